@@ -1,0 +1,69 @@
+// The platform configuration: one file of "key = value" lines ('#' starts a
+// comment) that tells the local platform where its pieces are. Its path comes
+// from the environment variable QUELLIX_CONFIG, else /etc/quellix/platform.conf;
+// a missing file means every default. Keys:
+//
+//   state_dir        folder of the platform's files         /var/lib/quellix
+//   store            item store database                    <state_dir>/store.db
+//   directory        "ldb:///path/file.ldb" (embedded) or an LDAP URI
+//                    ("ldap://host:port", "ldaps://...", "ldapi://%2Fpath")
+//                                                            ldb://<state_dir>/directory.ldb
+//   directory.bind_dn, directory.password    simple bind credentials
+//   directory.sasl_mech                      e.g. EXTERNAL (over ldapi)
+//   directory.starttls                       yes/no
+//   directory.gc_port, directory.ldap_port   ports of "GC://" and "LDAP://" paths (3268, 389)
+//   directory.write_uri                      where writes go (default: directory)
+//   classes          class registry database                <state_dir>/classes.db
+//   catalog          component catalog database             <state_dir>/catalog.db
+//   mail.transport   "pickup" or "smtp://host:port" / "smtps://host:port"   pickup
+//   mail.pickup_dir  where "pickup" drops .eml files        <state_dir>/pickup
+//   mail.smtp_user, mail.smtp_password, mail.starttls (yes/no/required)
+//   mail.helo        name announced to the relay             this server's FQDN
+//   server.computer_name   this server's short name          the host name, up to the first "."
+//   server.domain_dns_name this server's domain              the host's DNS domain
+//   timezone.active_time_bias  minutes (e.g. -60), or bytes "bytes:C4 FF FF FF"
+//   temp_dir         overrides the private temporary folder of GetTempPathA
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+
+namespace localplatform {
+
+class PlatformConfig {
+public:
+    // Parses a file; raises platform::Error (kFileNotFound, or kInvalidArg
+    // naming the line) when it cannot be read or holds a malformed line.
+    static PlatformConfig Load(const std::string& path);
+    // The configuration in force for this process: the file named by
+    // QUELLIX_CONFIG (or the default path), loaded on first use and again
+    // whenever the variable changes.
+    static const PlatformConfig& Current();
+    static std::string DefaultPath();
+
+    // The raw value of a key, if set.
+    [[nodiscard]] std::optional<std::string> Get(const std::string& key) const;
+    [[nodiscard]] std::string GetOr(const std::string& key, const std::string& fallback) const;
+    [[nodiscard]] bool GetBool(const std::string& key, bool fallback) const;
+
+    // Resolved settings, with the defaults described above.
+    [[nodiscard]] std::string StateDir() const;
+    [[nodiscard]] std::string StorePath() const;
+    [[nodiscard]] std::string DirectoryUri() const;
+    [[nodiscard]] std::string ClassesPath() const;
+    [[nodiscard]] std::string CatalogPath() const;
+    [[nodiscard]] std::string MailTransport() const;
+    [[nodiscard]] std::string PickupDir() const;
+    [[nodiscard]] std::string ComputerName() const;   // as configured or from the host
+    [[nodiscard]] std::string DomainDnsName() const;  // as configured or from the host
+    [[nodiscard]] const std::string& SourcePath() const { return source_; }
+
+    void Set(const std::string& key, std::string value) { values_[key] = std::move(value); }
+
+private:
+    std::map<std::string, std::string> values_;
+    std::string source_;
+};
+
+}  // namespace localplatform

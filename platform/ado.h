@@ -1,0 +1,221 @@
+// The data-access objects through which the system reaches the item store and
+// the directory, shaped like the platform's ADO objects so that calling code
+// reads like its description: a Connection chooses the provider
+// ("exoledb.datasource" for the store, "adsDSOobject" for the directory),
+// Records open single items by URL, Recordsets hold query results.
+//
+// Every failure raises platform::Error with a number and a description; where
+// ADO or OLE DB document a code for the condition, that code is used (a URL
+// that names no item raises err::kNotFound). Objects are movable, not
+// copyable; closing an object that is not open is harmless.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/base/error.h"
+#include "platform/base/variant.h"
+
+namespace platform {
+
+// ObjectStateEnum
+constexpr int32_t adStateClosed = 0;
+constexpr int32_t adStateOpen = 1;
+// ConnectModeEnum
+constexpr int32_t adModeUnknown = 0;
+constexpr int32_t adModeRead = 1;
+constexpr int32_t adModeReadWrite = 3;
+// RecordCreateOptionsEnum
+constexpr int32_t adFailIfNotExists = -1;
+constexpr int32_t adCreateOverwrite = 0x4000000;
+// RecordOpenOptionsEnum
+constexpr int32_t adOpenRecordUnspecified = -1;
+constexpr int32_t adDelayFetchFields = 0x8000;
+// AffectEnum
+constexpr int32_t adAffectCurrent = 1;
+// DataTypeEnum (the types a store property can hold)
+constexpr int32_t adSmallInt = 2;
+constexpr int32_t adInteger = 3;
+constexpr int32_t adDouble = 5;
+constexpr int32_t adDate = 7;
+constexpr int32_t adBSTR = 8;
+constexpr int32_t adBoolean = 11;
+constexpr int32_t adVarWChar = 202;
+constexpr int32_t adLongVarWChar = 203;
+// Fields(adDefaultStream) is the item's content stream.
+constexpr int32_t adDefaultStream = -1;
+
+class Stream;
+class Connection;
+
+// Opaque state of the backends; defined by platform/ sources only.
+struct ConnectionImpl;
+struct RecordImpl;
+struct RecordsetImpl;
+
+// A content stream: the bytes of an item's default stream (a message's
+// RFC 5322 text), held in memory.
+class Stream {
+public:
+    Stream();
+    explicit Stream(std::string bytes);
+
+    [[nodiscard]] const std::string& Bytes() const { return bytes_; }
+    [[nodiscard]] int64_t Size() const { return static_cast<int64_t>(bytes_.size()); }
+    void SetBytes(std::string bytes) { bytes_ = std::move(bytes); }
+    // Reads or writes a whole file; errors as platform::Error.
+    void LoadFromFile(const std::string& path);
+    void SaveToFile(const std::string& path) const;
+
+private:
+    std::string bytes_;
+};
+
+// One property of a record or one column of a recordset row. A Field handed
+// out by a Record stays valid while that Record is open; writes are kept
+// until Fields::Update.
+class Field {
+public:
+    [[nodiscard]] const std::string& Name() const { return name_; }
+    [[nodiscard]] Variant Value() const;
+    void SetValue(Variant value);
+    // The item's content, for the field Fields(adDefaultStream) of a record.
+    [[nodiscard]] Stream GetStream() const;
+
+private:
+    friend class Fields;
+    friend class Recordset;
+    Field(std::string name, RecordImpl* owner, Variant snapshot);
+    std::string name_;
+    RecordImpl* owner_ = nullptr;  // null for a recordset row: value is the snapshot
+    Variant snapshot_;
+};
+
+// The property collection of an open Record.
+class Fields {
+public:
+    // Names compare without regard to case. An absent property reads as Null.
+    [[nodiscard]] Field Item(const std::string& name);
+    // Index adDefaultStream (-1) is the content stream; 0..Count()-1 the
+    // properties in name order.
+    [[nodiscard]] Field Item(int32_t index);
+    [[nodiscard]] int32_t Count() const;
+    // Adds or replaces a property value, kept until Update.
+    void Append(const std::string& name, int32_t type, int32_t definedSize, int32_t attributes,
+                Variant value);
+    // Writes the pending values to the store.
+    void Update();
+
+private:
+    friend class Record;
+    explicit Fields(RecordImpl* owner) : owner_(owner) {}
+    RecordImpl* owner_;
+};
+
+class Connection {
+public:
+    Connection();
+    ~Connection();
+    Connection(Connection&&) noexcept;
+    Connection& operator=(Connection&&) noexcept;
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    void SetProvider(std::string provider);
+    [[nodiscard]] const std::string& Provider() const;
+    void SetConnectionString(std::string text);
+    [[nodiscard]] const std::string& ConnectionString() const;
+
+    // Store: source is a store URL (or empty to use the connection string);
+    // the URL must be well-formed and name a namespace of this server, but
+    // need not name an existing item. Directory: source is the provider's
+    // name, "Active Directory Provider".
+    void Open(const std::string& source = "", const std::string& user = "",
+              const std::string& password = "", int32_t options = -1);
+    [[nodiscard]] int32_t State() const;
+    void Close();  // rolls back a transaction that was not committed
+
+    // Store transactions: everything written through this connection, and
+    // through Records, Recordsets and messages using the same store on this
+    // thread, commits or rolls back together.
+    void BeginTrans();
+    void CommitTrans();
+    void RollbackTrans();
+
+    [[nodiscard]] ConnectionImpl* Impl() const { return impl_.get(); }
+
+private:
+    std::unique_ptr<ConnectionImpl> impl_;
+};
+
+class Record {
+public:
+    Record();
+    ~Record();
+    Record(Record&&) noexcept;
+    Record& operator=(Record&&) noexcept;
+    Record(const Record&) = delete;
+    Record& operator=(const Record&) = delete;
+
+    // Opens the item at a store URL. cnn may be null (a connection to that
+    // URL's store is made). createOptions adFailIfNotExists raises
+    // err::kNotFound for a missing item; adCreateOverwrite creates the item,
+    // replacing an existing one wholesale (no old property survives).
+    void Open(const std::string& source, Connection* cnn = nullptr, int32_t mode = adModeUnknown,
+              int32_t createOptions = adFailIfNotExists, int32_t options = adOpenRecordUnspecified,
+              const std::string& user = "", const std::string& password = "");
+    [[nodiscard]] int32_t State() const;
+    void Close();
+
+    [[nodiscard]] class Fields& Fields();
+    [[nodiscard]] Field Fields(const std::string& name) { return Fields().Item(name); }
+    [[nodiscard]] Field Fields(int32_t index) { return Fields().Item(index); }
+
+    // Deletes the item at url (the open item when url is empty) with
+    // everything below it.
+    void DeleteRecord(const std::string& url = "", bool async = false);
+
+    [[nodiscard]] RecordImpl* Impl() const { return impl_.get(); }
+
+private:
+    std::unique_ptr<RecordImpl> impl_;
+    class Fields fields_;
+};
+
+// Rows of a query, store or directory. RecordCount is known when Open or
+// Execute returns. Delete(adAffectCurrent) deletes the current row's item
+// from the store; the cursor stays on that row until MoveNext.
+class Recordset {
+public:
+    Recordset();
+    ~Recordset();
+    Recordset(Recordset&&) noexcept;
+    Recordset& operator=(Recordset&&) noexcept;
+    Recordset(const Recordset&) = delete;
+    Recordset& operator=(const Recordset&) = delete;
+
+    // Runs a query of the store's SQL dialect on an open store connection.
+    void Open(const std::string& query, Connection& cnn, int32_t cursorType = -1,
+              int32_t lockType = -1, int32_t options = -1);
+    [[nodiscard]] int32_t State() const;
+    void Close();
+
+    [[nodiscard]] int32_t RecordCount() const;
+    [[nodiscard]] bool Eof() const;
+    void MoveNext();
+    // Column of the current row, by name without regard to case; Null when
+    // the row has no such value. Raises kAdoItemNotFound for a name the query
+    // did not select, kAdoNoCurrentRecord at EOF.
+    [[nodiscard]] Field Fields(const std::string& name) const;
+    void Delete(int32_t affect = adAffectCurrent);
+
+    // For the backends: adopts an implementation.
+    explicit Recordset(std::unique_ptr<RecordsetImpl> impl);
+    [[nodiscard]] RecordsetImpl* Impl() const { return impl_.get(); }
+
+private:
+    std::unique_ptr<RecordsetImpl> impl_;
+};
+
+}  // namespace platform

@@ -1,0 +1,45 @@
+// The directory search command of the platform's ADO provider for the
+// directory ("adsDSOobject"): CommandText holds
+//   SELECT attr, ... FROM 'GC://host' | 'LDAP://host[/DN]' WHERE filter [ORDER BY attr]
+// and Execute turns it into a directory search. Properties tune the search:
+// "searchscope" (0 base, 1 one level, 2 subtree), "cache results", "Chase
+// Referrals", "Page Size", "Size Limit", "Timeout" (seconds).
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "platform/ado.h"
+
+namespace platform {
+
+class Property {
+public:
+    [[nodiscard]] Variant Value() const { return value_; }
+    void SetValue(Variant v) { value_ = std::move(v); }
+
+private:
+    Variant value_;
+};
+
+class Command {
+public:
+    // cnn must be a connection opened with provider "adsDSOobject"; it must
+    // outlive Execute.
+    void SetActiveConnection(Connection& cnn) { cnn_ = &cnn; }
+    void SetCommandText(std::string text) { text_ = std::move(text); }
+    [[nodiscard]] const std::string& CommandText() const { return text_; }
+    // Names compare without regard to case; an unset property is Null.
+    [[nodiscard]] Property& Properties(const std::string& name);
+
+    // Runs the search; a malformed text, an unreachable server, a refused
+    // bind, a time-out or an exceeded size limit raise platform::Error.
+    [[nodiscard]] Recordset Execute();
+
+private:
+    Connection* cnn_ = nullptr;
+    std::string text_;
+    std::map<std::string, Property> properties_;  // keyed by lower-case name
+};
+
+}  // namespace platform

@@ -1,0 +1,57 @@
+// Directory objects bound by path, and the system-information objects.
+//   AdsObject::Bind("LDAP://host/CN=...,DC=...")  an entry, for Get/Put/SetInfo
+//   AdsObject::Bind("GC://RootDSE")               the root DSE ("dnshostname",
+//                                                  "defaultNamingContext", ...)
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/base/error.h"
+#include "platform/base/variant.h"
+
+namespace platform {
+
+// ADS_PROPERTY_OPERATION_ENUM
+constexpr int32_t ADS_PROPERTY_CLEAR = 1;
+constexpr int32_t ADS_PROPERTY_UPDATE = 2;
+
+struct AdsObjectImpl;
+
+class AdsObject {
+public:
+    // Binds to the object at an ADsPath; raises kDsNoSuchObject when there is
+    // none, kDsBadPathname for a malformed path, kDsServerDown when the
+    // directory cannot be reached.
+    static AdsObject Bind(const std::string& adsPath);
+
+    AdsObject(AdsObject&&) noexcept;
+    AdsObject& operator=(AdsObject&&) noexcept;
+    ~AdsObject();
+
+    // Value of an attribute (first value of a multi-valued one); raises
+    // kDsPropertyNotFound when the object has no such attribute.
+    [[nodiscard]] Variant Get(const std::string& name) const;
+    // Changes kept until SetInfo.
+    void Put(const std::string& name, Variant value);
+    void PutEx(int32_t controlCode, const std::string& name, Variant value);
+    void SetInfo();
+
+private:
+    explicit AdsObject(std::unique_ptr<AdsObjectImpl> impl);
+    std::unique_ptr<AdsObjectImpl> impl_;
+};
+
+// ADSystemInfo: the domain of this computer.
+class AdSystemInfo {
+public:
+    [[nodiscard]] std::string DomainDNSName() const;
+};
+
+// WinNTSystemInfo: this computer's short (NetBIOS-style) name.
+class WinNtSystemInfo {
+public:
+    [[nodiscard]] std::string ComputerName() const;
+};
+
+}  // namespace platform

@@ -1,0 +1,165 @@
+#include "platform/base/date.h"
+
+#include <cctype>
+#include <chrono>
+#include <cmath>
+#include <ctime>
+
+namespace platform {
+namespace {
+
+// Days from 1970-01-01 to the civil date (proleptic Gregorian); H. Hinnant.
+constexpr int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+void CivilFromDays(int64_t z, int& y, int& m, int& d) {
+    z += 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const int64_t doe = z - era * 146097;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const int64_t mp = (5 * doy + 2) / 153;
+    d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    y = static_cast<int>(yoe + era * 400 + (m <= 2));
+}
+
+constexpr int64_t kZeroDateUnixDays = DaysFromCivil(1899, 12, 30);
+constexpr int64_t kSecondsPerDay = 86400;
+
+int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+
+}  // namespace
+
+Date Date::FromParts(int year, int month, int day, int hour, int minute, int second) {
+    // Roll months into years first, then let day and time arithmetic carry.
+    int64_t y = year + FloorDiv(month - 1, 12);
+    int64_t m = month - 1 - 12 * FloorDiv(month - 1, 12) + 1;
+    const int64_t days = DaysFromCivil(y, m, 1) + (day - 1) - kZeroDateUnixDays;
+    const int64_t secs = int64_t{hour} * 3600 + int64_t{minute} * 60 + second;
+    return Date(static_cast<double>(days) + static_cast<double>(secs) / kSecondsPerDay);
+}
+
+Date Date::FromUnixSeconds(int64_t seconds) {
+    return Date(static_cast<double>(seconds) / kSecondsPerDay -
+                static_cast<double>(kZeroDateUnixDays));
+}
+
+int64_t Date::UnixSeconds() const {
+    return std::llround(serial_ * kSecondsPerDay) + kZeroDateUnixDays * kSecondsPerDay;
+}
+
+DateParts Date::Parts() const {
+    const int64_t total = std::llround(serial_ * kSecondsPerDay);
+    const int64_t days = FloorDiv(total, kSecondsPerDay);
+    const int64_t secs = total - days * kSecondsPerDay;
+    DateParts p;
+    CivilFromDays(days + kZeroDateUnixDays, p.year, p.month, p.day);
+    p.hour = static_cast<int>(secs / 3600);
+    p.minute = static_cast<int>(secs / 60 % 60);
+    p.second = static_cast<int>(secs % 60);
+    return p;
+}
+
+int Date::Weekday() const {
+    const int64_t total = std::llround(serial_ * kSecondsPerDay);
+    const int64_t days = FloorDiv(total, kSecondsPerDay);
+    // Day 0, 30 December 1899, was a Saturday (7).
+    return static_cast<int>(((days + 6) % 7 + 7) % 7) + 1;
+}
+
+Date Date::NowUtc() {
+    const auto now = std::chrono::system_clock::now();
+    return FromUnixSeconds(std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count());
+}
+
+Date Date::NowLocal() { return NowUtc().UtcToLocal(); }
+
+Date Date::UtcToLocal() const {
+    const time_t t = static_cast<time_t>(UnixSeconds());
+    struct tm tm {};
+    localtime_r(&t, &tm);
+    return FromParts(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+}
+
+Date Date::LocalToUtc() const {
+    const DateParts p = Parts();
+    struct tm tm {};
+    tm.tm_year = p.year - 1900;
+    tm.tm_mon = p.month - 1;
+    tm.tm_mday = p.day;
+    tm.tm_hour = p.hour;
+    tm.tm_min = p.minute;
+    tm.tm_sec = p.second;
+    tm.tm_isdst = -1;
+    return FromUnixSeconds(static_cast<int64_t>(mktime(&tm)));
+}
+
+std::string GeneralDateText(Date d) {
+    const DateParts p = d.Parts();
+    char buf[40];
+    snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", p.year, p.month, p.day, p.hour,
+             p.minute, p.second);
+    return buf;
+}
+
+std::optional<Date> ParseDateText(std::string_view s) {
+    size_t i = 0;
+    auto number = [&](size_t minDigits, size_t maxDigits) -> std::optional<int> {
+        size_t start = i;
+        int v = 0;
+        while (i < s.size() && i - start < maxDigits && std::isdigit(static_cast<unsigned char>(s[i]))) {
+            v = v * 10 + (s[i] - '0');
+            ++i;
+        }
+        if (i - start < minDigits) return std::nullopt;
+        return v;
+    };
+    auto expect = [&](char c) {
+        if (i < s.size() && s[i] == c) { ++i; return true; }
+        return false;
+    };
+    auto y = number(4, 4);
+    if (!y || !expect('-')) return std::nullopt;
+    auto mo = number(1, 2);
+    if (!mo || !expect('-')) return std::nullopt;
+    auto d = number(1, 2);
+    if (!d) return std::nullopt;
+    int h = 0, mi = 0, sec = 0;
+    if (i < s.size() && (s[i] == 'T' || s[i] == ' ')) {
+        ++i;
+        auto hh = number(1, 2);
+        if (!hh || !expect(':')) return std::nullopt;
+        auto mm = number(2, 2);
+        if (!mm) return std::nullopt;
+        h = *hh;
+        mi = *mm;
+        if (expect(':')) {
+            auto ss = number(2, 2);
+            if (!ss) return std::nullopt;
+            sec = *ss;
+        }
+        if (i + 2 < s.size() + 0 && s[i] == ' ' && (i + 3 == s.size() || s[i + 3] == 'Z')) {
+            const char a = static_cast<char>(std::toupper(static_cast<unsigned char>(s[i + 1])));
+            const char m = static_cast<char>(std::toupper(static_cast<unsigned char>(s[i + 2])));
+            if ((a != 'A' && a != 'P') || m != 'M' || h < 1 || h > 12) return std::nullopt;
+            h = (h % 12) + (a == 'P' ? 12 : 0);
+            i += 3;
+        }
+        expect('Z');
+    }
+    if (i != s.size()) return std::nullopt;
+    if (*mo < 1 || *mo > 12 || *d < 1 || h > 23 || mi > 59 || sec > 59) return std::nullopt;
+    static constexpr int kDaysIn[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (*y % 4 == 0 && *y % 100 != 0) || *y % 400 == 0;
+    if (*d > kDaysIn[*mo - 1] || (*mo == 2 && *d == 29 && !leap)) return std::nullopt;
+    return Date::FromParts(*y, *mo, *d, h, mi, sec);
+}
+
+}  // namespace platform

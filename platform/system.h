@@ -1,0 +1,37 @@
+// Operating-system services the system relies on: the registry value of the
+// active time-zone bias, the temporary directory and the account name, and
+// directory listings (including the store's share "\\.\backofficestorage\",
+// whose entries are the store's namespaces).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/base/variant.h"
+
+namespace platform {
+
+// WshShell.RegRead. Knows the value
+// "HKLM\System\CurrentControlSet\Control\TimeZoneInformation\ActiveTimeBias":
+// the platform configuration's value (a number, or bytes) when it sets one,
+// else the local zone's current offset in minutes with UTC = local + bias.
+// Any other name raises kFileNotFound-style "Invalid root in registry key".
+Variant RegRead(const std::string& name);
+
+// GetTempPathA: writes the running account's private temporary directory,
+// with a trailing "/", NUL-terminated, into buffer when it fits; returns its
+// length without the NUL, or the size needed when bufferLength is too small,
+// or 0 on failure. The directory is created with mode 0700 when missing.
+uint32_t GetTempPathA(uint32_t bufferLength, char* buffer);
+
+// GetUserNameA: the running account's name; size in: buffer length, out:
+// length including the NUL. Returns false when it does not fit.
+bool GetUserNameA(char* buffer, uint32_t* size);
+
+// Names of the entries of a directory (files and folders, no "." or ".."),
+// sorted. For the store share "\\.\backofficestorage\" the namespaces of the
+// store in creation order. A missing directory gives an empty list.
+std::vector<std::string> ListDirectory(const std::string& path);
+
+}  // namespace platform

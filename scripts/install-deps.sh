@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that the build, the tests and the demo need.
+# Safe to run again: packages already present are left alone, and apt-get runs
+# only when something is missing.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config ninja-build
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libsqlite3-dev sqlite3
+  libldb-dev ldb-tools libtalloc-dev libldap-dev
+  slapd ldap-utils
+  libgmime-3.0-dev libcurl4-openssl-dev
+  python3 python3-aiosmtpd
+  tzdata
+  clang libclang-rt-14-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "install-deps: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -q
+  # slapd must not start a system-wide server: the tests start their own.
+  "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+  if command -v systemctl >/dev/null 2>&1; then "${sudo_cmd[@]}" systemctl stop slapd 2>/dev/null || true; fi
+  "${sudo_cmd[@]}" service slapd stop >/dev/null 2>&1 || true
+fi

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: once in the normal build, once under
+# AddressSanitizer + UndefinedBehaviorSanitizer. Installs what is missing first.
+# Tests start their own slapd and SMTP server on loopback; nothing needs to run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+jobs=$(nproc)
+for preset in dev asan; do
+  echo "== build and test: $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  ctest --preset "$preset" -j "$jobs"
+done
