@@ -1,0 +1,52 @@
+// quellix-admin: administration of the local platform (store, directory,
+// demo data). Runs with the privileges of its caller and reads only the
+// platform configuration, files named on its command line and standard input.
+// Each verb group lives in its own file; this file only dispatches.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "localplatform/tools/admin_verbs.h"
+
+namespace {
+
+void Usage(FILE* out) {
+    std::fprintf(out,
+                 "usage: quellix-admin [--config FILE] GROUP VERB [ARGS...]\n"
+                 "\n"
+                 "Administers the local platform named by the platform configuration\n"
+                 "(--config, else $QUELLIX_CONFIG, else /etc/quellix/platform.conf).\n"
+                 "\n"
+                 "groups:\n"
+                 "  store       namespaces, mailboxes, folders, messages, benchmark corpus\n"
+                 "  directory   load, search and generate the directory\n"
+                 "  demo        build a demo server and show a cleanup run\n"
+                 "\n"
+                 "'quellix-admin GROUP --help' lists a group's verbs.\n"
+                 "exit codes: 0 success, 1 the operation failed, 2 bad usage\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int i = 1;
+    if (i + 1 < argc && std::strcmp(argv[i], "--config") == 0) {
+        setenv("QUELLIX_CONFIG", argv[i + 1], 1);
+        i += 2;
+    }
+    if (i >= argc) {
+        Usage(stderr);
+        return 2;
+    }
+    const std::string group = argv[i];
+    if (group == "--help" || group == "-h" || group == "help") {
+        Usage(stdout);
+        return 0;
+    }
+    for (const auto& g : admin::Groups()) {
+        if (group == g.name) return g.run(argc - i - 1, argv + i + 1);
+    }
+    std::fprintf(stderr, "quellix-admin: unknown group '%s'\n", group.c_str());
+    Usage(stderr);
+    return 2;
+}
