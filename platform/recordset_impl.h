@@ -1,0 +1,38 @@
+// The backend side of a Recordset: the rows of a store query or of a
+// directory search, behind one small interface. A backend builds its rows,
+// wraps them in a subclass and hands it to Recordset's adopting constructor.
+// Private to platform/: callers of the system see only platform/ado.h.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/ado.h"
+
+namespace platform {
+
+struct RecordsetImpl {
+    virtual ~RecordsetImpl() = default;
+
+    // The number of rows the query returned, fixed when the rows were made
+    // (rows deleted later still count).
+    [[nodiscard]] virtual int32_t RecordCount() const = 0;
+    // True when the cursor stands after the last row (or there are no rows).
+    [[nodiscard]] virtual bool Eof() const = 0;
+    // Moves to the next row; raises err::kAdoNoCurrentRecord at EOF.
+    virtual void MoveNext() = 0;
+    // The current row's value of a column, by name without regard to case;
+    // Null when the row has none. Raises err::kAdoItemNotFound for a column
+    // the query did not select and err::kAdoNoCurrentRecord at EOF.
+    [[nodiscard]] virtual Variant Value(const std::string& name) const = 0;
+    // Deletes the current row's item from its source; the cursor stays on
+    // the row until MoveNext. A backend that cannot delete raises
+    // err::kAdoFeatureNotAvailable.
+    virtual void Delete() = 0;
+    // Finishes the rows: pending work is written out, resources released.
+    // Called once, by Recordset::Close or the Recordset's destructor (which
+    // swallows errors); the object is destroyed right after.
+    virtual void Close() = 0;
+};
+
+}  // namespace platform
