@@ -1,0 +1,813 @@
+#include "localplatform/store/item_store.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <unordered_map>
+
+#include "localplatform/config/platform_config.h"
+#include "platform/base/error.h"
+
+namespace localplatform {
+namespace {
+
+namespace err = platform::err;
+using platform::Error;
+using platform::Variant;
+using platform::VariantType;
+
+struct DbCloser {
+    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+struct StmtCloser {
+    void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+};
+using DbPtr = std::unique_ptr<sqlite3, DbCloser>;
+using StmtPtr = std::unique_ptr<sqlite3_stmt, StmtCloser>;
+
+constexpr int kSchemaVersion = 1;
+constexpr int kBatchMaxWrites = 256;
+constexpr auto kBatchMaxAge = std::chrono::milliseconds(100);
+constexpr int kDefaultBusyMs = 10000;
+
+// Storage codes of property types (the props.type column).
+enum PropCode : int { kString = 1, kInt16 = 2, kInt32 = 3, kBool = 4, kDateCode = 5, kDouble = 6, kBytes = 7 };
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE items(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  parent INTEGER NOT NULL,
+  name TEXT NOT NULL,
+  key TEXT NOT NULL,
+  kind INTEGER NOT NULL,
+  hidden INTEGER NOT NULL DEFAULT 0,
+  content_class TEXT,
+  created INTEGER NOT NULL,
+  modified INTEGER NOT NULL,
+  received INTEGER,
+  content BLOB);
+CREATE UNIQUE INDEX items_by_name ON items(parent, key);
+CREATE INDEX items_by_received ON items(parent, received);
+CREATE TABLE props(
+  item INTEGER NOT NULL,
+  key TEXT NOT NULL,
+  name TEXT NOT NULL,
+  type INTEGER NOT NULL,
+  value,
+  PRIMARY KEY(item, key)) WITHOUT ROWID;
+CREATE TRIGGER items_drop_props AFTER DELETE ON items BEGIN
+  DELETE FROM props WHERE item = old.id;
+END;
+PRAGMA user_version = 1;
+)sql";
+
+constexpr const char* kRowColumns =
+    "id, parent, name, kind, hidden, content_class, created, modified, received";
+
+// The mailbox's standard folders, and the property of the mailbox root that
+// names each one's URL.
+struct StandardFolder {
+    const char* name;
+    const char* property;  // folded
+};
+constexpr std::array<StandardFolder, 10> kStandardFolders = {{
+    {"Inbox", "urn:schemas:httpmail:inbox"},
+    {"Outbox", "urn:schemas:httpmail:outbox"},
+    {"Sent Items", "urn:schemas:httpmail:sentitems"},
+    {"Deleted Items", "urn:schemas:httpmail:deleteditems"},
+    {"Drafts", "urn:schemas:httpmail:drafts"},
+    {"Calendar", "urn:schemas:httpmail:calendar"},
+    {"Contacts", "urn:schemas:httpmail:contacts"},
+    {"Tasks", "urn:schemas:httpmail:tasks"},
+    {"Notes", "urn:schemas:httpmail:notes"},
+    {"Journal", "urn:schemas:httpmail:journal"},
+}};
+
+// Intrinsic property names, as shown; every one is read-only except the
+// three that WriteProperties routes to columns.
+constexpr std::array<const char*, 9> kIntrinsic = {
+    "DAV:href",         "DAV:displayname", "DAV:creationdate", "DAV:getlastmodified",
+    "DAV:ishidden",     "DAV:iscollection", "DAV:isfolder",    "DAV:contentclass",
+    "DAV:parentname"};
+constexpr const char* kReceived = "urn:schemas:httpmail:datereceived";
+
+int32_t ErrorNumberFor(int rc) {
+    switch (rc & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED: return err::kResourceLocked;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB: return err::kCorrupt;
+    case SQLITE_CONSTRAINT: return err::kResourceExists;
+    case SQLITE_NOMEM: return err::kOutOfMemory;
+    case SQLITE_CANTOPEN:
+    case SQLITE_PERM:
+    case SQLITE_READONLY:
+    case SQLITE_IOERR:
+    case SQLITE_FULL: return err::kPathFileAccess;
+    default: return err::kFail;
+    }
+}
+
+int64_t NowSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
+
+void CheckName(const std::string& name) {
+    bool bad = name.empty() || name == "." || name == ".." || name.size() > 1024;
+    for (char c : name) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '/' || c == '\\' || u < 0x20 || u == 0x7f) bad = true;
+    }
+    if (bad) {
+        throw Error(err::kInvalidArg, platform::Describe("name store item", name, "not a valid name", err::kInvalidArg));
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- handle
+
+struct ItemStore::Handle {
+    std::string path;
+    DbPtr db;
+    std::unordered_map<std::string, StmtPtr> cache;  // destroyed before db
+    enum class Tx { kNone, kExplicit, kBatch } tx = Tx::kNone;
+    int batchWrites = 0;
+    std::chrono::steady_clock::time_point batchStart;
+    int savepoints = 0;
+    std::mt19937_64 rng{std::random_device{}()};
+
+    [[noreturn]] void Fail(int rc, const std::string& op) const {
+        // Copy the message now: the next call on db overwrites it.
+        const std::string reason = db ? sqlite3_errmsg(db.get()) : sqlite3_errstr(rc);
+        throw Error(ErrorNumberFor(rc), platform::Describe(op, path, reason, rc));
+    }
+
+    void Exec(const std::string& sql) {
+        const int rc = sqlite3_exec(db.get(), sql.c_str(), nullptr, nullptr, nullptr);
+        if (rc != SQLITE_OK) Fail(rc, sql.substr(0, sql.find('\n')));
+    }
+
+    // Runs sql ignoring failures: only for undoing (rollback) on error paths.
+    void ExecQuietly(const char* sql) noexcept { sqlite3_exec(db.get(), sql, nullptr, nullptr, nullptr); }
+
+    bool Autocommit() const { return sqlite3_get_autocommit(db.get()) != 0; }
+};
+
+namespace {
+
+// A cached prepared statement, borrowed for one use; reset when it goes.
+class Stmt {
+public:
+    Stmt(ItemStore::Handle& h, const std::string& sql) : h_(h) {
+        auto& slot = h.cache[sql];
+        if (!slot) {
+            sqlite3_stmt* raw = nullptr;
+            const int rc = sqlite3_prepare_v3(h.db.get(), sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
+            if (rc != SQLITE_OK) {
+                sqlite3_finalize(raw);
+                h.cache.erase(sql);
+                h.Fail(rc, "prepare");
+            }
+            slot.reset(raw);
+        }
+        s_ = slot.get();
+    }
+    ~Stmt() {
+        sqlite3_reset(s_);
+        sqlite3_clear_bindings(s_);
+    }
+    Stmt(const Stmt&) = delete;
+    Stmt& operator=(const Stmt&) = delete;
+
+    void Reset() {
+        sqlite3_reset(s_);
+        sqlite3_clear_bindings(s_);
+    }
+    Stmt& Bind(int i, int64_t v) {
+        sqlite3_bind_int64(s_, i, v);
+        return *this;
+    }
+    Stmt& Bind(int i, double v) {
+        sqlite3_bind_double(s_, i, v);
+        return *this;
+    }
+    Stmt& Bind(int i, const std::string& v) {
+        sqlite3_bind_text(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    Stmt& BindBlob(int i, const std::string& v) {
+        sqlite3_bind_blob(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    Stmt& BindNull(int i) {
+        sqlite3_bind_null(s_, i);
+        return *this;
+    }
+    Stmt& Bind(int i, const SqlParam& p) {
+        std::visit([&](const auto& v) { Bind(i, v); }, p);
+        return *this;
+    }
+    Stmt& Bind(int i, const std::optional<std::string>& v) { return v ? Bind(i, *v) : BindNull(i); }
+    Stmt& Bind(int i, const std::optional<int64_t>& v) { return v ? Bind(i, *v) : BindNull(i); }
+
+    // True when a row is ready, false when done.
+    bool Step() {
+        const int rc = sqlite3_step(s_);
+        if (rc == SQLITE_ROW) return true;
+        if (rc == SQLITE_DONE) return false;
+        h_.Fail(rc, "step");
+    }
+    void Run() {
+        while (Step()) {
+        }
+    }
+
+    [[nodiscard]] bool IsNull(int c) const { return sqlite3_column_type(s_, c) == SQLITE_NULL; }
+    [[nodiscard]] int64_t Int(int c) const { return sqlite3_column_int64(s_, c); }
+    [[nodiscard]] double Real(int c) const { return sqlite3_column_double(s_, c); }
+    [[nodiscard]] std::string Text(int c) const {
+        const auto* p = static_cast<const char*>(sqlite3_column_blob(s_, c));
+        return p ? std::string(p, static_cast<size_t>(sqlite3_column_bytes(s_, c))) : std::string();
+    }
+
+    [[nodiscard]] ItemRow Row() const {
+        ItemRow r;
+        r.id = Int(0);
+        r.parent = Int(1);
+        r.name = Text(2);
+        r.kind = static_cast<ItemKind>(Int(3));
+        r.hidden = Int(4) != 0;
+        if (!IsNull(5)) r.contentClass = Text(5);
+        r.created = Int(6);
+        r.modified = Int(7);
+        if (!IsNull(8)) r.received = Int(8);
+        return r;
+    }
+
+    [[nodiscard]] Variant Value(int typeCol, int valueCol) const {
+        switch (Int(typeCol)) {
+        case kString: return Variant(Text(valueCol));
+        case kInt16: return Variant(static_cast<int16_t>(Int(valueCol)));
+        case kInt32: return Variant(static_cast<int32_t>(Int(valueCol)));
+        case kBool: return Variant(Int(valueCol) != 0);
+        case kDateCode: return Variant(FromStoreTime(Int(valueCol)));
+        case kDouble: return Variant(Real(valueCol));
+        case kBytes: {
+            const std::string b = Text(valueCol);
+            return Variant(std::vector<uint8_t>(b.begin(), b.end()));
+        }
+        default: return Variant();
+        }
+    }
+
+private:
+    ItemStore::Handle& h_;
+    sqlite3_stmt* s_ = nullptr;
+};
+
+// Makes a group of statements atomic: a transaction of its own when none is
+// open (BEGIN IMMEDIATE, so the write lock is taken up front and a busy store
+// is waited for), else a savepoint inside the open one.
+class Atomic {
+public:
+    explicit Atomic(ItemStore::Handle& h) : h_(h) {
+        if (h.Autocommit()) {
+            h.Exec("BEGIN IMMEDIATE");
+            top_ = true;
+        } else {
+            name_ = "quellix_sp" + std::to_string(++h.savepoints);
+            try {
+                h.Exec("SAVEPOINT " + name_);
+            } catch (...) {
+                --h.savepoints;
+                throw;
+            }
+        }
+    }
+    ~Atomic() {
+        if (done_) return;
+        if (top_) {
+            h_.ExecQuietly("ROLLBACK");
+        } else {
+            h_.ExecQuietly(("ROLLBACK TO " + name_).c_str());
+            h_.ExecQuietly(("RELEASE " + name_).c_str());
+            --h_.savepoints;
+        }
+    }
+    Atomic(const Atomic&) = delete;
+    Atomic& operator=(const Atomic&) = delete;
+
+    void Commit() {
+        h_.Exec(top_ ? std::string("COMMIT") : "RELEASE " + name_);
+        if (!top_) --h_.savepoints;
+        done_ = true;
+    }
+
+private:
+    ItemStore::Handle& h_;
+    bool top_ = false;
+    bool done_ = false;
+    std::string name_;
+};
+
+std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path, int busyMs) {
+    auto h = std::make_unique<ItemStore::Handle>();
+    h->path = path;
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                                   nullptr);
+    h->db.reset(raw);  // owned even when the open failed
+    if (rc != SQLITE_OK) h->Fail(rc, "open store");
+    sqlite3_extended_result_codes(raw, 1);
+    sqlite3_busy_timeout(raw, busyMs);
+
+    // The first read finds out whether the file is a database at all.
+    int version = 0;
+    {
+        Stmt s(*h, "PRAGMA user_version");
+        if (s.Step()) version = static_cast<int>(s.Int(0));
+    }
+    if (version == 0) {
+        Atomic tx(*h);
+        int tables = 0;
+        {
+            Stmt s(*h, "SELECT count(*) FROM sqlite_master");
+            if (s.Step()) tables = static_cast<int>(s.Int(0));
+        }
+        if (tables != 0) {
+            throw Error(err::kCorrupt, platform::Describe("open store", path, "database is not an item store", err::kCorrupt));
+        }
+        h->Exec(kSchema);
+        tx.Commit();
+    } else if (version != kSchemaVersion) {
+        throw Error(err::kCorrupt, platform::Describe("open store", path,
+                                                      "unknown store version " + std::to_string(version), err::kCorrupt));
+    }
+    {
+        Stmt s(*h, "PRAGMA journal_mode=WAL");
+        s.Run();
+    }
+    // FULL: a committed move or delete survives a power loss too.
+    h->Exec("PRAGMA synchronous=FULL");
+    return h;
+}
+
+std::string CanonicalPath(const std::string& path) {
+    std::error_code ec;
+    auto p = std::filesystem::weakly_canonical(std::filesystem::path(path), ec);
+    return ec ? path : p.string();
+}
+
+const StandardFolder* StandardFolderFor(const std::string& folded) {
+    for (const auto& f : kStandardFolders) {
+        if (folded == f.property) return &f;
+    }
+    return nullptr;
+}
+
+bool IsIntrinsic(const std::string& folded) {
+    for (const char* n : kIntrinsic) {
+        if (folded == FoldName(n)) return true;
+    }
+    return folded == kReceived;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- free helpers
+
+int64_t ToStoreTime(platform::Date utc) { return utc.UnixSeconds(); }
+platform::Date FromStoreTime(int64_t seconds) { return platform::Date::FromUnixSeconds(seconds); }
+
+std::string ThisServerFqdn() {
+    const auto& cfg = PlatformConfig::Current();
+    return FoldName(cfg.ComputerName() + "." + cfg.DomainDnsName());
+}
+
+// ---------------------------------------------------------------- lifetime
+
+ItemStore::ItemStore(std::unique_ptr<Handle> handle) : h_(std::move(handle)) {}
+
+ItemStore::~ItemStore() {
+    // Batched deletes were asked for: keep them. An explicit transaction
+    // that nobody committed is abandoned.
+    if (h_->tx == Handle::Tx::kBatch) h_->ExecQuietly("COMMIT");
+    if (!h_->Autocommit()) h_->ExecQuietly("ROLLBACK");
+}
+
+std::shared_ptr<ItemStore> ItemStore::ForThisThread() {
+    return ForThisThread(PlatformConfig::Current().StorePath());
+}
+
+std::shared_ptr<ItemStore> ItemStore::ForThisThread(const std::string& path) {
+    thread_local std::map<std::string, std::weak_ptr<ItemStore>> handles;
+    const std::string key = CanonicalPath(path);
+    if (auto existing = handles[key].lock()) return existing;
+    int busyMs = kDefaultBusyMs;
+    if (auto v = PlatformConfig::Current().Get("store.busy_timeout_ms")) {
+        try {
+            busyMs = std::stoi(*v);
+        } catch (const std::exception&) {
+            throw Error(err::kInvalidArg, platform::Describe("read configuration", "store.busy_timeout_ms",
+                                                             "not a number: " + *v, err::kInvalidArg));
+        }
+    }
+    std::shared_ptr<ItemStore> store(new ItemStore(OpenHandle(key, busyMs)));
+    handles[key] = store;
+    return store;
+}
+
+const std::string& ItemStore::Path() const { return h_->path; }
+
+// ---------------------------------------------------------------- transactions
+
+void ItemStore::BeginTransaction() {
+    if (h_->tx == Handle::Tx::kExplicit) {
+        throw Error(err::kAdoFeatureNotAvailable,
+                    platform::Describe("BeginTrans", h_->path, "a transaction is already open", err::kAdoFeatureNotAvailable));
+    }
+    FlushBatch();
+    h_->Exec("BEGIN IMMEDIATE");
+    h_->tx = Handle::Tx::kExplicit;
+}
+
+void ItemStore::CommitTransaction() {
+    if (h_->tx != Handle::Tx::kExplicit) {
+        throw Error(err::kFail, platform::Describe("CommitTrans", h_->path, "no transaction is open", err::kFail));
+    }
+    h_->tx = Handle::Tx::kNone;
+    if (h_->Autocommit()) {
+        // SQLite rolled it back after a failure (e.g. disk full).
+        throw Error(err::kFail, platform::Describe("CommitTrans", h_->path, "the transaction was rolled back", err::kFail));
+    }
+    try {
+        h_->Exec("COMMIT");
+    } catch (...) {
+        h_->ExecQuietly("ROLLBACK");
+        throw;
+    }
+}
+
+void ItemStore::RollbackTransaction() {
+    if (h_->tx != Handle::Tx::kExplicit) return;
+    h_->tx = Handle::Tx::kNone;
+    if (!h_->Autocommit()) h_->ExecQuietly("ROLLBACK");
+}
+
+bool ItemStore::InTransaction() const { return h_->tx == Handle::Tx::kExplicit; }
+
+void ItemStore::BatchWrite() {
+    if (h_->tx == Handle::Tx::kNone && h_->Autocommit()) {
+        h_->Exec("BEGIN IMMEDIATE");
+        h_->tx = Handle::Tx::kBatch;
+        h_->batchWrites = 0;
+        h_->batchStart = std::chrono::steady_clock::now();
+    }
+    if (h_->tx == Handle::Tx::kBatch) ++h_->batchWrites;
+}
+
+void ItemStore::BatchTick() {
+    if (h_->tx != Handle::Tx::kBatch) return;
+    if (h_->batchWrites >= kBatchMaxWrites || std::chrono::steady_clock::now() - h_->batchStart >= kBatchMaxAge) {
+        FlushBatch();
+    }
+}
+
+void ItemStore::FlushBatch() {
+    if (h_->tx != Handle::Tx::kBatch) return;
+    h_->tx = Handle::Tx::kNone;
+    if (h_->Autocommit()) return;
+    try {
+        h_->Exec("COMMIT");
+    } catch (...) {
+        h_->ExecQuietly("ROLLBACK");
+        throw;
+    }
+}
+
+// ---------------------------------------------------------------- tree
+
+std::optional<ItemRow> ItemStore::Lookup(const std::vector<std::string>& segments) {
+    std::optional<ItemRow> row;
+    int64_t parent = 0;
+    Stmt s(*h_, std::string("SELECT ") + kRowColumns + " FROM items WHERE parent = ?1 AND key = ?2");
+    for (const auto& seg : segments) {
+        s.Reset();
+        s.Bind(1, parent).Bind(2, FoldName(seg));
+        if (!s.Step()) return std::nullopt;
+        row = s.Row();
+        parent = row->id;
+    }
+    return row;
+}
+
+ItemRow ItemStore::Require(const std::vector<std::string>& segments, const std::string& url) {
+    auto row = Lookup(segments);
+    if (!row) throw Error(err::kNotFound, platform::Describe("open", url, "no such item", err::kNotFound));
+    return *row;
+}
+
+std::optional<ItemRow> ItemStore::Get(int64_t id) {
+    Stmt s(*h_, std::string("SELECT ") + kRowColumns + " FROM items WHERE id = ?1");
+    s.Bind(1, id);
+    if (!s.Step()) return std::nullopt;
+    return s.Row();
+}
+
+std::vector<std::string> ItemStore::PathOf(int64_t id) {
+    std::vector<std::string> names;
+    Stmt s(*h_,
+           "WITH RECURSIVE up(id, parent, name, depth) AS ("
+           " SELECT id, parent, name, 0 FROM items WHERE id = ?1"
+           " UNION ALL SELECT i.id, i.parent, i.name, up.depth + 1 FROM items i JOIN up ON i.id = up.parent)"
+           " SELECT name FROM up ORDER BY depth DESC");
+    s.Bind(1, id);
+    while (s.Step()) names.push_back(s.Text(0));
+    return names;
+}
+
+std::vector<std::string> ItemStore::Namespaces() {
+    std::vector<std::string> names;
+    Stmt s(*h_, "SELECT name FROM items WHERE parent = 0 ORDER BY id");
+    while (s.Step()) names.push_back(s.Text(0));
+    return names;
+}
+
+namespace {
+
+int64_t InsertNode(ItemStore::Handle& h, int64_t parent, const std::string& name, ItemKind kind,
+                   const std::optional<std::string>& contentClass) {
+    const int64_t now = NowSeconds();
+    Stmt s(h,
+           "INSERT INTO items(parent, name, key, kind, hidden, content_class, created, modified)"
+           " VALUES(?1, ?2, ?3, ?4, 0, ?5, ?6, ?6)");
+    s.Bind(1, parent).Bind(2, name).Bind(3, FoldName(name)).Bind(4, static_cast<int64_t>(kind));
+    s.Bind(5, contentClass).Bind(6, now);
+    s.Run();
+    return sqlite3_last_insert_rowid(h.db.get());
+}
+
+std::optional<ItemRow> Child(ItemStore::Handle& h, int64_t parent, const std::string& name) {
+    Stmt s(h, std::string("SELECT ") + kRowColumns + " FROM items WHERE parent = ?1 AND key = ?2");
+    s.Bind(1, parent).Bind(2, FoldName(name));
+    if (!s.Step()) return std::nullopt;
+    return s.Row();
+}
+
+[[noreturn]] void Exists(const std::string& what) {
+    throw Error(err::kResourceExists, platform::Describe("create", what, "an item of that name exists", err::kResourceExists));
+}
+
+ItemRow RequireFolder(ItemStore& store, int64_t id) {
+    auto row = store.Get(id);
+    if (!row || !row->IsFolder()) {
+        throw Error(err::kNotFound, platform::Describe("open folder", std::to_string(id), "no such folder", err::kNotFound));
+    }
+    return *row;
+}
+
+}  // namespace
+
+int64_t ItemStore::CreateNamespace(const std::string& name) {
+    CheckName(name);
+    Atomic tx(*h_);
+    if (Child(*h_, 0, name)) Exists(name);
+    const int64_t id = InsertNode(*h_, 0, name, ItemKind::kNamespace, "urn:content-class:folder");
+    InsertNode(*h_, id, "MBX", ItemKind::kMailboxContainer, "urn:content-class:folder");
+    tx.Commit();
+    return id;
+}
+
+int64_t ItemStore::CreateMailbox(const std::string& ns, const std::string& alias, bool systemMailbox) {
+    CheckName(alias);
+    Atomic tx(*h_);
+    auto container = Lookup({ns, "MBX"});
+    if (!container) {
+        throw Error(err::kNotFound, platform::Describe("create mailbox", ns + "/MBX/" + alias, "no such namespace", err::kNotFound));
+    }
+    if (Child(*h_, container->id, alias)) Exists(ns + "/MBX/" + alias);
+    const int64_t id = InsertNode(*h_, container->id, alias, ItemKind::kMailbox, "urn:content-class:folder");
+    for (const auto& f : kStandardFolders) InsertNode(*h_, id, f.name, ItemKind::kFolder, "urn:content-class:folder");
+    if (systemMailbox) {
+        const int64_t events = InsertNode(*h_, id, "StoreEvents", ItemKind::kFolder, "urn:content-class:folder");
+        InsertNode(*h_, events, "GlobalEvents", ItemKind::kFolder, "urn:content-class:folder");
+    }
+    tx.Commit();
+    return id;
+}
+
+int64_t ItemStore::CreateFolder(int64_t parent, const std::string& name) {
+    CheckName(name);
+    Atomic tx(*h_);
+    RequireFolder(*this, parent);
+    if (Child(*h_, parent, name)) Exists(name);
+    const int64_t id = InsertNode(*h_, parent, name, ItemKind::kFolder, "urn:content-class:folder");
+    tx.Commit();
+    return id;
+}
+
+int64_t ItemStore::ReplaceItem(int64_t parent, const std::string& name) {
+    CheckName(name);
+    Atomic tx(*h_);
+    RequireFolder(*this, parent);
+    if (auto old = Child(*h_, parent, name)) {
+        if (old->IsFolder()) Exists(name + " (a folder)");
+        Stmt d(*h_, "DELETE FROM items WHERE id = ?1");
+        d.Bind(1, old->id).Run();
+    }
+    const int64_t id = InsertNode(*h_, parent, name, ItemKind::kItem, std::nullopt);
+    tx.Commit();
+    return id;
+}
+
+int64_t ItemStore::SaveMessage(int64_t parent, const std::string& rfc822, int64_t receivedUtc,
+                               const std::string& name) {
+    std::string itemName = name;
+    if (itemName.empty()) {
+        static constexpr char kHex[] = "0123456789ABCDEF";
+        for (int part = 0; part < 2; ++part) {
+            uint64_t r = h_->rng();
+            for (int i = 0; i < 16; ++i, r >>= 4) itemName += kHex[r & 15];
+        }
+        itemName += ".EML";
+    }
+    CheckName(itemName);
+    RequireFolder(*this, parent);
+    const int64_t now = NowSeconds();
+    Stmt s(*h_,
+           "INSERT INTO items(parent, name, key, kind, hidden, content_class, created, modified, received, content)"
+           " VALUES(?1, ?2, ?3, 0, 0, 'urn:content-class:message', ?4, ?4, ?5, ?6)");
+    s.Bind(1, parent).Bind(2, itemName).Bind(3, FoldName(itemName)).Bind(4, now).Bind(5, receivedUtc);
+    s.BindBlob(6, rfc822);
+    try {
+        s.Run();
+    } catch (const Error& e) {
+        if (e.Number() == err::kResourceExists) Exists(itemName);
+        throw;
+    }
+    return sqlite3_last_insert_rowid(h_->db.get());
+}
+
+bool ItemStore::DeleteItem(int64_t id) {
+    // The common case, one message, in one cheap statement; a folder takes
+    // its whole subtree in one statement too (atomic by itself).
+    {
+        Stmt s(*h_, "DELETE FROM items WHERE id = ?1 AND kind = 0");
+        s.Bind(1, id).Run();
+    }
+    if (sqlite3_changes(h_->db.get()) > 0) return true;
+    Stmt s(*h_,
+           "WITH RECURSIVE sub(id) AS (SELECT id FROM items WHERE id = ?1"
+           " UNION ALL SELECT i.id FROM items i JOIN sub ON i.parent = sub.id)"
+           " DELETE FROM items WHERE id IN sub");
+    s.Bind(1, id).Run();
+    return sqlite3_changes(h_->db.get()) > 0;
+}
+
+// ---------------------------------------------------------------- properties
+
+Variant ItemStore::Value(const ItemRow& row, const std::string& name, UrlScheme scheme) {
+    const std::string k = FoldName(name);
+    if (k == "dav:href") return Variant(FormatStoreUrl(scheme, ThisServerFqdn(), PathOf(row.id)));
+    if (k == "dav:displayname") return Variant(row.name);
+    if (k == "dav:creationdate") return Variant(FromStoreTime(row.created));
+    if (k == "dav:getlastmodified") return Variant(FromStoreTime(row.modified));
+    if (k == "dav:ishidden") return Variant(row.hidden);
+    if (k == "dav:iscollection" || k == "dav:isfolder") return Variant(row.IsFolder());
+    if (k == "dav:contentclass") {
+        if (row.contentClass) return Variant(*row.contentClass);
+        return row.IsFolder() ? Variant("urn:content-class:folder") : Variant();
+    }
+    if (k == "dav:parentname") {
+        if (row.parent == 0) return Variant();
+        return Variant(FormatStoreUrl(scheme, ThisServerFqdn(), PathOf(row.parent)));
+    }
+    if (k == kReceived) return row.received ? Variant(FromStoreTime(*row.received)) : Variant();
+    if (row.kind == ItemKind::kMailbox) {
+        if (const auto* f = StandardFolderFor(k)) {
+            auto child = Child(*h_, row.id, f->name);
+            if (!child) return Variant();
+            return Variant(FormatStoreUrl(scheme, ThisServerFqdn(), PathOf(child->id)));
+        }
+    }
+    return CustomValue(row.id, name);
+}
+
+std::vector<std::string> ItemStore::PropertyNames(const ItemRow& row) {
+    std::vector<std::string> names(kIntrinsic.begin(), kIntrinsic.end());
+    if (row.received) names.emplace_back(kReceived);
+    if (row.kind == ItemKind::kMailbox) {
+        for (const auto& f : kStandardFolders) {
+            if (Child(*h_, row.id, f.name)) names.emplace_back(f.property);
+        }
+    }
+    Stmt s(*h_, "SELECT name FROM props WHERE item = ?1 ORDER BY key");
+    s.Bind(1, row.id);
+    while (s.Step()) names.push_back(s.Text(0));
+    return names;
+}
+
+Variant ItemStore::CustomValue(int64_t id, const std::string& name) {
+    Stmt s(*h_, "SELECT type, value FROM props WHERE item = ?1 AND key = ?2");
+    s.Bind(1, id).Bind(2, FoldName(name));
+    if (!s.Step()) return Variant();
+    return s.Value(0, 1);
+}
+
+void ItemStore::WriteProperties(int64_t id, const std::vector<std::pair<std::string, Variant>>& values) {
+    Atomic tx(*h_);
+    auto row = Get(id);
+    if (!row) throw Error(err::kNotFound, platform::Describe("write properties", std::to_string(id), "no such item", err::kNotFound));
+    for (const auto& [name, value] : values) {
+        const std::string k = FoldName(name);
+        if (k == "dav:ishidden") {
+            Stmt s(*h_, "UPDATE items SET hidden = ?2 WHERE id = ?1");
+            s.Bind(1, id).Bind(2, static_cast<int64_t>(!value.IsNull() && value.ToBool())).Run();
+        } else if (k == "dav:contentclass") {
+            Stmt s(*h_, "UPDATE items SET content_class = ?2 WHERE id = ?1");
+            s.Bind(1, id).Bind(2, value.IsNull() ? std::optional<std::string>() : value.ToString()).Run();
+        } else if (k == kReceived) {
+            Stmt s(*h_, "UPDATE items SET received = ?2 WHERE id = ?1");
+            s.Bind(1, id).Bind(2, value.IsNull() ? std::optional<int64_t>() : ToStoreTime(value.ToDate())).Run();
+        } else if (IsIntrinsic(k) || (row->kind == ItemKind::kMailbox && StandardFolderFor(k))) {
+            throw Error(err::kPermissionDeniedDb,
+                        platform::Describe("write property", name, "the property is read-only", err::kPermissionDeniedDb));
+        } else if (value.IsNull()) {
+            Stmt s(*h_, "DELETE FROM props WHERE item = ?1 AND key = ?2");
+            s.Bind(1, id).Bind(2, k).Run();
+        } else {
+            Stmt s(*h_, "INSERT OR REPLACE INTO props(item, key, name, type, value) VALUES(?1, ?2, ?3, ?4, ?5)");
+            s.Bind(1, id).Bind(2, k).Bind(3, name);
+            switch (value.Type()) {
+            case VariantType::String: s.Bind(4, int64_t{kString}).Bind(5, value.AsString()); break;
+            case VariantType::Int16: s.Bind(4, int64_t{kInt16}).Bind(5, int64_t{value.ToInt16()}); break;
+            case VariantType::Int32: s.Bind(4, int64_t{kInt32}).Bind(5, int64_t{value.ToInt32()}); break;
+            case VariantType::Bool: s.Bind(4, int64_t{kBool}).Bind(5, static_cast<int64_t>(value.ToBool())); break;
+            case VariantType::Date: s.Bind(4, int64_t{kDateCode}).Bind(5, ToStoreTime(value.ToDate())); break;
+            case VariantType::Double: s.Bind(4, int64_t{kDouble}).Bind(5, value.ToDouble()); break;
+            case VariantType::Bytes: {
+                const auto& b = value.AsBytes();
+                s.Bind(4, int64_t{kBytes}).BindBlob(5, std::string(b.begin(), b.end()));
+                break;
+            }
+            case VariantType::Null: break;
+            }
+            s.Run();
+        }
+    }
+    Stmt m(*h_, "UPDATE items SET modified = ?2 WHERE id = ?1");
+    m.Bind(1, id).Bind(2, NowSeconds()).Run();
+    tx.Commit();
+}
+
+std::string ItemStore::Content(int64_t id) {
+    Stmt s(*h_, "SELECT content FROM items WHERE id = ?1");
+    s.Bind(1, id);
+    if (!s.Step()) throw Error(err::kNotFound, platform::Describe("read content", std::to_string(id), "no such item", err::kNotFound));
+    return s.Text(0);
+}
+
+void ItemStore::SetContent(int64_t id, const std::string& bytes) {
+    Stmt s(*h_, "UPDATE items SET content = ?2, modified = ?3 WHERE id = ?1");
+    s.Bind(1, id).BindBlob(2, bytes).Bind(3, NowSeconds()).Run();
+    if (sqlite3_changes(h_->db.get()) == 0) {
+        throw Error(err::kNotFound, platform::Describe("write content", std::to_string(id), "no such item", err::kNotFound));
+    }
+}
+
+// ---------------------------------------------------------------- scans
+
+std::vector<int64_t> ItemStore::FolderSubtree(int64_t folder) {
+    std::vector<int64_t> ids;
+    Stmt s(*h_,
+           "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL"
+           " SELECT i.id FROM items i JOIN sub ON i.parent = sub.id WHERE i.kind <> 0)"
+           " SELECT id FROM sub");
+    s.Bind(1, folder);
+    while (s.Step()) ids.push_back(s.Int(0));
+    return ids;
+}
+
+std::vector<ItemRow> ItemStore::Children(const std::vector<int64_t>& parents, const std::string& sqlFilter,
+                                         const std::vector<SqlParam>& params) {
+    std::vector<ItemRow> rows;
+    const std::string sql = std::string("SELECT ") + kRowColumns + " FROM items WHERE parent = ?1" +
+                            (sqlFilter.empty() ? std::string() : " AND (" + sqlFilter + ")");
+    for (int64_t parent : parents) {
+        const size_t first = rows.size();
+        Stmt s(*h_, sql);
+        s.Bind(1, parent);
+        for (size_t i = 0; i < params.size(); ++i) s.Bind(static_cast<int>(i) + 2, params[i]);
+        while (s.Step()) rows.push_back(s.Row());
+        std::sort(rows.begin() + static_cast<std::ptrdiff_t>(first), rows.end(),
+                  [](const ItemRow& a, const ItemRow& b) { return a.id < b.id; });
+    }
+    return rows;
+}
+
+}  // namespace localplatform

@@ -1,0 +1,156 @@
+// The embedded item store: one SQLite database (WAL mode) per server holding
+// a tree of namespaces, the "MBX" container, mailboxes, folders and items,
+// with typed properties, a content stream per item and transactions.
+//
+// One handle per (thread, database path): every Connection, Record,
+// Recordset and message of a thread shares it, so a transaction begun on any
+// of them covers all their writes. Several processes may share one store:
+// a busy store is waited for up to a bound (platform configuration key
+// "store.busy_timeout_ms", default 10000), then err::kResourceLocked.
+// Every failure raises platform::Error; the database is never left half
+// written (multi-statement operations are atomic).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "localplatform/store/store_url.h"
+#include "platform/base/variant.h"
+
+namespace localplatform {
+
+// What a node of the tree is. Everything but kItem is a folder.
+enum class ItemKind : int { kItem = 0, kFolder = 1, kNamespace = 2, kMailboxContainer = 3, kMailbox = 4 };
+
+// One node as stored; dates are Unix seconds, UTC.
+struct ItemRow {
+    int64_t id = 0;
+    int64_t parent = 0;  // 0 for a namespace
+    std::string name;
+    ItemKind kind = ItemKind::kItem;
+    bool hidden = false;
+    std::optional<std::string> contentClass;  // as set; readers apply the defaults
+    int64_t created = 0;
+    int64_t modified = 0;
+    std::optional<int64_t> received;
+
+    [[nodiscard]] bool IsFolder() const { return kind != ItemKind::kItem; }
+};
+
+// A value bound into a SQL fragment of a scan.
+using SqlParam = std::variant<int64_t, double, std::string>;
+
+class ItemStore {
+public:
+    // This thread's handle on the store named by the platform configuration
+    // (PlatformConfig::Current().StorePath()), or on the database at path.
+    // The file and its schema are made on first use. Raises err::kCorrupt for
+    // a file that is not a store, err::kResourceLocked when busy past the bound.
+    [[nodiscard]] static std::shared_ptr<ItemStore> ForThisThread();
+    [[nodiscard]] static std::shared_ptr<ItemStore> ForThisThread(const std::string& path);
+
+    ~ItemStore();
+    ItemStore(const ItemStore&) = delete;
+    ItemStore& operator=(const ItemStore&) = delete;
+
+    [[nodiscard]] const std::string& Path() const;
+
+    // ---- Transactions
+    // An explicit transaction (a store Connection's BeginTrans). Pending
+    // batched writes are committed first. Raises err::kAdoFeatureNotAvailable
+    // when one is already open (transactions do not nest).
+    void BeginTransaction();
+    void CommitTransaction();
+    void RollbackTransaction();
+    [[nodiscard]] bool InTransaction() const;
+    // Batched writes (a recordset deleting row after row): BatchWrite makes
+    // sure an implicit transaction is open unless an explicit one is; it is
+    // committed after 256 writes or 100 ms (checked at BatchWrite and
+    // BatchTick), by FlushBatch, and when the handle goes away. A crash loses
+    // only uncommitted deletes, i.e. leaves items in place.
+    void BatchWrite();
+    void BatchTick();
+    void FlushBatch();
+
+    // ---- The tree
+    // The node at a path from the root (names compared after FoldName).
+    [[nodiscard]] std::optional<ItemRow> Lookup(const std::vector<std::string>& segments);
+    // As Lookup; raises err::kNotFound naming url when there is no node.
+    [[nodiscard]] ItemRow Require(const std::vector<std::string>& segments, const std::string& url);
+    [[nodiscard]] std::optional<ItemRow> Get(int64_t id);
+    // Names from the root down to the node itself.
+    [[nodiscard]] std::vector<std::string> PathOf(int64_t id);
+    // Namespace names in creation order.
+    [[nodiscard]] std::vector<std::string> Namespaces();
+
+    // Creates a namespace with its "MBX" container; err::kResourceExists if
+    // it exists. Returns the namespace's id.
+    int64_t CreateNamespace(const std::string& name);
+    // Creates mailbox alias in namespace ns with the standard folders
+    // (and "StoreEvents/GlobalEvents" for a system mailbox). Returns its id.
+    int64_t CreateMailbox(const std::string& ns, const std::string& alias, bool systemMailbox);
+    // Creates a folder under a folder; err::kResourceExists if the name is taken.
+    int64_t CreateFolder(int64_t parent, const std::string& name);
+    // Creates a plain item, replacing an existing item of that name wholesale
+    // (no old property survives). Refuses (err::kResourceExists) to replace a
+    // folder, and requires parent to be a folder (err::kNotFound).
+    int64_t ReplaceItem(int64_t parent, const std::string& name);
+    // Saves a message (content class "urn:content-class:message"). name empty
+    // = a new unique "<32 hex>.EML"; an existing name raises err::kResourceExists.
+    int64_t SaveMessage(int64_t parent, const std::string& rfc822, int64_t receivedUtc,
+                        const std::string& name = "");
+    // Deletes a node with everything below it. Returns false when it was
+    // already gone.
+    bool DeleteItem(int64_t id);
+
+    // ---- Properties and content
+    // The value of a property by schema name (compared without regard to
+    // case): intrinsic properties computed from the node (DAV:href and the
+    // mailbox's folder URLs in the given scheme), custom ones as stored; Null
+    // when absent.
+    [[nodiscard]] platform::Variant Value(const ItemRow& row, const std::string& name, UrlScheme scheme);
+    // The names of every property the node has: intrinsic first, then custom.
+    [[nodiscard]] std::vector<std::string> PropertyNames(const ItemRow& row);
+    // A custom property only (no intrinsic names); Null when absent.
+    [[nodiscard]] platform::Variant CustomValue(int64_t id, const std::string& name);
+    // Writes properties in order, atomically. A Null value removes the
+    // property. "DAV:ishidden", "DAV:contentclass" and
+    // "urn:schemas:httpmail:datereceived" write the node itself; other
+    // intrinsic names are read-only (err::kPermissionDeniedDb). Updates
+    // "DAV:getlastmodified".
+    void WriteProperties(int64_t id, const std::vector<std::pair<std::string, platform::Variant>>& values);
+    [[nodiscard]] std::string Content(int64_t id);
+    void SetContent(int64_t id, const std::string& bytes);
+
+    // ---- Scans (for the query dialect)
+    // The folder and every folder below it, the folder first.
+    [[nodiscard]] std::vector<int64_t> FolderSubtree(int64_t folder);
+    // The nodes whose parent is one of parents and for which the SQL
+    // condition sqlFilter (over the columns parent, name, key, kind, hidden,
+    // content_class, created, modified, received; "?" for params) holds,
+    // in id order.
+    [[nodiscard]] std::vector<ItemRow> Children(const std::vector<int64_t>& parents, const std::string& sqlFilter,
+                                                const std::vector<SqlParam>& params);
+
+    // The database handle; defined in item_store.cpp only.
+    struct Handle;
+
+private:
+    explicit ItemStore(std::unique_ptr<Handle> handle);
+    std::unique_ptr<Handle> h_;
+};
+
+// This server's fully qualified name from the platform configuration, lower
+// case: computer name "." domain DNS name.
+[[nodiscard]] std::string ThisServerFqdn();
+
+// Dates of the platform's date type as stored: whole Unix seconds (UTC).
+[[nodiscard]] int64_t ToStoreTime(platform::Date utc);
+[[nodiscard]] platform::Date FromStoreTime(int64_t seconds);
+
+}  // namespace localplatform

@@ -1,0 +1,43 @@
+// Store URLs in their two schemes, which reach the same items:
+//   file://./backofficestorage/<ns>/MBX/<alias>/<path>
+//   http://<this server's FQDN>/exadmin/<ns>/mbx/<alias>/<path>
+// A parsed URL is the scheme plus the item's path from the store's root
+// (namespace, "MBX", alias, folders..., item), every segment percent-decoded.
+// Parsing refuses anything that could reach outside the addressed namespace.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace localplatform {
+
+enum class UrlScheme { kFile, kHttp };
+
+struct StoreUrl {
+    UrlScheme scheme = UrlScheme::kFile;
+    // Decoded names from the store's root: segments[0] is the namespace,
+    // segments[1] (when present) is "MBX" in any case, segments[2] the alias.
+    std::vector<std::string> segments;
+};
+
+// Parses url. serverFqdn is this server's fully qualified name; an http URL
+// must name it (compared without regard to case). Raises platform::Error
+// err::kBadUrl, saying why, for: another scheme or host, a missing namespace,
+// a second segment other than "MBX", empty segments inside the path, "." or
+// "..", an encoded "/" or "\", a NUL or control character, a raw "?" or "#",
+// or a malformed percent escape. One trailing "/" is tolerated.
+[[nodiscard]] StoreUrl ParseStoreUrl(std::string_view url, std::string_view serverFqdn);
+
+// The URL of the item with the given path in a scheme: the inverse of
+// ParseStoreUrl. Segment 1 is written "MBX" (file) or "mbx" (http); names are
+// percent-encoded where needed ("%", "/", "\", "?", "#", controls, and blanks
+// in the http scheme).
+[[nodiscard]] std::string FormatStoreUrl(UrlScheme scheme, std::string_view serverFqdn,
+                                         const std::vector<std::string>& segments);
+
+// ASCII case folding used for every name comparison of the store (names
+// outside ASCII compare exactly).
+[[nodiscard]] std::string FoldName(std::string_view name);
+
+}  // namespace localplatform
