@@ -1,0 +1,5 @@
+# com.h: the component vocabulary, class activation and self-registration
+# calls, over the local platform's class registry.
+target_sources(platform PRIVATE com.cpp)
+target_link_libraries(platform PRIVATE lp_classes ${CMAKE_DL_LIBS})
+quellix_add_test(NAME com_test SOURCES com_test.cpp LIBS platform lp_classes lp_config)

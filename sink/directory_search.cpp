@@ -1,0 +1,41 @@
+#include "sink/directory_search.h"
+
+#include "platform/ado_directory.h"
+
+namespace quellix {
+
+void OpenDirectoryConnection(platform::Connection& cnn) {
+    cnn.SetProvider("adsDSOobject");
+    cnn.Open("Active Directory Provider", "", "", -1);
+}
+
+platform::Recordset SearchDirectory(platform::Connection& cnn, const std::string& query) {
+    using platform::Variant;
+    platform::Command cmd;
+    cmd.SetActiveConnection(cnn);
+    cmd.SetCommandText(query);
+    cmd.Properties("searchscope").SetValue(Variant(int32_t{2}));
+    cmd.Properties("cache results").SetValue(Variant(true));
+    cmd.Properties("Chase Referrals").SetValue(Variant(int32_t{96}));
+    (void)cmd.Properties("Timeout").Value();
+    cmd.Properties("Page Size").SetValue(Variant(int16_t{100}));
+    cmd.Properties("Size Limit").SetValue(Variant(int16_t{30000}));
+    cmd.Properties("Timeout").SetValue(Variant(int16_t{120}));
+    return cmd.Execute();
+}
+
+std::string QuoteQueryValue(std::string_view value) {
+    std::string out;
+    out.reserve(value.size());
+    for (char c : value) {
+        out += c;
+        if (c == '\'') out += '\'';
+    }
+    return out;
+}
+
+std::string FieldText(const platform::Recordset& rs, const std::string& name) {
+    return rs.Fields(name).Value().ToStringOrEmpty();
+}
+
+}  // namespace quellix

@@ -1,0 +1,22 @@
+// The mailbox loop of a cleanup run.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/base/date.h"
+
+namespace quellix {
+
+// Asks the directory under searchRoot for every mailbox user, keeps those
+// homed on this server (ServerName) that the run treats (allMailboxes 1: all;
+// else only those marked "Quellix" in extensionAttribute8), skips system
+// mailboxes, logs each treated mailbox and sweeps its folder folderName,
+// trying up to eight URL forms until one is not refused. Returns the number
+// of mailboxes treated. A directory failure ends the loop: it is logged as an
+// error entry naming searchRoot and the number treated so far is returned.
+int32_t ProcessMailboxes(const std::string& searchRoot, const std::string& folderName,
+                         platform::Date cutoff, int16_t allMailboxes,
+                         const std::string& traversal);
+
+}  // namespace quellix

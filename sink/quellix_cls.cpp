@@ -1,0 +1,106 @@
+#include "sink/quellix_cls.h"
+
+#include <new>
+
+#include "sink/quellix_module.h"
+#include "sink/run_log.h"
+#include "sink/run_text.h"
+
+namespace quellix {
+
+using platform::HRESULT;
+
+const platform::CLSID CLSID_QuellixCls = {0xB6E1C0D2, 0x5A47, 0x4F8E,
+                                          {0x9C, 0x3B, 0x7D, 0x2E, 0x4A, 0x1F, 0x6C, 0x01}};
+std::atomic<long> g_moduleReferences{0};
+
+QuellixCls::QuellixCls() { ++g_moduleReferences; }
+QuellixCls::~QuellixCls() { --g_moduleReferences; }
+
+HRESULT QuellixCls::QueryInterface(platform::REFIID iid, void** object) {
+    if (!object) return platform::E_POINTER;
+    if (iid == platform::IID_IUnknown || iid == platform::IID_IExStoreSystemEvents) {
+        *object = static_cast<platform::IExStoreSystemEvents*>(this);
+    } else if (iid == platform::IID_ICreateRegistration) {
+        *object = static_cast<platform::ICreateRegistration*>(this);
+    } else {
+        *object = nullptr;
+        return platform::E_NOINTERFACE;
+    }
+    AddRef();
+    return platform::S_OK;
+}
+
+uint32_t QuellixCls::AddRef() { return ++refs_; }
+
+uint32_t QuellixCls::Release() {
+    const uint32_t left = --refs_;
+    if (left == 0) delete this;
+    return left;
+}
+
+HRESULT QuellixCls::OnMDBShutDown(const char*, int32_t) { return platform::S_OK; }
+HRESULT QuellixCls::OnMDBStartUp(const char*, const char*, int32_t) { return platform::S_OK; }
+
+HRESULT QuellixCls::OnTimer(const char* bstrURLItem, int32_t lFlags) {
+    try {
+        const std::string itemUrl = bstrURLItem ? bstrURLItem : "";
+        LogFileNumber = 0;  // the first entry of this run creates the log afresh
+        WriteLog("Started at: " + NowText());
+        WriteLog("");
+        RunCleanup(itemUrl, lFlags);
+        WriteLog("");
+        WriteLog("Completed at: " + NowText());
+        CloseLog();
+        SendReport();
+    } catch (...) {
+        // The run ends quietly; what was logged stays in the log file. The
+        // store always hears success.
+    }
+    CloseLog();
+    ReleaseRunLock();
+    return platform::S_OK;
+}
+
+HRESULT QuellixCls::Register(platform::IExStoreEventInfo*, const char*, int32_t,
+                             int32_t* plResult) {
+    if (plResult) *plResult = 0;
+    return platform::S_OK;
+}
+
+HRESULT QuellixClsFactory::QueryInterface(platform::REFIID iid, void** object) {
+    if (!object) return platform::E_POINTER;
+    if (iid == platform::IID_IUnknown || iid == platform::IID_IClassFactory) {
+        *object = static_cast<platform::IClassFactory*>(this);
+        return platform::S_OK;
+    }
+    *object = nullptr;
+    return platform::E_NOINTERFACE;
+}
+
+// The factory is a static object of the module: counting is not needed.
+uint32_t QuellixClsFactory::AddRef() { return 2; }
+uint32_t QuellixClsFactory::Release() { return 1; }
+
+HRESULT QuellixClsFactory::CreateInstance(platform::IUnknown* outer, platform::REFIID iid,
+                                          void** object) {
+    if (!object) return platform::E_POINTER;
+    *object = nullptr;
+    if (outer) return platform::CLASS_E_NOAGGREGATION;
+    auto* cls = new (std::nothrow) QuellixCls();
+    if (!cls) return platform::E_OUTOFMEMORY;
+    const HRESULT hr = cls->QueryInterface(iid, object);
+    cls->Release();  // the caller's reference, if any, is the one QueryInterface took
+    return hr;
+}
+
+HRESULT QuellixClsFactory::LockServer(bool lock) {
+    if (lock) {
+        ++g_moduleReferences;
+    } else {
+        --g_moduleReferences;
+    }
+    return platform::S_OK;
+}
+
+}  // namespace quellix

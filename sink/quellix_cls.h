@@ -1,0 +1,58 @@
+// QuellixCls: the store event sink. The store calls OnTimer with the URL of
+// the registration item that fired; each call is one cleanup run. The class
+// has no fields; the run state is per thread (QuellixModule).
+#pragma once
+
+#include <atomic>
+
+#include "platform/com.h"
+
+namespace quellix {
+
+inline constexpr const char* kProgId = "Quellix.QuellixCls";
+// The class identifier of QuellixCls, chosen for this module.
+extern const platform::CLSID CLSID_QuellixCls;
+
+// Objects and server locks alive in this module (for DllCanUnloadNow).
+extern std::atomic<long> g_moduleReferences;
+
+class QuellixCls final : public platform::IExStoreSystemEvents,
+                         public platform::ICreateRegistration {
+public:
+    QuellixCls();
+    QuellixCls(const QuellixCls&) = delete;
+    QuellixCls& operator=(const QuellixCls&) = delete;
+
+    platform::HRESULT QueryInterface(platform::REFIID iid, void** object) override;
+    uint32_t AddRef() override;
+    uint32_t Release() override;
+
+    // Do nothing; success.
+    platform::HRESULT OnMDBShutDown(const char* bstrMDBGuid, int32_t lFlags) override;
+    platform::HRESULT OnMDBStartUp(const char* bstrMDBGuid, const char* bstrMDBName,
+                                   int32_t lFlags) override;
+    // One cleanup run: frames it with "Started at: " and "Completed at: ",
+    // closes the log and mails it. Returns S_OK in every case; a failure ends
+    // the run quietly.
+    platform::HRESULT OnTimer(const char* bstrURLItem, int32_t lFlags) override;
+    // Accepts every registration: *plResult = 0.
+    platform::HRESULT Register(platform::IExStoreEventInfo* pEventInfo, const char* bstrURLItem,
+                               int32_t lFlags, int32_t* plResult) override;
+
+private:
+    ~QuellixCls();
+    std::atomic<uint32_t> refs_{1};
+};
+
+// The class factory of QuellixCls.
+class QuellixClsFactory final : public platform::IClassFactory {
+public:
+    platform::HRESULT QueryInterface(platform::REFIID iid, void** object) override;
+    uint32_t AddRef() override;
+    uint32_t Release() override;
+    platform::HRESULT CreateInstance(platform::IUnknown* outer, platform::REFIID iid,
+                                     void** object) override;
+    platform::HRESULT LockServer(bool lock) override;
+};
+
+}  // namespace quellix

@@ -1,0 +1,152 @@
+#include "sink/quellix_module.h"
+
+#include "isodate/iso_date.h"
+#include "platform/ado.h"
+#include "platform/ads.h"
+#include "platform/base/date.h"
+#include "platform/system.h"
+#include "registration/registration.h"
+#include "sink/destination.h"
+#include "sink/mailboxes.h"
+#include "sink/run_log.h"
+#include "sink/run_text.h"
+
+namespace quellix {
+
+thread_local int16_t LogFileNumber = 0;
+thread_local std::string MoveTarget;
+thread_local std::string DestFileFolderUrl;
+thread_local std::string DestHttpFolderUrl;
+thread_local std::string ReportRecipient;
+thread_local std::string StoreFileBase;
+thread_local std::string StoreHttpBase;
+thread_local std::string StoreDomain;
+thread_local std::string ServerFqdn;
+thread_local std::string ServerName;
+
+namespace {
+
+// The item URL names an item below a mailbox: ".../MBX/<alias>/...".
+bool IsMailboxItemUrl(const std::string& itemUrl) {
+    const size_t p = FindNoCase(itemUrl, "/MBX/");
+    if (p == std::string::npos) return false;
+    if (FindNoCase(itemUrl, "/", p + 5) == std::string::npos) return false;
+    return itemUrl.rfind('/') != std::string::npos;
+}
+
+std::string Property(const char* suffix) { return registration::CustomProperty(suffix); }
+
+}  // namespace
+
+bool RunCleanup(const std::string& itemUrl, int32_t /*flags*/) {
+    using namespace platform;
+    // Skip-and-continue: each step runs under err; a failing step leaves what
+    // it would have set at the value it had, and the next step runs.
+    ErrorState err;
+    std::string traversal = "shallow";
+    MoveTarget.clear();
+    DestFileFolderUrl.clear();
+    DestHttpFolderUrl.clear();
+    // A failing lookup leaves these empty, not at an earlier run's value.
+    StoreDomain.clear();
+    ServerName.clear();
+
+    err.Run([&] { StoreDomain = Lower(AdSystemInfo().DomainDNSName()); });
+    err.Run([&] { ServerName = Lower(WinNtSystemInfo().ComputerName()); });
+    ServerFqdn = ServerName + "." + StoreDomain;
+    StoreFileBase = "file://./backofficestorage/" + StoreDomain + "/mbx";
+    StoreHttpBase = "http://" + ServerFqdn + "/exadmin/" + StoreDomain + "/mbx";
+
+    // The store's own name for its namespace, when it lists one, is what its
+    // URLs use (it may be a mail domain other than the directory's).
+    err.Run([&] {
+        const std::vector<std::string> names = ListDirectory("\\\\.\\backofficestorage\\");
+        const std::string name = names.empty() ? std::string() : names.front();
+        if (!name.empty()) {
+            StoreHttpBase = "http://" + ServerFqdn + "/exadmin/" + name + "/mbx";
+            StoreFileBase = "file://./backofficestorage/" + name + "/mbx";
+        }
+    });
+
+    if (!IsMailboxItemUrl(itemUrl)) return true;
+
+    Connection cnn;
+    Record rec;
+    err.Clear();
+    err.Run([&] {
+        cnn.SetProvider("exoledb.datasource");
+        cnn.SetConnectionString(itemUrl);
+        cnn.Open(itemUrl, "", "", -1);
+    });
+    err.Run([&] {
+        rec.Open(itemUrl, nullptr, adModeUnknown, adFailIfNotExists, adOpenRecordUnspecified, "",
+                 "");
+    });
+
+    std::string searchRoot;
+    std::string folderName;
+    std::string mailboxToMove;
+    std::string ageLimit;
+    int16_t run = -1;
+    int16_t allMailboxes = -1;
+    if (err.Number() == 0) {
+        // A read that fails (absent, Null, not convertible) keeps the value
+        // the parameter had.
+        const auto value = [&](const char* suffix) { return rec.Fields(Property(suffix)).Value(); };
+        err.Run([&] { searchRoot = Trim(value(registration::kSearchRoot).ToString()); });
+        err.Run([&] { folderName = Trim(value(registration::kFolderName).ToString()); });
+        err.Run([&] { mailboxToMove = Trim(value(registration::kMailboxToMove).ToString()); });
+        MoveTarget = mailboxToMove;
+        if (!MoveTarget.empty()) {
+            std::string resolved;
+            const bool searched = err.Run([&] {
+                resolved = ResolveDestination(searchRoot, MoveTarget, StoreHttpBase, StoreFileBase);
+            });
+            if (!searched) {
+                // The directory failed: there is no destination, so no run.
+                err.Run([&] {
+                    WriteLog(ErrorEntry(err.Number(), err.Description()) + " " + searchRoot);
+                });
+            }
+            if (resolved.empty()) searchRoot.clear();
+        }
+        err.Run([&] { ageLimit = Trim(value(registration::kExpirationPeriod).ToString()); });
+        err.Run([&] { run = value(registration::kRun).ToInt16(); });
+        err.Run([&] { ReportRecipient = Trim(value(registration::kReportRecipient).ToString()); });
+        err.Run([&] {
+            allMailboxes = Variant(Trim(value(registration::kAffectAllMailboxes).ToString())).ToInt16();
+        });
+        err.Run([&] {
+            if (Variant(Trim(value(registration::kIncludeSubfolders).ToString())).ToInt16() > 0) {
+                traversal = "deep";
+            }
+        });
+    }
+    {
+        ErrorState ignored;
+        if (rec.State() == adStateOpen) ignored.Run([&] { rec.Close(); });
+        if (cnn.State() == adStateOpen) ignored.Run([&] { cnn.Close(); });
+    }
+
+    int32_t count = 0;
+    if (!searchRoot.empty() && !folderName.empty() && !ageLimit.empty() && run >= 0 && run <= 8) {
+        const Date now = Date::NowLocal();
+        // Run 1: every day; 2..8: Sunday..Saturday (weekday 1..7); 0: never.
+        const bool due = run == 1 || now.Weekday() == run - 1;
+        if (due) {
+            Date cutoff;  // the zero date: an unusable age limit selects nothing
+            err.Run([&] {
+                const double days = Variant(ageLimit).ToDouble();
+                // A negative age would select messages that have not expired
+                // (every message); it is treated like an age that is no number.
+                if (days >= 0) cutoff = now.AddDays(-days);
+            });
+            err.Run([&] { cutoff = cutoff.AddMinutes(ISODate::GetTimeZoneBias()); });
+            err.Run([&] { count = ProcessMailboxes(searchRoot, folderName, cutoff, allMailboxes, traversal); });
+        }
+    }
+    err.Run([&] { WriteLog(std::string(kCrLf) + "Mailboxes processed: " + std::to_string(count)); });
+    return true;
+}
+
+}  // namespace quellix

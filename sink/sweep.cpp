@@ -1,0 +1,120 @@
+#include "sink/sweep.h"
+
+#include "isodate/iso_date.h"
+#include "platform/ado.h"
+#include "platform/message.h"
+#include "sink/quellix_module.h"
+#include "sink/run_log.h"
+#include "sink/run_text.h"
+
+namespace quellix {
+
+namespace {
+
+std::function<void(const std::string&)>& MoveFaultHook() {
+    static std::function<void(const std::string&)> hook;
+    return hook;
+}
+
+// Moves the current row's message into the destination Inbox of the run.
+void MoveMessage(platform::Connection& cnn, platform::Recordset& rs, const std::string& href) {
+    using namespace platform;
+    Record msgRec;
+    msgRec.Open(href, nullptr, adModeUnknown, adFailIfNotExists, adOpenRecordUnspecified, "", "");
+    const Stream stm = msgRec.Fields(adDefaultStream).GetStream();
+    Message msg;
+    msg.OpenObject(stm, "_Stream");
+    const std::string& dest =
+        StartsWithNoCase(href, "http:") ? DestHttpFolderUrl : DestFileFolderUrl;
+    // Copy and delete commit together: every connection of this thread shares
+    // the store's one handle, so the transaction covers the save, made
+    // without a connection, and the delete through the record set.
+    cnn.BeginTrans();
+    try {
+        msg.SaveToContainer(dest, nullptr, adModeReadWrite, 0, 0, "", "");
+        if (MoveFaultHook()) MoveFaultHook()(href);
+        rs.Delete(adAffectCurrent);
+        cnn.CommitTrans();
+    } catch (...) {
+        try {
+            cnn.RollbackTrans();
+        } catch (const std::exception&) {
+            // Closing the connection rolls back as well.
+        }
+        throw;
+    }
+    msgRec.Close();
+}
+
+}  // namespace
+
+void SetMoveFaultHook(std::function<void(const std::string&)> hook) {
+    MoveFaultHook() = std::move(hook);
+}
+
+std::string SweepQuery(const std::string& folderUrl, platform::Date cutoff,
+                       const std::string& traversal) {
+    const std::string iso = ISODate::FormatIsoDate(ISODate::ConvertTimeZone(cutoff, 13, 13, "", ""));
+    return std::string("select ") + " \"urn:schemas:mailheader:content-class\"" + ", \"DAV:href\"" +
+           ", \"DAV:displayname\"" + ", \"DAV:creationdate\"" + ", \"DAV:getlastmodified\"" +
+           " from scope ('" + traversal + " traversal of " + "\"" + folderUrl + "\"') " +
+           " WHERE \"DAV:ishidden\" = false " + " AND \"DAV:iscollection\" = false " +
+           " AND (\"urn:schemas:httpmail:datereceived\" <= CAST(\"" + iso + "\" as 'dateTime'))";
+}
+
+int32_t SweepFolder(const std::string& folderUrl, platform::Date cutoff, bool logErrors,
+                    const std::string& traversal) {
+    using namespace platform;
+    int32_t result = -1;
+    ErrorState err;
+    {
+        Connection cnn;
+        Record rec;
+        Recordset rs;
+        err.Run([&] {
+            cnn.SetProvider("ExOLEDB.DataSource");
+            cnn.SetConnectionString(folderUrl);
+            cnn.Open(folderUrl, "", "", -1);
+            // Fails when the folder does not exist at this URL.
+            rec.Open(folderUrl, &cnn, adModeRead, adFailIfNotExists, adOpenRecordUnspecified, "",
+                     "");
+            rs.Open(SweepQuery(folderUrl, cutoff, traversal), cnn, -1, -1, -1);
+            result = rs.RecordCount();
+            while (!rs.Eof()) {
+                const std::string href = rs.Fields("DAV:href").Value().ToStringOrEmpty();
+                (void)rs.Fields("DAV:displayname").Value();
+                (void)rs.Fields("DAV:creationdate").Value();
+                (void)rs.Fields("DAV:getlastmodified").Value();
+                if (MoveTarget.empty()) {
+                    rs.Delete(adAffectCurrent);
+                } else {
+                    MoveMessage(cnn, rs, href);
+                }
+                rs.MoveNext();
+            }
+            // Closing the record set commits its last deletes: a failure here
+            // is the folder's failure.
+            rs.Close();
+            rec.Close();
+            cnn.Close();
+        });
+        // After a failure, close what is still open (that rolls back an open
+        // move); a failure to close adds nothing to the one already recorded.
+        ErrorState ignored;
+        if (rs.State() == adStateOpen) ignored.Run([&] { rs.Close(); });
+        if (rec.State() == adStateOpen) ignored.Run([&] { rec.Close(); });
+        if (cnn.State() == adStateOpen) ignored.Run([&] { cnn.Close(); });
+    }
+    if (err.Number() != 0) {
+        result = -1;
+        if (logErrors) WriteLog(ErrorEntry(err.Number(), err.Description()) + " " + folderUrl);
+    } else if (!MoveTarget.empty()) {
+        WriteLog(std::to_string(result) + " messages has been moved from " + folderUrl + " to " +
+                 MoveTarget);
+    } else {
+        WriteLog(std::to_string(result) + " messages has been deleted in " + folderUrl);
+    }
+    return result;
+}
+
+}  // namespace quellix
