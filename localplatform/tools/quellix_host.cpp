@@ -1,0 +1,105 @@
+// quellix-host: does for one event what the store's event service does. It
+// finds a class in the class registry by its ProgID, loads the class's
+// module, creates the class and calls its OnTimer with a registration item's
+// URL; it also runs a module's self-registration.
+//
+// Runs with the privileges of its caller; the module it loads runs with them
+// too. It reads the platform configuration, the class registry and the
+// command line; the item URL is passed to the sink unexamined (the sink checks
+// it).
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/com.h"
+
+namespace {
+
+constexpr const char* kDefaultProgId = "Quellix.QuellixCls";
+
+void Usage(FILE* out) {
+    std::fprintf(out,
+                 "usage: quellix-host [--config FILE] ontimer [--progid PROGID] ITEM_URL\n"
+                 "       quellix-host [--config FILE] register MODULE\n"
+                 "       quellix-host [--config FILE] unregister MODULE\n"
+                 "\n"
+                 "ontimer     creates the class PROGID (default %s) from the class\n"
+                 "            registry and calls its OnTimer with the registration item's URL,\n"
+                 "            as the store's event service does when the item's timer fires\n"
+                 "register    calls the module's DllRegisterServer (writes its classes)\n"
+                 "unregister  calls the module's DllUnregisterServer\n"
+                 "\n"
+                 "The platform configuration comes from --config, else $QUELLIX_CONFIG, else\n"
+                 "/etc/quellix/platform.conf.\n"
+                 "exit codes: 0 success, 1 the class or module failed, 2 bad usage\n",
+                 kDefaultProgId);
+}
+
+int FireTimer(const std::string& progId, const std::string& itemUrl) {
+    platform::IExStoreSystemEvents* sink = nullptr;
+    std::string why;
+    const platform::HRESULT hr = platform::CreateInstanceByProgId(
+        progId, platform::IID_IExStoreSystemEvents, reinterpret_cast<void**>(&sink), &why);
+    if (platform::Failed(hr) || !sink) {
+        std::fprintf(stderr, "quellix-host: %s\n", why.empty() ? "class not created" : why.c_str());
+        return 1;
+    }
+    const platform::HRESULT result = sink->OnTimer(itemUrl.c_str(), 0);
+    sink->Release();
+    if (platform::Failed(result)) {
+        std::fprintf(stderr, "quellix-host: OnTimer(%s) failed: (%d)\n", itemUrl.c_str(), result);
+        return 1;
+    }
+    return 0;
+}
+
+int SelfRegistration(const std::string& module, bool unregister) {
+    std::string why;
+    const platform::HRESULT hr = platform::CallModuleRegistration(module, unregister, &why);
+    if (platform::Failed(hr)) {
+        std::fprintf(stderr, "quellix-host: %s\n", why.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int i = 1;
+    if (i + 1 < argc && std::strcmp(argv[i], "--config") == 0) {
+        setenv("QUELLIX_CONFIG", argv[i + 1], 1);
+        i += 2;
+    }
+    if (i >= argc) {
+        Usage(stderr);
+        return 2;
+    }
+    const std::string verb = argv[i++];
+    if (verb == "--help" || verb == "-h" || verb == "help") {
+        Usage(stdout);
+        return 0;
+    }
+    if (verb == "ontimer") {
+        std::string progId = kDefaultProgId;
+        if (i + 1 < argc && std::strcmp(argv[i], "--progid") == 0) {
+            progId = argv[i + 1];
+            i += 2;
+        }
+        if (i + 1 != argc) {
+            Usage(stderr);
+            return 2;
+        }
+        return FireTimer(progId, argv[i]);
+    }
+    if (verb == "register" || verb == "unregister") {
+        if (i + 1 != argc) {
+            Usage(stderr);
+            return 2;
+        }
+        return SelfRegistration(argv[i], verb == "unregister");
+    }
+    std::fprintf(stderr, "quellix-host: unknown verb '%s'\n", verb.c_str());
+    Usage(stderr);
+    return 2;
+}
