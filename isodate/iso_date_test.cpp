@@ -1,0 +1,143 @@
+#include "isodate/iso_date.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/base/error.h"
+
+using platform::Date;
+
+namespace {
+
+// Each test on its own platform configuration, which sets the bias.
+class IsoDateTest : public testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/isodate-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override {
+        unsetenv("QUELLIX_CONFIG");
+        std::filesystem::remove_all(dir_);
+    }
+    void SetBias(const std::string& value) {
+        const std::string path = dir_ + "/platform-" + std::to_string(++configs_) + ".conf";
+        std::ofstream out(path);
+        if (!value.empty()) out << "timezone.active_time_bias = " << value << "\n";
+        setenv("QUELLIX_CONFIG", path.c_str(), 1);
+    }
+    std::string dir_;
+    int configs_ = 0;
+};
+
+TEST(FormatIsoDate, FormatsTheValueUnchanged) {
+    EXPECT_EQ(ISODate::FormatIsoDate(Date::FromParts(2004, 3, 5, 7, 8, 9)), "2004-03-05T07:08:09Z");
+    EXPECT_EQ(ISODate::FormatIsoDate(Date()), "1899-12-30T00:00:00Z");
+    EXPECT_EQ(ISODate::FormatIsoDate(Date::FromParts(2026, 12, 31, 23, 59, 59)),
+              "2026-12-31T23:59:59Z");
+    // Half a second before midnight rounds to the next day, as the date's parts do.
+    EXPECT_EQ(ISODate::FormatIsoDate(Date(Date::FromParts(2025, 1, 1).Serial() - 0.4 / 86400)),
+              "2025-01-01T00:00:00Z");
+}
+
+TEST_F(IsoDateTest, BiasShiftsALocalCutoffToUtc) {
+    struct Case {
+        const char* bias;
+        double want;
+        const char* cutoffUtc;
+    };
+    const Case cases[] = {
+        {"-60", -60, "2004-03-05T09:00:00Z"},
+        {"300", 300, "2004-03-05T15:00:00Z"},
+        {"0", 0, "2004-03-05T10:00:00Z"},
+        {"bytes:3C 00 00 00", 60, "2004-03-05T11:00:00Z"},
+    };
+    const Date cutoff = Date::FromParts(2004, 3, 5, 10, 0, 0);
+    for (const Case& c : cases) {
+        SetBias(c.bias);
+        const double bias = ISODate::GetTimeZoneBias();
+        EXPECT_EQ(bias, c.want) << c.bias;
+        EXPECT_EQ(ISODate::FormatIsoDate(cutoff.AddMinutes(bias)), c.cutoffUtc) << c.bias;
+    }
+}
+
+TEST_F(IsoDateTest, BytesAreSummedLittleEndianWithoutSign) {
+    SetBias("bytes:C4 FF FF FF");
+    EXPECT_EQ(ISODate::GetTimeZoneBias(), 0xC4 + 0xFF * 256.0 + 0xFF * 65536.0 + 0xFF * 16777216.0);
+    EXPECT_EQ(ISODate::GetTimeZoneBias(), 4294967236.0);
+}
+
+TEST_F(IsoDateTest, DefaultBiasIsTheLocalZoneOffset) {
+    SetBias("");
+    const time_t now = time(nullptr);
+    struct tm tm {};
+    localtime_r(&now, &tm);
+    EXPECT_EQ(ISODate::GetTimeZoneBias(), static_cast<double>(-(tm.tm_gmtoff / 60)));
+}
+
+TEST_F(IsoDateTest, UnrecognisedTypeRaises) {
+    SetBias("sixty minutes");
+    try {
+        (void)ISODate::GetTimeZoneBias();
+        FAIL() << "text accepted as a bias";
+    } catch (const platform::Error& e) {
+        EXPECT_EQ(e.Number(), static_cast<int32_t>(0x80040001));
+        EXPECT_EQ(e.Number(), platform::err::kUnrecognizedData);
+        EXPECT_EQ(e.Source(), "ActiveTimeBias");
+        EXPECT_EQ(e.Description(), "Can't recognize type of data: sixty minutes");
+    }
+}
+
+TEST(ConvertTimeZone, EqualZonesGiveTheValueUnchanged) {
+    // The sweep's call: both identifiers 13 and no names.
+    for (const Date d :
+         {Date::FromParts(2004, 3, 5, 7, 8, 9), Date::FromParts(2024, 3, 10, 2, 30, 0),
+          Date(Date::FromParts(2024, 11, 3, 1, 30, 0).Serial() + 0.25 / 86400)}) {
+        EXPECT_EQ(ISODate::ConvertTimeZone(d, 13, 13, "", "").Serial(), d.Serial());
+    }
+    const Date d = Date::FromParts(2010, 6, 1, 12, 0, 0);
+    EXPECT_EQ(ISODate::ConvertTimeZone(d, 0, 0, "Europe/Paris", "Europe/Paris").Serial(),
+              d.Serial());
+}
+
+TEST(ConvertTimeZone, BetweenRealZones) {
+    struct Case {
+        const char* name;
+        Date value;
+        int32_t to, from;
+        const char* fromName;
+        const char* toName;
+        const char* want;
+    };
+    const Case cases[] = {
+        {"EasternToGmtBeforeDst", Date::FromParts(2024, 3, 10, 1, 0, 0), 1, 10, "", "",
+         "2024-03-10T06:00:00Z"},
+        {"EasternToGmtAfterDst", Date::FromParts(2024, 3, 10, 4, 0, 0), 1, 10, "", "",
+         "2024-03-10T08:00:00Z"},
+        {"GmtToEasternAcrossLondonDst", Date::FromParts(2024, 3, 31, 12, 0, 0), 10, 1, "", "",
+         "2024-03-31T07:00:00Z"},
+        {"NamesWinOverIds", Date::FromParts(2024, 7, 1, 12, 0, 0), 13, 13, "Europe/Berlin", "UTC",
+         "2024-07-01T10:00:00Z"},
+        {"OneNameIsEnoughToUseNames", Date::FromParts(2024, 7, 1, 12, 0, 0), 0, 0,
+         "America/Chicago", "Asia/Tokyo", "2024-07-02T02:00:00Z"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ISODate::FormatIsoDate(
+                      ISODate::ConvertTimeZone(c.value, c.to, c.from, c.fromName, c.toName)),
+                  c.want)
+            << c.name;
+    }
+}
+
+TEST(ConvertTimeZone, UnknownZoneRaises) {
+    EXPECT_THROW((void)ISODate::ConvertTimeZone(Date(), 13, 999, "", ""), platform::Error);
+    EXPECT_THROW((void)ISODate::ConvertTimeZone(Date(), 0, 0, "Nowhere/Atlantis", "UTC"),
+                 platform::Error);
+}
+
+}  // namespace

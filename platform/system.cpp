@@ -1,0 +1,268 @@
+// Operating-system services on Linux: the registry value of the time-zone
+// bias from the platform configuration or the C library's zone, the account's
+// private temporary directory, the account name and directory listings.
+#include "platform/system.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <optional>
+
+#include "localplatform/config/platform_config.h"
+#include "platform/base/error.h"
+#include "platform/system_internal.h"
+
+namespace platform {
+namespace {
+
+// What the registry gives for a key or value that does not exist
+// (ERROR_FILE_NOT_FOUND as a result code).
+constexpr int32_t kRegistryNotFound = err::Hr(0x80070002);
+
+constexpr const char* kActiveTimeBias =
+    "HKLM\\System\\CurrentControlSet\\Control\\TimeZoneInformation\\ActiveTimeBias";
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string Trim(const std::string& s) {
+    const size_t b = s.find_first_not_of(" \t");
+    if (b == std::string::npos) return {};
+    return s.substr(b, s.find_last_not_of(" \t") - b + 1);
+}
+
+// Registry paths compare without regard to case, and the root may be spelt
+// out in full.
+std::string NormaliseRegistryName(const std::string& name) {
+    std::string n = Lower(name);
+    const std::string full = "hkey_local_machine\\";
+    if (n.rfind(full, 0) == 0) n = "hklm\\" + n.substr(full.size());
+    return n;
+}
+
+// "bytes:C4 FF FF FF" (blanks or commas between two-digit hex bytes).
+std::optional<std::vector<uint8_t>> ParseBytes(const std::string& text) {
+    std::vector<uint8_t> out;
+    size_t i = 0;
+    while (i < text.size()) {
+        if (text[i] == ' ' || text[i] == ',' || text[i] == '\t') {
+            ++i;
+            continue;
+        }
+        if (i + 1 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i])) ||
+            !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
+            (i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 2])))) {
+            return std::nullopt;
+        }
+        out.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+        i += 2;
+    }
+    if (out.empty()) return std::nullopt;
+    return out;
+}
+
+// An optional sign and decimal digits that fit 32 bits.
+std::optional<int32_t> ParseInt32(const std::string& text) {
+    size_t i = (!text.empty() && (text[0] == '-' || text[0] == '+')) ? 1 : 0;
+    if (i == text.size() || text.size() > 12) return std::nullopt;
+    for (size_t j = i; j < text.size(); ++j) {
+        if (!std::isdigit(static_cast<unsigned char>(text[j]))) return std::nullopt;
+    }
+    const long long v = std::stoll(text);
+    if (v < INT32_MIN || v > INT32_MAX) return std::nullopt;
+    return static_cast<int32_t>(v);
+}
+
+Variant ActiveTimeBias() {
+    if (auto configured =
+            localplatform::PlatformConfig::Current().Get("timezone.active_time_bias")) {
+        const std::string text = Trim(*configured);
+        if (Lower(text.substr(0, 6)) == "bytes:") {
+            if (auto bytes = ParseBytes(text.substr(6))) return Variant(std::move(*bytes));
+        } else if (auto n = ParseInt32(text)) {
+            return Variant(*n);
+        }
+        // Neither a number nor bytes: handed over as text, for the reader to judge.
+        return Variant(text);
+    }
+    // The zone's offset now, in the registry's sign: UTC = local + bias.
+    const time_t now = time(nullptr);
+    struct tm tm {};
+    localtime_r(&now, &tm);
+    return Variant(static_cast<int32_t>(-(tm.tm_gmtoff / 60)));
+}
+
+struct FdCloser {
+    void operator()(const int* fd) const {
+        if (*fd >= 0) close(*fd);
+        delete fd;
+    }
+};
+using UniqueFd = std::unique_ptr<int, FdCloser>;
+UniqueFd OpenFd(int fd) {
+    return UniqueFd(new int(fd));
+}
+
+// A directory is private to this account when it is a real directory (not a
+// link), belongs to the account, and no one else may write to it. It is
+// opened without following a link, so what is checked is what is used.
+bool IsPrivateDirectory(const std::string& path, bool requireNoGroupOtherAccess) {
+    const UniqueFd fd = OpenFd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (*fd < 0) return false;
+    struct stat st {};
+    if (fstat(*fd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) return false;
+    const mode_t forbidden = requireNoGroupOtherAccess ? S_IRWXG | S_IRWXO : S_IWGRP | S_IWOTH;
+    return (st.st_mode & forbidden) == 0;
+}
+
+std::optional<std::string> HomeDirectory() {
+    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buf(size > 0 ? static_cast<size_t>(size) : 16384);
+    struct passwd pw {};
+    struct passwd* result = nullptr;
+    while (getpwuid_r(geteuid(), &pw, buf.data(), buf.size(), &result) == ERANGE)
+        buf.resize(buf.size() * 2);
+    if (result == nullptr || pw.pw_dir == nullptr || pw.pw_dir[0] != '/') return std::nullopt;
+    return std::string(pw.pw_dir);
+}
+
+std::string WithSlash(std::string path) {
+    if (path.empty() || path.back() != '/') path += '/';
+    return path;
+}
+
+bool IsStoreShare(const std::string& path) {
+    std::string p = Lower(path);
+    while (!p.empty() && (p.back() == '\\' || p.back() == '/')) p.pop_back();
+    return p == "\\\\.\\backofficestorage";
+}
+
+}  // namespace
+
+namespace detail {
+
+bool EnsurePrivateDirectory(const std::string& path) {
+    if (mkdir(path.c_str(), 0700) == 0) {
+        // The umask may have taken bits away; put back exactly 0700.
+        const UniqueFd fd =
+            OpenFd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (*fd < 0 || fchmod(*fd, 0700) != 0) return false;
+    } else if (errno != EEXIST) {
+        return false;
+    }
+    // An existing entry is used only if it really is our private directory:
+    // a link or another account's directory planted here is refused.
+    return IsPrivateDirectory(path, true);
+}
+
+std::optional<std::string> ChooseTempDirectory(const TempDirSources& sources) {
+    // The administrator's choice wins; it is created when missing.
+    if (sources.configured && !sources.configured->empty()) {
+        const std::string& dir = *sources.configured;
+        struct stat st {};
+        if (stat(dir.c_str(), &st) == 0 ? S_ISDIR(st.st_mode) : mkdir(dir.c_str(), 0700) == 0) {
+            return WithSlash(dir);
+        }
+        return std::nullopt;
+    }
+    if (sources.tmpdir && !sources.tmpdir->empty() && sources.tmpdir->front() == '/') {
+        std::string dir = *sources.tmpdir;
+        while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+        if (IsPrivateDirectory(dir, false)) return WithSlash(dir);
+    }
+    const std::string shared = sources.sharedRoot + "/quellix-" + std::to_string(geteuid());
+    if (EnsurePrivateDirectory(shared)) return WithSlash(shared);
+    // Someone else holds that name in the shared directory: the home
+    // directory is the account's own.
+    if (sources.home && !sources.home->empty()) {
+        const std::string dir = *sources.home + "/.quellix-tmp";
+        if (EnsurePrivateDirectory(dir)) return WithSlash(dir);
+    }
+    return std::nullopt;
+}
+
+}  // namespace detail
+
+Variant RegRead(const std::string& name) {
+    const std::string n = NormaliseRegistryName(name);
+    if (n == Lower(kActiveTimeBias)) return ActiveTimeBias();
+    if (n.rfind("hklm\\", 0) != 0 && n.rfind("hkcu\\", 0) != 0 && n.rfind("hkcr\\", 0) != 0 &&
+        n.rfind("hku\\", 0) != 0 && n.rfind("hkcc\\", 0) != 0) {
+        throw Error(kRegistryNotFound, "Invalid root in registry key \"" + name + "\".",
+                    "WshShell.RegRead");
+    }
+    throw Error(kRegistryNotFound, "Unable to open registry key \"" + name + "\" for reading.",
+                "WshShell.RegRead");
+}
+
+uint32_t GetTempPathA(uint32_t bufferLength, char* buffer) {
+    detail::TempDirSources sources;
+    sources.configured = localplatform::PlatformConfig::Current().Get("temp_dir");
+    if (const char* env = std::getenv("TMPDIR")) sources.tmpdir = env;
+    sources.home = HomeDirectory();
+    const auto dir = detail::ChooseTempDirectory(sources);
+    if (!dir) return 0;
+    const auto length = static_cast<uint32_t>(dir->size());
+    if (buffer == nullptr || bufferLength <= length)
+        return length + 1;  // room needed, NUL included
+    std::memcpy(buffer, dir->c_str(), dir->size() + 1);
+    return length;
+}
+
+bool GetUserNameA(char* buffer, uint32_t* size) {
+    if (size == nullptr) return false;
+    long bufSize = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buf(bufSize > 0 ? static_cast<size_t>(bufSize) : 16384);
+    struct passwd pw {};
+    struct passwd* result = nullptr;
+    while (getpwuid_r(geteuid(), &pw, buf.data(), buf.size(), &result) == ERANGE)
+        buf.resize(buf.size() * 2);
+    // An account without a passwd entry (a container's arbitrary uid) is
+    // named by its number.
+    const std::string name =
+        (result != nullptr && pw.pw_name != nullptr) ? pw.pw_name : std::to_string(geteuid());
+    const auto needed = static_cast<uint32_t>(name.size() + 1);
+    if (buffer == nullptr || *size < needed) {
+        *size = needed;
+        return false;
+    }
+    std::memcpy(buffer, name.c_str(), needed);
+    *size = needed;
+    return true;
+}
+
+std::vector<std::string> ListDirectory(const std::string& path) {
+    if (IsStoreShare(path)) return {};  // TODO(store): namespaces of the store
+    std::vector<std::string> names;
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return names;
+    if (!S_ISDIR(st.st_mode)) {
+        // A file lists as itself, as a listing with a file's path does.
+        const size_t slash = path.find_last_of('/');
+        names.push_back(slash == std::string::npos ? path : path.substr(slash + 1));
+        return names;
+    }
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(path.c_str()), closedir);
+    if (!dir) return names;
+    while (const dirent* e = readdir(dir.get())) {
+        const std::string n = e->d_name;
+        if (n != "." && n != "..") names.push_back(n);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace platform

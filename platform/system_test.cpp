@@ -1,0 +1,232 @@
+#include "platform/system.h"
+
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "platform/base/error.h"
+#include "platform/system_internal.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kBias =
+    "HKLM\\System\\CurrentControlSet\\Control\\TimeZoneInformation\\ActiveTimeBias";
+
+// Each test gets its own folder and its own platform configuration.
+class SystemTest : public testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/systest-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        WriteConfig("");
+    }
+    void TearDown() override {
+        unsetenv("QUELLIX_CONFIG");
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+    // A fresh file per configuration: the configuration is loaded once per path.
+    void WriteConfig(const std::string& lines) {
+        const std::string path = dir_ + "/platform-" + std::to_string(++configs_) + ".conf";
+        std::ofstream(path) << "state_dir = " << dir_ << "\n" << lines;
+        setenv("QUELLIX_CONFIG", path.c_str(), 1);
+    }
+    std::string dir_;
+    int configs_ = 0;
+};
+
+TEST_F(SystemTest, ActiveTimeBiasTakesTheConfiguredNumberBytesOrText) {
+    struct Case {
+        const char* setting;
+        platform::Variant want;
+    };
+    const Case cases[] = {
+        {"-60", int32_t{-60}},
+        {"300", int32_t{300}},
+        {"bytes:C4 FF FF FF", std::vector<uint8_t>{0xC4, 0xFF, 0xFF, 0xFF}},
+        {"bytes:3c,00", std::vector<uint8_t>{0x3C, 0x00}},
+        {"sixty", "sixty"},
+        {"bytes:XY", "bytes:XY"},
+        {"99999999999", "99999999999"},
+    };
+    for (const Case& c : cases) {
+        WriteConfig(std::string("timezone.active_time_bias = ") + c.setting + "\n");
+        EXPECT_EQ(platform::RegRead(kBias), c.want) << c.setting;
+    }
+}
+
+TEST_F(SystemTest, ActiveTimeBiasDefaultsToTheLocalZoneNow) {
+    const time_t now = time(nullptr);
+    struct tm tm {};
+    localtime_r(&now, &tm);
+    EXPECT_EQ(platform::RegRead(kBias),
+              platform::Variant(static_cast<int32_t>(-(tm.tm_gmtoff / 60))));
+    // Registry names compare without regard to case; the root may be spelt out.
+    EXPECT_EQ(platform::RegRead("HKEY_LOCAL_MACHINE\\system\\currentcontrolset\\control\\"
+                                "timezoneinformation\\activetimebias")
+                  .Type(),
+              platform::VariantType::Int32);
+}
+
+TEST_F(SystemTest, OtherRegistryNamesRaise) {
+    for (const char* name : {"HKLM\\Software\\Nothing\\Here", "NOROOT\\x", ""}) {
+        try {
+            (void)platform::RegRead(name);
+            ADD_FAILURE() << name;
+        } catch (const platform::Error& e) {
+            EXPECT_EQ(e.Number(), platform::err::Hr(0x80070002)) << name;
+            EXPECT_NE(e.Description().find(name), std::string::npos) << e.Description();
+        }
+    }
+}
+
+TEST_F(SystemTest, TempPathHasATrailingSlashAndBufferSemantics) {
+    const std::string configured = dir_ + "/mytemp";
+    WriteConfig("temp_dir = " + configured + "\n");
+    char buf[256];
+    const uint32_t n = platform::GetTempPathA(sizeof buf, buf);
+    EXPECT_EQ(std::string(buf), configured + "/");
+    EXPECT_EQ(n, configured.size() + 1);
+    EXPECT_TRUE(fs::is_directory(configured)) << "created when missing";
+    // Too small a buffer: the size needed, NUL included, and nothing written.
+    char small[4] = {'x', 'x', 'x', 'x'};
+    EXPECT_EQ(platform::GetTempPathA(sizeof small, small), n + 1);
+    EXPECT_EQ(small[0], 'x');
+    EXPECT_EQ(platform::GetTempPathA(n, buf), n + 1) << "no room for the NUL";
+}
+
+TEST_F(SystemTest, TempDirectoryTakesOnlyAPrivateTmpdir) {
+    const std::string privateDir = dir_ + "/private";
+    const std::string openDir = dir_ + "/open";
+    const std::string link = dir_ + "/link";
+    const std::string shared = dir_ + "/shared";
+    fs::create_directory(privateDir);
+    chmod(privateDir.c_str(), 0700);
+    fs::create_directory(openDir);
+    chmod(openDir.c_str(), 0777);
+    fs::create_symlink(privateDir, link);
+    fs::create_directory(shared);
+    const std::string fallback = shared + "/quellix-" + std::to_string(geteuid()) + "/";
+
+    struct Case {
+        std::string tmpdir;
+        std::string want;
+    };
+    const Case cases[] = {
+        {privateDir, privateDir + "/"},
+        {privateDir + "/", privateDir + "/"},
+        {openDir, fallback},  // others may write there
+        {link, fallback},     // a link is never followed
+        {"relative/dir", fallback},
+        {dir_ + "/missing", fallback},
+    };
+    for (const Case& c : cases) {
+        platform::detail::TempDirSources s;
+        s.tmpdir = c.tmpdir;
+        s.sharedRoot = shared;
+        EXPECT_EQ(platform::detail::ChooseTempDirectory(s).value_or("<none>"), c.want) << c.tmpdir;
+    }
+    struct stat st {};
+    ASSERT_EQ(lstat(fallback.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+TEST_F(SystemTest, PlantedSharedTempEntriesAreRefused) {
+    const std::string target = dir_ + "/victim";
+    fs::create_directory(target);
+    chmod(target.c_str(), 0700);
+    struct Plant {
+        const char* name;
+        void (*make)(const std::string& path, const std::string& target);
+    };
+    const Plant plants[] = {
+        {"symlink to a private dir",
+         [](const std::string& p, const std::string& t) { fs::create_symlink(t, p); }},
+        {"dangling symlink",
+         [](const std::string& p, const std::string&) { fs::create_symlink("/nonexistent", p); }},
+        {"world-writable dir",
+         [](const std::string& p, const std::string&) {
+             fs::create_directory(p);
+             chmod(p.c_str(), 0777);
+         }},
+        {"group-readable dir",
+         [](const std::string& p, const std::string&) {
+             fs::create_directory(p);
+             chmod(p.c_str(), 0750);
+         }},
+        {"plain file", [](const std::string& p, const std::string&) { std::ofstream(p) << "x"; }},
+    };
+    int n = 0;
+    for (const Plant& plant : plants) {
+        const std::string root = dir_ + "/root" + std::to_string(++n);
+        const std::string home = dir_ + "/home" + std::to_string(n);
+        fs::create_directory(root);
+        fs::create_directory(home);
+        const std::string planted = root + "/quellix-" + std::to_string(geteuid());
+        plant.make(planted, target);
+        EXPECT_FALSE(platform::detail::EnsurePrivateDirectory(planted)) << plant.name;
+
+        // The home directory takes over; without one there is no directory.
+        platform::detail::TempDirSources s;
+        s.sharedRoot = root;
+        s.home = home;
+        EXPECT_EQ(platform::detail::ChooseTempDirectory(s).value_or("<none>"),
+                  home + "/.quellix-tmp/")
+            << plant.name;
+        s.home.reset();
+        EXPECT_FALSE(platform::detail::ChooseTempDirectory(s).has_value()) << plant.name;
+    }
+    EXPECT_TRUE(fs::is_empty(target)) << "nothing was written through a planted link";
+}
+
+TEST_F(SystemTest, ForeignOwnedSharedTempIsRefused) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to give a directory away";
+    const std::string planted = dir_ + "/quellix-0";
+    fs::create_directory(planted);
+    chmod(planted.c_str(), 0700);
+    ASSERT_EQ(chown(planted.c_str(), 65534, 65534), 0);
+    EXPECT_FALSE(platform::detail::EnsurePrivateDirectory(planted));
+}
+
+TEST_F(SystemTest, UserNameIsTheRunningAccount) {
+    const passwd* pw = getpwuid(geteuid());
+    const std::string want = pw != nullptr ? pw->pw_name : std::to_string(geteuid());
+    char buf[256];
+    uint32_t size = sizeof buf;
+    ASSERT_TRUE(platform::GetUserNameA(buf, &size));
+    EXPECT_EQ(std::string(buf), want);
+    EXPECT_EQ(size, want.size() + 1);
+
+    char small[1];
+    uint32_t smallSize = sizeof small;
+    EXPECT_FALSE(platform::GetUserNameA(small, &smallSize));
+    EXPECT_EQ(smallSize, want.size() + 1);
+    EXPECT_FALSE(platform::GetUserNameA(buf, nullptr));
+}
+
+TEST_F(SystemTest, ListDirectoryNamesEntriesSorted) {
+    const std::string d = dir_ + "/list";
+    fs::create_directories(d + "/sub");
+    std::ofstream(d + "/b.txt") << "b";
+    std::ofstream(d + "/Quellix.LOG") << "log";
+    std::ofstream(d + "/a.txt") << "a";
+    EXPECT_EQ(platform::ListDirectory(d),
+              (std::vector<std::string>{"Quellix.LOG", "a.txt", "b.txt", "sub"}));
+    EXPECT_EQ(platform::ListDirectory(d + "/"), platform::ListDirectory(d));
+    EXPECT_EQ(platform::ListDirectory(d + "/Quellix.LOG"), std::vector<std::string>{"Quellix.LOG"});
+    EXPECT_TRUE(platform::ListDirectory(d + "/missing.log").empty());
+    EXPECT_TRUE(platform::ListDirectory(dir_ + "/nowhere/").empty());
+}
+
+}  // namespace
