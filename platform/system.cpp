@@ -20,6 +20,7 @@
 #include <optional>
 
 #include "localplatform/config/platform_config.h"
+#include "localplatform/store/store_messages.h"
 #include "platform/base/error.h"
 #include "platform/system_internal.h"
 
@@ -245,7 +246,8 @@ bool GetUserNameA(char* buffer, uint32_t* size) {
 }
 
 std::vector<std::string> ListDirectory(const std::string& path) {
-    if (IsStoreShare(path)) return {};  // TODO(store): namespaces of the store
+    // The store's share lists its namespaces, as the share does on the server.
+    if (IsStoreShare(path)) return localplatform::ListNamespaces();
     std::vector<std::string> names;
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) return names;

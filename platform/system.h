@@ -30,8 +30,10 @@ uint32_t GetTempPathA(uint32_t bufferLength, char* buffer);
 bool GetUserNameA(char* buffer, uint32_t* size);
 
 // Names of the entries of a directory (files and folders, no "." or ".."),
-// sorted. For the store share "\\.\backofficestorage\" the namespaces of the
-// store in creation order. A missing directory gives an empty list.
+// sorted; the path of a file lists that file's name alone. For the store share
+// "\\.\backofficestorage\" (any letter case, trailing separator optional) the
+// namespaces of the store in creation order; an unreadable store raises its
+// platform::Error. A missing directory or file gives an empty list.
 std::vector<std::string> ListDirectory(const std::string& path);
 
 }  // namespace platform

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <string>
 
+#include "localplatform/store/item_store.h"
 #include "platform/base/error.h"
 #include "platform/system_internal.h"
 
@@ -227,6 +228,19 @@ TEST_F(SystemTest, ListDirectoryNamesEntriesSorted) {
     EXPECT_EQ(platform::ListDirectory(d + "/Quellix.LOG"), std::vector<std::string>{"Quellix.LOG"});
     EXPECT_TRUE(platform::ListDirectory(d + "/missing.log").empty());
     EXPECT_TRUE(platform::ListDirectory(dir_ + "/nowhere/").empty());
+}
+
+TEST_F(SystemTest, StoreShareListsNamespacesInCreationOrder) {
+    WriteConfig("store = " + dir_ + "/store.db\n");
+    EXPECT_TRUE(platform::ListDirectory("\\\\.\\backofficestorage\\").empty());
+    auto store = localplatform::ItemStore::ForThisThread();
+    store->CreateNamespace("zeta.example");
+    store->CreateNamespace("alpha.example");
+    const std::vector<std::string> want{"zeta.example", "alpha.example"};
+    for (const char* share :
+         {"\\\\.\\backofficestorage\\", "\\\\.\\BackOfficeStorage", "\\\\.\\BACKOFFICESTORAGE\\"}) {
+        EXPECT_EQ(platform::ListDirectory(share), want) << share;
+    }
 }
 
 }  // namespace
