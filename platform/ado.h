@@ -128,9 +128,10 @@ public:
     [[nodiscard]] const std::string& ConnectionString() const;
 
     // Store: source is a store URL (or empty to use the connection string);
-    // the URL must be well-formed and name a namespace of this server, but
-    // need not name an existing item. Directory: source is the provider's
-    // name, "Active Directory Provider".
+    // the URL must be well-formed (err::kBadUrl) and name an existing item of
+    // this server's store (err::kNotFound), as the platform's provider
+    // requires. Directory: source is the provider's name, "Active Directory
+    // Provider". Any other provider raises err::kAdoProviderNotFound.
     void Open(const std::string& source = "", const std::string& user = "",
               const std::string& password = "", int32_t options = -1);
     [[nodiscard]] int32_t State() const;
@@ -161,7 +162,11 @@ public:
     // Opens the item at a store URL. cnn may be null (a connection to that
     // URL's store is made). createOptions adFailIfNotExists raises
     // err::kNotFound for a missing item; adCreateOverwrite creates the item,
-    // replacing an existing one wholesale (no old property survives).
+    // replacing an existing one wholesale (no old property survives), in an
+    // existing folder (err::kNotFound otherwise); a folder is never replaced
+    // (err::kResourceExists). Only mode adModeReadWrite writes: writing
+    // through a record opened adModeRead or adModeUnknown raises
+    // err::kPermissionDeniedDb.
     void Open(const std::string& source, Connection* cnn = nullptr, int32_t mode = adModeUnknown,
               int32_t createOptions = adFailIfNotExists, int32_t options = adOpenRecordUnspecified,
               const std::string& user = "", const std::string& password = "");

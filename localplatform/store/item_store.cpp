@@ -315,7 +315,7 @@ private:
     std::string name_;
 };
 
-std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path, int busyMs) {
+std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path, int busyMs, bool synchronousFull) {
     auto h = std::make_unique<ItemStore::Handle>();
     h->path = path;
     sqlite3* raw = nullptr;
@@ -352,8 +352,12 @@ std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path, int busyM
         Stmt s(*h, "PRAGMA journal_mode=WAL");
         s.Run();
     }
-    // FULL: a committed move or delete survives a power loss too.
-    h->Exec("PRAGMA synchronous=FULL");
+    // WAL with synchronous NORMAL never corrupts and keeps every commit
+    // through a crash of the process; after a power loss the last commits
+    // may be rolled back, each one whole (a move is one transaction, so it
+    // is undone entirely, never half). "store.synchronous = full" makes
+    // every commit durable at the price of a disk flush each.
+    h->Exec(synchronousFull ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
     return h;
 }
 
@@ -382,7 +386,14 @@ bool IsIntrinsic(const std::string& folded) {
 // ---------------------------------------------------------------- free helpers
 
 int64_t ToStoreTime(platform::Date utc) { return utc.UnixSeconds(); }
-platform::Date FromStoreTime(int64_t seconds) { return platform::Date::FromUnixSeconds(seconds); }
+platform::Date FromStoreTime(int64_t seconds) {
+    // Same arithmetic as Date::FromParts (whole days, then the seconds of
+    // the day), so a date written and read back compares equal.
+    constexpr int64_t kUnixEpochSerial = 25569;  // 1970-01-01 in days from the zero date
+    const int64_t days = seconds >= 0 ? seconds / 86400 : -((-seconds + 86399) / 86400);
+    const int64_t rest = seconds - days * 86400;
+    return platform::Date(static_cast<double>(days + kUnixEpochSerial) + static_cast<double>(rest) / 86400.0);
+}
 
 std::string ThisServerFqdn() {
     const auto& cfg = PlatformConfig::Current();
@@ -417,7 +428,8 @@ std::shared_ptr<ItemStore> ItemStore::ForThisThread(const std::string& path) {
                                                              "not a number: " + *v, err::kInvalidArg));
         }
     }
-    std::shared_ptr<ItemStore> store(new ItemStore(OpenHandle(key, busyMs)));
+    const bool full = FoldName(PlatformConfig::Current().GetOr("store.synchronous", "normal")) == "full";
+    std::shared_ptr<ItemStore> store(new ItemStore(OpenHandle(key, busyMs, full)));
     handles[key] = store;
     return store;
 }

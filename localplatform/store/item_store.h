@@ -7,6 +7,8 @@
 // of them covers all their writes. Several processes may share one store:
 // a busy store is waited for up to a bound (platform configuration key
 // "store.busy_timeout_ms", default 10000), then err::kResourceLocked.
+// Commits survive a crash of the process; "store.synchronous = full" makes
+// them survive a power loss too (a disk flush per commit).
 // Every failure raises platform::Error; the database is never left half
 // written (multi-statement operations are atomic).
 #pragma once

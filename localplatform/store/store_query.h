@@ -1,0 +1,72 @@
+// The store's SQL dialect:
+//   SELECT "prop", ... | *
+//   FROM SCOPE('shallow traversal of "URL"') | SCOPE('deep traversal of "URL"') | "URL"
+//   [WHERE condition] [ORDER BY "prop" [ASC|DESC], ...]
+// Conditions: comparisons (= <> != < <= > >=) of quoted property names and
+// literals ('text' with '' for a quote, numbers, TRUE, FALSE, NULL,
+// CAST("iso" AS 'dateTime') and other CASTs), IS [NOT] NULL, a bare property
+// (true when it holds true), AND, OR, NOT, parentheses. Keywords in any case.
+//
+// Semantics: shallow = the folder's children (items and subfolders); deep =
+// the children of the folder and of every folder below it. A property the
+// item lacks is Null and every comparison with Null is false (NOT of it is
+// true). Text compares without regard to ASCII case, dates as UTC instants
+// to the second, numbers by value; values of unrelated types never match.
+// Hidden items are rows like any other. Without ORDER BY rows come in
+// creation order within each folder, folders in traversal order.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "localplatform/store/item_store.h"
+#include "platform/base/variant.h"
+
+namespace localplatform {
+
+struct QueryCondition;  // the parsed WHERE clause; defined in store_query.cpp
+
+struct ParsedQuery {
+    ParsedQuery();
+    ~ParsedQuery();
+    ParsedQuery(ParsedQuery&&) noexcept;
+    ParsedQuery& operator=(ParsedQuery&&) noexcept;
+
+    bool selectAll = false;            // SELECT *
+    std::vector<std::string> columns;  // as written, in order
+    std::string scopeUrl;
+    bool deep = false;
+    std::unique_ptr<QueryCondition> where;  // null: every row
+    struct OrderKey {
+        std::string property;
+        bool descending = false;
+    };
+    std::vector<OrderKey> orderBy;
+};
+
+// Parses query text. Raises platform::Error err::kErrorsInCommand with a
+// description giving the position (1-based) and what was expected.
+[[nodiscard]] ParsedQuery ParseQuery(std::string_view text);
+
+struct QueryRow {
+    int64_t id = 0;
+    bool isFolder = false;
+    std::vector<std::string> names;  // the row's own column names (SELECT * only)
+    std::vector<platform::Variant> values;  // one per column
+};
+
+struct QueryResult {
+    std::vector<std::string> columns;  // SELECT list (empty for SELECT *)
+    bool selectAll = false;
+    std::vector<QueryRow> rows;
+};
+
+// Runs a parsed query on a store. The scope URL must be a store URL of this
+// server (err::kBadUrl) naming a folder (err::kTableNotFound); hrefs come in
+// that URL's scheme.
+[[nodiscard]] QueryResult RunQuery(ItemStore& store, const ParsedQuery& query);
+
+}  // namespace localplatform

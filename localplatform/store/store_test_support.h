@@ -1,0 +1,54 @@
+// Test support: a private platform (configuration file and store database)
+// in a fresh temporary directory, named by QUELLIX_CONFIG while it lives.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "localplatform/store/item_store.h"
+
+namespace localplatform::testing {
+
+class TempStore {
+public:
+    // busyMs bounds every wait for a busy store (kept short in tests).
+    explicit TempStore(int busyMs = 300) {
+        char tmpl[] = "/tmp/quellix-store-XXXXXX";
+        dir_ = mkdtemp(tmpl);
+        db_ = dir_ + "/store.db";
+        config_ = dir_ + "/platform.conf";
+        std::ofstream(config_) << "state_dir = " << dir_ << "\n"
+                               << "store = " << db_ << "\n"
+                               << "server.computer_name = MAIL01\n"
+                               << "server.domain_dns_name = Example.Test\n"
+                               << "store.busy_timeout_ms = " << busyMs << "\n";
+        setenv("QUELLIX_CONFIG", config_.c_str(), 1);
+    }
+    ~TempStore() {
+        unsetenv("QUELLIX_CONFIG");
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+    TempStore(const TempStore&) = delete;
+    TempStore& operator=(const TempStore&) = delete;
+
+    [[nodiscard]] const std::string& Dir() const { return dir_; }
+    [[nodiscard]] const std::string& DbPath() const { return db_; }
+    // The server's name as URLs use it.
+    [[nodiscard]] static std::string Fqdn() { return "mail01.example.test"; }
+    [[nodiscard]] static std::string FileBase(const std::string& ns = "example.test") {
+        return "file://./backofficestorage/" + ns + "/MBX";
+    }
+    [[nodiscard]] static std::string HttpBase(const std::string& ns = "example.test") {
+        return "http://mail01.example.test/exadmin/" + ns + "/mbx";
+    }
+
+private:
+    std::string dir_, db_, config_;
+};
+
+}  // namespace localplatform::testing

@@ -1,0 +1,503 @@
+// The ADO-shaped access layer against real store database files: what the
+// sink's sweep, the setup's registration writer and read-back rely on.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <thread>
+
+#include "localplatform/store/item_store.h"
+#include "localplatform/store/store_messages.h"
+#include "localplatform/store/store_test_support.h"
+#include "platform/ado.h"
+
+namespace platform {
+namespace {
+
+using localplatform::ItemStore;
+using localplatform::testing::TempStore;
+
+constexpr const char* kNs = "example.test";
+
+// The sink's query for one folder, built exactly as the sweep builds it.
+std::string SweepQuery(const std::string& traversal, const std::string& folderUrl, const std::string& iso) {
+    return std::string("select ") + " \"urn:schemas:mailheader:content-class\"" + ", \"DAV:href\"" +
+           ", \"DAV:displayname\"" + ", \"DAV:creationdate\"" + ", \"DAV:getlastmodified\"" + " from scope ('" +
+           traversal + " traversal of " + "\"" + folderUrl + "\"') " + " WHERE \"DAV:ishidden\" = false " +
+           " AND \"DAV:iscollection\" = false " + " AND (\"urn:schemas:httpmail:datereceived\" <= CAST(\"" + iso +
+           "\" as 'dateTime'))";
+}
+
+// The setup's read-back query, built as the registration reader builds it.
+std::string ReadBackQuery(const std::string& folderUrl) {
+    std::string q = "select ";
+    for (const char* s : {"_FolderName", "_ExpirationPeriod", "_Run", "_TimeToRun", "_MailboxToMove",
+                          "_ReportRecipient", "_AffectAllMailboxes", "_IncludeSubfolders"}) {
+        q += std::string(" \"Quellix") + s + "\",";
+    }
+    q += " \"DAV:displayname\"";
+    q += " from scope ('shallow traversal of \"" + folderUrl + "\"') ";
+    q += " WHERE \"DAV:displayname\" = 'Quellix.reg'";
+    q += " AND \"DAV:ishidden\" = true AND \"DAV:isfolder\" = false ";
+    return q;
+}
+
+Date Utc(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) { return Date::FromParts(y, mo, d, h, mi, s); }
+
+class AdoStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        auto store = ItemStore::ForThisThread();
+        store->CreateNamespace(kNs);
+        store->CreateMailbox(kNs, "alice", false);
+        store->CreateMailbox(kNs, "SystemMailbox{1234}", true);
+        const auto inbox = store->Lookup({kNs, "MBX", "alice", "Inbox"});
+        junk_ = store->CreateFolder(inbox->id, "Junk Mail");
+        sub_ = store->CreateFolder(junk_, "Older");
+    }
+
+    std::string Junk(bool http = false) const {
+        return (http ? TempStore::HttpBase() : TempStore::FileBase()) + "/alice/Inbox/Junk%20Mail";
+    }
+
+    // Saves a message; returns its URL (file scheme).
+    std::string Put(const std::string& folderUrl, Date received, const std::string& text = "Subject: x\r\n\r\nbody\r\n") {
+        return localplatform::SaveNewMessage(folderUrl, text, received);
+    }
+
+    static void ExpectError(const std::function<void()>& f, int32_t number, const std::string& what) {
+        try {
+            f();
+            ADD_FAILURE() << what << ": no error raised";
+        } catch (const Error& e) {
+            EXPECT_EQ(e.Number(), number) << what << ": " << e.Description();
+            EXPECT_FALSE(e.Description().empty()) << what;
+        }
+    }
+
+    static Connection OpenStore(const std::string& url) {
+        Connection cnn;
+        cnn.SetProvider("ExOLEDB.DataSource");
+        cnn.SetConnectionString(url);
+        cnn.Open(url, "", "", -1);
+        return cnn;
+    }
+
+    TempStore temp_;
+    int64_t junk_ = 0;
+    int64_t sub_ = 0;
+};
+
+TEST_F(AdoStoreTest, BothSchemesReachTheSameItem) {
+    const std::string file = Put(Junk(), Utc(2026, 1, 1));
+    const std::string name = file.substr(file.rfind('/') + 1);
+    const std::string http = TempStore::HttpBase() + "/ALICE/inbox/junk%20mail/" + name;
+    Record a, b;
+    a.Open(file, nullptr, adModeRead, adFailIfNotExists, adOpenRecordUnspecified);
+    b.Open(http, nullptr, adModeRead, adFailIfNotExists, adOpenRecordUnspecified);
+    EXPECT_EQ(a.Fields("DAV:displayname").Value().ToString(), name);
+    EXPECT_EQ(b.Fields("dav:DisplayName").Value().ToString(), name);
+    EXPECT_EQ(a.Fields("DAV:href").Value().ToString(), TempStore::FileBase() + "/alice/Inbox/Junk Mail/" + name);
+    EXPECT_EQ(a.Fields("DAV:href").Value().ToString(), file);
+    EXPECT_EQ(b.Fields("DAV:href").Value().ToString(), TempStore::HttpBase() + "/alice/Inbox/Junk%20Mail/" + name);
+    EXPECT_EQ(a.Fields(adDefaultStream).GetStream().Bytes(), b.Fields(adDefaultStream).GetStream().Bytes());
+    EXPECT_EQ(a.Fields("DAV:contentclass").Value().ToString(), "urn:content-class:message");
+    EXPECT_EQ(a.Fields("urn:schemas:httpmail:datereceived").Value().ToDate(), Utc(2026, 1, 1));
+    EXPECT_FALSE(a.Fields("DAV:isfolder").Value().ToBool());
+    EXPECT_TRUE(a.Fields("urn:schemas:mailheader:content-class").Value().IsNull());
+}
+
+TEST_F(AdoStoreTest, MailboxRootNamesItsInboxInTheSchemeUsed) {
+    for (const bool http : {false, true}) {
+        const std::string root = (http ? TempStore::HttpBase() : TempStore::FileBase()) + "/alice";
+        Connection cnn = OpenStore(root);
+        Record rec;
+        rec.Open(root, &cnn, adModeRead, adFailIfNotExists, adOpenRecordUnspecified);
+        EXPECT_GT(rec.Fields().Count(), 0);
+        EXPECT_EQ(rec.Fields("urn:schemas:httpmail:inbox").Value().ToString(), root + "/Inbox") << root;
+        EXPECT_TRUE(rec.Fields("DAV:iscollection").Value().ToBool());
+        EXPECT_EQ(rec.Fields("DAV:contentclass").Value().ToString(), "urn:content-class:folder");
+    }
+}
+
+TEST_F(AdoStoreTest, BadConnectionsAndUrlsFailWithTheirNumbers) {
+    struct Case {
+        const char* name;
+        std::string provider;
+        std::string url;
+        int32_t want;
+    };
+    const std::string base = TempStore::FileBase();
+    const std::vector<Case> cases = {
+        {"unknown provider", "MSDASQL", base + "/alice", err::kAdoProviderNotFound},
+        {"no URL", "exoledb.datasource", "", err::kAdoInvalidArgument},
+        {"other host", "exoledb.datasource", "http://other.example.test/exadmin/example.test/mbx/alice", err::kBadUrl},
+        {"dot-dot", "exoledb.datasource", base + "/alice/../bob", err::kBadUrl},
+        {"encoded dot-dot", "exoledb.datasource", base + "/alice/%2e%2e/Inbox", err::kBadUrl},
+        {"encoded slash", "exoledb.datasource", base + "/alice%2FInbox", err::kBadUrl},
+        {"encoded backslash", "exoledb.datasource", base + "/alice%5cInbox", err::kBadUrl},
+        {"NUL", "exoledb.datasource", base + "/alice%00", err::kBadUrl},
+        {"not MBX", "exoledb.datasource", "file://./backofficestorage/example.test/public/alice", err::kBadUrl},
+        {"unknown namespace", "exoledb.datasource", TempStore::FileBase("other.test") + "/alice", err::kNotFound},
+        {"missing mailbox", "exoledb.datasource", base + "/nobody", err::kNotFound},
+        {"missing folder", "exoledb.datasource", base + "/alice/Spam", err::kNotFound},
+    };
+    for (const auto& c : cases) {
+        Connection cnn;
+        cnn.SetProvider(c.provider);
+        ExpectError([&] { cnn.Open(c.url, "", "", -1); }, c.want, c.name);
+        EXPECT_EQ(cnn.State(), adStateClosed) << c.name;
+        Record rec;
+        if (c.provider == "exoledb.datasource" && !c.url.empty()) {
+            ExpectError([&] { rec.Open(c.url, nullptr, adModeRead, adFailIfNotExists, -1); }, c.want, c.name);
+        }
+    }
+    // Nothing was created by any of the failed opens.
+    EXPECT_FALSE(ItemStore::ForThisThread()->Lookup({"other.test"}));
+    EXPECT_FALSE(ItemStore::ForThisThread()->Lookup({kNs, "MBX", "nobody"}));
+}
+
+TEST_F(AdoStoreTest, DirectoryProviderOpensWithoutTheStore) {
+    Connection cnn;
+    cnn.SetProvider("ADsDSOObject");
+    cnn.Open("Active Directory Provider");
+    EXPECT_EQ(cnn.State(), adStateOpen);
+    ExpectError([&] { cnn.BeginTrans(); }, err::kAdoFeatureNotAvailable, "directory transaction");
+    cnn.Close();
+    EXPECT_EQ(cnn.State(), adStateClosed);
+}
+
+// Writes a registration-like item as the setup does and reads it back.
+void WriteRegistration(Connection& cnn, const std::string& url, bool withFolderName, int16_t period) {
+    Record rec;
+    rec.Open(url, &cnn, adModeReadWrite, adCreateOverwrite, adDelayFetchFields, "", "");
+    rec.Fields("DAV:contentclass").SetValue("urn:content-class:storeeventreg");
+    rec.Fields("http://schemas.microsoft.com/exchange/events/EventMethod").SetValue("onTimer");
+    rec.Fields("http://schemas.microsoft.com/exchange/events/TimerStartTime").SetValue(Utc(2026, 11, 21, 5));
+    rec.Fields("http://schemas.microsoft.com/exchange/events/TimerInterval").SetValue(int16_t{1440});
+    rec.Fields().Append("Quellix_MailboxToMove", adBSTR, 0, -1, Variant(""));
+    if (withFolderName) rec.Fields().Append("Quellix_FolderName", adBSTR, 0, -1, Variant("Inbox/Junk Mail"));
+    rec.Fields().Append("Quellix_ExpirationPeriod", adSmallInt, 0, -1, Variant(period));
+    rec.Fields("http://schemas.microsoft.com/exchange/events/Enabled").SetValue(true);
+    rec.Fields().Append("Quellix_AffectAllMailboxes", adBSTR, 0, -1, Variant("1"));
+    rec.Fields("DAV:ishidden").SetValue(true);
+    rec.Fields().Update();
+    rec.Close();
+}
+
+TEST_F(AdoStoreTest, CreateOverwriteReplacesTheItemWholesale) {
+    const std::string mbx = TempStore::FileBase() + "/SystemMailbox{1234}";
+    const std::string url = mbx + "/StoreEvents/GlobalEvents/Quellix.reg";
+    Connection cnn = OpenStore(mbx);
+    cnn.BeginTrans();
+    WriteRegistration(cnn, url, true, 14);
+    cnn.CommitTrans();
+    cnn.BeginTrans();
+    WriteRegistration(cnn, url, false, 30);
+    cnn.CommitTrans();
+
+    Record rec;
+    rec.Open(url, nullptr, adModeUnknown, adFailIfNotExists, adOpenRecordUnspecified);
+    EXPECT_TRUE(rec.Fields("Quellix_FolderName").Value().IsNull());  // not written the second time
+    const Variant period = rec.Fields("Quellix_ExpirationPeriod").Value();
+    EXPECT_EQ(period.Type(), VariantType::Int16);
+    EXPECT_EQ(period.ToInt16(), 30);
+    EXPECT_EQ(rec.Fields("http://schemas.microsoft.com/exchange/events/TimerStartTime").Value().ToDate(),
+              Utc(2026, 11, 21, 5));
+    EXPECT_EQ(rec.Fields("HTTP://SCHEMAS.MICROSOFT.COM/exchange/events/enabled").Value().Type(), VariantType::Bool);
+    EXPECT_EQ(rec.Fields("Quellix_MailboxToMove").Value().ToString(), "");
+    EXPECT_EQ(rec.Fields("DAV:displayname").Value().ToString(), "Quellix.reg");
+    EXPECT_TRUE(rec.Fields("DAV:ishidden").Value().ToBool());
+    EXPECT_EQ(rec.Fields("DAV:contentclass").Value().ToString(), "urn:content-class:storeeventreg");
+}
+
+TEST_F(AdoStoreTest, RecordModesAndCreateOptionsGuardWrites) {
+    const std::string url = Put(Junk(), Utc(2026, 1, 1));
+    Record read;
+    read.Open(url, nullptr, adModeRead, adFailIfNotExists, -1);
+    ExpectError([&] { read.Fields("x").SetValue("y"); }, err::kPermissionDeniedDb, "write in read mode");
+    ExpectError([&] { read.Fields().Append("x", adBSTR, 0, -1, Variant("y")); }, err::kPermissionDeniedDb, "append");
+    ExpectError([&] { read.DeleteRecord(url, false); }, err::kPermissionDeniedDb, "delete in read mode");
+    Record unknown;
+    unknown.Open(url, nullptr, adModeUnknown, adFailIfNotExists, -1);
+    ExpectError([&] { unknown.Fields("x").SetValue("y"); }, err::kPermissionDeniedDb, "write in unknown mode");
+
+    Record rec;
+    ExpectError([&] { rec.Open(Junk() + "/No/Such.reg", nullptr, adModeReadWrite, adCreateOverwrite, -1); },
+                err::kNotFound, "create without parent");
+    ExpectError([&] { rec.Open(Junk() + "/Older", nullptr, adModeReadWrite, adCreateOverwrite, -1); },
+                err::kResourceExists, "overwrite a folder");
+    ExpectError([&] { rec.Open(Junk() + "/New.reg", nullptr, adModeRead, adCreateOverwrite, -1); },
+                err::kPermissionDeniedDb, "create in read mode");
+    ExpectError([&] { rec.Open(Junk() + "/Missing.eml", nullptr, adModeReadWrite, adFailIfNotExists, -1); },
+                err::kNotFound, "fail if not exists");
+    EXPECT_EQ(rec.State(), adStateClosed);
+
+    rec.Open(Junk() + "/New.reg", nullptr, adModeReadWrite, adCreateOverwrite, -1);
+    ExpectError([&] { rec.Fields("DAV:href").SetValue("x"), rec.Fields().Update(); }, err::kPermissionDeniedDb,
+                "read-only intrinsic");
+}
+
+TEST_F(AdoStoreTest, DeleteRecordTakesAFolderWithEverythingBelow) {
+    Put(Junk() + "/Older", Utc(2026, 1, 1));
+    const std::string keep = Put(Junk(), Utc(2026, 1, 1));
+    const std::string mbx = TempStore::FileBase() + "/alice";
+    Record rec;
+    rec.Open(Junk() + "/Older", nullptr, adModeReadWrite, adFailIfNotExists, -1);
+    rec.DeleteRecord(Junk() + "/Older", false);
+    EXPECT_EQ(rec.State(), adStateClosed);  // its item went
+    ExpectError([&] { rec.Open(Junk() + "/Older", nullptr, adModeRead, adFailIfNotExists, -1); }, err::kNotFound,
+                "deleted folder");
+    Record still;
+    still.Open(keep, nullptr, adModeRead, adFailIfNotExists, -1);
+    EXPECT_EQ(still.State(), adStateOpen);
+    Record again;
+    again.Open(Junk(), nullptr, adModeReadWrite, adFailIfNotExists, -1);
+    ExpectError([&] { again.DeleteRecord(Junk() + "/Older", false); }, err::kNotFound, "delete twice");
+}
+
+// Messages around the cutoff, hidden ones and a subfolder, for both traversals.
+TEST_F(AdoStoreTest, SweepQuerySelectsExpiredVisibleMessages) {
+    const Date cutoff = Utc(2026, 3, 1, 12, 0, 0);
+    const std::string older = Put(Junk(), Utc(2026, 2, 1));
+    const std::string atCutoff = Put(Junk(), cutoff);
+    Put(Junk(), cutoff.AddDays(1.0 / 86400));  // one second later: kept
+    const std::string hidden = Put(Junk(), Utc(2026, 1, 1));
+    {
+        Record rec;
+        rec.Open(hidden, nullptr, adModeReadWrite, adFailIfNotExists, -1);
+        rec.Fields("DAV:ishidden").SetValue(true);
+        rec.Fields().Update();
+    }
+    const std::string below = Put(Junk() + "/Older", Utc(2026, 1, 1));
+
+    struct Case {
+        const char* traversal;
+        bool http;
+        std::vector<std::string> want;  // display names
+    };
+    auto name = [](const std::string& url) { return url.substr(url.rfind('/') + 1); };
+    const std::vector<Case> cases = {
+        {"shallow", false, {name(older), name(atCutoff)}},
+        {"deep", false, {name(older), name(atCutoff), name(below)}},
+        {"shallow", true, {name(older), name(atCutoff)}},
+        {"deep", true, {name(older), name(atCutoff), name(below)}},
+    };
+    for (const auto& c : cases) {
+        const std::string folder = Junk(c.http);
+        Connection cnn = OpenStore(folder);
+        Record rec;
+        rec.Open(folder, &cnn, adModeRead, adFailIfNotExists, -1);
+        Recordset rs;
+        rs.Open(SweepQuery(c.traversal, folder, "2026-03-01T12:00:00Z"), cnn, -1, -1, -1);
+        EXPECT_EQ(rs.RecordCount(), static_cast<int32_t>(c.want.size())) << c.traversal;
+        std::vector<std::string> got;
+        for (; !rs.Eof(); rs.MoveNext()) {
+            got.push_back(rs.Fields("DAV:displayname").Value().ToString());
+            const std::string href = rs.Fields("DAV:href").Value().ToString();
+            EXPECT_EQ(href.substr(0, 5) == "http:", c.http) << href;
+            EXPECT_TRUE(rs.Fields("urn:schemas:mailheader:content-class").Value().IsNull());
+            EXPECT_FALSE(rs.Fields("DAV:creationdate").Value().IsNull());
+        }
+        std::sort(got.begin(), got.end());
+        auto want = c.want;
+        std::sort(want.begin(), want.end());
+        EXPECT_EQ(got, want) << c.traversal << (c.http ? " http" : " file");
+        rs.Close();
+        EXPECT_EQ(rs.State(), adStateClosed);
+    }
+}
+
+TEST_F(AdoStoreTest, DeletingRowsWhileIteratingDeletesTheItems) {
+    for (int i = 0; i < 600; ++i) Put(Junk(), Utc(2026, 1, 1).AddDays(i / 100.0));  // more than one batch
+    const std::string kept = Put(Junk(), Utc(2026, 12, 1));
+    Connection cnn = OpenStore(Junk());
+    Recordset rs;
+    rs.Open(SweepQuery("deep", Junk(), "2026-06-01T00:00:00Z"), cnn, -1, -1, -1);
+    ASSERT_EQ(rs.RecordCount(), 600);
+    int deleted = 0;
+    while (!rs.Eof()) {
+        const std::string href = rs.Fields("DAV:href").Value().ToString();
+        rs.Delete(adAffectCurrent);
+        ExpectError([&] { rs.Delete(adAffectCurrent); }, err::kAdoNoCurrentRecord, "delete a row twice");
+        EXPECT_EQ(rs.RecordCount(), 600);
+        ++deleted;
+        rs.MoveNext();
+    }
+    ExpectError([&] { rs.MoveNext(); }, err::kAdoNoCurrentRecord, "past EOF");
+    ExpectError([&] { (void)rs.Fields("DAV:href"); }, err::kAdoNoCurrentRecord, "field at EOF");
+    rs.Close();
+    EXPECT_EQ(deleted, 600);
+
+    Recordset all;
+    all.Open("SELECT \"DAV:href\" FROM scope('shallow traversal of \"" + Junk() + "\"') WHERE \"DAV:isfolder\" = false",
+             cnn);
+    ASSERT_EQ(all.RecordCount(), 1);
+    EXPECT_EQ(all.Fields("DAV:href").Value().ToString(), kept);
+}
+
+TEST_F(AdoStoreTest, ReadBackQueryFindsOnlyTheHiddenRegistration) {
+    const std::string mbx = TempStore::FileBase() + "/SystemMailbox{1234}";
+    const std::string folder = mbx + "/StoreEvents/GlobalEvents";
+    Connection cnn = OpenStore(mbx);
+    {
+        Recordset rs;
+        rs.Open(ReadBackQuery(folder), cnn, -1, -1, -1);
+        EXPECT_EQ(rs.RecordCount(), 0);
+        EXPECT_TRUE(rs.Eof());
+    }
+    // A folder of that name is not the registration.
+    {
+        Record f;
+        f.Open(folder + "/Quellix.reg", &cnn, adModeReadWrite, 0x2000, -1);
+        f.Close();
+        Recordset rs;
+        rs.Open(ReadBackQuery(folder), cnn, -1, -1, -1);
+        EXPECT_EQ(rs.RecordCount(), 0);
+        Record d;
+        d.Open(folder, &cnn, adModeReadWrite, adFailIfNotExists, -1);
+        d.DeleteRecord(folder + "/Quellix.reg", false);
+    }
+    WriteRegistration(cnn, folder + "/Quellix.reg", true, 14);
+    Recordset rs;
+    rs.Open(ReadBackQuery(folder), cnn, -1, -1, -1);
+    ASSERT_EQ(rs.RecordCount(), 1);
+    EXPECT_EQ(rs.Fields("Quellix_FolderName").Value().ToString(), "Inbox/Junk Mail");
+    EXPECT_EQ(rs.Fields("Quellix_ExpirationPeriod").Value().ToInt16(), 14);
+    EXPECT_TRUE(rs.Fields("Quellix_Run").Value().IsNull());
+    ExpectError([&] { (void)rs.Fields("DAV:href"); }, err::kAdoItemNotFound, "column not selected");
+    ExpectError([&] { rs.Fields("Quellix_Run").SetValue(1); }, err::kAdoFeatureNotAvailable, "write a row");
+    rs.Close();
+
+    // Not hidden: not found.
+    Record rec;
+    rec.Open(folder + "/Quellix.reg", &cnn, adModeReadWrite, adFailIfNotExists, -1);
+    rec.Fields("DAV:ishidden").SetValue(false);
+    rec.Fields().Update();
+    Recordset again;
+    again.Open(ReadBackQuery(folder), cnn, -1, -1, -1);
+    EXPECT_EQ(again.RecordCount(), 0);
+}
+
+TEST_F(AdoStoreTest, UncommittedTransactionIsRolledBackWhenTheConnectionCloses) {
+    const std::string url = Junk() + "/Quellix.reg";
+    {
+        Connection cnn = OpenStore(Junk());
+        cnn.BeginTrans();
+        WriteRegistration(cnn, url, true, 14);
+        ExpectError([&] { cnn.BeginTrans(); }, err::kAdoFeatureNotAvailable, "nested transaction");
+    }  // destroyed without CommitTrans
+    Record rec;
+    ExpectError([&] { rec.Open(url, nullptr, adModeRead, adFailIfNotExists, -1); }, err::kNotFound, "rolled back");
+
+    Connection cnn = OpenStore(Junk());
+    cnn.BeginTrans();
+    WriteRegistration(cnn, url, true, 14);
+    cnn.Close();
+    ExpectError([&] { rec.Open(url, nullptr, adModeRead, adFailIfNotExists, -1); }, err::kNotFound, "closed");
+}
+
+TEST_F(AdoStoreTest, MoveIsOneTransaction) {
+    const std::string source = Put(Junk(), Utc(2026, 1, 1), "Subject: move me\r\n\r\nx\r\n");
+    const std::string inbox = TempStore::FileBase() + "/alice/Inbox";
+    for (const bool commit : {false, true}) {
+        Connection cnn = OpenStore(Junk());
+        Recordset rs;
+        rs.Open(SweepQuery("shallow", Junk(), "2026-02-01T00:00:00Z"), cnn);
+        ASSERT_EQ(rs.RecordCount(), 1);
+        cnn.BeginTrans();
+        Record msg;
+        msg.Open(rs.Fields("DAV:href").Value().ToString(), nullptr, adModeUnknown, adFailIfNotExists, -1);
+        const std::string copy =
+            localplatform::SaveNewMessage(inbox, msg.Fields(adDefaultStream).GetStream().Bytes(), Utc(2026, 1, 1));
+        rs.Delete(adAffectCurrent);
+        msg.Close();
+        if (commit) cnn.CommitTrans();
+        else cnn.RollbackTrans();
+        rs.Close();
+
+        Record check;
+        if (commit) {
+            check.Open(copy, nullptr, adModeRead, adFailIfNotExists, -1);
+            EXPECT_EQ(check.Fields(adDefaultStream).GetStream().Bytes(), "Subject: move me\r\n\r\nx\r\n");
+            ExpectError([&] { Record r; r.Open(source, nullptr, adModeRead, adFailIfNotExists, -1); }, err::kNotFound,
+                        "source after commit");
+        } else {
+            ExpectError([&] { check.Open(copy, nullptr, adModeRead, adFailIfNotExists, -1); }, err::kNotFound,
+                        "copy after rollback");
+            Record r;
+            r.Open(source, nullptr, adModeRead, adFailIfNotExists, -1);
+            EXPECT_EQ(r.State(), adStateOpen);
+        }
+    }
+}
+
+TEST_F(AdoStoreTest, MalformedQueriesFailWithErrorsInCommand) {
+    Connection cnn = OpenStore(Junk());
+    const std::string scope = "scope('shallow traversal of \"" + Junk() + "\"')";
+    const std::vector<std::pair<std::string, int32_t>> cases = {
+        {"", err::kErrorsInCommand},
+        {"select", err::kErrorsInCommand},
+        {"select \"DAV:href\" from", err::kErrorsInCommand},
+        {"select \"DAV:href\" from " + scope + " where", err::kErrorsInCommand},
+        {"select \"DAV:href\" from " + scope + " where (\"DAV:ishidden\" = false", err::kErrorsInCommand},
+        {"select \"DAV:href\" from " + scope + " where \"a\" = CAST(\"2026-13-01T00:00:00Z\" as 'dateTime')",
+         err::kErrorsInCommand},
+        {"select \"DAV:href\" from scope('sideways traversal of \"" + Junk() + "\"')", err::kErrorsInCommand},
+        {"select \"DAV:href\" from " + scope + " order \"DAV:href\"", err::kErrorsInCommand},
+        {"select 'DAV:href' from " + scope, err::kErrorsInCommand},
+        {"select \"DAV:href\" from scope('shallow traversal of \"" + Junk() + "/Nope\"')", err::kTableNotFound},
+        {"select \"DAV:href\" from scope('shallow traversal of \"http://elsewhere/exadmin/x/mbx/y\"')", err::kBadUrl},
+    };
+    for (const auto& [query, want] : cases) {
+        Recordset rs;
+        ExpectError([&] { rs.Open(query, cnn); }, want, query);
+        EXPECT_EQ(rs.State(), adStateClosed);
+    }
+}
+
+TEST_F(AdoStoreTest, LockedStoreWaitsThenFails) {
+    // Another thread has its own handle on the store: a second writer.
+    std::promise<void> locked, release;
+    std::thread holder([&] {
+        auto other = ItemStore::ForThisThread();
+        other->BeginTransaction();
+        locked.set_value();
+        release.get_future().wait();
+        other->RollbackTransaction();
+    });
+    locked.get_future().wait();
+    Record rec;
+    ExpectError([&] { rec.Open(Junk() + "/New.reg", nullptr, adModeReadWrite, adCreateOverwrite, -1); },
+                err::kResourceLocked, "create while locked");
+    ExpectError([&] { (void)localplatform::SaveNewMessage(Junk(), "x", Utc(2026, 1, 1)); }, err::kResourceLocked,
+                "save while locked");
+    // Readers are not blocked by a writer.
+    Connection cnn = OpenStore(Junk());
+    Recordset rs;
+    rs.Open(SweepQuery("deep", Junk(), "2026-01-01T00:00:00Z"), cnn);
+    EXPECT_EQ(rs.RecordCount(), 0);
+    release.set_value();
+    holder.join();
+    rec.Open(Junk() + "/New.reg", nullptr, adModeReadWrite, adCreateOverwrite, -1);
+    EXPECT_EQ(rec.State(), adStateOpen);
+}
+
+TEST(AdoStoreFileTest, CorruptFileIsAnErrorNotACrash) {
+    TempStore temp;
+    std::ofstream(temp.DbPath(), std::ios::binary) << std::string(8192, '\x5a');
+    Connection cnn;
+    cnn.SetProvider("exoledb.datasource");
+    try {
+        cnn.Open(TempStore::FileBase() + "/alice");
+        ADD_FAILURE() << "opened a corrupt store";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.Number(), err::kCorrupt) << e.Description();
+    }
+    EXPECT_EQ(cnn.State(), adStateClosed);
+}
+
+}  // namespace
+}  // namespace platform

@@ -1,0 +1,164 @@
+// Recordset: rows of a store query (made here) or of a directory search
+// (adopted from the directory backend through RecordsetImpl).
+#include <algorithm>
+
+#include "localplatform/store/item_store.h"
+#include "localplatform/store/store_query.h"
+#include "localplatform/store/store_url.h"
+#include "platform/recordset_impl.h"
+#include "platform/store_access_impl.h"
+
+namespace platform {
+namespace {
+
+// The rows of a store query, made in full when the query runs (so
+// RecordCount is known and no statement stays open between calls).
+// Deletes go through the store's batch: they commit every few hundred rows
+// or 100 ms and at Close, so a long sweep never holds the write lock for
+// long and a crash only leaves items undeleted.
+class StoreRecordset final : public RecordsetImpl {
+public:
+    StoreRecordset(std::shared_ptr<localplatform::ItemStore> store, localplatform::QueryResult result)
+        : store_(std::move(store)), result_(std::move(result)), deleted_(result_.rows.size(), false) {
+        for (const auto& c : result_.columns) folded_.push_back(localplatform::FoldName(c));
+    }
+
+    int32_t RecordCount() const override { return static_cast<int32_t>(result_.rows.size()); }
+    bool Eof() const override { return at_ >= result_.rows.size(); }
+
+    void MoveNext() override {
+        RequireRow("MoveNext");
+        ++at_;
+        store_->BatchTick();
+    }
+
+    Variant Value(const std::string& name) const override {
+        RequireRow("Fields");
+        const auto& row = result_.rows[at_];
+        const std::string k = localplatform::FoldName(name);
+        if (result_.selectAll) {
+            for (size_t i = 0; i < row.names.size(); ++i) {
+                if (localplatform::FoldName(row.names[i]) == k) return row.values[i];
+            }
+            return Variant();
+        }
+        for (size_t i = 0; i < folded_.size(); ++i) {
+            if (folded_[i] == k) return row.values[i];
+        }
+        throw Error(err::kAdoItemNotFound, Describe("Fields", name, "the query did not select this property", err::kAdoItemNotFound));
+    }
+
+    void Delete() override {
+        RequireRow("Delete");
+        if (deleted_[at_]) {
+            throw Error(err::kAdoNoCurrentRecord, Describe("Delete", "Recordset", "the row was already deleted", err::kAdoNoCurrentRecord));
+        }
+        store_->BatchWrite();
+        // An item already gone (another process took it) needs no deleting.
+        (void)store_->DeleteItem(result_.rows[at_].id);
+        deleted_[at_] = true;
+        store_->BatchTick();
+    }
+
+    void Close() override { store_->FlushBatch(); }
+
+private:
+    void RequireRow(const char* operation) const {
+        if (Eof()) {
+            throw Error(err::kAdoNoCurrentRecord,
+                        Describe(operation, "Recordset", "either BOF or EOF is true, or the current record has been deleted",
+                                 err::kAdoNoCurrentRecord));
+        }
+    }
+
+    std::shared_ptr<localplatform::ItemStore> store_;
+    localplatform::QueryResult result_;
+    std::vector<std::string> folded_;
+    std::vector<bool> deleted_;
+    size_t at_ = 0;
+};
+
+[[noreturn]] void Closed(const char* operation) {
+    throw Error(err::kAdoObjectClosed, Describe(operation, "Recordset", "the recordset is closed", err::kAdoObjectClosed));
+}
+
+}  // namespace
+
+Recordset::Recordset() = default;
+Recordset::Recordset(std::unique_ptr<RecordsetImpl> impl) : impl_(std::move(impl)) {}
+
+Recordset::~Recordset() {
+    try {
+        Close();
+    } catch (...) {
+        // Batched deletes are committed by the store handle when it goes.
+    }
+}
+
+Recordset::Recordset(Recordset&&) noexcept = default;
+
+Recordset& Recordset::operator=(Recordset&& other) noexcept {
+    if (this != &other) {
+        try {
+            Close();
+        } catch (...) {
+        }
+        impl_ = std::move(other.impl_);
+    }
+    return *this;
+}
+
+void Recordset::Open(const std::string& query, Connection& cnn, int32_t /*cursorType*/, int32_t /*lockType*/,
+                     int32_t /*options*/) {
+    if (impl_) throw Error(err::kAdoObjectOpen, Describe("Recordset.Open", "Recordset", "the recordset is already open", err::kAdoObjectOpen));
+    if (cnn.State() != adStateOpen) {
+        throw Error(err::kAdoObjectClosed, Describe("Recordset.Open", "Connection", "the connection is closed", err::kAdoObjectClosed));
+    }
+    if (cnn.Impl()->kind != ConnectionImpl::Kind::kStore) {
+        throw Error(err::kAdoFeatureNotAvailable, Describe("Recordset.Open", cnn.Provider(),
+                                                           "directory searches run through a Command", err::kAdoFeatureNotAvailable));
+    }
+    auto store = cnn.Impl()->store;
+    const auto parsed = localplatform::ParseQuery(query);
+    auto result = localplatform::RunQuery(*store, parsed);
+    impl_ = std::make_unique<StoreRecordset>(std::move(store), std::move(result));
+}
+
+int32_t Recordset::State() const { return impl_ ? adStateOpen : adStateClosed; }
+
+void Recordset::Close() {
+    if (!impl_) return;
+    auto impl = std::move(impl_);  // closed even when finishing fails
+    impl->Close();
+}
+
+int32_t Recordset::RecordCount() const {
+    if (!impl_) Closed("RecordCount");
+    return impl_->RecordCount();
+}
+
+bool Recordset::Eof() const {
+    if (!impl_) Closed("EOF");
+    return impl_->Eof();
+}
+
+void Recordset::MoveNext() {
+    if (!impl_) Closed("MoveNext");
+    impl_->MoveNext();
+}
+
+Field Recordset::Fields(const std::string& name) const {
+    if (!impl_) Closed("Fields");
+    return Field(name, nullptr, impl_->Value(name));
+}
+
+void Recordset::Delete(int32_t affect) {
+    if (!impl_) Closed("Delete");
+    if (affect != adAffectCurrent) {
+        throw Error(err::kAdoFeatureNotAvailable,
+                    Describe("Delete", "Recordset", "only the current row can be deleted", err::kAdoFeatureNotAvailable));
+    }
+    impl_->Delete();
+}
+
+}  // namespace platform
