@@ -1,0 +1,154 @@
+#include "sink/mailboxes.h"
+
+#include <gtest/gtest.h>
+
+#include "localplatform/directory/testing/slapd_harness.h"
+#include "platform/base/error.h"
+#include "sink/quellix_module.h"
+#include "sink/testing/sink_fixture.h"
+
+namespace quellix {
+namespace {
+
+using platform::Date;
+using testing::LogLines;
+using testing::SinkFixture;
+using testing::StartsWithNowStamp;
+using testing::User;
+using Strings = std::vector<std::string>;
+
+class MailboxesTest : public SinkFixture {
+protected:
+    // One expired message in the Spam folder of a mailbox.
+    void Junk(const std::string& alias, const std::string& ns = testing::kNamespace) {
+        Message(Folder(alias, "Spam", ns), "junk-" + alias, cutoff_.AddDays(-1));
+    }
+    static std::string Deleted(const std::string& url) {
+        return "1 messages has been deleted in " + url;
+    }
+    static std::string Header(const std::string& cn) {
+        return "Mailbox: " + cn;
+    }
+
+    const Date cutoff_ = Date::FromParts(2026, 11, 22, 8, 0, 0);
+};
+
+// Each mailbox's folder is reachable at only one of the URL forms; the sweep
+// reports the form that worked, and only the last form tried logs a failure.
+TEST_F(MailboxesTest, TriesTheUrlFormsInOrderAndLogsOnlyTheLastFailure) {
+    Mailbox("ann");  // reached at try 1: mail domain = store namespace, alias
+    Junk("ann");
+    Junk("bob");     // try 3: the mail domain is not a store namespace
+    Junk("carl");    // try 5: the alias names no mailbox, the local part does
+    Junk("dora");    // try 7: only the account names the mailbox
+    Directory({
+        {.cn = "Ann", .account = "ann", .alias = "ann", .mail = "ann@example.org", .mark = "Quellix"},
+        {.cn = "Bob", .account = "bob", .alias = "bob", .mail = "bob@other.example", .mark = "Quellix"},
+        {.cn = "Carl", .account = "carl", .alias = "carl-x", .mail = "carl@other.example", .mark = "Quellix"},
+        {.cn = "Dora", .account = "dora", .alias = "dora-x", .mail = "dora.d@other.example", .mark = "Quellix"},
+        // No folder anywhere: local part and account equal the alias, so try 4 logs.
+        {.cn = "Eve", .account = "eve", .alias = "eve", .mail = "eve@other.example", .mark = "Quellix"},
+        // No address: no URL is tried at all, the mailbox still counts.
+        {.cn = "Fred", .account = "fred", .alias = "fred", .mark = "Quellix"},
+        // The account differs from the alias: tries go on to 8, which logs.
+        {.cn = "Gus", .account = "gus2", .alias = "gus", .mail = "gus@other.example", .mark = "Quellix"},
+    });
+    const std::string base = StoreFileBase;
+    EXPECT_EQ(ProcessMailboxes(testing::kSearchRoot, "Spam", cutoff_, 0, "shallow"), 7);
+
+    const auto lines = LogLines(ReadLog());
+    const Strings want = {
+        "", Header("Ann"), "Source folder: Spam",
+        Deleted("file://./backofficestorage/example.org/mbx/ann/Spam"),
+        "", Header("Bob"), "Source folder: Spam", Deleted(base + "/bob/Spam"),
+        "", Header("Carl"), "Source folder: Spam", Deleted(base + "/carl/Spam"),
+        "", Header("Dora"), "Source folder: Spam", Deleted(base + "/dora/Spam"),
+        "", Header("Eve"), "Source folder: Spam", "<error> " + StoreHttpBase + "/eve/Spam",
+        "", Header("Fred"), "Source folder: Spam",
+        "", Header("Gus"), "Source folder: Spam", "<error> " + StoreHttpBase + "/gus2/Spam",
+    };
+    ASSERT_EQ(lines.size(), want.size()) << ReadLog();
+    for (size_t i = 0; i < want.size(); ++i) {
+        if (want[i].starts_with("<error> ")) {
+            EXPECT_TRUE(StartsWithNowStamp(lines[i])) << lines[i];
+            EXPECT_TRUE(lines[i].ends_with(want[i].substr(8))) << lines[i];
+        } else {
+            EXPECT_EQ(lines[i], want[i]);
+        }
+    }
+    for (const char* alias : {"ann", "bob", "carl", "dora"}) {
+        EXPECT_TRUE(Messages(alias, "Spam").empty()) << alias;
+    }
+}
+
+TEST_F(MailboxesTest, TreatsOnlyMailboxesOfThisServerThatTheRunSelects) {
+    for (const char* alias : {"marked", "upper", "unmarked", "other", "remote", "nomark"}) Junk(alias);
+    Mailbox("SystemMailbox{AB12}", testing::kNamespace, true);
+    Directory({
+        {.cn = "Marked", .account = "marked", .alias = "marked", .mail = "marked@example.org", .mark = "Quellix"},
+        {.cn = "Upper", .account = "upper", .alias = "upper", .mail = "upper@example.org", .mark = "QUELLIX"},
+        {.cn = "Unmarked", .account = "unmarked", .alias = "unmarked", .mail = "unmarked@example.org"},
+        {.cn = "Other", .account = "other", .alias = "other", .mail = "other@example.org", .mark = "Other"},
+        {.cn = "NoMark", .account = "nomark", .alias = "nomark", .mail = "nomark@example.org"},
+        {.cn = "Remote", .account = "remote", .alias = "remote", .mail = "remote@example.org",
+         .homeServer = "EXCH02", .mark = "Quellix"},
+        {.cn = "SystemMailbox{AB12}", .account = "SM_ab12", .alias = "SystemMailbox{AB12}",
+         .mail = "SystemMailbox{AB12}@example.org", .mark = "Quellix"},
+        {.cn = "NoMailbox", .account = "nomailbox", .alias = "nomailbox", .mail = "nomailbox@example.org",
+         .mark = "Quellix", .mailbox = false},
+    });
+    struct Case {
+        int16_t allMailboxes;
+        Strings treated;
+    } cases[] = {
+        {0, {"Marked", "Upper"}},
+        {-1, {"Marked", "Upper"}},
+        {1, {"Marked", "NoMark", "Other", "Unmarked", "Upper"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.allMailboxes);
+        LogFileNumber = 0;
+        EXPECT_EQ(ProcessMailboxes(testing::kSearchRoot, "Spam", cutoff_, c.allMailboxes, "shallow"),
+                  static_cast<int32_t>(c.treated.size()));
+        Strings treated;
+        for (const auto& line : LogLines(ReadLog())) {
+            if (line.starts_with("Mailbox: ")) treated.push_back(line.substr(9));
+        }
+        EXPECT_EQ(treated, c.treated);
+    }
+    EXPECT_EQ(Messages("remote", "Spam").size(), 1u);
+}
+
+TEST_F(MailboxesTest, ADirectoryFailureIsLoggedWithTheSearchRootAndTheTrueCount) {
+    Directory({});
+    Configure({"directory = ldap://127.0.0.1:1", "directory.gc_port = 1"});
+    EXPECT_EQ(ProcessMailboxes("GC://127.0.0.1", "Spam", cutoff_, 1, "shallow"), 0);
+    const auto lines = LogLines(ReadLog());
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(StartsWithNowStamp(lines[0])) << lines[0];
+    EXPECT_NE(lines[0].find(std::to_string(platform::err::kDsServerDown)), std::string::npos) << lines[0];
+    EXPECT_TRUE(lines[0].ends_with(" GC://127.0.0.1")) << lines[0];
+}
+
+TEST_F(MailboxesTest, TheLdapDirectoryGivesTheSameRun) {
+    const std::vector<User> users = {
+        {.cn = "Ann", .account = "ann", .alias = "ann", .mail = "ann@example.org", .mark = "quellix"},
+        {.cn = "Bob", .account = "bob", .alias = "bob", .mail = "bob@other.example", .mark = "Quellix"},
+        {.cn = "Remote", .account = "remote", .alias = "remote", .mail = "remote@example.org",
+         .homeServer = "EXCH02", .mark = "Quellix"},
+        {.cn = "Unmarked", .account = "unmarked", .alias = "unmarked", .mail = "unmarked@example.org"},
+    };
+    auto slapd = testing::StartSlapd(users);
+    if (!slapd) GTEST_SKIP() << "slapd is not installed";
+    Configure({slapd->ConfigLines()});
+    Junk("ann");
+    Junk("bob");
+    EXPECT_EQ(ProcessMailboxes("GC://127.0.0.1", "Spam", cutoff_, 0, "deep"), 2);
+    EXPECT_EQ(ReadLog(), "\r\nMailbox: Ann\r\nSource folder: Spam\r\n" +
+                             Deleted("file://./backofficestorage/example.org/mbx/ann/Spam") +
+                             "\r\n\r\nMailbox: Bob\r\nSource folder: Spam\r\n" +
+                             Deleted(StoreFileBase + "/bob/Spam") + "\r\n");
+}
+
+}  // namespace
+}  // namespace quellix

@@ -1,0 +1,132 @@
+#include "sink/run_log.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform/base/error.h"
+#include "sink/quellix_module.h"
+#include "sink/testing/sink_fixture.h"
+#include "sink/windirs.h"
+
+namespace quellix {
+namespace {
+
+using testing::SinkFixture;
+
+TEST(TrimAtNul, CutsAtTheFirstNul) {
+    struct Case {
+        std::string in, want;
+    } cases[] = {
+        {std::string("/tmp/x/\0garbage", 15), "/tmp/x/"},
+        {"/tmp/x/", "/tmp/x/"},
+        {std::string("\0abc", 4), ""},
+        {"", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(TrimAtNul(c.in), c.want);
+}
+
+TEST(ExtractReportAddress, FindsTheAddressInTheRecipientText) {
+    struct Case {
+        const char* recipient;
+        const char* want;
+    } cases[] = {
+        {"admin@example.org", "admin@example.org"},
+        {"Mail Admin (admin@example.org)", "admin@example.org"},
+        {"Admin(admin@example.org)", "admin@example.org"},
+        {"admin@example.org (Mail Admin)", "admin@example.org"},
+        {"Mail Admin", "Mail Admin"},  // no "@": used unchanged
+        {"postmaster", "postmaster"},
+        {"@example.org", "@example.org"},
+        {"x y@z", "y@z"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ExtractReportAddress(c.recipient), c.want) << c.recipient;
+}
+
+class RunLogTest : public SinkFixture {};
+
+TEST_F(RunLogTest, TheTemporaryDirectoryIsTheConfiguredPrivateOneWithItsSeparator) {
+    EXPECT_EQ(GetTempDirectory(), tmpDir_ + "/");
+}
+
+TEST_F(RunLogTest, EntriesEndWithCrLfAndANewRunStartsTheLogAfresh) {
+    WriteLog("first run");
+    CloseLog();
+    ReleaseRunLock();
+    LogFileNumber = 0;
+    WriteLog("Started at: x");
+    WriteLog("");
+    WriteLog("\r\nMailbox: Ann\r\nSource folder: Spam");
+    EXPECT_NE(LogFileNumber, 0);
+    EXPECT_EQ(ReadLog(), "Started at: x\r\n\r\n\r\nMailbox: Ann\r\nSource folder: Spam\r\n");
+    struct stat st {};
+    ASSERT_EQ(stat(LogPath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(RunLogTest, ALinkPlantedInPlaceOfTheLogIsRefusedAndItsTargetUntouched) {
+    const std::string victim = dir_ + "/victim";
+    std::ofstream(victim) << "precious";
+    ASSERT_EQ(symlink(victim.c_str(), LogPath().c_str()), 0);
+    EXPECT_THROW(WriteLog("Started at: x"), platform::Error);
+    std::ifstream in(victim);
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(content, "precious");
+}
+
+TEST_F(RunLogTest, ATemporaryDirectoryOthersCanWriteToIsRefused) {
+    ASSERT_EQ(chmod(tmpDir_.c_str(), 0777), 0);
+    try {
+        WriteLog("Started at: x");
+        FAIL() << "log written into a shared directory";
+    } catch (const platform::Error& e) {
+        EXPECT_EQ(e.Number(), platform::err::kPermissionDenied);
+        EXPECT_NE(e.Description().find("not private"), std::string::npos) << e.Description();
+    }
+    EXPECT_FALSE(std::filesystem::exists(LogPath()));
+}
+
+TEST_F(RunLogTest, NoRecipientOrNoLogSendsNothing) {
+    // No recipient.
+    WriteLog("Started at: x");
+    SendReport();
+    // No log.
+    ReportRecipient = "admin@example.org";
+    std::filesystem::remove(LogPath());
+    LogFileNumber = 0;
+    SendReport();
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/pickup") &&
+                 !std::filesystem::is_empty(dir_ + "/pickup"));
+}
+
+TEST_F(RunLogTest, AnOverlappingRunWaitsUntilTheFirstHasSentItsReport) {
+    std::atomic<bool> firstDone{false};
+    std::atomic<bool> secondSawFirstDone{false};
+    WriteLog("first: Started");
+    std::thread second([&] {
+        LogFileNumber = 0;
+        WriteLog("second: Started");  // blocks while the first run holds the log
+        secondSawFirstDone = firstDone.load();
+        WriteLog("second: Completed");
+        SendReport();
+    });
+    // Give the second run every chance to interleave; it must not.
+    for (int i = 0; i < 50; ++i) {
+        WriteLog("first: line " + std::to_string(i));
+        std::this_thread::yield();
+    }
+    WriteLog("first: Completed");
+    firstDone = true;
+    SendReport();  // no recipient: only closes the log and releases it
+    second.join();
+    EXPECT_TRUE(secondSawFirstDone);
+    EXPECT_EQ(ReadLog(), "second: Started\r\nsecond: Completed\r\n");
+}
+
+}  // namespace
+}  // namespace quellix

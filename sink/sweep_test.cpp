@@ -1,0 +1,221 @@
+#include "sink/sweep.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "platform/base/error.h"
+#include "sink/quellix_module.h"
+#include "sink/run_log.h"
+#include "sink/testing/sink_fixture.h"
+
+namespace quellix {
+namespace {
+
+using platform::Date;
+using testing::LogLines;
+using testing::SinkFixture;
+using testing::StartsWithNowStamp;
+using Strings = std::vector<std::string>;
+
+class SweepTest : public SinkFixture {
+protected:
+    // Spam holds messages around the cutoff, a hidden one and a subfolder.
+    void MakeSpam(const std::string& alias) {
+        const int64_t spam = Folder(alias, "Spam");
+        Message(spam, "old", cutoff_.AddDays(-1));
+        Message(spam, "edge", cutoff_);  // received exactly at the cutoff second
+        Message(spam, "new", cutoff_.AddMinutes(1.0 / 60));
+        Message(spam, "hidden", cutoff_.AddDays(-1), true);
+        const int64_t sub = Folder(alias, "Spam/Sub");
+        Message(sub, "sub-old", cutoff_.AddDays(-3));
+        Message(sub, "sub-new", cutoff_.AddDays(3));
+    }
+
+    const Date cutoff_ = Date::FromParts(2026, 11, 22, 8, 30, 15);
+};
+
+TEST_F(SweepTest, SelectsVisibleMessagesReceivedAtOrBeforeTheCutoffShallowAndDeep) {
+    struct Case {
+        const char* traversal;
+        int32_t want;
+        Strings spamLeft, subLeft;
+    } cases[] = {
+        {"shallow", 2, {"hidden", "new"}, {"sub-new", "sub-old"}},
+        {"deep", 3, {"hidden", "new"}, {"sub-new"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.traversal);
+        const std::string alias = std::string("user-") + c.traversal;
+        MakeSpam(alias);
+        EXPECT_EQ(SweepFolder(FileUrl(alias, "Spam"), cutoff_, true, c.traversal), c.want);
+        EXPECT_EQ(Messages(alias, "Spam"), c.spamLeft);
+        EXPECT_EQ(Messages(alias, "Spam/Sub"), c.subLeft);
+    }
+    // The subfolder itself is never selected.
+    EXPECT_TRUE(Store()->Lookup({testing::kNamespace, "MBX", "user-deep", "Spam", "Sub"}));
+    EXPECT_EQ(ReadLog(), "2 messages has been deleted in " + FileUrl("user-shallow", "Spam") +
+                             "\r\n3 messages has been deleted in " + FileUrl("user-deep", "Spam") +
+                             "\r\n");
+}
+
+TEST_F(SweepTest, TheCutoffComparesToTheSecond) {
+    const int64_t spam = Folder("ann", "Spam");
+    Message(spam, "at", cutoff_);
+    EXPECT_EQ(SweepFolder(FileUrl("ann", "Spam"), cutoff_.AddMinutes(-1.0 / 60), false, "shallow"), 0);
+    EXPECT_EQ(Messages("ann", "Spam"), Strings{"at"});
+    EXPECT_EQ(SweepFolder(FileUrl("ann", "Spam"), cutoff_, false, "shallow"), 1);
+    EXPECT_TRUE(Messages("ann", "Spam").empty());
+}
+
+TEST_F(SweepTest, AFolderMissingAtThisUrlIsNotTreatedAndLoggedOnlyWhenAsked) {
+    Mailbox("ann");
+    EXPECT_EQ(SweepFolder(FileUrl("ann", "Nope"), cutoff_, false, "shallow"), -1);
+    EXPECT_EQ(SweepFolder(FileUrl("nobody", "Spam"), cutoff_, false, "deep"), -1);
+    EXPECT_EQ(ReadLog(), "");
+    EXPECT_EQ(SweepFolder(HttpUrl("ann", "Nope"), cutoff_, true, "shallow"), -1);
+    const auto lines = LogLines(ReadLog());
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(StartsWithNowStamp(lines[0])) << lines[0];
+    EXPECT_NE(lines[0].find("] " + std::to_string(platform::err::kNotFound) + " "), std::string::npos)
+        << lines[0];
+    EXPECT_TRUE(lines[0].ends_with(" " + HttpUrl("ann", "Nope"))) << lines[0];
+}
+
+TEST_F(SweepTest, AnEmptySelectionLogsACountOfZero) {
+    const int64_t spam = Folder("ann", "Spam");
+    Message(spam, "new", cutoff_.AddDays(1));
+    EXPECT_EQ(SweepFolder(HttpUrl("ann", "Spam"), cutoff_, true, "deep"), 0);
+    EXPECT_EQ(ReadLog(), "0 messages has been deleted in " + HttpUrl("ann", "Spam") + "\r\n");
+}
+
+class MoveTest : public SweepTest {
+protected:
+    void SetUp() override {
+        SweepTest::SetUp();
+        Mailbox("archive");
+        MoveTarget = "archive/Inbox";
+        DestFileFolderUrl = FileUrl("archive", "Inbox");
+        DestHttpFolderUrl = HttpUrl("archive", "Inbox");
+        const int64_t spam = Folder("ann", "Spam");
+        for (const char* s : {"m1", "m2", "m3", "m4", "m5"}) Message(spam, s, cutoff_.AddDays(-2));
+        Message(spam, "keep", cutoff_.AddDays(2));
+    }
+};
+
+TEST_F(MoveTest, MovedMessagesAreInTheDestinationInboxAndGoneFromTheSource) {
+    for (const bool http : {false, true}) {
+        SCOPED_TRACE(http ? "http" : "file");
+        if (http) {
+            const int64_t spam = Folder("ann", "Spam");
+            Message(spam, "h1", cutoff_.AddDays(-2));
+        }
+        const std::string url = http ? HttpUrl("ann", "Spam") : FileUrl("ann", "Spam");
+        EXPECT_EQ(SweepFolder(url, cutoff_, true, "shallow"), http ? 1 : 5);
+        EXPECT_EQ(Messages("ann", "Spam"), Strings{"keep"});
+    }
+    EXPECT_EQ(Subjects("archive", "Inbox"), (Strings{"h1", "m1", "m2", "m3", "m4", "m5"}));
+    EXPECT_EQ(ReadLog(), "5 messages has been moved from " + FileUrl("ann", "Spam") +
+                             " to archive/Inbox\r\n1 messages has been moved from " +
+                             HttpUrl("ann", "Spam") + " to archive/Inbox\r\n");
+}
+
+TEST_F(MoveTest, AMoveFailingHalfWayLeavesEveryMessageOnceAndLogsTheError) {
+    int moves = 0;
+    SetMoveFaultHook([&](const std::string&) {
+        // The store refuses the third delete, after its copy was saved.
+        if (++moves == 3) throw platform::Error(platform::err::kResourceLocked, "store is busy");
+    });
+    EXPECT_EQ(SweepFolder(FileUrl("ann", "Spam"), cutoff_, true, "shallow"), -1);
+    const Strings inDestination = Subjects("archive", "Inbox");
+    const Strings inSource = Messages("ann", "Spam");
+    EXPECT_EQ(inDestination.size(), 2u);
+    EXPECT_EQ(inSource.size(), 4u);  // three unmoved expired ones and "keep"
+    for (const auto& s : inDestination) {
+        EXPECT_EQ(std::count(inSource.begin(), inSource.end(), s), 0) << s << " is in both";
+    }
+    const auto lines = LogLines(ReadLog());
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(StartsWithNowStamp(lines[0]));
+    EXPECT_TRUE(lines[0].ends_with(std::to_string(platform::err::kResourceLocked) +
+                                   " store is busy " + FileUrl("ann", "Spam")))
+        << lines[0];
+
+    // The next URL form of the same folder selects the rest again.
+    SetMoveFaultHook(nullptr);
+    EXPECT_EQ(SweepFolder(HttpUrl("ann", "Spam"), cutoff_, true, "shallow"), 3);
+    EXPECT_EQ(Subjects("archive", "Inbox"), (Strings{"m1", "m2", "m3", "m4", "m5"}));
+}
+
+TEST_F(MoveTest, FileSchemeMessagesHaveNoDestinationWhenOnlyTheHttpInboxWasFound) {
+    DestFileFolderUrl.clear();
+    EXPECT_EQ(SweepFolder(FileUrl("ann", "Spam"), cutoff_, false, "shallow"), -1);
+    EXPECT_EQ(Messages("ann", "Spam").size(), 6u);
+    EXPECT_TRUE(Subjects("archive", "Inbox").empty());
+    EXPECT_EQ(ReadLog(), "");
+}
+
+// The child half of the crash test: a process that dies inside a move's
+// transaction, right after the copy was saved. Runs only when started by
+// AMoveInterruptedByACrashLeavesTheSource.
+TEST_F(MoveTest, CrashChild) {
+    const char* config = std::getenv("QUELLIX_CRASH_CHILD_CONFIG");
+    if (!config) GTEST_SKIP() << "started only by the crash test";
+    setenv("QUELLIX_CONFIG", config, 1);
+    MoveTarget = "archive/Inbox";
+    DestFileFolderUrl = std::getenv("QUELLIX_CRASH_CHILD_DEST");
+    SetMoveFaultHook([](const std::string&) { _exit(42); });
+    (void)SweepFolder(std::getenv("QUELLIX_CRASH_CHILD_SOURCE"), cutoff_, true, "shallow");
+    _exit(1);
+}
+
+TEST_F(MoveTest, AMoveInterruptedByACrashLeavesTheSource) {
+    if (std::getenv("QUELLIX_CRASH_CHILD_CONFIG")) GTEST_SKIP();
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        // A fresh process image: no store handle of this one crosses the fork.
+        setenv("QUELLIX_CRASH_CHILD_CONFIG", std::getenv("QUELLIX_CONFIG"), 1);
+        setenv("QUELLIX_CRASH_CHILD_DEST", FileUrl("archive", "Inbox").c_str(), 1);
+        setenv("QUELLIX_CRASH_CHILD_SOURCE", FileUrl("ann", "Spam").c_str(), 1);
+        execl("/proc/self/exe", "sweep_test", "--gtest_filter=MoveTest.CrashChild", nullptr);
+        _exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 42) << "the child did not reach the move";
+    EXPECT_EQ(Messages("ann", "Spam").size(), 6u);
+    EXPECT_TRUE(Subjects("archive", "Inbox").empty());
+}
+
+TEST_F(SweepTest, CountsBeyondSixteenBitsAreReportedTrue) {
+    const int64_t spam = Folder("bulk", "Spam");
+    auto store = Store();
+    constexpr int kMessages = 33000;
+    store->BeginTransaction();
+    const std::string text = testing::MessageText("bulk");
+    for (int i = 0; i < kMessages; ++i) {
+        (void)store->SaveMessage(spam, text, localplatform::ToStoreTime(cutoff_.AddDays(-1)));
+    }
+    store->CommitTransaction();
+    EXPECT_EQ(SweepFolder(FileUrl("bulk", "Spam"), cutoff_, true, "shallow"), kMessages);
+    EXPECT_EQ(ReadLog(), "33000 messages has been deleted in " + FileUrl("bulk", "Spam") + "\r\n");
+    EXPECT_TRUE(Messages("bulk", "Spam").empty());
+}
+
+TEST(SweepQuery, IsTheStoreQueryOfTheSweep) {
+    EXPECT_EQ(SweepQuery("file://./backofficestorage/example.org/MBX/ann/Spam",
+                         Date::FromParts(2004, 3, 5, 7, 8, 9), "deep"),
+              "select  \"urn:schemas:mailheader:content-class\", \"DAV:href\", "
+              "\"DAV:displayname\", \"DAV:creationdate\", \"DAV:getlastmodified\" from scope "
+              "('deep traversal of \"file://./backofficestorage/example.org/MBX/ann/Spam\"')  "
+              "WHERE \"DAV:ishidden\" = false  AND \"DAV:iscollection\" = false  AND "
+              "(\"urn:schemas:httpmail:datereceived\" <= CAST(\"2004-03-05T07:08:09Z\" as "
+              "'dateTime'))");
+}
+
+}  // namespace
+}  // namespace quellix

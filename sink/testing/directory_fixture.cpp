@@ -1,0 +1,89 @@
+#include "sink/testing/directory_fixture.h"
+
+#include <sstream>
+
+#include "localplatform/directory/directory_backend.h"
+#include "localplatform/directory/directory_ldif.h"
+#include "localplatform/directory/testing/slapd_harness.h"
+
+namespace quellix::testing {
+
+namespace {
+
+// A stable 16-byte mailbox GUID, base64 of its cn's first bytes padded.
+std::string MailboxGuidBase64(size_t index) {
+    static const char* kB64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string raw(16, '\x11');
+    raw[0] = static_cast<char>(index & 0xff);
+    raw[1] = static_cast<char>((index >> 8) & 0xff);
+    std::string out;
+    for (size_t i = 0; i < raw.size(); i += 3) {
+        const uint32_t n = (static_cast<uint8_t>(raw[i]) << 16) |
+                           (i + 1 < raw.size() ? static_cast<uint8_t>(raw[i + 1]) << 8 : 0) |
+                           (i + 2 < raw.size() ? static_cast<uint8_t>(raw[i + 2]) : 0);
+        out += kB64[(n >> 18) & 63];
+        out += kB64[(n >> 12) & 63];
+        out += i + 1 < raw.size() ? kB64[(n >> 6) & 63] : '=';
+        out += i + 2 < raw.size() ? kB64[n & 63] : '=';
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string DirectoryLdif(const std::vector<User>& users) {
+    const std::string base = kBaseDn;
+    const std::string config = "CN=Configuration," + base;
+    std::ostringstream out;
+    out << "dn: " << base << "\nobjectClass: top\nobjectClass: domainDNS\ndc: example\n\n";
+    for (const auto& [cn, parent] :
+         std::vector<std::pair<std::string, std::string>>{{"Users", base},
+                                                          {"Configuration", base},
+                                                          {"Schema", config},
+                                                          {"Person", "CN=Schema," + config}}) {
+        out << "dn: CN=" << cn << "," << parent << "\nobjectClass: top\nobjectClass: container\ncn: "
+            << cn << "\n\n";
+    }
+    size_t index = 0;
+    for (const auto& u : users) {
+        ++index;
+        out << "dn: CN=" << u.cn << ",CN=Users," << base << "\n"
+            << "objectClass: top\nobjectClass: person\nobjectClass: organizationalPerson\n"
+            << "objectClass: user\n"
+            << "cn: " << u.cn << "\nsn: " << u.cn << "\n"
+            << "objectCategory: CN=Person,CN=Schema," << config << "\n";
+        if (!u.account.empty()) out << "sAMAccountName: " << u.account << "\n";
+        if (!u.alias.empty()) out << "mailNickname: " << u.alias << "\n";
+        if (!u.mail.empty()) out << "mail: " << u.mail << "\n";
+        if (u.mark) out << "extensionAttribute8: " << *u.mark << "\n";
+        if (u.mailbox) {
+            out << "msExchMailboxGuid:: " << MailboxGuidBase64(index) << "\n";
+            if (!u.homeServer.empty()) {
+                out << "msExchHomeServerName: /o=Org/ou=First Administrative Group/"
+                       "cn=Configuration/cn=Servers/cn="
+                    << u.homeServer << "\n";
+            }
+        }
+        out << "\n";
+    }
+    return out.str();
+}
+
+void LoadEmbeddedDirectory(const std::string& path, const std::vector<User>& users) {
+    namespace dir = localplatform::directory;
+    auto backend = dir::OpenLdbDirectory(path, {.create = true, .batch = true, .readOnly = false});
+    (void)dir::LoadEntries(*backend, dir::ParseLdif(DirectoryLdif(users)));
+}
+
+std::unique_ptr<localplatform::directory::testing::SlapdHarness> StartSlapd(
+    const std::vector<User>& users) {
+    using localplatform::directory::testing::SlapdHarness;
+    if (!SlapdHarness::Available()) return nullptr;
+    SlapdHarness::Options options;
+    options.suffix = kBaseDn;
+    options.rootDn = std::string("CN=admin,") + kBaseDn;
+    options.preloadLdif = DirectoryLdif(users);
+    return std::make_unique<SlapdHarness>(options);
+}
+
+}  // namespace quellix::testing
