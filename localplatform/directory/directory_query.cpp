@@ -558,4 +558,23 @@ std::string NormalizeDn(std::string_view dn) {
     return lead == std::string::npos ? std::string() : out.substr(lead);
 }
 
+std::string UpperCaseDnTypes(std::string_view dn) {
+    std::string out(dn);
+    bool inType = true;
+    bool escaped = false;
+    for (char& c : out) {
+        if (escaped) {
+            escaped = false;
+        } else if (c == '\\') {
+            escaped = true;
+        } else if (inType) {
+            if (c == '=') inType = false;
+            else c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        } else if (c == ',' || c == '+') {
+            inType = true;
+        }
+    }
+    return out;
+}
+
 }  // namespace localplatform::directory

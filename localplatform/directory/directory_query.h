@@ -93,5 +93,8 @@ std::string EscapeDnValue(std::string_view value);
 // removed, ASCII letters folded to lower case. Servers differ in the case
 // they return.
 std::string NormalizeDn(std::string_view dn);
+// The DN with its attribute types in upper case ("cn=a,dc=b" ->
+// "CN=a,DC=b"), the spelling the real directory uses; values are kept.
+std::string UpperCaseDnTypes(std::string_view dn);
 
 }  // namespace localplatform::directory

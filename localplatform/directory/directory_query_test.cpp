@@ -237,6 +237,7 @@ TEST(AdsPath, NormalizesDistinguishedNames) {
     EXPECT_EQ(NormalizeDn("CN=Ann Lee , CN=Users,dc=Example,DC=COM"), "cn=ann lee,cn=users,dc=example,dc=com");
     EXPECT_EQ(NormalizeDn("cn = a\\,b"), "cn=a\\,b");
     EXPECT_EQ(NormalizeDn("CN=Ä"), "cn=Ä");
+    EXPECT_EQ(UpperCaseDnTypes("cn=a\\,cn=b,dc=Example+uid=x"), "CN=a\\,cn=b,DC=Example+UID=x");
 }
 
 }  // namespace

@@ -1,0 +1,132 @@
+#include "localplatform/directory/directory_backend.h"
+
+#include <strings.h>
+
+#include <cctype>
+#include <cstdint>
+
+#include "platform/base/error.h"
+
+namespace localplatform::directory {
+namespace {
+
+bool StartsWithNoCase(const std::string& s, const char* prefix) {
+    const size_t n = std::char_traits<char>::length(prefix);
+    return s.size() >= n && strncasecmp(s.c_str(), prefix, n) == 0;
+}
+
+struct UriParts {
+    std::string scheme;  // ldap, ldaps, ldapi
+    std::string host;
+    int port = 0;
+};
+
+UriParts SplitUri(const std::string& uri) {
+    UriParts u;
+    const size_t sep = uri.find("://");
+    if (sep == std::string::npos) return u;
+    u.scheme = uri.substr(0, sep);
+    for (char& c : u.scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string rest = uri.substr(sep + 3);
+    rest = rest.substr(0, rest.find('/'));
+    const size_t bracket = rest.rfind(']');
+    const size_t colon = rest.rfind(':');
+    if (colon != std::string::npos && (bracket == std::string::npos ? rest.find(':') == colon : colon > bracket)) {
+        u.port = std::atoi(rest.c_str() + colon + 1);
+        rest = rest.substr(0, colon);
+    }
+    u.host = rest;
+    return u;
+}
+
+int PortSetting(const PlatformConfig& config, const char* key, int fallback) {
+    if (auto v = config.Get(key)) {
+        const int p = std::atoi(v->c_str());
+        if (p > 0 && p <= 65535) return p;
+        throw platform::Error(platform::err::kInvalidArg,
+                              platform::Describe("read configuration", key, "not a port number: " + *v, 0));
+    }
+    return fallback;
+}
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+}  // namespace
+
+const Attribute* Entry::Find(std::string_view name) const {
+    for (const auto& a : attributes) {
+        if (a.name.size() == name.size() && strncasecmp(a.name.data(), name.data(), name.size()) == 0) return &a;
+    }
+    return nullptr;
+}
+
+bool IsEmbeddedUri(const std::string& uri) { return StartsWithNoCase(uri, "ldb://") || StartsWithNoCase(uri, "mdb://"); }
+
+std::string EmbeddedPath(const std::string& uri) { return IsEmbeddedUri(uri) ? uri.substr(6) : uri; }
+
+std::string ResolveLdapUri(const PlatformConfig& config, const AdsPath& path, bool forWrite) {
+    if (forWrite) {
+        if (auto w = config.Get("directory.write_uri")) return *w;
+    }
+    const std::string configured = config.DirectoryUri();
+    const UriParts u = SplitUri(configured);
+    // A local socket serves whatever host name the path carries.
+    if (u.scheme == "ldapi" || path.host.empty()) return configured;
+    const bool gc = path.scheme == AdsPath::Scheme::Gc && !forWrite;
+    int port = path.port;
+    if (port == 0) {
+        port = gc ? PortSetting(config, "directory.gc_port", u.port != 0 ? u.port : 3268)
+                  : PortSetting(config, "directory.ldap_port", u.port != 0 ? u.port : (u.scheme == "ldaps" ? 636 : 389));
+    }
+    return (u.scheme.empty() ? std::string("ldap") : u.scheme) + "://" + path.host + ":" + std::to_string(port);
+}
+
+std::unique_ptr<Backend> OpenDirectory(const PlatformConfig& config, const AdsPath& path, bool forWrite) {
+    const std::string uri = config.DirectoryUri();
+    if (IsEmbeddedUri(uri)) return OpenLdbDirectory(EmbeddedPath(uri), LdbOptions{});
+    LdapSettings s;
+    s.uri = ResolveLdapUri(config, path, forWrite);
+    s.bindDn = config.GetOr("directory.bind_dn", "");
+    s.password = config.GetOr("directory.password", "");
+    s.saslMech = config.GetOr("directory.sasl_mech", "");
+    s.startTls = config.GetBool("directory.starttls", false);
+    if (auto t = config.Get("directory.network_timeout")) s.networkTimeoutSeconds = std::max(1, std::atoi(t->c_str()));
+    return OpenLdapDirectory(s);
+}
+
+RootDse ReadRootDseFor(Backend& backend, const PlatformConfig& config) {
+    RootDse r = backend.ReadRootDse();
+    if (r.dnsHostName.empty()) {
+        if (auto v = config.Get("directory.dns_host_name")) {
+            r.dnsHostName = *v;
+        } else if (IsEmbeddedUri(config.DirectoryUri())) {
+            r.dnsHostName = Lower(config.ComputerName() + "." + config.DomainDnsName());
+        } else {
+            const UriParts u = SplitUri(config.DirectoryUri());
+            r.dnsHostName = u.scheme == "ldapi" || u.host.empty() ? std::string("localhost") : u.host;
+        }
+    }
+    return r;
+}
+
+std::string GuidForDn(std::string_view dn) {
+    // Two FNV-1a hashes of the normalised DN: stable across loads, so the same
+    // LDIF gives the same file.
+    const std::string norm = NormalizeDn(dn);
+    uint64_t h1 = 14695981039346656037ull, h2 = 1099511628211ull * 31;
+    for (unsigned char c : norm) {
+        h1 = (h1 ^ c) * 1099511628211ull;
+        h2 = (h2 ^ c) * 0x100000001b3ull + 0x9e3779b97f4a7c15ull;
+    }
+    std::string g(16, '\0');
+    for (int i = 0; i < 8; ++i) {
+        g[i] = static_cast<char>(h1 >> (8 * i));
+        g[8 + i] = static_cast<char>(h2 >> (8 * i));
+    }
+    return g;
+}
+
+}  // namespace localplatform::directory

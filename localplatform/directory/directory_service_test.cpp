@@ -1,0 +1,423 @@
+// The directory operations on both directories: the embedded ldb file and a
+// private slapd started by the test. The same cases run on each.
+#include "localplatform/directory/directory_service.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "localplatform/directory/directory_generator.h"
+#include "localplatform/directory/directory_ldif.h"
+#include "localplatform/directory/directory_schema.h"
+#include "localplatform/directory/testing/slapd_harness.h"
+#include "platform/base/error.h"
+
+namespace localplatform::directory {
+namespace {
+
+namespace err = platform::err;
+using testing::SlapdHarness;
+
+const char kBase[] = "DC=example,DC=com";
+
+Entry User(const std::string& cn, const std::string& account, std::vector<Attribute> extra) {
+    std::vector<Attribute> a = {{"objectClass", {"top", "person", "organizationalPerson", "user"}},
+                                {"cn", {cn}},
+                                {"sn", {cn}},
+                                {"objectCategory", {PersonCategory(kBase)}},
+                                {"sAMAccountName", {account}}};
+    for (auto& x : extra) a.push_back(std::move(x));
+    return Entry{"CN=" + EscapeDnValue(cn) + ",CN=Users," + kBase, std::move(a)};
+}
+
+Entry Mailbox(const std::string& cn, const std::string& account, const std::string& server, std::vector<Attribute> extra) {
+    GeneratorOptions o;
+    extra.push_back({"mailNickname", {account}});
+    extra.push_back({"msExchMailboxGuid", {GuidForDn(cn)}});
+    extra.push_back({"homeMDB", {MailboxStoreDn(o, server)}});
+    extra.push_back({"msExchHomeServerName", {HomeServerName(o, server)}});
+    return User(cn, account, std::move(extra));
+}
+
+// The directory every case starts from: a generated one with more than
+// 1,000 persons (so searches page), and a few users the cases name.
+std::vector<Entry> TestDirectory() {
+    GeneratorOptions o;
+    o.users = 1100;
+    o.seed = 7;
+    std::vector<Entry> entries = GenerateDirectory(o);
+    const std::vector<Entry> named = {
+        Mailbox("Ångström Test", "sorttest1", "MAILSRV1", {{"mail", {"angstrom@example.com"}}}),
+        Mailbox("bob test", "sorttest2", "MAILSRV1", {{"mail", {"Bob.Test@Example.com"}}, {"extensionAttribute8", {"QUELLIX"}}}),
+        Mailbox("Emile Test", "sorttest3", "MAILSRV2", {{"mail", {"emile@example.com"}}}),
+        Mailbox("émile test", "sorttest4", "MAILSRV1", {}),
+        Mailbox("Örjan Test", "sorttest5", "MAILSRV1", {{"mail", {"orjan@mail.example.net"}}, {"extensionAttribute8", {"Other"}}}),
+        Mailbox("Zoë Test", "sorttest6", "MAILSRV2", {{"mail", {"zoe@example.com"}}, {"extensionAttribute8", {"Quellix"}}}),
+        User("No Mailbox Test", "nomailbox", {{"mail", {"nomailbox@example.com"}}}),
+    };
+    entries.insert(entries.end(), named.begin(), named.end());
+    return entries;
+}
+
+const std::vector<Entry>& CachedTestDirectory() {
+    static const std::vector<Entry> entries = TestDirectory();
+    return entries;
+}
+
+enum class Kind { Ldb, Slapd };
+
+class DirectoryServiceTest : public ::testing::TestWithParam<Kind> {
+protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() /
+               ("quellix-dirtest-" + std::to_string(getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::replace(dir_.begin(), dir_.end(), '/', '_');
+        dir_ = "/" + dir_.substr(1);
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_);
+        std::string lines = "state_dir = " + dir_ + "\nserver.computer_name = MAILSRV1\nserver.domain_dns_name = example.com\n";
+        if (GetParam() == Kind::Ldb) {
+            auto backend = OpenLdbDirectory(dir_ + "/directory.ldb", LdbOptions{true, true, false});
+            LoadEntries(*backend, CachedTestDirectory());
+            lines += "directory = ldb://" + dir_ + "/directory.ldb\n";
+        } else {
+            if (!SlapdHarness::Available()) GTEST_SKIP() << "slapd is not installed";
+            const std::string ldif = dir_ + "/directory.ldif";
+            {
+                std::ofstream out(ldif);
+                for (const auto& e : CachedTestDirectory()) out << ToLdif(e);
+            }
+            SlapdHarness::Options o;
+            o.preloadLdif = ldif;
+            slapd_ = std::make_unique<SlapdHarness>(o);
+            lines += slapd_->ConfigLines();
+        }
+        const std::string path = dir_ + "/platform.conf";
+        std::ofstream(path) << lines;
+        config_ = PlatformConfig::Load(path);
+        host_ = ReadDirectoryObject(config_, "GC://RootDSE").Find("dnsHostName")->values.at(0);
+    }
+
+    void TearDown() override {
+        slapd_.reset();
+        std::filesystem::remove_all(dir_);
+    }
+
+    QueryResult Query(const std::string& text, SearchOptions options = {2, 100, 30000, 120}) {
+        return RunDirectoryQuery(config_, text, options);
+    }
+
+    std::string Gc() const { return "GC://" + host_; }
+
+    static size_t Column(const QueryResult& r, const std::string& name) {
+        for (size_t i = 0; i < r.columns.size(); ++i) {
+            if (strcasecmp(r.columns[i].c_str(), name.c_str()) == 0) return i;
+        }
+        ADD_FAILURE() << "no column " << name;
+        return 0;
+    }
+
+    std::string dir_;
+    std::unique_ptr<SlapdHarness> slapd_;
+    PlatformConfig config_;
+    std::string host_;
+};
+
+size_t CountMailboxPersons() {
+    size_t n = 0;
+    for (const auto& e : CachedTestDirectory()) {
+        if (e.Find("msExchMailboxGuid") != nullptr && e.Find("objectCategory") != nullptr) ++n;
+    }
+    return n;
+}
+
+TEST_P(DirectoryServiceTest, MailboxEnumerationPagesSortsAndBuildsPaths) {
+    const QueryResult r = Query(
+        "SELECT sAMAccountName,extensionAttribute8, adspath, cn, msExchHomeServerName,mailNickName,mail "
+        "FROM '" + Gc() + "' WHERE objectcategory='person' AND MsExchMailboxGuid='*' ORDER BY cn");
+    ASSERT_GT(CountMailboxPersons(), 1000u);
+    EXPECT_EQ(r.rows.size(), CountMailboxPersons());
+    const size_t cn = Column(r, "cn"), path = Column(r, "adspath"), home = Column(r, "msExchHomeServerName");
+    for (size_t i = 1; i < r.rows.size(); ++i) {
+        ASSERT_TRUE(r.rows[i][cn].has_value());
+        EXPECT_LE(CompareForSort(*r.rows[i - 1][cn], *r.rows[i][cn]), 0) << *r.rows[i - 1][cn] << " / " << *r.rows[i][cn];
+    }
+    for (const auto& row : r.rows) {
+        ASSERT_TRUE(row[path].has_value());
+        EXPECT_EQ(row[path]->rfind(Gc() + "/CN=", 0), 0u) << *row[path];
+        EXPECT_NE(NormalizeDn(*row[path]).find(",dc=example,dc=com"), std::string::npos) << *row[path];
+        ASSERT_TRUE(row[home].has_value());
+        EXPECT_NE(row[home]->find("/cn=Servers/cn=MAILSRV"), std::string::npos);
+    }
+}
+
+TEST_P(DirectoryServiceTest, OrdersNamesWithoutRegardToCaseOrAccents) {
+    const QueryResult r = Query("SELECT cn FROM '" + Gc() + "' WHERE sAMAccountName='sorttest*' ORDER BY cn");
+    std::vector<std::string> names;
+    for (const auto& row : r.rows) names.push_back(row[0].value_or("<null>"));
+    EXPECT_EQ(names, (std::vector<std::string>{"Ångström Test", "bob test", "Emile Test", "émile test", "Örjan Test", "Zoë Test"}));
+    const QueryResult d = Query("SELECT cn FROM '" + Gc() + "' WHERE sAMAccountName='sorttest*' ORDER BY cn DESC");
+    ASSERT_EQ(d.rows.size(), 6u);
+    EXPECT_EQ(d.rows.front()[0], "Zoë Test");
+}
+
+TEST_P(DirectoryServiceTest, AnswersEveryQueryTheSystemSends) {
+    // Destination mailbox: the address in another letter case still matches.
+    QueryResult r = Query("SELECT adspath, cn, msExchHomeServerName,mailNickName,mail FROM '" + Gc() + "' "
+                          "WHERE objectcategory='person' AND MsExchMailboxGuid='*' And mail='bob.test@example.COM' ORDER BY cn");
+    ASSERT_EQ(r.rows.size(), 1u);
+    EXPECT_EQ(r.rows[0][Column(r, "mailNickName")], "sorttest2");
+    EXPECT_EQ(r.rows[0][Column(r, "mail")], "Bob.Test@Example.com");
+
+    // System attendants: one per server, under the server object, with the store.
+    r = Query("SELECT adspath, cn, homeMDB ,msExchHomeServerName,mailNickName,mail FROM '" + Gc() + "' "
+              "WHERE cn='Microsoft System Attendant' ORDER BY cn");
+    ASSERT_EQ(r.rows.size(), 2u);
+    for (const auto& row : r.rows) {
+        EXPECT_NE(row[0]->find("CN=Microsoft System Attendant,CN=MAILSRV"), std::string::npos) << *row[0];
+        ASSERT_TRUE(row[2].has_value());
+        EXPECT_EQ(NormalizeDn(*row[2]).rfind("cn=mailbox store (mailsrv", 0), 0u) << *row[2];
+        EXPECT_FALSE(row[4].has_value());  // the attendant has no alias
+    }
+
+    // System mailboxes: one per server, found by the wildcard on cn.
+    r = Query("SELECT adspath, cn, homeMDB ,msExchHomeServerName,mailNickName,mail FROM '" + Gc() + "' "
+              "WHERE cn='SystemMailbox{*' AND objectcategory='person' AND MsExchMailboxGuid='*' ORDER BY cn");
+    ASSERT_EQ(r.rows.size(), 2u);
+    for (const auto& row : r.rows) EXPECT_EQ(row[4]->rfind("SystemMailbox{", 0), 0u);
+
+    // Identity: the category is the expanded DN.
+    r = Query("SELECT sAMAccountName, cn, mail, objectCategory FROM '" + Gc() + "' "
+              "WHERE objectcategory='person' AND sAMAccountName='SORTTEST3'");
+    ASSERT_EQ(r.rows.size(), 1u);
+    EXPECT_EQ(NormalizeDn(r.rows[0][3].value_or("")), NormalizeDn(PersonCategory(kBase)));
+
+    // Mark lookup through the writable path scheme.
+    r = Query("SELECT extensionAttribute8, adspath FROM 'LDAP://" + host_ + "' "
+              "WHERE objectcategory='person' AND mail='zoe@example.com'");
+    ASSERT_EQ(r.rows.size(), 1u);
+    EXPECT_EQ(r.rows[0][0], "Quellix");
+    EXPECT_EQ(r.rows[0][1]->rfind("LDAP://" + host_ + "/CN=Zo", 0), 0u);
+
+    // A user without a mailbox is no mailbox user.
+    r = Query("SELECT cn FROM '" + Gc() + "' WHERE objectcategory='person' AND MsExchMailboxGuid='*' AND mail='nomailbox@example.com'");
+    EXPECT_TRUE(r.rows.empty());
+}
+
+TEST_P(DirectoryServiceTest, MatchesTheMarkWithoutRegardToCase) {
+    size_t marked = 0;
+    for (const auto& e : CachedTestDirectory()) {
+        const Attribute* a = e.Find("extensionAttribute8");
+        if (a != nullptr && strcasecmp(a->values[0].c_str(), "quellix") == 0) ++marked;
+    }
+    ASSERT_GT(marked, 10u);
+    for (const char* spelling : {"Quellix", "QUELLIX", "quellix"}) {
+        SCOPED_TRACE(spelling);
+        const QueryResult r = Query("SELECT cn FROM '" + Gc() + "' WHERE extensionAttribute8='" + spelling + "'");
+        EXPECT_EQ(r.rows.size(), marked);
+    }
+}
+
+TEST_P(DirectoryServiceTest, WildcardsAndLogic) {
+    struct Case {
+        const char* where;
+        size_t rows;
+    };
+    const Case cases[] = {
+        {"sAMAccountName='sorttest*'", 6},
+        {"sAMAccountName='*TEST3'", 1},
+        {"sAMAccountName='sort*test*5'", 1},
+        {"sAMAccountName='sorttest1' OR sAMAccountName='sorttest2'", 2},
+        {"sAMAccountName='sorttest*' AND NOT mail='*'", 1},
+        {"sAMAccountName='sorttest*' AND (extensionAttribute8='quellix' OR extensionAttribute8='other')", 3},
+        {"sAMAccountName='sorttest*' and not extensionAttribute8='*'", 3},
+        {"mail='*@MAIL.EXAMPLE.NET' AND sAMAccountName='sorttest*'", 1},
+        {"cn='x)(cn=*'", 0},
+        {"cn='*'' OR ''1''=''1'", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.where);
+        EXPECT_EQ(Query("SELECT cn FROM '" + Gc() + "' WHERE " + c.where).rows.size(), c.rows);
+    }
+}
+
+TEST_P(DirectoryServiceTest, AbsentAndUnknownAttributesAreNullAndMatchNothing) {
+    QueryResult r = Query("SELECT extensionAttribute8, noSuchAttribute, mail, cn FROM '" + Gc() + "' WHERE sAMAccountName='sorttest4'");
+    ASSERT_EQ(r.rows.size(), 1u);
+    EXPECT_FALSE(r.rows[0][0].has_value());
+    EXPECT_FALSE(r.rows[0][1].has_value());
+    EXPECT_FALSE(r.rows[0][2].has_value());
+    EXPECT_EQ(r.rows[0][3], "émile test");
+    // An attribute the directory does not define is undefined, also under NOT.
+    EXPECT_TRUE(Query("SELECT cn FROM '" + Gc() + "' WHERE noSuchAttribute='x'").rows.empty());
+    EXPECT_TRUE(Query("SELECT cn FROM '" + Gc() + "' WHERE NOT noSuchAttribute='x'").rows.empty());
+    EXPECT_EQ(Query("SELECT cn FROM '" + Gc() + "' WHERE sAMAccountName='sorttest1' OR noSuchAttribute='x'").rows.size(), 1u);
+}
+
+TEST_P(DirectoryServiceTest, SizeLimitKeepsTheFirstRowsInOrder) {
+    const std::string q = "SELECT cn FROM '" + Gc() + "' WHERE objectcategory='person' AND MsExchMailboxGuid='*' ORDER BY cn";
+    const QueryResult all = Query(q);
+    const QueryResult some = Query(q, SearchOptions{2, 100, 10, 120});
+    ASSERT_EQ(some.rows.size(), 10u);
+    for (size_t i = 0; i < 10; ++i) EXPECT_EQ(some.rows[i][0], all.rows[i][0]);
+}
+
+TEST_P(DirectoryServiceTest, SearchRootAndScope) {
+    const std::string users = std::string("CN=Users,") + kBase;
+    QueryResult r = Query("SELECT cn FROM 'LDAP://" + host_ + "/" + users + "' WHERE sAMAccountName='sorttest*'", SearchOptions{1, 0, 0, 0});
+    EXPECT_EQ(r.rows.size(), 6u);
+    r = Query("SELECT cn FROM 'LDAP://" + host_ + "/" + users + "' WHERE objectClass='*'", SearchOptions{0, 0, 0, 0});
+    ASSERT_EQ(r.rows.size(), 1u);
+    EXPECT_EQ(r.rows[0][0], "Users");
+    try {
+        (void)Query("SELECT cn FROM 'LDAP://" + host_ + "/CN=Nowhere," + kBase + "' WHERE cn='*'");
+        ADD_FAILURE() << "a missing search root was accepted";
+    } catch (const platform::Error& e) {
+        EXPECT_EQ(e.Number(), err::kDsNoSuchObject) << e.Description();
+    }
+}
+
+TEST_P(DirectoryServiceTest, MalformedQueriesFail) {
+    const std::vector<std::string> queries = {"SELECT cn FROM '" + Gc() + "' WHERE cn=", "SELECT FROM x",
+                                              "SELECT cn FROM '" + Gc() + "' WHERE (cn='a'"};
+    for (const std::string& q : queries) {
+        try {
+            (void)Query(q);
+            ADD_FAILURE() << "accepted: " << q;
+        } catch (const platform::Error& e) {
+            EXPECT_EQ(e.Number(), err::kErrorsInCommand) << e.Description();
+        }
+    }
+}
+
+TEST_P(DirectoryServiceTest, RootDseAndObjectsReadAndWrite) {
+    const Entry root = ReadDirectoryObject(config_, "GC://RootDSE");
+    EXPECT_EQ(NormalizeDn(root.Find("defaultNamingContext")->values.at(0)), "dc=example,dc=com");
+    EXPECT_EQ(NormalizeDn(root.Find("schemaNamingContext")->values.at(0)), "cn=schema,cn=configuration,dc=example,dc=com");
+    EXPECT_FALSE(host_.empty());
+
+    const std::string path = "LDAP://" + host_ + "/CN=Emile Test,CN=Users," + kBase;
+    Entry e = ReadDirectoryObject(config_, path);
+    EXPECT_EQ(e.Find("extensionAttribute8"), nullptr);
+    WriteDirectoryObject(config_, path, {{Modification::Op::Replace, "extensionAttribute8", {"Quellix"}}});
+    e = ReadDirectoryObject(config_, path);
+    ASSERT_NE(e.Find("extensionAttribute8"), nullptr);
+    EXPECT_EQ(e.Find("extensionAttribute8")->values, std::vector<std::string>{"Quellix"});
+    EXPECT_EQ(Query("SELECT cn FROM '" + Gc() + "' WHERE extensionAttribute8='quellix' AND sAMAccountName='sorttest3'").rows.size(), 1u);
+
+    WriteDirectoryObject(config_, path, {{Modification::Op::Clear, "extensionAttribute8", {}}});
+    EXPECT_EQ(ReadDirectoryObject(config_, path).Find("extensionAttribute8"), nullptr);
+    // Clearing what is already absent is harmless.
+    WriteDirectoryObject(config_, path, {{Modification::Op::Clear, "extensionAttribute8", {}}});
+
+    {
+        const std::string missing = "LDAP://" + host_ + "/CN=Nobody,CN=Users," + kBase;
+        try {
+            (void)ReadDirectoryObject(config_, missing);
+            ADD_FAILURE() << "bound to a missing object";
+        } catch (const platform::Error& e2) {
+            EXPECT_EQ(e2.Number(), err::kDsNoSuchObject) << e2.Description();
+        }
+        try {
+            WriteDirectoryObject(config_, missing, {{Modification::Op::Replace, "extensionAttribute8", {"Quellix"}}});
+            ADD_FAILURE() << "wrote a missing object";
+        } catch (const platform::Error& e2) {
+            EXPECT_EQ(e2.Number(), err::kDsNoSuchObject) << e2.Description();
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, DirectoryServiceTest, ::testing::Values(Kind::Ldb, Kind::Slapd),
+                         [](const ::testing::TestParamInfo<Kind>& i) { return i.param == Kind::Ldb ? "ldb" : "slapd"; });
+
+// Failures only a server can show.
+class DirectoryServerFailureTest : public ::testing::Test {
+protected:
+    PlatformConfig Config(const std::string& lines) {
+        PlatformConfig c;
+        std::string rest = lines;
+        while (!rest.empty()) {
+            const size_t nl = rest.find('\n');
+            const std::string line = rest.substr(0, nl);
+            rest = nl == std::string::npos ? "" : rest.substr(nl + 1);
+            const size_t eq = line.find(" = ");
+            if (eq != std::string::npos) c.Set(line.substr(0, eq), line.substr(eq + 3));
+        }
+        return c;
+    }
+    static int32_t ErrorOf(const std::function<void()>& f) {
+        try {
+            f();
+        } catch (const platform::Error& e) {
+            std::fprintf(stderr, "error: %s\n", e.Description().c_str());
+            return e.Number();
+        }
+        return 0;
+    }
+};
+
+TEST_F(DirectoryServerFailureTest, RefusedBindUnreachableServerAndTimeOut) {
+    if (!SlapdHarness::Available()) GTEST_SKIP() << "slapd is not installed";
+    SlapdHarness slapd;
+    PlatformConfig c = Config(slapd.ConfigLines());
+    const std::string q = "SELECT cn FROM 'GC://127.0.0.1' WHERE cn='*'";
+    EXPECT_EQ(ErrorOf([&] { (void)RunDirectoryQuery(c, q, {}); }), 0);
+
+    c.Set("directory.password", "wrong");
+    EXPECT_EQ(ErrorOf([&] { (void)RunDirectoryQuery(c, q, {}); }), err::kDsInvalidCredentials);
+
+    // SASL EXTERNAL over the local socket needs no password.
+    PlatformConfig ldapi;
+    ldapi.Set("directory", slapd.LdapiUri());
+    ldapi.Set("directory.sasl_mech", "EXTERNAL");
+    EXPECT_EQ(ErrorOf([&] { (void)RunDirectoryQuery(ldapi, q, {}); }), 0);
+
+    // A port nobody listens on.
+    PlatformConfig down = Config(slapd.ConfigLines());
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    const std::string port = std::to_string(ntohs(a.sin_port));
+    down.Set("directory", "ldap://127.0.0.1:" + port);
+    down.Set("directory.gc_port", port);
+    down.Set("directory.ldap_port", port);
+    down.Set("directory.network_timeout", "2");
+    // Bound but not listening: connections are refused.
+    EXPECT_EQ(ErrorOf([&] { (void)RunDirectoryQuery(down, q, {}); }), err::kDsServerDown);
+    EXPECT_EQ(ErrorOf([&] { (void)ReadDirectoryObject(down, "GC://RootDSE"); }), err::kDsServerDown);
+
+    // Listening but never answering: the search's time-out ends the wait.
+    ASSERT_EQ(::listen(s, 4), 0);
+    down.Set("directory.bind_dn", "");
+    down.Set("directory.password", "");
+    const int32_t silent = ErrorOf([&] { (void)RunDirectoryQuery(down, q, SearchOptions{2, 100, 0, 1}); });
+    EXPECT_TRUE(silent == err::kDsTimeLimit || silent == err::kDsServerDown) << silent;
+    ::close(s);
+}
+
+TEST(EmbeddedDirectory, MissingFileIsAnUnreachableDirectory) {
+    PlatformConfig c;
+    c.Set("directory", "ldb:///nonexistent-quellix/directory.ldb");
+    try {
+        (void)RunDirectoryQuery(c, "SELECT cn FROM 'GC://h' WHERE cn='*'", {});
+        ADD_FAILURE() << "no error";
+    } catch (const platform::Error& e) {
+        EXPECT_EQ(e.Number(), err::kDsServerDown) << e.Description();
+        EXPECT_NE(e.Description().find("failed:"), std::string::npos);
+    }
+}
+
+}  // namespace
+}  // namespace localplatform::directory
