@@ -1,6 +1,7 @@
 #include "localplatform/store/item_store.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
@@ -139,6 +140,8 @@ struct ItemStore::Handle {
     int batchWrites = 0;
     std::chrono::steady_clock::time_point batchStart;
     int savepoints = 0;
+    dev_t dev = 0;  // the file opened, to notice it being replaced
+    ino_t ino = 0;
     std::mt19937_64 rng{std::random_device{}()};
 
     [[noreturn]] void Fail(int rc, const std::string& op) const {
@@ -358,6 +361,11 @@ std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path, int busyM
     // is undone entirely, never half). "store.synchronous = full" makes
     // every commit durable at the price of a disk flush each.
     h->Exec(synchronousFull ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        h->dev = st.st_dev;
+        h->ino = st.st_ino;
+    }
     return h;
 }
 
@@ -415,6 +423,36 @@ std::shared_ptr<ItemStore> ItemStore::ForThisThread() {
     return ForThisThread(PlatformConfig::Current().StorePath());
 }
 
+namespace {
+
+// Handles nobody uses any more, kept open per thread so that the next
+// Connection on the same store (the sink opens one per folder) does not pay
+// for opening the database again. A few paths at most.
+constexpr size_t kMaxParked = 4;
+thread_local std::map<std::string, std::unique_ptr<ItemStore>> parked;
+
+bool SameFile(const std::string& path, dev_t dev, ino_t ino) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && st.st_dev == dev && st.st_ino == ino;
+}
+
+}  // namespace
+
+void ItemStore::Release(ItemStore* store) {
+    // The last user let go: end what it left open, then park the handle.
+    std::unique_ptr<ItemStore> owned(store);
+    try {
+        store->FlushBatch();
+    } catch (const Error&) {
+        // The rows stay undeleted; nothing else to do for a caller that left.
+    }
+    if (!store->h_->Autocommit()) store->h_->ExecQuietly("ROLLBACK");
+    store->h_->tx = Handle::Tx::kNone;
+    if (parked.size() >= kMaxParked) parked.erase(parked.begin());
+    const std::string key = store->h_->path;
+    parked[key] = std::move(owned);
+}
+
 std::shared_ptr<ItemStore> ItemStore::ForThisThread(const std::string& path) {
     thread_local std::map<std::string, std::weak_ptr<ItemStore>> handles;
     const std::string key = CanonicalPath(path);
@@ -428,8 +466,20 @@ std::shared_ptr<ItemStore> ItemStore::ForThisThread(const std::string& path) {
                                                              "not a number: " + *v, err::kInvalidArg));
         }
     }
-    const bool full = FoldName(PlatformConfig::Current().GetOr("store.synchronous", "normal")) == "full";
-    std::shared_ptr<ItemStore> store(new ItemStore(OpenHandle(key, busyMs, full)));
+    std::unique_ptr<ItemStore> raw;
+    if (auto it = parked.find(key); it != parked.end()) {
+        raw = std::move(it->second);
+        parked.erase(it);
+        // A store file replaced under the same name needs a fresh handle.
+        if (!SameFile(key, raw->h_->dev, raw->h_->ino)) raw.reset();
+    }
+    if (raw) {
+        sqlite3_busy_timeout(raw->h_->db.get(), busyMs);
+    } else {
+        const bool full = FoldName(PlatformConfig::Current().GetOr("store.synchronous", "normal")) == "full";
+        raw.reset(new ItemStore(OpenHandle(key, busyMs, full)));
+    }
+    std::shared_ptr<ItemStore> store(raw.release(), &ItemStore::Release);
     handles[key] = store;
     return store;
 }

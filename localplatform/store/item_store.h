@@ -4,7 +4,8 @@
 //
 // One handle per (thread, database path): every Connection, Record,
 // Recordset and message of a thread shares it, so a transaction begun on any
-// of them covers all their writes. Several processes may share one store:
+// of them covers all their writes. When the last user lets go, an open
+// transaction is rolled back and the handle is kept for the thread's next use. Several processes may share one store:
 // a busy store is waited for up to a bound (platform configuration key
 // "store.busy_timeout_ms", default 10000), then err::kResourceLocked.
 // Commits survive a crash of the process; "store.synchronous = full" makes
@@ -144,6 +145,10 @@ public:
 
 private:
     explicit ItemStore(std::unique_ptr<Handle> handle);
+    // Deleter of the shared handles: finishes what the last user left open
+    // (batched deletes committed, a transaction rolled back) and keeps the
+    // handle for this thread's next user.
+    static void Release(ItemStore* store);
     std::unique_ptr<Handle> h_;
 };
 
