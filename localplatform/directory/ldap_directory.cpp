@@ -160,6 +160,9 @@ public:
             r.schemaNamingContext = "CN=Schema," + r.configurationNamingContext;
         r.dnsHostName = first("dnsHostName");
         subschema_ = first("subschemaSubentry");
+        r.defaultNamingContext = UpperCaseDnTypes(r.defaultNamingContext);
+        r.configurationNamingContext = UpperCaseDnTypes(r.configurationNamingContext);
+        r.schemaNamingContext = UpperCaseDnTypes(r.schemaNamingContext);
         return r;
     }
 

@@ -1,0 +1,261 @@
+// The directory provider's objects as the system's procedures use them:
+// connection, command with its properties, record set, object binding with
+// Put/PutEx/SetInfo, the root DSE and the system-information objects. The
+// same cases run on the embedded directory and on a private slapd.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "localplatform/directory/directory_generator.h"
+#include "localplatform/directory/directory_ldif.h"
+#include "localplatform/directory/testing/slapd_harness.h"
+#include "platform/ado_directory.h"
+#include "platform/ads.h"
+
+namespace platform {
+namespace {
+
+namespace dir = localplatform::directory;
+using dir::testing::SlapdHarness;
+
+const char kBase[] = "DC=example,DC=com";
+
+std::vector<dir::Entry> Entries() {
+    dir::GeneratorOptions o;
+    o.users = 40;
+    o.seed = 3;
+    std::vector<dir::Entry> entries = dir::GenerateDirectory(o);
+    entries.push_back(dir::Entry{
+        std::string("CN=Mark Target,CN=Users,") + kBase,
+        {{"objectClass", {"top", "person", "organizationalPerson", "user"}},
+         {"cn", {"Mark Target"}},
+         {"sn", {"Target"}},
+         {"objectCategory", {dir::PersonCategory(kBase)}},
+         {"sAMAccountName", {"mtarget"}},
+         {"mailNickname", {"mtarget"}},
+         {"mail", {"Mark.Target@example.com"}},
+         {"msExchMailboxGuid", {dir::GuidForDn("mark")}},
+         {"homeMDB", {dir::MailboxStoreDn(o, "MAILSRV1")}},
+         {"msExchHomeServerName", {dir::HomeServerName(o, "MAILSRV1")}}}});
+    return entries;
+}
+
+enum class Kind { Ldb, Slapd };
+
+class AdoDirectoryTest : public ::testing::TestWithParam<Kind> {
+protected:
+    void SetUp() override {
+        // Each case its own folder and configuration path: the platform
+        // keeps a configuration once loaded from a path.
+        static int serial = 0;
+        dir_ = (std::filesystem::temp_directory_path() /
+                ("quellix-adodir-" + std::to_string(getpid()) + "-" + std::to_string(++serial)))
+                   .string();
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_);
+        std::string lines = "state_dir = " + dir_ + "\nserver.computer_name = MailSrv1\nserver.domain_dns_name = Example.COM\n";
+        if (GetParam() == Kind::Ldb) {
+            auto backend = dir::OpenLdbDirectory(dir_ + "/directory.ldb", dir::LdbOptions{true, true, false});
+            dir::LoadEntries(*backend, Entries());
+            lines += "directory = ldb://" + dir_ + "/directory.ldb\n";
+        } else {
+            if (!SlapdHarness::Available()) GTEST_SKIP() << "slapd is not installed";
+            SlapdHarness::Options o;
+            o.preloadLdif = dir_ + "/directory.ldif";
+            std::ofstream out(o.preloadLdif);
+            for (const auto& e : Entries()) out << dir::ToLdif(e);
+            out.close();
+            slapd_ = std::make_unique<SlapdHarness>(o);
+            lines += slapd_->ConfigLines();
+        }
+        const std::string conf = dir_ + "/platform.conf";
+        std::ofstream(conf) << lines;
+        setenv("QUELLIX_CONFIG", conf.c_str(), 1);
+        cnn_.SetProvider("adsDSOobject");
+        cnn_.Open("Active Directory Provider", "", "", -1);
+        host_ = AdsObject::Bind("GC://RootDSE").Get("dnshostname").ToString();
+    }
+
+    void TearDown() override {
+        cnn_.Close();
+        slapd_.reset();
+        unsetenv("QUELLIX_CONFIG");
+        std::filesystem::remove_all(dir_);
+    }
+
+    // The command as the system's read queries set it up, property by property.
+    Recordset Run(const std::string& text, bool allProperties = true) {
+        Command cmd;
+        cmd.SetActiveConnection(cnn_);
+        cmd.SetCommandText(text);
+        cmd.Properties("searchscope").SetValue(Variant(int32_t{2}));
+        cmd.Properties("cache results").SetValue(Variant(allProperties));
+        cmd.Properties("Chase Referrals").SetValue(Variant(int32_t{96}));
+        if (allProperties) {
+            EXPECT_TRUE(cmd.Properties("Timeout").Value().IsNull());
+            cmd.Properties("Page Size").SetValue(Variant(int16_t{100}));
+            cmd.Properties("Size Limit").SetValue(Variant(int16_t{30000}));
+            cmd.Properties("Timeout").SetValue(Variant(int16_t{120}));
+        }
+        return cmd.Execute();
+    }
+
+    std::string dir_;
+    std::unique_ptr<SlapdHarness> slapd_;
+    Connection cnn_;
+    std::string host_;
+};
+
+TEST_P(AdoDirectoryTest, RecordSetWalksRowsWithFieldsByAnyCase) {
+    Recordset rs = Run("SELECT adspath, cn, homeMDB ,msExchHomeServerName,mailNickName,mail FROM 'GC://" + host_ +
+                       "' WHERE cn='Microsoft System Attendant' ORDER BY cn");
+    ASSERT_EQ(rs.RecordCount(), 2);
+    int rows = 0;
+    while (!rs.Eof()) {
+        EXPECT_EQ(rs.Fields("CN").Value().ToString(), "Microsoft System Attendant");
+        EXPECT_NE(rs.Fields("HOMeMdb").Value().ToString().find("CN=First Storage Group"), std::string::npos);
+        EXPECT_TRUE(rs.Fields("mailNickName").Value().IsNull());
+        EXPECT_EQ(rs.Fields("ADsPath").Value().ToString().rfind("GC://" + host_ + "/CN=Microsoft System Attendant,CN=MAILSRV", 0), 0u);
+        rs.MoveNext();
+        ++rows;
+    }
+    EXPECT_EQ(rows, 2);
+    EXPECT_THROW((void)rs.Fields("cn"), Error);
+    try {
+        rs.MoveNext();
+        ADD_FAILURE() << "moved past the end";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.Number(), err::kAdoNoCurrentRecord);
+    }
+    rs.Close();
+
+    // The identity query sets only three properties; a column it did not
+    // select is no field.
+    rs = Run("SELECT sAMAccountName, cn, mail, objectCategory FROM 'GC://" + host_ +
+                 "' WHERE objectcategory='person' AND sAMAccountName='mtarget'",
+             false);
+    ASSERT_FALSE(rs.Eof());
+    EXPECT_EQ(rs.Fields("objectCategory").Value().ToString(), dir::PersonCategory(kBase));
+    try {
+        (void)rs.Fields("homeMDB");
+        ADD_FAILURE() << "an unselected column was readable";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.Number(), err::kAdoItemNotFound);
+    }
+
+    // Nothing matches: an empty record set, no error.
+    rs = Run("SELECT cn FROM 'GC://" + host_ + "' WHERE objectcategory='person' AND mail='nobody@example.com'");
+    EXPECT_EQ(rs.RecordCount(), 0);
+    EXPECT_TRUE(rs.Eof());
+}
+
+TEST_P(AdoDirectoryTest, MarkIsSetAndClearedThroughTheBoundObject) {
+    auto findMark = [&](const std::string& address) {
+        Recordset rs = Run("SELECT extensionAttribute8, adspath FROM 'LDAP://" + host_ +
+                           "' WHERE objectcategory='person' AND mail='" + address + "'");
+        EXPECT_FALSE(rs.Eof());
+        return std::make_pair(rs.Fields("extensionAttribute8").Value(), rs.Fields("adspath").Value().ToString());
+    };
+    auto [mark, path] = findMark("mark.target@EXAMPLE.com");
+    EXPECT_TRUE(mark.IsNull());
+    EXPECT_EQ(path.rfind("LDAP://" + host_ + "/CN=Mark Target,CN=Users,", 0), 0u) << path;
+
+    AdsObject user = AdsObject::Bind(path);
+    user.Put("extensionAttribute8", Variant("Quellix"));
+    EXPECT_EQ(user.Get("EXTENSIONATTRIBUTE8").ToString(), "Quellix");  // the cache, before SetInfo
+    user.SetInfo();
+    EXPECT_EQ(findMark("Mark.Target@example.com").first, Variant("Quellix"));
+    EXPECT_EQ(AdsObject::Bind(path).Get("extensionAttribute8").ToString(), "Quellix");
+
+    AdsObject again = AdsObject::Bind(path);
+    again.PutEx(ADS_PROPERTY_CLEAR, "extensionAttribute8", Variant());
+    again.SetInfo();
+    EXPECT_TRUE(findMark("Mark.Target@example.com").first.IsNull());
+    try {
+        (void)AdsObject::Bind(path).Get("extensionAttribute8");
+        ADD_FAILURE() << "a cleared attribute was read";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.Number(), err::kDsPropertyNotFound);
+    }
+    // Clearing it again is harmless.
+    AdsObject third = AdsObject::Bind(path);
+    third.PutEx(ADS_PROPERTY_CLEAR, "extensionAttribute8", Variant());
+    third.SetInfo();
+}
+
+TEST_P(AdoDirectoryTest, RootDseAndSystemInformation) {
+    AdsObject root = AdsObject::Bind("GC://RootDSE");
+    EXPECT_EQ(root.Get("dnshostname").ToString(), host_);
+    EXPECT_EQ(root.Get("defaultNamingContext").ToString(), kBase);
+    EXPECT_EQ(AdSystemInfo().DomainDNSName(), "Example.COM");
+    EXPECT_EQ(WinNtSystemInfo().ComputerName(), "MailSrv1");
+    if (GetParam() == Kind::Ldb) {
+        EXPECT_EQ(host_, "mailsrv1.example.com");
+    }
+}
+
+TEST_P(AdoDirectoryTest, FailuresAreErrorsWithNumbers) {
+    struct Case {
+        const char* name;
+        std::function<void()> action;
+        int32_t number;
+    };
+    const Case cases[] = {
+        {"malformed query", [&] { (void)Run("SELECT cn FROM 'GC://" + host_ + "' WHERE cn='x"); }, err::kErrorsInCommand},
+        {"closed connection",
+         [&] {
+             Connection closed;
+             closed.SetProvider("adsDSOobject");
+             Command cmd;
+             cmd.SetActiveConnection(closed);
+             cmd.SetCommandText("SELECT cn FROM 'GC://" + host_ + "'");
+             (void)cmd.Execute();
+         },
+         err::kAdoObjectClosed},
+        {"no connection",
+         [&] {
+             Command cmd;
+             cmd.SetCommandText("SELECT cn FROM 'GC://" + host_ + "'");
+             (void)cmd.Execute();
+         },
+         err::kAdoObjectClosed},
+        {"unknown property", [&] { (void)Command().Properties("No Such Property"); }, err::kAdoItemNotFound},
+        {"bad property value",
+         [&] {
+             Command cmd;
+             cmd.SetActiveConnection(cnn_);
+             cmd.SetCommandText("SELECT cn FROM 'GC://" + host_ + "'");
+             cmd.Properties("Page Size").SetValue(Variant("many"));
+             (void)cmd.Execute();
+         },
+         err::kAdoInvalidArgument},
+        {"missing object", [&] { (void)AdsObject::Bind("LDAP://" + host_ + "/CN=Nobody,CN=Users," + kBase); }, err::kDsNoSuchObject},
+        {"bad path", [&] { (void)AdsObject::Bind("WinNT://host/user"); }, err::kDsBadPathname},
+        {"delete a directory row",
+         [&] {
+             Recordset rs = Run("SELECT cn FROM 'GC://" + host_ + "' WHERE sAMAccountName='mtarget'");
+             rs.Delete();
+         },
+         err::kAdoFeatureNotAvailable},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        try {
+            c.action();
+            ADD_FAILURE() << "no error";
+        } catch (const Error& e) {
+            EXPECT_EQ(e.Number(), c.number) << e.Description();
+            EXPECT_NE(e.Description().find("failed:"), std::string::npos) << e.Description();
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, AdoDirectoryTest, ::testing::Values(Kind::Ldb, Kind::Slapd),
+                         [](const ::testing::TestParamInfo<Kind>& i) { return i.param == Kind::Ldb ? "ldb" : "slapd"; });
+
+}  // namespace
+}  // namespace platform
