@@ -138,7 +138,7 @@ TEST_F(MailboxesTest, TheLdapDirectoryGivesTheSameRun) {
          .homeServer = "EXCH02", .mark = "Quellix"},
         {.cn = "Unmarked", .account = "unmarked", .alias = "unmarked", .mail = "unmarked@example.org"},
     };
-    auto slapd = testing::StartSlapd(users);
+    auto slapd = testing::StartSlapd(users, dir_ + "/users.ldif");
     if (!slapd) GTEST_SKIP() << "slapd is not installed";
     Configure({slapd->ConfigLines()});
     Junk("ann");

@@ -34,6 +34,8 @@ bool IsMailboxItemUrl(const std::string& itemUrl) {
     return itemUrl.rfind('/') != std::string::npos;
 }
 
+constexpr double kMaxBiasMinutes = 24 * 60;
+
 std::string Property(const char* suffix) { return registration::CustomProperty(suffix); }
 
 }  // namespace
@@ -138,10 +140,23 @@ bool RunCleanup(const std::string& itemUrl, int32_t /*flags*/) {
             err.Run([&] {
                 const double days = Variant(ageLimit).ToDouble();
                 // A negative age would select messages that have not expired
-                // (every message); it is treated like an age that is no number.
-                if (days >= 0) cutoff = now.AddDays(-days);
+                // (every one), and an age reaching before the zero date selects
+                // nothing anyway: both keep the zero date, like an age that is
+                // no number.
+                if (days >= 0 && days <= now.Serial()) cutoff = now.AddDays(-days);
             });
-            err.Run([&] { cutoff = cutoff.AddMinutes(ISODate::GetTimeZoneBias()); });
+            err.Run([&] {
+                const double bias = ISODate::GetTimeZoneBias();
+                // Real zones lie within a day of UTC. A larger value (four
+                // bytes read as an unsigned sum, say) would push the cutoff
+                // centuries ahead and select every message: it is refused like
+                // a value that cannot be read, and the cutoff stays local.
+                if (!(bias >= -kMaxBiasMinutes && bias <= kMaxBiasMinutes)) {
+                    throw Error(err::kUnrecognizedData,
+                                "ActiveTimeBias out of range: " + std::to_string(bias));
+                }
+                cutoff = cutoff.AddMinutes(bias);
+            });
             err.Run([&] { count = ProcessMailboxes(searchRoot, folderName, cutoff, allMailboxes, traversal); });
         }
     }

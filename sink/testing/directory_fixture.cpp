@@ -1,5 +1,6 @@
 #include "sink/testing/directory_fixture.h"
 
+#include <fstream>
 #include <sstream>
 
 #include "localplatform/directory/directory_backend.h"
@@ -76,13 +77,14 @@ void LoadEmbeddedDirectory(const std::string& path, const std::vector<User>& use
 }
 
 std::unique_ptr<localplatform::directory::testing::SlapdHarness> StartSlapd(
-    const std::vector<User>& users) {
+    const std::vector<User>& users, const std::string& ldifPath) {
     using localplatform::directory::testing::SlapdHarness;
     if (!SlapdHarness::Available()) return nullptr;
     SlapdHarness::Options options;
     options.suffix = kBaseDn;
     options.rootDn = std::string("CN=admin,") + kBaseDn;
-    options.preloadLdif = DirectoryLdif(users);
+    std::ofstream(ldifPath) << DirectoryLdif(users);
+    options.preloadLdif = ldifPath;
     return std::make_unique<SlapdHarness>(options);
 }
 

@@ -19,12 +19,12 @@ inline constexpr const char* kSearchRoot = "GC://dc1.example.org";
 
 // One mailbox user. An empty text leaves its attribute out.
 struct User {
-    std::string cn;
-    std::string account;  // sAMAccountName
-    std::string alias;    // mailNickName
-    std::string mail;
-    std::string homeServer = "EXCH01";  // last element of msExchHomeServerName
-    std::optional<std::string> mark;    // extensionAttribute8
+    std::string cn{};
+    std::string account{};  // sAMAccountName
+    std::string alias{};    // mailNickName
+    std::string mail{};
+    std::string homeServer = "EXCH01";    // last element of msExchHomeServerName
+    std::optional<std::string> mark{};    // extensionAttribute8
     bool mailbox = true;                // has msExchMailboxGuid
 };
 
@@ -37,7 +37,8 @@ void LoadEmbeddedDirectory(const std::string& path, const std::vector<User>& use
 // A private slapd holding the users; nullptr (the test should skip) when
 // slapd is not installed. ConfigLines() of the harness points a platform
 // configuration at it; its search root is "GC://127.0.0.1".
+// The LDIF is written to ldifPath first, for slapadd.
 std::unique_ptr<localplatform::directory::testing::SlapdHarness> StartSlapd(
-    const std::vector<User>& users);
+    const std::vector<User>& users, const std::string& ldifPath);
 
 }  // namespace quellix::testing

@@ -1,0 +1,316 @@
+// quellix-admin demo: builds a demo server in the configured state folder and
+// shows a real cleanup run on it. The store gets this server's namespace with
+// marked and unmarked mailboxes, a system mailbox, a destination mailbox and
+// junk of many ages in "Spam" and "Spam/Older"; the embedded directory gets
+// the mailbox users (one homed on another server); the registration item is
+// written, Quellix.so registers itself, and the event host fires the item's
+// timer. The run's log and the report message it dropped into the pickup
+// folder are printed.
+//
+// Runs with its caller's privileges; reads the platform configuration and
+// writes only below the configured state folder (and the sink's private
+// temporary folder, through the run).
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "isodate/iso_date.h"
+#include "localplatform/config/platform_config.h"
+#include "localplatform/directory/directory_backend.h"
+#include "localplatform/directory/directory_generator.h"
+#include "localplatform/directory/directory_ldif.h"
+#include "localplatform/store/item_store.h"
+#include "localplatform/tools/admin_verbs.h"
+#include "platform/base/error.h"
+#include "platform/system.h"
+#include "registration/registration.h"
+
+extern char** environ;
+
+namespace admin {
+namespace {
+
+using localplatform::ItemStore;
+using platform::Date;
+
+constexpr int kOk = 0;
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+
+struct DemoUser {
+    const char* cn;
+    const char* alias;
+    const char* mailDomain;  // nullptr: this server's domain
+    const char* mark;        // nullptr: no mark
+    bool thisServer;
+    bool system;
+};
+
+// Who lives on the demo server, and why each is there.
+const DemoUser kUsers[] = {
+    {"Ann Arbor", "ann", nullptr, "Quellix", true, false},            // marked: cleaned
+    {"Bob Baker", "bob", "mail.example.net", "QUELLIX", true, false},  // marked, other mail domain
+    {"Carla Cruz", "carla", nullptr, nullptr, true, false},           // not marked: left alone
+    {"Dieter Dorn", "dieter", nullptr, "Other", true, false},         // another word: left alone
+    {"Eve Evans", "eve", nullptr, "Quellix", false, false},           // another server: not seen
+    {"Junk Archive", "archive", nullptr, nullptr, true, false},       // destination for --move
+    {"SystemMailbox{6A1D}", "SystemMailbox{6A1D}", nullptr, "Quellix", true, true},
+};
+
+// Ages in days of the junk in every Spam folder, and in Spam/Older.
+const double kSpamAges[] = {0.5, 2, 6, 13, 13.9, 14.1, 15, 21, 30, 45};
+const double kOlderAges[] = {3, 20, 60};
+
+void Usage(FILE* out) {
+    std::fprintf(out,
+                 "usage: quellix-admin demo [--move] [--module PATH] [--host PATH]\n"
+                 "\n"
+                 "Builds a demo server in the configured state folder (which must not hold\n"
+                 "a store yet): mailboxes with junk of many ages, a directory of their users,\n"
+                 "a registration item (folder Spam with subfolders, 14 days, every day,\n"
+                 "marked mailboxes), registers Quellix.so and fires the item's timer through\n"
+                 "quellix-host; then prints the run log and the report message.\n"
+                 "  --move   move expired junk into the Inbox of 'Junk Archive' instead of\n"
+                 "           deleting it\n"
+                 "exit codes: 0 success, 1 the demo failed, 2 bad usage\n");
+}
+
+std::string Upper(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::toupper(c); });
+    return s;
+}
+
+std::string MessageText(const std::string& to, int n, double age) {
+    std::ostringstream out;
+    out << "From: Prize Office <winner" << n << "@lottery.example>\r\n"
+        << "To: " << to << "\r\n"
+        << "Subject: You have won (" << age << " days old)\r\n"
+        << "Message-ID: <demo" << n << "@lottery.example>\r\n"
+        << "MIME-Version: 1.0\r\n"
+        << "Content-Type: text/plain; charset=us-ascii\r\n\r\n"
+        << "Claim your prize today.\r\n";
+    return out.str();
+}
+
+// The directory of the demo, as LDIF: the domain, the Person category and the
+// users.
+std::string DemoLdif(const std::string& domain, const std::string& server) {
+    const std::string base = localplatform::directory::BaseDnForDomain(domain);
+    const std::string config = "CN=Configuration," + base;
+    std::ostringstream out;
+    out << "dn: " << base << "\nobjectClass: top\nobjectClass: domainDNS\ndc: "
+        << domain.substr(0, domain.find('.')) << "\n\n";
+    for (const auto& [cn, parent] : std::vector<std::pair<std::string, std::string>>{
+             {"Users", base}, {"Configuration", base}, {"Schema", config}, {"Person", "CN=Schema," + config}}) {
+        out << "dn: CN=" << cn << "," << parent << "\nobjectClass: top\nobjectClass: container\ncn: " << cn
+            << "\n\n";
+    }
+    int n = 0;
+    for (const auto& u : kUsers) {
+        ++n;
+        const std::string home = u.thisServer ? Upper(server) : "EXCH02";
+        out << "dn: CN=" << u.cn << ",CN=Users," << base << "\n"
+            << "objectClass: top\nobjectClass: person\nobjectClass: organizationalPerson\nobjectClass: user\n"
+            << "cn: " << u.cn << "\nsn: " << u.cn << "\n"
+            << "objectCategory: " << localplatform::directory::PersonCategory(base) << "\n"
+            << "sAMAccountName: " << std::string(u.alias).substr(0, 20) << "\n"
+            << "mailNickname: " << u.alias << "\n"
+            << "mail: " << u.alias << "@" << (u.mailDomain ? u.mailDomain : domain.c_str()) << "\n"
+            << "msExchMailboxGuid: demo-mailbox-" << n << "\n"
+            << "msExchHomeServerName: /o=Demo/ou=First Administrative Group/cn=Configuration/cn=Servers/cn="
+            << home << "\n";
+        if (u.mark) out << "extensionAttribute8: " << u.mark << "\n";
+        out << "\n";
+    }
+    return out.str();
+}
+
+// Runs a program and waits for it; its output goes to ours.
+int RunProgram(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return -1;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void PrintFolders(ItemStore& store, const std::string& ns, const char* title) {
+    std::printf("%s\n", title);
+    for (const auto& u : kUsers) {
+        if (!u.thisServer || u.system) continue;
+        for (const char* path : {"Spam", "Spam/Older"}) {
+            std::vector<std::string> segments = {ns, "MBX", u.alias};
+            std::stringstream parts(path);
+            for (std::string p; std::getline(parts, p, '/');) segments.push_back(p);
+            const auto folder = store.Lookup(segments);
+            if (!folder) continue;
+            std::printf("  %-8s %-11s %2zu messages\n", u.alias, path,
+                        store.Children({folder->id}, "kind = 0", {}).size());
+        }
+    }
+    if (const auto inbox = store.Lookup({ns, "MBX", "archive", "Inbox"})) {
+        std::printf("  %-8s %-11s %2zu messages\n", "archive", "Inbox",
+                    store.Children({inbox->id}, "kind = 0", {}).size());
+    }
+}
+
+std::string ProgramDirectory() {
+    std::error_code ec;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string(".") : self.parent_path().string();
+}
+
+}  // namespace
+
+int DemoMain(int argc, char** argv) {
+    bool move = false;
+    std::string module = QUELLIX_MODULE_PATH;
+    std::string host = ProgramDirectory() + "/quellix-host";
+    for (int i = 0; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            Usage(stdout);
+            return kOk;
+        } else if (a == "--move") {
+            move = true;
+        } else if (a == "--module" && i + 1 < argc) {
+            module = argv[++i];
+        } else if (a == "--host" && i + 1 < argc) {
+            host = argv[++i];
+        } else {
+            Usage(stderr);
+            return kUsage;
+        }
+    }
+
+    try {
+        const auto& config = localplatform::PlatformConfig::Current();
+        const std::string domain = config.DomainDnsName();
+        const std::string server = config.ComputerName();
+        if (std::filesystem::exists(config.StorePath())) {
+            std::fprintf(stderr, "quellix-admin demo: %s already holds a store; use an empty state folder\n",
+                         config.StorePath().c_str());
+            return kFailed;
+        }
+        const std::string directoryUri = config.DirectoryUri();
+        if (!localplatform::directory::IsEmbeddedUri(directoryUri)) {
+            std::fprintf(stderr, "quellix-admin demo: the demo builds the embedded directory only (%s)\n",
+                         directoryUri.c_str());
+            return kFailed;
+        }
+
+        // The store: mailboxes and junk of many ages (received times in UTC).
+        auto store = ItemStore::ForThisThread();
+        store->CreateNamespace(domain);
+        const Date now = Date::NowUtc();
+        int n = 0;
+        store->BeginTransaction();
+        for (const auto& u : kUsers) {
+            if (!u.thisServer) continue;
+            store->CreateMailbox(domain, u.alias, u.system);
+            if (u.system || std::string(u.alias) == "archive") continue;
+            const auto root = store->Lookup({domain, "MBX", u.alias});
+            const int64_t spam = store->CreateFolder(root->id, "Spam");
+            const int64_t older = store->CreateFolder(spam, "Older");
+            const std::string to = std::string(u.alias) + "@" + domain;
+            for (double age : kSpamAges) {
+                (void)store->SaveMessage(spam, MessageText(to, ++n, age),
+                                         localplatform::ToStoreTime(now.AddDays(-age)));
+            }
+            for (double age : kOlderAges) {
+                (void)store->SaveMessage(older, MessageText(to, ++n, age),
+                                         localplatform::ToStoreTime(now.AddDays(-age)));
+            }
+        }
+        store->CommitTransaction();
+
+        // The directory of the users.
+        {
+            auto dir = localplatform::directory::OpenLdbDirectory(
+                localplatform::directory::EmbeddedPath(directoryUri), {.create = true, .batch = true});
+            (void)localplatform::directory::LoadEntries(*dir,
+                                                        localplatform::directory::ParseLdif(DemoLdif(domain, server)));
+        }
+
+        // The registration item, as the setup program writes it.
+        registration::OnTimerRegistration item;
+        item.mailboxUrl = "file://./backofficestorage/" + domain + "/MBX/SystemMailbox{6A1D}";
+        item.timeToRun = "12:00 AM";
+        item.timerStartTime =
+            registration::ComputeTimerStartTime(Date::NowLocal(), item.timeToRun, ISODate::GetTimeZoneBias())
+                .value_or(now);
+        item.searchRoot = "GC://" + server + "." + domain;
+        item.folderName = "Spam";
+        item.expirationPeriod = 14;
+        item.run = 1;
+        item.mailboxToMove = move ? "Junk Archive (archive@" + domain + ")" : "";
+        item.reportRecipient = "Mail Admin (postmaster@" + domain + ")";
+        item.allMailboxes = "0";
+        item.includeSubfolders = "1";
+        platform::Error failure(0, "");
+        const std::string folder = registration::CreateOnTimerEventRegistration(item, &failure);
+        if (folder.empty()) {
+            std::fprintf(stderr, "quellix-admin demo: %s\n", failure.Description().c_str());
+            return kFailed;
+        }
+        const std::string itemUrl = folder + "/" + registration::kItemName;
+
+        std::printf("Demo server %s.%s in %s\n", server.c_str(), domain.c_str(), config.StateDir().c_str());
+        std::printf("Registration item %s\n", itemUrl.c_str());
+        std::printf("  folder Spam with subfolders, 14 days, every day, marked mailboxes, %s\n\n",
+                    move ? "moved to Junk Archive" : "deleted");
+        PrintFolders(*store, domain, "Before the run:");
+        store.reset();
+
+        std::printf("\n$ quellix-host register %s\n", module.c_str());
+        if (RunProgram({host, "register", module}) != 0) return kFailed;
+        std::printf("$ quellix-host ontimer '%s'\n\n", itemUrl.c_str());
+        if (RunProgram({host, "ontimer", itemUrl}) != 0) return kFailed;
+
+        PrintFolders(*ItemStore::ForThisThread(), domain, "After the run:");
+
+        char temp[256] = {};
+        if (platform::GetTempPathA(sizeof temp, temp) == 0) return kFailed;
+        const std::string log = std::string(temp) + "Quellix.LOG";
+        std::printf("\n---- %s ----\n%s", log.c_str(), ReadFile(log).c_str());
+
+        std::string newest;
+        std::filesystem::file_time_type newestTime{};
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator(config.PickupDir(), ec)) {
+            if (e.path().extension() == ".eml" && (newest.empty() || e.last_write_time() > newestTime)) {
+                newest = e.path().string();
+                newestTime = e.last_write_time();
+            }
+        }
+        if (newest.empty()) {
+            std::printf("\n(no report message in %s)\n", config.PickupDir().c_str());
+            return kFailed;
+        }
+        std::printf("\n---- report message %s ----\n%s\n", newest.c_str(), ReadFile(newest).c_str());
+        return kOk;
+    } catch (const platform::Error& e) {
+        std::fprintf(stderr, "quellix-admin demo: %s (%d)\n", e.Description().c_str(), e.Number());
+        return kFailed;
+    }
+}
+
+}  // namespace admin

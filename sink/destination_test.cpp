@@ -1,0 +1,152 @@
+#include "sink/destination.h"
+
+#include <gtest/gtest.h>
+
+#include "sink/dll_folders.h"
+#include "sink/quellix_module.h"
+#include "sink/testing/sink_fixture.h"
+
+namespace quellix {
+namespace {
+
+using testing::LogLines;
+using testing::SinkFixture;
+using testing::StartsWithNowStamp;
+using testing::User;
+
+TEST(DestinationAddress, TakesTheAddressOutOfParentheses) {
+    struct Case {
+        const char* moveTarget;
+        const char* want;
+    } cases[] = {
+        {"arch@example.org", "arch@example.org"},
+        {"Archive Box (arch@example.org)", "arch@example.org"},
+        {"Archive Box ( arch@example.org )", "arch@example.org"},
+        {"Box (x(y)@example.org)", "x(y)@example.org"},
+        {"Box (arch@example.org", "arch@example.org"},
+        {"Archive Box", "Archive Box"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(DestinationAddress(c.moveTarget), c.want) << c.moveTarget;
+}
+
+class DestinationTest : public SinkFixture {
+protected:
+    std::string Resolve(const std::string& moveTarget) {
+        MoveTarget = moveTarget;
+        return ResolveDestination(testing::kSearchRoot, moveTarget, StoreHttpBase, StoreFileBase);
+    }
+};
+
+TEST_F(DestinationTest, ResolvesTheInboxByTheAddressAloneOrInParentheses) {
+    Mailbox("arch");
+    Directory({{.cn = "Archive", .account = "arch", .alias = "arch", .mail = "arch@example.org"}});
+    for (const char* target : {"arch@example.org", "Archive Box (ARCH@example.org)"}) {
+        SCOPED_TRACE(target);
+        LogFileNumber = 0;
+        EXPECT_EQ(Resolve(target), FileUrl("arch", "Inbox") + HttpUrl("arch", "Inbox"));
+        EXPECT_EQ(DestFileFolderUrl, FileUrl("arch", "Inbox"));
+        EXPECT_EQ(DestHttpFolderUrl, HttpUrl("arch", "Inbox"));
+        EXPECT_EQ(MoveTarget, "arch/Inbox");
+        EXPECT_EQ(ReadLog(), "Destination folder arch/Inbox is ready to collect messages.\r\n");
+    }
+}
+
+TEST_F(DestinationTest, AMailDomainOtherThanTheStoresIsFoundThroughTheStoresBase) {
+    Mailbox("arch");
+    Directory({{.cn = "Archive", .account = "arch", .alias = "arch", .mail = "arch@other.example"}});
+    EXPECT_EQ(Resolve("arch@other.example"), FileUrl("arch", "Inbox") + HttpUrl("arch", "Inbox"));
+    // Each failing URL adds a testing entry: two file forms, then two http forms.
+    const auto lines = LogLines(ReadLog());
+    ASSERT_EQ(lines.size(), 9u) << ReadLog();
+    for (size_t i : {0u, 2u, 5u, 7u}) EXPECT_EQ(lines[i], "Destination folder testing:");
+    for (size_t i : {1u, 3u, 6u, 8u}) EXPECT_TRUE(StartsWithNowStamp(lines[i])) << lines[i];
+    EXPECT_EQ(lines[4], "Destination folder arch/Inbox is ready to collect messages.");
+}
+
+TEST_F(DestinationTest, NoEntryASystemMailboxOrNoInboxIsNotFound) {
+    Mailbox("SystemMailbox{77}", testing::kNamespace, true);
+    Directory({
+        {.cn = "SystemMailbox{77}", .account = "SM_77", .alias = "SystemMailbox{77}",
+         .mail = "SystemMailbox{77}@example.org"},
+        {.cn = "Ghost", .account = "ghost", .alias = "ghost", .mail = "ghost@example.org"},
+    });
+    struct Case {
+        const char* target;
+        size_t testingEntries;
+    } cases[] = {
+        {"Nobody (nobody@example.org)", 0},
+        {"SystemMailbox{77}@example.org", 0},
+        // In the directory, but no mailbox in the store: four file forms and
+        // four http forms fail (alias and local part name the same mailbox).
+        {"ghost@example.org", 8},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        LogFileNumber = 0;
+        DestFileFolderUrl.clear();
+        DestHttpFolderUrl.clear();
+        EXPECT_EQ(Resolve(c.target), "");
+        EXPECT_EQ(DestFileFolderUrl, "");
+        EXPECT_EQ(DestHttpFolderUrl, "");
+        const auto lines = LogLines(ReadLog());
+        ASSERT_EQ(lines.size(), c.testingEntries * 2 + 1) << ReadLog();
+        EXPECT_EQ(lines.back(), std::string("Destination folder 'Inbox' is not found in ") + c.target);
+    }
+}
+
+// The address goes into the directory query as text: wildcards and the
+// query's own punctuation match only themselves.
+TEST_F(DestinationTest, AnAddressMatchesOnlyItselfLiterally) {
+    for (const char* alias : {"a1", "star", "paren", "quote"}) Mailbox(alias);
+    Directory({
+        {.cn = "A1", .account = "a1", .alias = "a1", .mail = "a1@example.org"},
+        {.cn = "Star", .account = "star", .alias = "star", .mail = "st*r@example.org"},
+        {.cn = "Paren", .account = "paren", .alias = "paren", .mail = "x(y)@example.org"},
+        {.cn = "Quote", .account = "quote", .alias = "quote", .mail = "o'brien@example.org"},
+    });
+    struct Case {
+        const char* target;
+        const char* wantAlias;  // empty: not found
+    } cases[] = {
+        {"*@example.org", ""},
+        {"a*", ""},
+        {"st*r@example.org", "star"},
+        {"Paren (x(y)@example.org)", "paren"},
+        {"o'brien@example.org", "quote"},
+        {"a1@example.org') OR (mail='*", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        LogFileNumber = 0;
+        const std::string got = Resolve(c.target);
+        if (*c.wantAlias) {
+            EXPECT_EQ(got, FileUrl(c.wantAlias, "Inbox") + HttpUrl(c.wantAlias, "Inbox"));
+        } else {
+            EXPECT_EQ(got, "");
+        }
+    }
+}
+
+TEST_F(DestinationTest, ResolveInboxReadsTheMailboxRootsInboxUrl) {
+    Mailbox("arch");
+    const int64_t folder = Folder("arch", "Plain");
+    (void)folder;
+    struct Case {
+        std::string url, want, moveTarget;
+    } cases[] = {
+        {FileUrl("arch", ""), FileUrl("arch", "Inbox"), "arch/Inbox"},
+        {HttpUrl("arch", ""), HttpUrl("arch", "Inbox"), "configured"},
+        // A folder without an Inbox property is taken as it is.
+        {FileUrl("arch", "Plain"), FileUrl("arch", "Plain"), "arch/Plain"},
+        {FileUrl("nobody", ""), "", "configured"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        MoveTarget = "configured";
+        EXPECT_EQ(ResolveInbox(c.url, "inbox"), c.want);
+        EXPECT_EQ(MoveTarget, c.moveTarget);
+    }
+}
+
+}  // namespace
+}  // namespace quellix

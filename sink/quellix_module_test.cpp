@@ -1,0 +1,290 @@
+#include "sink/quellix_module.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "platform/base/variant.h"
+#include "sink/testing/sink_fixture.h"
+
+namespace quellix {
+namespace {
+
+using platform::Date;
+using platform::Variant;
+using registration::OnTimerRegistration;
+using testing::LogLines;
+using testing::SinkFixture;
+using testing::User;
+using Strings = std::vector<std::string>;
+
+class RunCleanupTest : public SinkFixture {
+protected:
+    void SetUp() override {
+        SinkFixture::SetUp();
+        ResetRunStateForRun();
+        Directory({
+            {.cn = "Ann", .account = "ann", .alias = "ann", .mail = "ann@example.org", .mark = "Quellix"},
+            {.cn = "Bob", .account = "bob", .alias = "bob", .mail = "bob@example.org"},
+            {.cn = "Archive", .account = "arch", .alias = "arch", .mail = "arch@example.org"},
+        });
+        Mailbox("arch");
+        SetUpFreshMessages();
+    }
+
+    // Ann and Bob each get an expired and a recent message in Spam and an
+    // expired one in Spam/Sub; the archive's Inbox is emptied.
+    void SetUpFreshMessages() {
+        auto store = Store();
+        const Date now = Date::NowUtc();
+        for (const char* alias : {"ann", "bob"}) {
+            const int64_t spam = Folder(alias, "Spam");
+            const int64_t sub = Folder(alias, "Spam/Sub");
+            for (const auto& row : store->Children({spam, sub}, "kind = 0", {})) store->DeleteItem(row.id);
+            Message(spam, std::string(alias) + "-old", now.AddDays(-20));
+            Message(spam, std::string(alias) + "-new", now.AddDays(-1));
+            Message(sub, std::string(alias) + "-sub-old", now.AddDays(-20));
+        }
+        const int64_t inbox = Folder("arch", "Inbox");
+        for (const auto& row : store->Children({inbox}, "kind = 0", {})) store->DeleteItem(row.id);
+    }
+
+    // What a run on a fresh thread starts from: no server fields.
+    static void ResetRunStateForRun() {
+        ResetRunState();
+        for (std::string* f : {&StoreDomain, &ServerName, &ServerFqdn, &StoreFileBase, &StoreHttpBase}) {
+            f->clear();
+        }
+    }
+
+    static OnTimerRegistration Params() {
+        OnTimerRegistration r;
+        r.searchRoot = testing::kSearchRoot;
+        r.folderName = "Spam";
+        r.expirationPeriod = 14;
+        r.run = 1;
+        r.reportRecipient = "admin@example.org";
+        r.allMailboxes = "0";
+        r.includeSubfolders = "0";
+        return r;
+    }
+
+    std::string Run(const std::string& itemUrl) {
+        LogFileNumber = 0;
+        EXPECT_TRUE(RunCleanup(itemUrl, 0));
+        return ReadLog();
+    }
+
+    Strings Treated() {
+        Strings out;
+        for (const auto& line : LogLines(ReadLog())) {
+            if (line.starts_with("Mailbox: ")) out.push_back(line.substr(9));
+        }
+        return out;
+    }
+};
+
+TEST_F(RunCleanupTest, ARunReadsItsParametersAndSweepsTheMarkedMailboxes) {
+    const std::string item = Registration(Params());
+    EXPECT_EQ(Run(item),
+              "\r\nMailbox: Ann\r\nSource folder: Spam\r\n"
+              "1 messages has been deleted in file://./backofficestorage/example.org/mbx/ann/Spam\r\n"
+              "\r\nMailboxes processed: 1\r\n");
+    EXPECT_EQ(Messages("ann", "Spam"), Strings{"ann-new"});
+    EXPECT_EQ(Messages("ann", "Spam/Sub"), Strings{"ann-sub-old"});
+    EXPECT_EQ(Messages("bob", "Spam").size(), 2u);
+    EXPECT_EQ(ServerName, "exch01");
+    EXPECT_EQ(ServerFqdn, "exch01.example.org");
+    EXPECT_EQ(StoreFileBase, "file://./backofficestorage/example.org/mbx");
+    EXPECT_EQ(StoreHttpBase, "http://exch01.example.org/exadmin/example.org/mbx");
+    EXPECT_EQ(ReportRecipient, "admin@example.org");
+}
+
+TEST_F(RunCleanupTest, AnItemUrlOutsideAMailboxEndsTheRunBeforeAnyLine) {
+    for (const char* url : {"file://./backofficestorage/example.org/Quellix.reg",
+                            "file://./backofficestorage/example.org/MBX/", "", "no url"}) {
+        EXPECT_EQ(Run(url), "") << url;
+    }
+    // An item that does not exist: the parameters stay empty, no run.
+    EXPECT_EQ(Run(FileUrl("nobody", "StoreEvents/GlobalEvents/Quellix.reg")),
+              "\r\nMailboxes processed: 0\r\n");
+}
+
+// Each parameter absent, Null (which the store keeps as absent), not a number
+// or out of range: a bounded outcome, logged, never a crash.
+TEST_F(RunCleanupTest, EachParameterAbsentOrUnusableGivesABoundedOutcome) {
+    const std::string noRun = "\r\nMailboxes processed: 0\r\n";
+    const std::string annOnly =
+        "\r\nMailbox: Ann\r\nSource folder: Spam\r\n"
+        "1 messages has been deleted in file://./backofficestorage/example.org/mbx/ann/Spam\r\n"
+        "\r\nMailboxes processed: 1\r\n";
+    const std::string annNothing =
+        "\r\nMailbox: Ann\r\nSource folder: Spam\r\n"
+        "0 messages has been deleted in file://./backofficestorage/example.org/mbx/ann/Spam\r\n"
+        "\r\nMailboxes processed: 1\r\n";
+    struct Case {
+        const char* name;
+        const char* suffix;
+        Variant value;
+        std::string want;
+    } cases[] = {
+        {"search root absent", registration::kSearchRoot, Variant(), noRun},
+        {"search root blank", registration::kSearchRoot, Variant("   "), noRun},
+        {"folder name absent", registration::kFolderName, Variant(), noRun},
+        {"age absent", registration::kExpirationPeriod, Variant(), noRun},
+        {"age not a number", registration::kExpirationPeriod, Variant("soon"), annNothing},
+        {"age negative", registration::kExpirationPeriod, Variant(int16_t{-5}), annNothing},
+        {"age beyond the calendar", registration::kExpirationPeriod, Variant("1e300"), annNothing},
+        {"age as text", registration::kExpirationPeriod, Variant(" 14 "), annOnly},
+        {"age fractional", registration::kExpirationPeriod, Variant("13.5"), annOnly},
+        {"run absent", registration::kRun, Variant(), noRun},
+        {"run not a number", registration::kRun, Variant("daily"), noRun},
+        {"run 0: never", registration::kRun, Variant(int16_t{0}), noRun},
+        {"run 9", registration::kRun, Variant(int16_t{9}), noRun},
+        {"run -1", registration::kRun, Variant(int16_t{-1}), noRun},
+        {"run beyond 16 bits", registration::kRun, Variant(int32_t{65537}), noRun},
+        {"run as text", registration::kRun, Variant("1"), annOnly},
+        {"all mailboxes absent", registration::kAffectAllMailboxes, Variant(), annOnly},
+        {"all mailboxes not a number", registration::kAffectAllMailboxes, Variant("yes"), annOnly},
+        {"all mailboxes beyond 16 bits", registration::kAffectAllMailboxes, Variant("65537"), annOnly},
+        {"subfolders absent", registration::kIncludeSubfolders, Variant(), annOnly},
+        {"subfolders not a number", registration::kIncludeSubfolders, Variant("deep"), annOnly},
+        {"recipient absent", registration::kReportRecipient, Variant(), annOnly},
+        {"mailbox to move absent", registration::kMailboxToMove, Variant(), annOnly},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUpFreshMessages();
+        const std::string item = Registration(Params());
+        SetItemProperty(item, registration::CustomProperty(c.suffix), c.value);
+        EXPECT_EQ(Run(item), c.want);
+    }
+}
+
+TEST_F(RunCleanupTest, SwitchesSelectAllMailboxesAndSubfolders) {
+    struct Case {
+        const char* all;
+        const char* deep;
+        Strings treated;
+        size_t annSubLeft;
+    } cases[] = {
+        {"1", "0", {"Ann", "Archive", "Bob"}, 1},
+        {" 1 ", "1", {"Ann", "Archive", "Bob"}, 0},
+        {"0", "2", {"Ann"}, 0},
+        {"", "-1", {"Ann"}, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.all) + "/" + c.deep);
+        SetUpFreshMessages();
+        OnTimerRegistration p = Params();
+        p.allMailboxes = c.all;
+        p.includeSubfolders = c.deep;
+        Run(Registration(p));
+        EXPECT_EQ(Treated(), c.treated);
+        EXPECT_EQ(Messages("ann", "Spam/Sub").size(), c.annSubLeft);
+    }
+}
+
+TEST_F(RunCleanupTest, ARunDayRunsOnlyOnItsWeekday) {
+    const int today = Date::NowLocal().Weekday();  // 1 = Sunday
+    for (int16_t run = 1; run <= 8; ++run) {
+        SCOPED_TRACE(run);
+        SetUpFreshMessages();
+        OnTimerRegistration p = Params();
+        p.run = run;
+        Run(Registration(p));
+        const bool due = run == 1 || today == run - 1;
+        EXPECT_EQ(Treated().size(), due ? 1u : 0u);
+    }
+}
+
+// The store compares UTC: the local cutoff is shifted by the bias. With the
+// local zone UTC, a bias of 300 minutes moves the cutoff five hours later.
+TEST_F(RunCleanupTest, TheBiasShiftsTheCutoffToUtc) {
+    const Date now = Date::NowUtc();
+    struct Case {
+        const char* bias;
+        bool selected;
+    } cases[] = {
+        {"0", false},
+        {"300", true},
+        {"-300", false},
+        {"bytes:2C 01 00 00", true},   // 300, little-endian
+        {"bytes:C4 FF FF FF", false},  // a sum far beyond any zone: refused
+        {"unreadable", false},         // no bias: the cutoff stays local
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bias);
+        Configure({std::string("timezone.active_time_bias = ") + c.bias});
+        SetUpFreshMessages();
+        Message(Folder("ann", "Spam"), "edge", now.AddDays(-14).AddMinutes(240));
+        Run(Registration(Params()));
+        const Strings left = Messages("ann", "Spam");
+        EXPECT_EQ(std::count(left.begin(), left.end(), "edge"), c.selected ? 0 : 1);
+    }
+}
+
+TEST_F(RunCleanupTest, TheStoresFirstNamespaceNamesTheBaseUrls) {
+    // A store whose first namespace is a mail domain, not the directory's domain.
+    Configure({"store = " + dir_ + "/second.db"});
+    Store()->CreateNamespace("mail.example.org");
+    Store()->CreateNamespace("example.org");
+    Mailbox("ann", "mail.example.org");
+    Message(Folder("ann", "Spam", "mail.example.org"), "old", Date::NowUtc().AddDays(-20));
+    const std::string item = Registration(Params());
+    EXPECT_EQ(Run(item),
+              "\r\nMailbox: Ann\r\nSource folder: Spam\r\n"
+              "1 messages has been deleted in file://./backofficestorage/mail.example.org/mbx/ann/Spam\r\n"
+              "\r\nMailboxes processed: 1\r\n");
+    EXPECT_EQ(StoreFileBase, "file://./backofficestorage/mail.example.org/mbx");
+    EXPECT_EQ(StoreHttpBase, "http://exch01.example.org/exadmin/mail.example.org/mbx");
+    EXPECT_EQ(StoreDomain, "example.org");
+}
+
+TEST_F(RunCleanupTest, MovingResolvesTheDestinationOnceAndMovesIntoItsInbox) {
+    OnTimerRegistration p = Params();
+    p.mailboxToMove = "Archive (arch@example.org)";
+    p.allMailboxes = "1";
+    Run(Registration(p));
+    const std::string log = ReadLog();
+    EXPECT_TRUE(log.starts_with("Destination folder arch/Inbox is ready to collect messages.\r\n")) << log;
+    EXPECT_NE(log.find("1 messages has been moved from "
+                       "file://./backofficestorage/example.org/mbx/bob/Spam to arch/Inbox\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(Subjects("arch", "Inbox"), (Strings{"ann-old", "bob-old"}));
+}
+
+TEST_F(RunCleanupTest, AnUnresolvableDestinationPreventsTheRun) {
+    OnTimerRegistration p = Params();
+    p.mailboxToMove = "Nobody (nobody@example.org)";
+    EXPECT_EQ(Run(Registration(p)),
+              "Destination folder 'Inbox' is not found in Nobody (nobody@example.org)\r\n"
+              "\r\nMailboxes processed: 0\r\n");
+    EXPECT_EQ(Messages("ann", "Spam").size(), 2u);
+}
+
+TEST_F(RunCleanupTest, ADirectoryFailureWhileResolvingTheDestinationPreventsTheRun) {
+    OnTimerRegistration p = Params();
+    p.mailboxToMove = "arch@example.org";
+    p.searchRoot = "GC://127.0.0.1";
+    const std::string item = Registration(p);
+    Configure({"directory = ldap://127.0.0.1:1", "directory.gc_port = 1"});
+    const auto lines = LogLines(Run(item));
+    ASSERT_EQ(lines.size(), 3u) << ReadLog();
+    EXPECT_TRUE(testing::StartsWithNowStamp(lines[0])) << lines[0];
+    EXPECT_TRUE(lines[0].ends_with(" GC://127.0.0.1")) << lines[0];
+    EXPECT_EQ(lines[2], "Mailboxes processed: 0");
+    EXPECT_EQ(Messages("ann", "Spam").size(), 2u);
+}
+
+TEST_F(RunCleanupTest, AnUnreadRecipientKeepsTheValueOfTheThreadsEarlierRun) {
+    ReportRecipient = "earlier@example.org";
+    const std::string item = Registration(Params());
+    SetItemProperty(item, registration::CustomProperty(registration::kReportRecipient), Variant());
+    Run(item);
+    EXPECT_EQ(ReportRecipient, "earlier@example.org");
+}
+
+}  // namespace
+}  // namespace quellix
