@@ -11,7 +11,7 @@ packages=(
   libldb-dev ldb-tools libtalloc-dev libldap-dev
   slapd ldap-utils
   libgmime-3.0-dev libcurl4-openssl-dev
-  python3 python3-aiosmtpd
+  python3 python3-aiosmtpd openssl
   tzdata
   clang libclang-rt-14-dev
 )

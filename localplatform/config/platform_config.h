@@ -18,7 +18,11 @@
 //   mail.transport   "pickup" or "smtp://host:port" / "smtps://host:port"   pickup
 //   mail.pickup_dir  where "pickup" drops .eml files        <state_dir>/pickup
 //   mail.smtp_user, mail.smtp_password, mail.starttls (yes/no/required)
+//                    (yes: TLS when the relay offers it; required: no delivery without it)
 //   mail.helo        name announced to the relay             this server's FQDN
+//   mail.ca_file     certificates trusted for the relay's TLS the system's
+//   mail.connect_timeout, mail.timeout  seconds to connect / for the whole
+//                    SMTP transaction                        30 / 300
 //   server.computer_name   this server's short name          the host name, up to the first "."
 //   server.domain_dns_name this server's domain              the host's DNS domain
 //   timezone.active_time_bias  minutes (e.g. -60), or bytes "bytes:C4 FF FF FF"

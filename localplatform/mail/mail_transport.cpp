@@ -1,0 +1,262 @@
+#include "localplatform/mail/mail_transport.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+#include "platform/base/error.h"
+
+namespace localplatform {
+namespace {
+
+using platform::Describe;
+using platform::Error;
+namespace err = platform::err;
+
+void EnsureCurl() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct CurlCleanup {
+    void operator()(CURL* c) const { curl_easy_cleanup(c); }
+};
+struct SlistFree {
+    void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+};
+
+// Owns a file descriptor.
+struct Fd {
+    int fd;
+    explicit Fd(int f) : fd(f) {}
+    ~Fd() {
+        if (fd >= 0) close(fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int Release() { return std::exchange(fd, -1); }
+};
+
+struct Upload {
+    const std::string* text;
+    size_t pos = 0;
+};
+
+size_t ReadChunk(char* buffer, size_t size, size_t count, void* user) {
+    auto* up = static_cast<Upload*>(user);
+    const size_t n = std::min(size * count, up->text->size() - up->pos);
+    std::memcpy(buffer, up->text->data() + up->pos, n);
+    up->pos += n;
+    return n;
+}
+
+// The relay's replies, as they arrive: the first refusal (4xx or 5xx)
+// explains a failure better than the farewell that follows it.
+struct Dialogue {
+    std::string lastReply;
+    std::string firstRefusal;
+};
+
+int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
+    if (type != CURLINFO_HEADER_IN) return 0;
+    std::string line(data, size);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    if (line.empty()) return 0;
+    auto* d = static_cast<Dialogue*>(user);
+    d->lastReply = line;
+    if (d->firstRefusal.empty() && (line[0] == '4' || line[0] == '5')) d->firstRefusal = line;
+    return 0;
+}
+
+bool StartsWithNoCase(const std::string& s, const char* prefix) {
+    const size_t n = std::strlen(prefix);
+    if (s.size() < n) return false;
+    for (size_t i = 0; i < n; ++i) {
+        if (std::tolower(static_cast<unsigned char>(s[i])) != prefix[i]) return false;
+    }
+    return true;
+}
+
+// An address fit for "MAIL FROM:<...>" or "RCPT TO:<...>": no blanks,
+// controls or angle brackets that could end the command or start another.
+bool IsCommandSafe(const std::string& a) {
+    return std::none_of(a.begin(), a.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u <= 32 || u == 127 || c == '<' || c == '>';
+    });
+}
+
+std::string RandomHex(size_t bytes) {
+    std::string raw(bytes, '\0');
+    size_t got = 0;
+    while (got < bytes) {
+        const ssize_t n = getrandom(raw.data() + got, bytes - got, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw Error(err::kCdoSendFailed,
+                        Describe("getrandom", "pickup name", std::strerror(errno), errno));
+        }
+        got += static_cast<size_t>(n);
+    }
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : raw) {
+        out += kHex[c >> 4];
+        out += kHex[c & 15];
+    }
+    return out;
+}
+
+}  // namespace
+
+void SendSmtp(const SmtpSettings& settings, const std::string& sender,
+              const std::vector<std::string>& recipients, const std::string& text) {
+    if (!StartsWithNoCase(settings.url, "smtp://") && !StartsWithNoCase(settings.url, "smtps://")) {
+        throw Error(err::kInvalidArg, Describe("SMTP send", settings.url,
+                                               "not an smtp:// or smtps:// URL", err::kInvalidArg));
+    }
+    if (recipients.empty()) {
+        throw Error(err::kCdoNoRecipients,
+                    Describe("SMTP send", settings.url, "the message has no recipient",
+                             err::kCdoNoRecipients));
+    }
+    for (const auto& a : recipients) {
+        if (a.empty() || !IsCommandSafe(a)) {
+            throw Error(err::kInvalidArg, Describe("SMTP send", a, "not a usable recipient address",
+                                                   err::kInvalidArg));
+        }
+    }
+    if (!IsCommandSafe(sender)) {
+        throw Error(err::kInvalidArg,
+                    Describe("SMTP send", sender, "not a usable sender address", err::kInvalidArg));
+    }
+    EnsureCurl();
+
+    std::unique_ptr<CURL, CurlCleanup> curl(curl_easy_init());
+    if (!curl)
+        throw Error(err::kOutOfMemory, Describe("curl_easy_init", settings.url, "no handle", 0));
+    CURL* c = curl.get();
+
+    // The path of an SMTP URL is the name announced in EHLO.
+    std::string url = settings.url;
+    const size_t hostStart = url.find("://") + 3;
+    if (url.find('/', hostStart) == std::string::npos && !settings.helo.empty())
+        url += "/" + settings.helo;
+
+    std::unique_ptr<curl_slist, SlistFree> rcpt;
+    for (const auto& a : recipients) {
+        curl_slist* next = curl_slist_append(rcpt.get(), ("<" + a + ">").c_str());
+        if (next == nullptr)
+            throw Error(err::kOutOfMemory, Describe("curl_slist_append", a, "no memory", 0));
+        (void)rcpt.release();
+        rcpt.reset(next);
+    }
+    // An empty sender is the null reverse-path: "MAIL FROM:<>".
+    const std::string mailFrom = "<" + sender + ">";
+    Upload upload{&text, 0};
+    Dialogue dialogue;
+    char errorText[CURL_ERROR_SIZE] = {};
+
+    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "smtp,smtps");
+    curl_easy_setopt(c, CURLOPT_MAIL_FROM, mailFrom.c_str());
+    curl_easy_setopt(c, CURLOPT_MAIL_RCPT, rcpt.get());
+    curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(c, CURLOPT_READFUNCTION, ReadChunk);
+    curl_easy_setopt(c, CURLOPT_READDATA, &upload);
+    curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(text.size()));
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);  // other threads run: no alarm signals
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, settings.connectTimeoutSeconds);
+    curl_easy_setopt(c, CURLOPT_TIMEOUT, settings.timeoutSeconds);
+    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorText);
+    curl_easy_setopt(c, CURLOPT_VERBOSE, 1L);  // feeds OnDebug; nothing is printed
+    curl_easy_setopt(c, CURLOPT_DEBUGFUNCTION, OnDebug);
+    curl_easy_setopt(c, CURLOPT_DEBUGDATA, &dialogue);
+    switch (settings.startTls) {
+        case SmtpSettings::StartTls::kNo:
+            curl_easy_setopt(c, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_NONE));
+            break;
+        case SmtpSettings::StartTls::kTry:
+            curl_easy_setopt(c, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
+            break;
+        case SmtpSettings::StartTls::kRequired:
+            curl_easy_setopt(c, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+            break;
+    }
+    if (!settings.caFile.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, settings.caFile.c_str());
+    if (!settings.user.empty()) {
+        curl_easy_setopt(c, CURLOPT_USERNAME, settings.user.c_str());
+        curl_easy_setopt(c, CURLOPT_PASSWORD, settings.password.c_str());
+    }
+
+    const CURLcode rc = curl_easy_perform(c);
+    if (rc != CURLE_OK) {
+        long code = 0;
+        curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &code);
+        std::string reason = errorText[0] != '\0' ? errorText : curl_easy_strerror(rc);
+        const std::string& reply =
+            dialogue.firstRefusal.empty() ? dialogue.lastReply : dialogue.firstRefusal;
+        if (!reply.empty()) reason += "; the relay replied: " + reply;
+        throw Error(err::kCdoSendFailed, Describe("SMTP send", settings.url, reason,
+                                                  code != 0 ? code : static_cast<long>(rc)));
+    }
+}
+
+std::string DropInPickup(const std::string& dir, const std::string& text) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec) {
+        throw Error(err::kCdoSendFailed,
+                    Describe("create pickup directory", dir, ec.message(), ec.value()));
+    }
+    const std::string name = RandomHex(16);
+    const std::string temp = dir + "/." + name + ".tmp";
+    const std::string final = dir + "/" + name + ".eml";
+
+    // Until the rename, a failure removes the temporary file.
+    struct TempFile {
+        const std::string& path;
+        bool kept = false;
+        ~TempFile() {
+            if (!kept) unlink(path.c_str());
+        }
+    };
+    Fd file(open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (file.fd < 0)
+        throw Error(err::kCdoSendFailed, Describe("create", temp, std::strerror(errno), errno));
+    TempFile guard{temp};
+    auto fail = [&](const char* what) {
+        return Error(err::kCdoSendFailed, Describe(what, temp, std::strerror(errno), errno));
+    };
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(file.fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw fail("write");
+        }
+        done += static_cast<size_t>(n);
+    }
+    // On disk before it gets its final name, so a crash never leaves a
+    // truncated message for the pickup service.
+    if (fsync(file.fd) != 0) throw fail("fsync");
+    if (close(file.Release()) != 0) throw fail("close");
+    if (rename(temp.c_str(), final.c_str()) != 0) throw fail("rename");
+    guard.kept = true;
+    const Fd folder(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.fd >= 0) (void)fsync(folder.fd);  // makes the rename durable; best effort
+    return final;
+}
+
+}  // namespace localplatform

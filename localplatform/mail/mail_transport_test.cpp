@@ -1,0 +1,171 @@
+#include "localplatform/mail/mail_transport.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "localplatform/mail/testing/smtp_harness.h"
+#include "platform/base/error.h"
+
+namespace fs = std::filesystem;
+using localplatform::SmtpSettings;
+using localplatform::mailtest::SmtpSink;
+using localplatform::mailtest::SmtpSinkOptions;
+
+namespace {
+
+const std::string kMessage =
+    "From: Quellix <>\r\nTo: admin@example.com\r\nSubject: test\r\n\r\n"
+    "first line\r\n.a line that starts with a dot\r\n.\r\nlast line\r\n";
+
+class MailTransportTest : public testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/mailtransport-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    static std::string Read(const fs::path& p) {
+        std::ifstream in(p, std::ios::binary);
+        std::ostringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    std::string dir_;
+};
+
+TEST_F(MailTransportTest, RelayReceivesTheNullSenderAndTheRecipients) {
+    SmtpSink sink(dir_);
+    SmtpSettings s;
+    s.url = sink.Url();
+    s.helo = "exch01.example.com";
+    localplatform::SendSmtp(s, "", {"admin@example.com", "second@example.com"}, kMessage);
+    localplatform::SendSmtp(s, "sender@example.com", {"admin@example.com"}, kMessage);
+
+    const auto got = sink.Messages();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].mailFrom, "<>") << "the null reverse-path";
+    EXPECT_EQ(got[0].rcptTo, (std::vector<std::string>{"admin@example.com", "second@example.com"}));
+    EXPECT_EQ(got[0].data, kMessage) << "lines starting with a dot arrive intact";
+    EXPECT_EQ(got[1].mailFrom, "sender@example.com");
+}
+
+TEST_F(MailTransportTest, RefusedRecipientFailsWithTheRelaysReply) {
+    SmtpSinkOptions options;
+    options.rejectRecipientsContaining = "nobody";
+    SmtpSink sink(dir_, options);
+    SmtpSettings s;
+    s.url = sink.Url();
+    try {
+        localplatform::SendSmtp(s, "", {"admin@example.com", "nobody@example.com"}, kMessage);
+        FAIL() << "a refused recipient was reported as sent";
+    } catch (const platform::Error& e) {
+        EXPECT_EQ(e.Number(), platform::err::kCdoSendFailed);
+        EXPECT_NE(e.Description().find("550"), std::string::npos) << e.Description();
+        EXPECT_NE(e.Description().find("recipient refused by the test sink"), std::string::npos)
+            << e.Description();
+    }
+    EXPECT_TRUE(sink.Messages().empty()) << "nothing is delivered when one recipient is refused";
+}
+
+TEST_F(MailTransportTest, UnreachableOrUnusableRelayFails) {
+    struct Case {
+        const char* name;
+        SmtpSettings settings;
+        std::vector<std::string> rcpt;
+        int32_t want;
+    };
+    SmtpSettings closed;
+    closed.url = "smtp://127.0.0.1:" + std::to_string(SmtpSink::FreePort());
+    closed.connectTimeoutSeconds = 5;
+    SmtpSettings wrongScheme;
+    wrongScheme.url = "file:///etc/passwd";
+    const Case cases[] = {
+        {"nothing listens", closed, {"a@x"}, platform::err::kCdoSendFailed},
+        {"not an SMTP URL", wrongScheme, {"a@x"}, platform::err::kInvalidArg},
+        {"no recipient", closed, {}, platform::err::kCdoNoRecipients},
+        {"recipient that would inject a command",
+         closed,
+         {"a@x>\r\nRCPT TO:<b@y"},
+         platform::err::kInvalidArg},
+    };
+    for (const Case& c : cases) {
+        try {
+            localplatform::SendSmtp(c.settings, "", c.rcpt, kMessage);
+            ADD_FAILURE() << c.name << ": reported as sent";
+        } catch (const platform::Error& e) {
+            EXPECT_EQ(e.Number(), c.want) << c.name << ": " << e.Description();
+        }
+    }
+}
+
+TEST_F(MailTransportTest, StartTlsRequiredRefusesAPlainRelay) {
+    SmtpSink sink(dir_);
+    SmtpSettings s;
+    s.url = sink.Url();
+    s.startTls = SmtpSettings::StartTls::kRequired;
+    EXPECT_THROW(localplatform::SendSmtp(s, "", {"a@example.com"}, kMessage), platform::Error);
+    EXPECT_TRUE(sink.Messages().empty());
+    s.startTls = SmtpSettings::StartTls::kTry;  // plain text is acceptable when only tried
+    localplatform::SendSmtp(s, "", {"a@example.com"}, kMessage);
+    EXPECT_EQ(sink.Messages().size(), 1u);
+}
+
+TEST_F(MailTransportTest, StartTlsWithATrustedCertificate) {
+    const std::string cert = dir_ + "/cert.pem", key = dir_ + "/key.pem";
+    const std::string cmd =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 "
+        "-addext subjectAltName=IP:127.0.0.1 -keyout " +
+        key + " -out " + cert + " >/dev/null 2>&1";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << "openssl could not make a certificate";
+    SmtpSinkOptions options;
+    options.tlsCert = cert;
+    options.tlsKey = key;
+    SmtpSink sink(dir_, options);
+    SmtpSettings s;
+    s.url = sink.Url();
+    s.startTls = SmtpSettings::StartTls::kRequired;
+    // Not trusted yet: the certificate is checked.
+    EXPECT_THROW(localplatform::SendSmtp(s, "", {"a@example.com"}, kMessage), platform::Error);
+    s.caFile = cert;
+    localplatform::SendSmtp(s, "", {"a@example.com"}, kMessage);
+    ASSERT_EQ(sink.Messages().size(), 1u);
+    EXPECT_EQ(sink.Messages()[0].data, kMessage);
+}
+
+TEST_F(MailTransportTest, PickupDropsWholePrivateFiles) {
+    const std::string pickup = dir_ + "/spool/pickup";
+    const std::string a = localplatform::DropInPickup(pickup, kMessage);
+    const std::string b = localplatform::DropInPickup(pickup, "second");
+    EXPECT_NE(a, b);
+    EXPECT_EQ(fs::path(a).extension(), ".eml");
+    EXPECT_EQ(Read(a), kMessage);
+    struct stat st {};
+    ASSERT_EQ(stat(a.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    int files = 0;
+    for (const auto& e : fs::directory_iterator(pickup)) {
+        ++files;
+        EXPECT_EQ(e.path().extension(), ".eml") << "no temporary file is left behind";
+    }
+    EXPECT_EQ(files, 2);
+}
+
+TEST_F(MailTransportTest, PickupIntoAFileFails) {
+    std::ofstream(dir_ + "/notadir") << "x";
+    try {
+        (void)localplatform::DropInPickup(dir_ + "/notadir", kMessage);
+        FAIL() << "dropped into a file";
+    } catch (const platform::Error& e) {
+        EXPECT_EQ(e.Number(), platform::err::kCdoSendFailed);
+        EXPECT_NE(e.Description().find("notadir"), std::string::npos) << e.Description();
+    }
+}
+
+}  // namespace

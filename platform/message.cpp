@@ -1,0 +1,178 @@
+// The messaging library's message object over the local messaging library
+// (lp_mail): the message itself is a MailMessage; sending picks the transport
+// named by the platform configuration; saving goes into the item store.
+#include "platform/message.h"
+
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "localplatform/config/platform_config.h"
+#include "localplatform/mail/mail_message.h"
+#include "localplatform/mail/mail_transport.h"
+#include "localplatform/store/store_messages.h"
+#include "platform/base/error.h"
+
+namespace platform {
+
+struct MessageImpl {
+    localplatform::MailMessage mail;
+};
+
+namespace {
+
+// What the messaging library reports for an attachment it cannot read
+// (INET_E_RESOURCE_NOT_FOUND).
+constexpr int32_t kResourceNotFound = err::Hr(0x800C0005);
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// The name this server announces and puts into message identifiers.
+std::string ServerName(const localplatform::PlatformConfig& cfg) {
+    if (auto helo = cfg.Get("mail.helo"); helo && !helo->empty()) return *helo;
+    const std::string domain = cfg.DomainDnsName();
+    return domain.empty() ? cfg.ComputerName() : cfg.ComputerName() + "." + domain;
+}
+
+long Seconds(const localplatform::PlatformConfig& cfg, const std::string& key, long fallback) {
+    const auto v = cfg.Get(key);
+    if (!v) return fallback;
+    char* end = nullptr;
+    const long n = std::strtol(v->c_str(), &end, 10);
+    return (end != v->c_str() && *end == '\0' && n > 0) ? n : fallback;
+}
+
+localplatform::SmtpSettings SmtpSettingsFrom(const localplatform::PlatformConfig& cfg,
+                                             const std::string& url) {
+    localplatform::SmtpSettings s;
+    s.url = url;
+    s.helo = ServerName(cfg);
+    s.user = cfg.GetOr("mail.smtp_user", "");
+    s.password = cfg.GetOr("mail.smtp_password", "");
+    s.caFile = cfg.GetOr("mail.ca_file", "");
+    s.connectTimeoutSeconds = Seconds(cfg, "mail.connect_timeout", s.connectTimeoutSeconds);
+    s.timeoutSeconds = Seconds(cfg, "mail.timeout", s.timeoutSeconds);
+    // "required": no delivery without TLS; "yes": TLS whenever the relay offers it.
+    const std::string tls = Lower(cfg.GetOr("mail.starttls", "no"));
+    if (tls == "required")
+        s.startTls = localplatform::SmtpSettings::StartTls::kRequired;
+    else if (cfg.GetBool("mail.starttls", false))
+        s.startTls = localplatform::SmtpSettings::StartTls::kTry;
+    return s;
+}
+
+}  // namespace
+
+Message::Message() : impl_(std::make_unique<MessageImpl>()) {
+    impl_->mail.SetHeader("MIME-Version", "1.0");
+}
+Message::~Message() = default;
+Message::Message(Message&&) noexcept = default;
+Message& Message::operator=(Message&&) noexcept = default;
+
+void Message::SetTo(std::string to) {
+    impl_->mail.SetHeader("To", to);
+}
+void Message::SetFrom(std::string from) {
+    impl_->mail.SetHeader("From", from);
+}
+void Message::SetSubject(std::string subject) {
+    impl_->mail.SetHeader("Subject", subject);
+}
+void Message::SetTextBody(std::string body) {
+    impl_->mail.SetTextBody(body);
+}
+std::string Message::To() const {
+    return impl_->mail.Header("To");
+}
+std::string Message::From() const {
+    return impl_->mail.Header("From");
+}
+std::string Message::Subject() const {
+    return impl_->mail.Header("Subject");
+}
+std::string Message::TextBody() const {
+    return impl_->mail.TextBody();
+}
+
+void Message::AddAttachment(const std::string& path, const std::string&, const std::string&) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+        throw Error(kResourceNotFound,
+                    Describe("AddAttachment", path, std::strerror(errno), errno));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        throw Error(kResourceNotFound, Describe("AddAttachment", path, "not a file", EISDIR));
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw Error(kResourceNotFound,
+                    Describe("AddAttachment", path, std::strerror(errno), errno));
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad())
+        throw Error(kResourceNotFound, Describe("AddAttachment", path, "read error", EIO));
+    const size_t slash = path.find_last_of("/\\");
+    impl_->mail.AddAttachment(slash == std::string::npos ? path : path.substr(slash + 1), bytes);
+}
+
+void Message::Send() {
+    const auto& cfg = localplatform::PlatformConfig::Current();
+    auto& mail = impl_->mail;
+    const auto recipients = mail.EnvelopeRecipients();
+    if (recipients.empty()) {
+        throw Error(
+            err::kCdoNoRecipients,
+            Describe("Send", "message", "At least one recipient is required, but none were found",
+                     err::kCdoNoRecipients));
+    }
+    // Fields the library adds at sending time.
+    if (mail.RawHeaders("Date").empty()) mail.SetHeader("Date", localplatform::Rfc5322DateNow());
+    if (mail.RawHeaders("Message-ID").empty())
+        mail.SetHeader("Message-ID", localplatform::NewMessageId(ServerName(cfg)));
+    const std::string text = mail.Serialize();
+
+    const std::string transport = cfg.MailTransport();
+    const std::string scheme = Lower(transport.substr(0, transport.find(':')));
+    if (Lower(transport) == "pickup") {
+        (void)localplatform::DropInPickup(cfg.PickupDir(), text);
+    } else if (scheme == "smtp" || scheme == "smtps") {
+        localplatform::SendSmtp(SmtpSettingsFrom(cfg, transport), mail.EnvelopeSender(), recipients,
+                                text);
+    } else {
+        throw Error(err::kCdoSendFailed,
+                    Describe("Send", transport,
+                             "mail.transport is neither \"pickup\" nor an smtp:// or smtps:// URL",
+                             err::kCdoSendFailed));
+    }
+}
+
+void Message::OpenObject(const Stream& source, const std::string& interfaceName) {
+    if (interfaceName != "_Stream") {
+        throw Error(err::kInvalidArg,
+                    Describe("OpenObject", interfaceName,
+                             "only the \"_Stream\" interface can be opened", err::kInvalidArg));
+    }
+    impl_->mail = localplatform::MailMessage::Parse(source.Bytes());
+}
+
+void Message::SaveToContainer(const std::string& folderUrl, Connection*, int32_t, int32_t, int32_t,
+                              const std::string&, const std::string&) {
+    // The copy keeps the instant the original was received; a message that
+    // names none was received now.
+    const auto received = impl_->mail.ReceivedTime();
+    const Date receivedUtc = received ? Date::FromUnixSeconds(*received) : Date::NowUtc();
+    (void)localplatform::SaveNewMessage(folderUrl, Serialize(), receivedUtc);
+}
+
+std::string Message::Serialize() const {
+    return impl_->mail.Serialize();
+}
+
+}  // namespace platform

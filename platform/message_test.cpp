@@ -1,0 +1,243 @@
+#include "platform/message.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "localplatform/mail/mail_message.h"
+#include "localplatform/mail/testing/smtp_harness.h"
+#include "localplatform/store/item_store.h"
+#include "platform/base/error.h"
+
+namespace fs = std::filesystem;
+using localplatform::MailMessage;
+using localplatform::mailtest::SmtpSink;
+using localplatform::mailtest::SmtpSinkOptions;
+using platform::Message;
+
+namespace {
+
+const std::string kLog =
+    "Started at: 2026-12-06 19:00:00\r\n\r\nMailbox: Alice\r\nSource folder: Spam\r\n"
+    "3 messages has been deleted in file://./backofficestorage/example.com/MBX/alice/Spam\r\n";
+
+// Each test on its own folder, store and platform configuration.
+class MessageTest : public testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/messagetest-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        logPath_ = dir_ + "/Quellix.LOG";
+        std::ofstream(logPath_, std::ios::binary) << kLog;
+        Configure("mail.transport = pickup\n");
+    }
+    void TearDown() override {
+        unsetenv("QUELLIX_CONFIG");
+        fs::remove_all(dir_);
+    }
+    void Configure(const std::string& lines) {
+        const std::string path = dir_ + "/platform-" + std::to_string(++configs_) + ".conf";
+        std::ofstream(path)
+            << "state_dir = " << dir_ << "\nstore = " << dir_ << "/store.db\n"
+            << "mail.pickup_dir = " << dir_ << "/pickup\n"
+            << "server.computer_name = exch01\nserver.domain_dns_name = example.com\n"
+            << lines;
+        setenv("QUELLIX_CONFIG", path.c_str(), 1);
+    }
+    // The report exactly as the run sends it.
+    Message Report(const std::string& to) const {
+        Message m;
+        m.SetTo(to);
+        m.SetFrom("Quellix <>");
+        m.SetSubject("Quellix Report 2026-12-06 19:00:05");
+        m.SetTextBody("");
+        m.AddAttachment(logPath_, "", "");
+        return m;
+    }
+    static std::string Read(const fs::path& p) {
+        std::ifstream in(p, std::ios::binary);
+        std::ostringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+
+    std::string dir_, logPath_;
+    int configs_ = 0;
+};
+
+void ExpectReportShape(const MailMessage& got) {
+    EXPECT_EQ(got.Header("From"), "Quellix <>");
+    EXPECT_EQ(got.Header("To"), "admin@example.com");
+    EXPECT_EQ(got.Header("Subject"), "Quellix Report 2026-12-06 19:00:05");
+    EXPECT_FALSE(got.Header("Date").empty());
+    EXPECT_NE(got.Header("Message-ID").find("@exch01.example.com>"), std::string::npos)
+        << got.Header("Message-ID");
+    EXPECT_EQ(got.TextBody(), "");
+    const auto atts = got.Attachments();
+    ASSERT_EQ(atts.size(), 1u);
+    EXPECT_EQ(atts[0].fileName, "Quellix.LOG");
+    EXPECT_EQ(atts[0].bytes, kLog);
+}
+
+TEST_F(MessageTest, ReportArrivesAtARealRelayFromTheNullSender) {
+    SmtpSink sink(dir_);
+    Configure("mail.transport = " + sink.Url() + "\n");
+    Message m = Report("admin@example.com");
+    m.Send();
+    const auto got = sink.Messages();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].mailFrom, "<>") << "MAIL FROM:<>";
+    EXPECT_EQ(got[0].rcptTo, std::vector<std::string>{"admin@example.com"});
+    ExpectReportShape(MailMessage::Parse(got[0].data));
+}
+
+TEST_F(MessageTest, ReportDropsIntoThePickupDirectory) {
+    Report("admin@example.com").Send();
+    std::vector<fs::path> files;
+    for (const auto& e : fs::directory_iterator(dir_ + "/pickup")) files.push_back(e.path());
+    ASSERT_EQ(files.size(), 1u);
+    ExpectReportShape(MailMessage::Parse(Read(files[0])));
+}
+
+TEST_F(MessageTest, RefusedUnreachableOrUnknownTransportsFail) {
+    SmtpSinkOptions refuse;
+    refuse.rejectRecipientsContaining = "admin";
+    SmtpSink sink(dir_, refuse);
+    struct Case {
+        std::string transport;
+        std::string to;
+        int32_t want;
+        const char* mention;
+    };
+    const Case cases[] = {
+        {sink.Url(), "admin@example.com", platform::err::kCdoSendFailed, "550"},
+        {"smtp://127.0.0.1:" + std::to_string(SmtpSink::FreePort()), "a@example.com",
+         platform::err::kCdoSendFailed, "127.0.0.1"},
+        {"carrier-pigeon", "a@example.com", platform::err::kCdoSendFailed, "carrier-pigeon"},
+        {"pickup", "", platform::err::kCdoNoRecipients, "recipient"},
+        {"pickup", "Nobody <>", platform::err::kCdoNoRecipients, "recipient"},
+    };
+    for (const Case& c : cases) {
+        Configure("mail.transport = " + c.transport + "\nmail.connect_timeout = 5\n");
+        try {
+            Report(c.to).Send();
+            ADD_FAILURE() << c.transport << " reported as sent";
+        } catch (const platform::Error& e) {
+            EXPECT_EQ(e.Number(), c.want) << c.transport;
+            EXPECT_NE(e.Description().find(c.mention), std::string::npos) << e.Description();
+        }
+    }
+    EXPECT_TRUE(sink.Messages().empty());
+    EXPECT_FALSE(fs::exists(dir_ + "/pickup")) << "nothing was dropped";
+}
+
+TEST_F(MessageTest, UnreadableAttachmentRaises) {
+    for (const std::string& path : {dir_ + "/missing.LOG", dir_}) {
+        Message m;
+        try {
+            m.AddAttachment(path);
+            ADD_FAILURE() << path;
+        } catch (const platform::Error& e) {
+            EXPECT_EQ(e.Number(), platform::err::Hr(0x800C0005)) << path;
+            EXPECT_NE(e.Description().find(path), std::string::npos) << e.Description();
+        }
+        EXPECT_TRUE(MailMessage::Parse(m.Serialize()).Attachments().empty());
+    }
+}
+
+// A store with one mailbox, for the move of a message.
+class MessageStoreTest : public MessageTest {
+protected:
+    void SetUp() override {
+        MessageTest::SetUp();
+        store_ = localplatform::ItemStore::ForThisThread();
+        store_->CreateNamespace("example.com");
+        store_->CreateMailbox("example.com", "alice", false);
+        inbox_ = store_->Require({"example.com", "MBX", "alice", "Inbox"}, "inbox").id;
+    }
+    void TearDown() override {
+        store_.reset();
+        MessageTest::TearDown();
+    }
+    std::vector<localplatform::ItemRow> InboxItems() { return store_->Children({inbox_}, "1", {}); }
+
+    std::shared_ptr<localplatform::ItemStore> store_;
+    int64_t inbox_ = 0;
+};
+
+const std::string kJunk =
+    "Received: from relay.example.net by exch01.example.com; Tue, 02 Mar 2004 10:00:00 +0100\r\n"
+    "Received: from sender by relay.example.net; Tue, 02 Mar 2004 08:59:00 +0000\r\n"
+    "From: \"Win Big\" <lottery@spam.example>\r\nTo: alice@example.com\r\nSubject: You won\r\n"
+    "Date: Mon, 01 Mar 2004 00:00:00 +0000\r\n\r\nClaim now.\r\n";
+
+TEST_F(MessageStoreTest, MovedCopyKeepsItsBytesAndItsReceivedTime) {
+    for (const char* url : {"file://./backofficestorage/example.com/MBX/alice/Inbox",
+                            "http://exch01.example.com/exadmin/example.com/mbx/alice/inbox"}) {
+        Message m;
+        m.OpenObject(platform::Stream(kJunk), "_Stream");
+        EXPECT_EQ(m.Subject(), "You won");
+        EXPECT_EQ(m.TextBody(), "Claim now.\r\n");
+        m.SaveToContainer(url, nullptr, platform::adModeReadWrite, 0, 0, "", "");
+    }
+    const auto items = InboxItems();
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_NE(items[0].name, items[1].name) << "the store chooses a new name for each copy";
+    for (const auto& item : items) {
+        EXPECT_EQ(store_->Content(item.id), kJunk);
+        EXPECT_EQ(item.received, std::optional<int64_t>(1078218000)) << "2004-03-02 09:00:00 UTC";
+    }
+}
+
+TEST_F(MessageStoreTest, CopyWithoutDatesIsReceivedNow) {
+    Message m;
+    m.OpenObject(platform::Stream("Subject: no dates\r\n\r\nx"), "_Stream");
+    const int64_t before = time(nullptr);
+    m.SaveToContainer("file://./backofficestorage/example.com/MBX/alice/Inbox");
+    const auto items = InboxItems();
+    ASSERT_EQ(items.size(), 1u);
+    ASSERT_TRUE(items[0].received.has_value());
+    EXPECT_GE(*items[0].received, before);
+}
+
+TEST_F(MessageStoreTest, SaveJoinsTheTransactionOfThisThread) {
+    store_->BeginTransaction();
+    Message m;
+    m.OpenObject(platform::Stream(kJunk), "_Stream");
+    m.SaveToContainer("file://./backofficestorage/example.com/MBX/alice/Inbox");
+    store_->RollbackTransaction();
+    EXPECT_TRUE(InboxItems().empty()) << "rolled back with the transaction";
+}
+
+TEST_F(MessageStoreTest, SaveToAMissingFolderOrForeignUrlRaises) {
+    Message m;
+    m.OpenObject(platform::Stream(kJunk), "_Stream");
+    for (const char* url : {"file://./backofficestorage/example.com/MBX/alice/NoSuchFolder",
+                            "file://./backofficestorage/other.example/MBX/alice/Inbox",
+                            "http://elsewhere.example.org/exadmin/example.com/mbx/alice/Inbox",
+                            "file://./backofficestorage/example.com/MBX/alice/../bob/Inbox"}) {
+        EXPECT_THROW(m.SaveToContainer(url), platform::Error) << url;
+    }
+    EXPECT_TRUE(InboxItems().empty());
+}
+
+TEST_F(MessageTest, OpenObjectTakesOnlyAStream) {
+    Message m;
+    EXPECT_THROW(m.OpenObject(platform::Stream(kJunk), "IMessage"), platform::Error);
+    EXPECT_THROW(m.OpenObject(platform::Stream(kJunk), "_stream"), platform::Error);
+    for (const std::string& garbage :
+         {std::string(), std::string("\0\xff\r\n\r\n--", 8), std::string(5000, '\n')}) {
+        Message g;
+        g.OpenObject(platform::Stream(garbage), "_Stream");
+        EXPECT_EQ(g.Serialize(), garbage);
+        (void)g.TextBody();
+        (void)g.Subject();
+    }
+}
+
+}  // namespace
