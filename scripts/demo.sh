@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # The main job on the embedded default: builds the project, makes a demo
-# server in a temporary state folder and shows what the platform holds.
+# server in a fresh state folder (store, directory, registration item), lets
+# the event host fire the item's timer so that Quellix.so performs a real
+# cleanup run, and prints the run's log and the report message it mailed.
+#   bash scripts/demo.sh            expired junk is deleted
+#   bash scripts/demo.sh --move     expired junk is moved to an archive Inbox
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -8,11 +12,13 @@ cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)"
 bin=build/release/localplatform/tools
 state=${QUELLIX_DEMO_DIR:-$(mktemp -d /tmp/quellix-demo.XXXXXX)}
+mkdir -p "$state"
 export QUELLIX_CONFIG="$state/platform.conf"
 cat > "$QUELLIX_CONFIG" <<CONF
 state_dir = $state
 server.computer_name = exch01
 server.domain_dns_name = example.org
+temp_dir = $state/tmp
 CONF
-"$bin/quellix-admin" demo
+"$bin/quellix-admin" demo "$@"
 echo "demo platform in $state (QUELLIX_CONFIG=$QUELLIX_CONFIG)"
