@@ -48,6 +48,7 @@ private:
 // here so that closing twice never touches a descriptor that another thread
 // has been given since.
 thread_local Fd t_log;
+constexpr int32_t kBadFileNameOrNumber = 52;
 thread_local Fd t_lock;
 
 [[noreturn]] void RaiseErrno(const std::string& operation, const std::string& object, int error) {
@@ -115,9 +116,12 @@ void OpenLog() {
 }  // namespace
 
 void WriteLog(const std::string& text) {
-    if (LogFileNumber == 0 || !t_log.Open()) {
+    if (LogFileNumber == 0) {
         OpenLog();
         LogFileNumber = 1;  // the one log file a run keeps open
+    } else if (!t_log.Open()) {
+        // The run closed its log already: writing must not start it afresh.
+        throw platform::Error(kBadFileNameOrNumber, "Bad file name or number", "WriteLog");
     }
     WriteAll(t_log.Get(), text + kCrLf);
 }

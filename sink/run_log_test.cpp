@@ -69,6 +69,13 @@ TEST_F(RunLogTest, EntriesEndWithCrLfAndANewRunStartsTheLogAfresh) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
+TEST_F(RunLogTest, WritingAfterTheRunClosedItsLogFailsAndKeepsTheLog) {
+    WriteLog("Completed at: x");
+    CloseLog();
+    EXPECT_THROW(WriteLog("late"), platform::Error);
+    EXPECT_EQ(ReadLog(), "Completed at: x\r\n");
+}
+
 TEST_F(RunLogTest, ALinkPlantedInPlaceOfTheLogIsRefusedAndItsTargetUntouched) {
     const std::string victim = dir_ + "/victim";
     std::ofstream(victim) << "precious";
