@@ -1,6 +1,11 @@
 # Libraries of the verb groups of quellix-admin (one line per group).
 if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/admin_store.cpp)
   target_link_libraries(quellix-admin PRIVATE lp_store platform)
+  if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/admin_store_test.cpp)
+    quellix_add_test(NAME admin_store_test SOURCES admin_store_test.cpp LIBS lp_store lp_config)
+    target_compile_definitions(admin_store_test PRIVATE QUELLIX_ADMIN="$<TARGET_FILE:quellix-admin>")
+    add_dependencies(admin_store_test quellix-admin)
+  endif()
 endif()
 if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/admin_demo.cpp)
   target_link_libraries(quellix-admin PRIVATE quellix_registration isodate lp_store lp_directory platform)
