@@ -29,22 +29,37 @@ public:
     [[nodiscard]] std::string Subject() const;
     [[nodiscard]] std::string TextBody() const;
 
-    // Attaches a file under its own name; raises when it cannot be read.
+    // Attaches a file under its own name (the text after the last "/" or
+    // "\\"), as application/octet-stream in base64. Raises 0x800C0005 (the
+    // library's "resource not found") when path is not a readable file.
     void AddAttachment(const std::string& path, const std::string& user = "",
                        const std::string& password = "");
-    // Hands the message to the transport; raises when it is not accepted.
+    // Adds Date and Message-ID when missing and hands the message to the
+    // transport of the platform configuration ("mail.transport"), the
+    // envelope sender being the From address (none for "Name <>": the null
+    // sender "<>") and the recipients those of To, Cc and Bcc. Returns once the
+    // message is accepted. Raises err::kCdoNoRecipients without a recipient,
+    // err::kCdoSendFailed when the relay is unreachable or refuses (with its
+    // reply) or the pickup directory cannot take the file.
     void Send();
 
-    // IDataSource. interfaceName must be "_Stream"; the stream holds RFC 5322 text.
+    // IDataSource. interfaceName must be "_Stream" (else err::kInvalidArg);
+    // the stream holds RFC 5322 text, which is read as it stands: any bytes
+    // give a message, and an unchanged message is saved byte for byte.
     void OpenObject(const Stream& source, const std::string& interfaceName);
     // Saves the message as a new item with a store-chosen name in the folder
     // at folderUrl. Within a transaction begun on a store connection of this
-    // thread it commits or rolls back with that transaction.
+    // thread it commits or rolls back with that transaction. The item's
+    // "urn:schemas:httpmail:datereceived" is when the message was received:
+    // the date of its topmost Received field, else its Date field, else now.
+    // cnn, mode and the options are accepted and not needed. Raises the
+    // store's platform::Error (err::kNotFound for no folder at folderUrl).
     void SaveToContainer(const std::string& folderUrl, Connection* cnn = nullptr,
                          int32_t mode = adModeReadWrite, int32_t createOptions = 0,
                          int32_t options = 0, const std::string& user = "",
                          const std::string& password = "");
-    // The full RFC 5322 text of the message as it would be sent or saved.
+    // The full RFC 5322 text of the message (CRLF line ends) as it would be
+    // saved; Send adds Date and Message-ID first.
     [[nodiscard]] std::string Serialize() const;
 
 private:

@@ -16,13 +16,18 @@ namespace platform {
 // "HKLM\System\CurrentControlSet\Control\TimeZoneInformation\ActiveTimeBias":
 // the platform configuration's value (a number, or bytes) when it sets one,
 // else the local zone's current offset in minutes with UTC = local + bias.
-// Any other name raises kFileNotFound-style "Invalid root in registry key".
+// Any other name raises 0x80070002: "Invalid root in registry key ..." for an
+// unknown root, else "Unable to open registry key ... for reading."
 Variant RegRead(const std::string& name);
 
 // GetTempPathA: writes the running account's private temporary directory,
 // with a trailing "/", NUL-terminated, into buffer when it fits; returns its
-// length without the NUL, or the size needed when bufferLength is too small,
-// or 0 on failure. The directory is created with mode 0700 when missing.
+// length without the NUL, or the size needed (NUL included) when
+// bufferLength is too small, or 0 when no safe directory can be had. The
+// directory is the configuration's "temp_dir", else TMPDIR when it is this
+// account's and closed to others, else /tmp/quellix-<uid>/ (created with mode
+// 0700; a link or another account's entry there is refused), else
+// ~/.quellix-tmp/ on the same terms (platform/system_internal.h).
 uint32_t GetTempPathA(uint32_t bufferLength, char* buffer);
 
 // GetUserNameA: the running account's name; size in: buffer length, out:
