@@ -50,4 +50,5 @@ for v in "$b" "$c"; do
   if [ "$(field "$a" deleted)" != "$(field "$v" deleted)" ]; then echo "deleted counts differ" >&2; exit 1; fi
 done
 awk -v a="$(field "$a" seconds)" -v b="$(field "$b" seconds)" -v c="$(field "$c" seconds)" \
-  'BEGIN { printf "ratio a/b = %.2f   (a/c = %.2f)\n", a / b, a / c }'
+    -v ac="$(field "$a" cpu_seconds)" -v bc="$(field "$b" cpu_seconds)" \
+  'BEGIN { printf "ratio a/b = %.2f wall, %.2f cpu   (a/c = %.2f wall)\n", a / b, ac / bc, a / c }'

@@ -52,6 +52,7 @@ CREATE TABLE items(
   created INTEGER NOT NULL,
   modified INTEGER NOT NULL,
   received INTEGER,
+  has_props INTEGER NOT NULL DEFAULT 0,
   content BLOB);
 CREATE UNIQUE INDEX items_by_name ON items(parent, key);
 CREATE INDEX items_by_received ON items(parent, received);
@@ -69,7 +70,7 @@ PRAGMA user_version = 1;
 )sql";
 
 constexpr const char* kRowColumns =
-    "id, parent, name, kind, hidden, content_class, created, modified, received";
+    "id, parent, name, kind, hidden, content_class, created, modified, received, has_props";
 
 // The mailbox's standard folders, and the property of the mailbox root that
 // names each one's URL.
@@ -249,6 +250,7 @@ public:
         r.created = Int(6);
         r.modified = Int(7);
         if (!IsNull(8)) r.received = Int(8);
+        r.hasProps = Int(9) != 0;
         return r;
     }
 
@@ -370,9 +372,15 @@ std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path, int busyM
 }
 
 std::string CanonicalPath(const std::string& path) {
+    // Asked once per connection: remember the answer (a few paths per thread).
+    thread_local std::unordered_map<std::string, std::string> known;
+    if (auto it = known.find(path); it != known.end()) return it->second;
     std::error_code ec;
     auto p = std::filesystem::weakly_canonical(std::filesystem::path(path), ec);
-    return ec ? path : p.string();
+    std::string canonical = ec ? path : p.string();
+    if (known.size() > 64) known.clear();
+    known.emplace(path, canonical);
+    return canonical;
 }
 
 const StandardFolder* StandardFolderFor(const std::string& folded) {
@@ -522,6 +530,16 @@ void ItemStore::RollbackTransaction() {
 }
 
 bool ItemStore::InTransaction() const { return h_->tx == Handle::Tx::kExplicit; }
+
+bool ItemStore::BeginRead() {
+    if (!h_->Autocommit()) return false;
+    Stmt(*h_, "BEGIN").Run();
+    return true;
+}
+
+void ItemStore::EndRead() {
+    if (h_->tx == Handle::Tx::kNone && !h_->Autocommit()) Stmt(*h_, "COMMIT").Run();
+}
 
 void ItemStore::BatchWrite() {
     if (h_->tx == Handle::Tx::kNone && h_->Autocommit()) {
@@ -757,6 +775,8 @@ Variant ItemStore::Value(const ItemRow& row, const std::string& name, UrlScheme 
             return Variant(FormatStoreUrl(scheme, ThisServerFqdn(), PathOf(child->id)));
         }
     }
+    // Most items (every message) carry no custom property: no need to look.
+    if (!row.hasProps) return Variant();
     return CustomValue(row.id, name);
 }
 
@@ -822,7 +842,8 @@ void ItemStore::WriteProperties(int64_t id, const std::vector<std::pair<std::str
             s.Run();
         }
     }
-    Stmt m(*h_, "UPDATE items SET modified = ?2 WHERE id = ?1");
+    Stmt m(*h_,
+           "UPDATE items SET modified = ?2, has_props = EXISTS(SELECT 1 FROM props WHERE item = ?1) WHERE id = ?1");
     m.Bind(1, id).Bind(2, NowSeconds()).Run();
     tx.Commit();
 }

@@ -41,6 +41,7 @@ struct ItemRow {
     int64_t created = 0;
     int64_t modified = 0;
     std::optional<int64_t> received;
+    bool hasProps = false;  // carries custom properties
 
     [[nodiscard]] bool IsFolder() const { return kind != ItemKind::kItem; }
 };
@@ -71,6 +72,11 @@ public:
     void CommitTransaction();
     void RollbackTransaction();
     [[nodiscard]] bool InTransaction() const;
+    // A read snapshot for a run of reads (a query): they see one state of
+    // the store and take the file locks once. BeginRead returns false, and
+    // does nothing, inside a transaction; EndRead ends what BeginRead began.
+    [[nodiscard]] bool BeginRead();
+    void EndRead();
     // Batched writes (a recordset deleting row after row): BatchWrite makes
     // sure an implicit transaction is open unless an explicit one is; it is
     // committed after 256 writes or 100 ms (checked at BatchWrite and

@@ -7,7 +7,8 @@
 //   bulk    the same messages deleted by one DELETE statement in one
 //           transaction (the lowest possible figure, which holds the write
 //           lock for the whole run and so is no way to run a store).
-// Prints one line: mode, folders, rows deleted, wall seconds, peak RSS (KiB).
+// Prints one line: mode, folders, rows deleted, wall seconds, CPU seconds
+// (user + system), peak RSS (KiB).
 // The store is the one named by the platform configuration (QUELLIX_CONFIG),
 // made by "quellix-admin store generate-corpus".
 #include <sqlite3.h>
@@ -35,6 +36,13 @@ long PeakRssKib() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
     return u.ru_maxrss;
+}
+
+double CpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 std::string Alias(const std::string& prefix, long i) {
@@ -191,7 +199,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("%s folders=%ld deleted=%ld seconds=%.3f peak_rss_kib=%ld\n", mode.c_str(), mailboxes, deleted,
-                seconds, PeakRssKib());
+    std::printf("%s folders=%ld deleted=%ld seconds=%.3f cpu_seconds=%.3f peak_rss_kib=%ld\n", mode.c_str(), mailboxes,
+                deleted, seconds, CpuSeconds(), PeakRssKib());
     return 0;
 }
