@@ -3,6 +3,8 @@
 // as a Recordset.
 #include "platform/ado_directory.h"
 
+#include <strings.h>
+
 #include <cctype>
 #include <optional>
 
@@ -44,9 +46,7 @@ int32_t NumberOr(const std::map<std::string, Property>& properties, const char* 
 // The rows of a directory search, made in full by the search.
 class DirectoryRecordset final : public RecordsetImpl {
 public:
-    explicit DirectoryRecordset(localplatform::directory::QueryResult result) : result_(std::move(result)) {
-        for (const auto& c : result_.columns) folded_.push_back(Lower(c));
-    }
+    explicit DirectoryRecordset(localplatform::directory::QueryResult result) : result_(std::move(result)) {}
 
     int32_t RecordCount() const override { return static_cast<int32_t>(result_.rows.size()); }
     bool Eof() const override { return at_ >= result_.rows.size(); }
@@ -58,9 +58,9 @@ public:
 
     Variant Value(const std::string& name) const override {
         RequireRow("Fields");
-        const std::string k = Lower(name);
-        for (size_t i = 0; i < folded_.size(); ++i) {
-            if (folded_[i] != k) continue;
+        for (size_t i = 0; i < result_.columns.size(); ++i) {
+            const std::string& column = result_.columns[i];
+            if (column.size() != name.size() || strncasecmp(column.data(), name.data(), name.size()) != 0) continue;
             const std::optional<std::string>& v = result_.rows[at_][i];
             if (!v) return Variant();
             if (result_.binary[i]) return Variant(std::vector<uint8_t>(v->begin(), v->end()));
@@ -86,7 +86,6 @@ private:
     }
 
     localplatform::directory::QueryResult result_;
-    std::vector<std::string> folded_;
     size_t at_ = 0;
 };
 

@@ -63,6 +63,10 @@ const Attribute* Entry::Find(std::string_view name) const {
     return nullptr;
 }
 
+Attribute* Entry::Find(std::string_view name) {
+    return const_cast<Attribute*>(static_cast<const Entry&>(*this).Find(name));
+}
+
 bool IsEmbeddedUri(const std::string& uri) { return StartsWithNoCase(uri, "ldb://") || StartsWithNoCase(uri, "mdb://"); }
 
 std::string EmbeddedPath(const std::string& uri) { return IsEmbeddedUri(uri) ? uri.substr(6) : uri; }

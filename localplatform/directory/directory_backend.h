@@ -25,6 +25,7 @@ struct Entry {
     std::vector<Attribute> attributes;
     // The attribute of that name (any letter case), or null.
     [[nodiscard]] const Attribute* Find(std::string_view name) const;
+    [[nodiscard]] Attribute* Find(std::string_view name);
 };
 
 // What the root DSE tells about the directory.

@@ -118,6 +118,33 @@ const AttributeRule* FindAttributeRule(std::string_view name) {
     return nullptr;
 }
 
+std::string PrimarySortKey(std::string_view text) {
+    // UTF-8 keeps code point order in byte order, so the folded code points
+    // written as UTF-8 compare like the first pass of CompareForSort.
+    std::string key;
+    key.reserve(text.size());
+    size_t i = 0;
+    while (i < text.size()) {
+        const char32_t c = Primary(NextCodePoint(text, i));
+        if (c < 0x80) {
+            key += static_cast<char>(c);
+        } else if (c < 0x800) {
+            key += static_cast<char>(0xC0 | (c >> 6));
+            key += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            key += static_cast<char>(0xE0 | (c >> 12));
+            key += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            key += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            key += static_cast<char>(0xF0 | (c >> 18));
+            key += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            key += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            key += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return key;
+}
+
 int CompareForSort(std::string_view a, std::string_view b) {
     if (int c = ComparePass(a, b, Primary); c != 0) return c;
     if (int c = ComparePass(a, b, Lower); c != 0) return c;

@@ -26,5 +26,9 @@ const AttributeRule* FindAttributeRule(std::string_view name);
 // without regard to case or accents first (Émile next to Emile, before
 // Frank), then case and accents, then bytes. Returns <0, 0 or >0.
 int CompareForSort(std::string_view a, std::string_view b);
+// The first level of that order as bytes: two texts whose keys differ
+// compare as their keys do (plain byte order); equal keys need
+// CompareForSort. Lets a sort fold each text once.
+std::string PrimarySortKey(std::string_view text);
 
 }  // namespace localplatform::directory

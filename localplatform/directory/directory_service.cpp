@@ -51,47 +51,70 @@ QueryResult RunDirectoryQuery(const PlatformConfig& config, std::string_view tex
     request.filter = filter.text;
     std::vector<Entry> entries = backend->Search(request);
 
+    // The order of the rows: the directory's, or ORDER BY's.
+    std::vector<size_t> order(entries.size());
+    std::iota(order.begin(), order.end(), size_t{0});
     if (!query.orderBy.empty()) {
         // Entries without the attribute come first, as the directory's own
-        // sort puts them; ties keep DN order so the result is stable.
-        std::vector<const std::string*> keys(entries.size(), nullptr);
-        std::vector<std::string> dns(entries.size());
+        // sort puts them; ties keep DN order so the result is stable. Each
+        // value is folded once into its sort key.
+        struct Key {
+            bool present = false;
+            std::string primary;
+            const std::string* value = nullptr;
+            std::string dn;
+        };
+        std::vector<Key> keys(entries.size());
         for (size_t i = 0; i < entries.size(); ++i) {
             const Attribute* a = entries[i].Find(query.orderBy);
-            if (a != nullptr && !a->values.empty()) keys[i] = &a->values.front();
-            dns[i] = NormalizeDn(entries[i].dn);
+            if (a != nullptr && !a->values.empty()) {
+                keys[i].present = true;
+                keys[i].value = &a->values.front();
+                keys[i].primary = PrimarySortKey(a->values.front());
+            }
         }
-        std::vector<size_t> order(entries.size());
-        std::iota(order.begin(), order.end(), size_t{0});
+        auto dnOf = [&](size_t i) -> const std::string& {
+            if (keys[i].dn.empty()) keys[i].dn = NormalizeDn(entries[i].dn);
+            return keys[i].dn;
+        };
         std::stable_sort(order.begin(), order.end(), [&](size_t x, size_t y) {
-            const std::string* kx = keys[x];
-            const std::string* ky = keys[y];
+            const Key& kx = keys[x];
+            const Key& ky = keys[y];
             int c = 0;
-            if (kx == nullptr || ky == nullptr) c = (kx == nullptr ? 0 : 1) - (ky == nullptr ? 0 : 1);
-            else c = CompareForSort(*kx, *ky);
+            if (!kx.present || !ky.present) c = (kx.present ? 1 : 0) - (ky.present ? 1 : 0);
+            else if (kx.primary != ky.primary) c = kx.primary < ky.primary ? -1 : 1;
+            else c = CompareForSort(*kx.value, *ky.value);
             if (query.descending) c = -c;
             if (c != 0) return c < 0;
-            return dns[x] < dns[y];
+            return dnOf(x) < dnOf(y);
         });
-        std::vector<Entry> sorted;
-        sorted.reserve(entries.size());
-        for (size_t i : order) sorted.push_back(std::move(entries[i]));
-        entries = std::move(sorted);
     }
-    if (options.sizeLimit > 0 && entries.size() > static_cast<size_t>(options.sizeLimit)) entries.resize(options.sizeLimit);
+    if (options.sizeLimit > 0 && order.size() > static_cast<size_t>(options.sizeLimit)) order.resize(options.sizeLimit);
 
-    result.rows.reserve(entries.size());
-    for (const auto& e : entries) {
+    // Values are moved out of the entries (the sort is done with them); a
+    // column named twice copies its first cell.
+    std::vector<int> sameAs(result.columns.size(), -1);
+    for (size_t c = 0; c < result.columns.size(); ++c) {
+        for (size_t d = 0; d < c && sameAs[c] < 0; ++d) {
+            if (IEquals(result.columns[c], result.columns[d])) sameAs[c] = static_cast<int>(d);
+        }
+    }
+    result.rows.reserve(order.size());
+    for (size_t i : order) {
+        Entry& e = entries[i];
         std::vector<std::optional<std::string>> row;
         row.reserve(result.columns.size());
-        for (const auto& column : result.columns) {
-            if (IEquals(column, "adspath")) {
+        for (size_t c = 0; c < result.columns.size(); ++c) {
+            const std::string& column = result.columns[c];
+            if (sameAs[c] >= 0) {
+                row.push_back(row[static_cast<size_t>(sameAs[c])]);
+            } else if (IEquals(column, "adspath")) {
                 row.emplace_back(query.root.PathOf(e.dn));
-                continue;
+            } else if (Attribute* a = e.Find(column); a != nullptr && !a->values.empty()) {
+                row.emplace_back(std::move(a->values.front()));
+            } else {
+                row.emplace_back(std::nullopt);
             }
-            const Attribute* a = e.Find(column);
-            if (a == nullptr || a->values.empty()) row.emplace_back(std::nullopt);
-            else row.emplace_back(a->values.front());
         }
         result.rows.push_back(std::move(row));
     }
