@@ -516,13 +516,17 @@ std::shared_ptr<const Zone> LoadHostZone() {
 }
 
 const Zone& RequireZone(const std::string& name) {
+    // Zones found once stay in the shared cache for the life of the process,
+    // so each thread may keep plain pointers to them and skip the lock.
+    thread_local std::unordered_map<std::string, const Zone*> known;
+    if (auto it = known.find(name); it != known.end()) return *it->second;
     auto zone = FindZone(name);
     if (!zone) {
         throw Error(err::kCdoInvalidTimeZone,
                     Describe("Configuration.Update", std::string(cdoTimeZoneName) + "=" + name,
                              "no such zone in the time-zone database", err::kCdoInvalidTimeZone));
     }
-    // Cached zones live as long as the process.
+    known.emplace(name, zone.get());
     return *zone;
 }
 
