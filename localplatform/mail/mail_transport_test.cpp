@@ -117,13 +117,18 @@ TEST_F(MailTransportTest, StartTlsRequiredRefusesAPlainRelay) {
     EXPECT_EQ(sink.Messages().size(), 1u);
 }
 
-TEST_F(MailTransportTest, StartTlsWithATrustedCertificate) {
-    const std::string cert = dir_ + "/cert.pem", key = dir_ + "/key.pem";
+// A self-signed certificate for 127.0.0.1, made with openssl.
+void MakeCertificate(const std::string& cert, const std::string& key) {
     const std::string cmd =
         "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 "
         "-addext subjectAltName=IP:127.0.0.1 -keyout " +
         key + " -out " + cert + " >/dev/null 2>&1";
     ASSERT_EQ(std::system(cmd.c_str()), 0) << "openssl could not make a certificate";
+}
+
+TEST_F(MailTransportTest, StartTlsWithATrustedCertificate) {
+    const std::string cert = dir_ + "/cert.pem", key = dir_ + "/key.pem";
+    ASSERT_NO_FATAL_FAILURE(MakeCertificate(cert, key));
     SmtpSinkOptions options;
     options.tlsCert = cert;
     options.tlsKey = key;
@@ -136,6 +141,24 @@ TEST_F(MailTransportTest, StartTlsWithATrustedCertificate) {
     s.caFile = cert;
     localplatform::SendSmtp(s, "", {"a@example.com"}, kMessage);
     ASSERT_EQ(sink.Messages().size(), 1u);
+    EXPECT_EQ(sink.Messages()[0].data, kMessage);
+}
+
+TEST_F(MailTransportTest, SmtpsSpeaksTlsFromTheStart) {
+    const std::string cert = dir_ + "/cert.pem", key = dir_ + "/key.pem";
+    ASSERT_NO_FATAL_FAILURE(MakeCertificate(cert, key));
+    SmtpSinkOptions options;
+    options.tlsCert = cert;
+    options.tlsKey = key;
+    options.implicitTls = true;
+    SmtpSink sink(dir_, options);
+    ASSERT_EQ(sink.Url().rfind("smtps://", 0), 0u);
+    SmtpSettings s;
+    s.url = sink.Url();
+    s.caFile = cert;
+    localplatform::SendSmtp(s, "", {"a@example.com"}, kMessage);
+    ASSERT_EQ(sink.Messages().size(), 1u);
+    EXPECT_EQ(sink.Messages()[0].mailFrom, "<>");
     EXPECT_EQ(sink.Messages()[0].data, kMessage);
 }
 

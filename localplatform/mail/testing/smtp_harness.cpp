@@ -75,6 +75,7 @@ int SmtpSink::FreePort() {
 
 SmtpSink::SmtpSink(const std::string& workDir, SmtpSinkOptions options) : workDir_(workDir) {
     inbox_ = workDir_ + "/smtp-inbox";
+    implicitTls_ = options.implicitTls && !options.tlsCert.empty();
     fs::create_directories(inbox_);
     std::string why;
     // The free port may be taken between asking and binding: try again.
@@ -89,7 +90,7 @@ SmtpSink::~SmtpSink() {
 }
 
 std::string SmtpSink::Url() const {
-    return "smtp://127.0.0.1:" + std::to_string(port_);
+    return (implicitTls_ ? "smtps://127.0.0.1:" : "smtp://127.0.0.1:") + std::to_string(port_);
 }
 
 bool SmtpSink::Start(const SmtpSinkOptions& options, std::string& why) {
@@ -97,7 +98,9 @@ bool SmtpSink::Start(const SmtpSinkOptions& options, std::string& why) {
     const std::string log = workDir_ + "/smtp-server.log";
     std::vector<std::string> args = {
         QUELLIX_SMTP_PYTHON, "-m", "aiosmtpd", "-n", "-l", "127.0.0.1:" + std::to_string(port_)};
-    if (!options.tlsCert.empty()) {
+    if (!options.tlsCert.empty() && options.implicitTls) {
+        args.insert(args.end(), {"--smtpscert", options.tlsCert, "--smtpskey", options.tlsKey});
+    } else if (!options.tlsCert.empty()) {
         args.insert(args.end(),
                     {"--tlscert", options.tlsCert, "--tlskey", options.tlsKey, "--no-requiretls"});
     }

@@ -20,6 +20,7 @@ struct ReceivedMail {
 struct SmtpSinkOptions {
     std::string rejectRecipientsContaining;  // refuse such RCPT TO with 550
     std::string tlsCert, tlsKey;             // offer STARTTLS with these PEM files
+    bool implicitTls = false;                // with them, speak TLS from the start (smtps://)
 };
 
 class SmtpSink {
@@ -32,7 +33,7 @@ public:
     SmtpSink& operator=(const SmtpSink&) = delete;
 
     [[nodiscard]] int Port() const { return port_; }
-    // "smtp://127.0.0.1:<port>"
+    // "smtp://127.0.0.1:<port>", or "smtps://..." with implicit TLS
     [[nodiscard]] std::string Url() const;
     // The messages received so far, oldest first.
     [[nodiscard]] std::vector<ReceivedMail> Messages() const;
@@ -47,6 +48,7 @@ private:
     std::string workDir_;
     std::string inbox_;
     int port_ = 0;
+    bool implicitTls_ = false;
     pid_t pid_ = -1;
 };
 
