@@ -10,6 +10,7 @@ extern "C" {
 #include <ldb.h>
 }
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -173,6 +174,15 @@ public:
     }
 
     void Add(const Entry& entry) override {
+        if (inBulk_) {
+            // Kept until the commit, which adds them in objectGUID order.
+            bulk_.push_back(entry);
+            return;
+        }
+        AddNow(entry);
+    }
+
+    void AddNow(const Entry& entry) {
         TallocPtr mem(talloc_new(nullptr));
         ldb_message* msg = ldb_msg_new(mem.get());
         msg->dn = ldb_dn_new(msg, Ldb(), entry.dn.c_str());
@@ -215,6 +225,25 @@ public:
 
     void CommitBulk() override {
         inBulk_ = false;
+        // The index lists are kept sorted by GUID: adding in GUID order
+        // appends to them instead of moving their tails on every add, which
+        // makes a large load linear instead of quadratic. ldb does not need
+        // parents before children.
+        std::vector<std::pair<std::string, const Entry*>> order;
+        order.reserve(bulk_.size());
+        for (const auto& e : bulk_) {
+            const Attribute* g = e.Find("objectGUID");
+            order.emplace_back(g != nullptr && !g->values.empty() ? g->values.front() : GuidForDn(e.dn), &e);
+        }
+        std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        try {
+            for (const auto& [guid, e] : order) AddNow(*e);
+        } catch (...) {
+            bulk_.clear();
+            ldb_transaction_cancel(Ldb());
+            throw;
+        }
+        bulk_.clear();
         RememberNamingContext();
         const int rc = ldb_transaction_commit(Ldb());
         if (rc != LDB_SUCCESS) throw Error(MapLdbError(rc), platform::Describe("commit", path_, Reason(rc), rc));
@@ -316,6 +345,7 @@ private:
     std::string path_;
     TallocPtr ctx_;
     bool inBulk_ = false;
+    std::vector<Entry> bulk_;
 };
 
 }  // namespace
