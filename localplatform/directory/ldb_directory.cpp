@@ -226,9 +226,9 @@ public:
     void CommitBulk() override {
         inBulk_ = false;
         // The index lists are kept sorted by GUID: adding in GUID order
-        // appends to them instead of moving their tails on every add, which
-        // makes a large load linear instead of quadratic. ldb does not need
-        // parents before children.
+        // appends to them instead of moving their tails on every add (about
+        // a sixth off a 30,000-user load). ldb does not need parents before
+        // children.
         std::vector<std::pair<std::string, const Entry*>> order;
         order.reserve(bulk_.size());
         for (const auto& e : bulk_) {
