@@ -1,0 +1,90 @@
+// quellix-admin store, run as a program on a private store: verbs, their
+// output and their exit codes (0 ok, 1 failed, 2 usage).
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "localplatform/store/store_test_support.h"
+
+namespace {
+
+using localplatform::testing::TempStore;
+
+struct Result {
+    int code = -1;
+    std::string out;
+};
+
+Result Admin(const std::string& args, const std::string& input = "") {
+    const std::string cmd = (input.empty() ? std::string() : "printf '%s' '" + input + "' | ") +
+                            std::string(QUELLIX_ADMIN) + " store " + args + " 2>/dev/null";
+    Result r;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (p == nullptr) return r;
+    char buf[4096];
+    size_t n = 0;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    const int status = pclose(p);
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+TEST(AdminStoreTest, VerbsWorkAndReportByExitCode) {
+    TempStore temp;
+    const std::string box = TempStore::FileBase() + "/alice";
+    struct Case {
+        std::string args;
+        std::string input;
+        int code;
+        std::string out;  // expected in standard output
+    };
+    const std::vector<Case> cases = {
+        {"--help", "", 0, "generate-corpus"},
+        {"import --help", "", 0, "--received"},
+        {"frobnicate", "", 2, ""},
+        {"create-namespace", "", 2, ""},
+        {"create-namespace example.test", "", 0, "file://./backofficestorage/example.test"},
+        {"create-namespace example.test", "", 1, ""},
+        {"create-mailbox example.test alice", "", 0, box},
+        {"create-mailbox example.test SystemMailbox{9} --system", "", 0, "SystemMailbox{9}"},
+        {"create-folder '" + box + "/Inbox/Spam'", "", 0, box + "/Inbox/Spam"},
+        {"create-folder '" + box + "/Nope/Spam'", "", 1, ""},
+        {"import '" + box + "/Inbox/Spam' - --received 2026-01-02T03:04:05Z", "Subject: hi\r\n\r\nx\r\n", 0, ".EML"},
+        {"import '" + box + "/Inbox/Spam' -", "x", 2, ""},
+        {"import '" + box + "/Inbox/Spam' - --received yesterday", "x", 2, ""},
+        {"list '" + box + "/Inbox' --deep", "", 0, "2026-01-02T03:04:05Z\tvisible\turn:content-class:message"},
+        {"list '" + box + "/../x'", "", 1, ""},
+        {"show '" + box + "'", "", 0, "urn:schemas:httpmail:inbox\tString\t" + box + "/Inbox"},
+        {"delete '" + box + "/Inbox/Spam'", "", 0, ""},
+        {"list '" + box + "/Inbox/Spam'", "", 1, ""},
+        {"generate-corpus --namespace example.test --mailboxes 3 --messages 5 --size 300 --seed 4 "
+         "--until 2026-01-01T00:00:00Z --folder Inbox/Junk",
+         "", 0, ""},
+        {"list '" + TempStore::FileBase() + "/user000003/Inbox/Junk'", "", 0, "urn:content-class:message"},
+        {"generate-corpus --namespace example.test --mailboxes x", "", 2, ""},
+    };
+    for (const auto& c : cases) {
+        const Result r = Admin(c.args, c.input);
+        EXPECT_EQ(r.code, c.code) << c.args;
+        EXPECT_NE(r.out.find(c.out), std::string::npos) << c.args << "\n" << r.out;
+    }
+}
+
+TEST(AdminStoreTest, CorpusIsTheSameForTheSameSeed) {
+    std::string listings[2];
+    for (auto& listing : listings) {
+        TempStore temp;
+        ASSERT_EQ(Admin("generate-corpus --namespace example.test --mailboxes 2 --messages 20 --seed 11 "
+                        "--until 2026-01-01T00:00:00Z")
+                      .code,
+                  0);
+        listing = Admin("list '" + TempStore::FileBase() + "/user000002/Junk Mail'").out;
+    }
+    EXPECT_EQ(listings[0], listings[1]);
+    EXPECT_EQ(std::count(listings[0].begin(), listings[0].end(), '\n'), 20);
+}
+
+}  // namespace
