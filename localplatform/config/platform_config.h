@@ -13,6 +13,9 @@
 //   directory.starttls                       yes/no
 //   directory.gc_port, directory.ldap_port   ports of "GC://" and "LDAP://" paths (3268, 389)
 //   directory.write_uri                      where writes go (default: directory)
+//   directory.dns_host_name                  dnsHostName of GC://RootDSE when the
+//                                            directory does not publish one
+//   directory.network_timeout                seconds for connect and bind (10)
 //   classes          class registry database                <state_dir>/classes.db
 //   catalog          component catalog database             <state_dir>/catalog.db
 //   mail.transport   "pickup" or "smtp://host:port" / "smtps://host:port"   pickup
