@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <functional>
 #include <future>
@@ -497,6 +500,54 @@ TEST(AdoStoreFileTest, CorruptFileIsAnErrorNotACrash) {
         EXPECT_EQ(e.Number(), err::kCorrupt) << e.Description();
     }
     EXPECT_EQ(cnn.State(), adStateClosed);
+}
+
+// A process that dies while its batched deletes are not yet committed leaves
+// every message in place and the store sound.
+TEST(AdoStoreCrashTest, CrashDuringBatchedDeletesLeavesTheMessages) {
+    TempStore temp(300, "store.batch_ms = 600000\n");
+    const std::string folder = TempStore::FileBase() + "/alice/Inbox";
+    // Made on another thread, so this thread holds no store handle that the
+    // child would inherit.
+    std::thread([&] {
+        auto store = ItemStore::ForThisThread();
+        store->CreateNamespace(kNs);
+        store->CreateMailbox(kNs, "alice", false);
+        for (int i = 0; i < 50; ++i) (void)localplatform::SaveNewMessage(folder, "x", Utc(2026, 1, 1));
+    }).join();
+    const std::string query = SweepQuery("shallow", folder, "2026-02-01T00:00:00Z");
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        try {
+            Connection cnn;
+            cnn.SetProvider("exoledb.datasource");
+            cnn.Open(folder);
+            Recordset rs;
+            rs.Open(query, cnn);
+            for (; !rs.Eof(); rs.MoveNext()) rs.Delete(adAffectCurrent);
+            _exit(rs.RecordCount() == 50 ? 0 : 2);  // dies with the deletes uncommitted
+        } catch (...) {
+            _exit(1);
+        }
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+
+    Connection cnn;
+    cnn.SetProvider("exoledb.datasource");
+    cnn.Open(folder);
+    Recordset rs;
+    rs.Open(query, cnn);
+    EXPECT_EQ(rs.RecordCount(), 50);
+    for (; !rs.Eof(); rs.MoveNext()) rs.Delete(adAffectCurrent);
+    rs.Close();
+    Recordset after;
+    after.Open(query, cnn);
+    EXPECT_EQ(after.RecordCount(), 0);
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ using StmtPtr = std::unique_ptr<sqlite3_stmt, StmtCloser>;
 
 constexpr int kSchemaVersion = 1;
 constexpr int kBatchMaxWrites = 256;
-constexpr auto kBatchMaxAge = std::chrono::milliseconds(100);
+constexpr int kDefaultBatchMs = 100;
 constexpr int kDefaultBusyMs = 10000;
 
 // Storage codes of property types (the props.type column).
@@ -140,6 +140,7 @@ struct ItemStore::Handle {
     enum class Tx { kNone, kExplicit, kBatch } tx = Tx::kNone;
     int batchWrites = 0;
     std::chrono::steady_clock::time_point batchStart;
+    std::chrono::milliseconds batchMaxAge{kDefaultBatchMs};
     int savepoints = 0;
     dev_t dev = 0;  // the file opened, to notice it being replaced
     ino_t ino = 0;
@@ -465,15 +466,18 @@ std::shared_ptr<ItemStore> ItemStore::ForThisThread(const std::string& path) {
     thread_local std::map<std::string, std::weak_ptr<ItemStore>> handles;
     const std::string key = CanonicalPath(path);
     if (auto existing = handles[key].lock()) return existing;
-    int busyMs = kDefaultBusyMs;
-    if (auto v = PlatformConfig::Current().Get("store.busy_timeout_ms")) {
+    const auto& cfg = PlatformConfig::Current();
+    auto number = [&](const char* key, int fallback) {
+        const auto v = cfg.Get(key);
+        if (!v) return fallback;
         try {
-            busyMs = std::stoi(*v);
+            return std::stoi(*v);
         } catch (const std::exception&) {
-            throw Error(err::kInvalidArg, platform::Describe("read configuration", "store.busy_timeout_ms",
-                                                             "not a number: " + *v, err::kInvalidArg));
+            throw Error(err::kInvalidArg, platform::Describe("read configuration", key, "not a number: " + *v, err::kInvalidArg));
         }
-    }
+    };
+    const int busyMs = number("store.busy_timeout_ms", kDefaultBusyMs);
+    const auto batchAge = std::chrono::milliseconds(number("store.batch_ms", kDefaultBatchMs));
     std::unique_ptr<ItemStore> raw;
     if (auto it = parked.find(key); it != parked.end()) {
         raw = std::move(it->second);
@@ -484,9 +488,9 @@ std::shared_ptr<ItemStore> ItemStore::ForThisThread(const std::string& path) {
     if (raw) {
         sqlite3_busy_timeout(raw->h_->db.get(), busyMs);
     } else {
-        const bool full = FoldName(PlatformConfig::Current().GetOr("store.synchronous", "normal")) == "full";
-        raw.reset(new ItemStore(OpenHandle(key, busyMs, full)));
+        raw.reset(new ItemStore(OpenHandle(key, busyMs, FoldName(cfg.GetOr("store.synchronous", "normal")) == "full")));
     }
+    raw->h_->batchMaxAge = batchAge;
     std::shared_ptr<ItemStore> store(raw.release(), &ItemStore::Release);
     handles[key] = store;
     return store;
@@ -553,7 +557,7 @@ void ItemStore::BatchWrite() {
 
 void ItemStore::BatchTick() {
     if (h_->tx != Handle::Tx::kBatch) return;
-    if (h_->batchWrites >= kBatchMaxWrites || std::chrono::steady_clock::now() - h_->batchStart >= kBatchMaxAge) {
+    if (h_->batchWrites >= kBatchMaxWrites || std::chrono::steady_clock::now() - h_->batchStart >= h_->batchMaxAge) {
         FlushBatch();
     }
 }

@@ -79,8 +79,9 @@ public:
     void EndRead();
     // Batched writes (a recordset deleting row after row): BatchWrite makes
     // sure an implicit transaction is open unless an explicit one is; it is
-    // committed after 256 writes or 100 ms (checked at BatchWrite and
-    // BatchTick), by FlushBatch, and when the handle goes away. A crash loses
+    // committed after 256 writes or 100 ms (configuration key
+    // "store.batch_ms"; checked at BatchWrite and BatchTick), by FlushBatch,
+    // and when the last user lets go of the handle. A crash loses
     // only uncommitted deletes, i.e. leaves items in place.
     void BatchWrite();
     void BatchTick();

@@ -15,8 +15,9 @@ namespace localplatform::testing {
 
 class TempStore {
 public:
-    // busyMs bounds every wait for a busy store (kept short in tests).
-    explicit TempStore(int busyMs = 300) {
+    // busyMs bounds every wait for a busy store (kept short in tests);
+    // extra holds more configuration lines.
+    explicit TempStore(int busyMs = 300, const std::string& extra = "") {
         char tmpl[] = "/tmp/quellix-store-XXXXXX";
         dir_ = mkdtemp(tmpl);
         db_ = dir_ + "/store.db";
@@ -25,7 +26,8 @@ public:
                                << "store = " << db_ << "\n"
                                << "server.computer_name = MAIL01\n"
                                << "server.domain_dns_name = Example.Test\n"
-                               << "store.busy_timeout_ms = " << busyMs << "\n";
+                               << "store.busy_timeout_ms = " << busyMs << "\n"
+                               << extra;
         setenv("QUELLIX_CONFIG", config_.c_str(), 1);
     }
     ~TempStore() {
