@@ -550,5 +550,74 @@ TEST(AdoStoreCrashTest, CrashDuringBatchedDeletesLeavesTheMessages) {
     EXPECT_EQ(after.RecordCount(), 0);
 }
 
+// Several processes saving, reading and deleting at once: each waits its
+// turn, nothing is lost, nothing is corrupted.
+TEST(AdoStoreConcurrencyTest, ProcessesShareTheStoreWithoutLosingItems) {
+    TempStore temp(20000);
+    const std::string inbox = TempStore::FileBase() + "/alice/Inbox";
+    const std::string junk = TempStore::FileBase() + "/alice/Junk";
+    std::thread([&] {
+        auto store = ItemStore::ForThisThread();
+        store->CreateNamespace(kNs);
+        store->CreateMailbox(kNs, "alice", false);
+        store->CreateFolder(store->Lookup({kNs, "MBX", "alice"})->id, "Junk");
+        for (int i = 0; i < 100; ++i) (void)localplatform::SaveNewMessage(junk, "old", Utc(2026, 1, 1));
+    }).join();
+    constexpr int kWriters = 3;
+    constexpr int kPerWriter = 100;
+    std::fflush(nullptr);
+    std::vector<pid_t> children;
+    for (int w = 0; w <= kWriters; ++w) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid != 0) {
+            children.push_back(pid);
+            continue;
+        }
+        try {
+            if (w == kWriters) {
+                // The sweeper: deletes the old messages row by row.
+                Connection cnn;
+                cnn.SetProvider("exoledb.datasource");
+                cnn.Open(junk);
+                Recordset rs;
+                rs.Open(SweepQuery("shallow", junk, "2026-02-01T00:00:00Z"), cnn);
+                for (; !rs.Eof(); rs.MoveNext()) rs.Delete(adAffectCurrent);
+                rs.Close();
+                _exit(0);
+            }
+            for (int i = 0; i < kPerWriter; ++i) {
+                // Each message moved in its own transaction, as the sink may.
+                Connection cnn;
+                cnn.SetProvider("exoledb.datasource");
+                cnn.Open(inbox);
+                cnn.BeginTrans();
+                (void)localplatform::SaveNewMessage(inbox, "new " + std::to_string(w), Utc(2026, 6, 1));
+                cnn.CommitTrans();
+            }
+            _exit(0);
+        } catch (const Error& e) {
+            std::fprintf(stderr, "child %d: %s\n", w, e.Description().c_str());
+            _exit(1);
+        }
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    Connection cnn;
+    cnn.SetProvider("exoledb.datasource");
+    cnn.Open(inbox);
+    Recordset saved;
+    saved.Open("select \"DAV:href\" from scope('shallow traversal of \"" + inbox +
+                   "\"') where \"DAV:isfolder\" = false",
+               cnn);
+    EXPECT_EQ(saved.RecordCount(), kWriters * kPerWriter);
+    Recordset left;
+    left.Open("select \"DAV:href\" from \"" + junk + "\"", cnn);
+    EXPECT_EQ(left.RecordCount(), 0);
+}
+
 }  // namespace
 }  // namespace platform
