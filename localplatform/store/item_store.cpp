@@ -413,8 +413,17 @@ platform::Date FromStoreTime(int64_t seconds) {
 }
 
 std::string ThisServerFqdn() {
+    // Asked for every URL: without configured names the answer costs a
+    // resolver lookup, so keep it per configuration (they live as long as
+    // the process).
     const auto& cfg = PlatformConfig::Current();
-    return FoldName(cfg.ComputerName() + "." + cfg.DomainDnsName());
+    thread_local const PlatformConfig* known = nullptr;
+    thread_local std::string fqdn;
+    if (known != &cfg) {
+        fqdn = FoldName(cfg.ComputerName() + "." + cfg.DomainDnsName());
+        known = &cfg;
+    }
+    return fqdn;
 }
 
 // ---------------------------------------------------------------- lifetime
