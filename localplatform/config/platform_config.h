@@ -16,6 +16,8 @@
 //   directory.dns_host_name                  dnsHostName of GC://RootDSE when the
 //                                            directory does not publish one
 //   directory.network_timeout                seconds for connect and bind (10)
+//   directory.hosts                          more host names a path may name (a comma
+//                                            list); paths naming other hosts are refused
 //   classes          class registry database                <state_dir>/classes.db
 //   catalog          component catalog database             <state_dir>/catalog.db
 //   mail.transport   "pickup" or "smtp://host:port" / "smtps://host:port"   pickup

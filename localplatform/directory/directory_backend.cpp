@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstdint>
+#include <vector>
 
 #include "platform/base/error.h"
 
@@ -79,6 +80,27 @@ std::string ResolveLdapUri(const PlatformConfig& config, const AdsPath& path, bo
     const UriParts u = SplitUri(configured);
     // A local socket serves whatever host name the path carries.
     if (u.scheme == "ldapi" || path.host.empty()) return configured;
+    // The credentials go only to servers the configuration names: a path
+    // taken from data must not send them elsewhere.
+    std::vector<std::string> allowed = {u.host, config.GetOr("directory.dns_host_name", "")};
+    if (auto w = config.Get("directory.write_uri")) allowed.push_back(SplitUri(*w).host);
+    for (std::string rest = config.GetOr("directory.hosts", ""); !rest.empty();) {
+        const size_t comma = rest.find(',');
+        std::string h = rest.substr(0, comma);
+        h.erase(0, h.find_first_not_of(' '));
+        h.erase(h.find_last_not_of(' ') + 1);
+        allowed.push_back(h);
+        rest = comma == std::string::npos ? std::string() : rest.substr(comma + 1);
+    }
+    bool known = false;
+    for (const auto& h : allowed) known = known || (!h.empty() && Lower(h) == Lower(path.host));
+    if (!known) {
+        throw platform::Error(platform::err::kDsServerDown,
+                              platform::Describe("connect", path.host,
+                                                 "the platform configuration names no such directory server "
+                                                 "(directory, directory.dns_host_name, directory.hosts)",
+                                                 platform::err::kDsServerDown));
+    }
     const bool gc = path.scheme == AdsPath::Scheme::Gc && !forWrite;
     int port = path.port;
     if (port == 0) {

@@ -11,6 +11,7 @@ extern "C" {
 #include <functional>
 #include <memory>
 
+#include "localplatform/directory/ldb_library.h"
 #include "platform/base/error.h"
 
 namespace localplatform::directory {
@@ -84,6 +85,7 @@ void Line(std::string& out, const std::string& name, const std::string& value) {
 }  // namespace
 
 std::vector<Entry> ParseLdif(const std::string& text) {
+    PrepareLdbLibrary();
     std::unique_ptr<ldb_context, TallocFree> ldb(ldb_init(nullptr, nullptr));
     if (!ldb) throw Error(err::kOutOfMemory, platform::Describe("read LDIF", "", "ldb_init failed", 0));
     std::vector<Entry> out;

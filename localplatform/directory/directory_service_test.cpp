@@ -371,6 +371,16 @@ TEST_F(DirectoryServerFailureTest, RefusedBindUnreachableServerAndTimeOut) {
     const std::string q = "SELECT cn FROM 'GC://127.0.0.1' WHERE cn='*'";
     EXPECT_EQ(ErrorOf([&] { (void)RunDirectoryQuery(c, q, {}); }), 0);
 
+    // A path naming a server the configuration does not name gets nothing,
+    // not even a connection with the configured credentials.
+    EXPECT_EQ(ErrorOf([&] { (void)RunDirectoryQuery(c, "SELECT cn FROM 'GC://elsewhere.example' WHERE cn='*'", {}); }),
+              err::kDsServerDown);
+    EXPECT_EQ(ErrorOf([&] { (void)ReadDirectoryObject(c, "LDAP://elsewhere.example:389/CN=x,DC=example,DC=com"); }),
+              err::kDsServerDown);
+    PlatformConfig listed = c;
+    listed.Set("directory.hosts", "dc1.example.com, LOCALHOST");
+    EXPECT_EQ(ErrorOf([&] { (void)RunDirectoryQuery(listed, "SELECT cn FROM 'GC://localhost' WHERE cn='*'", {}); }), 0);
+
     c.Set("directory.password", "wrong");
     EXPECT_EQ(ErrorOf([&] { (void)RunDirectoryQuery(c, q, {}); }), err::kDsInvalidCredentials);
 

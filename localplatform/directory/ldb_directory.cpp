@@ -11,14 +11,33 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 
 #include "localplatform/directory/directory_backend.h"
 #include "localplatform/directory/directory_schema.h"
+#include "localplatform/directory/ldb_library.h"
 #include "platform/base/error.h"
 
 namespace localplatform::directory {
+
+#if defined(__SANITIZE_ADDRESS__)
+#define QUELLIX_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUELLIX_ASAN 1
+#endif
+#endif
+
+void PrepareLdbLibrary() {
+#ifdef QUELLIX_ASAN
+    static std::once_flag once;
+    std::call_once(once, [] { setenv("LDB_MODULES_DISABLE_DEEPBIND", "1", 0); });
+#endif
+}
+
 namespace {
 
 using platform::Error;
@@ -60,6 +79,7 @@ public:
         if (!exists && !options.create) {
             throw Error(err::kDsServerDown, platform::Describe("open directory", path, "the directory file does not exist", ENOENT));
         }
+        PrepareLdbLibrary();
         ctx_.reset(ldb_init(nullptr, nullptr));
         if (!ctx_) throw Error(err::kOutOfMemory, platform::Describe("open directory", path, "ldb_init failed", 0));
         const std::string url = "mdb://" + path;
