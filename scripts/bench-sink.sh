@@ -11,12 +11,14 @@
 #   (c) the sink moves every expired message into one destination Inbox.
 # Prints wall time and peak RSS of each, the counts and the ratios a/b, c/b.
 #   usage: scripts/bench-sink.sh [MESSAGES]     (default 1000000)
+#   PER_FOLDER (default 100) messages per mailbox: the same mailbox count with
+#   fewer messages shows what memory depends on.
 #   BUILD_DIR (default build/release) is configured with the release settings
 #   when missing; WORK_DIR (default a new temporary directory) holds the stores.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 messages=${1:-1000000}
-per_folder=100
+per_folder=${PER_FOLDER:-100}
 mailboxes=$(( (messages + per_folder - 1) / per_folder ))
 age=36
 build=${BUILD_DIR:-build/release}
