@@ -417,6 +417,29 @@ TEST_F(DirectoryServerFailureTest, RefusedBindUnreachableServerAndTimeOut) {
     ::close(s);
 }
 
+// A limit of the server's own, smaller than the result, is a failure, not a
+// short answer (the caller's "Size Limit" is what truncates).
+TEST_F(DirectoryServerFailureTest, ServerSizeLimitIsAnError) {
+    if (!SlapdHarness::Available()) GTEST_SKIP() << "slapd is not installed";
+    SlapdHarness::Options o;
+    o.serverSizeLimit = 3;
+    o.rootDn = "CN=reader,DC=example,DC=com";  // the root DN would be exempt from limits
+    SlapdHarness slapd(o);
+    PlatformConfig c = Config(slapd.ConfigLines());
+    c.Set("directory.bind_dn", "");
+    c.Set("directory.password", "");
+    const std::string q = "SELECT cn FROM 'GC://127.0.0.1' WHERE objectClass='*'";
+    EXPECT_EQ(ErrorOf([&] { (void)RunDirectoryQuery(c, "SELECT cn FROM 'GC://127.0.0.1' WHERE dc='example'", {}); }), 0);
+    {
+        // Enough entries to pass the limit.
+        std::unique_ptr<Backend> writer = OpenLdapDirectory(LdapSettings{slapd.Uri(), o.rootDn, o.rootPassword, "", false, 5});
+        for (int i = 0; i < 5; ++i) {
+            writer->Add(Entry{"CN=c" + std::to_string(i) + "," + kBase, {{"objectClass", {"top", "container"}}, {"cn", {"c" + std::to_string(i)}}}});
+        }
+    }
+    EXPECT_EQ(ErrorOf([&] { (void)RunDirectoryQuery(c, q, SearchOptions{2, 2, 0, 10}); }), err::kDsSizeLimit);
+}
+
 TEST(EmbeddedDirectory, MissingFileIsAnUnreachableDirectory) {
     PlatformConfig c;
     c.Set("directory", "ldb:///nonexistent-quellix/directory.ldb");

@@ -170,7 +170,7 @@ public:
         using Clock = std::chrono::steady_clock;
         const int limit = request.timeLimitSeconds > 0 ? request.timeLimitSeconds : kDefaultWaitSeconds;
         const auto deadline = Clock::now() + std::chrono::seconds(limit);
-        const int pageSize = request.pageSize > 0 && request.pageSize < kMaxPage ? request.pageSize : kMaxPage;
+        int pageSize = request.pageSize > 0 && request.pageSize < kMaxPage ? request.pageSize : kMaxPage;
         std::vector<char*> attrs;
         for (const auto& a : request.attributes) attrs.push_back(const_cast<char*>(a.c_str()));
         attrs.push_back(nullptr);
@@ -238,6 +238,12 @@ public:
             std::unique_ptr<char, MemFree> diagOwner(diag);
             std::unique_ptr<LDAPControl*, ControlsFree> ctrlOwner(rctrls);
             if (rc != LDAP_SUCCESS) Fail("search", request.filter, rc);
+            if (result == LDAP_ADMINLIMIT_EXCEEDED && paged && cookieBytes.empty() && out.empty() && pageSize > 1) {
+                // A server whose own page limit is smaller refuses the first
+                // page outright: ask again with smaller pages.
+                pageSize /= 2;
+                continue;
+            }
             if (result != LDAP_SUCCESS) {
                 if (result == LDAP_NO_SUCH_OBJECT) {
                     throw Error(err::kDsNoSuchObject, platform::Describe("search", request.base, "there is no such object", result));

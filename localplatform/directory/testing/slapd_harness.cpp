@@ -144,7 +144,12 @@ void SlapdHarness::Start() {
             << "modulepath /usr/lib/ldap\n"
             << "moduleload back_mdb\n"
             // The clients page; no limit of the server's own gets in the way.
-            << "sizelimit size.soft=unlimited size.hard=unlimited size.pr=unlimited size.prtotal=unlimited\n"
+            << (options_.serverSizeLimit > 0
+                    ? "sizelimit size.soft=" + std::to_string(options_.serverSizeLimit) +
+                          " size.hard=" + std::to_string(options_.serverSizeLimit) +
+                          " size.pr=" + std::to_string(options_.serverSizeLimit) +
+                          " size.prtotal=" + std::to_string(options_.serverSizeLimit) + "\n"
+                    : std::string("sizelimit size.soft=unlimited size.hard=unlimited size.pr=unlimited size.prtotal=unlimited\n"))
             << "timelimit unlimited\n"
             << "database mdb\n"
             << "maxsize 2147483648\n"

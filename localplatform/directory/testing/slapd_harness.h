@@ -22,6 +22,9 @@ public:
         // LDIF loaded with slapadd before the server starts (fast bulk load);
         // empty: the database starts empty.
         std::string preloadLdif;
+        // The server's own limit on the entries of one search (paged or
+        // not); 0: none.
+        int serverSizeLimit = 0;
     };
 
     // Raises platform::Error (kDsServerDown) when slapd cannot be started;
