@@ -305,10 +305,14 @@ private:
         ldb_message* msg = ldb_msg_new(mem.get());
         msg->dn = ldb_dn_new(msg, Ldb(), dnText);
         for (const auto& [name, value] : values) ldb_msg_add_string(msg, name, talloc_strdup(msg, value.c_str()));
-        int rc = ldb_add(Ldb(), msg);
-        if (rc == LDB_ERR_ENTRY_ALREADY_EXISTS) {
+        // Look before writing: in batch mode a failed add spoils the whole
+        // transaction.
+        int rc = LDB_SUCCESS;
+        if (HasRecord(dnText)) {
             for (unsigned i = 0; i < msg->num_elements; ++i) msg->elements[i].flags = LDB_FLAG_MOD_REPLACE;
             rc = ldb_modify(Ldb(), msg);
+        } else {
+            rc = ldb_add(Ldb(), msg);
         }
         if (rc != LDB_SUCCESS) {
             const std::string reason = Reason(rc);
