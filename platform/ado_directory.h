@@ -29,11 +29,15 @@ public:
     void SetActiveConnection(Connection& cnn) { cnn_ = &cnn; }
     void SetCommandText(std::string text) { text_ = std::move(text); }
     [[nodiscard]] const std::string& CommandText() const { return text_; }
-    // Names compare without regard to case; an unset property is Null.
+    // Names compare without regard to case; an unset property is Null. A
+    // name the provider does not have raises kAdoItemNotFound.
     [[nodiscard]] Property& Properties(const std::string& name);
 
-    // Runs the search; a malformed text, an unreachable server, a refused
-    // bind, a time-out or an exceeded size limit raise platform::Error.
+    // Runs the search; a malformed text (kErrorsInCommand), an unreachable
+    // server (kDsServerDown), a refused bind (kDsInvalidCredentials), a
+    // time-out (kDsTimeLimit) or a server's own size limit (kDsSizeLimit)
+    // raise platform::Error. "Size Limit" itself only shortens the rows.
+    // Without an open "adsDSOobject" connection: kAdoObjectClosed.
     [[nodiscard]] Recordset Execute();
 
 private:

@@ -32,9 +32,14 @@ public:
     // Value of an attribute (first value of a multi-valued one); raises
     // kDsPropertyNotFound when the object has no such attribute.
     [[nodiscard]] Variant Get(const std::string& name) const;
-    // Changes kept until SetInfo.
+    // Changes kept until SetInfo (Get already sees them). Put of Null raises
+    // kInvalidUseOfNull; PutEx knows ADS_PROPERTY_CLEAR (value ignored;
+    // clearing an absent attribute is harmless) and ADS_PROPERTY_UPDATE
+    // (like Put), other codes raise kInvalidArg.
     void Put(const std::string& name, Variant value);
     void PutEx(int32_t controlCode, const std::string& name, Variant value);
+    // Writes the changes in one modification, through the writable server;
+    // nothing to write is no error.
     void SetInfo();
 
 private:
@@ -42,13 +47,15 @@ private:
     std::unique_ptr<AdsObjectImpl> impl_;
 };
 
-// ADSystemInfo: the domain of this computer.
+// ADSystemInfo: the domain of this computer ("server.domain_dns_name" of the
+// platform configuration, else the host's DNS domain).
 class AdSystemInfo {
 public:
     [[nodiscard]] std::string DomainDNSName() const;
 };
 
-// WinNTSystemInfo: this computer's short (NetBIOS-style) name.
+// WinNTSystemInfo: this computer's short (NetBIOS-style) name
+// ("server.computer_name", else the host name up to its first dot).
 class WinNtSystemInfo {
 public:
     [[nodiscard]] std::string ComputerName() const;
