@@ -1,11 +1,10 @@
 // The ADO-shaped access layer against real store database files: what the
 // sink's sweep, the setup's registration writer and read-back rely on.
 #include <gtest/gtest.h>
-
-#include <algorithm>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -25,19 +24,21 @@ using localplatform::testing::TempStore;
 constexpr const char* kNs = "example.test";
 
 // The sink's query for one folder, built exactly as the sweep builds it.
-std::string SweepQuery(const std::string& traversal, const std::string& folderUrl, const std::string& iso) {
+std::string SweepQuery(const std::string& traversal, const std::string& folderUrl,
+                       const std::string& iso) {
     return std::string("select ") + " \"urn:schemas:mailheader:content-class\"" + ", \"DAV:href\"" +
-           ", \"DAV:displayname\"" + ", \"DAV:creationdate\"" + ", \"DAV:getlastmodified\"" + " from scope ('" +
-           traversal + " traversal of " + "\"" + folderUrl + "\"') " + " WHERE \"DAV:ishidden\" = false " +
-           " AND \"DAV:iscollection\" = false " + " AND (\"urn:schemas:httpmail:datereceived\" <= CAST(\"" + iso +
-           "\" as 'dateTime'))";
+           ", \"DAV:displayname\"" + ", \"DAV:creationdate\"" + ", \"DAV:getlastmodified\"" +
+           " from scope ('" + traversal + " traversal of " + "\"" + folderUrl + "\"') " +
+           " WHERE \"DAV:ishidden\" = false " + " AND \"DAV:iscollection\" = false " +
+           " AND (\"urn:schemas:httpmail:datereceived\" <= CAST(\"" + iso + "\" as 'dateTime'))";
 }
 
 // The setup's read-back query, built as the registration reader builds it.
 std::string ReadBackQuery(const std::string& folderUrl) {
     std::string q = "select ";
-    for (const char* s : {"_FolderName", "_ExpirationPeriod", "_Run", "_TimeToRun", "_MailboxToMove",
-                          "_ReportRecipient", "_AffectAllMailboxes", "_IncludeSubfolders"}) {
+    for (const char* s :
+         {"_FolderName", "_ExpirationPeriod", "_Run", "_TimeToRun", "_MailboxToMove",
+          "_ReportRecipient", "_AffectAllMailboxes", "_IncludeSubfolders"}) {
         q += std::string(" \"Quellix") + s + "\",";
     }
     q += " \"DAV:displayname\"";
@@ -47,7 +48,9 @@ std::string ReadBackQuery(const std::string& folderUrl) {
     return q;
 }
 
-Date Utc(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) { return Date::FromParts(y, mo, d, h, mi, s); }
+Date Utc(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
+    return Date::FromParts(y, mo, d, h, mi, s);
+}
 
 class AdoStoreTest : public ::testing::Test {
 protected:
@@ -66,11 +69,13 @@ protected:
     }
 
     // Saves a message; returns its URL (file scheme).
-    std::string Put(const std::string& folderUrl, Date received, const std::string& text = "Subject: x\r\n\r\nbody\r\n") {
+    std::string Put(const std::string& folderUrl, Date received,
+                    const std::string& text = "Subject: x\r\n\r\nbody\r\n") {
         return localplatform::SaveNewMessage(folderUrl, text, received);
     }
 
-    static void ExpectError(const std::function<void()>& f, int32_t number, const std::string& what) {
+    static void ExpectError(const std::function<void()>& f, int32_t number,
+                            const std::string& what) {
         try {
             f();
             ADD_FAILURE() << what << ": no error raised";
@@ -102,10 +107,13 @@ TEST_F(AdoStoreTest, BothSchemesReachTheSameItem) {
     b.Open(http, nullptr, adModeRead, adFailIfNotExists, adOpenRecordUnspecified);
     EXPECT_EQ(a.Fields("DAV:displayname").Value().ToString(), name);
     EXPECT_EQ(b.Fields("dav:DisplayName").Value().ToString(), name);
-    EXPECT_EQ(a.Fields("DAV:href").Value().ToString(), TempStore::FileBase() + "/alice/Inbox/Junk Mail/" + name);
+    EXPECT_EQ(a.Fields("DAV:href").Value().ToString(),
+              TempStore::FileBase() + "/alice/Inbox/Junk Mail/" + name);
     EXPECT_EQ(a.Fields("DAV:href").Value().ToString(), file);
-    EXPECT_EQ(b.Fields("DAV:href").Value().ToString(), TempStore::HttpBase() + "/alice/Inbox/Junk%20Mail/" + name);
-    EXPECT_EQ(a.Fields(adDefaultStream).GetStream().Bytes(), b.Fields(adDefaultStream).GetStream().Bytes());
+    EXPECT_EQ(b.Fields("DAV:href").Value().ToString(),
+              TempStore::HttpBase() + "/alice/Inbox/Junk%20Mail/" + name);
+    EXPECT_EQ(a.Fields(adDefaultStream).GetStream().Bytes(),
+              b.Fields(adDefaultStream).GetStream().Bytes());
     EXPECT_EQ(a.Fields("DAV:contentclass").Value().ToString(), "urn:content-class:message");
     EXPECT_EQ(a.Fields("urn:schemas:httpmail:datereceived").Value().ToDate(), Utc(2026, 1, 1));
     EXPECT_FALSE(a.Fields("DAV:isfolder").Value().ToBool());
@@ -119,7 +127,8 @@ TEST_F(AdoStoreTest, MailboxRootNamesItsInboxInTheSchemeUsed) {
         Record rec;
         rec.Open(root, &cnn, adModeRead, adFailIfNotExists, adOpenRecordUnspecified);
         EXPECT_GT(rec.Fields().Count(), 0);
-        EXPECT_EQ(rec.Fields("urn:schemas:httpmail:inbox").Value().ToString(), root + "/Inbox") << root;
+        EXPECT_EQ(rec.Fields("urn:schemas:httpmail:inbox").Value().ToString(), root + "/Inbox")
+            << root;
         EXPECT_TRUE(rec.Fields("DAV:iscollection").Value().ToBool());
         EXPECT_EQ(rec.Fields("DAV:contentclass").Value().ToString(), "urn:content-class:folder");
     }
@@ -136,14 +145,17 @@ TEST_F(AdoStoreTest, BadConnectionsAndUrlsFailWithTheirNumbers) {
     const std::vector<Case> cases = {
         {"unknown provider", "MSDASQL", base + "/alice", err::kAdoProviderNotFound},
         {"no URL", "exoledb.datasource", "", err::kAdoInvalidArgument},
-        {"other host", "exoledb.datasource", "http://other.example.test/exadmin/example.test/mbx/alice", err::kBadUrl},
+        {"other host", "exoledb.datasource",
+         "http://other.example.test/exadmin/example.test/mbx/alice", err::kBadUrl},
         {"dot-dot", "exoledb.datasource", base + "/alice/../bob", err::kBadUrl},
         {"encoded dot-dot", "exoledb.datasource", base + "/alice/%2e%2e/Inbox", err::kBadUrl},
         {"encoded slash", "exoledb.datasource", base + "/alice%2FInbox", err::kBadUrl},
         {"encoded backslash", "exoledb.datasource", base + "/alice%5cInbox", err::kBadUrl},
         {"NUL", "exoledb.datasource", base + "/alice%00", err::kBadUrl},
-        {"not MBX", "exoledb.datasource", "file://./backofficestorage/example.test/public/alice", err::kBadUrl},
-        {"unknown namespace", "exoledb.datasource", TempStore::FileBase("other.test") + "/alice", err::kNotFound},
+        {"not MBX", "exoledb.datasource", "file://./backofficestorage/example.test/public/alice",
+         err::kBadUrl},
+        {"unknown namespace", "exoledb.datasource", TempStore::FileBase("other.test") + "/alice",
+         err::kNotFound},
         {"missing mailbox", "exoledb.datasource", base + "/nobody", err::kNotFound},
         {"missing folder", "exoledb.datasource", base + "/alice/Spam", err::kNotFound},
     };
@@ -154,7 +166,8 @@ TEST_F(AdoStoreTest, BadConnectionsAndUrlsFailWithTheirNumbers) {
         EXPECT_EQ(cnn.State(), adStateClosed) << c.name;
         Record rec;
         if (c.provider == "exoledb.datasource" && !c.url.empty()) {
-            ExpectError([&] { rec.Open(c.url, nullptr, adModeRead, adFailIfNotExists, -1); }, c.want, c.name);
+            ExpectError([&] { rec.Open(c.url, nullptr, adModeRead, adFailIfNotExists, -1); },
+                        c.want, c.name);
         }
     }
     // Nothing was created by any of the failed opens.
@@ -173,15 +186,19 @@ TEST_F(AdoStoreTest, DirectoryProviderOpensWithoutTheStore) {
 }
 
 // Writes a registration-like item as the setup does and reads it back.
-void WriteRegistration(Connection& cnn, const std::string& url, bool withFolderName, int16_t period) {
+void WriteRegistration(Connection& cnn, const std::string& url, bool withFolderName,
+                       int16_t period) {
     Record rec;
     rec.Open(url, &cnn, adModeReadWrite, adCreateOverwrite, adDelayFetchFields, "", "");
     rec.Fields("DAV:contentclass").SetValue("urn:content-class:storeeventreg");
     rec.Fields("http://schemas.microsoft.com/exchange/events/EventMethod").SetValue("onTimer");
-    rec.Fields("http://schemas.microsoft.com/exchange/events/TimerStartTime").SetValue(Utc(2026, 11, 21, 5));
-    rec.Fields("http://schemas.microsoft.com/exchange/events/TimerInterval").SetValue(int16_t{1440});
+    rec.Fields("http://schemas.microsoft.com/exchange/events/TimerStartTime")
+        .SetValue(Utc(2026, 11, 21, 5));
+    rec.Fields("http://schemas.microsoft.com/exchange/events/TimerInterval")
+        .SetValue(int16_t{1440});
     rec.Fields().Append("Quellix_MailboxToMove", adBSTR, 0, -1, Variant(""));
-    if (withFolderName) rec.Fields().Append("Quellix_FolderName", adBSTR, 0, -1, Variant("Inbox/Junk Mail"));
+    if (withFolderName)
+        rec.Fields().Append("Quellix_FolderName", adBSTR, 0, -1, Variant("Inbox/Junk Mail"));
     rec.Fields().Append("Quellix_ExpirationPeriod", adSmallInt, 0, -1, Variant(period));
     rec.Fields("http://schemas.microsoft.com/exchange/events/Enabled").SetValue(true);
     rec.Fields().Append("Quellix_AffectAllMailboxes", adBSTR, 0, -1, Variant("1"));
@@ -207,9 +224,11 @@ TEST_F(AdoStoreTest, CreateOverwriteReplacesTheItemWholesale) {
     const Variant period = rec.Fields("Quellix_ExpirationPeriod").Value();
     EXPECT_EQ(period.Type(), VariantType::Int16);
     EXPECT_EQ(period.ToInt16(), 30);
-    EXPECT_EQ(rec.Fields("http://schemas.microsoft.com/exchange/events/TimerStartTime").Value().ToDate(),
-              Utc(2026, 11, 21, 5));
-    EXPECT_EQ(rec.Fields("HTTP://SCHEMAS.MICROSOFT.COM/exchange/events/enabled").Value().Type(), VariantType::Bool);
+    EXPECT_EQ(
+        rec.Fields("http://schemas.microsoft.com/exchange/events/TimerStartTime").Value().ToDate(),
+        Utc(2026, 11, 21, 5));
+    EXPECT_EQ(rec.Fields("HTTP://SCHEMAS.MICROSOFT.COM/exchange/events/enabled").Value().Type(),
+              VariantType::Bool);
     EXPECT_EQ(rec.Fields("Quellix_MailboxToMove").Value().ToString(), "");
     EXPECT_EQ(rec.Fields("DAV:displayname").Value().ToString(), "Quellix.reg");
     EXPECT_TRUE(rec.Fields("DAV:ishidden").Value().ToBool());
@@ -220,27 +239,34 @@ TEST_F(AdoStoreTest, RecordModesAndCreateOptionsGuardWrites) {
     const std::string url = Put(Junk(), Utc(2026, 1, 1));
     Record read;
     read.Open(url, nullptr, adModeRead, adFailIfNotExists, -1);
-    ExpectError([&] { read.Fields("x").SetValue("y"); }, err::kPermissionDeniedDb, "write in read mode");
-    ExpectError([&] { read.Fields().Append("x", adBSTR, 0, -1, Variant("y")); }, err::kPermissionDeniedDb, "append");
-    ExpectError([&] { read.DeleteRecord(url, false); }, err::kPermissionDeniedDb, "delete in read mode");
+    ExpectError([&] { read.Fields("x").SetValue("y"); }, err::kPermissionDeniedDb,
+                "write in read mode");
+    ExpectError([&] { read.Fields().Append("x", adBSTR, 0, -1, Variant("y")); },
+                err::kPermissionDeniedDb, "append");
+    ExpectError([&] { read.DeleteRecord(url, false); }, err::kPermissionDeniedDb,
+                "delete in read mode");
     Record unknown;
     unknown.Open(url, nullptr, adModeUnknown, adFailIfNotExists, -1);
-    ExpectError([&] { unknown.Fields("x").SetValue("y"); }, err::kPermissionDeniedDb, "write in unknown mode");
+    ExpectError([&] { unknown.Fields("x").SetValue("y"); }, err::kPermissionDeniedDb,
+                "write in unknown mode");
 
     Record rec;
-    ExpectError([&] { rec.Open(Junk() + "/No/Such.reg", nullptr, adModeReadWrite, adCreateOverwrite, -1); },
-                err::kNotFound, "create without parent");
-    ExpectError([&] { rec.Open(Junk() + "/Older", nullptr, adModeReadWrite, adCreateOverwrite, -1); },
-                err::kResourceExists, "overwrite a folder");
+    ExpectError(
+        [&] { rec.Open(Junk() + "/No/Such.reg", nullptr, adModeReadWrite, adCreateOverwrite, -1); },
+        err::kNotFound, "create without parent");
+    ExpectError(
+        [&] { rec.Open(Junk() + "/Older", nullptr, adModeReadWrite, adCreateOverwrite, -1); },
+        err::kResourceExists, "overwrite a folder");
     ExpectError([&] { rec.Open(Junk() + "/New.reg", nullptr, adModeRead, adCreateOverwrite, -1); },
                 err::kPermissionDeniedDb, "create in read mode");
-    ExpectError([&] { rec.Open(Junk() + "/Missing.eml", nullptr, adModeReadWrite, adFailIfNotExists, -1); },
-                err::kNotFound, "fail if not exists");
+    ExpectError(
+        [&] { rec.Open(Junk() + "/Missing.eml", nullptr, adModeReadWrite, adFailIfNotExists, -1); },
+        err::kNotFound, "fail if not exists");
     EXPECT_EQ(rec.State(), adStateClosed);
 
     rec.Open(Junk() + "/New.reg", nullptr, adModeReadWrite, adCreateOverwrite, -1);
-    ExpectError([&] { rec.Fields("DAV:href").SetValue("x"), rec.Fields().Update(); }, err::kPermissionDeniedDb,
-                "read-only intrinsic");
+    ExpectError([&] { rec.Fields("DAV:href").SetValue("x"), rec.Fields().Update(); },
+                err::kPermissionDeniedDb, "read-only intrinsic");
 }
 
 TEST_F(AdoStoreTest, DeleteRecordTakesAFolderWithEverythingBelow) {
@@ -251,14 +277,15 @@ TEST_F(AdoStoreTest, DeleteRecordTakesAFolderWithEverythingBelow) {
     rec.Open(Junk() + "/Older", nullptr, adModeReadWrite, adFailIfNotExists, -1);
     rec.DeleteRecord(Junk() + "/Older", false);
     EXPECT_EQ(rec.State(), adStateClosed);  // its item went
-    ExpectError([&] { rec.Open(Junk() + "/Older", nullptr, adModeRead, adFailIfNotExists, -1); }, err::kNotFound,
-                "deleted folder");
+    ExpectError([&] { rec.Open(Junk() + "/Older", nullptr, adModeRead, adFailIfNotExists, -1); },
+                err::kNotFound, "deleted folder");
     Record still;
     still.Open(keep, nullptr, adModeRead, adFailIfNotExists, -1);
     EXPECT_EQ(still.State(), adStateOpen);
     Record again;
     again.Open(Junk(), nullptr, adModeReadWrite, adFailIfNotExists, -1);
-    ExpectError([&] { again.DeleteRecord(Junk() + "/Older", false); }, err::kNotFound, "delete twice");
+    ExpectError([&] { again.DeleteRecord(Junk() + "/Older", false); }, err::kNotFound,
+                "delete twice");
 }
 
 // Messages around the cutoff, hidden ones and a subfolder, for both traversals.
@@ -314,7 +341,8 @@ TEST_F(AdoStoreTest, SweepQuerySelectsExpiredVisibleMessages) {
 }
 
 TEST_F(AdoStoreTest, DeletingRowsWhileIteratingDeletesTheItems) {
-    for (int i = 0; i < 600; ++i) Put(Junk(), Utc(2026, 1, 1).AddDays(i / 100.0));  // more than one batch
+    for (int i = 0; i < 600; ++i)
+        Put(Junk(), Utc(2026, 1, 1).AddDays(i / 100.0));  // more than one batch
     const std::string kept = Put(Junk(), Utc(2026, 12, 1));
     Connection cnn = OpenStore(Junk());
     Recordset rs;
@@ -324,7 +352,8 @@ TEST_F(AdoStoreTest, DeletingRowsWhileIteratingDeletesTheItems) {
     while (!rs.Eof()) {
         const std::string href = rs.Fields("DAV:href").Value().ToString();
         rs.Delete(adAffectCurrent);
-        ExpectError([&] { rs.Delete(adAffectCurrent); }, err::kAdoNoCurrentRecord, "delete a row twice");
+        ExpectError([&] { rs.Delete(adAffectCurrent); }, err::kAdoNoCurrentRecord,
+                    "delete a row twice");
         EXPECT_EQ(rs.RecordCount(), 600);
         ++deleted;
         rs.MoveNext();
@@ -335,7 +364,8 @@ TEST_F(AdoStoreTest, DeletingRowsWhileIteratingDeletesTheItems) {
     EXPECT_EQ(deleted, 600);
 
     Recordset all;
-    all.Open("SELECT \"DAV:href\" FROM scope('shallow traversal of \"" + Junk() + "\"') WHERE \"DAV:isfolder\" = false",
+    all.Open("SELECT \"DAV:href\" FROM scope('shallow traversal of \"" + Junk() +
+                 "\"') WHERE \"DAV:isfolder\" = false",
              cnn);
     ASSERT_EQ(all.RecordCount(), 1);
     EXPECT_EQ(all.Fields("DAV:href").Value().ToString(), kept);
@@ -371,7 +401,8 @@ TEST_F(AdoStoreTest, ReadBackQueryFindsOnlyTheHiddenRegistration) {
     EXPECT_EQ(rs.Fields("Quellix_ExpirationPeriod").Value().ToInt16(), 14);
     EXPECT_TRUE(rs.Fields("Quellix_Run").Value().IsNull());
     ExpectError([&] { (void)rs.Fields("DAV:href"); }, err::kAdoItemNotFound, "column not selected");
-    ExpectError([&] { rs.Fields("Quellix_Run").SetValue(1); }, err::kAdoFeatureNotAvailable, "write a row");
+    ExpectError([&] { rs.Fields("Quellix_Run").SetValue(1); }, err::kAdoFeatureNotAvailable,
+                "write a row");
     rs.Close();
 
     // Not hidden: not found.
@@ -393,13 +424,15 @@ TEST_F(AdoStoreTest, UncommittedTransactionIsRolledBackWhenTheConnectionCloses) 
         ExpectError([&] { cnn.BeginTrans(); }, err::kAdoFeatureNotAvailable, "nested transaction");
     }  // destroyed without CommitTrans
     Record rec;
-    ExpectError([&] { rec.Open(url, nullptr, adModeRead, adFailIfNotExists, -1); }, err::kNotFound, "rolled back");
+    ExpectError([&] { rec.Open(url, nullptr, adModeRead, adFailIfNotExists, -1); }, err::kNotFound,
+                "rolled back");
 
     Connection cnn = OpenStore(Junk());
     cnn.BeginTrans();
     WriteRegistration(cnn, url, true, 14);
     cnn.Close();
-    ExpectError([&] { rec.Open(url, nullptr, adModeRead, adFailIfNotExists, -1); }, err::kNotFound, "closed");
+    ExpectError([&] { rec.Open(url, nullptr, adModeRead, adFailIfNotExists, -1); }, err::kNotFound,
+                "closed");
 }
 
 TEST_F(AdoStoreTest, MoveIsOneTransaction) {
@@ -412,24 +445,32 @@ TEST_F(AdoStoreTest, MoveIsOneTransaction) {
         ASSERT_EQ(rs.RecordCount(), 1);
         cnn.BeginTrans();
         Record msg;
-        msg.Open(rs.Fields("DAV:href").Value().ToString(), nullptr, adModeUnknown, adFailIfNotExists, -1);
-        const std::string copy =
-            localplatform::SaveNewMessage(inbox, msg.Fields(adDefaultStream).GetStream().Bytes(), Utc(2026, 1, 1));
+        msg.Open(rs.Fields("DAV:href").Value().ToString(), nullptr, adModeUnknown,
+                 adFailIfNotExists, -1);
+        const std::string copy = localplatform::SaveNewMessage(
+            inbox, msg.Fields(adDefaultStream).GetStream().Bytes(), Utc(2026, 1, 1));
         rs.Delete(adAffectCurrent);
         msg.Close();
-        if (commit) cnn.CommitTrans();
-        else cnn.RollbackTrans();
+        if (commit)
+            cnn.CommitTrans();
+        else
+            cnn.RollbackTrans();
         rs.Close();
 
         Record check;
         if (commit) {
             check.Open(copy, nullptr, adModeRead, adFailIfNotExists, -1);
-            EXPECT_EQ(check.Fields(adDefaultStream).GetStream().Bytes(), "Subject: move me\r\n\r\nx\r\n");
-            ExpectError([&] { Record r; r.Open(source, nullptr, adModeRead, adFailIfNotExists, -1); }, err::kNotFound,
-                        "source after commit");
+            EXPECT_EQ(check.Fields(adDefaultStream).GetStream().Bytes(),
+                      "Subject: move me\r\n\r\nx\r\n");
+            ExpectError(
+                [&] {
+                    Record r;
+                    r.Open(source, nullptr, adModeRead, adFailIfNotExists, -1);
+                },
+                err::kNotFound, "source after commit");
         } else {
-            ExpectError([&] { check.Open(copy, nullptr, adModeRead, adFailIfNotExists, -1); }, err::kNotFound,
-                        "copy after rollback");
+            ExpectError([&] { check.Open(copy, nullptr, adModeRead, adFailIfNotExists, -1); },
+                        err::kNotFound, "copy after rollback");
             Record r;
             r.Open(source, nullptr, adModeRead, adFailIfNotExists, -1);
             EXPECT_EQ(r.State(), adStateOpen);
@@ -445,14 +486,20 @@ TEST_F(AdoStoreTest, MalformedQueriesFailWithErrorsInCommand) {
         {"select", err::kErrorsInCommand},
         {"select \"DAV:href\" from", err::kErrorsInCommand},
         {"select \"DAV:href\" from " + scope + " where", err::kErrorsInCommand},
-        {"select \"DAV:href\" from " + scope + " where (\"DAV:ishidden\" = false", err::kErrorsInCommand},
-        {"select \"DAV:href\" from " + scope + " where \"a\" = CAST(\"2026-13-01T00:00:00Z\" as 'dateTime')",
+        {"select \"DAV:href\" from " + scope + " where (\"DAV:ishidden\" = false",
          err::kErrorsInCommand},
-        {"select \"DAV:href\" from scope('sideways traversal of \"" + Junk() + "\"')", err::kErrorsInCommand},
+        {"select \"DAV:href\" from " + scope +
+             " where \"a\" = CAST(\"2026-13-01T00:00:00Z\" as 'dateTime')",
+         err::kErrorsInCommand},
+        {"select \"DAV:href\" from scope('sideways traversal of \"" + Junk() + "\"')",
+         err::kErrorsInCommand},
         {"select \"DAV:href\" from " + scope + " order \"DAV:href\"", err::kErrorsInCommand},
         {"select 'DAV:href' from " + scope, err::kErrorsInCommand},
-        {"select \"DAV:href\" from scope('shallow traversal of \"" + Junk() + "/Nope\"')", err::kTableNotFound},
-        {"select \"DAV:href\" from scope('shallow traversal of \"http://elsewhere/exadmin/x/mbx/y\"')", err::kBadUrl},
+        {"select \"DAV:href\" from scope('shallow traversal of \"" + Junk() + "/Nope\"')",
+         err::kTableNotFound},
+        {"select \"DAV:href\" from scope('shallow traversal of "
+         "\"http://elsewhere/exadmin/x/mbx/y\"')",
+         err::kBadUrl},
     };
     for (const auto& [query, want] : cases) {
         Recordset rs;
@@ -473,10 +520,11 @@ TEST_F(AdoStoreTest, LockedStoreWaitsThenFails) {
     });
     locked.get_future().wait();
     Record rec;
-    ExpectError([&] { rec.Open(Junk() + "/New.reg", nullptr, adModeReadWrite, adCreateOverwrite, -1); },
-                err::kResourceLocked, "create while locked");
-    ExpectError([&] { (void)localplatform::SaveNewMessage(Junk(), "x", Utc(2026, 1, 1)); }, err::kResourceLocked,
-                "save while locked");
+    ExpectError(
+        [&] { rec.Open(Junk() + "/New.reg", nullptr, adModeReadWrite, adCreateOverwrite, -1); },
+        err::kResourceLocked, "create while locked");
+    ExpectError([&] { (void)localplatform::SaveNewMessage(Junk(), "x", Utc(2026, 1, 1)); },
+                err::kResourceLocked, "save while locked");
     // Readers are not blocked by a writer.
     Connection cnn = OpenStore(Junk());
     Recordset rs;
@@ -513,7 +561,8 @@ TEST(AdoStoreCrashTest, CrashDuringBatchedDeletesLeavesTheMessages) {
         auto store = ItemStore::ForThisThread();
         store->CreateNamespace(kNs);
         store->CreateMailbox(kNs, "alice", false);
-        for (int i = 0; i < 50; ++i) (void)localplatform::SaveNewMessage(folder, "x", Utc(2026, 1, 1));
+        for (int i = 0; i < 50; ++i)
+            (void)localplatform::SaveNewMessage(folder, "x", Utc(2026, 1, 1));
     }).join();
     const std::string query = SweepQuery("shallow", folder, "2026-02-01T00:00:00Z");
     std::fflush(nullptr);
@@ -561,7 +610,8 @@ TEST(AdoStoreConcurrencyTest, ProcessesShareTheStoreWithoutLosingItems) {
         store->CreateNamespace(kNs);
         store->CreateMailbox(kNs, "alice", false);
         store->CreateFolder(store->Lookup({kNs, "MBX", "alice"})->id, "Junk");
-        for (int i = 0; i < 100; ++i) (void)localplatform::SaveNewMessage(junk, "old", Utc(2026, 1, 1));
+        for (int i = 0; i < 100; ++i)
+            (void)localplatform::SaveNewMessage(junk, "old", Utc(2026, 1, 1));
     }).join();
     constexpr int kWriters = 3;
     constexpr int kPerWriter = 100;
@@ -592,7 +642,8 @@ TEST(AdoStoreConcurrencyTest, ProcessesShareTheStoreWithoutLosingItems) {
                 cnn.SetProvider("exoledb.datasource");
                 cnn.Open(inbox);
                 cnn.BeginTrans();
-                (void)localplatform::SaveNewMessage(inbox, "new " + std::to_string(w), Utc(2026, 6, 1));
+                (void)localplatform::SaveNewMessage(inbox, "new " + std::to_string(w),
+                                                    Utc(2026, 6, 1));
                 cnn.CommitTrans();
             }
             _exit(0);

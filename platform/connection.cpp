@@ -40,24 +40,34 @@ Connection& Connection::operator=(Connection&& other) noexcept {
 
 void Connection::SetProvider(std::string provider) {
     if (impl_->open) {
-        throw Error(err::kAdoObjectOpen, Describe("set Provider", provider, "the connection is open", err::kAdoObjectOpen));
+        throw Error(err::kAdoObjectOpen, Describe("set Provider", provider,
+                                                  "the connection is open", err::kAdoObjectOpen));
     }
     impl_->provider = std::move(provider);
 }
 
-const std::string& Connection::Provider() const { return impl_->provider; }
-void Connection::SetConnectionString(std::string text) { impl_->connectionString = std::move(text); }
-const std::string& Connection::ConnectionString() const { return impl_->connectionString; }
+const std::string& Connection::Provider() const {
+    return impl_->provider;
+}
+void Connection::SetConnectionString(std::string text) {
+    impl_->connectionString = std::move(text);
+}
+const std::string& Connection::ConnectionString() const {
+    return impl_->connectionString;
+}
 
-void Connection::Open(const std::string& source, const std::string& /*user*/, const std::string& /*password*/,
-                      int32_t /*options*/) {
+void Connection::Open(const std::string& source, const std::string& /*user*/,
+                      const std::string& /*password*/, int32_t /*options*/) {
     if (impl_->open) {
-        throw Error(err::kAdoObjectOpen, Describe("Connection.Open", source, "the connection is already open", err::kAdoObjectOpen));
+        throw Error(err::kAdoObjectOpen,
+                    Describe("Connection.Open", source, "the connection is already open",
+                             err::kAdoObjectOpen));
     }
     const auto kind = ProviderKind(impl_->provider);
     if (kind == ConnectionImpl::Kind::kNone) {
         throw Error(err::kAdoProviderNotFound,
-                    Describe("Connection.Open", impl_->provider, "provider cannot be found", err::kAdoProviderNotFound));
+                    Describe("Connection.Open", impl_->provider, "provider cannot be found",
+                             err::kAdoProviderNotFound));
     }
     if (kind == ConnectionImpl::Kind::kDirectory) {
         // The directory provider binds per command; opening only marks the
@@ -68,7 +78,9 @@ void Connection::Open(const std::string& source, const std::string& /*user*/, co
     }
     const std::string url = source.empty() ? impl_->connectionString : source;
     if (url.empty()) {
-        throw Error(err::kAdoInvalidArgument, Describe("Connection.Open", "(no URL)", "no store URL given", err::kAdoInvalidArgument));
+        throw Error(err::kAdoInvalidArgument,
+                    Describe("Connection.Open", "(no URL)", "no store URL given",
+                             err::kAdoInvalidArgument));
     }
     const auto parsed = localplatform::ParseStoreUrl(url, localplatform::ThisServerFqdn());
     auto store = localplatform::ItemStore::ForThisThread();
@@ -78,7 +90,9 @@ void Connection::Open(const std::string& source, const std::string& /*user*/, co
     impl_->open = true;
 }
 
-int32_t Connection::State() const { return impl_ && impl_->open ? adStateOpen : adStateClosed; }
+int32_t Connection::State() const {
+    return impl_ && impl_->open ? adStateOpen : adStateClosed;
+}
 
 void Connection::Close() {
     if (!impl_->open) return;
@@ -94,11 +108,14 @@ namespace {
 
 localplatform::ItemStore& StoreOf(ConnectionImpl& c, const char* operation) {
     if (!c.open) {
-        throw Error(err::kAdoObjectClosed, Describe(operation, "Connection", "the connection is closed", err::kAdoObjectClosed));
+        throw Error(
+            err::kAdoObjectClosed,
+            Describe(operation, "Connection", "the connection is closed", err::kAdoObjectClosed));
     }
     if (c.kind != ConnectionImpl::Kind::kStore) {
         throw Error(err::kAdoFeatureNotAvailable,
-                    Describe(operation, c.provider, "transactions are a store feature", err::kAdoFeatureNotAvailable));
+                    Describe(operation, c.provider, "transactions are a store feature",
+                             err::kAdoFeatureNotAvailable));
     }
     return *c.store;
 }
@@ -113,7 +130,8 @@ void Connection::BeginTrans() {
 void Connection::CommitTrans() {
     auto& store = StoreOf(*impl_, "CommitTrans");
     if (!impl_->ownsTransaction) {
-        throw Error(err::kFail, Describe("CommitTrans", "Connection", "no transaction was begun here", err::kFail));
+        throw Error(err::kFail, Describe("CommitTrans", "Connection",
+                                         "no transaction was begun here", err::kFail));
     }
     impl_->ownsTransaction = false;
     store.CommitTransaction();
@@ -122,7 +140,8 @@ void Connection::CommitTrans() {
 void Connection::RollbackTrans() {
     auto& store = StoreOf(*impl_, "RollbackTrans");
     if (!impl_->ownsTransaction) {
-        throw Error(err::kFail, Describe("RollbackTrans", "Connection", "no transaction was begun here", err::kFail));
+        throw Error(err::kFail, Describe("RollbackTrans", "Connection",
+                                         "no transaction was begun here", err::kFail));
     }
     impl_->ownsTransaction = false;
     store.RollbackTransaction();

@@ -8,22 +8,31 @@ namespace platform {
 namespace {
 
 // The default stream is the field without a name.
-bool IsStream(const std::string& name) { return name.empty(); }
+bool IsStream(const std::string& name) {
+    return name.empty();
+}
 
 Variant Coerce(int32_t type, Variant value, const std::string& name) {
     if (value.IsNull()) return value;
     switch (type) {
-    case adBSTR:
-    case adVarWChar:
-    case adLongVarWChar: return Variant(value.ToString());
-    case adSmallInt: return Variant(value.ToInt16());
-    case adInteger: return Variant(value.ToInt32());
-    case adBoolean: return Variant(value.ToBool());
-    case adDate: return Variant(value.ToDate());
-    case adDouble: return Variant(value.ToDouble());
-    default:
-        throw Error(err::kAdoInvalidArgument,
-                    Describe("Fields.Append", name, "unsupported type " + std::to_string(type), err::kAdoInvalidArgument));
+        case adBSTR:
+        case adVarWChar:
+        case adLongVarWChar:
+            return Variant(value.ToString());
+        case adSmallInt:
+            return Variant(value.ToInt16());
+        case adInteger:
+            return Variant(value.ToInt32());
+        case adBoolean:
+            return Variant(value.ToBool());
+        case adDate:
+            return Variant(value.ToDate());
+        case adDouble:
+            return Variant(value.ToDouble());
+        default:
+            throw Error(err::kAdoInvalidArgument,
+                        Describe("Fields.Append", name, "unsupported type " + std::to_string(type),
+                                 err::kAdoInvalidArgument));
     }
 }
 
@@ -40,8 +49,10 @@ Variant Field::Value() const {
 
 void Field::SetValue(Variant value) {
     if (owner_ == nullptr) {
-        throw Error(err::kAdoFeatureNotAvailable,
-                    Describe("Field.Value", name_, "query results are read-only; open a Record to write", err::kAdoFeatureNotAvailable));
+        throw Error(
+            err::kAdoFeatureNotAvailable,
+            Describe("Field.Value", name_, "query results are read-only; open a Record to write",
+                     err::kAdoFeatureNotAvailable));
     }
     owner_->RequireWritable("Field.Value");
     if (IsStream(name_)) {
@@ -58,7 +69,9 @@ void Field::SetValue(Variant value) {
 
 Stream Field::GetStream() const {
     if (owner_ == nullptr || !IsStream(name_)) {
-        throw Error(err::kTypeMismatch, Describe("Field.GetStream", name_, "only Fields(-1) of a record is a stream", err::kTypeMismatch));
+        throw Error(err::kTypeMismatch,
+                    Describe("Field.GetStream", name_, "only Fields(-1) of a record is a stream",
+                             err::kTypeMismatch));
     }
     owner_->RequireOpen("Field.GetStream");
     if (owner_->pendingContent) return Stream(*owner_->pendingContent);
@@ -82,22 +95,28 @@ std::vector<std::string> AllNames(RecordImpl& r) {
 }  // namespace
 
 Field Fields::Item(const std::string& name) {
-    if (owner_ == nullptr) throw Error(err::kAdoObjectClosed, Describe("Fields.Item", name, "no record", err::kAdoObjectClosed));
+    if (owner_ == nullptr)
+        throw Error(err::kAdoObjectClosed,
+                    Describe("Fields.Item", name, "no record", err::kAdoObjectClosed));
     owner_->RequireOpen("Fields.Item");
     if (name.empty()) {
-        throw Error(err::kAdoItemNotFound, Describe("Fields.Item", "(empty)", "no property has an empty name", err::kAdoItemNotFound));
+        throw Error(err::kAdoItemNotFound,
+                    Describe("Fields.Item", "(empty)", "no property has an empty name",
+                             err::kAdoItemNotFound));
     }
     return Field(name, owner_, Variant());
 }
 
 Field Fields::Item(int32_t index) {
-    if (owner_ == nullptr) throw Error(err::kAdoObjectClosed, Describe("Fields.Item", "", "no record", err::kAdoObjectClosed));
+    if (owner_ == nullptr)
+        throw Error(err::kAdoObjectClosed,
+                    Describe("Fields.Item", "", "no record", err::kAdoObjectClosed));
     owner_->RequireOpen("Fields.Item");
     if (index == adDefaultStream) return Field(std::string(), owner_, Variant());
     const auto names = AllNames(*owner_);
     if (index < 0 || static_cast<size_t>(index) >= names.size()) {
-        throw Error(err::kAdoItemNotFound,
-                    Describe("Fields.Item", std::to_string(index), "index out of range", err::kAdoItemNotFound));
+        throw Error(err::kAdoItemNotFound, Describe("Fields.Item", std::to_string(index),
+                                                    "index out of range", err::kAdoItemNotFound));
     }
     return Field(names[static_cast<size_t>(index)], owner_, Variant());
 }
@@ -107,18 +126,24 @@ int32_t Fields::Count() const {
     return static_cast<int32_t>(AllNames(*owner_).size());
 }
 
-void Fields::Append(const std::string& name, int32_t type, int32_t /*definedSize*/, int32_t /*attributes*/,
-                    Variant value) {
-    if (owner_ == nullptr) throw Error(err::kAdoObjectClosed, Describe("Fields.Append", name, "no record", err::kAdoObjectClosed));
+void Fields::Append(const std::string& name, int32_t type, int32_t /*definedSize*/,
+                    int32_t /*attributes*/, Variant value) {
+    if (owner_ == nullptr)
+        throw Error(err::kAdoObjectClosed,
+                    Describe("Fields.Append", name, "no record", err::kAdoObjectClosed));
     owner_->RequireWritable("Fields.Append");
     if (name.empty()) {
-        throw Error(err::kAdoInvalidArgument, Describe("Fields.Append", "(empty)", "a property needs a name", err::kAdoInvalidArgument));
+        throw Error(err::kAdoInvalidArgument,
+                    Describe("Fields.Append", "(empty)", "a property needs a name",
+                             err::kAdoInvalidArgument));
     }
     owner_->SetPending(name, Coerce(type, std::move(value), name));
 }
 
 void Fields::Update() {
-    if (owner_ == nullptr) throw Error(err::kAdoObjectClosed, Describe("Fields.Update", "", "no record", err::kAdoObjectClosed));
+    if (owner_ == nullptr)
+        throw Error(err::kAdoObjectClosed,
+                    Describe("Fields.Update", "", "no record", err::kAdoObjectClosed));
     if (owner_->pending.empty() && !owner_->pendingContent) {
         owner_->RequireOpen("Fields.Update");
         return;
@@ -126,8 +151,9 @@ void Fields::Update() {
     owner_->RequireWritable("Fields.Update");
     if (owner_->pendingContent) {
         if (owner_->row.IsFolder()) {
-            throw Error(err::kAdoFeatureNotAvailable, Describe("Fields.Update", owner_->url, "a folder has no content stream",
-                                                               err::kAdoFeatureNotAvailable));
+            throw Error(err::kAdoFeatureNotAvailable,
+                        Describe("Fields.Update", owner_->url, "a folder has no content stream",
+                                 err::kAdoFeatureNotAvailable));
         }
         owner_->store->SetContent(owner_->row.id, *owner_->pendingContent);
     }
@@ -135,7 +161,9 @@ void Fields::Update() {
     owner_->pending.clear();
     owner_->pendingContent.reset();
     auto row = owner_->store->Get(owner_->row.id);
-    if (!row) throw Error(err::kNotFound, Describe("Fields.Update", owner_->url, "the item vanished", err::kNotFound));
+    if (!row)
+        throw Error(err::kNotFound,
+                    Describe("Fields.Update", owner_->url, "the item vanished", err::kNotFound));
     owner_->row = *row;
 }
 

@@ -12,13 +12,16 @@ constexpr int32_t adCreateNonCollection = 0;
 constexpr int32_t adCreateCollection = 0x2000;
 constexpr int32_t adOpenIfExists = 0x2000000;
 
-bool Writable(int32_t mode) { return (mode & 3) == 2 || (mode & 3) == 3; }
+bool Writable(int32_t mode) {
+    return (mode & 3) == 2 || (mode & 3) == 3;
+}
 
 }  // namespace
 
 void RecordImpl::RequireOpen(const char* operation) const {
     if (!open) {
-        throw Error(err::kAdoObjectClosed, Describe(operation, "Record", "the record is closed", err::kAdoObjectClosed));
+        throw Error(err::kAdoObjectClosed,
+                    Describe(operation, "Record", "the record is closed", err::kAdoObjectClosed));
     }
 }
 
@@ -26,7 +29,8 @@ void RecordImpl::RequireWritable(const char* operation) const {
     RequireOpen(operation);
     if (!Writable(mode)) {
         throw Error(err::kPermissionDeniedDb,
-                    Describe(operation, url, "the record was opened for reading", err::kPermissionDeniedDb));
+                    Describe(operation, url, "the record was opened for reading",
+                             err::kPermissionDeniedDb));
     }
 }
 
@@ -63,27 +67,35 @@ Record& Record::operator=(Record&& other) noexcept {
 }
 
 void Record::Open(const std::string& source, Connection* cnn, int32_t mode, int32_t createOptions,
-                  int32_t /*options: fields are always fetched on demand*/, const std::string& /*user*/,
-                  const std::string& /*password*/) {
+                  int32_t /*options: fields are always fetched on demand*/,
+                  const std::string& /*user*/, const std::string& /*password*/) {
     if (impl_->open) {
-        throw Error(err::kAdoObjectOpen, Describe("Record.Open", source, "the record is already open", err::kAdoObjectOpen));
+        throw Error(
+            err::kAdoObjectOpen,
+            Describe("Record.Open", source, "the record is already open", err::kAdoObjectOpen));
     }
     if (mode < 0 || mode > 0x3f) {
-        throw Error(err::kAdoInvalidArgument, Describe("Record.Open", source, "invalid mode " + std::to_string(mode), err::kAdoInvalidArgument));
+        throw Error(err::kAdoInvalidArgument,
+                    Describe("Record.Open", source, "invalid mode " + std::to_string(mode),
+                             err::kAdoInvalidArgument));
     }
     std::shared_ptr<localplatform::ItemStore> store;
     if (cnn != nullptr) {
         if (cnn->State() != adStateOpen) {
-            throw Error(err::kAdoObjectClosed, Describe("Record.Open", source, "the connection is closed", err::kAdoObjectClosed));
+            throw Error(
+                err::kAdoObjectClosed,
+                Describe("Record.Open", source, "the connection is closed", err::kAdoObjectClosed));
         }
         if (cnn->Impl()->kind != ConnectionImpl::Kind::kStore) {
             throw Error(err::kAdoInvalidArgument,
-                        Describe("Record.Open", source, "the connection is not a store connection", err::kAdoInvalidArgument));
+                        Describe("Record.Open", source, "the connection is not a store connection",
+                                 err::kAdoInvalidArgument));
         }
         store = cnn->Impl()->store;
     }
     if (source.empty()) {
-        throw Error(err::kAdoInvalidArgument, Describe("Record.Open", "(no URL)", "no URL given", err::kAdoInvalidArgument));
+        throw Error(err::kAdoInvalidArgument,
+                    Describe("Record.Open", "(no URL)", "no URL given", err::kAdoInvalidArgument));
     }
     const auto url = localplatform::ParseStoreUrl(source, localplatform::ThisServerFqdn());
     if (!store) store = localplatform::ItemStore::ForThisThread();
@@ -95,39 +107,52 @@ void Record::Open(const std::string& source, Connection* cnn, int32_t mode, int3
         const int32_t kindBits = createOptions & ~(adCreateOverwrite | adOpenIfExists);
         const bool overwrite = (createOptions & adCreateOverwrite) != 0;
         const bool openIfExists = (createOptions & adOpenIfExists) != 0;
-        if ((kindBits != adCreateNonCollection && kindBits != adCreateCollection) || (overwrite && openIfExists)) {
-            throw Error(err::kAdoInvalidArgument, Describe("Record.Open", source, "unsupported create options " + std::to_string(createOptions),
-                                                           err::kAdoInvalidArgument));
+        if ((kindBits != adCreateNonCollection && kindBits != adCreateCollection) ||
+            (overwrite && openIfExists)) {
+            throw Error(err::kAdoInvalidArgument,
+                        Describe("Record.Open", source,
+                                 "unsupported create options " + std::to_string(createOptions),
+                                 err::kAdoInvalidArgument));
         }
         if (!Writable(mode)) {
-            throw Error(err::kPermissionDeniedDb,
-                        Describe("Record.Open", source, "creating an item needs mode adModeReadWrite", err::kPermissionDeniedDb));
+            throw Error(
+                err::kPermissionDeniedDb,
+                Describe("Record.Open", source, "creating an item needs mode adModeReadWrite",
+                         err::kPermissionDeniedDb));
         }
         if (url.segments.size() < 4) {
             throw Error(err::kPermissionDeniedDb,
-                        Describe("Record.Open", source, "items are created inside a mailbox only", err::kPermissionDeniedDb));
+                        Describe("Record.Open", source, "items are created inside a mailbox only",
+                                 err::kPermissionDeniedDb));
         }
         const std::vector<std::string> parentPath(url.segments.begin(), url.segments.end() - 1);
         const auto parent = store->Lookup(parentPath);
         if (!parent || !parent->IsFolder()) {
-            throw Error(err::kNotFound, Describe("Record.Open", source, "the parent folder does not exist", err::kNotFound));
+            throw Error(err::kNotFound,
+                        Describe("Record.Open", source, "the parent folder does not exist",
+                                 err::kNotFound));
         }
         const std::string& name = url.segments.back();
         row = store->Lookup(url.segments);
         if (row && openIfExists) {
             // keep the existing item
         } else if (row && !overwrite) {
-            throw Error(err::kResourceExists, Describe("Record.Open", source, "an item of that name exists", err::kResourceExists));
+            throw Error(err::kResourceExists,
+                        Describe("Record.Open", source, "an item of that name exists",
+                                 err::kResourceExists));
         } else if (kindBits == adCreateCollection) {
             if (row) {
                 throw Error(err::kResourceExists,
-                            Describe("Record.Open", source, "a folder is not replaced", err::kResourceExists));
+                            Describe("Record.Open", source, "a folder is not replaced",
+                                     err::kResourceExists));
             }
             row = store->Get(store->CreateFolder(parent->id, name));
         } else {
             row = store->Get(store->ReplaceItem(parent->id, name));
         }
-        if (!row) throw Error(err::kNotFound, Describe("Record.Open", source, "the item vanished", err::kNotFound));
+        if (!row)
+            throw Error(err::kNotFound,
+                        Describe("Record.Open", source, "the item vanished", err::kNotFound));
     }
     impl_->row = *row;
     impl_->store = std::move(store);
@@ -139,7 +164,9 @@ void Record::Open(const std::string& source, Connection* cnn, int32_t mode, int3
     impl_->open = true;
 }
 
-int32_t Record::State() const { return impl_ && impl_->open ? adStateOpen : adStateClosed; }
+int32_t Record::State() const {
+    return impl_ && impl_->open ? adStateOpen : adStateClosed;
+}
 
 void Record::Close() {
     if (!impl_ || !impl_->open) return;
@@ -162,7 +189,8 @@ void Record::DeleteRecord(const std::string& url, bool /*async*/) {
         id = impl_->store->Require(parsed.segments, url).id;
     }
     if (!impl_->store->DeleteItem(id)) {
-        throw Error(err::kNotFound, Describe("DeleteRecord", url.empty() ? impl_->url : url, "no such item", err::kNotFound));
+        throw Error(err::kNotFound, Describe("DeleteRecord", url.empty() ? impl_->url : url,
+                                             "no such item", err::kNotFound));
     }
     // The open item may have gone with it (itself or a folder above it).
     if (!impl_->store->Get(impl_->row.id)) Close();

@@ -18,8 +18,11 @@ namespace {
 // long and a crash only leaves items undeleted.
 class StoreRecordset final : public RecordsetImpl {
 public:
-    StoreRecordset(std::shared_ptr<localplatform::ItemStore> store, localplatform::QueryResult result)
-        : store_(std::move(store)), result_(std::move(result)), deleted_(result_.rows.size(), false) {
+    StoreRecordset(std::shared_ptr<localplatform::ItemStore> store,
+                   localplatform::QueryResult result)
+        : store_(std::move(store)),
+          result_(std::move(result)),
+          deleted_(result_.rows.size(), false) {
         for (const auto& c : result_.columns) folded_.push_back(localplatform::FoldName(c));
     }
 
@@ -45,13 +48,17 @@ public:
         for (size_t i = 0; i < folded_.size(); ++i) {
             if (folded_[i] == k) return row.values[i];
         }
-        throw Error(err::kAdoItemNotFound, Describe("Fields", name, "the query did not select this property", err::kAdoItemNotFound));
+        throw Error(err::kAdoItemNotFound,
+                    Describe("Fields", name, "the query did not select this property",
+                             err::kAdoItemNotFound));
     }
 
     void Delete() override {
         RequireRow("Delete");
         if (deleted_[at_]) {
-            throw Error(err::kAdoNoCurrentRecord, Describe("Delete", "Recordset", "the row was already deleted", err::kAdoNoCurrentRecord));
+            throw Error(err::kAdoNoCurrentRecord,
+                        Describe("Delete", "Recordset", "the row was already deleted",
+                                 err::kAdoNoCurrentRecord));
         }
         store_->BatchWrite();
         // An item already gone (another process took it) needs no deleting.
@@ -65,9 +72,11 @@ public:
 private:
     void RequireRow(const char* operation) const {
         if (Eof()) {
-            throw Error(err::kAdoNoCurrentRecord,
-                        Describe(operation, "Recordset", "either BOF or EOF is true, or the current record has been deleted",
-                                 err::kAdoNoCurrentRecord));
+            throw Error(
+                err::kAdoNoCurrentRecord,
+                Describe(operation, "Recordset",
+                         "either BOF or EOF is true, or the current record has been deleted",
+                         err::kAdoNoCurrentRecord));
         }
     }
 
@@ -79,7 +88,8 @@ private:
 };
 
 [[noreturn]] void Closed(const char* operation) {
-    throw Error(err::kAdoObjectClosed, Describe(operation, "Recordset", "the recordset is closed", err::kAdoObjectClosed));
+    throw Error(err::kAdoObjectClosed,
+                Describe(operation, "Recordset", "the recordset is closed", err::kAdoObjectClosed));
 }
 
 }  // namespace
@@ -108,15 +118,22 @@ Recordset& Recordset::operator=(Recordset&& other) noexcept {
     return *this;
 }
 
-void Recordset::Open(const std::string& query, Connection& cnn, int32_t /*cursorType*/, int32_t /*lockType*/,
-                     int32_t /*options*/) {
-    if (impl_) throw Error(err::kAdoObjectOpen, Describe("Recordset.Open", "Recordset", "the recordset is already open", err::kAdoObjectOpen));
+void Recordset::Open(const std::string& query, Connection& cnn, int32_t /*cursorType*/,
+                     int32_t /*lockType*/, int32_t /*options*/) {
+    if (impl_)
+        throw Error(err::kAdoObjectOpen,
+                    Describe("Recordset.Open", "Recordset", "the recordset is already open",
+                             err::kAdoObjectOpen));
     if (cnn.State() != adStateOpen) {
-        throw Error(err::kAdoObjectClosed, Describe("Recordset.Open", "Connection", "the connection is closed", err::kAdoObjectClosed));
+        throw Error(err::kAdoObjectClosed,
+                    Describe("Recordset.Open", "Connection", "the connection is closed",
+                             err::kAdoObjectClosed));
     }
     if (cnn.Impl()->kind != ConnectionImpl::Kind::kStore) {
-        throw Error(err::kAdoFeatureNotAvailable, Describe("Recordset.Open", cnn.Provider(),
-                                                           "directory searches run through a Command", err::kAdoFeatureNotAvailable));
+        throw Error(
+            err::kAdoFeatureNotAvailable,
+            Describe("Recordset.Open", cnn.Provider(), "directory searches run through a Command",
+                     err::kAdoFeatureNotAvailable));
     }
     auto store = cnn.Impl()->store;
     const auto parsed = localplatform::ParseQuery(query);
@@ -124,7 +141,9 @@ void Recordset::Open(const std::string& query, Connection& cnn, int32_t /*cursor
     impl_ = std::make_unique<StoreRecordset>(std::move(store), std::move(result));
 }
 
-int32_t Recordset::State() const { return impl_ ? adStateOpen : adStateClosed; }
+int32_t Recordset::State() const {
+    return impl_ ? adStateOpen : adStateClosed;
+}
 
 void Recordset::Close() {
     if (!impl_) return;
@@ -156,7 +175,8 @@ void Recordset::Delete(int32_t affect) {
     if (!impl_) Closed("Delete");
     if (affect != adAffectCurrent) {
         throw Error(err::kAdoFeatureNotAvailable,
-                    Describe("Delete", "Recordset", "only the current row can be deleted", err::kAdoFeatureNotAvailable));
+                    Describe("Delete", "Recordset", "only the current row can be deleted",
+                             err::kAdoFeatureNotAvailable));
     }
     impl_->Delete();
 }

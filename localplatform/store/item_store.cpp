@@ -38,7 +38,15 @@ constexpr int kDefaultBatchMs = 100;
 constexpr int kDefaultBusyMs = 10000;
 
 // Storage codes of property types (the props.type column).
-enum PropCode : int { kString = 1, kInt16 = 2, kInt32 = 3, kBool = 4, kDateCode = 5, kDouble = 6, kBytes = 7 };
+enum PropCode : int {
+    kString = 1,
+    kInt16 = 2,
+    kInt32 = 3,
+    kBool = 4,
+    kDateCode = 5,
+    kDouble = 6,
+    kBytes = 7
+};
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE items(
@@ -94,29 +102,37 @@ constexpr std::array<StandardFolder, 10> kStandardFolders = {{
 // Intrinsic property names, as shown; every one is read-only except the
 // three that WriteProperties routes to columns.
 constexpr std::array<const char*, 9> kIntrinsic = {
-    "DAV:href",         "DAV:displayname", "DAV:creationdate", "DAV:getlastmodified",
-    "DAV:ishidden",     "DAV:iscollection", "DAV:isfolder",    "DAV:contentclass",
+    "DAV:href",      "DAV:displayname",  "DAV:creationdate", "DAV:getlastmodified",
+    "DAV:ishidden",  "DAV:iscollection", "DAV:isfolder",     "DAV:contentclass",
     "DAV:parentname"};
 constexpr const char* kReceived = "urn:schemas:httpmail:datereceived";
 
 int32_t ErrorNumberFor(int rc) {
     switch (rc & 0xff) {
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED: return err::kResourceLocked;
-    case SQLITE_CORRUPT:
-    case SQLITE_NOTADB: return err::kCorrupt;
-    case SQLITE_CONSTRAINT: return err::kResourceExists;
-    case SQLITE_NOMEM: return err::kOutOfMemory;
-    case SQLITE_CANTOPEN:
-    case SQLITE_PERM:
-    case SQLITE_READONLY:
-    case SQLITE_IOERR:
-    case SQLITE_FULL: return err::kPathFileAccess;
-    default: return err::kFail;
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            return err::kResourceLocked;
+        case SQLITE_CORRUPT:
+        case SQLITE_NOTADB:
+            return err::kCorrupt;
+        case SQLITE_CONSTRAINT:
+            return err::kResourceExists;
+        case SQLITE_NOMEM:
+            return err::kOutOfMemory;
+        case SQLITE_CANTOPEN:
+        case SQLITE_PERM:
+        case SQLITE_READONLY:
+        case SQLITE_IOERR:
+        case SQLITE_FULL:
+            return err::kPathFileAccess;
+        default:
+            return err::kFail;
     }
 }
 
-int64_t NowSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
+int64_t NowSeconds() {
+    return static_cast<int64_t>(std::time(nullptr));
+}
 
 void CheckName(const std::string& name) {
     bool bad = name.empty() || name == "." || name == ".." || name.size() > 1024;
@@ -125,7 +141,8 @@ void CheckName(const std::string& name) {
         if (c == '/' || c == '\\' || u < 0x20 || u == 0x7f) bad = true;
     }
     if (bad) {
-        throw Error(err::kInvalidArg, platform::Describe("name store item", name, "not a valid name", err::kInvalidArg));
+        throw Error(err::kInvalidArg, platform::Describe("name store item", name,
+                                                         "not a valid name", err::kInvalidArg));
     }
 }
 
@@ -158,7 +175,9 @@ struct ItemStore::Handle {
     }
 
     // Runs sql ignoring failures: only for undoing (rollback) on error paths.
-    void ExecQuietly(const char* sql) noexcept { sqlite3_exec(db.get(), sql, nullptr, nullptr, nullptr); }
+    void ExecQuietly(const char* sql) noexcept {
+        sqlite3_exec(db.get(), sql, nullptr, nullptr, nullptr);
+    }
 
     bool Autocommit() const { return sqlite3_get_autocommit(db.get()) != 0; }
 };
@@ -172,7 +191,8 @@ public:
         auto& slot = h.cache[sql];
         if (!slot) {
             sqlite3_stmt* raw = nullptr;
-            const int rc = sqlite3_prepare_v3(h.db.get(), sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
+            const int rc = sqlite3_prepare_v3(h.db.get(), sql.c_str(), -1,
+                                              SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
             if (rc != SQLITE_OK) {
                 sqlite3_finalize(raw);
                 h.cache.erase(sql);
@@ -257,17 +277,24 @@ public:
 
     [[nodiscard]] Variant Value(int typeCol, int valueCol) const {
         switch (Int(typeCol)) {
-        case kString: return Variant(Text(valueCol));
-        case kInt16: return Variant(static_cast<int16_t>(Int(valueCol)));
-        case kInt32: return Variant(static_cast<int32_t>(Int(valueCol)));
-        case kBool: return Variant(Int(valueCol) != 0);
-        case kDateCode: return Variant(FromStoreTime(Int(valueCol)));
-        case kDouble: return Variant(Real(valueCol));
-        case kBytes: {
-            const std::string b = Text(valueCol);
-            return Variant(std::vector<uint8_t>(b.begin(), b.end()));
-        }
-        default: return Variant();
+            case kString:
+                return Variant(Text(valueCol));
+            case kInt16:
+                return Variant(static_cast<int16_t>(Int(valueCol)));
+            case kInt32:
+                return Variant(static_cast<int32_t>(Int(valueCol)));
+            case kBool:
+                return Variant(Int(valueCol) != 0);
+            case kDateCode:
+                return Variant(FromStoreTime(Int(valueCol)));
+            case kDouble:
+                return Variant(Real(valueCol));
+            case kBytes: {
+                const std::string b = Text(valueCol);
+                return Variant(std::vector<uint8_t>(b.begin(), b.end()));
+            }
+            default:
+                return Variant();
         }
     }
 
@@ -321,12 +348,14 @@ private:
     std::string name_;
 };
 
-std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path, int busyMs, bool synchronousFull) {
+std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path, int busyMs,
+                                              bool synchronousFull) {
     auto h = std::make_unique<ItemStore::Handle>();
     h->path = path;
     sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                                   nullptr);
+    const int rc =
+        sqlite3_open_v2(path.c_str(), &raw,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     h->db.reset(raw);  // owned even when the open failed
     if (rc != SQLITE_OK) h->Fail(rc, "open store");
     sqlite3_extended_result_codes(raw, 1);
@@ -346,13 +375,17 @@ std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path, int busyM
             if (s.Step()) tables = static_cast<int>(s.Int(0));
         }
         if (tables != 0) {
-            throw Error(err::kCorrupt, platform::Describe("open store", path, "database is not an item store", err::kCorrupt));
+            throw Error(err::kCorrupt,
+                        platform::Describe("open store", path, "database is not an item store",
+                                           err::kCorrupt));
         }
         h->Exec(kSchema);
         tx.Commit();
     } else if (version != kSchemaVersion) {
-        throw Error(err::kCorrupt, platform::Describe("open store", path,
-                                                      "unknown store version " + std::to_string(version), err::kCorrupt));
+        throw Error(
+            err::kCorrupt,
+            platform::Describe("open store", path,
+                               "unknown store version " + std::to_string(version), err::kCorrupt));
     }
     {
         Stmt s(*h, "PRAGMA journal_mode=WAL");
@@ -402,14 +435,17 @@ bool IsIntrinsic(const std::string& folded) {
 
 // ---------------------------------------------------------------- free helpers
 
-int64_t ToStoreTime(platform::Date utc) { return utc.UnixSeconds(); }
+int64_t ToStoreTime(platform::Date utc) {
+    return utc.UnixSeconds();
+}
 platform::Date FromStoreTime(int64_t seconds) {
     // Same arithmetic as Date::FromParts (whole days, then the seconds of
     // the day), so a date written and read back compares equal.
     constexpr int64_t kUnixEpochSerial = 25569;  // 1970-01-01 in days from the zero date
     const int64_t days = seconds >= 0 ? seconds / 86400 : -((-seconds + 86399) / 86400);
     const int64_t rest = seconds - days * 86400;
-    return platform::Date(static_cast<double>(days + kUnixEpochSerial) + static_cast<double>(rest) / 86400.0);
+    return platform::Date(static_cast<double>(days + kUnixEpochSerial) +
+                          static_cast<double>(rest) / 86400.0);
 }
 
 std::string ThisServerFqdn() {
@@ -482,7 +518,9 @@ std::shared_ptr<ItemStore> ItemStore::ForThisThread(const std::string& path) {
         try {
             return std::stoi(*v);
         } catch (const std::exception&) {
-            throw Error(err::kInvalidArg, platform::Describe("read configuration", key, "not a number: " + *v, err::kInvalidArg));
+            throw Error(err::kInvalidArg,
+                        platform::Describe("read configuration", key, "not a number: " + *v,
+                                           err::kInvalidArg));
         }
     };
     const int busyMs = number("store.busy_timeout_ms", kDefaultBusyMs);
@@ -497,7 +535,8 @@ std::shared_ptr<ItemStore> ItemStore::ForThisThread(const std::string& path) {
     if (raw) {
         sqlite3_busy_timeout(raw->h_->db.get(), busyMs);
     } else {
-        raw.reset(new ItemStore(OpenHandle(key, busyMs, FoldName(cfg.GetOr("store.synchronous", "normal")) == "full")));
+        raw.reset(new ItemStore(
+            OpenHandle(key, busyMs, FoldName(cfg.GetOr("store.synchronous", "normal")) == "full")));
     }
     raw->h_->batchMaxAge = batchAge;
     std::shared_ptr<ItemStore> store(raw.release(), &ItemStore::Release);
@@ -505,14 +544,17 @@ std::shared_ptr<ItemStore> ItemStore::ForThisThread(const std::string& path) {
     return store;
 }
 
-const std::string& ItemStore::Path() const { return h_->path; }
+const std::string& ItemStore::Path() const {
+    return h_->path;
+}
 
 // ---------------------------------------------------------------- transactions
 
 void ItemStore::BeginTransaction() {
     if (h_->tx == Handle::Tx::kExplicit) {
         throw Error(err::kAdoFeatureNotAvailable,
-                    platform::Describe("BeginTrans", h_->path, "a transaction is already open", err::kAdoFeatureNotAvailable));
+                    platform::Describe("BeginTrans", h_->path, "a transaction is already open",
+                                       err::kAdoFeatureNotAvailable));
     }
     FlushBatch();
     h_->Exec("BEGIN IMMEDIATE");
@@ -521,12 +563,14 @@ void ItemStore::BeginTransaction() {
 
 void ItemStore::CommitTransaction() {
     if (h_->tx != Handle::Tx::kExplicit) {
-        throw Error(err::kFail, platform::Describe("CommitTrans", h_->path, "no transaction is open", err::kFail));
+        throw Error(err::kFail, platform::Describe("CommitTrans", h_->path,
+                                                   "no transaction is open", err::kFail));
     }
     h_->tx = Handle::Tx::kNone;
     if (h_->Autocommit()) {
         // SQLite rolled it back after a failure (e.g. disk full).
-        throw Error(err::kFail, platform::Describe("CommitTrans", h_->path, "the transaction was rolled back", err::kFail));
+        throw Error(err::kFail, platform::Describe("CommitTrans", h_->path,
+                                                   "the transaction was rolled back", err::kFail));
     }
     try {
         h_->Exec("COMMIT");
@@ -542,7 +586,9 @@ void ItemStore::RollbackTransaction() {
     if (!h_->Autocommit()) h_->ExecQuietly("ROLLBACK");
 }
 
-bool ItemStore::InTransaction() const { return h_->tx == Handle::Tx::kExplicit; }
+bool ItemStore::InTransaction() const {
+    return h_->tx == Handle::Tx::kExplicit;
+}
 
 bool ItemStore::BeginRead() {
     if (!h_->Autocommit()) return false;
@@ -566,7 +612,8 @@ void ItemStore::BatchWrite() {
 
 void ItemStore::BatchTick() {
     if (h_->tx != Handle::Tx::kBatch) return;
-    if (h_->batchWrites >= kBatchMaxWrites || std::chrono::steady_clock::now() - h_->batchStart >= h_->batchMaxAge) {
+    if (h_->batchWrites >= kBatchMaxWrites ||
+        std::chrono::steady_clock::now() - h_->batchStart >= h_->batchMaxAge) {
         FlushBatch();
     }
 }
@@ -588,7 +635,8 @@ void ItemStore::FlushBatch() {
 std::optional<ItemRow> ItemStore::Lookup(const std::vector<std::string>& segments) {
     std::optional<ItemRow> row;
     int64_t parent = 0;
-    Stmt s(*h_, std::string("SELECT ") + kRowColumns + " FROM items WHERE parent = ?1 AND key = ?2");
+    Stmt s(*h_,
+           std::string("SELECT ") + kRowColumns + " FROM items WHERE parent = ?1 AND key = ?2");
     for (const auto& seg : segments) {
         s.Reset();
         s.Bind(1, parent).Bind(2, FoldName(seg));
@@ -601,7 +649,9 @@ std::optional<ItemRow> ItemStore::Lookup(const std::vector<std::string>& segment
 
 ItemRow ItemStore::Require(const std::vector<std::string>& segments, const std::string& url) {
     auto row = Lookup(segments);
-    if (!row) throw Error(err::kNotFound, platform::Describe("open", url, "no such item", err::kNotFound));
+    if (!row)
+        throw Error(err::kNotFound,
+                    platform::Describe("open", url, "no such item", err::kNotFound));
     return *row;
 }
 
@@ -617,7 +667,8 @@ std::vector<std::string> ItemStore::PathOf(int64_t id) {
     Stmt s(*h_,
            "WITH RECURSIVE up(id, parent, name, depth) AS ("
            " SELECT id, parent, name, 0 FROM items WHERE id = ?1"
-           " UNION ALL SELECT i.id, i.parent, i.name, up.depth + 1 FROM items i JOIN up ON i.id = up.parent)"
+           " UNION ALL SELECT i.id, i.parent, i.name, up.depth + 1 FROM items i JOIN up ON i.id = "
+           "up.parent)"
            " SELECT name FROM up ORDER BY depth DESC");
     s.Bind(1, id);
     while (s.Step()) names.push_back(s.Text(0));
@@ -653,13 +704,16 @@ std::optional<ItemRow> Child(ItemStore::Handle& h, int64_t parent, const std::st
 }
 
 [[noreturn]] void Exists(const std::string& what) {
-    throw Error(err::kResourceExists, platform::Describe("create", what, "an item of that name exists", err::kResourceExists));
+    throw Error(
+        err::kResourceExists,
+        platform::Describe("create", what, "an item of that name exists", err::kResourceExists));
 }
 
 ItemRow RequireFolder(ItemStore& store, int64_t id) {
     auto row = store.Get(id);
     if (!row || !row->IsFolder()) {
-        throw Error(err::kNotFound, platform::Describe("open folder", std::to_string(id), "no such folder", err::kNotFound));
+        throw Error(err::kNotFound, platform::Describe("open folder", std::to_string(id),
+                                                       "no such folder", err::kNotFound));
     }
     return *row;
 }
@@ -676,18 +730,23 @@ int64_t ItemStore::CreateNamespace(const std::string& name) {
     return id;
 }
 
-int64_t ItemStore::CreateMailbox(const std::string& ns, const std::string& alias, bool systemMailbox) {
+int64_t ItemStore::CreateMailbox(const std::string& ns, const std::string& alias,
+                                 bool systemMailbox) {
     CheckName(alias);
     Atomic tx(*h_);
     auto container = Lookup({ns, "MBX"});
     if (!container) {
-        throw Error(err::kNotFound, platform::Describe("create mailbox", ns + "/MBX/" + alias, "no such namespace", err::kNotFound));
+        throw Error(err::kNotFound, platform::Describe("create mailbox", ns + "/MBX/" + alias,
+                                                       "no such namespace", err::kNotFound));
     }
     if (Child(*h_, container->id, alias)) Exists(ns + "/MBX/" + alias);
-    const int64_t id = InsertNode(*h_, container->id, alias, ItemKind::kMailbox, "urn:content-class:folder");
-    for (const auto& f : kStandardFolders) InsertNode(*h_, id, f.name, ItemKind::kFolder, "urn:content-class:folder");
+    const int64_t id =
+        InsertNode(*h_, container->id, alias, ItemKind::kMailbox, "urn:content-class:folder");
+    for (const auto& f : kStandardFolders)
+        InsertNode(*h_, id, f.name, ItemKind::kFolder, "urn:content-class:folder");
     if (systemMailbox) {
-        const int64_t events = InsertNode(*h_, id, "StoreEvents", ItemKind::kFolder, "urn:content-class:folder");
+        const int64_t events =
+            InsertNode(*h_, id, "StoreEvents", ItemKind::kFolder, "urn:content-class:folder");
         InsertNode(*h_, events, "GlobalEvents", ItemKind::kFolder, "urn:content-class:folder");
     }
     tx.Commit();
@@ -733,9 +792,14 @@ int64_t ItemStore::SaveMessage(int64_t parent, const std::string& rfc822, int64_
     RequireFolder(*this, parent);
     const int64_t now = NowSeconds();
     Stmt s(*h_,
-           "INSERT INTO items(parent, name, key, kind, hidden, content_class, created, modified, received, content)"
+           "INSERT INTO items(parent, name, key, kind, hidden, content_class, created, modified, "
+           "received, content)"
            " VALUES(?1, ?2, ?3, 0, 0, 'urn:content-class:message', ?4, ?4, ?5, ?6)");
-    s.Bind(1, parent).Bind(2, itemName).Bind(3, FoldName(itemName)).Bind(4, now).Bind(5, receivedUtc);
+    s.Bind(1, parent)
+        .Bind(2, itemName)
+        .Bind(3, FoldName(itemName))
+        .Bind(4, now)
+        .Bind(5, receivedUtc);
     s.BindBlob(6, rfc822);
     try {
         s.Run();
@@ -814,10 +878,13 @@ Variant ItemStore::CustomValue(int64_t id, const std::string& name) {
     return s.Value(0, 1);
 }
 
-void ItemStore::WriteProperties(int64_t id, const std::vector<std::pair<std::string, Variant>>& values) {
+void ItemStore::WriteProperties(int64_t id,
+                                const std::vector<std::pair<std::string, Variant>>& values) {
     Atomic tx(*h_);
     auto row = Get(id);
-    if (!row) throw Error(err::kNotFound, platform::Describe("write properties", std::to_string(id), "no such item", err::kNotFound));
+    if (!row)
+        throw Error(err::kNotFound, platform::Describe("write properties", std::to_string(id),
+                                                       "no such item", err::kNotFound));
     for (const auto& [name, value] : values) {
         const std::string k = FoldName(name);
         if (k == "dav:ishidden") {
@@ -825,38 +892,59 @@ void ItemStore::WriteProperties(int64_t id, const std::vector<std::pair<std::str
             s.Bind(1, id).Bind(2, static_cast<int64_t>(!value.IsNull() && value.ToBool())).Run();
         } else if (k == "dav:contentclass") {
             Stmt s(*h_, "UPDATE items SET content_class = ?2 WHERE id = ?1");
-            s.Bind(1, id).Bind(2, value.IsNull() ? std::optional<std::string>() : value.ToString()).Run();
+            s.Bind(1, id)
+                .Bind(2, value.IsNull() ? std::optional<std::string>() : value.ToString())
+                .Run();
         } else if (k == kReceived) {
             Stmt s(*h_, "UPDATE items SET received = ?2 WHERE id = ?1");
-            s.Bind(1, id).Bind(2, value.IsNull() ? std::optional<int64_t>() : ToStoreTime(value.ToDate())).Run();
+            s.Bind(1, id)
+                .Bind(2, value.IsNull() ? std::optional<int64_t>() : ToStoreTime(value.ToDate()))
+                .Run();
         } else if (IsIntrinsic(k) || (row->kind == ItemKind::kMailbox && StandardFolderFor(k))) {
             throw Error(err::kPermissionDeniedDb,
-                        platform::Describe("write property", name, "the property is read-only", err::kPermissionDeniedDb));
+                        platform::Describe("write property", name, "the property is read-only",
+                                           err::kPermissionDeniedDb));
         } else if (value.IsNull()) {
             Stmt s(*h_, "DELETE FROM props WHERE item = ?1 AND key = ?2");
             s.Bind(1, id).Bind(2, k).Run();
         } else {
-            Stmt s(*h_, "INSERT OR REPLACE INTO props(item, key, name, type, value) VALUES(?1, ?2, ?3, ?4, ?5)");
+            Stmt s(*h_,
+                   "INSERT OR REPLACE INTO props(item, key, name, type, value) VALUES(?1, ?2, ?3, "
+                   "?4, ?5)");
             s.Bind(1, id).Bind(2, k).Bind(3, name);
             switch (value.Type()) {
-            case VariantType::String: s.Bind(4, int64_t{kString}).Bind(5, value.AsString()); break;
-            case VariantType::Int16: s.Bind(4, int64_t{kInt16}).Bind(5, int64_t{value.ToInt16()}); break;
-            case VariantType::Int32: s.Bind(4, int64_t{kInt32}).Bind(5, int64_t{value.ToInt32()}); break;
-            case VariantType::Bool: s.Bind(4, int64_t{kBool}).Bind(5, static_cast<int64_t>(value.ToBool())); break;
-            case VariantType::Date: s.Bind(4, int64_t{kDateCode}).Bind(5, ToStoreTime(value.ToDate())); break;
-            case VariantType::Double: s.Bind(4, int64_t{kDouble}).Bind(5, value.ToDouble()); break;
-            case VariantType::Bytes: {
-                const auto& b = value.AsBytes();
-                s.Bind(4, int64_t{kBytes}).BindBlob(5, std::string(b.begin(), b.end()));
-                break;
-            }
-            case VariantType::Null: break;
+                case VariantType::String:
+                    s.Bind(4, int64_t{kString}).Bind(5, value.AsString());
+                    break;
+                case VariantType::Int16:
+                    s.Bind(4, int64_t{kInt16}).Bind(5, int64_t{value.ToInt16()});
+                    break;
+                case VariantType::Int32:
+                    s.Bind(4, int64_t{kInt32}).Bind(5, int64_t{value.ToInt32()});
+                    break;
+                case VariantType::Bool:
+                    s.Bind(4, int64_t{kBool}).Bind(5, static_cast<int64_t>(value.ToBool()));
+                    break;
+                case VariantType::Date:
+                    s.Bind(4, int64_t{kDateCode}).Bind(5, ToStoreTime(value.ToDate()));
+                    break;
+                case VariantType::Double:
+                    s.Bind(4, int64_t{kDouble}).Bind(5, value.ToDouble());
+                    break;
+                case VariantType::Bytes: {
+                    const auto& b = value.AsBytes();
+                    s.Bind(4, int64_t{kBytes}).BindBlob(5, std::string(b.begin(), b.end()));
+                    break;
+                }
+                case VariantType::Null:
+                    break;
             }
             s.Run();
         }
     }
     Stmt m(*h_,
-           "UPDATE items SET modified = ?2, has_props = EXISTS(SELECT 1 FROM props WHERE item = ?1) WHERE id = ?1");
+           "UPDATE items SET modified = ?2, has_props = EXISTS(SELECT 1 FROM props WHERE item = "
+           "?1) WHERE id = ?1");
     m.Bind(1, id).Bind(2, NowSeconds()).Run();
     tx.Commit();
 }
@@ -864,7 +952,9 @@ void ItemStore::WriteProperties(int64_t id, const std::vector<std::pair<std::str
 std::string ItemStore::Content(int64_t id) {
     Stmt s(*h_, "SELECT content FROM items WHERE id = ?1");
     s.Bind(1, id);
-    if (!s.Step()) throw Error(err::kNotFound, platform::Describe("read content", std::to_string(id), "no such item", err::kNotFound));
+    if (!s.Step())
+        throw Error(err::kNotFound, platform::Describe("read content", std::to_string(id),
+                                                       "no such item", err::kNotFound));
     return s.Text(0);
 }
 
@@ -872,7 +962,8 @@ void ItemStore::SetContent(int64_t id, const std::string& bytes) {
     Stmt s(*h_, "UPDATE items SET content = ?2, modified = ?3 WHERE id = ?1");
     s.Bind(1, id).BindBlob(2, bytes).Bind(3, NowSeconds()).Run();
     if (sqlite3_changes(h_->db.get()) == 0) {
-        throw Error(err::kNotFound, platform::Describe("write content", std::to_string(id), "no such item", err::kNotFound));
+        throw Error(err::kNotFound, platform::Describe("write content", std::to_string(id),
+                                                       "no such item", err::kNotFound));
     }
 }
 
@@ -889,7 +980,8 @@ std::vector<int64_t> ItemStore::FolderSubtree(int64_t folder) {
     return ids;
 }
 
-std::vector<ItemRow> ItemStore::Children(const std::vector<int64_t>& parents, const std::string& sqlFilter,
+std::vector<ItemRow> ItemStore::Children(const std::vector<int64_t>& parents,
+                                         const std::string& sqlFilter,
                                          const std::vector<SqlParam>& params) {
     std::vector<ItemRow> rows;
     const std::string sql = std::string("SELECT ") + kRowColumns + " FROM items WHERE parent = ?1" +

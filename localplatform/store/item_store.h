@@ -5,8 +5,8 @@
 // One handle per (thread, database path): every Connection, Record,
 // Recordset and message of a thread shares it, so a transaction begun on any
 // of them covers all their writes. When the last user lets go, an open
-// transaction is rolled back and the handle is kept for the thread's next use. Several processes may share one store:
-// a busy store is waited for up to a bound (platform configuration key
+// transaction is rolled back and the handle is kept for the thread's next use. Several processes
+// may share one store: a busy store is waited for up to a bound (platform configuration key
 // "store.busy_timeout_ms", default 10000), then err::kResourceLocked.
 // Commits survive a crash of the process; "store.synchronous = full" makes
 // them survive a power loss too (a disk flush per commit).
@@ -28,7 +28,13 @@
 namespace localplatform {
 
 // What a node of the tree is. Everything but kItem is a folder.
-enum class ItemKind : int { kItem = 0, kFolder = 1, kNamespace = 2, kMailboxContainer = 3, kMailbox = 4 };
+enum class ItemKind : int {
+    kItem = 0,
+    kFolder = 1,
+    kNamespace = 2,
+    kMailboxContainer = 3,
+    kMailbox = 4
+};
 
 // One node as stored; dates are Unix seconds, UTC.
 struct ItemRow {
@@ -123,7 +129,8 @@ public:
     // case): intrinsic properties computed from the node (DAV:href and the
     // mailbox's folder URLs in the given scheme), custom ones as stored; Null
     // when absent.
-    [[nodiscard]] platform::Variant Value(const ItemRow& row, const std::string& name, UrlScheme scheme);
+    [[nodiscard]] platform::Variant Value(const ItemRow& row, const std::string& name,
+                                          UrlScheme scheme);
     // The names of every property the node has: intrinsic first, then custom.
     [[nodiscard]] std::vector<std::string> PropertyNames(const ItemRow& row);
     // A custom property only (no intrinsic names); Null when absent.
@@ -133,7 +140,8 @@ public:
     // "urn:schemas:httpmail:datereceived" write the node itself; other
     // intrinsic names are read-only (err::kPermissionDeniedDb). Updates
     // "DAV:getlastmodified".
-    void WriteProperties(int64_t id, const std::vector<std::pair<std::string, platform::Variant>>& values);
+    void WriteProperties(int64_t id,
+                         const std::vector<std::pair<std::string, platform::Variant>>& values);
     [[nodiscard]] std::string Content(int64_t id);
     void SetContent(int64_t id, const std::string& bytes);
 
@@ -144,7 +152,8 @@ public:
     // condition sqlFilter (over the columns parent, name, key, kind, hidden,
     // content_class, created, modified, received; "?" for params) holds,
     // in id order.
-    [[nodiscard]] std::vector<ItemRow> Children(const std::vector<int64_t>& parents, const std::string& sqlFilter,
+    [[nodiscard]] std::vector<ItemRow> Children(const std::vector<int64_t>& parents,
+                                                const std::string& sqlFilter,
                                                 const std::vector<SqlParam>& params);
 
     // The database handle; defined in item_store.cpp only.

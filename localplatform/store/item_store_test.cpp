@@ -33,20 +33,24 @@ TEST(ItemStoreTest, NamespacesAndMailboxesMakeTheirTree) {
     store->CreateNamespace("mail.example.test");
     store->CreateNamespace("example.test");
     EXPECT_EQ(ListNamespaces(), (std::vector<std::string>{"mail.example.test", "example.test"}));
-    EXPECT_EQ(ErrorOf([&] { store->CreateNamespace("EXAMPLE.test"); }), platform::err::kResourceExists);
+    EXPECT_EQ(ErrorOf([&] { store->CreateNamespace("EXAMPLE.test"); }),
+              platform::err::kResourceExists);
 
     store->CreateMailbox("example.test", "Alice", false);
     store->CreateMailbox("example.test", "SystemMailbox{1}", true);
-    EXPECT_EQ(ErrorOf([&] { store->CreateMailbox("example.test", "alice", false); }), platform::err::kResourceExists);
-    EXPECT_EQ(ErrorOf([&] { store->CreateMailbox("nowhere.test", "bob", false); }), platform::err::kNotFound);
-    for (const char* folder : {"Inbox", "Outbox", "Sent Items", "Deleted Items", "Drafts", "Calendar", "Contacts",
-                               "Tasks", "Notes", "Journal"}) {
+    EXPECT_EQ(ErrorOf([&] { store->CreateMailbox("example.test", "alice", false); }),
+              platform::err::kResourceExists);
+    EXPECT_EQ(ErrorOf([&] { store->CreateMailbox("nowhere.test", "bob", false); }),
+              platform::err::kNotFound);
+    for (const char* folder : {"Inbox", "Outbox", "Sent Items", "Deleted Items", "Drafts",
+                               "Calendar", "Contacts", "Tasks", "Notes", "Journal"}) {
         auto row = store->Lookup({"example.test", "mbx", "ALICE", folder});
         ASSERT_TRUE(row) << folder;
         EXPECT_TRUE(row->IsFolder());
     }
     EXPECT_FALSE(store->Lookup({"example.test", "MBX", "alice", "StoreEvents"}));
-    EXPECT_TRUE(store->Lookup({"example.test", "MBX", "systemmailbox{1}", "storeevents", "GLOBALEVENTS"}));
+    EXPECT_TRUE(
+        store->Lookup({"example.test", "MBX", "systemmailbox{1}", "storeevents", "GLOBALEVENTS"}));
     const auto mbx = store->Lookup({"example.test", "MBX", "alice"});
     EXPECT_EQ(store->PathOf(mbx->id), (std::vector<std::string>{"example.test", "MBX", "Alice"}));
     EXPECT_EQ(store->Value(*mbx, "urn:schemas:httpmail:sentitems", UrlScheme::kHttp).ToString(),
@@ -58,8 +62,11 @@ TEST(ItemStoreTest, NamesAreCheckedBeforeAnythingIsWritten) {
     auto store = ItemStore::ForThisThread();
     store->CreateNamespace("example.test");
     const auto mbxRoot = store->Lookup({"example.test", "MBX"});
-    for (const std::string& bad : std::vector<std::string>{"", ".", "..", "a/b", "a\\b", std::string("a\0b", 3), "tab\there"}) {
-        EXPECT_EQ(ErrorOf([&] { store->CreateFolder(mbxRoot->id, bad); }), platform::err::kInvalidArg) << bad;
+    for (const std::string& bad : std::vector<std::string>{"", ".", "..", "a/b", "a\\b",
+                                                           std::string("a\0b", 3), "tab\there"}) {
+        EXPECT_EQ(ErrorOf([&] { store->CreateFolder(mbxRoot->id, bad); }),
+                  platform::err::kInvalidArg)
+            << bad;
     }
     EXPECT_EQ(ErrorOf([&] { store->CreateNamespace("../x"); }), platform::err::kInvalidArg);
 }
@@ -85,21 +92,24 @@ TEST(ItemStoreTest, PropertiesKeepTheirTypes) {
         Variant value;
     };
     for (const auto& w : std::vector<Want>{{"s", Variant("text")},
-                                          {"i16", Variant(int16_t{-5})},
-                                          {"I32", Variant(int32_t{70000})},
-                                          {"b", Variant(true)},
-                                          {"d", Variant(when)},
-                                          {"r", Variant(2.5)},
-                                          {"missing", Variant()}}) {
+                                           {"i16", Variant(int16_t{-5})},
+                                           {"I32", Variant(int32_t{70000})},
+                                           {"b", Variant(true)},
+                                           {"d", Variant(when)},
+                                           {"r", Variant(2.5)},
+                                           {"missing", Variant()}}) {
         EXPECT_EQ(store->CustomValue(id, w.name), w.value) << w.name;
     }
     auto row = store->Get(id);
     EXPECT_TRUE(row->hidden);
-    EXPECT_EQ(store->Value(*row, "urn:schemas:httpmail:datereceived", UrlScheme::kFile), Variant(when));
+    EXPECT_EQ(store->Value(*row, "urn:schemas:httpmail:datereceived", UrlScheme::kFile),
+              Variant(when));
     EXPECT_TRUE(store->Value(*row, "DAV:contentclass", UrlScheme::kFile).IsNull());
     store->WriteProperties(id, {{"S", Variant()}});  // Null removes
     EXPECT_TRUE(store->CustomValue(id, "S").IsNull());
-    EXPECT_EQ(ErrorOf([&] { store->WriteProperties(id, {{"DAV:displayname", Variant("x")}}); }),
+    EXPECT_EQ(ErrorOf([&] {
+                  store->WriteProperties(id, {{"DAV:displayname", Variant("x")}});
+              }),
               platform::err::kPermissionDeniedDb);
     // The failed write changed nothing.
     EXPECT_EQ(store->CustomValue(id, "I16"), Variant(int16_t{-5}));
@@ -117,10 +127,12 @@ TEST(ItemStoreTest, SavedMessagesGetUniqueNamesAndTheirUrlScheme) {
     EXPECT_EQ(b.rfind(TempStore::FileBase() + "/alice/Inbox/", 0), 0u) << b;
     EXPECT_NE(a.substr(a.rfind('/')), b.substr(b.rfind('/')));
     EXPECT_EQ(a.size() - a.rfind('/') - 1, 36u);  // 32 hex digits + ".EML"
-    EXPECT_EQ(ErrorOf([&] { (void)SaveNewMessage(TempStore::FileBase() + "/alice/Nope", "C", when); }),
-              platform::err::kNotFound);
-    EXPECT_EQ(ErrorOf([&] { (void)SaveNewMessage(TempStore::FileBase() + "/alice/../x", "C", when); }),
-              platform::err::kBadUrl);
+    EXPECT_EQ(
+        ErrorOf([&] { (void)SaveNewMessage(TempStore::FileBase() + "/alice/Nope", "C", when); }),
+        platform::err::kNotFound);
+    EXPECT_EQ(
+        ErrorOf([&] { (void)SaveNewMessage(TempStore::FileBase() + "/alice/../x", "C", when); }),
+        platform::err::kBadUrl);
 }
 
 TEST(ItemStoreTest, HandlesAreSharedPerThread) {

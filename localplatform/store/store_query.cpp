@@ -26,7 +26,16 @@ struct Operand {
 };
 
 struct QueryCondition {
-    enum class Kind { kAnd, kOr, kNot, kCompare, kIsNull, kIsNotNull, kTruthy, kConstant } kind = Kind::kConstant;
+    enum class Kind {
+        kAnd,
+        kOr,
+        kNot,
+        kCompare,
+        kIsNull,
+        kIsNotNull,
+        kTruthy,
+        kConstant
+    } kind = Kind::kConstant;
     std::unique_ptr<QueryCondition> a, b;
     CompareOp op = CompareOp::kEq;
     Operand lhs, rhs;
@@ -55,13 +64,14 @@ bool Digits(std::string_view s, size_t pos, size_t n, int& out) {
 // "yyyy-mm-dd[(T| )hh:mm[:ss[.fff]]][Z|(+|-)hh:mm]" to Unix seconds (UTC).
 std::optional<int64_t> ParseIsoSeconds(std::string_view s) {
     int y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0;
-    if (!Digits(s, 0, 4, y) || s.size() < 10 || s[4] != '-' || !Digits(s, 5, 2, mo) || s[7] != '-' ||
-        !Digits(s, 8, 2, d)) {
+    if (!Digits(s, 0, 4, y) || s.size() < 10 || s[4] != '-' || !Digits(s, 5, 2, mo) ||
+        s[7] != '-' || !Digits(s, 8, 2, d)) {
         return std::nullopt;
     }
     size_t p = 10;
     if (p < s.size() && (s[p] == 'T' || s[p] == 't' || s[p] == ' ')) {
-        if (!Digits(s, p + 1, 2, h) || p + 3 >= s.size() || s[p + 3] != ':' || !Digits(s, p + 4, 2, mi)) {
+        if (!Digits(s, p + 1, 2, h) || p + 3 >= s.size() || s[p + 3] != ':' ||
+            !Digits(s, p + 4, 2, mi)) {
             return std::nullopt;
         }
         p += 6;
@@ -81,7 +91,8 @@ std::optional<int64_t> ParseIsoSeconds(std::string_view s) {
         ++p;
     } else if (p < s.size() && (s[p] == '+' || s[p] == '-')) {
         int oh = 0, om = 0;
-        if (!Digits(s, p + 1, 2, oh) || p + 3 >= s.size() || s[p + 3] != ':' || !Digits(s, p + 4, 2, om)) {
+        if (!Digits(s, p + 1, 2, oh) || p + 3 >= s.size() || s[p + 3] != ':' ||
+            !Digits(s, p + 4, 2, om)) {
             return std::nullopt;
         }
         offsetMinutes = (s[p] == '+' ? 1 : -1) * (oh * 60 + om);
@@ -98,7 +109,19 @@ std::optional<int64_t> ParseIsoSeconds(std::string_view s) {
 
 // ------------------------------------------------------------ lexer
 
-enum class Tok { kEnd, kWord, kQuoted, kString, kNumber, kOp, kLParen, kRParen, kComma, kStar, kSemicolon };
+enum class Tok {
+    kEnd,
+    kWord,
+    kQuoted,
+    kString,
+    kNumber,
+    kOp,
+    kLParen,
+    kRParen,
+    kComma,
+    kStar,
+    kSemicolon
+};
 
 struct Token {
     Tok type = Tok::kEnd;
@@ -113,14 +136,16 @@ struct Token {
     }
     throw Error(err::kErrorsInCommand,
                 "Syntax error in query at position " + std::to_string(pos + 1) +
-                    (near.empty() ? std::string(" (end of text)") : " near '" + near + "'") + ": " + what);
+                    (near.empty() ? std::string(" (end of text)") : " near '" + near + "'") + ": " +
+                    what);
 }
 
 std::vector<Token> Lex(std::string_view q) {
     std::vector<Token> out;
     size_t i = 0;
     auto isWordChar = [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '.';
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '_' || c == '.';
     };
     while (i < q.size()) {
         const char c = q[i];
@@ -146,7 +171,8 @@ std::vector<Token> Lex(std::string_view q) {
                 }
                 t.text += q[i++];
             }
-        } else if ((c >= '0' && c <= '9') || (c == '.' && i + 1 < q.size() && q[i + 1] >= '0' && q[i + 1] <= '9')) {
+        } else if ((c >= '0' && c <= '9') ||
+                   (c == '.' && i + 1 < q.size() && q[i + 1] >= '0' && q[i + 1] <= '9')) {
             t.type = Tok::kNumber;
             while (i < q.size() && ((q[i] >= '0' && q[i] <= '9') || q[i] == '.')) t.text += q[i++];
             if (i < q.size() && (q[i] == 'e' || q[i] == 'E')) {
@@ -176,8 +202,8 @@ std::vector<Token> Lex(std::string_view q) {
             t.type = Tok::kOp;
             t.text = c;
             ++i;
-            if (i < q.size() && ((c == '<' && (q[i] == '=' || q[i] == '>')) || (c == '>' && q[i] == '=') ||
-                                 (c == '!' && q[i] == '='))) {
+            if (i < q.size() && ((c == '<' && (q[i] == '=' || q[i] == '>')) ||
+                                 (c == '>' && q[i] == '=') || (c == '!' && q[i] == '='))) {
                 t.text += q[i++];
             }
             if (t.text == "!") SyntaxError(q, t.pos, "unknown operator '!'");
@@ -218,7 +244,8 @@ public:
         if (IsWord("SCOPE")) {
             Next();
             ExpectType(Tok::kLParen, "'('");
-            if (Peek().type != Tok::kString) Fail("a quoted scope such as 'shallow traversal of \"URL\"'");
+            if (Peek().type != Tok::kString)
+                Fail("a quoted scope such as 'shallow traversal of \"URL\"'");
             const Token scope = Next();
             ParseScope(scope, out);
             ExpectType(Tok::kRParen, "')'");
@@ -260,7 +287,9 @@ private:
     bool IsWord(std::string_view kw) const {
         return Peek().type == Tok::kWord && FoldName(Peek().text) == FoldName(kw);
     }
-    [[noreturn]] void Fail(const std::string& expected) const { SyntaxError(q_, Peek().pos, "expected " + expected); }
+    [[noreturn]] void Fail(const std::string& expected) const {
+        SyntaxError(q_, Peek().pos, "expected " + expected);
+    }
     void Expect(std::string_view kw) {
         if (!IsWord(kw)) Fail(std::string(kw));
         Next();
@@ -273,14 +302,17 @@ private:
     // 'shallow traversal of "URL"' | 'deep traversal of "URL"' | '"URL"'
     void ParseScope(const Token& scope, ParsedQuery& out) {
         std::string_view s = scope.text;
-        auto fail = [&](const std::string& what) { SyntaxError(q_, scope.pos, "scope: expected " + what); };
+        auto fail = [&](const std::string& what) {
+            SyntaxError(q_, scope.pos, "scope: expected " + what);
+        };
         auto skipBlanks = [&] {
             while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
         };
         auto word = [&]() {
             skipBlanks();
             size_t n = 0;
-            while (n < s.size() && ((s[n] >= 'a' && s[n] <= 'z') || (s[n] >= 'A' && s[n] <= 'Z'))) ++n;
+            while (n < s.size() && ((s[n] >= 'a' && s[n] <= 'z') || (s[n] >= 'A' && s[n] <= 'Z')))
+                ++n;
             std::string w = FoldName(s.substr(0, n));
             s.remove_prefix(n);
             return w;
@@ -288,8 +320,10 @@ private:
         skipBlanks();
         if (!s.empty() && s.front() != '"') {
             const std::string depth = word();
-            if (depth == "deep") out.deep = true;
-            else if (depth != "shallow") fail("'shallow' or 'deep'");
+            if (depth == "deep")
+                out.deep = true;
+            else if (depth != "shallow")
+                fail("'shallow' or 'deep'");
             if (word() != "traversal") fail("'traversal'");
             if (word() != "of") fail("'of'");
             skipBlanks();
@@ -362,13 +396,20 @@ private:
         node->lhs = OperandAt();
         if (Peek().type == Tok::kOp) {
             const std::string op = Next().text;
-            if (op == "=") node->op = CompareOp::kEq;
-            else if (op == "<>" || op == "!=") node->op = CompareOp::kNe;
-            else if (op == "<") node->op = CompareOp::kLt;
-            else if (op == "<=") node->op = CompareOp::kLe;
-            else if (op == ">") node->op = CompareOp::kGt;
-            else if (op == ">=") node->op = CompareOp::kGe;
-            else SyntaxError(q_, pos, "a comparison operator");
+            if (op == "=")
+                node->op = CompareOp::kEq;
+            else if (op == "<>" || op == "!=")
+                node->op = CompareOp::kNe;
+            else if (op == "<")
+                node->op = CompareOp::kLt;
+            else if (op == "<=")
+                node->op = CompareOp::kLe;
+            else if (op == ">")
+                node->op = CompareOp::kGt;
+            else if (op == ">=")
+                node->op = CompareOp::kGe;
+            else
+                SyntaxError(q_, pos, "a comparison operator");
             node->kind = QueryCondition::Kind::kCompare;
             node->rhs = OperandAt();
             return node;
@@ -400,53 +441,55 @@ private:
         Operand o;
         const Token t = Peek();
         switch (t.type) {
-        case Tok::kQuoted:
-            Next();
-            o.isProperty = true;
-            o.property = t.text;
-            return o;
-        case Tok::kString:
-            Next();
-            o.literal = Variant(t.text);
-            return o;
-        case Tok::kNumber:
-            Next();
-            o.literal = Variant(Number(t));
-            return o;
-        case Tok::kOp:
-            if (t.text == "-") {
+            case Tok::kQuoted:
                 Next();
-                if (Peek().type != Tok::kNumber) Fail("a number after '-'");
-                o.literal = Variant(-Number(Next()));
+                o.isProperty = true;
+                o.property = t.text;
                 return o;
-            }
-            break;
-        case Tok::kWord: {
-            const std::string w = FoldName(t.text);
-            if (w == "true" || w == "false") {
+            case Tok::kString:
                 Next();
-                o.literal = Variant(w == "true");
+                o.literal = Variant(t.text);
                 return o;
-            }
-            if (w == "null") {
+            case Tok::kNumber:
                 Next();
+                o.literal = Variant(Number(t));
                 return o;
+            case Tok::kOp:
+                if (t.text == "-") {
+                    Next();
+                    if (Peek().type != Tok::kNumber) Fail("a number after '-'");
+                    o.literal = Variant(-Number(Next()));
+                    return o;
+                }
+                break;
+            case Tok::kWord: {
+                const std::string w = FoldName(t.text);
+                if (w == "true" || w == "false") {
+                    Next();
+                    o.literal = Variant(w == "true");
+                    return o;
+                }
+                if (w == "null") {
+                    Next();
+                    return o;
+                }
+                if (w == "cast") {
+                    Next();
+                    o.literal = Cast();
+                    return o;
+                }
+                break;
             }
-            if (w == "cast") {
-                Next();
-                o.literal = Cast();
-                return o;
-            }
-            break;
-        }
-        default: break;
+            default:
+                break;
         }
         Fail("a quoted property name or a value");
     }
 
     double Number(const Token& t) const {
         double v = 0;
-        if (!platform::ParseNumericText(t.text, v) || !std::isfinite(v)) SyntaxError(q_, t.pos, "a valid number");
+        if (!platform::ParseNumericText(t.text, v) || !std::isfinite(v))
+            SyntaxError(q_, t.pos, "a valid number");
         return v;
     }
 
@@ -454,13 +497,15 @@ private:
     Variant Cast() {
         ExpectType(Tok::kLParen, "'('");
         const Token value = Peek();
-        if (value.type != Tok::kString && value.type != Tok::kQuoted && value.type != Tok::kNumber) {
+        if (value.type != Tok::kString && value.type != Tok::kQuoted &&
+            value.type != Tok::kNumber) {
             Fail("a quoted value to cast");
         }
         Next();
         Expect("AS");
         const Token type = Peek();
-        if (type.type != Tok::kString && type.type != Tok::kWord && type.type != Tok::kQuoted) Fail("a type name");
+        if (type.type != Tok::kString && type.type != Tok::kWord && type.type != Tok::kQuoted)
+            Fail("a type name");
         Next();
         ExpectType(Tok::kRParen, "')'");
         const std::string t = FoldName(type.text);
@@ -476,8 +521,9 @@ private:
             if (v == "0" || v == "false") return Variant(false);
             SyntaxError(q_, value.pos, "a Boolean value");
         }
-        if (t == "int" || t == "i1" || t == "i2" || t == "i4" || t == "i8" || t == "ui1" || t == "ui2" ||
-            t == "ui4" || t == "ui8" || t == "float" || t == "r4" || t == "r8" || t == "number" || t == "fixed.14.4") {
+        if (t == "int" || t == "i1" || t == "i2" || t == "i4" || t == "i8" || t == "ui1" ||
+            t == "ui2" || t == "ui4" || t == "ui8" || t == "float" || t == "r4" || t == "r8" ||
+            t == "number" || t == "fixed.14.4") {
             return Variant(Number(value));
         }
         SyntaxError(q_, type.pos, "a known type such as 'dateTime'");
@@ -491,7 +537,8 @@ private:
 // ------------------------------------------------------------ evaluation
 
 bool IsNumeric(VariantType t) {
-    return t == VariantType::Int16 || t == VariantType::Int32 || t == VariantType::Double || t == VariantType::Bool;
+    return t == VariantType::Int16 || t == VariantType::Int32 || t == VariantType::Double ||
+           t == VariantType::Bool;
 }
 
 // Three-way comparison of two values; nothing when they cannot be compared
@@ -510,9 +557,11 @@ std::optional<int> Order(const Variant& a, const Variant& b) {
         if (!x || !y) return std::nullopt;
         return cmp(*x, *y);
     }
-    if (ta == VariantType::String && tb == VariantType::String) return cmp(FoldName(a.AsString()), FoldName(b.AsString()));
+    if (ta == VariantType::String && tb == VariantType::String)
+        return cmp(FoldName(a.AsString()), FoldName(b.AsString()));
     auto number = [](const Variant& v) -> std::optional<double> {
-        if (IsNumeric(v.Type())) return v.Type() == VariantType::Bool ? (v.ToBool() ? 1.0 : 0.0) : v.ToDouble();
+        if (IsNumeric(v.Type()))
+            return v.Type() == VariantType::Bool ? (v.ToBool() ? 1.0 : 0.0) : v.ToDouble();
         if (v.Type() == VariantType::String) {
             const std::string f = FoldName(v.AsString());
             if (f == "true") return 1.0;
@@ -529,12 +578,18 @@ std::optional<int> Order(const Variant& a, const Variant& b) {
 
 bool Holds(CompareOp op, int c) {
     switch (op) {
-    case CompareOp::kEq: return c == 0;
-    case CompareOp::kNe: return c != 0;
-    case CompareOp::kLt: return c < 0;
-    case CompareOp::kLe: return c <= 0;
-    case CompareOp::kGt: return c > 0;
-    case CompareOp::kGe: return c >= 0;
+        case CompareOp::kEq:
+            return c == 0;
+        case CompareOp::kNe:
+            return c != 0;
+        case CompareOp::kLt:
+            return c < 0;
+        case CompareOp::kLe:
+            return c <= 0;
+        case CompareOp::kGt:
+            return c > 0;
+        case CompareOp::kGe:
+            return c >= 0;
     }
     return false;
 }
@@ -561,26 +616,34 @@ private:
     std::unordered_map<std::string, Variant> cache_;
 };
 
-const Variant& OperandValue(const Operand& o, RowValues& row) { return o.isProperty ? row.Get(o.property) : o.literal; }
+const Variant& OperandValue(const Operand& o, RowValues& row) {
+    return o.isProperty ? row.Get(o.property) : o.literal;
+}
 
 bool Evaluate(const QueryCondition& c, RowValues& row) {
     using K = QueryCondition::Kind;
     switch (c.kind) {
-    case K::kAnd: return Evaluate(*c.a, row) && Evaluate(*c.b, row);
-    case K::kOr: return Evaluate(*c.a, row) || Evaluate(*c.b, row);
-    case K::kNot: return !Evaluate(*c.a, row);
-    case K::kConstant: return c.constant;
-    case K::kIsNull: return OperandValue(c.lhs, row).IsNull();
-    case K::kIsNotNull: return !OperandValue(c.lhs, row).IsNull();
-    case K::kTruthy: {
-        const Variant& v = OperandValue(c.lhs, row);
-        auto o = Order(v, Variant(true));
-        return o && *o == 0;
-    }
-    case K::kCompare: {
-        auto o = Order(OperandValue(c.lhs, row), OperandValue(c.rhs, row));
-        return o && Holds(c.op, *o);
-    }
+        case K::kAnd:
+            return Evaluate(*c.a, row) && Evaluate(*c.b, row);
+        case K::kOr:
+            return Evaluate(*c.a, row) || Evaluate(*c.b, row);
+        case K::kNot:
+            return !Evaluate(*c.a, row);
+        case K::kConstant:
+            return c.constant;
+        case K::kIsNull:
+            return OperandValue(c.lhs, row).IsNull();
+        case K::kIsNotNull:
+            return !OperandValue(c.lhs, row).IsNull();
+        case K::kTruthy: {
+            const Variant& v = OperandValue(c.lhs, row);
+            auto o = Order(v, Variant(true));
+            return o && *o == 0;
+        }
+        case K::kCompare: {
+            auto o = Order(OperandValue(c.lhs, row), OperandValue(c.rhs, row));
+            return o && Holds(c.op, *o);
+        }
     }
     return false;
 }
@@ -589,89 +652,109 @@ bool Evaluate(const QueryCondition& c, RowValues& row) {
 
 const char* SqlOp(CompareOp op) {
     switch (op) {
-    case CompareOp::kEq: return "=";
-    case CompareOp::kNe: return "<>";
-    case CompareOp::kLt: return "<";
-    case CompareOp::kLe: return "<=";
-    case CompareOp::kGt: return ">";
-    case CompareOp::kGe: return ">=";
+        case CompareOp::kEq:
+            return "=";
+        case CompareOp::kNe:
+            return "<>";
+        case CompareOp::kLt:
+            return "<";
+        case CompareOp::kLe:
+            return "<=";
+        case CompareOp::kGt:
+            return ">";
+        case CompareOp::kGe:
+            return ">=";
     }
     return "=";
 }
 
 CompareOp Mirror(CompareOp op) {
     switch (op) {
-    case CompareOp::kLt: return CompareOp::kGt;
-    case CompareOp::kLe: return CompareOp::kGe;
-    case CompareOp::kGt: return CompareOp::kLt;
-    case CompareOp::kGe: return CompareOp::kLe;
-    default: return op;
+        case CompareOp::kLt:
+            return CompareOp::kGt;
+        case CompareOp::kLe:
+            return CompareOp::kGe;
+        case CompareOp::kGt:
+            return CompareOp::kLt;
+        case CompareOp::kGe:
+            return CompareOp::kLe;
+        default:
+            return op;
     }
 }
 
 // Translates a condition into an SQL condition over the items table that
 // holds for exactly the same rows; nothing when a part of it needs the C++
 // evaluator. Under NOT a Null must read as false, hence IFNULL there.
-std::optional<std::string> ToSql(const QueryCondition& c, bool underNot, std::vector<SqlParam>& params) {
+std::optional<std::string> ToSql(const QueryCondition& c, bool underNot,
+                                 std::vector<SqlParam>& params) {
     using K = QueryCondition::Kind;
     switch (c.kind) {
-    case K::kAnd:
-    case K::kOr: {
-        const size_t mark = params.size();
-        auto a = ToSql(*c.a, underNot, params);
-        auto b = a ? ToSql(*c.b, underNot, params) : std::nullopt;
-        if (!a || !b) {
-            params.resize(mark);
+        case K::kAnd:
+        case K::kOr: {
+            const size_t mark = params.size();
+            auto a = ToSql(*c.a, underNot, params);
+            auto b = a ? ToSql(*c.b, underNot, params) : std::nullopt;
+            if (!a || !b) {
+                params.resize(mark);
+                return std::nullopt;
+            }
+            return "(" + *a + (c.kind == K::kAnd ? " AND " : " OR ") + *b + ")";
+        }
+        case K::kNot: {
+            auto a = ToSql(*c.a, true, params);
+            if (!a) return std::nullopt;
+            return "(NOT " + *a + ")";
+        }
+        case K::kConstant:
+            return std::string(c.constant ? "1" : "0");
+        case K::kCompare: {
+            const Operand* prop = &c.lhs;
+            const Operand* lit = &c.rhs;
+            CompareOp op = c.op;
+            if (!prop->isProperty) {
+                std::swap(prop, lit);
+                op = Mirror(op);
+            }
+            if (!prop->isProperty || lit->isProperty || lit->literal.IsNull()) return std::nullopt;
+            const std::string k = FoldName(prop->property);
+            const Variant& v = lit->literal;
+            if ((k == "dav:ishidden" || k == "dav:iscollection" || k == "dav:isfolder") &&
+                v.Type() == VariantType::Bool && (op == CompareOp::kEq || op == CompareOp::kNe)) {
+                const std::string col = k == "dav:ishidden" ? "hidden" : "(kind <> 0)";
+                return col + " " + SqlOp(op) + " " + (v.ToBool() ? "1" : "0");
+            }
+            if (k == "urn:schemas:httpmail:datereceived" || k == "dav:creationdate" ||
+                k == "dav:getlastmodified") {
+                std::optional<int64_t> secs;
+                if (v.Type() == VariantType::Date)
+                    secs = v.ToDate().UnixSeconds();
+                else if (v.Type() == VariantType::String)
+                    secs = ParseIsoSeconds(v.AsString());
+                if (!secs) return std::nullopt;
+                const std::string col =
+                    k == "dav:creationdate"
+                        ? "created"
+                        : (k == "dav:getlastmodified" ? "modified" : "received");
+                params.emplace_back(*secs);
+                const std::string cmp = col + " " + SqlOp(op) + " ?";
+                return underNot ? "IFNULL(" + cmp + ", 0)" : cmp;
+            }
+            if (k == "dav:displayname" && v.Type() == VariantType::String &&
+                (op == CompareOp::kEq || op == CompareOp::kNe)) {
+                params.emplace_back(FoldName(v.AsString()));
+                return std::string("key ") + SqlOp(op) + " ?";
+            }
             return std::nullopt;
         }
-        return "(" + *a + (c.kind == K::kAnd ? " AND " : " OR ") + *b + ")";
-    }
-    case K::kNot: {
-        auto a = ToSql(*c.a, true, params);
-        if (!a) return std::nullopt;
-        return "(NOT " + *a + ")";
-    }
-    case K::kConstant: return std::string(c.constant ? "1" : "0");
-    case K::kCompare: {
-        const Operand* prop = &c.lhs;
-        const Operand* lit = &c.rhs;
-        CompareOp op = c.op;
-        if (!prop->isProperty) {
-            std::swap(prop, lit);
-            op = Mirror(op);
-        }
-        if (!prop->isProperty || lit->isProperty || lit->literal.IsNull()) return std::nullopt;
-        const std::string k = FoldName(prop->property);
-        const Variant& v = lit->literal;
-        if ((k == "dav:ishidden" || k == "dav:iscollection" || k == "dav:isfolder") && v.Type() == VariantType::Bool &&
-            (op == CompareOp::kEq || op == CompareOp::kNe)) {
-            const std::string col = k == "dav:ishidden" ? "hidden" : "(kind <> 0)";
-            return col + " " + SqlOp(op) + " " + (v.ToBool() ? "1" : "0");
-        }
-        if (k == "urn:schemas:httpmail:datereceived" || k == "dav:creationdate" || k == "dav:getlastmodified") {
-            std::optional<int64_t> secs;
-            if (v.Type() == VariantType::Date) secs = v.ToDate().UnixSeconds();
-            else if (v.Type() == VariantType::String) secs = ParseIsoSeconds(v.AsString());
-            if (!secs) return std::nullopt;
-            const std::string col =
-                k == "dav:creationdate" ? "created" : (k == "dav:getlastmodified" ? "modified" : "received");
-            params.emplace_back(*secs);
-            const std::string cmp = col + " " + SqlOp(op) + " ?";
-            return underNot ? "IFNULL(" + cmp + ", 0)" : cmp;
-        }
-        if (k == "dav:displayname" && v.Type() == VariantType::String &&
-            (op == CompareOp::kEq || op == CompareOp::kNe)) {
-            params.emplace_back(FoldName(v.AsString()));
-            return std::string("key ") + SqlOp(op) + " ?";
-        }
-        return std::nullopt;
-    }
-    default: return std::nullopt;
+        default:
+            return std::nullopt;
     }
 }
 
 // The top-level AND chain, split: each translatable conjunct narrows the scan.
-void CollectConjuncts(const QueryCondition& c, std::vector<std::string>& sql, std::vector<SqlParam>& params) {
+void CollectConjuncts(const QueryCondition& c, std::vector<std::string>& sql,
+                      std::vector<SqlParam>& params) {
     if (c.kind == QueryCondition::Kind::kAnd) {
         CollectConjuncts(*c.a, sql, params);
         CollectConjuncts(*c.b, sql, params);
@@ -684,7 +767,8 @@ void CollectConjuncts(const QueryCondition& c, std::vector<std::string>& sql, st
 
 ParsedQuery ParseQuery(std::string_view text) {
     if (text.size() > 1 << 20) {
-        throw Error(err::kErrorsInCommand, "Query text too long (" + std::to_string(text.size()) + " bytes)");
+        throw Error(err::kErrorsInCommand,
+                    "Query text too long (" + std::to_string(text.size()) + " bytes)");
     }
     return Parser(text).Query();
 }
@@ -720,9 +804,11 @@ QueryResult RunQuery(ItemStore& store, const ParsedQuery& query) {
     const auto folder = store.Lookup(url.segments);
     if (!folder || !folder->IsFolder()) {
         throw Error(err::kTableNotFound,
-                    platform::Describe("query", query.scopeUrl, "the scope names no folder", err::kTableNotFound));
+                    platform::Describe("query", query.scopeUrl, "the scope names no folder",
+                                       err::kTableNotFound));
     }
-    const std::vector<int64_t> parents = query.deep ? store.FolderSubtree(folder->id) : std::vector<int64_t>{folder->id};
+    const std::vector<int64_t> parents =
+        query.deep ? store.FolderSubtree(folder->id) : std::vector<int64_t>{folder->id};
 
     std::vector<std::string> conjuncts;
     std::vector<SqlParam> params;
@@ -769,9 +855,12 @@ QueryResult RunQuery(ItemStore& store, const ParsedQuery& query) {
                 const Variant& a = sortKeys[x][k];
                 const Variant& b = sortKeys[y][k];
                 int c = 0;
-                if (a.IsNull() != b.IsNull()) c = a.IsNull() ? -1 : 1;  // Null first
-                else if (auto o = Order(a, b)) c = *o;
-                else c = static_cast<int>(a.Type()) - static_cast<int>(b.Type());
+                if (a.IsNull() != b.IsNull())
+                    c = a.IsNull() ? -1 : 1;  // Null first
+                else if (auto o = Order(a, b))
+                    c = *o;
+                else
+                    c = static_cast<int>(a.Type()) - static_cast<int>(b.Type());
                 if (query.orderBy[k].descending) c = -c;
                 if (c != 0) return c < 0;
             }

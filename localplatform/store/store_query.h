@@ -54,7 +54,7 @@ struct ParsedQuery {
 struct QueryRow {
     int64_t id = 0;
     bool isFolder = false;
-    std::vector<std::string> names;  // the row's own column names (SELECT * only)
+    std::vector<std::string> names;         // the row's own column names (SELECT * only)
     std::vector<platform::Variant> values;  // one per column
 };
 

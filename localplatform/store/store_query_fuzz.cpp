@@ -10,7 +10,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     try {
-        (void)localplatform::ParseQuery(std::string_view(reinterpret_cast<const char*>(data), size));
+        (void)localplatform::ParseQuery(
+            std::string_view(reinterpret_cast<const char*>(data), size));
     } catch (const platform::Error&) {
     }
     return 0;

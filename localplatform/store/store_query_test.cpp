@@ -15,7 +15,8 @@ using testing::TempStore;
 
 TEST(StoreQueryTest, ParsesSelectScopeAndOrder) {
     const auto q = ParseQuery(
-        "SeLeCt \"DAV:href\", \"DAV:displayname\" FROM Scope('  DEEP  traversal  OF \"file://./x\" ') "
+        "SeLeCt \"DAV:href\", \"DAV:displayname\" FROM Scope('  DEEP  traversal  OF \"file://./x\" "
+        "') "
         "where not (\"a\" = 'it''s' or \"b\" <> -1.5) order by \"DAV:displayname\" desc, \"a\";");
     EXPECT_EQ(q.columns, (std::vector<std::string>{"DAV:href", "DAV:displayname"}));
     EXPECT_TRUE(q.deep);
@@ -47,7 +48,8 @@ TEST(StoreQueryTest, MalformedTextSaysWhere) {
         {"select \"a\" from \"x\" where (\"a\" = 1", "position 35"},
         {"select \"a\" from \"x\" where \"a\" = 'open", "position 33"},
         {"select \"a\" from \"x\" where \"a\" == 1", "position 32"},
-        {"select \"a\" from \"x\" where \"a\" = CAST('2026-02-30T00:00:00Z' as 'dateTime')", "position 38"},
+        {"select \"a\" from \"x\" where \"a\" = CAST('2026-02-30T00:00:00Z' as 'dateTime')",
+         "position 38"},
         {"select \"a\" from \"x\" where \"a\" = CAST('1' as 'gizmo')", "position 45"},
         {"select \"a\" from \"x\" where 'a'", "position 27"},
         {"select \"a\" from \"x\" order by \"a\" sideways", "position 34"},
@@ -59,7 +61,8 @@ TEST(StoreQueryTest, MalformedTextSaysWhere) {
             ADD_FAILURE() << "accepted: " << c.query;
         } catch (const platform::Error& e) {
             EXPECT_EQ(e.Number(), platform::err::kErrorsInCommand) << c.query;
-            EXPECT_NE(e.Description().find(c.position), std::string::npos) << c.query << " -> " << e.Description();
+            EXPECT_NE(e.Description().find(c.position), std::string::npos)
+                << c.query << " -> " << e.Description();
         }
     }
     // Deep nesting is refused, not a stack overflow.
@@ -78,14 +81,17 @@ protected:
         a_ = store_->SaveMessage(inbox->id, "a", ToStoreTime(Date::FromParts(2026, 1, 1)), "a.EML");
         b_ = store_->SaveMessage(inbox->id, "b", ToStoreTime(Date::FromParts(2026, 2, 1)), "B.EML");
         c_ = store_->ReplaceItem(inbox->id, "c.reg");
-        store_->WriteProperties(a_, {{"n", platform::Variant(int16_t{3})}, {"s", platform::Variant("Spam")}});
-        store_->WriteProperties(b_, {{"n", platform::Variant(int16_t{12})}, {"DAV:ishidden", platform::Variant(true)}});
+        store_->WriteProperties(
+            a_, {{"n", platform::Variant(int16_t{3})}, {"s", platform::Variant("Spam")}});
+        store_->WriteProperties(
+            b_, {{"n", platform::Variant(int16_t{12})}, {"DAV:ishidden", platform::Variant(true)}});
         store_->CreateFolder(inbox->id, "Sub");
     }
 
     std::vector<std::string> Names(const std::string& where, const std::string& order = "") {
-        const auto q = ParseQuery("select \"DAV:displayname\" from scope('shallow traversal of \"" + folder_ + "\"')" +
-                                  (where.empty() ? "" : " where " + where) + order);
+        const auto q =
+            ParseQuery("select \"DAV:displayname\" from scope('shallow traversal of \"" + folder_ +
+                       "\"')" + (where.empty() ? "" : " where " + where) + order);
         std::vector<std::string> names;
         for (const auto& row : RunQuery(*store_, q).rows) names.push_back(row.values[0].ToString());
         return names;
@@ -113,12 +119,16 @@ TEST_F(StoreQueryRunTest, ConditionsFollowTheDialectsRules) {
         {"\"n\" <> 3", V{"B.EML"}},                       // Null never matches...
         {"NOT (\"n\" = 3)", V{"B.EML", "c.reg", "Sub"}},  // ...but its negation does
         {"\"n\" IS NULL", V{"c.reg", "Sub"}},
-        {"\"s\" = 'SPAM'", V{"a.EML"}},                   // text ignores case
-        {"\"s\" = 3", V{}},                               // unrelated types never match
+        {"\"s\" = 'SPAM'", V{"a.EML"}},  // text ignores case
+        {"\"s\" = 3", V{}},              // unrelated types never match
         {"\"DAV:displayname\" = 'b.eml'", V{"B.EML"}},
-        {"\"urn:schemas:httpmail:datereceived\" <= CAST(\"2026-01-01T00:00:00Z\" as 'dateTime')", V{"a.EML"}},
-        {"\"urn:schemas:httpmail:datereceived\" < CAST(\"2026-01-01T01:00:00-02:00\" as 'dateTime')", V{"a.EML"}},
-        {"NOT \"urn:schemas:httpmail:datereceived\" > '2026-01-15T00:00:00Z'", V{"a.EML", "c.reg", "Sub"}},
+        {"\"urn:schemas:httpmail:datereceived\" <= CAST(\"2026-01-01T00:00:00Z\" as 'dateTime')",
+         V{"a.EML"}},
+        {"\"urn:schemas:httpmail:datereceived\" < CAST(\"2026-01-01T01:00:00-02:00\" as "
+         "'dateTime')",
+         V{"a.EML"}},
+        {"NOT \"urn:schemas:httpmail:datereceived\" > '2026-01-15T00:00:00Z'",
+         V{"a.EML", "c.reg", "Sub"}},
         {"(\"n\" = 3 OR \"n\" = 12) AND NOT \"DAV:ishidden\" = true", V{"a.EML"}},
         {"false OR true", V{"a.EML", "B.EML", "c.reg", "Sub"}},
     };
@@ -126,18 +136,24 @@ TEST_F(StoreQueryRunTest, ConditionsFollowTheDialectsRules) {
 }
 
 TEST_F(StoreQueryRunTest, OrdersAndTraversesDeep) {
-    EXPECT_EQ(Names("\"n\" > 0", " order by \"n\" desc"), (std::vector<std::string>{"B.EML", "a.EML"}));
-    EXPECT_EQ(Names("", " ORDER BY \"DAV:displayname\""), (std::vector<std::string>{"a.EML", "B.EML", "c.reg", "Sub"}));
+    EXPECT_EQ(Names("\"n\" > 0", " order by \"n\" desc"),
+              (std::vector<std::string>{"B.EML", "a.EML"}));
+    EXPECT_EQ(Names("", " ORDER BY \"DAV:displayname\""),
+              (std::vector<std::string>{"a.EML", "B.EML", "c.reg", "Sub"}));
     const auto sub = store_->Lookup({"example.test", "MBX", "alice", "Inbox", "Sub"});
     store_->SaveMessage(sub->id, "d", ToStoreTime(Date::FromParts(2025, 1, 1)), "d.EML");
-    const auto deep = ParseQuery("select \"DAV:href\", \"DAV:iscollection\" from scope('deep traversal of \"" +
-                                 TempStore::HttpBase() + "/alice/Inbox\"')");
+    const auto deep =
+        ParseQuery("select \"DAV:href\", \"DAV:iscollection\" from scope('deep traversal of \"" +
+                   TempStore::HttpBase() + "/alice/Inbox\"')");
     const auto result = RunQuery(*store_, deep);
     ASSERT_EQ(result.rows.size(), 5u);
-    EXPECT_EQ(result.rows.back().values[0].ToString(), TempStore::HttpBase() + "/alice/Inbox/Sub/d.EML");
-    const auto star = RunQuery(*store_, ParseQuery("select * from \"" + folder_ + "\" where \"n\" = 3"));
+    EXPECT_EQ(result.rows.back().values[0].ToString(),
+              TempStore::HttpBase() + "/alice/Inbox/Sub/d.EML");
+    const auto star =
+        RunQuery(*store_, ParseQuery("select * from \"" + folder_ + "\" where \"n\" = 3"));
     ASSERT_EQ(star.rows.size(), 1u);
-    EXPECT_NE(std::find(star.rows[0].names.begin(), star.rows[0].names.end(), "s"), star.rows[0].names.end());
+    EXPECT_NE(std::find(star.rows[0].names.begin(), star.rows[0].names.end(), "s"),
+              star.rows[0].names.end());
 }
 
 TEST_F(StoreQueryRunTest, ScopeMustNameAFolder) {

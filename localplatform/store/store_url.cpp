@@ -18,8 +18,9 @@ constexpr size_t kMaxUrlLength = 8192;
         shown += (u < 0x20 || u == 0x7f) ? '?' : c;
     }
     if (url.size() > 200) shown += "...";
-    throw platform::Error(platform::err::kBadUrl,
-                          platform::Describe("parse store URL", shown, reason, platform::err::kBadUrl));
+    throw platform::Error(
+        platform::err::kBadUrl,
+        platform::Describe("parse store URL", shown, reason, platform::err::kBadUrl));
 }
 
 bool StartsWithFolded(std::string_view text, std::string_view prefix) {
@@ -33,7 +34,9 @@ int HexValue(char c) {
     return -1;
 }
 
-bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
+bool IsControl(unsigned char c) {
+    return c < 0x20 || c == 0x7f;
+}
 
 // Decodes one raw segment; every refusal names what was wrong.
 std::string DecodeSegment(std::string_view url, std::string_view raw) {
@@ -96,7 +99,8 @@ StoreUrl ParseStoreUrl(std::string_view url, std::string_view serverFqdn) {
         if (slash == std::string_view::npos) Bad(url, "no /exadmin/ path");
         rest = rest.substr(slash + 1);
         const size_t next = rest.find('/');
-        if (FoldName(rest.substr(0, next)) != kHttpRoot) Bad(url, "path does not start with /exadmin/");
+        if (FoldName(rest.substr(0, next)) != kHttpRoot)
+            Bad(url, "path does not start with /exadmin/");
         rest = next == std::string_view::npos ? std::string_view() : rest.substr(next + 1);
     } else {
         Bad(url, "not a file://./backofficestorage/ or http:// store URL");
@@ -107,8 +111,8 @@ StoreUrl ParseStoreUrl(std::string_view url, std::string_view serverFqdn) {
     size_t start = 0;
     while (start <= rest.size()) {
         const size_t slash = rest.find('/', start);
-        const std::string_view raw =
-            rest.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
+        const std::string_view raw = rest.substr(
+            start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
         if (raw.empty()) Bad(url, "empty segment");
         parsed.segments.push_back(DecodeSegment(url, raw));
         if (slash == std::string_view::npos) break;

@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         if (url.segments.size() >= 2) {
             const auto again = localplatform::ParseStoreUrl(
-                localplatform::FormatStoreUrl(url.scheme, "mail01.example.test", url.segments), "mail01.example.test");
+                localplatform::FormatStoreUrl(url.scheme, "mail01.example.test", url.segments),
+                "mail01.example.test");
             if (again.segments.size() != url.segments.size()) std::abort();
         }
     } catch (const platform::Error&) {

@@ -18,16 +18,23 @@ struct GoodCase {
 
 TEST(StoreUrlTest, ParsesBothSchemes) {
     const std::vector<GoodCase> cases = {
-        {"file://./backofficestorage/example.test/MBX/alice/Inbox", UrlScheme::kFile,
+        {"file://./backofficestorage/example.test/MBX/alice/Inbox",
+         UrlScheme::kFile,
          {"example.test", "MBX", "alice", "Inbox"}},
-        {"FILE://./BackOfficeStorage/example.test/mbx/alice/Inbox/", UrlScheme::kFile,
+        {"FILE://./BackOfficeStorage/example.test/mbx/alice/Inbox/",
+         UrlScheme::kFile,
          {"example.test", "mbx", "alice", "Inbox"}},
-        {"http://MAIL01.Example.Test/exadmin/example.test/mbx/alice/Sent%20Items", UrlScheme::kHttp,
+        {"http://MAIL01.Example.Test/exadmin/example.test/mbx/alice/Sent%20Items",
+         UrlScheme::kHttp,
          {"example.test", "mbx", "alice", "Sent Items"}},
         {"http://mail01.example.test/ExAdmin/example.test", UrlScheme::kHttp, {"example.test"}},
-        {"file://./backofficestorage/example.test/MBX/SystemMailbox{1f05}/StoreEvents/GlobalEvents/Quellix.reg",
-         UrlScheme::kFile, {"example.test", "MBX", "SystemMailbox{1f05}", "StoreEvents", "GlobalEvents", "Quellix.reg"}},
-        {"file://./backofficestorage/example.test/MBX/alice/Inbox/Junk Mail/%41%2e.EML", UrlScheme::kFile,
+        {"file://./backofficestorage/example.test/MBX/SystemMailbox{1f05}/StoreEvents/GlobalEvents/"
+         "Quellix.reg",
+         UrlScheme::kFile,
+         {"example.test", "MBX", "SystemMailbox{1f05}", "StoreEvents", "GlobalEvents",
+          "Quellix.reg"}},
+        {"file://./backofficestorage/example.test/MBX/alice/Inbox/Junk Mail/%41%2e.EML",
+         UrlScheme::kFile,
          {"example.test", "MBX", "alice", "Inbox", "Junk Mail", "A..EML"}},
     };
     for (const auto& c : cases) {
@@ -76,15 +83,21 @@ TEST(StoreUrlTest, RefusesUrlsThatLeaveTheNamespaceOrNameAnotherHost) {
 }
 
 TEST(StoreUrlTest, FormatsWhatItParses) {
-    const std::vector<std::string> path = {"example.test", "MBX", "alice", "Sent Items", "50%/a\\b?#.EML"};
+    const std::vector<std::string> path = {"example.test", "MBX", "alice", "Sent Items",
+                                           "50%/a\\b?#.EML"};
     const std::string file = FormatStoreUrl(UrlScheme::kFile, "MAIL01.example.test", path);
     const std::string http = FormatStoreUrl(UrlScheme::kHttp, "MAIL01.example.test", path);
-    EXPECT_EQ(file, "file://./backofficestorage/example.test/MBX/alice/Sent Items/50%25%2Fa%5Cb%3F%23.EML");
-    EXPECT_EQ(http, "http://mail01.example.test/exadmin/example.test/mbx/alice/Sent%20Items/50%25%2Fa%5Cb%3F%23.EML");
+    EXPECT_EQ(
+        file,
+        "file://./backofficestorage/example.test/MBX/alice/Sent Items/50%25%2Fa%5Cb%3F%23.EML");
+    EXPECT_EQ(http,
+              "http://mail01.example.test/exadmin/example.test/mbx/alice/Sent%20Items/"
+              "50%25%2Fa%5Cb%3F%23.EML");
     // An encoded separator inside a name is refused on the way in: names
     // holding one cannot be made through a URL.
     EXPECT_THROW((void)ParseStoreUrl(file, kFqdn), platform::Error);
-    const std::vector<std::string> plain = {"example.test", "MBX", "alice", "Sent Items", "50% off.EML"};
+    const std::vector<std::string> plain = {"example.test", "MBX", "alice", "Sent Items",
+                                            "50% off.EML"};
     for (auto scheme : {UrlScheme::kFile, UrlScheme::kHttp}) {
         const StoreUrl back = ParseStoreUrl(FormatStoreUrl(scheme, kFqdn, plain), kFqdn);
         EXPECT_EQ(back.scheme, scheme);

@@ -68,27 +68,33 @@ Args Split(const std::vector<std::string>& in, const std::vector<std::string>& f
     return a;
 }
 
-std::string Fqdn() { return localplatform::ThisServerFqdn(); }
+std::string Fqdn() {
+    return localplatform::ThisServerFqdn();
+}
 
-localplatform::StoreUrl Parse(const std::string& url) { return localplatform::ParseStoreUrl(url, Fqdn()); }
+localplatform::StoreUrl Parse(const std::string& url) {
+    return localplatform::ParseStoreUrl(url, Fqdn());
+}
 
 std::string Show(const Variant& v) {
     if (v.IsNull()) return "";
     if (v.Type() == platform::VariantType::Date) {
         const auto p = v.ToDate().Parts();
         char buf[32];
-        std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", p.year, p.month, p.day, p.hour, p.minute,
-                      p.second);
+        std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", p.year, p.month, p.day,
+                      p.hour, p.minute, p.second);
         return buf;
     }
     if (v.Type() == platform::VariantType::Bool) return v.ToBool() ? "true" : "false";
-    if (v.Type() == platform::VariantType::Bytes) return "(" + std::to_string(v.AsBytes().size()) + " bytes)";
+    if (v.Type() == platform::VariantType::Bytes)
+        return "(" + std::to_string(v.AsBytes().size()) + " bytes)";
     return v.ToString();
 }
 
 int Usage(const char* verb) {
     for (const auto& v : Verbs()) {
-        if (std::strcmp(v.name, verb) == 0) std::fprintf(stderr, "usage: quellix-admin store %s\n", v.synopsis);
+        if (std::strcmp(v.name, verb) == 0)
+            std::fprintf(stderr, "usage: quellix-admin store %s\n", v.synopsis);
     }
     return kUsage;
 }
@@ -99,13 +105,16 @@ int CreateNamespace(const std::vector<std::string>& in) {
     const Args a = Split(in, {});
     if (a.positional.size() != 1 || !a.options.empty()) return Usage("create-namespace");
     ItemStore::ForThisThread()->CreateNamespace(a.positional[0]);
-    std::printf("%s\n", localplatform::FormatStoreUrl(localplatform::UrlScheme::kFile, Fqdn(), {a.positional[0]}).c_str());
+    std::printf("%s\n", localplatform::FormatStoreUrl(localplatform::UrlScheme::kFile, Fqdn(),
+                                                      {a.positional[0]})
+                            .c_str());
     return kOk;
 }
 
 int CreateMailbox(const std::vector<std::string>& in) {
     const Args a = Split(in, {"system"});
-    if (a.positional.size() != 2 || a.options.size() > (a.Has("system") ? 1u : 0u)) return Usage("create-mailbox");
+    if (a.positional.size() != 2 || a.options.size() > (a.Has("system") ? 1u : 0u))
+        return Usage("create-mailbox");
     ItemStore::ForThisThread()->CreateMailbox(a.positional[0], a.positional[1], a.Has("system"));
     std::printf("%s\n", localplatform::FormatStoreUrl(localplatform::UrlScheme::kFile, Fqdn(),
                                                       {a.positional[0], "MBX", a.positional[1]})
@@ -119,25 +128,29 @@ int CreateFolder(const std::vector<std::string>& in) {
     const auto url = Parse(a.positional[0]);
     if (url.segments.size() < 4) {
         throw platform::Error(platform::err::kAdoInvalidArgument,
-                              platform::Describe("create folder", a.positional[0], "folders are made inside a mailbox",
+                              platform::Describe("create folder", a.positional[0],
+                                                 "folders are made inside a mailbox",
                                                  platform::err::kAdoInvalidArgument));
     }
     auto store = ItemStore::ForThisThread();
     const std::vector<std::string> parentPath(url.segments.begin(), url.segments.end() - 1);
     const auto parent = store->Require(parentPath, a.positional[0]);
     const int64_t id = store->CreateFolder(parent.id, url.segments.back());
-    std::printf("%s\n", localplatform::FormatStoreUrl(url.scheme, Fqdn(), store->PathOf(id)).c_str());
+    std::printf("%s\n",
+                localplatform::FormatStoreUrl(url.scheme, Fqdn(), store->PathOf(id)).c_str());
     return kOk;
 }
 
 int Import(const std::vector<std::string>& in) {
     const Args a = Split(in, {});
-    if (a.positional.empty() || a.positional.size() > 2 || !a.Has("received") || a.options.size() != 1) {
+    if (a.positional.empty() || a.positional.size() > 2 || !a.Has("received") ||
+        a.options.size() != 1) {
         return Usage("import");
     }
     const auto received = platform::ParseDateText(a.options.at("received"));
     if (!received) {
-        std::fprintf(stderr, "quellix-admin store import: --received must be yyyy-mm-ddThh:mm:ssZ\n");
+        std::fprintf(stderr,
+                     "quellix-admin store import: --received must be yyyy-mm-ddThh:mm:ssZ\n");
         return kUsage;
     }
     std::string bytes;
@@ -152,13 +165,15 @@ int Import(const std::vector<std::string>& in) {
     auto store = ItemStore::ForThisThread();
     const auto folder = store->Require(url.segments, a.positional[0]);
     const int64_t id = store->SaveMessage(folder.id, bytes, localplatform::ToStoreTime(*received));
-    std::printf("%s\n", localplatform::FormatStoreUrl(url.scheme, Fqdn(), store->PathOf(id)).c_str());
+    std::printf("%s\n",
+                localplatform::FormatStoreUrl(url.scheme, Fqdn(), store->PathOf(id)).c_str());
     return kOk;
 }
 
 int List(const std::vector<std::string>& in) {
     const Args a = Split(in, {"deep"});
-    if (a.positional.size() != 1 || a.options.size() > (a.Has("deep") ? 1u : 0u)) return Usage("list");
+    if (a.positional.size() != 1 || a.options.size() > (a.Has("deep") ? 1u : 0u))
+        return Usage("list");
     std::string url = a.positional[0];
     auto store = ItemStore::ForThisThread();
     const auto query = localplatform::ParseQuery(
@@ -181,7 +196,8 @@ int ShowItem(const std::vector<std::string>& in) {
     const auto row = store->Require(url.segments, a.positional[0]);
     for (const auto& name : store->PropertyNames(row)) {
         const Variant v = store->Value(row, name, url.scheme);
-        std::printf("%s\t%s\t%s\n", name.c_str(), platform::VariantTypeName(v.Type()), Show(v).c_str());
+        std::printf("%s\t%s\t%s\n", name.c_str(), platform::VariantTypeName(v.Type()),
+                    Show(v).c_str());
     }
     if (!row.IsFolder()) std::printf("(content)\t%zu bytes\n", store->Content(row.id).size());
     return kOk;
@@ -198,18 +214,23 @@ int Delete(const std::vector<std::string>& in) {
 }
 
 // A message of about size bytes, the same for the same generator state.
-std::string MakeMessage(std::mt19937_64& rng, size_t size, const std::string& to, int64_t received) {
-    static const char* const kWords[] = {"offer", "free",  "winner", "account", "urgent", "click", "price",
-                                         "today", "limited", "deal", "bonus",   "credit", "save",  "now"};
-    std::string m = "From: \"Sender " + std::to_string(rng() % 1000) + "\" <sender" + std::to_string(rng() % 1000) +
-                    "@spam.example>\r\nTo: <" + to + ">\r\nSubject: ";
-    for (int i = 0; i < 4; ++i) m += std::string(kWords[rng() % std::size(kWords)]) + (i < 3 ? " " : "\r\n");
+std::string MakeMessage(std::mt19937_64& rng, size_t size, const std::string& to,
+                        int64_t received) {
+    static const char* const kWords[] = {"offer", "free",   "winner", "account", "urgent",
+                                         "click", "price",  "today",  "limited", "deal",
+                                         "bonus", "credit", "save",   "now"};
+    std::string m = "From: \"Sender " + std::to_string(rng() % 1000) + "\" <sender" +
+                    std::to_string(rng() % 1000) + "@spam.example>\r\nTo: <" + to +
+                    ">\r\nSubject: ";
+    for (int i = 0; i < 4; ++i)
+        m += std::string(kWords[rng() % std::size(kWords)]) + (i < 3 ? " " : "\r\n");
     const auto d = localplatform::FromStoreTime(received).Parts();
     char date[64];
-    std::snprintf(date, sizeof date, "Date: %04d-%02d-%02dT%02d:%02d:%02dZ\r\n", d.year, d.month, d.day, d.hour,
-                  d.minute, d.second);
+    std::snprintf(date, sizeof date, "Date: %04d-%02d-%02dT%02d:%02d:%02dZ\r\n", d.year, d.month,
+                  d.day, d.hour, d.minute, d.second);
     m += date;
-    m += "Message-ID: <" + std::to_string(rng()) + "@spam.example>\r\nMIME-Version: 1.0\r\n"
+    m += "Message-ID: <" + std::to_string(rng()) +
+         "@spam.example>\r\nMIME-Version: 1.0\r\n"
          "Content-Type: text/plain; charset=us-ascii\r\n\r\n";
     size_t line = 0;
     while (m.size() < size) {
@@ -236,8 +257,8 @@ int64_t Number(const Args& a, const std::string& key, int64_t fallback, int64_t 
         used = 0;
     }
     if (used != a.options.at(key).size() || v < min || v > max) {
-        throw std::invalid_argument("--" + key + " must be a number from " + std::to_string(min) + " to " +
-                                    std::to_string(max));
+        throw std::invalid_argument("--" + key + " must be a number from " + std::to_string(min) +
+                                    " to " + std::to_string(max));
     }
     return v;
 }
@@ -246,8 +267,8 @@ int GenerateCorpus(const std::vector<std::string>& in) {
     const Args a = Split(in, {});
     if (!a.positional.empty() || !a.Has("namespace")) return Usage("generate-corpus");
     for (const auto& [k, v] : a.options) {
-        if (k != "namespace" && k != "mailboxes" && k != "messages" && k != "size" && k != "folder" && k != "days" &&
-            k != "seed" && k != "until" && k != "prefix") {
+        if (k != "namespace" && k != "mailboxes" && k != "messages" && k != "size" &&
+            k != "folder" && k != "days" && k != "seed" && k != "until" && k != "prefix") {
             return Usage("generate-corpus");
         }
     }
@@ -268,7 +289,8 @@ int GenerateCorpus(const std::vector<std::string>& in) {
     std::vector<std::string> folderNames;
     for (size_t start = 0; start <= folderPath.size();) {
         const size_t slash = folderPath.find('/', start);
-        folderNames.push_back(folderPath.substr(start, slash == std::string::npos ? std::string::npos : slash - start));
+        folderNames.push_back(folderPath.substr(
+            start, slash == std::string::npos ? std::string::npos : slash - start));
         if (slash == std::string::npos) break;
         start = slash + 1;
     }
@@ -280,26 +302,30 @@ int GenerateCorpus(const std::vector<std::string>& in) {
     int64_t written = 0;
     for (int64_t m = 0; m < mailboxes; ++m) {
         char alias[64];
-        std::snprintf(alias, sizeof alias, "%s%06lld", prefix.c_str(), static_cast<long long>(m + 1));
+        std::snprintf(alias, sizeof alias, "%s%06lld", prefix.c_str(),
+                      static_cast<long long>(m + 1));
         // One transaction per mailbox: fast, and a crash leaves whole mailboxes.
         store->BeginTransaction();
         try {
             int64_t folder = store->CreateMailbox(ns, alias, false);
             for (const auto& name : folderNames) {
-                const auto existing = store->Lookup(
-                    [&] {
-                        auto p = store->PathOf(folder);
-                        p.push_back(name);
-                        return p;
-                    }());
+                const auto existing = store->Lookup([&] {
+                    auto p = store->PathOf(folder);
+                    p.push_back(name);
+                    return p;
+                }());
                 folder = existing ? existing->id : store->CreateFolder(folder, name);
             }
             for (int64_t i = 0; i < messages; ++i) {
-                const int64_t received = until - static_cast<int64_t>(rng() % static_cast<uint64_t>(span));
+                const int64_t received =
+                    until - static_cast<int64_t>(rng() % static_cast<uint64_t>(span));
                 char name[48];
-                std::snprintf(name, sizeof name, "%016llX%08llX.EML", static_cast<unsigned long long>(rng()),
+                std::snprintf(name, sizeof name, "%016llX%08llX.EML",
+                              static_cast<unsigned long long>(rng()),
                               static_cast<unsigned long long>(i));
-                store->SaveMessage(folder, MakeMessage(rng, static_cast<size_t>(size), std::string(alias) + "@" + ns, received),
+                store->SaveMessage(folder,
+                                   MakeMessage(rng, static_cast<size_t>(size),
+                                               std::string(alias) + "@" + ns, received),
                                    received, name);
                 ++written;
             }
@@ -309,8 +335,9 @@ int GenerateCorpus(const std::vector<std::string>& in) {
             throw;
         }
         if ((m + 1) % 100 == 0 || m + 1 == mailboxes) {
-            std::fprintf(stderr, "\rgenerate-corpus: %lld/%lld mailboxes, %lld messages", static_cast<long long>(m + 1),
-                         static_cast<long long>(mailboxes), static_cast<long long>(written));
+            std::fprintf(stderr, "\rgenerate-corpus: %lld/%lld mailboxes, %lld messages",
+                         static_cast<long long>(m + 1), static_cast<long long>(mailboxes),
+                         static_cast<long long>(written));
             std::fflush(stderr);
         }
     }
@@ -320,16 +347,19 @@ int GenerateCorpus(const std::vector<std::string>& in) {
 
 const std::vector<Verb>& Verbs() {
     static const std::vector<Verb> verbs = {
-        {"create-namespace", "create-namespace NS", "Creates the namespace (domain folder) NS with its MBX container.",
-         CreateNamespace},
+        {"create-namespace", "create-namespace NS",
+         "Creates the namespace (domain folder) NS with its MBX container.", CreateNamespace},
         {"create-mailbox", "create-mailbox NS ALIAS [--system]",
-         "Creates mailbox ALIAS in namespace NS with the standard folders (Inbox, Outbox, Sent Items,\n"
+         "Creates mailbox ALIAS in namespace NS with the standard folders (Inbox, Outbox, Sent "
+         "Items,\n"
          "Deleted Items, Drafts, Calendar, Contacts, Tasks, Notes, Journal); --system also makes\n"
          "StoreEvents/GlobalEvents, as in a server's system mailbox.",
          CreateMailbox},
-        {"create-folder", "create-folder URL", "Creates the folder at URL; its parent folder must exist.", CreateFolder},
+        {"create-folder", "create-folder URL",
+         "Creates the folder at URL; its parent folder must exist.", CreateFolder},
         {"import", "import FOLDER-URL [FILE|-] --received yyyy-mm-ddThh:mm:ssZ",
-         "Saves the message in FILE (or standard input) into the folder with the given received time\n"
+         "Saves the message in FILE (or standard input) into the folder with the given received "
+         "time\n"
          "(UTC); prints the new item's URL.",
          Import},
         {"list", "list URL [--deep]",
@@ -339,10 +369,13 @@ const std::vector<Verb>& Verbs() {
         {"show", "show URL", "Shows every property of the item: name, type, value.", ShowItem},
         {"delete", "delete URL", "Deletes the item, a folder with everything below it.", Delete},
         {"generate-corpus",
-         "generate-corpus --namespace NS [--mailboxes N] [--messages M] [--size S] [--folder PATH]\n"
+         "generate-corpus --namespace NS [--mailboxes N] [--messages M] [--size S] [--folder "
+         "PATH]\n"
          "                [--days D] [--seed X] [--until yyyy-mm-ddThh:mm:ssZ] [--prefix P]",
-         "Creates N mailboxes P000001... (default 10, prefix \"user\") in NS, each with the folder PATH\n"
-         "(default \"Junk Mail\", \"/\" between levels) holding M messages (default 100) of about S bytes\n"
+         "Creates N mailboxes P000001... (default 10, prefix \"user\") in NS, each with the folder "
+         "PATH\n"
+         "(default \"Junk Mail\", \"/\" between levels) holding M messages (default 100) of about "
+         "S bytes\n"
          "(default 2048) received over the D days (default 60) before --until (default now).\n"
          "The same seed gives the same corpus. Shows progress on standard error.",
          GenerateCorpus},
@@ -351,14 +384,16 @@ const std::vector<Verb>& Verbs() {
 }
 
 void GroupHelp(FILE* out) {
-    std::fprintf(out,
-                 "usage: quellix-admin store VERB [ARGS...]\n\n"
-                 "Administers the item store named by the platform configuration. URLs are\n"
-                 "file://./backofficestorage/NS/MBX/ALIAS/... or http://FQDN/exadmin/NS/mbx/ALIAS/...\n\n"
-                 "verbs:\n");
+    std::fprintf(
+        out,
+        "usage: quellix-admin store VERB [ARGS...]\n\n"
+        "Administers the item store named by the platform configuration. URLs are\n"
+        "file://./backofficestorage/NS/MBX/ALIAS/... or http://FQDN/exadmin/NS/mbx/ALIAS/...\n\n"
+        "verbs:\n");
     for (const auto& v : Verbs()) std::fprintf(out, "  %s\n", v.synopsis);
-    std::fprintf(out, "\n'quellix-admin store VERB --help' describes a verb.\n"
-                      "exit codes: 0 success, 1 the operation failed, 2 bad usage\n");
+    std::fprintf(out,
+                 "\n'quellix-admin store VERB --help' describes a verb.\n"
+                 "exit codes: 0 success, 1 the operation failed, 2 bad usage\n");
 }
 
 }  // namespace

@@ -52,10 +52,12 @@ TEST(AdminStoreTest, VerbsWorkAndReportByExitCode) {
         {"create-mailbox example.test SystemMailbox{9} --system", "", 0, "SystemMailbox{9}"},
         {"create-folder '" + box + "/Inbox/Spam'", "", 0, box + "/Inbox/Spam"},
         {"create-folder '" + box + "/Nope/Spam'", "", 1, ""},
-        {"import '" + box + "/Inbox/Spam' - --received 2026-01-02T03:04:05Z", "Subject: hi\r\n\r\nx\r\n", 0, ".EML"},
+        {"import '" + box + "/Inbox/Spam' - --received 2026-01-02T03:04:05Z",
+         "Subject: hi\r\n\r\nx\r\n", 0, ".EML"},
         {"import '" + box + "/Inbox/Spam' -", "x", 2, ""},
         {"import '" + box + "/Inbox/Spam' - --received yesterday", "x", 2, ""},
-        {"list '" + box + "/Inbox' --deep", "", 0, "2026-01-02T03:04:05Z\tvisible\turn:content-class:message"},
+        {"list '" + box + "/Inbox' --deep", "", 0,
+         "2026-01-02T03:04:05Z\tvisible\turn:content-class:message"},
         {"list '" + box + "/../x'", "", 1, ""},
         {"show '" + box + "'", "", 0, "urn:schemas:httpmail:inbox\tString\t" + box + "/Inbox"},
         {"delete '" + box + "/Inbox/Spam'", "", 0, ""},
@@ -63,7 +65,8 @@ TEST(AdminStoreTest, VerbsWorkAndReportByExitCode) {
         {"generate-corpus --namespace example.test --mailboxes 3 --messages 5 --size 300 --seed 4 "
          "--until 2026-01-01T00:00:00Z --folder Inbox/Junk",
          "", 0, ""},
-        {"list '" + TempStore::FileBase() + "/user000003/Inbox/Junk'", "", 0, "urn:content-class:message"},
+        {"list '" + TempStore::FileBase() + "/user000003/Inbox/Junk'", "", 0,
+         "urn:content-class:message"},
         {"generate-corpus --namespace example.test --mailboxes x", "", 2, ""},
     };
     for (const auto& c : cases) {
@@ -77,10 +80,11 @@ TEST(AdminStoreTest, CorpusIsTheSameForTheSameSeed) {
     std::string listings[2];
     for (auto& listing : listings) {
         TempStore temp;
-        ASSERT_EQ(Admin("generate-corpus --namespace example.test --mailboxes 2 --messages 20 --seed 11 "
-                        "--until 2026-01-01T00:00:00Z")
-                      .code,
-                  0);
+        ASSERT_EQ(
+            Admin("generate-corpus --namespace example.test --mailboxes 2 --messages 20 --seed 11 "
+                  "--until 2026-01-01T00:00:00Z")
+                .code,
+            0);
         listing = Admin("list '" + TempStore::FileBase() + "/user000002/Junk Mail'").out;
     }
     EXPECT_EQ(listings[0], listings[1]);

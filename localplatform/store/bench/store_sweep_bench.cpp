@@ -54,23 +54,25 @@ std::string Alias(const std::string& prefix, long i) {
 // The sweep's query, built exactly as the sink builds it.
 std::string SweepQuery(const std::string& folderUrl, const std::string& iso) {
     return std::string("select ") + " \"urn:schemas:mailheader:content-class\"" + ", \"DAV:href\"" +
-           ", \"DAV:displayname\"" + ", \"DAV:creationdate\"" + ", \"DAV:getlastmodified\"" + " from scope ('" +
-           "shallow" + " traversal of " + "\"" + folderUrl + "\"') " + " WHERE \"DAV:ishidden\" = false " +
-           " AND \"DAV:iscollection\" = false " + " AND (\"urn:schemas:httpmail:datereceived\" <= CAST(\"" + iso +
-           "\" as 'dateTime'))";
+           ", \"DAV:displayname\"" + ", \"DAV:creationdate\"" + ", \"DAV:getlastmodified\"" +
+           " from scope ('" + "shallow" + " traversal of " + "\"" + folderUrl + "\"') " +
+           " WHERE \"DAV:ishidden\" = false " + " AND \"DAV:iscollection\" = false " +
+           " AND (\"urn:schemas:httpmail:datereceived\" <= CAST(\"" + iso + "\" as 'dateTime'))";
 }
 
-long RunAccess(const std::string& ns, const std::string& prefix, long mailboxes, const std::string& folder,
-               const std::string& iso) {
+long RunAccess(const std::string& ns, const std::string& prefix, long mailboxes,
+               const std::string& folder, const std::string& iso) {
     long deleted = 0;
     for (long i = 1; i <= mailboxes; ++i) {
-        const std::string url = "file://./backofficestorage/" + ns + "/MBX/" + Alias(prefix, i) + "/" + folder;
+        const std::string url =
+            "file://./backofficestorage/" + ns + "/MBX/" + Alias(prefix, i) + "/" + folder;
         platform::Connection cnn;
         cnn.SetProvider("ExOLEDB.DataSource");
         cnn.SetConnectionString(url);
         cnn.Open(url, "", "", -1);
         platform::Record rec;
-        rec.Open(url, &cnn, platform::adModeRead, platform::adFailIfNotExists, platform::adOpenRecordUnspecified);
+        rec.Open(url, &cnn, platform::adModeRead, platform::adFailIfNotExists,
+                 platform::adOpenRecordUnspecified);
         platform::Recordset rs;
         rs.Open(SweepQuery(url, iso), cnn, -1, -1, -1);
         (void)rs.RecordCount();
@@ -100,10 +102,11 @@ void Exec(sqlite3* db, const char* sql) {
     if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) Die(db, sql);
 }
 
-long RunFloor(const std::string& path, const std::string& ns, const std::string& prefix, long mailboxes,
-              const std::string& folder, long long cutoff, bool bulk) {
+long RunFloor(const std::string& path, const std::string& ns, const std::string& prefix,
+              long mailboxes, const std::string& folder, long long cutoff, bool bulk) {
     sqlite3* raw = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) Die(raw, "open");
+    if (sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
+        Die(raw, "open");
     std::unique_ptr<sqlite3, DbCloser> db(raw);
     sqlite3_busy_timeout(raw, 10000);
     Exec(raw, "PRAGMA synchronous=NORMAL");
@@ -174,15 +177,22 @@ int main(int argc, char** argv) {
     for (int i = 2; i + 1 < argc; i += 2) {
         const std::string k = argv[i];
         const std::string v = argv[i + 1];
-        if (k == "--namespace") ns = v;
-        else if (k == "--mailboxes") mailboxes = std::stol(v);
-        else if (k == "--cutoff") cutoffText = v;
-        else if (k == "--folder") folder = v;
-        else if (k == "--prefix") prefix = v;
-        else return Usage();
+        if (k == "--namespace")
+            ns = v;
+        else if (k == "--mailboxes")
+            mailboxes = std::stol(v);
+        else if (k == "--cutoff")
+            cutoffText = v;
+        else if (k == "--folder")
+            folder = v;
+        else if (k == "--prefix")
+            prefix = v;
+        else
+            return Usage();
     }
     const auto cutoff = platform::ParseDateText(cutoffText);
-    if (ns.empty() || mailboxes <= 0 || !cutoff || (mode != "access" && mode != "floor" && mode != "bulk")) {
+    if (ns.empty() || mailboxes <= 0 || !cutoff ||
+        (mode != "access" && mode != "floor" && mode != "bulk")) {
         return Usage();
     }
     const auto start = std::chrono::steady_clock::now();
@@ -191,15 +201,17 @@ int main(int argc, char** argv) {
         if (mode == "access") {
             deleted = RunAccess(ns, prefix, mailboxes, folder, cutoffText);
         } else {
-            deleted = RunFloor(localplatform::PlatformConfig::Current().StorePath(), ns, prefix, mailboxes, folder,
-                               static_cast<long long>(cutoff->UnixSeconds()), mode == "bulk");
+            deleted = RunFloor(localplatform::PlatformConfig::Current().StorePath(), ns, prefix,
+                               mailboxes, folder, static_cast<long long>(cutoff->UnixSeconds()),
+                               mode == "bulk");
         }
     } catch (const platform::Error& e) {
         std::fprintf(stderr, "store_sweep_bench: %s (%d)\n", e.Description().c_str(), e.Number());
         return 1;
     }
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("%s folders=%ld deleted=%ld seconds=%.3f cpu_seconds=%.3f peak_rss_kib=%ld\n", mode.c_str(), mailboxes,
-                deleted, seconds, CpuSeconds(), PeakRssKib());
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("%s folders=%ld deleted=%ld seconds=%.3f cpu_seconds=%.3f peak_rss_kib=%ld\n",
+                mode.c_str(), mailboxes, deleted, seconds, CpuSeconds(), PeakRssKib());
     return 0;
 }
