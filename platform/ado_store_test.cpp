@@ -175,6 +175,19 @@ TEST_F(AdoStoreTest, BadConnectionsAndUrlsFailWithTheirNumbers) {
     EXPECT_FALSE(ItemStore::ForThisThread()->Lookup({kNs, "MBX", "nobody"}));
 }
 
+TEST_F(AdoStoreTest, OpenWithoutSourceUsesTheConnectionString) {
+    Connection cnn;
+    cnn.SetProvider("EXOLEDB.DATASOURCE");
+    cnn.SetConnectionString(TempStore::HttpBase() + "/SystemMailbox{1234}");
+    cnn.Open("", "", "", -1);
+    EXPECT_EQ(cnn.State(), adStateOpen);
+    ExpectError([&] { cnn.Open(""); }, err::kAdoObjectOpen, "open twice");
+    cnn.Close();
+    cnn.Close();  // closing a closed connection is harmless
+    EXPECT_EQ(cnn.State(), adStateClosed);
+    ExpectError([&] { cnn.CommitTrans(); }, err::kAdoObjectClosed, "commit on a closed connection");
+}
+
 TEST_F(AdoStoreTest, DirectoryProviderOpensWithoutTheStore) {
     Connection cnn;
     cnn.SetProvider("ADsDSOObject");
