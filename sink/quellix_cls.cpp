@@ -12,10 +12,6 @@ using platform::HRESULT;
 
 const platform::CLSID CLSID_QuellixCls = {0xB6E1C0D2, 0x5A47, 0x4F8E,
                                           {0x9C, 0x3B, 0x7D, 0x2E, 0x4A, 0x1F, 0x6C, 0x01}};
-std::atomic<long> g_moduleReferences{0};
-
-QuellixCls::QuellixCls() { ++g_moduleReferences; }
-QuellixCls::~QuellixCls() { --g_moduleReferences; }
 
 HRESULT QuellixCls::QueryInterface(platform::REFIID iid, void** object) {
     if (!object) return platform::E_POINTER;
@@ -94,13 +90,6 @@ HRESULT QuellixClsFactory::CreateInstance(platform::IUnknown* outer, platform::R
     return hr;
 }
 
-HRESULT QuellixClsFactory::LockServer(bool lock) {
-    if (lock) {
-        ++g_moduleReferences;
-    } else {
-        --g_moduleReferences;
-    }
-    return platform::S_OK;
-}
+HRESULT QuellixClsFactory::LockServer(bool) { return platform::S_OK; }
 
 }  // namespace quellix

@@ -13,13 +13,10 @@ inline constexpr const char* kProgId = "Quellix.QuellixCls";
 // The class identifier of QuellixCls, chosen for this module.
 extern const platform::CLSID CLSID_QuellixCls;
 
-// Objects and server locks alive in this module (for DllCanUnloadNow).
-extern std::atomic<long> g_moduleReferences;
-
 class QuellixCls final : public platform::IExStoreSystemEvents,
                          public platform::ICreateRegistration {
 public:
-    QuellixCls();
+    QuellixCls() = default;
     QuellixCls(const QuellixCls&) = delete;
     QuellixCls& operator=(const QuellixCls&) = delete;
 
@@ -40,7 +37,7 @@ public:
                                int32_t lFlags, int32_t* plResult) override;
 
 private:
-    ~QuellixCls();
+    ~QuellixCls() = default;
     std::atomic<uint32_t> refs_{1};
 };
 
@@ -52,6 +49,7 @@ public:
     uint32_t Release() override;
     platform::HRESULT CreateInstance(platform::IUnknown* outer, platform::REFIID iid,
                                      void** object) override;
+    // The module never unloads (DllCanUnloadNow): locks change nothing.
     platform::HRESULT LockServer(bool lock) override;
 };
 
