@@ -5,6 +5,9 @@
 //
 //   state_dir        folder of the platform's files         /var/lib/quellix
 //   store            item store database                    <state_dir>/store.db
+//   store.busy_timeout_ms  how long a busy store is waited for   10000
+//   store.synchronous      "full": every commit survives a power loss  normal
+//   store.batch_ms         longest open batch of row deletes     100
 //   directory        "ldb:///path/file.ldb" (embedded) or an LDAP URI
 //                    ("ldap://host:port", "ldaps://...", "ldapi://%2Fpath")
 //                                                            ldb://<state_dir>/directory.ldb
