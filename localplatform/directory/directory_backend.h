@@ -68,6 +68,9 @@ public:
     virtual void Modify(const std::string& dn, const std::vector<Modification>& changes) = 0;
     // Adds one entry; raises kResourceExists when the DN is taken.
     virtual void Add(const Entry& entry) = 0;
+    // Caps every wait of this connection, the small reads behind a search
+    // (root DSE, schema) included, at seconds (> 0); the caller's time-out.
+    virtual void SetTimeLimit(int seconds) { (void)seconds; }
     // Bulk loads: many Adds inside one transaction (a no-op over LDAP).
     virtual void BeginBulk() {}
     virtual void CommitBulk() {}

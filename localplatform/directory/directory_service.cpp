@@ -27,6 +27,7 @@ QueryResult RunDirectoryQuery(const PlatformConfig& config, std::string_view tex
                     platform::Describe("Command.Execute", "searchscope", "the scope must be 0, 1 or 2", options.scope));
     }
     std::unique_ptr<Backend> backend = OpenDirectory(config, query.root, false);
+    if (options.timeoutSeconds > 0) backend->SetTimeLimit(options.timeoutSeconds);
     const RootDse root = backend->ReadRootDse();
 
     QueryResult result;

@@ -9,9 +9,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <thread>
 
 #include "localplatform/directory/directory_generator.h"
 #include "localplatform/directory/directory_ldif.h"
@@ -438,6 +440,43 @@ TEST_F(DirectoryServerFailureTest, ServerSizeLimitIsAnError) {
         }
     }
     EXPECT_EQ(ErrorOf([&] { (void)RunDirectoryQuery(c, q, SearchOptions{2, 2, 0, 10}); }), err::kDsSizeLimit);
+}
+
+// A server that accepts the bind and then never answers the search: the
+// caller's "Timeout" ends the wait with a time-limit error. (No real server
+// stalls on demand; this one speaks just enough LDAP for the bind.)
+TEST_F(DirectoryServerFailureTest, SearchTimeOutEndsTheWait) {
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    ASSERT_EQ(::listen(s, 4), 0);
+    std::thread stalling([s] {
+        const int c = ::accept(s, nullptr, nullptr);
+        if (c < 0) return;
+        char buf[512];
+        (void)::read(c, buf, sizeof buf);  // the bind request, message 1
+        // BindResponse, message 1, success.
+        const unsigned char ok[] = {0x30, 0x0c, 0x02, 0x01, 0x01, 0x61, 0x07, 0x0a, 0x01, 0x00, 0x04, 0x00, 0x04, 0x00};
+        (void)::write(c, ok, sizeof ok);
+        while (::read(c, buf, sizeof buf) > 0) {
+        }
+        ::close(c);
+    });
+    const std::string port = std::to_string(ntohs(a.sin_port));
+    PlatformConfig c;
+    c.Set("directory", "ldap://127.0.0.1:" + port);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ErrorOf([&] { (void)RunDirectoryQuery(c, "SELECT cn FROM 'GC://127.0.0.1' WHERE cn='*'", SearchOptions{2, 100, 0, 1}); }),
+              err::kDsTimeLimit);
+    // Bounded: well under the default wait (this is no speed assertion).
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    ::shutdown(s, SHUT_RDWR);
+    ::close(s);
+    stalling.join();
 }
 
 TEST(EmbeddedDirectory, MissingFileIsAnUnreachableDirectory) {

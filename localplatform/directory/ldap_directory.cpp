@@ -136,9 +136,12 @@ public:
         if (rc != LDAP_SUCCESS) Fail("bind", s.bindDn.empty() ? s.uri : s.bindDn + " at " + s.uri, rc);
     }
 
+    void SetTimeLimit(int seconds) override { timeCap_ = seconds; }
+
     RootDse ReadRootDse() override {
         SearchRequest req;
         req.scope = 0;
+        req.timeLimitSeconds = SmallReadLimit();
         req.filter = "(objectClass=*)";
         req.attributes = {"defaultNamingContext", "schemaNamingContext", "configurationNamingContext",
                           "namingContexts", "dnsHostName", "subschemaSubentry"};
@@ -168,7 +171,8 @@ public:
 
     std::vector<Entry> Search(const SearchRequest& request) override {
         using Clock = std::chrono::steady_clock;
-        const int limit = request.timeLimitSeconds > 0 ? request.timeLimitSeconds : kDefaultWaitSeconds;
+        int limit = request.timeLimitSeconds > 0 ? request.timeLimitSeconds : kDefaultWaitSeconds;
+        if (timeCap_ > 0 && timeCap_ < limit) limit = timeCap_;
         const auto deadline = Clock::now() + std::chrono::seconds(limit);
         int pageSize = request.pageSize > 0 && request.pageSize < kMaxPage ? request.pageSize : kMaxPage;
         std::vector<char*> attrs;
@@ -371,7 +375,7 @@ private:
             req.scope = 0;
             req.filter = "(objectClass=subschema)";
             req.attributes = {"attributeTypes"};
-            req.timeLimitSeconds = networkTimeout_;
+            req.timeLimitSeconds = SmallReadLimit();
             const std::vector<Entry> entries = Search(req);
             if (entries.empty()) return;
             const Attribute* types = entries.front().Find("attributeTypes");
@@ -397,9 +401,13 @@ private:
         }
     }
 
+    // The root DSE and the schema answer at once on any working server.
+    int SmallReadLimit() const { return timeCap_ > 0 && timeCap_ < networkTimeout_ ? timeCap_ : networkTimeout_; }
+
     std::unique_ptr<LDAP, LdapClose> ld_;
     std::string uri_;
     int networkTimeout_;
+    int timeCap_ = 0;
     std::string subschema_;
     bool schemaRead_ = false;
     std::set<std::string> known_;
