@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "localplatform/directory/testing/slapd_harness.h"
 #include "sink/dll_folders.h"
 #include "sink/quellix_module.h"
 #include "sink/testing/sink_fixture.h"
@@ -124,6 +125,34 @@ TEST_F(DestinationTest, AnAddressMatchesOnlyItselfLiterally) {
         } else {
             EXPECT_EQ(got, "");
         }
+    }
+}
+
+TEST_F(DestinationTest, OverLdapTheAddressMatchesOnlyItselfToo) {
+    const std::vector<User> users = {
+        {.cn = "A1", .account = "a1", .alias = "a1", .mail = "a1@example.org"},
+        {.cn = "Star", .account = "star", .alias = "star", .mail = "st*r@example.org"},
+        {.cn = "Quote", .account = "quote", .alias = "quote", .mail = "o'brien@example.org"},
+    };
+    auto slapd = testing::StartSlapd(users, dir_ + "/users.ldif");
+    if (!slapd) GTEST_SKIP() << "slapd is not installed";
+    Configure({slapd->ConfigLines()});
+    for (const char* alias : {"a1", "star", "quote"}) Mailbox(alias);
+    struct Case {
+        const char* target;
+        const char* wantAlias;
+    } cases[] = {
+        {"a*", ""},
+        {"st*r@example.org", "star"},
+        {"Quote (O'Brien@example.org)", "quote"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        MoveTarget = c.target;
+        const std::string got =
+            ResolveDestination("GC://127.0.0.1", c.target, StoreHttpBase, StoreFileBase);
+        EXPECT_EQ(got, *c.wantAlias ? FileUrl(c.wantAlias, "Inbox") + HttpUrl(c.wantAlias, "Inbox")
+                                    : std::string());
     }
 }
 
