@@ -179,8 +179,12 @@ void SlapdHarness::Start() {
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = FreeLoopbackPort();
         const std::string urls = Uri() + "/ " + LdapiUri();
-        // -d 0: stay in the foreground, so the pid is the server's.
-        pid_ = Spawn({kSlapd, "-f", conf, "-h", urls, "-d", "0"}, log);
+        // -d 0: stay in the foreground, so the pid is the server's. setpriv
+        // makes it die with the test process, even when a failed test never
+        // reaches the teardown.
+        pid_ = Spawn({"/usr/bin/setpriv", "--pdeathsig", "KILL", kSlapd, "-f", conf, "-h", urls,
+                      "-d", "0"},
+                     log);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (std::chrono::steady_clock::now() < deadline) {
             if (Answers(port_)) return;
