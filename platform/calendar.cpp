@@ -121,29 +121,14 @@ constexpr std::array<ZoneIdEntry, 81> kZoneIds{{
 
 constexpr int64_t kSecondsPerDay = 86400;
 
-// Days from 1970-01-01 to a civil date (proleptic Gregorian).
-constexpr int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const int64_t yoe = y - era * 400;
-    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
-
 int64_t FloorDiv(int64_t a, int64_t b) {
     return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
 }
 
-int64_t YearOfDays(int64_t z) {
-    z += 719468;
-    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const int64_t doe = z - era * 146097;
-    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const int64_t mp = (5 * doy + 2) / 153;
-    const int64_t m = mp < 10 ? mp + 3 : mp - 9;
-    return yoe + era * 400 + (m <= 2);
+int64_t YearOfDays(int64_t days) {
+    int year = 0, month = 0, day = 0;
+    platform::CivilFromDays(days, year, month, day);
+    return year;
 }
 
 bool IsLeap(int64_t y) {
@@ -162,13 +147,13 @@ struct RuleDate {
         int64_t days = 0;
         switch (kind) {
             case Julian1:  // 1..365, 29 February never counted
-                days = DaysFromCivil(y, 1, 1) + day - 1 + ((IsLeap(y) && day >= 60) ? 1 : 0);
+                days = platform::DaysFromCivil(y, 1, 1) + day - 1 + ((IsLeap(y) && day >= 60) ? 1 : 0);
                 break;
             case Julian0:  // 0..365, 29 February counted
-                days = DaysFromCivil(y, 1, 1) + day;
+                days = platform::DaysFromCivil(y, 1, 1) + day;
                 break;
             case MonthWeekDay: {
-                const int64_t first = DaysFromCivil(y, month, 1);
+                const int64_t first = platform::DaysFromCivil(y, month, 1);
                 const int64_t firstWeekday = ((first + 4) % 7 + 7) % 7;  // 1970-01-01: Thursday
                 int64_t d = first + ((weekday - firstWeekday) % 7 + 7) % 7 + int64_t{week - 1} * 7;
                 static constexpr int kMonthDays[] = {31, 28, 31, 30, 31, 30,

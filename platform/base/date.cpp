@@ -8,8 +8,16 @@
 namespace platform {
 namespace {
 
+// 1899-12-30 counted from 1970-01-01.
+constexpr int64_t kZeroDateUnixDays = -25569;
+constexpr int64_t kSecondsPerDay = 86400;
+
+int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+
+}  // namespace
+
 // Days from 1970-01-01 to the civil date (proleptic Gregorian); H. Hinnant.
-constexpr int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
+int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
     y -= m <= 2;
     const int64_t era = (y >= 0 ? y : y - 399) / 400;
     const int64_t yoe = y - era * 400;
@@ -29,13 +37,6 @@ void CivilFromDays(int64_t z, int& y, int& m, int& d) {
     m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
     y = static_cast<int>(yoe + era * 400 + (m <= 2));
 }
-
-constexpr int64_t kZeroDateUnixDays = DaysFromCivil(1899, 12, 30);
-constexpr int64_t kSecondsPerDay = 86400;
-
-int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
-
-}  // namespace
 
 Date Date::FromParts(int year, int month, int day, int hour, int minute, int second) {
     // Roll months into years first, then let day and time arithmetic carry.

@@ -57,6 +57,11 @@ private:
     double serial_ = 0.0;
 };
 
+// Proleptic Gregorian calendar arithmetic on days counted from 1970-01-01,
+// for code that works in Unix time (time-zone rules, for one).
+int64_t DaysFromCivil(int64_t year, int64_t month, int64_t day);
+void CivilFromDays(int64_t days, int& year, int& month, int& day);
+
 // The system's general date-and-time text form, used in every log line, report
 // subject and error entry: "yyyy-mm-dd hh:mm:ss", 24-hour clock. It is chosen
 // here, once, instead of following a locale, so that logs read the same on
