@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "platform/base/error.h"
-#include "platform/base/variant.h"
+#include "base/error.h"
+#include "base/variant.h"
 #include "platform/calendar.h"
 #include "platform/system.h"
 

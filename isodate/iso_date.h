@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/base/date.h"
+#include "base/date.h"
 
 namespace ISODate {
 

@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/base/error.h"
-#include "platform/base/variant.h"
+#include "base/error.h"
+#include "base/variant.h"
 
 namespace platform {
 

@@ -19,7 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/base/error.h"
+#include "base/error.h"
 
 namespace platform {
 namespace {

@@ -12,8 +12,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/base/date.h"
-#include "platform/base/variant.h"
+#include "base/date.h"
+#include "base/variant.h"
 
 namespace platform {
 

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/base/error.h"
+#include "base/error.h"
 
 using platform::Appointment;
 using platform::Configuration;

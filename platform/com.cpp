@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "localplatform/classes/class_registry.h"
-#include "platform/base/error.h"
+#include "base/error.h"
 
 namespace platform {
 

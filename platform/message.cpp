@@ -15,7 +15,7 @@
 #include "localplatform/mail/mail_message.h"
 #include "localplatform/mail/mail_transport.h"
 #include "localplatform/store/store_messages.h"
-#include "platform/base/error.h"
+#include "base/error.h"
 
 namespace platform {
 

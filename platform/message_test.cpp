@@ -11,7 +11,7 @@
 #include "localplatform/mail/mail_message.h"
 #include "localplatform/mail/testing/smtp_harness.h"
 #include "localplatform/store/item_store.h"
-#include "platform/base/error.h"
+#include "base/error.h"
 
 namespace fs = std::filesystem;
 using localplatform::MailMessage;

@@ -21,7 +21,7 @@
 
 #include "localplatform/config/platform_config.h"
 #include "localplatform/store/store_messages.h"
-#include "platform/base/error.h"
+#include "base/error.h"
 #include "platform/system_internal.h"
 
 namespace platform {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/base/variant.h"
+#include "base/variant.h"
 
 namespace platform {
 

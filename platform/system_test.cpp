@@ -12,7 +12,7 @@
 #include <string>
 
 #include "localplatform/store/item_store.h"
-#include "platform/base/error.h"
+#include "base/error.h"
 #include "platform/system_internal.h"
 
 namespace fs = std::filesystem;

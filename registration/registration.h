@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/base/date.h"
-#include "platform/base/error.h"
+#include "base/date.h"
+#include "base/error.h"
 
 namespace registration {
 

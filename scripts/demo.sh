@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)"
-bin=build/release/localplatform/tools
+bin=build/release
 state=${QUELLIX_DEMO_DIR:-$(mktemp -d /tmp/quellix-demo.XXXXXX)}
 mkdir -p "$state"
 export QUELLIX_CONFIG="$state/platform.conf"
@@ -20,5 +20,5 @@ server.computer_name = exch01
 server.domain_dns_name = example.org
 temp_dir = $state/tmp
 CONF
-"$bin/quellix-admin" demo "$@"
+"$bin/demo/quellix-demo" "$@"
 echo "demo platform in $state (QUELLIX_CONFIG=$QUELLIX_CONFIG)"

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/base/date.h"
+#include "base/date.h"
 
 namespace quellix {
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "localplatform/directory/testing/slapd_harness.h"
-#include "platform/base/error.h"
+#include "base/error.h"
 #include "sink/quellix_module.h"
 #include "sink/testing/sink_fixture.h"
 

@@ -3,7 +3,7 @@
 #include "isodate/iso_date.h"
 #include "platform/ado.h"
 #include "platform/ads.h"
-#include "platform/base/date.h"
+#include "base/date.h"
 #include "platform/system.h"
 #include "registration/registration.h"
 #include "sink/destination.h"

@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "platform/base/variant.h"
+#include "base/variant.h"
 #include "sink/testing/sink_fixture.h"
 
 namespace quellix {

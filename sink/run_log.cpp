@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/base/error.h"
+#include "base/error.h"
 #include "platform/message.h"
 #include "sink/quellix_module.h"
 #include "sink/run_text.h"

@@ -9,7 +9,7 @@
 #include <fstream>
 #include <thread>
 
-#include "platform/base/error.h"
+#include "base/error.h"
 #include "sink/quellix_module.h"
 #include "sink/testing/sink_fixture.h"
 #include "sink/windirs.h"

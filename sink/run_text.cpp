@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "platform/base/date.h"
+#include "base/date.h"
 
 namespace quellix {
 

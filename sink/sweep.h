@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/base/date.h"
+#include "base/date.h"
 
 namespace quellix {
 

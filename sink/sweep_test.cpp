@@ -6,7 +6,7 @@
 
 #include <cstdlib>
 
-#include "platform/base/error.h"
+#include "base/error.h"
 #include "sink/quellix_module.h"
 #include "sink/run_log.h"
 #include "sink/testing/sink_fixture.h"

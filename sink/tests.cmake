@@ -20,15 +20,3 @@ add_dependencies(quellix_e2e_test Quellix quellix-host)
 # Quellix.so makes visible its four entry points and nothing else.
 add_test(NAME quellix_exports
          COMMAND sh -c "test \"$(nm -D --defined-only '$<TARGET_FILE:Quellix>' | awk '{print $3}' | sort | tr '\\n' ' ')\" = 'DllCanUnloadNow DllGetClassObject DllRegisterServer DllUnregisterServer '")
-
-# The demo command, end to end, in both modes.
-foreach(mode delete move)
-  set(flag "")
-  if(mode STREQUAL "move")
-    set(flag "--move")
-  endif()
-  add_test(NAME quellix_demo_${mode}
-           COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/testing/demo_test.sh $<TARGET_FILE:quellix-admin> ${flag})
-  set_tests_properties(quellix_demo_${mode} PROPERTIES TIMEOUT 300
-                       ENVIRONMENT "LDB_MODULES_DISABLE_DEEPBIND=1")
-endforeach()

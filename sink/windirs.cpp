@@ -1,6 +1,6 @@
 #include "sink/windirs.h"
 
-#include "platform/base/error.h"
+#include "base/error.h"
 #include "platform/system.h"
 
 namespace quellix {

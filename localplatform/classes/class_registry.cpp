@@ -7,7 +7,7 @@
 #include <filesystem>
 
 #include "localplatform/config/platform_config.h"
-#include "platform/base/error.h"
+#include "base/error.h"
 
 namespace localplatform {
 

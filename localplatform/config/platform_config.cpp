@@ -9,7 +9,7 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/base/error.h"
+#include "base/error.h"
 
 namespace localplatform {
 namespace {

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/base/error.h"
+#include "base/error.h"
 
 using localplatform::PlatformConfig;
 

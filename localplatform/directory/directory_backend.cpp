@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/base/error.h"
+#include "base/error.h"
 
 namespace localplatform::directory {
 namespace {

@@ -12,7 +12,7 @@ extern "C" {
 #include <memory>
 
 #include "localplatform/directory/ldb_library.h"
-#include "platform/base/error.h"
+#include "base/error.h"
 
 namespace localplatform::directory {
 namespace {

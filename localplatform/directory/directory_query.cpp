@@ -3,7 +3,7 @@
 #include <cctype>
 #include <cstdio>
 
-#include "platform/base/error.h"
+#include "base/error.h"
 
 namespace localplatform::directory {
 namespace {

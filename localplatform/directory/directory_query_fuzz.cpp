@@ -5,7 +5,7 @@
 #include <string>
 
 #include "localplatform/directory/directory_query.h"
-#include "platform/base/error.h"
+#include "base/error.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);

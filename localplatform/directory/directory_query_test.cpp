@@ -4,7 +4,7 @@
 
 #include <set>
 
-#include "platform/base/error.h"
+#include "base/error.h"
 
 namespace localplatform::directory {
 namespace {

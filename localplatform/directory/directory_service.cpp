@@ -6,7 +6,7 @@
 #include <numeric>
 
 #include "localplatform/directory/directory_schema.h"
-#include "platform/base/error.h"
+#include "base/error.h"
 
 namespace localplatform::directory {
 namespace {

@@ -19,7 +19,7 @@
 #include "localplatform/directory/directory_ldif.h"
 #include "localplatform/directory/directory_schema.h"
 #include "localplatform/directory/testing/slapd_harness.h"
-#include "platform/base/error.h"
+#include "base/error.h"
 
 namespace localplatform::directory {
 namespace {

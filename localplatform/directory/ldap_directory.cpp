@@ -14,7 +14,7 @@
 #include <set>
 
 #include "localplatform/directory/directory_backend.h"
-#include "platform/base/error.h"
+#include "base/error.h"
 
 namespace localplatform::directory {
 namespace {

@@ -19,7 +19,7 @@ extern "C" {
 #include "localplatform/directory/directory_backend.h"
 #include "localplatform/directory/directory_schema.h"
 #include "localplatform/directory/ldb_library.h"
-#include "platform/base/error.h"
+#include "base/error.h"
 
 namespace localplatform::directory {
 

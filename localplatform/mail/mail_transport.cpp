@@ -15,7 +15,7 @@
 #include <mutex>
 #include <utility>
 
-#include "platform/base/error.h"
+#include "base/error.h"
 
 namespace localplatform {
 namespace {

@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "localplatform/mail/testing/smtp_harness.h"
-#include "platform/base/error.h"
+#include "base/error.h"
 
 namespace fs = std::filesystem;
 using localplatform::SmtpSettings;

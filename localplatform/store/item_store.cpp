@@ -13,7 +13,7 @@
 #include <unordered_map>
 
 #include "localplatform/config/platform_config.h"
-#include "platform/base/error.h"
+#include "base/error.h"
 
 namespace localplatform {
 namespace {

@@ -9,7 +9,7 @@
 
 #include "localplatform/store/store_messages.h"
 #include "localplatform/store/store_test_support.h"
-#include "platform/base/error.h"
+#include "base/error.h"
 
 namespace localplatform {
 namespace {

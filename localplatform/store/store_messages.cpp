@@ -2,7 +2,7 @@
 
 #include "localplatform/store/item_store.h"
 #include "localplatform/store/store_url.h"
-#include "platform/base/error.h"
+#include "base/error.h"
 
 namespace localplatform {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/base/date.h"
+#include "base/date.h"
 
 namespace localplatform {
 

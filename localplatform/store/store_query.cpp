@@ -7,7 +7,7 @@
 #include <unordered_map>
 
 #include "localplatform/store/store_url.h"
-#include "platform/base/error.h"
+#include "base/error.h"
 
 namespace localplatform {
 

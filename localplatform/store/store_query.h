@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "localplatform/store/item_store.h"
-#include "platform/base/variant.h"
+#include "base/variant.h"
 
 namespace localplatform {
 

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "localplatform/store/store_query.h"
-#include "platform/base/error.h"
+#include "base/error.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     try {

@@ -1,6 +1,6 @@
 #include "localplatform/store/store_url.h"
 
-#include "platform/base/error.h"
+#include "base/error.h"
 
 namespace localplatform {
 namespace {

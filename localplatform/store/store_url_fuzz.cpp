@@ -7,7 +7,7 @@
 #include <string>
 
 #include "localplatform/store/store_url.h"
-#include "platform/base/error.h"
+#include "base/error.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);

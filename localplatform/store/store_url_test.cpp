@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/base/error.h"
+#include "base/error.h"
 
 namespace localplatform {
 namespace {

@@ -26,7 +26,7 @@
 #include "localplatform/directory/directory_generator.h"
 #include "localplatform/directory/directory_ldif.h"
 #include "localplatform/store/item_store.h"
-#include "platform/base/error.h"
+#include "base/error.h"
 #include "registration/registration.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "localplatform/store/item_store.h"
-#include "platform/base/date.h"
+#include "base/date.h"
 #include "registration/registration.h"
 #include "sink/testing/directory_fixture.h"
 

@@ -19,7 +19,7 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/base/error.h"
+#include "base/error.h"
 
 extern char** environ;
 

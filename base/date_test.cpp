@@ -1,4 +1,4 @@
-#include "platform/base/date.h"
+#include "base/date.h"
 
 #include <gtest/gtest.h>
 

@@ -13,11 +13,10 @@ struct Group {
     int (*run)(int argc, char** argv);
 };
 
-// All groups linked into this build.
+// The verb groups, in the order --help lists them.
 const std::vector<Group>& Groups();
 
 int StoreMain(int argc, char** argv);       // admin_store.cpp
 int DirectoryMain(int argc, char** argv);   // admin_directory.cpp
-int DemoMain(int argc, char** argv);        // admin_demo.cpp
 
 }  // namespace admin

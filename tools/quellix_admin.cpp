@@ -1,12 +1,12 @@
-// quellix-admin: administration of the local platform (store, directory,
-// demo data). Runs with the privileges of its caller and reads only the
+// quellix-admin: administration of the local platform (store, directory). Runs with the privileges of its caller and reads only the
 // platform configuration, files named on its command line and standard input.
 // Each verb group lives in its own file; this file only dispatches.
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "localplatform/tools/admin_verbs.h"
+#include "localplatform/config/config_option.h"
+#include "tools/admin_verbs.h"
 
 namespace {
 
@@ -20,7 +20,6 @@ void Usage(FILE* out) {
                  "groups:\n"
                  "  store       namespaces, mailboxes, folders, messages, benchmark corpus\n"
                  "  directory   load, search and generate the directory\n"
-                 "  demo        build a demo server and show a cleanup run\n"
                  "\n"
                  "'quellix-admin GROUP --help' lists a group's verbs.\n"
                  "exit codes: 0 success, 1 the operation failed, 2 bad usage\n");
@@ -29,11 +28,7 @@ void Usage(FILE* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int i = 1;
-    if (i + 1 < argc && std::strcmp(argv[i], "--config") == 0) {
-        setenv("QUELLIX_CONFIG", argv[i + 1], 1);
-        i += 2;
-    }
+    const int i = localplatform::TakeConfigOption(argc, argv);
     if (i >= argc) {
         Usage(stderr);
         return 2;

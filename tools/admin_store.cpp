@@ -13,12 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "base/exit_codes.h"
 #include "localplatform/store/item_store.h"
 #include "localplatform/store/store_query.h"
 #include "localplatform/store/store_url.h"
-#include "localplatform/tools/admin_verbs.h"
+#include "tools/admin_verbs.h"
 #include "platform/ado.h"
-#include "platform/base/error.h"
+#include "base/error.h"
 
 namespace admin {
 namespace {
@@ -26,9 +27,6 @@ namespace {
 using localplatform::ItemStore;
 using platform::Variant;
 
-constexpr int kOk = 0;
-constexpr int kFailed = 1;
-constexpr int kUsage = 2;
 
 struct Verb {
     const char* name;
@@ -96,7 +94,7 @@ int Usage(const char* verb) {
         if (std::strcmp(v.name, verb) == 0)
             std::fprintf(stderr, "usage: quellix-admin store %s\n", v.synopsis);
     }
-    return kUsage;
+    return platform::kExitUsage;
 }
 
 // ---------------------------------------------------------------- verbs
@@ -108,7 +106,7 @@ int CreateNamespace(const std::vector<std::string>& in) {
     std::printf("%s\n", localplatform::FormatStoreUrl(localplatform::UrlScheme::kFile, Fqdn(),
                                                       {a.positional[0]})
                             .c_str());
-    return kOk;
+    return platform::kExitOk;
 }
 
 int CreateMailbox(const std::vector<std::string>& in) {
@@ -119,7 +117,7 @@ int CreateMailbox(const std::vector<std::string>& in) {
     std::printf("%s\n", localplatform::FormatStoreUrl(localplatform::UrlScheme::kFile, Fqdn(),
                                                       {a.positional[0], "MBX", a.positional[1]})
                             .c_str());
-    return kOk;
+    return platform::kExitOk;
 }
 
 int CreateFolder(const std::vector<std::string>& in) {
@@ -138,7 +136,7 @@ int CreateFolder(const std::vector<std::string>& in) {
     const int64_t id = store->CreateFolder(parent.id, url.segments.back());
     std::printf("%s\n",
                 localplatform::FormatStoreUrl(url.scheme, Fqdn(), store->PathOf(id)).c_str());
-    return kOk;
+    return platform::kExitOk;
 }
 
 int Import(const std::vector<std::string>& in) {
@@ -151,7 +149,7 @@ int Import(const std::vector<std::string>& in) {
     if (!received) {
         std::fprintf(stderr,
                      "quellix-admin store import: --received must be yyyy-mm-ddThh:mm:ssZ\n");
-        return kUsage;
+        return platform::kExitUsage;
     }
     std::string bytes;
     if (a.positional.size() == 1 || a.positional[1] == "-") {
@@ -167,7 +165,7 @@ int Import(const std::vector<std::string>& in) {
     const int64_t id = store->SaveMessage(folder.id, bytes, localplatform::ToStoreTime(*received));
     std::printf("%s\n",
                 localplatform::FormatStoreUrl(url.scheme, Fqdn(), store->PathOf(id)).c_str());
-    return kOk;
+    return platform::kExitOk;
 }
 
 int List(const std::vector<std::string>& in) {
@@ -185,7 +183,7 @@ int List(const std::vector<std::string>& in) {
                     row.values[1].IsNull() ? "-" : Show(row.values[1]).c_str(),
                     row.values[2].ToBool() ? "hidden" : "visible", Show(row.values[3]).c_str());
     }
-    return kOk;
+    return platform::kExitOk;
 }
 
 int ShowItem(const std::vector<std::string>& in) {
@@ -200,7 +198,7 @@ int ShowItem(const std::vector<std::string>& in) {
                     Show(v).c_str());
     }
     if (!row.IsFolder()) std::printf("(content)\t%zu bytes\n", store->Content(row.id).size());
-    return kOk;
+    return platform::kExitOk;
 }
 
 int Delete(const std::vector<std::string>& in) {
@@ -210,7 +208,7 @@ int Delete(const std::vector<std::string>& in) {
     auto store = ItemStore::ForThisThread();
     const auto row = store->Require(url.segments, a.positional[0]);
     (void)store->DeleteItem(row.id);
-    return kOk;
+    return platform::kExitOk;
 }
 
 // A message of about size bytes, the same for the same generator state.
@@ -342,7 +340,7 @@ int GenerateCorpus(const std::vector<std::string>& in) {
         }
     }
     std::fprintf(stderr, "\n");
-    return kOk;
+    return platform::kExitOk;
 }
 
 const std::vector<Verb>& Verbs() {
@@ -401,12 +399,12 @@ void GroupHelp(FILE* out) {
 int StoreMain(int argc, char** argv) {
     if (argc < 1) {
         GroupHelp(stderr);
-        return kUsage;
+        return platform::kExitUsage;
     }
     const std::string verb = argv[0];
     if (verb == "--help" || verb == "-h" || verb == "help") {
         GroupHelp(stdout);
-        return kOk;
+        return platform::kExitOk;
     }
     for (const auto& v : Verbs()) {
         if (verb != v.name) continue;
@@ -414,26 +412,26 @@ int StoreMain(int argc, char** argv) {
         for (const auto& a : args) {
             if (a == "--help" || a == "-h") {
                 std::printf("usage: quellix-admin store %s\n\n%s\n", v.synopsis, v.help);
-                return kOk;
+                return platform::kExitOk;
             }
         }
         try {
             return v.run(args);
         } catch (const std::invalid_argument& e) {
             std::fprintf(stderr, "quellix-admin store %s: %s\n", v.name, e.what());
-            return kUsage;
+            return platform::kExitUsage;
         } catch (const platform::Error& e) {
             // Descriptions made by Describe end with the number already.
             const std::string number = std::to_string(e.Number());
             const bool shown = e.Description().find(number) != std::string::npos;
             std::fprintf(stderr, "quellix-admin store %s: %s%s\n", v.name, e.Description().c_str(),
                          shown ? "" : (" (" + number + ")").c_str());
-            return kFailed;
+            return platform::kExitFailed;
         }
     }
     std::fprintf(stderr, "quellix-admin store: unknown verb '%s'\n", verb.c_str());
     GroupHelp(stderr);
-    return kUsage;
+    return platform::kExitUsage;
 }
 
 }  // namespace admin

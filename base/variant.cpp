@@ -1,4 +1,4 @@
-#include "platform/base/variant.h"
+#include "base/variant.h"
 
 #include <cerrno>
 #include <cmath>
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <limits>
 
-#include "platform/base/error.h"
+#include "base/error.h"
 
 namespace platform {
 namespace {

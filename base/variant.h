@@ -11,7 +11,7 @@
 #include <variant>
 #include <vector>
 
-#include "platform/base/date.h"
+#include "base/date.h"
 
 namespace platform {
 

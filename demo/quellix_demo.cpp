@@ -1,4 +1,4 @@
-// quellix-admin demo: builds a demo server in the configured state folder and
+// quellix-demo: builds a demo server in the configured state folder and
 // shows a real cleanup run on it. The store gets this server's namespace with
 // marked and unmarked mailboxes, a system mailbox, a destination mailbox and
 // junk of many ages in "Spam" and "Spam/Older"; the embedded directory gets
@@ -22,28 +22,26 @@
 #include <string>
 #include <vector>
 
+#include "base/exit_codes.h"
 #include "isodate/iso_date.h"
+#include "localplatform/config/config_option.h"
 #include "localplatform/config/platform_config.h"
 #include "localplatform/directory/directory_backend.h"
 #include "localplatform/directory/directory_generator.h"
 #include "localplatform/directory/directory_ldif.h"
 #include "localplatform/store/item_store.h"
-#include "localplatform/tools/admin_verbs.h"
-#include "platform/base/error.h"
+#include "base/error.h"
 #include "platform/system.h"
 #include "registration/registration.h"
 
 extern char** environ;
 
-namespace admin {
+namespace demo {
 namespace {
 
 using localplatform::ItemStore;
 using platform::Date;
 
-constexpr int kOk = 0;
-constexpr int kFailed = 1;
-constexpr int kUsage = 2;
 
 struct DemoUser {
     const char* cn;
@@ -71,7 +69,7 @@ const double kOlderAges[] = {3, 20, 60};
 
 void Usage(FILE* out) {
     std::fprintf(out,
-                 "usage: quellix-admin demo [--move] [--module PATH] [--host PATH]\n"
+                 "usage: quellix-demo [--config FILE] [--move] [--module PATH] [--host PATH]\n"
                  "\n"
                  "Builds a demo server in the configured state folder (which must not hold\n"
                  "a store yet): mailboxes with junk of many ages, a directory of their users,\n"
@@ -172,23 +170,19 @@ void PrintFolders(ItemStore& store, const std::string& ns, const char* title) {
     }
 }
 
-std::string ProgramDirectory() {
-    std::error_code ec;
-    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::string(".") : self.parent_path().string();
-}
-
 }  // namespace
+}  // namespace demo
 
-int DemoMain(int argc, char** argv) {
+int main(int argc, char** argv) {
+    using namespace demo;
     bool move = false;
     std::string module = QUELLIX_MODULE_PATH;
-    std::string host = ProgramDirectory() + "/quellix-host";
-    for (int i = 0; i < argc; ++i) {
+    std::string host = QUELLIX_HOST_PATH;
+    for (int i = localplatform::TakeConfigOption(argc, argv); i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--help" || a == "-h") {
             Usage(stdout);
-            return kOk;
+            return platform::kExitOk;
         } else if (a == "--move") {
             move = true;
         } else if (a == "--module" && i + 1 < argc) {
@@ -197,7 +191,7 @@ int DemoMain(int argc, char** argv) {
             host = argv[++i];
         } else {
             Usage(stderr);
-            return kUsage;
+            return platform::kExitUsage;
         }
     }
 
@@ -206,15 +200,15 @@ int DemoMain(int argc, char** argv) {
         const std::string domain = config.DomainDnsName();
         const std::string server = config.ComputerName();
         if (std::filesystem::exists(config.StorePath())) {
-            std::fprintf(stderr, "quellix-admin demo: %s already holds a store; use an empty state folder\n",
+            std::fprintf(stderr, "quellix-demo: %s already holds a store; use an empty state folder\n",
                          config.StorePath().c_str());
-            return kFailed;
+            return platform::kExitFailed;
         }
         const std::string directoryUri = config.DirectoryUri();
         if (!localplatform::directory::IsEmbeddedUri(directoryUri)) {
-            std::fprintf(stderr, "quellix-admin demo: the demo builds the embedded directory only (%s)\n",
+            std::fprintf(stderr, "quellix-demo: the demo builds the embedded directory only (%s)\n",
                          directoryUri.c_str());
-            return kFailed;
+            return platform::kExitFailed;
         }
 
         // The store: mailboxes and junk of many ages (received times in UTC).
@@ -268,8 +262,8 @@ int DemoMain(int argc, char** argv) {
         platform::Error failure(0, "");
         const std::string folder = registration::CreateOnTimerEventRegistration(item, &failure);
         if (folder.empty()) {
-            std::fprintf(stderr, "quellix-admin demo: %s\n", failure.Description().c_str());
-            return kFailed;
+            std::fprintf(stderr, "quellix-demo: %s\n", failure.Description().c_str());
+            return platform::kExitFailed;
         }
         const std::string itemUrl = folder + "/" + registration::kItemName;
 
@@ -281,14 +275,14 @@ int DemoMain(int argc, char** argv) {
         store.reset();
 
         std::printf("\n$ quellix-host register %s\n", module.c_str());
-        if (RunProgram({host, "register", module}) != 0) return kFailed;
+        if (RunProgram({host, "register", module}) != 0) return platform::kExitFailed;
         std::printf("$ quellix-host ontimer '%s'\n\n", itemUrl.c_str());
-        if (RunProgram({host, "ontimer", itemUrl}) != 0) return kFailed;
+        if (RunProgram({host, "ontimer", itemUrl}) != 0) return platform::kExitFailed;
 
         PrintFolders(*ItemStore::ForThisThread(), domain, "After the run:");
 
         char temp[256] = {};
-        if (platform::GetTempPathA(sizeof temp, temp) == 0) return kFailed;
+        if (platform::GetTempPathA(sizeof temp, temp) == 0) return platform::kExitFailed;
         const std::string log = std::string(temp) + "Quellix.LOG";
         std::printf("\n---- %s ----\n%s", log.c_str(), ReadFile(log).c_str());
 
@@ -303,14 +297,13 @@ int DemoMain(int argc, char** argv) {
         }
         if (newest.empty()) {
             std::printf("\n(no report message in %s)\n", config.PickupDir().c_str());
-            return kFailed;
+            return platform::kExitFailed;
         }
         std::printf("\n---- report message %s ----\n%s\n", newest.c_str(), ReadFile(newest).c_str());
-        return kOk;
+        return platform::kExitOk;
     } catch (const platform::Error& e) {
-        std::fprintf(stderr, "quellix-admin demo: %s (%d)\n", e.Description().c_str(), e.Number());
-        return kFailed;
+        std::fprintf(stderr, "quellix-demo: %s (%d)\n", e.Description().c_str(), e.Number());
+        return platform::kExitFailed;
     }
 }
 
-}  // namespace admin

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "localplatform/config/config_option.h"
 #include "platform/com.h"
 
 namespace {
@@ -66,11 +67,7 @@ int SelfRegistration(const std::string& module, bool unregister) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int i = 1;
-    if (i + 1 < argc && std::strcmp(argv[i], "--config") == 0) {
-        setenv("QUELLIX_CONFIG", argv[i + 1], 1);
-        i += 2;
-    }
+    int i = localplatform::TakeConfigOption(argc, argv);
     if (i >= argc) {
         Usage(stderr);
         return 2;

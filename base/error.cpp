@@ -1,4 +1,4 @@
-#include "platform/base/error.h"
+#include "base/error.h"
 
 namespace platform {
 

@@ -14,14 +14,15 @@
 #include <string>
 #include <vector>
 
+#include "base/exit_codes.h"
 #include "localplatform/config/platform_config.h"
 #include "localplatform/directory/directory_backend.h"
 #include "localplatform/directory/directory_generator.h"
 #include "localplatform/directory/directory_ldif.h"
 #include "localplatform/directory/directory_schema.h"
 #include "localplatform/directory/directory_service.h"
-#include "localplatform/tools/admin_verbs.h"
-#include "platform/base/error.h"
+#include "tools/admin_verbs.h"
+#include "base/error.h"
 
 namespace admin {
 namespace {
@@ -29,9 +30,6 @@ namespace {
 namespace dir = localplatform::directory;
 using localplatform::PlatformConfig;
 
-constexpr int kOk = 0;
-constexpr int kFailed = 1;
-constexpr int kUsage = 2;
 
 struct UsageError : std::invalid_argument {
     using std::invalid_argument::invalid_argument;
@@ -131,7 +129,7 @@ int Load(int argc, char** argv) {
     auto backend = OpenForLoad(config, a.Has("replace"));
     const size_t n = dir::LoadEntries(*backend, entries, Progress);
     std::printf("%zu entries loaded\n", n);
-    return kOk;
+    return platform::kExitOk;
 }
 
 int Search(int argc, char** argv) {
@@ -152,7 +150,7 @@ int Search(int argc, char** argv) {
         std::printf("\n");
     }
     std::fprintf(stderr, "%zu row(s)\n", r.rows.size());
-    return kOk;
+    return platform::kExitOk;
 }
 
 int ShowObject(int argc, char** argv) {
@@ -163,7 +161,7 @@ int ShowObject(int argc, char** argv) {
     for (const auto& attr : e.attributes) {
         for (const auto& v : attr.values) std::printf("%s: %s\n", attr.name.c_str(), Show(attr.name, v).c_str());
     }
-    return kOk;
+    return platform::kExitOk;
 }
 
 int SetAttribute(int argc, char** argv) {
@@ -171,14 +169,14 @@ int SetAttribute(int argc, char** argv) {
     if (a.positional.size() != 3) throw UsageError("set needs ADSPATH ATTRIBUTE VALUE");
     dir::WriteDirectoryObject(PlatformConfig::Current(), a.positional[0],
                               {{dir::Modification::Op::Replace, a.positional[1], {a.positional[2]}}});
-    return kOk;
+    return platform::kExitOk;
 }
 
 int ClearAttribute(int argc, char** argv) {
     const Args a = Split(argc, argv, {});
     if (a.positional.size() != 2) throw UsageError("clear needs ADSPATH ATTRIBUTE");
     dir::WriteDirectoryObject(PlatformConfig::Current(), a.positional[0], {{dir::Modification::Op::Clear, a.positional[1], {}}});
-    return kOk;
+    return platform::kExitOk;
 }
 
 std::vector<std::string> SplitList(const std::string& s) {
@@ -231,7 +229,7 @@ int Generate(int argc, char** argv) {
     std::string servers;
     for (const auto& s : o.servers) servers += (servers.empty() ? "" : ",") + s;
     std::printf("%zu entries (%zu users; servers %s)\n", entries.size(), o.users, servers.c_str());
-    return kOk;
+    return platform::kExitOk;
 }
 
 struct Verb {
@@ -283,37 +281,37 @@ void Help(FILE* out) {
 int DirectoryMain(int argc, char** argv) {
     if (argc < 1) {
         Help(stderr);
-        return kUsage;
+        return platform::kExitUsage;
     }
     const std::string verb = argv[0];
     if (verb == "--help" || verb == "-h" || verb == "help") {
         Help(stdout);
-        return kOk;
+        return platform::kExitOk;
     }
     for (const auto& v : kVerbs) {
         if (verb != v.name) continue;
         for (int i = 1; i < argc; ++i) {
             if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
                 std::printf("usage: quellix-admin directory %s\n\n%s\n", v.synopsis, v.help);
-                return kOk;
+                return platform::kExitOk;
             }
         }
         try {
             return v.run(argc - 1, argv + 1);
         } catch (const UsageError& e) {
             std::fprintf(stderr, "quellix-admin directory %s: %s\nusage: quellix-admin directory %s\n", v.name, e.what(), v.synopsis);
-            return kUsage;
+            return platform::kExitUsage;
         } catch (const platform::Error& e) {
             std::fprintf(stderr, "quellix-admin directory %s: %s\n", v.name, e.Description().c_str());
-            return kFailed;
+            return platform::kExitFailed;
         } catch (const std::exception& e) {
             std::fprintf(stderr, "quellix-admin directory %s: %s\n", v.name, e.what());
-            return kFailed;
+            return platform::kExitFailed;
         }
     }
     std::fprintf(stderr, "quellix-admin directory: unknown verb '%s'\n", verb.c_str());
     Help(stderr);
-    return kUsage;
+    return platform::kExitUsage;
 }
 
 }  // namespace admin

@@ -1,8 +1,8 @@
-#include "platform/base/variant.h"
+#include "base/variant.h"
 
 #include <gtest/gtest.h>
 
-#include "platform/base/error.h"
+#include "base/error.h"
 
 using platform::Variant;
 
