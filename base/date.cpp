@@ -12,7 +12,9 @@ namespace {
 constexpr int64_t kZeroDateUnixDays = -25569;
 constexpr int64_t kSecondsPerDay = 86400;
 
-int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+int64_t FloorDiv(int64_t a, int64_t b) {
+    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
+}
 
 }  // namespace
 
@@ -77,16 +79,20 @@ int Date::Weekday() const {
 
 Date Date::NowUtc() {
     const auto now = std::chrono::system_clock::now();
-    return FromUnixSeconds(std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count());
+    return FromUnixSeconds(
+        std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count());
 }
 
-Date Date::NowLocal() { return NowUtc().UtcToLocal(); }
+Date Date::NowLocal() {
+    return NowUtc().UtcToLocal();
+}
 
 Date Date::UtcToLocal() const {
     const time_t t = static_cast<time_t>(UnixSeconds());
     struct tm tm {};
     localtime_r(&t, &tm);
-    return FromParts(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    return FromParts(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
+                     tm.tm_sec);
 }
 
 Date Date::LocalToUtc() const {
@@ -115,7 +121,8 @@ std::optional<Date> ParseDateText(std::string_view s) {
     auto number = [&](size_t minDigits, size_t maxDigits) -> std::optional<int> {
         size_t start = i;
         int v = 0;
-        while (i < s.size() && i - start < maxDigits && std::isdigit(static_cast<unsigned char>(s[i]))) {
+        while (i < s.size() && i - start < maxDigits &&
+               std::isdigit(static_cast<unsigned char>(s[i]))) {
             v = v * 10 + (s[i] - '0');
             ++i;
         }
@@ -123,7 +130,10 @@ std::optional<Date> ParseDateText(std::string_view s) {
         return v;
     };
     auto expect = [&](char c) {
-        if (i < s.size() && s[i] == c) { ++i; return true; }
+        if (i < s.size() && s[i] == c) {
+            ++i;
+            return true;
+        }
         return false;
     };
     auto y = number(4, 4);

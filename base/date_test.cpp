@@ -12,26 +12,32 @@ TEST(Date, ZeroDateAndCalendarRoundTrip) {
     EXPECT_EQ(platform::GeneralDateText(d), "2004-03-05 07:08:09");
     EXPECT_NEAR(Date::FromParts(1900, 1, 1).Serial(), 2.0, 1e-12);
     // Month and time overflow carries like DateSerial/TimeSerial.
-    EXPECT_EQ(platform::GeneralDateText(Date::FromParts(2003, 13, 1, 24, 0, 0)), "2004-01-02 00:00:00");
-    EXPECT_EQ(platform::GeneralDateText(Date::FromParts(2004, 3, 1).AddDays(-1)), "2004-02-29 00:00:00");
+    EXPECT_EQ(platform::GeneralDateText(Date::FromParts(2003, 13, 1, 24, 0, 0)),
+              "2004-01-02 00:00:00");
+    EXPECT_EQ(platform::GeneralDateText(Date::FromParts(2004, 3, 1).AddDays(-1)),
+              "2004-02-29 00:00:00");
 }
 
 TEST(Date, WeekdayCountsFromSunday) {
-    EXPECT_EQ(Date().Weekday(), 7);                               // 1899-12-30 was a Saturday
-    EXPECT_EQ(Date::FromParts(2026, 12, 6).Weekday(), 1);         // Sunday
+    EXPECT_EQ(Date().Weekday(), 7);                                    // 1899-12-30 was a Saturday
+    EXPECT_EQ(Date::FromParts(2026, 12, 6).Weekday(), 1);              // Sunday
     EXPECT_EQ(Date::FromParts(2026, 12, 8, 23, 59, 59).Weekday(), 3);  // Tuesday, late
 }
 
 TEST(Date, FractionalDaysAndSecondsRounding) {
     const Date d = Date::FromParts(2026, 1, 10, 12, 0, 0).AddDays(-1.5);
     EXPECT_EQ(platform::GeneralDateText(d), "2026-01-09 00:00:00");
-    EXPECT_EQ(platform::GeneralDateText(Date::FromParts(2026, 1, 1).AddMinutes(-60)), "2025-12-31 23:00:00");
+    EXPECT_EQ(platform::GeneralDateText(Date::FromParts(2026, 1, 1).AddMinutes(-60)),
+              "2025-12-31 23:00:00");
     EXPECT_EQ(Date::FromUnixSeconds(0).UnixSeconds(), 0);
     EXPECT_EQ(platform::GeneralDateText(Date::FromUnixSeconds(1700000000)), "2023-11-14 22:13:20");
 }
 
 TEST(Date, ParseAcceptsIsoAndTwelveHourForms) {
-    struct Case { const char* text; const char* want; } cases[] = {
+    struct Case {
+        const char* text;
+        const char* want;
+    } cases[] = {
         {"2004-03-05T07:08:09Z", "2004-03-05 07:08:09"},
         {"2004-03-05 07:08:09", "2004-03-05 07:08:09"},
         {"2004-03-05", "2004-03-05 00:00:00"},
@@ -45,8 +51,9 @@ TEST(Date, ParseAcceptsIsoAndTwelveHourForms) {
         ASSERT_TRUE(d.has_value()) << c.text;
         EXPECT_EQ(platform::GeneralDateText(*d), c.want) << c.text;
     }
-    for (const char* bad : {"", "2004", "2004-13-01", "2023-02-29", "2004-03-05T25:00:00Z",
-                            "2004-03-05 13:00 PM", "2004-03-05x", "yesterday", "2004-03-05T07:08:09ZZ"}) {
+    for (const char* bad :
+         {"", "2004", "2004-13-01", "2023-02-29", "2004-03-05T25:00:00Z", "2004-03-05 13:00 PM",
+          "2004-03-05x", "yesterday", "2004-03-05T07:08:09ZZ"}) {
         EXPECT_FALSE(ParseDateText(bad).has_value()) << bad;
     }
 }

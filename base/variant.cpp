@@ -11,9 +11,15 @@
 namespace platform {
 namespace {
 
-[[noreturn]] void TypeMismatch() { throw Error(err::kTypeMismatch, "Type mismatch"); }
-[[noreturn]] void Overflow() { throw Error(err::kOverflow, "Overflow"); }
-[[noreturn]] void NullUse() { throw Error(err::kInvalidUseOfNull, "Invalid use of Null"); }
+[[noreturn]] void TypeMismatch() {
+    throw Error(err::kTypeMismatch, "Type mismatch");
+}
+[[noreturn]] void Overflow() {
+    throw Error(err::kOverflow, "Overflow");
+}
+[[noreturn]] void NullUse() {
+    throw Error(err::kInvalidUseOfNull, "Invalid use of Null");
+}
 
 // Shortest text that reads back to the same double, as CStr shows numbers.
 std::string DoubleText(double d) {
@@ -39,13 +45,18 @@ double BankersRound(double d) {
 int64_t ToWholeNumber(const Variant& v, int64_t lo, int64_t hi) {
     double d = 0;
     switch (v.Type()) {
-    case VariantType::Null: NullUse();
-    case VariantType::Bool: return v.ToBool() ? -1 : 0;
-    case VariantType::String:
-        if (!ParseNumericText(v.AsString(), d)) TypeMismatch();
-        break;
-    case VariantType::Bytes: TypeMismatch();
-    default: d = v.ToDouble(); break;
+        case VariantType::Null:
+            NullUse();
+        case VariantType::Bool:
+            return v.ToBool() ? -1 : 0;
+        case VariantType::String:
+            if (!ParseNumericText(v.AsString(), d)) TypeMismatch();
+            break;
+        case VariantType::Bytes:
+            TypeMismatch();
+        default:
+            d = v.ToDouble();
+            break;
     }
     if (std::isnan(d)) Overflow();
     d = BankersRound(d);
@@ -57,14 +68,22 @@ int64_t ToWholeNumber(const Variant& v, int64_t lo, int64_t hi) {
 
 const char* VariantTypeName(VariantType t) {
     switch (t) {
-    case VariantType::Null: return "Null";
-    case VariantType::String: return "String";
-    case VariantType::Int16: return "Integer";
-    case VariantType::Int32: return "Long";
-    case VariantType::Bool: return "Boolean";
-    case VariantType::Date: return "Date";
-    case VariantType::Double: return "Double";
-    case VariantType::Bytes: return "Byte()";
+        case VariantType::Null:
+            return "Null";
+        case VariantType::String:
+            return "String";
+        case VariantType::Int16:
+            return "Integer";
+        case VariantType::Int32:
+            return "Long";
+        case VariantType::Bool:
+            return "Boolean";
+        case VariantType::Date:
+            return "Date";
+        case VariantType::Double:
+            return "Double";
+        case VariantType::Bytes:
+            return "Byte()";
     }
     return "Unknown";
 }
@@ -81,25 +100,36 @@ bool ParseNumericText(const std::string& text, double& out) {
         const unsigned long long v = std::strtoull(s.c_str() + 2, &end, base);
         if (errno != 0 || *end != '\0' || v > 0xFFFFFFFFull) return false;
         // Hex literals of up to 16 bits read as Integer, up to 32 bits as Long: sign from top bit.
-        if (s.size() - 2 <= 4) out = static_cast<int16_t>(static_cast<uint16_t>(v));
-        else out = static_cast<int32_t>(static_cast<uint32_t>(v));
+        if (s.size() - 2 <= 4)
+            out = static_cast<int16_t>(static_cast<uint16_t>(v));
+        else
+            out = static_cast<int32_t>(static_cast<uint32_t>(v));
         return true;
     }
     // Only decimal forms: strtod would also accept "inf", "nan" and hex floats.
     size_t i = 0;
     if (s[i] == '+' || s[i] == '-') ++i;
     bool digits = false;
-    while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) { ++i; digits = true; }
+    while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) {
+        ++i;
+        digits = true;
+    }
     if (i < s.size() && s[i] == '.') {
         ++i;
-        while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) { ++i; digits = true; }
+        while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) {
+            ++i;
+            digits = true;
+        }
     }
     if (!digits) return false;
     if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
         ++i;
         if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
         bool exp = false;
-        while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) { ++i; exp = true; }
+        while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) {
+            ++i;
+            exp = true;
+        }
         if (!exp) return false;
     }
     if (i != s.size()) return false;
@@ -109,17 +139,24 @@ bool ParseNumericText(const std::string& text, double& out) {
 
 std::string Variant::ToString() const {
     switch (Type()) {
-    case VariantType::Null: NullUse();
-    case VariantType::String: return AsString();
-    case VariantType::Int16: return std::to_string(std::get<int16_t>(v_));
-    case VariantType::Int32: return std::to_string(std::get<int32_t>(v_));
-    case VariantType::Bool: return std::get<bool>(v_) ? "True" : "False";
-    case VariantType::Date: return GeneralDateText(std::get<Date>(v_));
-    case VariantType::Double: return DoubleText(std::get<double>(v_));
-    case VariantType::Bytes: {
-        const auto& b = AsBytes();
-        return std::string(b.begin(), b.end());
-    }
+        case VariantType::Null:
+            NullUse();
+        case VariantType::String:
+            return AsString();
+        case VariantType::Int16:
+            return std::to_string(std::get<int16_t>(v_));
+        case VariantType::Int32:
+            return std::to_string(std::get<int32_t>(v_));
+        case VariantType::Bool:
+            return std::get<bool>(v_) ? "True" : "False";
+        case VariantType::Date:
+            return GeneralDateText(std::get<Date>(v_));
+        case VariantType::Double:
+            return DoubleText(std::get<double>(v_));
+        case VariantType::Bytes: {
+            const auto& b = AsBytes();
+            return std::string(b.begin(), b.end());
+        }
     }
     TypeMismatch();
 }
@@ -136,52 +173,68 @@ int32_t Variant::ToInt32() const {
 
 double Variant::ToDouble() const {
     switch (Type()) {
-    case VariantType::Null: NullUse();
-    case VariantType::String: {
-        double d = 0;
-        if (!ParseNumericText(AsString(), d)) TypeMismatch();
-        return d;
-    }
-    case VariantType::Int16: return std::get<int16_t>(v_);
-    case VariantType::Int32: return std::get<int32_t>(v_);
-    case VariantType::Bool: return std::get<bool>(v_) ? -1.0 : 0.0;
-    case VariantType::Date: return std::get<Date>(v_).Serial();
-    case VariantType::Double: return std::get<double>(v_);
-    case VariantType::Bytes: TypeMismatch();
+        case VariantType::Null:
+            NullUse();
+        case VariantType::String: {
+            double d = 0;
+            if (!ParseNumericText(AsString(), d)) TypeMismatch();
+            return d;
+        }
+        case VariantType::Int16:
+            return std::get<int16_t>(v_);
+        case VariantType::Int32:
+            return std::get<int32_t>(v_);
+        case VariantType::Bool:
+            return std::get<bool>(v_) ? -1.0 : 0.0;
+        case VariantType::Date:
+            return std::get<Date>(v_).Serial();
+        case VariantType::Double:
+            return std::get<double>(v_);
+        case VariantType::Bytes:
+            TypeMismatch();
     }
     TypeMismatch();
 }
 
 bool Variant::ToBool() const {
     switch (Type()) {
-    case VariantType::Null: NullUse();
-    case VariantType::Bool: return std::get<bool>(v_);
-    case VariantType::String: {
-        const std::string& s = AsString();
-        std::string t;
-        for (char c : s) if (c != ' ') t += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (t == "true") return true;
-        if (t == "false") return false;
-        double d = 0;
-        if (!ParseNumericText(s, d)) TypeMismatch();
-        return d != 0;
-    }
-    case VariantType::Bytes: TypeMismatch();
-    default: return ToDouble() != 0;
+        case VariantType::Null:
+            NullUse();
+        case VariantType::Bool:
+            return std::get<bool>(v_);
+        case VariantType::String: {
+            const std::string& s = AsString();
+            std::string t;
+            for (char c : s)
+                if (c != ' ') t += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (t == "true") return true;
+            if (t == "false") return false;
+            double d = 0;
+            if (!ParseNumericText(s, d)) TypeMismatch();
+            return d != 0;
+        }
+        case VariantType::Bytes:
+            TypeMismatch();
+        default:
+            return ToDouble() != 0;
     }
 }
 
 Date Variant::ToDate() const {
     switch (Type()) {
-    case VariantType::Null: NullUse();
-    case VariantType::Date: return std::get<Date>(v_);
-    case VariantType::String: {
-        if (auto d = ParseDateText(AsString())) return *d;
-        TypeMismatch();
-    }
-    case VariantType::Bool:
-    case VariantType::Bytes: TypeMismatch();
-    default: return Date(ToDouble());
+        case VariantType::Null:
+            NullUse();
+        case VariantType::Date:
+            return std::get<Date>(v_);
+        case VariantType::String: {
+            if (auto d = ParseDateText(AsString())) return *d;
+            TypeMismatch();
+        }
+        case VariantType::Bool:
+        case VariantType::Bytes:
+            TypeMismatch();
+        default:
+            return Date(ToDouble());
     }
 }
 

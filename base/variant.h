@@ -42,7 +42,9 @@ public:
     [[nodiscard]] bool ToBool() const;
     [[nodiscard]] Date ToDate() const;
     // Null reads as the empty string (the system's rule for absent values).
-    [[nodiscard]] std::string ToStringOrEmpty() const { return IsNull() ? std::string() : ToString(); }
+    [[nodiscard]] std::string ToStringOrEmpty() const {
+        return IsNull() ? std::string() : ToString();
+    }
 
     // Direct access for callers that already checked Type().
     [[nodiscard]] const std::string& AsString() const { return std::get<std::string>(v_); }

@@ -18,10 +18,14 @@ int ErrorOf(auto&& fn) {
 }  // namespace
 
 TEST(Variant, IntegerConversionsFollowTheLanguageRules) {
-    struct Case { Variant in; int want; } ok[] = {
-        {Variant("14"), 14}, {Variant(" 7 "), 7}, {Variant("2.5"), 2}, {Variant("3.5"), 4},
-        {Variant("-1"), -1}, {Variant("&H10"), 16}, {Variant("&HFFFF"), -1}, {Variant(true), -1},
-        {Variant(int32_t{32767}), 32767}, {Variant(1.5), 2}, {Variant("1e2"), 100},
+    struct Case {
+        Variant in;
+        int want;
+    } ok[] = {
+        {Variant("14"), 14},     {Variant(" 7 "), 7},   {Variant("2.5"), 2},
+        {Variant("3.5"), 4},     {Variant("-1"), -1},   {Variant("&H10"), 16},
+        {Variant("&HFFFF"), -1}, {Variant(true), -1},   {Variant(int32_t{32767}), 32767},
+        {Variant(1.5), 2},       {Variant("1e2"), 100},
     };
     for (const auto& c : ok) EXPECT_EQ(c.in.ToInt16(), c.want) << c.in.ToStringOrEmpty();
 
@@ -40,9 +44,11 @@ TEST(Variant, TextForms) {
     EXPECT_EQ(Variant(14.0).ToString(), "14");
     EXPECT_EQ(Variant(false).ToString(), "False");
     EXPECT_EQ(Variant().ToStringOrEmpty(), "");
-    EXPECT_EQ(Variant(platform::Date::FromParts(2004, 3, 5, 7, 8, 9)).ToString(), "2004-03-05 07:08:09");
+    EXPECT_EQ(Variant(platform::Date::FromParts(2004, 3, 5, 7, 8, 9)).ToString(),
+              "2004-03-05 07:08:09");
     EXPECT_EQ(Variant("1.5").ToDouble(), 1.5);
     EXPECT_TRUE(Variant("True").ToBool());
     EXPECT_FALSE(Variant("0").ToBool());
-    EXPECT_EQ(Variant("2004-03-05T07:08:09Z").ToDate(), platform::Date::FromParts(2004, 3, 5, 7, 8, 9));
+    EXPECT_EQ(Variant("2004-03-05T07:08:09Z").ToDate(),
+              platform::Date::FromParts(2004, 3, 5, 7, 8, 9));
 }

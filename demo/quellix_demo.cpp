@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
 #include "base/exit_codes.h"
 #include "isodate/iso_date.h"
 #include "localplatform/config/config_option.h"
@@ -30,7 +31,6 @@
 #include "localplatform/directory/directory_generator.h"
 #include "localplatform/directory/directory_ldif.h"
 #include "localplatform/store/item_store.h"
-#include "base/error.h"
 #include "platform/system.h"
 #include "registration/registration.h"
 
@@ -41,7 +41,6 @@ namespace {
 
 using localplatform::ItemStore;
 using platform::Date;
-
 
 struct DemoUser {
     const char* cn;
@@ -54,12 +53,12 @@ struct DemoUser {
 
 // Who lives on the demo server, and why each is there.
 const DemoUser kUsers[] = {
-    {"Ann Arbor", "ann", nullptr, "Quellix", true, false},            // marked: cleaned
+    {"Ann Arbor", "ann", nullptr, "Quellix", true, false},             // marked: cleaned
     {"Bob Baker", "bob", "mail.example.net", "QUELLIX", true, false},  // marked, other mail domain
-    {"Carla Cruz", "carla", nullptr, nullptr, true, false},           // not marked: left alone
-    {"Dieter Dorn", "dieter", nullptr, "Other", true, false},         // another word: left alone
-    {"Eve Evans", "eve", nullptr, "Quellix", false, false},           // another server: not seen
-    {"Junk Archive", "archive", nullptr, nullptr, true, false},       // destination for --move
+    {"Carla Cruz", "carla", nullptr, nullptr, true, false},            // not marked: left alone
+    {"Dieter Dorn", "dieter", nullptr, "Other", true, false},          // another word: left alone
+    {"Eve Evans", "eve", nullptr, "Quellix", false, false},            // another server: not seen
+    {"Junk Archive", "archive", nullptr, nullptr, true, false},        // destination for --move
     {"SystemMailbox{6A1D}", "SystemMailbox{6A1D}", nullptr, "Quellix", true, true},
 };
 
@@ -104,26 +103,32 @@ std::string DemoLdif(const std::string& domain, const std::string& server) {
     const std::string base = localplatform::directory::BaseDnForDomain(domain);
     const std::string config = "CN=Configuration," + base;
     std::ostringstream out;
-    out << "dn: " << base << "\nobjectClass: top\nobjectClass: domainDNS\ndc: "
-        << domain.substr(0, domain.find('.')) << "\n\n";
-    for (const auto& [cn, parent] : std::vector<std::pair<std::string, std::string>>{
-             {"Users", base}, {"Configuration", base}, {"Schema", config}, {"Person", "CN=Schema," + config}}) {
-        out << "dn: CN=" << cn << "," << parent << "\nobjectClass: top\nobjectClass: container\ncn: " << cn
-            << "\n\n";
+    out << "dn: " << base
+        << "\nobjectClass: top\nobjectClass: domainDNS\ndc: " << domain.substr(0, domain.find('.'))
+        << "\n\n";
+    for (const auto& [cn, parent] :
+         std::vector<std::pair<std::string, std::string>>{{"Users", base},
+                                                          {"Configuration", base},
+                                                          {"Schema", config},
+                                                          {"Person", "CN=Schema," + config}}) {
+        out << "dn: CN=" << cn << "," << parent
+            << "\nobjectClass: top\nobjectClass: container\ncn: " << cn << "\n\n";
     }
     int n = 0;
     for (const auto& u : kUsers) {
         ++n;
         const std::string home = u.thisServer ? Upper(server) : "EXCH02";
         out << "dn: CN=" << u.cn << ",CN=Users," << base << "\n"
-            << "objectClass: top\nobjectClass: person\nobjectClass: organizationalPerson\nobjectClass: user\n"
+            << "objectClass: top\nobjectClass: person\nobjectClass: "
+               "organizationalPerson\nobjectClass: user\n"
             << "cn: " << u.cn << "\nsn: " << u.cn << "\n"
             << "objectCategory: " << localplatform::directory::PersonCategory(base) << "\n"
             << "sAMAccountName: " << std::string(u.alias).substr(0, 20) << "\n"
             << "mailNickname: " << u.alias << "\n"
             << "mail: " << u.alias << "@" << (u.mailDomain ? u.mailDomain : domain.c_str()) << "\n"
             << "msExchMailboxGuid: demo-mailbox-" << n << "\n"
-            << "msExchHomeServerName: /o=Demo/ou=First Administrative Group/cn=Configuration/cn=Servers/cn="
+            << "msExchHomeServerName: /o=Demo/ou=First Administrative "
+               "Group/cn=Configuration/cn=Servers/cn="
             << home << "\n";
         if (u.mark) out << "extensionAttribute8: " << u.mark << "\n";
         out << "\n";
@@ -200,7 +205,8 @@ int main(int argc, char** argv) {
         const std::string domain = config.DomainDnsName();
         const std::string server = config.ComputerName();
         if (std::filesystem::exists(config.StorePath())) {
-            std::fprintf(stderr, "quellix-demo: %s already holds a store; use an empty state folder\n",
+            std::fprintf(stderr,
+                         "quellix-demo: %s already holds a store; use an empty state folder\n",
                          config.StorePath().c_str());
             return platform::kExitFailed;
         }
@@ -239,18 +245,19 @@ int main(int argc, char** argv) {
         // The directory of the users.
         {
             auto dir = localplatform::directory::OpenLdbDirectory(
-                localplatform::directory::EmbeddedPath(directoryUri), {.create = true, .batch = true});
-            (void)localplatform::directory::LoadEntries(*dir,
-                                                        localplatform::directory::ParseLdif(DemoLdif(domain, server)));
+                localplatform::directory::EmbeddedPath(directoryUri),
+                {.create = true, .batch = true});
+            (void)localplatform::directory::LoadEntries(
+                *dir, localplatform::directory::ParseLdif(DemoLdif(domain, server)));
         }
 
         // The registration item, as the setup program writes it.
         registration::OnTimerRegistration item;
         item.mailboxUrl = "file://./backofficestorage/" + domain + "/MBX/SystemMailbox{6A1D}";
         item.timeToRun = "12:00 AM";
-        item.timerStartTime =
-            registration::ComputeTimerStartTime(Date::NowLocal(), item.timeToRun, ISODate::GetTimeZoneBias())
-                .value_or(now);
+        item.timerStartTime = registration::ComputeTimerStartTime(Date::NowLocal(), item.timeToRun,
+                                                                  ISODate::GetTimeZoneBias())
+                                  .value_or(now);
         item.searchRoot = "GC://" + server + "." + domain;
         item.folderName = "Spam";
         item.expirationPeriod = 14;
@@ -267,7 +274,8 @@ int main(int argc, char** argv) {
         }
         const std::string itemUrl = folder + "/" + registration::kItemName;
 
-        std::printf("Demo server %s.%s in %s\n", server.c_str(), domain.c_str(), config.StateDir().c_str());
+        std::printf("Demo server %s.%s in %s\n", server.c_str(), domain.c_str(),
+                    config.StateDir().c_str());
         std::printf("Registration item %s\n", itemUrl.c_str());
         std::printf("  folder Spam with subfolders, 14 days, every day, marked mailboxes, %s\n\n",
                     move ? "moved to Junk Archive" : "deleted");
@@ -290,7 +298,8 @@ int main(int argc, char** argv) {
         std::filesystem::file_time_type newestTime{};
         std::error_code ec;
         for (const auto& e : std::filesystem::directory_iterator(config.PickupDir(), ec)) {
-            if (e.path().extension() == ".eml" && (newest.empty() || e.last_write_time() > newestTime)) {
+            if (e.path().extension() == ".eml" &&
+                (newest.empty() || e.last_write_time() > newestTime)) {
                 newest = e.path().string();
                 newestTime = e.last_write_time();
             }
@@ -299,11 +308,11 @@ int main(int argc, char** argv) {
             std::printf("\n(no report message in %s)\n", config.PickupDir().c_str());
             return platform::kExitFailed;
         }
-        std::printf("\n---- report message %s ----\n%s\n", newest.c_str(), ReadFile(newest).c_str());
+        std::printf("\n---- report message %s ----\n%s\n", newest.c_str(),
+                    ReadFile(newest).c_str());
         return platform::kExitOk;
     } catch (const platform::Error& e) {
         std::fprintf(stderr, "quellix-demo: %s (%d)\n", e.Description().c_str(), e.Number());
         return platform::kExitFailed;
     }
 }
-

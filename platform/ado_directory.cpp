@@ -22,9 +22,10 @@ std::string Lower(std::string s) {
 
 // The provider's own properties; any other name is not in the collection.
 bool IsProviderProperty(const std::string& lower) {
-    static const char* const kNames[] = {"searchscope",  "cache results", "chase referrals", "page size",
-                                         "size limit",   "timeout",       "time limit",      "asynchronous",
-                                         "deref aliases", "sort on",      "tombstone",       "column names only"};
+    static const char* const kNames[] = {"searchscope", "cache results", "chase referrals",
+                                         "page size",   "size limit",    "timeout",
+                                         "time limit",  "asynchronous",  "deref aliases",
+                                         "sort on",     "tombstone",     "column names only"};
     for (const char* n : kNames) {
         if (lower == n) return true;
     }
@@ -32,21 +33,24 @@ bool IsProviderProperty(const std::string& lower) {
 }
 
 // A numeric property, or fallback when it is not set.
-int32_t NumberOr(const std::map<std::string, Property>& properties, const char* name, int32_t fallback) {
+int32_t NumberOr(const std::map<std::string, Property>& properties, const char* name,
+                 int32_t fallback) {
     auto it = properties.find(name);
     if (it == properties.end() || it->second.Value().IsNull()) return fallback;
     try {
         return it->second.Value().ToInt32();
     } catch (const Error&) {
         throw Error(err::kAdoInvalidArgument,
-                    Describe("Command.Execute", name, "the property value is not a number", err::kAdoInvalidArgument));
+                    Describe("Command.Execute", name, "the property value is not a number",
+                             err::kAdoInvalidArgument));
     }
 }
 
 // The rows of a directory search, made in full by the search.
 class DirectoryRecordset final : public RecordsetImpl {
 public:
-    explicit DirectoryRecordset(localplatform::directory::QueryResult result) : result_(std::move(result)) {}
+    explicit DirectoryRecordset(localplatform::directory::QueryResult result)
+        : result_(std::move(result)) {}
 
     int32_t RecordCount() const override { return static_cast<int32_t>(result_.rows.size()); }
     bool Eof() const override { return at_ >= result_.rows.size(); }
@@ -60,18 +64,23 @@ public:
         RequireRow("Fields");
         for (size_t i = 0; i < result_.columns.size(); ++i) {
             const std::string& column = result_.columns[i];
-            if (column.size() != name.size() || strncasecmp(column.data(), name.data(), name.size()) != 0) continue;
+            if (column.size() != name.size() ||
+                strncasecmp(column.data(), name.data(), name.size()) != 0)
+                continue;
             const std::optional<std::string>& v = result_.rows[at_][i];
             if (!v) return Variant();
             if (result_.binary[i]) return Variant(std::vector<uint8_t>(v->begin(), v->end()));
             return Variant(*v);
         }
-        throw Error(err::kAdoItemNotFound, Describe("Fields", name, "the query did not select this attribute", err::kAdoItemNotFound));
+        throw Error(err::kAdoItemNotFound,
+                    Describe("Fields", name, "the query did not select this attribute",
+                             err::kAdoItemNotFound));
     }
 
     void Delete() override {
         throw Error(err::kAdoFeatureNotAvailable,
-                    Describe("Delete", "directory search", "directory rows cannot be deleted", err::kAdoFeatureNotAvailable));
+                    Describe("Delete", "directory search", "directory rows cannot be deleted",
+                             err::kAdoFeatureNotAvailable));
     }
 
     void Close() override {}
@@ -79,9 +88,11 @@ public:
 private:
     void RequireRow(const char* operation) const {
         if (Eof()) {
-            throw Error(err::kAdoNoCurrentRecord,
-                        Describe(operation, "Recordset", "either BOF or EOF is true, or the current record has been deleted",
-                                 err::kAdoNoCurrentRecord));
+            throw Error(
+                err::kAdoNoCurrentRecord,
+                Describe(operation, "Recordset",
+                         "either BOF or EOF is true, or the current record has been deleted",
+                         err::kAdoNoCurrentRecord));
         }
     }
 
@@ -95,16 +106,19 @@ Property& Command::Properties(const std::string& name) {
     const std::string key = Lower(name);
     if (!IsProviderProperty(key)) {
         throw Error(err::kAdoItemNotFound,
-                    Describe("Properties", name, "item cannot be found in the collection", err::kAdoItemNotFound));
+                    Describe("Properties", name, "item cannot be found in the collection",
+                             err::kAdoItemNotFound));
     }
     return properties_[key];
 }
 
 Recordset Command::Execute() {
-    if (cnn_ == nullptr || Lower(cnn_->Provider()) != "adsdsoobject" || cnn_->State() != adStateOpen) {
+    if (cnn_ == nullptr || Lower(cnn_->Provider()) != "adsdsoobject" ||
+        cnn_->State() != adStateOpen) {
         throw Error(err::kAdoObjectClosed,
                     Describe("Command.Execute", "ActiveConnection",
-                             "operation is not allowed when the object is closed: an open \"adsDSOobject\" connection is needed",
+                             "operation is not allowed when the object is closed: an open "
+                             "\"adsDSOobject\" connection is needed",
                              err::kAdoObjectClosed));
     }
     localplatform::directory::SearchOptions options;
@@ -115,12 +129,16 @@ Recordset Command::Execute() {
     // the search, the shorter first.
     const int32_t timeout = NumberOr(properties_, "timeout", 0);
     const int32_t timeLimit = NumberOr(properties_, "time limit", 0);
-    options.timeoutSeconds = timeout > 0 && (timeLimit <= 0 || timeout < timeLimit) ? timeout : timeLimit;
+    options.timeoutSeconds =
+        timeout > 0 && (timeLimit <= 0 || timeout < timeLimit) ? timeout : timeLimit;
     if (options.pageSize < 0 || options.sizeLimit < 0 || options.timeoutSeconds < 0) {
-        throw Error(err::kAdoInvalidArgument,
-                    Describe("Command.Execute", "search properties", "a negative page size, size limit or time-out", err::kAdoInvalidArgument));
+        throw Error(
+            err::kAdoInvalidArgument,
+            Describe("Command.Execute", "search properties",
+                     "a negative page size, size limit or time-out", err::kAdoInvalidArgument));
     }
-    auto result = localplatform::directory::RunDirectoryQuery(localplatform::PlatformConfig::Current(), text_, options);
+    auto result = localplatform::directory::RunDirectoryQuery(
+        localplatform::PlatformConfig::Current(), text_, options);
     return Recordset(std::make_unique<DirectoryRecordset>(std::move(result)));
 }
 

@@ -2,6 +2,8 @@
 // connection, command with its properties, record set, object binding with
 // Put/PutEx/SetInfo, the root DSE and the system-information objects. The
 // same cases run on the embedded directory and on a private slapd.
+#include "platform/ado_directory.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -13,7 +15,6 @@
 #include "localplatform/directory/directory_generator.h"
 #include "localplatform/directory/directory_ldif.h"
 #include "localplatform/directory/testing/slapd_harness.h"
-#include "platform/ado_directory.h"
 #include "platform/ads.h"
 
 namespace platform {
@@ -29,18 +30,18 @@ std::vector<dir::Entry> Entries() {
     o.users = 40;
     o.seed = 3;
     std::vector<dir::Entry> entries = dir::GenerateDirectory(o);
-    entries.push_back(dir::Entry{
-        std::string("CN=Mark Target,CN=Users,") + kBase,
-        {{"objectClass", {"top", "person", "organizationalPerson", "user"}},
-         {"cn", {"Mark Target"}},
-         {"sn", {"Target"}},
-         {"objectCategory", {dir::PersonCategory(kBase)}},
-         {"sAMAccountName", {"mtarget"}},
-         {"mailNickname", {"mtarget"}},
-         {"mail", {"Mark.Target@example.com"}},
-         {"msExchMailboxGuid", {dir::GuidForDn("mark")}},
-         {"homeMDB", {dir::MailboxStoreDn(o, "MAILSRV1")}},
-         {"msExchHomeServerName", {dir::HomeServerName(o, "MAILSRV1")}}}});
+    entries.push_back(
+        dir::Entry{std::string("CN=Mark Target,CN=Users,") + kBase,
+                   {{"objectClass", {"top", "person", "organizationalPerson", "user"}},
+                    {"cn", {"Mark Target"}},
+                    {"sn", {"Target"}},
+                    {"objectCategory", {dir::PersonCategory(kBase)}},
+                    {"sAMAccountName", {"mtarget"}},
+                    {"mailNickname", {"mtarget"}},
+                    {"mail", {"Mark.Target@example.com"}},
+                    {"msExchMailboxGuid", {dir::GuidForDn("mark")}},
+                    {"homeMDB", {dir::MailboxStoreDn(o, "MAILSRV1")}},
+                    {"msExchHomeServerName", {dir::HomeServerName(o, "MAILSRV1")}}}});
     return entries;
 }
 
@@ -57,9 +58,12 @@ protected:
                    .string();
         std::filesystem::remove_all(dir_);
         std::filesystem::create_directories(dir_);
-        std::string lines = "state_dir = " + dir_ + "\nserver.computer_name = MailSrv1\nserver.domain_dns_name = Example.COM\n";
+        std::string lines =
+            "state_dir = " + dir_ +
+            "\nserver.computer_name = MailSrv1\nserver.domain_dns_name = Example.COM\n";
         if (GetParam() == Kind::Ldb) {
-            auto backend = dir::OpenLdbDirectory(dir_ + "/directory.ldb", dir::LdbOptions{true, true, false});
+            auto backend =
+                dir::OpenLdbDirectory(dir_ + "/directory.ldb", dir::LdbOptions{true, true, false});
             dir::LoadEntries(*backend, Entries());
             lines += "directory = ldb://" + dir_ + "/directory.ldb\n";
         } else {
@@ -111,15 +115,19 @@ protected:
 };
 
 TEST_P(AdoDirectoryTest, RecordSetWalksRowsWithFieldsByAnyCase) {
-    Recordset rs = Run("SELECT adspath, cn, homeMDB ,msExchHomeServerName,mailNickName,mail FROM 'GC://" + host_ +
-                       "' WHERE cn='Microsoft System Attendant' ORDER BY cn");
+    Recordset rs =
+        Run("SELECT adspath, cn, homeMDB ,msExchHomeServerName,mailNickName,mail FROM 'GC://" +
+            host_ + "' WHERE cn='Microsoft System Attendant' ORDER BY cn");
     ASSERT_EQ(rs.RecordCount(), 2);
     int rows = 0;
     while (!rs.Eof()) {
         EXPECT_EQ(rs.Fields("CN").Value().ToString(), "Microsoft System Attendant");
-        EXPECT_NE(rs.Fields("HOMeMdb").Value().ToString().find("CN=First Storage Group"), std::string::npos);
+        EXPECT_NE(rs.Fields("HOMeMdb").Value().ToString().find("CN=First Storage Group"),
+                  std::string::npos);
         EXPECT_TRUE(rs.Fields("mailNickName").Value().IsNull());
-        EXPECT_EQ(rs.Fields("ADsPath").Value().ToString().rfind("GC://" + host_ + "/CN=Microsoft System Attendant,CN=MAILSRV", 0), 0u);
+        EXPECT_EQ(rs.Fields("ADsPath").Value().ToString().rfind(
+                      "GC://" + host_ + "/CN=Microsoft System Attendant,CN=MAILSRV", 0),
+                  0u);
         rs.MoveNext();
         ++rows;
     }
@@ -148,7 +156,8 @@ TEST_P(AdoDirectoryTest, RecordSetWalksRowsWithFieldsByAnyCase) {
     }
 
     // Nothing matches: an empty record set, no error.
-    rs = Run("SELECT cn FROM 'GC://" + host_ + "' WHERE objectcategory='person' AND mail='nobody@example.com'");
+    rs = Run("SELECT cn FROM 'GC://" + host_ +
+             "' WHERE objectcategory='person' AND mail='nobody@example.com'");
     EXPECT_EQ(rs.RecordCount(), 0);
     EXPECT_TRUE(rs.Eof());
 }
@@ -158,7 +167,8 @@ TEST_P(AdoDirectoryTest, MarkIsSetAndClearedThroughTheBoundObject) {
         Recordset rs = Run("SELECT extensionAttribute8, adspath FROM 'LDAP://" + host_ +
                            "' WHERE objectcategory='person' AND mail='" + address + "'");
         EXPECT_FALSE(rs.Eof());
-        return std::make_pair(rs.Fields("extensionAttribute8").Value(), rs.Fields("adspath").Value().ToString());
+        return std::make_pair(rs.Fields("extensionAttribute8").Value(),
+                              rs.Fields("adspath").Value().ToString());
     };
     auto [mark, path] = findMark("mark.target@EXAMPLE.com");
     EXPECT_TRUE(mark.IsNull());
@@ -205,7 +215,8 @@ TEST_P(AdoDirectoryTest, FailuresAreErrorsWithNumbers) {
         int32_t number;
     };
     const Case cases[] = {
-        {"malformed query", [&] { (void)Run("SELECT cn FROM 'GC://" + host_ + "' WHERE cn='x"); }, err::kErrorsInCommand},
+        {"malformed query", [&] { (void)Run("SELECT cn FROM 'GC://" + host_ + "' WHERE cn='x"); },
+         err::kErrorsInCommand},
         {"closed connection",
          [&] {
              Connection closed;
@@ -223,7 +234,8 @@ TEST_P(AdoDirectoryTest, FailuresAreErrorsWithNumbers) {
              (void)cmd.Execute();
          },
          err::kAdoObjectClosed},
-        {"unknown property", [&] { (void)Command().Properties("No Such Property"); }, err::kAdoItemNotFound},
+        {"unknown property", [&] { (void)Command().Properties("No Such Property"); },
+         err::kAdoItemNotFound},
         {"bad property value",
          [&] {
              Command cmd;
@@ -233,11 +245,14 @@ TEST_P(AdoDirectoryTest, FailuresAreErrorsWithNumbers) {
              (void)cmd.Execute();
          },
          err::kAdoInvalidArgument},
-        {"missing object", [&] { (void)AdsObject::Bind("LDAP://" + host_ + "/CN=Nobody,CN=Users," + kBase); }, err::kDsNoSuchObject},
+        {"missing object",
+         [&] { (void)AdsObject::Bind("LDAP://" + host_ + "/CN=Nobody,CN=Users," + kBase); },
+         err::kDsNoSuchObject},
         {"bad path", [&] { (void)AdsObject::Bind("WinNT://host/user"); }, err::kDsBadPathname},
         {"delete a directory row",
          [&] {
-             Recordset rs = Run("SELECT cn FROM 'GC://" + host_ + "' WHERE sAMAccountName='mtarget'");
+             Recordset rs =
+                 Run("SELECT cn FROM 'GC://" + host_ + "' WHERE sAMAccountName='mtarget'");
              rs.Delete();
          },
          err::kAdoFeatureNotAvailable},
@@ -255,7 +270,9 @@ TEST_P(AdoDirectoryTest, FailuresAreErrorsWithNumbers) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, AdoDirectoryTest, ::testing::Values(Kind::Ldb, Kind::Slapd),
-                         [](const ::testing::TestParamInfo<Kind>& i) { return i.param == Kind::Ldb ? "ldb" : "slapd"; });
+                         [](const ::testing::TestParamInfo<Kind>& i) {
+                             return i.param == Kind::Ldb ? "ldb" : "slapd";
+                         });
 
 }  // namespace
 }  // namespace platform

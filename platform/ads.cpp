@@ -32,8 +32,10 @@ std::string ValueBytes(const Variant& v) {
 void SetCached(dir::Entry& e, const std::string& name, std::vector<std::string> values) {
     for (auto it = e.attributes.begin(); it != e.attributes.end(); ++it) {
         if (strcasecmp(it->name.c_str(), name.c_str()) == 0) {
-            if (values.empty()) e.attributes.erase(it);
-            else it->values = std::move(values);
+            if (values.empty())
+                e.attributes.erase(it);
+            else
+                it->values = std::move(values);
             return;
         }
     }
@@ -58,16 +60,19 @@ Variant AdsObject::Get(const std::string& name) const {
     const dir::Attribute* a = impl_->entry.Find(name);
     if (a == nullptr || a->values.empty()) {
         throw Error(err::kDsPropertyNotFound,
-                    Describe("Get", name, "the directory property cannot be found in the cache", err::kDsPropertyNotFound));
+                    Describe("Get", name, "the directory property cannot be found in the cache",
+                             err::kDsPropertyNotFound));
     }
     const dir::AttributeRule* rule = dir::FindAttributeRule(name);
-    if (rule != nullptr && rule->binary) return Variant(std::vector<uint8_t>(a->values.front().begin(), a->values.front().end()));
+    if (rule != nullptr && rule->binary)
+        return Variant(std::vector<uint8_t>(a->values.front().begin(), a->values.front().end()));
     return Variant(a->values.front());
 }
 
 void AdsObject::Put(const std::string& name, Variant value) {
     if (value.IsNull()) {
-        throw Error(err::kInvalidUseOfNull, Describe("Put", name, "Invalid use of Null", err::kInvalidUseOfNull));
+        throw Error(err::kInvalidUseOfNull,
+                    Describe("Put", name, "Invalid use of Null", err::kInvalidUseOfNull));
     }
     std::string bytes = ValueBytes(value);
     SetCached(impl_->entry, name, {bytes});
@@ -84,17 +89,24 @@ void AdsObject::PutEx(int32_t controlCode, const std::string& name, Variant valu
         Put(name, std::move(value));
         return;
     }
-    throw Error(err::kInvalidArg, Describe("PutEx", name, "unsupported control code " + std::to_string(controlCode), err::kInvalidArg));
+    throw Error(err::kInvalidArg,
+                Describe("PutEx", name, "unsupported control code " + std::to_string(controlCode),
+                         err::kInvalidArg));
 }
 
 void AdsObject::SetInfo() {
     if (impl_->pending.empty()) return;
-    dir::WriteDirectoryObject(localplatform::PlatformConfig::Current(), impl_->path, impl_->pending);
+    dir::WriteDirectoryObject(localplatform::PlatformConfig::Current(), impl_->path,
+                              impl_->pending);
     impl_->pending.clear();
 }
 
-std::string AdSystemInfo::DomainDNSName() const { return localplatform::PlatformConfig::Current().DomainDnsName(); }
+std::string AdSystemInfo::DomainDNSName() const {
+    return localplatform::PlatformConfig::Current().DomainDnsName();
+}
 
-std::string WinNtSystemInfo::ComputerName() const { return localplatform::PlatformConfig::Current().ComputerName(); }
+std::string WinNtSystemInfo::ComputerName() const {
+    return localplatform::PlatformConfig::Current().ComputerName();
+}
 
 }  // namespace platform

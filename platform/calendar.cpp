@@ -147,7 +147,8 @@ struct RuleDate {
         int64_t days = 0;
         switch (kind) {
             case Julian1:  // 1..365, 29 February never counted
-                days = platform::DaysFromCivil(y, 1, 1) + day - 1 + ((IsLeap(y) && day >= 60) ? 1 : 0);
+                days =
+                    platform::DaysFromCivil(y, 1, 1) + day - 1 + ((IsLeap(y) && day >= 60) ? 1 : 0);
                 break;
             case Julian0:  // 0..365, 29 February counted
                 days = platform::DaysFromCivil(y, 1, 1) + day;

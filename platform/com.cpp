@@ -6,8 +6,8 @@
 #include <map>
 #include <mutex>
 
-#include "localplatform/classes/class_registry.h"
 #include "base/error.h"
+#include "localplatform/classes/class_registry.h"
 
 namespace platform {
 
@@ -15,18 +15,18 @@ namespace platform {
 // interfaces are published by the local platform with these values.
 const IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 const IID IID_IClassFactory = {0x00000001, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-const IID IID_IExStoreEventInfo = {0x5F3A1D20, 0x6C1E, 0x4B8A,
-                                   {0x9E, 0x51, 0x2D, 0x7C, 0x11, 0x40, 0xA0, 0x01}};
-const IID IID_IExStoreSystemEvents = {0x5F3A1D20, 0x6C1E, 0x4B8A,
-                                      {0x9E, 0x51, 0x2D, 0x7C, 0x11, 0x40, 0xA0, 0x02}};
-const IID IID_ICreateRegistration = {0x5F3A1D20, 0x6C1E, 0x4B8A,
-                                     {0x9E, 0x51, 0x2D, 0x7C, 0x11, 0x40, 0xA0, 0x03}};
+const IID IID_IExStoreEventInfo = {
+    0x5F3A1D20, 0x6C1E, 0x4B8A, {0x9E, 0x51, 0x2D, 0x7C, 0x11, 0x40, 0xA0, 0x01}};
+const IID IID_IExStoreSystemEvents = {
+    0x5F3A1D20, 0x6C1E, 0x4B8A, {0x9E, 0x51, 0x2D, 0x7C, 0x11, 0x40, 0xA0, 0x02}};
+const IID IID_ICreateRegistration = {
+    0x5F3A1D20, 0x6C1E, 0x4B8A, {0x9E, 0x51, 0x2D, 0x7C, 0x11, 0x40, 0xA0, 0x03}};
 
 std::string GuidToString(const GUID& g) {
     char buf[40];
-    std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  g.Data1, g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
-                  g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1,
+                  g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
+                  g.Data4[5], g.Data4[6], g.Data4[7]);
     return buf;
 }
 
@@ -115,8 +115,8 @@ std::optional<GUID> GuidFromString(const std::string& text) {
 HRESULT RegisterClassEntry(const ClassEntry& entry, std::string* error) {
     try {
         auto reg = localplatform::ClassRegistry::OpenCurrent();
-        reg.Register({entry.progId, GuidToString(entry.clsid), entry.modulePath,
-                      entry.threadingModel});
+        reg.Register(
+            {entry.progId, GuidToString(entry.clsid), entry.modulePath, entry.threadingModel});
         return S_OK;
     } catch (const std::exception& e) {
         SetError(error, e.what());
@@ -178,7 +178,8 @@ HRESULT CreateInstanceByProgId(const std::string& progId, REFIID iid, void** obj
     if (!getClassObject) return CO_E_ERRORINDLL;
 
     IClassFactory* factory = nullptr;
-    HRESULT hr = getClassObject(entry->clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory));
+    HRESULT hr =
+        getClassObject(entry->clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory));
     if (Failed(hr) || !factory) {
         SetError(error, Describe("DllGetClassObject", progId, "class not available", hr));
         return Failed(hr) ? hr : E_UNEXPECTED;
@@ -187,13 +188,13 @@ HRESULT CreateInstanceByProgId(const std::string& progId, REFIID iid, void** obj
     factory->Release();
     if (Failed(hr)) {
         *object = nullptr;
-        SetError(error, Describe("IClassFactory.CreateInstance", progId, "instance not created", hr));
+        SetError(error,
+                 Describe("IClassFactory.CreateInstance", progId, "instance not created", hr));
     }
     return hr;
 }
 
-HRESULT CallModuleRegistration(const std::string& modulePath, bool unregister,
-                               std::string* error) {
+HRESULT CallModuleRegistration(const std::string& modulePath, bool unregister, std::string* error) {
     void* module = LoadModule(modulePath, error);
     if (!module) return CO_E_DLLNOTFOUND;
     const char* name = unregister ? "DllUnregisterServer" : "DllRegisterServer";

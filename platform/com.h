@@ -35,8 +35,12 @@ constexpr HRESULT CO_E_DLLNOTFOUND = static_cast<HRESULT>(0x800401F8);
 constexpr HRESULT CO_E_ERRORINDLL = static_cast<HRESULT>(0x800401F9);
 constexpr HRESULT SELFREG_E_CLASS = static_cast<HRESULT>(0x80040201);
 
-constexpr bool Succeeded(HRESULT hr) { return hr >= 0; }
-constexpr bool Failed(HRESULT hr) { return hr < 0; }
+constexpr bool Succeeded(HRESULT hr) {
+    return hr >= 0;
+}
+constexpr bool Failed(HRESULT hr) {
+    return hr < 0;
+}
 
 // A 128-bit class or interface identifier.
 struct GUID {
@@ -100,8 +104,8 @@ protected:
 // The store's check when a registration naming the class is saved: *plResult
 // 0 accepts the registration.
 struct ICreateRegistration : IUnknown {
-    virtual HRESULT Register(IExStoreEventInfo* pEventInfo, const char* bstrURLItem,
-                             int32_t lFlags, int32_t* plResult) = 0;
+    virtual HRESULT Register(IExStoreEventInfo* pEventInfo, const char* bstrURLItem, int32_t lFlags,
+                             int32_t* plResult) = 0;
 
 protected:
     ~ICreateRegistration() = default;
@@ -122,7 +126,7 @@ using DllUnregisterServerFn = HRESULT (*)();
 
 // One class of the class registry.
 struct ClassEntry {
-    std::string progId;          // e.g. "Quellix.QuellixCls"
+    std::string progId;  // e.g. "Quellix.QuellixCls"
     CLSID clsid;
     std::string modulePath;      // absolute path of the module file
     std::string threadingModel;  // "Apartment", "Free", "Both"
@@ -137,7 +141,8 @@ HRESULT UnregisterClassEntry(REFCLSID clsid, std::string* error = nullptr);
 // CLSIDFromProgID: REGDB_E_CLASSNOTREG / CO_E_CLASSSTRING when unknown.
 HRESULT CLSIDFromProgID(const std::string& progId, CLSID* clsid);
 // The registered entry of a ProgID (without regard to case), if any.
-std::optional<ClassEntry> FindClassByProgId(const std::string& progId, std::string* error = nullptr);
+std::optional<ClassEntry> FindClassByProgId(const std::string& progId,
+                                            std::string* error = nullptr);
 
 // CoCreateInstance by ProgID: finds the class in the registry, loads its
 // module (which then stays loaded for the life of the process), asks the

@@ -15,10 +15,9 @@ TEST(GuidText, RoundTripsAndRejectsMalformedText) {
     auto back = GuidFromString("{0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9}");
     ASSERT_TRUE(back);
     EXPECT_EQ(*back, g);
-    for (const char* bad : {"", "0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9",
-                            "{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F}",
-                            "{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8FG}",
-                            "{0A1B2C3D+4E5F-6071-8293-A4B5C6D7E8F9}"}) {
+    for (const char* bad :
+         {"", "0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9", "{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F}",
+          "{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8FG}", "{0A1B2C3D+4E5F-6071-8293-A4B5C6D7E8F9}"}) {
         EXPECT_FALSE(GuidFromString(bad)) << bad;
     }
 }

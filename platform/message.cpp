@@ -11,11 +11,11 @@
 #include <fstream>
 #include <iterator>
 
+#include "base/error.h"
 #include "localplatform/config/platform_config.h"
 #include "localplatform/mail/mail_message.h"
 #include "localplatform/mail/mail_transport.h"
 #include "localplatform/store/store_messages.h"
-#include "base/error.h"
 
 namespace platform {
 

@@ -8,10 +8,10 @@
 #include <fstream>
 #include <sstream>
 
+#include "base/error.h"
 #include "localplatform/mail/mail_message.h"
 #include "localplatform/mail/testing/smtp_harness.h"
 #include "localplatform/store/item_store.h"
-#include "base/error.h"
 
 namespace fs = std::filesystem;
 using localplatform::MailMessage;

@@ -19,9 +19,9 @@
 #include <memory>
 #include <optional>
 
+#include "base/error.h"
 #include "localplatform/config/platform_config.h"
 #include "localplatform/store/store_messages.h"
-#include "base/error.h"
 #include "platform/system_internal.h"
 
 namespace platform {

@@ -11,8 +11,8 @@
 #include <fstream>
 #include <string>
 
-#include "localplatform/store/item_store.h"
 #include "base/error.h"
+#include "localplatform/store/item_store.h"
 #include "platform/system_internal.h"
 
 namespace fs = std::filesystem;

@@ -11,7 +11,8 @@ namespace {
 bool ReadNumber(std::string_view text, size_t& pos, size_t minDigits, size_t maxDigits, int& out) {
     size_t n = 0;
     out = 0;
-    while (pos < text.size() && n < maxDigits && std::isdigit(static_cast<unsigned char>(text[pos]))) {
+    while (pos < text.size() && n < maxDigits &&
+           std::isdigit(static_cast<unsigned char>(text[pos]))) {
         out = out * 10 + (text[pos] - '0');
         ++pos;
         ++n;

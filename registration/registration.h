@@ -31,7 +31,8 @@ inline constexpr const char* kIsHiddenProperty = "DAV:ishidden";
 
 // The published property namespace of the store's events, and its properties.
 inline constexpr const char* kEventsNamespace = "http://schemas.microsoft.com/exchange/events/";
-inline constexpr const char* kEventMethod = "http://schemas.microsoft.com/exchange/events/EventMethod";
+inline constexpr const char* kEventMethod =
+    "http://schemas.microsoft.com/exchange/events/EventMethod";
 inline constexpr const char* kSinkClassProperty =
     "http://schemas.microsoft.com/exchange/events/SinkClass";
 inline constexpr const char* kTimerStartTime =
@@ -83,8 +84,7 @@ struct OnTimerRegistration {
 // active time-zone bias in minutes (UTC = local + bias). Nothing when
 // timeToRun is not of that form.
 std::optional<platform::Date> ComputeTimerStartTime(platform::Date nowLocal,
-                                                    std::string_view timeToRun,
-                                                    double biasMinutes);
+                                                    std::string_view timeToRun, double biasMinutes);
 
 // Writes the item anew (create-or-overwrite, in one store transaction, so an
 // item never holds properties of an earlier write and a failed write leaves

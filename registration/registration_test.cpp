@@ -33,7 +33,8 @@ TEST(ComputeTimerStartTime, TakesTheTimeOfDayFourteenDaysBackAndAddsTheBias) {
     for (const auto& c : cases) {
         auto got = ComputeTimerStartTime(now, c.timeToRun, c.bias);
         ASSERT_TRUE(got) << c.timeToRun;
-        EXPECT_EQ(platform::GeneralDateText(*got), platform::GeneralDateText(c.want)) << c.timeToRun;
+        EXPECT_EQ(platform::GeneralDateText(*got), platform::GeneralDateText(c.want))
+            << c.timeToRun;
     }
     for (const char* bad : {"", "0:00 AM", "13:00 PM", "7:5 PM", "7:60 PM", "7:05", "7:05 XM",
                             "7:05PM", "07:05 PM extra"}) {

@@ -13,7 +13,7 @@ packages=(
   libgmime-3.0-dev libcurl4-openssl-dev
   python3 python3-aiosmtpd openssl
   tzdata
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format clang-tidy
 )
 
 missing=()

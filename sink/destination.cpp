@@ -43,18 +43,20 @@ std::string FindInbox(const std::string& domainRoot, const std::string& mailDoma
 }  // namespace
 
 std::string ResolveDestination(const std::string& searchRoot, const std::string& moveTarget,
-                               const std::string& storeHttpBase,
-                               const std::string& storeFileBase) {
+                               const std::string& storeHttpBase, const std::string& storeFileBase) {
     platform::Connection cnn;
     ErrorState setup;
     setup.Run([&] { OpenDirectoryConnection(cnn); });
 
     const std::string address = DestinationAddress(moveTarget);
-    platform::Recordset rs = SearchDirectory(
-        cnn, "SELECT adspath, cn, msExchHomeServerName,mailNickName,mail "
-             "FROM '" + searchRoot + "' "
-             "WHERE objectcategory='person' AND MsExchMailboxGuid='*' And mail='" +
-                 QuoteQueryValue(address) + "' ORDER BY cn");
+    platform::Recordset rs =
+        SearchDirectory(cnn,
+                        "SELECT adspath, cn, msExchHomeServerName,mailNickName,mail "
+                        "FROM '" +
+                            searchRoot +
+                            "' "
+                            "WHERE objectcategory='person' AND MsExchMailboxGuid='*' And mail='" +
+                            QuoteQueryValue(address) + "' ORDER BY cn");
 
     // "*" in a quoted value is a wildcard of the directory's dialect: take the
     // first entry whose address is the destination's, so that an address
@@ -73,8 +75,8 @@ std::string ResolveDestination(const std::string& searchRoot, const std::string&
             mailDomain = mail.substr(at + 1);
         }
         if (!StartsWithNoCase(alias, "SystemMailbox{")) {
-            DestFileFolderUrl = FindInbox("file://./backofficestorage/", mailDomain,
-                                          storeFileBase, alias, localPart);
+            DestFileFolderUrl = FindInbox("file://./backofficestorage/", mailDomain, storeFileBase,
+                                          alias, localPart);
             DestHttpFolderUrl = FindInbox("http://" + ServerFqdn + "/exadmin/", mailDomain,
                                           storeHttpBase, alias, localPart);
             result = DestFileFolderUrl + DestHttpFolderUrl;

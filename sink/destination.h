@@ -15,8 +15,7 @@ namespace quellix {
 // there is no such mailbox, it is a system mailbox, or no Inbox is found.
 // Raises platform::Error when the directory search fails.
 std::string ResolveDestination(const std::string& searchRoot, const std::string& moveTarget,
-                               const std::string& storeHttpBase,
-                               const std::string& storeFileBase);
+                               const std::string& storeHttpBase, const std::string& storeFileBase);
 
 // The address in a destination text: after the first "(" and before the last
 // ")" that follows it, trimmed; the whole text when it has no "(".

@@ -54,7 +54,8 @@ TEST_F(DestinationTest, ResolvesTheInboxByTheAddressAloneOrInParentheses) {
 
 TEST_F(DestinationTest, AMailDomainOtherThanTheStoresIsFoundThroughTheStoresBase) {
     Mailbox("arch");
-    Directory({{.cn = "Archive", .account = "arch", .alias = "arch", .mail = "arch@other.example"}});
+    Directory(
+        {{.cn = "Archive", .account = "arch", .alias = "arch", .mail = "arch@other.example"}});
     EXPECT_EQ(Resolve("arch@other.example"), FileUrl("arch", "Inbox") + HttpUrl("arch", "Inbox"));
     // Each failing URL adds a testing entry: two file forms, then two http forms.
     const auto lines = LogLines(ReadLog());
@@ -67,7 +68,9 @@ TEST_F(DestinationTest, AMailDomainOtherThanTheStoresIsFoundThroughTheStoresBase
 TEST_F(DestinationTest, NoEntryASystemMailboxOrNoInboxIsNotFound) {
     Mailbox("SystemMailbox{77}", testing::kNamespace, true);
     Directory({
-        {.cn = "SystemMailbox{77}", .account = "SM_77", .alias = "SystemMailbox{77}",
+        {.cn = "SystemMailbox{77}",
+         .account = "SM_77",
+         .alias = "SystemMailbox{77}",
          .mail = "SystemMailbox{77}@example.org"},
         {.cn = "Ghost", .account = "ghost", .alias = "ghost", .mail = "ghost@example.org"},
     });
@@ -91,7 +94,8 @@ TEST_F(DestinationTest, NoEntryASystemMailboxOrNoInboxIsNotFound) {
         EXPECT_EQ(DestHttpFolderUrl, "");
         const auto lines = LogLines(ReadLog());
         ASSERT_EQ(lines.size(), c.testingEntries * 2 + 1) << ReadLog();
-        EXPECT_EQ(lines.back(), std::string("Destination folder 'Inbox' is not found in ") + c.target);
+        EXPECT_EQ(lines.back(),
+                  std::string("Destination folder 'Inbox' is not found in ") + c.target);
     }
 }
 

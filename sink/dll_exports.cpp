@@ -22,8 +22,9 @@ std::string ModulePath() {
 
 extern "C" {
 
-__attribute__((visibility("default"))) platform::HRESULT DllGetClassObject(
-    platform::REFCLSID clsid, platform::REFIID iid, void** object) {
+__attribute__((visibility("default"))) platform::HRESULT DllGetClassObject(platform::REFCLSID clsid,
+                                                                           platform::REFIID iid,
+                                                                           void** object) {
     if (!object) return platform::E_POINTER;
     *object = nullptr;
     if (!(clsid == quellix::CLSID_QuellixCls)) return platform::CLASS_E_CLASSNOTAVAILABLE;

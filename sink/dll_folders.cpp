@@ -31,10 +31,9 @@ std::string ResolveInbox(const std::string& mailboxUrl, const std::string& /*fol
         ErrorState ignored;
         if (rec.State() == adStateOpen) ignored.Run([&] { rec.Close(); });
         // Opening the Inbox itself proves it is there.
-        if (err.Number() == 0 &&
-            err.Run([&] {
-                rec.Open(url, &cnn, adModeUnknown, adFailIfNotExists, adOpenRecordUnspecified,
-                         "", "");
+        if (err.Number() == 0 && err.Run([&] {
+                rec.Open(url, &cnn, adModeUnknown, adFailIfNotExists, adOpenRecordUnspecified, "",
+                         "");
             })) {
             const size_t p = FindNoCase(url, "/mbx/");
             if (p != std::string::npos && p + 5 < url.size() && !isHttp) {

@@ -53,14 +53,13 @@ void SweepMailbox(MailboxRow row, const std::string& folderName, platform::Date 
                   const std::string& traversal) {
     if (row.mailDomain.empty()) return;  // no address: nothing to try
     const std::string tail = "/" + folderName;
-    int32_t result = SweepFolder("file://./backofficestorage/" + row.mailDomain + "/mbx/" +
-                                     row.alias + tail,
-                                 cutoff, false, traversal);
+    int32_t result =
+        SweepFolder("file://./backofficestorage/" + row.mailDomain + "/mbx/" + row.alias + tail,
+                    cutoff, false, traversal);
     if (result == -1) {
-        result = SweepFolder("http://" + ServerFqdn + "/exadmin/" + row.mailDomain + "/mbx/" +
-                                 row.alias + tail,
-                             cutoff, row.localPart.empty() && row.alias.empty() && row.account.empty(),
-                             traversal);
+        result = SweepFolder(
+            "http://" + ServerFqdn + "/exadmin/" + row.mailDomain + "/mbx/" + row.alias + tail,
+            cutoff, row.localPart.empty() && row.alias.empty() && row.account.empty(), traversal);
     }
     if (result == -1 && !row.alias.empty()) {
         result = SweepFolder(StoreFileBase + "/" + row.alias + tail, cutoff, false, traversal);
@@ -101,15 +100,17 @@ int32_t ProcessMailboxes(const std::string& searchRoot, const std::string& folde
             cnn,
             "SELECT sAMAccountName,extensionAttribute8, adspath, cn, "
             "msExchHomeServerName,mailNickName,mail "
-            "FROM '" + searchRoot + "' "
-            "WHERE objectcategory='person' AND MsExchMailboxGuid='*' ORDER BY cn");
+            "FROM '" +
+                searchRoot +
+                "' "
+                "WHERE objectcategory='person' AND MsExchMailboxGuid='*' ORDER BY cn");
         for (; !rs.Eof(); rs.MoveNext()) {
             const MailboxRow row = ReadRow(rs);
             if (!EqualsNoCase(row.homeServer, ServerName)) continue;
             if (allMailboxes != 1 && (row.markNull || !EqualsNoCase(row.mark, "Quellix"))) continue;
             if (StartsWithNoCase(row.alias, "SystemMailbox{")) continue;
-            WriteLog(std::string(kCrLf) + "Mailbox: " + row.name + kCrLf + "Source folder: " +
-                     folderName);
+            WriteLog(std::string(kCrLf) + "Mailbox: " + row.name + kCrLf +
+                     "Source folder: " + folderName);
             ++count;
             SweepMailbox(row, folderName, cutoff, traversal);
         }

@@ -16,7 +16,6 @@ namespace quellix {
 // of mailboxes treated. A directory failure ends the loop: it is logged as an
 // error entry naming searchRoot and the number treated so far is returned.
 int32_t ProcessMailboxes(const std::string& searchRoot, const std::string& folderName,
-                         platform::Date cutoff, int16_t allMailboxes,
-                         const std::string& traversal);
+                         platform::Date cutoff, int16_t allMailboxes, const std::string& traversal);
 
 }  // namespace quellix

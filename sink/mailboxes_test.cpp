@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "localplatform/directory/testing/slapd_harness.h"
 #include "base/error.h"
+#include "localplatform/directory/testing/slapd_harness.h"
 #include "sink/quellix_module.h"
 #include "sink/testing/sink_fixture.h"
 
@@ -26,9 +26,7 @@ protected:
     static std::string Deleted(const std::string& url) {
         return "1 messages has been deleted in " + url;
     }
-    static std::string Header(const std::string& cn) {
-        return "Mailbox: " + cn;
-    }
+    static std::string Header(const std::string& cn) { return "Mailbox: " + cn; }
 
     const Date cutoff_ = Date::FromParts(2026, 11, 22, 8, 0, 0);
 };
@@ -38,34 +36,77 @@ protected:
 TEST_F(MailboxesTest, TriesTheUrlFormsInOrderAndLogsOnlyTheLastFailure) {
     Mailbox("ann");  // reached at try 1: mail domain = store namespace, alias
     Junk("ann");
-    Junk("bob");     // try 3: the mail domain is not a store namespace
-    Junk("carl");    // try 5: the alias names no mailbox, the local part does
-    Junk("dora");    // try 7: only the account names the mailbox
+    Junk("bob");   // try 3: the mail domain is not a store namespace
+    Junk("carl");  // try 5: the alias names no mailbox, the local part does
+    Junk("dora");  // try 7: only the account names the mailbox
     Directory({
-        {.cn = "Ann", .account = "ann", .alias = "ann", .mail = "ann@example.org", .mark = "Quellix"},
-        {.cn = "Bob", .account = "bob", .alias = "bob", .mail = "bob@other.example", .mark = "Quellix"},
-        {.cn = "Carl", .account = "carl", .alias = "carl-x", .mail = "carl@other.example", .mark = "Quellix"},
-        {.cn = "Dora", .account = "dora", .alias = "dora-x", .mail = "dora.d@other.example", .mark = "Quellix"},
+        {.cn = "Ann",
+         .account = "ann",
+         .alias = "ann",
+         .mail = "ann@example.org",
+         .mark = "Quellix"},
+        {.cn = "Bob",
+         .account = "bob",
+         .alias = "bob",
+         .mail = "bob@other.example",
+         .mark = "Quellix"},
+        {.cn = "Carl",
+         .account = "carl",
+         .alias = "carl-x",
+         .mail = "carl@other.example",
+         .mark = "Quellix"},
+        {.cn = "Dora",
+         .account = "dora",
+         .alias = "dora-x",
+         .mail = "dora.d@other.example",
+         .mark = "Quellix"},
         // No folder anywhere: local part and account equal the alias, so try 4 logs.
-        {.cn = "Eve", .account = "eve", .alias = "eve", .mail = "eve@other.example", .mark = "Quellix"},
+        {.cn = "Eve",
+         .account = "eve",
+         .alias = "eve",
+         .mail = "eve@other.example",
+         .mark = "Quellix"},
         // No address: no URL is tried at all, the mailbox still counts.
         {.cn = "Fred", .account = "fred", .alias = "fred", .mark = "Quellix"},
         // The account differs from the alias: tries go on to 8, which logs.
-        {.cn = "Gus", .account = "gus2", .alias = "gus", .mail = "gus@other.example", .mark = "Quellix"},
+        {.cn = "Gus",
+         .account = "gus2",
+         .alias = "gus",
+         .mail = "gus@other.example",
+         .mark = "Quellix"},
     });
     const std::string base = StoreFileBase;
     EXPECT_EQ(ProcessMailboxes(testing::kSearchRoot, "Spam", cutoff_, 0, "shallow"), 7);
 
     const auto lines = LogLines(ReadLog());
     const Strings want = {
-        "", Header("Ann"), "Source folder: Spam",
+        "",
+        Header("Ann"),
+        "Source folder: Spam",
         Deleted("file://./backofficestorage/example.org/mbx/ann/Spam"),
-        "", Header("Bob"), "Source folder: Spam", Deleted(base + "/bob/Spam"),
-        "", Header("Carl"), "Source folder: Spam", Deleted(base + "/carl/Spam"),
-        "", Header("Dora"), "Source folder: Spam", Deleted(base + "/dora/Spam"),
-        "", Header("Eve"), "Source folder: Spam", "<error> " + StoreHttpBase + "/eve/Spam",
-        "", Header("Fred"), "Source folder: Spam",
-        "", Header("Gus"), "Source folder: Spam", "<error> " + StoreHttpBase + "/gus2/Spam",
+        "",
+        Header("Bob"),
+        "Source folder: Spam",
+        Deleted(base + "/bob/Spam"),
+        "",
+        Header("Carl"),
+        "Source folder: Spam",
+        Deleted(base + "/carl/Spam"),
+        "",
+        Header("Dora"),
+        "Source folder: Spam",
+        Deleted(base + "/dora/Spam"),
+        "",
+        Header("Eve"),
+        "Source folder: Spam",
+        "<error> " + StoreHttpBase + "/eve/Spam",
+        "",
+        Header("Fred"),
+        "Source folder: Spam",
+        "",
+        Header("Gus"),
+        "Source folder: Spam",
+        "<error> " + StoreHttpBase + "/gus2/Spam",
     };
     ASSERT_EQ(lines.size(), want.size()) << ReadLog();
     for (size_t i = 0; i < want.size(); ++i) {
@@ -82,20 +123,47 @@ TEST_F(MailboxesTest, TriesTheUrlFormsInOrderAndLogsOnlyTheLastFailure) {
 }
 
 TEST_F(MailboxesTest, TreatsOnlyMailboxesOfThisServerThatTheRunSelects) {
-    for (const char* alias : {"marked", "upper", "unmarked", "other", "remote", "nomark"}) Junk(alias);
+    for (const char* alias : {"marked", "upper", "unmarked", "other", "remote", "nomark"})
+        Junk(alias);
     Mailbox("SystemMailbox{AB12}", testing::kNamespace, true);
     Directory({
-        {.cn = "Marked", .account = "marked", .alias = "marked", .mail = "marked@example.org", .mark = "Quellix"},
-        {.cn = "Upper", .account = "upper", .alias = "upper", .mail = "upper@example.org", .mark = "QUELLIX"},
-        {.cn = "Unmarked", .account = "unmarked", .alias = "unmarked", .mail = "unmarked@example.org"},
-        {.cn = "Other", .account = "other", .alias = "other", .mail = "other@example.org", .mark = "Other"},
+        {.cn = "Marked",
+         .account = "marked",
+         .alias = "marked",
+         .mail = "marked@example.org",
+         .mark = "Quellix"},
+        {.cn = "Upper",
+         .account = "upper",
+         .alias = "upper",
+         .mail = "upper@example.org",
+         .mark = "QUELLIX"},
+        {.cn = "Unmarked",
+         .account = "unmarked",
+         .alias = "unmarked",
+         .mail = "unmarked@example.org"},
+        {.cn = "Other",
+         .account = "other",
+         .alias = "other",
+         .mail = "other@example.org",
+         .mark = "Other"},
         {.cn = "NoMark", .account = "nomark", .alias = "nomark", .mail = "nomark@example.org"},
-        {.cn = "Remote", .account = "remote", .alias = "remote", .mail = "remote@example.org",
-         .homeServer = "EXCH02", .mark = "Quellix"},
-        {.cn = "SystemMailbox{AB12}", .account = "SM_ab12", .alias = "SystemMailbox{AB12}",
-         .mail = "SystemMailbox{AB12}@example.org", .mark = "Quellix"},
-        {.cn = "NoMailbox", .account = "nomailbox", .alias = "nomailbox", .mail = "nomailbox@example.org",
-         .mark = "Quellix", .mailbox = false},
+        {.cn = "Remote",
+         .account = "remote",
+         .alias = "remote",
+         .mail = "remote@example.org",
+         .homeServer = "EXCH02",
+         .mark = "Quellix"},
+        {.cn = "SystemMailbox{AB12}",
+         .account = "SM_ab12",
+         .alias = "SystemMailbox{AB12}",
+         .mail = "SystemMailbox{AB12}@example.org",
+         .mark = "Quellix"},
+        {.cn = "NoMailbox",
+         .account = "nomailbox",
+         .alias = "nomailbox",
+         .mail = "nomailbox@example.org",
+         .mark = "Quellix",
+         .mailbox = false},
     });
     struct Case {
         int16_t allMailboxes;
@@ -108,8 +176,9 @@ TEST_F(MailboxesTest, TreatsOnlyMailboxesOfThisServerThatTheRunSelects) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.allMailboxes);
         LogFileNumber = 0;
-        EXPECT_EQ(ProcessMailboxes(testing::kSearchRoot, "Spam", cutoff_, c.allMailboxes, "shallow"),
-                  static_cast<int32_t>(c.treated.size()));
+        EXPECT_EQ(
+            ProcessMailboxes(testing::kSearchRoot, "Spam", cutoff_, c.allMailboxes, "shallow"),
+            static_cast<int32_t>(c.treated.size()));
         Strings treated;
         for (const auto& line : LogLines(ReadLog())) {
             if (line.starts_with("Mailbox: ")) treated.push_back(line.substr(9));
@@ -126,17 +195,33 @@ TEST_F(MailboxesTest, ADirectoryFailureIsLoggedWithTheSearchRootAndTheTrueCount)
     const auto lines = LogLines(ReadLog());
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(StartsWithNowStamp(lines[0])) << lines[0];
-    EXPECT_NE(lines[0].find(std::to_string(platform::err::kDsServerDown)), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find(std::to_string(platform::err::kDsServerDown)), std::string::npos)
+        << lines[0];
     EXPECT_TRUE(lines[0].ends_with(" GC://127.0.0.1")) << lines[0];
 }
 
 TEST_F(MailboxesTest, TheLdapDirectoryGivesTheSameRun) {
     const std::vector<User> users = {
-        {.cn = "Ann", .account = "ann", .alias = "ann", .mail = "ann@example.org", .mark = "quellix"},
-        {.cn = "Bob", .account = "bob", .alias = "bob", .mail = "bob@other.example", .mark = "Quellix"},
-        {.cn = "Remote", .account = "remote", .alias = "remote", .mail = "remote@example.org",
-         .homeServer = "EXCH02", .mark = "Quellix"},
-        {.cn = "Unmarked", .account = "unmarked", .alias = "unmarked", .mail = "unmarked@example.org"},
+        {.cn = "Ann",
+         .account = "ann",
+         .alias = "ann",
+         .mail = "ann@example.org",
+         .mark = "quellix"},
+        {.cn = "Bob",
+         .account = "bob",
+         .alias = "bob",
+         .mail = "bob@other.example",
+         .mark = "Quellix"},
+        {.cn = "Remote",
+         .account = "remote",
+         .alias = "remote",
+         .mail = "remote@example.org",
+         .homeServer = "EXCH02",
+         .mark = "Quellix"},
+        {.cn = "Unmarked",
+         .account = "unmarked",
+         .alias = "unmarked",
+         .mail = "unmarked@example.org"},
     };
     auto slapd = testing::StartSlapd(users, dir_ + "/users.ldif");
     if (!slapd) GTEST_SKIP() << "slapd is not installed";

@@ -10,8 +10,8 @@ namespace quellix {
 
 using platform::HRESULT;
 
-const platform::CLSID CLSID_QuellixCls = {0xB6E1C0D2, 0x5A47, 0x4F8E,
-                                          {0x9C, 0x3B, 0x7D, 0x2E, 0x4A, 0x1F, 0x6C, 0x01}};
+const platform::CLSID CLSID_QuellixCls = {
+    0xB6E1C0D2, 0x5A47, 0x4F8E, {0x9C, 0x3B, 0x7D, 0x2E, 0x4A, 0x1F, 0x6C, 0x01}};
 
 HRESULT QuellixCls::QueryInterface(platform::REFIID iid, void** object) {
     if (!object) return platform::E_POINTER;
@@ -27,7 +27,9 @@ HRESULT QuellixCls::QueryInterface(platform::REFIID iid, void** object) {
     return platform::S_OK;
 }
 
-uint32_t QuellixCls::AddRef() { return ++refs_; }
+uint32_t QuellixCls::AddRef() {
+    return ++refs_;
+}
 
 uint32_t QuellixCls::Release() {
     const uint32_t left = --refs_;
@@ -35,8 +37,12 @@ uint32_t QuellixCls::Release() {
     return left;
 }
 
-HRESULT QuellixCls::OnMDBShutDown(const char*, int32_t) { return platform::S_OK; }
-HRESULT QuellixCls::OnMDBStartUp(const char*, const char*, int32_t) { return platform::S_OK; }
+HRESULT QuellixCls::OnMDBShutDown(const char*, int32_t) {
+    return platform::S_OK;
+}
+HRESULT QuellixCls::OnMDBStartUp(const char*, const char*, int32_t) {
+    return platform::S_OK;
+}
 
 HRESULT QuellixCls::OnTimer(const char* bstrURLItem, int32_t lFlags) {
     try {
@@ -75,8 +81,12 @@ HRESULT QuellixClsFactory::QueryInterface(platform::REFIID iid, void** object) {
 }
 
 // The factory is a static object of the module: counting is not needed.
-uint32_t QuellixClsFactory::AddRef() { return 2; }
-uint32_t QuellixClsFactory::Release() { return 1; }
+uint32_t QuellixClsFactory::AddRef() {
+    return 2;
+}
+uint32_t QuellixClsFactory::Release() {
+    return 1;
+}
 
 HRESULT QuellixClsFactory::CreateInstance(platform::IUnknown* outer, platform::REFIID iid,
                                           void** object) {
@@ -90,6 +100,8 @@ HRESULT QuellixClsFactory::CreateInstance(platform::IUnknown* outer, platform::R
     return hr;
 }
 
-HRESULT QuellixClsFactory::LockServer(bool) { return platform::S_OK; }
+HRESULT QuellixClsFactory::LockServer(bool) {
+    return platform::S_OK;
+}
 
 }  // namespace quellix

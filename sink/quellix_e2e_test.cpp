@@ -39,11 +39,23 @@ protected:
         ASSERT_EQ(platform::CallModuleRegistration(QUELLIX_MODULE_PATH, false), platform::S_OK);
 
         Directory({
-            {.cn = "Ann Arbor", .account = "ann", .alias = "ann", .mail = "ann@example.org", .mark = "Quellix"},
-            {.cn = "Bob Baker", .account = "bob", .alias = "bob", .mail = "bob@other.example", .mark = "QUELLIX"},
+            {.cn = "Ann Arbor",
+             .account = "ann",
+             .alias = "ann",
+             .mail = "ann@example.org",
+             .mark = "Quellix"},
+            {.cn = "Bob Baker",
+             .account = "bob",
+             .alias = "bob",
+             .mail = "bob@other.example",
+             .mark = "QUELLIX"},
             {.cn = "Carla", .account = "carla", .alias = "carla", .mail = "carla@example.org"},
-            {.cn = "Remote", .account = "remote", .alias = "remote", .mail = "remote@example.org",
-             .homeServer = "EXCH02", .mark = "Quellix"},
+            {.cn = "Remote",
+             .account = "remote",
+             .alias = "remote",
+             .mail = "remote@example.org",
+             .homeServer = "EXCH02",
+             .mark = "Quellix"},
             {.cn = "Archive", .account = "arch", .alias = "arch", .mail = "arch@example.org"},
         });
         const Date now = Date::NowUtc();
@@ -102,15 +114,19 @@ TEST_F(QuellixModuleTest, ATimerEventPerformsTheWholeRunAndMailsTheLog) {
               "\r\n"
               "Mailbox: Ann Arbor\r\n"
               "Source folder: Spam\r\n"
-              "3 messages has been deleted in " + base + "/ann/Spam\r\n"
-              "\r\n"
-              "Mailbox: Bob Baker\r\n"
-              "Source folder: Spam\r\n"
-              "3 messages has been deleted in " + base + "/bob/Spam\r\n"
-              "\r\n"
-              "Mailboxes processed: 2\r\n"
-              "\r\n"
-              "Completed at: <now>\r\n");
+              "3 messages has been deleted in " +
+                  base +
+                  "/ann/Spam\r\n"
+                  "\r\n"
+                  "Mailbox: Bob Baker\r\n"
+                  "Source folder: Spam\r\n"
+                  "3 messages has been deleted in " +
+                  base +
+                  "/bob/Spam\r\n"
+                  "\r\n"
+                  "Mailboxes processed: 2\r\n"
+                  "\r\n"
+                  "Completed at: <now>\r\n");
     EXPECT_EQ(Messages("ann", "Spam"), Strings{"ann-3"});
     EXPECT_TRUE(Messages("ann", "Spam/Older").empty());
     EXPECT_EQ(Messages("carla", "Spam").size(), 3u);
@@ -144,15 +160,19 @@ TEST_F(QuellixModuleTest, AMovingRunLogsTheDestinationAndMovesIntoItsInbox) {
               "\r\n"
               "Mailbox: Ann Arbor\r\n"
               "Source folder: Spam\r\n"
-              "2 messages has been moved from " + base + "/ann/Spam to arch/Inbox\r\n"
-              "\r\n"
-              "Mailbox: Bob Baker\r\n"
-              "Source folder: Spam\r\n"
-              "2 messages has been moved from " + base + "/bob/Spam to arch/Inbox\r\n"
-              "\r\n"
-              "Mailboxes processed: 2\r\n"
-              "\r\n"
-              "Completed at: <now>\r\n");
+              "2 messages has been moved from " +
+                  base +
+                  "/ann/Spam to arch/Inbox\r\n"
+                  "\r\n"
+                  "Mailbox: Bob Baker\r\n"
+                  "Source folder: Spam\r\n"
+                  "2 messages has been moved from " +
+                  base +
+                  "/bob/Spam to arch/Inbox\r\n"
+                  "\r\n"
+                  "Mailboxes processed: 2\r\n"
+                  "\r\n"
+                  "Completed at: <now>\r\n");
     EXPECT_EQ(Subjects("arch", "Inbox"), (Strings{"ann-1", "ann-2", "bob-1", "bob-2"}));
 }
 
@@ -167,7 +187,8 @@ TEST_F(QuellixModuleTest, AReportThatCannotBeSentStillEndsTheRunWithSuccess) {
     const std::string item = Registration(Params());
     Configure({"mail.transport = smtp://127.0.0.1:" + std::to_string(SmtpSink::FreePort())});
     EXPECT_EQ(FireTimer(item), platform::S_OK);
-    EXPECT_TRUE(WithoutTimes(ReadLog()).ends_with("\r\nMailboxes processed: 2\r\n\r\nCompleted at: <now>\r\n"))
+    EXPECT_TRUE(WithoutTimes(ReadLog()).ends_with(
+        "\r\nMailboxes processed: 2\r\n\r\nCompleted at: <now>\r\n"))
         << ReadLog();
     EXPECT_TRUE(smtp_->Messages().empty());
 }
@@ -187,7 +208,8 @@ TEST_F(QuellixModuleTest, OverlappingRunsMailOneWholeLogEach) {
         EXPECT_TRUE(log.find("Started at: ", 1) == std::string::npos) << log;
         // The first run swept; the second found nothing left but treated the
         // same mailboxes. Neither log holds a line of the other.
-        EXPECT_TRUE(WithoutTimes(log).ends_with("\r\nMailboxes processed: 2\r\n\r\nCompleted at: <now>\r\n"))
+        EXPECT_TRUE(WithoutTimes(log).ends_with(
+            "\r\nMailboxes processed: 2\r\n\r\nCompleted at: <now>\r\n"))
             << log;
         EXPECT_EQ(log.find("Mailboxes processed: "), log.rfind("Mailboxes processed: ")) << log;
     }
@@ -199,14 +221,17 @@ TEST_F(QuellixModuleTest, TheClassAnswersTheStoresOtherCalls) {
                                                reinterpret_cast<void**>(&unknown)),
               platform::S_OK);
     platform::ICreateRegistration* reg = nullptr;
-    ASSERT_EQ(unknown->QueryInterface(platform::IID_ICreateRegistration, reinterpret_cast<void**>(&reg)),
-              platform::S_OK);
+    ASSERT_EQ(
+        unknown->QueryInterface(platform::IID_ICreateRegistration, reinterpret_cast<void**>(&reg)),
+        platform::S_OK);
     int32_t result = -1;
-    EXPECT_EQ(reg->Register(nullptr, "file://./backofficestorage/x/MBX/y/z", 0, &result), platform::S_OK);
+    EXPECT_EQ(reg->Register(nullptr, "file://./backofficestorage/x/MBX/y/z", 0, &result),
+              platform::S_OK);
     EXPECT_EQ(result, 0);
     platform::IExStoreSystemEvents* events = nullptr;
-    ASSERT_EQ(reg->QueryInterface(platform::IID_IExStoreSystemEvents, reinterpret_cast<void**>(&events)),
-              platform::S_OK);
+    ASSERT_EQ(
+        reg->QueryInterface(platform::IID_IExStoreSystemEvents, reinterpret_cast<void**>(&events)),
+        platform::S_OK);
     EXPECT_EQ(events->OnMDBStartUp("{guid}", "First Storage Group", 0), platform::S_OK);
     EXPECT_EQ(events->OnMDBShutDown("{guid}", 0), platform::S_OK);
     EXPECT_EQ(events->OnTimer(nullptr, 0), platform::S_OK);

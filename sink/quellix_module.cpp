@@ -1,9 +1,9 @@
 #include "sink/quellix_module.h"
 
+#include "base/date.h"
 #include "isodate/iso_date.h"
 #include "platform/ado.h"
 #include "platform/ads.h"
-#include "base/date.h"
 #include "platform/system.h"
 #include "registration/registration.h"
 #include "sink/destination.h"
@@ -36,7 +36,9 @@ bool IsMailboxItemUrl(const std::string& itemUrl) {
 
 constexpr double kMaxBiasMinutes = 24 * 60;
 
-std::string Property(const char* suffix) { return registration::CustomProperty(suffix); }
+std::string Property(const char* suffix) {
+    return registration::CustomProperty(suffix);
+}
 
 }  // namespace
 
@@ -116,7 +118,8 @@ bool RunCleanup(const std::string& itemUrl, int32_t /*flags*/) {
         err.Run([&] { run = value(registration::kRun).ToInt16(); });
         err.Run([&] { ReportRecipient = Trim(value(registration::kReportRecipient).ToString()); });
         err.Run([&] {
-            allMailboxes = Variant(Trim(value(registration::kAffectAllMailboxes).ToString())).ToInt16();
+            allMailboxes =
+                Variant(Trim(value(registration::kAffectAllMailboxes).ToString())).ToInt16();
         });
         err.Run([&] {
             if (Variant(Trim(value(registration::kIncludeSubfolders).ToString())).ToInt16() > 0) {
@@ -157,10 +160,13 @@ bool RunCleanup(const std::string& itemUrl, int32_t /*flags*/) {
                 }
                 cutoff = cutoff.AddMinutes(bias);
             });
-            err.Run([&] { count = ProcessMailboxes(searchRoot, folderName, cutoff, allMailboxes, traversal); });
+            err.Run([&] {
+                count = ProcessMailboxes(searchRoot, folderName, cutoff, allMailboxes, traversal);
+            });
         }
     }
-    err.Run([&] { WriteLog(std::string(kCrLf) + "Mailboxes processed: " + std::to_string(count)); });
+    err.Run(
+        [&] { WriteLog(std::string(kCrLf) + "Mailboxes processed: " + std::to_string(count)); });
     return true;
 }
 

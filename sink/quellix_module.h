@@ -21,11 +21,13 @@ extern thread_local std::string DestHttpFolderUrl;  // http-scheme URL of the de
 // The report recipient; kept from an earlier run on this thread when a run
 // cannot read its property.
 extern thread_local std::string ReportRecipient;
-extern thread_local std::string StoreFileBase;  // "file://./backofficestorage/" + namespace + "/mbx"
-extern thread_local std::string StoreHttpBase;  // "http://" + ServerFqdn + "/exadmin/" + namespace + "/mbx"
-extern thread_local std::string StoreDomain;    // this computer's domain, lower case
-extern thread_local std::string ServerFqdn;     // ServerName + "." + StoreDomain
-extern thread_local std::string ServerName;     // this computer's short name, lower case
+extern thread_local std::string
+    StoreFileBase;  // "file://./backofficestorage/" + namespace + "/mbx"
+extern thread_local std::string
+    StoreHttpBase;  // "http://" + ServerFqdn + "/exadmin/" + namespace + "/mbx"
+extern thread_local std::string StoreDomain;  // this computer's domain, lower case
+extern thread_local std::string ServerFqdn;   // ServerName + "." + StoreDomain
+extern thread_local std::string ServerName;   // this computer's short name, lower case
 
 // One cleanup run for the registration item at itemUrl: reads the run
 // parameters from the item, decides whether today is a run day, resolves the

@@ -24,7 +24,11 @@ protected:
         SinkFixture::SetUp();
         ResetRunStateForRun();
         Directory({
-            {.cn = "Ann", .account = "ann", .alias = "ann", .mail = "ann@example.org", .mark = "Quellix"},
+            {.cn = "Ann",
+             .account = "ann",
+             .alias = "ann",
+             .mail = "ann@example.org",
+             .mark = "Quellix"},
             {.cn = "Bob", .account = "bob", .alias = "bob", .mail = "bob@example.org"},
             {.cn = "Archive", .account = "arch", .alias = "arch", .mail = "arch@example.org"},
         });
@@ -40,7 +44,8 @@ protected:
         for (const char* alias : {"ann", "bob"}) {
             const int64_t spam = Folder(alias, "Spam");
             const int64_t sub = Folder(alias, "Spam/Sub");
-            for (const auto& row : store->Children({spam, sub}, "kind = 0", {})) store->DeleteItem(row.id);
+            for (const auto& row : store->Children({spam, sub}, "kind = 0", {}))
+                store->DeleteItem(row.id);
             Message(spam, std::string(alias) + "-old", now.AddDays(-20));
             Message(spam, std::string(alias) + "-new", now.AddDays(-1));
             Message(sub, std::string(alias) + "-sub-old", now.AddDays(-20));
@@ -52,7 +57,8 @@ protected:
     // What a run on a fresh thread starts from: no server fields.
     static void ResetRunStateForRun() {
         ResetRunState();
-        for (std::string* f : {&StoreDomain, &ServerName, &ServerFqdn, &StoreFileBase, &StoreHttpBase}) {
+        for (std::string* f :
+             {&StoreDomain, &ServerName, &ServerFqdn, &StoreFileBase, &StoreHttpBase}) {
             f->clear();
         }
     }
@@ -86,10 +92,11 @@ protected:
 
 TEST_F(RunCleanupTest, ARunReadsItsParametersAndSweepsTheMarkedMailboxes) {
     const std::string item = Registration(Params());
-    EXPECT_EQ(Run(item),
-              "\r\nMailbox: Ann\r\nSource folder: Spam\r\n"
-              "1 messages has been deleted in file://./backofficestorage/example.org/mbx/ann/Spam\r\n"
-              "\r\nMailboxes processed: 1\r\n");
+    EXPECT_EQ(
+        Run(item),
+        "\r\nMailbox: Ann\r\nSource folder: Spam\r\n"
+        "1 messages has been deleted in file://./backofficestorage/example.org/mbx/ann/Spam\r\n"
+        "\r\nMailboxes processed: 1\r\n");
     EXPECT_EQ(Messages("ann", "Spam"), Strings{"ann-new"});
     EXPECT_EQ(Messages("ann", "Spam/Sub"), Strings{"ann-sub-old"});
     EXPECT_EQ(Messages("bob", "Spam").size(), 2u);
@@ -146,7 +153,8 @@ TEST_F(RunCleanupTest, EachParameterAbsentOrUnusableGivesABoundedOutcome) {
         {"run as text", registration::kRun, Variant("1"), annOnly},
         {"all mailboxes absent", registration::kAffectAllMailboxes, Variant(), annOnly},
         {"all mailboxes not a number", registration::kAffectAllMailboxes, Variant("yes"), annOnly},
-        {"all mailboxes beyond 16 bits", registration::kAffectAllMailboxes, Variant("65537"), annOnly},
+        {"all mailboxes beyond 16 bits", registration::kAffectAllMailboxes, Variant("65537"),
+         annOnly},
         {"subfolders absent", registration::kIncludeSubfolders, Variant(), annOnly},
         {"subfolders not a number", registration::kIncludeSubfolders, Variant("deep"), annOnly},
         {"recipient absent", registration::kReportRecipient, Variant(), annOnly},
@@ -234,7 +242,8 @@ TEST_F(RunCleanupTest, TheStoresFirstNamespaceNamesTheBaseUrls) {
     const std::string item = Registration(Params());
     EXPECT_EQ(Run(item),
               "\r\nMailbox: Ann\r\nSource folder: Spam\r\n"
-              "1 messages has been deleted in file://./backofficestorage/mail.example.org/mbx/ann/Spam\r\n"
+              "1 messages has been deleted in "
+              "file://./backofficestorage/mail.example.org/mbx/ann/Spam\r\n"
               "\r\nMailboxes processed: 1\r\n");
     EXPECT_EQ(StoreFileBase, "file://./backofficestorage/mail.example.org/mbx");
     EXPECT_EQ(StoreHttpBase, "http://exch01.example.org/exadmin/mail.example.org/mbx");
@@ -247,7 +256,8 @@ TEST_F(RunCleanupTest, MovingResolvesTheDestinationOnceAndMovesIntoItsInbox) {
     p.allMailboxes = "1";
     Run(Registration(p));
     const std::string log = ReadLog();
-    EXPECT_TRUE(log.starts_with("Destination folder arch/Inbox is ready to collect messages.\r\n")) << log;
+    EXPECT_TRUE(log.starts_with("Destination folder arch/Inbox is ready to collect messages.\r\n"))
+        << log;
     EXPECT_NE(log.find("1 messages has been moved from "
                        "file://./backofficestorage/example.org/mbx/bob/Spam to arch/Inbox\r\n"),
               std::string::npos)

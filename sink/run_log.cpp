@@ -68,10 +68,10 @@ Fd OpenPrivateDirectory(const std::string& dir) {
     struct stat st {};
     if (::fstat(fd.Get(), &st) != 0) RaiseErrno("stat", path, errno);
     if (st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        throw platform::Error(platform::err::kPermissionDenied,
-                              platform::Describe("open", path,
-                                                 "temporary directory is not private to this account",
-                                                 EACCES));
+        throw platform::Error(
+            platform::err::kPermissionDenied,
+            platform::Describe("open", path, "temporary directory is not private to this account",
+                               EACCES));
     }
     return fd;
 }
@@ -126,7 +126,9 @@ void WriteLog(const std::string& text) {
     WriteAll(t_log.Get(), text + kCrLf);
 }
 
-void CloseLog() noexcept { t_log.Reset(); }
+void CloseLog() noexcept {
+    t_log.Reset();
+}
 
 void ReleaseRunLock() noexcept {
     // Closing the descriptor releases the flock.

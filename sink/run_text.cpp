@@ -41,7 +41,9 @@ size_t FindNoCase(std::string_view hay, std::string_view needle, size_t from) {
     return Lower(hay).find(Lower(needle), from);
 }
 
-std::string NowText() { return platform::GeneralDateText(platform::Date::NowLocal()); }
+std::string NowText() {
+    return platform::GeneralDateText(platform::Date::NowLocal());
+}
 
 std::string ErrorEntry(int32_t number, const std::string& description) {
     return "[" + NowText() + "] " + std::to_string(number) + " " + description;

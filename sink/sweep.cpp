@@ -54,7 +54,8 @@ void SetMoveFaultHook(std::function<void(const std::string&)> hook) {
 
 std::string SweepQuery(const std::string& folderUrl, platform::Date cutoff,
                        const std::string& traversal) {
-    const std::string iso = ISODate::FormatIsoDate(ISODate::ConvertTimeZone(cutoff, 13, 13, "", ""));
+    const std::string iso =
+        ISODate::FormatIsoDate(ISODate::ConvertTimeZone(cutoff, 13, 13, "", ""));
     return std::string("select ") + " \"urn:schemas:mailheader:content-class\"" + ", \"DAV:href\"" +
            ", \"DAV:displayname\"" + ", \"DAV:creationdate\"" + ", \"DAV:getlastmodified\"" +
            " from scope ('" + traversal + " traversal of " + "\"" + folderUrl + "\"') " +

@@ -64,7 +64,8 @@ TEST_F(SweepTest, SelectsVisibleMessagesReceivedAtOrBeforeTheCutoffShallowAndDee
 TEST_F(SweepTest, TheCutoffComparesToTheSecond) {
     const int64_t spam = Folder("ann", "Spam");
     Message(spam, "at", cutoff_);
-    EXPECT_EQ(SweepFolder(FileUrl("ann", "Spam"), cutoff_.AddMinutes(-1.0 / 60), false, "shallow"), 0);
+    EXPECT_EQ(SweepFolder(FileUrl("ann", "Spam"), cutoff_.AddMinutes(-1.0 / 60), false, "shallow"),
+              0);
     EXPECT_EQ(Messages("ann", "Spam"), Strings{"at"});
     EXPECT_EQ(SweepFolder(FileUrl("ann", "Spam"), cutoff_, false, "shallow"), 1);
     EXPECT_TRUE(Messages("ann", "Spam").empty());
@@ -79,7 +80,8 @@ TEST_F(SweepTest, AFolderMissingAtThisUrlIsNotTreatedAndLoggedOnlyWhenAsked) {
     const auto lines = LogLines(ReadLog());
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(StartsWithNowStamp(lines[0])) << lines[0];
-    EXPECT_NE(lines[0].find("] " + std::to_string(platform::err::kNotFound) + " "), std::string::npos)
+    EXPECT_NE(lines[0].find("] " + std::to_string(platform::err::kNotFound) + " "),
+              std::string::npos)
         << lines[0];
     EXPECT_TRUE(lines[0].ends_with(" " + HttpUrl("ann", "Nope"))) << lines[0];
 }

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
 #include "base/exit_codes.h"
 #include "localplatform/config/platform_config.h"
 #include "localplatform/directory/directory_backend.h"
@@ -22,14 +23,12 @@
 #include "localplatform/directory/directory_schema.h"
 #include "localplatform/directory/directory_service.h"
 #include "tools/admin_verbs.h"
-#include "base/error.h"
 
 namespace admin {
 namespace {
 
 namespace dir = localplatform::directory;
 using localplatform::PlatformConfig;
-
 
 struct UsageError : std::invalid_argument {
     using std::invalid_argument::invalid_argument;
@@ -48,7 +47,8 @@ struct Args {
         if (it == options.end()) return fallback;
         char* end = nullptr;
         const long v = std::strtol(it->second.c_str(), &end, 10);
-        if (it->second.empty() || *end != '\0' || v < 0) throw UsageError("--" + k + " needs a number");
+        if (it->second.empty() || *end != '\0' || v < 0)
+            throw UsageError("--" + k + " needs a number");
         return v;
     }
 };
@@ -61,9 +61,12 @@ Args Split(int argc, char** argv, const std::vector<std::string>& flags) {
             const std::string key = s.substr(2);
             bool isFlag = false;
             for (const auto& f : flags) isFlag = isFlag || f == key;
-            if (isFlag) a.options[key] = "1";
-            else if (i + 1 < argc) a.options[key] = argv[++i];
-            else throw UsageError("option --" + key + " needs a value");
+            if (isFlag)
+                a.options[key] = "1";
+            else if (i + 1 < argc)
+                a.options[key] = argv[++i];
+            else
+                throw UsageError("option --" + key + " needs a value");
         } else {
             a.positional.push_back(s);
         }
@@ -111,21 +114,25 @@ std::unique_ptr<dir::Backend> OpenForLoad(const PlatformConfig& config, bool rep
     return dir::OpenDirectory(config, root, true);
 }
 
-void Progress(size_t n) { std::fprintf(stderr, "  %zu entries\n", n); }
+void Progress(size_t n) {
+    std::fprintf(stderr, "  %zu entries\n", n);
+}
 
 int Load(int argc, char** argv) {
     const Args a = Split(argc, argv, {"replace"});
     if (a.positional.size() != 1) throw UsageError("load needs one LDIF file");
     std::ifstream in(a.positional[0], std::ios::binary);
     if (!in) {
-        throw platform::Error(platform::err::kFileNotFound,
-                              platform::Describe("open", a.positional[0], std::strerror(errno), errno));
+        throw platform::Error(
+            platform::err::kFileNotFound,
+            platform::Describe("open", a.positional[0], std::strerror(errno), errno));
     }
     std::stringstream ss;
     ss << in.rdbuf();
     const std::vector<dir::Entry> entries = dir::ParseLdif(ss.str());
     const PlatformConfig& config = PlatformConfig::Current();
-    std::fprintf(stderr, "loading %zu entries into %s\n", entries.size(), config.DirectoryUri().c_str());
+    std::fprintf(stderr, "loading %zu entries into %s\n", entries.size(),
+                 config.DirectoryUri().c_str());
     auto backend = OpenForLoad(config, a.Has("replace"));
     const size_t n = dir::LoadEntries(*backend, entries, Progress);
     std::printf("%zu entries loaded\n", n);
@@ -140,8 +147,10 @@ int Search(int argc, char** argv) {
     o.sizeLimit = static_cast<int>(a.Number("size-limit", 0));
     o.timeoutSeconds = static_cast<int>(a.Number("timeout", 120));
     o.pageSize = static_cast<int>(a.Number("page-size", 0));
-    const dir::QueryResult r = dir::RunDirectoryQuery(PlatformConfig::Current(), a.positional[0], o);
-    for (size_t i = 0; i < r.columns.size(); ++i) std::printf("%s%s", i ? "\t" : "", r.columns[i].c_str());
+    const dir::QueryResult r =
+        dir::RunDirectoryQuery(PlatformConfig::Current(), a.positional[0], o);
+    for (size_t i = 0; i < r.columns.size(); ++i)
+        std::printf("%s%s", i ? "\t" : "", r.columns[i].c_str());
     std::printf("\n");
     for (const auto& row : r.rows) {
         for (size_t i = 0; i < row.size(); ++i) {
@@ -159,7 +168,8 @@ int ShowObject(int argc, char** argv) {
     const dir::Entry e = dir::ReadDirectoryObject(PlatformConfig::Current(), a.positional[0]);
     if (!e.dn.empty()) std::printf("dn: %s\n", e.dn.c_str());
     for (const auto& attr : e.attributes) {
-        for (const auto& v : attr.values) std::printf("%s: %s\n", attr.name.c_str(), Show(attr.name, v).c_str());
+        for (const auto& v : attr.values)
+            std::printf("%s: %s\n", attr.name.c_str(), Show(attr.name, v).c_str());
     }
     return platform::kExitOk;
 }
@@ -167,15 +177,17 @@ int ShowObject(int argc, char** argv) {
 int SetAttribute(int argc, char** argv) {
     const Args a = Split(argc, argv, {});
     if (a.positional.size() != 3) throw UsageError("set needs ADSPATH ATTRIBUTE VALUE");
-    dir::WriteDirectoryObject(PlatformConfig::Current(), a.positional[0],
-                              {{dir::Modification::Op::Replace, a.positional[1], {a.positional[2]}}});
+    dir::WriteDirectoryObject(
+        PlatformConfig::Current(), a.positional[0],
+        {{dir::Modification::Op::Replace, a.positional[1], {a.positional[2]}}});
     return platform::kExitOk;
 }
 
 int ClearAttribute(int argc, char** argv) {
     const Args a = Split(argc, argv, {});
     if (a.positional.size() != 2) throw UsageError("clear needs ADSPATH ATTRIBUTE");
-    dir::WriteDirectoryObject(PlatformConfig::Current(), a.positional[0], {{dir::Modification::Op::Clear, a.positional[1], {}}});
+    dir::WriteDirectoryObject(PlatformConfig::Current(), a.positional[0],
+                              {{dir::Modification::Op::Clear, a.positional[1], {}}});
     return platform::kExitOk;
 }
 
@@ -197,27 +209,32 @@ int Generate(int argc, char** argv) {
     o.users = static_cast<size_t>(a.Number("users", 100));
     o.seed = static_cast<uint64_t>(a.Number("seed", 1));
     const std::string ownDomain = config.DomainDnsName();
-    o.domain = a.Get("domain", ownDomain.find('.') != std::string::npos ? ownDomain : "example.com");
+    o.domain =
+        a.Get("domain", ownDomain.find('.') != std::string::npos ? ownDomain : "example.com");
     o.mailDomain = a.Get("mail-domain", "");
     o.otherMailDomain = a.Get("other-mail-domain", o.otherMailDomain);
     o.organization = a.Get("organization", o.organization);
-    if (a.Has("servers")) o.servers = SplitList(a.Get("servers", ""));
-    else o.servers = {config.ComputerName(), "MAILSRV2", "MAILSRV3"};
+    if (a.Has("servers"))
+        o.servers = SplitList(a.Get("servers", ""));
+    else
+        o.servers = {config.ComputerName(), "MAILSRV2", "MAILSRV3"};
     for (auto& s : o.servers) {
         for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     }
     if (o.servers.empty()) throw UsageError("--servers needs at least one name");
-    if (o.domain.empty() || o.domain.find('.') == std::string::npos) throw UsageError("--domain needs a DNS domain such as example.com");
+    if (o.domain.empty() || o.domain.find('.') == std::string::npos)
+        throw UsageError("--domain needs a DNS domain such as example.com");
 
-    std::fprintf(stderr, "generating %zu users over %zu servers in %s (seed %llu)\n", o.users, o.servers.size(),
-                 o.domain.c_str(), static_cast<unsigned long long>(o.seed));
+    std::fprintf(stderr, "generating %zu users over %zu servers in %s (seed %llu)\n", o.users,
+                 o.servers.size(), o.domain.c_str(), static_cast<unsigned long long>(o.seed));
     const std::vector<dir::Entry> entries = dir::GenerateDirectory(o);
     if (a.Has("ldif")) {
         const std::string path = a.Get("ldif", "");
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         for (const auto& e : entries) out << dir::ToLdif(e);
         if (!out.flush()) {
-            throw platform::Error(platform::err::kPathFileAccess, platform::Describe("write", path, std::strerror(errno), errno));
+            throw platform::Error(platform::err::kPathFileAccess,
+                                  platform::Describe("write", path, std::strerror(errno), errno));
         }
         std::fprintf(stderr, "wrote %zu entries to %s\n", entries.size(), path.c_str());
     }
@@ -245,23 +262,32 @@ const Verb kVerbs[] = {
      "transaction. On the embedded directory the file is created when missing; --replace starts\n"
      "from an empty file.",
      Load},
-    {"search", "search \"SELECT ... FROM 'GC://host' WHERE ... [ORDER BY cn]\" [--scope N] [--size-limit N] [--timeout S] [--page-size N]",
+    {"search",
+     "search \"SELECT ... FROM 'GC://host' WHERE ... [ORDER BY cn]\" [--scope N] [--size-limit N] "
+     "[--timeout S] [--page-size N]",
      "Runs a query of the directory provider's dialect and prints the rows, tab-separated, with a\n"
      "header line; absent attributes print empty, binary values as 0x... hex.",
      Search},
     {"show", "show ADSPATH",
-     "Prints every attribute of one object, e.g. \"GC://RootDSE\" or \"LDAP://host/CN=...,DC=...\".", ShowObject},
-    {"set", "set ADSPATH ATTRIBUTE VALUE", "Replaces an attribute of one object (e.g. the mark extensionAttribute8).", SetAttribute},
-    {"clear", "clear ADSPATH ATTRIBUTE", "Removes an attribute of one object; an absent attribute is no error.", ClearAttribute},
+     "Prints every attribute of one object, e.g. \"GC://RootDSE\" or "
+     "\"LDAP://host/CN=...,DC=...\".",
+     ShowObject},
+    {"set", "set ADSPATH ATTRIBUTE VALUE",
+     "Replaces an attribute of one object (e.g. the mark extensionAttribute8).", SetAttribute},
+    {"clear", "clear ADSPATH ATTRIBUTE",
+     "Removes an attribute of one object; an absent attribute is no error.", ClearAttribute},
     {"generate",
-     "generate [--users N] [--servers A,B,...] [--domain D] [--mail-domain M] [--other-mail-domain O]\n"
+     "generate [--users N] [--servers A,B,...] [--domain D] [--mail-domain M] [--other-mail-domain "
+     "O]\n"
      "           [--organization ORG] [--seed S] [--ldif FILE] [--no-load] [--replace]",
      "Makes a realistic directory: the domain, configuration and schema containers, an Exchange\n"
      "organisation whose servers (default: this computer, MAILSRV2, MAILSRV3) each have a mailbox\n"
      "store, a system attendant and a system mailbox SystemMailbox{GUID}, and N users spread over\n"
-     "them: marked (extensionAttribute8 Quellix, in several letter cases) and unmarked, some marked\n"
+     "them: marked (extensionAttribute8 Quellix, in several letter cases) and unmarked, some "
+     "marked\n"
      "with another word, some in a second mail domain, some without mail, some without a mailbox.\n"
-     "The same seed gives the same directory. Loads it (batch mode on the embedded directory) and,\n"
+     "The same seed gives the same directory. Loads it (batch mode on the embedded directory) "
+     "and,\n"
      "with --ldif, also writes it as LDIF for slapadd or ldapadd.",
      Generate},
 };
@@ -269,11 +295,12 @@ const Verb kVerbs[] = {
 void Help(FILE* out) {
     std::fprintf(out, "usage: quellix-admin directory VERB [ARGS...]\n\nverbs:\n");
     for (const auto& v : kVerbs) std::fprintf(out, "  %s\n", v.synopsis);
-    std::fprintf(out,
-                 "\n'quellix-admin directory VERB --help' explains a verb.\n"
-                 "The directory is the platform configuration's \"directory\" (default: the embedded\n"
-                 "file <state_dir>/directory.ldb).\n"
-                 "exit codes: 0 success, 1 the operation failed, 2 bad usage\n");
+    std::fprintf(
+        out,
+        "\n'quellix-admin directory VERB --help' explains a verb.\n"
+        "The directory is the platform configuration's \"directory\" (default: the embedded\n"
+        "file <state_dir>/directory.ldb).\n"
+        "exit codes: 0 success, 1 the operation failed, 2 bad usage\n");
 }
 
 }  // namespace
@@ -299,10 +326,13 @@ int DirectoryMain(int argc, char** argv) {
         try {
             return v.run(argc - 1, argv + 1);
         } catch (const UsageError& e) {
-            std::fprintf(stderr, "quellix-admin directory %s: %s\nusage: quellix-admin directory %s\n", v.name, e.what(), v.synopsis);
+            std::fprintf(stderr,
+                         "quellix-admin directory %s: %s\nusage: quellix-admin directory %s\n",
+                         v.name, e.what(), v.synopsis);
             return platform::kExitUsage;
         } catch (const platform::Error& e) {
-            std::fprintf(stderr, "quellix-admin directory %s: %s\n", v.name, e.Description().c_str());
+            std::fprintf(stderr, "quellix-admin directory %s: %s\n", v.name,
+                         e.Description().c_str());
             return platform::kExitFailed;
         } catch (const std::exception& e) {
             std::fprintf(stderr, "quellix-admin directory %s: %s\n", v.name, e.what());

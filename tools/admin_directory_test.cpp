@@ -20,17 +20,20 @@ struct Result {
 class AdminDirectoryTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = (std::filesystem::temp_directory_path() / ("quellix-admindir-" + std::to_string(getpid()))).string();
+        dir_ = (std::filesystem::temp_directory_path() /
+                ("quellix-admindir-" + std::to_string(getpid())))
+                   .string();
         std::filesystem::remove_all(dir_);
         std::filesystem::create_directories(dir_);
-        std::ofstream(dir_ + "/platform.conf") << "state_dir = " << dir_
-                                               << "\nserver.computer_name = mail01\nserver.domain_dns_name = example.test\n";
+        std::ofstream(dir_ + "/platform.conf")
+            << "state_dir = " << dir_
+            << "\nserver.computer_name = mail01\nserver.domain_dns_name = example.test\n";
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
     Result Admin(const std::string& args) {
-        const std::string cmd =
-            std::string(QUELLIX_ADMIN) + " --config '" + dir_ + "/platform.conf' directory " + args + " 2>/dev/null";
+        const std::string cmd = std::string(QUELLIX_ADMIN) + " --config '" + dir_ +
+                                "/platform.conf' directory " + args + " 2>/dev/null";
         Result r;
         FILE* p = popen(cmd.c_str(), "r");
         if (p == nullptr) return r;
@@ -48,7 +51,8 @@ protected:
 TEST_F(AdminDirectoryTest, VerbsWorkAndReportByExitCode) {
     const std::string root = "GC://mail01.example.test";
     const std::string ldif = dir_ + "/generated.ldif";
-    const std::string mark = "SELECT cn, extensionAttribute8 FROM '" + root + "' WHERE sAMAccountName='extra1'";
+    const std::string mark =
+        "SELECT cn, extensionAttribute8 FROM '" + root + "' WHERE sAMAccountName='extra1'";
     struct Case {
         std::string args;
         int code;
@@ -62,26 +66,35 @@ TEST_F(AdminDirectoryTest, VerbsWorkAndReportByExitCode) {
         {"generate --users many", 2, ""},
         // Nothing loaded yet: the directory file is missing.
         {"search \"SELECT cn FROM '" + root + "' WHERE cn='*'\"", 1, ""},
-        {"generate --users 30 --servers MAIL01,MAIL02 --seed 5 --ldif '" + ldif + "'", 0, "entries (30 users; servers MAIL01,MAIL02)"},
+        {"generate --users 30 --servers MAIL01,MAIL02 --seed 5 --ldif '" + ldif + "'", 0,
+         "entries (30 users; servers MAIL01,MAIL02)"},
         {"show GC://RootDSE", 0, "defaultNamingContext: DC=example,DC=test"},
-        {"search \"SELECT cn, homeMDB FROM '" + root + "' WHERE cn='Microsoft System Attendant' ORDER BY cn\"", 0,
-         "Microsoft System Attendant\tCN=Mailbox Store (MAIL01)"},
+        {"search \"SELECT cn, homeMDB FROM '" + root +
+             "' WHERE cn='Microsoft System Attendant' ORDER BY cn\"",
+         0, "Microsoft System Attendant\tCN=Mailbox Store (MAIL01)"},
         {"search \"SELECT cn FROM '" + root + "' WHERE cn=\"", 1, ""},
         {"load '" + dir_ + "/missing.ldif'", 1, ""},
         {"load '" + dir_ + "/extra.ldif'", 0, "1 entries loaded"},
         {"load '" + dir_ + "/extra.ldif'", 1, ""},  // already there
         {"search \"" + mark + "\"", 0, "Extra One\t\n"},
-        {"set 'LDAP://mail01.example.test/CN=Extra One,CN=Users,DC=example,DC=test' extensionAttribute8 Quellix", 0, ""},
+        {"set 'LDAP://mail01.example.test/CN=Extra One,CN=Users,DC=example,DC=test' "
+         "extensionAttribute8 Quellix",
+         0, ""},
         {"search \"" + mark + "\"", 0, "Extra One\tQuellix\n"},
-        {"clear 'LDAP://mail01.example.test/CN=Extra One,CN=Users,DC=example,DC=test' extensionAttribute8", 0, ""},
-        {"clear 'LDAP://mail01.example.test/CN=Extra One,CN=Users,DC=example,DC=test' extensionAttribute8", 0, ""},
+        {"clear 'LDAP://mail01.example.test/CN=Extra One,CN=Users,DC=example,DC=test' "
+         "extensionAttribute8",
+         0, ""},
+        {"clear 'LDAP://mail01.example.test/CN=Extra One,CN=Users,DC=example,DC=test' "
+         "extensionAttribute8",
+         0, ""},
         {"search \"" + mark + "\"", 0, "Extra One\t\n"},
         {"show 'LDAP://mail01.example.test/CN=Nobody,DC=example,DC=test'", 1, ""},
         {"generate --users 10 --replace --no-load", 0, "entries"},
         {"generate --users 10 --replace --domain example.test", 0, "entries"},
     };
-    std::ofstream(dir_ + "/extra.ldif") << "dn: CN=Extra One,CN=Users,DC=example,DC=test\n"
-                                           "objectClass: user\ncn: Extra One\nsn: One\nsAMAccountName: extra1\n\n";
+    std::ofstream(dir_ + "/extra.ldif")
+        << "dn: CN=Extra One,CN=Users,DC=example,DC=test\n"
+           "objectClass: user\ncn: Extra One\nsn: One\nsAMAccountName: extra1\n\n";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);
         const Result r = Admin(c.args);

@@ -13,20 +13,19 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
 #include "base/exit_codes.h"
 #include "localplatform/store/item_store.h"
 #include "localplatform/store/store_query.h"
 #include "localplatform/store/store_url.h"
-#include "tools/admin_verbs.h"
 #include "platform/ado.h"
-#include "base/error.h"
+#include "tools/admin_verbs.h"
 
 namespace admin {
 namespace {
 
 using localplatform::ItemStore;
 using platform::Variant;
-
 
 struct Verb {
     const char* name;

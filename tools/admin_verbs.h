@@ -16,7 +16,7 @@ struct Group {
 // The verb groups, in the order --help lists them.
 const std::vector<Group>& Groups();
 
-int StoreMain(int argc, char** argv);       // admin_store.cpp
-int DirectoryMain(int argc, char** argv);   // admin_directory.cpp
+int StoreMain(int argc, char** argv);      // admin_store.cpp
+int DirectoryMain(int argc, char** argv);  // admin_directory.cpp
 
 }  // namespace admin

@@ -1,6 +1,6 @@
-// quellix-admin: administration of the local platform (store, directory). Runs with the privileges of its caller and reads only the
-// platform configuration, files named on its command line and standard input.
-// Each verb group lives in its own file; this file only dispatches.
+// quellix-admin: administration of the local platform (store, directory). Runs with the privileges
+// of its caller and reads only the platform configuration, files named on its command line and
+// standard input. Each verb group lives in its own file; this file only dispatches.
 #include <cstdio>
 #include <cstring>
 #include <string>

@@ -6,8 +6,8 @@
 #include <cctype>
 #include <filesystem>
 
-#include "localplatform/config/platform_config.h"
 #include "base/error.h"
+#include "localplatform/config/platform_config.h"
 
 namespace localplatform {
 
@@ -99,10 +99,9 @@ ClassRegistry ClassRegistry::Open(const std::string& path) {
     auto db = std::make_unique<Db>();
     db->path = path;
     sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(path.c_str(), &raw,
-                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE |
-                                       SQLITE_OPEN_NOMUTEX,
-                                   nullptr);
+    const int rc =
+        sqlite3_open_v2(path.c_str(), &raw,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     db->db.reset(raw);
     if (rc != SQLITE_OK) Raise(raw, "open", path);
     sqlite3_busy_timeout(raw, kBusyTimeoutMs);
@@ -121,10 +120,10 @@ ClassRegistry ClassRegistry::OpenCurrent() {
 
 void ClassRegistry::Register(const ClassRow& row) {
     if (row.progId.empty() || row.clsid.empty() || row.modulePath.empty()) {
-        throw platform::Error(platform::err::kInvalidArg,
-                              platform::Describe("ClassRegistry.Register", row.progId,
-                                                 "ProgID, class identifier and module are required",
-                                                 0));
+        throw platform::Error(
+            platform::err::kInvalidArg,
+            platform::Describe("ClassRegistry.Register", row.progId,
+                               "ProgID, class identifier and module are required", 0));
     }
     // One transaction: the ProgID leaves any other class and the row is
     // written, or neither happens.

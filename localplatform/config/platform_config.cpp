@@ -44,8 +44,9 @@ PlatformConfig PlatformConfig::Load(const std::string& path) {
     cfg.source_ = path;
     std::ifstream in(path);
     if (!in) {
-        throw platform::Error(platform::err::kFileNotFound,
-                              platform::Describe("open", path, "cannot read the platform configuration", errno));
+        throw platform::Error(
+            platform::err::kFileNotFound,
+            platform::Describe("open", path, "cannot read the platform configuration", errno));
     }
     std::string line;
     int number = 0;
@@ -79,8 +80,10 @@ const PlatformConfig& PlatformConfig::Current() {
     auto it = loaded.find(path);
     if (it == loaded.end()) {
         auto cfg = std::make_unique<PlatformConfig>();
-        if (access(path.c_str(), F_OK) == 0) *cfg = Load(path);
-        else cfg->source_ = path;
+        if (access(path.c_str(), F_OK) == 0)
+            *cfg = Load(path);
+        else
+            cfg->source_ = path;
         it = loaded.emplace(path, std::move(cfg)).first;
     }
     return *it->second;
@@ -105,15 +108,27 @@ bool PlatformConfig::GetBool(const std::string& key, bool fallback) const {
     return s == "yes" || s == "true" || s == "1" || s == "on" || s == "required";
 }
 
-std::string PlatformConfig::StateDir() const { return GetOr("state_dir", "/var/lib/quellix"); }
-std::string PlatformConfig::StorePath() const { return GetOr("store", StateDir() + "/store.db"); }
+std::string PlatformConfig::StateDir() const {
+    return GetOr("state_dir", "/var/lib/quellix");
+}
+std::string PlatformConfig::StorePath() const {
+    return GetOr("store", StateDir() + "/store.db");
+}
 std::string PlatformConfig::DirectoryUri() const {
     return GetOr("directory", "ldb://" + StateDir() + "/directory.ldb");
 }
-std::string PlatformConfig::ClassesPath() const { return GetOr("classes", StateDir() + "/classes.db"); }
-std::string PlatformConfig::CatalogPath() const { return GetOr("catalog", StateDir() + "/catalog.db"); }
-std::string PlatformConfig::MailTransport() const { return GetOr("mail.transport", "pickup"); }
-std::string PlatformConfig::PickupDir() const { return GetOr("mail.pickup_dir", StateDir() + "/pickup"); }
+std::string PlatformConfig::ClassesPath() const {
+    return GetOr("classes", StateDir() + "/classes.db");
+}
+std::string PlatformConfig::CatalogPath() const {
+    return GetOr("catalog", StateDir() + "/catalog.db");
+}
+std::string PlatformConfig::MailTransport() const {
+    return GetOr("mail.transport", "pickup");
+}
+std::string PlatformConfig::PickupDir() const {
+    return GetOr("mail.pickup_dir", StateDir() + "/pickup");
+}
 
 std::string PlatformConfig::ComputerName() const {
     if (auto v = Get("server.computer_name")) return *v;

@@ -11,7 +11,8 @@
 using localplatform::PlatformConfig;
 
 TEST(PlatformConfig, ReadsKeysDefaultsAndRejectsMalformedLines) {
-    const auto dir = std::filesystem::temp_directory_path() / ("cfgtest-" + std::to_string(getpid()));
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("cfgtest-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     const auto path = (dir / "platform.conf").string();
     {
@@ -30,7 +31,10 @@ TEST(PlatformConfig, ReadsKeysDefaultsAndRejectsMalformedLines) {
     EXPECT_EQ(PlatformConfig::Current().ComputerName(), "EXCH01");
     unsetenv("QUELLIX_CONFIG");
 
-    { std::ofstream out(path); out << "no equals sign here\n"; }
+    {
+        std::ofstream out(path);
+        out << "no equals sign here\n";
+    }
     try {
         (void)PlatformConfig::Load(path);
         FAIL() << "malformed line accepted";

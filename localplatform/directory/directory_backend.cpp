@@ -32,7 +32,8 @@ UriParts SplitUri(const std::string& uri) {
     rest = rest.substr(0, rest.find('/'));
     const size_t bracket = rest.rfind(']');
     const size_t colon = rest.rfind(':');
-    if (colon != std::string::npos && (bracket == std::string::npos ? rest.find(':') == colon : colon > bracket)) {
+    if (colon != std::string::npos &&
+        (bracket == std::string::npos ? rest.find(':') == colon : colon > bracket)) {
         u.port = std::atoi(rest.c_str() + colon + 1);
         rest = rest.substr(0, colon);
     }
@@ -44,8 +45,9 @@ int PortSetting(const PlatformConfig& config, const char* key, int fallback) {
     if (auto v = config.Get(key)) {
         const int p = std::atoi(v->c_str());
         if (p > 0 && p <= 65535) return p;
-        throw platform::Error(platform::err::kInvalidArg,
-                              platform::Describe("read configuration", key, "not a port number: " + *v, 0));
+        throw platform::Error(
+            platform::err::kInvalidArg,
+            platform::Describe("read configuration", key, "not a port number: " + *v, 0));
     }
     return fallback;
 }
@@ -59,7 +61,9 @@ std::string Lower(std::string s) {
 
 const Attribute* Entry::Find(std::string_view name) const {
     for (const auto& a : attributes) {
-        if (a.name.size() == name.size() && strncasecmp(a.name.data(), name.data(), name.size()) == 0) return &a;
+        if (a.name.size() == name.size() &&
+            strncasecmp(a.name.data(), name.data(), name.size()) == 0)
+            return &a;
     }
     return nullptr;
 }
@@ -68,9 +72,13 @@ Attribute* Entry::Find(std::string_view name) {
     return const_cast<Attribute*>(static_cast<const Entry&>(*this).Find(name));
 }
 
-bool IsEmbeddedUri(const std::string& uri) { return StartsWithNoCase(uri, "ldb://") || StartsWithNoCase(uri, "mdb://"); }
+bool IsEmbeddedUri(const std::string& uri) {
+    return StartsWithNoCase(uri, "ldb://") || StartsWithNoCase(uri, "mdb://");
+}
 
-std::string EmbeddedPath(const std::string& uri) { return IsEmbeddedUri(uri) ? uri.substr(6) : uri; }
+std::string EmbeddedPath(const std::string& uri) {
+    return IsEmbeddedUri(uri) ? uri.substr(6) : uri;
+}
 
 std::string ResolveLdapUri(const PlatformConfig& config, const AdsPath& path, bool forWrite) {
     if (forWrite) {
@@ -95,22 +103,26 @@ std::string ResolveLdapUri(const PlatformConfig& config, const AdsPath& path, bo
     bool known = false;
     for (const auto& h : allowed) known = known || (!h.empty() && Lower(h) == Lower(path.host));
     if (!known) {
-        throw platform::Error(platform::err::kDsServerDown,
-                              platform::Describe("connect", path.host,
-                                                 "the platform configuration names no such directory server "
-                                                 "(directory, directory.dns_host_name, directory.hosts)",
-                                                 platform::err::kDsServerDown));
+        throw platform::Error(
+            platform::err::kDsServerDown,
+            platform::Describe("connect", path.host,
+                               "the platform configuration names no such directory server "
+                               "(directory, directory.dns_host_name, directory.hosts)",
+                               platform::err::kDsServerDown));
     }
     const bool gc = path.scheme == AdsPath::Scheme::Gc && !forWrite;
     int port = path.port;
     if (port == 0) {
         port = gc ? PortSetting(config, "directory.gc_port", u.port != 0 ? u.port : 3268)
-                  : PortSetting(config, "directory.ldap_port", u.port != 0 ? u.port : (u.scheme == "ldaps" ? 636 : 389));
+                  : PortSetting(config, "directory.ldap_port",
+                                u.port != 0 ? u.port : (u.scheme == "ldaps" ? 636 : 389));
     }
-    return (u.scheme.empty() ? std::string("ldap") : u.scheme) + "://" + path.host + ":" + std::to_string(port);
+    return (u.scheme.empty() ? std::string("ldap") : u.scheme) + "://" + path.host + ":" +
+           std::to_string(port);
 }
 
-std::unique_ptr<Backend> OpenDirectory(const PlatformConfig& config, const AdsPath& path, bool forWrite) {
+std::unique_ptr<Backend> OpenDirectory(const PlatformConfig& config, const AdsPath& path,
+                                       bool forWrite) {
     const std::string uri = config.DirectoryUri();
     if (IsEmbeddedUri(uri)) return OpenLdbDirectory(EmbeddedPath(uri), LdbOptions{});
     LdapSettings s;
@@ -119,7 +131,8 @@ std::unique_ptr<Backend> OpenDirectory(const PlatformConfig& config, const AdsPa
     s.password = config.GetOr("directory.password", "");
     s.saslMech = config.GetOr("directory.sasl_mech", "");
     s.startTls = config.GetBool("directory.starttls", false);
-    if (auto t = config.Get("directory.network_timeout")) s.networkTimeoutSeconds = std::max(1, std::atoi(t->c_str()));
+    if (auto t = config.Get("directory.network_timeout"))
+        s.networkTimeoutSeconds = std::max(1, std::atoi(t->c_str()));
     return OpenLdapDirectory(s);
 }
 
@@ -132,7 +145,8 @@ RootDse ReadRootDseFor(Backend& backend, const PlatformConfig& config) {
             r.dnsHostName = Lower(config.ComputerName() + "." + config.DomainDnsName());
         } else {
             const UriParts u = SplitUri(config.DirectoryUri());
-            r.dnsHostName = u.scheme == "ldapi" || u.host.empty() ? std::string("localhost") : u.host;
+            r.dnsHostName =
+                u.scheme == "ldapi" || u.host.empty() ? std::string("localhost") : u.host;
         }
     }
     return r;

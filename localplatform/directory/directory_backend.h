@@ -31,7 +31,7 @@ struct Entry {
 // What the root DSE tells about the directory.
 struct RootDse {
     std::string defaultNamingContext;
-    std::string schemaNamingContext;         // "CN=Schema,CN=Configuration,<default>" when not published
+    std::string schemaNamingContext;  // "CN=Schema,CN=Configuration,<default>" when not published
     std::string configurationNamingContext;  // likewise "CN=Configuration,<default>"
     std::string dnsHostName;                 // empty when the directory does not say
 };
@@ -107,7 +107,8 @@ std::string EmbeddedPath(const std::string& uri);
 // the scheme's port ("directory.gc_port" / "directory.ldap_port", else the
 // port of the configured URI, else 3268 / 389). forWrite sends the change to
 // "directory.write_uri" when it is set.
-std::unique_ptr<Backend> OpenDirectory(const PlatformConfig& config, const AdsPath& path, bool forWrite);
+std::unique_ptr<Backend> OpenDirectory(const PlatformConfig& config, const AdsPath& path,
+                                       bool forWrite);
 // The LDAP URI OpenDirectory connects to for a path (not for the embedded one).
 std::string ResolveLdapUri(const PlatformConfig& config, const AdsPath& path, bool forWrite);
 

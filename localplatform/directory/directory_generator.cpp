@@ -38,27 +38,31 @@ struct Name {
 };
 
 const Name kFirst[] = {
-    {"Ann", "ann"},       {"Bob", "bob"},         {"Carla", "carla"},   {"David", "david"},
-    {"Émile", "emile"},   {"Frank", "frank"},     {"Greta", "greta"},   {"Hans", "hans"},
-    {"Ingrid", "ingrid"}, {"Jürgen", "juergen"},  {"Karin", "karin"},   {"Łukasz", "lukasz"},
-    {"Maria", "maria"},   {"Nils", "nils"},       {"Øyvind", "oyvind"}, {"Paula", "paula"},
-    {"Quentin", "quentin"}, {"Rita", "rita"},     {"Søren", "soren"},   {"Tom", "tom"},
-    {"Ute", "ute"},       {"Václav", "vaclav"},   {"Wendy", "wendy"},   {"Zoë", "zoe"},
+    {"Ann", "ann"},         {"Bob", "bob"},        {"Carla", "carla"},   {"David", "david"},
+    {"Émile", "emile"},     {"Frank", "frank"},    {"Greta", "greta"},   {"Hans", "hans"},
+    {"Ingrid", "ingrid"},   {"Jürgen", "juergen"}, {"Karin", "karin"},   {"Łukasz", "lukasz"},
+    {"Maria", "maria"},     {"Nils", "nils"},      {"Øyvind", "oyvind"}, {"Paula", "paula"},
+    {"Quentin", "quentin"}, {"Rita", "rita"},      {"Søren", "soren"},   {"Tom", "tom"},
+    {"Ute", "ute"},         {"Václav", "vaclav"},  {"Wendy", "wendy"},   {"Zoë", "zoe"},
 };
 const Name kLast[] = {
-    {"Adams", "adams"},     {"Ångström", "angstrom"}, {"Baker", "baker"},   {"Çelik", "celik"},
-    {"Dubois", "dubois"},   {"Evans", "evans"},       {"Fischer", "fischer"}, {"García", "garcia"},
-    {"Hughes", "hughes"},   {"Ivanova", "ivanova"},   {"Jensen", "jensen"}, {"Kowalski", "kowalski"},
-    {"Lee", "lee"},         {"Müller", "mueller"},    {"Nowak", "nowak"},   {"O'Brien", "obrien"},
-    {"Peters", "peters"},   {"Quinn", "quinn"},       {"Rossi", "rossi"},   {"Šimůnek", "simunek"},
-    {"Taylor", "taylor"},   {"Usher", "usher"},       {"Vogel", "vogel"},   {"Zimmermann", "zimmermann"},
+    {"Adams", "adams"},     {"Ångström", "angstrom"}, {"Baker", "baker"},
+    {"Çelik", "celik"},     {"Dubois", "dubois"},     {"Evans", "evans"},
+    {"Fischer", "fischer"}, {"García", "garcia"},     {"Hughes", "hughes"},
+    {"Ivanova", "ivanova"}, {"Jensen", "jensen"},     {"Kowalski", "kowalski"},
+    {"Lee", "lee"},         {"Müller", "mueller"},    {"Nowak", "nowak"},
+    {"O'Brien", "obrien"},  {"Peters", "peters"},     {"Quinn", "quinn"},
+    {"Rossi", "rossi"},     {"Šimůnek", "simunek"},   {"Taylor", "taylor"},
+    {"Usher", "usher"},     {"Vogel", "vogel"},       {"Zimmermann", "zimmermann"},
 };
 
 std::string GuidText(const std::string& g) {
     char buf[40];
     auto b = [&](int i) { return static_cast<unsigned>(static_cast<unsigned char>(g[i])); };
-    std::snprintf(buf, sizeof buf, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b(3), b(2),
-                  b(1), b(0), b(5), b(4), b(7), b(6), b(8), b(9), b(10), b(11), b(12), b(13), b(14), b(15));
+    std::snprintf(buf, sizeof buf,
+                  "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b(3),
+                  b(2), b(1), b(0), b(5), b(4), b(7), b(6), b(8), b(9), b(10), b(11), b(12), b(13),
+                  b(14), b(15));
     return buf;
 }
 
@@ -68,12 +72,14 @@ Entry Make(std::string dn, std::vector<Attribute> attributes, Random& random) {
 }
 
 Entry Container(const std::string& cn, const std::string& parent, Random& random) {
-    return Make("CN=" + EscapeDnValue(cn) + "," + parent, {{"objectClass", {"top", "container"}}, {"cn", {cn}}}, random);
+    return Make("CN=" + EscapeDnValue(cn) + "," + parent,
+                {{"objectClass", {"top", "container"}}, {"cn", {cn}}}, random);
 }
 
 std::string AdminGroupDn(const GeneratorOptions& o) {
-    return "CN=First Administrative Group,CN=Administrative Groups,CN=" + EscapeDnValue(o.organization) +
-           ",CN=Microsoft Exchange,CN=Services,CN=Configuration," + BaseDnForDomain(o.domain);
+    return "CN=First Administrative Group,CN=Administrative Groups,CN=" +
+           EscapeDnValue(o.organization) + ",CN=Microsoft Exchange,CN=Services,CN=Configuration," +
+           BaseDnForDomain(o.domain);
 }
 
 }  // namespace
@@ -83,7 +89,8 @@ std::string BaseDnForDomain(const std::string& dnsDomain) {
     size_t start = 0;
     while (start <= dnsDomain.size()) {
         const size_t dot = dnsDomain.find('.', start);
-        const std::string label = dnsDomain.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+        const std::string label =
+            dnsDomain.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
         if (!label.empty()) out += (out.empty() ? "DC=" : ",DC=") + EscapeDnValue(label);
         if (dot == std::string::npos) break;
         start = dot + 1;
@@ -96,14 +103,18 @@ std::string ServerDn(const GeneratorOptions& o, const std::string& server) {
 }
 
 std::string MailboxStoreDn(const GeneratorOptions& o, const std::string& server) {
-    return "CN=Mailbox Store (" + EscapeDnValue(server) + "),CN=First Storage Group,CN=InformationStore," + ServerDn(o, server);
+    return "CN=Mailbox Store (" + EscapeDnValue(server) +
+           "),CN=First Storage Group,CN=InformationStore," + ServerDn(o, server);
 }
 
 std::string HomeServerName(const GeneratorOptions& o, const std::string& server) {
-    return "/o=" + o.organization + "/ou=First Administrative Group/cn=Configuration/cn=Servers/cn=" + server;
+    return "/o=" + o.organization +
+           "/ou=First Administrative Group/cn=Configuration/cn=Servers/cn=" + server;
 }
 
-std::string PersonCategory(const std::string& baseDn) { return "CN=Person,CN=Schema,CN=Configuration," + baseDn; }
+std::string PersonCategory(const std::string& baseDn) {
+    return "CN=Person,CN=Schema,CN=Configuration," + baseDn;
+}
 
 std::vector<Entry> GenerateDirectory(const GeneratorOptions& o) {
     Random random(o.seed);
@@ -114,7 +125,8 @@ std::vector<Entry> GenerateDirectory(const GeneratorOptions& o) {
     out.reserve(o.users + 64);
 
     const std::string firstLabel = o.domain.substr(0, o.domain.find('.'));
-    out.push_back(Make(base, {{"objectClass", {"top", "domainDNS"}}, {"dc", {firstLabel}}}, random));
+    out.push_back(
+        Make(base, {{"objectClass", {"top", "domainDNS"}}, {"dc", {firstLabel}}}, random));
     out.push_back(Container("Users", base, random));
     out.push_back(Container("Microsoft Exchange System Objects", base, random));
     const std::string config = "CN=Configuration," + base;
@@ -124,9 +136,11 @@ std::vector<Entry> GenerateDirectory(const GeneratorOptions& o) {
     out.push_back(Container("Services", config, random));
     out.push_back(Container("Microsoft Exchange", "CN=Services," + config, random));
     out.push_back(Container(o.organization, "CN=Microsoft Exchange,CN=Services," + config, random));
-    const std::string orgDn = "CN=" + EscapeDnValue(o.organization) + ",CN=Microsoft Exchange,CN=Services," + config;
+    const std::string orgDn =
+        "CN=" + EscapeDnValue(o.organization) + ",CN=Microsoft Exchange,CN=Services," + config;
     out.push_back(Container("Administrative Groups", orgDn, random));
-    out.push_back(Container("First Administrative Group", "CN=Administrative Groups," + orgDn, random));
+    out.push_back(
+        Container("First Administrative Group", "CN=Administrative Groups," + orgDn, random));
     out.push_back(Container("Servers", AdminGroupDn(o), random));
 
     for (const auto& server : o.servers) {
@@ -134,7 +148,8 @@ std::vector<Entry> GenerateDirectory(const GeneratorOptions& o) {
         out.push_back(Container(server, "CN=Servers," + AdminGroupDn(o), random));
         out.push_back(Container("InformationStore", serverDn, random));
         out.push_back(Container("First Storage Group", "CN=InformationStore," + serverDn, random));
-        out.push_back(Container("Mailbox Store (" + server + ")", "CN=First Storage Group,CN=InformationStore," + serverDn, random));
+        out.push_back(Container("Mailbox Store (" + server + ")",
+                                "CN=First Storage Group,CN=InformationStore," + serverDn, random));
         out.push_back(Make("CN=Microsoft System Attendant," + serverDn,
                            {{"objectClass", {"top", "exchangeAdminService"}},
                             {"cn", {"Microsoft System Attendant"}},
@@ -163,38 +178,47 @@ std::vector<Entry> GenerateDirectory(const GeneratorOptions& o) {
         const Name& last = kLast[random.Below(std::size(kLast))];
         std::string cn = std::string(first.text) + " " + last.text;
         std::string account = std::string(first.ascii).substr(0, 1) + last.ascii;
-        for (int n = 2; takenCn.count(cn) != 0; ++n) cn = std::string(first.text) + " " + last.text + " " + std::to_string(n);
+        for (int n = 2; takenCn.count(cn) != 0; ++n)
+            cn = std::string(first.text) + " " + last.text + " " + std::to_string(n);
         std::string unique = account;
         for (int n = 2; takenAccount.count(unique) != 0; ++n) unique = account + std::to_string(n);
         account = unique;
         takenCn.insert(cn);
         takenAccount.insert(account);
 
-        std::vector<Attribute> a = {{"objectClass", {"top", "person", "organizationalPerson", "user"}},
-                                    {"cn", {cn}},
-                                    {"sn", {last.text}},
-                                    {"givenName", {first.text}},
-                                    {"displayName", {cn}},
-                                    {"objectCategory", {person}},
-                                    {"sAMAccountName", {account}}};
+        std::vector<Attribute> a = {
+            {"objectClass", {"top", "person", "organizationalPerson", "user"}},
+            {"cn", {cn}},
+            {"sn", {last.text}},
+            {"givenName", {first.text}},
+            {"displayName", {cn}},
+            {"objectCategory", {person}},
+            {"sAMAccountName", {account}}};
         const size_t kind = random.Below(100);
         if (kind < 90) {
             // A mailbox on one of the servers.
             const std::string& server = o.servers[i % o.servers.size()];
-            const std::string alias = random.Below(10) == 0 ? std::string(first.ascii) + "." + account : account;
+            const std::string alias =
+                random.Below(10) == 0 ? std::string(first.ascii) + "." + account : account;
             a.push_back({"mailNickname", {alias}});
             a.push_back({"msExchMailboxGuid", {random.Bytes16()}});
             a.push_back({"homeMDB", {MailboxStoreDn(o, server)}});
             a.push_back({"msExchHomeServerName", {HomeServerName(o, server)}});
             const size_t mail = random.Below(100);
-            if (mail < 85) a.push_back({"mail", {alias + "@" + mailDomain}});
-            else if (mail < 95) a.push_back({"mail", {alias + "@" + o.otherMailDomain}});
+            if (mail < 85)
+                a.push_back({"mail", {alias + "@" + mailDomain}});
+            else if (mail < 95)
+                a.push_back({"mail", {alias + "@" + o.otherMailDomain}});
             // else: a mailbox without an address
             const size_t mark = random.Below(100);
-            if (mark < 20) a.push_back({"extensionAttribute8", {"Quellix"}});
-            else if (mark < 25) a.push_back({"extensionAttribute8", {"QUELLIX"}});
-            else if (mark < 28) a.push_back({"extensionAttribute8", {"quellix"}});
-            else if (mark < 33) a.push_back({"extensionAttribute8", {"Other"}});
+            if (mark < 20)
+                a.push_back({"extensionAttribute8", {"Quellix"}});
+            else if (mark < 25)
+                a.push_back({"extensionAttribute8", {"QUELLIX"}});
+            else if (mark < 28)
+                a.push_back({"extensionAttribute8", {"quellix"}});
+            else if (mark < 33)
+                a.push_back({"extensionAttribute8", {"Other"}});
         }
         out.push_back(Make("CN=" + EscapeDnValue(cn) + ",CN=Users," + base, std::move(a), random));
     }

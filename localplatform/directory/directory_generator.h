@@ -20,8 +20,8 @@ namespace localplatform::directory {
 struct GeneratorOptions {
     size_t users = 100;
     std::vector<std::string> servers = {"MAILSRV1", "MAILSRV2"};
-    std::string domain = "example.com";          // DNS domain of the directory
-    std::string mailDomain;                      // default: domain
+    std::string domain = "example.com";                // DNS domain of the directory
+    std::string mailDomain;                            // default: domain
     std::string otherMailDomain = "mail.example.net";  // a second mail domain
     std::string organization = "Org";
     uint64_t seed = 1;

@@ -11,8 +11,8 @@ extern "C" {
 #include <functional>
 #include <memory>
 
-#include "localplatform/directory/ldb_library.h"
 #include "base/error.h"
+#include "localplatform/directory/ldb_library.h"
 
 namespace localplatform::directory {
 namespace {
@@ -51,11 +51,13 @@ bool SafeString(const std::string& v) {
 }
 
 std::string Base64(const std::string& in) {
-    static const char* kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    static const char* kAlphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
     size_t i = 0;
     for (; i + 2 < in.size(); i += 3) {
-        const uint32_t n = (static_cast<unsigned char>(in[i]) << 16) | (static_cast<unsigned char>(in[i + 1]) << 8) |
+        const uint32_t n = (static_cast<unsigned char>(in[i]) << 16) |
+                           (static_cast<unsigned char>(in[i + 1]) << 8) |
                            static_cast<unsigned char>(in[i + 2]);
         out += kAlphabet[(n >> 18) & 63];
         out += kAlphabet[(n >> 12) & 63];
@@ -68,7 +70,8 @@ std::string Base64(const std::string& in) {
         out += kAlphabet[(n >> 12) & 63];
         out += "==";
     } else if (i + 2 == in.size()) {
-        const uint32_t n = (static_cast<unsigned char>(in[i]) << 16) | (static_cast<unsigned char>(in[i + 1]) << 8);
+        const uint32_t n = (static_cast<unsigned char>(in[i]) << 16) |
+                           (static_cast<unsigned char>(in[i + 1]) << 8);
         out += kAlphabet[(n >> 18) & 63];
         out += kAlphabet[(n >> 12) & 63];
         out += kAlphabet[(n >> 6) & 63];
@@ -78,8 +81,10 @@ std::string Base64(const std::string& in) {
 }
 
 void Line(std::string& out, const std::string& name, const std::string& value) {
-    if (SafeString(value)) out += name + ": " + value + "\n";
-    else out += name + ":: " + Base64(value) + "\n";
+    if (SafeString(value))
+        out += name + ": " + value + "\n";
+    else
+        out += name + ":: " + Base64(value) + "\n";
 }
 
 }  // namespace
@@ -87,7 +92,8 @@ void Line(std::string& out, const std::string& name, const std::string& value) {
 std::vector<Entry> ParseLdif(const std::string& text) {
     PrepareLdbLibrary();
     std::unique_ptr<ldb_context, TallocFree> ldb(ldb_init(nullptr, nullptr));
-    if (!ldb) throw Error(err::kOutOfMemory, platform::Describe("read LDIF", "", "ldb_init failed", 0));
+    if (!ldb)
+        throw Error(err::kOutOfMemory, platform::Describe("read LDIF", "", "ldb_init failed", 0));
     std::vector<Entry> out;
     const char* s = text.c_str();
     for (;;) {
@@ -95,15 +101,18 @@ std::vector<Entry> ParseLdif(const std::string& text) {
         ldb_ldif* ldif = ldb_ldif_read_string(ldb.get(), &s);
         if (ldif == nullptr) {
             if (OnlyBlank(before)) break;
-            throw Error(err::kUnrecognizedData,
-                        platform::Describe("read LDIF", "record " + std::to_string(out.size() + 1),
-                                           "not a valid LDIF record near '" + std::string(before).substr(0, 80) + "'", 0));
+            throw Error(
+                err::kUnrecognizedData,
+                platform::Describe(
+                    "read LDIF", "record " + std::to_string(out.size() + 1),
+                    "not a valid LDIF record near '" + std::string(before).substr(0, 80) + "'", 0));
         }
         std::unique_ptr<ldb_ldif, std::function<void(ldb_ldif*)>> owner(
             ldif, [&](ldb_ldif* l) { ldb_ldif_read_free(ldb.get(), l); });
         if (ldif->changetype != LDB_CHANGETYPE_NONE && ldif->changetype != LDB_CHANGETYPE_ADD) {
             throw Error(err::kUnrecognizedData,
-                        platform::Describe("read LDIF", ldb_dn_get_linearized(ldif->msg->dn), "only entries and additions can be loaded", 0));
+                        platform::Describe("read LDIF", ldb_dn_get_linearized(ldif->msg->dn),
+                                           "only entries and additions can be loaded", 0));
         }
         Entry e;
         e.dn = ldb_dn_get_linearized(ldif->msg->dn);
@@ -118,7 +127,8 @@ std::vector<Entry> ParseLdif(const std::string& text) {
                 a = &e.attributes.back();
             }
             for (unsigned v = 0; v < el.num_values; ++v) {
-                a->values.emplace_back(reinterpret_cast<const char*>(el.values[v].data), el.values[v].length);
+                a->values.emplace_back(reinterpret_cast<const char*>(el.values[v].data),
+                                       el.values[v].length);
             }
         }
         out.push_back(std::move(e));
@@ -126,7 +136,8 @@ std::vector<Entry> ParseLdif(const std::string& text) {
     return out;
 }
 
-size_t LoadEntries(Backend& backend, const std::vector<Entry>& entries, const std::function<void(size_t)>& progress) {
+size_t LoadEntries(Backend& backend, const std::vector<Entry>& entries,
+                   const std::function<void(size_t)>& progress) {
     backend.BeginBulk();
     size_t n = 0;
     for (const auto& e : entries) {

@@ -18,7 +18,8 @@ constexpr int kMaxDepth = 64;
 bool IEquals(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
             return false;
     }
     return true;
@@ -81,8 +82,8 @@ private:
         }
         if (std::isalpha(static_cast<unsigned char>(c)) || c == '_') {
             size_t i = pos_;
-            while (i < text_.size() && (std::isalnum(static_cast<unsigned char>(text_[i])) || text_[i] == '-' ||
-                                        text_[i] == '_' || text_[i] == ';'))
+            while (i < text_.size() && (std::isalnum(static_cast<unsigned char>(text_[i])) ||
+                                        text_[i] == '-' || text_[i] == '_' || text_[i] == ';'))
                 ++i;
             current_.kind = Token::Kind::Word;
             current_.text = std::string(text_.substr(pos_, i - pos_));
@@ -92,7 +93,9 @@ private:
         if (std::isdigit(static_cast<unsigned char>(c)) || c == '-') {
             // A number, or an OID used as an attribute name (digits and dots).
             size_t i = pos_ + 1;
-            while (i < text_.size() && (std::isdigit(static_cast<unsigned char>(text_[i])) || text_[i] == '.')) ++i;
+            while (i < text_.size() &&
+                   (std::isdigit(static_cast<unsigned char>(text_[i])) || text_[i] == '.'))
+                ++i;
             current_.kind = Token::Kind::Number;
             current_.text = std::string(text_.substr(pos_, i - pos_));
             if (current_.text == "-") Malformed(text_, pos_, "unexpected '-'");
@@ -114,7 +117,10 @@ private:
             ++pos_;
             return;
         }
-        Malformed(text_, pos_, std::string("unexpected character '") + (std::isprint(static_cast<unsigned char>(c)) ? std::string(1, c) : "?") + "'");
+        Malformed(text_, pos_,
+                  std::string("unexpected character '") +
+                      (std::isprint(static_cast<unsigned char>(c)) ? std::string(1, c) : "?") +
+                      "'");
     }
 
     std::string_view text_;
@@ -134,7 +140,8 @@ bool IsAttributeName(const Token& t) {
         return s.find("..") == std::string::npos && s.find('.') != std::string::npos;
     }
     if (t.kind != Token::Kind::Word) return false;
-    static constexpr std::string_view kReserved[] = {"select", "from", "where", "and", "or", "not", "order", "by"};
+    static constexpr std::string_view kReserved[] = {"select", "from", "where", "and",
+                                                     "or",     "not",  "order", "by"};
     for (auto r : kReserved) {
         if (IEquals(t.text, r)) return false;
     }
@@ -157,7 +164,8 @@ public:
         }
         Expect("FROM");
         const Token from = lex_.Take();
-        if (from.kind != Token::Kind::Quoted) Malformed(lex_.Text(), from.pos, "expected a quoted search root");
+        if (from.kind != Token::Kind::Quoted)
+            Malformed(lex_.Text(), from.pos, "expected a quoted search root");
         try {
             q.root = ParseAdsPath(from.text);
         } catch (const Error& e) {
@@ -172,7 +180,8 @@ public:
             lex_.Take();
             Expect("BY");
             const Token t = lex_.Take();
-            if (!IsAttributeName(t)) Malformed(lex_.Text(), t.pos, "expected an attribute name after ORDER BY");
+            if (!IsAttributeName(t))
+                Malformed(lex_.Text(), t.pos, "expected an attribute name after ORDER BY");
             q.orderBy = t.text;
             if (IsKeyword(lex_.Peek(), "DESC")) {
                 lex_.Take();
@@ -181,18 +190,21 @@ public:
                 lex_.Take();
             }
         }
-        if (lex_.Peek().kind != Token::Kind::End) Malformed(lex_.Text(), lex_.Peek().pos, "unexpected '" + lex_.Peek().text + "'");
+        if (lex_.Peek().kind != Token::Kind::End)
+            Malformed(lex_.Text(), lex_.Peek().pos, "unexpected '" + lex_.Peek().text + "'");
         return q;
     }
 
 private:
     void Expect(std::string_view keyword) {
         const Token t = lex_.Take();
-        if (!IsKeyword(t, keyword)) Malformed(lex_.Text(), t.pos, "expected " + std::string(keyword));
+        if (!IsKeyword(t, keyword))
+            Malformed(lex_.Text(), t.pos, "expected " + std::string(keyword));
     }
 
     void CheckDepth(int depth) {
-        if (depth > kMaxDepth) Malformed(lex_.Text(), lex_.Peek().pos, "conditions nested too deeply");
+        if (depth > kMaxDepth)
+            Malformed(lex_.Text(), lex_.Peek().pos, "conditions nested too deeply");
     }
 
     std::unique_ptr<Condition> ParseOr(int depth) {
@@ -236,7 +248,8 @@ private:
             lex_.Take();
             auto inner = ParseOr(depth + 1);
             const Token close = lex_.Take();
-            if (!(close.kind == Token::Kind::Punct && close.text == ")")) Malformed(lex_.Text(), close.pos, "expected ')'");
+            if (!(close.kind == Token::Kind::Punct && close.text == ")"))
+                Malformed(lex_.Text(), close.pos, "expected ')'");
             return inner;
         }
         const Token name = lex_.Take();
@@ -245,18 +258,24 @@ private:
         auto node = std::make_unique<Condition>();
         node->attribute = name.text;
         if (op.kind != Token::Kind::Punct) Malformed(lex_.Text(), op.pos, "expected a comparison");
-        if (op.text == "=") node->op = Condition::Op::Equal;
-        else if (op.text == "<>" || op.text == "!=") node->op = Condition::Op::NotEqual;
-        else if (op.text == "<=") node->op = Condition::Op::LessOrEqual;
-        else if (op.text == ">=") node->op = Condition::Op::GreaterOrEqual;
-        else Malformed(lex_.Text(), op.pos, "unsupported comparison '" + op.text + "'");
+        if (op.text == "=")
+            node->op = Condition::Op::Equal;
+        else if (op.text == "<>" || op.text == "!=")
+            node->op = Condition::Op::NotEqual;
+        else if (op.text == "<=")
+            node->op = Condition::Op::LessOrEqual;
+        else if (op.text == ">=")
+            node->op = Condition::Op::GreaterOrEqual;
+        else
+            Malformed(lex_.Text(), op.pos, "unsupported comparison '" + op.text + "'");
         const Token value = lex_.Take();
         if (value.kind == Token::Kind::Quoted) {
             node->value = value.text;
         } else if (value.kind == Token::Kind::Number && value.text.find('.') == std::string::npos) {
             node->value = value.text;
             node->quoted = false;
-        } else if (value.kind == Token::Kind::Word && (IEquals(value.text, "TRUE") || IEquals(value.text, "FALSE"))) {
+        } else if (value.kind == Token::Kind::Word &&
+                   (IEquals(value.text, "TRUE") || IEquals(value.text, "FALSE"))) {
             // LDAP's Boolean syntax spells its values in upper case.
             node->value = IEquals(value.text, "TRUE") ? "TRUE" : "FALSE";
             node->quoted = false;
@@ -284,9 +303,15 @@ struct TwoSided {
     bool definite = true;  // no undefined comparison inside: isFalse = NOT isTrue
 };
 
-Part Never() { return Part{Part::Kind::Never, {}}; }
-Part Always() { return Part{Part::Kind::Always, {}}; }
-Part Text(std::string s) { return Part{Part::Kind::Filter, std::move(s)}; }
+Part Never() {
+    return Part{Part::Kind::Never, {}};
+}
+Part Always() {
+    return Part{Part::Kind::Always, {}};
+}
+Part Text(std::string s) {
+    return Part{Part::Kind::Filter, std::move(s)};
+}
 Part Negate(const Part& p) {
     if (p.kind == Part::Kind::Never) return Always();
     if (p.kind == Part::Kind::Always) return Never();
@@ -310,13 +335,16 @@ Part Combine(char op, const std::vector<Part>& parts) {
     return Text(std::move(s));
 }
 
-bool HasWildcard(const std::string& v) { return v.find('*') != std::string::npos; }
+bool HasWildcard(const std::string& v) {
+    return v.find('*') != std::string::npos;
+}
 
 // The filter item for one comparison, or an error for what LDAP cannot say.
 std::string CompareItem(const Condition& c, const FilterContext& ctx) {
     std::string value = c.value;
-    if (IEquals(c.attribute, "objectCategory") && c.quoted && !value.empty() && !HasWildcard(value) &&
-        value.find('=') == std::string::npos && !ctx.schemaNamingContext.empty()) {
+    if (IEquals(c.attribute, "objectCategory") && c.quoted && !value.empty() &&
+        !HasWildcard(value) && value.find('=') == std::string::npos &&
+        !ctx.schemaNamingContext.empty()) {
         // The provider's shorthand: a class name stands for its category DN.
         value = "CN=" + EscapeDnValue(value) + "," + ctx.schemaNamingContext;
     }
@@ -325,10 +353,13 @@ std::string CompareItem(const Condition& c, const FilterContext& ctx) {
         case Condition::Op::LessOrEqual:
         case Condition::Op::GreaterOrEqual:
             if (c.quoted && HasWildcard(value)) {
-                throw Error(err::kErrorsInCommand,
-                            platform::Describe("Command.Execute", attr, "a wildcard cannot be ordered", err::kErrorsInCommand));
+                throw Error(
+                    err::kErrorsInCommand,
+                    platform::Describe("Command.Execute", attr, "a wildcard cannot be ordered",
+                                       err::kErrorsInCommand));
             }
-            return "(" + attr + (c.op == Condition::Op::LessOrEqual ? "<=" : ">=") + EscapeFilterValue(value) + ")";
+            return "(" + attr + (c.op == Condition::Op::LessOrEqual ? "<=" : ">=") +
+                   EscapeFilterValue(value) + ")";
         case Condition::Op::Equal:
         case Condition::Op::NotEqual: {
             std::string item;
@@ -364,14 +395,17 @@ std::string CompareItem(const Condition& c, const FilterContext& ctx) {
 TwoSided Translate(const Condition& c, const FilterContext& ctx, int depth) {
     if (depth > 4 * kMaxDepth) {
         throw Error(err::kErrorsInCommand,
-                    platform::Describe("Command.Execute", "directory query", "conditions nested too deeply", err::kErrorsInCommand));
+                    platform::Describe("Command.Execute", "directory query",
+                                       "conditions nested too deeply", err::kErrorsInCommand));
     }
     switch (c.kind) {
         case Condition::Kind::Compare: {
             if (IEquals(c.attribute, "adspath")) {
-                throw Error(err::kErrorsInCommand,
-                            platform::Describe("Command.Execute", "adspath", "a path is not a directory attribute and cannot be compared",
-                                               err::kErrorsInCommand));
+                throw Error(
+                    err::kErrorsInCommand,
+                    platform::Describe("Command.Execute", "adspath",
+                                       "a path is not a directory attribute and cannot be compared",
+                                       err::kErrorsInCommand));
             }
             if (ctx.isKnownAttribute && !ctx.isKnownAttribute(c.attribute)) {
                 // Undefined: true for no entry, false for no entry.
@@ -426,7 +460,8 @@ std::string AdsPath::PathOf(const std::string& entryDn) const {
 
 AdsPath ParseAdsPath(const std::string& path) {
     auto bad = [&](const std::string& reason) -> Error {
-        return Error(err::kDsBadPathname, platform::Describe("bind", path, reason, err::kDsBadPathname));
+        return Error(err::kDsBadPathname,
+                     platform::Describe("bind", path, reason, err::kDsBadPathname));
     };
     AdsPath p;
     size_t rest = 0;
@@ -455,18 +490,21 @@ AdsPath ParseAdsPath(const std::string& path) {
         }
         const size_t colon = host.rfind(':');
         const size_t bracket = host.rfind(']');
-        const bool hasPort = colon != std::string::npos &&
-                             (bracket == std::string::npos ? host.find(':') == colon : colon > bracket);
+        const bool hasPort =
+            colon != std::string::npos &&
+            (bracket == std::string::npos ? host.find(':') == colon : colon > bracket);
         if (hasPort) {
             const std::string portText = host.substr(colon + 1);
-            if (portText.empty() || portText.size() > 5 || portText.find_first_not_of("0123456789") != std::string::npos)
+            if (portText.empty() || portText.size() > 5 ||
+                portText.find_first_not_of("0123456789") != std::string::npos)
                 throw bad("the port is not a number");
             p.port = std::stoi(portText);
             if (p.port <= 0 || p.port > 65535) throw bad("the port is out of range");
             host = host.substr(0, colon);
         }
         for (char c : host) {
-            if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_' || c == '[' || c == ']' || c == ':'))
+            if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_' ||
+                  c == '[' || c == ']' || c == ':'))
                 throw bad("the host name holds a character that no host name has");
         }
         p.host = host;
@@ -476,19 +514,25 @@ AdsPath ParseAdsPath(const std::string& path) {
             return p;
         }
     }
-    if (!p.dn.empty() && p.dn.find('=') == std::string::npos) throw bad("the path does not name a distinguished name");
+    if (!p.dn.empty() && p.dn.find('=') == std::string::npos)
+        throw bad("the path does not name a distinguished name");
     return p;
 }
 
-DirectoryQuery ParseDirectoryQuery(std::string_view text) { return Parser(text).Parse(); }
+DirectoryQuery ParseDirectoryQuery(std::string_view text) {
+    return Parser(text).Parse();
+}
 
 LdapFilter ToLdapFilter(const Condition* where, const FilterContext& context) {
     if (where == nullptr) return LdapFilter{LdapFilter::Kind::Filter, "(objectClass=*)"};
     const TwoSided t = Translate(*where, context, 0);
     switch (t.isTrue.kind) {
-        case Part::Kind::Never: return LdapFilter{LdapFilter::Kind::MatchesNothing, {}};
-        case Part::Kind::Always: return LdapFilter{LdapFilter::Kind::Filter, "(objectClass=*)"};
-        case Part::Kind::Filter: return LdapFilter{LdapFilter::Kind::Filter, t.isTrue.text};
+        case Part::Kind::Never:
+            return LdapFilter{LdapFilter::Kind::MatchesNothing, {}};
+        case Part::Kind::Always:
+            return LdapFilter{LdapFilter::Kind::Filter, "(objectClass=*)"};
+        case Part::Kind::Filter:
+            return LdapFilter{LdapFilter::Kind::Filter, t.isTrue.text};
     }
     return LdapFilter{};
 }
@@ -514,8 +558,8 @@ std::string EscapeDnValue(std::string_view value) {
     for (size_t i = 0; i < value.size(); ++i) {
         const auto c = static_cast<unsigned char>(value[i]);
         const bool edgeBlank = c == ' ' && (i == 0 || i + 1 == value.size());
-        if (c == ',' || c == '+' || c == '"' || c == '\\' || c == '<' || c == '>' || c == ';' || c == '=' ||
-            edgeBlank || (i == 0 && c == '#')) {
+        if (c == ',' || c == '+' || c == '"' || c == '\\' || c == '<' || c == '>' || c == ';' ||
+            c == '=' || edgeBlank || (i == 0 && c == '#')) {
             out += '\\';
             out += static_cast<char>(c);
         } else if (c < 0x20 || c == 0x7f) {
@@ -546,7 +590,9 @@ std::string NormalizeDn(std::string_view dn) {
             continue;
         }
         if (c == ',' || c == '=' || c == '+') {
-            while (!out.empty() && out.back() == ' ' && !(out.size() >= 2 && out[out.size() - 2] == '\\')) out.pop_back();
+            while (!out.empty() && out.back() == ' ' &&
+                   !(out.size() >= 2 && out[out.size() - 2] == '\\'))
+                out.pop_back();
             out += c;
             while (i + 1 < dn.size() && dn[i + 1] == ' ') ++i;
             continue;
@@ -568,8 +614,10 @@ std::string UpperCaseDnTypes(std::string_view dn) {
         } else if (c == '\\') {
             escaped = true;
         } else if (inType) {
-            if (c == '=') inType = false;
-            else c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            if (c == '=')
+                inType = false;
+            else
+                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         } else if (c == ',' || c == '+') {
             inType = true;
         }

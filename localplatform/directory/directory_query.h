@@ -29,7 +29,9 @@ struct AdsPath {
     bool rootDse = false;
 
     // "GC:" or "LDAP:" as a scheme prefix of a path.
-    [[nodiscard]] std::string SchemePrefix() const { return scheme == Scheme::Gc ? "GC:" : "LDAP:"; }
+    [[nodiscard]] std::string SchemePrefix() const {
+        return scheme == Scheme::Gc ? "GC:" : "LDAP:";
+    }
     // The path of the entry dn on the same scheme, host and port.
     [[nodiscard]] std::string PathOf(const std::string& entryDn) const;
 };
@@ -43,7 +45,7 @@ struct Condition {
     enum class Op { Equal, NotEqual, LessOrEqual, GreaterOrEqual };
     Kind kind = Kind::Compare;
     std::vector<std::unique_ptr<Condition>> operands;  // And, Or: two or more; Not: one
-    std::string attribute;                              // Compare
+    std::string attribute;                             // Compare
     Op op = Op::Equal;
     std::string value;  // the literal text, quotes removed; '*' still a wildcard
     bool quoted = true;

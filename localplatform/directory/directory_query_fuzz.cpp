@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "localplatform/directory/directory_query.h"
 #include "base/error.h"
+#include "localplatform/directory/directory_query.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);

@@ -12,7 +12,8 @@ namespace {
 const char kSchemaNc[] = "CN=Schema,CN=Configuration,DC=example,DC=com";
 const char kPerson[] = "CN=person,CN=Schema,CN=Configuration,DC=example,DC=com";
 
-std::string Translate(const std::string& query, std::function<bool(const std::string&)> known = nullptr) {
+std::string Translate(const std::string& query,
+                      std::function<bool(const std::string&)> known = nullptr) {
     const DirectoryQuery q = ParseDirectoryQuery(query);
     const LdapFilter f = ToLdapFilter(q.where.get(), FilterContext{kSchemaNc, std::move(known)});
     return f.kind == LdapFilter::Kind::MatchesNothing ? "<nothing>" : f.text;
@@ -31,25 +32,31 @@ TEST(DirectoryQuery, TranslatesTheSystemsQueries) {
     const std::string person = std::string("(objectcategory=") + kPerson + ")";
     const QueryCase cases[] = {
         {"mailbox enumeration",
-         "SELECT sAMAccountName,extensionAttribute8, adspath, cn, msExchHomeServerName,mailNickName,mail "
-         "FROM 'GC://dc1.example.com' WHERE objectcategory='person' AND MsExchMailboxGuid='*' ORDER BY cn",
+         "SELECT sAMAccountName,extensionAttribute8, adspath, cn, "
+         "msExchHomeServerName,mailNickName,mail "
+         "FROM 'GC://dc1.example.com' WHERE objectcategory='person' AND MsExchMailboxGuid='*' "
+         "ORDER BY cn",
          "(&" + person + "(MsExchMailboxGuid=*))",
-         {"sAMAccountName", "extensionAttribute8", "adspath", "cn", "msExchHomeServerName", "mailNickName", "mail"},
+         {"sAMAccountName", "extensionAttribute8", "adspath", "cn", "msExchHomeServerName",
+          "mailNickName", "mail"},
          "cn"},
         {"destination mailbox",
          "SELECT adspath, cn, msExchHomeServerName,mailNickName,mail FROM 'GC://dc1.example.com' "
-         "WHERE objectcategory='person' AND MsExchMailboxGuid='*' And mail='Junk.Keeper@example.com' ORDER BY cn",
+         "WHERE objectcategory='person' AND MsExchMailboxGuid='*' And "
+         "mail='Junk.Keeper@example.com' ORDER BY cn",
          "(&" + person + "(MsExchMailboxGuid=*)(mail=Junk.Keeper@example.com))",
          {"adspath", "cn", "msExchHomeServerName", "mailNickName", "mail"},
          "cn"},
         {"mailbox list",
-         "SELECT extensionAttribute8, adspath, cn, msExchHomeServerName,mailNickName,mail FROM 'GC://dc1.example.com' "
+         "SELECT extensionAttribute8, adspath, cn, msExchHomeServerName,mailNickName,mail FROM "
+         "'GC://dc1.example.com' "
          "WHERE objectcategory='person' AND MsExchMailboxGuid='*' ORDER BY cn",
          "(&" + person + "(MsExchMailboxGuid=*))",
          {"extensionAttribute8", "adspath", "cn", "msExchHomeServerName", "mailNickName", "mail"},
          "cn"},
         {"system attendant",
-         "SELECT adspath, cn, homeMDB ,msExchHomeServerName,mailNickName,mail FROM 'GC://dc1.example.com' "
+         "SELECT adspath, cn, homeMDB ,msExchHomeServerName,mailNickName,mail FROM "
+         "'GC://dc1.example.com' "
          "WHERE cn='Microsoft System Attendant' ORDER BY cn",
          "(cn=Microsoft System Attendant)",
          {"adspath", "cn", "homeMDB", "msExchHomeServerName", "mailNickName", "mail"},
@@ -67,8 +74,10 @@ TEST(DirectoryQuery, TranslatesTheSystemsQueries) {
          {"extensionAttribute8", "adspath"},
          ""},
         {"system mailboxes",
-         "SELECT adspath, cn, homeMDB ,msExchHomeServerName,mailNickName,mail FROM 'GC://dc1.example.com' "
-         "WHERE cn='SystemMailbox{*' AND objectcategory='person' AND MsExchMailboxGuid='*' ORDER BY cn",
+         "SELECT adspath, cn, homeMDB ,msExchHomeServerName,mailNickName,mail FROM "
+         "'GC://dc1.example.com' "
+         "WHERE cn='SystemMailbox{*' AND objectcategory='person' AND MsExchMailboxGuid='*' ORDER "
+         "BY cn",
          "(&(cn=SystemMailbox{*)" + person + "(MsExchMailboxGuid=*))",
          {"adspath", "cn", "homeMDB", "msExchHomeServerName", "mailNickName", "mail"},
          "cn"},
@@ -106,7 +115,8 @@ TEST(DirectoryQuery, TranslatesWildcardsOperatorsAndNesting) {
         {"objectCategory='CN=Person,CN=Schema,CN=Configuration,DC=example,DC=com'",
          "(objectCategory=CN=Person,CN=Schema,CN=Configuration,DC=example,DC=com)"},
         {"objectCategory='pers*'", "(objectCategory=pers*)"},
-        {"objectCategory='a,b'", "(objectCategory=CN=a\\5c,b,CN=Schema,CN=Configuration,DC=example,DC=com)"},
+        {"objectCategory='a,b'",
+         "(objectCategory=CN=a\\5c,b,CN=Schema,CN=Configuration,DC=example,DC=com)"},
     };
     for (const auto& [where, filter] : cases) {
         SCOPED_TRACE(where);
@@ -117,11 +127,13 @@ TEST(DirectoryQuery, TranslatesWildcardsOperatorsAndNesting) {
 
 // A value taken from data can hold any character; the filter keeps one item.
 TEST(DirectoryQuery, ValuesNeverChangeTheFiltersStructure) {
-    const char* hostile[] = {"x)(objectClass=*", "*)(|(cn=*", "a\\29(", ")", "(", "\\", "x)(!(cn=a)"};
+    const char* hostile[] = {"x)(objectClass=*", "*)(|(cn=*", "a\\29(", ")", "(", "\\",
+                             "x)(!(cn=a)"};
     for (const char* v : hostile) {
         SCOPED_TRACE(v);
         std::string quoted;
-        for (const char* p = v; *p; ++p) quoted += *p == '\'' ? std::string("''") : std::string(1, *p);
+        for (const char* p = v; *p; ++p)
+            quoted += *p == '\'' ? std::string("''") : std::string(1, *p);
         const std::string f = Translate("SELECT cn FROM 'LDAP://h' WHERE mail='" + quoted + "'");
         int open = 0, close = 0;
         for (char c : f) {
@@ -152,7 +164,8 @@ TEST(DirectoryQuery, UndefinedAttributesMatchNothingEvenUnderNot) {
     };
     for (const auto& [where, filter] : cases) {
         SCOPED_TRACE(where);
-        EXPECT_EQ(Translate(std::string("SELECT cn FROM 'LDAP://h' WHERE ") + where, isKnown), filter);
+        EXPECT_EQ(Translate(std::string("SELECT cn FROM 'LDAP://h' WHERE ") + where, isKnown),
+                  filter);
     }
 }
 
@@ -222,7 +235,8 @@ TEST(AdsPath, ParsesTheForms) {
     EXPECT_EQ(p.port, 3268);
     EXPECT_EQ(p.PathOf("DC=y"), "GC://[::1]:3268/DC=y");
 
-    for (const char* bad : {"", "GC:", "http://h/x", "LDAP://h/notadn", "LDAP://h:0", "LDAP://h:x/DC=a", "LDAP://h o/DC=a"}) {
+    for (const char* bad : {"", "GC:", "http://h/x", "LDAP://h/notadn", "LDAP://h:0",
+                            "LDAP://h:x/DC=a", "LDAP://h o/DC=a"}) {
         SCOPED_TRACE(bad);
         try {
             (void)ParseAdsPath(bad);
@@ -234,7 +248,8 @@ TEST(AdsPath, ParsesTheForms) {
 }
 
 TEST(AdsPath, NormalizesDistinguishedNames) {
-    EXPECT_EQ(NormalizeDn("CN=Ann Lee , CN=Users,dc=Example,DC=COM"), "cn=ann lee,cn=users,dc=example,dc=com");
+    EXPECT_EQ(NormalizeDn("CN=Ann Lee , CN=Users,dc=Example,DC=COM"),
+              "cn=ann lee,cn=users,dc=example,dc=com");
     EXPECT_EQ(NormalizeDn("cn = a\\,b"), "cn=a\\,b");
     EXPECT_EQ(NormalizeDn("CN=Ä"), "cn=Ä");
     EXPECT_EQ(UpperCaseDnTypes("cn=a\\,cn=b,dc=Example+uid=x"), "CN=a\\,cn=b,DC=Example+UID=x");

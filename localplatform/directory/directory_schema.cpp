@@ -1,9 +1,8 @@
 #include "localplatform/directory/directory_schema.h"
 
+#include <locale.h>
 #include <strings.h>
 #include <wctype.h>
-
-#include <locale.h>
 
 #include <cctype>
 #include <cstdint>
@@ -15,7 +14,9 @@ namespace {
 // byte string sorts deterministically.
 char32_t NextCodePoint(std::string_view s, size_t& i) {
     const auto b0 = static_cast<unsigned char>(s[i]);
-    auto cont = [&](size_t k) { return k < s.size() && (static_cast<unsigned char>(s[k]) & 0xC0) == 0x80; };
+    auto cont = [&](size_t k) {
+        return k < s.size() && (static_cast<unsigned char>(s[k]) & 0xC0) == 0x80;
+    };
     if (b0 < 0x80) {
         ++i;
         return b0;
@@ -26,13 +27,15 @@ char32_t NextCodePoint(std::string_view s, size_t& i) {
         return c;
     }
     if ((b0 & 0xF0) == 0xE0 && cont(i + 1) && cont(i + 2)) {
-        const char32_t c = ((b0 & 0x0Fu) << 12) | ((static_cast<unsigned char>(s[i + 1]) & 0x3Fu) << 6) |
+        const char32_t c = ((b0 & 0x0Fu) << 12) |
+                           ((static_cast<unsigned char>(s[i + 1]) & 0x3Fu) << 6) |
                            (static_cast<unsigned char>(s[i + 2]) & 0x3Fu);
         i += 3;
         return c;
     }
     if ((b0 & 0xF8) == 0xF0 && cont(i + 1) && cont(i + 2) && cont(i + 3)) {
-        const char32_t c = ((b0 & 0x07u) << 18) | ((static_cast<unsigned char>(s[i + 1]) & 0x3Fu) << 12) |
+        const char32_t c = ((b0 & 0x07u) << 18) |
+                           ((static_cast<unsigned char>(s[i + 1]) & 0x3Fu) << 12) |
                            ((static_cast<unsigned char>(s[i + 2]) & 0x3Fu) << 6) |
                            (static_cast<unsigned char>(s[i + 3]) & 0x3Fu);
         i += 4;
@@ -46,22 +49,26 @@ char32_t Lower(char32_t c) {
     if (c < 0x80) return static_cast<char32_t>(std::tolower(static_cast<int>(c)));
     // towlower in the C.UTF-8 locale knows the whole of Unicode's simple case
     // mappings; the process locale is left alone.
-    static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    static const locale_t utf8 =
+        newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
     if (utf8 == static_cast<locale_t>(nullptr)) return c;
     return static_cast<char32_t>(towlower_l(static_cast<wint_t>(c), utf8));
 }
 
 // The base letter of the accented Latin letters (U+00C0..U+017F); '.' keeps
 // the character as it is.
-constexpr std::string_view kLatin1 = "aaaaaaaceeeeiiiidnooooo.ouuuuy.saaaaaaaceeeeiiiidnooooo.ouuuuy.y";
+constexpr std::string_view kLatin1 =
+    "aaaaaaaceeeeiiiidnooooo.ouuuuy.saaaaaaaceeeeiiiidnooooo.ouuuuy.y";
 constexpr std::string_view kLatinExtA =
     "aaaaaaccccccccddddeeeeeeeeeegggggggghhhhiiiiiiiiiiiijjkkklllllll"
     "lllnnnnnnnnnoooooooorrrrrrssssssssttttttuuuuuuuuuuuuwwyyyzzzzzzs";
 
 char32_t Primary(char32_t c) {
     c = Lower(c);
-    if (c >= 0xC0 && c < 0x100 && kLatin1[c - 0xC0] != '.') return static_cast<char32_t>(kLatin1[c - 0xC0]);
-    if (c >= 0x100 && c < 0x180 && c - 0x100 < kLatinExtA.size()) return static_cast<char32_t>(kLatinExtA[c - 0x100]);
+    if (c >= 0xC0 && c < 0x100 && kLatin1[c - 0xC0] != '.')
+        return static_cast<char32_t>(kLatin1[c - 0xC0]);
+    if (c >= 0x100 && c < 0x180 && c - 0x100 < kLatinExtA.size())
+        return static_cast<char32_t>(kLatinExtA[c - 0x100]);
     return c;
 }
 

@@ -13,8 +13,9 @@ namespace {
 // and break ties only between otherwise equal names.
 TEST(CompareForSort, OrdersNamesWithoutRegardToCaseOrAccents) {
     const std::vector<std::string> sorted = {
-        "Ångström", "Anna", "anna", "bob", "Émile", "emile b", "Ewa", "Łukasz", "Lukasz B",
-        "Müller",  "Mutter", "Øyvind", "Zoë", "Zoe z", "Ζωή", "Жанна", "\xff\xfe broken"};
+        "Ångström", "Anna",   "anna",     "bob",    "Émile",          "emile b",
+        "Ewa",      "Łukasz", "Lukasz B", "Müller", "Mutter",         "Øyvind",
+        "Zoë",      "Zoe z",  "Ζωή",      "Жанна",  "\xff\xfe broken"};
     for (size_t i = 0; i < sorted.size(); ++i) {
         for (size_t j = 0; j < sorted.size(); ++j) {
             SCOPED_TRACE(sorted[i] + " / " + sorted[j]);
@@ -33,7 +34,8 @@ TEST(CompareForSort, OrdersNamesWithoutRegardToCaseOrAccents) {
 }
 
 TEST(AttributeRules, KnowTheSystemsAttributesInAnyCase) {
-    for (const char* name : {"extensionattribute8", "MSEXCHHOMESERVERNAME", "mailNickName", "homeMDB", "objectcategory", "mail"}) {
+    for (const char* name : {"extensionattribute8", "MSEXCHHOMESERVERNAME", "mailNickName",
+                             "homeMDB", "objectcategory", "mail"}) {
         SCOPED_TRACE(name);
         const AttributeRule* r = FindAttributeRule(name);
         ASSERT_NE(r, nullptr);

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <numeric>
 
-#include "localplatform/directory/directory_schema.h"
 #include "base/error.h"
+#include "localplatform/directory/directory_schema.h"
 
 namespace localplatform::directory {
 namespace {
@@ -20,11 +20,13 @@ bool IEquals(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-QueryResult RunDirectoryQuery(const PlatformConfig& config, std::string_view text, const SearchOptions& options) {
+QueryResult RunDirectoryQuery(const PlatformConfig& config, std::string_view text,
+                              const SearchOptions& options) {
     const DirectoryQuery query = ParseDirectoryQuery(text);
     if (options.scope < 0 || options.scope > 2) {
         throw Error(err::kAdoInvalidArgument,
-                    platform::Describe("Command.Execute", "searchscope", "the scope must be 0, 1 or 2", options.scope));
+                    platform::Describe("Command.Execute", "searchscope",
+                                       "the scope must be 0, 1 or 2", options.scope));
     }
     std::unique_ptr<Backend> backend = OpenDirectory(config, query.root, false);
     if (options.timeoutSeconds > 0) backend->SetTimeLimit(options.timeoutSeconds);
@@ -44,10 +46,13 @@ QueryResult RunDirectoryQuery(const PlatformConfig& config, std::string_view tex
         request.attributes.push_back(column);
     }
     if (!query.orderBy.empty()) request.attributes.push_back(query.orderBy);
-    if (request.attributes.empty()) request.attributes.push_back("1.1");  // RFC 4511: no attributes, DNs only
+    if (request.attributes.empty())
+        request.attributes.push_back("1.1");  // RFC 4511: no attributes, DNs only
 
     const LdapFilter filter = ToLdapFilter(
-        query.where.get(), FilterContext{root.schemaNamingContext, [&](const std::string& a) { return backend->IsKnownAttribute(a); }});
+        query.where.get(), FilterContext{root.schemaNamingContext, [&](const std::string& a) {
+                                             return backend->IsKnownAttribute(a);
+                                         }});
     if (filter.kind == LdapFilter::Kind::MatchesNothing) return result;
     request.filter = filter.text;
     std::vector<Entry> entries = backend->Search(request);
@@ -82,15 +87,19 @@ QueryResult RunDirectoryQuery(const PlatformConfig& config, std::string_view tex
             const Key& kx = keys[x];
             const Key& ky = keys[y];
             int c = 0;
-            if (!kx.present || !ky.present) c = (kx.present ? 1 : 0) - (ky.present ? 1 : 0);
-            else if (kx.primary != ky.primary) c = kx.primary < ky.primary ? -1 : 1;
-            else c = CompareForSort(*kx.value, *ky.value);
+            if (!kx.present || !ky.present)
+                c = (kx.present ? 1 : 0) - (ky.present ? 1 : 0);
+            else if (kx.primary != ky.primary)
+                c = kx.primary < ky.primary ? -1 : 1;
+            else
+                c = CompareForSort(*kx.value, *ky.value);
             if (query.descending) c = -c;
             if (c != 0) return c < 0;
             return dnOf(x) < dnOf(y);
         });
     }
-    if (options.sizeLimit > 0 && order.size() > static_cast<size_t>(options.sizeLimit)) order.resize(options.sizeLimit);
+    if (options.sizeLimit > 0 && order.size() > static_cast<size_t>(options.sizeLimit))
+        order.resize(options.sizeLimit);
 
     // Values are moved out of the entries (the sort is done with them); a
     // column named twice copies its first cell.
@@ -141,15 +150,20 @@ Entry ReadDirectoryObject(const PlatformConfig& config, const std::string& adsPa
     request.filter = "(objectClass=*)";
     std::vector<Entry> found = backend->Search(request);
     if (found.empty()) {
-        throw Error(err::kDsNoSuchObject, platform::Describe("bind", adsPath, "there is no such object", err::kDsNoSuchObject));
+        throw Error(
+            err::kDsNoSuchObject,
+            platform::Describe("bind", adsPath, "there is no such object", err::kDsNoSuchObject));
     }
     return std::move(found.front());
 }
 
-void WriteDirectoryObject(const PlatformConfig& config, const std::string& adsPath, const std::vector<Modification>& changes) {
+void WriteDirectoryObject(const PlatformConfig& config, const std::string& adsPath,
+                          const std::vector<Modification>& changes) {
     const AdsPath path = ParseAdsPath(adsPath);
     if (path.rootDse) {
-        throw Error(err::kAccessDenied, platform::Describe("SetInfo", adsPath, "the root DSE cannot be written", err::kAccessDenied));
+        throw Error(err::kAccessDenied,
+                    platform::Describe("SetInfo", adsPath, "the root DSE cannot be written",
+                                       err::kAccessDenied));
     }
     if (changes.empty()) return;
     std::unique_ptr<Backend> backend = OpenDirectory(config, path, true);

@@ -33,7 +33,8 @@ struct QueryResult {
 // directory's. The column "adspath" is the entry's path: the FROM path's
 // scheme and host, then the DN. A size limit keeps the first rows of that
 // order and drops the rest, as the provider does; it is not an error.
-QueryResult RunDirectoryQuery(const PlatformConfig& config, std::string_view text, const SearchOptions& options);
+QueryResult RunDirectoryQuery(const PlatformConfig& config, std::string_view text,
+                              const SearchOptions& options);
 
 // The entry an ADsPath names, with all its attributes (the root DSE for
 // "GC://RootDSE", with "dnsHostName", "defaultNamingContext",

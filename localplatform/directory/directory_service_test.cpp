@@ -15,11 +15,11 @@
 #include <memory>
 #include <thread>
 
+#include "base/error.h"
 #include "localplatform/directory/directory_generator.h"
 #include "localplatform/directory/directory_ldif.h"
 #include "localplatform/directory/directory_schema.h"
 #include "localplatform/directory/testing/slapd_harness.h"
-#include "base/error.h"
 
 namespace localplatform::directory {
 namespace {
@@ -39,7 +39,8 @@ Entry User(const std::string& cn, const std::string& account, std::vector<Attrib
     return Entry{"CN=" + EscapeDnValue(cn) + ",CN=Users," + kBase, std::move(a)};
 }
 
-Entry Mailbox(const std::string& cn, const std::string& account, const std::string& server, std::vector<Attribute> extra) {
+Entry Mailbox(const std::string& cn, const std::string& account, const std::string& server,
+              std::vector<Attribute> extra) {
     GeneratorOptions o;
     extra.push_back({"mailNickname", {account}});
     extra.push_back({"msExchMailboxGuid", {GuidForDn(cn)}});
@@ -57,11 +58,14 @@ std::vector<Entry> TestDirectory() {
     std::vector<Entry> entries = GenerateDirectory(o);
     const std::vector<Entry> named = {
         Mailbox("Ångström Test", "sorttest1", "MAILSRV1", {{"mail", {"angstrom@example.com"}}}),
-        Mailbox("bob test", "sorttest2", "MAILSRV1", {{"mail", {"Bob.Test@Example.com"}}, {"extensionAttribute8", {"QUELLIX"}}}),
+        Mailbox("bob test", "sorttest2", "MAILSRV1",
+                {{"mail", {"Bob.Test@Example.com"}}, {"extensionAttribute8", {"QUELLIX"}}}),
         Mailbox("Emile Test", "sorttest3", "MAILSRV2", {{"mail", {"emile@example.com"}}}),
         Mailbox("émile test", "sorttest4", "MAILSRV1", {}),
-        Mailbox("Örjan Test", "sorttest5", "MAILSRV1", {{"mail", {"orjan@mail.example.net"}}, {"extensionAttribute8", {"Other"}}}),
-        Mailbox("Zoë Test", "sorttest6", "MAILSRV2", {{"mail", {"zoe@example.com"}}, {"extensionAttribute8", {"Quellix"}}}),
+        Mailbox("Örjan Test", "sorttest5", "MAILSRV1",
+                {{"mail", {"orjan@mail.example.net"}}, {"extensionAttribute8", {"Other"}}}),
+        Mailbox("Zoë Test", "sorttest6", "MAILSRV2",
+                {{"mail", {"zoe@example.com"}}, {"extensionAttribute8", {"Quellix"}}}),
         User("No Mailbox Test", "nomailbox", {{"mail", {"nomailbox@example.com"}}}),
     };
     entries.insert(entries.end(), named.begin(), named.end());
@@ -85,7 +89,9 @@ protected:
         dir_ = "/" + dir_.substr(1);
         std::filesystem::remove_all(dir_);
         std::filesystem::create_directories(dir_);
-        std::string lines = "state_dir = " + dir_ + "\nserver.computer_name = MAILSRV1\nserver.domain_dns_name = example.com\n";
+        std::string lines =
+            "state_dir = " + dir_ +
+            "\nserver.computer_name = MAILSRV1\nserver.domain_dns_name = example.com\n";
         if (GetParam() == Kind::Ldb) {
             auto backend = OpenLdbDirectory(dir_ + "/directory.ldb", LdbOptions{true, true, false});
             LoadEntries(*backend, CachedTestDirectory());
@@ -143,74 +149,93 @@ size_t CountMailboxPersons() {
 
 TEST_P(DirectoryServiceTest, MailboxEnumerationPagesSortsAndBuildsPaths) {
     const QueryResult r = Query(
-        "SELECT sAMAccountName,extensionAttribute8, adspath, cn, msExchHomeServerName,mailNickName,mail "
-        "FROM '" + Gc() + "' WHERE objectcategory='person' AND MsExchMailboxGuid='*' ORDER BY cn");
+        "SELECT sAMAccountName,extensionAttribute8, adspath, cn, "
+        "msExchHomeServerName,mailNickName,mail "
+        "FROM '" +
+        Gc() + "' WHERE objectcategory='person' AND MsExchMailboxGuid='*' ORDER BY cn");
     ASSERT_GT(CountMailboxPersons(), 1000u);
     EXPECT_EQ(r.rows.size(), CountMailboxPersons());
-    const size_t cn = Column(r, "cn"), path = Column(r, "adspath"), home = Column(r, "msExchHomeServerName");
+    const size_t cn = Column(r, "cn"), path = Column(r, "adspath"),
+                 home = Column(r, "msExchHomeServerName");
     for (size_t i = 1; i < r.rows.size(); ++i) {
         ASSERT_TRUE(r.rows[i][cn].has_value());
-        EXPECT_LE(CompareForSort(*r.rows[i - 1][cn], *r.rows[i][cn]), 0) << *r.rows[i - 1][cn] << " / " << *r.rows[i][cn];
+        EXPECT_LE(CompareForSort(*r.rows[i - 1][cn], *r.rows[i][cn]), 0)
+            << *r.rows[i - 1][cn] << " / " << *r.rows[i][cn];
     }
     for (const auto& row : r.rows) {
         ASSERT_TRUE(row[path].has_value());
         EXPECT_EQ(row[path]->rfind(Gc() + "/CN=", 0), 0u) << *row[path];
-        EXPECT_NE(NormalizeDn(*row[path]).find(",dc=example,dc=com"), std::string::npos) << *row[path];
+        EXPECT_NE(NormalizeDn(*row[path]).find(",dc=example,dc=com"), std::string::npos)
+            << *row[path];
         ASSERT_TRUE(row[home].has_value());
         EXPECT_NE(row[home]->find("/cn=Servers/cn=MAILSRV"), std::string::npos);
     }
 }
 
 TEST_P(DirectoryServiceTest, OrdersNamesWithoutRegardToCaseOrAccents) {
-    const QueryResult r = Query("SELECT cn FROM '" + Gc() + "' WHERE sAMAccountName='sorttest*' ORDER BY cn");
+    const QueryResult r =
+        Query("SELECT cn FROM '" + Gc() + "' WHERE sAMAccountName='sorttest*' ORDER BY cn");
     std::vector<std::string> names;
     for (const auto& row : r.rows) names.push_back(row[0].value_or("<null>"));
-    EXPECT_EQ(names, (std::vector<std::string>{"Ångström Test", "bob test", "Emile Test", "émile test", "Örjan Test", "Zoë Test"}));
-    const QueryResult d = Query("SELECT cn FROM '" + Gc() + "' WHERE sAMAccountName='sorttest*' ORDER BY cn DESC");
+    EXPECT_EQ(names, (std::vector<std::string>{"Ångström Test", "bob test", "Emile Test",
+                                               "émile test", "Örjan Test", "Zoë Test"}));
+    const QueryResult d =
+        Query("SELECT cn FROM '" + Gc() + "' WHERE sAMAccountName='sorttest*' ORDER BY cn DESC");
     ASSERT_EQ(d.rows.size(), 6u);
     EXPECT_EQ(d.rows.front()[0], "Zoë Test");
 }
 
 TEST_P(DirectoryServiceTest, AnswersEveryQueryTheSystemSends) {
     // Destination mailbox: the address in another letter case still matches.
-    QueryResult r = Query("SELECT adspath, cn, msExchHomeServerName,mailNickName,mail FROM '" + Gc() + "' "
-                          "WHERE objectcategory='person' AND MsExchMailboxGuid='*' And mail='bob.test@example.COM' ORDER BY cn");
+    QueryResult r =
+        Query("SELECT adspath, cn, msExchHomeServerName,mailNickName,mail FROM '" + Gc() +
+              "' "
+              "WHERE objectcategory='person' AND MsExchMailboxGuid='*' And "
+              "mail='bob.test@example.COM' ORDER BY cn");
     ASSERT_EQ(r.rows.size(), 1u);
     EXPECT_EQ(r.rows[0][Column(r, "mailNickName")], "sorttest2");
     EXPECT_EQ(r.rows[0][Column(r, "mail")], "Bob.Test@Example.com");
 
     // System attendants: one per server, under the server object, with the store.
-    r = Query("SELECT adspath, cn, homeMDB ,msExchHomeServerName,mailNickName,mail FROM '" + Gc() + "' "
+    r = Query("SELECT adspath, cn, homeMDB ,msExchHomeServerName,mailNickName,mail FROM '" + Gc() +
+              "' "
               "WHERE cn='Microsoft System Attendant' ORDER BY cn");
     ASSERT_EQ(r.rows.size(), 2u);
     for (const auto& row : r.rows) {
-        EXPECT_NE(row[0]->find("CN=Microsoft System Attendant,CN=MAILSRV"), std::string::npos) << *row[0];
+        EXPECT_NE(row[0]->find("CN=Microsoft System Attendant,CN=MAILSRV"), std::string::npos)
+            << *row[0];
         ASSERT_TRUE(row[2].has_value());
         EXPECT_EQ(NormalizeDn(*row[2]).rfind("cn=mailbox store (mailsrv", 0), 0u) << *row[2];
         EXPECT_FALSE(row[4].has_value());  // the attendant has no alias
     }
 
     // System mailboxes: one per server, found by the wildcard on cn.
-    r = Query("SELECT adspath, cn, homeMDB ,msExchHomeServerName,mailNickName,mail FROM '" + Gc() + "' "
-              "WHERE cn='SystemMailbox{*' AND objectcategory='person' AND MsExchMailboxGuid='*' ORDER BY cn");
+    r = Query("SELECT adspath, cn, homeMDB ,msExchHomeServerName,mailNickName,mail FROM '" + Gc() +
+              "' "
+              "WHERE cn='SystemMailbox{*' AND objectcategory='person' AND MsExchMailboxGuid='*' "
+              "ORDER BY cn");
     ASSERT_EQ(r.rows.size(), 2u);
     for (const auto& row : r.rows) EXPECT_EQ(row[4]->rfind("SystemMailbox{", 0), 0u);
 
     // Identity: the category is the expanded DN.
-    r = Query("SELECT sAMAccountName, cn, mail, objectCategory FROM '" + Gc() + "' "
+    r = Query("SELECT sAMAccountName, cn, mail, objectCategory FROM '" + Gc() +
+              "' "
               "WHERE objectcategory='person' AND sAMAccountName='SORTTEST3'");
     ASSERT_EQ(r.rows.size(), 1u);
     EXPECT_EQ(NormalizeDn(r.rows[0][3].value_or("")), NormalizeDn(PersonCategory(kBase)));
 
     // Mark lookup through the writable path scheme.
-    r = Query("SELECT extensionAttribute8, adspath FROM 'LDAP://" + host_ + "' "
+    r = Query("SELECT extensionAttribute8, adspath FROM 'LDAP://" + host_ +
+              "' "
               "WHERE objectcategory='person' AND mail='zoe@example.com'");
     ASSERT_EQ(r.rows.size(), 1u);
     EXPECT_EQ(r.rows[0][0], "Quellix");
     EXPECT_EQ(r.rows[0][1]->rfind("LDAP://" + host_ + "/CN=Zo", 0), 0u);
 
     // A user without a mailbox is no mailbox user.
-    r = Query("SELECT cn FROM '" + Gc() + "' WHERE objectcategory='person' AND MsExchMailboxGuid='*' AND mail='nomailbox@example.com'");
+    r = Query("SELECT cn FROM '" + Gc() +
+              "' WHERE objectcategory='person' AND MsExchMailboxGuid='*' AND "
+              "mail='nomailbox@example.com'");
     EXPECT_TRUE(r.rows.empty());
 }
 
@@ -223,7 +248,8 @@ TEST_P(DirectoryServiceTest, MatchesTheMarkWithoutRegardToCase) {
     ASSERT_GT(marked, 10u);
     for (const char* spelling : {"Quellix", "QUELLIX", "quellix"}) {
         SCOPED_TRACE(spelling);
-        const QueryResult r = Query("SELECT cn FROM '" + Gc() + "' WHERE extensionAttribute8='" + spelling + "'");
+        const QueryResult r =
+            Query("SELECT cn FROM '" + Gc() + "' WHERE extensionAttribute8='" + spelling + "'");
         EXPECT_EQ(r.rows.size(), marked);
     }
 }
@@ -239,7 +265,9 @@ TEST_P(DirectoryServiceTest, WildcardsAndLogic) {
         {"sAMAccountName='sort*test*5'", 1},
         {"sAMAccountName='sorttest1' OR sAMAccountName='sorttest2'", 2},
         {"sAMAccountName='sorttest*' AND NOT mail='*'", 1},
-        {"sAMAccountName='sorttest*' AND (extensionAttribute8='quellix' OR extensionAttribute8='other')", 3},
+        {"sAMAccountName='sorttest*' AND (extensionAttribute8='quellix' OR "
+         "extensionAttribute8='other')",
+         3},
         {"sAMAccountName='sorttest*' and not extensionAttribute8='*'", 3},
         {"mail='*@MAIL.EXAMPLE.NET' AND sAMAccountName='sorttest*'", 1},
         {"cn='x)(cn=*'", 0},
@@ -252,7 +280,8 @@ TEST_P(DirectoryServiceTest, WildcardsAndLogic) {
 }
 
 TEST_P(DirectoryServiceTest, AbsentAndUnknownAttributesAreNullAndMatchNothing) {
-    QueryResult r = Query("SELECT extensionAttribute8, noSuchAttribute, mail, cn FROM '" + Gc() + "' WHERE sAMAccountName='sorttest4'");
+    QueryResult r = Query("SELECT extensionAttribute8, noSuchAttribute, mail, cn FROM '" + Gc() +
+                          "' WHERE sAMAccountName='sorttest4'");
     ASSERT_EQ(r.rows.size(), 1u);
     EXPECT_FALSE(r.rows[0][0].has_value());
     EXPECT_FALSE(r.rows[0][1].has_value());
@@ -261,11 +290,15 @@ TEST_P(DirectoryServiceTest, AbsentAndUnknownAttributesAreNullAndMatchNothing) {
     // An attribute the directory does not define is undefined, also under NOT.
     EXPECT_TRUE(Query("SELECT cn FROM '" + Gc() + "' WHERE noSuchAttribute='x'").rows.empty());
     EXPECT_TRUE(Query("SELECT cn FROM '" + Gc() + "' WHERE NOT noSuchAttribute='x'").rows.empty());
-    EXPECT_EQ(Query("SELECT cn FROM '" + Gc() + "' WHERE sAMAccountName='sorttest1' OR noSuchAttribute='x'").rows.size(), 1u);
+    EXPECT_EQ(Query("SELECT cn FROM '" + Gc() +
+                    "' WHERE sAMAccountName='sorttest1' OR noSuchAttribute='x'")
+                  .rows.size(),
+              1u);
 }
 
 TEST_P(DirectoryServiceTest, SizeLimitKeepsTheFirstRowsInOrder) {
-    const std::string q = "SELECT cn FROM '" + Gc() + "' WHERE objectcategory='person' AND MsExchMailboxGuid='*' ORDER BY cn";
+    const std::string q = "SELECT cn FROM '" + Gc() +
+                          "' WHERE objectcategory='person' AND MsExchMailboxGuid='*' ORDER BY cn";
     const QueryResult all = Query(q);
     const QueryResult some = Query(q, SearchOptions{2, 100, 10, 120});
     ASSERT_EQ(some.rows.size(), 10u);
@@ -274,9 +307,12 @@ TEST_P(DirectoryServiceTest, SizeLimitKeepsTheFirstRowsInOrder) {
 
 TEST_P(DirectoryServiceTest, SearchRootAndScope) {
     const std::string users = std::string("CN=Users,") + kBase;
-    QueryResult r = Query("SELECT cn FROM 'LDAP://" + host_ + "/" + users + "' WHERE sAMAccountName='sorttest*'", SearchOptions{1, 0, 0, 0});
+    QueryResult r = Query(
+        "SELECT cn FROM 'LDAP://" + host_ + "/" + users + "' WHERE sAMAccountName='sorttest*'",
+        SearchOptions{1, 0, 0, 0});
     EXPECT_EQ(r.rows.size(), 6u);
-    r = Query("SELECT cn FROM 'LDAP://" + host_ + "/" + users + "' WHERE objectClass='*'", SearchOptions{0, 0, 0, 0});
+    r = Query("SELECT cn FROM 'LDAP://" + host_ + "/" + users + "' WHERE objectClass='*'",
+              SearchOptions{0, 0, 0, 0});
     ASSERT_EQ(r.rows.size(), 1u);
     EXPECT_EQ(r.rows[0][0], "Users");
     try {
@@ -288,8 +324,9 @@ TEST_P(DirectoryServiceTest, SearchRootAndScope) {
 }
 
 TEST_P(DirectoryServiceTest, MalformedQueriesFail) {
-    const std::vector<std::string> queries = {"SELECT cn FROM '" + Gc() + "' WHERE cn=", "SELECT FROM x",
-                                              "SELECT cn FROM '" + Gc() + "' WHERE (cn='a'"};
+    const std::vector<std::string> queries = {
+        "SELECT cn FROM '" + Gc() + "' WHERE cn=", "SELECT FROM x",
+        "SELECT cn FROM '" + Gc() + "' WHERE (cn='a'"};
     for (const std::string& q : queries) {
         try {
             (void)Query(q);
@@ -303,17 +340,22 @@ TEST_P(DirectoryServiceTest, MalformedQueriesFail) {
 TEST_P(DirectoryServiceTest, RootDseAndObjectsReadAndWrite) {
     const Entry root = ReadDirectoryObject(config_, "GC://RootDSE");
     EXPECT_EQ(NormalizeDn(root.Find("defaultNamingContext")->values.at(0)), "dc=example,dc=com");
-    EXPECT_EQ(NormalizeDn(root.Find("schemaNamingContext")->values.at(0)), "cn=schema,cn=configuration,dc=example,dc=com");
+    EXPECT_EQ(NormalizeDn(root.Find("schemaNamingContext")->values.at(0)),
+              "cn=schema,cn=configuration,dc=example,dc=com");
     EXPECT_FALSE(host_.empty());
 
     const std::string path = "LDAP://" + host_ + "/CN=Emile Test,CN=Users," + kBase;
     Entry e = ReadDirectoryObject(config_, path);
     EXPECT_EQ(e.Find("extensionAttribute8"), nullptr);
-    WriteDirectoryObject(config_, path, {{Modification::Op::Replace, "extensionAttribute8", {"Quellix"}}});
+    WriteDirectoryObject(config_, path,
+                         {{Modification::Op::Replace, "extensionAttribute8", {"Quellix"}}});
     e = ReadDirectoryObject(config_, path);
     ASSERT_NE(e.Find("extensionAttribute8"), nullptr);
     EXPECT_EQ(e.Find("extensionAttribute8")->values, std::vector<std::string>{"Quellix"});
-    EXPECT_EQ(Query("SELECT cn FROM '" + Gc() + "' WHERE extensionAttribute8='quellix' AND sAMAccountName='sorttest3'").rows.size(), 1u);
+    EXPECT_EQ(Query("SELECT cn FROM '" + Gc() +
+                    "' WHERE extensionAttribute8='quellix' AND sAMAccountName='sorttest3'")
+                  .rows.size(),
+              1u);
 
     WriteDirectoryObject(config_, path, {{Modification::Op::Clear, "extensionAttribute8", {}}});
     EXPECT_EQ(ReadDirectoryObject(config_, path).Find("extensionAttribute8"), nullptr);
@@ -329,7 +371,8 @@ TEST_P(DirectoryServiceTest, RootDseAndObjectsReadAndWrite) {
             EXPECT_EQ(e2.Number(), err::kDsNoSuchObject) << e2.Description();
         }
         try {
-            WriteDirectoryObject(config_, missing, {{Modification::Op::Replace, "extensionAttribute8", {"Quellix"}}});
+            WriteDirectoryObject(config_, missing,
+                                 {{Modification::Op::Replace, "extensionAttribute8", {"Quellix"}}});
             ADD_FAILURE() << "wrote a missing object";
         } catch (const platform::Error& e2) {
             EXPECT_EQ(e2.Number(), err::kDsNoSuchObject) << e2.Description();
@@ -338,7 +381,9 @@ TEST_P(DirectoryServiceTest, RootDseAndObjectsReadAndWrite) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, DirectoryServiceTest, ::testing::Values(Kind::Ldb, Kind::Slapd),
-                         [](const ::testing::TestParamInfo<Kind>& i) { return i.param == Kind::Ldb ? "ldb" : "slapd"; });
+                         [](const ::testing::TestParamInfo<Kind>& i) {
+                             return i.param == Kind::Ldb ? "ldb" : "slapd";
+                         });
 
 // Failures only a server can show.
 class DirectoryServerFailureTest : public ::testing::Test {
@@ -375,13 +420,23 @@ TEST_F(DirectoryServerFailureTest, RefusedBindUnreachableServerAndTimeOut) {
 
     // A path naming a server the configuration does not name gets nothing,
     // not even a connection with the configured credentials.
-    EXPECT_EQ(ErrorOf([&] { (void)RunDirectoryQuery(c, "SELECT cn FROM 'GC://elsewhere.example' WHERE cn='*'", {}); }),
+    EXPECT_EQ(ErrorOf([&] {
+                  (void)RunDirectoryQuery(c, "SELECT cn FROM 'GC://elsewhere.example' WHERE cn='*'",
+                                          {});
+              }),
               err::kDsServerDown);
-    EXPECT_EQ(ErrorOf([&] { (void)ReadDirectoryObject(c, "LDAP://elsewhere.example:389/CN=x,DC=example,DC=com"); }),
+    EXPECT_EQ(ErrorOf([&] {
+                  (void)ReadDirectoryObject(c,
+                                            "LDAP://elsewhere.example:389/CN=x,DC=example,DC=com");
+              }),
               err::kDsServerDown);
     PlatformConfig listed = c;
     listed.Set("directory.hosts", "dc1.example.com, LOCALHOST");
-    EXPECT_EQ(ErrorOf([&] { (void)RunDirectoryQuery(listed, "SELECT cn FROM 'GC://localhost' WHERE cn='*'", {}); }), 0);
+    EXPECT_EQ(ErrorOf([&] {
+                  (void)RunDirectoryQuery(listed, "SELECT cn FROM 'GC://localhost' WHERE cn='*'",
+                                          {});
+              }),
+              0);
 
     c.Set("directory.password", "wrong");
     EXPECT_EQ(ErrorOf([&] { (void)RunDirectoryQuery(c, q, {}); }), err::kDsInvalidCredentials);
@@ -408,13 +463,16 @@ TEST_F(DirectoryServerFailureTest, RefusedBindUnreachableServerAndTimeOut) {
     down.Set("directory.network_timeout", "2");
     // Bound but not listening: connections are refused.
     EXPECT_EQ(ErrorOf([&] { (void)RunDirectoryQuery(down, q, {}); }), err::kDsServerDown);
-    EXPECT_EQ(ErrorOf([&] { (void)ReadDirectoryObject(down, "GC://RootDSE"); }), err::kDsServerDown);
+    EXPECT_EQ(ErrorOf([&] { (void)ReadDirectoryObject(down, "GC://RootDSE"); }),
+              err::kDsServerDown);
 
     // Listening but never answering: the search's time-out ends the wait.
     ASSERT_EQ(::listen(s, 4), 0);
     down.Set("directory.bind_dn", "");
     down.Set("directory.password", "");
-    const int32_t silent = ErrorOf([&] { (void)RunDirectoryQuery(down, q, SearchOptions{2, 100, 0, 1}); });
+    const int32_t silent = ErrorOf([&] {
+        (void)RunDirectoryQuery(down, q, SearchOptions{2, 100, 0, 1});
+    });
     EXPECT_TRUE(silent == err::kDsTimeLimit || silent == err::kDsServerDown) << silent;
     ::close(s);
 }
@@ -431,15 +489,25 @@ TEST_F(DirectoryServerFailureTest, ServerSizeLimitIsAnError) {
     c.Set("directory.bind_dn", "");
     c.Set("directory.password", "");
     const std::string q = "SELECT cn FROM 'GC://127.0.0.1' WHERE objectClass='*'";
-    EXPECT_EQ(ErrorOf([&] { (void)RunDirectoryQuery(c, "SELECT cn FROM 'GC://127.0.0.1' WHERE dc='example'", {}); }), 0);
+    EXPECT_EQ(ErrorOf([&] {
+                  (void)RunDirectoryQuery(c, "SELECT cn FROM 'GC://127.0.0.1' WHERE dc='example'",
+                                          {});
+              }),
+              0);
     {
         // Enough entries to pass the limit.
-        std::unique_ptr<Backend> writer = OpenLdapDirectory(LdapSettings{slapd.Uri(), o.rootDn, o.rootPassword, "", false, 5});
+        std::unique_ptr<Backend> writer =
+            OpenLdapDirectory(LdapSettings{slapd.Uri(), o.rootDn, o.rootPassword, "", false, 5});
         for (int i = 0; i < 5; ++i) {
-            writer->Add(Entry{"CN=c" + std::to_string(i) + "," + kBase, {{"objectClass", {"top", "container"}}, {"cn", {"c" + std::to_string(i)}}}});
+            writer->Add(
+                Entry{"CN=c" + std::to_string(i) + "," + kBase,
+                      {{"objectClass", {"top", "container"}}, {"cn", {"c" + std::to_string(i)}}}});
         }
     }
-    EXPECT_EQ(ErrorOf([&] { (void)RunDirectoryQuery(c, q, SearchOptions{2, 2, 0, 10}); }), err::kDsSizeLimit);
+    EXPECT_EQ(ErrorOf([&] {
+                  (void)RunDirectoryQuery(c, q, SearchOptions{2, 2, 0, 10});
+              }),
+              err::kDsSizeLimit);
 }
 
 // A server that accepts the bind and then never answers the search: the
@@ -460,7 +528,8 @@ TEST_F(DirectoryServerFailureTest, SearchTimeOutEndsTheWait) {
         char buf[512];
         (void)::read(c, buf, sizeof buf);  // the bind request, message 1
         // BindResponse, message 1, success.
-        const unsigned char ok[] = {0x30, 0x0c, 0x02, 0x01, 0x01, 0x61, 0x07, 0x0a, 0x01, 0x00, 0x04, 0x00, 0x04, 0x00};
+        const unsigned char ok[] = {0x30, 0x0c, 0x02, 0x01, 0x01, 0x61, 0x07,
+                                    0x0a, 0x01, 0x00, 0x04, 0x00, 0x04, 0x00};
         (void)::write(c, ok, sizeof ok);
         while (::read(c, buf, sizeof buf) > 0) {
         }
@@ -470,7 +539,10 @@ TEST_F(DirectoryServerFailureTest, SearchTimeOutEndsTheWait) {
     PlatformConfig c;
     c.Set("directory", "ldap://127.0.0.1:" + port);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(ErrorOf([&] { (void)RunDirectoryQuery(c, "SELECT cn FROM 'GC://127.0.0.1' WHERE cn='*'", SearchOptions{2, 100, 0, 1}); }),
+    EXPECT_EQ(ErrorOf([&] {
+                  (void)RunDirectoryQuery(c, "SELECT cn FROM 'GC://127.0.0.1' WHERE cn='*'",
+                                          SearchOptions{2, 100, 0, 1});
+              }),
               err::kDsTimeLimit);
     // Bounded: well under the default wait (this is no speed assertion).
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));

@@ -13,8 +13,8 @@
 #include <memory>
 #include <set>
 
-#include "localplatform/directory/directory_backend.h"
 #include "base/error.h"
+#include "localplatform/directory/directory_backend.h"
 
 namespace localplatform::directory {
 namespace {
@@ -76,40 +76,56 @@ int32_t MapLdapError(int rc) {
         case LDAP_SERVER_DOWN:
         case LDAP_CONNECT_ERROR:
         case LDAP_UNAVAILABLE:
-        case LDAP_BUSY: return err::kDsServerDown;
+        case LDAP_BUSY:
+            return err::kDsServerDown;
         case LDAP_INVALID_CREDENTIALS:
         case LDAP_INAPPROPRIATE_AUTH:
         case LDAP_STRONG_AUTH_REQUIRED:
         case LDAP_AUTH_UNKNOWN:
-        case LDAP_AUTH_METHOD_NOT_SUPPORTED: return err::kDsInvalidCredentials;
+        case LDAP_AUTH_METHOD_NOT_SUPPORTED:
+            return err::kDsInvalidCredentials;
         case LDAP_TIMEOUT:
-        case LDAP_TIMELIMIT_EXCEEDED: return err::kDsTimeLimit;
+        case LDAP_TIMELIMIT_EXCEEDED:
+            return err::kDsTimeLimit;
         case LDAP_SIZELIMIT_EXCEEDED:
-        case LDAP_ADMINLIMIT_EXCEEDED: return err::kDsSizeLimit;
-        case LDAP_NO_SUCH_OBJECT: return err::kDsNoSuchObject;
-        case LDAP_FILTER_ERROR: return err::kErrorsInCommand;
+        case LDAP_ADMINLIMIT_EXCEEDED:
+            return err::kDsSizeLimit;
+        case LDAP_NO_SUCH_OBJECT:
+            return err::kDsNoSuchObject;
+        case LDAP_FILTER_ERROR:
+            return err::kErrorsInCommand;
         case LDAP_UNDEFINED_TYPE:
-        case LDAP_NO_SUCH_ATTRIBUTE: return err::kDsUndefinedAttribute;
+        case LDAP_NO_SUCH_ATTRIBUTE:
+            return err::kDsUndefinedAttribute;
         case LDAP_CONSTRAINT_VIOLATION:
         case LDAP_OBJECT_CLASS_VIOLATION:
         case LDAP_INVALID_SYNTAX:
-        case LDAP_NOT_ALLOWED_ON_RDN: return err::kDsConstraint;
-        case LDAP_ALREADY_EXISTS: return err::kResourceExists;
+        case LDAP_NOT_ALLOWED_ON_RDN:
+            return err::kDsConstraint;
+        case LDAP_ALREADY_EXISTS:
+            return err::kResourceExists;
         case LDAP_INSUFFICIENT_ACCESS:
-        case LDAP_UNWILLING_TO_PERFORM: return err::kAccessDenied;
-        case LDAP_INVALID_DN_SYNTAX: return err::kDsBadPathname;
-        case LDAP_NO_MEMORY: return err::kOutOfMemory;
-        default: return err::kFail;
+        case LDAP_UNWILLING_TO_PERFORM:
+            return err::kAccessDenied;
+        case LDAP_INVALID_DN_SYNTAX:
+            return err::kDsBadPathname;
+        case LDAP_NO_MEMORY:
+            return err::kOutOfMemory;
+        default:
+            return err::kFail;
     }
 }
 
 class LdapDirectory final : public Backend {
 public:
-    explicit LdapDirectory(const LdapSettings& s) : uri_(s.uri), networkTimeout_(s.networkTimeoutSeconds) {
+    explicit LdapDirectory(const LdapSettings& s)
+        : uri_(s.uri), networkTimeout_(s.networkTimeoutSeconds) {
         LDAP* raw = nullptr;
         int rc = ldap_initialize(&raw, s.uri.c_str());
         ld_.reset(raw);
-        if (rc != LDAP_SUCCESS) throw Error(err::kDsServerDown, platform::Describe("connect", s.uri, ldap_err2string(rc), rc));
+        if (rc != LDAP_SUCCESS)
+            throw Error(err::kDsServerDown,
+                        platform::Describe("connect", s.uri, ldap_err2string(rc), rc));
         const int version = LDAP_VERSION3;
         ldap_set_option(ld_.get(), LDAP_OPT_PROTOCOL_VERSION, &version);
         // Referrals would be followed without our credentials; the caller's
@@ -124,16 +140,18 @@ public:
         }
         berval cred{};
         if (!s.saslMech.empty()) {
-            rc = ldap_sasl_interactive_bind_s(ld_.get(), nullptr, s.saslMech.c_str(), nullptr, nullptr, LDAP_SASL_QUIET,
-                                              SaslDefaults, nullptr);
+            rc = ldap_sasl_interactive_bind_s(ld_.get(), nullptr, s.saslMech.c_str(), nullptr,
+                                              nullptr, LDAP_SASL_QUIET, SaslDefaults, nullptr);
         } else {
             // An anonymous bind too: it opens the connection now, so an
             // unreachable server is reported here and not mid-search.
             cred.bv_val = const_cast<char*>(s.password.c_str());
             cred.bv_len = s.password.size();
-            rc = ldap_sasl_bind_s(ld_.get(), s.bindDn.c_str(), LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr);
+            rc = ldap_sasl_bind_s(ld_.get(), s.bindDn.c_str(), LDAP_SASL_SIMPLE, &cred, nullptr,
+                                  nullptr, nullptr);
         }
-        if (rc != LDAP_SUCCESS) Fail("bind", s.bindDn.empty() ? s.uri : s.bindDn + " at " + s.uri, rc);
+        if (rc != LDAP_SUCCESS)
+            Fail("bind", s.bindDn.empty() ? s.uri : s.bindDn + " at " + s.uri, rc);
     }
 
     void SetTimeLimit(int seconds) override { timeCap_ = seconds; }
@@ -143,8 +161,9 @@ public:
         req.scope = 0;
         req.timeLimitSeconds = SmallReadLimit();
         req.filter = "(objectClass=*)";
-        req.attributes = {"defaultNamingContext", "schemaNamingContext", "configurationNamingContext",
-                          "namingContexts", "dnsHostName", "subschemaSubentry"};
+        req.attributes = {
+            "defaultNamingContext", "schemaNamingContext", "configurationNamingContext",
+            "namingContexts",       "dnsHostName",         "subschemaSubentry"};
         RootDse r;
         const std::vector<Entry> entries = Search(req);
         if (entries.empty()) return r;
@@ -174,11 +193,14 @@ public:
         int limit = request.timeLimitSeconds > 0 ? request.timeLimitSeconds : kDefaultWaitSeconds;
         if (timeCap_ > 0 && timeCap_ < limit) limit = timeCap_;
         const auto deadline = Clock::now() + std::chrono::seconds(limit);
-        int pageSize = request.pageSize > 0 && request.pageSize < kMaxPage ? request.pageSize : kMaxPage;
+        int pageSize =
+            request.pageSize > 0 && request.pageSize < kMaxPage ? request.pageSize : kMaxPage;
         std::vector<char*> attrs;
         for (const auto& a : request.attributes) attrs.push_back(const_cast<char*>(a.c_str()));
         attrs.push_back(nullptr);
-        const int scope = request.scope == 0 ? LDAP_SCOPE_BASE : (request.scope == 1 ? LDAP_SCOPE_ONELEVEL : LDAP_SCOPE_SUBTREE);
+        const int scope = request.scope == 0
+                              ? LDAP_SCOPE_BASE
+                              : (request.scope == 1 ? LDAP_SCOPE_ONELEVEL : LDAP_SCOPE_SUBTREE);
         // The root DSE is no paged search.
         const bool paged = !request.base.empty() || scope != LDAP_SCOPE_BASE;
 
@@ -192,30 +214,35 @@ public:
                 LDAPControl* raw = nullptr;
                 cookie.bv_val = cookieBytes.empty() ? nullptr : cookieBytes.data();
                 cookie.bv_len = cookieBytes.size();
-                int rc = ldap_create_page_control(ld_.get(), pageSize, cookieBytes.empty() ? nullptr : &cookie, 0, &raw);
+                int rc = ldap_create_page_control(ld_.get(), pageSize,
+                                                  cookieBytes.empty() ? nullptr : &cookie, 0, &raw);
                 page.reset(raw);
                 if (rc != LDAP_SUCCESS) Fail("search", request.base, rc);
                 ctrls[0] = raw;
             }
-            const auto remaining = std::chrono::duration_cast<std::chrono::seconds>(deadline - Clock::now()).count();
+            const auto remaining =
+                std::chrono::duration_cast<std::chrono::seconds>(deadline - Clock::now()).count();
             if (remaining <= 0) TimeLimit(request);
             timeval serverLimit{static_cast<time_t>(remaining), 0};
             int msgid = 0;
             int rc = ldap_search_ext(ld_.get(), request.base.c_str(), scope, request.filter.c_str(),
-                                     request.attributes.empty() ? nullptr : attrs.data(), 0, ctrls, nullptr,
-                                     &serverLimit, LDAP_NO_LIMIT, &msgid);
+                                     request.attributes.empty() ? nullptr : attrs.data(), 0, ctrls,
+                                     nullptr, &serverLimit, LDAP_NO_LIMIT, &msgid);
             if (rc != LDAP_SUCCESS) Fail("search", request.filter, rc);
 
             // Read the page's messages as they come, each wait bounded by
             // what is left of the time limit.
             MessagePtr done;
             while (!done) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
+                        .count();
                 if (left <= 0) {
                     ldap_abandon_ext(ld_.get(), msgid, nullptr, nullptr);
                     TimeLimit(request);
                 }
-                timeval wait{static_cast<time_t>(left / 1000), static_cast<suseconds_t>((left % 1000) * 1000)};
+                timeval wait{static_cast<time_t>(left / 1000),
+                             static_cast<suseconds_t>((left % 1000) * 1000)};
                 LDAPMessage* raw = nullptr;
                 rc = ldap_result(ld_.get(), msgid, LDAP_MSG_ONE, &wait, &raw);
                 MessagePtr msg(raw);
@@ -238,11 +265,13 @@ public:
             int result = LDAP_SUCCESS;
             char* diag = nullptr;
             LDAPControl** rctrls = nullptr;
-            rc = ldap_parse_result(ld_.get(), done.get(), &result, nullptr, &diag, nullptr, &rctrls, 0);
+            rc = ldap_parse_result(ld_.get(), done.get(), &result, nullptr, &diag, nullptr, &rctrls,
+                                   0);
             std::unique_ptr<char, MemFree> diagOwner(diag);
             std::unique_ptr<LDAPControl*, ControlsFree> ctrlOwner(rctrls);
             if (rc != LDAP_SUCCESS) Fail("search", request.filter, rc);
-            if (result == LDAP_ADMINLIMIT_EXCEEDED && paged && cookieBytes.empty() && out.empty() && pageSize > 1) {
+            if (result == LDAP_ADMINLIMIT_EXCEEDED && paged && cookieBytes.empty() && out.empty() &&
+                pageSize > 1) {
                 // A server whose own page limit is smaller refuses the first
                 // page outright: ask again with smaller pages.
                 pageSize /= 2;
@@ -250,11 +279,15 @@ public:
             }
             if (result != LDAP_SUCCESS) {
                 if (result == LDAP_NO_SUCH_OBJECT) {
-                    throw Error(err::kDsNoSuchObject, platform::Describe("search", request.base, "there is no such object", result));
+                    throw Error(err::kDsNoSuchObject,
+                                platform::Describe("search", request.base,
+                                                   "there is no such object", result));
                 }
                 std::string reason = ldap_err2string(result);
                 if (diag != nullptr && *diag != '\0') reason += ": " + std::string(diag);
-                throw Error(MapLdapError(result), platform::Describe("search", request.filter + " under " + request.base, reason, result));
+                throw Error(MapLdapError(result),
+                            platform::Describe("search", request.filter + " under " + request.base,
+                                               reason, result));
             }
             if (!paged) break;
             LDAPControl* pr = ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, rctrls, nullptr);
@@ -273,7 +306,8 @@ public:
     bool IsKnownAttribute(const std::string& name) override {
         if (!schemaRead_) ReadSchema();
         if (known_.empty()) return true;  // no schema to consult: assume the server knows
-        if (!name.empty() && std::isdigit(static_cast<unsigned char>(name[0]))) return true;  // an OID
+        if (!name.empty() && std::isdigit(static_cast<unsigned char>(name[0])))
+            return true;  // an OID
         std::string lower = name;
         for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         return known_.count(lower) != 0;
@@ -289,7 +323,8 @@ public:
             mods[i].mod_op = LDAP_MOD_REPLACE | LDAP_MOD_BVALUES;
             mods[i].mod_type = const_cast<char*>(changes[i].attribute.c_str());
             if (changes[i].op == Modification::Op::Replace) {
-                for (const auto& v : changes[i].values) values[i].push_back(berval{v.size(), const_cast<char*>(v.data())});
+                for (const auto& v : changes[i].values)
+                    values[i].push_back(berval{v.size(), const_cast<char*>(v.data())});
             }
             for (auto& b : values[i]) pointers[i].push_back(&b);
             pointers[i].push_back(nullptr);
@@ -311,7 +346,8 @@ public:
         for (const auto& a : entry.attributes) {
             if (a.values.empty()) continue;
             values.emplace_back();
-            for (const auto& v : a.values) values.back().push_back(berval{v.size(), const_cast<char*>(v.data())});
+            for (const auto& v : a.values)
+                values.back().push_back(berval{v.size(), const_cast<char*>(v.data())});
             pointers.emplace_back();
             for (auto& b : values.back()) pointers.back().push_back(&b);
             pointers.back().push_back(nullptr);
@@ -333,16 +369,22 @@ private:
         // The diagnostic text belongs to the last operation: take it now.
         std::string reason = ldap_err2string(rc);
         char* diag = nullptr;
-        if (ldap_get_option(ld_.get(), LDAP_OPT_DIAGNOSTIC_MESSAGE, &diag) == LDAP_OPT_SUCCESS && diag != nullptr) {
+        if (ldap_get_option(ld_.get(), LDAP_OPT_DIAGNOSTIC_MESSAGE, &diag) == LDAP_OPT_SUCCESS &&
+            diag != nullptr) {
             if (*diag != '\0') reason += ": " + std::string(diag);
             ldap_memfree(diag);
         }
-        throw Error(MapLdapError(rc), platform::Describe(operation, object + (object.find(uri_) == std::string::npos ? " at " + uri_ : ""), reason, rc));
+        throw Error(
+            MapLdapError(rc),
+            platform::Describe(
+                operation, object + (object.find(uri_) == std::string::npos ? " at " + uri_ : ""),
+                reason, rc));
     }
 
     [[noreturn]] void TimeLimit(const SearchRequest& request) {
-        throw Error(err::kDsTimeLimit, platform::Describe("search", request.filter + " at " + uri_, "the time limit was exceeded",
-                                                          LDAP_TIMELIMIT_EXCEEDED));
+        throw Error(err::kDsTimeLimit,
+                    platform::Describe("search", request.filter + " at " + uri_,
+                                       "the time limit was exceeded", LDAP_TIMELIMIT_EXCEEDED));
     }
 
     Entry ReadEntry(LDAPMessage* msg) {
@@ -352,12 +394,14 @@ private:
         // directory's spelling so paths look alike on every server.
         if (dn) e.dn = UpperCaseDnTypes(dn.get());
         BerElement* rawBer = nullptr;
-        for (std::unique_ptr<char, MemFree> attr(ldap_first_attribute(ld_.get(), msg, &rawBer)); attr;
-             attr.reset(ldap_next_attribute(ld_.get(), msg, rawBer))) {
+        for (std::unique_ptr<char, MemFree> attr(ldap_first_attribute(ld_.get(), msg, &rawBer));
+             attr; attr.reset(ldap_next_attribute(ld_.get(), msg, rawBer))) {
             Attribute a;
             a.name = attr.get();
-            std::unique_ptr<berval*, ValuesFree> vals(ldap_get_values_len(ld_.get(), msg, attr.get()));
-            for (berval** v = vals.get(); v != nullptr && *v != nullptr; ++v) a.values.emplace_back((*v)->bv_val, (*v)->bv_len);
+            std::unique_ptr<berval*, ValuesFree> vals(
+                ldap_get_values_len(ld_.get(), msg, attr.get()));
+            for (berval** v = vals.get(); v != nullptr && *v != nullptr; ++v)
+                a.values.emplace_back((*v)->bv_val, (*v)->bv_len);
             e.attributes.push_back(std::move(a));
         }
         std::unique_ptr<BerElement, BerFree> ber(rawBer);
@@ -387,11 +431,13 @@ private:
                 size_t i = n + 6;
                 const bool list = i < def.size() && def[i] == '(';
                 const size_t end = list ? def.find(')', i) : def.find('\'', def.find('\'', i) + 1);
-                for (size_t q = def.find('\'', i); q != std::string::npos && q < end; q = def.find('\'', q + 1)) {
+                for (size_t q = def.find('\'', i); q != std::string::npos && q < end;
+                     q = def.find('\'', q + 1)) {
                     const size_t close = def.find('\'', q + 1);
                     if (close == std::string::npos) break;
                     std::string name = def.substr(q + 1, close - q - 1);
-                    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+                    for (char& c : name)
+                        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
                     known_.insert(name);
                     q = close;
                 }
@@ -402,7 +448,9 @@ private:
     }
 
     // The root DSE and the schema answer at once on any working server.
-    int SmallReadLimit() const { return timeCap_ > 0 && timeCap_ < networkTimeout_ ? timeCap_ : networkTimeout_; }
+    int SmallReadLimit() const {
+        return timeCap_ > 0 && timeCap_ < networkTimeout_ ? timeCap_ : networkTimeout_;
+    }
 
     std::unique_ptr<LDAP, LdapClose> ld_;
     std::string uri_;

@@ -16,10 +16,10 @@ extern "C" {
 #include <memory>
 #include <mutex>
 
+#include "base/error.h"
 #include "localplatform/directory/directory_backend.h"
 #include "localplatform/directory/directory_schema.h"
 #include "localplatform/directory/ldb_library.h"
-#include "base/error.h"
 
 namespace localplatform::directory {
 
@@ -55,19 +55,29 @@ using TallocPtr = std::unique_ptr<void, TallocFree>;
 
 int32_t MapLdbError(int rc) {
     switch (rc) {
-        case LDB_ERR_NO_SUCH_OBJECT: return err::kDsNoSuchObject;
-        case LDB_ERR_TIME_LIMIT_EXCEEDED: return err::kDsTimeLimit;
-        case LDB_ERR_SIZE_LIMIT_EXCEEDED: return err::kDsSizeLimit;
-        case LDB_ERR_ENTRY_ALREADY_EXISTS: return err::kResourceExists;
-        case LDB_ERR_INVALID_DN_SYNTAX: return err::kDsBadPathname;
+        case LDB_ERR_NO_SUCH_OBJECT:
+            return err::kDsNoSuchObject;
+        case LDB_ERR_TIME_LIMIT_EXCEEDED:
+            return err::kDsTimeLimit;
+        case LDB_ERR_SIZE_LIMIT_EXCEEDED:
+            return err::kDsSizeLimit;
+        case LDB_ERR_ENTRY_ALREADY_EXISTS:
+            return err::kResourceExists;
+        case LDB_ERR_INVALID_DN_SYNTAX:
+            return err::kDsBadPathname;
         case LDB_ERR_OPERATIONS_ERROR:
-        case LDB_ERR_UNAVAILABLE: return err::kDsServerDown;
-        case LDB_ERR_INSUFFICIENT_ACCESS_RIGHTS: return err::kAccessDenied;
+        case LDB_ERR_UNAVAILABLE:
+            return err::kDsServerDown;
+        case LDB_ERR_INSUFFICIENT_ACCESS_RIGHTS:
+            return err::kAccessDenied;
         case LDB_ERR_CONSTRAINT_VIOLATION:
-        case LDB_ERR_OBJECT_CLASS_VIOLATION: return err::kDsConstraint;
+        case LDB_ERR_OBJECT_CLASS_VIOLATION:
+            return err::kDsConstraint;
         case LDB_ERR_NO_SUCH_ATTRIBUTE:
-        case LDB_ERR_UNDEFINED_ATTRIBUTE_TYPE: return err::kDsUndefinedAttribute;
-        default: return err::kFail;
+        case LDB_ERR_UNDEFINED_ATTRIBUTE_TYPE:
+            return err::kDsUndefinedAttribute;
+        default:
+            return err::kFail;
     }
 }
 
@@ -77,11 +87,15 @@ public:
         struct stat st {};
         const bool exists = ::stat(path.c_str(), &st) == 0;
         if (!exists && !options.create) {
-            throw Error(err::kDsServerDown, platform::Describe("open directory", path, "the directory file does not exist", ENOENT));
+            throw Error(err::kDsServerDown,
+                        platform::Describe("open directory", path,
+                                           "the directory file does not exist", ENOENT));
         }
         PrepareLdbLibrary();
         ctx_.reset(ldb_init(nullptr, nullptr));
-        if (!ctx_) throw Error(err::kOutOfMemory, platform::Describe("open directory", path, "ldb_init failed", 0));
+        if (!ctx_)
+            throw Error(err::kOutOfMemory,
+                        platform::Describe("open directory", path, "ldb_init failed", 0));
         const std::string url = "mdb://" + path;
         const char* opts[3] = {kMapSize, nullptr, nullptr};
         if (options.batch) opts[1] = "batch_mode:1";
@@ -102,9 +116,11 @@ public:
         RootDse r;
         ldb_result* res = nullptr;
         ldb_dn* dn = ldb_dn_new(mem.get(), Ldb(), kRootRecord);
-        int rc = ldb_search(Ldb(), mem.get(), &res, dn, LDB_SCOPE_BASE, nullptr, "(distinguishedName=*)");
+        int rc = ldb_search(Ldb(), mem.get(), &res, dn, LDB_SCOPE_BASE, nullptr,
+                            "(distinguishedName=*)");
         if (rc == LDB_SUCCESS && res->count == 1) {
-            r.defaultNamingContext = ldb_msg_find_attr_as_string(res->msgs[0], "defaultNamingContext", "");
+            r.defaultNamingContext =
+                ldb_msg_find_attr_as_string(res->msgs[0], "defaultNamingContext", "");
         }
         if (r.defaultNamingContext.empty()) r.defaultNamingContext = GuessNamingContext();
         if (!r.defaultNamingContext.empty()) {
@@ -120,7 +136,8 @@ public:
         if (!request.base.empty()) {
             base = ldb_dn_new(mem.get(), Ldb(), request.base.c_str());
             if (base == nullptr || !ldb_dn_validate(base)) {
-                throw Error(err::kDsBadPathname, platform::Describe("search", request.base, "not a distinguished name", 0));
+                throw Error(err::kDsBadPathname, platform::Describe("search", request.base,
+                                                                    "not a distinguished name", 0));
             }
         }
         std::vector<const char*> attrs;
@@ -128,22 +145,27 @@ public:
         attrs.push_back(nullptr);
         ldb_result* res = talloc_zero(mem.get(), struct ldb_result);
         struct ldb_request* req = nullptr;
-        const ldb_scope scope =
-            request.scope == 0 ? LDB_SCOPE_BASE : (request.scope == 1 ? LDB_SCOPE_ONELEVEL : LDB_SCOPE_SUBTREE);
+        const ldb_scope scope = request.scope == 0
+                                    ? LDB_SCOPE_BASE
+                                    : (request.scope == 1 ? LDB_SCOPE_ONELEVEL : LDB_SCOPE_SUBTREE);
         int rc = ldb_build_search_req(&req, Ldb(), mem.get(), base, scope, request.filter.c_str(),
-                                      request.attributes.empty() ? nullptr : attrs.data(), nullptr, res,
-                                      ldb_search_default_callback, nullptr);
+                                      request.attributes.empty() ? nullptr : attrs.data(), nullptr,
+                                      res, ldb_search_default_callback, nullptr);
         if (rc == LDB_SUCCESS) {
-            ldb_set_timeout(Ldb(), req, request.timeLimitSeconds > 0 ? request.timeLimitSeconds : 0);
+            ldb_set_timeout(Ldb(), req,
+                            request.timeLimitSeconds > 0 ? request.timeLimitSeconds : 0);
             rc = ldb_request(Ldb(), req);
             if (rc == LDB_SUCCESS) rc = ldb_wait(req->handle, LDB_WAIT_ALL);
         }
         if (rc == LDB_ERR_NO_SUCH_OBJECT) {
-            throw Error(err::kDsNoSuchObject, platform::Describe("search", request.base, "there is no such object", rc));
+            throw Error(err::kDsNoSuchObject,
+                        platform::Describe("search", request.base, "there is no such object", rc));
         }
         if (rc != LDB_SUCCESS) {
             const std::string reason = Reason(rc);
-            const int32_t number = rc == LDB_ERR_PROTOCOL_ERROR || rc == LDB_ERR_OPERATIONS_ERROR ? err::kErrorsInCommand : MapLdbError(rc);
+            const int32_t number = rc == LDB_ERR_PROTOCOL_ERROR || rc == LDB_ERR_OPERATIONS_ERROR
+                                       ? err::kErrorsInCommand
+                                       : MapLdbError(rc);
             throw Error(number, platform::Describe("search", request.filter, reason, rc));
         }
         std::vector<Entry> out;
@@ -160,7 +182,8 @@ public:
                 a.name = el.name;
                 a.values.reserve(el.num_values);
                 for (unsigned v = 0; v < el.num_values; ++v) {
-                    a.values.emplace_back(reinterpret_cast<const char*>(el.values[v].data), el.values[v].length);
+                    a.values.emplace_back(reinterpret_cast<const char*>(el.values[v].data),
+                                          el.values[v].length);
                 }
                 e.attributes.push_back(std::move(a));
             }
@@ -169,21 +192,26 @@ public:
         return out;
     }
 
-    bool IsKnownAttribute(const std::string& name) override { return FindAttributeRule(name) != nullptr; }
+    bool IsKnownAttribute(const std::string& name) override {
+        return FindAttributeRule(name) != nullptr;
+    }
 
     void Modify(const std::string& dn, const std::vector<Modification>& changes) override {
         TallocPtr mem(talloc_new(nullptr));
         ldb_message* msg = ldb_msg_new(mem.get());
         msg->dn = ldb_dn_new(msg, Ldb(), dn.c_str());
         if (msg->dn == nullptr || !ldb_dn_validate(msg->dn)) {
-            throw Error(err::kDsBadPathname, platform::Describe("modify", dn, "not a distinguished name", 0));
+            throw Error(err::kDsBadPathname,
+                        platform::Describe("modify", dn, "not a distinguished name", 0));
         }
         for (const auto& c : changes) {
             // Replace with no values clears the attribute, and clearing one
             // that is absent is not an error (unlike delete).
             ldb_message_element* el = nullptr;
             int rc = ldb_msg_add_empty(msg, c.attribute.c_str(), LDB_FLAG_MOD_REPLACE, &el);
-            if (rc != LDB_SUCCESS) throw Error(err::kOutOfMemory, platform::Describe("modify", dn, "out of memory", rc));
+            if (rc != LDB_SUCCESS)
+                throw Error(err::kOutOfMemory,
+                            platform::Describe("modify", dn, "out of memory", rc));
             if (c.op == Modification::Op::Replace) AddValues(msg, el, c.values);
         }
         const int rc = ldb_modify(Ldb(), msg);
@@ -207,20 +235,24 @@ public:
         ldb_message* msg = ldb_msg_new(mem.get());
         msg->dn = ldb_dn_new(msg, Ldb(), entry.dn.c_str());
         if (msg->dn == nullptr || !ldb_dn_validate(msg->dn)) {
-            throw Error(err::kDsBadPathname, platform::Describe("add", entry.dn, "not a distinguished name", 0));
+            throw Error(err::kDsBadPathname,
+                        platform::Describe("add", entry.dn, "not a distinguished name", 0));
         }
         bool hasGuid = false;
         for (const auto& a : entry.attributes) {
             if (a.values.empty()) continue;
             if (strcasecmp(a.name.c_str(), "objectGUID") == 0) {
                 if (a.values.front().size() != 16) {
-                    throw Error(err::kDsConstraint, platform::Describe("add", entry.dn, "objectGUID is not 16 bytes", 0));
+                    throw Error(
+                        err::kDsConstraint,
+                        platform::Describe("add", entry.dn, "objectGUID is not 16 bytes", 0));
                 }
                 hasGuid = true;
             }
             ldb_message_element* el = nullptr;
             if (ldb_msg_add_empty(msg, a.name.c_str(), 0, &el) != LDB_SUCCESS) {
-                throw Error(err::kOutOfMemory, platform::Describe("add", entry.dn, "out of memory", 0));
+                throw Error(err::kOutOfMemory,
+                            platform::Describe("add", entry.dn, "out of memory", 0));
             }
             AddValues(msg, el, a.values);
         }
@@ -239,7 +271,9 @@ public:
 
     void BeginBulk() override {
         const int rc = ldb_transaction_start(Ldb());
-        if (rc != LDB_SUCCESS) throw Error(MapLdbError(rc), platform::Describe("begin transaction", path_, Reason(rc), rc));
+        if (rc != LDB_SUCCESS)
+            throw Error(MapLdbError(rc),
+                        platform::Describe("begin transaction", path_, Reason(rc), rc));
         inBulk_ = true;
     }
 
@@ -253,9 +287,11 @@ public:
         order.reserve(bulk_.size());
         for (const auto& e : bulk_) {
             const Attribute* g = e.Find("objectGUID");
-            order.emplace_back(g != nullptr && !g->values.empty() ? g->values.front() : GuidForDn(e.dn), &e);
+            order.emplace_back(
+                g != nullptr && !g->values.empty() ? g->values.front() : GuidForDn(e.dn), &e);
         }
-        std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::sort(order.begin(), order.end(),
+                  [](const auto& a, const auto& b) { return a.first < b.first; });
         try {
             for (const auto& [guid, e] : order) AddNow(*e);
         } catch (...) {
@@ -266,7 +302,8 @@ public:
         bulk_.clear();
         RememberNamingContext();
         const int rc = ldb_transaction_commit(Ldb());
-        if (rc != LDB_SUCCESS) throw Error(MapLdbError(rc), platform::Describe("commit", path_, Reason(rc), rc));
+        if (rc != LDB_SUCCESS)
+            throw Error(MapLdbError(rc), platform::Describe("commit", path_, Reason(rc), rc));
     }
 
     ~LdbDirectory() override {
@@ -282,7 +319,8 @@ private:
         return (s != nullptr && *s != '\0') ? s : ldb_strerror(rc);
     }
 
-    void AddValues(ldb_message* msg, ldb_message_element* el, const std::vector<std::string>& values) {
+    void AddValues(ldb_message* msg, ldb_message_element* el,
+                   const std::vector<std::string>& values) {
         el->values = talloc_array(msg, struct ldb_val, static_cast<unsigned>(values.size()));
         el->num_values = 0;
         for (const auto& v : values) {
@@ -296,20 +334,24 @@ private:
         TallocPtr mem(talloc_new(nullptr));
         ldb_result* res = nullptr;
         ldb_dn* dn = ldb_dn_new(mem.get(), Ldb(), dnText);
-        const int rc = ldb_search(Ldb(), mem.get(), &res, dn, LDB_SCOPE_BASE, nullptr, "(distinguishedName=*)");
+        const int rc = ldb_search(Ldb(), mem.get(), &res, dn, LDB_SCOPE_BASE, nullptr,
+                                  "(distinguishedName=*)");
         return rc == LDB_SUCCESS && res->count > 0;
     }
 
-    void WriteSpecial(const char* dnText, const std::vector<std::pair<const char*, std::string>>& values) {
+    void WriteSpecial(const char* dnText,
+                      const std::vector<std::pair<const char*, std::string>>& values) {
         TallocPtr mem(talloc_new(nullptr));
         ldb_message* msg = ldb_msg_new(mem.get());
         msg->dn = ldb_dn_new(msg, Ldb(), dnText);
-        for (const auto& [name, value] : values) ldb_msg_add_string(msg, name, talloc_strdup(msg, value.c_str()));
+        for (const auto& [name, value] : values)
+            ldb_msg_add_string(msg, name, talloc_strdup(msg, value.c_str()));
         // Look before writing: in batch mode a failed add spoils the whole
         // transaction.
         int rc = LDB_SUCCESS;
         if (HasRecord(dnText)) {
-            for (unsigned i = 0; i < msg->num_elements; ++i) msg->elements[i].flags = LDB_FLAG_MOD_REPLACE;
+            for (unsigned i = 0; i < msg->num_elements; ++i)
+                msg->elements[i].flags = LDB_FLAG_MOD_REPLACE;
             rc = ldb_modify(Ldb(), msg);
         } else {
             rc = ldb_add(Ldb(), msg);
@@ -323,7 +365,8 @@ private:
     // The index list comes first: lmdb refuses any entry before it knows the
     // GUID attribute.
     void WriteDefinitions() {
-        std::vector<std::pair<const char*, std::string>> index = {{"@IDXGUID", "objectGUID"}, {"@IDX_DN_GUID", "GUID"}};
+        std::vector<std::pair<const char*, std::string>> index = {{"@IDXGUID", "objectGUID"},
+                                                                  {"@IDX_DN_GUID", "GUID"}};
         std::vector<std::pair<const char*, std::string>> attrs;
         for (const auto& r : AttributeRules()) {
             if (r.indexed) index.emplace_back("@IDXATTR", r.name);

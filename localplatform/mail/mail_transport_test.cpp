@@ -9,8 +9,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "localplatform/mail/testing/smtp_harness.h"
 #include "base/error.h"
+#include "localplatform/mail/testing/smtp_harness.h"
 
 namespace fs = std::filesystem;
 using localplatform::SmtpSettings;

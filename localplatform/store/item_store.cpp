@@ -12,8 +12,8 @@
 #include <random>
 #include <unordered_map>
 
-#include "localplatform/config/platform_config.h"
 #include "base/error.h"
+#include "localplatform/config/platform_config.h"
 
 namespace localplatform {
 namespace {

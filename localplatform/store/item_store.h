@@ -22,8 +22,8 @@
 #include <variant>
 #include <vector>
 
-#include "localplatform/store/store_url.h"
 #include "base/variant.h"
+#include "localplatform/store/store_url.h"
 
 namespace localplatform {
 

@@ -7,9 +7,9 @@
 #include <functional>
 #include <thread>
 
+#include "base/error.h"
 #include "localplatform/store/store_messages.h"
 #include "localplatform/store/store_test_support.h"
-#include "base/error.h"
 
 namespace localplatform {
 namespace {

@@ -1,8 +1,8 @@
 #include "localplatform/store/store_messages.h"
 
+#include "base/error.h"
 #include "localplatform/store/item_store.h"
 #include "localplatform/store/store_url.h"
-#include "base/error.h"
 
 namespace localplatform {
 

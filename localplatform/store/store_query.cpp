@@ -6,8 +6,8 @@
 #include <optional>
 #include <unordered_map>
 
-#include "localplatform/store/store_url.h"
 #include "base/error.h"
+#include "localplatform/store/store_url.h"
 
 namespace localplatform {
 

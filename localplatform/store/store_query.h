@@ -22,8 +22,8 @@
 #include <string_view>
 #include <vector>
 
-#include "localplatform/store/item_store.h"
 #include "base/variant.h"
+#include "localplatform/store/item_store.h"
 
 namespace localplatform {
 

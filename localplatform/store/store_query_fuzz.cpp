@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "localplatform/store/store_query.h"
 #include "base/error.h"
+#include "localplatform/store/store_query.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     try {

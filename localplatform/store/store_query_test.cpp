@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include "base/error.h"
 #include "localplatform/store/store_messages.h"
 #include "localplatform/store/store_test_support.h"
-#include "base/error.h"
 
 namespace localplatform {
 namespace {

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "localplatform/store/store_url.h"
 #include "base/error.h"
+#include "localplatform/store/store_url.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);

@@ -20,13 +20,13 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
 #include "isodate/iso_date.h"
 #include "localplatform/config/platform_config.h"
 #include "localplatform/directory/directory_backend.h"
 #include "localplatform/directory/directory_generator.h"
 #include "localplatform/directory/directory_ldif.h"
 #include "localplatform/store/item_store.h"
-#include "base/error.h"
 #include "registration/registration.h"
 
 namespace {
@@ -53,16 +53,17 @@ dir::Entry User(const std::string& base, const std::string& cn, const std::strin
     std::memcpy(guid.data(), &n, sizeof n);
     dir::Entry e;
     e.dn = "CN=" + cn + ",CN=Users," + base;
-    e.attributes = {{"objectClass", {"top", "person", "organizationalPerson", "user"}},
-                    {"cn", {cn}},
-                    {"sn", {cn}},
-                    {"objectCategory", {dir::PersonCategory(base)}},
-                    {"sAMAccountName", {alias}},
-                    {"mailNickname", {alias}},
-                    {"mail", {mail}},
-                    {"msExchMailboxGuid", {guid}},
-                    {"msExchHomeServerName",
-                     {"/o=Bench/ou=First Administrative Group/cn=Configuration/cn=Servers/cn=" + server}}};
+    e.attributes = {
+        {"objectClass", {"top", "person", "organizationalPerson", "user"}},
+        {"cn", {cn}},
+        {"sn", {cn}},
+        {"objectCategory", {dir::PersonCategory(base)}},
+        {"sAMAccountName", {alias}},
+        {"mailNickname", {alias}},
+        {"mail", {mail}},
+        {"msExchMailboxGuid", {guid}},
+        {"msExchHomeServerName",
+         {"/o=Bench/ou=First Administrative Group/cn=Configuration/cn=Servers/cn=" + server}}};
     if (marked) e.attributes.push_back({"extensionAttribute8", {"Quellix"}});
     return e;
 }
@@ -76,19 +77,27 @@ int Directory(int argc, char** argv) {
     const std::string base = dir::BaseDnForDomain(domain);
     const std::string configNc = "CN=Configuration," + base;
     std::vector<dir::Entry> entries;
-    entries.push_back({base, {{"objectClass", {"top", "domainDNS"}}, {"dc", {domain.substr(0, domain.find('.'))}}}});
-    for (const auto& [cn, parent] : std::vector<std::pair<std::string, std::string>>{
-             {"Users", base}, {"Configuration", base}, {"Schema", configNc}, {"Person", "CN=Schema," + configNc}}) {
-        entries.push_back({"CN=" + cn + "," + parent, {{"objectClass", {"top", "container"}}, {"cn", {cn}}}});
+    entries.push_back(
+        {base,
+         {{"objectClass", {"top", "domainDNS"}}, {"dc", {domain.substr(0, domain.find('.'))}}}});
+    for (const auto& [cn, parent] :
+         std::vector<std::pair<std::string, std::string>>{{"Users", base},
+                                                          {"Configuration", base},
+                                                          {"Schema", configNc},
+                                                          {"Person", "CN=Schema," + configNc}}) {
+        entries.push_back(
+            {"CN=" + cn + "," + parent, {{"objectClass", {"top", "container"}}, {"cn", {cn}}}});
     }
     for (long i = 1; i <= users; ++i) {
         char alias[64];
         std::snprintf(alias, sizeof alias, "%s%06ld", prefix.c_str(), i);
-        entries.push_back(User(base, std::string("User ") + alias, alias, std::string(alias) + "@" + domain, server,
-                               true, static_cast<size_t>(i)));
+        entries.push_back(User(base, std::string("User ") + alias, alias,
+                               std::string(alias) + "@" + domain, server, true,
+                               static_cast<size_t>(i)));
     }
     entries.push_back(User(base, "Archive", "archive", "archive@" + domain, server, false, 0));
-    auto backend = dir::OpenLdbDirectory(dir::EmbeddedPath(config.DirectoryUri()), {.create = true, .batch = true});
+    auto backend = dir::OpenLdbDirectory(dir::EmbeddedPath(config.DirectoryUri()),
+                                         {.create = true, .batch = true});
     std::printf("directory: %zu entries\n", dir::LoadEntries(*backend, entries));
     return 0;
 }
@@ -132,7 +141,8 @@ int Measure(char** argv) {
     int status = 0;
     rusage usage{};
     if (wait4(pid, &status, 0, &usage) != pid) return 1;
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("seconds=%.3f peak_rss_kib=%ld exit=%d\n", seconds, usage.ru_maxrss,
                 WIFEXITED(status) ? WEXITSTATUS(status) : -1);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 1;

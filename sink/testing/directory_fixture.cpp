@@ -42,8 +42,8 @@ std::string DirectoryLdif(const std::vector<User>& users) {
                                                           {"Configuration", base},
                                                           {"Schema", config},
                                                           {"Person", "CN=Schema," + config}}) {
-        out << "dn: CN=" << cn << "," << parent << "\nobjectClass: top\nobjectClass: container\ncn: "
-            << cn << "\n\n";
+        out << "dn: CN=" << cn << "," << parent
+            << "\nobjectClass: top\nobjectClass: container\ncn: " << cn << "\n\n";
     }
     size_t index = 0;
     for (const auto& u : users) {

@@ -23,8 +23,8 @@ struct User {
     std::string account{};  // sAMAccountName
     std::string alias{};    // mailNickName
     std::string mail{};
-    std::string homeServer = "EXCH01";    // last element of msExchHomeServerName
-    std::optional<std::string> mark{};    // extensionAttribute8
+    std::string homeServer = "EXCH01";  // last element of msExchHomeServerName
+    std::optional<std::string> mark{};  // extensionAttribute8
     bool mailbox = true;                // has msExchMailboxGuid
 };
 

@@ -40,9 +40,9 @@ void SinkFixture::ResetRunState() {
     ReleaseRunLock();
     SetMoveFaultHook(nullptr);
     LogFileNumber = 0;
-    for (std::string* field : {&MoveTarget, &DestFileFolderUrl, &DestHttpFolderUrl,
-                               &ReportRecipient, &StoreFileBase, &StoreHttpBase, &StoreDomain,
-                               &ServerFqdn, &ServerName}) {
+    for (std::string* field :
+         {&MoveTarget, &DestFileFolderUrl, &DestHttpFolderUrl, &ReportRecipient, &StoreFileBase,
+          &StoreHttpBase, &StoreDomain, &ServerFqdn, &ServerName}) {
         field->clear();
     }
     StoreDomain = kNamespace;
@@ -108,11 +108,11 @@ int64_t SinkFixture::Folder(const std::string& alias, const std::string& path,
     return id;
 }
 
-int64_t SinkFixture::Message(int64_t folder, const std::string& subject,
-                             platform::Date receivedUtc, bool hidden) {
+int64_t SinkFixture::Message(int64_t folder, const std::string& subject, platform::Date receivedUtc,
+                             bool hidden) {
     auto store = Store();
-    const int64_t id = store->SaveMessage(folder, MessageText(subject),
-                                          localplatform::ToStoreTime(receivedUtc), subject + ".EML");
+    const int64_t id = store->SaveMessage(
+        folder, MessageText(subject), localplatform::ToStoreTime(receivedUtc), subject + ".EML");
     if (hidden) store->WriteProperties(id, {{"DAV:ishidden", platform::Variant(true)}});
     return id;
 }
@@ -183,7 +183,8 @@ void SinkFixture::Directory(const std::vector<User>& users) {
 
 std::string SinkFixture::Registration(registration::OnTimerRegistration item) {
     auto store = Store();
-    if (!store->Lookup({kNamespace, "MBX", kSystemMailbox})) Mailbox(kSystemMailbox, kNamespace, true);
+    if (!store->Lookup({kNamespace, "MBX", kSystemMailbox}))
+        Mailbox(kSystemMailbox, kNamespace, true);
     item.mailboxUrl = FileUrl(kSystemMailbox, "");
     item.timerStartTime = platform::Date::NowUtc().AddDays(-14);
     platform::Error failure(0, "");
@@ -211,8 +212,12 @@ std::string SinkFixture::ReadLog() const {
 std::string MessageText(const std::string& subject) {
     return "From: Spammer <spam@junk.example>\r\n"
            "To: someone@example.org\r\n"
-           "Subject: " + subject + "\r\n"
-           "Message-ID: <" + subject + "@junk.example>\r\n"
+           "Subject: " +
+           subject +
+           "\r\n"
+           "Message-ID: <" +
+           subject +
+           "@junk.example>\r\n"
            "MIME-Version: 1.0\r\n"
            "Content-Type: text/plain; charset=us-ascii\r\n"
            "\r\n"

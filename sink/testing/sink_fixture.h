@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "localplatform/store/item_store.h"
 #include "base/date.h"
+#include "localplatform/store/item_store.h"
 #include "registration/registration.h"
 #include "sink/testing/directory_fixture.h"
 

@@ -38,10 +38,13 @@ namespace {
 namespace dir = localplatform::directory;
 using Clock = std::chrono::steady_clock;
 
-const char* const kAttributes[] = {"sAMAccountName", "extensionAttribute8", "cn", "msExchHomeServerName",
-                                   "mailNickName", "mail", nullptr};
+const char* const kAttributes[] = {
+    "sAMAccountName", "extensionAttribute8", "cn", "msExchHomeServerName", "mailNickName", "mail",
+    nullptr};
 
-double Seconds(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+double Seconds(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
 
 // The median of runs of f, in seconds; f returns the rows it saw.
 double Median(int runs, const std::function<size_t()>& f, size_t& rows) {
@@ -62,8 +65,11 @@ size_t PlatformQuery(const std::string& searchRoot) {
     cnn.Open("Active Directory Provider", "", "", -1);
     platform::Command cmd;
     cmd.SetActiveConnection(cnn);
-    cmd.SetCommandText("SELECT sAMAccountName,extensionAttribute8, adspath, cn, msExchHomeServerName,mailNickName,mail "
-                       "FROM '" + searchRoot + "' WHERE objectcategory='person' AND MsExchMailboxGuid='*' ORDER BY cn");
+    cmd.SetCommandText(
+        "SELECT sAMAccountName,extensionAttribute8, adspath, cn, "
+        "msExchHomeServerName,mailNickName,mail "
+        "FROM '" +
+        searchRoot + "' WHERE objectcategory='person' AND MsExchMailboxGuid='*' ORDER BY cn");
     cmd.Properties("searchscope").SetValue(platform::Variant(int32_t{2}));
     cmd.Properties("cache results").SetValue(platform::Variant(true));
     cmd.Properties("Chase Referrals").SetValue(platform::Variant(int32_t{96}));
@@ -73,7 +79,8 @@ size_t PlatformQuery(const std::string& searchRoot) {
     platform::Recordset rs = cmd.Execute();
     size_t rows = 0, bytes = 0;
     while (!rs.Eof()) {
-        for (const char* f : {"sAMAccountName", "extensionAttribute8", "adspath", "cn", "msExchHomeServerName", "mailNickName", "mail"}) {
+        for (const char* f : {"sAMAccountName", "extensionAttribute8", "adspath", "cn",
+                              "msExchHomeServerName", "mailNickName", "mail"}) {
             bytes += rs.Fields(f).Value().ToStringOrEmpty().size();
         }
         ++rows;
@@ -84,19 +91,25 @@ size_t PlatformQuery(const std::string& searchRoot) {
 }
 
 std::string Filter() {
-    return "(&(objectCategory=" + dir::PersonCategory("DC=example,DC=com") + ")(msExchMailboxGuid=*))";
+    return "(&(objectCategory=" + dir::PersonCategory("DC=example,DC=com") +
+           ")(msExchMailboxGuid=*))";
 }
 
 size_t RawLdb(const std::string& path) {
-    std::unique_ptr<ldb_context, int (*)(void*)> ldb(ldb_init(nullptr, nullptr), [](void* p) { return talloc_free(p); });
+    std::unique_ptr<ldb_context, int (*)(void*)> ldb(ldb_init(nullptr, nullptr),
+                                                     [](void* p) { return talloc_free(p); });
     const char* opts[] = {"lmdb_env_size:4294967296", nullptr};
-    if (ldb_connect(ldb.get(), ("mdb://" + path).c_str(), LDB_FLG_RDONLY, opts) != LDB_SUCCESS) return 0;
+    if (ldb_connect(ldb.get(), ("mdb://" + path).c_str(), LDB_FLG_RDONLY, opts) != LDB_SUCCESS)
+        return 0;
     ldb_result* res = nullptr;
     ldb_dn* base = ldb_dn_new(ldb.get(), ldb.get(), "DC=example,DC=com");
-    if (ldb_search(ldb.get(), ldb.get(), &res, base, LDB_SCOPE_SUBTREE, kAttributes, "%s", Filter().c_str()) != LDB_SUCCESS) return 0;
+    if (ldb_search(ldb.get(), ldb.get(), &res, base, LDB_SCOPE_SUBTREE, kAttributes, "%s",
+                   Filter().c_str()) != LDB_SUCCESS)
+        return 0;
     size_t bytes = 0;
     for (unsigned i = 0; i < res->count; ++i) {
-        for (unsigned k = 0; k < res->msgs[i]->num_elements; ++k) bytes += res->msgs[i]->elements[k].values[0].length;
+        for (unsigned k = 0; k < res->msgs[i]->num_elements; ++k)
+            bytes += res->msgs[i]->elements[k].values[0].length;
     }
     return bytes > 0 ? res->count : 0;
 }
@@ -104,11 +117,14 @@ size_t RawLdb(const std::string& path) {
 size_t RawLdap(const std::string& uri, const std::string& dn, const std::string& password) {
     LDAP* raw = nullptr;
     if (ldap_initialize(&raw, uri.c_str()) != LDAP_SUCCESS) return 0;
-    std::unique_ptr<LDAP, void (*)(LDAP*)> ld(raw, [](LDAP* l) { ldap_unbind_ext_s(l, nullptr, nullptr); });
+    std::unique_ptr<LDAP, void (*)(LDAP*)> ld(
+        raw, [](LDAP* l) { ldap_unbind_ext_s(l, nullptr, nullptr); });
     const int v3 = LDAP_VERSION3;
     ldap_set_option(ld.get(), LDAP_OPT_PROTOCOL_VERSION, &v3);
     berval cred{password.size(), const_cast<char*>(password.c_str())};
-    if (ldap_sasl_bind_s(ld.get(), dn.c_str(), LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr) != LDAP_SUCCESS) return 0;
+    if (ldap_sasl_bind_s(ld.get(), dn.c_str(), LDAP_SASL_SIMPLE, &cred, nullptr, nullptr,
+                         nullptr) != LDAP_SUCCESS)
+        return 0;
     std::string cookie;
     size_t rows = 0;
     for (;;) {
@@ -117,16 +133,19 @@ size_t RawLdap(const std::string& uri, const std::string& dn, const std::string&
         ldap_create_page_control(ld.get(), 1000, cookie.empty() ? nullptr : &c, 0, &page);
         LDAPControl* ctrls[] = {page, nullptr};
         LDAPMessage* res = nullptr;
-        const int rc = ldap_search_ext_s(ld.get(), "DC=example,DC=com", LDAP_SCOPE_SUBTREE, Filter().c_str(),
-                                         const_cast<char**>(kAttributes), 0, ctrls, nullptr, nullptr, LDAP_NO_LIMIT, &res);
+        const int rc = ldap_search_ext_s(ld.get(), "DC=example,DC=com", LDAP_SCOPE_SUBTREE,
+                                         Filter().c_str(), const_cast<char**>(kAttributes), 0,
+                                         ctrls, nullptr, nullptr, LDAP_NO_LIMIT, &res);
         ldap_control_free(page);
         if (rc != LDAP_SUCCESS) {
             ldap_msgfree(res);
             return 0;
         }
-        for (LDAPMessage* e = ldap_first_entry(ld.get(), res); e != nullptr; e = ldap_next_entry(ld.get(), e)) {
+        for (LDAPMessage* e = ldap_first_entry(ld.get(), res); e != nullptr;
+             e = ldap_next_entry(ld.get(), e)) {
             BerElement* ber = nullptr;
-            for (char* a = ldap_first_attribute(ld.get(), e, &ber); a != nullptr; a = ldap_next_attribute(ld.get(), e, ber)) {
+            for (char* a = ldap_first_attribute(ld.get(), e, &ber); a != nullptr;
+                 a = ldap_next_attribute(ld.get(), e, ber)) {
                 berval** vals = ldap_get_values_len(ld.get(), e, a);
                 ldap_value_free_len(vals);
                 ldap_memfree(a);
@@ -148,9 +167,11 @@ size_t RawLdap(const std::string& uri, const std::string& dn, const std::string&
     return rows;
 }
 
-void Report(const char* what, double figure, double floor, double goal, size_t rows, size_t floorRows) {
-    std::printf("%-34s %7.3f s  (goal < %.1f s, %s)  floor %7.3f s  ratio %5.1f  rows %zu/%zu\n", what, figure, goal,
-                figure < goal ? "met" : "MISSED", floor, floor > 0 ? figure / floor : 0.0, rows, floorRows);
+void Report(const char* what, double figure, double floor, double goal, size_t rows,
+            size_t floorRows) {
+    std::printf("%-34s %7.3f s  (goal < %.1f s, %s)  floor %7.3f s  ratio %5.1f  rows %zu/%zu\n",
+                what, figure, goal, figure < goal ? "met" : "MISSED", floor,
+                floor > 0 ? figure / floor : 0.0, rows, floorRows);
 }
 
 }  // namespace
@@ -161,26 +182,37 @@ int main(int argc, char** argv) {
     bool slapd = true;
     std::string existing;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--users") == 0 && i + 1 < argc) users = std::strtoul(argv[++i], nullptr, 10);
-        else if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) runs = std::max(1, std::atoi(argv[++i]));
-        else if (std::strcmp(argv[i], "--skip-slapd") == 0) slapd = false;
-        else if (std::strcmp(argv[i], "--ldb") == 0 && i + 1 < argc) existing = argv[++i];
+        if (std::strcmp(argv[i], "--users") == 0 && i + 1 < argc)
+            users = std::strtoul(argv[++i], nullptr, 10);
+        else if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc)
+            runs = std::max(1, std::atoi(argv[++i]));
+        else if (std::strcmp(argv[i], "--skip-slapd") == 0)
+            slapd = false;
+        else if (std::strcmp(argv[i], "--ldb") == 0 && i + 1 < argc)
+            existing = argv[++i];
         else {
-            std::fprintf(stderr, "usage: directory_bench [--users N] [--runs R] [--skip-slapd] [--ldb FILE]\n");
+            std::fprintf(
+                stderr,
+                "usage: directory_bench [--users N] [--runs R] [--skip-slapd] [--ldb FILE]\n");
             return 2;
         }
     }
-    const std::string tmp = (std::filesystem::temp_directory_path() / ("quellix-dirbench-" + std::to_string(getpid()))).string();
+    const std::string tmp =
+        (std::filesystem::temp_directory_path() / ("quellix-dirbench-" + std::to_string(getpid())))
+            .string();
     std::filesystem::create_directories(tmp);
     int status = 0;
     try {
         dir::GeneratorOptions o;
         o.users = users;
         o.servers = {"MAILSRV1", "MAILSRV2", "MAILSRV3"};
-        const std::vector<dir::Entry> entries = existing.empty() || slapd ? dir::GenerateDirectory(o) : std::vector<dir::Entry>{};
+        const std::vector<dir::Entry> entries =
+            existing.empty() || slapd ? dir::GenerateDirectory(o) : std::vector<dir::Entry>{};
         size_t mailboxUsers = 0;
-        for (const auto& e : entries) mailboxUsers += e.Find("msExchMailboxGuid") != nullptr ? 1 : 0;
-        std::printf("directory: %zu entries, %zu mailbox users; median of %d runs\n", entries.size(), mailboxUsers, runs);
+        for (const auto& e : entries)
+            mailboxUsers += e.Find("msExchMailboxGuid") != nullptr ? 1 : 0;
+        std::printf("directory: %zu entries, %zu mailbox users; median of %d runs\n",
+                    entries.size(), mailboxUsers, runs);
 
         // Embedded.
         const std::string ldbPath = existing.empty() ? tmp + "/directory.ldb" : existing;
@@ -191,12 +223,15 @@ int main(int argc, char** argv) {
             std::printf("embedded load (batch mode)          %7.3f s\n", Seconds(start));
         }
         const std::string ldbConf = tmp + "/ldb.conf";
-        std::ofstream(ldbConf) << "state_dir = " << tmp << "\ndirectory = ldb://" << ldbPath
-                               << "\nserver.computer_name = mailsrv1\nserver.domain_dns_name = example.com\n";
+        std::ofstream(ldbConf)
+            << "state_dir = " << tmp << "\ndirectory = ldb://" << ldbPath
+            << "\nserver.computer_name = mailsrv1\nserver.domain_dns_name = example.com\n";
         setenv("QUELLIX_CONFIG", ldbConf.c_str(), 1);
         size_t rows = 0, floorRows = 0;
-        const double floor = Median(runs, [&] { return RawLdb(ldbPath); }, floorRows);
-        const double figure = Median(runs, [&] { return PlatformQuery("GC://mailsrv1.example.com"); }, rows);
+        const double floor = Median(
+            runs, [&] { return RawLdb(ldbPath); }, floorRows);
+        const double figure = Median(
+            runs, [&] { return PlatformQuery("GC://mailsrv1.example.com"); }, rows);
         Report("embedded (ldb), query 1, all rows", figure, floor, 0.5, rows, floorRows);
 
         if (slapd && dir::testing::SlapdHarness::Available()) {
@@ -213,8 +248,10 @@ int main(int argc, char** argv) {
             const std::string ldapConf = tmp + "/ldap.conf";
             std::ofstream(ldapConf) << "state_dir = " << tmp << "\n" << server.ConfigLines();
             setenv("QUELLIX_CONFIG", ldapConf.c_str(), 1);
-            const double lfloor = Median(runs, [&] { return RawLdap(server.Uri(), so.rootDn, so.rootPassword); }, floorRows);
-            const double lfigure = Median(runs, [&] { return PlatformQuery("GC://127.0.0.1"); }, rows);
+            const double lfloor = Median(
+                runs, [&] { return RawLdap(server.Uri(), so.rootDn, so.rootPassword); }, floorRows);
+            const double lfigure = Median(
+                runs, [&] { return PlatformQuery("GC://127.0.0.1"); }, rows);
             Report("libldap to slapd, query 1, all rows", lfigure, lfloor, 2.0, rows, floorRows);
         }
     } catch (const std::exception& e) {

@@ -1,14 +1,13 @@
 #include "localplatform/directory/testing/slapd_harness.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include <cerrno>
 #include <chrono>
@@ -75,7 +74,8 @@ pid_t Spawn(const std::vector<std::string>& args, const std::string& logPath) {
     const int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&fa);
     if (rc != 0) {
-        throw platform::Error(platform::err::kDsServerDown, platform::Describe("start", args[0], std::strerror(rc), rc));
+        throw platform::Error(platform::err::kDsServerDown,
+                              platform::Describe("start", args[0], std::strerror(rc), rc));
     }
     return pid;
 }
@@ -85,7 +85,8 @@ std::string SchemaPath() {
     return QUELLIX_DIRECTORY_SCHEMA;
 #else
     const char* src = std::getenv("QUELLIX_SOURCE_DIR");
-    return std::string(src != nullptr ? src : ".") + "/localplatform/directory/schema/quellix.schema";
+    return std::string(src != nullptr ? src : ".") +
+           "/localplatform/directory/schema/quellix.schema";
 #endif
 }
 
@@ -102,7 +103,8 @@ SlapdHarness::SlapdHarness() : SlapdHarness(Options{}) {}
 SlapdHarness::SlapdHarness(const Options& options) : options_(options) {
     char tmpl[] = "/tmp/quellix-slapd-XXXXXX";
     if (::mkdtemp(tmpl) == nullptr) {
-        throw platform::Error(platform::err::kDsServerDown, platform::Describe("mkdtemp", tmpl, std::strerror(errno), errno));
+        throw platform::Error(platform::err::kDsServerDown,
+                              platform::Describe("mkdtemp", tmpl, std::strerror(errno), errno));
     }
     dir_ = tmpl;
     try {
@@ -113,9 +115,13 @@ SlapdHarness::SlapdHarness(const Options& options) : options_(options) {
     }
 }
 
-SlapdHarness::~SlapdHarness() { Stop(); }
+SlapdHarness::~SlapdHarness() {
+    Stop();
+}
 
-bool SlapdHarness::Available() { return ::access(kSlapd, X_OK) == 0; }
+bool SlapdHarness::Available() {
+    return ::access(kSlapd, X_OK) == 0;
+}
 
 std::string SlapdHarness::LdapiUri() const {
     std::string path = dir_ + "/ldapi";
@@ -127,8 +133,8 @@ std::string SlapdHarness::LdapiUri() const {
 std::string SlapdHarness::ConfigLines() const {
     const std::string port = std::to_string(port_);
     return "directory = " + Uri() + "\n" + "directory.bind_dn = " + options_.rootDn + "\n" +
-           "directory.password = " + options_.rootPassword + "\n" + "directory.gc_port = " + port + "\n" +
-           "directory.ldap_port = " + port + "\n" + "directory.dns_host_name = 127.0.0.1\n";
+           "directory.password = " + options_.rootPassword + "\n" + "directory.gc_port = " + port +
+           "\n" + "directory.ldap_port = " + port + "\n" + "directory.dns_host_name = 127.0.0.1\n";
 }
 
 void SlapdHarness::Start() {
@@ -149,7 +155,8 @@ void SlapdHarness::Start() {
                           " size.hard=" + std::to_string(options_.serverSizeLimit) +
                           " size.pr=" + std::to_string(options_.serverSizeLimit) +
                           " size.prtotal=" + std::to_string(options_.serverSizeLimit) + "\n"
-                    : std::string("sizelimit size.soft=unlimited size.hard=unlimited size.pr=unlimited size.prtotal=unlimited\n"))
+                    : std::string("sizelimit size.soft=unlimited size.hard=unlimited "
+                                  "size.pr=unlimited size.prtotal=unlimited\n"))
             << "timelimit unlimited\n"
             << "database mdb\n"
             << "maxsize 2147483648\n"
@@ -157,7 +164,9 @@ void SlapdHarness::Start() {
             << "rootdn \"" << options_.rootDn << "\"\n"
             << "rootpw " << options_.rootPassword << "\n"
             << "directory " << dir_ << "/db\n"
-            << "index objectClass,objectCategory,cn,mail,mailNickname,sAMAccountName,extensionAttribute8 eq\n"
+            << "index "
+               "objectClass,objectCategory,cn,mail,mailNickname,sAMAccountName,extensionAttribute8 "
+               "eq\n"
             << "index msExchMailboxGuid pres\n"
             << "access to * by * write\n";
     }
@@ -167,14 +176,17 @@ void SlapdHarness::Start() {
         // The head entry, so that the suffix exists.
         ldif = dir_ + "/base.ldif";
         std::ofstream out(ldif);
-        out << "dn: " << options_.suffix << "\nobjectClass: top\nobjectClass: domainDNS\ndc: " << FirstDcValue(options_.suffix) << "\n\n";
+        out << "dn: " << options_.suffix
+            << "\nobjectClass: top\nobjectClass: domainDNS\ndc: " << FirstDcValue(options_.suffix)
+            << "\n\n";
     }
     const pid_t add = Spawn({kSlapadd, "-q", "-f", conf, "-l", ldif}, log);
     int status = 0;
     ::waitpid(add, &status, 0);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        throw platform::Error(platform::err::kDsServerDown,
-                              platform::Describe("slapadd", ldif, "the load failed: " + ReadFile(log), status));
+        throw platform::Error(
+            platform::err::kDsServerDown,
+            platform::Describe("slapadd", ldif, "the load failed: " + ReadFile(log), status));
     }
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = FreeLoopbackPort();
@@ -182,9 +194,9 @@ void SlapdHarness::Start() {
         // -d 0: stay in the foreground, so the pid is the server's. setpriv
         // makes it die with the test process, even when a failed test never
         // reaches the teardown.
-        pid_ = Spawn({"/usr/bin/setpriv", "--pdeathsig", "KILL", kSlapd, "-f", conf, "-h", urls,
-                      "-d", "0"},
-                     log);
+        pid_ = Spawn(
+            {"/usr/bin/setpriv", "--pdeathsig", "KILL", kSlapd, "-f", conf, "-h", urls, "-d", "0"},
+            log);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (std::chrono::steady_clock::now() < deadline) {
             if (Answers(port_)) return;
@@ -197,8 +209,9 @@ void SlapdHarness::Start() {
         }
         if (pid_ > 0) break;
     }
-    throw platform::Error(platform::err::kDsServerDown,
-                          platform::Describe("start", kSlapd, "the server did not answer: " + ReadFile(log), 0));
+    throw platform::Error(
+        platform::err::kDsServerDown,
+        platform::Describe("start", kSlapd, "the server did not answer: " + ReadFile(log), 0));
 }
 
 void SlapdHarness::Stop() {

@@ -98,9 +98,15 @@ bool SmtpSink::Start(const SmtpSinkOptions& options, std::string& why) {
     const std::string log = workDir_ + "/smtp-server.log";
     // setpriv makes the server die with the test process, even when a failed
     // test never reaches Stop().
-    std::vector<std::string> args = {
-        "/usr/bin/setpriv", "--pdeathsig", "KILL",
-        QUELLIX_SMTP_PYTHON, "-m", "aiosmtpd", "-n", "-l", "127.0.0.1:" + std::to_string(port_)};
+    std::vector<std::string> args = {"/usr/bin/setpriv",
+                                     "--pdeathsig",
+                                     "KILL",
+                                     QUELLIX_SMTP_PYTHON,
+                                     "-m",
+                                     "aiosmtpd",
+                                     "-n",
+                                     "-l",
+                                     "127.0.0.1:" + std::to_string(port_)};
     if (!options.tlsCert.empty() && options.implicitTls) {
         args.insert(args.end(), {"--smtpscert", options.tlsCert, "--smtpskey", options.tlsKey});
     } else if (!options.tlsCert.empty()) {
