@@ -20,6 +20,7 @@
 #include <optional>
 
 #include "base/error.h"
+#include "base/strfuncs.h"
 #include "localplatform/config/platform_config.h"
 #include "localplatform/store/store_messages.h"
 #include "platform/system_internal.h"
@@ -27,23 +28,14 @@
 namespace platform {
 namespace {
 
+using platform::Lower;
+
 // What the registry gives for a key or value that does not exist
 // (ERROR_FILE_NOT_FOUND as a result code).
 constexpr int32_t kRegistryNotFound = err::Hr(0x80070002);
 
 constexpr const char* kActiveTimeBias =
     "HKLM\\System\\CurrentControlSet\\Control\\TimeZoneInformation\\ActiveTimeBias";
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-std::string Trim(const std::string& s) {
-    const size_t b = s.find_first_not_of(" \t");
-    if (b == std::string::npos) return {};
-    return s.substr(b, s.find_last_not_of(" \t") - b + 1);
-}
 
 // Registry paths compare without regard to case, and the root may be spelt
 // out in full.
@@ -90,7 +82,7 @@ std::optional<int32_t> ParseInt32(const std::string& text) {
 Variant ActiveTimeBias() {
     if (auto configured =
             localplatform::PlatformConfig::Current().Get("timezone.active_time_bias")) {
-        const std::string text = Trim(*configured);
+        const std::string text = platform::TrimSpace(*configured);
         if (Lower(text.substr(0, 6)) == "bytes:") {
             if (auto bytes = ParseBytes(text.substr(6))) return Variant(std::move(*bytes));
         } else if (auto n = ParseInt32(text)) {

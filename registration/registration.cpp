@@ -2,11 +2,14 @@
 
 #include <cctype>
 
+#include "base/strfuncs.h"
 #include "platform/ado.h"
 
 namespace registration {
 
 namespace {
+
+using platform::EqualsNoCase;
 
 bool ReadNumber(std::string_view text, size_t& pos, size_t minDigits, size_t maxDigits, int& out) {
     size_t n = 0;
@@ -18,17 +21,6 @@ bool ReadNumber(std::string_view text, size_t& pos, size_t minDigits, size_t max
         ++n;
     }
     return n >= minDigits;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::toupper(static_cast<unsigned char>(a[i])) !=
-            std::toupper(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
 }
 
 }  // namespace

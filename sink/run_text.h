@@ -7,20 +7,18 @@
 #include <string_view>
 
 #include "base/error.h"
+#include "base/strfuncs.h"
 
 namespace quellix {
 
 inline constexpr const char* kCrLf = "\r\n";
 
-// Blanks (" ") removed at both ends; other white space is kept.
-std::string Trim(std::string_view s);
-std::string Lower(std::string_view s);
-std::string Upper(std::string_view s);
-bool EqualsNoCase(std::string_view a, std::string_view b);
-bool StartsWithNoCase(std::string_view s, std::string_view prefix);
-// 0-based position of needle in hay at or after from, without regard to
-// case; npos when absent.
-size_t FindNoCase(std::string_view hay, std::string_view needle, size_t from = 0);
+using platform::EqualsNoCase;
+using platform::FindNoCase;
+using platform::Lower;
+using platform::StartsWithNoCase;
+using platform::Trim;
+using platform::Upper;
 
 // The current local date and time in the system's general text form.
 std::string NowText();

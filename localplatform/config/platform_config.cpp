@@ -10,16 +10,10 @@
 #include <mutex>
 
 #include "base/error.h"
+#include "base/strfuncs.h"
 
 namespace localplatform {
 namespace {
-
-std::string Trim(const std::string& s) {
-    const size_t b = s.find_first_not_of(" \t\r");
-    if (b == std::string::npos) return {};
-    const size_t e = s.find_last_not_of(" \t\r");
-    return s.substr(b, e - b + 1);
-}
 
 // The host's fully qualified name as the resolver gives it, else the plain name.
 std::string HostFqdn() {
@@ -52,14 +46,14 @@ PlatformConfig PlatformConfig::Load(const std::string& path) {
     int number = 0;
     while (std::getline(in, line)) {
         ++number;
-        const std::string t = Trim(line);
+        const std::string t = platform::TrimSpace(line);
         if (t.empty() || t[0] == '#') continue;
         const size_t eq = t.find('=');
-        if (eq == std::string::npos || Trim(t.substr(0, eq)).empty()) {
+        if (eq == std::string::npos || platform::TrimSpace(t.substr(0, eq)).empty()) {
             throw platform::Error(platform::err::kInvalidArg,
                                   path + ":" + std::to_string(number) + ": expected key = value");
         }
-        cfg.values_[Trim(t.substr(0, eq))] = Trim(t.substr(eq + 1));
+        cfg.values_[platform::TrimSpace(t.substr(0, eq))] = platform::TrimSpace(t.substr(eq + 1));
     }
     return cfg;
 }

@@ -7,14 +7,13 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/strfuncs.h"
 
 namespace localplatform::directory {
 namespace {
 
-bool StartsWithNoCase(const std::string& s, const char* prefix) {
-    const size_t n = std::char_traits<char>::length(prefix);
-    return s.size() >= n && strncasecmp(s.c_str(), prefix, n) == 0;
-}
+using platform::Lower;
+using platform::StartsWithNoCase;
 
 struct UriParts {
     std::string scheme;  // ldap, ldaps, ldapi
@@ -50,11 +49,6 @@ int PortSetting(const PlatformConfig& config, const char* key, int fallback) {
             platform::Describe("read configuration", key, "not a port number: " + *v, 0));
     }
     return fallback;
-}
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <utility>
 
+#include "base/strfuncs.h"
 #include "localplatform/mail/gmime_support.h"
 
 namespace localplatform {
@@ -21,6 +22,9 @@ void EnsureGMime() {
 
 namespace {
 
+using platform::EqualsNoCase;
+using platform::StartsWithNoCase;
+
 using mailsupport::GFree;
 using mailsupport::GPtr;
 
@@ -29,25 +33,8 @@ struct HeaderField {
     std::string value;  // as written after the colon; folds kept as CRLF + blank
 };
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
-bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-    return s.size() >= prefix.size() && EqualsNoCase(s.substr(0, prefix.size()), prefix);
-}
-
 bool IsContentField(std::string_view name) {
     return StartsWithNoCase(name, "Content-");
-}
-
-std::string Trim(std::string_view s) {
-    const size_t b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string_view::npos) return {};
-    return std::string(s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1));
 }
 
 // Joins folded lines: a line break followed by blanks is one blank run.
@@ -57,7 +44,7 @@ std::string Unfold(std::string_view v) {
     for (char c : v) {
         if (c != '\r' && c != '\n') out += c;
     }
-    return Trim(out);
+    return platform::TrimSpace(out);
 }
 
 bool IsAscii(std::string_view s) {
@@ -197,11 +184,12 @@ std::vector<std::string> AddressesOf(const std::string& value) {
         while (start <= value.size()) {
             size_t end = value.find_first_of(",;", start);
             if (end == std::string::npos) end = value.size();
-            std::string item = Trim(std::string_view(value).substr(start, end - start));
+            std::string item =
+                platform::TrimSpace(std::string_view(value).substr(start, end - start));
             const size_t lt = item.rfind('<');
             if (lt != std::string::npos) {
                 const size_t gt = item.find('>', lt);
-                item = Trim(
+                item = platform::TrimSpace(
                     item.substr(lt + 1, gt == std::string::npos ? std::string::npos : gt - lt - 1));
             } else if (item.find('@') == std::string::npos) {
                 item.clear();
@@ -321,7 +309,7 @@ std::string MailMessage::Header(std::string_view name) const {
     }
     if (IsContentField(name) && impl_->body) {
         const char* v = g_mime_object_get_header(impl_->body.get(), std::string(name).c_str());
-        return v != nullptr ? Trim(v) : std::string();
+        return v != nullptr ? platform::TrimSpace(v) : std::string();
     }
     return {};
 }
@@ -483,7 +471,8 @@ std::optional<int64_t> MailMessage::ReceivedTime() const {
     if (!received.empty()) {
         const size_t semi = received.front().rfind(';');
         if (semi != std::string::npos) {
-            if (auto t = ParseDate(Trim(received.front().substr(semi + 1)))) return t;
+            if (auto t = ParseDate(platform::TrimSpace(received.front().substr(semi + 1))))
+                return t;
         }
     }
     const auto date = RawHeaders("Date");

@@ -16,9 +16,12 @@
 #include <utility>
 
 #include "base/error.h"
+#include "base/strfuncs.h"
 
 namespace localplatform {
 namespace {
+
+using platform::StartsWithNoCase;
 
 using platform::Describe;
 using platform::Error;
@@ -77,15 +80,6 @@ int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
     d->lastReply = line;
     if (d->firstRefusal.empty() && (line[0] == '4' || line[0] == '5')) d->firstRefusal = line;
     return 0;
-}
-
-bool StartsWithNoCase(const std::string& s, const char* prefix) {
-    const size_t n = std::strlen(prefix);
-    if (s.size() < n) return false;
-    for (size_t i = 0; i < n; ++i) {
-        if (std::tolower(static_cast<unsigned char>(s[i])) != prefix[i]) return false;
-    }
-    return true;
 }
 
 // An address fit for "MAIL FROM:<...>" or "RCPT TO:<...>": no blanks,

@@ -1,0 +1,58 @@
+#include "base/strfuncs.h"
+
+namespace platform {
+
+std::string Trim(std::string_view s) {
+    const size_t b = s.find_first_not_of(' ');
+    if (b == std::string_view::npos) return {};
+    const size_t e = s.find_last_not_of(' ');
+    return std::string(s.substr(b, e - b + 1));
+}
+
+std::string TrimSpace(std::string_view s) {
+    constexpr std::string_view kSpace = " \t\r\n";
+    const size_t b = s.find_first_not_of(kSpace);
+    if (b == std::string_view::npos) return {};
+    const size_t e = s.find_last_not_of(kSpace);
+    return std::string(s.substr(b, e - b + 1));
+}
+
+char LowerChar(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+std::string Lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = LowerChar(c);
+    return out;
+}
+
+std::string Upper(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return out;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (LowerChar(a[i]) != LowerChar(b[i])) return false;
+    }
+    return true;
+}
+
+bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
+    return s.size() >= prefix.size() && EqualsNoCase(s.substr(0, prefix.size()), prefix);
+}
+
+size_t FindNoCase(std::string_view hay, std::string_view needle, size_t from) {
+    if (from > hay.size() || needle.size() > hay.size()) return std::string_view::npos;
+    for (size_t i = from; i + needle.size() <= hay.size(); ++i) {
+        if (EqualsNoCase(hay.substr(i, needle.size()), needle)) return i;
+    }
+    return std::string_view::npos;
+}
+
+}  // namespace platform

@@ -1,0 +1,26 @@
+// Text helpers every layer shares, with the system's rules: letters fold
+// without regard to case in ASCII only (the locale never changes a name),
+// "trim" removes blanks only, and positions are 0-based here.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// Blanks (" ") removed at both ends; tabs and other white space are kept.
+std::string Trim(std::string_view s);
+// Leading and trailing spaces, tabs, CR and LF removed (configuration files,
+// protocol lines).
+std::string TrimSpace(std::string_view s);
+// ASCII letters folded; every other byte unchanged.
+std::string Lower(std::string_view s);
+std::string Upper(std::string_view s);
+char LowerChar(char c);
+bool EqualsNoCase(std::string_view a, std::string_view b);
+bool StartsWithNoCase(std::string_view s, std::string_view prefix);
+// 0-based position of needle in hay at or after from, without regard to
+// case; npos when absent.
+size_t FindNoCase(std::string_view hay, std::string_view needle, size_t from = 0);
+
+}  // namespace platform

@@ -1,0 +1,41 @@
+#include "base/strfuncs.h"
+
+#include <gtest/gtest.h>
+
+#include <clocale>
+
+namespace platform {
+namespace {
+
+TEST(StrFuncs, TrimRemovesBlanksOnlyAndTrimSpaceAlsoControls) {
+    EXPECT_EQ(Trim("  a b  "), "a b");
+    EXPECT_EQ(Trim("\ta\t"), "\ta\t");
+    EXPECT_EQ(Trim("   "), "");
+    EXPECT_EQ(TrimSpace(" \t a b\r\n"), "a b");
+    EXPECT_EQ(TrimSpace("\r\n"), "");
+}
+
+// Names fold in ASCII only, whatever the locale says: a byte of a UTF-8
+// sequence must never turn into another byte.
+TEST(StrFuncs, FoldingIsAsciiOnlyInAnyLocale) {
+    const char* old = std::setlocale(LC_CTYPE, "C.UTF-8");
+    EXPECT_EQ(Lower("AbC\xC3\x84Z"), "abc\xC3\x84z");
+    EXPECT_EQ(Upper("abc\xC3\xA4z"), "ABC\xC3\xA4Z");
+    EXPECT_TRUE(EqualsNoCase("Quellix", "QUELLIX"));
+    EXPECT_FALSE(EqualsNoCase("\xC3\x84", "\xC3\xA4"));
+    EXPECT_FALSE(EqualsNoCase("abc", "abcd"));
+    if (old != nullptr) std::setlocale(LC_CTYPE, old);
+}
+
+TEST(StrFuncs, PrefixesAndPositionsWithoutRegardToCase) {
+    EXPECT_TRUE(StartsWithNoCase("HTTP://x", "http:"));
+    EXPECT_FALSE(StartsWithNoCase("htt", "http:"));
+    EXPECT_EQ(FindNoCase("Spam/OLDER/x", "older"), 5u);
+    EXPECT_EQ(FindNoCase("aXbx", "x", 2), 3u);
+    EXPECT_EQ(FindNoCase("abc", "c", 4), std::string_view::npos);
+    EXPECT_EQ(FindNoCase("ab", "abc"), std::string_view::npos);
+    EXPECT_EQ(FindNoCase("abc", ""), 0u);
+}
+
+}  // namespace
+}  // namespace platform
