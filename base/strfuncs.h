@@ -23,4 +23,10 @@ bool StartsWithNoCase(std::string_view s, std::string_view prefix);
 // case; npos when absent.
 size_t FindNoCase(std::string_view hay, std::string_view needle, size_t from = 0);
 
+// A value taken from data made harmless in a line of a log: control
+// characters (CR, LF, TAB, ESC, DEL ...) are shown as "\xHH", so a value can
+// never start a new line or forge one. Everything else, backslashes included
+// (distinguished names escape with them), is kept as it is.
+std::string Printable(std::string_view s);
+
 }  // namespace platform
