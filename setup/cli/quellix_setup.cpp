@@ -57,7 +57,8 @@ constexpr const char* kUsage =
     "  --delete                   delete expired messages permanently\n"
     "  --move-to MAILBOX          move them into this mailbox's Inbox (an address of the\n"
     "                             register list, or a label \"Name (address)\")\n"
-    "  --report-to RECIPIENT      report recipient (\"a@example.com\" or \"Name (a@example.com)\")\n"
+    "  --report-to RECIPIENT      report recipient (\"a@example.com\" or \"Name "
+    "(a@example.com)\")\n"
     "  --run DAY                  \"Never run\", \"Every day\", or a weekday (\"Monday\")\n"
     "  --start \"H:MM AM|PM\"       start time, for example \"7:05 PM\"\n"
     "  --all-mailboxes yes|no     treat every mailbox of this server, marked or not\n"
@@ -151,7 +152,8 @@ std::optional<int> ParseArgs(int argc, char** argv, int first, Args& args) {
         } else if (args.command == "install" && a == "--password-file") {
             if (!value(v)) return UsageError("--password-file needs a file name or -");
             args.passwordFile = v;
-        } else if (args.command == "install" && (a == "--password" || a.rfind("--password=", 0) == 0)) {
+        } else if (args.command == "install" &&
+                   (a == "--password" || a.rfind("--password=", 0) == 0)) {
             return UsageError(
                 "a password is never taken on the command line; use --password-file FILE or "
                 "--password-file - (standard input)");
