@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -124,9 +125,10 @@ TEST_P(ApplyChangesTest, InstallWritesTheRegistrationWithTheShownParameters) {
     EXPECT_EQ(Item(Custom(registration::kTimeToRun)).ToString(), "7:05 PM");
     EXPECT_EQ(Item(Custom(registration::kMailboxToMove)).ToString(), "");
     EXPECT_EQ(Item(Custom(registration::kReportRecipient)).ToString(), "Admin (admin@example.org)");
-    EXPECT_EQ(Item(Custom(registration::kAllMailboxes)).ToString(), "0");
+    EXPECT_EQ(Item(Custom(registration::kAffectAllMailboxes)).ToString(), "0");
     EXPECT_EQ(Item(Custom(registration::kIncludeSubfolders)).ToString(), "1");
-    EXPECT_EQ(Item(Custom(registration::kSearchRoot)).ToString(), SearchRoot());
+    EXPECT_EQ(Item(Custom(registration::kSearchRoot)).ToString(), context_.strSearchRoot);
+    EXPECT_EQ(context_.strSearchRoot.rfind("GC://", 0), 0u);
     EXPECT_EQ(Item(registration::kEnabled), platform::Variant(true));
 
     // The refreshed window shows what was written.
