@@ -4,6 +4,7 @@
 // run reads exactly those parameters; and back to nothing.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
@@ -36,7 +37,9 @@ Outcome RunProgram(const std::string& program, const Strings& args, const std::s
         for (char c : a) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
         command += " " + quoted + "'";
     }
-    const std::string inputFile = std::filesystem::temp_directory_path() / "quellix-setup-in";
+    // One input file per process: test cases run in parallel.
+    const std::string inputFile =
+        std::filesystem::temp_directory_path() / ("quellix-setup-in." + std::to_string(getpid()));
     std::ofstream(inputFile) << input;
     command += " <" + inputFile + " 2>&1";
     Outcome out;
@@ -46,6 +49,7 @@ Outcome RunProgram(const std::string& program, const Strings& args, const std::s
     size_t n;
     while ((n = fread(buf.data(), 1, buf.size(), pipe)) > 0) out.output.append(buf.data(), n);
     const int status = pclose(pipe);
+    std::filesystem::remove(inputFile);
     out.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return out;
 }
