@@ -26,6 +26,7 @@ struct User {
     std::string homeServer = "EXCH01";  // last element of msExchHomeServerName
     std::optional<std::string> mark{};  // extensionAttribute8
     bool mailbox = true;                // has msExchMailboxGuid
+    std::string homeMdb{};              // DN of its mailbox store (homeMDB)
 };
 
 // The domain, the containers the category needs, and the users, as LDIF;
