@@ -12,6 +12,7 @@
 // directory queries only through the directory layer's quoting helper.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -133,6 +134,10 @@ std::optional<StartTime> ParseStartTime(const std::string& text) {
 std::optional<int> ParseArgs(int argc, char** argv, int first, Args& args) {
     if (first >= argc) return UsageError("no command given");
     args.command = argv[first];
+    static const char* const kCommands[] = {"status", "install", "configure",
+                                            "mark",   "unmark",  "uninstall"};
+    if (std::find(std::begin(kCommands), std::end(kCommands), args.command) == std::end(kCommands))
+        return UsageError("unknown command \"" + args.command + "\"");
     const bool takesParams = args.command == "install" || args.command == "configure";
     for (int i = first + 1; i < argc; ++i) {
         const std::string a = argv[i];
