@@ -282,6 +282,43 @@ TEST_P(ApplyChangesTest, OnlyTheLastOfTheFourWriteTriesMayLog) {
     EXPECT_FALSE(none.registrationAttempted);
 }
 
+TEST_P(ApplyChangesTest, TheBiasIsReadBeforeTheOldRegistrationGoes) {
+    WindowValues w = Installed();
+    const auto bias = [&](const std::string& value) {
+        std::vector<std::string> lines;
+        if (slapd_) lines.push_back(slapd_->ConfigLines());
+        lines.push_back("timezone.active_time_bias = " + value);
+        Configure(lines);
+    };
+    // A bias that cannot be read: the registration stays as it was, the
+    // failure is in the log, and the marks still run.
+    bias("east");
+    w.Check2 = true;
+    w.txtAgeLimit = "20";
+    w.Check3 = true;
+    w.MbxInstSelected[0] = true;
+    ChangeResult r = Apply(w);
+    EXPECT_FALSE(r.warning);
+    EXPECT_EQ(r.steps, (Strings{"MarkMailbox ann@example.org Quellix", "RefreshLists"}));
+    EXPECT_NE(log_.Text().find("] ActiveTimeBias - ERROR: "), std::string::npos) << log_.Text();
+    EXPECT_EQ(Item(Custom(registration::kExpirationPeriod)), platform::Variant(int16_t{14}));
+
+    // Every day at 7:05 PM at UTC+1 on 2004-03-21: first firing 2004-03-07 18:05 UTC.
+    bias("-60");
+    w.Check3 = false;
+    w.ComboRun = 1;
+    w.ComboStartHour = "7";
+    w.ComboStartMin = "05";
+    w.ComboStartAmPm = "PM";
+    r = ApplyChanges(context_, w, {}, log_,
+                     {.nowLocal = platform::Date::FromParts(2004, 3, 21, 9, 0), .progress = {}});
+    EXPECT_FALSE(r.registrationFolderUrl.empty()) << log_.Text();
+    EXPECT_EQ(Item(registration::kTimerStartTime).ToDate().UnixSeconds(),
+              platform::Date::FromParts(2004, 3, 7, 18, 5).UnixSeconds());
+    EXPECT_EQ(Item(registration::kTimerInterval), platform::Variant(int16_t{1440}));
+    EXPECT_EQ(Item(Custom(registration::kExpirationPeriod)), platform::Variant(int16_t{20}));
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, ApplyChangesTest,
                          ::testing::Values(Backend::Ldb, Backend::Slapd), [](const auto& info) {
                              return info.param == Backend::Ldb ? std::string("ldb")
