@@ -126,7 +126,7 @@ MailboxLists GetUsersWithMailboxes(platform::Connection& cnn, const std::string&
     lists.recordCount = rs.RecordCount();
     Progress bar(lists.recordCount);
     while (!rs.Eof()) {
-        const std::string percent = bar.Step(1);
+        const std::string percent = bar.UpdateStatus(1);
         if (progress) progress(bar, percent);
 
         const std::string homeServerPath = FieldOrEmpty(rs, "msExchHomeServerName");

@@ -169,7 +169,7 @@ std::string ReportRecipientWarning() {
            "Postmaster (postmaster@example.com)";
 }
 
-std::string Progress::Step(int32_t step) {
+std::string Progress::UpdateStatus(int32_t step) {
     // 32-bit arithmetic as the bar counts; a sum past the range is held at
     // the scale like any other overshoot.
     const int64_t next = static_cast<int64_t>(value_) + step;

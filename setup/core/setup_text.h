@@ -89,7 +89,7 @@ class Progress {
 public:
     explicit Progress(int32_t scale = 0) : scale_(scale) {}
     // UpdateStatus: advances and returns the text to show ("25%").
-    std::string Step(int32_t step = 1);
+    std::string UpdateStatus(int32_t step = 1);
     [[nodiscard]] int32_t Value() const { return value_; }
     [[nodiscard]] int32_t Scale() const { return scale_; }
     [[nodiscard]] int Percent() const;

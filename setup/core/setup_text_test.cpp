@@ -174,21 +174,21 @@ TEST(SetupText, ReportRecipientCheck) {
 
 TEST(SetupText, ProgressPercentHalvesToEven) {
     Progress four(4);
-    EXPECT_EQ(four.Step(1), "25%");
-    EXPECT_EQ(four.Step(1), "50%");
-    EXPECT_EQ(four.Step(1), "75%");
-    EXPECT_EQ(four.Step(1), "100%");
-    EXPECT_EQ(four.Step(1), "100%");  // a fifth step keeps the bar full
+    EXPECT_EQ(four.UpdateStatus(1), "25%");
+    EXPECT_EQ(four.UpdateStatus(1), "50%");
+    EXPECT_EQ(four.UpdateStatus(1), "75%");
+    EXPECT_EQ(four.UpdateStatus(1), "100%");
+    EXPECT_EQ(four.UpdateStatus(1), "100%");  // a fifth step keeps the bar full
     EXPECT_EQ(four.Value(), 4);
 
     Progress eight(8);
-    EXPECT_EQ(eight.Step(1), "12%");  // 12.5 goes to the even 12
-    eight.Step(1);
-    EXPECT_EQ(eight.Step(1), "38%");  // 37.5 goes to the even 38
+    EXPECT_EQ(eight.UpdateStatus(1), "12%");  // 12.5 goes to the even 12
+    eight.UpdateStatus(1);
+    EXPECT_EQ(eight.UpdateStatus(1), "38%");  // 37.5 goes to the even 38
     Progress forty(40);
-    EXPECT_EQ(forty.Step(1), "2%");  // 2.5 -> 2, exactly
-    EXPECT_EQ(forty.Step(2), "8%");  // 7.5 -> 8
-    EXPECT_EQ(Progress(0).Step(1), "0%");
+    EXPECT_EQ(forty.UpdateStatus(1), "2%");  // 2.5 -> 2, exactly
+    EXPECT_EQ(forty.UpdateStatus(2), "8%");  // 7.5 -> 8
+    EXPECT_EQ(Progress(0).UpdateStatus(1), "0%");
 }
 
 }  // namespace
