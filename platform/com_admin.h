@@ -95,8 +95,8 @@ private:
 
 class ComAdminCatalog {
 public:
-    // The catalog of this machine (PlatformConfig::CatalogPath()); opened
-    // when first used.
+    // The catalog of this machine (PlatformConfig::CatalogPath()). Every
+    // call opens the file afresh, so it sees what other processes saved.
     ComAdminCatalog();
     ~ComAdminCatalog();
     ComAdminCatalog(ComAdminCatalog&&) noexcept;

@@ -6,6 +6,7 @@ const std::vector<Group>& Groups() {
     static const std::vector<Group> groups = {
         {"store", StoreMain},
         {"directory", DirectoryMain},
+        {"catalog", CatalogMain},
     };
     return groups;
 }

@@ -18,5 +18,6 @@ const std::vector<Group>& Groups();
 
 int StoreMain(int argc, char** argv);      // admin_store.cpp
 int DirectoryMain(int argc, char** argv);  // admin_directory.cpp
+int CatalogMain(int argc, char** argv);    // admin_catalog.cpp
 
 }  // namespace admin

@@ -1,6 +1,6 @@
-// quellix-admin: administration of the local platform (store, directory). Runs with the privileges
-// of its caller and reads only the platform configuration, files named on its command line and
-// standard input. Each verb group lives in its own file; this file only dispatches.
+// quellix-admin: administration of the local platform (store, directory, catalog). Runs with the
+// privileges of its caller and reads only the platform configuration, files named on its command
+// line and standard input. Each verb group lives in its own file; this file only dispatches.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -20,6 +20,7 @@ void Usage(FILE* out) {
                  "groups:\n"
                  "  store       namespaces, mailboxes, folders, messages, benchmark corpus\n"
                  "  directory   load, search and generate the directory\n"
+                 "  catalog     list the component catalog's applications and components\n"
                  "\n"
                  "'quellix-admin GROUP --help' lists a group's verbs.\n"
                  "exit codes: 0 success, 1 the operation failed, 2 bad usage\n");

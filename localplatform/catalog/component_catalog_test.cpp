@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -187,6 +190,39 @@ TEST_F(ComponentCatalogTest, AWriterWaitsForAnotherWithinItsBound) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
     // Readers are not held up by the writer (WAL).
     EXPECT_TRUE(catalog.Applications().empty());
+}
+
+TEST_F(ComponentCatalogTest, SeveralProcessesAddApplicationsAtOnce) {
+    (void)Catalog();  // the schema exists before the writers start
+    constexpr int kProcesses = 3;
+    constexpr int kEach = 15;
+    std::vector<pid_t> children;
+    for (int p = 0; p < kProcesses; ++p) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            int code = 0;
+            try {
+                auto catalog = ComponentCatalog::Open(store_.Dir() + "/catalog.db", 10000);
+                for (int i = 0; i < kEach; ++i) {
+                    char id[40];
+                    std::snprintf(id, sizeof id, "{%08X-0000-0000-0000-000000000000}", p * 100 + i);
+                    catalog.SaveApplications(
+                        {{Kind::Add, App(id, ("App" + std::to_string(p * 100 + i)).c_str())}});
+                }
+            } catch (const std::exception&) {
+                code = 1;
+            }
+            _exit(code);
+        }
+        children.push_back(pid);
+    }
+    for (const pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(Catalog().Applications().size(), size_t{kProcesses * kEach});
 }
 
 TEST_F(ComponentCatalogTest, TheBoundComesFromTheConfiguration) {

@@ -46,7 +46,11 @@ SqliteDb SqliteDb::Open(const std::string& path, const Options& options) {
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     db.db_ = std::unique_ptr<sqlite3, void (*)(sqlite3*)>(raw, CloseDb);
     if (rc != SQLITE_OK) db.Raise("open");
-    if (options.ownerOnly && chmod(path.c_str(), S_IRUSR | S_IWUSR) != 0) {
+    // Closed to others when it is open to them (a new file gets the umask's
+    // mode); the write-ahead log and its index take the file's mode.
+    struct stat st {};
+    if (options.ownerOnly && stat(path.c_str(), &st) == 0 && (st.st_mode & 077) != 0 &&
+        chmod(path.c_str(), S_IRUSR | S_IWUSR) != 0) {
         throw platform::Error(
             platform::err::kPermissionDenied,
             platform::Describe("chmod", path, "cannot close the file to others", errno),

@@ -23,6 +23,7 @@
 //                                            list); paths naming other hosts are refused
 //   classes          class registry database                <state_dir>/classes.db
 //   catalog          component catalog database             <state_dir>/catalog.db
+//   catalog.busy_timeout_ms  how long a busy catalog is waited for   10000
 //   mail.transport   "pickup" or "smtp://host:port" / "smtps://host:port"   pickup
 //   mail.pickup_dir  where "pickup" drops .eml files        <state_dir>/pickup
 //   mail.smtp_user, mail.smtp_password, mail.starttls (yes/no/required)

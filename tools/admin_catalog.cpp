@@ -1,0 +1,90 @@
+// quellix-admin catalog: what the component catalog named by the platform
+// configuration holds. Runs with its caller's privileges (the catalog file is
+// its owner's only) and reads only the catalog and the configuration. It
+// never shows a password or its hash, only whether one is set.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "base/error.h"
+#include "base/exit_codes.h"
+#include "localplatform/catalog/component_catalog.h"
+#include "tools/admin_verbs.h"
+
+namespace admin {
+namespace {
+
+void GroupHelp(FILE* out) {
+    std::fprintf(out,
+                 "usage: quellix-admin catalog list\n\n"
+                 "Lists the applications of the component catalog (ID, name, the account\n"
+                 "they run under, whether a password and access checks are set) and their\n"
+                 "components (ProgID, class identifier, module, construction string), one\n"
+                 "tab-separated line each. Control characters are shown as \\r, \\n, \\xNN.\n\n"
+                 "exit codes: 0 success, 1 the catalog could not be read, 2 bad usage\n");
+}
+
+// A value on one line: control characters written out.
+std::string Visible(const std::string& s) {
+    std::string out;
+    for (const unsigned char c : s) {
+        if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\\') {
+            out += "\\\\";
+        } else if (c < 0x20 || c == 0x7f) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02X", c);
+            out += buf;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+int List() {
+    auto catalog = localplatform::ComponentCatalog::OpenCurrent();
+    for (const auto& app : catalog.Applications()) {
+        std::printf("application\t%s\t%s\tidentity=%s\tpassword=%s\taccess-checks=%s\n",
+                    app.id.c_str(), Visible(app.name).c_str(), Visible(app.identity).c_str(),
+                    app.passwordHash.empty() ? "none" : "set",
+                    app.accessChecksEnabled ? "on" : "off");
+        for (const auto& c : catalog.Components(app.id)) {
+            std::printf("component\t%s\t%s\t%s\tconstruction=%s\t%s\n", Visible(c.progId).c_str(),
+                        c.clsid.c_str(), Visible(c.modulePath).c_str(),
+                        c.constructionEnabled ? "on" : "off", Visible(c.constructorString).c_str());
+        }
+    }
+    return platform::kExitOk;
+}
+
+}  // namespace
+
+int CatalogMain(int argc, char** argv) {
+    if (argc < 1) {
+        GroupHelp(stderr);
+        return platform::kExitUsage;
+    }
+    const std::string verb = argv[0];
+    if (verb == "--help" || verb == "-h" || verb == "help" ||
+        (verb == "list" && argc == 2 && std::string(argv[1]) == "--help")) {
+        GroupHelp(stdout);
+        return platform::kExitOk;
+    }
+    if (verb != "list" || argc != 1) {
+        std::fprintf(stderr, "quellix-admin catalog: unknown verb or extra arguments\n");
+        GroupHelp(stderr);
+        return platform::kExitUsage;
+    }
+    try {
+        return List();
+    } catch (const platform::Error& e) {
+        std::fprintf(stderr, "quellix-admin catalog list: %s\n", e.Description().c_str());
+        return platform::kExitFailed;
+    }
+}
+
+}  // namespace admin

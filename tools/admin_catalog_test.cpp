@@ -1,0 +1,59 @@
+// quellix-admin catalog, run as a program on a private catalog: the listing,
+// which never shows a password or its hash, and the exit codes.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+
+#include "localplatform/catalog/component_catalog.h"
+#include "localplatform/store/store_test_support.h"
+
+namespace {
+
+struct Result {
+    int code = -1;
+    std::string out;
+};
+
+Result Admin(const std::string& args) {
+    const std::string cmd = std::string(QUELLIX_ADMIN) + " catalog " + args + " 2>/dev/null";
+    Result r;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (p == nullptr) return r;
+    char buf[4096];
+    size_t n = 0;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    const int status = pclose(p);
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+TEST(AdminCatalogTest, ListsApplicationsWithoutTheirPasswords) {
+    localplatform::testing::TempStore temp;
+    EXPECT_EQ(Admin("list").out, "");  // an empty catalog
+
+    auto catalog = localplatform::ComponentCatalog::OpenCurrent();
+    localplatform::CatalogApplication app;
+    app.id = "{6B29FC40-CA47-1067-B31D-00DD010662DA}";
+    app.name = "Quellix";
+    app.accessChecksEnabled = false;
+    app.identity = "svc-quellix";
+    app.passwordHash = localplatform::HashPassword("Blue-Harbour-77");
+    catalog.SaveApplications({{localplatform::ApplicationChange::Kind::Add, app}});
+
+    const Result r = Admin("list");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out,
+              "application\t{6B29FC40-CA47-1067-B31D-00DD010662DA}\tQuellix\tidentity=svc-quellix"
+              "\tpassword=set\taccess-checks=off\n");
+    EXPECT_EQ(r.out.find(app.passwordHash), std::string::npos);
+
+    struct {
+        const char* args;
+        int code;
+    } usage[] = {{"--help", 0}, {"list --help", 0}, {"", 2}, {"list extra", 2}, {"drop", 2}};
+    for (const auto& u : usage) EXPECT_EQ(Admin(u.args).code, u.code) << u.args;
+}
+
+}  // namespace
