@@ -1,14 +1,17 @@
-// Fuzzes the decoders of values the setup program reads back from the store
-// and the component catalog (anyone who can write the item controls them):
-// the time to run, the system mailbox entry, the construction string and the
-// age limit. They must neither crash nor pick a list index outside its list.
+// Fuzzes the setup program's text rules and the decoders of values it reads
+// back from the store and the component catalog (anyone who can write the
+// item controls them): the folder name, mailbox and system mailbox entries,
+// the report recipient, the time to run, the construction string and the age
+// limit. They must neither crash nor pick a list index outside its list.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 #include "setup/core/com_plus.h"
 #include "setup/core/registration_management.h"
+#include "setup/core/setup_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
@@ -27,5 +30,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)setup::SplitSystemMailboxEntry(text);
     (void)setup::SplitConstructionString(text);
     if (auto age = setup::AgeLimitValue(text); age && *age < 0) std::abort();
+
+    (void)setup::NormalizeFolderName(text);
+    (void)setup::IsMarkableAddress(setup::EntryEmailAddress(text));
+    (void)setup::GetMbxMameAndEmail(text);
+    (void)setup::ValidateEmailAddress(text);
+    (void)setup::ReportRecipientAcceptable(text);
+    (void)setup::RunChoiceIndex(text);
+    (void)setup::FirstFiringInstant(platform::Date::FromParts(2026, 12, 7), text, -60);
     return 0;
 }
