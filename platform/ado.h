@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "base/error.h"
 #include "base/variant.h"
@@ -222,5 +223,10 @@ public:
 private:
     std::unique_ptr<RecordsetImpl> impl_;
 };
+
+// A value put between single quotes of a store query (a text literal, or the
+// scope's 'shallow traversal of "URL"'), so that it is read as the text it
+// is: its single quotes doubled.
+std::string QuoteStoreValue(std::string_view value);
 
 }  // namespace platform
