@@ -99,26 +99,29 @@ long Number(const localplatform::PlatformConfig& cfg, const char* key, long fall
 platform::UniqueFd TakeServiceLock(const std::string& path, long waitMs) {
     platform::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (!fd.IsOpen()) {
-        throw platform::Error(platform::err::kFail, "open(" + path + ") failed: " + std::strerror(errno));
+        throw platform::Error(platform::err::kFail,
+                              "open(" + path + ") failed: " + std::strerror(errno));
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     while (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK && errno != EINTR) {
-            throw platform::Error(platform::err::kFail, "flock(" + path + ") failed: " + std::strerror(errno));
+            throw platform::Error(platform::err::kFail,
+                                  "flock(" + path + ") failed: " + std::strerror(errno));
         }
         if (std::chrono::steady_clock::now() >= deadline) {
             char pid[32] = {};
             (void)!::pread(fd.Get(), pid, sizeof pid - 1, 0);
             throw platform::Error(platform::err::kResourceLocked,
-                                  "another quellix-eventd (pid " + platform::TrimSpace(pid) + ") holds " +
-                                      path + "; gave up after " + std::to_string(waitMs) +
-                                      " ms (eventd.lock_wait_ms)");
+                                  "another quellix-eventd (pid " + platform::TrimSpace(pid) +
+                                      ") holds " + path + "; gave up after " +
+                                      std::to_string(waitMs) + " ms (eventd.lock_wait_ms)");
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     const std::string pid = std::to_string(::getpid()) + "\n";
     if (::ftruncate(fd.Get(), 0) != 0 || ::pwrite(fd.Get(), pid.data(), pid.size(), 0) < 0) {
-        throw platform::Error(platform::err::kFail, "write(" + path + ") failed: " + std::strerror(errno));
+        throw platform::Error(platform::err::kFail,
+                              "write(" + path + ") failed: " + std::strerror(errno));
     }
     return fd;
 }
@@ -135,7 +138,8 @@ std::optional<eventd::Hosting> FindHosting(const std::string& progId, std::strin
                 eventd::Hosting h;
                 h.application = app.name;
                 h.identity = app.identity;
-                if (component.constructionEnabled) h.constructorString = component.constructorString;
+                if (component.constructionEnabled)
+                    h.constructorString = component.constructorString;
                 return h;
             }
         }
@@ -144,8 +148,9 @@ std::optional<eventd::Hosting> FindHosting(const std::string& progId, std::strin
         return std::nullopt;
     }
     if (::geteuid() == 0) {
-        *why = "the class is in no component application, and a service running as root runs "
-               "only installed components";
+        *why =
+            "the class is in no component application, and a service running as root runs "
+            "only installed components";
         return std::nullopt;
     }
     return eventd::Hosting{};
@@ -180,7 +185,8 @@ int main(int argc, char** argv) {
     if (mode == Mode::kOnce) {
         atUnix = eventd::ParseIsoUtc(at);
         if (!atUnix) {
-            std::fprintf(stderr, "quellix-eventd: --once %s: not a time of the form yyyy-mm-ddThh:mm:ssZ\n",
+            std::fprintf(stderr,
+                         "quellix-eventd: --once %s: not a time of the form yyyy-mm-ddThh:mm:ssZ\n",
                          platform::Printable(at).c_str());
             return platform::kExitUsage;
         }
@@ -193,28 +199,32 @@ int main(int argc, char** argv) {
         options.recordPath = cfg.GetOr("eventd.record", cfg.StateDir() + "/eventd.record");
         options.catchUp = cfg.GetBool("catch_up", false);
         options.poll = std::chrono::milliseconds(Number(cfg, "eventd.poll_ms", 2000, 50, 3600000));
-        options.runLimit = std::chrono::seconds(Number(cfg, "eventd.run_limit_s", 3600, 1, 7 * 86400));
+        options.runLimit =
+            std::chrono::seconds(Number(cfg, "eventd.run_limit_s", 3600, 1, 7 * 86400));
         const long lockWait = Number(cfg, "eventd.lock_wait_ms", 10000, 0, 3600000);
-        const std::string lockPath = cfg.GetOr("eventd.lock", cfg.StateDir() + "/quellix-eventd.pid");
+        const std::string lockPath =
+            cfg.GetOr("eventd.lock", cfg.StateDir() + "/quellix-eventd.pid");
 
         if (mode == Mode::kList) {
             eventd::EventService service(options, FindHosting, LogLine);
             for (const auto& l : service.List(NowUnix())) {
                 const auto& r = l.registration;
-                std::printf("%s\t%s\t%s\tstart %s\tevery %lld min\tlast %s\tnext %s\n",
-                            platform::Printable(r.url).c_str(), platform::Printable(r.sinkClass).c_str(),
-                            !r.defect.empty() ? ("defective: " + platform::Printable(r.defect)).c_str()
-                            : r.enabled       ? "enabled"
-                                              : "disabled",
-                            eventd::IsoUtc(r.schedule.start).c_str(),
-                            static_cast<long long>(r.schedule.intervalSeconds / 60),
-                            l.lastFiring ? eventd::IsoUtc(*l.lastFiring).c_str() : "-",
-                            l.nextFiring ? eventd::IsoUtc(*l.nextFiring).c_str() : "-");
+                std::printf(
+                    "%s\t%s\t%s\tstart %s\tevery %lld min\tlast %s\tnext %s\n",
+                    platform::Printable(r.url).c_str(), platform::Printable(r.sinkClass).c_str(),
+                    !r.defect.empty() ? ("defective: " + platform::Printable(r.defect)).c_str()
+                    : r.enabled       ? "enabled"
+                                      : "disabled",
+                    eventd::IsoUtc(r.schedule.start).c_str(),
+                    static_cast<long long>(r.schedule.intervalSeconds / 60),
+                    l.lastFiring ? eventd::IsoUtc(*l.lastFiring).c_str() : "-",
+                    l.nextFiring ? eventd::IsoUtc(*l.nextFiring).c_str() : "-");
             }
             return platform::kExitOk;
         }
 
-        const platform::UniqueFd lock = TakeServiceLock(lockPath, mode == Mode::kOnce ? lockWait : 0);
+        const platform::UniqueFd lock =
+            TakeServiceLock(lockPath, mode == Mode::kOnce ? lockWait : 0);
         eventd::EventService service(options, FindHosting, LogLine);
         if (mode == Mode::kOnce) {
             const int failed = service.FireDue(*atUnix);
@@ -225,8 +235,8 @@ int main(int argc, char** argv) {
         sigemptyset(&sa.sa_mask);
         sigaction(SIGTERM, &sa, nullptr);
         sigaction(SIGINT, &sa, nullptr);
-        LogLine("started (pid " + std::to_string(::getpid()) + ", as " + eventd::CurrentAccountName() +
-                ", store " + cfg.StorePath() + ")");
+        LogLine("started (pid " + std::to_string(::getpid()) + ", as " +
+                eventd::CurrentAccountName() + ", store " + cfg.StorePath() + ")");
         service.Run(g_stop, NowUnix);
         LogLine("stopped");
         return platform::kExitOk;

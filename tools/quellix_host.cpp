@@ -21,7 +21,8 @@ constexpr const char* kDefaultProgId = "Quellix.QuellixCls";
 
 void Usage(FILE* out) {
     std::fprintf(out,
-                 "usage: quellix-host [--config FILE] ontimer [--progid PROGID] [--construct TEXT] ITEM_URL\n"
+                 "usage: quellix-host [--config FILE] ontimer [--progid PROGID] [--construct TEXT] "
+                 "ITEM_URL\n"
                  "       quellix-host [--config FILE] register MODULE\n"
                  "       quellix-host [--config FILE] unregister MODULE\n"
                  "\n"
@@ -59,7 +60,8 @@ int FireTimer(const std::string& progId, const std::optional<std::string>& const
             const platform::HRESULT hr = construction->Construct(construct->c_str());
             construction->Release();
             if (platform::Failed(hr)) {
-                std::fprintf(stderr, "quellix-host: Construct(%s) failed: (%d)\n", progId.c_str(), hr);
+                std::fprintf(stderr, "quellix-host: Construct(%s) failed: (%d)\n", progId.c_str(),
+                             hr);
                 sink->Release();
                 return 1;
             }

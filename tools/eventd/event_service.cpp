@@ -69,7 +69,8 @@ std::vector<ListedRegistration> EventService::List(int64_t now) {
     std::vector<ListedRegistration> out;
     for (const auto& r : registrations_) {
         ListedRegistration l{r, record_.LastFiring(r.url), std::nullopt};
-        if (r.enabled && r.defect.empty()) l.nextFiring = NextFiring(r.schedule, std::max(now, Baseline(r)));
+        if (r.enabled && r.defect.empty())
+            l.nextFiring = NextFiring(r.schedule, std::max(now, Baseline(r)));
         out.push_back(std::move(l));
     }
     return out;
@@ -84,8 +85,8 @@ std::optional<Surrogate> EventService::Launch(const TimerRegistration& r, int64_
         ++failures_;
         return std::nullopt;
     }
-    SurrogateCall call{options_.hostPath, options_.configPath, r.sinkClass, r.url,
-                       hosting->constructorString, hosting->identity, options_.runLimit};
+    SurrogateCall call{options_.hostPath,          options_.configPath, r.sinkClass,      r.url,
+                       hosting->constructorString, hosting->identity,   options_.runLimit};
     SurrogateOutcome refused;
     auto surrogate = Surrogate::Start(call, &refused);
     if (!surrogate) {
@@ -135,7 +136,8 @@ int EventService::FireDue(int64_t at) {
         record_.SetLastFiring(r.url, *due);
         record_.Save();
         if (auto surrogate = Launch(r, *due)) {
-            running_.emplace(r.url, Running{std::move(*surrogate), *due, std::chrono::steady_clock::now()});
+            running_.emplace(
+                r.url, Running{std::move(*surrogate), *due, std::chrono::steady_clock::now()});
             Reap(true);
         }
     }
@@ -154,7 +156,8 @@ void EventService::Run(const std::atomic<bool>& stop, const WallClock& clock) {
         // jump only needs saying.
         const auto steadyNow = steady_clock::now();
         const int64_t expected =
-            lastWall + std::chrono::duration_cast<std::chrono::seconds>(steadyNow - lastSteady).count();
+            lastWall +
+            std::chrono::duration_cast<std::chrono::seconds>(steadyNow - lastSteady).count();
         if (started && (now - expected > 2 || expected - now > 2)) {
             Log("clock changed by " + std::to_string(now - expected) + " s; schedule recomputed");
         }
@@ -168,8 +171,9 @@ void EventService::Run(const std::atomic<bool>& stop, const WallClock& clock) {
             storeDown = false;
         } catch (const platform::Error& e) {
             if (!storeDown) {
-                Log("store unavailable: " + Printable(e.Description()) + " (" + std::to_string(e.Number()) +
-                    "); trying again every " + std::to_string(options_.poll.count()) + " ms");
+                Log("store unavailable: " + Printable(e.Description()) + " (" +
+                    std::to_string(e.Number()) + "); trying again every " +
+                    std::to_string(options_.poll.count()) + " ms");
             }
             storeDown = true;
         }
@@ -193,7 +197,8 @@ void EventService::Run(const std::atomic<bool>& stop, const WallClock& clock) {
                             IsoUtc(it->second.due) + " (pid " +
                             std::to_string(it->second.surrogate.Pid()) + ") still runs");
                     } else if (auto surrogate = Launch(r, *due)) {
-                        running_.emplace(r.url, Running{std::move(*surrogate), *due, steady_clock::now()});
+                        running_.emplace(r.url,
+                                         Running{std::move(*surrogate), *due, steady_clock::now()});
                     }
                 }
                 if (const auto next = NextFiring(r.schedule, std::max(now, Baseline(r)))) {

@@ -2,6 +2,8 @@
 // store holding registration items, the class registry, the component
 // catalog, the component host, and probe sinks that record what a firing
 // did from inside the surrogate (or crash, or hang).
+#include "tools/eventd/event_service.h"
+
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
@@ -24,7 +26,6 @@
 #include "platform/ado.h"
 #include "platform/com.h"
 #include "registration/registration.h"
-#include "tools/eventd/event_service.h"
 #include "tools/eventd/firing_record.h"
 #include "tools/eventd/timer_schedule.h"
 
@@ -44,10 +45,10 @@ TEST(TimerSchedule, LatestAndNextFiring) {
         int64_t after, upTo;
         std::optional<int64_t> want;
     } cases[] = {
-        {0, 999, std::nullopt},                  // before the start
-        {0, 1000, 1000},                         // the start itself is due
-        {1000, 1000 + kDay - 1, std::nullopt},   // fired at the start: nothing until a day later
-        {1000, 1000 + kDay, 1000 + kDay},        // one interval later
+        {0, 999, std::nullopt},                 // before the start
+        {0, 1000, 1000},                        // the start itself is due
+        {1000, 1000 + kDay - 1, std::nullopt},  // fired at the start: nothing until a day later
+        {1000, 1000 + kDay, 1000 + kDay},       // one interval later
         {1000, 1000 + 3 * kDay + 5, 1000 + 3 * kDay},  // several due: the latest only
         {1000 + kDay, 1000 + kDay, std::nullopt},      // (after, upTo] is empty
     };
@@ -77,7 +78,8 @@ TEST(FiringRecord, SurvivesARoundTripAndRefusesAMalformedFile) {
     r.SetLastFiring("other", 7);
     r.Save();
     const auto back = eventd::FiringRecord::Load(path);
-    EXPECT_EQ(back.LastFiring("file://./backofficestorage/x/MBX/s/StoreEvents/GlobalEvents/a b.reg"), -5);
+    EXPECT_EQ(
+        back.LastFiring("file://./backofficestorage/x/MBX/s/StoreEvents/GlobalEvents/a b.reg"), -5);
     EXPECT_EQ(back.LastFiring("other"), 7);
     for (const char* bad : {"x\turl\n", "12\n", "12\t\n", "\turl\n"}) {
         std::ofstream(path) << bad;
@@ -121,8 +123,9 @@ class EventServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
         temp_ = std::make_unique<TempStore>(
-            2000, "eventd.run_limit_s = 2\neventd.lock_wait_ms = 20000\neventd.poll_ms = 100\n"
-                  "eventd.host = " QUELLIX_HOST_PATH "\n");
+            2000,
+            "eventd.run_limit_s = 2\neventd.lock_wait_ms = 20000\neventd.poll_ms = 100\n"
+            "eventd.host = " QUELLIX_HOST_PATH "\n");
         config_ = temp_->Dir() + "/platform.conf";
         probeOut_ = temp_->Dir() + "/probe.out";
         setenv("QUELLIX_PROBE_OUT", probeOut_.c_str(), 1);
@@ -130,6 +133,14 @@ protected:
         store->CreateNamespace("example.test");
         store->CreateMailbox("example.test", kSystemMailbox, true);
         ASSERT_EQ(platform::CallModuleRegistration(QUELLIX_PROBE_MODULE, false), platform::S_OK);
+        // The probes' component application, running as the service's own
+        // account until a test says otherwise.
+        auto catalog = localplatform::ComponentCatalog::OpenCurrent();
+        localplatform::CatalogApplication app;
+        app.id = "{4F1C2B3A-5D6E-4F70-8192-A3B4C5D6E7F8}";
+        app.name = "Probes";
+        catalog.SaveApplications({{localplatform::ApplicationChange::Kind::Add, app}});
+        ASSERT_FALSE(catalog.InstallComponents("Probes", QUELLIX_PROBE_MODULE).empty());
     }
     void TearDown() override {
         unsetenv("QUELLIX_PROBE_OUT");
@@ -152,7 +163,7 @@ protected:
         item.timerStartTime = platform::Date::FromUnixSeconds(start);
         item.timerInterval = intervalMinutes;
         item.run = run;
-        platform::Error failure;
+        platform::Error failure(0, "");
         ASSERT_FALSE(registration::CreateOnTimerEventRegistration(item, &failure).empty())
             << failure.Description();
     }
@@ -160,12 +171,15 @@ protected:
     // The item's last-written time: the schedule counts from it.
     int64_t Written(const std::string& name = registration::kItemName) {
         auto store = localplatform::ItemStore::ForThisThread();
-        return store->Require({"example.test", "MBX", kSystemMailbox, "StoreEvents", "GlobalEvents", name}, name)
+        return store
+            ->Require({"example.test", "MBX", kSystemMailbox, "StoreEvents", "GlobalEvents", name},
+                      name)
             .modified;
     }
 
     Outcome Once(int64_t at) {
-        return RunProgram({QUELLIX_EVENTD_PATH, "--config", config_, "--once", IsoUtc(at)}, temp_->Dir());
+        return RunProgram({QUELLIX_EVENTD_PATH, "--config", config_, "--once", IsoUtc(at)},
+                          temp_->Dir());
     }
     std::vector<std::string> Fired() {
         std::vector<std::string> lines;
@@ -195,7 +209,9 @@ TEST_F(EventServiceTest, FiresAtItsInstantNotBeforeAndAgainOneIntervalLater) {
     EXPECT_EQ(o.code, 0) << o.err;
     ASSERT_EQ(Fired().size(), 1u) << o.err;
     EXPECT_NE(Fired()[0].find("url=" + ItemUrl()), std::string::npos) << Fired()[0];
-    EXPECT_NE(o.err.find("fired Probe.Record(" + ItemUrl() + ") due " + IsoUtc(next)), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("fired Probe.Record(" + ItemUrl() + ") due " + IsoUtc(next)),
+              std::string::npos)
+        << o.err;
     EXPECT_NE(o.err.find("completed"), std::string::npos) << o.err;
 
     o = Once(next + kDay - 1);
@@ -226,8 +242,12 @@ TEST_F(EventServiceTest, DisabledRewrittenAndDeletedRegistrations) {
 
     // Deleted: nothing fires any more, and the record forgets nothing it needs.
     auto store = localplatform::ItemStore::ForThisThread();
-    ASSERT_TRUE(store->DeleteItem(
-        store->Require({"example.test", "MBX", kSystemMailbox, "StoreEvents", "GlobalEvents", registration::kItemName}, "reg").id));
+    ASSERT_TRUE(
+        store->DeleteItem(store
+                              ->Require({"example.test", "MBX", kSystemMailbox, "StoreEvents",
+                                         "GlobalEvents", registration::kItemName},
+                                        "reg")
+                              .id));
     o = Once(now + 7200 + 5 * kDay);
     EXPECT_EQ(o.code, 0) << o.err;
     EXPECT_EQ(Fired().size(), 1u) << o.err;
@@ -258,9 +278,12 @@ TEST_F(EventServiceTest, CrashingAndHangingSinksAreContained) {
     const Outcome o = Once(now + 60);
     EXPECT_EQ(o.code, 1) << o.err;  // two firings failed
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
-    EXPECT_NE(o.err.find("Probe.Crash(" + ItemUrl("a-crash.reg") + ") crashed (SIGABRT)"), std::string::npos) << o.err;
-    EXPECT_NE(o.err.find("Probe.Hang(" + ItemUrl("b-hang.reg") + ") ran past its limit and was ended"),
+    EXPECT_NE(o.err.find("Probe.Crash(" + ItemUrl("a-crash.reg") + ") crashed (SIGABRT)"),
               std::string::npos)
+        << o.err;
+    EXPECT_NE(
+        o.err.find("Probe.Hang(" + ItemUrl("b-hang.reg") + ") ran past its limit and was ended"),
+        std::string::npos)
         << o.err;
     EXPECT_NE(o.err.find("(limit 2 s)"), std::string::npos) << o.err;
     ASSERT_EQ(Fired().size(), 1u) << o.err;
@@ -274,20 +297,16 @@ TEST_F(EventServiceTest, RunsUnderTheApplicationsIdentity) {
     const int64_t now = std::time(nullptr);
     Register("Probe.Record", now - 14 * kDay + 60);
     auto catalog = localplatform::ComponentCatalog::OpenCurrent();
-    localplatform::CatalogApplication app;
-    app.name = "Probes";
+    auto app = *catalog.FindApplication("Probes");
     app.identity = "nobody";
-    catalog.SaveApplications({{localplatform::ApplicationChange::Kind::Add, app}});
-    const auto installed = catalog.InstallComponents("Probes", QUELLIX_PROBE_MODULE);
-    ASSERT_FALSE(installed.empty());
-    const std::string appId = catalog.FindApplication("Probes")->id;
+    catalog.SaveApplications({{localplatform::ApplicationChange::Kind::Update, app}});
     std::vector<localplatform::CatalogComponent> changed;
-    for (auto c : installed) {
+    for (auto c : catalog.Components(app.id)) {
         c.constructionEnabled = true;
         c.constructorString = "Spam\r14";
         changed.push_back(c);
     }
-    catalog.SaveComponents(appId, changed, {});
+    catalog.SaveComponents(app.id, changed, {});
 
     passwd* nobody = getpwnam("nobody");
     ASSERT_NE(nobody, nullptr);
@@ -306,7 +325,8 @@ TEST_F(EventServiceTest, RunsUnderTheApplicationsIdentity) {
     const Outcome o = Once(now + 60);
     EXPECT_EQ(o.code, 0) << o.err;
     ASSERT_EQ(Fired().size(), 1u) << o.err;
-    EXPECT_NE(Fired()[0].find("uid=" + std::to_string(nobody->pw_uid)), std::string::npos) << Fired()[0];
+    EXPECT_NE(Fired()[0].find("uid=" + std::to_string(nobody->pw_uid)), std::string::npos)
+        << Fired()[0];
     EXPECT_NE(Fired()[0].find("construct=Spam\r14"), std::string::npos) << Fired()[0];
     EXPECT_NE(o.err.find(" as nobody (pid "), std::string::npos) << o.err;
 }
@@ -337,7 +357,8 @@ TEST_F(EventServiceTest, ServiceReportsMissedFiresDueAndSeesNewRegistrations) {
 
     const Outcome second = RunProgram({QUELLIX_EVENTD_PATH, "--config", config_}, temp_->Dir());
     EXPECT_EQ(second.code, 1);
-    EXPECT_NE(second.err.find("another quellix-eventd (pid " + std::to_string(pid) + ")"), std::string::npos)
+    EXPECT_NE(second.err.find("another quellix-eventd (pid " + std::to_string(pid) + ")"),
+              std::string::npos)
         << second.err;
 
     // Written while the service runs, due two seconds later.

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 #include "base/strfuncs.h"
 
@@ -34,7 +35,8 @@ std::optional<Account> LookUpAccount(const std::string& name, std::string* why) 
     passwd* result = nullptr;
     const int rc = getpwnam_r(name.c_str(), &pw, buffer.data(), buffer.size(), &result);
     if (rc != 0 || result == nullptr) {
-        *why = "no account named '" + name + "'" + (rc != 0 ? std::string(": ") + std::strerror(rc) : "");
+        *why = "no account named '" + name + "'" +
+               (rc != 0 ? std::string(": ") + std::strerror(rc) : "");
         return std::nullopt;
     }
     return Account{pw.pw_name, pw.pw_uid, pw.pw_gid, pw.pw_dir ? pw.pw_dir : "/"};
@@ -118,7 +120,8 @@ std::optional<Surrogate> Surrogate::Start(const SurrogateCall& call, SurrogateOu
     // The child reports a failure before exec through this pipe; exec
     // closes it (O_CLOEXEC), which tells the parent the host started.
     int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return refuse(std::string("pipe: ") + std::strerror(errno));
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0)
+        return refuse(std::string("pipe: ") + std::strerror(errno));
     const pid_t pid = ::fork();
     if (pid < 0) {
         const int e = errno;
@@ -132,7 +135,8 @@ std::optional<Surrogate> Surrogate::Start(const SurrogateCall& call, SurrogateOu
         // Its own process group, so that ending it ends what it started.
         ::setpgid(0, 0);
         if (account) {
-            if (::initgroups(account->name.c_str(), account->gid) != 0) ChildFail(report, "initgroups");
+            if (::initgroups(account->name.c_str(), account->gid) != 0)
+                ChildFail(report, "initgroups");
             if (::setgid(account->gid) != 0) ChildFail(report, "setgid");
             if (::setuid(account->uid) != 0) ChildFail(report, "setuid");
             // The switch must be complete and final.
@@ -202,7 +206,9 @@ std::optional<SurrogateOutcome> Surrogate::Poll() {
         }
         if (WIFEXITED(status)) {
             const int code = WEXITSTATUS(status);
-            if (code == 0) return SurrogateOutcome{SurrogateOutcome::Kind::kSucceeded, 0, what_ + " completed"};
+            if (code == 0)
+                return SurrogateOutcome{SurrogateOutcome::Kind::kSucceeded, 0,
+                                        what_ + " completed"};
             return SurrogateOutcome{SurrogateOutcome::Kind::kFailed, code,
                                     what_ + " failed (exit status " + std::to_string(code) + ")"};
         }

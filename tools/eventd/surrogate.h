@@ -38,8 +38,7 @@ class Surrogate {
 public:
     // Starts the call. On failure (the identity cannot be had, fork or exec
     // fails) nothing runs and *notStarted says why.
-    static std::optional<Surrogate> Start(const SurrogateCall& call,
-                                          SurrogateOutcome* notStarted);
+    static std::optional<Surrogate> Start(const SurrogateCall& call, SurrogateOutcome* notStarted);
 
     Surrogate(Surrogate&& other) noexcept;
     Surrogate& operator=(Surrogate&&) = delete;

@@ -57,11 +57,13 @@ std::vector<TimerRegistration> FindTimerRegistrations(ItemStore& store) {
                            {int64_t{static_cast<int>(ItemKind::kMailbox)},
                             localplatform::FoldName("StoreEvents")});
         for (const ItemRow& mailbox : mailboxes) {
-            const auto folder = store.Lookup({ns, "MBX", mailbox.name, "StoreEvents", "GlobalEvents"});
+            const auto folder =
+                store.Lookup({ns, "MBX", mailbox.name, "StoreEvents", "GlobalEvents"});
             if (!folder) continue;
-            const auto items = store.Children({folder->id}, "kind = ? AND content_class = ?",
-                                              {int64_t{static_cast<int>(ItemKind::kItem)},
-                                               std::string(registration::kContentClassStoreEventReg)});
+            const auto items =
+                store.Children({folder->id}, "kind = ? AND content_class = ?",
+                               {int64_t{static_cast<int>(ItemKind::kItem)},
+                                std::string(registration::kContentClassStoreEventReg)});
             for (const ItemRow& item : items) {
                 const std::string method =
                     store.CustomValue(item.id, registration::kEventMethod).ToStringOrEmpty();

@@ -34,6 +34,7 @@ struct TimerRegistration {
 
 // Every timer registration of the store, enabled or not, in URL order.
 // Raises platform::Error when the store cannot be read.
-[[nodiscard]] std::vector<TimerRegistration> FindTimerRegistrations(localplatform::ItemStore& store);
+[[nodiscard]] std::vector<TimerRegistration> FindTimerRegistrations(
+    localplatform::ItemStore& store);
 
 }  // namespace eventd

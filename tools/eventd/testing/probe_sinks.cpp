@@ -103,7 +103,8 @@ public:
     }
     uint32_t AddRef() override { return 2; }
     uint32_t Release() override { return 1; }
-    HRESULT CreateInstance(platform::IUnknown* outer, platform::REFIID iid, void** object) override {
+    HRESULT CreateInstance(platform::IUnknown* outer, platform::REFIID iid,
+                           void** object) override {
         if (outer) return platform::CLASS_E_NOAGGREGATION;
         auto* probe = new Probe(behaviour_);
         probe->AddRef();
@@ -132,7 +133,8 @@ std::string ModulePath() {
 extern "C" {
 
 __attribute__((visibility("default"))) HRESULT DllGetClassObject(platform::REFCLSID clsid,
-                                                                 platform::REFIID iid, void** object) {
+                                                                 platform::REFIID iid,
+                                                                 void** object) {
     for (size_t i = 0; i < std::size(kClasses); ++i) {
         if (kClasses[i].clsid == clsid) return g_factories[i].QueryInterface(iid, object);
     }
@@ -146,7 +148,8 @@ __attribute__((visibility("default"))) HRESULT DllCanUnloadNow() {
 
 __attribute__((visibility("default"))) HRESULT DllRegisterServer() {
     for (const auto& c : kClasses) {
-        const HRESULT hr = platform::RegisterClassEntry({c.progId, c.clsid, ModulePath(), "Apartment"});
+        const HRESULT hr =
+            platform::RegisterClassEntry({c.progId, c.clsid, ModulePath(), "Apartment"});
         if (platform::Failed(hr)) return hr;
     }
     return platform::S_OK;
