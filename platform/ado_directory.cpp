@@ -102,6 +102,16 @@ private:
 
 }  // namespace
 
+std::string QuoteQueryValue(std::string_view value) {
+    std::string out;
+    out.reserve(value.size());
+    for (char c : value) {
+        out += c;
+        if (c == '\'') out += '\'';
+    }
+    return out;
+}
+
 Property& Command::Properties(const std::string& name) {
     const std::string key = Lower(name);
     if (!IsProviderProperty(key)) {

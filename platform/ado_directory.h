@@ -8,10 +8,17 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "platform/ado.h"
 
 namespace platform {
+
+// A value put between the single quotes of a command text so that it is read
+// as the text it is: quotes doubled. '*' stays a wildcard of the dialect,
+// which has no literal form for it; a caller that needs an exact match
+// compares the returned values itself.
+std::string QuoteQueryValue(std::string_view value);
 
 class Property {
 public:

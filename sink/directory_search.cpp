@@ -24,16 +24,6 @@ platform::Recordset SearchDirectory(platform::Connection& cnn, const std::string
     return cmd.Execute();
 }
 
-std::string QuoteQueryValue(std::string_view value) {
-    std::string out;
-    out.reserve(value.size());
-    for (char c : value) {
-        out += c;
-        if (c == '\'') out += '\'';
-    }
-    return out;
-}
-
 std::string FieldText(const platform::Recordset& rs, const std::string& name) {
     return rs.Fields(name).Value().ToStringOrEmpty();
 }

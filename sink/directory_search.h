@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "platform/ado.h"
+#include "platform/ado_directory.h"
 
 namespace quellix {
 
@@ -17,11 +18,8 @@ void OpenDirectoryConnection(platform::Connection& cnn);
 // Raises platform::Error when the search fails.
 platform::Recordset SearchDirectory(platform::Connection& cnn, const std::string& query);
 
-// A value put between single quotes of a query so that it is read as the
-// text it is: quotes doubled. ('*' stays a wildcard of the directory's
-// dialect, which has no literal form for it; callers that need an exact
-// match compare the returned value themselves.)
-std::string QuoteQueryValue(std::string_view value);
+// The one quoting helper of directory query texts (platform/ado_directory.h).
+using platform::QuoteQueryValue;
 
 // A directory value as text: Null (absent) reads as empty.
 std::string FieldText(const platform::Recordset& rs, const std::string& name);

@@ -247,20 +247,6 @@ std::string AliasFromAddress(std::string_view address, bool atLast) {
     return std::string(address.substr(0, at));
 }
 
-SystemMailboxNames SplitSystemMailboxEntry(std::string_view entry) {
-    SystemMailboxNames out;
-    std::string_view e = entry;
-    const size_t p = e.rfind(" / ");
-    if (p != std::string_view::npos) {
-        out.nickname = platform::Trim(e.substr(p + 3));
-        e = e.substr(0, p);
-    }
-    const size_t q = e.rfind(" / ");
-    out.address = q != std::string_view::npos ? platform::Trim(e.substr(q + 3)) : std::string(e);
-    out.alias = AliasFromAddress(out.address, true);
-    return out;
-}
-
 std::string SystemMailboxQuery(std::string_view searchRoot) {
     return "SELECT adspath, cn, homeMDB ,msExchHomeServerName,mailNickName,mail " +
            std::string("FROM '") + std::string(searchRoot) + "' " + kSystemMailboxesSearched;

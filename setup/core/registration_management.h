@@ -20,6 +20,7 @@
 #include "registration/registration.h"
 #include "setup/core/error_log.h"
 #include "setup/core/setup_context.h"
+#include "setup/core/setup_text.h"
 
 namespace setup {
 
@@ -146,13 +147,8 @@ inline constexpr const char* kAgeLimitRangeWarning =
 // The entry of SysMbxList: " / " + " / " + mail + " / " + mailNickName.
 std::string SystemMailboxEntry(std::string_view mail, std::string_view nickname);
 
-struct SystemMailboxNames {
-    std::string nickname;  // after the last " / ", trimmed
-    std::string address;   // between the second-last and the last " / ", trimmed
-    std::string alias;     // the address before its last "@" (at position 2 or later)
-};
-// Splits an entry of SysMbxList from the right.
-SystemMailboxNames SplitSystemMailboxEntry(std::string_view entry);
+// SplitSystemMailboxEntry splits an entry of SysMbxList from the right
+// (setup/core/setup_text.h).
 
 // The alias of an address: the text before its first (atLast false) or last
 // (atLast true) "@" when that "@" stands at position 2 or later (1-based),

@@ -32,7 +32,7 @@ std::string MailboxGuidBase64(size_t index) {
 
 }  // namespace
 
-std::string DirectoryLdif(const std::vector<User>& users) {
+std::string DirectoryLdif(const std::vector<User>& users, const std::string& extraLdif) {
     const std::string base = kBaseDn;
     const std::string config = "CN=Configuration," + base;
     std::ostringstream out;
@@ -57,6 +57,7 @@ std::string DirectoryLdif(const std::vector<User>& users) {
         if (!u.alias.empty()) out << "mailNickname: " << u.alias << "\n";
         if (!u.mail.empty()) out << "mail: " << u.mail << "\n";
         if (u.mark) out << "extensionAttribute8: " << *u.mark << "\n";
+        if (!u.homeMdb.empty()) out << "homeMDB: " << u.homeMdb << "\n";
         if (u.mailbox) {
             out << "msExchMailboxGuid:: " << MailboxGuidBase64(index) << "\n";
             if (!u.homeServer.empty()) {
@@ -67,23 +68,25 @@ std::string DirectoryLdif(const std::vector<User>& users) {
         }
         out << "\n";
     }
+    out << extraLdif;
     return out.str();
 }
 
-void LoadEmbeddedDirectory(const std::string& path, const std::vector<User>& users) {
+void LoadEmbeddedDirectory(const std::string& path, const std::vector<User>& users,
+                           const std::string& extraLdif) {
     namespace dir = localplatform::directory;
     auto backend = dir::OpenLdbDirectory(path, {.create = true, .batch = true, .readOnly = false});
-    (void)dir::LoadEntries(*backend, dir::ParseLdif(DirectoryLdif(users)));
+    (void)dir::LoadEntries(*backend, dir::ParseLdif(DirectoryLdif(users, extraLdif)));
 }
 
 std::unique_ptr<localplatform::directory::testing::SlapdHarness> StartSlapd(
-    const std::vector<User>& users, const std::string& ldifPath) {
+    const std::vector<User>& users, const std::string& ldifPath, const std::string& extraLdif) {
     using localplatform::directory::testing::SlapdHarness;
     if (!SlapdHarness::Available()) return nullptr;
     SlapdHarness::Options options;
     options.suffix = kBaseDn;
     options.rootDn = std::string("CN=admin,") + kBaseDn;
-    std::ofstream(ldifPath) << DirectoryLdif(users);
+    std::ofstream(ldifPath) << DirectoryLdif(users, extraLdif);
     options.preloadLdif = ldifPath;
     return std::make_unique<SlapdHarness>(options);
 }

@@ -26,19 +26,23 @@ struct User {
     std::string homeServer = "EXCH01";  // last element of msExchHomeServerName
     std::optional<std::string> mark{};  // extensionAttribute8
     bool mailbox = true;                // has msExchMailboxGuid
+    std::string homeMdb{};              // DN of its mailbox store (homeMDB)
 };
 
-// The domain, the containers the category needs, and the users, as LDIF.
-std::string DirectoryLdif(const std::vector<User>& users);
+// The domain, the containers the category needs, and the users, as LDIF;
+// extraLdif (entries of other kinds: system attendants, mailbox stores) is
+// appended as it is.
+std::string DirectoryLdif(const std::vector<User>& users, const std::string& extraLdif = "");
 
 // Creates the embedded directory file at path from the users.
-void LoadEmbeddedDirectory(const std::string& path, const std::vector<User>& users);
+void LoadEmbeddedDirectory(const std::string& path, const std::vector<User>& users,
+                           const std::string& extraLdif = "");
 
 // A private slapd holding the users; nullptr (the test should skip) when
 // slapd is not installed. ConfigLines() of the harness points a platform
 // configuration at it; its search root is "GC://127.0.0.1".
 // The LDIF is written to ldifPath first, for slapadd.
 std::unique_ptr<localplatform::directory::testing::SlapdHarness> StartSlapd(
-    const std::vector<User>& users, const std::string& ldifPath);
+    const std::vector<User>& users, const std::string& ldifPath, const std::string& extraLdif = "");
 
 }  // namespace quellix::testing

@@ -1,0 +1,556 @@
+// quellix-setup: the setup program's command line, for administrators and
+// scripts. It shows the installation state, the registration and its
+// parameters and the two mailbox lists; it installs and removes the
+// component application, writes the registration's parameters and marks or
+// unmarks mailboxes, each through the same CHANGE command, with the same
+// checks and texts, as the setup window.
+//
+// Runs with the privileges of its caller, who must be able to write the
+// store, the component catalog and the directory. Untrusted input: the
+// command line and the password file (or standard input); the password is
+// never taken as an argument and never printed. Addresses and names go into
+// directory queries only through the directory layer's quoting helper.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "base/exit_codes.h"
+#include "base/strfuncs.h"
+#include "localplatform/config/config_option.h"
+#include "setup/core/apply_changes.h"
+#include "setup/core/environment.h"
+#include "setup/core/setup_text.h"
+
+namespace {
+
+using namespace setup;
+using platform::kExitFailed;
+using platform::kExitOk;
+using platform::kExitUsage;
+
+constexpr const char* kUsage =
+    "usage: quellix-setup [--config FILE] COMMAND [OPTIONS]\n"
+    "\n"
+    "commands:\n"
+    "  status [--json]            installation state, registration and its parameters,\n"
+    "                             the registered mailboxes and those that can be registered\n"
+    "  install --identity NAME --password-file FILE|- [PARAMETERS]\n"
+    "                             installs the component application Quellix (from\n"
+    "                             Quellix.so in the current directory), running as NAME,\n"
+    "                             and writes the registration with the parameters\n"
+    "  configure PARAMETERS       rewrites the registration with changed parameters\n"
+    "  mark ADDRESS...            registers the mailboxes with these e-mail addresses\n"
+    "  unmark ADDRESS...          unregisters them\n"
+    "  uninstall [--yes]          removes the registration and the application\n"
+    "\n"
+    "parameters (unchanged when not given):\n"
+    "  --folder NAME              folder to clean in every mailbox (\"Spam\", \"Inbox/Spam\")\n"
+    "  --age DAYS                 age limit of the messages, 0 to 32767 days\n"
+    "  --delete                   delete expired messages permanently\n"
+    "  --move-to MAILBOX          move them into this mailbox's Inbox (an address of the\n"
+    "                             register list, or a label \"Name (address)\")\n"
+    "  --report-to RECIPIENT      report recipient (\"a@example.com\" or \"Name "
+    "(a@example.com)\")\n"
+    "  --run DAY                  \"Never run\", \"Every day\", or a weekday (\"Monday\")\n"
+    "  --start \"H:MM AM|PM\"       start time, for example \"7:05 PM\"\n"
+    "  --all-mailboxes yes|no     treat every mailbox of this server, marked or not\n"
+    "  --subfolders yes|no        include the folders below the named folder\n"
+    "\n"
+    "The password is read from the first line of FILE, or of standard input for\n"
+    "\"-\"; it is never taken from the command line. uninstall asks for confirmation\n"
+    "on a terminal; --yes answers OK.\n"
+    "The platform configuration comes from --config, else $QUELLIX_CONFIG, else\n"
+    "/etc/quellix/platform.conf.\n"
+    "exit codes: 0 done, 1 failed or refused (standard error says why), 2 bad usage\n";
+
+int UsageError(const std::string& message) {
+    std::cerr << "quellix-setup: " << message << "\n"
+              << "Run 'quellix-setup --help' for the commands and their options.\n";
+    return kExitUsage;
+}
+
+// The parameters a command line may change; nothing = as shown.
+struct ParameterArgs {
+    std::optional<std::string> folder, age, moveTo, reportTo, start;
+    std::optional<int16_t> run;
+    std::optional<bool> remove, allMailboxes, subfolders;
+};
+
+struct Args {
+    std::string command;
+    bool json = false;
+    bool yes = false;
+    std::optional<std::string> identity;
+    std::optional<std::string> passwordFile;
+    ParameterArgs params;
+    std::vector<std::string> addresses;
+};
+
+std::optional<bool> YesNo(const std::string& text) {
+    if (platform::EqualsNoCase(text, "yes") || text == "1") return true;
+    if (platform::EqualsNoCase(text, "no") || text == "0") return false;
+    return std::nullopt;
+}
+
+std::optional<int16_t> RunArgument(std::string text) {
+    for (char& c : text) {
+        if (c == '-' || c == '_') c = ' ';
+    }
+    if (platform::EqualsNoCase(text, "never")) return 0;
+    if (platform::EqualsNoCase(text, "daily")) return 1;
+    return RunChoiceIndex(text);
+}
+
+// "7:05 PM" into the three list texts; nothing when it names no list item.
+struct StartTime {
+    std::string hour, minute, amPm;
+};
+std::optional<StartTime> ParseStartTime(const std::string& text) {
+    const size_t colon = text.find(':');
+    const size_t blank = text.find(' ', colon == std::string::npos ? 0 : colon);
+    if (colon == std::string::npos || blank == std::string::npos) return std::nullopt;
+    StartTime t{text.substr(0, colon), text.substr(colon + 1, blank - colon - 1),
+                platform::Upper(platform::Trim(text.substr(blank + 1)))};
+    const auto digits = [](const std::string& s) {
+        return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
+    };
+    if (!digits(t.hour) || t.hour[0] == '0' || t.hour.size() > 2 || std::stoi(t.hour) > 12)
+        return std::nullopt;
+    if (!digits(t.minute) || t.minute.size() != 2 || std::stoi(t.minute) > 59) return std::nullopt;
+    if (t.amPm != "AM" && t.amPm != "PM") return std::nullopt;
+    return t;
+}
+
+// Parses argv from first; returns an exit code on bad usage.
+std::optional<int> ParseArgs(int argc, char** argv, int first, Args& args) {
+    if (first >= argc) return UsageError("no command given");
+    args.command = argv[first];
+    static const char* const kCommands[] = {"status", "install", "configure",
+                                            "mark",   "unmark",  "uninstall"};
+    if (std::find(std::begin(kCommands), std::end(kCommands), args.command) == std::end(kCommands))
+        return UsageError("unknown command \"" + args.command + "\"");
+    const bool takesParams = args.command == "install" || args.command == "configure";
+    for (int i = first + 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&](std::string& out) -> bool {
+            if (i + 1 >= argc) return false;
+            out = argv[++i];
+            return true;
+        };
+        std::string v;
+        if (args.command == "status" && a == "--json") {
+            args.json = true;
+        } else if (args.command == "uninstall" && a == "--yes") {
+            args.yes = true;
+        } else if (args.command == "install" && a == "--identity") {
+            if (!value(v)) return UsageError("--identity needs an account name");
+            args.identity = v;
+        } else if (args.command == "install" && a == "--password-file") {
+            if (!value(v)) return UsageError("--password-file needs a file name or -");
+            args.passwordFile = v;
+        } else if (args.command == "install" &&
+                   (a == "--password" || a.rfind("--password=", 0) == 0)) {
+            return UsageError(
+                "a password is never taken on the command line; use --password-file FILE or "
+                "--password-file - (standard input)");
+        } else if (takesParams && a == "--folder") {
+            if (!value(v)) return UsageError("--folder needs a folder name");
+            args.params.folder = v;
+        } else if (takesParams && a == "--age") {
+            if (!value(v)) return UsageError("--age needs a number of days");
+            args.params.age = v;
+        } else if (takesParams && a == "--delete") {
+            args.params.remove = true;
+        } else if (takesParams && a == "--move-to") {
+            if (!value(v)) return UsageError("--move-to needs a mailbox");
+            args.params.moveTo = v;
+            args.params.remove = false;
+        } else if (takesParams && a == "--report-to") {
+            if (!value(v)) return UsageError("--report-to needs a recipient");
+            if (!ReportRecipientAcceptable(v)) {
+                std::string warning = ReportRecipientWarning();
+                for (size_t p; (p = warning.find('\r')) != std::string::npos;) warning.erase(p, 1);
+                return UsageError("--report-to \"" + v + "\": " + warning);
+            }
+            args.params.reportTo = v;
+        } else if (takesParams && a == "--run") {
+            if (!value(v)) return UsageError("--run needs a day");
+            args.params.run = RunArgument(v);
+            if (!args.params.run) {
+                return UsageError("--run \"" + v +
+                                  "\": use \"Never run\", \"Every day\" or a weekday such as "
+                                  "\"Monday\"");
+            }
+        } else if (takesParams && a == "--start") {
+            if (!value(v)) return UsageError("--start needs a time such as \"7:05 PM\"");
+            if (!ParseStartTime(v)) {
+                return UsageError("--start \"" + v +
+                                  "\": use an hour from 1 to 12, a minute from 00 to 59 and AM "
+                                  "or PM, for example \"7:05 PM\"");
+            }
+            args.params.start = v;
+        } else if (takesParams && (a == "--all-mailboxes" || a == "--subfolders")) {
+            if (!value(v) || !YesNo(v)) return UsageError(a + " needs yes or no");
+            (a == "--all-mailboxes" ? args.params.allMailboxes : args.params.subfolders) = YesNo(v);
+        } else if ((args.command == "mark" || args.command == "unmark") && a.rfind("--", 0) != 0) {
+            args.addresses.push_back(a);
+        } else if (a.rfind("-", 0) == 0 && a != "-") {
+            return UsageError("unknown option " + a + " for " + args.command);
+        } else {
+            return UsageError("unexpected argument \"" + a + "\" for " + args.command);
+        }
+    }
+    if (args.command == "install" && (!args.identity || !args.passwordFile)) {
+        return UsageError("install needs --identity NAME and --password-file FILE|-");
+    }
+    if ((args.command == "mark" || args.command == "unmark") && args.addresses.empty()) {
+        return UsageError(args.command + " needs at least one e-mail address");
+    }
+    return std::nullopt;
+}
+
+// The first line of the file (or standard input), without its line break.
+std::optional<std::string> ReadPassword(const std::string& file) {
+    std::string line;
+    if (file == "-") {
+        if (!std::getline(std::cin, line)) return std::nullopt;
+    } else {
+        std::ifstream in(file);
+        if (!in || !std::getline(in, line)) return std::nullopt;
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+}
+
+std::string JsonString(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (c < 0x20) {
+                    char buf[8];
+                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                    out += buf;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    return out + "\"";
+}
+
+std::string JsonList(const std::vector<std::string>& items) {
+    std::string out = "[";
+    for (size_t i = 0; i < items.size(); ++i) out += (i ? ", " : "") + JsonString(items[i]);
+    return out + "]";
+}
+
+// Prints the error log (newest first) to standard error.
+void PrintLog(const ErrorLog& log) {
+    if (log.Empty()) return;
+    std::string text = log.Text();
+    for (size_t p; (p = text.find("\r\n")) != std::string::npos;) text.replace(p, 2, "\n");
+    std::cerr << "Error log:\n" << text;
+}
+
+int Status(const SetupStatus& status, const ErrorLog& log, bool json) {
+    const WindowValues w = WindowAfterRefresh(status);
+    const bool found = status.registration.result == 1;
+    const std::string start = w.ComboStartHour + ":" + w.ComboStartMin + " " + w.ComboStartAmPm;
+    if (json) {
+        std::ostringstream out;
+        out << "{\n  \"state\": " << JsonString(InstallStateName(status.state)) << ",\n"
+            << "  \"identity\": " << JsonString(status.identity) << ",\n"
+            << "  \"componentFile\": " << JsonString(status.componentFile) << ",\n"
+            << "  \"systemMailbox\": "
+            << JsonString(w.SysMbxList.empty() ? "" : w.SysMbxList.front()) << ",\n"
+            << "  \"registration\": " << (found ? "true" : "false") << ",\n"
+            << "  \"parameters\": {\n"
+            << "    \"folder\": " << JsonString(w.txtSpamFolder) << ",\n"
+            << "    \"ageLimit\": " << JsonString(w.txtAgeLimit) << ",\n"
+            << "    \"run\": " << w.ComboRun << ",\n"
+            << "    \"runText\": " << JsonString(RunChoiceText(w.ComboRun)) << ",\n"
+            << "    \"startTime\": " << JsonString(start) << ",\n"
+            << "    \"moveTo\": " << JsonString(w.OptMove ? w.txtDestFolder : "") << ",\n"
+            << "    \"reportRecipient\": " << JsonString(w.txtReportRecipient) << ",\n"
+            << "    \"allMailboxes\": " << (w.CheckAllMbx == 1 ? "true" : "false") << ",\n"
+            << "    \"subfolders\": " << (w.CheckDeep > 0 ? "true" : "false") << "\n  },\n"
+            << "  \"registered\": " << JsonList(status.lists.unregisterList) << ",\n"
+            << "  \"notRegistered\": " << JsonList(status.lists.registerList) << ",\n"
+            << "  \"errorLog\": " << JsonString(log.Text()) << "\n}\n";
+        std::cout << out.str();
+    } else {
+        std::cout << "State: " << InstallStateName(status.state) << "\n"
+                  << "Identity: " << status.identity << "\n"
+                  << "Component file: " << status.componentFile << "\n"
+                  << "System mailbox: "
+                  << (w.SysMbxList.empty() ? "(none found)"
+                                           : SplitSystemMailboxEntry(w.SysMbxList.front()).address)
+                  << "\n"
+                  << "Registration: " << (found ? "present" : "none") << "\n"
+                  << "  Folder: " << w.txtSpamFolder << "\n"
+                  << "  Age limit (days): " << w.txtAgeLimit << "\n"
+                  << "  Run: " << RunChoiceText(w.ComboRun) << "\n"
+                  << "  Start time: " << start << "\n"
+                  << "  Expired messages: "
+                  << (w.OptMove ? "move to " + w.txtDestFolder : std::string("delete")) << "\n"
+                  << "  Report recipient: " << w.txtReportRecipient << "\n"
+                  << "  All mailboxes: " << (w.CheckAllMbx == 1 ? "yes" : "no") << "\n"
+                  << "  Subfolders: " << (w.CheckDeep > 0 ? "yes" : "no") << "\n"
+                  << "Registered mailboxes (" << status.lists.unregisterList.size() << "):\n";
+        for (const auto& e : status.lists.unregisterList) std::cout << "  " << e << "\n";
+        std::cout << "Mailboxes that can be registered (" << status.lists.registerList.size()
+                  << "):\n";
+        for (const auto& e : status.lists.registerList) std::cout << "  " << e << "\n";
+        PrintLog(log);
+    }
+    return kExitOk;
+}
+
+// Applies the parameter options to what the window shows.
+void ApplyParameters(const ParameterArgs& p, const SetupStatus& status, WindowValues& w) {
+    if (p.folder) w.txtSpamFolder = *p.folder;
+    if (p.age) w.txtAgeLimit = *p.age;
+    if (p.remove) w.OptMove = !*p.remove;
+    if (p.moveTo) {
+        // An address of the register list becomes that mailbox's label, as
+        // the browser writes it; anything else is taken as written.
+        w.txtDestFolder = *p.moveTo;
+        for (const auto& entry : status.lists.registerList) {
+            if (platform::EqualsNoCase(EntryEmailAddress(entry), *p.moveTo)) {
+                w.txtDestFolder = GetMbxMameAndEmail(entry);
+                break;
+            }
+        }
+    }
+    if (p.reportTo) w.txtReportRecipient = *p.reportTo;
+    if (p.run) w.ComboRun = *p.run;
+    if (p.start) {
+        const StartTime t = *ParseStartTime(*p.start);
+        w.ComboStartHour = t.hour;
+        w.ComboStartMin = t.minute;
+        w.ComboStartAmPm = t.amPm;
+    }
+    if (p.allMailboxes) w.CheckAllMbx = *p.allMailboxes ? 1 : 0;
+    if (p.subfolders) w.CheckDeep = *p.subfolders ? 1 : 0;
+}
+
+bool AskConfirmation(const std::string& text, bool yes) {
+    std::cout << text << "\n";
+    if (yes) {
+        std::cout << "OK (--yes)\n";
+        return true;
+    }
+    if (!isatty(STDIN_FILENO)) {
+        std::cerr << "quellix-setup: no terminal to confirm on; pass --yes to answer OK\n";
+        return false;
+    }
+    std::cout << "Type OK to continue, anything else to cancel: " << std::flush;
+    std::string answer;
+    std::getline(std::cin, answer);
+    answer = platform::Trim(answer);
+    return platform::EqualsNoCase(answer, "ok") || platform::EqualsNoCase(answer, "yes") ||
+           platform::EqualsNoCase(answer, "y");
+}
+
+const char* OutcomeText(MarkOutcome::Kind kind) {
+    switch (kind) {
+        case MarkOutcome::Kind::Written:
+            return "done";
+        case MarkOutcome::Kind::NoSuchUser:
+            return "no directory user has this address";
+        case MarkOutcome::Kind::Failed:
+            return "failed";
+    }
+    return "";
+}
+
+int Run(const Args& args) {
+    SetupContext context;
+    const std::vector<ErrorEntry> discovery = DiscoverEnvironment(context);
+    if (!discovery.empty()) {
+        ErrorLog log;
+        for (const auto& e : discovery) log.Prepend(e);
+        std::cerr << "quellix-setup: this server's environment could not be established; check "
+                     "the platform configuration\n";
+        PrintLog(log);
+        return kExitFailed;
+    }
+
+    ErrorLog log;
+    const SetupStatus status = RefreshLists(context, "", "", "", log);
+    if (args.command == "status") return Status(status, log, args.json);
+
+    const auto notInstalled = [&]() {
+        std::cerr << "quellix-setup: Quellix is not installed on this server; install it first "
+                     "with 'quellix-setup install --identity NAME --password-file FILE'\n";
+        return kExitFailed;
+    };
+
+    WindowValues w = WindowAfterRefresh(status);
+    w.Check1 = false;
+    if (args.command == "install") {
+        if (status.state == InstallState::Installed) {
+            std::cerr << "quellix-setup: Quellix is already installed (running as "
+                      << status.identity
+                      << "); use 'quellix-setup configure' to change its parameters, or "
+                         "'quellix-setup uninstall' first\n";
+            return kExitFailed;
+        }
+        if (status.state == InstallState::DllMissing) {
+            std::cerr << "quellix-setup: " << status.componentFile
+                      << " not found; run quellix-setup in the folder that holds Quellix.so\n";
+            return kExitFailed;
+        }
+        const auto password = ReadPassword(*args.passwordFile);
+        if (!password) {
+            std::cerr << "quellix-setup: cannot read a password line from "
+                      << (*args.passwordFile == "-" ? std::string("standard input")
+                                                    : *args.passwordFile)
+                      << "\n";
+            return kExitFailed;
+        }
+        w.Check1 = true;
+        w.txtIdent = *args.identity;
+        w.txtPwd = *password;
+        ApplyParameters(args.params, status, w);
+    } else if (args.command == "configure") {
+        if (status.state != InstallState::Installed) return notInstalled();
+        w.Check2 = true;
+        ApplyParameters(args.params, status, w);
+    } else if (args.command == "mark" || args.command == "unmark") {
+        if (status.state != InstallState::Installed) return notInstalled();
+        const bool mark = args.command == "mark";
+        const auto& list = mark ? w.MbxInstList : w.MbxUninstList;
+        auto& selected = mark ? w.MbxInstSelected : w.MbxUninstSelected;
+        const auto& other = mark ? w.MbxUninstList : w.MbxInstList;
+        bool refused = false;
+        for (const auto& address : args.addresses) {
+            bool found = false;
+            for (size_t i = 0; i < list.size(); ++i) {
+                if (platform::EqualsNoCase(EntryEmailAddress(list[i]), address)) {
+                    selected[i] = true;
+                    found = true;
+                }
+            }
+            if (found) continue;
+            bool inOther = false;
+            for (const auto& entry : other) {
+                inOther = inOther || platform::EqualsNoCase(EntryEmailAddress(entry), address);
+            }
+            if (inOther) {
+                std::cout << address << ": already " << (mark ? "registered" : "not registered")
+                          << "\n";
+            } else {
+                std::cerr << "quellix-setup: " << address
+                          << " is not a mailbox of this server that can be "
+                          << (mark ? "registered" : "unregistered")
+                          << " (system mailboxes, mailboxes of other servers and the "
+                             "destination mailbox are not listed); see 'quellix-setup status'\n";
+                refused = true;
+            }
+        }
+        if (refused) return kExitFailed;
+        (mark ? w.Check3 : w.Check4) = true;
+    } else if (args.command == "uninstall") {
+        if (status.state != InstallState::Installed) return notInstalled();
+        w.Check6 = true;
+    } else {
+        return UsageError("unknown command \"" + args.command + "\"");
+    }
+
+    const ChangeResult result = ApplyChanges(
+        context, w, [&](const std::string& text) { return AskConfirmation(text, args.yes); }, log);
+    if (result.warning) {
+        std::cerr << "quellix-setup: " << *result.warning << "\n";
+        PrintLog(log);
+        return kExitFailed;
+    }
+    int code = kExitOk;
+    for (const auto& step : result.steps) std::cout << "step: " << step << "\n";
+    if (result.registrationAttempted) {
+        if (result.registrationFolderUrl.empty()) {
+            std::cerr << "quellix-setup: the registration could not be written; no registration "
+                         "exists now\n";
+            code = kExitFailed;
+        } else {
+            std::cout << "Registration written in " << result.registrationFolderUrl << "\n";
+        }
+    } else if ((w.Check1 || w.Check2) && w.SysMbxList.empty()) {
+        std::cerr << "quellix-setup: no system mailbox of this server was found in the "
+                     "directory; the registration was not written\n";
+        code = kExitFailed;
+    }
+    for (const auto* done : {&result.marked, &result.unmarked}) {
+        for (const auto& [address, outcome] : *done) {
+            std::cout << (done == &result.marked ? "Register " : "Unregister ") << address << ": "
+                      << OutcomeText(outcome.kind)
+                      << (outcome.failure.empty() ? "" : " (" + outcome.failure + ")") << "\n";
+            if (outcome.kind != MarkOutcome::Kind::Written) code = kExitFailed;
+        }
+    }
+    if (result.uninstallConfirmed && !*result.uninstallConfirmed) {
+        std::cout << "Cancelled: the application and the registration are kept.\n";
+        code = kExitFailed;
+    }
+    if (result.status) {
+        if (args.command == "install" && result.status->state != InstallState::Installed)
+            code = kExitFailed;
+        if (args.command == "uninstall" && *result.uninstallConfirmed &&
+            result.status->state == InstallState::Installed)
+            code = kExitFailed;
+        std::cout << "State: " << InstallStateName(result.status->state) << "\n";
+    }
+    if (!log.Empty() && result.status && result.status->state != InstallState::DllMissing)
+        code = kExitFailed;
+    PrintLog(log);
+    return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int first = localplatform::TakeConfigOption(argc, argv, 1);
+    if (first < argc && std::string(argv[first]) == "--config") {
+        return UsageError("--config needs a file name");
+    }
+    for (int i = first; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--help" || a == "-h" || a == "help") {
+            std::cout << kUsage;
+            return kExitOk;
+        }
+    }
+    Args args;
+    if (auto code = ParseArgs(argc, argv, first, args)) return *code;
+    try {
+        return Run(args);
+    } catch (const std::exception& e) {
+        std::cerr << "quellix-setup: " << args.command << " failed: " << e.what() << "\n";
+        return kExitFailed;
+    }
+}

@@ -1,0 +1,212 @@
+// quellix-setup end to end: from a server with nothing installed to the
+// application installed, the registration written with its parameters and
+// mailboxes marked; the component host then fires the item it wrote and the
+// run reads exactly those parameters; and back to nothing.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "base/date.h"
+#include "setup/testing/setup_fixture.h"
+
+namespace setup {
+namespace {
+
+using quellix::testing::User;
+using testing::Backend;
+using Strings = std::vector<std::string>;
+
+struct Outcome {
+    int code = -1;
+    std::string output;  // standard output and standard error
+};
+
+// Runs a program with its arguments quoted; input goes to its standard input.
+Outcome RunProgram(const std::string& program, const Strings& args, const std::string& input = "") {
+    std::string command = program;
+    for (const auto& a : args) {
+        std::string quoted = "'";
+        for (char c : a) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        command += " " + quoted + "'";
+    }
+    // One input file per process: test cases run in parallel.
+    const std::string inputFile =
+        std::filesystem::temp_directory_path() / ("quellix-setup-in." + std::to_string(getpid()));
+    std::ofstream(inputFile) << input;
+    command += " <" + inputFile + " 2>&1";
+    Outcome out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return out;
+    std::array<char, 4096> buf{};
+    size_t n;
+    while ((n = fread(buf.data(), 1, buf.size(), pipe)) > 0) out.output.append(buf.data(), n);
+    const int status = pclose(pipe);
+    std::filesystem::remove(inputFile);
+    out.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return out;
+}
+
+Outcome QuellixSetup(const Strings& args, const std::string& input = "") {
+    return RunProgram(QUELLIX_SETUP_PATH, args, input);
+}
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+class QuellixSetupTest : public testing::SetupFixture,
+                         public ::testing::WithParamInterface<Backend> {
+protected:
+    void SetUp() override {
+        SetupFixture::SetUp();
+        if (!LoadDirectory(
+                {
+                    {.cn = "Ann Lee", .account = "alee", .alias = "ann", .mail = "ann@example.org"},
+                    {.cn = "Bob Marked",
+                     .account = "bob",
+                     .alias = "bob",
+                     .mail = "bob@example.org",
+                     .mark = "Quellix"},
+                    {.cn = "Cid Free", .account = "cid", .alias = "cid", .mail = "cid@example.org"},
+                    {.cn = "Star", .account = "star", .alias = "star", .mail = "*@example.org"},
+                },
+                GetParam())) {
+            GTEST_SKIP() << "slapd is not installed";
+        }
+    }
+};
+
+TEST_P(QuellixSetupTest, FromNothingToARunAndBack) {
+    Outcome o = QuellixSetup({"status", "--json"});
+    ASSERT_EQ(o.code, 0) << o.output;
+    EXPECT_TRUE(Has(o.output, "\"state\": \"ReadyToInstall\"")) << o.output;
+    EXPECT_TRUE(Has(o.output, "\"registration\": false")) << o.output;
+
+    // A password never comes from the command line.
+    EXPECT_EQ(QuellixSetup({"install", "--identity", "svc", "--password", "secret"}).code, 2);
+    o = QuellixSetup({"install", "--identity", "svc", "--password-file", "-", "--folder",
+                      "\\Junk\\", "--age", "3", "--run", "Every day", "--start", "7:05 PM",
+                      "--report-to", "Admin (admin@example.org)", "--subfolders", "yes"},
+                     "secret\n");
+    ASSERT_EQ(o.code, 0) << o.output;
+    EXPECT_TRUE(Has(o.output, "State: Installed")) << o.output;
+    o = QuellixSetup({"install", "--identity", "svc", "--password-file", "-"}, "secret\n");
+    EXPECT_EQ(o.code, 1);
+    EXPECT_TRUE(Has(o.output, "already installed")) << o.output;
+
+    // A refused age limit leaves the registration as it was.
+    o = QuellixSetup({"configure", "--age", "40000"});
+    EXPECT_EQ(o.code, 1);
+    EXPECT_TRUE(Has(o.output, "from 0 to 32767")) << o.output;
+    o = QuellixSetup({"configure", "--folder", "/"});
+    EXPECT_EQ(o.code, 1);
+    EXPECT_TRUE(Has(o.output, "Please fill the Spam folder name field")) << o.output;
+    EXPECT_EQ(QuellixSetup({"configure", "--start", "13:00 PM"}).code, 2);
+    EXPECT_EQ(QuellixSetup({"configure", "--report-to", "Admin <admin@example.org>"}).code, 2);
+
+    o = QuellixSetup({"mark", "ann@example.org"});
+    EXPECT_EQ(o.code, 0) << o.output;
+    // Nobody's address, or a wildcard: nothing is marked.
+    EXPECT_EQ(QuellixSetup({"mark", "nobody@example.org"}).code, 1);
+    EXPECT_EQ(QuellixSetup({"mark", "*"}).code, 1);
+    EXPECT_EQ(QuellixSetup({"unmark", "bob@example.org"}).code, 0);
+
+    o = QuellixSetup({"status", "--json"});
+    ASSERT_EQ(o.code, 0) << o.output;
+    EXPECT_TRUE(Has(o.output, "\"state\": \"Installed\"")) << o.output;
+    EXPECT_TRUE(Has(o.output, "\"identity\": \"svc\"")) << o.output;
+    EXPECT_TRUE(Has(o.output, "\"registration\": true")) << o.output;
+    EXPECT_TRUE(Has(o.output, "\"folder\": \"Junk\"")) << o.output;
+    EXPECT_TRUE(Has(o.output, "\"ageLimit\": \"3\"")) << o.output;
+    EXPECT_TRUE(Has(o.output, "\"startTime\": \"7:05 PM\"")) << o.output;
+    EXPECT_TRUE(Has(o.output, "\"subfolders\": true")) << o.output;
+    EXPECT_TRUE(Has(o.output, "\"registered\": [\"Ann Lee / EXCH01 / ann@example.org / ann\"]"))
+        << o.output;
+
+    // The run of the item written: folder Junk with its subfolders, 3 days,
+    // marked mailboxes only, the report to the recipient.
+    const platform::Date now = platform::Date::NowUtc();
+    const int64_t annJunk = Folder("ann", "Junk");
+    Message(annJunk, "old", now.AddDays(-5));
+    Message(annJunk, "young", now.AddDays(-1));
+    Message(Folder("ann", "Junk/Deeper"), "deep", now.AddDays(-5));
+    Message(Folder("cid", "Junk"), "cid-old", now.AddDays(-5));
+    const std::string item =
+        HttpUrl(quellix::testing::kSystemMailbox,
+                "StoreEvents/GlobalEvents/" + std::string(registration::kItemName));
+    o = RunProgram(QUELLIX_HOST_PATH, {"ontimer", item});
+    ASSERT_EQ(o.code, 0) << o.output;
+    const std::string log = ReadLog();
+    EXPECT_TRUE(Has(log, "Mailbox: Ann Lee")) << log;
+    EXPECT_TRUE(Has(log, "Source folder: Junk")) << log;
+    EXPECT_FALSE(Has(log, "Cid Free")) << log;
+    EXPECT_TRUE(Has(log, "Mailboxes processed: 1")) << log;
+    EXPECT_EQ(Messages("ann", "Junk"), Strings{"young"});
+    EXPECT_TRUE(Messages("ann", "Junk/Deeper").empty());
+    EXPECT_EQ(Messages("cid", "Junk"), Strings{"cid-old"});
+    std::string report;
+    for (const auto& f : std::filesystem::directory_iterator(dir_ + "/pickup")) {
+        std::ifstream in(f.path());
+        report.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    EXPECT_TRUE(Has(report, "admin@example.org")) << report;
+
+    // And back: unmark, then uninstall (confirmed only with --yes here).
+    EXPECT_EQ(QuellixSetup({"unmark", "ann@example.org"}).code, 0);
+    o = QuellixSetup({"uninstall"});
+    EXPECT_EQ(o.code, 1);
+    EXPECT_TRUE(Has(o.output, "You are about to remove the COM+ object.")) << o.output;
+    EXPECT_TRUE(Has(QuellixSetup({"status"}).output, "State: Installed"));
+    o = QuellixSetup({"uninstall", "--yes"});
+    EXPECT_EQ(o.code, 0) << o.output;
+    o = QuellixSetup({"status", "--json"});
+    EXPECT_TRUE(Has(o.output, "\"state\": \"ReadyToInstall\"")) << o.output;
+    EXPECT_TRUE(Has(o.output, "\"registration\": false")) << o.output;
+    EXPECT_TRUE(Has(o.output, "\"registered\": []")) << o.output;
+}
+
+TEST_P(QuellixSetupTest, UsageAndStatesThatRefuse) {
+    EXPECT_EQ(QuellixSetup({}).code, 2);
+    EXPECT_EQ(QuellixSetup({"--help"}).code, 0);
+    EXPECT_EQ(QuellixSetup({"frobnicate"}).code, 2);
+    EXPECT_EQ(QuellixSetup({"mark"}).code, 2);
+    EXPECT_EQ(QuellixSetup({"install", "--identity", "svc"}).code, 2);
+    EXPECT_EQ(QuellixSetup({"configure", "--run", "Someday"}).code, 2);
+    EXPECT_EQ(QuellixSetup({"--config"}).code, 2);
+    // Nothing installed yet: commands that need the application say so.
+    for (const char* command : {"configure", "uninstall"}) {
+        const Outcome o = QuellixSetup({command});
+        EXPECT_EQ(o.code, 1) << command;
+        EXPECT_TRUE(Has(o.output, "not installed")) << o.output;
+    }
+    // A password file that cannot be read.
+    Outcome o = QuellixSetup({"install", "--identity", "svc", "--password-file", dir_ + "/none"});
+    EXPECT_EQ(o.code, 1);
+    EXPECT_TRUE(Has(o.output, dir_ + "/none")) << o.output;
+    // The module missing from the current directory.
+    std::filesystem::remove(moduleDir_ + "/Quellix.so");
+    o = QuellixSetup({"status"});
+    EXPECT_EQ(o.code, 0);
+    EXPECT_TRUE(Has(o.output, "State: DllMissing")) << o.output;
+    EXPECT_TRUE(Has(o.output, "COM+ object installation is impossible.")) << o.output;
+    o = QuellixSetup({"install", "--identity", "svc", "--password-file", "-"}, "secret\n");
+    EXPECT_EQ(o.code, 1);
+    EXPECT_TRUE(Has(o.output, "not found")) << o.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, QuellixSetupTest,
+                         ::testing::Values(Backend::Ldb, Backend::Slapd), [](const auto& info) {
+                             return info.param == Backend::Ldb ? std::string("ldb")
+                                                               : std::string("slapd");
+                         });
+
+}  // namespace
+}  // namespace setup

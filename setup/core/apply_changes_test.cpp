@@ -1,0 +1,329 @@
+#include "setup/core/apply_changes.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "base/strfuncs.h"
+#include "platform/ado.h"
+#include "platform/com_admin.h"
+#include "setup/testing/setup_fixture.h"
+
+namespace setup {
+namespace {
+
+using quellix::testing::User;
+using testing::Backend;
+using Strings = std::vector<std::string>;
+
+const char* kFolderUrl = "http://exch01.example.org/exadmin/example.org/mbx";
+const char* kFileFolderUrl = "file://./backofficestorage/example.org/mbx";
+
+class ApplyChangesTest : public testing::SetupFixture,
+                         public ::testing::WithParamInterface<Backend> {
+protected:
+    void SetUp() override {
+        SetupFixture::SetUp();
+        if (!LoadDirectory(
+                {
+                    {.cn = "Ann Lee", .account = "alee", .alias = "ann", .mail = "ann@example.org"},
+                    {.cn = "Bob Marked",
+                     .account = "bob",
+                     .alias = "bob",
+                     .mail = "bob@example.org",
+                     .mark = "Quellix"},
+                    {.cn = "Cid Free", .account = "cid", .alias = "cid", .mail = "cid@example.org"},
+                    {.cn = "Ida NoMail", .account = "ida", .alias = "ida"},
+                },
+                GetParam())) {
+            GTEST_SKIP() << "slapd is not installed";
+        }
+        ASSERT_TRUE(DiscoverEnvironment(context_).empty());
+    }
+
+    // The window after a refresh, as the administrator first sees it.
+    WindowValues Window() {
+        ErrorLog log;
+        const SetupStatus status = RefreshLists(context_, "", "", "", log);
+        return WindowAfterRefresh(status);
+    }
+    ChangeResult Apply(const WindowValues& w, bool confirm = true) {
+        return ApplyChanges(
+            context_, w,
+            [&](const std::string& text) {
+                asked_ = text;
+                return confirm;
+            },
+            log_);
+    }
+    WindowValues Installed() {
+        WindowValues w = Window();
+        w.Check1 = true;
+        w.txtIdent = "example.org\\svc";
+        w.txtPwd = "secret";
+        const ChangeResult r = Apply(w);
+        EXPECT_FALSE(r.warning);
+        EXPECT_EQ(r.status->state, InstallState::Installed);
+        return WindowAfterRefresh(*r.status);
+    }
+    // A property of the written registration item, Null when absent.
+    platform::Variant Item(const std::string& name) {
+        platform::Record rec;
+        rec.Open(std::string(kFolderUrl) + "/SystemMailbox{5C3A}/StoreEvents/GlobalEvents/" +
+                 registration::kItemName);
+        return rec.Fields(name).Value();
+    }
+    bool ItemExists() {
+        try {
+            (void)Item("DAV:displayname");
+            return true;
+        } catch (const platform::Error&) {
+            return false;
+        }
+    }
+    static std::string Custom(const char* suffix) { return registration::CustomProperty(suffix); }
+
+    SetupContext context_;
+    ErrorLog log_;
+    std::string asked_;
+};
+
+TEST_P(ApplyChangesTest, InstallWritesTheRegistrationWithTheShownParameters) {
+    WindowValues w = Window();
+    EXPECT_TRUE(w.Check1);  // ready to install
+    EXPECT_EQ(w.txtSpamFolder, "Spam");
+    EXPECT_EQ(w.txtAgeLimit, "14");
+    EXPECT_EQ(w.SysMbxList, Strings{testing::SystemMailboxListEntry()});
+    w.txtIdent = "example.org\\svc";
+    w.txtPwd = "secret";
+    w.txtSpamFolder = " \\Inbox\\Spam\\ ";
+    w.ComboRun = 1;
+    w.ComboStartHour = "7";
+    w.ComboStartMin = "05";
+    w.ComboStartAmPm = "PM";
+    w.OptMove = false;
+    w.txtDestFolder = "Cid Free (cid@example.org)";  // ignored: delete is chosen
+    w.txtReportRecipient = "Admin (admin@example.org)";
+    w.CheckDeep = 1;
+    const ChangeResult r = Apply(w);
+    ASSERT_FALSE(r.warning) << *r.warning;
+    EXPECT_EQ(r.steps, (Strings{"InstallComPlusApplication", "RemoveOnTimerEventRegistration",
+                                std::string("CreateOnTimerEventRegistration ") + kFolderUrl +
+                                    "/SystemMailbox{5C3A}",
+                                "RefreshLists"}));
+    EXPECT_EQ(*r.txtSpamFolder, "Inbox/Spam");
+    EXPECT_TRUE(log_.Empty()) << log_.Text();
+    ASSERT_TRUE(r.status);
+    EXPECT_EQ(r.status->state, InstallState::Installed);
+    EXPECT_EQ(r.status->identity, "example.org\\svc");
+
+    EXPECT_EQ(Item(Custom(registration::kFolderName)).ToString(), "Inbox/Spam");
+    EXPECT_EQ(Item(Custom(registration::kExpirationPeriod)), platform::Variant(int16_t{14}));
+    EXPECT_EQ(Item(Custom(registration::kRun)), platform::Variant(int16_t{1}));
+    EXPECT_EQ(Item(Custom(registration::kTimeToRun)).ToString(), "7:05 PM");
+    EXPECT_EQ(Item(Custom(registration::kMailboxToMove)).ToString(), "");
+    EXPECT_EQ(Item(Custom(registration::kReportRecipient)).ToString(), "Admin (admin@example.org)");
+    EXPECT_EQ(Item(Custom(registration::kAffectAllMailboxes)).ToString(), "0");
+    EXPECT_EQ(Item(Custom(registration::kIncludeSubfolders)).ToString(), "1");
+    EXPECT_EQ(Item(Custom(registration::kSearchRoot)).ToString(), context_.strSearchRoot);
+    EXPECT_EQ(context_.strSearchRoot.rfind("GC://", 0), 0u);
+    EXPECT_EQ(Item(registration::kEnabled), platform::Variant(true));
+
+    // The refreshed window shows what was written.
+    const WindowValues after = WindowAfterRefresh(*r.status);
+    EXPECT_FALSE(after.Check1);
+    EXPECT_EQ(after.txtSpamFolder, "Inbox/Spam");
+    EXPECT_EQ(after.ComboRun, 1);
+    EXPECT_EQ(after.ComboStartHour + ":" + after.ComboStartMin + " " + after.ComboStartAmPm,
+              "7:05 PM");
+    EXPECT_EQ(after.CheckDeep, 1);
+}
+
+TEST_P(ApplyChangesTest, WarningsStopTheCommandWhereTheyAreChecked) {
+    // Blank password: nothing happens at all.
+    WindowValues w = Window();
+    w.txtIdent = "svc";
+    w.txtPwd = "   ";
+    log_.PrependText("old entry\r\n\r\n");
+    ChangeResult r = Apply(w);
+    EXPECT_EQ(r.warning, kIdentityWarning);
+    EXPECT_TRUE(r.steps.empty());
+    EXPECT_FALSE(r.status);
+    EXPECT_TRUE(log_.Empty());  // the log is emptied first
+    EXPECT_EQ(Window().Check1, true);
+
+    // A folder of "/" alone: the install has already happened.
+    w.txtPwd = "secret";
+    w.txtSpamFolder = "/";
+    r = Apply(w);
+    EXPECT_EQ(r.warning, kFolderWarning);
+    EXPECT_EQ(r.steps, Strings{"InstallComPlusApplication"});
+    EXPECT_EQ(*r.txtSpamFolder, "");
+    EXPECT_FALSE(r.status);
+    EXPECT_FALSE(ItemExists());
+
+    WindowValues installed = Window();
+    EXPECT_EQ(installed.Check1, false);
+    installed.Check2 = true;
+    installed.txtAgeLimit = "  ";
+    EXPECT_EQ(Apply(installed).warning, kAgeLimitWarning);
+    EXPECT_FALSE(ItemExists());
+}
+
+TEST_P(ApplyChangesTest, ARefusedAgeLimitKeepsTheRegistration) {
+    WindowValues w = Installed();
+    ASSERT_TRUE(ItemExists());
+    for (const char* age : {"32768", "99999999999", "-1", "1e3"}) {
+        w.Check2 = true;
+        w.txtAgeLimit = age;
+        const ChangeResult r = Apply(w);
+        EXPECT_EQ(r.warning, std::string(kAgeLimitRangeWarning)) << age;
+        EXPECT_TRUE(r.steps.empty()) << age;
+        EXPECT_EQ(Item(Custom(registration::kExpirationPeriod)), platform::Variant(int16_t{14}));
+    }
+    w.txtAgeLimit = "0";
+    w.txtSpamFolder = " /Inbox/Spam/ ";
+    EXPECT_FALSE(Apply(w).warning);
+    EXPECT_EQ(Item(Custom(registration::kExpirationPeriod)), platform::Variant(int16_t{0}));
+    EXPECT_EQ(Item(Custom(registration::kFolderName)).ToString(), "Inbox/Spam");
+    w.txtAgeLimit = "32767";
+    w.OptMove = true;
+    w.txtDestFolder = "Cid Free (cid@example.org)";
+    w.ComboRun = 0;
+    const ChangeResult r = Apply(w);
+    EXPECT_FALSE(r.warning);
+    EXPECT_EQ(Item(Custom(registration::kExpirationPeriod)), platform::Variant(int16_t{32767}));
+    EXPECT_EQ(Item(Custom(registration::kMailboxToMove)).ToString(), "Cid Free (cid@example.org)");
+    EXPECT_EQ(Item(registration::kEnabled), platform::Variant(false));
+    // The destination mailbox drops out of the register list.
+    EXPECT_EQ(r.status->lists.registerList, (Strings{"Ann Lee / EXCH01 / ann@example.org / ann",
+                                                     "Ida NoMail / EXCH01 /  / ida"}));
+}
+
+TEST_P(ApplyChangesTest, MarksComeBeforeUnmarksAndUnusableEntriesArePassedOver) {
+    WindowValues w = Installed();
+    ASSERT_EQ(w.MbxInstList, (Strings{"Ann Lee / EXCH01 / ann@example.org / ann",
+                                      "Cid Free / EXCH01 / cid@example.org / cid",
+                                      "Ida NoMail / EXCH01 /  / ida"}));
+    w.MbxInstList.push_back("At First / EXCH01 / @example.org / at");
+    w.MbxInstSelected = {true, false, true, true};
+    w.MbxUninstSelected = {true};
+    w.Check3 = true;
+    w.Check4 = true;
+    const ChangeResult r = Apply(w);
+    EXPECT_EQ(r.steps, (Strings{"MarkMailbox ann@example.org Quellix",
+                                "MarkMailbox bob@example.org Null", "RefreshLists"}));
+    EXPECT_EQ(r.status->lists.unregisterList, Strings{"Ann Lee / EXCH01 / ann@example.org / ann"});
+    EXPECT_EQ(r.status->lists.registerList, (Strings{"Bob Marked / EXCH01 / bob@example.org / bob",
+                                                     "Cid Free / EXCH01 / cid@example.org / cid",
+                                                     "Ida NoMail / EXCH01 /  / ida"}));
+}
+
+TEST_P(ApplyChangesTest, UninstallAsksAndCancelKeepsEverything) {
+    WindowValues w = Installed();
+    w.Check6 = true;
+    ChangeResult r = Apply(w, /*confirm=*/false);
+    EXPECT_EQ(asked_, UninstallConfirmation());
+    EXPECT_EQ(asked_,
+              "You are about to remove the COM+ object.\nAlso, if you click Yes all schedule "
+              "information will be cleared.\nDo you want to continue?");
+    EXPECT_FALSE(*r.uninstallConfirmed);
+    EXPECT_EQ(r.status->state, InstallState::Installed);
+    EXPECT_TRUE(ItemExists());
+
+    r = Apply(w, /*confirm=*/true);
+    EXPECT_EQ(r.steps, (Strings{"RemoveOnTimerEventRegistration", "RemoveComPlusApplication",
+                                "RefreshLists"}));
+    EXPECT_EQ(r.status->state, InstallState::ReadyToInstall);
+    EXPECT_FALSE(ItemExists());
+    EXPECT_TRUE(log_.Empty()) << log_.Text();
+}
+
+TEST_P(ApplyChangesTest, AFailedInstallStillWritesTheRegistration) {
+    WindowValues w = Window();
+    w.txtIdent = "svc";
+    w.txtPwd = "secret";
+    // No module in the current directory: the catalog refuses the component.
+    std::filesystem::remove(moduleDir_ + "/Quellix.so");
+    const ChangeResult r = Apply(w);
+    EXPECT_FALSE(r.warning);
+    EXPECT_EQ(r.steps[0], "InstallComPlusApplication");
+    EXPECT_EQ(r.registrationFolderUrl,
+              std::string(kFolderUrl) + "/SystemMailbox{5C3A}/StoreEvents/GlobalEvents");
+    EXPECT_TRUE(ItemExists());
+    EXPECT_NE(log_.Text().find(" - ERROR: "), std::string::npos);
+}
+
+TEST_P(ApplyChangesTest, OnlyTheLastOfTheFourWriteTriesMayLog) {
+    WindowValues w = Installed();
+    w.Check2 = true;
+    w.SysMbxList = {" /  / nobody@example.org / nick"};
+    const ChangeResult r = Apply(w);
+    EXPECT_EQ(r.steps,
+              (Strings{"RemoveOnTimerEventRegistration",
+                       std::string("CreateOnTimerEventRegistration ") + kFolderUrl + "/nobody",
+                       std::string("CreateOnTimerEventRegistration ") + kFolderUrl + "/nick",
+                       std::string("CreateOnTimerEventRegistration ") + kFileFolderUrl + "/nick",
+                       std::string("CreateOnTimerEventRegistration ") + kFileFolderUrl + "/nobody",
+                       "RefreshLists"}));
+    EXPECT_TRUE(r.registrationFolderUrl.empty());
+    // Exactly one entry, for the file-scheme try with the alias.
+    size_t entries = 0;
+    for (size_t p = 0; (p = log_.Text().find(" - ERROR: ", p)) != std::string::npos; ++p) ++entries;
+    EXPECT_EQ(entries, 1u) << log_.Text();
+    EXPECT_NE(log_.Text().find(std::string(kFileFolderUrl) + "/nobody"), std::string::npos);
+
+    // Without a system mailbox nothing is written or removed, silently.
+    w.SysMbxList.clear();
+    const ChangeResult none = Apply(w);
+    EXPECT_EQ(none.steps, Strings{"RefreshLists"});
+    EXPECT_FALSE(none.registrationAttempted);
+}
+
+TEST_P(ApplyChangesTest, TheBiasIsReadBeforeTheOldRegistrationGoes) {
+    WindowValues w = Installed();
+    const auto bias = [&](const std::string& value) {
+        std::vector<std::string> lines;
+        if (slapd_) lines.push_back(slapd_->ConfigLines());
+        lines.push_back("timezone.active_time_bias = " + value);
+        Configure(lines);
+    };
+    // A bias that cannot be read: the registration stays as it was, the
+    // failure is in the log, and the marks still run.
+    bias("east");
+    w.Check2 = true;
+    w.txtAgeLimit = "20";
+    w.Check3 = true;
+    w.MbxInstSelected[0] = true;
+    ChangeResult r = Apply(w);
+    EXPECT_FALSE(r.warning);
+    EXPECT_EQ(r.steps, (Strings{"MarkMailbox ann@example.org Quellix", "RefreshLists"}));
+    EXPECT_NE(log_.Text().find("] ActiveTimeBias - ERROR: "), std::string::npos) << log_.Text();
+    EXPECT_EQ(Item(Custom(registration::kExpirationPeriod)), platform::Variant(int16_t{14}));
+
+    // Every day at 7:05 PM at UTC+1 on 2004-03-21: first firing 2004-03-07 18:05 UTC.
+    bias("-60");
+    w.Check3 = false;
+    w.ComboRun = 1;
+    w.ComboStartHour = "7";
+    w.ComboStartMin = "05";
+    w.ComboStartAmPm = "PM";
+    r = ApplyChanges(context_, w, {}, log_,
+                     {.nowLocal = platform::Date::FromParts(2004, 3, 21, 9, 0), .progress = {}});
+    EXPECT_FALSE(r.registrationFolderUrl.empty()) << log_.Text();
+    EXPECT_EQ(Item(registration::kTimerStartTime).ToDate().UnixSeconds(),
+              platform::Date::FromParts(2004, 3, 7, 18, 5).UnixSeconds());
+    EXPECT_EQ(Item(registration::kTimerInterval), platform::Variant(int16_t{1440}));
+    EXPECT_EQ(Item(Custom(registration::kExpirationPeriod)), platform::Variant(int16_t{20}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, ApplyChangesTest,
+                         ::testing::Values(Backend::Ldb, Backend::Slapd), [](const auto& info) {
+                             return info.param == Backend::Ldb ? std::string("ldb")
+                                                               : std::string("slapd");
+                         });
+
+}  // namespace
+}  // namespace setup

@@ -1,0 +1,302 @@
+#include "setup/core/directory_queries.h"
+
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/strfuncs.h"
+#include "localplatform/directory/testing/slapd_harness.h"
+#include "sink/testing/directory_fixture.h"
+#include "sink/testing/sink_fixture.h"
+
+namespace setup {
+namespace {
+
+using quellix::testing::User;
+
+enum class Backend { Ldb, Slapd };
+
+// This server's system attendant and another server's, below the
+// configuration container the fixture already makes.
+const char* kAttendants =
+    "dn: CN=EXCH01,CN=Configuration,DC=example,DC=org\n"
+    "objectClass: top\nobjectClass: container\ncn: EXCH01\n\n"
+    "dn: CN=Microsoft System Attendant,CN=EXCH01,CN=Configuration,DC=example,DC=org\n"
+    "objectClass: top\nobjectClass: exchangeAdminService\ncn: Microsoft System Attendant\n"
+    "homeMDB: CN=Mailbox Store (EXCH01),CN=EXCH01,CN=Configuration,DC=example,DC=org\n\n"
+    "dn: CN=EXCH02,CN=Configuration,DC=example,DC=org\n"
+    "objectClass: top\nobjectClass: container\ncn: EXCH02\n\n"
+    "dn: CN=Microsoft System Attendant,CN=EXCH02,CN=Configuration,DC=example,DC=org\n"
+    "objectClass: top\nobjectClass: exchangeAdminService\ncn: Microsoft System Attendant\n"
+    "homeMDB: CN=Mailbox Store (EXCH02),CN=EXCH02,CN=Configuration,DC=example,DC=org\n\n";
+
+class DirectoryQueriesTest : public quellix::testing::SinkFixture,
+                             public ::testing::WithParamInterface<Backend> {
+protected:
+    // Loads the users into this test's directory of the parameter's kind.
+    void Load(const std::vector<User>& users, const std::string& extra = kAttendants) {
+        if (GetParam() == Backend::Ldb) {
+            quellix::testing::LoadEmbeddedDirectory(dir_ + "/directory.ldb", users, extra);
+            host_ = "dc1.example.org";
+        } else {
+            slapd_ = quellix::testing::StartSlapd(users, dir_ + "/directory.ldif", extra);
+            if (!slapd_) GTEST_SKIP() << "slapd is not installed";
+            Configure({slapd_->ConfigLines()});
+            host_ = "127.0.0.1";
+        }
+        OpenDirectoryConnection(cnn_);
+    }
+    std::string Root() const { return "GC://" + host_; }
+    std::string LdapRoot() const { return "LDAP://" + host_; }
+    MailboxLists Lists(const std::string& dest = "") {
+        return GetUsersWithMailboxes(cnn_, Root(), "exch01", dest);
+    }
+
+    std::unique_ptr<localplatform::directory::testing::SlapdHarness> slapd_;
+    std::string host_;
+    platform::Connection cnn_;
+};
+
+std::vector<User> ListUsers() {
+    std::vector<User> users = {
+        {.cn = "Ann Lee", .account = "alee", .alias = "ann", .mail = "ann@example.org"},
+        {.cn = "Bob Marked",
+         .account = "bob",
+         .alias = "bob",
+         .mail = "bob@example.org",
+         .mark = "Quellix"},
+        {.cn = "Cid Upper",
+         .account = "cid",
+         .alias = "cid",
+         .mail = "cid@example.org",
+         .mark = "QUELLIX"},
+        {.cn = "Dan Other",
+         .account = "dan",
+         .alias = "dan",
+         .mail = "dan@example.org",
+         .mark = "Other"},
+        {.cn = "Eve Remote",
+         .account = "eve",
+         .alias = "eve",
+         .mail = "eve@example.org",
+         .homeServer = "EXCH02"},
+        {.cn = "Fay NoHome",
+         .account = "fay",
+         .alias = "fay",
+         .mail = "fay@example.org",
+         .homeServer = ""},
+        {.cn = "Gus Dest", .account = "gus", .alias = "gus", .mail = "gus@example.org"},
+        {.cn = "Hal DestMarked",
+         .account = "hal",
+         .alias = "hal",
+         .mail = "hal@example.org",
+         .mark = "quellix"},
+        {.cn = "Ida NoMail", .account = "ida", .alias = "ida"},
+        {.cn = "Jon NoBox",
+         .account = "jon",
+         .alias = "jon",
+         .mail = "jon@example.org",
+         .mailbox = false},
+        {.cn = "SystemMailbox{ABC}",
+         .account = "SystemMailbox{ABC}",
+         .alias = "systemMAILBOX{abc}",
+         .mail = "SystemMailbox{ABC}@example.org"},
+        {.cn = "Star Owner", .account = "star", .alias = "star", .mail = "*@example.org"},
+        {.cn = "Tim O'Neil", .account = "tim", .alias = "tim", .mail = "o'neil@example.org"},
+        {.cn = "user one", .account = "user1", .alias = "user1", .mail = "user1@example.org"},
+    };
+    return users;
+}
+
+TEST_P(DirectoryQueriesTest, ListRulesAndOrder) {
+    Load(ListUsers());
+    if (IsSkipped()) return;
+    int steps = 0;
+    std::string lastText;
+    const MailboxLists lists =
+        GetUsersWithMailboxes(cnn_, Root(), "EXCH01", "gus DEST (GUS@example.org)",
+                              [&](const Progress& bar, const std::string& text) {
+                                  ++steps;
+                                  EXPECT_EQ(bar.Value(), steps);
+                                  lastText = text;
+                              });
+    EXPECT_EQ(lists.registerList,
+              (std::vector<std::string>{"Ann Lee / EXCH01 / ann@example.org / ann",
+                                        "Dan Other / EXCH01 / dan@example.org / dan",
+                                        "Ida NoMail / EXCH01 /  / ida",
+                                        "Star Owner / EXCH01 / *@example.org / star",
+                                        "Tim O'Neil / EXCH01 / o'neil@example.org / tim",
+                                        "user one / EXCH01 / user1@example.org / user1"}));
+    EXPECT_EQ(lists.unregisterList,
+              (std::vector<std::string>{"Bob Marked / EXCH01 / bob@example.org / bob",
+                                        "Cid Upper / EXCH01 / cid@example.org / cid",
+                                        "Hal DestMarked / EXCH01 / hal@example.org / hal"}));
+    // One step per record of the query, mailboxes of other servers included.
+    EXPECT_EQ(steps, lists.recordCount);
+    EXPECT_EQ(lists.recordCount, 13);
+    EXPECT_EQ(lastText, "100%");
+
+    // A marked destination stays in the unregister list; the unmarked one
+    // comes back when it is no longer the destination.
+    const MailboxLists other = Lists("Hal DestMarked (hal@example.org)");
+    EXPECT_EQ(other.unregisterList.size(), 3u);
+    EXPECT_EQ(other.registerList.size(), 7u);
+}
+
+TEST_P(DirectoryQueriesTest, EmptyResultShowsNoProgress) {
+    Load({});
+    if (IsSkipped()) return;
+    int steps = 0;
+    const MailboxLists lists = GetUsersWithMailboxes(
+        cnn_, Root(), "exch01", "", [&](const Progress&, const std::string&) { ++steps; });
+    EXPECT_TRUE(lists.registerList.empty());
+    EXPECT_TRUE(lists.unregisterList.empty());
+    EXPECT_EQ(steps, 0);
+}
+
+TEST_P(DirectoryQueriesTest, SystemAttendantHomeStore) {
+    Load(ListUsers());
+    if (IsSkipped()) return;
+    EXPECT_TRUE(platform::EqualsNoCase(
+        GetSystemAttendantHomeMDB(cnn_, Root(), "exch01"),
+        "CN=Mailbox Store (EXCH01),CN=EXCH01,CN=Configuration,DC=example,DC=org"));
+    EXPECT_TRUE(platform::EqualsNoCase(
+        GetSystemAttendantHomeMDB(cnn_, Root(), "Exch02"),
+        "CN=Mailbox Store (EXCH02),CN=EXCH02,CN=Configuration,DC=example,DC=org"));
+    EXPECT_EQ(GetSystemAttendantHomeMDB(cnn_, Root(), "exch03"), "");
+}
+
+TEST_P(DirectoryQueriesTest, IdentityProposal) {
+    Load(ListUsers());
+    if (IsSkipped()) return;
+    EXPECT_EQ(FillIdentityField(cnn_, Root(), "user1"), "example.org\\user1");
+    EXPECT_EQ(FillIdentityField(cnn_, Root(), "nobody"), "nobody");
+    // "*" is the dialect's wildcard: it must not lend user1's domain.
+    EXPECT_EQ(FillIdentityField(cnn_, Root(), "use*"), "use*");
+    EXPECT_EQ(FillIdentityField(cnn_, Root(), "it's"), "it's");
+}
+
+TEST_P(DirectoryQueriesTest, MarkAndUnmark) {
+    Load(ListUsers());
+    if (IsSkipped()) return;
+    using Kind = MarkOutcome::Kind;
+    EXPECT_EQ(MarkMailbox("ANN@example.org", std::string(kRegistrationMark), LdapRoot()).kind,
+              Kind::Written);
+    EXPECT_EQ(MarkMailbox("o'neil@example.org", std::string(kRegistrationMark), LdapRoot()).kind,
+              Kind::Written);
+    EXPECT_EQ(MarkMailbox("bob@example.org", std::nullopt, LdapRoot()).kind, Kind::Written);
+    MailboxLists lists = Lists();
+    EXPECT_EQ(lists.unregisterList,
+              (std::vector<std::string>{"Ann Lee / EXCH01 / ann@example.org / ann",
+                                        "Cid Upper / EXCH01 / cid@example.org / cid",
+                                        "Hal DestMarked / EXCH01 / hal@example.org / hal",
+                                        "Tim O'Neil / EXCH01 / o'neil@example.org / tim"}));
+
+    // Addresses nobody has, wildcards included, write nothing.
+    for (const char* address : {"nobody@example.org", "*", "a*@example.org", "*example.org", ""}) {
+        EXPECT_EQ(MarkMailbox(address, std::string(kRegistrationMark), LdapRoot()).kind,
+                  Kind::NoSuchUser)
+            << address;
+    }
+    EXPECT_EQ(Lists().unregisterList, lists.unregisterList);
+
+    // "*@example.org" is one user's real address: only that user is marked.
+    EXPECT_EQ(MarkMailbox("*@example.org", std::string(kRegistrationMark), LdapRoot()).kind,
+              Kind::Written);
+    lists = Lists();
+    ASSERT_EQ(lists.unregisterList.size(), 5u);
+    EXPECT_EQ(lists.unregisterList[3], "Star Owner / EXCH01 / *@example.org / star");
+
+    for (const char* address :
+         {"ann@example.org", "o'neil@example.org", "*@example.org", "cid@example.org"}) {
+        EXPECT_EQ(MarkMailbox(address, std::nullopt, LdapRoot()).kind, Kind::Written) << address;
+    }
+    EXPECT_EQ(Lists().unregisterList,
+              (std::vector<std::string>{"Hal DestMarked / EXCH01 / hal@example.org / hal"}));
+}
+
+TEST_P(DirectoryQueriesTest, QueryFailureReachesTheCaller) {
+    Load({});
+    if (IsSkipped()) return;
+    EXPECT_THROW((void)GetUsersWithMailboxes(cnn_, "FTP://nowhere", "exch01", ""), platform::Error);
+    // The mark never raises; a bad root is a failure it reports by result.
+    EXPECT_EQ(MarkMailbox("ann@example.org", std::string(kRegistrationMark), "LDAP:/bad").kind,
+              MarkOutcome::Kind::Failed);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, DirectoryQueriesTest,
+                         ::testing::Values(Backend::Ldb, Backend::Slapd), [](const auto& info) {
+                             return info.param == Backend::Ldb ? std::string("ldb")
+                                                               : std::string("slapd");
+                         });
+
+TEST(DirectoryQueryText, ExactTexts) {
+    EXPECT_EQ(MailboxListQuery("GC://dc1.example.org"),
+              "SELECT extensionAttribute8, adspath, cn, msExchHomeServerName,mailNickName,mail "
+              "FROM 'GC://dc1.example.org' WHERE objectcategory='person' AND "
+              "MsExchMailboxGuid='*' ORDER BY cn");
+    EXPECT_EQ(SystemAttendantQuery("GC://dc1.example.org"),
+              "SELECT adspath, cn, homeMDB ,msExchHomeServerName,mailNickName,mail "
+              "FROM 'GC://dc1.example.org' WHERE cn='Microsoft System Attendant' ORDER BY cn");
+    EXPECT_EQ(IdentityQuery("GC://dc1.example.org", "it's"),
+              "SELECT sAMAccountName, cn, mail, objectCategory FROM 'GC://dc1.example.org' "
+              "WHERE objectcategory='person' AND sAMAccountName='it''s'");
+    EXPECT_EQ(MarkQuery("LDAP://dc1.example.org", "a') OR (mail='*"),
+              "SELECT extensionAttribute8, adspath FROM 'LDAP://dc1.example.org' "
+              "WHERE objectcategory='person' AND mail='a'') OR (mail=''*'");
+}
+
+TEST(DirectoryQueryText, ProviderProperties) {
+    using platform::Variant;
+    platform::Connection cnn;
+    for (QueryKind kind : {QueryKind::MailboxList, QueryKind::SystemAttendant}) {
+        platform::Command cmd = MakeDirectoryCommand(cnn, "q", kind);
+        EXPECT_EQ(cmd.Properties("searchscope").Value(), Variant(int32_t{2}));
+        EXPECT_EQ(cmd.Properties("cache results").Value(), Variant(true));
+        EXPECT_EQ(cmd.Properties("Chase Referrals").Value(), Variant(int32_t{96}));
+        EXPECT_EQ(cmd.Properties("Page Size").Value(), Variant(int16_t{100}));
+        EXPECT_EQ(cmd.Properties("Size Limit").Value(), Variant(int16_t{30000}));
+        EXPECT_EQ(cmd.Properties("Timeout").Value(), Variant(int16_t{120}));
+    }
+    platform::Command identity = MakeDirectoryCommand(cnn, "q", QueryKind::Identity);
+    EXPECT_EQ(identity.Properties("cache results").Value(), Variant(false));
+    EXPECT_EQ(identity.Properties("Chase Referrals").Value(), Variant(int32_t{96}));
+    EXPECT_TRUE(identity.Properties("Page Size").Value().IsNull());
+    EXPECT_TRUE(identity.Properties("Size Limit").Value().IsNull());
+    EXPECT_TRUE(identity.Properties("Timeout").Value().IsNull());
+}
+
+TEST(DirectoryQueryText, EntriesLabelsAndNames) {
+    EXPECT_EQ(HomeServerName("/o=Org/ou=First Administrative Group/cn=Configuration/"
+                             "cn=Servers/cn=MAILSRV1"),
+              "MAILSRV1");
+    EXPECT_EQ(HomeServerName("/o=Org/cn=Servers/cn=ab"), "AB");
+    EXPECT_EQ(HomeServerName("/o=Org/cn=A"), "/O=ORG/CN=A");  // one character after
+    EXPECT_EQ(HomeServerName("no server"), "NO SERVER");
+    EXPECT_EQ(MailboxEntry("Ann", "EXCH01", "", "ann"), "Ann / EXCH01 /  / ann");
+    EXPECT_EQ(MailboxLabel("Ann", ""), "Ann ()");
+    // The browser's label of an entry is the label of the same mailbox.
+    EXPECT_EQ(GetMbxMameAndEmail(MailboxEntry("Ann Lee", "EXCH01", "ann@example.org", "ann")),
+              MailboxLabel("Ann Lee", "ann@example.org"));
+    EXPECT_TRUE(IsRegistrationMark("qUELLIX"));
+    EXPECT_FALSE(IsRegistrationMark("Quellix2"));
+    EXPECT_FALSE(IsRegistrationMark(""));
+
+    EXPECT_EQ(IdentityDomain("CN=Person,CN=Schema,CN=Configuration,DC=alpha,DC=beta"),
+              "alpha.beta");
+    EXPECT_EQ(IdentityDomain("CN=Person,CN=Schema,CN=Configuration,dc= alpha, DC=beta"),
+              "alpha.beta");
+    EXPECT_EQ(IdentityDomain("CN=Person,CN=Schema"), "");
+    EXPECT_EQ(IdentityDomain(""), "");
+
+    const passwd* pw = getpwuid(geteuid());
+    ASSERT_NE(pw, nullptr);
+    EXPECT_EQ(GetCurrentUserName(), pw->pw_name);
+}
+
+}  // namespace
+}  // namespace setup

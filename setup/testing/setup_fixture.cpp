@@ -1,0 +1,78 @@
+#include "setup/testing/setup_fixture.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+
+namespace setup::testing {
+
+using quellix::testing::kNamespace;
+using quellix::testing::kSystemMailbox;
+
+std::string SystemMailboxListEntry() {
+    return std::string(" /  / ") + kSystemMailbox + "@" + kNamespace + " / " + kSystemMailbox;
+}
+
+std::string ServerObjectsLdif() {
+    const std::string store =
+        "CN=Mailbox Store (EXCH01),CN=EXCH01,CN=Configuration,DC=example,DC=org";
+    return "dn: CN=EXCH01,CN=Configuration,DC=example,DC=org\n"
+           "objectClass: top\nobjectClass: container\ncn: EXCH01\n\n"
+           "dn: CN=Microsoft System Attendant,CN=EXCH01,CN=Configuration,DC=example,DC=org\n"
+           "objectClass: top\nobjectClass: exchangeAdminService\n"
+           "cn: Microsoft System Attendant\n"
+           "homeMDB: " +
+           store +
+           "\n\n"
+           "dn: CN=" +
+           kSystemMailbox +
+           ",CN=Users,DC=example,DC=org\n"
+           "objectClass: top\nobjectClass: person\nobjectClass: organizationalPerson\n"
+           "objectClass: user\n"
+           "cn: " +
+           kSystemMailbox + "\nsn: " + kSystemMailbox +
+           "\n"
+           "objectCategory: CN=Person,CN=Schema,CN=Configuration,DC=example,DC=org\n"
+           "mailNickname: " +
+           kSystemMailbox + "\nmail: " + kSystemMailbox + "@" + kNamespace +
+           "\n"
+           "msExchMailboxGuid:: AAAAAAAAAAAAAAAAAAAAAA==\n"
+           "homeMDB: " +
+           store +
+           "\n"
+           "msExchHomeServerName: /o=Org/ou=First Administrative Group/cn=Configuration/"
+           "cn=Servers/cn=EXCH01\n\n";
+}
+
+void SetupFixture::SetUp() {
+    SinkFixture::SetUp();
+    Mailbox(kSystemMailbox, kNamespace, true);
+    moduleDir_ = dir_ + "/bin";
+    std::filesystem::create_directories(moduleDir_);
+    std::filesystem::create_symlink(QUELLIX_MODULE_PATH, moduleDir_ + "/Quellix.so");
+    oldCwd_ = std::filesystem::current_path().string();
+    std::filesystem::current_path(moduleDir_);
+}
+
+void SetupFixture::TearDown() {
+    std::filesystem::current_path(oldCwd_);
+    slapd_.reset();
+    SinkFixture::TearDown();
+}
+
+bool SetupFixture::LoadDirectory(const std::vector<quellix::testing::User>& users,
+                                 Backend backend) {
+    if (backend == Backend::Ldb) {
+        quellix::testing::LoadEmbeddedDirectory(dir_ + "/directory.ldb", users,
+                                                ServerObjectsLdif());
+        host_ = "dc1.example.org";
+        return true;
+    }
+    slapd_ = quellix::testing::StartSlapd(users, dir_ + "/directory.ldif", ServerObjectsLdif());
+    if (!slapd_) return false;
+    Configure({slapd_->ConfigLines()});
+    host_ = "127.0.0.1";
+    return true;
+}
+
+}  // namespace setup::testing
