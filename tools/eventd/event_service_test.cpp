@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "base/date.h"
+#include "base/testing/run_program.h"
 #include "localplatform/catalog/component_catalog.h"
 #include "localplatform/store/item_store.h"
 #include "localplatform/store/store_test_support.h"
@@ -89,34 +90,14 @@ TEST(FiringRecord, SurvivesARoundTripAndRefusesAMalformedFile) {
 
 // ---- The service as a program
 
-struct Outcome {
-    int code = -1;
-    std::string out, err;
-};
+using Outcome = platform::testing::ProgramOutcome;
+using platform::testing::RunProgram;
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
-}
-
-// Runs a program with its output in files; waits for it.
-Outcome RunProgram(std::vector<std::string> args, const std::string& dir) {
-    static int n = 0;
-    const std::string out = dir + "/out." + std::to_string(++n), err = out + ".err";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr)) _exit(126);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(out), ReadFile(err)};
 }
 
 class EventServiceTest : public ::testing::Test {
@@ -178,8 +159,7 @@ protected:
     }
 
     Outcome Once(int64_t at) {
-        return RunProgram({QUELLIX_EVENTD_PATH, "--config", config_, "--once", IsoUtc(at)},
-                          temp_->Dir());
+        return RunProgram({QUELLIX_EVENTD_PATH, "--config", config_, "--once", IsoUtc(at)});
     }
     std::vector<std::string> Fired() {
         std::vector<std::string> lines;
@@ -220,7 +200,7 @@ TEST_F(EventServiceTest, FiresAtItsInstantNotBeforeAndAgainOneIntervalLater) {
     EXPECT_EQ(Fired().size(), 2u) << o.err;
 
     // --list shows the last and the next firing.
-    o = RunProgram({QUELLIX_EVENTD_PATH, "--config", config_, "--list"}, temp_->Dir());
+    o = RunProgram({QUELLIX_EVENTD_PATH, "--config", config_, "--list"});
     EXPECT_EQ(o.code, 0) << o.err;
     EXPECT_NE(o.out.find(ItemUrl() + "\tProbe.Record\tenabled"), std::string::npos) << o.out;
     EXPECT_NE(o.out.find("last " + IsoUtc(next + kDay)), std::string::npos) << o.out;
@@ -355,7 +335,7 @@ TEST_F(EventServiceTest, ServiceReportsMissedFiresDueAndSeesNewRegistrations) {
     };
     EXPECT_TRUE(waitFor("missed Probe.Record(" + ItemUrl("missed.reg") + ")")) << ReadFile(err);
 
-    const Outcome second = RunProgram({QUELLIX_EVENTD_PATH, "--config", config_}, temp_->Dir());
+    const Outcome second = RunProgram({QUELLIX_EVENTD_PATH, "--config", config_});
     EXPECT_EQ(second.code, 1);
     EXPECT_NE(second.err.find("another quellix-eventd (pid " + std::to_string(pid) + ")"),
               std::string::npos)
