@@ -10,6 +10,7 @@
 // Runs with its caller's privileges; reads the platform configuration and
 // writes only below the configured state folder (and the sink's private
 // temporary folder, through the run).
+#include <pwd.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,6 +26,7 @@
 #include "base/error.h"
 #include "base/exit_codes.h"
 #include "isodate/iso_date.h"
+#include "localplatform/catalog/component_catalog.h"
 #include "localplatform/config/config_option.h"
 #include "localplatform/config/platform_config.h"
 #include "localplatform/directory/directory_backend.h"
@@ -67,17 +69,22 @@ const double kSpamAges[] = {0.5, 2, 6, 13, 13.9, 14.1, 15, 21, 30, 45};
 const double kOlderAges[] = {3, 20, 60};
 
 void Usage(FILE* out) {
-    std::fprintf(out,
-                 "usage: quellix-demo [--config FILE] [--move] [--module PATH] [--host PATH]\n"
-                 "\n"
-                 "Builds a demo server in the configured state folder (which must not hold\n"
-                 "a store yet): mailboxes with junk of many ages, a directory of their users,\n"
-                 "a registration item (folder Spam with subfolders, 14 days, every day,\n"
-                 "marked mailboxes), registers Quellix.so and fires the item's timer through\n"
-                 "quellix-host; then prints the run log and the report message.\n"
-                 "  --move   move expired junk into the Inbox of 'Junk Archive' instead of\n"
-                 "           deleting it\n"
-                 "exit codes: 0 success, 1 the demo failed, 2 bad usage\n");
+    std::fprintf(
+        out,
+        "usage: quellix-demo [--config FILE] [--move] [--service] [--module PATH] [--host PATH]\n"
+        "\n"
+        "Builds a demo server in the configured state folder (which must not hold\n"
+        "a store yet): mailboxes with junk of many ages, a directory of their users,\n"
+        "a registration item (folder Spam with subfolders, 14 days, every day,\n"
+        "marked mailboxes), registers Quellix.so and fires the item's timer through\n"
+        "quellix-host; then prints the run log and the report message.\n"
+        "  --move   move expired junk into the Inbox of 'Junk Archive' instead of\n"
+        "           deleting it\n"
+        "  --service install Quellix.so into the component application 'Quellix'\n"
+        "           (running as this account) and let the event service fire the\n"
+        "           timer at its next instant (quellix-eventd --once) instead of\n"
+        "           calling quellix-host directly\n"
+        "exit codes: 0 success, 1 the demo failed, 2 bad usage\n");
 }
 
 std::string Upper(std::string s) {
@@ -175,6 +182,17 @@ void PrintFolders(ItemStore& store, const std::string& ns, const char* title) {
     }
 }
 
+// The account this demo runs as: the component application runs as it too.
+std::string CurrentAccount() {
+    std::vector<char> buffer(16384);
+    passwd pw{};
+    passwd* result = nullptr;
+    if (getpwuid_r(geteuid(), &pw, buffer.data(), buffer.size(), &result) == 0 && result) {
+        return pw.pw_name;
+    }
+    return "Interactive User";
+}
+
 }  // namespace
 }  // namespace demo
 
@@ -183,6 +201,8 @@ int main(int argc, char** argv) {
     bool move = false;
     std::string module = QUELLIX_MODULE_PATH;
     std::string host = QUELLIX_HOST_PATH;
+    const std::string eventd = QUELLIX_EVENTD_PATH;
+    bool service = false;
     for (int i = localplatform::TakeConfigOption(argc, argv); i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--help" || a == "-h") {
@@ -190,6 +210,8 @@ int main(int argc, char** argv) {
             return platform::kExitOk;
         } else if (a == "--move") {
             move = true;
+        } else if (a == "--service") {
+            service = true;
         } else if (a == "--module" && i + 1 < argc) {
             module = argv[++i];
         } else if (a == "--host" && i + 1 < argc) {
@@ -284,8 +306,28 @@ int main(int argc, char** argv) {
 
         std::printf("\n$ quellix-host register %s\n", module.c_str());
         if (RunProgram({host, "register", module}) != 0) return platform::kExitFailed;
-        std::printf("$ quellix-host ontimer '%s'\n\n", itemUrl.c_str());
-        if (RunProgram({host, "ontimer", itemUrl}) != 0) return platform::kExitFailed;
+        if (service) {
+            // The component application the setup program would install,
+            // running as this account.
+            auto catalog = localplatform::ComponentCatalog::OpenCurrent();
+            localplatform::CatalogApplication app;
+            app.id = "{3E9A61C4-0F2B-4D58-9A7E-5B1C2D3E4F60}";
+            app.name = "Quellix";
+            app.accessChecksEnabled = false;
+            app.identity = CurrentAccount();
+            catalog.SaveApplications({{localplatform::ApplicationChange::Kind::Add, app}});
+            (void)catalog.InstallComponents(app.id, module);
+            // The next instant of the item's daily timer.
+            const int64_t start = localplatform::ToStoreTime(item.timerStartTime);
+            const int64_t nowUnix = localplatform::ToStoreTime(Date::NowUtc());
+            const int64_t next = start + ((nowUnix - start) / 86400 + 1) * 86400;
+            const std::string at = ISODate::FormatIsoDate(localplatform::FromStoreTime(next));
+            std::printf("$ quellix-eventd --once %s\n\n", at.c_str());
+            if (RunProgram({eventd, "--once", at}) != 0) return platform::kExitFailed;
+        } else {
+            std::printf("$ quellix-host ontimer '%s'\n\n", itemUrl.c_str());
+            if (RunProgram({host, "ontimer", itemUrl}) != 0) return platform::kExitFailed;
+        }
 
         PrintFolders(*ItemStore::ForThisThread(), domain, "After the run:");
 

@@ -111,12 +111,22 @@ protected:
     ~ICreateRegistration() = default;
 };
 
+// The construction string of a component whose application enables
+// construction, handed over once after the object is created.
+struct IObjectConstruct : IUnknown {
+    virtual HRESULT Construct(const char* constructString) = 0;
+
+protected:
+    ~IObjectConstruct() = default;
+};
+
 // Interface identifiers, as the local platform publishes them.
 extern const IID IID_IUnknown;
 extern const IID IID_IClassFactory;
 extern const IID IID_IExStoreEventInfo;
 extern const IID IID_IExStoreSystemEvents;
 extern const IID IID_ICreateRegistration;
+extern const IID IID_IObjectConstruct;
 
 // The exports of an in-process server module, by their usual names.
 using DllGetClassObjectFn = HRESULT (*)(REFCLSID clsid, REFIID iid, void** object);

@@ -9,6 +9,7 @@
 // it).
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "localplatform/config/config_option.h"
@@ -20,13 +21,16 @@ constexpr const char* kDefaultProgId = "Quellix.QuellixCls";
 
 void Usage(FILE* out) {
     std::fprintf(out,
-                 "usage: quellix-host [--config FILE] ontimer [--progid PROGID] ITEM_URL\n"
+                 "usage: quellix-host [--config FILE] ontimer [--progid PROGID] [--construct TEXT] "
+                 "ITEM_URL\n"
                  "       quellix-host [--config FILE] register MODULE\n"
                  "       quellix-host [--config FILE] unregister MODULE\n"
                  "\n"
                  "ontimer     creates the class PROGID (default %s) from the class\n"
                  "            registry and calls its OnTimer with the registration item's URL,\n"
-                 "            as the store's event service does when the item's timer fires\n"
+                 "            as the store's event service does when the item's timer fires;\n"
+                 "            --construct hands TEXT to a class that takes a construction\n"
+                 "            string, as a component application with construction enabled does\n"
                  "register    calls the module's DllRegisterServer (writes its classes)\n"
                  "unregister  calls the module's DllUnregisterServer\n"
                  "\n"
@@ -36,7 +40,8 @@ void Usage(FILE* out) {
                  kDefaultProgId);
 }
 
-int FireTimer(const std::string& progId, const std::string& itemUrl) {
+int FireTimer(const std::string& progId, const std::optional<std::string>& construct,
+              const std::string& itemUrl) {
     platform::IExStoreSystemEvents* sink = nullptr;
     std::string why;
     const platform::HRESULT hr = platform::CreateInstanceByProgId(
@@ -44,6 +49,23 @@ int FireTimer(const std::string& progId, const std::string& itemUrl) {
     if (platform::Failed(hr) || !sink) {
         std::fprintf(stderr, "quellix-host: %s\n", why.empty() ? "class not created" : why.c_str());
         return 1;
+    }
+    if (construct) {
+        // A class that takes no construction string ignores it, as the
+        // platform's component applications do.
+        platform::IObjectConstruct* construction = nullptr;
+        if (platform::Succeeded(sink->QueryInterface(platform::IID_IObjectConstruct,
+                                                     reinterpret_cast<void**>(&construction))) &&
+            construction) {
+            const platform::HRESULT hr = construction->Construct(construct->c_str());
+            construction->Release();
+            if (platform::Failed(hr)) {
+                std::fprintf(stderr, "quellix-host: Construct(%s) failed: (%d)\n", progId.c_str(),
+                             hr);
+                sink->Release();
+                return 1;
+            }
+        }
     }
     const platform::HRESULT result = sink->OnTimer(itemUrl.c_str(), 0);
     sink->Release();
@@ -79,15 +101,23 @@ int main(int argc, char** argv) {
     }
     if (verb == "ontimer") {
         std::string progId = kDefaultProgId;
-        if (i + 1 < argc && std::strcmp(argv[i], "--progid") == 0) {
-            progId = argv[i + 1];
-            i += 2;
+        std::optional<std::string> construct;
+        for (bool more = true; more && i + 1 < argc;) {
+            if (std::strcmp(argv[i], "--progid") == 0) {
+                progId = argv[i + 1];
+                i += 2;
+            } else if (std::strcmp(argv[i], "--construct") == 0) {
+                construct = argv[i + 1];
+                i += 2;
+            } else {
+                more = false;
+            }
         }
         if (i + 1 != argc) {
             Usage(stderr);
             return 2;
         }
-        return FireTimer(progId, argv[i]);
+        return FireTimer(progId, construct, argv[i]);
     }
     if (verb == "register" || verb == "unregister") {
         if (i + 1 != argc) {

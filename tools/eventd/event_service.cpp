@@ -1,0 +1,237 @@
+#include "tools/eventd/event_service.h"
+
+#include <algorithm>
+#include <thread>
+
+#include "base/date.h"
+#include "base/error.h"
+#include "base/strfuncs.h"
+#include "localplatform/store/item_store.h"
+
+namespace eventd {
+
+namespace {
+
+using platform::Printable;
+
+std::string Seconds(std::chrono::steady_clock::duration d) {
+    return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(d).count()) + " s";
+}
+
+}  // namespace
+
+std::string IsoUtc(int64_t unixSeconds) {
+    const platform::DateParts p = platform::Date::FromUnixSeconds(unixSeconds).Parts();
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", p.year, p.month, p.day,
+                  p.hour, p.minute, p.second);
+    return text;
+}
+
+std::optional<int64_t> ParseIsoUtc(const std::string& text) {
+    const auto d = platform::ParseDateText(text);
+    if (!d) return std::nullopt;
+    return d->UnixSeconds();
+}
+
+EventService::EventService(ServiceOptions options, HostingLookup hosting, LogLine log)
+    : options_(std::move(options)), hosting_(std::move(hosting)), log_(std::move(log)) {
+    record_ = FiringRecord::Load(options_.recordPath);
+}
+
+EventService::~EventService() = default;
+
+void EventService::Log(const std::string& line) const {
+    if (log_) log_(line);
+}
+
+void EventService::Scan() {
+    auto store = localplatform::ItemStore::ForThisThread();
+    // One read snapshot: the registrations are seen as one state.
+    const bool snapshot = store->BeginRead();
+    try {
+        registrations_ = FindTimerRegistrations(*store);
+    } catch (...) {
+        if (snapshot) store->EndRead();
+        throw;
+    }
+    if (snapshot) store->EndRead();
+}
+
+int64_t EventService::Baseline(const TimerRegistration& r) const {
+    // A registration written anew starts its schedule from that moment: the
+    // setup program rewrites the item on every change.
+    return std::max(record_.LastFiring(r.url).value_or(r.modified), r.modified);
+}
+
+std::vector<ListedRegistration> EventService::List(int64_t now) {
+    Scan();
+    std::vector<ListedRegistration> out;
+    for (const auto& r : registrations_) {
+        ListedRegistration l{r, record_.LastFiring(r.url), std::nullopt};
+        if (r.enabled && r.defect.empty())
+            l.nextFiring = NextFiring(r.schedule, std::max(now, Baseline(r)));
+        out.push_back(std::move(l));
+    }
+    return out;
+}
+
+std::optional<Surrogate> EventService::Launch(const TimerRegistration& r, int64_t due) {
+    const std::string what = Printable(r.sinkClass) + "(" + Printable(r.url) + ")";
+    std::string why;
+    const std::optional<Hosting> hosting = hosting_ ? hosting_(r.sinkClass, &why) : Hosting{};
+    if (!hosting) {
+        Log("not fired " + what + " due " + IsoUtc(due) + ": " + Printable(why));
+        ++failures_;
+        return std::nullopt;
+    }
+    SurrogateCall call{options_.hostPath,          options_.configPath, r.sinkClass,      r.url,
+                       hosting->constructorString, hosting->identity,   options_.runLimit};
+    SurrogateOutcome refused;
+    auto surrogate = Surrogate::Start(call, &refused);
+    if (!surrogate) {
+        Log("not fired " + what + " due " + IsoUtc(due) + ": " + Printable(refused.detail));
+        ++failures_;
+        return std::nullopt;
+    }
+    const std::string as = hosting->identity.empty() ? CurrentAccountName() : hosting->identity;
+    Log("fired " + what + " due " + IsoUtc(due) + " as " + Printable(as) + " (pid " +
+        std::to_string(surrogate->Pid()) + ")");
+    return surrogate;
+}
+
+void EventService::Reap(bool wait) {
+    for (auto it = running_.begin(); it != running_.end();) {
+        auto& run = it->second;
+        const std::optional<SurrogateOutcome> outcome =
+            wait ? std::optional<SurrogateOutcome>(run.surrogate.Wait()) : run.surrogate.Poll();
+        if (!outcome) {
+            ++it;
+            continue;
+        }
+        const auto took = std::chrono::steady_clock::now() - run.started;
+        std::string line = Printable(outcome->detail) + " after " + Seconds(took);
+        if (outcome->kind == SurrogateOutcome::Kind::kTimedOut) {
+            line += " (limit " + std::to_string(options_.runLimit.count()) + " s)";
+        }
+        Log(line);
+        if (outcome->kind != SurrogateOutcome::Kind::kSucceeded) ++failures_;
+        it = running_.erase(it);
+    }
+}
+
+int EventService::FireDue(int64_t at) {
+    failures_ = 0;
+    Scan();
+    for (const auto& r : registrations_) {
+        if (!r.enabled) continue;
+        if (!r.defect.empty()) {
+            Log("cannot fire " + Printable(r.url) + ": " + Printable(r.defect));
+            continue;
+        }
+        const auto due = LatestFiring(r.schedule, Baseline(r), at);
+        if (!due) continue;
+        // Recorded before the call: a firing is attempted once, whatever
+        // becomes of it (the sink's next firing is the retry).
+        record_.SetLastFiring(r.url, *due);
+        record_.Save();
+        if (auto surrogate = Launch(r, *due)) {
+            running_.emplace(
+                r.url, Running{std::move(*surrogate), *due, std::chrono::steady_clock::now()});
+            Reap(true);
+        }
+    }
+    return failures_;
+}
+
+void EventService::Run(const std::atomic<bool>& stop, const WallClock& clock) {
+    using std::chrono::steady_clock;
+    bool started = false;
+    bool storeDown = false;
+    int64_t lastWall = clock();
+    auto lastSteady = steady_clock::now();
+    while (!stop.load()) {
+        const int64_t now = clock();
+        // The schedule is worked out from the wall clock each time round; a
+        // jump only needs saying.
+        const auto steadyNow = steady_clock::now();
+        const int64_t expected =
+            lastWall +
+            std::chrono::duration_cast<std::chrono::seconds>(steadyNow - lastSteady).count();
+        if (started && (now - expected > 2 || expected - now > 2)) {
+            Log("clock changed by " + std::to_string(now - expected) + " s; schedule recomputed");
+        }
+        lastWall = now;
+        lastSteady = steadyNow;
+
+        Reap(false);
+        try {
+            Scan();
+            if (storeDown) Log("store available again");
+            storeDown = false;
+        } catch (const platform::Error& e) {
+            if (!storeDown) {
+                Log("store unavailable: " + Printable(e.Description()) + " (" +
+                    std::to_string(e.Number()) + "); trying again every " +
+                    std::to_string(options_.poll.count()) + " ms");
+            }
+            storeDown = true;
+        }
+        std::optional<int64_t> soonest;
+        if (!storeDown) {
+            std::map<std::string, bool> present;
+            bool changed = false;
+            for (const auto& r : registrations_) {
+                present[r.url] = true;
+                if (!r.enabled || !r.defect.empty()) continue;
+                const auto due = LatestFiring(r.schedule, Baseline(r), now);
+                if (due) {
+                    changed = true;
+                    record_.SetLastFiring(r.url, *due);
+                    const std::string what = Printable(r.sinkClass) + "(" + Printable(r.url) + ")";
+                    if (!started && !options_.catchUp) {
+                        Log("missed " + what + " due " + IsoUtc(*due) +
+                            " while the service was not running (catch_up = no)");
+                    } else if (auto it = running_.find(r.url); it != running_.end()) {
+                        Log("skipped " + what + " due " + IsoUtc(*due) + ": the run due " +
+                            IsoUtc(it->second.due) + " (pid " +
+                            std::to_string(it->second.surrogate.Pid()) + ") still runs");
+                    } else if (auto surrogate = Launch(r, *due)) {
+                        running_.emplace(r.url,
+                                         Running{std::move(*surrogate), *due, steady_clock::now()});
+                    }
+                }
+                if (const auto next = NextFiring(r.schedule, std::max(now, Baseline(r)))) {
+                    soonest = soonest ? std::min(*soonest, *next) : *next;
+                }
+            }
+            record_.Keep(present);
+            if (changed || !started) {
+                try {
+                    record_.Save();
+                } catch (const platform::Error& e) {
+                    Log(Printable(e.Description()));
+                }
+            }
+            started = true;
+        }
+        // Sleep until the next firing or the next poll, whichever is sooner,
+        // in short steps so that a stop request is seen at once.
+        auto wake = steady_clock::now() + options_.poll;
+        if (soonest) {
+            const auto untilDue = std::chrono::seconds(std::max<int64_t>(0, *soonest - clock()));
+            wake = std::min(wake, steady_clock::now() + untilDue);
+        }
+        while (!stop.load() && steady_clock::now() < wake) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            Reap(false);
+        }
+    }
+    for (auto& [url, run] : running_) {
+        Log("ending " + Printable(url) + " (pid " + std::to_string(run.surrogate.Pid()) +
+            "): the service stops");
+    }
+    running_.clear();
+}
+
+}  // namespace eventd

@@ -1,0 +1,357 @@
+// The event service, run as a program against a private platform: a real
+// store holding registration items, the class registry, the component
+// catalog, the component host, and probe sinks that record what a firing
+// did from inside the surrogate (or crash, or hang).
+#include "tools/eventd/event_service.h"
+
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/date.h"
+#include "base/testing/run_program.h"
+#include "localplatform/catalog/component_catalog.h"
+#include "localplatform/store/item_store.h"
+#include "localplatform/store/store_test_support.h"
+#include "platform/ado.h"
+#include "platform/com.h"
+#include "registration/registration.h"
+#include "tools/eventd/firing_record.h"
+#include "tools/eventd/timer_schedule.h"
+
+namespace {
+
+using eventd::IsoUtc;
+using localplatform::testing::TempStore;
+
+constexpr const char* kSystemMailbox = "SystemMailbox{7E1F}";
+constexpr int64_t kDay = 86400;
+
+// ---- The schedule: start plus whole intervals
+
+TEST(TimerSchedule, LatestAndNextFiring) {
+    const eventd::TimerSchedule daily{1000, kDay};
+    struct Case {
+        int64_t after, upTo;
+        std::optional<int64_t> want;
+    } cases[] = {
+        {0, 999, std::nullopt},                 // before the start
+        {0, 1000, 1000},                        // the start itself is due
+        {1000, 1000 + kDay - 1, std::nullopt},  // fired at the start: nothing until a day later
+        {1000, 1000 + kDay, 1000 + kDay},       // one interval later
+        {1000, 1000 + 3 * kDay + 5, 1000 + 3 * kDay},  // several due: the latest only
+        {1000 + kDay, 1000 + kDay, std::nullopt},      // (after, upTo] is empty
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(eventd::LatestFiring(daily, c.after, c.upTo), c.want) << c.after << " " << c.upTo;
+    }
+    EXPECT_EQ(eventd::NextFiring(daily, 0), 1000);
+    EXPECT_EQ(eventd::NextFiring(daily, 1000), 1000 + kDay);
+    EXPECT_EQ(eventd::NextFiring(daily, 1000 + kDay - 1), 1000 + kDay);
+    // A start in the past and instants before 1970 work the same way.
+    const eventd::TimerSchedule early{-10 * kDay - 7, kDay};
+    EXPECT_EQ(eventd::LatestFiring(early, -kDay, 0), -7);
+    EXPECT_EQ(eventd::NextFiring(early, -7), kDay - 7);
+    // A timer without an interval fires once.
+    const eventd::TimerSchedule once{500, 0};
+    EXPECT_EQ(eventd::LatestFiring(once, 0, 10000), 500);
+    EXPECT_EQ(eventd::LatestFiring(once, 500, 10000), std::nullopt);
+    EXPECT_EQ(eventd::NextFiring(once, 500), std::nullopt);
+}
+
+TEST(FiringRecord, SurvivesARoundTripAndRefusesAMalformedFile) {
+    TempStore temp;
+    const std::string path = temp.Dir() + "/record";
+    auto r = eventd::FiringRecord::Load(path);  // missing: empty
+    EXPECT_FALSE(r.LastFiring("a").has_value());
+    r.SetLastFiring("file://./backofficestorage/x/MBX/s/StoreEvents/GlobalEvents/a b.reg", -5);
+    r.SetLastFiring("other", 7);
+    r.Save();
+    const auto back = eventd::FiringRecord::Load(path);
+    EXPECT_EQ(
+        back.LastFiring("file://./backofficestorage/x/MBX/s/StoreEvents/GlobalEvents/a b.reg"), -5);
+    EXPECT_EQ(back.LastFiring("other"), 7);
+    for (const char* bad : {"x\turl\n", "12\n", "12\t\n", "\turl\n"}) {
+        std::ofstream(path) << bad;
+        EXPECT_THROW(eventd::FiringRecord::Load(path), platform::Error) << bad;
+    }
+}
+
+// ---- The service as a program
+
+using Outcome = platform::testing::ProgramOutcome;
+using platform::testing::RunProgram;
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class EventServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        temp_ = std::make_unique<TempStore>(
+            2000,
+            "eventd.run_limit_s = 2\neventd.lock_wait_ms = 20000\neventd.poll_ms = 100\n"
+            "eventd.host = " QUELLIX_HOST_PATH "\n");
+        config_ = temp_->Dir() + "/platform.conf";
+        probeOut_ = temp_->Dir() + "/probe.out";
+        setenv("QUELLIX_PROBE_OUT", probeOut_.c_str(), 1);
+        auto store = localplatform::ItemStore::ForThisThread();
+        store->CreateNamespace("example.test");
+        store->CreateMailbox("example.test", kSystemMailbox, true);
+        ASSERT_EQ(platform::CallModuleRegistration(QUELLIX_PROBE_MODULE, false), platform::S_OK);
+        // The probes' component application, running as the service's own
+        // account until a test says otherwise.
+        auto catalog = localplatform::ComponentCatalog::OpenCurrent();
+        localplatform::CatalogApplication app;
+        app.id = "{4F1C2B3A-5D6E-4F70-8192-A3B4C5D6E7F8}";
+        app.name = "Probes";
+        catalog.SaveApplications({{localplatform::ApplicationChange::Kind::Add, app}});
+        ASSERT_FALSE(catalog.InstallComponents("Probes", QUELLIX_PROBE_MODULE).empty());
+    }
+    void TearDown() override {
+        unsetenv("QUELLIX_PROBE_OUT");
+        temp_.reset();
+    }
+
+    static std::string MailboxUrl() { return TempStore::FileBase() + "/" + kSystemMailbox; }
+    static std::string ItemUrl(const std::string& name = registration::kItemName) {
+        return MailboxUrl() + "/StoreEvents/GlobalEvents/" + name;
+    }
+
+    // Writes a registration for the probe class, starting at start and
+    // repeating every interval minutes; run 0 writes it disabled.
+    void Register(const std::string& progId, int64_t start, int16_t intervalMinutes = 1440,
+                  int16_t run = 1, const std::string& name = registration::kItemName) {
+        registration::OnTimerRegistration item;
+        item.mailboxUrl = MailboxUrl();
+        item.itemName = name;
+        item.sinkClass = progId;
+        item.timerStartTime = platform::Date::FromUnixSeconds(start);
+        item.timerInterval = intervalMinutes;
+        item.run = run;
+        platform::Error failure(0, "");
+        ASSERT_FALSE(registration::CreateOnTimerEventRegistration(item, &failure).empty())
+            << failure.Description();
+    }
+
+    // The item's last-written time: the schedule counts from it.
+    int64_t Written(const std::string& name = registration::kItemName) {
+        auto store = localplatform::ItemStore::ForThisThread();
+        return store
+            ->Require({"example.test", "MBX", kSystemMailbox, "StoreEvents", "GlobalEvents", name},
+                      name)
+            .modified;
+    }
+
+    Outcome Once(int64_t at) {
+        return RunProgram({QUELLIX_EVENTD_PATH, "--config", config_, "--once", IsoUtc(at)});
+    }
+    std::vector<std::string> Fired() {
+        std::vector<std::string> lines;
+        std::istringstream in(ReadFile(probeOut_));
+        for (std::string l; std::getline(in, l);) lines.push_back(l);
+        return lines;
+    }
+
+    std::unique_ptr<TempStore> temp_;
+    std::string config_, probeOut_;
+};
+
+// The first instant after the item was written fires, not a second before,
+// and again one interval later; the record keeps the second --once at the
+// same instant from firing again.
+TEST_F(EventServiceTest, FiresAtItsInstantNotBeforeAndAgainOneIntervalLater) {
+    const int64_t now = std::time(nullptr);
+    Register("Probe.Record", now - 14 * kDay + 3600);  // daily, next at now + 1 h
+    const int64_t next = now + 3600;
+    ASSERT_GE(next, Written());
+
+    Outcome o = Once(next - 1);
+    EXPECT_EQ(o.code, 0) << o.err;
+    EXPECT_TRUE(Fired().empty()) << o.err;
+
+    o = Once(next);
+    EXPECT_EQ(o.code, 0) << o.err;
+    ASSERT_EQ(Fired().size(), 1u) << o.err;
+    EXPECT_NE(Fired()[0].find("url=" + ItemUrl()), std::string::npos) << Fired()[0];
+    EXPECT_NE(o.err.find("fired Probe.Record(" + ItemUrl() + ") due " + IsoUtc(next)),
+              std::string::npos)
+        << o.err;
+    EXPECT_NE(o.err.find("completed"), std::string::npos) << o.err;
+
+    o = Once(next + kDay - 1);
+    EXPECT_EQ(Fired().size(), 1u) << o.err;
+    o = Once(next + kDay);
+    EXPECT_EQ(Fired().size(), 2u) << o.err;
+
+    // --list shows the last and the next firing.
+    o = RunProgram({QUELLIX_EVENTD_PATH, "--config", config_, "--list"});
+    EXPECT_EQ(o.code, 0) << o.err;
+    EXPECT_NE(o.out.find(ItemUrl() + "\tProbe.Record\tenabled"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("last " + IsoUtc(next + kDay)), std::string::npos) << o.out;
+}
+
+TEST_F(EventServiceTest, DisabledRewrittenAndDeletedRegistrations) {
+    const int64_t now = std::time(nullptr);
+    Register("Probe.Record", now - 14 * kDay + 600, 1440, /*run=*/0);  // disabled
+    Outcome o = Once(now + 30 * kDay);
+    EXPECT_EQ(o.code, 0) << o.err;
+    EXPECT_TRUE(Fired().empty()) << o.err;
+
+    // Rewritten with another time of day: fires on the new schedule only.
+    Register("Probe.Record", now - 14 * kDay + 7200);
+    o = Once(now + 7200 - 1);
+    EXPECT_TRUE(Fired().empty()) << o.err;
+    o = Once(now + 7200);
+    EXPECT_EQ(Fired().size(), 1u) << o.err;
+
+    // Deleted: nothing fires any more, and the record forgets nothing it needs.
+    auto store = localplatform::ItemStore::ForThisThread();
+    ASSERT_TRUE(
+        store->DeleteItem(store
+                              ->Require({"example.test", "MBX", kSystemMailbox, "StoreEvents",
+                                         "GlobalEvents", registration::kItemName},
+                                        "reg")
+                              .id));
+    o = Once(now + 7200 + 5 * kDay);
+    EXPECT_EQ(o.code, 0) << o.err;
+    EXPECT_EQ(Fired().size(), 1u) << o.err;
+}
+
+// Two services (or a service and a --once) never fire one timer twice: the
+// lock file serialises them and the record tells the second what fired.
+TEST_F(EventServiceTest, TwoServicesFireATimerOnce) {
+    const int64_t now = std::time(nullptr);
+    Register("Probe.Record", now - 14 * kDay + 60);
+    const int64_t at = now + 60;
+    std::vector<Outcome> outcomes(4);
+    std::vector<std::thread> threads;
+    for (auto& o : outcomes) threads.emplace_back([&, at] { o = Once(at); });
+    for (auto& t : threads) t.join();
+    for (const auto& o : outcomes) EXPECT_EQ(o.code, 0) << o.err;
+    EXPECT_EQ(Fired().size(), 1u);
+}
+
+// A sink that crashes or hangs is contained: the service logs it, ends the
+// hanging run at its limit, and the next registration still fires.
+TEST_F(EventServiceTest, CrashingAndHangingSinksAreContained) {
+    const int64_t now = std::time(nullptr);
+    Register("Probe.Crash", now - 14 * kDay + 60, 1440, 1, "a-crash.reg");
+    Register("Probe.Hang", now - 14 * kDay + 60, 1440, 1, "b-hang.reg");
+    Register("Probe.Record", now - 14 * kDay + 60, 1440, 1, "c-record.reg");
+    const auto started = std::chrono::steady_clock::now();
+    const Outcome o = Once(now + 60);
+    EXPECT_EQ(o.code, 1) << o.err;  // two firings failed
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
+    EXPECT_NE(o.err.find("Probe.Crash(" + ItemUrl("a-crash.reg") + ") crashed (SIGABRT)"),
+              std::string::npos)
+        << o.err;
+    EXPECT_NE(
+        o.err.find("Probe.Hang(" + ItemUrl("b-hang.reg") + ") ran past its limit and was ended"),
+        std::string::npos)
+        << o.err;
+    EXPECT_NE(o.err.find("(limit 2 s)"), std::string::npos) << o.err;
+    ASSERT_EQ(Fired().size(), 1u) << o.err;
+    EXPECT_NE(Fired()[0].find("c-record.reg"), std::string::npos);
+}
+
+// The surrogate runs as the identity of the class's component application
+// and gets its construction string; without the right to switch accounts
+// nothing runs.
+TEST_F(EventServiceTest, RunsUnderTheApplicationsIdentity) {
+    const int64_t now = std::time(nullptr);
+    Register("Probe.Record", now - 14 * kDay + 60);
+    auto catalog = localplatform::ComponentCatalog::OpenCurrent();
+    auto app = *catalog.FindApplication("Probes");
+    app.identity = "nobody";
+    catalog.SaveApplications({{localplatform::ApplicationChange::Kind::Update, app}});
+    std::vector<localplatform::CatalogComponent> changed;
+    for (auto c : catalog.Components(app.id)) {
+        c.constructionEnabled = true;
+        c.constructorString = "Spam\r14";
+        changed.push_back(c);
+    }
+    catalog.SaveComponents(app.id, changed, {});
+
+    passwd* nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    if (geteuid() != 0) {
+        const Outcome o = Once(now + 60);
+        EXPECT_EQ(o.code, 1);
+        EXPECT_NE(o.err.find("cannot run as nobody"), std::string::npos) << o.err;
+        EXPECT_TRUE(Fired().empty());
+        GTEST_SKIP() << "switching identity needs root; checked the refusal instead";
+    }
+    // The account must reach the platform's files, as a deployment grants it.
+    for (const auto& e : std::filesystem::recursive_directory_iterator(temp_->Dir())) {
+        ASSERT_EQ(lchown(e.path().c_str(), nobody->pw_uid, nobody->pw_gid), 0) << e.path();
+    }
+    ASSERT_EQ(chown(temp_->Dir().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    const Outcome o = Once(now + 60);
+    EXPECT_EQ(o.code, 0) << o.err;
+    ASSERT_EQ(Fired().size(), 1u) << o.err;
+    EXPECT_NE(Fired()[0].find("uid=" + std::to_string(nobody->pw_uid)), std::string::npos)
+        << Fired()[0];
+    EXPECT_NE(Fired()[0].find("construct=Spam\r14"), std::string::npos) << Fired()[0];
+    EXPECT_NE(o.err.find(" as nobody (pid "), std::string::npos) << o.err;
+}
+
+// The service itself: a firing missed while it was down is reported, not
+// made up; one that falls due while it runs fires; a second service is
+// refused; a registration written while it runs is seen within a poll.
+TEST_F(EventServiceTest, ServiceReportsMissedFiresDueAndSeesNewRegistrations) {
+    const int64_t now = std::time(nullptr);
+    Register("Probe.Record", now - 14 * kDay + 1, 1440, 1, "missed.reg");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // its instant is now past
+
+    const std::string err = temp_->Dir() + "/service.err";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (!freopen(err.c_str(), "w", stderr)) _exit(126);
+        execl(QUELLIX_EVENTD_PATH, QUELLIX_EVENTD_PATH, "--config", config_.c_str(), nullptr);
+        _exit(127);
+    }
+    auto waitFor = [&](const std::string& text) {
+        for (int i = 0; i < 200; ++i) {
+            if (ReadFile(err).find(text) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    };
+    EXPECT_TRUE(waitFor("missed Probe.Record(" + ItemUrl("missed.reg") + ")")) << ReadFile(err);
+
+    const Outcome second = RunProgram({QUELLIX_EVENTD_PATH, "--config", config_});
+    EXPECT_EQ(second.code, 1);
+    EXPECT_NE(second.err.find("another quellix-eventd (pid " + std::to_string(pid) + ")"),
+              std::string::npos)
+        << second.err;
+
+    // Written while the service runs, due two seconds later.
+    Register("Probe.Record", std::time(nullptr) - 14 * kDay + 2, 1440, 1, "new.reg");
+    EXPECT_TRUE(waitFor("fired Probe.Record(" + ItemUrl("new.reg") + ")")) << ReadFile(err);
+    EXPECT_TRUE(waitFor("completed")) << ReadFile(err);
+
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadFile(err);
+    ASSERT_EQ(Fired().size(), 1u) << ReadFile(err);
+    EXPECT_NE(Fired()[0].find("new.reg"), std::string::npos);
+}
+
+}  // namespace

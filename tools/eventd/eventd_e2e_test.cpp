@@ -1,0 +1,100 @@
+// From an empty server to a cleanup that nobody starts by hand: quellix-setup
+// installs the component application, writes the registration and marks a
+// mailbox; quellix-eventd fires the registration at its instant, in a
+// surrogate under the application's identity; the run log and the report
+// show the cleanup of exactly the marked mailbox.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "base/date.h"
+#include "base/testing/run_program.h"
+#include "registration/registration.h"
+#include "setup/testing/setup_fixture.h"
+#include "tools/eventd/event_service.h"
+#include "tools/eventd/surrogate.h"
+
+namespace {
+
+using platform::testing::RunProgram;
+using Strings = std::vector<std::string>;
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+class EventdEndToEnd : public setup::testing::SetupFixture {};
+
+TEST_F(EventdEndToEnd, SetupInstallsTheServiceFiresTheMarkedMailboxesAreCleaned) {
+    ASSERT_TRUE(LoadDirectory({
+        {.cn = "Ann Lee", .account = "alee", .alias = "ann", .mail = "ann@example.org"},
+        {.cn = "Cid Free", .account = "cid", .alias = "cid", .mail = "cid@example.org"},
+    }));
+    Configure({"eventd.host = " QUELLIX_HOST_PATH, "eventd.run_limit_s = 120"});
+    const std::string config = std::getenv("QUELLIX_CONFIG");
+    auto setup = [&](Strings args, const std::string& input = "") {
+        args.insert(args.begin(), {QUELLIX_SETUP_PATH, "--config", config});
+        return RunProgram(args, input);
+    };
+    auto eventd = [&](Strings args) {
+        args.insert(args.begin(), {QUELLIX_EVENTD_PATH, "--config", config});
+        return RunProgram(args);
+    };
+
+    // The application runs as the account that runs this test, so the run
+    // can reach the test's private folder.
+    auto o = setup({"install", "--identity", eventd::CurrentAccountName(), "--password-file", "-",
+                    "--folder", "Junk", "--age", "3", "--run", "Every day", "--start", "3:00 AM",
+                    "--report-to", "Admin (admin@example.org)"},
+                   "secret\n");
+    ASSERT_EQ(o.code, 0) << o.out << o.err;
+    o = setup({"mark", "ann@example.org"});
+    ASSERT_EQ(o.code, 0) << o.out << o.err;
+
+    const platform::Date now = platform::Date::NowUtc();
+    Message(Folder("ann", "Junk"), "ann-old", now.AddDays(-5));
+    Message(Folder("ann", "Junk"), "ann-young", now.AddDays(-1));
+    Message(Folder("cid", "Junk"), "cid-old", now.AddDays(-5));
+
+    // The next firing, as the service works it out: 3:00 AM (UTC here).
+    o = eventd({"--list"});
+    ASSERT_EQ(o.code, 0) << o.err;
+    const size_t next = o.out.find("next ");
+    ASSERT_NE(next, std::string::npos) << o.out;
+    const std::string nextText = o.out.substr(next + 5, 20);
+    EXPECT_EQ(nextText.substr(10), "T03:00:00Z") << o.out;
+    EXPECT_TRUE(Has(o.out, registration::kItemName)) << o.out;
+    EXPECT_TRUE(Has(o.out, "Quellix.QuellixCls\tenabled")) << o.out;
+    const int64_t at = *eventd::ParseIsoUtc(nextText);
+
+    o = eventd({"--once", eventd::IsoUtc(at - 1)});
+    EXPECT_EQ(o.code, 0) << o.err;
+    EXPECT_EQ(Messages("ann", "Junk"), (Strings{"ann-old", "ann-young"})) << o.err;
+
+    o = eventd({"--once", nextText});
+    ASSERT_EQ(o.code, 0) << o.err;
+    EXPECT_TRUE(Has(o.err, "fired Quellix.QuellixCls(")) << o.err;
+    EXPECT_TRUE(Has(o.err, "completed")) << o.err;
+    EXPECT_EQ(Messages("ann", "Junk"), Strings{"ann-young"});
+    EXPECT_EQ(Messages("cid", "Junk"), Strings{"cid-old"});
+    const std::string log = ReadLog();
+    EXPECT_TRUE(Has(log, "Mailbox: Ann Lee")) << log;
+    EXPECT_FALSE(Has(log, "Cid Free")) << log;
+    EXPECT_TRUE(Has(log, "1 messages has been deleted in")) << log;
+    EXPECT_TRUE(Has(log, "Mailboxes processed: 1")) << log;
+    std::string report;
+    for (const auto& f : std::filesystem::directory_iterator(dir_ + "/pickup")) {
+        std::ifstream in(f.path());
+        report.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    EXPECT_TRUE(Has(report, "To: Admin <admin@example.org>") || Has(report, "admin@example.org"))
+        << report;
+    EXPECT_TRUE(Has(report, "Subject: Quellix Report ")) << report;
+}
+
+}  // namespace

@@ -1,0 +1,239 @@
+#include "tools/eventd/surrogate.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+#include <utility>
+
+#include "base/strfuncs.h"
+
+extern char** environ;
+
+namespace eventd {
+
+namespace {
+
+constexpr std::chrono::seconds kKillGrace{2};
+
+struct Account {
+    std::string name;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::string home;
+};
+
+std::optional<Account> LookUpAccount(const std::string& name, std::string* why) {
+    std::vector<char> buffer(16384);
+    passwd pw{};
+    passwd* result = nullptr;
+    const int rc = getpwnam_r(name.c_str(), &pw, buffer.data(), buffer.size(), &result);
+    if (rc != 0 || result == nullptr) {
+        *why = "no account named '" + name + "'" +
+               (rc != 0 ? std::string(": ") + std::strerror(rc) : "");
+        return std::nullopt;
+    }
+    return Account{pw.pw_name, pw.pw_uid, pw.pw_gid, pw.pw_dir ? pw.pw_dir : "/"};
+}
+
+bool IsOwnIdentity(const std::string& identity) {
+    const std::string t = platform::Trim(identity);
+    return t.empty() || platform::EqualsNoCase(t, "Interactive User");
+}
+
+// Writes a diagnostic from the child between fork and exec, where only
+// async-signal-safe calls are allowed.
+void ChildFail(int fd, const char* what) {
+    const char* reason = strerror(errno);
+    (void)!::write(fd, what, std::strlen(what));
+    (void)!::write(fd, ": ", 2);
+    (void)!::write(fd, reason, std::strlen(reason));
+    ::_exit(127);
+}
+
+std::string SignalName(int sig) {
+    const char* name = sigabbrev_np(sig);
+    return name ? std::string("SIG") + name : "signal " + std::to_string(sig);
+}
+
+}  // namespace
+
+std::string CurrentAccountName() {
+    std::vector<char> buffer(16384);
+    passwd pw{};
+    passwd* result = nullptr;
+    if (getpwuid_r(geteuid(), &pw, buffer.data(), buffer.size(), &result) == 0 && result) {
+        return pw.pw_name;
+    }
+    return "uid " + std::to_string(geteuid());
+}
+
+std::optional<Surrogate> Surrogate::Start(const SurrogateCall& call, SurrogateOutcome* notStarted) {
+    const std::string what = call.progId + "(" + call.itemUrl + ")";
+    auto refuse = [&](const std::string& why) {
+        *notStarted = {SurrogateOutcome::Kind::kNotStarted, 0, why};
+        return std::nullopt;
+    };
+    // Everything the child needs is prepared here: after fork it only
+    // switches identity and executes.
+    std::optional<Account> account;
+    if (!IsOwnIdentity(call.identity)) {
+        std::string why;
+        account = LookUpAccount(platform::Trim(call.identity), &why);
+        if (!account) return refuse("cannot run as " + call.identity + ": " + why);
+        if (geteuid() != 0 && account->uid != geteuid()) {
+            return refuse("cannot run as " + account->name + ": the service runs as " +
+                          CurrentAccountName() + " and may not switch accounts");
+        }
+    }
+    std::vector<std::string> args = {call.hostPath};
+    if (!call.configPath.empty()) args.insert(args.end(), {"--config", call.configPath});
+    args.insert(args.end(), {"ontimer", "--progid", call.progId});
+    if (call.constructorString) args.insert(args.end(), {"--construct", *call.constructorString});
+    args.push_back(call.itemUrl);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        const std::string_view v(*e);
+        const bool replaced = account && (v.starts_with("HOME=") || v.starts_with("USER=") ||
+                                          v.starts_with("LOGNAME=") || v.starts_with("TMPDIR="));
+        if (!replaced) env.emplace_back(v);
+    }
+    if (account) {
+        env.push_back("HOME=" + account->home);
+        env.push_back("USER=" + account->name);
+        env.push_back("LOGNAME=" + account->name);
+    }
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    // The child reports a failure before exec through this pipe; exec
+    // closes it (O_CLOEXEC), which tells the parent the host started.
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0)
+        return refuse(std::string("pipe: ") + std::strerror(errno));
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        const int e = errno;
+        ::close(pipeFds[0]);
+        ::close(pipeFds[1]);
+        return refuse(std::string("fork: ") + std::strerror(e));
+    }
+    if (pid == 0) {
+        ::close(pipeFds[0]);
+        const int report = pipeFds[1];
+        // Its own process group, so that ending it ends what it started.
+        ::setpgid(0, 0);
+        if (account) {
+            if (::initgroups(account->name.c_str(), account->gid) != 0)
+                ChildFail(report, "initgroups");
+            if (::setgid(account->gid) != 0) ChildFail(report, "setgid");
+            if (::setuid(account->uid) != 0) ChildFail(report, "setuid");
+            // The switch must be complete and final.
+            if (::getuid() != account->uid || ::geteuid() != account->uid ||
+                ::getgid() != account->gid || ::getegid() != account->gid) {
+                errno = EPERM;
+                ChildFail(report, "identity check");
+            }
+            if (account->uid != 0 && ::setuid(0) == 0) {
+                errno = EPERM;
+                ChildFail(report, "identity check (root regained)");
+            }
+        }
+        ::execve(argv[0], argv.data(), envp.data());
+        ChildFail(report, "exec");
+    }
+    ::close(pipeFds[1]);
+    char buffer[512];
+    std::string childError;
+    for (;;) {
+        const ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
+        if (n > 0) {
+            childError.append(buffer, static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        break;
+    }
+    ::close(pipeFds[0]);
+    if (!childError.empty()) {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        return refuse("starting " + call.hostPath + (account ? " as " + account->name : "") +
+                      " failed: " + childError);
+    }
+    return Surrogate(pid, std::chrono::steady_clock::now() + call.limit, what);
+}
+
+Surrogate::Surrogate(pid_t pid, std::chrono::steady_clock::time_point deadline, std::string what)
+    : pid_(pid), deadline_(deadline), what_(std::move(what)) {}
+
+Surrogate::Surrogate(Surrogate&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      deadline_(other.deadline_),
+      termSent_(other.termSent_),
+      timedOut_(other.timedOut_),
+      what_(std::move(other.what_)) {}
+
+Surrogate::~Surrogate() {
+    if (pid_ <= 0) return;
+    ::kill(-pid_, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+std::optional<SurrogateOutcome> Surrogate::Poll() {
+    if (pid_ <= 0) return SurrogateOutcome{SurrogateOutcome::Kind::kFailed, 0, "not running"};
+    int status = 0;
+    const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+        pid_ = -1;
+        if (timedOut_) {
+            return SurrogateOutcome{SurrogateOutcome::Kind::kTimedOut, 0,
+                                    what_ + " ran past its limit and was ended"};
+        }
+        if (WIFEXITED(status)) {
+            const int code = WEXITSTATUS(status);
+            if (code == 0)
+                return SurrogateOutcome{SurrogateOutcome::Kind::kSucceeded, 0,
+                                        what_ + " completed"};
+            return SurrogateOutcome{SurrogateOutcome::Kind::kFailed, code,
+                                    what_ + " failed (exit status " + std::to_string(code) + ")"};
+        }
+        const int sig = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+        return SurrogateOutcome{SurrogateOutcome::Kind::kCrashed, sig,
+                                what_ + " crashed (" + SignalName(sig) + ")"};
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline_) {
+        timedOut_ = true;
+        if (!termSent_) {
+            ::kill(-pid_, SIGTERM);
+            termSent_ = now;
+        } else if (now >= *termSent_ + kKillGrace) {
+            ::kill(-pid_, SIGKILL);
+        }
+    }
+    return std::nullopt;
+}
+
+SurrogateOutcome Surrogate::Wait() {
+    for (;;) {
+        if (auto outcome = Poll()) return *outcome;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+}  // namespace eventd

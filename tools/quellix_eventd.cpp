@@ -1,0 +1,250 @@
+// quellix-eventd: the store's event service for timer registrations. It
+// watches the timer registrations of the item store and, when one falls due,
+// runs its sink class's OnTimer in a surrogate process (quellix-host) under
+// the identity of the class's component application.
+//
+// SECURITY: started as root it reads the store, the catalog and the class
+// registry as root, and runs every firing as the catalog's account for the
+// class (setgid/initgroups/setuid in the surrogate before anything is
+// loaded); a class that is in no component application is not run as root.
+// It never loads a sink module itself. Untrusted input: the registration
+// items of the store (their URLs and properties reach log lines only through
+// Printable, and the surrogate's argument vector, never a shell).
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "base/error.h"
+#include "base/exit_codes.h"
+#include "base/strfuncs.h"
+#include "base/unique_fd.h"
+#include "localplatform/catalog/component_catalog.h"
+#include "localplatform/config/config_option.h"
+#include "localplatform/config/platform_config.h"
+#include "tools/eventd/event_service.h"
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+
+void Usage(FILE* out) {
+    std::fprintf(out,
+                 "usage: quellix-eventd [--config FILE]              run the service\n"
+                 "       quellix-eventd [--config FILE] --once AT    fire what is due up to AT\n"
+                 "       quellix-eventd [--config FILE] --list       show registrations\n"
+                 "\n"
+                 "Fires the timer registrations of the item store: each at its start time\n"
+                 "plus a whole number of its intervals, by calling the OnTimer of its sink\n"
+                 "class in a quellix-host process under the identity of the class's\n"
+                 "component application. One line per firing and outcome goes to standard\n"
+                 "error. A firing missed while the service was down is reported, or fired\n"
+                 "once at start-up when the configuration says 'catch_up = yes'.\n"
+                 "\n"
+                 "  --once AT  fires every registration due at an instant after its last\n"
+                 "             firing and at or before AT (yyyy-mm-ddThh:mm:ssZ, UTC), waits\n"
+                 "             for each run, and exits\n"
+                 "  --list     prints each registration with its last and next firing\n"
+                 "\n"
+                 "Configuration keys (--config, else $QUELLIX_CONFIG, else\n"
+                 "/etc/quellix/platform.conf): catch_up (no), eventd.poll_ms (2000),\n"
+                 "eventd.run_limit_s (3600), eventd.lock_wait_ms (10000), eventd.host\n"
+                 "(quellix-host beside this program), eventd.record\n"
+                 "(<state_dir>/eventd.record), eventd.lock (<state_dir>/quellix-eventd.pid).\n"
+                 "exit codes: 0 success, 1 a firing or the service failed, 2 bad usage\n");
+}
+
+void LogLine(const std::string& line) {
+    const std::string text = "quellix-eventd: " + line + "\n";
+    (void)!::write(STDERR_FILENO, text.data(), text.size());
+}
+
+int64_t NowUnix() {
+    return static_cast<int64_t>(std::time(nullptr));
+}
+
+std::string ProgramDirectory() {
+    std::error_code ec;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string(".") : self.parent_path().string();
+}
+
+long Number(const localplatform::PlatformConfig& cfg, const char* key, long fallback, long min,
+            long max) {
+    const auto v = cfg.Get(key);
+    if (!v) return fallback;
+    long n = 0;
+    const auto [p, ec] = std::from_chars(v->data(), v->data() + v->size(), n);
+    if (ec != std::errc() || p != v->data() + v->size() || n < min || n > max) {
+        throw platform::Error(platform::err::kInvalidArg,
+                              std::string("configuration key ") + key + " = '" +
+                                  platform::Printable(*v) + "': not a number from " +
+                                  std::to_string(min) + " to " + std::to_string(max));
+    }
+    return n;
+}
+
+// The pid/lock file: one service (or --once) at a time fires timers.
+// Waits up to waitMs for it; raises platform::Error naming the holder.
+platform::UniqueFd TakeServiceLock(const std::string& path, long waitMs) {
+    platform::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!fd.IsOpen()) {
+        throw platform::Error(platform::err::kFail,
+                              "open(" + path + ") failed: " + std::strerror(errno));
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    while (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            throw platform::Error(platform::err::kFail,
+                                  "flock(" + path + ") failed: " + std::strerror(errno));
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            char pid[32] = {};
+            (void)!::pread(fd.Get(), pid, sizeof pid - 1, 0);
+            throw platform::Error(platform::err::kResourceLocked,
+                                  "another quellix-eventd (pid " + platform::TrimSpace(pid) +
+                                      ") holds " + path + "; gave up after " +
+                                      std::to_string(waitMs) + " ms (eventd.lock_wait_ms)");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    const std::string pid = std::to_string(::getpid()) + "\n";
+    if (::ftruncate(fd.Get(), 0) != 0 || ::pwrite(fd.Get(), pid.data(), pid.size(), 0) < 0) {
+        throw platform::Error(platform::err::kFail,
+                              "write(" + path + ") failed: " + std::strerror(errno));
+    }
+    return fd;
+}
+
+// Where a sink class runs: the component application that holds it, under
+// its identity and with its construction string. A service running as root
+// runs no class that is in no application.
+std::optional<eventd::Hosting> FindHosting(const std::string& progId, std::string* why) {
+    try {
+        const auto catalog = localplatform::ComponentCatalog::OpenCurrent();
+        for (const auto& app : catalog.Applications()) {
+            for (const auto& component : catalog.Components(app.id)) {
+                if (!platform::EqualsNoCase(component.progId, progId)) continue;
+                eventd::Hosting h;
+                h.application = app.name;
+                h.identity = app.identity;
+                if (component.constructionEnabled)
+                    h.constructorString = component.constructorString;
+                return h;
+            }
+        }
+    } catch (const platform::Error& e) {
+        *why = "component catalog: " + e.Description();
+        return std::nullopt;
+    }
+    if (::geteuid() == 0) {
+        *why =
+            "the class is in no component application, and a service running as root runs "
+            "only installed components";
+        return std::nullopt;
+    }
+    return eventd::Hosting{};
+}
+
+void OnSignal(int) {
+    g_stop.store(true);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int i = localplatform::TakeConfigOption(argc, argv);
+    enum class Mode { kRun, kOnce, kList } mode = Mode::kRun;
+    std::string at;
+    for (; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            Usage(stdout);
+            return platform::kExitOk;
+        } else if (a == "--once" && i + 1 < argc && mode == Mode::kRun) {
+            mode = Mode::kOnce;
+            at = argv[++i];
+        } else if (a == "--list" && mode == Mode::kRun) {
+            mode = Mode::kList;
+        } else {
+            Usage(stderr);
+            return platform::kExitUsage;
+        }
+    }
+    std::optional<int64_t> atUnix;
+    if (mode == Mode::kOnce) {
+        atUnix = eventd::ParseIsoUtc(at);
+        if (!atUnix) {
+            std::fprintf(stderr,
+                         "quellix-eventd: --once %s: not a time of the form yyyy-mm-ddThh:mm:ssZ\n",
+                         platform::Printable(at).c_str());
+            return platform::kExitUsage;
+        }
+    }
+    try {
+        const auto& cfg = localplatform::PlatformConfig::Current();
+        eventd::ServiceOptions options;
+        options.hostPath = cfg.GetOr("eventd.host", ProgramDirectory() + "/quellix-host");
+        options.configPath = cfg.SourcePath();
+        options.recordPath = cfg.GetOr("eventd.record", cfg.StateDir() + "/eventd.record");
+        options.catchUp = cfg.GetBool("catch_up", false);
+        options.poll = std::chrono::milliseconds(Number(cfg, "eventd.poll_ms", 2000, 50, 3600000));
+        options.runLimit =
+            std::chrono::seconds(Number(cfg, "eventd.run_limit_s", 3600, 1, 7 * 86400));
+        const long lockWait = Number(cfg, "eventd.lock_wait_ms", 10000, 0, 3600000);
+        const std::string lockPath =
+            cfg.GetOr("eventd.lock", cfg.StateDir() + "/quellix-eventd.pid");
+
+        if (mode == Mode::kList) {
+            eventd::EventService service(options, FindHosting, LogLine);
+            for (const auto& l : service.List(NowUnix())) {
+                const auto& r = l.registration;
+                std::printf(
+                    "%s\t%s\t%s\tstart %s\tevery %lld min\tlast %s\tnext %s\n",
+                    platform::Printable(r.url).c_str(), platform::Printable(r.sinkClass).c_str(),
+                    !r.defect.empty() ? ("defective: " + platform::Printable(r.defect)).c_str()
+                    : r.enabled       ? "enabled"
+                                      : "disabled",
+                    eventd::IsoUtc(r.schedule.start).c_str(),
+                    static_cast<long long>(r.schedule.intervalSeconds / 60),
+                    l.lastFiring ? eventd::IsoUtc(*l.lastFiring).c_str() : "-",
+                    l.nextFiring ? eventd::IsoUtc(*l.nextFiring).c_str() : "-");
+            }
+            return platform::kExitOk;
+        }
+
+        const platform::UniqueFd lock =
+            TakeServiceLock(lockPath, mode == Mode::kOnce ? lockWait : 0);
+        eventd::EventService service(options, FindHosting, LogLine);
+        if (mode == Mode::kOnce) {
+            const int failed = service.FireDue(*atUnix);
+            return failed == 0 ? platform::kExitOk : platform::kExitFailed;
+        }
+        struct sigaction sa {};
+        sa.sa_handler = OnSignal;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGTERM, &sa, nullptr);
+        sigaction(SIGINT, &sa, nullptr);
+        LogLine("started (pid " + std::to_string(::getpid()) + ", as " +
+                eventd::CurrentAccountName() + ", store " + cfg.StorePath() + ")");
+        service.Run(g_stop, NowUnix);
+        LogLine("stopped");
+        return platform::kExitOk;
+    } catch (const platform::Error& e) {
+        LogLine(platform::Printable(e.Description()) + " (" + std::to_string(e.Number()) + ")");
+        return platform::kExitFailed;
+    } catch (const std::exception& e) {
+        LogLine(platform::Printable(e.what()));
+        return platform::kExitFailed;
+    }
+}
