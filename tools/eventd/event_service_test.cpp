@@ -11,9 +11,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -352,6 +354,102 @@ TEST_F(EventServiceTest, ServiceReportsMissedFiresDueAndSeesNewRegistrations) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadFile(err);
     ASSERT_EQ(Fired().size(), 1u) << ReadFile(err);
     EXPECT_NE(Fired()[0].find("new.reg"), std::string::npos);
+}
+
+// The service's loop on a clock the test moves: a firing due while the
+// previous run of the same registration still runs is skipped, a jump of
+// the clock is said, and with catch_up a firing missed while the service was
+// down fires once at start-up.
+class EventServiceLoop : public EventServiceTest {
+protected:
+    struct Lines {
+        std::mutex mutex;
+        std::vector<std::string> lines;
+        bool Has(const std::string& part) {
+            std::lock_guard<std::mutex> lock(mutex);
+            for (const auto& l : lines) {
+                if (l.find(part) != std::string::npos) return true;
+            }
+            return false;
+        }
+        std::string All() {
+            std::lock_guard<std::mutex> lock(mutex);
+            std::string all;
+            for (const auto& l : lines) all += l + "\n";
+            return all;
+        }
+    };
+
+    eventd::ServiceOptions Options(bool catchUp) {
+        eventd::ServiceOptions o;
+        o.hostPath = QUELLIX_HOST_PATH;
+        o.configPath = config_;
+        o.recordPath = temp_->Dir() + "/loop.record";
+        o.catchUp = catchUp;
+        o.poll = std::chrono::milliseconds(50);
+        o.runLimit = std::chrono::seconds(3);
+        return o;
+    }
+    static bool WaitFor(Lines& lines, const std::string& part) {
+        for (int i = 0; i < 300 && !lines.Has(part); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return lines.Has(part);
+    }
+};
+
+TEST_F(EventServiceLoop, SkipsAFiringWhileTheLastRunRunsAndSaysAClockJump) {
+    const int64_t now = std::time(nullptr);
+    Register("Probe.Hang", now - 14 * kDay + 30, /*intervalMinutes=*/1);
+    const int64_t next = *eventd::NextFiring({now - 14 * kDay + 30, 60}, Written());
+    std::atomic<int64_t> clock{next - 1};
+    Lines lines;
+    eventd::EventService service(
+        Options(false), [](const std::string&, std::string*) { return eventd::Hosting{}; },
+        [&](const std::string& l) {
+            std::lock_guard<std::mutex> lock(lines.mutex);
+            lines.lines.push_back(l);
+        });
+    std::atomic<bool> stop{false};
+    std::thread loop([&] { service.Run(stop, [&] { return clock.load(); }); });
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(lines.Has("fired")) << lines.All();
+    clock = next;
+    EXPECT_TRUE(WaitFor(lines, "fired Probe.Hang(" + ItemUrl() + ") due " + IsoUtc(next)))
+        << lines.All();
+    clock = next + 60;  // the next minute, while the first run still hangs
+    EXPECT_TRUE(WaitFor(lines, "skipped Probe.Hang(" + ItemUrl() + ") due " + IsoUtc(next + 60)))
+        << lines.All();
+    EXPECT_TRUE(WaitFor(lines, "clock changed by 6")) << lines.All();
+    EXPECT_TRUE(WaitFor(lines, "ran past its limit and was ended")) << lines.All();
+    stop = true;
+    loop.join();
+}
+
+TEST_F(EventServiceLoop, CatchUpFiresAMissedFiringOnceAtStartUp) {
+    const int64_t now = std::time(nullptr);
+    Register("Probe.Record", now - 14 * kDay - 3600);  // daily; the last instant an hour ago
+    // The item was written before that instant in this story.
+    eventd::FiringRecord record = eventd::FiringRecord::Load(temp_->Dir() + "/loop.record");
+    record.SetLastFiring(ItemUrl(), now - 14 * kDay - 3600);
+    record.Save();
+    std::atomic<int64_t> clock{Written() + 2 * kDay};
+    Lines lines;
+    eventd::EventService service(
+        Options(true), [](const std::string&, std::string*) { return eventd::Hosting{}; },
+        [&](const std::string& l) {
+            std::lock_guard<std::mutex> lock(lines.mutex);
+            lines.lines.push_back(l);
+        });
+    std::atomic<bool> stop{false};
+    std::thread loop([&] { service.Run(stop, [&] { return clock.load(); }); });
+    EXPECT_TRUE(WaitFor(lines, "completed")) << lines.All();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    stop = true;
+    loop.join();
+    EXPECT_EQ(Fired().size(), 1u) << lines.All();
+    EXPECT_FALSE(lines.Has("missed")) << lines.All();
 }
 
 }  // namespace
