@@ -6,27 +6,18 @@
 #include <cstdio>
 #include <string>
 
+#include "base/testing/run_program.h"
 #include "localplatform/catalog/component_catalog.h"
 #include "localplatform/store/store_test_support.h"
 
 namespace {
 
-struct Result {
-    int code = -1;
-    std::string out;
-};
+using Outcome = platform::testing::ProgramOutcome;
+using platform::testing::RunProgram;
 
-Result Admin(const std::string& args) {
-    const std::string cmd = std::string(QUELLIX_ADMIN) + " catalog " + args + " 2>/dev/null";
-    Result r;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (p == nullptr) return r;
-    char buf[4096];
-    size_t n = 0;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    const int status = pclose(p);
-    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+// Runs "quellix-admin catalog ARGS" through the shell.
+Outcome Admin(const std::string& args) {
+    return RunProgram({"/bin/sh", "-c", std::string(QUELLIX_ADMIN) + " catalog " + args});
 }
 
 TEST(AdminCatalogTest, ListsApplicationsWithoutTheirPasswords) {
@@ -42,7 +33,7 @@ TEST(AdminCatalogTest, ListsApplicationsWithoutTheirPasswords) {
     app.passwordHash = localplatform::HashPassword("Blue-Harbour-77");
     catalog.SaveApplications({{localplatform::ApplicationChange::Kind::Add, app}});
 
-    const Result r = Admin("list");
+    const Outcome r = Admin("list");
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out,
               "application\t{6B29FC40-CA47-1067-B31D-00DD010662DA}\tQuellix\tidentity=svc-quellix"

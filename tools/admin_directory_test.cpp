@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "base/testing/run_program.h"
+
 namespace {
 
-struct Result {
-    int code = -1;
-    std::string out;
-};
+using Outcome = platform::testing::ProgramOutcome;
+using platform::testing::RunProgram;
 
 class AdminDirectoryTest : public ::testing::Test {
 protected:
@@ -31,18 +31,11 @@ protected:
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
-    Result Admin(const std::string& args) {
-        const std::string cmd = std::string(QUELLIX_ADMIN) + " --config '" + dir_ +
-                                "/platform.conf' directory " + args + " 2>/dev/null";
-        Result r;
-        FILE* p = popen(cmd.c_str(), "r");
-        if (p == nullptr) return r;
-        char buf[4096];
-        size_t n = 0;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-        const int status = pclose(p);
-        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return r;
+    // Runs "quellix-admin directory ARGS" through the shell (ARGS holds quoted words).
+    Outcome Admin(const std::string& args) {
+        return RunProgram({"/bin/sh", "-c",
+                           std::string(QUELLIX_ADMIN) + " --config '" + dir_ +
+                               "/platform.conf' directory " + args});
     }
 
     std::string dir_;
@@ -56,26 +49,31 @@ TEST_F(AdminDirectoryTest, VerbsWorkAndReportByExitCode) {
     struct Case {
         std::string args;
         int code;
-        std::string out;  // expected in standard output
+        std::string out;       // expected in standard output
+        std::string err = {};  // expected in standard error
     };
     const std::vector<Case> cases = {
         {"--help", 0, "generate"},
         {"search --help", 0, "ORDER BY"},
-        {"frobnicate", 2, ""},
-        {"search", 2, ""},
-        {"generate --users many", 2, ""},
+        {"frobnicate", 2, "", "unknown verb 'frobnicate'"},
+        {"search", 2, "", "search needs one query text"},
+        {"generate --users many", 2, "", "--users needs a number"},
         // Nothing loaded yet: the directory file is missing.
-        {"search \"SELECT cn FROM '" + root + "' WHERE cn='*'\"", 1, ""},
+        {"search \"SELECT cn FROM '" + root + "' WHERE cn='*'\"", 1, "",
+         "open directory(" + dir_ + "/directory.ldb) failed: the directory file does not exist"},
         {"generate --users 30 --servers MAIL01,MAIL02 --seed 5 --ldif '" + ldif + "'", 0,
          "entries (30 users; servers MAIL01,MAIL02)"},
         {"show GC://RootDSE", 0, "defaultNamingContext: DC=example,DC=test"},
         {"search \"SELECT cn, homeMDB FROM '" + root +
              "' WHERE cn='Microsoft System Attendant' ORDER BY cn\"",
          0, "Microsoft System Attendant\tCN=Mailbox Store (MAIL01)"},
-        {"search \"SELECT cn FROM '" + root + "' WHERE cn=\"", 1, ""},
-        {"load '" + dir_ + "/missing.ldif'", 1, ""},
+        {"search \"SELECT cn FROM '" + root + "' WHERE cn=\"", 1, "",
+         "expected a quoted value or a number at offset 51"},
+        {"load '" + dir_ + "/missing.ldif'", 1, "",
+         "open(" + dir_ + "/missing.ldif) failed: No such file or directory"},
         {"load '" + dir_ + "/extra.ldif'", 0, "1 entries loaded"},
-        {"load '" + dir_ + "/extra.ldif'", 1, ""},  // already there
+        {"load '" + dir_ + "/extra.ldif'", 1, "",
+         "CN=Extra One,CN=Users,DC=example,DC=test"},  // already there
         {"search \"" + mark + "\"", 0, "Extra One\t\n"},
         {"set 'LDAP://mail01.example.test/CN=Extra One,CN=Users,DC=example,DC=test' "
          "extensionAttribute8 Quellix",
@@ -88,7 +86,8 @@ TEST_F(AdminDirectoryTest, VerbsWorkAndReportByExitCode) {
          "extensionAttribute8",
          0, ""},
         {"search \"" + mark + "\"", 0, "Extra One\t\n"},
-        {"show 'LDAP://mail01.example.test/CN=Nobody,DC=example,DC=test'", 1, ""},
+        {"show 'LDAP://mail01.example.test/CN=Nobody,DC=example,DC=test'", 1, "",
+         "search(CN=Nobody,DC=example,DC=test) failed: there is no such object"},
         {"generate --users 10 --replace --no-load", 0, "entries"},
         {"generate --users 10 --replace --domain example.test", 0, "entries"},
     };
@@ -97,8 +96,13 @@ TEST_F(AdminDirectoryTest, VerbsWorkAndReportByExitCode) {
            "objectClass: user\ncn: Extra One\nsn: One\nsAMAccountName: extra1\n\n";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);
-        const Result r = Admin(c.args);
+        const Outcome r = Admin(c.args);
         EXPECT_EQ(r.code, c.code) << r.out;
+        // A failure says what failed, on what, and why.
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        if (c.code == 0) {
+            EXPECT_EQ(r.err.find("failed"), std::string::npos) << r.err;
+        }
         if (!c.out.empty()) {
             EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
         }

@@ -7,29 +7,19 @@
 #include <cstdio>
 #include <string>
 
+#include "base/testing/run_program.h"
 #include "localplatform/store/store_test_support.h"
 
 namespace {
 
+using Outcome = platform::testing::ProgramOutcome;
+using platform::testing::RunProgram;
+
 using localplatform::testing::TempStore;
 
-struct Result {
-    int code = -1;
-    std::string out;
-};
-
-Result Admin(const std::string& args, const std::string& input = "") {
-    const std::string cmd = (input.empty() ? std::string() : "printf '%s' '" + input + "' | ") +
-                            std::string(QUELLIX_ADMIN) + " store " + args + " 2>/dev/null";
-    Result r;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (p == nullptr) return r;
-    char buf[4096];
-    size_t n = 0;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    const int status = pclose(p);
-    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+// Runs "quellix-admin store ARGS" through the shell (ARGS holds quoted words).
+Outcome Admin(const std::string& args, const std::string& input = "") {
+    return RunProgram({"/bin/sh", "-c", std::string(QUELLIX_ADMIN) + " store " + args}, input);
 }
 
 TEST(AdminStoreTest, VerbsWorkAndReportByExitCode) {
@@ -39,40 +29,51 @@ TEST(AdminStoreTest, VerbsWorkAndReportByExitCode) {
         std::string args;
         std::string input;
         int code;
-        std::string out;  // expected in standard output
+        std::string out;       // expected in standard output
+        std::string err = {};  // expected in standard error
     };
     const std::vector<Case> cases = {
         {"--help", "", 0, "generate-corpus"},
         {"import --help", "", 0, "--received"},
-        {"frobnicate", "", 2, ""},
-        {"create-namespace", "", 2, ""},
+        {"frobnicate", "", 2, "", "unknown verb 'frobnicate'"},
+        {"create-namespace", "", 2, "", "usage: quellix-admin store create-namespace NS"},
         {"create-namespace example.test", "", 0, "file://./backofficestorage/example.test"},
-        {"create-namespace example.test", "", 1, ""},
+        {"create-namespace example.test", "", 1, "",
+         "create(example.test) failed: an item of that name exists"},
         {"create-mailbox example.test alice", "", 0, box},
         {"create-mailbox example.test SystemMailbox{9} --system", "", 0, "SystemMailbox{9}"},
         {"create-folder '" + box + "/Inbox/Spam'", "", 0, box + "/Inbox/Spam"},
-        {"create-folder '" + box + "/Nope/Spam'", "", 1, ""},
+        {"create-folder '" + box + "/Nope/Spam'", "", 1, "",
+         "open(" + box + "/Nope/Spam) failed: no such item"},
         {"import '" + box + "/Inbox/Spam' - --received 2026-01-02T03:04:05Z",
          "Subject: hi\r\n\r\nx\r\n", 0, ".EML"},
-        {"import '" + box + "/Inbox/Spam' -", "x", 2, ""},
-        {"import '" + box + "/Inbox/Spam' - --received yesterday", "x", 2, ""},
+        {"import '" + box + "/Inbox/Spam' -", "x", 2, "", "usage: quellix-admin store import"},
+        {"import '" + box + "/Inbox/Spam' - --received yesterday", "x", 2, "",
+         "--received must be yyyy-mm-ddThh:mm:ssZ"},
         {"list '" + box + "/Inbox' --deep", "", 0,
          "2026-01-02T03:04:05Z\tvisible\turn:content-class:message"},
-        {"list '" + box + "/../x'", "", 1, ""},
+        {"list '" + box + "/../x'", "", 1, "", "relative segment '..'"},
         {"show '" + box + "'", "", 0, "urn:schemas:httpmail:inbox\tString\t" + box + "/Inbox"},
         {"delete '" + box + "/Inbox/Spam'", "", 0, ""},
-        {"list '" + box + "/Inbox/Spam'", "", 1, ""},
+        {"list '" + box + "/Inbox/Spam'", "", 1, "",
+         "query(" + box + "/Inbox/Spam) failed: the scope names no folder"},
         {"generate-corpus --namespace example.test --mailboxes 3 --messages 5 --size 300 --seed 4 "
          "--until 2026-01-01T00:00:00Z --folder Inbox/Junk",
          "", 0, ""},
         {"list '" + TempStore::FileBase() + "/user000003/Inbox/Junk'", "", 0,
          "urn:content-class:message"},
-        {"generate-corpus --namespace example.test --mailboxes x", "", 2, ""},
+        {"generate-corpus --namespace example.test --mailboxes x", "", 2, "",
+         "--mailboxes must be a number from 1 to 10000000"},
     };
     for (const auto& c : cases) {
-        const Result r = Admin(c.args, c.input);
+        const Outcome r = Admin(c.args, c.input);
         EXPECT_EQ(r.code, c.code) << c.args;
         EXPECT_NE(r.out.find(c.out), std::string::npos) << c.args << "\n" << r.out;
+        // A failure says what failed, on what, and why.
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << c.args << "\n" << r.err;
+        if (c.code == 0) {
+            EXPECT_EQ(r.err.find("failed"), std::string::npos) << c.args << "\n" << r.err;
+        }
     }
 }
 
