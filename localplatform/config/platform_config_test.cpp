@@ -44,3 +44,34 @@ TEST(PlatformConfig, ReadsKeysDefaultsAndRejectsMalformedLines) {
     EXPECT_THROW((void)PlatformConfig::Load((dir / "missing.conf").string()), platform::Error);
     std::filesystem::remove_all(dir);
 }
+
+// The configuration in force follows QUELLIX_CONFIG: a new path is read when
+// the variable names it, references to an earlier configuration stay valid,
+// and a missing file means every default.
+TEST(PlatformConfig, CurrentFollowsTheVariableAndKeepsEarlierConfigurationsAlive) {
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("cfgreload-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const auto first = (dir / "first.conf").string(), second = (dir / "second.conf").string();
+    std::ofstream(first) << "server.computer_name = FIRST\n";
+    std::ofstream(second) << "server.computer_name = SECOND\nstate_dir = " << dir.string() << "\n";
+
+    setenv("QUELLIX_CONFIG", first.c_str(), 1);
+    const PlatformConfig& a = PlatformConfig::Current();
+    EXPECT_EQ(a.ComputerName(), "FIRST");
+    EXPECT_EQ(a.SourcePath(), first);
+    setenv("QUELLIX_CONFIG", second.c_str(), 1);
+    const PlatformConfig& b = PlatformConfig::Current();
+    EXPECT_EQ(b.ComputerName(), "SECOND");
+    EXPECT_EQ(b.StorePath(), dir.string() + "/store.db");
+    EXPECT_EQ(a.ComputerName(), "FIRST");  // still valid
+    setenv("QUELLIX_CONFIG", first.c_str(), 1);
+    EXPECT_EQ(&PlatformConfig::Current(), &a);
+
+    const auto missing = (dir / "missing.conf").string();
+    setenv("QUELLIX_CONFIG", missing.c_str(), 1);
+    EXPECT_EQ(PlatformConfig::Current().SourcePath(), missing);
+    EXPECT_EQ(PlatformConfig::Current().StateDir(), "/var/lib/quellix");
+    unsetenv("QUELLIX_CONFIG");
+    std::filesystem::remove_all(dir);
+}
