@@ -9,7 +9,7 @@
 #include "base/error.h"
 #include "base/strfuncs.h"
 #include "localplatform/classes/class_registry.h"
-#include "localplatform/classes/sqlite_db.h"
+#include "localplatform/sqlite/sqlite_db.h"
 #include "localplatform/config/platform_config.h"
 
 namespace localplatform {

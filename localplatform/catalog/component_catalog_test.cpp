@@ -13,7 +13,7 @@
 
 #include "base/error.h"
 #include "localplatform/classes/class_registry.h"
-#include "localplatform/classes/sqlite_db.h"
+#include "localplatform/sqlite/sqlite_db.h"
 #include "localplatform/store/store_test_support.h"
 
 namespace localplatform {

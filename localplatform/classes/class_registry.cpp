@@ -2,7 +2,7 @@
 
 #include "base/error.h"
 #include "base/strfuncs.h"
-#include "localplatform/classes/sqlite_db.h"
+#include "localplatform/sqlite/sqlite_db.h"
 #include "localplatform/config/platform_config.h"
 
 namespace localplatform {

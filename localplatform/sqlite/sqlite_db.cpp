@@ -1,4 +1,4 @@
-#include "localplatform/classes/sqlite_db.h"
+#include "localplatform/sqlite/sqlite_db.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>
