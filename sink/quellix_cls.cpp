@@ -45,22 +45,23 @@ HRESULT QuellixCls::OnMDBStartUp(const char*, const char*, int32_t) {
 }
 
 HRESULT QuellixCls::OnTimer(const char* bstrURLItem, int32_t lFlags) {
+    // What this thread keeps from one run to the next (the class is
+    // apartment-threaded: a run only sees its own thread's).
+    static thread_local ThreadState kept;
     try {
         const std::string itemUrl = bstrURLItem ? bstrURLItem : "";
-        LogFileNumber = 0;  // the first entry of this run creates the log afresh
-        WriteLog("Started at: " + NowText());
-        WriteLog("");
-        RunCleanup(itemUrl, lFlags);
-        WriteLog("");
-        WriteLog("Completed at: " + NowText());
-        CloseLog();
-        SendReport();
+        RunLog log;  // not open: the first entry of this run creates the log afresh
+        WriteLog(log, "Started at: " + NowText());
+        WriteLog(log, "");
+        RunCleanup(kept, log, itemUrl, lFlags);
+        WriteLog(log, "");
+        WriteLog(log, "Completed at: " + NowText());
+        CloseLog(log);
+        SendReport(log, kept.ReportRecipient);
     } catch (...) {
         // The run ends quietly; what was logged stays in the log file. The
         // store always hears success.
     }
-    CloseLog();
-    ReleaseRunLock();
     return platform::S_OK;
 }
 

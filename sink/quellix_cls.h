@@ -1,6 +1,6 @@
 // QuellixCls: the store event sink. The store calls OnTimer with the URL of
 // the registration item that fired; each call is one cleanup run. The class
-// has no fields; the run state is per thread (QuellixModule).
+// has no fields; each call makes its run's state (QuellixModule).
 #pragma once
 
 #include <atomic>

@@ -13,17 +13,6 @@
 
 namespace quellix {
 
-thread_local int16_t LogFileNumber = 0;
-thread_local std::string MoveTarget;
-thread_local std::string DestFileFolderUrl;
-thread_local std::string DestHttpFolderUrl;
-thread_local std::string ReportRecipient;
-thread_local std::string StoreFileBase;
-thread_local std::string StoreHttpBase;
-thread_local std::string StoreDomain;
-thread_local std::string ServerFqdn;
-thread_local std::string ServerName;
-
 namespace {
 
 // The item URL names an item below a mailbox: ".../MBX/<alias>/...".
@@ -42,24 +31,24 @@ std::string Property(const char* suffix) {
 
 }  // namespace
 
-bool RunCleanup(const std::string& itemUrl, int32_t /*flags*/) {
+bool RunCleanup(ThreadState& thread, RunLog& log, const std::string& itemUrl, int32_t /*flags*/) {
     using namespace platform;
+    RunState state{log, thread, {}};
+    ServerNames& server = thread.server;
     // Skip-and-continue: each step runs under err; a failing step leaves what
     // it would have set at the value it had, and the next step runs.
     ErrorState err;
     std::string traversal = "shallow";
-    MoveTarget.clear();
-    DestFileFolderUrl.clear();
-    DestHttpFolderUrl.clear();
     // A failing lookup leaves these empty, not at an earlier run's value.
-    StoreDomain.clear();
-    ServerName.clear();
+    server.StoreDomain.clear();
+    server.ServerName.clear();
 
-    err.Run([&] { StoreDomain = Lower(AdSystemInfo().DomainDNSName()); });
-    err.Run([&] { ServerName = Lower(WinNtSystemInfo().ComputerName()); });
-    ServerFqdn = ServerName + "." + StoreDomain;
-    StoreFileBase = "file://./backofficestorage/" + StoreDomain + "/mbx";
-    StoreHttpBase = "http://" + ServerFqdn + "/exadmin/" + StoreDomain + "/mbx";
+    err.Run([&] { server.StoreDomain = Lower(AdSystemInfo().DomainDNSName()); });
+    err.Run([&] { server.ServerName = Lower(WinNtSystemInfo().ComputerName()); });
+    server.ServerFqdn = server.ServerName + "." + server.StoreDomain;
+    server.StoreFileBase = "file://./backofficestorage/" + server.StoreDomain + "/mbx";
+    server.StoreHttpBase =
+        "http://" + server.ServerFqdn + "/exadmin/" + server.StoreDomain + "/mbx";
 
     // The store's own name for its namespace, when it lists one, is what its
     // URLs use (it may be a mail domain other than the directory's).
@@ -67,8 +56,8 @@ bool RunCleanup(const std::string& itemUrl, int32_t /*flags*/) {
         const std::vector<std::string> names = ListDirectory("\\\\.\\backofficestorage\\");
         const std::string name = names.empty() ? std::string() : names.front();
         if (!name.empty()) {
-            StoreHttpBase = "http://" + ServerFqdn + "/exadmin/" + name + "/mbx";
-            StoreFileBase = "file://./backofficestorage/" + name + "/mbx";
+            server.StoreHttpBase = "http://" + server.ServerFqdn + "/exadmin/" + name + "/mbx";
+            server.StoreFileBase = "file://./backofficestorage/" + name + "/mbx";
         }
     });
 
@@ -100,23 +89,26 @@ bool RunCleanup(const std::string& itemUrl, int32_t /*flags*/) {
         err.Run([&] { searchRoot = Trim(value(registration::kSearchRoot).ToString()); });
         err.Run([&] { folderName = Trim(value(registration::kFolderName).ToString()); });
         err.Run([&] { mailboxToMove = Trim(value(registration::kMailboxToMove).ToString()); });
-        MoveTarget = mailboxToMove;
-        if (!MoveTarget.empty()) {
-            std::string resolved;
+        state.move.MoveTarget = mailboxToMove;
+        if (!state.move.MoveTarget.empty()) {
             const bool searched = err.Run([&] {
-                resolved = ResolveDestination(searchRoot, MoveTarget, StoreHttpBase, StoreFileBase);
+                state.move =
+                    ResolveDestination(log, searchRoot, state.move.MoveTarget, server.StoreHttpBase,
+                                       server.StoreFileBase, server.ServerFqdn);
             });
             if (!searched) {
                 // The directory failed: there is no destination, so no run.
                 err.Run([&] {
-                    WriteLog(ErrorEntry(err.Number(), err.Description()) + " " + searchRoot);
+                    WriteLog(log, ErrorEntry(err.Number(), err.Description()) + " " + searchRoot);
                 });
             }
-            if (resolved.empty()) searchRoot.clear();
+            if (!state.move.Found()) searchRoot.clear();
         }
         err.Run([&] { ageLimit = Trim(value(registration::kExpirationPeriod).ToString()); });
         err.Run([&] { run = value(registration::kRun).ToInt16(); });
-        err.Run([&] { ReportRecipient = Trim(value(registration::kReportRecipient).ToString()); });
+        err.Run([&] {
+            thread.ReportRecipient = Trim(value(registration::kReportRecipient).ToString());
+        });
         err.Run([&] {
             allMailboxes =
                 Variant(Trim(value(registration::kAffectAllMailboxes).ToString())).ToInt16();
@@ -161,12 +153,14 @@ bool RunCleanup(const std::string& itemUrl, int32_t /*flags*/) {
                 cutoff = cutoff.AddMinutes(bias);
             });
             err.Run([&] {
-                count = ProcessMailboxes(searchRoot, folderName, cutoff, allMailboxes, traversal);
+                count = ProcessMailboxes(state, searchRoot, folderName, cutoff, allMailboxes,
+                                         traversal);
             });
         }
     }
-    err.Run(
-        [&] { WriteLog(std::string(kCrLf) + "Mailboxes processed: " + std::to_string(count)); });
+    err.Run([&] {
+        WriteLog(log, std::string(kCrLf) + "Mailboxes processed: " + std::to_string(count));
+    });
     return true;
 }
 

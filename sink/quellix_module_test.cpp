@@ -55,12 +55,9 @@ protected:
     }
 
     // What a run on a fresh thread starts from: no server fields.
-    static void ResetRunStateForRun() {
+    void ResetRunStateForRun() {
         ResetRunState();
-        for (std::string* f :
-             {&StoreDomain, &ServerName, &ServerFqdn, &StoreFileBase, &StoreHttpBase}) {
-            f->clear();
-        }
+        thread_.server = ServerNames{};
     }
 
     static OnTimerRegistration Params() {
@@ -76,8 +73,8 @@ protected:
     }
 
     std::string Run(const std::string& itemUrl) {
-        LogFileNumber = 0;
-        EXPECT_TRUE(RunCleanup(itemUrl, 0));
+        NewRun();
+        EXPECT_TRUE(RunCleanup(thread_, Log(), itemUrl, 0));
         return ReadLog();
     }
 
@@ -100,11 +97,11 @@ TEST_F(RunCleanupTest, ARunReadsItsParametersAndSweepsTheMarkedMailboxes) {
     EXPECT_EQ(Messages("ann", "Spam"), Strings{"ann-new"});
     EXPECT_EQ(Messages("ann", "Spam/Sub"), Strings{"ann-sub-old"});
     EXPECT_EQ(Messages("bob", "Spam").size(), 2u);
-    EXPECT_EQ(ServerName, "exch01");
-    EXPECT_EQ(ServerFqdn, "exch01.example.org");
-    EXPECT_EQ(StoreFileBase, "file://./backofficestorage/example.org/mbx");
-    EXPECT_EQ(StoreHttpBase, "http://exch01.example.org/exadmin/example.org/mbx");
-    EXPECT_EQ(ReportRecipient, "admin@example.org");
+    EXPECT_EQ(thread_.server.ServerName, "exch01");
+    EXPECT_EQ(thread_.server.ServerFqdn, "exch01.example.org");
+    EXPECT_EQ(thread_.server.StoreFileBase, "file://./backofficestorage/example.org/mbx");
+    EXPECT_EQ(thread_.server.StoreHttpBase, "http://exch01.example.org/exadmin/example.org/mbx");
+    EXPECT_EQ(thread_.ReportRecipient, "admin@example.org");
 }
 
 TEST_F(RunCleanupTest, AnItemUrlOutsideAMailboxEndsTheRunBeforeAnyLine) {
@@ -245,9 +242,10 @@ TEST_F(RunCleanupTest, TheStoresFirstNamespaceNamesTheBaseUrls) {
               "1 messages has been deleted in "
               "file://./backofficestorage/mail.example.org/mbx/ann/Spam\r\n"
               "\r\nMailboxes processed: 1\r\n");
-    EXPECT_EQ(StoreFileBase, "file://./backofficestorage/mail.example.org/mbx");
-    EXPECT_EQ(StoreHttpBase, "http://exch01.example.org/exadmin/mail.example.org/mbx");
-    EXPECT_EQ(StoreDomain, "example.org");
+    EXPECT_EQ(thread_.server.StoreFileBase, "file://./backofficestorage/mail.example.org/mbx");
+    EXPECT_EQ(thread_.server.StoreHttpBase,
+              "http://exch01.example.org/exadmin/mail.example.org/mbx");
+    EXPECT_EQ(thread_.server.StoreDomain, "example.org");
 }
 
 TEST_F(RunCleanupTest, MovingResolvesTheDestinationOnceAndMovesIntoItsInbox) {
@@ -289,11 +287,11 @@ TEST_F(RunCleanupTest, ADirectoryFailureWhileResolvingTheDestinationPreventsTheR
 }
 
 TEST_F(RunCleanupTest, AnUnreadRecipientKeepsTheValueOfTheThreadsEarlierRun) {
-    ReportRecipient = "earlier@example.org";
+    thread_.ReportRecipient = "earlier@example.org";
     const std::string item = Registration(Params());
     SetItemProperty(item, registration::CustomProperty(registration::kReportRecipient), Variant());
     Run(item);
-    EXPECT_EQ(ReportRecipient, "earlier@example.org");
+    EXPECT_EQ(thread_.ReportRecipient, "earlier@example.org");
 }
 
 }  // namespace

@@ -10,7 +10,6 @@
 
 #include "base/error.h"
 #include "platform/message.h"
-#include "sink/quellix_module.h"
 #include "sink/run_text.h"
 #include "sink/windirs.h"
 
@@ -43,13 +42,7 @@ private:
     int fd_ = -1;
 };
 
-// This thread's open log and the run lock it holds. LogFileNumber is the
-// run's view of the log ("is it open in this run?"); the descriptor is kept
-// here so that closing twice never touches a descriptor that another thread
-// has been given since.
-thread_local Fd t_log;
 constexpr int32_t kBadFileNameOrNumber = 52;
-thread_local Fd t_lock;
 
 [[noreturn]] void RaiseErrno(const std::string& operation, const std::string& object, int error) {
     throw platform::Error(error == EACCES || error == EPERM ? platform::err::kPermissionDenied
@@ -99,40 +92,49 @@ void WriteAll(int fd, const std::string& bytes) {
     }
 }
 
-void OpenLog() {
+// Takes the run lock unless lock holds it already, then opens the log
+// afresh; returns the log's descriptor.
+int OpenLog(int& lockFd) {
     const std::string dir = GetTempDirectory();
     Fd dirFd = OpenPrivateDirectory(dir);
-    if (!t_lock.Open()) {
+    if (lockFd < 0) {
         Fd lock(OpenInDirectory(dirFd.Get(), dir, kLockFileName, O_RDWR | O_CREAT));
         // Another run still writing or mailing its log: wait for it.
         while (::flock(lock.Get(), LOCK_EX) != 0) {
             if (errno != EINTR) RaiseErrno("flock", dir + kLockFileName, errno);
         }
-        t_lock.Reset(lock.Release());
+        lockFd = lock.Release();
     }
-    t_log.Reset(OpenInDirectory(dirFd.Get(), dir, kLogFileName, O_WRONLY | O_CREAT | O_TRUNC));
+    return OpenInDirectory(dirFd.Get(), dir, kLogFileName, O_WRONLY | O_CREAT | O_TRUNC);
 }
 
 }  // namespace
 
-void WriteLog(const std::string& text) {
-    if (LogFileNumber == 0) {
-        OpenLog();
-        LogFileNumber = 1;  // the one log file a run keeps open
-    } else if (!t_log.Open()) {
+RunLog::~RunLog() {
+    CloseLog(*this);
+    ReleaseRunLock(*this);
+}
+
+void WriteLog(RunLog& log, const std::string& text) {
+    if (log.number_ == 0) {
+        log.file_ = OpenLog(log.lock_);
+        log.number_ = 1;  // the one log file a run keeps open
+    } else if (log.file_ < 0) {
         // The run closed its log already: writing must not start it afresh.
         throw platform::Error(kBadFileNameOrNumber, "Bad file name or number", "WriteLog");
     }
-    WriteAll(t_log.Get(), text + kCrLf);
+    WriteAll(log.file_, text + kCrLf);
 }
 
-void CloseLog() noexcept {
-    t_log.Reset();
+void CloseLog(RunLog& log) noexcept {
+    if (log.file_ >= 0) ::close(log.file_);
+    log.file_ = -1;
 }
 
-void ReleaseRunLock() noexcept {
+void ReleaseRunLock(RunLog& log) noexcept {
     // Closing the descriptor releases the flock.
-    t_lock.Reset();
+    if (log.lock_ >= 0) ::close(log.lock_);
+    log.lock_ = -1;
 }
 
 std::string ExtractReportAddress(const std::string& recipient) {
@@ -152,18 +154,19 @@ std::string ExtractReportAddress(const std::string& recipient) {
     return addr;
 }
 
-void SendReport() {
+void SendReport(RunLog& log, const std::string& reportRecipient) {
     struct LockRelease {
-        ~LockRelease() { ReleaseRunLock(); }
-    } release;
+        RunLog& log;
+        ~LockRelease() { ReleaseRunLock(log); }
+    } release{log};
 
-    if (LogFileNumber != 0) CloseLog();
+    if (log.LogFileNumber() != 0) CloseLog(log);
     const std::string path = GetTempDirectory() + kLogFileName;
     struct stat st {};
     const bool logExists = ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-    if (!logExists || ReportRecipient.empty()) return;
+    if (!logExists || reportRecipient.empty()) return;
 
-    const std::string addr = ExtractReportAddress(ReportRecipient);
+    const std::string addr = ExtractReportAddress(reportRecipient);
     if (addr.empty()) return;
     platform::Message msg;
     msg.SetTo(addr);

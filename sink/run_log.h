@@ -9,6 +9,7 @@
 // no run interleaves its lines with another's or mails a mixed log.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace quellix {
@@ -16,25 +17,48 @@ namespace quellix {
 inline constexpr const char* kLogFileName = "Quellix.LOG";
 inline constexpr const char* kLockFileName = "Quellix.LOG.lock";
 
-// Appends text + CR LF; the first call of a run (LogFileNumber 0) waits for
-// any other run to finish, then truncates or creates the log. Raises
-// platform::Error when the log cannot be opened or written, or when the
-// temporary directory is not the running account's private one.
-void WriteLog(const std::string& text);
+// The log of one run: the open file and the run lock. A new RunLog is not
+// open (LogFileNumber 0); going away closes the file and releases the lock.
+class RunLog {
+public:
+    RunLog() = default;
+    ~RunLog();
+    RunLog(const RunLog&) = delete;
+    RunLog& operator=(const RunLog&) = delete;
 
-// Closes this thread's log (harmless when it is closed); LogFileNumber keeps
-// its value.
-void CloseLog() noexcept;
+    // The number of the open log; 0 until the first entry of the run.
+    [[nodiscard]] int16_t LogFileNumber() const { return number_; }
+
+private:
+    friend void WriteLog(RunLog& log, const std::string& text);
+    friend void CloseLog(RunLog& log) noexcept;
+    friend void ReleaseRunLock(RunLog& log) noexcept;
+
+    int16_t number_ = 0;
+    int file_ = -1;  // the log's descriptor while it is open
+    int lock_ = -1;  // the run lock's descriptor while it is held
+};
+
+// Appends text + CR LF to log; the first call (LogFileNumber 0) waits for any
+// other run to finish, then truncates or creates the log. Raises
+// platform::Error when the log cannot be opened or written, when it was
+// closed already, or when the temporary directory is not the running
+// account's private one.
+void WriteLog(RunLog& log, const std::string& text);
+
+// Closes the log's file (harmless when it is closed); LogFileNumber keeps its
+// value.
+void CloseLog(RunLog& log) noexcept;
 
 // Closes the log and sends it as the attachment "Quellix.LOG" of the report
-// message: From "Quellix <>", To the address in ReportRecipient, Subject
+// message: From "Quellix <>", To the address in reportRecipient, Subject
 // "Quellix Report " + now, empty body. Nothing is sent without a recipient or
 // a log file. Raises platform::Error when the message is not accepted. The run
 // lock is released in every case.
-void SendReport();
+void SendReport(RunLog& log, const std::string& reportRecipient);
 
-// Releases the run lock if this thread holds it.
-void ReleaseRunLock() noexcept;
+// Releases the run lock if log holds it.
+void ReleaseRunLock(RunLog& log) noexcept;
 
 // The address in a recipient text: the bare address, or the address of
 // "Display Name (user@example.org)"; a text without "@" unchanged.

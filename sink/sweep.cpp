@@ -17,7 +17,8 @@ std::function<void(const std::string&)>& MoveFaultHook() {
 }
 
 // Moves the current row's message into the destination Inbox of the run.
-void MoveMessage(platform::Connection& cnn, platform::Recordset& rs, const std::string& href) {
+void MoveMessage(platform::Connection& cnn, platform::Recordset& rs, const std::string& href,
+                 const MoveDestination& move) {
     using namespace platform;
     Record msgRec;
     msgRec.Open(href, nullptr, adModeUnknown, adFailIfNotExists, adOpenRecordUnspecified, "", "");
@@ -25,7 +26,7 @@ void MoveMessage(platform::Connection& cnn, platform::Recordset& rs, const std::
     Message msg;
     msg.OpenObject(stm, "_Stream");
     const std::string& dest =
-        StartsWithNoCase(href, "http:") ? DestHttpFolderUrl : DestFileFolderUrl;
+        StartsWithNoCase(href, "http:") ? move.DestHttpFolderUrl : move.DestFileFolderUrl;
     // Copy and delete commit together: every connection of this thread shares
     // the store's one handle, so the transaction covers the save, made
     // without a connection, and the delete through the record set.
@@ -63,8 +64,8 @@ std::string SweepQuery(const std::string& folderUrl, platform::Date cutoff,
            " AND (\"urn:schemas:httpmail:datereceived\" <= CAST(\"" + iso + "\" as 'dateTime'))";
 }
 
-int32_t SweepFolder(const std::string& folderUrl, platform::Date cutoff, bool logErrors,
-                    const std::string& traversal) {
+int32_t SweepFolder(const RunState& run, const std::string& folderUrl, platform::Date cutoff,
+                    bool logErrors, const std::string& traversal) {
     using namespace platform;
     int32_t result = -1;
     ErrorState err;
@@ -86,10 +87,10 @@ int32_t SweepFolder(const std::string& folderUrl, platform::Date cutoff, bool lo
                 (void)rs.Fields("DAV:displayname").Value();
                 (void)rs.Fields("DAV:creationdate").Value();
                 (void)rs.Fields("DAV:getlastmodified").Value();
-                if (MoveTarget.empty()) {
+                if (run.move.MoveTarget.empty()) {
                     rs.Delete(adAffectCurrent);
                 } else {
-                    MoveMessage(cnn, rs, href);
+                    MoveMessage(cnn, rs, href, run.move);
                 }
                 rs.MoveNext();
             }
@@ -108,12 +109,13 @@ int32_t SweepFolder(const std::string& folderUrl, platform::Date cutoff, bool lo
     }
     if (err.Number() != 0) {
         result = -1;
-        if (logErrors) WriteLog(ErrorEntry(err.Number(), err.Description()) + " " + folderUrl);
-    } else if (!MoveTarget.empty()) {
-        WriteLog(std::to_string(result) + " messages has been moved from " + folderUrl + " to " +
-                 MoveTarget);
+        if (logErrors)
+            WriteLog(run.log, ErrorEntry(err.Number(), err.Description()) + " " + folderUrl);
+    } else if (!run.move.MoveTarget.empty()) {
+        WriteLog(run.log, std::to_string(result) + " messages has been moved from " + folderUrl +
+                              " to " + run.move.MoveTarget);
     } else {
-        WriteLog(std::to_string(result) + " messages has been deleted in " + folderUrl);
+        WriteLog(run.log, std::to_string(result) + " messages has been deleted in " + folderUrl);
     }
     return result;
 }

@@ -7,8 +7,6 @@
 #include <cstdlib>
 
 #include "base/error.h"
-#include "sink/quellix_module.h"
-#include "sink/run_log.h"
 #include "sink/testing/sink_fixture.h"
 
 namespace quellix {
@@ -50,7 +48,8 @@ TEST_F(SweepTest, SelectsVisibleMessagesReceivedAtOrBeforeTheCutoffShallowAndDee
         SCOPED_TRACE(c.traversal);
         const std::string alias = std::string("user-") + c.traversal;
         MakeSpam(alias);
-        EXPECT_EQ(SweepFolder(FileUrl(alias, "Spam"), cutoff_, true, c.traversal), c.want);
+        EXPECT_EQ(SweepFolder(TheRun(), FileUrl(alias, "Spam"), cutoff_, true, c.traversal),
+                  c.want);
         EXPECT_EQ(Messages(alias, "Spam"), c.spamLeft);
         EXPECT_EQ(Messages(alias, "Spam/Sub"), c.subLeft);
     }
@@ -64,19 +63,20 @@ TEST_F(SweepTest, SelectsVisibleMessagesReceivedAtOrBeforeTheCutoffShallowAndDee
 TEST_F(SweepTest, TheCutoffComparesToTheSecond) {
     const int64_t spam = Folder("ann", "Spam");
     Message(spam, "at", cutoff_);
-    EXPECT_EQ(SweepFolder(FileUrl("ann", "Spam"), cutoff_.AddMinutes(-1.0 / 60), false, "shallow"),
+    EXPECT_EQ(SweepFolder(TheRun(), FileUrl("ann", "Spam"), cutoff_.AddMinutes(-1.0 / 60), false,
+                          "shallow"),
               0);
     EXPECT_EQ(Messages("ann", "Spam"), Strings{"at"});
-    EXPECT_EQ(SweepFolder(FileUrl("ann", "Spam"), cutoff_, false, "shallow"), 1);
+    EXPECT_EQ(SweepFolder(TheRun(), FileUrl("ann", "Spam"), cutoff_, false, "shallow"), 1);
     EXPECT_TRUE(Messages("ann", "Spam").empty());
 }
 
 TEST_F(SweepTest, AFolderMissingAtThisUrlIsNotTreatedAndLoggedOnlyWhenAsked) {
     Mailbox("ann");
-    EXPECT_EQ(SweepFolder(FileUrl("ann", "Nope"), cutoff_, false, "shallow"), -1);
-    EXPECT_EQ(SweepFolder(FileUrl("nobody", "Spam"), cutoff_, false, "deep"), -1);
+    EXPECT_EQ(SweepFolder(TheRun(), FileUrl("ann", "Nope"), cutoff_, false, "shallow"), -1);
+    EXPECT_EQ(SweepFolder(TheRun(), FileUrl("nobody", "Spam"), cutoff_, false, "deep"), -1);
     EXPECT_EQ(ReadLog(), "");
-    EXPECT_EQ(SweepFolder(HttpUrl("ann", "Nope"), cutoff_, true, "shallow"), -1);
+    EXPECT_EQ(SweepFolder(TheRun(), HttpUrl("ann", "Nope"), cutoff_, true, "shallow"), -1);
     const auto lines = LogLines(ReadLog());
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(StartsWithNowStamp(lines[0])) << lines[0];
@@ -89,7 +89,7 @@ TEST_F(SweepTest, AFolderMissingAtThisUrlIsNotTreatedAndLoggedOnlyWhenAsked) {
 TEST_F(SweepTest, AnEmptySelectionLogsACountOfZero) {
     const int64_t spam = Folder("ann", "Spam");
     Message(spam, "new", cutoff_.AddDays(1));
-    EXPECT_EQ(SweepFolder(HttpUrl("ann", "Spam"), cutoff_, true, "deep"), 0);
+    EXPECT_EQ(SweepFolder(TheRun(), HttpUrl("ann", "Spam"), cutoff_, true, "deep"), 0);
     EXPECT_EQ(ReadLog(), "0 messages has been deleted in " + HttpUrl("ann", "Spam") + "\r\n");
 }
 
@@ -98,9 +98,7 @@ protected:
     void SetUp() override {
         SweepTest::SetUp();
         Mailbox("archive");
-        MoveTarget = "archive/Inbox";
-        DestFileFolderUrl = FileUrl("archive", "Inbox");
-        DestHttpFolderUrl = HttpUrl("archive", "Inbox");
+        TheRun().move = {"archive/Inbox", FileUrl("archive", "Inbox"), HttpUrl("archive", "Inbox")};
         const int64_t spam = Folder("ann", "Spam");
         for (const char* s : {"m1", "m2", "m3", "m4", "m5"}) Message(spam, s, cutoff_.AddDays(-2));
         Message(spam, "keep", cutoff_.AddDays(2));
@@ -115,7 +113,7 @@ TEST_F(MoveTest, MovedMessagesAreInTheDestinationInboxAndGoneFromTheSource) {
             Message(spam, "h1", cutoff_.AddDays(-2));
         }
         const std::string url = http ? HttpUrl("ann", "Spam") : FileUrl("ann", "Spam");
-        EXPECT_EQ(SweepFolder(url, cutoff_, true, "shallow"), http ? 1 : 5);
+        EXPECT_EQ(SweepFolder(TheRun(), url, cutoff_, true, "shallow"), http ? 1 : 5);
         EXPECT_EQ(Messages("ann", "Spam"), Strings{"keep"});
     }
     EXPECT_EQ(Subjects("archive", "Inbox"), (Strings{"h1", "m1", "m2", "m3", "m4", "m5"}));
@@ -130,7 +128,7 @@ TEST_F(MoveTest, AMoveFailingHalfWayLeavesEveryMessageOnceAndLogsTheError) {
         // The store refuses the third delete, after its copy was saved.
         if (++moves == 3) throw platform::Error(platform::err::kResourceLocked, "store is busy");
     });
-    EXPECT_EQ(SweepFolder(FileUrl("ann", "Spam"), cutoff_, true, "shallow"), -1);
+    EXPECT_EQ(SweepFolder(TheRun(), FileUrl("ann", "Spam"), cutoff_, true, "shallow"), -1);
     const Strings inDestination = Subjects("archive", "Inbox");
     const Strings inSource = Messages("ann", "Spam");
     EXPECT_EQ(inDestination.size(), 2u);
@@ -147,13 +145,13 @@ TEST_F(MoveTest, AMoveFailingHalfWayLeavesEveryMessageOnceAndLogsTheError) {
 
     // The next URL form of the same folder selects the rest again.
     SetMoveFaultHook(nullptr);
-    EXPECT_EQ(SweepFolder(HttpUrl("ann", "Spam"), cutoff_, true, "shallow"), 3);
+    EXPECT_EQ(SweepFolder(TheRun(), HttpUrl("ann", "Spam"), cutoff_, true, "shallow"), 3);
     EXPECT_EQ(Subjects("archive", "Inbox"), (Strings{"m1", "m2", "m3", "m4", "m5"}));
 }
 
 TEST_F(MoveTest, FileSchemeMessagesHaveNoDestinationWhenOnlyTheHttpInboxWasFound) {
-    DestFileFolderUrl.clear();
-    EXPECT_EQ(SweepFolder(FileUrl("ann", "Spam"), cutoff_, false, "shallow"), -1);
+    TheRun().move.DestFileFolderUrl.clear();
+    EXPECT_EQ(SweepFolder(TheRun(), FileUrl("ann", "Spam"), cutoff_, false, "shallow"), -1);
     EXPECT_EQ(Messages("ann", "Spam").size(), 6u);
     EXPECT_TRUE(Subjects("archive", "Inbox").empty());
     EXPECT_EQ(ReadLog(), "");
@@ -166,10 +164,10 @@ TEST_F(MoveTest, CrashChild) {
     const char* config = std::getenv("QUELLIX_CRASH_CHILD_CONFIG");
     if (!config) GTEST_SKIP() << "started only by the crash test";
     setenv("QUELLIX_CONFIG", config, 1);
-    MoveTarget = "archive/Inbox";
-    DestFileFolderUrl = std::getenv("QUELLIX_CRASH_CHILD_DEST");
+    TheRun().move = {"archive/Inbox", std::getenv("QUELLIX_CRASH_CHILD_DEST"), ""};
     SetMoveFaultHook([](const std::string&) { _exit(42); });
-    (void)SweepFolder(std::getenv("QUELLIX_CRASH_CHILD_SOURCE"), cutoff_, true, "shallow");
+    (void)SweepFolder(TheRun(), std::getenv("QUELLIX_CRASH_CHILD_SOURCE"), cutoff_, true,
+                      "shallow");
     _exit(1);
 }
 
@@ -203,7 +201,7 @@ TEST_F(SweepTest, CountsBeyondSixteenBitsAreReportedTrue) {
         (void)store->SaveMessage(spam, text, localplatform::ToStoreTime(cutoff_.AddDays(-1)));
     }
     store->CommitTransaction();
-    EXPECT_EQ(SweepFolder(FileUrl("bulk", "Spam"), cutoff_, true, "shallow"), kMessages);
+    EXPECT_EQ(SweepFolder(TheRun(), FileUrl("bulk", "Spam"), cutoff_, true, "shallow"), kMessages);
     EXPECT_EQ(ReadLog(), "33000 messages has been deleted in " + FileUrl("bulk", "Spam") + "\r\n");
     EXPECT_TRUE(Messages("bulk", "Spam").empty());
 }
