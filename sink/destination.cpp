@@ -88,7 +88,7 @@ MoveDestination ResolveDestination(RunLog& log, const std::string& searchRoot,
     rs.Close();
     cnn.Close();
     if (!result.Found()) {
-        WriteLog(log, "Destination folder 'Inbox' is not found in " + moveTarget);
+        WriteLog(log, "Destination folder 'Inbox' is not found in " + VisibleText(moveTarget));
     }
     return result;
 }

@@ -49,7 +49,8 @@ InboxFound ResolveInbox(RunLog& log, const std::string& mailboxUrl,
         WriteLog(log, std::string("Destination folder testing:") + kCrLf +
                           ErrorEntry(err.Number(), err.Description()));
     } else if (!isHttp) {
-        WriteLog(log, "Destination folder " + target + " is ready to collect messages.");
+        WriteLog(log,
+                 "Destination folder " + VisibleText(target) + " is ready to collect messages.");
     }
     ErrorState ignored;
     if (rec.State() == adStateOpen) ignored.Run([&] { rec.Close(); });

@@ -96,10 +96,11 @@ void SweepMailbox(const RunState& run, MailboxRow row, const std::string& folder
 
 }  // namespace
 
-int32_t ProcessMailboxes(const RunState& run, const std::string& searchRoot,
-                         const std::string& folderName, platform::Date cutoff, int16_t allMailboxes,
-                         const std::string& traversal) {
-    int32_t count = 0;
+MailboxesTreated ProcessMailboxes(const RunState& run, const std::string& searchRoot,
+                                  const std::string& folderName, platform::Date cutoff,
+                                  int16_t allMailboxes, const std::string& traversal) {
+    MailboxesTreated treated;
+    int32_t& count = treated.count;
     try {
         platform::Connection cnn;
         OpenDirectoryConnection(cnn);
@@ -116,19 +117,21 @@ int32_t ProcessMailboxes(const RunState& run, const std::string& searchRoot,
             if (!EqualsNoCase(row.homeServer, run.thread.server.ServerName)) continue;
             if (allMailboxes != 1 && (row.markNull || !EqualsNoCase(row.mark, "Quellix"))) continue;
             if (StartsWithNoCase(row.alias, "SystemMailbox{")) continue;
-            WriteLog(run.log, std::string(kCrLf) + "Mailbox: " + row.name + kCrLf +
-                                  "Source folder: " + folderName);
+            WriteLog(run.log, std::string(kCrLf) + "Mailbox: " + VisibleText(row.name) + kCrLf +
+                                  "Source folder: " + VisibleText(folderName));
             ++count;
             SweepMailbox(run, row, folderName, cutoff, traversal);
         }
         rs.Close();
         cnn.Close();
     } catch (const platform::Error& e) {
+        if (run.log.Failure()) throw;  // the log, not the directory, failed
         // The directory failed part-way: say so, and report the mailboxes
         // that were treated before it did.
-        WriteLog(run.log, ErrorEntry(e.Number(), e.Description()) + " " + searchRoot);
+        WriteLog(run.log, ErrorEntry(e.Number(), e.Description()) + " " + VisibleText(searchRoot));
+        treated.failure = e;
     }
-    return count;
+    return treated;
 }
 
 }  // namespace quellix

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "base/date.h"
@@ -16,10 +17,15 @@ namespace quellix {
 // trying up to eight URL forms (built from the server's names) until one is
 // not refused; the sweeps delete or move as run.move says, and every line
 // goes to run.log. Returns the number of mailboxes treated. A directory
-// failure ends the loop: it is logged as an error entry naming searchRoot and
-// the number treated so far is returned.
-int32_t ProcessMailboxes(const RunState& run, const std::string& searchRoot,
-                         const std::string& folderName, platform::Date cutoff, int16_t allMailboxes,
-                         const std::string& traversal);
+// failure ends the loop: it is logged as an error entry naming searchRoot, and
+// returned with the number treated so far. Raises the log's failure when the
+// log cannot be written.
+struct MailboxesTreated {
+    int32_t count = 0;
+    std::optional<platform::Error> failure;  // the directory failure that ended the loop
+};
+MailboxesTreated ProcessMailboxes(const RunState& run, const std::string& searchRoot,
+                                  const std::string& folderName, platform::Date cutoff,
+                                  int16_t allMailboxes, const std::string& traversal);
 
 }  // namespace quellix

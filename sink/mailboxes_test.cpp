@@ -75,7 +75,8 @@ TEST_F(MailboxesTest, TriesTheUrlFormsInOrderAndLogsOnlyTheLastFailure) {
          .mark = "Quellix"},
     });
     const std::string base = thread_.server.StoreFileBase;
-    EXPECT_EQ(ProcessMailboxes(TheRun(), testing::kSearchRoot, "Spam", cutoff_, 0, "shallow"), 7);
+    EXPECT_EQ(ProcessMailboxes(TheRun(), testing::kSearchRoot, "Spam", cutoff_, 0, "shallow").count,
+              7);
 
     const auto lines = LogLines(ReadLog());
     const Strings want = {
@@ -176,7 +177,8 @@ TEST_F(MailboxesTest, TreatsOnlyMailboxesOfThisServerThatTheRunSelects) {
         SCOPED_TRACE(c.allMailboxes);
         NewRun();
         EXPECT_EQ(ProcessMailboxes(TheRun(), testing::kSearchRoot, "Spam", cutoff_, c.allMailboxes,
-                                   "shallow"),
+                                   "shallow")
+                      .count,
                   static_cast<int32_t>(c.treated.size()));
         Strings treated;
         for (const auto& line : LogLines(ReadLog())) {
@@ -190,7 +192,11 @@ TEST_F(MailboxesTest, TreatsOnlyMailboxesOfThisServerThatTheRunSelects) {
 TEST_F(MailboxesTest, ADirectoryFailureIsLoggedWithTheSearchRootAndTheTrueCount) {
     Directory({});
     Configure({"directory = ldap://127.0.0.1:1", "directory.gc_port = 1"});
-    EXPECT_EQ(ProcessMailboxes(TheRun(), "GC://127.0.0.1", "Spam", cutoff_, 1, "shallow"), 0);
+    const MailboxesTreated treated =
+        ProcessMailboxes(TheRun(), "GC://127.0.0.1", "Spam", cutoff_, 1, "shallow");
+    EXPECT_EQ(treated.count, 0);
+    ASSERT_TRUE(treated.failure);
+    EXPECT_EQ(treated.failure->Number(), platform::err::kDsServerDown);
     const auto lines = LogLines(ReadLog());
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(StartsWithNowStamp(lines[0])) << lines[0];
@@ -227,7 +233,7 @@ TEST_F(MailboxesTest, TheLdapDirectoryGivesTheSameRun) {
     Configure({slapd->ConfigLines()});
     Junk("ann");
     Junk("bob");
-    EXPECT_EQ(ProcessMailboxes(TheRun(), "GC://127.0.0.1", "Spam", cutoff_, 0, "deep"), 2);
+    EXPECT_EQ(ProcessMailboxes(TheRun(), "GC://127.0.0.1", "Spam", cutoff_, 0, "deep").count, 2);
     EXPECT_EQ(ReadLog(), "\r\nMailbox: Ann\r\nSource folder: Spam\r\n" +
                              Deleted("file://./backofficestorage/example.org/mbx/ann/Spam") +
                              "\r\n\r\nMailbox: Bob\r\nSource folder: Spam\r\n" +

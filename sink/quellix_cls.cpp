@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "platform/system.h"
 #include "sink/quellix_module.h"
 #include "sink/run_log.h"
 #include "sink/run_text.h"
@@ -44,25 +45,60 @@ HRESULT QuellixCls::OnMDBStartUp(const char*, const char*, int32_t) {
     return platform::S_OK;
 }
 
+namespace {
+
+// Says in the event log that the run of itemUrl, or its report, failed.
+void ReportFailure(const char* itemUrl, const std::string& what, const std::string& cause) {
+    platform::ReportEvent("Quellix",
+                          what + " of " + (itemUrl ? itemUrl : "") + " failed: " + cause);
+}
+
+}  // namespace
+
 HRESULT QuellixCls::OnTimer(const char* bstrURLItem, int32_t lFlags) {
     // What this thread keeps from one run to the next (the class is
     // apartment-threaded: a run only sees its own thread's).
     static thread_local ThreadState kept;
+    bool failed = false;
     try {
         const std::string itemUrl = bstrURLItem ? bstrURLItem : "";
         RunLog log;  // not open: the first entry of this run creates the log afresh
-        WriteLog(log, "Started at: " + NowText());
-        WriteLog(log, "");
-        RunCleanup(kept, log, itemUrl, lFlags);
-        WriteLog(log, "");
-        WriteLog(log, "Completed at: " + NowText());
+        std::optional<platform::Error> failure;
+        try {
+            WriteLog(log, "Started at: " + NowText());
+            WriteLog(log, "");
+            failure = RunCleanup(kept, log, itemUrl, lFlags);
+            WriteLog(log, "");
+            WriteLog(log, "Completed at: " + NowText());
+        } catch (const platform::Error& e) {
+            // Only the log raises this far.
+            failure = e;
+        }
         CloseLog(log);
-        SendReport(log, kept.ReportRecipient);
+        if (failure) {
+            failed = true;
+            ReportFailure(bstrURLItem, "run", failure->Description());
+        }
+        // A log that failed is not mailed: it is cut short, or it is not the
+        // run's own file.
+        if (!log.Failure()) {
+            try {
+                SendReport(log, kept.ReportRecipient);
+            } catch (const platform::Error& e) {
+                failed = true;
+                ReportFailure(bstrURLItem, "report", e.Description());
+            }
+        }
+    } catch (const std::exception& e) {
+        failed = true;
+        ReportFailure(bstrURLItem, "run", e.what());
     } catch (...) {
-        // The run ends quietly; what was logged stays in the log file. The
-        // store always hears success.
+        failed = true;
+        ReportFailure(bstrURLItem, "run", "unknown failure");
     }
-    return platform::S_OK;
+    // The store's event service takes no notice of the result; a host that
+    // fires the timer by hand learns from it that the run failed.
+    return failed ? platform::E_FAIL : platform::S_OK;
 }
 
 HRESULT QuellixCls::Register(platform::IExStoreEventInfo*, const char*, int32_t,

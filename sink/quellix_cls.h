@@ -29,8 +29,10 @@ public:
     platform::HRESULT OnMDBStartUp(const char* bstrMDBGuid, const char* bstrMDBName,
                                    int32_t lFlags) override;
     // One cleanup run: frames it with "Started at: " and "Completed at: ",
-    // closes the log and mails it. Returns S_OK in every case; a failure ends
-    // the run quietly.
+    // closes the log and mails it. Returns S_OK when the run and its report
+    // went their way; E_FAIL when a failure stopped the run or its report,
+    // after saying what failed, and where, in the event log (one line each
+    // for the run and the report). Never raises.
     platform::HRESULT OnTimer(const char* bstrURLItem, int32_t lFlags) override;
     // Accepts every registration: *plResult = 0.
     platform::HRESULT Register(platform::IExStoreEventInfo* pEventInfo, const char* bstrURLItem,

@@ -31,9 +31,16 @@ std::string Property(const char* suffix) {
 
 }  // namespace
 
-bool RunCleanup(ThreadState& thread, RunLog& log, const std::string& itemUrl, int32_t /*flags*/) {
+std::optional<platform::Error> RunCleanup(ThreadState& thread, RunLog& log,
+                                          const std::string& itemUrl, int32_t /*flags*/) {
     using namespace platform;
     RunState state{log, thread, {}};
+    // The first failure that stops the run; the run goes on past it where it
+    // can, as it always has, so that its log says what it did.
+    std::optional<Error> failure;
+    const auto fail = [&](int32_t number, const std::string& description) {
+        if (!failure) failure.emplace(number, description, "RunCleanup");
+    };
     ServerNames& server = thread.server;
     // Skip-and-continue: each step runs under err; a failing step leaves what
     // it would have set at the value it had, and the next step runs.
@@ -52,16 +59,25 @@ bool RunCleanup(ThreadState& thread, RunLog& log, const std::string& itemUrl, in
 
     // The store's own name for its namespace, when it lists one, is what its
     // URLs use (it may be a mail domain other than the directory's).
-    err.Run([&] {
-        const std::vector<std::string> names = ListDirectory("\\\\.\\backofficestorage\\");
-        const std::string name = names.empty() ? std::string() : names.front();
-        if (!name.empty()) {
-            server.StoreHttpBase = "http://" + server.ServerFqdn + "/exadmin/" + name + "/mbx";
-            server.StoreFileBase = "file://./backofficestorage/" + name + "/mbx";
-        }
-    });
+    const char* const share = "\\\\.\\backofficestorage\\";
+    if (!err.Run([&] {
+            const std::vector<std::string> names = ListDirectory(share);
+            const std::string name = names.empty() ? std::string() : names.front();
+            if (!name.empty()) {
+                server.StoreHttpBase = "http://" + server.ServerFqdn + "/exadmin/" + name + "/mbx";
+                server.StoreFileBase = "file://./backofficestorage/" + name + "/mbx";
+            }
+        })) {
+        // The store cannot be read.
+        fail(err.Number(), err.Description());
+        err.Run([&] { WriteLog(log, ErrorEntry(err.Number(), err.Description()) + " " + share); });
+    }
 
-    if (!IsMailboxItemUrl(itemUrl)) return true;
+    if (!IsMailboxItemUrl(itemUrl)) {
+        fail(err::kInvalidArg,
+             Describe("OnTimer", itemUrl, "not the URL of an item in a mailbox", 0));
+        return failure;
+    }
 
     Connection cnn;
     Record rec;
@@ -75,6 +91,12 @@ bool RunCleanup(ThreadState& thread, RunLog& log, const std::string& itemUrl, in
         rec.Open(itemUrl, nullptr, adModeUnknown, adFailIfNotExists, adOpenRecordUnspecified, "",
                  "");
     });
+
+    if (err.Number() != 0) {
+        // No registration item, no parameters: no run.
+        fail(err.Number(), err.Description());
+        WriteLog(log, ErrorEntry(err.Number(), err.Description()) + " " + VisibleText(itemUrl));
+    }
 
     std::string searchRoot;
     std::string folderName;
@@ -98,9 +120,12 @@ bool RunCleanup(ThreadState& thread, RunLog& log, const std::string& itemUrl, in
             });
             if (!searched) {
                 // The directory failed: there is no destination, so no run.
-                err.Run([&] {
-                    WriteLog(log, ErrorEntry(err.Number(), err.Description()) + " " + searchRoot);
-                });
+                fail(err.Number(), err.Description());
+                WriteLog(log, ErrorEntry(err.Number(), err.Description()) + " " +
+                                  VisibleText(searchRoot));
+            } else if (!state.move.Found()) {
+                fail(err::kNotFound,
+                     "Destination folder 'Inbox' is not found in " + state.move.MoveTarget);
             }
             if (!state.move.Found()) searchRoot.clear();
         }
@@ -153,15 +178,18 @@ bool RunCleanup(ThreadState& thread, RunLog& log, const std::string& itemUrl, in
                 cutoff = cutoff.AddMinutes(bias);
             });
             err.Run([&] {
-                count = ProcessMailboxes(state, searchRoot, folderName, cutoff, allMailboxes,
-                                         traversal);
+                MailboxesTreated treated = ProcessMailboxes(state, searchRoot, folderName, cutoff,
+                                                            allMailboxes, traversal);
+                count = treated.count;
+                if (treated.failure) {
+                    fail(treated.failure->Number(),
+                         treated.failure->Description() + " " + searchRoot);
+                }
             });
         }
     }
-    err.Run([&] {
-        WriteLog(log, std::string(kCrLf) + "Mailboxes processed: " + std::to_string(count));
-    });
-    return true;
+    WriteLog(log, std::string(kCrLf) + "Mailboxes processed: " + std::to_string(count));
+    return failure;
 }
 
 }  // namespace quellix

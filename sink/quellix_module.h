@@ -7,7 +7,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+
+#include "base/error.h"
 
 namespace quellix {
 
@@ -62,7 +65,13 @@ struct RunState {
 // destination when moving, sweeps the mailboxes and logs how many it treated,
 // all into log. Sets thread's server names, and its ReportRecipient when the
 // item has one. Every failing step is passed over (the next one runs); flags
-// is not used. Always returns true.
-bool RunCleanup(ThreadState& thread, RunLog& log, const std::string& itemUrl, int32_t flags);
+// is not used. Returns nothing when the run took its course (due or not), or
+// the first failure that stopped it or part of it: the store or the
+// registration item cannot be read, itemUrl names no item in a mailbox, the
+// destination or the directory fails. Each is also in the log, as an error
+// entry naming what failed, except the item URL (the log then holds only its
+// frame). Raises the log's failure when the log cannot be written.
+[[nodiscard]] std::optional<platform::Error> RunCleanup(ThreadState& thread, RunLog& log,
+                                                        const std::string& itemUrl, int32_t flags);
 
 }  // namespace quellix

@@ -50,6 +50,11 @@ constexpr int32_t kBadFileNameOrNumber = 52;
                           platform::Describe(operation, object, std::strerror(error), error));
 }
 
+[[noreturn]] void Refuse(const std::string& path, const std::string& reason, int code) {
+    throw platform::Error(platform::err::kPermissionDenied,
+                          platform::Describe("open", path, reason, code));
+}
+
 // Opens the temporary directory and makes sure it is the running account's
 // own and that nobody else can write to it: links planted by another account
 // could otherwise redirect the log.
@@ -57,55 +62,78 @@ Fd OpenPrivateDirectory(const std::string& dir) {
     std::string path = dir;
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.Open()) RaiseErrno("open", path, errno);
+    if (!fd.Open()) {
+        const int error = errno;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            Refuse(path, "temporary directory is a symbolic link", ELOOP);
+        }
+        RaiseErrno("open", path, error);
+    }
     struct stat st {};
     if (::fstat(fd.Get(), &st) != 0) RaiseErrno("stat", path, errno);
     if (st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        throw platform::Error(
-            platform::err::kPermissionDenied,
-            platform::Describe("open", path, "temporary directory is not private to this account",
-                               EACCES));
+        Refuse(path, "temporary directory is not private to this account", EACCES);
     }
     return fd;
 }
 
-int OpenInDirectory(int dirFd, const std::string& dir, const char* name, int flags) {
+// Opens name in the temporary directory as a regular file with no other
+// name: a link, a FIFO, a directory or a second hard link (whose other name
+// may be a file anywhere) in its place is refused before anything is
+// written. truncate empties it once it is known to be ours.
+int OpenInDirectory(int dirFd, const std::string& dir, const char* name, int flags, bool truncate) {
+    const std::string path = dir + name;
     // O_NONBLOCK: a FIFO in the log's place must not hang the run; it is
     // refused below like any other non-regular file.
     Fd fd(::openat(dirFd, name, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
-    if (!fd.Open()) RaiseErrno("open", dir + name, errno);
+    if (!fd.Open()) {
+        const int error = errno;
+        struct stat st {};
+        if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (S_ISLNK(st.st_mode)) Refuse(path, "is a symbolic link", ELOOP);
+            if (!S_ISREG(st.st_mode)) Refuse(path, "is not a regular file", error);
+        }
+        RaiseErrno("open", path, error);
+    }
     struct stat st {};
-    if (::fstat(fd.Get(), &st) != 0) RaiseErrno("stat", dir + name, errno);
-    if (!S_ISREG(st.st_mode)) RaiseErrno("open", dir + name, EINVAL);
+    if (::fstat(fd.Get(), &st) != 0) RaiseErrno("stat", path, errno);
+    if (!S_ISREG(st.st_mode)) Refuse(path, "is not a regular file", EINVAL);
+    if (st.st_nlink != 1) {
+        Refuse(path, "has " + std::to_string(st.st_nlink) + " hard links", EMLINK);
+    }
+    if (truncate && ::ftruncate(fd.Get(), 0) != 0) RaiseErrno("truncate", path, errno);
     return fd.Release();
 }
 
-void WriteAll(int fd, const std::string& bytes) {
+void WriteAll(int fd, const std::string& path, const std::string& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0) {
             if (errno == EINTR) continue;
-            RaiseErrno("write", kLogFileName, errno);
+            RaiseErrno("write", path, errno);
         }
         done += static_cast<size_t>(n);
     }
 }
 
-// Takes the run lock unless lock holds it already, then opens the log
-// afresh; returns the log's descriptor.
-int OpenLog(int& lockFd) {
+// Takes the run lock unless lockFd holds it already, then opens the log
+// (afresh unless append); returns the log's descriptor and sets path.
+int OpenLog(int& lockFd, bool append, std::string& path) {
     const std::string dir = GetTempDirectory();
+    path = dir + kLogFileName;
     Fd dirFd = OpenPrivateDirectory(dir);
     if (lockFd < 0) {
-        Fd lock(OpenInDirectory(dirFd.Get(), dir, kLockFileName, O_RDWR | O_CREAT));
+        Fd lock(OpenInDirectory(dirFd.Get(), dir, kLockFileName, O_RDWR | O_CREAT, false));
         // Another run still writing or mailing its log: wait for it.
         while (::flock(lock.Get(), LOCK_EX) != 0) {
             if (errno != EINTR) RaiseErrno("flock", dir + kLockFileName, errno);
         }
         lockFd = lock.Release();
     }
-    return OpenInDirectory(dirFd.Get(), dir, kLogFileName, O_WRONLY | O_CREAT | O_TRUNC);
+    return OpenInDirectory(dirFd.Get(), dir, kLogFileName,
+                           O_WRONLY | O_CREAT | (append ? O_APPEND : 0), !append);
 }
 
 }  // namespace
@@ -116,14 +144,22 @@ RunLog::~RunLog() {
 }
 
 void WriteLog(RunLog& log, const std::string& text) {
-    if (log.number_ == 0) {
-        log.file_ = OpenLog(log.lock_);
-        log.number_ = 1;  // the one log file a run keeps open
-    } else if (log.file_ < 0) {
-        // The run closed its log already: writing must not start it afresh.
-        throw platform::Error(kBadFileNameOrNumber, "Bad file name or number", "WriteLog");
+    // A log that failed once stays failed: a line may be cut, and what
+    // follows must not look whole.
+    if (log.failure_) throw *log.failure_;
+    try {
+        if (log.number_ == 0) {
+            log.file_ = OpenLog(log.lock_, false, log.path_);
+            log.number_ = 1;  // the one log file a run keeps open
+        } else if (log.file_ < 0) {
+            // The run closed its log already: writing must not start it afresh.
+            throw platform::Error(kBadFileNameOrNumber, "Bad file name or number", "WriteLog");
+        }
+        WriteAll(log.file_, log.path_, text + kCrLf);
+    } catch (const platform::Error& e) {
+        log.failure_ = e;
+        throw;
     }
-    WriteAll(log.file_, text + kCrLf);
 }
 
 void CloseLog(RunLog& log) noexcept {
@@ -168,13 +204,26 @@ void SendReport(RunLog& log, const std::string& reportRecipient) {
 
     const std::string addr = ExtractReportAddress(reportRecipient);
     if (addr.empty()) return;
-    platform::Message msg;
-    msg.SetTo(addr);
-    msg.SetFrom("Quellix <>");
-    msg.SetSubject("Quellix Report " + NowText());
-    msg.SetTextBody("");
-    msg.AddAttachment(path, "", "");
-    msg.Send();
+    try {
+        platform::Message msg;
+        msg.SetTo(addr);
+        msg.SetFrom("Quellix <>");
+        msg.SetSubject("Quellix Report " + NowText());
+        msg.SetTextBody("");
+        msg.AddAttachment(path, "", "");
+        msg.Send();
+    } catch (const platform::Error& e) {
+        // The log stays in the temporary directory: it says why no report
+        // came, when it still can. The run lock is still held.
+        try {
+            std::string logPath;
+            Fd fd(OpenLog(log.lock_, true, logPath));
+            WriteAll(fd.Get(), logPath, ErrorEntry(e.Number(), e.Description()) + kCrLf);
+        } catch (const platform::Error&) {
+            // The log cannot take it: the caller reports the failure.
+        }
+        throw;
+    }
 }
 
 }  // namespace quellix

@@ -10,7 +10,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+
+#include "base/error.h"
 
 namespace quellix {
 
@@ -28,12 +31,18 @@ public:
 
     // The number of the open log; 0 until the first entry of the run.
     [[nodiscard]] int16_t LogFileNumber() const { return number_; }
+    // The error that stopped the log (it cannot be opened or written), if
+    // any; every later entry raises it again.
+    [[nodiscard]] const std::optional<platform::Error>& Failure() const { return failure_; }
 
 private:
     friend void WriteLog(RunLog& log, const std::string& text);
     friend void CloseLog(RunLog& log) noexcept;
     friend void ReleaseRunLock(RunLog& log) noexcept;
+    friend void SendReport(RunLog& log, const std::string& reportRecipient);
 
+    std::optional<platform::Error> failure_;
+    std::string path_;  // the log's path once it is open
     int16_t number_ = 0;
     int file_ = -1;  // the log's descriptor while it is open
     int lock_ = -1;  // the run lock's descriptor while it is held
@@ -53,8 +62,9 @@ void CloseLog(RunLog& log) noexcept;
 // Closes the log and sends it as the attachment "Quellix.LOG" of the report
 // message: From "Quellix <>", To the address in reportRecipient, Subject
 // "Quellix Report " + now, empty body. Nothing is sent without a recipient or
-// a log file. Raises platform::Error when the message is not accepted. The run
-// lock is released in every case.
+// a log file. Raises platform::Error when the message is not accepted, after
+// adding the error entry to the log when it can. The run lock is released in
+// every case.
 void SendReport(RunLog& log, const std::string& reportRecipient);
 
 // Releases the run lock if log holds it.

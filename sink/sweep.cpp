@@ -109,13 +109,16 @@ int32_t SweepFolder(const RunState& run, const std::string& folderUrl, platform:
     }
     if (err.Number() != 0) {
         result = -1;
-        if (logErrors)
-            WriteLog(run.log, ErrorEntry(err.Number(), err.Description()) + " " + folderUrl);
+        if (logErrors) {
+            WriteLog(run.log,
+                     ErrorEntry(err.Number(), err.Description()) + " " + VisibleText(folderUrl));
+        }
     } else if (!run.move.MoveTarget.empty()) {
-        WriteLog(run.log, std::to_string(result) + " messages has been moved from " + folderUrl +
-                              " to " + run.move.MoveTarget);
+        WriteLog(run.log, std::to_string(result) + " messages has been moved from " +
+                              VisibleText(folderUrl) + " to " + VisibleText(run.move.MoveTarget));
     } else {
-        WriteLog(run.log, std::to_string(result) + " messages has been deleted in " + folderUrl);
+        WriteLog(run.log, std::to_string(result) + " messages has been deleted in " +
+                              VisibleText(folderUrl));
     }
     return result;
 }
