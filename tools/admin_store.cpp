@@ -101,6 +101,8 @@ int Usage(const char* verb) {
 int CreateNamespace(const std::vector<std::string>& in) {
     const Args a = Split(in, {});
     if (a.positional.size() != 1 || !a.options.empty()) return Usage("create-namespace");
+    // The one verb, with generate-corpus, that makes the store itself.
+    ItemStore::Create();
     ItemStore::ForThisThread()->CreateNamespace(a.positional[0]);
     std::printf("%s\n", localplatform::FormatStoreUrl(localplatform::UrlScheme::kFile, Fqdn(),
                                                       {a.positional[0]})
@@ -292,6 +294,7 @@ int GenerateCorpus(const std::vector<std::string>& in) {
         start = slash + 1;
     }
 
+    ItemStore::Create();
     auto store = ItemStore::ForThisThread();
     if (!store->Lookup({ns})) store->CreateNamespace(ns);
     std::mt19937_64 rng(static_cast<uint64_t>(seed));

@@ -5,11 +5,15 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <random>
+#include <thread>
 #include <unordered_map>
 
 #include "base/error.h"
@@ -36,6 +40,7 @@ constexpr int kSchemaVersion = 1;
 constexpr int kBatchMaxWrites = 256;
 constexpr int kDefaultBatchMs = 100;
 constexpr int kDefaultBusyMs = 10000;
+constexpr int64_t kDefaultBusyBudgetMs = 60000;
 
 // Storage codes of property types (the props.type column).
 enum PropCode : int {
@@ -162,12 +167,26 @@ struct ItemStore::Handle {
     dev_t dev = 0;  // the file opened, to notice it being replaced
     ino_t ino = 0;
     std::mt19937_64 rng{std::random_device{}()};
+    // Waiting for a busy store: each statement up to busyMs, and the thread's
+    // whole run up to its busy budget (BusyBudget below).
+    int busyMs = kDefaultBusyMs;
+    std::chrono::steady_clock::time_point busySince;
+    bool budgetSpent = false;  // the last wait ended on the budget
 
-    [[noreturn]] void Fail(int rc, const std::string& op) const {
+    [[noreturn]] void Fail(int rc, const std::string& op) {
         // Copy the message now: the next call on db overwrites it.
-        const std::string reason = db ? sqlite3_errmsg(db.get()) : sqlite3_errstr(rc);
+        std::string reason = db ? sqlite3_errmsg(db.get()) : sqlite3_errstr(rc);
+        if ((rc & 0xff) == SQLITE_BUSY && budgetSpent) {
+            reason +=
+                "; this run has spent its time for waiting on a busy store"
+                " (store.busy_budget_ms = " +
+                std::to_string(BusyBudgetMs()) + ")";
+        }
+        budgetSpent = false;
         throw Error(ErrorNumberFor(rc), platform::Describe(op, path, reason, rc));
     }
+
+    static int64_t BusyBudgetMs();
 
     void Exec(const std::string& sql) {
         const int rc = sqlite3_exec(db.get(), sql.c_str(), nullptr, nullptr, nullptr);
@@ -348,18 +367,90 @@ private:
     std::string name_;
 };
 
+// What the "store.*" keys of the platform configuration ask for.
+struct StoreSettings {
+    int busyMs = kDefaultBusyMs;
+    std::chrono::milliseconds batchAge{kDefaultBatchMs};
+    bool synchronousFull = false;
+};
+
+StoreSettings ReadSettings() {
+    const auto& cfg = PlatformConfig::Current();
+    StoreSettings s;
+    s.busyMs = static_cast<int>(StoreSettingMs("store.busy_timeout_ms", kDefaultBusyMs, 3600000));
+    s.batchAge =
+        std::chrono::milliseconds(StoreSettingMs("store.batch_ms", kDefaultBatchMs, 3600000));
+    const std::string sync = FoldName(cfg.GetOr("store.synchronous", "normal"));
+    if (sync != "normal" && sync != "full") {
+        throw Error(
+            err::kInvalidArg,
+            platform::Describe("read configuration", cfg.SourcePath() + ": store.synchronous",
+                               "unknown value '" + sync + "' (normal or full)", err::kInvalidArg));
+    }
+    s.synchronousFull = sync == "full";
+    return s;
+}
+
+// The time this thread may still spend waiting for a busy store, in ms.
+// Starts at "store.busy_budget_ms" and again at StartBusyBudget.
+struct BusyBudget {
+    bool started = false;
+    int64_t leftMs = 0;
+};
+thread_local BusyBudget budget;
+
+int64_t& BudgetLeft() {
+    if (!budget.started) {
+        budget.leftMs = ItemStore::Handle::BusyBudgetMs();
+        budget.started = true;
+    }
+    return budget.leftMs;
+}
+
+// The busy handler: sleeps in growing steps while the store is busy, until
+// the statement has waited busyMs or the thread's budget is spent.
+int WaitWhileBusy(void* arg, int count) {
+    static constexpr std::array<int, 12> kDelays = {1, 2, 5, 10, 15, 20, 25, 25, 25, 50, 50, 100};
+    auto* h = static_cast<ItemStore::Handle*>(arg);
+    const auto now = std::chrono::steady_clock::now();
+    if (count == 0) {
+        h->busySince = now;
+        h->budgetSpent = false;
+    }
+    const int64_t waited =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now - h->busySince).count();
+    if (waited >= h->busyMs) return 0;
+    int64_t& left = BudgetLeft();
+    if (left <= 0) {
+        h->budgetSpent = true;
+        return 0;
+    }
+    const int64_t step = std::min<int64_t>(
+        {kDelays[std::min<size_t>(static_cast<size_t>(count), kDelays.size() - 1)],
+         h->busyMs - waited, left});
+    std::this_thread::sleep_for(std::chrono::milliseconds(step));
+    left -= step;
+    return 1;
+}
+
+void SetBusyWait(ItemStore::Handle& h, int busyMs) {
+    h.busyMs = busyMs;
+    sqlite3_busy_handler(h.db.get(), &WaitWhileBusy, &h);
+}
+
 std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path, int busyMs,
-                                              bool synchronousFull) {
+                                              bool synchronousFull, bool create) {
+    if (!create) CheckStoreFile(path);
     auto h = std::make_unique<ItemStore::Handle>();
     h->path = path;
     sqlite3* raw = nullptr;
-    const int rc =
-        sqlite3_open_v2(path.c_str(), &raw,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    const int rc = sqlite3_open_v2(
+        path.c_str(), &raw,
+        SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0), nullptr);
     h->db.reset(raw);  // owned even when the open failed
     if (rc != SQLITE_OK) h->Fail(rc, "open store");
     sqlite3_extended_result_codes(raw, 1);
-    sqlite3_busy_timeout(raw, busyMs);
+    SetBusyWait(*h, busyMs);
 
     // The first read finds out whether the file is a database at all.
     int version = 0;
@@ -368,6 +459,12 @@ std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path, int busyM
         if (s.Step()) version = static_cast<int>(s.Int(0));
     }
     if (version == 0) {
+        if (!create) {
+            throw Error(
+                err::kCorrupt,
+                platform::Describe("open store", path, "database is not an item store (no schema)",
+                                   err::kCorrupt));
+        }
         Atomic tx(*h);
         int tables = 0;
         {
@@ -434,6 +531,73 @@ bool IsIntrinsic(const std::string& folded) {
 }  // namespace
 
 // ---------------------------------------------------------------- free helpers
+
+int64_t StoreSettingMs(const std::string& key, int64_t fallback, int64_t max) {
+    const auto& cfg = PlatformConfig::Current();
+    const auto v = cfg.Get(key);
+    if (!v) return fallback;
+    auto bad = [&](const std::string& why) {
+        throw Error(err::kInvalidArg,
+                    platform::Describe("read configuration", cfg.SourcePath() + ": " + key,
+                                       why + ": '" + *v + "'", err::kInvalidArg));
+    };
+    if (v->empty() || v->size() > 12) bad("not a whole number of milliseconds");
+    int64_t n = 0;
+    for (char c : *v) {
+        if (c < '0' || c > '9') bad("not a whole number of milliseconds");
+        n = n * 10 + (c - '0');
+    }
+    if (n > max) bad("out of range (0 to " + std::to_string(max) + ")");
+    return n;
+}
+
+int64_t ItemStore::Handle::BusyBudgetMs() {
+    return StoreSettingMs("store.busy_budget_ms", kDefaultBusyBudgetMs, 86400000);
+}
+
+void CheckStoreFile(const std::string& path) {
+    auto fail = [&](int32_t number, const std::string& why) {
+        throw Error(number, platform::Describe("open store", path, why, number));
+    };
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) {
+            fail(err::kFileNotFound,
+                 "no store at this path (quellix-admin store create-namespace makes one)");
+        }
+        fail(err::kPathFileAccess, std::strerror(errno));
+    }
+    if (!S_ISREG(st.st_mode)) fail(err::kCorrupt, "not a regular file");
+    if (st.st_size == 0) fail(err::kCorrupt, "empty file, not a store");
+    std::array<unsigned char, 100> hdr{};
+    {
+        std::ifstream in(path, std::ios::binary);
+        if (!in) fail(err::kPathFileAccess, "cannot be read");
+        in.read(reinterpret_cast<char*>(hdr.data()), hdr.size());
+        if (in.gcount() != static_cast<std::streamsize>(hdr.size()))
+            fail(err::kCorrupt, "truncated: shorter than a database header");
+    }
+    if (std::memcmp(hdr.data(), "SQLite format 3", 16) != 0)
+        fail(err::kCorrupt, "damaged header: not an SQLite database");
+    auto be32 = [&](size_t at) {
+        return (uint32_t{hdr[at]} << 24) | (uint32_t{hdr[at + 1]} << 16) |
+               (uint32_t{hdr[at + 2]} << 8) | uint32_t{hdr[at + 3]};
+    };
+    int64_t pageSize = (int64_t{hdr[16]} << 8) | int64_t{hdr[17]};
+    if (pageSize == 1) pageSize = 65536;
+    if (pageSize < 512 || pageSize > 65536 || (pageSize & (pageSize - 1)) != 0)
+        fail(err::kCorrupt, "damaged header: page size " + std::to_string(pageSize));
+    const auto size = static_cast<int64_t>(st.st_size);
+    if (size % pageSize != 0)
+        fail(err::kCorrupt,
+             "truncated: " + std::to_string(size) + " bytes is not a whole number of pages");
+    // The page count is valid when its version stamp matches the change counter.
+    const int64_t pages = be32(28);
+    if (pages > 0 && be32(92) == be32(24) && size < pages * pageSize) {
+        fail(err::kCorrupt, "truncated: " + std::to_string(size / pageSize) + " of " +
+                                std::to_string(pages) + " pages");
+    }
+}
 
 int64_t ToStoreTime(platform::Date utc) {
     return utc.UnixSeconds();
@@ -511,20 +675,7 @@ std::shared_ptr<ItemStore> ItemStore::ForThisThread(const std::string& path) {
     thread_local std::map<std::string, std::weak_ptr<ItemStore>> handles;
     const std::string key = CanonicalPath(path);
     if (auto existing = handles[key].lock()) return existing;
-    const auto& cfg = PlatformConfig::Current();
-    auto number = [&](const char* key, int fallback) {
-        const auto v = cfg.Get(key);
-        if (!v) return fallback;
-        try {
-            return std::stoi(*v);
-        } catch (const std::exception&) {
-            throw Error(err::kInvalidArg,
-                        platform::Describe("read configuration", key, "not a number: " + *v,
-                                           err::kInvalidArg));
-        }
-    };
-    const int busyMs = number("store.busy_timeout_ms", kDefaultBusyMs);
-    const auto batchAge = std::chrono::milliseconds(number("store.batch_ms", kDefaultBatchMs));
+    const StoreSettings settings = ReadSettings();
     std::unique_ptr<ItemStore> raw;
     if (auto it = parked.find(key); it != parked.end()) {
         raw = std::move(it->second);
@@ -533,15 +684,34 @@ std::shared_ptr<ItemStore> ItemStore::ForThisThread(const std::string& path) {
         if (!SameFile(key, raw->h_->dev, raw->h_->ino)) raw.reset();
     }
     if (raw) {
-        sqlite3_busy_timeout(raw->h_->db.get(), busyMs);
+        SetBusyWait(*raw->h_, settings.busyMs);
     } else {
-        raw.reset(new ItemStore(
-            OpenHandle(key, busyMs, FoldName(cfg.GetOr("store.synchronous", "normal")) == "full")));
+        raw.reset(new ItemStore(OpenHandle(key, settings.busyMs, settings.synchronousFull, false)));
     }
-    raw->h_->batchMaxAge = batchAge;
+    raw->h_->batchMaxAge = settings.batchAge;
     std::shared_ptr<ItemStore> store(raw.release(), &ItemStore::Release);
     handles[key] = store;
     return store;
+}
+
+bool ItemStore::Create() {
+    return Create(PlatformConfig::Current().StorePath());
+}
+
+bool ItemStore::Create(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        CheckStoreFile(path);
+        (void)ForThisThread(path);  // a store, not some other database
+        return false;
+    }
+    const StoreSettings settings = ReadSettings();
+    (void)OpenHandle(CanonicalPath(path), settings.busyMs, settings.synchronousFull, true);
+    return true;
+}
+
+void ItemStore::StartBusyBudget() {
+    budget.started = false;
 }
 
 const std::string& ItemStore::Path() const {

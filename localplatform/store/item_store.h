@@ -59,10 +59,27 @@ class ItemStore {
 public:
     // This thread's handle on the store named by the platform configuration
     // (PlatformConfig::Current().StorePath()), or on the database at path.
-    // The file and its schema are made on first use. Raises err::kCorrupt for
-    // a file that is not a store, err::kResourceLocked when busy past the bound.
+    // Opening never creates a store (Create does): a missing file raises
+    // err::kFileNotFound, an empty, truncated or damaged one err::kCorrupt, a
+    // store locked past the bound err::kResourceLocked, a bad "store.*"
+    // setting err::kInvalidArg; each description names the cause and the path.
     [[nodiscard]] static std::shared_ptr<ItemStore> ForThisThread();
     [[nodiscard]] static std::shared_ptr<ItemStore> ForThisThread(const std::string& path);
+
+    // Makes a new, empty store at path (or at the configured path) when no
+    // file is there; returns false, doing nothing, when a store is already
+    // there. Raises as ForThisThread for any other file (an empty file is
+    // not taken for a store). For the administration commands and tests.
+    static bool Create();
+    static bool Create(const std::string& path);
+
+    // Starts a fresh budget for this thread's waits on a busy store: from
+    // now on the thread waits at most "store.busy_timeout_ms" per statement
+    // and "store.busy_budget_ms" (default 60000) in all; a statement that
+    // finds the budget spent fails at once with err::kResourceLocked, and
+    // its description says the budget is spent. A cleanup run calls it once
+    // at its start.
+    static void StartBusyBudget();
 
     ~ItemStore();
     ItemStore(const ItemStore&) = delete;
@@ -167,6 +184,17 @@ private:
     static void Release(ItemStore* store);
     std::unique_ptr<Handle> h_;
 };
+
+// A "store.*" setting in milliseconds: fallback when unset; raises
+// err::kInvalidArg naming the configuration file, the key and the value for
+// anything but a whole number from 0 to max.
+[[nodiscard]] int64_t StoreSettingMs(const std::string& key, int64_t fallback, int64_t max);
+
+// Checks that path names a store file as the store leaves it: a regular
+// file holding an SQLite database header whose size fits its page count.
+// Raises err::kFileNotFound (no file) or err::kCorrupt (empty, another
+// kind of file, damaged header, truncated), naming the path and the cause.
+void CheckStoreFile(const std::string& path);
 
 // This server's fully qualified name from the platform configuration, lower
 // case: computer name "." domain DNS name.

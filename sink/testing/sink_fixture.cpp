@@ -30,6 +30,7 @@ void SinkFixture::SetUp() {
     tmpDir_ = dir_ + "/tmp";
     ASSERT_EQ(mkdir(tmpDir_.c_str(), 0700), 0);
     Configure({});
+    localplatform::ItemStore::Create();
     Store()->CreateNamespace(kNamespace);
     ResetRunState();
 }
