@@ -25,9 +25,13 @@ namespace {
 // The first Inbox found under the mailbox URL forms of one scheme:
 // "<scheme root><mail domain>/mbx/<alias>", then with the local part, then the
 // store's own base with the alias, then with the local part.
-std::string FindInbox(const std::string& domainRoot, const std::string& mailDomain,
-                      const std::string& base, const std::string& alias,
-                      const std::string& localPart) {
+std::string FindInbox(const std::string& domainRoot, const std::string& rawMailDomain,
+                      const std::string& base, const std::string& rawAlias,
+                      const std::string& rawLocalPart) {
+    // Directory values go into the URLs encoded: each names exactly its item.
+    const std::string mailDomain = platform::EncodeStoreUrlPath(rawMailDomain);
+    const std::string alias = platform::EncodeStoreUrlPath(rawAlias);
+    const std::string localPart = platform::EncodeStoreUrlPath(rawLocalPart);
     std::string found;
     if (!mailDomain.empty() && !alias.empty()) {
         found = ResolveInbox(domainRoot + mailDomain + "/mbx/" + alias, "inbox");

@@ -52,6 +52,16 @@ TEST_F(DestinationTest, ResolvesTheInboxByTheAddressAloneOrInParentheses) {
     }
 }
 
+TEST_F(DestinationTest, ALocalisedInboxIsFoundThroughTheMailboxsInboxProperty) {
+    Store()->CreateMailbox(testing::kNamespace, "archiv", false, "Posteingang");
+    Directory(
+        {{.cn = "Archiv", .account = "archiv", .alias = "archiv", .mail = "archiv@example.org"}});
+    EXPECT_EQ(Resolve("archiv@example.org"),
+              FileUrl("archiv", "Posteingang") + HttpUrl("archiv", "Posteingang"));
+    EXPECT_EQ(MoveTarget, "archiv/Posteingang");
+    EXPECT_EQ(ReadLog(), "Destination folder archiv/Posteingang is ready to collect messages.\r\n");
+}
+
 TEST_F(DestinationTest, AMailDomainOtherThanTheStoresIsFoundThroughTheStoresBase) {
     Mailbox("arch");
     Directory(

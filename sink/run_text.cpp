@@ -1,6 +1,5 @@
 #include "sink/run_text.h"
 
-
 #include "base/date.h"
 
 namespace quellix {

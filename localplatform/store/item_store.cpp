@@ -170,6 +170,7 @@ struct ItemStore::Handle {
     // Waiting for a busy store: each statement up to busyMs, and the thread's
     // whole run up to its busy budget (BusyBudget below).
     int busyMs = kDefaultBusyMs;
+    int64_t budgetMs = kDefaultBusyBudgetMs;  // "store.busy_budget_ms"
     std::chrono::steady_clock::time_point busySince;
     bool budgetSpent = false;  // the last wait ended on the budget
 
@@ -180,13 +181,11 @@ struct ItemStore::Handle {
             reason +=
                 "; this run has spent its time for waiting on a busy store"
                 " (store.busy_budget_ms = " +
-                std::to_string(BusyBudgetMs()) + ")";
+                std::to_string(budgetMs) + ")";
         }
         budgetSpent = false;
         throw Error(ErrorNumberFor(rc), platform::Describe(op, path, reason, rc));
     }
-
-    static int64_t BusyBudgetMs();
 
     void Exec(const std::string& sql) {
         const int rc = sqlite3_exec(db.get(), sql.c_str(), nullptr, nullptr, nullptr);
@@ -372,6 +371,7 @@ struct StoreSettings {
     int busyMs = kDefaultBusyMs;
     std::chrono::milliseconds batchAge{kDefaultBatchMs};
     bool synchronousFull = false;
+    int64_t busyBudgetMs = kDefaultBusyBudgetMs;
 };
 
 StoreSettings ReadSettings() {
@@ -388,6 +388,7 @@ StoreSettings ReadSettings() {
                                "unknown value '" + sync + "' (normal or full)", err::kInvalidArg));
     }
     s.synchronousFull = sync == "full";
+    s.busyBudgetMs = StoreSettingMs("store.busy_budget_ms", kDefaultBusyBudgetMs, 86400000);
     return s;
 }
 
@@ -399,9 +400,9 @@ struct BusyBudget {
 };
 thread_local BusyBudget budget;
 
-int64_t& BudgetLeft() {
+int64_t& BudgetLeft(const ItemStore::Handle& h) {
     if (!budget.started) {
-        budget.leftMs = ItemStore::Handle::BusyBudgetMs();
+        budget.leftMs = h.budgetMs;
         budget.started = true;
     }
     return budget.leftMs;
@@ -420,7 +421,7 @@ int WaitWhileBusy(void* arg, int count) {
     const int64_t waited =
         std::chrono::duration_cast<std::chrono::milliseconds>(now - h->busySince).count();
     if (waited >= h->busyMs) return 0;
-    int64_t& left = BudgetLeft();
+    int64_t& left = BudgetLeft(*h);
     if (left <= 0) {
         h->budgetSpent = true;
         return 0;
@@ -433,13 +434,14 @@ int WaitWhileBusy(void* arg, int count) {
     return 1;
 }
 
-void SetBusyWait(ItemStore::Handle& h, int busyMs) {
+void SetBusyWait(ItemStore::Handle& h, int busyMs, int64_t budgetMs) {
     h.busyMs = busyMs;
+    h.budgetMs = budgetMs;
     sqlite3_busy_handler(h.db.get(), &WaitWhileBusy, &h);
 }
 
-std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path, int busyMs,
-                                              bool synchronousFull, bool create) {
+std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path,
+                                              const StoreSettings& settings, bool create) {
     if (!create) CheckStoreFile(path);
     auto h = std::make_unique<ItemStore::Handle>();
     h->path = path;
@@ -450,7 +452,7 @@ std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path, int busyM
     h->db.reset(raw);  // owned even when the open failed
     if (rc != SQLITE_OK) h->Fail(rc, "open store");
     sqlite3_extended_result_codes(raw, 1);
-    SetBusyWait(*h, busyMs);
+    SetBusyWait(*h, settings.busyMs, settings.busyBudgetMs);
 
     // The first read finds out whether the file is a database at all.
     int version = 0;
@@ -493,7 +495,7 @@ std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path, int busyM
     // may be rolled back, each one whole (a move is one transaction, so it
     // is undone entirely, never half). "store.synchronous = full" makes
     // every commit durable at the price of a disk flush each.
-    h->Exec(synchronousFull ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
+    h->Exec(settings.synchronousFull ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) {
         h->dev = st.st_dev;
@@ -519,6 +521,15 @@ const StandardFolder* StandardFolderFor(const std::string& folded) {
         if (folded == f.property) return &f;
     }
     return nullptr;
+}
+
+// The name of a mailbox's standard folder: its own (kept under the
+// folder's property) or the standard one.
+std::string StandardFolderName(ItemStore& store, const ItemRow& mailbox,
+                               const StandardFolder& folder) {
+    if (!mailbox.hasProps) return folder.name;
+    const Variant v = store.CustomValue(mailbox.id, folder.property);
+    return v.Type() == VariantType::String ? v.AsString() : std::string(folder.name);
 }
 
 bool IsIntrinsic(const std::string& folded) {
@@ -549,10 +560,6 @@ int64_t StoreSettingMs(const std::string& key, int64_t fallback, int64_t max) {
     }
     if (n > max) bad("out of range (0 to " + std::to_string(max) + ")");
     return n;
-}
-
-int64_t ItemStore::Handle::BusyBudgetMs() {
-    return StoreSettingMs("store.busy_budget_ms", kDefaultBusyBudgetMs, 86400000);
 }
 
 void CheckStoreFile(const std::string& path) {
@@ -599,10 +606,34 @@ void CheckStoreFile(const std::string& path) {
     }
 }
 
+namespace {
+
+// The dates a store holds: years 1 to 9999, UTC.
+constexpr int64_t kFirstStoreTime = -62135596800;  // 0001-01-01T00:00:00Z
+constexpr int64_t kLastStoreTime = 253402300799;   // 9999-12-31T23:59:59Z
+
+[[noreturn]] void DateOutOfRange(const std::string& value) {
+    throw Error(
+        err::kCantConvert,
+        platform::Describe("convert date", value,
+                           "outside the dates a store holds (years 1 to 9999)", err::kCantConvert));
+}
+
+}  // namespace
+
 int64_t ToStoreTime(platform::Date utc) {
+    // Range-checked as a serial first: a huge or NaN serial has no seconds.
+    constexpr double kFirstSerial = -693593.0;                     // 0001-01-01
+    constexpr double kLastSerial = 2958465.0 + 86399.0 / 86400.0;  // 9999-12-31 23:59:59
+    const double serial = utc.Serial();
+    if (!(serial >= kFirstSerial - 0.5 / 86400 && serial <= kLastSerial + 0.5 / 86400))
+        DateOutOfRange("serial " + std::to_string(serial));
     return utc.UnixSeconds();
 }
 platform::Date FromStoreTime(int64_t seconds) {
+    // A corrupt store may hold any value: refuse those no date has.
+    if (seconds < kFirstStoreTime || seconds > kLastStoreTime)
+        DateOutOfRange(std::to_string(seconds) + " s");
     // Same arithmetic as Date::FromParts (whole days, then the seconds of
     // the day), so a date written and read back compares equal.
     constexpr int64_t kUnixEpochSerial = 25569;  // 1970-01-01 in days from the zero date
@@ -684,9 +715,9 @@ std::shared_ptr<ItemStore> ItemStore::ForThisThread(const std::string& path) {
         if (!SameFile(key, raw->h_->dev, raw->h_->ino)) raw.reset();
     }
     if (raw) {
-        SetBusyWait(*raw->h_, settings.busyMs);
+        SetBusyWait(*raw->h_, settings.busyMs, settings.busyBudgetMs);
     } else {
-        raw.reset(new ItemStore(OpenHandle(key, settings.busyMs, settings.synchronousFull, false)));
+        raw.reset(new ItemStore(OpenHandle(key, settings, false)));
     }
     raw->h_->batchMaxAge = settings.batchAge;
     std::shared_ptr<ItemStore> store(raw.release(), &ItemStore::Release);
@@ -705,8 +736,9 @@ bool ItemStore::Create(const std::string& path) {
         (void)ForThisThread(path);  // a store, not some other database
         return false;
     }
-    const StoreSettings settings = ReadSettings();
-    (void)OpenHandle(CanonicalPath(path), settings.busyMs, settings.synchronousFull, true);
+    // The handle made here is closed at once: the settings of the handles
+    // that use the store are read when they open it.
+    (void)OpenHandle(CanonicalPath(path), StoreSettings{}, true);
     return true;
 }
 
@@ -901,8 +933,9 @@ int64_t ItemStore::CreateNamespace(const std::string& name) {
 }
 
 int64_t ItemStore::CreateMailbox(const std::string& ns, const std::string& alias,
-                                 bool systemMailbox) {
+                                 bool systemMailbox, const std::string& inboxName) {
     CheckName(alias);
+    CheckName(inboxName);
     Atomic tx(*h_);
     auto container = Lookup({ns, "MBX"});
     if (!container) {
@@ -912,8 +945,22 @@ int64_t ItemStore::CreateMailbox(const std::string& ns, const std::string& alias
     if (Child(*h_, container->id, alias)) Exists(ns + "/MBX/" + alias);
     const int64_t id =
         InsertNode(*h_, container->id, alias, ItemKind::kMailbox, "urn:content-class:folder");
-    for (const auto& f : kStandardFolders)
-        InsertNode(*h_, id, f.name, ItemKind::kFolder, "urn:content-class:folder");
+    for (const auto& f : kStandardFolders) {
+        const bool inbox = f.name == kStandardFolders[0].name;
+        if (!inbox && FoldName(f.name) == FoldName(inboxName))
+            Exists(ns + "/MBX/" + alias + "/" + inboxName + " (a standard folder)");
+        InsertNode(*h_, id, inbox ? inboxName : std::string(f.name), ItemKind::kFolder,
+                   "urn:content-class:folder");
+    }
+    if (inboxName != kStandardFolders[0].name) {
+        // The mailbox remembers the folder's name under the property that
+        // gives its URL (shown as that URL, never as the name).
+        Stmt p(*h_, "INSERT INTO props(item, key, name, type, value) VALUES(?1, ?2, ?2, ?3, ?4)");
+        p.Bind(1, id).Bind(2, std::string(kStandardFolders[0].property));
+        p.Bind(3, int64_t{kString}).Bind(4, inboxName).Run();
+        Stmt m(*h_, "UPDATE items SET has_props = 1 WHERE id = ?1");
+        m.Bind(1, id).Run();
+    }
     if (systemMailbox) {
         const int64_t events =
             InsertNode(*h_, id, "StoreEvents", ItemKind::kFolder, "urn:content-class:folder");
@@ -947,17 +994,24 @@ int64_t ItemStore::ReplaceItem(int64_t parent, const std::string& name) {
     return id;
 }
 
+namespace {
+
+// A new unique item name the store chooses: "<32 hex>.EML".
+std::string NewItemName(ItemStore::Handle& h) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string name;
+    for (int part = 0; part < 2; ++part) {
+        uint64_t r = h.rng();
+        for (int i = 0; i < 16; ++i, r >>= 4) name += kHex[r & 15];
+    }
+    return name + ".EML";
+}
+
+}  // namespace
+
 int64_t ItemStore::SaveMessage(int64_t parent, const std::string& rfc822, int64_t receivedUtc,
                                const std::string& name) {
-    std::string itemName = name;
-    if (itemName.empty()) {
-        static constexpr char kHex[] = "0123456789ABCDEF";
-        for (int part = 0; part < 2; ++part) {
-            uint64_t r = h_->rng();
-            for (int i = 0; i < 16; ++i, r >>= 4) itemName += kHex[r & 15];
-        }
-        itemName += ".EML";
-    }
+    const std::string itemName = name.empty() ? NewItemName(*h_) : name;
     CheckName(itemName);
     RequireFolder(*this, parent);
     const int64_t now = NowSeconds();
@@ -978,6 +1032,35 @@ int64_t ItemStore::SaveMessage(int64_t parent, const std::string& rfc822, int64_
         throw;
     }
     return sqlite3_last_insert_rowid(h_->db.get());
+}
+
+ItemRow ItemStore::MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder) {
+    RequireFolder(*this, toFolder);
+    const std::string name = NewItemName(*h_);
+    BatchWrite();
+    {
+        // One statement: the item is in the new folder and out of the old
+        // one together, or (any failure, a crash) still in the old one only.
+        Stmt s(*h_,
+               "UPDATE items SET parent = ?2, name = ?3, key = ?4, created = ?5, modified = ?5"
+               " WHERE id = ?1 AND parent = ?6 AND kind = 0");
+        s.Bind(1, id).Bind(2, toFolder).Bind(3, name).Bind(4, FoldName(name));
+        s.Bind(5, NowSeconds()).Bind(6, fromFolder).Run();
+    }
+    if (sqlite3_changes(h_->db.get()) != 1) {
+        throw Error(err::kNotFound,
+                    platform::Describe("move item", std::to_string(id),
+                                       "the item is no longer in its folder (moved or deleted "
+                                       "meanwhile); nothing was copied",
+                                       err::kNotFound));
+    }
+    BatchTick();
+    auto row = Get(id);
+    if (!row) {
+        throw Error(err::kNotFound, platform::Describe("move item", std::to_string(id),
+                                                       "the item vanished", err::kNotFound));
+    }
+    return *row;
 }
 
 bool ItemStore::DeleteItem(int64_t id) {
@@ -1017,7 +1100,7 @@ Variant ItemStore::Value(const ItemRow& row, const std::string& name, UrlScheme 
     if (k == kReceived) return row.received ? Variant(FromStoreTime(*row.received)) : Variant();
     if (row.kind == ItemKind::kMailbox) {
         if (const auto* f = StandardFolderFor(k)) {
-            auto child = Child(*h_, row.id, f->name);
+            auto child = Child(*h_, row.id, StandardFolderName(*this, row, *f));
             if (!child) return Variant();
             return Variant(FormatStoreUrl(scheme, ThisServerFqdn(), PathOf(child->id)));
         }
@@ -1032,12 +1115,17 @@ std::vector<std::string> ItemStore::PropertyNames(const ItemRow& row) {
     if (row.received) names.emplace_back(kReceived);
     if (row.kind == ItemKind::kMailbox) {
         for (const auto& f : kStandardFolders) {
-            if (Child(*h_, row.id, f.name)) names.emplace_back(f.property);
+            if (Child(*h_, row.id, StandardFolderName(*this, row, f)))
+                names.emplace_back(f.property);
         }
     }
-    Stmt s(*h_, "SELECT name FROM props WHERE item = ?1 ORDER BY key");
+    Stmt s(*h_, "SELECT name, key FROM props WHERE item = ?1 ORDER BY key");
     s.Bind(1, row.id);
-    while (s.Step()) names.push_back(s.Text(0));
+    while (s.Step()) {
+        // A mailbox's own name for a standard folder is not a property of its own.
+        if (row.kind == ItemKind::kMailbox && StandardFolderFor(s.Text(1))) continue;
+        names.push_back(s.Text(0));
+    }
     return names;
 }
 

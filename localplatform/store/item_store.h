@@ -125,8 +125,11 @@ public:
     // it exists. Returns the namespace's id.
     int64_t CreateNamespace(const std::string& name);
     // Creates mailbox alias in namespace ns with the standard folders
-    // (and "StoreEvents/GlobalEvents" for a system mailbox). Returns its id.
-    int64_t CreateMailbox(const std::string& ns, const std::string& alias, bool systemMailbox);
+    // (and "StoreEvents/GlobalEvents" for a system mailbox), its Inbox named
+    // inboxName (a localised mailbox's "Posteingang"; the mailbox's
+    // "urn:schemas:httpmail:inbox" gives its URL). Returns its id.
+    int64_t CreateMailbox(const std::string& ns, const std::string& alias, bool systemMailbox,
+                          const std::string& inboxName = "Inbox");
     // Creates a folder under a folder; err::kResourceExists if the name is taken.
     int64_t CreateFolder(int64_t parent, const std::string& name);
     // Creates a plain item, replacing an existing item of that name wholesale
@@ -137,6 +140,14 @@ public:
     // = a new unique "<32 hex>.EML"; an existing name raises err::kResourceExists.
     int64_t SaveMessage(int64_t parent, const std::string& rfc822, int64_t receivedUtc,
                         const std::string& name = "");
+    // Moves the item (not a folder) id out of folder fromFolder into folder
+    // toFolder under a new unique "<32 hex>.EML" name, keeping its content,
+    // received time and properties: one atomic step, batched like a
+    // recordset's deletes (BatchWrite), so a crash leaves it in fromFolder
+    // or in toFolder, never both or neither. Raises err::kNotFound, copying
+    // nothing, when id is no longer in fromFolder (moved or deleted
+    // meanwhile) or toFolder is no folder. Returns the moved item's row.
+    ItemRow MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder);
     // Deletes a node with everything below it. Returns false when it was
     // already gone.
     bool DeleteItem(int64_t id);
@@ -200,7 +211,9 @@ void CheckStoreFile(const std::string& path);
 // case: computer name "." domain DNS name.
 [[nodiscard]] std::string ThisServerFqdn();
 
-// Dates of the platform's date type as stored: whole Unix seconds (UTC).
+// Dates of the platform's date type as stored: whole Unix seconds (UTC),
+// years 1 to 9999. A value outside them (a corrupt store, a date out of
+// range) raises err::kCantConvert in either direction.
 [[nodiscard]] int64_t ToStoreTime(platform::Date utc);
 [[nodiscard]] platform::Date FromStoreTime(int64_t seconds);
 

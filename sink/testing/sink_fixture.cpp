@@ -30,7 +30,6 @@ void SinkFixture::SetUp() {
     tmpDir_ = dir_ + "/tmp";
     ASSERT_EQ(mkdir(tmpDir_.c_str(), 0700), 0);
     Configure({});
-    localplatform::ItemStore::Create();
     Store()->CreateNamespace(kNamespace);
     ResetRunState();
 }
@@ -80,6 +79,9 @@ void SinkFixture::Configure(const std::vector<std::string>& extraLines) {
 }
 
 std::shared_ptr<localplatform::ItemStore> SinkFixture::Store() {
+    // Opening never makes a store: make the configured one, as the
+    // administration commands do, when a test first asks for it.
+    localplatform::ItemStore::Create();
     return localplatform::ItemStore::ForThisThread();
 }
 
