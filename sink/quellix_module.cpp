@@ -44,6 +44,7 @@ std::string Property(const char* suffix) {
 
 bool RunCleanup(const std::string& itemUrl, int32_t /*flags*/) {
     using namespace platform;
+    StartStoreBusyBudget();  // this run's waits for a busy store are bounded afresh
     // Skip-and-continue: each step runs under err; a failing step leaves what
     // it would have set at the value it had, and the next step runs.
     ErrorState err;
