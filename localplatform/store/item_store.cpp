@@ -41,6 +41,7 @@ constexpr int kBatchMaxWrites = 256;
 constexpr int kDefaultBatchMs = 100;
 constexpr int kDefaultBusyMs = 10000;
 constexpr int64_t kDefaultBusyBudgetMs = 60000;
+constexpr int kWalCheckpointPages = 16384;  // 64 MiB of 4 KiB pages
 
 // Storage codes of property types (the props.type column).
 enum PropCode : int {
@@ -490,6 +491,12 @@ std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path,
         Stmt s(*h, "PRAGMA journal_mode=WAL");
         s.Run();
     }
+    // A run commits once per folder; checkpointing every 1000 pages (the
+    // default) copied the same index pages into the database again and
+    // again, with two disk flushes each time. A larger WAL is checkpointed
+    // seldom and writes each page once per checkpoint; the last handle to
+    // close checkpoints the rest.
+    h->Exec("PRAGMA wal_autocheckpoint=" + std::to_string(kWalCheckpointPages));
     // WAL with synchronous NORMAL never corrupts and keeps every commit
     // through a crash of the process; after a power loss the last commits
     // may be rolled back, each one whole (a move is one transaction, so it
