@@ -233,6 +233,7 @@ TEST_F(SystemTest, ListDirectoryNamesEntriesSorted) {
 TEST_F(SystemTest, StoreShareListsNamespacesInCreationOrder) {
     WriteConfig("store = " + dir_ + "/store.db\n");
     EXPECT_TRUE(platform::ListDirectory("\\\\.\\backofficestorage\\").empty());
+    localplatform::ItemStore::Create();
     auto store = localplatform::ItemStore::ForThisThread();
     store->CreateNamespace("zeta.example");
     store->CreateNamespace("alpha.example");

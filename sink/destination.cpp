@@ -25,9 +25,13 @@ namespace {
 // "<scheme root><mail domain>/mbx/<alias>", then with the local part, then the
 // store's own base with the alias, then with the local part. Each try starts
 // from the move target the one before it returned.
-InboxFound FindInbox(RunLog& log, const std::string& domainRoot, const std::string& mailDomain,
-                     const std::string& base, const std::string& alias,
-                     const std::string& localPart, const std::string& moveTarget) {
+InboxFound FindInbox(RunLog& log, const std::string& domainRoot, const std::string& rawMailDomain,
+                     const std::string& base, const std::string& rawAlias,
+                     const std::string& rawLocalPart, const std::string& moveTarget) {
+    // Directory values go into the URLs encoded: each names exactly its item.
+    const std::string mailDomain = platform::EncodeStoreUrlPath(rawMailDomain);
+    const std::string alias = platform::EncodeStoreUrlPath(rawAlias);
+    const std::string localPart = platform::EncodeStoreUrlPath(rawLocalPart);
     InboxFound found{{}, moveTarget};
     const auto tryUrl = [&](const std::string& url) {
         found = ResolveInbox(log, url, "inbox", found.MoveTarget);

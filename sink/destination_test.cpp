@@ -53,6 +53,17 @@ TEST_F(DestinationTest, ResolvesTheInboxByTheAddressAloneOrInParentheses) {
     }
 }
 
+TEST_F(DestinationTest, ALocalisedInboxIsFoundThroughTheMailboxsInboxProperty) {
+    Store()->CreateMailbox(testing::kNamespace, "archiv", false, "Posteingang");
+    Directory(
+        {{.cn = "Archiv", .account = "archiv", .alias = "archiv", .mail = "archiv@example.org"}});
+    const MoveDestination found = Resolve("archiv@example.org");
+    EXPECT_EQ(found.DestFileFolderUrl, FileUrl("archiv", "Posteingang"));
+    EXPECT_EQ(found.DestHttpFolderUrl, HttpUrl("archiv", "Posteingang"));
+    EXPECT_EQ(found.MoveTarget, "archiv/Posteingang");
+    EXPECT_EQ(ReadLog(), "Destination folder archiv/Posteingang is ready to collect messages.\r\n");
+}
+
 TEST_F(DestinationTest, AMailDomainOtherThanTheStoresIsFoundThroughTheStoresBase) {
     Mailbox("arch");
     Directory(

@@ -53,7 +53,10 @@ void SweepMailbox(const RunState& run, MailboxRow row, const std::string& folder
                   platform::Date cutoff, const std::string& traversal) {
     if (row.mailDomain.empty()) return;  // no address: nothing to try
     const ServerNames& server = run.thread.server;
-    const std::string tail = "/" + folderName;
+    // Names go into the URLs encoded, so each reaches exactly the item it names.
+    for (std::string* name : {&row.mailDomain, &row.alias, &row.localPart, &row.account})
+        *name = platform::EncodeStoreUrlPath(*name);
+    const std::string tail = "/" + platform::EncodeStoreUrlPath(folderName);
     int32_t result = SweepFolder(
         run, "file://./backofficestorage/" + row.mailDomain + "/mbx/" + row.alias + tail, cutoff,
         false, traversal);

@@ -468,7 +468,7 @@ const HostCase kHostCases[] = {
     {"BadStoreSetting",
      [](SinkFixture& f, const std::string&) -> Texts {
          Self(f).Reconfigure("store.busy_timeout_ms = soon");
-         return {"store.busy_timeout_ms", "not a number"};
+         return {"store.busy_timeout_ms", "soon"};
      },
      "run", true},
     {"RelayRefusesTheRecipient",

@@ -42,6 +42,7 @@ std::optional<platform::Error> RunCleanup(ThreadState& thread, RunLog& log,
         if (!failure) failure.emplace(number, description, "RunCleanup");
     };
     ServerNames& server = thread.server;
+    StartStoreBusyBudget();  // this run's waits for a busy store are bounded afresh
     // Skip-and-continue: each step runs under err; a failing step leaves what
     // it would have set at the value it had, and the next step runs.
     ErrorState err;

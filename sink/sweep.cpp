@@ -2,7 +2,6 @@
 
 #include "isodate/iso_date.h"
 #include "platform/ado.h"
-#include "platform/message.h"
 #include "sink/quellix_module.h"
 #include "sink/run_log.h"
 #include "sink/run_text.h"
@@ -16,35 +15,17 @@ std::function<void(const std::string&)>& MoveFaultHook() {
     return hook;
 }
 
-// Moves the current row's message into the destination Inbox of the run.
-void MoveMessage(platform::Connection& cnn, platform::Recordset& rs, const std::string& href,
-                 const MoveDestination& move) {
+// Moves the current row's message into the destination Inbox of the run
+// (the one of its URL's scheme). The store moves it in one step, keeping
+// its bytes and received time: it is then in the Inbox and gone from the
+// folder, or still in the folder only.
+void MoveMessage(const std::string& href, const MoveDestination& move) {
     using namespace platform;
-    Record msgRec;
-    msgRec.Open(href, nullptr, adModeUnknown, adFailIfNotExists, adOpenRecordUnspecified, "", "");
-    const Stream stm = msgRec.Fields(adDefaultStream).GetStream();
-    Message msg;
-    msg.OpenObject(stm, "_Stream");
     const std::string& dest =
         StartsWithNoCase(href, "http:") ? move.DestHttpFolderUrl : move.DestFileFolderUrl;
-    // Copy and delete commit together: every connection of this thread shares
-    // the store's one handle, so the transaction covers the save, made
-    // without a connection, and the delete through the record set.
-    cnn.BeginTrans();
-    try {
-        msg.SaveToContainer(dest, nullptr, adModeReadWrite, 0, 0, "", "");
-        if (MoveFaultHook()) MoveFaultHook()(href);
-        rs.Delete(adAffectCurrent);
-        cnn.CommitTrans();
-    } catch (...) {
-        try {
-            cnn.RollbackTrans();
-        } catch (const std::exception&) {
-            // Closing the connection rolls back as well.
-        }
-        throw;
-    }
-    msgRec.Close();
+    if (MoveFaultHook()) MoveFaultHook()(href);
+    Record msgRec;
+    (void)msgRec.MoveRecord(href, dest);
 }
 
 }  // namespace
@@ -59,8 +40,10 @@ std::string SweepQuery(const std::string& folderUrl, platform::Date cutoff,
         ISODate::FormatIsoDate(ISODate::ConvertTimeZone(cutoff, 13, 13, "", ""));
     return std::string("select ") + " \"urn:schemas:mailheader:content-class\"" + ", \"DAV:href\"" +
            ", \"DAV:displayname\"" + ", \"DAV:creationdate\"" + ", \"DAV:getlastmodified\"" +
-           " from scope ('" + traversal + " traversal of " + "\"" + folderUrl + "\"') " +
-           " WHERE \"DAV:ishidden\" = false " + " AND \"DAV:iscollection\" = false " +
+           " from scope (" +
+           platform::QuoteStoreQueryText(
+               traversal + " traversal of " + platform::QuoteStoreQueryText(folderUrl, '"'), '\'') +
+           ") " + " WHERE \"DAV:ishidden\" = false " + " AND \"DAV:iscollection\" = false " +
            " AND (\"urn:schemas:httpmail:datereceived\" <= CAST(\"" + iso + "\" as 'dateTime'))";
 }
 
@@ -90,7 +73,7 @@ int32_t SweepFolder(const RunState& run, const std::string& folderUrl, platform:
                 if (run.move.MoveTarget.empty()) {
                     rs.Delete(adAffectCurrent);
                 } else {
-                    MoveMessage(cnn, rs, href, run.move);
+                    MoveMessage(href, run.move);
                 }
                 rs.MoveNext();
             }
@@ -100,8 +83,9 @@ int32_t SweepFolder(const RunState& run, const std::string& folderUrl, platform:
             rec.Close();
             cnn.Close();
         });
-        // After a failure, close what is still open (that rolls back an open
-        // move); a failure to close adds nothing to the one already recorded.
+        // After a failure, close what is still open (that commits the deletes
+        // and moves made, each whole); a failure to close adds nothing to the
+        // one already recorded.
         ErrorState ignored;
         if (rs.State() == adStateOpen) ignored.Run([&] { rs.Close(); });
         if (rec.State() == adStateOpen) ignored.Run([&] { rec.Close(); });

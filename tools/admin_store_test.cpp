@@ -68,6 +68,17 @@ TEST(AdminStoreTest, VerbsWorkAndReportByExitCode) {
         {"list '" + TempStore::FileBase() + "/user000003/Inbox/Junk'", "", 0,
          "urn:content-class:message"},
         {"generate-corpus --namespace example.test --mailboxes x", "", 2, ""},
+        // A localised mailbox: its Inbox has another name, found through the
+        // mailbox's Inbox property.
+        {"create-mailbox example.test hans --inbox Posteingang", "", 0, "/hans"},
+        {"show '" + TempStore::FileBase() + "/hans'", "", 0,
+         "urn:schemas:httpmail:inbox\tString\t" + TempStore::FileBase() + "/hans/Posteingang\n"},
+        {"list '" + TempStore::FileBase() + "/hans/Posteingang'", "", 0, ""},
+        {"list '" + TempStore::FileBase() + "/hans/Inbox'", "", 1, ""},
+        {"create-mailbox example.test fritz --inbox outbox", "", 1, ""},
+        {"create-mailbox example.test fritz --inbox 'a/b'", "", 1, ""},
+        {"create-mailbox example.test fritz --inbox", "", 2, ""},
+        {"create-mailbox example.test fritz --inbox Posteingang --frob x", "", 2, ""},
     };
     for (const auto& c : cases) {
         const Result r = Admin(c.args, c.input);

@@ -81,6 +81,9 @@ void SinkFixture::Configure(const std::vector<std::string>& extraLines) {
 }
 
 std::shared_ptr<localplatform::ItemStore> SinkFixture::Store() {
+    // Opening never makes a store: make the configured one, as the
+    // administration commands do, when a test first asks for it.
+    localplatform::ItemStore::Create();
     return localplatform::ItemStore::ForThisThread();
 }
 
