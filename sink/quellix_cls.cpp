@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "platform/run_lock.h"
 #include "platform/system.h"
 #include "sink/quellix_module.h"
 #include "sink/run_log.h"
@@ -62,12 +63,50 @@ HRESULT QuellixCls::OnTimer(const char* bstrURLItem, int32_t lFlags) {
     bool failed = false;
     try {
         const std::string itemUrl = bstrURLItem ? bstrURLItem : "";
+        // Runs of one registration take turns: its lock lives in the store,
+        // so a run in another process, account or temporary folder meets
+        // it too. The wait is bounded; a run that does not get the lock in
+        // time does not take place.
+        std::optional<platform::RunLock> lock;
+        std::optional<platform::Error> lockFailure;
+        if (IsMailboxItemUrl(itemUrl)) {
+            std::string heldBy;
+            try {
+                lock = platform::RunLock::Acquire(itemUrl, platform::RunLock::ConfiguredWait(),
+                                                  &heldBy);
+            } catch (const platform::Error& e) {
+                lockFailure = e;
+            }
+            if (!lock && !lockFailure) {
+                const std::string why =
+                    "run skipped: another run of the registration holds its "
+                    "lock (" +
+                    heldBy + ")";
+                // Added to the log as it stands: it may be the holder's.
+                try {
+                    AppendToLog(ErrorEntry(platform::err::kResourceLocked, why) + " " +
+                                VisibleText(itemUrl));
+                } catch (const platform::Error&) {
+                    // The event log says it all the same.
+                }
+                platform::ReportEvent("Quellix", "run of " + itemUrl + " skipped: " + why);
+                return platform::E_FAIL;
+            }
+        }
+
         RunLog log;  // not open: the first entry of this run creates the log afresh
         std::optional<platform::Error> failure;
         try {
             WriteLog(log, "Started at: " + NowText());
             WriteLog(log, "");
-            failure = RunCleanup(kept, log, itemUrl, lFlags);
+            if (lockFailure) {
+                // The store cannot hold the lock: it cannot be cleaned either.
+                failure = lockFailure;
+                WriteLog(log, ErrorEntry(lockFailure->Number(), lockFailure->Description()) + " " +
+                                  VisibleText(itemUrl));
+            } else {
+                failure = RunCleanup(kept, log, itemUrl, lFlags);
+            }
             WriteLog(log, "");
             WriteLog(log, "Completed at: " + NowText());
         } catch (const platform::Error& e) {

@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +23,7 @@
 #include "localplatform/mail/mail_message.h"
 #include "localplatform/mail/testing/smtp_harness.h"
 #include "platform/com.h"
+#include "platform/run_lock.h"
 #include "sink/testing/sink_fixture.h"
 
 namespace quellix {
@@ -299,8 +302,8 @@ struct HostRun {
 
 // childSetup runs in the child before the host is started; it returns false
 // when it cannot make what the test needs (the child then exits with 77).
-HostRun RunHostCapturing(const std::vector<std::string>& args, const std::string& errPath,
-                         const std::function<bool()>& childSetup = {}) {
+pid_t StartHost(const std::vector<std::string>& args, const std::string& errPath,
+                const std::function<bool()>& childSetup = {}) {
     std::vector<std::string> argv = {QUELLIX_HOST_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> cargv;
@@ -314,6 +317,10 @@ HostRun RunHostCapturing(const std::vector<std::string>& args, const std::string
         execv(cargv[0], cargv.data());
         _exit(127);
     }
+    return pid;
+}
+
+HostRun WaitHost(pid_t pid, const std::string& errPath) {
     HostRun run;
     int status = 0;
     if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
@@ -324,6 +331,11 @@ HostRun RunHostCapturing(const std::vector<std::string>& args, const std::string
     ss << in.rdbuf();
     run.err = ss.str();
     return run;
+}
+
+HostRun RunHostCapturing(const std::vector<std::string>& args, const std::string& errPath,
+                         const std::function<bool()>& childSetup = {}) {
+    return WaitHost(StartHost(args, errPath, childSetup), errPath);
 }
 
 // In the child: a private mount namespace with a tmpfs of two pages on dir,
@@ -462,9 +474,6 @@ const HostCase kHostCases[] = {
     {"LogAFifo", Planted("Quellix.LOG", 'f'), "run", false},
     {"LogADirectory", Planted("Quellix.LOG", 'd'), "run", false},
     {"LogWithASecondHardLink", Planted("Quellix.LOG", 'h'), "run", false},
-    {"LockALink", Planted("Quellix.LOG.lock", 'l'), "run", false},
-    {"LockAFifo", Planted("Quellix.LOG.lock", 'f'), "run", false},
-    {"LockADirectory", Planted("Quellix.LOG.lock", 'd'), "run", false},
     {"BadStoreSetting",
      [](SinkFixture& f, const std::string&) -> Texts {
          Self(f).Reconfigure("store.busy_timeout_ms = soon");
@@ -577,20 +586,136 @@ TEST_F(FullFileSystemTest, AFullFileSystemUnderTheLogReachesStandardError) {
         EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "not one line: " << run.err;
         EXPECT_NE(run.err.find(tmpDir_ + "/Quellix.LOG"), std::string::npos) << run.err;
         EXPECT_NE(run.err.find("No space left on device"), std::string::npos) << run.err;
-        size_t swept = 0;
-        for (int i = 0; i < 60; ++i) {
-            char alias[16];
-            std::snprintf(alias, sizeof alias, "u%02d", i);
-            swept += Messages(alias, "Spam").empty() ? 1 : 0;
-        }
-        if (full) {
-            EXPECT_EQ(swept, 0u);
-        } else {
-            EXPECT_GT(swept, 0u);
-            EXPECT_LT(swept, 60u);
-        }
         EXPECT_TRUE(smtp_->Messages().empty());
     }
+    // A run with room enough says which mailboxes the runs before it swept:
+    // none before the run, some of them when the log filled during it.
+    EXPECT_EQ(RunHost({"ontimer", item}), 0);
+    const std::string log = ReadLog();
+    size_t swept = 0, left = 0;
+    for (const auto& line : testing::LogLines(log)) {
+        if (line.starts_with("0 messages has been deleted")) ++swept;
+        if (line.starts_with("1 messages has been deleted")) ++left;
+    }
+    EXPECT_EQ(swept + left, 60u) << log;
+    EXPECT_GT(swept, 0u) << log;
+    EXPECT_LT(swept, 60u) << log;
+}
+
+class RunLockTest : public QuellixModuleTest {
+protected:
+    // A copy of this test's platform configuration with its own temporary
+    // directory (as another account or $TMPDIR would have) and extra lines.
+    std::string OtherConfig(const std::string& name, const std::vector<std::string>& extra) {
+        const std::string tmp = dir_ + "/" + name + "-tmp";
+        std::filesystem::create_directories(tmp);
+        EXPECT_EQ(chmod(tmp.c_str(), 0700), 0);
+        std::ifstream in(std::getenv("QUELLIX_CONFIG"));
+        std::ostringstream out;
+        for (std::string line; std::getline(in, line);) {
+            if (!line.starts_with("temp_dir")) out << line << "\n";
+        }
+        out << "temp_dir = " << tmp << "\n";
+        for (const auto& line : extra) out << line << "\n";
+        const std::string path = dir_ + "/" + name + ".conf";
+        std::ofstream(path) << out.str();
+        return path;
+    }
+
+    std::vector<std::string> ExpiredSubjects() {
+        return {"ann-1", "ann-2",   "ann-4",   "bob-1",  "bob-2",
+                "bob-4", "carla-1", "carla-2", "carla-4"};
+    }
+};
+
+// Two processes run the same registration at once, each with its own
+// temporary directory: they take turns on the registration's lock in the
+// store, and in move mode every expired message arrives once.
+TEST_F(RunLockTest, RunsWithDifferentTemporaryDirectoriesTakeTurnsAndMoveEachMessageOnce) {
+    OnTimerRegistration p = Params();
+    p.mailboxToMove = "Archive (arch@example.org)";
+    p.allMailboxes = "1";
+    const std::string item = Registration(p);
+    std::vector<pid_t> hosts;
+    for (const char* name : {"first", "second", "third"}) {
+        hosts.push_back(StartHost({"--config", OtherConfig(name, {}), "ontimer", item},
+                                  dir_ + "/" + name + ".err"));
+    }
+    int index = 0;
+    for (const char* name : {"first", "second", "third"}) {
+        const HostRun run = WaitHost(hosts[index++], dir_ + "/" + name + ".err");
+        EXPECT_EQ(run.status, 0) << name << ": " << run.err;
+    }
+    Strings moved = Subjects("arch", "Inbox");
+    // Remote's mailbox is on another server: never swept.
+    moved.erase(std::remove_if(moved.begin(), moved.end(),
+                               [](const std::string& m) { return m.starts_with("remote"); }),
+                moved.end());
+    Strings want = ExpiredSubjects();
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(moved, want);
+    EXPECT_EQ(smtp_->Messages().size(), 3u);
+}
+
+// The child half of the stopped-holder test: takes the registration's lock
+// and stops itself, holding it. Runs only when started by that test.
+TEST_F(RunLockTest, HolderChild) {
+    const char* config = std::getenv("QUELLIX_LOCK_HOLDER_CONFIG");
+    if (!config) GTEST_SKIP() << "started only by the stopped-holder test";
+    setenv("QUELLIX_CONFIG", config, 1);
+    auto lock = platform::RunLock::Acquire(std::getenv("QUELLIX_LOCK_HOLDER_ITEM"),
+                                           std::chrono::seconds(10), nullptr);
+    if (!lock) _exit(2);
+    raise(SIGSTOP);
+    _exit(0);
+}
+
+// A holder that stops (SIGSTOP) holding the lock does not block later runs
+// beyond the configured wait: they are skipped, and say so and who holds it.
+TEST_F(RunLockTest, AStoppedHolderMakesTheNextRunSkipAfterTheWait) {
+    if (std::getenv("QUELLIX_LOCK_HOLDER_CONFIG")) GTEST_SKIP();
+    const std::string item = Registration(Params());
+    const std::string config = OtherConfig("holder", {});
+    const pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        setenv("QUELLIX_LOCK_HOLDER_CONFIG", config.c_str(), 1);
+        setenv("QUELLIX_LOCK_HOLDER_ITEM", item.c_str(), 1);
+        execl("/proc/self/exe", "quellix_e2e_test", "--gtest_filter=RunLockTest.HolderChild",
+              nullptr);
+        _exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(holder, &status, WUNTRACED), holder);
+    ASSERT_TRUE(WIFSTOPPED(status)) << "the holder did not take the lock";
+
+    const auto started = std::chrono::steady_clock::now();
+    const HostRun run = RunHostCapturing(
+        {"--config", OtherConfig("waiter", {"store.run_lock_wait_ms = 1000"}), "ontimer", item},
+        dir_ + "/waiter.err");
+    const auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "not one line: " << run.err;
+    EXPECT_TRUE(run.err.starts_with("Quellix: run of " + item + " skipped: ")) << run.err;
+    EXPECT_NE(run.err.find("pid " + std::to_string(holder)), std::string::npos) << run.err;
+    EXPECT_GE(waited, std::chrono::milliseconds(1000));
+    EXPECT_LT(waited, std::chrono::seconds(30));
+    // The skipped run's log says so too, and nothing was swept.
+    std::ifstream in(dir_ + "/waiter-tmp/Quellix.LOG");
+    std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(log.find("run skipped: another run of the registration holds its lock"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(Messages("ann", "Spam").size(), 3u);
+
+    // A holder that is gone is taken over at once.
+    kill(holder, SIGKILL);
+    ASSERT_EQ(waitpid(holder, &status, 0), holder);
+    const HostRun next = RunHostCapturing(
+        {"--config", OtherConfig("after", {"store.run_lock_wait_ms = 1000"}), "ontimer", item},
+        dir_ + "/after.err");
+    EXPECT_EQ(next.status, 0) << next.err;
+    EXPECT_EQ(Messages("ann", "Spam"), Strings{"ann-3"});
 }
 
 }  // namespace

@@ -13,15 +13,14 @@
 
 namespace quellix {
 
-namespace {
-
-// The item URL names an item below a mailbox: ".../MBX/<alias>/...".
 bool IsMailboxItemUrl(const std::string& itemUrl) {
     const size_t p = FindNoCase(itemUrl, "/MBX/");
     if (p == std::string::npos) return false;
     if (FindNoCase(itemUrl, "/", p + 5) == std::string::npos) return false;
     return itemUrl.rfind('/') != std::string::npos;
 }
+
+namespace {
 
 constexpr double kMaxBiasMinutes = 24 * 60;
 

@@ -60,6 +60,9 @@ struct RunState {
     MoveDestination move;
 };
 
+// True when itemUrl names an item below a mailbox: ".../MBX/<alias>/...".
+bool IsMailboxItemUrl(const std::string& itemUrl);
+
 // One cleanup run for the registration item at itemUrl: reads the run
 // parameters from the item, decides whether today is a run day, resolves the
 // destination when moving, sweeps the mailboxes and logs how many it treated,

@@ -1,7 +1,6 @@
 #include "sink/run_log.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -118,20 +117,12 @@ void WriteAll(int fd, const std::string& path, const std::string& bytes) {
     }
 }
 
-// Takes the run lock unless lockFd holds it already, then opens the log
-// (afresh unless append); returns the log's descriptor and sets path.
-int OpenLog(int& lockFd, bool append, std::string& path) {
+// Opens the log (afresh unless append); returns the log's descriptor and
+// sets path.
+int OpenLog(bool append, std::string& path) {
     const std::string dir = GetTempDirectory();
     path = dir + kLogFileName;
     Fd dirFd = OpenPrivateDirectory(dir);
-    if (lockFd < 0) {
-        Fd lock(OpenInDirectory(dirFd.Get(), dir, kLockFileName, O_RDWR | O_CREAT, false));
-        // Another run still writing or mailing its log: wait for it.
-        while (::flock(lock.Get(), LOCK_EX) != 0) {
-            if (errno != EINTR) RaiseErrno("flock", dir + kLockFileName, errno);
-        }
-        lockFd = lock.Release();
-    }
     return OpenInDirectory(dirFd.Get(), dir, kLogFileName,
                            O_WRONLY | O_CREAT | (append ? O_APPEND : 0), !append);
 }
@@ -140,7 +131,6 @@ int OpenLog(int& lockFd, bool append, std::string& path) {
 
 RunLog::~RunLog() {
     CloseLog(*this);
-    ReleaseRunLock(*this);
 }
 
 void WriteLog(RunLog& log, const std::string& text) {
@@ -149,7 +139,7 @@ void WriteLog(RunLog& log, const std::string& text) {
     if (log.failure_) throw *log.failure_;
     try {
         if (log.number_ == 0) {
-            log.file_ = OpenLog(log.lock_, false, log.path_);
+            log.file_ = OpenLog(false, log.path_);
             log.number_ = 1;  // the one log file a run keeps open
         } else if (log.file_ < 0) {
             // The run closed its log already: writing must not start it afresh.
@@ -167,10 +157,10 @@ void CloseLog(RunLog& log) noexcept {
     log.file_ = -1;
 }
 
-void ReleaseRunLock(RunLog& log) noexcept {
-    // Closing the descriptor releases the flock.
-    if (log.lock_ >= 0) ::close(log.lock_);
-    log.lock_ = -1;
+void AppendToLog(const std::string& text) {
+    std::string path;
+    Fd fd(OpenLog(true, path));
+    WriteAll(fd.Get(), path, text + kCrLf);
 }
 
 std::string ExtractReportAddress(const std::string& recipient) {
@@ -191,11 +181,6 @@ std::string ExtractReportAddress(const std::string& recipient) {
 }
 
 void SendReport(RunLog& log, const std::string& reportRecipient) {
-    struct LockRelease {
-        RunLog& log;
-        ~LockRelease() { ReleaseRunLock(log); }
-    } release{log};
-
     if (log.LogFileNumber() != 0) CloseLog(log);
     const std::string path = GetTempDirectory() + kLogFileName;
     struct stat st {};
@@ -214,11 +199,9 @@ void SendReport(RunLog& log, const std::string& reportRecipient) {
         msg.Send();
     } catch (const platform::Error& e) {
         // The log stays in the temporary directory: it says why no report
-        // came, when it still can. The run lock is still held.
+        // came, when it still can.
         try {
-            std::string logPath;
-            Fd fd(OpenLog(log.lock_, true, logPath));
-            WriteAll(fd.Get(), logPath, ErrorEntry(e.Number(), e.Description()) + kCrLf);
+            AppendToLog(ErrorEntry(e.Number(), e.Description()));
         } catch (const platform::Error&) {
             // The log cannot take it: the caller reports the failure.
         }

@@ -4,10 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include "base/error.h"
 #include "sink/testing/sink_fixture.h"
@@ -106,30 +104,6 @@ TEST_F(RunLogTest, NoRecipientOrNoLogSendsNothing) {
     SendReport(Log(), "admin@example.org");
     EXPECT_FALSE(std::filesystem::exists(dir_ + "/pickup") &&
                  !std::filesystem::is_empty(dir_ + "/pickup"));
-}
-
-TEST_F(RunLogTest, AnOverlappingRunWaitsUntilTheFirstHasSentItsReport) {
-    std::atomic<bool> firstDone{false};
-    std::atomic<bool> secondSawFirstDone{false};
-    WriteLog(Log(), "first: Started");
-    std::thread second([&] {
-        RunLog log;
-        WriteLog(log, "second: Started");  // blocks while the first run holds the log
-        secondSawFirstDone = firstDone.load();
-        WriteLog(log, "second: Completed");
-        SendReport(log, "");
-    });
-    // Give the second run every chance to interleave; it must not.
-    for (int i = 0; i < 50; ++i) {
-        WriteLog(Log(), "first: line " + std::to_string(i));
-        std::this_thread::yield();
-    }
-    WriteLog(Log(), "first: Completed");
-    firstDone = true;
-    SendReport(Log(), "");  // no recipient: only closes the log and releases it
-    second.join();
-    EXPECT_TRUE(secondSawFirstDone);
-    EXPECT_EQ(ReadLog(), "second: Started\r\nsecond: Completed\r\n");
 }
 
 }  // namespace
