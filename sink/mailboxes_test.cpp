@@ -240,5 +240,24 @@ TEST_F(MailboxesTest, TheLdapDirectoryGivesTheSameRun) {
                              Deleted(thread_.server.StoreFileBase + "/bob/Spam") + "\r\n");
 }
 
+// Values from the directory go into the log visibly: a name holding CR LF
+// cannot start a line of its own (a forged "Mailboxes processed: 999").
+TEST_F(MailboxesTest, ANameHoldingLineBreaksCannotForgeALogLine) {
+    Junk("eve");
+    Directory({{.cn = "Eve\r\nMailboxes processed: 999\x07",
+                .account = "eve",
+                .alias = "eve",
+                .mail = "eve@example.org",
+                .mark = "Quellix"}});
+    EXPECT_EQ(ProcessMailboxes(TheRun(), testing::kSearchRoot, "Sp\tam\r\nx", cutoff_, 0, "shallow")
+                  .count,
+              1);
+    const auto lines = LogLines(ReadLog());
+    ASSERT_GE(lines.size(), 3u) << ReadLog();
+    EXPECT_EQ(lines[1], "Mailbox: Eve\\r\\nMailboxes processed: 999\\x07");
+    EXPECT_EQ(lines[2], "Source folder: Sp\\tam\\r\\nx");
+    for (const auto& line : lines) EXPECT_FALSE(line.starts_with("Mailboxes processed")) << line;
+}
+
 }  // namespace
 }  // namespace quellix
