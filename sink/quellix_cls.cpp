@@ -79,13 +79,11 @@ HRESULT QuellixCls::OnTimer(const char* bstrURLItem, int32_t lFlags) {
             }
             if (!lock && !lockFailure) {
                 const std::string why =
-                    "run skipped: another run of the registration holds its "
-                    "lock (" +
-                    heldBy + ")";
+                    "another run of the registration holds its lock (" + heldBy + ")";
                 // Added to the log as it stands: it may be the holder's.
                 try {
-                    AppendToLog(ErrorEntry(platform::err::kResourceLocked, why) + " " +
-                                VisibleText(itemUrl));
+                    AppendToLog(ErrorEntry(platform::err::kResourceLocked, "run skipped: " + why) +
+                                " " + VisibleText(itemUrl));
                 } catch (const platform::Error&) {
                     // The event log says it all the same.
                 }
