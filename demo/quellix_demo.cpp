@@ -240,6 +240,7 @@ int main(int argc, char** argv) {
         }
 
         // The store: mailboxes and junk of many ages (received times in UTC).
+        ItemStore::Create();
         auto store = ItemStore::ForThisThread();
         store->CreateNamespace(domain);
         const Date now = Date::NowUtc();

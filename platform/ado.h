@@ -182,6 +182,18 @@ public:
     // everything below it.
     void DeleteRecord(const std::string& url = "", bool async = false);
 
+    // Moves the message (or other non-folder item) at source into the
+    // folder at destination, a folder URL of the same store: the store gives
+    // it a new name there and keeps its content, received time and
+    // properties. Atomic: afterwards it is in the folder and gone from
+    // source, or (on any failure, a crash) still at source only. Raises
+    // err::kNotFound, moving nothing, when source names no item (or one
+    // moved or deleted meanwhile) or destination no folder. The record need
+    // not be open. Returns the item's new URL in destination's scheme.
+    std::string MoveRecord(const std::string& source, const std::string& destination,
+                           const std::string& user = "", const std::string& password = "",
+                           int32_t options = -1, bool async = false);
+
     [[nodiscard]] RecordImpl* Impl() const { return impl_.get(); }
 
 private:
@@ -224,9 +236,21 @@ private:
     std::unique_ptr<RecordsetImpl> impl_;
 };
 
-// A value put between single quotes of a store query (a text literal, or the
-// scope's 'shallow traversal of "URL"'), so that it is read as the text it
-// is: its single quotes doubled.
-std::string QuoteStoreValue(std::string_view value);
+// Data that goes into store query text or store URLs passes through these,
+// never pasted: QuoteStoreQueryText gives value as a quoted token of the
+// store's query dialect (quote ' for a text or a SCOPE argument, " for a
+// property name or a folder URL; quote marks inside doubled);
+// EncodeStoreUrlPath percent-encodes "%", "?", "#", "\" and control
+// characters of a name or "/"-separated folder path, so the store decodes it
+// once back to exactly that name.
+[[nodiscard]] std::string QuoteStoreQueryText(const std::string& value, char quote);
+[[nodiscard]] std::string EncodeStoreUrlPath(const std::string& text);
+
+// Starts a fresh budget for this thread's waits on a busy store
+// ("store.busy_budget_ms", default 60000, in all; each statement waits at
+// most "store.busy_timeout_ms"). Once the budget is spent, a busy store
+// fails at once with err::kResourceLocked, saying so in the description.
+// A cleanup run calls it when it starts.
+void StartStoreBusyBudget();
 
 }  // namespace platform

@@ -2,10 +2,23 @@
 // handle on the store database; transactions begun here cover every write
 // made on this thread's handle until CommitTrans.
 #include "localplatform/store/item_store.h"
+#include "localplatform/store/store_query.h"
 #include "localplatform/store/store_url.h"
 #include "platform/store_access_impl.h"
 
 namespace platform {
+
+std::string QuoteStoreQueryText(const std::string& value, char quote) {
+    return localplatform::QuoteQueryText(value, quote);
+}
+
+std::string EncodeStoreUrlPath(const std::string& text) {
+    return localplatform::EncodeUrlPath(text);
+}
+
+void StartStoreBusyBudget() {
+    localplatform::ItemStore::StartBusyBudget();
+}
 
 ConnectionImpl::Kind ProviderKind(const std::string& provider) {
     const std::string p = localplatform::FoldName(provider);

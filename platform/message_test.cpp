@@ -155,6 +155,7 @@ class MessageStoreTest : public MessageTest {
 protected:
     void SetUp() override {
         MessageTest::SetUp();
+        localplatform::ItemStore::Create();
         store_ = localplatform::ItemStore::ForThisThread();
         store_->CreateNamespace("example.com");
         store_->CreateMailbox("example.com", "alice", false);

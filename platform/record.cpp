@@ -181,6 +181,28 @@ Fields& Record::Fields() {
     return fields_;
 }
 
+std::string Record::MoveRecord(const std::string& source, const std::string& destination,
+                               const std::string& /*user*/, const std::string& /*password*/,
+                               int32_t /*options*/, bool /*async*/) {
+    auto store = impl_->open ? impl_->store : localplatform::ItemStore::ForThisThread();
+    const std::string fqdn = localplatform::ThisServerFqdn();
+    const auto from = localplatform::ParseStoreUrl(source, fqdn);
+    const auto to = localplatform::ParseStoreUrl(destination, fqdn);
+    const auto item = store->Require(from.segments, source);
+    if (item.IsFolder()) {
+        throw Error(
+            err::kPermissionDeniedDb,
+            Describe("MoveRecord", source, "a folder is not moved", err::kPermissionDeniedDb));
+    }
+    const auto folder = store->Require(to.segments, destination);
+    if (!folder.IsFolder()) {
+        throw Error(err::kNotFound,
+                    Describe("MoveRecord", destination, "not a folder", err::kNotFound));
+    }
+    const auto moved = store->MoveItem(item.id, item.parent, folder.id);
+    return localplatform::FormatStoreUrl(to.scheme, fqdn, store->PathOf(moved.id));
+}
+
 void Record::DeleteRecord(const std::string& url, bool /*async*/) {
     impl_->RequireWritable("DeleteRecord");
     int64_t id = impl_->row.id;

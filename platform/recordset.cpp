@@ -94,16 +94,6 @@ private:
 
 }  // namespace
 
-std::string QuoteStoreValue(std::string_view value) {
-    std::string out;
-    out.reserve(value.size());
-    for (const char c : value) {
-        out += c;
-        if (c == '\'') out += '\'';
-    }
-    return out;
-}
-
 Recordset::Recordset() = default;
 Recordset::Recordset(std::unique_ptr<RecordsetImpl> impl) : impl_(std::move(impl)) {}
 

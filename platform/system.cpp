@@ -109,17 +109,41 @@ UniqueFd OpenFd(int fd) {
     return UniqueFd(new int(fd));
 }
 
+void SetWhy(std::string* why, const std::string& operation, const std::string& path,
+            const std::string& reason, int code) {
+    if (why) *why = Describe(operation, path, reason, code);
+}
+
+void SetWhyErrno(std::string* why, const std::string& operation, const std::string& path,
+                 int error) {
+    SetWhy(why, operation, path, std::strerror(error), error);
+}
+
 // A directory is private to this account when it is a real directory (not a
 // link), belongs to the account, and no one else may write to it. It is
 // opened without following a link, so what is checked is what is used.
-bool IsPrivateDirectory(const std::string& path, bool requireNoGroupOtherAccess) {
+bool IsPrivateDirectory(const std::string& path, bool requireNoGroupOtherAccess,
+                        std::string* why = nullptr) {
     const UniqueFd fd = OpenFd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (*fd < 0) return false;
+    if (*fd < 0) {
+        SetWhyErrno(why, "open", path, errno);
+        return false;
+    }
     struct stat st {};
-    if (fstat(*fd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) return false;
+    if (fstat(*fd, &st) != 0) {
+        SetWhyErrno(why, "stat", path, errno);
+        return false;
+    }
     const mode_t forbidden = requireNoGroupOtherAccess ? S_IRWXG | S_IRWXO : S_IWGRP | S_IWOTH;
-    return (st.st_mode & forbidden) == 0;
+    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & forbidden) != 0) {
+        SetWhy(why, "open", path, "temporary directory is not private to this account", EACCES);
+        return false;
+    }
+    return true;
 }
+
+// The temporary directory path of this thread's last failing GetTempPathA.
+thread_local std::string t_tempPathFailure;
 
 std::optional<std::string> HomeDirectory() {
     long size = sysconf(_SC_GETPW_R_SIZE_MAX);
@@ -147,27 +171,37 @@ bool IsStoreShare(const std::string& path) {
 
 namespace detail {
 
-bool EnsurePrivateDirectory(const std::string& path) {
+bool EnsurePrivateDirectory(const std::string& path, std::string* why) {
     if (mkdir(path.c_str(), 0700) == 0) {
         // The umask may have taken bits away; put back exactly 0700.
         const UniqueFd fd =
             OpenFd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (*fd < 0 || fchmod(*fd, 0700) != 0) return false;
+        if (*fd < 0 || fchmod(*fd, 0700) != 0) {
+            SetWhyErrno(why, "chmod", path, errno);
+            return false;
+        }
     } else if (errno != EEXIST) {
+        SetWhyErrno(why, "mkdir", path, errno);
         return false;
     }
     // An existing entry is used only if it really is our private directory:
     // a link or another account's directory planted here is refused.
-    return IsPrivateDirectory(path, true);
+    return IsPrivateDirectory(path, true, why);
 }
 
-std::optional<std::string> ChooseTempDirectory(const TempDirSources& sources) {
-    // The administrator's choice wins; it is created when missing.
+std::optional<std::string> ChooseTempDirectory(const TempDirSources& sources, std::string* why) {
+    // The administrator's choice wins; it is created when missing. Whether it
+    // is private is judged where it is used.
     if (sources.configured && !sources.configured->empty()) {
         const std::string& dir = *sources.configured;
         struct stat st {};
-        if (stat(dir.c_str(), &st) == 0 ? S_ISDIR(st.st_mode) : mkdir(dir.c_str(), 0700) == 0) {
+        if (stat(dir.c_str(), &st) == 0) {
+            if (S_ISDIR(st.st_mode)) return WithSlash(dir);
+            SetWhyErrno(why, "open", dir, ENOTDIR);
+        } else if (mkdir(dir.c_str(), 0700) == 0) {
             return WithSlash(dir);
+        } else {
+            SetWhyErrno(why, "mkdir", dir, errno);
         }
         return std::nullopt;
     }
@@ -177,12 +211,12 @@ std::optional<std::string> ChooseTempDirectory(const TempDirSources& sources) {
         if (IsPrivateDirectory(dir, false)) return WithSlash(dir);
     }
     const std::string shared = sources.sharedRoot + "/quellix-" + std::to_string(geteuid());
-    if (EnsurePrivateDirectory(shared)) return WithSlash(shared);
+    if (EnsurePrivateDirectory(shared, why)) return WithSlash(shared);
     // Someone else holds that name in the shared directory: the home
     // directory is the account's own.
     if (sources.home && !sources.home->empty()) {
         const std::string dir = *sources.home + "/.quellix-tmp";
-        if (EnsurePrivateDirectory(dir)) return WithSlash(dir);
+        if (EnsurePrivateDirectory(dir, why)) return WithSlash(dir);
     }
     return std::nullopt;
 }
@@ -206,13 +240,19 @@ uint32_t GetTempPathA(uint32_t bufferLength, char* buffer) {
     sources.configured = localplatform::PlatformConfig::Current().Get("temp_dir");
     if (const char* env = std::getenv("TMPDIR")) sources.tmpdir = env;
     sources.home = HomeDirectory();
-    const auto dir = detail::ChooseTempDirectory(sources);
+    t_tempPathFailure.clear();
+    const auto dir = detail::ChooseTempDirectory(sources, &t_tempPathFailure);
     if (!dir) return 0;
+    t_tempPathFailure.clear();
     const auto length = static_cast<uint32_t>(dir->size());
     if (buffer == nullptr || bufferLength <= length)
         return length + 1;  // room needed, NUL included
     std::memcpy(buffer, dir->c_str(), dir->size() + 1);
     return length;
+}
+
+std::string GetTempPathFailure() {
+    return t_tempPathFailure;
 }
 
 bool GetUserNameA(char* buffer, uint32_t* size) {
@@ -257,6 +297,45 @@ std::vector<std::string> ListDirectory(const std::string& path) {
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::string VisibleText(std::string_view value) {
+    std::string out;
+    out.reserve(value.size());
+    for (const char c : value) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u != 0x7F) {
+            out += c;
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else {
+            static constexpr char kHex[] = "0123456789ABCDEF";
+            out += "\\x";
+            out += kHex[u >> 4];
+            out += kHex[u & 0xF];
+        }
+    }
+    return out;
+}
+
+void ReportEvent(const std::string& source, const std::string& text) noexcept {
+    try {
+        const std::string line = VisibleText(source) + ": " + VisibleText(text) + "\n";
+        // One write, so that lines of several threads or processes never mix.
+        size_t done = 0;
+        while (done < line.size()) {
+            const ssize_t n = write(STDERR_FILENO, line.data() + done, line.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            done += static_cast<size_t>(n);
+        }
+    } catch (...) {
+        // Out of memory: the event is lost, the caller goes on.
+    }
 }
 
 }  // namespace platform

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/variant.h"
@@ -30,6 +31,10 @@ Variant RegRead(const std::string& name);
 // ~/.quellix-tmp/ on the same terms (platform/system_internal.h).
 uint32_t GetTempPathA(uint32_t bufferLength, char* buffer);
 
+// Why this thread's last GetTempPathA returned 0, as GetLastError tells it:
+// "operation(directory) failed: reason (code)". Empty after a success.
+std::string GetTempPathFailure();
+
 // GetUserNameA: the running account's name; size in: buffer length, out:
 // length including the NUL. Returns false when it does not fit.
 bool GetUserNameA(char* buffer, uint32_t* size);
@@ -40,5 +45,17 @@ bool GetUserNameA(char* buffer, uint32_t* size);
 // namespaces of the store in creation order; an unreadable store raises its
 // platform::Error. A missing directory or file gives an empty list.
 std::vector<std::string> ListDirectory(const std::string& path);
+
+// A value taken from data, made harmless in a line of a log: every control
+// character (below 0x20, and 0x7F) is shown as an escape ("\r", "\n", "\t",
+// else "\xHH"), so that the value can never end the line or start another.
+std::string VisibleText(std::string_view value);
+
+// ReportEvent: adds an error entry to the system's event log, where the
+// administrator reads what went wrong in the services of this server. On
+// this platform the event log is the standard error of the process (the
+// event service's own log): one line "source: text" in one write, with
+// text made visible as VisibleText does.
+void ReportEvent(const std::string& source, const std::string& text) noexcept;
 
 }  // namespace platform

@@ -19,12 +19,15 @@ struct TempDirSources {
 // of this account that others cannot write; else <sharedRoot>/quellix-<uid>,
 // made with mode 0700 and refused when it is a link, another account's, or
 // open to others; else <home>/.quellix-tmp on the same terms. Nothing when
-// none of them can be had safely.
-std::optional<std::string> ChooseTempDirectory(const TempDirSources& sources);
+// none of them can be had safely; then why names the directory that was
+// refused last and the reason, as "operation(directory) failed: reason (code)".
+std::optional<std::string> ChooseTempDirectory(const TempDirSources& sources,
+                                               std::string* why = nullptr);
 
 // Creates path as a directory of mode 0700, or accepts an existing one only
 // when it is a real directory (not a link) of this account that no one else
-// can read or write. Returns whether path is now such a directory.
-bool EnsurePrivateDirectory(const std::string& path);
+// can read or write. Returns whether path is now such a directory; when it
+// is not, why says so.
+bool EnsurePrivateDirectory(const std::string& path, std::string* why = nullptr);
 
 }  // namespace platform::detail

@@ -58,6 +58,7 @@ protected:
             << "state_dir = " << dir_ << "\nserver.computer_name = exch01\n"
             << "server.domain_dns_name = example.org\n";
         setenv("QUELLIX_CONFIG", (dir_ + "/platform.conf").c_str(), 1);
+        localplatform::ItemStore::Create();
         auto store = localplatform::ItemStore::ForThisThread();
         store->CreateNamespace("example.org");
         store->CreateMailbox("example.org", "SystemMailbox{1F2E}", true);

@@ -6,10 +6,15 @@
 #   (a) the sink deletes: quellix-host fires the registration's timer,
 #       Quellix.so runs the directory query, the eight-URL loop, the sweep
 #       query and the deletes, writes the log and drops the report;
-#   (b) the store's floor: the same messages deleted directly in SQLite, one
-#       DELETE per folder (store_sweep_bench floor);
+#   (b) the store's lean floor: the same messages deleted directly in SQLite
+#       by one indexed range DELETE in one transaction (store_sweep_bench
+#       bulk), and (b2) by one DELETE and one transaction per folder
+#       (store_sweep_bench floor);
 #   (c) the sink moves every expired message into one destination Inbox.
-# Prints wall time and peak RSS of each, the counts and the ratios a/b, c/b.
+# Prints wall time and peak RSS of each, the counts, the machine's load
+# before and after (uptime: the figures are only as quiet as the machine)
+# and the ratios a/b (delete against the lean floor), a/b2, and c/a (move
+# against delete), all measured in this one run.
 #   usage: scripts/bench-sink.sh [MESSAGES]     (default 1000000)
 #   PER_FOLDER (default 100) messages per mailbox: the same mailbox count with
 #   fewer messages shows what memory depends on.
@@ -34,7 +39,7 @@ bench=$(tool sink_bench); floor=$(tool store_sweep_bench)
 
 work=${WORK_DIR:-$(mktemp -d "${TMPDIR:-/tmp}/quellix-bench-sink.XXXXXX")}
 trap 'rm -rf "$work"' EXIT
-for run in a b c; do
+for run in a b c d; do
   mkdir -p "$work/$run"
   printf 'state_dir = %s\nserver.computer_name = exch01\nserver.domain_dns_name = bench.test\ntemp_dir = %s/tmp\n' \
     "$work/$run" "$work/$run" > "$work/$run/platform.conf"
@@ -47,7 +52,7 @@ start=$(date +%s.%N)
   --messages "$per_folder" --size 2048 --days 60 --seed 1 --folder Spam --prefix user 2>/dev/null
 QUELLIX_CONFIG=$(cfg a) "$bench" directory --users "$mailboxes" --prefix user --server EXCH01 >/dev/null
 echo "   generated in $(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.1f", e - s }') s, $(du -h "$work/a/store.db" | cut -f1)"
-for run in b c; do
+for run in b c d; do
   for f in store.db store.db-wal directory.ldb; do
     if [ -f "$work/a/$f" ]; then cp "$work/a/$f" "$work/$run/$f"; fi
   done
@@ -64,6 +69,7 @@ sink_run() {  # run item -> "seconds=.. peak_rss_kib=.. exit=.."
 count() { grep -aoE '^[0-9]+ messages has been (deleted|moved)' "$work/$1/tmp/Quellix.LOG" | awk '{ s += $1 } END { print s + 0 }'; }
 field() { echo "$1" | tr ' ' '\n' | sed -n "s/^$2=//p"; }
 
+echo "== load before: $(uptime | sed 's/.*load average/load average/')"
 a=$(sink_run a "$item_a")
 echo "(a) sink, delete: $a deleted=$(count a) $(grep -a 'Mailboxes processed' "$work/a/tmp/Quellix.LOG" | tr -d '\r')"
 # The floor deletes what the sink selected: its cutoff is the run's start
@@ -71,10 +77,16 @@ echo "(a) sink, delete: $a deleted=$(count a) $(grep -a 'Mailboxes processed' "$
 started=$(grep -a '^Started at: ' "$work/a/tmp/Quellix.LOG" | sed 's/^Started at: //; s/\r$//')
 cutoff=$(date -u -d "@$(( $(date -d "$started" +%s) - age * 86400 ))" +%Y-%m-%dT%H:%M:%SZ)
 sync
-b=$(QUELLIX_CONFIG=$(cfg b) "$floor" floor --namespace bench.test --mailboxes "$mailboxes" \
+b=$(QUELLIX_CONFIG=$(cfg b) "$floor" bulk --namespace bench.test --mailboxes "$mailboxes" \
       --cutoff "$cutoff" --folder Spam --prefix user)
-echo "(b) store floor:  $b"
+echo "(b) lean floor:   $b"
+sync
+b2=$(QUELLIX_CONFIG=$(cfg d) "$floor" floor --namespace bench.test --mailboxes "$mailboxes" \
+      --cutoff "$cutoff" --folder Spam --prefix user)
+echo "(b2) per folder:  $b2"
 c=$(sink_run c "$item_c")
 echo "(c) sink, move:   $c moved=$(count c) $(grep -a 'Mailboxes processed' "$work/c/tmp/Quellix.LOG" | tr -d '\r')"
-awk -v a="$(field "$a" seconds)" -v b="$(field "$b" seconds)" -v c="$(field "$c" seconds)" \
-  'BEGIN { printf "ratio a/b = %.2f   c/b = %.2f\n", a / b, c / b }'
+echo "== load after:  $(uptime | sed 's/.*load average/load average/')"
+awk -v a="$(field "$a" seconds)" -v b="$(field "$b" seconds)" -v b2="$(field "$b2" seconds)" \
+    -v c="$(field "$c" seconds)" \
+  'BEGIN { printf "ratio a/b = %.2f (delete / lean floor)   a/b2 = %.2f   c/a = %.2f (move / delete)\n", a / b, a / b2, c / a }'

@@ -3,7 +3,6 @@
 #include "platform/ado.h"
 #include "sink/directory_search.h"
 #include "sink/dll_folders.h"
-#include "sink/quellix_module.h"
 #include "sink/run_log.h"
 #include "sink/run_text.h"
 
@@ -24,26 +23,34 @@ namespace {
 
 // The first Inbox found under the mailbox URL forms of one scheme:
 // "<scheme root><mail domain>/mbx/<alias>", then with the local part, then the
-// store's own base with the alias, then with the local part.
-std::string FindInbox(const std::string& domainRoot, const std::string& mailDomain,
-                      const std::string& base, const std::string& alias,
-                      const std::string& localPart) {
-    std::string found;
-    if (!mailDomain.empty() && !alias.empty()) {
-        found = ResolveInbox(domainRoot + mailDomain + "/mbx/" + alias, "inbox");
+// store's own base with the alias, then with the local part. Each try starts
+// from the move target the one before it returned.
+InboxFound FindInbox(RunLog& log, const std::string& domainRoot, const std::string& rawMailDomain,
+                     const std::string& base, const std::string& rawAlias,
+                     const std::string& rawLocalPart, const std::string& moveTarget) {
+    // Directory values go into the URLs encoded: each names exactly its item.
+    const std::string mailDomain = platform::EncodeStoreUrlPath(rawMailDomain);
+    const std::string alias = platform::EncodeStoreUrlPath(rawAlias);
+    const std::string localPart = platform::EncodeStoreUrlPath(rawLocalPart);
+    InboxFound found{{}, moveTarget};
+    const auto tryUrl = [&](const std::string& url) {
+        found = ResolveInbox(log, url, "inbox", found.MoveTarget);
+    };
+    if (!mailDomain.empty() && !alias.empty()) tryUrl(domainRoot + mailDomain + "/mbx/" + alias);
+    if (!mailDomain.empty() && found.url.empty() && !localPart.empty()) {
+        tryUrl(domainRoot + mailDomain + "/mbx/" + localPart);
     }
-    if (!mailDomain.empty() && found.empty() && !localPart.empty()) {
-        found = ResolveInbox(domainRoot + mailDomain + "/mbx/" + localPart, "inbox");
-    }
-    if (found.empty() && !alias.empty()) found = ResolveInbox(base + "/" + alias, "inbox");
-    if (found.empty() && !localPart.empty()) found = ResolveInbox(base + "/" + localPart, "inbox");
+    if (found.url.empty() && !alias.empty()) tryUrl(base + "/" + alias);
+    if (found.url.empty() && !localPart.empty()) tryUrl(base + "/" + localPart);
     return found;
 }
 
 }  // namespace
 
-std::string ResolveDestination(const std::string& searchRoot, const std::string& moveTarget,
-                               const std::string& storeHttpBase, const std::string& storeFileBase) {
+MoveDestination ResolveDestination(RunLog& log, const std::string& searchRoot,
+                                   const std::string& moveTarget, const std::string& storeHttpBase,
+                                   const std::string& storeFileBase,
+                                   const std::string& serverFqdn) {
     platform::Connection cnn;
     ErrorState setup;
     setup.Run([&] { OpenDirectoryConnection(cnn); });
@@ -63,7 +70,7 @@ std::string ResolveDestination(const std::string& searchRoot, const std::string&
     // holding "*" reaches no other mailbox.
     while (!rs.Eof() && !EqualsNoCase(FieldText(rs, "mail"), address)) rs.MoveNext();
 
-    std::string result;
+    MoveDestination result{moveTarget, {}, {}};
     if (!rs.Eof()) {
         const std::string alias = FieldText(rs, "mailNickName");
         const std::string mail = FieldText(rs, "mail");
@@ -75,16 +82,18 @@ std::string ResolveDestination(const std::string& searchRoot, const std::string&
             mailDomain = mail.substr(at + 1);
         }
         if (!StartsWithNoCase(alias, "SystemMailbox{")) {
-            DestFileFolderUrl = FindInbox("file://./backofficestorage/", mailDomain, storeFileBase,
-                                          alias, localPart);
-            DestHttpFolderUrl = FindInbox("http://" + ServerFqdn + "/exadmin/", mailDomain,
-                                          storeHttpBase, alias, localPart);
-            result = DestFileFolderUrl + DestHttpFolderUrl;
+            const InboxFound file = FindInbox(log, "file://./backofficestorage/", mailDomain,
+                                              storeFileBase, alias, localPart, moveTarget);
+            const InboxFound http = FindInbox(log, "http://" + serverFqdn + "/exadmin/", mailDomain,
+                                              storeHttpBase, alias, localPart, file.MoveTarget);
+            result = {http.MoveTarget, file.url, http.url};
         }
     }
     rs.Close();
     cnn.Close();
-    if (result.empty()) WriteLog("Destination folder 'Inbox' is not found in " + moveTarget);
+    if (!result.Found()) {
+        WriteLog(log, "Destination folder 'Inbox' is not found in " + VisibleText(moveTarget));
+    }
     return result;
 }
 

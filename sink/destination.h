@@ -4,18 +4,23 @@
 
 #include <string>
 
+#include "sink/quellix_module.h"
+
 namespace quellix {
 
 // Looks the destination address up in the directory under searchRoot
 // (moveTarget is the address, or a display name followed by the address in
 // parentheses; it must match the entry's mail exactly, without regard to
-// case) and tries the mailbox's URL forms for its Inbox. Sets
-// DestFileFolderUrl and DestHttpFolderUrl and returns them joined; empty
+// case) and tries the mailbox's URL forms for its Inbox (the http forms on
+// serverFqdn). Returns the Inbox's URLs and the MoveTarget the moves name
+// (moveTarget, or "alias/Inbox" once found by a file-scheme URL); not Found()
 // (logged as "Destination folder 'Inbox' is not found in " + moveTarget) when
 // there is no such mailbox, it is a system mailbox, or no Inbox is found.
-// Raises platform::Error when the directory search fails.
-std::string ResolveDestination(const std::string& searchRoot, const std::string& moveTarget,
-                               const std::string& storeHttpBase, const std::string& storeFileBase);
+// Every line goes to log. Raises platform::Error when the directory search
+// fails.
+MoveDestination ResolveDestination(RunLog& log, const std::string& searchRoot,
+                                   const std::string& moveTarget, const std::string& storeHttpBase,
+                                   const std::string& storeFileBase, const std::string& serverFqdn);
 
 // The address in a destination text: after the first "(" and before the last
 // ")" that follows it, trimmed; the whole text when it has no "(".

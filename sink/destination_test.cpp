@@ -4,7 +4,6 @@
 
 #include "localplatform/directory/testing/slapd_harness.h"
 #include "sink/dll_folders.h"
-#include "sink/quellix_module.h"
 #include "sink/testing/sink_fixture.h"
 
 namespace quellix {
@@ -32,9 +31,11 @@ TEST(DestinationAddress, TakesTheAddressOutOfParentheses) {
 
 class DestinationTest : public SinkFixture {
 protected:
-    std::string Resolve(const std::string& moveTarget) {
-        MoveTarget = moveTarget;
-        return ResolveDestination(testing::kSearchRoot, moveTarget, StoreHttpBase, StoreFileBase);
+    MoveDestination Resolve(const std::string& moveTarget,
+                            const std::string& searchRoot = testing::kSearchRoot) {
+        const ServerNames& server = thread_.server;
+        return ResolveDestination(Log(), searchRoot, moveTarget, server.StoreHttpBase,
+                                  server.StoreFileBase, server.ServerFqdn);
     }
 };
 
@@ -43,20 +44,33 @@ TEST_F(DestinationTest, ResolvesTheInboxByTheAddressAloneOrInParentheses) {
     Directory({{.cn = "Archive", .account = "arch", .alias = "arch", .mail = "arch@example.org"}});
     for (const char* target : {"arch@example.org", "Archive Box (ARCH@example.org)"}) {
         SCOPED_TRACE(target);
-        LogFileNumber = 0;
-        EXPECT_EQ(Resolve(target), FileUrl("arch", "Inbox") + HttpUrl("arch", "Inbox"));
-        EXPECT_EQ(DestFileFolderUrl, FileUrl("arch", "Inbox"));
-        EXPECT_EQ(DestHttpFolderUrl, HttpUrl("arch", "Inbox"));
-        EXPECT_EQ(MoveTarget, "arch/Inbox");
+        NewRun();
+        const MoveDestination found = Resolve(target);
+        EXPECT_EQ(found.DestFileFolderUrl, FileUrl("arch", "Inbox"));
+        EXPECT_EQ(found.DestHttpFolderUrl, HttpUrl("arch", "Inbox"));
+        EXPECT_EQ(found.MoveTarget, "arch/Inbox");
         EXPECT_EQ(ReadLog(), "Destination folder arch/Inbox is ready to collect messages.\r\n");
     }
+}
+
+TEST_F(DestinationTest, ALocalisedInboxIsFoundThroughTheMailboxsInboxProperty) {
+    Store()->CreateMailbox(testing::kNamespace, "archiv", false, "Posteingang");
+    Directory(
+        {{.cn = "Archiv", .account = "archiv", .alias = "archiv", .mail = "archiv@example.org"}});
+    const MoveDestination found = Resolve("archiv@example.org");
+    EXPECT_EQ(found.DestFileFolderUrl, FileUrl("archiv", "Posteingang"));
+    EXPECT_EQ(found.DestHttpFolderUrl, HttpUrl("archiv", "Posteingang"));
+    EXPECT_EQ(found.MoveTarget, "archiv/Posteingang");
+    EXPECT_EQ(ReadLog(), "Destination folder archiv/Posteingang is ready to collect messages.\r\n");
 }
 
 TEST_F(DestinationTest, AMailDomainOtherThanTheStoresIsFoundThroughTheStoresBase) {
     Mailbox("arch");
     Directory(
         {{.cn = "Archive", .account = "arch", .alias = "arch", .mail = "arch@other.example"}});
-    EXPECT_EQ(Resolve("arch@other.example"), FileUrl("arch", "Inbox") + HttpUrl("arch", "Inbox"));
+    const MoveDestination found = Resolve("arch@other.example");
+    EXPECT_EQ(found.DestFileFolderUrl, FileUrl("arch", "Inbox"));
+    EXPECT_EQ(found.DestHttpFolderUrl, HttpUrl("arch", "Inbox"));
     // Each failing URL adds a testing entry: two file forms, then two http forms.
     const auto lines = LogLines(ReadLog());
     ASSERT_EQ(lines.size(), 9u) << ReadLog();
@@ -86,12 +100,12 @@ TEST_F(DestinationTest, NoEntryASystemMailboxOrNoInboxIsNotFound) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.target);
-        LogFileNumber = 0;
-        DestFileFolderUrl.clear();
-        DestHttpFolderUrl.clear();
-        EXPECT_EQ(Resolve(c.target), "");
-        EXPECT_EQ(DestFileFolderUrl, "");
-        EXPECT_EQ(DestHttpFolderUrl, "");
+        NewRun();
+        const MoveDestination found = Resolve(c.target);
+        EXPECT_FALSE(found.Found());
+        EXPECT_EQ(found.DestFileFolderUrl, "");
+        EXPECT_EQ(found.DestHttpFolderUrl, "");
+        EXPECT_EQ(found.MoveTarget, c.target);
         const auto lines = LogLines(ReadLog());
         ASSERT_EQ(lines.size(), c.testingEntries * 2 + 1) << ReadLog();
         EXPECT_EQ(lines.back(),
@@ -122,12 +136,13 @@ TEST_F(DestinationTest, AnAddressMatchesOnlyItselfLiterally) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.target);
-        LogFileNumber = 0;
-        const std::string got = Resolve(c.target);
+        NewRun();
+        const MoveDestination got = Resolve(c.target);
         if (*c.wantAlias) {
-            EXPECT_EQ(got, FileUrl(c.wantAlias, "Inbox") + HttpUrl(c.wantAlias, "Inbox"));
+            EXPECT_EQ(got.DestFileFolderUrl, FileUrl(c.wantAlias, "Inbox"));
+            EXPECT_EQ(got.DestHttpFolderUrl, HttpUrl(c.wantAlias, "Inbox"));
         } else {
-            EXPECT_EQ(got, "");
+            EXPECT_FALSE(got.Found());
         }
     }
 }
@@ -152,11 +167,10 @@ TEST_F(DestinationTest, OverLdapTheAddressMatchesOnlyItselfToo) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.target);
-        MoveTarget = c.target;
-        const std::string got =
-            ResolveDestination("GC://127.0.0.1", c.target, StoreHttpBase, StoreFileBase);
-        EXPECT_EQ(got, *c.wantAlias ? FileUrl(c.wantAlias, "Inbox") + HttpUrl(c.wantAlias, "Inbox")
-                                    : std::string());
+        const MoveDestination got = Resolve(c.target, "GC://127.0.0.1");
+        EXPECT_EQ(got.DestFileFolderUrl + got.DestHttpFolderUrl,
+                  *c.wantAlias ? FileUrl(c.wantAlias, "Inbox") + HttpUrl(c.wantAlias, "Inbox")
+                               : std::string());
     }
 }
 
@@ -175,9 +189,9 @@ TEST_F(DestinationTest, ResolveInboxReadsTheMailboxRootsInboxUrl) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.url);
-        MoveTarget = "configured";
-        EXPECT_EQ(ResolveInbox(c.url, "inbox"), c.want);
-        EXPECT_EQ(MoveTarget, c.moveTarget);
+        const InboxFound found = ResolveInbox(Log(), c.url, "inbox", "configured");
+        EXPECT_EQ(found.url, c.want);
+        EXPECT_EQ(found.MoveTarget, c.moveTarget);
     }
 }
 

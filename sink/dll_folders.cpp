@@ -1,17 +1,18 @@
 #include "sink/dll_folders.h"
 
 #include "platform/ado.h"
-#include "sink/quellix_module.h"
 #include "sink/run_log.h"
 #include "sink/run_text.h"
 
 namespace quellix {
 
-std::string ResolveInbox(const std::string& mailboxUrl, const std::string& /*folderName*/) {
+InboxFound ResolveInbox(RunLog& log, const std::string& mailboxUrl,
+                        const std::string& /*folderName*/, const std::string& moveTarget) {
     using namespace platform;
     const bool isHttp = StartsWithNoCase(mailboxUrl, "http:");
     std::string url = mailboxUrl;
     std::string result;
+    std::string target = moveTarget;
     ErrorState err;
     Connection cnn;
     Record rec;
@@ -37,7 +38,7 @@ std::string ResolveInbox(const std::string& mailboxUrl, const std::string& /*fol
             })) {
             const size_t p = FindNoCase(url, "/mbx/");
             if (p != std::string::npos && p + 5 < url.size() && !isHttp) {
-                MoveTarget = url.substr(p + 5);
+                target = url.substr(p + 5);
             }
             result = url;
         }
@@ -45,15 +46,16 @@ std::string ResolveInbox(const std::string& mailboxUrl, const std::string& /*fol
 
     if (err.Number() != 0) {
         result.clear();
-        WriteLog(std::string("Destination folder testing:") + kCrLf +
-                 ErrorEntry(err.Number(), err.Description()));
+        WriteLog(log, std::string("Destination folder testing:") + kCrLf +
+                          ErrorEntry(err.Number(), err.Description()));
     } else if (!isHttp) {
-        WriteLog("Destination folder " + MoveTarget + " is ready to collect messages.");
+        WriteLog(log,
+                 "Destination folder " + VisibleText(target) + " is ready to collect messages.");
     }
     ErrorState ignored;
     if (rec.State() == adStateOpen) ignored.Run([&] { rec.Close(); });
     if (cnn.State() == adStateOpen) ignored.Run([&] { cnn.Close(); });
-    return result;
+    return {result, target};
 }
 
 }  // namespace quellix

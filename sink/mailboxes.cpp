@@ -49,50 +49,61 @@ MailboxRow ReadRow(const platform::Recordset& rs) {
 
 // Tries the URL forms of the row's folder until the sweep is not refused; the
 // error of the last try the row's values allow is the one that is logged.
-void SweepMailbox(MailboxRow row, const std::string& folderName, platform::Date cutoff,
-                  const std::string& traversal) {
+void SweepMailbox(const RunState& run, MailboxRow row, const std::string& folderName,
+                  platform::Date cutoff, const std::string& traversal) {
     if (row.mailDomain.empty()) return;  // no address: nothing to try
-    const std::string tail = "/" + folderName;
-    int32_t result =
-        SweepFolder("file://./backofficestorage/" + row.mailDomain + "/mbx/" + row.alias + tail,
-                    cutoff, false, traversal);
+    const ServerNames& server = run.thread.server;
+    // Names go into the URLs encoded, so each reaches exactly the item it names.
+    for (std::string* name : {&row.mailDomain, &row.alias, &row.localPart, &row.account})
+        *name = platform::EncodeStoreUrlPath(*name);
+    const std::string tail = "/" + platform::EncodeStoreUrlPath(folderName);
+    int32_t result = SweepFolder(
+        run, "file://./backofficestorage/" + row.mailDomain + "/mbx/" + row.alias + tail, cutoff,
+        false, traversal);
     if (result == -1) {
         result = SweepFolder(
-            "http://" + ServerFqdn + "/exadmin/" + row.mailDomain + "/mbx/" + row.alias + tail,
+            run,
+            "http://" + server.ServerFqdn + "/exadmin/" + row.mailDomain + "/mbx/" + row.alias +
+                tail,
             cutoff, row.localPart.empty() && row.alias.empty() && row.account.empty(), traversal);
     }
     if (result == -1 && !row.alias.empty()) {
-        result = SweepFolder(StoreFileBase + "/" + row.alias + tail, cutoff, false, traversal);
+        result = SweepFolder(run, server.StoreFileBase + "/" + row.alias + tail, cutoff, false,
+                             traversal);
         if (result == -1) {
             // Forms equal to the alias would repeat a URL already tried.
             if (EqualsNoCase(row.localPart, row.alias)) row.localPart.clear();
             if (EqualsNoCase(row.account, row.alias)) row.account.clear();
-            result = SweepFolder(StoreHttpBase + "/" + row.alias + tail, cutoff,
+            result = SweepFolder(run, server.StoreHttpBase + "/" + row.alias + tail, cutoff,
                                  row.localPart.empty() && row.account.empty(), traversal);
         }
     }
     if (result == -1 && !row.localPart.empty()) {
-        result = SweepFolder(StoreFileBase + "/" + row.localPart + tail, cutoff, false, traversal);
+        result = SweepFolder(run, server.StoreFileBase + "/" + row.localPart + tail, cutoff, false,
+                             traversal);
         if (result == -1) {
             if (EqualsNoCase(row.account, row.localPart)) row.account.clear();
-            result = SweepFolder(StoreHttpBase + "/" + row.localPart + tail, cutoff,
+            result = SweepFolder(run, server.StoreHttpBase + "/" + row.localPart + tail, cutoff,
                                  row.account.empty(), traversal);
         }
     }
     if (result == -1 && !row.account.empty()) {
-        result = SweepFolder(StoreFileBase + "/" + row.account + tail, cutoff, false, traversal);
+        result = SweepFolder(run, server.StoreFileBase + "/" + row.account + tail, cutoff, false,
+                             traversal);
         if (result == -1) {
-            result = SweepFolder(StoreHttpBase + "/" + row.account + tail, cutoff, true, traversal);
+            result = SweepFolder(run, server.StoreHttpBase + "/" + row.account + tail, cutoff, true,
+                                 traversal);
         }
     }
 }
 
 }  // namespace
 
-int32_t ProcessMailboxes(const std::string& searchRoot, const std::string& folderName,
-                         platform::Date cutoff, int16_t allMailboxes,
-                         const std::string& traversal) {
-    int32_t count = 0;
+MailboxesTreated ProcessMailboxes(const RunState& run, const std::string& searchRoot,
+                                  const std::string& folderName, platform::Date cutoff,
+                                  int16_t allMailboxes, const std::string& traversal) {
+    MailboxesTreated treated;
+    int32_t& count = treated.count;
     try {
         platform::Connection cnn;
         OpenDirectoryConnection(cnn);
@@ -106,22 +117,24 @@ int32_t ProcessMailboxes(const std::string& searchRoot, const std::string& folde
                 "WHERE objectcategory='person' AND MsExchMailboxGuid='*' ORDER BY cn");
         for (; !rs.Eof(); rs.MoveNext()) {
             const MailboxRow row = ReadRow(rs);
-            if (!EqualsNoCase(row.homeServer, ServerName)) continue;
+            if (!EqualsNoCase(row.homeServer, run.thread.server.ServerName)) continue;
             if (allMailboxes != 1 && (row.markNull || !EqualsNoCase(row.mark, "Quellix"))) continue;
             if (StartsWithNoCase(row.alias, "SystemMailbox{")) continue;
-            WriteLog(std::string(kCrLf) + "Mailbox: " + row.name + kCrLf +
-                     "Source folder: " + folderName);
+            WriteLog(run.log, std::string(kCrLf) + "Mailbox: " + VisibleText(row.name) + kCrLf +
+                                  "Source folder: " + VisibleText(folderName));
             ++count;
-            SweepMailbox(row, folderName, cutoff, traversal);
+            SweepMailbox(run, row, folderName, cutoff, traversal);
         }
         rs.Close();
         cnn.Close();
     } catch (const platform::Error& e) {
+        if (run.log.Failure()) throw;  // the log, not the directory, failed
         // The directory failed part-way: say so, and report the mailboxes
         // that were treated before it did.
-        WriteLog(ErrorEntry(e.Number(), e.Description()) + " " + searchRoot);
+        WriteLog(run.log, ErrorEntry(e.Number(), e.Description()) + " " + VisibleText(searchRoot));
+        treated.failure = e;
     }
-    return count;
+    return treated;
 }
 
 }  // namespace quellix

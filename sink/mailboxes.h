@@ -2,20 +2,30 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "base/date.h"
+#include "sink/quellix_module.h"
 
 namespace quellix {
 
 // Asks the directory under searchRoot for every mailbox user, keeps those
-// homed on this server (ServerName) that the run treats (allMailboxes 1: all;
+// homed on this server (run.thread.server.ServerName) that the run treats (allMailboxes 1: all;
 // else only those marked "Quellix" in extensionAttribute8), skips system
 // mailboxes, logs each treated mailbox and sweeps its folder folderName,
-// trying up to eight URL forms until one is not refused. Returns the number
-// of mailboxes treated. A directory failure ends the loop: it is logged as an
-// error entry naming searchRoot and the number treated so far is returned.
-int32_t ProcessMailboxes(const std::string& searchRoot, const std::string& folderName,
-                         platform::Date cutoff, int16_t allMailboxes, const std::string& traversal);
+// trying up to eight URL forms (built from the server's names) until one is
+// not refused; the sweeps delete or move as run.move says, and every line
+// goes to run.log. Returns the number of mailboxes treated. A directory
+// failure ends the loop: it is logged as an error entry naming searchRoot, and
+// returned with the number treated so far. Raises the log's failure when the
+// log cannot be written.
+struct MailboxesTreated {
+    int32_t count = 0;
+    std::optional<platform::Error> failure;  // the directory failure that ended the loop
+};
+MailboxesTreated ProcessMailboxes(const RunState& run, const std::string& searchRoot,
+                                  const std::string& folderName, platform::Date cutoff,
+                                  int16_t allMailboxes, const std::string& traversal);
 
 }  // namespace quellix

@@ -4,7 +4,6 @@
 
 #include "base/error.h"
 #include "localplatform/directory/testing/slapd_harness.h"
-#include "sink/quellix_module.h"
 #include "sink/testing/sink_fixture.h"
 
 namespace quellix {
@@ -75,8 +74,9 @@ TEST_F(MailboxesTest, TriesTheUrlFormsInOrderAndLogsOnlyTheLastFailure) {
          .mail = "gus@other.example",
          .mark = "Quellix"},
     });
-    const std::string base = StoreFileBase;
-    EXPECT_EQ(ProcessMailboxes(testing::kSearchRoot, "Spam", cutoff_, 0, "shallow"), 7);
+    const std::string base = thread_.server.StoreFileBase;
+    EXPECT_EQ(ProcessMailboxes(TheRun(), testing::kSearchRoot, "Spam", cutoff_, 0, "shallow").count,
+              7);
 
     const auto lines = LogLines(ReadLog());
     const Strings want = {
@@ -99,14 +99,14 @@ TEST_F(MailboxesTest, TriesTheUrlFormsInOrderAndLogsOnlyTheLastFailure) {
         "",
         Header("Eve"),
         "Source folder: Spam",
-        "<error> " + StoreHttpBase + "/eve/Spam",
+        "<error> " + thread_.server.StoreHttpBase + "/eve/Spam",
         "",
         Header("Fred"),
         "Source folder: Spam",
         "",
         Header("Gus"),
         "Source folder: Spam",
-        "<error> " + StoreHttpBase + "/gus2/Spam",
+        "<error> " + thread_.server.StoreHttpBase + "/gus2/Spam",
     };
     ASSERT_EQ(lines.size(), want.size()) << ReadLog();
     for (size_t i = 0; i < want.size(); ++i) {
@@ -175,10 +175,11 @@ TEST_F(MailboxesTest, TreatsOnlyMailboxesOfThisServerThatTheRunSelects) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.allMailboxes);
-        LogFileNumber = 0;
-        EXPECT_EQ(
-            ProcessMailboxes(testing::kSearchRoot, "Spam", cutoff_, c.allMailboxes, "shallow"),
-            static_cast<int32_t>(c.treated.size()));
+        NewRun();
+        EXPECT_EQ(ProcessMailboxes(TheRun(), testing::kSearchRoot, "Spam", cutoff_, c.allMailboxes,
+                                   "shallow")
+                      .count,
+                  static_cast<int32_t>(c.treated.size()));
         Strings treated;
         for (const auto& line : LogLines(ReadLog())) {
             if (line.starts_with("Mailbox: ")) treated.push_back(line.substr(9));
@@ -191,7 +192,11 @@ TEST_F(MailboxesTest, TreatsOnlyMailboxesOfThisServerThatTheRunSelects) {
 TEST_F(MailboxesTest, ADirectoryFailureIsLoggedWithTheSearchRootAndTheTrueCount) {
     Directory({});
     Configure({"directory = ldap://127.0.0.1:1", "directory.gc_port = 1"});
-    EXPECT_EQ(ProcessMailboxes("GC://127.0.0.1", "Spam", cutoff_, 1, "shallow"), 0);
+    const MailboxesTreated treated =
+        ProcessMailboxes(TheRun(), "GC://127.0.0.1", "Spam", cutoff_, 1, "shallow");
+    EXPECT_EQ(treated.count, 0);
+    ASSERT_TRUE(treated.failure);
+    EXPECT_EQ(treated.failure->Number(), platform::err::kDsServerDown);
     const auto lines = LogLines(ReadLog());
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(StartsWithNowStamp(lines[0])) << lines[0];
@@ -228,11 +233,30 @@ TEST_F(MailboxesTest, TheLdapDirectoryGivesTheSameRun) {
     Configure({slapd->ConfigLines()});
     Junk("ann");
     Junk("bob");
-    EXPECT_EQ(ProcessMailboxes("GC://127.0.0.1", "Spam", cutoff_, 0, "deep"), 2);
+    EXPECT_EQ(ProcessMailboxes(TheRun(), "GC://127.0.0.1", "Spam", cutoff_, 0, "deep").count, 2);
     EXPECT_EQ(ReadLog(), "\r\nMailbox: Ann\r\nSource folder: Spam\r\n" +
                              Deleted("file://./backofficestorage/example.org/mbx/ann/Spam") +
                              "\r\n\r\nMailbox: Bob\r\nSource folder: Spam\r\n" +
-                             Deleted(StoreFileBase + "/bob/Spam") + "\r\n");
+                             Deleted(thread_.server.StoreFileBase + "/bob/Spam") + "\r\n");
+}
+
+// Values from the directory go into the log visibly: a name holding CR LF
+// cannot start a line of its own (a forged "Mailboxes processed: 999").
+TEST_F(MailboxesTest, ANameHoldingLineBreaksCannotForgeALogLine) {
+    Junk("eve");
+    Directory({{.cn = "Eve\r\nMailboxes processed: 999\x07",
+                .account = "eve",
+                .alias = "eve",
+                .mail = "eve@example.org",
+                .mark = "Quellix"}});
+    EXPECT_EQ(ProcessMailboxes(TheRun(), testing::kSearchRoot, "Sp\tam\r\nx", cutoff_, 0, "shallow")
+                  .count,
+              1);
+    const auto lines = LogLines(ReadLog());
+    ASSERT_GE(lines.size(), 3u) << ReadLog();
+    EXPECT_EQ(lines[1], "Mailbox: Eve\\r\\nMailboxes processed: 999\\x07");
+    EXPECT_EQ(lines[2], "Source folder: Sp\\tam\\r\\nx");
+    for (const auto& line : lines) EXPECT_FALSE(line.starts_with("Mailboxes processed")) << line;
 }
 
 }  // namespace

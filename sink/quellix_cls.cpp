@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "platform/run_lock.h"
+#include "platform/system.h"
 #include "sink/quellix_module.h"
 #include "sink/run_log.h"
 #include "sink/run_text.h"
@@ -44,24 +46,96 @@ HRESULT QuellixCls::OnMDBStartUp(const char*, const char*, int32_t) {
     return platform::S_OK;
 }
 
+namespace {
+
+// Says in the event log that the run of itemUrl, or its report, failed.
+void ReportFailure(const char* itemUrl, const std::string& what, const std::string& cause) {
+    platform::ReportEvent("Quellix",
+                          what + " of " + (itemUrl ? itemUrl : "") + " failed: " + cause);
+}
+
+}  // namespace
+
 HRESULT QuellixCls::OnTimer(const char* bstrURLItem, int32_t lFlags) {
+    // What this thread keeps from one run to the next (the class is
+    // apartment-threaded: a run only sees its own thread's).
+    static thread_local ThreadState kept;
+    bool failed = false;
     try {
         const std::string itemUrl = bstrURLItem ? bstrURLItem : "";
-        LogFileNumber = 0;  // the first entry of this run creates the log afresh
-        WriteLog("Started at: " + NowText());
-        WriteLog("");
-        RunCleanup(itemUrl, lFlags);
-        WriteLog("");
-        WriteLog("Completed at: " + NowText());
-        CloseLog();
-        SendReport();
+        // Runs of one registration take turns: its lock lives in the store,
+        // so a run in another process, account or temporary folder meets
+        // it too. The wait is bounded; a run that does not get the lock in
+        // time does not take place.
+        std::optional<platform::RunLock> lock;
+        std::optional<platform::Error> lockFailure;
+        if (IsMailboxItemUrl(itemUrl)) {
+            std::string heldBy;
+            try {
+                lock = platform::RunLock::Acquire(itemUrl, platform::RunLock::ConfiguredWait(),
+                                                  &heldBy);
+            } catch (const platform::Error& e) {
+                lockFailure = e;
+            }
+            if (!lock && !lockFailure) {
+                const std::string why =
+                    "another run of the registration holds its lock (" + heldBy + ")";
+                // Added to the log as it stands: it may be the holder's.
+                try {
+                    AppendToLog(ErrorEntry(platform::err::kResourceLocked, "run skipped: " + why) +
+                                " " + VisibleText(itemUrl));
+                } catch (const platform::Error&) {
+                    // The event log says it all the same.
+                }
+                platform::ReportEvent("Quellix", "run of " + itemUrl + " skipped: " + why);
+                return platform::E_FAIL;
+            }
+        }
+
+        RunLog log;  // not open: the first entry of this run creates the log afresh
+        std::optional<platform::Error> failure;
+        try {
+            WriteLog(log, "Started at: " + NowText());
+            WriteLog(log, "");
+            if (lockFailure) {
+                // The store cannot hold the lock: it cannot be cleaned either.
+                failure = lockFailure;
+                WriteLog(log, ErrorEntry(lockFailure->Number(), lockFailure->Description()) + " " +
+                                  VisibleText(itemUrl));
+            } else {
+                failure = RunCleanup(kept, log, itemUrl, lFlags);
+            }
+            WriteLog(log, "");
+            WriteLog(log, "Completed at: " + NowText());
+        } catch (const platform::Error& e) {
+            // Only the log raises this far.
+            failure = e;
+        }
+        CloseLog(log);
+        if (failure) {
+            failed = true;
+            ReportFailure(bstrURLItem, "run", failure->Description());
+        }
+        // A log that failed is not mailed: it is cut short, or it is not the
+        // run's own file.
+        if (!log.Failure()) {
+            try {
+                SendReport(log, kept.ReportRecipient);
+            } catch (const platform::Error& e) {
+                failed = true;
+                ReportFailure(bstrURLItem, "report", e.Description());
+            }
+        }
+    } catch (const std::exception& e) {
+        failed = true;
+        ReportFailure(bstrURLItem, "run", e.what());
     } catch (...) {
-        // The run ends quietly; what was logged stays in the log file. The
-        // store always hears success.
+        failed = true;
+        ReportFailure(bstrURLItem, "run", "unknown failure");
     }
-    CloseLog();
-    ReleaseRunLock();
-    return platform::S_OK;
+    // The store's event service takes no notice of the result; a host that
+    // fires the timer by hand learns from it that the run failed.
+    return failed ? platform::E_FAIL : platform::S_OK;
 }
 
 HRESULT QuellixCls::Register(platform::IExStoreEventInfo*, const char*, int32_t,

@@ -1,6 +1,6 @@
 // QuellixCls: the store event sink. The store calls OnTimer with the URL of
 // the registration item that fired; each call is one cleanup run. The class
-// has no fields; the run state is per thread (QuellixModule).
+// has no fields; each call makes its run's state (QuellixModule).
 #pragma once
 
 #include <atomic>
@@ -28,9 +28,14 @@ public:
     platform::HRESULT OnMDBShutDown(const char* bstrMDBGuid, int32_t lFlags) override;
     platform::HRESULT OnMDBStartUp(const char* bstrMDBGuid, const char* bstrMDBName,
                                    int32_t lFlags) override;
-    // One cleanup run: frames it with "Started at: " and "Completed at: ",
-    // closes the log and mails it. Returns S_OK in every case; a failure ends
-    // the run quietly.
+    // One cleanup run: takes the registration's run lock in the store,
+    // frames the run with "Started at: " and "Completed at: ", closes the log
+    // and mails it. A run that cannot get the lock within the configured wait
+    // is skipped, which the log (added to, not started afresh) and the event
+    // log say, naming the holder; it returns E_FAIL. Returns S_OK when the run and its report
+    // went their way; E_FAIL when a failure stopped the run or its report,
+    // after saying what failed, and where, in the event log (one line each
+    // for the run and the report). Never raises.
     platform::HRESULT OnTimer(const char* bstrURLItem, int32_t lFlags) override;
     // Accepts every registration: *plResult = 0.
     platform::HRESULT Register(platform::IExStoreEventInfo* pEventInfo, const char* bstrURLItem,

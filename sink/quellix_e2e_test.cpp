@@ -1,17 +1,29 @@
 // The sink as the store meets it: Quellix.so registered through its own
 // self-registration, created by ProgID from the class registry, OnTimer
 // called on a thread of the host, the report received by a real SMTP server.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include "localplatform/mail/mail_message.h"
 #include "localplatform/mail/testing/smtp_harness.h"
 #include "platform/com.h"
+#include "platform/run_lock.h"
 #include "sink/testing/sink_fixture.h"
 
 namespace quellix {
@@ -21,6 +33,7 @@ using localplatform::mailtest::SmtpSink;
 using platform::Date;
 using registration::OnTimerRegistration;
 using testing::SinkFixture;
+using testing::User;
 using Strings = std::vector<std::string>;
 
 // Every "now" text of a log or subject, for comparing whole texts.
@@ -177,19 +190,23 @@ TEST_F(QuellixModuleTest, AMovingRunLogsTheDestinationAndMovesIntoItsInbox) {
 }
 
 TEST_F(QuellixModuleTest, AnItemUrlOutsideAMailboxLogsOnlyTheFrame) {
-    EXPECT_EQ(FireTimer("file://./backofficestorage/example.org/Quellix.reg"), platform::S_OK);
+    // No run took place: the host hears of it.
+    EXPECT_EQ(FireTimer("file://./backofficestorage/example.org/Quellix.reg"), platform::E_FAIL);
     EXPECT_EQ(WithoutTimes(ReadLog()), "Started at: <now>\r\n\r\n\r\nCompleted at: <now>\r\n");
     // A fresh thread has no recipient: no report.
     EXPECT_TRUE(smtp_->Messages().empty());
 }
 
-TEST_F(QuellixModuleTest, AReportThatCannotBeSentStillEndsTheRunWithSuccess) {
+TEST_F(QuellixModuleTest, AReportThatCannotBeSentIsAFailureTheLogKeeps) {
     const std::string item = Registration(Params());
-    Configure({"mail.transport = smtp://127.0.0.1:" + std::to_string(SmtpSink::FreePort())});
-    EXPECT_EQ(FireTimer(item), platform::S_OK);
-    EXPECT_TRUE(WithoutTimes(ReadLog()).ends_with(
-        "\r\nMailboxes processed: 2\r\n\r\nCompleted at: <now>\r\n"))
-        << ReadLog();
+    const std::string relay = "smtp://127.0.0.1:" + std::to_string(SmtpSink::FreePort());
+    Configure({"mail.transport = " + relay});
+    EXPECT_EQ(FireTimer(item), platform::E_FAIL);
+    const auto lines = testing::LogLines(ReadLog());
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(WithoutTimes(lines[lines.size() - 3]), "");
+    EXPECT_EQ(WithoutTimes(lines[lines.size() - 2]), "Completed at: <now>");
+    EXPECT_TRUE(testing::StartsWithNowStamp(lines.back())) << lines.back();
     EXPECT_TRUE(smtp_->Messages().empty());
 }
 
@@ -234,7 +251,7 @@ TEST_F(QuellixModuleTest, TheClassAnswersTheStoresOtherCalls) {
         platform::S_OK);
     EXPECT_EQ(events->OnMDBStartUp("{guid}", "First Storage Group", 0), platform::S_OK);
     EXPECT_EQ(events->OnMDBShutDown("{guid}", 0), platform::S_OK);
-    EXPECT_EQ(events->OnTimer(nullptr, 0), platform::S_OK);
+    EXPECT_EQ(events->OnTimer(nullptr, 0), platform::E_FAIL);  // no item, no run
     void* none = reinterpret_cast<void*>(0x1);
     EXPECT_EQ(events->QueryInterface(platform::IID_IClassFactory, &none), platform::E_NOINTERFACE);
     EXPECT_EQ(none, nullptr);
@@ -274,6 +291,431 @@ TEST_F(QuellixModuleTest, TheHostFiresTheTimerOfARegistrationItem) {
     EXPECT_EQ(RunHost({"ontimer", item}), 1);
     EXPECT_EQ(RunHost({"register", QUELLIX_MODULE_PATH}), 0);
     EXPECT_EQ(RunHost({"register", dir_ + "/missing.so"}), 1);
+}
+
+// quellix-host as the event service starts it: its exit status and what it
+// wrote on standard error.
+struct HostRun {
+    int status = -1;  // exit status; 77: the child's setup could not be made
+    std::string err;
+};
+
+// childSetup runs in the child before the host is started; it returns false
+// when it cannot make what the test needs (the child then exits with 77).
+pid_t StartHost(const std::vector<std::string>& args, const std::string& errPath,
+                const std::function<bool()>& childSetup = {}) {
+    std::vector<std::string> argv = {QUELLIX_HOST_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> cargv;
+    for (auto& a : argv) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int fd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (fd < 0 || dup2(fd, STDERR_FILENO) < 0) _exit(127);
+        if (childSetup && !childSetup()) _exit(77);
+        execv(cargv[0], cargv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+HostRun WaitHost(pid_t pid, const std::string& errPath) {
+    HostRun run;
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
+        run.status = WEXITSTATUS(status);
+    }
+    std::ifstream in(errPath);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    run.err = ss.str();
+    return run;
+}
+
+HostRun RunHostCapturing(const std::vector<std::string>& args, const std::string& errPath,
+                         const std::function<bool()>& childSetup = {}) {
+    return WaitHost(StartHost(args, errPath, childSetup), errPath);
+}
+
+// In the child: a private mount namespace with a tmpfs of two pages on dir,
+// one of them taken by a filler file, so that dir holds one page of log and
+// nothing more (or nothing at all when full). Needs root or user namespaces.
+bool SmallFileSystemOn(const std::string& dir, bool full) {
+    const uid_t uid = geteuid();
+    const gid_t gid = getegid();
+    if (unshare(CLONE_NEWNS) != 0) {
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return false;
+        const auto put = [](const char* file, const std::string& text) {
+            const int fd = open(file, O_WRONLY);
+            const bool ok =
+                fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+            if (fd >= 0) close(fd);
+            return ok;
+        };
+        put("/proc/self/setgroups", "deny");
+        if (!put("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
+            !put("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1")) {
+            return false;
+        }
+    }
+    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+    if (mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=8k,mode=0700") != 0) return false;
+    const int fd = open((dir + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
+    if (fd < 0) return false;
+    static const char page[4096] = {};
+    // One page for the filler, or every page when the file system is to be full.
+    for (int i = 0; full || i < 1; ++i) {
+        if (write(fd, page, sizeof page) <= 0) break;
+    }
+    close(fd);
+    return true;
+}
+
+struct HostCase {
+    const char* name;
+    // Makes the fault in the fixture; returns the texts that the one line
+    // on standard error must hold ("{tmp}" is the temporary directory).
+    std::function<std::vector<std::string>(SinkFixture&, const std::string& item)> fault;
+    const char* what;  // "run" or "report"
+    bool logSaysWhy;   // the log's last line is an error entry
+    bool rootOnly = false;
+};
+
+class HostFailureTest : public QuellixModuleTest, public ::testing::WithParamInterface<HostCase> {
+public:
+    // Access for the fault makers.
+    std::string Dir() const { return dir_; }
+    std::string Tmp() const { return tmpDir_; }
+    std::string StorePath() const { return dir_ + "/store.db"; }
+    void Reconfigure(const std::string& line) {
+        std::vector<std::string> lines = extraConfig_;
+        lines.push_back(line);
+        Configure(lines);
+    }
+    // A second relay, refusing recipients that contain refused.
+    SmtpSink& RefusingRelay(const std::string& refused) {
+        std::filesystem::create_directories(dir_ + "/smtp-refusing");
+        localplatform::mailtest::SmtpSinkOptions options;
+        options.rejectRecipientsContaining = refused;
+        refusing_ = std::make_unique<SmtpSink>(dir_ + "/smtp-refusing", options);
+        return *refusing_;
+    }
+
+private:
+    std::unique_ptr<SmtpSink> refusing_;
+};
+
+HostFailureTest& Self(SinkFixture& f) {
+    return static_cast<HostFailureTest&>(f);
+}
+
+using Texts = std::vector<std::string>;
+
+// A name in the temporary directory replaced by a link, a FIFO or a directory.
+std::function<Texts(SinkFixture&, const std::string&)> Planted(const char* name, char kind) {
+    return [name, kind](SinkFixture& f, const std::string&) -> Texts {
+        const std::string path = Self(f).Tmp() + "/" + name;
+        std::filesystem::remove(path);
+        const std::string victim = Self(f).Dir() + "/victim";
+        std::ofstream(victim) << "precious";
+        int made = -1;
+        if (kind == 'l') made = symlink(victim.c_str(), path.c_str());
+        if (kind == 'f') made = mkfifo(path.c_str(), 0600);
+        if (kind == 'd') made = mkdir(path.c_str(), 0700);
+        if (kind == 'h') made = link(victim.c_str(), path.c_str());
+        EXPECT_EQ(made, 0) << path;
+        const char* why = kind == 'l'   ? "is a symbolic link"
+                          : kind == 'h' ? "has 2 hard links"
+                                        : "is not a regular file";
+        return {path, why};
+    };
+}
+
+const HostCase kHostCases[] = {
+    {"TempDirGroupWritable",
+     [](SinkFixture& f, const std::string&) -> Texts {
+         EXPECT_EQ(chmod(Self(f).Tmp().c_str(), 0770), 0);
+         return {Self(f).Tmp(), "not private"};
+     },
+     "run", false},
+    {"TempDirOfAnotherAccount",
+     [](SinkFixture& f, const std::string&) -> Texts {
+         EXPECT_EQ(chown(Self(f).Tmp().c_str(), 65534, 65534), 0);
+         return {Self(f).Tmp(), "not private"};
+     },
+     "run", false, true},
+    {"TempDirALink",
+     [](SinkFixture& f, const std::string&) -> Texts {
+         const std::string link = Self(f).Dir() + "/tmplink";
+         EXPECT_EQ(symlink(Self(f).Tmp().c_str(), link.c_str()), 0);
+         Self(f).Reconfigure("temp_dir = " + link);
+         return {link, "symbolic link"};
+     },
+     "run", false},
+    {"TempDirMissingTwoLevelsDown",
+     [](SinkFixture& f, const std::string&) -> Texts {
+         const std::string dir = Self(f).Dir() + "/no/such";
+         Self(f).Reconfigure("temp_dir = " + dir);
+         return {dir, "No such file or directory"};
+     },
+     "run", false},
+    {"TempDirPathTooLong",
+     [](SinkFixture& f, const std::string&) -> Texts {
+         const std::string dir =
+             Self(f).Dir() + "/" + std::string(200, 'x') + "/" + std::string(60, 'y');
+         std::filesystem::create_directories(dir);
+         EXPECT_EQ(chmod(dir.c_str(), 0700), 0);
+         Self(f).Reconfigure("temp_dir = " + dir);
+         return {dir, "longer than 255 bytes"};
+     },
+     "run", false},
+    {"LogALink", Planted("Quellix.LOG", 'l'), "run", false},
+    {"LogAFifo", Planted("Quellix.LOG", 'f'), "run", false},
+    {"LogADirectory", Planted("Quellix.LOG", 'd'), "run", false},
+    {"LogWithASecondHardLink", Planted("Quellix.LOG", 'h'), "run", false},
+    {"BadStoreSetting",
+     [](SinkFixture& f, const std::string&) -> Texts {
+         Self(f).Reconfigure("store.busy_timeout_ms = soon");
+         return {"store.busy_timeout_ms", "soon"};
+     },
+     "run", true},
+    {"RelayRefusesTheRecipient",
+     [](SinkFixture& f, const std::string&) -> Texts {
+         const std::string url = Self(f).RefusingRelay("admin").Url();
+         Self(f).Reconfigure("mail.transport = " + url);
+         return {url, "550"};
+     },
+     "report", true},
+    {"RelayUnreachable",
+     [](SinkFixture& f, const std::string&) -> Texts {
+         const std::string relay = "smtp://127.0.0.1:" + std::to_string(SmtpSink::FreePort());
+         Self(f).Reconfigure("mail.transport = " + relay);
+         return {relay};
+     },
+     "report", true},
+    {"PickupFolderUnwritable",
+     [](SinkFixture& f, const std::string&) -> Texts {
+         const std::string file = Self(f).Dir() + "/a-file";
+         std::ofstream(file) << "x";
+         Self(f).Reconfigure("mail.transport = pickup");
+         Self(f).Reconfigure("mail.pickup_dir = " + file + "/pickup");
+         return {file + "/pickup"};
+     },
+     "report", true},
+    {"UnknownTransport",
+     [](SinkFixture& f, const std::string&) -> Texts {
+         Self(f).Reconfigure("mail.transport = pigeon://loft");
+         return {"pigeon://loft", "mail.transport"};
+     },
+     "report", true},
+};
+
+// Whatever stops a run or its report: the host exits 1 and its standard
+// error holds one line naming the cause and the path; the log, where it can
+// be written, ends with the error entry.
+TEST_P(HostFailureTest, AFailureReachesStandardErrorAsOneLineAndTheExitStatus) {
+    const HostCase& c = GetParam();
+    if (c.rootOnly && geteuid() != 0) GTEST_SKIP() << "needs another account's directory";
+    const std::string item = Registration(Params());
+    const Texts want = c.fault(*this, item);
+    const HostRun run = RunHostCapturing({"ontimer", item}, dir_ + "/host.err");
+    EXPECT_EQ(run.status, 1) << run.err;
+    ASSERT_FALSE(run.err.empty());
+    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "not one line: " << run.err;
+    const std::string prefix = std::string("Quellix: ") + c.what + " of " + item + " failed: ";
+    EXPECT_TRUE(run.err.starts_with(prefix)) << run.err;
+    for (const auto& text : want) EXPECT_NE(run.err.find(text), std::string::npos) << run.err;
+    const bool logIsAFile =
+        std::filesystem::is_regular_file(std::filesystem::symlink_status(LogPath()));
+    const std::string log = logIsAFile ? ReadLog() : "";
+    if (c.logSaysWhy) {
+        // An error entry naming the cause; a report's failure comes last.
+        const auto lines = testing::LogLines(log);
+        ASSERT_FALSE(lines.empty());
+        const auto entry = std::find_if(lines.begin(), lines.end(), [&](const std::string& l) {
+            return testing::StartsWithNowStamp(l) && l.find(want.front()) != std::string::npos;
+        });
+        EXPECT_NE(entry, lines.end()) << log;
+        if (std::string(c.what) == "report") {
+            EXPECT_EQ(entry, lines.end() - 1) << log;
+        }
+    } else {
+        EXPECT_EQ(log.find("Started at: "), std::string::npos) << log;
+    }
+    if (std::filesystem::exists(dir_ + "/victim")) {
+        std::ifstream in(dir_ + "/victim");
+        std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(content, "precious");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, HostFailureTest, ::testing::ValuesIn(kHostCases),
+                         [](const ::testing::TestParamInfo<HostCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+class FullFileSystemTest : public QuellixModuleTest {};
+
+// A file system that is full under the log, or fills during the run: the
+// host says so and fails, naming the log; a run that began keeps what it did.
+TEST_F(FullFileSystemTest, AFullFileSystemUnderTheLogReachesStandardError) {
+    // Enough mailboxes that their lines outgrow the one page left.
+    std::vector<User> users;
+    const Date now = Date::NowUtc();
+    for (int i = 0; i < 60; ++i) {
+        char alias[16];
+        std::snprintf(alias, sizeof alias, "u%02d", i);
+        users.push_back({.cn = std::string("User ") + alias,
+                         .account = alias,
+                         .alias = alias,
+                         .mail = std::string(alias) + "@example.org",
+                         .mark = "Quellix"});
+        Message(Folder(alias, "Spam"), std::string(alias) + "-old", now.AddDays(-30));
+    }
+    std::filesystem::remove(dir_ + "/directory.ldb");
+    Directory(users);
+    const std::string item = Registration(Params());
+    for (const bool full : {true, false}) {
+        SCOPED_TRACE(full ? "full before the run" : "fills during the run");
+        const std::string tmp = tmpDir_;
+        const HostRun run = RunHostCapturing({"ontimer", item}, dir_ + "/host.err",
+                                             [&] { return SmallFileSystemOn(tmp, full); });
+        if (run.status == 77) GTEST_SKIP() << "no private mount namespace here";
+        EXPECT_EQ(run.status, 1) << run.err;
+        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "not one line: " << run.err;
+        EXPECT_NE(run.err.find(tmpDir_ + "/Quellix.LOG"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("No space left on device"), std::string::npos) << run.err;
+        EXPECT_TRUE(smtp_->Messages().empty());
+    }
+    // A run with room enough says which mailboxes the runs before it swept:
+    // none before the run, some of them when the log filled during it.
+    EXPECT_EQ(RunHost({"ontimer", item}), 0);
+    const std::string log = ReadLog();
+    size_t swept = 0, left = 0;
+    for (const auto& line : testing::LogLines(log)) {
+        if (line.starts_with("0 messages has been deleted")) ++swept;
+        if (line.starts_with("1 messages has been deleted")) ++left;
+    }
+    EXPECT_EQ(swept + left, 60u) << log;
+    EXPECT_GT(swept, 0u) << log;
+    EXPECT_LT(swept, 60u) << log;
+}
+
+class RunLockTest : public QuellixModuleTest {
+protected:
+    // A copy of this test's platform configuration with its own temporary
+    // directory (as another account or $TMPDIR would have) and extra lines.
+    std::string OtherConfig(const std::string& name, const std::vector<std::string>& extra) {
+        const std::string tmp = dir_ + "/" + name + "-tmp";
+        std::filesystem::create_directories(tmp);
+        EXPECT_EQ(chmod(tmp.c_str(), 0700), 0);
+        std::ifstream in(std::getenv("QUELLIX_CONFIG"));
+        std::ostringstream out;
+        for (std::string line; std::getline(in, line);) {
+            if (!line.starts_with("temp_dir")) out << line << "\n";
+        }
+        out << "temp_dir = " << tmp << "\n";
+        for (const auto& line : extra) out << line << "\n";
+        const std::string path = dir_ + "/" + name + ".conf";
+        std::ofstream(path) << out.str();
+        return path;
+    }
+
+    std::vector<std::string> ExpiredSubjects() {
+        return {"ann-1", "ann-2",   "ann-4",   "bob-1",  "bob-2",
+                "bob-4", "carla-1", "carla-2", "carla-4"};
+    }
+};
+
+// Two processes run the same registration at once, each with its own
+// temporary directory: they take turns on the registration's lock in the
+// store, and in move mode every expired message arrives once.
+TEST_F(RunLockTest, RunsWithDifferentTemporaryDirectoriesTakeTurnsAndMoveEachMessageOnce) {
+    OnTimerRegistration p = Params();
+    p.mailboxToMove = "Archive (arch@example.org)";
+    p.allMailboxes = "1";
+    const std::string item = Registration(p);
+    std::vector<pid_t> hosts;
+    for (const char* name : {"first", "second", "third"}) {
+        hosts.push_back(StartHost({"--config", OtherConfig(name, {}), "ontimer", item},
+                                  dir_ + "/" + name + ".err"));
+    }
+    int index = 0;
+    for (const char* name : {"first", "second", "third"}) {
+        const HostRun run = WaitHost(hosts[index++], dir_ + "/" + name + ".err");
+        EXPECT_EQ(run.status, 0) << name << ": " << run.err;
+    }
+    Strings moved = Subjects("arch", "Inbox");
+    // Remote's mailbox is on another server: never swept.
+    moved.erase(std::remove_if(moved.begin(), moved.end(),
+                               [](const std::string& m) { return m.starts_with("remote"); }),
+                moved.end());
+    Strings want = ExpiredSubjects();
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(moved, want);
+    EXPECT_EQ(smtp_->Messages().size(), 3u);
+}
+
+// The child half of the stopped-holder test: takes the registration's lock
+// and stops itself, holding it. Runs only when started by that test.
+TEST_F(RunLockTest, HolderChild) {
+    const char* config = std::getenv("QUELLIX_LOCK_HOLDER_CONFIG");
+    if (!config) GTEST_SKIP() << "started only by the stopped-holder test";
+    setenv("QUELLIX_CONFIG", config, 1);
+    auto lock = platform::RunLock::Acquire(std::getenv("QUELLIX_LOCK_HOLDER_ITEM"),
+                                           std::chrono::seconds(10), nullptr);
+    if (!lock) _exit(2);
+    raise(SIGSTOP);
+    _exit(0);
+}
+
+// A holder that stops (SIGSTOP) holding the lock does not block later runs
+// beyond the configured wait: they are skipped, and say so and who holds it.
+TEST_F(RunLockTest, AStoppedHolderMakesTheNextRunSkipAfterTheWait) {
+    if (std::getenv("QUELLIX_LOCK_HOLDER_CONFIG")) GTEST_SKIP();
+    const std::string item = Registration(Params());
+    const std::string config = OtherConfig("holder", {});
+    const pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        setenv("QUELLIX_LOCK_HOLDER_CONFIG", config.c_str(), 1);
+        setenv("QUELLIX_LOCK_HOLDER_ITEM", item.c_str(), 1);
+        execl("/proc/self/exe", "quellix_e2e_test", "--gtest_filter=RunLockTest.HolderChild",
+              nullptr);
+        _exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(holder, &status, WUNTRACED), holder);
+    ASSERT_TRUE(WIFSTOPPED(status)) << "the holder did not take the lock";
+
+    const auto started = std::chrono::steady_clock::now();
+    const HostRun run = RunHostCapturing(
+        {"--config", OtherConfig("waiter", {"store.run_lock_wait_ms = 1000"}), "ontimer", item},
+        dir_ + "/waiter.err");
+    const auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "not one line: " << run.err;
+    EXPECT_TRUE(run.err.starts_with("Quellix: run of " + item + " skipped: ")) << run.err;
+    EXPECT_NE(run.err.find("pid " + std::to_string(holder)), std::string::npos) << run.err;
+    EXPECT_GE(waited, std::chrono::milliseconds(1000));
+    EXPECT_LT(waited, std::chrono::seconds(30));
+    // The skipped run's log says so too, and nothing was swept.
+    std::ifstream in(dir_ + "/waiter-tmp/Quellix.LOG");
+    std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(log.find("run skipped: another run of the registration holds its lock"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(Messages("ann", "Spam").size(), 3u);
+
+    // A holder that is gone is taken over at once.
+    kill(holder, SIGKILL);
+    ASSERT_EQ(waitpid(holder, &status, 0), holder);
+    const HostRun next = RunHostCapturing(
+        {"--config", OtherConfig("after", {"store.run_lock_wait_ms = 1000"}), "ontimer", item},
+        dir_ + "/after.err");
+    EXPECT_EQ(next.status, 0) << next.err;
+    EXPECT_EQ(Messages("ann", "Spam"), Strings{"ann-3"});
 }
 
 }  // namespace

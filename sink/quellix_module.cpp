@@ -13,26 +13,14 @@
 
 namespace quellix {
 
-thread_local int16_t LogFileNumber = 0;
-thread_local std::string MoveTarget;
-thread_local std::string DestFileFolderUrl;
-thread_local std::string DestHttpFolderUrl;
-thread_local std::string ReportRecipient;
-thread_local std::string StoreFileBase;
-thread_local std::string StoreHttpBase;
-thread_local std::string StoreDomain;
-thread_local std::string ServerFqdn;
-thread_local std::string ServerName;
-
-namespace {
-
-// The item URL names an item below a mailbox: ".../MBX/<alias>/...".
 bool IsMailboxItemUrl(const std::string& itemUrl) {
     const size_t p = FindNoCase(itemUrl, "/MBX/");
     if (p == std::string::npos) return false;
     if (FindNoCase(itemUrl, "/", p + 5) == std::string::npos) return false;
     return itemUrl.rfind('/') != std::string::npos;
 }
+
+namespace {
 
 constexpr double kMaxBiasMinutes = 24 * 60;
 
@@ -42,37 +30,54 @@ std::string Property(const char* suffix) {
 
 }  // namespace
 
-bool RunCleanup(const std::string& itemUrl, int32_t /*flags*/) {
+std::optional<platform::Error> RunCleanup(ThreadState& thread, RunLog& log,
+                                          const std::string& itemUrl, int32_t /*flags*/) {
     using namespace platform;
+    RunState state{log, thread, {}};
+    // The first failure that stops the run; the run goes on past it where it
+    // can, as it always has, so that its log says what it did.
+    std::optional<Error> failure;
+    const auto fail = [&](int32_t number, const std::string& description) {
+        if (!failure) failure.emplace(number, description, "RunCleanup");
+    };
+    ServerNames& server = thread.server;
+    StartStoreBusyBudget();  // this run's waits for a busy store are bounded afresh
     // Skip-and-continue: each step runs under err; a failing step leaves what
     // it would have set at the value it had, and the next step runs.
     ErrorState err;
     std::string traversal = "shallow";
-    MoveTarget.clear();
-    DestFileFolderUrl.clear();
-    DestHttpFolderUrl.clear();
     // A failing lookup leaves these empty, not at an earlier run's value.
-    StoreDomain.clear();
-    ServerName.clear();
+    server.StoreDomain.clear();
+    server.ServerName.clear();
 
-    err.Run([&] { StoreDomain = Lower(AdSystemInfo().DomainDNSName()); });
-    err.Run([&] { ServerName = Lower(WinNtSystemInfo().ComputerName()); });
-    ServerFqdn = ServerName + "." + StoreDomain;
-    StoreFileBase = "file://./backofficestorage/" + StoreDomain + "/mbx";
-    StoreHttpBase = "http://" + ServerFqdn + "/exadmin/" + StoreDomain + "/mbx";
+    err.Run([&] { server.StoreDomain = Lower(AdSystemInfo().DomainDNSName()); });
+    err.Run([&] { server.ServerName = Lower(WinNtSystemInfo().ComputerName()); });
+    server.ServerFqdn = server.ServerName + "." + server.StoreDomain;
+    server.StoreFileBase = "file://./backofficestorage/" + server.StoreDomain + "/mbx";
+    server.StoreHttpBase =
+        "http://" + server.ServerFqdn + "/exadmin/" + server.StoreDomain + "/mbx";
 
     // The store's own name for its namespace, when it lists one, is what its
     // URLs use (it may be a mail domain other than the directory's).
-    err.Run([&] {
-        const std::vector<std::string> names = ListDirectory("\\\\.\\backofficestorage\\");
-        const std::string name = names.empty() ? std::string() : names.front();
-        if (!name.empty()) {
-            StoreHttpBase = "http://" + ServerFqdn + "/exadmin/" + name + "/mbx";
-            StoreFileBase = "file://./backofficestorage/" + name + "/mbx";
-        }
-    });
+    const char* const share = "\\\\.\\backofficestorage\\";
+    if (!err.Run([&] {
+            const std::vector<std::string> names = ListDirectory(share);
+            const std::string name = names.empty() ? std::string() : names.front();
+            if (!name.empty()) {
+                server.StoreHttpBase = "http://" + server.ServerFqdn + "/exadmin/" + name + "/mbx";
+                server.StoreFileBase = "file://./backofficestorage/" + name + "/mbx";
+            }
+        })) {
+        // The store cannot be read.
+        fail(err.Number(), err.Description());
+        err.Run([&] { WriteLog(log, ErrorEntry(err.Number(), err.Description()) + " " + share); });
+    }
 
-    if (!IsMailboxItemUrl(itemUrl)) return true;
+    if (!IsMailboxItemUrl(itemUrl)) {
+        fail(err::kInvalidArg,
+             Describe("OnTimer", itemUrl, "not the URL of an item in a mailbox", 0));
+        return failure;
+    }
 
     Connection cnn;
     Record rec;
@@ -87,6 +92,12 @@ bool RunCleanup(const std::string& itemUrl, int32_t /*flags*/) {
                  "");
     });
 
+    if (err.Number() != 0) {
+        // No registration item, no parameters: no run.
+        fail(err.Number(), err.Description());
+        WriteLog(log, ErrorEntry(err.Number(), err.Description()) + " " + VisibleText(itemUrl));
+    }
+
     std::string searchRoot;
     std::string folderName;
     std::string mailboxToMove;
@@ -100,23 +111,29 @@ bool RunCleanup(const std::string& itemUrl, int32_t /*flags*/) {
         err.Run([&] { searchRoot = Trim(value(registration::kSearchRoot).ToString()); });
         err.Run([&] { folderName = Trim(value(registration::kFolderName).ToString()); });
         err.Run([&] { mailboxToMove = Trim(value(registration::kMailboxToMove).ToString()); });
-        MoveTarget = mailboxToMove;
-        if (!MoveTarget.empty()) {
-            std::string resolved;
+        state.move.MoveTarget = mailboxToMove;
+        if (!state.move.MoveTarget.empty()) {
             const bool searched = err.Run([&] {
-                resolved = ResolveDestination(searchRoot, MoveTarget, StoreHttpBase, StoreFileBase);
+                state.move =
+                    ResolveDestination(log, searchRoot, state.move.MoveTarget, server.StoreHttpBase,
+                                       server.StoreFileBase, server.ServerFqdn);
             });
             if (!searched) {
                 // The directory failed: there is no destination, so no run.
-                err.Run([&] {
-                    WriteLog(ErrorEntry(err.Number(), err.Description()) + " " + searchRoot);
-                });
+                fail(err.Number(), err.Description());
+                WriteLog(log, ErrorEntry(err.Number(), err.Description()) + " " +
+                                  VisibleText(searchRoot));
+            } else if (!state.move.Found()) {
+                fail(err::kNotFound,
+                     "Destination folder 'Inbox' is not found in " + state.move.MoveTarget);
             }
-            if (resolved.empty()) searchRoot.clear();
+            if (!state.move.Found()) searchRoot.clear();
         }
         err.Run([&] { ageLimit = Trim(value(registration::kExpirationPeriod).ToString()); });
         err.Run([&] { run = value(registration::kRun).ToInt16(); });
-        err.Run([&] { ReportRecipient = Trim(value(registration::kReportRecipient).ToString()); });
+        err.Run([&] {
+            thread.ReportRecipient = Trim(value(registration::kReportRecipient).ToString());
+        });
         err.Run([&] {
             allMailboxes =
                 Variant(Trim(value(registration::kAffectAllMailboxes).ToString())).ToInt16();
@@ -161,13 +178,18 @@ bool RunCleanup(const std::string& itemUrl, int32_t /*flags*/) {
                 cutoff = cutoff.AddMinutes(bias);
             });
             err.Run([&] {
-                count = ProcessMailboxes(searchRoot, folderName, cutoff, allMailboxes, traversal);
+                MailboxesTreated treated = ProcessMailboxes(state, searchRoot, folderName, cutoff,
+                                                            allMailboxes, traversal);
+                count = treated.count;
+                if (treated.failure) {
+                    fail(treated.failure->Number(),
+                         treated.failure->Description() + " " + searchRoot);
+                }
             });
         }
     }
-    err.Run(
-        [&] { WriteLog(std::string(kCrLf) + "Mailboxes processed: " + std::to_string(count)); });
-    return true;
+    WriteLog(log, std::string(kCrLf) + "Mailboxes processed: " + std::to_string(count));
+    return failure;
 }
 
 }  // namespace quellix

@@ -1,39 +1,80 @@
-// QuellixModule: the run driver of the cleanup sink and the run state that
-// the mailbox loop, the folder sweep, the destination resolution and the run
-// log share. The sink's class is apartment-threaded, so each thread of the
-// hosting process has its own copy of the state (thread_local): a run only
-// touches the copy of the thread it runs on.
+// QuellixModule: the run driver of the cleanup sink and the state of a run.
+// A run's state is one object, RunState, made by RunCleanup and passed to
+// every procedure of the run; nothing of it is reached for. What the module
+// keeps on a thread from one run to the next (the report recipient and the
+// server's names) is a ThreadState, owned by the entry point of that thread
+// and passed in as well.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+
+#include "base/error.h"
 
 namespace quellix {
 
-// Number of this thread's open run log; 0 = not open in this run.
-extern thread_local int16_t LogFileNumber;
-// Empty = expired messages are deleted; else the destination as configured,
-// replaced by "alias/Inbox" once the destination Inbox is found by its
-// file-scheme URL.
-extern thread_local std::string MoveTarget;
-extern thread_local std::string DestFileFolderUrl;  // file-scheme URL of the destination Inbox
-extern thread_local std::string DestHttpFolderUrl;  // http-scheme URL of the destination Inbox
-// The report recipient; kept from an earlier run on this thread when a run
-// cannot read its property.
-extern thread_local std::string ReportRecipient;
-extern thread_local std::string
-    StoreFileBase;  // "file://./backofficestorage/" + namespace + "/mbx"
-extern thread_local std::string
-    StoreHttpBase;  // "http://" + ServerFqdn + "/exadmin/" + namespace + "/mbx"
-extern thread_local std::string StoreDomain;  // this computer's domain, lower case
-extern thread_local std::string ServerFqdn;   // ServerName + "." + StoreDomain
-extern thread_local std::string ServerName;   // this computer's short name, lower case
+class RunLog;
+
+// This server's names and the store's base URLs, found at the start of each
+// run.
+struct ServerNames {
+    std::string StoreDomain;    // this computer's domain, lower case
+    std::string ServerName;     // this computer's short name, lower case
+    std::string ServerFqdn;     // ServerName + "." + StoreDomain
+    std::string StoreFileBase;  // "file://./backofficestorage/" + namespace + "/mbx"
+    std::string StoreHttpBase;  // "http://" + ServerFqdn + "/exadmin/" + namespace + "/mbx"
+};
+
+// Where a run puts the messages it removes.
+struct MoveDestination {
+    // Empty = expired messages are deleted; else the destination as
+    // configured, replaced by "alias/Inbox" once the destination Inbox is
+    // found by its file-scheme URL.
+    std::string MoveTarget;
+    std::string DestFileFolderUrl;  // file-scheme URL of the destination Inbox
+    std::string DestHttpFolderUrl;  // http-scheme URL of the destination Inbox
+
+    // True when an Inbox was found in either scheme.
+    [[nodiscard]] bool Found() const {
+        return !DestFileFolderUrl.empty() || !DestHttpFolderUrl.empty();
+    }
+};
+
+// What a thread keeps from one run to the next. The class is
+// apartment-threaded: each thread of the hosting process has its own.
+struct ThreadState {
+    // The report recipient; kept from an earlier run on this thread when a
+    // run cannot read its property (empty before the first).
+    std::string ReportRecipient;
+    // Rebuilt by every run; kept for whoever looks after the run.
+    ServerNames server;
+};
+
+// One cleanup run: its log, the thread's kept state, and where it moves
+// messages. Made by RunCleanup; procedures that only read it take it const
+// (its log stays writable).
+struct RunState {
+    RunLog& log;
+    ThreadState& thread;
+    MoveDestination move;
+};
+
+// True when itemUrl names an item below a mailbox: ".../MBX/<alias>/...".
+bool IsMailboxItemUrl(const std::string& itemUrl);
 
 // One cleanup run for the registration item at itemUrl: reads the run
 // parameters from the item, decides whether today is a run day, resolves the
-// destination when moving, sweeps the mailboxes and logs how many it treated.
-// Every failing step is passed over (the next one runs); flags is not used.
-// Always returns true.
-bool RunCleanup(const std::string& itemUrl, int32_t flags);
+// destination when moving, sweeps the mailboxes and logs how many it treated,
+// all into log. Sets thread's server names, and its ReportRecipient when the
+// item has one. Every failing step is passed over (the next one runs); flags
+// is not used. Returns nothing when the run took its course (due or not), or
+// the first failure that stopped it or part of it: the store or the
+// registration item cannot be read, itemUrl names no item in a mailbox, the
+// destination or the directory fails. Each is also in the log, as an error
+// entry naming what failed, except the item URL (the log then holds only its
+// frame). Raises the log's failure when the log cannot be written.
+[[nodiscard]] std::optional<platform::Error> RunCleanup(ThreadState& thread, RunLog& log,
+                                                        const std::string& itemUrl, int32_t flags);
 
 }  // namespace quellix

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 
 #include "base/variant.h"
 #include "sink/testing/sink_fixture.h"
@@ -55,12 +56,9 @@ protected:
     }
 
     // What a run on a fresh thread starts from: no server fields.
-    static void ResetRunStateForRun() {
+    void ResetRunStateForRun() {
         ResetRunState();
-        for (std::string* f :
-             {&StoreDomain, &ServerName, &ServerFqdn, &StoreFileBase, &StoreHttpBase}) {
-            f->clear();
-        }
+        thread_.server = ServerNames{};
     }
 
     static OnTimerRegistration Params() {
@@ -75,11 +73,14 @@ protected:
         return r;
     }
 
+    // The run's log; failure_ holds what stopped it, if anything did.
     std::string Run(const std::string& itemUrl) {
-        LogFileNumber = 0;
-        EXPECT_TRUE(RunCleanup(itemUrl, 0));
+        NewRun();
+        failure_ = RunCleanup(thread_, Log(), itemUrl, 0);
         return ReadLog();
     }
+
+    std::optional<platform::Error> failure_;
 
     Strings Treated() {
         Strings out;
@@ -97,24 +98,36 @@ TEST_F(RunCleanupTest, ARunReadsItsParametersAndSweepsTheMarkedMailboxes) {
         "\r\nMailbox: Ann\r\nSource folder: Spam\r\n"
         "1 messages has been deleted in file://./backofficestorage/example.org/mbx/ann/Spam\r\n"
         "\r\nMailboxes processed: 1\r\n");
+    EXPECT_FALSE(failure_) << failure_->Description();
     EXPECT_EQ(Messages("ann", "Spam"), Strings{"ann-new"});
     EXPECT_EQ(Messages("ann", "Spam/Sub"), Strings{"ann-sub-old"});
     EXPECT_EQ(Messages("bob", "Spam").size(), 2u);
-    EXPECT_EQ(ServerName, "exch01");
-    EXPECT_EQ(ServerFqdn, "exch01.example.org");
-    EXPECT_EQ(StoreFileBase, "file://./backofficestorage/example.org/mbx");
-    EXPECT_EQ(StoreHttpBase, "http://exch01.example.org/exadmin/example.org/mbx");
-    EXPECT_EQ(ReportRecipient, "admin@example.org");
+    EXPECT_EQ(thread_.server.ServerName, "exch01");
+    EXPECT_EQ(thread_.server.ServerFqdn, "exch01.example.org");
+    EXPECT_EQ(thread_.server.StoreFileBase, "file://./backofficestorage/example.org/mbx");
+    EXPECT_EQ(thread_.server.StoreHttpBase, "http://exch01.example.org/exadmin/example.org/mbx");
+    EXPECT_EQ(thread_.ReportRecipient, "admin@example.org");
 }
 
 TEST_F(RunCleanupTest, AnItemUrlOutsideAMailboxEndsTheRunBeforeAnyLine) {
     for (const char* url : {"file://./backofficestorage/example.org/Quellix.reg",
                             "file://./backofficestorage/example.org/MBX/", "", "no url"}) {
         EXPECT_EQ(Run(url), "") << url;
+        ASSERT_TRUE(failure_) << url;
+        EXPECT_NE(failure_->Description().find("not the URL of an item in a mailbox"),
+                  std::string::npos)
+            << failure_->Description();
     }
-    // An item that does not exist: the parameters stay empty, no run.
-    EXPECT_EQ(Run(FileUrl("nobody", "StoreEvents/GlobalEvents/Quellix.reg")),
-              "\r\nMailboxes processed: 0\r\n");
+    // An item that does not exist: the parameters stay empty, no run; the
+    // log says why.
+    const std::string item = FileUrl("nobody", "StoreEvents/GlobalEvents/Quellix.reg");
+    const auto lines = LogLines(Run(item));
+    ASSERT_EQ(lines.size(), 3u) << ReadLog();
+    EXPECT_TRUE(testing::StartsWithNowStamp(lines[0])) << lines[0];
+    EXPECT_TRUE(lines[0].ends_with(" " + item)) << lines[0];
+    EXPECT_EQ(lines[2], "Mailboxes processed: 0");
+    ASSERT_TRUE(failure_);
+    EXPECT_EQ(failure_->Number(), platform::err::kNotFound);
 }
 
 // Each parameter absent, Null (which the store keeps as absent), not a number
@@ -245,9 +258,10 @@ TEST_F(RunCleanupTest, TheStoresFirstNamespaceNamesTheBaseUrls) {
               "1 messages has been deleted in "
               "file://./backofficestorage/mail.example.org/mbx/ann/Spam\r\n"
               "\r\nMailboxes processed: 1\r\n");
-    EXPECT_EQ(StoreFileBase, "file://./backofficestorage/mail.example.org/mbx");
-    EXPECT_EQ(StoreHttpBase, "http://exch01.example.org/exadmin/mail.example.org/mbx");
-    EXPECT_EQ(StoreDomain, "example.org");
+    EXPECT_EQ(thread_.server.StoreFileBase, "file://./backofficestorage/mail.example.org/mbx");
+    EXPECT_EQ(thread_.server.StoreHttpBase,
+              "http://exch01.example.org/exadmin/mail.example.org/mbx");
+    EXPECT_EQ(thread_.server.StoreDomain, "example.org");
 }
 
 TEST_F(RunCleanupTest, MovingResolvesTheDestinationOnceAndMovesIntoItsInbox) {
@@ -271,6 +285,9 @@ TEST_F(RunCleanupTest, AnUnresolvableDestinationPreventsTheRun) {
     EXPECT_EQ(Run(Registration(p)),
               "Destination folder 'Inbox' is not found in Nobody (nobody@example.org)\r\n"
               "\r\nMailboxes processed: 0\r\n");
+    ASSERT_TRUE(failure_);
+    EXPECT_EQ(failure_->Description(),
+              "Destination folder 'Inbox' is not found in Nobody (nobody@example.org)");
     EXPECT_EQ(Messages("ann", "Spam").size(), 2u);
 }
 
@@ -285,15 +302,17 @@ TEST_F(RunCleanupTest, ADirectoryFailureWhileResolvingTheDestinationPreventsTheR
     EXPECT_TRUE(testing::StartsWithNowStamp(lines[0])) << lines[0];
     EXPECT_TRUE(lines[0].ends_with(" GC://127.0.0.1")) << lines[0];
     EXPECT_EQ(lines[2], "Mailboxes processed: 0");
+    ASSERT_TRUE(failure_);
+    EXPECT_EQ(failure_->Number(), platform::err::kDsServerDown);
     EXPECT_EQ(Messages("ann", "Spam").size(), 2u);
 }
 
 TEST_F(RunCleanupTest, AnUnreadRecipientKeepsTheValueOfTheThreadsEarlierRun) {
-    ReportRecipient = "earlier@example.org";
+    thread_.ReportRecipient = "earlier@example.org";
     const std::string item = Registration(Params());
     SetItemProperty(item, registration::CustomProperty(registration::kReportRecipient), Variant());
     Run(item);
-    EXPECT_EQ(ReportRecipient, "earlier@example.org");
+    EXPECT_EQ(thread_.ReportRecipient, "earlier@example.org");
 }
 
 }  // namespace

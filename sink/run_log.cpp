@@ -1,7 +1,6 @@
 #include "sink/run_log.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,7 +9,6 @@
 
 #include "base/error.h"
 #include "platform/message.h"
-#include "sink/quellix_module.h"
 #include "sink/run_text.h"
 #include "sink/windirs.h"
 
@@ -43,18 +41,17 @@ private:
     int fd_ = -1;
 };
 
-// This thread's open log and the run lock it holds. LogFileNumber is the
-// run's view of the log ("is it open in this run?"); the descriptor is kept
-// here so that closing twice never touches a descriptor that another thread
-// has been given since.
-thread_local Fd t_log;
 constexpr int32_t kBadFileNameOrNumber = 52;
-thread_local Fd t_lock;
 
 [[noreturn]] void RaiseErrno(const std::string& operation, const std::string& object, int error) {
     throw platform::Error(error == EACCES || error == EPERM ? platform::err::kPermissionDenied
                                                             : platform::err::kPathFileAccess,
                           platform::Describe(operation, object, std::strerror(error), error));
+}
+
+[[noreturn]] void Refuse(const std::string& path, const std::string& reason, int code) {
+    throw platform::Error(platform::err::kPermissionDenied,
+                          platform::Describe("open", path, reason, code));
 }
 
 // Opens the temporary directory and makes sure it is the running account's
@@ -64,75 +61,106 @@ Fd OpenPrivateDirectory(const std::string& dir) {
     std::string path = dir;
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.Open()) RaiseErrno("open", path, errno);
+    if (!fd.Open()) {
+        const int error = errno;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            Refuse(path, "temporary directory is a symbolic link", ELOOP);
+        }
+        RaiseErrno("open", path, error);
+    }
     struct stat st {};
     if (::fstat(fd.Get(), &st) != 0) RaiseErrno("stat", path, errno);
     if (st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        throw platform::Error(
-            platform::err::kPermissionDenied,
-            platform::Describe("open", path, "temporary directory is not private to this account",
-                               EACCES));
+        Refuse(path, "temporary directory is not private to this account", EACCES);
     }
     return fd;
 }
 
-int OpenInDirectory(int dirFd, const std::string& dir, const char* name, int flags) {
+// Opens name in the temporary directory as a regular file with no other
+// name: a link, a FIFO, a directory or a second hard link (whose other name
+// may be a file anywhere) in its place is refused before anything is
+// written. truncate empties it once it is known to be ours.
+int OpenInDirectory(int dirFd, const std::string& dir, const char* name, int flags, bool truncate) {
+    const std::string path = dir + name;
     // O_NONBLOCK: a FIFO in the log's place must not hang the run; it is
     // refused below like any other non-regular file.
     Fd fd(::openat(dirFd, name, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
-    if (!fd.Open()) RaiseErrno("open", dir + name, errno);
+    if (!fd.Open()) {
+        const int error = errno;
+        struct stat st {};
+        if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (S_ISLNK(st.st_mode)) Refuse(path, "is a symbolic link", ELOOP);
+            if (!S_ISREG(st.st_mode)) Refuse(path, "is not a regular file", error);
+        }
+        RaiseErrno("open", path, error);
+    }
     struct stat st {};
-    if (::fstat(fd.Get(), &st) != 0) RaiseErrno("stat", dir + name, errno);
-    if (!S_ISREG(st.st_mode)) RaiseErrno("open", dir + name, EINVAL);
+    if (::fstat(fd.Get(), &st) != 0) RaiseErrno("stat", path, errno);
+    if (!S_ISREG(st.st_mode)) Refuse(path, "is not a regular file", EINVAL);
+    if (st.st_nlink != 1) {
+        Refuse(path, "has " + std::to_string(st.st_nlink) + " hard links", EMLINK);
+    }
+    if (truncate && ::ftruncate(fd.Get(), 0) != 0) RaiseErrno("truncate", path, errno);
     return fd.Release();
 }
 
-void WriteAll(int fd, const std::string& bytes) {
+void WriteAll(int fd, const std::string& path, const std::string& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0) {
             if (errno == EINTR) continue;
-            RaiseErrno("write", kLogFileName, errno);
+            RaiseErrno("write", path, errno);
         }
         done += static_cast<size_t>(n);
     }
 }
 
-void OpenLog() {
+// Opens the log (afresh unless append); returns the log's descriptor and
+// sets path.
+int OpenLog(bool append, std::string& path) {
     const std::string dir = GetTempDirectory();
+    path = dir + kLogFileName;
     Fd dirFd = OpenPrivateDirectory(dir);
-    if (!t_lock.Open()) {
-        Fd lock(OpenInDirectory(dirFd.Get(), dir, kLockFileName, O_RDWR | O_CREAT));
-        // Another run still writing or mailing its log: wait for it.
-        while (::flock(lock.Get(), LOCK_EX) != 0) {
-            if (errno != EINTR) RaiseErrno("flock", dir + kLockFileName, errno);
-        }
-        t_lock.Reset(lock.Release());
-    }
-    t_log.Reset(OpenInDirectory(dirFd.Get(), dir, kLogFileName, O_WRONLY | O_CREAT | O_TRUNC));
+    return OpenInDirectory(dirFd.Get(), dir, kLogFileName,
+                           O_WRONLY | O_CREAT | (append ? O_APPEND : 0), !append);
 }
 
 }  // namespace
 
-void WriteLog(const std::string& text) {
-    if (LogFileNumber == 0) {
-        OpenLog();
-        LogFileNumber = 1;  // the one log file a run keeps open
-    } else if (!t_log.Open()) {
-        // The run closed its log already: writing must not start it afresh.
-        throw platform::Error(kBadFileNameOrNumber, "Bad file name or number", "WriteLog");
+RunLog::~RunLog() {
+    CloseLog(*this);
+}
+
+void WriteLog(RunLog& log, const std::string& text) {
+    // A log that failed once stays failed: a line may be cut, and what
+    // follows must not look whole.
+    if (log.failure_) throw *log.failure_;
+    try {
+        if (log.number_ == 0) {
+            log.file_ = OpenLog(false, log.path_);
+            log.number_ = 1;  // the one log file a run keeps open
+        } else if (log.file_ < 0) {
+            // The run closed its log already: writing must not start it afresh.
+            throw platform::Error(kBadFileNameOrNumber, "Bad file name or number", "WriteLog");
+        }
+        WriteAll(log.file_, log.path_, text + kCrLf);
+    } catch (const platform::Error& e) {
+        log.failure_ = e;
+        throw;
     }
-    WriteAll(t_log.Get(), text + kCrLf);
 }
 
-void CloseLog() noexcept {
-    t_log.Reset();
+void CloseLog(RunLog& log) noexcept {
+    if (log.file_ >= 0) ::close(log.file_);
+    log.file_ = -1;
 }
 
-void ReleaseRunLock() noexcept {
-    // Closing the descriptor releases the flock.
-    t_lock.Reset();
+void AppendToLog(const std::string& text) {
+    std::string path;
+    Fd fd(OpenLog(true, path));
+    WriteAll(fd.Get(), path, text + kCrLf);
 }
 
 std::string ExtractReportAddress(const std::string& recipient) {
@@ -152,26 +180,33 @@ std::string ExtractReportAddress(const std::string& recipient) {
     return addr;
 }
 
-void SendReport() {
-    struct LockRelease {
-        ~LockRelease() { ReleaseRunLock(); }
-    } release;
-
-    if (LogFileNumber != 0) CloseLog();
+void SendReport(RunLog& log, const std::string& reportRecipient) {
+    if (log.LogFileNumber() != 0) CloseLog(log);
     const std::string path = GetTempDirectory() + kLogFileName;
     struct stat st {};
     const bool logExists = ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-    if (!logExists || ReportRecipient.empty()) return;
+    if (!logExists || reportRecipient.empty()) return;
 
-    const std::string addr = ExtractReportAddress(ReportRecipient);
+    const std::string addr = ExtractReportAddress(reportRecipient);
     if (addr.empty()) return;
-    platform::Message msg;
-    msg.SetTo(addr);
-    msg.SetFrom("Quellix <>");
-    msg.SetSubject("Quellix Report " + NowText());
-    msg.SetTextBody("");
-    msg.AddAttachment(path, "", "");
-    msg.Send();
+    try {
+        platform::Message msg;
+        msg.SetTo(addr);
+        msg.SetFrom("Quellix <>");
+        msg.SetSubject("Quellix Report " + NowText());
+        msg.SetTextBody("");
+        msg.AddAttachment(path, "", "");
+        msg.Send();
+    } catch (const platform::Error& e) {
+        // The log stays in the temporary directory: it says why no report
+        // came, when it still can.
+        try {
+            AppendToLog(ErrorEntry(e.Number(), e.Description()));
+        } catch (const platform::Error&) {
+            // The log cannot take it: the caller reports the failure.
+        }
+        throw;
+    }
 }
 
 }  // namespace quellix

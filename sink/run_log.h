@@ -3,38 +3,69 @@
 // afresh with the first entry of a run; SendReport closes the log and mails
 // it to the report recipient.
 //
-// Runs that overlap (several threads or processes) are serialised on a lock
-// file beside the log, taken by the first WriteLog of a run and released at
-// the end of SendReport (or by ReleaseRunLock when a run ends early), so that
+// Runs of the registration are serialised by its lock in the store
+// (platform/run_lock.h), taken by OnTimer before the log is opened, so that
 // no run interleaves its lines with another's or mails a mixed log.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
+
+#include "base/error.h"
 
 namespace quellix {
 
 inline constexpr const char* kLogFileName = "Quellix.LOG";
-inline constexpr const char* kLockFileName = "Quellix.LOG.lock";
 
-// Appends text + CR LF; the first call of a run (LogFileNumber 0) waits for
-// any other run to finish, then truncates or creates the log. Raises
-// platform::Error when the log cannot be opened or written, or when the
-// temporary directory is not the running account's private one.
-void WriteLog(const std::string& text);
+// The log of one run: the open file. A new RunLog is not open
+// (LogFileNumber 0); going away closes the file.
+class RunLog {
+public:
+    RunLog() = default;
+    ~RunLog();
+    RunLog(const RunLog&) = delete;
+    RunLog& operator=(const RunLog&) = delete;
 
-// Closes this thread's log (harmless when it is closed); LogFileNumber keeps
-// its value.
-void CloseLog() noexcept;
+    // The number of the open log; 0 until the first entry of the run.
+    [[nodiscard]] int16_t LogFileNumber() const { return number_; }
+    // The error that stopped the log (it cannot be opened or written), if
+    // any; every later entry raises it again.
+    [[nodiscard]] const std::optional<platform::Error>& Failure() const { return failure_; }
+
+private:
+    friend void WriteLog(RunLog& log, const std::string& text);
+    friend void CloseLog(RunLog& log) noexcept;
+    friend void SendReport(RunLog& log, const std::string& reportRecipient);
+
+    std::optional<platform::Error> failure_;
+    std::string path_;  // the log's path once it is open
+    int16_t number_ = 0;
+    int file_ = -1;  // the log's descriptor while it is open
+};
+
+// Appends text + CR LF to log; the first call (LogFileNumber 0) truncates or
+// creates the log. Raises
+// platform::Error when the log cannot be opened or written, when it was
+// closed already, or when the temporary directory is not the running
+// account's private one.
+void WriteLog(RunLog& log, const std::string& text);
+
+// Closes the log's file (harmless when it is closed); LogFileNumber keeps its
+// value.
+void CloseLog(RunLog& log) noexcept;
 
 // Closes the log and sends it as the attachment "Quellix.LOG" of the report
-// message: From "Quellix <>", To the address in ReportRecipient, Subject
+// message: From "Quellix <>", To the address in reportRecipient, Subject
 // "Quellix Report " + now, empty body. Nothing is sent without a recipient or
-// a log file. Raises platform::Error when the message is not accepted. The run
-// lock is released in every case.
-void SendReport();
+// a log file. Raises platform::Error when the message is not accepted, after
+// adding the error entry to the log when it can.
+void SendReport(RunLog& log, const std::string& reportRecipient);
 
-// Releases the run lock if this thread holds it.
-void ReleaseRunLock() noexcept;
+// Adds text + CR LF at the end of the log file as it is, without starting it
+// afresh: for a run that does not take place while another run of the
+// registration may be writing it. Raises platform::Error as WriteLog does.
+void AppendToLog(const std::string& text);
 
 // The address in a recipient text: the bare address, or the address of
 // "Display Name (user@example.org)"; a text without "@" unchanged.

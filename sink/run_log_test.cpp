@@ -4,13 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include "base/error.h"
-#include "sink/quellix_module.h"
 #include "sink/testing/sink_fixture.h"
 #include "sink/windirs.h"
 
@@ -55,14 +52,13 @@ TEST_F(RunLogTest, TheTemporaryDirectoryIsTheConfiguredPrivateOneWithItsSeparato
 }
 
 TEST_F(RunLogTest, EntriesEndWithCrLfAndANewRunStartsTheLogAfresh) {
-    WriteLog("first run");
-    CloseLog();
-    ReleaseRunLock();
-    LogFileNumber = 0;
-    WriteLog("Started at: x");
-    WriteLog("");
-    WriteLog("\r\nMailbox: Ann\r\nSource folder: Spam");
-    EXPECT_NE(LogFileNumber, 0);
+    WriteLog(Log(), "first run");
+    NewRun();
+    EXPECT_EQ(Log().LogFileNumber(), 0);
+    WriteLog(Log(), "Started at: x");
+    WriteLog(Log(), "");
+    WriteLog(Log(), "\r\nMailbox: Ann\r\nSource folder: Spam");
+    EXPECT_NE(Log().LogFileNumber(), 0);
     EXPECT_EQ(ReadLog(), "Started at: x\r\n\r\n\r\nMailbox: Ann\r\nSource folder: Spam\r\n");
     struct stat st {};
     ASSERT_EQ(stat(LogPath().c_str(), &st), 0);
@@ -70,9 +66,9 @@ TEST_F(RunLogTest, EntriesEndWithCrLfAndANewRunStartsTheLogAfresh) {
 }
 
 TEST_F(RunLogTest, WritingAfterTheRunClosedItsLogFailsAndKeepsTheLog) {
-    WriteLog("Completed at: x");
-    CloseLog();
-    EXPECT_THROW(WriteLog("late"), platform::Error);
+    WriteLog(Log(), "Completed at: x");
+    CloseLog(Log());
+    EXPECT_THROW(WriteLog(Log(), "late"), platform::Error);
     EXPECT_EQ(ReadLog(), "Completed at: x\r\n");
 }
 
@@ -80,7 +76,7 @@ TEST_F(RunLogTest, ALinkPlantedInPlaceOfTheLogIsRefusedAndItsTargetUntouched) {
     const std::string victim = dir_ + "/victim";
     std::ofstream(victim) << "precious";
     ASSERT_EQ(symlink(victim.c_str(), LogPath().c_str()), 0);
-    EXPECT_THROW(WriteLog("Started at: x"), platform::Error);
+    EXPECT_THROW(WriteLog(Log(), "Started at: x"), platform::Error);
     std::ifstream in(victim);
     std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(content, "precious");
@@ -89,7 +85,7 @@ TEST_F(RunLogTest, ALinkPlantedInPlaceOfTheLogIsRefusedAndItsTargetUntouched) {
 TEST_F(RunLogTest, ATemporaryDirectoryOthersCanWriteToIsRefused) {
     ASSERT_EQ(chmod(tmpDir_.c_str(), 0777), 0);
     try {
-        WriteLog("Started at: x");
+        WriteLog(Log(), "Started at: x");
         FAIL() << "log written into a shared directory";
     } catch (const platform::Error& e) {
         EXPECT_EQ(e.Number(), platform::err::kPermissionDenied);
@@ -100,39 +96,14 @@ TEST_F(RunLogTest, ATemporaryDirectoryOthersCanWriteToIsRefused) {
 
 TEST_F(RunLogTest, NoRecipientOrNoLogSendsNothing) {
     // No recipient.
-    WriteLog("Started at: x");
-    SendReport();
+    WriteLog(Log(), "Started at: x");
+    SendReport(Log(), "");
     // No log.
-    ReportRecipient = "admin@example.org";
     std::filesystem::remove(LogPath());
-    LogFileNumber = 0;
-    SendReport();
+    NewRun();
+    SendReport(Log(), "admin@example.org");
     EXPECT_FALSE(std::filesystem::exists(dir_ + "/pickup") &&
                  !std::filesystem::is_empty(dir_ + "/pickup"));
-}
-
-TEST_F(RunLogTest, AnOverlappingRunWaitsUntilTheFirstHasSentItsReport) {
-    std::atomic<bool> firstDone{false};
-    std::atomic<bool> secondSawFirstDone{false};
-    WriteLog("first: Started");
-    std::thread second([&] {
-        LogFileNumber = 0;
-        WriteLog("second: Started");  // blocks while the first run holds the log
-        secondSawFirstDone = firstDone.load();
-        WriteLog("second: Completed");
-        SendReport();
-    });
-    // Give the second run every chance to interleave; it must not.
-    for (int i = 0; i < 50; ++i) {
-        WriteLog("first: line " + std::to_string(i));
-        std::this_thread::yield();
-    }
-    WriteLog("first: Completed");
-    firstDone = true;
-    SendReport();  // no recipient: only closes the log and releases it
-    second.join();
-    EXPECT_TRUE(secondSawFirstDone);
-    EXPECT_EQ(ReadLog(), "second: Started\r\nsecond: Completed\r\n");
 }
 
 }  // namespace

@@ -9,7 +9,7 @@ std::string NowText() {
 }
 
 std::string ErrorEntry(int32_t number, const std::string& description) {
-    return "[" + NowText() + "] " + std::to_string(number) + " " + description;
+    return "[" + NowText() + "] " + std::to_string(number) + " " + VisibleText(description);
 }
 
 }  // namespace quellix

@@ -8,6 +8,7 @@
 
 #include "base/error.h"
 #include "base/strfuncs.h"
+#include "platform/system.h"
 
 namespace quellix {
 
@@ -19,11 +20,15 @@ using platform::Lower;
 using platform::StartsWithNoCase;
 using platform::Trim;
 using platform::Upper;
+// Every value taken from data (names, addresses, URLs, error texts) goes
+// into a log line through VisibleText, so that it cannot start a new line.
+using platform::VisibleText;
 
 // The current local date and time in the system's general text form.
 std::string NowText();
 
-// The error entry of the run log: "[" + now + "] " + number + " " + description.
+// The error entry of the run log: "[" + now + "] " + number + " " +
+// description, the description made visible.
 std::string ErrorEntry(int32_t number, const std::string& description);
 
 // The error state of skip-and-continue code: Run(step) performs the step and,

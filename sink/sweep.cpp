@@ -2,7 +2,6 @@
 
 #include "isodate/iso_date.h"
 #include "platform/ado.h"
-#include "platform/message.h"
 #include "sink/quellix_module.h"
 #include "sink/run_log.h"
 #include "sink/run_text.h"
@@ -16,34 +15,17 @@ std::function<void(const std::string&)>& MoveFaultHook() {
     return hook;
 }
 
-// Moves the current row's message into the destination Inbox of the run.
-void MoveMessage(platform::Connection& cnn, platform::Recordset& rs, const std::string& href) {
+// Moves the current row's message into the destination Inbox of the run
+// (the one of its URL's scheme). The store moves it in one step, keeping
+// its bytes and received time: it is then in the Inbox and gone from the
+// folder, or still in the folder only.
+void MoveMessage(const std::string& href, const MoveDestination& move) {
     using namespace platform;
-    Record msgRec;
-    msgRec.Open(href, nullptr, adModeUnknown, adFailIfNotExists, adOpenRecordUnspecified, "", "");
-    const Stream stm = msgRec.Fields(adDefaultStream).GetStream();
-    Message msg;
-    msg.OpenObject(stm, "_Stream");
     const std::string& dest =
-        StartsWithNoCase(href, "http:") ? DestHttpFolderUrl : DestFileFolderUrl;
-    // Copy and delete commit together: every connection of this thread shares
-    // the store's one handle, so the transaction covers the save, made
-    // without a connection, and the delete through the record set.
-    cnn.BeginTrans();
-    try {
-        msg.SaveToContainer(dest, nullptr, adModeReadWrite, 0, 0, "", "");
-        if (MoveFaultHook()) MoveFaultHook()(href);
-        rs.Delete(adAffectCurrent);
-        cnn.CommitTrans();
-    } catch (...) {
-        try {
-            cnn.RollbackTrans();
-        } catch (const std::exception&) {
-            // Closing the connection rolls back as well.
-        }
-        throw;
-    }
-    msgRec.Close();
+        StartsWithNoCase(href, "http:") ? move.DestHttpFolderUrl : move.DestFileFolderUrl;
+    if (MoveFaultHook()) MoveFaultHook()(href);
+    Record msgRec;
+    (void)msgRec.MoveRecord(href, dest);
 }
 
 }  // namespace
@@ -58,13 +40,15 @@ std::string SweepQuery(const std::string& folderUrl, platform::Date cutoff,
         ISODate::FormatIsoDate(ISODate::ConvertTimeZone(cutoff, 13, 13, "", ""));
     return std::string("select ") + " \"urn:schemas:mailheader:content-class\"" + ", \"DAV:href\"" +
            ", \"DAV:displayname\"" + ", \"DAV:creationdate\"" + ", \"DAV:getlastmodified\"" +
-           " from scope ('" + traversal + " traversal of " + "\"" + folderUrl + "\"') " +
-           " WHERE \"DAV:ishidden\" = false " + " AND \"DAV:iscollection\" = false " +
+           " from scope (" +
+           platform::QuoteStoreQueryText(
+               traversal + " traversal of " + platform::QuoteStoreQueryText(folderUrl, '"'), '\'') +
+           ") " + " WHERE \"DAV:ishidden\" = false " + " AND \"DAV:iscollection\" = false " +
            " AND (\"urn:schemas:httpmail:datereceived\" <= CAST(\"" + iso + "\" as 'dateTime'))";
 }
 
-int32_t SweepFolder(const std::string& folderUrl, platform::Date cutoff, bool logErrors,
-                    const std::string& traversal) {
+int32_t SweepFolder(const RunState& run, const std::string& folderUrl, platform::Date cutoff,
+                    bool logErrors, const std::string& traversal) {
     using namespace platform;
     int32_t result = -1;
     ErrorState err;
@@ -86,10 +70,10 @@ int32_t SweepFolder(const std::string& folderUrl, platform::Date cutoff, bool lo
                 (void)rs.Fields("DAV:displayname").Value();
                 (void)rs.Fields("DAV:creationdate").Value();
                 (void)rs.Fields("DAV:getlastmodified").Value();
-                if (MoveTarget.empty()) {
+                if (run.move.MoveTarget.empty()) {
                     rs.Delete(adAffectCurrent);
                 } else {
-                    MoveMessage(cnn, rs, href);
+                    MoveMessage(href, run.move);
                 }
                 rs.MoveNext();
             }
@@ -99,8 +83,9 @@ int32_t SweepFolder(const std::string& folderUrl, platform::Date cutoff, bool lo
             rec.Close();
             cnn.Close();
         });
-        // After a failure, close what is still open (that rolls back an open
-        // move); a failure to close adds nothing to the one already recorded.
+        // After a failure, close what is still open (that commits the deletes
+        // and moves made, each whole); a failure to close adds nothing to the
+        // one already recorded.
         ErrorState ignored;
         if (rs.State() == adStateOpen) ignored.Run([&] { rs.Close(); });
         if (rec.State() == adStateOpen) ignored.Run([&] { rec.Close(); });
@@ -108,12 +93,16 @@ int32_t SweepFolder(const std::string& folderUrl, platform::Date cutoff, bool lo
     }
     if (err.Number() != 0) {
         result = -1;
-        if (logErrors) WriteLog(ErrorEntry(err.Number(), err.Description()) + " " + folderUrl);
-    } else if (!MoveTarget.empty()) {
-        WriteLog(std::to_string(result) + " messages has been moved from " + folderUrl + " to " +
-                 MoveTarget);
+        if (logErrors) {
+            WriteLog(run.log,
+                     ErrorEntry(err.Number(), err.Description()) + " " + VisibleText(folderUrl));
+        }
+    } else if (!run.move.MoveTarget.empty()) {
+        WriteLog(run.log, std::to_string(result) + " messages has been moved from " +
+                              VisibleText(folderUrl) + " to " + VisibleText(run.move.MoveTarget));
     } else {
-        WriteLog(std::to_string(result) + " messages has been deleted in " + folderUrl);
+        WriteLog(run.log, std::to_string(result) + " messages has been deleted in " +
+                              VisibleText(folderUrl));
     }
     return result;
 }

@@ -6,31 +6,33 @@
 #include <string>
 
 #include "base/date.h"
+#include "sink/quellix_module.h"
 
 namespace quellix {
 
 // Selects the messages of the folder at folderUrl (traversal "shallow": the
 // folder only; "deep": with every folder below it) that are not hidden and
 // were received at or before cutoff (UTC), and deletes them, or moves them
-// into the destination Inbox when MoveTarget is set. Logs one summary line,
-// or the error entry when logErrors is set. Returns the number of messages
-// selected, or -1 when the folder was not treated at this URL (the folder is
-// missing, the query failed, or a message could not be deleted or moved:
-// those treated before stay so, the rest stay in place).
+// into the destination Inbox when run.move.MoveTarget is set. Logs one
+// summary line, or the error entry when logErrors is set, to run.log. Returns the number of
+// messages selected, or -1 when the folder was not treated at this URL (the folder is missing, the
+// query failed, or a message could not be deleted or moved: those treated before stay so, the rest
+// stay in place).
 //
-// A move saves the copy and deletes the source in one store transaction: a
-// failure or a crash at any moment leaves the source or the copy, never
-// neither, and never both.
-int32_t SweepFolder(const std::string& folderUrl, platform::Date cutoff, bool logErrors,
-                    const std::string& traversal);
+// A move is one step of the store that keeps the message's bytes and
+// received time: a failure or a crash at any moment leaves the source or
+// the copy, never neither, and never both; a message another run moved or
+// deleted meanwhile fails the move, copying nothing.
+int32_t SweepFolder(const RunState& run, const std::string& folderUrl, platform::Date cutoff,
+                    bool logErrors, const std::string& traversal);
 
 // The store query of a sweep.
 std::string SweepQuery(const std::string& folderUrl, platform::Date cutoff,
                        const std::string& traversal);
 
-// Test seam: called inside a move's transaction after the copy is saved and
-// before the source is deleted, with the source's URL. A hook that raises
-// makes that move fail as a store fault would. Empty by default.
+// Test seam: called for each move just before the store moves the message,
+// with the source's URL. A hook that raises makes that move fail as a store
+// fault would. Empty by default.
 void SetMoveFaultHook(std::function<void(const std::string& href)> hook);
 
 }  // namespace quellix

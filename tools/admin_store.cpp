@@ -101,6 +101,8 @@ int Usage(const char* verb) {
 int CreateNamespace(const std::vector<std::string>& in) {
     const Args a = Split(in, {});
     if (a.positional.size() != 1 || !a.options.empty()) return Usage("create-namespace");
+    // The one verb, with generate-corpus, that makes the store itself.
+    ItemStore::Create();
     ItemStore::ForThisThread()->CreateNamespace(a.positional[0]);
     std::printf("%s\n", localplatform::FormatStoreUrl(localplatform::UrlScheme::kFile, Fqdn(),
                                                       {a.positional[0]})
@@ -110,9 +112,11 @@ int CreateNamespace(const std::vector<std::string>& in) {
 
 int CreateMailbox(const std::vector<std::string>& in) {
     const Args a = Split(in, {"system"});
-    if (a.positional.size() != 2 || a.options.size() > (a.Has("system") ? 1u : 0u))
-        return Usage("create-mailbox");
-    ItemStore::ForThisThread()->CreateMailbox(a.positional[0], a.positional[1], a.Has("system"));
+    const size_t known = (a.Has("system") ? 1u : 0u) + (a.Has("inbox") ? 1u : 0u);
+    if (a.positional.size() != 2 || a.options.size() > known) return Usage("create-mailbox");
+    const std::string inbox = a.Has("inbox") ? a.options.at("inbox") : "Inbox";
+    ItemStore::ForThisThread()->CreateMailbox(a.positional[0], a.positional[1], a.Has("system"),
+                                              inbox);
     std::printf("%s\n", localplatform::FormatStoreUrl(localplatform::UrlScheme::kFile, Fqdn(),
                                                       {a.positional[0], "MBX", a.positional[1]})
                             .c_str());
@@ -175,8 +179,12 @@ int List(const std::vector<std::string>& in) {
     auto store = ItemStore::ForThisThread();
     const auto query = localplatform::ParseQuery(
         std::string("select \"DAV:href\", \"urn:schemas:httpmail:datereceived\", \"DAV:ishidden\", "
-                    "\"DAV:contentclass\" from scope('") +
-        (a.Has("deep") ? "deep" : "shallow") + " traversal of \"" + url + "\"')");
+                    "\"DAV:contentclass\" from scope(") +
+        localplatform::QuoteQueryText(std::string(a.Has("deep") ? "deep" : "shallow") +
+                                          " traversal of " +
+                                          localplatform::QuoteQueryText(url, '"'),
+                                      '\'') +
+        ")");
     for (const auto& row : localplatform::RunQuery(*store, query).rows) {
         std::printf("%s\t%s\t%s\t%s\n", Show(row.values[0]).c_str(),
                     row.values[1].IsNull() ? "-" : Show(row.values[1]).c_str(),
@@ -292,6 +300,7 @@ int GenerateCorpus(const std::vector<std::string>& in) {
         start = slash + 1;
     }
 
+    ItemStore::Create();
     auto store = ItemStore::ForThisThread();
     if (!store->Lookup({ns})) store->CreateNamespace(ns);
     std::mt19937_64 rng(static_cast<uint64_t>(seed));
@@ -346,11 +355,13 @@ const std::vector<Verb>& Verbs() {
     static const std::vector<Verb> verbs = {
         {"create-namespace", "create-namespace NS",
          "Creates the namespace (domain folder) NS with its MBX container.", CreateNamespace},
-        {"create-mailbox", "create-mailbox NS ALIAS [--system]",
+        {"create-mailbox", "create-mailbox NS ALIAS [--system] [--inbox NAME]",
          "Creates mailbox ALIAS in namespace NS with the standard folders (Inbox, Outbox, Sent "
          "Items,\n"
          "Deleted Items, Drafts, Calendar, Contacts, Tasks, Notes, Journal); --system also makes\n"
-         "StoreEvents/GlobalEvents, as in a server's system mailbox.",
+         "StoreEvents/GlobalEvents, as in a server's system mailbox. --inbox NAME names the Inbox\n"
+         "as a localised mailbox does (e.g. Posteingang); the mailbox's\n"
+         "urn:schemas:httpmail:inbox property gives its URL.",
          CreateMailbox},
         {"create-folder", "create-folder URL",
          "Creates the folder at URL; its parent folder must exist.", CreateFolder},

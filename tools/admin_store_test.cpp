@@ -64,6 +64,17 @@ TEST(AdminStoreTest, VerbsWorkAndReportByExitCode) {
          "urn:content-class:message"},
         {"generate-corpus --namespace example.test --mailboxes x", "", 2, "",
          "--mailboxes must be a number from 1 to 10000000"},
+        // A localised mailbox: its Inbox has another name, found through the
+        // mailbox's Inbox property.
+        {"create-mailbox example.test hans --inbox Posteingang", "", 0, "/hans"},
+        {"show '" + TempStore::FileBase() + "/hans'", "", 0,
+         "urn:schemas:httpmail:inbox\tString\t" + TempStore::FileBase() + "/hans/Posteingang\n"},
+        {"list '" + TempStore::FileBase() + "/hans/Posteingang'", "", 0, ""},
+        {"list '" + TempStore::FileBase() + "/hans/Inbox'", "", 1, ""},
+        {"create-mailbox example.test fritz --inbox outbox", "", 1, ""},
+        {"create-mailbox example.test fritz --inbox 'a/b'", "", 1, ""},
+        {"create-mailbox example.test fritz --inbox", "", 2, ""},
+        {"create-mailbox example.test fritz --inbox Posteingang --frob x", "", 2, ""},
     };
     for (const auto& c : cases) {
         const Outcome r = Admin(c.args, c.input);

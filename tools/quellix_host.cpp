@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "base/exit_codes.h"
 #include "localplatform/config/config_option.h"
 #include "platform/com.h"
 
@@ -36,7 +37,9 @@ void Usage(FILE* out) {
                  "\n"
                  "The platform configuration comes from --config, else $QUELLIX_CONFIG, else\n"
                  "/etc/quellix/platform.conf.\n"
-                 "exit codes: 0 success, 1 the class or module failed, 2 bad usage\n",
+                 "A run that fails, or whose report cannot be sent, says why on standard\n"
+                 "error (the event log), one line per cause.\n"
+                 "exit codes: 0 success, 1 the class, module or run failed, 2 bad usage\n",
                  kDefaultProgId);
 }
 
@@ -48,7 +51,7 @@ int FireTimer(const std::string& progId, const std::optional<std::string>& const
         progId, platform::IID_IExStoreSystemEvents, reinterpret_cast<void**>(&sink), &why);
     if (platform::Failed(hr) || !sink) {
         std::fprintf(stderr, "quellix-host: %s\n", why.empty() ? "class not created" : why.c_str());
-        return 1;
+        return platform::kExitFailed;
     }
     if (construct) {
         // A class that takes no construction string ignores it, as the
@@ -69,11 +72,9 @@ int FireTimer(const std::string& progId, const std::optional<std::string>& const
     }
     const platform::HRESULT result = sink->OnTimer(itemUrl.c_str(), 0);
     sink->Release();
-    if (platform::Failed(result)) {
-        std::fprintf(stderr, "quellix-host: OnTimer(%s) failed: (%d)\n", itemUrl.c_str(), result);
-        return 1;
-    }
-    return 0;
+    // A class whose OnTimer fails has said why in the event log, which is
+    // this process's standard error: one line per cause, nothing added here.
+    return platform::Failed(result) ? platform::kExitFailed : platform::kExitOk;
 }
 
 int SelfRegistration(const std::string& module, bool unregister) {
@@ -81,9 +82,9 @@ int SelfRegistration(const std::string& module, bool unregister) {
     const platform::HRESULT hr = platform::CallModuleRegistration(module, unregister, &why);
     if (platform::Failed(hr)) {
         std::fprintf(stderr, "quellix-host: %s\n", why.c_str());
-        return 1;
+        return platform::kExitFailed;
     }
-    return 0;
+    return platform::kExitOk;
 }
 
 }  // namespace
@@ -92,12 +93,12 @@ int main(int argc, char** argv) {
     int i = localplatform::TakeConfigOption(argc, argv);
     if (i >= argc) {
         Usage(stderr);
-        return 2;
+        return platform::kExitUsage;
     }
     const std::string verb = argv[i++];
     if (verb == "--help" || verb == "-h" || verb == "help") {
         Usage(stdout);
-        return 0;
+        return platform::kExitOk;
     }
     if (verb == "ontimer") {
         std::string progId = kDefaultProgId;
@@ -115,18 +116,18 @@ int main(int argc, char** argv) {
         }
         if (i + 1 != argc) {
             Usage(stderr);
-            return 2;
+            return platform::kExitUsage;
         }
         return FireTimer(progId, construct, argv[i]);
     }
     if (verb == "register" || verb == "unregister") {
         if (i + 1 != argc) {
             Usage(stderr);
-            return 2;
+            return platform::kExitUsage;
         }
         return SelfRegistration(argv[i], verb == "unregister");
     }
     std::fprintf(stderr, "quellix-host: unknown verb '%s'\n", verb.c_str());
     Usage(stderr);
-    return 2;
+    return platform::kExitUsage;
 }

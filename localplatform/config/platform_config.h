@@ -5,9 +5,12 @@
 //
 //   state_dir        folder of the platform's files         /var/lib/quellix
 //   store            item store database                    <state_dir>/store.db
-//   store.busy_timeout_ms  how long a busy store is waited for   10000
+//   store.busy_timeout_ms  how long one statement waits for a busy store   10000
+//   store.busy_budget_ms   all waits for a busy store in one run   60000
+//   store.run_lock_wait_ms how long a run waits for another run of its
+//                          registration (the lock held in the store)  60000
 //   store.synchronous      "full": every commit survives a power loss  normal
-//   store.batch_ms         longest open batch of row deletes     100
+//   store.batch_ms         longest open batch of row deletes and moves   100
 //   directory        "ldb:///path/file.ldb" (embedded) or an LDAP URI
 //                    ("ldap://host:port", "ldaps://...", "ldapi://%2Fpath")
 //                                                            ldb://<state_dir>/directory.ldb

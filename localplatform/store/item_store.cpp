@@ -5,11 +5,15 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <random>
+#include <thread>
 #include <unordered_map>
 
 #include "base/error.h"
@@ -36,6 +40,8 @@ constexpr int kSchemaVersion = 1;
 constexpr int kBatchMaxWrites = 256;
 constexpr int kDefaultBatchMs = 100;
 constexpr int kDefaultBusyMs = 10000;
+constexpr int64_t kDefaultBusyBudgetMs = 60000;
+constexpr int kWalCheckpointPages = 16384;  // 64 MiB of 4 KiB pages
 
 // Storage codes of property types (the props.type column).
 enum PropCode : int {
@@ -162,10 +168,23 @@ struct ItemStore::Handle {
     dev_t dev = 0;  // the file opened, to notice it being replaced
     ino_t ino = 0;
     std::mt19937_64 rng{std::random_device{}()};
+    // Waiting for a busy store: each statement up to busyMs, and the thread's
+    // whole run up to its busy budget (BusyBudget below).
+    int busyMs = kDefaultBusyMs;
+    int64_t budgetMs = kDefaultBusyBudgetMs;  // "store.busy_budget_ms"
+    std::chrono::steady_clock::time_point busySince;
+    bool budgetSpent = false;  // the last wait ended on the budget
 
-    [[noreturn]] void Fail(int rc, const std::string& op) const {
+    [[noreturn]] void Fail(int rc, const std::string& op) {
         // Copy the message now: the next call on db overwrites it.
-        const std::string reason = db ? sqlite3_errmsg(db.get()) : sqlite3_errstr(rc);
+        std::string reason = db ? sqlite3_errmsg(db.get()) : sqlite3_errstr(rc);
+        if ((rc & 0xff) == SQLITE_BUSY && budgetSpent) {
+            reason +=
+                "; this run has spent its time for waiting on a busy store"
+                " (store.busy_budget_ms = " +
+                std::to_string(budgetMs) + ")";
+        }
+        budgetSpent = false;
         throw Error(ErrorNumberFor(rc), platform::Describe(op, path, reason, rc));
     }
 
@@ -348,18 +367,93 @@ private:
     std::string name_;
 };
 
-std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path, int busyMs,
-                                              bool synchronousFull) {
+// What the "store.*" keys of the platform configuration ask for.
+struct StoreSettings {
+    int busyMs = kDefaultBusyMs;
+    std::chrono::milliseconds batchAge{kDefaultBatchMs};
+    bool synchronousFull = false;
+    int64_t busyBudgetMs = kDefaultBusyBudgetMs;
+};
+
+StoreSettings ReadSettings() {
+    const auto& cfg = PlatformConfig::Current();
+    StoreSettings s;
+    s.busyMs = static_cast<int>(StoreSettingMs("store.busy_timeout_ms", kDefaultBusyMs, 3600000));
+    s.batchAge =
+        std::chrono::milliseconds(StoreSettingMs("store.batch_ms", kDefaultBatchMs, 3600000));
+    const std::string sync = FoldName(cfg.GetOr("store.synchronous", "normal"));
+    if (sync != "normal" && sync != "full") {
+        throw Error(
+            err::kInvalidArg,
+            platform::Describe("read configuration", cfg.SourcePath() + ": store.synchronous",
+                               "unknown value '" + sync + "' (normal or full)", err::kInvalidArg));
+    }
+    s.synchronousFull = sync == "full";
+    s.busyBudgetMs = StoreSettingMs("store.busy_budget_ms", kDefaultBusyBudgetMs, 86400000);
+    return s;
+}
+
+// The time this thread may still spend waiting for a busy store, in ms.
+// Starts at "store.busy_budget_ms" and again at StartBusyBudget.
+struct BusyBudget {
+    bool started = false;
+    int64_t leftMs = 0;
+};
+thread_local BusyBudget budget;
+
+int64_t& BudgetLeft(const ItemStore::Handle& h) {
+    if (!budget.started) {
+        budget.leftMs = h.budgetMs;
+        budget.started = true;
+    }
+    return budget.leftMs;
+}
+
+// The busy handler: sleeps in growing steps while the store is busy, until
+// the statement has waited busyMs or the thread's budget is spent.
+int WaitWhileBusy(void* arg, int count) {
+    static constexpr std::array<int, 12> kDelays = {1, 2, 5, 10, 15, 20, 25, 25, 25, 50, 50, 100};
+    auto* h = static_cast<ItemStore::Handle*>(arg);
+    const auto now = std::chrono::steady_clock::now();
+    if (count == 0) {
+        h->busySince = now;
+        h->budgetSpent = false;
+    }
+    const int64_t waited =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now - h->busySince).count();
+    if (waited >= h->busyMs) return 0;
+    int64_t& left = BudgetLeft(*h);
+    if (left <= 0) {
+        h->budgetSpent = true;
+        return 0;
+    }
+    const int64_t step = std::min<int64_t>(
+        {kDelays[std::min<size_t>(static_cast<size_t>(count), kDelays.size() - 1)],
+         h->busyMs - waited, left});
+    std::this_thread::sleep_for(std::chrono::milliseconds(step));
+    left -= step;
+    return 1;
+}
+
+void SetBusyWait(ItemStore::Handle& h, int busyMs, int64_t budgetMs) {
+    h.busyMs = busyMs;
+    h.budgetMs = budgetMs;
+    sqlite3_busy_handler(h.db.get(), &WaitWhileBusy, &h);
+}
+
+std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path,
+                                              const StoreSettings& settings, bool create) {
+    if (!create) CheckStoreFile(path);
     auto h = std::make_unique<ItemStore::Handle>();
     h->path = path;
     sqlite3* raw = nullptr;
-    const int rc =
-        sqlite3_open_v2(path.c_str(), &raw,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    const int rc = sqlite3_open_v2(
+        path.c_str(), &raw,
+        SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0), nullptr);
     h->db.reset(raw);  // owned even when the open failed
     if (rc != SQLITE_OK) h->Fail(rc, "open store");
     sqlite3_extended_result_codes(raw, 1);
-    sqlite3_busy_timeout(raw, busyMs);
+    SetBusyWait(*h, settings.busyMs, settings.busyBudgetMs);
 
     // The first read finds out whether the file is a database at all.
     int version = 0;
@@ -368,6 +462,12 @@ std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path, int busyM
         if (s.Step()) version = static_cast<int>(s.Int(0));
     }
     if (version == 0) {
+        if (!create) {
+            throw Error(
+                err::kCorrupt,
+                platform::Describe("open store", path, "database is not an item store (no schema)",
+                                   err::kCorrupt));
+        }
         Atomic tx(*h);
         int tables = 0;
         {
@@ -391,12 +491,18 @@ std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path, int busyM
         Stmt s(*h, "PRAGMA journal_mode=WAL");
         s.Run();
     }
+    // A run commits once per folder; checkpointing every 1000 pages (the
+    // default) copied the same index pages into the database again and
+    // again, with two disk flushes each time. A larger WAL is checkpointed
+    // seldom and writes each page once per checkpoint; the last handle to
+    // close checkpoints the rest.
+    h->Exec("PRAGMA wal_autocheckpoint=" + std::to_string(kWalCheckpointPages));
     // WAL with synchronous NORMAL never corrupts and keeps every commit
     // through a crash of the process; after a power loss the last commits
     // may be rolled back, each one whole (a move is one transaction, so it
     // is undone entirely, never half). "store.synchronous = full" makes
     // every commit durable at the price of a disk flush each.
-    h->Exec(synchronousFull ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
+    h->Exec(settings.synchronousFull ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) {
         h->dev = st.st_dev;
@@ -424,6 +530,15 @@ const StandardFolder* StandardFolderFor(const std::string& folded) {
     return nullptr;
 }
 
+// The name of a mailbox's standard folder: its own (kept under the
+// folder's property) or the standard one.
+std::string StandardFolderName(ItemStore& store, const ItemRow& mailbox,
+                               const StandardFolder& folder) {
+    if (!mailbox.hasProps) return folder.name;
+    const Variant v = store.CustomValue(mailbox.id, folder.property);
+    return v.Type() == VariantType::String ? v.AsString() : std::string(folder.name);
+}
+
 bool IsIntrinsic(const std::string& folded) {
     for (const char* n : kIntrinsic) {
         if (folded == FoldName(n)) return true;
@@ -435,10 +550,97 @@ bool IsIntrinsic(const std::string& folded) {
 
 // ---------------------------------------------------------------- free helpers
 
+int64_t StoreSettingMs(const std::string& key, int64_t fallback, int64_t max) {
+    const auto& cfg = PlatformConfig::Current();
+    const auto v = cfg.Get(key);
+    if (!v) return fallback;
+    auto bad = [&](const std::string& why) {
+        throw Error(err::kInvalidArg,
+                    platform::Describe("read configuration", cfg.SourcePath() + ": " + key,
+                                       why + ": '" + *v + "'", err::kInvalidArg));
+    };
+    if (v->empty() || v->size() > 12) bad("not a whole number of milliseconds");
+    int64_t n = 0;
+    for (char c : *v) {
+        if (c < '0' || c > '9') bad("not a whole number of milliseconds");
+        n = n * 10 + (c - '0');
+    }
+    if (n > max) bad("out of range (0 to " + std::to_string(max) + ")");
+    return n;
+}
+
+void CheckStoreFile(const std::string& path) {
+    auto fail = [&](int32_t number, const std::string& why) {
+        throw Error(number, platform::Describe("open store", path, why, number));
+    };
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) {
+            fail(err::kFileNotFound,
+                 "no store at this path (quellix-admin store create-namespace makes one)");
+        }
+        fail(err::kPathFileAccess, std::strerror(errno));
+    }
+    if (!S_ISREG(st.st_mode)) fail(err::kCorrupt, "not a regular file");
+    if (st.st_size == 0) fail(err::kCorrupt, "empty file, not a store");
+    std::array<unsigned char, 100> hdr{};
+    {
+        std::ifstream in(path, std::ios::binary);
+        if (!in) fail(err::kPathFileAccess, "cannot be read");
+        in.read(reinterpret_cast<char*>(hdr.data()), hdr.size());
+        if (in.gcount() != static_cast<std::streamsize>(hdr.size()))
+            fail(err::kCorrupt, "truncated: shorter than a database header");
+    }
+    if (std::memcmp(hdr.data(), "SQLite format 3", 16) != 0)
+        fail(err::kCorrupt, "damaged header: not an SQLite database");
+    auto be32 = [&](size_t at) {
+        return (uint32_t{hdr[at]} << 24) | (uint32_t{hdr[at + 1]} << 16) |
+               (uint32_t{hdr[at + 2]} << 8) | uint32_t{hdr[at + 3]};
+    };
+    int64_t pageSize = (int64_t{hdr[16]} << 8) | int64_t{hdr[17]};
+    if (pageSize == 1) pageSize = 65536;
+    if (pageSize < 512 || pageSize > 65536 || (pageSize & (pageSize - 1)) != 0)
+        fail(err::kCorrupt, "damaged header: page size " + std::to_string(pageSize));
+    const auto size = static_cast<int64_t>(st.st_size);
+    if (size % pageSize != 0)
+        fail(err::kCorrupt,
+             "truncated: " + std::to_string(size) + " bytes is not a whole number of pages");
+    // The page count is valid when its version stamp matches the change counter.
+    const int64_t pages = be32(28);
+    if (pages > 0 && be32(92) == be32(24) && size < pages * pageSize) {
+        fail(err::kCorrupt, "truncated: " + std::to_string(size / pageSize) + " of " +
+                                std::to_string(pages) + " pages");
+    }
+}
+
+namespace {
+
+// The dates a store holds: years 1 to 9999, UTC.
+constexpr int64_t kFirstStoreTime = -62135596800;  // 0001-01-01T00:00:00Z
+constexpr int64_t kLastStoreTime = 253402300799;   // 9999-12-31T23:59:59Z
+
+[[noreturn]] void DateOutOfRange(const std::string& value) {
+    throw Error(
+        err::kCantConvert,
+        platform::Describe("convert date", value,
+                           "outside the dates a store holds (years 1 to 9999)", err::kCantConvert));
+}
+
+}  // namespace
+
 int64_t ToStoreTime(platform::Date utc) {
+    // Range-checked as a serial first: a huge or NaN serial has no seconds.
+    constexpr double kFirstSerial = -693593.0;                     // 0001-01-01
+    constexpr double kLastSerial = 2958465.0 + 86399.0 / 86400.0;  // 9999-12-31 23:59:59
+    const double serial = utc.Serial();
+    if (!(serial >= kFirstSerial - 0.5 / 86400 && serial <= kLastSerial + 0.5 / 86400))
+        DateOutOfRange("serial " + std::to_string(serial));
     return utc.UnixSeconds();
 }
 platform::Date FromStoreTime(int64_t seconds) {
+    // A corrupt store may hold any value: refuse those no date has.
+    if (seconds < kFirstStoreTime || seconds > kLastStoreTime)
+        DateOutOfRange(std::to_string(seconds) + " s");
     // Same arithmetic as Date::FromParts (whole days, then the seconds of
     // the day), so a date written and read back compares equal.
     constexpr int64_t kUnixEpochSerial = 25569;  // 1970-01-01 in days from the zero date
@@ -511,20 +713,7 @@ std::shared_ptr<ItemStore> ItemStore::ForThisThread(const std::string& path) {
     thread_local std::map<std::string, std::weak_ptr<ItemStore>> handles;
     const std::string key = CanonicalPath(path);
     if (auto existing = handles[key].lock()) return existing;
-    const auto& cfg = PlatformConfig::Current();
-    auto number = [&](const char* key, int fallback) {
-        const auto v = cfg.Get(key);
-        if (!v) return fallback;
-        try {
-            return std::stoi(*v);
-        } catch (const std::exception&) {
-            throw Error(err::kInvalidArg,
-                        platform::Describe("read configuration", key, "not a number: " + *v,
-                                           err::kInvalidArg));
-        }
-    };
-    const int busyMs = number("store.busy_timeout_ms", kDefaultBusyMs);
-    const auto batchAge = std::chrono::milliseconds(number("store.batch_ms", kDefaultBatchMs));
+    const StoreSettings settings = ReadSettings();
     std::unique_ptr<ItemStore> raw;
     if (auto it = parked.find(key); it != parked.end()) {
         raw = std::move(it->second);
@@ -533,15 +722,35 @@ std::shared_ptr<ItemStore> ItemStore::ForThisThread(const std::string& path) {
         if (!SameFile(key, raw->h_->dev, raw->h_->ino)) raw.reset();
     }
     if (raw) {
-        sqlite3_busy_timeout(raw->h_->db.get(), busyMs);
+        SetBusyWait(*raw->h_, settings.busyMs, settings.busyBudgetMs);
     } else {
-        raw.reset(new ItemStore(
-            OpenHandle(key, busyMs, FoldName(cfg.GetOr("store.synchronous", "normal")) == "full")));
+        raw.reset(new ItemStore(OpenHandle(key, settings, false)));
     }
-    raw->h_->batchMaxAge = batchAge;
+    raw->h_->batchMaxAge = settings.batchAge;
     std::shared_ptr<ItemStore> store(raw.release(), &ItemStore::Release);
     handles[key] = store;
     return store;
+}
+
+bool ItemStore::Create() {
+    return Create(PlatformConfig::Current().StorePath());
+}
+
+bool ItemStore::Create(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        CheckStoreFile(path);
+        (void)ForThisThread(path);  // a store, not some other database
+        return false;
+    }
+    // The handle made here is closed at once: the settings of the handles
+    // that use the store are read when they open it.
+    (void)OpenHandle(CanonicalPath(path), StoreSettings{}, true);
+    return true;
+}
+
+void ItemStore::StartBusyBudget() {
+    budget.started = false;
 }
 
 const std::string& ItemStore::Path() const {
@@ -731,8 +940,9 @@ int64_t ItemStore::CreateNamespace(const std::string& name) {
 }
 
 int64_t ItemStore::CreateMailbox(const std::string& ns, const std::string& alias,
-                                 bool systemMailbox) {
+                                 bool systemMailbox, const std::string& inboxName) {
     CheckName(alias);
+    CheckName(inboxName);
     Atomic tx(*h_);
     auto container = Lookup({ns, "MBX"});
     if (!container) {
@@ -742,8 +952,22 @@ int64_t ItemStore::CreateMailbox(const std::string& ns, const std::string& alias
     if (Child(*h_, container->id, alias)) Exists(ns + "/MBX/" + alias);
     const int64_t id =
         InsertNode(*h_, container->id, alias, ItemKind::kMailbox, "urn:content-class:folder");
-    for (const auto& f : kStandardFolders)
-        InsertNode(*h_, id, f.name, ItemKind::kFolder, "urn:content-class:folder");
+    for (const auto& f : kStandardFolders) {
+        const bool inbox = f.name == kStandardFolders[0].name;
+        if (!inbox && FoldName(f.name) == FoldName(inboxName))
+            Exists(ns + "/MBX/" + alias + "/" + inboxName + " (a standard folder)");
+        InsertNode(*h_, id, inbox ? inboxName : std::string(f.name), ItemKind::kFolder,
+                   "urn:content-class:folder");
+    }
+    if (inboxName != kStandardFolders[0].name) {
+        // The mailbox remembers the folder's name under the property that
+        // gives its URL (shown as that URL, never as the name).
+        Stmt p(*h_, "INSERT INTO props(item, key, name, type, value) VALUES(?1, ?2, ?2, ?3, ?4)");
+        p.Bind(1, id).Bind(2, std::string(kStandardFolders[0].property));
+        p.Bind(3, int64_t{kString}).Bind(4, inboxName).Run();
+        Stmt m(*h_, "UPDATE items SET has_props = 1 WHERE id = ?1");
+        m.Bind(1, id).Run();
+    }
     if (systemMailbox) {
         const int64_t events =
             InsertNode(*h_, id, "StoreEvents", ItemKind::kFolder, "urn:content-class:folder");
@@ -777,17 +1001,24 @@ int64_t ItemStore::ReplaceItem(int64_t parent, const std::string& name) {
     return id;
 }
 
+namespace {
+
+// A new unique item name the store chooses: "<32 hex>.EML".
+std::string NewItemName(ItemStore::Handle& h) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string name;
+    for (int part = 0; part < 2; ++part) {
+        uint64_t r = h.rng();
+        for (int i = 0; i < 16; ++i, r >>= 4) name += kHex[r & 15];
+    }
+    return name + ".EML";
+}
+
+}  // namespace
+
 int64_t ItemStore::SaveMessage(int64_t parent, const std::string& rfc822, int64_t receivedUtc,
                                const std::string& name) {
-    std::string itemName = name;
-    if (itemName.empty()) {
-        static constexpr char kHex[] = "0123456789ABCDEF";
-        for (int part = 0; part < 2; ++part) {
-            uint64_t r = h_->rng();
-            for (int i = 0; i < 16; ++i, r >>= 4) itemName += kHex[r & 15];
-        }
-        itemName += ".EML";
-    }
+    const std::string itemName = name.empty() ? NewItemName(*h_) : name;
     CheckName(itemName);
     RequireFolder(*this, parent);
     const int64_t now = NowSeconds();
@@ -808,6 +1039,35 @@ int64_t ItemStore::SaveMessage(int64_t parent, const std::string& rfc822, int64_
         throw;
     }
     return sqlite3_last_insert_rowid(h_->db.get());
+}
+
+ItemRow ItemStore::MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder) {
+    RequireFolder(*this, toFolder);
+    const std::string name = NewItemName(*h_);
+    BatchWrite();
+    {
+        // One statement: the item is in the new folder and out of the old
+        // one together, or (any failure, a crash) still in the old one only.
+        Stmt s(*h_,
+               "UPDATE items SET parent = ?2, name = ?3, key = ?4, created = ?5, modified = ?5"
+               " WHERE id = ?1 AND parent = ?6 AND kind = 0");
+        s.Bind(1, id).Bind(2, toFolder).Bind(3, name).Bind(4, FoldName(name));
+        s.Bind(5, NowSeconds()).Bind(6, fromFolder).Run();
+    }
+    if (sqlite3_changes(h_->db.get()) != 1) {
+        throw Error(err::kNotFound,
+                    platform::Describe("move item", std::to_string(id),
+                                       "the item is no longer in its folder (moved or deleted "
+                                       "meanwhile); nothing was copied",
+                                       err::kNotFound));
+    }
+    BatchTick();
+    auto row = Get(id);
+    if (!row) {
+        throw Error(err::kNotFound, platform::Describe("move item", std::to_string(id),
+                                                       "the item vanished", err::kNotFound));
+    }
+    return *row;
 }
 
 bool ItemStore::DeleteItem(int64_t id) {
@@ -847,7 +1107,7 @@ Variant ItemStore::Value(const ItemRow& row, const std::string& name, UrlScheme 
     if (k == kReceived) return row.received ? Variant(FromStoreTime(*row.received)) : Variant();
     if (row.kind == ItemKind::kMailbox) {
         if (const auto* f = StandardFolderFor(k)) {
-            auto child = Child(*h_, row.id, f->name);
+            auto child = Child(*h_, row.id, StandardFolderName(*this, row, *f));
             if (!child) return Variant();
             return Variant(FormatStoreUrl(scheme, ThisServerFqdn(), PathOf(child->id)));
         }
@@ -862,12 +1122,17 @@ std::vector<std::string> ItemStore::PropertyNames(const ItemRow& row) {
     if (row.received) names.emplace_back(kReceived);
     if (row.kind == ItemKind::kMailbox) {
         for (const auto& f : kStandardFolders) {
-            if (Child(*h_, row.id, f.name)) names.emplace_back(f.property);
+            if (Child(*h_, row.id, StandardFolderName(*this, row, f)))
+                names.emplace_back(f.property);
         }
     }
-    Stmt s(*h_, "SELECT name FROM props WHERE item = ?1 ORDER BY key");
+    Stmt s(*h_, "SELECT name, key FROM props WHERE item = ?1 ORDER BY key");
     s.Bind(1, row.id);
-    while (s.Step()) names.push_back(s.Text(0));
+    while (s.Step()) {
+        // A mailbox's own name for a standard folder is not a property of its own.
+        if (row.kind == ItemKind::kMailbox && StandardFolderFor(s.Text(1))) continue;
+        names.push_back(s.Text(0));
+    }
     return names;
 }
 

@@ -59,10 +59,27 @@ class ItemStore {
 public:
     // This thread's handle on the store named by the platform configuration
     // (PlatformConfig::Current().StorePath()), or on the database at path.
-    // The file and its schema are made on first use. Raises err::kCorrupt for
-    // a file that is not a store, err::kResourceLocked when busy past the bound.
+    // Opening never creates a store (Create does): a missing file raises
+    // err::kFileNotFound, an empty, truncated or damaged one err::kCorrupt, a
+    // store locked past the bound err::kResourceLocked, a bad "store.*"
+    // setting err::kInvalidArg; each description names the cause and the path.
     [[nodiscard]] static std::shared_ptr<ItemStore> ForThisThread();
     [[nodiscard]] static std::shared_ptr<ItemStore> ForThisThread(const std::string& path);
+
+    // Makes a new, empty store at path (or at the configured path) when no
+    // file is there; returns false, doing nothing, when a store is already
+    // there. Raises as ForThisThread for any other file (an empty file is
+    // not taken for a store). For the administration commands and tests.
+    static bool Create();
+    static bool Create(const std::string& path);
+
+    // Starts a fresh budget for this thread's waits on a busy store: from
+    // now on the thread waits at most "store.busy_timeout_ms" per statement
+    // and "store.busy_budget_ms" (default 60000) in all; a statement that
+    // finds the budget spent fails at once with err::kResourceLocked, and
+    // its description says the budget is spent. A cleanup run calls it once
+    // at its start.
+    static void StartBusyBudget();
 
     ~ItemStore();
     ItemStore(const ItemStore&) = delete;
@@ -108,8 +125,11 @@ public:
     // it exists. Returns the namespace's id.
     int64_t CreateNamespace(const std::string& name);
     // Creates mailbox alias in namespace ns with the standard folders
-    // (and "StoreEvents/GlobalEvents" for a system mailbox). Returns its id.
-    int64_t CreateMailbox(const std::string& ns, const std::string& alias, bool systemMailbox);
+    // (and "StoreEvents/GlobalEvents" for a system mailbox), its Inbox named
+    // inboxName (a localised mailbox's "Posteingang"; the mailbox's
+    // "urn:schemas:httpmail:inbox" gives its URL). Returns its id.
+    int64_t CreateMailbox(const std::string& ns, const std::string& alias, bool systemMailbox,
+                          const std::string& inboxName = "Inbox");
     // Creates a folder under a folder; err::kResourceExists if the name is taken.
     int64_t CreateFolder(int64_t parent, const std::string& name);
     // Creates a plain item, replacing an existing item of that name wholesale
@@ -120,6 +140,14 @@ public:
     // = a new unique "<32 hex>.EML"; an existing name raises err::kResourceExists.
     int64_t SaveMessage(int64_t parent, const std::string& rfc822, int64_t receivedUtc,
                         const std::string& name = "");
+    // Moves the item (not a folder) id out of folder fromFolder into folder
+    // toFolder under a new unique "<32 hex>.EML" name, keeping its content,
+    // received time and properties: one atomic step, batched like a
+    // recordset's deletes (BatchWrite), so a crash leaves it in fromFolder
+    // or in toFolder, never both or neither. Raises err::kNotFound, copying
+    // nothing, when id is no longer in fromFolder (moved or deleted
+    // meanwhile) or toFolder is no folder. Returns the moved item's row.
+    ItemRow MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder);
     // Deletes a node with everything below it. Returns false when it was
     // already gone.
     bool DeleteItem(int64_t id);
@@ -168,11 +196,24 @@ private:
     std::unique_ptr<Handle> h_;
 };
 
+// A "store.*" setting in milliseconds: fallback when unset; raises
+// err::kInvalidArg naming the configuration file, the key and the value for
+// anything but a whole number from 0 to max.
+[[nodiscard]] int64_t StoreSettingMs(const std::string& key, int64_t fallback, int64_t max);
+
+// Checks that path names a store file as the store leaves it: a regular
+// file holding an SQLite database header whose size fits its page count.
+// Raises err::kFileNotFound (no file) or err::kCorrupt (empty, another
+// kind of file, damaged header, truncated), naming the path and the cause.
+void CheckStoreFile(const std::string& path);
+
 // This server's fully qualified name from the platform configuration, lower
 // case: computer name "." domain DNS name.
 [[nodiscard]] std::string ThisServerFqdn();
 
-// Dates of the platform's date type as stored: whole Unix seconds (UTC).
+// Dates of the platform's date type as stored: whole Unix seconds (UTC),
+// years 1 to 9999. A value outside them (a corrupt store, a date out of
+// range) raises err::kCantConvert in either direction.
 [[nodiscard]] int64_t ToStoreTime(platform::Date utc);
 [[nodiscard]] platform::Date FromStoreTime(int64_t seconds);
 

@@ -2,9 +2,15 @@
 #include "localplatform/store/item_store.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <thread>
 
 #include "base/error.h"
@@ -16,6 +22,7 @@ namespace {
 
 using platform::Variant;
 using testing::TempStore;
+using namespace std::chrono_literals;
 
 int32_t ErrorOf(const std::function<void()>& f) {
     try {
@@ -161,6 +168,206 @@ TEST(ItemStoreTest, ForeignDatabaseIsRefused) {
     TempStore temp;
     std::ofstream(temp.DbPath(), std::ios::binary) << "SQLite format 3";  // truncated header
     EXPECT_EQ(ErrorOf([&] { (void)ItemStore::ForThisThread(); }), platform::err::kCorrupt);
+}
+
+// The error of a call: number and description (0, "" when none).
+std::pair<int32_t, std::string> FailureOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const platform::Error& e) {
+        return {e.Number(), e.Description()};
+    }
+    return {0, ""};
+}
+
+// A store with a few pages of data, written out and closed (by a thread of
+// its own, whose handles go when it ends).
+void FillAndClose() {
+    std::thread([] {
+        auto store = ItemStore::ForThisThread();
+        store->CreateNamespace("example.test");
+        store->CreateMailbox("example.test", "alice", false);
+        const auto inbox = store->Require({"example.test", "MBX", "alice", "Inbox"}, "inbox");
+        store->BeginTransaction();
+        for (int i = 0; i < 200; ++i) (void)store->SaveMessage(inbox.id, std::string(3000, 'x'), i);
+        store->CommitTransaction();
+    }).join();
+}
+
+TEST(ItemStoreTest, OpeningNeverMakesOrMendsAStore) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& path)> damage;
+        int32_t want;
+        const char* cause;
+    } cases[] = {
+        {"missing", [](const std::string& p) { std::filesystem::remove(p); },
+         platform::err::kFileNotFound, "no store at this path"},
+        {"empty", [](const std::string& p) { std::filesystem::resize_file(p, 0); },
+         platform::err::kCorrupt, "empty file"},
+        {"truncated",
+         [](const std::string& p) {
+             std::filesystem::resize_file(p, std::filesystem::file_size(p) / 2 / 4096 * 4096);
+         },
+         platform::err::kCorrupt, "truncated"},
+        {"short", [](const std::string& p) { std::filesystem::resize_file(p, 50); },
+         platform::err::kCorrupt, "truncated"},
+        {"header",
+         [](const std::string& p) {
+             std::fstream f(p, std::ios::in | std::ios::out | std::ios::binary);
+             f.write("Not a store at all", 18);
+         },
+         platform::err::kCorrupt, "damaged header"},
+        {"directory",
+         [](const std::string& p) {
+             std::filesystem::remove(p);
+             std::filesystem::create_directory(p);
+         },
+         platform::err::kCorrupt, "not a regular file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempStore temp;
+        FillAndClose();
+        c.damage(temp.DbPath());
+        const auto sizeBefore = std::filesystem::exists(temp.DbPath()) &&
+                                        std::filesystem::is_regular_file(temp.DbPath())
+                                    ? std::filesystem::file_size(temp.DbPath())
+                                    : 0;
+        const auto [number, description] = FailureOf([] { (void)ItemStore::ForThisThread(); });
+        EXPECT_EQ(number, c.want) << description;
+        EXPECT_NE(description.find(c.cause), std::string::npos) << description;
+        EXPECT_NE(description.find(temp.DbPath()), std::string::npos) << description;
+        // Nothing was made or replaced in its place.
+        if (std::string(c.name) == "missing") {
+            EXPECT_FALSE(std::filesystem::exists(temp.DbPath()));
+        } else if (std::filesystem::is_regular_file(temp.DbPath())) {
+            EXPECT_EQ(std::filesystem::file_size(temp.DbPath()), sizeBefore);
+        }
+    }
+    // Only Create makes one, and it takes no empty file for a store either.
+    TempStore temp;
+    std::filesystem::resize_file(temp.DbPath(), 0);
+    EXPECT_EQ(ErrorOf([&] { ItemStore::Create(temp.DbPath()); }), platform::err::kCorrupt);
+    std::filesystem::remove(temp.DbPath());
+    EXPECT_TRUE(ItemStore::Create(temp.DbPath()));
+    EXPECT_FALSE(ItemStore::Create(temp.DbPath()));
+    EXPECT_TRUE(ItemStore::ForThisThread()->Namespaces().empty());
+}
+
+TEST(ItemStoreTest, AStoreHeldExclusivelyIsReportedBusyWithItsPath) {
+    TempStore temp(200);
+    FillAndClose();
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(temp.DbPath().c_str(), &raw), SQLITE_OK);
+    std::unique_ptr<sqlite3, int (*)(sqlite3*)> other(raw, sqlite3_close);
+    ASSERT_EQ(sqlite3_exec(raw, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE", nullptr, nullptr,
+                           nullptr),
+              SQLITE_OK);
+    const auto [number, description] = FailureOf([] { (void)ItemStore::ForThisThread(); });
+    EXPECT_EQ(number, platform::err::kResourceLocked) << description;
+    EXPECT_NE(description.find(temp.DbPath()), std::string::npos) << description;
+    EXPECT_NE(description.find("locked"), std::string::npos) << description;
+}
+
+TEST(ItemStoreTest, BadStoreSettingsNameTheFileKeyAndValue) {
+    const char* cases[] = {
+        "store.busy_timeout_ms = 12abc",
+        "store.busy_timeout_ms = -5",
+        "store.busy_timeout_ms = 99999999999",
+        "store.batch_ms = 1e3",
+        "store.batch_ms =",
+        "store.synchronous = sometimes",
+        "store.busy_budget_ms = lots",
+    };
+    for (const std::string line : cases) {
+        SCOPED_TRACE(line);
+        TempStore temp;
+        {
+            TempStore bad(300, line + "\n");
+            // The store of the bad configuration exists; only its settings are wrong.
+            const auto [number, description] =
+                FailureOf([&] { (void)ItemStore::ForThisThread(bad.DbPath()); });
+            EXPECT_EQ(number, platform::err::kInvalidArg) << description;
+            const std::string key = line.substr(0, line.find(' '));
+            EXPECT_NE(description.find("platform.conf: " + key), std::string::npos) << description;
+        }
+    }
+}
+
+TEST(ItemStoreTest, WaitsForABusyStoreStopAtTheRunsBudget) {
+    TempStore temp(400, "store.busy_budget_ms = 600\n");
+    FillAndClose();
+    std::atomic<bool> holding = false, done = false;
+    std::thread holder([&] {
+        auto store = ItemStore::ForThisThread();
+        store->BeginTransaction();
+        holding = true;
+        while (!done) std::this_thread::sleep_for(10ms);
+        store->RollbackTransaction();
+    });
+    while (!holding) std::this_thread::sleep_for(10ms);
+    auto attempt = [&] {
+        const auto start = std::chrono::steady_clock::now();
+        auto failure = FailureOf([] {
+            auto store = ItemStore::ForThisThread();
+            store->CreateNamespace("other.test");
+        });
+        return std::make_pair(failure, std::chrono::steady_clock::now() - start);
+    };
+    ItemStore::StartBusyBudget();
+    const auto [first, firstTook] = attempt();  // waits its 400 ms
+    EXPECT_EQ(first.first, platform::err::kResourceLocked);
+    EXPECT_EQ(first.second.find("store.busy_budget_ms"), std::string::npos) << first.second;
+    const auto [second, secondTook] = attempt();  // the last 200 ms of the budget
+    EXPECT_EQ(second.first, platform::err::kResourceLocked);
+    EXPECT_NE(second.second.find("busy store (store.busy_budget_ms = 600)"), std::string::npos)
+        << second.second;
+    EXPECT_NE(second.second.find(temp.DbPath()), std::string::npos) << second.second;
+    const auto [third, thirdTook] = attempt();  // no wait left at all
+    EXPECT_NE(third.second.find("store.busy_budget_ms"), std::string::npos) << third.second;
+    EXPECT_LT(thirdTook, 300ms);
+    // A new run starts a new budget.
+    ItemStore::StartBusyBudget();
+    const auto [fourth, fourthTook] = attempt();
+    EXPECT_EQ(fourth.second.find("store.busy_budget_ms"), std::string::npos) << fourth.second;
+    EXPECT_GE(fourthTook, 380ms);
+    done = true;
+    holder.join();
+}
+
+TEST(ItemStoreTest, DatesNoStoreCanHoldAreErrorsNotUndefinedBehaviour) {
+    TempStore temp;
+    FillAndClose();
+    const int64_t cases[] = {std::numeric_limits<int64_t>::min(),
+                             std::numeric_limits<int64_t>::max(), -62135596801, 253402300800};
+    for (const int64_t bad : cases) {
+        SCOPED_TRACE(bad);
+        {
+            sqlite3* raw = nullptr;
+            ASSERT_EQ(sqlite3_open(temp.DbPath().c_str(), &raw), SQLITE_OK);
+            std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close);
+            const std::string sql = "UPDATE items SET received = " + std::to_string(bad) +
+                                    " WHERE id = (SELECT min(id) FROM items WHERE kind = 0)";
+            ASSERT_EQ(sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        }
+        auto store = ItemStore::ForThisThread();
+        const auto inbox = store->Require({"example.test", "MBX", "alice", "Inbox"}, "inbox");
+        const auto rows = store->Children({inbox.id}, "received = ?", {SqlParam(bad)});
+        ASSERT_EQ(rows.size(), 1u);
+        EXPECT_EQ(ErrorOf([&] {
+                      (void)store->Value(rows[0], "urn:schemas:httpmail:datereceived",
+                                         UrlScheme::kFile);
+                  }),
+                  platform::err::kCantConvert);
+    }
+    EXPECT_EQ(ErrorOf([] { (void)ToStoreTime(platform::Date(1e300)); }),
+              platform::err::kCantConvert);
+    EXPECT_EQ(ErrorOf([] { (void)ToStoreTime(platform::Date(std::nan(""))); }),
+              platform::err::kCantConvert);
+    // The first and last second of the range convert both ways.
+    for (const int64_t edge : {int64_t{-62135596800}, int64_t{253402300799}})
+        EXPECT_EQ(ToStoreTime(FromStoreTime(edge)), edge);
 }
 
 }  // namespace

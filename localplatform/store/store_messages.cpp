@@ -1,6 +1,9 @@
 #include "localplatform/store/store_messages.h"
 
+#include <filesystem>
+
 #include "base/error.h"
+#include "localplatform/config/platform_config.h"
 #include "localplatform/store/item_store.h"
 #include "localplatform/store/store_url.h"
 
@@ -22,6 +25,10 @@ std::string SaveNewMessage(const std::string& folderUrl, const std::string& rfc8
 }
 
 std::vector<std::string> ListNamespaces() {
+    // No store file: a share with no entries, as a missing folder lists
+    // nothing. Any other store that cannot be opened raises.
+    std::error_code ec;
+    if (!std::filesystem::exists(PlatformConfig::Current().StorePath(), ec) && !ec) return {};
     return ItemStore::ForThisThread()->Namespaces();
 }
 

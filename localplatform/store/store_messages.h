@@ -24,7 +24,8 @@ namespace localplatform {
                                          platform::Date receivedUtc);
 
 // The names of the store's namespaces (domain folders) in the order they
-// were created; empty for a store without any.
+// were created; empty for a store without any and when no store file is
+// there (a damaged one raises, as opening it does).
 [[nodiscard]] std::vector<std::string> ListNamespaces();
 
 }  // namespace localplatform

@@ -330,10 +330,16 @@ private:
         }
         if (s.empty() || s.front() != '"') fail("a double-quoted folder URL");
         s.remove_prefix(1);
-        const size_t close = s.find('"');
-        if (close == std::string_view::npos) fail("a closing double quote");
-        out.scopeUrl = std::string(s.substr(0, close));
-        s.remove_prefix(close + 1);
+        out.scopeUrl.clear();
+        for (;;) {
+            const size_t quote = s.find('"');
+            if (quote == std::string_view::npos) fail("a closing double quote");
+            out.scopeUrl += s.substr(0, quote);
+            s.remove_prefix(quote + 1);
+            if (s.empty() || s.front() != '"') break;
+            out.scopeUrl += '"';  // "" inside the URL
+            s.remove_prefix(1);
+        }
         skipBlanks();
         if (!s.empty()) fail("nothing after the folder URL");
         if (out.scopeUrl.empty()) fail("a folder URL");
@@ -764,6 +770,16 @@ void CollectConjuncts(const QueryCondition& c, std::vector<std::string>& sql,
 }
 
 }  // namespace
+
+std::string QuoteQueryText(std::string_view value, char quote) {
+    std::string out(1, quote);
+    for (char c : value) {
+        out += c;
+        if (c == quote) out += quote;
+    }
+    out += quote;
+    return out;
+}
 
 ParsedQuery ParseQuery(std::string_view text) {
     if (text.size() > 1 << 20) {

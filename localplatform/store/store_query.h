@@ -2,6 +2,8 @@
 //   SELECT "prop", ... | *
 //   FROM SCOPE('shallow traversal of "URL"') | SCOPE('deep traversal of "URL"') | "URL"
 //   [WHERE condition] [ORDER BY "prop" [ASC|DESC], ...]
+// In a scope the folder URL is double-quoted inside the single-quoted
+// argument; "" stands for a " of the URL there, as '' does for a ' of it.
 // Conditions: comparisons (= <> != < <= > >=) of quoted property names and
 // literals ('text' with '' for a quote, numbers, TRUE, FALSE, NULL,
 // CAST("iso" AS 'dateTime') and other CASTs), IS [NOT] NULL, a bare property
@@ -46,6 +48,13 @@ struct ParsedQuery {
     };
     std::vector<OrderKey> orderBy;
 };
+
+// A value as a quoted token of the dialect: between quote marks (' for a
+// text literal or a SCOPE argument, " for a property name or a folder URL)
+// with every quote mark inside doubled, so it reads back as exactly value.
+// The one way data goes into query text; a scope nests it:
+//   "SCOPE(" + QuoteQueryText("deep traversal of " + QuoteQueryText(url, '"'), '\'') + ")"
+[[nodiscard]] std::string QuoteQueryText(std::string_view value, char quote);
 
 // Parses query text. Raises platform::Error err::kErrorsInCommand with a
 // description giving the position (1-based) and what was expected.

@@ -31,6 +31,25 @@ TEST(StoreQueryTest, ParsesSelectScopeAndOrder) {
     EXPECT_EQ(star.scopeUrl, "file://./y");
 }
 
+TEST(StoreQueryTest, QuotedValuesReadBackExactly) {
+    for (const std::string url : {"file://./backofficestorage/e/MBX/o'brien/Say \"hi\"",
+                                  "file://./x/''\"\"'", "file://./plain"}) {
+        SCOPED_TRACE(url);
+        for (const char* depth : {"shallow", "deep"}) {
+            const auto q = ParseQuery(
+                "select \"DAV:href\" from scope (" +
+                QuoteQueryText(std::string(depth) + " traversal of " + QuoteQueryText(url, '"'),
+                               '\'') +
+                ") where \"DAV:displayname\" = " + QuoteQueryText(url, '\''));
+            EXPECT_EQ(q.scopeUrl, url);
+            EXPECT_EQ(q.deep, std::string(depth) == "deep");
+        }
+        EXPECT_EQ(ParseQuery("select * from " + QuoteQueryText(url, '"')).scopeUrl, url);
+    }
+    EXPECT_EQ(QuoteQueryText("it's", '\''), "'it''s'");
+    EXPECT_EQ(QuoteQueryText("a\"b", '"'), "\"a\"\"b\"");
+}
+
 TEST(StoreQueryTest, MalformedTextSaysWhere) {
     struct Case {
         const char* query;

@@ -1,5 +1,6 @@
-// Test support: a private platform (configuration file and store database)
-// in a fresh temporary directory, named by QUELLIX_CONFIG while it lives.
+// Test support: a private platform (configuration file and a new, empty
+// store database) in a fresh temporary directory, named by QUELLIX_CONFIG
+// while it lives.
 #pragma once
 
 #include <unistd.h>
@@ -29,6 +30,9 @@ public:
                                << "store.busy_timeout_ms = " << busyMs << "\n"
                                << extra;
         setenv("QUELLIX_CONFIG", config_.c_str(), 1);
+        // Opening never makes a store: make it here, as the administration
+        // commands do.
+        ItemStore::Create(db_);
     }
     ~TempStore() {
         unsetenv("QUELLIX_CONFIG");

@@ -72,6 +72,23 @@ bool NeedsEscape(unsigned char c, UrlScheme scheme) {
 
 }  // namespace
 
+std::string EncodeUrlPath(std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (IsControl(u) || c == '%' || c == '?' || c == '#' || c == '\\') {
+            out += '%';
+            out += kHex[u >> 4];
+            out += kHex[u & 15];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 std::string FoldName(std::string_view name) {
     std::string out(name);
     for (char& c : out) {

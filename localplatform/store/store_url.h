@@ -36,6 +36,13 @@ struct StoreUrl {
 [[nodiscard]] std::string FormatStoreUrl(UrlScheme scheme, std::string_view serverFqdn,
                                          const std::vector<std::string>& segments);
 
+// Encodes text (a name, or a "/"-separated path of names, taken from data) as it
+// goes into a store URL: "%", "?", "#", "\" and control characters are
+// percent-encoded, everything else (blanks, "/" between names) stays. Every
+// name reaches, through ParseStoreUrl's one decoding, exactly the item it
+// names ("Sp%61m" is the folder "Sp%61m", never "Spam").
+[[nodiscard]] std::string EncodeUrlPath(std::string_view text);
+
 // ASCII case folding used for every name comparison of the store (names
 // outside ASCII compare exactly).
 [[nodiscard]] std::string FoldName(std::string_view name);

@@ -106,5 +106,28 @@ TEST(StoreUrlTest, FormatsWhatItParses) {
     }
 }
 
+TEST(StoreUrlTest, EncodedNamesDecodeOnceToThemselves) {
+    // Names as data (a folder path keeps its "/"): each comes back exactly,
+    // never decoded a second time into another name.
+    for (const std::string name :
+         {"Sp%61m", "50% off", "What?", "Tag#1", "O'Brien \"x\"", "%2e%2E", "Sent Items", "%25"}) {
+        SCOPED_TRACE(name);
+        const std::string encoded = EncodeUrlPath(name);
+        for (const std::string base : {"file://./backofficestorage/example.test/MBX/a/",
+                                       "http://mail01.example.test/exadmin/example.test/mbx/a/"}) {
+            const StoreUrl url = ParseStoreUrl(base + "Inbox/" + encoded, kFqdn);
+            ASSERT_EQ(url.segments.size(), 5u);
+            EXPECT_EQ(url.segments[4], name);
+        }
+    }
+    EXPECT_EQ(EncodeUrlPath("Inbox/Sp%61m?#"), "Inbox/Sp%2561m%3F%23");
+    EXPECT_EQ(EncodeUrlPath("a\\b\x01"), "a%5Cb%01");
+    // Pasted unencoded, a name with "%61" is another name, and "?" is refused.
+    EXPECT_EQ(ParseStoreUrl("file://./backofficestorage/e/MBX/a/Sp%61m", kFqdn).segments[3],
+              "Spam");
+    EXPECT_THROW((void)ParseStoreUrl("file://./backofficestorage/e/MBX/a/What?", kFqdn),
+                 platform::Error);
+}
+
 }  // namespace
 }  // namespace localplatform

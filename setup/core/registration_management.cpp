@@ -101,8 +101,11 @@ std::string ReadBackQuery(const std::string& folderUrl, const std::string& itemN
     std::string q = "select ";
     for (const auto& c : kColumns) q += " \"" + prefix + c.suffix + "\",";
     q += " \"DAV:displayname\"";
-    q += " from scope ('shallow traversal of \"" + platform::QuoteStoreValue(folderUrl) + "\"') ";
-    q += " WHERE \"DAV:displayname\" = '" + platform::QuoteStoreValue(itemName) + "'";
+    q += " from scope (" +
+         platform::QuoteStoreQueryText(
+             "shallow traversal of " + platform::QuoteStoreQueryText(folderUrl, '"'), '\'') +
+         ") ";
+    q += " WHERE \"DAV:displayname\" = " + platform::QuoteStoreQueryText(itemName, '\'');
     q += extraCondition;
     return q;
 }

@@ -11,12 +11,8 @@ namespace quellix::testing {
 
 namespace {
 
-// A stable 16-byte mailbox GUID, base64 of its cn's first bytes padded.
-std::string MailboxGuidBase64(size_t index) {
+std::string Base64(const std::string& raw) {
     static const char* kB64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string raw(16, '\x11');
-    raw[0] = static_cast<char>(index & 0xff);
-    raw[1] = static_cast<char>((index >> 8) & 0xff);
     std::string out;
     for (size_t i = 0; i < raw.size(); i += 3) {
         const uint32_t n = (static_cast<uint8_t>(raw[i]) << 16) |
@@ -26,6 +22,38 @@ std::string MailboxGuidBase64(size_t index) {
         out += kB64[(n >> 12) & 63];
         out += i + 1 < raw.size() ? kB64[(n >> 6) & 63] : '=';
         out += i + 2 < raw.size() ? kB64[n & 63] : '=';
+    }
+    return out;
+}
+
+// A stable 16-byte mailbox GUID, base64 of its cn's first bytes padded.
+std::string MailboxGuidBase64(size_t index) {
+    std::string raw(16, '\x11');
+    raw[0] = static_cast<char>(index & 0xff);
+    raw[1] = static_cast<char>((index >> 8) & 0xff);
+    return Base64(raw);
+}
+
+// "name: value", or "name:: base64" for a value holding control characters.
+std::string Attribute(const std::string& name, const std::string& value) {
+    for (const char c : value) {
+        if (static_cast<unsigned char>(c) < 0x20) return name + ":: " + Base64(value);
+    }
+    return name + ": " + value;
+}
+
+// A DN value with its control characters written as "\XX".
+std::string DnValue(const std::string& value) {
+    std::string out;
+    for (const char c : value) {
+        if (static_cast<unsigned char>(c) < 0x20) {
+            static constexpr char kHex[] = "0123456789ABCDEF";
+            out += '\\';
+            out += kHex[static_cast<unsigned char>(c) >> 4];
+            out += kHex[c & 0xF];
+        } else {
+            out += c;
+        }
     }
     return out;
 }
@@ -48,10 +76,11 @@ std::string DirectoryLdif(const std::vector<User>& users, const std::string& ext
     size_t index = 0;
     for (const auto& u : users) {
         ++index;
-        out << "dn: CN=" << u.cn << ",CN=Users," << base << "\n"
+        out << "dn: CN=" << DnValue(u.cn) << ",CN=Users," << base << "\n"
             << "objectClass: top\nobjectClass: person\nobjectClass: organizationalPerson\n"
             << "objectClass: user\n"
-            << "cn: " << u.cn << "\nsn: " << u.cn << "\n"
+            << Attribute("cn", u.cn) << "\n"
+            << Attribute("sn", u.cn) << "\n"
             << "objectCategory: CN=Person,CN=Schema," << config << "\n";
         if (!u.account.empty()) out << "sAMAccountName: " << u.account << "\n";
         if (!u.alias.empty()) out << "mailNickname: " << u.alias << "\n";

@@ -10,8 +10,6 @@
 #include <sstream>
 
 #include "platform/ado.h"
-#include "sink/quellix_module.h"
-#include "sink/run_log.h"
 #include "sink/sweep.h"
 
 namespace quellix::testing {
@@ -35,25 +33,29 @@ void SinkFixture::SetUp() {
 }
 
 void SinkFixture::ResetRunState() {
-    // The run state is per thread and every test runs on the same thread.
-    CloseLog();
-    ReleaseRunLock();
     SetMoveFaultHook(nullptr);
-    LogFileNumber = 0;
-    for (std::string* field :
-         {&MoveTarget, &DestFileFolderUrl, &DestHttpFolderUrl, &ReportRecipient, &StoreFileBase,
-          &StoreHttpBase, &StoreDomain, &ServerFqdn, &ServerName}) {
-        field->clear();
-    }
-    StoreDomain = kNamespace;
-    ServerName = kServer;
-    ServerFqdn = kFqdn;
-    StoreFileBase = std::string("file://./backofficestorage/") + kNamespace + "/mbx";
-    StoreHttpBase = std::string("http://") + kFqdn + "/exadmin/" + kNamespace + "/mbx";
+    thread_ = ThreadState{};
+    thread_.server.StoreDomain = kNamespace;
+    thread_.server.ServerName = kServer;
+    thread_.server.ServerFqdn = kFqdn;
+    thread_.server.StoreFileBase = std::string("file://./backofficestorage/") + kNamespace + "/mbx";
+    thread_.server.StoreHttpBase =
+        std::string("http://") + kFqdn + "/exadmin/" + kNamespace + "/mbx";
+    NewRun();
+}
+
+void SinkFixture::NewRun() {
+    // The old log goes first: it releases the run lock the new one takes.
+    run_.reset();
+    log_.reset();
+    log_ = std::make_unique<RunLog>();
+    run_ = std::make_unique<RunState>(RunState{*log_, thread_, {}});
 }
 
 void SinkFixture::TearDown() {
-    ResetRunState();
+    SetMoveFaultHook(nullptr);
+    run_.reset();
+    log_.reset();
     unsetenv("QUELLIX_CONFIG");
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
@@ -79,6 +81,9 @@ void SinkFixture::Configure(const std::vector<std::string>& extraLines) {
 }
 
 std::shared_ptr<localplatform::ItemStore> SinkFixture::Store() {
+    // Opening never makes a store: make the configured one, as the
+    // administration commands do, when a test first asks for it.
+    localplatform::ItemStore::Create();
     return localplatform::ItemStore::ForThisThread();
 }
 

@@ -14,6 +14,8 @@
 #include "base/date.h"
 #include "localplatform/store/item_store.h"
 #include "registration/registration.h"
+#include "sink/quellix_module.h"
+#include "sink/run_log.h"
 #include "sink/testing/directory_fixture.h"
 
 namespace quellix::testing {
@@ -28,9 +30,14 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Empties the run state of this thread, then sets the server fields as
-    // a run on this fixture's server would.
-    static void ResetRunState();
+    // Empties the thread's kept state, then sets the server fields as a run
+    // on this fixture's server would; then NewRun().
+    void ResetRunState();
+    // A fresh run: a new log (not open yet: its first entry creates the
+    // file afresh) and no destination; the thread's kept state stays.
+    void NewRun();
+    RunLog& Log() { return *log_; }
+    RunState& TheRun() { return *run_; }
     // Rewrites the platform configuration with extra "key = value" lines.
     void Configure(const std::vector<std::string>& extraLines);
 
@@ -72,6 +79,9 @@ protected:
     std::string ReadLog() const;
     std::string LogPath() const { return tmpDir_ + "/Quellix.LOG"; }
 
+    ThreadState thread_;  // what the test's thread keeps from run to run
+    std::unique_ptr<RunLog> log_;
+    std::unique_ptr<RunState> run_;
     std::string dir_;     // the test's own folder
     std::string tmpDir_;  // the sink's temporary directory (private, 0700)
     std::vector<std::string> extraConfig_;
