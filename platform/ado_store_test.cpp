@@ -491,6 +491,38 @@ TEST_F(AdoStoreTest, MoveIsOneTransaction) {
     }
 }
 
+TEST_F(AdoStoreTest, MoveRecordMovesAMessageWholeOrNotAtAll) {
+    const std::string text = "Subject: move me\r\n\r\nx\r\n";
+    const std::string source = Put(Junk(), Utc(2026, 1, 2, 3, 4, 5), text);
+    const std::string inboxHttp = TempStore::HttpBase() + "/alice/Inbox";
+    Record rec;
+    const std::string moved = rec.MoveRecord(source, inboxHttp);
+    EXPECT_TRUE(moved.starts_with(inboxHttp + "/")) << moved;
+    Record check;
+    check.Open(moved, nullptr, adModeRead);
+    EXPECT_EQ(check.Fields(adDefaultStream).GetStream().Bytes(), text);
+    EXPECT_EQ(check.Fields("urn:schemas:httpmail:datereceived").Value().ToDate(),
+              Utc(2026, 1, 2, 3, 4, 5));
+    check.Close();
+    struct Case {
+        std::string source, destination;
+        int32_t number;
+        const char* what;
+    } cases[] = {
+        {source, inboxHttp, err::kNotFound, "the source is gone"},
+        {Junk() + "/Older", inboxHttp, err::kPermissionDeniedDb, "a folder"},
+        {moved, moved, err::kNotFound, "a destination that is no folder"},
+        {moved, TempStore::FileBase() + "/alice/Nope", err::kNotFound, "no such folder"},
+        {moved, "", err::kBadUrl, "no destination"},
+    };
+    for (const auto& c : cases) {
+        ExpectError([&] { (void)rec.MoveRecord(c.source, c.destination); }, c.number, c.what);
+    }
+    // Nothing moved by a failed move: the message is where the first move put it.
+    check.Open(moved, nullptr, adModeRead);
+    EXPECT_EQ(check.State(), adStateOpen);
+}
+
 TEST_F(AdoStoreTest, MalformedQueriesFailWithErrorsInCommand) {
     Connection cnn = OpenStore(Junk());
     const std::string scope = "scope('shallow traversal of \"" + Junk() + "\"')";

@@ -841,7 +841,33 @@ void ItemStore::FlushBatch() {
 
 // ---------------------------------------------------------------- tree
 
+namespace {
+
+// Reads of one step in one read transaction: the store's locks are taken
+// once, not once per statement (a path lookup reads a row per segment).
+class ReadTogether {
+public:
+    explicit ReadTogether(ItemStore& store) : store_(store), began_(store.BeginRead()) {}
+    ~ReadTogether() {
+        if (!began_) return;
+        try {
+            store_.EndRead();
+        } catch (const Error&) {
+            // Ending a read loses nothing; the next statement tries again.
+        }
+    }
+    ReadTogether(const ReadTogether&) = delete;
+    ReadTogether& operator=(const ReadTogether&) = delete;
+
+private:
+    ItemStore& store_;
+    bool began_;
+};
+
+}  // namespace
+
 std::optional<ItemRow> ItemStore::Lookup(const std::vector<std::string>& segments) {
+    const ReadTogether together(*this);
     std::optional<ItemRow> row;
     int64_t parent = 0;
     Stmt s(*h_,

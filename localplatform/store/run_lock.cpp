@@ -21,6 +21,7 @@ namespace err = platform::err;
 using platform::Error;
 
 constexpr std::chrono::milliseconds kPollInterval{100};
+constexpr int64_t kDefaultBusyMs = 10000;
 
 struct DbCloser {
     void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
@@ -58,6 +59,13 @@ std::string ProcessToken(int64_t pid) {
         }
     }
     return "";
+}
+
+// Whether a process of this host is gone: no process has its id, or the one
+// that has it started after the recorded one (its id was reused).
+bool ProcessGone(int64_t pid, const std::string& token) {
+    if (pid <= 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)) return true;
+    return !token.empty() && ProcessToken(pid) != token;
 }
 
 class Db {
@@ -163,11 +171,11 @@ std::optional<StoreRunLock> StoreRunLock::Acquire(const std::string& storePath,
     auto state = std::make_unique<State>(State{Db(storePath), KeyFor(itemUrl), ::getpid(), ""});
     state->token = ProcessToken(state->pid);
     const std::string host = HostName();
+    // Each look at the lock waits for a busy store as every statement does.
+    state->db.SetBusyTimeout(std::chrono::milliseconds(
+        StoreSettingMs("store.busy_timeout_ms", kDefaultBusyMs, 3600000)));
     const auto deadline = std::chrono::steady_clock::now() + wait;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        state->db.SetBusyTimeout(std::max(left, std::chrono::milliseconds(1)));
         RunLockOwner owner;
         bool taken = false;
         state->db.Exec("BEGIN IMMEDIATE");
@@ -184,8 +192,7 @@ std::optional<StoreRunLock> StoreRunLock::Acquire(const std::string& storePath,
                 const std::string token = Text(sel.get(), 3);
                 // Only an owner on this host can be found dead; a process
                 // that exists with the recorded start is alive, even stopped.
-                const bool dead = owner.host == host && ProcessToken(owner.pid) != token;
-                free = dead;
+                free = owner.host == host && ProcessGone(owner.pid, token);
             }
             if (free) {
                 auto put = state->db.Prepare(

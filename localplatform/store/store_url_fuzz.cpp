@@ -27,5 +27,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     } catch (const platform::Error&) {
     }
+    // Taken as a name, the text encoded into a URL reads back as itself
+    // (names without "/" the store refuses anyway; "." and ".." are refused).
+    if (text.find('/') == std::string::npos && text != "." && text != ".." && !text.empty()) {
+        bool control = false;
+        for (char c : text) control = control || static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+        try {
+            const auto url = localplatform::ParseStoreUrl(
+                "file://./backofficestorage/ns/MBX/a/" + localplatform::EncodeUrlPath(text),
+                "mail01.example.test");
+            if (control || url.segments.size() != 4 || url.segments[3] != text) std::abort();
+        } catch (const platform::Error&) {
+            if (!control && text.find('\\') == std::string::npos) std::abort();
+        }
+    }
     return 0;
 }
