@@ -1,6 +1,7 @@
 #include "sink/mailboxes.h"
 
 #include "platform/ado.h"
+#include "platform/ado_directory.h"
 #include "sink/directory_search.h"
 #include "sink/quellix_module.h"
 #include "sink/run_log.h"
@@ -114,6 +115,9 @@ int32_t ProcessMailboxes(const std::string& searchRoot, const std::string& folde
             ++count;
             SweepMailbox(row, folderName, cutoff, traversal);
         }
+        // Rows the directory left out are mailboxes not treated: say so.
+        if (const std::string cut = platform::DirectorySearchCut(rs); !cut.empty())
+            WriteLog(ErrorEntry(platform::err::kDsSizeLimit, cut) + " " + searchRoot);
         rs.Close();
         cnn.Close();
     } catch (const platform::Error& e) {
