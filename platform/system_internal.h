@@ -2,8 +2,10 @@
 // private temporary directory is chosen, with its sources passed in.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace platform::detail {
 
@@ -26,5 +28,10 @@ std::optional<std::string> ChooseTempDirectory(const TempDirSources& sources);
 // when it is a real directory (not a link) of this account that no one else
 // can read or write. Returns whether path is now such a directory.
 bool EnsurePrivateDirectory(const std::string& path);
+
+// The bytes of a configured bias "bytes:C4 FF FF FF" (the text after
+// "bytes:"): two-digit hex bytes with blanks or commas between them. Nothing
+// for any other text, or for no bytes at all.
+std::optional<std::vector<uint8_t>> ParseBiasBytes(const std::string& text);
 
 }  // namespace platform::detail
