@@ -17,6 +17,8 @@ extern "C" {
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string_view>
+#include <unordered_map>
 
 #include "base/error.h"
 #include "localplatform/directory/directory_backend.h"
@@ -303,26 +305,27 @@ private:
                     filter += std::string("(") + kGuidAttribute + "=" + HexEscape(guids[i]) + ")";
                 filter += ")";
                 // Back into the order of the first step.
+                std::unordered_map<std::string_view, size_t> slot;
+                for (size_t i = next; i < end; ++i) slot.emplace(guids[i], i - next);
                 std::vector<Entry> found(end - next);
                 std::vector<bool> present(end - next, false);
                 owner.Run(request, filter, attributes, [&](const ldb_message* msg) {
                     const ldb_val* g = ldb_msg_find_ldb_val(msg, kGuidAttribute);
                     if (g == nullptr) return;
-                    const std::string_view key(reinterpret_cast<const char*>(g->data), g->length);
-                    for (size_t i = next; i < end; ++i) {
-                        if (guids[i] != key || present[i - next]) continue;
-                        found[i - next] = ToEntry(msg);
-                        present[i - next] = true;
-                        if (addedGuid) {
-                            auto& as = found[i - next].attributes;
-                            as.erase(std::remove_if(as.begin(), as.end(),
-                                                    [](const Attribute& a) {
-                                                        return strcasecmp(a.name.c_str(),
-                                                                          kGuidAttribute) == 0;
-                                                    }),
-                                     as.end());
-                        }
-                        break;
+                    const auto it = slot.find(
+                        std::string_view(reinterpret_cast<const char*>(g->data), g->length));
+                    if (it == slot.end() || present[it->second]) return;
+                    Entry& e = found[it->second];
+                    e = ToEntry(msg);
+                    present[it->second] = true;
+                    if (addedGuid) {
+                        e.attributes.erase(std::remove_if(e.attributes.begin(), e.attributes.end(),
+                                                          [](const Attribute& a) {
+                                                              return strcasecmp(a.name.c_str(),
+                                                                                kGuidAttribute) ==
+                                                                     0;
+                                                          }),
+                                           e.attributes.end());
                     }
                 });
                 for (size_t i = 0; i < found.size(); ++i) {
