@@ -77,7 +77,9 @@ std::unique_ptr<QueryRows> OpenDirectoryQuery(const PlatformConfig& config, std:
 // (sorted here: case and accents do not separate names), else in the
 // directory's. The column "adspath" is the entry's path: the FROM path's
 // scheme and host, then the DN. A size limit keeps the first rows of that
-// order and drops the rest, as the provider does; it is not an error.
+// order and drops the rest, as the provider does; it is not an error. A
+// server's own size limit that cuts the result raises kDsSizeLimit. Every
+// row is held at once: OpenDirectoryQuery reads them as they are used.
 QueryResult RunDirectoryQuery(const PlatformConfig& config, std::string_view text,
                               const SearchOptions& options);
 
