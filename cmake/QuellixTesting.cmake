@@ -12,11 +12,17 @@ function(quellix_add_test)
 endfunction()
 
 # quellix_add_fuzzer(NAME name SOURCES a.cpp LIBS lib1)
-# A libFuzzer target; built only with QUELLIX_FUZZ=ON under clang.
+# A libFuzzer target; built only with QUELLIX_FUZZ=ON under clang. Its seed
+# corpus is the folder fuzz_corpus/<name without "_fuzz"> beside its source;
+# the target "fuzzers" builds every one (scripts/test.sh runs each briefly).
 function(quellix_add_fuzzer)
   cmake_parse_arguments(F "" "NAME" "SOURCES;LIBS" ${ARGN})
   if(QUELLIX_FUZZ)
+    if(NOT TARGET fuzzers)
+      add_custom_target(fuzzers)
+    endif()
     add_executable(${F_NAME} ${F_SOURCES})
+    add_dependencies(fuzzers ${F_NAME})
     target_compile_options(${F_NAME} PRIVATE -fsanitize=fuzzer,address,undefined)
     target_link_options(${F_NAME} PRIVATE -fsanitize=fuzzer,address,undefined)
     target_link_libraries(${F_NAME} PRIVATE ${F_LIBS})

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -103,6 +104,29 @@ TEST(ConvertTimeZone, EqualZonesGiveTheValueUnchanged) {
     const Date d = Date::FromParts(2010, 6, 1, 12, 0, 0);
     EXPECT_EQ(ISODate::ConvertTimeZone(d, 0, 0, "Europe/Paris", "Europe/Paris").Serial(),
               d.Serial());
+}
+
+// A host whose tz database lacks the zone (TZDIR naming an empty folder):
+// equal zones still convert. Run in a fresh process, whose zone cache holds
+// nothing yet.
+TEST(ConvertTimeZone, EqualZonesNeedNoTimeZoneDatabase) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const std::string empty = testing::TempDir() + "no-zones-" + std::to_string(getpid());
+    std::filesystem::create_directories(empty);
+    EXPECT_EXIT(
+        {
+            setenv("TZDIR", empty.c_str(), 1);
+            const Date d = Date::FromParts(2004, 3, 5, 7, 8, 9);
+            bool same = false;
+            try {
+                same = ISODate::ConvertTimeZone(d, 13, 13, "", "").Serial() == d.Serial();
+            } catch (const platform::Error& e) {
+                std::fprintf(stderr, "%s\n", e.Description().c_str());
+            }
+            std::exit(same ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+    std::filesystem::remove_all(empty);
 }
 
 TEST(ConvertTimeZone, BetweenRealZones) {

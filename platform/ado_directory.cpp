@@ -46,31 +46,36 @@ int32_t NumberOr(const std::map<std::string, Property>& properties, const char* 
     }
 }
 
-// The rows of a directory search, made in full by the search.
+// The rows of a directory search, read from the directory as the cursor
+// moves (see localplatform::directory::QueryRows).
 class DirectoryRecordset final : public RecordsetImpl {
 public:
-    explicit DirectoryRecordset(localplatform::directory::QueryResult result)
-        : result_(std::move(result)) {}
+    explicit DirectoryRecordset(std::unique_ptr<localplatform::directory::QueryRows> rows)
+        : rows_(std::move(rows)) {
+        eof_ = !rows_->Next();
+    }
 
-    int32_t RecordCount() const override { return static_cast<int32_t>(result_.rows.size()); }
-    bool Eof() const override { return at_ >= result_.rows.size(); }
+    // Counting reads the rows not read yet (kept, packed, for the cursor).
+    int32_t RecordCount() const override { return static_cast<int32_t>(rows_->Count()); }
+    bool Eof() const override { return eof_; }
 
     void MoveNext() override {
         RequireRow("MoveNext");
-        ++at_;
+        eof_ = !rows_->Next();
     }
 
     Variant Value(const std::string& name) const override {
         RequireRow("Fields");
-        for (size_t i = 0; i < result_.columns.size(); ++i) {
-            const std::string& column = result_.columns[i];
+        const auto& columns = rows_->Columns();
+        for (size_t i = 0; i < columns.size(); ++i) {
+            const std::string& column = columns[i];
             if (column.size() != name.size() ||
                 strncasecmp(column.data(), name.data(), name.size()) != 0)
                 continue;
-            const std::optional<std::string>& v = result_.rows[at_][i];
+            const std::optional<std::string_view> v = rows_->Value(i);
             if (!v) return Variant();
-            if (result_.binary[i]) return Variant(std::vector<uint8_t>(v->begin(), v->end()));
-            return Variant(*v);
+            if (rows_->Binary()[i]) return Variant(std::vector<uint8_t>(v->begin(), v->end()));
+            return Variant(std::string(*v));
         }
         throw Error(err::kAdoItemNotFound,
                     Describe("Fields", name, "the query did not select this attribute",
@@ -85,6 +90,8 @@ public:
 
     void Close() override {}
 
+    [[nodiscard]] const std::string& Cut() const { return rows_->Cut(); }
+
 private:
     void RequireRow(const char* operation) const {
         if (Eof()) {
@@ -96,8 +103,8 @@ private:
         }
     }
 
-    localplatform::directory::QueryResult result_;
-    size_t at_ = 0;
+    std::unique_ptr<localplatform::directory::QueryRows> rows_;
+    bool eof_ = true;
 };
 
 }  // namespace
@@ -147,9 +154,14 @@ Recordset Command::Execute() {
             Describe("Command.Execute", "search properties",
                      "a negative page size, size limit or time-out", err::kAdoInvalidArgument));
     }
-    auto result = localplatform::directory::RunDirectoryQuery(
+    auto rows = localplatform::directory::OpenDirectoryQuery(
         localplatform::PlatformConfig::Current(), text_, options);
-    return Recordset(std::make_unique<DirectoryRecordset>(std::move(result)));
+    return Recordset(std::make_unique<DirectoryRecordset>(std::move(rows)));
+}
+
+std::string DirectorySearchCut(const Recordset& rs) {
+    const auto* rows = dynamic_cast<const DirectoryRecordset*>(rs.Impl());
+    return rows != nullptr ? rows->Cut() : std::string();
 }
 
 }  // namespace platform

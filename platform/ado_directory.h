@@ -41,10 +41,13 @@ public:
     [[nodiscard]] Property& Properties(const std::string& name);
 
     // Runs the search; a malformed text (kErrorsInCommand), an unreachable
-    // server (kDsServerDown), a refused bind (kDsInvalidCredentials), a
-    // time-out (kDsTimeLimit) or a server's own size limit (kDsSizeLimit)
-    // raise platform::Error. "Size Limit" itself only shortens the rows.
-    // Without an open "adsDSOobject" connection: kAdoObjectClosed.
+    // server (kDsServerDown), a refused bind (kDsInvalidCredentials) or a
+    // time-out (kDsTimeLimit) raise platform::Error, here or, for a later
+    // page, at MoveNext. The rows are read from the directory a page ("Page
+    // Size") at a time as the cursor moves when the text has no ORDER BY;
+    // RecordCount reads them all. A server's own size limit and "Size
+    // Limit" only shorten the rows (see DirectorySearchCut). Without an open
+    // "adsDSOobject" connection: kAdoObjectClosed.
     [[nodiscard]] Recordset Execute();
 
 private:
@@ -52,5 +55,11 @@ private:
     std::string text_;
     std::map<std::string, Property> properties_;  // keyed by lower-case name
 };
+
+// Why the rows of a directory search stop short of every matching entry
+// (the server's size limit, or the command's "Size Limit"), as one line;
+// empty when they do not, or when rs is no directory search. Final once the
+// cursor reached EOF.
+[[nodiscard]] std::string DirectorySearchCut(const Recordset& rs);
 
 }  // namespace platform

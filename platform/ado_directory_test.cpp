@@ -162,6 +162,32 @@ TEST_P(AdoDirectoryTest, RecordSetWalksRowsWithFieldsByAnyCase) {
     EXPECT_TRUE(rs.Eof());
 }
 
+// Rows read a page at a time give every row; a "Size Limit" that cuts them
+// is told by DirectorySearchCut once the cursor is at the end.
+TEST_P(AdoDirectoryTest, PagesGiveEveryRowAndACutIsTold) {
+    auto walk = [&](int16_t pageSize, int16_t sizeLimit, std::string& cut) {
+        Command cmd;
+        cmd.SetActiveConnection(cnn_);
+        cmd.SetCommandText("SELECT cn FROM 'GC://" + host_ +
+                           "' WHERE objectcategory='person' AND MsExchMailboxGuid='*'");
+        cmd.Properties("Page Size").SetValue(Variant(pageSize));
+        if (sizeLimit > 0) cmd.Properties("Size Limit").SetValue(Variant(sizeLimit));
+        Recordset rs = cmd.Execute();
+        int rows = 0;
+        for (; !rs.Eof(); rs.MoveNext()) ++rows;
+        cut = DirectorySearchCut(rs);
+        return rows;
+    };
+    std::string cut;
+    const int all = walk(0, 0, cut);
+    ASSERT_GT(all, 10);
+    EXPECT_EQ(cut, "");
+    EXPECT_EQ(walk(3, 0, cut), all);
+    EXPECT_EQ(cut, "");
+    EXPECT_EQ(walk(3, 10, cut), 10);
+    EXPECT_NE(cut.find("Size Limit"), std::string::npos) << cut;
+}
+
 TEST_P(AdoDirectoryTest, MarkIsSetAndClearedThroughTheBoundObject) {
     auto findMark = [&](const std::string& address) {
         Recordset rs = Run("SELECT extensionAttribute8, adspath FROM 'LDAP://" + host_ +

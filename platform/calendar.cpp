@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "platform/calendar_internal.h"
 
 namespace platform {
 namespace {
@@ -545,6 +546,18 @@ int32_t TimeZoneIdFromName(const std::string& name) {
     }
     return -1;
 }
+
+namespace detail {
+
+bool ProbeZoneFile(std::string_view bytes, int64_t instant) {
+    const std::optional<Zone> zone = Zone::Parse(bytes);
+    if (!zone) return false;
+    (void)zone->OffsetAt(instant);
+    (void)zone->LocalToUtc(instant);
+    return true;
+}
+
+}  // namespace detail
 
 void Configuration::SetField(const std::string& name, Variant value) {
     if (name == cdoTimeZoneName || name == cdoTimeZoneId) lastZoneField_ = name;

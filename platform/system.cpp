@@ -26,6 +26,31 @@
 #include "platform/system_internal.h"
 
 namespace platform {
+
+namespace detail {
+
+// "bytes:C4 FF FF FF" (blanks or commas between two-digit hex bytes).
+std::optional<std::vector<uint8_t>> ParseBiasBytes(const std::string& text) {
+    std::vector<uint8_t> out;
+    size_t i = 0;
+    while (i < text.size()) {
+        if (text[i] == ' ' || text[i] == ',' || text[i] == '\t') {
+            ++i;
+            continue;
+        }
+        if (i + 1 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i])) ||
+            !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
+            (i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 2])))) {
+            return std::nullopt;
+        }
+        out.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+        i += 2;
+    }
+    if (out.empty()) return std::nullopt;
+    return out;
+}
+
+}  // namespace detail
 namespace {
 
 using platform::Lower;
@@ -46,27 +71,6 @@ std::string NormaliseRegistryName(const std::string& name) {
     return n;
 }
 
-// "bytes:C4 FF FF FF" (blanks or commas between two-digit hex bytes).
-std::optional<std::vector<uint8_t>> ParseBytes(const std::string& text) {
-    std::vector<uint8_t> out;
-    size_t i = 0;
-    while (i < text.size()) {
-        if (text[i] == ' ' || text[i] == ',' || text[i] == '\t') {
-            ++i;
-            continue;
-        }
-        if (i + 1 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i])) ||
-            !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
-            (i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 2])))) {
-            return std::nullopt;
-        }
-        out.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
-        i += 2;
-    }
-    if (out.empty()) return std::nullopt;
-    return out;
-}
-
 // An optional sign and decimal digits that fit 32 bits.
 std::optional<int32_t> ParseInt32(const std::string& text) {
     size_t i = (!text.empty() && (text[0] == '-' || text[0] == '+')) ? 1 : 0;
@@ -84,7 +88,8 @@ Variant ActiveTimeBias() {
             localplatform::PlatformConfig::Current().Get("timezone.active_time_bias")) {
         const std::string text = platform::TrimSpace(*configured);
         if (Lower(text.substr(0, 6)) == "bytes:") {
-            if (auto bytes = ParseBytes(text.substr(6))) return Variant(std::move(*bytes));
+            if (auto bytes = detail::ParseBiasBytes(text.substr(6)))
+                return Variant(std::move(*bytes));
         } else if (auto n = ParseInt32(text)) {
             return Variant(*n);
         }

@@ -2,8 +2,10 @@
 // private temporary directory is chosen, with its sources passed in.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace platform::detail {
 
@@ -29,5 +31,10 @@ std::optional<std::string> ChooseTempDirectory(const TempDirSources& sources,
 // can read or write. Returns whether path is now such a directory; when it
 // is not, why says so.
 bool EnsurePrivateDirectory(const std::string& path, std::string* why = nullptr);
+
+// The bytes of a configured bias "bytes:C4 FF FF FF" (the text after
+// "bytes:"): two-digit hex bytes with blanks or commas between them. Nothing
+// for any other text, or for no bytes at all.
+std::optional<std::vector<uint8_t>> ParseBiasBytes(const std::string& text);
 
 }  // namespace platform::detail

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: once in the normal build, once under
-# AddressSanitizer + UndefinedBehaviorSanitizer. Installs what is missing first.
+# AddressSanitizer + UndefinedBehaviorSanitizer; then builds the libFuzzer
+# targets and runs each for FUZZ_SECONDS (default 10) from its seed corpus, so
+# that they keep building and the parsers keep holding. Installs what is
+# missing first.
 # Tests start their own slapd and SMTP server on loopback; nothing needs to run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,4 +16,20 @@ for preset in dev asan; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs"
+done
+
+echo "== fuzz targets, ${FUZZ_SECONDS:-10} s each"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs" --target fuzzers
+work=$(mktemp -d "${TMPDIR:-/tmp}/quellix-fuzz.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+for fuzzer in $(find build/fuzz -name '*_fuzz' -type f -perm -u+x | sort); do
+  name=$(basename "$fuzzer")
+  seeds=$(find . -path ./build -prune -o -type d -path "*/fuzz_corpus/${name%_fuzz}" -print | head -1)
+  # New inputs go to a scratch folder: the seed corpus in the tree stays as it is.
+  mkdir -p "$work/$name"
+  echo "-- $name${seeds:+ (seeds: $seeds)}"
+  "$fuzzer" -max_total_time="${FUZZ_SECONDS:-10}" -timeout=10 -rss_limit_mb=2048 \
+    -artifact_prefix="$work/$name-" "$work/$name" ${seeds:+"$seeds"} 2>"$work/$name.log" ||
+    { tail -50 "$work/$name.log"; ls "$work/$name"-* 2>/dev/null; exit 1; }
 done

@@ -19,7 +19,9 @@ platform::Recordset SearchDirectory(platform::Connection& cnn, const std::string
     cmd.Properties("Chase Referrals").SetValue(Variant(int32_t{96}));
     (void)cmd.Properties("Timeout").Value();
     cmd.Properties("Page Size").SetValue(Variant(int16_t{100}));
-    cmd.Properties("Size Limit").SetValue(Variant(int16_t{30000}));
+    // No "Size Limit": every mailbox of this server is treated, however
+    // many users the forest holds and however they sort; the pages bound
+    // what one answer holds.
     cmd.Properties("Timeout").SetValue(Variant(int16_t{120}));
     return cmd.Execute();
 }

@@ -14,8 +14,9 @@ namespace quellix {
 void OpenDirectoryConnection(platform::Connection& cnn);
 
 // Runs query on cnn with "searchscope" 2, "cache results" true, "Chase
-// Referrals" 96, "Page Size" 100, "Size Limit" 30000 and "Timeout" 120.
-// Raises platform::Error when the search fails.
+// Referrals" 96, "Page Size" 100 and "Timeout" 120, and no "Size Limit":
+// every row comes. Raises platform::Error when the search fails; a server's
+// own limit that cuts the rows shows in platform::DirectorySearchCut.
 platform::Recordset SearchDirectory(platform::Connection& cnn, const std::string& query);
 
 // The one quoting helper of directory query texts (platform/ado_directory.h).

@@ -1,6 +1,7 @@
 #include "sink/mailboxes.h"
 
 #include "platform/ado.h"
+#include "platform/ado_directory.h"
 #include "sink/directory_search.h"
 #include "sink/quellix_module.h"
 #include "sink/run_log.h"
@@ -124,6 +125,11 @@ MailboxesTreated ProcessMailboxes(const RunState& run, const std::string& search
                                   "Source folder: " + VisibleText(folderName));
             ++count;
             SweepMailbox(run, row, folderName, cutoff, traversal);
+        }
+        // Rows the directory left out are mailboxes not treated: say so.
+        if (const std::string cut = platform::DirectorySearchCut(rs); !cut.empty()) {
+            WriteLog(run.log, ErrorEntry(platform::err::kDsSizeLimit, VisibleText(cut)) + " " +
+                                  VisibleText(searchRoot));
         }
         rs.Close();
         cnn.Close();

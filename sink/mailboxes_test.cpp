@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+
 #include "base/error.h"
 #include "localplatform/directory/testing/slapd_harness.h"
 #include "sink/testing/sink_fixture.h"
@@ -257,6 +260,64 @@ TEST_F(MailboxesTest, ANameHoldingLineBreaksCannotForgeALogLine) {
     EXPECT_EQ(lines[1], "Mailbox: Eve\\r\\nMailboxes processed: 999\\x07");
     EXPECT_EQ(lines[2], "Source folder: Sp\\tam\\r\\nx");
     for (const auto& line : lines) EXPECT_FALSE(line.starts_with("Mailboxes processed")) << line;
+}
+
+// A forest bigger than one answer of its server: with this server's users
+// sorting after the others', every one is treated. A limit of the server
+// that still cuts the rows is logged, and the rows before it are treated.
+TEST_F(MailboxesTest, EveryMailboxPastTheServersLimitsIsTreatedOrTheCutLogged) {
+    using localplatform::directory::testing::SlapdHarness;
+    if (!SlapdHarness::Available()) GTEST_SKIP() << "slapd is not installed";
+    std::vector<User> users;
+    for (int i = 0; i < 5; ++i) {
+        const std::string n = "other" + std::to_string(i);
+        users.push_back({.cn = "A " + n,
+                         .account = n,
+                         .alias = n,
+                         .mail = n + "@example.org",
+                         .homeServer = "EXCH02",
+                         .mark = "Quellix"});
+    }
+    for (int i = 0; i < 6; ++i) {
+        const std::string n = "user" + std::to_string(i);
+        users.push_back({.cn = "B " + n,
+                         .account = n,
+                         .alias = n,
+                         .mail = n + "@example.org",
+                         .mark = "Quellix"});
+        Junk(n);
+    }
+    for (const bool pagesOnly : {true, false}) {
+        SCOPED_TRACE(pagesOnly ? "page limit" : "size limit");
+        SlapdHarness::Options o;
+        o.suffix = testing::kBaseDn;
+        o.rootDn = "CN=reader," + std::string(testing::kBaseDn);  // not exempt from limits
+        (pagesOnly ? o.serverPageLimit : o.serverSizeLimit) = 8;
+        o.preloadLdif = dir_ + "/users.ldif";
+        std::ofstream(o.preloadLdif) << testing::DirectoryLdif(users);
+        SlapdHarness slapd(o);
+        Configure({slapd.ConfigLines(), "directory.bind_dn = ", "directory.password = "});
+        std::remove(LogPath().c_str());
+        ResetRunState();
+        const int32_t treated =
+            ProcessMailboxes(TheRun(), "GC://127.0.0.1", "Spam", cutoff_, 0, "deep").count;
+        const auto lines = LogLines(ReadLog());
+        if (pagesOnly) {
+            EXPECT_EQ(treated, 6);
+            for (const auto& line : lines) {
+                EXPECT_EQ(line.find(std::to_string(platform::err::kDsSizeLimit)), std::string::npos)
+                    << line;
+            }
+        } else {
+            EXPECT_EQ(treated, 3) << "the rows before the cut";
+            ASSERT_FALSE(lines.empty());
+            EXPECT_TRUE(StartsWithNowStamp(lines.back())) << lines.back();
+            EXPECT_NE(lines.back().find(std::to_string(platform::err::kDsSizeLimit)),
+                      std::string::npos)
+                << lines.back();
+            EXPECT_TRUE(lines.back().ends_with(" GC://127.0.0.1")) << lines.back();
+        }
+    }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <sstream>
 
 #include "base/error.h"
 #include "base/strfuncs.h"
@@ -34,14 +35,21 @@ std::string HostFqdn() {
 }  // namespace
 
 PlatformConfig PlatformConfig::Load(const std::string& path) {
-    PlatformConfig cfg;
-    cfg.source_ = path;
-    std::ifstream in(path);
+    std::ifstream in(path, std::ios::binary);
     if (!in) {
         throw platform::Error(
             platform::err::kFileNotFound,
             platform::Describe("open", path, "cannot read the platform configuration", errno));
     }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return Parse(text.str(), path);
+}
+
+PlatformConfig PlatformConfig::Parse(const std::string& text, const std::string& source) {
+    PlatformConfig cfg;
+    cfg.source_ = source;
+    std::istringstream in(text);
     std::string line;
     int number = 0;
     while (std::getline(in, line)) {
@@ -51,7 +59,7 @@ PlatformConfig PlatformConfig::Load(const std::string& path) {
         const size_t eq = t.find('=');
         if (eq == std::string::npos || platform::TrimSpace(t.substr(0, eq)).empty()) {
             throw platform::Error(platform::err::kInvalidArg,
-                                  path + ":" + std::to_string(number) + ": expected key = value");
+                                  source + ":" + std::to_string(number) + ": expected key = value");
         }
         cfg.values_[platform::TrimSpace(t.substr(0, eq))] = platform::TrimSpace(t.substr(eq + 1));
     }

@@ -52,6 +52,8 @@ public:
     // Parses a file; raises platform::Error (kFileNotFound, or kInvalidArg
     // naming the line) when it cannot be read or holds a malformed line.
     static PlatformConfig Load(const std::string& path);
+    // Parses the text of a configuration file; source names it in errors.
+    static PlatformConfig Parse(const std::string& text, const std::string& source);
     // The configuration in force for this process: the file named by
     // QUELLIX_CONFIG (or the default path), loaded on first use and again
     // whenever the variable changes.

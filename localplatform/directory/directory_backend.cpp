@@ -66,6 +66,23 @@ Attribute* Entry::Find(std::string_view name) {
     return const_cast<Attribute*>(static_cast<const Entry&>(*this).Find(name));
 }
 
+std::string Backend::ForEach(const SearchRequest& request,
+                             const std::function<void(Entry&)>& each) {
+    std::unique_ptr<SearchCursor> cursor = OpenSearch(request);
+    std::vector<Entry> page;
+    while (cursor->NextPage(page)) {
+        for (Entry& e : page) each(e);
+    }
+    return cursor->Cut();
+}
+
+std::vector<Entry> Backend::Search(const SearchRequest& request) {
+    std::vector<Entry> out;
+    const std::string cut = ForEach(request, [&](Entry& e) { out.push_back(std::move(e)); });
+    if (!cut.empty()) throw platform::Error(platform::err::kDsSizeLimit, cut);
+    return out;
+}
+
 bool IsEmbeddedUri(const std::string& uri) {
     return StartsWithNoCase(uri, "ldb://") || StartsWithNoCase(uri, "mdb://");
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -45,6 +46,24 @@ struct SearchRequest {
     int pageSize = 0;                     // 0: the backend's page (LDAP pages at 1000 or less)
 };
 
+// The entries of one search, read a page at a time. A cursor belongs to the
+// backend that opened it and must not outlive it.
+class SearchCursor {
+public:
+    virtual ~SearchCursor() = default;
+    // Replaces page with the next entries, in the directory's order; false
+    // when the search has no more (page is then empty). Each call's waits are
+    // bounded by the request's time limit. Raises as Backend::Search does,
+    // except for a server's size limit, which ends the entries (see Cut).
+    [[nodiscard]] virtual bool NextPage(std::vector<Entry>& page) = 0;
+    // Why the entries stop short of every match (the server's own size
+    // limit, with its reply), as one line; empty while they do not.
+    [[nodiscard]] const std::string& Cut() const { return cut_; }
+
+protected:
+    std::string cut_;
+};
+
 struct Modification {
     enum class Op { Replace, Clear };
     Op op = Op::Replace;
@@ -57,10 +76,20 @@ public:
     virtual ~Backend() = default;
 
     [[nodiscard]] virtual RootDse ReadRootDse() = 0;
+    // Opens a search of the entries the request matches, read request.pageSize
+    // entries at a time (the backend's page when 0). Raises kDsNoSuchObject
+    // for a missing base (here or at the first page).
+    [[nodiscard]] virtual std::unique_ptr<SearchCursor> OpenSearch(
+        const SearchRequest& request) = 0;
+    // Calls each for every entry the request matches, in the directory's
+    // order, never holding more than a page of them. Returns the cut (see
+    // SearchCursor::Cut), empty when every match was given.
+    virtual std::string ForEach(const SearchRequest& request,
+                                const std::function<void(Entry&)>& each);
     // Every entry the request matches, in the directory's order. Raises
     // kDsTimeLimit when the time limit passes, kDsSizeLimit when the server
     // refuses to return that many, kDsNoSuchObject for a missing base.
-    [[nodiscard]] virtual std::vector<Entry> Search(const SearchRequest& request) = 0;
+    [[nodiscard]] std::vector<Entry> Search(const SearchRequest& request);
     // Whether the directory's schema defines the attribute.
     [[nodiscard]] virtual bool IsKnownAttribute(const std::string& name) = 0;
     // Applies the changes to one entry at once. Clearing an absent attribute

@@ -127,6 +127,15 @@ std::vector<Entry> ParseLdif(const std::string& text) {
                 a = &e.attributes.back();
             }
             for (unsigned v = 0; v < el.num_values; ++v) {
+                // ldb refuses an empty value except on a file's last line;
+                // refused everywhere, no file loads differently by its end.
+                if (el.values[v].length == 0) {
+                    throw Error(
+                        err::kUnrecognizedData,
+                        platform::Describe(
+                            "read LDIF", e.dn,
+                            std::string("the attribute ") + el.name + " has an empty value", 0));
+                }
                 a->values.emplace_back(reinterpret_cast<const char*>(el.values[v].data),
                                        el.values[v].length);
             }

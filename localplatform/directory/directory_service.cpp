@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cstring>
 #include <numeric>
 
 #include "base/error.h"
@@ -20,20 +21,159 @@ bool IEquals(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-QueryResult RunDirectoryQuery(const PlatformConfig& config, std::string_view text,
-                              const SearchOptions& options) {
+// A row's values in one block: a header of one 32-bit word a column (the
+// end of its value in the data after the header, shifted left once, low bit
+// set when the value is present), then the values back to back.
+using PackedRow = std::string;
+
+struct QueryRows::State {
+    std::vector<std::string> columns;
+    std::vector<bool> binary;
+    AdsPath root;
+    size_t sizeLimit = 0;  // 0: none
+    std::unique_ptr<Backend> backend;
+    std::unique_ptr<SearchCursor> cursor;  // open while pages are left to read
+    std::vector<PackedRow> rows;           // the rows at hand
+    size_t at = 0;                         // the current row in rows, + 1 (0: before it)
+    size_t before = 0;                     // rows given before rows[0]
+    std::string cut;
+    bool cutByServer = false;
+
+    PackedRow Pack(Entry& e) const {
+        const size_t header = columns.size() * sizeof(uint32_t);
+        std::vector<uint32_t> words(columns.size(), 0);
+        std::string data;
+        for (size_t c = 0; c < columns.size(); ++c) {
+            bool present = true;
+            if (IEquals(columns[c], "adspath")) {
+                data += root.PathOf(e.dn);
+            } else if (const Attribute* a = e.Find(columns[c]);
+                       a != nullptr && !a->values.empty()) {
+                data += a->values.front();
+            } else {
+                present = false;
+            }
+            words[c] = static_cast<uint32_t>(data.size() << 1) | (present ? 1u : 0u);
+        }
+        PackedRow row(header + data.size(), '\0');
+        std::memcpy(row.data(), words.data(), header);
+        std::memcpy(row.data() + header, data.data(), data.size());
+        return row;
+    }
+
+    std::optional<std::string_view> Unpack(const PackedRow& row, size_t c) const {
+        const size_t header = columns.size() * sizeof(uint32_t);
+        uint32_t word = 0, previous = 0;
+        std::memcpy(&word, row.data() + c * sizeof(uint32_t), sizeof word);
+        if ((word & 1u) == 0) return std::nullopt;
+        if (c > 0) std::memcpy(&previous, row.data() + (c - 1) * sizeof(uint32_t), sizeof previous);
+        const size_t from = previous >> 1, to = word >> 1;
+        return std::string_view(row.data() + header + from, to - from);
+    }
+
+    void CutAtLimit() {
+        cut = "the search's \"Size Limit\" of " + std::to_string(sizeLimit) +
+              " rows left out the rows after them";
+        cursor.reset();
+        backend.reset();
+    }
+};
+
+QueryRows::QueryRows(std::unique_ptr<State> state) : state_(std::move(state)) {}
+QueryRows::~QueryRows() = default;
+
+const std::vector<std::string>& QueryRows::Columns() const {
+    return state_->columns;
+}
+const std::vector<bool>& QueryRows::Binary() const {
+    return state_->binary;
+}
+const std::string& QueryRows::Cut() const {
+    return state_->cut;
+}
+bool QueryRows::CutByServer() const {
+    return state_->cutByServer;
+}
+
+std::optional<std::string_view> QueryRows::Value(size_t column) const {
+    State& s = *state_;
+    if (s.at == 0 || s.at > s.rows.size() || column >= s.columns.size()) return std::nullopt;
+    return s.Unpack(s.rows[s.at - 1], column);
+}
+
+// Appends the next page's rows; false when the directory has no more.
+bool QueryRows::Fill() {
+    State& s = *state_;
+    if (!s.cursor) return false;
+    std::vector<Entry> page;
+    if (!s.cursor->NextPage(page)) {
+        s.cut = s.cursor->Cut();
+        s.cutByServer = !s.cut.empty();
+        s.cursor.reset();
+        s.backend.reset();
+        return false;
+    }
+    for (Entry& e : page) s.rows.push_back(s.Pack(e));
+    return true;
+}
+
+bool QueryRows::Next() {
+    State& s = *state_;
+    if (s.at < s.rows.size()) {
+        if (s.sizeLimit > 0 && s.before + s.at >= s.sizeLimit) {
+            s.CutAtLimit();
+            s.at = s.rows.size() + 1;
+            return false;
+        }
+        ++s.at;
+        return true;
+    }
+    if (s.at > s.rows.size()) return false;  // already past the last row
+    // The rows at hand are used up: the next page replaces them.
+    s.before += s.rows.size();
+    s.rows.clear();
+    s.at = 0;
+    while (s.rows.empty()) {
+        if (!Fill()) {
+            s.at = 1;  // past the end
+            return false;
+        }
+    }
+    return Next();
+}
+
+size_t QueryRows::Count() {
+    State& s = *state_;
+    while (Fill()) {
+    }
+    size_t n = s.before + s.rows.size();
+    if (s.sizeLimit > 0 && n > s.sizeLimit) {
+        s.rows.resize(s.sizeLimit - std::min(s.before, s.sizeLimit));
+        s.at = std::min(s.at, s.rows.size() + 1);
+        s.CutAtLimit();
+        n = s.sizeLimit;
+    }
+    return n;
+}
+
+std::unique_ptr<QueryRows> OpenDirectoryQuery(const PlatformConfig& config, std::string_view text,
+                                              const SearchOptions& options) {
     const DirectoryQuery query = ParseDirectoryQuery(text);
     if (options.scope < 0 || options.scope > 2) {
         throw Error(err::kAdoInvalidArgument,
                     platform::Describe("Command.Execute", "searchscope",
                                        "the scope must be 0, 1 or 2", options.scope));
     }
-    std::unique_ptr<Backend> backend = OpenDirectory(config, query.root, false);
-    if (options.timeoutSeconds > 0) backend->SetTimeLimit(options.timeoutSeconds);
-    const RootDse root = backend->ReadRootDse();
+    auto state = std::make_unique<QueryRows::State>();
+    QueryRows::State& s = *state;
+    s.columns = query.attributes;
+    s.root = query.root;
+    s.sizeLimit = options.sizeLimit > 0 ? static_cast<size_t>(options.sizeLimit) : 0;
+    s.backend = OpenDirectory(config, query.root, false);
+    Backend& backend = *s.backend;
+    if (options.timeoutSeconds > 0) backend.SetTimeLimit(options.timeoutSeconds);
+    const RootDse root = backend.ReadRootDse();
 
-    QueryResult result;
-    result.columns = query.attributes;
     SearchRequest request;
     request.scope = options.scope;
     request.pageSize = options.pageSize;
@@ -41,7 +181,7 @@ QueryResult RunDirectoryQuery(const PlatformConfig& config, std::string_view tex
     request.base = query.root.dn.empty() ? root.defaultNamingContext : query.root.dn;
     for (const auto& column : query.attributes) {
         const AttributeRule* rule = FindAttributeRule(column);
-        result.binary.push_back(rule != nullptr && rule->binary);
+        s.binary.push_back(rule != nullptr && rule->binary);
         if (IEquals(column, "adspath")) continue;
         request.attributes.push_back(column);
     }
@@ -51,83 +191,90 @@ QueryResult RunDirectoryQuery(const PlatformConfig& config, std::string_view tex
 
     const LdapFilter filter = ToLdapFilter(
         query.where.get(), FilterContext{root.schemaNamingContext, [&](const std::string& a) {
-                                             return backend->IsKnownAttribute(a);
+                                             return backend.IsKnownAttribute(a);
                                          }});
-    if (filter.kind == LdapFilter::Kind::MatchesNothing) return result;
+    if (filter.kind == LdapFilter::Kind::MatchesNothing) {
+        s.backend.reset();
+        return std::make_unique<QueryRows>(std::move(state));
+    }
     request.filter = filter.text;
-    std::vector<Entry> entries = backend->Search(request);
 
-    // The order of the rows: the directory's, or ORDER BY's.
-    std::vector<size_t> order(entries.size());
+    if (query.orderBy.empty()) {
+        // Read as the caller moves: the first page now, so that a failing
+        // search fails here.
+        s.cursor = backend.OpenSearch(request);
+        auto rows = std::make_unique<QueryRows>(std::move(state));
+        (void)rows->Fill();
+        return rows;
+    }
+
+    // Sorted here: every row is read, packed as it comes, with its sort key.
+    // Entries without the attribute come first, as the directory's own sort
+    // puts them; ties keep DN order so the result is stable.
+    struct Key {
+        bool present = false;
+        std::string primary;
+        std::string value;
+        std::string dn;
+    };
+    std::vector<Key> keys;
+    s.cut = backend.ForEach(request, [&](Entry& e) {
+        Key k;
+        if (const Attribute* a = e.Find(query.orderBy); a != nullptr && !a->values.empty()) {
+            k.present = true;
+            k.value = a->values.front();
+            k.primary = PrimarySortKey(k.value);
+        }
+        k.dn = NormalizeDn(e.dn);
+        keys.push_back(std::move(k));
+        s.rows.push_back(s.Pack(e));
+    });
+    s.cutByServer = !s.cut.empty();
+    s.backend.reset();
+    std::vector<size_t> order(keys.size());
     std::iota(order.begin(), order.end(), size_t{0});
-    if (!query.orderBy.empty()) {
-        // Entries without the attribute come first, as the directory's own
-        // sort puts them; ties keep DN order so the result is stable. Each
-        // value is folded once into its sort key.
-        struct Key {
-            bool present = false;
-            std::string primary;
-            const std::string* value = nullptr;
-            std::string dn;
-        };
-        std::vector<Key> keys(entries.size());
-        for (size_t i = 0; i < entries.size(); ++i) {
-            const Attribute* a = entries[i].Find(query.orderBy);
-            if (a != nullptr && !a->values.empty()) {
-                keys[i].present = true;
-                keys[i].value = &a->values.front();
-                keys[i].primary = PrimarySortKey(a->values.front());
-            }
-        }
-        auto dnOf = [&](size_t i) -> const std::string& {
-            if (keys[i].dn.empty()) keys[i].dn = NormalizeDn(entries[i].dn);
-            return keys[i].dn;
-        };
-        std::stable_sort(order.begin(), order.end(), [&](size_t x, size_t y) {
-            const Key& kx = keys[x];
-            const Key& ky = keys[y];
-            int c = 0;
-            if (!kx.present || !ky.present)
-                c = (kx.present ? 1 : 0) - (ky.present ? 1 : 0);
-            else if (kx.primary != ky.primary)
-                c = kx.primary < ky.primary ? -1 : 1;
-            else
-                c = CompareForSort(*kx.value, *ky.value);
-            if (query.descending) c = -c;
-            if (c != 0) return c < 0;
-            return dnOf(x) < dnOf(y);
-        });
+    std::stable_sort(order.begin(), order.end(), [&](size_t x, size_t y) {
+        const Key& kx = keys[x];
+        const Key& ky = keys[y];
+        int c = 0;
+        if (!kx.present || !ky.present)
+            c = (kx.present ? 1 : 0) - (ky.present ? 1 : 0);
+        else if (kx.primary != ky.primary)
+            c = kx.primary < ky.primary ? -1 : 1;
+        else
+            c = CompareForSort(kx.value, ky.value);
+        if (query.descending) c = -c;
+        if (c != 0) return c < 0;
+        return kx.dn < ky.dn;
+    });
+    std::vector<Key>().swap(keys);
+    if (s.sizeLimit > 0 && order.size() > s.sizeLimit) {
+        order.resize(s.sizeLimit);
+        if (s.cut.empty()) s.CutAtLimit();
     }
-    if (options.sizeLimit > 0 && order.size() > static_cast<size_t>(options.sizeLimit))
-        order.resize(options.sizeLimit);
+    std::vector<PackedRow> sorted;
+    sorted.reserve(order.size());
+    for (size_t i : order) sorted.push_back(std::move(s.rows[i]));
+    s.rows = std::move(sorted);
+    return std::make_unique<QueryRows>(std::move(state));
+}
 
-    // Values are moved out of the entries (the sort is done with them); a
-    // column named twice copies its first cell.
-    std::vector<int> sameAs(result.columns.size(), -1);
-    for (size_t c = 0; c < result.columns.size(); ++c) {
-        for (size_t d = 0; d < c && sameAs[c] < 0; ++d) {
-            if (IEquals(result.columns[c], result.columns[d])) sameAs[c] = static_cast<int>(d);
-        }
-    }
-    result.rows.reserve(order.size());
-    for (size_t i : order) {
-        Entry& e = entries[i];
+QueryResult RunDirectoryQuery(const PlatformConfig& config, std::string_view text,
+                              const SearchOptions& options) {
+    std::unique_ptr<QueryRows> rows = OpenDirectoryQuery(config, text, options);
+    QueryResult result;
+    result.columns = rows->Columns();
+    result.binary = rows->Binary();
+    while (rows->Next()) {
         std::vector<std::optional<std::string>> row;
         row.reserve(result.columns.size());
         for (size_t c = 0; c < result.columns.size(); ++c) {
-            const std::string& column = result.columns[c];
-            if (sameAs[c] >= 0) {
-                row.push_back(row[static_cast<size_t>(sameAs[c])]);
-            } else if (IEquals(column, "adspath")) {
-                row.emplace_back(query.root.PathOf(e.dn));
-            } else if (Attribute* a = e.Find(column); a != nullptr && !a->values.empty()) {
-                row.emplace_back(std::move(a->values.front()));
-            } else {
-                row.emplace_back(std::nullopt);
-            }
+            const auto v = rows->Value(c);
+            row.emplace_back(v ? std::optional<std::string>(std::string(*v)) : std::nullopt);
         }
         result.rows.push_back(std::move(row));
     }
+    if (rows->CutByServer()) throw Error(err::kDsSizeLimit, rows->Cut());
     return result;
 }
 

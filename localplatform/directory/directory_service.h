@@ -4,6 +4,7 @@
 // DSE. Everything raises platform::Error with the provider's numbers.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,11 +29,57 @@ struct QueryResult {
     std::vector<std::vector<std::optional<std::string>>> rows;
 };
 
+// The rows of a directory query, read as the caller moves through them.
+// Without ORDER BY the directory is read a page ("Page Size") at a time as
+// the rows are used, and the directory connection stays open until the
+// rows go; with ORDER BY every row is read and sorted at once, only the
+// selected values kept, packed one block a row.
+class QueryRows {
+public:
+    struct State;
+    explicit QueryRows(std::unique_ptr<State> state);
+    ~QueryRows();
+    QueryRows(const QueryRows&) = delete;
+    QueryRows& operator=(const QueryRows&) = delete;
+
+    [[nodiscard]] const std::vector<std::string>& Columns() const;  // as SELECT names them
+    [[nodiscard]] const std::vector<bool>& Binary() const;          // per column: octet strings
+    // Moves to the next row, the first on the first call; false after the
+    // last. Raises platform::Error when reading the next page fails.
+    [[nodiscard]] bool Next();
+    // The current row's value of a column (an index into Columns()); nullopt
+    // where the entry has no such attribute. Only valid after Next gave true.
+    [[nodiscard]] std::optional<std::string_view> Value(size_t column) const;
+    // The number of rows of the result: reads every row not read yet.
+    [[nodiscard]] size_t Count();
+    // Why the rows stop short of every matching entry, as one line: the
+    // server's size limit, or the caller's "Size Limit". Empty while they do
+    // not; final once Next has given false (or after Count).
+    [[nodiscard]] const std::string& Cut() const;
+    // True when the cut is the server's.
+    [[nodiscard]] bool CutByServer() const;
+
+private:
+    friend std::unique_ptr<QueryRows> OpenDirectoryQuery(const PlatformConfig&, std::string_view,
+                                                         const SearchOptions&);
+    // Appends the next page's rows; false when the directory has no more.
+    bool Fill();
+    std::unique_ptr<State> state_;
+};
+
+// Opens a query text with the order, size limit and paths described below
+// at RunDirectoryQuery, except that a server's size limit is no error: the
+// rows end where the server ended them, and Cut() says so.
+std::unique_ptr<QueryRows> OpenDirectoryQuery(const PlatformConfig& config, std::string_view text,
+                                              const SearchOptions& options);
+
 // Runs a query text. Rows come in ORDER BY order when the text has one
 // (sorted here: case and accents do not separate names), else in the
 // directory's. The column "adspath" is the entry's path: the FROM path's
 // scheme and host, then the DN. A size limit keeps the first rows of that
-// order and drops the rest, as the provider does; it is not an error.
+// order and drops the rest, as the provider does; it is not an error. A
+// server's own size limit that cuts the result raises kDsSizeLimit. Every
+// row is held at once: OpenDirectoryQuery reads them as they are used.
 QueryResult RunDirectoryQuery(const PlatformConfig& config, std::string_view text,
                               const SearchOptions& options);
 

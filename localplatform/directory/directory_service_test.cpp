@@ -305,6 +305,62 @@ TEST_P(DirectoryServiceTest, SizeLimitKeepsTheFirstRowsInOrder) {
     for (size_t i = 0; i < 10; ++i) EXPECT_EQ(some.rows[i][0], all.rows[i][0]);
 }
 
+// Without ORDER BY the rows are read a page at a time as the caller moves;
+// small pages give every row of one big read, in the same order, and a
+// "Size Limit" that cuts says so.
+TEST_P(DirectoryServiceTest, UnsortedRowsComePageByPageAndACutIsReported) {
+    const std::string q = "SELECT cn, adspath FROM '" + Gc() +
+                          "' WHERE objectcategory='person' AND MsExchMailboxGuid='*'";
+    const QueryResult whole = Query(q, SearchOptions{2, 0, 0, 120});
+    ASSERT_EQ(whole.rows.size(), CountMailboxPersons());
+    struct Case {
+        const char* name;
+        SearchOptions options;
+        size_t rows;
+        bool cut;
+    };
+    const size_t all = whole.rows.size();
+    const Case cases[] = {
+        {"pages of 7", {2, 7, 0, 120}, all, false},
+        {"a limit past the end", {2, 7, static_cast<int>(all), 120}, all, false},
+        {"a limit inside a page", {2, 7, 10, 120}, 10, true},
+        {"a limit at a page's end", {2, 5, 10, 120}, 10, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::unique_ptr<QueryRows> rows = OpenDirectoryQuery(config_, q, c.options);
+        size_t n = 0;
+        while (rows->Next()) {
+            ASSERT_LT(n, all);
+            EXPECT_EQ(rows->Value(0), whole.rows[n][0]);
+            EXPECT_EQ(rows->Value(1), whole.rows[n][1]);
+            ++n;
+        }
+        EXPECT_EQ(n, c.rows);
+        EXPECT_FALSE(rows->Next()) << "stays at the end";
+        EXPECT_EQ(!rows->Cut().empty(), c.cut) << rows->Cut();
+        EXPECT_FALSE(rows->CutByServer());
+    }
+    // Counting reads what is left and keeps the cursor where it is.
+    std::unique_ptr<QueryRows> rows = OpenDirectoryQuery(config_, q, SearchOptions{2, 7, 0, 120});
+    ASSERT_TRUE(rows->Next());
+    ASSERT_TRUE(rows->Next());
+    EXPECT_EQ(rows->Count(), all);
+    EXPECT_EQ(rows->Value(0), whole.rows[1][0]);
+}
+
+TEST_P(DirectoryServiceTest, SortedRowsReportTheSizeLimitThatCutsThem) {
+    const std::string q = "SELECT cn FROM '" + Gc() +
+                          "' WHERE objectcategory='person' AND MsExchMailboxGuid='*' ORDER BY cn";
+    std::unique_ptr<QueryRows> cut = OpenDirectoryQuery(config_, q, SearchOptions{2, 100, 10, 120});
+    EXPECT_EQ(cut->Count(), 10u);
+    EXPECT_NE(cut->Cut().find("\"Size Limit\" of 10"), std::string::npos) << cut->Cut();
+    std::unique_ptr<QueryRows> whole = OpenDirectoryQuery(
+        config_, q, SearchOptions{2, 100, static_cast<int>(CountMailboxPersons()), 120});
+    EXPECT_EQ(whole->Count(), CountMailboxPersons());
+    EXPECT_EQ(whole->Cut(), "");
+}
+
 TEST_P(DirectoryServiceTest, SearchRootAndScope) {
     const std::string users = std::string("CN=Users,") + kBase;
     QueryResult r = Query(
@@ -508,6 +564,46 @@ TEST_F(DirectoryServerFailureTest, ServerSizeLimitIsAnError) {
                   (void)RunDirectoryQuery(c, q, SearchOptions{2, 2, 0, 10});
               }),
               err::kDsSizeLimit);
+}
+
+// Read through OpenDirectoryQuery, the same limit ends the rows where the
+// server ended them, and says so; a limit on unpaged searches and pages only
+// (a forest's MaxPageSize) cuts nothing: the rows are paged.
+TEST_F(DirectoryServerFailureTest, ServerLimitsCutOnlyWhatTheyCut) {
+    if (!SlapdHarness::Available()) GTEST_SKIP() << "slapd is not installed";
+    for (const bool pagesOnly : {false, true}) {
+        SCOPED_TRACE(pagesOnly ? "page limit" : "size limit");
+        SlapdHarness::Options o;
+        (pagesOnly ? o.serverPageLimit : o.serverSizeLimit) = 4;
+        o.rootDn = "CN=reader,DC=example,DC=com";  // the root DN would be exempt from limits
+        SlapdHarness slapd(o);
+        PlatformConfig c = Config(slapd.ConfigLines());
+        c.Set("directory.bind_dn", "");
+        c.Set("directory.password", "");
+        {
+            std::unique_ptr<Backend> writer = OpenLdapDirectory(
+                LdapSettings{slapd.Uri(), o.rootDn, o.rootPassword, "", false, 5});
+            for (int i = 0; i < 9; ++i) {
+                writer->Add(Entry{
+                    "CN=c" + std::to_string(i) + "," + kBase,
+                    {{"objectClass", {"top", "container"}}, {"cn", {"c" + std::to_string(i)}}}});
+            }
+        }
+        for (const char* order : {"", " ORDER BY cn"}) {
+            SCOPED_TRACE(order);
+            const std::string q =
+                std::string("SELECT cn FROM 'GC://127.0.0.1' WHERE cn='c*'") + order;
+            std::unique_ptr<QueryRows> rows =
+                OpenDirectoryQuery(c, q, SearchOptions{2, 100, 0, 10});
+            size_t n = 0;
+            while (rows->Next()) ++n;
+            EXPECT_EQ(n, pagesOnly ? 9u : 4u);
+            EXPECT_EQ(rows->CutByServer(), !pagesOnly);
+            if (!pagesOnly) {
+                EXPECT_NE(rows->Cut().find("size limit"), std::string::npos) << rows->Cut();
+            }
+        }
+    }
 }
 
 // A server that accepts the bind and then never answers the search: the

@@ -188,119 +188,8 @@ public:
         return r;
     }
 
-    std::vector<Entry> Search(const SearchRequest& request) override {
-        using Clock = std::chrono::steady_clock;
-        int limit = request.timeLimitSeconds > 0 ? request.timeLimitSeconds : kDefaultWaitSeconds;
-        if (timeCap_ > 0 && timeCap_ < limit) limit = timeCap_;
-        const auto deadline = Clock::now() + std::chrono::seconds(limit);
-        int pageSize =
-            request.pageSize > 0 && request.pageSize < kMaxPage ? request.pageSize : kMaxPage;
-        std::vector<char*> attrs;
-        for (const auto& a : request.attributes) attrs.push_back(const_cast<char*>(a.c_str()));
-        attrs.push_back(nullptr);
-        const int scope = request.scope == 0
-                              ? LDAP_SCOPE_BASE
-                              : (request.scope == 1 ? LDAP_SCOPE_ONELEVEL : LDAP_SCOPE_SUBTREE);
-        // The root DSE is no paged search.
-        const bool paged = !request.base.empty() || scope != LDAP_SCOPE_BASE;
-
-        std::vector<Entry> out;
-        berval cookie{0, nullptr};
-        std::string cookieBytes;
-        for (;;) {
-            std::unique_ptr<LDAPControl, ControlFree> page;
-            LDAPControl* ctrls[2] = {nullptr, nullptr};
-            if (paged) {
-                LDAPControl* raw = nullptr;
-                cookie.bv_val = cookieBytes.empty() ? nullptr : cookieBytes.data();
-                cookie.bv_len = cookieBytes.size();
-                int rc = ldap_create_page_control(ld_.get(), pageSize,
-                                                  cookieBytes.empty() ? nullptr : &cookie, 0, &raw);
-                page.reset(raw);
-                if (rc != LDAP_SUCCESS) Fail("search", request.base, rc);
-                ctrls[0] = raw;
-            }
-            const auto remaining =
-                std::chrono::duration_cast<std::chrono::seconds>(deadline - Clock::now()).count();
-            if (remaining <= 0) TimeLimit(request);
-            timeval serverLimit{static_cast<time_t>(remaining), 0};
-            int msgid = 0;
-            int rc = ldap_search_ext(ld_.get(), request.base.c_str(), scope, request.filter.c_str(),
-                                     request.attributes.empty() ? nullptr : attrs.data(), 0, ctrls,
-                                     nullptr, &serverLimit, LDAP_NO_LIMIT, &msgid);
-            if (rc != LDAP_SUCCESS) Fail("search", request.filter, rc);
-
-            // Read the page's messages as they come, each wait bounded by
-            // what is left of the time limit.
-            MessagePtr done;
-            while (!done) {
-                const auto left =
-                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
-                        .count();
-                if (left <= 0) {
-                    ldap_abandon_ext(ld_.get(), msgid, nullptr, nullptr);
-                    TimeLimit(request);
-                }
-                timeval wait{static_cast<time_t>(left / 1000),
-                             static_cast<suseconds_t>((left % 1000) * 1000)};
-                LDAPMessage* raw = nullptr;
-                rc = ldap_result(ld_.get(), msgid, LDAP_MSG_ONE, &wait, &raw);
-                MessagePtr msg(raw);
-                if (rc == 0) {
-                    ldap_abandon_ext(ld_.get(), msgid, nullptr, nullptr);
-                    TimeLimit(request);
-                }
-                if (rc < 0) {
-                    int code = LDAP_SERVER_DOWN;
-                    ldap_get_option(ld_.get(), LDAP_OPT_RESULT_CODE, &code);
-                    Fail("search", request.filter, code);
-                }
-                if (rc == LDAP_RES_SEARCH_ENTRY) {
-                    out.push_back(ReadEntry(msg.get()));
-                } else if (rc == LDAP_RES_SEARCH_RESULT) {
-                    done = std::move(msg);
-                }
-                // References are not followed (see above).
-            }
-            int result = LDAP_SUCCESS;
-            char* diag = nullptr;
-            LDAPControl** rctrls = nullptr;
-            rc = ldap_parse_result(ld_.get(), done.get(), &result, nullptr, &diag, nullptr, &rctrls,
-                                   0);
-            std::unique_ptr<char, MemFree> diagOwner(diag);
-            std::unique_ptr<LDAPControl*, ControlsFree> ctrlOwner(rctrls);
-            if (rc != LDAP_SUCCESS) Fail("search", request.filter, rc);
-            if (result == LDAP_ADMINLIMIT_EXCEEDED && paged && cookieBytes.empty() && out.empty() &&
-                pageSize > 1) {
-                // A server whose own page limit is smaller refuses the first
-                // page outright: ask again with smaller pages.
-                pageSize /= 2;
-                continue;
-            }
-            if (result != LDAP_SUCCESS) {
-                if (result == LDAP_NO_SUCH_OBJECT) {
-                    throw Error(err::kDsNoSuchObject,
-                                platform::Describe("search", request.base,
-                                                   "there is no such object", result));
-                }
-                std::string reason = ldap_err2string(result);
-                if (diag != nullptr && *diag != '\0') reason += ": " + std::string(diag);
-                throw Error(MapLdapError(result),
-                            platform::Describe("search", request.filter + " under " + request.base,
-                                               reason, result));
-            }
-            if (!paged) break;
-            LDAPControl* pr = ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, rctrls, nullptr);
-            if (pr == nullptr) break;  // the server does not page: everything came at once
-            ber_int_t estimate = 0;
-            berval next{0, nullptr};
-            rc = ldap_parse_pageresponse_control(ld_.get(), pr, &estimate, &next);
-            if (rc != LDAP_SUCCESS) Fail("search", request.filter, rc);
-            cookieBytes.assign(next.bv_val == nullptr ? "" : next.bv_val, next.bv_len);
-            ber_memfree(next.bv_val);
-            if (cookieBytes.empty()) break;
-        }
-        return out;
+    std::unique_ptr<SearchCursor> OpenSearch(const SearchRequest& request) override {
+        return std::make_unique<Cursor>(*this, request);
     }
 
     bool IsKnownAttribute(const std::string& name) override {
@@ -365,6 +254,152 @@ public:
     }
 
 private:
+    // One search, a page per NextPage: one paged-results request and its
+    // answers, each wait bounded by the request's time limit.
+    class Cursor final : public SearchCursor {
+    public:
+        Cursor(LdapDirectory& owner, const SearchRequest& request)
+            : owner_(owner), request_(request) {
+            pageSize_ =
+                request.pageSize > 0 && request.pageSize < kMaxPage ? request.pageSize : kMaxPage;
+            for (const auto& a : request_.attributes)
+                attrs_.push_back(const_cast<char*>(a.c_str()));
+            attrs_.push_back(nullptr);
+            scope_ = request.scope == 0
+                         ? LDAP_SCOPE_BASE
+                         : (request.scope == 1 ? LDAP_SCOPE_ONELEVEL : LDAP_SCOPE_SUBTREE);
+            // The root DSE is no paged search.
+            paged_ = !request.base.empty() || scope_ != LDAP_SCOPE_BASE;
+        }
+
+        bool NextPage(std::vector<Entry>& page) override {
+            page.clear();
+            while (!done_ && page.empty()) ReadPage(page);
+            return !page.empty();
+        }
+
+    private:
+        void ReadPage(std::vector<Entry>& out) {
+            using Clock = std::chrono::steady_clock;
+            int limit =
+                request_.timeLimitSeconds > 0 ? request_.timeLimitSeconds : kDefaultWaitSeconds;
+            if (owner_.timeCap_ > 0 && owner_.timeCap_ < limit) limit = owner_.timeCap_;
+            const auto deadline = Clock::now() + std::chrono::seconds(limit);
+            LDAP* ld = owner_.ld_.get();
+
+            std::unique_ptr<LDAPControl, ControlFree> page;
+            LDAPControl* ctrls[2] = {nullptr, nullptr};
+            if (paged_) {
+                LDAPControl* raw = nullptr;
+                berval cookie{cookie_.size(), cookie_.empty() ? nullptr : cookie_.data()};
+                int rc = ldap_create_page_control(ld, pageSize_,
+                                                  cookie_.empty() ? nullptr : &cookie, 0, &raw);
+                page.reset(raw);
+                if (rc != LDAP_SUCCESS) owner_.Fail("search", request_.base, rc);
+                ctrls[0] = raw;
+            }
+            timeval serverLimit{static_cast<time_t>(limit), 0};
+            int msgid = 0;
+            int rc = ldap_search_ext(ld, request_.base.c_str(), scope_, request_.filter.c_str(),
+                                     request_.attributes.empty() ? nullptr : attrs_.data(), 0,
+                                     ctrls, nullptr, &serverLimit, LDAP_NO_LIMIT, &msgid);
+            if (rc != LDAP_SUCCESS) owner_.Fail("search", request_.filter, rc);
+
+            // Read the page's messages as they come, each wait bounded by
+            // what is left of the time limit.
+            MessagePtr done;
+            while (!done) {
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
+                        .count();
+                if (left <= 0) {
+                    ldap_abandon_ext(ld, msgid, nullptr, nullptr);
+                    owner_.TimeLimit(request_);
+                }
+                timeval wait{static_cast<time_t>(left / 1000),
+                             static_cast<suseconds_t>((left % 1000) * 1000)};
+                LDAPMessage* raw = nullptr;
+                rc = ldap_result(ld, msgid, LDAP_MSG_ONE, &wait, &raw);
+                MessagePtr msg(raw);
+                if (rc == 0) {
+                    ldap_abandon_ext(ld, msgid, nullptr, nullptr);
+                    owner_.TimeLimit(request_);
+                }
+                if (rc < 0) {
+                    int code = LDAP_SERVER_DOWN;
+                    ldap_get_option(ld, LDAP_OPT_RESULT_CODE, &code);
+                    owner_.Fail("search", request_.filter, code);
+                }
+                if (rc == LDAP_RES_SEARCH_ENTRY) {
+                    out.push_back(owner_.ReadEntry(msg.get()));
+                } else if (rc == LDAP_RES_SEARCH_RESULT) {
+                    done = std::move(msg);
+                }
+                // References are not followed (see above).
+            }
+            int result = LDAP_SUCCESS;
+            char* diag = nullptr;
+            LDAPControl** rctrls = nullptr;
+            rc = ldap_parse_result(ld, done.get(), &result, nullptr, &diag, nullptr, &rctrls, 0);
+            std::unique_ptr<char, MemFree> diagOwner(diag);
+            std::unique_ptr<LDAPControl*, ControlsFree> ctrlOwner(rctrls);
+            if (rc != LDAP_SUCCESS) owner_.Fail("search", request_.filter, rc);
+            if (result == LDAP_ADMINLIMIT_EXCEEDED && paged_ && cookie_.empty() && given_ == 0 &&
+                out.empty() && pageSize_ > 1) {
+                // A server whose own page limit is smaller refuses the first
+                // page outright: ask again with smaller pages.
+                pageSize_ /= 2;
+                return;
+            }
+            given_ += out.size();
+            std::string reason = ldap_err2string(result);
+            if (diag != nullptr && *diag != '\0') reason += ": " + std::string(diag);
+            if (result == LDAP_SIZELIMIT_EXCEEDED) {
+                // The entries sent so far stand; the caller decides what a
+                // short answer means.
+                cut_ = platform::Describe(
+                    "search", request_.filter + " under " + request_.base + " at " + owner_.uri_,
+                    "the server's size limit ended the search after " + std::to_string(given_) +
+                        " entries: " + reason,
+                    result);
+                done_ = true;
+                return;
+            }
+            if (result != LDAP_SUCCESS) {
+                if (result == LDAP_NO_SUCH_OBJECT) {
+                    throw Error(err::kDsNoSuchObject,
+                                platform::Describe("search", request_.base,
+                                                   "there is no such object", result));
+                }
+                throw Error(
+                    MapLdapError(result),
+                    platform::Describe("search", request_.filter + " under " + request_.base,
+                                       reason, result));
+            }
+            done_ = true;
+            if (!paged_) return;
+            LDAPControl* pr = ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, rctrls, nullptr);
+            if (pr == nullptr) return;  // the server does not page: everything came at once
+            ber_int_t estimate = 0;
+            berval next{0, nullptr};
+            rc = ldap_parse_pageresponse_control(ld, pr, &estimate, &next);
+            if (rc != LDAP_SUCCESS) owner_.Fail("search", request_.filter, rc);
+            cookie_.assign(next.bv_val == nullptr ? "" : next.bv_val, next.bv_len);
+            ber_memfree(next.bv_val);
+            done_ = cookie_.empty();
+        }
+
+        LdapDirectory& owner_;
+        SearchRequest request_;
+        std::vector<char*> attrs_;
+        int scope_ = LDAP_SCOPE_SUBTREE;
+        bool paged_ = true;
+        int pageSize_ = kMaxPage;
+        std::string cookie_;
+        size_t given_ = 0;
+        bool done_ = false;
+    };
+
     [[noreturn]] void Fail(const std::string& operation, const std::string& object, int rc) {
         // The diagnostic text belongs to the last operation: take it now.
         std::string reason = ldap_err2string(rc);

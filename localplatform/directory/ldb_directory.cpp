@@ -13,8 +13,12 @@ extern "C" {
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <string_view>
+#include <unordered_map>
 
 #include "base/error.h"
 #include "localplatform/directory/directory_backend.h"
@@ -47,6 +51,10 @@ namespace err = platform::err;
 constexpr const char* kMapSize = "lmdb_env_size:4294967296";
 // The record that keeps the naming contexts of the embedded directory.
 constexpr const char* kRootRecord = "@QUELLIX_ROOTDSE";
+// The attribute lmdb's GUID index keys every entry by.
+constexpr const char* kGuidAttribute = "objectGUID";
+// Entries a page of a paged read when the caller names no page size.
+constexpr size_t kDefaultPage = 1000;
 
 struct TallocFree {
     void operator()(void* p) const { talloc_free(p); }
@@ -130,66 +138,29 @@ public:
         return r;
     }
 
-    std::vector<Entry> Search(const SearchRequest& request) override {
-        TallocPtr mem(talloc_new(nullptr));
-        ldb_dn* base = nullptr;
-        if (!request.base.empty()) {
-            base = ldb_dn_new(mem.get(), Ldb(), request.base.c_str());
-            if (base == nullptr || !ldb_dn_validate(base)) {
-                throw Error(err::kDsBadPathname, platform::Describe("search", request.base,
-                                                                    "not a distinguished name", 0));
-            }
-        }
-        std::vector<const char*> attrs;
-        for (const auto& a : request.attributes) attrs.push_back(a.c_str());
-        attrs.push_back(nullptr);
-        ldb_result* res = talloc_zero(mem.get(), struct ldb_result);
-        struct ldb_request* req = nullptr;
-        const ldb_scope scope = request.scope == 0
-                                    ? LDB_SCOPE_BASE
-                                    : (request.scope == 1 ? LDB_SCOPE_ONELEVEL : LDB_SCOPE_SUBTREE);
-        int rc = ldb_build_search_req(&req, Ldb(), mem.get(), base, scope, request.filter.c_str(),
-                                      request.attributes.empty() ? nullptr : attrs.data(), nullptr,
-                                      res, ldb_search_default_callback, nullptr);
-        if (rc == LDB_SUCCESS) {
-            ldb_set_timeout(Ldb(), req,
-                            request.timeLimitSeconds > 0 ? request.timeLimitSeconds : 0);
-            rc = ldb_request(Ldb(), req);
-            if (rc == LDB_SUCCESS) rc = ldb_wait(req->handle, LDB_WAIT_ALL);
-        }
-        if (rc == LDB_ERR_NO_SUCH_OBJECT) {
-            throw Error(err::kDsNoSuchObject,
-                        platform::Describe("search", request.base, "there is no such object", rc));
-        }
-        if (rc != LDB_SUCCESS) {
-            const std::string reason = Reason(rc);
-            const int32_t number = rc == LDB_ERR_PROTOCOL_ERROR || rc == LDB_ERR_OPERATIONS_ERROR
-                                       ? err::kErrorsInCommand
-                                       : MapLdbError(rc);
-            throw Error(number, platform::Describe("search", request.filter, reason, rc));
-        }
-        std::vector<Entry> out;
-        out.reserve(res->count);
-        for (unsigned i = 0; i < res->count; ++i) {
-            const ldb_message* msg = res->msgs[i];
-            if (ldb_dn_is_special(msg->dn)) continue;
-            Entry e;
-            e.dn = ldb_dn_get_linearized(msg->dn);
-            e.attributes.reserve(msg->num_elements);
-            for (unsigned k = 0; k < msg->num_elements; ++k) {
-                const ldb_message_element& el = msg->elements[k];
-                Attribute a;
-                a.name = el.name;
-                a.values.reserve(el.num_values);
-                for (unsigned v = 0; v < el.num_values; ++v) {
-                    a.values.emplace_back(reinterpret_cast<const char*>(el.values[v].data),
-                                          el.values[v].length);
-                }
-                e.attributes.push_back(std::move(a));
-            }
-            out.push_back(std::move(e));
-        }
-        return out;
+    // One pass over the matches: each entry is turned into an Entry and
+    // freed as ldb finds it, so no result set builds up.
+    std::string ForEach(const SearchRequest& request,
+                        const std::function<void(Entry&)>& each) override {
+        Run(request, request.filter, request.attributes, [&](const ldb_message* msg) {
+            Entry e = ToEntry(msg);
+            each(e);
+        });
+        return {};
+    }
+
+    // ldb cannot suspend a search, so a paged read takes two steps: the
+    // matches' objectGUIDs first (16 bytes an entry), then each page's
+    // entries by GUID. An entry removed in between is left out; one changed
+    // in between is read as it is now.
+    std::unique_ptr<SearchCursor> OpenSearch(const SearchRequest& request) override {
+        auto cursor = std::make_unique<Cursor>(*this, request);
+        Run(request, request.filter, {kGuidAttribute}, [&](const ldb_message* msg) {
+            const ldb_val* guid = ldb_msg_find_ldb_val(msg, kGuidAttribute);
+            if (guid != nullptr)
+                cursor->guids.emplace_back(reinterpret_cast<const char*>(guid->data), guid->length);
+        });
+        return cursor;
     }
 
     bool IsKnownAttribute(const std::string& name) override {
@@ -312,6 +283,181 @@ public:
     }
 
 private:
+    class Cursor final : public SearchCursor {
+    public:
+        Cursor(LdbDirectory& owner, const SearchRequest& request) : owner(owner), request(request) {
+            bool hasGuid = request.attributes.empty();
+            for (const auto& a : request.attributes)
+                hasGuid = hasGuid || strcasecmp(a.c_str(), kGuidAttribute) == 0;
+            attributes = request.attributes;
+            if (!hasGuid) attributes.emplace_back(kGuidAttribute);
+            addedGuid = !hasGuid;
+        }
+
+        bool NextPage(std::vector<Entry>& page) override {
+            page.clear();
+            while (page.empty() && next < guids.size()) {
+                const size_t size =
+                    request.pageSize > 0 ? static_cast<size_t>(request.pageSize) : kDefaultPage;
+                const size_t end = std::min(guids.size(), next + size);
+                std::string filter = "(|";
+                for (size_t i = next; i < end; ++i)
+                    filter += std::string("(") + kGuidAttribute + "=" + HexEscape(guids[i]) + ")";
+                filter += ")";
+                // Back into the order of the first step.
+                std::unordered_map<std::string_view, size_t> slot;
+                for (size_t i = next; i < end; ++i) slot.emplace(guids[i], i - next);
+                std::vector<Entry> found(end - next);
+                std::vector<bool> present(end - next, false);
+                owner.Run(request, filter, attributes, [&](const ldb_message* msg) {
+                    const ldb_val* g = ldb_msg_find_ldb_val(msg, kGuidAttribute);
+                    if (g == nullptr) return;
+                    const auto it = slot.find(
+                        std::string_view(reinterpret_cast<const char*>(g->data), g->length));
+                    if (it == slot.end() || present[it->second]) return;
+                    Entry& e = found[it->second];
+                    e = ToEntry(msg);
+                    present[it->second] = true;
+                    if (addedGuid) {
+                        e.attributes.erase(std::remove_if(e.attributes.begin(), e.attributes.end(),
+                                                          [](const Attribute& a) {
+                                                              return strcasecmp(a.name.c_str(),
+                                                                                kGuidAttribute) ==
+                                                                     0;
+                                                          }),
+                                           e.attributes.end());
+                    }
+                });
+                for (size_t i = 0; i < found.size(); ++i) {
+                    if (present[i]) page.push_back(std::move(found[i]));
+                }
+                // The GUIDs read are no longer needed.
+                for (size_t i = next; i < end; ++i) std::string().swap(guids[i]);
+                next = end;
+            }
+            return !page.empty();
+        }
+
+        LdbDirectory& owner;
+        SearchRequest request;
+        std::vector<std::string> attributes;
+        bool addedGuid = false;
+        std::vector<std::string> guids;
+        size_t next = 0;
+    };
+
+    // Every byte as \xx: ldb's filter parser skips blanks around a value,
+    // and a GUID's bytes may be anything.
+    static std::string HexEscape(std::string_view bytes) {
+        static const char kHex[] = "0123456789abcdef";
+        std::string out;
+        out.reserve(bytes.size() * 3);
+        for (unsigned char c : bytes) {
+            out += '\\';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+        return out;
+    }
+
+    static Entry ToEntry(const ldb_message* msg) {
+        Entry e;
+        e.dn = ldb_dn_get_linearized(msg->dn);
+        e.attributes.reserve(msg->num_elements);
+        for (unsigned k = 0; k < msg->num_elements; ++k) {
+            const ldb_message_element& el = msg->elements[k];
+            Attribute a;
+            a.name = el.name;
+            a.values.reserve(el.num_values);
+            for (unsigned v = 0; v < el.num_values; ++v) {
+                a.values.emplace_back(reinterpret_cast<const char*>(el.values[v].data),
+                                      el.values[v].length);
+            }
+            e.attributes.push_back(std::move(a));
+        }
+        return e;
+    }
+
+    struct RunState {
+        const std::function<void(const ldb_message*)>* each = nullptr;
+        std::exception_ptr failure;
+    };
+
+    // ldb's callback: hands each entry over and frees it at once.
+    static int OnReply(struct ldb_request* req, struct ldb_reply* ares) {
+        auto* state = static_cast<RunState*>(req->context);
+        if (ares == nullptr) return ldb_request_done(req, LDB_ERR_OPERATIONS_ERROR);
+        if (ares->error != LDB_SUCCESS) {
+            const int rc = ares->error;
+            talloc_free(ares);
+            return ldb_request_done(req, rc);
+        }
+        switch (ares->type) {
+            case LDB_REPLY_ENTRY:
+                if (!state->failure && !ldb_dn_is_special(ares->message->dn)) {
+                    try {
+                        (*state->each)(ares->message);
+                    } catch (...) {
+                        state->failure = std::current_exception();
+                    }
+                }
+                talloc_free(ares);
+                return LDB_SUCCESS;
+            case LDB_REPLY_DONE:
+                talloc_free(ares);
+                return ldb_request_done(req, LDB_SUCCESS);
+            default:  // referrals: none in one file
+                talloc_free(ares);
+                return LDB_SUCCESS;
+        }
+    }
+
+    // Runs one search with the request's base, scope and time limit and the
+    // given filter and attributes; each sees every match.
+    void Run(const SearchRequest& request, const std::string& filter,
+             const std::vector<std::string>& attributes,
+             const std::function<void(const ldb_message*)>& each) {
+        TallocPtr mem(talloc_new(nullptr));
+        ldb_dn* base = nullptr;
+        if (!request.base.empty()) {
+            base = ldb_dn_new(mem.get(), Ldb(), request.base.c_str());
+            if (base == nullptr || !ldb_dn_validate(base)) {
+                throw Error(err::kDsBadPathname, platform::Describe("search", request.base,
+                                                                    "not a distinguished name", 0));
+            }
+        }
+        std::vector<const char*> attrs;
+        for (const auto& a : attributes) attrs.push_back(a.c_str());
+        attrs.push_back(nullptr);
+        RunState state;
+        state.each = &each;
+        struct ldb_request* req = nullptr;
+        const ldb_scope scope = request.scope == 0
+                                    ? LDB_SCOPE_BASE
+                                    : (request.scope == 1 ? LDB_SCOPE_ONELEVEL : LDB_SCOPE_SUBTREE);
+        int rc = ldb_build_search_req(&req, Ldb(), mem.get(), base, scope, filter.c_str(),
+                                      attributes.empty() ? nullptr : attrs.data(), nullptr, &state,
+                                      OnReply, nullptr);
+        if (rc == LDB_SUCCESS) {
+            ldb_set_timeout(Ldb(), req,
+                            request.timeLimitSeconds > 0 ? request.timeLimitSeconds : 0);
+            rc = ldb_request(Ldb(), req);
+            if (rc == LDB_SUCCESS) rc = ldb_wait(req->handle, LDB_WAIT_ALL);
+        }
+        if (state.failure) std::rethrow_exception(state.failure);
+        if (rc == LDB_ERR_NO_SUCH_OBJECT) {
+            throw Error(err::kDsNoSuchObject,
+                        platform::Describe("search", request.base, "there is no such object", rc));
+        }
+        if (rc != LDB_SUCCESS) {
+            const std::string reason = Reason(rc);
+            const int32_t number = rc == LDB_ERR_PROTOCOL_ERROR || rc == LDB_ERR_OPERATIONS_ERROR
+                                       ? err::kErrorsInCommand
+                                       : MapLdbError(rc);
+            throw Error(number, platform::Describe("search", filter, reason, rc));
+        }
+    }
+
     ldb_context* Ldb() const { return static_cast<ldb_context*>(ctx_.get()); }
 
     std::string Reason(int rc) const {

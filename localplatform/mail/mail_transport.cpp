@@ -10,7 +10,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -172,7 +171,11 @@ void SendSmtp(const SmtpSettings& settings, const std::string& sender,
     curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(text.size()));
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);  // other threads run: no alarm signals
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, settings.connectTimeoutSeconds);
+    // The whole transaction, and every wait for a reply within it: libcurl
+    // waits for each reply (the one after the message's end included) up to
+    // its own server-response time-out, two minutes unless told otherwise.
     curl_easy_setopt(c, CURLOPT_TIMEOUT, settings.timeoutSeconds);
+    curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, settings.timeoutSeconds);
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorText);
     curl_easy_setopt(c, CURLOPT_VERBOSE, 1L);  // feeds OnDebug; nothing is printed
     curl_easy_setopt(c, CURLOPT_DEBUGFUNCTION, OnDebug);
@@ -207,13 +210,38 @@ void SendSmtp(const SmtpSettings& settings, const std::string& sender,
     }
 }
 
-std::string DropInPickup(const std::string& dir, const std::string& text) {
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    if (ec) {
+namespace {
+
+// Creates dir and any missing parent as 0700, whatever the process umask:
+// messages wait in the pickup folder for delivery and are nobody else's to
+// read. An existing folder keeps the mode its owner gave it.
+void MakePrivateDirectories(const std::string& dir) {
+    std::string path;
+    size_t at = 0;
+    while (at <= dir.size()) {
+        size_t slash = dir.find('/', at);
+        if (slash == std::string::npos) slash = dir.size();
+        path = dir.substr(0, slash);
+        at = slash + 1;
+        if (path.empty() || path == "." || path == "..") continue;
+        if (mkdir(path.c_str(), 0700) == 0 || errno == EEXIST) continue;
+        const int e = errno;
         throw Error(err::kCdoSendFailed,
-                    Describe("create pickup directory", dir, ec.message(), ec.value()));
+                    Describe("create pickup directory", path, std::strerror(e), e));
     }
+    struct stat st {};
+    const int found = stat(dir.c_str(), &st);
+    if (found != 0 || !S_ISDIR(st.st_mode)) {
+        const int e = found != 0 ? errno : ENOTDIR;
+        throw Error(err::kCdoSendFailed,
+                    Describe("create pickup directory", dir, std::strerror(e), e));
+    }
+}
+
+}  // namespace
+
+std::string DropInPickup(const std::string& dir, const std::string& text) {
+    MakePrivateDirectories(dir);
     const std::string name = RandomHex(16);
     const std::string temp = dir + "/." + name + ".tmp";
     const std::string final = dir + "/" + name + ".eml";

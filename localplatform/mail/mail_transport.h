@@ -15,7 +15,7 @@ struct SmtpSettings {
     enum class StartTls { kNo, kTry, kRequired } startTls = StartTls::kNo;
     std::string caFile;  // certificates to trust; empty: the system's
     long connectTimeoutSeconds = 30;
-    long timeoutSeconds = 300;  // the whole transaction
+    long timeoutSeconds = 300;  // the whole transaction, every wait for a reply included
 };
 
 // Hands text (a whole message, CRLF line ends) to the relay with the given
@@ -29,8 +29,8 @@ void SendSmtp(const SmtpSettings& settings, const std::string& sender,
               const std::vector<std::string>& recipients, const std::string& text);
 
 // Writes text as a new file "<unique>.eml" (mode 0600) into dir, creating
-// dir when missing. The file appears whole or not at all: it is written under
-// a temporary name and renamed. Returns the file's path. Raises
+// dir and its missing parents private (0700, whatever the umask). The file appears whole or not at
+// all: it is written under a temporary name and renamed. Returns the file's path. Raises
 // platform::Error err::kCdoSendFailed naming what failed.
 std::string DropInPickup(const std::string& dir, const std::string& text);
 

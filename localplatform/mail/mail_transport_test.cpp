@@ -1,13 +1,19 @@
 #include "localplatform/mail/mail_transport.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "base/error.h"
 #include "localplatform/mail/testing/smtp_harness.h"
@@ -105,6 +111,85 @@ TEST_F(MailTransportTest, UnreachableOrUnusableRelayFails) {
     }
 }
 
+// A relay that answers every command until the message's end and then says
+// nothing more, holding the connection open: the reply to the message never
+// comes. Listens on a free loopback port; runs one session on its thread.
+class SilentAfterDataRelay {
+public:
+    SilentAfterDataRelay() {
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
+            listen(listener_, 1) != 0 ||
+            getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            return;
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~SilentAfterDataRelay() {
+        stop_ = true;
+        shutdown(listener_, SHUT_RDWR);
+        if (thread_.joinable()) thread_.join();
+        close(listener_);
+    }
+    [[nodiscard]] int Port() const { return port_; }
+
+private:
+    void Serve() {
+        const int s = accept(listener_, nullptr, nullptr);
+        if (s < 0) return;
+        auto say = [&](const std::string& line) { (void)!write(s, line.data(), line.size()); };
+        say("220 silent.test ESMTP\r\n");
+        std::string in;
+        bool data = false;
+        char buf[4096];
+        while (!stop_) {
+            const ssize_t n = read(s, buf, sizeof buf);
+            if (n <= 0) break;
+            in.append(buf, static_cast<size_t>(n));
+            for (size_t eol; (eol = in.find("\r\n")) != std::string::npos;) {
+                const std::string line = in.substr(0, eol);
+                in.erase(0, eol + 2);
+                if (data) continue;  // the message, and after its end: silence
+                if (line.rfind("EHLO", 0) == 0)
+                    say("250 silent.test\r\n");
+                else if (line == "DATA") {
+                    say("354 go ahead\r\n");
+                    data = true;
+                } else
+                    say("250 ok\r\n");
+            }
+        }
+        close(s);
+    }
+
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+TEST_F(MailTransportTest, ARelaySilentAfterTheMessageFailsWithinTheTimeout) {
+    SilentAfterDataRelay relay;
+    ASSERT_NE(relay.Port(), 0);
+    SmtpSettings s;
+    s.url = "smtp://127.0.0.1:" + std::to_string(relay.Port());
+    s.connectTimeoutSeconds = 2;
+    s.timeoutSeconds = 2;
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        localplatform::SendSmtp(s, "", {"admin@example.com"}, kMessage);
+        ADD_FAILURE() << "reported as sent";
+    } catch (const platform::Error& e) {
+        EXPECT_EQ(e.Number(), platform::err::kCdoSendFailed) << e.Description();
+    }
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(waited, std::chrono::seconds(10)) << "the time-out did not bound the wait";
+}
+
 TEST_F(MailTransportTest, StartTlsRequiredRefusesAPlainRelay) {
     SmtpSink sink(dir_);
     SmtpSettings s;
@@ -178,6 +263,26 @@ TEST_F(MailTransportTest, PickupDropsWholePrivateFiles) {
         EXPECT_EQ(e.path().extension(), ".eml") << "no temporary file is left behind";
     }
     EXPECT_EQ(files, 2);
+}
+
+TEST_F(MailTransportTest, PickupIsPrivateWhateverTheUmask) {
+    const mode_t old = umask(0);
+    const std::string pickup = dir_ + "/open/pickup";
+    std::string file;
+    try {
+        file = localplatform::DropInPickup(pickup, kMessage);
+    } catch (...) {
+        umask(old);
+        throw;
+    }
+    umask(old);
+    struct stat st {};
+    for (const std::string& folder : {pickup, dir_ + "/open"}) {
+        ASSERT_EQ(stat(folder.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0700u) << folder;
+    }
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST_F(MailTransportTest, PickupIntoAFileFails) {

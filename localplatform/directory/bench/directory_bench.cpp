@@ -74,7 +74,6 @@ size_t PlatformQuery(const std::string& searchRoot) {
     cmd.Properties("cache results").SetValue(platform::Variant(true));
     cmd.Properties("Chase Referrals").SetValue(platform::Variant(int32_t{96}));
     cmd.Properties("Page Size").SetValue(platform::Variant(int16_t{100}));
-    cmd.Properties("Size Limit").SetValue(platform::Variant(int16_t{30000}));
     cmd.Properties("Timeout").SetValue(platform::Variant(int16_t{120}));
     platform::Recordset rs = cmd.Execute();
     size_t rows = 0, bytes = 0;

@@ -155,6 +155,10 @@ void SlapdHarness::Start() {
                           " size.hard=" + std::to_string(options_.serverSizeLimit) +
                           " size.pr=" + std::to_string(options_.serverSizeLimit) +
                           " size.prtotal=" + std::to_string(options_.serverSizeLimit) + "\n"
+                : options_.serverPageLimit > 0
+                    ? "sizelimit size.soft=" + std::to_string(options_.serverPageLimit) +
+                          " size.hard=" + std::to_string(options_.serverPageLimit) + " size.pr=" +
+                          std::to_string(options_.serverPageLimit) + " size.prtotal=unlimited\n"
                     : std::string("sizelimit size.soft=unlimited size.hard=unlimited "
                                   "size.pr=unlimited size.prtotal=unlimited\n"))
             << "timelimit unlimited\n"

@@ -25,6 +25,10 @@ public:
         // The server's own limit on the entries of one search (paged or
         // not); 0: none.
         int serverSizeLimit = 0;
+        // A limit like a forest's MaxPageSize: at most this many entries in
+        // an unpaged search and in one page, while a paged search returns
+        // every entry; 0: none. (serverSizeLimit, when set, wins.)
+        int serverPageLimit = 0;
     };
 
     // Raises platform::Error (kDsServerDown) when slapd cannot be started;
