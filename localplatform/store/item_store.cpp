@@ -1,7 +1,9 @@
 #include "localplatform/store/item_store.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -10,8 +12,8 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <map>
+#include <mutex>
 #include <random>
 #include <thread>
 #include <unordered_map>
@@ -569,6 +571,37 @@ int64_t StoreSettingMs(const std::string& key, int64_t fallback, int64_t max) {
     return n;
 }
 
+namespace {
+
+// A descriptor of the store file for reading its header, kept open for the
+// life of the process. Closing any descriptor of a file drops every POSIX
+// lock the process holds on it, SQLite's included: a handle of this process
+// (another thread's, or a parked one) would then look closed to the other
+// processes, and the last of them to close would checkpoint and delete the
+// write-ahead log that handle still writes to. So the probe is never closed;
+// there is one per store file (a few per process).
+int HeaderProbe(const std::string& path, const struct stat& st) {
+    static std::mutex mutex;
+    static std::map<std::pair<dev_t, ino_t>, int> probes;
+    const std::lock_guard<std::mutex> lock(mutex);
+    const auto key = std::make_pair(st.st_dev, st.st_ino);
+    if (const auto it = probes.find(key); it != probes.end()) return it->second;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat opened {};
+    if (::fstat(fd, &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
+        // Replaced between stat and open: this descriptor was never SQLite's
+        // file, so closing it drops no lock of ours.
+        ::close(fd);
+        errno = ESTALE;
+        return -1;
+    }
+    probes.emplace(key, fd);
+    return fd;
+}
+
+}  // namespace
+
 void CheckStoreFile(const std::string& path) {
     auto fail = [&](int32_t number, const std::string& why) {
         throw Error(number, platform::Describe("open store", path, why, number));
@@ -583,14 +616,12 @@ void CheckStoreFile(const std::string& path) {
     }
     if (!S_ISREG(st.st_mode)) fail(err::kCorrupt, "not a regular file");
     if (st.st_size == 0) fail(err::kCorrupt, "empty file, not a store");
+    if (st.st_size < 100) fail(err::kCorrupt, "truncated: shorter than a database header");
     std::array<unsigned char, 100> hdr{};
-    {
-        std::ifstream in(path, std::ios::binary);
-        if (!in) fail(err::kPathFileAccess, "cannot be read");
-        in.read(reinterpret_cast<char*>(hdr.data()), hdr.size());
-        if (in.gcount() != static_cast<std::streamsize>(hdr.size()))
-            fail(err::kCorrupt, "truncated: shorter than a database header");
-    }
+    const int fd = HeaderProbe(path, st);
+    if (fd < 0) fail(err::kPathFileAccess, std::string("cannot be read: ") + std::strerror(errno));
+    if (::pread(fd, hdr.data(), hdr.size(), 0) != static_cast<ssize_t>(hdr.size()))
+        fail(err::kCorrupt, "truncated: shorter than a database header");
     if (std::memcmp(hdr.data(), "SQLite format 3", 16) != 0)
         fail(err::kCorrupt, "damaged header: not an SQLite database");
     auto be32 = [&](size_t at) {

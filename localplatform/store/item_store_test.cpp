@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "base/error.h"
+#include "base/testing/run_program.h"
 #include "localplatform/store/store_messages.h"
 #include "localplatform/store/store_test_support.h"
 
@@ -368,6 +369,29 @@ TEST(ItemStoreTest, DatesNoStoreCanHoldAreErrorsNotUndefinedBehaviour) {
     // The first and last second of the range convert both ways.
     for (const int64_t edge : {int64_t{-62135596800}, int64_t{253402300799}})
         EXPECT_EQ(ToStoreTime(FromStoreTime(edge)), edge);
+}
+
+// Checking a store file's header while this process has the store open must
+// not drop the process's locks on it: another process closing the store
+// would then checkpoint and delete the write-ahead log that this process
+// still writes to, and every later commit of this process would be lost to
+// the others.
+TEST(ItemStoreHandles, CheckingTheFileKeepsThisProcesssLocks) {
+    TempStore temp;
+    ItemStore::Create();
+    auto store = ItemStore::ForThisThread();
+    store->CreateNamespace("first.test");
+    // Another thread opens its own handle: the file is checked again.
+    std::thread([] { (void)ItemStore::ForThisThread(); }).join();
+    const auto count = [&] {
+        return platform::testing::RunProgram(
+                   {"/usr/bin/sqlite3", temp.DbPath(), "SELECT count(*) FROM items WHERE kind = 2"})
+            .out;
+    };
+    EXPECT_EQ(count(), "1\n");  // another process opens and closes the store
+    store->CreateNamespace("second.test");
+    EXPECT_EQ(count(), "2\n");
+    EXPECT_TRUE(std::filesystem::exists(temp.DbPath() + "-wal"));
 }
 
 }  // namespace
