@@ -9,8 +9,8 @@
 #include "base/error.h"
 #include "base/strfuncs.h"
 #include "localplatform/classes/class_registry.h"
-#include "localplatform/sqlite/sqlite_db.h"
 #include "localplatform/config/platform_config.h"
+#include "localplatform/sqlite/sqlite_db.h"
 
 namespace localplatform {
 

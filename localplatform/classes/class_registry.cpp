@@ -2,8 +2,8 @@
 
 #include "base/error.h"
 #include "base/strfuncs.h"
-#include "localplatform/sqlite/sqlite_db.h"
 #include "localplatform/config/platform_config.h"
+#include "localplatform/sqlite/sqlite_db.h"
 
 namespace localplatform {
 
