@@ -55,18 +55,24 @@ size_t FindNoCase(std::string_view hay, std::string_view needle, size_t from) {
     return std::string_view::npos;
 }
 
-std::string Printable(std::string_view s) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
+std::string VisibleText(std::string_view value) {
     std::string out;
-    out.reserve(s.size());
-    for (const char c : s) {
+    out.reserve(value.size());
+    for (const char c : value) {
         const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7F) {
+        if (u >= 0x20 && u != 0x7F) {
+            out += c;
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else {
+            static constexpr char kHex[] = "0123456789ABCDEF";
             out += "\\x";
             out += kHex[u >> 4];
             out += kHex[u & 0xF];
-        } else {
-            out += c;
         }
     }
     return out;

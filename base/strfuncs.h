@@ -23,10 +23,11 @@ bool StartsWithNoCase(std::string_view s, std::string_view prefix);
 // case; npos when absent.
 size_t FindNoCase(std::string_view hay, std::string_view needle, size_t from = 0);
 
-// A value taken from data made harmless in a line of a log: control
-// characters (CR, LF, TAB, ESC, DEL ...) are shown as "\xHH", so a value can
-// never start a new line or forge one. Everything else, backslashes included
-// (distinguished names escape with them), is kept as it is.
-std::string Printable(std::string_view s);
+// A value taken from data, made harmless in a line of a log: every control
+// character (below 0x20, and 0x7F) is shown as an escape ("\r", "\n", "\t",
+// else "\xHH"), so that the value can never end the line or start another.
+// Everything else, backslashes included (distinguished names escape with
+// them), is kept as it is.
+std::string VisibleText(std::string_view value);
 
 }  // namespace platform

@@ -39,12 +39,11 @@ TEST(StrFuncs, PrefixesAndPositionsWithoutRegardToCase) {
 
 // A directory value holding CR LF must not be able to forge a line of a
 // log ("Mailboxes processed: 999").
-TEST(StrFuncs, PrintableCannotStartANewLine) {
-    EXPECT_EQ(Printable("Ann\r\nMailboxes processed: 999"),
-              "Ann\\x0D\\x0AMailboxes processed: 999");
-    EXPECT_EQ(Printable("CN=Doe\\, John"), "CN=Doe\\, John");
-    EXPECT_EQ(Printable("tab\tesc\x1B del\x7F"), "tab\\x09esc\\x1B del\\x7F");
-    EXPECT_EQ(Printable("M\xC3\xBCller 'x' \"y\""), "M\xC3\xBCller 'x' \"y\"");
+TEST(StrFuncs, VisibleTextCannotStartANewLine) {
+    EXPECT_EQ(VisibleText("Ann\r\nMailboxes processed: 999"), "Ann\\r\\nMailboxes processed: 999");
+    EXPECT_EQ(VisibleText("CN=Doe\\, John"), "CN=Doe\\, John");
+    EXPECT_EQ(VisibleText("tab\tesc\x1B del\x7F"), "tab\\tesc\\x1B del\\x7F");
+    EXPECT_EQ(VisibleText("M\xC3\xBCller 'x' \"y\""), "M\xC3\xBCller 'x' \"y\"");
 }
 
 }  // namespace

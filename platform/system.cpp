@@ -304,29 +304,6 @@ std::vector<std::string> ListDirectory(const std::string& path) {
     return names;
 }
 
-std::string VisibleText(std::string_view value) {
-    std::string out;
-    out.reserve(value.size());
-    for (const char c : value) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u >= 0x20 && u != 0x7F) {
-            out += c;
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else {
-            static constexpr char kHex[] = "0123456789ABCDEF";
-            out += "\\x";
-            out += kHex[u >> 4];
-            out += kHex[u & 0xF];
-        }
-    }
-    return out;
-}
-
 void ReportEvent(const std::string& source, const std::string& text) noexcept {
     try {
         const std::string line = VisibleText(source) + ": " + VisibleText(text) + "\n";

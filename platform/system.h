@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/strfuncs.h"
 #include "base/variant.h"
 
 namespace platform {
@@ -45,11 +46,6 @@ bool GetUserNameA(char* buffer, uint32_t* size);
 // namespaces of the store in creation order; an unreadable store raises its
 // platform::Error. A missing directory or file gives an empty list.
 std::vector<std::string> ListDirectory(const std::string& path);
-
-// A value taken from data, made harmless in a line of a log: every control
-// character (below 0x20, and 0x7F) is shown as an escape ("\r", "\n", "\t",
-// else "\xHH"), so that the value can never end the line or start another.
-std::string VisibleText(std::string_view value);
 
 // ReportEvent: adds an error entry to the system's event log, where the
 // administrator reads what went wrong in the services of this server. On

@@ -9,7 +9,7 @@
 // loaded); a class that is in no component application is not run as root.
 // It never loads a sink module itself. Untrusted input: the registration
 // items of the store (their URLs and properties reach log lines only through
-// Printable, and the surrogate's argument vector, never a shell).
+// VisibleText, and the surrogate's argument vector, never a shell).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -88,7 +88,7 @@ long Number(const localplatform::PlatformConfig& cfg, const char* key, long fall
     if (ec != std::errc() || p != v->data() + v->size() || n < min || n > max) {
         throw platform::Error(platform::err::kInvalidArg,
                               std::string("configuration key ") + key + " = '" +
-                                  platform::Printable(*v) + "': not a number from " +
+                                  platform::VisibleText(*v) + "': not a number from " +
                                   std::to_string(min) + " to " + std::to_string(max));
     }
     return n;
@@ -187,7 +187,7 @@ int main(int argc, char** argv) {
         if (!atUnix) {
             std::fprintf(stderr,
                          "quellix-eventd: --once %s: not a time of the form yyyy-mm-ddThh:mm:ssZ\n",
-                         platform::Printable(at).c_str());
+                         platform::VisibleText(at).c_str());
             return platform::kExitUsage;
         }
     }
@@ -209,16 +209,17 @@ int main(int argc, char** argv) {
             eventd::EventService service(options, FindHosting, LogLine);
             for (const auto& l : service.List(NowUnix())) {
                 const auto& r = l.registration;
-                std::printf(
-                    "%s\t%s\t%s\tstart %s\tevery %lld min\tlast %s\tnext %s\n",
-                    platform::Printable(r.url).c_str(), platform::Printable(r.sinkClass).c_str(),
-                    !r.defect.empty() ? ("defective: " + platform::Printable(r.defect)).c_str()
-                    : r.enabled       ? "enabled"
-                                      : "disabled",
-                    eventd::IsoUtc(r.schedule.start).c_str(),
-                    static_cast<long long>(r.schedule.intervalSeconds / 60),
-                    l.lastFiring ? eventd::IsoUtc(*l.lastFiring).c_str() : "-",
-                    l.nextFiring ? eventd::IsoUtc(*l.nextFiring).c_str() : "-");
+                std::printf("%s\t%s\t%s\tstart %s\tevery %lld min\tlast %s\tnext %s\n",
+                            platform::VisibleText(r.url).c_str(),
+                            platform::VisibleText(r.sinkClass).c_str(),
+                            !r.defect.empty()
+                                ? ("defective: " + platform::VisibleText(r.defect)).c_str()
+                            : r.enabled ? "enabled"
+                                        : "disabled",
+                            eventd::IsoUtc(r.schedule.start).c_str(),
+                            static_cast<long long>(r.schedule.intervalSeconds / 60),
+                            l.lastFiring ? eventd::IsoUtc(*l.lastFiring).c_str() : "-",
+                            l.nextFiring ? eventd::IsoUtc(*l.nextFiring).c_str() : "-");
             }
             return platform::kExitOk;
         }
@@ -241,10 +242,10 @@ int main(int argc, char** argv) {
         LogLine("stopped");
         return platform::kExitOk;
     } catch (const platform::Error& e) {
-        LogLine(platform::Printable(e.Description()) + " (" + std::to_string(e.Number()) + ")");
+        LogLine(platform::VisibleText(e.Description()) + " (" + std::to_string(e.Number()) + ")");
         return platform::kExitFailed;
     } catch (const std::exception& e) {
-        LogLine(platform::Printable(e.what()));
+        LogLine(platform::VisibleText(e.what()));
         return platform::kExitFailed;
     }
 }

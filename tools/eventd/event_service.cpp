@@ -12,7 +12,7 @@ namespace eventd {
 
 namespace {
 
-using platform::Printable;
+using platform::VisibleText;
 
 std::string Seconds(std::chrono::steady_clock::duration d) {
     return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(d).count()) + " s";
@@ -77,11 +77,11 @@ std::vector<ListedRegistration> EventService::List(int64_t now) {
 }
 
 std::optional<Surrogate> EventService::Launch(const TimerRegistration& r, int64_t due) {
-    const std::string what = Printable(r.sinkClass) + "(" + Printable(r.url) + ")";
+    const std::string what = VisibleText(r.sinkClass) + "(" + VisibleText(r.url) + ")";
     std::string why;
     const std::optional<Hosting> hosting = hosting_ ? hosting_(r.sinkClass, &why) : Hosting{};
     if (!hosting) {
-        Log("not fired " + what + " due " + IsoUtc(due) + ": " + Printable(why));
+        Log("not fired " + what + " due " + IsoUtc(due) + ": " + VisibleText(why));
         ++failures_;
         return std::nullopt;
     }
@@ -90,12 +90,12 @@ std::optional<Surrogate> EventService::Launch(const TimerRegistration& r, int64_
     SurrogateOutcome refused;
     auto surrogate = Surrogate::Start(call, &refused);
     if (!surrogate) {
-        Log("not fired " + what + " due " + IsoUtc(due) + ": " + Printable(refused.detail));
+        Log("not fired " + what + " due " + IsoUtc(due) + ": " + VisibleText(refused.detail));
         ++failures_;
         return std::nullopt;
     }
     const std::string as = hosting->identity.empty() ? CurrentAccountName() : hosting->identity;
-    Log("fired " + what + " due " + IsoUtc(due) + " as " + Printable(as) + " (pid " +
+    Log("fired " + what + " due " + IsoUtc(due) + " as " + VisibleText(as) + " (pid " +
         std::to_string(surrogate->Pid()) + ")");
     return surrogate;
 }
@@ -110,7 +110,7 @@ void EventService::Reap(bool wait) {
             continue;
         }
         const auto took = std::chrono::steady_clock::now() - run.started;
-        std::string line = Printable(outcome->detail) + " after " + Seconds(took);
+        std::string line = VisibleText(outcome->detail) + " after " + Seconds(took);
         if (outcome->kind == SurrogateOutcome::Kind::kTimedOut) {
             line += " (limit " + std::to_string(options_.runLimit.count()) + " s)";
         }
@@ -126,7 +126,7 @@ int EventService::FireDue(int64_t at) {
     for (const auto& r : registrations_) {
         if (!r.enabled) continue;
         if (!r.defect.empty()) {
-            Log("cannot fire " + Printable(r.url) + ": " + Printable(r.defect));
+            Log("cannot fire " + VisibleText(r.url) + ": " + VisibleText(r.defect));
             continue;
         }
         const auto due = LatestFiring(r.schedule, Baseline(r), at);
@@ -171,7 +171,7 @@ void EventService::Run(const std::atomic<bool>& stop, const WallClock& clock) {
             storeDown = false;
         } catch (const platform::Error& e) {
             if (!storeDown) {
-                Log("store unavailable: " + Printable(e.Description()) + " (" +
+                Log("store unavailable: " + VisibleText(e.Description()) + " (" +
                     std::to_string(e.Number()) + "); trying again every " +
                     std::to_string(options_.poll.count()) + " ms");
             }
@@ -188,7 +188,8 @@ void EventService::Run(const std::atomic<bool>& stop, const WallClock& clock) {
                 if (due) {
                     changed = true;
                     record_.SetLastFiring(r.url, *due);
-                    const std::string what = Printable(r.sinkClass) + "(" + Printable(r.url) + ")";
+                    const std::string what =
+                        VisibleText(r.sinkClass) + "(" + VisibleText(r.url) + ")";
                     if (!started && !options_.catchUp) {
                         Log("missed " + what + " due " + IsoUtc(*due) +
                             " while the service was not running (catch_up = no)");
@@ -210,7 +211,7 @@ void EventService::Run(const std::atomic<bool>& stop, const WallClock& clock) {
                 try {
                     record_.Save();
                 } catch (const platform::Error& e) {
-                    Log(Printable(e.Description()));
+                    Log(VisibleText(e.Description()));
                 }
             }
             started = true;
@@ -228,7 +229,7 @@ void EventService::Run(const std::atomic<bool>& stop, const WallClock& clock) {
         }
     }
     for (auto& [url, run] : running_) {
-        Log("ending " + Printable(url) + " (pid " + std::to_string(run.surrogate.Pid()) +
+        Log("ending " + VisibleText(url) + " (pid " + std::to_string(run.surrogate.Pid()) +
             "): the service stops");
     }
     running_.clear();
