@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 #include "base/error.h"
@@ -212,6 +213,10 @@ TEST_F(MoveTest, FileSchemeMessagesHaveNoDestinationWhenOnlyTheHttpInboxWasFound
 TEST_F(MoveTest, CrashChild) {
     const char* config = std::getenv("QUELLIX_CRASH_CHILD_CONFIG");
     if (!config) GTEST_SKIP() << "started only by the crash test";
+    // This process works on the parent's platform, and _exit skips
+    // TearDown: its own fixture folder goes now.
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
     setenv("QUELLIX_CONFIG", config, 1);
     TheRun().move = {"archive/Inbox", std::getenv("QUELLIX_CRASH_CHILD_DEST"), ""};
     int moves = 0;
