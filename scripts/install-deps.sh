@@ -8,7 +8,7 @@ packages=(
   build-essential cmake pkg-config ninja-build
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev sqlite3
-  libldb-dev ldb-tools libtalloc-dev libldap-dev
+  libldb-dev ldb-tools libtalloc-dev libldap-dev libsasl2-dev
   slapd ldap-utils
   libgmime-3.0-dev libcurl4-openssl-dev
   python3 python3-aiosmtpd openssl

@@ -6,6 +6,7 @@
 // bounded: the connect by the network time-out, each result by the search's
 // time limit.
 #include <ldap.h>
+#include <sasl/sasl.h>
 #include <strings.h>
 
 #include <chrono>
@@ -50,21 +51,11 @@ struct ValuesFree {
 };
 using MessagePtr = std::unique_ptr<LDAPMessage, MessageFree>;
 
-// Cyrus SASL's sasl_interact_t, whose layout is part of its stable ABI; the
-// SASL headers are not otherwise needed.
-struct SaslInteract {
-    unsigned long id;
-    const char* challenge;
-    const char* prompt;
-    const char* defresult;
-    const void* result;
-    unsigned len;
-};
-
 // Answers SASL's questions (only the authorisation identity, for
 // EXTERNAL) with their defaults: nobody is there to ask.
 int SaslDefaults(LDAP*, unsigned, void*, void* in) {
-    for (auto* i = static_cast<SaslInteract*>(in); i != nullptr && i->id != 0; ++i) {
+    for (auto* i = static_cast<sasl_interact_t*>(in); i != nullptr && i->id != SASL_CB_LIST_END;
+         ++i) {
         i->result = i->defresult != nullptr ? i->defresult : "";
         i->len = static_cast<unsigned>(std::strlen(static_cast<const char*>(i->result)));
     }
