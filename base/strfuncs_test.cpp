@@ -38,12 +38,21 @@ TEST(StrFuncs, PrefixesAndPositionsWithoutRegardToCase) {
 }
 
 // A directory value holding CR LF must not be able to forge a line of a
-// log ("Mailboxes processed: 999").
-TEST(StrFuncs, VisibleTextCannotStartANewLine) {
-    EXPECT_EQ(VisibleText("Ann\r\nMailboxes processed: 999"), "Ann\\r\\nMailboxes processed: 999");
-    EXPECT_EQ(VisibleText("CN=Doe\\, John"), "CN=Doe\\, John");
-    EXPECT_EQ(VisibleText("tab\tesc\x1B del\x7F"), "tab\\tesc\\x1B del\\x7F");
-    EXPECT_EQ(VisibleText("M\xC3\xBCller 'x' \"y\""), "M\xC3\xBCller 'x' \"y\"");
+// log ("Mailboxes processed: 999"); distinguished names keep their escapes.
+TEST(StrFuncs, VisibleTextShowsEveryControlCharacterAndKeepsTheRest) {
+    struct Case {
+        std::string value, want;
+    } cases[] = {
+        {"Ann Arbor", "Ann Arbor"},
+        {"Eve\r\nMailboxes processed: 999", "Eve\\r\\nMailboxes processed: 999"},
+        {"tab\there", "tab\\there"},
+        {std::string("nul\0end", 7), "nul\\x00end"},
+        {"bell\x07 esc\x1b del\x7f", "bell\\x07 esc\\x1B del\\x7F"},
+        {"M\xc3\xbcller", "M\xc3\xbcller"},  // UTF-8 is kept as it is
+        {"CN=Doe\\, John", "CN=Doe\\, John"},
+        {"", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(VisibleText(c.value), c.want) << c.value;
 }
 
 }  // namespace

@@ -244,19 +244,4 @@ TEST_F(SystemTest, StoreShareListsNamespacesInCreationOrder) {
     }
 }
 
-TEST(VisibleText, ShowsEveryControlCharacterAndKeepsTheRest) {
-    struct Case {
-        std::string value, want;
-    } cases[] = {
-        {"Ann Arbor", "Ann Arbor"},
-        {"Eve\r\nMailboxes processed: 999", "Eve\\r\\nMailboxes processed: 999"},
-        {"tab\there", "tab\\there"},
-        {std::string("nul\0end", 7), "nul\\x00end"},
-        {"bell\x07 esc\x1b del\x7f", "bell\\x07 esc\\x1B del\\x7F"},
-        {"M\xc3\xbcller", "M\xc3\xbcller"},  // UTF-8 is kept as it is
-        {"", ""},
-    };
-    for (const auto& c : cases) EXPECT_EQ(platform::VisibleText(c.value), c.want) << c.value;
-}
-
 }  // namespace
