@@ -21,6 +21,7 @@
 
 #include "base/error.h"
 #include "base/strfuncs.h"
+#include "base/unique_fd.h"
 #include "localplatform/config/platform_config.h"
 #include "localplatform/store/store_messages.h"
 #include "platform/system_internal.h"
@@ -103,17 +104,6 @@ Variant ActiveTimeBias() {
     return Variant(static_cast<int32_t>(-(tm.tm_gmtoff / 60)));
 }
 
-struct FdCloser {
-    void operator()(const int* fd) const {
-        if (*fd >= 0) close(*fd);
-        delete fd;
-    }
-};
-using UniqueFd = std::unique_ptr<int, FdCloser>;
-UniqueFd OpenFd(int fd) {
-    return UniqueFd(new int(fd));
-}
-
 void SetWhy(std::string* why, const std::string& operation, const std::string& path,
             const std::string& reason, int code) {
     if (why) *why = Describe(operation, path, reason, code);
@@ -129,13 +119,13 @@ void SetWhyErrno(std::string* why, const std::string& operation, const std::stri
 // opened without following a link, so what is checked is what is used.
 bool IsPrivateDirectory(const std::string& path, bool requireNoGroupOtherAccess,
                         std::string* why = nullptr) {
-    const UniqueFd fd = OpenFd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (*fd < 0) {
+    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.IsOpen()) {
         SetWhyErrno(why, "open", path, errno);
         return false;
     }
     struct stat st {};
-    if (fstat(*fd, &st) != 0) {
+    if (fstat(fd.Get(), &st) != 0) {
         SetWhyErrno(why, "stat", path, errno);
         return false;
     }
@@ -179,9 +169,8 @@ namespace detail {
 bool EnsurePrivateDirectory(const std::string& path, std::string* why) {
     if (mkdir(path.c_str(), 0700) == 0) {
         // The umask may have taken bits away; put back exactly 0700.
-        const UniqueFd fd =
-            OpenFd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (*fd < 0 || fchmod(*fd, 0700) != 0) {
+        const UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd.IsOpen() || fchmod(fd.Get(), 0700) != 0) {
             SetWhyErrno(why, "chmod", path, errno);
             return false;
         }

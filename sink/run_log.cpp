@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "base/error.h"
+#include "base/unique_fd.h"
 #include "platform/message.h"
 #include "sink/run_text.h"
 #include "sink/windirs.h"
@@ -16,30 +17,7 @@ namespace quellix {
 
 namespace {
 
-// An owned file descriptor.
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    Fd(Fd&& other) noexcept : fd_(other.Release()) {}
-    ~Fd() { Reset(); }
-    void Reset(int fd = -1) noexcept {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-    [[nodiscard]] int Get() const { return fd_; }
-    [[nodiscard]] int Release() noexcept {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    [[nodiscard]] bool Open() const { return fd_ >= 0; }
-
-private:
-    int fd_ = -1;
-};
+using Fd = platform::UniqueFd;
 
 constexpr int32_t kBadFileNameOrNumber = 52;
 
@@ -61,7 +39,7 @@ Fd OpenPrivateDirectory(const std::string& dir) {
     std::string path = dir;
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.Open()) {
+    if (!fd.IsOpen()) {
         const int error = errno;
         struct stat st {};
         if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
@@ -86,7 +64,7 @@ int OpenInDirectory(int dirFd, const std::string& dir, const char* name, int fla
     // O_NONBLOCK: a FIFO in the log's place must not hang the run; it is
     // refused below like any other non-regular file.
     Fd fd(::openat(dirFd, name, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
-    if (!fd.Open()) {
+    if (!fd.IsOpen()) {
         const int error = errno;
         struct stat st {};
         if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {

@@ -16,6 +16,7 @@
 
 #include "base/error.h"
 #include "base/strfuncs.h"
+#include "base/unique_fd.h"
 
 namespace localplatform {
 namespace {
@@ -36,18 +37,6 @@ struct CurlCleanup {
 };
 struct SlistFree {
     void operator()(curl_slist* l) const { curl_slist_free_all(l); }
-};
-
-// Owns a file descriptor.
-struct Fd {
-    int fd;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0) close(fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int Release() { return std::exchange(fd, -1); }
 };
 
 struct Upload {
@@ -254,8 +243,9 @@ std::string DropInPickup(const std::string& dir, const std::string& text) {
             if (!kept) unlink(path.c_str());
         }
     };
-    Fd file(open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (file.fd < 0)
+    platform::UniqueFd file(
+        open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (file.Get() < 0)
         throw Error(err::kCdoSendFailed, Describe("create", temp, std::strerror(errno), errno));
     TempFile guard{temp};
     auto fail = [&](const char* what) {
@@ -263,7 +253,7 @@ std::string DropInPickup(const std::string& dir, const std::string& text) {
     };
     size_t done = 0;
     while (done < text.size()) {
-        const ssize_t n = write(file.fd, text.data() + done, text.size() - done);
+        const ssize_t n = write(file.Get(), text.data() + done, text.size() - done);
         if (n < 0) {
             if (errno == EINTR) continue;
             throw fail("write");
@@ -272,12 +262,12 @@ std::string DropInPickup(const std::string& dir, const std::string& text) {
     }
     // On disk before it gets its final name, so a crash never leaves a
     // truncated message for the pickup service.
-    if (fsync(file.fd) != 0) throw fail("fsync");
-    if (close(file.Release()) != 0) throw fail("close");
+    if (fsync(file.Get()) != 0) throw fail("fsync");
+    if (!file.Close()) throw fail("close");
     if (rename(temp.c_str(), final.c_str()) != 0) throw fail("rename");
     guard.kept = true;
-    const Fd folder(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folder.fd >= 0) (void)fsync(folder.fd);  // makes the rename durable; best effort
+    const platform::UniqueFd folder(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.Get() >= 0) (void)fsync(folder.Get());  // makes the rename durable; best effort
     return final;
 }
 
