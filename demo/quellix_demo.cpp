@@ -146,6 +146,7 @@ std::string DemoLdif(const std::string& domain, const std::string& server) {
 // Runs a program and waits for it; its output goes to ours.
 int RunProgram(const std::vector<std::string>& argv) {
     std::vector<char*> args;
+    args.reserve(argv.size() + 1);
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     pid_t pid = 0;

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "base/testing/temp_platform.h"
+
 namespace platform {
 namespace {
 
@@ -24,18 +26,9 @@ TEST(GuidText, RoundTripsAndRejectsMalformedText) {
 
 class ActivationTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/com_test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        std::ofstream(dir_ + "/platform.conf") << "state_dir = " << dir_ << "\n";
-        setenv("QUELLIX_CONFIG", (dir_ + "/platform.conf").c_str(), 1);
-    }
-    void TearDown() override {
-        unsetenv("QUELLIX_CONFIG");
-        std::filesystem::remove_all(dir_);
-    }
-    std::string dir_;
+    void SetUp() override { temp_.Configure(); }
+    platform::testing::TempPlatform temp_{"com_test."};
+    const std::string dir_ = temp_.Dir();
 };
 
 const CLSID kClsid = {0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}};

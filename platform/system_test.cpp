@@ -12,6 +12,7 @@
 #include <string>
 
 #include "base/error.h"
+#include "base/testing/temp_platform.h"
 #include "localplatform/store/item_store.h"
 #include "platform/system_internal.h"
 
@@ -25,25 +26,10 @@ constexpr const char* kBias =
 // Each test gets its own folder and its own platform configuration.
 class SystemTest : public testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/systest-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        WriteConfig("");
-    }
-    void TearDown() override {
-        unsetenv("QUELLIX_CONFIG");
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    // A fresh file per configuration: the configuration is loaded once per path.
-    void WriteConfig(const std::string& lines) {
-        const std::string path = dir_ + "/platform-" + std::to_string(++configs_) + ".conf";
-        std::ofstream(path) << "state_dir = " << dir_ << "\n" << lines;
-        setenv("QUELLIX_CONFIG", path.c_str(), 1);
-    }
-    std::string dir_;
-    int configs_ = 0;
+    void SetUp() override { WriteConfig(""); }
+    void WriteConfig(const std::string& lines) { temp_.Configure(lines); }
+    platform::testing::TempPlatform temp_{"systest-"};
+    const std::string dir_ = temp_.Dir();
 };
 
 TEST_F(SystemTest, ActiveTimeBiasTakesTheConfiguredNumberBytesOrText) {

@@ -52,7 +52,7 @@ std::optional<platform::Date> ComputeTimerStartTime(platform::Date nowLocal,
 std::string CreateOnTimerEventRegistration(const OnTimerRegistration& item,
                                            platform::Error* failure) {
     using namespace platform;
-    const std::string folderUrl = item.mailboxUrl + "/" + item.folderPath;
+    std::string folderUrl = item.mailboxUrl + "/" + item.folderPath;
     try {
         Connection cnn;
         cnn.SetProvider("exoledb.datasource");

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "base/testing/temp_platform.h"
 #include "localplatform/store/item_store.h"
 #include "platform/ado.h"
 
@@ -51,22 +52,14 @@ TEST(ComputeTimerStartTime, TakesTheTimeOfDayFourteenDaysBackAndAddsTheBias) {
 class RegistrationWriteTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/registration_test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        std::ofstream(dir_ + "/platform.conf")
-            << "state_dir = " << dir_ << "\nserver.computer_name = exch01\n"
-            << "server.domain_dns_name = example.org\n";
-        setenv("QUELLIX_CONFIG", (dir_ + "/platform.conf").c_str(), 1);
+        temp_.Configure("server.computer_name = exch01\nserver.domain_dns_name = example.org\n");
         localplatform::ItemStore::Create();
         auto store = localplatform::ItemStore::ForThisThread();
         store->CreateNamespace("example.org");
         store->CreateMailbox("example.org", "SystemMailbox{1F2E}", true);
     }
-    void TearDown() override {
-        unsetenv("QUELLIX_CONFIG");
-        std::filesystem::remove_all(dir_);
-    }
+    platform::testing::TempPlatform temp_{"registration_test."};
+    const std::string dir_ = temp_.Dir();
 
     static OnTimerRegistration Item() {
         OnTimerRegistration r;
@@ -95,7 +88,6 @@ protected:
     static constexpr const char* kItemUrl =
         "file://./backofficestorage/example.org/MBX/SystemMailbox{1F2E}/StoreEvents/GlobalEvents/"
         "Quellix.reg";
-    std::string dir_;
 };
 
 TEST_F(RegistrationWriteTest, WritesEveryPropertyWithItsType) {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: once in the normal build, once under
-# AddressSanitizer + UndefinedBehaviorSanitizer; then builds the libFuzzer
+# Checks the format; builds everything and runs every test: once in the normal
+# build, once under AddressSanitizer + UndefinedBehaviorSanitizer; compiles the
+# system's own code with clang-tidy (every warning an error); then builds the libFuzzer
 # targets and runs each for FUZZ_SECONDS (default 10) from its seed corpus, so
 # that they keep building and the parsers keep holding. Installs what is
 # missing first.
@@ -17,6 +18,10 @@ for preset in dev asan; do
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs"
 done
+
+echo "== clang-tidy over the system's own code"
+cmake --preset tidy >/dev/null
+cmake --build --preset tidy -j "$jobs"
 
 echo "== fuzz targets, ${FUZZ_SECONDS:-10} s each"
 cmake --preset fuzz >/dev/null

@@ -91,9 +91,10 @@ void SweepMailbox(const RunState& run, MailboxRow row, const std::string& folder
     if (result == -1 && !row.account.empty()) {
         result = SweepFolder(run, server.StoreFileBase + "/" + row.account + tail, cutoff, false,
                              traversal);
+        // The last form: its result ends the tries whatever it is.
         if (result == -1) {
-            result = SweepFolder(run, server.StoreHttpBase + "/" + row.account + tail, cutoff, true,
-                                 traversal);
+            (void)SweepFolder(run, server.StoreHttpBase + "/" + row.account + tail, cutoff, true,
+                              traversal);
         }
     }
 }

@@ -167,7 +167,8 @@ HRESULT QuellixClsFactory::CreateInstance(platform::IUnknown* outer, platform::R
     if (!object) return platform::E_POINTER;
     *object = nullptr;
     if (outer) return platform::CLASS_E_NOAGGREGATION;
-    auto* cls = new (std::nothrow) QuellixCls();
+    // A component owns itself: its last Release deletes it.
+    auto* cls = new (std::nothrow) QuellixCls();  // NOLINT(cppcoreguidelines-owning-memory)
     if (!cls) return platform::E_OUTOFMEMORY;
     const HRESULT hr = cls->QueryInterface(iid, object);
     cls->Release();  // the caller's reference, if any, is the one QueryInterface took

@@ -309,7 +309,7 @@ int GenerateCorpus(const std::vector<std::string>& in) {
     for (int64_t m = 0; m < mailboxes; ++m) {
         char alias[64];
         std::snprintf(alias, sizeof alias, "%s%06lld", prefix.c_str(),
-                      static_cast<long long>(m + 1));
+                      static_cast<long long>(m) + 1);
         // One transaction per mailbox: fast, and a crash leaves whole mailboxes.
         store->BeginTransaction();
         try {
@@ -342,7 +342,7 @@ int GenerateCorpus(const std::vector<std::string>& in) {
         }
         if ((m + 1) % 100 == 0 || m + 1 == mailboxes) {
             std::fprintf(stderr, "\rgenerate-corpus: %lld/%lld mailboxes, %lld messages",
-                         static_cast<long long>(m + 1), static_cast<long long>(mailboxes),
+                         static_cast<long long>(m) + 1, static_cast<long long>(mailboxes),
                          static_cast<long long>(written));
             std::fflush(stderr);
         }

@@ -200,7 +200,7 @@ int main(int argc, char** argv) {
         options.catchUp = cfg.GetBool("catch_up", false);
         options.poll = std::chrono::milliseconds(Number(cfg, "eventd.poll_ms", 2000, 50, 3600000));
         options.runLimit =
-            std::chrono::seconds(Number(cfg, "eventd.run_limit_s", 3600, 1, 7 * 86400));
+            std::chrono::seconds(Number(cfg, "eventd.run_limit_s", 3600, 1, 7L * 86400));
         const long lockWait = Number(cfg, "eventd.lock_wait_ms", 10000, 0, 3600000);
         const std::string lockPath =
             cfg.GetOr("eventd.lock", cfg.StateDir() + "/quellix-eventd.pid");

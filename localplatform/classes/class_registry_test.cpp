@@ -7,20 +7,15 @@
 #include <fstream>
 
 #include "base/error.h"
+#include "base/testing/temp_platform.h"
 
 namespace localplatform {
 namespace {
 
 class ClassRegistryTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/class_registry_test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    std::string Path() const { return dir_ + "/classes.db"; }
-    std::string dir_;
+    std::string Path() const { return temp_.Dir() + "/classes.db"; }
+    platform::testing::TempPlatform temp_{"class_registry_test."};
 };
 
 const ClassRow kSink{"Quellix.QuellixCls", "{0A1B2C3D-0000-4000-8000-00000000000A}",
@@ -91,7 +86,7 @@ TEST_F(ClassRegistryTest, BadInputRaisesPlatformErrors) {
     EXPECT_THROW(reg.Register({"A.B", "", "/x.so", "Apartment"}), platform::Error);
 
     // A file that is not a database.
-    const std::string junk = dir_ + "/junk.db";
+    const std::string junk = temp_.Dir() + "/junk.db";
     std::ofstream(junk) << "this is not a database file, just some text long enough to matter";
     try {
         auto bad = ClassRegistry::Open(junk);

@@ -95,7 +95,7 @@ std::string ResolveLdapUri(const PlatformConfig& config, const AdsPath& path, bo
     if (forWrite) {
         if (auto w = config.Get("directory.write_uri")) return *w;
     }
-    const std::string configured = config.DirectoryUri();
+    std::string configured = config.DirectoryUri();
     const UriParts u = SplitUri(configured);
     // A local socket serves whatever host name the path carries.
     if (u.scheme == "ldapi" || path.host.empty()) return configured;

@@ -47,7 +47,9 @@ struct Upload {
 size_t ReadChunk(char* buffer, size_t size, size_t count, void* user) {
     auto* up = static_cast<Upload*>(user);
     const size_t n = std::min(size * count, up->text->size() - up->pos);
-    std::memcpy(buffer, up->text->data() + up->pos, n);
+    // libcurl's upload buffer holds bytes, not a string: no terminator.
+    std::memcpy(buffer, up->text->data() + up->pos,
+                n);  // NOLINT(bugprone-not-null-terminated-result)
     up->pos += n;
     return n;
 }
@@ -233,7 +235,7 @@ std::string DropInPickup(const std::string& dir, const std::string& text) {
     MakePrivateDirectories(dir);
     const std::string name = RandomHex(16);
     const std::string temp = dir + "/." + name + ".tmp";
-    const std::string final = dir + "/" + name + ".eml";
+    std::string final = dir + "/" + name + ".eml";
 
     // Until the rename, a failure removes the temporary file.
     struct TempFile {

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "base/error.h"
+#include "base/testing/temp_platform.h"
 #include "localplatform/mail/testing/smtp_harness.h"
 
 namespace fs = std::filesystem;
@@ -31,19 +32,14 @@ const std::string kMessage =
 
 class MailTransportTest : public testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/mailtransport-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
+    platform::testing::TempPlatform temp_{"mailtransport-"};
+    const std::string dir_ = temp_.Dir();
     static std::string Read(const fs::path& p) {
         std::ifstream in(p, std::ios::binary);
         std::ostringstream ss;
         ss << in.rdbuf();
         return ss.str();
     }
-    std::string dir_;
 };
 
 TEST_F(MailTransportTest, RelayReceivesTheNullSenderAndTheRecipients) {

@@ -179,7 +179,10 @@ std::optional<int> ParseArgs(int argc, char** argv, int first, Args& args) {
             if (!ReportRecipientAcceptable(v)) {
                 std::string warning = ReportRecipientWarning();
                 for (size_t p; (p = warning.find('\r')) != std::string::npos;) warning.erase(p, 1);
-                return UsageError("--report-to \"" + v + "\": " + warning);
+                std::string message = "--report-to \"" + v;
+                message += "\": ";
+                message += warning;
+                return UsageError(message);
             }
             args.params.reportTo = v;
         } else if (takesParams && a == "--run") {
@@ -203,7 +206,7 @@ std::optional<int> ParseArgs(int argc, char** argv, int first, Args& args) {
             (a == "--all-mailboxes" ? args.params.allMailboxes : args.params.subfolders) = YesNo(v);
         } else if ((args.command == "mark" || args.command == "unmark") && a.rfind("--", 0) != 0) {
             args.addresses.push_back(a);
-        } else if (a.rfind("-", 0) == 0 && a != "-") {
+        } else if (a.starts_with('-') && a != "-") {
             return UsageError("unknown option " + a + " for " + args.command);
         } else {
             return UsageError("unexpected argument \"" + a + "\" for " + args.command);

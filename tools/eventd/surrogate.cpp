@@ -98,6 +98,7 @@ std::optional<Surrogate> Surrogate::Start(const SurrogateCall& call, SurrogateOu
     if (call.constructorString) args.insert(args.end(), {"--construct", *call.constructorString});
     args.push_back(call.itemUrl);
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
 
@@ -114,6 +115,7 @@ std::optional<Surrogate> Surrogate::Start(const SurrogateCall& call, SurrogateOu
         env.push_back("LOGNAME=" + account->name);
     }
     std::vector<char*> envp;
+    envp.reserve(env.size() + 1);
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
 
