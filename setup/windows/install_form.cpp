@@ -395,6 +395,7 @@ void InstallForm::txtReportRecipientLostFocus() {
     if (ReportRecipientAcceptable(S(txtReportRecipient->text()))) return;
     QMessageBox::information(this, kInstallFormCaption, Q(ReportRecipientWarning()),
                              QMessageBox::Ok);
+    activateWindow();
     txtReportRecipient->setFocus(Qt::OtherFocusReason);
 }
 
