@@ -27,9 +27,7 @@ std::string LimitationText() {
 Disclaimer::Disclaimer(QWidget* parent) : QWidget(parent) {
     setWindowTitle(kInstallFormCaption);
     setAttribute(Qt::WA_DeleteOnClose);
-    QFont f = font();
-    f.setPixelSize(11);
-    setFont(f);
+    setFont(WindowFont(font()));
     setFixedSize(Twips(0, 0, 4920, 4905).size());
     // The label shows the text with plain line breaks; the text itself keeps
     // its CR LF.

@@ -81,11 +81,7 @@ InstallForm::~InstallForm() {
 }
 
 void InstallForm::CreateControls() {
-    // A small pixel font, so that the captions fit the fixed layout on any
-    // screen resolution.
-    QFont f = font();
-    f.setPixelSize(11);
-    setFont(f);
+    setFont(WindowFont(font()));
     const QRect client = Twips(0, 0, 9630, 7845);
     setFixedSize(client.size());
 
@@ -126,6 +122,14 @@ void InstallForm::CreateControls() {
         c->addItems(items);
         for (int i = 0; i < c->count(); ++i) c->setItemData(i, 0);
         c->setCurrentIndex(-1);
+        // The narrow lists show their text beside a slim arrow.
+        c->setStyleSheet(QStringLiteral(
+            "QComboBox { padding: 0px 0px 0px 3px; border: 1px solid gray; background: white; }"
+            "QComboBox::drop-down { width: 11px; border: none; }"
+            "QComboBox::down-arrow { image: none; width: 0px; height: 0px;"
+            " border-left: 3px solid transparent; border-right: 3px solid transparent;"
+            " border-top: 4px solid black; }"
+            "QComboBox::down-arrow:disabled { border-top-color: gray; }"));
         return c;
     };
     const auto list = [this](const char* name, QRect g) {

@@ -138,10 +138,12 @@ protected:
         ASSERT_TRUE(LoadDirectory(users));
     }
     void TearDown() override {
+        // The windows the test opened; their own dialogs and popups go with
+        // them.
         for (QWidget* w : QApplication::topLevelWidgets()) {
-            w->setAttribute(Qt::WA_DeleteOnClose, false);
-            delete w;
+            if (w->parent() == nullptr) w->deleteLater();
         }
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QCoreApplication::processEvents();
         SetupFixture::TearDown();
     }
