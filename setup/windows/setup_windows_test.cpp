@@ -796,6 +796,24 @@ TEST_F(SetupWindowsTest, DiscoveryFailuresGoToTheLogAndTheWindowStillCloses) {
     EXPECT_TRUE(WaitUntil([&] { return alive.isNull(); }));
 }
 
+TEST_F(SetupWindowsTest, TheBarIsShownAndEventsRunWhileAListFills) {
+    InstallForm* form = InstalledForm();
+    // A timer that fires only when the fill lets events through.
+    std::vector<std::pair<bool, std::string>> seen;
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, &probe, [&] {
+        seen.emplace_back(form->Picture1->isVisible(), form->Picture1->Text().toStdString());
+    });
+    probe.start(0);
+    form->RefillMailboxLists();
+    probe.stop();
+    ASSERT_FALSE(seen.empty());
+    EXPECT_TRUE(seen.front().first);
+    EXPECT_EQ(seen.front().second, "4%");  // 1 of 24 records
+    EXPECT_TRUE(form->Picture1->isHidden());
+    EXPECT_EQ(form->MbxInstList->count(), 22);
+}
+
 TEST(ProgressBarTest, DrawsThePercentageAndTheBar) {
     App();
     ProgressBar bar;
