@@ -439,14 +439,16 @@ void InstallForm::Browse(const char* mode) {
 
 ProgressCallback InstallForm::FillProgress() {
     sinceEvents_.start();
+    barChanged_ = false;
     return [this](const Progress& progress, const std::string& text) {
         if (!Picture1->isVisible()) {
             Picture1->show();
             Picture1->raise();
         }
-        const bool changed = Picture1->UpdateStatus(progress, text);
+        barChanged_ = Picture1->UpdateStatus(progress, text) || barChanged_;
         if (sinceEvents_.elapsed() >= kEventIntervalMs || progress.Value() == 1) {
-            if (changed || progress.Value() == 1) Picture1->repaint();
+            if (barChanged_) Picture1->repaint();
+            barChanged_ = false;
             QCoreApplication::processEvents();
             sinceEvents_.restart();
         }

@@ -180,6 +180,7 @@ private:
     bool busy_ = false;
     bool closeRequested_ = false;
     QElapsedTimer sinceEvents_;
+    bool barChanged_ = false;  // the bar changed since it was last painted
 };
 
 }  // namespace setup::windows
