@@ -220,6 +220,7 @@ void InstallForm::CreateControls() {
     txtErr->setObjectName("txtErr");
     txtErr->setReadOnly(true);
     txtErr->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    txtErr->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     txtErr->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     txtErr->hide();
     SysMbxList = Place(new QListWidget(this), Twips(1800, 6240, 7695, 255));
