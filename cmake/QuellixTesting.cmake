@@ -1,15 +1,25 @@
-# quellix_add_test(NAME name SOURCES a.cpp b.cpp LIBS lib1 lib2 [LABELS l])
+# quellix_add_test(NAME name SOURCES a.cpp b.cpp LIBS lib1 lib2 [LABELS l]
+#                  [ENVIRONMENT VAR=value...])
 # Builds one GoogleTest program and registers its cases with CTest.
 include(GoogleTest)
 function(quellix_add_test)
-  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS;ENVIRONMENT" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} quellix_base_testing GTest::gtest GTest::gtest_main
                         Threads::Threads)
-  gtest_discover_tests(${T_NAME}
-    DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${T_LABELS}" TIMEOUT 300
-               ENVIRONMENT "QUELLIX_SOURCE_DIR=${PROJECT_SOURCE_DIR};QUELLIX_BINARY_DIR=${PROJECT_BINARY_DIR}")
+  gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60)
+  # The properties are set by a file that CTest reads after the discovered
+  # tests: a list value (or an empty one) given through gtest_discover_tests'
+  # PROPERTIES would be split into separate arguments and misread.
+  set(env "QUELLIX_SOURCE_DIR=${PROJECT_SOURCE_DIR}" "QUELLIX_BINARY_DIR=${PROJECT_BINARY_DIR}"
+      ${T_ENVIRONMENT})
+  set(env_file "${CMAKE_CURRENT_BINARY_DIR}/${T_NAME}_environment.cmake")
+  file(WRITE "${env_file}"
+       "if(${T_NAME}_TESTS)\n"
+       "  set_tests_properties(\${${T_NAME}_TESTS} PROPERTIES TIMEOUT 300\n"
+       "    LABELS [==[${T_LABELS}]==] ENVIRONMENT [==[${env}]==])\n"
+       "endif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${env_file}")
 endfunction()
 
 # quellix_add_fuzzer(NAME name SOURCES a.cpp LIBS lib1)

@@ -13,6 +13,7 @@ packages=(
   libgmime-3.0-dev libcurl4-openssl-dev
   python3 python3-aiosmtpd openssl
   tzdata
+  qt6-base-dev libgl-dev fontconfig fonts-dejavu-core fonts-liberation2 xvfb xauth
   clang libclang-rt-14-dev clang-format clang-tidy
 )
 

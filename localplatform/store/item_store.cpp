@@ -755,7 +755,9 @@ std::shared_ptr<ItemStore> ItemStore::ForThisThread(const std::string& path) {
     if (raw) {
         SetBusyWait(*raw->h_, settings.busyMs, settings.busyBudgetMs);
     } else {
-        raw.reset(new ItemStore(OpenHandle(key, settings, false)));
+        // The constructor is private: make_unique cannot reach it.
+        raw.reset(new ItemStore(
+            OpenHandle(key, settings, false)));  // NOLINT(cppcoreguidelines-owning-memory)
     }
     raw->h_->batchMaxAge = settings.batchAge;
     std::shared_ptr<ItemStore> store(raw.release(), &ItemStore::Release);

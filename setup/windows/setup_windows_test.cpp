@@ -1,0 +1,878 @@
+// The setup program's windows driven like an administrator drives them:
+// clicks and keys through Qt Test on the offscreen platform, message boxes
+// answered as they open, against a real store, catalog and embedded
+// directory in a temporary folder.
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+#include <chrono>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/ado.h"
+#include "registration/registration.h"
+#include "setup/core/com_plus.h"
+#include "setup/core/setup_text.h"
+#include "setup/testing/setup_fixture.h"
+#include "setup/windows/disclaimer.h"
+#include "setup/windows/install_form.h"
+#include "setup/windows/progress_bar.h"
+#include "setup/windows/select_recipient.h"
+
+namespace setup::windows {
+namespace {
+
+using quellix::testing::User;
+
+const char* kFolderUrl = "http://exch01.example.org/exadmin/example.org/mbx";
+
+QApplication& App() {
+    static int argc = 1;
+    static char name[] = "setup_windows_test";
+    static char* argv[] = {name, nullptr};
+    static QApplication* app = new QApplication(argc, argv);
+    return *app;
+}
+
+// Waits, processing events, until pred holds (at most timeoutMs).
+bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = 10000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(2);
+    }
+    return true;
+}
+
+// A message box as the administrator saw it.
+struct SeenBox {
+    std::string title, text;
+    QMessageBox::Icon icon;
+    QMessageBox::StandardButtons buttons;
+};
+
+// Answers the message boxes that open while it lives, with the given
+// buttons in turn (the last one again when they run out).
+class BoxAnswerer {
+public:
+    explicit BoxAnswerer(std::deque<QMessageBox::StandardButton> answers = {QMessageBox::Ok})
+        : answers_(std::move(answers)) {
+        QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] { Poll(); });
+        timer_.start(5);
+    }
+    std::vector<SeenBox> seen;
+
+private:
+    void Poll() {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr || !box->isVisible()) return;
+        seen.push_back({box->windowTitle().toStdString(), box->text().toStdString(), box->icon(),
+                        box->standardButtons()});
+        const QMessageBox::StandardButton answer = answers_.front();
+        if (answers_.size() > 1) answers_.pop_front();
+        box->button(answer)->click();
+    }
+    std::deque<QMessageBox::StandardButton> answers_;
+    QTimer timer_;
+};
+
+std::string ScreenshotDir() {
+    const char* dir = std::getenv("QUELLIX_SCREENSHOT_DIR");
+    const std::string path = dir != nullptr ? dir : "screenshots";
+    std::filesystem::create_directories(path);
+    return path;
+}
+
+void Screenshot(QWidget& w, const std::string& name) {
+    const std::string path = ScreenshotDir() + "/" + name + ".png";
+    ASSERT_TRUE(w.grab().save(QString::fromStdString(path))) << path;
+}
+
+std::vector<std::string> Lines(const QListWidget* list) {
+    std::vector<std::string> lines;
+    for (int i = 0; i < list->count(); ++i) lines.push_back(list->item(i)->text().toStdString());
+    return lines;
+}
+
+class SetupWindowsTest : public testing::SetupFixture {
+protected:
+    void SetUp() override {
+        App();
+        SetupFixture::SetUp();
+        std::vector<User> users = {
+            {.cn = "Ann Lee", .account = "alee", .alias = "ann", .mail = "ann@example.org"},
+            {.cn = "Bob Marked",
+             .account = "bob",
+             .alias = "bob",
+             .mail = "bob@example.org",
+             .mark = "Quellix"},
+            {.cn = "Cid Free", .account = "cid", .alias = "cid", .mail = "cid@example.org"},
+        };
+        // Enough mailboxes that the browser's list scrolls.
+        for (int i = 0; i < 20; ++i) {
+            const std::string n = (i < 10 ? "0" : "") + std::to_string(i);
+            users.push_back({.cn = "User " + n,
+                             .account = "u" + n,
+                             .alias = "u" + n,
+                             .mail = "u" + n + "@example.org"});
+        }
+        ASSERT_TRUE(LoadDirectory(users));
+    }
+    void TearDown() override {
+        // The windows the test opened; their own dialogs and popups go with
+        // them.
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (w->parent() == nullptr) w->deleteLater();
+        }
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCoreApplication::processEvents();
+        SetupFixture::TearDown();
+    }
+
+    // The main window shown and refreshed once, as after "Yes".
+    InstallForm* OpenForm() {
+        auto* form = new InstallForm();
+        form->show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(form));
+        EXPECT_TRUE(WaitUntil([&] { return form->State().has_value(); }));
+        return form;
+    }
+    // Ready to install: install with an identity and the parameters shown.
+    InstallForm* InstalledForm() {
+        InstallForm* form = OpenForm();
+        form->txtPwd->setText("secret");
+        BoxAnswerer answers;
+        QTest::mouseClick(form->Command1, Qt::LeftButton);
+        EXPECT_TRUE(answers.seen.empty());
+        EXPECT_EQ(form->State(), InstallState::Installed) << form->ErrorLogText();
+        return form;
+    }
+
+    platform::Variant Item(const std::string& name) {
+        platform::Record rec;
+        rec.Open(std::string(kFolderUrl) + "/SystemMailbox{5C3A}/StoreEvents/GlobalEvents/" +
+                 registration::kItemName);
+        return rec.Fields(name).Value();
+    }
+    bool ItemExists() {
+        try {
+            (void)Item("DAV:displayname");
+            return true;
+        } catch (const platform::Error&) {
+            return false;
+        }
+    }
+    static bool Installed() { return CheckComPlusApplication(kApplicationName, "", "").exists; }
+    static std::string Custom(const char* suffix) { return registration::CustomProperty(suffix); }
+};
+
+// ---- The disclaimer ---------------------------------------------------------
+
+TEST_F(SetupWindowsTest, DisclaimerNoEndsTheProgramTouchingNothing) {
+    QPointer<Disclaimer> d = new Disclaimer();
+    d->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(d));
+    Screenshot(*d, "disclaimer");
+    EXPECT_EQ(d->windowTitle(), "Quellix setup");
+    EXPECT_EQ(d->Label2->text().toStdString(), kDisclaimerQuestion);
+    EXPECT_EQ(std::string(kDisclaimerQuestion).size(), 171u);
+    const std::string limitation = LimitationText();
+    EXPECT_EQ(
+        limitation.rfind("LIMITATION OF LIABILITY. \r\n\r\nTO THE MAXIMUM EXTENT PERMITTED BY "
+                         "APPLICABLE LAW, IN NO EVENT SHALL THE CREATOR OF THIS SOFTWARE BE "
+                         "LIABLE",
+                         0),
+        0u);
+    EXPECT_TRUE(limitation.ends_with(".\r\n\r\n\r\n\r\n" + std::string(80, '-') + "\r\n"));
+
+    QTest::mouseClick(d->Command2, Qt::LeftButton);
+    EXPECT_TRUE(WaitUntil([&] { return d.isNull(); }));
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        EXPECT_EQ(qobject_cast<InstallForm*>(w), nullptr);
+    }
+    EXPECT_FALSE(Installed());
+    EXPECT_FALSE(ItemExists());
+}
+
+TEST_F(SetupWindowsTest, DisclaimerYesOpensTheMainWindowAndCloses) {
+    QPointer<Disclaimer> d = new Disclaimer();
+    d->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(d));
+    QTest::mouseClick(d->Command1, Qt::LeftButton);
+    EXPECT_TRUE(WaitUntil([&] { return d.isNull(); }));
+    InstallForm* form = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (auto* f = qobject_cast<InstallForm*>(w)) form = f;
+    }
+    ASSERT_NE(form, nullptr);
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_TRUE(WaitUntil([&] { return form->State().has_value(); }));
+    EXPECT_EQ(form->State(), InstallState::ReadyToInstall);
+}
+
+// ---- The main window's controls -------------------------------------------
+
+struct ControlRow {
+    const char* name;
+    const char* caption;  // nullptr: no caption to compare
+    int left, top, width, height;
+};
+
+// Positions and sizes in twips, relative to the client area (CheckAllMbx to
+// its frame).
+const ControlRow kControls[] = {
+    {"Check1", "Install COM+ object", 120, 10, 1800, 255},
+    {"Label3", "Identity:", 1920, 25, 615, 205},
+    {"txtIdent", nullptr, 2520, 10, 2895, 285},
+    {"Label2", "Password:", 5745, 25, 2775, 255},
+    {"txtPwd", nullptr, 6480, 10, 2400, 285},
+    {"Check2", "Modify parameters", 120, 570, 1695, 375},
+    {"Label5", "Folder name:        (example: Inbox/Spam)", 1920, 390, 3855, 255},
+    {"txtSpamFolder", "Spam", 1920, 600, 3495, 285},
+    {"CheckDeep", "Include subfolders", 5470, 600, 1695, 305},
+    {"Label6", "Messages age limit:", 8160, 390, 1455, 255},
+    {"txtAgeLimit", nullptr, 8520, 600, 375, 285},
+    {"Label8", "days", 8925, 630, 480, 255},
+    {"OptMove", "Move expired messages to:", 1920, 990, 2240, 195},
+    {"txtDestFolder", "", 4150, 960, 4305, 285},
+    {"Command5", "Browse...", 8520, 960, 960, 300},
+    {"OptDelete", "Delete expired messages permanently", 1920, 1275, 3135, 225},
+    {"Label1", "Send report to:", 1920, 1560, 1335, 255},
+    {"txtReportRecipient", "", 3000, 1530, 5450, 285},
+    {"Command10", "Browse...", 8520, 1530, 960, 300},
+    {"Label11", "Run:", 1920, 1920, 495, 255},
+    {"ComboRun", nullptr, 2280, 1890, 1215, 315},
+    {"Label9", "Start time:             :", 4200, 1935, 2055, 255},
+    {"ComboStartHour", nullptr, 4920, 1890, 555, 315},
+    {"ComboStartMin", nullptr, 5550, 1890, 555, 315},
+    {"ComboStartAmPm", nullptr, 6165, 1890, 585, 315},
+    {"Frame1", nullptr, 1920, 2165, 2055, 445},
+    {"CheckAllMbx", "Affect ALL mailboxes", 120, 120, 1815, 305},
+    {"Check3", "Register in the following (selected) Mailboxes:", 120, 2775, 1800, 615},
+    {"MbxInstList", nullptr, 1920, 2775, 7575, 1425},
+    {"Command6", "Select All", 720, 3465, 1075, 300},
+    {"Command7", "Deselect All", 720, 3810, 1075, 300},
+    {"Check4", "Unregister from the following (selected) Mailboxes:", 120, 4170, 1800, 735},
+    {"MbxUninstList", nullptr, 1920, 4250, 7575, 1425},
+    {"Command8", "Select All", 720, 4920, 1075, 300},
+    {"Command9", "Deselect All", 720, 5280, 1075, 300},
+    {"Check6", "Uninstall COM+ object ", 120, 5760, 1935, 420},
+    {"txtErr", nullptr, 1920, 6120, 7575, 1095},
+    {"SysMbxList", nullptr, 1800, 6240, 7695, 255},
+    {"Picture1", nullptr, 120, 6480, 9380, 375},
+    {"Command3", "Clear Error Log", 240, 6480, 1575, 375},
+    {"Command1", "CHANGE", 2880, 7245, 1575, 375},
+    {"Command2", "Exit", 5160, 7245, 1575, 375},
+};
+
+int Px(int twips) {
+    return (twips + 7) / 15;
+}
+
+QString Caption(QWidget* w) {
+    if (auto* b = qobject_cast<QAbstractButton*>(w)) return b->text();
+    if (auto* l = qobject_cast<QLabel*>(w)) return l->text();
+    if (auto* e = qobject_cast<QLineEdit*>(w)) return e->text();
+    return {};
+}
+
+TEST_F(SetupWindowsTest, EveryControlHasItsCaptionPlaceAndFirstState) {
+    InstallForm form;  // created, not shown: the state at creation
+    EXPECT_EQ(form.windowTitle(), "Quellix setup");
+    EXPECT_EQ(form.size(), QSize(642, 523));
+    for (const ControlRow& row : kControls) {
+        SCOPED_TRACE(row.name);
+        auto* w = form.findChild<QWidget*>(row.name);
+        ASSERT_NE(w, nullptr);
+        EXPECT_EQ(w->geometry(), QRect(Px(row.left), Px(row.top), Px(row.width), Px(row.height)));
+        if (row.caption != nullptr) {
+            EXPECT_EQ(Caption(w).toStdString(), row.caption);
+        }
+    }
+    for (const auto& [name, y] : {std::pair{"Line1", 360}, {"Line2", 2715}, {"Line3", 5735}}) {
+        auto* line = form.findChild<QWidget*>(name);
+        ASSERT_NE(line, nullptr);
+        EXPECT_EQ(line->x(), 8);
+        EXPECT_EQ(line->y(), Px(y));
+        EXPECT_EQ(line->width(), 632 - 8);
+    }
+    EXPECT_EQ(form.CheckAllMbx->parentWidget(), form.Frame1);
+    EXPECT_EQ(form.txtPwd->echoMode(), QLineEdit::Password);
+
+    // States at creation.
+    EXPECT_FALSE(form.Check1->isChecked());
+    EXPECT_FALSE(form.Check1->isEnabled());
+    EXPECT_FALSE(form.Check2->isEnabled());
+    EXPECT_FALSE(form.Check6->isEnabled());
+    EXPECT_FALSE(form.txtDestFolder->isEnabled());
+    EXPECT_TRUE(form.OptDelete->isChecked());
+    EXPECT_FALSE(form.OptMove->isChecked());
+    EXPECT_TRUE(form.txtErr->isHidden());
+    EXPECT_TRUE(form.SysMbxList->isHidden());
+    EXPECT_TRUE(form.Command3->isHidden());
+    EXPECT_FALSE(form.Picture1->isHidden());
+    for (QComboBox* c :
+         {form.ComboRun, form.ComboStartHour, form.ComboStartMin, form.ComboStartAmPm}) {
+        EXPECT_EQ(c->currentIndex(), -1);
+    }
+
+    // The fixed lists.
+    ASSERT_EQ(form.ComboRun->count(), 9);
+    EXPECT_EQ(form.ComboRun->itemText(0), "Never run");
+    EXPECT_EQ(form.ComboRun->itemText(1), "Every day");
+    EXPECT_EQ(form.ComboRun->itemText(2), "Sunday");
+    EXPECT_EQ(form.ComboRun->itemText(8), "Saturday");
+    ASSERT_EQ(form.ComboStartHour->count(), 12);
+    EXPECT_EQ(form.ComboStartHour->itemText(0), "1");
+    EXPECT_EQ(form.ComboStartHour->itemText(11), "12");
+    ASSERT_EQ(form.ComboStartMin->count(), 60);
+    EXPECT_EQ(form.ComboStartMin->itemText(5), "05");
+    EXPECT_EQ(form.ComboStartMin->itemText(59), "59");
+    ASSERT_EQ(form.ComboStartAmPm->count(), 2);
+    EXPECT_EQ(form.ComboStartAmPm->itemText(1), "PM");
+
+    // The tab order: the focus chain visits the controls by their tab index.
+    const std::vector<QWidget*> order = {
+        form.Check1,         form.Check6,         form.Command1,
+        form.Command2,       form.MbxInstList,    form.MbxUninstList,
+        form.Command3,       form.Check2,         form.Check3,
+        form.Check4,         form.txtIdent,       form.txtPwd,
+        form.txtErr,         form.SysMbxList,     form.txtSpamFolder,
+        form.txtAgeLimit,    form.ComboStartHour, form.ComboStartMin,
+        form.ComboStartAmPm, form.ComboRun,       form.Command5,
+        form.txtDestFolder,  form.OptMove,        form.OptDelete,
+        form.Command6,       form.Command7,       form.Command8,
+        form.Command9,       form.Command10,      form.txtReportRecipient,
+        form.CheckAllMbx,    form.CheckDeep};
+    for (size_t i = 1; i < order.size(); ++i) {
+        SCOPED_TRACE(order[i - 1]->objectName().toStdString());
+        QWidget* next = order[i - 1]->nextInFocusChain();
+        while (next->focusPolicy() == Qt::NoFocus && next != order[i])
+            next = next->nextInFocusChain();
+        EXPECT_EQ(next, order[i]);
+    }
+}
+
+// ---- The three window states, CHANGE, and the screenshots ------------------
+
+TEST_F(SetupWindowsTest, DllMissingLeavesOnlyTheLogAndExit) {
+    std::filesystem::remove(moduleDir_ + "/Quellix.so");
+    InstallForm* form = OpenForm();
+    EXPECT_EQ(form->State(), InstallState::DllMissing);
+    Screenshot(*form, "install_form_dll_missing");
+    const std::string log = form->ErrorLogText();
+    EXPECT_NE(log.find("] File " + moduleDir_ +
+                       "/Quellix.so not found. COM+ object installation "
+                       "is impossible.\r\n\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("not found", log.find("not found") + 1), std::string::npos);  // one entry
+    EXPECT_TRUE(form->txtErr->isVisible());
+    EXPECT_TRUE(form->Command3->isVisible());
+    EXPECT_FALSE(form->Check1->isEnabled());
+    EXPECT_TRUE(form->txtIdent->isHidden());
+    EXPECT_TRUE(form->txtPwd->isHidden());
+    EXPECT_TRUE(form->Label2->isHidden());
+    EXPECT_TRUE(form->Label3->isHidden());
+    for (QWidget* w :
+         {static_cast<QWidget*>(form->txtSpamFolder), static_cast<QWidget*>(form->ComboRun),
+          static_cast<QWidget*>(form->Check2), static_cast<QWidget*>(form->Check3),
+          static_cast<QWidget*>(form->Check6), static_cast<QWidget*>(form->MbxInstList),
+          static_cast<QWidget*>(form->CheckAllMbx)}) {
+        EXPECT_FALSE(w->isEnabled()) << w->objectName().toStdString();
+    }
+
+    // "Clear Error Log" empties and hides the log and itself.
+    QTest::mouseClick(form->Command3, Qt::LeftButton);
+    EXPECT_TRUE(form->txtErr->isHidden());
+    EXPECT_TRUE(form->Command3->isHidden());
+    EXPECT_EQ(form->ErrorLogText(), "");
+
+    // CHANGE empties the log and refreshes once: again exactly one entry.
+    QTest::mouseClick(form->Command1, Qt::LeftButton);
+    const std::string after = form->ErrorLogText();
+    EXPECT_EQ(after.find("not found", after.find("not found") + 1), std::string::npos);
+    EXPECT_NE(after.find("not found"), std::string::npos);
+    EXPECT_FALSE(Installed());
+
+    // Exit closes the window.
+    QPointer<InstallForm> alive = form;
+    QTest::mouseClick(form->Command2, Qt::LeftButton);
+    EXPECT_TRUE(WaitUntil([&] { return alive.isNull(); }));
+}
+
+TEST_F(SetupWindowsTest, ChangeInstallsWritesTheRegistrationAndMarks) {
+    InstallForm* form = OpenForm();
+    ASSERT_EQ(form->State(), InstallState::ReadyToInstall);
+    Screenshot(*form, "install_form_ready_to_install");
+    EXPECT_TRUE(form->Check1->isChecked());
+    EXPECT_TRUE(form->txtIdent->isEnabled());
+    EXPECT_EQ(form->Label2->text(), "Password:");
+    EXPECT_FALSE(form->Check2->isEnabled());
+    EXPECT_FALSE(form->Check6->isEnabled());
+    EXPECT_FALSE(form->txtSpamFolder->isEnabled());
+    EXPECT_FALSE(form->MbxInstList->isEnabled());
+    // The defaults with no registration.
+    EXPECT_EQ(form->txtSpamFolder->text(), "Spam");
+    EXPECT_EQ(form->txtAgeLimit->text(), "14");
+    EXPECT_EQ(form->ComboRun->currentText(), "Never run");
+    EXPECT_EQ(form->ComboStartHour->currentText(), "12");
+    EXPECT_EQ(form->ComboStartMin->currentText(), "00");
+    EXPECT_EQ(form->ComboStartAmPm->currentText(), "AM");
+    EXPECT_EQ(Lines(form->SysMbxList), std::vector<std::string>{testing::SystemMailboxListEntry()});
+    EXPECT_EQ(Lines(form->MbxUninstList),
+              std::vector<std::string>{"Bob Marked / EXCH01 / bob@example.org / bob"});
+    EXPECT_EQ(form->MbxInstList->count(), 22);
+    EXPECT_TRUE(form->Picture1->isHidden());
+
+    // A password of blanks only: the identity warning, nothing installed.
+    form->txtIdent->setText("example.org\\svc");
+    QTest::keyClicks(form->txtPwd, "   ");
+    {
+        BoxAnswerer answers;
+        QTest::mouseClick(form->Command1, Qt::LeftButton);
+        ASSERT_EQ(answers.seen.size(), 1u);
+        EXPECT_EQ(answers.seen[0].text, kIdentityWarning);
+        EXPECT_EQ(answers.seen[0].title, "Quellix setup");
+        EXPECT_EQ(answers.seen[0].icon, QMessageBox::Warning);
+        EXPECT_EQ(answers.seen[0].buttons, QMessageBox::Ok);
+    }
+    EXPECT_FALSE(Installed());
+    EXPECT_EQ(form->State(), InstallState::ReadyToInstall);
+
+    // Install with the parameters as typed: the folder is normalised.
+    form->txtPwd->setText("secret");
+    form->txtSpamFolder->setText(" /Inbox/Spam/ ");
+    form->ComboRun->setCurrentIndex(1);
+    form->ComboStartHour->setCurrentIndex(6);
+    form->ComboStartMin->setCurrentIndex(5);
+    form->ComboStartAmPm->setCurrentIndex(1);
+    form->txtReportRecipient->setText("Admin (admin@example.org)");
+    {
+        BoxAnswerer answers;
+        QTest::mouseClick(form->Command1, Qt::LeftButton);
+        EXPECT_TRUE(answers.seen.empty());
+    }
+    EXPECT_TRUE(Installed());
+    ASSERT_EQ(form->State(), InstallState::Installed) << form->ErrorLogText();
+    EXPECT_TRUE(ItemExists());
+    EXPECT_EQ(Item(Custom(registration::kFolderName)).ToString(), "Inbox/Spam");
+    EXPECT_EQ(Item(Custom(registration::kTimeToRun)).ToString(), "7:05 PM");
+    EXPECT_EQ(Item(Custom(registration::kRun)), platform::Variant(int16_t{1}));
+    EXPECT_EQ(Item(Custom(registration::kReportRecipient)).ToString(), "Admin (admin@example.org)");
+    // The window after it: installed, the parameters read back.
+    EXPECT_EQ(form->txtSpamFolder->text(), "Inbox/Spam");
+    EXPECT_EQ(form->txtIdent->text(), "example.org\\svc");
+    EXPECT_FALSE(form->txtIdent->isEnabled());
+    EXPECT_TRUE(form->txtPwd->isHidden());
+    EXPECT_EQ(form->Label2->text(), "Password: ********");
+    EXPECT_EQ(form->ComboStartHour->currentText(), "7");
+    EXPECT_EQ(form->ComboStartAmPm->currentText(), "PM");
+    EXPECT_FALSE(form->Check1->isEnabled());
+    EXPECT_TRUE(form->Check2->isEnabled());
+    EXPECT_TRUE(form->Check6->isEnabled());
+    EXPECT_TRUE(form->txtSpamFolder->isEnabled());
+    EXPECT_TRUE(form->txtErr->isHidden());
+
+    // Register Ann and unregister Bob in one CHANGE.
+    QTest::mouseClick(form->MbxInstList->viewport(), Qt::LeftButton, {},
+                      form->MbxInstList->visualItemRect(form->MbxInstList->item(0)).center());
+    EXPECT_EQ(form->MbxInstList->item(0)->text().toStdString(),
+              "Ann Lee / EXCH01 / ann@example.org / ann");
+    QTest::mouseClick(form->Check3, Qt::LeftButton);
+    EXPECT_TRUE(form->Check3->isChecked());
+    QTest::mouseClick(form->Command8, Qt::LeftButton);  // Select All of the unregister list
+    QTest::mouseClick(form->Check4, Qt::LeftButton);
+    EXPECT_TRUE(form->Check4->isChecked());
+    QTest::mouseClick(form->Command1, Qt::LeftButton);
+    EXPECT_EQ(Lines(form->MbxUninstList),
+              std::vector<std::string>{"Ann Lee / EXCH01 / ann@example.org / ann"});
+    EXPECT_EQ(form->MbxInstList->item(0)->text().toStdString(),
+              "Bob Marked / EXCH01 / bob@example.org / bob");
+    EXPECT_FALSE(form->Check3->isChecked());
+    EXPECT_FALSE(form->Check4->isChecked());
+    Screenshot(*form, "install_form_installed");
+
+    // The next firing performs exactly that cleanup: Ann's expired junk in
+    // Inbox/Spam goes, Cid (not marked) keeps his.
+    Mailbox("ann");
+    Mailbox("cid");
+    const platform::Date now = platform::Date::NowUtc();
+    Message(Folder("ann", "Inbox/Spam"), "old", now.AddDays(-20));
+    Message(Folder("ann", "Inbox/Spam"), "young", now.AddDays(-1));
+    Message(Folder("cid", "Inbox/Spam"), "cid-old", now.AddDays(-20));
+    const std::string item =
+        HttpUrl(quellix::testing::kSystemMailbox,
+                "StoreEvents/GlobalEvents/" + std::string(registration::kItemName));
+    const std::string command =
+        std::string(QUELLIX_HOST_PATH) + " ontimer '" + item + "' >/dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const std::string runLog = ReadLog();
+    EXPECT_NE(runLog.find("Mailbox: Ann Lee"), std::string::npos) << runLog;
+    EXPECT_NE(runLog.find("Mailboxes processed: 1"), std::string::npos) << runLog;
+    EXPECT_EQ(Messages("ann", "Inbox/Spam"), std::vector<std::string>{"young"});
+    EXPECT_EQ(Messages("cid", "Inbox/Spam"), std::vector<std::string>{"cid-old"});
+}
+
+TEST_F(SetupWindowsTest, UninstallAsksAndCancelKeepsEverything) {
+    InstallForm* form = InstalledForm();
+    ASSERT_TRUE(ItemExists());
+    QTest::mouseClick(form->Check6, Qt::LeftButton);
+    {
+        BoxAnswerer answers({QMessageBox::Cancel});
+        QTest::mouseClick(form->Command1, Qt::LeftButton);
+        ASSERT_EQ(answers.seen.size(), 1u);
+        EXPECT_EQ(answers.seen[0].text, UninstallConfirmation());
+        EXPECT_EQ(answers.seen[0].icon, QMessageBox::Warning);
+        EXPECT_EQ(answers.seen[0].buttons, QMessageBox::Ok | QMessageBox::Cancel);
+        EXPECT_EQ(answers.seen[0].title, "Quellix setup");
+    }
+    EXPECT_TRUE(Installed());
+    EXPECT_TRUE(ItemExists());
+    EXPECT_EQ(form->State(), InstallState::Installed);
+    EXPECT_FALSE(form->Check6->isChecked());
+
+    QTest::mouseClick(form->Check6, Qt::LeftButton);
+    {
+        BoxAnswerer answers({QMessageBox::Ok});
+        QTest::mouseClick(form->Command1, Qt::LeftButton);
+        EXPECT_EQ(answers.seen.size(), 1u);
+    }
+    EXPECT_FALSE(Installed());
+    EXPECT_FALSE(ItemExists());
+    EXPECT_EQ(form->State(), InstallState::ReadyToInstall);
+    EXPECT_TRUE(form->Check1->isChecked());
+    EXPECT_EQ(form->txtPwd->text(), "");
+}
+
+TEST_F(SetupWindowsTest, ModifyRefusesAnEmptyFolderAndKeepsTheNormalisedText) {
+    InstallForm* form = InstalledForm();
+    QTest::mouseClick(form->Check2, Qt::LeftButton);
+    form->txtSpamFolder->setText("/");
+    BoxAnswerer answers;
+    QTest::mouseClick(form->Command1, Qt::LeftButton);
+    ASSERT_EQ(answers.seen.size(), 1u);
+    EXPECT_EQ(answers.seen[0].text, kFolderWarning);
+    EXPECT_EQ(form->txtSpamFolder->text(), "");
+    EXPECT_TRUE(form->Check2->isChecked());  // not refreshed
+    EXPECT_EQ(Item(Custom(registration::kFolderName)).ToString(), "Spam");
+}
+
+// ---- The input rules -------------------------------------------------------
+
+TEST_F(SetupWindowsTest, TheAgeLimitHoldsDigitsOnlyTypedOrPasted) {
+    InstallForm* form = InstalledForm();
+    QLineEdit* age = form->txtAgeLimit;
+    age->setFocus();
+    age->selectAll();
+    QTest::keyClicks(age, "30");
+    EXPECT_EQ(age->text(), "30");
+    QTest::keyClick(age, Qt::Key_Home);
+    QTest::keyClick(age, Qt::Key_Right);
+    QTest::keyClicks(age, "a");  // beeps, keeps the digits and the caret
+    EXPECT_EQ(age->text(), "30");
+    EXPECT_EQ(age->cursorPosition(), 1);
+    QApplication::clipboard()->setText("1a");
+    QTest::keyClick(age, Qt::Key_End);
+    QTest::keyClick(age, Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(age->text(), "30");
+    EXPECT_EQ(age->cursorPosition(), 2);
+    QApplication::clipboard()->setText("12");
+    QTest::keyClick(age, Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(age->text(), "3012");
+    age->selectAll();
+    QTest::keyClick(age, Qt::Key_Delete);  // all digits deleted: accepted
+    EXPECT_EQ(age->text(), "");
+    QTest::keyClicks(age, "-");
+    EXPECT_EQ(age->text(), "");
+}
+
+TEST_F(SetupWindowsTest, CheckBoxesRefuseWithoutASelection) {
+    InstallForm* form = InstalledForm();
+    struct Case {
+        QCheckBox* box;
+        QListWidget* list;
+        const char* message;
+    };
+    for (const Case& c : {Case{form->Check3, form->MbxInstList, kSelectForRegistration},
+                          Case{form->Check4, form->MbxUninstList, kSelectForUnregistration}}) {
+        SCOPED_TRACE(c.message);
+        {
+            BoxAnswerer answers;
+            QTest::mouseClick(c.box, Qt::LeftButton);
+            ASSERT_EQ(answers.seen.size(), 1u);
+            EXPECT_EQ(answers.seen[0].text, c.message);
+            EXPECT_EQ(answers.seen[0].icon, QMessageBox::Information);
+            EXPECT_EQ(answers.seen[0].title, "Quellix setup");
+            EXPECT_FALSE(c.box->isChecked());
+        }
+        c.list->item(0)->setSelected(true);
+        BoxAnswerer answers;
+        QTest::mouseClick(c.box, Qt::LeftButton);
+        EXPECT_TRUE(answers.seen.empty());
+        EXPECT_TRUE(c.box->isChecked());
+    }
+    // "Select All" selects every entry; "Deselect All" none.
+    QTest::mouseClick(form->Command6, Qt::LeftButton);
+    EXPECT_EQ(form->MbxInstList->selectedItems().size(), form->MbxInstList->count());
+    QTest::mouseClick(form->Command7, Qt::LeftButton);
+    EXPECT_TRUE(form->MbxInstList->selectedItems().isEmpty());
+
+    // "Affect ALL mailboxes" at the end of a fill disables the per-mailbox
+    // boxes and "Select All", not "Deselect All".
+    QTest::mouseClick(form->CheckAllMbx, Qt::LeftButton);
+    form->RefillMailboxLists();
+    EXPECT_FALSE(form->Check3->isEnabled());
+    EXPECT_FALSE(form->Check4->isEnabled());
+    EXPECT_FALSE(form->Command6->isEnabled());
+    EXPECT_FALSE(form->Command8->isEnabled());
+    EXPECT_TRUE(form->Command7->isEnabled());
+    EXPECT_TRUE(form->Command9->isEnabled());
+}
+
+TEST_F(SetupWindowsTest, MoveNeedsADestination) {
+    InstallForm* form = InstalledForm();
+    for (const char* dest : {"", "   "}) {
+        form->txtDestFolder->setText(dest);
+        BoxAnswerer answers;
+        QTest::mouseClick(form->OptMove, Qt::LeftButton);
+        ASSERT_EQ(answers.seen.size(), 1u);
+        EXPECT_EQ(answers.seen[0].text, kSelectDestination);
+        EXPECT_EQ(answers.seen[0].icon, QMessageBox::Information);
+        EXPECT_FALSE(form->OptMove->isChecked());
+        EXPECT_TRUE(form->OptDelete->isChecked());
+    }
+    form->txtDestFolder->setText("Cid Free (cid@example.org)");
+    BoxAnswerer answers;
+    QTest::mouseClick(form->OptMove, Qt::LeftButton);
+    EXPECT_TRUE(answers.seen.empty());
+    EXPECT_TRUE(form->OptMove->isChecked());
+}
+
+TEST_F(SetupWindowsTest, TheReportRecipientIsCheckedWhenItLosesTheFocus) {
+    InstallForm* form = InstalledForm();
+    struct Case {
+        const char* text;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"", true},
+        {"   ", true},
+        {"admin@example.org", true},
+        {"Admin (admin@example.org)", true},
+        {"Admin admin@example.org", true},
+        {"admin@example.org (night shift)", true},
+        {"admin@example.", true},
+        {"Admin <admin@example.org>", false},
+        {"admin@localhost", false},
+        {"admin@exa@mple.org", false},
+        {"@example.org", false},
+        {"a@b (admin@example.org)", false},
+        {"admin@example.org;other@example.org", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        form->activateWindow();
+        form->txtReportRecipient->setFocus();
+        ASSERT_TRUE(WaitUntil([&] { return form->txtReportRecipient->hasFocus(); }));
+        form->txtReportRecipient->setText(c.text);
+        BoxAnswerer answers;
+        QTest::keyClick(form->txtReportRecipient, Qt::Key_Tab);  // the focus moves on
+        WaitUntil([&] { return !answers.seen.empty(); }, c.accepted ? 100 : 5000);
+        if (c.accepted) {
+            EXPECT_TRUE(answers.seen.empty());
+            continue;
+        }
+        ASSERT_EQ(answers.seen.size(), 1u);
+        EXPECT_EQ(answers.seen[0].text, ReportRecipientWarning());
+        EXPECT_EQ(answers.seen[0].icon, QMessageBox::Information);
+        EXPECT_EQ(answers.seen[0].buttons, QMessageBox::Ok);
+        EXPECT_TRUE(WaitUntil([&] { return form->txtReportRecipient->hasFocus(); }));
+        EXPECT_EQ(form->txtReportRecipient->text(), c.text);  // the text is kept
+    }
+}
+
+// ---- The recipient browser ---------------------------------------------------
+
+// Opens the browser through button, looks at it while it is open, then
+// presses OK or Cancel.
+void Browse(QPushButton* button, const std::function<void(SelectRecipient&)>& look, bool ok) {
+    bool seen = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &poll, [&] {
+        auto* browser = qobject_cast<SelectRecipient*>(QApplication::activeModalWidget());
+        if (browser == nullptr || !browser->isVisible() || seen) return;
+        seen = true;
+        look(*browser);
+        QTest::mouseClick(ok ? browser->Command1 : browser->Command2, Qt::LeftButton);
+    });
+    poll.start(5);
+    QTest::mouseClick(button, Qt::LeftButton);
+    EXPECT_TRUE(seen);
+}
+
+TEST_F(SetupWindowsTest, BrowserPreselectsScrollsAndFillsTheField) {
+    InstallForm* form = InstalledForm();
+    // Report recipient: both lists; the value at index 5 is selected and
+    // index 3 is the top line.
+    form->txtReportRecipient->setText("USER 02 (U02@EXAMPLE.ORG)");
+    Browse(
+        form->Command10,
+        [&](SelectRecipient& b) {
+            EXPECT_EQ(b.windowTitle(), "Select Recipient");
+            EXPECT_EQ(b.size(), QSize(468, 230));
+            EXPECT_EQ(b.List1->geometry(), QRect(0, 0, 465, 173));
+            EXPECT_EQ(b.Command1->size(), QSize(105, 25));
+            EXPECT_LT(b.Command1->x(), b.Command2->x());
+            EXPECT_EQ(b.List1->item(0)->text(), "Ann Lee (ann@example.org)");
+            EXPECT_EQ(b.List1->count(), 23);
+            EXPECT_EQ(b.List1->item(22)->text(), "Bob Marked (bob@example.org)");
+            EXPECT_EQ(b.List1->currentRow(), 4);
+            EXPECT_EQ(b.List1->indexAt(QPoint(2, 2)).row(), 2);
+            Screenshot(b, "select_recipient");
+        },
+        true);
+    EXPECT_EQ(form->txtReportRecipient->text(), "User 02 (u02@example.org)");
+    EXPECT_EQ(form->BrowseMode(), kBrowseAll);
+
+    // No match: nothing selected, not scrolled. A match at index 1: no scroll.
+    form->txtReportRecipient->setText("Cid Free (cid@example.org)");
+    Browse(
+        form->Command10,
+        [&](SelectRecipient& b) {
+            EXPECT_EQ(b.List1->selectedItems().size(), 1);
+            EXPECT_EQ(b.List1->currentRow(), 1);
+            EXPECT_EQ(b.List1->indexAt(QPoint(2, 2)).row(), 0);
+        },
+        false);
+    form->txtReportRecipient->setText("nobody@example.org");
+    Browse(
+        form->Command10,
+        [&](SelectRecipient& b) {
+            EXPECT_TRUE(b.List1->selectedItems().isEmpty());
+            EXPECT_EQ(b.List1->indexAt(QPoint(2, 2)).row(), 0);
+        },
+        false);
+    EXPECT_EQ(form->txtReportRecipient->text(), "nobody@example.org");  // Cancel
+
+    // Destination: the register list only; OK picks Cid, selects "Move" and
+    // refills the lists, where Cid no longer is offered for registration.
+    Browse(
+        form->Command5,
+        [&](SelectRecipient& b) {
+            EXPECT_EQ(b.List1->count(), 22);
+            b.List1->setCurrentRow(1);
+        },
+        true);
+    EXPECT_EQ(form->BrowseMode(), kBrowseDestination);
+    EXPECT_EQ(form->txtDestFolder->text(), "Cid Free (cid@example.org)");
+    EXPECT_TRUE(form->OptMove->isChecked());
+    EXPECT_EQ(form->MbxInstList->count(), 21);
+    EXPECT_EQ(form->MbxInstList->item(1)->text(), "User 00 / EXCH01 / u00@example.org / u00");
+
+    // With a destination, it is offered at the end and preselected.
+    Browse(
+        form->Command5,
+        [&](SelectRecipient& b) {
+            EXPECT_EQ(b.List1->count(), 22);
+            EXPECT_EQ(b.List1->item(21)->text(), "Cid Free (cid@example.org)");
+            EXPECT_EQ(b.List1->currentRow(), 21);
+        },
+        false);
+}
+
+// ---- Failures and the progress bar -----------------------------------------
+
+TEST_F(SetupWindowsTest, DiscoveryFailuresGoToTheLogAndTheWindowStillCloses) {
+    Configure({"directory = ldap://127.0.0.1:1", "directory.dns_host_name = 127.0.0.1",
+               "directory.gc_port = 1", "directory.ldap_port = 1"});
+    InstallForm* form = OpenForm();
+    const std::string log = form->ErrorLogText();
+    EXPECT_NE(log.find(" - ERROR: "), std::string::npos) << log;
+    EXPECT_TRUE(form->txtErr->isVisible());
+    EXPECT_EQ(form->MbxInstList->count(), 0);
+    Screenshot(*form, "install_form_directory_down");
+    QPointer<InstallForm> alive = form;
+    QTest::mouseClick(form->Command2, Qt::LeftButton);
+    EXPECT_TRUE(WaitUntil([&] { return alive.isNull(); }));
+}
+
+TEST_F(SetupWindowsTest, TheBarIsShownAndEventsRunWhileAListFills) {
+    InstallForm* form = InstalledForm();
+    // A timer that fires only when the fill lets events through.
+    std::vector<std::pair<bool, std::string>> seen;
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, &probe, [&] {
+        seen.emplace_back(form->Picture1->isVisible(), form->Picture1->Text().toStdString());
+    });
+    probe.start(0);
+    form->RefillMailboxLists();
+    probe.stop();
+    ASSERT_FALSE(seen.empty());
+    EXPECT_TRUE(seen.front().first);
+    EXPECT_EQ(seen.front().second, "4%");  // 1 of 24 records
+    EXPECT_TRUE(form->Picture1->isHidden());
+    EXPECT_EQ(form->MbxInstList->count(), 22);
+}
+
+TEST(ProgressBarTest, DrawsThePercentageAndTheBar) {
+    App();
+    ProgressBar bar;
+    bar.resize(200, 25);
+    struct Case {
+        int32_t scale, steps;
+        const char* text;
+        int barWidth;
+    };
+    for (const Case& c : {Case{4, 1, "25%", 50}, Case{4, 4, "100%", 200}, Case{4, 5, "100%", 200},
+                          Case{8, 1, "12%", 25}, Case{8, 3, "38%", 75}}) {
+        SCOPED_TRACE(c.text);
+        Progress p(c.scale);
+        std::string text;
+        for (int i = 0; i < c.steps; ++i) text = p.UpdateStatus(1);
+        bar.UpdateStatus(p, text);
+        EXPECT_EQ(bar.Text().toStdString(), c.text);
+        EXPECT_EQ(bar.BarWidth(), c.barWidth);
+    }
+    // Half way: blue on the left, white on the right, and the text white
+    // where the bar covers it.
+    Progress half(2);
+    bar.UpdateStatus(half, half.UpdateStatus(1));
+    const QImage image = bar.grab().toImage();
+    EXPECT_EQ(image.pixelColor(5, 12), QColor(0, 0, 255));
+    EXPECT_EQ(image.pixelColor(195, 12), QColor(Qt::white));
+    bool whiteInBar = false, blueInWhite = false;
+    for (int x = 60; x < 100; ++x) {
+        for (int y = 0; y < 25; ++y) whiteInBar |= image.pixelColor(x, y) == QColor(Qt::white);
+    }
+    for (int x = 100; x < 140; ++x) {
+        for (int y = 0; y < 25; ++y)
+            blueInWhite |=
+                image.pixelColor(x, y).blue() > 200 && image.pixelColor(x, y).red() < 100;
+    }
+    EXPECT_TRUE(whiteInBar);
+    EXPECT_TRUE(blueInWhite);
+}
+
+}  // namespace
+}  // namespace setup::windows
