@@ -69,7 +69,7 @@ Variant AdsObject::Get(const std::string& name) const {
     return Variant(a->values.front());
 }
 
-void AdsObject::Put(const std::string& name, Variant value) {
+void AdsObject::Put(const std::string& name, const Variant& value) {
     if (value.IsNull()) {
         throw Error(err::kInvalidUseOfNull,
                     Describe("Put", name, "Invalid use of Null", err::kInvalidUseOfNull));
@@ -79,14 +79,14 @@ void AdsObject::Put(const std::string& name, Variant value) {
     impl_->pending.push_back({dir::Modification::Op::Replace, name, {std::move(bytes)}});
 }
 
-void AdsObject::PutEx(int32_t controlCode, const std::string& name, Variant value) {
+void AdsObject::PutEx(int32_t controlCode, const std::string& name, const Variant& value) {
     if (controlCode == ADS_PROPERTY_CLEAR) {
         SetCached(impl_->entry, name, {});
         impl_->pending.push_back({dir::Modification::Op::Clear, name, {}});
         return;
     }
     if (controlCode == ADS_PROPERTY_UPDATE) {
-        Put(name, std::move(value));
+        Put(name, value);
         return;
     }
     throw Error(err::kInvalidArg,

@@ -36,8 +36,8 @@ public:
     // kInvalidUseOfNull; PutEx knows ADS_PROPERTY_CLEAR (value ignored;
     // clearing an absent attribute is harmless) and ADS_PROPERTY_UPDATE
     // (like Put), other codes raise kInvalidArg.
-    void Put(const std::string& name, Variant value);
-    void PutEx(int32_t controlCode, const std::string& name, Variant value);
+    void Put(const std::string& name, const Variant& value);
+    void PutEx(int32_t controlCode, const std::string& name, const Variant& value);
     // Writes the changes in one modification, through the writable server;
     // nothing to write is no error.
     void SetInfo();

@@ -141,7 +141,7 @@ bool IsLeap(int64_t y) {
 struct RuleDate {
     enum Kind { Julian1, Julian0, MonthWeekDay } kind = MonthWeekDay;
     int day = 0, month = 0, week = 0, weekday = 0;
-    int64_t time = 2 * 3600;
+    int64_t time = int64_t{2} * 3600;
 
     // Local seconds since the epoch at which this rule date occurs in year y.
     [[nodiscard]] int64_t LocalSeconds(int64_t y) const {
@@ -283,7 +283,7 @@ private:
             d.kind = RuleDate::Julian0;
             d.day = static_cast<int>(a);
         }
-        d.time = 2 * 3600;
+        d.time = int64_t{2} * 3600;
         if (Eat('/') && !Offset(d.time)) return false;
         return true;
     }
@@ -332,7 +332,7 @@ public:
     [[nodiscard]] int64_t LocalToUtc(int64_t local) const {
         // Transitions lie more than a day apart, so the offsets 30 hours
         // either side of the wall time are the candidates.
-        constexpr int64_t kReach = 30 * 3600;
+        constexpr int64_t kReach = int64_t{30} * 3600;
         const int32_t before = OffsetAt(local - kReach);
         const std::array<int32_t, 3> candidates{before, OffsetAt(local), OffsetAt(local + kReach)};
         std::optional<int32_t> best;

@@ -61,7 +61,9 @@ void SetError(std::string* error, std::string text) {
 // second dlopen.
 std::mutex g_modulesMutex;
 std::map<std::string, void*>& Modules() {
-    static auto* modules = new std::map<std::string, void*>();  // never destroyed: see above
+    // Never destroyed: see above.
+    // NOLINTNEXTLINE(cppcoreguidelines-owning-memory)
+    static auto* modules = new std::map<std::string, void*>();
     return *modules;
 }
 

@@ -77,16 +77,16 @@ Message::~Message() = default;
 Message::Message(Message&&) noexcept = default;
 Message& Message::operator=(Message&&) noexcept = default;
 
-void Message::SetTo(std::string to) {
+void Message::SetTo(const std::string& to) {
     impl_->mail.SetHeader("To", to);
 }
-void Message::SetFrom(std::string from) {
+void Message::SetFrom(const std::string& from) {
     impl_->mail.SetHeader("From", from);
 }
-void Message::SetSubject(std::string subject) {
+void Message::SetSubject(const std::string& subject) {
     impl_->mail.SetHeader("Subject", subject);
 }
-void Message::SetTextBody(std::string body) {
+void Message::SetTextBody(const std::string& body) {
     impl_->mail.SetTextBody(body);
 }
 std::string Message::To() const {

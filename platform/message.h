@@ -20,10 +20,10 @@ public:
     Message(Message&&) noexcept;
     Message& operator=(Message&&) noexcept;
 
-    void SetTo(std::string to);
-    void SetFrom(std::string from);
-    void SetSubject(std::string subject);
-    void SetTextBody(std::string body);
+    void SetTo(const std::string& to);
+    void SetFrom(const std::string& from);
+    void SetSubject(const std::string& subject);
+    void SetTextBody(const std::string& body);
     [[nodiscard]] std::string To() const;
     [[nodiscard]] std::string From() const;
     [[nodiscard]] std::string Subject() const;

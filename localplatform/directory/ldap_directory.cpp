@@ -238,6 +238,7 @@ public:
             mods.push_back(m);
         }
         std::vector<LDAPMod*> list;
+        list.reserve(mods.size() + 1);
         for (auto& m : mods) list.push_back(&m);
         list.push_back(nullptr);
         const int rc = ldap_add_ext_s(ld_.get(), entry.dn.c_str(), list.data(), nullptr, nullptr);

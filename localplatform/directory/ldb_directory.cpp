@@ -427,6 +427,7 @@ private:
             }
         }
         std::vector<const char*> attrs;
+        attrs.reserve(attributes.size() + 1);
         for (const auto& a : attributes) attrs.push_back(a.c_str());
         attrs.push_back(nullptr);
         RunState state;

@@ -48,8 +48,8 @@ size_t ReadChunk(char* buffer, size_t size, size_t count, void* user) {
     auto* up = static_cast<Upload*>(user);
     const size_t n = std::min(size * count, up->text->size() - up->pos);
     // libcurl's upload buffer holds bytes, not a string: no terminator.
-    std::memcpy(buffer, up->text->data() + up->pos,
-                n);  // NOLINT(bugprone-not-null-terminated-result)
+    // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
+    std::memcpy(buffer, up->text->data() + up->pos, n);
     up->pos += n;
     return n;
 }

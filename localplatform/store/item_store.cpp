@@ -756,8 +756,8 @@ std::shared_ptr<ItemStore> ItemStore::ForThisThread(const std::string& path) {
         SetBusyWait(*raw->h_, settings.busyMs, settings.busyBudgetMs);
     } else {
         // The constructor is private: make_unique cannot reach it.
-        raw.reset(new ItemStore(
-            OpenHandle(key, settings, false)));  // NOLINT(cppcoreguidelines-owning-memory)
+        // NOLINTNEXTLINE(cppcoreguidelines-owning-memory)
+        raw.reset(new ItemStore(OpenHandle(key, settings, false)));
     }
     raw->h_->batchMaxAge = settings.batchAge;
     std::shared_ptr<ItemStore> store(raw.release(), &ItemStore::Release);
