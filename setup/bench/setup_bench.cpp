@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "base/testing/bench_timing.h"
 #include "localplatform/directory/directory_backend.h"
 #include "localplatform/directory/directory_generator.h"
 #include "localplatform/directory/directory_ldif.h"
@@ -30,21 +31,9 @@ namespace {
 namespace dir = localplatform::directory;
 using Clock = std::chrono::steady_clock;
 
-double Seconds(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+using platform::testing::SecondsSince;
 
-// The median of runs of f, in seconds; f returns the rows it saw.
-double Median(int runs, const std::function<size_t()>& f, size_t& rows) {
-    std::vector<double> t;
-    for (int i = 0; i < runs; ++i) {
-        const auto start = Clock::now();
-        rows = f();
-        t.push_back(Seconds(start));
-    }
-    std::sort(t.begin(), t.end());
-    return t[t.size() / 2];
-}
+using platform::testing::MedianSeconds;
 
 // The floor: the list query as it is, every column of every row read.
 size_t BareSearch(const std::string& searchRoot) {
@@ -131,9 +120,9 @@ int main(int argc, char** argv) {
                                   "server.domain_dns_name = example.com\n";
         setenv("QUELLIX_CONFIG", ldbConf.c_str(), 1);
         size_t rows = 0, floorRows = 0, listed = 0;
-        const double floor = Median(
+        const double floor = MedianSeconds(
             runs, [&] { return BareSearch("GC://mailsrv1.example.com"); }, floorRows);
-        const double figure = Median(
+        const double figure = MedianSeconds(
             runs, [&] { return FillLists("GC://mailsrv1.example.com", listed); }, rows);
         Report("embedded (ldb), both lists", figure, floor, 1.0, rows, listed);
 
@@ -149,9 +138,9 @@ int main(int argc, char** argv) {
             const std::string ldapConf = tmp + "/ldap.conf";
             std::ofstream(ldapConf) << "state_dir = " << tmp << "\n" << server.ConfigLines();
             setenv("QUELLIX_CONFIG", ldapConf.c_str(), 1);
-            const double lfloor = Median(
+            const double lfloor = MedianSeconds(
                 runs, [&] { return BareSearch("GC://127.0.0.1"); }, floorRows);
-            const double lfigure = Median(
+            const double lfigure = MedianSeconds(
                 runs, [&] { return FillLists("GC://127.0.0.1", listed); }, rows);
             Report("libldap to slapd, both lists", lfigure, lfloor, 3.0, rows, listed);
         }

@@ -27,6 +27,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include "base/testing/bench_timing.h"
 #include "localplatform/directory/directory_backend.h"
 #include "localplatform/directory/directory_generator.h"
 #include "localplatform/directory/directory_ldif.h"
@@ -42,21 +43,9 @@ const char* const kAttributes[] = {
     "sAMAccountName", "extensionAttribute8", "cn", "msExchHomeServerName", "mailNickName", "mail",
     nullptr};
 
-double Seconds(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+using platform::testing::SecondsSince;
 
-// The median of runs of f, in seconds; f returns the rows it saw.
-double Median(int runs, const std::function<size_t()>& f, size_t& rows) {
-    std::vector<double> t;
-    for (int i = 0; i < runs; ++i) {
-        const auto start = Clock::now();
-        rows = f();
-        t.push_back(Seconds(start));
-    }
-    std::sort(t.begin(), t.end());
-    return t[t.size() / 2];
-}
+using platform::testing::MedianSeconds;
 
 // Query 1 of the mailbox loop, every field of every row read.
 size_t PlatformQuery(const std::string& searchRoot) {
@@ -219,7 +208,7 @@ int main(int argc, char** argv) {
         if (existing.empty()) {
             auto backend = dir::OpenLdbDirectory(ldbPath, dir::LdbOptions{true, true, false});
             dir::LoadEntries(*backend, entries);
-            std::printf("embedded load (batch mode)          %7.3f s\n", Seconds(start));
+            std::printf("embedded load (batch mode)          %7.3f s\n", SecondsSince(start));
         }
         const std::string ldbConf = tmp + "/ldb.conf";
         std::ofstream(ldbConf)
@@ -227,9 +216,9 @@ int main(int argc, char** argv) {
             << "\nserver.computer_name = mailsrv1\nserver.domain_dns_name = example.com\n";
         setenv("QUELLIX_CONFIG", ldbConf.c_str(), 1);
         size_t rows = 0, floorRows = 0;
-        const double floor = Median(
+        const double floor = MedianSeconds(
             runs, [&] { return RawLdb(ldbPath); }, floorRows);
-        const double figure = Median(
+        const double figure = MedianSeconds(
             runs, [&] { return PlatformQuery("GC://mailsrv1.example.com"); }, rows);
         Report("embedded (ldb), query 1, all rows", figure, floor, 0.5, rows, floorRows);
 
@@ -243,13 +232,13 @@ int main(int argc, char** argv) {
             so.preloadLdif = ldif;
             start = Clock::now();
             dir::testing::SlapdHarness server(so);
-            std::printf("slapd load (slapadd) and start      %7.3f s\n", Seconds(start));
+            std::printf("slapd load (slapadd) and start      %7.3f s\n", SecondsSince(start));
             const std::string ldapConf = tmp + "/ldap.conf";
             std::ofstream(ldapConf) << "state_dir = " << tmp << "\n" << server.ConfigLines();
             setenv("QUELLIX_CONFIG", ldapConf.c_str(), 1);
-            const double lfloor = Median(
+            const double lfloor = MedianSeconds(
                 runs, [&] { return RawLdap(server.Uri(), so.rootDn, so.rootPassword); }, floorRows);
-            const double lfigure = Median(
+            const double lfigure = MedianSeconds(
                 runs, [&] { return PlatformQuery("GC://127.0.0.1"); }, rows);
             Report("libldap to slapd, query 1, all rows", lfigure, lfloor, 2.0, rows, floorRows);
         }

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "base/testing/bench_timing.h"
 #include "localplatform/directory/directory_backend.h"
 #include "localplatform/directory/directory_generator.h"
 #include "localplatform/directory/directory_ldif.h"
@@ -36,9 +37,7 @@ namespace {
 namespace dir = localplatform::directory;
 using Clock = std::chrono::steady_clock;
 
-double Seconds(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+using platform::testing::SecondsSince;
 
 double Median(std::vector<double> t) {
     std::sort(t.begin(), t.end());
@@ -54,7 +53,7 @@ double BareFill(size_t& listed) {
         setup::GetUsersWithMailboxes(cnn, "GC://mailsrv1.example.com", "mailsrv1", "",
                                      [](const setup::Progress&, const std::string&) {});
     listed = lists.registerList.size() + lists.unregisterList.size();
-    return Seconds(start);
+    return SecondsSince(start);
 }
 
 struct WindowRun {
@@ -77,7 +76,7 @@ WindowRun WindowFill() {
     ticker.start(5);
     form->show();
     while (!form->State()) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    run.seconds = Seconds(start);
+    run.seconds = SecondsSince(start);
     run.listed = static_cast<size_t>(form->MbxInstList->count() + form->MbxUninstList->count());
     ticker.stop();
     delete form;
