@@ -21,15 +21,37 @@ void FinalizeStmt(sqlite3_stmt* s) {
 
 }  // namespace
 
+int32_t SqliteErrorNumber(int resultCode) {
+    namespace err = platform::err;
+    switch (resultCode & 0xff) {
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            return err::kResourceLocked;
+        case SQLITE_CORRUPT:
+        case SQLITE_NOTADB:
+            return err::kCorrupt;
+        case SQLITE_CONSTRAINT:
+            return err::kResourceExists;
+        case SQLITE_NOMEM:
+            return err::kOutOfMemory;
+        case SQLITE_CANTOPEN:
+        case SQLITE_PERM:
+        case SQLITE_READONLY:
+        case SQLITE_IOERR:
+        case SQLITE_FULL:
+            return err::kPathFileAccess;
+        default:
+            return err::kFail;
+    }
+}
+
 void SqliteDb::Raise(const std::string& operation) const {
     sqlite3* db = db_.get();
     // sqlite3_errmsg is overwritten by the next call: copy it now.
     const std::string reason = db ? sqlite3_errmsg(db) : "out of memory";
     const int code = db ? sqlite3_extended_errcode(db) : SQLITE_NOMEM;
-    const int32_t number = (code & 0xff) == SQLITE_BUSY || (code & 0xff) == SQLITE_LOCKED
-                               ? platform::err::kResourceLocked
-                               : platform::err::kFail;
-    throw platform::Error(number, platform::Describe(operation, path_, reason, code), source_);
+    throw platform::Error(SqliteErrorNumber(code),
+                          platform::Describe(operation, path_, reason, code), source_);
 }
 
 SqliteDb SqliteDb::Open(const std::string& path, const Options& options) {

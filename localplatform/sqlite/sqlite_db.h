@@ -15,6 +15,13 @@ struct sqlite3_stmt;
 
 namespace localplatform {
 
+// The platform's error number for an SQLite result code, the same for every
+// database of the platform: busy or locked -> err::kResourceLocked, corrupt
+// or not a database -> err::kCorrupt, a constraint -> err::kResourceExists,
+// out of memory -> err::kOutOfMemory, a file that cannot be opened, read,
+// written or grown -> err::kPathFileAccess, anything else -> err::kFail.
+[[nodiscard]] int32_t SqliteErrorNumber(int resultCode);
+
 class SqliteDb {
 public:
     struct Options {

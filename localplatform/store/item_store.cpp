@@ -20,6 +20,7 @@
 
 #include "base/error.h"
 #include "localplatform/config/platform_config.h"
+#include "localplatform/sqlite/sqlite_db.h"
 
 namespace localplatform {
 namespace {
@@ -115,29 +116,6 @@ constexpr std::array<const char*, 9> kIntrinsic = {
     "DAV:parentname"};
 constexpr const char* kReceived = "urn:schemas:httpmail:datereceived";
 
-int32_t ErrorNumberFor(int rc) {
-    switch (rc & 0xff) {
-        case SQLITE_BUSY:
-        case SQLITE_LOCKED:
-            return err::kResourceLocked;
-        case SQLITE_CORRUPT:
-        case SQLITE_NOTADB:
-            return err::kCorrupt;
-        case SQLITE_CONSTRAINT:
-            return err::kResourceExists;
-        case SQLITE_NOMEM:
-            return err::kOutOfMemory;
-        case SQLITE_CANTOPEN:
-        case SQLITE_PERM:
-        case SQLITE_READONLY:
-        case SQLITE_IOERR:
-        case SQLITE_FULL:
-            return err::kPathFileAccess;
-        default:
-            return err::kFail;
-    }
-}
-
 int64_t NowSeconds() {
     return static_cast<int64_t>(std::time(nullptr));
 }
@@ -187,7 +165,7 @@ struct ItemStore::Handle {
                 std::to_string(budgetMs) + ")";
         }
         budgetSpent = false;
-        throw Error(ErrorNumberFor(rc), platform::Describe(op, path, reason, rc));
+        throw Error(SqliteErrorNumber(rc), platform::Describe(op, path, reason, rc));
     }
 
     void Exec(const std::string& sql) {
