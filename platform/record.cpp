@@ -200,7 +200,11 @@ std::string Record::MoveRecord(const std::string& source, const std::string& des
                     Describe("MoveRecord", destination, "not a folder", err::kNotFound));
     }
     const auto moved = store->MoveItem(item.id, item.parent, folder.id);
-    return localplatform::FormatStoreUrl(to.scheme, fqdn, store->PathOf(moved.id));
+    // The destination's path as given, and the name the item has there: no
+    // walk back up the tree for every message a run moves.
+    std::vector<std::string> path = to.segments;
+    path.push_back(moved.name);
+    return localplatform::FormatStoreUrl(to.scheme, fqdn, path);
 }
 
 void Record::DeleteRecord(const std::string& url, bool /*async*/) {
