@@ -8,6 +8,7 @@
 
 #include "base/error.h"
 #include "base/exit_codes.h"
+#include "base/strfuncs.h"
 #include "localplatform/catalog/component_catalog.h"
 #include "tools/admin_verbs.h"
 
@@ -24,38 +25,19 @@ void GroupHelp(FILE* out) {
                  "exit codes: 0 success, 1 the catalog could not be read, 2 bad usage\n");
 }
 
-// A value on one line: control characters written out.
-std::string Visible(const std::string& s) {
-    std::string out;
-    for (const unsigned char c : s) {
-        if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\\') {
-            out += "\\\\";
-        } else if (c < 0x20 || c == 0x7f) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02X", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
 int List() {
     auto catalog = localplatform::ComponentCatalog::OpenCurrent();
     for (const auto& app : catalog.Applications()) {
-        std::printf("application\t%s\t%s\tidentity=%s\tpassword=%s\taccess-checks=%s\n",
-                    app.id.c_str(), Visible(app.name).c_str(), Visible(app.identity).c_str(),
-                    app.passwordHash.empty() ? "none" : "set",
-                    app.accessChecksEnabled ? "on" : "off");
+        std::printf(
+            "application\t%s\t%s\tidentity=%s\tpassword=%s\taccess-checks=%s\n", app.id.c_str(),
+            platform::VisibleText(app.name).c_str(), platform::VisibleText(app.identity).c_str(),
+            app.passwordHash.empty() ? "none" : "set", app.accessChecksEnabled ? "on" : "off");
         for (const auto& c : catalog.Components(app.id)) {
-            std::printf("component\t%s\t%s\t%s\tconstruction=%s\t%s\n", Visible(c.progId).c_str(),
-                        c.clsid.c_str(), Visible(c.modulePath).c_str(),
-                        c.constructionEnabled ? "on" : "off", Visible(c.constructorString).c_str());
+            std::printf("component\t%s\t%s\t%s\tconstruction=%s\t%s\n",
+                        platform::VisibleText(c.progId).c_str(), c.clsid.c_str(),
+                        platform::VisibleText(c.modulePath).c_str(),
+                        c.constructionEnabled ? "on" : "off",
+                        platform::VisibleText(c.constructorString).c_str());
         }
     }
     return platform::kExitOk;

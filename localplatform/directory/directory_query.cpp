@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "base/error.h"
+#include "base/strfuncs.h"
 
 namespace localplatform::directory {
 namespace {
@@ -16,13 +17,7 @@ namespace err = platform::err;
 constexpr int kMaxDepth = 64;
 
 bool IEquals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
+    return platform::EqualsNoCase(a, b);
 }
 
 [[noreturn]] void Malformed(std::string_view text, size_t pos, const std::string& reason) {
