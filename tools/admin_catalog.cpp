@@ -25,7 +25,8 @@ void GroupHelp(FILE* out) {
                  "exit codes: 0 success, 1 the catalog could not be read, 2 bad usage\n");
 }
 
-int List() {
+int List(const std::vector<std::string>& args) {
+    if (!args.empty()) throw UsageError("list takes no arguments");
     auto catalog = localplatform::ComponentCatalog::OpenCurrent();
     for (const auto& app : catalog.Applications()) {
         std::printf(
@@ -43,30 +44,20 @@ int List() {
     return platform::kExitOk;
 }
 
+const std::vector<Verb>& Verbs() {
+    static const std::vector<Verb> verbs = {
+        {"list", "list",
+         "Lists the applications of the component catalog and their components, one\n"
+         "tab-separated line each; a password shows only as set or not.",
+         List},
+    };
+    return verbs;
+}
+
 }  // namespace
 
 int CatalogMain(int argc, char** argv) {
-    if (argc < 1) {
-        GroupHelp(stderr);
-        return platform::kExitUsage;
-    }
-    const std::string verb = argv[0];
-    if (verb == "--help" || verb == "-h" || verb == "help" ||
-        (verb == "list" && argc == 2 && std::string(argv[1]) == "--help")) {
-        GroupHelp(stdout);
-        return platform::kExitOk;
-    }
-    if (verb != "list" || argc != 1) {
-        std::fprintf(stderr, "quellix-admin catalog: unknown verb or extra arguments\n");
-        GroupHelp(stderr);
-        return platform::kExitUsage;
-    }
-    try {
-        return List();
-    } catch (const platform::Error& e) {
-        std::fprintf(stderr, "quellix-admin catalog list: %s\n", e.Description().c_str());
-        return platform::kExitFailed;
-    }
+    return RunGroup("catalog", Verbs(), GroupHelp, argc, argv);
 }
 
 }  // namespace admin

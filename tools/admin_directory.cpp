@@ -30,50 +30,6 @@ namespace {
 namespace dir = localplatform::directory;
 using localplatform::PlatformConfig;
 
-struct UsageError : std::invalid_argument {
-    using std::invalid_argument::invalid_argument;
-};
-
-struct Args {
-    std::vector<std::string> positional;
-    std::map<std::string, std::string> options;
-    bool Has(const std::string& k) const { return options.count(k) != 0; }
-    std::string Get(const std::string& k, const std::string& fallback) const {
-        auto it = options.find(k);
-        return it == options.end() ? fallback : it->second;
-    }
-    long Number(const std::string& k, long fallback) const {
-        auto it = options.find(k);
-        if (it == options.end()) return fallback;
-        char* end = nullptr;
-        const long v = std::strtol(it->second.c_str(), &end, 10);
-        if (it->second.empty() || *end != '\0' || v < 0)
-            throw UsageError("--" + k + " needs a number");
-        return v;
-    }
-};
-
-Args Split(int argc, char** argv, const std::vector<std::string>& flags) {
-    Args a;
-    for (int i = 0; i < argc; ++i) {
-        const std::string s = argv[i];
-        if (s.size() > 2 && s.rfind("--", 0) == 0) {
-            const std::string key = s.substr(2);
-            bool isFlag = false;
-            for (const auto& f : flags) isFlag = isFlag || f == key;
-            if (isFlag)
-                a.options[key] = "1";
-            else if (i + 1 < argc)
-                a.options[key] = argv[++i];
-            else
-                throw UsageError("option --" + key + " needs a value");
-        } else {
-            a.positional.push_back(s);
-        }
-    }
-    return a;
-}
-
 std::string Hex(const std::string& bytes) {
     std::string out;
     char buf[3];
@@ -118,8 +74,8 @@ void Progress(size_t n) {
     std::fprintf(stderr, "  %zu entries\n", n);
 }
 
-int Load(int argc, char** argv) {
-    const Args a = Split(argc, argv, {"replace"});
+int Load(const std::vector<std::string>& args) {
+    const Args a = Split(args, {"replace"});
     if (a.positional.size() != 1) throw UsageError("load needs one LDIF file");
     std::ifstream in(a.positional[0], std::ios::binary);
     if (!in) {
@@ -139,8 +95,8 @@ int Load(int argc, char** argv) {
     return platform::kExitOk;
 }
 
-int Search(int argc, char** argv) {
-    const Args a = Split(argc, argv, {});
+int Search(const std::vector<std::string>& args) {
+    const Args a = Split(args, {});
     if (a.positional.size() != 1) throw UsageError("search needs one query text");
     dir::SearchOptions o;
     o.scope = static_cast<int>(a.Number("scope", 2));
@@ -162,8 +118,8 @@ int Search(int argc, char** argv) {
     return platform::kExitOk;
 }
 
-int ShowObject(int argc, char** argv) {
-    const Args a = Split(argc, argv, {});
+int ShowObject(const std::vector<std::string>& args) {
+    const Args a = Split(args, {});
     if (a.positional.size() != 1) throw UsageError("show needs one ADsPath");
     const dir::Entry e = dir::ReadDirectoryObject(PlatformConfig::Current(), a.positional[0]);
     if (!e.dn.empty()) std::printf("dn: %s\n", e.dn.c_str());
@@ -174,8 +130,8 @@ int ShowObject(int argc, char** argv) {
     return platform::kExitOk;
 }
 
-int SetAttribute(int argc, char** argv) {
-    const Args a = Split(argc, argv, {});
+int SetAttribute(const std::vector<std::string>& args) {
+    const Args a = Split(args, {});
     if (a.positional.size() != 3) throw UsageError("set needs ADSPATH ATTRIBUTE VALUE");
     dir::WriteDirectoryObject(
         PlatformConfig::Current(), a.positional[0],
@@ -183,8 +139,8 @@ int SetAttribute(int argc, char** argv) {
     return platform::kExitOk;
 }
 
-int ClearAttribute(int argc, char** argv) {
-    const Args a = Split(argc, argv, {});
+int ClearAttribute(const std::vector<std::string>& args) {
+    const Args a = Split(args, {});
     if (a.positional.size() != 2) throw UsageError("clear needs ADSPATH ATTRIBUTE");
     dir::WriteDirectoryObject(PlatformConfig::Current(), a.positional[0],
                               {{dir::Modification::Op::Clear, a.positional[1], {}}});
@@ -201,8 +157,8 @@ std::vector<std::string> SplitList(const std::string& s) {
     return out;
 }
 
-int Generate(int argc, char** argv) {
-    const Args a = Split(argc, argv, {"replace", "no-load"});
+int Generate(const std::vector<std::string>& args) {
+    const Args a = Split(args, {"replace", "no-load"});
     if (!a.positional.empty()) throw UsageError("generate takes options only");
     const PlatformConfig& config = PlatformConfig::Current();
     dir::GeneratorOptions o;
@@ -249,52 +205,56 @@ int Generate(int argc, char** argv) {
     return platform::kExitOk;
 }
 
-struct Verb {
-    const char* name;
-    const char* synopsis;
-    const char* help;
-    int (*run)(int argc, char** argv);
-};
-
-const Verb kVerbs[] = {
-    {"load", "load FILE.ldif [--replace]",
-     "Adds the entries of an LDIF file (content records or additions) to the directory in one\n"
-     "transaction. On the embedded directory the file is created when missing; --replace starts\n"
-     "from an empty file.",
-     Load},
-    {"search",
-     "search \"SELECT ... FROM 'GC://host' WHERE ... [ORDER BY cn]\" [--scope N] [--size-limit N] "
-     "[--timeout S] [--page-size N]",
-     "Runs a query of the directory provider's dialect and prints the rows, tab-separated, with a\n"
-     "header line; absent attributes print empty, binary values as 0x... hex.",
-     Search},
-    {"show", "show ADSPATH",
-     "Prints every attribute of one object, e.g. \"GC://RootDSE\" or "
-     "\"LDAP://host/CN=...,DC=...\".",
-     ShowObject},
-    {"set", "set ADSPATH ATTRIBUTE VALUE",
-     "Replaces an attribute of one object (e.g. the mark extensionAttribute8).", SetAttribute},
-    {"clear", "clear ADSPATH ATTRIBUTE",
-     "Removes an attribute of one object; an absent attribute is no error.", ClearAttribute},
-    {"generate",
-     "generate [--users N] [--servers A,B,...] [--domain D] [--mail-domain M] [--other-mail-domain "
-     "O]\n"
-     "           [--organization ORG] [--seed S] [--ldif FILE] [--no-load] [--replace]",
-     "Makes a realistic directory: the domain, configuration and schema containers, an Exchange\n"
-     "organisation whose servers (default: this computer, MAILSRV2, MAILSRV3) each have a mailbox\n"
-     "store, a system attendant and a system mailbox SystemMailbox{GUID}, and N users spread over\n"
-     "them: marked (extensionAttribute8 Quellix, in several letter cases) and unmarked, some "
-     "marked\n"
-     "with another word, some in a second mail domain, some without mail, some without a mailbox.\n"
-     "The same seed gives the same directory. Loads it (batch mode on the embedded directory) "
-     "and,\n"
-     "with --ldif, also writes it as LDIF for slapadd or ldapadd.",
-     Generate},
-};
+const std::vector<Verb>& Verbs() {
+    static const std::vector<Verb> verbs = {
+        {"load", "load FILE.ldif [--replace]",
+         "Adds the entries of an LDIF file (content records or additions) to the directory in one\n"
+         "transaction. On the embedded directory the file is created when missing; --replace "
+         "starts\n"
+         "from an empty file.",
+         Load},
+        {"search",
+         "search \"SELECT ... FROM 'GC://host' WHERE ... [ORDER BY cn]\" [--scope N] [--size-limit "
+         "N] "
+         "[--timeout S] [--page-size N]",
+         "Runs a query of the directory provider's dialect and prints the rows, tab-separated, "
+         "with a\n"
+         "header line; absent attributes print empty, binary values as 0x... hex.",
+         Search},
+        {"show", "show ADSPATH",
+         "Prints every attribute of one object, e.g. \"GC://RootDSE\" or "
+         "\"LDAP://host/CN=...,DC=...\".",
+         ShowObject},
+        {"set", "set ADSPATH ATTRIBUTE VALUE",
+         "Replaces an attribute of one object (e.g. the mark extensionAttribute8).", SetAttribute},
+        {"clear", "clear ADSPATH ATTRIBUTE",
+         "Removes an attribute of one object; an absent attribute is no error.", ClearAttribute},
+        {"generate",
+         "generate [--users N] [--servers A,B,...] [--domain D] [--mail-domain M] "
+         "[--other-mail-domain "
+         "O]\n"
+         "           [--organization ORG] [--seed S] [--ldif FILE] [--no-load] [--replace]",
+         "Makes a realistic directory: the domain, configuration and schema containers, an "
+         "Exchange\n"
+         "organisation whose servers (default: this computer, MAILSRV2, MAILSRV3) each have a "
+         "mailbox\n"
+         "store, a system attendant and a system mailbox SystemMailbox{GUID}, and N users spread "
+         "over\n"
+         "them: marked (extensionAttribute8 Quellix, in several letter cases) and unmarked, some "
+         "marked\n"
+         "with another word, some in a second mail domain, some without mail, some without a "
+         "mailbox.\n"
+         "The same seed gives the same directory. Loads it (batch mode on the embedded directory) "
+         "and,\n"
+         "with --ldif, also writes it as LDIF for slapadd or ldapadd.",
+         Generate},
+    };
+    return verbs;
+}
 
 void Help(FILE* out) {
     std::fprintf(out, "usage: quellix-admin directory VERB [ARGS...]\n\nverbs:\n");
-    for (const auto& v : kVerbs) std::fprintf(out, "  %s\n", v.synopsis);
+    for (const auto& v : Verbs()) std::fprintf(out, "  %s\n", v.synopsis);
     std::fprintf(
         out,
         "\n'quellix-admin directory VERB --help' explains a verb.\n"
@@ -306,42 +266,7 @@ void Help(FILE* out) {
 }  // namespace
 
 int DirectoryMain(int argc, char** argv) {
-    if (argc < 1) {
-        Help(stderr);
-        return platform::kExitUsage;
-    }
-    const std::string verb = argv[0];
-    if (verb == "--help" || verb == "-h" || verb == "help") {
-        Help(stdout);
-        return platform::kExitOk;
-    }
-    for (const auto& v : kVerbs) {
-        if (verb != v.name) continue;
-        for (int i = 1; i < argc; ++i) {
-            if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-                std::printf("usage: quellix-admin directory %s\n\n%s\n", v.synopsis, v.help);
-                return platform::kExitOk;
-            }
-        }
-        try {
-            return v.run(argc - 1, argv + 1);
-        } catch (const UsageError& e) {
-            std::fprintf(stderr,
-                         "quellix-admin directory %s: %s\nusage: quellix-admin directory %s\n",
-                         v.name, e.what(), v.synopsis);
-            return platform::kExitUsage;
-        } catch (const platform::Error& e) {
-            std::fprintf(stderr, "quellix-admin directory %s: %s\n", v.name,
-                         e.Description().c_str());
-            return platform::kExitFailed;
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "quellix-admin directory %s: %s\n", v.name, e.what());
-            return platform::kExitFailed;
-        }
-    }
-    std::fprintf(stderr, "quellix-admin directory: unknown verb '%s'\n", verb.c_str());
-    Help(stderr);
-    return platform::kExitUsage;
+    return RunGroup("directory", Verbs(), Help, argc, argv);
 }
 
 }  // namespace admin

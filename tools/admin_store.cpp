@@ -27,43 +27,7 @@ namespace {
 using localplatform::ItemStore;
 using platform::Variant;
 
-struct Verb {
-    const char* name;
-    const char* synopsis;
-    const char* help;
-    int (*run)(const std::vector<std::string>& args);
-};
-
 const std::vector<Verb>& Verbs();
-
-// Options "--name value" and flags "--name"; everything else is positional.
-struct Args {
-    std::vector<std::string> positional;
-    std::map<std::string, std::string> options;
-    bool Has(const std::string& k) const { return options.count(k) != 0; }
-};
-
-Args Split(const std::vector<std::string>& in, const std::vector<std::string>& flags) {
-    Args a;
-    for (size_t i = 0; i < in.size(); ++i) {
-        const std::string& s = in[i];
-        if (s.size() > 2 && s.rfind("--", 0) == 0) {
-            const std::string key = s.substr(2);
-            bool isFlag = false;
-            for (const auto& f : flags) isFlag = isFlag || f == key;
-            if (isFlag) {
-                a.options[key] = "1";
-            } else if (i + 1 < in.size()) {
-                a.options[key] = in[++i];
-            } else {
-                throw std::invalid_argument("option --" + key + " needs a value");
-            }
-        } else {
-            a.positional.push_back(s);
-        }
-    }
-    return a;
-}
 
 std::string Fqdn() {
     return localplatform::ThisServerFqdn();
@@ -407,41 +371,7 @@ void GroupHelp(FILE* out) {
 }  // namespace
 
 int StoreMain(int argc, char** argv) {
-    if (argc < 1) {
-        GroupHelp(stderr);
-        return platform::kExitUsage;
-    }
-    const std::string verb = argv[0];
-    if (verb == "--help" || verb == "-h" || verb == "help") {
-        GroupHelp(stdout);
-        return platform::kExitOk;
-    }
-    for (const auto& v : Verbs()) {
-        if (verb != v.name) continue;
-        std::vector<std::string> args(argv + 1, argv + argc);
-        for (const auto& a : args) {
-            if (a == "--help" || a == "-h") {
-                std::printf("usage: quellix-admin store %s\n\n%s\n", v.synopsis, v.help);
-                return platform::kExitOk;
-            }
-        }
-        try {
-            return v.run(args);
-        } catch (const std::invalid_argument& e) {
-            std::fprintf(stderr, "quellix-admin store %s: %s\n", v.name, e.what());
-            return platform::kExitUsage;
-        } catch (const platform::Error& e) {
-            // Descriptions made by Describe end with the number already.
-            const std::string number = std::to_string(e.Number());
-            const bool shown = e.Description().find(number) != std::string::npos;
-            std::fprintf(stderr, "quellix-admin store %s: %s%s\n", v.name, e.Description().c_str(),
-                         shown ? "" : (" (" + number + ")").c_str());
-            return platform::kExitFailed;
-        }
-    }
-    std::fprintf(stderr, "quellix-admin store: unknown verb '%s'\n", verb.c_str());
-    GroupHelp(stderr);
-    return platform::kExitUsage;
+    return RunGroup("store", Verbs(), GroupHelp, argc, argv);
 }
 
 }  // namespace admin
