@@ -110,17 +110,7 @@ std::string DemoLdif(const std::string& domain, const std::string& server) {
     const std::string base = localplatform::directory::BaseDnForDomain(domain);
     const std::string config = "CN=Configuration," + base;
     std::ostringstream out;
-    out << "dn: " << base
-        << "\nobjectClass: top\nobjectClass: domainDNS\ndc: " << domain.substr(0, domain.find('.'))
-        << "\n\n";
-    for (const auto& [cn, parent] :
-         std::vector<std::pair<std::string, std::string>>{{"Users", base},
-                                                          {"Configuration", base},
-                                                          {"Schema", config},
-                                                          {"Person", "CN=Schema," + config}}) {
-        out << "dn: CN=" << cn << "," << parent
-            << "\nobjectClass: top\nobjectClass: container\ncn: " << cn << "\n\n";
-    }
+    out << localplatform::directory::NamingContextLdif(domain);
     int n = 0;
     for (const auto& u : kUsers) {
         ++n;

@@ -98,6 +98,22 @@ std::string BaseDnForDomain(const std::string& dnsDomain) {
     return out;
 }
 
+std::string NamingContextLdif(const std::string& dnsDomain) {
+    const std::string base = BaseDnForDomain(dnsDomain);
+    const std::string config = "CN=Configuration," + base;
+    std::string out = "dn: " + base + "\nobjectClass: top\nobjectClass: domainDNS\ndc: " +
+                      dnsDomain.substr(0, dnsDomain.find('.')) + "\n\n";
+    const std::pair<const char*, std::string> containers[] = {{"Users", base},
+                                                              {"Configuration", base},
+                                                              {"Schema", config},
+                                                              {"Person", "CN=Schema," + config}};
+    for (const auto& [cn, parent] : containers) {
+        out += std::string("dn: CN=") + cn + "," + parent +
+               "\nobjectClass: top\nobjectClass: container\ncn: " + cn + "\n\n";
+    }
+    return out;
+}
+
 std::string ServerDn(const GeneratorOptions& o, const std::string& server) {
     return "CN=" + EscapeDnValue(server) + ",CN=Servers," + AdminGroupDn(o);
 }

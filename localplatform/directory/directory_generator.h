@@ -32,6 +32,10 @@ std::vector<Entry> GenerateDirectory(const GeneratorOptions& options);
 
 // "example.com" -> "DC=example,DC=com".
 std::string BaseDnForDomain(const std::string& dnsDomain);
+// The naming context of a DNS domain as LDIF, for small hand-made directories
+// (the demo's, the tests'): the domain object and the containers Users,
+// Configuration, Schema and the Person category, each followed by a blank line.
+std::string NamingContextLdif(const std::string& dnsDomain);
 // The DN of a server's object and of its mailbox store in a generated directory.
 std::string ServerDn(const GeneratorOptions& options, const std::string& server);
 std::string MailboxStoreDn(const GeneratorOptions& options, const std::string& server);

@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "localplatform/directory/directory_backend.h"
+#include "localplatform/directory/directory_generator.h"
 #include "localplatform/directory/directory_ldif.h"
 #include "localplatform/directory/testing/slapd_harness.h"
 
@@ -64,15 +65,7 @@ std::string DirectoryLdif(const std::vector<User>& users, const std::string& ext
     const std::string base = kBaseDn;
     const std::string config = "CN=Configuration," + base;
     std::ostringstream out;
-    out << "dn: " << base << "\nobjectClass: top\nobjectClass: domainDNS\ndc: example\n\n";
-    for (const auto& [cn, parent] :
-         std::vector<std::pair<std::string, std::string>>{{"Users", base},
-                                                          {"Configuration", base},
-                                                          {"Schema", config},
-                                                          {"Person", "CN=Schema," + config}}) {
-        out << "dn: CN=" << cn << "," << parent
-            << "\nobjectClass: top\nobjectClass: container\ncn: " << cn << "\n\n";
-    }
+    out << localplatform::directory::NamingContextLdif("example.org");
     size_t index = 0;
     for (const auto& u : users) {
         ++index;
