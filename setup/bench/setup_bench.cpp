@@ -23,6 +23,7 @@
 #include "localplatform/directory/directory_backend.h"
 #include "localplatform/directory/directory_generator.h"
 #include "localplatform/directory/directory_ldif.h"
+#include "localplatform/directory/testing/bench_directory.h"
 #include "localplatform/directory/testing/slapd_harness.h"
 #include "setup/core/directory_queries.h"
 
@@ -99,26 +100,10 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(tmp);
     int status = 0;
     try {
-        dir::GeneratorOptions o;
-        o.users = users;
-        o.servers = {"MAILSRV1", "MAILSRV2", "MAILSRV3"};
-        const std::vector<dir::Entry> entries = dir::GenerateDirectory(o);
-        size_t mailboxUsers = 0;
-        for (const auto& e : entries)
-            mailboxUsers += e.Find("msExchMailboxGuid") != nullptr ? 1 : 0;
+        const auto bench = dir::testing::MakeBenchDirectory(users, tmp);
+        const std::vector<dir::Entry>& entries = bench.entries;
         std::printf("directory: %zu entries, %zu mailbox users; median of %d runs\n",
-                    entries.size(), mailboxUsers, runs);
-
-        const std::string ldbPath = tmp + "/directory.ldb";
-        {
-            auto backend = dir::OpenLdbDirectory(ldbPath, dir::LdbOptions{true, true, false});
-            dir::LoadEntries(*backend, entries);
-        }
-        const std::string ldbConf = tmp + "/ldb.conf";
-        std::ofstream(ldbConf) << "state_dir = " << tmp << "\ndirectory = ldb://" << ldbPath
-                               << "\nserver.computer_name = mailsrv1\n"
-                                  "server.domain_dns_name = example.com\n";
-        setenv("QUELLIX_CONFIG", ldbConf.c_str(), 1);
+                    entries.size(), bench.mailboxUsers, runs);
         size_t rows = 0, floorRows = 0, listed = 0;
         const double floor = MedianSeconds(
             runs, [&] { return BareSearch("GC://mailsrv1.example.com"); }, floorRows);

@@ -29,6 +29,7 @@
 #include "localplatform/directory/directory_backend.h"
 #include "localplatform/directory/directory_generator.h"
 #include "localplatform/directory/directory_ldif.h"
+#include "localplatform/directory/testing/bench_directory.h"
 #include "setup/core/directory_queries.h"
 #include "setup/windows/install_form.h"
 
@@ -106,23 +107,9 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(tmp);
     int status = 0;
     try {
-        dir::GeneratorOptions o;
-        o.users = users;
-        o.servers = {"MAILSRV1", "MAILSRV2", "MAILSRV3"};
-        const std::vector<dir::Entry> entries = dir::GenerateDirectory(o);
-        size_t mailboxUsers = 0;
-        for (const auto& e : entries)
-            mailboxUsers += e.Find("msExchMailboxGuid") != nullptr ? 1 : 0;
-        const std::string ldbPath = tmp + "/directory.ldb";
-        {
-            auto backend = dir::OpenLdbDirectory(ldbPath, dir::LdbOptions{true, true, false});
-            dir::LoadEntries(*backend, entries);
-        }
-        const std::string conf = tmp + "/platform.conf";
-        std::ofstream(conf) << "state_dir = " << tmp << "\ndirectory = ldb://" << ldbPath
-                            << "\nserver.computer_name = mailsrv1\n"
-                               "server.domain_dns_name = example.com\n";
-        setenv("QUELLIX_CONFIG", conf.c_str(), 1);
+        const auto bench = dir::testing::MakeBenchDirectory(users, tmp);
+        const std::vector<dir::Entry>& entries = bench.entries;
+        const size_t mailboxUsers = bench.mailboxUsers;
         QApplication app(argc, argv);
 
         std::vector<double> floors, figures;
