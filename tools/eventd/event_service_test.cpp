@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -450,6 +451,35 @@ TEST_F(EventServiceLoop, CatchUpFiresAMissedFiringOnceAtStartUp) {
     loop.join();
     EXPECT_EQ(Fired().size(), 1u) << lines.All();
     EXPECT_FALSE(lines.Has("missed")) << lines.All();
+}
+
+// A store that goes away while the service runs is said once, tried again
+// every poll, and used again as soon as it is back.
+TEST_F(EventServiceLoop, SurvivesTheStoreGoingAwayAndComingBack) {
+    const int64_t now = std::time(nullptr);
+    Register("Probe.Record", now - 14 * kDay + 600);
+    std::atomic<int64_t> clock{now};
+    Lines lines;
+    eventd::EventService service(
+        Options(false), [](const std::string&, std::string*) { return eventd::Hosting{}; },
+        [&](const std::string& l) {
+            std::lock_guard<std::mutex> lock(lines.mutex);
+            lines.lines.push_back(l);
+        });
+    std::atomic<bool> stop{false};
+    std::thread loop([&] { service.Run(stop, [&] { return clock.load(); }); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const std::string db = temp_->DbPath(), away = db + ".away";
+    ASSERT_EQ(std::rename(db.c_str(), away.c_str()), 0);
+    EXPECT_TRUE(WaitFor(lines, "store unavailable: ")) << lines.All();
+    ASSERT_EQ(std::rename(away.c_str(), db.c_str()), 0);
+    EXPECT_TRUE(WaitFor(lines, "store available again")) << lines.All();
+    clock = now + 600;  // and it fires on time
+    EXPECT_TRUE(WaitFor(lines, "fired Probe.Record(" + ItemUrl() + ")")) << lines.All();
+    EXPECT_TRUE(WaitFor(lines, "completed")) << lines.All();
+    stop = true;
+    loop.join();
+    EXPECT_EQ(Fired().size(), 1u) << lines.All();
 }
 
 }  // namespace
