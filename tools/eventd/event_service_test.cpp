@@ -397,6 +397,34 @@ protected:
         }
         return lines.Has(part);
     }
+
+    // The service's loop on its own thread, on the test's clock, with its
+    // lines collected; stopped at the latest when it goes.
+    class RunningService {
+    public:
+        RunningService(EventServiceLoop& test, bool catchUp, const std::atomic<int64_t>& clock,
+                       Lines& lines)
+            : service_(
+                  test.Options(catchUp),
+                  [](const std::string&, std::string*) { return eventd::Hosting{}; },
+                  [&lines](const std::string& l) {
+                      std::lock_guard<std::mutex> lock(lines.mutex);
+                      lines.lines.push_back(l);
+                  }),
+              loop_([this, &clock] { service_.Run(stop_, [&clock] { return clock.load(); }); }) {}
+        ~RunningService() { Stop(); }
+        RunningService(const RunningService&) = delete;
+        RunningService& operator=(const RunningService&) = delete;
+        void Stop() {
+            stop_ = true;
+            if (loop_.joinable()) loop_.join();
+        }
+
+    private:
+        std::atomic<bool> stop_{false};
+        eventd::EventService service_;
+        std::thread loop_;
+    };
 };
 
 TEST_F(EventServiceLoop, SkipsAFiringWhileTheLastRunRunsAndSaysAClockJump) {
@@ -405,14 +433,7 @@ TEST_F(EventServiceLoop, SkipsAFiringWhileTheLastRunRunsAndSaysAClockJump) {
     const int64_t next = *eventd::NextFiring({now - 14 * kDay + 30, 60}, Written());
     std::atomic<int64_t> clock{next - 1};
     Lines lines;
-    eventd::EventService service(
-        Options(false), [](const std::string&, std::string*) { return eventd::Hosting{}; },
-        [&](const std::string& l) {
-            std::lock_guard<std::mutex> lock(lines.mutex);
-            lines.lines.push_back(l);
-        });
-    std::atomic<bool> stop{false};
-    std::thread loop([&] { service.Run(stop, [&] { return clock.load(); }); });
+    RunningService service(*this, false, clock, lines);
 
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_FALSE(lines.Has("fired")) << lines.All();
@@ -424,8 +445,7 @@ TEST_F(EventServiceLoop, SkipsAFiringWhileTheLastRunRunsAndSaysAClockJump) {
         << lines.All();
     EXPECT_TRUE(WaitFor(lines, "clock changed by 6")) << lines.All();
     EXPECT_TRUE(WaitFor(lines, "ran past its limit and was ended")) << lines.All();
-    stop = true;
-    loop.join();
+    service.Stop();
 }
 
 TEST_F(EventServiceLoop, CatchUpFiresAMissedFiringOnceAtStartUp) {
@@ -437,18 +457,10 @@ TEST_F(EventServiceLoop, CatchUpFiresAMissedFiringOnceAtStartUp) {
     record.Save();
     std::atomic<int64_t> clock{Written() + 2 * kDay};
     Lines lines;
-    eventd::EventService service(
-        Options(true), [](const std::string&, std::string*) { return eventd::Hosting{}; },
-        [&](const std::string& l) {
-            std::lock_guard<std::mutex> lock(lines.mutex);
-            lines.lines.push_back(l);
-        });
-    std::atomic<bool> stop{false};
-    std::thread loop([&] { service.Run(stop, [&] { return clock.load(); }); });
+    RunningService service(*this, true, clock, lines);
     EXPECT_TRUE(WaitFor(lines, "completed")) << lines.All();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    stop = true;
-    loop.join();
+    service.Stop();
     EXPECT_EQ(Fired().size(), 1u) << lines.All();
     EXPECT_FALSE(lines.Has("missed")) << lines.All();
 }
@@ -460,14 +472,7 @@ TEST_F(EventServiceLoop, SurvivesTheStoreGoingAwayAndComingBack) {
     Register("Probe.Record", now - 14 * kDay + 600);
     std::atomic<int64_t> clock{now};
     Lines lines;
-    eventd::EventService service(
-        Options(false), [](const std::string&, std::string*) { return eventd::Hosting{}; },
-        [&](const std::string& l) {
-            std::lock_guard<std::mutex> lock(lines.mutex);
-            lines.lines.push_back(l);
-        });
-    std::atomic<bool> stop{false};
-    std::thread loop([&] { service.Run(stop, [&] { return clock.load(); }); });
+    RunningService service(*this, false, clock, lines);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const std::string db = temp_->DbPath(), away = db + ".away";
     ASSERT_EQ(std::rename(db.c_str(), away.c_str()), 0);
@@ -477,8 +482,7 @@ TEST_F(EventServiceLoop, SurvivesTheStoreGoingAwayAndComingBack) {
     clock = now + 600;  // and it fires on time
     EXPECT_TRUE(WaitFor(lines, "fired Probe.Record(" + ItemUrl() + ")")) << lines.All();
     EXPECT_TRUE(WaitFor(lines, "completed")) << lines.All();
-    stop = true;
-    loop.join();
+    service.Stop();
     EXPECT_EQ(Fired().size(), 1u) << lines.All();
 }
 
