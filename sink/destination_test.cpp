@@ -1,9 +1,9 @@
-#include "sink/destination.h"
+#include "selection/destination.h"
 
 #include <gtest/gtest.h>
 
 #include "localplatform/directory/testing/slapd_harness.h"
-#include "sink/dll_folders.h"
+#include "selection/inbox.h"
 #include "sink/testing/sink_fixture.h"
 
 namespace quellix {
@@ -34,7 +34,7 @@ protected:
     MoveDestination Resolve(const std::string& moveTarget,
                             const std::string& searchRoot = testing::kSearchRoot) {
         const ServerNames& server = thread_.server;
-        return ResolveDestination(Log(), searchRoot, moveTarget, server.StoreHttpBase,
+        return ResolveDestination(LogWriter(), searchRoot, moveTarget, server.StoreHttpBase,
                                   server.StoreFileBase, server.ServerFqdn);
     }
 };
@@ -189,7 +189,7 @@ TEST_F(DestinationTest, ResolveInboxReadsTheMailboxRootsInboxUrl) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.url);
-        const InboxFound found = ResolveInbox(Log(), c.url, "inbox", "configured");
+        const InboxFound found = ResolveInbox(LogWriter(), c.url, "inbox", "configured");
         EXPECT_EQ(found.url, c.want);
         EXPECT_EQ(found.MoveTarget, c.moveTarget);
     }

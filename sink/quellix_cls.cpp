@@ -4,9 +4,9 @@
 
 #include "platform/run_lock.h"
 #include "platform/system.h"
+#include "selection/run_text.h"
 #include "sink/quellix_module.h"
 #include "sink/run_log.h"
-#include "sink/run_text.h"
 
 namespace quellix {
 

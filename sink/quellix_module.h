@@ -11,35 +11,12 @@
 #include <string>
 
 #include "base/error.h"
+#include "selection/destination.h"
+#include "selection/server_names.h"
 
 namespace quellix {
 
 class RunLog;
-
-// This server's names and the store's base URLs, found at the start of each
-// run.
-struct ServerNames {
-    std::string StoreDomain;    // this computer's domain, lower case
-    std::string ServerName;     // this computer's short name, lower case
-    std::string ServerFqdn;     // ServerName + "." + StoreDomain
-    std::string StoreFileBase;  // "file://./backofficestorage/" + namespace + "/mbx"
-    std::string StoreHttpBase;  // "http://" + ServerFqdn + "/exadmin/" + namespace + "/mbx"
-};
-
-// Where a run puts the messages it removes.
-struct MoveDestination {
-    // Empty = expired messages are deleted; else the destination as
-    // configured, replaced by "alias/Inbox" once the destination Inbox is
-    // found by its file-scheme URL.
-    std::string MoveTarget;
-    std::string DestFileFolderUrl;  // file-scheme URL of the destination Inbox
-    std::string DestHttpFolderUrl;  // http-scheme URL of the destination Inbox
-
-    // True when an Inbox was found in either scheme.
-    [[nodiscard]] bool Found() const {
-        return !DestFileFolderUrl.empty() || !DestHttpFolderUrl.empty();
-    }
-};
 
 // What a thread keeps from one run to the next. The class is
 // apartment-threaded: each thread of the hosting process has its own.

@@ -10,7 +10,7 @@
 #include "base/error.h"
 #include "base/unique_fd.h"
 #include "platform/message.h"
-#include "sink/run_text.h"
+#include "selection/run_text.h"
 #include "sink/windirs.h"
 
 namespace quellix {

@@ -1,10 +1,10 @@
 #include "sink/sweep.h"
 
-#include "isodate/iso_date.h"
 #include "platform/ado.h"
+#include "selection/folder_selection.h"
+#include "selection/run_text.h"
 #include "sink/quellix_module.h"
 #include "sink/run_log.h"
-#include "sink/run_text.h"
 
 namespace quellix {
 
@@ -34,63 +34,24 @@ void SetMoveFaultHook(std::function<void(const std::string&)> hook) {
     MoveFaultHook() = std::move(hook);
 }
 
-std::string SweepQuery(const std::string& folderUrl, platform::Date cutoff,
-                       const std::string& traversal) {
-    const std::string iso =
-        ISODate::FormatIsoDate(ISODate::ConvertTimeZone(cutoff, 13, 13, "", ""));
-    return std::string("select ") + " \"urn:schemas:mailheader:content-class\"" + ", \"DAV:href\"" +
-           ", \"DAV:displayname\"" + ", \"DAV:creationdate\"" + ", \"DAV:getlastmodified\"" +
-           " from scope (" +
-           platform::QuoteStoreQueryText(
-               traversal + " traversal of " + platform::QuoteStoreQueryText(folderUrl, '"'), '\'') +
-           ") " + " WHERE \"DAV:ishidden\" = false " + " AND \"DAV:iscollection\" = false " +
-           " AND (\"urn:schemas:httpmail:datereceived\" <= CAST(\"" + iso + "\" as 'dateTime'))";
-}
-
 int32_t SweepFolder(const RunState& run, const std::string& folderUrl, platform::Date cutoff,
                     bool logErrors, const std::string& traversal) {
     using namespace platform;
     int32_t result = -1;
     ErrorState err;
-    {
-        Connection cnn;
-        Record rec;
-        Recordset rs;
-        err.Run([&] {
-            cnn.SetProvider("ExOLEDB.DataSource");
-            cnn.SetConnectionString(folderUrl);
-            cnn.Open(folderUrl, "", "", -1);
-            // Fails when the folder does not exist at this URL.
-            rec.Open(folderUrl, &cnn, adModeRead, adFailIfNotExists, adOpenRecordUnspecified, "",
-                     "");
-            rs.Open(SweepQuery(folderUrl, cutoff, traversal), cnn, -1, -1, -1);
-            result = rs.RecordCount();
-            while (!rs.Eof()) {
-                const std::string href = rs.Fields("DAV:href").Value().ToStringOrEmpty();
-                (void)rs.Fields("DAV:displayname").Value();
-                (void)rs.Fields("DAV:creationdate").Value();
-                (void)rs.Fields("DAV:getlastmodified").Value();
-                if (run.move.MoveTarget.empty()) {
-                    rs.Delete(adAffectCurrent);
-                } else {
-                    MoveMessage(href, run.move);
-                }
-                rs.MoveNext();
+    err.Run([&] {
+        result = ForEachExpiredMessage(folderUrl, cutoff, traversal, [&](Recordset& rs) {
+            const std::string href = rs.Fields("DAV:href").Value().ToStringOrEmpty();
+            (void)rs.Fields("DAV:displayname").Value();
+            (void)rs.Fields("DAV:creationdate").Value();
+            (void)rs.Fields("DAV:getlastmodified").Value();
+            if (run.move.MoveTarget.empty()) {
+                rs.Delete(adAffectCurrent);
+            } else {
+                MoveMessage(href, run.move);
             }
-            // Closing the record set commits its last deletes: a failure here
-            // is the folder's failure.
-            rs.Close();
-            rec.Close();
-            cnn.Close();
         });
-        // After a failure, close what is still open (that commits the deletes
-        // and moves made, each whole); a failure to close adds nothing to the
-        // one already recorded.
-        ErrorState ignored;
-        if (rs.State() == adStateOpen) ignored.Run([&] { rs.Close(); });
-        if (rec.State() == adStateOpen) ignored.Run([&] { rec.Close(); });
-        if (cnn.State() == adStateOpen) ignored.Run([&] { cnn.Close(); });
-    }
+    });
     if (err.Number() != 0) {
         result = -1;
         if (logErrors) {

@@ -321,24 +321,5 @@ TEST_F(SweepTest, TheMailboxLoopPutsNamesIntoItsUrlsEncoded) {
         << log;
 }
 
-TEST(SweepQuery, IsTheStoreQueryOfTheSweep) {
-    EXPECT_EQ(SweepQuery("file://./backofficestorage/example.org/MBX/ann/Spam",
-                         Date::FromParts(2004, 3, 5, 7, 8, 9), "deep"),
-              "select  \"urn:schemas:mailheader:content-class\", \"DAV:href\", "
-              "\"DAV:displayname\", \"DAV:creationdate\", \"DAV:getlastmodified\" from scope "
-              "('deep traversal of \"file://./backofficestorage/example.org/MBX/ann/Spam\"')  "
-              "WHERE \"DAV:ishidden\" = false  AND \"DAV:iscollection\" = false  AND "
-              "(\"urn:schemas:httpmail:datereceived\" <= CAST(\"2004-03-05T07:08:09Z\" as "
-              "'dateTime'))");
-    // Quote marks of the URL are doubled, each for the quotes it stands in.
-    const std::string q =
-        SweepQuery("file://./backofficestorage/example.org/MBX/o'brien/Say \"hi\"",
-                   Date::FromParts(2004, 3, 5, 7, 8, 9), "shallow");
-    EXPECT_NE(q.find("from scope ('shallow traversal of "
-                     "\"file://./backofficestorage/example.org/MBX/o''brien/Say \"\"hi\"\"\"')"),
-              std::string::npos)
-        << q;
-}
-
 }  // namespace
 }  // namespace quellix

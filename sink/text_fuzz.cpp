@@ -7,7 +7,7 @@
 
 #include "platform/com.h"
 #include "registration/registration.h"
-#include "sink/destination.h"
+#include "selection/destination.h"
 #include "sink/run_log.h"
 #include "sink/windirs.h"
 

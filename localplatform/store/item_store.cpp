@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -87,7 +88,8 @@ PRAGMA user_version = 1;
 )sql";
 
 constexpr const char* kRowColumns =
-    "id, parent, name, kind, hidden, content_class, created, modified, received, has_props";
+    "id, parent, name, kind, hidden, content_class, created, modified, received, has_props,"
+    " length(content)";
 
 // The mailbox's standard folders, and the property of the mailbox root that
 // names each one's URL.
@@ -110,10 +112,10 @@ constexpr std::array<StandardFolder, 10> kStandardFolders = {{
 
 // Intrinsic property names, as shown; every one is read-only except the
 // three that WriteProperties routes to columns.
-constexpr std::array<const char*, 9> kIntrinsic = {
-    "DAV:href",      "DAV:displayname",  "DAV:creationdate", "DAV:getlastmodified",
-    "DAV:ishidden",  "DAV:iscollection", "DAV:isfolder",     "DAV:contentclass",
-    "DAV:parentname"};
+constexpr std::array<const char*, 10> kIntrinsic = {
+    "DAV:href",       "DAV:displayname",     "DAV:creationdate", "DAV:getlastmodified",
+    "DAV:ishidden",   "DAV:iscollection",    "DAV:isfolder",     "DAV:contentclass",
+    "DAV:parentname", "DAV:getcontentlength"};
 constexpr const char* kReceived = "urn:schemas:httpmail:datereceived";
 
 int64_t NowSeconds() {
@@ -271,6 +273,7 @@ public:
         r.modified = Int(7);
         if (!IsNull(8)) r.received = Int(8);
         r.hasProps = Int(9) != 0;
+        r.size = Int(10);
         return r;
     }
 
@@ -1133,6 +1136,11 @@ Variant ItemStore::Value(const ItemRow& row, const std::string& name, UrlScheme 
     if (k == "dav:getlastmodified") return Variant(FromStoreTime(row.modified));
     if (k == "dav:ishidden") return Variant(row.hidden);
     if (k == "dav:iscollection" || k == "dav:isfolder") return Variant(row.IsFolder());
+    if (k == "dav:getcontentlength") {
+        // The length of the content stream; the type holds 2 GB, far beyond
+        // any message the store keeps.
+        return Variant(static_cast<int32_t>(std::min<int64_t>(row.size, INT32_MAX)));
+    }
     if (k == "dav:contentclass") {
         if (row.contentClass) return Variant(*row.contentClass);
         return row.IsFolder() ? Variant("urn:content-class:folder") : Variant();

@@ -48,6 +48,7 @@ struct ItemRow {
     int64_t modified = 0;
     std::optional<int64_t> received;
     bool hasProps = false;  // carries custom properties
+    int64_t size = 0;       // length of the content stream in bytes
 
     [[nodiscard]] bool IsFolder() const { return kind != ItemKind::kItem; }
 };

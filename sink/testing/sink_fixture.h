@@ -37,6 +37,10 @@ protected:
     // file afresh) and no destination; the thread's kept state stays.
     void NewRun();
     RunLog& Log() { return *log_; }
+    // The selection's line writer onto Log().
+    LogLine LogWriter() {
+        return [this](const std::string& line) { WriteLog(*log_, line); };
+    }
     RunState& TheRun() { return *run_; }
     // Rewrites the platform configuration with extra "key = value" lines.
     void Configure(const std::vector<std::string>& extraLines);

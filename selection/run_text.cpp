@@ -1,4 +1,4 @@
-#include "sink/run_text.h"
+#include "selection/run_text.h"
 
 #include "base/date.h"
 

@@ -4,9 +4,24 @@
 
 #include <string>
 
-#include "sink/quellix_module.h"
+#include "selection/run_text.h"
 
 namespace quellix {
+
+// Where a run puts the messages it removes.
+struct MoveDestination {
+    // Empty = expired messages are deleted; else the destination as
+    // configured, replaced by "alias/Inbox" once the destination Inbox is
+    // found by its file-scheme URL.
+    std::string MoveTarget;
+    std::string DestFileFolderUrl;  // file-scheme URL of the destination Inbox
+    std::string DestHttpFolderUrl;  // http-scheme URL of the destination Inbox
+
+    // True when an Inbox was found in either scheme.
+    [[nodiscard]] bool Found() const {
+        return !DestFileFolderUrl.empty() || !DestHttpFolderUrl.empty();
+    }
+};
 
 // Looks the destination address up in the directory under searchRoot
 // (moveTarget is the address, or a display name followed by the address in
@@ -18,7 +33,7 @@ namespace quellix {
 // there is no such mailbox, it is a system mailbox, or no Inbox is found.
 // Every line goes to log. Raises platform::Error when the directory search
 // fails.
-MoveDestination ResolveDestination(RunLog& log, const std::string& searchRoot,
+MoveDestination ResolveDestination(const LogLine& log, const std::string& searchRoot,
                                    const std::string& moveTarget, const std::string& storeHttpBase,
                                    const std::string& storeFileBase, const std::string& serverFqdn);
 

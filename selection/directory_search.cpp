@@ -1,4 +1,4 @@
-#include "sink/directory_search.h"
+#include "selection/directory_search.h"
 
 #include "platform/ado_directory.h"
 

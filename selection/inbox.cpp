@@ -1,12 +1,11 @@
-#include "sink/dll_folders.h"
+#include "selection/inbox.h"
 
 #include "platform/ado.h"
-#include "sink/run_log.h"
-#include "sink/run_text.h"
+#include "selection/run_text.h"
 
 namespace quellix {
 
-InboxFound ResolveInbox(RunLog& log, const std::string& mailboxUrl,
+InboxFound ResolveInbox(const LogLine& log, const std::string& mailboxUrl,
                         const std::string& /*folderName*/, const std::string& moveTarget) {
     using namespace platform;
     const bool isHttp = StartsWithNoCase(mailboxUrl, "http:");
@@ -46,11 +45,10 @@ InboxFound ResolveInbox(RunLog& log, const std::string& mailboxUrl,
 
     if (err.Number() != 0) {
         result.clear();
-        WriteLog(log, std::string("Destination folder testing:") + kCrLf +
-                          ErrorEntry(err.Number(), err.Description()));
+        log(std::string("Destination folder testing:") + kCrLf +
+            ErrorEntry(err.Number(), err.Description()));
     } else if (!isHttp) {
-        WriteLog(log,
-                 "Destination folder " + VisibleText(target) + " is ready to collect messages.");
+        log("Destination folder " + VisibleText(target) + " is ready to collect messages.");
     }
     ErrorState ignored;
     if (rec.State() == adStateOpen) ignored.Run([&] { rec.Close(); });

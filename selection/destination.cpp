@@ -1,10 +1,9 @@
-#include "sink/destination.h"
+#include "selection/destination.h"
 
 #include "platform/ado.h"
-#include "sink/directory_search.h"
-#include "sink/dll_folders.h"
-#include "sink/run_log.h"
-#include "sink/run_text.h"
+#include "selection/directory_search.h"
+#include "selection/inbox.h"
+#include "selection/run_text.h"
 
 namespace quellix {
 
@@ -25,9 +24,10 @@ namespace {
 // "<scheme root><mail domain>/mbx/<alias>", then with the local part, then the
 // store's own base with the alias, then with the local part. Each try starts
 // from the move target the one before it returned.
-InboxFound FindInbox(RunLog& log, const std::string& domainRoot, const std::string& rawMailDomain,
-                     const std::string& base, const std::string& rawAlias,
-                     const std::string& rawLocalPart, const std::string& moveTarget) {
+InboxFound FindInbox(const LogLine& log, const std::string& domainRoot,
+                     const std::string& rawMailDomain, const std::string& base,
+                     const std::string& rawAlias, const std::string& rawLocalPart,
+                     const std::string& moveTarget) {
     // Directory values go into the URLs encoded: each names exactly its item.
     const std::string mailDomain = platform::EncodeStoreUrlPath(rawMailDomain);
     const std::string alias = platform::EncodeStoreUrlPath(rawAlias);
@@ -47,7 +47,7 @@ InboxFound FindInbox(RunLog& log, const std::string& domainRoot, const std::stri
 
 }  // namespace
 
-MoveDestination ResolveDestination(RunLog& log, const std::string& searchRoot,
+MoveDestination ResolveDestination(const LogLine& log, const std::string& searchRoot,
                                    const std::string& moveTarget, const std::string& storeHttpBase,
                                    const std::string& storeFileBase,
                                    const std::string& serverFqdn) {
@@ -92,7 +92,7 @@ MoveDestination ResolveDestination(RunLog& log, const std::string& searchRoot,
     rs.Close();
     cnn.Close();
     if (!result.Found()) {
-        WriteLog(log, "Destination folder 'Inbox' is not found in " + VisibleText(moveTarget));
+        log("Destination folder 'Inbox' is not found in " + VisibleText(moveTarget));
     }
     return result;
 }

@@ -1,11 +1,11 @@
-// dllFolders: finding a mailbox's Inbox.
+// Finding a mailbox's Inbox.
 #pragma once
 
 #include <string>
 
-namespace quellix {
+#include "selection/run_text.h"
 
-class RunLog;
+namespace quellix {
 
 // What ResolveInbox found.
 struct InboxFound {
@@ -17,11 +17,11 @@ struct InboxFound {
 // root's "urn:schemas:httpmail:inbox", in the scheme of mailboxUrl), or an
 // empty URL when it cannot be opened. For a file-scheme URL the Inbox's place
 // below "/mbx/" ("alias/Inbox") is the MoveTarget returned; otherwise
-// moveTarget is returned unchanged. Logs each failure to log as a
+// moveTarget is returned unchanged. Writes each failure to log as a
 // "Destination folder testing:" entry, and a file-scheme success as
 // "Destination folder ... is ready to collect messages.". folderName is not
 // used (callers pass "inbox").
-InboxFound ResolveInbox(RunLog& log, const std::string& mailboxUrl, const std::string& folderName,
-                        const std::string& moveTarget);
+InboxFound ResolveInbox(const LogLine& log, const std::string& mailboxUrl,
+                        const std::string& folderName, const std::string& moveTarget);
 
 }  // namespace quellix

@@ -1,0 +1,55 @@
+// The mailboxes a cleanup run treats, and the URLs it tries for each one's
+// folder: the directory query, the rows it keeps, the URL forms in order.
+// The run and a preview of it both select through these.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/ado.h"
+#include "selection/server_names.h"
+
+namespace quellix {
+
+// The values of one directory row that a run uses.
+struct MailboxRow {
+    std::string homeServer;  // the last element of msExchHomeServerName, upper case
+    bool markNull = true;    // extensionAttribute8 absent
+    std::string mark;
+    std::string account;
+    std::string alias;
+    std::string name;
+    std::string address;  // mail as the directory holds it
+    std::string localPart;
+    std::string mailDomain;
+};
+
+// The directory query of the mailbox users under searchRoot.
+std::string MailboxQuery(const std::string& searchRoot);
+
+MailboxRow ReadMailboxRow(const platform::Recordset& rs);
+
+// True when a run treats the row's mailbox: homed on serverName, marked
+// "Quellix" unless allMailboxes is 1, and no system mailbox.
+bool IsTreatedMailbox(const MailboxRow& row, const std::string& serverName, int16_t allMailboxes);
+
+// Asks the directory under searchRoot for every mailbox user and calls
+// treat(row) for each mailbox a run treats, in the directory's order
+// (by cn). Returns what cut the rows short when a server's own limit did
+// (platform::DirectorySearchCut), else empty. Raises platform::Error when
+// the directory fails; the mailboxes treated before stay treated.
+std::string ForEachTreatedMailbox(const std::string& searchRoot, const std::string& serverName,
+                                  int16_t allMailboxes,
+                                  const std::function<void(const MailboxRow&)>& treat);
+
+// The URLs of the row's folder folderName that a run tries, in order, until
+// one is not refused; the last one is the one whose failure is logged. The
+// directory values go into the URLs encoded, so each reaches exactly the
+// item it names, and a form equal to one already tried is left out. Empty
+// when the row has no address.
+std::vector<std::string> FolderUrlTries(const MailboxRow& row, const ServerNames& server,
+                                        const std::string& folderName);
+
+}  // namespace quellix

@@ -1,0 +1,70 @@
+#include "selection/run_parameters.h"
+
+#include "isodate/iso_date.h"
+#include "registration/registration.h"
+#include "selection/run_text.h"
+
+namespace quellix {
+
+namespace {
+
+constexpr double kMaxBiasMinutes = 24 * 60;
+
+}  // namespace
+
+RunParameters ReadRunParameters(platform::Record& rec, platform::ErrorState& err) {
+    using platform::Variant;
+    RunParameters p;
+    const auto value = [&](const char* suffix) {
+        return rec.Fields(registration::CustomProperty(suffix)).Value();
+    };
+    err.Run([&] { p.searchRoot = Trim(value(registration::kSearchRoot).ToString()); });
+    err.Run([&] { p.folderName = Trim(value(registration::kFolderName).ToString()); });
+    err.Run([&] { p.mailboxToMove = Trim(value(registration::kMailboxToMove).ToString()); });
+    err.Run([&] { p.ageLimit = Trim(value(registration::kExpirationPeriod).ToString()); });
+    err.Run([&] { p.run = value(registration::kRun).ToInt16(); });
+    err.Run([&] { p.reportRecipient = Trim(value(registration::kReportRecipient).ToString()); });
+    err.Run([&] {
+        p.allMailboxes =
+            Variant(Trim(value(registration::kAffectAllMailboxes).ToString())).ToInt16();
+    });
+    err.Run([&] {
+        if (Variant(Trim(value(registration::kIncludeSubfolders).ToString())).ToInt16() > 0) {
+            p.traversal = "deep";
+        }
+    });
+    return p;
+}
+
+bool IsRunDay(int16_t run, platform::Date now) {
+    // Weekday 1..7 is Sunday..Saturday.
+    return run == 1 || now.Weekday() == run - 1;
+}
+
+platform::Date RunCutoff(platform::Date now, const std::string& ageLimit,
+                         platform::ErrorState& err) {
+    using namespace platform;
+    Date cutoff;  // the zero date: an unusable age limit selects nothing
+    err.Run([&] {
+        const double days = Variant(ageLimit).ToDouble();
+        // A negative age would select messages that have not expired (every
+        // one), and an age reaching before the zero date selects nothing
+        // anyway: both keep the zero date, like an age that is no number.
+        if (days >= 0 && days <= now.Serial()) cutoff = now.AddDays(-days);
+    });
+    err.Run([&] {
+        const double bias = ISODate::GetTimeZoneBias();
+        // Real zones lie within a day of UTC. A larger value (four bytes read
+        // as an unsigned sum, say) would push the cutoff centuries ahead and
+        // select every message: it is refused like a value that cannot be
+        // read, and the cutoff stays local.
+        if (!(bias >= -kMaxBiasMinutes && bias <= kMaxBiasMinutes)) {
+            throw Error(err::kUnrecognizedData,
+                        "ActiveTimeBias out of range: " + std::to_string(bias));
+        }
+        cutoff = cutoff.AddMinutes(bias);
+    });
+    return cutoff;
+}
+
+}  // namespace quellix
