@@ -26,8 +26,11 @@
 #include "base/exit_codes.h"
 #include "base/strfuncs.h"
 #include "localplatform/config/config_option.h"
+#include "setup/cli/json_text.h"
+#include "setup/cli/preview_command.h"
 #include "setup/core/apply_changes.h"
 #include "setup/core/environment.h"
+#include "setup/core/preview.h"
 #include "setup/core/setup_text.h"
 
 namespace {
@@ -51,6 +54,12 @@ constexpr const char* kUsage =
     "  mark ADDRESS...            registers the mailboxes with these e-mail addresses\n"
     "  unmark ADDRESS...          unregisters them\n"
     "  uninstall [--yes]          removes the registration and the application\n"
+    "  preview [--at INSTANT] [--json] [--messages]\n"
+    "                             what a run of the registration would delete or move,\n"
+    "                             per mailbox and folder, without changing anything;\n"
+    "                             INSTANT (local time, \"2026-12-24 03:00\") gives the\n"
+    "                             run's day and cutoff, else now; --messages lists each\n"
+    "                             message\n"
     "\n"
     "parameters (unchanged when not given):\n"
     "  --folder NAME              folder to clean in every mailbox (\"Spam\", \"Inbox/Spam\")\n"
@@ -89,6 +98,7 @@ struct Args {
     std::string command;
     bool json = false;
     bool yes = false;
+    PreviewOptions preview;
     std::optional<std::string> identity;
     std::optional<std::string> passwordFile;
     ParameterArgs params;
@@ -134,8 +144,8 @@ std::optional<StartTime> ParseStartTime(const std::string& text) {
 std::optional<int> ParseArgs(int argc, char** argv, int first, Args& args) {
     if (first >= argc) return UsageError("no command given");
     args.command = argv[first];
-    static const char* const kCommands[] = {"status", "install", "configure",
-                                            "mark",   "unmark",  "uninstall"};
+    static const char* const kCommands[] = {"status", "install",   "configure", "mark",
+                                            "unmark", "uninstall", "preview"};
     if (std::find(std::begin(kCommands), std::end(kCommands), args.command) == std::end(kCommands))
         return UsageError("unknown command \"" + args.command + "\"");
     const bool takesParams = args.command == "install" || args.command == "configure";
@@ -149,6 +159,18 @@ std::optional<int> ParseArgs(int argc, char** argv, int first, Args& args) {
         std::string v;
         if (args.command == "status" && a == "--json") {
             args.json = true;
+        } else if (args.command == "preview" && a == "--json") {
+            args.preview.json = true;
+        } else if (args.command == "preview" && a == "--messages") {
+            args.preview.messages = true;
+        } else if (args.command == "preview" && a == "--at") {
+            if (!value(v))
+                return UsageError("--at needs a date and time such as \"2026-12-24 03:00\"");
+            args.preview.at = platform::ParseDateText(v);
+            if (!args.preview.at) {
+                return UsageError("--at \"" + v +
+                                  "\": use a local date and time such as \"2026-12-24 03:00\"");
+            }
         } else if (args.command == "uninstall" && a == "--yes") {
             args.yes = true;
         } else if (args.command == "install" && a == "--identity") {
@@ -232,44 +254,6 @@ std::optional<std::string> ReadPassword(const std::string& file) {
     }
     if (!line.empty() && line.back() == '\r') line.pop_back();
     return line;
-}
-
-std::string JsonString(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (c < 0x20) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                    out += buf;
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
-    return out + "\"";
-}
-
-std::string JsonList(const std::vector<std::string>& items) {
-    std::string out = "[";
-    for (size_t i = 0; i < items.size(); ++i) out += (i ? ", " : "") + JsonString(items[i]);
-    return out + "]";
 }
 
 // Prints the error log (newest first) to standard error.
@@ -407,6 +391,10 @@ int Run(const Args& args) {
     ErrorLog log;
     const SetupStatus status = RefreshLists(context, "", "", "", log);
     if (args.command == "status") return Status(status, log, args.json);
+    if (args.command == "preview") {
+        PrintLog(log);  // what the status check could not read
+        return PreviewCommand(RegistrationItemUrl(status.registration), args.preview);
+    }
 
     const auto notInstalled = [&]() {
         std::cerr << "quellix-setup: Quellix is not installed on this server; install it first "

@@ -142,6 +142,22 @@ TEST_P(QuellixSetupTest, FromNothingToARunAndBack) {
     const std::string item =
         HttpUrl(quellix::testing::kSystemMailbox,
                 "StoreEvents/GlobalEvents/" + std::string(registration::kItemName));
+    // The preview names what the run is about to remove, and removes nothing.
+    o = QuellixSetup({"preview", "--messages"});
+    ASSERT_EQ(o.code, 0) << o.output;
+    EXPECT_TRUE(Has(o.output,
+                    "Mailbox: Ann Lee <ann@example.org>\n  "
+                    "file://./backofficestorage/example.org/mbx/ann/Junk: 2 messages"))
+        << o.output;
+    EXPECT_TRUE(Has(o.output, "/ann/Junk/Deeper/deep.EML")) << o.output;
+    EXPECT_TRUE(Has(o.output, "Total: 1 mailboxes, 2 messages")) << o.output;
+    EXPECT_FALSE(Has(o.output, "young")) << o.output;
+    o = QuellixSetup({"preview", "--json", "--at", "2026-12-24 03:00"});
+    ASSERT_EQ(o.code, 0) << o.output;
+    EXPECT_TRUE(Has(o.output, "\"due\": true")) << o.output;
+    EXPECT_TRUE(Has(o.output, "\"at\": \"2026-12-24 03:00:00\"")) << o.output;
+    EXPECT_EQ(QuellixSetup({"preview", "--at", "2026-02-30"}).code, 2);
+    EXPECT_EQ(Messages("ann", "Junk"), (Strings{"old", "young"}));
     o = RunProgram(QUELLIX_HOST_PATH, {"ontimer", item});
     ASSERT_EQ(o.code, 0) << o.output;
     const std::string log = ReadLog();

@@ -1,0 +1,137 @@
+#include "setup/cli/preview_command.h"
+
+#include <iostream>
+#include <sstream>
+
+#include "base/exit_codes.h"
+#include "base/strfuncs.h"
+#include "isodate/iso_date.h"
+#include "setup/cli/json_text.h"
+#include "setup/core/preview.h"
+
+namespace setup {
+
+namespace {
+
+std::string Iso(platform::Date utc) {
+    return ISODate::FormatIsoDate(utc);
+}
+
+// A received-time range, or nothing when no message was selected.
+std::string Range(int64_t count, platform::Date oldest, platform::Date newest) {
+    if (count == 0) return {};
+    return ", received " + Iso(oldest) + " .. " + Iso(newest);
+}
+
+void PrintText(const RunPreview& p, bool listMessages) {
+    using platform::VisibleText;
+    std::ostringstream out;
+    out << "Preview of a run of " << VisibleText(p.itemUrl) << "\n"
+        << "At: " << platform::GeneralDateText(p.at) << " (local), "
+        << (p.due ? "a run day" : "not a run day") << "\n";
+    if (p.parameters.Runnable()) {
+        out << "Cutoff: messages received at or before " << Iso(p.cutoff) << " (age limit "
+            << VisibleText(p.parameters.ageLimit) << " days)\n"
+            << "Folder: " << VisibleText(p.parameters.folderName)
+            << (p.parameters.traversal == "deep" ? " and the folders below it" : "") << "\n";
+    }
+    out << "Action: "
+        << (p.parameters.mailboxToMove.empty()
+                ? std::string("delete")
+                : "move to " +
+                      VisibleText(p.moveTarget.empty() ? p.parameters.mailboxToMove : p.moveTarget))
+        << "\n";
+    for (const auto& note : p.notes) out << "Note: " << VisibleText(note) << "\n";
+    if (!p.noRun.empty()) out << "No run: " << p.noRun << "\n";
+    for (const auto& m : p.mailboxes) {
+        out << "\nMailbox: " << VisibleText(m.name) << " <" << VisibleText(m.address) << ">\n";
+        const PreviewFolder& f = m.folder;
+        if (!f.error.empty()) {
+            out << "  " << VisibleText(f.url) << ": not reached: " << VisibleText(f.error) << "\n";
+            continue;
+        }
+        out << "  " << VisibleText(f.url) << ": " << f.messages.size() << " messages, " << f.bytes
+            << " bytes" << Range(static_cast<int64_t>(f.messages.size()), f.oldest, f.newest)
+            << "\n";
+        if (!listMessages) continue;
+        for (const auto& msg : f.messages) {
+            out << "    " << VisibleText(msg.href) << "  " << msg.size << " bytes  received "
+                << Iso(msg.received) << "\n";
+        }
+    }
+    if (!p.directoryCut.empty()) {
+        out << "\nNot every mailbox was listed: " << VisibleText(p.directoryCut) << "\n";
+    }
+    out << "\nTotal: " << p.mailboxes.size() << " mailboxes, " << p.messages << " messages, "
+        << p.bytes << " bytes" << Range(p.messages, p.oldest, p.newest) << "\n";
+    std::cout << out.str();
+}
+
+void PrintJson(const RunPreview& p) {
+    std::ostringstream out;
+    const auto date = [](int64_t count, platform::Date d) {
+        return count == 0 ? std::string("null") : JsonString(Iso(d));
+    };
+    out << "{\n  \"item\": " << JsonString(p.itemUrl) << ",\n"
+        << "  \"at\": " << JsonString(platform::GeneralDateText(p.at)) << ",\n"
+        << "  \"due\": " << (p.due ? "true" : "false") << ",\n"
+        << "  \"cutoff\": "
+        << (p.parameters.Runnable() ? JsonString(Iso(p.cutoff)) : std::string("null")) << ",\n"
+        << "  \"action\": " << JsonString(p.parameters.mailboxToMove.empty() ? "delete" : "move")
+        << ",\n"
+        << "  \"moveTarget\": " << JsonString(p.moveTarget) << ",\n"
+        << "  \"traversal\": " << JsonString(p.parameters.traversal) << ",\n"
+        << "  \"noRun\": " << JsonString(p.noRun) << ",\n"
+        << "  \"notes\": " << JsonList(p.notes) << ",\n"
+        << "  \"directoryCut\": " << JsonString(p.directoryCut) << ",\n"
+        << "  \"mailboxes\": [";
+    for (size_t i = 0; i < p.mailboxes.size(); ++i) {
+        const PreviewMailbox& m = p.mailboxes[i];
+        const PreviewFolder& f = m.folder;
+        const auto count = static_cast<int64_t>(f.messages.size());
+        out << (i ? ",\n" : "\n") << "    {\"name\": " << JsonString(m.name)
+            << ", \"address\": " << JsonString(m.address) << ", \"url\": " << JsonString(f.url)
+            << ", \"error\": " << JsonString(f.error) << ", \"count\": " << count
+            << ", \"bytes\": " << f.bytes << ", \"oldest\": " << date(count, f.oldest)
+            << ", \"newest\": " << date(count, f.newest) << ",\n     \"messages\": [";
+        for (size_t j = 0; j < f.messages.size(); ++j) {
+            const auto& msg = f.messages[j];
+            out << (j ? ",\n       " : "\n       ") << "{\"href\": " << JsonString(msg.href)
+                << ", \"size\": " << msg.size << ", \"received\": " << JsonString(Iso(msg.received))
+                << "}";
+        }
+        out << "]}";
+    }
+    out << "\n  ],\n  \"totals\": {\"mailboxes\": " << p.mailboxes.size()
+        << ", \"messages\": " << p.messages << ", \"bytes\": " << p.bytes
+        << ", \"oldest\": " << date(p.messages, p.oldest)
+        << ", \"newest\": " << date(p.messages, p.newest) << "}\n}\n";
+    std::cout << out.str();
+}
+
+}  // namespace
+
+int PreviewCommand(const std::string& itemUrl, const PreviewOptions& options) {
+    if (itemUrl.empty()) {
+        std::cerr << "quellix-setup: no registration was found on this server; nothing would "
+                     "run (write one with 'quellix-setup install' or 'configure')\n";
+        return platform::kExitFailed;
+    }
+    RunPreview preview;
+    try {
+        preview = PreviewRun(itemUrl, options.at ? *options.at : platform::Date::NowLocal());
+    } catch (const platform::Error& e) {
+        std::cerr << "quellix-setup: preview of " << platform::VisibleText(itemUrl)
+                  << " failed: " << e.Number() << " " << platform::VisibleText(e.Description())
+                  << "\n";
+        return platform::kExitFailed;
+    }
+    if (options.json) {
+        PrintJson(preview);
+    } else {
+        PrintText(preview, options.messages);
+    }
+    return platform::kExitOk;
+}
+
+}  // namespace setup

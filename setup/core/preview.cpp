@@ -1,0 +1,119 @@
+#include "setup/core/preview.h"
+
+#include "platform/ado.h"
+#include "registration/registration.h"
+#include "selection/destination.h"
+#include "selection/mailbox_selection.h"
+#include "selection/server_names.h"
+
+namespace setup {
+
+namespace {
+
+using platform::Date;
+using platform::Error;
+
+void Widen(Date received, Date& oldest, Date& newest, bool first) {
+    if (first || received < oldest) oldest = received;
+    if (first || newest < received) newest = received;
+}
+
+// Reads the parameters from the item as a run does; raises when the item
+// cannot be opened.
+quellix::RunParameters ReadItem(const std::string& itemUrl) {
+    using namespace platform;
+    Connection cnn;
+    Record rec;
+    cnn.SetProvider("exoledb.datasource");
+    cnn.SetConnectionString(itemUrl);
+    cnn.Open(itemUrl, "", "", -1);
+    rec.Open(itemUrl, nullptr, adModeUnknown, adFailIfNotExists, adOpenRecordUnspecified, "", "");
+    ErrorState unread;  // a value that cannot be read keeps its default, as in a run
+    quellix::RunParameters p = quellix::ReadRunParameters(rec, unread);
+    rec.Close();
+    cnn.Close();
+    return p;
+}
+
+// The folder of one mailbox at the URL forms a run tries, stopping where the
+// run would stop.
+PreviewFolder SelectFolder(const quellix::MailboxRow& row, const quellix::ServerNames& server,
+                           const RunPreview& preview) {
+    PreviewFolder folder;
+    const auto& p = preview.parameters;
+    for (const std::string& url : quellix::FolderUrlTries(row, server, p.folderName)) {
+        folder = PreviewFolder{url, {}, 0, {}, {}, {}};
+        platform::ErrorState err;
+        err.Run([&] {
+            (void)quellix::ForEachExpiredMessage(
+                url, preview.cutoff, p.traversal, [&](platform::Recordset& rs) {
+                    folder.messages.push_back(quellix::ReadSelectedMessage(rs));
+                });
+        });
+        if (err.Number() == 0) break;
+        folder.messages.clear();
+        folder.error = std::to_string(err.Number()) + " " + err.Description();
+    }
+    for (size_t i = 0; i < folder.messages.size(); ++i) {
+        Widen(folder.messages[i].received, folder.oldest, folder.newest, i == 0);
+        folder.bytes += folder.messages[i].size;
+    }
+    return folder;
+}
+
+}  // namespace
+
+std::string RegistrationItemUrl(const RegistrationCheck& check) {
+    if (check.result != 1 || check.urlsTried.empty()) return {};
+    return check.urlsTried.back() + "/" + registration::kFolderPath + "/" + registration::kItemName;
+}
+
+RunPreview PreviewRun(const std::string& itemUrl, Date at) {
+    RunPreview preview;
+    preview.itemUrl = itemUrl;
+    preview.at = at;
+    quellix::ServerNames server;
+    if (auto unreadable = quellix::FindServerNames(server)) throw *unreadable;
+    preview.parameters = ReadItem(itemUrl);
+    auto& p = preview.parameters;
+
+    if (!p.mailboxToMove.empty()) {
+        const quellix::MoveDestination move = quellix::ResolveDestination(
+            [&](const std::string& line) { preview.notes.push_back(line); }, p.searchRoot,
+            p.mailboxToMove, server.StoreHttpBase, server.StoreFileBase, server.ServerFqdn);
+        if (!move.Found()) {
+            preview.noRun = "Destination folder 'Inbox' is not found in " + move.MoveTarget;
+            return preview;
+        }
+        preview.moveTarget = move.MoveTarget;
+    }
+    if (!p.Runnable()) {
+        preview.noRun = p.run == 0 ? "the registration is set to \"Never run\""
+                                   : "the registration lacks a folder, an age limit, a search "
+                                     "root or a valid run day";
+        return preview;
+    }
+    preview.due = quellix::IsRunDay(p.run, at);
+    if (!preview.due) preview.noRun = "not a run day: a run at this instant removes nothing";
+
+    platform::ErrorState cutoffErr;
+    preview.cutoff = quellix::RunCutoff(at, p.ageLimit, cutoffErr);
+    if (cutoffErr.Number() != 0) {
+        preview.notes.push_back("cutoff: " + std::to_string(cutoffErr.Number()) + " " +
+                                cutoffErr.Description());
+    }
+
+    preview.directoryCut = quellix::ForEachTreatedMailbox(
+        p.searchRoot, server.ServerName, p.allMailboxes, [&](const quellix::MailboxRow& row) {
+            PreviewMailbox mailbox{row.name, row.address, SelectFolder(row, server, preview)};
+            for (const auto& m : mailbox.folder.messages) {
+                Widen(m.received, preview.oldest, preview.newest, preview.messages == 0);
+                ++preview.messages;
+            }
+            preview.bytes += mailbox.folder.bytes;
+            preview.mailboxes.push_back(std::move(mailbox));
+        });
+    return preview;
+}
+
+}  // namespace setup
