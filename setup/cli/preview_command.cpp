@@ -17,56 +17,6 @@ std::string Iso(platform::Date utc) {
     return ISODate::FormatIsoDate(utc);
 }
 
-// A received-time range, or nothing when no message was selected.
-std::string Range(int64_t count, platform::Date oldest, platform::Date newest) {
-    if (count == 0) return {};
-    return ", received " + Iso(oldest) + " .. " + Iso(newest);
-}
-
-void PrintText(const RunPreview& p, bool listMessages) {
-    using platform::VisibleText;
-    std::ostringstream out;
-    out << "Preview of a run of " << VisibleText(p.itemUrl) << "\n"
-        << "At: " << platform::GeneralDateText(p.at) << " (local), "
-        << (p.due ? "a run day" : "not a run day") << "\n";
-    if (p.parameters.Runnable()) {
-        out << "Cutoff: messages received at or before " << Iso(p.cutoff) << " (age limit "
-            << VisibleText(p.parameters.ageLimit) << " days)\n"
-            << "Folder: " << VisibleText(p.parameters.folderName)
-            << (p.parameters.traversal == "deep" ? " and the folders below it" : "") << "\n";
-    }
-    out << "Action: "
-        << (p.parameters.mailboxToMove.empty()
-                ? std::string("delete")
-                : "move to " +
-                      VisibleText(p.moveTarget.empty() ? p.parameters.mailboxToMove : p.moveTarget))
-        << "\n";
-    for (const auto& note : p.notes) out << "Note: " << VisibleText(note) << "\n";
-    if (!p.noRun.empty()) out << "No run: " << p.noRun << "\n";
-    for (const auto& m : p.mailboxes) {
-        out << "\nMailbox: " << VisibleText(m.name) << " <" << VisibleText(m.address) << ">\n";
-        const PreviewFolder& f = m.folder;
-        if (!f.error.empty()) {
-            out << "  " << VisibleText(f.url) << ": not reached: " << VisibleText(f.error) << "\n";
-            continue;
-        }
-        out << "  " << VisibleText(f.url) << ": " << f.messages.size() << " messages, " << f.bytes
-            << " bytes" << Range(static_cast<int64_t>(f.messages.size()), f.oldest, f.newest)
-            << "\n";
-        if (!listMessages) continue;
-        for (const auto& msg : f.messages) {
-            out << "    " << VisibleText(msg.href) << "  " << msg.size << " bytes  received "
-                << Iso(msg.received) << "\n";
-        }
-    }
-    if (!p.directoryCut.empty()) {
-        out << "\nNot every mailbox was listed: " << VisibleText(p.directoryCut) << "\n";
-    }
-    out << "\nTotal: " << p.mailboxes.size() << " mailboxes, " << p.messages << " messages, "
-        << p.bytes << " bytes" << Range(p.messages, p.oldest, p.newest) << "\n";
-    std::cout << out.str();
-}
-
 void PrintJson(const RunPreview& p) {
     std::ostringstream out;
     const auto date = [](int64_t count, platform::Date d) {
@@ -129,7 +79,7 @@ int PreviewCommand(const std::string& itemUrl, const PreviewOptions& options) {
     if (options.json) {
         PrintJson(preview);
     } else {
-        PrintText(preview, options.messages);
+        std::cout << PreviewText(preview, options.messages);
     }
     return platform::kExitOk;
 }

@@ -1,5 +1,9 @@
 #include "setup/core/preview.h"
 
+#include <sstream>
+
+#include "base/strfuncs.h"
+#include "isodate/iso_date.h"
 #include "platform/ado.h"
 #include "registration/registration.h"
 #include "selection/destination.h"
@@ -114,6 +118,64 @@ RunPreview PreviewRun(const std::string& itemUrl, Date at) {
             preview.mailboxes.push_back(std::move(mailbox));
         });
     return preview;
+}
+
+namespace {
+
+std::string Iso(platform::Date utc) {
+    return ISODate::FormatIsoDate(utc);
+}
+
+// A received-time range, or nothing when no message was selected.
+std::string Range(int64_t count, platform::Date oldest, platform::Date newest) {
+    if (count == 0) return {};
+    return ", received " + Iso(oldest) + " .. " + Iso(newest);
+}
+
+}  // namespace
+
+std::string PreviewText(const RunPreview& p, bool listMessages) {
+    using platform::VisibleText;
+    std::ostringstream out;
+    out << "Preview of a run of " << VisibleText(p.itemUrl) << "\n"
+        << "At: " << platform::GeneralDateText(p.at) << " (local), "
+        << (p.due ? "a run day" : "not a run day") << "\n";
+    if (p.parameters.Runnable()) {
+        out << "Cutoff: messages received at or before " << Iso(p.cutoff) << " (age limit "
+            << VisibleText(p.parameters.ageLimit) << " days)\n"
+            << "Folder: " << VisibleText(p.parameters.folderName)
+            << (p.parameters.traversal == "deep" ? " and the folders below it" : "") << "\n";
+    }
+    out << "Action: "
+        << (p.parameters.mailboxToMove.empty()
+                ? std::string("delete")
+                : "move to " +
+                      VisibleText(p.moveTarget.empty() ? p.parameters.mailboxToMove : p.moveTarget))
+        << "\n";
+    for (const auto& note : p.notes) out << "Note: " << VisibleText(note) << "\n";
+    if (!p.noRun.empty()) out << "No run: " << p.noRun << "\n";
+    for (const auto& m : p.mailboxes) {
+        out << "\nMailbox: " << VisibleText(m.name) << " <" << VisibleText(m.address) << ">\n";
+        const PreviewFolder& f = m.folder;
+        if (!f.error.empty()) {
+            out << "  " << VisibleText(f.url) << ": not reached: " << VisibleText(f.error) << "\n";
+            continue;
+        }
+        out << "  " << VisibleText(f.url) << ": " << f.messages.size() << " messages, " << f.bytes
+            << " bytes" << Range(static_cast<int64_t>(f.messages.size()), f.oldest, f.newest)
+            << "\n";
+        if (!listMessages) continue;
+        for (const auto& msg : f.messages) {
+            out << "    " << VisibleText(msg.href) << "  " << msg.size << " bytes  received "
+                << Iso(msg.received) << "\n";
+        }
+    }
+    if (!p.directoryCut.empty()) {
+        out << "\nNot every mailbox was listed: " << VisibleText(p.directoryCut) << "\n";
+    }
+    out << "\nTotal: " << p.mailboxes.size() << " mailboxes, " << p.messages << " messages, "
+        << p.bytes << " bytes" << Range(p.messages, p.oldest, p.newest) << "\n";
+    return out.str();
 }
 
 }  // namespace setup

@@ -59,6 +59,13 @@ struct RunPreview {
 // store, the item or the directory cannot be read.
 RunPreview PreviewRun(const std::string& itemUrl, platform::Date at);
 
+// The preview as text for a person: the instant, the cutoff and the action,
+// then per mailbox its folder's URL, the number of messages, their bytes and
+// the range of their received times (each message too with listMessages),
+// then the totals. Values from data are made visible (no control
+// characters).
+std::string PreviewText(const RunPreview& preview, bool listMessages);
+
 // The URL of the registration item that a status check found; empty when it
 // found none.
 std::string RegistrationItemUrl(const RegistrationCheck& check);

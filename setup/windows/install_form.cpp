@@ -21,7 +21,9 @@
 
 #include "base/strfuncs.h"
 #include "setup/core/directory_queries.h"
+#include "setup/core/preview.h"
 #include "setup/core/setup_text.h"
+#include "setup/windows/preview_window.h"
 #include "setup/windows/progress_bar.h"
 #include "setup/windows/select_recipient.h"
 #include "setup/windows/twips.h"
@@ -233,22 +235,46 @@ void InstallForm::CreateControls() {
     Command3->hide();
     Picture1->raise();
     Command1 = button("Command1", "CHANGE", Twips(2880, 7245, 1575, 375));
+    // What the next run would remove, with the stored parameters.
+    cmdPreview = button("cmdPreview", "Preview", Twips(600, 7245, 1575, 375));
     Command2 = button("Command2", "Exit", Twips(5160, 7245, 1575, 375));
 }
 
 void InstallForm::SetTabOrder() {
     const std::vector<std::pair<int, QWidget*>> order = {
-        {0, Check1},          {1, Check6},          {2, Command1},
-        {3, Command2},        {5, MbxInstList},     {6, MbxUninstList},
-        {7, Command3},        {8, Check2},          {9, Check3},
-        {10, Check4},         {12, txtIdent},       {14, txtPwd},
-        {16, txtErr},         {17, SysMbxList},     {19, txtSpamFolder},
-        {22, txtAgeLimit},    {25, ComboStartHour}, {26, ComboStartMin},
-        {28, ComboStartAmPm}, {29, ComboRun},       {31, Command5},
-        {32, txtDestFolder},  {33, OptMove},        {34, OptDelete},
-        {35, Command6},       {36, Command7},       {37, Command8},
-        {38, Command9},       {39, Command10},      {41, txtReportRecipient},
-        {43, CheckAllMbx},    {44, CheckDeep},
+        {0, Check1},
+        {1, Check6},
+        {2, Command1},
+        {3, Command2},
+        {4, cmdPreview},
+        {5, MbxInstList},
+        {6, MbxUninstList},
+        {7, Command3},
+        {8, Check2},
+        {9, Check3},
+        {10, Check4},
+        {12, txtIdent},
+        {14, txtPwd},
+        {16, txtErr},
+        {17, SysMbxList},
+        {19, txtSpamFolder},
+        {22, txtAgeLimit},
+        {25, ComboStartHour},
+        {26, ComboStartMin},
+        {28, ComboStartAmPm},
+        {29, ComboRun},
+        {31, Command5},
+        {32, txtDestFolder},
+        {33, OptMove},
+        {34, OptDelete},
+        {35, Command6},
+        {36, Command7},
+        {37, Command8},
+        {38, Command9},
+        {39, Command10},
+        {41, txtReportRecipient},
+        {43, CheckAllMbx},
+        {44, CheckDeep},
     };
     for (size_t i = 1; i < order.size(); ++i) {
         QWidget::setTabOrder(order[i - 1].second, order[i].second);
@@ -259,6 +285,7 @@ void InstallForm::SetTabOrder() {
 void InstallForm::ConnectHandlers() {
     connect(Command1, &QPushButton::clicked, this, [this] { ApplyChangesCommand(); });
     connect(Command2, &QPushButton::clicked, this, [this] { close(); });
+    connect(cmdPreview, &QPushButton::clicked, this, [this] { PreviewCommand(); });
     connect(Command3, &QPushButton::clicked, this, [this] { ClearErrorLog(); });
     connect(Command5, &QPushButton::clicked, this, [this] { Browse(kBrowseDestination); });
     connect(Command10, &QPushButton::clicked, this, [this] { Browse(kBrowseAll); });
@@ -497,6 +524,7 @@ void InstallForm::RefillMailboxLists() {
 
 void InstallForm::ApplyStatus(const SetupStatus& status) {
     state_ = status.state;
+    registrationItemUrl_ = RegistrationItemUrl(status.registration);
     ApplyStateControls(status);
     ShowParameters(status.controls);
     SysMbxList->clear();
@@ -692,6 +720,28 @@ void InstallForm::ApplyChangesCommand() {
     }
     QApplication::restoreOverrideCursor();
     if (result.warning) Warning(*result.warning);
+}
+
+// ---- Preview -----------------------------------------------------------------
+
+void InstallForm::PreviewCommand() {
+    if (busy_) return;
+    if (registrationItemUrl_.empty()) {
+        Warning("There is no registration on this server: no run would take place.");
+        return;
+    }
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    std::optional<RunPreview> preview;
+    try {
+        preview = PreviewRun(registrationItemUrl_, platform::Date::NowLocal());
+    } catch (const platform::Error& e) {
+        log_.Prepend(ErrorEntry::FromError(e, registrationItemUrl_));
+        ShowErrorLog();
+    }
+    QApplication::restoreOverrideCursor();
+    if (!preview) return;
+    PreviewWindow window(PreviewText(*preview, true), this);
+    window.exec();
 }
 
 }  // namespace setup::windows

@@ -61,6 +61,9 @@ public:
     void RefreshLists();
     // Command1_Click: the CHANGE command.
     void ApplyChangesCommand();
+    // cmdPreview: shows what a run now would remove, with the stored
+    // parameters; a failure becomes an entry of the error log.
+    void PreviewCommand();
     // GetUsersWithMailboxes alone (after the browser chose a destination):
     // refills both lists and resets the controls that depend on them.
     void RefillMailboxLists();
@@ -119,6 +122,7 @@ public:
     QPushButton* Command3;
     QPushButton* Command1;
     QPushButton* Command2;
+    QPushButton* cmdPreview;
     QFrame* Line1;
     QFrame* Line2;
     QFrame* Line3;
@@ -169,6 +173,8 @@ private:
     SetupContext context_;
     ErrorLog log_;
     std::optional<InstallState> state_;
+    // The registration item the last refresh found; empty when none.
+    std::string registrationItemUrl_;
     bool blnNotFirstTime = false;
     QString LastAgeLimitText;
     int AgeLimitCaret = 0;

@@ -35,6 +35,7 @@
 #include "setup/testing/setup_fixture.h"
 #include "setup/windows/disclaimer.h"
 #include "setup/windows/install_form.h"
+#include "setup/windows/preview_window.h"
 #include "setup/windows/progress_bar.h"
 #include "setup/windows/select_recipient.h"
 
@@ -283,6 +284,7 @@ const ControlRow kControls[] = {
     {"Command3", "Clear Error Log", 240, 6480, 1575, 375},
     {"Command1", "CHANGE", 2880, 7245, 1575, 375},
     {"Command2", "Exit", 5160, 7245, 1575, 375},
+    {"cmdPreview", "Preview", 600, 7245, 1575, 375},
 };
 
 int Px(int twips) {
@@ -352,18 +354,39 @@ TEST_F(SetupWindowsTest, EveryControlHasItsCaptionPlaceAndFirstState) {
     EXPECT_EQ(form.ComboStartAmPm->itemText(1), "PM");
 
     // The tab order: the focus chain visits the controls by their tab index.
-    const std::vector<QWidget*> order = {
-        form.Check1,         form.Check6,         form.Command1,
-        form.Command2,       form.MbxInstList,    form.MbxUninstList,
-        form.Command3,       form.Check2,         form.Check3,
-        form.Check4,         form.txtIdent,       form.txtPwd,
-        form.txtErr,         form.SysMbxList,     form.txtSpamFolder,
-        form.txtAgeLimit,    form.ComboStartHour, form.ComboStartMin,
-        form.ComboStartAmPm, form.ComboRun,       form.Command5,
-        form.txtDestFolder,  form.OptMove,        form.OptDelete,
-        form.Command6,       form.Command7,       form.Command8,
-        form.Command9,       form.Command10,      form.txtReportRecipient,
-        form.CheckAllMbx,    form.CheckDeep};
+    const std::vector<QWidget*> order = {form.Check1,
+                                         form.Check6,
+                                         form.Command1,
+                                         form.Command2,
+                                         form.cmdPreview,
+                                         form.MbxInstList,
+                                         form.MbxUninstList,
+                                         form.Command3,
+                                         form.Check2,
+                                         form.Check3,
+                                         form.Check4,
+                                         form.txtIdent,
+                                         form.txtPwd,
+                                         form.txtErr,
+                                         form.SysMbxList,
+                                         form.txtSpamFolder,
+                                         form.txtAgeLimit,
+                                         form.ComboStartHour,
+                                         form.ComboStartMin,
+                                         form.ComboStartAmPm,
+                                         form.ComboRun,
+                                         form.Command5,
+                                         form.txtDestFolder,
+                                         form.OptMove,
+                                         form.OptDelete,
+                                         form.Command6,
+                                         form.Command7,
+                                         form.Command8,
+                                         form.Command9,
+                                         form.Command10,
+                                         form.txtReportRecipient,
+                                         form.CheckAllMbx,
+                                         form.CheckDeep};
     for (size_t i = 1; i < order.size(); ++i) {
         SCOPED_TRACE(order[i - 1]->objectName().toStdString());
         QWidget* next = order[i - 1]->nextInFocusChain();
@@ -524,6 +547,28 @@ TEST_F(SetupWindowsTest, ChangeInstallsWritesTheRegistrationAndMarks) {
     const std::string item =
         HttpUrl(quellix::testing::kSystemMailbox,
                 "StoreEvents/GlobalEvents/" + std::string(registration::kItemName));
+    // The preview beside CHANGE shows what the firing is about to remove.
+    bool previewed = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &poll, [&] {
+        auto* window = qobject_cast<PreviewWindow*>(QApplication::activeModalWidget());
+        if (window == nullptr || !window->isVisible() || previewed) return;
+        previewed = true;
+        const std::string text = window->txtPreview->toPlainText().toStdString();
+        EXPECT_NE(text.find("Mailbox: Ann Lee <ann@example.org>"), std::string::npos) << text;
+        EXPECT_NE(text.find("/ann/Inbox/Spam: 1 messages"), std::string::npos) << text;
+        EXPECT_NE(text.find("/ann/Inbox/Spam/old.EML"), std::string::npos) << text;
+        EXPECT_EQ(text.find("Cid"), std::string::npos) << text;
+        Screenshot(*window, "preview");
+        QTest::mouseClick(window->cmdClose, Qt::LeftButton);
+    });
+    poll.start(5);
+    QTest::mouseClick(form->cmdPreview, Qt::LeftButton);
+    poll.stop();
+    EXPECT_TRUE(previewed);
+    EXPECT_TRUE(form->txtErr->isHidden()) << form->ErrorLogText();
+    EXPECT_EQ(Messages("ann", "Inbox/Spam"), (std::vector<std::string>{"old", "young"}));
+
     const std::string command =
         std::string(QUELLIX_HOST_PATH) + " ontimer '" + item + "' >/dev/null 2>&1";
     ASSERT_EQ(std::system(command.c_str()), 0);
