@@ -10,11 +10,16 @@
 #       by one indexed range DELETE in one transaction (store_sweep_bench
 #       bulk), and (b2) by one DELETE and one transaction per folder
 #       (store_sweep_bench floor);
-#   (c) the sink moves every expired message into one destination Inbox.
+#   (c) the sink moves every expired message into one destination Inbox;
+#   (p) the preview of run (a), before it, on its store: what it would
+#       delete, per mailbox and folder, with sizes and received times; and
+#   (s) the run's selection alone on that store (the same queries, each
+#       selected row passed over): the floor the preview is measured by.
 # Prints wall time and peak RSS of each, the counts, the machine's load
 # before and after (uptime: the figures are only as quiet as the machine)
-# and the ratios a/b (delete against the lean floor), a/b2, and c/a (move
-# against delete), all measured in this one run.
+# and the ratios a/b (delete against the lean floor), a/b2, c/a (move
+# against delete) and p/s (preview against the selection), all measured in
+# this one run.
 #   usage: scripts/bench-sink.sh [MESSAGES]     (default 1000000)
 #   PER_FOLDER (default 100) messages per mailbox: the same mailbox count with
 #   fewer messages shows what memory depends on.
@@ -32,10 +37,10 @@ if [ ! -f "$build/build.ninja" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUELLIX_BENCH=ON >/dev/null
 fi
 cmake --build "$build" -j "${JOBS:-2}" \
-  --target quellix-admin quellix-host Quellix sink_bench store_sweep_bench >/dev/null
+  --target quellix-admin quellix-host Quellix sink_bench store_sweep_bench preview_bench >/dev/null
 tool() { find "$build" -name "$1" -type f | head -1; }
 admin=$(tool quellix-admin); host=$(tool quellix-host); module=$(tool Quellix.so)
-bench=$(tool sink_bench); floor=$(tool store_sweep_bench)
+bench=$(tool sink_bench); floor=$(tool store_sweep_bench); preview=$(tool preview_bench)
 
 work=${WORK_DIR:-$(mktemp -d "${TMPDIR:-/tmp}/quellix-bench-sink.XXXXXX")}
 trap 'rm -rf "$work"' EXIT
@@ -70,6 +75,11 @@ count() { grep -aoE '^[0-9]+ messages has been (deleted|moved)' "$work/$1/tmp/Qu
 field() { echo "$1" | tr ' ' '\n' | sed -n "s/^$2=//p"; }
 
 echo "== load before: $(uptime | sed 's/.*load average/load average/')"
+sync
+s=$(QUELLIX_CONFIG=$(cfg a) "$bench" measure "$preview" select "$item_a" | tr '\n' ' ')
+echo "(s) selection:    $s"
+p=$(QUELLIX_CONFIG=$(cfg a) "$bench" measure "$preview" preview "$item_a" | tr '\n' ' ')
+echo "(p) preview:      $p"
 a=$(sink_run a "$item_a")
 echo "(a) sink, delete: $a deleted=$(count a) $(grep -a 'Mailboxes processed' "$work/a/tmp/Quellix.LOG" | tr -d '\r')"
 # The floor deletes what the sink selected: its cutoff is the run's start
@@ -88,5 +98,5 @@ c=$(sink_run c "$item_c")
 echo "(c) sink, move:   $c moved=$(count c) $(grep -a 'Mailboxes processed' "$work/c/tmp/Quellix.LOG" | tr -d '\r')"
 echo "== load after:  $(uptime | sed 's/.*load average/load average/')"
 awk -v a="$(field "$a" seconds)" -v b="$(field "$b" seconds)" -v b2="$(field "$b2" seconds)" \
-    -v c="$(field "$c" seconds)" \
-  'BEGIN { printf "ratio a/b = %.2f (delete / lean floor)   a/b2 = %.2f   c/a = %.2f (move / delete)\n", a / b, a / b2, c / a }'
+    -v c="$(field "$c" seconds)" -v p="$(field "$p" seconds)" -v s="$(field "$s" seconds)" \
+  'BEGIN { printf "ratio a/b = %.2f (delete / lean floor)   a/b2 = %.2f   c/a = %.2f (move / delete)   p/s = %.2f (preview / selection)   p/a = %.2f (preview / delete run)\n", a / b, a / b2, c / a, p / s, p / a }'

@@ -1,0 +1,75 @@
+// Benchmark helper of the preview (driven by scripts/bench-sink.sh):
+//   preview ITEM   the preview of a run of the registration item ITEM now
+//   select ITEM    the run's own selection alone: the same directory query,
+//                  URL forms and sweep queries, each selected message passed
+//                  over as a run that only walked its rows would; the floor
+//                  the preview is measured against
+// Each prints the mailboxes, messages and bytes it found; neither changes
+// anything.
+#include <cstdio>
+#include <string>
+
+#include "base/error_state.h"
+#include "platform/ado.h"
+#include "selection/folder_selection.h"
+#include "selection/mailbox_selection.h"
+#include "selection/run_parameters.h"
+#include "selection/server_names.h"
+#include "setup/core/preview.h"
+
+namespace {
+
+int Preview(const std::string& item) {
+    const setup::RunPreview p = setup::PreviewRun(item, platform::Date::NowLocal());
+    std::printf("mailboxes=%zu messages=%lld bytes=%lld\n", p.mailboxes.size(),
+                static_cast<long long>(p.messages), static_cast<long long>(p.bytes));
+    return 0;
+}
+
+int Select(const std::string& item) {
+    using namespace platform;
+    quellix::ServerNames server;
+    if (auto failure = quellix::FindServerNames(server)) throw *failure;
+    Connection cnn;
+    Record rec;
+    cnn.SetProvider("exoledb.datasource");
+    cnn.Open(item, "", "", -1);
+    rec.Open(item, nullptr, adModeUnknown, adFailIfNotExists, adOpenRecordUnspecified, "", "");
+    ErrorState err;
+    const quellix::RunParameters p = quellix::ReadRunParameters(rec, err);
+    rec.Close();
+    cnn.Close();
+    const Date cutoff = quellix::RunCutoff(Date::NowLocal(), p.ageLimit, err);
+    long long mailboxes = 0;
+    long long messages = 0;
+    (void)quellix::ForEachTreatedMailbox(
+        p.searchRoot, server.ServerName, p.allMailboxes, [&](const quellix::MailboxRow& row) {
+            ++mailboxes;
+            for (const std::string& url : quellix::FolderUrlTries(row, server, p.folderName)) {
+                ErrorState tried;
+                if (tried.Run([&] {
+                        messages += quellix::ForEachExpiredMessage(url, cutoff, p.traversal,
+                                                                   [](Recordset&) {});
+                    })) {
+                    break;
+                }
+            }
+        });
+    std::printf("mailboxes=%lld messages=%lld\n", mailboxes, messages);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string verb = argc == 3 ? argv[1] : "";
+    try {
+        if (verb == "preview") return Preview(argv[2]);
+        if (verb == "select") return Select(argv[2]);
+    } catch (const platform::Error& e) {
+        std::fprintf(stderr, "preview_bench: %s (%d)\n", e.Description().c_str(), e.Number());
+        return 1;
+    }
+    std::fprintf(stderr, "usage: preview_bench preview|select ITEM\n");
+    return 2;
+}
