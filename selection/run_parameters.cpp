@@ -36,6 +36,23 @@ RunParameters ReadRunParameters(platform::Record& rec, platform::ErrorState& err
     return p;
 }
 
+std::string ParametersText(const RunParameters& p) {
+    using namespace registration;
+    std::string text;
+    const auto line = [&](const char* suffix, const std::string& value) {
+        text += std::string(suffix) + "=" + VisibleText(value) + "\n";
+    };
+    line(kSearchRoot, p.searchRoot);
+    line(kFolderName, p.folderName);
+    line(kMailboxToMove, p.mailboxToMove);
+    line(kExpirationPeriod, p.ageLimit);
+    line(kRun, std::to_string(p.run));
+    line(kReportRecipient, p.reportRecipient.value_or(""));
+    line(kAffectAllMailboxes, std::to_string(p.allMailboxes));
+    line(kIncludeSubfolders, p.traversal == "deep" ? "1" : "0");
+    return text;
+}
+
 bool IsRunDay(int16_t run, platform::Date now) {
     // Weekday 1..7 is Sunday..Saturday.
     return run == 1 || now.Weekday() == run - 1;

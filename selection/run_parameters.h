@@ -30,6 +30,10 @@ struct RunParameters {
     }
 };
 
+// The parameters as "name=value" lines, by the item's property suffixes
+// ("_FolderName=Spam"), for a record of the run.
+std::string ParametersText(const RunParameters& parameters);
+
 // Reads the parameters from the open registration item rec, each value
 // trimmed. A read that fails (absent, Null, not convertible) keeps the
 // parameter's default and is recorded in err; the next one is read.
