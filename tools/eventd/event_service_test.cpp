@@ -31,7 +31,7 @@
 #include "platform/com.h"
 #include "registration/registration.h"
 #include "tools/eventd/firing_record.h"
-#include "tools/eventd/timer_schedule.h"
+#include "registration/timer_schedule.h"
 
 namespace {
 
