@@ -1,8 +1,6 @@
 // RunRecorder and RunHistoryReader over a real history in a temporary
 // platform: what the sink records is what the setup program reads, and End
 // writes the metrics file when one is configured.
-#include "platform/run_history.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -11,6 +9,7 @@
 
 #include "base/error.h"
 #include "base/testing/temp_platform.h"
+#include "platform/run_history.h"
 
 namespace platform {
 namespace {
