@@ -29,7 +29,7 @@ struct Metric {
     int64_t (*value)(const RunRecord&);
 };
 
-const Metric kMetrics[] = {
+constexpr Metric kMetrics[] = {
     {"quellix_last_run_start_time_seconds", "When the last run started, Unix seconds.",
      [](const RunRecord& r) { return r.started; }},
     {"quellix_last_run_end_time_seconds", "When the last run ended, Unix seconds.",
@@ -91,27 +91,24 @@ void WriteMetricsFile(const std::string& path, const std::string& text) {
     std::string temp = path + ".tmp.XXXXXX";
     platform::UniqueFd fd(::mkstemp(temp.data()));
     if (!fd.IsOpen()) Fail("create", temp, errno);
-    bool renamed = false;
-    struct Cleanup {
-        const std::string& file;
-        const bool& done;
-        ~Cleanup() {
-            if (!done) ::unlink(file.c_str());
+    try {
+        if (::fchmod(fd.Get(), 0644) != 0) Fail("chmod", temp, errno);
+        for (size_t off = 0; off < text.size();) {
+            const ssize_t n = ::write(fd.Get(), text.data() + off, text.size() - off);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                Fail("write", temp, errno);
+            }
+            off += static_cast<size_t>(n);
         }
-    } cleanup{temp, renamed};
-    if (::fchmod(fd.Get(), 0644) != 0) Fail("chmod", temp, errno);
-    for (size_t off = 0; off < text.size();) {
-        const ssize_t n = ::write(fd.Get(), text.data() + off, text.size() - off);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            Fail("write", temp, errno);
-        }
-        off += static_cast<size_t>(n);
+        if (::fsync(fd.Get()) != 0) Fail("fsync", temp, errno);
+        if (!fd.Close()) Fail("close", temp, errno);
+        if (::rename(temp.c_str(), path.c_str()) != 0) Fail("rename", path, errno);
+    } catch (...) {
+        // The old file stays as it was; the new one goes.
+        ::unlink(temp.c_str());
+        throw;
     }
-    if (::fsync(fd.Get()) != 0) Fail("fsync", temp, errno);
-    if (!fd.Close()) Fail("close", temp, errno);
-    if (::rename(temp.c_str(), path.c_str()) != 0) Fail("rename", path, errno);
-    renamed = true;
     platform::UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dirFd.IsOpen() || ::fsync(dirFd.Get()) != 0) Fail("fsync", dir, errno);
 }

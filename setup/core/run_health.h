@@ -15,7 +15,7 @@ namespace setup {
 
 // How long after a due instant a run may still start before it counts as
 // missed (the event service's poll, a busy store, a slow start).
-inline constexpr int64_t kDueRunGraceSeconds = 10 * 60;
+inline constexpr int64_t kDueRunGraceSeconds = int64_t{10} * 60;
 
 // Whether a run was a due one: it ran on a run day and is over ("not a run
 // day", "skipped" and a run still going are not).
