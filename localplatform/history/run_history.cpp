@@ -47,8 +47,7 @@ constexpr const char* kSchema =
     " bytes INTEGER NOT NULL,"
     " moved INTEGER NOT NULL,"
     " error TEXT NOT NULL DEFAULT '');"
-    "CREATE INDEX IF NOT EXISTS folders_run ON folders(run, mailbox);"
-    "CREATE INDEX IF NOT EXISTS folders_mailbox ON folders(mailbox);";
+    "CREATE INDEX IF NOT EXISTS folders_run ON folders(run, mailbox);";
 
 constexpr const char* kRunColumns =
     "SELECT id, item_url, started, ended, outcome, detail, parameters, pid, host, token,"

@@ -1,9 +1,10 @@
 // The run history: what every cleanup run did, kept by the platform so that
 // an administrator can ask afterwards. A run is recorded when it starts
 // (outcome "running", with the process that runs it), its folders as it
-// treats them, and its end. A run whose process is gone without an end reads
-// as "interrupted". Runs that started more than "history.keep_days" (default
-// 90; 0 keeps every run) days ago are pruned when a run begins.
+// treats them, and its end. A run without an end whose process (on this
+// host; another host's cannot be checked) is gone reads as "interrupted".
+// Runs that started more than "history.keep_days" (default 90; 0 keeps
+// every run) days ago are pruned when a run begins.
 //
 // One SQLite database ("history", default <state_dir>/history.db) in WAL
 // mode, readable by its owner only, shared by the processes that run
