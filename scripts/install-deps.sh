@@ -11,7 +11,7 @@ packages=(
   libldb-dev ldb-tools libtalloc-dev libldap-dev libsasl2-dev
   slapd ldap-utils
   libgmime-3.0-dev libcurl4-openssl-dev
-  python3 python3-aiosmtpd openssl
+  python3 python3-aiosmtpd python3-prometheus-client openssl
   tzdata
   qt6-base-dev libgl-dev fontconfig fonts-dejavu-core fonts-liberation2 xvfb xauth
   clang libclang-rt-14-dev clang-format clang-tidy

@@ -110,6 +110,23 @@ bool PlatformConfig::GetBool(const std::string& key, bool fallback) const {
     return s == "yes" || s == "true" || s == "1" || s == "on" || s == "required";
 }
 
+int64_t PlatformConfig::GetWholeNumber(const std::string& key, int64_t fallback, int64_t max,
+                                       const std::string& what) const {
+    const auto v = Get(key);
+    if (!v) return fallback;
+    auto bad = [&](const std::string& why) {
+        throw platform::Error(
+            platform::err::kInvalidArg,
+            platform::Describe("read configuration", source_ + ": " + key, why + ": '" + *v + "'",
+                               platform::err::kInvalidArg));
+    };
+    if (v->empty() || v->size() > 12 || v->find_first_not_of("0123456789") != std::string::npos)
+        bad("not a whole number of " + what);
+    const int64_t n = std::stoll(*v);
+    if (n > max) bad("out of range (0 to " + std::to_string(max) + ")");
+    return n;
+}
+
 std::string PlatformConfig::StateDir() const {
     return GetOr("state_dir", "/var/lib/quellix");
 }
@@ -124,6 +141,9 @@ std::string PlatformConfig::ClassesPath() const {
 }
 std::string PlatformConfig::CatalogPath() const {
     return GetOr("catalog", StateDir() + "/catalog.db");
+}
+std::string PlatformConfig::HistoryPath() const {
+    return GetOr("history", StateDir() + "/history.db");
 }
 std::string PlatformConfig::MailTransport() const {
     return GetOr("mail.transport", "pickup");

@@ -27,6 +27,11 @@
 //   classes          class registry database                <state_dir>/classes.db
 //   catalog          component catalog database             <state_dir>/catalog.db
 //   catalog.busy_timeout_ms  how long a busy catalog is waited for   10000
+//   history          run history database                   <state_dir>/history.db
+//   history.keep_days        runs older than this many days are pruned   90
+//   history.busy_timeout_ms  how long a busy history is waited for   10000
+//   metrics.textfile the Prometheus text file written after each run (for
+//                    node_exporter's textfile collector)     unset: none
 //   mail.transport   "pickup" or "smtp://host:port" / "smtps://host:port"   pickup
 //   mail.pickup_dir  where "pickup" drops .eml files        <state_dir>/pickup
 //   mail.smtp_user, mail.smtp_password, mail.starttls (yes/no/required)
@@ -41,6 +46,7 @@
 //   temp_dir         overrides the private temporary folder of GetTempPathA
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -64,6 +70,11 @@ public:
     [[nodiscard]] std::optional<std::string> Get(const std::string& key) const;
     [[nodiscard]] std::string GetOr(const std::string& key, const std::string& fallback) const;
     [[nodiscard]] bool GetBool(const std::string& key, bool fallback) const;
+    // A whole number of digits from 0 to max, fallback when the key is unset.
+    // Raises platform::Error (kInvalidArg) naming this file and the key for
+    // any other text; what names the unit ("milliseconds", "days").
+    [[nodiscard]] int64_t GetWholeNumber(const std::string& key, int64_t fallback, int64_t max,
+                                         const std::string& what) const;
 
     // Resolved settings, with the defaults described above.
     [[nodiscard]] std::string StateDir() const;
@@ -71,6 +82,7 @@ public:
     [[nodiscard]] std::string DirectoryUri() const;
     [[nodiscard]] std::string ClassesPath() const;
     [[nodiscard]] std::string CatalogPath() const;
+    [[nodiscard]] std::string HistoryPath() const;
     [[nodiscard]] std::string MailTransport() const;
     [[nodiscard]] std::string PickupDir() const;
     [[nodiscard]] std::string ComputerName() const;   // as configured or from the host

@@ -23,14 +23,18 @@
 #include <string>
 #include <vector>
 
+#include "base/date.h"
 #include "base/exit_codes.h"
 #include "base/strfuncs.h"
+#include "isodate/iso_date.h"
 #include "localplatform/config/config_option.h"
+#include "platform/run_history.h"
 #include "setup/cli/json_text.h"
 #include "setup/cli/preview_command.h"
 #include "setup/core/apply_changes.h"
 #include "setup/core/environment.h"
 #include "setup/core/preview.h"
+#include "setup/core/run_health.h"
 #include "setup/core/setup_text.h"
 
 namespace {
@@ -45,7 +49,14 @@ constexpr const char* kUsage =
     "\n"
     "commands:\n"
     "  status [--json]            installation state, registration and its parameters,\n"
-    "                             the registered mailboxes and those that can be registered\n"
+    "                             the registered mailboxes and those that can be registered;\n"
+    "                             flags mailboxes whose folder failed or was not reached on\n"
+    "                             the last two due runs, and a due run that did not happen\n"
+    "  history [--last N] [--mailbox ADDRESS] [--json]\n"
+    "                             the recorded runs, newest first (the last 10 unless N is\n"
+    "                             given; 0: all): start, end, outcome, parameters, totals,\n"
+    "                             and per mailbox its folders with count, bytes and error;\n"
+    "                             --mailbox keeps the runs and folders of that address\n"
     "  install --identity NAME --password-file FILE|- [PARAMETERS]\n"
     "                             installs the component application Quellix (from\n"
     "                             Quellix.so in the current directory), running as NAME,\n"
@@ -103,6 +114,8 @@ struct Args {
     std::optional<std::string> passwordFile;
     ParameterArgs params;
     std::vector<std::string> addresses;
+    size_t last = 10;     // history: runs shown, 0 = all
+    std::string mailbox;  // history: only this address
 };
 
 std::optional<bool> YesNo(const std::string& text) {
@@ -145,7 +158,7 @@ std::optional<int> ParseArgs(int argc, char** argv, int first, Args& args) {
     if (first >= argc) return UsageError("no command given");
     args.command = argv[first];
     static const char* const kCommands[] = {"status", "install",   "configure", "mark",
-                                            "unmark", "uninstall", "preview"};
+                                            "unmark", "uninstall", "preview",   "history"};
     if (std::find(std::begin(kCommands), std::end(kCommands), args.command) == std::end(kCommands))
         return UsageError("unknown command \"" + args.command + "\"");
     const bool takesParams = args.command == "install" || args.command == "configure";
@@ -157,7 +170,7 @@ std::optional<int> ParseArgs(int argc, char** argv, int first, Args& args) {
             return true;
         };
         std::string v;
-        if (args.command == "status" && a == "--json") {
+        if ((args.command == "status" || args.command == "history") && a == "--json") {
             args.json = true;
         } else if (args.command == "preview" && a == "--json") {
             args.preview.json = true;
@@ -171,6 +184,16 @@ std::optional<int> ParseArgs(int argc, char** argv, int first, Args& args) {
                 return UsageError("--at \"" + v +
                                   "\": use a local date and time such as \"2026-12-24 03:00\"");
             }
+        } else if (args.command == "history" && a == "--last") {
+            if (!value(v) || v.empty() || v.size() > 9 ||
+                v.find_first_not_of("0123456789") != std::string::npos) {
+                return UsageError("--last needs a number of runs (0 for all)");
+            }
+            args.last = std::stoul(v);
+        } else if (args.command == "history" && a == "--mailbox") {
+            if (!value(v) || platform::Trim(v).empty())
+                return UsageError("--mailbox needs an e-mail address");
+            args.mailbox = platform::Trim(v);
         } else if (args.command == "uninstall" && a == "--yes") {
             args.yes = true;
         } else if (args.command == "install" && a == "--identity") {
@@ -264,10 +287,178 @@ void PrintLog(const ErrorLog& log) {
     std::cerr << "Error log:\n" << text;
 }
 
+// "yyyy-mm-dd hh:mm:ss UTC" of a Unix instant.
+std::string UtcText(int64_t seconds) {
+    return platform::GeneralDateText(platform::Date::FromUnixSeconds(seconds)) + " UTC";
+}
+
+// The folders of a run grouped by mailbox (without regard to case), each
+// group in the order its first folder was recorded.
+std::vector<std::vector<platform::RunFolderRecord>> ByMailbox(
+    const std::vector<platform::RunFolderRecord>& folders) {
+    std::vector<std::vector<platform::RunFolderRecord>> groups;
+    std::map<std::string, size_t> index;
+    for (const auto& f : folders) {
+        const auto [it, added] = index.emplace(platform::Lower(f.mailbox), groups.size());
+        if (added) groups.emplace_back();
+        groups[it->second].push_back(f);
+    }
+    return groups;
+}
+
+std::string RunJson(const platform::RunSummary& r,
+                    const std::vector<platform::RunFolderRecord>& folders) {
+    std::ostringstream out;
+    out << "    {\"id\": " << r.id << ", \"item\": " << JsonString(r.itemUrl)
+        << ", \"outcome\": " << JsonString(r.outcome) << ",\n"
+        << "     \"started\": " << JsonString(UtcText(r.started))
+        << ", \"startedUnix\": " << r.started
+        << ", \"ended\": " << (r.ended ? JsonString(UtcText(*r.ended)) : "null")
+        << ", \"endedUnix\": " << (r.ended ? std::to_string(*r.ended) : "null") << ",\n"
+        << "     \"detail\": " << JsonString(r.detail)
+        << ", \"parameters\": " << JsonString(r.parameters) << ", \"host\": " << JsonString(r.host)
+        << ", \"pid\": " << r.pid << ",\n"
+        << "     \"mailboxes\": " << r.mailboxes << ", \"deleted\": " << r.deleted
+        << ", \"moved\": " << r.moved << ", \"bytes\": " << r.bytes << ", \"errors\": " << r.errors
+        << ",\n     \"folders\": [";
+    for (size_t i = 0; i < folders.size(); ++i) {
+        const auto& f = folders[i];
+        out << (i ? ",\n" : "\n") << "       {\"mailbox\": " << JsonString(f.mailbox)
+            << ", \"url\": " << JsonString(f.url) << ", \"count\": " << f.count
+            << ", \"bytes\": " << f.bytes << ", \"moved\": " << (f.moved ? "true" : "false")
+            << ", \"error\": " << JsonString(f.error) << "}";
+    }
+    out << (folders.empty() ? "]}" : "\n     ]}");
+    return out.str();
+}
+
+void PrintRun(const platform::RunSummary& r,
+              const std::vector<platform::RunFolderRecord>& folders) {
+    std::cout << "Run " << r.id << ": " << r.outcome << "\n"
+              << "  Registration: " << r.itemUrl << "\n"
+              << "  Started: " << UtcText(r.started) << " (pid " << r.pid << " on " << r.host
+              << ")\n"
+              << "  Ended: " << (r.ended ? UtcText(*r.ended) : std::string("-")) << "\n";
+    if (!r.detail.empty()) std::cout << "  Detail: " << r.detail << "\n";
+    if (!r.parameters.empty()) {
+        std::cout << "  Parameters:\n";
+        std::istringstream lines(r.parameters);
+        for (std::string line; std::getline(lines, line);) std::cout << "    " << line << "\n";
+    }
+    std::cout << "  Mailboxes processed: " << r.mailboxes << "; messages deleted: " << r.deleted
+              << ", moved: " << r.moved << "; bytes: " << r.bytes
+              << "; folders failed: " << r.errors << "\n";
+    for (const auto& group : ByMailbox(folders)) {
+        std::cout << "  " << group.front().mailbox << "\n";
+        for (const auto& f : group) {
+            std::cout << "    " << f.url << ": " << f.count << (f.moved ? " moved, " : " deleted, ")
+                      << f.bytes << " bytes" << (f.error.empty() ? "" : "; error: " + f.error)
+                      << "\n";
+        }
+    }
+}
+
+// quellix-setup history: reads the run history; needs neither the
+// directory nor the store.
+int History(const Args& args) {
+    const auto history = platform::RunHistoryReader::OpenCurrent();
+    const auto runs = history.Runs(args.last, args.mailbox);
+    if (args.json) {
+        std::cout << "{\n  \"history\": " << JsonString(history.Path()) << ",\n  \"runs\": [";
+        for (size_t i = 0; i < runs.size(); ++i) {
+            std::cout << (i ? ",\n" : "\n")
+                      << RunJson(runs[i], history.Folders(runs[i].id, args.mailbox));
+        }
+        std::cout << (runs.empty() ? "]\n}\n" : "\n  ]\n}\n");
+        return kExitOk;
+    }
+    if (runs.empty()) {
+        std::cout << "No run recorded" << (args.mailbox.empty() ? "" : " for " + args.mailbox)
+                  << " in " << history.Path() << "\n";
+        return kExitOk;
+    }
+    for (size_t i = 0; i < runs.size(); ++i) {
+        if (i) std::cout << "\n";
+        PrintRun(runs[i], history.Folders(runs[i].id, args.mailbox));
+    }
+    return kExitOk;
+}
+
+// The addresses the run selects now: the marked mailboxes, or every listed
+// one when it treats all mailboxes.
+std::vector<std::string> SelectedAddresses(const SetupStatus& status, bool allMailboxes) {
+    std::vector<std::string> out;
+    for (const auto* list : {&status.lists.unregisterList, &status.lists.registerList}) {
+        if (list == &status.lists.registerList && !allMailboxes) break;
+        for (const auto& entry : *list) out.push_back(EntryEmailAddress(entry));
+    }
+    return out;
+}
+
+// The health part of status: text lines, or the members of the JSON object.
+struct HealthReport {
+    std::string text;
+    std::string json;
+    std::string failure;  // the history could not be read
+};
+
+HealthReport Health(const SetupStatus& status, const WindowValues& w, const std::string& start) {
+    HealthReport report;
+    std::ostringstream text, json;
+    try {
+        const auto history = platform::RunHistoryReader::OpenCurrent();
+        const int64_t now = platform::Date::NowUtc().UnixSeconds();
+        const bool found = status.registration.result == 1;
+        const auto health =
+            CheckRunHealth(history, SelectedAddresses(status, w.CheckAllMbx == 1),
+                           found ? w.ComboRun : 0, start, now, ISODate::GetTimeZoneBias());
+        const auto last = history.Runs(1);
+        text << "Run history: " << history.Path() << "\n";
+        json << "  \"history\": {\n    \"path\": " << JsonString(history.Path())
+             << ",\n    \"lastRun\": ";
+        if (last.empty()) {
+            text << "  No run recorded\n";
+            json << "null";
+        } else {
+            const auto& r = last.front();
+            text << "  Last run: " << r.id << ", " << r.outcome << ", started "
+                 << UtcText(r.started) << "\n";
+            json << "{\"id\": " << r.id << ", \"outcome\": " << JsonString(r.outcome)
+                 << ", \"started\": " << JsonString(UtcText(r.started)) << "}";
+        }
+        json << ",\n    \"flaggedMailboxes\": [";
+        for (size_t i = 0; i < health.mailboxes.size(); ++i) {
+            const auto& flag = health.mailboxes[i];
+            text << "  Attention: " << flag.mailbox
+                 << " failed or was not reached on the last two due runs (";
+            for (size_t j = 0; j < flag.reasons.size(); ++j)
+                text << (j ? "; " : "") << flag.reasons[j];
+            text << ")\n";
+            json << (i ? ", " : "") << "{\"mailbox\": " << JsonString(flag.mailbox)
+                 << ", \"reasons\": " << JsonList(flag.reasons) << "}";
+        }
+        json << "],\n    \"missedRun\": ";
+        if (health.missedRun) {
+            text << "  Attention: the run due at " << UtcText(*health.missedRun)
+                 << " did not happen\n";
+            json << JsonString(UtcText(*health.missedRun));
+        } else {
+            json << "null";
+        }
+        json << "\n  },\n";
+        report.text = text.str();
+        report.json = json.str();
+    } catch (const std::exception& e) {
+        report.failure = e.what();
+    }
+    return report;
+}
+
 int Status(const SetupStatus& status, const ErrorLog& log, bool json) {
     const WindowValues w = WindowAfterRefresh(status);
     const bool found = status.registration.result == 1;
     const std::string start = w.ComboStartHour + ":" + w.ComboStartMin + " " + w.ComboStartAmPm;
+    const HealthReport health = Health(status, w, start);
     if (json) {
         std::ostringstream out;
         out << "{\n  \"state\": " << JsonString(InstallStateName(status.state)) << ",\n"
@@ -288,7 +479,7 @@ int Status(const SetupStatus& status, const ErrorLog& log, bool json) {
             << "    \"subfolders\": " << (w.CheckDeep > 0 ? "true" : "false") << "\n  },\n"
             << "  \"registered\": " << JsonList(status.lists.unregisterList) << ",\n"
             << "  \"notRegistered\": " << JsonList(status.lists.registerList) << ",\n"
-            << "  \"errorLog\": " << JsonString(log.Text()) << "\n}\n";
+            << health.json << "  \"errorLog\": " << JsonString(log.Text()) << "\n}\n";
         std::cout << out.str();
     } else {
         std::cout << "State: " << InstallStateName(status.state) << "\n"
@@ -313,7 +504,12 @@ int Status(const SetupStatus& status, const ErrorLog& log, bool json) {
         std::cout << "Mailboxes that can be registered (" << status.lists.registerList.size()
                   << "):\n";
         for (const auto& e : status.lists.registerList) std::cout << "  " << e << "\n";
+        std::cout << health.text;
         PrintLog(log);
+    }
+    if (!health.failure.empty()) {
+        std::cerr << "quellix-setup: the run history cannot be read: " << health.failure << "\n";
+        return kExitFailed;
     }
     return kExitOk;
 }
@@ -377,6 +573,7 @@ const char* OutcomeText(MarkOutcome::Kind kind) {
 }
 
 int Run(const Args& args) {
+    if (args.command == "history") return History(args);
     SetupContext context;
     const std::vector<ErrorEntry> discovery = DiscoverEnvironment(context);
     if (!discovery.empty()) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/date.h"
+#include "platform/run_history.h"
 #include "setup/testing/setup_fixture.h"
 
 namespace setup {
@@ -216,6 +217,99 @@ TEST_P(QuellixSetupTest, UsageAndStatesThatRefuse) {
     o = QuellixSetup({"install", "--identity", "svc", "--password-file", "-"}, "secret\n");
     EXPECT_EQ(o.code, 1);
     EXPECT_TRUE(Has(o.output, "not found")) << o.output;
+}
+
+// What the runs recorded is what history shows, filtered by address; status
+// flags a mailbox only when both of the last two due runs failed it.
+TEST_P(QuellixSetupTest, HistoryAndStatusTellWhatTheRunsDid) {
+    Outcome o = QuellixSetup({"history"});
+    ASSERT_EQ(o.code, 0) << o.output;
+    EXPECT_TRUE(Has(o.output, "No run recorded")) << o.output;
+
+    const std::string spam = "http://exch01.example.org/exadmin/example.org/mbx/";
+    const auto due = [&](bool bobFails) {
+        auto run =
+            platform::RunRecorder::Begin("file://./item/Quellix.reg", "Folder: Spam\nAge: 14");
+        run.Folder({"ann@example.org", spam + "ann/Spam", 3, 3000, false, ""});
+        run.Folder({"bob@example.org", spam + "bob/Spam", bobFails ? 0 : 1, bobFails ? 0 : 10,
+                    false, bobFails ? "access denied" : ""});
+        run.End("completed", "", 2);
+        return run.Id();
+    };
+    const auto notARunDay = [] {
+        auto run = platform::RunRecorder::Begin("file://./item/Quellix.reg", "");
+        run.End("not a run day", "", 0);
+    };
+    const int64_t first = due(true);
+    notARunDay();
+    // One failing due run: bob (a marked mailbox, selected by the run) is
+    // not flagged yet.
+    o = QuellixSetup({"status"});
+    ASSERT_EQ(o.code, 0) << o.output;
+    EXPECT_TRUE(Has(o.output, "Run history: " + dir_)) << o.output;
+    EXPECT_FALSE(Has(o.output, "Attention")) << o.output;
+
+    const int64_t second = due(true);
+    notARunDay();
+    o = QuellixSetup({"status"});
+    ASSERT_EQ(o.code, 0) << o.output;
+    EXPECT_TRUE(Has(o.output,
+                    "Attention: bob@example.org failed or was not reached on the last "
+                    "two due runs (run " +
+                        std::to_string(second) + ": " + spam + "bob/Spam: access denied; run " +
+                        std::to_string(first)))
+        << o.output;
+    EXPECT_FALSE(Has(o.output, "Attention: ann")) << o.output;
+    o = QuellixSetup({"status", "--json"});
+    ASSERT_EQ(o.code, 0) << o.output;
+    EXPECT_TRUE(Has(o.output, "\"flaggedMailboxes\": [{\"mailbox\": \"bob@example.org\""))
+        << o.output;
+    EXPECT_TRUE(Has(o.output, "\"missedRun\": null")) << o.output;
+
+    // A due run where bob's folder was swept clears the flag.
+    due(false);
+    o = QuellixSetup({"status"});
+    EXPECT_FALSE(Has(o.output, "Attention")) << o.output;
+
+    o = QuellixSetup({"history", "--last", "2"});
+    ASSERT_EQ(o.code, 0) << o.output;
+    EXPECT_TRUE(Has(o.output, ": completed\n  Registration: file://./item/Quellix.reg\n"))
+        << o.output;
+    EXPECT_TRUE(Has(o.output, ": not a run day\n")) << o.output;
+    EXPECT_TRUE(Has(o.output, "    Folder: Spam\n    Age: 14\n")) << o.output;
+    EXPECT_TRUE(Has(o.output,
+                    "Mailboxes processed: 2; messages deleted: 4, moved: 0; bytes: "
+                    "3010; folders failed: 0"))
+        << o.output;
+    EXPECT_TRUE(
+        Has(o.output, "  ann@example.org\n    " + spam + "ann/Spam: 3 deleted, 3000 bytes\n"))
+        << o.output;
+    EXPECT_FALSE(Has(o.output, "Run " + std::to_string(second) + ":")) << o.output;
+
+    // By address, without regard to case: only the runs that treated it,
+    // and only its folders.
+    o = QuellixSetup({"history", "--last", "0", "--mailbox", "BOB@example.org"});
+    ASSERT_EQ(o.code, 0) << o.output;
+    EXPECT_TRUE(Has(o.output, spam + "bob/Spam: 0 deleted, 0 bytes; error: access denied"))
+        << o.output;
+    EXPECT_FALSE(Has(o.output, "ann/Spam")) << o.output;
+    EXPECT_FALSE(Has(o.output, "not a run day")) << o.output;
+    o = QuellixSetup({"history", "--mailbox", "nobody@example.org"});
+    EXPECT_TRUE(Has(o.output, "No run recorded for nobody@example.org")) << o.output;
+
+    o = QuellixSetup({"history", "--json", "--last", "1", "--mailbox", "ann@example.org"});
+    ASSERT_EQ(o.code, 0) << o.output;
+    EXPECT_TRUE(Has(o.output, "\"outcome\": \"completed\"")) << o.output;
+    EXPECT_TRUE(Has(o.output, "{\"mailbox\": \"ann@example.org\", \"url\": \"" + spam +
+                                  "ann/Spam\", \"count\": 3, \"bytes\": 3000, \"moved\": false, "
+                                  "\"error\": \"\"}"))
+        << o.output;
+    EXPECT_FALSE(Has(o.output, "bob/Spam")) << o.output;
+
+    EXPECT_EQ(QuellixSetup({"history", "--last", "some"}).code, 2);
+    EXPECT_EQ(QuellixSetup({"history", "--mailbox"}).code, 2);
+    EXPECT_EQ(QuellixSetup({"history", "--yes"}).code, 2);
+    EXPECT_EQ(QuellixSetup({"history", "--help"}).code, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, QuellixSetupTest,

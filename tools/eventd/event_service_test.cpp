@@ -30,8 +30,8 @@
 #include "platform/ado.h"
 #include "platform/com.h"
 #include "registration/registration.h"
+#include "registration/timer_schedule.h"
 #include "tools/eventd/firing_record.h"
-#include "tools/eventd/timer_schedule.h"
 
 namespace {
 

@@ -9,13 +9,19 @@
 #include <string>
 #include <vector>
 
-#include "tools/eventd/timer_schedule.h"
+#include "registration/timer_schedule.h"
 
 namespace localplatform {
 class ItemStore;
 }
 
 namespace eventd {
+
+// The schedule arithmetic lives beside the registration's layout, where the
+// setup program reads it too.
+using registration::LatestFiring;
+using registration::NextFiring;
+using registration::TimerSchedule;
 
 struct TimerRegistration {
     int64_t itemId = 0;

@@ -1,6 +1,6 @@
-#include "tools/eventd/timer_schedule.h"
+#include "registration/timer_schedule.h"
 
-namespace eventd {
+namespace registration {
 
 namespace {
 
@@ -29,4 +29,4 @@ std::optional<int64_t> NextFiring(const TimerSchedule& s, int64_t t) {
     return s.start + (FloorDiv(t - s.start, s.intervalSeconds) + 1) * s.intervalSeconds;
 }
 
-}  // namespace eventd
+}  // namespace registration

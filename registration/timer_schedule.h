@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace eventd {
+namespace registration {
 
 struct TimerSchedule {
     int64_t start = 0;            // the first firing
@@ -20,4 +20,4 @@ struct TimerSchedule {
 // has already fired.
 [[nodiscard]] std::optional<int64_t> NextFiring(const TimerSchedule& s, int64_t t);
 
-}  // namespace eventd
+}  // namespace registration

@@ -1,0 +1,104 @@
+// The run history of the cleanup runs, kept in the platform's state: what
+// each run did, however it ended, for the setup program to show, and the
+// metrics file written after each run. The sink records through
+// RunRecorder; the setup program reads through RunHistoryReader.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace localplatform {
+class RunHistory;
+}
+
+namespace platform {
+
+struct RunFolderRecord {
+    std::string mailbox;  // the mailbox's address
+    std::string url;      // the folder URL as the run built it
+    int64_t count = 0;    // messages deleted or moved
+    int64_t bytes = 0;    // their total size
+    bool moved = false;
+    std::string error;  // empty when the folder was swept
+};
+
+// The history record of one cleanup run, kept in the platform's history.
+// Folders are written in batches (every few hundred folders or every second,
+// and at End), so a run that is killed loses at most its last batch and
+// reads as "interrupted".
+class RunRecorder {
+public:
+    // Opens the configured history, prunes old records, and records the
+    // start of a run of itemUrl by this process (outcome "running"). Raises
+    // platform::Error.
+    static RunRecorder Begin(const std::string& itemUrl, const std::string& parameters);
+    RunRecorder(RunRecorder&&) noexcept;
+    RunRecorder& operator=(RunRecorder&&) noexcept;
+    // A run that was begun and not ended is ended "interrupted" here (errors
+    // are swallowed: a destructor does not raise).
+    ~RunRecorder();
+
+    [[nodiscard]] int64_t Id() const;
+    // Records one folder as the run treats it. Raises platform::Error.
+    void Folder(const RunFolderRecord& folder);
+    // Records the end (outcome "completed", "failed", "not a run day",
+    // "skipped"), the mailboxes processed, and the totals summed from the
+    // folders; then writes the metrics file when one is configured
+    // ("metrics.textfile"). Raises platform::Error.
+    void End(const std::string& outcome, const std::string& detail, int64_t mailboxes);
+
+    struct State;  // defined in run_history.cpp
+
+private:
+    explicit RunRecorder(std::unique_ptr<State> state);
+    std::unique_ptr<State> s_;
+};
+
+// One run as the history tells it.
+struct RunSummary {
+    int64_t id = 0;
+    std::string itemUrl;  // the registration item that fired
+    int64_t started = 0;  // Unix seconds, UTC
+    std::optional<int64_t> ended;
+    // "running", "completed", "failed", "not a run day", "skipped", or
+    // "interrupted" for a run whose process is gone without an end.
+    std::string outcome;
+    std::string detail;
+    std::string parameters;
+    int64_t pid = 0;
+    std::string host;
+    int64_t mailboxes = 0;
+    int64_t deleted = 0;
+    int64_t moved = 0;
+    int64_t bytes = 0;
+    int64_t errors = 0;
+};
+
+// Reads the history named by the platform configuration. A history that was
+// never written reads as empty (and is not created). Raises platform::Error.
+class RunHistoryReader {
+public:
+    static RunHistoryReader OpenCurrent();
+    RunHistoryReader(RunHistoryReader&&) noexcept;
+    RunHistoryReader& operator=(RunHistoryReader&&) noexcept;
+    ~RunHistoryReader();
+
+    // The newest runs first, at most last (0 = all); with a mailbox, only
+    // the runs with a folder of that address (without regard to case).
+    [[nodiscard]] std::vector<RunSummary> Runs(size_t last = 0,
+                                               const std::string& mailbox = "") const;
+    // The folders of a run in the order recorded; with a mailbox, only its.
+    [[nodiscard]] std::vector<RunFolderRecord> Folders(int64_t run,
+                                                       const std::string& mailbox = "") const;
+    [[nodiscard]] const std::string& Path() const { return path_; }
+
+private:
+    RunHistoryReader(std::unique_ptr<localplatform::RunHistory> history, std::string path);
+    std::unique_ptr<localplatform::RunHistory> history_;  // null: no history yet
+    std::string path_;
+};
+
+}  // namespace platform

@@ -1,0 +1,96 @@
+// RunRecorder and RunHistoryReader over a real history in a temporary
+// platform: what the sink records is what the setup program reads, and End
+// writes the metrics file when one is configured.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "base/error.h"
+#include "base/testing/temp_platform.h"
+#include "platform/run_history.h"
+
+namespace platform {
+namespace {
+
+using testing::TempPlatform;
+
+constexpr const char* kItem =
+    "file://./backofficestorage/example.org/MBX/SystemMailbox/"
+    "StoreEvents/GlobalEvents/Quellix.reg";
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+TEST(RunRecorder, WhatARunRecordsIsReadBack) {
+    TempPlatform temp("quellix-recorder-");
+    const std::string metrics = temp.Dir() + "/textfile/quellix.prom";
+    std::filesystem::create_directories(temp.Dir() + "/textfile");
+    temp.Configure("metrics.textfile = " + metrics + "\n");
+    // Nothing was ever recorded: the reader sees nothing and creates nothing.
+    EXPECT_TRUE(RunHistoryReader::OpenCurrent().Runs().empty());
+    EXPECT_FALSE(std::filesystem::exists(temp.Dir() + "/history.db"));
+
+    int64_t id = 0;
+    {
+        auto run = RunRecorder::Begin(kItem, "Folder: Spam");
+        id = run.Id();
+        // More folders than one batch holds: every one arrives.
+        for (int i = 0; i < 1234; ++i) {
+            run.Folder({"user" + std::to_string(i % 617) + "@example.org",
+                        "http://exch01.example.org/exadmin/example.org/mbx/u/Spam", 2, 100,
+                        i % 2 == 1, i == 7 ? "access denied" : ""});
+        }
+        EXPECT_FALSE(std::filesystem::exists(metrics));
+        run.End("completed", "", 617);
+        EXPECT_THROW(run.Folder({}), Error);
+        EXPECT_THROW(run.End("completed", "", 1), Error);
+    }
+    const auto reader = RunHistoryReader::OpenCurrent();
+    const auto runs = reader.Runs();
+    ASSERT_EQ(runs.size(), 1u);
+    const auto& r = runs[0];
+    EXPECT_EQ(r.id, id);
+    EXPECT_EQ(r.outcome, "completed");
+    EXPECT_EQ(r.parameters, "Folder: Spam");
+    EXPECT_EQ(r.mailboxes, 617);
+    EXPECT_EQ(r.deleted, 617 * 2);
+    EXPECT_EQ(r.moved, 617 * 2);
+    EXPECT_EQ(r.bytes, 1234 * 100);
+    EXPECT_EQ(r.errors, 1);
+    EXPECT_EQ(reader.Folders(id).size(), 1234u);
+    EXPECT_EQ(reader.Folders(id, "USER7@example.org").size(), 2u);
+    EXPECT_EQ(reader.Folders(id, "USER7@example.org")[0].error, "access denied");
+
+    const std::string text = ReadFile(metrics);
+    EXPECT_NE(text.find("quellix_last_run_success{item=\"" + std::string(kItem) + "\"} 1\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("quellix_last_run_mailboxes_processed{item=\"" + std::string(kItem) +
+                        "\"} 617\n"),
+              std::string::npos);
+
+    // A recorder dropped without End records the run as interrupted.
+    { auto dropped = RunRecorder::Begin(kItem, ""); }
+    EXPECT_EQ(RunHistoryReader::OpenCurrent().Runs(1).at(0).outcome, "interrupted");
+
+    // A metrics file that cannot be written fails End, naming it; the run's
+    // end is recorded all the same.
+    temp.Configure("metrics.textfile = " + temp.Dir() + "/nowhere/quellix.prom\n");
+    auto failing = RunRecorder::Begin(kItem, "");
+    try {
+        failing.End("failed", "directory gone", 0);
+        FAIL() << "the metrics file was written into a missing folder";
+    } catch (const Error& e) {
+        EXPECT_NE(e.Description().find(temp.Dir() + "/nowhere/quellix.prom"), std::string::npos);
+    }
+    EXPECT_EQ(RunHistoryReader::OpenCurrent().Runs(1).at(0).outcome, "failed");
+}
+
+}  // namespace
+}  // namespace platform
