@@ -43,6 +43,9 @@ std::vector<MovedMessage> MovedMessagesOfRun(int64_t run) {
         m.run = e.run;
         m.sourceFolderUrl = FileUrl(e.sourcePath);
         m.sourceName = e.sourceName;
+        std::vector<std::string> source = e.sourcePath;
+        source.push_back(e.sourceName);
+        m.sourceUrl = FileUrl(source);
         if (e.sourcePath.size() > 2) m.mailboxAlias = e.sourcePath[2];
         if (!destination || destination->first != e.destinationFolder)
             destination.emplace(e.destinationFolder, store->PathOf(e.destinationFolder));

@@ -34,6 +34,7 @@ struct MovedMessage {
     int64_t run = 0;
     std::string sourceFolderUrl;  // file:// URLs
     std::string sourceName;
+    std::string sourceUrl;         // the folder's URL and the name
     std::string mailboxAlias;      // the source folder's mailbox
     std::string destinationUrl;    // the URL the move gave it
     int64_t size = 0;              // bytes, when moved

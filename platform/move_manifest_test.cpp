@@ -59,6 +59,7 @@ TEST(MoveManifestPlatformTest, MovedForARunAndPutBackByUrl) {
     ASSERT_EQ(moved.size(), 2U);
     EXPECT_EQ(moved[0].sourceFolderUrl, TempStore::FileBase() + "/alice/Inbox/Spam Box");
     EXPECT_EQ(moved[0].sourceName, aName);
+    EXPECT_EQ(moved[0].sourceUrl, TempStore::FileBase() + "/alice/Inbox/Spam Box/" + aName);
     EXPECT_EQ(moved[0].mailboxAlias, "alice");
     EXPECT_EQ(moved[0].destinationUrl,
               TempStore::FileBase() + "/junk/Inbox" + movedA.substr(movedA.rfind('/')));
