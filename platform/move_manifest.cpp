@@ -31,13 +31,13 @@ std::string MoveRecordForRun(const std::string& sourceUrl, const std::string& de
     return MoveStoreMessage(*store, sourceUrl, destinationFolderUrl, run);
 }
 
-std::vector<MovedMessage> MovedMessagesOfRun(int64_t run) {
+std::vector<MovedMessage> MovedMessagesOfRun(int64_t run, int64_t afterEntry, int64_t limit) {
     auto store = ItemStore::ForThisThread();
     std::vector<MovedMessage> messages;
     // Folder paths asked once per folder: a run moves many messages from
     // few folders into one.
     std::optional<std::pair<int64_t, std::vector<std::string>>> destination;
-    for (const auto& e : store->MovesOfRun(run)) {
+    for (const auto& e : store->MovesOfRun(run, afterEntry, limit)) {
         MovedMessage m;
         m.entry = e.entry;
         m.run = e.run;

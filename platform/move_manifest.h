@@ -43,10 +43,12 @@ struct MovedMessage {
     int64_t laterRun = 0;
 };
 
-// The messages run moved, in the order it moved them; none for a run that
-// moved nothing or is unknown. Raises platform::Error when the store cannot
-// be read.
-std::vector<MovedMessage> MovedMessagesOfRun(int64_t run);
+// The messages run moved, in the order it moved them: at most limit of
+// them (0 = all) from the first after the entry afterEntry on, so that a
+// large run is read a part at a time. None for a run that moved nothing or
+// is unknown. Raises platform::Error when the store cannot be read.
+std::vector<MovedMessage> MovedMessagesOfRun(int64_t run, int64_t afterEntry = 0,
+                                             int64_t limit = 0);
 
 // What putting one message back did.
 struct PutBackResult {

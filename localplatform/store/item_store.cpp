@@ -1426,11 +1426,12 @@ MoveEntry MoveEntryOf(const Stmt& s) {
 
 }  // namespace
 
-std::vector<MoveEntry> ItemStore::MovesOfRun(int64_t run) {
+std::vector<MoveEntry> ItemStore::MovesOfRun(int64_t run, int64_t afterEntry, int64_t limit) {
     const ReadTogether together(*this);
     std::vector<MoveEntry> entries;
-    Stmt s(*h_, std::string("SELECT ") + kMoveColumns + " WHERE m.run = ?1 ORDER BY m.id");
-    s.Bind(1, run);
+    Stmt s(*h_, std::string("SELECT ") + kMoveColumns +
+                    " WHERE m.run = ?1 AND m.id > ?2 ORDER BY m.id LIMIT ?3");
+    s.Bind(1, run).Bind(2, afterEntry).Bind(3, limit > 0 ? limit : int64_t{-1});
     while (s.Step()) entries.push_back(MoveEntryOf(s));
     return entries;
 }

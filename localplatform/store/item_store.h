@@ -191,8 +191,10 @@ public:
     bool DeleteItem(int64_t id);
 
     // ---- The move manifest
-    // The moves recorded under run, in the order they were made.
-    [[nodiscard]] std::vector<MoveEntry> MovesOfRun(int64_t run);
+    // The moves recorded under run, in the order they were made: at most
+    // limit of them (0 = all) from the first after the entry afterEntry on.
+    [[nodiscard]] std::vector<MoveEntry> MovesOfRun(int64_t run, int64_t afterEntry = 0,
+                                                    int64_t limit = 0);
     // Puts the message of a manifest entry back, atomically: out of the
     // destination folder into its source folder, under its old name when
     // that is free there, else a new unique one, with its content, received

@@ -65,6 +65,12 @@ TEST(MoveManifestTest, ARecordedMoveIsPutBackWholeUnderItsOldName) {
     EXPECT_EQ(moves[0].received, 1000);
     EXPECT_EQ(moves[0].destinationName, m.store->Get(a)->name);
     EXPECT_TRUE(m.store->MovesOfRun(43).empty());
+    // Read a part at a time.
+    const auto second = m.store->MovesOfRun(42, moves[0].entry, 1);
+    ASSERT_EQ(second.size(), 1U);
+    EXPECT_EQ(second[0].item, b);
+    EXPECT_EQ(m.store->MovesOfRun(42, 0, 1).size(), 1U);
+    EXPECT_TRUE(m.store->MovesOfRun(42, moves[1].entry, 1).empty());
 
     // A message of that name arrived meanwhile: b gets a new one.
     const int64_t newcomer = m.store->SaveMessage(m.spam, "new", 4000, "B.EML");

@@ -610,58 +610,65 @@ int Undo(const UndoArgs& args) {
         if (auto code = ResolveMailbox(*args.mailbox, a)) return *code;
         alias = a;
     }
-    const UndoReport report = UndoMoveRun(args.run, alias);
+    using R = UndoLine::Result;
+    // Each message is told when it is done: a large run is never held whole.
+    size_t told = 0;
+    const auto openJson = [&] {
+        if (told++ > 0) return;
+        std::cout << "{\n  \"run\": " << args.run << ",\n"
+                  << "  \"mailbox\": " << (args.mailbox ? JsonString(*args.mailbox) : "null")
+                  << ",\n  \"messages\": [";
+    };
+    const auto tell = [&](const UndoLine& l) {
+        if (args.json) {
+            const bool first = told == 0;
+            openJson();
+            std::cout << (first ? "" : ",") << "\n    {\"source\": " << JsonString(l.sourceUrl)
+                      << ", \"destination\": " << JsonString(l.destinationUrl)
+                      << ", \"size\": " << l.size << ", \"received\": "
+                      << (l.received ? JsonString(IsoUtc(*l.received)) : "null")
+                      << ", \"putBack\": " << (l.result == R::PutBack ? "true" : "false")
+                      << ", \"result\": " << JsonString(UndoResultText(l));
+            if (!l.putBackUrl.empty()) std::cout << ", \"putBackAs\": " << JsonString(l.putBackUrl);
+            std::cout << "}";
+            return;
+        }
+        std::ostream& out = l.result == R::Failed ? std::cerr : std::cout;
+        if (l.result == R::PutBack) {
+            out << "Put back: " << l.sourceUrl;
+            if (!l.putBackUrl.empty()) out << " as " << l.putBackUrl << " (the name was taken)";
+        } else if (l.result == R::AlreadyPutBack) {
+            out << "Already put back: " << l.sourceUrl;
+        } else {
+            out << "Not put back: " << l.sourceUrl << " (" << l.destinationUrl
+                << "): " << UndoResultText(l);
+        }
+        out << "; " << l.size << " bytes";
+        if (l.received) out << ", received " << platform::GeneralDateText(*l.received) << " UTC";
+        out << "\n";
+    };
+    const UndoReport report = UndoMoveRun(args.run, alias, tell);
     if (!report.runKnown) {
         std::cerr << "quellix-setup: run " << args.run
                   << " is unknown: no message moved by it is recorded (a delete run, a run that "
                      "moved nothing, or no such run)\n";
         return kExitFailed;
     }
-    using R = UndoLine::Result;
     const size_t failed = report.Count(R::Failed);
     const size_t putBack = report.Count(R::PutBack);
     const size_t already = report.Count(R::AlreadyPutBack);
-    const size_t left = report.lines.size() - putBack - already - failed;
+    const size_t left = report.messages - putBack - already - failed;
     if (args.json) {
-        std::ostringstream out;
-        out << "{\n  \"run\": " << report.run << ",\n"
-            << "  \"mailbox\": " << (args.mailbox ? JsonString(*args.mailbox) : "null") << ",\n"
-            << "  \"messages\": [";
-        for (size_t i = 0; i < report.lines.size(); ++i) {
-            const UndoLine& l = report.lines[i];
-            out << (i ? "," : "") << "\n    {\"source\": " << JsonString(l.sourceUrl)
-                << ", \"destination\": " << JsonString(l.destinationUrl) << ", \"size\": " << l.size
-                << ", \"received\": " << (l.received ? JsonString(IsoUtc(*l.received)) : "null")
-                << ", \"putBack\": " << (l.result == R::PutBack ? "true" : "false")
-                << ", \"result\": " << JsonString(UndoResultText(l));
-            if (!l.putBackUrl.empty()) out << ", \"putBackAs\": " << JsonString(l.putBackUrl);
-            out << "}";
-        }
-        out << (report.lines.empty() ? "" : "\n  ") << "],\n"
-            << "  \"totals\": {\"putBack\": " << putBack << ", \"alreadyPutBack\": " << already
-            << ", \"notPutBack\": " << left << ", \"failed\": " << failed << "}\n}\n";
-        std::cout << out.str();
+        const bool none = told == 0;
+        openJson();
+        std::cout << (none ? "" : "\n  ") << "],\n"
+                  << "  \"totals\": {\"messages\": " << report.messages
+                  << ", \"putBack\": " << putBack << ", \"alreadyPutBack\": " << already
+                  << ", \"notPutBack\": " << left << ", \"failed\": " << failed << "}\n}\n";
     } else {
-        for (const UndoLine& l : report.lines) {
-            std::ostream& out = l.result == R::Failed ? std::cerr : std::cout;
-            if (l.result == R::PutBack) {
-                out << "Put back: " << l.sourceUrl;
-                if (!l.putBackUrl.empty()) out << " as " << l.putBackUrl << " (the name was taken)";
-            } else if (l.result == R::AlreadyPutBack) {
-                out << "Already put back: " << l.sourceUrl;
-            } else {
-                out << "Not put back: " << l.sourceUrl << " (" << l.destinationUrl
-                    << "): " << UndoResultText(l);
-            }
-            out << "; " << l.size << " bytes";
-            if (l.received)
-                out << ", received " << platform::GeneralDateText(*l.received) << " UTC";
-            out << "\n";
-        }
         std::cout << "Run " << report.run << (args.mailbox ? ", mailbox " + *args.mailbox : "")
-                  << ": " << report.lines.size() << " moved, " << putBack << " put back, "
-                  << already << " already put back, " << left << " not put back, " << failed
-                  << " failed\n";
+                  << ": " << report.messages << " moved, " << putBack << " put back, " << already
+                  << " already put back, " << left << " not put back, " << failed << " failed\n";
     }
     return failed == 0 ? kExitOk : kExitFailed;
 }

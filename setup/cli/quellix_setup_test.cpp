@@ -241,7 +241,7 @@ TEST_P(QuellixSetupTest, UndoPutsBackWhatAMoveRunMovedAndSaysWhatItCannot) {
     EXPECT_TRUE(Has(o.output, "\"result\": \"already put back\"")) << o.output;
     EXPECT_TRUE(Has(o.output, "\"putBackAs\": ")) << o.output;
     EXPECT_TRUE(Has(o.output,
-                    "\"totals\": {\"putBack\": 1, \"alreadyPutBack\": 1, "
+                    "\"totals\": {\"messages\": 4, \"putBack\": 1, \"alreadyPutBack\": 1, "
                     "\"notPutBack\": 2, \"failed\": 0}"))
         << o.output;
     EXPECT_EQ(Subjects("ann", "Junk"), (Strings{"a1", "a1"}));

@@ -6,12 +6,6 @@
 
 namespace setup {
 
-size_t UndoReport::Count(UndoLine::Result result) const {
-    size_t n = 0;
-    for (const auto& line : lines) n += line.result == result ? 1 : 0;
-    return n;
-}
-
 std::string UndoResultText(const UndoLine& line) {
     switch (line.result) {
         case UndoLine::Result::PutBack:
@@ -30,48 +24,67 @@ std::string UndoResultText(const UndoLine& line) {
     return {};
 }
 
-UndoReport UndoMoveRun(int64_t run, const std::optional<std::string>& mailboxAlias) {
+namespace {
+
+// Entries read from the manifest at a time.
+constexpr int64_t kPart = 1000;
+
+UndoLine PutBack(const platform::MovedMessage& m) {
     using Outcome = platform::PutBackResult::Outcome;
+    UndoLine line;
+    line.sourceUrl = m.sourceUrl;
+    line.destinationUrl = m.destinationUrl;
+    line.size = m.size;
+    line.received = m.received;
+    line.laterRun = m.laterRun;
+    try {
+        const auto r = platform::PutBackMovedMessage(m);
+        switch (r.outcome) {
+            case Outcome::kPutBack:
+                line.result = UndoLine::Result::PutBack;
+                if (r.url != line.sourceUrl) line.putBackUrl = r.url;
+                break;
+            case Outcome::kAlreadyPutBack:
+                line.result = UndoLine::Result::AlreadyPutBack;
+                break;
+            case Outcome::kGone:
+                line.result = UndoLine::Result::Gone;
+                break;
+            case Outcome::kMovedLater:
+                line.result = UndoLine::Result::MovedLater;
+                break;
+            case Outcome::kSourceFolderGone:
+                line.result = UndoLine::Result::SourceFolderGone;
+                break;
+        }
+    } catch (const platform::Error& e) {
+        line.result = UndoLine::Result::Failed;
+        line.failure = std::to_string(e.Number()) + " " + e.Description();
+    } catch (const std::exception& e) {
+        line.result = UndoLine::Result::Failed;
+        line.failure = e.what();
+    }
+    return line;
+}
+
+}  // namespace
+
+UndoReport UndoMoveRun(int64_t run, const std::optional<std::string>& mailboxAlias,
+                       const std::function<void(const UndoLine&)>& done) {
     UndoReport report;
     report.run = run;
-    const auto moved = platform::MovedMessagesOfRun(run);
-    report.runKnown = !moved.empty();
-    for (const auto& m : moved) {
-        if (mailboxAlias && !platform::EqualsNoCase(m.mailboxAlias, *mailboxAlias)) continue;
-        UndoLine line;
-        line.sourceUrl = m.sourceUrl;
-        line.destinationUrl = m.destinationUrl;
-        line.size = m.size;
-        line.received = m.received;
-        line.laterRun = m.laterRun;
-        try {
-            const auto r = platform::PutBackMovedMessage(m);
-            switch (r.outcome) {
-                case Outcome::kPutBack:
-                    line.result = UndoLine::Result::PutBack;
-                    if (r.url != line.sourceUrl) line.putBackUrl = r.url;
-                    break;
-                case Outcome::kAlreadyPutBack:
-                    line.result = UndoLine::Result::AlreadyPutBack;
-                    break;
-                case Outcome::kGone:
-                    line.result = UndoLine::Result::Gone;
-                    break;
-                case Outcome::kMovedLater:
-                    line.result = UndoLine::Result::MovedLater;
-                    break;
-                case Outcome::kSourceFolderGone:
-                    line.result = UndoLine::Result::SourceFolderGone;
-                    break;
-            }
-        } catch (const platform::Error& e) {
-            line.result = UndoLine::Result::Failed;
-            line.failure = std::to_string(e.Number()) + " " + e.Description();
-        } catch (const std::exception& e) {
-            line.result = UndoLine::Result::Failed;
-            line.failure = e.what();
+    for (int64_t after = 0;;) {
+        const auto part = platform::MovedMessagesOfRun(run, after, kPart);
+        if (part.empty()) break;
+        report.runKnown = true;
+        after = part.back().entry;
+        for (const auto& m : part) {
+            if (mailboxAlias && !platform::EqualsNoCase(m.mailboxAlias, *mailboxAlias)) continue;
+            const UndoLine line = PutBack(m);
+            ++report.messages;
+            ++report.counts[static_cast<size_t>(line.result)];
+            if (done) done(line);
         }
-        report.lines.push_back(std::move(line));
     }
     return report;
 }

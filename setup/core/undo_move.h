@@ -3,7 +3,9 @@
 // time, each atomically; the others are left alone and said why.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,11 +34,15 @@ struct UndoLine {
     std::string failure;     // for Failed: "number description"
 };
 
+// The totals of an undo.
 struct UndoReport {
     int64_t run = 0;
-    bool runKnown = false;  // the run moved something
-    std::vector<UndoLine> lines;
-    [[nodiscard]] size_t Count(UndoLine::Result result) const;
+    bool runKnown = false;           // the run moved something
+    size_t messages = 0;             // of the run (of the mailbox, when one is given)
+    std::array<size_t, 6> counts{};  // by UndoLine::Result
+    [[nodiscard]] size_t Count(UndoLine::Result result) const {
+        return counts[static_cast<size_t>(result)];
+    }
 };
 
 // The text that says what became of a message ("already put back", "no
@@ -45,9 +51,11 @@ std::string UndoResultText(const UndoLine& line);
 
 // Puts back the messages that run moved, only those that came from the
 // mailbox with the given alias (compared without regard to case) when one
-// is given. A message the store fails on is reported as Failed and the
-// others still go back. Raises platform::Error when the run's moves cannot
-// be read at all.
-UndoReport UndoMoveRun(int64_t run, const std::optional<std::string>& mailboxAlias);
+// is given, and tells each line as it is done (a large run is read a part at
+// a time, never held whole). A message the store fails on is reported as
+// Failed and the others still go back. Raises platform::Error when the
+// run's moves cannot be read at all.
+UndoReport UndoMoveRun(int64_t run, const std::optional<std::string>& mailboxAlias,
+                       const std::function<void(const UndoLine&)>& done);
 
 }  // namespace setup
