@@ -181,30 +181,35 @@ Fields& Record::Fields() {
     return fields_;
 }
 
-std::string Record::MoveRecord(const std::string& source, const std::string& destination,
-                               const std::string& /*user*/, const std::string& /*password*/,
-                               int32_t /*options*/, bool /*async*/) {
-    auto store = impl_->open ? impl_->store : localplatform::ItemStore::ForThisThread();
+std::string MoveStoreMessage(localplatform::ItemStore& store, const std::string& source,
+                             const std::string& destination, int64_t run) {
     const std::string fqdn = localplatform::ThisServerFqdn();
     const auto from = localplatform::ParseStoreUrl(source, fqdn);
     const auto to = localplatform::ParseStoreUrl(destination, fqdn);
-    const auto item = store->Require(from.segments, source);
+    const auto item = store.Require(from.segments, source);
     if (item.IsFolder()) {
         throw Error(
             err::kPermissionDeniedDb,
             Describe("MoveRecord", source, "a folder is not moved", err::kPermissionDeniedDb));
     }
-    const auto folder = store->Require(to.segments, destination);
+    const auto folder = store.Require(to.segments, destination);
     if (!folder.IsFolder()) {
         throw Error(err::kNotFound,
                     Describe("MoveRecord", destination, "not a folder", err::kNotFound));
     }
-    const auto moved = store->MoveItem(item.id, item.parent, folder.id);
+    const auto moved = store.MoveItem(item.id, item.parent, folder.id, run);
     // The destination's path as given, and the name the item has there: no
     // walk back up the tree for every message a run moves.
     std::vector<std::string> path = to.segments;
     path.push_back(moved.name);
     return localplatform::FormatStoreUrl(to.scheme, fqdn, path);
+}
+
+std::string Record::MoveRecord(const std::string& source, const std::string& destination,
+                               const std::string& /*user*/, const std::string& /*password*/,
+                               int32_t /*options*/, bool /*async*/) {
+    auto store = impl_->open ? impl_->store : localplatform::ItemStore::ForThisThread();
+    return MoveStoreMessage(*store, source, destination, 0);
 }
 
 void Record::DeleteRecord(const std::string& url, bool /*async*/) {

@@ -44,6 +44,13 @@ struct RecordImpl {
     void SetPending(const std::string& name, Variant value);
 };
 
+// Moves the message at source into the folder at destination (URLs of
+// either scheme) as Record::MoveRecord does, recording the move in the move
+// manifest under run unless run is 0. Returns the moved message's URL in
+// the destination's scheme.
+std::string MoveStoreMessage(localplatform::ItemStore& store, const std::string& source,
+                             const std::string& destination, int64_t run);
+
 // Whether a provider name means the store or the directory (any case).
 [[nodiscard]] ConnectionImpl::Kind ProviderKind(const std::string& provider);
 

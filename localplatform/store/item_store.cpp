@@ -40,7 +40,7 @@ struct StmtCloser {
 using DbPtr = std::unique_ptr<sqlite3, DbCloser>;
 using StmtPtr = std::unique_ptr<sqlite3_stmt, StmtCloser>;
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 constexpr int kBatchMaxWrites = 256;
 constexpr int kDefaultBatchMs = 100;
 constexpr int kDefaultBusyMs = 10000;
@@ -85,6 +85,26 @@ CREATE TRIGGER items_drop_props AFTER DELETE ON items BEGIN
   DELETE FROM props WHERE item = old.id;
 END;
 PRAGMA user_version = 1;
+)sql";
+
+// Version 2: the move manifest, one row per message a run moved. A store
+// of version 1 gets it when it is opened.
+constexpr const char* kMovesSchema = R"sql(
+CREATE TABLE moves(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  run INTEGER NOT NULL,
+  item INTEGER NOT NULL,
+  source_folder INTEGER NOT NULL,
+  source_path TEXT NOT NULL,
+  source_name TEXT NOT NULL,
+  destination_folder INTEGER NOT NULL,
+  destination_name TEXT NOT NULL,
+  size INTEGER NOT NULL,
+  moved_at INTEGER NOT NULL,
+  restored_at INTEGER);
+CREATE INDEX moves_by_run ON moves(run);
+CREATE INDEX moves_by_item ON moves(item);
+PRAGMA user_version = 2;
 )sql";
 
 constexpr const char* kRowColumns =
@@ -424,6 +444,20 @@ void SetBusyWait(ItemStore::Handle& h, int busyMs, int64_t budgetMs) {
     sqlite3_busy_handler(h.db.get(), &WaitWhileBusy, &h);
 }
 
+// Upgrades a store of version 1 (no move manifest) in place. Another
+// process may be doing the same: the version is read again under the
+// write lock.
+void AddMoveManifest(ItemStore::Handle& h) {
+    Atomic tx(h);
+    int version = 0;
+    {
+        Stmt s(h, "PRAGMA user_version");
+        if (s.Step()) version = static_cast<int>(s.Int(0));
+    }
+    if (version == 1) h.Exec(kMovesSchema);
+    tx.Commit();
+}
+
 std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path,
                                               const StoreSettings& settings, bool create) {
     if (!create) CheckStoreFile(path);
@@ -463,7 +497,10 @@ std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path,
                                            err::kCorrupt));
         }
         h->Exec(kSchema);
+        h->Exec(kMovesSchema);
         tx.Commit();
+    } else if (version == 1) {
+        AddMoveManifest(*h);
     } else if (version != kSchemaVersion) {
         throw Error(
             err::kCorrupt,
@@ -1054,6 +1091,9 @@ std::string NewItemName(ItemStore::Handle& h) {
     return name + ".EML";
 }
 
+// Writes the manifest row of a move just made (in the move's transaction).
+void RecordMove(ItemStore::Handle& h, const MoveEntry& e);
+
 }  // namespace
 
 int64_t ItemStore::SaveMessage(int64_t parent, const std::string& rfc822, int64_t receivedUtc,
@@ -1081,10 +1121,20 @@ int64_t ItemStore::SaveMessage(int64_t parent, const std::string& rfc822, int64_
     return sqlite3_last_insert_rowid(h_->db.get());
 }
 
-ItemRow ItemStore::MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder) {
+ItemRow ItemStore::MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder, int64_t run) {
     RequireFolder(*this, toFolder);
     const std::string name = NewItemName(*h_);
     BatchWrite();
+    // With a manifest entry the move is two statements: a savepoint inside
+    // the batch makes them one step.
+    std::optional<Atomic> together;
+    if (run != 0) together.emplace(*h_);
+    std::string sourceName;
+    if (run != 0) {
+        Stmt n(*h_, "SELECT name FROM items WHERE id = ?1 AND parent = ?2 AND kind = 0");
+        n.Bind(1, id).Bind(2, fromFolder);
+        if (n.Step()) sourceName = n.Text(0);
+    }
     {
         // One statement: the item is in the new folder and out of the old
         // one together, or (any failure, a crash) still in the old one only.
@@ -1100,6 +1150,18 @@ ItemRow ItemStore::MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder) {
                                        "the item is no longer in its folder (moved or deleted "
                                        "meanwhile); nothing was copied",
                                        err::kNotFound));
+    }
+    if (run != 0) {
+        MoveEntry e;
+        e.run = run;
+        e.item = id;
+        e.sourceFolder = fromFolder;
+        e.sourcePath = PathOf(fromFolder);
+        e.sourceName = sourceName;
+        e.destinationFolder = toFolder;
+        e.destinationName = name;
+        RecordMove(*h_, e);
+        together->Commit();
     }
     BatchTick();
     auto row = Get(id);
@@ -1306,6 +1368,122 @@ std::vector<ItemRow> ItemStore::Children(const std::vector<int64_t>& parents,
                   [](const ItemRow& a, const ItemRow& b) { return a.id < b.id; });
     }
     return rows;
+}
+
+// ---------------------------------------------------------------- move manifest
+
+namespace {
+
+// A folder path as the manifest keeps it: names joined by "/" (no name
+// holds one).
+std::string JoinPath(const std::vector<std::string>& segments) {
+    std::string out;
+    for (const auto& seg : segments) out += (out.empty() ? "" : "/") + seg;
+    return out;
+}
+
+std::vector<std::string> SplitPath(const std::string& path) {
+    std::vector<std::string> segments;
+    for (size_t start = 0; start < path.size();) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        segments.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return segments;
+}
+
+void RecordMove(ItemStore::Handle& h, const MoveEntry& e) {
+    Stmt s(h,
+           "INSERT INTO moves(run, item, source_folder, source_path, source_name,"
+           " destination_folder, destination_name, size, moved_at)"
+           " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7,"
+           " (SELECT coalesce(length(content), 0) FROM items WHERE id = ?2), ?8)");
+    s.Bind(1, e.run).Bind(2, e.item).Bind(3, e.sourceFolder).Bind(4, JoinPath(e.sourcePath));
+    s.Bind(5, e.sourceName).Bind(6, e.destinationFolder).Bind(7, e.destinationName);
+    s.Bind(8, NowSeconds()).Run();
+}
+
+// The manifest's columns with the item's state now, as MoveEntryOf reads them.
+constexpr const char* kMoveColumns =
+    "m.id, m.run, m.item, m.source_folder, m.source_path, m.source_name,"
+    " m.destination_folder, m.destination_name, m.size, m.moved_at, m.restored_at,"
+    " i.parent, i.received,"
+    " (SELECT l.run FROM moves l WHERE l.item = m.item AND l.id > m.id"
+    "  AND l.restored_at IS NULL ORDER BY l.id LIMIT 1)"
+    " FROM moves m LEFT JOIN items i ON i.id = m.item AND i.kind = 0";
+
+MoveEntry MoveEntryOf(const Stmt& s) {
+    MoveEntry e;
+    e.entry = s.Int(0);
+    e.run = s.Int(1);
+    e.item = s.Int(2);
+    e.sourceFolder = s.Int(3);
+    e.sourcePath = SplitPath(s.Text(4));
+    e.sourceName = s.Text(5);
+    e.destinationFolder = s.Int(6);
+    e.destinationName = s.Text(7);
+    e.size = s.Int(8);
+    e.movedAt = s.Int(9);
+    if (!s.IsNull(10)) e.restoredAt = s.Int(10);
+    if (!s.IsNull(11)) e.currentFolder = s.Int(11);
+    if (!s.IsNull(12)) e.received = s.Int(12);
+    if (!s.IsNull(13)) e.laterRun = s.Int(13);
+    return e;
+}
+
+}  // namespace
+
+std::vector<MoveEntry> ItemStore::MovesOfRun(int64_t run, int64_t afterEntry, int64_t limit) {
+    const ReadTogether together(*this);
+    std::vector<MoveEntry> entries;
+    Stmt s(*h_, std::string("SELECT ") + kMoveColumns +
+                    " WHERE m.run = ?1 AND m.id > ?2 ORDER BY m.id LIMIT ?3");
+    s.Bind(1, run).Bind(2, afterEntry).Bind(3, limit > 0 ? limit : int64_t{-1});
+    while (s.Step()) entries.push_back(MoveEntryOf(s));
+    return entries;
+}
+
+RestoreResult ItemStore::RestoreMove(int64_t entry) {
+    // Whatever a batch holds is committed first: each message put back is
+    // a commit of its own.
+    FlushBatch();
+    Atomic tx(*h_);
+    std::optional<MoveEntry> e;
+    {
+        Stmt s(*h_, std::string("SELECT ") + kMoveColumns + " WHERE m.id = ?1");
+        s.Bind(1, entry);
+        if (s.Step()) e = MoveEntryOf(s);
+    }
+    if (!e) {
+        throw Error(err::kNotFound, platform::Describe("put back moved item", std::to_string(entry),
+                                                       "no such move recorded", err::kNotFound));
+    }
+    if (e->restoredAt) return {RestoreOutcome::kAlreadyRestored, {}};
+    if (e->currentFolder != e->destinationFolder) return {RestoreOutcome::kNotInDestination, {}};
+    if (e->laterRun != 0) return {RestoreOutcome::kMovedLater, {}};
+    const auto source = Get(e->sourceFolder);
+    if (!source || !source->IsFolder()) return {RestoreOutcome::kSourceFolderGone, {}};
+    const std::string name = !e->sourceName.empty() && !Child(*h_, source->id, e->sourceName)
+                                 ? e->sourceName
+                                 : NewItemName(*h_);
+    const int64_t now = NowSeconds();
+    {
+        // The row itself moves back: content, received time and
+        // properties stay as they are.
+        Stmt s(*h_,
+               "UPDATE items SET parent = ?2, name = ?3, key = ?4, modified = ?5"
+               " WHERE id = ?1 AND parent = ?6 AND kind = 0");
+        s.Bind(1, e->item).Bind(2, source->id).Bind(3, name).Bind(4, FoldName(name));
+        s.Bind(5, now).Bind(6, e->destinationFolder).Run();
+    }
+    if (sqlite3_changes(h_->db.get()) != 1) return {RestoreOutcome::kNotInDestination, {}};
+    {
+        Stmt s(*h_, "UPDATE moves SET restored_at = ?2 WHERE id = ?1");
+        s.Bind(1, entry).Bind(2, now).Run();
+    }
+    tx.Commit();
+    return {RestoreOutcome::kRestored, name};
 }
 
 }  // namespace localplatform

@@ -53,6 +53,41 @@ struct ItemRow {
     [[nodiscard]] bool IsFolder() const { return kind != ItemKind::kItem; }
 };
 
+// One entry of the move manifest: a message a run moved, where from and
+// where to, and where it is now. Dates are Unix seconds, UTC.
+struct MoveEntry {
+    int64_t entry = 0;  // the manifest row
+    int64_t run = 0;
+    int64_t item = 0;
+    int64_t sourceFolder = 0;
+    std::vector<std::string> sourcePath;  // the source folder's path when moved
+    std::string sourceName;               // the message's name there
+    int64_t destinationFolder = 0;
+    std::string destinationName;  // the name the move gave it
+    int64_t size = 0;             // content bytes when moved
+    int64_t movedAt = 0;
+    std::optional<int64_t> restoredAt;  // when put back
+    // Now: the item's folder (none when deleted), its received time, and
+    // the run of a later move of the item not put back (0 when none).
+    std::optional<int64_t> currentFolder;
+    std::optional<int64_t> received;
+    int64_t laterRun = 0;
+};
+
+// What RestoreMove did with one entry.
+enum class RestoreOutcome {
+    kRestored,          // back in its source folder
+    kAlreadyRestored,   // an earlier restore put it back; nothing changed
+    kNotInDestination,  // moved or deleted since; left alone
+    kMovedLater,        // a later run moved it again; left alone
+    kSourceFolderGone,  // nowhere to put it back; left alone
+};
+
+struct RestoreResult {
+    RestoreOutcome outcome = RestoreOutcome::kRestored;
+    std::string name;  // its name in the source folder, when restored
+};
+
 // A value bound into a SQL fragment of a scan.
 using SqlParam = std::variant<int64_t, double, std::string>;
 
@@ -148,10 +183,26 @@ public:
     // or in toFolder, never both or neither. Raises err::kNotFound, copying
     // nothing, when id is no longer in fromFolder (moved or deleted
     // meanwhile) or toFolder is no folder. Returns the moved item's row.
-    ItemRow MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder);
+    // With a run (not 0) the move manifest records the move under it, in the
+    // same transaction: the manifest never holds a move that did not happen,
+    // nor misses one that did.
+    ItemRow MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder, int64_t run = 0);
     // Deletes a node with everything below it. Returns false when it was
     // already gone.
     bool DeleteItem(int64_t id);
+
+    // ---- The move manifest
+    // The moves recorded under run, in the order they were made: at most
+    // limit of them (0 = all) from the first after the entry afterEntry on.
+    [[nodiscard]] std::vector<MoveEntry> MovesOfRun(int64_t run, int64_t afterEntry = 0,
+                                                    int64_t limit = 0);
+    // Puts the message of a manifest entry back, atomically: out of the
+    // destination folder into its source folder, under its old name when
+    // that is free there, else a new unique one, with its content, received
+    // time and properties. Only when it is still in the destination folder
+    // and no later move of it is recorded; anything else is left as it is
+    // and said in the outcome. Raises err::kNotFound for an unknown entry.
+    RestoreResult RestoreMove(int64_t entry);
 
     // ---- Properties and content
     // The value of a property by schema name (compared without regard to

@@ -93,6 +93,15 @@ std::string MarkQuery(const std::string& searchRootLdap, std::string_view addres
            platform::QuoteQueryValue(address) + "'";
 }
 
+std::string MailboxAliasQuery(const std::string& searchRoot, std::string_view address) {
+    return "SELECT mailNickName, mail "
+           "FROM '" +
+           searchRoot +
+           "' "
+           "WHERE objectcategory='person' AND MsExchMailboxGuid='*' AND mail='" +
+           platform::QuoteQueryValue(address) + "'";
+}
+
 platform::Command MakeDirectoryCommand(platform::Connection& cnn, std::string text,
                                        QueryKind kind) {
     using platform::Variant;
@@ -223,6 +232,24 @@ std::string FillIdentityField(platform::Connection& cnn, const std::string& sear
     }
     rs.Close();
     return identity;
+}
+
+std::optional<std::string> MailboxAliasOf(platform::Connection& cnn, const std::string& searchRoot,
+                                          const std::string& address) {
+    std::optional<std::string> alias;
+    platform::Command cmd =
+        MakeDirectoryCommand(cnn, MailboxAliasQuery(searchRoot, address), QueryKind::Identity);
+    platform::Recordset rs = cmd.Execute();
+    // "*" in an address is the dialect's wildcard: only the owner of this
+    // very address counts.
+    for (; !rs.Eof() && !alias; rs.MoveNext()) {
+        if (EqualsNoCase(FieldOrEmpty(rs, "mail"), address)) {
+            const std::string nick = FieldOrEmpty(rs, "mailNickName");
+            if (!nick.empty()) alias = nick;
+        }
+    }
+    rs.Close();
+    return alias;
 }
 
 MarkOutcome MarkMailbox(const std::string& address, const std::optional<std::string>& mark,

@@ -49,6 +49,7 @@ std::string MailboxListQuery(const std::string& searchRoot);
 std::string SystemAttendantQuery(const std::string& searchRoot);
 std::string IdentityQuery(const std::string& searchRoot, std::string_view userName);
 std::string MarkQuery(const std::string& searchRootLdap, std::string_view address);
+std::string MailboxAliasQuery(const std::string& searchRoot, std::string_view address);
 
 // Which provider properties a read query sets.
 enum class QueryKind {
@@ -106,6 +107,12 @@ std::string IdentityDomain(std::string_view category);
 // names no domain. A failing query raises platform::Error.
 std::string FillIdentityField(platform::Connection& cnn, const std::string& searchRoot,
                               const std::string& userName);
+
+// The alias (mailNickName) of the mailbox user whose mail is address
+// (without regard to case), read on cnn; nothing when no mailbox user has
+// that address. A failing query raises platform::Error.
+std::optional<std::string> MailboxAliasOf(platform::Connection& cnn, const std::string& searchRoot,
+                                          const std::string& address);
 
 // What MarkMailbox did. The window ignores it (the mark is silent there); the
 // command line tells the administrator.

@@ -1,0 +1,219 @@
+// The move manifest of the item store: written with the move or not at all,
+// read back per run, and moves put back only where that is still right.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <string>
+#include <thread>
+
+#include "base/error.h"
+#include "localplatform/store/item_store.h"
+#include "localplatform/store/store_test_support.h"
+
+namespace localplatform {
+namespace {
+
+using testing::TempStore;
+
+// A mailbox "alice" with a Spam folder, and the destination mailbox "dest".
+struct Mailboxes {
+    std::shared_ptr<ItemStore> store = ItemStore::ForThisThread();
+    int64_t spam = 0, aliceInbox = 0, destInbox = 0;
+
+    Mailboxes() {
+        store->CreateNamespace("example.test");
+        store->CreateMailbox("example.test", "alice", false);
+        store->CreateMailbox("example.test", "dest", false);
+        aliceInbox = store->Lookup({"example.test", "MBX", "alice", "Inbox"})->id;
+        spam = store->CreateFolder(aliceInbox, "Spam");
+        destInbox = store->Lookup({"example.test", "MBX", "dest", "Inbox"})->id;
+    }
+    int64_t FolderOf(int64_t item) { return store->Get(item)->parent; }
+};
+
+void Sql(const std::string& path, const std::string& sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    char* message = nullptr;
+    const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message);
+    const std::string text = message ? message : "";
+    sqlite3_free(message);
+    sqlite3_close(db);
+    ASSERT_EQ(rc, SQLITE_OK) << text;
+}
+
+TEST(MoveManifestTest, ARecordedMoveIsPutBackWholeUnderItsOldName) {
+    TempStore temp;
+    Mailboxes m;
+    const int64_t a = m.store->SaveMessage(m.spam, "Subject: a\r\n\r\nbody a", 1000, "a.eml");
+    const int64_t b = m.store->SaveMessage(m.spam, "Subject: b\r\n\r\nbody b", 2000, "b.eml");
+    m.store->WriteProperties(a, {{"urn:x:flag", platform::Variant("kept")}});
+    const int64_t unrecorded = m.store->SaveMessage(m.spam, "c", 3000, "c.eml");
+    m.store->MoveItem(a, m.spam, m.destInbox, 42);
+    m.store->MoveItem(b, m.spam, m.destInbox, 42);
+    m.store->MoveItem(unrecorded, m.spam, m.destInbox);  // no run: no entry
+    m.store->FlushBatch();
+
+    const auto moves = m.store->MovesOfRun(42);
+    ASSERT_EQ(moves.size(), 2U);
+    EXPECT_EQ(moves[0].item, a);
+    EXPECT_EQ(moves[0].sourcePath,
+              (std::vector<std::string>{"example.test", "MBX", "alice", "Inbox", "Spam"}));
+    EXPECT_EQ(moves[0].sourceName, "a.eml");
+    EXPECT_EQ(moves[0].size, 20);
+    EXPECT_EQ(moves[0].currentFolder, m.destInbox);
+    EXPECT_EQ(moves[0].received, 1000);
+    EXPECT_EQ(moves[0].destinationName, m.store->Get(a)->name);
+    EXPECT_TRUE(m.store->MovesOfRun(43).empty());
+    // Read a part at a time.
+    const auto second = m.store->MovesOfRun(42, moves[0].entry, 1);
+    ASSERT_EQ(second.size(), 1U);
+    EXPECT_EQ(second[0].item, b);
+    EXPECT_EQ(m.store->MovesOfRun(42, 0, 1).size(), 1U);
+    EXPECT_TRUE(m.store->MovesOfRun(42, moves[1].entry, 1).empty());
+
+    // A message of that name arrived meanwhile: b gets a new one.
+    const int64_t newcomer = m.store->SaveMessage(m.spam, "new", 4000, "B.EML");
+    const auto ra = m.store->RestoreMove(moves[0].entry);
+    const auto rb = m.store->RestoreMove(moves[1].entry);
+    EXPECT_EQ(ra.outcome, RestoreOutcome::kRestored);
+    EXPECT_EQ(ra.name, "a.eml");
+    EXPECT_EQ(rb.outcome, RestoreOutcome::kRestored);
+    EXPECT_NE(rb.name, "b.eml");
+    EXPECT_EQ(m.store->Get(b)->name, rb.name);
+    EXPECT_EQ(m.FolderOf(newcomer), m.spam);
+
+    const auto row = *m.store->Get(a);
+    EXPECT_EQ(row.parent, m.spam);
+    EXPECT_EQ(row.received, 1000);
+    EXPECT_EQ(m.store->Content(a), "Subject: a\r\n\r\nbody a");
+    EXPECT_EQ(m.store->CustomValue(a, "urn:x:flag").ToString(), "kept");
+    EXPECT_EQ(m.FolderOf(unrecorded), m.destInbox);
+
+    // Twice is harmless.
+    EXPECT_EQ(m.store->RestoreMove(moves[0].entry).outcome, RestoreOutcome::kAlreadyRestored);
+    EXPECT_EQ(m.FolderOf(a), m.spam);
+    EXPECT_TRUE(m.store->MovesOfRun(42)[0].restoredAt);
+    EXPECT_THROW(m.store->RestoreMove(9999), platform::Error);
+}
+
+TEST(MoveManifestTest, WhatChangedSinceTheMoveIsLeftAlone) {
+    TempStore temp;
+    Mailboxes m;
+    int64_t ids[5];
+    for (int i = 0; i < 5; ++i) ids[i] = m.store->SaveMessage(m.spam, "m" + std::to_string(i), i);
+    for (int64_t id : ids) m.store->MoveItem(id, m.spam, m.destInbox, 1);
+    m.store->FlushBatch();
+    const int64_t other = m.store->CreateFolder(m.destInbox, "Kept");
+    m.store->DeleteItem(ids[0]);                             // the user deleted it
+    m.store->MoveItem(ids[1], m.destInbox, other);           // the user filed it
+    m.store->MoveItem(ids[2], m.destInbox, m.destInbox, 2);  // a later run moved it again
+    m.store->FlushBatch();
+    const int64_t folder = m.store->CreateFolder(m.aliceInbox, "Junk");
+    m.store->MoveItem(ids[3], m.destInbox, folder);  // back into a folder later deleted...
+    m.store->MoveItem(ids[3], folder, m.destInbox, 3);
+    m.store->FlushBatch();
+
+    struct Case {
+        int index;
+        RestoreOutcome outcome;
+        int64_t folderAfter;
+    };
+    const auto moves = m.store->MovesOfRun(1);
+    ASSERT_EQ(moves.size(), 5U);
+    EXPECT_FALSE(moves[0].currentFolder);
+    EXPECT_EQ(moves[2].laterRun, 2);
+    for (const Case& c : {Case{0, RestoreOutcome::kNotInDestination, 0},
+                          Case{1, RestoreOutcome::kNotInDestination, other},
+                          Case{2, RestoreOutcome::kMovedLater, m.destInbox},
+                          Case{3, RestoreOutcome::kMovedLater, m.destInbox},
+                          Case{4, RestoreOutcome::kRestored, m.spam}}) {
+        EXPECT_EQ(m.store->RestoreMove(moves[c.index].entry).outcome, c.outcome) << c.index;
+        if (c.folderAfter != 0) {
+            EXPECT_EQ(m.FolderOf(ids[c.index]), c.folderAfter) << c.index;
+        }
+    }
+    // The later run's own entries: one put back, one whose folder is gone.
+    m.store->DeleteItem(folder);
+    const auto later = m.store->MovesOfRun(3);
+    ASSERT_EQ(later.size(), 1U);
+    EXPECT_EQ(m.store->RestoreMove(later[0].entry).outcome, RestoreOutcome::kSourceFolderGone);
+    EXPECT_EQ(m.FolderOf(ids[3]), m.destInbox);
+    EXPECT_EQ(m.store->RestoreMove(m.store->MovesOfRun(2)[0].entry).outcome,
+              RestoreOutcome::kRestored);
+    // With the later move put back, the first run's entry is the latest again.
+    EXPECT_EQ(m.store->RestoreMove(moves[2].entry).outcome, RestoreOutcome::kRestored);
+    EXPECT_EQ(m.FolderOf(ids[2]), m.spam);
+}
+
+TEST(MoveManifestTest, TheEntryIsWrittenWithTheMoveOrNotAtAll) {
+    TempStore temp;
+    Mailboxes m;
+    const int64_t a = m.store->SaveMessage(m.spam, "a", 1);
+
+    // A move rolled back takes its entry with it.
+    m.store->BeginTransaction();
+    m.store->MoveItem(a, m.spam, m.destInbox, 5);
+    EXPECT_EQ(m.store->MovesOfRun(5).size(), 1U);
+    m.store->RollbackTransaction();
+    EXPECT_EQ(m.FolderOf(a), m.spam);
+    EXPECT_TRUE(m.store->MovesOfRun(5).empty());
+
+    // An entry that cannot be written undoes the move, and what the batch
+    // held before it is kept.
+    const int64_t b = m.store->SaveMessage(m.spam, "b", 2);
+    Sql(temp.DbPath(),
+        "CREATE TRIGGER refuse BEFORE INSERT ON moves WHEN new.item = " + std::to_string(a) +
+            " BEGIN SELECT RAISE(ABORT, 'manifest refused'); END");
+    m.store->MoveItem(b, m.spam, m.destInbox, 5);
+    try {
+        m.store->MoveItem(a, m.spam, m.destInbox, 5);
+        ADD_FAILURE() << "the move went on without its entry";
+    } catch (const platform::Error& e) {
+        EXPECT_NE(e.Description().find("manifest refused"), std::string::npos) << e.what();
+    }
+    m.store->FlushBatch();
+    EXPECT_EQ(m.FolderOf(a), m.spam);
+    EXPECT_EQ(m.FolderOf(b), m.destInbox);
+    ASSERT_EQ(m.store->MovesOfRun(5).size(), 1U);
+    EXPECT_EQ(m.store->MovesOfRun(5)[0].item, b);
+
+    // A message gone from its folder is neither moved nor recorded.
+    m.store->DeleteItem(a);
+    EXPECT_THROW(m.store->MoveItem(a, m.spam, m.destInbox, 6), platform::Error);
+    m.store->FlushBatch();
+    EXPECT_TRUE(m.store->MovesOfRun(6).empty());
+}
+
+TEST(MoveManifestTest, AStoreWithoutTheManifestGetsItWhenOpened) {
+    TempStore temp;
+    const std::string old = temp.Dir() + "/old.db";
+    ASSERT_TRUE(ItemStore::Create(old));  // closed at once: no handle of this thread
+    Sql(old, "DROP TABLE moves; PRAGMA user_version = 1;");
+    auto store = ItemStore::ForThisThread(old);
+    store->CreateNamespace("example.test");
+    store->CreateMailbox("example.test", "alice", false);
+    const auto inbox = store->Lookup({"example.test", "MBX", "alice", "Inbox"});
+    ASSERT_TRUE(inbox);
+    const int64_t spam = store->CreateFolder(inbox->id, "Spam");
+    const int64_t a = store->SaveMessage(spam, "a", 1);
+    store->MoveItem(a, spam, inbox->id, 9);
+    store->FlushBatch();
+    EXPECT_EQ(store->MovesOfRun(9).size(), 1U);
+
+    // A store of a later version is refused, not taken apart (another
+    // thread: a handle of its own).
+    Sql(old, "PRAGMA user_version = 3;");
+    std::string refused;
+    std::thread([&] {
+        try {
+            (void)ItemStore::ForThisThread(old);
+        } catch (const platform::Error& e) {
+            refused = e.Description();
+        }
+    }).join();
+    EXPECT_NE(refused.find("unknown store version 3"), std::string::npos) << refused;
+}
+
+}  // namespace
+}  // namespace localplatform

@@ -1,0 +1,72 @@
+// The move manifest: what a move run moved, kept in the store with each move
+// (written in the move's own transaction), and putting those messages back.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/date.h"
+
+namespace platform {
+
+// Moves the message at sourceUrl into the folder at destinationFolderUrl
+// exactly as Record::MoveRecord does (URLs of either scheme, the message's
+// bytes, received time and properties kept, one atomic step) and records
+// the move under run in the same transaction (run 0 records nothing, as
+// MoveRecord). Returns the moved message's
+// URL in the destination's scheme. Raises platform::Error as MoveRecord
+// does; then neither the move nor its record happened.
+std::string MoveRecordForRun(const std::string& sourceUrl, const std::string& destinationFolderUrl,
+                             int64_t run);
+
+// One message a run moved.
+struct MovedMessage {
+    enum class State {
+        kInDestination,  // still where the run put it
+        kPutBack,        // put back since
+        kGone,           // no longer in the destination folder: moved or deleted since
+        kMovedLater,     // a later run moved it again (laterRun)
+    };
+
+    int64_t entry = 0;  // the manifest entry
+    int64_t run = 0;
+    std::string sourceFolderUrl;  // file:// URLs
+    std::string sourceName;
+    std::string sourceUrl;         // the folder's URL and the name
+    std::string mailboxAlias;      // the source folder's mailbox
+    std::string destinationUrl;    // the URL the move gave it
+    int64_t size = 0;              // bytes, when moved
+    std::optional<Date> received;  // UTC; none when the message is gone
+    State state = State::kInDestination;
+    int64_t laterRun = 0;
+};
+
+// The messages run moved, in the order it moved them: at most limit of
+// them (0 = all) from the first after the entry afterEntry on, so that a
+// large run is read a part at a time. None for a run that moved nothing or
+// is unknown. Raises platform::Error when the store cannot be read.
+std::vector<MovedMessage> MovedMessagesOfRun(int64_t run, int64_t afterEntry = 0,
+                                             int64_t limit = 0);
+
+// What putting one message back did.
+struct PutBackResult {
+    enum class Outcome {
+        kPutBack,
+        kAlreadyPutBack,
+        kGone,              // no longer in the destination folder; left alone
+        kMovedLater,        // a later run moved it again; left alone
+        kSourceFolderGone,  // its folder no longer exists; left where it is
+    };
+    Outcome outcome = Outcome::kPutBack;
+    std::string url;  // where it is now, when put back
+};
+
+// Puts the message back into its source folder, atomically: only when it
+// is still in the destination folder and no later run moved it, under its
+// old name when that is free, else a new unique one. Raises platform::Error
+// naming the message's URL when the store fails.
+PutBackResult PutBackMovedMessage(const MovedMessage& message);
+
+}  // namespace platform

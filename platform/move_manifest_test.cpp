@@ -1,0 +1,100 @@
+// Moves recorded for a run through the platform, listed and put back by URL.
+#include "platform/move_manifest.h"
+
+#include <gtest/gtest.h>
+
+#include "localplatform/store/item_store.h"
+#include "localplatform/store/store_messages.h"
+#include "localplatform/store/store_test_support.h"
+#include "platform/ado.h"
+
+namespace platform {
+namespace {
+
+using localplatform::ItemStore;
+using localplatform::testing::TempStore;
+
+std::string Bytes(const std::string& url) {
+    Record rec;
+    rec.Open(url, nullptr, adModeRead);
+    return rec.Fields(adDefaultStream).GetStream().Bytes();
+}
+
+Date Received(const std::string& url) {
+    Record rec;
+    rec.Open(url, nullptr, adModeRead);
+    return rec.Fields("urn:schemas:httpmail:datereceived").Value().ToDate();
+}
+
+TEST(MoveManifestPlatformTest, MovedForARunAndPutBackByUrl) {
+    TempStore temp;
+    auto store = ItemStore::ForThisThread();
+    store->CreateNamespace("example.test");
+    store->CreateMailbox("example.test", "alice", false);
+    store->CreateMailbox("example.test", "junk", false);
+    store->CreateFolder(store->Lookup({"example.test", "MBX", "alice", "Inbox"})->id, "Spam Box");
+    const std::string spam = TempStore::FileBase() + "/alice/Inbox/Spam%20Box";
+    const std::string spamHttp = TempStore::HttpBase() + "/alice/Inbox/Spam%20Box";
+    const std::string dest = TempStore::HttpBase() + "/junk/Inbox";
+    const Date received = Date::FromParts(2026, 3, 4, 5, 6, 7);
+    const std::string text = "Subject: a\r\n\r\n\x01\xff binary\r\n";
+    const std::string a = localplatform::SaveNewMessage(spam, text, received);
+    const std::string b = localplatform::SaveNewMessage(spam, "Subject: b\r\n\r\nb", received);
+    const std::string aName = a.substr(a.rfind('/') + 1);
+
+    // Either scheme in, the destination's scheme out, as MoveRecord.
+    const std::string movedA = MoveRecordForRun(a, dest, 17);
+    const std::string bHttp = spamHttp + b.substr(b.rfind('/'));
+    const std::string movedB = MoveRecordForRun(bHttp, dest, 17);
+    EXPECT_TRUE(movedA.starts_with(dest + "/")) << movedA;
+    EXPECT_EQ(Bytes(movedA), text);
+    try {
+        (void)MoveRecordForRun(a, dest, 17);
+        ADD_FAILURE() << "moved twice";
+    } catch (const Error& e) {
+        EXPECT_NE(e.Description().find(a), std::string::npos) << e.Description();
+    }
+
+    auto moved = MovedMessagesOfRun(17);
+    ASSERT_EQ(moved.size(), 2U);
+    EXPECT_EQ(moved[0].sourceFolderUrl, TempStore::FileBase() + "/alice/Inbox/Spam Box");
+    EXPECT_EQ(moved[0].sourceName, aName);
+    EXPECT_EQ(moved[0].sourceUrl, TempStore::FileBase() + "/alice/Inbox/Spam Box/" + aName);
+    EXPECT_EQ(moved[0].mailboxAlias, "alice");
+    EXPECT_EQ(moved[0].destinationUrl,
+              TempStore::FileBase() + "/junk/Inbox" + movedA.substr(movedA.rfind('/')));
+    EXPECT_EQ(moved[0].size, static_cast<int64_t>(text.size()));
+    EXPECT_EQ(moved[0].received, received);
+    EXPECT_EQ(moved[0].state, MovedMessage::State::kInDestination);
+    EXPECT_TRUE(MovedMessagesOfRun(18).empty());
+
+    // The user deletes b; a goes back whole, under its old name.
+    Record del;
+    del.Open(movedB, nullptr, adModeReadWrite);
+    del.DeleteRecord();
+    const auto back = PutBackMovedMessage(moved[0]);
+    EXPECT_EQ(back.outcome, PutBackResult::Outcome::kPutBack);
+    EXPECT_EQ(back.url, a);
+    EXPECT_EQ(Bytes(a), text);
+    EXPECT_EQ(Received(a), received);
+    EXPECT_EQ(PutBackMovedMessage(moved[1]).outcome, PutBackResult::Outcome::kGone);
+    EXPECT_EQ(PutBackMovedMessage(moved[0]).outcome, PutBackResult::Outcome::kAlreadyPutBack);
+
+    moved = MovedMessagesOfRun(17);
+    EXPECT_EQ(moved[0].state, MovedMessage::State::kPutBack);
+    EXPECT_EQ(moved[1].state, MovedMessage::State::kGone);
+    EXPECT_FALSE(moved[1].received);
+
+    MovedMessage unknown = moved[0];
+    unknown.entry = 999;
+    try {
+        (void)PutBackMovedMessage(unknown);
+        ADD_FAILURE() << "an unknown entry was put back";
+    } catch (const Error& e) {
+        EXPECT_NE(e.Description().find(unknown.destinationUrl), std::string::npos)
+            << e.Description();
+    }
+}
+
+}  // namespace
+}  // namespace platform

@@ -1,0 +1,92 @@
+#include "setup/core/undo_move.h"
+
+#include "base/error.h"
+#include "base/strfuncs.h"
+#include "platform/move_manifest.h"
+
+namespace setup {
+
+std::string UndoResultText(const UndoLine& line) {
+    switch (line.result) {
+        case UndoLine::Result::PutBack:
+            return "put back";
+        case UndoLine::Result::AlreadyPutBack:
+            return "already put back";
+        case UndoLine::Result::Gone:
+            return "no longer in the destination Inbox: moved or deleted since";
+        case UndoLine::Result::MovedLater:
+            return "moved again by a later run (" + std::to_string(line.laterRun) + ") since";
+        case UndoLine::Result::SourceFolderGone:
+            return "source folder gone";
+        case UndoLine::Result::Failed:
+            return "failed: " + line.failure;
+    }
+    return {};
+}
+
+namespace {
+
+// Entries read from the manifest at a time.
+constexpr int64_t kPart = 1000;
+
+UndoLine PutBack(const platform::MovedMessage& m) {
+    using Outcome = platform::PutBackResult::Outcome;
+    UndoLine line;
+    line.sourceUrl = m.sourceUrl;
+    line.destinationUrl = m.destinationUrl;
+    line.size = m.size;
+    line.received = m.received;
+    line.laterRun = m.laterRun;
+    try {
+        const auto r = platform::PutBackMovedMessage(m);
+        switch (r.outcome) {
+            case Outcome::kPutBack:
+                line.result = UndoLine::Result::PutBack;
+                if (r.url != line.sourceUrl) line.putBackUrl = r.url;
+                break;
+            case Outcome::kAlreadyPutBack:
+                line.result = UndoLine::Result::AlreadyPutBack;
+                break;
+            case Outcome::kGone:
+                line.result = UndoLine::Result::Gone;
+                break;
+            case Outcome::kMovedLater:
+                line.result = UndoLine::Result::MovedLater;
+                break;
+            case Outcome::kSourceFolderGone:
+                line.result = UndoLine::Result::SourceFolderGone;
+                break;
+        }
+    } catch (const platform::Error& e) {
+        line.result = UndoLine::Result::Failed;
+        line.failure = std::to_string(e.Number()) + " " + e.Description();
+    } catch (const std::exception& e) {
+        line.result = UndoLine::Result::Failed;
+        line.failure = e.what();
+    }
+    return line;
+}
+
+}  // namespace
+
+UndoReport UndoMoveRun(int64_t run, const std::optional<std::string>& mailboxAlias,
+                       const std::function<void(const UndoLine&)>& done) {
+    UndoReport report;
+    report.run = run;
+    for (int64_t after = 0;;) {
+        const auto part = platform::MovedMessagesOfRun(run, after, kPart);
+        if (part.empty()) break;
+        report.runKnown = true;
+        after = part.back().entry;
+        for (const auto& m : part) {
+            if (mailboxAlias && !platform::EqualsNoCase(m.mailboxAlias, *mailboxAlias)) continue;
+            const UndoLine line = PutBack(m);
+            ++report.messages;
+            ++report.counts[static_cast<size_t>(line.result)];
+            if (done) done(line);
+        }
+    }
+    return report;
+}
+
+}  // namespace setup
