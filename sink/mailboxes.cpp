@@ -5,6 +5,7 @@
 #include "selection/run_text.h"
 #include "sink/quellix_module.h"
 #include "sink/run_log.h"
+#include "sink/run_record.h"
 #include "sink/sweep.h"
 
 namespace quellix {
@@ -16,9 +17,19 @@ namespace {
 void SweepMailbox(const RunState& run, const MailboxRow& row, const std::string& folderName,
                   platform::Date cutoff, const std::string& traversal) {
     const std::vector<std::string> tries = FolderUrlTries(row, run.thread.server, folderName);
+    platform::RunFolderRecord folder{row.address, {}, 0, 0, !run.move.MoveTarget.empty(), {}};
+    if (tries.empty()) folder.error = "no URL to try: the mailbox has no address";
     for (size_t i = 0; i < tries.size(); ++i) {
-        if (SweepFolder(run, tries[i], cutoff, i + 1 == tries.size(), traversal) != -1) break;
+        const FolderSwept swept =
+            SweepFolder(run, tries[i], cutoff, i + 1 == tries.size(), traversal);
+        // What a failed try removed before it stopped stays removed: it counts.
+        folder.url = tries[i];
+        folder.count += swept.removed;
+        folder.bytes += swept.bytes;
+        folder.error = swept.error;
+        if (swept.selected != -1) break;
     }
+    run.record.Folder(folder);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "selection/run_text.h"
 #include "sink/quellix_module.h"
 #include "sink/run_log.h"
+#include "sink/run_record.h"
 
 namespace quellix {
 
@@ -61,8 +62,11 @@ HRESULT QuellixCls::OnTimer(const char* bstrURLItem, int32_t lFlags) {
     // apartment-threaded: a run only sees its own thread's).
     static thread_local ThreadState kept;
     bool failed = false;
+    // The run's record in the history, ended whatever the run's course.
+    RunRecord record;
+    const std::string itemUrl = bstrURLItem ? bstrURLItem : "";
+    std::string failedBecause;  // the first failure of the run or its report
     try {
-        const std::string itemUrl = bstrURLItem ? bstrURLItem : "";
         // Runs of one registration take turns: its lock lives in the store,
         // so a run in another process, account or temporary folder meets
         // it too. The wait is bounded; a run that does not get the lock in
@@ -88,6 +92,10 @@ HRESULT QuellixCls::OnTimer(const char* bstrURLItem, int32_t lFlags) {
                     // The event log says it all the same.
                 }
                 platform::ReportEvent("Quellix", "run of " + itemUrl + " skipped: " + why);
+                record.End(itemUrl, "skipped", why);
+                if (record.Failure()) {
+                    ReportFailure(bstrURLItem, "history", record.Failure()->Description());
+                }
                 return platform::E_FAIL;
             }
         }
@@ -103,7 +111,7 @@ HRESULT QuellixCls::OnTimer(const char* bstrURLItem, int32_t lFlags) {
                 WriteLog(log, ErrorEntry(lockFailure->Number(), lockFailure->Description()) + " " +
                                   VisibleText(itemUrl));
             } else {
-                failure = RunCleanup(kept, log, itemUrl, lFlags);
+                failure = RunCleanup(kept, log, record, itemUrl, lFlags);
             }
             WriteLog(log, "");
             WriteLog(log, "Completed at: " + NowText());
@@ -114,6 +122,7 @@ HRESULT QuellixCls::OnTimer(const char* bstrURLItem, int32_t lFlags) {
         CloseLog(log);
         if (failure) {
             failed = true;
+            failedBecause = failure->Description();
             ReportFailure(bstrURLItem, "run", failure->Description());
         }
         // A log that failed is not mailed: it is cut short, or it is not the
@@ -123,15 +132,27 @@ HRESULT QuellixCls::OnTimer(const char* bstrURLItem, int32_t lFlags) {
                 SendReport(log, kept.ReportRecipient);
             } catch (const platform::Error& e) {
                 failed = true;
+                if (failedBecause.empty()) failedBecause = "report: " + e.Description();
                 ReportFailure(bstrURLItem, "report", e.Description());
             }
         }
     } catch (const std::exception& e) {
         failed = true;
+        if (failedBecause.empty()) failedBecause = e.what();
         ReportFailure(bstrURLItem, "run", e.what());
     } catch (...) {
         failed = true;
+        if (failedBecause.empty()) failedBecause = "unknown failure";
         ReportFailure(bstrURLItem, "run", "unknown failure");
+    }
+    record.End(itemUrl,
+               failed       ? "failed"
+               : record.due ? "completed"
+                            : "not a run day",
+               failedBecause);
+    if (record.Failure()) {
+        failed = true;
+        ReportFailure(bstrURLItem, "history", record.Failure()->Description());
     }
     // The store's event service takes no notice of the result; a host that
     // fires the timer by hand learns from it that the run failed.

@@ -9,6 +9,7 @@
 #include "selection/server_names.h"
 #include "sink/mailboxes.h"
 #include "sink/run_log.h"
+#include "sink/run_record.h"
 
 namespace quellix {
 
@@ -19,10 +20,10 @@ bool IsMailboxItemUrl(const std::string& itemUrl) {
     return itemUrl.rfind('/') != std::string::npos;
 }
 
-std::optional<platform::Error> RunCleanup(ThreadState& thread, RunLog& log,
+std::optional<platform::Error> RunCleanup(ThreadState& thread, RunLog& log, RunRecord& record,
                                           const std::string& itemUrl, int32_t /*flags*/) {
     using namespace platform;
-    RunState state{log, thread, {}};
+    RunState state{log, thread, record, {}};
     // The first failure that stops the run; the run goes on past it where it
     // can, as it always has, so that its log says what it did.
     std::optional<Error> failure;
@@ -97,11 +98,13 @@ std::optional<platform::Error> RunCleanup(ThreadState& thread, RunLog& log,
         if (rec.State() == adStateOpen) ignored.Run([&] { rec.Close(); });
         if (cnn.State() == adStateOpen) ignored.Run([&] { cnn.Close(); });
     }
+    record.Begin(itemUrl, ParametersText(params));
 
     int32_t count = 0;
     if (params.Runnable()) {
         const Date now = Date::NowLocal();
         if (IsRunDay(params.run, now)) {
+            record.due = true;
             const Date cutoff = RunCutoff(now, params.ageLimit, err);
             err.Run([&] {
                 MailboxesTreated treated =
@@ -115,6 +118,7 @@ std::optional<platform::Error> RunCleanup(ThreadState& thread, RunLog& log,
             });
         }
     }
+    record.mailboxes = count;
     WriteLog(log, std::string(kCrLf) + "Mailboxes processed: " + std::to_string(count));
     return failure;
 }

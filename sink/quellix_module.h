@@ -17,6 +17,7 @@
 namespace quellix {
 
 class RunLog;
+class RunRecord;
 
 // What a thread keeps from one run to the next. The class is
 // apartment-threaded: each thread of the hosting process has its own.
@@ -34,6 +35,7 @@ struct ThreadState {
 struct RunState {
     RunLog& log;
     ThreadState& thread;
+    RunRecord& record;  // the run's record in the history
     MoveDestination move;
 };
 
@@ -43,15 +45,17 @@ bool IsMailboxItemUrl(const std::string& itemUrl);
 // One cleanup run for the registration item at itemUrl: reads the run
 // parameters from the item, decides whether today is a run day, resolves the
 // destination when moving, sweeps the mailboxes and logs how many it treated,
-// all into log. Sets thread's server names, and its ReportRecipient when the
-// item has one. Every failing step is passed over (the next one runs); flags
-// is not used. Returns nothing when the run took its course (due or not), or
-// the first failure that stopped it or part of it: the store or the
-// registration item cannot be read, itemUrl names no item in a mailbox, the
-// destination or the directory fails. Each is also in the log, as an error
-// entry naming what failed, except the item URL (the log then holds only its
-// frame). Raises the log's failure when the log cannot be written.
+// all into log. Begins record once the parameters are read (or could not
+// be), with them; marks it due on a run day and counts its mailboxes; each
+// mailbox's folder goes into it as it is swept. Sets thread's server names, and its ReportRecipient
+// when the item has one. Every failing step is passed over (the next one runs); flags is not used.
+// Returns nothing when the run took its course (due or not), or the first failure that stopped it
+// or part of it: the store or the registration item cannot be read, itemUrl names no item in a
+// mailbox, the destination or the directory fails. Each is also in the log, as an error entry
+// naming what failed, except the item URL (the log then holds only its frame). Raises the log's
+// failure when the log cannot be written.
 [[nodiscard]] std::optional<platform::Error> RunCleanup(ThreadState& thread, RunLog& log,
+                                                        RunRecord& record,
                                                         const std::string& itemUrl, int32_t flags);
 
 }  // namespace quellix

@@ -76,7 +76,7 @@ protected:
     // The run's log; failure_ holds what stopped it, if anything did.
     std::string Run(const std::string& itemUrl) {
         NewRun();
-        failure_ = RunCleanup(thread_, Log(), itemUrl, 0);
+        failure_ = RunCleanup(thread_, Log(), Record(), itemUrl, 0);
         return ReadLog();
     }
 

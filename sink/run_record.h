@@ -29,8 +29,8 @@ public:
     // The first failure to write the history, if any.
     [[nodiscard]] const std::optional<platform::Error>& Failure() const { return failure_; }
 
-    bool due = false;        // a run day: the run looked for its mailboxes
-    int64_t mailboxes = 0;   // mailboxes processed
+    bool due = false;       // a run day: the run looked for its mailboxes
+    int64_t mailboxes = 0;  // mailboxes processed
 
 private:
     template <class Step>

@@ -1,10 +1,12 @@
 #include "sink/sweep.h"
 
 #include "platform/ado.h"
+#include "platform/move_manifest.h"
 #include "selection/folder_selection.h"
 #include "selection/run_text.h"
 #include "sink/quellix_module.h"
 #include "sink/run_log.h"
+#include "sink/run_record.h"
 
 namespace quellix {
 
@@ -19,13 +21,11 @@ std::function<void(const std::string&)>& MoveFaultHook() {
 // (the one of its URL's scheme). The store moves it in one step, keeping
 // its bytes and received time: it is then in the Inbox and gone from the
 // folder, or still in the folder only.
-void MoveMessage(const std::string& href, const MoveDestination& move) {
-    using namespace platform;
+void MoveMessage(const std::string& href, const MoveDestination& move, int64_t run) {
     const std::string& dest =
         StartsWithNoCase(href, "http:") ? move.DestHttpFolderUrl : move.DestFileFolderUrl;
     if (MoveFaultHook()) MoveFaultHook()(href);
-    Record msgRec;
-    (void)msgRec.MoveRecord(href, dest);
+    (void)platform::MoveRecordForRun(href, dest, run);
 }
 
 }  // namespace
@@ -34,26 +34,31 @@ void SetMoveFaultHook(std::function<void(const std::string&)> hook) {
     MoveFaultHook() = std::move(hook);
 }
 
-int32_t SweepFolder(const RunState& run, const std::string& folderUrl, platform::Date cutoff,
-                    bool logErrors, const std::string& traversal) {
+FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platform::Date cutoff,
+                        bool logErrors, const std::string& traversal) {
     using namespace platform;
-    int32_t result = -1;
+    FolderSwept swept;
+    int32_t& result = swept.selected;
+    const int64_t runId = run.record.Id();
     ErrorState err;
     err.Run([&] {
         result = ForEachExpiredMessage(folderUrl, cutoff, traversal, [&](Recordset& rs) {
-            const std::string href = rs.Fields("DAV:href").Value().ToStringOrEmpty();
+            const SelectedMessage message = ReadSelectedMessage(rs);
             (void)rs.Fields("DAV:displayname").Value();
             (void)rs.Fields("DAV:creationdate").Value();
             (void)rs.Fields("DAV:getlastmodified").Value();
             if (run.move.MoveTarget.empty()) {
                 rs.Delete(adAffectCurrent);
             } else {
-                MoveMessage(href, run.move);
+                MoveMessage(message.href, run.move, runId);
             }
+            ++swept.removed;
+            swept.bytes += message.size;
         });
     });
     if (err.Number() != 0) {
         result = -1;
+        swept.error = std::to_string(err.Number()) + " " + err.Description();
         if (logErrors) {
             WriteLog(run.log,
                      ErrorEntry(err.Number(), err.Description()) + " " + VisibleText(folderUrl));
@@ -65,7 +70,7 @@ int32_t SweepFolder(const RunState& run, const std::string& folderUrl, platform:
         WriteLog(run.log, std::to_string(result) + " messages has been deleted in " +
                               VisibleText(folderUrl));
     }
-    return result;
+    return swept;
 }
 
 }  // namespace quellix

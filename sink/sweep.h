@@ -18,14 +18,22 @@ namespace quellix {
 // summary line, or the error entry when logErrors is set, to run.log. Returns the number of
 // messages selected, or -1 when the folder was not treated at this URL (the folder is missing, the
 // query failed, or a message could not be deleted or moved: those treated before stay so, the rest
-// stay in place).
+// stay in place), with what was removed and why it stopped. A move is recorded in the store's
+// manifest under the run's id (run.record), for putting it back.
 //
 // A move is one step of the store that keeps the message's bytes and
 // received time: a failure or a crash at any moment leaves the source or
 // the copy, never neither, and never both; a message another run moved or
 // deleted meanwhile fails the move, copying nothing.
-int32_t SweepFolder(const RunState& run, const std::string& folderUrl, platform::Date cutoff,
-                    bool logErrors, const std::string& traversal);
+struct FolderSwept {
+    // The messages selected; -1 when the folder was not treated at this URL.
+    int32_t selected = -1;
+    int32_t removed = 0;  // deleted or moved, also before a failure
+    int64_t bytes = 0;    // their size
+    std::string error;    // why it was not treated: "number description"
+};
+FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platform::Date cutoff,
+                        bool logErrors, const std::string& traversal);
 
 // The store query of a sweep (selection/folder_selection.h).
 using quellix::SweepQuery;

@@ -55,8 +55,9 @@ TEST_F(SweepTest, SelectsVisibleMessagesReceivedAtOrBeforeTheCutoffShallowAndDee
         SCOPED_TRACE(c.traversal);
         const std::string alias = std::string("user-") + c.traversal;
         MakeSpam(alias);
-        EXPECT_EQ(SweepFolder(TheRun(), FileUrl(alias, "Spam"), cutoff_, true, c.traversal),
-                  c.want);
+        EXPECT_EQ(
+            SweepFolder(TheRun(), FileUrl(alias, "Spam"), cutoff_, true, c.traversal).selected,
+            c.want);
         EXPECT_EQ(Messages(alias, "Spam"), c.spamLeft);
         EXPECT_EQ(Messages(alias, "Spam/Sub"), c.subLeft);
     }
@@ -71,19 +72,22 @@ TEST_F(SweepTest, TheCutoffComparesToTheSecond) {
     const int64_t spam = Folder("ann", "Spam");
     Message(spam, "at", cutoff_);
     EXPECT_EQ(SweepFolder(TheRun(), FileUrl("ann", "Spam"), cutoff_.AddMinutes(-1.0 / 60), false,
-                          "shallow"),
+                          "shallow")
+                  .selected,
               0);
     EXPECT_EQ(Messages("ann", "Spam"), Strings{"at"});
-    EXPECT_EQ(SweepFolder(TheRun(), FileUrl("ann", "Spam"), cutoff_, false, "shallow"), 1);
+    EXPECT_EQ(SweepFolder(TheRun(), FileUrl("ann", "Spam"), cutoff_, false, "shallow").selected, 1);
     EXPECT_TRUE(Messages("ann", "Spam").empty());
 }
 
 TEST_F(SweepTest, AFolderMissingAtThisUrlIsNotTreatedAndLoggedOnlyWhenAsked) {
     Mailbox("ann");
-    EXPECT_EQ(SweepFolder(TheRun(), FileUrl("ann", "Nope"), cutoff_, false, "shallow"), -1);
-    EXPECT_EQ(SweepFolder(TheRun(), FileUrl("nobody", "Spam"), cutoff_, false, "deep"), -1);
+    EXPECT_EQ(SweepFolder(TheRun(), FileUrl("ann", "Nope"), cutoff_, false, "shallow").selected,
+              -1);
+    EXPECT_EQ(SweepFolder(TheRun(), FileUrl("nobody", "Spam"), cutoff_, false, "deep").selected,
+              -1);
     EXPECT_EQ(ReadLog(), "");
-    EXPECT_EQ(SweepFolder(TheRun(), HttpUrl("ann", "Nope"), cutoff_, true, "shallow"), -1);
+    EXPECT_EQ(SweepFolder(TheRun(), HttpUrl("ann", "Nope"), cutoff_, true, "shallow").selected, -1);
     const auto lines = LogLines(ReadLog());
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(StartsWithNowStamp(lines[0])) << lines[0];
@@ -96,7 +100,7 @@ TEST_F(SweepTest, AFolderMissingAtThisUrlIsNotTreatedAndLoggedOnlyWhenAsked) {
 TEST_F(SweepTest, AnEmptySelectionLogsACountOfZero) {
     const int64_t spam = Folder("ann", "Spam");
     Message(spam, "new", cutoff_.AddDays(1));
-    EXPECT_EQ(SweepFolder(TheRun(), HttpUrl("ann", "Spam"), cutoff_, true, "deep"), 0);
+    EXPECT_EQ(SweepFolder(TheRun(), HttpUrl("ann", "Spam"), cutoff_, true, "deep").selected, 0);
     EXPECT_EQ(ReadLog(), "0 messages has been deleted in " + HttpUrl("ann", "Spam") + "\r\n");
 }
 
@@ -120,7 +124,7 @@ TEST_F(MoveTest, MovedMessagesAreInTheDestinationInboxAndGoneFromTheSource) {
             Message(spam, "h1", cutoff_.AddDays(-2));
         }
         const std::string url = http ? HttpUrl("ann", "Spam") : FileUrl("ann", "Spam");
-        EXPECT_EQ(SweepFolder(TheRun(), url, cutoff_, true, "shallow"), http ? 1 : 5);
+        EXPECT_EQ(SweepFolder(TheRun(), url, cutoff_, true, "shallow").selected, http ? 1 : 5);
         EXPECT_EQ(Messages("ann", "Spam"), Strings{"keep"});
     }
     EXPECT_EQ(Subjects("archive", "Inbox"), (Strings{"h1", "m1", "m2", "m3", "m4", "m5"}));
@@ -135,7 +139,7 @@ TEST_F(MoveTest, AMoveFailingHalfWayLeavesEveryMessageOnceAndLogsTheError) {
         // The store refuses the third delete, after its copy was saved.
         if (++moves == 3) throw platform::Error(platform::err::kResourceLocked, "store is busy");
     });
-    EXPECT_EQ(SweepFolder(TheRun(), FileUrl("ann", "Spam"), cutoff_, true, "shallow"), -1);
+    EXPECT_EQ(SweepFolder(TheRun(), FileUrl("ann", "Spam"), cutoff_, true, "shallow").selected, -1);
     const Strings inDestination = Subjects("archive", "Inbox");
     const Strings inSource = Messages("ann", "Spam");
     EXPECT_EQ(inDestination.size(), 2u);
@@ -152,7 +156,7 @@ TEST_F(MoveTest, AMoveFailingHalfWayLeavesEveryMessageOnceAndLogsTheError) {
 
     // The next URL form of the same folder selects the rest again.
     SetMoveFaultHook(nullptr);
-    EXPECT_EQ(SweepFolder(TheRun(), HttpUrl("ann", "Spam"), cutoff_, true, "shallow"), 3);
+    EXPECT_EQ(SweepFolder(TheRun(), HttpUrl("ann", "Spam"), cutoff_, true, "shallow").selected, 3);
     EXPECT_EQ(Subjects("archive", "Inbox"), (Strings{"m1", "m2", "m3", "m4", "m5"}));
 }
 
@@ -167,14 +171,14 @@ TEST_F(MoveTest, AMessageAnotherRunTookMeanwhileIsNotCopied) {
             rec.DeleteRecord();
         }).join();
     });
-    EXPECT_EQ(SweepFolder(TheRun(), FileUrl("ann", "Spam"), cutoff_, true, "shallow"), -1);
+    EXPECT_EQ(SweepFolder(TheRun(), FileUrl("ann", "Spam"), cutoff_, true, "shallow").selected, -1);
     EXPECT_TRUE(Subjects("archive", "Inbox").empty());
     const auto lines = LogLines(ReadLog());
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find(std::to_string(platform::err::kNotFound)), std::string::npos)
         << lines[0];
     SetMoveFaultHook(nullptr);
-    EXPECT_EQ(SweepFolder(TheRun(), HttpUrl("ann", "Spam"), cutoff_, true, "shallow"), 4);
+    EXPECT_EQ(SweepFolder(TheRun(), HttpUrl("ann", "Spam"), cutoff_, true, "shallow").selected, 4);
     EXPECT_EQ(Subjects("archive", "Inbox"), (Strings{"m2", "m3", "m4", "m5"}));
     EXPECT_EQ(Messages("ann", "Spam"), Strings{"keep"});
 }
@@ -186,7 +190,7 @@ TEST_F(MoveTest, AMoveKeepsTheBytesAndTheReceivedTime) {
                           "name = 'm1.EML'", {});
     ASSERT_EQ(before.size(), 1u);
     const std::string bytes = store->Content(before[0].id);
-    EXPECT_EQ(SweepFolder(TheRun(), FileUrl("ann", "Spam"), cutoff_, true, "shallow"), 5);
+    EXPECT_EQ(SweepFolder(TheRun(), FileUrl("ann", "Spam"), cutoff_, true, "shallow").selected, 5);
     const auto inbox = store->Require({testing::kNamespace, "MBX", "archive", "Inbox"}, "inbox");
     bool found = false;
     for (const auto& row : store->Children({inbox.id}, "", {})) {
@@ -201,7 +205,8 @@ TEST_F(MoveTest, AMoveKeepsTheBytesAndTheReceivedTime) {
 
 TEST_F(MoveTest, FileSchemeMessagesHaveNoDestinationWhenOnlyTheHttpInboxWasFound) {
     TheRun().move.DestFileFolderUrl.clear();
-    EXPECT_EQ(SweepFolder(TheRun(), FileUrl("ann", "Spam"), cutoff_, false, "shallow"), -1);
+    EXPECT_EQ(SweepFolder(TheRun(), FileUrl("ann", "Spam"), cutoff_, false, "shallow").selected,
+              -1);
     EXPECT_EQ(Messages("ann", "Spam").size(), 6u);
     EXPECT_TRUE(Subjects("archive", "Inbox").empty());
     EXPECT_EQ(ReadLog(), "");
@@ -223,8 +228,8 @@ TEST_F(MoveTest, CrashChild) {
     SetMoveFaultHook([&](const std::string&) {
         if (++moves == 3) _exit(42);
     });
-    (void)SweepFolder(TheRun(), std::getenv("QUELLIX_CRASH_CHILD_SOURCE"), cutoff_, true,
-                      "shallow");
+    (void)SweepFolder(TheRun(), std::getenv("QUELLIX_CRASH_CHILD_SOURCE"), cutoff_, true, "shallow")
+        .selected;
     _exit(1);
 }
 
@@ -261,7 +266,8 @@ TEST_F(SweepTest, CountsBeyondSixteenBitsAreReportedTrue) {
         (void)store->SaveMessage(spam, text, localplatform::ToStoreTime(cutoff_.AddDays(-1)));
     }
     store->CommitTransaction();
-    EXPECT_EQ(SweepFolder(TheRun(), FileUrl("bulk", "Spam"), cutoff_, true, "shallow"), kMessages);
+    EXPECT_EQ(SweepFolder(TheRun(), FileUrl("bulk", "Spam"), cutoff_, true, "shallow").selected,
+              kMessages);
     EXPECT_EQ(ReadLog(), "33000 messages has been deleted in " + FileUrl("bulk", "Spam") + "\r\n");
     EXPECT_TRUE(Messages("bulk", "Spam").empty());
 }
@@ -293,7 +299,8 @@ TEST_F(SweepTest, AnyNameIsSweptAndOnlyThatFolder) {
             const std::string alias = platform::EncodeStoreUrlPath(c.alias);
             const std::string name = platform::EncodeStoreUrlPath(c.name);
             const std::string url = http ? HttpUrl(alias, name) : FileUrl(alias, name);
-            EXPECT_EQ(SweepFolder(TheRun(), url, cutoff_, true, http ? "deep" : "shallow"), 1);
+            EXPECT_EQ(SweepFolder(TheRun(), url, cutoff_, true, http ? "deep" : "shallow").selected,
+                      1);
             EXPECT_TRUE(Messages(c.alias, c.name).empty());
             EXPECT_EQ(Messages(c.alias, c.neighbour).size(), http ? 2u : 1u);
             want += "1 messages has been deleted in " + url + "\r\n";

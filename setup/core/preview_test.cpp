@@ -147,7 +147,7 @@ TEST_P(PreviewTest, SelectsWhatTheRunThenRemoves) {
     EXPECT_EQ(untouched, before) << "the preview changed the store";
 
     ResetRunState();
-    ASSERT_FALSE(quellix::RunCleanup(thread_, Log(), itemUrl, 0)) << ReadLog();
+    ASSERT_FALSE(quellix::RunCleanup(thread_, Log(), Record(), itemUrl, 0)) << ReadLog();
     Names removed;
     const Names after = Remaining();
     std::set_difference(before.begin(), before.end(), after.begin(), after.end(),

@@ -47,14 +47,17 @@ void SinkFixture::ResetRunState() {
 void SinkFixture::NewRun() {
     // The old log goes first: it releases the run lock the new one takes.
     run_.reset();
+    record_.reset();
     log_.reset();
     log_ = std::make_unique<RunLog>();
-    run_ = std::make_unique<RunState>(RunState{*log_, thread_, {}});
+    record_ = std::make_unique<RunRecord>();
+    run_ = std::make_unique<RunState>(RunState{*log_, thread_, *record_, {}});
 }
 
 void SinkFixture::TearDown() {
     SetMoveFaultHook(nullptr);
     run_.reset();
+    record_.reset();
     log_.reset();
     unsetenv("QUELLIX_CONFIG");
     std::error_code ec;

@@ -16,6 +16,7 @@
 #include "registration/registration.h"
 #include "sink/quellix_module.h"
 #include "sink/run_log.h"
+#include "sink/run_record.h"
 #include "sink/testing/directory_fixture.h"
 
 namespace quellix::testing {
@@ -42,6 +43,7 @@ protected:
         return [this](const std::string& line) { WriteLog(*log_, line); };
     }
     RunState& TheRun() { return *run_; }
+    RunRecord& Record() { return *record_; }
     // Rewrites the platform configuration with extra "key = value" lines.
     void Configure(const std::vector<std::string>& extraLines);
 
@@ -85,6 +87,7 @@ protected:
 
     ThreadState thread_;  // what the test's thread keeps from run to run
     std::unique_ptr<RunLog> log_;
+    std::unique_ptr<RunRecord> record_;  // the run's record; begun by RunCleanup
     std::unique_ptr<RunState> run_;
     std::string dir_;     // the test's own folder
     std::string tmpDir_;  // the sink's temporary directory (private, 0700)
