@@ -1,0 +1,271 @@
+// What a run leaves in the run history and the store's move manifest, and
+// that they tell the truth however the run ends: completed, a folder failing
+// half-way, the directory down, the process killed. The runs are the sink's
+// own (OnTimer in this process, or in a child that dies), on a real store.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "base/error.h"
+#include "platform/move_manifest.h"
+#include "platform/run_history.h"
+#include "sink/quellix_cls.h"
+#include "sink/sweep.h"
+#include "sink/testing/sink_fixture.h"
+
+namespace quellix {
+namespace {
+
+using platform::Date;
+using testing::User;
+using Strings = std::vector<std::string>;
+
+class RunRecordTest : public testing::SinkFixture {
+protected:
+    void SetUp() override {
+        SinkFixture::SetUp();
+        metrics_ = dir_ + "/quellix.prom";
+        Configure({"metrics.textfile = " + metrics_});
+        Directory({
+            {.cn = "Ann",
+             .account = "ann",
+             .alias = "ann",
+             .mail = "ann@example.org",
+             .mark = "Quellix"},
+            {.cn = "Bob",
+             .account = "bob",
+             .alias = "bob",
+             .mail = "bob@example.org",
+             .mark = "Quellix"},
+            {.cn = "Archive", .account = "arch", .alias = "arch", .mail = "arch@example.org"},
+        });
+        Mailbox("arch");
+        const Date now = Date::NowUtc();
+        for (const char* alias : {"ann", "bob"}) {
+            Mailbox(alias);
+            const int64_t spam = Folder(alias, "Spam");
+            for (int i = 1; i <= 4; ++i) {
+                const std::string subject = std::string(alias) + std::to_string(i);
+                received_[subject] = now.AddDays(-10 - i);
+                Message(spam, subject, received_[subject]);
+            }
+            Message(spam, std::string(alias) + "-young", now.AddDays(-1));
+        }
+    }
+
+    std::string Item(bool move) {
+        registration::OnTimerRegistration item;
+        item.searchRoot = "GC://dc1.example.org";
+        item.folderName = "Spam";
+        item.run = 1;
+        item.expirationPeriod = 7;
+        item.mailboxToMove = move ? "arch@example.org" : "";
+        return Registration(item);
+    }
+
+    static platform::HRESULT FireTimer(const std::string& itemUrl) {
+        auto* sink = new QuellixCls();
+        const platform::HRESULT hr = sink->OnTimer(itemUrl.c_str(), 0);
+        sink->Release();
+        return hr;
+    }
+
+    static platform::RunSummary LastRun() {
+        const auto runs = platform::RunHistoryReader::OpenCurrent().Runs(1);
+        EXPECT_EQ(runs.size(), 1U);
+        return runs.empty() ? platform::RunSummary{} : runs.front();
+    }
+
+    std::string Metrics() const {
+        std::ifstream in(metrics_);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+
+    std::string metrics_;
+    std::map<std::string, Date> received_;  // by subject
+};
+
+TEST_F(RunRecordTest, AMoveRunIsRecordedAndPutBackWholeByItsId) {
+    const std::string item = Item(true);
+    ASSERT_EQ(FireTimer(item), platform::S_OK) << ReadLog();
+    const platform::RunSummary run = LastRun();
+    EXPECT_EQ(run.itemUrl, item);
+    EXPECT_EQ(run.outcome, "completed");
+    EXPECT_EQ(run.mailboxes, 2);
+    EXPECT_EQ(run.moved, 8);
+    EXPECT_EQ(run.deleted, 0);
+    EXPECT_EQ(run.errors, 0);
+    EXPECT_NE(run.parameters.find("_MailboxToMove=arch@example.org\n"), std::string::npos)
+        << run.parameters;
+    const auto folders = platform::RunHistoryReader::OpenCurrent().Folders(run.id);
+    ASSERT_EQ(folders.size(), 2U);
+    int64_t bytes = 0;
+    for (const auto& f : folders) {
+        SCOPED_TRACE(f.mailbox);
+        EXPECT_EQ(f.count, 4);
+        EXPECT_TRUE(f.moved);
+        EXPECT_TRUE(f.error.empty()) << f.error;
+        EXPECT_EQ(f.url,
+                  "file://./backofficestorage/example.org/mbx/" + f.mailbox.substr(0, 3) + "/Spam");
+        bytes += f.bytes;
+    }
+    EXPECT_EQ(run.bytes, bytes);
+    EXPECT_EQ(bytes, 8 * static_cast<int64_t>(testing::MessageText("ann1").size()));
+    EXPECT_NE(Metrics().find("quellix_last_run_messages_moved{"), std::string::npos) << Metrics();
+    EXPECT_EQ(Subjects("arch", "Inbox").size(), 8U);
+
+    // Put back by the run's id: every message where it was, under its own
+    // name, byte for byte, with its received time.
+    const auto moved = platform::MovedMessagesOfRun(run.id);
+    ASSERT_EQ(moved.size(), 8U);
+    for (const auto& m : moved) {
+        EXPECT_EQ(platform::PutBackMovedMessage(m).outcome,
+                  platform::PutBackResult::Outcome::kPutBack);
+    }
+    EXPECT_TRUE(Subjects("arch", "Inbox").empty());
+    for (const char* alias : {"ann", "bob"}) {
+        const std::string a = alias;
+        EXPECT_EQ(Messages(alias, "Spam"),
+                  (Strings{a + "-young", a + "1", a + "2", a + "3", a + "4"}));
+        auto store = Store();
+        for (int i = 1; i <= 4; ++i) {
+            const std::string subject = a + std::to_string(i);
+            const auto row =
+                store->Lookup({testing::kNamespace, "MBX", alias, "Spam", subject + ".EML"});
+            ASSERT_TRUE(row) << subject;
+            EXPECT_EQ(store->Content(row->id), testing::MessageText(subject));
+            ASSERT_TRUE(row->received);
+            EXPECT_EQ(*row->received, localplatform::ToStoreTime(received_[subject]));
+        }
+    }
+}
+
+TEST_F(RunRecordTest, AFolderFailingHalfWayIsRecordedWithWhatItRemoved) {
+    const std::string item = Item(true);
+    // From the third of Ann's moves on, the store refuses every one: each
+    // URL form the run tries fails in turn.
+    int moves = 0;
+    SetMoveFaultHook([&](const std::string& href) {
+        if (href.find("/ann/") != std::string::npos && ++moves >= 3) {
+            throw platform::Error(platform::err::kFail, "the store refused the move");
+        }
+    });
+    // A folder's failure is the run's log's, as ever; the run goes on.
+    EXPECT_EQ(FireTimer(item), platform::S_OK) << ReadLog();
+    const platform::RunSummary run = LastRun();
+    EXPECT_EQ(run.outcome, "completed");
+    EXPECT_EQ(run.errors, 1) << ReadLog();
+    EXPECT_EQ(run.moved, 2 + 4);
+    std::map<std::string, platform::RunFolderRecord> byMailbox;
+    for (const auto& f : platform::RunHistoryReader::OpenCurrent().Folders(run.id))
+        byMailbox[f.mailbox] = f;
+    ASSERT_EQ(byMailbox.size(), 2U);
+    const auto& ann = byMailbox["ann@example.org"];
+    EXPECT_EQ(ann.count, 2);
+    EXPECT_NE(ann.error.find("the store refused the move"), std::string::npos) << ann.error;
+    EXPECT_EQ(byMailbox["bob@example.org"].count, 4);
+    EXPECT_TRUE(byMailbox["bob@example.org"].error.empty());
+    // The manifest holds exactly the moves made.
+    EXPECT_EQ(platform::MovedMessagesOfRun(run.id).size(), 6U);
+    EXPECT_EQ(Subjects("arch", "Inbox").size(), 6U);
+}
+
+TEST_F(RunRecordTest, ADirectoryOutageIsRecordedAsTheFailureItWas) {
+    const std::string item = Item(false);
+    Configure({"metrics.textfile = " + metrics_, "directory = ldap://127.0.0.1:1",
+               "directory.gc_port = 1"});
+    EXPECT_EQ(FireTimer(item), platform::E_FAIL);
+    const platform::RunSummary run = LastRun();
+    EXPECT_EQ(run.outcome, "failed");
+    EXPECT_NE(run.detail.find("GC://dc1.example.org"), std::string::npos) << run.detail;
+    EXPECT_EQ(run.mailboxes, 0);
+    EXPECT_EQ(run.deleted, 0);
+    EXPECT_TRUE(platform::RunHistoryReader::OpenCurrent().Folders(run.id).empty());
+    EXPECT_NE(Metrics().find("quellix_last_run_success{"), std::string::npos);
+    EXPECT_EQ(Metrics().find("quellix_last_run_success{item=\"" + item + "\"} 1"),
+              std::string::npos)
+        << Metrics();
+    // Nothing was removed.
+    EXPECT_EQ(Messages("ann", "Spam").size(), 5U);
+}
+
+TEST_F(RunRecordTest, AHistoryThatCannotBeWrittenFailsTheRunButNotItsWork) {
+    const std::string item = Item(false);
+    std::ofstream(dir_ + "/not-a-folder") << "x";
+    Configure({"history = " + dir_ + "/not-a-folder/history.db"});
+    EXPECT_EQ(FireTimer(item), platform::E_FAIL);
+    // The cleanup itself took place; the host's log names the history.
+    EXPECT_EQ(Messages("ann", "Spam"), Strings{"ann-young"});
+    EXPECT_NE(ReadLog().find("Mailboxes processed: 2"), std::string::npos) << ReadLog();
+}
+
+TEST_F(RunRecordTest, NotARunDayIsRecordedAsSuch) {
+    registration::OnTimerRegistration item;
+    item.searchRoot = "GC://dc1.example.org";
+    item.folderName = "Spam";
+    item.run = static_cast<int16_t>(2 + Date::NowLocal().Weekday() % 7);  // tomorrow
+    ASSERT_EQ(FireTimer(Registration(item)), platform::S_OK) << ReadLog();
+    EXPECT_EQ(LastRun().outcome, "not a run day");
+    EXPECT_EQ(Messages("ann", "Spam").size(), 5U);
+}
+
+// The child half of the kill test: a run that dies at its sixth move.
+TEST_F(RunRecordTest, KilledChild) {
+    const char* config = std::getenv("QUELLIX_KILLED_CHILD_CONFIG");
+    if (!config) GTEST_SKIP() << "started only by the kill test";
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);  // _exit skips TearDown
+    setenv("QUELLIX_CONFIG", config, 1);
+    int moves = 0;
+    SetMoveFaultHook([&](const std::string&) {
+        if (++moves == 6) _exit(42);
+    });
+    (void)FireTimer(std::getenv("QUELLIX_KILLED_CHILD_ITEM"));
+    _exit(1);
+}
+
+TEST_F(RunRecordTest, AKilledRunReadsInterruptedAndItsMovesArePutBack) {
+    if (std::getenv("QUELLIX_KILLED_CHILD_CONFIG")) GTEST_SKIP();
+    const std::string item = Item(true);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        setenv("QUELLIX_KILLED_CHILD_CONFIG", std::getenv("QUELLIX_CONFIG"), 1);
+        setenv("QUELLIX_KILLED_CHILD_ITEM", item.c_str(), 1);
+        execl("/proc/self/exe", "run_record_test", "--gtest_filter=RunRecordTest.KilledChild",
+              nullptr);
+        _exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 42) << "the child did not reach its sixth move";
+
+    const platform::RunSummary run = LastRun();
+    EXPECT_EQ(run.outcome, "interrupted");
+    EXPECT_FALSE(run.ended);
+    // Whatever the kill left committed, the manifest says exactly that: each
+    // message is in its folder or in the Inbox with an entry, never lost.
+    const auto moved = platform::MovedMessagesOfRun(run.id);
+    const size_t inInbox = Subjects("arch", "Inbox").size();
+    EXPECT_EQ(moved.size(), inInbox);
+    EXPECT_EQ(Messages("ann", "Spam").size() + Messages("bob", "Spam").size() + inInbox, 10U);
+    for (const auto& m : moved) {
+        EXPECT_EQ(platform::PutBackMovedMessage(m).outcome,
+                  platform::PutBackResult::Outcome::kPutBack);
+    }
+    EXPECT_EQ(Messages("ann", "Spam").size() + Messages("bob", "Spam").size(), 10U);
+}
+
+}  // namespace
+}  // namespace quellix
