@@ -30,7 +30,7 @@ Args Split(const std::vector<std::string>& words, const std::vector<std::string>
             bool isFlag = false;
             for (const auto& f : flags) isFlag = isFlag || f == key;
             if (isFlag) {
-                a.options[key] = "1";
+                a.options.insert_or_assign(key, std::string(1, '1'));
             } else if (i + 1 < words.size()) {
                 a.options[key] = words[++i];
             } else {
