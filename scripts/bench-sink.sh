@@ -13,8 +13,9 @@
 #   (c) the sink moves every expired message into one destination Inbox;
 #   (p) the preview of run (a), before it, on its store: what it would
 #       delete, per mailbox and folder, with sizes and received times; and
-#   (s) the run's selection alone on that store (the same queries, each
-#       selected row passed over): the floor the preview is measured by.
+#   (s) the delete run's selection alone on that store (the same queries,
+#       each selected row read as the run reads it, nothing deleted): the
+#       floor the preview is measured by.
 # Prints wall time and peak RSS of each, the counts, the machine's load
 # before and after (uptime: the figures are only as quiet as the machine)
 # and the ratios a/b (delete against the lean floor), a/b2, c/a (move

@@ -1,9 +1,9 @@
 // Benchmark helper of the preview (driven by scripts/bench-sink.sh):
 //   preview ITEM   the preview of a run of the registration item ITEM now
-//   select ITEM    the run's own selection alone: the same directory query,
-//                  URL forms and sweep queries, each selected message passed
-//                  over as a run that only walked its rows would; the floor
-//                  the preview is measured against
+//   select ITEM    the delete run's selection alone: the same directory
+//                  query, URL forms and sweep queries, and each selected row
+//                  read as the run reads it before it deletes the message;
+//                  the floor the preview is measured against
 // Each prints the mailboxes, messages and bytes it found; neither changes
 // anything.
 #include <cstdio>
@@ -48,8 +48,13 @@ int Select(const std::string& item) {
             for (const std::string& url : quellix::FolderUrlTries(row, server, p.folderName)) {
                 ErrorState tried;
                 if (tried.Run([&] {
-                        messages += quellix::ForEachExpiredMessage(url, cutoff, p.traversal,
-                                                                   [](Recordset&) {});
+                        messages += quellix::ForEachExpiredMessage(
+                            url, cutoff, p.traversal, [](Recordset& rs) {
+                                (void)quellix::ReadSelectedMessage(rs);
+                                (void)rs.Fields("DAV:displayname").Value();
+                                (void)rs.Fields("DAV:creationdate").Value();
+                                (void)rs.Fields("DAV:getlastmodified").Value();
+                            });
                     })) {
                     break;
                 }
