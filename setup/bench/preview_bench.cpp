@@ -20,7 +20,7 @@
 namespace {
 
 int Preview(const std::string& item) {
-    const setup::RunPreview p = setup::PreviewRun(item, platform::Date::NowLocal());
+    const setup::RunPreview p = setup::PreviewRun(item, platform::Date::NowLocal(), false);
     std::printf("mailboxes=%zu messages=%lld bytes=%lld\n", p.mailboxes.size(),
                 static_cast<long long>(p.messages), static_cast<long long>(p.bytes));
     return 0;

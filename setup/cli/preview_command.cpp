@@ -38,7 +38,7 @@ void PrintJson(const RunPreview& p) {
     for (size_t i = 0; i < p.mailboxes.size(); ++i) {
         const PreviewMailbox& m = p.mailboxes[i];
         const PreviewFolder& f = m.folder;
-        const auto count = static_cast<int64_t>(f.messages.size());
+        const int64_t count = f.count;
         out << (i ? ",\n" : "\n") << "    {\"name\": " << JsonString(m.name)
             << ", \"address\": " << JsonString(m.address) << ", \"url\": " << JsonString(f.url)
             << ", \"error\": " << JsonString(f.error) << ", \"count\": " << count
@@ -69,7 +69,9 @@ int PreviewCommand(const std::string& itemUrl, const PreviewOptions& options) {
     }
     RunPreview preview;
     try {
-        preview = PreviewRun(itemUrl, options.at ? *options.at : platform::Date::NowLocal());
+        // Each message is kept only when it is to be shown.
+        preview = PreviewRun(itemUrl, options.at ? *options.at : platform::Date::NowLocal(),
+                             options.json || options.messages);
     } catch (const platform::Error& e) {
         std::cerr << "quellix-setup: preview of " << platform::VisibleText(itemUrl)
                   << " failed: " << e.Number() << " " << platform::VisibleText(e.Description())

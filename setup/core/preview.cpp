@@ -42,25 +42,28 @@ quellix::RunParameters ReadItem(const std::string& itemUrl) {
 // The folder of one mailbox at the URL forms a run tries, stopping where the
 // run would stop.
 PreviewFolder SelectFolder(const quellix::MailboxRow& row, const quellix::ServerNames& server,
-                           const RunPreview& preview) {
+                           const RunPreview& preview, bool keepMessages) {
     PreviewFolder folder;
     const auto& p = preview.parameters;
     for (const std::string& url : quellix::FolderUrlTries(row, server, p.folderName)) {
-        folder = PreviewFolder{url, {}, 0, {}, {}, {}};
+        folder = PreviewFolder{};
+        folder.url = url;
         platform::ErrorState err;
         err.Run([&] {
             (void)quellix::ForEachExpiredMessage(
                 url, preview.cutoff, p.traversal, [&](platform::Recordset& rs) {
-                    folder.messages.push_back(quellix::ReadSelectedMessage(rs));
+                    quellix::SelectedMessage m = quellix::ReadSelectedMessage(rs);
+                    Widen(m.received, folder.oldest, folder.newest, folder.count == 0);
+                    ++folder.count;
+                    folder.bytes += m.size;
+                    if (keepMessages) folder.messages.push_back(std::move(m));
                 });
         });
         if (err.Number() == 0) break;
-        folder.messages.clear();
+        // As in a run, what this form found is not what the next one sweeps.
+        folder = PreviewFolder{};
+        folder.url = url;
         folder.error = std::to_string(err.Number()) + " " + err.Description();
-    }
-    for (size_t i = 0; i < folder.messages.size(); ++i) {
-        Widen(folder.messages[i].received, folder.oldest, folder.newest, i == 0);
-        folder.bytes += folder.messages[i].size;
     }
     return folder;
 }
@@ -72,7 +75,7 @@ std::string RegistrationItemUrl(const RegistrationCheck& check) {
     return check.urlsTried.back() + "/" + registration::kFolderPath + "/" + registration::kItemName;
 }
 
-RunPreview PreviewRun(const std::string& itemUrl, Date at) {
+RunPreview PreviewRun(const std::string& itemUrl, Date at, bool keepMessages) {
     RunPreview preview;
     preview.itemUrl = itemUrl;
     preview.at = at;
@@ -109,12 +112,15 @@ RunPreview PreviewRun(const std::string& itemUrl, Date at) {
 
     preview.directoryCut = quellix::ForEachTreatedMailbox(
         p.searchRoot, server.ServerName, p.allMailboxes, [&](const quellix::MailboxRow& row) {
-            PreviewMailbox mailbox{row.name, row.address, SelectFolder(row, server, preview)};
-            for (const auto& m : mailbox.folder.messages) {
-                Widen(m.received, preview.oldest, preview.newest, preview.messages == 0);
-                ++preview.messages;
+            PreviewMailbox mailbox{row.name, row.address,
+                                   SelectFolder(row, server, preview, keepMessages)};
+            const PreviewFolder& f = mailbox.folder;
+            if (f.count > 0) {
+                Widen(f.oldest, preview.oldest, preview.newest, preview.messages == 0);
+                Widen(f.newest, preview.oldest, preview.newest, false);
             }
-            preview.bytes += mailbox.folder.bytes;
+            preview.messages += f.count;
+            preview.bytes += f.bytes;
             preview.mailboxes.push_back(std::move(mailbox));
         });
     return preview;
@@ -161,9 +167,8 @@ std::string PreviewText(const RunPreview& p, bool listMessages) {
             out << "  " << VisibleText(f.url) << ": not reached: " << VisibleText(f.error) << "\n";
             continue;
         }
-        out << "  " << VisibleText(f.url) << ": " << f.messages.size() << " messages, " << f.bytes
-            << " bytes" << Range(static_cast<int64_t>(f.messages.size()), f.oldest, f.newest)
-            << "\n";
+        out << "  " << VisibleText(f.url) << ": " << f.count << " messages, " << f.bytes << " bytes"
+            << Range(f.count, f.oldest, f.newest) << "\n";
         if (!listMessages) continue;
         for (const auto& msg : f.messages) {
             out << "    " << VisibleText(msg.href) << "  " << msg.size << " bytes  received "

@@ -17,8 +17,10 @@ namespace setup {
 
 // What the run would remove from one mailbox's folder.
 struct PreviewFolder {
-    std::string url;  // the URL the run would sweep: the first form not refused
-    std::vector<quellix::SelectedMessage> messages;  // in the store's order
+    std::string url;    // the URL the run would sweep: the first form not refused
+    int64_t count = 0;  // messages selected
+    // Each of them, in the store's order, when the preview keeps them.
+    std::vector<quellix::SelectedMessage> messages;
     int64_t bytes = 0;
     platform::Date oldest;  // received, UTC; the zero date when no message
     platform::Date newest;
@@ -55,9 +57,11 @@ struct RunPreview {
 };
 
 // Selects what a run of the registration item at itemUrl at the local
-// instant at would remove. Raises platform::Error naming what failed when the
-// store, the item or the directory cannot be read.
-RunPreview PreviewRun(const std::string& itemUrl, platform::Date at);
+// instant at would remove; keepMessages keeps each message, else only the
+// counts, bytes and dates (a large server's messages need not fit in
+// memory). Raises platform::Error naming what failed when the store, the
+// item or the directory cannot be read.
+RunPreview PreviewRun(const std::string& itemUrl, platform::Date at, bool keepMessages = true);
 
 // The preview as text for a person: the instant, the cutoff and the action,
 // then per mailbox its folder's URL, the number of messages, their bytes and

@@ -135,6 +135,18 @@ TEST_P(PreviewTest, SelectsWhatTheRunThenRemoves) {
         }
     }
     EXPECT_EQ(preview.messages, static_cast<int64_t>(selected.size()));
+    // Without the messages kept: the same counts, bytes and dates.
+    const RunPreview counted = PreviewRun(itemUrl, Date::NowLocal(), false);
+    EXPECT_EQ(counted.messages, preview.messages);
+    EXPECT_EQ(counted.bytes, preview.bytes);
+    EXPECT_EQ(counted.oldest, preview.oldest);
+    EXPECT_EQ(counted.newest, preview.newest);
+    ASSERT_EQ(counted.mailboxes.size(), preview.mailboxes.size());
+    for (size_t i = 0; i < counted.mailboxes.size(); ++i) {
+        EXPECT_TRUE(counted.mailboxes[i].folder.messages.empty());
+        EXPECT_EQ(counted.mailboxes[i].folder.count,
+                  static_cast<int64_t>(preview.mailboxes[i].folder.messages.size()));
+    }
     EXPECT_EQ(preview.bytes, bytes);
     EXPECT_FALSE(selected.empty());
     // Dora (and Archive, when every mailbox is treated) has no such folder:
