@@ -311,84 +311,85 @@ TEST_P(QuellixSetupTest, HistoryAndStatusTellWhatTheRunsDid) {
     EXPECT_EQ(QuellixSetup({"history", "--mailbox"}).code, 2);
     EXPECT_EQ(QuellixSetup({"history", "--yes"}).code, 2);
     EXPECT_EQ(QuellixSetup({"history", "--help"}).code, 0);
-    TEST_P(QuellixSetupTest, UndoPutsBackWhatAMoveRunMovedAndSaysWhatItCannot) {
-        const platform::Date old = platform::Date::NowUtc().AddDays(-9);
-        const int64_t annJunk = Folder("ann", "Junk");
-        const int64_t gone = Message(annJunk, "a2", old);
-        const int64_t filed = Message(annJunk, "a3%", old);
-        Message(annJunk, "a1", old);
-        Message(Folder("cid", "Junk"), "c1", old);
-        const int64_t destInbox = Folder("dest", "Inbox");
-        for (const auto& [alias, name] : std::vector<std::pair<std::string, std::string>>{
-                 {"ann", "a1"}, {"ann", "a2"}, {"ann", "a3%25"}, {"cid", "c1"}}) {
-            (void)platform::MoveRecordForRun(FileUrl(alias, "Junk/" + name + ".EML"),
-                                             HttpUrl("dest", "Inbox"), 41);
-        }
-        // The user deletes one moved message and files another.
-        Store()->DeleteItem(gone);
-        Store()->MoveItem(filed, destInbox, Folder("dest", "Kept"));
-        Store()->FlushBatch();
-        // A message of the old name arrived meanwhile: a1 comes back under a new one.
-        Message(annJunk, "a1", old);
+}
 
-        // Only cid's mailbox, named by its address.
-        Outcome o = QuellixSetup({"undo", "41", "--mailbox", "CID@example.org"});
-        ASSERT_EQ(o.code, 0) << o.output;
-        EXPECT_TRUE(Has(o.output, "Put back: " + FileUrl("cid", "Junk/c1.EML"))) << o.output;
-        EXPECT_TRUE(Has(o.output, "1 moved, 1 put back")) << o.output;
-        EXPECT_EQ(Subjects("cid", "Junk"), Strings{"c1"});
-        EXPECT_EQ(Subjects("dest", "Inbox"), (Strings{"a1"}));
-
-        o = QuellixSetup({"undo", "41", "--json"});
-        ASSERT_EQ(o.code, 0) << o.output;
-        EXPECT_TRUE(Has(o.output,
-                        "\"result\": \"no longer in the destination Inbox: moved or deleted "
-                        "since\""))
-            << o.output;
-        EXPECT_TRUE(Has(o.output, "\"source\": \"" + FileUrl("ann", "Junk/a2.EML"))) << o.output;
-        EXPECT_TRUE(Has(o.output, "\"result\": \"already put back\"")) << o.output;
-        EXPECT_TRUE(Has(o.output, "\"putBackAs\": ")) << o.output;
-        EXPECT_TRUE(Has(o.output,
-                        "\"totals\": {\"messages\": 4, \"putBack\": 1, \"alreadyPutBack\": 1, "
-                        "\"notPutBack\": 2, \"failed\": 0}"))
-            << o.output;
-        EXPECT_EQ(Subjects("ann", "Junk"), (Strings{"a1", "a1"}));
-        EXPECT_TRUE(Subjects("dest", "Inbox").empty());
-        EXPECT_EQ(Subjects("dest", "Kept"), Strings{"a3%"});
-        EXPECT_TRUE(Has(o.output, FileUrl("ann", "Junk/a3%25.EML"))) << o.output;
-
-        // Twice is harmless: nothing changes, nothing failed.
-        o = QuellixSetup({"undo", "41"});
-        EXPECT_EQ(o.code, 0) << o.output;
-        EXPECT_TRUE(
-            Has(o.output, "4 moved, 0 put back, 2 already put back, 2 not put back, 0 failed"))
-            << o.output;
-        EXPECT_EQ(Subjects("ann", "Junk"), (Strings{"a1", "a1"}));
-
-        struct Case {
-            Strings args;
-            int code;
-            const char* says;
-        };
-        for (const Case& c :
-             {Case{{"undo", "42"}, 1, "run 42 is unknown"},
-              Case{{"undo", "41", "--mailbox", "nobody@example.org"}, 1, "nobody@example.org"},
-              Case{{"undo", "41", "--mailbox", "*@example.org"}, 0, "0 moved"},
-              Case{{"undo"}, 2, "needs the id"}, Case{{"undo", "0"}, 2, "whole number"},
-              Case{{"undo", "4x"}, 2, "whole number"}, Case{{"undo", "41", "42"}, 2, "unexpected"},
-              Case{{"undo", "41", "--mailbox"}, 2, "e-mail address"},
-              Case{{"undo", "41", "--yes"}, 2, "unknown option"}}) {
-            o = QuellixSetup(c.args);
-            EXPECT_EQ(o.code, c.code) << c.args.back() << ": " << o.output;
-            EXPECT_TRUE(Has(o.output, c.says)) << o.output;
-        }
+TEST_P(QuellixSetupTest, UndoPutsBackWhatAMoveRunMovedAndSaysWhatItCannot) {
+    const platform::Date old = platform::Date::NowUtc().AddDays(-9);
+    const int64_t annJunk = Folder("ann", "Junk");
+    const int64_t gone = Message(annJunk, "a2", old);
+    const int64_t filed = Message(annJunk, "a3%", old);
+    Message(annJunk, "a1", old);
+    Message(Folder("cid", "Junk"), "c1", old);
+    const int64_t destInbox = Folder("dest", "Inbox");
+    for (const auto& [alias, name] : std::vector<std::pair<std::string, std::string>>{
+             {"ann", "a1"}, {"ann", "a2"}, {"ann", "a3%25"}, {"cid", "c1"}}) {
+        (void)platform::MoveRecordForRun(FileUrl(alias, "Junk/" + name + ".EML"),
+                                         HttpUrl("dest", "Inbox"), 41);
     }
+    // The user deletes one moved message and files another.
+    Store()->DeleteItem(gone);
+    Store()->MoveItem(filed, destInbox, Folder("dest", "Kept"));
+    Store()->FlushBatch();
+    // A message of the old name arrived meanwhile: a1 comes back under a new one.
+    Message(annJunk, "a1", old);
 
-    INSTANTIATE_TEST_SUITE_P(Backends, QuellixSetupTest,
-                             ::testing::Values(Backend::Ldb, Backend::Slapd), [](const auto& info) {
-                                 return info.param == Backend::Ldb ? std::string("ldb")
-                                                                   : std::string("slapd");
-                             });
+    // Only cid's mailbox, named by its address.
+    Outcome o = QuellixSetup({"undo", "41", "--mailbox", "CID@example.org"});
+    ASSERT_EQ(o.code, 0) << o.output;
+    EXPECT_TRUE(Has(o.output, "Put back: " + FileUrl("cid", "Junk/c1.EML"))) << o.output;
+    EXPECT_TRUE(Has(o.output, "1 moved, 1 put back")) << o.output;
+    EXPECT_EQ(Subjects("cid", "Junk"), Strings{"c1"});
+    EXPECT_EQ(Subjects("dest", "Inbox"), (Strings{"a1"}));
+
+    o = QuellixSetup({"undo", "41", "--json"});
+    ASSERT_EQ(o.code, 0) << o.output;
+    EXPECT_TRUE(Has(o.output,
+                    "\"result\": \"no longer in the destination Inbox: moved or deleted "
+                    "since\""))
+        << o.output;
+    EXPECT_TRUE(Has(o.output, "\"source\": \"" + FileUrl("ann", "Junk/a2.EML"))) << o.output;
+    EXPECT_TRUE(Has(o.output, "\"result\": \"already put back\"")) << o.output;
+    EXPECT_TRUE(Has(o.output, "\"putBackAs\": ")) << o.output;
+    EXPECT_TRUE(Has(o.output,
+                    "\"totals\": {\"messages\": 4, \"putBack\": 1, \"alreadyPutBack\": 1, "
+                    "\"notPutBack\": 2, \"failed\": 0}"))
+        << o.output;
+    EXPECT_EQ(Subjects("ann", "Junk"), (Strings{"a1", "a1"}));
+    EXPECT_TRUE(Subjects("dest", "Inbox").empty());
+    EXPECT_EQ(Subjects("dest", "Kept"), Strings{"a3%"});
+    EXPECT_TRUE(Has(o.output, FileUrl("ann", "Junk/a3%25.EML"))) << o.output;
+
+    // Twice is harmless: nothing changes, nothing failed.
+    o = QuellixSetup({"undo", "41"});
+    EXPECT_EQ(o.code, 0) << o.output;
+    EXPECT_TRUE(Has(o.output, "4 moved, 0 put back, 2 already put back, 2 not put back, 0 failed"))
+        << o.output;
+    EXPECT_EQ(Subjects("ann", "Junk"), (Strings{"a1", "a1"}));
+
+    struct Case {
+        Strings args;
+        int code;
+        const char* says;
+    };
+    for (const Case& c :
+         {Case{{"undo", "42"}, 1, "run 42 is unknown"},
+          Case{{"undo", "41", "--mailbox", "nobody@example.org"}, 1, "nobody@example.org"},
+          Case{{"undo", "41", "--mailbox", "*@example.org"}, 0, "0 moved"},
+          Case{{"undo"}, 2, "needs the id"}, Case{{"undo", "0"}, 2, "whole number"},
+          Case{{"undo", "4x"}, 2, "whole number"}, Case{{"undo", "41", "42"}, 2, "unexpected"},
+          Case{{"undo", "41", "--mailbox"}, 2, "e-mail address"},
+          Case{{"undo", "41", "--yes"}, 2, "unknown option"}}) {
+        o = QuellixSetup(c.args);
+        EXPECT_EQ(o.code, c.code) << c.args.back() << ": " << o.output;
+        EXPECT_TRUE(Has(o.output, c.says)) << o.output;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, QuellixSetupTest,
+                         ::testing::Values(Backend::Ldb, Backend::Slapd), [](const auto& info) {
+                             return info.param == Backend::Ldb ? std::string("ldb")
+                                                               : std::string("slapd");
+                         });
 
 }  // namespace
 }  // namespace setup
