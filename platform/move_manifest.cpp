@@ -1,6 +1,7 @@
 #include "platform/move_manifest.h"
 
 #include "base/error.h"
+#include "localplatform/config/platform_config.h"
 #include "localplatform/store/item_store.h"
 #include "localplatform/store/store_url.h"
 #include "platform/store_access_impl.h"
@@ -60,6 +61,17 @@ std::vector<MovedMessage> MovedMessagesOfRun(int64_t run, int64_t afterEntry, in
         messages.push_back(std::move(m));
     }
     return messages;
+}
+
+int64_t PruneMoveManifest() {
+    const int64_t keepDays = localplatform::PlatformConfig::Current().GetWholeNumber(
+        "store.move_manifest_keep_days", 90, 36500, "days");
+    if (keepDays == 0) return 0;
+    const int64_t before = Date::NowUtc().UnixSeconds() - keepDays * 86400;
+    auto store = ItemStore::ForThisThread();
+    int64_t pruned = 0;
+    for (int64_t part; (part = store->PruneMoves(before, 10000)) > 0;) pruned += part;
+    return pruned;
 }
 
 PutBackResult PutBackMovedMessage(const MovedMessage& message) {

@@ -63,6 +63,14 @@ struct PutBackResult {
     std::string url;  // where it is now, when put back
 };
 
+// Forgets the manifest entries of moves older than the platform
+// configuration's "store.move_manifest_keep_days" (default 90; 0 keeps
+// every entry), a part at a time, each part a transaction of its own so
+// that other users of the store wait only briefly. Returns how many went.
+// Raises platform::Error for a setting that is no whole number of days and
+// when the store fails. A move run calls it when it begins.
+int64_t PruneMoveManifest();
+
 // Puts the message back into its source folder, atomically: only when it
 // is still in the destination folder and no later run moved it, under its
 // old name when that is free, else a new unique one. Raises platform::Error

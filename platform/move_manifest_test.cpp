@@ -2,6 +2,7 @@
 #include "platform/move_manifest.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "localplatform/store/item_store.h"
 #include "localplatform/store/store_messages.h"
@@ -93,6 +94,45 @@ TEST(MoveManifestPlatformTest, MovedForARunAndPutBackByUrl) {
     } catch (const Error& e) {
         EXPECT_NE(e.Description().find(unknown.destinationUrl), std::string::npos)
             << e.Description();
+    }
+}
+
+TEST(MoveManifestPlatformTest, PruningKeepsTheConfiguredDays) {
+    struct Case {
+        std::string setting;
+        int64_t pruned;  // -1: refused
+    };
+    for (const Case& c : {Case{"", 1}, Case{"store.move_manifest_keep_days = 0\n", 0},
+                          Case{"store.move_manifest_keep_days = 120\n", 0},
+                          Case{"store.move_manifest_keep_days = soon\n", -1}}) {
+        TempStore temp(300, c.setting);
+        auto store = ItemStore::ForThisThread();
+        store->CreateNamespace("example.test");
+        store->CreateMailbox("example.test", "alice", false);
+        const auto inbox = store->Lookup({"example.test", "MBX", "alice", "Inbox"});
+        const int64_t spam = store->CreateFolder(inbox->id, "Spam");
+        const int64_t id = store->SaveMessage(spam, "m", 0);
+        store->MoveItem(id, spam, inbox->id, 3);
+        store->FlushBatch();
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(temp.DbPath().c_str(), &db), SQLITE_OK);
+        // Moved 100 days ago.
+        ASSERT_EQ(sqlite3_exec(db, "UPDATE moves SET moved_at = moved_at - 100 * 86400", nullptr,
+                               nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(db);
+        if (c.pruned < 0) {
+            try {
+                (void)PruneMoveManifest();
+                ADD_FAILURE() << "a bad setting was taken";
+            } catch (const Error& e) {
+                EXPECT_NE(e.Description().find("store.move_manifest_keep_days"), std::string::npos)
+                    << e.Description();
+            }
+            continue;
+        }
+        EXPECT_EQ(PruneMoveManifest(), c.pruned) << c.setting;
+        EXPECT_EQ(MovedMessagesOfRun(3).size(), static_cast<size_t>(1 - c.pruned)) << c.setting;
     }
 }
 

@@ -11,6 +11,8 @@
 //                          registration (the lock held in the store)  60000
 //   store.synchronous      "full": every commit survives a power loss  normal
 //   store.batch_ms         longest open batch of row deletes and moves   100
+//   store.move_manifest_keep_days  moves older than this many days are
+//                          forgotten by the move manifest (0 keeps all)  90
 //   directory        "ldb:///path/file.ldb" (embedded) or an LDAP URI
 //                    ("ldap://host:port", "ldaps://...", "ldapi://%2Fpath")
 //                                                            ldb://<state_dir>/directory.ldb

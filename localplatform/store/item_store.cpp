@@ -1486,4 +1486,19 @@ RestoreResult ItemStore::RestoreMove(int64_t entry) {
     return {RestoreOutcome::kRestored, name};
 }
 
+int64_t ItemStore::PruneMoves(int64_t movedBefore, int64_t limit) {
+    FlushBatch();
+    Atomic tx(*h_);
+    {
+        // Entries are written in time order: the oldest come first by id.
+        Stmt s(*h_,
+               "DELETE FROM moves WHERE id IN (SELECT id FROM moves WHERE moved_at < ?1"
+               " ORDER BY id LIMIT ?2)");
+        s.Bind(1, movedBefore).Bind(2, limit).Run();
+    }
+    const int64_t gone = sqlite3_changes(h_->db.get());
+    tx.Commit();
+    return gone;
+}
+
 }  // namespace localplatform

@@ -203,6 +203,9 @@ public:
     // and no later move of it is recorded; anything else is left as it is
     // and said in the outcome. Raises err::kNotFound for an unknown entry.
     RestoreResult RestoreMove(int64_t entry);
+    // Forgets at most limit entries of moves made before movedBefore (Unix
+    // seconds), oldest first, in one transaction; returns how many went.
+    int64_t PruneMoves(int64_t movedBefore, int64_t limit);
 
     // ---- Properties and content
     // The value of a property by schema name (compared without regard to

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <ctime>
 #include <string>
 #include <thread>
 
@@ -183,6 +184,27 @@ TEST(MoveManifestTest, TheEntryIsWrittenWithTheMoveOrNotAtAll) {
     EXPECT_THROW(m.store->MoveItem(a, m.spam, m.destInbox, 6), platform::Error);
     m.store->FlushBatch();
     EXPECT_TRUE(m.store->MovesOfRun(6).empty());
+}
+
+TEST(MoveManifestTest, OldEntriesAreForgottenOldestFirst) {
+    TempStore temp;
+    Mailboxes m;
+    for (int i = 0; i < 3; ++i) {
+        const int64_t id = m.store->SaveMessage(m.spam, "m", i);
+        m.store->MoveItem(id, m.spam, m.destInbox, 10 + i);
+    }
+    m.store->FlushBatch();
+    // Runs 10 and 11 moved 30 and 20 days ago, run 12 now.
+    Sql(temp.DbPath(),
+        "UPDATE moves SET moved_at = moved_at - 30 * 86400 WHERE run = 10;"
+        "UPDATE moves SET moved_at = moved_at - 20 * 86400 WHERE run = 11;");
+    const int64_t tenDaysAgo = std::time(nullptr) - 10 * 86400;
+    EXPECT_EQ(m.store->PruneMoves(tenDaysAgo, 1), 1);
+    EXPECT_TRUE(m.store->MovesOfRun(10).empty());
+    EXPECT_EQ(m.store->MovesOfRun(11).size(), 1U);
+    EXPECT_EQ(m.store->PruneMoves(tenDaysAgo, 100), 1);
+    EXPECT_EQ(m.store->PruneMoves(tenDaysAgo, 100), 0);
+    EXPECT_EQ(m.store->MovesOfRun(12).size(), 1U);
 }
 
 TEST(MoveManifestTest, AStoreWithoutTheManifestGetsItWhenOpened) {
