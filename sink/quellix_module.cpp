@@ -99,6 +99,7 @@ std::optional<platform::Error> RunCleanup(ThreadState& thread, RunLog& log, RunR
         if (cnn.State() == adStateOpen) ignored.Run([&] { cnn.Close(); });
     }
     record.Begin(itemUrl, ParametersText(params));
+    if (state.move.Found()) record.PruneManifest();
 
     int32_t count = 0;
     if (params.Runnable()) {

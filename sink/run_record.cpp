@@ -3,6 +3,8 @@
 #include <exception>
 #include <new>
 
+#include "platform/move_manifest.h"
+
 namespace quellix {
 
 template <class Step>
@@ -30,6 +32,10 @@ void RunRecord::Begin(const std::string& itemUrl, const std::string& parameters)
 
 void RunRecord::Folder(const platform::RunFolderRecord& folder) {
     if (recorder_) Write([&] { recorder_->Folder(folder); });
+}
+
+void RunRecord::PruneManifest() {
+    Write([] { (void)platform::PruneMoveManifest(); });
 }
 
 void RunRecord::End(const std::string& itemUrl, const std::string& outcome,

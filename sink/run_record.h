@@ -26,6 +26,9 @@ public:
     // The run's id in the history; 0 while none was begun (its moves then
     // keep no manifest).
     [[nodiscard]] int64_t Id() const { return recorder_ ? recorder_->Id() : 0; }
+    // Forgets the store's manifest entries of moves older than it keeps them
+    // (a move run's upkeep, when it begins to move).
+    void PruneManifest();
     // The first failure to write the history, if any.
     [[nodiscard]] const std::optional<platform::Error>& Failure() const { return failure_; }
 
