@@ -29,8 +29,11 @@
 #include "isodate/iso_date.h"
 #include "localplatform/config/config_option.h"
 #include "platform/run_history.h"
+#include "setup/cli/command_line.h"
+#include "setup/cli/history_command.h"
 #include "setup/cli/json_text.h"
 #include "setup/cli/preview_command.h"
+#include "setup/cli/undo_command.h"
 #include "setup/core/apply_changes.h"
 #include "setup/core/environment.h"
 #include "setup/core/preview.h"
@@ -96,12 +99,6 @@ constexpr const char* kUsage =
     "The platform configuration comes from --config, else $QUELLIX_CONFIG, else\n"
     "/etc/quellix/platform.conf.\n"
     "exit codes: 0 done, 1 failed or refused (standard error says why), 2 bad usage\n";
-
-int UsageError(const std::string& message) {
-    std::cerr << "quellix-setup: " << message << "\n"
-              << "Run 'quellix-setup --help' for the commands and their options.\n";
-    return kExitUsage;
-}
 
 // The parameters a command line may change; nothing = as shown.
 struct ParameterArgs {
@@ -282,111 +279,6 @@ std::optional<std::string> ReadPassword(const std::string& file) {
     }
     if (!line.empty() && line.back() == '\r') line.pop_back();
     return line;
-}
-
-// Prints the error log (newest first) to standard error.
-void PrintLog(const ErrorLog& log) {
-    if (log.Empty()) return;
-    std::string text = log.Text();
-    for (size_t p; (p = text.find("\r\n")) != std::string::npos;) text.replace(p, 2, "\n");
-    std::cerr << "Error log:\n" << text;
-}
-
-// "yyyy-mm-dd hh:mm:ss UTC" of a Unix instant.
-std::string UtcText(int64_t seconds) {
-    return platform::GeneralDateText(platform::Date::FromUnixSeconds(seconds)) + " UTC";
-}
-
-// The folders of a run grouped by mailbox (without regard to case), each
-// group in the order its first folder was recorded.
-std::vector<std::vector<platform::RunFolderRecord>> ByMailbox(
-    const std::vector<platform::RunFolderRecord>& folders) {
-    std::vector<std::vector<platform::RunFolderRecord>> groups;
-    std::map<std::string, size_t> index;
-    for (const auto& f : folders) {
-        const auto [it, added] = index.emplace(platform::Lower(f.mailbox), groups.size());
-        if (added) groups.emplace_back();
-        groups[it->second].push_back(f);
-    }
-    return groups;
-}
-
-std::string RunJson(const platform::RunSummary& r,
-                    const std::vector<platform::RunFolderRecord>& folders) {
-    std::ostringstream out;
-    out << "    {\"id\": " << r.id << ", \"item\": " << JsonString(r.itemUrl)
-        << ", \"outcome\": " << JsonString(r.outcome) << ",\n"
-        << "     \"started\": " << JsonString(UtcText(r.started))
-        << ", \"startedUnix\": " << r.started
-        << ", \"ended\": " << (r.ended ? JsonString(UtcText(*r.ended)) : "null")
-        << ", \"endedUnix\": " << (r.ended ? std::to_string(*r.ended) : "null") << ",\n"
-        << "     \"detail\": " << JsonString(r.detail)
-        << ", \"parameters\": " << JsonString(r.parameters) << ", \"host\": " << JsonString(r.host)
-        << ", \"pid\": " << r.pid << ",\n"
-        << "     \"mailboxes\": " << r.mailboxes << ", \"deleted\": " << r.deleted
-        << ", \"moved\": " << r.moved << ", \"bytes\": " << r.bytes << ", \"errors\": " << r.errors
-        << ",\n     \"folders\": [";
-    for (size_t i = 0; i < folders.size(); ++i) {
-        const auto& f = folders[i];
-        out << (i ? ",\n" : "\n") << "       {\"mailbox\": " << JsonString(f.mailbox)
-            << ", \"url\": " << JsonString(f.url) << ", \"count\": " << f.count
-            << ", \"bytes\": " << f.bytes << ", \"moved\": " << (f.moved ? "true" : "false")
-            << ", \"error\": " << JsonString(f.error) << "}";
-    }
-    out << (folders.empty() ? "]}" : "\n     ]}");
-    return out.str();
-}
-
-void PrintRun(const platform::RunSummary& r,
-              const std::vector<platform::RunFolderRecord>& folders) {
-    std::cout << "Run " << r.id << ": " << r.outcome << "\n"
-              << "  Registration: " << r.itemUrl << "\n"
-              << "  Started: " << UtcText(r.started) << " (pid " << r.pid << " on " << r.host
-              << ")\n"
-              << "  Ended: " << (r.ended ? UtcText(*r.ended) : std::string("-")) << "\n";
-    if (!r.detail.empty()) std::cout << "  Detail: " << r.detail << "\n";
-    if (!r.parameters.empty()) {
-        std::cout << "  Parameters:\n";
-        std::istringstream lines(r.parameters);
-        for (std::string line; std::getline(lines, line);) std::cout << "    " << line << "\n";
-    }
-    std::cout << "  Mailboxes processed: " << r.mailboxes << "; messages deleted: " << r.deleted
-              << ", moved: " << r.moved << "; bytes: " << r.bytes
-              << "; folders failed: " << r.errors << "\n";
-    for (const auto& group : ByMailbox(folders)) {
-        std::cout << "  " << group.front().mailbox << "\n";
-        for (const auto& f : group) {
-            std::cout << "    " << f.url << ": " << f.count << (f.moved ? " moved, " : " deleted, ")
-                      << f.bytes << " bytes" << (f.error.empty() ? "" : "; error: " + f.error)
-                      << "\n";
-        }
-    }
-}
-
-// quellix-setup history: reads the run history; needs neither the
-// directory nor the store.
-int History(const Args& args) {
-    const auto history = platform::RunHistoryReader::OpenCurrent();
-    const auto runs = history.Runs(args.last, args.mailbox);
-    if (args.json) {
-        std::cout << "{\n  \"history\": " << JsonString(history.Path()) << ",\n  \"runs\": [";
-        for (size_t i = 0; i < runs.size(); ++i) {
-            std::cout << (i ? ",\n" : "\n")
-                      << RunJson(runs[i], history.Folders(runs[i].id, args.mailbox));
-        }
-        std::cout << (runs.empty() ? "]\n}\n" : "\n  ]\n}\n");
-        return kExitOk;
-    }
-    if (runs.empty()) {
-        std::cout << "No run recorded" << (args.mailbox.empty() ? "" : " for " + args.mailbox)
-                  << " in " << history.Path() << "\n";
-        return kExitOk;
-    }
-    for (size_t i = 0; i < runs.size(); ++i) {
-        if (i) std::cout << "\n";
-        PrintRun(runs[i], history.Folders(runs[i].id, args.mailbox));
-    }
-    return kExitOk;
 }
 
 // The addresses the run selects now: the marked mailboxes, or every listed
@@ -578,7 +470,7 @@ const char* OutcomeText(MarkOutcome::Kind kind) {
 }
 
 int Run(const Args& args) {
-    if (args.command == "history") return History(args);
+    if (args.command == "history") return HistoryCommand(args.last, args.mailbox, args.json);
     SetupContext context;
     const std::vector<ErrorEntry> discovery = DiscoverEnvironment(context);
     if (!discovery.empty()) {
@@ -724,140 +616,6 @@ int Run(const Args& args) {
     return code;
 }
 
-// undo RUN-ID [--mailbox ADDRESS] [--json]: arguments from first on.
-struct UndoArgs {
-    int64_t run = 0;
-    std::optional<std::string> mailbox;
-    bool json = false;
-};
-
-std::optional<int> ParseUndoArgs(int argc, char** argv, int first, UndoArgs& args) {
-    bool haveRun = false;
-    for (int i = first; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--json") {
-            args.json = true;
-        } else if (a == "--mailbox") {
-            if (i + 1 >= argc) return UsageError("--mailbox needs an e-mail address");
-            args.mailbox = argv[++i];
-        } else if (a.starts_with('-')) {
-            return UsageError("unknown option " + a + " for undo");
-        } else if (haveRun) {
-            return UsageError("unexpected argument \"" + a + "\" for undo");
-        } else {
-            // A run id: a whole number from 1 up, nothing else.
-            const bool digits = !a.empty() && a.size() <= 18 &&
-                                a.find_first_not_of("0123456789") == std::string::npos;
-            if (!digits || std::stoll(a) == 0)
-                return UsageError("undo \"" + a + "\": a run id is a whole number from 1 up");
-            args.run = std::stoll(a);
-            haveRun = true;
-        }
-    }
-    if (!haveRun) return UsageError("undo needs the id of a move run");
-    return std::nullopt;
-}
-
-// The mailbox alias of an address, through the directory; an exit code when
-// there is none.
-std::optional<int> ResolveMailbox(const std::string& address, std::string& alias) {
-    SetupContext context;
-    const std::vector<ErrorEntry> discovery = DiscoverEnvironment(context);
-    if (!discovery.empty()) {
-        ErrorLog log;
-        for (const auto& e : discovery) log.Prepend(e);
-        std::cerr << "quellix-setup: the directory could not be reached to look up " << address
-                  << "; check the platform configuration\n";
-        PrintLog(log);
-        return kExitFailed;
-    }
-    const auto found = MailboxAliasOf(context.cnn, context.strSearchRoot, address);
-    if (!found) {
-        std::cerr << "quellix-setup: no mailbox user of the directory has the address " << address
-                  << "\n";
-        return kExitFailed;
-    }
-    alias = *found;
-    return std::nullopt;
-}
-
-// "yyyy-mm-ddThh:mm:ssZ"
-std::string IsoUtc(platform::Date utc) {
-    std::string text = platform::GeneralDateText(utc);
-    std::replace(text.begin(), text.end(), ' ', 'T');
-    return text + "Z";
-}
-
-int Undo(const UndoArgs& args) {
-    std::optional<std::string> alias;
-    if (args.mailbox) {
-        std::string a;
-        if (auto code = ResolveMailbox(*args.mailbox, a)) return *code;
-        alias = a;
-    }
-    using R = UndoLine::Result;
-    // Each message is told when it is done: a large run is never held whole.
-    size_t told = 0;
-    const auto openJson = [&] {
-        if (told++ > 0) return;
-        std::cout << "{\n  \"run\": " << args.run << ",\n"
-                  << "  \"mailbox\": " << (args.mailbox ? JsonString(*args.mailbox) : "null")
-                  << ",\n  \"messages\": [";
-    };
-    const auto tell = [&](const UndoLine& l) {
-        if (args.json) {
-            const bool first = told == 0;
-            openJson();
-            std::cout << (first ? "" : ",") << "\n    {\"source\": " << JsonString(l.sourceUrl)
-                      << ", \"destination\": " << JsonString(l.destinationUrl)
-                      << ", \"size\": " << l.size << ", \"received\": "
-                      << (l.received ? JsonString(IsoUtc(*l.received)) : "null")
-                      << ", \"putBack\": " << (l.result == R::PutBack ? "true" : "false")
-                      << ", \"result\": " << JsonString(UndoResultText(l));
-            if (!l.putBackUrl.empty()) std::cout << ", \"putBackAs\": " << JsonString(l.putBackUrl);
-            std::cout << "}";
-            return;
-        }
-        std::ostream& out = l.result == R::Failed ? std::cerr : std::cout;
-        if (l.result == R::PutBack) {
-            out << "Put back: " << l.sourceUrl;
-            if (!l.putBackUrl.empty()) out << " as " << l.putBackUrl << " (the name was taken)";
-        } else if (l.result == R::AlreadyPutBack) {
-            out << "Already put back: " << l.sourceUrl;
-        } else {
-            out << "Not put back: " << l.sourceUrl << " (" << l.destinationUrl
-                << "): " << UndoResultText(l);
-        }
-        out << "; " << l.size << " bytes";
-        if (l.received) out << ", received " << platform::GeneralDateText(*l.received) << " UTC";
-        out << "\n";
-    };
-    const UndoReport report = UndoMoveRun(args.run, alias, tell);
-    if (!report.runKnown) {
-        std::cerr << "quellix-setup: run " << args.run
-                  << " is unknown: no message moved by it is recorded (a delete run, a run that "
-                     "moved nothing, or no such run)\n";
-        return kExitFailed;
-    }
-    const size_t failed = report.Count(R::Failed);
-    const size_t putBack = report.Count(R::PutBack);
-    const size_t already = report.Count(R::AlreadyPutBack);
-    const size_t left = report.messages - putBack - already - failed;
-    if (args.json) {
-        const bool none = told == 0;
-        openJson();
-        std::cout << (none ? "" : "\n  ") << "],\n"
-                  << "  \"totals\": {\"messages\": " << report.messages
-                  << ", \"putBack\": " << putBack << ", \"alreadyPutBack\": " << already
-                  << ", \"notPutBack\": " << left << ", \"failed\": " << failed << "}\n}\n";
-    } else {
-        std::cout << "Run " << report.run << (args.mailbox ? ", mailbox " + *args.mailbox : "")
-                  << ": " << report.messages << " moved, " << putBack << " put back, " << already
-                  << " already put back, " << left << " not put back, " << failed << " failed\n";
-    }
-    return failed == 0 ? kExitOk : kExitFailed;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -872,17 +630,8 @@ int main(int argc, char** argv) {
             return kExitOk;
         }
     }
-    if (first < argc && std::string(argv[first]) == "undo") {
-        UndoArgs undo;
-        if (auto code = ParseUndoArgs(argc, argv, first + 1, undo)) return *code;
-        try {
-            return Undo(undo);
-        } catch (const std::exception& e) {
-            std::cerr << "quellix-setup: undo of run " << undo.run << " failed: " << e.what()
-                      << "\n";
-            return kExitFailed;
-        }
-    }
+    if (first < argc && std::string(argv[first]) == "undo")
+        return UndoCommand(argc, argv, first + 1);
     Args args;
     if (auto code = ParseArgs(argc, argv, first, args)) return *code;
     try {
