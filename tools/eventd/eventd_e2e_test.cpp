@@ -35,7 +35,10 @@ TEST_F(EventdEndToEnd, SetupInstallsTheServiceFiresTheMarkedMailboxesAreCleaned)
         {.cn = "Ann Lee", .account = "alee", .alias = "ann", .mail = "ann@example.org"},
         {.cn = "Cid Free", .account = "cid", .alias = "cid", .mail = "cid@example.org"},
     }));
-    Configure({"eventd.host = " QUELLIX_HOST_PATH, "eventd.run_limit_s = 120"});
+    const std::string metrics = dir_ + "/textfile/quellix.prom";
+    std::filesystem::create_directories(dir_ + "/textfile");
+    Configure({"eventd.host = " QUELLIX_HOST_PATH, "eventd.run_limit_s = 120",
+               "metrics.textfile = " + metrics});
     const std::string config = std::getenv("QUELLIX_CONFIG");
     auto setup = [&](Strings args, const std::string& input = "") {
         args.insert(args.begin(), {QUELLIX_SETUP_PATH, "--config", config});
@@ -95,6 +98,18 @@ TEST_F(EventdEndToEnd, SetupInstallsTheServiceFiresTheMarkedMailboxesAreCleaned)
     EXPECT_TRUE(Has(report, "To: Admin <admin@example.org>") || Has(report, "admin@example.org"))
         << report;
     EXPECT_TRUE(Has(report, "Subject: Quellix Report ")) << report;
+
+    // The firing is in the run history, and its metrics are in the textfile
+    // collector's folder.
+    o = setup({"history", "--last", "1"});
+    ASSERT_EQ(o.code, 0) << o.err;
+    EXPECT_TRUE(Has(o.out, ": completed\n")) << o.out;
+    EXPECT_TRUE(Has(o.out, "/ann/Junk: 1 deleted, ")) << o.out;
+    std::ifstream in(metrics);
+    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_TRUE(Has(text, "quellix_last_run_success{")) << text;
+    EXPECT_TRUE(Has(text, "quellix_last_run_messages_deleted{")) << text;
+    EXPECT_TRUE(Has(text, "} 1\n")) << text;
 }
 
 }  // namespace
