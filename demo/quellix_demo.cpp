@@ -344,6 +344,12 @@ int main(int argc, char** argv) {
         }
         std::printf("\n---- report message %s ----\n%s\n", newest.c_str(),
                     ReadFile(newest).c_str());
+
+        // What the run left in the run history.
+        std::printf("\n$ quellix-setup history --last 1\n\n");
+        std::fflush(stdout);
+        if (RunProgram({QUELLIX_SETUP_PATH, "history", "--last", "1"}) != 0)
+            return platform::kExitFailed;
         return platform::kExitOk;
     } catch (const platform::Error& e) {
         std::fprintf(stderr, "quellix-demo: %s (%d)\n", e.Description().c_str(), e.Number());
