@@ -46,7 +46,6 @@ namespace {
 using namespace setup;
 using platform::kExitFailed;
 using platform::kExitOk;
-using platform::kExitUsage;
 
 constexpr const char* kUsage =
     "usage: quellix-setup [--config FILE] COMMAND [OPTIONS]\n"

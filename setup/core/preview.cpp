@@ -15,7 +15,6 @@ namespace setup {
 namespace {
 
 using platform::Date;
-using platform::Error;
 
 void Widen(Date received, Date& oldest, Date& newest, bool first) {
     if (first || received < oldest) oldest = received;
