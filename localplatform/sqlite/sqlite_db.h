@@ -1,8 +1,8 @@
 // An SQLite database file of the local platform shared by several processes
-// (the item store, the class registry, the component catalog): statements
-// with bound values only, prepared once and kept where they are run often,
-// immediate transactions with savepoints inside them, a bounded wait for
-// other writers. Failures raise platform::Error phrased
+// (the item store, the class registry, the component catalog, the run
+// history): statements with bound values only, prepared once and kept where
+// they are run often, immediate transactions with savepoints inside them, a
+// bounded wait for other writers. Failures raise platform::Error phrased
 // "operation(path) failed: reason (code)"; a database still busy after the
 // wait raises err::kResourceLocked.
 #pragma once
