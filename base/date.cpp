@@ -5,6 +5,8 @@
 #include <cmath>
 #include <ctime>
 
+#include "base/strfuncs.h"
+
 namespace platform {
 namespace {
 
@@ -157,8 +159,8 @@ std::optional<Date> ParseDateText(std::string_view s) {
             sec = *ss;
         }
         if (i + 2 < s.size() + 0 && s[i] == ' ' && (i + 3 == s.size() || s[i + 3] == 'Z')) {
-            const char a = static_cast<char>(std::toupper(static_cast<unsigned char>(s[i + 1])));
-            const char m = static_cast<char>(std::toupper(static_cast<unsigned char>(s[i + 2])));
+            const char a = UpperChar(s[i + 1]);
+            const char m = UpperChar(s[i + 2]);
             if ((a != 'A' && a != 'P') || m != 'M' || h < 1 || h > 12) return std::nullopt;
             h = (h % 12) + (a == 'P' ? 12 : 0);
             i += 3;

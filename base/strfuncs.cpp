@@ -27,11 +27,13 @@ std::string Lower(std::string_view s) {
     return out;
 }
 
+char UpperChar(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
 std::string Upper(std::string_view s) {
     std::string out(s);
-    for (char& c : out) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
+    for (char& c : out) c = UpperChar(c);
     return out;
 }
 

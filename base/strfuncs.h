@@ -17,6 +17,7 @@ std::string TrimSpace(std::string_view s);
 std::string Lower(std::string_view s);
 std::string Upper(std::string_view s);
 char LowerChar(char c);
+char UpperChar(char c);
 bool EqualsNoCase(std::string_view a, std::string_view b);
 bool StartsWithNoCase(std::string_view s, std::string_view prefix);
 // 0-based position of needle in hay at or after from, without regard to

@@ -24,6 +24,10 @@ TEST(StrFuncs, FoldingIsAsciiOnlyInAnyLocale) {
     EXPECT_TRUE(EqualsNoCase("Quellix", "QUELLIX"));
     EXPECT_FALSE(EqualsNoCase("\xC3\x84", "\xC3\xA4"));
     EXPECT_FALSE(EqualsNoCase("abc", "abcd"));
+    EXPECT_EQ(UpperChar('q'), 'Q');
+    EXPECT_EQ(LowerChar('Q'), 'q');
+    EXPECT_EQ(UpperChar('\xE4'), '\xE4');
+    EXPECT_EQ(LowerChar('\xC4'), '\xC4');
     if (old != nullptr) std::setlocale(LC_CTYPE, old);
 }
 

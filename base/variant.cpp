@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "base/error.h"
+#include "base/strfuncs.h"
 
 namespace platform {
 namespace {
@@ -206,7 +207,7 @@ bool Variant::ToBool() const {
             const std::string& s = AsString();
             std::string t;
             for (char c : s)
-                if (c != ' ') t += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+                if (c != ' ') t += LowerChar(c);
             if (t == "true") return true;
             if (t == "false") return false;
             double d = 0;

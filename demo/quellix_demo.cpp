@@ -25,6 +25,7 @@
 
 #include "base/error.h"
 #include "base/exit_codes.h"
+#include "base/strfuncs.h"
 #include "isodate/iso_date.h"
 #include "localplatform/catalog/component_catalog.h"
 #include "localplatform/config/config_option.h"
@@ -43,6 +44,7 @@ namespace {
 
 using localplatform::ItemStore;
 using platform::Date;
+using platform::Upper;
 
 struct DemoUser {
     const char* cn;
@@ -85,11 +87,6 @@ void Usage(FILE* out) {
         "           timer at its next instant (quellix-eventd --once) instead of\n"
         "           calling quellix-host directly\n"
         "exit codes: 0 success, 1 the demo failed, 2 bad usage\n");
-}
-
-std::string Upper(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::toupper(c); });
-    return s;
 }
 
 std::string MessageText(const std::string& to, int n, double age) {

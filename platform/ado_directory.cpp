@@ -5,20 +5,15 @@
 
 #include <strings.h>
 
-#include <cctype>
 #include <optional>
 
+#include "base/strfuncs.h"
 #include "localplatform/config/platform_config.h"
 #include "localplatform/directory/directory_service.h"
 #include "platform/recordset_impl.h"
 
 namespace platform {
 namespace {
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 // The provider's own properties; any other name is not in the collection.
 bool IsProviderProperty(const std::string& lower) {

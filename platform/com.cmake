@@ -8,4 +8,4 @@ quellix_add_test(NAME com_test SOURCES com_test.cpp LIBS platform lp_classes lp_
 target_sources(platform PRIVATE com_admin.cpp)
 target_link_libraries(platform PRIVATE lp_catalog)
 quellix_add_test(NAME com_admin_test SOURCES com_admin_test.cpp
-                 LIBS platform lp_catalog lp_classes lp_config lp_store)
+                 LIBS platform lp_catalog lp_classes lp_store_testing)

@@ -5,13 +5,13 @@
 
 #include <sys/stat.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 
 #include "base/error.h"
+#include "base/strfuncs.h"
 #include "localplatform/config/platform_config.h"
 #include "localplatform/mail/mail_message.h"
 #include "localplatform/mail/mail_transport.h"
@@ -28,11 +28,6 @@ namespace {
 // What the messaging library reports for an attachment it cannot read
 // (INET_E_RESOURCE_NOT_FOUND).
 constexpr int32_t kResourceNotFound = err::Hr(0x800C0005);
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 // The name this server announces and puts into message identifiers.
 std::string ServerName(const localplatform::PlatformConfig& cfg) {

@@ -10,7 +10,7 @@ target_link_libraries(platform PRIVATE lp_store)
 
 quellix_add_test(NAME ado_store_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/ado_store_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/run_lock_test.cpp ${CMAKE_CURRENT_LIST_DIR}/move_manifest_test.cpp
-  LIBS platform lp_store lp_config PkgConfig::SQLITE3)
+  LIBS platform lp_store_testing PkgConfig::SQLITE3)
 
 if(QUELLIX_BENCH)
   # What the move manifest costs a move run, and putting a run back

@@ -16,6 +16,7 @@
 
 #include "base/error.h"
 #include "base/exit_codes.h"
+#include "base/strfuncs.h"
 #include "localplatform/config/platform_config.h"
 #include "localplatform/directory/directory_backend.h"
 #include "localplatform/directory/directory_generator.h"
@@ -174,9 +175,7 @@ int Generate(const std::vector<std::string>& args) {
         o.servers = SplitList(a.Get("servers", ""));
     else
         o.servers = {config.ComputerName(), "MAILSRV2", "MAILSRV3"};
-    for (auto& s : o.servers) {
-        for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
+    for (auto& s : o.servers) s = platform::Upper(s);
     if (o.servers.empty()) throw UsageError("--servers needs at least one name");
     if (o.domain.empty() || o.domain.find('.') == std::string::npos)
         throw UsageError("--domain needs a DNS domain such as example.com");

@@ -3,7 +3,6 @@
 #include <netdb.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -105,8 +104,7 @@ std::string PlatformConfig::GetOr(const std::string& key, const std::string& fal
 bool PlatformConfig::GetBool(const std::string& key, bool fallback) const {
     auto v = Get(key);
     if (!v) return fallback;
-    std::string s;
-    for (char c : *v) s += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string s = platform::Lower(*v);
     return s == "yes" || s == "true" || s == "1" || s == "on" || s == "required";
 }
 

@@ -2,7 +2,6 @@
 
 #include <strings.h>
 
-#include <cctype>
 #include <cstdint>
 #include <vector>
 
@@ -25,8 +24,7 @@ UriParts SplitUri(const std::string& uri) {
     UriParts u;
     const size_t sep = uri.find("://");
     if (sep == std::string::npos) return u;
-    u.scheme = uri.substr(0, sep);
-    for (char& c : u.scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    u.scheme = platform::Lower(uri.substr(0, sep));
     std::string rest = uri.substr(sep + 3);
     rest = rest.substr(0, rest.find('/'));
     const size_t bracket = rest.rfind(']');

@@ -575,7 +575,7 @@ std::string NormalizeDn(std::string_view dn) {
     for (size_t i = 0; i < dn.size(); ++i) {
         const char c = dn[i];
         if (escaped) {
-            out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            out += platform::LowerChar(c);
             escaped = false;
             continue;
         }
@@ -592,7 +592,7 @@ std::string NormalizeDn(std::string_view dn) {
             while (i + 1 < dn.size() && dn[i + 1] == ' ') ++i;
             continue;
         }
-        out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        out += platform::LowerChar(c);
     }
     while (!out.empty() && out.back() == ' ') out.pop_back();
     size_t lead = out.find_first_not_of(' ');
@@ -612,7 +612,7 @@ std::string UpperCaseDnTypes(std::string_view dn) {
             if (c == '=')
                 inType = false;
             else
-                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+                c = platform::UpperChar(c);
         } else if (c == ',' || c == '+') {
             inType = true;
         }

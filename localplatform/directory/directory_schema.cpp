@@ -4,8 +4,9 @@
 #include <strings.h>
 #include <wctype.h>
 
-#include <cctype>
 #include <cstdint>
+
+#include "base/strfuncs.h"
 
 namespace localplatform::directory {
 namespace {
@@ -46,7 +47,7 @@ char32_t NextCodePoint(std::string_view s, size_t& i) {
 }
 
 char32_t Lower(char32_t c) {
-    if (c < 0x80) return static_cast<char32_t>(std::tolower(static_cast<int>(c)));
+    if (c < 0x80) return static_cast<unsigned char>(platform::LowerChar(static_cast<char>(c)));
     // towlower in the C.UTF-8 locale knows the whole of Unicode's simple case
     // mappings; the process locale is left alone.
     static const locale_t utf8 =

@@ -15,6 +15,7 @@
 #include <set>
 
 #include "base/error.h"
+#include "base/strfuncs.h"
 #include "localplatform/directory/directory_backend.h"
 
 namespace localplatform::directory {
@@ -188,9 +189,7 @@ public:
         if (known_.empty()) return true;  // no schema to consult: assume the server knows
         if (!name.empty() && std::isdigit(static_cast<unsigned char>(name[0])))
             return true;  // an OID
-        std::string lower = name;
-        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        return known_.count(lower) != 0;
+        return known_.count(platform::Lower(name)) != 0;
     }
 
     void Modify(const std::string& dn, const std::vector<Modification>& changes) override {
@@ -462,10 +461,7 @@ private:
                      q = def.find('\'', q + 1)) {
                     const size_t close = def.find('\'', q + 1);
                     if (close == std::string::npos) break;
-                    std::string name = def.substr(q + 1, close - q - 1);
-                    for (char& c : name)
-                        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-                    known_.insert(name);
+                    known_.insert(platform::Lower(def.substr(q + 1, close - q - 1)));
                     q = close;
                 }
             }

@@ -3,8 +3,13 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
+#include <thread>
+#include <utility>
 
 #include "base/error.h"
 
@@ -45,29 +50,80 @@ int32_t SqliteErrorNumber(int resultCode) {
     }
 }
 
+struct SqliteDb::Waiting {
+    BusyWait wait;
+    std::chrono::steady_clock::time_point since;  // the current statement's first wait
+    bool budgetSpent = false;                     // the last wait ended on the budget
+};
+
+namespace {
+
+// The busy handler: sleeps in growing steps while the database is busy,
+// until the statement has waited its time or the run's budget is spent.
+int WaitWhileBusy(void* arg, int count) {
+    static constexpr std::array<int, 12> kDelays = {1, 2, 5, 10, 15, 20, 25, 25, 25, 50, 50, 100};
+    auto* w = static_cast<SqliteDb::Waiting*>(arg);
+    const auto now = std::chrono::steady_clock::now();
+    if (count == 0) {
+        w->since = now;
+        w->budgetSpent = false;
+    }
+    const int64_t waited =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now - w->since).count();
+    const int64_t statementMs = w->wait.statementMs;
+    if (waited >= statementMs) return 0;
+    int64_t step =
+        std::min<int64_t>(kDelays[std::min<size_t>(static_cast<size_t>(count), kDelays.size() - 1)],
+                          statementMs - waited);
+    if (SqliteDb::BusyBudget* budget = w->wait.budget) {
+        if (!budget->started) {
+            budget->leftMs = w->wait.budgetMs;
+            budget->started = true;
+        }
+        if (budget->leftMs <= 0) {
+            w->budgetSpent = true;
+            return 0;
+        }
+        step = std::min(step, budget->leftMs);
+        budget->leftMs -= step;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(step));
+    return 1;
+}
+
+}  // namespace
+
 void SqliteDb::Raise(const std::string& operation) const {
     sqlite3* db = db_.get();
     // sqlite3_errmsg is overwritten by the next call: copy it now.
-    const std::string reason = db ? sqlite3_errmsg(db) : "out of memory";
+    std::string reason = db ? sqlite3_errmsg(db) : "out of memory";
     const int code = db ? sqlite3_extended_errcode(db) : SQLITE_NOMEM;
+    if ((code & 0xff) == SQLITE_BUSY && waiting_->budgetSpent) reason += waiting_->wait.spentNote;
+    waiting_->budgetSpent = false;
     throw platform::Error(SqliteErrorNumber(code),
                           platform::Describe(operation, path_, reason, code), source_);
 }
 
+SqliteDb::SqliteDb() : waiting_(std::make_unique<Waiting>()) {}
+
 SqliteDb SqliteDb::Open(const std::string& path, const Options& options) {
-    std::error_code ec;
-    const auto parent = std::filesystem::path(path).parent_path();
-    if (!parent.empty()) std::filesystem::create_directories(parent, ec);
+    if (options.create) {
+        std::error_code ec;
+        const auto parent = std::filesystem::path(path).parent_path();
+        if (!parent.empty()) std::filesystem::create_directories(parent, ec);
+    }
 
     SqliteDb db;
     db.path_ = path;
     db.source_ = options.source;
     sqlite3* raw = nullptr;
-    const int rc =
-        sqlite3_open_v2(path.c_str(), &raw,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
-    db.db_ = std::unique_ptr<sqlite3, void (*)(sqlite3*)>(raw, CloseDb);
-    if (rc != SQLITE_OK) db.Raise("open");
+    const int rc = sqlite3_open_v2(
+        path.c_str(), &raw,
+        SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (options.create ? SQLITE_OPEN_CREATE : 0),
+        nullptr);
+    db.db_ = std::unique_ptr<sqlite3, void (*)(sqlite3*)>(raw, CloseDb);  // owned even on failure
+    if (rc != SQLITE_OK) db.Raise(options.opening);
+    sqlite3_extended_result_codes(raw, 1);
     // Closed to others when it is open to them (a new file gets the umask's
     // mode); the write-ahead log and its index take the file's mode.
     struct stat st {};
@@ -78,38 +134,102 @@ SqliteDb SqliteDb::Open(const std::string& path, const Options& options) {
             platform::Describe("chmod", path, "cannot close the file to others", errno),
             options.source);
     }
-    sqlite3_busy_timeout(raw, options.busyTimeoutMs);
+    BusyWait wait;
+    wait.statementMs = options.busyTimeoutMs;
+    db.SetBusyWait(wait);
     if (options.wal) db.Exec("PRAGMA journal_mode=WAL");
     db.Exec("PRAGMA foreign_keys=ON");
     return db;
 }
 
 SqliteDb::SqliteDb(SqliteDb&&) noexcept = default;
-SqliteDb& SqliteDb::operator=(SqliteDb&&) noexcept = default;
+SqliteDb& SqliteDb::operator=(SqliteDb&& other) noexcept {
+    // Swapped, so that the old connection closes with other, its cached
+    // statements first and its busy state last.
+    std::swap(waiting_, other.waiting_);
+    std::swap(db_, other.db_);
+    std::swap(cache_, other.cache_);
+    std::swap(savepoints_, other.savepoints_);
+    std::swap(path_, other.path_);
+    std::swap(source_, other.source_);
+    return *this;
+}
 SqliteDb::~SqliteDb() = default;
 
-SqliteDb::Statement SqliteDb::Prepare(const char* sql) const {
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(db_.get(), sql, -1, &s, nullptr) != SQLITE_OK) Raise("prepare");
-    return Statement(this, s);
+void SqliteDb::SetBusyWait(const BusyWait& wait) {
+    waiting_->wait = wait;
+    sqlite3_busy_handler(db_.get(), &WaitWhileBusy, waiting_.get());
 }
 
-void SqliteDb::Exec(const char* sql) const {
-    if (sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr) != SQLITE_OK) Raise("exec");
+SqliteDb::Statement SqliteDb::Prepare(const std::string& sql) const {
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db_.get(), sql.c_str(), -1, &s, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(s);
+        Raise("prepare");
+    }
+    return Statement(this, s, false);
+}
+
+SqliteDb::Statement SqliteDb::Cached(const std::string& sql) const {
+    auto& slot = cache_.try_emplace(sql, nullptr, FinalizeStmt).first->second;
+    if (!slot) {
+        sqlite3_stmt* s = nullptr;
+        if (sqlite3_prepare_v3(db_.get(), sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &s,
+                               nullptr) != SQLITE_OK) {
+            sqlite3_finalize(s);
+            cache_.erase(sql);
+            Raise("prepare");
+        }
+        slot.reset(s);
+    }
+    return Statement(this, slot.get(), true);
+}
+
+void SqliteDb::Exec(const std::string& sql) const {
+    if (sqlite3_exec(db_.get(), sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
+        Raise(sql.substr(0, sql.find('\n')));
+}
+
+void SqliteDb::ExecQuietly(const char* sql) const noexcept {
+    sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr);
 }
 
 int SqliteDb::Changes() const {
     return sqlite3_changes(db_.get());
 }
 
-SqliteDb::Statement::Statement(const SqliteDb* db, sqlite3_stmt* stmt)
-    : db_(db), stmt_(stmt, FinalizeStmt) {}
-SqliteDb::Statement::Statement(Statement&&) noexcept = default;
-SqliteDb::Statement& SqliteDb::Statement::operator=(Statement&&) noexcept = default;
-SqliteDb::Statement::~Statement() = default;
+int64_t SqliteDb::LastInsertId() const {
+    return sqlite3_last_insert_rowid(db_.get());
+}
+
+bool SqliteDb::InTransaction() const {
+    return sqlite3_get_autocommit(db_.get()) == 0;
+}
+
+SqliteDb::Statement::Statement(const SqliteDb* db, sqlite3_stmt* stmt, bool cached)
+    : db_(db), stmt_(stmt), cached_(cached) {}
+
+SqliteDb::Statement::Statement(Statement&& other) noexcept
+    : db_(other.db_), stmt_(std::exchange(other.stmt_, nullptr)), cached_(other.cached_) {}
+
+SqliteDb::Statement& SqliteDb::Statement::operator=(Statement&& other) noexcept {
+    std::swap(db_, other.db_);
+    std::swap(stmt_, other.stmt_);
+    std::swap(cached_, other.cached_);
+    return *this;
+}
+
+SqliteDb::Statement::~Statement() {
+    if (stmt_ == nullptr) return;
+    if (cached_) {
+        Reset();
+    } else {
+        sqlite3_finalize(stmt_);
+    }
+}
 
 SqliteDb::Statement& SqliteDb::Statement::Bind(int index, const std::string& value) {
-    if (sqlite3_bind_text(stmt_.get(), index, value.c_str(), static_cast<int>(value.size()),
+    if (sqlite3_bind_text(stmt_, index, value.data(), static_cast<int>(value.size()),
                           SQLITE_TRANSIENT) != SQLITE_OK) {
         db_->Raise("bind");
     }
@@ -117,40 +237,92 @@ SqliteDb::Statement& SqliteDb::Statement::Bind(int index, const std::string& val
 }
 
 SqliteDb::Statement& SqliteDb::Statement::Bind(int index, int64_t value) {
-    if (sqlite3_bind_int64(stmt_.get(), index, value) != SQLITE_OK) db_->Raise("bind");
+    if (sqlite3_bind_int64(stmt_, index, value) != SQLITE_OK) db_->Raise("bind");
+    return *this;
+}
+
+SqliteDb::Statement& SqliteDb::Statement::Bind(int index, double value) {
+    if (sqlite3_bind_double(stmt_, index, value) != SQLITE_OK) db_->Raise("bind");
+    return *this;
+}
+
+SqliteDb::Statement& SqliteDb::Statement::BindBlob(int index, const std::string& bytes) {
+    if (sqlite3_bind_blob(stmt_, index, bytes.data(), static_cast<int>(bytes.size()),
+                          SQLITE_TRANSIENT) != SQLITE_OK) {
+        db_->Raise("bind");
+    }
+    return *this;
+}
+
+SqliteDb::Statement& SqliteDb::Statement::BindNull(int index) {
+    if (sqlite3_bind_null(stmt_, index) != SQLITE_OK) db_->Raise("bind");
     return *this;
 }
 
 bool SqliteDb::Statement::Step() {
-    const int rc = sqlite3_step(stmt_.get());
+    const int rc = sqlite3_step(stmt_);
     if (rc == SQLITE_ROW) return true;
     if (rc == SQLITE_DONE) return false;
     db_->Raise("step");
 }
 
 void SqliteDb::Statement::Run() {
-    if (sqlite3_step(stmt_.get()) != SQLITE_DONE) db_->Raise("write");
+    while (Step()) {
+    }
+}
+
+void SqliteDb::Statement::Reset() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+}
+
+bool SqliteDb::Statement::IsNull(int column) const {
+    return sqlite3_column_type(stmt_, column) == SQLITE_NULL;
 }
 
 std::string SqliteDb::Statement::Text(int column) const {
-    const unsigned char* t = sqlite3_column_text(stmt_.get(), column);
-    return t ? reinterpret_cast<const char*>(t) : std::string();
+    const auto* p = static_cast<const char*>(sqlite3_column_blob(stmt_, column));
+    return p ? std::string(p, static_cast<size_t>(sqlite3_column_bytes(stmt_, column)))
+             : std::string();
 }
 
 int64_t SqliteDb::Statement::Int(int column) const {
-    return sqlite3_column_int64(stmt_.get(), column);
+    return sqlite3_column_int64(stmt_, column);
+}
+
+double SqliteDb::Statement::Real(int column) const {
+    return sqlite3_column_double(stmt_, column);
 }
 
 SqliteDb::Transaction::Transaction(const SqliteDb& db) : db_(db) {
-    db_.Exec("BEGIN IMMEDIATE");
+    if (!db_.InTransaction()) {
+        db_.Exec("BEGIN IMMEDIATE");
+        top_ = true;
+        return;
+    }
+    savepoint_ = "quellix_sp" + std::to_string(++db_.savepoints_);
+    try {
+        db_.Exec("SAVEPOINT " + savepoint_);
+    } catch (...) {
+        --db_.savepoints_;
+        throw;
+    }
 }
 
 SqliteDb::Transaction::~Transaction() {
-    if (!done_) sqlite3_exec(db_.db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+    if (done_) return;
+    if (top_) {
+        db_.ExecQuietly("ROLLBACK");
+    } else {
+        db_.ExecQuietly(("ROLLBACK TO " + savepoint_).c_str());
+        db_.ExecQuietly(("RELEASE " + savepoint_).c_str());
+        --db_.savepoints_;
+    }
 }
 
 void SqliteDb::Transaction::Commit() {
-    db_.Exec("COMMIT");
+    db_.Exec(top_ ? std::string("COMMIT") : "RELEASE " + savepoint_);
+    if (!top_) --db_.savepoints_;
     done_ = true;
 }
 

@@ -1,7 +1,6 @@
 #include "localplatform/store/item_store.h"
 
 #include <fcntl.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,7 +15,6 @@
 #include <map>
 #include <mutex>
 #include <random>
-#include <thread>
 #include <unordered_map>
 
 #include "base/error.h"
@@ -30,15 +28,6 @@ namespace err = platform::err;
 using platform::Error;
 using platform::Variant;
 using platform::VariantType;
-
-struct DbCloser {
-    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
-struct StmtCloser {
-    void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
-};
-using DbPtr = std::unique_ptr<sqlite3, DbCloser>;
-using StmtPtr = std::unique_ptr<sqlite3_stmt, StmtCloser>;
 
 constexpr int kSchemaVersion = 2;
 constexpr int kBatchMaxWrites = 256;
@@ -159,216 +148,71 @@ void CheckName(const std::string& name) {
 // ---------------------------------------------------------------- handle
 
 struct ItemStore::Handle {
-    std::string path;
-    DbPtr db;
-    std::unordered_map<std::string, StmtPtr> cache;  // destroyed before db
+    explicit Handle(SqliteDb database) : db(std::move(database)) {}
+
+    SqliteDb db;
     enum class Tx { kNone, kExplicit, kBatch } tx = Tx::kNone;
     int batchWrites = 0;
     std::chrono::steady_clock::time_point batchStart;
     std::chrono::milliseconds batchMaxAge{kDefaultBatchMs};
-    int savepoints = 0;
     dev_t dev = 0;  // the file opened, to notice it being replaced
     ino_t ino = 0;
     std::mt19937_64 rng{std::random_device{}()};
-    // Waiting for a busy store: each statement up to busyMs, and the thread's
-    // whole run up to its busy budget (BusyBudget below).
-    int busyMs = kDefaultBusyMs;
-    int64_t budgetMs = kDefaultBusyBudgetMs;  // "store.busy_budget_ms"
-    std::chrono::steady_clock::time_point busySince;
-    bool budgetSpent = false;  // the last wait ended on the budget
-
-    [[noreturn]] void Fail(int rc, const std::string& op) {
-        // Copy the message now: the next call on db overwrites it.
-        std::string reason = db ? sqlite3_errmsg(db.get()) : sqlite3_errstr(rc);
-        if ((rc & 0xff) == SQLITE_BUSY && budgetSpent) {
-            reason +=
-                "; this run has spent its time for waiting on a busy store"
-                " (store.busy_budget_ms = " +
-                std::to_string(budgetMs) + ")";
-        }
-        budgetSpent = false;
-        throw Error(SqliteErrorNumber(rc), platform::Describe(op, path, reason, rc));
-    }
-
-    void Exec(const std::string& sql) {
-        const int rc = sqlite3_exec(db.get(), sql.c_str(), nullptr, nullptr, nullptr);
-        if (rc != SQLITE_OK) Fail(rc, sql.substr(0, sql.find('\n')));
-    }
-
-    // Runs sql ignoring failures: only for undoing (rollback) on error paths.
-    void ExecQuietly(const char* sql) noexcept {
-        sqlite3_exec(db.get(), sql, nullptr, nullptr, nullptr);
-    }
-
-    bool Autocommit() const { return sqlite3_get_autocommit(db.get()) != 0; }
 };
 
 namespace {
 
-// A cached prepared statement, borrowed for one use; reset when it goes.
-class Stmt {
-public:
-    Stmt(ItemStore::Handle& h, const std::string& sql) : h_(h) {
-        auto& slot = h.cache[sql];
-        if (!slot) {
-            sqlite3_stmt* raw = nullptr;
-            const int rc = sqlite3_prepare_v3(h.db.get(), sql.c_str(), -1,
-                                              SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
-            if (rc != SQLITE_OK) {
-                sqlite3_finalize(raw);
-                h.cache.erase(sql);
-                h.Fail(rc, "prepare");
-            }
-            slot.reset(raw);
+using Stmt = SqliteDb::Statement;
+
+Stmt& BindParam(Stmt& s, int i, const SqlParam& p) {
+    std::visit([&](const auto& v) { s.Bind(i, v); }, p);
+    return s;
+}
+template <typename T>
+Stmt& BindOptional(Stmt& s, int i, const std::optional<T>& v) {
+    return v ? s.Bind(i, *v) : s.BindNull(i);
+}
+
+// The node of a row selected with kRowColumns.
+ItemRow RowOf(const Stmt& s) {
+    ItemRow r;
+    r.id = s.Int(0);
+    r.parent = s.Int(1);
+    r.name = s.Text(2);
+    r.kind = static_cast<ItemKind>(s.Int(3));
+    r.hidden = s.Int(4) != 0;
+    if (!s.IsNull(5)) r.contentClass = s.Text(5);
+    r.created = s.Int(6);
+    r.modified = s.Int(7);
+    if (!s.IsNull(8)) r.received = s.Int(8);
+    r.hasProps = s.Int(9) != 0;
+    r.size = s.Int(10);
+    return r;
+}
+
+// A property's value from its storage code and value columns.
+Variant PropertyOf(const Stmt& s, int typeCol, int valueCol) {
+    switch (s.Int(typeCol)) {
+        case kString:
+            return Variant(s.Text(valueCol));
+        case kInt16:
+            return Variant(static_cast<int16_t>(s.Int(valueCol)));
+        case kInt32:
+            return Variant(static_cast<int32_t>(s.Int(valueCol)));
+        case kBool:
+            return Variant(s.Int(valueCol) != 0);
+        case kDateCode:
+            return Variant(FromStoreTime(s.Int(valueCol)));
+        case kDouble:
+            return Variant(s.Real(valueCol));
+        case kBytes: {
+            const std::string b = s.Text(valueCol);
+            return Variant(std::vector<uint8_t>(b.begin(), b.end()));
         }
-        s_ = slot.get();
+        default:
+            return Variant();
     }
-    ~Stmt() {
-        sqlite3_reset(s_);
-        sqlite3_clear_bindings(s_);
-    }
-    Stmt(const Stmt&) = delete;
-    Stmt& operator=(const Stmt&) = delete;
-
-    void Reset() {
-        sqlite3_reset(s_);
-        sqlite3_clear_bindings(s_);
-    }
-    Stmt& Bind(int i, int64_t v) {
-        sqlite3_bind_int64(s_, i, v);
-        return *this;
-    }
-    Stmt& Bind(int i, double v) {
-        sqlite3_bind_double(s_, i, v);
-        return *this;
-    }
-    Stmt& Bind(int i, const std::string& v) {
-        sqlite3_bind_text(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-        return *this;
-    }
-    Stmt& BindBlob(int i, const std::string& v) {
-        sqlite3_bind_blob(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-        return *this;
-    }
-    Stmt& BindNull(int i) {
-        sqlite3_bind_null(s_, i);
-        return *this;
-    }
-    Stmt& Bind(int i, const SqlParam& p) {
-        std::visit([&](const auto& v) { Bind(i, v); }, p);
-        return *this;
-    }
-    Stmt& Bind(int i, const std::optional<std::string>& v) { return v ? Bind(i, *v) : BindNull(i); }
-    Stmt& Bind(int i, const std::optional<int64_t>& v) { return v ? Bind(i, *v) : BindNull(i); }
-
-    // True when a row is ready, false when done.
-    bool Step() {
-        const int rc = sqlite3_step(s_);
-        if (rc == SQLITE_ROW) return true;
-        if (rc == SQLITE_DONE) return false;
-        h_.Fail(rc, "step");
-    }
-    void Run() {
-        while (Step()) {
-        }
-    }
-
-    [[nodiscard]] bool IsNull(int c) const { return sqlite3_column_type(s_, c) == SQLITE_NULL; }
-    [[nodiscard]] int64_t Int(int c) const { return sqlite3_column_int64(s_, c); }
-    [[nodiscard]] double Real(int c) const { return sqlite3_column_double(s_, c); }
-    [[nodiscard]] std::string Text(int c) const {
-        const auto* p = static_cast<const char*>(sqlite3_column_blob(s_, c));
-        return p ? std::string(p, static_cast<size_t>(sqlite3_column_bytes(s_, c))) : std::string();
-    }
-
-    [[nodiscard]] ItemRow Row() const {
-        ItemRow r;
-        r.id = Int(0);
-        r.parent = Int(1);
-        r.name = Text(2);
-        r.kind = static_cast<ItemKind>(Int(3));
-        r.hidden = Int(4) != 0;
-        if (!IsNull(5)) r.contentClass = Text(5);
-        r.created = Int(6);
-        r.modified = Int(7);
-        if (!IsNull(8)) r.received = Int(8);
-        r.hasProps = Int(9) != 0;
-        r.size = Int(10);
-        return r;
-    }
-
-    [[nodiscard]] Variant Value(int typeCol, int valueCol) const {
-        switch (Int(typeCol)) {
-            case kString:
-                return Variant(Text(valueCol));
-            case kInt16:
-                return Variant(static_cast<int16_t>(Int(valueCol)));
-            case kInt32:
-                return Variant(static_cast<int32_t>(Int(valueCol)));
-            case kBool:
-                return Variant(Int(valueCol) != 0);
-            case kDateCode:
-                return Variant(FromStoreTime(Int(valueCol)));
-            case kDouble:
-                return Variant(Real(valueCol));
-            case kBytes: {
-                const std::string b = Text(valueCol);
-                return Variant(std::vector<uint8_t>(b.begin(), b.end()));
-            }
-            default:
-                return Variant();
-        }
-    }
-
-private:
-    ItemStore::Handle& h_;
-    sqlite3_stmt* s_ = nullptr;
-};
-
-// Makes a group of statements atomic: a transaction of its own when none is
-// open (BEGIN IMMEDIATE, so the write lock is taken up front and a busy store
-// is waited for), else a savepoint inside the open one.
-class Atomic {
-public:
-    explicit Atomic(ItemStore::Handle& h) : h_(h) {
-        if (h.Autocommit()) {
-            h.Exec("BEGIN IMMEDIATE");
-            top_ = true;
-        } else {
-            name_ = "quellix_sp" + std::to_string(++h.savepoints);
-            try {
-                h.Exec("SAVEPOINT " + name_);
-            } catch (...) {
-                --h.savepoints;
-                throw;
-            }
-        }
-    }
-    ~Atomic() {
-        if (done_) return;
-        if (top_) {
-            h_.ExecQuietly("ROLLBACK");
-        } else {
-            h_.ExecQuietly(("ROLLBACK TO " + name_).c_str());
-            h_.ExecQuietly(("RELEASE " + name_).c_str());
-            --h_.savepoints;
-        }
-    }
-    Atomic(const Atomic&) = delete;
-    Atomic& operator=(const Atomic&) = delete;
-
-    void Commit() {
-        h_.Exec(top_ ? std::string("COMMIT") : "RELEASE " + name_);
-        if (!top_) --h_.savepoints;
-        done_ = true;
-    }
-
-private:
-    ItemStore::Handle& h_;
-    bool top_ = false;
-    bool done_ = false;
-    std::string name_;
-};
+}
 
 // What the "store.*" keys of the platform configuration ask for.
 struct StoreSettings {
@@ -396,86 +240,47 @@ StoreSettings ReadSettings() {
     return s;
 }
 
-// The time this thread may still spend waiting for a busy store, in ms.
-// Starts at "store.busy_budget_ms" and again at StartBusyBudget.
-struct BusyBudget {
-    bool started = false;
-    int64_t leftMs = 0;
-};
-thread_local BusyBudget budget;
+// The time this thread may still spend waiting for a busy store: starts at
+// "store.busy_budget_ms", and again after StartBusyBudget.
+thread_local SqliteDb::BusyBudget budget;
 
-int64_t& BudgetLeft(const ItemStore::Handle& h) {
-    if (!budget.started) {
-        budget.leftMs = h.budgetMs;
-        budget.started = true;
-    }
-    return budget.leftMs;
-}
-
-// The busy handler: sleeps in growing steps while the store is busy, until
-// the statement has waited busyMs or the thread's budget is spent.
-int WaitWhileBusy(void* arg, int count) {
-    static constexpr std::array<int, 12> kDelays = {1, 2, 5, 10, 15, 20, 25, 25, 25, 50, 50, 100};
-    auto* h = static_cast<ItemStore::Handle*>(arg);
-    const auto now = std::chrono::steady_clock::now();
-    if (count == 0) {
-        h->busySince = now;
-        h->budgetSpent = false;
-    }
-    const int64_t waited =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now - h->busySince).count();
-    if (waited >= h->busyMs) return 0;
-    int64_t& left = BudgetLeft(*h);
-    if (left <= 0) {
-        h->budgetSpent = true;
-        return 0;
-    }
-    const int64_t step = std::min<int64_t>(
-        {kDelays[std::min<size_t>(static_cast<size_t>(count), kDelays.size() - 1)],
-         h->busyMs - waited, left});
-    std::this_thread::sleep_for(std::chrono::milliseconds(step));
-    left -= step;
-    return 1;
-}
-
-void SetBusyWait(ItemStore::Handle& h, int busyMs, int64_t budgetMs) {
-    h.busyMs = busyMs;
-    h.budgetMs = budgetMs;
-    sqlite3_busy_handler(h.db.get(), &WaitWhileBusy, &h);
+void SetBusyWait(ItemStore::Handle& h, const StoreSettings& settings) {
+    h.db.SetBusyWait({.statementMs = settings.busyMs,
+                      .budget = &budget,
+                      .budgetMs = settings.busyBudgetMs,
+                      .spentNote = "; this run has spent its time for waiting on a busy store"
+                                   " (store.busy_budget_ms = " +
+                                   std::to_string(settings.busyBudgetMs) + ")"});
 }
 
 // Upgrades a store of version 1 (no move manifest) in place. Another
 // process may be doing the same: the version is read again under the
 // write lock.
 void AddMoveManifest(ItemStore::Handle& h) {
-    Atomic tx(h);
+    SqliteDb::Transaction tx(h.db);
     int version = 0;
     {
-        Stmt s(h, "PRAGMA user_version");
+        auto s = h.db.Cached("PRAGMA user_version");
         if (s.Step()) version = static_cast<int>(s.Int(0));
     }
-    if (version == 1) h.Exec(kMovesSchema);
+    if (version == 1) h.db.Exec(kMovesSchema);
     tx.Commit();
 }
 
 std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path,
                                               const StoreSettings& settings, bool create) {
     if (!create) CheckStoreFile(path);
-    auto h = std::make_unique<ItemStore::Handle>();
-    h->path = path;
-    sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(
-        path.c_str(), &raw,
-        SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0), nullptr);
-    h->db.reset(raw);  // owned even when the open failed
-    if (rc != SQLITE_OK) h->Fail(rc, "open store");
-    sqlite3_extended_result_codes(raw, 1);
-    SetBusyWait(*h, settings.busyMs, settings.busyBudgetMs);
+    SqliteDb::Options options;
+    options.busyTimeoutMs = settings.busyMs;
+    options.create = create;
+    options.opening = "open store";
+    auto h = std::make_unique<ItemStore::Handle>(SqliteDb::Open(path, options));
+    SetBusyWait(*h, settings);
 
     // The first read finds out whether the file is a database at all.
     int version = 0;
     {
-        Stmt s(*h, "PRAGMA user_version");
+        auto s = h->db.Cached("PRAGMA user_version");
         if (s.Step()) version = static_cast<int>(s.Int(0));
     }
     if (version == 0) {
@@ -485,10 +290,10 @@ std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path,
                 platform::Describe("open store", path, "database is not an item store (no schema)",
                                    err::kCorrupt));
         }
-        Atomic tx(*h);
+        SqliteDb::Transaction tx(h->db);
         int tables = 0;
         {
-            Stmt s(*h, "SELECT count(*) FROM sqlite_master");
+            auto s = h->db.Cached("SELECT count(*) FROM sqlite_master");
             if (s.Step()) tables = static_cast<int>(s.Int(0));
         }
         if (tables != 0) {
@@ -496,8 +301,8 @@ std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path,
                         platform::Describe("open store", path, "database is not an item store",
                                            err::kCorrupt));
         }
-        h->Exec(kSchema);
-        h->Exec(kMovesSchema);
+        h->db.Exec(kSchema);
+        h->db.Exec(kMovesSchema);
         tx.Commit();
     } else if (version == 1) {
         AddMoveManifest(*h);
@@ -508,7 +313,7 @@ std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path,
                                "unknown store version " + std::to_string(version), err::kCorrupt));
     }
     {
-        Stmt s(*h, "PRAGMA journal_mode=WAL");
+        auto s = h->db.Cached("PRAGMA journal_mode=WAL");
         s.Run();
     }
     // A run commits once per folder; checkpointing every 1000 pages (the
@@ -516,13 +321,13 @@ std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path,
     // again, with two disk flushes each time. A larger WAL is checkpointed
     // seldom and writes each page once per checkpoint; the last handle to
     // close checkpoints the rest.
-    h->Exec("PRAGMA wal_autocheckpoint=" + std::to_string(kWalCheckpointPages));
+    h->db.Exec("PRAGMA wal_autocheckpoint=" + std::to_string(kWalCheckpointPages));
     // WAL with synchronous NORMAL never corrupts and keeps every commit
     // through a crash of the process; after a power loss the last commits
     // may be rolled back, each one whole (a move is one transaction, so it
     // is undone entirely, never half). "store.synchronous = full" makes
     // every commit durable at the price of a disk flush each.
-    h->Exec(settings.synchronousFull ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
+    h->db.Exec(settings.synchronousFull ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) {
         h->dev = st.st_dev;
@@ -720,8 +525,8 @@ ItemStore::ItemStore(std::unique_ptr<Handle> handle) : h_(std::move(handle)) {}
 ItemStore::~ItemStore() {
     // Batched deletes were asked for: keep them. An explicit transaction
     // that nobody committed is abandoned.
-    if (h_->tx == Handle::Tx::kBatch) h_->ExecQuietly("COMMIT");
-    if (!h_->Autocommit()) h_->ExecQuietly("ROLLBACK");
+    if (h_->tx == Handle::Tx::kBatch) h_->db.ExecQuietly("COMMIT");
+    if (h_->db.InTransaction()) h_->db.ExecQuietly("ROLLBACK");
 }
 
 std::shared_ptr<ItemStore> ItemStore::ForThisThread() {
@@ -751,10 +556,10 @@ void ItemStore::Release(ItemStore* store) {
     } catch (const Error&) {
         // The rows stay undeleted; nothing else to do for a caller that left.
     }
-    if (!store->h_->Autocommit()) store->h_->ExecQuietly("ROLLBACK");
+    if (store->h_->db.InTransaction()) store->h_->db.ExecQuietly("ROLLBACK");
     store->h_->tx = Handle::Tx::kNone;
     if (parked.size() >= kMaxParked) parked.erase(parked.begin());
-    const std::string key = store->h_->path;
+    const std::string key = store->h_->db.Path();
     parked[key] = std::move(owned);
 }
 
@@ -771,7 +576,7 @@ std::shared_ptr<ItemStore> ItemStore::ForThisThread(const std::string& path) {
         if (!SameFile(key, raw->h_->dev, raw->h_->ino)) raw.reset();
     }
     if (raw) {
-        SetBusyWait(*raw->h_, settings.busyMs, settings.busyBudgetMs);
+        SetBusyWait(*raw->h_, settings);
     } else {
         // The constructor is private: make_unique cannot reach it.
         // NOLINTNEXTLINE(cppcoreguidelines-owning-memory)
@@ -805,7 +610,7 @@ void ItemStore::StartBusyBudget() {
 }
 
 const std::string& ItemStore::Path() const {
-    return h_->path;
+    return h_->db.Path();
 }
 
 // ---------------------------------------------------------------- transactions
@@ -813,29 +618,29 @@ const std::string& ItemStore::Path() const {
 void ItemStore::BeginTransaction() {
     if (h_->tx == Handle::Tx::kExplicit) {
         throw Error(err::kAdoFeatureNotAvailable,
-                    platform::Describe("BeginTrans", h_->path, "a transaction is already open",
+                    platform::Describe("BeginTrans", h_->db.Path(), "a transaction is already open",
                                        err::kAdoFeatureNotAvailable));
     }
     FlushBatch();
-    h_->Exec("BEGIN IMMEDIATE");
+    h_->db.Exec("BEGIN IMMEDIATE");
     h_->tx = Handle::Tx::kExplicit;
 }
 
 void ItemStore::CommitTransaction() {
     if (h_->tx != Handle::Tx::kExplicit) {
-        throw Error(err::kFail, platform::Describe("CommitTrans", h_->path,
+        throw Error(err::kFail, platform::Describe("CommitTrans", h_->db.Path(),
                                                    "no transaction is open", err::kFail));
     }
     h_->tx = Handle::Tx::kNone;
-    if (h_->Autocommit()) {
+    if (!h_->db.InTransaction()) {
         // SQLite rolled it back after a failure (e.g. disk full).
-        throw Error(err::kFail, platform::Describe("CommitTrans", h_->path,
+        throw Error(err::kFail, platform::Describe("CommitTrans", h_->db.Path(),
                                                    "the transaction was rolled back", err::kFail));
     }
     try {
-        h_->Exec("COMMIT");
+        h_->db.Exec("COMMIT");
     } catch (...) {
-        h_->ExecQuietly("ROLLBACK");
+        h_->db.ExecQuietly("ROLLBACK");
         throw;
     }
 }
@@ -843,7 +648,7 @@ void ItemStore::CommitTransaction() {
 void ItemStore::RollbackTransaction() {
     if (h_->tx != Handle::Tx::kExplicit) return;
     h_->tx = Handle::Tx::kNone;
-    if (!h_->Autocommit()) h_->ExecQuietly("ROLLBACK");
+    if (h_->db.InTransaction()) h_->db.ExecQuietly("ROLLBACK");
 }
 
 bool ItemStore::InTransaction() const {
@@ -851,18 +656,18 @@ bool ItemStore::InTransaction() const {
 }
 
 bool ItemStore::BeginRead() {
-    if (!h_->Autocommit()) return false;
-    Stmt(*h_, "BEGIN").Run();
+    if (h_->db.InTransaction()) return false;
+    h_->db.Cached("BEGIN").Run();
     return true;
 }
 
 void ItemStore::EndRead() {
-    if (h_->tx == Handle::Tx::kNone && !h_->Autocommit()) Stmt(*h_, "COMMIT").Run();
+    if (h_->tx == Handle::Tx::kNone && h_->db.InTransaction()) h_->db.Cached("COMMIT").Run();
 }
 
 void ItemStore::BatchWrite() {
-    if (h_->tx == Handle::Tx::kNone && h_->Autocommit()) {
-        h_->Exec("BEGIN IMMEDIATE");
+    if (h_->tx == Handle::Tx::kNone && !h_->db.InTransaction()) {
+        h_->db.Exec("BEGIN IMMEDIATE");
         h_->tx = Handle::Tx::kBatch;
         h_->batchWrites = 0;
         h_->batchStart = std::chrono::steady_clock::now();
@@ -881,11 +686,11 @@ void ItemStore::BatchTick() {
 void ItemStore::FlushBatch() {
     if (h_->tx != Handle::Tx::kBatch) return;
     h_->tx = Handle::Tx::kNone;
-    if (h_->Autocommit()) return;
+    if (!h_->db.InTransaction()) return;
     try {
-        h_->Exec("COMMIT");
+        h_->db.Exec("COMMIT");
     } catch (...) {
-        h_->ExecQuietly("ROLLBACK");
+        h_->db.ExecQuietly("ROLLBACK");
         throw;
     }
 }
@@ -921,13 +726,13 @@ std::optional<ItemRow> ItemStore::Lookup(const std::vector<std::string>& segment
     const ReadTogether together(*this);
     std::optional<ItemRow> row;
     int64_t parent = 0;
-    Stmt s(*h_,
-           std::string("SELECT ") + kRowColumns + " FROM items WHERE parent = ?1 AND key = ?2");
+    auto s = h_->db.Cached(std::string("SELECT ") + kRowColumns +
+                           " FROM items WHERE parent = ?1 AND key = ?2");
     for (const auto& seg : segments) {
         s.Reset();
         s.Bind(1, parent).Bind(2, FoldName(seg));
         if (!s.Step()) return std::nullopt;
-        row = s.Row();
+        row = RowOf(s);
         parent = row->id;
     }
     return row;
@@ -942,20 +747,20 @@ ItemRow ItemStore::Require(const std::vector<std::string>& segments, const std::
 }
 
 std::optional<ItemRow> ItemStore::Get(int64_t id) {
-    Stmt s(*h_, std::string("SELECT ") + kRowColumns + " FROM items WHERE id = ?1");
+    auto s = h_->db.Cached(std::string("SELECT ") + kRowColumns + " FROM items WHERE id = ?1");
     s.Bind(1, id);
     if (!s.Step()) return std::nullopt;
-    return s.Row();
+    return RowOf(s);
 }
 
 std::vector<std::string> ItemStore::PathOf(int64_t id) {
     std::vector<std::string> names;
-    Stmt s(*h_,
-           "WITH RECURSIVE up(id, parent, name, depth) AS ("
-           " SELECT id, parent, name, 0 FROM items WHERE id = ?1"
-           " UNION ALL SELECT i.id, i.parent, i.name, up.depth + 1 FROM items i JOIN up ON i.id = "
-           "up.parent)"
-           " SELECT name FROM up ORDER BY depth DESC");
+    auto s = h_->db.Cached(
+        "WITH RECURSIVE up(id, parent, name, depth) AS ("
+        " SELECT id, parent, name, 0 FROM items WHERE id = ?1"
+        " UNION ALL SELECT i.id, i.parent, i.name, up.depth + 1 FROM items i JOIN up ON i.id = "
+        "up.parent)"
+        " SELECT name FROM up ORDER BY depth DESC");
     s.Bind(1, id);
     while (s.Step()) names.push_back(s.Text(0));
     return names;
@@ -963,7 +768,7 @@ std::vector<std::string> ItemStore::PathOf(int64_t id) {
 
 std::vector<std::string> ItemStore::Namespaces() {
     std::vector<std::string> names;
-    Stmt s(*h_, "SELECT name FROM items WHERE parent = 0 ORDER BY id");
+    auto s = h_->db.Cached("SELECT name FROM items WHERE parent = 0 ORDER BY id");
     while (s.Step()) names.push_back(s.Text(0));
     return names;
 }
@@ -973,20 +778,21 @@ namespace {
 int64_t InsertNode(ItemStore::Handle& h, int64_t parent, const std::string& name, ItemKind kind,
                    const std::optional<std::string>& contentClass) {
     const int64_t now = NowSeconds();
-    Stmt s(h,
-           "INSERT INTO items(parent, name, key, kind, hidden, content_class, created, modified)"
-           " VALUES(?1, ?2, ?3, ?4, 0, ?5, ?6, ?6)");
+    auto s = h.db.Cached(
+        "INSERT INTO items(parent, name, key, kind, hidden, content_class, created, modified)"
+        " VALUES(?1, ?2, ?3, ?4, 0, ?5, ?6, ?6)");
     s.Bind(1, parent).Bind(2, name).Bind(3, FoldName(name)).Bind(4, static_cast<int64_t>(kind));
-    s.Bind(5, contentClass).Bind(6, now);
+    BindOptional(s, 5, contentClass).Bind(6, now);
     s.Run();
-    return sqlite3_last_insert_rowid(h.db.get());
+    return h.db.LastInsertId();
 }
 
 std::optional<ItemRow> Child(ItemStore::Handle& h, int64_t parent, const std::string& name) {
-    Stmt s(h, std::string("SELECT ") + kRowColumns + " FROM items WHERE parent = ?1 AND key = ?2");
+    auto s = h.db.Cached(std::string("SELECT ") + kRowColumns +
+                         " FROM items WHERE parent = ?1 AND key = ?2");
     s.Bind(1, parent).Bind(2, FoldName(name));
     if (!s.Step()) return std::nullopt;
-    return s.Row();
+    return RowOf(s);
 }
 
 [[noreturn]] void Exists(const std::string& what) {
@@ -1008,7 +814,7 @@ ItemRow RequireFolder(ItemStore& store, int64_t id) {
 
 int64_t ItemStore::CreateNamespace(const std::string& name) {
     CheckName(name);
-    Atomic tx(*h_);
+    SqliteDb::Transaction tx(h_->db);
     if (Child(*h_, 0, name)) Exists(name);
     const int64_t id = InsertNode(*h_, 0, name, ItemKind::kNamespace, "urn:content-class:folder");
     InsertNode(*h_, id, "MBX", ItemKind::kMailboxContainer, "urn:content-class:folder");
@@ -1020,7 +826,7 @@ int64_t ItemStore::CreateMailbox(const std::string& ns, const std::string& alias
                                  bool systemMailbox, const std::string& inboxName) {
     CheckName(alias);
     CheckName(inboxName);
-    Atomic tx(*h_);
+    SqliteDb::Transaction tx(h_->db);
     auto container = Lookup({ns, "MBX"});
     if (!container) {
         throw Error(err::kNotFound, platform::Describe("create mailbox", ns + "/MBX/" + alias,
@@ -1039,10 +845,11 @@ int64_t ItemStore::CreateMailbox(const std::string& ns, const std::string& alias
     if (inboxName != kStandardFolders[0].name) {
         // The mailbox remembers the folder's name under the property that
         // gives its URL (shown as that URL, never as the name).
-        Stmt p(*h_, "INSERT INTO props(item, key, name, type, value) VALUES(?1, ?2, ?2, ?3, ?4)");
+        auto p = h_->db.Cached(
+            "INSERT INTO props(item, key, name, type, value) VALUES(?1, ?2, ?2, ?3, ?4)");
         p.Bind(1, id).Bind(2, std::string(kStandardFolders[0].property));
         p.Bind(3, int64_t{kString}).Bind(4, inboxName).Run();
-        Stmt m(*h_, "UPDATE items SET has_props = 1 WHERE id = ?1");
+        auto m = h_->db.Cached("UPDATE items SET has_props = 1 WHERE id = ?1");
         m.Bind(1, id).Run();
     }
     if (systemMailbox) {
@@ -1056,7 +863,7 @@ int64_t ItemStore::CreateMailbox(const std::string& ns, const std::string& alias
 
 int64_t ItemStore::CreateFolder(int64_t parent, const std::string& name) {
     CheckName(name);
-    Atomic tx(*h_);
+    SqliteDb::Transaction tx(h_->db);
     RequireFolder(*this, parent);
     if (Child(*h_, parent, name)) Exists(name);
     const int64_t id = InsertNode(*h_, parent, name, ItemKind::kFolder, "urn:content-class:folder");
@@ -1066,11 +873,11 @@ int64_t ItemStore::CreateFolder(int64_t parent, const std::string& name) {
 
 int64_t ItemStore::ReplaceItem(int64_t parent, const std::string& name) {
     CheckName(name);
-    Atomic tx(*h_);
+    SqliteDb::Transaction tx(h_->db);
     RequireFolder(*this, parent);
     if (auto old = Child(*h_, parent, name)) {
         if (old->IsFolder()) Exists(name + " (a folder)");
-        Stmt d(*h_, "DELETE FROM items WHERE id = ?1");
+        auto d = h_->db.Cached("DELETE FROM items WHERE id = ?1");
         d.Bind(1, old->id).Run();
     }
     const int64_t id = InsertNode(*h_, parent, name, ItemKind::kItem, std::nullopt);
@@ -1102,10 +909,10 @@ int64_t ItemStore::SaveMessage(int64_t parent, const std::string& rfc822, int64_
     CheckName(itemName);
     RequireFolder(*this, parent);
     const int64_t now = NowSeconds();
-    Stmt s(*h_,
-           "INSERT INTO items(parent, name, key, kind, hidden, content_class, created, modified, "
-           "received, content)"
-           " VALUES(?1, ?2, ?3, 0, 0, 'urn:content-class:message', ?4, ?4, ?5, ?6)");
+    auto s = h_->db.Cached(
+        "INSERT INTO items(parent, name, key, kind, hidden, content_class, created, modified, "
+        "received, content)"
+        " VALUES(?1, ?2, ?3, 0, 0, 'urn:content-class:message', ?4, ?4, ?5, ?6)");
     s.Bind(1, parent)
         .Bind(2, itemName)
         .Bind(3, FoldName(itemName))
@@ -1118,7 +925,7 @@ int64_t ItemStore::SaveMessage(int64_t parent, const std::string& rfc822, int64_
         if (e.Number() == err::kResourceExists) Exists(itemName);
         throw;
     }
-    return sqlite3_last_insert_rowid(h_->db.get());
+    return h_->db.LastInsertId();
 }
 
 ItemRow ItemStore::MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder, int64_t run) {
@@ -1127,24 +934,24 @@ ItemRow ItemStore::MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder, in
     BatchWrite();
     // With a manifest entry the move is two statements: a savepoint inside
     // the batch makes them one step.
-    std::optional<Atomic> together;
-    if (run != 0) together.emplace(*h_);
+    std::optional<SqliteDb::Transaction> together;
+    if (run != 0) together.emplace(h_->db);
     std::string sourceName;
     if (run != 0) {
-        Stmt n(*h_, "SELECT name FROM items WHERE id = ?1 AND parent = ?2 AND kind = 0");
+        auto n = h_->db.Cached("SELECT name FROM items WHERE id = ?1 AND parent = ?2 AND kind = 0");
         n.Bind(1, id).Bind(2, fromFolder);
         if (n.Step()) sourceName = n.Text(0);
     }
     {
         // One statement: the item is in the new folder and out of the old
         // one together, or (any failure, a crash) still in the old one only.
-        Stmt s(*h_,
-               "UPDATE items SET parent = ?2, name = ?3, key = ?4, created = ?5, modified = ?5"
-               " WHERE id = ?1 AND parent = ?6 AND kind = 0");
+        auto s = h_->db.Cached(
+            "UPDATE items SET parent = ?2, name = ?3, key = ?4, created = ?5, modified = ?5"
+            " WHERE id = ?1 AND parent = ?6 AND kind = 0");
         s.Bind(1, id).Bind(2, toFolder).Bind(3, name).Bind(4, FoldName(name));
         s.Bind(5, NowSeconds()).Bind(6, fromFolder).Run();
     }
-    if (sqlite3_changes(h_->db.get()) != 1) {
+    if (h_->db.Changes() != 1) {
         throw Error(err::kNotFound,
                     platform::Describe("move item", std::to_string(id),
                                        "the item is no longer in its folder (moved or deleted "
@@ -1176,16 +983,16 @@ bool ItemStore::DeleteItem(int64_t id) {
     // The common case, one message, in one cheap statement; a folder takes
     // its whole subtree in one statement too (atomic by itself).
     {
-        Stmt s(*h_, "DELETE FROM items WHERE id = ?1 AND kind = 0");
+        auto s = h_->db.Cached("DELETE FROM items WHERE id = ?1 AND kind = 0");
         s.Bind(1, id).Run();
     }
-    if (sqlite3_changes(h_->db.get()) > 0) return true;
-    Stmt s(*h_,
-           "WITH RECURSIVE sub(id) AS (SELECT id FROM items WHERE id = ?1"
-           " UNION ALL SELECT i.id FROM items i JOIN sub ON i.parent = sub.id)"
-           " DELETE FROM items WHERE id IN sub");
+    if (h_->db.Changes() > 0) return true;
+    auto s = h_->db.Cached(
+        "WITH RECURSIVE sub(id) AS (SELECT id FROM items WHERE id = ?1"
+        " UNION ALL SELECT i.id FROM items i JOIN sub ON i.parent = sub.id)"
+        " DELETE FROM items WHERE id IN sub");
     s.Bind(1, id).Run();
-    return sqlite3_changes(h_->db.get()) > 0;
+    return h_->db.Changes() > 0;
 }
 
 // ---------------------------------------------------------------- properties
@@ -1233,7 +1040,7 @@ std::vector<std::string> ItemStore::PropertyNames(const ItemRow& row) {
                 names.emplace_back(f.property);
         }
     }
-    Stmt s(*h_, "SELECT name, key FROM props WHERE item = ?1 ORDER BY key");
+    auto s = h_->db.Cached("SELECT name, key FROM props WHERE item = ?1 ORDER BY key");
     s.Bind(1, row.id);
     while (s.Step()) {
         // A mailbox's own name for a standard folder is not a property of its own.
@@ -1244,15 +1051,15 @@ std::vector<std::string> ItemStore::PropertyNames(const ItemRow& row) {
 }
 
 Variant ItemStore::CustomValue(int64_t id, const std::string& name) {
-    Stmt s(*h_, "SELECT type, value FROM props WHERE item = ?1 AND key = ?2");
+    auto s = h_->db.Cached("SELECT type, value FROM props WHERE item = ?1 AND key = ?2");
     s.Bind(1, id).Bind(2, FoldName(name));
     if (!s.Step()) return Variant();
-    return s.Value(0, 1);
+    return PropertyOf(s, 0, 1);
 }
 
 void ItemStore::WriteProperties(int64_t id,
                                 const std::vector<std::pair<std::string, Variant>>& values) {
-    Atomic tx(*h_);
+    SqliteDb::Transaction tx(h_->db);
     auto row = Get(id);
     if (!row)
         throw Error(err::kNotFound, platform::Describe("write properties", std::to_string(id),
@@ -1260,29 +1067,30 @@ void ItemStore::WriteProperties(int64_t id,
     for (const auto& [name, value] : values) {
         const std::string k = FoldName(name);
         if (k == "dav:ishidden") {
-            Stmt s(*h_, "UPDATE items SET hidden = ?2 WHERE id = ?1");
+            auto s = h_->db.Cached("UPDATE items SET hidden = ?2 WHERE id = ?1");
             s.Bind(1, id).Bind(2, static_cast<int64_t>(!value.IsNull() && value.ToBool())).Run();
         } else if (k == "dav:contentclass") {
-            Stmt s(*h_, "UPDATE items SET content_class = ?2 WHERE id = ?1");
-            s.Bind(1, id)
-                .Bind(2, value.IsNull() ? std::optional<std::string>() : value.ToString())
+            auto s = h_->db.Cached("UPDATE items SET content_class = ?2 WHERE id = ?1");
+            s.Bind(1, id);
+            BindOptional(s, 2, value.IsNull() ? std::optional<std::string>() : value.ToString())
                 .Run();
         } else if (k == kReceived) {
-            Stmt s(*h_, "UPDATE items SET received = ?2 WHERE id = ?1");
-            s.Bind(1, id)
-                .Bind(2, value.IsNull() ? std::optional<int64_t>() : ToStoreTime(value.ToDate()))
+            auto s = h_->db.Cached("UPDATE items SET received = ?2 WHERE id = ?1");
+            s.Bind(1, id);
+            BindOptional(s, 2,
+                         value.IsNull() ? std::optional<int64_t>() : ToStoreTime(value.ToDate()))
                 .Run();
         } else if (IsIntrinsic(k) || (row->kind == ItemKind::kMailbox && StandardFolderFor(k))) {
             throw Error(err::kPermissionDeniedDb,
                         platform::Describe("write property", name, "the property is read-only",
                                            err::kPermissionDeniedDb));
         } else if (value.IsNull()) {
-            Stmt s(*h_, "DELETE FROM props WHERE item = ?1 AND key = ?2");
+            auto s = h_->db.Cached("DELETE FROM props WHERE item = ?1 AND key = ?2");
             s.Bind(1, id).Bind(2, k).Run();
         } else {
-            Stmt s(*h_,
-                   "INSERT OR REPLACE INTO props(item, key, name, type, value) VALUES(?1, ?2, ?3, "
-                   "?4, ?5)");
+            auto s = h_->db.Cached(
+                "INSERT OR REPLACE INTO props(item, key, name, type, value) VALUES(?1, ?2, ?3, "
+                "?4, ?5)");
             s.Bind(1, id).Bind(2, k).Bind(3, name);
             switch (value.Type()) {
                 case VariantType::String:
@@ -1314,15 +1122,15 @@ void ItemStore::WriteProperties(int64_t id,
             s.Run();
         }
     }
-    Stmt m(*h_,
-           "UPDATE items SET modified = ?2, has_props = EXISTS(SELECT 1 FROM props WHERE item = "
-           "?1) WHERE id = ?1");
+    auto m = h_->db.Cached(
+        "UPDATE items SET modified = ?2, has_props = EXISTS(SELECT 1 FROM props WHERE item = "
+        "?1) WHERE id = ?1");
     m.Bind(1, id).Bind(2, NowSeconds()).Run();
     tx.Commit();
 }
 
 std::string ItemStore::Content(int64_t id) {
-    Stmt s(*h_, "SELECT content FROM items WHERE id = ?1");
+    auto s = h_->db.Cached("SELECT content FROM items WHERE id = ?1");
     s.Bind(1, id);
     if (!s.Step())
         throw Error(err::kNotFound, platform::Describe("read content", std::to_string(id),
@@ -1331,9 +1139,9 @@ std::string ItemStore::Content(int64_t id) {
 }
 
 void ItemStore::SetContent(int64_t id, const std::string& bytes) {
-    Stmt s(*h_, "UPDATE items SET content = ?2, modified = ?3 WHERE id = ?1");
+    auto s = h_->db.Cached("UPDATE items SET content = ?2, modified = ?3 WHERE id = ?1");
     s.Bind(1, id).BindBlob(2, bytes).Bind(3, NowSeconds()).Run();
-    if (sqlite3_changes(h_->db.get()) == 0) {
+    if (h_->db.Changes() == 0) {
         throw Error(err::kNotFound, platform::Describe("write content", std::to_string(id),
                                                        "no such item", err::kNotFound));
     }
@@ -1343,10 +1151,10 @@ void ItemStore::SetContent(int64_t id, const std::string& bytes) {
 
 std::vector<int64_t> ItemStore::FolderSubtree(int64_t folder) {
     std::vector<int64_t> ids;
-    Stmt s(*h_,
-           "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL"
-           " SELECT i.id FROM items i JOIN sub ON i.parent = sub.id WHERE i.kind <> 0)"
-           " SELECT id FROM sub");
+    auto s = h_->db.Cached(
+        "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL"
+        " SELECT i.id FROM items i JOIN sub ON i.parent = sub.id WHERE i.kind <> 0)"
+        " SELECT id FROM sub");
     s.Bind(1, folder);
     while (s.Step()) ids.push_back(s.Int(0));
     return ids;
@@ -1360,10 +1168,10 @@ std::vector<ItemRow> ItemStore::Children(const std::vector<int64_t>& parents,
                             (sqlFilter.empty() ? std::string() : " AND (" + sqlFilter + ")");
     for (int64_t parent : parents) {
         const size_t first = rows.size();
-        Stmt s(*h_, sql);
+        auto s = h_->db.Cached(sql);
         s.Bind(1, parent);
-        for (size_t i = 0; i < params.size(); ++i) s.Bind(static_cast<int>(i) + 2, params[i]);
-        while (s.Step()) rows.push_back(s.Row());
+        for (size_t i = 0; i < params.size(); ++i) BindParam(s, static_cast<int>(i) + 2, params[i]);
+        while (s.Step()) rows.push_back(RowOf(s));
         std::sort(rows.begin() + static_cast<std::ptrdiff_t>(first), rows.end(),
                   [](const ItemRow& a, const ItemRow& b) { return a.id < b.id; });
     }
@@ -1394,11 +1202,11 @@ std::vector<std::string> SplitPath(const std::string& path) {
 }
 
 void RecordMove(ItemStore::Handle& h, const MoveEntry& e) {
-    Stmt s(h,
-           "INSERT INTO moves(run, item, source_folder, source_path, source_name,"
-           " destination_folder, destination_name, size, moved_at)"
-           " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7,"
-           " (SELECT coalesce(length(content), 0) FROM items WHERE id = ?2), ?8)");
+    auto s = h.db.Cached(
+        "INSERT INTO moves(run, item, source_folder, source_path, source_name,"
+        " destination_folder, destination_name, size, moved_at)"
+        " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7,"
+        " (SELECT coalesce(length(content), 0) FROM items WHERE id = ?2), ?8)");
     s.Bind(1, e.run).Bind(2, e.item).Bind(3, e.sourceFolder).Bind(4, JoinPath(e.sourcePath));
     s.Bind(5, e.sourceName).Bind(6, e.destinationFolder).Bind(7, e.destinationName);
     s.Bind(8, NowSeconds()).Run();
@@ -1437,8 +1245,8 @@ MoveEntry MoveEntryOf(const Stmt& s) {
 std::vector<MoveEntry> ItemStore::MovesOfRun(int64_t run, int64_t afterEntry, int64_t limit) {
     const ReadTogether together(*this);
     std::vector<MoveEntry> entries;
-    Stmt s(*h_, std::string("SELECT ") + kMoveColumns +
-                    " WHERE m.run = ?1 AND m.id > ?2 ORDER BY m.id LIMIT ?3");
+    auto s = h_->db.Cached(std::string("SELECT ") + kMoveColumns +
+                           " WHERE m.run = ?1 AND m.id > ?2 ORDER BY m.id LIMIT ?3");
     s.Bind(1, run).Bind(2, afterEntry).Bind(3, limit > 0 ? limit : int64_t{-1});
     while (s.Step()) entries.push_back(MoveEntryOf(s));
     return entries;
@@ -1448,10 +1256,10 @@ RestoreResult ItemStore::RestoreMove(int64_t entry) {
     // Whatever a batch holds is committed first: each message put back is
     // a commit of its own.
     FlushBatch();
-    Atomic tx(*h_);
+    SqliteDb::Transaction tx(h_->db);
     std::optional<MoveEntry> e;
     {
-        Stmt s(*h_, std::string("SELECT ") + kMoveColumns + " WHERE m.id = ?1");
+        auto s = h_->db.Cached(std::string("SELECT ") + kMoveColumns + " WHERE m.id = ?1");
         s.Bind(1, entry);
         if (s.Step()) e = MoveEntryOf(s);
     }
@@ -1471,15 +1279,15 @@ RestoreResult ItemStore::RestoreMove(int64_t entry) {
     {
         // The row itself moves back: content, received time and
         // properties stay as they are.
-        Stmt s(*h_,
-               "UPDATE items SET parent = ?2, name = ?3, key = ?4, modified = ?5"
-               " WHERE id = ?1 AND parent = ?6 AND kind = 0");
+        auto s = h_->db.Cached(
+            "UPDATE items SET parent = ?2, name = ?3, key = ?4, modified = ?5"
+            " WHERE id = ?1 AND parent = ?6 AND kind = 0");
         s.Bind(1, e->item).Bind(2, source->id).Bind(3, name).Bind(4, FoldName(name));
         s.Bind(5, now).Bind(6, e->destinationFolder).Run();
     }
-    if (sqlite3_changes(h_->db.get()) != 1) return {RestoreOutcome::kNotInDestination, {}};
+    if (h_->db.Changes() != 1) return {RestoreOutcome::kNotInDestination, {}};
     {
-        Stmt s(*h_, "UPDATE moves SET restored_at = ?2 WHERE id = ?1");
+        auto s = h_->db.Cached("UPDATE moves SET restored_at = ?2 WHERE id = ?1");
         s.Bind(1, entry).Bind(2, now).Run();
     }
     tx.Commit();
@@ -1488,15 +1296,15 @@ RestoreResult ItemStore::RestoreMove(int64_t entry) {
 
 int64_t ItemStore::PruneMoves(int64_t movedBefore, int64_t limit) {
     FlushBatch();
-    Atomic tx(*h_);
+    SqliteDb::Transaction tx(h_->db);
     {
         // Entries are written in time order: the oldest come first by id.
-        Stmt s(*h_,
-               "DELETE FROM moves WHERE id IN (SELECT id FROM moves WHERE moved_at < ?1"
-               " ORDER BY id LIMIT ?2)");
+        auto s = h_->db.Cached(
+            "DELETE FROM moves WHERE id IN (SELECT id FROM moves WHERE moved_at < ?1"
+            " ORDER BY id LIMIT ?2)");
         s.Bind(1, movedBefore).Bind(2, limit).Run();
     }
-    const int64_t gone = sqlite3_changes(h_->db.get());
+    const int64_t gone = h_->db.Changes();
     tx.Commit();
     return gone;
 }

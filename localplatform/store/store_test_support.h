@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 
+#include "base/testing/temp_platform.h"
 #include "localplatform/store/item_store.h"
 
 namespace localplatform::testing {
@@ -17,32 +18,25 @@ namespace localplatform::testing {
 class TempStore {
 public:
     // busyMs bounds every wait for a busy store (kept short in tests);
-    // extra holds more configuration lines.
-    explicit TempStore(int busyMs = 300, const std::string& extra = "") {
-        char tmpl[] = "/tmp/quellix-store-XXXXXX";
-        dir_ = mkdtemp(tmpl);
-        db_ = dir_ + "/store.db";
-        config_ = dir_ + "/platform.conf";
-        std::ofstream(config_) << "state_dir = " << dir_ << "\n"
-                               << "store = " << db_ << "\n"
-                               << "server.computer_name = MAIL01\n"
-                               << "server.domain_dns_name = Example.Test\n"
-                               << "store.busy_timeout_ms = " << busyMs << "\n"
-                               << extra;
-        setenv("QUELLIX_CONFIG", config_.c_str(), 1);
+    // extra holds more configuration lines. The configuration is the file
+    // Dir() + "/platform.conf".
+    explicit TempStore(int busyMs = 300, const std::string& extra = "")
+        : temp_("quellix-store-"), db_(temp_.Dir() + "/store.db") {
+        const std::string config = temp_.Write(
+            "platform.conf",
+            "state_dir = " + temp_.Dir() + "\n" + "store = " + db_ + "\n" +
+                "server.computer_name = MAIL01\n" + "server.domain_dns_name = Example.Test\n" +
+                "store.busy_timeout_ms = " + std::to_string(busyMs) + "\n" + extra);
+        setenv("QUELLIX_CONFIG", config.c_str(), 1);
         // Opening never makes a store: make it here, as the administration
         // commands do.
         ItemStore::Create(db_);
     }
-    ~TempStore() {
-        unsetenv("QUELLIX_CONFIG");
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
+    ~TempStore() { unsetenv("QUELLIX_CONFIG"); }
     TempStore(const TempStore&) = delete;
     TempStore& operator=(const TempStore&) = delete;
 
-    [[nodiscard]] const std::string& Dir() const { return dir_; }
+    [[nodiscard]] const std::string& Dir() const { return temp_.Dir(); }
     [[nodiscard]] const std::string& DbPath() const { return db_; }
     // The server's name as URLs use it.
     [[nodiscard]] static std::string Fqdn() { return "mail01.example.test"; }
@@ -54,7 +48,8 @@ public:
     }
 
 private:
-    std::string dir_, db_, config_;
+    platform::testing::TempPlatform temp_;
+    std::string db_;
 };
 
 }  // namespace localplatform::testing

@@ -22,9 +22,8 @@ void SinkFixture::SetUp() {
     // ldb loads its modules with RTLD_DEEPBIND, which the sanitizers' runtime
     // refuses; the modules need no deep binding.
     setenv("LDB_MODULES_DISABLE_DEEPBIND", "1", 0);
-    char tmpl[] = "/tmp/quellix_sink_test.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    temp_ = std::make_unique<platform::testing::TempPlatform>("quellix_sink_test.");
+    dir_ = temp_->Dir();
     tmpDir_ = dir_ + "/tmp";
     ASSERT_EQ(mkdir(tmpDir_.c_str(), 0700), 0);
     Configure({});
@@ -59,28 +58,17 @@ void SinkFixture::TearDown() {
     run_.reset();
     record_.reset();
     log_.reset();
-    unsetenv("QUELLIX_CONFIG");
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
+    temp_.reset();
 }
 
 void SinkFixture::Configure(const std::vector<std::string>& extraLines) {
     extraConfig_ = extraLines;
-    std::ofstream conf(dir_ + "/platform.conf", std::ios::trunc);
-    conf << "state_dir = " << dir_ << "\n"
-         << "server.computer_name = " << kServer << "\n"
-         << "server.domain_dns_name = " << kNamespace << "\n"
-         << "temp_dir = " << tmpDir_ << "\n"
-         << "mail.pickup_dir = " << dir_ << "/pickup\n"
-         << "timezone.active_time_bias = 0\n";
-    for (const auto& line : extraLines) conf << line << "\n";
-    conf.close();
-    // A fresh path each time so that the configuration is read again.
-    static int generation = 0;
-    const std::string link = dir_ + "/platform." + std::to_string(++generation) + ".conf";
-    std::filesystem::copy_file(dir_ + "/platform.conf", link,
-                               std::filesystem::copy_options::overwrite_existing);
-    setenv("QUELLIX_CONFIG", link.c_str(), 1);
+    std::string lines = std::string("server.computer_name = ") + kServer + "\n" +
+                        "server.domain_dns_name = " + kNamespace + "\n" + "temp_dir = " + tmpDir_ +
+                        "\n" + "mail.pickup_dir = " + dir_ + "/pickup\n" +
+                        "timezone.active_time_bias = 0\n";
+    for (const auto& line : extraLines) lines += line + "\n";
+    temp_->Configure(lines);
 }
 
 std::shared_ptr<localplatform::ItemStore> SinkFixture::Store() {

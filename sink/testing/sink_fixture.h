@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/date.h"
+#include "base/testing/temp_platform.h"
 #include "localplatform/store/item_store.h"
 #include "registration/registration.h"
 #include "sink/quellix_module.h"
@@ -89,7 +90,8 @@ protected:
     std::unique_ptr<RunLog> log_;
     std::unique_ptr<RunRecord> record_;  // the run's record; begun by RunCleanup
     std::unique_ptr<RunState> run_;
-    std::string dir_;     // the test's own folder
+    std::unique_ptr<platform::testing::TempPlatform> temp_;
+    std::string dir_;     // the test's own folder (temp_'s)
     std::string tmpDir_;  // the sink's temporary directory (private, 0700)
     std::vector<std::string> extraConfig_;
 };
