@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "base/error.h"
+#include "localplatform/process/process_identity.h"
 #include "localplatform/sqlite/sqlite_db.h"
 #include "localplatform/store/item_store.h"
 #include "localplatform/store/store_url.h"
@@ -23,42 +24,6 @@ using platform::Error;
 
 constexpr std::chrono::milliseconds kPollInterval{100};
 constexpr int64_t kDefaultBusyMs = 10000;
-
-std::string HostName() {
-    char buf[256] = {};
-    if (::gethostname(buf, sizeof buf - 1) != 0) return "localhost";
-    return buf;
-}
-
-// What tells a process apart from a later one that reuses its id: the boot
-// and the process's start time in clock ticks since that boot. Empty when
-// the process does not exist.
-std::string ProcessToken(int64_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) return "";
-    // The command name (field 2) may hold blanks and parentheses: count the
-    // fields after its last ')'. starttime is field 22.
-    const size_t close = line.rfind(')');
-    if (close == std::string::npos) return "";
-    std::istringstream rest(line.substr(close + 1));
-    std::string field;
-    for (int n = 3; n <= 22 && (rest >> field); ++n) {
-        if (n == 22) {
-            std::string boot;
-            std::ifstream("/proc/sys/kernel/random/boot_id") >> boot;
-            return boot + ":" + field;
-        }
-    }
-    return "";
-}
-
-// Whether a process of this host is gone: no process has its id, or the one
-// that has it started after the recorded one (its id was reused).
-bool ProcessGone(int64_t pid, const std::string& token) {
-    if (pid <= 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)) return true;
-    return !token.empty() && ProcessToken(pid) != token;
-}
 
 // The store's database, opened for the lock's statements alone.
 SqliteDb OpenStore(const std::string& path) {
