@@ -197,7 +197,10 @@ std::string MoveStoreMessage(localplatform::ItemStore& store, const std::string&
         throw Error(err::kNotFound,
                     Describe("MoveRecord", destination, "not a folder", err::kNotFound));
     }
-    const auto moved = store.MoveItem(item.id, item.parent, folder.id, run);
+    // The source folder's path as given: the manifest needs no walk up the
+    // tree for every message a run moves.
+    const std::vector<std::string> sourceFolder(from.segments.begin(), from.segments.end() - 1);
+    const auto moved = store.MoveItem(item.id, item.parent, folder.id, run, &sourceFolder);
     // The destination's path as given, and the name the item has there: no
     // walk back up the tree for every message a run moves.
     std::vector<std::string> path = to.segments;

@@ -898,8 +898,13 @@ std::string NewItemName(ItemStore::Handle& h) {
     return name + ".EML";
 }
 
-// Writes the manifest row of a move just made (in the move's transaction).
-void RecordMove(ItemStore::Handle& h, const MoveEntry& e);
+// A folder path as the manifest keeps it: names joined by "/" (no name
+// holds one).
+std::string JoinPath(const std::vector<std::string>& segments) {
+    std::string out;
+    for (const auto& seg : segments) out += (out.empty() ? "" : "/") + seg;
+    return out;
+}
 
 }  // namespace
 
@@ -928,19 +933,28 @@ int64_t ItemStore::SaveMessage(int64_t parent, const std::string& rfc822, int64_
     return h_->db.LastInsertId();
 }
 
-ItemRow ItemStore::MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder, int64_t run) {
+ItemRow ItemStore::MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder, int64_t run,
+                            const std::vector<std::string>* sourcePath) {
     RequireFolder(*this, toFolder);
     const std::string name = NewItemName(*h_);
+    const int64_t now = NowSeconds();
     BatchWrite();
     // With a manifest entry the move is two statements: a savepoint inside
     // the batch makes them one step.
     std::optional<SqliteDb::Transaction> together;
-    if (run != 0) together.emplace(h_->db);
-    std::string sourceName;
     if (run != 0) {
-        auto n = h_->db.Cached("SELECT name FROM items WHERE id = ?1 AND parent = ?2 AND kind = 0");
-        n.Bind(1, id).Bind(2, fromFolder);
-        if (n.Step()) sourceName = n.Text(0);
+        together.emplace(h_->db);
+        // The entry first, from the row as it stands in its folder (its name
+        // and size there): the move below then happens with it, or fails and
+        // the savepoint takes it back. No entry is written for an item that
+        // is no longer there, and then the move fails too.
+        auto e = h_->db.Cached(
+            "INSERT INTO moves(run, item, source_folder, source_path, source_name,"
+            " destination_folder, destination_name, size, moved_at)"
+            " SELECT ?1, id, parent, ?2, name, ?3, ?4, coalesce(length(content), 0), ?5"
+            " FROM items WHERE id = ?6 AND parent = ?7 AND kind = 0");
+        e.Bind(1, run).Bind(2, JoinPath(sourcePath ? *sourcePath : PathOf(fromFolder)));
+        e.Bind(3, toFolder).Bind(4, name).Bind(5, now).Bind(6, id).Bind(7, fromFolder).Run();
     }
     {
         // One statement: the item is in the new folder and out of the old
@@ -949,7 +963,7 @@ ItemRow ItemStore::MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder, in
             "UPDATE items SET parent = ?2, name = ?3, key = ?4, created = ?5, modified = ?5"
             " WHERE id = ?1 AND parent = ?6 AND kind = 0");
         s.Bind(1, id).Bind(2, toFolder).Bind(3, name).Bind(4, FoldName(name));
-        s.Bind(5, NowSeconds()).Bind(6, fromFolder).Run();
+        s.Bind(5, now).Bind(6, fromFolder).Run();
     }
     if (h_->db.Changes() != 1) {
         throw Error(err::kNotFound,
@@ -958,18 +972,7 @@ ItemRow ItemStore::MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder, in
                                        "meanwhile); nothing was copied",
                                        err::kNotFound));
     }
-    if (run != 0) {
-        MoveEntry e;
-        e.run = run;
-        e.item = id;
-        e.sourceFolder = fromFolder;
-        e.sourcePath = PathOf(fromFolder);
-        e.sourceName = sourceName;
-        e.destinationFolder = toFolder;
-        e.destinationName = name;
-        RecordMove(*h_, e);
-        together->Commit();
-    }
+    if (together) together->Commit();
     BatchTick();
     auto row = Get(id);
     if (!row) {
@@ -1182,14 +1185,6 @@ std::vector<ItemRow> ItemStore::Children(const std::vector<int64_t>& parents,
 
 namespace {
 
-// A folder path as the manifest keeps it: names joined by "/" (no name
-// holds one).
-std::string JoinPath(const std::vector<std::string>& segments) {
-    std::string out;
-    for (const auto& seg : segments) out += (out.empty() ? "" : "/") + seg;
-    return out;
-}
-
 std::vector<std::string> SplitPath(const std::string& path) {
     std::vector<std::string> segments;
     for (size_t start = 0; start < path.size();) {
@@ -1199,17 +1194,6 @@ std::vector<std::string> SplitPath(const std::string& path) {
         start = end + 1;
     }
     return segments;
-}
-
-void RecordMove(ItemStore::Handle& h, const MoveEntry& e) {
-    auto s = h.db.Cached(
-        "INSERT INTO moves(run, item, source_folder, source_path, source_name,"
-        " destination_folder, destination_name, size, moved_at)"
-        " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7,"
-        " (SELECT coalesce(length(content), 0) FROM items WHERE id = ?2), ?8)");
-    s.Bind(1, e.run).Bind(2, e.item).Bind(3, e.sourceFolder).Bind(4, JoinPath(e.sourcePath));
-    s.Bind(5, e.sourceName).Bind(6, e.destinationFolder).Bind(7, e.destinationName);
-    s.Bind(8, NowSeconds()).Run();
 }
 
 // The manifest's columns with the item's state now, as MoveEntryOf reads them.

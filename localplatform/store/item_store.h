@@ -185,8 +185,11 @@ public:
     // meanwhile) or toFolder is no folder. Returns the moved item's row.
     // With a run (not 0) the move manifest records the move under it, in the
     // same transaction: the manifest never holds a move that did not happen,
-    // nor misses one that did.
-    ItemRow MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder, int64_t run = 0);
+    // nor misses one that did. sourcePath is fromFolder's path as the caller
+    // reached it (the names of its URL), recorded for putting the item back;
+    // null: looked up in the tree.
+    ItemRow MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder, int64_t run = 0,
+                     const std::vector<std::string>* sourcePath = nullptr);
     // Deletes a node with everything below it. Returns false when it was
     // already gone.
     bool DeleteItem(int64_t id);
