@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "base/error.h"
+#include "base/testing/temp_platform.h"
 
 using platform::Date;
 
@@ -17,23 +18,11 @@ namespace {
 // Each test on its own platform configuration, which sets the bias.
 class IsoDateTest : public testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/isodate-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override {
-        unsetenv("QUELLIX_CONFIG");
-        std::filesystem::remove_all(dir_);
-    }
+    void TearDown() override { unsetenv("QUELLIX_CONFIG"); }
     void SetBias(const std::string& value) {
-        const std::string path = dir_ + "/platform-" + std::to_string(++configs_) + ".conf";
-        std::ofstream out(path);
-        if (!value.empty()) out << "timezone.active_time_bias = " << value << "\n";
-        setenv("QUELLIX_CONFIG", path.c_str(), 1);
+        temp_.Configure(value.empty() ? "" : "timezone.active_time_bias = " + value + "\n");
     }
-    std::string dir_;
-    int configs_ = 0;
+    platform::testing::TempPlatform temp_{"isodate-"};
 };
 
 TEST(FormatIsoDate, FormatsTheValueUnchanged) {

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <memory>
 
+#include "base/testing/temp_platform.h"
 #include "localplatform/directory/directory_generator.h"
 #include "localplatform/directory/directory_ldif.h"
 #include "localplatform/directory/testing/slapd_harness.h"
@@ -52,15 +53,10 @@ protected:
     void SetUp() override {
         // Each case its own folder and configuration path: the platform
         // keeps a configuration once loaded from a path.
-        static int serial = 0;
-        dir_ = (std::filesystem::temp_directory_path() /
-                ("quellix-adodir-" + std::to_string(getpid()) + "-" + std::to_string(++serial)))
-                   .string();
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_);
+        temp_ = std::make_unique<platform::testing::TempPlatform>("quellix-adodir-");
+        dir_ = temp_->Dir();
         std::string lines =
-            "state_dir = " + dir_ +
-            "\nserver.computer_name = MailSrv1\nserver.domain_dns_name = Example.COM\n";
+            "server.computer_name = MailSrv1\nserver.domain_dns_name = Example.COM\n";
         if (GetParam() == Kind::Ldb) {
             auto backend =
                 dir::OpenLdbDirectory(dir_ + "/directory.ldb", dir::LdbOptions{true, true, false});
@@ -76,19 +72,17 @@ protected:
             slapd_ = std::make_unique<SlapdHarness>(o);
             lines += slapd_->ConfigLines();
         }
-        const std::string conf = dir_ + "/platform.conf";
-        std::ofstream(conf) << lines;
-        setenv("QUELLIX_CONFIG", conf.c_str(), 1);
+        temp_->Configure(lines);
         cnn_.SetProvider("adsDSOobject");
         cnn_.Open("Active Directory Provider", "", "", -1);
         host_ = AdsObject::Bind("GC://RootDSE").Get("dnshostname").ToString();
     }
 
     void TearDown() override {
-        cnn_.Close();
+        if (cnn_.State() == platform::adStateOpen) cnn_.Close();
         slapd_.reset();
         unsetenv("QUELLIX_CONFIG");
-        std::filesystem::remove_all(dir_);
+        temp_.reset();
     }
 
     // The command as the system's read queries set it up, property by property.
@@ -108,6 +102,7 @@ protected:
         return cmd.Execute();
     }
 
+    std::unique_ptr<platform::testing::TempPlatform> temp_;
     std::string dir_;
     std::unique_ptr<SlapdHarness> slapd_;
     Connection cnn_;

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "base/error.h"
+#include "base/testing/temp_platform.h"
 #include "localplatform/mail/mail_message.h"
 #include "localplatform/mail/testing/smtp_harness.h"
 #include "localplatform/store/item_store.h"
@@ -29,25 +30,17 @@ const std::string kLog =
 class MessageTest : public testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/messagetest-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        dir_ = temp_.Dir();
         logPath_ = dir_ + "/Quellix.LOG";
         std::ofstream(logPath_, std::ios::binary) << kLog;
         Configure("mail.transport = pickup\n");
     }
-    void TearDown() override {
-        unsetenv("QUELLIX_CONFIG");
-        fs::remove_all(dir_);
-    }
+    void TearDown() override { unsetenv("QUELLIX_CONFIG"); }
     void Configure(const std::string& lines) {
-        const std::string path = dir_ + "/platform-" + std::to_string(++configs_) + ".conf";
-        std::ofstream(path)
-            << "state_dir = " << dir_ << "\nstore = " << dir_ << "/store.db\n"
-            << "mail.pickup_dir = " << dir_ << "/pickup\n"
-            << "server.computer_name = exch01\nserver.domain_dns_name = example.com\n"
-            << lines;
-        setenv("QUELLIX_CONFIG", path.c_str(), 1);
+        temp_.Configure("store = " + dir_ + "/store.db\nmail.pickup_dir = " + dir_ +
+                        "/pickup\nserver.computer_name = exch01\n"
+                        "server.domain_dns_name = example.com\n" +
+                        lines);
     }
     // The report exactly as the run sends it.
     Message Report(const std::string& to) const {
@@ -66,8 +59,8 @@ protected:
         return ss.str();
     }
 
+    platform::testing::TempPlatform temp_{"messagetest-"};
     std::string dir_, logPath_;
-    int configs_ = 0;
 };
 
 void ExpectReportShape(const MailMessage& got) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/testing/run_program.h"
+#include "base/testing/temp_platform.h"
 
 namespace {
 
@@ -20,25 +21,22 @@ using platform::testing::RunProgram;
 class AdminDirectoryTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = (std::filesystem::temp_directory_path() /
-                ("quellix-admindir-" + std::to_string(getpid())))
-                   .string();
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_);
-        std::ofstream(dir_ + "/platform.conf")
-            << "state_dir = " << dir_
-            << "\nserver.computer_name = mail01\nserver.domain_dns_name = example.test\n";
+        dir_ = temp_.Dir();
+        config_ = temp_.Configure(
+            "server.computer_name = mail01\nserver.domain_dns_name = example.test\n");
     }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
+    void TearDown() override { unsetenv("QUELLIX_CONFIG"); }
 
     // Runs "quellix-admin directory ARGS" through the shell (ARGS holds quoted words).
     Outcome Admin(const std::string& args) {
-        return RunProgram({"/bin/sh", "-c",
-                           std::string(QUELLIX_ADMIN) + " --config '" + dir_ +
-                               "/platform.conf' directory " + args});
+        return RunProgram(
+            {"/bin/sh", "-c",
+             std::string(QUELLIX_ADMIN) + " --config '" + config_ + "' directory " + args});
     }
 
+    platform::testing::TempPlatform temp_{"quellix-admindir-"};
     std::string dir_;
+    std::string config_;
 };
 
 TEST_F(AdminDirectoryTest, VerbsWorkAndReportByExitCode) {

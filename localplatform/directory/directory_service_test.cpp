@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "base/error.h"
+#include "base/testing/temp_platform.h"
 #include "localplatform/directory/directory_generator.h"
 #include "localplatform/directory/directory_ldif.h"
 #include "localplatform/directory/directory_schema.h"
@@ -82,16 +83,10 @@ enum class Kind { Ldb, Slapd };
 class DirectoryServiceTest : public ::testing::TestWithParam<Kind> {
 protected:
     void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("quellix-dirtest-" + std::to_string(getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::replace(dir_.begin(), dir_.end(), '/', '_');
-        dir_ = "/" + dir_.substr(1);
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_);
+        temp_ = std::make_unique<platform::testing::TempPlatform>("quellix-dirtest-");
+        dir_ = temp_->Dir();
         std::string lines =
-            "state_dir = " + dir_ +
-            "\nserver.computer_name = MAILSRV1\nserver.domain_dns_name = example.com\n";
+            "server.computer_name = MAILSRV1\nserver.domain_dns_name = example.com\n";
         if (GetParam() == Kind::Ldb) {
             auto backend = OpenLdbDirectory(dir_ + "/directory.ldb", LdbOptions{true, true, false});
             LoadEntries(*backend, CachedTestDirectory());
@@ -108,15 +103,14 @@ protected:
             slapd_ = std::make_unique<SlapdHarness>(o);
             lines += slapd_->ConfigLines();
         }
-        const std::string path = dir_ + "/platform.conf";
-        std::ofstream(path) << lines;
-        config_ = PlatformConfig::Load(path);
+        config_ = PlatformConfig::Load(temp_->Configure(lines));
         host_ = ReadDirectoryObject(config_, "GC://RootDSE").Find("dnsHostName")->values.at(0);
     }
 
     void TearDown() override {
         slapd_.reset();
-        std::filesystem::remove_all(dir_);
+        unsetenv("QUELLIX_CONFIG");
+        temp_.reset();
     }
 
     QueryResult Query(const std::string& text, SearchOptions options = {2, 100, 30000, 120}) {
@@ -133,6 +127,7 @@ protected:
         return 0;
     }
 
+    std::unique_ptr<platform::testing::TempPlatform> temp_;
     std::string dir_;
     std::unique_ptr<SlapdHarness> slapd_;
     PlatformConfig config_;

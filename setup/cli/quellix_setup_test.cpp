@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/date.h"
+#include "base/testing/run_program.h"
 #include "platform/move_manifest.h"
 #include "platform/run_history.h"
 #include "setup/testing/setup_fixture.h"
@@ -28,32 +29,15 @@ using Strings = std::vector<std::string>;
 
 struct Outcome {
     int code = -1;
-    std::string output;  // standard output and standard error
+    std::string output;  // standard output, then standard error
 };
 
-// Runs a program with its arguments quoted; input goes to its standard input.
+// Runs a program (no shell) with input on its standard input.
 Outcome RunProgram(const std::string& program, const Strings& args, const std::string& input = "") {
-    std::string command = program;
-    for (const auto& a : args) {
-        std::string quoted = "'";
-        for (char c : a) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        command += " " + quoted + "'";
-    }
-    // One input file per process: test cases run in parallel.
-    const std::string inputFile =
-        std::filesystem::temp_directory_path() / ("quellix-setup-in." + std::to_string(getpid()));
-    std::ofstream(inputFile) << input;
-    command += " <" + inputFile + " 2>&1";
-    Outcome out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return out;
-    std::array<char, 4096> buf{};
-    size_t n;
-    while ((n = fread(buf.data(), 1, buf.size(), pipe)) > 0) out.output.append(buf.data(), n);
-    const int status = pclose(pipe);
-    std::filesystem::remove(inputFile);
-    out.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return out;
+    Strings argv{program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const platform::testing::ProgramOutcome o = platform::testing::RunProgram(argv, input);
+    return {o.code, o.out + o.err};
 }
 
 Outcome QuellixSetup(const Strings& args, const std::string& input = "") {
