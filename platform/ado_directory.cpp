@@ -88,16 +88,6 @@ public:
     [[nodiscard]] const std::string& Cut() const { return rows_->Cut(); }
 
 private:
-    void RequireRow(const char* operation) const {
-        if (Eof()) {
-            throw Error(
-                err::kAdoNoCurrentRecord,
-                Describe(operation, "Recordset",
-                         "either BOF or EOF is true, or the current record has been deleted",
-                         err::kAdoNoCurrentRecord));
-        }
-    }
-
     std::unique_ptr<localplatform::directory::QueryRows> rows_;
     bool eof_ = true;
 };

@@ -70,16 +70,6 @@ public:
     void Close() override { store_->FlushBatch(); }
 
 private:
-    void RequireRow(const char* operation) const {
-        if (Eof()) {
-            throw Error(
-                err::kAdoNoCurrentRecord,
-                Describe(operation, "Recordset",
-                         "either BOF or EOF is true, or the current record has been deleted",
-                         err::kAdoNoCurrentRecord));
-        }
-    }
-
     std::shared_ptr<localplatform::ItemStore> store_;
     localplatform::QueryResult result_;
     std::vector<std::string> folded_;

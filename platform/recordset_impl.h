@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/error.h"
 #include "platform/ado.h"
 
 namespace platform {
@@ -33,6 +34,18 @@ struct RecordsetImpl {
     // Called once, by Recordset::Close or the Recordset's destructor (which
     // swallows errors); the object is destroyed right after.
     virtual void Close() = 0;
+
+protected:
+    // Raises err::kAdoNoCurrentRecord, naming operation, at EOF.
+    void RequireRow(const char* operation) const {
+        if (Eof()) {
+            throw Error(
+                err::kAdoNoCurrentRecord,
+                Describe(operation, "Recordset",
+                         "either BOF or EOF is true, or the current record has been deleted",
+                         err::kAdoNoCurrentRecord));
+        }
+    }
 };
 
 }  // namespace platform
