@@ -53,6 +53,21 @@ std::string ParametersText(const RunParameters& p) {
     return text;
 }
 
+RunParameters ReadRunParametersOf(const std::string& itemUrl) {
+    using namespace platform;
+    Connection cnn;
+    Record rec;
+    cnn.SetProvider("exoledb.datasource");
+    cnn.SetConnectionString(itemUrl);
+    cnn.Open(itemUrl, "", "", -1);
+    rec.Open(itemUrl, nullptr, adModeUnknown, adFailIfNotExists, adOpenRecordUnspecified, "", "");
+    ErrorState unread;
+    RunParameters p = ReadRunParameters(rec, unread);
+    rec.Close();
+    cnn.Close();
+    return p;
+}
+
 bool IsRunDay(int16_t run, platform::Date now) {
     // Weekday 1..7 is Sunday..Saturday.
     return run == 1 || now.Weekday() == run - 1;

@@ -39,6 +39,12 @@ std::string ParametersText(const RunParameters& parameters);
 // parameter's default and is recorded in err; the next one is read.
 RunParameters ReadRunParameters(platform::Record& rec, platform::ErrorState& err);
 
+// Opens the registration item at itemUrl and reads its parameters as above
+// (a value that cannot be read keeps its default). Raises platform::Error
+// when the item cannot be opened: for those who read the parameters
+// without running (a preview), where a run logs and goes on.
+RunParameters ReadRunParametersOf(const std::string& itemUrl);
+
 // True when a run of the given "_Run" value is due on the local date of now.
 bool IsRunDay(int16_t run, platform::Date now);
 

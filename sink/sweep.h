@@ -6,7 +6,6 @@
 #include <string>
 
 #include "base/date.h"
-#include "selection/folder_selection.h"
 #include "sink/quellix_module.h"
 
 namespace quellix {
@@ -34,9 +33,6 @@ struct FolderSwept {
 };
 FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platform::Date cutoff,
                         bool logErrors, const std::string& traversal);
-
-// The store query of a sweep (selection/folder_selection.h).
-using quellix::SweepQuery;
 
 // Test seam: called for each move just before the store moves the message,
 // with the source's URL. A hook that raises makes that move fail as a store

@@ -30,15 +30,8 @@ int Select(const std::string& item) {
     using namespace platform;
     quellix::ServerNames server;
     if (auto failure = quellix::FindServerNames(server)) throw *failure;
-    Connection cnn;
-    Record rec;
-    cnn.SetProvider("exoledb.datasource");
-    cnn.Open(item, "", "", -1);
-    rec.Open(item, nullptr, adModeUnknown, adFailIfNotExists, adOpenRecordUnspecified, "", "");
+    const quellix::RunParameters p = quellix::ReadRunParametersOf(item);
     ErrorState err;
-    const quellix::RunParameters p = quellix::ReadRunParameters(rec, err);
-    rec.Close();
-    cnn.Close();
     const Date cutoff = quellix::RunCutoff(Date::NowLocal(), p.ageLimit, err);
     long long mailboxes = 0;
     long long messages = 0;

@@ -21,23 +21,6 @@ void Widen(Date received, Date& oldest, Date& newest, bool first) {
     if (first || newest < received) newest = received;
 }
 
-// Reads the parameters from the item as a run does; raises when the item
-// cannot be opened.
-quellix::RunParameters ReadItem(const std::string& itemUrl) {
-    using namespace platform;
-    Connection cnn;
-    Record rec;
-    cnn.SetProvider("exoledb.datasource");
-    cnn.SetConnectionString(itemUrl);
-    cnn.Open(itemUrl, "", "", -1);
-    rec.Open(itemUrl, nullptr, adModeUnknown, adFailIfNotExists, adOpenRecordUnspecified, "", "");
-    ErrorState unread;  // a value that cannot be read keeps its default, as in a run
-    quellix::RunParameters p = quellix::ReadRunParameters(rec, unread);
-    rec.Close();
-    cnn.Close();
-    return p;
-}
-
 // The folder of one mailbox at the URL forms a run tries, stopping where the
 // run would stop.
 PreviewFolder SelectFolder(const quellix::MailboxRow& row, const quellix::ServerNames& server,
@@ -80,7 +63,7 @@ RunPreview PreviewRun(const std::string& itemUrl, Date at, bool keepMessages) {
     preview.at = at;
     quellix::ServerNames server;
     if (auto unreadable = quellix::FindServerNames(server)) throw *unreadable;
-    preview.parameters = ReadItem(itemUrl);
+    preview.parameters = quellix::ReadRunParametersOf(itemUrl);
     auto& p = preview.parameters;
 
     if (!p.mailboxToMove.empty()) {
