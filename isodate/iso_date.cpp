@@ -41,6 +41,19 @@ double GetTimeZoneBias() {
     }
 }
 
+double GetUsableTimeZoneBias() {
+    const double bias = GetTimeZoneBias();
+    if (!(bias >= -kMaxTimeZoneBiasMinutes && bias <= kMaxTimeZoneBiasMinutes)) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.0f", bias);
+        throw platform::Error(platform::err::kUnrecognizedData,
+                              std::string("ActiveTimeBias out of range: ") + text +
+                                  " minutes (a zone lies within a day of UTC)",
+                              "ActiveTimeBias");
+    }
+    return bias;
+}
+
 platform::Date ConvertTimeZone(platform::Date value, int32_t toZoneId, int32_t fromZoneId,
                                const std::string& fromZoneName, const std::string& toZoneName) {
     // Equal zones need no zone at all: the sweep asks for 13 to 13 on every

@@ -21,6 +21,17 @@ std::string FormatIsoDate(platform::Date value);
 // passes on the error of a value that cannot be read.
 double GetTimeZoneBias();
 
+// The largest bias, either way, that a real zone can have: a day.
+inline constexpr double kMaxTimeZoneBiasMinutes = 24 * 60;
+
+// The bias both deliverables use: GetTimeZoneBias, refused (platform::Error
+// 0x80040001, source "ActiveTimeBias", naming the value) when it lies beyond
+// a day either way. Such a value (four bytes summed as they stand, say) is no
+// zone: it would move a cutoff or a start time by years. The cleanup run and
+// the setup program read the bias only here, so a value one of them refuses
+// the other refuses too.
+double GetUsableTimeZoneBias();
+
 // Re-expresses value, a wall-clock time in one zone, in another zone through
 // the messaging library's calendar service. The zones are given by name when
 // fromZoneName or toZoneName is non-empty, else by numeric identifier; equal

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "base/error.h"
 #include "base/testing/temp_platform.h"
@@ -60,6 +61,35 @@ TEST_F(IsoDateTest, BytesAreSummedLittleEndianWithoutSign) {
     SetBias("bytes:C4 FF FF FF");
     EXPECT_EQ(ISODate::GetTimeZoneBias(), 0xC4 + 0xFF * 256.0 + 0xFF * 65536.0 + 0xFF * 16777216.0);
     EXPECT_EQ(ISODate::GetTimeZoneBias(), 4294967236.0);
+}
+
+// What both the cleanup run and the setup program use: a day either way,
+// and not a minute more.
+TEST_F(IsoDateTest, UsableBiasLiesWithinADay) {
+    const struct {
+        const char* bias;
+        std::optional<double> want;  // nothing: refused
+    } cases[] = {
+        {"1440", 1440},
+        {"-1440", -1440},
+        {"bytes:A0 05 00 00", 1440},
+        {"1441", std::nullopt},
+        {"-1441", std::nullopt},
+        {"bytes:C4 FF FF FF", std::nullopt},  // the sum as it stands: no zone
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bias);
+        SetBias(c.bias);
+        try {
+            const double bias = ISODate::GetUsableTimeZoneBias();
+            EXPECT_EQ(std::optional<double>(bias), c.want);
+        } catch (const platform::Error& e) {
+            EXPECT_FALSE(c.want) << e.Description();
+            EXPECT_EQ(e.Number(), platform::err::kUnrecognizedData);
+            EXPECT_EQ(e.Source(), "ActiveTimeBias");
+            EXPECT_NE(e.Description().find("out of range"), std::string::npos) << e.Description();
+        }
+    }
 }
 
 TEST_F(IsoDateTest, DefaultBiasIsTheLocalZoneOffset) {

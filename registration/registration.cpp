@@ -104,4 +104,66 @@ std::string CreateOnTimerEventRegistration(const OnTimerRegistration& item,
     }
 }
 
+namespace {
+
+// The store computes its own "DAV:" properties; of those, only the content
+// class and the hidden flag are written by the writer above.
+bool Restorable(const std::string& name) {
+    return !platform::StartsWithNoCase(name, "DAV:") || EqualsNoCase(name, kContentClassProperty) ||
+           EqualsNoCase(name, kIsHiddenProperty);
+}
+
+}  // namespace
+
+std::optional<SavedRegistration> SaveRegistration(const std::string& itemUrl,
+                                                  platform::Error* failure) {
+    using namespace platform;
+    try {
+        Record rec;
+        rec.Open(itemUrl, nullptr, adModeRead, adFailIfNotExists, adOpenRecordUnspecified, "", "");
+        SavedRegistration saved;
+        saved.itemUrl = itemUrl;
+        auto& fields = rec.Fields();
+        const int32_t count = fields.Count();
+        for (int32_t i = 0; i < count; ++i) {
+            const Field field = fields.Item(i);
+            if (!Restorable(field.Name())) continue;
+            Variant value = field.Value();
+            if (!value.IsNull()) saved.properties.emplace_back(field.Name(), std::move(value));
+        }
+        rec.Close();
+        return saved;
+    } catch (const platform::Error& e) {
+        if (failure) *failure = e;
+    } catch (const std::exception& e) {
+        if (failure) *failure = platform::Error(platform::err::kFail, e.what());
+    }
+    return std::nullopt;
+}
+
+bool RestoreRegistration(const SavedRegistration& saved, platform::Error* failure) {
+    using namespace platform;
+    try {
+        Connection cnn;
+        cnn.SetProvider("exoledb.datasource");
+        cnn.SetConnectionString(saved.itemUrl);
+        cnn.Open(saved.itemUrl, "", "", -1);
+        cnn.BeginTrans();
+        Record rec;
+        rec.Open(saved.itemUrl, &cnn, adModeReadWrite, adCreateOverwrite, adDelayFetchFields, "",
+                 "");
+        for (const auto& [name, value] : saved.properties) rec.Fields(name).SetValue(value);
+        rec.Fields().Update();
+        rec.Close();
+        cnn.CommitTrans();
+        cnn.Close();
+        return true;
+    } catch (const platform::Error& e) {
+        if (failure) *failure = e;
+    } catch (const std::exception& e) {
+        if (failure) *failure = platform::Error(platform::err::kFail, e.what());
+    }
+    return false;
+}
+
 }  // namespace registration

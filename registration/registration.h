@@ -10,9 +10,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "base/date.h"
 #include "base/error.h"
+#include "base/variant.h"
 
 namespace registration {
 
@@ -92,5 +95,23 @@ std::optional<platform::Date> ComputeTimerStartTime(platform::Date nowLocal,
 // on success, empty on failure with *failure (when given) set to the error.
 std::string CreateOnTimerEventRegistration(const OnTimerRegistration& item,
                                            platform::Error* failure = nullptr);
+
+// A registration item as it stood before it was replaced: its URL and every
+// property a write can give back (the content class, the hidden flag and
+// every property outside the store's own "DAV:" names), so that a failed
+// replacement can put the old item back as it was.
+struct SavedRegistration {
+    std::string itemUrl;
+    std::vector<std::pair<std::string, platform::Variant>> properties;
+};
+
+// Reads the item at itemUrl. Nothing, with *failure (when given) set, when
+// there is no item there or it cannot be read.
+std::optional<SavedRegistration> SaveRegistration(const std::string& itemUrl,
+                                                  platform::Error* failure = nullptr);
+
+// Writes saved back at its URL (create-or-overwrite, one store transaction).
+// False, with *failure (when given) set, when it cannot be written.
+bool RestoreRegistration(const SavedRegistration& saved, platform::Error* failure = nullptr);
 
 }  // namespace registration

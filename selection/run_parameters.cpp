@@ -6,12 +6,6 @@
 
 namespace quellix {
 
-namespace {
-
-constexpr double kMaxBiasMinutes = 24 * 60;
-
-}  // namespace
-
 RunParameters ReadRunParameters(platform::Record& rec, platform::ErrorState& err) {
     using platform::Variant;
     RunParameters p;
@@ -85,15 +79,9 @@ platform::Date RunCutoff(platform::Date now, const std::string& ageLimit,
         if (days >= 0 && days <= now.Serial()) cutoff = now.AddDays(-days);
     });
     err.Run([&] {
-        const double bias = ISODate::GetTimeZoneBias();
-        // Real zones lie within a day of UTC. A larger value (four bytes read
-        // as an unsigned sum, say) would push the cutoff centuries ahead and
-        // select every message: it is refused like a value that cannot be
-        // read, and the cutoff stays local.
-        if (!(bias >= -kMaxBiasMinutes && bias <= kMaxBiasMinutes)) {
-            throw Error(err::kUnrecognizedData,
-                        "ActiveTimeBias out of range: " + std::to_string(bias));
-        }
+        // A bias beyond a day is refused like one that cannot be read: the
+        // cutoff stays local rather than moving years ahead.
+        const double bias = ISODate::GetUsableTimeZoneBias();
         cutoff = cutoff.AddMinutes(bias);
     });
     return cutoff;

@@ -7,13 +7,57 @@
 #include <vector>
 
 #include "base/date.h"
+#include "base/error_state.h"
+#include "base/testing/temp_platform.h"
 #include "selection/folder_selection.h"
 #include "selection/mailbox_selection.h"
+#include "selection/run_parameters.h"
 
 namespace quellix {
 namespace {
 
 using platform::Date;
+
+// Which messages a run takes: everything received at or before now minus
+// the age, in UTC. An age of 0 takes everything received until now; an age
+// that is no usable number takes nothing; a bias that is no zone leaves the
+// cutoff local (and says so).
+TEST(RunCutoff, AgeAndBiasGiveTheCutoff) {
+    platform::testing::TempPlatform temp("selection-");
+    const Date now = Date::FromParts(2026, 3, 10, 12, 0, 0);
+    const struct {
+        const char* age;
+        const char* bias;
+        Date want;
+        bool failed;
+    } cases[] = {
+        {"0", "0", now, false},
+        {"14", "0", Date::FromParts(2026, 2, 24, 12, 0, 0), false},
+        {"1.5", "0", Date::FromParts(2026, 3, 9, 0, 0, 0), false},
+        {"0", "300", Date::FromParts(2026, 3, 10, 17, 0, 0), false},
+        {"0", "-1440", Date::FromParts(2026, 3, 9, 12, 0, 0), false},
+        {"0", "1441", now, true},
+        {"0", "bytes:C4 FF FF FF", now, true},
+        {"-1", "0", Date(), false},
+        {"fourteen", "0", Date(), true},
+        {"99999999", "0", Date(), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.age) + " days, bias " + c.bias);
+        temp.Configure(std::string("timezone.active_time_bias = ") + c.bias + "\n");
+        platform::ErrorState err;
+        EXPECT_EQ(RunCutoff(now, c.age, err).Serial(), c.want.Serial());
+        EXPECT_EQ(err.Number() != 0, c.failed) << err.Description();
+    }
+}
+
+TEST(IsRunDay, EveryDayAWeekdayOrNever) {
+    const Date tuesday = Date::FromParts(2026, 3, 10, 23, 59, 0);
+    for (int16_t run = 0; run <= 9; ++run) {
+        SCOPED_TRACE(run);
+        EXPECT_EQ(IsRunDay(run, tuesday), run == 1 || run == 4);
+    }
+}
 
 TEST(SweepQuery, IsTheStoreQueryOfTheSweep) {
     EXPECT_EQ(SweepQuery("file://./backofficestorage/example.org/MBX/ann/Spam",

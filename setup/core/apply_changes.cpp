@@ -37,6 +37,122 @@ void MarkSelected(const std::vector<std::string>& list, const std::vector<bool>&
     }
 }
 
+// The registration the window's parameters describe, every value read and
+// converted; nothing, with the warning or the log entry that says why, when
+// one of them cannot be. Nothing is removed or written here.
+std::optional<registration::OnTimerRegistration> NewRegistration(
+    const SetupContext& context, const WindowValues& window, const std::string& folder,
+    const ChangeOptions& options, ErrorLog& log, ChangeResult& result) {
+    const std::optional<int16_t> age = AgeLimitValue(window.txtAgeLimit);
+    if (!age) {
+        result.warning = kAgeLimitRangeWarning;
+        return std::nullopt;
+    }
+    // A list with nothing picked gives no time: the command writes only a
+    // time the administrator chose.
+    const std::string timeToRun =
+        TimeToRunText(window.ComboStartHour, window.ComboStartMin, window.ComboStartAmPm);
+    if (!registration::ComputeTimerStartTime(platform::Date::NowLocal(), timeToRun, 0) ||
+        window.ComboRun < 0 || window.ComboRun >= kRunChoiceCount) {
+        result.warning = kStartTimeWarning;
+        return std::nullopt;
+    }
+    std::optional<platform::Date> firstFiring;
+    try {
+        // The bias the cleanup run would use, or none: a value the run
+        // refuses must not decide the start time.
+        firstFiring = FirstFiringInstant(options.nowLocal.value_or(platform::Date::NowLocal()),
+                                         timeToRun, ISODate::GetUsableTimeZoneBias());
+    } catch (const platform::Error& e) {
+        log.Prepend(ErrorEntry::FromError(e, "ActiveTimeBias"));
+        return std::nullopt;
+    }
+    registration::OnTimerRegistration item;
+    item.timerStartTime = *firstFiring;
+    item.searchRoot = context.strSearchRoot;
+    item.folderName = folder;
+    item.expirationPeriod = *age;
+    item.run = window.ComboRun;
+    item.timeToRun = timeToRun;
+    item.mailboxToMove = window.OptMove ? window.txtDestFolder : "";
+    item.reportRecipient = window.txtReportRecipient;
+    item.allMailboxes = std::to_string(window.CheckAllMbx);
+    item.includeSubfolders = std::to_string(window.CheckDeep);
+    return item;
+}
+
+// When no try could write the new registration: the one it replaces goes
+// back where it was, and the log says what the server holds now.
+void KeepOldRegistration(const RemoveResult& removed, const ErrorEntry& writeFailure, ErrorLog& log,
+                         ChangeResult& result) {
+    if (removed.deletedAt.empty()) return;  // there was none to lose
+    platform::Error failure(0, "");
+    if (removed.removed && registration::RestoreRegistration(*removed.removed, &failure)) {
+        result.registrationRestoredAt = removed.removed->itemUrl;
+        log.Prepend(ErrorEntry::FromError(
+            platform::Error(writeFailure.number,
+                            "The registration could not be written; the previous registration "
+                            "was put back unchanged"),
+            removed.removed->itemUrl));
+        return;
+    }
+    const std::string itemUrl =
+        removed.deletedAt + "/" + registration::kFolderPath + "/" + registration::kItemName;
+    result.registrationLostAt = itemUrl;
+    const std::string why = removed.removed ? failure.Description()
+                                            : std::string("it could not be read before removal");
+    log.Prepend(ErrorEntry::FromError(
+        platform::Error(writeFailure.number,
+                        "The registration could not be written and the previous registration "
+                        "could not be put back (" +
+                            why + "): no registration exists now"),
+        itemUrl));
+}
+
+// Step 3 of the command: false when it stopped with a warning.
+bool WriteRegistration(SetupContext& context, const WindowValues& window,
+                       const ChangeOptions& options, ErrorLog& log, ChangeResult& result) {
+    const std::string folder = NormalizeFolderName(window.txtSpamFolder);
+    result.txtSpamFolder = folder;
+    if (Trim(folder).empty()) {
+        result.warning = kFolderWarning;
+        return false;
+    }
+    if (Trim(window.txtAgeLimit).empty()) {
+        result.warning = kAgeLimitWarning;
+        return false;
+    }
+    // No system mailbox, nowhere to hold a registration: nothing more to
+    // check or write, and nothing to say.
+    if (window.SysMbxList.empty()) return true;
+    std::optional<registration::OnTimerRegistration> item =
+        NewRegistration(context, window, folder, options, log, result);
+    if (!item) return !result.warning;
+
+    result.steps.push_back("RemoveOnTimerEventRegistration");
+    const RemoveResult removed = RemoveOnTimerEventRegistration(context, window.SysMbxList);
+
+    result.registrationAttempted = true;
+    const std::vector<std::string> urls = RegistrationMailboxUrls(context, window.SysMbxList);
+    ErrorEntry lastFailure;
+    for (size_t i = 0; i < urls.size(); ++i) {
+        item->mailboxUrl = urls[i];
+        result.steps.push_back("CreateOnTimerEventRegistration " + urls[i]);
+        // Only the last try may leave an entry in the log.
+        const CreateResult written = CreateOnTimerEventRegistration(*item, i + 1 == urls.size());
+        if (!written.folderUrl.empty()) {
+            result.registrationFolderUrl = written.folderUrl;
+            return true;
+        }
+        if (written.error) {
+            lastFailure = *written.error;
+            log.Prepend(lastFailure);
+        }
+    }
+    KeepOldRegistration(removed, lastFailure, log, result);
+    return true;
+}
+
 }  // namespace
 
 WindowValues WindowAfterRefresh(const SetupStatus& status) {
@@ -47,12 +163,13 @@ WindowValues WindowAfterRefresh(const SetupStatus& status) {
     w.txtSpamFolder = c.txtSpamFolder.value_or("");
     w.txtAgeLimit = c.txtAgeLimit.value_or("");
     w.SysMbxList = status.registration.SysMbxList;
-    // A list keeps its item when the read-back left it unset; the window
-    // starts on the defaults.
+    // A time list the read-back left unset has nothing picked, as in the
+    // window: a stored time that names no list item is not replaced by one
+    // the administrator never chose.
     w.ComboRun = static_cast<int16_t>(c.ComboRun.value_or(0));
-    w.ComboStartHour = std::to_string(c.ComboStartHour.value_or(11) + 1);
-    w.ComboStartMin = TwoDigits(c.ComboStartMin.value_or(0));
-    w.ComboStartAmPm = kAmPm[c.ComboStartAmPm.value_or(0) == 1 ? 1 : 0];
+    w.ComboStartHour = c.ComboStartHour ? std::to_string(*c.ComboStartHour + 1) : "";
+    w.ComboStartMin = c.ComboStartMin ? TwoDigits(*c.ComboStartMin) : "";
+    w.ComboStartAmPm = c.ComboStartAmPm ? kAmPm[*c.ComboStartAmPm == 1 ? 1 : 0] : "";
     w.OptMove = c.OptMove.value_or(false);
     w.txtDestFolder = c.txtDestFolder.value_or("");
     w.txtReportRecipient = c.txtReportRecipient.value_or("");
@@ -91,81 +208,9 @@ ChangeResult ApplyChanges(SetupContext& context, const WindowValues& window,
     }
 
     // Parameters and registration; an installation always writes them too.
-    if (window.Check2 || window.Check1) {
-        const std::string folder = NormalizeFolderName(window.txtSpamFolder);
-        result.txtSpamFolder = folder;
-        if (Trim(folder).empty()) {
-            result.warning = kFolderWarning;
-            return result;
-        }
-        if (Trim(window.txtAgeLimit).empty()) {
-            result.warning = kAgeLimitWarning;
-            return result;
-        }
-        // Every value is converted before the old registration goes, so a
-        // refused one never leaves the server without a registration.
-        const std::optional<int16_t> age = AgeLimitValue(window.txtAgeLimit);
-        if (!age) {
-            result.warning = kAgeLimitRangeWarning;
-            return result;
-        }
-        const std::string timeToRun =
-            TimeToRunText(window.ComboStartHour, window.ComboStartMin, window.ComboStartAmPm);
-        if (!registration::ComputeTimerStartTime(platform::Date::NowLocal(), timeToRun, 0) ||
-            window.ComboRun < 0 || window.ComboRun >= kRunChoiceCount) {
-            result.warning = kStartTimeWarning;
-            return result;
-        }
-
-        if (!window.SysMbxList.empty()) {
-            const SystemMailboxNames names = SplitSystemMailboxEntry(window.SysMbxList.front());
-            std::optional<platform::Date> firstFiring;
-            try {
-                firstFiring =
-                    FirstFiringInstant(options.nowLocal.value_or(platform::Date::NowLocal()),
-                                       timeToRun, ISODate::GetTimeZoneBias());
-            } catch (const platform::Error& e) {
-                // Without the bias no instant can be written: the old
-                // registration stays as it is.
-                log.Prepend(ErrorEntry::FromError(e, "ActiveTimeBias"));
-            }
-            if (firstFiring) {
-                registration::OnTimerRegistration item;
-                item.timerStartTime = *firstFiring;
-                item.searchRoot = context.strSearchRoot;
-                item.folderName = folder;
-                item.expirationPeriod = *age;
-                item.run = window.ComboRun;
-                item.timeToRun = timeToRun;
-                item.mailboxToMove = window.OptMove ? window.txtDestFolder : "";
-                item.reportRecipient = window.txtReportRecipient;
-                item.allMailboxes = std::to_string(window.CheckAllMbx);
-                item.includeSubfolders = std::to_string(window.CheckDeep);
-
-                result.steps.push_back("RemoveOnTimerEventRegistration");
-                (void)RemoveOnTimerEventRegistration(context, window.SysMbxList);
-
-                std::vector<std::pair<std::string, bool>> tries = {
-                    {context.FolderURL + "/" + names.alias, false}};
-                if (!names.nickname.empty()) {
-                    tries.emplace_back(context.FolderURL + "/" + names.nickname, false);
-                    tries.emplace_back(context.FileFolderURL + "/" + names.nickname, false);
-                }
-                tries.emplace_back(context.FileFolderURL + "/" + names.alias, true);
-                result.registrationAttempted = true;
-                for (const auto& [url, logErrors] : tries) {
-                    item.mailboxUrl = url;
-                    result.steps.push_back("CreateOnTimerEventRegistration " + url);
-                    CreateResult written = CreateOnTimerEventRegistration(item, logErrors);
-                    if (written.error) log.Prepend(*written.error);
-                    if (!written.folderUrl.empty()) {
-                        result.registrationFolderUrl = written.folderUrl;
-                        break;
-                    }
-                }
-            }
-        }
-    }
+    if ((window.Check2 || window.Check1) &&
+        !WriteRegistration(context, window, options, log, result))
+        return result;
 
     // Mark, then unmark.
     if (window.Check3) {

@@ -32,9 +32,10 @@ struct WindowValues {
     std::string txtAgeLimit;
     std::vector<std::string> SysMbxList;
     int16_t ComboRun = 0;  // 0 "Never run", 1 "Every day", 2..8 "Sunday".."Saturday"
-    std::string ComboStartHour = "12";
-    std::string ComboStartMin = "00";
-    std::string ComboStartAmPm = "AM";
+    // The picked texts of the three time lists; empty: nothing picked.
+    std::string ComboStartHour;
+    std::string ComboStartMin;
+    std::string ComboStartAmPm;
     bool OptMove = false;  // "Move expired messages to:" (else delete)
     std::string txtDestFolder;
     int CheckAllMbx = 0;
@@ -85,6 +86,10 @@ struct ChangeResult {
     // The folder URL of the registration written; empty when none was.
     std::string registrationFolderUrl;
     bool registrationAttempted = false;
+    // When none could be written: the URL of the previous registration put
+    // back, or of the one removed that could not be put back (none exists).
+    std::string registrationRestoredAt;
+    std::string registrationLostAt;
     // The marks set and cleared, with what the directory did.
     std::vector<std::pair<std::string, MarkOutcome>> marked;
     std::vector<std::pair<std::string, MarkOutcome>> unmarked;

@@ -312,10 +312,9 @@ RegistrationCheck CheckOnTimerEventRegistrationExists(SetupContext& context,
     return out;
 }
 
-RemoveResult RemoveOnTimerEventRegistration(const SetupContext& context,
-                                            const std::vector<std::string>& sysMbxList) {
-    RemoveResult out;
-    if (sysMbxList.empty()) return out;
+std::vector<std::string> RegistrationMailboxUrls(const SetupContext& context,
+                                                 const std::vector<std::string>& sysMbxList) {
+    if (sysMbxList.empty()) return {};
     const SystemMailboxNames names = SplitSystemMailboxEntry(sysMbxList.front());
     std::vector<std::string> urls = {context.FolderURL + "/" + names.alias};
     if (!names.nickname.empty()) {
@@ -323,12 +322,23 @@ RemoveResult RemoveOnTimerEventRegistration(const SetupContext& context,
         urls.push_back(context.FileFolderURL + "/" + names.nickname);
     }
     urls.push_back(context.FileFolderURL + "/" + names.alias);
-    for (const auto& url : urls) {
+    return urls;
+}
+
+RemoveResult RemoveOnTimerEventRegistration(const SetupContext& context,
+                                            const std::vector<std::string>& sysMbxList) {
+    RemoveResult out;
+    for (const auto& url : RegistrationMailboxUrls(context, sysMbxList)) {
         out.urlsTried.push_back(url);
+        // Read before it goes: a replacement that cannot be written puts
+        // this back.
+        auto saved = registration::SaveRegistration(url + "/" + registration::kFolderPath + "/" +
+                                                    registration::kItemName);
         if (DeleteOnTimerEventRegistration(url, registration::kFolderPath, registration::kItemName,
                                            false)
                 .deleted) {
             out.deletedAt = url;
+            out.removed = std::move(saved);
             break;
         }
     }

@@ -180,15 +180,24 @@ RegistrationCheck CheckOnTimerEventRegistrationExists(SetupContext& context,
 // The system-mailbox query (exact text) under a search root.
 std::string SystemMailboxQuery(std::string_view searchRoot);
 
+// The mailbox URLs of the first system mailbox of sysMbxList at which the
+// registration is looked for, removed and written, in this order:
+// FolderURL/alias, FolderURL/nickname, FileFolderURL/nickname (these two only
+// with a nickname), FileFolderURL/alias. Empty with an empty list.
+std::vector<std::string> RegistrationMailboxUrls(const SetupContext& context,
+                                                 const std::vector<std::string>& sysMbxList);
+
 struct RemoveResult {
     std::string deletedAt;               // the mailbox URL whose item was deleted; empty: none
     std::vector<std::string> urlsTried;  // in order
+    // The deleted item as it stood, to put back when its replacement cannot
+    // be written; nothing when none was deleted or it could not be read.
+    std::optional<registration::SavedRegistration> removed;
 };
 
-// Deletes the registration of the first system mailbox of sysMbxList, trying
-// FolderURL/alias, FolderURL/nickname, FileFolderURL/nickname (these two only
-// with a nickname), FileFolderURL/alias, and stopping at the first success.
-// Never logs; with an empty list it does nothing.
+// Deletes the registration of the first system mailbox of sysMbxList at the
+// URLs of RegistrationMailboxUrls, stopping at the first success, and keeps
+// what it deleted. Never logs; with an empty list it does nothing.
 RemoveResult RemoveOnTimerEventRegistration(const SetupContext& context,
                                             const std::vector<std::string>& sysMbxList);
 
