@@ -144,10 +144,12 @@ std::optional<SavedRegistration> SaveRegistration(const std::string& itemUrl,
 bool RestoreRegistration(const SavedRegistration& saved, platform::Error* failure) {
     using namespace platform;
     try {
+        // The connection opens on the folder: the item itself is gone.
+        const std::string folderUrl = saved.itemUrl.substr(0, saved.itemUrl.rfind('/'));
         Connection cnn;
         cnn.SetProvider("exoledb.datasource");
-        cnn.SetConnectionString(saved.itemUrl);
-        cnn.Open(saved.itemUrl, "", "", -1);
+        cnn.SetConnectionString(folderUrl);
+        cnn.Open(folderUrl, "", "", -1);
         cnn.BeginTrans();
         Record rec;
         rec.Open(saved.itemUrl, &cnn, adModeReadWrite, adCreateOverwrite, adDelayFetchFields, "",

@@ -1,6 +1,7 @@
 #include "selection/destination.h"
 
 #include "platform/ado.h"
+#include "platform/ado_directory.h"
 #include "selection/directory_search.h"
 #include "selection/inbox.h"
 #include "selection/run_text.h"
@@ -60,7 +61,7 @@ MoveDestination ResolveDestination(const LogLine& log, const std::string& search
         SearchDirectory(cnn,
                         "SELECT adspath, cn, msExchHomeServerName,mailNickName,mail "
                         "FROM '" +
-                            searchRoot +
+                            platform::QuoteQueryValue(searchRoot) +
                             "' "
                             "WHERE objectcategory='person' AND MsExchMailboxGuid='*' And mail='" +
                             QuoteQueryValue(address) + "' ORDER BY cn");

@@ -10,7 +10,7 @@ std::string MailboxQuery(const std::string& searchRoot) {
     return "SELECT sAMAccountName,extensionAttribute8, adspath, cn, "
            "msExchHomeServerName,mailNickName,mail "
            "FROM '" +
-           searchRoot +
+           platform::QuoteQueryValue(searchRoot) +
            "' "
            "WHERE objectcategory='person' AND MsExchMailboxGuid='*' ORDER BY cn";
 }

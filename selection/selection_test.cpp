@@ -130,6 +130,11 @@ TEST(FolderUrlTries, EachFormOnceInTheOrderARunTriesThem) {
     }
 }
 
+TEST(MailboxQuery, TheSearchRootIsQuotedAsOneValue) {
+    EXPECT_NE(MailboxQuery("GC://dc1' WHERE cn='*").find("FROM 'GC://dc1'' WHERE cn=''*' "),
+              std::string::npos);
+}
+
 TEST(IsTreatedMailbox, HomeServerMarkAndSystemMailboxes) {
     MailboxRow marked;
     marked.homeServer = "MX1";

@@ -8,12 +8,35 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 
+#include "base/testing/run_program.h"
 #include "base/testing/temp_platform.h"
 #include "localplatform/store/item_store.h"
 
 namespace localplatform::testing {
+
+// Makes the store database at dbPath refuse, with a real SQLite error, every
+// write of the custom property name (any case) with the given value, or with
+// any value when value is empty: a store failure that a test asks for, while
+// every other write goes on. Returns sqlite3's message when it cannot.
+inline std::string RefusePropertyWrites(const std::string& dbPath, const std::string& name,
+                                        const std::string& value = "") {
+    const auto quoted = [](const std::string& text) {
+        std::string q = "'";
+        for (char c : text) q += c == '\'' ? std::string("''") : std::string(1, c);
+        return q + "'";
+    };
+    std::string when = "lower(NEW.name) = lower(" + quoted(name) + ")";
+    if (!value.empty()) when += " AND NEW.value = " + quoted(value);
+    const std::string sql = "CREATE TRIGGER IF NOT EXISTS test_refuses_" +
+                            std::to_string(std::hash<std::string>{}(name + "=" + value)) +
+                            " BEFORE INSERT ON props WHEN " + when +
+                            " BEGIN SELECT RAISE(ABORT, 'refused by the test'); END;";
+    const auto outcome = platform::testing::RunProgram({"/usr/bin/sqlite3", dbPath, sql});
+    return outcome.code == 0 ? std::string() : "sqlite3: " + outcome.err;
+}
 
 class TempStore {
 public:

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/strfuncs.h"
+#include "localplatform/store/store_test_support.h"
 #include "platform/ado.h"
 #include "platform/com_admin.h"
 #include "setup/testing/setup_fixture.h"
@@ -275,11 +276,54 @@ TEST_P(ApplyChangesTest, OnlyTheLastOfTheFourWriteTriesMayLog) {
     EXPECT_EQ(entries, 1u) << log_.Text();
     EXPECT_NE(log_.Text().find(std::string(kFileFolderUrl) + "/nobody"), std::string::npos);
 
-    // Without a system mailbox nothing is written or removed, silently.
+    // Without a system mailbox nothing is written or removed, silently, and
+    // the time lists that could not be picked there stop nothing.
     w.SysMbxList.clear();
+    w.ComboStartHour = w.ComboStartMin = w.ComboStartAmPm = "";
     const ChangeResult none = Apply(w);
+    EXPECT_FALSE(none.warning) << *none.warning;
     EXPECT_EQ(none.steps, Strings{"RefreshLists"});
     EXPECT_FALSE(none.registrationAttempted);
+    EXPECT_TRUE(none.status);
+}
+
+// A replacement the store refuses never leaves the server without the
+// registration it had; when the old one cannot go back either, the log says
+// that none exists now, and where.
+TEST_P(ApplyChangesTest, ARegistrationThatCannotBeWrittenLeavesTheOldOne) {
+    WindowValues w = Installed();
+    const std::string store = dir_ + "/store.db";
+    const std::string itemUrl =
+        std::string(kFolderUrl) + "/SystemMailbox{5C3A}/StoreEvents/GlobalEvents/Quellix.reg";
+    ASSERT_EQ(localplatform::testing::RefusePropertyWrites(store, Custom(registration::kFolderName),
+                                                           "Refused"),
+              "");
+    const platform::Variant startTime = Item(registration::kTimerStartTime);
+    w.Check2 = true;
+    w.txtSpamFolder = "Refused";
+    w.txtAgeLimit = "30";
+    ChangeResult r = Apply(w);
+    EXPECT_TRUE(r.registrationFolderUrl.empty());
+    EXPECT_EQ(r.registrationRestoredAt, itemUrl);
+    EXPECT_NE(log_.Text().find("] " + itemUrl +
+                               " - ERROR: -2147217905 The registration could not be written; the "
+                               "previous registration was put back unchanged"),
+              std::string::npos)
+        << log_.Text();
+    EXPECT_EQ(Item(Custom(registration::kFolderName)), platform::Variant("Spam"));
+    EXPECT_EQ(Item(Custom(registration::kExpirationPeriod)), platform::Variant(int16_t{14}));
+    EXPECT_EQ(Item(registration::kTimerStartTime), startTime);
+    EXPECT_EQ(Item("DAV:ishidden"), platform::Variant(true));
+    EXPECT_EQ(r.status->controls.txtSpamFolder, "Spam");  // the refresh finds it
+
+    // Now no folder name at all can be written: the old item cannot go back.
+    ASSERT_EQ(
+        localplatform::testing::RefusePropertyWrites(store, Custom(registration::kFolderName)), "");
+    r = Apply(w);
+    EXPECT_EQ(r.registrationLostAt, itemUrl);
+    EXPECT_NE(log_.Text().find("] " + itemUrl + " - ERROR: "), std::string::npos) << log_.Text();
+    EXPECT_NE(log_.Text().find("no registration exists now"), std::string::npos) << log_.Text();
+    EXPECT_FALSE(ItemExists());
 }
 
 TEST_P(ApplyChangesTest, TheBiasIsReadBeforeTheOldRegistrationGoes) {
@@ -290,18 +334,24 @@ TEST_P(ApplyChangesTest, TheBiasIsReadBeforeTheOldRegistrationGoes) {
         lines.push_back("timezone.active_time_bias = " + value);
         Configure(lines);
     };
-    // A bias that cannot be read: the registration stays as it was, the
-    // failure is in the log, and the marks still run.
-    bias("east");
+    // A bias that cannot be read, or that the cleanup run would refuse: the
+    // registration stays as it was, the failure is in the log, and the marks
+    // still run.
     w.Check2 = true;
     w.txtAgeLimit = "20";
     w.Check3 = true;
-    w.MbxInstSelected[0] = true;
-    ChangeResult r = Apply(w);
-    EXPECT_FALSE(r.warning);
-    EXPECT_EQ(r.steps, (Strings{"MarkMailbox ann@example.org Quellix", "RefreshLists"}));
-    EXPECT_NE(log_.Text().find("] ActiveTimeBias - ERROR: "), std::string::npos) << log_.Text();
-    EXPECT_EQ(Item(Custom(registration::kExpirationPeriod)), platform::Variant(int16_t{14}));
+    for (const char* value : {"east", "1441", "-1441", "bytes:C4 FF FF FF"}) {
+        SCOPED_TRACE(value);
+        bias(value);
+        w.MbxInstSelected[0] = true;
+        const ChangeResult r = Apply(w);
+        EXPECT_FALSE(r.warning);
+        EXPECT_EQ(r.steps, (Strings{"MarkMailbox ann@example.org Quellix", "RefreshLists"}));
+        EXPECT_NE(log_.Text().find("] ActiveTimeBias - ERROR: -2147221503 "), std::string::npos)
+            << log_.Text();
+        EXPECT_EQ(Item(Custom(registration::kExpirationPeriod)), platform::Variant(int16_t{14}));
+    }
+    ChangeResult r;
 
     // Every day at 7:05 PM at UTC+1 on 2004-03-21: first firing 2004-03-07 18:05 UTC.
     bias("-60");

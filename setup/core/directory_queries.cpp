@@ -62,7 +62,7 @@ std::string MailboxLabel(std::string_view cn, std::string_view mail) {
 std::string MailboxListQuery(const std::string& searchRoot) {
     return "SELECT extensionAttribute8, adspath, cn, msExchHomeServerName,mailNickName,mail "
            "FROM '" +
-           searchRoot +
+           platform::QuoteQueryValue(searchRoot) +
            "' "
            "WHERE objectcategory='person' AND MsExchMailboxGuid='*' ORDER BY cn";
 }
@@ -70,7 +70,7 @@ std::string MailboxListQuery(const std::string& searchRoot) {
 std::string SystemAttendantQuery(const std::string& searchRoot) {
     return "SELECT adspath, cn, homeMDB ,msExchHomeServerName,mailNickName,mail "
            "FROM '" +
-           searchRoot +
+           platform::QuoteQueryValue(searchRoot) +
            "' "
            "WHERE cn='Microsoft System Attendant' ORDER BY cn";
 }
@@ -78,7 +78,7 @@ std::string SystemAttendantQuery(const std::string& searchRoot) {
 std::string IdentityQuery(const std::string& searchRoot, std::string_view userName) {
     return "SELECT sAMAccountName, cn, mail, objectCategory "
            "FROM '" +
-           searchRoot +
+           platform::QuoteQueryValue(searchRoot) +
            "' "
            "WHERE objectcategory='person' AND sAMAccountName='" +
            platform::QuoteQueryValue(userName) + "'";
@@ -87,7 +87,7 @@ std::string IdentityQuery(const std::string& searchRoot, std::string_view userNa
 std::string MarkQuery(const std::string& searchRootLdap, std::string_view address) {
     return "SELECT extensionAttribute8, adspath "
            "FROM '" +
-           searchRootLdap +
+           platform::QuoteQueryValue(searchRootLdap) +
            "' "
            "WHERE objectcategory='person' AND mail='" +
            platform::QuoteQueryValue(address) + "'";
@@ -96,7 +96,7 @@ std::string MarkQuery(const std::string& searchRootLdap, std::string_view addres
 std::string MailboxAliasQuery(const std::string& searchRoot, std::string_view address) {
     return "SELECT mailNickName, mail "
            "FROM '" +
-           searchRoot +
+           platform::QuoteQueryValue(searchRoot) +
            "' "
            "WHERE objectcategory='person' AND MsExchMailboxGuid='*' AND mail='" +
            platform::QuoteQueryValue(address) + "'";

@@ -10,6 +10,7 @@
 
 #include "base/strfuncs.h"
 #include "localplatform/directory/testing/slapd_harness.h"
+#include "setup/core/registration_management.h"
 #include "sink/testing/directory_fixture.h"
 #include "sink/testing/sink_fixture.h"
 
@@ -248,6 +249,18 @@ TEST(DirectoryQueryText, ExactTexts) {
     EXPECT_EQ(MarkQuery("LDAP://dc1.example.org", "a') OR (mail='*"),
               "SELECT extensionAttribute8, adspath FROM 'LDAP://dc1.example.org' "
               "WHERE objectcategory='person' AND mail='a'') OR (mail=''*'");
+}
+
+// A search root comes from data (the registration item, the directory's
+// own names): it stays one quoted value, whatever it holds.
+TEST(DirectoryQueryText, TheSearchRootIsQuotedAsOneValue) {
+    const std::string root = "GC://dc1.example.org' WHERE cn='*";
+    const std::string want = "FROM 'GC://dc1.example.org'' WHERE cn=''*' ";
+    for (const std::string& q :
+         {MailboxListQuery(root), SystemAttendantQuery(root), IdentityQuery(root, "x"),
+          MarkQuery(root, "x"), MailboxAliasQuery(root, "x"), SystemMailboxQuery(root)}) {
+        EXPECT_NE(q.find(want), std::string::npos) << q;
+    }
 }
 
 TEST(DirectoryQueryText, ProviderProperties) {

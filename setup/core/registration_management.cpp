@@ -252,7 +252,8 @@ std::string AliasFromAddress(std::string_view address, bool atLast) {
 
 std::string SystemMailboxQuery(std::string_view searchRoot) {
     return "SELECT adspath, cn, homeMDB ,msExchHomeServerName,mailNickName,mail " +
-           std::string("FROM '") + std::string(searchRoot) + "' " + kSystemMailboxesSearched;
+           std::string("FROM '") + platform::QuoteQueryValue(searchRoot) + "' " +
+           kSystemMailboxesSearched;
 }
 
 RegistrationCheck CheckOnTimerEventRegistrationExists(SetupContext& context,
