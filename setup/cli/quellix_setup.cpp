@@ -291,40 +291,88 @@ std::vector<std::string> SelectedAddresses(const SetupStatus& status, bool allMa
     return out;
 }
 
+// One part of status that could not be read: which, and why. The rest is
+// still shown, and the exit status says that a part failed.
+struct PartFailure {
+    std::string part;
+    std::string why;
+};
+
 // The health part of status: text lines, or the members of the JSON object.
 struct HealthReport {
     std::string text;
     std::string json;
-    std::string failure;  // the history could not be read
+    std::vector<PartFailure> failures;
 };
 
-HealthReport Health(const SetupStatus& status, const WindowValues& w, const std::string& start) {
+// The start time the lists show: "7:05 PM", or nothing when a list has
+// nothing picked (a stored time that names no item of the lists).
+std::optional<std::string> StartTimeShown(const WindowValues& w) {
+    if (w.ComboStartHour.empty() || w.ComboStartMin.empty() || w.ComboStartAmPm.empty())
+        return std::nullopt;
+    return w.ComboStartHour + ":" + w.ComboStartMin + " " + w.ComboStartAmPm;
+}
+
+HealthReport Health(const SetupStatus& status, const WindowValues& w) {
     HealthReport report;
     std::ostringstream text, json;
+    json << "  \"history\": {\n";
+    std::optional<platform::RunHistoryReader> history;
     try {
-        const auto history = platform::RunHistoryReader::OpenCurrent();
-        const int64_t now = platform::Date::NowUtc().UnixSeconds();
-        const bool found = status.registration.result == 1;
-        const auto health =
-            CheckRunHealth(history, SelectedAddresses(status, w.CheckAllMbx == 1),
-                           found ? w.ComboRun : 0, start, now, ISODate::GetTimeZoneBias());
-        const auto last = history.Runs(1);
-        text << "Run history: " << history.Path() << "\n";
-        json << "  \"history\": {\n    \"path\": " << JsonString(history.Path())
-             << ",\n    \"lastRun\": ";
-        if (last.empty()) {
-            text << "  No run recorded\n";
+        history.emplace(platform::RunHistoryReader::OpenCurrent());
+    } catch (const std::exception& e) {
+        report.failures.push_back({"run history", e.what()});
+    }
+    if (history) {
+        text << "Run history: " << history->Path() << "\n";
+        json << "    \"path\": " << JsonString(history->Path()) << ",\n    \"lastRun\": ";
+        try {
+            const auto last = history->Runs(1);
+            if (last.empty()) {
+                text << "  No run recorded\n";
+                json << "null";
+            } else {
+                const auto& r = last.front();
+                text << "  Last run: " << r.id << ", " << r.outcome << ", started "
+                     << UtcText(r.started) << "\n";
+                json << "{\"id\": " << r.id << ", \"outcome\": " << JsonString(r.outcome)
+                     << ", \"started\": " << JsonString(UtcText(r.started)) << "}";
+            }
+        } catch (const std::exception& e) {
             json << "null";
-        } else {
-            const auto& r = last.front();
-            text << "  Last run: " << r.id << ", " << r.outcome << ", started "
-                 << UtcText(r.started) << "\n";
-            json << "{\"id\": " << r.id << ", \"outcome\": " << JsonString(r.outcome)
-                 << ", \"started\": " << JsonString(UtcText(r.started)) << "}";
+            report.failures.push_back({"run history", e.what()});
         }
-        json << ",\n    \"flaggedMailboxes\": [";
-        for (size_t i = 0; i < health.mailboxes.size(); ++i) {
-            const auto& flag = health.mailboxes[i];
+        json << ",\n";
+    } else {
+        text << "Run history: cannot be read: " << report.failures.back().why << "\n";
+    }
+    // The health needs the history, the start time and the bias the run
+    // would use; without one of them it cannot be judged.
+    std::optional<RunHealth> health;
+    if (history) {
+        try {
+            const bool found = status.registration.result == 1;
+            const std::optional<std::string> start = StartTimeShown(w);
+            if (found && w.ComboRun != 0 && !start) {
+                throw platform::Error(platform::err::kUnrecognizedData,
+                                      "the registration's start time cannot be read");
+            }
+            health = CheckRunHealth(*history, SelectedAddresses(status, w.CheckAllMbx == 1),
+                                    found ? w.ComboRun : 0, start.value_or(""),
+                                    platform::Date::NowUtc().UnixSeconds(),
+                                    ISODate::GetUsableTimeZoneBias());
+        } catch (const platform::Error& e) {
+            report.failures.push_back(
+                {"run health", (e.Source().empty() ? "" : e.Source() + ": ") + e.Description()});
+        } catch (const std::exception& e) {
+            report.failures.push_back({"run health", e.what()});
+        }
+    }
+    json << "    \"flaggedMailboxes\": ";
+    if (health) {
+        json << "[";
+        for (size_t i = 0; i < health->mailboxes.size(); ++i) {
+            const auto& flag = health->mailboxes[i];
             text << "  Attention: " << flag.mailbox
                  << " failed or was not reached on the last two due runs (";
             for (size_t j = 0; j < flag.reasons.size(); ++j)
@@ -334,27 +382,52 @@ HealthReport Health(const SetupStatus& status, const WindowValues& w, const std:
                  << ", \"reasons\": " << JsonList(flag.reasons) << "}";
         }
         json << "],\n    \"missedRun\": ";
-        if (health.missedRun) {
-            text << "  Attention: the run due at " << UtcText(*health.missedRun)
+        if (health->missedRun) {
+            text << "  Attention: the run due at " << UtcText(*health->missedRun)
                  << " did not happen\n";
-            json << JsonString(UtcText(*health.missedRun));
+            json << JsonString(UtcText(*health->missedRun));
         } else {
             json << "null";
         }
-        json << "\n  },\n";
-        report.text = text.str();
-        report.json = json.str();
-    } catch (const std::exception& e) {
-        report.failure = e.what();
+    } else {
+        json << "null,\n    \"missedRun\": null";
     }
+    json << ",\n    \"error\": ";
+    if (report.failures.empty()) {
+        json << "null";
+    } else {
+        std::string why;
+        for (const auto& f : report.failures) {
+            why += (why.empty() ? "" : "; ") + f.part + ": " + f.why;
+            if (f.part == "run health") text << "  Health cannot be judged: " << f.why << "\n";
+        }
+        json << JsonString(why);
+    }
+    json << "\n  },\n";
+    report.text = text.str();
+    report.json = json.str();
     return report;
 }
 
 int Status(const SetupStatus& status, const ErrorLog& log, bool json) {
     const WindowValues w = WindowAfterRefresh(status);
     const bool found = status.registration.result == 1;
-    const std::string start = w.ComboStartHour + ":" + w.ComboStartMin + " " + w.ComboStartAmPm;
-    const HealthReport health = Health(status, w, start);
+    const HealthReport health = Health(status, w);
+    std::vector<PartFailure> failures = health.failures;
+    // A stored time that names no item of the lists is shown as it stands,
+    // never as a time the lists would invent.
+    const std::optional<std::string> start = StartTimeShown(w);
+    std::string startText = start.value_or("");
+    std::optional<std::string> startError;
+    if (!start && found) {
+        startError = "\"" + status.registration.storedTimeToRun +
+                     "\" names no hour, minute and AM or PM of the lists; 'quellix-setup "
+                     "configure --start \"H:MM AM|PM\"' sets one";
+        startText = status.registration.storedTimeToRun + " (unreadable: " + *startError + ")";
+        failures.push_back({"start time", *startError});
+    } else if (!start) {
+        startText = "(not set)";
+    }
     if (json) {
         std::ostringstream out;
         out << "{\n  \"state\": " << JsonString(InstallStateName(status.state)) << ",\n"
@@ -368,11 +441,15 @@ int Status(const SetupStatus& status, const ErrorLog& log, bool json) {
             << "    \"ageLimit\": " << JsonString(w.txtAgeLimit) << ",\n"
             << "    \"run\": " << w.ComboRun << ",\n"
             << "    \"runText\": " << JsonString(RunChoiceText(w.ComboRun)) << ",\n"
-            << "    \"startTime\": " << JsonString(start) << ",\n"
+            << "    \"startTime\": " << (start ? JsonString(*start) : std::string("null")) << ",\n"
+            << "    \"storedStartTime\": " << JsonString(status.registration.storedTimeToRun)
+            << ",\n"
             << "    \"moveTo\": " << JsonString(w.OptMove ? w.txtDestFolder : "") << ",\n"
             << "    \"reportRecipient\": " << JsonString(w.txtReportRecipient) << ",\n"
             << "    \"allMailboxes\": " << (w.CheckAllMbx == 1 ? "true" : "false") << ",\n"
-            << "    \"subfolders\": " << (w.CheckDeep > 0 ? "true" : "false") << "\n  },\n"
+            << "    \"subfolders\": " << (w.CheckDeep > 0 ? "true" : "false") << ",\n"
+            << "    \"error\": " << (startError ? JsonString(*startError) : std::string("null"))
+            << "\n  },\n"
             << "  \"registered\": " << JsonList(status.lists.unregisterList) << ",\n"
             << "  \"notRegistered\": " << JsonList(status.lists.registerList) << ",\n"
             << health.json << "  \"errorLog\": " << JsonString(log.Text()) << "\n}\n";
@@ -389,7 +466,7 @@ int Status(const SetupStatus& status, const ErrorLog& log, bool json) {
                   << "  Folder: " << w.txtSpamFolder << "\n"
                   << "  Age limit (days): " << w.txtAgeLimit << "\n"
                   << "  Run: " << RunChoiceText(w.ComboRun) << "\n"
-                  << "  Start time: " << start << "\n"
+                  << "  Start time: " << startText << "\n"
                   << "  Expired messages: "
                   << (w.OptMove ? "move to " + w.txtDestFolder : std::string("delete")) << "\n"
                   << "  Report recipient: " << w.txtReportRecipient << "\n"
@@ -403,11 +480,10 @@ int Status(const SetupStatus& status, const ErrorLog& log, bool json) {
         std::cout << health.text;
         PrintLog(log);
     }
-    if (!health.failure.empty()) {
-        std::cerr << "quellix-setup: the run history cannot be read: " << health.failure << "\n";
-        return kExitFailed;
-    }
-    return kExitOk;
+    for (const auto& f : failures)
+        std::cerr << "quellix-setup: status: the " << f.part << " cannot be read: " << f.why
+                  << "\n";
+    return failures.empty() ? kExitOk : kExitFailed;
 }
 
 // Applies the parameter options to what the window shows.
@@ -571,6 +647,13 @@ int Run(const Args& args) {
         context, w, [&](const std::string& text) { return AskConfirmation(text, args.yes); }, log);
     if (result.warning) {
         std::cerr << "quellix-setup: " << *result.warning << "\n";
+        if (*result.warning == std::string(kStartTimeWarning) && !args.params.start &&
+            !status.registration.storedTimeToRun.empty()) {
+            std::cerr << "quellix-setup: the registration's start time \""
+                      << platform::VisibleText(status.registration.storedTimeToRun)
+                      << "\" names no item of the lists; give --start \"H:MM AM|PM\" to "
+                         "choose one\n";
+        }
         PrintLog(log);
         return kExitFailed;
     }
@@ -578,8 +661,19 @@ int Run(const Args& args) {
     for (const auto& step : result.steps) std::cout << "step: " << step << "\n";
     if (result.registrationAttempted) {
         if (result.registrationFolderUrl.empty()) {
-            std::cerr << "quellix-setup: the registration could not be written; no registration "
-                         "exists now\n";
+            if (!result.registrationRestoredAt.empty()) {
+                std::cerr << "quellix-setup: the registration could not be written; the previous "
+                             "registration was put back unchanged in "
+                          << result.registrationRestoredAt << "\n";
+            } else if (!result.registrationLostAt.empty()) {
+                std::cerr << "quellix-setup: the registration could not be written, and the "
+                             "previous one, removed from "
+                          << result.registrationLostAt
+                          << ", could not be put back: no registration exists now\n";
+            } else {
+                std::cerr << "quellix-setup: the registration could not be written; there was "
+                             "none before, and none exists now\n";
+            }
             code = kExitFailed;
         } else {
             std::cout << "Registration written in " << result.registrationFolderUrl << "\n";

@@ -16,6 +16,7 @@
 
 #include "base/date.h"
 #include "base/testing/run_program.h"
+#include "platform/ado.h"
 #include "platform/move_manifest.h"
 #include "platform/run_history.h"
 #include "setup/testing/setup_fixture.h"
@@ -295,6 +296,77 @@ TEST_P(QuellixSetupTest, HistoryAndStatusTellWhatTheRunsDid) {
     EXPECT_EQ(QuellixSetup({"history", "--mailbox"}).code, 2);
     EXPECT_EQ(QuellixSetup({"history", "--yes"}).code, 2);
     EXPECT_EQ(QuellixSetup({"history", "--help"}).code, 0);
+}
+
+// A part of status that cannot be read is reported in that part while the
+// rest is shown; a stored time the lists cannot show is shown as it stands,
+// and no CHANGE writes a time the administrator did not choose.
+TEST_P(QuellixSetupTest, PartsThatCannotBeReadAndTimesNobodyChose) {
+    Outcome o = QuellixSetup({"install", "--identity", "svc", "--password-file", "-", "--age", "3",
+                              "--run", "Every day", "--start", "7:05 PM"},
+                             "secret\n");
+    ASSERT_EQ(o.code, 0) << o.output;
+    const std::string item =
+        HttpUrl(quellix::testing::kSystemMailbox,
+                "StoreEvents/GlobalEvents/" + std::string(registration::kItemName));
+    const auto stored = [&](const char* suffix) {
+        platform::Record rec;
+        rec.Open(item);
+        return rec.Fields(registration::CustomProperty(suffix)).Value().ToStringOrEmpty();
+    };
+    {
+        // Another writer, or an older version, left a time without AM or PM.
+        platform::Record rec;
+        rec.Open(item, nullptr, platform::adModeReadWrite);
+        rec.Fields(registration::CustomProperty(registration::kTimeToRun))
+            .SetValue(platform::Variant("7:05"));
+        rec.Fields().Update();
+    }
+    o = QuellixSetup({"status"});
+    EXPECT_EQ(o.code, 1) << o.output;
+    EXPECT_TRUE(Has(o.output, "  Start time: 7:05 (unreadable: ")) << o.output;
+    EXPECT_TRUE(Has(o.output, "Registered mailboxes (1):")) << o.output;
+    o = QuellixSetup({"status", "--json"});
+    EXPECT_EQ(o.code, 1) << o.output;
+    EXPECT_TRUE(Has(o.output, "\"startTime\": null,\n    \"storedStartTime\": \"7:05\""))
+        << o.output;
+
+    o = QuellixSetup({"configure", "--age", "10"});
+    EXPECT_EQ(o.code, 1) << o.output;
+    EXPECT_TRUE(Has(o.output,
+                    "The start time must be an hour from 1 to 12, a minute from 00 to 59 and AM "
+                    "or PM"))
+        << o.output;
+    EXPECT_EQ(stored(registration::kTimeToRun), "7:05");
+    EXPECT_EQ(stored(registration::kExpirationPeriod), "3");
+    o = QuellixSetup({"configure", "--age", "10", "--start", "7:05 AM"});
+    EXPECT_EQ(o.code, 0) << o.output;
+    EXPECT_EQ(stored(registration::kTimeToRun), "7:05 AM");
+
+    const auto bias = [&](const std::string& value) {
+        std::vector<std::string> lines;
+        if (slapd_) lines.push_back(slapd_->ConfigLines());
+        lines.push_back("timezone.active_time_bias = " + value);
+        Configure(lines);
+    };
+    bias("missing");
+    o = QuellixSetup({"status", "--json"});
+    EXPECT_EQ(o.code, 1) << o.output;
+    EXPECT_TRUE(Has(o.output, "\"state\": \"Installed\"")) << o.output;
+    EXPECT_TRUE(Has(o.output, "\"ageLimit\": \"10\"")) << o.output;
+    EXPECT_TRUE(Has(o.output,
+                    "\"error\": \"run health: ActiveTimeBias: Can't recognize type of data: "
+                    "missing\""))
+        << o.output;
+    // A bias the cleanup run would refuse is refused here too, before the
+    // registration goes.
+    for (const char* value : {"1441", "bytes:C4 FF FF FF"}) {
+        bias(value);
+        o = QuellixSetup({"configure", "--age", "20"});
+        EXPECT_EQ(o.code, 1) << o.output;
+        EXPECT_TRUE(Has(o.output, "ActiveTimeBias - ERROR: ")) << o.output;
+        EXPECT_EQ(stored(registration::kExpirationPeriod), "10");
+    }
 }
 
 TEST_P(QuellixSetupTest, UndoPutsBackWhatAMoveRunMovedAndSaysWhatItCannot) {

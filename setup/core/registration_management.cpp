@@ -287,6 +287,7 @@ RegistrationCheck CheckOnTimerEventRegistrationExists(SetupContext& context,
                 kHiddenItemCondition, logFlag, &context.cnn1, false, registration::kProductWord);
             out.controls.Merge(r.controls);
             if (r.error) out.errors.push_back(*r.error);
+            if (r.result == 1) out.storedTimeToRun = r.values.timeToRun;
             result = r.result;
         };
         // Without a nickname no try is made: the result counts as "not found".

@@ -168,6 +168,9 @@ struct RegistrationCheck {
     ParameterControls controls;
     // Entries of the one try that may log.
     std::vector<ErrorEntry> errors;
+    // Quellix_TimeToRun as the registration found holds it, so that a time
+    // the lists cannot show is shown as it stands.
+    std::string storedTimeToRun;
 };
 
 // Finds this server's system mailbox in the directory (through context.cnn,
