@@ -92,6 +92,21 @@ TEST(RunLockTest, DeadHolderIsTakenOver) {
     EXPECT_TRUE(platform::RunLock::Acquire(kItem, 0ms, &heldBy)) << heldBy;
 }
 
+// Whether a holder is gone can be told only on its own host: a lock of
+// another host's process is waited for, whatever this host's process table
+// says of its pid.
+TEST(RunLockTest, DeadHolderOfAnotherHostIsNotTakenOver) {
+    TempStore temp;
+    const pid_t child = ChildHolding(Then::kExitHolding);
+    waitpid(child, nullptr, 0);
+    ASSERT_EQ(localplatform::testing::MoveRunLocksToHost(temp.DbPath(), "mx2.example.test"), "");
+    std::string heldBy;
+    EXPECT_FALSE(platform::RunLock::Acquire(kItem, 100ms, &heldBy));
+    EXPECT_NE(heldBy.find("held by pid " + std::to_string(child) + " on mx2.example.test"),
+              std::string::npos)
+        << heldBy;
+}
+
 TEST(RunLockTest, StoppedHolderIsNotTakenOver) {
     TempStore temp;
     const pid_t child = ChildHolding(Then::kStop);

@@ -38,6 +38,17 @@ inline std::string RefusePropertyWrites(const std::string& dbPath, const std::st
     return outcome.code == 0 ? std::string() : "sqlite3: " + outcome.err;
 }
 
+// Records every run lock of the store at dbPath as held on another host, as
+// a process of a second server sharing the store would leave it. Returns
+// sqlite3's message when it cannot.
+inline std::string MoveRunLocksToHost(const std::string& dbPath, const std::string& host) {
+    std::string quoted = "'";
+    for (char c : host) quoted += c == '\'' ? std::string("''") : std::string(1, c);
+    const auto outcome = platform::testing::RunProgram(
+        {"/usr/bin/sqlite3", dbPath, "UPDATE run_locks SET host = " + quoted + "'"});
+    return outcome.code == 0 ? std::string() : "sqlite3: " + outcome.err;
+}
+
 class TempStore {
 public:
     // busyMs bounds every wait for a busy store (kept short in tests);

@@ -125,6 +125,7 @@ TEST(SetupText, ValidateEmailAddress) {
         {"@example.com", false},
         {"user", false},
         {"user@example", false},
+        {"first.last@example", false},  // the "." must be in the domain part
         {"user@a@example.com", false},
         {"a,b@example.com", false},
         {"a;b@example.com", false},
