@@ -58,7 +58,12 @@ SelectedMessage ReadSelectedMessage(const platform::Recordset& rs) {
     SelectedMessage message;
     message.href = rs.Fields("DAV:href").Value().ToStringOrEmpty();
     const platform::Variant size = rs.Fields("DAV:getcontentlength").Value();
-    if (!size.IsNull()) message.size = size.ToInt32();
+    // Read whole, whatever number type the store gives it in: a length is
+    // not bounded by 32 bits.
+    if (!size.IsNull()) {
+        const double bytes = size.ToDouble();
+        if (bytes >= 0 && bytes < 9.2e18) message.size = static_cast<int64_t>(bytes);
+    }
     const platform::Variant received = rs.Fields("urn:schemas:httpmail:datereceived").Value();
     if (!received.IsNull()) message.received = received.ToDate();
     return message;

@@ -24,6 +24,9 @@ std::optional<platform::Error> RunCleanup(ThreadState& thread, RunLog& log, RunR
                                           const std::string& itemUrl, int32_t /*flags*/) {
     using namespace platform;
     RunState state{log, thread, record, {}};
+    // The report goes to this run's recipient or to nobody: a recipient left
+    // by an earlier run on this thread may be another registration's.
+    thread.ReportRecipient.clear();
     // The first failure that stops the run; the run goes on past it where it
     // can, as it always has, so that its log says what it did.
     std::optional<Error> failure;

@@ -19,11 +19,11 @@ namespace quellix {
 class RunLog;
 class RunRecord;
 
-// What a thread keeps from one run to the next. The class is
+// What a thread keeps for a run and after it. The class is
 // apartment-threaded: each thread of the hosting process has its own.
 struct ThreadState {
-    // The report recipient; kept from an earlier run on this thread when a
-    // run cannot read its property (empty before the first).
+    // The report recipient of the run; empty when it could not be read, so
+    // that no report goes to the recipient of an earlier run.
     std::string ReportRecipient;
     // Rebuilt by every run; kept for whoever looks after the run.
     ServerNames server;
