@@ -161,12 +161,12 @@ void PrintFolders(ItemStore& store, const std::string& ns, const char* title) {
             const auto folder = store.Lookup(segments);
             if (!folder) continue;
             std::printf("  %-8s %-11s %2zu messages\n", u.alias, path,
-                        store.Children({folder->id}, "kind = 0", {}).size());
+                        store.ItemsIn(folder->id).size());
         }
     }
     if (const auto inbox = store.Lookup({ns, "MBX", "archive", "Inbox"})) {
         std::printf("  %-8s %-11s %2zu messages\n", "archive", "Inbox",
-                    store.Children({inbox->id}, "kind = 0", {}).size());
+                    store.ItemsIn(inbox->id).size());
     }
 }
 

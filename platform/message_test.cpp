@@ -158,7 +158,7 @@ protected:
         store_.reset();
         MessageTest::TearDown();
     }
-    std::vector<localplatform::ItemRow> InboxItems() { return store_->Children({inbox_}, "1", {}); }
+    std::vector<localplatform::ItemRow> InboxItems() { return store_->ItemsIn(inbox_); }
 
     std::shared_ptr<localplatform::ItemStore> store_;
     int64_t inbox_ = 0;

@@ -22,6 +22,7 @@
 #include "base/error.h"
 #include "base/strfuncs.h"
 #include "base/unique_fd.h"
+#include "localplatform/config/config_option.h"
 #include "localplatform/config/platform_config.h"
 #include "localplatform/store/store_messages.h"
 #include "platform/system_internal.h"
@@ -307,6 +308,10 @@ void ReportEvent(const std::string& source, const std::string& text) noexcept {
     } catch (...) {
         // Out of memory: the event is lost, the caller goes on.
     }
+}
+
+int TakeConfigOption(int argc, char** argv, int first) {
+    return localplatform::TakeConfigOption(argc, argv, first);
 }
 
 }  // namespace platform

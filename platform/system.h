@@ -54,4 +54,10 @@ std::vector<std::string> ListDirectory(const std::string& path);
 // text made visible as VisibleText does.
 void ReportEvent(const std::string& source, const std::string& text) noexcept;
 
+// The --config option that every program of the platform takes first: when
+// argv[first] is "--config FILE", FILE becomes the platform configuration of
+// this process and the index after it is returned; otherwise first. A
+// "--config" without its FILE is left for the caller to refuse as bad usage.
+int TakeConfigOption(int argc, char** argv, int first = 1);
+
 }  // namespace platform

@@ -45,14 +45,15 @@ protected:
         for (const char* alias : {"ann", "bob"}) {
             const int64_t spam = Folder(alias, "Spam");
             const int64_t sub = Folder(alias, "Spam/Sub");
-            for (const auto& row : store->Children({spam, sub}, "kind = 0", {}))
-                store->DeleteItem(row.id);
+            for (const int64_t folder : {spam, sub}) {
+                for (const auto& row : store->ItemsIn(folder)) store->DeleteItem(row.id);
+            }
             Message(spam, std::string(alias) + "-old", now.AddDays(-20));
             Message(spam, std::string(alias) + "-new", now.AddDays(-1));
             Message(sub, std::string(alias) + "-sub-old", now.AddDays(-20));
         }
         const int64_t inbox = Folder("arch", "Inbox");
-        for (const auto& row : store->Children({inbox}, "kind = 0", {})) store->DeleteItem(row.id);
+        for (const auto& row : store->ItemsIn(inbox)) store->DeleteItem(row.id);
     }
 
     // What a run on a fresh thread starts from: no server fields.

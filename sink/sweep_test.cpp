@@ -185,15 +185,13 @@ TEST_F(MoveTest, AMessageAnotherRunTookMeanwhileIsNotCopied) {
 
 TEST_F(MoveTest, AMoveKeepsTheBytesAndTheReceivedTime) {
     auto store = Store();
-    const auto before =
-        Store()->Children({store->Require({testing::kNamespace, "MBX", "ann", "Spam"}, "spam").id},
-                          "name = 'm1.EML'", {});
-    ASSERT_EQ(before.size(), 1u);
+    const auto before = std::vector<localplatform::ItemRow>{
+        store->Require({testing::kNamespace, "MBX", "ann", "Spam", "m1.EML"}, "m1")};
     const std::string bytes = store->Content(before[0].id);
     EXPECT_EQ(SweepFolder(TheRun(), FileUrl("ann", "Spam"), cutoff_, true, "shallow").selected, 5);
     const auto inbox = store->Require({testing::kNamespace, "MBX", "archive", "Inbox"}, "inbox");
     bool found = false;
-    for (const auto& row : store->Children({inbox.id}, "", {})) {
+    for (const auto& row : store->ItemsIn(inbox.id)) {
         if (store->Content(row.id) != bytes) continue;
         found = true;
         EXPECT_EQ(row.received, before[0].received);

@@ -697,33 +697,19 @@ void ItemStore::FlushBatch() {
 
 // ---------------------------------------------------------------- tree
 
-namespace {
+ItemStore::ScopedRead::ScopedRead(ItemStore& store) : store_(store), began_(store.BeginRead()) {}
 
-// Reads of one step in one read transaction: the store's locks are taken
-// once, not once per statement (a path lookup reads a row per segment).
-class ReadTogether {
-public:
-    explicit ReadTogether(ItemStore& store) : store_(store), began_(store.BeginRead()) {}
-    ~ReadTogether() {
-        if (!began_) return;
-        try {
-            store_.EndRead();
-        } catch (const Error&) {
-            // Ending a read loses nothing; the next statement tries again.
-        }
+ItemStore::ScopedRead::~ScopedRead() {
+    if (!began_) return;
+    try {
+        store_.EndRead();
+    } catch (const Error&) {
+        // Ending a read loses nothing; the next statement tries again.
     }
-    ReadTogether(const ReadTogether&) = delete;
-    ReadTogether& operator=(const ReadTogether&) = delete;
-
-private:
-    ItemStore& store_;
-    bool began_;
-};
-
-}  // namespace
+}
 
 std::optional<ItemRow> ItemStore::Lookup(const std::vector<std::string>& segments) {
-    const ReadTogether together(*this);
+    const ScopedRead together(*this);
     std::optional<ItemRow> row;
     int64_t parent = 0;
     auto s = h_->db.Cached(std::string("SELECT ") + kRowColumns +
@@ -1181,6 +1167,23 @@ std::vector<ItemRow> ItemStore::Children(const std::vector<int64_t>& parents,
     return rows;
 }
 
+std::vector<ItemRow> ItemStore::ItemsIn(int64_t folder) {
+    return Children({folder}, "kind = ?", {int64_t{static_cast<int>(ItemKind::kItem)}});
+}
+
+std::vector<ItemRow> ItemStore::ItemsOfContentClass(int64_t folder,
+                                                    const std::string& contentClass) {
+    return Children({folder}, "kind = ? AND content_class = ?",
+                    {int64_t{static_cast<int>(ItemKind::kItem)}, contentClass});
+}
+
+std::vector<ItemRow> ItemStore::MailboxesHaving(int64_t container, const std::string& childName) {
+    return Children(
+        {container},
+        "kind = ? AND EXISTS (SELECT 1 FROM items AS e WHERE e.parent = items.id AND e.key = ?)",
+        {int64_t{static_cast<int>(ItemKind::kMailbox)}, FoldName(childName)});
+}
+
 // ---------------------------------------------------------------- move manifest
 
 namespace {
@@ -1227,7 +1230,7 @@ MoveEntry MoveEntryOf(const Stmt& s) {
 }  // namespace
 
 std::vector<MoveEntry> ItemStore::MovesOfRun(int64_t run, int64_t afterEntry, int64_t limit) {
-    const ReadTogether together(*this);
+    const ScopedRead together(*this);
     std::vector<MoveEntry> entries;
     auto s = h_->db.Cached(std::string("SELECT ") + kMoveColumns +
                            " WHERE m.run = ?1 AND m.id > ?2 ORDER BY m.id LIMIT ?3");

@@ -91,6 +91,9 @@ struct RestoreResult {
 // A value bound into a SQL fragment of a scan.
 using SqlParam = std::variant<int64_t, double, std::string>;
 
+struct ParsedQuery;
+struct QueryResult;
+
 class ItemStore {
 public:
     // This thread's handle on the store named by the platform configuration
@@ -131,11 +134,21 @@ public:
     void CommitTransaction();
     void RollbackTransaction();
     [[nodiscard]] bool InTransaction() const;
-    // A read snapshot for a run of reads (a query): they see one state of
-    // the store and take the file locks once. BeginRead returns false, and
-    // does nothing, inside a transaction; EndRead ends what BeginRead began.
-    [[nodiscard]] bool BeginRead();
-    void EndRead();
+    // A read snapshot for a run of reads (a query, a scan of the
+    // registrations), held while the object lives: the reads see one state
+    // of the store and take the file locks once. Inside a transaction it
+    // does nothing (the transaction is the snapshot).
+    class ScopedRead {
+    public:
+        explicit ScopedRead(ItemStore& store);
+        ~ScopedRead();
+        ScopedRead(const ScopedRead&) = delete;
+        ScopedRead& operator=(const ScopedRead&) = delete;
+
+    private:
+        ItemStore& store_;
+        bool began_;
+    };
     // Batched writes (a recordset deleting row after row): BatchWrite makes
     // sure an implicit transaction is open unless an explicit one is; it is
     // committed after 256 writes or 100 ms (configuration key
@@ -234,18 +247,36 @@ public:
     // ---- Scans (for the query dialect)
     // The folder and every folder below it, the folder first.
     [[nodiscard]] std::vector<int64_t> FolderSubtree(int64_t folder);
-    // The nodes whose parent is one of parents and for which the SQL
-    // condition sqlFilter (over the columns parent, name, key, kind, hidden,
-    // content_class, created, modified, received; "?" for params) holds,
-    // in id order.
-    [[nodiscard]] std::vector<ItemRow> Children(const std::vector<int64_t>& parents,
-                                                const std::string& sqlFilter,
-                                                const std::vector<SqlParam>& params);
+    // The messages and other items (not folders) directly in folder, in id
+    // order.
+    [[nodiscard]] std::vector<ItemRow> ItemsIn(int64_t folder);
+    // The items directly in folder whose content class is contentClass, in
+    // id order.
+    [[nodiscard]] std::vector<ItemRow> ItemsOfContentClass(int64_t folder,
+                                                           const std::string& contentClass);
+    // The mailboxes directly below container (a namespace's "MBX") that have
+    // a child named childName (compared as names are), in id order: one
+    // indexed probe per mailbox.
+    [[nodiscard]] std::vector<ItemRow> MailboxesHaving(int64_t container,
+                                                       const std::string& childName);
 
     // The database handle; defined in item_store.cpp only.
     struct Handle;
 
 private:
+    // The query engine evaluates its dialect here: the nodes whose parent is
+    // one of parents and for which the SQL condition sqlFilter (over the
+    // columns parent, name, key, kind, hidden, content_class, created,
+    // modified, received; "?" for params) holds, in id order.
+    friend QueryResult RunQuery(ItemStore& store, const ParsedQuery& query);
+    [[nodiscard]] std::vector<ItemRow> Children(const std::vector<int64_t>& parents,
+                                                const std::string& sqlFilter,
+                                                const std::vector<SqlParam>& params);
+    // What ScopedRead holds: BeginRead returns false, and does nothing,
+    // inside a transaction; EndRead ends what BeginRead began.
+    [[nodiscard]] bool BeginRead();
+    void EndRead();
+
     explicit ItemStore(std::unique_ptr<Handle> handle);
     // Deleter of the shared handles: finishes what the last user left open
     // (batched deletes committed, a transaction rolled back) and keeps the

@@ -789,34 +789,11 @@ ParsedQuery ParseQuery(std::string_view text) {
     return Parser(text).Query();
 }
 
-namespace {
-
-// One read snapshot for the whole query (rows, paths and properties).
-class ReadSnapshot {
-public:
-    explicit ReadSnapshot(ItemStore& store) : store_(store), began_(store.BeginRead()) {}
-    ~ReadSnapshot() {
-        if (!began_) return;
-        try {
-            store_.EndRead();
-        } catch (const Error&) {
-            // Ending a read cannot lose anything; the next statement retries.
-        }
-    }
-    ReadSnapshot(const ReadSnapshot&) = delete;
-    ReadSnapshot& operator=(const ReadSnapshot&) = delete;
-
-private:
-    ItemStore& store_;
-    bool began_;
-};
-
-}  // namespace
-
 QueryResult RunQuery(ItemStore& store, const ParsedQuery& query) {
     const std::string fqdn = ThisServerFqdn();
     const StoreUrl url = ParseStoreUrl(query.scopeUrl, fqdn);
-    const ReadSnapshot snapshot(store);
+    // One read snapshot for the whole query (rows, paths and properties).
+    const ItemStore::ScopedRead snapshot(store);
     const auto folder = store.Lookup(url.segments);
     if (!folder || !folder->IsFolder()) {
         throw Error(err::kTableNotFound,

@@ -27,8 +27,8 @@
 #include "base/exit_codes.h"
 #include "base/strfuncs.h"
 #include "isodate/iso_date.h"
-#include "localplatform/config/config_option.h"
 #include "platform/run_history.h"
+#include "platform/system.h"
 #include "setup/cli/command_line.h"
 #include "setup/cli/history_command.h"
 #include "setup/cli/json_text.h"
@@ -712,7 +712,7 @@ int Run(const Args& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int first = localplatform::TakeConfigOption(argc, argv, 1);
+    const int first = platform::TakeConfigOption(argc, argv, 1);
     if (first < argc && std::string(argv[first]) == "--config") {
         return UsageError("--config needs a file name");
     }

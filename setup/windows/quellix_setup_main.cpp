@@ -17,7 +17,7 @@
 #include <string>
 
 #include "base/exit_codes.h"
-#include "localplatform/config/config_option.h"
+#include "platform/system.h"
 #include "setup/windows/disclaimer.h"
 
 namespace {
@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
             return platform::kExitOk;
         }
     }
-    const int first = localplatform::TakeConfigOption(argc, argv, 1);
+    const int first = platform::TakeConfigOption(argc, argv, 1);
     if (first < argc && std::strcmp(argv[first], "--config") == 0) {
         std::cerr << "QuellixSetup: --config needs a FILE\n"
                   << "Run 'QuellixSetup --help' for the options.\n";

@@ -119,7 +119,7 @@ std::vector<localplatform::ItemRow> ItemsIn(localplatform::ItemStore& store,
                                             const std::vector<std::string>& segments) {
     auto folder = store.Lookup(segments);
     if (!folder) return {};
-    return store.Children({folder->id}, "kind = 0", {});
+    return store.ItemsIn(folder->id);
 }
 
 std::vector<std::string> Split(const std::string& path) {

@@ -48,14 +48,8 @@ void EventService::Log(const std::string& line) const {
 void EventService::Scan() {
     auto store = localplatform::ItemStore::ForThisThread();
     // One read snapshot: the registrations are seen as one state.
-    const bool snapshot = store->BeginRead();
-    try {
-        registrations_ = FindTimerRegistrations(*store);
-    } catch (...) {
-        if (snapshot) store->EndRead();
-        throw;
-    }
-    if (snapshot) store->EndRead();
+    const localplatform::ItemStore::ScopedRead snapshot(*store);
+    registrations_ = FindTimerRegistrations(*store);
 }
 
 int64_t EventService::Baseline(const TimerRegistration& r) const {

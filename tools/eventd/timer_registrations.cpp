@@ -50,20 +50,13 @@ std::vector<TimerRegistration> FindTimerRegistrations(ItemStore& store) {
         if (!mbx) continue;
         // Only mailboxes that have a "StoreEvents" folder can hold
         // registrations: one indexed probe per mailbox row.
-        const auto mailboxes =
-            store.Children({mbx->id},
-                           "kind = ? AND EXISTS (SELECT 1 FROM items AS e WHERE e.parent = "
-                           "items.id AND e.key = ?)",
-                           {int64_t{static_cast<int>(ItemKind::kMailbox)},
-                            localplatform::FoldName("StoreEvents")});
+        const auto mailboxes = store.MailboxesHaving(mbx->id, "StoreEvents");
         for (const ItemRow& mailbox : mailboxes) {
             const auto folder =
                 store.Lookup({ns, "MBX", mailbox.name, "StoreEvents", "GlobalEvents"});
             if (!folder) continue;
             const auto items =
-                store.Children({folder->id}, "kind = ? AND content_class = ?",
-                               {int64_t{static_cast<int>(ItemKind::kItem)},
-                                std::string(registration::kContentClassStoreEventReg)});
+                store.ItemsOfContentClass(folder->id, registration::kContentClassStoreEventReg);
             for (const ItemRow& item : items) {
                 const std::string method =
                     store.CustomValue(item.id, registration::kEventMethod).ToStringOrEmpty();
