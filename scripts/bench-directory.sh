@@ -10,4 +10,4 @@ bash scripts/install-deps.sh
 build=build/release
 cmake --preset release >/dev/null
 cmake --build "$build" -j2 --target directory_bench
-"$build/localplatform/directory/directory_bench" "$@"
+"$build/platform/directory_bench" "$@"
