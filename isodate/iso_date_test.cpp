@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -92,12 +93,27 @@ TEST_F(IsoDateTest, UsableBiasLiesWithinADay) {
     }
 }
 
-TEST_F(IsoDateTest, DefaultBiasIsTheLocalZoneOffset) {
+// Without a configured value the bias is the local zone's offset now: a zone
+// without summer time gives the same answer all year.
+TEST_F(IsoDateTest, DefaultBiasIsTheLocalZonesOffset) {
+    const char* const oldTz = getenv("TZ");
+    const std::string saved = oldTz ? oldTz : "";
     SetBias("");
-    const time_t now = time(nullptr);
-    struct tm tm {};
-    localtime_r(&now, &tm);
-    EXPECT_EQ(ISODate::GetTimeZoneBias(), static_cast<double>(-(tm.tm_gmtoff / 60)));
+    const struct {
+        const char* tz;
+        double bias;
+    } cases[] = {{"UTC", 0}, {"Asia/Kolkata", -330}, {"America/Bogota", 300}};
+    for (const auto& c : cases) {
+        setenv("TZ", c.tz, 1);
+        tzset();
+        EXPECT_EQ(ISODate::GetTimeZoneBias(), c.bias) << c.tz;
+    }
+    if (oldTz) {
+        setenv("TZ", saved.c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
 }
 
 TEST_F(IsoDateTest, UnrecognisedTypeRaises) {

@@ -59,16 +59,10 @@ TEST(IsRunDay, EveryDayAWeekdayOrNever) {
     }
 }
 
-TEST(SweepQuery, IsTheStoreQueryOfTheSweep) {
-    EXPECT_EQ(SweepQuery("file://./backofficestorage/example.org/MBX/ann/Spam",
-                         Date::FromParts(2004, 3, 5, 7, 8, 9), "deep"),
-              "select  \"urn:schemas:mailheader:content-class\", \"DAV:href\", "
-              "\"DAV:displayname\", \"DAV:creationdate\", \"DAV:getlastmodified\", "
-              "\"DAV:getcontentlength\", \"urn:schemas:httpmail:datereceived\" from scope "
-              "('deep traversal of \"file://./backofficestorage/example.org/MBX/ann/Spam\"')  "
-              "WHERE \"DAV:ishidden\" = false  AND \"DAV:iscollection\" = false  AND "
-              "(\"urn:schemas:httpmail:datereceived\" <= CAST(\"2004-03-05T07:08:09Z\" as "
-              "'dateTime'))");
+// What the sweep's query selects is tested against a real store where the
+// run and the preview use it; here, that a folder URL taken from data stays
+// one value in it.
+TEST(SweepQuery, TheFolderUrlStaysOneValue) {
     // Quote marks of the URL are doubled, each for the quotes it stands in.
     const std::string q =
         SweepQuery("file://./backofficestorage/example.org/MBX/o'brien/Say \"hi\"",
