@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/testing/file_text.h"
 
 using platform::Appointment;
 using platform::Configuration;
@@ -159,8 +160,8 @@ TEST(ZoneTable, DamagedZoneFilesAreRefused) {
     std::filesystem::create_directories(dir / "Test");
     {
         std::ofstream(dir / "Test" / "Garbage") << "not a zone file at all";
-        std::ifstream in("/usr/share/zoneinfo/America/New_York", std::ios::binary);
-        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::string bytes =
+            platform::testing::FileText("/usr/share/zoneinfo/America/New_York");
         std::ofstream(dir / "Test" / "Truncated", std::ios::binary) << bytes.substr(0, 120);
         std::ofstream(dir / "Test" / "Copy", std::ios::binary) << bytes;
     }

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "base/error.h"
+#include "base/testing/file_text.h"
 #include "base/testing/temp_platform.h"
 #include "platform/run_history.h"
 
@@ -19,13 +20,6 @@ using testing::TempPlatform;
 constexpr const char* kItem =
     "file://./backofficestorage/example.org/MBX/SystemMailbox/"
     "StoreEvents/GlobalEvents/Quellix.reg";
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 TEST(RunRecorder, WhatARunRecordsIsReadBack) {
     TempPlatform temp("quellix-recorder-");
@@ -67,7 +61,7 @@ TEST(RunRecorder, WhatARunRecordsIsReadBack) {
     EXPECT_EQ(reader.Folders(id, "USER7@example.org").size(), 2u);
     EXPECT_EQ(reader.Folders(id, "USER7@example.org")[0].error, "access denied");
 
-    const std::string text = ReadFile(metrics);
+    const std::string text = platform::testing::FileText(metrics);
     EXPECT_NE(text.find("quellix_last_run_success{item=\"" + std::string(kItem) + "\"} 1\n"),
               std::string::npos)
         << text;

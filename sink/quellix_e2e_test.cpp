@@ -20,6 +20,7 @@
 #include <sstream>
 #include <thread>
 
+#include "base/testing/file_text.h"
 #include "localplatform/mail/mail_message.h"
 #include "localplatform/mail/testing/smtp_harness.h"
 #include "platform/com.h"
@@ -544,9 +545,7 @@ TEST_P(HostFailureTest, AFailureReachesStandardErrorAsOneLineAndTheExitStatus) {
         EXPECT_EQ(log.find("Started at: "), std::string::npos) << log;
     }
     if (std::filesystem::exists(dir_ + "/victim")) {
-        std::ifstream in(dir_ + "/victim");
-        std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        EXPECT_EQ(content, "precious");
+        EXPECT_EQ(platform::testing::FileText(dir_ + "/victim"), "precious");
     }
 }
 
@@ -701,8 +700,7 @@ TEST_F(RunLockTest, AStoppedHolderMakesTheNextRunSkipAfterTheWait) {
     EXPECT_GE(waited, std::chrono::milliseconds(1000));
     EXPECT_LT(waited, std::chrono::seconds(30));
     // The skipped run's log says so too, and nothing was swept.
-    std::ifstream in(dir_ + "/waiter-tmp/Quellix.LOG");
-    std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string log = platform::testing::FileText(dir_ + "/waiter-tmp/Quellix.LOG");
     EXPECT_NE(log.find("run skipped: another run of the registration holds its lock"),
               std::string::npos)
         << log;

@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "base/error.h"
+#include "base/testing/file_text.h"
 #include "sink/testing/sink_fixture.h"
 #include "sink/windirs.h"
 
@@ -78,9 +79,7 @@ TEST_F(RunLogTest, ALinkPlantedInPlaceOfTheLogIsRefusedAndItsTargetUntouched) {
     std::ofstream(victim) << "precious";
     ASSERT_EQ(symlink(victim.c_str(), LogPath().c_str()), 0);
     EXPECT_THROW(WriteLog(Log(), "Started at: x"), platform::Error);
-    std::ifstream in(victim);
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(content, "precious");
+    EXPECT_EQ(platform::testing::FileText(victim), "precious");
 }
 
 TEST_F(RunLogTest, ATemporaryDirectoryOthersCanWriteToIsRefused) {

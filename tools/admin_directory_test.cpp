@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/testing/file_text.h"
 #include "base/testing/run_program.h"
 #include "base/testing/temp_platform.h"
 
@@ -106,8 +107,7 @@ TEST_F(AdminDirectoryTest, VerbsWorkAndReportByExitCode) {
         }
     }
     // The LDIF written by generate is LDIF the loader reads back.
-    std::ifstream in(ldif);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string text = platform::testing::FileText(ldif);
     EXPECT_NE(text.find("dn: DC=example,DC=test\n"), std::string::npos);
     EXPECT_NE(text.find("objectGUID:: "), std::string::npos);
 }

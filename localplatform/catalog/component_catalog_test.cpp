@@ -12,6 +12,7 @@
 #include <iterator>
 
 #include "base/error.h"
+#include "base/testing/file_text.h"
 #include "localplatform/classes/class_registry.h"
 #include "localplatform/sqlite/sqlite_db.h"
 #include "localplatform/store/store_test_support.h"
@@ -38,11 +39,6 @@ int32_t ErrorOf(const std::function<void()>& f) {
         return e.Number();
     }
     return 0;
-}
-
-std::string FileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 class ComponentCatalogTest : public ::testing::Test {
@@ -110,7 +106,7 @@ TEST_F(ComponentCatalogTest, ThePasswordIsNeverInTheFile) {
         for (const char* suffix : {"", "-wal", "-shm"}) {
             const std::string path = catalog.Path() + suffix;
             if (!std::filesystem::exists(path)) continue;
-            const std::string bytes = FileBytes(path);
+            const std::string bytes = platform::testing::FileText(path);
             EXPECT_EQ(bytes.find(secret), std::string::npos) << path;
         }
         struct stat st {};

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/date.h"
+#include "base/testing/file_text.h"
 #include "base/testing/run_program.h"
 #include "platform/ado.h"
 #include "platform/move_manifest.h"
@@ -157,8 +158,7 @@ TEST_P(QuellixSetupTest, FromNothingToARunAndBack) {
     EXPECT_EQ(Messages("cid", "Junk"), Strings{"cid-old"});
     std::string report;
     for (const auto& f : std::filesystem::directory_iterator(dir_ + "/pickup")) {
-        std::ifstream in(f.path());
-        report.assign(std::istreambuf_iterator<char>(in), {});
+        report = platform::testing::FileText(f.path());
     }
     EXPECT_TRUE(Has(report, "admin@example.org")) << report;
 

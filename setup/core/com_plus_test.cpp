@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "base/testing/file_text.h"
 #include "localplatform/catalog/component_catalog.h"
 #include "localplatform/classes/class_registry.h"
 #include "localplatform/store/store_test_support.h"
@@ -108,8 +109,8 @@ TEST_F(ComPlusTest, InstallsTheModuleOfTheCurrentDirectory) {
 
     // Neither the catalog's file nor its log holds the password.
     for (const char* suffix : {"", "-wal"}) {
-        std::ifstream in(store_.Dir() + "/catalog.db" + suffix, std::ios::binary);
-        const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+        const std::string bytes =
+            platform::testing::FileText(store_.Dir() + "/catalog.db" + suffix);
         EXPECT_EQ(bytes.find(secret), std::string::npos) << suffix;
     }
 

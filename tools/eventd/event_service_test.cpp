@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "base/date.h"
+#include "base/testing/file_text.h"
 #include "base/testing/run_program.h"
 #include "localplatform/catalog/component_catalog.h"
 #include "localplatform/store/item_store.h"
@@ -96,13 +97,6 @@ TEST(FiringRecord, SurvivesARoundTripAndRefusesAMalformedFile) {
 using Outcome = platform::testing::ProgramOutcome;
 using platform::testing::RunProgram;
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 class EventServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -166,7 +160,7 @@ protected:
     }
     std::vector<std::string> Fired() {
         std::vector<std::string> lines;
-        std::istringstream in(ReadFile(probeOut_));
+        std::istringstream in(platform::testing::FileText(probeOut_));
         for (std::string l; std::getline(in, l);) lines.push_back(l);
         return lines;
     }
@@ -331,12 +325,13 @@ TEST_F(EventServiceTest, ServiceReportsMissedFiresDueAndSeesNewRegistrations) {
     }
     auto waitFor = [&](const std::string& text) {
         for (int i = 0; i < 200; ++i) {
-            if (ReadFile(err).find(text) != std::string::npos) return true;
+            if (platform::testing::FileText(err).find(text) != std::string::npos) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         return false;
     };
-    EXPECT_TRUE(waitFor("missed Probe.Record(" + ItemUrl("missed.reg") + ")")) << ReadFile(err);
+    EXPECT_TRUE(waitFor("missed Probe.Record(" + ItemUrl("missed.reg") + ")"))
+        << platform::testing::FileText(err);
 
     const Outcome second = RunProgram({QUELLIX_EVENTD_PATH, "--config", config_});
     EXPECT_EQ(second.code, 1);
@@ -346,14 +341,15 @@ TEST_F(EventServiceTest, ServiceReportsMissedFiresDueAndSeesNewRegistrations) {
 
     // Written while the service runs, due two seconds later.
     Register("Probe.Record", std::time(nullptr) - 14 * kDay + 2, 1440, 1, "new.reg");
-    EXPECT_TRUE(waitFor("fired Probe.Record(" + ItemUrl("new.reg") + ")")) << ReadFile(err);
-    EXPECT_TRUE(waitFor("completed")) << ReadFile(err);
+    EXPECT_TRUE(waitFor("fired Probe.Record(" + ItemUrl("new.reg") + ")"))
+        << platform::testing::FileText(err);
+    EXPECT_TRUE(waitFor("completed")) << platform::testing::FileText(err);
 
     kill(pid, SIGTERM);
     int status = 0;
     waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadFile(err);
-    ASSERT_EQ(Fired().size(), 1u) << ReadFile(err);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << platform::testing::FileText(err);
+    ASSERT_EQ(Fired().size(), 1u) << platform::testing::FileText(err);
     EXPECT_NE(Fired()[0].find("new.reg"), std::string::npos);
 }
 

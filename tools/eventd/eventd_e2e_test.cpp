@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/date.h"
+#include "base/testing/file_text.h"
 #include "base/testing/run_program.h"
 #include "registration/registration.h"
 #include "setup/testing/setup_fixture.h"
@@ -92,8 +93,7 @@ TEST_F(EventdEndToEnd, SetupInstallsTheServiceFiresTheMarkedMailboxesAreCleaned)
     EXPECT_TRUE(Has(log, "Mailboxes processed: 1")) << log;
     std::string report;
     for (const auto& f : std::filesystem::directory_iterator(dir_ + "/pickup")) {
-        std::ifstream in(f.path());
-        report.assign(std::istreambuf_iterator<char>(in), {});
+        report = platform::testing::FileText(f.path());
     }
     EXPECT_TRUE(Has(report, "To: Admin <admin@example.org>") || Has(report, "admin@example.org"))
         << report;
@@ -105,8 +105,7 @@ TEST_F(EventdEndToEnd, SetupInstallsTheServiceFiresTheMarkedMailboxesAreCleaned)
     ASSERT_EQ(o.code, 0) << o.err;
     EXPECT_TRUE(Has(o.out, ": completed\n")) << o.out;
     EXPECT_TRUE(Has(o.out, "/ann/Junk: 1 deleted, ")) << o.out;
-    std::ifstream in(metrics);
-    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    const std::string text = platform::testing::FileText(metrics);
     EXPECT_TRUE(Has(text, "quellix_last_run_success{")) << text;
     EXPECT_TRUE(Has(text, "quellix_last_run_messages_deleted{")) << text;
     EXPECT_TRUE(Has(text, "} 1\n")) << text;
