@@ -71,13 +71,17 @@ std::string VisibleText(std::string_view value) {
         } else if (c == '\t') {
             out += "\\t";
         } else {
-            static constexpr char kHex[] = "0123456789ABCDEF";
             out += "\\x";
-            out += kHex[u >> 4];
-            out += kHex[u & 0xF];
+            AppendHexByte(out, u);
         }
     }
     return out;
+}
+
+void AppendHexByte(std::string& out, unsigned char byte, bool lower) {
+    const char* const digits = lower ? "0123456789abcdef" : "0123456789ABCDEF";
+    out += digits[byte >> 4];
+    out += digits[byte & 0xF];
 }
 
 }  // namespace platform

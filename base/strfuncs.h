@@ -31,4 +31,9 @@ size_t FindNoCase(std::string_view hay, std::string_view needle, size_t from = 0
 // them), is kept as it is.
 std::string VisibleText(std::string_view value);
 
+// Appends the two hexadecimal digits of byte to out, upper case unless
+// lower: the one spelling of a byte for URL escapes, DN and filter escapes,
+// log escapes and random names.
+void AppendHexByte(std::string& out, unsigned char byte, bool lower = false);
+
 }  // namespace platform

@@ -21,6 +21,7 @@ extern "C" {
 #include <unordered_map>
 
 #include "base/error.h"
+#include "base/strfuncs.h"
 #include "localplatform/directory/directory_backend.h"
 #include "localplatform/directory/directory_schema.h"
 #include "localplatform/directory/ldb_library.h"
@@ -349,13 +350,11 @@ private:
     // Every byte as \xx: ldb's filter parser skips blanks around a value,
     // and a GUID's bytes may be anything.
     static std::string HexEscape(std::string_view bytes) {
-        static const char kHex[] = "0123456789abcdef";
         std::string out;
         out.reserve(bytes.size() * 3);
         for (unsigned char c : bytes) {
             out += '\\';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
+            platform::AppendHexByte(out, c, /*lower=*/true);
         }
         return out;
     }

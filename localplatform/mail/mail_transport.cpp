@@ -93,12 +93,8 @@ std::string RandomHex(size_t bytes) {
         }
         got += static_cast<size_t>(n);
     }
-    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
-    for (unsigned char c : raw) {
-        out += kHex[c >> 4];
-        out += kHex[c & 15];
-    }
+    for (unsigned char c : raw) platform::AppendHexByte(out, c);
     return out;
 }
 

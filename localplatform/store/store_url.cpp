@@ -1,6 +1,7 @@
 #include "localplatform/store/store_url.h"
 
 #include "base/error.h"
+#include "base/strfuncs.h"
 
 namespace localplatform {
 namespace {
@@ -73,15 +74,13 @@ bool NeedsEscape(unsigned char c, UrlScheme scheme) {
 }  // namespace
 
 std::string EncodeUrlPath(std::string_view text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size());
     for (char c : text) {
         const auto u = static_cast<unsigned char>(c);
         if (IsControl(u) || c == '%' || c == '?' || c == '#' || c == '\\') {
             out += '%';
-            out += kHex[u >> 4];
-            out += kHex[u & 15];
+            platform::AppendHexByte(out, u);
         } else {
             out += c;
         }
@@ -143,7 +142,6 @@ StoreUrl ParseStoreUrl(std::string_view url, std::string_view serverFqdn) {
 
 std::string FormatStoreUrl(UrlScheme scheme, std::string_view serverFqdn,
                            const std::vector<std::string>& segments) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out = scheme == UrlScheme::kFile ? std::string(kFilePrefix)
                                                  : "http://" + FoldName(serverFqdn) + "/exadmin/";
     for (size_t i = 0; i < segments.size(); ++i) {
@@ -156,8 +154,7 @@ std::string FormatStoreUrl(UrlScheme scheme, std::string_view serverFqdn,
             const auto u = static_cast<unsigned char>(c);
             if (NeedsEscape(u, scheme)) {
                 out += '%';
-                out += kHex[u >> 4];
-                out += kHex[u & 15];
+                platform::AppendHexByte(out, u);
             } else {
                 out += c;
             }

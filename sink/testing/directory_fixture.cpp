@@ -3,6 +3,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "base/strfuncs.h"
 #include "localplatform/directory/directory_backend.h"
 #include "localplatform/directory/directory_generator.h"
 #include "localplatform/directory/directory_ldif.h"
@@ -48,10 +49,8 @@ std::string DnValue(const std::string& value) {
     std::string out;
     for (const char c : value) {
         if (static_cast<unsigned char>(c) < 0x20) {
-            static constexpr char kHex[] = "0123456789ABCDEF";
             out += '\\';
-            out += kHex[static_cast<unsigned char>(c) >> 4];
-            out += kHex[c & 0xF];
+            platform::AppendHexByte(out, static_cast<unsigned char>(c));
         } else {
             out += c;
         }
