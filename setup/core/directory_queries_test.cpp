@@ -10,9 +10,9 @@
 
 #include "base/strfuncs.h"
 #include "localplatform/directory/testing/slapd_harness.h"
+#include "selection/testing/directory_fixture.h"
+#include "selection/testing/server_fixture.h"
 #include "setup/core/registration_management.h"
-#include "sink/testing/directory_fixture.h"
-#include "sink/testing/sink_fixture.h"
 
 namespace setup {
 namespace {
@@ -35,7 +35,7 @@ const char* kAttendants =
     "objectClass: top\nobjectClass: exchangeAdminService\ncn: Microsoft System Attendant\n"
     "homeMDB: CN=Mailbox Store (EXCH02),CN=EXCH02,CN=Configuration,DC=example,DC=org\n\n";
 
-class DirectoryQueriesTest : public quellix::testing::SinkFixture,
+class DirectoryQueriesTest : public quellix::testing::ServerFixture,
                              public ::testing::WithParamInterface<Backend> {
 protected:
     // Loads the users into this test's directory of the parameter's kind.

@@ -1,7 +1,7 @@
 // The preview selects what the run then removes: the same mailboxes, folders
 // and messages, for both modes, both traversals, marked and all mailboxes,
-// a fractional age and a time-zone bias. The run is the sink's own, on the
-// same store and directory.
+// a fractional age and a time-zone bias. The run is the sink's own, fired by
+// the component host on the same store and directory.
 #include "setup/core/preview.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "sink/testing/sink_fixture.h"
+#include "base/testing/run_program.h"
+#include "selection/testing/server_fixture.h"
 
 namespace setup {
 namespace {
@@ -34,11 +35,11 @@ struct Case {
     const char* bias;  // minutes, as the configuration holds them
 };
 
-class PreviewTest : public quellix::testing::SinkFixture,
+class PreviewTest : public quellix::testing::ServerFixture,
                     public ::testing::WithParamInterface<Case> {
 protected:
     void SetUp() override {
-        SinkFixture::SetUp();
+        ServerFixture::SetUp();
         Configure({std::string("timezone.active_time_bias = ") + GetParam().bias});
         Directory({
             {.cn = "Ann",
@@ -158,8 +159,12 @@ TEST_P(PreviewTest, SelectsWhatTheRunThenRemoves) {
     const Names untouched = Remaining();
     EXPECT_EQ(untouched, before) << "the preview changed the store";
 
-    ResetRunState();
-    ASSERT_FALSE(quellix::RunCleanup(thread_, Log(), Record(), itemUrl, 0)) << ReadLog();
+    for (const std::vector<std::string>& host :
+         {std::vector<std::string>{QUELLIX_HOST_PATH, "register", QUELLIX_MODULE_PATH},
+          std::vector<std::string>{QUELLIX_HOST_PATH, "ontimer", itemUrl}}) {
+        const auto o = platform::testing::RunProgram(host);
+        ASSERT_EQ(o.code, 0) << host[1] << ": " << o.err << ReadLog();
+    }
     Names removed;
     const Names after = Remaining();
     std::set_difference(before.begin(), before.end(), after.begin(), after.end(),

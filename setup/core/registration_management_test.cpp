@@ -8,7 +8,7 @@
 #include "localplatform/directory/testing/slapd_harness.h"
 #include "localplatform/store/item_store.h"
 #include "localplatform/store/store_test_support.h"
-#include "sink/testing/directory_fixture.h"
+#include "selection/testing/directory_fixture.h"
 
 namespace setup {
 namespace {

@@ -45,7 +45,7 @@ std::string ServerObjectsLdif() {
 }
 
 void SetupFixture::SetUp() {
-    SinkFixture::SetUp();
+    ServerFixture::SetUp();
     Mailbox(kSystemMailbox, kNamespace, true);
     moduleDir_ = dir_ + "/bin";
     std::filesystem::create_directories(moduleDir_);
@@ -57,7 +57,7 @@ void SetupFixture::SetUp() {
 void SetupFixture::TearDown() {
     std::filesystem::current_path(oldCwd_);
     slapd_.reset();
-    SinkFixture::TearDown();
+    ServerFixture::TearDown();
 }
 
 bool SetupFixture::LoadDirectory(const std::vector<quellix::testing::User>& users,

@@ -1,4 +1,4 @@
-// What the setup program's tests share: the sink's fixture (a temporary
+// What the setup program's tests share: the server fixture (a temporary
 // folder with its own platform configuration, store and embedded directory)
 // plus what a server holds for setup: this server's system attendant and
 // system mailbox in the directory, the system mailbox in the store, and a
@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "localplatform/directory/testing/slapd_harness.h"
-#include "sink/testing/directory_fixture.h"
-#include "sink/testing/sink_fixture.h"
+#include "selection/testing/directory_fixture.h"
+#include "selection/testing/server_fixture.h"
 
 namespace setup::testing {
 
@@ -24,7 +24,7 @@ std::string SystemMailboxListEntry();
 // LDIF for the fixture's directory.
 std::string ServerObjectsLdif();
 
-class SetupFixture : public quellix::testing::SinkFixture {
+class SetupFixture : public quellix::testing::ServerFixture {
 protected:
     void SetUp() override;
     void TearDown() override;

@@ -1,4 +1,4 @@
-#include "sink/testing/directory_fixture.h"
+#include "selection/testing/directory_fixture.h"
 
 #include <fstream>
 #include <sstream>

@@ -1,6 +1,5 @@
-// Directory entries for the sink's tests: mailbox users written as LDIF and
-// loaded into the embedded directory of the test's folder, or into a private
-// slapd.
+// Directory entries for the tests of the run and the setup program: mailbox users written as LDIF
+// and loaded into the embedded directory of the test's folder, or into a private slapd.
 #pragma once
 
 #include <memory>
