@@ -12,10 +12,12 @@ namespace quellix {
 
 namespace {
 
+#ifdef QUELLIX_MOVE_FAULTS
 std::function<void(const std::string&)>& MoveFaultHook() {
     static std::function<void(const std::string&)> hook;
     return hook;
 }
+#endif
 
 // Moves the current row's message into the destination Inbox of the run
 // (the one of its URL's scheme). The store moves it in one step, keeping
@@ -24,15 +26,19 @@ std::function<void(const std::string&)>& MoveFaultHook() {
 void MoveMessage(const std::string& href, const MoveDestination& move, int64_t run) {
     const std::string& dest =
         StartsWithNoCase(href, "http:") ? move.DestHttpFolderUrl : move.DestFileFolderUrl;
+#ifdef QUELLIX_MOVE_FAULTS
     if (MoveFaultHook()) MoveFaultHook()(href);
+#endif
     (void)platform::MoveRecordForRun(href, dest, run);
 }
 
 }  // namespace
 
+#ifdef QUELLIX_MOVE_FAULTS
 void SetMoveFaultHook(std::function<void(const std::string&)> hook) {
     MoveFaultHook() = std::move(hook);
 }
+#endif
 
 FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platform::Date cutoff,
                         bool logErrors, const std::string& traversal) {

@@ -34,9 +34,12 @@ struct FolderSwept {
 FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platform::Date cutoff,
                         bool logErrors, const std::string& traversal);
 
-// Test seam: called for each move just before the store moves the message,
-// with the source's URL. A hook that raises makes that move fail as a store
-// fault would. Empty by default.
+#ifdef QUELLIX_MOVE_FAULTS
+// Test seam, only in the unit tests' build of these modules (never in
+// Quellix.so): called for each move just before the store moves the
+// message, with the source's URL. A hook that raises makes that move fail as
+// a store fault would. Empty by default; set by one test thread at a time.
 void SetMoveFaultHook(std::function<void(const std::string& href)> hook);
+#endif
 
 }  // namespace quellix

@@ -1,7 +1,7 @@
-# The sink's tests: unit tests link quellix_sink_core; end-to-end tests load
+# The sink's tests: unit tests link quellix_sink_core_faults; end-to-end tests load
 # Quellix.so through the class registry.
 add_library(quellix_sink_testing STATIC testing/sink_fixture.cpp)
-target_link_libraries(quellix_sink_testing PUBLIC quellix_sink_core quellix_selection_testing)
+target_link_libraries(quellix_sink_testing PUBLIC quellix_sink_core_faults quellix_selection_testing)
 
 quellix_add_test(NAME sweep_test SOURCES sweep_test.cpp LIBS quellix_sink_testing)
 quellix_add_test(NAME run_log_test SOURCES run_log_test.cpp LIBS quellix_sink_testing)
