@@ -17,7 +17,6 @@ platform::Recordset SearchDirectory(platform::Connection& cnn, const std::string
     cmd.Properties("searchscope").SetValue(Variant(int32_t{2}));
     cmd.Properties("cache results").SetValue(Variant(true));
     cmd.Properties("Chase Referrals").SetValue(Variant(int32_t{96}));
-    (void)cmd.Properties("Timeout").Value();
     cmd.Properties("Page Size").SetValue(Variant(int16_t{100}));
     // No "Size Limit": every mailbox of this server is treated, however
     // many users the forest holds and however they sort; the pages bound

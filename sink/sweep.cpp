@@ -49,10 +49,9 @@ FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platf
     ErrorState err;
     err.Run([&] {
         result = ForEachExpiredMessage(folderUrl, cutoff, traversal, [&](Recordset& rs) {
+            // Of the row's values the sweep needs its URL and size; the
+            // names and dates the query also selects are not read.
             const SelectedMessage message = ReadSelectedMessage(rs);
-            (void)rs.Fields("DAV:displayname").Value();
-            (void)rs.Fields("DAV:creationdate").Value();
-            (void)rs.Fields("DAV:getlastmodified").Value();
             if (run.move.MoveTarget.empty()) {
                 rs.Delete(adAffectCurrent);
             } else {
