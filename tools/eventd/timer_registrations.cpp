@@ -12,7 +12,6 @@ namespace eventd {
 
 namespace {
 
-using localplatform::ItemKind;
 using localplatform::ItemRow;
 using localplatform::ItemStore;
 
