@@ -49,6 +49,9 @@ Disclaimer::Disclaimer(QWidget* parent) : QWidget(parent) {
     Command2 = new QPushButton(QStringLiteral("No"), this);
     Command2->setObjectName("Command2");
     Command2->setGeometry(Twips(3840, 4200, 975, 495));
+    // Return and keypad Enter press the focused button, as Space does.
+    Command1->setAutoDefault(true);
+    Command2->setAutoDefault(true);
     connect(Command1, &QPushButton::clicked, this, [this] { Accept(); });
     // No: the program ends; nothing is opened or written.
     connect(Command2, &QPushButton::clicked, this, [this] { close(); });

@@ -115,7 +115,8 @@ void InstallForm::CreateControls() {
     const auto button = [this](const char* name, const char* text, QRect g) {
         auto* b = Place(new QPushButton(QString::fromUtf8(text), this), g);
         b->setObjectName(name);
-        b->setAutoDefault(false);
+        // Return and keypad Enter press the focused button, as Space does.
+        b->setAutoDefault(true);
         return b;
     };
     const auto combo = [this](const char* name, const QStringList& items, QRect g) {
@@ -484,10 +485,11 @@ ProgressCallback InstallForm::FillProgress() {
 }
 
 void InstallForm::EndFill() {
-    if (Picture1->ScaleWidth() > 0) {
-        Picture1->Clear();
-        Picture1->hide();
-    }
+    // The bar goes whether the fill ran, stopped or never started (a
+    // directory that is down, a directory without mailbox users): a blank
+    // bar would lie over the error log and "Clear Error Log".
+    Picture1->Clear();
+    Picture1->hide();
     busy_ = false;
     if (closeRequested_) QTimer::singleShot(0, this, [this] { close(); });
 }

@@ -195,8 +195,11 @@ TEST_F(SetupWindowsTest, DisclaimerNoEndsTheProgramTouchingNothing) {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(d));
     Screenshot(*d, "disclaimer");
     EXPECT_EQ(d->windowTitle(), "Quellix setup");
-    EXPECT_EQ(d->Label2->text().toStdString(), kDisclaimerQuestion);
-    EXPECT_EQ(std::string(kDisclaimerQuestion).size(), 171u);
+    const std::string question =
+        "Do you accept all of of the terms of the preceding Limitation of Liability? To install "
+        "you must accept the Limitation of Liability . If  you choose No, install will close.";
+    EXPECT_EQ(d->Label2->text().toStdString(), question);
+    EXPECT_EQ(question.size(), 171u);
     const std::string limitation = LimitationText();
     EXPECT_EQ(
         limitation.rfind("LIMITATION OF LIABILITY. \r\n\r\nTO THE MAXIMUM EXTENT PERMITTED BY "
@@ -229,6 +232,51 @@ TEST_F(SetupWindowsTest, DisclaimerYesOpensTheMainWindowAndCloses) {
     EXPECT_TRUE(form->isVisible());
     EXPECT_TRUE(WaitUntil([&] { return form->State().has_value(); }));
     EXPECT_EQ(form->State(), InstallState::ReadyToInstall);
+}
+
+// Return and keypad Enter press the focused button, as Space does.
+TEST_F(SetupWindowsTest, EnterPressesTheFocusedButton) {
+    struct Key {
+        Qt::Key key;
+        Qt::KeyboardModifiers modifiers;
+    };
+    const Key kReturn{Qt::Key_Return, Qt::NoModifier};
+    const Key kEnter{Qt::Key_Enter, Qt::KeypadModifier};
+    const auto press = [](QPushButton* button, Key k) {
+        button->activateWindow();
+        button->setFocus(Qt::TabFocusReason);
+        ASSERT_TRUE(WaitUntil([&] { return button->hasFocus(); }));
+        QTest::keyClick(QApplication::focusWidget(), k.key, k.modifiers);
+    };
+
+    // The disclaimer: Enter on "No" closes it; on "Yes" opens the main window.
+    QPointer<Disclaimer> declined = new Disclaimer();
+    declined->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(declined));
+    press(declined->Command2, kReturn);
+    EXPECT_TRUE(WaitUntil([&] { return declined.isNull(); }));
+    QPointer<Disclaimer> accepted = new Disclaimer();
+    accepted->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(accepted));
+    press(accepted->Command1, kEnter);
+    EXPECT_TRUE(WaitUntil([&] { return accepted.isNull(); }));
+    InstallForm* opened = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (auto* f = qobject_cast<InstallForm*>(w)) opened = f;
+    }
+    ASSERT_NE(opened, nullptr);
+    EXPECT_TRUE(WaitUntil([&] { return opened->State().has_value(); }));
+    opened->close();
+
+    // The main window.
+    InstallForm* form = InstalledForm();
+    press(form->Command6, kReturn);  // Select All
+    EXPECT_EQ(form->MbxInstList->selectedItems().size(), form->MbxInstList->count());
+    press(form->Command7, kEnter);  // Deselect All
+    EXPECT_TRUE(form->MbxInstList->selectedItems().isEmpty());
+    QPointer<InstallForm> alive = form;
+    press(form->Command2, kReturn);  // Exit
+    EXPECT_TRUE(WaitUntil([&] { return alive.isNull(); }));
 }
 
 // ---- The main window's controls -------------------------------------------
@@ -475,7 +523,7 @@ TEST_F(SetupWindowsTest, ChangeInstallsWritesTheRegistrationAndMarks) {
         BoxAnswerer answers;
         QTest::mouseClick(form->Command1, Qt::LeftButton);
         ASSERT_EQ(answers.seen.size(), 1u);
-        EXPECT_EQ(answers.seen[0].text, kIdentityWarning);
+        EXPECT_EQ(answers.seen[0].text, "Please fill the Identity and Password fields");
         EXPECT_EQ(answers.seen[0].title, "Quellix setup");
         EXPECT_EQ(answers.seen[0].icon, QMessageBox::Warning);
         EXPECT_EQ(answers.seen[0].buttons, QMessageBox::Ok);
@@ -587,7 +635,10 @@ TEST_F(SetupWindowsTest, UninstallAsksAndCancelKeepsEverything) {
         BoxAnswerer answers({QMessageBox::Cancel});
         QTest::mouseClick(form->Command1, Qt::LeftButton);
         ASSERT_EQ(answers.seen.size(), 1u);
-        EXPECT_EQ(answers.seen[0].text, UninstallConfirmation());
+        EXPECT_EQ(answers.seen[0].text,
+                  "You are about to remove the COM+ object.\n"
+                  "Also, if you click Yes all schedule information will be cleared.\n"
+                  "Do you want to continue?");
         EXPECT_EQ(answers.seen[0].icon, QMessageBox::Warning);
         EXPECT_EQ(answers.seen[0].buttons, QMessageBox::Ok | QMessageBox::Cancel);
         EXPECT_EQ(answers.seen[0].title, "Quellix setup");
@@ -617,10 +668,47 @@ TEST_F(SetupWindowsTest, ModifyRefusesAnEmptyFolderAndKeepsTheNormalisedText) {
     BoxAnswerer answers;
     QTest::mouseClick(form->Command1, Qt::LeftButton);
     ASSERT_EQ(answers.seen.size(), 1u);
-    EXPECT_EQ(answers.seen[0].text, kFolderWarning);
+    EXPECT_EQ(answers.seen[0].text, "Please fill the Spam folder name field");
     EXPECT_EQ(form->txtSpamFolder->text(), "");
     EXPECT_TRUE(form->Check2->isChecked());  // not refreshed
     EXPECT_EQ(Item(Custom(registration::kFolderName)).ToString(), "Spam");
+}
+
+// A server whose directory shows no system mailbox: CHANGE installs, skips
+// the registration without a word and refreshes, and so does a CHANGE of the
+// parameters after it.
+TEST_F(SetupWindowsTest, WithoutASystemMailboxChangeSkipsTheRegistrationAndRefreshes) {
+    const std::string path = dir_ + "/no-system-mailbox.ldb";
+    quellix::testing::LoadEmbeddedDirectory(
+        path, {{.cn = "Ann Lee", .account = "alee", .alias = "ann", .mail = "ann@example.org"}},
+        "");
+    Configure({"directory = ldb://" + path});
+    InstallForm* form = OpenForm();
+    ASSERT_EQ(form->State(), InstallState::ReadyToInstall);
+    EXPECT_EQ(form->SysMbxList->count(), 0);
+    form->txtPwd->setText("secret");
+    {
+        BoxAnswerer answers;
+        QTest::mouseClick(form->Command1, Qt::LeftButton);
+        for (const SeenBox& box : answers.seen) ADD_FAILURE() << box.text;
+    }
+    EXPECT_TRUE(Installed());
+    EXPECT_EQ(form->State(), InstallState::Installed) << form->ErrorLogText();
+    EXPECT_EQ(Lines(form->MbxInstList),
+              std::vector<std::string>{"Ann Lee / EXCH01 / ann@example.org / ann"});
+
+    QTest::mouseClick(form->Check2, Qt::LeftButton);
+    ASSERT_TRUE(form->Check2->isChecked());
+    form->txtAgeLimit->setText("30");
+    {
+        BoxAnswerer answers;
+        QTest::mouseClick(form->Command1, Qt::LeftButton);
+        for (const SeenBox& box : answers.seen) ADD_FAILURE() << box.text;
+    }
+    EXPECT_FALSE(form->Check2->isChecked()) << "refreshed";
+    EXPECT_EQ(form->State(), InstallState::Installed);
+    EXPECT_TRUE(form->txtErr->isHidden()) << form->ErrorLogText();
+    EXPECT_FALSE(ItemExists());
 }
 
 // ---- The input rules -------------------------------------------------------
@@ -659,8 +747,10 @@ TEST_F(SetupWindowsTest, CheckBoxesRefuseWithoutASelection) {
         QListWidget* list;
         const char* message;
     };
-    for (const Case& c : {Case{form->Check3, form->MbxInstList, kSelectForRegistration},
-                          Case{form->Check4, form->MbxUninstList, kSelectForUnregistration}}) {
+    for (const Case& c :
+         {Case{form->Check3, form->MbxInstList, "Please select the mailbox(es) for registration"},
+          Case{form->Check4, form->MbxUninstList,
+               "Please select the mailbox(es) for unregistration"}}) {
         SCOPED_TRACE(c.message);
         {
             BoxAnswerer answers;
@@ -702,7 +792,8 @@ TEST_F(SetupWindowsTest, MoveNeedsADestination) {
         BoxAnswerer answers;
         QTest::mouseClick(form->OptMove, Qt::LeftButton);
         ASSERT_EQ(answers.seen.size(), 1u);
-        EXPECT_EQ(answers.seen[0].text, kSelectDestination);
+        EXPECT_EQ(answers.seen[0].text,
+                  "Please select the destination mailbox to move expired messages");
         EXPECT_EQ(answers.seen[0].icon, QMessageBox::Information);
         EXPECT_FALSE(form->OptMove->isChecked());
         EXPECT_TRUE(form->OptDelete->isChecked());
@@ -749,7 +840,9 @@ TEST_F(SetupWindowsTest, TheReportRecipientIsCheckedWhenItLosesTheFocus) {
             continue;
         }
         ASSERT_EQ(answers.seen.size(), 1u);
-        EXPECT_EQ(answers.seen[0].text, ReportRecipientWarning());
+        EXPECT_EQ(answers.seen[0].text,
+                  "Please enter correct e-mail address.\r\n\r\nExamples:\r\n"
+                  "postmaster@example.com\r\nPostmaster (postmaster@example.com)");
         EXPECT_EQ(answers.seen[0].icon, QMessageBox::Information);
         EXPECT_EQ(answers.seen[0].buttons, QMessageBox::Ok);
         EXPECT_TRUE(WaitUntil([&] { return form->txtReportRecipient->hasFocus(); }));
@@ -798,7 +891,7 @@ TEST_F(SetupWindowsTest, BrowserPreselectsScrollsAndFillsTheField) {
         },
         true);
     EXPECT_EQ(form->txtReportRecipient->text(), "User 02 (u02@example.org)");
-    EXPECT_EQ(form->BrowseMode(), kBrowseAll);
+    EXPECT_EQ(form->BrowseMode(), "All");
 
     // No match: nothing selected, not scrolled. A match at index 1: no scroll.
     form->txtReportRecipient->setText("Cid Free (cid@example.org)");
@@ -829,7 +922,7 @@ TEST_F(SetupWindowsTest, BrowserPreselectsScrollsAndFillsTheField) {
             b.List1->setCurrentRow(1);
         },
         true);
-    EXPECT_EQ(form->BrowseMode(), kBrowseDestination);
+    EXPECT_EQ(form->BrowseMode(), "Not Regisitered");
     EXPECT_EQ(form->txtDestFolder->text(), "Cid Free (cid@example.org)");
     EXPECT_TRUE(form->OptMove->isChecked());
     EXPECT_EQ(form->MbxInstList->count(), 21);
@@ -848,18 +941,53 @@ TEST_F(SetupWindowsTest, BrowserPreselectsScrollsAndFillsTheField) {
 
 // ---- Failures and the progress bar -----------------------------------------
 
-TEST_F(SetupWindowsTest, DiscoveryFailuresGoToTheLogAndTheWindowStillCloses) {
-    Configure({"directory = ldap://127.0.0.1:1", "directory.dns_host_name = 127.0.0.1",
-               "directory.gc_port = 1", "directory.ldap_port = 1"});
-    InstallForm* form = OpenForm();
-    const std::string log = form->ErrorLogText();
-    EXPECT_NE(log.find(" - ERROR: "), std::string::npos) << log;
-    EXPECT_TRUE(form->txtErr->isVisible());
-    EXPECT_EQ(form->MbxInstList->count(), 0);
-    Screenshot(*form, "install_form_directory_down");
-    QPointer<InstallForm> alive = form;
-    QTest::mouseClick(form->Command2, Qt::LeftButton);
-    EXPECT_TRUE(WaitUntil([&] { return alive.isNull(); }));
+// Clicks a control where the administrator would: through the window, so the
+// click lands on whatever lies on top at that point.
+void ClickThroughWindow(QWidget* control) {
+    QWidget* window = control->window();
+    QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {},
+                      control->mapTo(window, control->rect().center()));
+}
+
+// A refresh whose fill ends early or never starts leaves no blank bar over
+// the error log and "Clear Error Log".
+TEST_F(SetupWindowsTest, TheBarGoesWhenAFillFailsOrFindsNoMailboxAndTheLogClears) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> config;
+        bool logged;
+    };
+    const std::string empty = dir_ + "/empty.ldb";
+    quellix::testing::LoadEmbeddedDirectory(empty, {}, "");
+    const Case cases[] = {
+        {"directory_down",
+         {"directory = ldap://127.0.0.1:1", "directory.dns_host_name = 127.0.0.1",
+          "directory.gc_port = 1", "directory.ldap_port = 1"},
+         true},
+        {"directory_without_mailboxes", {"directory = ldb://" + empty}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Configure(c.config);
+        InstallForm* form = OpenForm();
+        EXPECT_EQ(form->MbxInstList->count(), 0);
+        EXPECT_TRUE(form->Picture1->isHidden());
+        Screenshot(*form, std::string("install_form_") + c.name);
+        if (c.logged) {
+            const std::string log = form->ErrorLogText();
+            EXPECT_NE(log.find(" - ERROR: -2147016646 "), std::string::npos) << log;
+            EXPECT_TRUE(form->txtErr->isVisible());
+            ClickThroughWindow(form->Command3);
+            EXPECT_EQ(form->ErrorLogText(), "");
+            EXPECT_EQ(form->txtErr->toPlainText().toStdString(), "");
+            EXPECT_TRUE(form->txtErr->isHidden());
+            EXPECT_TRUE(form->Command3->isHidden());
+        }
+        EXPECT_TRUE(form->txtErr->isHidden()) << form->ErrorLogText();
+        QPointer<InstallForm> alive = form;
+        ClickThroughWindow(form->Command2);
+        EXPECT_TRUE(WaitUntil([&] { return alive.isNull(); }));
+    }
 }
 
 TEST_F(SetupWindowsTest, TheBarIsShownAndEventsRunWhileAListFills) {
