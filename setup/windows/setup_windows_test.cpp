@@ -17,6 +17,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyleOptionButton>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
@@ -38,6 +39,7 @@
 #include "setup/windows/preview_window.h"
 #include "setup/windows/progress_bar.h"
 #include "setup/windows/select_recipient.h"
+#include "setup/windows/wrapping_check_box.h"
 
 namespace setup::windows {
 namespace {
@@ -442,6 +444,147 @@ TEST_F(SetupWindowsTest, EveryControlHasItsCaptionPlaceAndFirstState) {
             next = next->nextInFocusChain();
         EXPECT_EQ(next, order[i]);
     }
+}
+
+// Where a control draws its caption with its own font, in its parent's
+// coordinates, and whether the caption fits the control; an empty rectangle
+// for a control without a caption.
+struct DrawnCaption {
+    QRect rect;
+    bool fits = true;
+};
+
+DrawnCaption CaptionOf(QWidget* w) {
+    const QFontMetrics fm(w->font());
+    const auto wrapped = [&](const QRect& box, const QString& text) {
+        const QRect need =
+            fm.boundingRect(box, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, text);
+        return DrawnCaption{need.translated(w->pos()), box.contains(need)};
+    };
+    const auto line = [&](const QRect& box, const QString& text) {
+        const QRect need(box.left(), box.top() + (box.height() - fm.height()) / 2,
+                         fm.horizontalAdvance(text), fm.height());
+        return DrawnCaption{need.translated(w->pos()),
+                            need.right() <= w->rect().right() && fm.height() <= w->height()};
+    };
+    if (auto* label = qobject_cast<QLabel*>(w)) {
+        if (label->text().isEmpty()) return {};
+        // Line breaks at the end draw nothing: they need no room.
+        QString text = label->text();
+        while (text.endsWith(QLatin1Char('\n'))) text.chop(1);
+        if (label->wordWrap()) return wrapped(label->contentsRect(), text);
+        const QRect box = label->contentsRect();
+        return line(QRect(box.left(), box.top(), box.width(), fm.height()), text);
+    }
+    auto* button = qobject_cast<QAbstractButton*>(w);
+    if (button == nullptr || button->text().isEmpty()) return {};
+    QStyleOptionButton opt;
+    opt.initFrom(button);
+    opt.text = button->text();
+    if (qobject_cast<QPushButton*>(w) != nullptr) {
+        const QRect box = w->style()->subElementRect(QStyle::SE_PushButtonContents, &opt, w);
+        DrawnCaption c = line(box, button->text());
+        c.rect.moveLeft(w->x() + box.left() + (box.width() - c.rect.width()) / 2);
+        c.fits = c.fits && fm.horizontalAdvance(button->text()) <= box.width();
+        return c;
+    }
+    const bool radio = qobject_cast<QRadioButton*>(w) != nullptr;
+    const QRect box = w->style()->subElementRect(
+        radio ? QStyle::SE_RadioButtonContents : QStyle::SE_CheckBoxContents, &opt, w);
+    if (qobject_cast<WrappingCheckBox*>(w) != nullptr) {
+        const QRect ind = w->style()->subElementRect(QStyle::SE_CheckBoxIndicator, &opt, w);
+        return wrapped(QRect(ind.right() + 1, 0, w->width() - ind.right() - 1, w->height()),
+                       button->text());
+    }
+    return line(box, button->text());
+}
+
+// Every caption of a window is whole: it fits its control in the window's
+// face, and no control drawn over it hides a part of it. The start-time
+// label runs under the time lists by design: its words stand before them
+// and its colon in the gap between the hour and the minute.
+void ExpectWholeCaptions(QWidget& window) {
+    const QImage image = window.grab().toImage();
+    for (QWidget* w : window.findChildren<QWidget*>()) {
+        if (!w->isVisibleTo(&window)) continue;
+        if (auto* list = qobject_cast<QComboBox*>(w)) {
+            // The arrow of a drop-down list points down: in the right part
+            // of the list, rows of ink that narrow to a tip.
+            SCOPED_TRACE(w->objectName().toStdString());
+            const QRect g = list->geometry();
+            const QColor paper = image.pixelColor(g.right() - 2, g.top() + 2);
+            std::vector<int> rows;
+            for (int y = g.top() + 2; y < g.bottom() - 1; ++y) {
+                int ink = 0;
+                for (int x = g.right() - 14; x < g.right() - 1; ++x)
+                    ink += image.pixelColor(x, y) != paper ? 1 : 0;
+                if (ink > 0) rows.push_back(ink);
+            }
+            ASSERT_GE(rows.size(), 3u);
+            for (size_t i = 1; i < rows.size(); ++i) EXPECT_LT(rows[i], rows[i - 1]);
+            EXPECT_EQ(rows.back(), 1);
+            continue;
+        }
+        DrawnCaption caption = CaptionOf(w);
+        if (caption.rect.isEmpty()) continue;
+        SCOPED_TRACE(w->objectName().toStdString() + " \"" + Caption(w).toStdString() + "\"");
+        EXPECT_TRUE(caption.fits) << "needs " << caption.rect.width() << " x "
+                                  << caption.rect.height() << " in " << w->width() << " x "
+                                  << w->height();
+        if (w->objectName() == "Label9") {
+            auto* form = qobject_cast<InstallForm*>(&window);
+            ASSERT_NE(form, nullptr);
+            const QFontMetrics fm(w->font());
+            caption.rect.setWidth(fm.horizontalAdvance(QStringLiteral("Start time:")));
+            // Dark pixels of the colon between the hour and the minute list.
+            const int from = form->ComboStartHour->geometry().right() + 1;
+            const int to = form->ComboStartMin->x();
+            int dark = 0;
+            for (int x = from; x < to; ++x) {
+                for (int y = w->y(); y < w->y() + w->height(); ++y)
+                    dark += image.pixelColor(x, y).lightness() < 128 ? 1 : 0;
+            }
+            EXPECT_GE(dark, 2) << "no colon between " << from << " and " << to;
+        }
+        // Controls above it among its siblings.
+        const QObjectList& siblings = w->parentWidget()->children();
+        for (qsizetype i = siblings.indexOf(w) + 1; i < siblings.size(); ++i) {
+            auto* above = qobject_cast<QWidget*>(siblings[i]);
+            if (above == nullptr || !above->isVisibleTo(&window)) continue;
+            EXPECT_FALSE(above->geometry().intersects(caption.rect))
+                << "covered by " << above->objectName().toStdString();
+        }
+    }
+}
+
+TEST_F(SetupWindowsTest, EveryCaptionIsWholeInTheWindowsFace) {
+    QPointer<Disclaimer> d = new Disclaimer();
+    d->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(d));
+    {
+        SCOPED_TRACE("disclaimer");
+        ExpectWholeCaptions(*d);
+    }
+    d->close();
+    InstallForm* form = OpenForm();
+    {
+        SCOPED_TRACE("ready to install");
+        ExpectWholeCaptions(*form);
+    }
+    form->txtPwd->setText("secret");
+    form->ComboStartHour->setCurrentIndex(6);
+    form->ComboStartMin->setCurrentIndex(5);
+    form->ComboStartAmPm->setCurrentIndex(1);
+    form->ComboRun->setCurrentIndex(1);
+    {
+        BoxAnswerer answers;
+        QTest::mouseClick(form->Command1, Qt::LeftButton);
+    }
+    ASSERT_EQ(form->State(), InstallState::Installed);
+    form->txtErr->show();  // the log and its button shown, the bar hidden
+    form->Command3->show();
+    SCOPED_TRACE("installed");
+    ExpectWholeCaptions(*form);
 }
 
 // ---- The three window states, CHANGE, and the screenshots ------------------
