@@ -520,6 +520,8 @@ void InstallForm::RefillMailboxLists() {
                                      platform::err::Hr(0x80004005), e.what()});
     }
     EndFill();
+    // Mailboxes the directory left out cannot be picked: say so.
+    if (!lists.cut.empty()) log_.Prepend(MailboxListCutEntry(lists.cut, context_.strSearchRoot));
     ShowLists(lists);
     ResetListControls();
     ShowErrorLog();
@@ -528,6 +530,8 @@ void InstallForm::RefillMailboxLists() {
 void InstallForm::ApplyStatus(const SetupStatus& status) {
     state_ = status.state;
     registrationItemUrl_ = RegistrationItemUrl(status.registration);
+    if (!status.lists.cut.empty())
+        log_.Prepend(MailboxListCutEntry(status.lists.cut, context_.strSearchRoot));
     ApplyStateControls(status);
     ShowParameters(status.controls);
     SysMbxList->clear();

@@ -25,6 +25,7 @@
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -1149,6 +1150,49 @@ TEST_F(SetupWindowsTest, TheBarIsShownAndEventsRunWhileAListFills) {
     EXPECT_EQ(seen.front().second, "4%");  // 1 of 24 records
     EXPECT_TRUE(form->Picture1->isHidden());
     EXPECT_EQ(form->MbxInstList->count(), 22);
+}
+
+// A directory whose own size limit ends the mailbox search: the lists hold
+// the rows before the cut, and the error log says the lists were cut, at
+// every fill.
+TEST_F(SetupWindowsTest, AMailboxListCutByTheDirectoryIsLogged) {
+    using localplatform::directory::testing::SlapdHarness;
+    if (!SlapdHarness::Available()) GTEST_SKIP() << "slapd is not installed";
+    std::vector<User> users;
+    for (int i = 0; i < 12; ++i) {
+        const std::string n = (i < 10 ? "0" : "") + std::to_string(i);
+        users.push_back({.cn = "User " + n,
+                         .account = "u" + n,
+                         .alias = "u" + n,
+                         .mail = "u" + n + "@example.org"});
+    }
+    SlapdHarness::Options o;
+    o.suffix = quellix::testing::kBaseDn;
+    // Not the server's root: the root is exempt from its limits.
+    o.rootDn = "CN=reader," + std::string(quellix::testing::kBaseDn);
+    o.serverSizeLimit = 8;
+    o.preloadLdif = dir_ + "/cut.ldif";
+    std::ofstream(o.preloadLdif) << quellix::testing::DirectoryLdif(users,
+                                                                    testing::ServerObjectsLdif());
+    slapd_ = std::make_unique<SlapdHarness>(o);
+    Configure({slapd_->ConfigLines(), "directory.bind_dn = ", "directory.password = "});
+
+    InstallForm* form = OpenForm();
+    const auto expectCutLogged = [&] {
+        const std::string log = form->ErrorLogText();
+        EXPECT_TRUE(log.starts_with("[")) << log;
+        const size_t entry = log.find("] GC://127.0.0.1 - ERROR: -2147016668 ");
+        ASSERT_NE(entry, std::string::npos) << log;
+        EXPECT_NE(log.find("size limit ended the search after 8 entries", entry), std::string::npos)
+            << log;
+        EXPECT_TRUE(form->txtErr->isVisible());
+        EXPECT_LE(form->MbxInstList->count(), 8);  // of 12
+    };
+    expectCutLogged();
+    QTest::mouseClick(form->Command3, Qt::LeftButton);
+    ASSERT_EQ(form->ErrorLogText(), "");
+    form->RefillMailboxLists();
+    expectCutLogged();
 }
 
 TEST(ProgressBarTest, DrawsThePercentageAndTheBar) {
