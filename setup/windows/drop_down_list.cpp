@@ -1,6 +1,8 @@
 #include "setup/windows/drop_down_list.h"
 
 #include <QPainter>
+#include <QStyle>
+#include <QStyleOptionFocusRect>
 
 namespace setup::windows {
 
@@ -14,10 +16,17 @@ void DropDownList::paintEvent(QPaintEvent*) {
     p.setPen(pal.color(QPalette::Mid));
     p.drawRect(r.adjusted(0, 0, -1, -1));
 
-    // The picked text, highlighted while the list has the focus.
+    // The picked text, highlighted while the list has the focus; with
+    // nothing picked, the focus shows as a dotted frame.
     const QRect text(r.left() + 2, r.top() + 2, r.width() - kArrowColumn - 4, r.height() - 4);
     const bool focused = hasFocus() && currentIndex() >= 0;
     if (focused) p.fillRect(text, pal.highlight());
+    if (hasFocus() && currentIndex() < 0) {
+        QStyleOptionFocusRect frame;
+        frame.initFrom(this);
+        frame.rect = text;
+        style()->drawPrimitive(QStyle::PE_FrameFocusRect, &frame, &p, this);
+    }
     const QPalette::ColorGroup group = isEnabled() ? QPalette::Active : QPalette::Disabled;
     p.setPen(pal.color(group, focused ? QPalette::HighlightedText : QPalette::Text));
     p.drawText(text.adjusted(1, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter, currentText());
