@@ -20,15 +20,15 @@ void ColonLabel::paintEvent(QPaintEvent* event) {
     }
     QPainter p(this);
     const QRect box = contentsRect();
-    const Qt::Alignment vertical = alignment() & Qt::AlignVertical_Mask;
+    // drawItemText takes the alignment flags as an int.
+    const int flags =
+        static_cast<int>((Qt::AlignLeft | (alignment() & Qt::AlignVertical_Mask)).toInt());
     const QString words = caption.chopped(1).trimmed();
-    style()->drawItemText(&p, box, Qt::AlignLeft | vertical, palette(), isEnabled(), words,
-                          foregroundRole());
+    style()->drawItemText(&p, box, flags, palette(), isEnabled(), words, foregroundRole());
     const QString colon(QLatin1Char(':'));
     const int width = fontMetrics().horizontalAdvance(colon);
     const QRect colonBox(colonCentre_ - width / 2, box.top(), width, box.height());
-    style()->drawItemText(&p, colonBox, Qt::AlignLeft | vertical, palette(), isEnabled(), colon,
-                          foregroundRole());
+    style()->drawItemText(&p, colonBox, flags, palette(), isEnabled(), colon, foregroundRole());
 }
 
 }  // namespace setup::windows
