@@ -154,8 +154,14 @@ MailboxLists GetUsersWithMailboxes(platform::Connection& cnn, const std::string&
         }
         rs.MoveNext();
     }
+    lists.cut = platform::DirectorySearchCut(rs);
     rs.Close();
     return lists;
+}
+
+ErrorEntry MailboxListCutEntry(const std::string& cut, const std::string& searchRoot) {
+    return ErrorEntry{platform::Date::NowLocal(), platform::VisibleText(searchRoot),
+                      platform::err::kDsSizeLimit, platform::VisibleText(cut)};
 }
 
 std::string GetSystemAttendantHomeMDB(platform::Connection& cnn, const std::string& searchRoot,

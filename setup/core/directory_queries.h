@@ -22,6 +22,7 @@
 #include "base/error.h"
 #include "platform/ado.h"
 #include "platform/ado_directory.h"
+#include "setup/core/error_log.h"
 #include "setup/core/setup_text.h"
 
 namespace setup {
@@ -72,7 +73,17 @@ struct MailboxLists {
     std::vector<std::string> registerList;    // MbxInstList: not marked
     std::vector<std::string> unregisterList;  // MbxUninstList: marked
     int32_t recordCount = 0;                  // the progress bar's scale
+    // Why the directory's rows stopped short of every mailbox user (the
+    // command's "Size Limit" or the server's own limit), as
+    // platform::DirectorySearchCut says it; empty when they did not.
+    std::string cut;
 };
+
+// The error-log entry that says the mailbox lists were cut: where = the
+// search root, the directory's size-limit error number, the cut as the
+// description; both texts made visible (no line breaks or controls taken
+// from data).
+ErrorEntry MailboxListCutEntry(const std::string& cut, const std::string& searchRoot);
 
 // Called once per directory record, after the bar advanced by one step; the
 // window repaints and processes pending events there.
@@ -82,7 +93,8 @@ using ProgressCallback = std::function<void(const Progress& progress, const std:
 // those homed on shortComputerName into the lists; system mailboxes are never
 // listed, nor an unmarked mailbox whose label equals destFolderText (without
 // regard to case). A failing query raises platform::Error; a failure inside
-// one record only skips what it affects.
+// one record only skips what it affects; rows the directory left out are
+// told in cut.
 MailboxLists GetUsersWithMailboxes(platform::Connection& cnn, const std::string& searchRoot,
                                    const std::string& shortComputerName,
                                    const std::string& destFolderText,

@@ -16,11 +16,10 @@ const char* const kDisclaimerQuestion =
 std::string LimitationText() {
     return "LIMITATION OF LIABILITY. \r\n\r\n"
            "TO THE MAXIMUM EXTENT PERMITTED BY APPLICABLE LAW, IN NO EVENT SHALL THE CREATOR OF "
-           "THIS SOFTWARE BE LIABLE FOR ANY SPECIAL, INCIDENTAL, INDIRECT, OR CONSEQUENTIAL "
-           "DAMAGES WHATSOEVER (INCLUDING, WITHOUT LIMITATION, DAMAGES FOR LOSS OF BUSINESS "
-           "PROFITS, BUSINESS INTERRUPTION, LOSS OF BUSINESS INFORMATION, OR ANY OTHER PECUNIARY "
-           "LOSS) ARISING OUT OF THE USE OF OR INABILITY TO USE THE SOFTWARE PRODUCT OR THE "
-           "FAILURE TO PROVIDE SUPPORT SERVICES.\r\n\r\n\r\n\r\n" +
+           "THIS SOFTWARE BE LIABLE FOR ANY SPECIAL, INCIDENTAL, INDIRECT OR CONSEQUENTIAL "
+           "DAMAGES (LOST BUSINESS PROFITS, BUSINESS INTERRUPTION, LOST BUSINESS INFORMATION OR "
+           "OTHER PECUNIARY LOSS) ARISING FROM THE USE OF, OR INABILITY TO USE, THE SOFTWARE "
+           "PRODUCT OR FROM THE FAILURE TO PROVIDE SUPPORT SERVICES.\r\n\r\n\r\n\r\n" +
            std::string(80, '-') + "\r\n";
 }
 
@@ -49,6 +48,9 @@ Disclaimer::Disclaimer(QWidget* parent) : QWidget(parent) {
     Command2 = new QPushButton(QStringLiteral("No"), this);
     Command2->setObjectName("Command2");
     Command2->setGeometry(Twips(3840, 4200, 975, 495));
+    // Return and keypad Enter press the focused button, as Space does.
+    Command1->setAutoDefault(true);
+    Command2->setAutoDefault(true);
     connect(Command1, &QPushButton::clicked, this, [this] { Accept(); });
     // No: the program ends; nothing is opened or written.
     connect(Command2, &QPushButton::clicked, this, [this] { close(); });

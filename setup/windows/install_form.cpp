@@ -23,6 +23,8 @@
 #include "setup/core/directory_queries.h"
 #include "setup/core/preview.h"
 #include "setup/core/setup_text.h"
+#include "setup/windows/colon_label.h"
+#include "setup/windows/drop_down_list.h"
 #include "setup/windows/preview_window.h"
 #include "setup/windows/progress_bar.h"
 #include "setup/windows/select_recipient.h"
@@ -115,23 +117,16 @@ void InstallForm::CreateControls() {
     const auto button = [this](const char* name, const char* text, QRect g) {
         auto* b = Place(new QPushButton(QString::fromUtf8(text), this), g);
         b->setObjectName(name);
-        b->setAutoDefault(false);
+        // Return and keypad Enter press the focused button, as Space does.
+        b->setAutoDefault(true);
         return b;
     };
     const auto combo = [this](const char* name, const QStringList& items, QRect g) {
-        auto* c = Place(new QComboBox(this), g);
+        auto* c = Place(new DropDownList(this), g);
         c->setObjectName(name);
         c->addItems(items);
         for (int i = 0; i < c->count(); ++i) c->setItemData(i, 0);
         c->setCurrentIndex(-1);
-        // The narrow lists show their text beside a slim arrow.
-        c->setStyleSheet(QStringLiteral(
-            "QComboBox { padding: 0px 0px 0px 3px; border: 1px solid gray; background: white; }"
-            "QComboBox::drop-down { width: 11px; border: none; }"
-            "QComboBox::down-arrow { image: none; width: 0px; height: 0px;"
-            " border-left: 3px solid transparent; border-right: 3px solid transparent;"
-            " border-top: 4px solid black; }"
-            "QComboBox::down-arrow:disabled { border-top-color: gray; }"));
         return c;
     };
     const auto list = [this](const char* name, QRect g) {
@@ -184,7 +179,10 @@ void InstallForm::CreateControls() {
     QStringList runs;
     for (int16_t i = 0; i < kRunChoiceCount; ++i) runs << QString::fromUtf8(RunChoiceText(i));
     ComboRun = combo("ComboRun", runs, Twips(2280, 1890, 1215, 315));
-    Label9 = label("Label9", "Start time:             :", Twips(4200, 1935, 2055, 255));
+    Label9 = Place(new ColonLabel(QStringLiteral("Start time:             :"), this),
+                   Twips(4200, 1935, 2055, 255));
+    Label9->setObjectName("Label9");
+    Label9->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     QStringList hours, minutes;
     for (int h = 1; h <= 12; ++h) hours << QString::number(h);
     for (int m = 0; m < 60; ++m) minutes << QStringLiteral("%1").arg(m, 2, 10, QLatin1Char('0'));
@@ -192,6 +190,10 @@ void InstallForm::CreateControls() {
     ComboStartMin = combo("ComboStartMin", minutes, Twips(5550, 1890, 555, 315));
     ComboStartAmPm = combo("ComboStartAmPm", {QStringLiteral("AM"), QStringLiteral("PM")},
                            Twips(6165, 1890, 585, 315));
+    // The colon of "Start time:" stands in the gap between the hour and the
+    // minute lists.
+    Label9->SetColonCentre((ComboStartHour->geometry().right() + 1 + ComboStartMin->x()) / 2 -
+                           Label9->x());
     Frame1 = Place(new QFrame(this), Twips(1920, 2165, 2055, 445));
     Frame1->setObjectName("Frame1");
     Frame1->setFrameShape(QFrame::NoFrame);
@@ -484,10 +486,11 @@ ProgressCallback InstallForm::FillProgress() {
 }
 
 void InstallForm::EndFill() {
-    if (Picture1->ScaleWidth() > 0) {
-        Picture1->Clear();
-        Picture1->hide();
-    }
+    // The bar goes whether the fill ran, stopped or never started (a
+    // directory that is down, a directory without mailbox users): a blank
+    // bar would lie over the error log and "Clear Error Log".
+    Picture1->Clear();
+    Picture1->hide();
     busy_ = false;
     if (closeRequested_) QTimer::singleShot(0, this, [this] { close(); });
 }
@@ -517,6 +520,8 @@ void InstallForm::RefillMailboxLists() {
                                      platform::err::Hr(0x80004005), e.what()});
     }
     EndFill();
+    // Mailboxes the directory left out cannot be picked: say so.
+    if (!lists.cut.empty()) log_.Prepend(MailboxListCutEntry(lists.cut, context_.strSearchRoot));
     ShowLists(lists);
     ResetListControls();
     ShowErrorLog();
@@ -525,6 +530,8 @@ void InstallForm::RefillMailboxLists() {
 void InstallForm::ApplyStatus(const SetupStatus& status) {
     state_ = status.state;
     registrationItemUrl_ = RegistrationItemUrl(status.registration);
+    if (!status.lists.cut.empty())
+        log_.Prepend(MailboxListCutEntry(status.lists.cut, context_.strSearchRoot));
     ApplyStateControls(status);
     ShowParameters(status.controls);
     SysMbxList->clear();

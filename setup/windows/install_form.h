@@ -30,6 +30,7 @@ class QRadioButton;
 
 namespace setup::windows {
 
+class ColonLabel;
 class ProgressBar;
 
 // The caption of the main window and of every message box it shows.
@@ -101,7 +102,7 @@ public:
     QPushButton* Command10;
     QLabel* Label11;
     QComboBox* ComboRun;
-    QLabel* Label9;
+    ColonLabel* Label9;
     QComboBox* ComboStartHour;
     QComboBox* ComboStartMin;
     QComboBox* ComboStartAmPm;

@@ -17,6 +17,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyleOptionButton>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
@@ -24,6 +25,7 @@
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -38,6 +40,7 @@
 #include "setup/windows/preview_window.h"
 #include "setup/windows/progress_bar.h"
 #include "setup/windows/select_recipient.h"
+#include "setup/windows/wrapping_check_box.h"
 
 namespace setup::windows {
 namespace {
@@ -195,8 +198,11 @@ TEST_F(SetupWindowsTest, DisclaimerNoEndsTheProgramTouchingNothing) {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(d));
     Screenshot(*d, "disclaimer");
     EXPECT_EQ(d->windowTitle(), "Quellix setup");
-    EXPECT_EQ(d->Label2->text().toStdString(), kDisclaimerQuestion);
-    EXPECT_EQ(std::string(kDisclaimerQuestion).size(), 171u);
+    const std::string question =
+        "Do you accept all of of the terms of the preceding Limitation of Liability? To install "
+        "you must accept the Limitation of Liability . If  you choose No, install will close.";
+    EXPECT_EQ(d->Label2->text().toStdString(), question);
+    EXPECT_EQ(question.size(), 171u);
     const std::string limitation = LimitationText();
     EXPECT_EQ(
         limitation.rfind("LIMITATION OF LIABILITY. \r\n\r\nTO THE MAXIMUM EXTENT PERMITTED BY "
@@ -229,6 +235,51 @@ TEST_F(SetupWindowsTest, DisclaimerYesOpensTheMainWindowAndCloses) {
     EXPECT_TRUE(form->isVisible());
     EXPECT_TRUE(WaitUntil([&] { return form->State().has_value(); }));
     EXPECT_EQ(form->State(), InstallState::ReadyToInstall);
+}
+
+// Return and keypad Enter press the focused button, as Space does.
+TEST_F(SetupWindowsTest, EnterPressesTheFocusedButton) {
+    struct Key {
+        Qt::Key key;
+        Qt::KeyboardModifiers modifiers;
+    };
+    const Key kReturn{Qt::Key_Return, Qt::NoModifier};
+    const Key kEnter{Qt::Key_Enter, Qt::KeypadModifier};
+    const auto press = [](QPushButton* button, Key k) {
+        button->activateWindow();
+        button->setFocus(Qt::TabFocusReason);
+        ASSERT_TRUE(WaitUntil([&] { return button->hasFocus(); }));
+        QTest::keyClick(QApplication::focusWidget(), k.key, k.modifiers);
+    };
+
+    // The disclaimer: Enter on "No" closes it; on "Yes" opens the main window.
+    QPointer<Disclaimer> declined = new Disclaimer();
+    declined->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(declined));
+    press(declined->Command2, kReturn);
+    EXPECT_TRUE(WaitUntil([&] { return declined.isNull(); }));
+    QPointer<Disclaimer> accepted = new Disclaimer();
+    accepted->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(accepted));
+    press(accepted->Command1, kEnter);
+    EXPECT_TRUE(WaitUntil([&] { return accepted.isNull(); }));
+    InstallForm* opened = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (auto* f = qobject_cast<InstallForm*>(w)) opened = f;
+    }
+    ASSERT_NE(opened, nullptr);
+    EXPECT_TRUE(WaitUntil([&] { return opened->State().has_value(); }));
+    opened->close();
+
+    // The main window.
+    InstallForm* form = InstalledForm();
+    press(form->Command6, kReturn);  // Select All
+    EXPECT_EQ(form->MbxInstList->selectedItems().size(), form->MbxInstList->count());
+    press(form->Command7, kEnter);  // Deselect All
+    EXPECT_TRUE(form->MbxInstList->selectedItems().isEmpty());
+    QPointer<InstallForm> alive = form;
+    press(form->Command2, kReturn);  // Exit
+    EXPECT_TRUE(WaitUntil([&] { return alive.isNull(); }));
 }
 
 // ---- The main window's controls -------------------------------------------
@@ -396,6 +447,147 @@ TEST_F(SetupWindowsTest, EveryControlHasItsCaptionPlaceAndFirstState) {
     }
 }
 
+// Where a control draws its caption with its own font, in its parent's
+// coordinates, and whether the caption fits the control; an empty rectangle
+// for a control without a caption.
+struct DrawnCaption {
+    QRect rect;
+    bool fits = true;
+};
+
+DrawnCaption CaptionOf(QWidget* w) {
+    const QFontMetrics fm(w->font());
+    const auto wrapped = [&](const QRect& box, const QString& text) {
+        const QRect need =
+            fm.boundingRect(box, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, text);
+        return DrawnCaption{need.translated(w->pos()), box.contains(need)};
+    };
+    const auto line = [&](const QRect& box, const QString& text) {
+        const QRect need(box.left(), box.top() + (box.height() - fm.height()) / 2,
+                         fm.horizontalAdvance(text), fm.height());
+        return DrawnCaption{need.translated(w->pos()),
+                            need.right() <= w->rect().right() && fm.height() <= w->height()};
+    };
+    if (auto* label = qobject_cast<QLabel*>(w)) {
+        if (label->text().isEmpty()) return {};
+        // Line breaks at the end draw nothing: they need no room.
+        QString text = label->text();
+        while (text.endsWith(QLatin1Char('\n'))) text.chop(1);
+        if (label->wordWrap()) return wrapped(label->contentsRect(), text);
+        const QRect box = label->contentsRect();
+        return line(QRect(box.left(), box.top(), box.width(), fm.height()), text);
+    }
+    auto* button = qobject_cast<QAbstractButton*>(w);
+    if (button == nullptr || button->text().isEmpty()) return {};
+    QStyleOptionButton opt;
+    opt.initFrom(button);
+    opt.text = button->text();
+    if (qobject_cast<QPushButton*>(w) != nullptr) {
+        const QRect box = w->style()->subElementRect(QStyle::SE_PushButtonContents, &opt, w);
+        DrawnCaption c = line(box, button->text());
+        c.rect.moveLeft(w->x() + box.left() + (box.width() - c.rect.width()) / 2);
+        c.fits = c.fits && fm.horizontalAdvance(button->text()) <= box.width();
+        return c;
+    }
+    const bool radio = qobject_cast<QRadioButton*>(w) != nullptr;
+    const QRect box = w->style()->subElementRect(
+        radio ? QStyle::SE_RadioButtonContents : QStyle::SE_CheckBoxContents, &opt, w);
+    if (qobject_cast<WrappingCheckBox*>(w) != nullptr) {
+        const QRect ind = w->style()->subElementRect(QStyle::SE_CheckBoxIndicator, &opt, w);
+        return wrapped(QRect(ind.right() + 1, 0, w->width() - ind.right() - 1, w->height()),
+                       button->text());
+    }
+    return line(box, button->text());
+}
+
+// Every caption of a window is whole: it fits its control in the window's
+// face, and no control drawn over it hides a part of it. The start-time
+// label runs under the time lists by design: its words stand before them
+// and its colon in the gap between the hour and the minute.
+void ExpectWholeCaptions(QWidget& window) {
+    const QImage image = window.grab().toImage();
+    for (QWidget* w : window.findChildren<QWidget*>()) {
+        if (!w->isVisibleTo(&window)) continue;
+        if (auto* list = qobject_cast<QComboBox*>(w)) {
+            // The arrow of a drop-down list points down: in the right part
+            // of the list, rows of ink that narrow to a tip.
+            SCOPED_TRACE(w->objectName().toStdString());
+            const QRect g = list->geometry();
+            const QColor paper = image.pixelColor(g.right() - 2, g.top() + 2);
+            std::vector<int> rows;
+            for (int y = g.top() + 2; y < g.bottom() - 1; ++y) {
+                int ink = 0;
+                for (int x = g.right() - 14; x < g.right() - 1; ++x)
+                    ink += image.pixelColor(x, y) != paper ? 1 : 0;
+                if (ink > 0) rows.push_back(ink);
+            }
+            ASSERT_GE(rows.size(), 3u);
+            for (size_t i = 1; i < rows.size(); ++i) EXPECT_LT(rows[i], rows[i - 1]);
+            EXPECT_EQ(rows.back(), 1);
+            continue;
+        }
+        DrawnCaption caption = CaptionOf(w);
+        if (caption.rect.isEmpty()) continue;
+        SCOPED_TRACE(w->objectName().toStdString() + " \"" + Caption(w).toStdString() + "\"");
+        EXPECT_TRUE(caption.fits) << "needs " << caption.rect.width() << " x "
+                                  << caption.rect.height() << " in " << w->width() << " x "
+                                  << w->height();
+        if (w->objectName() == "Label9") {
+            auto* form = qobject_cast<InstallForm*>(&window);
+            ASSERT_NE(form, nullptr);
+            const QFontMetrics fm(w->font());
+            caption.rect.setWidth(fm.horizontalAdvance(QStringLiteral("Start time:")));
+            // Dark pixels of the colon between the hour and the minute list.
+            const int from = form->ComboStartHour->geometry().right() + 1;
+            const int to = form->ComboStartMin->x();
+            int dark = 0;
+            for (int x = from; x < to; ++x) {
+                for (int y = w->y(); y < w->y() + w->height(); ++y)
+                    dark += image.pixelColor(x, y).lightness() < 128 ? 1 : 0;
+            }
+            EXPECT_GE(dark, 2) << "no colon between " << from << " and " << to;
+        }
+        // Controls above it among its siblings.
+        const QObjectList& siblings = w->parentWidget()->children();
+        for (qsizetype i = siblings.indexOf(w) + 1; i < siblings.size(); ++i) {
+            auto* above = qobject_cast<QWidget*>(siblings[i]);
+            if (above == nullptr || !above->isVisibleTo(&window)) continue;
+            EXPECT_FALSE(above->geometry().intersects(caption.rect))
+                << "covered by " << above->objectName().toStdString();
+        }
+    }
+}
+
+TEST_F(SetupWindowsTest, EveryCaptionIsWholeInTheWindowsFace) {
+    QPointer<Disclaimer> d = new Disclaimer();
+    d->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(d));
+    {
+        SCOPED_TRACE("disclaimer");
+        ExpectWholeCaptions(*d);
+    }
+    d->close();
+    InstallForm* form = OpenForm();
+    {
+        SCOPED_TRACE("ready to install");
+        ExpectWholeCaptions(*form);
+    }
+    form->txtPwd->setText("secret");
+    form->ComboStartHour->setCurrentIndex(6);
+    form->ComboStartMin->setCurrentIndex(5);
+    form->ComboStartAmPm->setCurrentIndex(1);
+    form->ComboRun->setCurrentIndex(1);
+    {
+        BoxAnswerer answers;
+        QTest::mouseClick(form->Command1, Qt::LeftButton);
+    }
+    ASSERT_EQ(form->State(), InstallState::Installed);
+    form->txtErr->show();  // the log and its button shown, the bar hidden
+    form->Command3->show();
+    SCOPED_TRACE("installed");
+    ExpectWholeCaptions(*form);
+}
+
 // ---- The three window states, CHANGE, and the screenshots ------------------
 
 TEST_F(SetupWindowsTest, DllMissingLeavesOnlyTheLogAndExit) {
@@ -475,7 +667,7 @@ TEST_F(SetupWindowsTest, ChangeInstallsWritesTheRegistrationAndMarks) {
         BoxAnswerer answers;
         QTest::mouseClick(form->Command1, Qt::LeftButton);
         ASSERT_EQ(answers.seen.size(), 1u);
-        EXPECT_EQ(answers.seen[0].text, kIdentityWarning);
+        EXPECT_EQ(answers.seen[0].text, "Please fill the Identity and Password fields");
         EXPECT_EQ(answers.seen[0].title, "Quellix setup");
         EXPECT_EQ(answers.seen[0].icon, QMessageBox::Warning);
         EXPECT_EQ(answers.seen[0].buttons, QMessageBox::Ok);
@@ -587,7 +779,10 @@ TEST_F(SetupWindowsTest, UninstallAsksAndCancelKeepsEverything) {
         BoxAnswerer answers({QMessageBox::Cancel});
         QTest::mouseClick(form->Command1, Qt::LeftButton);
         ASSERT_EQ(answers.seen.size(), 1u);
-        EXPECT_EQ(answers.seen[0].text, UninstallConfirmation());
+        EXPECT_EQ(answers.seen[0].text,
+                  "You are about to remove the COM+ object.\n"
+                  "Also, if you click Yes all schedule information will be cleared.\n"
+                  "Do you want to continue?");
         EXPECT_EQ(answers.seen[0].icon, QMessageBox::Warning);
         EXPECT_EQ(answers.seen[0].buttons, QMessageBox::Ok | QMessageBox::Cancel);
         EXPECT_EQ(answers.seen[0].title, "Quellix setup");
@@ -617,10 +812,47 @@ TEST_F(SetupWindowsTest, ModifyRefusesAnEmptyFolderAndKeepsTheNormalisedText) {
     BoxAnswerer answers;
     QTest::mouseClick(form->Command1, Qt::LeftButton);
     ASSERT_EQ(answers.seen.size(), 1u);
-    EXPECT_EQ(answers.seen[0].text, kFolderWarning);
+    EXPECT_EQ(answers.seen[0].text, "Please fill the Spam folder name field");
     EXPECT_EQ(form->txtSpamFolder->text(), "");
     EXPECT_TRUE(form->Check2->isChecked());  // not refreshed
     EXPECT_EQ(Item(Custom(registration::kFolderName)).ToString(), "Spam");
+}
+
+// A server whose directory shows no system mailbox: CHANGE installs, skips
+// the registration without a word and refreshes, and so does a CHANGE of the
+// parameters after it.
+TEST_F(SetupWindowsTest, WithoutASystemMailboxChangeSkipsTheRegistrationAndRefreshes) {
+    const std::string path = dir_ + "/no-system-mailbox.ldb";
+    quellix::testing::LoadEmbeddedDirectory(
+        path, {{.cn = "Ann Lee", .account = "alee", .alias = "ann", .mail = "ann@example.org"}},
+        "");
+    Configure({"directory = ldb://" + path});
+    InstallForm* form = OpenForm();
+    ASSERT_EQ(form->State(), InstallState::ReadyToInstall);
+    EXPECT_EQ(form->SysMbxList->count(), 0);
+    form->txtPwd->setText("secret");
+    {
+        BoxAnswerer answers;
+        QTest::mouseClick(form->Command1, Qt::LeftButton);
+        for (const SeenBox& box : answers.seen) ADD_FAILURE() << box.text;
+    }
+    EXPECT_TRUE(Installed());
+    EXPECT_EQ(form->State(), InstallState::Installed) << form->ErrorLogText();
+    EXPECT_EQ(Lines(form->MbxInstList),
+              std::vector<std::string>{"Ann Lee / EXCH01 / ann@example.org / ann"});
+
+    QTest::mouseClick(form->Check2, Qt::LeftButton);
+    ASSERT_TRUE(form->Check2->isChecked());
+    form->txtAgeLimit->setText("30");
+    {
+        BoxAnswerer answers;
+        QTest::mouseClick(form->Command1, Qt::LeftButton);
+        for (const SeenBox& box : answers.seen) ADD_FAILURE() << box.text;
+    }
+    EXPECT_FALSE(form->Check2->isChecked()) << "refreshed";
+    EXPECT_EQ(form->State(), InstallState::Installed);
+    EXPECT_TRUE(form->txtErr->isHidden()) << form->ErrorLogText();
+    EXPECT_FALSE(ItemExists());
 }
 
 // ---- The input rules -------------------------------------------------------
@@ -659,8 +891,10 @@ TEST_F(SetupWindowsTest, CheckBoxesRefuseWithoutASelection) {
         QListWidget* list;
         const char* message;
     };
-    for (const Case& c : {Case{form->Check3, form->MbxInstList, kSelectForRegistration},
-                          Case{form->Check4, form->MbxUninstList, kSelectForUnregistration}}) {
+    for (const Case& c :
+         {Case{form->Check3, form->MbxInstList, "Please select the mailbox(es) for registration"},
+          Case{form->Check4, form->MbxUninstList,
+               "Please select the mailbox(es) for unregistration"}}) {
         SCOPED_TRACE(c.message);
         {
             BoxAnswerer answers;
@@ -702,7 +936,8 @@ TEST_F(SetupWindowsTest, MoveNeedsADestination) {
         BoxAnswerer answers;
         QTest::mouseClick(form->OptMove, Qt::LeftButton);
         ASSERT_EQ(answers.seen.size(), 1u);
-        EXPECT_EQ(answers.seen[0].text, kSelectDestination);
+        EXPECT_EQ(answers.seen[0].text,
+                  "Please select the destination mailbox to move expired messages");
         EXPECT_EQ(answers.seen[0].icon, QMessageBox::Information);
         EXPECT_FALSE(form->OptMove->isChecked());
         EXPECT_TRUE(form->OptDelete->isChecked());
@@ -749,7 +984,9 @@ TEST_F(SetupWindowsTest, TheReportRecipientIsCheckedWhenItLosesTheFocus) {
             continue;
         }
         ASSERT_EQ(answers.seen.size(), 1u);
-        EXPECT_EQ(answers.seen[0].text, ReportRecipientWarning());
+        EXPECT_EQ(answers.seen[0].text,
+                  "Please enter correct e-mail address.\r\n\r\nExamples:\r\n"
+                  "postmaster@example.com\r\nPostmaster (postmaster@example.com)");
         EXPECT_EQ(answers.seen[0].icon, QMessageBox::Information);
         EXPECT_EQ(answers.seen[0].buttons, QMessageBox::Ok);
         EXPECT_TRUE(WaitUntil([&] { return form->txtReportRecipient->hasFocus(); }));
@@ -798,7 +1035,7 @@ TEST_F(SetupWindowsTest, BrowserPreselectsScrollsAndFillsTheField) {
         },
         true);
     EXPECT_EQ(form->txtReportRecipient->text(), "User 02 (u02@example.org)");
-    EXPECT_EQ(form->BrowseMode(), kBrowseAll);
+    EXPECT_EQ(form->BrowseMode(), "All");
 
     // No match: nothing selected, not scrolled. A match at index 1: no scroll.
     form->txtReportRecipient->setText("Cid Free (cid@example.org)");
@@ -829,7 +1066,7 @@ TEST_F(SetupWindowsTest, BrowserPreselectsScrollsAndFillsTheField) {
             b.List1->setCurrentRow(1);
         },
         true);
-    EXPECT_EQ(form->BrowseMode(), kBrowseDestination);
+    EXPECT_EQ(form->BrowseMode(), "Not Regisitered");
     EXPECT_EQ(form->txtDestFolder->text(), "Cid Free (cid@example.org)");
     EXPECT_TRUE(form->OptMove->isChecked());
     EXPECT_EQ(form->MbxInstList->count(), 21);
@@ -848,18 +1085,53 @@ TEST_F(SetupWindowsTest, BrowserPreselectsScrollsAndFillsTheField) {
 
 // ---- Failures and the progress bar -----------------------------------------
 
-TEST_F(SetupWindowsTest, DiscoveryFailuresGoToTheLogAndTheWindowStillCloses) {
-    Configure({"directory = ldap://127.0.0.1:1", "directory.dns_host_name = 127.0.0.1",
-               "directory.gc_port = 1", "directory.ldap_port = 1"});
-    InstallForm* form = OpenForm();
-    const std::string log = form->ErrorLogText();
-    EXPECT_NE(log.find(" - ERROR: "), std::string::npos) << log;
-    EXPECT_TRUE(form->txtErr->isVisible());
-    EXPECT_EQ(form->MbxInstList->count(), 0);
-    Screenshot(*form, "install_form_directory_down");
-    QPointer<InstallForm> alive = form;
-    QTest::mouseClick(form->Command2, Qt::LeftButton);
-    EXPECT_TRUE(WaitUntil([&] { return alive.isNull(); }));
+// Clicks a control where the administrator would: through the window, so the
+// click lands on whatever lies on top at that point.
+void ClickThroughWindow(QWidget* control) {
+    QWidget* window = control->window();
+    QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {},
+                      control->mapTo(window, control->rect().center()));
+}
+
+// A refresh whose fill ends early or never starts leaves no blank bar over
+// the error log and "Clear Error Log".
+TEST_F(SetupWindowsTest, TheBarGoesWhenAFillFailsOrFindsNoMailboxAndTheLogClears) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> config;
+        bool logged;
+    };
+    const std::string empty = dir_ + "/empty.ldb";
+    quellix::testing::LoadEmbeddedDirectory(empty, {}, "");
+    const Case cases[] = {
+        {"directory_down",
+         {"directory = ldap://127.0.0.1:1", "directory.dns_host_name = 127.0.0.1",
+          "directory.gc_port = 1", "directory.ldap_port = 1"},
+         true},
+        {"directory_without_mailboxes", {"directory = ldb://" + empty}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Configure(c.config);
+        InstallForm* form = OpenForm();
+        EXPECT_EQ(form->MbxInstList->count(), 0);
+        EXPECT_TRUE(form->Picture1->isHidden());
+        Screenshot(*form, std::string("install_form_") + c.name);
+        if (c.logged) {
+            const std::string log = form->ErrorLogText();
+            EXPECT_NE(log.find(" - ERROR: -2147016646 "), std::string::npos) << log;
+            EXPECT_TRUE(form->txtErr->isVisible());
+            ClickThroughWindow(form->Command3);
+            EXPECT_EQ(form->ErrorLogText(), "");
+            EXPECT_EQ(form->txtErr->toPlainText().toStdString(), "");
+            EXPECT_TRUE(form->txtErr->isHidden());
+            EXPECT_TRUE(form->Command3->isHidden());
+        }
+        EXPECT_TRUE(form->txtErr->isHidden()) << form->ErrorLogText();
+        QPointer<InstallForm> alive = form;
+        ClickThroughWindow(form->Command2);
+        EXPECT_TRUE(WaitUntil([&] { return alive.isNull(); }));
+    }
 }
 
 TEST_F(SetupWindowsTest, TheBarIsShownAndEventsRunWhileAListFills) {
@@ -878,6 +1150,49 @@ TEST_F(SetupWindowsTest, TheBarIsShownAndEventsRunWhileAListFills) {
     EXPECT_EQ(seen.front().second, "4%");  // 1 of 24 records
     EXPECT_TRUE(form->Picture1->isHidden());
     EXPECT_EQ(form->MbxInstList->count(), 22);
+}
+
+// A directory whose own size limit ends the mailbox search: the lists hold
+// the rows before the cut, and the error log says the lists were cut, at
+// every fill.
+TEST_F(SetupWindowsTest, AMailboxListCutByTheDirectoryIsLogged) {
+    using localplatform::directory::testing::SlapdHarness;
+    if (!SlapdHarness::Available()) GTEST_SKIP() << "slapd is not installed";
+    std::vector<User> users;
+    for (int i = 0; i < 12; ++i) {
+        const std::string n = (i < 10 ? "0" : "") + std::to_string(i);
+        users.push_back({.cn = "User " + n,
+                         .account = "u" + n,
+                         .alias = "u" + n,
+                         .mail = "u" + n + "@example.org"});
+    }
+    SlapdHarness::Options o;
+    o.suffix = quellix::testing::kBaseDn;
+    // Not the server's root: the root is exempt from its limits.
+    o.rootDn = "CN=reader," + std::string(quellix::testing::kBaseDn);
+    o.serverSizeLimit = 8;
+    o.preloadLdif = dir_ + "/cut.ldif";
+    std::ofstream(o.preloadLdif) << quellix::testing::DirectoryLdif(users,
+                                                                    testing::ServerObjectsLdif());
+    slapd_ = std::make_unique<SlapdHarness>(o);
+    Configure({slapd_->ConfigLines(), "directory.bind_dn = ", "directory.password = "});
+
+    InstallForm* form = OpenForm();
+    const auto expectCutLogged = [&] {
+        const std::string log = form->ErrorLogText();
+        EXPECT_TRUE(log.starts_with("[")) << log;
+        const size_t entry = log.find("] GC://127.0.0.1 - ERROR: -2147016668 ");
+        ASSERT_NE(entry, std::string::npos) << log;
+        EXPECT_NE(log.find("size limit ended the search after 8 entries", entry), std::string::npos)
+            << log;
+        EXPECT_TRUE(form->txtErr->isVisible());
+        EXPECT_LE(form->MbxInstList->count(), 8);  // of 12
+    };
+    expectCutLogged();
+    QTest::mouseClick(form->Command3, Qt::LeftButton);
+    ASSERT_EQ(form->ErrorLogText(), "");
+    form->RefillMailboxLists();
+    expectCutLogged();
 }
 
 TEST(ProgressBarTest, DrawsThePercentageAndTheBar) {

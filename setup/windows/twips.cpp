@@ -15,7 +15,7 @@ QFont WindowFont(const QFont& base) {
     f.setFamilies(QStringList{QStringLiteral("Microsoft Sans Serif"),
                               QStringLiteral("Liberation Sans"), QStringLiteral("Arial"),
                               QStringLiteral("DejaVu Sans Condensed")});
-    f.setPixelSize(11);
+    f.setPixelSize(10);
     return f;
 }
 

@@ -17,8 +17,10 @@ QRect Twips(int left, int top, int width, int height);
 
 // The font of the setup windows: a sans-serif face of the width the fixed
 // layout was drawn for (Microsoft Sans Serif, or a face with Arial's metrics,
-// Liberation Sans on Debian), 11 pixels high whatever the screen's
-// resolution, so that every caption fits its control.
+// Liberation Sans on Debian), 10 pixels whatever the screen's resolution:
+// at 11 pixels Arial's metrics are wider than the layout's face, and the
+// longest captions ("Move expired messages to:", "Password:", "Send report
+// to:") ran under the controls beside them.
 QFont WindowFont(const QFont& base);
 
 }  // namespace setup::windows
