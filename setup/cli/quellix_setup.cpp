@@ -559,6 +559,10 @@ int Run(const Args& args) {
 
     ErrorLog log;
     const SetupStatus status = RefreshLists(context, "", "", "", log);
+    // A list the directory cut short is not the whole server: say so, as
+    // the window does.
+    if (!status.lists.cut.empty())
+        log.Prepend(MailboxListCutEntry(status.lists.cut, context.strSearchRoot));
     if (args.command == "status") return Status(status, log, args.json);
     if (args.command == "preview") {
         PrintLog(log);  // what the status check could not read
