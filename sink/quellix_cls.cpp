@@ -55,108 +55,128 @@ void ReportFailure(const char* itemUrl, const std::string& what, const std::stri
                           what + " of " + (itemUrl ? itemUrl : "") + " failed: " + cause);
 }
 
+// How a firing went, as its record in the history and its caller learn it:
+// every failure goes to the event log; the first one is the record's reason.
+class FiringOutcome {
+public:
+    explicit FiringOutcome(const char* itemUrl) : itemUrl_(itemUrl) {}
+    // what: "run", "report" or "history"; reason: what the record keeps.
+    void Fail(const std::string& what, const std::string& cause, const std::string& reason) {
+        failed_ = true;
+        if (because_.empty()) because_ = reason;
+        ReportFailure(itemUrl_, what, cause);
+    }
+    void Fail(const std::string& what, const std::string& cause) { Fail(what, cause, cause); }
+    [[nodiscard]] bool Failed() const { return failed_; }
+    [[nodiscard]] const std::string& Because() const { return because_; }
+
+private:
+    const char* itemUrl_;
+    bool failed_ = false;
+    std::string because_;
+};
+
+// The registration's run lock. Runs of one registration take turns: its lock
+// lives in the store, so a run in another process, account or temporary
+// folder meets it too. The wait is bounded. Returns false when another run
+// holds the lock past the bound: the run does not take place, and the log,
+// the event log and the history say so. A store that cannot hold the lock
+// leaves lockFailure set; the run then reports it in its log.
+bool TakeRunLock(const std::string& itemUrl, RunRecord& record, FiringOutcome& outcome,
+                 std::optional<platform::RunLock>& lock,
+                 std::optional<platform::Error>& lockFailure) {
+    if (!IsMailboxItemUrl(itemUrl)) return true;  // the run itself refuses it
+    std::string heldBy;
+    try {
+        lock = platform::RunLock::Acquire(itemUrl, platform::RunLock::ConfiguredWait(), &heldBy);
+    } catch (const platform::Error& e) {
+        lockFailure = e;
+    }
+    if (lock || lockFailure) return true;
+    const std::string why = "another run of the registration holds its lock (" + heldBy + ")";
+    // Added to the log as it stands: it may be the holder's.
+    try {
+        AppendToLog(ErrorEntry(platform::err::kResourceLocked, "run skipped: " + why) + " " +
+                    VisibleText(itemUrl));
+    } catch (const platform::Error&) {
+        // The event log says it all the same.
+    }
+    platform::ReportEvent("Quellix", "run of " + itemUrl + " skipped: " + why);
+    record.End(itemUrl, "skipped", why);
+    if (record.Failure()) outcome.Fail("history", record.Failure()->Description());
+    return false;
+}
+
+// The run between its log's first and last lines; the log is closed after
+// it. Returns the failure that stopped the run or part of it.
+std::optional<platform::Error> RunAndLog(ThreadState& kept, RunLog& log, RunRecord& record,
+                                         const std::string& itemUrl, int32_t flags,
+                                         const std::optional<platform::Error>& lockFailure) {
+    std::optional<platform::Error> failure;
+    try {
+        WriteLog(log, "Started at: " + NowText());
+        WriteLog(log, "");
+        if (lockFailure) {
+            // The store cannot hold the lock: it cannot be cleaned either.
+            failure = lockFailure;
+            WriteLog(log, ErrorEntry(lockFailure->Number(), lockFailure->Description()) + " " +
+                              VisibleText(itemUrl));
+        } else {
+            failure = RunCleanup(kept, log, record, itemUrl, flags);
+        }
+        WriteLog(log, "");
+        WriteLog(log, "Completed at: " + NowText());
+    } catch (const platform::Error& e) {
+        // Only the log raises this far.
+        failure = e;
+    }
+    CloseLog(log);
+    return failure;
+}
+
+// Mails the closed log to the run's recipient. A log that failed is not
+// mailed: it is cut short, or it is not the run's own file.
+void MailReport(RunLog& log, const std::string& recipient, FiringOutcome& outcome) {
+    if (log.Failure()) return;
+    try {
+        SendReport(log, recipient);
+    } catch (const platform::Error& e) {
+        outcome.Fail("report", e.Description(), "report: " + e.Description());
+    }
+}
+
 }  // namespace
 
 HRESULT QuellixCls::OnTimer(const char* bstrURLItem, int32_t lFlags) {
-    // What this thread keeps from one run to the next (the class is
-    // apartment-threaded: a run only sees its own thread's).
+    // What this thread keeps for a run (the class is apartment-threaded: a
+    // run only sees its own thread's).
     static thread_local ThreadState kept;
-    bool failed = false;
+    const std::string itemUrl = bstrURLItem ? bstrURLItem : "";
+    FiringOutcome outcome(bstrURLItem);
     // The run's record in the history, ended whatever the run's course.
     RunRecord record;
-    const std::string itemUrl = bstrURLItem ? bstrURLItem : "";
-    std::string failedBecause;  // the first failure of the run or its report
     try {
-        // Runs of one registration take turns: its lock lives in the store,
-        // so a run in another process, account or temporary folder meets
-        // it too. The wait is bounded; a run that does not get the lock in
-        // time does not take place.
-        std::optional<platform::RunLock> lock;
+        std::optional<platform::RunLock> lock;  // held until the report is out
         std::optional<platform::Error> lockFailure;
-        if (IsMailboxItemUrl(itemUrl)) {
-            std::string heldBy;
-            try {
-                lock = platform::RunLock::Acquire(itemUrl, platform::RunLock::ConfiguredWait(),
-                                                  &heldBy);
-            } catch (const platform::Error& e) {
-                lockFailure = e;
-            }
-            if (!lock && !lockFailure) {
-                const std::string why =
-                    "another run of the registration holds its lock (" + heldBy + ")";
-                // Added to the log as it stands: it may be the holder's.
-                try {
-                    AppendToLog(ErrorEntry(platform::err::kResourceLocked, "run skipped: " + why) +
-                                " " + VisibleText(itemUrl));
-                } catch (const platform::Error&) {
-                    // The event log says it all the same.
-                }
-                platform::ReportEvent("Quellix", "run of " + itemUrl + " skipped: " + why);
-                record.End(itemUrl, "skipped", why);
-                if (record.Failure()) {
-                    ReportFailure(bstrURLItem, "history", record.Failure()->Description());
-                }
-                return platform::E_FAIL;
-            }
-        }
-
+        if (!TakeRunLock(itemUrl, record, outcome, lock, lockFailure)) return platform::E_FAIL;
         RunLog log;  // not open: the first entry of this run creates the log afresh
-        std::optional<platform::Error> failure;
-        try {
-            WriteLog(log, "Started at: " + NowText());
-            WriteLog(log, "");
-            if (lockFailure) {
-                // The store cannot hold the lock: it cannot be cleaned either.
-                failure = lockFailure;
-                WriteLog(log, ErrorEntry(lockFailure->Number(), lockFailure->Description()) + " " +
-                                  VisibleText(itemUrl));
-            } else {
-                failure = RunCleanup(kept, log, record, itemUrl, lFlags);
-            }
-            WriteLog(log, "");
-            WriteLog(log, "Completed at: " + NowText());
-        } catch (const platform::Error& e) {
-            // Only the log raises this far.
-            failure = e;
-        }
-        CloseLog(log);
-        if (failure) {
-            failed = true;
-            failedBecause = failure->Description();
-            ReportFailure(bstrURLItem, "run", failure->Description());
-        }
-        // A log that failed is not mailed: it is cut short, or it is not the
-        // run's own file.
-        if (!log.Failure()) {
-            try {
-                SendReport(log, kept.ReportRecipient);
-            } catch (const platform::Error& e) {
-                failed = true;
-                if (failedBecause.empty()) failedBecause = "report: " + e.Description();
-                ReportFailure(bstrURLItem, "report", e.Description());
-            }
-        }
+        if (auto failure = RunAndLog(kept, log, record, itemUrl, lFlags, lockFailure))
+            outcome.Fail("run", failure->Description());
+        MailReport(log, kept.ReportRecipient, outcome);
     } catch (const std::exception& e) {
-        failed = true;
-        if (failedBecause.empty()) failedBecause = e.what();
-        ReportFailure(bstrURLItem, "run", e.what());
+        outcome.Fail("run", e.what());
     } catch (...) {
-        failed = true;
-        if (failedBecause.empty()) failedBecause = "unknown failure";
-        ReportFailure(bstrURLItem, "run", "unknown failure");
+        outcome.Fail("run", "unknown failure");
     }
     record.End(itemUrl,
-               failed       ? "failed"
-               : record.due ? "completed"
-                            : "not a run day",
-               failedBecause);
-    if (record.Failure()) {
-        failed = true;
-        ReportFailure(bstrURLItem, "history", record.Failure()->Description());
-    }
+               outcome.Failed() ? "failed"
+               : record.due     ? "completed"
+                                : "not a run day",
+               outcome.Because());
+    if (record.Failure()) outcome.Fail("history", record.Failure()->Description(), "");
     // The store's event service takes no notice of the result; a host that
     // fires the timer by hand learns from it that the run failed.
-    return failed ? platform::E_FAIL : platform::S_OK;
+    return outcome.Failed() ? platform::E_FAIL : platform::S_OK;
 }
 
 HRESULT QuellixCls::Register(platform::IExStoreEventInfo*, const char*, int32_t,
