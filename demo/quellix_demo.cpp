@@ -298,7 +298,7 @@ int main(int argc, char** argv) {
         if (service) {
             // The component application the setup program would install,
             // running as this account.
-            auto catalog = localplatform::ComponentCatalog::OpenCurrent();
+            auto catalog = localplatform::ComponentCatalog::OpenCurrent(true);
             localplatform::CatalogApplication app;
             app.id = "{3E9A61C4-0F2B-4D58-9A7E-5B1C2D3E4F60}";
             app.name = "Quellix";

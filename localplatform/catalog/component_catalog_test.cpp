@@ -49,7 +49,7 @@ class ComponentCatalogTest : public ::testing::Test {
 protected:
     ComponentCatalog Catalog() { return ComponentCatalog::Open(store_.Dir() + "/catalog.db", 200); }
     void RegisterClass(const char* progId, const char* clsid, const char* module) {
-        ClassRegistry::OpenCurrent().Register({progId, clsid, module, "Apartment"});
+        ClassRegistry::OpenCurrent(true).Register({progId, clsid, module, "Apartment"});
     }
     testing::TempStore store_;
 };
@@ -97,7 +97,7 @@ TEST_F(ComponentCatalogTest, ThePasswordIsNeverInTheFile) {
     {
         auto catalog = Catalog();
         CatalogApplication a = App(kAppId, "Quellix");
-        a.identity = "svc-quellix";
+        a.identity = "nobody";
         a.passwordHash = HashPassword(secret);
         catalog.SaveApplications({{Kind::Add, a}});
         const auto stored = catalog.FindApplication("Quellix")->passwordHash;

@@ -119,7 +119,7 @@ protected:
         ASSERT_EQ(platform::CallModuleRegistration(QUELLIX_PROBE_MODULE, false), platform::S_OK);
         // The probes' component application, running as the service's own
         // account until a test says otherwise.
-        auto catalog = localplatform::ComponentCatalog::OpenCurrent();
+        auto catalog = localplatform::ComponentCatalog::OpenCurrent(true);
         localplatform::CatalogApplication app;
         app.id = "{4F1C2B3A-5D6E-4F70-8192-A3B4C5D6E7F8}";
         app.name = "Probes";
@@ -279,7 +279,7 @@ TEST_F(EventServiceTest, CrashingAndHangingSinksAreContained) {
 TEST_F(EventServiceTest, RunsUnderTheApplicationsIdentity) {
     const int64_t now = std::time(nullptr);
     Register("Probe.Record", now - 14 * kDay + 60);
-    auto catalog = localplatform::ComponentCatalog::OpenCurrent();
+    auto catalog = localplatform::ComponentCatalog::OpenCurrent(true);
     auto app = *catalog.FindApplication("Probes");
     app.identity = "nobody";
     catalog.SaveApplications({{localplatform::ApplicationChange::Kind::Update, app}});
