@@ -231,5 +231,33 @@ TEST_F(ComponentCatalogTest, TheBoundComesFromTheConfiguration) {
     EXPECT_EQ(ErrorOf([] { (void)ComponentCatalog::OpenCurrent(); }), platform::err::kInvalidArg);
 }
 
+// A catalog that is a link is never opened through it: the file it names
+// keeps its mode and its bytes. A missing catalog reads as empty and is not
+// made by a reader.
+TEST_F(ComponentCatalogTest, ALinkIsNotFollowedAndAReaderMakesNothing) {
+    const std::string target = store_.Dir() + "/passwd-copy", link = store_.Dir() + "/catalog.db";
+    std::filesystem::copy_file("/etc/passwd", target);
+    ASSERT_EQ(chmod(target.c_str(), 0644), 0);
+    const std::string before = [&] {
+        std::ifstream in(target);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }();
+    std::filesystem::create_symlink(target, link);
+    EXPECT_NE(ErrorOf([] { (void)ComponentCatalog::OpenCurrent(); }), 0);
+    EXPECT_NE(ErrorOf([] { (void)ComponentCatalog::OpenCurrent(true); }), 0);
+    struct stat st {};
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    std::ifstream in(target);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), before);
+
+    std::filesystem::remove(link);
+    EXPECT_TRUE(ComponentCatalog::OpenCurrent().Applications().empty());
+    EXPECT_FALSE(std::filesystem::exists(link));
+    (void)ComponentCatalog::OpenCurrent(true);
+    ASSERT_EQ(stat(link.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
 }  // namespace
 }  // namespace localplatform

@@ -91,6 +91,14 @@ TEST(FiringRecord, SurvivesARoundTripAndRefusesAMalformedFile) {
         std::ofstream(path) << bad;
         EXPECT_THROW(eventd::FiringRecord::Load(path), platform::Error) << bad;
     }
+    // A FIFO at the temporary name or at the record itself never blocks the
+    // service: the first is replaced, the second refused.
+    ASSERT_EQ(mkfifo((path + ".tmp").c_str(), 0600), 0);
+    r.Save();
+    EXPECT_EQ(eventd::FiringRecord::Load(path).LastFiring("other"), 7);
+    std::filesystem::remove(path);
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    EXPECT_THROW(eventd::FiringRecord::Load(path), platform::Error);
 }
 
 // ---- The service as a program
