@@ -103,6 +103,25 @@ TEST(FiringRecord, SurvivesARoundTripAndRefusesAMalformedFile) {
 
 // ---- The service as a program
 
+// A configuration named and missing is an error of every program that fires
+// timers, and makes no state where the defaults would have put it.
+TEST(EventServiceProgram, ANamedConfigurationThatIsMissingIsAnErrorAndMakesNothing) {
+    TempStore temp;
+    const std::string missing = temp.Dir() + "/missing.conf";
+    const bool stateBefore = std::filesystem::exists("/var/lib/quellix");
+    const std::vector<std::vector<std::string>> commands = {
+        {QUELLIX_EVENTD_PATH, "--config", missing, "--list"},
+        {QUELLIX_EVENTD_PATH, "--config", missing, "--once", "2026-12-08T00:00:00Z"},
+        {QUELLIX_HOST_PATH, "--config", missing, "ontimer", "file://./x"},
+    };
+    for (const auto& command : commands) {
+        const auto o = platform::testing::RunProgram(command);
+        EXPECT_EQ(o.code, 1) << command[3];
+        EXPECT_NE(o.err.find("open(" + missing + ") failed"), std::string::npos) << o.err;
+    }
+    EXPECT_EQ(std::filesystem::exists("/var/lib/quellix"), stateBefore);
+}
+
 using Outcome = platform::testing::ProgramOutcome;
 using platform::testing::RunProgram;
 
