@@ -11,6 +11,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -53,11 +55,14 @@ protected:
         data_ = dir_ + "/data";
         ASSERT_EQ(mkdir(data_.c_str(), 0750), 0);
         ASSERT_EQ(chown(data_.c_str(), account_->Uid(), account_->Gid()), 0);
+        // node_exporter's textfile folder, which the account writes into.
+        ASSERT_EQ(mkdir((data_ + "/textfile").c_str(), 0755), 0);
+        ASSERT_EQ(chown((data_ + "/textfile").c_str(), account_->Uid(), account_->Gid()), 0);
         config_ = temp_->Configure(
             "data_dir = " + data_ + "\nserver.computer_name = " + quellix::testing::kServer +
             "\nserver.domain_dns_name = " + quellix::testing::kNamespace +
             "\ntimezone.active_time_bias = 0\neventd.host = " + QUELLIX_HOST_PATH +
-            "\neventd.run_limit_s = 120\n");
+            "\neventd.run_limit_s = 120\nmetrics.textfile = " + data_ + "/textfile/quellix.prom\n");
         ASSERT_EQ(chown(config_.c_str(), 0, account_->Gid()), 0);
         ASSERT_EQ(chmod(config_.c_str(), 0640), 0);
         tmpDir_ = data_ + "/tmp";  // the default temporary folder, where the run log goes
@@ -120,9 +125,15 @@ TEST_F(ServiceAccountLayout, TheFirstFiringRunsUnderTheAccountWithoutAChangeOfOw
     const auto history = Setup({"history", "--last", "1"});
     EXPECT_TRUE(Has(history.out, ": completed\n")) << history.out << history.err;
 
-    // Everything in the data folder is the account's and no one else's;
+    std::ifstream metrics(data_ + "/textfile/quellix.prom");
+    const std::string text{std::istreambuf_iterator<char>(metrics), {}};
+    EXPECT_TRUE(Has(text, "quellix_last_run_success{")) << text;
+
+    // Everything in the data folder is the account's and no one else's
+    // (the metrics, for node_exporter, excepted);
     // what decides who runs is root's.
     for (const auto& e : fs::recursive_directory_iterator(data_)) {
+        if (e.path().string().find("/textfile") != std::string::npos) continue;
         const struct stat st = Stat(e.path());
         EXPECT_EQ(st.st_uid, account_->Uid()) << e.path();
         EXPECT_EQ(st.st_mode & 07, 0u) << e.path();
