@@ -73,7 +73,8 @@ const double kOlderAges[] = {3, 20, 60};
 void Usage(FILE* out) {
     std::fprintf(
         out,
-        "usage: quellix-demo [--config FILE] [--move] [--service] [--module PATH] [--host PATH]\n"
+        "usage: quellix-demo [--config FILE] [--move] [--service [--identity ACCOUNT]]\n"
+        "                    [--module PATH] [--host PATH]\n"
         "\n"
         "Builds a demo server in the configured state folder (which must not hold\n"
         "a store yet): mailboxes with junk of many ages, a directory of their users,\n"
@@ -86,6 +87,9 @@ void Usage(FILE* out) {
         "           (running as this account) and let the event service fire the\n"
         "           timer at its next instant (quellix-eventd --once) instead of\n"
         "           calling quellix-host directly\n"
+        "  --identity the account the application runs as (default: this one); run\n"
+        "           as root, give the service account, whose data folder (data_dir)\n"
+        "           it owns: a component never runs as root\n"
         "exit codes: 0 success, 1 the demo failed, 2 bad usage\n");
 }
 
@@ -191,6 +195,7 @@ int main(int argc, char** argv) {
     std::string host = QUELLIX_HOST_PATH;
     const std::string eventd = QUELLIX_EVENTD_PATH;
     bool service = false;
+    std::string identity;
     for (int i = localplatform::TakeConfigOption(argc, argv); i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--help" || a == "-h") {
@@ -200,6 +205,8 @@ int main(int argc, char** argv) {
             move = true;
         } else if (a == "--service") {
             service = true;
+        } else if (a == "--identity" && i + 1 < argc) {
+            identity = argv[++i];
         } else if (a == "--module" && i + 1 < argc) {
             module = argv[++i];
         } else if (a == "--host" && i + 1 < argc) {
@@ -303,7 +310,7 @@ int main(int argc, char** argv) {
             app.id = "{3E9A61C4-0F2B-4D58-9A7E-5B1C2D3E4F60}";
             app.name = "Quellix";
             app.accessChecksEnabled = false;
-            app.identity = CurrentAccount();
+            app.identity = identity.empty() ? CurrentAccount() : identity;
             catalog.SaveApplications({{localplatform::ApplicationChange::Kind::Add, app}});
             (void)catalog.InstallComponents(app.id, module);
             // The next instant of the item's daily timer.
