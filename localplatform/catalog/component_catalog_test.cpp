@@ -252,6 +252,14 @@ TEST_F(ComponentCatalogTest, ALinkIsNotFollowedAndAReaderMakesNothing) {
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), before);
 
     std::filesystem::remove(link);
+    // Nor through a link where SQLite keeps its write-ahead log.
+    std::filesystem::create_symlink(target, link + "-wal");
+    EXPECT_NE(ErrorOf([] { (void)ComponentCatalog::OpenCurrent(true); }), 0);
+    EXPECT_FALSE(std::filesystem::exists(link));
+    std::filesystem::remove(link + "-wal");
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+
     EXPECT_TRUE(ComponentCatalog::OpenCurrent().Applications().empty());
     EXPECT_FALSE(std::filesystem::exists(link));
     (void)ComponentCatalog::OpenCurrent(true);

@@ -117,6 +117,23 @@ void SqliteDb::Raise(const std::string& operation) const {
 SqliteDb::SqliteDb() : waiting_(std::make_unique<Waiting>()) {}
 
 SqliteDb SqliteDb::Open(const std::string& path, const Options& options) {
+    // SQLite refuses a link at the database's own name; the files it opens
+    // beside it (the write-ahead log, its index, a rollback journal) are
+    // looked at here: a link or anything but a regular file there is refused
+    // before SQLite could write through it.
+    for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+        const std::string beside = path + suffix;
+        struct stat st {};
+        if (lstat(beside.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+            throw platform::Error(
+                platform::err::kPermissionDenied,
+                platform::Describe(options.opening, beside,
+                                   S_ISLNK(st.st_mode) ? "a link beside the database"
+                                                       : "not a regular file beside the database",
+                                   EPERM),
+                options.source);
+        }
+    }
     if (options.create) {
         std::error_code ec;
         const auto parent = std::filesystem::path(path).parent_path();
