@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/file_safety.h"
 #include "base/strfuncs.h"
 #include "base/unique_fd.h"
 
@@ -302,7 +303,15 @@ void MakePrivateDirectories(const std::string& dir) {
         path = dir.substr(0, slash);
         at = slash + 1;
         if (path.empty() || path == "." || path == "..") continue;
-        if (mkdir(path.c_str(), 0700) == 0 || errno == EEXIST) continue;
+        if (mkdir(path.c_str(), 0700) == 0) {
+            // Made by root (a run started by hand) among the service
+            // account's files, the folder is the account's.
+            const platform::UniqueFd made(
+                open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (made.Get() >= 0) platform::SettleNewFile(made.Get(), path, 0700);
+            continue;
+        }
+        if (errno == EEXIST) continue;
         const int e = errno;
         throw Error(err::kCdoSendFailed,
                     Describe("create pickup directory", path, std::strerror(e), e));
@@ -337,6 +346,7 @@ std::string DropInPickup(const std::string& dir, const std::string& text) {
     if (file.Get() < 0)
         throw Error(err::kCdoSendFailed, Describe("create", temp, std::strerror(errno), errno));
     TempFile guard{temp};
+    platform::SettleNewFile(file.Get(), temp, 0600);
     auto fail = [&](const char* what) {
         return Error(err::kCdoSendFailed, Describe(what, temp, std::strerror(errno), errno));
     };
