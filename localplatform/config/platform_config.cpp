@@ -149,12 +149,11 @@ const PlatformConfig& PlatformConfig::Current() {
     auto it = loaded.find(path);
     if (it == loaded.end()) {
         auto cfg = std::make_unique<PlatformConfig>();
+        // A file the administrator named must be there: running on the
+        // defaults instead would work on another server's state. Only the
+        // default file may be missing.
         const char* named = std::getenv("QUELLIX_CONFIG");
-        if (named != nullptr && *named != '\0') {
-            // A file the administrator named must be there: running on the
-            // defaults instead would work on another server's state.
-            *cfg = Load(path);
-        } else if (access(path.c_str(), F_OK) == 0) {
+        if ((named != nullptr && *named != '\0') || access(path.c_str(), F_OK) == 0) {
             *cfg = Load(path);
         } else {
             cfg->source_ = path;
