@@ -71,26 +71,25 @@ const double kSpamAges[] = {0.5, 2, 6, 13, 13.9, 14.1, 15, 21, 30, 45};
 const double kOlderAges[] = {3, 20, 60};
 
 void Usage(FILE* out) {
-    std::fprintf(
-        out,
-        "usage: quellix-demo [--config FILE] [--move] [--service [--identity ACCOUNT]]\n"
-        "                    [--module PATH] [--host PATH]\n"
-        "\n"
-        "Builds a demo server in the configured state folder (which must not hold\n"
-        "a store yet): mailboxes with junk of many ages, a directory of their users,\n"
-        "a registration item (folder Spam with subfolders, 14 days, every day,\n"
-        "marked mailboxes), registers Quellix.so and fires the item's timer through\n"
-        "quellix-host; then prints the run log and the report message.\n"
-        "  --move   move expired junk into the Inbox of 'Junk Archive' instead of\n"
-        "           deleting it\n"
-        "  --service install Quellix.so into the component application 'Quellix'\n"
-        "           (running as this account) and let the event service fire the\n"
-        "           timer at its next instant (quellix-eventd --once) instead of\n"
-        "           calling quellix-host directly\n"
-        "  --identity the account the application runs as (default: this one); run\n"
-        "           as root, give the service account, whose data folder (data_dir)\n"
-        "           it owns: a component never runs as root\n"
-        "exit codes: 0 success, 1 the demo failed, 2 bad usage\n");
+    std::fprintf(out,
+                 "usage: quellix-demo [--config FILE] [--move] [--service [--identity ACCOUNT]]\n"
+                 "                    [--module PATH] [--host PATH]\n"
+                 "\n"
+                 "Builds a demo server in the configured state folder (which must not hold\n"
+                 "a store yet): mailboxes with junk of many ages, a directory of their users,\n"
+                 "a registration item (folder Spam with subfolders, 14 days, every day,\n"
+                 "marked mailboxes), registers Quellix.so and fires the item's timer through\n"
+                 "quellix-host; then prints the run log and the report message.\n"
+                 "  --move   move expired junk into the Inbox of 'Junk Archive' instead of\n"
+                 "           deleting it\n"
+                 "  --service install Quellix.so into the component application 'Quellix'\n"
+                 "           (running as this account) and let the event service fire the\n"
+                 "           timer at its next instant (quellix-eventd --once) instead of\n"
+                 "           calling quellix-host directly\n"
+                 "  --identity the account the application runs as (default: this one); run\n"
+                 "           as root, give the service account, whose data folder (data_dir)\n"
+                 "           it owns: a component never runs as root\n"
+                 "exit codes: 0 success, 1 the demo failed, 2 bad usage\n");
 }
 
 std::string MessageText(const std::string& to, int n, double age) {
