@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -71,6 +72,14 @@ Message::Message(Message&&) noexcept = default;
 Message& Message::operator=(Message&&) noexcept = default;
 
 void Message::SetTo(const std::string& to) {
+    // A line break would end the address and start another (a recipient the
+    // sender never named): refused, not folded into a blank.
+    if (std::any_of(to.begin(), to.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 32 || c == 127; })) {
+        throw Error(err::kInvalidArg,
+                    platform::Describe("Message.To", platform::VisibleText(to),
+                                       "an address holds no control characters", err::kInvalidArg));
+    }
     impl_->mail.SetHeader("To", to);
 }
 void Message::SetFrom(const std::string& from) {
