@@ -6,9 +6,23 @@ set -eu
 demo=$1
 shift
 dir=$(mktemp -d /tmp/quellix-demo-test.XXXXXX)
-trap 'rm -rf "$dir"' EXIT
-printf 'state_dir = %s\nserver.computer_name = exch01\nserver.domain_dns_name = example.org\ntemp_dir = %s/tmp\n' \
-  "$dir" "$dir" > "$dir/platform.conf"
+account=
+trap 'rm -rf "$dir"; if [ -n "$account" ]; then userdel -f "$account"; fi' EXIT
+printf 'state_dir = %s\nserver.computer_name = exch01\nserver.domain_dns_name = example.org\n' \
+  "$dir" > "$dir/platform.conf"
+if [ "${1:-}" = --service ] && [ "$(id -u)" = 0 ]; then
+  # Fired by the event service as root: the application runs as a service
+  # account of its own, on the layout of the README (state root's, data the
+  # account's), which root's demo then fills without a change of owners.
+  account=qxdemo$$
+  useradd --system --user-group --no-create-home --home-dir /nonexistent \
+    --shell /usr/sbin/nologin "$account"
+  chmod 0755 "$dir"
+  install -d -o "$account" -g "$account" -m 0750 "$dir/data"
+  set -- "$@" --identity "$account"
+else
+  printf 'data_dir = %s\n' "$dir" >> "$dir/platform.conf"
+fi
 QUELLIX_CONFIG="$dir/platform.conf" "$demo" "$@" > "$dir/out.txt"
 verb=deleted
 case "${1:-}" in --move) verb="moved" ;; esac

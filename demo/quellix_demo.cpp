@@ -71,22 +71,25 @@ const double kSpamAges[] = {0.5, 2, 6, 13, 13.9, 14.1, 15, 21, 30, 45};
 const double kOlderAges[] = {3, 20, 60};
 
 void Usage(FILE* out) {
-    std::fprintf(
-        out,
-        "usage: quellix-demo [--config FILE] [--move] [--service] [--module PATH] [--host PATH]\n"
-        "\n"
-        "Builds a demo server in the configured state folder (which must not hold\n"
-        "a store yet): mailboxes with junk of many ages, a directory of their users,\n"
-        "a registration item (folder Spam with subfolders, 14 days, every day,\n"
-        "marked mailboxes), registers Quellix.so and fires the item's timer through\n"
-        "quellix-host; then prints the run log and the report message.\n"
-        "  --move   move expired junk into the Inbox of 'Junk Archive' instead of\n"
-        "           deleting it\n"
-        "  --service install Quellix.so into the component application 'Quellix'\n"
-        "           (running as this account) and let the event service fire the\n"
-        "           timer at its next instant (quellix-eventd --once) instead of\n"
-        "           calling quellix-host directly\n"
-        "exit codes: 0 success, 1 the demo failed, 2 bad usage\n");
+    std::fprintf(out,
+                 "usage: quellix-demo [--config FILE] [--move] [--service [--identity ACCOUNT]]\n"
+                 "                    [--module PATH] [--host PATH]\n"
+                 "\n"
+                 "Builds a demo server in the configured state folder (which must not hold\n"
+                 "a store yet): mailboxes with junk of many ages, a directory of their users,\n"
+                 "a registration item (folder Spam with subfolders, 14 days, every day,\n"
+                 "marked mailboxes), registers Quellix.so and fires the item's timer through\n"
+                 "quellix-host; then prints the run log and the report message.\n"
+                 "  --move   move expired junk into the Inbox of 'Junk Archive' instead of\n"
+                 "           deleting it\n"
+                 "  --service install Quellix.so into the component application 'Quellix'\n"
+                 "           (running as this account) and let the event service fire the\n"
+                 "           timer at its next instant (quellix-eventd --once) instead of\n"
+                 "           calling quellix-host directly\n"
+                 "  --identity the account the application runs as (default: this one); run\n"
+                 "           as root, give the service account, whose data folder (data_dir)\n"
+                 "           it owns: a component never runs as root\n"
+                 "exit codes: 0 success, 1 the demo failed, 2 bad usage\n");
 }
 
 std::string MessageText(const std::string& to, int n, double age) {
@@ -191,6 +194,7 @@ int main(int argc, char** argv) {
     std::string host = QUELLIX_HOST_PATH;
     const std::string eventd = QUELLIX_EVENTD_PATH;
     bool service = false;
+    std::string identity;
     for (int i = localplatform::TakeConfigOption(argc, argv); i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--help" || a == "-h") {
@@ -200,6 +204,8 @@ int main(int argc, char** argv) {
             move = true;
         } else if (a == "--service") {
             service = true;
+        } else if (a == "--identity" && i + 1 < argc) {
+            identity = argv[++i];
         } else if (a == "--module" && i + 1 < argc) {
             module = argv[++i];
         } else if (a == "--host" && i + 1 < argc) {
@@ -298,12 +304,12 @@ int main(int argc, char** argv) {
         if (service) {
             // The component application the setup program would install,
             // running as this account.
-            auto catalog = localplatform::ComponentCatalog::OpenCurrent();
+            auto catalog = localplatform::ComponentCatalog::OpenCurrent(true);
             localplatform::CatalogApplication app;
             app.id = "{3E9A61C4-0F2B-4D58-9A7E-5B1C2D3E4F60}";
             app.name = "Quellix";
             app.accessChecksEnabled = false;
-            app.identity = CurrentAccount();
+            app.identity = identity.empty() ? CurrentAccount() : identity;
             catalog.SaveApplications({{localplatform::ApplicationChange::Kind::Add, app}});
             (void)catalog.InstallComponents(app.id, module);
             // The next instant of the item's daily timer.

@@ -118,7 +118,7 @@ std::optional<GUID> GuidFromString(const std::string& text) {
 
 HRESULT RegisterClassEntry(const ClassEntry& entry, std::string* error) {
     try {
-        auto reg = localplatform::ClassRegistry::OpenCurrent();
+        auto reg = localplatform::ClassRegistry::OpenCurrent(true);
         reg.Register(
             {entry.progId, GuidToString(entry.clsid), entry.modulePath, entry.threadingModel});
         return S_OK;

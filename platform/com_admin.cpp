@@ -226,7 +226,7 @@ void CatalogCollection::Remove(int32_t index) {
 }
 
 int32_t CatalogCollection::SaveChanges() {
-    auto catalog = ComponentCatalog::OpenCurrent();
+    auto catalog = ComponentCatalog::OpenCurrent(true);
     int32_t written = 0;
     if (impl_->name == kApplications) {
         std::vector<localplatform::ApplicationChange> changes;
@@ -297,7 +297,7 @@ void ComAdminCatalog::InstallComponent(const std::string& applicationIdOrName,
         Raise(err::kInvalidArg, "InstallComponent", moduleFile,
               "type libraries and proxy-stub modules do not exist on this platform");
     }
-    auto catalog = ComponentCatalog::OpenCurrent();
+    auto catalog = ComponentCatalog::OpenCurrent(true);
     if (!catalog.FindApplication(applicationIdOrName)) {
         Raise(cerr::kKeyMissing, "InstallComponent", applicationIdOrName, "no such application");
     }

@@ -50,7 +50,7 @@ TEST_F(ComAdminTest, ApplicationsRoundTripThroughTheCatalog) {
     EXPECT_EQ(app.Value("Password"), Variant(""));
     app.SetValue("Name", Variant("Quellix"));
     app.SetValue("applicationaccesschecksenabled", Variant(false));
-    app.SetValue("Identity", Variant("svc-quellix"));
+    app.SetValue("Identity", Variant("nobody"));
     app.SetValue("Password", Variant("s3cret"));
     EXPECT_EQ(app.Value("Password"), Variant(kPasswordMask));
     const Variant id = app.Key();
@@ -66,7 +66,7 @@ TEST_F(ComAdminTest, ApplicationsRoundTripThroughTheCatalog) {
     EXPECT_EQ(saved.Name(), "Quellix");
     EXPECT_EQ(saved.Value("ID"), id);
     EXPECT_EQ(saved.Value("ApplicationAccessChecksEnabled"), Variant(false));
-    EXPECT_EQ(saved.Value("Identity"), Variant("svc-quellix"));
+    EXPECT_EQ(saved.Value("Identity"), Variant("nobody"));
     EXPECT_EQ(saved.Value("Password"), Variant(kPasswordMask));
     EXPECT_EQ(
         ErrorOf([&] { saved.SetValue("ID", Variant("{6B29FC40-CA47-1067-B31D-00DD010662DA}")); }),

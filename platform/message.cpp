@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -36,12 +37,10 @@ std::string ServerName(const localplatform::PlatformConfig& cfg) {
     return domain.empty() ? cfg.ComputerName() : cfg.ComputerName() + "." + domain;
 }
 
+// A whole number of seconds from 1 to a day; any other value is an error
+// naming the key, not the default in disguise.
 long Seconds(const localplatform::PlatformConfig& cfg, const std::string& key, long fallback) {
-    const auto v = cfg.Get(key);
-    if (!v) return fallback;
-    char* end = nullptr;
-    const long n = std::strtol(v->c_str(), &end, 10);
-    return (end != v->c_str() && *end == '\0' && n > 0) ? n : fallback;
+    return static_cast<long>(cfg.GetWholeNumber(key, fallback, 86400, "seconds", 1));
 }
 
 localplatform::SmtpSettings SmtpSettingsFrom(const localplatform::PlatformConfig& cfg,
@@ -55,10 +54,10 @@ localplatform::SmtpSettings SmtpSettingsFrom(const localplatform::PlatformConfig
     s.connectTimeoutSeconds = Seconds(cfg, "mail.connect_timeout", s.connectTimeoutSeconds);
     s.timeoutSeconds = Seconds(cfg, "mail.timeout", s.timeoutSeconds);
     // "required": no delivery without TLS; "yes": TLS whenever the relay offers it.
-    const std::string tls = Lower(cfg.GetOr("mail.starttls", "no"));
+    const std::string tls = cfg.GetChoice("mail.starttls", "no", {"no", "yes", "required"});
     if (tls == "required")
         s.startTls = localplatform::SmtpSettings::StartTls::kRequired;
-    else if (cfg.GetBool("mail.starttls", false))
+    else if (tls == "yes")
         s.startTls = localplatform::SmtpSettings::StartTls::kTry;
     return s;
 }
@@ -73,6 +72,14 @@ Message::Message(Message&&) noexcept = default;
 Message& Message::operator=(Message&&) noexcept = default;
 
 void Message::SetTo(const std::string& to) {
+    // A line break would end the address and start another (a recipient the
+    // sender never named): refused, not folded into a blank.
+    if (std::any_of(to.begin(), to.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 32 || c == 127; })) {
+        throw Error(err::kInvalidArg,
+                    platform::Describe("Message.To", platform::VisibleText(to),
+                                       "an address holds no control characters", err::kInvalidArg));
+    }
     impl_->mail.SetHeader("To", to);
 }
 void Message::SetFrom(const std::string& from) {

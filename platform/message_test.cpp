@@ -114,6 +114,8 @@ TEST_F(MessageTest, RefusedUnreachableOrUnknownTransportsFail) {
         {"carrier-pigeon", "a@example.com", platform::err::kCdoSendFailed, "carrier-pigeon"},
         {"pickup", "", platform::err::kCdoNoRecipients, "recipient"},
         {"pickup", "Nobody <>", platform::err::kCdoNoRecipients, "recipient"},
+        {"pickup", "admin@example.com\nRCPT TO:<b@example.com>", platform::err::kInvalidArg,
+         "admin@example.com\\nRCPT"},
     };
     for (const Case& c : cases) {
         Configure("mail.transport = " + c.transport + "\nmail.connect_timeout = 5\n");

@@ -20,6 +20,7 @@
 #include <optional>
 
 #include "base/error.h"
+#include "base/file_safety.h"
 #include "base/strfuncs.h"
 #include "base/unique_fd.h"
 #include "localplatform/config/config_option.h"
@@ -141,17 +142,6 @@ bool IsPrivateDirectory(const std::string& path, bool requireNoGroupOtherAccess,
 // The temporary directory path of this thread's last failing GetTempPathA.
 thread_local std::string t_tempPathFailure;
 
-std::optional<std::string> HomeDirectory() {
-    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buf(size > 0 ? static_cast<size_t>(size) : 16384);
-    struct passwd pw {};
-    struct passwd* result = nullptr;
-    while (getpwuid_r(geteuid(), &pw, buf.data(), buf.size(), &result) == ERANGE)
-        buf.resize(buf.size() * 2);
-    if (result == nullptr || pw.pw_dir == nullptr || pw.pw_dir[0] != '/') return std::nullopt;
-    return std::string(pw.pw_dir);
-}
-
 std::string WithSlash(std::string path) {
     if (path.empty() || path.back() != '/') path += '/';
     return path;
@@ -194,6 +184,15 @@ std::optional<std::string> ChooseTempDirectory(const TempDirSources& sources, st
             if (S_ISDIR(st.st_mode)) return WithSlash(dir);
             SetWhyErrno(why, "open", dir, ENOTDIR);
         } else if (mkdir(dir.c_str(), 0700) == 0) {
+            // Made by root among the service account's files (a command run
+            // by hand), it is still the account's.
+            const UniqueFd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            try {
+                if (fd.IsOpen()) platform::SettleNewFile(fd.Get(), dir, 0700);
+            } catch (const Error& e) {
+                if (why) *why = e.Description();
+                return std::nullopt;
+            }
             return WithSlash(dir);
         } else {
             SetWhyErrno(why, "mkdir", dir, errno);
@@ -232,9 +231,10 @@ Variant RegRead(const std::string& name) {
 
 uint32_t GetTempPathA(uint32_t bufferLength, char* buffer) {
     detail::TempDirSources sources;
-    sources.configured = localplatform::PlatformConfig::Current().Get("temp_dir");
-    if (const char* env = std::getenv("TMPDIR")) sources.tmpdir = env;
-    sources.home = HomeDirectory();
+    // The configured folder, by default <data_dir>/tmp: the service's own,
+    // never a name in a shared folder that another account could take first.
+    const auto& cfg = localplatform::PlatformConfig::Current();
+    sources.configured = cfg.TempDir().empty() ? cfg.DataDir() + "/tmp" : cfg.TempDir();
     t_tempPathFailure.clear();
     const auto dir = detail::ChooseTempDirectory(sources, &t_tempPathFailure);
     if (!dir) return 0;

@@ -26,10 +26,8 @@ Variant RegRead(const std::string& name);
 // with a trailing "/", NUL-terminated, into buffer when it fits; returns its
 // length without the NUL, or the size needed (NUL included) when
 // bufferLength is too small, or 0 when no safe directory can be had. The
-// directory is the configuration's "temp_dir", else TMPDIR when it is this
-// account's and closed to others, else /tmp/quellix-<uid>/ (created with mode
-// 0700; a link or another account's entry there is refused), else
-// ~/.quellix-tmp/ on the same terms (platform/system_internal.h).
+// directory is the configuration's "temp_dir", by default <data_dir>/tmp
+// (created with mode 0700 when missing), never a name in a shared folder.
 uint32_t GetTempPathA(uint32_t bufferLength, char* buffer);
 
 // Why this thread's last GetTempPathA returned 0, as GetLastError tells it:

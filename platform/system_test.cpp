@@ -92,6 +92,23 @@ TEST_F(SystemTest, TempPathHasATrailingSlashAndBufferSemantics) {
     EXPECT_EQ(platform::GetTempPathA(n, buf), n + 1) << "no room for the NUL";
 }
 
+// Unset, the temporary folder is the data folder's tmp/, made private: never
+// a name in a shared folder that another account could take first, and
+// TMPDIR is not asked.
+TEST_F(SystemTest, TheDefaultTempPathIsInTheDataFolder) {
+    const std::string data = dir_ + "/data";
+    fs::create_directory(data);
+    WriteConfig("data_dir = " + data + "\n");
+    setenv("TMPDIR", dir_.c_str(), 1);
+    char buf[256];
+    ASSERT_GT(platform::GetTempPathA(sizeof buf, buf), 0u) << platform::GetTempPathFailure();
+    unsetenv("TMPDIR");
+    EXPECT_EQ(std::string(buf), data + "/tmp/");
+    struct stat st {};
+    ASSERT_EQ(lstat((data + "/tmp").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
 TEST_F(SystemTest, TempDirectoryTakesOnlyAPrivateTmpdir) {
     const std::string privateDir = dir_ + "/private";
     const std::string openDir = dir_ + "/open";

@@ -47,8 +47,8 @@ work=${WORK_DIR:-$(mktemp -d "${TMPDIR:-/tmp}/quellix-bench-sink.XXXXXX")}
 trap 'rm -rf "$work"' EXIT
 for run in a b c d; do
   mkdir -p "$work/$run"
-  printf 'state_dir = %s\nserver.computer_name = exch01\nserver.domain_dns_name = bench.test\ntemp_dir = %s/tmp\n' \
-    "$work/$run" "$work/$run" > "$work/$run/platform.conf"
+  printf 'state_dir = %s\ndata_dir = %s\nserver.computer_name = exch01\nserver.domain_dns_name = bench.test\ntemp_dir = %s/tmp\n' \
+    "$work/$run" "$work/$run" "$work/$run" > "$work/$run/platform.conf"
 done
 cfg() { echo "$work/$1/platform.conf"; }
 

@@ -24,19 +24,19 @@ TEST(AdminCatalogTest, ListsApplicationsWithoutTheirPasswords) {
     localplatform::testing::TempStore temp;
     EXPECT_EQ(Admin("list").out, "");  // an empty catalog
 
-    auto catalog = localplatform::ComponentCatalog::OpenCurrent();
+    auto catalog = localplatform::ComponentCatalog::OpenCurrent(true);
     localplatform::CatalogApplication app;
     app.id = "{6B29FC40-CA47-1067-B31D-00DD010662DA}";
     app.name = "Quellix";
     app.accessChecksEnabled = false;
-    app.identity = "svc-quellix";
+    app.identity = "nobody";
     app.passwordHash = localplatform::HashPassword("Blue-Harbour-77");
     catalog.SaveApplications({{localplatform::ApplicationChange::Kind::Add, app}});
 
     const Outcome r = Admin("list");
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out,
-              "application\t{6B29FC40-CA47-1067-B31D-00DD010662DA}\tQuellix\tidentity=svc-quellix"
+              "application\t{6B29FC40-CA47-1067-B31D-00DD010662DA}\tQuellix\tidentity=nobody"
               "\tpassword=set\taccess-checks=off\n");
     EXPECT_EQ(r.out.find(app.passwordHash), std::string::npos);
 

@@ -258,7 +258,7 @@ void Help(FILE* out) {
         out,
         "\n'quellix-admin directory VERB --help' explains a verb.\n"
         "The directory is the platform configuration's \"directory\" (default: the embedded\n"
-        "file <state_dir>/directory.ldb).\n"
+        "file <data_dir>/directory.ldb).\n"
         "exit codes: 0 success, 1 the operation failed, 2 bad usage\n");
 }
 

@@ -1,6 +1,7 @@
 // quellix-admin store, run as a program on a private store: verbs, their
 // output and their exit codes (0 ok, 1 failed, 2 usage).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -104,3 +105,18 @@ TEST(AdminStoreTest, CorpusIsTheSameForTheSameSeed) {
 }
 
 }  // namespace
+
+// A store that others may read is said, naming the file, each time it is
+// opened; one closed to them is not.
+TEST(AdminStoreTest, AStoreOthersMayReadIsWarnedAbout) {
+    TempStore temp;
+    struct stat st {};
+    ASSERT_EQ(stat(temp.DbPath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 077, 0u) << "a new store is its owner's alone";
+    Outcome o = Admin("list " + TempStore::FileBase());
+    EXPECT_EQ(o.err.find("others may read"), std::string::npos) << o.err;
+    ASSERT_EQ(chmod(temp.DbPath().c_str(), 0644), 0);
+    o = Admin("list " + TempStore::FileBase());
+    EXPECT_NE(o.err.find(temp.DbPath() + ": others may read this file"), std::string::npos)
+        << o.err;
+}

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -27,9 +28,11 @@
 
 #include "base/error.h"
 #include "base/exit_codes.h"
+#include "base/file_safety.h"
 #include "base/strfuncs.h"
 #include "base/unique_fd.h"
 #include "localplatform/catalog/component_catalog.h"
+#include "localplatform/classes/class_registry.h"
 #include "localplatform/config/config_option.h"
 #include "localplatform/config/platform_config.h"
 #include "tools/eventd/event_service.h"
@@ -50,6 +53,10 @@ void Usage(FILE* out) {
                  "component application. One line per firing and outcome goes to standard\n"
                  "error. A firing missed while the service was down is reported, or fired\n"
                  "once at start-up when the configuration says 'catch_up = yes'.\n"
+                 "Run as root, it takes the configuration, the component catalog, the class\n"
+                 "registry and each module only from files that root alone can change (the\n"
+                 "file and every folder above it), and runs no component as uid 0 or as an\n"
+                 "account that is locked, expired or missing.\n"
                  "\n"
                  "  --once AT  fires every registration due at an instant after its last\n"
                  "             firing and at or before AT (yyyy-mm-ddThh:mm:ssZ, UTC), waits\n"
@@ -97,10 +104,17 @@ long Number(const localplatform::PlatformConfig& cfg, const char* key, long fall
 // The pid/lock file: one service (or --once) at a time fires timers.
 // Waits up to waitMs for it; raises platform::Error naming the holder.
 platform::UniqueFd TakeServiceLock(const std::string& path, long waitMs) {
-    platform::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+    // Never through a link, never waiting on what is not a regular file.
+    platform::UniqueFd fd(
+        ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
     if (!fd.IsOpen()) {
         throw platform::Error(platform::err::kFail,
                               "open(" + path + ") failed: " + std::strerror(errno));
+    }
+    struct stat st {};
+    if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        throw platform::Error(platform::err::kFail,
+                              "open(" + path + ") failed: not a regular file");
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     while (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
@@ -126,11 +140,35 @@ platform::UniqueFd TakeServiceLock(const std::string& path, long waitMs) {
     return fd;
 }
 
+// A service running as root takes what runs as whom only from files that
+// root alone can change (as sshd's StrictModes): the file and every folder
+// above it root's and writable by no one else. A missing file is judged by
+// its folder: whoever could write that folder could make the file.
+std::optional<std::string> Untrusted(const std::string& what, const std::string& path) {
+    if (::geteuid() != 0) return std::nullopt;
+    std::error_code ec;
+    const bool exists = std::filesystem::exists(std::filesystem::symlink_status(path, ec));
+    const std::string judged = exists ? path : std::filesystem::path(path).parent_path().string();
+    if (auto why = platform::WhyNotRootsAlone(judged.empty() ? "." : judged))
+        return "refusing the " + what + " " + path + ": " + *why;
+    return std::nullopt;
+}
+
 // Where a sink class runs: the component application that holds it, under
 // its identity and with its construction string. A service running as root
-// runs no class that is in no application.
+// runs no class that is in no application, and none whose catalog, class
+// registry or module another account could have changed.
 std::optional<eventd::Hosting> FindHosting(const std::string& progId, std::string* why) {
     try {
+        const auto& cfg = localplatform::PlatformConfig::Current();
+        for (const auto& [what, path] :
+             {std::pair<std::string, std::string>{"component catalog", cfg.CatalogPath()},
+              {"class registry", cfg.ClassesPath()}}) {
+            if (auto untrusted = Untrusted(what, path)) {
+                *why = *untrusted;
+                return std::nullopt;
+            }
+        }
         const auto catalog = localplatform::ComponentCatalog::OpenCurrent();
         for (const auto& app : catalog.Applications()) {
             for (const auto& component : catalog.Components(app.id)) {
@@ -140,6 +178,21 @@ std::optional<eventd::Hosting> FindHosting(const std::string& progId, std::strin
                 h.identity = app.identity;
                 if (component.constructionEnabled)
                     h.constructorString = component.constructorString;
+                // The host loads the module the class registry names: it
+                // must be the catalog's, and root's alone.
+                const auto row = localplatform::ClassRegistry::OpenCurrent().FindByProgId(progId);
+                const std::string module = row ? row->modulePath : component.modulePath;
+                if (row && row->modulePath != component.modulePath) {
+                    *why = "the class registry names the module " + module +
+                           ", the component catalog " + component.modulePath;
+                    return std::nullopt;
+                }
+                if (::geteuid() == 0) {
+                    if (auto untrusted = platform::WhyNotRootsAlone(module)) {
+                        *why = "refusing the module " + module + ": " + *untrusted;
+                        return std::nullopt;
+                    }
+                }
                 return h;
             }
         }
@@ -193,6 +246,12 @@ int main(int argc, char** argv) {
     }
     try {
         const auto& cfg = localplatform::PlatformConfig::Current();
+        // The configuration names the catalog, the registry and the state:
+        // as root, only one that root alone can change is followed.
+        if (auto untrusted = Untrusted("platform configuration", cfg.SourcePath())) {
+            LogLine(*untrusted);
+            return platform::kExitFailed;
+        }
         eventd::ServiceOptions options;
         options.hostPath = cfg.GetOr("eventd.host", ProgramDirectory() + "/quellix-host");
         options.configPath = cfg.SourcePath();

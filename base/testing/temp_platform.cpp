@@ -26,7 +26,7 @@ TempPlatform::~TempPlatform() {
 
 std::string TempPlatform::Configure(const std::string& lines) {
     const std::string path = Write("platform-" + std::to_string(++configs_) + ".conf",
-                                   "state_dir = " + dir_ + "\n" + lines);
+                                   "state_dir = " + dir_ + "\ndata_dir = " + dir_ + "\n" + lines);
     setenv("QUELLIX_CONFIG", path.c_str(), 1);
     return path;
 }

@@ -17,7 +17,7 @@ public:
     TempPlatform& operator=(const TempPlatform&) = delete;
 
     [[nodiscard]] const std::string& Dir() const { return dir_; }
-    // Writes "state_dir = <folder>" and lines (each ending in a line break)
+    // Writes "state_dir = <folder>", "data_dir = <folder>" and lines (each ending in a line break)
     // to a new configuration file, makes it the configuration in force and
     // returns its path.
     std::string Configure(const std::string& lines = "");

@@ -2,6 +2,7 @@
 
 #include <crypt.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include "base/strfuncs.h"
 #include "localplatform/classes/class_registry.h"
 #include "localplatform/config/platform_config.h"
+#include "localplatform/process/service_account.h"
 #include "localplatform/sqlite/sqlite_db.h"
 
 namespace localplatform {
@@ -57,6 +59,20 @@ CatalogComponent ComponentRow(const SqliteDb::Statement& s) {
     return {s.Text(0), s.Text(1), s.Text(2), s.Text(3), s.Int(4) != 0, s.Text(5)};
 }
 
+// The catalog's default identity: the account of whoever starts the
+// component. Not an account: the event service, running as root, refuses it.
+constexpr const char* kInteractiveUser = "Interactive User";
+
+// An identity given to an application must be an account a component may
+// run as; checked when it is given, not first at the next firing.
+void CheckIdentity(const CatalogApplication& app) {
+    if (platform::EqualsNoCase(platform::Trim(app.identity), kInteractiveUser)) return;
+    std::string why;
+    if (!UsableServiceAccount(app.identity, &why)) {
+        Fail(catalog_err::kUserPasswordNotValid, "SaveChanges", app.name, "Identity: " + why);
+    }
+}
+
 constexpr const char* kApplicationColumns =
     "SELECT id, name, access_checks, identity, password_hash FROM applications";
 constexpr const char* kComponentColumns =
@@ -67,6 +83,7 @@ constexpr const char* kComponentColumns =
 
 struct ComponentCatalog::Db {
     SqliteDb db;
+    std::string path;  // the file, also when a missing one is read as empty
 
     std::optional<CatalogApplication> Find(const std::string& key) const {
         auto q = db.Prepare(
@@ -88,11 +105,17 @@ ComponentCatalog::ComponentCatalog(ComponentCatalog&&) noexcept = default;
 ComponentCatalog& ComponentCatalog::operator=(ComponentCatalog&&) noexcept = default;
 ComponentCatalog::~ComponentCatalog() = default;
 
-ComponentCatalog ComponentCatalog::Open(const std::string& path, int busyTimeoutMs) {
+ComponentCatalog ComponentCatalog::Open(const std::string& path, int busyTimeoutMs, bool create) {
+    struct stat st {};
+    const bool inMemory = !create && ::lstat(path.c_str(), &st) != 0 && errno == ENOENT;
     // Owner only: the file holds password hashes.
-    auto db = std::make_unique<Db>(Db{SqliteDb::Open(
-        path,
-        {.busyTimeoutMs = busyTimeoutMs, .wal = true, .ownerOnly = true, .source = kSource})});
+    auto db = std::make_unique<Db>(
+        Db{SqliteDb::Open(inMemory ? ":memory:" : path, {.busyTimeoutMs = busyTimeoutMs,
+                                                         .wal = !inMemory,
+                                                         .ownerOnly = !inMemory,
+                                                         .create = create,
+                                                         .source = kSource}),
+           path});
     SqliteDb::Transaction tx(db->db);
     db->db.Exec(
         "CREATE TABLE IF NOT EXISTS applications ("
@@ -117,25 +140,15 @@ ComponentCatalog ComponentCatalog::Open(const std::string& path, int busyTimeout
     return ComponentCatalog(std::move(db));
 }
 
-ComponentCatalog ComponentCatalog::OpenCurrent() {
+ComponentCatalog ComponentCatalog::OpenCurrent(bool create) {
     const auto& config = PlatformConfig::Current();
-    int busy = kDefaultBusyTimeoutMs;
-    if (auto v = config.Get("catalog.busy_timeout_ms")) {
-        try {
-            busy = std::stoi(*v);
-        } catch (const std::exception&) {
-            busy = -1;
-        }
-        if (busy < 0) {
-            Fail(platform::err::kInvalidArg, "configuration", "catalog.busy_timeout_ms",
-                 "not a number of milliseconds: " + *v);
-        }
-    }
-    return Open(config.CatalogPath(), busy);
+    const int busy = static_cast<int>(config.GetWholeNumber(
+        "catalog.busy_timeout_ms", kDefaultBusyTimeoutMs, 3600000, "milliseconds"));
+    return Open(config.CatalogPath(), busy, create);
 }
 
 const std::string& ComponentCatalog::Path() const {
-    return db_->db.Path();
+    return db_->path;
 }
 
 std::vector<CatalogApplication> ComponentCatalog::Applications() const {
@@ -172,6 +185,7 @@ void ComponentCatalog::SaveApplications(const std::vector<ApplicationChange>& ch
                  "an application of that name is already installed");
         }
         if (change.kind == ApplicationChange::Kind::Add) {
+            CheckIdentity(app);
             auto exists = db_->db.Prepare("SELECT 1 FROM applications WHERE id = ?1");
             exists.Bind(1, app.id);
             if (exists.Step()) {
@@ -189,6 +203,9 @@ void ComponentCatalog::SaveApplications(const std::vector<ApplicationChange>& ch
                 .Bind(5, app.passwordHash)
                 .Run();
         } else {
+            auto before = db_->db.Prepare("SELECT identity FROM applications WHERE id = ?1");
+            before.Bind(1, app.id);
+            if (before.Step() && before.Text(0) != app.identity) CheckIdentity(app);
             db_->db
                 .Prepare(
                     "UPDATE applications SET name = ?2, access_checks = ?3, identity = ?4,"

@@ -66,10 +66,14 @@ struct ApplicationChange {
 
 class ComponentCatalog {
 public:
-    // Opens (creating when missing) the catalog database at path.
-    static ComponentCatalog Open(const std::string& path, int busyTimeoutMs = 10000);
-    // The catalog named by the platform configuration in force.
-    static ComponentCatalog OpenCurrent();
+    // Opens the catalog database at path. A missing one is created (mode
+    // 0600) when create is set; otherwise it reads as an empty catalog, held
+    // in memory, and nothing is written to the file system.
+    static ComponentCatalog Open(const std::string& path, int busyTimeoutMs = 10000,
+                                 bool create = true);
+    // The catalog named by the platform configuration in force; only those
+    // who change it (create) make it when it is missing.
+    static ComponentCatalog OpenCurrent(bool create = false);
 
     ComponentCatalog(ComponentCatalog&&) noexcept;
     ComponentCatalog& operator=(ComponentCatalog&&) noexcept;
@@ -83,7 +87,10 @@ public:
     // Applies the changes in one transaction: all or none. Raises
     // kApplicationExists for a name another application has (without regard
     // to case), kKeyMissing for an update of an application that is gone,
-    // kObjectInvalid for an empty name or a malformed ID. Removing an
+    // kObjectInvalid for an empty name or a malformed ID, and
+    // kUserPasswordNotValid for an identity (new or changed) that no
+    // component may run as: an empty one, an account that does not exist,
+    // is locked or expired, or has uid 0 (see localplatform/process). Removing an
     // application removes its components; removing one that is gone is no
     // error.
     void SaveApplications(const std::vector<ApplicationChange>& changes);

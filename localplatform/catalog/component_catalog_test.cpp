@@ -45,7 +45,7 @@ class ComponentCatalogTest : public ::testing::Test {
 protected:
     ComponentCatalog Catalog() { return ComponentCatalog::Open(store_.Dir() + "/catalog.db", 200); }
     void RegisterClass(const char* progId, const char* clsid, const char* module) {
-        ClassRegistry::OpenCurrent().Register({progId, clsid, module, "Apartment"});
+        ClassRegistry::OpenCurrent(true).Register({progId, clsid, module, "Apartment"});
     }
     testing::TempStore store_;
 };
@@ -93,7 +93,7 @@ TEST_F(ComponentCatalogTest, ThePasswordIsNeverInTheFile) {
     {
         auto catalog = Catalog();
         CatalogApplication a = App(kAppId, "Quellix");
-        a.identity = "svc-quellix";
+        a.identity = "nobody";
         a.passwordHash = HashPassword(secret);
         catalog.SaveApplications({{Kind::Add, a}});
         const auto stored = catalog.FindApplication("Quellix")->passwordHash;
@@ -225,6 +225,42 @@ TEST_F(ComponentCatalogTest, TheBoundComesFromTheConfiguration) {
     std::ofstream(store_.Dir() + "/platform.conf", std::ios::app)
         << "catalog.busy_timeout_ms = soon\n";
     EXPECT_EQ(ErrorOf([] { (void)ComponentCatalog::OpenCurrent(); }), platform::err::kInvalidArg);
+}
+
+// A catalog that is a link is never opened through it: the file it names
+// keeps its mode and its bytes. A missing catalog reads as empty and is not
+// made by a reader.
+TEST_F(ComponentCatalogTest, ALinkIsNotFollowedAndAReaderMakesNothing) {
+    const std::string target = store_.Dir() + "/passwd-copy", link = store_.Dir() + "/catalog.db";
+    std::filesystem::copy_file("/etc/passwd", target);
+    ASSERT_EQ(chmod(target.c_str(), 0644), 0);
+    const std::string before = [&] {
+        std::ifstream in(target);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }();
+    std::filesystem::create_symlink(target, link);
+    EXPECT_NE(ErrorOf([] { (void)ComponentCatalog::OpenCurrent(); }), 0);
+    EXPECT_NE(ErrorOf([] { (void)ComponentCatalog::OpenCurrent(true); }), 0);
+    struct stat st {};
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    std::ifstream in(target);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), before);
+
+    std::filesystem::remove(link);
+    // Nor through a link where SQLite keeps its write-ahead log.
+    std::filesystem::create_symlink(target, link + "-wal");
+    EXPECT_NE(ErrorOf([] { (void)ComponentCatalog::OpenCurrent(true); }), 0);
+    EXPECT_FALSE(std::filesystem::exists(link));
+    std::filesystem::remove(link + "-wal");
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+
+    EXPECT_TRUE(ComponentCatalog::OpenCurrent().Applications().empty());
+    EXPECT_FALSE(std::filesystem::exists(link));
+    (void)ComponentCatalog::OpenCurrent(true);
+    ASSERT_EQ(stat(link.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 }  // namespace

@@ -1,5 +1,9 @@
 #include "localplatform/classes/class_registry.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+
 #include "base/error.h"
 #include "base/strfuncs.h"
 #include "localplatform/config/platform_config.h"
@@ -29,11 +33,17 @@ ClassRegistry::ClassRegistry(ClassRegistry&&) noexcept = default;
 ClassRegistry& ClassRegistry::operator=(ClassRegistry&&) noexcept = default;
 ClassRegistry::~ClassRegistry() = default;
 
-ClassRegistry ClassRegistry::Open(const std::string& path) {
-    auto db = std::make_unique<Db>(Db{SqliteDb::Open(path, {.busyTimeoutMs = kBusyTimeoutMs,
-                                                            .wal = false,
-                                                            .ownerOnly = false,
-                                                            .source = "ClassRegistry"})});
+ClassRegistry ClassRegistry::Open(const std::string& path, bool create) {
+    struct stat st {};
+    const bool inMemory = !create && ::lstat(path.c_str(), &st) != 0 && errno == ENOENT;
+    auto db = std::make_unique<Db>(
+        Db{SqliteDb::Open(inMemory ? ":memory:" : path, {.busyTimeoutMs = kBusyTimeoutMs,
+                                                         .wal = false,
+                                                         .ownerOnly = false,
+                                                         .create = create,
+                                                         .source = "ClassRegistry",
+                                                         .opening = "open",
+                                                         .newMode = 0644})});
     db->db.Exec(
         "CREATE TABLE IF NOT EXISTS classes ("
         " clsid TEXT PRIMARY KEY COLLATE NOCASE,"
@@ -43,8 +53,8 @@ ClassRegistry ClassRegistry::Open(const std::string& path) {
     return ClassRegistry(std::move(db));
 }
 
-ClassRegistry ClassRegistry::OpenCurrent() {
-    return Open(PlatformConfig::Current().ClassesPath());
+ClassRegistry ClassRegistry::OpenCurrent(bool create) {
+    return Open(PlatformConfig::Current().ClassesPath(), create);
 }
 
 void ClassRegistry::Register(const ClassRow& row) {

@@ -24,10 +24,14 @@ struct ClassRow {
 
 class ClassRegistry {
 public:
-    // Opens (creating when missing) the registry database at path.
-    static ClassRegistry Open(const std::string& path);
-    // The registry named by the platform configuration in force.
-    static ClassRegistry OpenCurrent();
+    // Opens the registry database at path. A missing one is created when
+    // create is set (mode 0644: the component host reads it under the
+    // component's account, and it holds no secret); otherwise it reads as
+    // an empty registry and nothing is written to the file system.
+    static ClassRegistry Open(const std::string& path, bool create = true);
+    // The registry named by the platform configuration in force; only
+    // self-registration (create) makes it when it is missing.
+    static ClassRegistry OpenCurrent(bool create = false);
 
     ClassRegistry(ClassRegistry&&) noexcept;
     ClassRegistry& operator=(ClassRegistry&&) noexcept;

@@ -3,6 +3,7 @@
 #include <netdb.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -31,6 +32,56 @@ std::string HostFqdn() {
     return name;
 }
 
+// Every key the platform reads; anything else in a file is a misspelling
+// or a leftover, and is warned about.
+const char* const kKnownKeys[] = {"state_dir",
+                                  "data_dir",
+                                  "store",
+                                  "store.busy_timeout_ms",
+                                  "store.busy_budget_ms",
+                                  "store.run_lock_wait_ms",
+                                  "store.synchronous",
+                                  "store.batch_ms",
+                                  "store.move_manifest_keep_days",
+                                  "directory",
+                                  "directory.bind_dn",
+                                  "directory.password",
+                                  "directory.sasl_mech",
+                                  "directory.starttls",
+                                  "directory.gc_port",
+                                  "directory.ldap_port",
+                                  "directory.write_uri",
+                                  "directory.dns_host_name",
+                                  "directory.network_timeout",
+                                  "directory.hosts",
+                                  "classes",
+                                  "catalog",
+                                  "catalog.busy_timeout_ms",
+                                  "history",
+                                  "history.keep_days",
+                                  "history.busy_timeout_ms",
+                                  "metrics.textfile",
+                                  "mail.transport",
+                                  "mail.pickup_dir",
+                                  "mail.smtp_user",
+                                  "mail.smtp_password",
+                                  "mail.starttls",
+                                  "mail.helo",
+                                  "mail.ca_file",
+                                  "mail.connect_timeout",
+                                  "mail.timeout",
+                                  "server.computer_name",
+                                  "server.domain_dns_name",
+                                  "timezone.active_time_bias",
+                                  "temp_dir",
+                                  "catch_up",
+                                  "eventd.host",
+                                  "eventd.record",
+                                  "eventd.lock",
+                                  "eventd.poll_ms",
+                                  "eventd.run_limit_s",
+                                  "eventd.lock_wait_ms"};
+
 }  // namespace
 
 PlatformConfig PlatformConfig::Load(const std::string& path) {
@@ -42,7 +93,22 @@ PlatformConfig PlatformConfig::Load(const std::string& path) {
     }
     std::ostringstream text;
     text << in.rdbuf();
-    return Parse(text.str(), path);
+    PlatformConfig cfg = Parse(text.str(), path);
+    for (const auto& unknown : cfg.UnknownKeys()) {
+        const std::string line =
+            "quellix: warning: " + unknown + ": unknown configuration key, ignored\n";
+        (void)!::write(STDERR_FILENO, line.data(), line.size());
+    }
+    return cfg;
+}
+
+std::vector<std::string> PlatformConfig::UnknownKeys() const {
+    std::vector<std::string> out;
+    for (const auto& [key, line] : lines_) {
+        if (std::find(std::begin(kKnownKeys), std::end(kKnownKeys), key) == std::end(kKnownKeys))
+            out.push_back(source_ + ":" + std::to_string(line) + ": " + platform::VisibleText(key));
+    }
+    return out;
 }
 
 PlatformConfig PlatformConfig::Parse(const std::string& text, const std::string& source) {
@@ -60,7 +126,9 @@ PlatformConfig PlatformConfig::Parse(const std::string& text, const std::string&
             throw platform::Error(platform::err::kInvalidArg,
                                   source + ":" + std::to_string(number) + ": expected key = value");
         }
-        cfg.values_[platform::TrimSpace(t.substr(0, eq))] = platform::TrimSpace(t.substr(eq + 1));
+        const std::string key = platform::TrimSpace(t.substr(0, eq));
+        cfg.values_[key] = platform::TrimSpace(t.substr(eq + 1));
+        cfg.lines_[key] = number;
     }
     return cfg;
 }
@@ -81,10 +149,15 @@ const PlatformConfig& PlatformConfig::Current() {
     auto it = loaded.find(path);
     if (it == loaded.end()) {
         auto cfg = std::make_unique<PlatformConfig>();
-        if (access(path.c_str(), F_OK) == 0)
+        // A file the administrator named must be there: running on the
+        // defaults instead would work on another server's state. Only the
+        // default file may be missing.
+        const char* named = std::getenv("QUELLIX_CONFIG");
+        if ((named != nullptr && *named != '\0') || access(path.c_str(), F_OK) == 0) {
             *cfg = Load(path);
-        else
+        } else {
             cfg->source_ = path;
+        }
         it = loaded.emplace(path, std::move(cfg)).first;
     }
     return *it->second;
@@ -101,38 +174,63 @@ std::string PlatformConfig::GetOr(const std::string& key, const std::string& fal
     return v ? *v : fallback;
 }
 
+void PlatformConfig::Refuse(const std::string& key, const std::string& value,
+                            const std::string& why) const {
+    const auto line = lines_.find(key);
+    const std::string where =
+        source_ + (line == lines_.end() ? std::string() : ":" + std::to_string(line->second)) +
+        ": " + key;
+    throw platform::Error(platform::err::kInvalidArg,
+                          platform::Describe("read configuration", where,
+                                             why + ": '" + platform::VisibleText(value) + "'",
+                                             platform::err::kInvalidArg));
+}
+
 bool PlatformConfig::GetBool(const std::string& key, bool fallback) const {
     auto v = Get(key);
     if (!v) return fallback;
     const std::string s = platform::Lower(*v);
-    return s == "yes" || s == "true" || s == "1" || s == "on" || s == "required";
+    if (s == "yes" || s == "true" || s == "1" || s == "on") return true;
+    if (s == "no" || s == "false" || s == "0" || s == "off") return false;
+    Refuse(key, *v, "not yes or no");
+}
+
+std::string PlatformConfig::GetChoice(const std::string& key, const std::string& fallback,
+                                      const std::vector<std::string>& choices) const {
+    auto v = Get(key);
+    if (!v) return fallback;
+    std::string listed;
+    for (const auto& choice : choices) {
+        if (platform::EqualsNoCase(*v, choice)) return choice;
+        listed += (listed.empty() ? "" : ", ") + choice;
+    }
+    Refuse(key, *v, "not one of " + listed);
 }
 
 int64_t PlatformConfig::GetWholeNumber(const std::string& key, int64_t fallback, int64_t max,
-                                       const std::string& what) const {
+                                       const std::string& what, int64_t min) const {
     const auto v = Get(key);
     if (!v) return fallback;
-    auto bad = [&](const std::string& why) {
-        throw platform::Error(
-            platform::err::kInvalidArg,
-            platform::Describe("read configuration", source_ + ": " + key, why + ": '" + *v + "'",
-                               platform::err::kInvalidArg));
-    };
     if (v->empty() || v->size() > 12 || v->find_first_not_of("0123456789") != std::string::npos)
-        bad("not a whole number of " + what);
+        Refuse(key, *v, "not a whole number of " + what);
     const int64_t n = std::stoll(*v);
-    if (n > max) bad("out of range (0 to " + std::to_string(max) + ")");
+    if (n < min || n > max)
+        Refuse(key, *v,
+               "out of range (" + std::to_string(min) + " to " + std::to_string(max) + ")");
     return n;
 }
 
 std::string PlatformConfig::StateDir() const {
     return GetOr("state_dir", "/var/lib/quellix");
 }
+std::string PlatformConfig::DataDir() const {
+    return GetOr("data_dir", StateDir() + "/data");
+}
 std::string PlatformConfig::StorePath() const {
-    return GetOr("store", StateDir() + "/store.db");
+    return GetOr("store", DataDir() + "/store.db");
 }
 std::string PlatformConfig::DirectoryUri() const {
-    return GetOr("directory", "ldb://" + StateDir() + "/directory.ldb");
+    return GetOr("directory", "ldb://" + DataDir() + "/directory.ldb");
 }
 std::string PlatformConfig::ClassesPath() const {
     return GetOr("classes", StateDir() + "/classes.db");
@@ -141,13 +239,16 @@ std::string PlatformConfig::CatalogPath() const {
     return GetOr("catalog", StateDir() + "/catalog.db");
 }
 std::string PlatformConfig::HistoryPath() const {
-    return GetOr("history", StateDir() + "/history.db");
+    return GetOr("history", DataDir() + "/history.db");
 }
 std::string PlatformConfig::MailTransport() const {
     return GetOr("mail.transport", "pickup");
 }
 std::string PlatformConfig::PickupDir() const {
-    return GetOr("mail.pickup_dir", StateDir() + "/pickup");
+    return GetOr("mail.pickup_dir", DataDir() + "/pickup");
+}
+std::string PlatformConfig::TempDir() const {
+    return GetOr("temp_dir", DataDir() + "/tmp");
 }
 
 std::string PlatformConfig::ComputerName() const {

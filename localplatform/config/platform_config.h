@@ -1,10 +1,18 @@
 // The platform configuration: one file of "key = value" lines ('#' starts a
 // comment) that tells the local platform where its pieces are. Its path comes
 // from the environment variable QUELLIX_CONFIG, else /etc/quellix/platform.conf;
-// a missing file means every default. Keys:
+// a missing default file means every default, a missing file that
+// QUELLIX_CONFIG (or --config) names is an error. A key not listed below is
+// warned about on standard error; a value a key cannot take is an error
+// naming the file, the line, the key and the value. Keys:
 //
-//   state_dir        folder of the platform's files         /var/lib/quellix
-//   store            item store database                    <state_dir>/store.db
+//   state_dir        the files that decide what runs as whom (the class
+//                    registry, the component catalog, the event service's
+//                    record and lock): root's alone        /var/lib/quellix
+//   data_dir         the files the service account's runs write (store,
+//                    history, directory, temporary and pickup folders)
+//                                                            <state_dir>/data
+//   store            item store database                    <data_dir>/store.db
 //   store.busy_timeout_ms  how long one statement waits for a busy store   10000
 //   store.busy_budget_ms   all waits for a busy store in one run   60000
 //   store.run_lock_wait_ms how long a run waits for another run of its
@@ -15,10 +23,10 @@
 //                          forgotten by the move manifest (0 keeps all)  90
 //   directory        "ldb:///path/file.ldb" (embedded) or an LDAP URI
 //                    ("ldap://host:port", "ldaps://...", "ldapi://%2Fpath")
-//                                                            ldb://<state_dir>/directory.ldb
+//                                                            ldb://<data_dir>/directory.ldb
 //   directory.bind_dn, directory.password    simple bind credentials
 //   directory.sasl_mech                      e.g. EXTERNAL (over ldapi)
-//   directory.starttls                       yes/no
+//   directory.starttls                       yes/no (no)
 //   directory.gc_port, directory.ldap_port   ports of "GC://" and "LDAP://" paths (3268, 389)
 //   directory.write_uri                      where writes go (default: directory)
 //   directory.dns_host_name                  dnsHostName of GC://RootDSE when the
@@ -29,14 +37,14 @@
 //   classes          class registry database                <state_dir>/classes.db
 //   catalog          component catalog database             <state_dir>/catalog.db
 //   catalog.busy_timeout_ms  how long a busy catalog is waited for   10000
-//   history          run history database                   <state_dir>/history.db
+//   history          run history database                   <data_dir>/history.db
 //   history.keep_days        runs older than this many days are pruned   90
 //   history.busy_timeout_ms  how long a busy history is waited for   10000
 //   metrics.textfile the Prometheus text file written after each run (for
 //                    node_exporter's textfile collector)     unset: none
 //   mail.transport   "pickup" or "smtp://host:port" / "smtps://host:port"   pickup
-//   mail.pickup_dir  where "pickup" drops .eml files        <state_dir>/pickup
-//   mail.smtp_user, mail.smtp_password, mail.starttls (yes/no/required)
+//   mail.pickup_dir  where "pickup" drops .eml files        <data_dir>/pickup
+//   mail.smtp_user, mail.smtp_password, mail.starttls (no/yes/required; no)
 //                    (yes: TLS when the relay offers it; required: no delivery without it)
 //   mail.helo        name announced to the relay             this server's FQDN
 //   mail.ca_file     certificates trusted for the relay's TLS the system's
@@ -45,13 +53,18 @@
 //   server.computer_name   this server's short name          the host name, up to the first "."
 //   server.domain_dns_name this server's domain              the host's DNS domain
 //   timezone.active_time_bias  minutes (e.g. -60), or bytes "bytes:C4 FF FF FF"
-//   temp_dir         overrides the private temporary folder of GetTempPathA
+//   temp_dir         the private temporary folder of GetTempPathA  <data_dir>/tmp
+//   catch_up         yes/no: fire a firing missed while the event service
+//                    was down once at start-up            no
+//   eventd.host, eventd.record, eventd.lock, eventd.poll_ms,
+//   eventd.run_limit_s, eventd.lock_wait_ms   the event service (quellix-eventd --help)
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace localplatform {
 
@@ -59,27 +72,41 @@ class PlatformConfig {
 public:
     // Parses a file; raises platform::Error (kFileNotFound, or kInvalidArg
     // naming the line) when it cannot be read or holds a malformed line.
+    // Writes a warning to standard error for each key it does not know.
     static PlatformConfig Load(const std::string& path);
     // Parses the text of a configuration file; source names it in errors.
     static PlatformConfig Parse(const std::string& text, const std::string& source);
     // The configuration in force for this process: the file named by
     // QUELLIX_CONFIG (or the default path), loaded on first use and again
-    // whenever the variable changes.
+    // whenever the variable changes. A named file that is missing raises
+    // kFileNotFound (each time it is asked for); a missing default file
+    // means every default.
     static const PlatformConfig& Current();
     static std::string DefaultPath();
 
     // The raw value of a key, if set.
     [[nodiscard]] std::optional<std::string> Get(const std::string& key) const;
     [[nodiscard]] std::string GetOr(const std::string& key, const std::string& fallback) const;
+    // yes/no (also true/false, on/off, 1/0, any case); fallback when unset.
+    // Any other value raises platform::Error (kInvalidArg) naming the file,
+    // the line, the key and the value.
     [[nodiscard]] bool GetBool(const std::string& key, bool fallback) const;
-    // A whole number of digits from 0 to max, fallback when the key is unset.
-    // Raises platform::Error (kInvalidArg) naming this file and the key for
-    // any other text; what names the unit ("milliseconds", "days").
+    // One of choices (compared without regard to case, returned as listed);
+    // fallback when unset; any other value raises as GetBool does.
+    [[nodiscard]] std::string GetChoice(const std::string& key, const std::string& fallback,
+                                        const std::vector<std::string>& choices) const;
+    // A whole number of digits from min to max, fallback when the key is
+    // unset. Raises platform::Error (kInvalidArg) naming this file, the line
+    // and the key for any other text; what names the unit ("milliseconds").
     [[nodiscard]] int64_t GetWholeNumber(const std::string& key, int64_t fallback, int64_t max,
-                                         const std::string& what) const;
+                                         const std::string& what, int64_t min = 0) const;
+    // The keys of this file that the platform does not know, each with its
+    // line: "file:line: key".
+    [[nodiscard]] std::vector<std::string> UnknownKeys() const;
 
     // Resolved settings, with the defaults described above.
     [[nodiscard]] std::string StateDir() const;
+    [[nodiscard]] std::string DataDir() const;
     [[nodiscard]] std::string StorePath() const;
     [[nodiscard]] std::string DirectoryUri() const;
     [[nodiscard]] std::string ClassesPath() const;
@@ -87,6 +114,7 @@ public:
     [[nodiscard]] std::string HistoryPath() const;
     [[nodiscard]] std::string MailTransport() const;
     [[nodiscard]] std::string PickupDir() const;
+    [[nodiscard]] std::string TempDir() const;
     [[nodiscard]] std::string ComputerName() const;   // as configured or from the host
     [[nodiscard]] std::string DomainDnsName() const;  // as configured or from the host
     [[nodiscard]] const std::string& SourcePath() const { return source_; }
@@ -94,7 +122,12 @@ public:
     void Set(const std::string& key, std::string value) { values_[key] = std::move(value); }
 
 private:
+    // Raises the error of a value the key cannot take.
+    [[noreturn]] void Refuse(const std::string& key, const std::string& value,
+                             const std::string& why) const;
+
     std::map<std::string, std::string> values_;
+    std::map<std::string, int> lines_;  // the line each key was read from
     std::string source_;
 };
 

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <vector>
 
 #include "base/error.h"
 
@@ -22,8 +24,14 @@ TEST(PlatformConfig, ReadsKeysDefaultsAndRejectsMalformedLines) {
     }
     const PlatformConfig cfg = PlatformConfig::Load(path);
     EXPECT_EQ(cfg.ComputerName(), "EXCH01");
-    EXPECT_EQ(cfg.StorePath(), dir.string() + "/store.db");
-    EXPECT_EQ(cfg.DirectoryUri(), "ldb://" + dir.string() + "/directory.ldb");
+    // What the account's runs write lies apart from what decides who runs.
+    EXPECT_EQ(cfg.StorePath(), dir.string() + "/data/store.db");
+    EXPECT_EQ(cfg.DirectoryUri(), "ldb://" + dir.string() + "/data/directory.ldb");
+    EXPECT_EQ(cfg.HistoryPath(), dir.string() + "/data/history.db");
+    EXPECT_EQ(cfg.PickupDir(), dir.string() + "/data/pickup");
+    EXPECT_EQ(cfg.TempDir(), dir.string() + "/data/tmp");
+    EXPECT_EQ(cfg.CatalogPath(), dir.string() + "/catalog.db");
+    EXPECT_EQ(cfg.ClassesPath(), dir.string() + "/classes.db");
     EXPECT_TRUE(cfg.GetBool("mail.starttls", false));
     EXPECT_EQ(cfg.MailTransport(), "pickup");
 
@@ -63,15 +71,51 @@ TEST(PlatformConfig, CurrentFollowsTheVariableAndKeepsEarlierConfigurationsAlive
     setenv("QUELLIX_CONFIG", second.c_str(), 1);
     const PlatformConfig& b = PlatformConfig::Current();
     EXPECT_EQ(b.ComputerName(), "SECOND");
-    EXPECT_EQ(b.StorePath(), dir.string() + "/store.db");
+    EXPECT_EQ(b.StorePath(), dir.string() + "/data/store.db");
     EXPECT_EQ(a.ComputerName(), "FIRST");  // still valid
     setenv("QUELLIX_CONFIG", first.c_str(), 1);
     EXPECT_EQ(&PlatformConfig::Current(), &a);
 
+    // A file that is named must be there: the defaults are another server's.
     const auto missing = (dir / "missing.conf").string();
     setenv("QUELLIX_CONFIG", missing.c_str(), 1);
-    EXPECT_EQ(PlatformConfig::Current().SourcePath(), missing);
-    EXPECT_EQ(PlatformConfig::Current().StateDir(), "/var/lib/quellix");
+    EXPECT_THROW((void)PlatformConfig::Current(), platform::Error);
     unsetenv("QUELLIX_CONFIG");
     std::filesystem::remove_all(dir);
+}
+
+// A value a key cannot take is an error naming the file, the line, the key
+// and the value, never the default or "no" in disguise; an unknown key is
+// found with its line.
+TEST(PlatformConfig, MisspeltValuesAreErrorsAndUnknownKeysAreFound) {
+    const PlatformConfig cfg = PlatformConfig::Parse(
+        "mail.starttls = requried\ncatch_up = yes please\nmail.timeout = abc\n"
+        "store.batch_ms = 0\nstroe = /x\ndirectory.starttls = YES\nmail.connect_timeout = 0\n",
+        "p.conf");
+    struct Case {
+        std::function<void()> read;
+        std::string says;
+    } cases[] = {
+        {[&] {
+             (void)cfg.GetChoice("mail.starttls", "no", {"no", "yes", "required"});
+         },
+         "p.conf:1: mail.starttls) failed: not one of no, yes, required: 'requried'"},
+        {[&] { (void)cfg.GetBool("catch_up", false); },
+         "p.conf:2: catch_up) failed: not yes or no: 'yes please'"},
+        {[&] { (void)cfg.GetWholeNumber("mail.timeout", 300, 86400, "seconds", 1); },
+         "p.conf:3: mail.timeout) failed: not a whole number of seconds: 'abc'"},
+        {[&] { (void)cfg.GetWholeNumber("mail.connect_timeout", 30, 86400, "seconds", 1); },
+         "p.conf:7: mail.connect_timeout) failed: out of range (1 to 86400): '0'"},
+    };
+    for (const auto& c : cases) {
+        try {
+            c.read();
+            ADD_FAILURE() << "accepted: " << c.says;
+        } catch (const platform::Error& e) {
+            EXPECT_NE(e.Description().find(c.says), std::string::npos) << e.Description();
+        }
+    }
+    EXPECT_TRUE(cfg.GetBool("directory.starttls", false));
+    EXPECT_EQ(cfg.GetWholeNumber("store.batch_ms", 100, 1000, "milliseconds"), 0);
+    EXPECT_EQ(cfg.UnknownKeys(), std::vector<std::string>{"p.conf:5: stroe"});
 }

@@ -39,14 +39,7 @@ UriParts SplitUri(const std::string& uri) {
 }
 
 int PortSetting(const PlatformConfig& config, const char* key, int fallback) {
-    if (auto v = config.Get(key)) {
-        const int p = std::atoi(v->c_str());
-        if (p > 0 && p <= 65535) return p;
-        throw platform::Error(
-            platform::err::kInvalidArg,
-            platform::Describe("read configuration", key, "not a port number: " + *v, 0));
-    }
-    return fallback;
+    return static_cast<int>(config.GetWholeNumber(key, fallback, 65535, "port", 1));
 }
 
 }  // namespace
@@ -140,8 +133,8 @@ std::unique_ptr<Backend> OpenDirectory(const PlatformConfig& config, const AdsPa
     s.password = config.GetOr("directory.password", "");
     s.saslMech = config.GetOr("directory.sasl_mech", "");
     s.startTls = config.GetBool("directory.starttls", false);
-    if (auto t = config.Get("directory.network_timeout"))
-        s.networkTimeoutSeconds = std::max(1, std::atoi(t->c_str()));
+    s.networkTimeoutSeconds = static_cast<int>(config.GetWholeNumber(
+        "directory.network_timeout", s.networkTimeoutSeconds, 3600, "seconds", 1));
     return OpenLdapDirectory(s);
 }
 

@@ -21,6 +21,7 @@ extern "C" {
 #include <unordered_map>
 
 #include "base/error.h"
+#include "base/file_safety.h"
 #include "base/strfuncs.h"
 #include "localplatform/directory/directory_backend.h"
 #include "localplatform/directory/directory_schema.h"
@@ -90,6 +91,19 @@ int32_t MapLdbError(int rc) {
     }
 }
 
+// Applies settle to the directory file and to lmdb's lock file beside it;
+// a failure is the directory's.
+void Settle(const std::string& path, const std::function<void(const std::string&)>& settle) {
+    for (const std::string& file : {path, path + "-lock"}) {
+        try {
+            settle(file);
+        } catch (const Error& e) {
+            throw Error(err::kDsServerDown,
+                        platform::Describe("open directory", path, e.Description(), 0));
+        }
+    }
+}
+
 class LdbDirectory final : public Backend {
 public:
     LdbDirectory(const std::string& path, const LdbOptions& options) : path_(path) {
@@ -100,6 +114,15 @@ public:
                         platform::Describe("open directory", path,
                                            "the directory file does not exist", ENOENT));
         }
+        // Root never follows a link planted in the account's folder: the
+        // file and the lock file lmdb opens beside it are checked (or the
+        // lock file made) here, without following links, before lmdb opens
+        // them; and they stay the account's.
+        if (exists && ::geteuid() == 0)
+            Settle(path, [&](const std::string& file) {
+                if (file == path || !platform::CreateSettledFile(file, 0600))
+                    (void)platform::SettleExistingFile(file, 0600);
+            });
         PrepareLdbLibrary();
         ctx_.reset(ldb_init(nullptr, nullptr));
         if (!ctx_)
@@ -118,8 +141,13 @@ public:
             throw Error(err::kDsServerDown, platform::Describe("open directory", path, reason, rc));
         }
         if (!exists || !HasRecord("@INDEXLIST")) WriteDefinitions();
+        // Made here, the file and lmdb's lock file are private (and, made by
+        // root among the service account's files, the account's).
+        if (!exists && !options.readOnly)
+            Settle(path, [&](const std::string& file) {
+                (void)platform::SettleExistingFile(file, 0600);
+            });
     }
-
     RootDse ReadRootDse() override {
         TallocPtr mem(talloc_new(nullptr));
         RootDse r;

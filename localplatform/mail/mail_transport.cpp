@@ -3,18 +3,24 @@
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "base/error.h"
+#include "base/file_safety.h"
 #include "base/strfuncs.h"
 #include "base/unique_fd.h"
 
@@ -98,6 +104,71 @@ std::string RandomHex(size_t bytes) {
     return out;
 }
 
+// Ends the transaction at its deadline, whatever libcurl is waiting for:
+// libcurl bounds each wait for a reply on its own, and after a reply that
+// never came it still sends QUIT and waits for that reply too, so its own
+// time-outs add up to more than the whole. At the deadline the watchdog
+// shuts the connection down; every wait on it ends at once. The socket is
+// libcurl's, opened and closed through the callbacks below, so the watchdog
+// never touches a descriptor that has meanwhile been closed and reused.
+constexpr long kBackstopSeconds = 5;
+
+class Watchdog {
+public:
+    explicit Watchdog(long seconds)
+        : deadline_(std::chrono::steady_clock::now() + std::chrono::seconds(seconds)),
+          thread_([this] { Watch(); }) {}
+    ~Watchdog() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+    [[nodiscard]] bool Fired() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return fired_;
+    }
+
+    static curl_socket_t Open(void* self, curlsocktype, curl_sockaddr* address) {
+        auto* w = static_cast<Watchdog*>(self);
+        const int fd =
+            ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+        if (fd < 0) return CURL_SOCKET_BAD;
+        std::lock_guard<std::mutex> lock(w->mutex_);
+        w->sockets_.push_back(fd);
+        if (w->fired_) ::shutdown(fd, SHUT_RDWR);
+        return fd;
+    }
+    static int Close(void* self, curl_socket_t fd) {
+        auto* w = static_cast<Watchdog*>(self);
+        std::lock_guard<std::mutex> lock(w->mutex_);
+        w->sockets_.erase(std::remove(w->sockets_.begin(), w->sockets_.end(), fd),
+                          w->sockets_.end());
+        return ::close(fd);
+    }
+
+private:
+    void Watch() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (wake_.wait_until(lock, deadline_, [this] { return done_; })) return;
+        fired_ = true;
+        for (const int fd : sockets_) ::shutdown(fd, SHUT_RDWR);
+    }
+
+    const std::chrono::steady_clock::time_point deadline_;
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::vector<int> sockets_;
+    bool done_ = false;
+    bool fired_ = false;
+    std::thread thread_;  // last: starts when the rest is ready
+};
+
 }  // namespace
 
 void SendSmtp(const SmtpSettings& settings, const std::string& sender,
@@ -158,11 +229,12 @@ void SendSmtp(const SmtpSettings& settings, const std::string& sender,
     curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(text.size()));
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);  // other threads run: no alarm signals
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, settings.connectTimeoutSeconds);
-    // The whole transaction, and every wait for a reply within it: libcurl
-    // waits for each reply (the one after the message's end included) up to
-    // its own server-response time-out, two minutes unless told otherwise.
-    curl_easy_setopt(c, CURLOPT_TIMEOUT, settings.timeoutSeconds);
-    curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, settings.timeoutSeconds);
+    // The whole transaction is bounded by the watchdog below; libcurl's own
+    // bounds (each reply waited for up to its server-response time-out, two
+    // minutes unless told otherwise) stay behind it as a backstop only.
+    curl_easy_setopt(c, CURLOPT_TIMEOUT, settings.timeoutSeconds + kBackstopSeconds);
+    curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT,
+                     settings.timeoutSeconds + kBackstopSeconds);
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorText);
     curl_easy_setopt(c, CURLOPT_VERBOSE, 1L);  // feeds OnDebug; nothing is printed
     curl_easy_setopt(c, CURLOPT_DEBUGFUNCTION, OnDebug);
@@ -184,11 +256,27 @@ void SendSmtp(const SmtpSettings& settings, const std::string& sender,
         curl_easy_setopt(c, CURLOPT_PASSWORD, settings.password.c_str());
     }
 
-    const CURLcode rc = curl_easy_perform(c);
-    if (rc != CURLE_OK) {
-        long code = 0;
+    CURLcode rc = CURLE_OK;
+    bool ended = false;
+    long code = 0;
+    {
+        Watchdog watchdog(settings.timeoutSeconds);
+        curl_easy_setopt(c, CURLOPT_OPENSOCKETFUNCTION, &Watchdog::Open);
+        curl_easy_setopt(c, CURLOPT_OPENSOCKETDATA, &watchdog);
+        curl_easy_setopt(c, CURLOPT_CLOSESOCKETFUNCTION, &Watchdog::Close);
+        curl_easy_setopt(c, CURLOPT_CLOSESOCKETDATA, &watchdog);
+        rc = curl_easy_perform(c);
+        ended = watchdog.Fired();
         curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &code);
+        // The handle (and the connection it may keep) goes before the watchdog.
+        curl.reset();
+    }
+    if (rc != CURLE_OK) {
         std::string reason = errorText[0] != '\0' ? errorText : curl_easy_strerror(rc);
+        if (ended) {
+            reason = "the relay did not finish the transaction within mail.timeout (" +
+                     std::to_string(settings.timeoutSeconds) + " s); " + reason;
+        }
         const std::string& reply =
             dialogue.firstRefusal.empty() ? dialogue.lastReply : dialogue.firstRefusal;
         if (!reply.empty()) reason += "; the relay replied: " + reply;
@@ -211,7 +299,15 @@ void MakePrivateDirectories(const std::string& dir) {
         path = dir.substr(0, slash);
         at = slash + 1;
         if (path.empty() || path == "." || path == "..") continue;
-        if (mkdir(path.c_str(), 0700) == 0 || errno == EEXIST) continue;
+        if (mkdir(path.c_str(), 0700) == 0) {
+            // Made by root (a run started by hand) among the service
+            // account's files, the folder is the account's.
+            const platform::UniqueFd made(
+                open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (made.Get() >= 0) platform::SettleNewFile(made.Get(), path, 0700);
+            continue;
+        }
+        if (errno == EEXIST) continue;
         const int e = errno;
         throw Error(err::kCdoSendFailed,
                     Describe("create pickup directory", path, std::strerror(e), e));
@@ -246,6 +342,7 @@ std::string DropInPickup(const std::string& dir, const std::string& text) {
     if (file.Get() < 0)
         throw Error(err::kCdoSendFailed, Describe("create", temp, std::strerror(errno), errno));
     TempFile guard{temp};
+    platform::SettleNewFile(file.Get(), temp, 0600);
     auto fail = [&](const char* what) {
         return Error(err::kCdoSendFailed, Describe(what, temp, std::strerror(errno), errno));
     };

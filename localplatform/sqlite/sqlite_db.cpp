@@ -1,7 +1,9 @@
 #include "localplatform/sqlite/sqlite_db.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -12,10 +14,18 @@
 #include <utility>
 
 #include "base/error.h"
+#include "base/file_safety.h"
+#include "base/unique_fd.h"
 
 namespace localplatform {
 
 namespace {
+
+void WarnOthersRead(const std::string& path, const std::string& source) {
+    const std::string line = "quellix: warning: " + source + " " + path +
+                             ": others may read this file; chmod o-rwx it\n";
+    (void)!::write(STDERR_FILENO, line.data(), line.size());
+}
 
 void CloseDb(sqlite3* db) {
     sqlite3_close_v2(db);
@@ -107,32 +117,62 @@ void SqliteDb::Raise(const std::string& operation) const {
 SqliteDb::SqliteDb() : waiting_(std::make_unique<Waiting>()) {}
 
 SqliteDb SqliteDb::Open(const std::string& path, const Options& options) {
+    // SQLite refuses a link at the database's own name; the files it opens
+    // beside it (the write-ahead log, its index, a rollback journal) are
+    // looked at here: a link or anything but a regular file there is refused
+    // before SQLite could write through it.
+    for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+        const std::string beside = path + suffix;
+        struct stat st {};
+        if (lstat(beside.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+            throw platform::Error(
+                platform::err::kPermissionDenied,
+                platform::Describe(options.opening, beside,
+                                   S_ISLNK(st.st_mode) ? "a link beside the database"
+                                                       : "not a regular file beside the database",
+                                   EPERM),
+                options.source);
+        }
+    }
     if (options.create) {
         std::error_code ec;
         const auto parent = std::filesystem::path(path).parent_path();
         if (!parent.empty()) std::filesystem::create_directories(parent, ec);
+        // Made here, empty, with its mode and owner settled, before SQLite
+        // writes a byte into it: never a moment open to others.
+        if (!platform::CreateSettledFile(path, options.newMode) && options.warnOthersRead &&
+            platform::OthersMayRead(path).value_or(false)) {
+            WarnOthersRead(path, options.source);
+        }
+    } else if (options.warnOthersRead && platform::OthersMayRead(path).value_or(false)) {
+        WarnOthersRead(path, options.source);
     }
 
     SqliteDb db;
     db.path_ = path;
     db.source_ = options.source;
     sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(
-        path.c_str(), &raw,
-        SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (options.create ? SQLITE_OPEN_CREATE : 0),
-        nullptr);
+    const int rc =
+        sqlite3_open_v2(path.c_str(), &raw,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW |
+                            (options.create ? SQLITE_OPEN_CREATE : 0),
+                        nullptr);
     db.db_ = std::unique_ptr<sqlite3, void (*)(sqlite3*)>(raw, CloseDb);  // owned even on failure
     if (rc != SQLITE_OK) db.Raise(options.opening);
     sqlite3_extended_result_codes(raw, 1);
-    // Closed to others when it is open to them (a new file gets the umask's
-    // mode); the write-ahead log and its index take the file's mode.
+    // Closed to others when it is open to them, through a descriptor of the
+    // file itself (never a link's target); the write-ahead log and its index
+    // take the file's mode.
     struct stat st {};
-    if (options.ownerOnly && stat(path.c_str(), &st) == 0 && (st.st_mode & 077) != 0 &&
-        chmod(path.c_str(), S_IRUSR | S_IWUSR) != 0) {
-        throw platform::Error(
-            platform::err::kPermissionDenied,
-            platform::Describe("chmod", path, "cannot close the file to others", errno),
-            options.source);
+    if (options.ownerOnly && lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        (st.st_mode & 077) != 0) {
+        const platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd.IsOpen() || fchmod(fd.Get(), S_IRUSR | S_IWUSR) != 0) {
+            throw platform::Error(
+                platform::err::kPermissionDenied,
+                platform::Describe("chmod", path, "cannot close the file to others", errno),
+                options.source);
+        }
     }
     BusyWait wait;
     wait.statementMs = options.busyTimeoutMs;

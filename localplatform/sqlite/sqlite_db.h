@@ -29,14 +29,19 @@ public:
     struct Options {
         int busyTimeoutMs = 10000;     // how long other writers are waited for
         bool wal = false;              // write-ahead log: readers never wait for writers
-        bool ownerOnly = false;        // file mode 0600: the file holds secrets
+        bool ownerOnly = false;        // an existing file open to others is closed to them
+        bool warnOthersRead = false;   // an existing file others may read is warned about
         bool create = true;            // make the file and its folder when missing
         std::string source;            // the Source of raised errors ("ClassRegistry")
         std::string opening = "open";  // the operation an open failure names
+        // A new file gets this mode whatever the umask (its write-ahead log
+        // and index take the file's mode and owner); made by root among
+        // another account's files, it is that account's.
+        unsigned newMode = 0600;
     };
 
-    // Opens the database at path; raises as described above, naming the
-    // operation options.opening.
+    // Opens the database at path, never through a link; raises as described
+    // above, naming the operation options.opening.
     static SqliteDb Open(const std::string& path, const Options& options);
 
     SqliteDb(SqliteDb&&) noexcept;

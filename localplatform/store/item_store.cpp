@@ -274,6 +274,8 @@ std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path,
     options.busyTimeoutMs = settings.busyMs;
     options.create = create;
     options.opening = "open store";
+    // Every mailbox is in it: a store others may read is said.
+    options.warnOthersRead = true;
     auto h = std::make_unique<ItemStore::Handle>(SqliteDb::Open(path, options));
     SetBusyWait(*h, settings);
 

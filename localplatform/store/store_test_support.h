@@ -56,11 +56,12 @@ public:
     // Dir() + "/platform.conf".
     explicit TempStore(int busyMs = 300, const std::string& extra = "")
         : temp_("quellix-store-"), db_(temp_.Dir() + "/store.db") {
-        const std::string config = temp_.Write(
-            "platform.conf",
-            "state_dir = " + temp_.Dir() + "\n" + "store = " + db_ + "\n" +
-                "server.computer_name = MAIL01\n" + "server.domain_dns_name = Example.Test\n" +
-                "store.busy_timeout_ms = " + std::to_string(busyMs) + "\n" + extra);
+        const std::string config =
+            temp_.Write("platform.conf",
+                        "state_dir = " + temp_.Dir() + "\n" + "data_dir = " + temp_.Dir() + "\n" +
+                            "store = " + db_ + "\n" + "server.computer_name = MAIL01\n" +
+                            "server.domain_dns_name = Example.Test\n" +
+                            "store.busy_timeout_ms = " + std::to_string(busyMs) + "\n" + extra);
         setenv("QUELLIX_CONFIG", config.c_str(), 1);
         // Opening never makes a store: make it here, as the administration
         // commands do.

@@ -10,10 +10,14 @@
 // command line and the password file (or standard input); the password is
 // never taken as an argument and never printed. Addresses and names go into
 // directory queries only through the directory layer's quoting helper.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -26,6 +30,7 @@
 #include "base/date.h"
 #include "base/exit_codes.h"
 #include "base/strfuncs.h"
+#include "base/unique_fd.h"
 #include "isodate/iso_date.h"
 #include "platform/run_history.h"
 #include "platform/system.h"
@@ -93,7 +98,10 @@ constexpr const char* kUsage =
     "  --subfolders yes|no        include the folders below the named folder\n"
     "\n"
     "The password is read from the first line of FILE, or of standard input for\n"
-    "\"-\"; it is never taken from the command line. uninstall asks for confirmation\n"
+    "\"-\"; it is never taken from the command line, a FILE others may read is\n"
+    "refused, and so is an empty password. NAME is the service account the cleanup\n"
+    "runs as: an account that exists, is not locked or expired, and is not root\n"
+    "(uid 0). --delete and --move-to exclude each other. uninstall asks for confirmation\n"
     "on a terminal; --yes answers OK.\n"
     "The platform configuration comes from --config, else $QUELLIX_CONFIG, else\n"
     "/etc/quellix/platform.conf.\n"
@@ -163,6 +171,7 @@ std::optional<int> ParseArgs(int argc, char** argv, int first, Args& args) {
     if (std::find(std::begin(kCommands), std::end(kCommands), args.command) == std::end(kCommands))
         return UsageError("unknown command \"" + args.command + "\"");
     const bool takesParams = args.command == "install" || args.command == "configure";
+    bool deleteGiven = false;
     for (int i = first + 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto value = [&](std::string& out) -> bool {
@@ -216,12 +225,21 @@ std::optional<int> ParseArgs(int argc, char** argv, int first, Args& args) {
             args.params.age = v;
         } else if (takesParams && a == "--delete") {
             args.params.remove = true;
+            deleteGiven = true;
         } else if (takesParams && a == "--move-to") {
             if (!value(v)) return UsageError("--move-to needs a mailbox");
             args.params.moveTo = v;
             args.params.remove = false;
         } else if (takesParams && a == "--report-to") {
             if (!value(v)) return UsageError("--report-to needs a recipient");
+            // A line break or another control character would end the
+            // address in the report's header and start something else.
+            if (std::any_of(v.begin(), v.end(), [](char c) {
+                    return static_cast<unsigned char>(c) < 32 || c == 127;
+                })) {
+                return UsageError("--report-to \"" + platform::VisibleText(v) +
+                                  "\": a recipient holds no control characters");
+            }
             if (!ReportRecipientAcceptable(v)) {
                 std::string warning = ReportRecipientWarning();
                 for (size_t p; (p = warning.find('\r')) != std::string::npos;) warning.erase(p, 1);
@@ -251,12 +269,18 @@ std::optional<int> ParseArgs(int argc, char** argv, int first, Args& args) {
             if (!value(v) || !YesNo(v)) return UsageError(a + " needs yes or no");
             (a == "--all-mailboxes" ? args.params.allMailboxes : args.params.subfolders) = YesNo(v);
         } else if ((args.command == "mark" || args.command == "unmark") && a.rfind("--", 0) != 0) {
+            if (platform::Trim(a).empty())
+                return UsageError(args.command + ": an empty e-mail address names no mailbox");
             args.addresses.push_back(a);
         } else if (a.starts_with('-') && a != "-") {
             return UsageError("unknown option " + a + " for " + args.command);
         } else {
             return UsageError("unexpected argument \"" + a + "\" for " + args.command);
         }
+    }
+    if (deleteGiven && args.params.moveTo) {
+        return UsageError(
+            "--delete and --move-to each say what becomes of expired messages; give one");
     }
     if (args.command == "install" && (!args.identity || !args.passwordFile)) {
         return UsageError("install needs --identity NAME and --password-file FILE|-");
@@ -267,14 +291,37 @@ std::optional<int> ParseArgs(int argc, char** argv, int first, Args& args) {
     return std::nullopt;
 }
 
-// The first line of the file (or standard input), without its line break.
-std::optional<std::string> ReadPassword(const std::string& file) {
+// The first line of the file (or standard input), without its line break;
+// nothing, with *why set, when it cannot be read or others may read the
+// file (a password there is no secret any more).
+std::optional<std::string> ReadPassword(const std::string& file, std::string* why) {
     std::string line;
     if (file == "-") {
-        if (!std::getline(std::cin, line)) return std::nullopt;
+        if (!std::getline(std::cin, line)) {
+            *why = "cannot read a password line from standard input";
+            return std::nullopt;
+        }
     } else {
-        std::ifstream in(file);
-        if (!in || !std::getline(in, line)) return std::nullopt;
+        const platform::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        struct stat st {};
+        if (!fd.IsOpen() || ::fstat(fd.Get(), &st) != 0) {
+            *why = "cannot read " + file + ": " + std::strerror(errno);
+            return std::nullopt;
+        }
+        if (!S_ISREG(st.st_mode) || (st.st_mode & (S_IROTH | S_IWOTH)) != 0) {
+            *why = "refusing the password file " + file +
+                   (S_ISREG(st.st_mode) ? ": others may read or write it (chmod o-rw it)"
+                                        : ": not a regular file");
+            return std::nullopt;
+        }
+        char buffer[4096];
+        const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
+        if (n <= 0) {
+            *why = "cannot read a password line from " + file;
+            return std::nullopt;
+        }
+        line.assign(buffer, static_cast<size_t>(n));
+        line = line.substr(0, line.find('\n'));
     }
     if (!line.empty() && line.back() == '\r') line.pop_back();
     return line;
@@ -590,12 +637,24 @@ int Run(const Args& args) {
                       << " not found; run quellix-setup in the folder that holds Quellix.so\n";
             return kExitFailed;
         }
-        const auto password = ReadPassword(*args.passwordFile);
+        std::string why;
+        const auto password = ReadPassword(*args.passwordFile, &why);
         if (!password) {
-            std::cerr << "quellix-setup: cannot read a password line from "
-                      << (*args.passwordFile == "-" ? std::string("standard input")
-                                                    : *args.passwordFile)
-                      << "\n";
+            std::cerr << "quellix-setup: " << why << "\n";
+            return kExitFailed;
+        }
+        if (platform::EqualsNoCase(platform::Trim(*args.identity), "Interactive User")) {
+            std::cerr << "quellix-setup: --identity 'Interactive User' names no account: the "
+                         "component would run as the event service's own account, root; give "
+                         "the service account\n";
+            return kExitFailed;
+        }
+        // Without a password the catalog keeps its default identity, the
+        // service's own account, which a component never runs as.
+        if (platform::Trim(*password).empty()) {
+            std::cerr << "quellix-setup: the password line is empty; the application would not "
+                         "get the identity "
+                      << *args.identity << "\n";
             return kExitFailed;
         }
         w.Check1 = true;

@@ -80,13 +80,13 @@ TEST_P(QuellixSetupTest, FromNothingToARunAndBack) {
 
     // A password never comes from the command line.
     EXPECT_EQ(QuellixSetup({"install", "--identity", "svc", "--password", "secret"}).code, 2);
-    o = QuellixSetup({"install", "--identity", "svc", "--password-file", "-", "--folder",
+    o = QuellixSetup({"install", "--identity", "nobody", "--password-file", "-", "--folder",
                       "\\Junk\\", "--age", "3", "--run", "Every day", "--start", "7:05 PM",
                       "--report-to", "Admin (admin@example.org)", "--subfolders", "yes"},
                      "secret\n");
     ASSERT_EQ(o.code, 0) << o.output;
     EXPECT_TRUE(Has(o.output, "State: Installed")) << o.output;
-    o = QuellixSetup({"install", "--identity", "svc", "--password-file", "-"}, "secret\n");
+    o = QuellixSetup({"install", "--identity", "nobody", "--password-file", "-"}, "secret\n");
     EXPECT_EQ(o.code, 1);
     EXPECT_TRUE(Has(o.output, "already installed")) << o.output;
 
@@ -110,7 +110,7 @@ TEST_P(QuellixSetupTest, FromNothingToARunAndBack) {
     o = QuellixSetup({"status", "--json"});
     ASSERT_EQ(o.code, 0) << o.output;
     EXPECT_TRUE(Has(o.output, "\"state\": \"Installed\"")) << o.output;
-    EXPECT_TRUE(Has(o.output, "\"identity\": \"svc\"")) << o.output;
+    EXPECT_TRUE(Has(o.output, "\"identity\": \"nobody\"")) << o.output;
     EXPECT_TRUE(Has(o.output, "\"registration\": true")) << o.output;
     EXPECT_TRUE(Has(o.output, "\"folder\": \"Junk\"")) << o.output;
     EXPECT_TRUE(Has(o.output, "\"ageLimit\": \"3\"")) << o.output;
@@ -190,10 +190,48 @@ TEST_P(QuellixSetupTest, UsageAndStatesThatRefuse) {
         EXPECT_EQ(o.code, 1) << command;
         EXPECT_TRUE(Has(o.output, "not installed")) << o.output;
     }
-    // A password file that cannot be read.
-    Outcome o = QuellixSetup({"install", "--identity", "svc", "--password-file", dir_ + "/none"});
-    EXPECT_EQ(o.code, 1);
-    EXPECT_TRUE(Has(o.output, dir_ + "/none")) << o.output;
+    // Arguments that would not mean what they say.
+    for (const Strings& args :
+         {Strings{"configure", "--delete", "--move-to", "ann@example.org"},
+          Strings{"configure", "--move-to", "ann@example.org", "--delete"}, Strings{"mark", ""},
+          Strings{"install", "--identity", "nobody", "--password-file", "-", "--report-to",
+                  "a@example.org\nRCPT TO:<b@example.org>"}}) {
+        const Outcome o = QuellixSetup(args, "secret\n");
+        EXPECT_EQ(o.code, 2) << args[1] << o.output;
+    }
+    // A password file that cannot be read, one others may read, an empty
+    // password, and an account that cannot run the component.
+    const std::string open = dir_ + "/open-password";
+    std::ofstream(open) << "secret\n";
+    ASSERT_EQ(chmod(open.c_str(), 0644), 0);
+    struct Refusal {
+        Strings args;
+        std::string input, says;
+    } refusals[] = {
+        {{"--password-file", dir_ + "/none"}, "", dir_ + "/none"},
+        {{"--password-file", open}, "", "refusing the password file " + open},
+        {{"--password-file", "-"}, "\n", "the password line is empty"},
+    };
+    for (const auto& r : refusals) {
+        Strings args = {"install", "--identity", "nobody"};
+        args.insert(args.end(), r.args.begin(), r.args.end());
+        const Outcome o = QuellixSetup(args, r.input);
+        EXPECT_EQ(o.code, 1) << r.says;
+        EXPECT_TRUE(Has(o.output, r.says)) << o.output;
+    }
+    const std::pair<std::string, std::string> accounts[] = {
+        {"no-such-account", "Identity: no account named 'no-such-account'"},
+        {"root", "Identity: 'root' has uid 0"},
+        {"Interactive User", "'Interactive User' names no account"},
+    };
+    for (const auto& [account, says] : accounts) {
+        const Outcome o =
+            QuellixSetup({"install", "--identity", account, "--password-file", "-"}, "secret\n");
+        EXPECT_EQ(o.code, 1) << account;
+        EXPECT_TRUE(Has(o.output, says)) << o.output;
+    }
+    Outcome o = QuellixSetup({"status"});
+    EXPECT_TRUE(Has(o.output, "State: ReadyToInstall")) << o.output;
     // The module missing from the current directory.
     std::filesystem::remove(moduleDir_ + "/Quellix.so");
     o = QuellixSetup({"status"});

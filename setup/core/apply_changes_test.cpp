@@ -62,7 +62,7 @@ protected:
     WindowValues Installed() {
         WindowValues w = Window();
         w.Check1 = true;
-        w.txtIdent = "example.org\\svc";
+        w.txtIdent = "nobody";
         w.txtPwd = "secret";
         const ChangeResult r = Apply(w);
         EXPECT_FALSE(r.warning);
@@ -97,7 +97,7 @@ TEST_P(ApplyChangesTest, InstallWritesTheRegistrationWithTheShownParameters) {
     EXPECT_EQ(w.txtSpamFolder, "Spam");
     EXPECT_EQ(w.txtAgeLimit, "14");
     EXPECT_EQ(w.SysMbxList, Strings{testing::SystemMailboxListEntry()});
-    w.txtIdent = "example.org\\svc";
+    w.txtIdent = "nobody";
     w.txtPwd = "secret";
     w.txtSpamFolder = " \\Inbox\\Spam\\ ";
     w.ComboRun = 1;
@@ -118,7 +118,7 @@ TEST_P(ApplyChangesTest, InstallWritesTheRegistrationWithTheShownParameters) {
     EXPECT_TRUE(log_.Empty()) << log_.Text();
     ASSERT_TRUE(r.status);
     EXPECT_EQ(r.status->state, InstallState::Installed);
-    EXPECT_EQ(r.status->identity, "example.org\\svc");
+    EXPECT_EQ(r.status->identity, "nobody");
 
     EXPECT_EQ(Item(Custom(registration::kFolderName)).ToString(), "Inbox/Spam");
     EXPECT_EQ(Item(Custom(registration::kExpirationPeriod)), platform::Variant(int16_t{14}));
@@ -145,7 +145,7 @@ TEST_P(ApplyChangesTest, InstallWritesTheRegistrationWithTheShownParameters) {
 TEST_P(ApplyChangesTest, WarningsStopTheCommandWhereTheyAreChecked) {
     // Blank password: nothing happens at all.
     WindowValues w = Window();
-    w.txtIdent = "svc";
+    w.txtIdent = "nobody";
     w.txtPwd = "   ";
     log_.PrependText("old entry\r\n\r\n");
     ChangeResult r = Apply(w);
@@ -244,7 +244,7 @@ TEST_P(ApplyChangesTest, UninstallAsksAndCancelKeepsEverything) {
 
 TEST_P(ApplyChangesTest, AFailedInstallStillWritesTheRegistration) {
     WindowValues w = Window();
-    w.txtIdent = "svc";
+    w.txtIdent = "nobody";
     w.txtPwd = "secret";
     // No module in the current directory: the catalog refuses the component.
     std::filesystem::remove(moduleDir_ + "/Quellix.so");

@@ -60,7 +60,7 @@ protected:
         std::filesystem::copy_file(QUELLIX_MODULE_PATH, store_.Dir() + "/Quellix.so");
     }
     static localplatform::ComponentCatalog Catalog() {
-        return localplatform::ComponentCatalog::OpenCurrent();
+        return localplatform::ComponentCatalog::OpenCurrent(true);
     }
 
     localplatform::testing::TempStore store_;
@@ -83,13 +83,12 @@ TEST_F(ComPlusTest, NotInstalledFillsOnlyEmptyFields) {
 TEST_F(ComPlusTest, InstallsTheModuleOfTheCurrentDirectory) {
     PutModuleInCurrentDirectory();
     const std::string secret = "Blue-Harbour-77";
-    EXPECT_FALSE(
-        InstallComPlusApplication("Quellix", " svc-quellix ", " " + secret + " ", "Junk\r30"));
+    EXPECT_FALSE(InstallComPlusApplication("Quellix", " nobody ", " " + secret + " ", "Junk\r30"));
 
     const auto app = Catalog().FindApplication("Quellix");
     ASSERT_TRUE(app);
     EXPECT_FALSE(app->accessChecksEnabled);
-    EXPECT_EQ(app->identity, "svc-quellix");  // trimmed
+    EXPECT_EQ(app->identity, "nobody");  // trimmed
     EXPECT_TRUE(localplatform::VerifyPassword(secret, app->passwordHash));
     const auto components = Catalog().Components(app->id);
     ASSERT_EQ(components.size(), 1u);
@@ -102,7 +101,7 @@ TEST_F(ComPlusTest, InstallsTheModuleOfTheCurrentDirectory) {
     const ComPlusCheck check = CheckComPlusApplication("Quellix", "Spam", "14");
     EXPECT_TRUE(check.exists);
     EXPECT_FALSE(check.error);
-    EXPECT_EQ(check.identity, "svc-quellix");
+    EXPECT_EQ(check.identity, "nobody");
     EXPECT_EQ(check.constructionString, "Junk\r30");
     EXPECT_EQ(check.txtSpamFolder, "Junk");
     EXPECT_EQ(check.txtAgeLimit, "30");
@@ -123,7 +122,7 @@ TEST_F(ComPlusTest, InstallsTheModuleOfTheCurrentDirectory) {
 
 TEST_F(ComPlusTest, AnIdentityWithoutPasswordSetsNeither) {
     PutModuleInCurrentDirectory();
-    EXPECT_FALSE(InstallComPlusApplication("Quellix", "svc-quellix", "   ", ""));
+    EXPECT_FALSE(InstallComPlusApplication("Quellix", "nobody", "   ", ""));
     const auto app = Catalog().FindApplication("Quellix");
     ASSERT_TRUE(app);
     EXPECT_EQ(app->identity, "Interactive User");  // the catalog's default
@@ -137,7 +136,7 @@ TEST_F(ComPlusTest, AnIdentityWithoutPasswordSetsNeither) {
 }
 
 TEST_F(ComPlusTest, AMissingModuleLeavesTheApplicationWithoutComponent) {
-    const auto error = InstallComPlusApplication("Quellix", "svc", "pw", "");
+    const auto error = InstallComPlusApplication("Quellix", "nobody", "pw", "");
     ASSERT_TRUE(error);
     EXPECT_EQ(error->number, cerr::kCompFileDoesNotExist);
     EXPECT_EQ(error->where, "");
@@ -150,7 +149,7 @@ TEST_F(ComPlusTest, AMissingModuleLeavesTheApplicationWithoutComponent) {
 }
 
 TEST_F(ComPlusTest, OnlyTheApplicationsOwnComponentGivesTheConstructionString) {
-    auto registry = localplatform::ClassRegistry::OpenCurrent();
+    auto registry = localplatform::ClassRegistry::OpenCurrent(true);
     registry.Register(
         {"QuellixOther.Cls", "{0A000000-0000-0000-0000-000000000001}", "/m/a.so", "Both"});
     registry.Register(

@@ -25,7 +25,9 @@
 #include "base/date.h"
 #include "base/testing/file_text.h"
 #include "base/testing/run_program.h"
+#include "base/testing/system_account.h"
 #include "localplatform/catalog/component_catalog.h"
+#include "localplatform/sqlite/sqlite_db.h"
 #include "localplatform/store/item_store.h"
 #include "localplatform/store/store_test_support.h"
 #include "platform/ado.h"
@@ -90,9 +92,36 @@ TEST(FiringRecord, SurvivesARoundTripAndRefusesAMalformedFile) {
         std::ofstream(path) << bad;
         EXPECT_THROW(eventd::FiringRecord::Load(path), platform::Error) << bad;
     }
+    // A FIFO at the temporary name or at the record itself never blocks the
+    // service: the first is replaced, the second refused.
+    ASSERT_EQ(mkfifo((path + ".tmp").c_str(), 0600), 0);
+    r.Save();
+    EXPECT_EQ(eventd::FiringRecord::Load(path).LastFiring("other"), 7);
+    std::filesystem::remove(path);
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    EXPECT_THROW(eventd::FiringRecord::Load(path), platform::Error);
 }
 
 // ---- The service as a program
+
+// A configuration named and missing is an error of every program that fires
+// timers, and makes no state where the defaults would have put it.
+TEST(EventServiceProgram, ANamedConfigurationThatIsMissingIsAnErrorAndMakesNothing) {
+    TempStore temp;
+    const std::string missing = temp.Dir() + "/missing.conf";
+    const bool stateBefore = std::filesystem::exists("/var/lib/quellix");
+    const std::vector<std::vector<std::string>> commands = {
+        {QUELLIX_EVENTD_PATH, "--config", missing, "--list"},
+        {QUELLIX_EVENTD_PATH, "--config", missing, "--once", "2026-12-08T00:00:00Z"},
+        {QUELLIX_HOST_PATH, "--config", missing, "ontimer", "file://./x"},
+    };
+    for (const auto& command : commands) {
+        const auto o = platform::testing::RunProgram(command);
+        EXPECT_EQ(o.code, 1) << command[3];
+        EXPECT_NE(o.err.find("open(" + missing + ") failed"), std::string::npos) << o.err;
+    }
+    EXPECT_EQ(std::filesystem::exists("/var/lib/quellix"), stateBefore);
+}
 
 using Outcome = platform::testing::ProgramOutcome;
 using platform::testing::RunProgram;
@@ -106,6 +135,19 @@ protected:
             "eventd.host = " QUELLIX_HOST_PATH "\n");
         config_ = temp_->Dir() + "/platform.conf";
         probeOut_ = temp_->Dir() + "/probe.out";
+        if (geteuid() == 0) {
+            // As root the service runs components only under an account of
+            // their own: a real one, with a folder of its own for the
+            // probes to write in, beside root's state as a deployment has it.
+            std::string why;
+            account_ = platform::testing::SystemAccount::Create("qxev", &why);
+            ASSERT_TRUE(account_) << why;
+            ASSERT_EQ(chmod(temp_->Dir().c_str(), 0755), 0);
+            const std::string data = temp_->Dir() + "/data";
+            ASSERT_EQ(mkdir(data.c_str(), 0700), 0);
+            ASSERT_EQ(chown(data.c_str(), account_->Uid(), account_->Gid()), 0);
+            probeOut_ = data + "/probe.out";
+        }
         setenv("QUELLIX_PROBE_OUT", probeOut_.c_str(), 1);
         auto store = localplatform::ItemStore::ForThisThread();
         store->CreateNamespace("example.test");
@@ -113,16 +155,33 @@ protected:
         ASSERT_EQ(platform::CallModuleRegistration(QUELLIX_PROBE_MODULE, false), platform::S_OK);
         // The probes' component application, running as the service's own
         // account until a test says otherwise.
-        auto catalog = localplatform::ComponentCatalog::OpenCurrent();
+        auto catalog = localplatform::ComponentCatalog::OpenCurrent(true);
         localplatform::CatalogApplication app;
         app.id = "{4F1C2B3A-5D6E-4F70-8192-A3B4C5D6E7F8}";
         app.name = "Probes";
+        if (account_) app.identity = account_->Name();
         catalog.SaveApplications({{localplatform::ApplicationChange::Kind::Add, app}});
         ASSERT_FALSE(catalog.InstallComponents("Probes", QUELLIX_PROBE_MODULE).empty());
     }
     void TearDown() override {
         unsetenv("QUELLIX_PROBE_OUT");
         temp_.reset();
+        account_.reset();
+    }
+
+    // The account the probes run as: the test's own, or (as root) the
+    // service account made for the test.
+    std::string Identity() const { return account_ ? account_->Name() : ""; }
+
+    // Sets the probes' application's identity as it stands in the catalog
+    // file, past the catalog's own checks: what an identity that was sound
+    // when it was saved (an account since locked) leaves there.
+    void SetIdentityInTheFile(const std::string& identity) {
+        auto db = localplatform::SqliteDb::Open(temp_->Dir() + "/catalog.db",
+                                                {.create = false, .source = "test"});
+        db.Prepare("UPDATE applications SET identity = ?1 WHERE name = 'Probes'")
+            .Bind(1, identity)
+            .Run();
     }
 
     static std::string MailboxUrl() { return TempStore::FileBase() + "/" + kSystemMailbox; }
@@ -165,6 +224,7 @@ protected:
         return lines;
     }
 
+    std::unique_ptr<platform::testing::SystemAccount> account_;
     std::unique_ptr<TempStore> temp_;
     std::string config_, probeOut_;
 };
@@ -268,15 +328,15 @@ TEST_F(EventServiceTest, CrashingAndHangingSinksAreContained) {
 }
 
 // The surrogate runs as the identity of the class's component application
-// and gets its construction string; without the right to switch accounts
-// nothing runs.
-TEST_F(EventServiceTest, RunsUnderTheApplicationsIdentity) {
+// and gets its construction string; a service running as root runs nothing
+// as uid 0 (by any name, or by the catalog's default, its own account) nor
+// as an account that is locked, expired or gone. Without the right to
+// switch accounts nothing runs.
+TEST_F(EventServiceTest, RunsUnderTheApplicationsIdentityAndNeverAsRoot) {
     const int64_t now = std::time(nullptr);
     Register("Probe.Record", now - 14 * kDay + 60);
-    auto catalog = localplatform::ComponentCatalog::OpenCurrent();
+    auto catalog = localplatform::ComponentCatalog::OpenCurrent(true);
     auto app = *catalog.FindApplication("Probes");
-    app.identity = "nobody";
-    catalog.SaveApplications({{localplatform::ApplicationChange::Kind::Update, app}});
     std::vector<localplatform::CatalogComponent> changed;
     for (auto c : catalog.Components(app.id)) {
         c.constructionEnabled = true;
@@ -285,27 +345,69 @@ TEST_F(EventServiceTest, RunsUnderTheApplicationsIdentity) {
     }
     catalog.SaveComponents(app.id, changed, {});
 
-    passwd* nobody = getpwnam("nobody");
-    ASSERT_NE(nobody, nullptr);
     if (geteuid() != 0) {
+        SetIdentityInTheFile("nobody");
         const Outcome o = Once(now + 60);
         EXPECT_EQ(o.code, 1);
         EXPECT_NE(o.err.find("cannot run as nobody"), std::string::npos) << o.err;
         EXPECT_TRUE(Fired().empty());
-        GTEST_SKIP() << "switching identity needs root; checked the refusal instead";
+        GTEST_SKIP() << "switching identity and making accounts need root; checked the refusal";
     }
-    // The account must reach the platform's files, as a deployment grants it.
-    for (const auto& e : std::filesystem::recursive_directory_iterator(temp_->Dir())) {
-        ASSERT_EQ(lchown(e.path().c_str(), nobody->pw_uid, nobody->pw_gid), 0) << e.path();
-    }
-    ASSERT_EQ(chown(temp_->Dir().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
-    const Outcome o = Once(now + 60);
+    Outcome o = Once(now + 60);
     EXPECT_EQ(o.code, 0) << o.err;
     ASSERT_EQ(Fired().size(), 1u) << o.err;
-    EXPECT_NE(Fired()[0].find("uid=" + std::to_string(nobody->pw_uid)), std::string::npos)
+    EXPECT_NE(Fired()[0].find("uid=" + std::to_string(account_->Uid())), std::string::npos)
         << Fired()[0];
     EXPECT_NE(Fired()[0].find("construct=Spam\r14"), std::string::npos) << Fired()[0];
-    EXPECT_NE(o.err.find(" as nobody (pid "), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find(" as " + Identity() + " (pid "), std::string::npos) << o.err;
+
+    std::string why;
+    const auto toor = platform::testing::SystemAccount::Create("qxtoor", &why, {"-o", "-u", "0"});
+    ASSERT_TRUE(toor) << why;
+    const auto locked = platform::testing::SystemAccount::Create("qxlock", &why);
+    ASSERT_TRUE(locked) << why;
+    ASSERT_EQ(RunProgram({"/usr/sbin/usermod", "-p", "$6$x$y", locked->Name()}).code, 0);
+    ASSERT_EQ(RunProgram({"/usr/sbin/usermod", "-L", locked->Name()}).code, 0);
+    const auto expired = platform::testing::SystemAccount::Create("qxexp", &why);
+    ASSERT_TRUE(expired) << why;
+    ASSERT_EQ(RunProgram({"/usr/sbin/usermod", "-e", "1970-01-02", expired->Name()}).code, 0);
+    auto gone = platform::testing::SystemAccount::Create("qxgone", &why);
+    ASSERT_TRUE(gone) << why;
+    const std::string goneName = gone->Name();
+    gone.reset();
+    const struct {
+        std::string identity, says;
+    } refused[] = {
+        {"root", "'root' has uid 0: a component never runs as root"},
+        {toor->Name(), "'" + toor->Name() + "' has uid 0"},
+        {"Interactive User", "the service's own account, root"},
+        {"", "the service's own account, root"},
+        {locked->Name(), "the account '" + locked->Name() + "' is locked"},
+        {expired->Name(), "the account '" + expired->Name() + "' expired on 1970-01-02"},
+        {goneName, "no account named '" + goneName + "'"},
+    };
+    int64_t at = now + 60;
+    for (const auto& r : refused) {
+        SetIdentityInTheFile(r.identity);
+        at += kDay;
+        o = Once(at);
+        EXPECT_EQ(o.code, 1) << r.identity;
+        EXPECT_NE(o.err.find("not fired Probe.Record("), std::string::npos) << o.err;
+        EXPECT_NE(o.err.find(r.says), std::string::npos) << o.err;
+        EXPECT_EQ(Fired().size(), 1u) << r.identity;
+        // Nor may the catalog be given such an identity.
+        if (r.identity.empty() || r.identity == "Interactive User") continue;
+        auto a = *catalog.FindApplication("Probes");
+        SetIdentityInTheFile(Identity());
+        a.identity = r.identity;
+        try {
+            catalog.SaveApplications({{localplatform::ApplicationChange::Kind::Update, a}});
+            ADD_FAILURE() << "the catalog took " << r.identity;
+        } catch (const platform::Error& e) {
+            EXPECT_EQ(e.Number(), localplatform::catalog_err::kUserPasswordNotValid);
+            EXPECT_NE(e.Description().find(r.says), std::string::npos) << e.Description();
+        }
+    }
 }
 
 // The service itself: a firing missed while it was down is reported, not
@@ -402,7 +504,9 @@ protected:
                        Lines& lines)
             : service_(
                   test.Options(catchUp),
-                  [](const std::string&, std::string*) { return eventd::Hosting{}; },
+                  [identity = test.Identity()](const std::string&, std::string*) {
+                      return eventd::Hosting{"Probes", identity, std::nullopt};
+                  },
                   [&lines](const std::string& l) {
                       std::lock_guard<std::mutex> lock(lines.mutex);
                       lines.lines.push_back(l);

@@ -4,6 +4,7 @@
 // surrogate under the application's identity; the run log and the report
 // show the cleanup of exactly the marked mailbox.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -32,6 +33,10 @@ bool Has(const std::string& text, const std::string& part) {
 class EventdEndToEnd : public setup::testing::SetupFixture {};
 
 TEST_F(EventdEndToEnd, SetupInstallsTheServiceFiresTheMarkedMailboxesAreCleaned) {
+    if (geteuid() == 0) {
+        GTEST_SKIP() << "as root the service runs components only under an account of their own, "
+                        "on the installed layout: service_account_test fires that way";
+    }
     ASSERT_TRUE(LoadDirectory({
         {.cn = "Ann Lee", .account = "alee", .alias = "ann", .mail = "ann@example.org"},
         {.cn = "Cid Free", .account = "cid", .alias = "cid", .mail = "cid@example.org"},

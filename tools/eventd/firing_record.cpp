@@ -1,12 +1,13 @@
 #include "tools/eventd/firing_record.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <fstream>
+#include <sstream>
 
 #include "base/error.h"
 #include "base/unique_fd.h"
@@ -24,11 +25,26 @@ namespace {
 FiringRecord FiringRecord::Load(const std::string& path) {
     FiringRecord r;
     r.path_ = path;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    // Never through a link, never waiting on what is not a regular file.
+    const platform::UniqueFd fd(
+        ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.IsOpen()) {
         if (errno == ENOENT) return r;
         Fail("open", path, std::strerror(errno));
     }
+    struct stat st {};
+    if (::fstat(fd.Get(), &st) != 0) Fail("stat", path, std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) Fail("open", path, "not a regular file");
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) Fail("read", path, std::strerror(errno));
+        if (n == 0) break;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    std::istringstream in(text);
     std::string line;
     int number = 0;
     while (std::getline(in, line)) {
@@ -44,7 +60,6 @@ FiringRecord FiringRecord::Load(const std::string& path) {
         }
         r.last_[line.substr(tab + 1)] = instant;
     }
-    if (in.bad()) Fail("read", path, std::strerror(errno));
     return r;
 }
 
@@ -68,9 +83,13 @@ void FiringRecord::Save() const {
         if (url.find_first_of("\r\n") != std::string::npos) continue;
         text += std::to_string(instant) + "\t" + url + "\n";
     }
+    // A new file of this process's own: whatever was left at the name (a
+    // file of a killed save, or anything else) goes first, and O_EXCL never
+    // opens what is there, so nothing here waits on a FIFO or follows a link.
     const std::string tmp = path_ + ".tmp";
+    if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) Fail("unlink", tmp, std::strerror(errno));
     platform::UniqueFd fd(
-        ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+        ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd.IsOpen()) Fail("open", tmp, std::strerror(errno));
     size_t done = 0;
     while (done < text.size()) {

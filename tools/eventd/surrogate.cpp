@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "base/strfuncs.h"
+#include "localplatform/process/service_account.h"
 
 extern char** environ;
 
@@ -22,25 +23,7 @@ namespace {
 
 constexpr std::chrono::seconds kKillGrace{2};
 
-struct Account {
-    std::string name;
-    uid_t uid = 0;
-    gid_t gid = 0;
-    std::string home;
-};
-
-std::optional<Account> LookUpAccount(const std::string& name, std::string* why) {
-    std::vector<char> buffer(16384);
-    passwd pw{};
-    passwd* result = nullptr;
-    const int rc = getpwnam_r(name.c_str(), &pw, buffer.data(), buffer.size(), &result);
-    if (rc != 0 || result == nullptr) {
-        *why = "no account named '" + name + "'" +
-               (rc != 0 ? std::string(": ") + std::strerror(rc) : "");
-        return std::nullopt;
-    }
-    return Account{pw.pw_name, pw.pw_uid, pw.pw_gid, pw.pw_dir ? pw.pw_dir : "/"};
-}
+using localplatform::ServiceAccount;
 
 bool IsOwnIdentity(const std::string& identity) {
     const std::string t = platform::Trim(identity);
@@ -82,10 +65,18 @@ std::optional<Surrogate> Surrogate::Start(const SurrogateCall& call, SurrogateOu
     };
     // Everything the child needs is prepared here: after fork it only
     // switches identity and executes.
-    std::optional<Account> account;
-    if (!IsOwnIdentity(call.identity)) {
+    // Never as root: not by the service's own account, not by an account
+    // of uid 0, whatever its name.
+    std::optional<ServiceAccount> account;
+    if (IsOwnIdentity(call.identity)) {
+        if (geteuid() == 0) {
+            return refuse("cannot run as '" + call.identity +
+                          "': that is the service's own account, root, and a component never "
+                          "runs as root; give its application an account of its own");
+        }
+    } else {
         std::string why;
-        account = LookUpAccount(platform::Trim(call.identity), &why);
+        account = localplatform::UsableServiceAccount(platform::Trim(call.identity), &why);
         if (!account) return refuse("cannot run as " + call.identity + ": " + why);
         if (geteuid() != 0 && account->uid != geteuid()) {
             return refuse("cannot run as " + account->name + ": the service runs as " +
@@ -147,7 +138,7 @@ std::optional<Surrogate> Surrogate::Start(const SurrogateCall& call, SurrogateOu
                 errno = EPERM;
                 ChildFail(report, "identity check");
             }
-            if (account->uid != 0 && ::setuid(0) == 0) {
+            if (::setuid(0) == 0) {
                 errno = EPERM;
                 ChildFail(report, "identity check (root regained)");
             }

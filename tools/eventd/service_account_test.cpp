@@ -1,0 +1,205 @@
+// The installed layout under a real service account: root's state (the
+// component catalog, the class registry, the configuration) apart from the
+// account's data (store, directory, history, temporary and pickup folders).
+// Root sets the server up with the ordinary commands; the first firing then
+// runs under the account with no change of owners by hand; and the account
+// can neither change what runs as whom nor, when an administrator opens the
+// state to it after all, make the service run anything as root.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "base/date.h"
+#include "base/testing/run_program.h"
+#include "base/testing/system_account.h"
+#include "localplatform/catalog/component_catalog.h"
+#include "localplatform/sqlite/sqlite_db.h"
+#include "setup/testing/setup_fixture.h"
+#include "tools/eventd/event_service.h"
+
+namespace {
+
+using platform::testing::RunProgram;
+using platform::testing::SystemAccount;
+using Strings = std::vector<std::string>;
+namespace fs = std::filesystem;
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+struct stat Stat(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+    return st;
+}
+
+class ServiceAccountLayout : public setup::testing::SetupFixture {
+protected:
+    void SetUp() override {
+        std::string why;
+        account_ = SystemAccount::Create("qxsvc", &why);
+        if (!account_) GTEST_SKIP() << "needs root to make a service account: " << why;
+        SetupFixture::SetUp();
+        // As the README lays it out: the state folder root's (0755), the
+        // data folder the account's (0750), the configuration root's and
+        // readable by the account's group (0640). Nothing else is set by hand.
+        ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+        data_ = dir_ + "/data";
+        ASSERT_EQ(mkdir(data_.c_str(), 0750), 0);
+        ASSERT_EQ(chown(data_.c_str(), account_->Uid(), account_->Gid()), 0);
+        // node_exporter's textfile folder, which the account writes into.
+        ASSERT_EQ(mkdir((data_ + "/textfile").c_str(), 0755), 0);
+        ASSERT_EQ(chown((data_ + "/textfile").c_str(), account_->Uid(), account_->Gid()), 0);
+        config_ = temp_->Configure(
+            "data_dir = " + data_ + "\nserver.computer_name = " + quellix::testing::kServer +
+            "\nserver.domain_dns_name = " + quellix::testing::kNamespace +
+            "\ntimezone.active_time_bias = 0\neventd.host = " + QUELLIX_HOST_PATH +
+            "\neventd.run_limit_s = 120\nmetrics.textfile = " + data_ + "/textfile/quellix.prom\n");
+        ASSERT_EQ(chown(config_.c_str(), 0, account_->Gid()), 0);
+        ASSERT_EQ(chmod(config_.c_str(), 0640), 0);
+        tmpDir_ = data_ + "/tmp";  // the default temporary folder, where the run log goes
+
+        // Root makes the store, the directory and the system mailbox in
+        // the data folder, as the administration commands do.
+        Store()->CreateNamespace(quellix::testing::kNamespace);
+        Mailbox(quellix::testing::kSystemMailbox, quellix::testing::kNamespace, true);
+        quellix::testing::LoadEmbeddedDirectory(
+            data_ + "/directory.ldb",
+            {{.cn = "Ann Lee", .account = "alee", .alias = "ann", .mail = "ann@example.org"}},
+            setup::testing::ServerObjectsLdif());
+    }
+    void TearDown() override {
+        if (account_) SetupFixture::TearDown();
+        account_.reset();
+    }
+
+    platform::testing::ProgramOutcome Setup(Strings args, const std::string& input = "") {
+        args.insert(args.begin(), {QUELLIX_SETUP_PATH, "--config", config_});
+        return RunProgram(args, input);
+    }
+    platform::testing::ProgramOutcome Eventd(Strings args) {
+        args.insert(args.begin(), {QUELLIX_EVENTD_PATH, "--config", config_});
+        return RunProgram(args);
+    }
+    // Installs as root with the account as the identity; the instant of the
+    // next firing.
+    int64_t Install() {
+        auto o = Setup({"install", "--identity", account_->Name(), "--password-file", "-",
+                        "--folder", "Junk", "--age", "3", "--run", "Every day", "--start",
+                        "3:00 AM", "--report-to", "admin@example.org"},
+                       "secret\n");
+        EXPECT_EQ(o.code, 0) << o.out << o.err;
+        o = Setup({"mark", "ann@example.org"});
+        EXPECT_EQ(o.code, 0) << o.out << o.err;
+        o = Eventd({"--list"});
+        const size_t next = o.out.find("next ");
+        EXPECT_NE(next, std::string::npos) << o.out << o.err;
+        return next == std::string::npos ? 0 : *eventd::ParseIsoUtc(o.out.substr(next + 5, 20));
+    }
+
+    std::unique_ptr<SystemAccount> account_;
+    std::string data_, config_;
+};
+
+TEST_F(ServiceAccountLayout, TheFirstFiringRunsUnderTheAccountWithoutAChangeOfOwners) {
+    const int64_t at = Install();
+    const platform::Date now = platform::Date::NowUtc();
+    Message(Folder("ann", "Junk"), "ann-old", now.AddDays(-5));
+    Message(Folder("ann", "Junk"), "ann-young", now.AddDays(-1));
+
+    const auto o = Eventd({"--once", eventd::IsoUtc(at)});
+    ASSERT_EQ(o.code, 0) << o.err;
+    EXPECT_TRUE(Has(o.err, " as " + account_->Name() + " (pid ")) << o.err;
+    EXPECT_TRUE(Has(o.err, "completed")) << o.err;
+    EXPECT_EQ(Messages("ann", "Junk"), Strings{"ann-young"});
+    EXPECT_TRUE(Has(ReadLog(), "Mailboxes processed: 1")) << ReadLog();
+    EXPECT_FALSE(fs::is_empty(data_ + "/pickup"));
+    const auto history = Setup({"history", "--last", "1"});
+    EXPECT_TRUE(Has(history.out, ": completed\n")) << history.out << history.err;
+
+    std::ifstream metrics(data_ + "/textfile/quellix.prom");
+    const std::string text{std::istreambuf_iterator<char>(metrics), {}};
+    EXPECT_TRUE(Has(text, "quellix_last_run_success{")) << text;
+
+    // Everything in the data folder is the account's and no one else's
+    // (the metrics, for node_exporter, excepted);
+    // what decides who runs is root's.
+    for (const auto& e : fs::recursive_directory_iterator(data_)) {
+        if (e.path().string().find("/textfile") != std::string::npos) continue;
+        const struct stat st = Stat(e.path());
+        EXPECT_EQ(st.st_uid, account_->Uid()) << e.path();
+        EXPECT_EQ(st.st_mode & 07, 0u) << e.path();
+    }
+    for (const char* name : {"store.db", "directory.ldb", "history.db"})
+        EXPECT_EQ(Stat(data_ + "/" + name).st_mode & 077, 0u) << name;
+    EXPECT_EQ(Stat(dir_ + "/catalog.db").st_uid, 0u);
+    EXPECT_EQ(Stat(dir_ + "/catalog.db").st_mode & 0777, 0600u);
+    EXPECT_EQ(Stat(dir_ + "/classes.db").st_uid, 0u);
+    EXPECT_EQ(Stat(dir_ + "/classes.db").st_mode & 0777, 0644u);
+}
+
+// The path to root: from the account, remove the application and install
+// one that runs as root; replace the catalog with one of its own. On the
+// layout the account can write neither file nor their folder; and a state
+// folder opened to it by hand is refused by the service, naming the file.
+TEST_F(ServiceAccountLayout, TheAccountCannotMakeTheServiceRunAnythingAsRoot) {
+    const int64_t at = Install();
+    const std::string catalog = dir_ + "/catalog.db";
+    auto identity = [&] {
+        return localplatform::ComponentCatalog::Open(catalog, 1000, false)
+            .FindApplication("Quellix")
+            .value_or(localplatform::CatalogApplication{})
+            .identity;
+    };
+    const Strings setup = {QUELLIX_SETUP_PATH, "--config", config_};
+    auto asAccount = [&](Strings args, const std::string& input = "") {
+        args.insert(args.begin(), setup.begin(), setup.end());
+        return account_->Run(args, input);
+    };
+    auto o = asAccount({"uninstall", "--yes"});
+    EXPECT_NE(o.code, 0) << o.out << o.err;
+    o = asAccount({"install", "--identity", "root", "--password-file", "-"}, "x\n");
+    EXPECT_NE(o.code, 0) << o.out << o.err;
+    EXPECT_EQ(identity(), account_->Name());
+    const std::string forged = data_ + "/catalog.db";
+    fs::copy_file(catalog, forged);
+    o = account_->Run({"/bin/mv", forged, catalog});
+    EXPECT_NE(o.code, 0) << "the account replaced the catalog";
+
+    // The administrator opens the state folder to the account after all;
+    // the account puts in a catalog whose application runs as root.
+    localplatform::SqliteDb::Open(forged, {.create = false, .source = "test"})
+        .Exec("UPDATE applications SET identity = 'root'");
+    for (const std::string& path : {dir_, forged}) {
+        ASSERT_EQ(chown(path.c_str(), account_->Uid(), account_->Gid()), 0) << path;
+    }
+    o = account_->Run({"/bin/mv", forged, catalog});
+    ASSERT_EQ(o.code, 0) << o.err;
+    Message(Folder("ann", "Junk"), "ann-old", platform::Date::NowUtc().AddDays(-5));
+    o = Eventd({"--once", eventd::IsoUtc(at)});
+    EXPECT_EQ(o.code, 1) << o.err;
+    EXPECT_FALSE(Has(o.err, "quellix-eventd: fired")) << o.err;
+    EXPECT_TRUE(Has(o.err, "refusing the platform configuration " + config_ + ": owner of " + dir_ +
+                               " is uid " + std::to_string(account_->Uid()) + ", not root"))
+        << o.err;
+    // The configuration moved back to a folder of root's: the catalog is
+    // still the account's, and refused by name.
+    ASSERT_EQ(chown(dir_.c_str(), 0, 0), 0);
+    o = Eventd({"--once", eventd::IsoUtc(at)});
+    EXPECT_EQ(o.code, 1) << o.err;
+    EXPECT_FALSE(Has(o.err, "quellix-eventd: fired")) << o.err;
+    EXPECT_TRUE(Has(o.err, "refusing the component catalog " + catalog + ": owner of " + catalog +
+                               " is uid " + std::to_string(account_->Uid()) + ", not root"))
+        << o.err;
+    EXPECT_EQ(Messages("ann", "Junk"), Strings{"ann-old"});
+}
+
+}  // namespace
