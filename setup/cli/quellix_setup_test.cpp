@@ -340,8 +340,8 @@ TEST_P(QuellixSetupTest, HistoryAndStatusTellWhatTheRunsDid) {
 // rest is shown; a stored time the lists cannot show is shown as it stands,
 // and no CHANGE writes a time the administrator did not choose.
 TEST_P(QuellixSetupTest, PartsThatCannotBeReadAndTimesNobodyChose) {
-    Outcome o = QuellixSetup({"install", "--identity", "svc", "--password-file", "-", "--age", "3",
-                              "--run", "Every day", "--start", "7:05 PM"},
+    Outcome o = QuellixSetup({"install", "--identity", "nobody", "--password-file", "-", "--age",
+                              "3", "--run", "Every day", "--start", "7:05 PM"},
                              "secret\n");
     ASSERT_EQ(o.code, 0) << o.output;
     const std::string item =

@@ -575,6 +575,7 @@ TEST_F(SetupWindowsTest, EveryCaptionIsWholeInTheWindowsFace) {
         SCOPED_TRACE("ready to install");
         ExpectWholeCaptions(*form);
     }
+    form->txtIdent->setText("nobody");
     form->txtPwd->setText("secret");
     form->ComboStartHour->setCurrentIndex(6);
     form->ComboStartMin->setCurrentIndex(5);
@@ -833,6 +834,7 @@ TEST_F(SetupWindowsTest, WithoutASystemMailboxChangeSkipsTheRegistrationAndRefre
     InstallForm* form = OpenForm();
     ASSERT_EQ(form->State(), InstallState::ReadyToInstall);
     EXPECT_EQ(form->SysMbxList->count(), 0);
+    form->txtIdent->setText("nobody");
     form->txtPwd->setText("secret");
     {
         BoxAnswerer answers;
