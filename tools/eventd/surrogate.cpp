@@ -32,7 +32,7 @@ bool IsOwnIdentity(const std::string& identity) {
 
 // Writes a diagnostic from the child between fork and exec, where only
 // async-signal-safe calls are allowed.
-void ChildFail(int fd, const char* what) {
+[[noreturn]] void ChildFail(int fd, const char* what) {
     const char* reason = strerror(errno);
     (void)!::write(fd, what, std::strlen(what));
     (void)!::write(fd, ": ", 2);
@@ -57,42 +57,46 @@ std::string CurrentAccountName() {
     return "uid " + std::to_string(geteuid());
 }
 
-std::optional<Surrogate> Surrogate::Start(const SurrogateCall& call, SurrogateOutcome* notStarted) {
-    const std::string what = call.progId + "(" + call.itemUrl + ")";
-    auto refuse = [&](const std::string& why) {
-        *notStarted = {SurrogateOutcome::Kind::kNotStarted, 0, why};
-        return std::nullopt;
-    };
-    // Everything the child needs is prepared here: after fork it only
-    // switches identity and executes.
-    // Never as root: not by the service's own account, not by an account
-    // of uid 0, whatever its name.
-    std::optional<ServiceAccount> account;
+namespace {
+
+// The account the host runs as: nothing for the service's own account, which
+// is refused when that is root. Never root: not by the service's own
+// account, not by an account of uid 0, whatever its name. Fills why when the
+// call is refused.
+std::optional<ServiceAccount> ChooseAccount(const SurrogateCall& call, std::string& why) {
     if (IsOwnIdentity(call.identity)) {
         if (geteuid() == 0) {
-            return refuse("cannot run as '" + call.identity +
-                          "': that is the service's own account, root, and a component never "
-                          "runs as root; give its application an account of its own");
+            why = "cannot run as '" + call.identity +
+                  "': that is the service's own account, root, and a component never "
+                  "runs as root; give its application an account of its own";
         }
-    } else {
-        std::string why;
-        account = localplatform::UsableServiceAccount(platform::Trim(call.identity), &why);
-        if (!account) return refuse("cannot run as " + call.identity + ": " + why);
-        if (geteuid() != 0 && account->uid != geteuid()) {
-            return refuse("cannot run as " + account->name + ": the service runs as " +
-                          CurrentAccountName() + " and may not switch accounts");
-        }
+        return std::nullopt;
     }
+    std::string unusable;
+    auto account = localplatform::UsableServiceAccount(platform::Trim(call.identity), &unusable);
+    if (!account) {
+        why = "cannot run as " + call.identity + ": " + unusable;
+    } else if (geteuid() != 0 && account->uid != geteuid()) {
+        why = "cannot run as " + account->name + ": the service runs as " + CurrentAccountName() +
+              " and may not switch accounts";
+        account.reset();
+    }
+    return account;
+}
+
+// The component host's command line for the call.
+std::vector<std::string> HostArguments(const SurrogateCall& call) {
     std::vector<std::string> args = {call.hostPath};
     if (!call.configPath.empty()) args.insert(args.end(), {"--config", call.configPath});
     args.insert(args.end(), {"ontimer", "--progid", call.progId});
     if (call.constructorString) args.insert(args.end(), {"--construct", *call.constructorString});
     args.push_back(call.itemUrl);
-    std::vector<char*> argv;
-    argv.reserve(args.size() + 1);
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    return args;
+}
 
+// The service's environment, with the account's own names and home when
+// the host switches to it (and no TMPDIR of the service's).
+std::vector<std::string> HostEnvironment(const std::optional<ServiceAccount>& account) {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
         const std::string_view v(*e);
@@ -105,10 +109,78 @@ std::optional<Surrogate> Surrogate::Start(const SurrogateCall& call, SurrogateOu
         env.push_back("USER=" + account->name);
         env.push_back("LOGNAME=" + account->name);
     }
-    std::vector<char*> envp;
-    envp.reserve(env.size() + 1);
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
+    return env;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& texts) {
+    std::vector<char*> out;
+    out.reserve(texts.size() + 1);
+    for (auto& t : texts) out.push_back(t.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+// In the child, between fork and exec: its own process group (ending it ends
+// what it started), the account's identity, complete and final, then the
+// host. Only returns through ChildFail, which writes to report.
+[[noreturn]] void BecomeHost(const std::optional<ServiceAccount>& account, char** argv, char** envp,
+                             int report) {
+    ::setpgid(0, 0);
+    if (account) {
+        // initgroups reads the group database and is not async-signal-safe:
+        // it is safe here only because the service is single-threaded, so
+        // no other thread can hold a lock it needs at the fork.
+        if (::initgroups(account->name.c_str(), account->gid) != 0) ChildFail(report, "initgroups");
+        if (::setgid(account->gid) != 0) ChildFail(report, "setgid");
+        if (::setuid(account->uid) != 0) ChildFail(report, "setuid");
+        if (::getuid() != account->uid || ::geteuid() != account->uid ||
+            ::getgid() != account->gid || ::getegid() != account->gid) {
+            errno = EPERM;
+            ChildFail(report, "identity check");
+        }
+        if (::setuid(0) == 0) {
+            errno = EPERM;
+            ChildFail(report, "identity check (root regained)");
+        }
+    }
+    ::execve(argv[0], argv, envp);
+    ChildFail(report, "exec");
+}
+
+// What the child wrote before exec closed the pipe: empty when the host
+// started.
+std::string ReadChildFailure(int fd) {
+    char buffer[512];
+    std::string childError;
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            childError.append(buffer, static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        break;
+    }
+    return childError;
+}
+
+}  // namespace
+
+std::optional<Surrogate> Surrogate::Start(const SurrogateCall& call, SurrogateOutcome* notStarted) {
+    const std::string what = call.progId + "(" + call.itemUrl + ")";
+    auto refuse = [&](const std::string& why) {
+        *notStarted = {SurrogateOutcome::Kind::kNotStarted, 0, why};
+        return std::nullopt;
+    };
+    // Everything the child needs is prepared here: after fork it only
+    // switches identity and executes.
+    std::string refused;
+    const std::optional<ServiceAccount> account = ChooseAccount(call, refused);
+    if (!refused.empty()) return refuse(refused);
+    std::vector<std::string> args = HostArguments(call);
+    std::vector<std::string> env = HostEnvironment(account);
+    std::vector<char*> argv = Pointers(args);
+    std::vector<char*> envp = Pointers(env);
 
     // The child reports a failure before exec through this pipe; exec
     // closes it (O_CLOEXEC), which tells the parent the host started.
@@ -124,40 +196,10 @@ std::optional<Surrogate> Surrogate::Start(const SurrogateCall& call, SurrogateOu
     }
     if (pid == 0) {
         ::close(pipeFds[0]);
-        const int report = pipeFds[1];
-        // Its own process group, so that ending it ends what it started.
-        ::setpgid(0, 0);
-        if (account) {
-            if (::initgroups(account->name.c_str(), account->gid) != 0)
-                ChildFail(report, "initgroups");
-            if (::setgid(account->gid) != 0) ChildFail(report, "setgid");
-            if (::setuid(account->uid) != 0) ChildFail(report, "setuid");
-            // The switch must be complete and final.
-            if (::getuid() != account->uid || ::geteuid() != account->uid ||
-                ::getgid() != account->gid || ::getegid() != account->gid) {
-                errno = EPERM;
-                ChildFail(report, "identity check");
-            }
-            if (::setuid(0) == 0) {
-                errno = EPERM;
-                ChildFail(report, "identity check (root regained)");
-            }
-        }
-        ::execve(argv[0], argv.data(), envp.data());
-        ChildFail(report, "exec");
+        BecomeHost(account, argv.data(), envp.data(), pipeFds[1]);
     }
     ::close(pipeFds[1]);
-    char buffer[512];
-    std::string childError;
-    for (;;) {
-        const ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
-        if (n > 0) {
-            childError.append(buffer, static_cast<size_t>(n));
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        break;
-    }
+    const std::string childError = ReadChildFailure(pipeFds[0]);
     ::close(pipeFds[0]);
     if (!childError.empty()) {
         int status = 0;
