@@ -33,6 +33,7 @@
 #include "localplatform/directory/directory_backend.h"
 #include "localplatform/directory/directory_generator.h"
 #include "localplatform/directory/directory_ldif.h"
+#include "localplatform/process/service_account.h"
 #include "localplatform/store/item_store.h"
 #include "platform/system.h"
 #include "registration/registration.h"
@@ -175,13 +176,7 @@ void PrintFolders(ItemStore& store, const std::string& ns, const char* title) {
 
 // The account this demo runs as: the component application runs as it too.
 std::string CurrentAccount() {
-    std::vector<char> buffer(16384);
-    passwd pw{};
-    passwd* result = nullptr;
-    if (getpwuid_r(geteuid(), &pw, buffer.data(), buffer.size(), &result) == 0 && result) {
-        return pw.pw_name;
-    }
-    return "Interactive User";
+    return localplatform::AccountName(geteuid()).value_or("Interactive User");
 }
 
 }  // namespace

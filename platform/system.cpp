@@ -25,6 +25,7 @@
 #include "base/unique_fd.h"
 #include "localplatform/config/config_option.h"
 #include "localplatform/config/platform_config.h"
+#include "localplatform/process/service_account.h"
 #include "localplatform/store/store_messages.h"
 #include "platform/system_internal.h"
 
@@ -252,16 +253,10 @@ std::string GetTempPathFailure() {
 
 bool GetUserNameA(char* buffer, uint32_t* size) {
     if (size == nullptr) return false;
-    long bufSize = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buf(bufSize > 0 ? static_cast<size_t>(bufSize) : 16384);
-    struct passwd pw {};
-    struct passwd* result = nullptr;
-    while (getpwuid_r(geteuid(), &pw, buf.data(), buf.size(), &result) == ERANGE)
-        buf.resize(buf.size() * 2);
     // An account without a passwd entry (a container's arbitrary uid) is
     // named by its number.
     const std::string name =
-        (result != nullptr && pw.pw_name != nullptr) ? pw.pw_name : std::to_string(geteuid());
+        localplatform::AccountName(geteuid()).value_or(std::to_string(geteuid()));
     const auto needed = static_cast<uint32_t>(name.size() + 1);
     if (buffer == nullptr || *size < needed) {
         *size = needed;

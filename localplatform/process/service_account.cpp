@@ -70,4 +70,14 @@ std::optional<ServiceAccount> UsableServiceAccount(const std::string& name, std:
     return account;
 }
 
+std::optional<std::string> AccountName(uid_t uid) {
+    std::vector<char> buffer(16384);
+    passwd pw{};
+    passwd* found = nullptr;
+    while (getpwuid_r(uid, &pw, buffer.data(), buffer.size(), &found) == ERANGE)
+        buffer.resize(buffer.size() * 2);
+    if (found == nullptr || pw.pw_name == nullptr) return std::nullopt;
+    return std::string(pw.pw_name);
+}
+
 }  // namespace localplatform

@@ -32,4 +32,8 @@ struct ServiceAccount {
                                                                  std::string* why,
                                                                  std::string* unchecked = nullptr);
 
+// The name of the account with uid, from the password database; nothing
+// when it has no entry (a container's arbitrary uid).
+[[nodiscard]] std::optional<std::string> AccountName(uid_t uid);
+
 }  // namespace localplatform

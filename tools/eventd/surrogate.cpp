@@ -48,13 +48,7 @@ std::string SignalName(int sig) {
 }  // namespace
 
 std::string CurrentAccountName() {
-    std::vector<char> buffer(16384);
-    passwd pw{};
-    passwd* result = nullptr;
-    if (getpwuid_r(geteuid(), &pw, buffer.data(), buffer.size(), &result) == 0 && result) {
-        return pw.pw_name;
-    }
-    return "uid " + std::to_string(geteuid());
+    return localplatform::AccountName(geteuid()).value_or("uid " + std::to_string(geteuid()));
 }
 
 namespace {
