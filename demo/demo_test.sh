@@ -14,7 +14,7 @@ verb=deleted
 case "${1:-}" in --move) verb="moved" ;; esac
 for want in "Mailbox: Ann Arbor" "Mailbox: Bob Baker" "7 messages has been $verb" \
             "Mailboxes processed: 2" "Subject: Quellix Report " "filename=Quellix.LOG" \
-            "Run 1: completed" "$verb: 14"; do
+            "Run 1: completed" "$verb: 14" "14.1 days  expired"; do
   if ! grep -q "$want" "$dir/out.txt"; then
     echo "missing: $want"
     cat "$dir/out.txt"
