@@ -32,11 +32,22 @@ endif()
 install(TARGETS ${quellix_installed_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS Quellix LIBRARY DESTINATION ${QUELLIX_MODULE_DIR})
 
-# The unit names the installed service and the folders it writes.
-configure_file(${PROJECT_SOURCE_DIR}/packaging/quellix-eventd.service.in
-               ${PROJECT_BINARY_DIR}/packaging/quellix-eventd.service @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/packaging/quellix-eventd.service
-        DESTINATION ${QUELLIX_SYSTEMD_UNIT_DIR})
+# The unit names the installed service and the folders it writes. It is
+# made when installing, so that it names the prefix given then (cmake
+# --install --prefix DIR), not only the one configured.
+set(unit_in ${PROJECT_SOURCE_DIR}/packaging/quellix-eventd.service.in)
+set(unit_out ${PROJECT_BINARY_DIR}/packaging/quellix-eventd.service)
+install(CODE "
+  set(bindir \"${CMAKE_INSTALL_BINDIR}\")
+  if(NOT IS_ABSOLUTE \"\${bindir}\")
+    set(bindir \"\${CMAKE_INSTALL_PREFIX}/\${bindir}\")
+  endif()
+  file(READ \"${unit_in}\" unit)
+  string(REPLACE \"@QUELLIX_BINDIR@\" \"\${bindir}\" unit \"\${unit}\")
+  string(REPLACE \"@QUELLIX_STATE_DIR@\" \"${QUELLIX_STATE_DIR}\" unit \"\${unit}\")
+  file(WRITE \"${unit_out}\" \"\${unit}\")
+")
+install(FILES ${unit_out} DESTINATION ${QUELLIX_SYSTEMD_UNIT_DIR})
 install(FILES packaging/platform.conf.sample DESTINATION ${CMAKE_INSTALL_DATADIR}/quellix)
 install(FILES localplatform/directory/schema/quellix.schema
         DESTINATION ${CMAKE_INSTALL_DATADIR}/quellix/schema)
