@@ -63,8 +63,18 @@ endforeach()
 find_program(HELP2MAN_PROGRAM help2man)
 if(HELP2MAN_PROGRAM)
   set(man_pages "")
+  # quellix-admin's page holds the help of every group: help2man reads it
+  # from a script of the same name that prints them all.
+  file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/man/bin/quellix-admin
+       CONTENT "#!/bin/sh\n$<TARGET_FILE:quellix-admin> --help\nfor g in store directory catalog init check; do echo; $<TARGET_FILE:quellix-admin> $g --help; done\n"
+       FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ
+                        WORLD_EXECUTE)
   foreach(program ${quellix_installed_programs})
     set(page ${PROJECT_BINARY_DIR}/man/${program}.1)
+    set(help_program $<TARGET_FILE:${program}>)
+    if(program STREQUAL "quellix-admin")
+      set(help_program ${PROJECT_BINARY_DIR}/man/bin/quellix-admin)
+    endif()
     set(name_quellix-eventd "the store's event service for timer registrations")
     set(name_quellix-host "the component host: fires a sink's OnTimer for one item")
     set(name_quellix-admin "administration of the Quellix local platform")
@@ -76,7 +86,7 @@ if(HELP2MAN_PROGRAM)
       COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen QUELLIX_CONFIG=/nonexistent
               ${HELP2MAN_PROGRAM} --no-info --no-discard-stderr
               --version-string=${PROJECT_VERSION} --section=1
-              "--name=${name_${program}}" --output=${page} $<TARGET_FILE:${program}>
+              "--name=${name_${program}}" --output=${page} ${help_program}
       DEPENDS ${program}
       COMMENT "Man page of ${program}"
       VERBATIM)
