@@ -59,9 +59,10 @@ foreach(program quellix-admin quellix-setup quellix-eventd quellix-host)
           RENAME ${program})
 endforeach()
 
-# Man pages from the --help texts (help2man), when help2man is at hand.
+# Man pages from the --help texts (help2man), when help2man is at hand; not
+# in the sanitizer builds, whose programs are no one's to install.
 find_program(HELP2MAN_PROGRAM help2man)
-if(HELP2MAN_PROGRAM)
+if(HELP2MAN_PROGRAM AND NOT QUELLIX_SANITIZE AND NOT QUELLIX_FUZZ)
   set(man_pages "")
   # quellix-admin's page holds the help of every group: help2man reads it
   # from a script of the same name that prints them all.
