@@ -334,7 +334,7 @@ int main(int argc, char** argv) {
         std::printf("  folder Spam with subfolders, 14 days, every day, marked mailboxes, %s\n\n",
                     move ? "moved to Junk Archive" : "deleted");
         const int64_t nowSeconds = localplatform::ToStoreTime(now);
-        const int64_t cutoff = nowSeconds - item.expirationPeriod * 86400;
+        const int64_t cutoff = nowSeconds - int64_t{item.expirationPeriod} * 86400;
         PrintFolders(*store, domain, "Before the run", nowSeconds, cutoff);
         store.reset();
 
