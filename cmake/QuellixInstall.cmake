@@ -97,3 +97,9 @@ if(HELP2MAN_PROGRAM AND NOT QUELLIX_SANITIZE AND NOT QUELLIX_FUZZ)
   add_dependencies(quellix_programs quellix_man_pages)
   install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
+
+# The install rules themselves, into a scratch prefix.
+if(BUILD_TESTING)
+  add_test(NAME install_rules
+           COMMAND sh ${PROJECT_SOURCE_DIR}/packaging/install_test.sh ${PROJECT_BINARY_DIR})
+endif()
