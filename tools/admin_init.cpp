@@ -374,7 +374,9 @@ void GiveDataFiles(const std::string& dataDir, const std::vector<std::string>& n
                    const Account& account) {
     for (const auto& name : names) {
         const std::string path = dataDir + "/" + name;
-        const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        // The folder is the account's: a link is not followed, and a FIFO
+        // put in a file's place does not hold us up.
+        const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) continue;  // not made (yet)
         struct stat st {};
         const bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
