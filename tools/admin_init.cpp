@@ -377,10 +377,14 @@ void GiveDataFiles(const std::string& dataDir, const std::vector<std::string>& n
         // The folder is the account's: a link is not followed, and a FIFO
         // put in a file's place does not hold us up.
         const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) continue;  // not made (yet)
+        if (fd < 0 && errno == ENOENT) continue;  // not made (yet)
+        if (fd < 0) Fail("cannot open " + path + " (a link?): " + std::strerror(errno));
         struct stat st {};
-        const bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-                        fchown(fd, account.uid, account.gid) == 0 && fchmod(fd, 0600) == 0;
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            close(fd);
+            Fail(path + " is not a plain file: left alone");
+        }
+        const bool ok = fchown(fd, account.uid, account.gid) == 0 && fchmod(fd, 0600) == 0;
         const int error = errno;
         close(fd);
         if (!ok) Fail("cannot give " + path + " to " + account.name + ": " + std::strerror(error));
