@@ -430,8 +430,14 @@ std::string ReadPassword(const std::string& file, bool ask) {
     return line;
 }
 
-// A key's line, or a commented line with its default.
+// A key's line. A value is one line of the file: a line break or another
+// control character in it would make a line of its own, so it is refused.
 std::string KeyLine(const std::string& key, const std::string& value) {
+    for (const char c : value) {
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\t')
+            Fail("the value for " + key +
+                 " holds a control character: " + platform::VisibleText(value));
+    }
     return key + " = " + value + "\n";
 }
 
@@ -514,11 +520,12 @@ void WriteConfiguration(const std::string& path, const std::string& text, gid_t 
     }
 }
 
-std::string RandomSeedText() {
+// A seed for the system mailbox's GUID, so that every server's differs.
+uint64_t RandomSeed() {
     uint64_t seed = 0;
     if (getrandom(&seed, sizeof seed, 0) != sizeof seed)
         seed = static_cast<uint64_t>(time(nullptr));
-    return std::to_string(seed);
+    return seed;
 }
 
 // This server's entries in the embedded directory when it has none: the
@@ -533,7 +540,7 @@ void MakeEmbeddedServer(Report& r, const std::string& file, const std::string& s
     options.users = 0;
     options.servers = {platform::Upper(server)};
     options.domain = domain;
-    options.seed = std::stoull(RandomSeedText());
+    options.seed = RandomSeed();
     const size_t n = localplatform::directory::LoadEntries(
         *dir, localplatform::directory::GenerateDirectory(options));
     r.Made("embedded directory " + file + " with this server's " + std::to_string(n) +
@@ -604,6 +611,7 @@ int Init(const Args& args) {
     keys.emplace_back("mail.pickup_dir", dataDir + "/pickup");
     keys.emplace_back("temp_dir", dataDir + "/tmp");
 
+    const std::string text = ConfigurationText(keys);  // refuses a value of two lines
     Report r;
     // The configuration's folder is root's (or the caller's), readable by all;
     // the file is readable by the service account's group only: it may hold
@@ -613,7 +621,7 @@ int Init(const Args& args) {
         const std::string folder = path.substr(0, slash);
         if (access(folder.c_str(), F_OK) != 0) MakeFolder(r, folder, geteuid(), getegid(), 0755);
     }
-    WriteConfiguration(path, ConfigurationText(keys), account->gid);
+    WriteConfiguration(path, text, account->gid);
     r.Made("configuration " + path + " (0640, group " + accountName + ")");
 
     MakeFolder(r, stateDir, geteuid(), getegid(), 0755);

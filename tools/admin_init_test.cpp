@@ -102,6 +102,14 @@ TEST(AdminInitTest, TakesAnEmptyServerToOneTheSetupProgramInstallsOn) {
     EXPECT_EQ(o.code, 1);
     EXPECT_TRUE(Has(o.out, "MISSING  the system mailbox SystemMailbox{")) << o.out;
 
+    // A value of two lines would be a key of its own: refused, nothing written.
+    const std::string other = temp.Dir() + "/other/platform.conf";
+    o = Admin(other, {"init", "--yes", "--account", "root", "--state-dir", state, "--directory",
+                      "ldap://127.0.0.1:1", "--bind-dn", "CN=x\nstate_dir = /tmp"});
+    EXPECT_EQ(o.code, 1);
+    EXPECT_TRUE(Has(o.err, "control character")) << o.err;
+    EXPECT_NE(access(other.c_str(), F_OK), 0);
+
     EXPECT_EQ(Admin(config, {"init", "--frobnicate", "x"}).code, 2);
     EXPECT_EQ(Admin(temp.Dir() + "/none.conf", {"check"}).code, 1);
 }
