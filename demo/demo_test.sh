@@ -28,7 +28,7 @@ verb=deleted
 case "${1:-}" in --move) verb="moved" ;; esac
 for want in "Mailbox: Ann Arbor" "Mailbox: Bob Baker" "7 messages has been $verb" \
             "Mailboxes processed: 2" "Subject: Quellix Report " "filename=Quellix.LOG" \
-            "Run 1: completed" "$verb: 14"; do
+            "Run 1: completed" "$verb: 14" "14.1 days  expired"; do
   if ! grep -q "$want" "$dir/out.txt"; then
     echo "missing: $want"
     cat "$dir/out.txt"
@@ -36,3 +36,17 @@ for want in "Mailbox: Ann Arbor" "Mailbox: Bob Baker" "7 messages has been $verb
   fi
 done
 if grep -q "Mailbox: Carla" "$dir/out.txt"; then echo "an unmarked mailbox was treated"; exit 1; fi
+# The setup program finds the demo server's system mailbox through its system
+# attendant and writes the registration there.
+if [ -n "${QUELLIX_SETUP:-}" ] && [ -z "${1:-}" ]; then
+  export QUELLIX_CONFIG="$dir/platform.conf"
+  "$QUELLIX_SETUP" --module "$QUELLIX_MODULE" status > "$dir/status.txt"
+  grep -q "System mailbox: SystemMailbox{6A1D}@example.org" "$dir/status.txt" &&
+    grep -q "Registration: present" "$dir/status.txt" ||
+    { echo "the setup program does not find the registration:"; cat "$dir/status.txt"; exit 1; }
+  echo secret | "$QUELLIX_SETUP" --module "$QUELLIX_MODULE" install --identity "$(id -un)" \
+    --password-file - --age 30 > "$dir/install.txt" 2>&1 ||
+    { echo "install failed:"; cat "$dir/install.txt"; exit 1; }
+  grep -q "Registration written in http://exch01.example.org/exadmin/example.org/mbx/SystemMailbox{6A1D}/" \
+    "$dir/install.txt" || { echo "no registration written:"; cat "$dir/install.txt"; exit 1; }
+fi

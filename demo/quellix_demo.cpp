@@ -112,6 +112,21 @@ std::string DemoLdif(const std::string& domain, const std::string& server) {
     const std::string config = "CN=Configuration," + base;
     std::ostringstream out;
     out << localplatform::directory::NamingContextLdif(domain);
+    // Each server's object with its mailbox store and its system attendant,
+    // whose homeMDB names the store: the setup program finds this server's
+    // system mailbox as the one homed on the same store.
+    const auto storeDn = [&](const std::string& name) {
+        return "CN=Mailbox Store (" + name + "),CN=" + name + "," + config;
+    };
+    for (const std::string& name : {Upper(server), std::string("EXCH02")}) {
+        out << "dn: CN=" << name << "," << config << "\nobjectClass: top\nobjectClass: container\n"
+            << "cn: " << name << "\n\n"
+            << "dn: " << storeDn(name) << "\nobjectClass: top\nobjectClass: container\n"
+            << "cn: Mailbox Store (" << name << ")\n\n"
+            << "dn: CN=Microsoft System Attendant,CN=" << name << "," << config << "\n"
+            << "objectClass: top\nobjectClass: exchangeAdminService\n"
+            << "cn: Microsoft System Attendant\nhomeMDB: " << storeDn(name) << "\n\n";
+    }
     int n = 0;
     for (const auto& u : kUsers) {
         ++n;
@@ -127,7 +142,8 @@ std::string DemoLdif(const std::string& domain, const std::string& server) {
             << "msExchMailboxGuid: demo-mailbox-" << n << "\n"
             << "msExchHomeServerName: /o=Demo/ou=First Administrative "
                "Group/cn=Configuration/cn=Servers/cn="
-            << home << "\n";
+            << home << "\n"
+            << "homeMDB: " << storeDn(home) << "\n";
         if (u.mark) out << "extensionAttribute8: " << u.mark << "\n";
         out << "\n";
     }
@@ -136,6 +152,7 @@ std::string DemoLdif(const std::string& domain, const std::string& server) {
 
 // Runs a program and waits for it; its output goes to ours.
 int RunProgram(const std::vector<std::string>& argv) {
+    std::fflush(stdout);
     std::vector<char*> args;
     args.reserve(argv.size() + 1);
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -154,24 +171,50 @@ std::string ReadFile(const std::string& path) {
     return ss.str();
 }
 
-void PrintFolders(ItemStore& store, const std::string& ns, const char* title) {
-    std::printf("%s\n", title);
+// One line per message of a swept folder: its received time (UTC), its age
+// and whether it is older than the cutoff, i.e. expired for the run.
+void PrintMessages(ItemStore& store, int64_t folder, int64_t now, int64_t cutoff) {
+    for (const auto& m : store.ItemsIn(folder)) {
+        const int64_t received = m.received.value_or(m.created);
+        std::printf("      %s  %5.1f days%s\n",
+                    ISODate::FormatIsoDate(localplatform::FromStoreTime(received)).c_str(),
+                    static_cast<double>(now - received) / 86400.0,
+                    received < cutoff ? "  expired" : "");
+    }
+}
+
+// The demo server's Spam folders as the run sees them: the swept folders of
+// the marked mailboxes message by message, the others as a count.
+void PrintFolders(ItemStore& store, const std::string& ns, const char* title, int64_t now,
+                  int64_t cutoff) {
+    std::printf("%s (expired: received before %s)\n", title,
+                ISODate::FormatIsoDate(localplatform::FromStoreTime(cutoff)).c_str());
+    std::string leftAlone;
     for (const auto& u : kUsers) {
         if (!u.thisServer || u.system) continue;
+        const bool swept = u.mark != nullptr && platform::EqualsNoCase(u.mark, "Quellix");
         for (const char* path : {"Spam", "Spam/Older"}) {
             std::vector<std::string> segments = {ns, "MBX", u.alias};
             std::stringstream parts(path);
             for (std::string p; std::getline(parts, p, '/');) segments.push_back(p);
             const auto folder = store.Lookup(segments);
             if (!folder) continue;
-            std::printf("  %-8s %-11s %2zu messages\n", u.alias, path,
-                        store.ItemsIn(folder->id).size());
+            const size_t count = store.ItemsIn(folder->id).size();
+            if (!swept) {
+                leftAlone += "  " + std::string(u.alias) + " " + path + ": " +
+                             std::to_string(count) + " messages\n";
+                continue;
+            }
+            std::printf("  %s %s (marked %s): %zu messages\n", u.alias, path, u.mark, count);
+            PrintMessages(store, folder->id, now, cutoff);
         }
     }
     if (const auto inbox = store.Lookup({ns, "MBX", "archive", "Inbox"})) {
-        std::printf("  %-8s %-11s %2zu messages\n", "archive", "Inbox",
-                    store.ItemsIn(inbox->id).size());
+        const size_t count = store.ItemsIn(inbox->id).size();
+        std::printf("  archive Inbox (destination of a move): %zu messages\n", count);
+        PrintMessages(store, inbox->id, now, cutoff);
     }
+    std::printf("Not swept (mailbox not marked \"Quellix\"):\n%s", leftAlone.c_str());
 }
 
 // The account this demo runs as: the component application runs as it too.
@@ -291,7 +334,9 @@ int main(int argc, char** argv) {
         std::printf("Registration item %s\n", itemUrl.c_str());
         std::printf("  folder Spam with subfolders, 14 days, every day, marked mailboxes, %s\n\n",
                     move ? "moved to Junk Archive" : "deleted");
-        PrintFolders(*store, domain, "Before the run:");
+        const int64_t nowSeconds = localplatform::ToStoreTime(now);
+        const int64_t cutoff = nowSeconds - int64_t{item.expirationPeriod} * 86400;
+        PrintFolders(*store, domain, "Before the run", nowSeconds, cutoff);
         store.reset();
 
         std::printf("\n$ quellix-host register %s\n", module.c_str());
@@ -319,7 +364,8 @@ int main(int argc, char** argv) {
             if (RunProgram({host, "ontimer", itemUrl}) != 0) return platform::kExitFailed;
         }
 
-        PrintFolders(*ItemStore::ForThisThread(), domain, "After the run:");
+        std::fflush(stdout);
+        PrintFolders(*ItemStore::ForThisThread(), domain, "\nAfter the run", nowSeconds, cutoff);
 
         char temp[256] = {};
         if (platform::GetTempPathA(sizeof temp, temp) == 0) return platform::kExitFailed;

@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
-# The main job on the embedded default: builds the project, makes a demo
-# server in a fresh state folder (store, directory, registration item), lets
-# the event host fire the item's timer so that Quellix.so performs a real
-# cleanup run, and prints the run's log and the report message it mailed.
+# The main job on the embedded default: builds what the demo runs (the demo
+# program, Quellix.so, the component host, the event service and the setup
+# command line; no tests, benchmarks or window), makes a demo server in a
+# fresh state folder (store, directory, registration item), shows its junk
+# folders message by message, lets the event host fire the item's timer so
+# that Quellix.so performs a real cleanup run, and shows what is left, the
+# run's log and the report message it mailed.
 #   bash scripts/demo.sh            expired junk is deleted
 #   bash scripts/demo.sh --move     expired junk is moved to an archive Inbox
+#   bash scripts/demo.sh --service  the event service fires the timer
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
-cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)"
-bin=build/release
+bash scripts/install-deps.sh --demo
+echo "demo: building the demo's programs (build/demo)"
+cmake --preset demo >/dev/null
+cmake --build --preset demo -j "$(nproc)"
+bin=build/demo
 state=${QUELLIX_DEMO_DIR:-$(mktemp -d /tmp/quellix-demo.XXXXXX)}
 mkdir -p "$state"
 export QUELLIX_CONFIG="$state/platform.conf"

@@ -1,21 +1,34 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that the build, the tests and the demo need.
+# Installs the Debian 12 packages that the build, the tests, the packaging and
+# the demo need (with --demo: only what the demo needs).
 # Safe to run again: packages already present are left alone, and apt-get runs
 # only when something is missing.
 set -euo pipefail
 
-packages=(
-  build-essential cmake pkg-config ninja-build
-  libgtest-dev libgmock-dev libbenchmark-dev
-  libsqlite3-dev sqlite3
-  libldb-dev ldb-tools libtalloc-dev libldap-dev libsasl2-dev
+# What building the programs and running the demo needs (scripts/demo.sh
+# installs only these: no Qt, no test servers, no clang).
+demo_packages=(
+  build-essential cmake pkg-config ninja-build libgtest-dev
+  libsqlite3-dev libldb-dev libtalloc-dev libldap-dev libsasl2-dev
+  libgmime-3.0-dev libcurl4-openssl-dev tzdata
+)
+# Everything else: the window, the tests' servers, sanitizers, fuzzing,
+# clang-tidy, the benchmarks and the Debian packaging.
+all_packages=(
+  "${demo_packages[@]}"
+  libgmock-dev libbenchmark-dev sqlite3 ldb-tools
   slapd ldap-utils
-  libgmime-3.0-dev libcurl4-openssl-dev
   python3 python3-aiosmtpd python3-prometheus-client openssl
-  tzdata
   qt6-base-dev libgl-dev fontconfig fonts-dejavu-core fonts-liberation2 xvfb xauth
   clang libclang-rt-14-dev clang-format clang-tidy
+  debhelper fakeroot lintian help2man mmdebstrap
 )
+
+case "${1:-}" in
+  --demo) packages=("${demo_packages[@]}") ;;
+  "") packages=("${all_packages[@]}") ;;
+  *) echo "usage: install-deps.sh [--demo]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -3,7 +3,11 @@
 # build, once under AddressSanitizer + UndefinedBehaviorSanitizer; compiles the
 # system's own code with clang-tidy (every warning an error); then builds the libFuzzer
 # targets and runs each for FUZZ_SECONDS (default 10) from its seed corpus, so
-# that they keep building and the parsers keep holding. Installs what is
+# that they keep building and the parsers keep holding; builds the Debian
+# packages and checks what they hold and lintian (scripts/package.sh), and
+# installs, runs and purges them in a clean root (scripts/package-test.sh,
+# about a minute and a quarter: it downloads a Debian root; PACKAGE_TEST=0
+# leaves it out where Debian's mirror cannot be reached). Installs what is
 # missing first.
 # Tests start their own slapd and SMTP server on loopback; nothing needs to run.
 set -euo pipefail
@@ -38,3 +42,13 @@ for fuzzer in $(find build/fuzz -name '*_fuzz' -type f -perm -u+x | sort); do
     -artifact_prefix="$work/$name-" "$work/$name" ${seeds:+"$seeds"} 2>"$work/$name.log" ||
     { tail -50 "$work/$name.log"; ls "$work/$name"-* 2>/dev/null; exit 1; }
 done
+
+echo "== Debian packages: build, contents, lintian"
+bash scripts/package.sh
+if [ "${PACKAGE_TEST:-1}" = 1 ]; then
+  echo "== Debian packages in a clean root"
+  # It makes a root with chroot and mounts: root's work.
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" bash scripts/package-test.sh
+fi

@@ -21,8 +21,12 @@ void Usage(FILE* out) {
                  "  store       namespaces, mailboxes, folders, messages, benchmark corpus\n"
                  "  directory   load, search and generate the directory\n"
                  "  catalog     list the component catalog's applications and components\n"
+                 "  init        set this server up in one step: write the configuration,\n"
+                 "              make the folders, the store and what the directory lacks\n"
+                 "  check       check the configuration and each service it names\n"
                  "\n"
-                 "'quellix-admin GROUP --help' lists a group's verbs.\n"
+                 "'quellix-admin GROUP --help' lists a group's verbs ('init --help',\n"
+                 "'check --help' their options).\n"
                  "exit codes: 0 success, 1 the operation failed, 2 bad usage\n");
 }
 

@@ -53,7 +53,11 @@ using platform::kExitFailed;
 using platform::kExitOk;
 
 constexpr const char* kUsage =
-    "usage: quellix-setup [--config FILE] COMMAND [OPTIONS]\n"
+    "usage: quellix-setup [--config FILE] [--module PATH] COMMAND [OPTIONS]\n"
+    "\n"
+    "--module PATH names the component module (Quellix.so, installed in\n"
+    "/usr/lib/quellix/); without it the module is the file Quellix.so in the\n"
+    "current directory.\n"
     "\n"
     "commands:\n"
     "  status [--json]            installation state, registration and its parameters,\n"
@@ -67,7 +71,7 @@ constexpr const char* kUsage =
     "                             --mailbox keeps the runs and folders of that address\n"
     "  install --identity NAME --password-file FILE|- [PARAMETERS]\n"
     "                             installs the component application Quellix (from\n"
-    "                             Quellix.so in the current directory), running as NAME,\n"
+    "                             the module, see --module), running as NAME,\n"
     "                             and writes the registration with the parameters\n"
     "  configure PARAMETERS       rewrites the registration with changed parameters\n"
     "  mark ADDRESS...            registers the mailboxes with these e-mail addresses\n"
@@ -775,7 +779,13 @@ int Run(const Args& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int first = platform::TakeConfigOption(argc, argv, 1);
+    int first = platform::TakeConfigOption(argc, argv, 1);
+    if (first < argc && std::string(argv[first]) == "--module") {
+        if (first + 1 >= argc || argv[first + 1][0] == '\0')
+            return UsageError("--module needs the path of Quellix.so");
+        SetComponentFile(argv[first + 1]);
+        first = platform::TakeConfigOption(argc, argv, first + 2);
+    }
     if (first < argc && std::string(argv[first]) == "--config") {
         return UsageError("--config needs a file name");
     }

@@ -241,6 +241,13 @@ TEST_P(QuellixSetupTest, UsageAndStatesThatRefuse) {
     o = QuellixSetup({"install", "--identity", "svc", "--password-file", "-"}, "secret\n");
     EXPECT_EQ(o.code, 1);
     EXPECT_TRUE(Has(o.output, "not found")) << o.output;
+    // --module names it wherever it is; a missing one is the missing module.
+    o = QuellixSetup({"--module", QUELLIX_MODULE_PATH, "status"});
+    EXPECT_EQ(o.code, 0);
+    EXPECT_TRUE(Has(o.output, "State: ReadyToInstall")) << o.output;
+    o = QuellixSetup({"--module", dir_ + "/none.so", "status"});
+    EXPECT_TRUE(Has(o.output, "File " + dir_ + "/none.so not found.")) << o.output;
+    EXPECT_EQ(QuellixSetup({"--module"}).code, 2);
 }
 
 // What the runs recorded is what history shows, filtered by address; status

@@ -33,9 +33,25 @@ ErrorEntry UnexpectedError(const std::exception& e) {
     return ErrorEntry::FromError(platform::Error(platform::err::kFail, e.what()), "");
 }
 
+// The file named by SetComponentFile; empty: the current directory's.
+std::string& ComponentFileOverride() {
+    static std::string path;
+    return path;
+}
+
 }  // namespace
 
+void SetComponentFile(const std::string& path) {
+    std::string absolute = path;
+    if (!path.empty() && path.front() != '/') {
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof cwd)) absolute = std::string(cwd) + "/" + path;
+    }
+    ComponentFileOverride() = absolute;
+}
+
 std::string ComponentFilePath(std::string_view applicationName) {
+    if (!ComponentFileOverride().empty()) return ComponentFileOverride();
     char cwd[PATH_MAX];
     if (!getcwd(cwd, sizeof cwd)) return {};
     return std::string(cwd) + "/" + std::string(applicationName) + kModuleSuffix;

@@ -24,9 +24,15 @@ inline constexpr const char* kModuleSuffix = ".so";
 inline constexpr const char* kDefaultSpamFolder = "Spam";
 inline constexpr const char* kDefaultAgeLimit = "14";
 
-// The component file: current directory + "/" + applicationName + ".so".
-// Empty when the current directory cannot be read.
+// The component file: current directory + "/" + applicationName + ".so",
+// or the file set by SetComponentFile. Empty when the current directory
+// cannot be read.
 std::string ComponentFilePath(std::string_view applicationName);
+// Names the component file of this process (a program told where the module
+// is, so that it need not run in the module's folder): a relative path is
+// taken from the current directory now. An empty path goes back to the
+// current directory's file.
+void SetComponentFile(const std::string& path);
 
 struct ComPlusCheck {
     // True when an application of that name exists (names compare without

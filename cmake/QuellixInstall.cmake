@@ -1,0 +1,105 @@
+# What `cmake --install` puts on a server, and what the Debian packages are
+# made of: the programs, the sink module, the event service's unit (with the
+# paths of this install), a sample platform configuration, the LDAP schema,
+# man pages made from the programs' --help, and bash completion.
+#
+# The target quellix_programs builds exactly what is installed, so that a
+# build for installing or packaging (CMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON)
+# compiles no test or benchmark.
+include(GNUInstallDirs)
+
+set(QUELLIX_MODULE_DIR "lib/quellix" CACHE STRING
+    "Where Quellix.so goes, relative to the prefix (or absolute)")
+set(QUELLIX_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
+    "Where the event service's unit goes, relative to the prefix (or absolute)")
+set(QUELLIX_STATE_DIR "/var/lib/quellix" CACHE PATH
+    "The platform's state folder (state_dir) that the unit lets the service write")
+
+set(quellix_installed_programs quellix-eventd quellix-host quellix-admin quellix-setup)
+if(TARGET QuellixSetup)
+  list(APPEND quellix_installed_programs QuellixSetup)
+endif()
+add_custom_target(quellix_programs ALL DEPENDS ${quellix_installed_programs} Quellix)
+
+# Stripping is a step of the install script: the variable that `cmake
+# --install --strip` sets is set at its start, before any file is copied.
+# Debian's packaging turns this off and lets dh_strip keep the debug symbols
+# in -dbgsym packages.
+if(QUELLIX_INSTALL_STRIP AND CMAKE_BUILD_TYPE MATCHES "^(Release|RelWithDebInfo|MinSizeRel)$")
+  install(CODE "set(CMAKE_INSTALL_DO_STRIP ON)")
+endif()
+
+install(TARGETS ${quellix_installed_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS Quellix LIBRARY DESTINATION ${QUELLIX_MODULE_DIR})
+
+# The unit names the installed service and the folders it writes. It is
+# made when installing, so that it names the prefix given then (cmake
+# --install --prefix DIR), not only the one configured.
+set(unit_in ${PROJECT_SOURCE_DIR}/packaging/quellix-eventd.service.in)
+set(unit_out ${PROJECT_BINARY_DIR}/packaging/quellix-eventd.service)
+install(CODE "
+  set(bindir \"${CMAKE_INSTALL_BINDIR}\")
+  if(NOT IS_ABSOLUTE \"\${bindir}\")
+    set(bindir \"\${CMAKE_INSTALL_PREFIX}/\${bindir}\")
+  endif()
+  file(READ \"${unit_in}\" unit)
+  string(REPLACE \"@QUELLIX_BINDIR@\" \"\${bindir}\" unit \"\${unit}\")
+  string(REPLACE \"@QUELLIX_STATE_DIR@\" \"${QUELLIX_STATE_DIR}\" unit \"\${unit}\")
+  file(WRITE \"${unit_out}\" \"\${unit}\")
+")
+install(FILES ${unit_out} DESTINATION ${QUELLIX_SYSTEMD_UNIT_DIR})
+install(FILES packaging/platform.conf.sample DESTINATION ${CMAKE_INSTALL_DATADIR}/quellix)
+install(FILES localplatform/directory/schema/quellix.schema
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/quellix/schema)
+
+# Bash completion: one script for every command, under each command's name
+# (bash-completion loads a completion by the name of the command).
+foreach(program quellix-admin quellix-setup quellix-eventd quellix-host)
+  install(FILES packaging/bash-completion/quellix DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+          RENAME ${program})
+endforeach()
+
+# Man pages from the --help texts (help2man), when help2man is at hand; not
+# in the sanitizer builds, whose programs are no one's to install.
+find_program(HELP2MAN_PROGRAM help2man)
+if(HELP2MAN_PROGRAM AND NOT QUELLIX_SANITIZE AND NOT QUELLIX_FUZZ)
+  set(man_pages "")
+  # quellix-admin's page holds the help of every group: help2man reads it
+  # from a script of the same name that prints them all.
+  file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/man/bin/quellix-admin
+       CONTENT "#!/bin/sh\n$<TARGET_FILE:quellix-admin> --help\nfor g in store directory catalog init check; do echo; $<TARGET_FILE:quellix-admin> $g --help; done\n"
+       FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ
+                        WORLD_EXECUTE)
+  foreach(program ${quellix_installed_programs})
+    set(page ${PROJECT_BINARY_DIR}/man/${program}.1)
+    set(help_program $<TARGET_FILE:${program}>)
+    if(program STREQUAL "quellix-admin")
+      set(help_program ${PROJECT_BINARY_DIR}/man/bin/quellix-admin)
+    endif()
+    set(name_quellix-eventd "the store's event service for timer registrations")
+    set(name_quellix-host "the component host: fires a sink's OnTimer for one item")
+    set(name_quellix-admin "administration of the Quellix local platform")
+    set(name_quellix-setup "install, configure and remove Quellix on this server")
+    set(name_QuellixSetup "the Quellix setup window")
+    add_custom_command(
+      OUTPUT ${page}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+      COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen QUELLIX_CONFIG=/nonexistent
+              ${HELP2MAN_PROGRAM} --no-info --no-discard-stderr
+              --version-string=${PROJECT_VERSION} --section=1
+              "--name=${name_${program}}" --output=${page} ${help_program}
+      DEPENDS ${program}
+      COMMENT "Man page of ${program}"
+      VERBATIM)
+    list(APPEND man_pages ${page})
+  endforeach()
+  add_custom_target(quellix_man_pages ALL DEPENDS ${man_pages})
+  add_dependencies(quellix_programs quellix_man_pages)
+  install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+
+# The install rules themselves, into a scratch prefix.
+if(BUILD_TESTING)
+  add_test(NAME install_rules
+           COMMAND sh ${PROJECT_SOURCE_DIR}/packaging/install_test.sh ${PROJECT_BINARY_DIR})
+endif()

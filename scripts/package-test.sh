@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# Installs the packages of build/package (scripts/package.sh) into a clean
+# Debian 12 root made with mmdebstrap from Debian's mirror (as root: it
+# mounts /proc and /dev/pts in the root), and there runs the administration
+# command, the setup command line, the event service's listing and a real
+# cleanup run fired by the event service on a server made by 'quellix-admin
+# init'; installs the window's package and asks the window for its help;
+# then purges the packages and checks that nothing of them is left.
+#   bash scripts/package-test.sh            (MIRROR=... for another mirror)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+debs=(build/package/*.deb)
+[ -e "${debs[0]}" ] || { echo "package-test: no packages in build/package; run scripts/package.sh" >&2; exit 1; }
+root=$(mktemp -d /tmp/quellix-package-root.XXXXXX)
+trap 'umount "$root/dev/pts" "$root/proc" 2>/dev/null || true; rm -rf --one-file-system "$root"' EXIT
+mirror=${MIRROR:-http://deb.debian.org/debian}
+
+echo "== a clean Debian 12 root ($root)"
+mmdebstrap --variant=apt --quiet bookworm "$root" "$mirror"
+mkdir -p "$root/tmp/debs"
+cp build/package/*.deb "$root/tmp/debs/"
+for d in "$root"/tmp/debs/*-dbgsym_*.deb; do [ -e "$d" ] && rm -f "$d"; done
+mount -t proc proc "$root/proc"
+mount -t devpts devpts "$root/dev/pts" 2>/dev/null || true
+in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 "$@"; }
+
+echo "== install (apt resolves the dependencies from the mirror)"
+# mmdebstrap leaves the root without package lists.
+in_root apt-get update -q >/dev/null
+# Everything but the window: a server without a desktop.
+server_debs=()
+for p in tools sink eventd setup; do
+  server_debs+=("/tmp/debs/$(cd "$root/tmp/debs" && ls "quellix-${p}_"*.deb)")
+done
+in_root apt-get install -y -q --no-install-recommends "${server_debs[@]}" >/dev/null
+if in_root dpkg-query -W -f='${Status}\n' libqt6core6 2>/dev/null | grep -q installed; then
+  echo "package-test: the server's packages brought Qt in" >&2; exit 1
+fi
+in_root sh -c 'dpkg-query -W -f="\${Package} \${Status}\n" "quellix*"'
+in_root stat -c '%n %U:%G %a' /etc/quellix /etc/quellix/platform.conf /var/lib/quellix \
+  /var/lib/quellix/data /var/lib/quellix/data/tmp /var/lib/quellix/data/pickup
+in_root getent passwd quellix
+
+echo "== the programs"
+in_root quellix-admin --help >/dev/null
+in_root quellix-setup --help >/dev/null
+in_root quellix-eventd --help >/dev/null
+in_root man -w quellix-admin >/dev/null 2>&1 || test -e "$root/usr/share/man/man1/quellix-admin.1.gz"
+in_root quellix-admin init --yes --computer-name exch01 --domain example.org
+in_root quellix-admin check
+in_root quellix-eventd --list
+
+echo "== a real run: a marked mailbox with old junk, fired by the event service"
+cat > "$root/tmp/users.ldif" <<LDIF
+dn: CN=Ann Arbor,CN=Users,DC=example,DC=org
+objectClass: top
+objectClass: person
+objectClass: organizationalPerson
+objectClass: user
+cn: Ann Arbor
+sn: Arbor
+objectCategory: CN=Person,CN=Schema,CN=Configuration,DC=example,DC=org
+sAMAccountName: ann
+mailNickname: ann
+mail: ann@example.org
+msExchMailboxGuid: package-test-1
+msExchHomeServerName: /o=Org/ou=First Administrative Group/cn=Configuration/cn=Servers/cn=EXCH01
+extensionAttribute8: Quellix
+LDIF
+printf 'From: a@b.example\r\nTo: ann@example.org\r\nSubject: old junk\r\n\r\nbuy\r\n' > "$root/tmp/junk.eml"
+in_root quellix-admin directory load /tmp/users.ldif
+in_root quellix-admin store create-mailbox example.org ann
+in_root quellix-admin store create-folder "file://./backofficestorage/example.org/MBX/ann/Spam"
+in_root quellix-admin store import "file://./backofficestorage/example.org/MBX/ann/Spam" /tmp/junk.eml \
+  --received 2020-01-01T00:00:00Z >/dev/null
+printf 'secret\n' > "$root/tmp/password"
+in_root quellix-setup --module /usr/lib/quellix/Quellix.so install --identity quellix \
+  --password-file /tmp/password --folder Spam --age 14 --run "Every day" --start "12:00 AM" \
+  --report-to "postmaster@example.org"
+in_root quellix-eventd --list
+in_root quellix-eventd --once "$(date -u -d tomorrow +%Y-%m-%dT00:05:00Z)"
+in_root quellix-setup history --last 1 | tee "$root/tmp/history.txt"
+grep -q "completed" "$root/tmp/history.txt"
+grep -q "deleted: 1" "$root/tmp/history.txt" || { echo "package-test: the run deleted nothing" >&2; exit 1; }
+
+echo "== the setup window's package, with Qt"
+gui_deb="/tmp/debs/$(cd "$root/tmp/debs" && ls quellix-setup-gui_*.deb)"
+in_root apt-get install -y -q --no-install-recommends "$gui_deb" >/dev/null
+in_root env QT_QPA_PLATFORM=offscreen QuellixSetup --help >/dev/null
+
+echo "== remove and purge"
+in_root apt-get purge -y -q quellix-tools quellix-sink quellix-eventd quellix-setup \
+  quellix-setup-gui >/dev/null
+left=$(in_root sh -c 'ls -d /etc/quellix /var/lib/quellix /usr/lib/quellix /usr/share/quellix /usr/bin/quellix-* 2>/dev/null || true')
+if [ -n "$left" ]; then echo "package-test: left after purge: $left" >&2; exit 1; fi
+if in_root dpkg -l | grep -q '^.. *quellix'; then echo "package-test: a package is left after purge" >&2; exit 1; fi
+echo "package-test: installed, ran and purged cleanly"

@@ -1,0 +1,117 @@
+// quellix-admin init and check, run as programs on a private folder: init
+// takes an empty server to one that quellix-setup installs on, with the
+// folders' owners and modes; it refuses to replace a configuration without
+// --force; check says what went missing.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "base/testing/run_program.h"
+#include "base/testing/temp_platform.h"
+
+namespace {
+
+using Outcome = platform::testing::ProgramOutcome;
+using platform::testing::RunProgram;
+
+Outcome Admin(const std::string& config, std::vector<std::string> args) {
+    args.insert(args.begin(), {QUELLIX_ADMIN, "--config", config});
+    return RunProgram(args);
+}
+
+unsigned Mode(const std::string& path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) return 0;
+    return st.st_mode & 07777;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+TEST(AdminInitTest, TakesAnEmptyServerToOneTheSetupProgramInstallsOn) {
+    platform::testing::TempPlatform temp("quellix-init-test-");
+    const std::string config = temp.Dir() + "/etc/platform.conf";
+    const std::string state = temp.Dir() + "/state";
+    const std::string data = state + "/data";
+    const std::vector<std::string> init = {"init",      "--yes",       "--computer-name", "Exch01",
+                                           "--domain",  "example.org", "--state-dir",     state,
+                                           "--account", "root"};
+    Outcome o = Admin(config, init);
+    ASSERT_EQ(o.code, 0) << o.out << o.err;
+    EXPECT_TRUE(Has(o.out, "Every check passed")) << o.out;
+
+    const std::string text = ReadFile(config);
+    for (const char* key :
+         {"server.computer_name = exch01\n", "server.domain_dns_name = example.org\n",
+          "# store.busy_timeout_ms = 10000\n"}) {
+        EXPECT_TRUE(Has(text, key)) << key << "\n" << text;
+    }
+    for (const std::string& key :
+         {"store = " + data + "/store.db\n", "directory = ldb://" + data + "/directory.ldb\n",
+          "mail.pickup_dir = " + data + "/pickup\n", "temp_dir = " + data + "/tmp\n"}) {
+        EXPECT_TRUE(Has(text, key)) << key << "\n" << text;
+    }
+    const struct {
+        std::string path;
+        unsigned mode;
+    } modes[] = {{config, 0640},
+                 {state, 0755},
+                 {data, 0750},
+                 {data + "/tmp", 0700},
+                 {data + "/pickup", 0700},
+                 {data + "/store.db", 0600},
+                 {data + "/directory.ldb", 0600}};
+    for (const auto& m : modes) EXPECT_EQ(Mode(m.path), m.mode) << m.path;
+
+    // The setup program finds the server and writes its registration.
+    o = RunProgram({QUELLIX_SETUP, "--config", config, "--module", QUELLIX_MODULE, "install",
+                    "--identity", "root", "--password-file", "-"},
+                   "secret\n");
+    EXPECT_EQ(o.code, 0) << o.out << o.err;
+    EXPECT_TRUE(Has(o.out, "State: Installed")) << o.out << o.err;
+
+    // A configuration is never replaced without --force.
+    o = Admin(config, init);
+    EXPECT_EQ(o.code, 1);
+    EXPECT_TRUE(Has(o.err, "already holds a configuration")) << o.err;
+    EXPECT_EQ(ReadFile(config), text);
+
+    // check finds what went missing, and says so.
+    EXPECT_EQ(Admin(config, {"check"}).code, 0);
+    o = RunProgram({"/bin/sh", "-c",
+                    std::string(QUELLIX_ADMIN) + " --config " + config +
+                        " store list file://./backofficestorage/example.org/MBX | "
+                        "grep -o 'file://[^[:space:]]*SystemMailbox{[^}/]*}' | head -1"});
+    const std::string mailbox = o.out.substr(0, o.out.find('\n'));
+    ASSERT_FALSE(mailbox.empty()) << o.err;
+    ASSERT_EQ(Admin(config, {"store", "delete", mailbox}).code, 0);
+    o = Admin(config, {"check"});
+    EXPECT_EQ(o.code, 1);
+    EXPECT_TRUE(Has(o.out, "MISSING  the system mailbox SystemMailbox{")) << o.out;
+
+    // A value of two lines would be a key of its own: refused, nothing written.
+    const std::string other = temp.Dir() + "/other/platform.conf";
+    o = Admin(other, {"init", "--yes", "--account", "root", "--state-dir", state, "--directory",
+                      "ldap://127.0.0.1:1", "--bind-dn", "CN=x\nstate_dir = /tmp"});
+    EXPECT_EQ(o.code, 1);
+    EXPECT_TRUE(Has(o.err, "control character")) << o.err;
+    EXPECT_NE(access(other.c_str(), F_OK), 0);
+
+    EXPECT_EQ(Admin(config, {"init", "--frobnicate", "x"}).code, 2);
+    EXPECT_EQ(Admin(temp.Dir() + "/none.conf", {"check"}).code, 1);
+}
+
+}  // namespace
