@@ -44,7 +44,7 @@ if [ -n "${QUELLIX_SETUP:-}" ] && [ -z "${1:-}" ]; then
   grep -q "System mailbox: SystemMailbox{6A1D}@example.org" "$dir/status.txt" &&
     grep -q "Registration: present" "$dir/status.txt" ||
     { echo "the setup program does not find the registration:"; cat "$dir/status.txt"; exit 1; }
-  echo secret | "$QUELLIX_SETUP" --module "$QUELLIX_MODULE" install --identity "$(id -un)" \
+  echo secret | "$QUELLIX_SETUP" --module "$QUELLIX_MODULE" install --identity nobody \
     --password-file - --age 30 > "$dir/install.txt" 2>&1 ||
     { echo "install failed:"; cat "$dir/install.txt"; exit 1; }
   grep -q "Registration written in http://exch01.example.org/exadmin/example.org/mbx/SystemMailbox{6A1D}/" \

@@ -78,7 +78,7 @@ TEST(AdminInitTest, TakesAnEmptyServerToOneTheSetupProgramInstallsOn) {
 
     // The setup program finds the server and writes its registration.
     o = RunProgram({QUELLIX_SETUP, "--config", config, "--module", QUELLIX_MODULE, "install",
-                    "--identity", "root", "--password-file", "-"},
+                    "--identity", "nobody", "--password-file", "-"},
                    "secret\n");
     EXPECT_EQ(o.code, 0) << o.out << o.err;
     EXPECT_TRUE(Has(o.out, "State: Installed")) << o.out << o.err;
