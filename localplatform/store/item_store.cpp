@@ -277,11 +277,14 @@ std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path,
     auto h = std::make_unique<ItemStore::Handle>(SqliteDb::Open(path, options));
     SetBusyWait(*h, settings);
 
-    // The first read finds out whether the file is a database at all.
+    // The first read finds out whether the file is a database at all; SQLite
+    // reads the write-ahead log before it answers.
     int version = 0;
-    {
+    try {
         auto s = h->db.Cached("PRAGMA user_version");
         if (s.Step()) version = static_cast<int>(s.Int(0));
+    } catch (const Error& e) {
+        RaiseUnreadableStore(path, e);
     }
     if (version == 0) {
         if (!create) {
@@ -447,24 +450,39 @@ void CheckStoreFile(const std::string& path) {
         fail(err::kCorrupt, "truncated: shorter than a database header");
     if (std::memcmp(hdr.data(), "SQLite format 3", 16) != 0)
         fail(err::kCorrupt, "damaged header: not an SQLite database");
-    auto be32 = [&](size_t at) {
-        return (uint32_t{hdr[at]} << 24) | (uint32_t{hdr[at + 1]} << 16) |
-               (uint32_t{hdr[at + 2]} << 8) | uint32_t{hdr[at + 3]};
-    };
     int64_t pageSize = (int64_t{hdr[16]} << 8) | int64_t{hdr[17]};
     if (pageSize == 1) pageSize = 65536;
     if (pageSize < 512 || pageSize > 65536 || (pageSize & (pageSize - 1)) != 0)
         fail(err::kCorrupt, "damaged header: page size " + std::to_string(pageSize));
-    const auto size = static_cast<int64_t>(st.st_size);
-    if (size % pageSize != 0)
-        fail(err::kCorrupt,
-             "truncated: " + std::to_string(size) + " bytes is not a whole number of pages");
+    // Whether the file holds every page its header counts is not asked here:
+    // the write-ahead log may hold the pages a checkpoint has not yet copied
+    // (one running now, or one a full disk stopped). SQLite reads the log
+    // and judges; UnreadableStore names what it cannot read.
+}
+
+void RaiseUnreadableStore(const std::string& path, const Error& e) {
+    if (e.Number() != err::kCorrupt) throw e;
+    struct stat st {};
+    std::array<unsigned char, 100> hdr{};
+    const int fd = ::stat(path.c_str(), &st) == 0 ? HeaderProbe(path, st) : -1;
+    if (fd < 0 || ::pread(fd, hdr.data(), hdr.size(), 0) != static_cast<ssize_t>(hdr.size()))
+        throw e;
+    const auto be32 = [&](size_t at) {
+        return (int64_t{hdr[at]} << 24) | (int64_t{hdr[at + 1]} << 16) |
+               (int64_t{hdr[at + 2]} << 8) | int64_t{hdr[at + 3]};
+    };
+    int64_t pageSize = (int64_t{hdr[16]} << 8) | int64_t{hdr[17]};
+    if (pageSize == 1) pageSize = 65536;
     // The page count is valid when its version stamp matches the change counter.
     const int64_t pages = be32(28);
-    if (pages > 0 && be32(92) == be32(24) && size < pages * pageSize) {
-        fail(err::kCorrupt, "truncated: " + std::to_string(size / pageSize) + " of " +
-                                std::to_string(pages) + " pages");
-    }
+    const auto size = static_cast<int64_t>(st.st_size);
+    if (pageSize < 512 || pages <= 0 || be32(92) != be32(24) || size >= pages * pageSize) throw e;
+    throw Error(err::kCorrupt,
+                platform::Describe("open store", path,
+                                   "truncated: " + std::to_string(size / pageSize) + " of " +
+                                       std::to_string(pages) + " pages (" + e.Description() + ")",
+                                   err::kCorrupt),
+                e.Source());
 }
 
 namespace {

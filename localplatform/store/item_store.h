@@ -22,6 +22,7 @@
 #include <variant>
 #include <vector>
 
+#include "base/error.h"
 #include "base/variant.h"
 #include "localplatform/store/store_url.h"
 
@@ -259,11 +260,18 @@ private:
 // anything but a whole number from 0 to max.
 [[nodiscard]] int64_t StoreSettingMs(const std::string& key, int64_t fallback, int64_t max);
 
-// Checks that path names a store file as the store leaves it: a regular
-// file holding an SQLite database header whose size fits its page count.
-// Raises err::kFileNotFound (no file) or err::kCorrupt (empty, another
-// kind of file, damaged header, truncated), naming the path and the cause.
+// Checks, before SQLite opens it, that path names a store file at all: a
+// regular file beginning with an SQLite database header. Raises
+// err::kFileNotFound (no file) or err::kCorrupt (empty, another kind of
+// file, shorter than a header, damaged header), naming the path and the
+// cause. Whether every page is there is SQLite's to judge, once it has read
+// the write-ahead log (a checkpoint may not have copied the pages yet).
 void CheckStoreFile(const std::string& path);
+
+// Raises e, the failure of SQLite's first read of the store at path; a
+// damaged store whose file is shorter than its header's page count is said
+// to be truncated ("truncated: N of M pages"), naming the path.
+[[noreturn]] void RaiseUnreadableStore(const std::string& path, const platform::Error& e);
 
 // This server's fully qualified name from the platform configuration, lower
 // case: computer name "." domain DNS name.
