@@ -24,6 +24,15 @@ std::function<void(const std::string&)>& MoveFaultHook() {
 void MoveMessage(const std::string& href, const MoveDestination& move, int64_t run) {
     const std::string& dest =
         StartsWithNoCase(href, "http:") ? move.DestHttpFolderUrl : move.DestFileFolderUrl;
+    // No move without its manifest entry: the run stops before it moves
+    // anything without an identity from the store.
+    if (run == 0) {
+        throw platform::Error(
+            platform::err::kFail,
+            platform::Describe("move", href, "the run has no identity to record the move under",
+                               platform::err::kFail),
+            "SweepFolder");
+    }
     if (MoveFaultHook()) MoveFaultHook()(href);
     (void)platform::MoveRecordForRun(href, dest, run);
 }
@@ -39,7 +48,7 @@ FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platf
     using namespace platform;
     FolderSwept swept;
     int32_t& result = swept.selected;
-    const int64_t runId = run.record.Id();
+    const int64_t runId = run.record.StoreId();
     ErrorState err;
     err.Run([&] {
         result = ForEachExpiredMessage(folderUrl, cutoff, traversal, [&](Recordset& rs) {

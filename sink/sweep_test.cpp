@@ -110,6 +110,8 @@ protected:
         SweepTest::SetUp();
         Mailbox("archive");
         TheRun().move = {"archive/Inbox", FileUrl("archive", "Inbox"), HttpUrl("archive", "Inbox")};
+        // The run's identity, from the store: its moves are recorded under it.
+        Record().Begin(FileUrl("system", "Quellix.reg"), "", true);
         const int64_t spam = Folder("ann", "Spam");
         for (const char* s : {"m1", "m2", "m3", "m4", "m5"}) Message(spam, s, cutoff_.AddDays(-2));
         Message(spam, "keep", cutoff_.AddDays(2));
@@ -210,6 +212,21 @@ TEST_F(MoveTest, FileSchemeMessagesHaveNoDestinationWhenOnlyTheHttpInboxWasFound
     EXPECT_EQ(Messages("ann", "Spam").size(), 6u);
     EXPECT_TRUE(Subjects("archive", "Inbox").empty());
     EXPECT_EQ(ReadLog(), "");
+}
+
+// No move without its manifest entry: a run the store gave no identity
+// moves nothing, and says why.
+TEST_F(MoveTest, ARunWithoutAnIdentityFromTheStoreMovesNothing) {
+    NewRun();
+    TheRun().move = {"archive/Inbox", FileUrl("archive", "Inbox"), HttpUrl("archive", "Inbox")};
+    const FolderSwept swept =
+        SweepFolder(TheRun(), FileUrl("ann", "Spam"), cutoff_, true, "shallow");
+    EXPECT_EQ(swept.selected, -1);
+    EXPECT_EQ(swept.removed, 0);
+    EXPECT_EQ(Messages("ann", "Spam"), (Strings{"keep", "m1", "m2", "m3", "m4", "m5"}));
+    EXPECT_TRUE(Subjects("archive", "Inbox").empty());
+    EXPECT_NE(ReadLog().find("the run has no identity to record the move under"), std::string::npos)
+        << ReadLog();
 }
 
 // The child half of the crash test: a process that dies at its third move,

@@ -107,7 +107,8 @@ void SqliteDb::Raise(const std::string& operation) const {
 SqliteDb::SqliteDb() : waiting_(std::make_unique<Waiting>()) {}
 
 SqliteDb SqliteDb::Open(const std::string& path, const Options& options) {
-    if (options.create) {
+    const bool create = options.create && !options.readOnly;
+    if (create) {
         std::error_code ec;
         const auto parent = std::filesystem::path(path).parent_path();
         if (!parent.empty()) std::filesystem::create_directories(parent, ec);
@@ -117,10 +118,11 @@ SqliteDb SqliteDb::Open(const std::string& path, const Options& options) {
     db.path_ = path;
     db.source_ = options.source;
     sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(
-        path.c_str(), &raw,
-        SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (options.create ? SQLITE_OPEN_CREATE : 0),
-        nullptr);
+    const int rc =
+        sqlite3_open_v2(path.c_str(), &raw,
+                        (options.readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) |
+                            SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0),
+                        nullptr);
     db.db_ = std::unique_ptr<sqlite3, void (*)(sqlite3*)>(raw, CloseDb);  // owned even on failure
     if (rc != SQLITE_OK) db.Raise(options.opening);
     sqlite3_extended_result_codes(raw, 1);
@@ -137,7 +139,7 @@ SqliteDb SqliteDb::Open(const std::string& path, const Options& options) {
     BusyWait wait;
     wait.statementMs = options.busyTimeoutMs;
     db.SetBusyWait(wait);
-    if (options.wal) db.Exec("PRAGMA journal_mode=WAL");
+    if (options.wal && !options.readOnly) db.Exec("PRAGMA journal_mode=WAL");
     db.Exec("PRAGMA foreign_keys=ON");
     return db;
 }

@@ -31,6 +31,7 @@ public:
         bool wal = false;              // write-ahead log: readers never wait for writers
         bool ownerOnly = false;        // file mode 0600: the file holds secrets
         bool create = true;            // make the file and its folder when missing
+        bool readOnly = false;         // never write the file (create is then ignored)
         std::string source;            // the Source of raised errors ("ClassRegistry")
         std::string opening = "open";  // the operation an open failure names
     };

@@ -29,7 +29,7 @@ using platform::Error;
 using platform::Variant;
 using platform::VariantType;
 
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 constexpr int kBatchMaxWrites = 256;
 constexpr int kDefaultBatchMs = 100;
 constexpr int kDefaultBusyMs = 10000;
@@ -96,6 +96,20 @@ CREATE INDEX moves_by_item ON moves(item);
 PRAGMA user_version = 2;
 )sql";
 
+// Version 3: the runs, one row per run the store gave an identity. A run's
+// identity is its key in the move manifest, so it is handed out here, where
+// the manifest lives, and never twice. A store of version 1 or 2 gets the
+// table when it is opened; its first run comes after every run the manifest
+// already names.
+constexpr const char* kRunsSchema = R"sql(
+CREATE TABLE runs(
+  id INTEGER PRIMARY KEY,
+  item_url TEXT NOT NULL,
+  started INTEGER NOT NULL,
+  moves INTEGER NOT NULL);
+PRAGMA user_version = 3;
+)sql";
+
 constexpr const char* kRowColumns =
     "id, parent, name, kind, hidden, content_class, created, modified, received, has_props,"
     " length(content)";
@@ -157,6 +171,8 @@ struct ItemStore::Handle {
     std::chrono::milliseconds batchMaxAge{kDefaultBatchMs};
     dev_t dev = 0;  // the file opened, to notice it being replaced
     ino_t ino = 0;
+    bool readOnly = false;
+    int version = kSchemaVersion;  // below it only when read-only
     std::mt19937_64 rng{std::random_device{}()};
 };
 
@@ -210,7 +226,12 @@ Variant PropertyOf(const Stmt& s, int typeCol, int valueCol) {
             return Variant(std::vector<uint8_t>(b.begin(), b.end()));
         }
         default:
-            return Variant();
+            // A value is there, of a type no reader knows: it cannot be
+            // read, which is not the same as absent.
+            throw Error(
+                err::kCantConvert,
+                platform::Describe("read property", "type " + std::to_string(s.Int(typeCol)),
+                                   "a property type the store does not know", err::kCantConvert));
     }
 }
 
@@ -253,10 +274,10 @@ void SetBusyWait(ItemStore::Handle& h, const StoreSettings& settings) {
                                    std::to_string(settings.busyBudgetMs) + ")"});
 }
 
-// Upgrades a store of version 1 (no move manifest) in place. Another
-// process may be doing the same: the version is read again under the
-// write lock.
-void AddMoveManifest(ItemStore::Handle& h) {
+// Upgrades a store of version 1 (no move manifest) or 2 (no runs) in
+// place. Another process may be doing the same: the version is read again
+// under the write lock.
+void UpgradeSchema(ItemStore::Handle& h) {
     SqliteDb::Transaction tx(h.db);
     int version = 0;
     {
@@ -264,17 +285,26 @@ void AddMoveManifest(ItemStore::Handle& h) {
         if (s.Step()) version = static_cast<int>(s.Int(0));
     }
     if (version == 1) h.db.Exec(kMovesSchema);
+    if (version == 1 || version == 2) h.db.Exec(kRunsSchema);
     tx.Commit();
 }
 
+// Handles opened while a ReadOnly scope lives on this thread.
+thread_local int readOnlyScopes = 0;
+
+void ConfigureWriting(ItemStore::Handle& handle, const StoreSettings& settings);
+
 std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path,
-                                              const StoreSettings& settings, bool create) {
+                                              const StoreSettings& settings, bool create,
+                                              bool readOnly = false) {
     if (!create) CheckStoreFile(path);
     SqliteDb::Options options;
     options.busyTimeoutMs = settings.busyMs;
     options.create = create;
+    options.readOnly = readOnly;
     options.opening = "open store";
     auto h = std::make_unique<ItemStore::Handle>(SqliteDb::Open(path, options));
+    h->readOnly = readOnly;
     SetBusyWait(*h, settings);
 
     // The first read finds out whether the file is a database at all; SQLite
@@ -306,15 +336,32 @@ std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path,
         }
         h->db.Exec(kSchema);
         h->db.Exec(kMovesSchema);
+        h->db.Exec(kRunsSchema);
         tx.Commit();
-    } else if (version == 1) {
-        AddMoveManifest(*h);
-    } else if (version != kSchemaVersion) {
+    } else if (version < 1 || version > kSchemaVersion) {
         throw Error(
             err::kCorrupt,
             platform::Describe("open store", path,
                                "unknown store version " + std::to_string(version), err::kCorrupt));
+    } else if (readOnly) {
+        // Read as it stands: an older store is not upgraded, and what it
+        // lacks reads as empty. Nothing below is asked of a read-only handle.
+        h->version = version;
+    } else if (version < kSchemaVersion) {
+        UpgradeSchema(*h);
     }
+    if (!readOnly) ConfigureWriting(*h, settings);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        h->dev = st.st_dev;
+        h->ino = st.st_ino;
+    }
+    return h;
+}
+
+// The journal and the checkpoints of a handle that writes.
+void ConfigureWriting(ItemStore::Handle& handle, const StoreSettings& settings) {
+    ItemStore::Handle* h = &handle;
     {
         auto s = h->db.Cached("PRAGMA journal_mode=WAL");
         s.Run();
@@ -331,12 +378,6 @@ std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path,
     // is undone entirely, never half). "store.synchronous = full" makes
     // every commit durable at the price of a disk flush each.
     h->db.Exec(settings.synchronousFull ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) {
-        h->dev = st.st_dev;
-        h->ino = st.st_ino;
-    }
-    return h;
 }
 
 std::string CanonicalPath(const std::string& path) {
@@ -559,6 +600,11 @@ namespace {
 constexpr size_t kMaxParked = 4;
 thread_local std::map<std::string, std::unique_ptr<ItemStore>> parked;
 
+// Read-only and writing handles of one file are kept apart.
+std::string HandleKey(const std::string& canonicalPath, bool readOnly) {
+    return readOnly ? canonicalPath + "\n(read-only)" : canonicalPath;
+}
+
 bool SameFile(const std::string& path, dev_t dev, ino_t ino) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && st.st_dev == dev && st.st_ino == ino;
@@ -577,13 +623,15 @@ void ItemStore::Release(ItemStore* store) {
     if (store->h_->db.InTransaction()) store->h_->db.ExecQuietly("ROLLBACK");
     store->h_->tx = Handle::Tx::kNone;
     if (parked.size() >= kMaxParked) parked.erase(parked.begin());
-    const std::string key = store->h_->db.Path();
+    const std::string key = HandleKey(store->h_->db.Path(), store->h_->readOnly);
     parked[key] = std::move(owned);
 }
 
 std::shared_ptr<ItemStore> ItemStore::ForThisThread(const std::string& path) {
     thread_local std::map<std::string, std::weak_ptr<ItemStore>> handles;
-    const std::string key = CanonicalPath(path);
+    const std::string canonical = CanonicalPath(path);
+    const bool readOnly = readOnlyScopes > 0;
+    const std::string key = HandleKey(canonical, readOnly);
     if (auto existing = handles[key].lock()) return existing;
     const StoreSettings settings = ReadSettings();
     std::unique_ptr<ItemStore> raw;
@@ -591,14 +639,14 @@ std::shared_ptr<ItemStore> ItemStore::ForThisThread(const std::string& path) {
         raw = std::move(it->second);
         parked.erase(it);
         // A store file replaced under the same name needs a fresh handle.
-        if (!SameFile(key, raw->h_->dev, raw->h_->ino)) raw.reset();
+        if (!SameFile(canonical, raw->h_->dev, raw->h_->ino)) raw.reset();
     }
     if (raw) {
         SetBusyWait(*raw->h_, settings);
     } else {
         // The constructor is private: make_unique cannot reach it.
         // NOLINTNEXTLINE(cppcoreguidelines-owning-memory)
-        raw.reset(new ItemStore(OpenHandle(key, settings, false)));
+        raw.reset(new ItemStore(OpenHandle(canonical, settings, false, readOnly)));
     }
     raw->h_->batchMaxAge = settings.batchAge;
     std::shared_ptr<ItemStore> store(raw.release(), &ItemStore::Release);
@@ -621,6 +669,13 @@ bool ItemStore::Create(const std::string& path) {
     // that use the store are read when they open it.
     (void)OpenHandle(CanonicalPath(path), StoreSettings{}, true);
     return true;
+}
+
+ItemStore::ReadOnly::ReadOnly() {
+    ++readOnlyScopes;
+}
+ItemStore::ReadOnly::~ReadOnly() {
+    --readOnlyScopes;
 }
 
 void ItemStore::StartBusyBudget() {
@@ -1244,7 +1299,40 @@ MoveEntry MoveEntryOf(const Stmt& s) {
 
 }  // namespace
 
+// ---------------------------------------------------------------- runs
+
+int64_t ItemStore::BeginRun(const std::string& itemUrl, int64_t started, bool moves,
+                            int64_t above) {
+    FlushBatch();
+    SqliteDb::Transaction tx(h_->db);
+    int64_t id = 0;
+    {
+        auto s = h_->db.Cached(
+            "SELECT max(?1, IFNULL((SELECT max(id) FROM runs), 0),"
+            " IFNULL((SELECT max(run) FROM moves), 0)) + 1");
+        s.Bind(1, above);
+        if (s.Step()) id = s.Int(0);
+    }
+    h_->db.Cached("INSERT INTO runs(id, item_url, started, moves) VALUES(?1, ?2, ?3, ?4)")
+        .Bind(1, id)
+        .Bind(2, itemUrl)
+        .Bind(3, started)
+        .Bind(4, int64_t{moves ? 1 : 0})
+        .Run();
+    tx.Commit();
+    return id;
+}
+
+std::optional<StoreRun> ItemStore::Run(int64_t id) {
+    if (h_->version < 3) return std::nullopt;  // an older store read as it stands
+    auto s = h_->db.Cached("SELECT id, item_url, started, moves FROM runs WHERE id = ?1");
+    s.Bind(1, id);
+    if (!s.Step()) return std::nullopt;
+    return StoreRun{s.Int(0), s.Text(1), s.Int(2), s.Int(3) != 0};
+}
+
 std::vector<MoveEntry> ItemStore::MovesOfRun(int64_t run, int64_t afterEntry, int64_t limit) {
+    if (h_->version < 2) return {};  // an older store read as it stands: no manifest
     const ReadTogether together(*this);
     std::vector<MoveEntry> entries;
     auto s = h_->db.Cached(std::string("SELECT ") + kMoveColumns +

@@ -75,6 +75,14 @@ struct MoveEntry {
     int64_t laterRun = 0;
 };
 
+// A run as the store knows it: the identity it handed out.
+struct StoreRun {
+    int64_t id = 0;
+    std::string itemUrl;  // the registration item that fired
+    int64_t started = 0;  // Unix seconds, UTC
+    bool moves = false;   // it moves expired messages (else it deletes them)
+};
+
 // What RestoreMove did with one entry.
 enum class RestoreOutcome {
     kRestored,          // back in its source folder
@@ -109,6 +117,19 @@ public:
     // not taken for a store). For the administration commands and tests.
     static bool Create();
     static bool Create(const std::string& path);
+
+    // While one lives, this thread's handles are read-only ones, apart from
+    // its other handles: the file is opened read-only, an older store is
+    // read as it stands (not upgraded, and what it lacks reads as empty),
+    // and every write raises err::kPathFileAccess. For those who look
+    // without changing a byte (a preview). Scopes nest.
+    class ReadOnly {
+    public:
+        ReadOnly();
+        ~ReadOnly();
+        ReadOnly(const ReadOnly&) = delete;
+        ReadOnly& operator=(const ReadOnly&) = delete;
+    };
 
     // Starts a fresh budget for this thread's waits on a busy store: from
     // now on the thread waits at most "store.busy_timeout_ms" per statement
@@ -194,6 +215,16 @@ public:
     // Deletes a node with everything below it. Returns false when it was
     // already gone.
     bool DeleteItem(int64_t id);
+
+    // ---- Runs
+    // Hands out the identity of a run of itemUrl starting at started (Unix
+    // seconds): a number above every run this store gave one, every run its
+    // move manifest names, and above (say, the highest a history knows),
+    // recorded with whether the run moves. One atomic step: no two runs of
+    // this store ever get one number.
+    int64_t BeginRun(const std::string& itemUrl, int64_t started, bool moves, int64_t above);
+    // The run the store gave that identity; nothing for one it did not.
+    [[nodiscard]] std::optional<StoreRun> Run(int64_t id);
 
     // ---- The move manifest
     // The moves recorded under run, in the order they were made: at most

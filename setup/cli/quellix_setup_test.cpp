@@ -285,7 +285,8 @@ TEST_P(QuellixSetupTest, HistoryAndStatusTellWhatTheRunsDid) {
     o = QuellixSetup({"history", "--json", "--last", "1", "--mailbox", "ann@example.org"});
     ASSERT_EQ(o.code, 0) << o.output;
     EXPECT_TRUE(Has(o.output, "\"outcome\": \"completed\"")) << o.output;
-    EXPECT_TRUE(Has(o.output, "{\"mailbox\": \"ann@example.org\", \"url\": \"" + spam +
+    EXPECT_TRUE(Has(o.output, "{\"mailbox\": \"ann@example.org\", \"name\": \"\", \"url\": \"" +
+                                  spam +
                                   "ann/Spam\", \"count\": 3, \"bytes\": 3000, \"moved\": false, "
                                   "\"error\": \"\"}"))
         << o.output;
@@ -356,7 +357,7 @@ TEST_P(QuellixSetupTest, UndoPutsBackWhatAMoveRunMovedAndSaysWhatItCannot) {
         const char* says;
     };
     for (const Case& c :
-         {Case{{"undo", "42"}, 1, "run 42 is unknown"},
+         {Case{{"undo", "42"}, 1, "run 42 is unknown: neither the store nor the run history"},
           Case{{"undo", "41", "--mailbox", "nobody@example.org"}, 1, "nobody@example.org"},
           Case{{"undo", "41", "--mailbox", "*@example.org"}, 0, "0 moved"},
           Case{{"undo"}, 2, "needs the id"}, Case{{"undo", "0"}, 2, "whole number"},
@@ -367,6 +368,69 @@ TEST_P(QuellixSetupTest, UndoPutsBackWhatAMoveRunMovedAndSaysWhatItCannot) {
         EXPECT_EQ(o.code, c.code) << c.args.back() << ": " << o.output;
         EXPECT_TRUE(Has(o.output, c.says)) << o.output;
     }
+}
+
+// undo knows a delete run for one, whether the store gave it its identity or
+// only the history knows it; and what undo puts back, history shows.
+TEST_P(QuellixSetupTest, UndoTellsADeleteRunAndHistoryShowsWhatWasPutBack) {
+    const std::string item = "file://./item/Quellix.reg";
+    // A delete run of the store.
+    const int64_t deleted = platform::BeginStoreRun(item, false, 0);
+    Outcome o = QuellixSetup({"undo", std::to_string(deleted)});
+    EXPECT_EQ(o.code, 1) << o.output;
+    EXPECT_TRUE(Has(o.output, "run " + std::to_string(deleted) +
+                                  " was a delete run: what it deleted is gone, and a delete run "
+                                  "cannot be undone"))
+        << o.output;
+    // A delete run that only the history knows (from before the store gave
+    // identities out).
+    int64_t older = 0;
+    {
+        auto run = platform::RunRecorder::Begin(item, "_MailboxToMove=\n_FolderName=Junk\n");
+        older = run.Id();
+        run.End("completed", "", 1);
+    }
+    o = QuellixSetup({"undo", std::to_string(older)});
+    EXPECT_EQ(o.code, 1) << o.output;
+    EXPECT_TRUE(Has(o.output, " was a delete run")) << o.output;
+
+    // A move run: two moves, one put back, then the other.
+    const platform::Date old = platform::Date::NowUtc().AddDays(-9);
+    const int64_t junk = Folder("ann", "Junk");
+    Message(junk, "a1", old);
+    Message(junk, "a2", old);
+    (void)Folder("dest", "Inbox");
+    auto recorder = platform::RunRecorder::Open();
+    const int64_t moved = platform::BeginStoreRun(item, true, recorder.HighestId());
+    recorder.Start(item, "_MailboxToMove=dest@example.org\n", moved);
+    for (const char* name : {"a1", "a2"}) {
+        (void)platform::MoveRecordForRun(FileUrl("ann", std::string("Junk/") + name + ".EML"),
+                                         HttpUrl("dest", "Inbox"), moved);
+    }
+    recorder.Folder({"ann@example.org", FileUrl("ann", "Junk"), 2, 20, true, ""});
+    recorder.End("completed", "", 1);
+    o = QuellixSetup({"history", "--last", "1"});
+    EXPECT_FALSE(Has(o.output, "Put back")) << o.output;
+    // The user deleted one of them from the destination Inbox.
+    {
+        auto store = Store();
+        const int64_t inbox = store->Lookup({"example.org", "MBX", "dest", "Inbox"})->id;
+        store->DeleteItem(store->Children({inbox}, "", {}).front().id);
+    }
+    o = QuellixSetup({"undo", std::to_string(moved)});
+    EXPECT_EQ(o.code, 0) << o.output;
+    EXPECT_TRUE(Has(o.output, "2 moved, 1 put back")) << o.output;
+    o = QuellixSetup({"history", "--last", "1"});
+    EXPECT_TRUE(Has(o.output, "Run " + std::to_string(moved) + ": completed")) << o.output;
+    EXPECT_TRUE(Has(o.output, "  Put back by undo: 1 of 2 moved (partly), last ")) << o.output;
+    o = QuellixSetup({"history", "--last", "1", "--json"});
+    EXPECT_TRUE(Has(o.output, "\"putBack\": 1, \"putBackAt\": \"")) << o.output;
+    // Undo again: nothing more is put back, and the history adds nothing.
+    o = QuellixSetup({"undo", std::to_string(moved), "--json"});
+    EXPECT_EQ(o.code, 0) << o.output;
+    EXPECT_TRUE(Has(o.output, "\"recordedInHistory\": false")) << o.output;
+    o = QuellixSetup({"history", "--last", "1"});
+    EXPECT_TRUE(Has(o.output, "  Put back by undo: 1 of 2 moved (partly), last ")) << o.output;
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, QuellixSetupTest,
