@@ -49,13 +49,25 @@ FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platf
     FolderSwept swept;
     int32_t& result = swept.selected;
     const int64_t runId = run.record.StoreId();
+    int32_t skipped = 0;
     ErrorState err;
     err.Run([&] {
         result = ForEachExpiredMessage(folderUrl, cutoff, traversal, [&](Recordset& rs) {
-            const SelectedMessage message = ReadSelectedMessage(rs);
-            (void)rs.Fields("DAV:displayname").Value();
-            (void)rs.Fields("DAV:creationdate").Value();
-            (void)rs.Fields("DAV:getlastmodified").Value();
+            SelectedMessage message;
+            try {
+                message = ReadSelectedMessage(rs);
+                (void)rs.Fields("DAV:displayname").Value();
+                (void)rs.Fields("DAV:creationdate").Value();
+                (void)rs.Fields("DAV:getlastmodified").Value();
+            } catch (const Error& e) {
+                // One message the store cannot read is passed over and said;
+                // the rest of the folder is swept.
+                if (e.Number() != err::kCantConvert) throw;
+                ++skipped;
+                WriteLog(run.log, ErrorEntry(e.Number(), "message skipped: " + e.Description()) +
+                                      " " + VisibleText(folderUrl));
+                return;
+            }
             if (run.move.MoveTarget.empty()) {
                 rs.Delete(adAffectCurrent);
             } else {
@@ -73,10 +85,11 @@ FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platf
                      ErrorEntry(err.Number(), err.Description()) + " " + VisibleText(folderUrl));
         }
     } else if (!run.move.MoveTarget.empty()) {
-        WriteLog(run.log, std::to_string(result) + " messages has been moved from " +
+        // The count is of what was selected, less what was passed over.
+        WriteLog(run.log, std::to_string(result - skipped) + " messages has been moved from " +
                               VisibleText(folderUrl) + " to " + VisibleText(run.move.MoveTarget));
     } else {
-        WriteLog(run.log, std::to_string(result) + " messages has been deleted in " +
+        WriteLog(run.log, std::to_string(result - skipped) + " messages has been deleted in " +
                               VisibleText(folderUrl));
     }
     return swept;

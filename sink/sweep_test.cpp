@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <limits>
 #include <thread>
 
 #include "base/error.h"
+#include "localplatform/sqlite/sqlite_db.h"
 #include "platform/ado.h"
 #include "sink/mailboxes.h"
 #include "sink/quellix_module.h"
@@ -95,6 +97,40 @@ TEST_F(SweepTest, AFolderMissingAtThisUrlIsNotTreatedAndLoggedOnlyWhenAsked) {
               std::string::npos)
         << lines[0];
     EXPECT_TRUE(lines[0].ends_with(" " + HttpUrl("ann", "Nope"))) << lines[0];
+}
+
+// One message whose received time no date has (a damaged store) is passed
+// over and said; the rest of the folder is swept, run after run.
+TEST_F(SweepTest, AMessageWithAnImpossibleDateIsSkippedAndTheRestSwept) {
+    const int64_t spam = Folder("ann", "Spam");
+    for (const char* s : {"a", "b", "c"}) Message(spam, s, cutoff_.AddDays(-3));
+    const int64_t bad = Message(spam, "bad", cutoff_.AddDays(-3));
+    Message(spam, "young", cutoff_.AddDays(3));
+    {
+        auto db = localplatform::SqliteDb::Open(Store()->Path(), {});
+        db.Prepare("UPDATE items SET received = ?1 WHERE id = ?2")
+            .Bind(1, std::numeric_limits<int64_t>::min())
+            .Bind(2, bad)
+            .Run();
+    }
+    const FolderSwept swept =
+        SweepFolder(TheRun(), FileUrl("ann", "Spam"), cutoff_, true, "shallow");
+    EXPECT_EQ(swept.selected, 4);
+    EXPECT_EQ(swept.removed, 3);
+    EXPECT_EQ(swept.error, "");
+    EXPECT_EQ(Messages("ann", "Spam"), (Strings{"bad", "young"}));
+    const auto lines = LogLines(ReadLog());
+    ASSERT_EQ(lines.size(), 2u) << ReadLog();
+    EXPECT_TRUE(StartsWithNowStamp(lines[0])) << lines[0];
+    EXPECT_NE(lines[0].find("message skipped: read item(" + FileUrl("ann", "Spam") + "/bad.EML)"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_NE(lines[0].find("outside the dates a store holds"), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[1], "3 messages has been deleted in " + FileUrl("ann", "Spam"));
+    // The next run passes it over again, and removes nothing else.
+    NewRun();
+    EXPECT_EQ(SweepFolder(TheRun(), FileUrl("ann", "Spam"), cutoff_, true, "shallow").removed, 0);
+    EXPECT_EQ(Messages("ann", "Spam"), (Strings{"bad", "young"}));
 }
 
 TEST_F(SweepTest, AnEmptySelectionLogsACountOfZero) {

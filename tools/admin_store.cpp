@@ -15,6 +15,7 @@
 
 #include "base/error.h"
 #include "base/exit_codes.h"
+#include "base/strfuncs.h"
 #include "localplatform/store/item_store.h"
 #include "localplatform/store/store_query.h"
 #include "localplatform/store/store_url.h"
@@ -150,9 +151,17 @@ int List(const std::vector<std::string>& in) {
                                       '\'') +
         ")");
     for (const auto& row : localplatform::RunQuery(*store, query).rows) {
-        std::printf("%s\t%s\t%s\t%s\n", Show(row.values[0]).c_str(),
-                    row.values[1].IsNull() ? "-" : Show(row.values[1]).c_str(),
-                    row.values[2].ToBool() ? "hidden" : "visible", Show(row.values[3]).c_str());
+        // An item the store cannot read is listed, and said, with the rest.
+        const std::string received = !row.values[1].IsNull() ? Show(row.values[1])
+                                     : row.unreadable        ? std::string("unreadable")
+                                                             : std::string("-");
+        std::printf("%s\t%s\t%s\t%s\n", Show(row.values[0]).c_str(), received.c_str(),
+                    row.values[2].IsNull() || !row.values[2].ToBool() ? "visible" : "hidden",
+                    Show(row.values[3]).c_str());
+        if (row.unreadable) {
+            std::fprintf(stderr, "quellix-admin store list: %s\n",
+                         platform::VisibleText(row.unreadable->Description()).c_str());
+        }
     }
     return platform::kExitOk;
 }
@@ -336,7 +345,8 @@ const std::vector<Verb>& Verbs() {
          Import},
         {"list", "list URL [--deep]",
          "Lists the folder's items and subfolders (--deep: and those of every folder below):\n"
-         "URL, received time (UTC), hidden flag, content class, separated by tabs.",
+         "URL, received time (UTC), hidden flag, content class, separated by tabs. An item\n"
+         "whose values the store cannot read shows 'unreadable', and standard error says why.",
          List},
         {"show", "show URL", "Shows every property of the item: name, type, value.", ShowItem},
         {"delete", "delete URL", "Deletes the item, a folder with everything below it.", Delete},

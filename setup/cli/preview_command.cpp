@@ -41,8 +41,9 @@ void PrintJson(const RunPreview& p) {
         const int64_t count = f.count;
         out << (i ? ",\n" : "\n") << "    {\"name\": " << JsonString(m.name)
             << ", \"address\": " << JsonString(m.address) << ", \"url\": " << JsonString(f.url)
-            << ", \"error\": " << JsonString(f.error) << ", \"count\": " << count
-            << ", \"bytes\": " << f.bytes << ", \"oldest\": " << date(count, f.oldest)
+            << ", \"error\": " << JsonString(f.error) << ", \"skipped\": " << JsonList(f.skipped)
+            << ", \"count\": " << count << ", \"bytes\": " << f.bytes
+            << ", \"oldest\": " << date(count, f.oldest)
             << ", \"newest\": " << date(count, f.newest) << ",\n     \"messages\": [";
         for (size_t j = 0; j < f.messages.size(); ++j) {
             const auto& msg = f.messages[j];

@@ -34,7 +34,15 @@ PreviewFolder SelectFolder(const quellix::MailboxRow& row, const quellix::Server
         err.Run([&] {
             (void)quellix::ForEachExpiredMessage(
                 url, preview.cutoff, p.traversal, [&](platform::Recordset& rs) {
-                    quellix::SelectedMessage m = quellix::ReadSelectedMessage(rs);
+                    quellix::SelectedMessage m;
+                    try {
+                        m = quellix::ReadSelectedMessage(rs);
+                    } catch (const platform::Error& e) {
+                        // Passed over, as a run passes it over.
+                        if (e.Number() != platform::err::kCantConvert) throw;
+                        folder.skipped.push_back(e.Description());
+                        return;
+                    }
                     Widen(m.received, folder.oldest, folder.newest, folder.count == 0);
                     ++folder.count;
                     folder.bytes += m.size;
@@ -151,6 +159,7 @@ std::string PreviewText(const RunPreview& p, bool listMessages) {
         }
         out << "  " << VisibleText(f.url) << ": " << f.count << " messages, " << f.bytes << " bytes"
             << Range(f.count, f.oldest, f.newest) << "\n";
+        for (const auto& why : f.skipped) out << "  skipped: " << VisibleText(why) << "\n";
         if (!listMessages) continue;
         for (const auto& msg : f.messages) {
             out << "    " << VisibleText(msg.href) << "  " << msg.size << " bytes  received "

@@ -25,6 +25,8 @@ struct PreviewFolder {
     platform::Date oldest;  // received, UTC; the zero date when no message
     platform::Date newest;
     std::string error;  // no form could be swept: the last form's error, as the run logs it
+    // Messages the store cannot read, which a run passes over: why, each.
+    std::vector<std::string> skipped;
 };
 
 struct PreviewMailbox {
