@@ -20,6 +20,12 @@ void StartStoreBusyBudget() {
     localplatform::ItemStore::StartBusyBudget();
 }
 
+struct ReadOnlyStore::Scope {
+    localplatform::ItemStore::ReadOnly readOnly;
+};
+ReadOnlyStore::ReadOnlyStore() : scope_(std::make_unique<Scope>()) {}
+ReadOnlyStore::~ReadOnlyStore() = default;
+
 ConnectionImpl::Kind ProviderKind(const std::string& provider) {
     const std::string p = localplatform::FoldName(provider);
     if (p == "exoledb.datasource") return ConnectionImpl::Kind::kStore;

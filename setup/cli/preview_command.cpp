@@ -24,9 +24,13 @@ void PrintJson(const RunPreview& p) {
     };
     out << "{\n  \"item\": " << JsonString(p.itemUrl) << ",\n"
         << "  \"at\": " << JsonString(platform::GeneralDateText(p.at)) << ",\n"
-        << "  \"due\": " << (p.due ? "true" : "false") << ",\n"
-        << "  \"cutoff\": "
-        << (p.parameters.Runnable() ? JsonString(Iso(p.cutoff)) : std::string("null")) << ",\n"
+        << "  \"due\": "
+        << (!p.decided ? "null"
+            : p.due    ? "true"
+                       : "false")
+        << ",\n"
+        << "  \"cutoff\": " << (p.decided ? JsonString(Iso(p.cutoff)) : std::string("null"))
+        << ",\n"
         << "  \"action\": " << JsonString(p.parameters.mailboxToMove.empty() ? "delete" : "move")
         << ",\n"
         << "  \"moveTarget\": " << JsonString(p.moveTarget) << ",\n"

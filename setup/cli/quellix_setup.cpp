@@ -28,6 +28,7 @@
 #include "base/strfuncs.h"
 #include "isodate/iso_date.h"
 #include "localplatform/config/config_option.h"
+#include "platform/ado.h"
 #include "platform/run_history.h"
 #include "setup/cli/command_line.h"
 #include "setup/cli/history_command.h"
@@ -470,6 +471,10 @@ const char* OutcomeText(MarkOutcome::Kind kind) {
 
 int Run(const Args& args) {
     if (args.command == "history") return HistoryCommand(args.last, args.mailbox, args.json);
+    // A preview looks and changes nothing: the store is reached read-only
+    // from the first look on.
+    std::optional<platform::ReadOnlyStore> readOnly;
+    if (args.command == "preview") readOnly.emplace();
     SetupContext context;
     const std::vector<ErrorEntry> discovery = DiscoverEnvironment(context);
     if (!discovery.empty()) {

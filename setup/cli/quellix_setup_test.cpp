@@ -3,6 +3,7 @@
 // mailboxes marked; the component host then fires the item it wrote and the
 // run reads exactly those parameters; and back to nothing.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -368,6 +369,42 @@ TEST_P(QuellixSetupTest, UndoPutsBackWhatAMoveRunMovedAndSaysWhatItCannot) {
         EXPECT_EQ(o.code, c.code) << c.args.back() << ": " << o.output;
         EXPECT_TRUE(Has(o.output, c.says)) << o.output;
     }
+}
+
+// A preview changes no byte of the store: an older store stays as it is,
+// version and all, where opening it to write would upgrade it.
+TEST_P(QuellixSetupTest, APreviewChangesNoByteOfAnOlderStore) {
+    Outcome o = QuellixSetup({"install", "--identity", "svc", "--password-file", "-", "--folder",
+                              "Junk", "--age", "3", "--run", "Every day"},
+                             "secret\n");
+    ASSERT_EQ(o.code, 0) << o.output;
+    const std::string db = Store()->Path();
+    const auto sql = [&](const std::string& text) {
+        sqlite3* raw = nullptr;
+        std::string last;
+        EXPECT_EQ(sqlite3_open(db.c_str(), &raw), SQLITE_OK);
+        sqlite3_exec(
+            raw, text.c_str(),
+            [](void* out, int, char** values, char**) {
+                *static_cast<std::string*>(out) = values[0] ? values[0] : "";
+                return 0;
+            },
+            &last, nullptr);
+        sqlite3_close(raw);
+        return last;
+    };
+    sql("DROP TABLE moves; DROP TABLE runs; PRAGMA user_version = 1;");
+    const auto bytes = [&](const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string{std::istreambuf_iterator<char>(in), {}};
+    };
+    const std::string file = bytes(db), wal = bytes(db + "-wal");
+    o = QuellixSetup({"preview"});
+    EXPECT_EQ(o.code, 0) << o.output;
+    EXPECT_TRUE(Has(o.output, "Total: ")) << o.output;
+    EXPECT_TRUE(bytes(db) == file) << "the store file changed";
+    EXPECT_TRUE(bytes(db + "-wal") == wal) << "the store's write-ahead log changed";
+    EXPECT_EQ(sql("PRAGMA user_version"), "1");
 }
 
 // undo knows a delete run for one, whether the store gave it its identity or
