@@ -47,6 +47,7 @@ namespace {
 using namespace setup;
 using platform::kExitFailed;
 using platform::kExitOk;
+using platform::VisibleText;
 
 constexpr const char* kUsage =
     "usage: quellix-setup [--config FILE] COMMAND [OPTIONS]\n"
@@ -281,17 +282,6 @@ std::optional<std::string> ReadPassword(const std::string& file) {
     return line;
 }
 
-// The addresses the run selects now: the marked mailboxes, or every listed
-// one when it treats all mailboxes.
-std::vector<std::string> SelectedAddresses(const SetupStatus& status, bool allMailboxes) {
-    std::vector<std::string> out;
-    for (const auto* list : {&status.lists.unregisterList, &status.lists.registerList}) {
-        if (list == &status.lists.registerList && !allMailboxes) break;
-        for (const auto& entry : *list) out.push_back(EntryEmailAddress(entry));
-    }
-    return out;
-}
-
 // The health part of status: text lines, or the members of the JSON object.
 struct HealthReport {
     std::string text;
@@ -299,39 +289,65 @@ struct HealthReport {
     std::string failure;  // the history could not be read
 };
 
-HealthReport Health(const SetupStatus& status, const WindowValues& w, const std::string& start) {
+// "yyyy-mm-dd hh:mm:ss UTC", or what stands for an instant that is not.
+std::string InstantText(const std::optional<int64_t>& instant, const std::string& none) {
+    return instant ? UtcText(*instant) : none;
+}
+
+HealthReport Health(const SetupStatus& status, const WindowValues& w, const std::string& start,
+                    bool registrationUnknown) {
     HealthReport report;
     std::ostringstream text, json;
     try {
         const auto history = platform::RunHistoryReader::OpenCurrent();
+        if (registrationUnknown) {
+            // Whose runs to judge, and when the next is, the registration says.
+            text << "Run history: " << history.Path() << "\n"
+                 << "  Last run and next run: unknown (the registration cannot be read)\n";
+            json << "  \"history\": {\n    \"path\": " << JsonString(history.Path())
+                 << ",\n    \"lastRun\": null,\n    \"nextRun\": null,\n"
+                 << "    \"flaggedMailboxes\": [],\n    \"missedRun\": null\n  },\n";
+            report.text = text.str();
+            report.json = json.str();
+            return report;
+        }
         const int64_t now = platform::Date::NowUtc().UnixSeconds();
         const bool found = status.registration.result == 1;
-        const auto health =
-            CheckRunHealth(history, SelectedAddresses(status, w.CheckAllMbx == 1),
-                           found ? w.ComboRun : 0, start, now, ISODate::GetTimeZoneBias());
-        const auto last = history.Runs(1);
+        const int run = found ? w.ComboRun : 0;
+        const double bias = ISODate::GetTimeZoneBias();
+        const auto health = CheckRunHealth(history, RegistrationItemUrl(status.registration), run,
+                                           start, now, bias);
+        // The next run: when the registration's timer next fires on a run day.
+        const std::optional<int64_t> next =
+            found ? NextDueInstant(run, start, now, bias) : std::nullopt;
+        const std::string noNext = !found ? "none (no registration)" : "none (Never run)";
         text << "Run history: " << history.Path() << "\n";
         json << "  \"history\": {\n    \"path\": " << JsonString(history.Path())
              << ",\n    \"lastRun\": ";
-        if (last.empty()) {
-            text << "  No run recorded\n";
+        if (!health.lastRun) {
+            text << "  Last run: none recorded; next run: " << InstantText(next, noNext) << "\n";
             json << "null";
         } else {
-            const auto& r = last.front();
+            const auto& r = *health.lastRun;
             text << "  Last run: " << r.id << ", " << r.outcome << ", started "
-                 << UtcText(r.started) << "\n";
+                 << UtcText(r.started)
+                 << (r.detail.empty() ? std::string() : " (" + VisibleText(r.detail) + ")")
+                 << "; next run: " << InstantText(next, noNext) << "\n";
             json << "{\"id\": " << r.id << ", \"outcome\": " << JsonString(r.outcome)
-                 << ", \"started\": " << JsonString(UtcText(r.started)) << "}";
+                 << ", \"started\": " << JsonString(UtcText(r.started))
+                 << ", \"detail\": " << JsonString(r.detail) << "}";
         }
+        json << ",\n    \"nextRun\": " << (next ? JsonString(UtcText(*next)) : "null");
         json << ",\n    \"flaggedMailboxes\": [";
         for (size_t i = 0; i < health.mailboxes.size(); ++i) {
             const auto& flag = health.mailboxes[i];
-            text << "  Attention: " << flag.mailbox
+            text << "  Attention: " << RunMailboxName(flag.address, flag.name)
                  << " failed or was not reached on the last two due runs (";
             for (size_t j = 0; j < flag.reasons.size(); ++j)
-                text << (j ? "; " : "") << flag.reasons[j];
+                text << (j ? "; " : "") << VisibleText(flag.reasons[j]);
             text << ")\n";
-            json << (i ? ", " : "") << "{\"mailbox\": " << JsonString(flag.mailbox)
+            json << (i ? ", " : "") << "{\"mailbox\": " << JsonString(flag.address)
+                 << ", \"name\": " << JsonString(flag.name)
                  << ", \"reasons\": " << JsonList(flag.reasons) << "}";
         }
         json << "],\n    \"missedRun\": ";
@@ -351,64 +367,104 @@ HealthReport Health(const SetupStatus& status, const WindowValues& w, const std:
     return report;
 }
 
-int Status(const SetupStatus& status, const ErrorLog& log, bool json) {
+// Why the registration could not be read (the store, or its folder), from
+// the read's own error entries, or from the failure to list the store
+// (storeFailure); empty when it was read or there was none.
+std::string RegistrationFailure(const SetupStatus& status, const std::string& storeFailure) {
+    if (status.registration.result == 1) return {};
+    if (status.registration.result == 0) return storeFailure;
+    std::string why;
+    for (const auto& e : status.registration.errors) {
+        why += (why.empty() ? "" : "; ") + e.description +
+               (e.where.empty() ? "" : " (" + e.where + ")");
+    }
+    return why.empty() ? std::string("the store could not be read") : why;
+}
+
+int Status(const SetupStatus& status, const ErrorLog& log, bool json,
+           const std::string& storeFailure) {
     const WindowValues w = WindowAfterRefresh(status);
     const bool found = status.registration.result == 1;
+    // A part that cannot be read is said in that part; the others are shown.
+    const std::string registrationFailure = RegistrationFailure(status, storeFailure);
     const std::string start = w.ComboStartHour + ":" + w.ComboStartMin + " " + w.ComboStartAmPm;
-    const HealthReport health = Health(status, w, start);
+    const HealthReport health = Health(status, w, start, !registrationFailure.empty());
     if (json) {
         std::ostringstream out;
         out << "{\n  \"state\": " << JsonString(InstallStateName(status.state)) << ",\n"
             << "  \"identity\": " << JsonString(status.identity) << ",\n"
             << "  \"componentFile\": " << JsonString(status.componentFile) << ",\n"
             << "  \"systemMailbox\": "
-            << JsonString(w.SysMbxList.empty() ? "" : w.SysMbxList.front()) << ",\n"
-            << "  \"registration\": " << (found ? "true" : "false") << ",\n"
-            << "  \"parameters\": {\n"
-            << "    \"folder\": " << JsonString(w.txtSpamFolder) << ",\n"
-            << "    \"ageLimit\": " << JsonString(w.txtAgeLimit) << ",\n"
-            << "    \"run\": " << w.ComboRun << ",\n"
-            << "    \"runText\": " << JsonString(RunChoiceText(w.ComboRun)) << ",\n"
-            << "    \"startTime\": " << JsonString(start) << ",\n"
-            << "    \"moveTo\": " << JsonString(w.OptMove ? w.txtDestFolder : "") << ",\n"
-            << "    \"reportRecipient\": " << JsonString(w.txtReportRecipient) << ",\n"
-            << "    \"allMailboxes\": " << (w.CheckAllMbx == 1 ? "true" : "false") << ",\n"
-            << "    \"subfolders\": " << (w.CheckDeep > 0 ? "true" : "false") << "\n  },\n"
-            << "  \"registered\": " << JsonList(status.lists.unregisterList) << ",\n"
+            << JsonString(w.SysMbxList.empty() ? "" : w.SysMbxList.front()) << ",\n";
+        if (!registrationFailure.empty()) {
+            out << "  \"registration\": null,\n"
+                << "  \"parameters\": {\"error\": " << JsonString(registrationFailure) << "},\n";
+        } else {
+            out << "  \"registration\": " << (found ? "true" : "false") << ",\n"
+                << "  \"parameters\": {\n"
+                << "    \"folder\": " << JsonString(w.txtSpamFolder) << ",\n"
+                << "    \"ageLimit\": " << JsonString(w.txtAgeLimit) << ",\n"
+                << "    \"run\": " << w.ComboRun << ",\n"
+                << "    \"runText\": " << JsonString(RunChoiceText(w.ComboRun)) << ",\n"
+                << "    \"startTime\": " << JsonString(start) << ",\n"
+                << "    \"moveTo\": " << JsonString(w.OptMove ? w.txtDestFolder : "") << ",\n"
+                << "    \"reportRecipient\": " << JsonString(w.txtReportRecipient) << ",\n"
+                << "    \"allMailboxes\": " << (w.CheckAllMbx == 1 ? "true" : "false") << ",\n"
+                << "    \"subfolders\": " << (w.CheckDeep > 0 ? "true" : "false") << "\n  },\n";
+        }
+        out << "  \"registered\": " << JsonList(status.lists.unregisterList) << ",\n"
             << "  \"notRegistered\": " << JsonList(status.lists.registerList) << ",\n"
             << health.json << "  \"errorLog\": " << JsonString(log.Text()) << "\n}\n";
         std::cout << out.str();
     } else {
+        // Values from the directory and the store are shown with their
+        // control characters made visible, as the run log shows them: a name
+        // cannot clear the terminal or forge a line of this report.
         std::cout << "State: " << InstallStateName(status.state) << "\n"
-                  << "Identity: " << status.identity << "\n"
-                  << "Component file: " << status.componentFile << "\n"
+                  << "Identity: " << VisibleText(status.identity) << "\n"
+                  << "Component file: " << VisibleText(status.componentFile) << "\n"
                   << "System mailbox: "
-                  << (w.SysMbxList.empty() ? "(none found)"
-                                           : SplitSystemMailboxEntry(w.SysMbxList.front()).address)
-                  << "\n"
-                  << "Registration: " << (found ? "present" : "none") << "\n"
-                  << "  Folder: " << w.txtSpamFolder << "\n"
-                  << "  Age limit (days): " << w.txtAgeLimit << "\n"
-                  << "  Run: " << RunChoiceText(w.ComboRun) << "\n"
-                  << "  Start time: " << start << "\n"
-                  << "  Expired messages: "
-                  << (w.OptMove ? "move to " + w.txtDestFolder : std::string("delete")) << "\n"
-                  << "  Report recipient: " << w.txtReportRecipient << "\n"
-                  << "  All mailboxes: " << (w.CheckAllMbx == 1 ? "yes" : "no") << "\n"
-                  << "  Subfolders: " << (w.CheckDeep > 0 ? "yes" : "no") << "\n"
-                  << "Registered mailboxes (" << status.lists.unregisterList.size() << "):\n";
-        for (const auto& e : status.lists.unregisterList) std::cout << "  " << e << "\n";
+                  << (w.SysMbxList.empty()
+                          ? std::string("(none found)")
+                          : VisibleText(SplitSystemMailboxEntry(w.SysMbxList.front()).address))
+                  << "\n";
+        if (!registrationFailure.empty()) {
+            std::cout << "Registration: cannot be read: " << VisibleText(registrationFailure)
+                      << "\n";
+        } else {
+            std::cout << "Registration: " << (found ? "present" : "none") << "\n"
+                      << "  Folder: " << VisibleText(w.txtSpamFolder) << "\n"
+                      << "  Age limit (days): " << VisibleText(w.txtAgeLimit) << "\n"
+                      << "  Run: " << RunChoiceText(w.ComboRun) << "\n"
+                      << "  Start time: " << VisibleText(start) << "\n"
+                      << "  Expired messages: "
+                      << (w.OptMove ? "move to " + VisibleText(w.txtDestFolder)
+                                    : std::string("delete"))
+                      << "\n"
+                      << "  Report recipient: " << VisibleText(w.txtReportRecipient) << "\n"
+                      << "  All mailboxes: " << (w.CheckAllMbx == 1 ? "yes" : "no") << "\n"
+                      << "  Subfolders: " << (w.CheckDeep > 0 ? "yes" : "no") << "\n";
+        }
+        std::cout << "Registered mailboxes (" << status.lists.unregisterList.size() << "):\n";
+        for (const auto& e : status.lists.unregisterList)
+            std::cout << "  " << VisibleText(e) << "\n";
         std::cout << "Mailboxes that can be registered (" << status.lists.registerList.size()
                   << "):\n";
-        for (const auto& e : status.lists.registerList) std::cout << "  " << e << "\n";
+        for (const auto& e : status.lists.registerList) std::cout << "  " << VisibleText(e) << "\n";
         std::cout << health.text;
         PrintLog(log);
     }
+    int code = kExitOk;
+    if (!registrationFailure.empty()) {
+        std::cerr << "quellix-setup: status: the registration cannot be read: "
+                  << VisibleText(registrationFailure) << "\n";
+        code = kExitFailed;
+    }
     if (!health.failure.empty()) {
         std::cerr << "quellix-setup: the run history cannot be read: " << health.failure << "\n";
-        return kExitFailed;
+        code = kExitFailed;
     }
-    return kExitOk;
+    return code;
 }
 
 // Applies the parameter options to what the window shows.
@@ -476,7 +532,17 @@ int Run(const Args& args) {
     std::optional<platform::ReadOnlyStore> readOnly;
     if (args.command == "preview") readOnly.emplace();
     SetupContext context;
-    const std::vector<ErrorEntry> discovery = DiscoverEnvironment(context);
+    std::vector<ErrorEntry> discovery = DiscoverEnvironment(context);
+    // status shows what it can: a store that cannot be listed is said in the
+    // registration's part, and the rest is still shown.
+    std::string storeFailure;
+    if (args.command == "status") {
+        std::erase_if(discovery, [&](const ErrorEntry& e) {
+            if (e.where != kStoreShare) return false;
+            storeFailure = e.description;
+            return true;
+        });
+    }
     if (!discovery.empty()) {
         ErrorLog log;
         for (const auto& e : discovery) log.Prepend(e);
@@ -488,7 +554,7 @@ int Run(const Args& args) {
 
     ErrorLog log;
     const SetupStatus status = RefreshLists(context, "", "", "", log);
-    if (args.command == "status") return Status(status, log, args.json);
+    if (args.command == "status") return Status(status, log, args.json, storeFailure);
     if (args.command == "preview") {
         PrintLog(log);  // what the status check could not read
         return PreviewCommand(RegistrationItemUrl(status.registration), args.preview);

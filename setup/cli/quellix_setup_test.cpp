@@ -211,19 +211,24 @@ TEST_P(QuellixSetupTest, HistoryAndStatusTellWhatTheRunsDid) {
     Outcome o = QuellixSetup({"history"});
     ASSERT_EQ(o.code, 0) << o.output;
     EXPECT_TRUE(Has(o.output, "No run recorded")) << o.output;
+    o = QuellixSetup({"install", "--identity", "svc", "--password-file", "-"}, "secret\n");
+    ASSERT_EQ(o.code, 0) << o.output;
+    // The registration's item, as the event service names it.
+    const std::string item =
+        FileUrl(quellix::testing::kSystemMailbox,
+                "StoreEvents/GlobalEvents/" + std::string(registration::kItemName));
 
     const std::string spam = "http://exch01.example.org/exadmin/example.org/mbx/";
     const auto due = [&](bool bobFails) {
-        auto run =
-            platform::RunRecorder::Begin("file://./item/Quellix.reg", "Folder: Spam\nAge: 14");
+        auto run = platform::RunRecorder::Begin(item, "Folder: Spam\nAge: 14");
         run.Folder({"ann@example.org", spam + "ann/Spam", 3, 3000, false, ""});
         run.Folder({"bob@example.org", spam + "bob/Spam", bobFails ? 0 : 1, bobFails ? 0 : 10,
                     false, bobFails ? "access denied" : ""});
         run.End("completed", "", 2);
         return run.Id();
     };
-    const auto notARunDay = [] {
-        auto run = platform::RunRecorder::Begin("file://./item/Quellix.reg", "");
+    const auto notARunDay = [&] {
+        auto run = platform::RunRecorder::Begin(item, "");
         run.End("not a run day", "", 0);
     };
     const int64_t first = due(true);
@@ -259,8 +264,7 @@ TEST_P(QuellixSetupTest, HistoryAndStatusTellWhatTheRunsDid) {
 
     o = QuellixSetup({"history", "--last", "2"});
     ASSERT_EQ(o.code, 0) << o.output;
-    EXPECT_TRUE(Has(o.output, ": completed\n  Registration: file://./item/Quellix.reg\n"))
-        << o.output;
+    EXPECT_TRUE(Has(o.output, ": completed\n  Registration: " + item + "\n")) << o.output;
     EXPECT_TRUE(Has(o.output, ": not a run day\n")) << o.output;
     EXPECT_TRUE(Has(o.output, "    Folder: Spam\n    Age: 14\n")) << o.output;
     EXPECT_TRUE(Has(o.output,
@@ -468,6 +472,108 @@ TEST_P(QuellixSetupTest, UndoTellsADeleteRunAndHistoryShowsWhatWasPutBack) {
     EXPECT_TRUE(Has(o.output, "\"recordedInHistory\": false")) << o.output;
     o = QuellixSetup({"history", "--last", "1"});
     EXPECT_TRUE(Has(o.output, "  Put back by undo: 1 of 2 moved (partly), last ")) << o.output;
+}
+
+// status as an administrator reads it: the registration's own runs with the
+// next beside the last, mailboxes judged by what each run selected, names
+// from the directory that cannot forge a line, and a store that cannot be
+// opened said in its part, with a failing exit.
+class StatusTest : public testing::SetupFixture {
+protected:
+    void SetUp() override {
+        SetupFixture::SetUp();
+        ASSERT_TRUE(LoadDirectory({
+            {.cn = "Ann Lee",
+             .account = "alee",
+             .alias = "ann",
+             .mail = "ann@example.org",
+             .mark = "Quellix"},
+            {.cn = "Cid Free", .account = "cid", .alias = "cid", .mail = "cid@example.org"},
+            {.cn = "Eve\x1b[2J\r\nMailboxes that can be registered (0):",
+             .account = "eve",
+             .alias = "eve",
+             .mail = "eve@example.org"},
+            {.cn = "Wendy Lee 2", .account = "wlee2", .alias = "wlee2", .mark = "Quellix"},
+        }));
+        const Outcome o = QuellixSetup({"install", "--identity", "svc", "--password-file", "-",
+                                        "--folder", "Junk", "--age", "3", "--run", "Every day"},
+                                       "secret\n");
+        ASSERT_EQ(o.code, 0) << o.output;
+        item_ = FileUrl(quellix::testing::kSystemMailbox,
+                        "StoreEvents/GlobalEvents/" + std::string(registration::kItemName));
+    }
+    std::string item_;
+};
+
+TEST_F(StatusTest, TellsTheRegistrationsOwnRunsAndTheNextOne) {
+    Outcome o = QuellixSetup({"status"});
+    ASSERT_EQ(o.code, 0) << o.output;
+    EXPECT_TRUE(Has(o.output, "  Last run: none recorded; next run: 20")) << o.output;
+    // A name holding ESC and CR LF is shown, not obeyed.
+    EXPECT_TRUE(Has(o.output, "  Eve\\x1B[2J\\r\\nMailboxes that can be registered (0): / "))
+        << o.output;
+    EXPECT_EQ(o.output.find("\nMailboxes that can be registered ("),
+              o.output.rfind("\nMailboxes that can be registered ("))
+        << o.output;
+    EXPECT_EQ(o.output.find('\x1b'), std::string::npos) << o.output;
+
+    // Two due runs: Wendy has no address, so no URL to try, on both.
+    for (int i = 0; i < 2; ++i) {
+        o = RunProgram(QUELLIX_HOST_PATH, {"ontimer", item_});
+        ASSERT_EQ(o.code, 0) << o.output;
+    }
+    // A firing by hand of an item that does not exist is no run of the
+    // registration: it fails, and the history keeps nothing of it.
+    o = RunProgram(QUELLIX_HOST_PATH, {"ontimer", FileUrl(quellix::testing::kSystemMailbox,
+                                                          "StoreEvents/GlobalEvents/Nothing.reg")});
+    EXPECT_EQ(o.code, 1) << o.output;
+    // Cid is marked after the runs: they did not select it, nor miss it.
+    ASSERT_EQ(QuellixSetup({"mark", "cid@example.org"}).code, 0);
+
+    o = QuellixSetup({"status"});
+    ASSERT_EQ(o.code, 0) << o.output;
+    const std::string lastRun = "  Last run: 2, completed, started ";
+    EXPECT_TRUE(Has(o.output, lastRun)) << o.output;
+    EXPECT_TRUE(Has(o.output.substr(o.output.find(lastRun)), " UTC; next run: 20")) << o.output;
+    EXPECT_TRUE(Has(o.output,
+                    "  Attention: Wendy Lee 2 (no address) failed or was not reached on the last "
+                    "two due runs (run 2: no URL to try: the mailbox has no address; run 1: no "
+                    "URL to try: the mailbox has no address)"))
+        << o.output;
+    EXPECT_FALSE(Has(o.output, "Attention: cid")) << o.output;
+    EXPECT_FALSE(Has(o.output, "Attention:  ")) << o.output;
+    o = QuellixSetup({"status", "--json"});
+    ASSERT_EQ(o.code, 0) << o.output;
+    EXPECT_TRUE(Has(o.output, "\"nextRun\": \"20")) << o.output;
+    EXPECT_TRUE(Has(o.output, "{\"mailbox\": \"\", \"name\": \"Wendy Lee 2\", \"reasons\": "))
+        << o.output;
+    o = QuellixSetup({"history", "--last", "0"});
+    EXPECT_FALSE(Has(o.output, "Nothing.reg")) << o.output;
+    EXPECT_TRUE(Has(o.output, "  Wendy Lee 2 (no address)\n")) << o.output;
+}
+
+TEST_F(StatusTest, AStoreThatCannotBeOpenedIsSaidInItsPartAndFailsTheCommand) {
+    const std::string db = Store()->Path();
+    for (const std::string damage : {"missing", "damaged"}) {
+        SCOPED_TRACE(damage);
+        std::filesystem::rename(db, db + ".away");
+        if (damage == "damaged") std::ofstream(db) << "SQLite format 3";
+        Outcome o = QuellixSetup({"status"});
+        EXPECT_EQ(o.code, 1) << o.output;
+        EXPECT_TRUE(Has(o.output, "Registration: cannot be read: ")) << o.output;
+        EXPECT_FALSE(Has(o.output, "Registration: none")) << o.output;
+        EXPECT_TRUE(Has(o.output, "Mailboxes that can be registered (")) << o.output;
+        EXPECT_TRUE(
+            Has(o.output, "Last run and next run: unknown (the registration cannot be read)"))
+            << o.output;
+        o = QuellixSetup({"status", "--json"});
+        EXPECT_EQ(o.code, 1) << o.output;
+        EXPECT_TRUE(Has(o.output, "\"registration\": null,\n  \"parameters\": {\"error\": \""))
+            << o.output;
+        std::filesystem::remove(db);
+        std::filesystem::rename(db + ".away", db);
+    }
+    EXPECT_EQ(QuellixSetup({"status"}).code, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, QuellixSetupTest,
