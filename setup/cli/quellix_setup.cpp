@@ -30,6 +30,8 @@
 #include "localplatform/config/config_option.h"
 #include "platform/ado.h"
 #include "platform/run_history.h"
+#include "selection/destination.h"
+#include "selection/server_names.h"
 #include "setup/cli/command_line.h"
 #include "setup/cli/history_command.h"
 #include "setup/cli/json_text.h"
@@ -86,7 +88,9 @@ constexpr const char* kUsage =
     "  --age DAYS                 age limit of the messages, 0 to 32767 days\n"
     "  --delete                   delete expired messages permanently\n"
     "  --move-to MAILBOX          move them into this mailbox's Inbox (an address of the\n"
-    "                             register list, or a label \"Name (address)\")\n"
+    "                             register list, or a label \"Name (address)\"); refused\n"
+    "                             unless a mailbox of this server has that address and an\n"
+    "                             Inbox, as a run looks it up\n"
     "  --report-to RECIPIENT      report recipient (\"a@example.com\" or \"Name "
     "(a@example.com)\")\n"
     "  --run DAY                  \"Never run\", \"Every day\", or a weekday (\"Monday\")\n"
@@ -495,6 +499,38 @@ void ApplyParameters(const ParameterArgs& p, const SetupStatus& status, WindowVa
     if (p.subfolders) w.CheckDeep = *p.subfolders ? 1 : 0;
 }
 
+// The destination of moves, checked against the directory and the store
+// when it is written, as a run will resolve it: a mailbox of this server
+// with that address and an Inbox. An exit code (with why on standard error)
+// when it is not one.
+std::optional<int> CheckDestination(const SetupContext& context, const std::string& moveTo) {
+    quellix::ServerNames server;
+    if (const auto unreadable = quellix::FindServerNames(server)) {
+        std::cerr << "quellix-setup: --move-to: the store cannot be read to find the destination: "
+                  << VisibleText(unreadable->Description()) << "\n";
+        return kExitFailed;
+    }
+    std::vector<std::string> said;
+    quellix::MoveDestination found;
+    try {
+        found = quellix::ResolveDestination([&](const std::string& line) { said.push_back(line); },
+                                            context.strSearchRoot, moveTo, server.StoreHttpBase,
+                                            server.StoreFileBase, server.ServerFqdn);
+    } catch (const platform::Error& e) {
+        std::cerr << "quellix-setup: --move-to: the directory could not be asked for "
+                  << VisibleText(moveTo) << ": " << VisibleText(e.Description()) << "\n";
+        return kExitFailed;
+    }
+    if (found.Found()) return std::nullopt;
+    std::cerr << "quellix-setup: --move-to \"" << VisibleText(moveTo)
+              << "\": no mailbox of this server has that address with an Inbox a run can move "
+                 "to ("
+              << VisibleText(said.empty() ? std::string() : said.back())
+              << "); give an address of the register list (see 'quellix-setup status'); nothing "
+                 "was changed\n";
+    return kExitFailed;
+}
+
 bool AskConfirmation(const std::string& text, bool yes) {
     std::cout << text << "\n";
     if (yes) {
@@ -593,10 +629,16 @@ int Run(const Args& args) {
         w.txtIdent = *args.identity;
         w.txtPwd = *password;
         ApplyParameters(args.params, status, w);
+        if (args.params.moveTo) {
+            if (auto code = CheckDestination(context, w.txtDestFolder)) return *code;
+        }
     } else if (args.command == "configure") {
         if (status.state != InstallState::Installed) return notInstalled();
         w.Check2 = true;
         ApplyParameters(args.params, status, w);
+        if (args.params.moveTo) {
+            if (auto code = CheckDestination(context, w.txtDestFolder)) return *code;
+        }
     } else if (args.command == "mark" || args.command == "unmark") {
         if (status.state != InstallState::Installed) return notInstalled();
         const bool mark = args.command == "mark";

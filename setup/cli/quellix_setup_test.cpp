@@ -375,6 +375,32 @@ TEST_P(QuellixSetupTest, UndoPutsBackWhatAMoveRunMovedAndSaysWhatItCannot) {
     }
 }
 
+// The destination of moves is checked when it is written, as mark checks
+// its addresses: a run must be able to find it.
+TEST_P(QuellixSetupTest, TheMoveDestinationIsCheckedWhenItIsWritten) {
+    Outcome o = QuellixSetup({"install", "--identity", "svc", "--password-file", "-", "--folder",
+                              "Junk", "--age", "3", "--run", "Every day"},
+                             "secret\n");
+    ASSERT_EQ(o.code, 0) << o.output;
+    Mailbox("cid");
+    for (const char* wrong : {"nobody@example.org", "frank", "Ann Lee (ann@example.org)"}) {
+        SCOPED_TRACE(wrong);
+        o = QuellixSetup({"configure", "--move-to", wrong});
+        EXPECT_EQ(o.code, 1) << o.output;
+        EXPECT_TRUE(Has(o.output, "no mailbox of this server has that address with an Inbox"))
+            << o.output;
+        EXPECT_TRUE(Has(o.output, "Destination folder 'Inbox' is not found in")) << o.output;
+        EXPECT_TRUE(Has(QuellixSetup({"status"}).output, "  Expired messages: delete\n"));
+    }
+    o = QuellixSetup({"configure", "--move-to", "cid@example.org"});
+    EXPECT_EQ(o.code, 0) << o.output;
+    EXPECT_TRUE(Has(QuellixSetup({"status"}).output,
+                    "  Expired messages: move to Cid Free (cid@example.org)\n"));
+    o = QuellixSetup({"preview"});
+    EXPECT_EQ(o.code, 0) << o.output;
+    EXPECT_TRUE(Has(o.output, "Action: move to cid/Inbox")) << o.output;
+}
+
 // A preview changes no byte of the store: an older store stays as it is,
 // version and all, where opening it to write would upgrade it.
 TEST_P(QuellixSetupTest, APreviewChangesNoByteOfAnOlderStore) {
