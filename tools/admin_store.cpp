@@ -113,10 +113,11 @@ int Import(const std::vector<std::string>& in) {
         a.options.size() != 1) {
         return Usage("import");
     }
-    const auto received = platform::ParseDateText(a.options.at("received"));
+    std::string why;
+    const auto received = platform::ParseIsoUtcText(a.options.at("received"), &why);
     if (!received) {
-        std::fprintf(stderr,
-                     "quellix-admin store import: --received must be yyyy-mm-ddThh:mm:ssZ\n");
+        std::fprintf(stderr, "quellix-admin store import: --received \"%s\": %s\n",
+                     platform::VisibleText(a.options.at("received")).c_str(), why.c_str());
         return platform::kExitUsage;
     }
     std::string bytes;
@@ -260,8 +261,12 @@ int GenerateCorpus(const std::vector<std::string>& in) {
     const std::string prefix = a.options.count("prefix") ? a.options.at("prefix") : "user";
     int64_t until = localplatform::ToStoreTime(platform::Date::NowUtc());
     if (a.Has("until")) {
-        const auto d = platform::ParseDateText(a.options.at("until"));
-        if (!d) throw std::invalid_argument("--until must be yyyy-mm-ddThh:mm:ssZ");
+        std::string why;
+        const auto d = platform::ParseIsoUtcText(a.options.at("until"), &why);
+        if (!d) {
+            throw std::invalid_argument(
+                "--until \"" + platform::VisibleText(a.options.at("until")) + "\": " + why);
+        }
         until = localplatform::ToStoreTime(*d);
     }
     std::vector<std::string> folderNames;

@@ -75,9 +75,12 @@ constexpr const char* kUsage =
     "  preview [--at INSTANT] [--json] [--messages]\n"
     "                             what a run of the registration would delete or move,\n"
     "                             per mailbox and folder, without changing anything;\n"
-    "                             INSTANT (local time, \"2026-12-24 03:00\") gives the\n"
-    "                             run's day and cutoff, else now; --messages lists each\n"
-    "                             message\n"
+    "                             INSTANT (local time) gives the run's day and cutoff,\n"
+    "                             else now; --messages lists each message. INSTANT is\n"
+    "                             yyyy-mm-dd, optionally with a blank (or T) and hh:mm,\n"
+    "                             hh:mm:ss or h:mm AM|PM: \"2026-12-24 03:00\",\n"
+    "                             \"2026-12-24 3:00 AM\"; a date the calendar lacks is\n"
+    "                             refused\n"
     "  undo RUN-ID [--mailbox ADDRESS] [--json]\n"
     "                             puts the messages that move run RUN-ID moved and that\n"
     "                             are still in the destination Inbox back where they came\n"
@@ -186,10 +189,13 @@ std::optional<int> ParseArgs(int argc, char** argv, int first, Args& args) {
         } else if (args.command == "preview" && a == "--at") {
             if (!value(v))
                 return UsageError("--at needs a date and time such as \"2026-12-24 03:00\"");
-            args.preview.at = platform::ParseDateText(v);
+            std::string why;
+            // A local time: a trailing Z would say UTC, which it is not.
+            args.preview.at = v.ends_with('Z') ? std::nullopt : platform::ParseDateText(v, &why);
             if (!args.preview.at) {
-                return UsageError("--at \"" + v +
-                                  "\": use a local date and time such as \"2026-12-24 03:00\"");
+                if (why.empty()) why = "a local time has no Z (it is not UTC)";
+                return UsageError("--at \"" + VisibleText(v) + "\": " + why +
+                                  "; use a local date and time such as \"2026-12-24 03:00\"");
             }
         } else if (args.command == "history" && a == "--last") {
             if (!value(v) || v.empty() || v.size() > 9 ||
