@@ -74,6 +74,11 @@ std::string ParametersText(const RunParameters& p) {
     return text;
 }
 
+std::string UnreadableDestinationText(const platform::Error& unreadable) {
+    return "the destination (" + registration::CustomProperty(registration::kMailboxToMove) +
+           ") cannot be read, so nothing is moved or deleted: " + unreadable.Description();
+}
+
 RunParameters ReadRunParametersOf(const std::string& itemUrl) {
     using namespace platform;
     Connection cnn;

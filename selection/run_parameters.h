@@ -45,6 +45,10 @@ std::string ParametersText(const RunParameters& parameters);
 // mailboxToMoveUnreadable.
 RunParameters ReadRunParameters(platform::Record& rec, platform::ErrorState& err);
 
+// Why no run takes place when the destination cannot be read (the
+// parameters' mailboxToMoveUnreadable): neither a move nor a delete.
+std::string UnreadableDestinationText(const platform::Error& unreadable);
+
 // Opens the registration item at itemUrl and reads its parameters as above
 // (a value that cannot be read keeps its default). Raises platform::Error
 // when the item cannot be opened: for those who read the parameters

@@ -3,7 +3,6 @@
 #include "base/date.h"
 #include "platform/ado.h"
 #include "platform/system.h"
-#include "registration/registration.h"
 #include "selection/destination.h"
 #include "selection/run_parameters.h"
 #include "selection/run_text.h"
@@ -82,9 +81,7 @@ std::optional<platform::Error> RunCleanup(ThreadState& thread, RunLog& log, RunR
             // The administrator meant to move, to a destination that cannot
             // be read: deleting instead is not the same risk. No run.
             const Error& e = *params.mailboxToMoveUnreadable;
-            const std::string why =
-                "the destination (" + registration::CustomProperty(registration::kMailboxToMove) +
-                ") cannot be read, so nothing is moved or deleted: " + e.Description();
+            const std::string why = UnreadableDestinationText(e);
             fail(e.Number(), why);
             WriteLog(log, ErrorEntry(e.Number(), why) + " " + VisibleText(itemUrl));
             params.searchRoot.clear();

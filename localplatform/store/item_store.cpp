@@ -289,10 +289,28 @@ void UpgradeSchema(ItemStore::Handle& h) {
     tx.Commit();
 }
 
+// The journal and the checkpoints of a handle that writes.
+void ConfigureWriting(ItemStore::Handle& h, const StoreSettings& settings) {
+    {
+        auto s = h.db.Cached("PRAGMA journal_mode=WAL");
+        s.Run();
+    }
+    // A run commits once per folder; checkpointing every 1000 pages (the
+    // default) copied the same index pages into the database again and
+    // again, with two disk flushes each time. A larger WAL is checkpointed
+    // seldom and writes each page once per checkpoint; the last handle to
+    // close checkpoints the rest.
+    h.db.Exec("PRAGMA wal_autocheckpoint=" + std::to_string(kWalCheckpointPages));
+    // WAL with synchronous NORMAL never corrupts and keeps every commit
+    // through a crash of the process; after a power loss the last commits
+    // may be rolled back, each one whole (a move is one transaction, so it
+    // is undone entirely, never half). "store.synchronous = full" makes
+    // every commit durable at the price of a disk flush each.
+    h.db.Exec(settings.synchronousFull ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
+}
+
 // Handles opened while a ReadOnly scope lives on this thread.
 thread_local int readOnlyScopes = 0;
-
-void ConfigureWriting(ItemStore::Handle& handle, const StoreSettings& settings);
 
 std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path,
                                               const StoreSettings& settings, bool create,
@@ -357,27 +375,6 @@ std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path,
         h->ino = st.st_ino;
     }
     return h;
-}
-
-// The journal and the checkpoints of a handle that writes.
-void ConfigureWriting(ItemStore::Handle& handle, const StoreSettings& settings) {
-    ItemStore::Handle* h = &handle;
-    {
-        auto s = h->db.Cached("PRAGMA journal_mode=WAL");
-        s.Run();
-    }
-    // A run commits once per folder; checkpointing every 1000 pages (the
-    // default) copied the same index pages into the database again and
-    // again, with two disk flushes each time. A larger WAL is checkpointed
-    // seldom and writes each page once per checkpoint; the last handle to
-    // close checkpoints the rest.
-    h->db.Exec("PRAGMA wal_autocheckpoint=" + std::to_string(kWalCheckpointPages));
-    // WAL with synchronous NORMAL never corrupts and keeps every commit
-    // through a crash of the process; after a power loss the last commits
-    // may be rolled back, each one whole (a move is one transaction, so it
-    // is undone entirely, never half). "store.synchronous = full" makes
-    // every commit durable at the price of a disk flush each.
-    h->db.Exec(settings.synchronousFull ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
 }
 
 std::string CanonicalPath(const std::string& path) {
@@ -469,6 +466,29 @@ int HeaderProbe(const std::string& path, const struct stat& st) {
 
 }  // namespace
 
+namespace {
+
+// What a database header says of the file's pages.
+struct PageCount {
+    int64_t pageSize = 0;
+    int64_t pages = 0;  // 0 when the header's count is not valid
+};
+
+PageCount PagesOf(const std::array<unsigned char, 100>& hdr) {
+    const auto be32 = [&](size_t at) {
+        return (int64_t{hdr[at]} << 24) | (int64_t{hdr[at + 1]} << 16) |
+               (int64_t{hdr[at + 2]} << 8) | int64_t{hdr[at + 3]};
+    };
+    PageCount c;
+    c.pageSize = (int64_t{hdr[16]} << 8) | int64_t{hdr[17]};
+    if (c.pageSize == 1) c.pageSize = 65536;
+    // The page count is valid when its version stamp matches the change counter.
+    if (be32(92) == be32(24)) c.pages = be32(28);
+    return c;
+}
+
+}  // namespace
+
 void CheckStoreFile(const std::string& path) {
     auto fail = [&](int32_t number, const std::string& why) {
         throw Error(number, platform::Describe("open store", path, why, number));
@@ -491,14 +511,13 @@ void CheckStoreFile(const std::string& path) {
         fail(err::kCorrupt, "truncated: shorter than a database header");
     if (std::memcmp(hdr.data(), "SQLite format 3", 16) != 0)
         fail(err::kCorrupt, "damaged header: not an SQLite database");
-    int64_t pageSize = (int64_t{hdr[16]} << 8) | int64_t{hdr[17]};
-    if (pageSize == 1) pageSize = 65536;
+    const int64_t pageSize = PagesOf(hdr).pageSize;
     if (pageSize < 512 || pageSize > 65536 || (pageSize & (pageSize - 1)) != 0)
         fail(err::kCorrupt, "damaged header: page size " + std::to_string(pageSize));
     // Whether the file holds every page its header counts is not asked here:
     // the write-ahead log may hold the pages a checkpoint has not yet copied
     // (one running now, or one a full disk stopped). SQLite reads the log
-    // and judges; UnreadableStore names what it cannot read.
+    // and judges; RaiseUnreadableStore names what it cannot read.
 }
 
 void RaiseUnreadableStore(const std::string& path, const Error& e) {
@@ -508,16 +527,9 @@ void RaiseUnreadableStore(const std::string& path, const Error& e) {
     const int fd = ::stat(path.c_str(), &st) == 0 ? HeaderProbe(path, st) : -1;
     if (fd < 0 || ::pread(fd, hdr.data(), hdr.size(), 0) != static_cast<ssize_t>(hdr.size()))
         throw e;
-    const auto be32 = [&](size_t at) {
-        return (int64_t{hdr[at]} << 24) | (int64_t{hdr[at + 1]} << 16) |
-               (int64_t{hdr[at + 2]} << 8) | int64_t{hdr[at + 3]};
-    };
-    int64_t pageSize = (int64_t{hdr[16]} << 8) | int64_t{hdr[17]};
-    if (pageSize == 1) pageSize = 65536;
-    // The page count is valid when its version stamp matches the change counter.
-    const int64_t pages = be32(28);
+    const auto [pageSize, pages] = PagesOf(hdr);
     const auto size = static_cast<int64_t>(st.st_size);
-    if (pageSize < 512 || pages <= 0 || be32(92) != be32(24) || size >= pages * pageSize) throw e;
+    if (pageSize < 512 || pages <= 0 || size >= pages * pageSize) throw e;
     throw Error(err::kCorrupt,
                 platform::Describe("open store", path,
                                    "truncated: " + std::to_string(size / pageSize) + " of " +

@@ -80,10 +80,7 @@ RunPreview PreviewRun(const std::string& itemUrl, Date at, bool keepMessages) {
     auto& p = preview.parameters;
 
     if (p.mailboxToMoveUnreadable) {
-        preview.noRun = "the destination (" +
-                        registration::CustomProperty(registration::kMailboxToMove) +
-                        ") cannot be read, so a run moves or deletes nothing: " +
-                        p.mailboxToMoveUnreadable->Description();
+        preview.noRun = quellix::UnreadableDestinationText(*p.mailboxToMoveUnreadable);
         return preview;
     }
     if (!p.mailboxToMove.empty()) {

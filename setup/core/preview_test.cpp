@@ -264,7 +264,7 @@ TEST_F(PreviewEdges, APreviewThatCannotSelectSaysWhyAndNothingElse) {
     SetItemProperty(item, registration::CustomProperty(registration::kMailboxToMove),
                     platform::Variant(int16_t{7}));
     const RunPreview unreadable = PreviewRun(item, Date::NowLocal());
-    EXPECT_NE(unreadable.noRun.find("cannot be read, so a run moves or deletes nothing"),
+    EXPECT_NE(unreadable.noRun.find("cannot be read, so nothing is moved or deleted"),
               std::string::npos)
         << unreadable.noRun;
 }
