@@ -274,7 +274,7 @@ int main(int argc, char** argv) {
         // the service demo the daily timer falls due three seconds from now.
         if (service) {
             item.timerStartTime = localplatform::FromStoreTime(
-                localplatform::ToStoreTime(Date::NowUtc()) + 3 - 14 * 86400);
+                localplatform::ToStoreTime(Date::NowUtc()) + 3 - int64_t{14} * 86400);
         }
         item.searchRoot = "GC://" + server + "." + domain;
         item.folderName = "Spam";
