@@ -223,26 +223,26 @@ std::string ImpossibleDate(const DateFields& f) {
     return {};
 }
 
-Date DateOf(const DateFields& f) {
-    return Date::FromParts(f.year, f.month, f.day, f.hour, f.minute, f.second);
+// The date the fields name when they are of the accepted form (formWhy
+// says what form otherwise) and the calendar has it (ImpossibleDate says
+// what it lacks otherwise); *why, when given, gets the reason for nothing.
+std::optional<Date> DateOf(const std::optional<DateFields>& f, bool form, const char* formWhy,
+                           std::string* why) {
+    const std::string impossible = f && form ? ImpossibleDate(*f) : formWhy;
+    if (!impossible.empty()) {
+        if (why) *why = impossible;
+        return std::nullopt;
+    }
+    return Date::FromParts(f->year, f->month, f->day, f->hour, f->minute, f->second);
 }
 
 }  // namespace
 
 std::optional<Date> ParseDateText(std::string_view s, std::string* why) {
     const auto f = ReadDateFields(s);
-    if (!f) {
-        if (why) {
-            *why = "not a date and time of the form yyyy-mm-dd hh:mm (or hh:mm:ss, or h:mm AM|PM)";
-        }
-        return std::nullopt;
-    }
-    const std::string impossible = ImpossibleDate(*f);
-    if (!impossible.empty()) {
-        if (why) *why = impossible;
-        return std::nullopt;
-    }
-    return DateOf(*f);
+    return DateOf(f, f.has_value(),
+                  "not a date and time of the form yyyy-mm-dd hh:mm (or hh:mm:ss, or h:mm AM|PM)",
+                  why);
 }
 
 std::optional<Date> ParseDateText(std::string_view s) {
@@ -255,20 +255,10 @@ std::optional<Date> ParseIsoUtcText(std::string_view s, std::string* why) {
     // digits for every field but the year.
     const bool exact =
         f && s.size() == 20 && f->separator == 'T' && f->seconds && !f->twelveHour && f->zulu;
-    if (!exact) {
-        if (why) {
-            *why =
-                "not a time of the form yyyy-mm-ddThh:mm:ssZ (UTC, for example "
-                "2026-12-08T03:00:00Z)";
-        }
-        return std::nullopt;
-    }
-    const std::string impossible = ImpossibleDate(*f);
-    if (!impossible.empty()) {
-        if (why) *why = impossible;
-        return std::nullopt;
-    }
-    return DateOf(*f);
+    return DateOf(f, exact,
+                  "not a time of the form yyyy-mm-ddThh:mm:ssZ (UTC, for example "
+                  "2026-12-08T03:00:00Z)",
+                  why);
 }
 
 }  // namespace platform

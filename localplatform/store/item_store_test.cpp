@@ -25,17 +25,9 @@ namespace localplatform {
 namespace {
 
 using platform::Variant;
+using testing::ErrorOf;
 using testing::TempStore;
 using namespace std::chrono_literals;
-
-int32_t ErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const platform::Error& e) {
-        return e.Number();
-    }
-    return 0;
-}
 
 TEST(ItemStoreTest, NamespacesAndMailboxesMakeTheirTree) {
     TempStore temp;

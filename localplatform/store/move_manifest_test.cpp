@@ -17,16 +17,8 @@
 namespace localplatform {
 namespace {
 
+using testing::ErrorOf;
 using testing::TempStore;
-
-int32_t ErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const platform::Error& e) {
-        return e.Number();
-    }
-    return 0;
-}
 
 // A mailbox "alice" with a Spam folder, and the destination mailbox "dest".
 struct Mailboxes {

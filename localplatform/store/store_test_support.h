@@ -5,15 +5,28 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 
+#include "base/error.h"
 #include "base/testing/temp_platform.h"
 #include "localplatform/store/item_store.h"
 
 namespace localplatform::testing {
+
+// The number of the platform error f raises; 0 when it raises none.
+inline int32_t ErrorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const platform::Error& e) {
+        return e.Number();
+    }
+    return 0;
+}
 
 class TempStore {
 public:
