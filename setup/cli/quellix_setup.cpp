@@ -330,7 +330,9 @@ HealthReport Health(const SetupStatus& status, const WindowValues& w, const std:
         // The next run: when the registration's timer next fires on a run day.
         const std::optional<int64_t> next =
             found ? NextDueInstant(run, start, now, bias) : std::nullopt;
-        const std::string noNext = !found ? "none (no registration)" : "none (Never run)";
+        const std::string noNext = !found     ? "none (no registration)"
+                                   : run == 0 ? "none (Never run)"
+                                              : "unknown (the start time cannot be read)";
         text << "Run history: " << history.Path() << "\n";
         json << "  \"history\": {\n    \"path\": " << JsonString(history.Path())
              << ",\n    \"lastRun\": ";
@@ -599,6 +601,12 @@ int Run(const Args& args) {
     if (args.command == "status") return Status(status, log, args.json, storeFailure);
     if (args.command == "preview") {
         PrintLog(log);  // what the status check could not read
+        // A registration that cannot be read is not "no registration".
+        if (const std::string why = RegistrationFailure(status, ""); !why.empty()) {
+            std::cerr << "quellix-setup: preview: the registration cannot be read: "
+                      << VisibleText(why) << "\n";
+            return kExitFailed;
+        }
         return PreviewCommand(RegistrationItemUrl(status.registration), args.preview);
     }
 

@@ -602,6 +602,10 @@ TEST_F(StatusTest, AStoreThatCannotBeOpenedIsSaidInItsPartAndFailsTheCommand) {
         EXPECT_EQ(o.code, 1) << o.output;
         EXPECT_TRUE(Has(o.output, "\"registration\": null,\n  \"parameters\": {\"error\": \""))
             << o.output;
+        o = QuellixSetup({"preview"});
+        EXPECT_EQ(o.code, 1) << o.output;
+        EXPECT_TRUE(Has(o.output, "open store(" + db + ") failed: ")) << o.output;
+        EXPECT_FALSE(Has(o.output, "no registration was found")) << o.output;
         std::filesystem::remove(db);
         std::filesystem::rename(db + ".away", db);
     }
