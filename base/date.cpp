@@ -1,5 +1,6 @@
 #include "base/date.h"
 
+#include <array>
 #include <cctype>
 #include <chrono>
 #include <cmath>
@@ -118,7 +119,22 @@ std::string GeneralDateText(Date d) {
     return buf;
 }
 
-std::optional<Date> ParseDateText(std::string_view s) {
+namespace {
+
+// The fields of a date text, before they are checked against the calendar.
+struct DateFields {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    bool time = false;     // a time of day was given
+    bool seconds = false;  // with seconds
+    bool twelveHour = false;
+    bool zulu = false;   // ends in "Z"
+    char separator = 0;  // 'T' or ' ' before the time
+};
+
+// Reads "yyyy-mm-dd", optionally "T" or a blank and "hh:mm[:ss]", an
+// optional " AM"/" PM" and an optional "Z"; nothing for other text. The
+// values are not checked here.
+std::optional<DateFields> ReadDateFields(std::string_view s) {
     size_t i = 0;
     auto number = [&](size_t minDigits, size_t maxDigits) -> std::optional<int> {
         size_t start = i;
@@ -138,41 +154,111 @@ std::optional<Date> ParseDateText(std::string_view s) {
         }
         return false;
     };
+    DateFields f;
     auto y = number(4, 4);
     if (!y || !expect('-')) return std::nullopt;
     auto mo = number(1, 2);
     if (!mo || !expect('-')) return std::nullopt;
     auto d = number(1, 2);
     if (!d) return std::nullopt;
-    int h = 0, mi = 0, sec = 0;
+    f.year = *y;
+    f.month = *mo;
+    f.day = *d;
     if (i < s.size() && (s[i] == 'T' || s[i] == ' ')) {
+        f.separator = s[i];
         ++i;
+        f.time = true;
         auto hh = number(1, 2);
         if (!hh || !expect(':')) return std::nullopt;
         auto mm = number(2, 2);
         if (!mm) return std::nullopt;
-        h = *hh;
-        mi = *mm;
+        f.hour = *hh;
+        f.minute = *mm;
         if (expect(':')) {
             auto ss = number(2, 2);
             if (!ss) return std::nullopt;
-            sec = *ss;
+            f.second = *ss;
+            f.seconds = true;
         }
-        if (i + 2 < s.size() + 0 && s[i] == ' ' && (i + 3 == s.size() || s[i + 3] == 'Z')) {
+        if (i + 2 < s.size() && s[i] == ' ' && (i + 3 == s.size() || s[i + 3] == 'Z')) {
             const char a = UpperChar(s[i + 1]);
             const char m = UpperChar(s[i + 2]);
-            if ((a != 'A' && a != 'P') || m != 'M' || h < 1 || h > 12) return std::nullopt;
-            h = (h % 12) + (a == 'P' ? 12 : 0);
+            if ((a != 'A' && a != 'P') || m != 'M') return std::nullopt;
+            if (f.hour < 1 || f.hour > 12) return std::nullopt;
+            f.hour = (f.hour % 12) + (a == 'P' ? 12 : 0);
+            f.twelveHour = true;
             i += 3;
         }
-        expect('Z');
+        f.zulu = expect('Z');
     }
     if (i != s.size()) return std::nullopt;
-    if (*mo < 1 || *mo > 12 || *d < 1 || h > 23 || mi > 59 || sec > 59) return std::nullopt;
+    return f;
+}
+
+constexpr std::array<const char*, 12> kMonthNames = {
+    "January", "February", "March",     "April",   "May",      "June",
+    "July",    "August",   "September", "October", "November", "December"};
+
+// Why the fields name no instant of the calendar; empty when they do.
+std::string ImpossibleDate(const DateFields& f) {
+    char text[128];
+    if (f.month < 1 || f.month > 12) {
+        std::snprintf(text, sizeof text, "there is no month %d (months go from 1 to 12)", f.month);
+        return text;
+    }
     static constexpr int kDaysIn[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (*y % 4 == 0 && *y % 100 != 0) || *y % 400 == 0;
-    if (*d > kDaysIn[*mo - 1] || (*mo == 2 && *d == 29 && !leap)) return std::nullopt;
-    return Date::FromParts(*y, *mo, *d, h, mi, sec);
+    const bool leap = (f.year % 4 == 0 && f.year % 100 != 0) || f.year % 400 == 0;
+    const int days = f.month == 2 && !leap ? 28 : kDaysIn[f.month - 1];
+    if (f.day < 1 || f.day > days) {
+        std::snprintf(text, sizeof text, "there is no day %d: %s %04d has %d days", f.day,
+                      kMonthNames[static_cast<size_t>(f.month - 1)], f.year, days);
+        return text;
+    }
+    if (f.hour > 23 || f.minute > 59 || f.second > 59) {
+        std::snprintf(text, sizeof text,
+                      "there is no time %02d:%02d:%02d (hours go to 23, minutes and seconds to 59)",
+                      f.hour, f.minute, f.second);
+        return text;
+    }
+    return {};
+}
+
+// The date the fields name when they are of the accepted form (formWhy
+// says what form otherwise) and the calendar has it (ImpossibleDate says
+// what it lacks otherwise); *why, when given, gets the reason for nothing.
+std::optional<Date> DateOf(const std::optional<DateFields>& f, bool form, const char* formWhy,
+                           std::string* why) {
+    const std::string impossible = f && form ? ImpossibleDate(*f) : formWhy;
+    if (!impossible.empty()) {
+        if (why) *why = impossible;
+        return std::nullopt;
+    }
+    return Date::FromParts(f->year, f->month, f->day, f->hour, f->minute, f->second);
+}
+
+}  // namespace
+
+std::optional<Date> ParseDateText(std::string_view s, std::string* why) {
+    const auto f = ReadDateFields(s);
+    return DateOf(f, f.has_value(),
+                  "not a date and time of the form yyyy-mm-dd hh:mm (or hh:mm:ss, or h:mm AM|PM)",
+                  why);
+}
+
+std::optional<Date> ParseDateText(std::string_view s) {
+    return ParseDateText(s, nullptr);
+}
+
+std::optional<Date> ParseIsoUtcText(std::string_view s, std::string* why) {
+    const auto f = ReadDateFields(s);
+    // Exactly the one form: "T", seconds, the 24-hour clock, "Z", and two
+    // digits for every field but the year.
+    const bool exact =
+        f && s.size() == 20 && f->separator == 'T' && f->seconds && !f->twelveHour && f->zulu;
+    return DateOf(f, exact,
+                  "not a time of the form yyyy-mm-ddThh:mm:ssZ (UTC, for example "
+                  "2026-12-08T03:00:00Z)",
+                  why);
 }
 
 }  // namespace platform

@@ -71,7 +71,14 @@ std::string GeneralDateText(Date d);
 // Parses "yyyy-mm-dd", optionally followed by "T" or a blank and
 // "hh:mm[:ss]", optionally " AM"/" PM" (12-hour clock) and an optional "Z".
 // Months and days may have one digit. Returns nothing for any other text or an
-// impossible calendar date.
+// impossible calendar date; then *why (when given) says which: the forms it
+// takes, or what the calendar lacks ("there is no day 30: February 2026 has
+// 28 days").
 std::optional<Date> ParseDateText(std::string_view text);
+std::optional<Date> ParseDateText(std::string_view text, std::string* why);
+
+// Parses exactly "yyyy-mm-ddThh:mm:ssZ", an instant in UTC, and nothing
+// else; *why (when given) says why not, as above.
+std::optional<Date> ParseIsoUtcText(std::string_view text, std::string* why = nullptr);
 
 }  // namespace platform

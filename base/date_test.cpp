@@ -33,6 +33,43 @@ TEST(Date, FractionalDaysAndSecondsRounding) {
     EXPECT_EQ(platform::GeneralDateText(Date::FromUnixSeconds(1700000000)), "2023-11-14 22:13:20");
 }
 
+// Dates from a command line: the one UTC form, or the local forms; a date
+// the calendar lacks is refused saying what it lacks.
+TEST(Date, ParseIsoUtcTakesOneFormAndSaysWhyNot) {
+    std::string why;
+    const auto d = platform::ParseIsoUtcText("2026-12-07T10:00:00Z", &why);
+    ASSERT_TRUE(d.has_value()) << why;
+    EXPECT_EQ(platform::GeneralDateText(*d), "2026-12-07 10:00:00");
+    struct Case {
+        const char* text;
+        const char* why;
+    } cases[] = {
+        {"2026-12-07 10:00", "not a time of the form yyyy-mm-ddThh:mm:ssZ"},
+        {"2026-12-01", "not a time of the form yyyy-mm-ddThh:mm:ssZ"},
+        {"2026-12-07T10:00:00", "not a time of the form yyyy-mm-ddThh:mm:ssZ"},
+        {"2026-12-07T10:00Z", "not a time of the form yyyy-mm-ddThh:mm:ssZ"},
+        {"2026-2-7T10:00:00Z", "not a time of the form yyyy-mm-ddThh:mm:ssZ"},
+        {"2026-12-07 10:00:00Z", "not a time of the form yyyy-mm-ddThh:mm:ssZ"},
+        {"2026-02-30T10:00:00Z", "there is no day 30: February 2026 has 28 days"},
+        {"2024-02-30T10:00:00Z", "there is no day 30: February 2024 has 29 days"},
+        {"2026-04-31T00:00:00Z", "there is no day 31: April 2026 has 30 days"},
+        {"2026-13-01T00:00:00Z", "there is no month 13"},
+        {"2026-12-00T00:00:00Z", "there is no day 0"},
+        {"2026-12-07T24:00:00Z", "there is no time 24:00:00"},
+        {"2026-12-07T10:60:00Z", "there is no time 10:60:00"},
+    };
+    for (const auto& c : cases) {
+        why.clear();
+        EXPECT_FALSE(platform::ParseIsoUtcText(c.text, &why).has_value()) << c.text;
+        EXPECT_NE(why.find(c.why), std::string::npos) << c.text << ": " << why;
+    }
+    why.clear();
+    EXPECT_FALSE(ParseDateText("2026-02-30 03:00", &why).has_value());
+    EXPECT_EQ(why, "there is no day 30: February 2026 has 28 days");
+    EXPECT_FALSE(ParseDateText("the 30th", &why).has_value());
+    EXPECT_NE(why.find("yyyy-mm-dd hh:mm"), std::string::npos) << why;
+}
+
 TEST(Date, ParseAcceptsIsoAndTwelveHourForms) {
     struct Case {
         const char* text;

@@ -85,7 +85,8 @@ void Usage(FILE* out) {
                  "           deleting it\n"
                  "  --service install Quellix.so into the component application 'Quellix'\n"
                  "           (running as this account) and let the event service fire the\n"
-                 "           timer at its next instant (quellix-eventd --once) instead of\n"
+                 "           timer at its next instant (quellix-eventd --once, which waits\n"
+                 "           for it: the timer is set three seconds ahead) instead of\n"
                  "           calling quellix-host directly\n"
                  "  --identity the account the application runs as (default: this one); run\n"
                  "           as root, give the service account, whose data folder (data_dir)\n"
@@ -313,6 +314,12 @@ int main(int argc, char** argv) {
         item.timerStartTime = registration::ComputeTimerStartTime(Date::NowLocal(), item.timeToRun,
                                                                   ISODate::GetTimeZoneBias())
                                   .value_or(now);
+        // The event service fires a timer at its instant and not before: for
+        // the service demo the daily timer falls due three seconds from now.
+        if (service) {
+            item.timerStartTime = localplatform::FromStoreTime(
+                localplatform::ToStoreTime(Date::NowUtc()) + 3 - int64_t{14} * 86400);
+        }
         item.searchRoot = "GC://" + server + "." + domain;
         item.folderName = "Spam";
         item.expirationPeriod = 14;

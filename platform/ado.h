@@ -253,4 +253,25 @@ private:
 // A cleanup run calls it when it starts.
 void StartStoreBusyBudget();
 
+// True when both URLs name one item of this server's store, in either
+// scheme and whatever the letter case of its names; false when either is no
+// store URL of an item.
+bool SameStoreItem(const std::string& a, const std::string& b);
+
+// While one lives, this thread reaches the store read-only: its file is
+// opened read-only, an older store is read as it stands (never upgraded),
+// and any write raises. For those who look without changing a byte (a
+// preview). Scopes nest.
+class ReadOnlyStore {
+public:
+    ReadOnlyStore();
+    ~ReadOnlyStore();
+    ReadOnlyStore(const ReadOnlyStore&) = delete;
+    ReadOnlyStore& operator=(const ReadOnlyStore&) = delete;
+
+private:
+    struct Scope;
+    std::unique_ptr<Scope> scope_;
+};
+
 }  // namespace platform

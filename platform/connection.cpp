@@ -2,6 +2,7 @@
 // handle on the store database; transactions begun here cover every write
 // made on this thread's handle until CommitTrans.
 #include "localplatform/store/item_store.h"
+#include "localplatform/store/run_lock.h"
 #include "localplatform/store/store_query.h"
 #include "localplatform/store/store_url.h"
 #include "platform/store_access_impl.h"
@@ -19,6 +20,21 @@ std::string EncodeStoreUrlPath(const std::string& text) {
 void StartStoreBusyBudget() {
     localplatform::ItemStore::StartBusyBudget();
 }
+
+bool SameStoreItem(const std::string& a, const std::string& b) {
+    try {
+        // The run lock's key: the item's place in the store, folded.
+        return localplatform::StoreRunLock::KeyFor(a) == localplatform::StoreRunLock::KeyFor(b);
+    } catch (const Error&) {
+        return false;
+    }
+}
+
+struct ReadOnlyStore::Scope {
+    localplatform::ItemStore::ReadOnly readOnly;
+};
+ReadOnlyStore::ReadOnlyStore() : scope_(std::make_unique<Scope>()) {}
+ReadOnlyStore::~ReadOnlyStore() = default;
 
 ConnectionImpl::Kind ProviderKind(const std::string& provider) {
     const std::string p = localplatform::FoldName(provider);

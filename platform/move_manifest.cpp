@@ -26,6 +26,17 @@ MovedMessage::State StateOf(const localplatform::MoveEntry& e) {
 
 }  // namespace
 
+int64_t BeginStoreRun(const std::string& itemUrl, bool moves, int64_t above) {
+    return ItemStore::ForThisThread()->BeginRun(itemUrl, Date::NowUtc().UnixSeconds(), moves,
+                                                above);
+}
+
+std::optional<StoreRunInfo> StoreRunOf(int64_t run) {
+    const auto r = ItemStore::ForThisThread()->Run(run);
+    if (!r) return std::nullopt;
+    return StoreRunInfo{r->id, r->itemUrl, r->moves};
+}
+
 std::string MoveRecordForRun(const std::string& sourceUrl, const std::string& destinationFolderUrl,
                              int64_t run) {
     auto store = ItemStore::ForThisThread();

@@ -11,6 +11,25 @@
 
 namespace platform {
 
+// The identity of a run of the registration item at itemUrl that starts
+// now: handed out by this server's store, which keeps the move manifest, so
+// that no two runs of it ever share one (a history removed or replaced
+// makes no difference); above is the lowest it may be less one (the highest
+// id a history knows). moves says whether the run moves expired messages.
+// Raises platform::Error when the store cannot be written.
+int64_t BeginStoreRun(const std::string& itemUrl, bool moves, int64_t above);
+
+// A run as the store knows it.
+struct StoreRunInfo {
+    int64_t id = 0;
+    std::string itemUrl;
+    bool moves = false;  // it moved expired messages (else it deleted them)
+};
+// The run the store gave the identity run; nothing for one it did not (a
+// run from before the store handed identities out). Raises platform::Error
+// when the store cannot be read.
+std::optional<StoreRunInfo> StoreRunOf(int64_t run);
+
 // Moves the message at sourceUrl into the folder at destinationFolderUrl
 // exactly as Record::MoveRecord does (URLs of either scheme, the message's
 // bytes, received time and properties kept, one atomic step) and records

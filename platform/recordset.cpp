@@ -38,6 +38,8 @@ public:
     Variant Value(const std::string& name) const override {
         RequireRow("Fields");
         const auto& row = result_.rows[at_];
+        // An item the store cannot read: its row is there, to be passed over.
+        if (row.unreadable) throw *row.unreadable;
         const std::string k = localplatform::FoldName(name);
         if (result_.selectAll) {
             for (size_t i = 0; i < row.names.size(); ++i) {

@@ -24,7 +24,9 @@ struct RecordsetImpl {
     virtual void MoveNext() = 0;
     // The current row's value of a column, by name without regard to case;
     // Null when the row has none. Raises err::kAdoItemNotFound for a column
-    // the query did not select and err::kAdoNoCurrentRecord at EOF.
+    // the query did not select, err::kAdoNoCurrentRecord at EOF, and
+    // err::kCantConvert (naming the item) for every column of a row whose
+    // item the store cannot read: it is to be passed over.
     [[nodiscard]] virtual Variant Value(const std::string& name) const = 0;
     // Deletes the current row's item from its source; the cursor stays on
     // the row until MoveNext. A backend that cannot delete raises

@@ -24,8 +24,9 @@ int64_t Now() {
 }
 
 RunSummary Summary(const localplatform::RunRecord& r) {
-    return {r.id,  r.itemUrl, r.started,   r.ended,   r.outcome, r.detail, r.parameters,
-            r.pid, r.host,    r.mailboxes, r.deleted, r.moved,   r.bytes,  r.errors};
+    return {r.id,         r.itemUrl, r.started, r.ended,     r.outcome, r.detail,
+            r.parameters, r.pid,     r.host,    r.mailboxes, r.deleted, r.moved,
+            r.bytes,      r.errors,  r.putBack, r.putBackAt};
 }
 
 }  // namespace
@@ -49,7 +50,7 @@ RunRecorder::RunRecorder(RunRecorder&&) noexcept = default;
 RunRecorder& RunRecorder::operator=(RunRecorder&&) noexcept = default;
 
 RunRecorder::~RunRecorder() {
-    if (!s_ || s_->ended) return;
+    if (!s_ || s_->ended || s_->id == 0) return;
     try {
         s_->Flush();
         s_->history.EndRun(s_->id, Now(), localplatform::run_outcome::kInterrupted,
@@ -60,10 +61,37 @@ RunRecorder::~RunRecorder() {
     }
 }
 
+RunRecorder RunRecorder::Open() {
+    return RunRecorder(
+        std::make_unique<State>(State{localplatform::RunHistory::OpenCurrent(), 0, {}, {}, false}));
+}
+
+int64_t RunRecorder::HighestId() const {
+    return s_->history.HighestRunId();
+}
+
+void RunRecorder::Start(const std::string& itemUrl, const std::string& parameters, int64_t id) {
+    if (s_->id != 0) {
+        throw Error(err::kFail, "RunRecorder.Start: the run's record is already begun",
+                    "RunHistory");
+    }
+    s_->id = s_->history.BeginRun(itemUrl, Now(), parameters, id);
+}
+
 RunRecorder RunRecorder::Begin(const std::string& itemUrl, const std::string& parameters) {
-    auto history = localplatform::RunHistory::OpenCurrent();
-    const int64_t id = history.BeginRun(itemUrl, Now(), parameters);
-    return RunRecorder(std::make_unique<State>(State{std::move(history), id, {}, {}, false}));
+    RunRecorder recorder = Open();
+    recorder.Start(itemUrl, parameters);
+    return recorder;
+}
+
+void RunRecorder::Selected(const std::vector<RunSelectedMailbox>& mailboxes) {
+    if (!s_ || s_->id == 0 || s_->ended) {
+        throw Error(err::kFail, "RunRecorder.Selected: the run's record is not open", "RunHistory");
+    }
+    std::vector<localplatform::SelectedMailbox> rows;
+    rows.reserve(mailboxes.size());
+    for (const auto& m : mailboxes) rows.push_back({m.mailbox, m.name});
+    s_->history.RecordSelection(s_->id, rows);
 }
 
 int64_t RunRecorder::Id() const {
@@ -71,13 +99,13 @@ int64_t RunRecorder::Id() const {
 }
 
 void RunRecorder::Folder(const RunFolderRecord& folder) {
-    if (!s_ || s_->ended) {
+    if (!s_ || s_->ended || s_->id == 0) {
         throw Error(err::kFail, "RunRecorder.Folder: the run's record is already ended",
                     "RunHistory");
     }
     if (s_->pending.empty()) s_->firstPending = std::chrono::steady_clock::now();
-    s_->pending.push_back(
-        {folder.mailbox, folder.url, folder.count, folder.bytes, folder.moved, folder.error});
+    s_->pending.push_back({folder.mailbox, folder.url, folder.count, folder.bytes, folder.moved,
+                           folder.error, folder.name});
     if (s_->pending.size() >= kFlushFolders ||
         std::chrono::steady_clock::now() - s_->firstPending >= kFlushInterval) {
         s_->Flush();
@@ -85,7 +113,7 @@ void RunRecorder::Folder(const RunFolderRecord& folder) {
 }
 
 void RunRecorder::End(const std::string& outcome, const std::string& detail, int64_t mailboxes) {
-    if (!s_ || s_->ended) {
+    if (!s_ || s_->ended || s_->id == 0) {
         throw Error(err::kFail, "RunRecorder.End: the run's record is already ended", "RunHistory");
     }
     s_->Flush();
@@ -127,9 +155,34 @@ std::vector<RunFolderRecord> RunHistoryReader::Folders(int64_t run,
     std::vector<RunFolderRecord> out;
     if (!history_) return out;
     for (const auto& f : history_->Folders(run, mailbox)) {
-        out.push_back({f.mailbox, f.url, f.count, f.bytes, f.moved, f.error});
+        out.push_back({f.mailbox, f.url, f.count, f.bytes, f.moved, f.error, f.name});
     }
     return out;
+}
+
+std::optional<RunSummary> RunHistoryReader::Run(int64_t id) const {
+    if (!history_) return std::nullopt;
+    const auto r = history_->Run(id);
+    if (!r) return std::nullopt;
+    return Summary(*r);
+}
+
+std::optional<std::vector<RunSelectedMailbox>> RunHistoryReader::Selection(int64_t run) const {
+    if (!history_) return std::nullopt;
+    const auto selection = history_->Selection(run);
+    if (!selection) return std::nullopt;
+    std::vector<RunSelectedMailbox> out;
+    out.reserve(selection->size());
+    for (const auto& m : *selection) out.push_back({m.mailbox, m.name});
+    return out;
+}
+
+bool RecordPutBack(int64_t run, int64_t messages) {
+    const std::string path = localplatform::PlatformConfig::Current().HistoryPath();
+    std::error_code ec;
+    // A history never written has no run to tell of; it is not made for it.
+    if (!std::filesystem::exists(path, ec)) return false;
+    return localplatform::RunHistory::OpenCurrent().RecordPutBack(run, messages, Now());
 }
 
 }  // namespace platform

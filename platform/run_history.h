@@ -22,7 +22,14 @@ struct RunFolderRecord {
     int64_t count = 0;    // messages deleted or moved
     int64_t bytes = 0;    // their total size
     bool moved = false;
-    std::string error;  // empty when the folder was swept
+    std::string error;   // empty when the folder was swept
+    std::string name{};  // the mailbox's name: it names one without an address
+};
+
+// A mailbox a run selected, recorded before it swept any.
+struct RunSelectedMailbox {
+    std::string mailbox;  // its address; empty when it has none
+    std::string name;
 };
 
 // The history record of one cleanup run, kept in the platform's history.
@@ -31,9 +38,17 @@ struct RunFolderRecord {
 // reads as "interrupted".
 class RunRecorder {
 public:
-    // Opens the configured history, prunes old records, and records the
-    // start of a run of itemUrl by this process (outcome "running"). Raises
-    // platform::Error.
+    // Opens the configured history to record one run. Raises platform::Error.
+    static RunRecorder Open();
+    // The highest id a run of the history ever had (0: none), so that a
+    // run's identity from elsewhere can be chosen above it.
+    [[nodiscard]] int64_t HighestId() const;
+    // Prunes old records and records the start of a run of itemUrl by this
+    // process (outcome "running") under id, the identity the store gave the
+    // run, or the history's own next number when id is 0. Once. Raises
+    // platform::Error (err::kResourceExists when the history has that id).
+    void Start(const std::string& itemUrl, const std::string& parameters, int64_t id = 0);
+    // Open, then Start under the history's own number.
     static RunRecorder Begin(const std::string& itemUrl, const std::string& parameters);
     RunRecorder(RunRecorder&&) noexcept;
     RunRecorder& operator=(RunRecorder&&) noexcept;
@@ -42,6 +57,9 @@ public:
     ~RunRecorder();
 
     [[nodiscard]] int64_t Id() const;
+    // Records the mailboxes the run selected, at once (before it sweeps
+    // them). Raises platform::Error.
+    void Selected(const std::vector<RunSelectedMailbox>& mailboxes);
     // Records one folder as the run treats it. Raises platform::Error.
     void Folder(const RunFolderRecord& folder);
     // Records the end (outcome "completed", "failed", "not a run day",
@@ -75,6 +93,8 @@ struct RunSummary {
     int64_t moved = 0;
     int64_t bytes = 0;
     int64_t errors = 0;
+    int64_t putBack = 0;               // messages undo put back since
+    std::optional<int64_t> putBackAt;  // when undo last put one back
 };
 
 // Reads the history named by the platform configuration. A history that was
@@ -93,6 +113,11 @@ public:
     // The folders of a run in the order recorded; with a mailbox, only its.
     [[nodiscard]] std::vector<RunFolderRecord> Folders(int64_t run,
                                                        const std::string& mailbox = "") const;
+    // One run; nothing when the history has none of that id.
+    [[nodiscard]] std::optional<RunSummary> Run(int64_t id) const;
+    // The mailboxes a run selected; nothing when it recorded none (it
+    // stopped before it selected, or ran before selections were recorded).
+    [[nodiscard]] std::optional<std::vector<RunSelectedMailbox>> Selection(int64_t run) const;
     [[nodiscard]] const std::string& Path() const { return path_; }
 
 private:
@@ -100,5 +125,10 @@ private:
     std::unique_ptr<localplatform::RunHistory> history_;  // null: no history yet
     std::string path_;
 };
+
+// Records in the configured history that undo put messages of run back.
+// Returns false, recording nothing, when the history has no such run (or
+// was never written). Raises platform::Error when it cannot be written.
+bool RecordPutBack(int64_t run, int64_t messages);
 
 }  // namespace platform

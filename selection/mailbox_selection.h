@@ -44,6 +44,9 @@ std::string ForEachTreatedMailbox(const std::string& searchRoot, const std::stri
                                   int16_t allMailboxes,
                                   const std::function<void(const MailboxRow&)>& treat);
 
+// Why a mailbox without an address is not swept: there is no URL to try.
+inline constexpr const char* kNoAddressReason = "no URL to try: the mailbox has no address";
+
 // The URLs of the row's folder folderName that a run tries, in order, until
 // one is not refused; the last one is the one whose failure is logged. The
 // directory values go into the URLs encoded, so each reaches exactly the

@@ -14,7 +14,28 @@ RunParameters ReadRunParameters(platform::Record& rec, platform::ErrorState& err
     };
     err.Run([&] { p.searchRoot = Trim(value(registration::kSearchRoot).ToString()); });
     err.Run([&] { p.folderName = Trim(value(registration::kFolderName).ToString()); });
-    err.Run([&] { p.mailboxToMove = Trim(value(registration::kMailboxToMove).ToString()); });
+    err.Run([&] {
+        // Absent (Null) means delete; anything else must be the destination's
+        // text: a date or a number names no mailbox, and a value the store
+        // cannot read is no "delete".
+        platform::Variant v;
+        try {
+            v = value(registration::kMailboxToMove);
+            if (!v.IsNull() && v.Type() != platform::VariantType::String) {
+                throw platform::Error(
+                    platform::err::kTypeMismatch,
+                    platform::Describe(
+                        "read " + registration::CustomProperty(registration::kMailboxToMove),
+                        platform::VariantTypeName(v.Type()),
+                        "a destination is text, not a value of this type",
+                        platform::err::kTypeMismatch));
+            }
+        } catch (const platform::Error& e) {
+            p.mailboxToMoveUnreadable = e;
+            throw;
+        }
+        p.mailboxToMove = Trim(v.ToString());
+    });
     err.Run([&] { p.ageLimit = Trim(value(registration::kExpirationPeriod).ToString()); });
     err.Run([&] { p.run = value(registration::kRun).ToInt16(); });
     err.Run([&] { p.reportRecipient = Trim(value(registration::kReportRecipient).ToString()); });
@@ -45,6 +66,11 @@ std::string ParametersText(const RunParameters& p) {
     line(kAffectAllMailboxes, std::to_string(p.allMailboxes));
     line(kIncludeSubfolders, p.traversal == "deep" ? "1" : "0");
     return text;
+}
+
+std::string UnreadableDestinationText(const platform::Error& unreadable) {
+    return "the destination (" + registration::CustomProperty(registration::kMailboxToMove) +
+           ") cannot be read, so nothing is moved or deleted: " + unreadable.Description();
 }
 
 RunParameters ReadRunParametersOf(const std::string& itemUrl) {

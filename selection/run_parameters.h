@@ -17,6 +17,10 @@ struct RunParameters {
     std::string searchRoot;
     std::string folderName;
     std::string mailboxToMove;  // empty: expired messages are deleted
+    // "_MailboxToMove" is there but cannot be read (a value of a type that
+    // is no text, or one the store cannot convert): no run may take it for
+    // "delete".
+    std::optional<platform::Error> mailboxToMoveUnreadable;
     std::string ageLimit;       // days, as text
     int16_t run = -1;           // 0: never; 1: every day; 2..8: Sunday..Saturday
     int16_t allMailboxes = -1;  // 1: every mailbox of this server; else the marked ones
@@ -36,8 +40,14 @@ std::string ParametersText(const RunParameters& parameters);
 
 // Reads the parameters from the open registration item rec, each value
 // trimmed. A read that fails (absent, Null, not convertible) keeps the
-// parameter's default and is recorded in err; the next one is read.
+// parameter's default and is recorded in err; the next one is read. A
+// destination that is present but cannot be read as text is also kept in
+// mailboxToMoveUnreadable.
 RunParameters ReadRunParameters(platform::Record& rec, platform::ErrorState& err);
+
+// Why no run takes place when the destination cannot be read (the
+// parameters' mailboxToMoveUnreadable): neither a move nor a delete.
+std::string UnreadableDestinationText(const platform::Error& unreadable);
 
 // Opens the registration item at itemUrl and reads its parameters as above
 // (a value that cannot be read keeps its default). Raises platform::Error

@@ -17,8 +17,15 @@ namespace {
 void SweepMailbox(const RunState& run, const MailboxRow& row, const std::string& folderName,
                   platform::Date cutoff, const std::string& traversal) {
     const std::vector<std::string> tries = FolderUrlTries(row, run.thread.server, folderName);
-    platform::RunFolderRecord folder{row.address, {}, 0, 0, !run.move.MoveTarget.empty(), {}};
-    if (tries.empty()) folder.error = "no URL to try: the mailbox has no address";
+    platform::RunFolderRecord folder{row.address, {},      0, 0, !run.move.MoveTarget.empty(),
+                                     {},          row.name};
+    if (tries.empty()) {
+        // Said in the log too: the mailbox is named there, and nothing else
+        // would say why it was not swept.
+        folder.error = kNoAddressReason;
+        WriteLog(run.log, ErrorEntry(platform::err::kNotFound, kNoAddressReason) + " " +
+                              VisibleText(row.name));
+    }
     for (size_t i = 0; i < tries.size(); ++i) {
         const FolderSwept swept =
             SweepFolder(run, tries[i], cutoff, i + 1 == tries.size(), traversal);
@@ -40,13 +47,23 @@ MailboxesTreated ProcessMailboxes(const RunState& run, const std::string& search
     MailboxesTreated treated;
     int32_t& count = treated.count;
     try {
-        const std::string cut = ForEachTreatedMailbox(
-            searchRoot, run.thread.server.ServerName, allMailboxes, [&](const MailboxRow& row) {
-                WriteLog(run.log, std::string(kCrLf) + "Mailbox: " + VisibleText(row.name) + kCrLf +
-                                      "Source folder: " + VisibleText(folderName));
-                ++count;
-                SweepMailbox(run, row, folderName, cutoff, traversal);
-            });
+        // The directory hands every row over at once (sorted by cn): the
+        // selection is recorded whole before the first mailbox is swept, so
+        // the history knows what the run meant to treat, however it ends.
+        std::vector<MailboxRow> selected;
+        const std::string cut =
+            ForEachTreatedMailbox(searchRoot, run.thread.server.ServerName, allMailboxes,
+                                  [&](const MailboxRow& row) { selected.push_back(row); });
+        std::vector<platform::RunSelectedMailbox> selection;
+        selection.reserve(selected.size());
+        for (const auto& row : selected) selection.push_back({row.address, row.name});
+        run.record.Selected(selection);
+        for (const auto& row : selected) {
+            WriteLog(run.log, std::string(kCrLf) + "Mailbox: " + VisibleText(row.name) + kCrLf +
+                                  "Source folder: " + VisibleText(folderName));
+            ++count;
+            SweepMailbox(run, row, folderName, cutoff, traversal);
+        }
         // Rows the directory left out are mailboxes not treated: say so.
         if (!cut.empty()) {
             WriteLog(run.log, ErrorEntry(platform::err::kDsSizeLimit, VisibleText(cut)) + " " +

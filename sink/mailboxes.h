@@ -13,7 +13,8 @@ namespace quellix {
 // Asks the directory under searchRoot for every mailbox user, keeps those
 // homed on this server (run.thread.server.ServerName) that the run treats (allMailboxes 1: all;
 // else only those marked "Quellix" in extensionAttribute8), skips system
-// mailboxes, logs each treated mailbox and sweeps its folder folderName,
+// mailboxes, records them in the run's record (all of them, before the
+// first is swept), logs each treated mailbox and sweeps its folder folderName,
 // trying up to eight URL forms (built from the server's names) until one is
 // not refused; the sweeps delete or move as run.move says, and every line
 // goes to run.log. Returns the number of mailboxes treated. A directory

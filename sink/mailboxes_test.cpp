@@ -68,7 +68,8 @@ TEST_F(MailboxesTest, TriesTheUrlFormsInOrderAndLogsOnlyTheLastFailure) {
          .alias = "eve",
          .mail = "eve@other.example",
          .mark = "Quellix"},
-        // No address: no URL is tried at all, the mailbox still counts.
+        // No address: no URL is tried at all, the mailbox still counts, and
+        // the log says why it was not swept.
         {.cn = "Fred", .account = "fred", .alias = "fred", .mark = "Quellix"},
         // The account differs from the alias: tries go on to 8, which logs.
         {.cn = "Gus",
@@ -106,6 +107,7 @@ TEST_F(MailboxesTest, TriesTheUrlFormsInOrderAndLogsOnlyTheLastFailure) {
         "",
         Header("Fred"),
         "Source folder: Spam",
+        "<error> no URL to try: the mailbox has no address Fred",
         "",
         Header("Gus"),
         "Source folder: Spam",

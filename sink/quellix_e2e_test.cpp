@@ -3,8 +3,6 @@
 // called on a thread of the host, the report received by a real SMTP server.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +19,7 @@
 #include <thread>
 
 #include "base/testing/file_text.h"
+#include "base/testing/small_file_system.h"
 #include "localplatform/mail/mail_message.h"
 #include "localplatform/mail/testing/smtp_harness.h"
 #include "platform/com.h"
@@ -343,25 +342,7 @@ HostRun RunHostCapturing(const std::vector<std::string>& args, const std::string
 // one of them taken by a filler file, so that dir holds one page of log and
 // nothing more (or nothing at all when full). Needs root or user namespaces.
 bool SmallFileSystemOn(const std::string& dir, bool full) {
-    const uid_t uid = geteuid();
-    const gid_t gid = getegid();
-    if (unshare(CLONE_NEWNS) != 0) {
-        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return false;
-        const auto put = [](const char* file, const std::string& text) {
-            const int fd = open(file, O_WRONLY);
-            const bool ok =
-                fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-            if (fd >= 0) close(fd);
-            return ok;
-        };
-        put("/proc/self/setgroups", "deny");
-        if (!put("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
-            !put("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1")) {
-            return false;
-        }
-    }
-    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
-    if (mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=8k,mode=0700") != 0) return false;
+    if (!platform::testing::MountSmallFileSystem(dir, "8k")) return false;
     const int fd = open((dir + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
     if (fd < 0) return false;
     static const char page[4096] = {};

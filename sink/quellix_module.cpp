@@ -48,6 +48,7 @@ std::optional<platform::Error> RunCleanup(ThreadState& thread, RunLog& log, RunR
     }
 
     if (!IsMailboxItemUrl(itemUrl)) {
+        record.NotARegistration();
         fail(err::kInvalidArg,
              Describe("OnTimer", itemUrl, "not the URL of an item in a mailbox", 0));
         return failure;
@@ -67,7 +68,9 @@ std::optional<platform::Error> RunCleanup(ThreadState& thread, RunLog& log, RunR
     });
 
     if (err.Number() != 0) {
-        // No registration item, no parameters: no run.
+        // No registration item, no parameters: no run. An item that does
+        // not exist is no registration: the firing is not a run of one.
+        if (err.Number() == err::kNotFound) record.NotARegistration();
         fail(err.Number(), err.Description());
         WriteLog(log, ErrorEntry(err.Number(), err.Description()) + " " + VisibleText(itemUrl));
     }
@@ -77,7 +80,15 @@ std::optional<platform::Error> RunCleanup(ThreadState& thread, RunLog& log, RunR
         params = ReadRunParameters(rec, err);
         if (params.reportRecipient) thread.ReportRecipient = *params.reportRecipient;
         state.move.MoveTarget = params.mailboxToMove;
-        if (!state.move.MoveTarget.empty()) {
+        if (params.mailboxToMoveUnreadable) {
+            // The administrator meant to move, to a destination that cannot
+            // be read: deleting instead is not the same risk. No run.
+            const Error& e = *params.mailboxToMoveUnreadable;
+            const std::string why = UnreadableDestinationText(e);
+            fail(e.Number(), why);
+            WriteLog(log, ErrorEntry(e.Number(), why) + " " + VisibleText(itemUrl));
+            params.searchRoot.clear();
+        } else if (!state.move.MoveTarget.empty()) {
             const bool searched = err.Run([&] {
                 state.move = ResolveDestination(
                     [&](const std::string& line) { WriteLog(log, line); }, params.searchRoot,
@@ -101,8 +112,32 @@ std::optional<platform::Error> RunCleanup(ThreadState& thread, RunLog& log, RunR
         if (rec.State() == adStateOpen) ignored.Run([&] { rec.Close(); });
         if (cnn.State() == adStateOpen) ignored.Run([&] { cnn.Close(); });
     }
-    record.Begin(itemUrl, ParametersText(params));
-    if (state.move.Found()) record.PruneManifest();
+    record.Begin(itemUrl, ParametersText(params),
+                 !params.mailboxToMove.empty() || params.mailboxToMoveUnreadable);
+    if (record.Failure() && record.StoreId() != 0) {
+        // The run goes on; its log says under which identity its moves are
+        // kept, which the history cannot tell.
+        WriteLog(log, ErrorEntry(record.Failure()->Number(),
+                                 "the run history cannot be written (" +
+                                     record.Failure()->Description() + "); this is run " +
+                                     std::to_string(record.StoreId()) + " of the store") +
+                          " " + VisibleText(itemUrl));
+    }
+    if (state.move.Found() && record.StoreId() == 0) {
+        // Every move is recorded under the identity the store gives the run,
+        // so that it can be put back: without one nothing is moved.
+        const Error why = record.StoreFailure().value_or(
+            Error(err::kFail, "the store gave the run no identity", "RunCleanup"));
+        const std::string text =
+            "the run has no identity from the store to record its moves under, so nothing is "
+            "moved: " +
+            why.Description();
+        fail(why.Number(), text);
+        WriteLog(log, ErrorEntry(why.Number(), text) + " " + VisibleText(itemUrl));
+        params.searchRoot.clear();
+    } else if (state.move.Found()) {
+        record.PruneManifest();
+    }
 
     int32_t count = 0;
     if (params.Runnable()) {

@@ -7,31 +7,57 @@
 
 namespace quellix {
 
+namespace {
+
+// Runs step; the failure it raises, whatever its kind, as a platform error.
 template <class Step>
-void RunRecord::Write(Step&& step) {
-    if (failure_) return;
+std::optional<platform::Error> Caught(Step&& step) {
     try {
         step();
     } catch (const platform::Error& e) {
-        failure_ = e;
+        return e;
     } catch (const std::bad_alloc&) {
-        failure_.emplace(platform::err::kOutOfMemory, "Out of memory", "RunRecord");
+        return platform::Error(platform::err::kOutOfMemory, "Out of memory", "RunRecord");
     } catch (const std::exception& e) {
-        failure_.emplace(platform::err::kFail, e.what(), "RunRecord");
+        return platform::Error(platform::err::kFail, e.what(), "RunRecord");
     }
+    return std::nullopt;
+}
+
+}  // namespace
+
+template <class Step>
+void RunRecord::Write(Step&& step) {
+    if (failure_) return;
+    failure_ = Caught(step);
     // A history that failed is not written again: the record ends here, and
     // a recorder let go without its end reads as interrupted.
     if (failure_) recorder_.reset();
 }
 
-void RunRecord::Begin(const std::string& itemUrl, const std::string& parameters) {
+void RunRecord::Begin(const std::string& itemUrl, const std::string& parameters, bool moves) {
     if (begun_) return;
     begun_ = true;
-    Write([&] { recorder_ = platform::RunRecorder::Begin(itemUrl, parameters); });
+    Write([&] { recorder_ = platform::RunRecorder::Open(); });
+    int64_t above = 0;
+    if (recorder_) Write([&] { above = recorder_->HighestId(); });
+    // The identity comes from the store even when the history cannot be
+    // written: the moves are recorded under it, and undo finds them.
+    storeFailure_ = Caught([&] { storeId_ = platform::BeginStoreRun(itemUrl, moves, above); });
+    if (recorder_) Write([&] { recorder_->Start(itemUrl, parameters, storeId_); });
+}
+
+void RunRecord::Selected(const std::vector<platform::RunSelectedMailbox>& mailboxes) {
+    if (recorder_) Write([&] { recorder_->Selected(mailboxes); });
 }
 
 void RunRecord::Folder(const platform::RunFolderRecord& folder) {
     if (recorder_) Write([&] { recorder_->Folder(folder); });
+}
+
+int64_t RunRecord::Id() const {
+    if (storeId_ != 0) return storeId_;
+    return recorder_ ? recorder_->Id() : 0;
 }
 
 void RunRecord::PruneManifest() {
@@ -40,7 +66,7 @@ void RunRecord::PruneManifest() {
 
 void RunRecord::End(const std::string& itemUrl, const std::string& outcome,
                     const std::string& detail) {
-    Begin(itemUrl, "");
+    Begin(itemUrl, "", false);
     if (!recorder_) return;
     Write([&] { recorder_->End(outcome, detail, mailboxes); });
     recorder_.reset();

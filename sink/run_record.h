@@ -1,12 +1,15 @@
-// A run's record in the platform's run history: begun once the run knows its
-// parameters, one folder added as each mailbox is swept, ended by OnTimer
-// with the run's outcome. Writing it never stops the run: the first failure
-// is kept, the recording stops, and OnTimer reports it.
+// A run's record: its identity, which the store that keeps the move
+// manifest hands out, and its record in the platform's run history, begun
+// once the run knows its parameters, the mailboxes it selected, one folder
+// added as each mailbox is swept, ended by OnTimer with the run's outcome.
+// Writing it never stops the run: the first failure of the history is kept,
+// the recording stops, and OnTimer reports it.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/error.h"
 #include "platform/run_history.h"
@@ -15,17 +18,33 @@ namespace quellix {
 
 class RunRecord {
 public:
-    // Begins the record of a run of itemUrl (once; later calls do nothing).
-    void Begin(const std::string& itemUrl, const std::string& parameters);
+    // Begins the record of a run of itemUrl (once; later calls do nothing):
+    // the store gives the run its identity (above every id the history
+    // knows), and the history records the run under it. When the store
+    // gives none (StoreFailure says why), the history records the run under
+    // a number of its own; when the history fails, Failure says why.
+    void Begin(const std::string& itemUrl, const std::string& parameters, bool moves);
+    // The firing names no registration item (no item of a mailbox, or none
+    // at that URL): it is no run of a registration, and nothing is recorded.
+    void NotARegistration() { begun_ = true; }
+    // Records the mailboxes the run selected, before it sweeps them.
+    void Selected(const std::vector<platform::RunSelectedMailbox>& mailboxes);
     // Adds a folder as the run treated it.
     void Folder(const platform::RunFolderRecord& folder);
     // Ends the record: "completed", "failed" (detail: why), "not a run day"
     // or "skipped"; begins it first when nothing did.
     void End(const std::string& itemUrl, const std::string& outcome, const std::string& detail);
 
-    // The run's id in the history; 0 while none was begun (its moves then
-    // keep no manifest).
-    [[nodiscard]] int64_t Id() const { return recorder_ ? recorder_->Id() : 0; }
+    // The run's id: the store's, else the history's; 0 while there is none.
+    [[nodiscard]] int64_t Id() const;
+    // The identity the store gave the run; its moves are recorded in the
+    // manifest under it. 0 when the store gave none: a move run then moves
+    // nothing, for no move may lack its manifest entry.
+    [[nodiscard]] int64_t StoreId() const { return storeId_; }
+    // Why the store gave the run no identity, if it did not.
+    [[nodiscard]] const std::optional<platform::Error>& StoreFailure() const {
+        return storeFailure_;
+    }
     // Forgets the store's manifest entries of moves older than it keeps them
     // (a move run's upkeep, when it begins to move).
     void PruneManifest();
@@ -41,6 +60,8 @@ private:
 
     std::optional<platform::RunRecorder> recorder_;
     std::optional<platform::Error> failure_;
+    std::optional<platform::Error> storeFailure_;
+    int64_t storeId_ = 0;
     bool begun_ = false;
 };
 

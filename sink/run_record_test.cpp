@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "localplatform/sqlite/sqlite_db.h"
 #include "platform/move_manifest.h"
 #include "platform/run_history.h"
 #include "sink/quellix_cls.h"
@@ -207,6 +208,94 @@ TEST_F(RunRecordTest, AHistoryThatCannotBeWrittenFailsTheRunButNotItsWork) {
     // The cleanup itself took place; the host's log names the history.
     EXPECT_EQ(Messages("ann", "Spam"), Strings{"ann-young"});
     EXPECT_NE(ReadLog().find("Mailboxes processed: 2"), std::string::npos) << ReadLog();
+}
+
+// The scenario of an unwritable history: the run takes its identity from
+// the store, every move has its manifest entry under it, and the log says
+// which run it is.
+TEST_F(RunRecordTest, AMoveRunWithoutAHistoryStillRecordsEveryMoveUnderItsIdentity) {
+    const std::string item = Item(true);
+    std::filesystem::create_directories(dir_ + "/history-folder/history.db");
+    Configure({"history = " + dir_ + "/history-folder/history.db"});
+    EXPECT_EQ(FireTimer(item), platform::E_FAIL);
+    EXPECT_EQ(Subjects("arch", "Inbox").size(), 8U);
+    EXPECT_EQ(platform::MovedMessagesOfRun(1).size(), 8U);
+    EXPECT_NE(ReadLog().find("this is run 1 of the store"), std::string::npos) << ReadLog();
+}
+
+// A history removed (as one does with an unreadable one) numbers its runs
+// afresh, but the store does not: the next run is not run 1 again, and
+// putting run 1 back takes only run 1's messages.
+TEST_F(RunRecordTest, ARemovedHistoryNeverGivesARunAnotherRunsIdentity) {
+    const std::string item = Item(true);
+    ASSERT_EQ(FireTimer(item), platform::S_OK) << ReadLog();
+    const int64_t first = LastRun().id;
+    ASSERT_EQ(platform::MovedMessagesOfRun(first).size(), 8U);
+    for (const char* suffix : {"", "-wal", "-shm"})
+        std::filesystem::remove(dir_ + "/history.db" + std::string(suffix));
+    Message(Folder("ann", "Spam"), "ann5", Date::NowUtc().AddDays(-20));
+    ASSERT_EQ(FireTimer(item), platform::S_OK) << ReadLog();
+    const int64_t second = LastRun().id;
+    EXPECT_NE(second, first);
+    EXPECT_EQ(platform::MovedMessagesOfRun(second).size(), 1U);
+    EXPECT_EQ(platform::MovedMessagesOfRun(first).size(), 8U);
+}
+
+// A destination that is there but cannot be read stops the run: the
+// administrator meant to move, and nothing is deleted instead.
+TEST_F(RunRecordTest, AnUnreadableDestinationStopsTheRunInsteadOfDeleting) {
+    const std::string item = Item(true);
+    const std::string property = registration::CustomProperty(registration::kMailboxToMove);
+    SetItemProperty(item, property, platform::Variant(Date::NowUtc()));
+    EXPECT_EQ(FireTimer(item), platform::E_FAIL);
+    EXPECT_EQ(Messages("ann", "Spam").size(), 5U);
+    EXPECT_NE(ReadLog().find(property + ") cannot be read, so nothing is moved or deleted"),
+              std::string::npos)
+        << ReadLog();
+    EXPECT_NE(ReadLog().find("Mailboxes processed: 0"), std::string::npos) << ReadLog();
+    EXPECT_EQ(LastRun().outcome, "failed");
+
+    // A type the store does not know.
+    SetItemProperty(item, property, platform::Variant(std::string("arch@example.org")));
+    {
+        auto store = Store();
+        const auto reg = store->Require({testing::kNamespace, "MBX", testing::kSystemMailbox,
+                                         "StoreEvents", "GlobalEvents", registration::kItemName},
+                                        item);
+        auto db = localplatform::SqliteDb::Open(store->Path(), {});
+        db.Prepare("UPDATE props SET type = 99 WHERE item = ?1 AND name = ?2")
+            .Bind(1, reg.id)
+            .Bind(2, property)
+            .Run();
+    }
+    NewRun();
+    EXPECT_EQ(FireTimer(item), platform::E_FAIL);
+    EXPECT_EQ(Messages("ann", "Spam").size(), 5U);
+    EXPECT_NE(ReadLog().find("a property type the store does not know"), std::string::npos)
+        << ReadLog();
+}
+
+// A firing of an item that does not exist is no run of a registration: it
+// fails, and leaves nothing in the history or the metrics.
+TEST_F(RunRecordTest, AFiringOfNoRegistrationLeavesNoRecord) {
+    (void)Item(false);
+    const std::string missing =
+        FileUrl(testing::kSystemMailbox, "StoreEvents/GlobalEvents/Nope.reg");
+    EXPECT_EQ(FireTimer(missing), platform::E_FAIL);
+    EXPECT_EQ(FireTimer("file://./backofficestorage/example.org/nowhere"), platform::E_FAIL);
+    EXPECT_TRUE(platform::RunHistoryReader::OpenCurrent().Runs().empty());
+    EXPECT_EQ(Metrics(), "");
+}
+
+// The mailboxes a run selected are recorded before it sweeps them.
+TEST_F(RunRecordTest, ARunRecordsWhatItSelected) {
+    ASSERT_EQ(FireTimer(Item(false)), platform::S_OK) << ReadLog();
+    const auto selection = platform::RunHistoryReader::OpenCurrent().Selection(LastRun().id);
+    ASSERT_TRUE(selection);
+    ASSERT_EQ(selection->size(), 2U);
+    EXPECT_EQ((*selection)[0].mailbox, "ann@example.org");
+    EXPECT_EQ((*selection)[0].name, "Ann");
+    EXPECT_EQ((*selection)[1].mailbox, "bob@example.org");
 }
 
 TEST_F(RunRecordTest, NotARunDayIsRecordedAsSuch) {

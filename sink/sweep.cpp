@@ -26,6 +26,15 @@ std::function<void(const std::string&)>& MoveFaultHook() {
 void MoveMessage(const std::string& href, const MoveDestination& move, int64_t run) {
     const std::string& dest =
         StartsWithNoCase(href, "http:") ? move.DestHttpFolderUrl : move.DestFileFolderUrl;
+    // No move without its manifest entry: the run stops before it moves
+    // anything without an identity from the store.
+    if (run == 0) {
+        throw platform::Error(
+            platform::err::kFail,
+            platform::Describe("move", href, "the run has no identity to record the move under",
+                               platform::err::kFail),
+            "SweepFolder");
+    }
 #ifdef QUELLIX_MOVE_FAULTS
     if (MoveFaultHook()) MoveFaultHook()(href);
 #endif
@@ -45,13 +54,25 @@ FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platf
     using namespace platform;
     FolderSwept swept;
     int32_t& result = swept.selected;
-    const int64_t runId = run.record.Id();
+    const int64_t runId = run.record.StoreId();
+    int32_t skipped = 0;
     ErrorState err;
     err.Run([&] {
         result = ForEachExpiredMessage(folderUrl, cutoff, traversal, [&](Recordset& rs) {
             // Of the row's values the sweep needs its URL and size; the
             // names and dates the query also selects are not read.
-            const SelectedMessage message = ReadSelectedMessage(rs);
+            SelectedMessage message;
+            try {
+                message = ReadSelectedMessage(rs);
+            } catch (const Error& e) {
+                // One message the store cannot read is passed over and said;
+                // the rest of the folder is swept.
+                if (e.Number() != err::kCantConvert) throw;
+                ++skipped;
+                WriteLog(run.log, ErrorEntry(e.Number(), "message skipped: " + e.Description()) +
+                                      " " + VisibleText(folderUrl));
+                return;
+            }
             if (run.move.MoveTarget.empty()) {
                 rs.Delete(adAffectCurrent);
             } else {
@@ -69,10 +90,11 @@ FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platf
                      ErrorEntry(err.Number(), err.Description()) + " " + VisibleText(folderUrl));
         }
     } else if (!run.move.MoveTarget.empty()) {
-        WriteLog(run.log, std::to_string(result) + " messages has been moved from " +
+        // The count is of what was selected, less what was passed over.
+        WriteLog(run.log, std::to_string(result - skipped) + " messages has been moved from " +
                               VisibleText(folderUrl) + " to " + VisibleText(run.move.MoveTarget));
     } else {
-        WriteLog(run.log, std::to_string(result) + " messages has been deleted in " +
+        WriteLog(run.log, std::to_string(result - skipped) + " messages has been deleted in " +
                               VisibleText(folderUrl));
     }
     return swept;

@@ -17,8 +17,10 @@ namespace quellix {
 // summary line, or the error entry when logErrors is set, to run.log. Returns the number of
 // messages selected, or -1 when the folder was not treated at this URL (the folder is missing, the
 // query failed, or a message could not be deleted or moved: those treated before stay so, the rest
-// stay in place), with what was removed and why it stopped. A move is recorded in the store's
-// manifest under the run's id (run.record), for putting it back.
+// stay in place), with what was removed and why it stopped. A message the store cannot read (a
+// received time out of range) is passed over with an error entry, and the rest are swept; the
+// summary line counts what was removed. A move is recorded in the store's manifest under the
+// run's identity from the store (run.record), for putting it back; a run without one moves nothing.
 //
 // A move is one step of the store that keeps the message's bytes and
 // received time: a failure or a crash at any moment leaves the source or

@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <limits>
 #include <thread>
 
 #include "base/error.h"
+#include "localplatform/sqlite/sqlite_db.h"
 #include "platform/ado.h"
 #include "sink/mailboxes.h"
 #include "sink/quellix_module.h"
@@ -97,6 +99,40 @@ TEST_F(SweepTest, AFolderMissingAtThisUrlIsNotTreatedAndLoggedOnlyWhenAsked) {
     EXPECT_TRUE(lines[0].ends_with(" " + HttpUrl("ann", "Nope"))) << lines[0];
 }
 
+// One message whose received time no date has (a damaged store) is passed
+// over and said; the rest of the folder is swept, run after run.
+TEST_F(SweepTest, AMessageWithAnImpossibleDateIsSkippedAndTheRestSwept) {
+    const int64_t spam = Folder("ann", "Spam");
+    for (const char* s : {"a", "b", "c"}) Message(spam, s, cutoff_.AddDays(-3));
+    const int64_t bad = Message(spam, "bad", cutoff_.AddDays(-3));
+    Message(spam, "young", cutoff_.AddDays(3));
+    {
+        auto db = localplatform::SqliteDb::Open(Store()->Path(), {});
+        db.Prepare("UPDATE items SET received = ?1 WHERE id = ?2")
+            .Bind(1, std::numeric_limits<int64_t>::min())
+            .Bind(2, bad)
+            .Run();
+    }
+    const FolderSwept swept =
+        SweepFolder(TheRun(), FileUrl("ann", "Spam"), cutoff_, true, "shallow");
+    EXPECT_EQ(swept.selected, 4);
+    EXPECT_EQ(swept.removed, 3);
+    EXPECT_EQ(swept.error, "");
+    EXPECT_EQ(Messages("ann", "Spam"), (Strings{"bad", "young"}));
+    const auto lines = LogLines(ReadLog());
+    ASSERT_EQ(lines.size(), 2u) << ReadLog();
+    EXPECT_TRUE(StartsWithNowStamp(lines[0])) << lines[0];
+    EXPECT_NE(lines[0].find("message skipped: read item(" + FileUrl("ann", "Spam") + "/bad.EML)"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_NE(lines[0].find("outside the dates a store holds"), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[1], "3 messages has been deleted in " + FileUrl("ann", "Spam"));
+    // The next run passes it over again, and removes nothing else.
+    NewRun();
+    EXPECT_EQ(SweepFolder(TheRun(), FileUrl("ann", "Spam"), cutoff_, true, "shallow").removed, 0);
+    EXPECT_EQ(Messages("ann", "Spam"), (Strings{"bad", "young"}));
+}
+
 TEST_F(SweepTest, AnEmptySelectionLogsACountOfZero) {
     const int64_t spam = Folder("ann", "Spam");
     Message(spam, "new", cutoff_.AddDays(1));
@@ -110,6 +146,8 @@ protected:
         SweepTest::SetUp();
         Mailbox("archive");
         TheRun().move = {"archive/Inbox", FileUrl("archive", "Inbox"), HttpUrl("archive", "Inbox")};
+        // The run's identity, from the store: its moves are recorded under it.
+        Record().Begin(FileUrl("system", "Quellix.reg"), "", true);
         const int64_t spam = Folder("ann", "Spam");
         for (const char* s : {"m1", "m2", "m3", "m4", "m5"}) Message(spam, s, cutoff_.AddDays(-2));
         Message(spam, "keep", cutoff_.AddDays(2));
@@ -208,6 +246,21 @@ TEST_F(MoveTest, FileSchemeMessagesHaveNoDestinationWhenOnlyTheHttpInboxWasFound
     EXPECT_EQ(Messages("ann", "Spam").size(), 6u);
     EXPECT_TRUE(Subjects("archive", "Inbox").empty());
     EXPECT_EQ(ReadLog(), "");
+}
+
+// No move without its manifest entry: a run the store gave no identity
+// moves nothing, and says why.
+TEST_F(MoveTest, ARunWithoutAnIdentityFromTheStoreMovesNothing) {
+    NewRun();
+    TheRun().move = {"archive/Inbox", FileUrl("archive", "Inbox"), HttpUrl("archive", "Inbox")};
+    const FolderSwept swept =
+        SweepFolder(TheRun(), FileUrl("ann", "Spam"), cutoff_, true, "shallow");
+    EXPECT_EQ(swept.selected, -1);
+    EXPECT_EQ(swept.removed, 0);
+    EXPECT_EQ(Messages("ann", "Spam"), (Strings{"keep", "m1", "m2", "m3", "m4", "m5"}));
+    EXPECT_TRUE(Subjects("archive", "Inbox").empty());
+    EXPECT_NE(ReadLog().find("the run has no identity to record the move under"), std::string::npos)
+        << ReadLog();
 }
 
 // The child half of the crash test: a process that dies at its third move,

@@ -3,12 +3,12 @@
 add_library(quellix_sink_testing STATIC testing/sink_fixture.cpp)
 target_link_libraries(quellix_sink_testing PUBLIC quellix_sink_core_faults quellix_selection_testing)
 
-quellix_add_test(NAME sweep_test SOURCES sweep_test.cpp LIBS quellix_sink_testing)
+quellix_add_test(NAME sweep_test SOURCES sweep_test.cpp LIBS quellix_sink_testing lp_sqlite)
 quellix_add_test(NAME run_log_test SOURCES run_log_test.cpp LIBS quellix_sink_testing)
 quellix_add_test(NAME mailboxes_test SOURCES mailboxes_test.cpp LIBS quellix_sink_testing)
 quellix_add_test(NAME destination_test SOURCES destination_test.cpp LIBS quellix_sink_testing)
 quellix_add_test(NAME quellix_module_test SOURCES quellix_module_test.cpp LIBS quellix_sink_testing)
-quellix_add_test(NAME run_record_test SOURCES run_record_test.cpp LIBS quellix_sink_testing)
+quellix_add_test(NAME run_record_test SOURCES run_record_test.cpp LIBS quellix_sink_testing lp_sqlite)
 
 quellix_add_test(NAME quellix_e2e_test SOURCES quellix_e2e_test.cpp
                  LIBS quellix_sink_testing platform lp_mail lp_mail_testing)

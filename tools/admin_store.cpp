@@ -15,6 +15,7 @@
 
 #include "base/error.h"
 #include "base/exit_codes.h"
+#include "base/strfuncs.h"
 #include "localplatform/store/item_store.h"
 #include "localplatform/store/store_query.h"
 #include "localplatform/store/store_url.h"
@@ -112,10 +113,11 @@ int Import(const std::vector<std::string>& in) {
         a.options.size() != 1) {
         return Usage("import");
     }
-    const auto received = platform::ParseDateText(a.options.at("received"));
+    std::string why;
+    const auto received = platform::ParseIsoUtcText(a.options.at("received"), &why);
     if (!received) {
-        std::fprintf(stderr,
-                     "quellix-admin store import: --received must be yyyy-mm-ddThh:mm:ssZ\n");
+        std::fprintf(stderr, "quellix-admin store import: --received \"%s\": %s\n",
+                     platform::VisibleText(a.options.at("received")).c_str(), why.c_str());
         return platform::kExitUsage;
     }
     std::string bytes;
@@ -150,9 +152,17 @@ int List(const std::vector<std::string>& in) {
                                       '\'') +
         ")");
     for (const auto& row : localplatform::RunQuery(*store, query).rows) {
-        std::printf("%s\t%s\t%s\t%s\n", Show(row.values[0]).c_str(),
-                    row.values[1].IsNull() ? "-" : Show(row.values[1]).c_str(),
-                    row.values[2].ToBool() ? "hidden" : "visible", Show(row.values[3]).c_str());
+        // An item the store cannot read is listed, and said, with the rest.
+        const std::string received = !row.values[1].IsNull() ? Show(row.values[1])
+                                     : row.unreadable        ? std::string("unreadable")
+                                                             : std::string("-");
+        std::printf("%s\t%s\t%s\t%s\n", Show(row.values[0]).c_str(), received.c_str(),
+                    row.values[2].IsNull() || !row.values[2].ToBool() ? "visible" : "hidden",
+                    Show(row.values[3]).c_str());
+        if (row.unreadable) {
+            std::fprintf(stderr, "quellix-admin store list: %s\n",
+                         platform::VisibleText(row.unreadable->Description()).c_str());
+        }
     }
     return platform::kExitOk;
 }
@@ -251,8 +261,12 @@ int GenerateCorpus(const std::vector<std::string>& in) {
     const std::string prefix = a.options.count("prefix") ? a.options.at("prefix") : "user";
     int64_t until = localplatform::ToStoreTime(platform::Date::NowUtc());
     if (a.Has("until")) {
-        const auto d = platform::ParseDateText(a.options.at("until"));
-        if (!d) throw std::invalid_argument("--until must be yyyy-mm-ddThh:mm:ssZ");
+        std::string why;
+        const auto d = platform::ParseIsoUtcText(a.options.at("until"), &why);
+        if (!d) {
+            throw std::invalid_argument(
+                "--until \"" + platform::VisibleText(a.options.at("until")) + "\": " + why);
+        }
         until = localplatform::ToStoreTime(*d);
     }
     std::vector<std::string> folderNames;
@@ -336,7 +350,8 @@ const std::vector<Verb>& Verbs() {
          Import},
         {"list", "list URL [--deep]",
          "Lists the folder's items and subfolders (--deep: and those of every folder below):\n"
-         "URL, received time (UTC), hidden flag, content class, separated by tabs.",
+         "URL, received time (UTC), hidden flag, content class, separated by tabs. An item\n"
+         "whose values the store cannot read shows 'unreadable', and standard error says why.",
          List},
         {"show", "show URL", "Shows every property of the item: name, type, value.", ShowItem},
         {"delete", "delete URL", "Deletes the item, a folder with everything below it.", Delete},

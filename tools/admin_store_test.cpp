@@ -9,6 +9,7 @@
 #include <string>
 
 #include "base/testing/run_program.h"
+#include "localplatform/sqlite/sqlite_db.h"
 #include "localplatform/store/store_test_support.h"
 
 namespace {
@@ -50,7 +51,14 @@ TEST(AdminStoreTest, VerbsWorkAndReportByExitCode) {
          "Subject: hi\r\n\r\nx\r\n", 0, ".EML"},
         {"import '" + box + "/Inbox/Spam' -", "x", 2, "", "usage: quellix-admin store import"},
         {"import '" + box + "/Inbox/Spam' - --received yesterday", "x", 2, "",
-         "--received must be yyyy-mm-ddThh:mm:ssZ"},
+         "--received \"yesterday\": not a time of the form yyyy-mm-ddThh:mm:ssZ"},
+        // Only the documented form, and only dates the calendar has.
+        {"import '" + box + "/Inbox/Spam' - --received 2026-12-01", "x", 2, "",
+         "not a time of the form yyyy-mm-ddThh:mm:ssZ (UTC"},
+        {"import '" + box + "/Inbox/Spam' - --received '2026-12-01 10:00:00'", "x", 2, "",
+         "not a time of the form yyyy-mm-ddThh:mm:ssZ (UTC"},
+        {"import '" + box + "/Inbox/Spam' - --received 2026-02-30T10:00:00Z", "x", 2, "",
+         "--received \"2026-02-30T10:00:00Z\": there is no day 30: February 2026 has 28 days"},
         {"list '" + box + "/Inbox' --deep", "", 0,
          "2026-01-02T03:04:05Z\tvisible\turn:content-class:message"},
         {"list '" + box + "/../x'", "", 1, "", "relative segment '..'"},
@@ -87,6 +95,32 @@ TEST(AdminStoreTest, VerbsWorkAndReportByExitCode) {
             EXPECT_EQ(r.err.find("failed"), std::string::npos) << c.args << "\n" << r.err;
         }
     }
+}
+
+// An item whose received time no date has is listed with the rest, said to
+// be unreadable, and standard error says why.
+TEST(AdminStoreTest, ListShowsAnUnreadableItemAmongTheOthers) {
+    TempStore temp;
+    const std::string spam = TempStore::FileBase() + "/alice/Inbox/Spam";
+    ASSERT_EQ(Admin("create-namespace example.test").code, 0);
+    ASSERT_EQ(Admin("create-mailbox example.test alice").code, 0);
+    ASSERT_EQ(Admin("create-folder '" + spam + "'").code, 0);
+    const Outcome bad = Admin("import '" + spam + "' - --received 2026-01-02T03:04:05Z", "x");
+    ASSERT_EQ(bad.code, 0);
+    ASSERT_EQ(Admin("import '" + spam + "' - --received 2026-01-03T03:04:05Z", "y").code, 0);
+    auto store = localplatform::ItemStore::ForThisThread();
+    const auto row = store->Require({"example.test", "MBX", "alice", "Inbox", "Spam",
+                                     bad.out.substr(bad.out.rfind('/') + 1, 36)},
+                                    bad.out);
+    auto db = localplatform::SqliteDb::Open(temp.DbPath(), {});
+    db.Prepare("UPDATE items SET received = -9223372036854775807 - 1 WHERE id = ?1")
+        .Bind(1, row.id)
+        .Run();
+    const Outcome listed = Admin("list '" + spam + "'");
+    EXPECT_EQ(listed.code, 0) << listed.err;
+    EXPECT_NE(listed.out.find("\tunreadable\tvisible\t"), std::string::npos) << listed.out;
+    EXPECT_NE(listed.out.find("2026-01-03T03:04:05Z"), std::string::npos) << listed.out;
+    EXPECT_NE(listed.err.find("outside the dates a store holds"), std::string::npos) << listed.err;
 }
 
 TEST(AdminStoreTest, CorpusIsTheSameForTheSameSeed) {

@@ -19,6 +19,7 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -59,8 +60,9 @@ void Usage(FILE* out) {
                  "account that is locked, expired or missing.\n"
                  "\n"
                  "  --once AT  fires every registration due at an instant after its last\n"
-                 "             firing and at or before AT (yyyy-mm-ddThh:mm:ssZ, UTC), waits\n"
-                 "             for each run, and exits\n"
+                 "             firing and at or before AT, waits for each run, and exits.\n"
+                 "             AT is yyyy-mm-ddThh:mm:ssZ (UTC) and nothing else; an AT\n"
+                 "             still ahead is waited for: nothing fires before its instant\n"
                  "  --list     prints each registration with its last and next firing\n"
                  "\n"
                  "Configuration keys (--config, else $QUELLIX_CONFIG, else\n"
@@ -236,11 +238,11 @@ int main(int argc, char** argv) {
     }
     std::optional<int64_t> atUnix;
     if (mode == Mode::kOnce) {
-        atUnix = eventd::ParseIsoUtc(at);
+        std::string why;
+        atUnix = eventd::ParseIsoUtc(at, &why);
         if (!atUnix) {
-            std::fprintf(stderr,
-                         "quellix-eventd: --once %s: not a time of the form yyyy-mm-ddThh:mm:ssZ\n",
-                         platform::VisibleText(at).c_str());
+            std::fprintf(stderr, "quellix-eventd: --once \"%s\": %s\n",
+                         platform::VisibleText(at).c_str(), why.c_str());
             return platform::kExitUsage;
         }
     }
@@ -283,18 +285,32 @@ int main(int argc, char** argv) {
             return platform::kExitOk;
         }
 
-        const platform::UniqueFd lock =
-            TakeServiceLock(lockPath, mode == Mode::kOnce ? lockWait : 0);
-        eventd::EventService service(options, FindHosting, LogLine);
-        if (mode == Mode::kOnce) {
-            const int failed = service.FireDue(*atUnix);
-            return failed == 0 ? platform::kExitOk : platform::kExitFailed;
-        }
         struct sigaction sa {};
         sa.sa_handler = OnSignal;
         sigemptyset(&sa.sa_mask);
         sigaction(SIGTERM, &sa, nullptr);
         sigaction(SIGINT, &sa, nullptr);
+        if (mode == Mode::kOnce && *atUnix > NowUnix()) {
+            // A firing is due once its instant has come: an AT ahead is
+            // waited for (without the service lock), so that nothing fires
+            // early and no firing is recorded that did not happen.
+            LogLine("waiting until " + eventd::IsoUtc(*atUnix) + " (" +
+                    std::to_string(*atUnix - NowUnix()) + " s) to fire what is due then");
+            while (!g_stop.load() && NowUnix() < *atUnix) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+            if (g_stop.load()) {
+                LogLine("stopped before " + eventd::IsoUtc(*atUnix) + ": nothing fired");
+                return platform::kExitFailed;
+            }
+        }
+        const platform::UniqueFd lock =
+            TakeServiceLock(lockPath, mode == Mode::kOnce ? lockWait : 0);
+        eventd::EventService service(options, FindHosting, LogLine);
+        if (mode == Mode::kOnce) {
+            const int failed = service.FireDue(*atUnix, NowUnix());
+            return failed == 0 ? platform::kExitOk : platform::kExitFailed;
+        }
         LogLine("started (pid " + std::to_string(::getpid()) + ", as " +
                 eventd::CurrentAccountName() + ", store " + cfg.StorePath() + ")");
         service.Run(g_stop, NowUnix);

@@ -49,9 +49,25 @@ constexpr const char* kSchema =
     " error TEXT NOT NULL DEFAULT '');"
     "CREATE INDEX IF NOT EXISTS folders_run ON folders(run, mailbox);";
 
+// Version 2: what undo put back of a run, the mailboxes' names beside their
+// addresses, and the mailboxes each run selected. Added to a history of
+// version 0 or 1 when it is opened.
+constexpr const char* kVersion2 =
+    "ALTER TABLE runs ADD COLUMN put_back INTEGER NOT NULL DEFAULT 0;"
+    "ALTER TABLE runs ADD COLUMN put_back_at INTEGER;"
+    "ALTER TABLE runs ADD COLUMN selection_recorded INTEGER NOT NULL DEFAULT 0;"
+    "ALTER TABLE folders ADD COLUMN name TEXT NOT NULL DEFAULT '';"
+    "CREATE TABLE selections ("
+    " run INTEGER NOT NULL REFERENCES runs(id) ON DELETE CASCADE,"
+    " mailbox TEXT NOT NULL,"
+    " name TEXT NOT NULL);"
+    "CREATE INDEX selections_run ON selections(run);"
+    "PRAGMA user_version = 2;";
+
 constexpr const char* kRunColumns =
     "SELECT id, item_url, started, ended, outcome, detail, parameters, pid, host, token,"
-    " mailboxes, deleted, moved, bytes, errors FROM runs";
+    " mailboxes, deleted, moved, bytes, errors, put_back, put_back_at, selection_recorded"
+    " FROM runs";
 
 // Runs a step on the history; a wait for another writer that ran out is
 // raised again saying how long it waited and which setting bounds it.
@@ -87,6 +103,9 @@ RunRecord RunRow(const SqliteDb::Statement& s, bool& endedNull) {
     r.moved = s.Int(12);
     r.bytes = s.Int(13);
     r.errors = s.Int(14);
+    r.putBack = s.Int(15);
+    if (!s.IsNull(16)) r.putBackAt = s.Int(16);
+    r.selectionRecorded = s.Int(17) != 0;
     // A run without an end whose process on this host is gone was cut
     // short: a kill, a crash, a power loss.
     if (r.outcome == run_outcome::kRunning && !r.ended && r.host == HostName() &&
@@ -123,6 +142,12 @@ RunHistory RunHistory::Open(const std::string& path, int busyTimeoutMs, int keep
     Guarded(*db, busyTimeoutMs, [&] {
         SqliteDb::Transaction tx(*db);
         db->Exec(kSchema);
+        int version = 0;
+        {
+            auto v = db->Prepare("PRAGMA user_version");
+            if (v.Step()) version = static_cast<int>(v.Int(0));
+        }
+        if (version < 2) db->Exec(kVersion2);
         tx.Commit();
     });
     return RunHistory(std::move(db), busyTimeoutMs, keepDays);
@@ -141,8 +166,18 @@ const std::string& RunHistory::Path() const {
     return db_->Path();
 }
 
+int64_t RunHistory::HighestRunId() const {
+    return Guarded(*db_, busyTimeoutMs_, [&] {
+        // The sequence remembers runs pruned since.
+        auto q = db_->Prepare(
+            "SELECT max(IFNULL((SELECT max(id) FROM runs), 0),"
+            " IFNULL((SELECT seq FROM sqlite_sequence WHERE name = 'runs'), 0))");
+        return q.Step() ? q.Int(0) : int64_t{0};
+    });
+}
+
 int64_t RunHistory::BeginRun(const std::string& itemUrl, int64_t started,
-                             const std::string& parameters) {
+                             const std::string& parameters, int64_t id) {
     return Guarded(*db_, busyTimeoutMs_, [&] {
         SqliteDb::Transaction tx(*db_);
         if (keepDays_ > 0) {
@@ -151,10 +186,15 @@ int64_t RunHistory::BeginRun(const std::string& itemUrl, int64_t started,
                 .Run();
         }
         const int64_t pid = ::getpid();
-        db_->Prepare(
-               "INSERT INTO runs (item_url, started, outcome, parameters, pid, host, token)"
-               " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)")
-            .Bind(1, itemUrl)
+        auto insert = db_->Prepare(
+            "INSERT INTO runs (id, item_url, started, outcome, parameters, pid, host, token)"
+            " VALUES (?8, ?1, ?2, ?3, ?4, ?5, ?6, ?7)");
+        if (id > 0) {
+            insert.Bind(8, id);
+        } else {
+            insert.BindNull(8);  // the history's own next number
+        }
+        insert.Bind(1, itemUrl)
             .Bind(2, started)
             .Bind(3, std::string(run_outcome::kRunning))
             .Bind(4, parameters)
@@ -170,19 +210,67 @@ int64_t RunHistory::BeginRun(const std::string& itemUrl, int64_t started,
     });
 }
 
+void RunHistory::RecordSelection(int64_t run, const std::vector<SelectedMailbox>& mailboxes) {
+    constexpr size_t kRowsPerStatement = 200;
+    Guarded(*db_, busyTimeoutMs_, [&] {
+        SqliteDb::Transaction tx(*db_);
+        db_->Prepare("UPDATE runs SET selection_recorded = 1 WHERE id = ?1").Bind(1, run).Run();
+        for (size_t first = 0; first < mailboxes.size(); first += kRowsPerStatement) {
+            const size_t rows = std::min(kRowsPerStatement, mailboxes.size() - first);
+            std::string sql = "INSERT INTO selections (run, mailbox, name) VALUES ";
+            for (size_t i = 0; i < rows; ++i) sql += i ? ",(?,?,?)" : "(?,?,?)";
+            auto insert = db_->Prepare(sql);
+            for (size_t i = 0; i < rows; ++i) {
+                const auto& m = mailboxes[first + i];
+                const int at = static_cast<int>(i) * 3;
+                insert.Bind(at + 1, run).Bind(at + 2, m.mailbox).Bind(at + 3, m.name);
+            }
+            insert.Run();
+        }
+        tx.Commit();
+    });
+}
+
+std::optional<std::vector<SelectedMailbox>> RunHistory::Selection(int64_t run) const {
+    return Guarded(*db_, busyTimeoutMs_, [&]() -> std::optional<std::vector<SelectedMailbox>> {
+        auto recorded = db_->Prepare("SELECT selection_recorded FROM runs WHERE id = ?1");
+        recorded.Bind(1, run);
+        if (!recorded.Step() || recorded.Int(0) == 0) return std::nullopt;
+        auto q = db_->Prepare("SELECT mailbox, name FROM selections WHERE run = ?1 ORDER BY rowid");
+        q.Bind(1, run);
+        std::vector<SelectedMailbox> out;
+        while (q.Step()) out.push_back({q.Text(0), q.Text(1)});
+        return out;
+    });
+}
+
+bool RunHistory::RecordPutBack(int64_t run, int64_t messages, int64_t at) {
+    return Guarded(*db_, busyTimeoutMs_, [&] {
+        SqliteDb::Transaction tx(*db_);
+        db_->Prepare("UPDATE runs SET put_back = put_back + ?2, put_back_at = ?3 WHERE id = ?1")
+            .Bind(1, run)
+            .Bind(2, messages)
+            .Bind(3, at)
+            .Run();
+        const bool found = db_->Changes() > 0;
+        tx.Commit();
+        return found;
+    });
+}
+
 void RunHistory::RecordFolders(int64_t run, const std::vector<FolderRecord>& folders) {
     if (folders.empty()) return;
     // Many rows per statement: preparing one per folder costs more than
     // writing it.
     constexpr size_t kRowsPerStatement = 64;
-    constexpr int kColumns = 7;
+    constexpr int kColumns = 8;
     Guarded(*db_, busyTimeoutMs_, [&] {
         SqliteDb::Transaction tx(*db_);
         for (size_t first = 0; first < folders.size(); first += kRowsPerStatement) {
             const size_t rows = std::min(kRowsPerStatement, folders.size() - first);
             std::string sql =
-                "INSERT INTO folders (run, mailbox, url, count, bytes, moved, error) VALUES ";
-            for (size_t i = 0; i < rows; ++i) sql += i ? ",(?,?,?,?,?,?,?)" : "(?,?,?,?,?,?,?)";
+                "INSERT INTO folders (run, mailbox, url, count, bytes, moved, error, name) VALUES ";
+            for (size_t i = 0; i < rows; ++i) sql += i ? ",(?,?,?,?,?,?,?,?)" : "(?,?,?,?,?,?,?,?)";
             auto insert = db_->Prepare(sql.c_str());
             for (size_t i = 0; i < rows; ++i) {
                 const auto& f = folders[first + i];
@@ -193,7 +281,8 @@ void RunHistory::RecordFolders(int64_t run, const std::vector<FolderRecord>& fol
                     .Bind(at + 4, f.count)
                     .Bind(at + 5, f.bytes)
                     .Bind(at + 6, int64_t{f.moved ? 1 : 0})
-                    .Bind(at + 7, f.error);
+                    .Bind(at + 7, f.error)
+                    .Bind(at + 8, f.name);
             }
             insert.Run();
         }
@@ -260,7 +349,7 @@ std::optional<RunRecord> RunHistory::Run(int64_t id) const {
 std::vector<FolderRecord> RunHistory::Folders(int64_t run, const std::string& mailbox) const {
     return Guarded(*db_, busyTimeoutMs_, [&] {
         std::string sql =
-            "SELECT mailbox, url, count, bytes, moved, error FROM folders WHERE run = ?1";
+            "SELECT mailbox, url, count, bytes, moved, error, name FROM folders WHERE run = ?1";
         if (!mailbox.empty()) sql += " AND mailbox = ?2";
         sql += " ORDER BY seq";
         auto q = db_->Prepare(sql.c_str());
@@ -268,7 +357,8 @@ std::vector<FolderRecord> RunHistory::Folders(int64_t run, const std::string& ma
         if (!mailbox.empty()) q.Bind(2, mailbox);
         std::vector<FolderRecord> out;
         while (q.Step()) {
-            out.push_back({q.Text(0), q.Text(1), q.Int(2), q.Int(3), q.Int(4) != 0, q.Text(5)});
+            out.push_back(
+                {q.Text(0), q.Text(1), q.Int(2), q.Int(3), q.Int(4) != 0, q.Text(5), q.Text(6)});
         }
         return out;
     });

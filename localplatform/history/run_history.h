@@ -44,11 +44,14 @@ struct RunRecord {
     std::string parameters;  // the parameters it ran with
     int64_t pid = 0;
     std::string host;
-    int64_t mailboxes = 0;  // mailboxes processed
-    int64_t deleted = 0;    // messages deleted
-    int64_t moved = 0;      // messages moved
-    int64_t bytes = 0;      // their total size: what left the swept folders
-    int64_t errors = 0;     // folders that failed
+    int64_t mailboxes = 0;             // mailboxes processed
+    int64_t deleted = 0;               // messages deleted
+    int64_t moved = 0;                 // messages moved
+    int64_t bytes = 0;                 // their total size: what left the swept folders
+    int64_t errors = 0;                // folders that failed
+    int64_t putBack = 0;               // messages undo put back since
+    std::optional<int64_t> putBackAt;  // the last undo that put one back
+    bool selectionRecorded = false;    // it recorded the mailboxes it selected
 };
 
 struct FolderRecord {
@@ -57,7 +60,14 @@ struct FolderRecord {
     int64_t count = 0;    // messages deleted or moved
     int64_t bytes = 0;
     bool moved = false;
-    std::string error;  // empty when the folder was swept
+    std::string error;   // empty when the folder was swept
+    std::string name{};  // the mailbox's name (it may have no address)
+};
+
+// A mailbox a run selected, before it swept any.
+struct SelectedMailbox {
+    std::string mailbox;  // its address, empty when it has none
+    std::string name;
 };
 
 class RunHistory {
@@ -75,8 +85,23 @@ public:
 
     // Prunes the runs older than the kept age and records the start of a
     // run of itemUrl by this process (outcome "running"), in one
-    // transaction. Returns the run's id.
-    int64_t BeginRun(const std::string& itemUrl, int64_t started, const std::string& parameters);
+    // transaction, under id (the identity the store gave the run), or under
+    // the history's own next number when id is 0. Returns the run's id;
+    // raises err::kResourceExists when the history has a run of that id.
+    int64_t BeginRun(const std::string& itemUrl, int64_t started, const std::string& parameters,
+                     int64_t id = 0);
+    // The highest id a run of this history ever had (pruned runs too); 0
+    // when none.
+    [[nodiscard]] int64_t HighestRunId() const;
+    // Records the mailboxes a run selected, in one transaction, before it
+    // sweeps them.
+    void RecordSelection(int64_t run, const std::vector<SelectedMailbox>& mailboxes);
+    // What a run selected, in order; nothing when it recorded no selection
+    // (it stopped before, or ran before selections were recorded).
+    [[nodiscard]] std::optional<std::vector<SelectedMailbox>> Selection(int64_t run) const;
+    // Adds messages to what undo put back of run, at the instant at.
+    // Returns false when the history has no such run.
+    bool RecordPutBack(int64_t run, int64_t messages, int64_t at);
     // Records the folders of a run, in one transaction.
     void RecordFolders(int64_t run, const std::vector<FolderRecord>& folders);
     // Records the end of a run; the totals are summed from its folders.

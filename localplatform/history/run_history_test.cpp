@@ -40,6 +40,53 @@ protected:
     std::string path_ = temp_.Dir() + "/state/history.db";
 };
 
+// A history written before it kept what undo put back, names and
+// selections gets them when it is opened, its runs intact; a run may be
+// recorded under the identity the store gave it.
+TEST_F(RunHistoryTest, AnOlderHistoryGetsTheNewRecordsAndKeepsItsRuns) {
+    std::filesystem::create_directories(temp_.Dir() + "/state");
+    {
+        SqliteDb::Options options;
+        options.wal = true;
+        auto old = SqliteDb::Open(path_, options);
+        old.Exec(
+            "CREATE TABLE runs (id INTEGER PRIMARY KEY AUTOINCREMENT, item_url TEXT NOT NULL,"
+            " started INTEGER NOT NULL, ended INTEGER, outcome TEXT NOT NULL,"
+            " detail TEXT NOT NULL DEFAULT '', parameters TEXT NOT NULL DEFAULT '',"
+            " pid INTEGER NOT NULL, host TEXT NOT NULL, token TEXT NOT NULL DEFAULT '',"
+            " mailboxes INTEGER NOT NULL DEFAULT 0, deleted INTEGER NOT NULL DEFAULT 0,"
+            " moved INTEGER NOT NULL DEFAULT 0, bytes INTEGER NOT NULL DEFAULT 0,"
+            " errors INTEGER NOT NULL DEFAULT 0);"
+            "CREATE TABLE folders (seq INTEGER PRIMARY KEY AUTOINCREMENT,"
+            " run INTEGER NOT NULL REFERENCES runs(id) ON DELETE CASCADE,"
+            " mailbox TEXT NOT NULL COLLATE NOCASE, url TEXT NOT NULL, count INTEGER NOT NULL,"
+            " bytes INTEGER NOT NULL, moved INTEGER NOT NULL, error TEXT NOT NULL DEFAULT '');"
+            "INSERT INTO runs (item_url, started, outcome, pid, host) VALUES ('x', 1, 'completed',"
+            " 1, 'h');");
+    }
+    auto h = RunHistory::Open(path_, 10000, 0);
+    EXPECT_EQ(h.HighestRunId(), 1);
+    EXPECT_TRUE(h.RecordPutBack(1, 3, kNow));
+    EXPECT_FALSE(h.RecordPutBack(9, 3, kNow));
+    EXPECT_EQ(h.Run(1)->putBack, 3);
+    EXPECT_EQ(h.Run(1)->putBackAt, kNow);
+    EXPECT_FALSE(h.Selection(1));
+
+    const int64_t run = h.BeginRun(kItem, kNow, "", 40);
+    EXPECT_EQ(run, 40);
+    EXPECT_EQ(h.HighestRunId(), 40);
+    h.RecordSelection(run, {{"ann@example.org", "Ann"}, {"", "Wendy Lee 2"}});
+    h.RecordFolders(run, {{"", "", 0, 0, false, "no URL to try", "Wendy Lee 2"}});
+    const auto selection = h.Selection(run);
+    ASSERT_TRUE(selection);
+    ASSERT_EQ(selection->size(), 2U);
+    EXPECT_EQ((*selection)[1].name, "Wendy Lee 2");
+    EXPECT_EQ(h.Folders(run).at(0).name, "Wendy Lee 2");
+    EXPECT_THROW((void)h.BeginRun(kItem, kNow, "", 40), platform::Error);
+    // The history's own numbers go on above it.
+    EXPECT_EQ(h.BeginRun(kItem, kNow, ""), 41);
+}
+
 TEST_F(RunHistoryTest, RecordsARunAndSumsItsFolders) {
     auto h = RunHistory::Open(path_);
     const int64_t run = h.BeginRun(kItem, kNow, "folder=Spam\nage=14");

@@ -134,7 +134,8 @@ SqliteDb SqliteDb::Open(const std::string& path, const Options& options) {
                 options.source);
         }
     }
-    if (options.create) {
+    const bool create = options.create && !options.readOnly;
+    if (create) {
         std::error_code ec;
         const auto parent = std::filesystem::path(path).parent_path();
         if (!parent.empty()) std::filesystem::create_directories(parent, ec);
@@ -154,8 +155,9 @@ SqliteDb SqliteDb::Open(const std::string& path, const Options& options) {
     sqlite3* raw = nullptr;
     const int rc =
         sqlite3_open_v2(path.c_str(), &raw,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW |
-                            (options.create ? SQLITE_OPEN_CREATE : 0),
+                        (options.readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) |
+                            SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW |
+                            (create ? SQLITE_OPEN_CREATE : 0),
                         nullptr);
     db.db_ = std::unique_ptr<sqlite3, void (*)(sqlite3*)>(raw, CloseDb);  // owned even on failure
     if (rc != SQLITE_OK) db.Raise(options.opening);
@@ -177,7 +179,7 @@ SqliteDb SqliteDb::Open(const std::string& path, const Options& options) {
     BusyWait wait;
     wait.statementMs = options.busyTimeoutMs;
     db.SetBusyWait(wait);
-    if (options.wal) db.Exec("PRAGMA journal_mode=WAL");
+    if (options.wal && !options.readOnly) db.Exec("PRAGMA journal_mode=WAL");
     db.Exec("PRAGMA foreign_keys=ON");
     return db;
 }

@@ -32,6 +32,7 @@ public:
         bool ownerOnly = false;        // an existing file open to others is closed to them
         bool warnOthersRead = false;   // an existing file others may read is warned about
         bool create = true;            // make the file and its folder when missing
+        bool readOnly = false;         // never write the file (create is then ignored)
         std::string source;            // the Source of raised errors ("ClassRegistry")
         std::string opening = "open";  // the operation an open failure names
         // A new file gets this mode whatever the umask (its write-ahead log

@@ -29,7 +29,7 @@ using platform::Error;
 using platform::Variant;
 using platform::VariantType;
 
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 constexpr int kBatchMaxWrites = 256;
 constexpr int kDefaultBatchMs = 100;
 constexpr int kDefaultBusyMs = 10000;
@@ -96,6 +96,20 @@ CREATE INDEX moves_by_item ON moves(item);
 PRAGMA user_version = 2;
 )sql";
 
+// Version 3: the runs, one row per run the store gave an identity. A run's
+// identity is its key in the move manifest, so it is handed out here, where
+// the manifest lives, and never twice. A store of version 1 or 2 gets the
+// table when it is opened; its first run comes after every run the manifest
+// already names.
+constexpr const char* kRunsSchema = R"sql(
+CREATE TABLE runs(
+  id INTEGER PRIMARY KEY,
+  item_url TEXT NOT NULL,
+  started INTEGER NOT NULL,
+  moves INTEGER NOT NULL);
+PRAGMA user_version = 3;
+)sql";
+
 constexpr const char* kRowColumns =
     "id, parent, name, kind, hidden, content_class, created, modified, received, has_props,"
     " length(content)";
@@ -157,6 +171,8 @@ struct ItemStore::Handle {
     std::chrono::milliseconds batchMaxAge{kDefaultBatchMs};
     dev_t dev = 0;  // the file opened, to notice it being replaced
     ino_t ino = 0;
+    bool readOnly = false;
+    int version = kSchemaVersion;  // below it only when read-only
     std::mt19937_64 rng{std::random_device{}()};
 };
 
@@ -210,7 +226,12 @@ Variant PropertyOf(const Stmt& s, int typeCol, int valueCol) {
             return Variant(std::vector<uint8_t>(b.begin(), b.end()));
         }
         default:
-            return Variant();
+            // A value is there, of a type no reader knows: it cannot be
+            // read, which is not the same as absent.
+            throw Error(
+                err::kCantConvert,
+                platform::Describe("read property", "type " + std::to_string(s.Int(typeCol)),
+                                   "a property type the store does not know", err::kCantConvert));
     }
 }
 
@@ -253,10 +274,10 @@ void SetBusyWait(ItemStore::Handle& h, const StoreSettings& settings) {
                                    std::to_string(settings.busyBudgetMs) + ")"});
 }
 
-// Upgrades a store of version 1 (no move manifest) in place. Another
-// process may be doing the same: the version is read again under the
-// write lock.
-void AddMoveManifest(ItemStore::Handle& h) {
+// Upgrades a store of version 1 (no move manifest) or 2 (no runs) in
+// place. Another process may be doing the same: the version is read again
+// under the write lock.
+void UpgradeSchema(ItemStore::Handle& h) {
     SqliteDb::Transaction tx(h.db);
     int version = 0;
     {
@@ -264,26 +285,56 @@ void AddMoveManifest(ItemStore::Handle& h) {
         if (s.Step()) version = static_cast<int>(s.Int(0));
     }
     if (version == 1) h.db.Exec(kMovesSchema);
+    if (version == 1 || version == 2) h.db.Exec(kRunsSchema);
     tx.Commit();
 }
 
+// The journal and the checkpoints of a handle that writes.
+void ConfigureWriting(ItemStore::Handle& h, const StoreSettings& settings) {
+    {
+        auto s = h.db.Cached("PRAGMA journal_mode=WAL");
+        s.Run();
+    }
+    // A run commits once per folder; checkpointing every 1000 pages (the
+    // default) copied the same index pages into the database again and
+    // again, with two disk flushes each time. A larger WAL is checkpointed
+    // seldom and writes each page once per checkpoint; the last handle to
+    // close checkpoints the rest.
+    h.db.Exec("PRAGMA wal_autocheckpoint=" + std::to_string(kWalCheckpointPages));
+    // WAL with synchronous NORMAL never corrupts and keeps every commit
+    // through a crash of the process; after a power loss the last commits
+    // may be rolled back, each one whole (a move is one transaction, so it
+    // is undone entirely, never half). "store.synchronous = full" makes
+    // every commit durable at the price of a disk flush each.
+    h.db.Exec(settings.synchronousFull ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
+}
+
+// Handles opened while a ReadOnly scope lives on this thread.
+thread_local int readOnlyScopes = 0;
+
 std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path,
-                                              const StoreSettings& settings, bool create) {
+                                              const StoreSettings& settings, bool create,
+                                              bool readOnly = false) {
     if (!create) CheckStoreFile(path);
     SqliteDb::Options options;
     options.busyTimeoutMs = settings.busyMs;
     options.create = create;
+    options.readOnly = readOnly;
     options.opening = "open store";
     // Every mailbox is in it: a store others may read is said.
     options.warnOthersRead = true;
     auto h = std::make_unique<ItemStore::Handle>(SqliteDb::Open(path, options));
+    h->readOnly = readOnly;
     SetBusyWait(*h, settings);
 
-    // The first read finds out whether the file is a database at all.
+    // The first read finds out whether the file is a database at all; SQLite
+    // reads the write-ahead log before it answers.
     int version = 0;
-    {
+    try {
         auto s = h->db.Cached("PRAGMA user_version");
         if (s.Step()) version = static_cast<int>(s.Int(0));
+    } catch (const Error& e) {
+        RaiseUnreadableStore(path, e);
     }
     if (version == 0) {
         if (!create) {
@@ -305,31 +356,21 @@ std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path,
         }
         h->db.Exec(kSchema);
         h->db.Exec(kMovesSchema);
+        h->db.Exec(kRunsSchema);
         tx.Commit();
-    } else if (version == 1) {
-        AddMoveManifest(*h);
-    } else if (version != kSchemaVersion) {
+    } else if (version < 1 || version > kSchemaVersion) {
         throw Error(
             err::kCorrupt,
             platform::Describe("open store", path,
                                "unknown store version " + std::to_string(version), err::kCorrupt));
+    } else if (readOnly) {
+        // Read as it stands: an older store is not upgraded, and what it
+        // lacks reads as empty. Nothing below is asked of a read-only handle.
+        h->version = version;
+    } else if (version < kSchemaVersion) {
+        UpgradeSchema(*h);
     }
-    {
-        auto s = h->db.Cached("PRAGMA journal_mode=WAL");
-        s.Run();
-    }
-    // A run commits once per folder; checkpointing every 1000 pages (the
-    // default) copied the same index pages into the database again and
-    // again, with two disk flushes each time. A larger WAL is checkpointed
-    // seldom and writes each page once per checkpoint; the last handle to
-    // close checkpoints the rest.
-    h->db.Exec("PRAGMA wal_autocheckpoint=" + std::to_string(kWalCheckpointPages));
-    // WAL with synchronous NORMAL never corrupts and keeps every commit
-    // through a crash of the process; after a power loss the last commits
-    // may be rolled back, each one whole (a move is one transaction, so it
-    // is undone entirely, never half). "store.synchronous = full" makes
-    // every commit durable at the price of a disk flush each.
-    h->db.Exec(settings.synchronousFull ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
+    if (!readOnly) ConfigureWriting(*h, settings);
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) {
         h->dev = st.st_dev;
@@ -427,6 +468,29 @@ int HeaderProbe(const std::string& path, const struct stat& st) {
 
 }  // namespace
 
+namespace {
+
+// What a database header says of the file's pages.
+struct PageCount {
+    int64_t pageSize = 0;
+    int64_t pages = 0;  // 0 when the header's count is not valid
+};
+
+PageCount PagesOf(const std::array<unsigned char, 100>& hdr) {
+    const auto be32 = [&](size_t at) {
+        return (int64_t{hdr[at]} << 24) | (int64_t{hdr[at + 1]} << 16) |
+               (int64_t{hdr[at + 2]} << 8) | int64_t{hdr[at + 3]};
+    };
+    PageCount c;
+    c.pageSize = (int64_t{hdr[16]} << 8) | int64_t{hdr[17]};
+    if (c.pageSize == 1) c.pageSize = 65536;
+    // The page count is valid when its version stamp matches the change counter.
+    if (be32(92) == be32(24)) c.pages = be32(28);
+    return c;
+}
+
+}  // namespace
+
 void CheckStoreFile(const std::string& path) {
     auto fail = [&](int32_t number, const std::string& why) {
         throw Error(number, platform::Describe("open store", path, why, number));
@@ -449,24 +513,31 @@ void CheckStoreFile(const std::string& path) {
         fail(err::kCorrupt, "truncated: shorter than a database header");
     if (std::memcmp(hdr.data(), "SQLite format 3", 16) != 0)
         fail(err::kCorrupt, "damaged header: not an SQLite database");
-    auto be32 = [&](size_t at) {
-        return (uint32_t{hdr[at]} << 24) | (uint32_t{hdr[at + 1]} << 16) |
-               (uint32_t{hdr[at + 2]} << 8) | uint32_t{hdr[at + 3]};
-    };
-    int64_t pageSize = (int64_t{hdr[16]} << 8) | int64_t{hdr[17]};
-    if (pageSize == 1) pageSize = 65536;
+    const int64_t pageSize = PagesOf(hdr).pageSize;
     if (pageSize < 512 || pageSize > 65536 || (pageSize & (pageSize - 1)) != 0)
         fail(err::kCorrupt, "damaged header: page size " + std::to_string(pageSize));
+    // Whether the file holds every page its header counts is not asked here:
+    // the write-ahead log may hold the pages a checkpoint has not yet copied
+    // (one running now, or one a full disk stopped). SQLite reads the log
+    // and judges; RaiseUnreadableStore names what it cannot read.
+}
+
+void RaiseUnreadableStore(const std::string& path, const Error& e) {
+    if (e.Number() != err::kCorrupt) throw e;
+    struct stat st {};
+    std::array<unsigned char, 100> hdr{};
+    const int fd = ::stat(path.c_str(), &st) == 0 ? HeaderProbe(path, st) : -1;
+    if (fd < 0 || ::pread(fd, hdr.data(), hdr.size(), 0) != static_cast<ssize_t>(hdr.size()))
+        throw e;
+    const auto [pageSize, pages] = PagesOf(hdr);
     const auto size = static_cast<int64_t>(st.st_size);
-    if (size % pageSize != 0)
-        fail(err::kCorrupt,
-             "truncated: " + std::to_string(size) + " bytes is not a whole number of pages");
-    // The page count is valid when its version stamp matches the change counter.
-    const int64_t pages = be32(28);
-    if (pages > 0 && be32(92) == be32(24) && size < pages * pageSize) {
-        fail(err::kCorrupt, "truncated: " + std::to_string(size / pageSize) + " of " +
-                                std::to_string(pages) + " pages");
-    }
+    if (pageSize < 512 || pages <= 0 || size >= pages * pageSize) throw e;
+    throw Error(err::kCorrupt,
+                platform::Describe("open store", path,
+                                   "truncated: " + std::to_string(size / pageSize) + " of " +
+                                       std::to_string(pages) + " pages (" + e.Description() + ")",
+                                   err::kCorrupt),
+                e.Source());
 }
 
 namespace {
@@ -543,6 +614,11 @@ namespace {
 constexpr size_t kMaxParked = 4;
 thread_local std::map<std::string, std::unique_ptr<ItemStore>> parked;
 
+// Read-only and writing handles of one file are kept apart.
+std::string HandleKey(const std::string& canonicalPath, bool readOnly) {
+    return readOnly ? canonicalPath + "\n(read-only)" : canonicalPath;
+}
+
 bool SameFile(const std::string& path, dev_t dev, ino_t ino) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && st.st_dev == dev && st.st_ino == ino;
@@ -561,13 +637,15 @@ void ItemStore::Release(ItemStore* store) {
     if (store->h_->db.InTransaction()) store->h_->db.ExecQuietly("ROLLBACK");
     store->h_->tx = Handle::Tx::kNone;
     if (parked.size() >= kMaxParked) parked.erase(parked.begin());
-    const std::string key = store->h_->db.Path();
+    const std::string key = HandleKey(store->h_->db.Path(), store->h_->readOnly);
     parked[key] = std::move(owned);
 }
 
 std::shared_ptr<ItemStore> ItemStore::ForThisThread(const std::string& path) {
     thread_local std::map<std::string, std::weak_ptr<ItemStore>> handles;
-    const std::string key = CanonicalPath(path);
+    const std::string canonical = CanonicalPath(path);
+    const bool readOnly = readOnlyScopes > 0;
+    const std::string key = HandleKey(canonical, readOnly);
     if (auto existing = handles[key].lock()) return existing;
     const StoreSettings settings = ReadSettings();
     std::unique_ptr<ItemStore> raw;
@@ -575,14 +653,14 @@ std::shared_ptr<ItemStore> ItemStore::ForThisThread(const std::string& path) {
         raw = std::move(it->second);
         parked.erase(it);
         // A store file replaced under the same name needs a fresh handle.
-        if (!SameFile(key, raw->h_->dev, raw->h_->ino)) raw.reset();
+        if (!SameFile(canonical, raw->h_->dev, raw->h_->ino)) raw.reset();
     }
     if (raw) {
         SetBusyWait(*raw->h_, settings);
     } else {
         // The constructor is private: make_unique cannot reach it.
         // NOLINTNEXTLINE(cppcoreguidelines-owning-memory)
-        raw.reset(new ItemStore(OpenHandle(key, settings, false)));
+        raw.reset(new ItemStore(OpenHandle(canonical, settings, false, readOnly)));
     }
     raw->h_->batchMaxAge = settings.batchAge;
     std::shared_ptr<ItemStore> store(raw.release(), &ItemStore::Release);
@@ -605,6 +683,13 @@ bool ItemStore::Create(const std::string& path) {
     // that use the store are read when they open it.
     (void)OpenHandle(CanonicalPath(path), StoreSettings{}, true);
     return true;
+}
+
+ItemStore::ReadOnly::ReadOnly() {
+    ++readOnlyScopes;
+}
+ItemStore::ReadOnly::~ReadOnly() {
+    --readOnlyScopes;
 }
 
 void ItemStore::StartBusyBudget() {
@@ -1231,7 +1316,40 @@ MoveEntry MoveEntryOf(const Stmt& s) {
 
 }  // namespace
 
+// ---------------------------------------------------------------- runs
+
+int64_t ItemStore::BeginRun(const std::string& itemUrl, int64_t started, bool moves,
+                            int64_t above) {
+    FlushBatch();
+    SqliteDb::Transaction tx(h_->db);
+    int64_t id = 0;
+    {
+        auto s = h_->db.Cached(
+            "SELECT max(?1, IFNULL((SELECT max(id) FROM runs), 0),"
+            " IFNULL((SELECT max(run) FROM moves), 0)) + 1");
+        s.Bind(1, above);
+        if (s.Step()) id = s.Int(0);
+    }
+    h_->db.Cached("INSERT INTO runs(id, item_url, started, moves) VALUES(?1, ?2, ?3, ?4)")
+        .Bind(1, id)
+        .Bind(2, itemUrl)
+        .Bind(3, started)
+        .Bind(4, int64_t{moves ? 1 : 0})
+        .Run();
+    tx.Commit();
+    return id;
+}
+
+std::optional<StoreRun> ItemStore::Run(int64_t id) {
+    if (h_->version < 3) return std::nullopt;  // an older store read as it stands
+    auto s = h_->db.Cached("SELECT id, item_url, started, moves FROM runs WHERE id = ?1");
+    s.Bind(1, id);
+    if (!s.Step()) return std::nullopt;
+    return StoreRun{s.Int(0), s.Text(1), s.Int(2), s.Int(3) != 0};
+}
+
 std::vector<MoveEntry> ItemStore::MovesOfRun(int64_t run, int64_t afterEntry, int64_t limit) {
+    if (h_->version < 2) return {};  // an older store read as it stands: no manifest
     const ScopedRead together(*this);
     std::vector<MoveEntry> entries;
     auto s = h_->db.Cached(std::string("SELECT ") + kMoveColumns +

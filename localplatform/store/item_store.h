@@ -22,6 +22,7 @@
 #include <variant>
 #include <vector>
 
+#include "base/error.h"
 #include "base/variant.h"
 #include "localplatform/store/store_url.h"
 
@@ -74,6 +75,14 @@ struct MoveEntry {
     int64_t laterRun = 0;
 };
 
+// A run as the store knows it: the identity it handed out.
+struct StoreRun {
+    int64_t id = 0;
+    std::string itemUrl;  // the registration item that fired
+    int64_t started = 0;  // Unix seconds, UTC
+    bool moves = false;   // it moves expired messages (else it deletes them)
+};
+
 // What RestoreMove did with one entry.
 enum class RestoreOutcome {
     kRestored,          // back in its source folder
@@ -111,6 +120,19 @@ public:
     // not taken for a store). For the administration commands and tests.
     static bool Create();
     static bool Create(const std::string& path);
+
+    // While one lives, this thread's handles are read-only ones, apart from
+    // its other handles: the file is opened read-only, an older store is
+    // read as it stands (not upgraded, and what it lacks reads as empty),
+    // and every write raises err::kPathFileAccess. For those who look
+    // without changing a byte (a preview). Scopes nest.
+    class ReadOnly {
+    public:
+        ReadOnly();
+        ~ReadOnly();
+        ReadOnly(const ReadOnly&) = delete;
+        ReadOnly& operator=(const ReadOnly&) = delete;
+    };
 
     // Starts a fresh budget for this thread's waits on a busy store: from
     // now on the thread waits at most "store.busy_timeout_ms" per statement
@@ -207,6 +229,16 @@ public:
     // already gone.
     bool DeleteItem(int64_t id);
 
+    // ---- Runs
+    // Hands out the identity of a run of itemUrl starting at started (Unix
+    // seconds): a number above every run this store gave one, every run its
+    // move manifest names, and above (say, the highest a history knows),
+    // recorded with whether the run moves. One atomic step: no two runs of
+    // this store ever get one number.
+    int64_t BeginRun(const std::string& itemUrl, int64_t started, bool moves, int64_t above);
+    // The run the store gave that identity; nothing for one it did not.
+    [[nodiscard]] std::optional<StoreRun> Run(int64_t id);
+
     // ---- The move manifest
     // The moves recorded under run, in the order they were made: at most
     // limit of them (0 = all) from the first after the entry afterEntry on.
@@ -290,11 +322,18 @@ private:
 // anything but a whole number from 0 to max.
 [[nodiscard]] int64_t StoreSettingMs(const std::string& key, int64_t fallback, int64_t max);
 
-// Checks that path names a store file as the store leaves it: a regular
-// file holding an SQLite database header whose size fits its page count.
-// Raises err::kFileNotFound (no file) or err::kCorrupt (empty, another
-// kind of file, damaged header, truncated), naming the path and the cause.
+// Checks, before SQLite opens it, that path names a store file at all: a
+// regular file beginning with an SQLite database header. Raises
+// err::kFileNotFound (no file) or err::kCorrupt (empty, another kind of
+// file, shorter than a header, damaged header), naming the path and the
+// cause. Whether every page is there is SQLite's to judge, once it has read
+// the write-ahead log (a checkpoint may not have copied the pages yet).
 void CheckStoreFile(const std::string& path);
+
+// Raises e, the failure of SQLite's first read of the store at path; a
+// damaged store whose file is shorter than its header's page count is said
+// to be truncated ("truncated: N of M pages"), naming the path.
+[[noreturn]] void RaiseUnreadableStore(const std::string& path, const platform::Error& e);
 
 // This server's fully qualified name from the platform configuration, lower
 // case: computer name "." domain DNS name.

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -15,6 +17,7 @@
 
 #include "base/error.h"
 #include "base/testing/run_program.h"
+#include "base/testing/small_file_system.h"
 #include "localplatform/store/store_messages.h"
 #include "localplatform/store/store_test_support.h"
 
@@ -22,17 +25,9 @@ namespace localplatform {
 namespace {
 
 using platform::Variant;
+using testing::ErrorOf;
 using testing::TempStore;
 using namespace std::chrono_literals;
-
-int32_t ErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const platform::Error& e) {
-        return e.Number();
-    }
-    return 0;
-}
 
 TEST(ItemStoreTest, NamespacesAndMailboxesMakeTheirTree) {
     TempStore temp;
@@ -254,6 +249,141 @@ TEST(ItemStoreTest, OpeningNeverMakesOrMendsAStore) {
     EXPECT_TRUE(ItemStore::Create(temp.DbPath()));
     EXPECT_FALSE(ItemStore::Create(temp.DbPath()));
     EXPECT_TRUE(ItemStore::ForThisThread()->Namespaces().empty());
+}
+
+// Runs and opens at the same time. A checkpoint copies the write-ahead log
+// into the file page 1 first, so for a moment the header counts pages the
+// file does not hold yet; SQLite reads them from the log, and no open may
+// call such a store truncated.
+TEST(ItemStoreTest, OpensDuringCheckpointsThatGrowTheFileNeverCallTheStoreTruncated) {
+    TempStore temp(5000);
+    FillAndClose();
+    std::atomic<bool> done{false};
+    std::string writerFailure;
+    std::thread writer([&] {
+        sqlite3* db = nullptr;
+        const auto exec = [&](const char* sql) {
+            if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK &&
+                writerFailure.empty())
+                writerFailure = std::string(sql) + ": " + sqlite3_errmsg(db);
+        };
+        if (sqlite3_open(temp.DbPath().c_str(), &db) == SQLITE_OK) {
+            sqlite3_busy_timeout(db, 5000);
+            exec("CREATE TABLE filler(b BLOB)");
+            // Each round grows the file by 128 pages at its checkpoint.
+            for (int i = 0; i < 120; ++i) {
+                exec("INSERT INTO filler VALUES(zeroblob(524288))");
+                exec("PRAGMA wal_checkpoint(PASSIVE)");
+            }
+        }
+        sqlite3_close(db);
+        done = true;
+    });
+    std::vector<std::string> failures;
+    int opens = 0;
+    while (!done) {
+        // A thread of its own: a new handle, opened as a run or a command opens it.
+        std::thread([&] {
+            try {
+                EXPECT_EQ(ItemStore::ForThisThread(temp.DbPath())->Namespaces().size(), 1u);
+            } catch (const platform::Error& e) {
+                failures.push_back(e.Description());
+            }
+        }).join();
+        ++opens;
+    }
+    writer.join();
+    EXPECT_EQ(writerFailure, "");
+    EXPECT_GT(opens, 10);
+    EXPECT_TRUE(failures.empty()) << failures.size() << " of " << opens
+                                  << " opens failed, the first: " << failures.front();
+}
+
+// What a full disk leaves: a run filled the file system while the last
+// handle's checkpoint copied the write-ahead log into the store, so the
+// header counts pages the file never got. Once there is room again the store
+// opens whole, with every message, as SQLite reads the pages from the log.
+// Returns what went wrong, "" when nothing did; "skip" when no small file
+// system can be made here. Run in a child process (its own mount namespace).
+std::string FullDiskThenFreed(const std::string& small) {
+    if (!platform::testing::MountSmallFileSystem(small, "3m")) return "skip";
+    const std::string db = small + "/store.db";
+    constexpr int kMessages = 200;  // 8 KB each: about 1.7 MB in the log
+    std::string failure;
+    std::thread([&] {
+        try {
+            ItemStore::Create(db);
+            auto store = ItemStore::ForThisThread(db);
+            store->CreateNamespace("example.test");
+            store->CreateMailbox("example.test", "alice", false);
+            const auto inbox = store->Require({"example.test", "MBX", "alice", "Inbox"}, "inbox");
+            store->BeginTransaction();
+            for (int i = 0; i < kMessages; ++i)
+                (void)store->SaveMessage(inbox.id, std::string(8000, 'x'), i);
+            store->CommitTransaction();
+            platform::testing::FillFileSystem(small + "/filler");
+        } catch (const platform::Error& e) {
+            failure = "writing: " + e.Description();
+        }
+    }).join();  // the last handle closes: its checkpoint runs out of room
+    if (!failure.empty()) return failure;
+    const int64_t pages = [&] {
+        std::ifstream in(db, std::ios::binary);
+        unsigned char hdr[32] = {};
+        in.read(reinterpret_cast<char*>(hdr), sizeof hdr);
+        return (int64_t{hdr[28]} << 24) | (int64_t{hdr[29]} << 16) | (int64_t{hdr[30]} << 8) |
+               int64_t{hdr[31]};
+    }();
+    const auto size = static_cast<int64_t>(std::filesystem::file_size(db));
+    if (size >= pages * 4096) {
+        return "the checkpoint was not cut short: " + std::to_string(size) + " bytes for " +
+               std::to_string(pages) + " pages";
+    }
+    std::filesystem::remove(small + "/filler");
+    std::thread([&] {
+        try {
+            auto store = ItemStore::ForThisThread(db);
+            const auto inbox = store->Require({"example.test", "MBX", "alice", "Inbox"}, "inbox");
+            const size_t messages = store->Children({inbox.id}, "", {}).size();
+            if (messages != kMessages) failure = std::to_string(messages) + " messages";
+        } catch (const platform::Error& e) {
+            failure = "opening after the disk had room again: " + e.Description();
+        }
+    }).join();
+    if (!failure.empty()) return failure;
+    sqlite3* raw = nullptr;
+    std::string check = "?";
+    if (sqlite3_open_v2(db.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_exec(
+            raw, "PRAGMA integrity_check",
+            [](void* out, int, char** values, char**) {
+                *static_cast<std::string*>(out) = values[0] ? values[0] : "";
+                return 0;
+            },
+            &check, nullptr);
+    }
+    sqlite3_close(raw);
+    return check == "ok" ? "" : "integrity_check: " + check;
+}
+
+TEST(ItemStoreTest, AStoreIsWholeAgainOnceAFullDiskHasRoom) {
+    TempStore temp;
+    const std::string small = temp.Dir() + "/small";
+    std::filesystem::create_directory(small);
+    const std::string report = temp.Dir() + "/report";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const std::string why = FullDiskThenFreed(small);
+        std::ofstream(report) << why;
+        _exit(why == "skip" ? 77 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private mount namespace here";
+    std::ifstream in(report);
+    const std::string why{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_EQ(why, "");
 }
 
 TEST(ItemStoreTest, AStoreHeldExclusivelyIsReportedBusyWithItsPath) {

@@ -4,6 +4,9 @@
 #include <sqlite3.h>
 
 #include <ctime>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -14,6 +17,7 @@
 namespace localplatform {
 namespace {
 
+using testing::ErrorOf;
 using testing::TempStore;
 
 // A mailbox "alice" with a Spam folder, and the destination mailbox "dest".
@@ -32,11 +36,17 @@ struct Mailboxes {
     int64_t FolderOf(int64_t item) { return store->Get(item)->parent; }
 };
 
-void Sql(const std::string& path, const std::string& sql) {
+// Runs SQL on the file at path; the first column of the last row goes to
+// *last when given.
+void Sql(const std::string& path, const std::string& sql, std::string* last = nullptr) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
     char* message = nullptr;
-    const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message);
+    const auto keep = [](void* out, int, char** values, char**) {
+        *static_cast<std::string*>(out) = values[0] ? values[0] : "";
+        return 0;
+    };
+    const int rc = sqlite3_exec(db, sql.c_str(), last ? +keep : nullptr, last, &message);
     const std::string text = message ? message : "";
     sqlite3_free(message);
     sqlite3_close(db);
@@ -211,7 +221,7 @@ TEST(MoveManifestTest, AStoreWithoutTheManifestGetsItWhenOpened) {
     TempStore temp;
     const std::string old = temp.Dir() + "/old.db";
     ASSERT_TRUE(ItemStore::Create(old));  // closed at once: no handle of this thread
-    Sql(old, "DROP TABLE moves; PRAGMA user_version = 1;");
+    Sql(old, "DROP TABLE moves; DROP TABLE runs; PRAGMA user_version = 1;");
     auto store = ItemStore::ForThisThread(old);
     store->CreateNamespace("example.test");
     store->CreateMailbox("example.test", "alice", false);
@@ -225,7 +235,7 @@ TEST(MoveManifestTest, AStoreWithoutTheManifestGetsItWhenOpened) {
 
     // A store of a later version is refused, not taken apart (another
     // thread: a handle of its own).
-    Sql(old, "PRAGMA user_version = 3;");
+    Sql(old, "PRAGMA user_version = 4;");
     std::string refused;
     std::thread([&] {
         try {
@@ -234,7 +244,84 @@ TEST(MoveManifestTest, AStoreWithoutTheManifestGetsItWhenOpened) {
             refused = e.Description();
         }
     }).join();
-    EXPECT_NE(refused.find("unknown store version 3"), std::string::npos) << refused;
+    EXPECT_NE(refused.find("unknown store version 4"), std::string::npos) << refused;
+}
+
+// A run's identity is its key in the manifest: the store hands it out, once,
+// above every run it gave one and every run its manifest names, whatever a
+// history (removed, replaced) says.
+TEST(MoveManifestTest, TheStoreHandsOutEachRunIdentityOnce) {
+    TempStore temp;
+    auto store = ItemStore::ForThisThread();
+    EXPECT_EQ(store->BeginRun("item-a", 100, true, 0), 1);
+    EXPECT_EQ(store->BeginRun("item-a", 200, false, 0), 2);
+    // A history that knows runs up to 40: the next is above them.
+    EXPECT_EQ(store->BeginRun("item-b", 300, true, 40), 41);
+    // A history removed since: no number comes twice.
+    EXPECT_EQ(store->BeginRun("item-a", 400, true, 0), 42);
+    const auto run = store->Run(41);
+    ASSERT_TRUE(run);
+    EXPECT_EQ(run->itemUrl, "item-b");
+    EXPECT_EQ(run->started, 300);
+    EXPECT_TRUE(run->moves);
+    EXPECT_FALSE(store->Run(2)->moves);
+    EXPECT_FALSE(store->Run(3));
+
+    // Many runs at once, each on a handle of its own: all different.
+    std::vector<int64_t> ids(8);
+    std::vector<std::thread> threads;
+    for (auto& id : ids) {
+        threads.emplace_back([&id] {
+            for (int i = 0; i < 20; ++i) id = ItemStore::ForThisThread()->BeginRun("x", 1, true, 0);
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(store->BeginRun("x", 1, true, 0), 42 + 8 * 20 + 1);
+}
+
+TEST(MoveManifestTest, AStoreOfVersionTwoNumbersItsRunsAfterTheManifest) {
+    TempStore temp;
+    const std::string old = temp.Dir() + "/old.db";
+    ASSERT_TRUE(ItemStore::Create(old));
+    Sql(old,
+        "DROP TABLE runs; PRAGMA user_version = 2;"
+        "INSERT INTO moves(run, item, source_folder, source_path, source_name,"
+        " destination_folder, destination_name, size, moved_at) VALUES(17, 1, 1, '', '', 1, '', 0, "
+        "0)");
+    auto store = ItemStore::ForThisThread(old);
+    EXPECT_EQ(store->BeginRun("item", 1, true, 3), 18);
+}
+
+// A read-only handle reads an older store as it stands: not upgraded, not
+// one byte of the file changed, and a write refused.
+TEST(MoveManifestTest, AReadOnlyHandleChangesNoByteOfAnOlderStore) {
+    TempStore temp;
+    const std::string old = temp.Dir() + "/old.db";
+    std::thread([&] {
+        ASSERT_TRUE(ItemStore::Create(old));
+        auto store = ItemStore::ForThisThread(old);
+        store->CreateNamespace("example.test");
+        store->CreateMailbox("example.test", "alice", false);
+    }).join();
+    Sql(old, "DROP TABLE moves; DROP TABLE runs; PRAGMA user_version = 1;");
+    const auto bytes = [&] {
+        std::ifstream in(old, std::ios::binary);
+        return std::string{std::istreambuf_iterator<char>(in), {}};
+    };
+    const std::string before = bytes();
+    std::thread([&] {
+        const ItemStore::ReadOnly readOnly;
+        auto store = ItemStore::ForThisThread(old);
+        EXPECT_TRUE(store->Lookup({"example.test", "MBX", "alice", "Inbox"}));
+        EXPECT_TRUE(store->MovesOfRun(1).empty());
+        EXPECT_FALSE(store->Run(1));
+        EXPECT_EQ(ErrorOf([&] { store->CreateNamespace("other.test"); }),
+                  platform::err::kPathFileAccess);
+    }).join();
+    EXPECT_EQ(bytes(), before);
+    std::string version;
+    Sql(old, "PRAGMA user_version", &version);
+    EXPECT_EQ(version, "1");
 }
 
 }  // namespace

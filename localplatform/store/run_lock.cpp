@@ -31,7 +31,14 @@ SqliteDb OpenStore(const std::string& path) {
     SqliteDb::Options options;
     options.create = false;
     options.opening = "open store";
-    return SqliteDb::Open(path, options);
+    SqliteDb db = SqliteDb::Open(path, options);
+    // The first read, which reads the write-ahead log, tells a damaged store.
+    try {
+        db.Prepare("PRAGMA user_version").Run();
+    } catch (const Error& e) {
+        RaiseUnreadableStore(path, e);
+    }
+    return db;
 }
 
 void SetBusyTimeout(SqliteDb& db, std::chrono::milliseconds ms) {

@@ -789,6 +789,16 @@ ParsedQuery ParseQuery(std::string_view text) {
     return Parser(text).Query();
 }
 
+namespace {
+
+// The failure of a row whose value e could not be converted.
+Error Unreadable(const std::string& href, const Error& e) {
+    return Error(err::kCantConvert,
+                 platform::Describe("read item", href, e.Description(), err::kCantConvert));
+}
+
+}  // namespace
+
 QueryResult RunQuery(ItemStore& store, const ParsedQuery& query) {
     const std::string fqdn = ThisServerFqdn();
     const StoreUrl url = ParseStoreUrl(query.scopeUrl, fqdn);
@@ -822,19 +832,34 @@ QueryResult RunQuery(ItemStore& store, const ParsedQuery& query) {
         parentPath.pop_back();
 
         RowValues values(store, row, url.scheme, href);
-        if (query.where && !Evaluate(*query.where, values)) continue;
         QueryRow out;
         out.id = row.id;
         out.isFolder = row.IsFolder();
+        // A value the store cannot convert fails its row, not the query.
+        const auto read = [&](const std::string& name) {
+            try {
+                return values.Get(name);
+            } catch (const Error& e) {
+                if (e.Number() != err::kCantConvert) throw;
+                if (!out.unreadable) out.unreadable = Unreadable(href, e);
+                return Variant();
+            }
+        };
+        try {
+            if (query.where && !Evaluate(*query.where, values)) continue;
+        } catch (const Error& e) {
+            if (e.Number() != err::kCantConvert) throw;
+            out.unreadable = Unreadable(href, e);
+        }
         if (query.selectAll) {
             out.names = store.PropertyNames(row);
-            for (const auto& n : out.names) out.values.push_back(values.Get(n));
+            for (const auto& n : out.names) out.values.push_back(read(n));
         } else {
-            for (const auto& n : query.columns) out.values.push_back(values.Get(n));
+            for (const auto& n : query.columns) out.values.push_back(read(n));
         }
         if (!query.orderBy.empty()) {
             std::vector<Variant> keys;
-            for (const auto& k : query.orderBy) keys.push_back(values.Get(k.property));
+            for (const auto& k : query.orderBy) keys.push_back(read(k.property));
             sortKeys.push_back(std::move(keys));
         }
         result.rows.push_back(std::move(out));

@@ -20,10 +20,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "base/error.h"
 #include "base/variant.h"
 #include "localplatform/store/item_store.h"
 
@@ -65,6 +67,13 @@ struct QueryRow {
     bool isFolder = false;
     std::vector<std::string> names;         // the row's own column names (SELECT * only)
     std::vector<platform::Variant> values;  // one per column
+    // A value of the item that the store cannot convert (a date out of
+    // range, a property of an unknown type): the row is still returned, so
+    // that one bad item is seen and passed over rather than failing the
+    // query; its values that could not be read are Null, and this error
+    // (err::kCantConvert, naming the item's URL) says why. Such a row is
+    // returned even when the condition needed the bad value.
+    std::optional<platform::Error> unreadable;
 };
 
 struct QueryResult {

@@ -5,12 +5,14 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
 
+#include "base/error.h"
 #include "base/testing/run_program.h"
 #include "base/testing/temp_platform.h"
 #include "localplatform/store/item_store.h"
@@ -47,6 +49,14 @@ inline std::string MoveRunLocksToHost(const std::string& dbPath, const std::stri
     const auto outcome = platform::testing::RunProgram(
         {"/usr/bin/sqlite3", dbPath, "UPDATE run_locks SET host = " + quoted + "'"});
     return outcome.code == 0 ? std::string() : "sqlite3: " + outcome.err;
+// The number of the platform error f raises; 0 when it raises none.
+inline int32_t ErrorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const platform::Error& e) {
+        return e.Number();
+    }
+    return 0;
 }
 
 class TempStore {

@@ -4,6 +4,7 @@
 
 #include "base/date.h"
 #include "base/exit_codes.h"
+#include "base/strfuncs.h"
 
 namespace setup {
 
@@ -15,12 +16,20 @@ int UsageError(const std::string& message) {
     return kExitUsage;
 }
 
-// Prints the error log (newest first) to standard error.
+// Prints the error log (newest first) to standard error: its lines with
+// their control characters made visible (the entries carry values from the
+// directory and the store), ended by LF.
 void PrintLog(const ErrorLog& log) {
     if (log.Empty()) return;
-    std::string text = log.Text();
-    for (size_t p; (p = text.find("\r\n")) != std::string::npos;) text.replace(p, 2, "\n");
-    std::cerr << "Error log:\n" << text;
+    const std::string& text = log.Text();
+    std::string out;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find("\r\n", at);
+        if (end == std::string::npos) end = text.size();
+        out += platform::VisibleText(text.substr(at, end - at)) + "\n";
+        at = end + 2;
+    }
+    std::cerr << "Error log:\n" << out;
 }
 
 // "yyyy-mm-dd hh:mm:ss UTC" of a Unix instant.

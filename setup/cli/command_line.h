@@ -13,7 +13,8 @@ namespace setup {
 // returns the exit code of bad usage.
 int UsageError(const std::string& message);
 
-// Prints the error log (newest first) to standard error, LF line ends.
+// Prints the error log (newest first) to standard error, LF line ends, the
+// control characters of its entries made visible.
 void PrintLog(const ErrorLog& log);
 
 // "yyyy-mm-dd hh:mm:ss UTC" of a Unix instant.

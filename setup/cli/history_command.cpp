@@ -11,6 +11,7 @@
 #include "platform/run_history.h"
 #include "setup/cli/command_line.h"
 #include "setup/cli/json_text.h"
+#include "setup/core/setup_text.h"
 
 namespace setup {
 
@@ -19,14 +20,16 @@ namespace {
 using platform::kExitOk;
 using platform::VisibleText;
 
-// The folders of a run grouped by mailbox (without regard to case), each
-// group in the order its first folder was recorded.
+// The folders of a run grouped by mailbox (without regard to case; a
+// mailbox without an address by its name), each group in the order its
+// first folder was recorded.
 std::vector<std::vector<platform::RunFolderRecord>> ByMailbox(
     const std::vector<platform::RunFolderRecord>& folders) {
     std::vector<std::vector<platform::RunFolderRecord>> groups;
     std::map<std::string, size_t> index;
     for (const auto& f : folders) {
-        const auto [it, added] = index.emplace(platform::Lower(f.mailbox), groups.size());
+        const auto [it, added] = index.emplace(
+            f.mailbox.empty() ? "\n" + f.name : platform::Lower(f.mailbox), groups.size());
         if (added) groups.emplace_back();
         groups[it->second].push_back(f);
     }
@@ -47,12 +50,15 @@ std::string RunJson(const platform::RunSummary& r,
         << ", \"pid\": " << r.pid << ",\n"
         << "     \"mailboxes\": " << r.mailboxes << ", \"deleted\": " << r.deleted
         << ", \"moved\": " << r.moved << ", \"bytes\": " << r.bytes << ", \"errors\": " << r.errors
+        << ", \"putBack\": " << r.putBack
+        << ", \"putBackAt\": " << (r.putBackAt ? JsonString(UtcText(*r.putBackAt)) : "null")
         << ",\n     \"folders\": [";
     for (size_t i = 0; i < folders.size(); ++i) {
         const auto& f = folders[i];
         out << (i ? ",\n" : "\n") << "       {\"mailbox\": " << JsonString(f.mailbox)
-            << ", \"url\": " << JsonString(f.url) << ", \"count\": " << f.count
-            << ", \"bytes\": " << f.bytes << ", \"moved\": " << (f.moved ? "true" : "false")
+            << ", \"name\": " << JsonString(f.name) << ", \"url\": " << JsonString(f.url)
+            << ", \"count\": " << f.count << ", \"bytes\": " << f.bytes
+            << ", \"moved\": " << (f.moved ? "true" : "false")
             << ", \"error\": " << JsonString(f.error) << "}";
     }
     out << (folders.empty() ? "]}" : "\n     ]}");
@@ -75,8 +81,13 @@ void PrintRun(const platform::RunSummary& r,
     std::cout << "  Mailboxes processed: " << r.mailboxes << "; messages deleted: " << r.deleted
               << ", moved: " << r.moved << "; bytes: " << r.bytes
               << "; folders failed: " << r.errors << "\n";
+    if (r.putBack > 0) {
+        std::cout << "  Put back by undo: " << r.putBack << " of " << r.moved << " moved ("
+                  << (r.putBack >= r.moved ? "wholly" : "partly") << "), last "
+                  << (r.putBackAt ? UtcText(*r.putBackAt) : std::string("-")) << "\n";
+    }
     for (const auto& group : ByMailbox(folders)) {
-        std::cout << "  " << VisibleText(group.front().mailbox) << "\n";
+        std::cout << "  " << RunMailboxName(group.front().mailbox, group.front().name) << "\n";
         for (const auto& f : group) {
             std::cout << "    " << VisibleText(f.url) << ": " << f.count
                       << (f.moved ? " moved, " : " deleted, ") << f.bytes << " bytes"

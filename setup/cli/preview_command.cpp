@@ -24,9 +24,13 @@ void PrintJson(const RunPreview& p) {
     };
     out << "{\n  \"item\": " << JsonString(p.itemUrl) << ",\n"
         << "  \"at\": " << JsonString(platform::GeneralDateText(p.at)) << ",\n"
-        << "  \"due\": " << (p.due ? "true" : "false") << ",\n"
-        << "  \"cutoff\": "
-        << (p.parameters.Runnable() ? JsonString(Iso(p.cutoff)) : std::string("null")) << ",\n"
+        << "  \"due\": "
+        << (!p.decided ? "null"
+            : p.due    ? "true"
+                       : "false")
+        << ",\n"
+        << "  \"cutoff\": " << (p.decided ? JsonString(Iso(p.cutoff)) : std::string("null"))
+        << ",\n"
         << "  \"action\": " << JsonString(p.parameters.mailboxToMove.empty() ? "delete" : "move")
         << ",\n"
         << "  \"moveTarget\": " << JsonString(p.moveTarget) << ",\n"
@@ -41,8 +45,9 @@ void PrintJson(const RunPreview& p) {
         const int64_t count = f.count;
         out << (i ? ",\n" : "\n") << "    {\"name\": " << JsonString(m.name)
             << ", \"address\": " << JsonString(m.address) << ", \"url\": " << JsonString(f.url)
-            << ", \"error\": " << JsonString(f.error) << ", \"count\": " << count
-            << ", \"bytes\": " << f.bytes << ", \"oldest\": " << date(count, f.oldest)
+            << ", \"error\": " << JsonString(f.error) << ", \"skipped\": " << JsonList(f.skipped)
+            << ", \"count\": " << count << ", \"bytes\": " << f.bytes
+            << ", \"oldest\": " << date(count, f.oldest)
             << ", \"newest\": " << date(count, f.newest) << ",\n     \"messages\": [";
         for (size_t j = 0; j < f.messages.size(); ++j) {
             const auto& msg = f.messages[j];

@@ -32,8 +32,11 @@
 #include "base/strfuncs.h"
 #include "base/unique_fd.h"
 #include "isodate/iso_date.h"
+#include "platform/ado.h"
 #include "platform/run_history.h"
 #include "platform/system.h"
+#include "selection/destination.h"
+#include "selection/server_names.h"
 #include "setup/cli/command_line.h"
 #include "setup/cli/history_command.h"
 #include "setup/cli/json_text.h"
@@ -51,6 +54,7 @@ namespace {
 using namespace setup;
 using platform::kExitFailed;
 using platform::kExitOk;
+using platform::VisibleText;
 
 constexpr const char* kUsage =
     "usage: quellix-setup [--config FILE] [--module PATH] COMMAND [OPTIONS]\n"
@@ -80,9 +84,12 @@ constexpr const char* kUsage =
     "  preview [--at INSTANT] [--json] [--messages]\n"
     "                             what a run of the registration would delete or move,\n"
     "                             per mailbox and folder, without changing anything;\n"
-    "                             INSTANT (local time, \"2026-12-24 03:00\") gives the\n"
-    "                             run's day and cutoff, else now; --messages lists each\n"
-    "                             message\n"
+    "                             INSTANT (local time) gives the run's day and cutoff,\n"
+    "                             else now; --messages lists each message. INSTANT is\n"
+    "                             yyyy-mm-dd, optionally with a blank (or T) and hh:mm,\n"
+    "                             hh:mm:ss or h:mm AM|PM: \"2026-12-24 03:00\",\n"
+    "                             \"2026-12-24 3:00 AM\"; a date the calendar lacks is\n"
+    "                             refused\n"
     "  undo RUN-ID [--mailbox ADDRESS] [--json]\n"
     "                             puts the messages that move run RUN-ID moved and that\n"
     "                             are still in the destination Inbox back where they came\n"
@@ -93,7 +100,9 @@ constexpr const char* kUsage =
     "  --age DAYS                 age limit of the messages, 0 to 32767 days\n"
     "  --delete                   delete expired messages permanently\n"
     "  --move-to MAILBOX          move them into this mailbox's Inbox (an address of the\n"
-    "                             register list, or a label \"Name (address)\")\n"
+    "                             register list, or a label \"Name (address)\"); refused\n"
+    "                             unless a mailbox of this server has that address and an\n"
+    "                             Inbox, as a run looks it up\n"
     "  --report-to RECIPIENT      report recipient (\"a@example.com\" or \"Name "
     "(a@example.com)\")\n"
     "  --run DAY                  \"Never run\", \"Every day\", or a weekday (\"Monday\")\n"
@@ -193,10 +202,13 @@ std::optional<int> ParseArgs(int argc, char** argv, int first, Args& args) {
         } else if (args.command == "preview" && a == "--at") {
             if (!value(v))
                 return UsageError("--at needs a date and time such as \"2026-12-24 03:00\"");
-            args.preview.at = platform::ParseDateText(v);
+            std::string why;
+            // A local time: a trailing Z would say UTC, which it is not.
+            args.preview.at = v.ends_with('Z') ? std::nullopt : platform::ParseDateText(v, &why);
             if (!args.preview.at) {
-                return UsageError("--at \"" + v +
-                                  "\": use a local date and time such as \"2026-12-24 03:00\"");
+                if (why.empty()) why = "a local time has no Z (it is not UTC)";
+                return UsageError("--at \"" + VisibleText(v) + "\": " + why +
+                                  "; use a local date and time such as \"2026-12-24 03:00\"");
             }
         } else if (args.command == "history" && a == "--last") {
             if (!value(v) || v.empty() || v.size() > 9 ||
@@ -331,17 +343,6 @@ std::optional<std::string> ReadPassword(const std::string& file, std::string* wh
     return line;
 }
 
-// The addresses the run selects now: the marked mailboxes, or every listed
-// one when it treats all mailboxes.
-std::vector<std::string> SelectedAddresses(const SetupStatus& status, bool allMailboxes) {
-    std::vector<std::string> out;
-    for (const auto* list : {&status.lists.unregisterList, &status.lists.registerList}) {
-        if (list == &status.lists.registerList && !allMailboxes) break;
-        for (const auto& entry : *list) out.push_back(EntryEmailAddress(entry));
-    }
-    return out;
-}
-
 // One part of status that could not be read: which, and why. The rest is
 // still shown, and the exit status says that a part failed.
 struct PartFailure {
@@ -364,7 +365,25 @@ std::optional<std::string> StartTimeShown(const WindowValues& w) {
     return w.ComboStartHour + ":" + w.ComboStartMin + " " + w.ComboStartAmPm;
 }
 
-HealthReport Health(const SetupStatus& status, const WindowValues& w) {
+// "yyyy-mm-dd hh:mm:ss UTC", or what stands for an instant that is not.
+std::string InstantText(const std::optional<int64_t>& instant, const std::string& none) {
+    return instant ? UtcText(*instant) : none;
+}
+
+// The members of the history object after its path when nothing can be
+// judged, with why.
+std::string UnjudgedHistoryJson(const std::string& why) {
+    return "    \"lastRun\": null,\n    \"nextRun\": null,\n    \"flaggedMailboxes\": [],\n"
+           "    \"missedRun\": null,\n    \"error\": " +
+           JsonString(why) + "\n  },\n";
+}
+
+// The runs of this registration: the last, the next, the mailboxes the last
+// two due runs failed or did not reach, a due run that did not happen. The
+// history, the start time and the bias the run would use are each needed;
+// a part that cannot be read is said in the part, and the rest is shown.
+HealthReport Health(const SetupStatus& status, const WindowValues& w,
+                    const std::optional<std::string>& start, bool registrationUnknown) {
     HealthReport report;
     std::ostringstream text, json;
     json << "  \"history\": {\n";
@@ -373,102 +392,112 @@ HealthReport Health(const SetupStatus& status, const WindowValues& w) {
         history.emplace(platform::RunHistoryReader::OpenCurrent());
     } catch (const std::exception& e) {
         report.failures.push_back({"run history", e.what()});
+        text << "Run history: cannot be read: " << VisibleText(e.what()) << "\n";
+        json << "    \"path\": null,\n" << UnjudgedHistoryJson(std::string("run history: ") + e.what());
+        report.text = text.str();
+        report.json = json.str();
+        return report;
     }
-    if (history) {
-        text << "Run history: " << history->Path() << "\n";
-        json << "    \"path\": " << JsonString(history->Path()) << ",\n    \"lastRun\": ";
-        try {
-            const auto last = history->Runs(1);
-            if (last.empty()) {
-                text << "  No run recorded\n";
-                json << "null";
-            } else {
-                const auto& r = last.front();
-                text << "  Last run: " << r.id << ", " << r.outcome << ", started "
-                     << UtcText(r.started) << "\n";
-                json << "{\"id\": " << r.id << ", \"outcome\": " << JsonString(r.outcome)
-                     << ", \"started\": " << JsonString(UtcText(r.started)) << "}";
-            }
-        } catch (const std::exception& e) {
+    text << "Run history: " << history->Path() << "\n";
+    json << "    \"path\": " << JsonString(history->Path()) << ",\n";
+    if (registrationUnknown) {
+        // Whose runs to judge, and when the next is, the registration says.
+        text << "  Last run and next run: unknown (the registration cannot be read)\n";
+        json << UnjudgedHistoryJson("the registration cannot be read");
+        report.text = text.str();
+        report.json = json.str();
+        return report;
+    }
+    try {
+        const int64_t now = platform::Date::NowUtc().UnixSeconds();
+        const bool found = status.registration.result == 1;
+        const int run = found ? w.ComboRun : 0;
+        const std::string startText = start.value_or("");
+        const double bias = ISODate::GetUsableTimeZoneBias();
+        const auto health = CheckRunHealth(*history, RegistrationItemUrl(status.registration), run,
+                                           startText, now, bias);
+        // The next run: when the registration's timer next fires on a run day.
+        const std::optional<int64_t> next =
+            found ? NextDueInstant(run, startText, now, bias) : std::nullopt;
+        const std::string noNext = !found     ? "none (no registration)"
+                                   : run == 0 ? "none (Never run)"
+                                              : "unknown (the start time cannot be read)";
+        json << "    \"lastRun\": ";
+        if (!health.lastRun) {
+            text << "  Last run: none recorded; next run: " << InstantText(next, noNext) << "\n";
             json << "null";
-            report.failures.push_back({"run history", e.what()});
+        } else {
+            const auto& r = *health.lastRun;
+            text << "  Last run: " << r.id << ", " << r.outcome << ", started "
+                 << UtcText(r.started)
+                 << (r.detail.empty() ? std::string() : " (" + VisibleText(r.detail) + ")")
+                 << "; next run: " << InstantText(next, noNext) << "\n";
+            json << "{\"id\": " << r.id << ", \"outcome\": " << JsonString(r.outcome)
+                 << ", \"started\": " << JsonString(UtcText(r.started))
+                 << ", \"detail\": " << JsonString(r.detail) << "}";
         }
-        json << ",\n";
-    } else {
-        text << "Run history: cannot be read: " << report.failures.back().why << "\n";
-    }
-    // The health needs the history, the start time and the bias the run
-    // would use; without one of them it cannot be judged.
-    std::optional<RunHealth> health;
-    if (history) {
-        try {
-            const bool found = status.registration.result == 1;
-            const std::optional<std::string> start = StartTimeShown(w);
-            if (found && w.ComboRun != 0 && !start) {
-                throw platform::Error(platform::err::kUnrecognizedData,
-                                      "the registration's start time cannot be read");
-            }
-            health = CheckRunHealth(*history, SelectedAddresses(status, w.CheckAllMbx == 1),
-                                    found ? w.ComboRun : 0, start.value_or(""),
-                                    platform::Date::NowUtc().UnixSeconds(),
-                                    ISODate::GetUsableTimeZoneBias());
-        } catch (const platform::Error& e) {
-            report.failures.push_back(
-                {"run health", (e.Source().empty() ? "" : e.Source() + ": ") + e.Description()});
-        } catch (const std::exception& e) {
-            report.failures.push_back({"run health", e.what()});
-        }
-    }
-    json << "    \"flaggedMailboxes\": ";
-    if (health) {
-        json << "[";
-        for (size_t i = 0; i < health->mailboxes.size(); ++i) {
-            const auto& flag = health->mailboxes[i];
-            text << "  Attention: " << flag.mailbox
+        json << ",\n    \"nextRun\": " << (next ? JsonString(UtcText(*next)) : "null");
+        json << ",\n    \"flaggedMailboxes\": [";
+        for (size_t i = 0; i < health.mailboxes.size(); ++i) {
+            const auto& flag = health.mailboxes[i];
+            text << "  Attention: " << RunMailboxName(flag.address, flag.name)
                  << " failed or was not reached on the last two due runs (";
             for (size_t j = 0; j < flag.reasons.size(); ++j)
-                text << (j ? "; " : "") << flag.reasons[j];
+                text << (j ? "; " : "") << VisibleText(flag.reasons[j]);
             text << ")\n";
-            json << (i ? ", " : "") << "{\"mailbox\": " << JsonString(flag.mailbox)
+            json << (i ? ", " : "") << "{\"mailbox\": " << JsonString(flag.address)
+                 << ", \"name\": " << JsonString(flag.name)
                  << ", \"reasons\": " << JsonList(flag.reasons) << "}";
         }
         json << "],\n    \"missedRun\": ";
-        if (health->missedRun) {
-            text << "  Attention: the run due at " << UtcText(*health->missedRun)
+        if (health.missedRun) {
+            text << "  Attention: the run due at " << UtcText(*health.missedRun)
                  << " did not happen\n";
-            json << JsonString(UtcText(*health->missedRun));
+            json << JsonString(UtcText(*health.missedRun));
         } else {
             json << "null";
         }
-    } else {
-        json << "null,\n    \"missedRun\": null";
+        json << ",\n    \"error\": null\n  },\n";
+    } catch (const std::exception& e) {
+        const auto* error = dynamic_cast<const platform::Error*>(&e);
+        const std::string why = error && !error->Source().empty()
+                                    ? error->Source() + ": " + error->Description()
+                                    : std::string(error ? error->Description() : e.what());
+        report.failures.push_back({"run health", why});
+        text << "  Health cannot be judged: " << VisibleText(why) << "\n";
+        json << UnjudgedHistoryJson("run health: " + why);
     }
-    json << ",\n    \"error\": ";
-    if (report.failures.empty()) {
-        json << "null";
-    } else {
-        std::string why;
-        for (const auto& f : report.failures) {
-            why += (why.empty() ? "" : "; ") + f.part + ": " + f.why;
-            if (f.part == "run health") text << "  Health cannot be judged: " << f.why << "\n";
-        }
-        json << JsonString(why);
-    }
-    json << "\n  },\n";
     report.text = text.str();
     report.json = json.str();
     return report;
 }
 
-int Status(const SetupStatus& status, const ErrorLog& log, bool json) {
+// Why the registration could not be read (the store, or its folder), from
+// the read's own error entries, or from the failure to list the store
+// (storeFailure); empty when it was read or there was none.
+std::string RegistrationFailure(const SetupStatus& status, const std::string& storeFailure) {
+    if (status.registration.result == 1) return {};
+    if (status.registration.result == 0) return storeFailure;
+    std::string why;
+    for (const auto& e : status.registration.errors) {
+        why += (why.empty() ? "" : "; ") + e.description +
+               (e.where.empty() ? "" : " (" + e.where + ")");
+    }
+    return why.empty() ? std::string("the store could not be read") : why;
+}
+
+int Status(const SetupStatus& status, const ErrorLog& log, bool json,
+           const std::string& storeFailure) {
     const WindowValues w = WindowAfterRefresh(status);
     const bool found = status.registration.result == 1;
-    const HealthReport health = Health(status, w);
-    std::vector<PartFailure> failures = health.failures;
+    // A part that cannot be read is said in that part; the others are shown.
+    const std::string registrationFailure = RegistrationFailure(status, storeFailure);
+    std::vector<PartFailure> failures;
+    if (!registrationFailure.empty()) failures.push_back({"registration", registrationFailure});
     // A stored time that names no item of the lists is shown as it stands,
     // never as a time the lists would invent.
     const std::optional<std::string> start = StartTimeShown(w);
-    std::string startText = start.value_or("");
+    std::string startText = start.value_or("(not set)");
     std::optional<std::string> startError;
     if (!start && found) {
         startError = "\"" + status.registration.storedTimeToRun +
@@ -476,64 +505,83 @@ int Status(const SetupStatus& status, const ErrorLog& log, bool json) {
                      "configure --start \"H:MM AM|PM\"' sets one";
         startText = status.registration.storedTimeToRun + " (unreadable: " + *startError + ")";
         failures.push_back({"start time", *startError});
-    } else if (!start) {
-        startText = "(not set)";
     }
+    const HealthReport health = Health(status, w, start, !registrationFailure.empty());
+    failures.insert(failures.end(), health.failures.begin(), health.failures.end());
     if (json) {
         std::ostringstream out;
         out << "{\n  \"state\": " << JsonString(InstallStateName(status.state)) << ",\n"
             << "  \"identity\": " << JsonString(status.identity) << ",\n"
             << "  \"componentFile\": " << JsonString(status.componentFile) << ",\n"
             << "  \"systemMailbox\": "
-            << JsonString(w.SysMbxList.empty() ? "" : w.SysMbxList.front()) << ",\n"
-            << "  \"registration\": " << (found ? "true" : "false") << ",\n"
-            << "  \"parameters\": {\n"
-            << "    \"folder\": " << JsonString(w.txtSpamFolder) << ",\n"
-            << "    \"ageLimit\": " << JsonString(w.txtAgeLimit) << ",\n"
-            << "    \"run\": " << w.ComboRun << ",\n"
-            << "    \"runText\": " << JsonString(RunChoiceText(w.ComboRun)) << ",\n"
-            << "    \"startTime\": " << (start ? JsonString(*start) : std::string("null")) << ",\n"
-            << "    \"storedStartTime\": " << JsonString(status.registration.storedTimeToRun)
-            << ",\n"
-            << "    \"moveTo\": " << JsonString(w.OptMove ? w.txtDestFolder : "") << ",\n"
-            << "    \"reportRecipient\": " << JsonString(w.txtReportRecipient) << ",\n"
-            << "    \"allMailboxes\": " << (w.CheckAllMbx == 1 ? "true" : "false") << ",\n"
-            << "    \"subfolders\": " << (w.CheckDeep > 0 ? "true" : "false") << ",\n"
-            << "    \"error\": " << (startError ? JsonString(*startError) : std::string("null"))
-            << "\n  },\n"
-            << "  \"registered\": " << JsonList(status.lists.unregisterList) << ",\n"
+            << JsonString(w.SysMbxList.empty() ? "" : w.SysMbxList.front()) << ",\n";
+        if (!registrationFailure.empty()) {
+            out << "  \"registration\": null,\n"
+                << "  \"parameters\": {\"error\": " << JsonString(registrationFailure) << "},\n";
+        } else {
+            out << "  \"registration\": " << (found ? "true" : "false") << ",\n"
+                << "  \"parameters\": {\n"
+                << "    \"folder\": " << JsonString(w.txtSpamFolder) << ",\n"
+                << "    \"ageLimit\": " << JsonString(w.txtAgeLimit) << ",\n"
+                << "    \"run\": " << w.ComboRun << ",\n"
+                << "    \"runText\": " << JsonString(RunChoiceText(w.ComboRun)) << ",\n"
+                << "    \"startTime\": " << (start ? JsonString(*start) : std::string("null"))
+                << ",\n"
+                << "    \"storedStartTime\": " << JsonString(status.registration.storedTimeToRun)
+                << ",\n"
+                << "    \"moveTo\": " << JsonString(w.OptMove ? w.txtDestFolder : "") << ",\n"
+                << "    \"reportRecipient\": " << JsonString(w.txtReportRecipient) << ",\n"
+                << "    \"allMailboxes\": " << (w.CheckAllMbx == 1 ? "true" : "false") << ",\n"
+                << "    \"subfolders\": " << (w.CheckDeep > 0 ? "true" : "false") << ",\n"
+                << "    \"error\": "
+                << (startError ? JsonString(*startError) : std::string("null")) << "\n  },\n";
+        }
+        out << "  \"registered\": " << JsonList(status.lists.unregisterList) << ",\n"
             << "  \"notRegistered\": " << JsonList(status.lists.registerList) << ",\n"
             << health.json << "  \"errorLog\": " << JsonString(log.Text()) << "\n}\n";
         std::cout << out.str();
     } else {
+        // Values from the directory and the store are shown with their
+        // control characters made visible, as the run log shows them: a name
+        // cannot clear the terminal or forge a line of this report.
         std::cout << "State: " << InstallStateName(status.state) << "\n"
-                  << "Identity: " << status.identity << "\n"
-                  << "Component file: " << status.componentFile << "\n"
+                  << "Identity: " << VisibleText(status.identity) << "\n"
+                  << "Component file: " << VisibleText(status.componentFile) << "\n"
                   << "System mailbox: "
-                  << (w.SysMbxList.empty() ? "(none found)"
-                                           : SplitSystemMailboxEntry(w.SysMbxList.front()).address)
-                  << "\n"
-                  << "Registration: " << (found ? "present" : "none") << "\n"
-                  << "  Folder: " << w.txtSpamFolder << "\n"
-                  << "  Age limit (days): " << w.txtAgeLimit << "\n"
-                  << "  Run: " << RunChoiceText(w.ComboRun) << "\n"
-                  << "  Start time: " << startText << "\n"
-                  << "  Expired messages: "
-                  << (w.OptMove ? "move to " + w.txtDestFolder : std::string("delete")) << "\n"
-                  << "  Report recipient: " << w.txtReportRecipient << "\n"
-                  << "  All mailboxes: " << (w.CheckAllMbx == 1 ? "yes" : "no") << "\n"
-                  << "  Subfolders: " << (w.CheckDeep > 0 ? "yes" : "no") << "\n"
-                  << "Registered mailboxes (" << status.lists.unregisterList.size() << "):\n";
-        for (const auto& e : status.lists.unregisterList) std::cout << "  " << e << "\n";
+                  << (w.SysMbxList.empty()
+                          ? std::string("(none found)")
+                          : VisibleText(SplitSystemMailboxEntry(w.SysMbxList.front()).address))
+                  << "\n";
+        if (!registrationFailure.empty()) {
+            std::cout << "Registration: cannot be read: " << VisibleText(registrationFailure)
+                      << "\n";
+        } else {
+            std::cout << "Registration: " << (found ? "present" : "none") << "\n"
+                      << "  Folder: " << VisibleText(w.txtSpamFolder) << "\n"
+                      << "  Age limit (days): " << VisibleText(w.txtAgeLimit) << "\n"
+                      << "  Run: " << RunChoiceText(w.ComboRun) << "\n"
+                      << "  Start time: " << VisibleText(startText) << "\n"
+                      << "  Expired messages: "
+                      << (w.OptMove ? "move to " + VisibleText(w.txtDestFolder)
+                                    : std::string("delete"))
+                      << "\n"
+                      << "  Report recipient: " << VisibleText(w.txtReportRecipient) << "\n"
+                      << "  All mailboxes: " << (w.CheckAllMbx == 1 ? "yes" : "no") << "\n"
+                      << "  Subfolders: " << (w.CheckDeep > 0 ? "yes" : "no") << "\n";
+        }
+        std::cout << "Registered mailboxes (" << status.lists.unregisterList.size() << "):\n";
+        for (const auto& e : status.lists.unregisterList)
+            std::cout << "  " << VisibleText(e) << "\n";
         std::cout << "Mailboxes that can be registered (" << status.lists.registerList.size()
                   << "):\n";
-        for (const auto& e : status.lists.registerList) std::cout << "  " << e << "\n";
+        for (const auto& e : status.lists.registerList) std::cout << "  " << VisibleText(e) << "\n";
         std::cout << health.text;
         PrintLog(log);
     }
-    for (const auto& f : failures)
-        std::cerr << "quellix-setup: status: the " << f.part << " cannot be read: " << f.why
-                  << "\n";
+    for (const auto& f : failures) {
+        std::cerr << "quellix-setup: status: the " << f.part
+                  << " cannot be read: " << VisibleText(f.why) << "\n";
+    }
     return failures.empty() ? kExitOk : kExitFailed;
 }
 
@@ -563,6 +611,38 @@ void ApplyParameters(const ParameterArgs& p, const SetupStatus& status, WindowVa
     }
     if (p.allMailboxes) w.CheckAllMbx = *p.allMailboxes ? 1 : 0;
     if (p.subfolders) w.CheckDeep = *p.subfolders ? 1 : 0;
+}
+
+// The destination of moves, checked against the directory and the store
+// when it is written, as a run will resolve it: a mailbox of this server
+// with that address and an Inbox. An exit code (with why on standard error)
+// when it is not one.
+std::optional<int> CheckDestination(const SetupContext& context, const std::string& moveTo) {
+    quellix::ServerNames server;
+    if (const auto unreadable = quellix::FindServerNames(server)) {
+        std::cerr << "quellix-setup: --move-to: the store cannot be read to find the destination: "
+                  << VisibleText(unreadable->Description()) << "\n";
+        return kExitFailed;
+    }
+    std::vector<std::string> said;
+    quellix::MoveDestination found;
+    try {
+        found = quellix::ResolveDestination([&](const std::string& line) { said.push_back(line); },
+                                            context.strSearchRoot, moveTo, server.StoreHttpBase,
+                                            server.StoreFileBase, server.ServerFqdn);
+    } catch (const platform::Error& e) {
+        std::cerr << "quellix-setup: --move-to: the directory could not be asked for "
+                  << VisibleText(moveTo) << ": " << VisibleText(e.Description()) << "\n";
+        return kExitFailed;
+    }
+    if (found.Found()) return std::nullopt;
+    std::cerr << "quellix-setup: --move-to \"" << VisibleText(moveTo)
+              << "\": no mailbox of this server has that address with an Inbox a run can move "
+                 "to ("
+              << VisibleText(said.empty() ? std::string() : said.back())
+              << "); give an address of the register list (see 'quellix-setup status'); nothing "
+                 "was changed\n";
+    return kExitFailed;
 }
 
 bool AskConfirmation(const std::string& text, bool yes) {
@@ -597,8 +677,22 @@ const char* OutcomeText(MarkOutcome::Kind kind) {
 
 int Run(const Args& args) {
     if (args.command == "history") return HistoryCommand(args.last, args.mailbox, args.json);
+    // A preview looks and changes nothing: the store is reached read-only
+    // from the first look on.
+    std::optional<platform::ReadOnlyStore> readOnly;
+    if (args.command == "preview") readOnly.emplace();
     SetupContext context;
-    const std::vector<ErrorEntry> discovery = DiscoverEnvironment(context);
+    std::vector<ErrorEntry> discovery = DiscoverEnvironment(context);
+    // status shows what it can: a store that cannot be listed is said in the
+    // registration's part, and the rest is still shown.
+    std::string storeFailure;
+    if (args.command == "status") {
+        std::erase_if(discovery, [&](const ErrorEntry& e) {
+            if (e.where != kStoreShare) return false;
+            storeFailure = e.description;
+            return true;
+        });
+    }
     if (!discovery.empty()) {
         ErrorLog log;
         for (const auto& e : discovery) log.Prepend(e);
@@ -614,9 +708,15 @@ int Run(const Args& args) {
     // the window does.
     if (!status.lists.cut.empty())
         log.Prepend(MailboxListCutEntry(status.lists.cut, context.strSearchRoot));
-    if (args.command == "status") return Status(status, log, args.json);
+    if (args.command == "status") return Status(status, log, args.json, storeFailure);
     if (args.command == "preview") {
         PrintLog(log);  // what the status check could not read
+        // A registration that cannot be read is not "no registration".
+        if (const std::string why = RegistrationFailure(status, ""); !why.empty()) {
+            std::cerr << "quellix-setup: preview: the registration cannot be read: "
+                      << VisibleText(why) << "\n";
+            return kExitFailed;
+        }
         return PreviewCommand(RegistrationItemUrl(status.registration), args.preview);
     }
 
@@ -665,10 +765,16 @@ int Run(const Args& args) {
         w.txtIdent = *args.identity;
         w.txtPwd = *password;
         ApplyParameters(args.params, status, w);
+        if (args.params.moveTo) {
+            if (auto code = CheckDestination(context, w.txtDestFolder)) return *code;
+        }
     } else if (args.command == "configure") {
         if (status.state != InstallState::Installed) return notInstalled();
         w.Check2 = true;
         ApplyParameters(args.params, status, w);
+        if (args.params.moveTo) {
+            if (auto code = CheckDestination(context, w.txtDestFolder)) return *code;
+        }
     } else if (args.command == "mark" || args.command == "unmark") {
         if (status.state != InstallState::Installed) return notInstalled();
         const bool mark = args.command == "mark";

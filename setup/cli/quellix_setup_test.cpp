@@ -3,6 +3,7 @@
 // mailboxes marked; the component host then fires the item it wrote and the
 // run reads exactly those parameters; and back to nothing.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -145,6 +146,12 @@ TEST_P(QuellixSetupTest, FromNothingToARunAndBack) {
     EXPECT_TRUE(Has(o.output, "\"due\": true")) << o.output;
     EXPECT_TRUE(Has(o.output, "\"at\": \"2026-12-24 03:00:00\"")) << o.output;
     EXPECT_EQ(QuellixSetup({"preview", "--at", "2026-02-30"}).code, 2);
+    o = QuellixSetup({"preview", "--at", "2026-02-30 03:00"});
+    EXPECT_EQ(o.code, 2);
+    EXPECT_TRUE(Has(o.output, "there is no day 30: February 2026 has 28 days")) << o.output;
+    o = QuellixSetup({"preview", "--at", "2026-12-24T03:00:00Z"});
+    EXPECT_EQ(o.code, 2);
+    EXPECT_TRUE(Has(o.output, "a local time has no Z")) << o.output;
     EXPECT_EQ(Messages("ann", "Junk"), (Strings{"old", "young"}));
     o = RunProgram(QUELLIX_HOST_PATH, {"ontimer", item});
     ASSERT_EQ(o.code, 0) << o.output;
@@ -256,19 +263,24 @@ TEST_P(QuellixSetupTest, HistoryAndStatusTellWhatTheRunsDid) {
     Outcome o = QuellixSetup({"history"});
     ASSERT_EQ(o.code, 0) << o.output;
     EXPECT_TRUE(Has(o.output, "No run recorded")) << o.output;
+    o = QuellixSetup({"install", "--identity", "svc", "--password-file", "-"}, "secret\n");
+    ASSERT_EQ(o.code, 0) << o.output;
+    // The registration's item, as the event service names it.
+    const std::string item =
+        FileUrl(quellix::testing::kSystemMailbox,
+                "StoreEvents/GlobalEvents/" + std::string(registration::kItemName));
 
     const std::string spam = "http://exch01.example.org/exadmin/example.org/mbx/";
     const auto due = [&](bool bobFails) {
-        auto run =
-            platform::RunRecorder::Begin("file://./item/Quellix.reg", "Folder: Spam\nAge: 14");
+        auto run = platform::RunRecorder::Begin(item, "Folder: Spam\nAge: 14");
         run.Folder({"ann@example.org", spam + "ann/Spam", 3, 3000, false, ""});
         run.Folder({"bob@example.org", spam + "bob/Spam", bobFails ? 0 : 1, bobFails ? 0 : 10,
                     false, bobFails ? "access denied" : ""});
         run.End("completed", "", 2);
         return run.Id();
     };
-    const auto notARunDay = [] {
-        auto run = platform::RunRecorder::Begin("file://./item/Quellix.reg", "");
+    const auto notARunDay = [&] {
+        auto run = platform::RunRecorder::Begin(item, "");
         run.End("not a run day", "", 0);
     };
     const int64_t first = due(true);
@@ -304,8 +316,7 @@ TEST_P(QuellixSetupTest, HistoryAndStatusTellWhatTheRunsDid) {
 
     o = QuellixSetup({"history", "--last", "2"});
     ASSERT_EQ(o.code, 0) << o.output;
-    EXPECT_TRUE(Has(o.output, ": completed\n  Registration: file://./item/Quellix.reg\n"))
-        << o.output;
+    EXPECT_TRUE(Has(o.output, ": completed\n  Registration: " + item + "\n")) << o.output;
     EXPECT_TRUE(Has(o.output, ": not a run day\n")) << o.output;
     EXPECT_TRUE(Has(o.output, "    Folder: Spam\n    Age: 14\n")) << o.output;
     EXPECT_TRUE(Has(o.output,
@@ -331,7 +342,8 @@ TEST_P(QuellixSetupTest, HistoryAndStatusTellWhatTheRunsDid) {
     o = QuellixSetup({"history", "--json", "--last", "1", "--mailbox", "ann@example.org"});
     ASSERT_EQ(o.code, 0) << o.output;
     EXPECT_TRUE(Has(o.output, "\"outcome\": \"completed\"")) << o.output;
-    EXPECT_TRUE(Has(o.output, "{\"mailbox\": \"ann@example.org\", \"url\": \"" + spam +
+    EXPECT_TRUE(Has(o.output, "{\"mailbox\": \"ann@example.org\", \"name\": \"\", \"url\": \"" +
+                                  spam +
                                   "ann/Spam\", \"count\": 3, \"bytes\": 3000, \"moved\": false, "
                                   "\"error\": \"\"}"))
         << o.output;
@@ -473,7 +485,7 @@ TEST_P(QuellixSetupTest, UndoPutsBackWhatAMoveRunMovedAndSaysWhatItCannot) {
         const char* says;
     };
     for (const Case& c :
-         {Case{{"undo", "42"}, 1, "run 42 is unknown"},
+         {Case{{"undo", "42"}, 1, "run 42 is unknown: neither the store nor the run history"},
           Case{{"undo", "41", "--mailbox", "nobody@example.org"}, 1, "nobody@example.org"},
           Case{{"undo", "41", "--mailbox", "*@example.org"}, 0, "0 moved"},
           Case{{"undo"}, 2, "needs the id"}, Case{{"undo", "0"}, 2, "whole number"},
@@ -484,6 +496,237 @@ TEST_P(QuellixSetupTest, UndoPutsBackWhatAMoveRunMovedAndSaysWhatItCannot) {
         EXPECT_EQ(o.code, c.code) << c.args.back() << ": " << o.output;
         EXPECT_TRUE(Has(o.output, c.says)) << o.output;
     }
+}
+
+// The destination of moves is checked when it is written, as mark checks
+// its addresses: a run must be able to find it.
+TEST_P(QuellixSetupTest, TheMoveDestinationIsCheckedWhenItIsWritten) {
+    Outcome o = QuellixSetup({"install", "--identity", "svc", "--password-file", "-", "--folder",
+                              "Junk", "--age", "3", "--run", "Every day"},
+                             "secret\n");
+    ASSERT_EQ(o.code, 0) << o.output;
+    Mailbox("cid");
+    for (const char* wrong : {"nobody@example.org", "frank", "Ann Lee (ann@example.org)"}) {
+        SCOPED_TRACE(wrong);
+        o = QuellixSetup({"configure", "--move-to", wrong});
+        EXPECT_EQ(o.code, 1) << o.output;
+        EXPECT_TRUE(Has(o.output, "no mailbox of this server has that address with an Inbox"))
+            << o.output;
+        EXPECT_TRUE(Has(o.output, "Destination folder 'Inbox' is not found in")) << o.output;
+        EXPECT_TRUE(Has(QuellixSetup({"status"}).output, "  Expired messages: delete\n"));
+    }
+    o = QuellixSetup({"configure", "--move-to", "cid@example.org"});
+    EXPECT_EQ(o.code, 0) << o.output;
+    EXPECT_TRUE(Has(QuellixSetup({"status"}).output,
+                    "  Expired messages: move to Cid Free (cid@example.org)\n"));
+    o = QuellixSetup({"preview"});
+    EXPECT_EQ(o.code, 0) << o.output;
+    EXPECT_TRUE(Has(o.output, "Action: move to cid/Inbox")) << o.output;
+}
+
+// A preview changes no byte of the store: an older store stays as it is,
+// version and all, where opening it to write would upgrade it.
+TEST_P(QuellixSetupTest, APreviewChangesNoByteOfAnOlderStore) {
+    Outcome o = QuellixSetup({"install", "--identity", "svc", "--password-file", "-", "--folder",
+                              "Junk", "--age", "3", "--run", "Every day"},
+                             "secret\n");
+    ASSERT_EQ(o.code, 0) << o.output;
+    const std::string db = Store()->Path();
+    const auto sql = [&](const std::string& text) {
+        sqlite3* raw = nullptr;
+        std::string last;
+        EXPECT_EQ(sqlite3_open(db.c_str(), &raw), SQLITE_OK);
+        sqlite3_exec(
+            raw, text.c_str(),
+            [](void* out, int, char** values, char**) {
+                *static_cast<std::string*>(out) = values[0] ? values[0] : "";
+                return 0;
+            },
+            &last, nullptr);
+        sqlite3_close(raw);
+        return last;
+    };
+    sql("DROP TABLE moves; DROP TABLE runs; PRAGMA user_version = 1;");
+    const auto bytes = [&](const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string{std::istreambuf_iterator<char>(in), {}};
+    };
+    const std::string file = bytes(db), wal = bytes(db + "-wal");
+    o = QuellixSetup({"preview"});
+    EXPECT_EQ(o.code, 0) << o.output;
+    EXPECT_TRUE(Has(o.output, "Total: ")) << o.output;
+    EXPECT_TRUE(bytes(db) == file) << "the store file changed";
+    EXPECT_TRUE(bytes(db + "-wal") == wal) << "the store's write-ahead log changed";
+    EXPECT_EQ(sql("PRAGMA user_version"), "1");
+}
+
+// undo knows a delete run for one, whether the store gave it its identity or
+// only the history knows it; and what undo puts back, history shows.
+TEST_P(QuellixSetupTest, UndoTellsADeleteRunAndHistoryShowsWhatWasPutBack) {
+    const std::string item = "file://./item/Quellix.reg";
+    // A delete run of the store.
+    const int64_t deleted = platform::BeginStoreRun(item, false, 0);
+    Outcome o = QuellixSetup({"undo", std::to_string(deleted)});
+    EXPECT_EQ(o.code, 1) << o.output;
+    EXPECT_TRUE(Has(o.output, "run " + std::to_string(deleted) +
+                                  " was a delete run: what it deleted is gone, and a delete run "
+                                  "cannot be undone"))
+        << o.output;
+    // A delete run that only the history knows (from before the store gave
+    // identities out).
+    int64_t older = 0;
+    {
+        auto run = platform::RunRecorder::Begin(item, "_MailboxToMove=\n_FolderName=Junk\n");
+        older = run.Id();
+        run.End("completed", "", 1);
+    }
+    o = QuellixSetup({"undo", std::to_string(older)});
+    EXPECT_EQ(o.code, 1) << o.output;
+    EXPECT_TRUE(Has(o.output, " was a delete run")) << o.output;
+
+    // A move run: two moves, one put back, then the other.
+    const platform::Date old = platform::Date::NowUtc().AddDays(-9);
+    const int64_t junk = Folder("ann", "Junk");
+    Message(junk, "a1", old);
+    Message(junk, "a2", old);
+    (void)Folder("dest", "Inbox");
+    auto recorder = platform::RunRecorder::Open();
+    const int64_t moved = platform::BeginStoreRun(item, true, recorder.HighestId());
+    recorder.Start(item, "_MailboxToMove=dest@example.org\n", moved);
+    for (const char* name : {"a1", "a2"}) {
+        (void)platform::MoveRecordForRun(FileUrl("ann", std::string("Junk/") + name + ".EML"),
+                                         HttpUrl("dest", "Inbox"), moved);
+    }
+    recorder.Folder({"ann@example.org", FileUrl("ann", "Junk"), 2, 20, true, ""});
+    recorder.End("completed", "", 1);
+    o = QuellixSetup({"history", "--last", "1"});
+    EXPECT_FALSE(Has(o.output, "Put back")) << o.output;
+    // The user deleted one of them from the destination Inbox.
+    {
+        auto store = Store();
+        const int64_t inbox = store->Lookup({"example.org", "MBX", "dest", "Inbox"})->id;
+        store->DeleteItem(store->Children({inbox}, "", {}).front().id);
+    }
+    o = QuellixSetup({"undo", std::to_string(moved)});
+    EXPECT_EQ(o.code, 0) << o.output;
+    EXPECT_TRUE(Has(o.output, "2 moved, 1 put back")) << o.output;
+    o = QuellixSetup({"history", "--last", "1"});
+    EXPECT_TRUE(Has(o.output, "Run " + std::to_string(moved) + ": completed")) << o.output;
+    EXPECT_TRUE(Has(o.output, "  Put back by undo: 1 of 2 moved (partly), last ")) << o.output;
+    o = QuellixSetup({"history", "--last", "1", "--json"});
+    EXPECT_TRUE(Has(o.output, "\"putBack\": 1, \"putBackAt\": \"")) << o.output;
+    // Undo again: nothing more is put back, and the history adds nothing.
+    o = QuellixSetup({"undo", std::to_string(moved), "--json"});
+    EXPECT_EQ(o.code, 0) << o.output;
+    EXPECT_TRUE(Has(o.output, "\"recordedInHistory\": false")) << o.output;
+    o = QuellixSetup({"history", "--last", "1"});
+    EXPECT_TRUE(Has(o.output, "  Put back by undo: 1 of 2 moved (partly), last ")) << o.output;
+}
+
+// status as an administrator reads it: the registration's own runs with the
+// next beside the last, mailboxes judged by what each run selected, names
+// from the directory that cannot forge a line, and a store that cannot be
+// opened said in its part, with a failing exit.
+class StatusTest : public testing::SetupFixture {
+protected:
+    void SetUp() override {
+        SetupFixture::SetUp();
+        ASSERT_TRUE(LoadDirectory({
+            {.cn = "Ann Lee",
+             .account = "alee",
+             .alias = "ann",
+             .mail = "ann@example.org",
+             .mark = "Quellix"},
+            {.cn = "Cid Free", .account = "cid", .alias = "cid", .mail = "cid@example.org"},
+            {.cn = "Eve\x1b[2J\r\nMailboxes that can be registered (0):",
+             .account = "eve",
+             .alias = "eve",
+             .mail = "eve@example.org"},
+            {.cn = "Wendy Lee 2", .account = "wlee2", .alias = "wlee2", .mark = "Quellix"},
+        }));
+        const Outcome o = QuellixSetup({"install", "--identity", "svc", "--password-file", "-",
+                                        "--folder", "Junk", "--age", "3", "--run", "Every day"},
+                                       "secret\n");
+        ASSERT_EQ(o.code, 0) << o.output;
+        item_ = FileUrl(quellix::testing::kSystemMailbox,
+                        "StoreEvents/GlobalEvents/" + std::string(registration::kItemName));
+    }
+    std::string item_;
+};
+
+TEST_F(StatusTest, TellsTheRegistrationsOwnRunsAndTheNextOne) {
+    Outcome o = QuellixSetup({"status"});
+    ASSERT_EQ(o.code, 0) << o.output;
+    EXPECT_TRUE(Has(o.output, "  Last run: none recorded; next run: 20")) << o.output;
+    // A name holding ESC and CR LF is shown, not obeyed.
+    EXPECT_TRUE(Has(o.output, "  Eve\\x1B[2J\\r\\nMailboxes that can be registered (0): / "))
+        << o.output;
+    EXPECT_EQ(o.output.find("\nMailboxes that can be registered ("),
+              o.output.rfind("\nMailboxes that can be registered ("))
+        << o.output;
+    EXPECT_EQ(o.output.find('\x1b'), std::string::npos) << o.output;
+
+    // Two due runs: Wendy has no address, so no URL to try, on both.
+    for (int i = 0; i < 2; ++i) {
+        o = RunProgram(QUELLIX_HOST_PATH, {"ontimer", item_});
+        ASSERT_EQ(o.code, 0) << o.output;
+    }
+    // A firing by hand of an item that does not exist is no run of the
+    // registration: it fails, and the history keeps nothing of it.
+    o = RunProgram(QUELLIX_HOST_PATH, {"ontimer", FileUrl(quellix::testing::kSystemMailbox,
+                                                          "StoreEvents/GlobalEvents/Nothing.reg")});
+    EXPECT_EQ(o.code, 1) << o.output;
+    // Cid is marked after the runs: they did not select it, nor miss it.
+    ASSERT_EQ(QuellixSetup({"mark", "cid@example.org"}).code, 0);
+
+    o = QuellixSetup({"status"});
+    ASSERT_EQ(o.code, 0) << o.output;
+    const std::string lastRun = "  Last run: 2, completed, started ";
+    EXPECT_TRUE(Has(o.output, lastRun)) << o.output;
+    EXPECT_TRUE(Has(o.output.substr(o.output.find(lastRun)), " UTC; next run: 20")) << o.output;
+    EXPECT_TRUE(Has(o.output,
+                    "  Attention: Wendy Lee 2 (no address) failed or was not reached on the last "
+                    "two due runs (run 2: no URL to try: the mailbox has no address; run 1: no "
+                    "URL to try: the mailbox has no address)"))
+        << o.output;
+    EXPECT_FALSE(Has(o.output, "Attention: cid")) << o.output;
+    EXPECT_FALSE(Has(o.output, "Attention:  ")) << o.output;
+    o = QuellixSetup({"status", "--json"});
+    ASSERT_EQ(o.code, 0) << o.output;
+    EXPECT_TRUE(Has(o.output, "\"nextRun\": \"20")) << o.output;
+    EXPECT_TRUE(Has(o.output, "{\"mailbox\": \"\", \"name\": \"Wendy Lee 2\", \"reasons\": "))
+        << o.output;
+    o = QuellixSetup({"history", "--last", "0"});
+    EXPECT_FALSE(Has(o.output, "Nothing.reg")) << o.output;
+    EXPECT_TRUE(Has(o.output, "  Wendy Lee 2 (no address)\n")) << o.output;
+}
+
+TEST_F(StatusTest, AStoreThatCannotBeOpenedIsSaidInItsPartAndFailsTheCommand) {
+    const std::string db = Store()->Path();
+    for (const std::string damage : {"missing", "damaged"}) {
+        SCOPED_TRACE(damage);
+        std::filesystem::rename(db, db + ".away");
+        if (damage == "damaged") std::ofstream(db) << "SQLite format 3";
+        Outcome o = QuellixSetup({"status"});
+        EXPECT_EQ(o.code, 1) << o.output;
+        EXPECT_TRUE(Has(o.output, "Registration: cannot be read: ")) << o.output;
+        EXPECT_FALSE(Has(o.output, "Registration: none")) << o.output;
+        EXPECT_TRUE(Has(o.output, "Mailboxes that can be registered (")) << o.output;
+        EXPECT_TRUE(
+            Has(o.output, "Last run and next run: unknown (the registration cannot be read)"))
+            << o.output;
+        o = QuellixSetup({"status", "--json"});
+        EXPECT_EQ(o.code, 1) << o.output;
+        EXPECT_TRUE(Has(o.output, "\"registration\": null,\n  \"parameters\": {\"error\": \""))
+            << o.output;
+        o = QuellixSetup({"preview"});
+        EXPECT_EQ(o.code, 1) << o.output;
+        EXPECT_TRUE(Has(o.output, "open store(" + db + ") failed: ")) << o.output;
+        EXPECT_FALSE(Has(o.output, "no registration was found")) << o.output;
+        std::filesystem::remove(db);
+        std::filesystem::rename(db + ".away", db);
+    }
+    EXPECT_EQ(QuellixSetup({"status"}).code, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, QuellixSetupTest,

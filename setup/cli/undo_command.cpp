@@ -125,9 +125,20 @@ int Undo(const UndoArgs& args) {
     };
     const UndoReport report = UndoMoveRun(args.run, alias, tell);
     if (!report.runKnown) {
-        std::cerr << "quellix-setup: run " << args.run
-                  << " is unknown: no message moved by it is recorded (a delete run, a run that "
-                     "moved nothing, or no such run)\n";
+        std::cerr << "quellix-setup: run " << args.run;
+        switch (report.kind) {
+            case RunKind::Delete:
+                std::cerr << " was a delete run: what it deleted is gone, and a delete run "
+                             "cannot be undone\n";
+                break;
+            case RunKind::Move:
+                std::cerr << " moved no message that is still recorded: it moved nothing, or "
+                             "its entries were forgotten (store.move_manifest_keep_days)\n";
+                break;
+            case RunKind::Unknown:
+                std::cerr << " is unknown: neither the store nor the run history knows it\n";
+                break;
+        }
         return kExitFailed;
     }
     const size_t failed = report.Count(R::Failed);
@@ -140,11 +151,21 @@ int Undo(const UndoArgs& args) {
         std::cout << (none ? "" : "\n  ") << "],\n"
                   << "  \"totals\": {\"messages\": " << report.messages
                   << ", \"putBack\": " << putBack << ", \"alreadyPutBack\": " << already
-                  << ", \"notPutBack\": " << left << ", \"failed\": " << failed << "}\n}\n";
+                  << ", \"notPutBack\": " << left << ", \"failed\": " << failed << "},\n"
+                  << "  \"recordedInHistory\": " << (report.recorded ? "true" : "false") << "\n}\n";
     } else {
         std::cout << "Run " << report.run << (args.mailbox ? ", mailbox " + *args.mailbox : "")
                   << ": " << report.messages << " moved, " << putBack << " put back, " << already
                   << " already put back, " << left << " not put back, " << failed << " failed\n";
+    }
+    if (!report.recordFailure.empty()) {
+        std::cerr << "quellix-setup: the run history could not record what was put back: "
+                  << report.recordFailure << "\n";
+        return kExitFailed;
+    }
+    if (putBack > 0 && !report.recorded) {
+        std::cerr << "quellix-setup: the run history has no run " << report.run
+                  << ": what was put back is not recorded there\n";
     }
     return failed == 0 ? kExitOk : kExitFailed;
 }

@@ -27,14 +27,24 @@ PreviewFolder SelectFolder(const quellix::MailboxRow& row, const quellix::Server
                            const RunPreview& preview, bool keepMessages) {
     PreviewFolder folder;
     const auto& p = preview.parameters;
-    for (const std::string& url : quellix::FolderUrlTries(row, server, p.folderName)) {
+    const std::vector<std::string> tries = quellix::FolderUrlTries(row, server, p.folderName);
+    if (tries.empty()) folder.error = quellix::kNoAddressReason;  // as the run says
+    for (const std::string& url : tries) {
         folder = PreviewFolder{};
         folder.url = url;
         platform::ErrorState err;
         err.Run([&] {
             (void)quellix::ForEachExpiredMessage(
                 url, preview.cutoff, p.traversal, [&](platform::Recordset& rs) {
-                    quellix::SelectedMessage m = quellix::ReadSelectedMessage(rs);
+                    quellix::SelectedMessage m;
+                    try {
+                        m = quellix::ReadSelectedMessage(rs);
+                    } catch (const platform::Error& e) {
+                        // Passed over, as a run passes it over.
+                        if (e.Number() != platform::err::kCantConvert) throw;
+                        folder.skipped.push_back(e.Description());
+                        return;
+                    }
                     Widen(m.received, folder.oldest, folder.newest, folder.count == 0);
                     ++folder.count;
                     folder.bytes += m.size;
@@ -58,6 +68,9 @@ std::string RegistrationItemUrl(const RegistrationCheck& check) {
 }
 
 RunPreview PreviewRun(const std::string& itemUrl, Date at, bool keepMessages) {
+    // A preview changes no byte of the store: not even an older store's
+    // version.
+    const platform::ReadOnlyStore readOnly;
     RunPreview preview;
     preview.itemUrl = itemUrl;
     preview.at = at;
@@ -66,6 +79,10 @@ RunPreview PreviewRun(const std::string& itemUrl, Date at, bool keepMessages) {
     preview.parameters = quellix::ReadRunParametersOf(itemUrl);
     auto& p = preview.parameters;
 
+    if (p.mailboxToMoveUnreadable) {
+        preview.noRun = quellix::UnreadableDestinationText(*p.mailboxToMoveUnreadable);
+        return preview;
+    }
     if (!p.mailboxToMove.empty()) {
         const quellix::MoveDestination move = quellix::ResolveDestination(
             [&](const std::string& line) { preview.notes.push_back(line); }, p.searchRoot,
@@ -82,6 +99,7 @@ RunPreview PreviewRun(const std::string& itemUrl, Date at, bool keepMessages) {
                                      "root or a valid run day";
         return preview;
     }
+    preview.decided = true;
     preview.due = quellix::IsRunDay(p.run, at);
     if (!preview.due) preview.noRun = "not a run day: a run at this instant removes nothing";
 
@@ -126,9 +144,12 @@ std::string PreviewText(const RunPreview& p, bool listMessages) {
     using platform::VisibleText;
     std::ostringstream out;
     out << "Preview of a run of " << VisibleText(p.itemUrl) << "\n"
-        << "At: " << platform::GeneralDateText(p.at) << " (local), "
-        << (p.due ? "a run day" : "not a run day") << "\n";
-    if (p.parameters.Runnable()) {
+        << "At: " << platform::GeneralDateText(p.at) << " (local)";
+    // Whether it is a run day, and the cutoff, only when the selection got
+    // so far: nothing made up for a run that cannot select.
+    if (p.decided) out << (p.due ? ", a run day" : ", not a run day");
+    out << "\n";
+    if (p.decided) {
         out << "Cutoff: messages received at or before " << Iso(p.cutoff) << " (age limit "
             << VisibleText(p.parameters.ageLimit) << " days)\n"
             << "Folder: " << VisibleText(p.parameters.folderName)
@@ -143,14 +164,19 @@ std::string PreviewText(const RunPreview& p, bool listMessages) {
     for (const auto& note : p.notes) out << "Note: " << VisibleText(note) << "\n";
     if (!p.noRun.empty()) out << "No run: " << p.noRun << "\n";
     for (const auto& m : p.mailboxes) {
-        out << "\nMailbox: " << VisibleText(m.name) << " <" << VisibleText(m.address) << ">\n";
+        out << "\nMailbox: " << VisibleText(m.name)
+            << (m.address.empty() ? std::string(" (no address)")
+                                  : " <" + VisibleText(m.address) + ">")
+            << "\n";
         const PreviewFolder& f = m.folder;
         if (!f.error.empty()) {
-            out << "  " << VisibleText(f.url) << ": not reached: " << VisibleText(f.error) << "\n";
+            out << "  " << (f.url.empty() ? std::string() : VisibleText(f.url) + ": ")
+                << "not reached: " << VisibleText(f.error) << "\n";
             continue;
         }
         out << "  " << VisibleText(f.url) << ": " << f.count << " messages, " << f.bytes << " bytes"
             << Range(f.count, f.oldest, f.newest) << "\n";
+        for (const auto& why : f.skipped) out << "  skipped: " << VisibleText(why) << "\n";
         if (!listMessages) continue;
         for (const auto& msg : f.messages) {
             out << "    " << VisibleText(msg.href) << "  " << msg.size << " bytes  received "

@@ -25,6 +25,8 @@ struct PreviewFolder {
     platform::Date oldest;  // received, UTC; the zero date when no message
     platform::Date newest;
     std::string error;  // no form could be swept: the last form's error, as the run logs it
+    // Messages the store cannot read, which a run passes over: why, each.
+    std::vector<std::string> skipped;
 };
 
 struct PreviewMailbox {
@@ -37,6 +39,10 @@ struct RunPreview {
     std::string itemUrl;
     platform::Date at;  // the run's instant, local time
     quellix::RunParameters parameters;
+    // The selection went as far as the run day and the cutoff (the
+    // parameters name a run, and its destination was found); else due and
+    // cutoff mean nothing, and noRun says why.
+    bool decided = false;
     bool due = false;        // at is a run day
     platform::Date cutoff;   // UTC: messages received at or before it have expired
     std::string moveTarget;  // where moves go ("alias/Inbox"); empty when deleting
@@ -59,8 +65,9 @@ struct RunPreview {
 // Selects what a run of the registration item at itemUrl at the local
 // instant at would remove; keepMessages keeps each message, else only the
 // counts, bytes and dates (a large server's messages need not fit in
-// memory). Raises platform::Error naming what failed when the store, the
-// item or the directory cannot be read.
+// memory). Reaches the store read-only: changes no byte of it. Raises
+// platform::Error naming what failed when the store, the item or the
+// directory cannot be read.
 RunPreview PreviewRun(const std::string& itemUrl, platform::Date at, bool keepMessages = true);
 
 // The preview as text for a person: the instant, the cutoff and the action,

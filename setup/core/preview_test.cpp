@@ -14,6 +14,8 @@
 
 #include "base/testing/run_program.h"
 #include "selection/testing/server_fixture.h"
+#include "localplatform/sqlite/sqlite_db.h"
+#include "selection/mailbox_selection.h"
 
 namespace setup {
 namespace {
@@ -193,6 +195,84 @@ INSTANTIATE_TEST_SUITE_P(
             [](char ch) { return !std::isalnum(static_cast<unsigned char>(ch)); }, '_');
         return name;
     });
+
+class PreviewEdges : public quellix::testing::ServerFixture {
+protected:
+    std::string Item(const std::string& moveTo = "") {
+        registration::OnTimerRegistration item;
+        item.searchRoot = "GC://dc1.example.org";
+        item.folderName = "Spam";
+        item.run = 1;
+        item.expirationPeriod = 7;
+        item.mailboxToMove = moveTo;
+        return Registration(item);
+    }
+};
+
+// A marked mailbox without an address is named, with the run's own reason;
+// a message the store cannot read is passed over and said.
+TEST_F(PreviewEdges, AMailboxWithoutAnAddressAndAnUnreadableMessageAreSaid) {
+    Directory({
+        {.cn = "Ann",
+         .account = "ann",
+         .alias = "ann",
+         .mail = "ann@example.org",
+         .mark = "Quellix"},
+        {.cn = "Wendy Lee 2", .account = "wlee2", .alias = "wlee2", .mark = "Quellix"},
+    });
+    Mailbox("ann");
+    const int64_t spam = Folder("ann", "Spam");
+    Message(spam, "old", Date::NowUtc().AddDays(-30));
+    const int64_t bad = Message(spam, "bad", Date::NowUtc().AddDays(-30));
+    {
+        // A received time no date has, as a damaged store may hold.
+        auto db = localplatform::SqliteDb::Open(Store()->Path(), {});
+        db.Prepare("UPDATE items SET received = -9223372036854775807 - 1 WHERE id = ?1")
+            .Bind(1, bad)
+            .Run();
+    }
+    const RunPreview preview = PreviewRun(Item(), Date::NowLocal());
+    ASSERT_EQ(preview.mailboxes.size(), 2U);
+    const PreviewMailbox& ann = preview.mailboxes[0];
+    EXPECT_EQ(ann.folder.count, 1);
+    ASSERT_EQ(ann.folder.skipped.size(), 1U);
+    EXPECT_NE(ann.folder.skipped[0].find("/ann/Spam/bad.EML"), std::string::npos)
+        << ann.folder.skipped[0];
+    const PreviewMailbox& wendy = preview.mailboxes[1];
+    EXPECT_EQ(wendy.name, "Wendy Lee 2");
+    EXPECT_EQ(wendy.folder.error, quellix::kNoAddressReason);
+    const std::string text = PreviewText(preview, false);
+    EXPECT_NE(text.find("Mailbox: Wendy Lee 2 (no address)\n  not reached: no URL to try: the "
+                        "mailbox has no address\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("  skipped: read item("), std::string::npos) << text;
+}
+
+// A preview that cannot select says why, and makes up no run day and no
+// cutoff.
+TEST_F(PreviewEdges, APreviewThatCannotSelectSaysWhyAndNothingElse) {
+    Directory({{.cn = "Ann", .account = "ann", .alias = "ann", .mail = "ann@example.org"}});
+    const RunPreview preview = PreviewRun(Item("frank"), Date::NowLocal());
+    EXPECT_FALSE(preview.decided);
+    EXPECT_EQ(preview.noRun, "Destination folder 'Inbox' is not found in frank");
+    const std::string text = PreviewText(preview, false);
+    EXPECT_EQ(text.find("run day"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Cutoff"), std::string::npos) << text;
+    EXPECT_EQ(text.find("1899"), std::string::npos) << text;
+    EXPECT_NE(text.find("No run: Destination folder 'Inbox' is not found in frank"),
+              std::string::npos)
+        << text;
+
+    // A destination that cannot be read: no run, and why.
+    const std::string item = Item("arch@example.org");
+    SetItemProperty(item, registration::CustomProperty(registration::kMailboxToMove),
+                    platform::Variant(int16_t{7}));
+    const RunPreview unreadable = PreviewRun(item, Date::NowLocal());
+    EXPECT_NE(unreadable.noRun.find("cannot be read, so nothing is moved or deleted"),
+              std::string::npos)
+        << unreadable.noRun;
+}
 
 }  // namespace
 }  // namespace setup

@@ -79,6 +79,12 @@ SystemMailboxNames SplitSystemMailboxEntry(std::string_view entry) {
     return names;
 }
 
+std::string RunMailboxName(const std::string& address, const std::string& name) {
+    if (!address.empty()) return platform::VisibleText(address);
+    return platform::VisibleText(name.empty() ? std::string("a mailbox without a name") : name) +
+           " (no address)";
+}
+
 std::string EntryEmailAddress(std::string_view entry) {
     return SplitEntryTail(entry).beforeLast;
 }

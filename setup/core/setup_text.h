@@ -34,6 +34,11 @@ struct SystemMailboxNames {
 };
 SystemMailboxNames SplitSystemMailboxEntry(std::string_view entry);
 
+// How a mailbox a run selected is named to the administrator: by its
+// address, or, when it has none, by its name and "(no address)"; with its
+// control characters made visible.
+std::string RunMailboxName(const std::string& address, const std::string& name);
+
 // The e-mail address of a mailbox entry ("cn / SERVER / mail / alias"): the
 // third component, trimmed, by the same two searches as above.
 std::string EntryEmailAddress(std::string_view entry);

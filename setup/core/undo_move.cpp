@@ -1,8 +1,12 @@
 #include "setup/core/undo_move.h"
 
+#include <sstream>
+
 #include "base/error.h"
 #include "base/strfuncs.h"
 #include "platform/move_manifest.h"
+#include "platform/run_history.h"
+#include "registration/registration.h"
 
 namespace setup {
 
@@ -69,6 +73,21 @@ UndoLine PutBack(const platform::MovedMessage& m) {
 
 }  // namespace
 
+RunKind KindOfRun(int64_t run) {
+    if (const auto known = platform::StoreRunOf(run))
+        return known->moves ? RunKind::Move : RunKind::Delete;
+    // A run from before the store handed identities out: its parameters say.
+    const auto recorded = platform::RunHistoryReader::OpenCurrent().Run(run);
+    if (!recorded) return RunKind::Unknown;
+    const std::string key = std::string(registration::kMailboxToMove) + "=";
+    std::istringstream lines(recorded->parameters);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with(key))
+            return line.size() > key.size() ? RunKind::Move : RunKind::Delete;
+    }
+    return RunKind::Unknown;
+}
+
 UndoReport UndoMoveRun(int64_t run, const std::optional<std::string>& mailboxAlias,
                        const std::function<void(const UndoLine&)>& done) {
     UndoReport report;
@@ -84,6 +103,19 @@ UndoReport UndoMoveRun(int64_t run, const std::optional<std::string>& mailboxAli
             ++report.messages;
             ++report.counts[static_cast<size_t>(line.result)];
             if (done) done(line);
+        }
+    }
+    if (!report.runKnown) {
+        report.kind = KindOfRun(run);
+        return report;
+    }
+    report.kind = RunKind::Move;
+    const size_t putBack = report.Count(UndoLine::Result::PutBack);
+    if (putBack > 0) {
+        try {
+            report.recorded = platform::RecordPutBack(run, static_cast<int64_t>(putBack));
+        } catch (const platform::Error& e) {
+            report.recordFailure = std::to_string(e.Number()) + " " + e.Description();
         }
     }
     return report;

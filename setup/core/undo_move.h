@@ -34,16 +34,33 @@ struct UndoLine {
     std::string failure;     // for Failed: "number description"
 };
 
+// What is known of a run: whether it moved or deleted its messages.
+enum class RunKind {
+    Unknown,  // neither the store nor the history knows it
+    Move,
+    Delete,  // deleted messages cannot be put back
+};
+
 // The totals of an undo.
 struct UndoReport {
     int64_t run = 0;
-    bool runKnown = false;           // the run moved something
-    size_t messages = 0;             // of the run (of the mailbox, when one is given)
-    std::array<size_t, 6> counts{};  // by UndoLine::Result
+    bool runKnown = false;            // the run moved something
+    RunKind kind = RunKind::Unknown;  // when it moved nothing: what it was
+    size_t messages = 0;              // of the run (of the mailbox, when one is given)
+    std::array<size_t, 6> counts{};   // by UndoLine::Result
+    // What was put back is recorded in the run history: true when it was,
+    // false when the history has no such run (or none was put back).
+    bool recorded = false;
+    std::string recordFailure;  // the history could not be written: why
     [[nodiscard]] size_t Count(UndoLine::Result result) const {
         return counts[static_cast<size_t>(result)];
     }
 };
+
+// Whether a run moved or deleted, as the store (which gave it its identity)
+// or else the history (by its parameters) tells. Raises platform::Error
+// when neither can be read.
+RunKind KindOfRun(int64_t run);
 
 // The text that says what became of a message ("already put back", "no
 // longer in the destination Inbox: moved or deleted since", ...).
@@ -53,8 +70,10 @@ std::string UndoResultText(const UndoLine& line);
 // mailbox with the given alias (compared without regard to case) when one
 // is given, and tells each line as it is done (a large run is read a part at
 // a time, never held whole). A message the store fails on is reported as
-// Failed and the others still go back. Raises platform::Error when the
-// run's moves cannot be read at all.
+// Failed and the others still go back. What was put back is added to the
+// run's record in the history. For a run that moved nothing, says what it
+// was (kind). Raises platform::Error when the run's moves cannot be read at
+// all.
 UndoReport UndoMoveRun(int64_t run, const std::optional<std::string>& mailboxAlias,
                        const std::function<void(const UndoLine&)>& done);
 

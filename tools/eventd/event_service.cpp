@@ -28,8 +28,8 @@ std::string IsoUtc(int64_t unixSeconds) {
     return text;
 }
 
-std::optional<int64_t> ParseIsoUtc(const std::string& text) {
-    const auto d = platform::ParseDateText(text);
+std::optional<int64_t> ParseIsoUtc(const std::string& text, std::string* why) {
+    const auto d = platform::ParseIsoUtcText(text, why);
     if (!d) return std::nullopt;
     return d->UnixSeconds();
 }
@@ -114,8 +114,9 @@ void EventService::Reap(bool wait) {
     }
 }
 
-int EventService::FireDue(int64_t at) {
+int EventService::FireDue(int64_t at, int64_t now) {
     failures_ = 0;
+    at = std::min(at, now);
     Scan();
     for (const auto& r : registrations_) {
         if (!r.enabled) continue;

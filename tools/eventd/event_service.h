@@ -68,12 +68,13 @@ public:
     [[nodiscard]] std::vector<ListedRegistration> List(int64_t now);
 
     // Fires, one after another and each to its end, every registration that
-    // is due at an instant in (its last firing, at]; a registration's last
-    // firing is where the record left it, or when the item was last written,
-    // whichever is later. Records what fired. Returns how many firings did
-    // not succeed. Raises platform::Error when the store or the record cannot
-    // be read or written.
-    int FireDue(int64_t at);
+    // is due at an instant in (its last firing, at] that has come (at or
+    // before now: a firing ahead is not due, and is neither fired nor
+    // recorded); a registration's last firing is where the record left it,
+    // or when the item was last written, whichever is later. Records what
+    // fired. Returns how many firings did not succeed. Raises platform::Error
+    // when the store or the record cannot be read or written.
+    int FireDue(int64_t at, int64_t now);
 
     // Runs until stop is set: fires what falls due while it runs, notices
     // registrations written, changed or removed within one poll interval,
@@ -107,8 +108,9 @@ private:
 
 // "yyyy-mm-ddThh:mm:ssZ" of a Unix time, for log lines and --list.
 [[nodiscard]] std::string IsoUtc(int64_t unixSeconds);
-// Parses that form (or "yyyy-mm-dd hh:mm:ss", taken as UTC); nothing for any
-// other text.
-[[nodiscard]] std::optional<int64_t> ParseIsoUtc(const std::string& text);
+// Parses that form exactly; nothing for any other text or an impossible
+// date, with *why (when given) saying which.
+[[nodiscard]] std::optional<int64_t> ParseIsoUtc(const std::string& text,
+                                                 std::string* why = nullptr);
 
 }  // namespace eventd

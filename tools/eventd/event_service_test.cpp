@@ -217,6 +217,22 @@ protected:
     Outcome Once(int64_t at) {
         return RunProgram({QUELLIX_EVENTD_PATH, "--config", config_, "--once", IsoUtc(at)});
     }
+    // What --once at fires once at has come, in this process: the test plays
+    // the clock (the program waits for an instant ahead). Its lines are the
+    // program's, in err.
+    Outcome FireDueAt(int64_t at) {
+        eventd::ServiceOptions options;
+        options.hostPath = QUELLIX_HOST_PATH;
+        options.configPath = config_;
+        options.recordPath = temp_->Dir() + "/eventd.record";  // the program's record
+        options.runLimit = std::chrono::seconds(2);
+        Outcome o;
+        eventd::EventService service(
+            options, [](const std::string&, std::string*) { return eventd::Hosting{}; },
+            [&o](const std::string& line) { o.err += "quellix-eventd: " + line + "\n"; });
+        o.code = service.FireDue(at, at) == 0 ? 0 : 1;
+        return o;
+    }
     std::vector<std::string> Fired() {
         std::vector<std::string> lines;
         std::istringstream in(platform::testing::FileText(probeOut_));
@@ -238,11 +254,11 @@ TEST_F(EventServiceTest, FiresAtItsInstantNotBeforeAndAgainOneIntervalLater) {
     const int64_t next = now + 3600;
     ASSERT_GE(next, Written());
 
-    Outcome o = Once(next - 1);
+    Outcome o = FireDueAt(next - 1);
     EXPECT_EQ(o.code, 0) << o.err;
     EXPECT_TRUE(Fired().empty()) << o.err;
 
-    o = Once(next);
+    o = FireDueAt(next);
     EXPECT_EQ(o.code, 0) << o.err;
     ASSERT_EQ(Fired().size(), 1u) << o.err;
     EXPECT_NE(Fired()[0].find("url=" + ItemUrl()), std::string::npos) << Fired()[0];
@@ -251,9 +267,9 @@ TEST_F(EventServiceTest, FiresAtItsInstantNotBeforeAndAgainOneIntervalLater) {
         << o.err;
     EXPECT_NE(o.err.find("completed"), std::string::npos) << o.err;
 
-    o = Once(next + kDay - 1);
+    o = FireDueAt(next + kDay - 1);
     EXPECT_EQ(Fired().size(), 1u) << o.err;
-    o = Once(next + kDay);
+    o = FireDueAt(next + kDay);
     EXPECT_EQ(Fired().size(), 2u) << o.err;
 
     // --list shows the last and the next firing.
@@ -266,15 +282,15 @@ TEST_F(EventServiceTest, FiresAtItsInstantNotBeforeAndAgainOneIntervalLater) {
 TEST_F(EventServiceTest, DisabledRewrittenAndDeletedRegistrations) {
     const int64_t now = std::time(nullptr);
     Register("Probe.Record", now - 14 * kDay + 600, 1440, /*run=*/0);  // disabled
-    Outcome o = Once(now + 30 * kDay);
+    Outcome o = FireDueAt(now + 30 * kDay);
     EXPECT_EQ(o.code, 0) << o.err;
     EXPECT_TRUE(Fired().empty()) << o.err;
 
     // Rewritten with another time of day: fires on the new schedule only.
     Register("Probe.Record", now - 14 * kDay + 7200);
-    o = Once(now + 7200 - 1);
+    o = FireDueAt(now + 7200 - 1);
     EXPECT_TRUE(Fired().empty()) << o.err;
-    o = Once(now + 7200);
+    o = FireDueAt(now + 7200);
     EXPECT_EQ(Fired().size(), 1u) << o.err;
 
     // Deleted: nothing fires any more, and the record forgets nothing it needs.
@@ -285,7 +301,7 @@ TEST_F(EventServiceTest, DisabledRewrittenAndDeletedRegistrations) {
                                          "GlobalEvents", registration::kItemName},
                                         "reg")
                               .id));
-    o = Once(now + 7200 + 5 * kDay);
+    o = FireDueAt(now + 7200 + 5 * kDay);
     EXPECT_EQ(o.code, 0) << o.err;
     EXPECT_EQ(Fired().size(), 1u) << o.err;
 }
@@ -294,8 +310,8 @@ TEST_F(EventServiceTest, DisabledRewrittenAndDeletedRegistrations) {
 // lock file serialises them and the record tells the second what fired.
 TEST_F(EventServiceTest, TwoServicesFireATimerOnce) {
     const int64_t now = std::time(nullptr);
-    Register("Probe.Record", now - 14 * kDay + 60);
-    const int64_t at = now + 60;
+    Register("Probe.Record", now - 14 * kDay + 2);
+    const int64_t at = now + 2;
     std::vector<Outcome> outcomes(4);
     std::vector<std::thread> threads;
     for (auto& o : outcomes) threads.emplace_back([&, at] { o = Once(at); });
@@ -308,11 +324,11 @@ TEST_F(EventServiceTest, TwoServicesFireATimerOnce) {
 // hanging run at its limit, and the next registration still fires.
 TEST_F(EventServiceTest, CrashingAndHangingSinksAreContained) {
     const int64_t now = std::time(nullptr);
-    Register("Probe.Crash", now - 14 * kDay + 60, 1440, 1, "a-crash.reg");
-    Register("Probe.Hang", now - 14 * kDay + 60, 1440, 1, "b-hang.reg");
-    Register("Probe.Record", now - 14 * kDay + 60, 1440, 1, "c-record.reg");
+    Register("Probe.Crash", now - 14 * kDay + 2, 1440, 1, "a-crash.reg");
+    Register("Probe.Hang", now - 14 * kDay + 2, 1440, 1, "b-hang.reg");
+    Register("Probe.Record", now - 14 * kDay + 2, 1440, 1, "c-record.reg");
     const auto started = std::chrono::steady_clock::now();
-    const Outcome o = Once(now + 60);
+    const Outcome o = Once(now + 2);
     EXPECT_EQ(o.code, 1) << o.err;  // two firings failed
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
     EXPECT_NE(o.err.find("Probe.Crash(" + ItemUrl("a-crash.reg") + ") crashed (SIGABRT)"),
@@ -334,7 +350,7 @@ TEST_F(EventServiceTest, CrashingAndHangingSinksAreContained) {
 // switch accounts nothing runs.
 TEST_F(EventServiceTest, RunsUnderTheApplicationsIdentityAndNeverAsRoot) {
     const int64_t now = std::time(nullptr);
-    Register("Probe.Record", now - 14 * kDay + 60);
+    Register("Probe.Record", now - 14 * kDay + 2);
     auto catalog = localplatform::ComponentCatalog::OpenCurrent(true);
     auto app = *catalog.FindApplication("Probes");
     std::vector<localplatform::CatalogComponent> changed;
@@ -347,13 +363,13 @@ TEST_F(EventServiceTest, RunsUnderTheApplicationsIdentityAndNeverAsRoot) {
 
     if (geteuid() != 0) {
         SetIdentityInTheFile("nobody");
-        const Outcome o = Once(now + 60);
+        const Outcome o = Once(now + 2);
         EXPECT_EQ(o.code, 1);
         EXPECT_NE(o.err.find("cannot run as nobody"), std::string::npos) << o.err;
         EXPECT_TRUE(Fired().empty());
         GTEST_SKIP() << "switching identity and making accounts need root; checked the refusal";
     }
-    Outcome o = Once(now + 60);
+    Outcome o = Once(now + 2);
     EXPECT_EQ(o.code, 0) << o.err;
     ASSERT_EQ(Fired().size(), 1u) << o.err;
     EXPECT_NE(Fired()[0].find("uid=" + std::to_string(account_->Uid())), std::string::npos)
@@ -386,11 +402,11 @@ TEST_F(EventServiceTest, RunsUnderTheApplicationsIdentityAndNeverAsRoot) {
         {expired->Name(), "the account '" + expired->Name() + "' expired on 1970-01-02"},
         {goneName, "no account named '" + goneName + "'"},
     };
-    int64_t at = now + 60;
+    int64_t at = now + 2;
     for (const auto& r : refused) {
         SetIdentityInTheFile(r.identity);
         at += kDay;
-        o = Once(at);
+        o = FireDueAt(at);  // a day later each: the test plays the clock
         EXPECT_EQ(o.code, 1) << r.identity;
         EXPECT_NE(o.err.find("not fired Probe.Record("), std::string::npos) << o.err;
         EXPECT_NE(o.err.find(r.says), std::string::npos) << o.err;
@@ -408,6 +424,66 @@ TEST_F(EventServiceTest, RunsUnderTheApplicationsIdentityAndNeverAsRoot) {
             EXPECT_NE(e.Description().find(r.says), std::string::npos) << e.Description();
         }
     }
+}
+
+// --once with an instant still ahead waits for it: the firing happens at
+// its instant, not before, and is recorded as what it was.
+TEST_F(EventServiceTest, OnceWaitsForAnInstantAheadAndFiresItThen) {
+    const int64_t now = std::time(nullptr);
+    Register("Probe.Record", now - 14 * kDay + 2);
+    const int64_t next = now + 2;
+    ASSERT_GE(next, Written());
+    const Outcome o = Once(next);
+    EXPECT_GE(std::time(nullptr), next);
+    EXPECT_EQ(o.code, 0) << o.err;
+    EXPECT_NE(o.err.find("waiting until " + IsoUtc(next)), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("fired Probe.Record(" + ItemUrl() + ") due " + IsoUtc(next)),
+              std::string::npos)
+        << o.err;
+    ASSERT_EQ(Fired().size(), 1u) << o.err;
+    EXPECT_EQ(eventd::FiringRecord::Load(temp_->Dir() + "/eventd.record").LastFiring(ItemUrl()),
+              next);
+}
+
+// Stopped while it waits, --once fires nothing and records no firing.
+TEST_F(EventServiceTest, OnceStoppedBeforeItsInstantRecordsNothing) {
+    const int64_t now = std::time(nullptr);
+    Register("Probe.Record", now - 14 * kDay + 60);
+    const std::string err = temp_->Dir() + "/once.err";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (!freopen(err.c_str(), "w", stderr)) _exit(126);
+        execl(QUELLIX_EVENTD_PATH, QUELLIX_EVENTD_PATH, "--config", config_.c_str(), "--once",
+              IsoUtc(now + 60).c_str(), nullptr);
+        _exit(127);
+    }
+    for (int i = 0; i < 100 && ReadFile(err).find("waiting until") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    kill(pid, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << ReadFile(err);
+    EXPECT_NE(ReadFile(err).find("stopped before " + IsoUtc(now + 60) + ": nothing fired"),
+              std::string::npos)
+        << ReadFile(err);
+    EXPECT_TRUE(Fired().empty());
+    EXPECT_FALSE(eventd::FiringRecord::Load(temp_->Dir() + "/eventd.record").LastFiring(ItemUrl()));
+}
+
+// Only the one documented form of an instant; an impossible one says why.
+TEST_F(EventServiceTest, OnceTakesOnlyAnIsoInstantInUtc) {
+    for (const char* bad : {"2026-12-07 10:00", "2026-12-07", "2026-12-07T10:00:00"}) {
+        const Outcome o = RunProgram({QUELLIX_EVENTD_PATH, "--config", config_, "--once", bad});
+        EXPECT_EQ(o.code, 2) << bad;
+        EXPECT_NE(o.err.find("not a time of the form yyyy-mm-ddThh:mm:ssZ"), std::string::npos)
+            << o.err;
+    }
+    const Outcome o =
+        RunProgram({QUELLIX_EVENTD_PATH, "--config", config_, "--once", "2026-02-30T10:00:00Z"});
+    EXPECT_EQ(o.code, 2);
+    EXPECT_NE(o.err.find("there is no day 30: February 2026 has 28 days"), std::string::npos)
+        << o.err;
+    EXPECT_TRUE(Fired().empty());
 }
 
 // The service itself: a firing missed while it was down is reported, not
