@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/testing/file_text.h"
 #include "base/testing/run_program.h"
 #include "base/testing/temp_platform.h"
 
@@ -30,13 +31,6 @@ unsigned Mode(const std::string& path) {
     return st.st_mode & 07777;
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 bool Has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
@@ -53,7 +47,7 @@ TEST(AdminInitTest, TakesAnEmptyServerToOneTheSetupProgramInstallsOn) {
     ASSERT_EQ(o.code, 0) << o.out << o.err;
     EXPECT_TRUE(Has(o.out, "Every check passed")) << o.out;
 
-    const std::string text = ReadFile(config);
+    const std::string text = platform::testing::FileText(config);
     for (const char* key :
          {"server.computer_name = exch01\n", "server.domain_dns_name = example.org\n",
           "# store.busy_timeout_ms = 10000\n"}) {
@@ -87,7 +81,7 @@ TEST(AdminInitTest, TakesAnEmptyServerToOneTheSetupProgramInstallsOn) {
     o = Admin(config, init);
     EXPECT_EQ(o.code, 1);
     EXPECT_TRUE(Has(o.err, "already holds a configuration")) << o.err;
-    EXPECT_EQ(ReadFile(config), text);
+    EXPECT_EQ(platform::testing::FileText(config), text);
 
     // check finds what went missing, and says so.
     EXPECT_EQ(Admin(config, {"check"}).code, 0);

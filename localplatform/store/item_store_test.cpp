@@ -344,7 +344,7 @@ std::string FullDiskThenFreed(const std::string& small) {
         try {
             auto store = ItemStore::ForThisThread(db);
             const auto inbox = store->Require({"example.test", "MBX", "alice", "Inbox"}, "inbox");
-            const size_t messages = store->Children({inbox.id}, "", {}).size();
+            const size_t messages = store->ItemsIn(inbox.id).size();
             if (messages != kMessages) failure = std::to_string(messages) + " messages";
         } catch (const platform::Error& e) {
             failure = "opening after the disk had room again: " + e.Description();

@@ -49,6 +49,8 @@ inline std::string MoveRunLocksToHost(const std::string& dbPath, const std::stri
     const auto outcome = platform::testing::RunProgram(
         {"/usr/bin/sqlite3", dbPath, "UPDATE run_locks SET host = " + quoted + "'"});
     return outcome.code == 0 ? std::string() : "sqlite3: " + outcome.err;
+}
+
 // The number of the platform error f raises; 0 when it raises none.
 inline int32_t ErrorOf(const std::function<void()>& f) {
     try {

@@ -263,7 +263,7 @@ TEST_P(QuellixSetupTest, HistoryAndStatusTellWhatTheRunsDid) {
     Outcome o = QuellixSetup({"history"});
     ASSERT_EQ(o.code, 0) << o.output;
     EXPECT_TRUE(Has(o.output, "No run recorded")) << o.output;
-    o = QuellixSetup({"install", "--identity", "svc", "--password-file", "-"}, "secret\n");
+    o = QuellixSetup({"install", "--identity", "nobody", "--password-file", "-"}, "secret\n");
     ASSERT_EQ(o.code, 0) << o.output;
     // The registration's item, as the event service names it.
     const std::string item =
@@ -501,7 +501,7 @@ TEST_P(QuellixSetupTest, UndoPutsBackWhatAMoveRunMovedAndSaysWhatItCannot) {
 // The destination of moves is checked when it is written, as mark checks
 // its addresses: a run must be able to find it.
 TEST_P(QuellixSetupTest, TheMoveDestinationIsCheckedWhenItIsWritten) {
-    Outcome o = QuellixSetup({"install", "--identity", "svc", "--password-file", "-", "--folder",
+    Outcome o = QuellixSetup({"install", "--identity", "nobody", "--password-file", "-", "--folder",
                               "Junk", "--age", "3", "--run", "Every day"},
                              "secret\n");
     ASSERT_EQ(o.code, 0) << o.output;
@@ -527,7 +527,7 @@ TEST_P(QuellixSetupTest, TheMoveDestinationIsCheckedWhenItIsWritten) {
 // A preview changes no byte of the store: an older store stays as it is,
 // version and all, where opening it to write would upgrade it.
 TEST_P(QuellixSetupTest, APreviewChangesNoByteOfAnOlderStore) {
-    Outcome o = QuellixSetup({"install", "--identity", "svc", "--password-file", "-", "--folder",
+    Outcome o = QuellixSetup({"install", "--identity", "nobody", "--password-file", "-", "--folder",
                               "Junk", "--age", "3", "--run", "Every day"},
                              "secret\n");
     ASSERT_EQ(o.code, 0) << o.output;
@@ -605,7 +605,7 @@ TEST_P(QuellixSetupTest, UndoTellsADeleteRunAndHistoryShowsWhatWasPutBack) {
     {
         auto store = Store();
         const int64_t inbox = store->Lookup({"example.org", "MBX", "dest", "Inbox"})->id;
-        store->DeleteItem(store->Children({inbox}, "", {}).front().id);
+        store->DeleteItem(store->ItemsIn(inbox).front().id);
     }
     o = QuellixSetup({"undo", std::to_string(moved)});
     EXPECT_EQ(o.code, 0) << o.output;
@@ -644,7 +644,7 @@ protected:
              .mail = "eve@example.org"},
             {.cn = "Wendy Lee 2", .account = "wlee2", .alias = "wlee2", .mark = "Quellix"},
         }));
-        const Outcome o = QuellixSetup({"install", "--identity", "svc", "--password-file", "-",
+        const Outcome o = QuellixSetup({"install", "--identity", "nobody", "--password-file", "-",
                                         "--folder", "Junk", "--age", "3", "--run", "Every day"},
                                        "secret\n");
         ASSERT_EQ(o.code, 0) << o.output;

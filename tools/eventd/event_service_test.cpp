@@ -228,7 +228,14 @@ protected:
         options.runLimit = std::chrono::seconds(2);
         Outcome o;
         eventd::EventService service(
-            options, [](const std::string&, std::string*) { return eventd::Hosting{}; },
+            options,
+            // The application's identity as the catalog holds it, as the
+            // program looks it up.
+            [](const std::string&, std::string*) {
+                const auto app =
+                    localplatform::ComponentCatalog::OpenCurrent().FindApplication("Probes");
+                return eventd::Hosting{"Probes", app ? app->identity : "", std::nullopt};
+            },
             [&o](const std::string& line) { o.err += "quellix-eventd: " + line + "\n"; });
         o.code = service.FireDue(at, at) == 0 ? 0 : 1;
         return o;
@@ -457,15 +464,18 @@ TEST_F(EventServiceTest, OnceStoppedBeforeItsInstantRecordsNothing) {
               IsoUtc(now + 60).c_str(), nullptr);
         _exit(127);
     }
-    for (int i = 0; i < 100 && ReadFile(err).find("waiting until") == std::string::npos; ++i)
+    for (int i = 0;
+         i < 100 && platform::testing::FileText(err).find("waiting until") == std::string::npos;
+         ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     kill(pid, SIGTERM);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << ReadFile(err);
-    EXPECT_NE(ReadFile(err).find("stopped before " + IsoUtc(now + 60) + ": nothing fired"),
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << platform::testing::FileText(err);
+    EXPECT_NE(platform::testing::FileText(err).find("stopped before " + IsoUtc(now + 60) +
+                                                    ": nothing fired"),
               std::string::npos)
-        << ReadFile(err);
+        << platform::testing::FileText(err);
     EXPECT_TRUE(Fired().empty());
     EXPECT_FALSE(eventd::FiringRecord::Load(temp_->Dir() + "/eventd.record").LastFiring(ItemUrl()));
 }

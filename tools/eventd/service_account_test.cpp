@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -21,6 +22,8 @@
 #include "base/testing/system_account.h"
 #include "localplatform/catalog/component_catalog.h"
 #include "localplatform/sqlite/sqlite_db.h"
+#include "platform/ado.h"
+#include "registration/registration.h"
 #include "setup/testing/setup_fixture.h"
 #include "tools/eventd/event_service.h"
 
@@ -99,10 +102,29 @@ protected:
         EXPECT_EQ(o.code, 0) << o.out << o.err;
         o = Setup({"mark", "ann@example.org"});
         EXPECT_EQ(o.code, 0) << o.out << o.err;
-        o = Eventd({"--list"});
+        return FireSoon();
+    }
+    // Moves the registration's timer so that it fires three seconds from
+    // now (--once waits for an instant still ahead), as a registration
+    // written at that time of day fourteen days ago would; the instant.
+    int64_t FireSoon() {
+        const int64_t at = std::time(nullptr) + 3;
+        {
+            platform::Record rec;
+            rec.Open(FileUrl(quellix::testing::kSystemMailbox,
+                             "StoreEvents/GlobalEvents/" + std::string(registration::kItemName)),
+                     nullptr, platform::adModeReadWrite);
+            rec.Fields(registration::kTimerStartTime)
+                .SetValue(platform::Variant(platform::Date::FromUnixSeconds(at - 14 * 86400)));
+            rec.Fields().Update();
+        }
+        const auto o = Eventd({"--list"});
         const size_t next = o.out.find("next ");
         EXPECT_NE(next, std::string::npos) << o.out << o.err;
-        return next == std::string::npos ? 0 : *eventd::ParseIsoUtc(o.out.substr(next + 5, 20));
+        EXPECT_EQ(next == std::string::npos ? 0 : *eventd::ParseIsoUtc(o.out.substr(next + 5, 20)),
+                  at)
+            << o.out;
+        return at;
     }
 
     std::unique_ptr<SystemAccount> account_;
@@ -191,9 +213,10 @@ TEST_F(ServiceAccountLayout, TheAccountCannotMakeTheServiceRunAnythingAsRoot) {
                                " is uid " + std::to_string(account_->Uid()) + ", not root"))
         << o.err;
     // The configuration moved back to a folder of root's: the catalog is
-    // still the account's, and refused by name.
+    // still the account's, and refused by name when the timer fires (the
+    // account's own setup commands rewrote the registration meanwhile).
     ASSERT_EQ(chown(dir_.c_str(), 0, 0), 0);
-    o = Eventd({"--once", eventd::IsoUtc(at)});
+    o = Eventd({"--once", eventd::IsoUtc(FireSoon())});
     EXPECT_EQ(o.code, 1) << o.err;
     EXPECT_FALSE(Has(o.err, "quellix-eventd: fired")) << o.err;
     EXPECT_TRUE(Has(o.err, "refusing the component catalog " + catalog + ": owner of " + catalog +
