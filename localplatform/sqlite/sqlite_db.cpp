@@ -153,12 +153,11 @@ SqliteDb SqliteDb::Open(const std::string& path, const Options& options) {
     db.path_ = path;
     db.source_ = options.source;
     sqlite3* raw = nullptr;
-    const int rc =
-        sqlite3_open_v2(path.c_str(), &raw,
-                        (options.readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) |
-                            SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW |
-                            (create ? SQLITE_OPEN_CREATE : 0),
-                        nullptr);
+    const int rc = sqlite3_open_v2(
+        path.c_str(), &raw,
+        (options.readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_NOMUTEX |
+            SQLITE_OPEN_NOFOLLOW | (create ? SQLITE_OPEN_CREATE : 0),
+        nullptr);
     db.db_ = std::unique_ptr<sqlite3, void (*)(sqlite3*)>(raw, CloseDb);  // owned even on failure
     if (rc != SQLITE_OK) db.Raise(options.opening);
     sqlite3_extended_result_codes(raw, 1);

@@ -393,7 +393,8 @@ HealthReport Health(const SetupStatus& status, const WindowValues& w,
     } catch (const std::exception& e) {
         report.failures.push_back({"run history", e.what()});
         text << "Run history: cannot be read: " << VisibleText(e.what()) << "\n";
-        json << "    \"path\": null,\n" << UnjudgedHistoryJson(std::string("run history: ") + e.what());
+        json << "    \"path\": null,\n"
+             << UnjudgedHistoryJson(std::string("run history: ") + e.what());
         report.text = text.str();
         report.json = json.str();
         return report;
@@ -533,8 +534,8 @@ int Status(const SetupStatus& status, const ErrorLog& log, bool json,
                 << "    \"reportRecipient\": " << JsonString(w.txtReportRecipient) << ",\n"
                 << "    \"allMailboxes\": " << (w.CheckAllMbx == 1 ? "true" : "false") << ",\n"
                 << "    \"subfolders\": " << (w.CheckDeep > 0 ? "true" : "false") << ",\n"
-                << "    \"error\": "
-                << (startError ? JsonString(*startError) : std::string("null")) << "\n  },\n";
+                << "    \"error\": " << (startError ? JsonString(*startError) : std::string("null"))
+                << "\n  },\n";
         }
         out << "  \"registered\": " << JsonList(status.lists.unregisterList) << ",\n"
             << "  \"notRegistered\": " << JsonList(status.lists.registerList) << ",\n"

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "base/testing/run_program.h"
-#include "selection/testing/server_fixture.h"
 #include "localplatform/sqlite/sqlite_db.h"
 #include "selection/mailbox_selection.h"
+#include "selection/testing/server_fixture.h"
 
 namespace setup {
 namespace {
