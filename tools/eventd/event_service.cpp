@@ -139,89 +139,100 @@ int EventService::FireDue(int64_t at, int64_t now) {
     return failures_;
 }
 
-void EventService::Run(const std::atomic<bool>& stop, const WallClock& clock) {
+void EventService::NoteClockJump(LoopState& loop, int64_t now) const {
+    // The schedule is worked out from the wall clock each time round; a jump
+    // only needs saying.
+    const auto steadyNow = std::chrono::steady_clock::now();
+    const int64_t expected =
+        loop.lastWall +
+        std::chrono::duration_cast<std::chrono::seconds>(steadyNow - loop.lastSteady).count();
+    if (loop.started && (now - expected > 2 || expected - now > 2)) {
+        Log("clock changed by " + std::to_string(now - expected) + " s; schedule recomputed");
+    }
+    loop.lastWall = now;
+    loop.lastSteady = steadyNow;
+}
+
+void EventService::ScanOrSayStoreDown(LoopState& loop) {
+    try {
+        Scan();
+        if (loop.storeDown) Log("store available again");
+        loop.storeDown = false;
+    } catch (const platform::Error& e) {
+        if (!loop.storeDown) {
+            Log("store unavailable: " + VisibleText(e.Description()) + " (" +
+                std::to_string(e.Number()) + "); trying again every " +
+                std::to_string(options_.poll.count()) + " ms");
+        }
+        loop.storeDown = true;
+    }
+}
+
+std::optional<int64_t> EventService::FireWhatIsDue(LoopState& loop, int64_t now) {
+    std::optional<int64_t> soonest;
+    std::map<std::string, bool> present;
+    bool changed = false;
+    for (const auto& r : registrations_) {
+        present[r.url] = true;
+        if (!r.enabled || !r.defect.empty()) continue;
+        if (const auto due = LatestFiring(r.schedule, Baseline(r), now)) {
+            changed = true;
+            record_.SetLastFiring(r.url, *due);
+            const std::string what = VisibleText(r.sinkClass) + "(" + VisibleText(r.url) + ")";
+            if (!loop.started && !options_.catchUp) {
+                Log("missed " + what + " due " + IsoUtc(*due) +
+                    " while the service was not running (catch_up = no)");
+            } else if (auto it = running_.find(r.url); it != running_.end()) {
+                Log("skipped " + what + " due " + IsoUtc(*due) + ": the run due " +
+                    IsoUtc(it->second.due) + " (pid " + std::to_string(it->second.surrogate.Pid()) +
+                    ") still runs");
+            } else if (auto surrogate = Launch(r, *due)) {
+                running_.emplace(
+                    r.url, Running{std::move(*surrogate), *due, std::chrono::steady_clock::now()});
+            }
+        }
+        if (const auto next = NextFiring(r.schedule, std::max(now, Baseline(r)))) {
+            soonest = soonest ? std::min(*soonest, *next) : *next;
+        }
+    }
+    record_.Keep(present);
+    if (changed || !loop.started) {
+        try {
+            record_.Save();
+        } catch (const platform::Error& e) {
+            Log(VisibleText(e.Description()));
+        }
+    }
+    loop.started = true;
+    return soonest;
+}
+
+void EventService::SleepUntilNext(const std::atomic<bool>& stop, const WallClock& clock,
+                                  std::optional<int64_t> soonest) {
     using std::chrono::steady_clock;
-    bool started = false;
-    bool storeDown = false;
-    int64_t lastWall = clock();
-    auto lastSteady = steady_clock::now();
+    auto wake = steady_clock::now() + options_.poll;
+    if (soonest) {
+        const auto untilDue = std::chrono::seconds(std::max<int64_t>(0, *soonest - clock()));
+        wake = std::min(wake, steady_clock::now() + untilDue);
+    }
+    while (!stop.load() && steady_clock::now() < wake) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        Reap(false);
+    }
+}
+
+void EventService::Run(const std::atomic<bool>& stop, const WallClock& clock) {
+    LoopState loop;
+    loop.lastWall = clock();
+    loop.lastSteady = std::chrono::steady_clock::now();
     while (!stop.load()) {
         const int64_t now = clock();
-        // The schedule is worked out from the wall clock each time round; a
-        // jump only needs saying.
-        const auto steadyNow = steady_clock::now();
-        const int64_t expected =
-            lastWall +
-            std::chrono::duration_cast<std::chrono::seconds>(steadyNow - lastSteady).count();
-        if (started && (now - expected > 2 || expected - now > 2)) {
-            Log("clock changed by " + std::to_string(now - expected) + " s; schedule recomputed");
-        }
-        lastWall = now;
-        lastSteady = steadyNow;
-
+        NoteClockJump(loop, now);
         Reap(false);
-        try {
-            Scan();
-            if (storeDown) Log("store available again");
-            storeDown = false;
-        } catch (const platform::Error& e) {
-            if (!storeDown) {
-                Log("store unavailable: " + VisibleText(e.Description()) + " (" +
-                    std::to_string(e.Number()) + "); trying again every " +
-                    std::to_string(options_.poll.count()) + " ms");
-            }
-            storeDown = true;
-        }
-        std::optional<int64_t> soonest;
-        if (!storeDown) {
-            std::map<std::string, bool> present;
-            bool changed = false;
-            for (const auto& r : registrations_) {
-                present[r.url] = true;
-                if (!r.enabled || !r.defect.empty()) continue;
-                const auto due = LatestFiring(r.schedule, Baseline(r), now);
-                if (due) {
-                    changed = true;
-                    record_.SetLastFiring(r.url, *due);
-                    const std::string what =
-                        VisibleText(r.sinkClass) + "(" + VisibleText(r.url) + ")";
-                    if (!started && !options_.catchUp) {
-                        Log("missed " + what + " due " + IsoUtc(*due) +
-                            " while the service was not running (catch_up = no)");
-                    } else if (auto it = running_.find(r.url); it != running_.end()) {
-                        Log("skipped " + what + " due " + IsoUtc(*due) + ": the run due " +
-                            IsoUtc(it->second.due) + " (pid " +
-                            std::to_string(it->second.surrogate.Pid()) + ") still runs");
-                    } else if (auto surrogate = Launch(r, *due)) {
-                        running_.emplace(r.url,
-                                         Running{std::move(*surrogate), *due, steady_clock::now()});
-                    }
-                }
-                if (const auto next = NextFiring(r.schedule, std::max(now, Baseline(r)))) {
-                    soonest = soonest ? std::min(*soonest, *next) : *next;
-                }
-            }
-            record_.Keep(present);
-            if (changed || !started) {
-                try {
-                    record_.Save();
-                } catch (const platform::Error& e) {
-                    Log(VisibleText(e.Description()));
-                }
-            }
-            started = true;
-        }
-        // Sleep until the next firing or the next poll, whichever is sooner,
-        // in short steps so that a stop request is seen at once.
-        auto wake = steady_clock::now() + options_.poll;
-        if (soonest) {
-            const auto untilDue = std::chrono::seconds(std::max<int64_t>(0, *soonest - clock()));
-            wake = std::min(wake, steady_clock::now() + untilDue);
-        }
-        while (!stop.load() && steady_clock::now() < wake) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            Reap(false);
-        }
+        ScanOrSayStoreDown(loop);
+        const std::optional<int64_t> soonest =
+            loop.storeDown ? std::nullopt : FireWhatIsDue(loop, now);
+        SleepUntilNext(stop, clock, soonest);
     }
     for (auto& [url, run] : running_) {
         Log("ending " + VisibleText(url) + " (pid " + std::to_string(run.surrogate.Pid()) +

@@ -97,6 +97,25 @@ private:
     void Reap(bool wait);
     void Log(const std::string& line) const;
 
+    // The steps of one turn of Run, and what they keep from turn to turn.
+    struct LoopState {
+        bool started = false;    // the first turn with a readable store is done
+        bool storeDown = false;  // the last scan could not read the store
+        int64_t lastWall = 0;
+        std::chrono::steady_clock::time_point lastSteady;
+    };
+    // Says when the wall clock moved otherwise than the steady clock did.
+    void NoteClockJump(LoopState& loop, int64_t now) const;
+    // Scans the registrations; says once when the store goes and comes back.
+    void ScanOrSayStoreDown(LoopState& loop);
+    // Fires what is due at now (or says why not) and records it; the
+    // soonest next firing.
+    std::optional<int64_t> FireWhatIsDue(LoopState& loop, int64_t now);
+    // Sleeps until the soonest firing or the next poll, in short steps, so
+    // that a stop request is seen at once.
+    void SleepUntilNext(const std::atomic<bool>& stop, const WallClock& clock,
+                        std::optional<int64_t> soonest);
+
     ServiceOptions options_;
     HostingLookup hosting_;
     LogLine log_;
