@@ -100,13 +100,15 @@ PRAGMA user_version = 2;
 // identity is its key in the move manifest, so it is handed out here, where
 // the manifest lives, and never twice. A store of version 1 or 2 gets the
 // table when it is opened; its first run comes after every run the manifest
-// already names.
+// already names. The manifest gets an index by time with it, so that
+// forgetting old moves reads only those.
 constexpr const char* kRunsSchema = R"sql(
 CREATE TABLE runs(
   id INTEGER PRIMARY KEY,
   item_url TEXT NOT NULL,
   started INTEGER NOT NULL,
   moves INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS moves_by_time ON moves(moved_at);
 PRAGMA user_version = 3;
 )sql";
 
@@ -1405,10 +1407,11 @@ int64_t ItemStore::PruneMoves(int64_t movedBefore, int64_t limit) {
     FlushBatch();
     SqliteDb::Transaction tx(h_->db);
     {
-        // Entries are written in time order: the oldest come first by id.
+        // The oldest first, read through the index by time: a manifest
+        // with nothing old enough costs one probe, not a scan.
         auto s = h_->db.Cached(
             "DELETE FROM moves WHERE id IN (SELECT id FROM moves WHERE moved_at < ?1"
-            " ORDER BY id LIMIT ?2)");
+            " ORDER BY moved_at, id LIMIT ?2)");
         s.Bind(1, movedBefore).Bind(2, limit).Run();
     }
     const int64_t gone = h_->db.Changes();
