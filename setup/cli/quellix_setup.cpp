@@ -418,8 +418,8 @@ HealthReport Health(const SetupStatus& status, const WindowValues& w,
         const auto health = CheckRunHealth(*history, RegistrationItemUrl(status.registration), run,
                                            startText, now, bias);
         // The next run: when the registration's timer next fires on a run day.
-        const std::optional<int64_t> next =
-            found ? NextDueInstant(run, startText, now, bias) : std::nullopt;
+        std::optional<int64_t> next;
+        if (found) next = NextDueInstant(run, startText, now, bias);
         const std::string noNext = !found     ? "none (no registration)"
                                    : run == 0 ? "none (Never run)"
                                               : "unknown (the start time cannot be read)";
@@ -437,7 +437,7 @@ HealthReport Health(const SetupStatus& status, const WindowValues& w,
                  << ", \"started\": " << JsonString(UtcText(r.started))
                  << ", \"detail\": " << JsonString(r.detail) << "}";
         }
-        json << ",\n    \"nextRun\": " << (next ? JsonString(UtcText(*next)) : "null");
+        json << ",\n    \"nextRun\": " << (next ? JsonString(InstantText(next, "")) : "null");
         json << ",\n    \"flaggedMailboxes\": [";
         for (size_t i = 0; i < health.mailboxes.size(); ++i) {
             const auto& flag = health.mailboxes[i];
