@@ -117,29 +117,6 @@ void SetWhyErrno(std::string* why, const std::string& operation, const std::stri
     SetWhy(why, operation, path, std::strerror(error), error);
 }
 
-// A directory is private to this account when it is a real directory (not a
-// link), belongs to the account, and no one else may write to it. It is
-// opened without following a link, so what is checked is what is used.
-bool IsPrivateDirectory(const std::string& path, bool requireNoGroupOtherAccess,
-                        std::string* why = nullptr) {
-    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.IsOpen()) {
-        SetWhyErrno(why, "open", path, errno);
-        return false;
-    }
-    struct stat st {};
-    if (fstat(fd.Get(), &st) != 0) {
-        SetWhyErrno(why, "stat", path, errno);
-        return false;
-    }
-    const mode_t forbidden = requireNoGroupOtherAccess ? S_IRWXG | S_IRWXO : S_IWGRP | S_IWOTH;
-    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & forbidden) != 0) {
-        SetWhy(why, "open", path, "temporary directory is not private to this account", EACCES);
-        return false;
-    }
-    return true;
-}
-
 // The temporary directory path of this thread's last failing GetTempPathA.
 thread_local std::string t_tempPathFailure;
 
@@ -158,62 +135,28 @@ bool IsStoreShare(const std::string& path) {
 
 namespace detail {
 
-bool EnsurePrivateDirectory(const std::string& path, std::string* why) {
-    if (mkdir(path.c_str(), 0700) == 0) {
-        // The umask may have taken bits away; put back exactly 0700.
-        const UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!fd.IsOpen() || fchmod(fd.Get(), 0700) != 0) {
-            SetWhyErrno(why, "chmod", path, errno);
-            return false;
-        }
-    } else if (errno != EEXIST) {
-        SetWhyErrno(why, "mkdir", path, errno);
-        return false;
-    }
-    // An existing entry is used only if it really is our private directory:
-    // a link or another account's directory planted here is refused.
-    return IsPrivateDirectory(path, true, why);
-}
-
-std::optional<std::string> ChooseTempDirectory(const TempDirSources& sources, std::string* why) {
-    // The administrator's choice wins; it is created when missing. Whether it
-    // is private is judged where it is used.
-    if (sources.configured && !sources.configured->empty()) {
-        const std::string& dir = *sources.configured;
-        struct stat st {};
-        if (stat(dir.c_str(), &st) == 0) {
-            if (S_ISDIR(st.st_mode)) return WithSlash(dir);
-            SetWhyErrno(why, "open", dir, ENOTDIR);
-        } else if (mkdir(dir.c_str(), 0700) == 0) {
-            // Made by root among the service account's files (a command run
-            // by hand), it is still the account's.
-            const UniqueFd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            try {
-                if (fd.IsOpen()) platform::SettleNewFile(fd.Get(), dir, 0700);
-            } catch (const Error& e) {
-                if (why) *why = e.Description();
-                return std::nullopt;
-            }
-            return WithSlash(dir);
-        } else {
-            SetWhyErrno(why, "mkdir", dir, errno);
-        }
+std::optional<std::string> ChooseTempDirectory(const std::string& dir, std::string* why) {
+    // Whether it is private is judged where it is used.
+    struct stat st {};
+    if (stat(dir.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) return WithSlash(dir);
+        SetWhyErrno(why, "open", dir, ENOTDIR);
         return std::nullopt;
     }
-    if (sources.tmpdir && !sources.tmpdir->empty() && sources.tmpdir->front() == '/') {
-        std::string dir = *sources.tmpdir;
-        while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-        if (IsPrivateDirectory(dir, false)) return WithSlash(dir);
+    if (mkdir(dir.c_str(), 0700) != 0) {
+        SetWhyErrno(why, "mkdir", dir, errno);
+        return std::nullopt;
     }
-    const std::string shared = sources.sharedRoot + "/quellix-" + std::to_string(geteuid());
-    if (EnsurePrivateDirectory(shared, why)) return WithSlash(shared);
-    // Someone else holds that name in the shared directory: the home
-    // directory is the account's own.
-    if (sources.home && !sources.home->empty()) {
-        const std::string dir = *sources.home + "/.quellix-tmp";
-        if (EnsurePrivateDirectory(dir, why)) return WithSlash(dir);
+    // Made by root among the service account's files (a command run by
+    // hand), it is still the account's.
+    const UniqueFd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    try {
+        if (fd.IsOpen()) platform::SettleNewFile(fd.Get(), dir, 0700);
+    } catch (const Error& e) {
+        if (why) *why = e.Description();
+        return std::nullopt;
     }
-    return std::nullopt;
+    return WithSlash(dir);
 }
 
 }  // namespace detail
@@ -231,13 +174,12 @@ Variant RegRead(const std::string& name) {
 }
 
 uint32_t GetTempPathA(uint32_t bufferLength, char* buffer) {
-    detail::TempDirSources sources;
     // The configured folder, by default <data_dir>/tmp: the service's own,
     // never a name in a shared folder that another account could take first.
     const auto& cfg = localplatform::PlatformConfig::Current();
-    sources.configured = cfg.TempDir().empty() ? cfg.DataDir() + "/tmp" : cfg.TempDir();
+    const std::string configured = cfg.TempDir().empty() ? cfg.DataDir() + "/tmp" : cfg.TempDir();
     t_tempPathFailure.clear();
-    const auto dir = detail::ChooseTempDirectory(sources, &t_tempPathFailure);
+    const auto dir = detail::ChooseTempDirectory(configured, &t_tempPathFailure);
     if (!dir) return 0;
     t_tempPathFailure.clear();
     const auto length = static_cast<uint32_t>(dir->size());
