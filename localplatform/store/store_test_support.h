@@ -19,19 +19,21 @@
 
 namespace localplatform::testing {
 
+// text as an SQL string literal, its quotes doubled.
+inline std::string SqlLiteral(const std::string& text) {
+    std::string q = "'";
+    for (char c : text) q += c == '\'' ? std::string("''") : std::string(1, c);
+    return q + "'";
+}
+
 // Makes the store database at dbPath refuse, with a real SQLite error, every
 // write of the custom property name (any case) with the given value, or with
 // any value when value is empty: a store failure that a test asks for, while
 // every other write goes on. Returns sqlite3's message when it cannot.
 inline std::string RefusePropertyWrites(const std::string& dbPath, const std::string& name,
                                         const std::string& value = "") {
-    const auto quoted = [](const std::string& text) {
-        std::string q = "'";
-        for (char c : text) q += c == '\'' ? std::string("''") : std::string(1, c);
-        return q + "'";
-    };
-    std::string when = "lower(NEW.name) = lower(" + quoted(name) + ")";
-    if (!value.empty()) when += " AND NEW.value = " + quoted(value);
+    std::string when = "lower(NEW.name) = lower(" + SqlLiteral(name) + ")";
+    if (!value.empty()) when += " AND NEW.value = " + SqlLiteral(value);
     const std::string sql = "CREATE TRIGGER IF NOT EXISTS test_refuses_" +
                             std::to_string(std::hash<std::string>{}(name + "=" + value)) +
                             " BEFORE INSERT ON props WHEN " + when +
@@ -44,10 +46,8 @@ inline std::string RefusePropertyWrites(const std::string& dbPath, const std::st
 // a process of a second server sharing the store would leave it. Returns
 // sqlite3's message when it cannot.
 inline std::string MoveRunLocksToHost(const std::string& dbPath, const std::string& host) {
-    std::string quoted = "'";
-    for (char c : host) quoted += c == '\'' ? std::string("''") : std::string(1, c);
     const auto outcome = platform::testing::RunProgram(
-        {"/usr/bin/sqlite3", dbPath, "UPDATE run_locks SET host = " + quoted + "'"});
+        {"/usr/bin/sqlite3", dbPath, "UPDATE run_locks SET host = " + SqlLiteral(host)});
     return outcome.code == 0 ? std::string() : "sqlite3: " + outcome.err;
 }
 
