@@ -17,7 +17,7 @@ demo_packages=(
 all_packages=(
   "${demo_packages[@]}"
   libgmock-dev libbenchmark-dev sqlite3 ldb-tools
-  slapd ldap-utils
+  slapd ldap-utils dovecot-core dovecot-imapd
   python3 python3-aiosmtpd python3-prometheus-client openssl
   qt6-base-dev libgl-dev fontconfig fonts-dejavu-core fonts-liberation2 xvfb xauth
   clang libclang-rt-14-dev clang-format clang-tidy
@@ -41,8 +41,10 @@ if [ "${#missing[@]}" -gt 0 ]; then
   sudo_cmd=()
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update -q
-  # slapd must not start a system-wide server: the tests start their own.
+  # slapd and dovecot must not run system-wide servers: the tests start their own.
   "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
-  if command -v systemctl >/dev/null 2>&1; then "${sudo_cmd[@]}" systemctl stop slapd 2>/dev/null || true; fi
-  "${sudo_cmd[@]}" service slapd stop >/dev/null 2>&1 || true
+  for server in slapd dovecot; do
+    if command -v systemctl >/dev/null 2>&1; then "${sudo_cmd[@]}" systemctl stop "$server" 2>/dev/null || true; fi
+    "${sudo_cmd[@]}" service "$server" stop >/dev/null 2>&1 || true
+  done
 fi
