@@ -20,6 +20,7 @@
 #include "base/error.h"
 #include "localplatform/config/platform_config.h"
 #include "localplatform/sqlite/sqlite_db.h"
+#include "localplatform/store/mapped_namespace.h"
 
 namespace localplatform {
 namespace {
@@ -176,6 +177,7 @@ struct ItemStore::Handle {
     bool readOnly = false;
     int version = kSchemaVersion;  // below it only when read-only
     std::mt19937_64 rng{std::random_device{}()};
+    MappedNamespaces mapped;  // the nodes of namespaces held by mail stores
 };
 
 namespace {
@@ -773,6 +775,9 @@ void ItemStore::BatchTick() {
 }
 
 void ItemStore::FlushBatch() {
+    // The mail stores' deletes are made durable before the batch that
+    // went with them is committed.
+    h_->mapped.Flush();
     if (h_->tx != Handle::Tx::kBatch) return;
     h_->tx = Handle::Tx::kNone;
     if (!h_->db.InTransaction()) return;
@@ -800,15 +805,30 @@ ItemStore::ScopedRead::~ScopedRead() {
 std::optional<ItemRow> ItemStore::Lookup(const std::vector<std::string>& segments) {
     const ScopedRead together(*this);
     std::optional<ItemRow> row;
+    std::vector<std::string> names;  // as stored, down to row
     int64_t parent = 0;
     auto s = h_->db.Cached(std::string("SELECT ") + kRowColumns +
                            " FROM items WHERE parent = ?1 AND key = ?2");
-    for (const auto& seg : segments) {
+    for (size_t i = 0; i < segments.size(); ++i) {
+        if (row && row->foreign) {
+            row = h_->mapped.Child(row->id, segments[i]);
+            if (!row) return std::nullopt;
+            continue;
+        }
         s.Reset();
-        s.Bind(1, parent).Bind(2, FoldName(seg));
-        if (!s.Step()) return std::nullopt;
-        row = RowOf(s);
-        parent = row->id;
+        s.Bind(1, parent).Bind(2, FoldName(segments[i]));
+        if (s.Step()) {
+            row = RowOf(s);
+            names.push_back(row->name);
+            parent = row->id;
+            continue;
+        }
+        // A mailbox the store does not hold itself may be its mail store's.
+        if (i != 2 || row->kind != ItemKind::kMailboxContainer) return std::nullopt;
+        MailStore* backend = h_->mapped.BackendOf(names[0]);
+        if (backend == nullptr) return std::nullopt;
+        row = h_->mapped.Mailbox(*backend, *row, names, segments[i]);
+        if (!row) return std::nullopt;
     }
     return row;
 }
@@ -822,6 +842,10 @@ ItemRow ItemStore::Require(const std::vector<std::string>& segments, const std::
 }
 
 std::optional<ItemRow> ItemStore::Get(int64_t id) {
+    if (MappedNamespaces::IsMapped(id)) {
+        if (h_->mapped.Find(id) == nullptr) return std::nullopt;
+        return h_->mapped.Refresh(id);
+    }
     auto s = h_->db.Cached(std::string("SELECT ") + kRowColumns + " FROM items WHERE id = ?1");
     s.Bind(1, id);
     if (!s.Step()) return std::nullopt;
@@ -829,6 +853,10 @@ std::optional<ItemRow> ItemStore::Get(int64_t id) {
 }
 
 std::vector<std::string> ItemStore::PathOf(int64_t id) {
+    if (MappedNamespaces::IsMapped(id)) {
+        const auto* node = h_->mapped.Find(id);
+        return node != nullptr ? node->urlPath : std::vector<std::string>();
+    }
     std::vector<std::string> names;
     auto s = h_->db.Cached(
         "WITH RECURSIVE up(id, parent, name, depth) AS ("
@@ -870,6 +898,16 @@ std::optional<ItemRow> Child(ItemStore::Handle& h, int64_t parent, const std::st
     return RowOf(s);
 }
 
+// Mailboxes and folders of a mapped namespace are the mail server's to make
+// and remove.
+[[noreturn]] void RefuseMailStoreChange(const std::string& operation, const std::string& what) {
+    throw Error(err::kPermissionDeniedDb,
+                platform::Describe(operation, what,
+                                   "the namespace is held by a mail store: its mailboxes, folders "
+                                   "and properties are the mail server's to change",
+                                   err::kPermissionDeniedDb));
+}
+
 [[noreturn]] void Exists(const std::string& what) {
     throw Error(
         err::kResourceExists,
@@ -901,6 +939,8 @@ int64_t ItemStore::CreateMailbox(const std::string& ns, const std::string& alias
                                  bool systemMailbox, const std::string& inboxName) {
     CheckName(alias);
     CheckName(inboxName);
+    if (h_->mapped.BackendOf(ns) != nullptr)
+        RefuseMailStoreChange("create mailbox", ns + "/MBX/" + alias);
     SqliteDb::Transaction tx(h_->db);
     auto container = Lookup({ns, "MBX"});
     if (!container) {
@@ -938,6 +978,7 @@ int64_t ItemStore::CreateMailbox(const std::string& ns, const std::string& alias
 
 int64_t ItemStore::CreateFolder(int64_t parent, const std::string& name) {
     CheckName(name);
+    if (MappedNamespaces::IsMapped(parent)) RefuseMailStoreChange("create folder", name);
     SqliteDb::Transaction tx(h_->db);
     RequireFolder(*this, parent);
     if (Child(*h_, parent, name)) Exists(name);
@@ -948,6 +989,7 @@ int64_t ItemStore::CreateFolder(int64_t parent, const std::string& name) {
 
 int64_t ItemStore::ReplaceItem(int64_t parent, const std::string& name) {
     CheckName(name);
+    if (MappedNamespaces::IsMapped(parent)) RefuseMailStoreChange("create item", name);
     SqliteDb::Transaction tx(h_->db);
     RequireFolder(*this, parent);
     if (auto old = Child(*h_, parent, name)) {
@@ -985,6 +1027,16 @@ std::string JoinPath(const std::vector<std::string>& segments) {
 
 int64_t ItemStore::SaveMessage(int64_t parent, const std::string& rfc822, int64_t receivedUtc,
                                const std::string& name) {
+    if (MappedNamespaces::IsMapped(parent)) {
+        // The mail store names the message itself.
+        const auto& folder = h_->mapped.Require(parent, "save message");
+        if (folder.row.kind == ItemKind::kItem) RefuseMailStoreChange("save message", name);
+        const std::string key = folder.backend->Append(folder.folder, rfc822, receivedUtc, "");
+        return h_->mapped
+            .MessageRow(parent,
+                        MailMessage{key, receivedUtc, static_cast<int64_t>(rfc822.size()), ""})
+            .id;
+    }
     const std::string itemName = name.empty() ? NewItemName(*h_) : name;
     CheckName(itemName);
     RequireFolder(*this, parent);
@@ -1058,6 +1110,13 @@ ItemRow ItemStore::MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder, in
 }
 
 bool ItemStore::DeleteItem(int64_t id) {
+    if (MappedNamespaces::IsMapped(id)) {
+        const auto* node = h_->mapped.Find(id);
+        if (node == nullptr) return false;
+        if (node->row.kind != ItemKind::kItem)
+            RefuseMailStoreChange("delete folder", JoinPath(node->urlPath));
+        return node->backend->Delete(node->folder, node->key);
+    }
     // The common case, one message, in one cheap statement; a folder takes
     // its whole subtree in one statement too (atomic by itself).
     {
@@ -1097,6 +1156,12 @@ Variant ItemStore::Value(const ItemRow& row, const std::string& name, UrlScheme 
         return Variant(FormatStoreUrl(scheme, ThisServerFqdn(), PathOf(row.parent)));
     }
     if (k == kReceived) return row.received ? Variant(FromStoreTime(*row.received)) : Variant();
+    if (row.kind == ItemKind::kMailbox && row.foreign) {
+        if (StandardFolderFor(k) == nullptr) return Variant();
+        const auto folder = h_->mapped.StandardFolder(row.id, k);
+        if (!folder) return Variant();
+        return Variant(FormatStoreUrl(scheme, ThisServerFqdn(), PathOf(folder->id)));
+    }
     if (row.kind == ItemKind::kMailbox) {
         if (const auto* f = StandardFolderFor(k)) {
             auto child = Child(*h_, row.id, StandardFolderName(*this, row, *f));
@@ -1112,6 +1177,14 @@ Variant ItemStore::Value(const ItemRow& row, const std::string& name, UrlScheme 
 std::vector<std::string> ItemStore::PropertyNames(const ItemRow& row) {
     std::vector<std::string> names(kIntrinsic.begin(), kIntrinsic.end());
     if (row.received) names.emplace_back(kReceived);
+    if (row.foreign) {
+        // A mail store's node carries no property of its own.
+        if (row.kind != ItemKind::kMailbox) return names;
+        for (const auto& f : kStandardFolders) {
+            if (h_->mapped.StandardFolder(row.id, f.property)) names.emplace_back(f.property);
+        }
+        return names;
+    }
     if (row.kind == ItemKind::kMailbox) {
         for (const auto& f : kStandardFolders) {
             if (Child(*h_, row.id, StandardFolderName(*this, row, f)))
@@ -1137,6 +1210,8 @@ Variant ItemStore::CustomValue(int64_t id, const std::string& name) {
 
 void ItemStore::WriteProperties(int64_t id,
                                 const std::vector<std::pair<std::string, Variant>>& values) {
+    if (MappedNamespaces::IsMapped(id))
+        RefuseMailStoreChange("write properties", std::to_string(id));
     SqliteDb::Transaction tx(h_->db);
     auto row = Get(id);
     if (!row)
@@ -1208,6 +1283,11 @@ void ItemStore::WriteProperties(int64_t id,
 }
 
 std::string ItemStore::Content(int64_t id) {
+    if (MappedNamespaces::IsMapped(id)) {
+        const auto& node = h_->mapped.Require(id, "read content");
+        if (node.row.kind != ItemKind::kItem) return {};
+        return node.backend->Content(node.folder, node.key);
+    }
     auto s = h_->db.Cached("SELECT content FROM items WHERE id = ?1");
     s.Bind(1, id);
     if (!s.Step())
@@ -1217,6 +1297,7 @@ std::string ItemStore::Content(int64_t id) {
 }
 
 void ItemStore::SetContent(int64_t id, const std::string& bytes) {
+    if (MappedNamespaces::IsMapped(id)) RefuseMailStoreChange("write content", std::to_string(id));
     auto s = h_->db.Cached("UPDATE items SET content = ?2, modified = ?3 WHERE id = ?1");
     s.Bind(1, id).BindBlob(2, bytes).Bind(3, NowSeconds()).Run();
     if (h_->db.Changes() == 0) {
@@ -1228,6 +1309,7 @@ void ItemStore::SetContent(int64_t id, const std::string& bytes) {
 // ---------------------------------------------------------------- scans
 
 std::vector<int64_t> ItemStore::FolderSubtree(int64_t folder) {
+    if (MappedNamespaces::IsMapped(folder)) return h_->mapped.Subtree(folder);
     std::vector<int64_t> ids;
     auto s = h_->db.Cached(
         "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL"
@@ -1235,7 +1317,29 @@ std::vector<int64_t> ItemStore::FolderSubtree(int64_t folder) {
         " SELECT id FROM sub");
     s.Bind(1, folder);
     while (s.Step()) ids.push_back(s.Int(0));
+    if (!h_->mapped.AnyMapped()) return ids;
+    // The mailboxes of a mapped namespace's mail store, below its "MBX".
+    const size_t embedded = ids.size();
+    for (size_t i = 0; i < embedded; ++i) {
+        for (const auto& mailbox : MappedMailboxes(ids[i])) {
+            for (int64_t id : h_->mapped.Subtree(mailbox.id)) ids.push_back(id);
+        }
+    }
     return ids;
+}
+
+std::vector<ItemRow> ItemStore::MappedMailboxes(int64_t container) {
+    const auto row = Get(container);
+    if (!row || row->kind != ItemKind::kMailboxContainer) return {};
+    const auto path = PathOf(container);
+    MailStore* backend = path.empty() ? nullptr : h_->mapped.BackendOf(path[0]);
+    if (backend == nullptr) return {};
+    // A mailbox the store holds itself wins over the mail store's.
+    std::vector<std::string> shadowed;
+    auto s = h_->db.Cached("SELECT key FROM items WHERE parent = ?1 AND kind = ?2");
+    s.Bind(1, container).Bind(2, static_cast<int64_t>(ItemKind::kMailbox));
+    while (s.Step()) shadowed.push_back(s.Text(0));
+    return h_->mapped.Mailboxes(*backend, *row, path, shadowed);
 }
 
 std::vector<ItemRow> ItemStore::Children(const std::vector<int64_t>& parents,
@@ -1244,7 +1348,13 @@ std::vector<ItemRow> ItemStore::Children(const std::vector<int64_t>& parents,
     std::vector<ItemRow> rows;
     const std::string sql = std::string("SELECT ") + kRowColumns + " FROM items WHERE parent = ?1" +
                             (sqlFilter.empty() ? std::string() : " AND (" + sqlFilter + ")");
+    const bool anyMapped = h_->mapped.AnyMapped();
     for (int64_t parent : parents) {
+        if (MappedNamespaces::IsMapped(parent)) {
+            // Every child, unfiltered (row.foreign): the caller evaluates.
+            for (auto& row : h_->mapped.Children(parent)) rows.push_back(std::move(row));
+            continue;
+        }
         const size_t first = rows.size();
         auto s = h_->db.Cached(sql);
         s.Bind(1, parent);
@@ -1252,25 +1362,37 @@ std::vector<ItemRow> ItemStore::Children(const std::vector<int64_t>& parents,
         while (s.Step()) rows.push_back(RowOf(s));
         std::sort(rows.begin() + static_cast<std::ptrdiff_t>(first), rows.end(),
                   [](const ItemRow& a, const ItemRow& b) { return a.id < b.id; });
+        if (anyMapped) {
+            for (auto& row : MappedMailboxes(parent)) rows.push_back(std::move(row));
+        }
     }
     return rows;
 }
 
 std::vector<ItemRow> ItemStore::ItemsIn(int64_t folder) {
-    return Children({folder}, "kind = ?", {int64_t{static_cast<int>(ItemKind::kItem)}});
+    auto rows = Children({folder}, "kind = ?", {int64_t{static_cast<int>(ItemKind::kItem)}});
+    std::erase_if(rows, [](const ItemRow& r) { return r.foreign && r.IsFolder(); });
+    return rows;
 }
 
 std::vector<ItemRow> ItemStore::ItemsOfContentClass(int64_t folder,
                                                     const std::string& contentClass) {
-    return Children({folder}, "kind = ? AND content_class = ?",
-                    {int64_t{static_cast<int>(ItemKind::kItem)}, contentClass});
+    auto rows = Children({folder}, "kind = ? AND content_class = ?",
+                         {int64_t{static_cast<int>(ItemKind::kItem)}, contentClass});
+    std::erase_if(rows, [&](const ItemRow& r) {
+        return r.foreign && (r.IsFolder() || r.contentClass != contentClass);
+    });
+    return rows;
 }
 
 std::vector<ItemRow> ItemStore::MailboxesHaving(int64_t container, const std::string& childName) {
-    return Children(
+    // The store's own mailboxes only: a mail store keeps no store events.
+    auto rows = Children(
         {container},
         "kind = ? AND EXISTS (SELECT 1 FROM items AS e WHERE e.parent = items.id AND e.key = ?)",
         {int64_t{static_cast<int>(ItemKind::kMailbox)}, FoldName(childName)});
+    std::erase_if(rows, [](const ItemRow& r) { return r.foreign; });
+    return rows;
 }
 
 // ---------------------------------------------------------------- move manifest

@@ -50,6 +50,10 @@ struct ItemRow {
     std::optional<int64_t> received;
     bool hasProps = false;  // carries custom properties
     int64_t size = 0;       // length of the content stream in bytes
+    // Held by the mail store of a mapped namespace (its id is negative):
+    // the scans return it without applying their SQL condition, so whoever
+    // filters rows evaluates the condition on it.
+    bool foreign = false;
 
     [[nodiscard]] bool IsFolder() const { return kind != ItemKind::kItem; }
 };
@@ -301,9 +305,15 @@ private:
     // columns parent, name, key, kind, hidden, content_class, created,
     // modified, received; "?" for params) holds, in id order.
     friend QueryResult RunQuery(ItemStore& store, const ParsedQuery& query);
+    // Rows of a mail store (row.foreign) come unfiltered: a folder of one
+    // gives every child, and a mapped namespace's "MBX" its mail store's
+    // mailboxes besides its own.
     [[nodiscard]] std::vector<ItemRow> Children(const std::vector<int64_t>& parents,
                                                 const std::string& sqlFilter,
                                                 const std::vector<SqlParam>& params);
+    // The mail store's mailboxes below container when it is a mapped
+    // namespace's "MBX" (none of those the store holds itself).
+    [[nodiscard]] std::vector<ItemRow> MappedMailboxes(int64_t container);
     // What ScopedRead holds: BeginRead returns false, and does nothing,
     // inside a transaction; EndRead ends what BeginRead began.
     [[nodiscard]] bool BeginRead();

@@ -167,6 +167,20 @@ std::string FlagsOf(const std::string& fileName) {
     return flags;
 }
 
+// Run as root, what is made in a mailbox belongs to the mailbox's owner
+// (as a delivery agent's files do), so the mail server can read it.
+void GiveToFolderOwner(int dir, const char* name, int fd) {
+    if (::geteuid() != 0) return;
+    struct stat owner {};
+    if (::fstat(dir, &owner) != 0) return;
+    // Best effort: a file root keeps is still one root's runs can clean.
+    if (fd >= 0) {
+        (void)::fchown(fd, owner.st_uid, owner.st_gid);
+    } else {
+        (void)::fchownat(dir, name, owner.st_uid, owner.st_gid, AT_SYMLINK_NOFOLLOW);
+    }
+}
+
 void FsyncDir(int fd, const std::string& what) {
     if (::fsync(fd) != 0) {
         throw Error(err::kPathFileAccess,
@@ -486,8 +500,11 @@ private:
 
     // The folder's cur/, new/ or tmp/, made when missing (as a server does).
     UniqueFd SubDir(int dir, const char* sub, const std::string& what) const {
-        if (::mkdirat(dir, sub, 0700) != 0 && errno != EEXIST)
+        if (::mkdirat(dir, sub, 0700) == 0) {
+            GiveToFolderOwner(dir, sub, -1);
+        } else if (errno != EEXIST) {
             Fail(err::kPathFileAccess, "make folder", what + "/" + sub, std::strerror(errno));
+        }
         UniqueFd fd = OpenDirAt(dir, sub);
         if (!fd.IsOpen())
             Fail(err::kPathFileAccess, "open folder", what + "/" + sub, std::strerror(errno));
@@ -577,6 +594,7 @@ private:
                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
         if (!file.IsOpen())
             Fail(err::kPathFileAccess, "write message", what + "/" + name, std::strerror(errno));
+        GiveToFolderOwner(dir, nullptr, file.Get());
         auto fail = [&](int e) {
             file.Reset();
             (void)::unlinkat(dir, name.c_str(), 0);
