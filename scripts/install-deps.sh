@@ -6,11 +6,13 @@
 set -euo pipefail
 
 # What building the programs and running the demo needs (scripts/demo.sh
-# installs only these: no Qt, no test servers, no clang).
+# installs only these: no Qt, no test servers, no clang). curl is GnuTLS's
+# build: Debian's libetpan-dev (the IMAP backend) depends on that one, and
+# the OpenSSL build's development files conflict with it.
 demo_packages=(
   build-essential cmake pkg-config ninja-build libgtest-dev
   libsqlite3-dev libldb-dev libtalloc-dev libldap-dev libsasl2-dev
-  libgmime-3.0-dev libcurl4-openssl-dev tzdata
+  libgmime-3.0-dev libcurl4-gnutls-dev libetpan-dev libgnutls28-dev tzdata
 )
 # Everything else: the window, the tests' servers, sanitizers, fuzzing,
 # clang-tidy, the benchmarks and the Debian packaging.

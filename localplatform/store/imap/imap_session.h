@@ -1,0 +1,117 @@
+// One logged-in conversation with an IMAP server, on libetpan: connect
+// (imap:// or imaps://, STARTTLS), verify the server's certificate and name,
+// log in (a user's own password, a Dovecot master user, or an administrator
+// acting for the user through SASL PLAIN's authorization identity), list the
+// folders, read a folder's messages, and remove, move or append messages by
+// UID only. A server without UIDPLUS is refused at login: without it a
+// removal could not be limited to the chosen messages.
+//
+// Every failure raises platform::Error whose description names the server,
+// the login, the folder where there is one, and the server's own answer made
+// harmless for a log line. Every wait on the network is bounded: connecting
+// by ImapServer::connectTimeoutMs, every reply (and the TLS handshake) by
+// replyTimeoutMs, rounded up to whole seconds; the error says which bound was
+// hit. A session is used by one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace localplatform::imap {
+
+// Where a server is and how to reach it.
+struct ImapServer {
+    std::string host;
+    int port = 143;
+    bool implicitTls = false;  // imaps://: TLS from the first byte
+    bool startTls = false;     // imap:// upgraded with STARTTLS before login
+    std::string caFile;        // certificates trusted for the server; empty: the system's
+    int connectTimeoutMs = 10000;
+    int replyTimeoutMs = 60000;
+
+    // "imap://host:port" or "imaps://host:port", for messages.
+    [[nodiscard]] std::string Url() const;
+};
+
+enum class LoginMode {
+    kPlain,   // SASL PLAIN as user with user's own password
+    kMaster,  // LOGIN "user*admin" with admin's password (Dovecot master user)
+    kProxy,   // SASL PLAIN: authenticate as admin, act as user (authzid)
+};
+
+struct ImapLogin {
+    LoginMode mode = LoginMode::kPlain;
+    std::string user;      // whose mailbox the session sees
+    std::string admin;     // who authenticates in kMaster and kProxy
+    std::string password;  // of user (kPlain) or admin; never shown anywhere
+};
+
+// A folder as the server lists it.
+struct ImapFolder {
+    std::vector<std::string> path;  // the names from the top, UTF-8 ("INBOX" for the inbox)
+    bool selectable = true;         // false for a \Noselect or \NonExistent level
+};
+
+// One message of a selected folder.
+struct ImapMessage {
+    uint32_t uid = 0;
+    int64_t internalDate = 0;        // when the server received it: Unix seconds, UTC
+    int64_t size = 0;                // RFC822.SIZE in bytes
+    std::vector<std::string> flags;  // "\\Seen", "\\Deleted", keywords; never "\\Recent"
+};
+
+class ImapSession {
+public:
+    // Connects, secures the connection when asked, logs in and checks the
+    // server's capabilities. Raises platform::Error when any step fails,
+    // when the certificate is not trusted or names another host, and when the
+    // server lacks UIDPLUS.
+    ImapSession(const ImapServer& server, const ImapLogin& login);
+    // Logs out (within the reply bound) and closes.
+    ~ImapSession();
+    ImapSession(const ImapSession&) = delete;
+    ImapSession& operator=(const ImapSession&) = delete;
+
+    // The server's hierarchy delimiter ('\0' for a flat server).
+    [[nodiscard]] char Delimiter() const;
+    // Whether the server moves messages itself (MOVE); otherwise Move copies
+    // and removes.
+    [[nodiscard]] bool HasMove() const;
+    // "imap://host:port user", for messages of callers.
+    [[nodiscard]] const std::string& Describe() const;
+
+    // Every folder the login sees, in the server's order.
+    [[nodiscard]] std::vector<ImapFolder> ListFolders();
+
+    // Opens folder (read-only unless forWriting) and returns its
+    // UIDVALIDITY. err::kTableNotFound when there is no such folder.
+    uint32_t Select(const std::vector<std::string>& folder, bool forWriting);
+    // The messages of the selected folder.
+    [[nodiscard]] std::vector<ImapMessage> FetchMessages();
+    // The whole message uid of the selected folder, as stored (CRLF);
+    // err::kNotFound when it is gone.
+    [[nodiscard]] std::string FetchContent(uint32_t uid);
+    // Removes exactly the messages uids of the folder selected for writing:
+    // marks them \Deleted and expunges those UIDs alone (UID EXPUNGE), so a
+    // message the user marked \Deleted stays. UIDs already gone are no error.
+    void Delete(const std::vector<uint32_t>& uids);
+    // Moves messages uids of the folder selected for writing into target
+    // (UID MOVE, or UID COPY then Delete without MOVE). Returns the copies'
+    // UIDs in target by source UID; a UID the server did not move is absent.
+    std::map<uint32_t, uint32_t> Move(const std::vector<uint32_t>& uids,
+                                      const std::vector<std::string>& target);
+    // Appends content to folder with its received time and flags and returns
+    // the new message's UID (APPENDUID).
+    uint32_t Append(const std::vector<std::string>& folder, const std::string& content,
+                    int64_t internalDate, const std::vector<std::string>& flags);
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace localplatform::imap

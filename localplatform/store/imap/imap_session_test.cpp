@@ -1,0 +1,302 @@
+// The IMAP session against a private Dovecot: every login mode, the
+// capabilities it insists on, folder names in modified UTF-7, removal and
+// moves by UID, APPEND with its date and flags, STARTTLS with the server's
+// certificate checked, and a server that stops answering. What the session
+// did is read back through Dovecot (doveadm), not through the session.
+#include "localplatform/store/imap/imap_session.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+
+#include "base/error.h"
+#include "base/unique_fd.h"
+#include "localplatform/store/imap/imap_session_faults.h"
+#include "localplatform/store/testing/dovecot_server.h"
+
+namespace localplatform::imap {
+namespace {
+
+using testing::DovecotServer;
+namespace err = platform::err;
+
+constexpr char kUser[] = "jdoe@example";
+const int64_t kPast = 1700000000;  // 2023-11-14
+
+std::string Mail(const std::string& id) {
+    return "From: a@example.com\r\nSubject: " + id + "\r\nMessage-ID: <" + id + ">\r\n\r\nbody\r\n";
+}
+
+class ImapSessionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!DovecotServer::Available()) GTEST_SKIP() << "dovecot is not installed";
+        DovecotServer::Options options;
+        options.fsLayout = true;  // "/" between levels: dots may be part of a name
+        server_ = std::make_unique<DovecotServer>(options);
+    }
+    void TearDown() override { faults::hiddenCapabilities.clear(); }
+
+    ImapServer Server() const {
+        ImapServer s;
+        s.host = "127.0.0.1";
+        s.port = server_->ImapPort();
+        s.replyTimeoutMs = 5000;
+        return s;
+    }
+    ImapLogin Proxy() const {
+        return {LoginMode::kProxy, kUser, server_->Settings().masterUser,
+                server_->Settings().masterPassword};
+    }
+    std::unique_ptr<DovecotServer> server_;
+};
+
+// What was thrown, as number and description.
+template <typename F>
+std::pair<int32_t, std::string> Failure(F&& f) {
+    try {
+        f();
+    } catch (const platform::Error& e) {
+        return {e.Number(), e.Description()};
+    }
+    return {0, "nothing thrown"};
+}
+
+TEST_F(ImapSessionTest, LoginModes) {
+    const std::string master = server_->Settings().masterUser;
+    const std::string masterPw = server_->Settings().masterPassword;
+    struct Case {
+        const char* name;
+        ImapLogin login;
+        std::string wantError;  // empty: logs in
+    } cases[] = {
+        {"proxy", {LoginMode::kProxy, kUser, master, masterPw}, ""},
+        {"master", {LoginMode::kMaster, kUser, master, masterPw}, ""},
+        {"plain", {LoginMode::kPlain, kUser, "", "jdoe-secret"}, ""},
+        {"master, wrong password",
+         {LoginMode::kMaster, kUser, master, "guessed-pw"},
+         "LOGIN(imap://127.0.0.1:" + std::to_string(server_->ImapPort()) + " " + kUser + " as " +
+             master + ") failed: the server answered \""},
+        {"proxy, wrong password",
+         {LoginMode::kProxy, kUser, master, "guessed-pw"},
+         "AUTHENTICATE PLAIN(imap://127.0.0.1:" + std::to_string(server_->ImapPort()) + " " +
+             kUser + " as " + master + ") failed"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.wantError.empty()) {
+            ImapSession session(Server(), c.login);
+            // The session acts as the user: what it appends is in the user's Inbox.
+            session.Append({"INBOX"}, Mail(c.name), kPast, {});
+            const auto got = server_->Messages(kUser, "INBOX");
+            ASSERT_FALSE(got.empty());
+            EXPECT_EQ(got.back().messageId, std::string("<") + c.name + ">");
+        } else {
+            const auto [number, text] = Failure([&] { ImapSession s(Server(), c.login); });
+            EXPECT_EQ(number, err::kPermissionDeniedDb);
+            EXPECT_NE(text.find(c.wantError), std::string::npos) << text;
+            EXPECT_EQ(text.find("guessed-pw"), std::string::npos) << text;
+        }
+    }
+}
+
+TEST_F(ImapSessionTest, CapabilitiesItNeeds) {
+    EXPECT_TRUE(ImapSession(Server(), Proxy()).HasMove());
+    faults::hiddenCapabilities = {"MOVE"};
+    EXPECT_FALSE(ImapSession(Server(), Proxy()).HasMove());
+    faults::hiddenCapabilities = {"UIDPLUS"};
+    const auto [number, text] = Failure([&] { ImapSession s(Server(), Proxy()); });
+    EXPECT_EQ(number, err::kAdoFeatureNotAvailable);
+    EXPECT_NE(text.find("lacks UIDPLUS"), std::string::npos) << text;
+}
+
+TEST_F(ImapSessionTest, FolderNamesRoundTrip) {
+    const std::vector<std::vector<std::string>> names = {{"Junk E-mail"},   {"dots.in.name"},
+                                                         {"Entwürfe"},      {"R&D"},
+                                                         {"日本語 & more"}, {"Archive", "2024 Q1"}};
+    ImapSession session(Server(), Proxy());
+    ASSERT_EQ(session.Delimiter(), '/');
+    for (const auto& path : names) {
+        std::string joined;
+        for (const auto& p : path) joined += (joined.empty() ? "" : "/") + p;
+        server_->CreateFolder(kUser, joined);
+        session.Append(path, Mail(path.back()), kPast, {});
+        const auto got = server_->Messages(kUser, joined);
+        ASSERT_EQ(got.size(), 1U) << joined;
+        EXPECT_EQ(got[0].messageId, "<" + path.back() + ">");
+    }
+    std::vector<std::vector<std::string>> listed;
+    for (const auto& f : session.ListFolders()) listed.push_back(f.path);
+    for (const auto& path : names) {
+        EXPECT_NE(std::find(listed.begin(), listed.end(), path), listed.end()) << path.back();
+    }
+    const auto [number, text] = Failure([&] { session.Select({"a/b"}, false); });
+    EXPECT_EQ(number, err::kInvalidArg) << text;
+    const auto missing = Failure([&] { session.Select({"No such folder"}, false); });
+    EXPECT_EQ(missing.first, err::kTableNotFound) << missing.second;
+    EXPECT_NE(missing.second.find("\"No such folder\""), std::string::npos) << missing.second;
+}
+
+TEST_F(ImapSessionTest, DeleteRemovesExactlyTheChosenUids) {
+    const int64_t a = server_->Append(kUser, "Junk", Mail("a"), kPast);
+    server_->Append(kUser, "Junk", Mail("user-deleted"), kPast, "\\Deleted");
+    server_->Append(kUser, "Junk", Mail("c"), kPast, "\\Seen");
+    ImapSession session(Server(), Proxy());
+    session.Select({"Junk"}, true);
+    const auto listed = session.FetchMessages();
+    ASSERT_EQ(listed.size(), 3U);
+    EXPECT_EQ(listed[0].internalDate, kPast);
+    EXPECT_EQ(listed[1].flags, std::vector<std::string>{"\\Deleted"});
+    EXPECT_EQ(listed[2].size, static_cast<int64_t>(Mail("c").size()));
+    session.Delete({static_cast<uint32_t>(a), 999});
+    const auto left = server_->Messages(kUser, "Junk");
+    ASSERT_EQ(left.size(), 2U);
+    EXPECT_EQ(left[0].messageId, "<user-deleted>");
+    EXPECT_EQ(left[0].flags, "\\Deleted");
+    EXPECT_EQ(left[1].messageId, "<c>");
+}
+
+TEST_F(ImapSessionTest, MoveKeepsBytesDateAndFlags) {
+    for (const bool withMove : {true, false}) {
+        SCOPED_TRACE(withMove ? "UID MOVE" : "UID COPY and UID EXPUNGE");
+        faults::hiddenCapabilities.clear();
+        if (!withMove) faults::hiddenCapabilities = {"MOVE"};
+        const std::string from = withMove ? "Junk1" : "Junk2";
+        const std::string id = "moved-" + from;
+        const auto uid =
+            static_cast<uint32_t>(server_->Append(kUser, from, Mail(id), kPast, "\\Seen $Junk"));
+        server_->CreateFolder(kUser, "Kept");
+        ImapSession session(Server(), Proxy());
+        session.Select({from}, true);
+        const auto moved = session.Move({uid}, {"Kept"});
+        ASSERT_EQ(moved.size(), 1U);
+        EXPECT_TRUE(server_->Messages(kUser, from).empty());
+        const auto kept = server_->Messages(kUser, "Kept");
+        const auto it = std::find_if(kept.begin(), kept.end(),
+                                     [&](const auto& m) { return m.uid == moved.at(uid); });
+        ASSERT_NE(it, kept.end());
+        EXPECT_EQ(it->messageId, "<" + id + ">");
+        EXPECT_EQ(it->received, kPast);
+        EXPECT_EQ(it->flags, "\\Seen $Junk");
+        session.Select({"Kept"}, false);
+        EXPECT_EQ(session.FetchContent(moved.at(uid)), Mail(id));
+    }
+}
+
+TEST_F(ImapSessionTest, AppendKeepsDateAndFlags) {
+    ImapSession session(Server(), Proxy());
+    server_->CreateFolder(kUser, "Inbox copies");
+    const uint32_t uid = session.Append({"Inbox copies"}, Mail("appended"), kPast,
+                                        {"\\Seen", "\\Flagged", "\\Recent"});
+    const auto got = server_->Messages(kUser, "Inbox copies");
+    ASSERT_EQ(got.size(), 1U);
+    EXPECT_EQ(got[0].uid, uid);
+    EXPECT_EQ(got[0].received, kPast);
+    EXPECT_EQ(got[0].flags, "\\Flagged \\Seen");
+    session.Select({"Inbox copies"}, false);
+    EXPECT_EQ(session.FetchContent(uid), Mail("appended"));
+}
+
+TEST_F(ImapSessionTest, ServerGoneIsAClearError) {
+    server_->Append(kUser, "Junk", Mail("a"), kPast);
+    const std::string where = "imap://127.0.0.1:" + std::to_string(server_->ImapPort());
+    {
+        ImapSession session(Server(), Proxy());
+        session.Select({"Junk"}, true);
+        // The server ends the user's sessions (as an administrator would),
+        // then goes away.
+        ASSERT_EQ(std::system(("doveadm -c " + server_->Folder() + "/dovecot.conf kick " + kUser +
+                               " >/dev/null")
+                                  .c_str()),
+                  0);
+        server_->Stop();
+        const auto [number, text] = Failure([&] { (void)session.FetchMessages(); });
+        EXPECT_EQ(number, err::kFail);
+        EXPECT_NE(text.find("UID FETCH(" + where + " " + kUser +
+                            " \"Junk\") failed: the connection was lost"),
+                  std::string::npos)
+            << text;
+        const auto again = Failure([&] { session.Delete({1}); });
+        EXPECT_NE(again.second.find("lost earlier"), std::string::npos) << again.second;
+    }
+    const auto [number, text] = Failure([&] { ImapSession s(Server(), Proxy()); });
+    EXPECT_NE(text.find("connect(" + where + ") failed: Connection refused"), std::string::npos)
+        << text;
+    server_->Start();
+    EXPECT_EQ(server_->Messages(kUser, "Junk").size(), 1U);
+}
+
+TEST_F(ImapSessionTest, SilentServerHitsTheReplyBound) {
+    // A socket that accepts connections (the kernel's backlog) and never speaks.
+    platform::UniqueFd silent(socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(silent.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(silent.Get(), 4), 0);
+    socklen_t len = sizeof addr;
+    getsockname(silent.Get(), reinterpret_cast<sockaddr*>(&addr), &len);
+    ImapServer s = Server();
+    s.port = ntohs(addr.sin_port);
+    s.replyTimeoutMs = 1000;
+    const auto [number, text] = Failure([&] { ImapSession session(s, Proxy()); });
+    EXPECT_NE(text.find("greeting("), std::string::npos) << text;
+    EXPECT_NE(text.find("no reply within 1 s (the reply bound)"), std::string::npos) << text;
+}
+
+// A self-signed certificate for name (a DNS name or an IP address).
+void MakeCertificate(const std::string& dir, const std::string& san) {
+    const std::string cmd =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=test "
+        "-addext subjectAltName=" +
+        san + " -keyout " + dir + "/key.pem -out " + dir + "/cert.pem >/dev/null 2>&1";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << "openssl could not make a certificate";
+}
+
+TEST_F(ImapSessionTest, StartTlsChecksCertificateAndName) {
+    const std::string dir = server_->Folder();
+    ImapServer s = Server();
+    s.startTls = true;
+    s.caFile = dir + "/cert.pem";
+    // Dovecot without TLS refuses STARTTLS: no login in the clear then.
+    const auto refused = Failure([&] { ImapSession session(s, Proxy()); });
+    EXPECT_NE(refused.second.find("STARTTLS("), std::string::npos) << refused.second;
+
+    struct Case {
+        const char* name;
+        std::string san;
+        std::string wantError;  // empty: connects
+    } cases[] = {
+        {"trusted, right address", "IP:127.0.0.1", ""},
+        {"trusted, other name", "DNS:imap.example.org",
+         "verify certificate(" + s.Url() + ") failed"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        server_->Stop();
+        ASSERT_NO_FATAL_FAILURE(MakeCertificate(dir, c.san));
+        std::ofstream(dir + "/dovecot.conf", std::ios::app)
+            << "ssl = yes\nssl_cert = <" << dir << "/cert.pem\nssl_key = <" << dir << "/key.pem\n";
+        server_->Start();
+        if (c.wantError.empty()) {
+            ImapSession session(s, Proxy());
+            EXPECT_FALSE(session.ListFolders().empty());
+            ImapServer untrusted = s;
+            untrusted.caFile = "/etc/ssl/certs/ca-certificates.crt";
+            const auto [number, text] = Failure([&] { ImapSession other(untrusted, Proxy()); });
+            EXPECT_EQ(number, err::kAccessDenied) << text;
+        } else {
+            const auto [number, text] = Failure([&] { ImapSession session(s, Proxy()); });
+            EXPECT_EQ(number, err::kAccessDenied);
+            EXPECT_NE(text.find(c.wantError), std::string::npos) << text;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace localplatform::imap
