@@ -939,7 +939,9 @@ int64_t ItemStore::CreateMailbox(const std::string& ns, const std::string& alias
                                  bool systemMailbox, const std::string& inboxName) {
     CheckName(alias);
     CheckName(inboxName);
-    if (h_->mapped.BackendOf(ns) != nullptr)
+    // A system mailbox (store events, registrations) lives in the store
+    // even in a mapped namespace; user mailboxes are the mail server's.
+    if (!systemMailbox && h_->mapped.BackendOf(ns) != nullptr)
         RefuseMailStoreChange("create mailbox", ns + "/MBX/" + alias);
     SqliteDb::Transaction tx(h_->db);
     auto container = Lookup({ns, "MBX"});

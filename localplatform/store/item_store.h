@@ -202,7 +202,9 @@ public:
     // Creates mailbox alias in namespace ns with the standard folders
     // (and "StoreEvents/GlobalEvents" for a system mailbox), its Inbox named
     // inboxName (a localised mailbox's "Posteingang"; the mailbox's
-    // "urn:schemas:httpmail:inbox" gives its URL). Returns its id.
+    // "urn:schemas:httpmail:inbox" gives its URL). Returns its id. In a
+    // namespace mapped to a mail store only a system mailbox is made here;
+    // any other raises err::kPermissionDeniedDb (the mail server makes it).
     int64_t CreateMailbox(const std::string& ns, const std::string& alias, bool systemMailbox,
                           const std::string& inboxName = "Inbox");
     // Creates a folder under a folder; err::kResourceExists if the name is taken.

@@ -522,7 +522,7 @@ private:
 
     // The file of message key in folder: where the last listing saw it when
     // it is still there (fresh = false), else looked up anew, new/ first,
-    // then cur/ (its name there carries flags the server may have changed).
+    // then cur/ (its name carries flags the server may have changed).
     std::optional<Located> Locate(const MailFolder& folder, int dir, const std::string& key,
                                   bool fresh = false) {
         if (key.empty() || !PlainSegment(key)) return std::nullopt;
@@ -533,25 +533,28 @@ private:
                 S_ISREG(l.st.st_mode))
                 return l;
         }
-        Located l;
-        l.sub = "new";
-        l.name = key;
-        if (::fstatat(dir, ("new/" + key).c_str(), &l.st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISREG(l.st.st_mode)) {
-            known[key] = l;
-            return l;
-        }
-        const UniqueFd cur = OpenDirAt(dir, "cur");
-        if (!cur.IsOpen()) return std::nullopt;
+        // A server keeps the info part in new/ too when it changes flags
+        // there, so both are searched the same way.
         const std::string prefix = key + std::string(kInfo);
-        for (const auto& name : ListDir(cur.Get(), PathText(folder) + "/cur")) {
-            if (name != key && !name.starts_with(prefix)) continue;
-            l.sub = "cur";
-            l.name = name;
-            if (::fstatat(cur.Get(), name.c_str(), &l.st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        for (const char* sub : {"new", "cur"}) {
+            Located l;
+            l.sub = sub;
+            l.name = key;
+            if (::fstatat(dir, (l.sub + "/" + key).c_str(), &l.st, AT_SYMLINK_NOFOLLOW) == 0 &&
                 S_ISREG(l.st.st_mode)) {
                 known[key] = l;
                 return l;
+            }
+            const UniqueFd part = OpenDirAt(dir, sub);
+            if (!part.IsOpen()) continue;
+            for (const auto& name : ListDir(part.Get(), PathText(folder) + "/" + sub)) {
+                if (!name.starts_with(prefix)) continue;
+                l.name = name;
+                if (::fstatat(part.Get(), name.c_str(), &l.st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    S_ISREG(l.st.st_mode)) {
+                    known[key] = l;
+                    return l;
+                }
             }
         }
         known.erase(key);
