@@ -2,6 +2,7 @@
 
 #include "base/error.h"
 #include "base/strfuncs.h"
+#include "localplatform/store/imap/imap_store.h"
 #include "localplatform/store/maildir_store.h"
 
 namespace localplatform {
@@ -12,15 +13,7 @@ std::unique_ptr<MailStore> OpenMailStore(const MailStoreSettings& settings) {
         platform::Lower(settings.location.substr(0, settings.location.find(':')));
     if (scheme == "maildir") return OpenMaildirStore(settings);
     const std::string where = settings.source + ": mailstore." + settings.ns;
-    if (scheme == "imap" || scheme == "imaps") {
-        // The IMAP backend plugs in here.
-        throw platform::Error(
-            err::kAdoFeatureNotAvailable,
-            platform::Describe("open mail store", where,
-                               "the IMAP backend is not built into this platform (" +
-                                   platform::VisibleText(settings.location) + ")",
-                               err::kAdoFeatureNotAvailable));
-    }
+    if (scheme == "imap" || scheme == "imaps") return OpenImapStore(settings);
     throw platform::Error(err::kInvalidArg,
                           platform::Describe("open mail store", where,
                                              "no mail store backend takes '" +

@@ -380,6 +380,8 @@ struct ImapSession::Impl {
         return " \"" + platform::VisibleText(shown) + "\"";
     }
 
+    std::vector<ImapMessage> Fetch(const SetPtr& uids);
+
     std::set<std::string> Capabilities() {
         const auto started = Clock::now();
         mailimap_capability_data* data = nullptr;
@@ -599,20 +601,37 @@ uint32_t ImapSession::Select(const std::vector<std::string>& folder, bool forWri
 std::vector<ImapMessage> ImapSession::FetchMessages() {
     Impl& s = *impl_;
     s.CheckUsable("UID FETCH");
-    std::vector<ImapMessage> messages;
     if (s.imap->imap_selection_info == nullptr || s.imap->imap_selection_info->sel_exists == 0) {
-        return messages;
+        return {};
     }
+    return s.Fetch(SetPtr(mailimap_set_new_interval(1, 0)));
+}
+
+std::optional<ImapMessage> ImapSession::FetchMessage(uint32_t uid) {
+    Impl& s = *impl_;
+    s.CheckUsable("UID FETCH");
+    for (ImapMessage& m : s.Fetch(SetPtr(mailimap_set_new_single(uid)))) {
+        if (m.uid == uid) return std::move(m);
+    }
+    return std::nullopt;
+}
+
+bool ImapSession::Usable() const {
+    return !impl_->broken;
+}
+
+std::vector<ImapMessage> ImapSession::Impl::Fetch(const SetPtr& uids) {
+    Impl& s = *this;
+    std::vector<ImapMessage> messages;
     const SigpipeHold hold;
     mailimap_fetch_type* type = mailimap_fetch_type_new_fetch_att_list_empty();
     mailimap_fetch_type_new_fetch_att_list_add(type, mailimap_fetch_att_new_uid());
     mailimap_fetch_type_new_fetch_att_list_add(type, mailimap_fetch_att_new_internaldate());
     mailimap_fetch_type_new_fetch_att_list_add(type, mailimap_fetch_att_new_rfc822_size());
     mailimap_fetch_type_new_fetch_att_list_add(type, mailimap_fetch_att_new_flags());
-    const SetPtr all(mailimap_set_new_interval(1, 0));
     clist* result = nullptr;
     const auto started = Clock::now();
-    const int r = mailimap_uid_fetch(s.imap, all.get(), type, &result);
+    const int r = mailimap_uid_fetch(s.imap, uids.get(), type, &result);
     mailimap_fetch_type_free(type);
     if (r != MAILIMAP_NO_ERROR) s.Fail("UID FETCH", s.selectedName, r, started);
     std::unique_ptr<clist, decltype(&mailimap_fetch_list_free)> owned(result,

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,9 @@ public:
     [[nodiscard]] bool HasMove() const;
     // "imap://host:port user", for messages of callers.
     [[nodiscard]] const std::string& Describe() const;
+    // False once the connection was lost or timed out: every call raises
+    // then, and the caller opens a new session.
+    [[nodiscard]] bool Usable() const;
 
     // Every folder the login sees, in the server's order.
     [[nodiscard]] std::vector<ImapFolder> ListFolders();
@@ -91,6 +95,8 @@ public:
     uint32_t Select(const std::vector<std::string>& folder, bool forWriting);
     // The messages of the selected folder.
     [[nodiscard]] std::vector<ImapMessage> FetchMessages();
+    // Message uid of the selected folder; nothing when it is not there.
+    [[nodiscard]] std::optional<ImapMessage> FetchMessage(uint32_t uid);
     // The whole message uid of the selected folder, as stored (CRLF);
     // err::kNotFound when it is gone.
     [[nodiscard]] std::string FetchContent(uint32_t uid);

@@ -1,0 +1,357 @@
+#include "localplatform/store/imap/imap_store.h"
+
+#include <algorithm>
+#include <charconv>
+#include <map>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "base/error.h"
+#include "base/strfuncs.h"
+#include "localplatform/store/imap/imap_session.h"
+
+namespace localplatform {
+namespace {
+
+namespace err = platform::err;
+using imap::ImapLogin;
+using imap::ImapMessage;
+using imap::ImapServer;
+using imap::ImapSession;
+using imap::LoginMode;
+
+// Maildir's letters for IMAP's flags, in letter order.
+constexpr std::pair<char, const char*> kLetters[] = {
+    {'D', "\\Draft"},    {'F', "\\Flagged"}, {'P', "$Forwarded"},
+    {'R', "\\Answered"}, {'S', "\\Seen"},    {'T', "\\Deleted"},
+};
+
+std::string Letters(const std::vector<std::string>& flags) {
+    std::string out;
+    for (const auto& letter : kLetters) {
+        const bool set = std::any_of(flags.begin(), flags.end(), [&](const std::string& f) {
+            return platform::EqualsNoCase(f, letter.second);
+        });
+        if (set) out += letter.first;
+    }
+    return out;
+}
+
+std::vector<std::string> FlagsOf(const std::string& letters) {
+    std::vector<std::string> out;
+    for (const auto& [letter, flag] : kLetters) {
+        if (letters.find(letter) != std::string::npos) out.emplace_back(flag);
+    }
+    return out;
+}
+
+std::optional<uint32_t> UidOf(const std::string& key) {
+    uint32_t uid = 0;
+    const auto [end, ec] = std::from_chars(key.data(), key.data() + key.size(), uid);
+    if (ec != std::errc() || end != key.data() + key.size() || uid == 0) return std::nullopt;
+    return uid;
+}
+
+MailMessage ToMessage(const ImapMessage& m) {
+    return {std::to_string(m.uid), m.internalDate, m.size, Letters(m.flags)};
+}
+
+// The folder's path for the session: the Inbox is INBOX.
+std::vector<std::string> PathOf(const MailFolder& folder) {
+    return folder.path.empty() ? std::vector<std::string>{"INBOX"} : folder.path;
+}
+
+class ImapStore final : public MailStore {
+public:
+    ImapStore(MailStoreSettings settings, ImapServer server, LoginMode mode)
+        : settings_(std::move(settings)), server_(std::move(server)), mode_(mode) {}
+
+    [[nodiscard]] std::string Describe() const override { return server_.Url(); }
+
+    std::optional<std::string> FindMailbox(const std::string& alias) override {
+        // A login that works is a mailbox; one the server refuses raises.
+        (void)Session(alias);
+        return alias;
+    }
+
+    std::vector<std::string> Mailboxes() override { return {}; }
+
+    bool HasFolder(const MailFolder& folder) override {
+        if (folder.path.empty()) return true;
+        for (const auto& f : Folders(folder.alias)) {
+            if (f.path == folder.path) return true;
+        }
+        return false;
+    }
+
+    std::vector<std::string> Subfolders(const MailFolder& folder) override {
+        const auto all = Folders(folder.alias);
+        std::set<std::string> names;
+        bool found = folder.path.empty();
+        for (const auto& f : all) {
+            std::vector<std::string> path = f.path;
+            if (path == folder.path) found = true;
+            // The Inbox's subfolders are the top level but INBOX, and INBOX's own children.
+            if (folder.path.empty() && !path.empty() && path[0] == "INBOX") {
+                path.erase(path.begin());
+                if (path.empty()) continue;
+            }
+            if (path.size() > folder.path.size() &&
+                std::equal(folder.path.begin(), folder.path.end(), path.begin())) {
+                names.insert(path[folder.path.size()]);
+            }
+        }
+        if (!found) Fail(err::kNotFound, "list subfolders", folder, "no such folder");
+        return {names.begin(), names.end()};
+    }
+
+    std::vector<MailMessage> Messages(const MailFolder& folder) override {
+        ImapSession& s = Select(folder, false);
+        validity_[{folder.alias, folder.path}] = selectedValidity_;
+        std::vector<MailMessage> out;
+        for (const auto& m : Guard(folder, [&] { return s.FetchMessages(); })) {
+            out.push_back(ToMessage(m));
+        }
+        // Keys compare as text, the order the interface promises.
+        std::sort(out.begin(), out.end(),
+                  [](const MailMessage& a, const MailMessage& b) { return a.key < b.key; });
+        return out;
+    }
+
+    std::optional<MailMessage> Message(const MailFolder& folder, const std::string& key) override {
+        const auto uid = UidOf(key);
+        if (!uid) return std::nullopt;
+        ImapSession& s = Select(folder, false);
+        const auto m = Guard(folder, [&] { return s.FetchMessage(*uid); });
+        if (!m) return std::nullopt;
+        return ToMessage(*m);
+    }
+
+    std::string Content(const MailFolder& folder, const std::string& key) override {
+        const auto uid = UidOf(key);
+        if (!uid) Fail(err::kNotFound, "read message", folder, "no message " + Quoted(key));
+        ImapSession& s = Select(folder, false);
+        return Guard(folder, [&] { return s.FetchContent(*uid); });
+    }
+
+    bool Delete(const MailFolder& folder, const std::string& key) override {
+        const auto uid = UidOf(key);
+        if (!uid) return false;
+        pending_[{folder.alias, folder.path}].push_back(*uid);
+        return true;
+    }
+
+    void Flush() override {
+        auto pending = std::move(pending_);
+        pending_.clear();
+        std::optional<platform::Error> first;
+        for (const auto& entry : pending) {
+            const MailFolder folder{entry.first.first, entry.first.second};
+            const std::vector<uint32_t>& uids = entry.second;
+            try {
+                ImapSession& s = Select(folder, true);
+                Guard(folder, [&] {
+                    s.Delete(uids);
+                    return 0;
+                });
+            } catch (const platform::Error& e) {
+                // The other folders' deletes still go ahead.
+                if (!first) first = e;
+            }
+        }
+        if (first) throw *first;
+    }
+
+    std::string Move(const MailFolder& from, const std::string& key,
+                     const MailFolder& to) override {
+        const auto uid = UidOf(key);
+        if (!uid) Fail(err::kNotFound, "move message", from, "no message " + Quoted(key));
+        if (LoginOf(from.alias) == LoginOf(to.alias)) {
+            ImapSession& s = Select(from, true);
+            const auto moved = Guard(from, [&] { return s.Move({*uid}, PathOf(to)); });
+            const auto it = moved.find(*uid);
+            if (it == moved.end()) {
+                Fail(err::kNotFound, "move message", from, "no message " + Quoted(key));
+            }
+            return std::to_string(it->second);
+        }
+        // Two logins: the copy goes in first, then the source goes.
+        ImapSession& src = Select(from, false);
+        const auto meta = Guard(from, [&] { return src.FetchMessage(*uid); });
+        if (!meta) Fail(err::kNotFound, "move message", from, "no message " + Quoted(key));
+        const std::string bytes = Guard(from, [&] { return src.FetchContent(*uid); });
+        ImapSession& dst = Session(to.alias);
+        const uint32_t copy = Guard(
+            to, [&] { return dst.Append(PathOf(to), bytes, meta->internalDate, meta->flags); });
+        ImapSession& again = Select(from, true);
+        Guard(from, [&] {
+            again.Delete({*uid});
+            return 0;
+        });
+        return std::to_string(copy);
+    }
+
+    std::string Append(const MailFolder& folder, const std::string& bytes, int64_t received,
+                       const std::string& flags) override {
+        ImapSession& s = Session(folder.alias);
+        const uint32_t uid = Guard(
+            folder, [&] { return s.Append(PathOf(folder), bytes, received, FlagsOf(flags)); });
+        return std::to_string(uid);
+    }
+
+private:
+    static std::string Quoted(const std::string& text) {
+        return "'" + platform::VisibleText(text) + "'";
+    }
+
+    std::string Shown(const MailFolder& folder) const {
+        std::string shown = server_.Url() + " " + platform::VisibleText(folder.alias);
+        for (const auto& p : folder.path) shown += "/" + platform::VisibleText(p);
+        return shown;
+    }
+
+    [[noreturn]] void Fail(int32_t number, const std::string& operation, const MailFolder& folder,
+                           const std::string& why) const {
+        throw platform::Error(number, platform::Describe(operation, Shown(folder), why, number));
+    }
+
+    std::string LoginOf(const std::string& alias) const {
+        std::string out;
+        const std::string& t = settings_.login;
+        for (size_t i = 0; i < t.size(); ++i) {
+            if (t[i] != '%' || i + 1 >= t.size()) {
+                out += t[i];
+                continue;
+            }
+            const char c = t[++i];
+            out += c == 'n' ? alias : c == 'd' ? settings_.ns : std::string(1, c);
+        }
+        return out;
+    }
+
+    // The session of alias's login, opened (again, after a lost connection)
+    // when needed.
+    ImapSession& Session(const std::string& alias) {
+        const std::string login = LoginOf(alias);
+        auto it = sessions_.find(login);
+        if (it != sessions_.end() && it->second->Usable()) return *it->second;
+        if (it != sessions_.end()) sessions_.erase(it);
+        if (!password_) password_ = ReadPasswordFile(settings_.passwordFile);
+        ImapLogin who{mode_, login, settings_.admin, *password_};
+        auto session = std::make_unique<ImapSession>(server_, who);
+        return *sessions_.emplace(login, std::move(session)).first->second;
+    }
+
+    std::vector<imap::ImapFolder> Folders(const std::string& alias) {
+        ImapSession& s = Session(alias);
+        return Guard(MailFolder{alias, {}}, [&] { return s.ListFolders(); });
+    }
+
+    // Selects folder; for writing, only while its UIDVALIDITY is the one
+    // its keys were listed under (when this backend listed them).
+    ImapSession& Select(const MailFolder& folder, bool forWriting) {
+        ImapSession& s = Session(folder.alias);
+        selectedValidity_ = Guard(folder, [&] { return s.Select(PathOf(folder), forWriting); });
+        const auto known = validity_.find({folder.alias, folder.path});
+        if (forWriting && known != validity_.end() && known->second != selectedValidity_) {
+            Fail(err::kResourceLocked, "select folder", folder,
+                 "its UIDVALIDITY changed from " + std::to_string(known->second) + " to " +
+                     std::to_string(selectedValidity_) +
+                     " since its messages were listed; nothing is changed by key");
+        }
+        return s;
+    }
+
+    // Runs f; a session that lost its connection is dropped, so that the
+    // next call (the next mailbox) connects afresh.
+    template <typename F>
+    auto Guard(const MailFolder& folder, F&& f) -> decltype(f()) {
+        try {
+            return f();
+        } catch (const platform::Error&) {
+            const auto it = sessions_.find(LoginOf(folder.alias));
+            if (it != sessions_.end() && !it->second->Usable()) sessions_.erase(it);
+            throw;
+        }
+    }
+
+    MailStoreSettings settings_;
+    ImapServer server_;
+    LoginMode mode_;
+    std::optional<std::string> password_;
+    std::map<std::string, std::unique_ptr<ImapSession>> sessions_;  // by login
+    std::map<std::pair<std::string, std::vector<std::string>>, uint32_t> validity_;
+    uint32_t selectedValidity_ = 0;
+    std::map<std::pair<std::string, std::vector<std::string>>, std::vector<uint32_t>> pending_;
+};
+
+}  // namespace
+
+std::unique_ptr<MailStore> OpenImapStore(const MailStoreSettings& settings) {
+    auto refuse = [&](const std::string& why, const std::string& value) {
+        throw platform::Error(
+            err::kInvalidArg,
+            platform::Describe("read configuration", settings.source + ": mailstore." + settings.ns,
+                               why + ": '" + platform::VisibleText(value) + "'", err::kInvalidArg));
+    };
+    ImapServer server;
+    const std::string& loc = settings.location;
+    const size_t colon = loc.find("://");
+    const std::string scheme = platform::Lower(loc.substr(0, colon));
+    if (colon == std::string::npos || (scheme != "imap" && scheme != "imaps")) {
+        refuse("not an imap:// or imaps:// location", loc);
+    }
+    server.implicitTls = scheme == "imaps";
+    std::string hostPort = loc.substr(colon + 3);
+    if (!hostPort.empty() && hostPort.back() == '/') hostPort.pop_back();
+    if (hostPort.empty() || hostPort.find_first_of("/@?#") != std::string::npos) {
+        refuse("an IMAP location is imap://host[:port] or imaps://host[:port], nothing more", loc);
+    }
+    server.port = server.implicitTls ? 993 : 143;
+    size_t portAt = hostPort.rfind(':');
+    if (hostPort[0] == '[') {  // [IPv6]:port
+        const size_t close = hostPort.find(']');
+        if (close == std::string::npos) refuse("an unclosed [ in the host", loc);
+        server.host = hostPort.substr(1, close - 1);
+        portAt = close + 1 < hostPort.size() && hostPort[close + 1] == ':' ? close + 1
+                                                                           : std::string::npos;
+    } else {
+        server.host = hostPort.substr(0, portAt);
+    }
+    if (portAt != std::string::npos) {
+        const std::string port = hostPort.substr(portAt + 1);
+        int value = 0;
+        const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), value);
+        if (ec != std::errc() || end != port.data() + port.size() || value < 1 || value > 65535) {
+            refuse("not a port number", port);
+        }
+        server.port = value;
+    }
+    if (server.host.empty()) refuse("no host", loc);
+    server.startTls = settings.starttls && !server.implicitTls;
+    server.caFile = settings.caFile;
+    server.connectTimeoutMs =
+        static_cast<int>(std::clamp<int64_t>(settings.connectTimeoutMs, 1, 3600000));
+    server.replyTimeoutMs =
+        static_cast<int>(std::clamp<int64_t>(settings.replyTimeoutMs, 1, 3600000));
+
+    LoginMode mode = LoginMode::kPlain;
+    const std::string auth = platform::Lower(settings.auth);
+    if (auth == "master") {
+        mode = LoginMode::kMaster;
+    } else if (auth == "proxy") {
+        mode = LoginMode::kProxy;
+    } else if (auth != "plain") {
+        refuse("auth is plain, master or proxy", settings.auth);
+    }
+    if (mode != LoginMode::kPlain && settings.admin.empty()) {
+        refuse("auth " + auth + " needs mailstore." + settings.ns + ".admin", settings.auth);
+    }
+    if (settings.passwordFile.empty()) {
+        refuse("an IMAP store needs mailstore." + settings.ns + ".password_file", loc);
+    }
+    return std::make_unique<ImapStore>(settings, server, mode);
+}
+
+}  // namespace localplatform

@@ -1,0 +1,38 @@
+// The IMAP backend of a mapped namespace: the mailboxes of an IMAP server
+// (Dovecot, Cyrus), one logged-in session per mailbox login.
+//
+// Location "imap://host[:port]" (143) or "imaps://host[:port]" (993). The
+// login of mailbox alias is the "login" template (%n alias, %d namespace,
+// %% a "%"); "auth" says how it logs in: "plain" as that login with the
+// password of "password_file", "master" as a Dovecot master user ("admin"),
+// "proxy" as "admin" acting for the login (SASL PLAIN authorization
+// identity: Cyrus admins, Dovecot master users). The password is read from
+// its file, private to its owner, when the first session opens.
+//
+// A message's key is its UID in decimal, its received time INTERNALDATE,
+// its size RFC822.SIZE, its flags Maildir's letters for the system flags
+// ($Forwarded is "P"). The Inbox is INBOX; other folders are named from the
+// top of the login's hierarchy. A UID means the same message only while the
+// folder's UIDVALIDITY stays: a folder whose UIDVALIDITY changed since this
+// backend listed it is not changed by key at all (an error says so).
+//
+// Deletes are gathered per folder and done at Flush: STORE \Deleted and UID
+// EXPUNGE of exactly those UIDs. A move inside one login is UID MOVE (UID
+// COPY and UID EXPUNGE without MOVE); between logins it is APPEND with the
+// date and flags into the target, then the source's UID EXPUNGE, so a crash
+// between leaves both, never neither. The server cannot list its logins:
+// Mailboxes() is empty, and FindMailbox logs in to find one.
+#pragma once
+
+#include <memory>
+
+#include "localplatform/store/mail_store.h"
+
+namespace localplatform {
+
+// The IMAP backend of settings.location (an "imap://" or "imaps://" one).
+// Raises err::kInvalidArg naming the setting's source and value for a
+// location or setting it cannot take. Nothing is connected yet.
+[[nodiscard]] std::unique_ptr<MailStore> OpenImapStore(const MailStoreSettings& settings);
+
+}  // namespace localplatform

@@ -1,0 +1,214 @@
+// The IMAP backend against a private Dovecot, through the factory the item
+// store uses: what Dovecot holds is what the backend lists, and what the
+// backend removes, moves or appends is what Dovecot reads back. A server
+// that goes away fails the folder at hand, and the next mailbox connects
+// afresh.
+#include "localplatform/store/imap/imap_store.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "base/error.h"
+#include "localplatform/store/store_test_support.h"
+#include "localplatform/store/testing/dovecot_server.h"
+
+namespace localplatform {
+namespace {
+
+using testing::DovecotServer;
+using testing::ErrorOf;
+namespace err = platform::err;
+
+const int64_t kPast = 1700000000;
+
+std::string Mail(const std::string& id) {
+    return "From: a@example.com\r\nSubject: " + id + "\r\nMessage-ID: <" + id + ">\r\n\r\nbody\r\n";
+}
+
+std::pair<int32_t, std::string> Failure(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const platform::Error& e) {
+        return {e.Number(), e.Description()};
+    }
+    return {0, "nothing thrown"};
+}
+
+TEST(ImapStoreSettingsTest, RefusesWhatItCannotTake) {
+    const struct {
+        const char* location;
+        const char* auth;
+        const char* admin;
+        const char* passwordFile;
+        const char* want;
+    } cases[] = {
+        {"imap://mail.example.org/INBOX", "plain", "", "/p", "nothing more"},
+        {"imap://mail.example.org:99999", "plain", "", "/p", "not a port number"},
+        {"imaps://", "plain", "", "/p", "nothing more"},
+        {"imap://mail.example.org", "kerberos", "", "/p", "plain, master or proxy"},
+        {"imap://mail.example.org", "master", "", "/p", "needs mailstore.example.admin"},
+        {"imap://mail.example.org", "plain", "", "", "needs mailstore.example.password_file"},
+    };
+    for (const auto& c : cases) {
+        MailStoreSettings s;
+        s.ns = "example";
+        s.location = c.location;
+        s.auth = c.auth;
+        s.admin = c.admin;
+        s.passwordFile = c.passwordFile;
+        s.source = "platform.conf:3";
+        const auto [number, text] = Failure([&] { (void)OpenMailStore(s); });
+        EXPECT_EQ(number, err::kInvalidArg) << c.location;
+        EXPECT_NE(text.find("platform.conf:3: mailstore.example"), std::string::npos) << text;
+        EXPECT_NE(text.find(c.want), std::string::npos) << text;
+    }
+}
+
+class ImapStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!DovecotServer::Available()) GTEST_SKIP() << "dovecot is not installed";
+        server_ = std::make_unique<DovecotServer>();
+        passwordFile_ = server_->Folder() + "/quellix-password";
+        std::ofstream(passwordFile_) << server_->Settings().masterPassword << "\n";
+        ::chmod(passwordFile_.c_str(), 0600);
+    }
+    MailStoreSettings Settings(const std::string& auth = "master") const {
+        MailStoreSettings s;
+        s.ns = "example";
+        s.location = server_->ImapUrl();
+        s.login = "%n@%d";
+        s.auth = auth;
+        s.admin = server_->Settings().masterUser;
+        s.passwordFile = passwordFile_;
+        s.replyTimeoutMs = 5000;
+        s.source = "platform.conf:1";
+        return s;
+    }
+    std::unique_ptr<DovecotServer> server_;
+    std::string passwordFile_;
+};
+
+TEST_F(ImapStoreTest, ListsWhatDovecotHolds) {
+    server_->Append("jdoe@example", "Junk E-mail", Mail("old"), kPast, "\\Seen \\Answered");
+    server_->Append("jdoe@example", "Archive.2024", Mail("archived"), kPast);
+    for (const char* auth : {"master", "proxy"}) {
+        SCOPED_TRACE(auth);
+        const auto store = OpenMailStore(Settings(auth));
+        EXPECT_EQ(store->Describe(), server_->ImapUrl());
+        EXPECT_EQ(store->FindMailbox("jdoe"), "jdoe");
+        EXPECT_EQ(store->Subfolders({"jdoe", {}}),
+                  (std::vector<std::string>{"Archive", "Junk E-mail"}));
+        EXPECT_EQ(store->Subfolders({"jdoe", {"Archive"}}), std::vector<std::string>{"2024"});
+        EXPECT_TRUE(store->HasFolder({"jdoe", {"Archive", "2024"}}));
+        EXPECT_FALSE(store->HasFolder({"jdoe", {"Nothing"}}));
+        EXPECT_EQ(ErrorOf([&] { (void)store->Subfolders({"jdoe", {"Nothing"}}); }), err::kNotFound);
+        const auto messages = store->Messages({"jdoe", {"Junk E-mail"}});
+        ASSERT_EQ(messages.size(), 1U);
+        EXPECT_EQ(messages[0].key, "1");
+        EXPECT_EQ(messages[0].received, kPast);
+        EXPECT_EQ(messages[0].size, static_cast<int64_t>(Mail("old").size()));
+        EXPECT_EQ(messages[0].flags, "RS");
+        EXPECT_EQ(store->Content({"jdoe", {"Junk E-mail"}}, "1"), Mail("old"));
+        EXPECT_FALSE(store->Message({"jdoe", {"Junk E-mail"}}, "7"));
+    }
+}
+
+TEST_F(ImapStoreTest, DeleteAtFlushLeavesTheUsersDeletedMessage) {
+    server_->Append("jdoe@example", "Junk E-mail", Mail("a"), kPast);
+    server_->Append("jdoe@example", "Junk E-mail", Mail("user-deleted"), kPast, "\\Deleted");
+    server_->Append("jdoe@example", "Junk E-mail", Mail("c"), kPast);
+    const auto store = OpenMailStore(Settings());
+    const MailFolder junk{"jdoe", {"Junk E-mail"}};
+    const auto listed = store->Messages(junk);
+    ASSERT_EQ(listed.size(), 3U);
+    EXPECT_EQ(listed[1].flags, "T");
+    EXPECT_TRUE(store->Delete(junk, listed[0].key));
+    EXPECT_TRUE(store->Delete(junk, listed[2].key));
+    EXPECT_EQ(server_->Messages("jdoe@example", "Junk E-mail").size(), 3U);  // batched
+    store->Flush();
+    const auto left = server_->Messages("jdoe@example", "Junk E-mail");
+    ASSERT_EQ(left.size(), 1U);
+    EXPECT_EQ(left[0].messageId, "<user-deleted>");
+}
+
+TEST_F(ImapStoreTest, MoveKeepsBytesDateAndFlags) {
+    struct Case {
+        const char* name;
+        std::string login;  // one login for both mailboxes: UID MOVE; else APPEND then UID EXPUNGE
+    } cases[] = {{"between logins", "%n@%d"}, {"inside one login", "jdoe@example"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string id = std::string("moved ") + c.name;
+        server_->Append("jdoe@example", "Junk E-mail", Mail(id), kPast, "\\Seen \\Flagged");
+        MailStoreSettings s = Settings();
+        s.login = c.login;
+        const auto store = OpenMailStore(s);
+        const MailFolder junk{"jdoe", {"Junk E-mail"}};
+        const auto listed = store->Messages(junk);
+        ASSERT_EQ(listed.size(), 1U);
+        // "ann"'s Inbox: another user's, or (one login) the same INBOX.
+        const std::string key = store->Move(junk, listed[0].key, {"ann", {}});
+        EXPECT_TRUE(server_->Messages("jdoe@example", "Junk E-mail").empty());
+        const std::string owner = c.login == "%n@%d" ? "ann@example" : "jdoe@example";
+        const auto inbox = server_->Messages(owner, "INBOX");
+        const auto it = std::find_if(inbox.begin(), inbox.end(),
+                                     [&](const auto& m) { return std::to_string(m.uid) == key; });
+        ASSERT_NE(it, inbox.end());
+        EXPECT_EQ(it->messageId, "<" + id + ">");
+        EXPECT_EQ(it->received, kPast);
+        EXPECT_EQ(it->flags, "\\Flagged \\Seen");
+        EXPECT_EQ(store->Content({"ann", {}}, key), Mail(id));
+        EXPECT_EQ(ErrorOf([&] {
+                      (void)store->Move(junk, listed[0].key, {"ann", {}});
+                  }),
+                  err::kNotFound);
+    }
+}
+
+TEST_F(ImapStoreTest, AppendKeepsDateAndFlags) {
+    const auto store = OpenMailStore(Settings());
+    server_->CreateFolder("ann@example", "Kept");
+    const std::string key = store->Append({"ann", {"Kept"}}, Mail("new"), kPast, "FS");
+    const auto got = server_->Messages("ann@example", "Kept");
+    ASSERT_EQ(got.size(), 1U);
+    EXPECT_EQ(std::to_string(got[0].uid), key);
+    EXPECT_EQ(got[0].received, kPast);
+    EXPECT_EQ(got[0].flags, "\\Flagged \\Seen");
+}
+
+TEST_F(ImapStoreTest, AServerGoneFailsTheFolderAndTheNextMailboxConnectsAfresh) {
+    server_->Append("jdoe@example", "Junk E-mail", Mail("a"), kPast);
+    server_->Append("ann@example", "Junk E-mail", Mail("b"), kPast);
+    const auto store = OpenMailStore(Settings());
+    ASSERT_EQ(store->Messages({"jdoe", {"Junk E-mail"}}).size(), 1U);
+    ASSERT_EQ(std::system(
+                  ("doveadm -c " + server_->Folder() + "/dovecot.conf kick jdoe@example >/dev/null")
+                      .c_str()),
+              0);
+    server_->Stop();
+    const auto [number, text] = Failure([&] { (void)store->Messages({"jdoe", {"Junk E-mail"}}); });
+    EXPECT_EQ(number, err::kFail);
+    EXPECT_NE(text.find(server_->ImapUrl() + " jdoe@example"), std::string::npos) << text;
+    const auto down = Failure([&] { (void)store->Messages({"ann", {"Junk E-mail"}}); });
+    EXPECT_NE(down.second.find("connect(" + server_->ImapUrl() + ") failed"), std::string::npos)
+        << down.second;
+    server_->Start();
+    EXPECT_EQ(store->Messages({"ann", {"Junk E-mail"}}).size(), 1U);
+    EXPECT_EQ(store->Messages({"jdoe", {"Junk E-mail"}}).size(), 1U);
+}
+
+TEST_F(ImapStoreTest, PasswordFileMustBePrivate) {
+    ::chmod(passwordFile_.c_str(), 0644);
+    const auto store = OpenMailStore(Settings());
+    const auto [number, text] = Failure([&] { (void)store->FindMailbox("jdoe"); });
+    EXPECT_EQ(number, err::kPermissionDenied);
+    EXPECT_NE(text.find(passwordFile_), std::string::npos) << text;
+    EXPECT_EQ(text.find(server_->Settings().masterPassword), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace localplatform
