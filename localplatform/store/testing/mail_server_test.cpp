@@ -18,7 +18,7 @@ std::string Mail(const std::string& id) {
 }
 
 const int64_t kPast = std::time(nullptr) - int64_t{40} * 86400;
-const std::string kFolder = "Junk E-mail/Größe & Co";
+constexpr const char* kFolder = "Junk E-mail/Größe & Co";
 
 class DovecotServerTest : public ::testing::TestWithParam<bool> {
 protected:
