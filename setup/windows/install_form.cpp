@@ -84,16 +84,12 @@ void InstallForm::CreateControls() {
     setFixedSize(Twips(0, 0, kInstallFormWidth, kInstallFormHeight).size());
 
     // Each control is named, captioned and placed by its row of the layout.
-    const auto place = [](QWidget* widget, const ControlPlace& row) {
-        widget->setObjectName(row.name);
-        widget->setGeometry(Twips(row));
-    };
     const auto caption = [](const ControlPlace& row) {
         return QString::fromUtf8(row.caption != nullptr ? row.caption : "");
     };
     const auto line = [&](const ControlPlace& row) {
         auto* l = new QFrame(this);
-        place(l, row);
+        Place(*l, row);
         l->setFrameShape(QFrame::HLine);
         l->setFrameShadow(QFrame::Plain);
         l->setLineWidth(1);
@@ -101,30 +97,30 @@ void InstallForm::CreateControls() {
     };
     const auto label = [&](const ControlPlace& row) {
         auto* l = new QLabel(caption(row), this);
-        place(l, row);
+        Place(*l, row);
         l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         return l;
     };
     const auto check = [&](const ControlPlace& row) {
         auto* c = new QCheckBox(caption(row), this);
-        place(c, row);
+        Place(*c, row);
         return c;
     };
     const auto edit = [&](const ControlPlace& row) {
         auto* e = new QLineEdit(caption(row), this);
-        place(e, row);
+        Place(*e, row);
         return e;
     };
     const auto button = [&](const ControlPlace& row) {
         auto* b = new QPushButton(caption(row), this);
-        place(b, row);
+        Place(*b, row);
         // Return and keypad Enter press the focused button, as Space does.
         b->setAutoDefault(true);
         return b;
     };
     const auto combo = [&](const ControlPlace& row, const QStringList& items) {
         auto* c = new DropDownList(this);
-        place(c, row);
+        Place(*c, row);
         c->addItems(items);
         for (int i = 0; i < c->count(); ++i) c->setItemData(i, 0);
         c->setCurrentIndex(-1);
@@ -132,19 +128,19 @@ void InstallForm::CreateControls() {
     };
     const auto list = [&](const ControlPlace& row) {
         auto* l = new QListWidget(this);
-        place(l, row);
+        Place(*l, row);
         l->setSelectionMode(QAbstractItemView::MultiSelection);
         l->setUniformItemSizes(true);
         return l;
     };
     const auto option = [&](const ControlPlace& row) {
         auto* o = new QRadioButton(caption(row), this);
-        place(o, row);
+        Place(*o, row);
         return o;
     };
     const auto wrappingCheck = [&](const ControlPlace& row) {
         auto* c = new WrappingCheckBox(caption(row), this);
-        place(c, row);
+        Place(*c, row);
         return c;
     };
 
@@ -186,7 +182,7 @@ void InstallForm::CreateControls() {
     for (int16_t i = 0; i < kRunChoiceCount; ++i) runs << QString::fromUtf8(RunChoiceText(i));
     ComboRun = combo(InstallFormControl("ComboRun"), runs);
     Label9 = new ColonLabel(caption(InstallFormControl("Label9")), this);
-    place(Label9, InstallFormControl("Label9"));
+    Place(*Label9, InstallFormControl("Label9"));
     Label9->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     QStringList hours, minutes;
     for (int h = 1; h <= 12; ++h) hours << QString::number(h);
@@ -200,10 +196,10 @@ void InstallForm::CreateControls() {
     Label9->SetColonCentre((ComboStartHour->geometry().right() + 1 + ComboStartMin->x()) / 2 -
                            Label9->x());
     Frame1 = new QFrame(this);
-    place(Frame1, InstallFormControl("Frame1"));
+    Place(*Frame1, InstallFormControl("Frame1"));
     Frame1->setFrameShape(QFrame::NoFrame);
     CheckAllMbx = new QCheckBox(caption(InstallFormControl("CheckAllMbx")), Frame1);
-    place(CheckAllMbx, InstallFormControl("CheckAllMbx"));
+    Place(*CheckAllMbx, InstallFormControl("CheckAllMbx"));
 
     // The per-mailbox registration.
     Check3 = wrappingCheck(InstallFormControl("Check3"));
@@ -219,18 +215,18 @@ void InstallForm::CreateControls() {
     Check6 = check(InstallFormControl("Check6"));
     Check6->setEnabled(false);
     txtErr = new QPlainTextEdit(this);
-    place(txtErr, InstallFormControl("txtErr"));
+    Place(*txtErr, InstallFormControl("txtErr"));
     txtErr->setReadOnly(true);
     txtErr->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     txtErr->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     txtErr->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     txtErr->hide();
     SysMbxList = new QListWidget(this);
-    place(SysMbxList, InstallFormControl("SysMbxList"));
+    Place(*SysMbxList, InstallFormControl("SysMbxList"));
     SysMbxList->hide();
     SysMbxList->lower();
     Picture1 = new ProgressBar(this);
-    place(Picture1, InstallFormControl("Picture1"));
+    Place(*Picture1, InstallFormControl("Picture1"));
     Command3 = button(InstallFormControl("Command3"));
     Command3->hide();
     Picture1->raise();
@@ -241,20 +237,7 @@ void InstallForm::CreateControls() {
 }
 
 void InstallForm::SetTabOrder() {
-    // The focus chain visits the controls by their tab index.
-    std::vector<const ControlPlace*> rows;
-    for (const ControlPlace& row : kInstallFormControls) {
-        if (row.tabIndex >= 0) rows.push_back(&row);
-    }
-    std::sort(rows.begin(), rows.end(), [](const ControlPlace* a, const ControlPlace* b) {
-        return a->tabIndex < b->tabIndex;
-    });
-    QWidget* previous = nullptr;
-    for (const ControlPlace* row : rows) {
-        auto* widget = findChild<QWidget*>(QString::fromUtf8(row->name));
-        if (previous != nullptr && widget != nullptr) QWidget::setTabOrder(previous, widget);
-        previous = widget;
-    }
+    OrderTabs(*this, kInstallFormControls);
     Picture1->setFocusPolicy(Qt::NoFocus);
 }
 

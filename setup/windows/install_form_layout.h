@@ -1,27 +1,9 @@
-// The main window's layout as it was drawn: each control's designer name,
-// its caption, its place in twips (left, top, width, height, relative to its
-// parent's client area) and its tab index. The window creates and orders its
-// controls from this table and its tests read the same table, so the layout
-// is written once.
+// The main window's layout (see control_place.h).
 #pragma once
 
-#include <QRect>
-#include <string_view>
-
-#include "setup/windows/twips.h"
+#include "setup/windows/control_place.h"
 
 namespace setup::windows {
-
-struct ControlPlace {
-    const char* name;
-    // The text the control is created with; nullptr for a control without
-    // one (a list, a field the window fills).
-    const char* caption;
-    int left, top, width, height;
-    // Where the control stands in the tab order; -1 for one that takes no
-    // focus.
-    int tabIndex;
-};
 
 // The client area, in twips.
 inline constexpr int kInstallFormWidth = 9630;
@@ -83,18 +65,8 @@ inline constexpr ControlPlace kInstallFormControls[] = {
     {"Command2", "Exit", 5160, 7245, 1575, 375, 3},
 };
 
-// The row of a control, found when the program is compiled: a name that is
-// not in the table does not compile.
 consteval const ControlPlace& InstallFormControl(std::string_view name) {
-    for (const ControlPlace& row : kInstallFormControls) {
-        if (name == row.name) return row;
-    }
-    throw "no such control in the main window's layout";
-}
-
-// Where a control stands, in pixels.
-inline QRect Twips(const ControlPlace& place) {
-    return Twips(place.left, place.top, place.width, place.height);
+    return FindControl(kInstallFormControls, name);
 }
 
 }  // namespace setup::windows
