@@ -20,5 +20,5 @@ if(QUELLIX_BENCH)
   # What the move manifest costs a move run, and putting a run back
   # (run by scripts/bench-undo.sh).
   add_executable(move_manifest_bench ${CMAKE_CURRENT_LIST_DIR}/bench/move_manifest_bench.cpp)
-  target_link_libraries(move_manifest_bench PRIVATE platform lp_store lp_config)
+  target_link_libraries(move_manifest_bench PRIVATE platform lp_store lp_config quellix_base_testing)
 endif()
