@@ -1,8 +1,9 @@
-// The IMAP backend against a private Dovecot, through the factory the item
-// store uses: what Dovecot holds is what the backend lists, and what the
-// backend removes, moves or appends is what Dovecot reads back. A server
-// that goes away fails the folder at hand, and the next mailbox connects
-// afresh.
+// The IMAP backend against a private Dovecot (master user) and a private
+// Cyrus (an administrator acting for each user), through the factory the
+// item store uses: what the server holds is what the backend lists, and what
+// the backend removes, moves or appends is what the server reads back. A
+// server that goes away fails the folder at hand, and the next mailbox
+// connects afresh.
 #include "localplatform/store/imap/imap_store.h"
 
 #include <gtest/gtest.h>
@@ -13,11 +14,13 @@
 
 #include "base/error.h"
 #include "localplatform/store/store_test_support.h"
+#include "localplatform/store/testing/cyrus_server.h"
 #include "localplatform/store/testing/dovecot_server.h"
 
 namespace localplatform {
 namespace {
 
+using testing::CyrusServer;
 using testing::DovecotServer;
 using testing::ErrorOf;
 namespace err = platform::err;
@@ -67,38 +70,59 @@ TEST(ImapStoreSettingsTest, RefusesWhatItCannotTake) {
     }
 }
 
+// How the backend logs in to each test server.
+template <typename Server>
+struct Login;
+template <>
+struct Login<DovecotServer> {
+    static std::vector<std::string> Modes() { return {"master", "proxy"}; }
+    static std::string Admin(const DovecotServer& s) { return s.Settings().masterUser; }
+    static std::string Password(const DovecotServer& s) { return s.Settings().masterPassword; }
+};
+template <>
+struct Login<CyrusServer> {
+    static std::vector<std::string> Modes() { return {"proxy"}; }
+    static std::string Admin(const CyrusServer& s) { return s.Settings().admin; }
+    static std::string Password(const CyrusServer& s) { return s.Settings().adminPassword; }
+};
+
+template <typename Server>
 class ImapStoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!DovecotServer::Available()) GTEST_SKIP() << "dovecot is not installed";
-        server_ = std::make_unique<DovecotServer>();
+        if (!Server::Available()) GTEST_SKIP() << "the server is not installed";
+        server_ = std::make_unique<Server>();
         passwordFile_ = server_->Folder() + "/quellix-password";
-        std::ofstream(passwordFile_) << server_->Settings().masterPassword << "\n";
+        std::ofstream(passwordFile_) << Login<Server>::Password(*server_) << "\n";
         ::chmod(passwordFile_.c_str(), 0600);
     }
-    MailStoreSettings Settings(const std::string& auth = "master") const {
+    MailStoreSettings Settings(const std::string& auth = Login<Server>::Modes()[0]) const {
         MailStoreSettings s;
         s.ns = "example";
         s.location = server_->ImapUrl();
         s.login = "%n@%d";
         s.auth = auth;
-        s.admin = server_->Settings().masterUser;
+        s.admin = Login<Server>::Admin(*server_);
         s.passwordFile = passwordFile_;
         s.replyTimeoutMs = 5000;
         s.source = "platform.conf:1";
         return s;
     }
-    std::unique_ptr<DovecotServer> server_;
+    std::unique_ptr<Server> server_;
     std::string passwordFile_;
 };
 
-TEST_F(ImapStoreTest, ListsWhatDovecotHolds) {
-    server_->Append("jdoe@example", "Junk E-mail", Mail("old"), kPast, "\\Seen \\Answered");
-    server_->Append("jdoe@example", "Archive.2024", Mail("archived"), kPast);
-    for (const char* auth : {"master", "proxy"}) {
+using Servers = ::testing::Types<DovecotServer, CyrusServer>;
+TYPED_TEST_SUITE(ImapStoreTest, Servers);
+
+TYPED_TEST(ImapStoreTest, ListsWhatTheServerHolds) {
+    auto& server = *this->server_;
+    server.Append("jdoe@example", "Junk E-mail", Mail("old"), kPast, "\\Seen \\Answered");
+    server.Append("jdoe@example", "Archive/2024", Mail("archived"), kPast);
+    for (const std::string& auth : Login<TypeParam>::Modes()) {
         SCOPED_TRACE(auth);
-        const auto store = OpenMailStore(Settings(auth));
-        EXPECT_EQ(store->Describe(), server_->ImapUrl());
+        const auto store = OpenMailStore(this->Settings(auth));
+        EXPECT_EQ(store->Describe(), server.ImapUrl());
         EXPECT_EQ(store->FindMailbox("jdoe"), "jdoe");
         EXPECT_EQ(store->Subfolders({"jdoe", {}}),
                   (std::vector<std::string>{"Archive", "Junk E-mail"}));
@@ -117,25 +141,27 @@ TEST_F(ImapStoreTest, ListsWhatDovecotHolds) {
     }
 }
 
-TEST_F(ImapStoreTest, DeleteAtFlushLeavesTheUsersDeletedMessage) {
-    server_->Append("jdoe@example", "Junk E-mail", Mail("a"), kPast);
-    server_->Append("jdoe@example", "Junk E-mail", Mail("user-deleted"), kPast, "\\Deleted");
-    server_->Append("jdoe@example", "Junk E-mail", Mail("c"), kPast);
-    const auto store = OpenMailStore(Settings());
+TYPED_TEST(ImapStoreTest, DeleteAtFlushLeavesTheUsersDeletedMessage) {
+    auto& server = *this->server_;
+    server.Append("jdoe@example", "Junk E-mail", Mail("a"), kPast);
+    server.Append("jdoe@example", "Junk E-mail", Mail("user-deleted"), kPast, "\\Deleted");
+    server.Append("jdoe@example", "Junk E-mail", Mail("c"), kPast);
+    const auto store = OpenMailStore(this->Settings());
     const MailFolder junk{"jdoe", {"Junk E-mail"}};
     const auto listed = store->Messages(junk);
     ASSERT_EQ(listed.size(), 3U);
     EXPECT_EQ(listed[1].flags, "T");
     EXPECT_TRUE(store->Delete(junk, listed[0].key));
     EXPECT_TRUE(store->Delete(junk, listed[2].key));
-    EXPECT_EQ(server_->Messages("jdoe@example", "Junk E-mail").size(), 3U);  // batched
+    EXPECT_EQ(server.Messages("jdoe@example", "Junk E-mail").size(), 3U);  // batched
     store->Flush();
-    const auto left = server_->Messages("jdoe@example", "Junk E-mail");
+    const auto left = server.Messages("jdoe@example", "Junk E-mail");
     ASSERT_EQ(left.size(), 1U);
     EXPECT_EQ(left[0].messageId, "<user-deleted>");
 }
 
-TEST_F(ImapStoreTest, MoveKeepsBytesDateAndFlags) {
+TYPED_TEST(ImapStoreTest, MoveKeepsBytesDateAndFlags) {
+    auto& server = *this->server_;
     struct Case {
         const char* name;
         std::string login;  // one login for both mailboxes: UID MOVE; else APPEND then UID EXPUNGE
@@ -143,8 +169,8 @@ TEST_F(ImapStoreTest, MoveKeepsBytesDateAndFlags) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string id = std::string("moved ") + c.name;
-        server_->Append("jdoe@example", "Junk E-mail", Mail(id), kPast, "\\Seen \\Flagged");
-        MailStoreSettings s = Settings();
+        server.Append("jdoe@example", "Junk E-mail", Mail(id), kPast, "\\Seen \\Flagged");
+        MailStoreSettings s = this->Settings();
         s.login = c.login;
         const auto store = OpenMailStore(s);
         const MailFolder junk{"jdoe", {"Junk E-mail"}};
@@ -152,9 +178,9 @@ TEST_F(ImapStoreTest, MoveKeepsBytesDateAndFlags) {
         ASSERT_EQ(listed.size(), 1U);
         // "ann"'s Inbox: another user's, or (one login) the same INBOX.
         const std::string key = store->Move(junk, listed[0].key, {"ann", {}});
-        EXPECT_TRUE(server_->Messages("jdoe@example", "Junk E-mail").empty());
+        EXPECT_TRUE(server.Messages("jdoe@example", "Junk E-mail").empty());
         const std::string owner = c.login == "%n@%d" ? "ann@example" : "jdoe@example";
-        const auto inbox = server_->Messages(owner, "INBOX");
+        const auto inbox = server.Messages(owner, "INBOX");
         const auto it = std::find_if(inbox.begin(), inbox.end(),
                                      [&](const auto& m) { return std::to_string(m.uid) == key; });
         ASSERT_NE(it, inbox.end());
@@ -169,18 +195,21 @@ TEST_F(ImapStoreTest, MoveKeepsBytesDateAndFlags) {
     }
 }
 
-TEST_F(ImapStoreTest, AppendKeepsDateAndFlags) {
-    const auto store = OpenMailStore(Settings());
-    server_->CreateFolder("ann@example", "Kept");
+TYPED_TEST(ImapStoreTest, AppendKeepsDateAndFlags) {
+    auto& server = *this->server_;
+    const auto store = OpenMailStore(this->Settings());
+    server.CreateFolder("ann@example", "Kept");
     const std::string key = store->Append({"ann", {"Kept"}}, Mail("new"), kPast, "FS");
-    const auto got = server_->Messages("ann@example", "Kept");
+    const auto got = server.Messages("ann@example", "Kept");
     ASSERT_EQ(got.size(), 1U);
     EXPECT_EQ(std::to_string(got[0].uid), key);
     EXPECT_EQ(got[0].received, kPast);
     EXPECT_EQ(got[0].flags, "\\Flagged \\Seen");
 }
 
-TEST_F(ImapStoreTest, AServerGoneFailsTheFolderAndTheNextMailboxConnectsAfresh) {
+using DovecotStoreTest = ImapStoreTest<DovecotServer>;
+
+TEST_F(DovecotStoreTest, AServerGoneFailsTheFolderAndTheNextMailboxConnectsAfresh) {
     server_->Append("jdoe@example", "Junk E-mail", Mail("a"), kPast);
     server_->Append("ann@example", "Junk E-mail", Mail("b"), kPast);
     const auto store = OpenMailStore(Settings());
@@ -201,7 +230,7 @@ TEST_F(ImapStoreTest, AServerGoneFailsTheFolderAndTheNextMailboxConnectsAfresh) 
     EXPECT_EQ(store->Messages({"jdoe", {"Junk E-mail"}}).size(), 1U);
 }
 
-TEST_F(ImapStoreTest, PasswordFileMustBePrivate) {
+TEST_F(DovecotStoreTest, PasswordFileMustBePrivate) {
     ::chmod(passwordFile_.c_str(), 0644);
     const auto store = OpenMailStore(Settings());
     const auto [number, text] = Failure([&] { (void)store->FindMailbox("jdoe"); });

@@ -72,7 +72,9 @@ def create(imap, mailbox, folder):
     if mailbox == "INBOX":
         return
     typ, data = imap.create(mailbox)
-    if typ != "OK" and b"ALREADYEXISTS" not in b" ".join(d or b"" for d in data):
+    # Dovecot says [ALREADYEXISTS]; Cyrus only "Mailbox already exists".
+    said = b" ".join(d or b"" for d in data).lower()
+    if typ != "OK" and b"alreadyexists" not in said and b"already exists" not in said:
         sys.exit("create %s: %s" % (folder, data))
 
 
