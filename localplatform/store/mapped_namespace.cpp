@@ -178,6 +178,7 @@ ItemRow MappedNamespaces::MessageRow(int64_t folderId, const MailMessage& messag
     n.backend = folder.backend;
     n.folder = folder.folder;
     n.key = message.key;
+    n.flags = message.flags;
     n.urlPath = folder.urlPath;
     n.urlPath.push_back(message.key);
     n.row.parent = folderId;

@@ -26,6 +26,7 @@ public:
         MailStore* backend = nullptr;
         MailFolder folder;                 // a message's folder, or the folder itself
         std::string key;                   // a message's key; empty for a folder or mailbox
+        std::string flags;                 // a message's flags when listed
         std::vector<std::string> urlPath;  // names from the root, as URLs give them
         ItemRow row;
     };
