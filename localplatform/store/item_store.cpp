@@ -1053,7 +1053,7 @@ int64_t ItemStore::SaveMessage(int64_t parent, const std::string& rfc822, int64_
         const std::string key = folder.backend->Append(folder.folder, rfc822, receivedUtc, "");
         return h_->mapped
             .MessageRow(parent,
-                        MailMessage{key, receivedUtc, static_cast<int64_t>(rfc822.size()), ""})
+                        MailStoreMessage{key, receivedUtc, static_cast<int64_t>(rfc822.size()), ""})
             .id;
     }
     const std::string itemName = name.empty() ? NewItemName(*h_) : name;
@@ -1557,8 +1557,8 @@ ItemRow ItemStore::MoveMailStoreItem(int64_t id, int64_t fromFolder, int64_t toF
         u.Bind(1, entry).Bind(2, key).Run();
         BatchTick();
     }
-    return h_->mapped.MessageRow(
-        toFolder, MailMessage{key, source.row.received.value_or(0), source.row.size, source.flags});
+    return h_->mapped.MessageRow(toFolder, MailStoreMessage{key, source.row.received.value_or(0),
+                                                            source.row.size, source.flags});
 }
 
 namespace {

@@ -172,7 +172,7 @@ std::optional<ItemRow> MappedNamespaces::Child(int64_t id, const std::string& se
     return std::nullopt;
 }
 
-ItemRow MappedNamespaces::MessageRow(int64_t folderId, const MailMessage& message) {
+ItemRow MappedNamespaces::MessageRow(int64_t folderId, const MailStoreMessage& message) {
     const Node& folder = Require(folderId, "open");
     Node n;
     n.backend = folder.backend;

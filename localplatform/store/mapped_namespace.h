@@ -70,7 +70,7 @@ public:
 
     // The row of message key of the folder node folderId (after a move or
     // an append).
-    [[nodiscard]] ItemRow MessageRow(int64_t folderId, const MailMessage& message);
+    [[nodiscard]] ItemRow MessageRow(int64_t folderId, const MailStoreMessage& message);
     // The URL path of the mailbox's standard folder of property (folded,
     // e.g. "urn:schemas:httpmail:sentitems") by its usual names; nothing
     // when the mailbox has none.
