@@ -178,13 +178,12 @@ TEST(PlatformConfig, MailStoreKeysMapNamespaces) {
 // A password file must be the running user's alone, and is never read
 // through a link; the password never appears in an error.
 TEST(PlatformConfig, PasswordFilesArePrivateToTheirOwner) {
-    const auto dir =
-        std::filesystem::temp_directory_path() / ("cfgpw-" + std::to_string(getpid()));
+    const auto dir = std::filesystem::temp_directory_path() / ("cfgpw-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     const auto path = (dir / "imap.pw").string();
     std::ofstream(path) << "s3cret\nignored\n";
-    std::filesystem::permissions(path, std::filesystem::perms::owner_read |
-                                           std::filesystem::perms::owner_write);
+    std::filesystem::permissions(
+        path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     EXPECT_EQ(localplatform::ReadPasswordFile(path), "s3cret");
     std::filesystem::create_symlink(path, dir / "link.pw");
     const auto refused = [](const std::string& p) {
