@@ -48,12 +48,13 @@ protected:
             {.cn = "Archive", .account = "arch", .alias = "arch", .mail = "arch@example.org"},
         });
         const int64_t now = std::time(nullptr);
-        server_->Append("ann@example.org", "Spam", Mail("ann-old"), now - 20 * 86400, "\\Seen");
+        const int64_t twentyDays = int64_t{20} * 86400;
+        server_->Append("ann@example.org", "Spam", Mail("ann-old"), now - twentyDays, "\\Seen");
         server_->Append("ann@example.org", "Spam", Mail("ann-new"), now - 86400);
         server_->Append("ann@example.org", "Spam", Mail("ann-trashed-new"), now - 86400,
                         "\\Deleted");
-        server_->Append("ann@example.org", "Spam/Sub", Mail("ann-sub-old"), now - 20 * 86400);
-        server_->Append("bob@example.org", "Spam", Mail("bob-old"), now - 20 * 86400);
+        server_->Append("ann@example.org", "Spam/Sub", Mail("ann-sub-old"), now - twentyDays);
+        server_->Append("bob@example.org", "Spam", Mail("bob-old"), now - twentyDays);
         server_->CreateFolder("arch@example.org", "Archive");  // arch's Maildir is there
     }
 
@@ -117,7 +118,7 @@ TEST_F(MailStoreRunTest, AMoveRunIsPutBackByUndo) {
                                   [](const auto& m) { return m.messageId == "<ann-old>"; });
     ASSERT_NE(old, back.end());
     EXPECT_EQ(old->flags, "\\Seen");
-    EXPECT_LT(old->received, std::time(nullptr) - 19 * 86400);
+    EXPECT_LT(old->received, std::time(nullptr) - int64_t{19} * 86400);
 }
 
 }  // namespace

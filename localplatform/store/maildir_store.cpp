@@ -412,7 +412,7 @@ public:
         const UniqueFd cur = SubDir(dir.Get(), "cur", PathText(folder));
         std::string sorted = flags;
         std::sort(sorted.begin(), sorted.end());
-        const std::string key = NewKey();
+        std::string key = NewKey();
         const std::string target = key + std::string(kInfo) + sorted;
         WriteInto(tmp.Get(), key, bytes, 0600, received, PathText(folder) + "/tmp");
         if (::renameat2(tmp.Get(), key.c_str(), cur.Get(), target.c_str(), RENAME_NOREPLACE) != 0) {
