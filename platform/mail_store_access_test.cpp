@@ -12,6 +12,7 @@
 #include "localplatform/store/store_test_support.h"
 #include "localplatform/store/testing/dovecot_server.h"
 #include "platform/ado.h"
+#include "platform/move_manifest.h"
 
 namespace platform {
 namespace {
@@ -34,6 +35,14 @@ std::string SweepQuery(const std::string& traversal, const std::string& folderUr
            "\"') WHERE \"DAV:ishidden\" = false AND \"DAV:iscollection\" = false AND "
            "(\"urn:schemas:httpmail:datereceived\" <= CAST(\"" +
            iso + "\" as 'dateTime'))";
+}
+
+// The instant days ago, as the sweep writes its cutoff.
+std::string IsoDaysAgo(int days) {
+    std::array<char, 32> iso{};
+    const time_t at = std::time(nullptr) - time_t{days} * 86400;
+    std::strftime(iso.data(), iso.size(), "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&at));
+    return iso.data();
 }
 
 Connection OpenStore(const std::string& url) {
@@ -101,10 +110,7 @@ TEST_P(MailStoreAccessTest, TheSweepDeletesWhatItSelectsAndNothingElse) {
 
         Connection cnn = OpenStore(kMailbox);
         Recordset rs;
-        std::array<char, 32> iso{};
-        const time_t cutoff = std::time(nullptr) - time_t{10} * 86400;
-        std::strftime(iso.data(), iso.size(), "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&cutoff));
-        rs.Open(SweepQuery(c.traversal, std::string(kMailbox) + c.folder, iso.data()), cnn);
+        rs.Open(SweepQuery(c.traversal, std::string(kMailbox) + c.folder, IsoDaysAgo(10)), cnn);
         // Delivered while the sweep runs: not among the rows, never deleted.
         server_->Deliver("jdoe@example", junk, Mail("while@junk"));
         for (; !rs.Eof(); rs.MoveNext()) {
@@ -158,6 +164,53 @@ TEST_P(MailStoreAccessTest, TwoFoldersOneUrlWouldNameAreAnError) {
     } catch (const Error& e) {
         EXPECT_NE(e.Description().find("'Junk' and 'junk'"), std::string::npos) << e.Description();
     }
+}
+
+TEST_P(MailStoreAccessTest, AMovedMessageIsPutBackWithItsDateAndFlags) {
+    server_->Append("jdoe@example", "Junk E-mail", Mail("moved@junk"), old_, "\\Seen \\Deleted");
+    server_->Append("jdoe@example", "Junk E-mail", Mail("stays@junk"), recent_);
+    server_->CreateFolder("ann@example", "Archive");                  // ann's Maildir is there
+    const std::string junk = std::string(kMailbox) + "/junk e-mail";  // any case
+    const std::string quarantine = "file://./backofficestorage/example/MBX/ann";
+    Connection cnn = OpenStore(kMailbox);
+    Recordset rs;
+    rs.Open("select \"DAV:href\" from scope('shallow traversal of \"" + junk +
+                "\"') where \"DAV:displayname\" <> 'x' and \"urn:schemas:httpmail:datereceived\" < "
+                "CAST(\"" +
+                IsoDaysAgo(10) + "\" as 'dateTime')",
+            cnn);
+    ASSERT_EQ(rs.RecordCount(), 1);
+    const std::string source = rs.Fields("DAV:href").Value().ToString();
+    rs.Close();
+
+    const int64_t run = BeginStoreRun(std::string(kMailbox) + "/x.reg", true, 0);
+    const std::string moved = MoveRecordForRun(source, quarantine, run);
+    EXPECT_EQ(moved.rfind(quarantine + "/", 0), 0U) << moved;
+    EXPECT_EQ(Left("Junk E-mail"), (std::vector<std::string>{"<stays@junk>"}));
+    const auto there = server_->Messages("ann@example", "");
+    ASSERT_EQ(there.size(), 1U);
+    EXPECT_EQ(there[0].received, old_);
+
+    auto entries = MovedMessagesOfRun(run);
+    ASSERT_EQ(entries.size(), 1U);
+    EXPECT_EQ(entries[0].state, MovedMessage::State::kInDestination);
+    EXPECT_EQ(entries[0].sourceUrl,
+              std::string(kMailbox) + "/Junk E-mail/" + source.substr(source.rfind('/') + 1));
+    EXPECT_EQ(entries[0].destinationUrl, moved);
+    ASSERT_TRUE(entries[0].received);
+    EXPECT_EQ(entries[0].received->UnixSeconds(), old_);
+    const auto back = PutBackMovedMessage(entries[0]);
+    EXPECT_EQ(back.outcome, PutBackResult::Outcome::kPutBack);
+    EXPECT_EQ(back.url, source);
+    EXPECT_EQ(PutBackMovedMessage(MovedMessagesOfRun(run)[0]).outcome,
+              PutBackResult::Outcome::kAlreadyPutBack);
+    EXPECT_TRUE(server_->Messages("ann@example", "").empty());
+    for (const auto& m : server_->Messages("jdoe@example", "Junk E-mail")) {
+        if (m.messageId != "<moved@junk>") continue;
+        EXPECT_EQ(m.received, old_);
+        EXPECT_EQ(m.flags, "\\Deleted \\Seen");
+    }
+    EXPECT_EQ(Left("Junk E-mail"), (std::vector<std::string>{"<moved@junk>", "<stays@junk>"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, MailStoreAccessTest, ::testing::Values(false, true),

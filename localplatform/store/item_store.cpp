@@ -30,7 +30,7 @@ using platform::Error;
 using platform::Variant;
 using platform::VariantType;
 
-constexpr int kSchemaVersion = 3;
+constexpr int kSchemaVersion = 4;
 constexpr int kBatchMaxWrites = 256;
 constexpr int kDefaultBatchMs = 100;
 constexpr int kDefaultBusyMs = 10000;
@@ -111,6 +111,21 @@ CREATE TABLE runs(
   moves INTEGER NOT NULL);
 CREATE INDEX IF NOT EXISTS moves_by_time ON moves(moved_at);
 PRAGMA user_version = 3;
+)sql";
+
+// Version 4: moves of a mail store's messages in the manifest. Such an
+// entry names no item of the store (item 0): the message is its key in the
+// source folder (source_key) and, once moved, its key in the destination
+// folder at destination_path (destination_key; NULL while the move is under
+// way), with the received time and flags it had. A store of an older
+// version gets the columns when it is opened.
+constexpr const char* kMailMovesSchema = R"sql(
+ALTER TABLE moves ADD COLUMN source_key TEXT;
+ALTER TABLE moves ADD COLUMN destination_path TEXT;
+ALTER TABLE moves ADD COLUMN destination_key TEXT;
+ALTER TABLE moves ADD COLUMN received INTEGER;
+ALTER TABLE moves ADD COLUMN flags TEXT;
+PRAGMA user_version = 4;
 )sql";
 
 constexpr const char* kRowColumns =
@@ -278,9 +293,9 @@ void SetBusyWait(ItemStore::Handle& h, const StoreSettings& settings) {
                                    std::to_string(settings.busyBudgetMs) + ")"});
 }
 
-// Upgrades a store of version 1 (no move manifest) or 2 (no runs) in
-// place. Another process may be doing the same: the version is read again
-// under the write lock.
+// Upgrades a store of version 1 (no move manifest), 2 (no runs) or 3 (no
+// moves of mail stores' messages) in place. Another process may be doing the same: the version is
+// read again under the write lock.
 void UpgradeSchema(ItemStore::Handle& h) {
     SqliteDb::Transaction tx(h.db);
     int version = 0;
@@ -290,6 +305,7 @@ void UpgradeSchema(ItemStore::Handle& h) {
     }
     if (version == 1) h.db.Exec(kMovesSchema);
     if (version == 1 || version == 2) h.db.Exec(kRunsSchema);
+    if (version >= 1 && version <= 3) h.db.Exec(kMailMovesSchema);
     tx.Commit();
 }
 
@@ -361,6 +377,7 @@ std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path,
         h->db.Exec(kSchema);
         h->db.Exec(kMovesSchema);
         h->db.Exec(kRunsSchema);
+        h->db.Exec(kMailMovesSchema);
         tx.Commit();
     } else if (version < 1 || version > kSchemaVersion) {
         throw Error(
@@ -1036,7 +1053,7 @@ int64_t ItemStore::SaveMessage(int64_t parent, const std::string& rfc822, int64_
         const std::string key = folder.backend->Append(folder.folder, rfc822, receivedUtc, "");
         return h_->mapped
             .MessageRow(parent,
-                        MailMessage{key, receivedUtc, static_cast<int64_t>(rfc822.size()), ""})
+                        MailStoreMessage{key, receivedUtc, static_cast<int64_t>(rfc822.size()), ""})
             .id;
     }
     const std::string itemName = name.empty() ? NewItemName(*h_) : name;
@@ -1064,6 +1081,8 @@ int64_t ItemStore::SaveMessage(int64_t parent, const std::string& rfc822, int64_
 
 ItemRow ItemStore::MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder, int64_t run,
                             const std::vector<std::string>* sourcePath) {
+    if (MappedNamespaces::IsMapped(id) || MappedNamespaces::IsMapped(toFolder))
+        return MoveMailStoreItem(id, fromFolder, toFolder, run);
     RequireFolder(*this, toFolder);
     const std::string name = NewItemName(*h_);
     const int64_t now = NowSeconds();
@@ -1399,6 +1418,16 @@ std::vector<ItemRow> ItemStore::MailboxesHaving(int64_t container, const std::st
 
 // ---------------------------------------------------------------- move manifest
 
+// What the manifest keeps of a move of a mail store's message beyond the
+// columns every entry has.
+struct MailMove {
+    std::string sourceKey;
+    std::vector<std::string> destinationPath;
+    std::optional<std::string> destinationKey;  // none while under way
+    int64_t received = 0;
+    std::string flags;
+};
+
 namespace {
 
 std::vector<std::string> SplitPath(const std::string& path) {
@@ -1412,14 +1441,24 @@ std::vector<std::string> SplitPath(const std::string& path) {
     return segments;
 }
 
-// The manifest's columns with the item's state now, as MoveEntryOf reads them.
-constexpr const char* kMoveColumns =
-    "m.id, m.run, m.item, m.source_folder, m.source_path, m.source_name,"
-    " m.destination_folder, m.destination_name, m.size, m.moved_at, m.restored_at,"
-    " i.parent, i.received,"
-    " (SELECT l.run FROM moves l WHERE l.item = m.item AND l.id > m.id"
-    "  AND l.restored_at IS NULL ORDER BY l.id LIMIT 1)"
-    " FROM moves m LEFT JOIN items i ON i.id = m.item AND i.kind = 0";
+// The manifest's columns with the item's state now, as MoveEntryOf reads
+// them; a store older than version 4 (read as it stands) has no moves of a
+// mail store's messages.
+std::string MoveColumns(int version) {
+    return std::string(
+               "m.id, m.run, m.item, m.source_folder, m.source_path, m.source_name,"
+               " m.destination_folder, m.destination_name, m.size, m.moved_at, m.restored_at,"
+               " i.parent, i.received,"
+               " (SELECT l.run FROM moves l WHERE l.item = m.item AND m.item <> 0 AND l.id > m.id"
+               "  AND l.restored_at IS NULL ORDER BY l.id LIMIT 1),") +
+           (version >= 4
+                ? " m.source_key, m.destination_path, m.destination_key, m.received, m.flags,"
+                  " (SELECT l.run FROM moves l WHERE m.source_key IS NOT NULL"
+                  "  AND l.source_key = m.destination_key AND l.source_path = m.destination_path"
+                  "  AND l.id > m.id AND l.restored_at IS NULL ORDER BY l.id LIMIT 1)"
+                : " NULL, NULL, NULL, NULL, NULL, NULL") +
+           " FROM moves m LEFT JOIN items i ON i.id = m.item AND i.kind = 0";
+}
 
 MoveEntry MoveEntryOf(const Stmt& s) {
     MoveEntry e;
@@ -1440,7 +1479,142 @@ MoveEntry MoveEntryOf(const Stmt& s) {
     return e;
 }
 
+std::optional<MailMove> MailMoveOf(const Stmt& s, MoveEntry& e) {
+    if (s.IsNull(14)) return std::nullopt;
+    MailMove m;
+    m.sourceKey = s.Text(14);
+    m.destinationPath = SplitPath(s.Text(15));
+    if (!s.IsNull(16)) m.destinationKey = s.Text(16);
+    if (!s.IsNull(17)) m.received = s.Int(17);
+    if (!s.IsNull(18)) m.flags = s.Text(18);
+    if (!s.IsNull(19)) e.laterRun = s.Int(19);
+    return m;
+}
+
 }  // namespace
+
+// ---------------------------------------------------------------- moves of mail stores
+
+ItemRow ItemStore::MoveMailStoreItem(int64_t id, int64_t fromFolder, int64_t toFolder,
+                                     int64_t run) {
+    const auto* src = h_->mapped.Find(id);
+    const auto* dst = h_->mapped.Find(toFolder);
+    if (src == nullptr || src->row.kind != ItemKind::kItem || src->row.parent != fromFolder) {
+        throw Error(err::kNotFound,
+                    platform::Describe("move item", std::to_string(id),
+                                       "the item is no longer in its folder (moved or deleted "
+                                       "meanwhile); nothing was copied",
+                                       err::kNotFound));
+    }
+    if (dst == nullptr || dst->row.kind == ItemKind::kItem || dst->backend != src->backend) {
+        // One mail store moves its own messages; between it and the store
+        // (or another mail store) there is no atomic step to take.
+        throw Error(err::kAdoFeatureNotAvailable,
+                    platform::Describe("move item", JoinPath(src->urlPath),
+                                       "the destination folder is not in the same mail store as "
+                                       "the message (" +
+                                           src->backend->Describe() + ")",
+                                       err::kAdoFeatureNotAvailable));
+    }
+    const MappedNamespaces::Node source = *src;  // copies: registering rows may move the nodes
+    const MappedNamespaces::Node destination = *dst;
+    const std::vector<std::string> sourceFolder(source.urlPath.begin(), source.urlPath.end() - 1);
+    int64_t entry = 0;
+    if (run != 0) {
+        // The entry is committed before the message leaves its folder, so a
+        // crash in between leaves an entry that finds the message in one
+        // of the two folders (a move keeps the key where it can).
+        FlushBatch();
+        SqliteDb::Transaction tx(h_->db);
+        auto e = h_->db.Cached(
+            "INSERT INTO moves(run, item, source_folder, source_path, source_name,"
+            " destination_folder, destination_name, size, moved_at, source_key, destination_path,"
+            " received, flags) VALUES(?1, 0, 0, ?2, ?3, 0, '', ?4, ?5, ?3, ?6, ?7, ?8)");
+        e.Bind(1, run).Bind(2, JoinPath(sourceFolder)).Bind(3, source.key);
+        e.Bind(4, source.row.size).Bind(5, NowSeconds()).Bind(6, JoinPath(destination.urlPath));
+        e.Bind(7, source.row.received.value_or(0)).Bind(8, source.flags).Run();
+        entry = h_->db.LastInsertId();
+        tx.Commit();
+    }
+    std::string key;
+    try {
+        key = source.backend->Move(source.folder, source.key, destination.folder);
+    } catch (const Error&) {
+        // Not moved (the mail store says why): the entry goes again.
+        if (entry != 0) {
+            try {
+                h_->db.Cached("DELETE FROM moves WHERE id = ?1").Bind(1, entry).Run();
+            } catch (const Error&) {
+                // It names a message still in its source: undo leaves that alone.
+            }
+        }
+        throw;
+    }
+    if (entry != 0) {
+        BatchWrite();
+        auto u = h_->db.Cached(
+            "UPDATE moves SET destination_key = ?2, destination_name = ?2 WHERE id = ?1");
+        u.Bind(1, entry).Bind(2, key).Run();
+        BatchTick();
+    }
+    return h_->mapped.MessageRow(toFolder, MailStoreMessage{key, source.row.received.value_or(0),
+                                                            source.row.size, source.flags});
+}
+
+namespace {
+
+// Where a mail store's message a manifest entry names is now: in its
+// destination folder (currentFolder is the folder's id then) or not.
+void LocateMailMove(ItemStore& store, MappedNamespaces& mapped, MoveEntry& e, const MailMove& m) {
+    e.currentFolder.reset();
+    e.received.reset();
+    const auto folder = store.Lookup(m.destinationPath);
+    if (!folder || !folder->foreign || !folder->IsFolder()) return;
+    e.destinationFolder = folder->id;
+    // A move cut short before its key was written kept the source's key.
+    e.destinationName = m.destinationKey.value_or(m.sourceKey);
+    const auto& node = mapped.Require(folder->id, "locate moved message");
+    if (const auto msg = node.backend->Message(node.folder, e.destinationName)) {
+        e.currentFolder = folder->id;
+        e.received = msg->received;
+    }
+}
+
+}  // namespace
+
+void ItemStore::LocateMailMove(MoveEntry& e, const MailMove& m) {
+    localplatform::LocateMailMove(*this, h_->mapped, e, m);
+}
+
+RestoreResult ItemStore::RestoreMailMove(MoveEntry e, const MailMove& m) {
+    if (e.restoredAt) return {RestoreOutcome::kAlreadyRestored, {}};
+    LocateMailMove(e, m);
+    if (e.laterRun != 0) return {RestoreOutcome::kMovedLater, {}};
+    const auto source = Lookup(e.sourcePath);
+    if (!source || !source->foreign || !source->IsFolder())
+        return {RestoreOutcome::kSourceFolderGone, {}};
+    if (!e.currentFolder) return {RestoreOutcome::kNotInDestination, {}};
+    const auto src = *h_->mapped.Find(source->id);
+    const auto dst = *h_->mapped.Find(*e.currentFolder);
+    if (src.backend != dst.backend) return {RestoreOutcome::kSourceFolderGone, {}};
+    std::string key;
+    if (src.backend->Message(src.folder, m.sourceKey)) {
+        // Both copies (a move between file systems cut short after the
+        // copy): the source's stays, the copy goes.
+        (void)dst.backend->Delete(dst.folder, e.destinationName);
+        dst.backend->Flush();
+        key = m.sourceKey;
+    } else {
+        // Back with its received time and flags: a move keeps both.
+        key = dst.backend->Move(dst.folder, e.destinationName, src.folder);
+    }
+    FlushBatch();
+    SqliteDb::Transaction tx(h_->db);
+    auto u = h_->db.Cached("UPDATE moves SET restored_at = ?2 WHERE id = ?1");
+    u.Bind(1, e.entry).Bind(2, NowSeconds()).Run();
+    tx.Commit();
+    return {RestoreOutcome::kRestored, key};
+}
 
 // ---------------------------------------------------------------- runs
 
@@ -1478,10 +1652,17 @@ std::vector<MoveEntry> ItemStore::MovesOfRun(int64_t run, int64_t afterEntry, in
     if (h_->version < 2) return {};  // an older store read as it stands: no manifest
     const ScopedRead together(*this);
     std::vector<MoveEntry> entries;
-    auto s = h_->db.Cached(std::string("SELECT ") + kMoveColumns +
+    auto s = h_->db.Cached("SELECT " + MoveColumns(h_->version) +
                            " WHERE m.run = ?1 AND m.id > ?2 ORDER BY m.id LIMIT ?3");
     s.Bind(1, run).Bind(2, afterEntry).Bind(3, limit > 0 ? limit : int64_t{-1});
-    while (s.Step()) entries.push_back(MoveEntryOf(s));
+    std::vector<std::pair<size_t, MailMove>> mail;
+    while (s.Step()) {
+        entries.push_back(MoveEntryOf(s));
+        if (auto m = MailMoveOf(s, entries.back())) mail.emplace_back(entries.size() - 1, *m);
+    }
+    s.Reset();
+    // Where a mail store's message is now is the mail store's to say.
+    for (const auto& [at, m] : mail) LocateMailMove(entries[at], m);
     return entries;
 }
 
@@ -1491,14 +1672,22 @@ RestoreResult ItemStore::RestoreMove(int64_t entry) {
     FlushBatch();
     SqliteDb::Transaction tx(h_->db);
     std::optional<MoveEntry> e;
+    std::optional<MailMove> mail;
     {
-        auto s = h_->db.Cached(std::string("SELECT ") + kMoveColumns + " WHERE m.id = ?1");
+        auto s = h_->db.Cached("SELECT " + MoveColumns(h_->version) + " WHERE m.id = ?1");
         s.Bind(1, entry);
-        if (s.Step()) e = MoveEntryOf(s);
+        if (s.Step()) {
+            e = MoveEntryOf(s);
+            mail = MailMoveOf(s, *e);
+        }
     }
     if (!e) {
         throw Error(err::kNotFound, platform::Describe("put back moved item", std::to_string(entry),
                                                        "no such move recorded", err::kNotFound));
+    }
+    if (mail) {
+        tx.Commit();  // nothing written: the mail store's move is a step of its own
+        return RestoreMailMove(*e, *mail);
     }
     if (e->restoredAt) return {RestoreOutcome::kAlreadyRestored, {}};
     if (e->currentFolder != e->destinationFolder) return {RestoreOutcome::kNotInDestination, {}};

@@ -106,6 +106,7 @@ using SqlParam = std::variant<int64_t, double, std::string>;
 
 struct ParsedQuery;
 struct QueryResult;
+struct MailMove;  // a manifest entry's part for a mail store's message
 
 class ItemStore {
 public:
@@ -316,6 +317,12 @@ private:
     // The mail store's mailboxes below container when it is a mapped
     // namespace's "MBX" (none of those the store holds itself).
     [[nodiscard]] std::vector<ItemRow> MappedMailboxes(int64_t container);
+    // MoveItem of a mail store's message into a folder of the same mail
+    // store, its manifest entry committed before the message leaves.
+    ItemRow MoveMailStoreItem(int64_t id, int64_t fromFolder, int64_t toFolder, int64_t run);
+    // Fills in where the message of a manifest entry for a mail store is now.
+    void LocateMailMove(MoveEntry& e, const MailMove& m);
+    RestoreResult RestoreMailMove(MoveEntry e, const MailMove& m);
     // What ScopedRead holds: BeginRead returns false, and does nothing,
     // inside a transaction; EndRead ends what BeginRead began.
     [[nodiscard]] bool BeginRead();

@@ -27,7 +27,7 @@
 namespace localplatform {
 
 // One message as the backend lists it.
-struct MailMessage {
+struct MailStoreMessage {
     // The backend's stable name for it: Maildir's base file name up to the
     // ":2," info part, IMAP's UID (in decimal). Unique within its folder.
     std::string key;
@@ -67,10 +67,10 @@ public:
     // err::kNotFound when folder does not exist.
     [[nodiscard]] virtual std::vector<std::string> Subfolders(const MailFolder& folder) = 0;
     // The messages directly in folder (not in its subfolders), in key order.
-    [[nodiscard]] virtual std::vector<MailMessage> Messages(const MailFolder& folder) = 0;
+    [[nodiscard]] virtual std::vector<MailStoreMessage> Messages(const MailFolder& folder) = 0;
     // One message of folder by key; nothing when it is not there (any more).
-    [[nodiscard]] virtual std::optional<MailMessage> Message(const MailFolder& folder,
-                                                             const std::string& key) = 0;
+    [[nodiscard]] virtual std::optional<MailStoreMessage> Message(const MailFolder& folder,
+                                                                  const std::string& key) = 0;
     // The message's bytes as stored. Raises err::kNotFound when it is gone.
     [[nodiscard]] virtual std::string Content(const MailFolder& folder, const std::string& key) = 0;
 

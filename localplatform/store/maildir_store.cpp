@@ -266,9 +266,9 @@ public:
         return {names.begin(), names.end()};
     }
 
-    std::vector<MailMessage> Messages(const MailFolder& folder) override {
+    std::vector<MailStoreMessage> Messages(const MailFolder& folder) override {
         const UniqueFd dir = OpenFolder(folder);
-        std::map<std::string, MailMessage> byKey;
+        std::map<std::string, MailStoreMessage> byKey;
         if (!dir.IsOpen()) return {};
         auto& known = known_[FolderKey(folder)];
         known.clear();
@@ -288,22 +288,23 @@ public:
                 const std::string key = KeyOf(name);
                 // A message the server is moving from new/ to cur/ may show
                 // in both: cur/ (read last) has its newest name.
-                byKey[key] = MailMessage{key, st.st_mtime, st.st_size, FlagsOf(name)};
+                byKey[key] = MailStoreMessage{key, st.st_mtime, st.st_size, FlagsOf(name)};
                 known[key] = Located{sub, name, st};
             }
         }
-        std::vector<MailMessage> out;
+        std::vector<MailStoreMessage> out;
         out.reserve(byKey.size());
         for (auto& [key, m] : byKey) out.push_back(std::move(m));
         return out;
     }
 
-    std::optional<MailMessage> Message(const MailFolder& folder, const std::string& key) override {
+    std::optional<MailStoreMessage> Message(const MailFolder& folder,
+                                            const std::string& key) override {
         const UniqueFd dir = OpenFolder(folder);
         if (!dir.IsOpen()) return std::nullopt;
         const auto found = Locate(folder, dir.Get(), key);
         if (!found) return std::nullopt;
-        return MailMessage{key, found->st.st_mtime, found->st.st_size, FlagsOf(found->name)};
+        return MailStoreMessage{key, found->st.st_mtime, found->st.st_size, FlagsOf(found->name)};
     }
 
     std::string Content(const MailFolder& folder, const std::string& key) override {
@@ -411,7 +412,7 @@ public:
         const UniqueFd cur = SubDir(dir.Get(), "cur", PathText(folder));
         std::string sorted = flags;
         std::sort(sorted.begin(), sorted.end());
-        const std::string key = NewKey();
+        std::string key = NewKey();
         const std::string target = key + std::string(kInfo) + sorted;
         WriteInto(tmp.Get(), key, bytes, 0600, received, PathText(folder) + "/tmp");
         if (::renameat2(tmp.Get(), key.c_str(), cur.Get(), target.c_str(), RENAME_NOREPLACE) != 0) {

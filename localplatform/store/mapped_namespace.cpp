@@ -172,12 +172,13 @@ std::optional<ItemRow> MappedNamespaces::Child(int64_t id, const std::string& se
     return std::nullopt;
 }
 
-ItemRow MappedNamespaces::MessageRow(int64_t folderId, const MailMessage& message) {
+ItemRow MappedNamespaces::MessageRow(int64_t folderId, const MailStoreMessage& message) {
     const Node& folder = Require(folderId, "open");
     Node n;
     n.backend = folder.backend;
     n.folder = folder.folder;
     n.key = message.key;
+    n.flags = message.flags;
     n.urlPath = folder.urlPath;
     n.urlPath.push_back(message.key);
     n.row.parent = folderId;

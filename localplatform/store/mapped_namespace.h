@@ -26,6 +26,7 @@ public:
         MailStore* backend = nullptr;
         MailFolder folder;                 // a message's folder, or the folder itself
         std::string key;                   // a message's key; empty for a folder or mailbox
+        std::string flags;                 // a message's flags when listed
         std::vector<std::string> urlPath;  // names from the root, as URLs give them
         ItemRow row;
     };
@@ -69,7 +70,7 @@ public:
 
     // The row of message key of the folder node folderId (after a move or
     // an append).
-    [[nodiscard]] ItemRow MessageRow(int64_t folderId, const MailMessage& message);
+    [[nodiscard]] ItemRow MessageRow(int64_t folderId, const MailStoreMessage& message);
     // The URL path of the mailbox's standard folder of property (folded,
     // e.g. "urn:schemas:httpmail:sentitems") by its usual names; nothing
     // when the mailbox has none.
