@@ -53,7 +53,7 @@ std::optional<uint32_t> UidOf(const std::string& key) {
     return uid;
 }
 
-MailMessage ToMessage(const ImapMessage& m) {
+MailStoreMessage ToMessage(const ImapMessage& m) {
     return {std::to_string(m.uid), m.internalDate, m.size, Letters(m.flags)};
 }
 
@@ -106,20 +106,22 @@ public:
         return {names.begin(), names.end()};
     }
 
-    std::vector<MailMessage> Messages(const MailFolder& folder) override {
+    std::vector<MailStoreMessage> Messages(const MailFolder& folder) override {
         ImapSession& s = Select(folder, false);
         validity_[{folder.alias, folder.path}] = selectedValidity_;
-        std::vector<MailMessage> out;
+        std::vector<MailStoreMessage> out;
         for (const auto& m : Guard(folder, [&] { return s.FetchMessages(); })) {
             out.push_back(ToMessage(m));
         }
         // Keys compare as text, the order the interface promises.
-        std::sort(out.begin(), out.end(),
-                  [](const MailMessage& a, const MailMessage& b) { return a.key < b.key; });
+        std::sort(out.begin(), out.end(), [](const MailStoreMessage& a, const MailStoreMessage& b) {
+            return a.key < b.key;
+        });
         return out;
     }
 
-    std::optional<MailMessage> Message(const MailFolder& folder, const std::string& key) override {
+    std::optional<MailStoreMessage> Message(const MailFolder& folder,
+                                            const std::string& key) override {
         const auto uid = UidOf(key);
         if (!uid) return std::nullopt;
         ImapSession& s = Select(folder, false);
