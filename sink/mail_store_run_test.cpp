@@ -1,10 +1,13 @@
-// A whole cleanup run over a namespace held by a real Dovecot's Maildirs:
-// the run deletes or moves exactly what it selects, a move is put back by
-// undo with its date and flags, and Dovecot reads back what remains.
+// A whole cleanup run over a namespace held by a real Dovecot, reached as
+// its Maildirs or over IMAP (a master user): the run deletes or moves
+// exactly what it selects, a move is put back by undo with its date and
+// flags, and Dovecot reads back what remains.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <ctime>
+#include <fstream>
 #include <memory>
 
 #include "localplatform/store/testing/dovecot_server.h"
@@ -24,7 +27,7 @@ std::string Mail(const std::string& id) {
     return "From: a@example.com\r\nSubject: " + id + "\r\nMessage-ID: <" + id + ">\r\n\r\nbody\r\n";
 }
 
-class MailStoreRunTest : public SinkFixture {
+class MailStoreRunTest : public SinkFixture, public ::testing::WithParamInterface<bool> {
 protected:
     void SetUp() override {
         if (!DovecotServer::Available()) GTEST_SKIP() << "dovecot is not installed";
@@ -33,9 +36,19 @@ protected:
         options.users = {
             {"ann@example.org", "a"}, {"bob@example.org", "b"}, {"arch@example.org", "c"}};
         server_ = std::make_unique<DovecotServer>(options);
-        std::string line = server_->MaildirConfigLines(testing::kNamespace);
-        line.pop_back();  // its line break
-        Configure({line});
+        if (GetParam()) {
+            const std::string password = server_->Folder() + "/quellix-password";
+            std::ofstream(password) << options.masterPassword << "\n";
+            ::chmod(password.c_str(), 0600);
+            const std::string key = std::string("mailstore.") + testing::kNamespace;
+            Configure({key + " = " + server_->ImapUrl(), key + ".login = %n@%d",
+                       key + ".auth = master", key + ".admin = " + options.masterUser,
+                       key + ".password_file = " + password});
+        } else {
+            std::string line = server_->MaildirConfigLines(testing::kNamespace);
+            line.pop_back();  // its line break
+            Configure({line});
+        }
         ResetRunState();
         thread_.server = ServerNames{};
         Directory({
@@ -85,7 +98,7 @@ protected:
     std::unique_ptr<DovecotServer> server_;
 };
 
-TEST_F(MailStoreRunTest, ARunDeletesTheExpiredMessagesDovecotKeeps) {
+TEST_P(MailStoreRunTest, ARunDeletesTheExpiredMessagesDovecotKeeps) {
     const std::string log = Run(Params());
     EXPECT_NE(log.find("2 messages has been deleted in "
                        "file://./backofficestorage/example.org/mbx/ann/Spam\r\n"),
@@ -96,7 +109,7 @@ TEST_F(MailStoreRunTest, ARunDeletesTheExpiredMessagesDovecotKeeps) {
     EXPECT_EQ(Left("bob@example.org", "Spam"), Strings{"<bob-old>"});  // not marked
 }
 
-TEST_F(MailStoreRunTest, AMoveRunIsPutBackByUndo) {
+TEST_P(MailStoreRunTest, AMoveRunIsPutBackByUndo) {
     OnTimerRegistration p = Params();
     p.mailboxToMove = "Archive (arch@example.org)";
     p.includeSubfolders = "0";
@@ -120,6 +133,9 @@ TEST_F(MailStoreRunTest, AMoveRunIsPutBackByUndo) {
     EXPECT_EQ(old->flags, "\\Seen");
     EXPECT_LT(old->received, std::time(nullptr) - int64_t{19} * 86400);
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, MailStoreRunTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Imap" : "Maildir"; });
 
 }  // namespace
 }  // namespace quellix

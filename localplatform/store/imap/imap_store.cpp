@@ -1,5 +1,7 @@
 #include "localplatform/store/imap/imap_store.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <charconv>
 #include <map>
@@ -70,8 +72,22 @@ public:
     [[nodiscard]] std::string Describe() const override { return server_.Url(); }
 
     std::optional<std::string> FindMailbox(const std::string& alias) override {
-        // A login that works is a mailbox; one the server refuses raises.
-        (void)Session(alias);
+        // A login that works is a mailbox. IMAP does not tell a user it does
+        // not know from a wrong password: a refused login counts as no
+        // mailbox, and the refusal goes to standard error with the
+        // server's words, once per login, so a wrong password is seen.
+        const std::string login = LoginOf(alias);
+        if (refused_.count(login) != 0) return std::nullopt;
+        try {
+            (void)Session(alias);
+        } catch (const platform::Error& e) {
+            if (e.Number() != err::kPermissionDeniedDb) throw;
+            refused_.insert(login);
+            const std::string line = "quellix: warning: " + e.Description() + "; mailbox " +
+                                     platform::VisibleText(alias) + " taken as absent\n";
+            (void)!::write(STDERR_FILENO, line.data(), line.size());
+            return std::nullopt;
+        }
         return alias;
     }
 
@@ -283,6 +299,7 @@ private:
     LoginMode mode_;
     std::optional<std::string> password_;
     std::map<std::string, std::unique_ptr<ImapSession>> sessions_;  // by login
+    std::set<std::string> refused_;                                 // logins refused
     std::map<std::pair<std::string, std::vector<std::string>>, uint32_t> validity_;
     uint32_t selectedValidity_ = 0;
     std::map<std::pair<std::string, std::vector<std::string>>, std::vector<uint32_t>> pending_;

@@ -21,7 +21,9 @@
 // COPY and UID EXPUNGE without MOVE); between logins it is APPEND with the
 // date and flags into the target, then the source's UID EXPUNGE, so a crash
 // between leaves both, never neither. The server cannot list its logins:
-// Mailboxes() is empty, and FindMailbox logs in to find one.
+// Mailboxes() is empty, and FindMailbox logs in to find one; a login the
+// server refuses is no mailbox (IMAP does not say whether the user or the
+// password was wrong), written to standard error with the server's answer.
 #pragma once
 
 #include <memory>

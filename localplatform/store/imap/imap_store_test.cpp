@@ -230,6 +230,13 @@ TEST_F(DovecotStoreTest, AServerGoneFailsTheFolderAndTheNextMailboxConnectsAfres
     EXPECT_EQ(store->Messages({"jdoe", {"Junk E-mail"}}).size(), 1U);
 }
 
+TEST_F(DovecotStoreTest, ALoginTheServerRefusesIsNoMailbox) {
+    const auto store = OpenMailStore(Settings());
+    EXPECT_FALSE(store->FindMailbox("nobody-here"));
+    EXPECT_FALSE(store->FindMailbox("nobody-here"));  // asked once
+    EXPECT_EQ(store->FindMailbox("ann"), "ann");
+}
+
 TEST_F(DovecotStoreTest, PasswordFileMustBePrivate) {
     ::chmod(passwordFile_.c_str(), 0644);
     const auto store = OpenMailStore(Settings());
