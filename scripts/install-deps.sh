@@ -8,11 +8,14 @@ set -euo pipefail
 # What building the programs and running the demo needs (scripts/demo.sh
 # installs only these: no Qt, no test servers, no clang). curl is GnuTLS's
 # build: Debian's libetpan-dev (the IMAP backend) depends on that one, and
-# the OpenSSL build's development files conflict with it.
+# the OpenSSL build's development files conflict with it. SASL PLAIN (the
+# IMAP login) is a plug-in of libsasl2-modules, which no package pulls in
+# without recommends.
 demo_packages=(
   build-essential cmake pkg-config ninja-build libgtest-dev
   libsqlite3-dev libldb-dev libtalloc-dev libldap-dev libsasl2-dev
-  libgmime-3.0-dev libcurl4-gnutls-dev libetpan-dev libgnutls28-dev tzdata
+  libgmime-3.0-dev libcurl4-gnutls-dev libetpan-dev libgnutls28-dev libsasl2-modules
+  tzdata
 )
 # Everything else: the window, the tests' servers, sanitizers, fuzzing,
 # clang-tidy, the benchmarks and the Debian packaging.

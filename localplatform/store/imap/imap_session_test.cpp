@@ -1,8 +1,8 @@
 // The IMAP session against a private Dovecot: every login mode, the
 // capabilities it insists on, folder names in modified UTF-7, removal and
-// moves by UID, APPEND with its date and flags, STARTTLS with the server's
-// certificate checked, and a server that stops answering. What the session
-// did is read back through Dovecot (doveadm), not through the session.
+// moves by UID, APPEND with its date and flags, STARTTLS and imaps with the
+// server's certificate checked, and a server that stops answering. What the session
+// did is read back through Dovecot (its own client), not through the session.
 #include "localplatform/store/imap/imap_session.h"
 
 #include <gtest/gtest.h>
@@ -249,6 +249,19 @@ TEST_F(ImapSessionTest, SilentServerHitsTheReplyBound) {
     EXPECT_NE(text.find("no reply within 1 s (the reply bound)"), std::string::npos) << text;
 }
 
+// A port of 127.0.0.1 nothing listens on at the moment of asking.
+int FreePort() {
+    platform::UniqueFd fd(socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        return 0;
+    return ntohs(addr.sin_port);
+}
+
 // A self-signed certificate for name (a DNS name or an IP address).
 void MakeCertificate(const std::string& dir, const std::string& san) {
     const std::string cmd =
@@ -258,7 +271,7 @@ void MakeCertificate(const std::string& dir, const std::string& san) {
     ASSERT_EQ(std::system(cmd.c_str()), 0) << "openssl could not make a certificate";
 }
 
-TEST_F(ImapSessionTest, StartTlsChecksCertificateAndName) {
+TEST_F(ImapSessionTest, TlsChecksCertificateAndName) {
     const std::string dir = server_->Folder();
     ImapServer s = Server();
     s.startTls = true;
@@ -267,6 +280,7 @@ TEST_F(ImapSessionTest, StartTlsChecksCertificateAndName) {
     const auto refused = Failure([&] { ImapSession session(s, Proxy()); });
     EXPECT_NE(refused.second.find("STARTTLS("), std::string::npos) << refused.second;
 
+    const int imapsPort = FreePort();
     struct Case {
         const char* name;
         std::string san;
@@ -281,11 +295,18 @@ TEST_F(ImapSessionTest, StartTlsChecksCertificateAndName) {
         server_->Stop();
         ASSERT_NO_FATAL_FAILURE(MakeCertificate(dir, c.san));
         std::ofstream(dir + "/dovecot.conf", std::ios::app)
-            << "ssl = yes\nssl_cert = <" << dir << "/cert.pem\nssl_key = <" << dir << "/key.pem\n";
+            << "ssl = yes\nssl_cert = <" << dir << "/cert.pem\nssl_key = <" << dir << "/key.pem\n"
+            << "service imap-login {\n  inet_listener imaps {\n    port = " << imapsPort
+            << "\n  }\n}\n";
         server_->Start();
         if (c.wantError.empty()) {
             ImapSession session(s, Proxy());
             EXPECT_FALSE(session.ListFolders().empty());
+            ImapServer implicit = s;
+            implicit.startTls = false;
+            implicit.implicitTls = true;
+            implicit.port = imapsPort;
+            EXPECT_FALSE(ImapSession(implicit, Proxy()).ListFolders().empty());
             ImapServer untrusted = s;
             untrusted.caFile = "/etc/ssl/certs/ca-certificates.crt";
             const auto [number, text] = Failure([&] { ImapSession other(untrusted, Proxy()); });

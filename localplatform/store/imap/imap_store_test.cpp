@@ -230,6 +230,24 @@ TEST_F(DovecotStoreTest, AServerGoneFailsTheFolderAndTheNextMailboxConnectsAfres
     EXPECT_EQ(store->Messages({"jdoe", {"Junk E-mail"}}).size(), 1U);
 }
 
+TEST_F(DovecotStoreTest, AFolderMadeAnewKeepsItsMessagesFromOldKeys) {
+    server_->Append("jdoe@example", "Junk E-mail", Mail("listed"), kPast);
+    const auto store = OpenMailStore(Settings());
+    const MailFolder junk{"jdoe", {"Junk E-mail"}};
+    ASSERT_EQ(store->Messages(junk).at(0).key, "1");
+    // The folder is removed and made again: UID 1 is another message now.
+    ASSERT_EQ(std::system(("doveadm -c " + server_->Folder() +
+                           "/dovecot.conf mailbox delete -u jdoe@example 'Junk E-mail'")
+                              .c_str()),
+              0);
+    server_->Append("jdoe@example", "Junk E-mail", Mail("newcomer"), kPast);
+    EXPECT_TRUE(store->Delete(junk, "1"));
+    const auto [number, text] = Failure([&] { store->Flush(); });
+    EXPECT_EQ(number, err::kResourceLocked);
+    EXPECT_NE(text.find("UIDVALIDITY changed"), std::string::npos) << text;
+    EXPECT_EQ(server_->Messages("jdoe@example", "Junk E-mail").at(0).messageId, "<newcomer>");
+}
+
 TEST_F(DovecotStoreTest, ALoginTheServerRefusesIsNoMailbox) {
     const auto store = OpenMailStore(Settings());
     EXPECT_FALSE(store->FindMailbox("nobody-here"));
