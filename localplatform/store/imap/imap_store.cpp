@@ -123,7 +123,15 @@ public:
     }
 
     std::vector<MailStoreMessage> Messages(const MailFolder& folder) override {
-        ImapSession& s = Select(folder, false);
+        ImapSession* selected = nullptr;
+        try {
+            selected = &Select(folder, false);
+        } catch (const platform::Error& e) {
+            // A level that only holds folders (\Noselect) holds no messages.
+            if (e.Number() != err::kTableNotFound || !IsLevelOnly(folder)) throw;
+            return {};
+        }
+        ImapSession& s = *selected;
         validity_[{folder.alias, folder.path}] = selectedValidity_;
         std::vector<MailStoreMessage> out;
         for (const auto& m : Guard(folder, [&] { return s.FetchMessages(); })) {
@@ -259,6 +267,13 @@ private:
         ImapLogin who{mode_, login, settings_.admin, *password_};
         auto session = std::make_unique<ImapSession>(server_, who);
         return *sessions_.emplace(login, std::move(session)).first->second;
+    }
+
+    bool IsLevelOnly(const MailFolder& folder) {
+        const auto all = Folders(folder.alias);
+        return std::any_of(all.begin(), all.end(), [&](const imap::ImapFolder& f) {
+            return f.path == folder.path && !f.selectable;
+        });
     }
 
     std::vector<imap::ImapFolder> Folders(const std::string& alias) {

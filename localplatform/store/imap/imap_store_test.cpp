@@ -127,6 +127,7 @@ TYPED_TEST(ImapStoreTest, ListsWhatTheServerHolds) {
         EXPECT_EQ(store->Subfolders({"jdoe", {}}),
                   (std::vector<std::string>{"Archive", "Junk E-mail"}));
         EXPECT_EQ(store->Subfolders({"jdoe", {"Archive"}}), std::vector<std::string>{"2024"});
+        EXPECT_TRUE(store->Messages({"jdoe", {"Archive"}}).empty());  // a level, maybe \Noselect
         EXPECT_TRUE(store->HasFolder({"jdoe", {"Archive", "2024"}}));
         EXPECT_FALSE(store->HasFolder({"jdoe", {"Nothing"}}));
         EXPECT_EQ(ErrorOf([&] { (void)store->Subfolders({"jdoe", {"Nothing"}}); }), err::kNotFound);
