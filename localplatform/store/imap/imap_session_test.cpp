@@ -188,20 +188,6 @@ TEST_F(ImapSessionTest, MoveKeepsBytesDateAndFlags) {
     }
 }
 
-TEST_F(ImapSessionTest, AppendKeepsDateAndFlags) {
-    ImapSession session(Server(), Proxy());
-    server_->CreateFolder(kUser, "Inbox copies");
-    const uint32_t uid = session.Append({"Inbox copies"}, Mail("appended"), kPast,
-                                        {"\\Seen", "\\Flagged", "\\Recent"});
-    const auto got = server_->Messages(kUser, "Inbox copies");
-    ASSERT_EQ(got.size(), 1U);
-    EXPECT_EQ(got[0].uid, uid);
-    EXPECT_EQ(got[0].received, kPast);
-    EXPECT_EQ(got[0].flags, "\\Flagged \\Seen");
-    session.Select({"Inbox copies"}, false);
-    EXPECT_EQ(session.FetchContent(uid), Mail("appended"));
-}
-
 TEST_F(ImapSessionTest, ServerGoneIsAClearError) {
     server_->Append(kUser, "Junk", Mail("a"), kPast);
     const std::string where = "imap://127.0.0.1:" + std::to_string(server_->ImapPort());
