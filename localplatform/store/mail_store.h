@@ -29,7 +29,8 @@ namespace localplatform {
 // One message as the backend lists it.
 struct MailStoreMessage {
     // The backend's stable name for it: Maildir's base file name up to the
-    // ":2," info part, IMAP's UID (in decimal). Unique within its folder.
+    // ":2," info part, IMAP's "<UIDVALIDITY>.<UID>" (in decimal). Unique
+    // within its folder.
     std::string key;
     int64_t received = 0;  // Unix seconds, UTC (Maildir: the file's mtime; IMAP: INTERNALDATE)
     int64_t size = 0;      // bytes of the message as stored (RFC822.SIZE over IMAP)

@@ -741,11 +741,11 @@ void ImapSession::Delete(const std::vector<uint32_t>& uids) {
     }
 }
 
-std::map<uint32_t, uint32_t> ImapSession::Move(const std::vector<uint32_t>& uids,
-                                               const std::vector<std::string>& target) {
+ImapSession::Moved ImapSession::Move(const std::vector<uint32_t>& uids,
+                                     const std::vector<std::string>& target) {
     Impl& s = *impl_;
     s.CheckUsable(s.hasMove ? "UID MOVE" : "UID COPY");
-    std::map<uint32_t, uint32_t> moved;
+    Moved moved;
     if (uids.empty()) return moved;
     const std::string wire = s.Wire(target);
     std::vector<uint32_t> sorted = uids;
@@ -776,8 +776,9 @@ std::map<uint32_t, uint32_t> ImapSession::Move(const std::vector<uint32_t>& uids
             }
         }
         std::vector<uint32_t> copied;
+        moved.validity = validity;
         for (size_t i = 0; i < src.size() && i < dst.size(); ++i) {
-            moved[src[i]] = dst[i];
+            moved.uids[src[i]] = dst[i];
             copied.push_back(src[i]);
         }
         // Without MOVE the copies exist now; only the messages copied are removed.
@@ -786,8 +787,9 @@ std::map<uint32_t, uint32_t> ImapSession::Move(const std::vector<uint32_t>& uids
     return moved;
 }
 
-uint32_t ImapSession::Append(const std::vector<std::string>& folder, const std::string& content,
-                             int64_t internalDate, const std::vector<std::string>& flags) {
+ImapSession::Appended ImapSession::Append(const std::vector<std::string>& folder,
+                                          const std::string& content, int64_t internalDate,
+                                          const std::vector<std::string>& flags) {
     Impl& s = *impl_;
     s.CheckUsable("APPEND");
     const std::string wire = s.Wire(folder);
@@ -816,7 +818,7 @@ uint32_t ImapSession::Append(const std::vector<std::string>& folder, const std::
                               platform::Describe("APPEND", s.describe + Impl::Shown(folder),
                                                  "the server gave no APPENDUID", 0));
     }
-    return uid;
+    return {validity, uid};
 }
 
 }  // namespace localplatform::imap

@@ -105,13 +105,21 @@ public:
     // message the user marked \Deleted stays. UIDs already gone are no error.
     void Delete(const std::vector<uint32_t>& uids);
     // Moves messages uids of the folder selected for writing into target
-    // (UID MOVE, or UID COPY then Delete without MOVE). Returns the copies'
-    // UIDs in target by source UID; a UID the server did not move is absent.
-    std::map<uint32_t, uint32_t> Move(const std::vector<uint32_t>& uids,
-                                      const std::vector<std::string>& target);
+    // (UID MOVE, or UID COPY then Delete without MOVE). Returns target's
+    // UIDVALIDITY and the copies' UIDs there by source UID (COPYUID); a UID
+    // the server did not move is absent.
+    struct Moved {
+        uint32_t validity = 0;
+        std::map<uint32_t, uint32_t> uids;
+    };
+    Moved Move(const std::vector<uint32_t>& uids, const std::vector<std::string>& target);
     // Appends content to folder with its received time and flags and returns
-    // the new message's UID (APPENDUID).
-    uint32_t Append(const std::vector<std::string>& folder, const std::string& content,
+    // the folder's UIDVALIDITY and the new message's UID (APPENDUID).
+    struct Appended {
+        uint32_t validity = 0;
+        uint32_t uid = 0;
+    };
+    Appended Append(const std::vector<std::string>& folder, const std::string& content,
                     int64_t internalDate, const std::vector<std::string>& flags);
 
     struct Impl;

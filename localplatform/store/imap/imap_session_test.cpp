@@ -92,7 +92,7 @@ TEST_F(ImapSessionTest, LoginModes) {
         if (c.wantError.empty()) {
             ImapSession session(Server(), c.login);
             // The session acts as the user: what it appends is in the user's Inbox.
-            session.Append({"INBOX"}, Mail(c.name), kPast, {});
+            (void)session.Append({"INBOX"}, Mail(c.name), kPast, {});
             const auto got = server_->Messages(kUser, "INBOX");
             ASSERT_FALSE(got.empty());
             EXPECT_EQ(got.back().messageId, std::string("<") + c.name + ">");
@@ -125,7 +125,7 @@ TEST_F(ImapSessionTest, FolderNamesRoundTrip) {
         std::string joined;
         for (const auto& p : path) joined += (joined.empty() ? "" : "/") + p;
         server_->CreateFolder(kUser, joined);
-        session.Append(path, Mail(path.back()), kPast, {});
+        (void)session.Append(path, Mail(path.back()), kPast, {});
         const auto got = server_->Messages(kUser, joined);
         ASSERT_EQ(got.size(), 1U) << joined;
         EXPECT_EQ(got[0].messageId, "<" + path.back() + ">");
@@ -174,17 +174,18 @@ TEST_F(ImapSessionTest, MoveKeepsBytesDateAndFlags) {
         ImapSession session(Server(), Proxy());
         session.Select({from}, true);
         const auto moved = session.Move({uid}, {"Kept"});
-        ASSERT_EQ(moved.size(), 1U);
+        ASSERT_EQ(moved.uids.size(), 1U);
+        EXPECT_NE(moved.validity, 0U);
         EXPECT_TRUE(server_->Messages(kUser, from).empty());
         const auto kept = server_->Messages(kUser, "Kept");
         const auto it = std::find_if(kept.begin(), kept.end(),
-                                     [&](const auto& m) { return m.uid == moved.at(uid); });
+                                     [&](const auto& m) { return m.uid == moved.uids.at(uid); });
         ASSERT_NE(it, kept.end());
         EXPECT_EQ(it->messageId, "<" + id + ">");
         EXPECT_EQ(it->received, kPast);
         EXPECT_EQ(it->flags, "\\Seen $Junk");
         session.Select({"Kept"}, false);
-        EXPECT_EQ(session.FetchContent(moved.at(uid)), Mail(id));
+        EXPECT_EQ(session.FetchContent(moved.uids.at(uid)), Mail(id));
     }
 }
 

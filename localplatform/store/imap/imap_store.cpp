@@ -48,15 +48,34 @@ std::vector<std::string> FlagsOf(const std::string& letters) {
     return out;
 }
 
-std::optional<uint32_t> UidOf(const std::string& key) {
+// A message's key is "<UIDVALIDITY>.<UID>": a UID names one message only
+// while its folder's UIDVALIDITY stays, so a key kept (by the move
+// manifest, by a run that listed the folder) never names another message
+// after the folder was made anew.
+struct Key {
+    uint32_t validity = 0;
     uint32_t uid = 0;
-    const auto [end, ec] = std::from_chars(key.data(), key.data() + key.size(), uid);
-    if (ec != std::errc() || end != key.data() + key.size() || uid == 0) return std::nullopt;
-    return uid;
+};
+
+std::string KeyText(uint32_t validity, uint32_t uid) {
+    return std::to_string(validity) + "." + std::to_string(uid);
 }
 
-MailStoreMessage ToMessage(const ImapMessage& m) {
-    return {std::to_string(m.uid), m.internalDate, m.size, Letters(m.flags)};
+std::optional<Key> KeyOf(const std::string& text) {
+    const size_t dot = text.find('.');
+    if (dot == std::string::npos) return std::nullopt;
+    Key key;
+    const char* end = text.data() + text.size();
+    const auto v = std::from_chars(text.data(), text.data() + dot, key.validity);
+    const auto u = std::from_chars(text.data() + dot + 1, end, key.uid);
+    if (v.ec != std::errc() || v.ptr != text.data() + dot || u.ec != std::errc() || u.ptr != end ||
+        key.uid == 0)
+        return std::nullopt;
+    return key;
+}
+
+MailStoreMessage ToMessage(uint32_t validity, const ImapMessage& m) {
+    return {KeyText(validity, m.uid), m.internalDate, m.size, Letters(m.flags)};
 }
 
 // The folder's path for the session: the Inbox is INBOX.
@@ -132,10 +151,9 @@ public:
             return {};
         }
         ImapSession& s = *selected;
-        validity_[{folder.alias, folder.path}] = selectedValidity_;
         std::vector<MailStoreMessage> out;
         for (const auto& m : Guard(folder, [&] { return s.FetchMessages(); })) {
-            out.push_back(ToMessage(m));
+            out.push_back(ToMessage(selectedValidity_, m));
         }
         // Keys compare as text, the order the interface promises.
         std::sort(out.begin(), out.end(), [](const MailStoreMessage& a, const MailStoreMessage& b) {
@@ -146,25 +164,27 @@ public:
 
     std::optional<MailStoreMessage> Message(const MailFolder& folder,
                                             const std::string& key) override {
-        const auto uid = UidOf(key);
-        if (!uid) return std::nullopt;
+        const auto k = KeyOf(key);
+        if (!k) return std::nullopt;
         ImapSession& s = Select(folder, false);
-        const auto m = Guard(folder, [&] { return s.FetchMessage(*uid); });
+        if (k->validity != selectedValidity_) return std::nullopt;
+        const auto m = Guard(folder, [&] { return s.FetchMessage(k->uid); });
         if (!m) return std::nullopt;
-        return ToMessage(*m);
+        return ToMessage(selectedValidity_, *m);
     }
 
     std::string Content(const MailFolder& folder, const std::string& key) override {
-        const auto uid = UidOf(key);
-        if (!uid) Fail(err::kNotFound, "read message", folder, "no message " + Quoted(key));
+        const auto k = KeyOf(key);
+        if (!k) Fail(err::kNotFound, "read message", folder, "no message " + Quoted(key));
         ImapSession& s = Select(folder, false);
-        return Guard(folder, [&] { return s.FetchContent(*uid); });
+        if (k->validity != selectedValidity_) Gone("read message", folder, key);
+        return Guard(folder, [&] { return s.FetchContent(k->uid); });
     }
 
     bool Delete(const MailFolder& folder, const std::string& key) override {
-        const auto uid = UidOf(key);
-        if (!uid) return false;
-        pending_[{folder.alias, folder.path}].push_back(*uid);
+        const auto k = KeyOf(key);
+        if (!k) return false;
+        pending_[{folder.alias, folder.path}].push_back(*k);
         return true;
     }
 
@@ -174,13 +194,29 @@ public:
         std::optional<platform::Error> first;
         for (const auto& entry : pending) {
             const MailFolder folder{entry.first.first, entry.first.second};
-            const std::vector<uint32_t>& uids = entry.second;
             try {
                 ImapSession& s = Select(folder, true);
+                std::vector<uint32_t> uids;
+                size_t stale = 0;
+                for (const Key& k : entry.second) {
+                    if (k.validity == selectedValidity_) {
+                        uids.push_back(k.uid);
+                    } else {
+                        ++stale;
+                    }
+                }
                 Guard(folder, [&] {
                     s.Delete(uids);
                     return 0;
                 });
+                if (stale > 0) {
+                    Fail(err::kResourceLocked, "delete messages", folder,
+                         std::to_string(stale) +
+                             " of them were listed under another UIDVALIDITY than the folder's "
+                             "now (" +
+                             std::to_string(selectedValidity_) +
+                             "): the folder was made anew, and they are left alone");
+                }
             } catch (const platform::Error& e) {
                 // The other folders' deletes still go ahead.
                 if (!first) first = e;
@@ -191,39 +227,44 @@ public:
 
     std::string Move(const MailFolder& from, const std::string& key,
                      const MailFolder& to) override {
-        const auto uid = UidOf(key);
-        if (!uid) Fail(err::kNotFound, "move message", from, "no message " + Quoted(key));
+        const auto k = KeyOf(key);
+        if (!k) Fail(err::kNotFound, "move message", from, "no message " + Quoted(key));
         if (LoginOf(from.alias) == LoginOf(to.alias)) {
             ImapSession& s = Select(from, true);
-            const auto moved = Guard(from, [&] { return s.Move({*uid}, PathOf(to)); });
-            const auto it = moved.find(*uid);
-            if (it == moved.end()) {
+            if (k->validity != selectedValidity_) Gone("move message", from, key);
+            const auto moved = Guard(from, [&] { return s.Move({k->uid}, PathOf(to)); });
+            const auto it = moved.uids.find(k->uid);
+            if (it == moved.uids.end()) {
                 Fail(err::kNotFound, "move message", from, "no message " + Quoted(key));
             }
-            return std::to_string(it->second);
+            return KeyText(moved.validity, it->second);
         }
         // Two logins: the copy goes in first, then the source goes.
         ImapSession& src = Select(from, false);
-        const auto meta = Guard(from, [&] { return src.FetchMessage(*uid); });
+        if (k->validity != selectedValidity_) Gone("move message", from, key);
+        const auto meta = Guard(from, [&] { return src.FetchMessage(k->uid); });
         if (!meta) Fail(err::kNotFound, "move message", from, "no message " + Quoted(key));
-        const std::string bytes = Guard(from, [&] { return src.FetchContent(*uid); });
+        const std::string bytes = Guard(from, [&] { return src.FetchContent(k->uid); });
         ImapSession& dst = Session(to.alias);
-        const uint32_t copy = Guard(
+        const auto copy = Guard(
             to, [&] { return dst.Append(PathOf(to), bytes, meta->internalDate, meta->flags); });
         ImapSession& again = Select(from, true);
-        Guard(from, [&] {
-            again.Delete({*uid});
-            return 0;
-        });
-        return std::to_string(copy);
+        // A folder made anew meanwhile no longer holds the message.
+        if (selectedValidity_ == k->validity) {
+            Guard(from, [&] {
+                again.Delete({k->uid});
+                return 0;
+            });
+        }
+        return KeyText(copy.validity, copy.uid);
     }
 
     std::string Append(const MailFolder& folder, const std::string& bytes, int64_t received,
                        const std::string& flags) override {
         ImapSession& s = Session(folder.alias);
-        const uint32_t uid = Guard(
+        const auto added = Guard(
             folder, [&] { return s.Append(PathOf(folder), bytes, received, FlagsOf(flags)); });
-        return std::to_string(uid);
+        return KeyText(added.validity, added.uid);
     }
 
 private:
@@ -235,6 +276,14 @@ private:
         std::string shown = server_.Url() + " " + platform::VisibleText(folder.alias);
         for (const auto& p : folder.path) shown += "/" + platform::VisibleText(p);
         return shown;
+    }
+
+    // A key listed under another UIDVALIDITY than the folder's now.
+    [[noreturn]] void Gone(const std::string& operation, const MailFolder& folder,
+                           const std::string& key) const {
+        Fail(err::kNotFound, operation, folder,
+             "no message " + Quoted(key) + " (the folder's UIDVALIDITY is now " +
+                 std::to_string(selectedValidity_) + ")");
     }
 
     [[noreturn]] void Fail(int32_t number, const std::string& operation, const MailFolder& folder,
@@ -281,18 +330,10 @@ private:
         return Guard(MailFolder{alias, {}}, [&] { return s.ListFolders(); });
     }
 
-    // Selects folder; for writing, only while its UIDVALIDITY is the one
-    // its keys were listed under (when this backend listed them).
+    // Selects folder; its UIDVALIDITY is in selectedValidity_ then.
     ImapSession& Select(const MailFolder& folder, bool forWriting) {
         ImapSession& s = Session(folder.alias);
         selectedValidity_ = Guard(folder, [&] { return s.Select(PathOf(folder), forWriting); });
-        const auto known = validity_.find({folder.alias, folder.path});
-        if (forWriting && known != validity_.end() && known->second != selectedValidity_) {
-            Fail(err::kResourceLocked, "select folder", folder,
-                 "its UIDVALIDITY changed from " + std::to_string(known->second) + " to " +
-                     std::to_string(selectedValidity_) +
-                     " since its messages were listed; nothing is changed by key");
-        }
         return s;
     }
 
@@ -315,9 +356,8 @@ private:
     std::optional<std::string> password_;
     std::map<std::string, std::unique_ptr<ImapSession>> sessions_;  // by login
     std::set<std::string> refused_;                                 // logins refused
-    std::map<std::pair<std::string, std::vector<std::string>>, uint32_t> validity_;
-    uint32_t selectedValidity_ = 0;
-    std::map<std::pair<std::string, std::vector<std::string>>, std::vector<uint32_t>> pending_;
+    uint32_t selectedValidity_ = 0;                                 // of the folder selected last
+    std::map<std::pair<std::string, std::vector<std::string>>, std::vector<Key>> pending_;
 };
 
 }  // namespace

@@ -9,12 +9,12 @@
 // identity: Cyrus admins, Dovecot master users). The password is read from
 // its file, private to its owner, when the first session opens.
 //
-// A message's key is its UID in decimal, its received time INTERNALDATE,
+// A message's key is "<UIDVALIDITY>.<UID>" in decimal (a UID names one
+// message only while its folder's UIDVALIDITY stays: a key from before the
+// folder was made anew names no message), its received time INTERNALDATE,
 // its size RFC822.SIZE, its flags Maildir's letters for the system flags
 // ($Forwarded is "P"). The Inbox is INBOX; other folders are named from the
-// top of the login's hierarchy. A UID means the same message only while the
-// folder's UIDVALIDITY stays: a folder whose UIDVALIDITY changed since this
-// backend listed it is not changed by key at all (an error says so).
+// top of the login's hierarchy.
 //
 // Deletes are gathered per folder and done at Flush: STORE \Deleted and UID
 // EXPUNGE of exactly those UIDs. A move inside one login is UID MOVE (UID

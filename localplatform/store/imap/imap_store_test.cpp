@@ -133,12 +133,16 @@ TYPED_TEST(ImapStoreTest, ListsWhatTheServerHolds) {
         EXPECT_EQ(ErrorOf([&] { (void)store->Subfolders({"jdoe", {"Nothing"}}); }), err::kNotFound);
         const auto messages = store->Messages({"jdoe", {"Junk E-mail"}});
         ASSERT_EQ(messages.size(), 1U);
-        EXPECT_EQ(messages[0].key, "1");
+        const std::string key = messages[0].key;  // "<UIDVALIDITY>.<UID>"
+        EXPECT_EQ(key.substr(key.find('.')), ".1");
         EXPECT_EQ(messages[0].received, kPast);
         EXPECT_EQ(messages[0].size, static_cast<int64_t>(Mail("old").size()));
         EXPECT_EQ(messages[0].flags, "RS");
-        EXPECT_EQ(store->Content({"jdoe", {"Junk E-mail"}}, "1"), Mail("old"));
-        EXPECT_FALSE(store->Message({"jdoe", {"Junk E-mail"}}, "7"));
+        EXPECT_EQ(store->Content({"jdoe", {"Junk E-mail"}}, key), Mail("old"));
+        EXPECT_EQ(store->Message({"jdoe", {"Junk E-mail"}}, key)->received, kPast);
+        EXPECT_FALSE(
+            store->Message({"jdoe", {"Junk E-mail"}}, key.substr(0, key.find('.')) + ".7"));
+        EXPECT_FALSE(store->Message({"jdoe", {"Junk E-mail"}}, "1"));
     }
 }
 
@@ -182,8 +186,9 @@ TYPED_TEST(ImapStoreTest, MoveKeepsBytesDateAndFlags) {
         EXPECT_TRUE(server.Messages("jdoe@example", "Junk E-mail").empty());
         const std::string owner = c.login == "%n@%d" ? "ann@example" : "jdoe@example";
         const auto inbox = server.Messages(owner, "INBOX");
-        const auto it = std::find_if(inbox.begin(), inbox.end(),
-                                     [&](const auto& m) { return std::to_string(m.uid) == key; });
+        const auto it = std::find_if(inbox.begin(), inbox.end(), [&](const auto& m) {
+            return key.ends_with("." + std::to_string(m.uid));
+        });
         ASSERT_NE(it, inbox.end());
         EXPECT_EQ(it->messageId, "<" + id + ">");
         EXPECT_EQ(it->received, kPast);
@@ -203,7 +208,7 @@ TYPED_TEST(ImapStoreTest, AppendKeepsDateAndFlags) {
     const std::string key = store->Append({"ann", {"Kept"}}, Mail("new"), kPast, "FS");
     const auto got = server.Messages("ann@example", "Kept");
     ASSERT_EQ(got.size(), 1U);
-    EXPECT_EQ(std::to_string(got[0].uid), key);
+    EXPECT_TRUE(key.ends_with("." + std::to_string(got[0].uid))) << key;
     EXPECT_EQ(got[0].received, kPast);
     EXPECT_EQ(got[0].flags, "\\Flagged \\Seen");
 }
@@ -235,17 +240,19 @@ TEST_F(DovecotStoreTest, AFolderMadeAnewKeepsItsMessagesFromOldKeys) {
     server_->Append("jdoe@example", "Junk E-mail", Mail("listed"), kPast);
     const auto store = OpenMailStore(Settings());
     const MailFolder junk{"jdoe", {"Junk E-mail"}};
-    ASSERT_EQ(store->Messages(junk).at(0).key, "1");
+    const std::string old = store->Messages(junk).at(0).key;
     // The folder is removed and made again: UID 1 is another message now.
     ASSERT_EQ(std::system(("doveadm -c " + server_->Folder() +
                            "/dovecot.conf mailbox delete -u jdoe@example 'Junk E-mail'")
                               .c_str()),
               0);
     server_->Append("jdoe@example", "Junk E-mail", Mail("newcomer"), kPast);
-    EXPECT_TRUE(store->Delete(junk, "1"));
+    EXPECT_FALSE(store->Message(junk, old));
+    EXPECT_EQ(ErrorOf([&] { (void)store->Move(junk, old, {"ann", {}}); }), err::kNotFound);
+    EXPECT_TRUE(store->Delete(junk, old));
     const auto [number, text] = Failure([&] { store->Flush(); });
     EXPECT_EQ(number, err::kResourceLocked);
-    EXPECT_NE(text.find("UIDVALIDITY changed"), std::string::npos) << text;
+    EXPECT_NE(text.find("another UIDVALIDITY"), std::string::npos) << text;
     EXPECT_EQ(server_->Messages("jdoe@example", "Junk E-mail").at(0).messageId, "<newcomer>");
 }
 
