@@ -1365,11 +1365,11 @@ std::vector<ItemRow> ItemStore::MappedMailboxes(int64_t container) {
 
 std::vector<ItemRow> ItemStore::Children(const std::vector<int64_t>& parents,
                                          const std::string& sqlFilter,
-                                         const std::vector<SqlParam>& params) {
+                                         const std::vector<SqlParam>& params, bool mailStores) {
     std::vector<ItemRow> rows;
     const std::string sql = std::string("SELECT ") + kRowColumns + " FROM items WHERE parent = ?1" +
                             (sqlFilter.empty() ? std::string() : " AND (" + sqlFilter + ")");
-    const bool anyMapped = h_->mapped.AnyMapped();
+    const bool anyMapped = mailStores && h_->mapped.AnyMapped();
     for (int64_t parent : parents) {
         if (MappedNamespaces::IsMapped(parent)) {
             // Every child, unfiltered (row.foreign): the caller evaluates.
@@ -1407,13 +1407,12 @@ std::vector<ItemRow> ItemStore::ItemsOfContentClass(int64_t folder,
 }
 
 std::vector<ItemRow> ItemStore::MailboxesHaving(int64_t container, const std::string& childName) {
-    // The store's own mailboxes only: a mail store keeps no store events.
-    auto rows = Children(
+    // The store's own mailboxes only: a mail store keeps no store events,
+    // and the event service asks often.
+    return Children(
         {container},
         "kind = ? AND EXISTS (SELECT 1 FROM items AS e WHERE e.parent = items.id AND e.key = ?)",
-        {int64_t{static_cast<int>(ItemKind::kMailbox)}, FoldName(childName)});
-    std::erase_if(rows, [](const ItemRow& r) { return r.foreign; });
-    return rows;
+        {int64_t{static_cast<int>(ItemKind::kMailbox)}, FoldName(childName)}, false);
 }
 
 // ---------------------------------------------------------------- move manifest
