@@ -21,4 +21,7 @@ if(QUELLIX_BENCH)
   # (run by scripts/bench-undo.sh).
   add_executable(move_manifest_bench ${CMAKE_CURRENT_LIST_DIR}/bench/move_manifest_bench.cpp)
   target_link_libraries(move_manifest_bench PRIVATE platform lp_store lp_config)
+  # The sweep over Maildirs against the item store's and the file system's floor.
+  add_executable(maildir_sweep_bench ${CMAKE_CURRENT_LIST_DIR}/bench/maildir_sweep_bench.cpp)
+  target_link_libraries(maildir_sweep_bench PRIVATE platform lp_store lp_config)
 endif()
