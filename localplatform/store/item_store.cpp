@@ -1350,10 +1350,17 @@ std::vector<int64_t> ItemStore::FolderSubtree(int64_t folder) {
 }
 
 std::vector<ItemRow> ItemStore::MappedMailboxes(int64_t container) {
+    // Asked for every folder a scan reads: known after the first time.
+    const auto known = h_->mapped.KnownContainer(container);
+    if (known && *known == nullptr) return {};
     const auto row = Get(container);
-    if (!row || row->kind != ItemKind::kMailboxContainer) return {};
-    const auto path = PathOf(container);
-    MailStore* backend = path.empty() ? nullptr : h_->mapped.BackendOf(path[0]);
+    MailStore* backend = nullptr;
+    std::vector<std::string> path;
+    if (row && row->kind == ItemKind::kMailboxContainer) {
+        path = PathOf(container);
+        backend = h_->mapped.BackendOf(path[0]);
+    }
+    h_->mapped.NoteContainer(container, backend);
     if (backend == nullptr) return {};
     // A mailbox the store holds itself wins over the mail store's.
     std::vector<std::string> shadowed;
