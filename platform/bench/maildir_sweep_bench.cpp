@@ -39,7 +39,7 @@ struct Round {
 };
 
 constexpr int64_t kExpired = 1000000000;  // 2001: long expired
-const std::string kCutoff = "2010-01-01T00:00:00Z";
+constexpr const char* kCutoff = "2010-01-01T00:00:00Z";
 
 // The sink's query for one folder.
 std::string SweepQuery(const std::string& folderUrl) {
