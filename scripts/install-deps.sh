@@ -17,7 +17,7 @@ demo_packages=(
 all_packages=(
   "${demo_packages[@]}"
   libgmock-dev libbenchmark-dev sqlite3 ldb-tools
-  slapd ldap-utils dovecot-core dovecot-imapd
+  slapd ldap-utils dovecot-core dovecot-imapd cyrus-common sasl2-bin
   python3 python3-aiosmtpd python3-prometheus-client openssl
   qt6-base-dev libgl-dev fontconfig fonts-dejavu-core fonts-liberation2 xvfb xauth
   clang libclang-rt-14-dev clang-format clang-tidy
@@ -47,4 +47,26 @@ if [ "${#missing[@]}" -gt 0 ]; then
     if command -v systemctl >/dev/null 2>&1; then "${sudo_cmd[@]}" systemctl stop "$server" 2>/dev/null || true; fi
     "${sudo_cmd[@]}" service "$server" stop >/dev/null 2>&1 || true
   done
+fi
+
+# Cyrus's IMAP server, a second server for the IMAP store's tests, cannot be
+# installed beside Dovecot's (both packages provide imap-server): its one
+# program is taken out of the package into a folder of the tests' own, and
+# runs with cyrus-common's master and libraries.
+cyrus_dir=/opt/quellix-test/cyrus-imapd
+if [ -z "${1:-}" ] && [ ! -x "$cyrus_dir/usr/lib/cyrus/bin/imapd" ]; then
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  download=$(mktemp -d)
+  chmod 755 "$download"
+  version=$(dpkg-query -W -f='${Version}' cyrus-common)
+  (cd "$download" && apt-get download -q "cyrus-imapd=$version" >/dev/null 2>&1) || {
+    echo "install-deps: could not download cyrus-imapd $version; the Cyrus tests will be skipped" >&2
+  }
+  for deb in "$download"/cyrus-imapd_*.deb; do
+    [ -e "$deb" ] || continue
+    "${sudo_cmd[@]}" mkdir -p "$cyrus_dir"
+    "${sudo_cmd[@]}" dpkg -x "$deb" "$cyrus_dir"
+  done
+  rm -rf "$download"
 fi

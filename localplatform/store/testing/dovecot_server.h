@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "localplatform/store/testing/imap_client.h"
+
 namespace localplatform::testing {
 
 class DovecotServer {
@@ -34,13 +36,7 @@ public:
     };
 
     // What Dovecot says of one message.
-    struct Message {
-        int64_t uid = 0;
-        int64_t received = 0;  // INTERNALDATE, Unix seconds
-        int64_t size = 0;      // physical size in bytes
-        std::string flags;     // as Dovecot lists them, \Recent left out
-        std::string messageId;
-    };
+    using Message = ImapMessage;
 
     // Raises platform::Error (kServerUnavailable) when dovecot cannot be
     // started; its log is in the message.
@@ -94,6 +90,7 @@ public:
 
 private:
     void WriteConfiguration();
+    [[nodiscard]] ImapLogin MasterLogin(const std::string& login) const;
     [[nodiscard]] std::string Doveadm(const std::vector<std::string>& args) const;
 
     Options options_;
