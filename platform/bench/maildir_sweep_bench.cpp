@@ -20,16 +20,22 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "base/testing/bench_args.h"
+#include "base/testing/bench_report.h"
 #include "base/testing/bench_timing.h"
+#include "base/testing/temp_platform.h"
 #include "localplatform/store/item_store.h"
 #include "platform/ado.h"
 
 namespace {
 
 using platform::testing::BenchClock;
+using platform::testing::FloorLine;
+using platform::testing::Median;
 using platform::testing::SecondsSince;
 namespace fs = std::filesystem;
 
@@ -92,14 +98,13 @@ void WriteMaildir(const std::string& root, long perFolder, const std::string& bo
 }
 
 Round OneRound(long folders, long perFolder) {
-    char tmpl[] = "/tmp/quellix-bench-XXXXXX";
-    const std::string dir = mkdtemp(tmpl);
-    const std::string config = dir + "/platform.conf";
-    std::ofstream(config) << "state_dir = " << dir << "\nstore = " << dir << "/store.db\n"
-                          << "server.computer_name = MAIL01\n"
-                          << "server.domain_dns_name = example.test\n"
-                          << "mailstore.mail.test = maildir:" << dir << "/vmail/%d/%n/Maildir\n";
-    setenv("QUELLIX_CONFIG", config.c_str(), 1);
+    platform::testing::TempPlatform folder("quellix-bench-");
+    const std::string& dir = folder.Dir();
+    folder.Configure("store = " + dir +
+                     "/store.db\nserver.computer_name = MAIL01\n"
+                     "server.domain_dns_name = example.test\n"
+                     "mailstore.mail.test = maildir:" +
+                     dir + "/vmail/%d/%n/Maildir\n");
     localplatform::ItemStore::Create(dir + "/store.db");
     const std::string body = "Subject: bench\r\n\r\n" + std::string(2000, 'x') + "\r\n";
     {
@@ -137,40 +142,46 @@ Round OneRound(long folders, long perFolder) {
         fromFloor += FloorSweep(dir + "/floor/u" + std::to_string(f) + "/.Spam/cur");
     r.floor = SecondsSince(start);
     if (fromMaildir != r.deleted || fromFloor != r.deleted) {
-        std::fprintf(stderr, "deleted %zu from the store, %zu from Maildirs, %zu at the floor\n",
-                     r.deleted, fromMaildir, fromFloor);
-        std::exit(1);
+        throw std::runtime_error("deleted " + std::to_string(r.deleted) + " from the store, " +
+                                 std::to_string(fromMaildir) + " from Maildirs, " +
+                                 std::to_string(fromFloor) + " at the floor");
     }
-    unsetenv("QUELLIX_CONFIG");
-    fs::remove_all(dir);
     return r;
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const long folders = argc > 1 ? std::atol(argv[1]) : 100;
-    const long perFolder = argc > 2 ? std::atol(argv[2]) : 200;
-    const int rounds = argc > 3 ? std::atoi(argv[3]) : 3;
-    if (folders < 1 || perFolder < 2 || rounds < 1) {
-        std::fprintf(stderr, "usage: maildir_sweep_bench [FOLDERS [PER_FOLDER [ROUNDS]]]\n");
-        return 2;
-    }
+    platform::testing::BenchArgs args(argc, argv,
+                                      "maildir_sweep_bench [FOLDERS [PER_FOLDER [ROUNDS]]]");
+    const long folders = args.NumberWord("FOLDERS", 100, 1);
+    const long perFolder = args.NumberWord("PER_FOLDER", 200, 2);
+    const auto rounds = static_cast<int>(args.NumberWord("ROUNDS", 3, 1));
+    if (auto exit = args.Done()) return *exit;
     std::vector<double> store, maildir, floor;
+    size_t deleted = 0;
     for (int i = 0; i < rounds; ++i) {
-        const Round r = OneRound(folders, perFolder);
+        Round r;
+        try {
+            r = OneRound(folders, perFolder);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "maildir_sweep_bench: %s\n", e.what());
+            return 1;
+        }
         std::printf("round %d: %zu deleted each: item store %.3f s, Maildir %.3f s, floor %.3f s\n",
                     i + 1, r.deleted, r.store, r.maildir, r.floor);
         store.push_back(r.store);
         maildir.push_back(r.maildir);
         floor.push_back(r.floor);
+        deleted = r.deleted;
     }
-    std::printf("median: item store %.3f s, Maildir %.3f s, floor %.3f s; Maildir/floor %.2f\n",
-                Median(store), Median(maildir), Median(floor), Median(maildir) / Median(floor));
+    FloorLine("median: sweep of " + std::to_string(deleted) + " from Maildirs", Median(maildir),
+              Median(floor))
+        .FloorName("list, stat and unlink")
+        .Print();
+    FloorLine("median: sweep of " + std::to_string(deleted) + " from the item store", Median(store),
+              Median(floor))
+        .FloorName("list, stat and unlink")
+        .Print();
     return 0;
 }
