@@ -657,6 +657,10 @@ void ItemStore::Release(ItemStore* store) {
     }
     if (store->h_->db.InTransaction()) store->h_->db.ExecQuietly("ROLLBACK");
     store->h_->tx = Handle::Tx::kNone;
+    // Whoever held a mail store's row held the handle too: nobody does now,
+    // so the rows handed out need not be remembered (a run lets go of the
+    // handle after each folder).
+    store->h_->mapped.ForgetNodes();
     if (parked.size() >= kMaxParked) parked.erase(parked.begin());
     const std::string key = HandleKey(store->h_->db.Path(), store->h_->readOnly);
     parked[key] = std::move(owned);

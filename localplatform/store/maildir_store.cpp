@@ -408,6 +408,11 @@ public:
              "copied");
     }
 
+    void ForgetListings() override {
+        known_.clear();
+        held_.clear();
+    }
+
     std::string Append(const MailFolder& folder, const std::string& bytes, int64_t received,
                        const std::string& flags) override {
         const UniqueFd dir = OpenFolder(folder);

@@ -247,6 +247,14 @@ std::optional<ItemRow> MappedNamespaces::StandardFolder(int64_t mailboxId,
     return std::nullopt;
 }
 
+void MappedNamespaces::ForgetNodes() {
+    nodes_.clear();
+    ids_.clear();
+    for (auto& [ns, backend] : backends_) {
+        if (backend) backend->ForgetListings();
+    }
+}
+
 void MappedNamespaces::Flush() {
     for (auto& [ns, backend] : backends_) {
         if (backend) backend->Flush();

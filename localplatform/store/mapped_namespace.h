@@ -85,6 +85,10 @@ public:
 
     // Completes every backend's batched deletes.
     void Flush();
+    // Forgets every node (their ids stop naming anything) and what the
+    // backends remember of their listings; the backends stay open. For when
+    // nobody holds a row any more.
+    void ForgetNodes();
 
 private:
     void FollowConfiguration();
