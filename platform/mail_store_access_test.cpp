@@ -217,6 +217,30 @@ TEST_P(MailStoreAccessTest, AMovedMessageIsPutBackWithItsDateAndFlags) {
     EXPECT_EQ(Left("Junk E-mail"), (std::vector<std::string>{"<moved@junk>", "<stays@junk>"}));
 }
 
+// A move between the item store and a mail store has no atomic step: it is
+// refused, and the message stays where it was.
+TEST_P(MailStoreAccessTest, MovesBetweenTheStoreAndAMailStoreAreRefused) {
+    server_->Append("jdoe@example", "", Mail("inbox@jdoe"), old_);
+    const std::string system = "file://./backofficestorage/example/MBX/SystemMailbox{1234}/Inbox";
+    auto store = ItemStore::ForThisThread();
+    const auto inbox = store->Lookup({"example", "MBX", "SystemMailbox{1234}", "Inbox"});
+    ASSERT_TRUE(inbox);
+    const std::string name = store->Get(store->SaveMessage(inbox->id, Mail("system"), old_))->name;
+    const auto foreign = store->ItemsIn(store->Lookup({"example", "MBX", "jdoe"})->id);
+    ASSERT_EQ(foreign.size(), 1U);
+    const std::string jdoeMessage = std::string(kMailbox) + "/" + foreign[0].name;
+    const int64_t run = BeginStoreRun(system + "/x.reg", true, 0);
+    for (const auto& [from, to] :
+         {std::pair{jdoeMessage, system}, std::pair{system + "/" + name, std::string(kMailbox)}}) {
+        EXPECT_EQ(localplatform::testing::ErrorOf([&] { (void)MoveRecordForRun(from, to, run); }),
+                  err::kAdoFeatureNotAvailable)
+            << from;
+    }
+    EXPECT_EQ(Left(""), std::vector<std::string>{"<inbox@jdoe>"});
+    EXPECT_EQ(store->ItemsIn(inbox->id).size(), 1U);
+    EXPECT_TRUE(MovedMessagesOfRun(run).empty());
+}
+
 // A crash between the steps of a move leaves states a run cannot be asked
 // to stop in; they are made here as the crash would leave them: the entry
 // without the destination's key (the crash came after the rename), or the

@@ -1507,6 +1507,15 @@ std::optional<MailMove> MailMoveOf(const Stmt& s, MoveEntry& e) {
 
 ItemRow ItemStore::MoveMailStoreItem(int64_t id, int64_t fromFolder, int64_t toFolder,
                                      int64_t run) {
+    if (!MappedNamespaces::IsMapped(id)) {
+        // One mail store moves its own messages; between it and the store
+        // there is no atomic step to take.
+        throw Error(err::kAdoFeatureNotAvailable,
+                    platform::Describe("move item", JoinPath(PathOf(id)),
+                                       "the destination folder is in a mail store ("
+                                       "the message is in the item store)",
+                                       err::kAdoFeatureNotAvailable));
+    }
     const auto* src = h_->mapped.Find(id);
     const auto* dst = h_->mapped.Find(toFolder);
     if (src == nullptr || src->row.kind != ItemKind::kItem || src->row.parent != fromFolder) {
@@ -1517,8 +1526,6 @@ ItemRow ItemStore::MoveMailStoreItem(int64_t id, int64_t fromFolder, int64_t toF
                                        err::kNotFound));
     }
     if (dst == nullptr || dst->row.kind == ItemKind::kItem || dst->backend != src->backend) {
-        // One mail store moves its own messages; between it and the store
-        // (or another mail store) there is no atomic step to take.
         throw Error(err::kAdoFeatureNotAvailable,
                     platform::Describe("move item", JoinPath(src->urlPath),
                                        "the destination folder is not in the same mail store as "
