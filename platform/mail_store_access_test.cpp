@@ -2,12 +2,16 @@
 // Maildirs: the sweep's query and deletes, the folder URL properties, and
 // what Dovecot reads back afterwards, in both layouts.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <ctime>
+#include <filesystem>
 
 #include "base/error.h"
+#include "base/testing/run_program.h"
 #include "localplatform/store/item_store.h"
 #include "localplatform/store/store_test_support.h"
 #include "localplatform/store/testing/dovecot_server.h"
@@ -211,6 +215,79 @@ TEST_P(MailStoreAccessTest, AMovedMessageIsPutBackWithItsDateAndFlags) {
         EXPECT_EQ(m.flags, "\\Deleted \\Seen");
     }
     EXPECT_EQ(Left("Junk E-mail"), (std::vector<std::string>{"<moved@junk>", "<stays@junk>"}));
+}
+
+// A move between the item store and a mail store has no atomic step: it is
+// refused, and the message stays where it was.
+TEST_P(MailStoreAccessTest, MovesBetweenTheStoreAndAMailStoreAreRefused) {
+    server_->Append("jdoe@example", "", Mail("inbox@jdoe"), old_);
+    const std::string system = "file://./backofficestorage/example/MBX/SystemMailbox{1234}/Inbox";
+    auto store = ItemStore::ForThisThread();
+    const auto inbox = store->Lookup({"example", "MBX", "SystemMailbox{1234}", "Inbox"});
+    ASSERT_TRUE(inbox);
+    const std::string name = store->Get(store->SaveMessage(inbox->id, Mail("system"), old_))->name;
+    const auto foreign = store->ItemsIn(store->Lookup({"example", "MBX", "jdoe"})->id);
+    ASSERT_EQ(foreign.size(), 1U);
+    const std::string jdoeMessage = std::string(kMailbox) + "/" + foreign[0].name;
+    const int64_t run = BeginStoreRun(system + "/x.reg", true, 0);
+    for (const auto& [from, to] :
+         {std::pair{jdoeMessage, system}, std::pair{system + "/" + name, std::string(kMailbox)}}) {
+        EXPECT_EQ(localplatform::testing::ErrorOf([&] { (void)MoveRecordForRun(from, to, run); }),
+                  err::kAdoFeatureNotAvailable)
+            << from;
+    }
+    EXPECT_EQ(Left(""), std::vector<std::string>{"<inbox@jdoe>"});
+    EXPECT_EQ(store->ItemsIn(inbox->id).size(), 1U);
+    EXPECT_TRUE(MovedMessagesOfRun(run).empty());
+}
+
+// A crash between the steps of a move leaves states a run cannot be asked
+// to stop in; they are made here as the crash would leave them: the entry
+// without the destination's key (the crash came after the rename), or the
+// message in both folders (a move between file systems, after the copy).
+TEST_P(MailStoreAccessTest, AMoveCutShortByACrashIsResolvedByUndo) {
+    const std::string quarantine = "file://./backofficestorage/example/MBX/ann";
+    for (const bool bothCopies : {false, true}) {
+        Start();
+        const std::string folderDir = server_->MaildirOf("jdoe@example") +
+                                      (GetParam() ? "/Junk E-mail/cur/" : "/.Junk E-mail/cur/");
+        server_->Append("jdoe@example", "Junk E-mail", Mail("moved@junk"), old_, "\\Seen");
+        server_->CreateFolder("ann@example", "Archive");
+        std::string source;
+        {
+            Connection cnn = OpenStore(kMailbox);
+            Recordset rs;
+            rs.Open(SweepQuery("shallow", std::string(kMailbox) + "/Junk E-mail", IsoDaysAgo(10)),
+                    cnn);
+            ASSERT_EQ(rs.RecordCount(), 1);
+            source = rs.Fields("DAV:href").Value().ToString();
+        }
+        const int64_t run = BeginStoreRun(std::string(kMailbox) + "/x.reg", true, 0);
+        (void)MoveRecordForRun(source, quarantine, run);
+        if (bothCopies) {
+            for (const auto& f :
+                 std::filesystem::directory_iterator(server_->MaildirOf("ann@example") + "/cur")) {
+                // The copy is the mailbox owner's, as the backend's would be.
+                const std::string copy = folderDir + f.path().filename().string();
+                std::filesystem::copy_file(f.path(), copy);
+                struct stat st {};
+                ASSERT_EQ(::stat(f.path().c_str(), &st), 0);
+                ASSERT_EQ(::chown(copy.c_str(), st.st_uid, st.st_gid), 0);
+            }
+        } else {
+            const auto cleared = testing::RunProgram(
+                {"/usr/bin/sqlite3", temp_->DbPath(),
+                 "UPDATE moves SET destination_key = NULL, destination_name = ''"});
+            ASSERT_EQ(cleared.code, 0) << cleared.err;
+        }
+        const auto entries = MovedMessagesOfRun(run);
+        ASSERT_EQ(entries.size(), 1U);
+        EXPECT_EQ(entries[0].state, MovedMessage::State::kInDestination) << bothCopies;
+        EXPECT_EQ(PutBackMovedMessage(entries[0]).outcome, PutBackResult::Outcome::kPutBack)
+            << bothCopies;
+        EXPECT_EQ(Left("Junk E-mail"), std::vector<std::string>{"<moved@junk>"}) << bothCopies;
+        EXPECT_TRUE(server_->Messages("ann@example", "").empty()) << bothCopies;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, MailStoreAccessTest, ::testing::Values(false, true),

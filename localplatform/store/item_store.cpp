@@ -657,6 +657,10 @@ void ItemStore::Release(ItemStore* store) {
     }
     if (store->h_->db.InTransaction()) store->h_->db.ExecQuietly("ROLLBACK");
     store->h_->tx = Handle::Tx::kNone;
+    // Whoever held a mail store's row held the handle too: nobody does now,
+    // so the rows handed out need not be remembered (a run lets go of the
+    // handle after each folder).
+    store->h_->mapped.ForgetNodes();
     if (parked.size() >= kMaxParked) parked.erase(parked.begin());
     const std::string key = HandleKey(store->h_->db.Path(), store->h_->readOnly);
     parked[key] = std::move(owned);
@@ -1350,10 +1354,17 @@ std::vector<int64_t> ItemStore::FolderSubtree(int64_t folder) {
 }
 
 std::vector<ItemRow> ItemStore::MappedMailboxes(int64_t container) {
+    // Asked for every folder a scan reads: known after the first time.
+    const auto known = h_->mapped.KnownContainer(container);
+    if (known && *known == nullptr) return {};
     const auto row = Get(container);
-    if (!row || row->kind != ItemKind::kMailboxContainer) return {};
-    const auto path = PathOf(container);
-    MailStore* backend = path.empty() ? nullptr : h_->mapped.BackendOf(path[0]);
+    MailStore* backend = nullptr;
+    std::vector<std::string> path;
+    if (row && row->kind == ItemKind::kMailboxContainer) {
+        path = PathOf(container);
+        backend = h_->mapped.BackendOf(path[0]);
+    }
+    h_->mapped.NoteContainer(container, backend);
     if (backend == nullptr) return {};
     // A mailbox the store holds itself wins over the mail store's.
     std::vector<std::string> shadowed;
@@ -1365,11 +1376,11 @@ std::vector<ItemRow> ItemStore::MappedMailboxes(int64_t container) {
 
 std::vector<ItemRow> ItemStore::Children(const std::vector<int64_t>& parents,
                                          const std::string& sqlFilter,
-                                         const std::vector<SqlParam>& params) {
+                                         const std::vector<SqlParam>& params, bool mailStores) {
     std::vector<ItemRow> rows;
     const std::string sql = std::string("SELECT ") + kRowColumns + " FROM items WHERE parent = ?1" +
                             (sqlFilter.empty() ? std::string() : " AND (" + sqlFilter + ")");
-    const bool anyMapped = h_->mapped.AnyMapped();
+    const bool anyMapped = mailStores && h_->mapped.AnyMapped();
     for (int64_t parent : parents) {
         if (MappedNamespaces::IsMapped(parent)) {
             // Every child, unfiltered (row.foreign): the caller evaluates.
@@ -1407,13 +1418,12 @@ std::vector<ItemRow> ItemStore::ItemsOfContentClass(int64_t folder,
 }
 
 std::vector<ItemRow> ItemStore::MailboxesHaving(int64_t container, const std::string& childName) {
-    // The store's own mailboxes only: a mail store keeps no store events.
-    auto rows = Children(
+    // The store's own mailboxes only: a mail store keeps no store events,
+    // and the event service asks often.
+    return Children(
         {container},
         "kind = ? AND EXISTS (SELECT 1 FROM items AS e WHERE e.parent = items.id AND e.key = ?)",
-        {int64_t{static_cast<int>(ItemKind::kMailbox)}, FoldName(childName)});
-    std::erase_if(rows, [](const ItemRow& r) { return r.foreign; });
-    return rows;
+        {int64_t{static_cast<int>(ItemKind::kMailbox)}, FoldName(childName)}, false);
 }
 
 // ---------------------------------------------------------------- move manifest
@@ -1497,6 +1507,15 @@ std::optional<MailMove> MailMoveOf(const Stmt& s, MoveEntry& e) {
 
 ItemRow ItemStore::MoveMailStoreItem(int64_t id, int64_t fromFolder, int64_t toFolder,
                                      int64_t run) {
+    if (!MappedNamespaces::IsMapped(id)) {
+        // One mail store moves its own messages; between it and the store
+        // there is no atomic step to take.
+        throw Error(err::kAdoFeatureNotAvailable,
+                    platform::Describe("move item", JoinPath(PathOf(id)),
+                                       "the destination folder is in a mail store ("
+                                       "the message is in the item store)",
+                                       err::kAdoFeatureNotAvailable));
+    }
     const auto* src = h_->mapped.Find(id);
     const auto* dst = h_->mapped.Find(toFolder);
     if (src == nullptr || src->row.kind != ItemKind::kItem || src->row.parent != fromFolder) {
@@ -1507,8 +1526,6 @@ ItemRow ItemStore::MoveMailStoreItem(int64_t id, int64_t fromFolder, int64_t toF
                                        err::kNotFound));
     }
     if (dst == nullptr || dst->row.kind == ItemKind::kItem || dst->backend != src->backend) {
-        // One mail store moves its own messages; between it and the store
-        // (or another mail store) there is no atomic step to take.
         throw Error(err::kAdoFeatureNotAvailable,
                     platform::Describe("move item", JoinPath(src->urlPath),
                                        "the destination folder is not in the same mail store as "

@@ -310,10 +310,11 @@ private:
     friend QueryResult RunQuery(ItemStore& store, const ParsedQuery& query);
     // Rows of a mail store (row.foreign) come unfiltered: a folder of one
     // gives every child, and a mapped namespace's "MBX" its mail store's
-    // mailboxes besides its own.
+    // mailboxes besides its own (unless mailStores is false).
     [[nodiscard]] std::vector<ItemRow> Children(const std::vector<int64_t>& parents,
                                                 const std::string& sqlFilter,
-                                                const std::vector<SqlParam>& params);
+                                                const std::vector<SqlParam>& params,
+                                                bool mailStores = true);
     // The mail store's mailboxes below container when it is a mapped
     // namespace's "MBX" (none of those the store holds itself).
     [[nodiscard]] std::vector<ItemRow> MappedMailboxes(int64_t container);

@@ -89,6 +89,11 @@ public:
     // err::kNotFound, changing nothing, when it is no longer in from.
     [[nodiscard]] virtual std::string Move(const MailFolder& from, const std::string& key,
                                            const MailFolder& to) = 0;
+    // Drops what the backend remembers of its listings: the item store lets
+    // go of every row it handed out (its last user let go of it). Open
+    // connections may stay.
+    virtual void ForgetListings() {}
+
     // Stores a new message in folder with its received time (Unix seconds)
     // and flags (Maildir letters); returns its key.
     [[nodiscard]] virtual std::string Append(const MailFolder& folder, const std::string& bytes,

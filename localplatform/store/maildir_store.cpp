@@ -29,6 +29,7 @@ using platform::Error;
 using platform::UniqueFd;
 
 constexpr std::string_view kInfo = ":2,";
+constexpr size_t kHeldFolders = 64;  // folder directories kept open
 
 struct Location {
     std::string pathTemplate;
@@ -267,7 +268,8 @@ public:
     }
 
     std::vector<MailStoreMessage> Messages(const MailFolder& folder) override {
-        const UniqueFd dir = OpenFolder(folder);
+        const auto held = HeldFolder(folder, true);
+        const UniqueFd& dir = *held;
         std::map<std::string, MailStoreMessage> byKey;
         if (!dir.IsOpen()) return {};
         auto& known = known_[FolderKey(folder)];
@@ -300,7 +302,8 @@ public:
 
     std::optional<MailStoreMessage> Message(const MailFolder& folder,
                                             const std::string& key) override {
-        const UniqueFd dir = OpenFolder(folder);
+        const auto held = HeldFolder(folder);
+        const UniqueFd& dir = *held;
         if (!dir.IsOpen()) return std::nullopt;
         const auto found = Locate(folder, dir.Get(), key);
         if (!found) return std::nullopt;
@@ -308,7 +311,8 @@ public:
     }
 
     std::string Content(const MailFolder& folder, const std::string& key) override {
-        const UniqueFd dir = OpenFolder(folder);
+        const auto held = HeldFolder(folder);
+        const UniqueFd& dir = *held;
         for (int attempt = 0; dir.IsOpen() && attempt < 2; ++attempt) {
             const auto found = Locate(folder, dir.Get(), key, attempt > 0);
             if (!found) break;
@@ -335,7 +339,8 @@ public:
     }
 
     bool Delete(const MailFolder& folder, const std::string& key) override {
-        const UniqueFd dir = OpenFolder(folder);
+        const auto held = HeldFolder(folder);
+        const UniqueFd& dir = *held;
         for (int attempt = 0; dir.IsOpen() && attempt < 2; ++attempt) {
             const auto found = Locate(folder, dir.Get(), key, attempt > 0);
             if (!found) return false;
@@ -401,6 +406,11 @@ public:
         Fail(err::kNotFound, "move message", PathText(from) + "/" + key,
              "the message is no longer in its folder (moved or deleted meanwhile); nothing was "
              "copied");
+    }
+
+    void ForgetListings() override {
+        known_.clear();
+        held_.clear();
     }
 
     std::string Append(const MailFolder& folder, const std::string& bytes, int64_t received,
@@ -497,6 +507,22 @@ private:
             dir = std::move(next);
         }
         return dir;
+    }
+
+    // The folder's directory as this backend last opened it, or (fresh)
+    // opened anew: a run lists a folder, then reads and deletes its messages
+    // one by one. Not open when there is no such folder.
+    std::shared_ptr<UniqueFd> HeldFolder(const MailFolder& folder, bool fresh = false) {
+        const std::string k = FolderKey(folder);
+        if (const auto it = held_.find(k); !fresh && it != held_.end()) return it->second;
+        auto fd = std::make_shared<UniqueFd>(OpenFolder(folder));
+        if (!fd->IsOpen()) {
+            held_.erase(k);
+            return fd;
+        }
+        if (held_.size() >= kHeldFolders) held_.clear();
+        held_[k] = fd;
+        return fd;
     }
 
     // The folder's cur/, new/ or tmp/, made when missing (as a server does).
@@ -658,6 +684,7 @@ private:
     Location loc_;
     std::map<std::string, std::map<std::string, Located>> known_;  // folder -> key -> file
     std::map<std::string, std::shared_ptr<UniqueFd>> changed_;     // directories to sync
+    std::map<std::string, std::shared_ptr<UniqueFd>> held_;        // folder -> its directory
     std::mt19937_64 rng_{std::random_device{}()};
     uint64_t count_ = 0;
 };

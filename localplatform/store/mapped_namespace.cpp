@@ -57,8 +57,19 @@ void MappedNamespaces::FollowConfiguration() {
     backends_.clear();
     nodes_.clear();
     ids_.clear();
+    containers_.clear();
     config_ = &cfg;
     anyMapped_ = !cfg.MailStoreNamespaces().empty();
+}
+
+std::optional<MailStore*> MappedNamespaces::KnownContainer(int64_t id) const {
+    const auto it = containers_.find(id);
+    if (it == containers_.end()) return std::nullopt;
+    return it->second;
+}
+
+void MappedNamespaces::NoteContainer(int64_t id, MailStore* backend) {
+    containers_[id] = backend;
 }
 
 MailStore* MappedNamespaces::BackendOf(const std::string& ns) {
@@ -234,6 +245,14 @@ std::optional<ItemRow> MappedNamespaces::StandardFolder(int64_t mailboxId,
         }
     }
     return std::nullopt;
+}
+
+void MappedNamespaces::ForgetNodes() {
+    nodes_.clear();
+    ids_.clear();
+    for (auto& [ns, backend] : backends_) {
+        if (backend) backend->ForgetListings();
+    }
 }
 
 void MappedNamespaces::Flush() {

@@ -39,6 +39,12 @@ public:
     // Whether the platform configuration maps any namespace at all (when
     // not, the item store's scans need not look).
     [[nodiscard]] bool AnyMapped();
+    // What the item store found of its node id: the backend when id is a
+    // mapped namespace's "MBX", nullptr when it is not; nothing when it has
+    // not looked yet. Ids are never reused, so the answer holds for the
+    // configuration's life.
+    [[nodiscard]] std::optional<MailStore*> KnownContainer(int64_t id) const;
+    void NoteContainer(int64_t id, MailStore* backend);
 
     // The mailbox alias of backend (compared without regard to case) below
     // container, the namespace's "MBX" row at containerPath; nothing when
@@ -79,6 +85,10 @@ public:
 
     // Completes every backend's batched deletes.
     void Flush();
+    // Forgets every node (their ids stop naming anything) and what the
+    // backends remember of their listings; the backends stay open. For when
+    // nobody holds a row any more.
+    void ForgetNodes();
 
 private:
     void FollowConfiguration();
@@ -89,7 +99,8 @@ private:
     bool anyMapped_ = false;  // the configuration the backends were opened from
     std::map<std::string, std::unique_ptr<MailStore>> backends_;  // folded namespace
     std::map<int64_t, Node> nodes_;
-    std::map<std::string, int64_t> ids_;  // identity of a node -> its id
+    std::map<std::string, int64_t> ids_;        // identity of a node -> its id
+    std::map<int64_t, MailStore*> containers_;  // store node -> its backend (or nullptr)
     int64_t next_ = -1;
 };
 
