@@ -306,15 +306,29 @@ private:
     }
 
     // The session of alias's login, opened (again, after a lost connection)
-    // when needed.
+    // when needed. A run goes through mailboxes one after another: the
+    // sessions used least lately are logged out beyond kMaxSessions, so a
+    // namespace of thousands of mailboxes holds a handful of connections.
     ImapSession& Session(const std::string& alias) {
         const std::string login = LoginOf(alias);
         auto it = sessions_.find(login);
-        if (it != sessions_.end() && it->second->Usable()) return *it->second;
+        if (it != sessions_.end() && it->second->Usable()) {
+            lastUse_[login] = ++uses_;
+            return *it->second;
+        }
         if (it != sessions_.end()) sessions_.erase(it);
+        while (sessions_.size() >= kMaxSessions) {
+            const auto oldest = std::min_element(sessions_.begin(), sessions_.end(),
+                                                 [&](const auto& a, const auto& b) {
+                                                     return lastUse_[a.first] < lastUse_[b.first];
+                                                 });
+            lastUse_.erase(oldest->first);
+            sessions_.erase(oldest);
+        }
         if (!password_) password_ = ReadPasswordFile(settings_.passwordFile);
         ImapLogin who{mode_, login, settings_.admin, *password_};
         auto session = std::make_unique<ImapSession>(server_, who);
+        lastUse_[login] = ++uses_;
         return *sessions_.emplace(login, std::move(session)).first->second;
     }
 
@@ -354,9 +368,12 @@ private:
     ImapServer server_;
     LoginMode mode_;
     std::optional<std::string> password_;
+    static constexpr size_t kMaxSessions = 4;
     std::map<std::string, std::unique_ptr<ImapSession>> sessions_;  // by login
-    std::set<std::string> refused_;                                 // logins refused
-    uint32_t selectedValidity_ = 0;                                 // of the folder selected last
+    std::map<std::string, uint64_t> lastUse_;                       // by login
+    uint64_t uses_ = 0;
+    std::set<std::string> refused_;  // logins refused
+    uint32_t selectedValidity_ = 0;  // of the folder selected last
     std::map<std::pair<std::string, std::vector<std::string>>, std::vector<Key>> pending_;
 };
 

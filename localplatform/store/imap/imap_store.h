@@ -1,5 +1,6 @@
 // The IMAP backend of a mapped namespace: the mailboxes of an IMAP server
-// (Dovecot, Cyrus), one logged-in session per mailbox login.
+// (Dovecot, Cyrus), one logged-in session per mailbox login, the four used
+// most lately kept open.
 //
 // Location "imap://host[:port]" (143) or "imaps://host[:port]" (993). The
 // login of mailbox alias is the "login" template (%n alias, %d namespace,

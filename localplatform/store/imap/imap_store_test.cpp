@@ -13,6 +13,7 @@
 #include <fstream>
 
 #include "base/error.h"
+#include "base/testing/run_program.h"
 #include "localplatform/store/store_test_support.h"
 #include "localplatform/store/testing/cyrus_server.h"
 #include "localplatform/store/testing/dovecot_server.h"
@@ -254,6 +255,34 @@ TEST_F(DovecotStoreTest, AFolderMadeAnewKeepsItsMessagesFromOldKeys) {
     EXPECT_EQ(number, err::kResourceLocked);
     EXPECT_NE(text.find("another UIDVALIDITY"), std::string::npos) << text;
     EXPECT_EQ(server_->Messages("jdoe@example", "Junk E-mail").at(0).messageId, "<newcomer>");
+}
+
+TEST(ImapStoreSessionsTest, AFewConnectionsServeManyMailboxes) {
+    if (!DovecotServer::Available()) GTEST_SKIP() << "dovecot is not installed";
+    DovecotServer::Options options;
+    options.users.clear();
+    for (int i = 0; i < 7; ++i)
+        options.users.push_back({"u" + std::to_string(i) + "@example", "pw"});
+    DovecotServer server(options);
+    const std::string password = server.Folder() + "/quellix-password";
+    std::ofstream(password) << options.masterPassword << "\n";
+    ::chmod(password.c_str(), 0600);
+    MailStoreSettings s;
+    s.ns = "example";
+    s.location = server.ImapUrl();
+    s.login = "%n@%d";
+    s.auth = "master";
+    s.admin = options.masterUser;
+    s.passwordFile = password;
+    const auto store = OpenMailStore(s);
+    for (int i = 0; i < 7; ++i) EXPECT_TRUE(store->Messages({"u" + std::to_string(i), {}}).empty());
+    // Dovecot's own count of the logged-in sessions.
+    const auto who = platform::testing::RunProgram(
+        {"/usr/bin/doveadm", "-c", server.Folder() + "/dovecot.conf", "who", "-1"});
+    ASSERT_EQ(who.code, 0) << who.err;
+    const auto lines = std::count(who.out.begin(), who.out.end(), '\n');
+    EXPECT_GE(lines, 2) << who.out;  // a heading, then one line a session
+    EXPECT_LE(lines, 5) << who.out;
 }
 
 TEST_F(DovecotStoreTest, ALoginTheServerRefusesIsNoMailbox) {
