@@ -230,11 +230,12 @@ TEST_P(MailStoreAccessTest, MovesBetweenTheStoreAndAMailStoreAreRefused) {
     ASSERT_EQ(foreign.size(), 1U);
     const std::string jdoeMessage = std::string(kMailbox) + "/" + foreign[0].name;
     const int64_t run = BeginStoreRun(system + "/x.reg", true, 0);
-    for (const auto& [from, to] :
+    for (const auto& move :
          {std::pair{jdoeMessage, system}, std::pair{system + "/" + name, std::string(kMailbox)}}) {
-        EXPECT_EQ(localplatform::testing::ErrorOf([&] { (void)MoveRecordForRun(from, to, run); }),
+        EXPECT_EQ(localplatform::testing::ErrorOf(
+                      [&] { (void)MoveRecordForRun(move.first, move.second, run); }),
                   err::kAdoFeatureNotAvailable)
-            << from;
+            << move.first;
     }
     EXPECT_EQ(Left(""), std::vector<std::string>{"<inbox@jdoe>"});
     EXPECT_EQ(store->ItemsIn(inbox->id).size(), 1U);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that the build, the tests, the packaging and
-# the demo need (with --demo: only what the demo needs).
+# the demo need (with --demo: only what the demo needs; --demo-dovecot: that
+# and Dovecot, for the demo on a mail server's Maildirs).
 # Safe to run again: packages already present are left alone, and apt-get runs
 # only when something is missing.
 set -euo pipefail
@@ -31,8 +32,9 @@ all_packages=(
 
 case "${1:-}" in
   --demo) packages=("${demo_packages[@]}") ;;
+  --demo-dovecot) packages=("${demo_packages[@]}" dovecot-core dovecot-imapd python3) ;;
   "") packages=("${all_packages[@]}") ;;
-  *) echo "usage: install-deps.sh [--demo]" >&2; exit 2 ;;
+  *) echo "usage: install-deps.sh [--demo | --demo-dovecot]" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -177,7 +177,7 @@ void GiveToFolderOwner(int dir, const char* name, int fd) {
     // Best effort: a file root keeps is still one root's runs can clean.
     if (fd >= 0) {
         (void)::fchown(fd, owner.st_uid, owner.st_gid);
-    } else {
+    } else if (name != nullptr) {
         (void)::fchownat(dir, name, owner.st_uid, owner.st_gid, AT_SYMLINK_NOFOLLOW);
     }
 }
