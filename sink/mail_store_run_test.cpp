@@ -9,6 +9,7 @@
 #include <ctime>
 #include <fstream>
 #include <memory>
+#include <thread>
 
 #include "localplatform/store/testing/dovecot_server.h"
 #include "platform/move_manifest.h"
@@ -132,6 +133,30 @@ TEST_P(MailStoreRunTest, AMoveRunIsPutBackByUndo) {
     ASSERT_NE(old, back.end());
     EXPECT_EQ(old->flags, "\\Seen");
     EXPECT_LT(old->received, std::time(nullptr) - int64_t{19} * 86400);
+}
+
+// A mail server that is down, or that refuses the administrator's login,
+// fails the mailbox's folder in the run's log with the server's words; the
+// run ends, and nothing is removed.
+TEST_P(MailStoreRunTest, AServerThatIsDownOrRefusesTheLoginFailsTheFolderInTheLog) {
+    if (!GetParam()) GTEST_SKIP() << "Maildirs have no server to be down";
+    (void)Registration(Params());  // the system mailbox, made while the server answers
+    server_->Stop();
+    const std::string down = Run(Params());
+    EXPECT_NE(down.find("connect(" + server_->ImapUrl() + ") failed: Connection refused"),
+              std::string::npos)
+        << down;
+    server_->Start();
+    std::ofstream(server_->Folder() + "/quellix-password") << "not-the-master-password\n";
+    // A thread of its own: its store handle has no session open yet.
+    std::string refused;
+    std::thread([&] { refused = Run(Params()); }).join();
+    EXPECT_NE(refused.find("no such item: LOGIN(" + server_->ImapUrl() +
+                           " ann@example.org as quellix-admin) failed: the server answered "
+                           "\"Authentication failed.\""),
+              std::string::npos)
+        << refused;
+    EXPECT_EQ(Left("ann@example.org", "Spam").size(), 3U);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, MailStoreRunTest, ::testing::Values(false, true),

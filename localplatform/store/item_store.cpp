@@ -856,10 +856,18 @@ std::optional<ItemRow> ItemStore::Lookup(const std::vector<std::string>& segment
 
 ItemRow ItemStore::Require(const std::vector<std::string>& segments, const std::string& url) {
     auto row = Lookup(segments);
-    if (!row)
-        throw Error(err::kNotFound,
-                    platform::Describe("open", url, "no such item", err::kNotFound));
-    return *row;
+    if (row) return *row;
+    // A mail server that refused the mailbox's login has said why; the
+    // error carries its answer, not only the absence it led to.
+    std::string why;
+    if (segments.size() >= 3) {
+        if (MailStore* backend = h_->mapped.BackendOf(segments[0]))
+            why = backend->WhyNoMailbox(segments[2]);
+    }
+    throw Error(
+        err::kNotFound,
+        platform::Describe("open", url, why.empty() ? "no such item" : "no such item: " + why,
+                           err::kNotFound));
 }
 
 std::optional<ItemRow> ItemStore::Get(int64_t id) {

@@ -93,6 +93,14 @@ public:
     // go of every row it handed out (its last user let go of it). Open
     // connections may stay.
     virtual void ForgetListings() {}
+    // Why FindMailbox found no mailbox named alias when the backend could
+    // not tell an absent mailbox from one it may not open (an IMAP server
+    // refusing the login says no more): the server's answer, for the error
+    // that names the URL. Empty when the mailbox simply is not there.
+    [[nodiscard]] virtual std::string WhyNoMailbox(const std::string& alias) const {
+        (void)alias;
+        return "";
+    }
 
     // Stores a new message in folder with its received time (Unix seconds)
     // and flags (Maildir letters); returns its key.

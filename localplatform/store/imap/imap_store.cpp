@@ -101,7 +101,7 @@ public:
             (void)Session(alias);
         } catch (const platform::Error& e) {
             if (e.Number() != err::kPermissionDeniedDb) throw;
-            refused_.insert(login);
+            refused_.emplace(login, e.Description());
             const std::string line = "quellix: warning: " + e.Description() + "; mailbox " +
                                      platform::VisibleText(alias) + " taken as absent\n";
             (void)!::write(STDERR_FILENO, line.data(), line.size());
@@ -111,6 +111,11 @@ public:
     }
 
     std::vector<std::string> Mailboxes() override { return {}; }
+
+    std::string WhyNoMailbox(const std::string& alias) const override {
+        const auto it = refused_.find(LoginOf(alias));
+        return it == refused_.end() ? "" : it->second;
+    }
 
     bool HasFolder(const MailFolder& folder) override {
         if (folder.path.empty()) return true;
@@ -372,8 +377,8 @@ private:
     std::map<std::string, std::unique_ptr<ImapSession>> sessions_;  // by login
     std::map<std::string, uint64_t> lastUse_;                       // by login
     uint64_t uses_ = 0;
-    std::set<std::string> refused_;  // logins refused
-    uint32_t selectedValidity_ = 0;  // of the folder selected last
+    std::map<std::string, std::string> refused_;  // logins refused, with the server's answer
+    uint32_t selectedValidity_ = 0;               // of the folder selected last
     std::map<std::pair<std::string, std::vector<std::string>>, std::vector<Key>> pending_;
 };
 
