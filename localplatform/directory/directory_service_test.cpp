@@ -68,6 +68,20 @@ std::vector<Entry> TestDirectory() {
         Mailbox("Zoë Test", "sorttest6", "MAILSRV2",
                 {{"mail", {"zoe@example.com"}}, {"extensionAttribute8", {"Quellix"}}}),
         User("No Mailbox Test", "nomailbox", {{"mail", {"nomailbox@example.com"}}}),
+        // A mail server's own user (an inetOrgPerson, as Dovecot's LDAP keeps
+        // them) made a mailbox user by the auxiliary class.
+        Entry{std::string("CN=Dove Cote,CN=Users,") + kBase,
+              {{"objectClass",
+                {"top", "person", "organizationalPerson", "inetOrgPerson", "quellixMailbox"}},
+               {"cn", {"Dove Cote"}},
+               {"sn", {"Cote"}},
+               {"uid", {"dove"}},
+               {"mail", {"dove@example.com"}},
+               {"objectCategory", {PersonCategory(kBase)}},
+               {"mailNickname", {"dove"}},
+               {"msExchMailboxGuid", {GuidForDn("Dove Cote")}},
+               {"msExchHomeServerName", {HomeServerName(o, "MAILSRV1")}},
+               {"extensionAttribute8", {"Quellix"}}}},
     };
     entries.insert(entries.end(), named.begin(), named.end());
     return entries;
@@ -226,6 +240,15 @@ TEST_P(DirectoryServiceTest, AnswersEveryQueryTheSystemSends) {
     ASSERT_EQ(r.rows.size(), 1u);
     EXPECT_EQ(r.rows[0][0], "Quellix");
     EXPECT_EQ(r.rows[0][1]->rfind("LDAP://" + host_ + "/CN=Zo", 0), 0u);
+
+    // A mail server's inetOrgPerson with the auxiliary class is a marked
+    // mailbox user of this server.
+    r = Query("SELECT mailNickName, msExchHomeServerName, extensionAttribute8 FROM '" + Gc() +
+              "' WHERE objectcategory='person' AND MsExchMailboxGuid='*' AND "
+              "mail='dove@example.com'");
+    ASSERT_EQ(r.rows.size(), 1u);
+    EXPECT_EQ(r.rows[0][0], "dove");
+    EXPECT_EQ(r.rows[0][2], "Quellix");
 
     // A user without a mailbox is no mailbox user.
     r = Query("SELECT cn FROM '" + Gc() +
