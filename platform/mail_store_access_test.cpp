@@ -291,6 +291,53 @@ TEST_P(MailStoreAccessTest, AMoveCutShortByACrashIsResolvedByUndo) {
     }
 }
 
+// A move that had to give the message a new name (the destination already
+// held a file of its name) and was cut short before that name was recorded:
+// undo never takes the other mailbox's message of that name for it; both
+// stay where they are.
+TEST_P(MailStoreAccessTest, AKilledMoveUnderANewNameNeverPutsBackAnotherMessageOfItsName) {
+    const std::string quarantine = "file://./backofficestorage/example/MBX/ann";
+    const std::string folderDir = server_->MaildirOf("jdoe@example") +
+                                  (GetParam() ? "/Junk E-mail/cur/" : "/.Junk E-mail/cur/");
+    server_->Append("jdoe@example", "Junk E-mail", Mail("moved@junk"), old_, "\\Seen");
+    server_->Append("ann@example", "", Mail("left@ann"), recent_);
+    std::string name;
+    for (const auto& f : std::filesystem::directory_iterator(folderDir)) name = f.path().filename();
+    ASSERT_FALSE(name.empty());
+    const std::string annCur = server_->MaildirOf("ann@example") + "/cur/";
+    std::vector<std::filesystem::path> annFiles;
+    for (const char* sub : {"/new", "/cur"}) {
+        for (const auto& f :
+             std::filesystem::directory_iterator(server_->MaildirOf("ann@example") + sub))
+            annFiles.push_back(f.path());
+    }
+    ASSERT_EQ(annFiles.size(), 1U);
+    std::filesystem::rename(annFiles[0], annCur + name);  // ann's message under jdoe's name
+    std::string source;
+    {
+        Connection cnn = OpenStore(kMailbox);
+        Recordset rs;
+        rs.Open(SweepQuery("shallow", std::string(kMailbox) + "/Junk E-mail", IsoDaysAgo(10)), cnn);
+        ASSERT_EQ(rs.RecordCount(), 1);
+        source = rs.Fields("DAV:href").Value().ToString();
+    }
+    const int64_t run = BeginStoreRun(std::string(kMailbox) + "/x.reg", true, 0);
+    (void)MoveRecordForRun(source, quarantine, run);
+    // The kill came before the batch that holds the new name was committed.
+    const auto cleared =
+        testing::RunProgram({"/usr/bin/sqlite3", temp_->DbPath(),
+                             "UPDATE moves SET destination_key = NULL, destination_name = ''"});
+    ASSERT_EQ(cleared.code, 0) << cleared.err;
+    const auto entries = MovedMessagesOfRun(run);
+    ASSERT_EQ(entries.size(), 1U);
+    EXPECT_EQ(PutBackMovedMessage(entries[0]).outcome, PutBackResult::Outcome::kGone);
+    EXPECT_TRUE(Left("Junk E-mail").empty());
+    std::vector<std::string> ann;
+    for (const auto& m : server_->Messages("ann@example", "")) ann.push_back(m.messageId);
+    std::sort(ann.begin(), ann.end());
+    EXPECT_EQ(ann, (std::vector<std::string>{"<left@ann>", "<moved@junk>"}));
+}
+
 INSTANTIATE_TEST_SUITE_P(Layouts, MailStoreAccessTest, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Fs" : "MaildirPlusPlus"; });
 

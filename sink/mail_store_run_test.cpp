@@ -1,18 +1,33 @@
 // A whole cleanup run over a namespace held by a real Dovecot, reached as
 // its Maildirs or over IMAP (a master user): the run deletes or moves
 // exactly what it selects, a move is put back by undo with its date and
-// flags, and Dovecot reads back what remains.
+// flags (also after the run was killed anywhere in its moves), and Dovecot
+// reads back what remains.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <thread>
+#include <utility>
 
+#include "base/unique_fd.h"
 #include "localplatform/store/testing/dovecot_server.h"
 #include "platform/move_manifest.h"
+#include "platform/run_history.h"
+#include "sink/quellix_cls.h"
 #include "sink/quellix_module.h"
 #include "sink/testing/sink_fixture.h"
 
@@ -28,16 +43,18 @@ std::string Mail(const std::string& id) {
     return "From: a@example.com\r\nSubject: " + id + "\r\nMessage-ID: <" + id + ">\r\n\r\nbody\r\n";
 }
 
-class MailStoreRunTest : public SinkFixture, public ::testing::WithParamInterface<bool> {
+// The sink's fixture with a private Dovecot holding the namespace, reached as
+// its Maildirs or over IMAP.
+class MailStoreRun : public SinkFixture {
 protected:
-    void SetUp() override {
+    void SetUpServer(bool imap) {
         if (!DovecotServer::Available()) GTEST_SKIP() << "dovecot is not installed";
         SinkFixture::SetUp();
         DovecotServer::Options options;
         options.users = {
             {"ann@example.org", "a"}, {"bob@example.org", "b"}, {"arch@example.org", "c"}};
         server_ = std::make_unique<DovecotServer>(options);
-        if (GetParam()) {
+        if (imap) {
             const std::string password = server_->Folder() + "/quellix-password";
             std::ofstream(password) << options.masterPassword << "\n";
             ::chmod(password.c_str(), 0600);
@@ -97,6 +114,12 @@ protected:
         return ids;
     }
     std::unique_ptr<DovecotServer> server_;
+};
+
+// Param: over IMAP rather than the Maildirs.
+class MailStoreRunTest : public MailStoreRun, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override { SetUpServer(GetParam()); }
 };
 
 TEST_P(MailStoreRunTest, ARunDeletesTheExpiredMessagesDovecotKeeps) {
@@ -161,6 +184,156 @@ TEST_P(MailStoreRunTest, AServerThatIsDownOrRefusesTheLoginFailsTheFolderInTheLo
 
 INSTANTIATE_TEST_SUITE_P(Backends, MailStoreRunTest, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Imap" : "Maildir"; });
+// The child half of the kill test: the sink's own firing of the move
+// registration, on the parent's configuration, until it is killed.
+TEST(MailStoreRunKill, MoveChild) {
+    const char* item = std::getenv("QUELLIX_KILLED_MOVE_ITEM");
+    if (item == nullptr) GTEST_SKIP() << "started only by the kill test";
+    // A reference-counted object: its last Release frees it.
+    auto* sink = new QuellixCls();  // NOLINT(cppcoreguidelines-owning-memory)
+    (void)sink->OnTimer(item, 0);
+    sink->Release();
+    _exit(0);
+}
+
+// The destination's Maildir on a file system of its own (a tmpfs mounted
+// on it, owned as the Maildir was) for as long as it lives; Mounted() is
+// false where mounting is not permitted.
+class OwnFileSystem {
+public:
+    explicit OwnFileSystem(const std::string& path) : path_(path) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) return;
+        const std::string options = "size=64m,mode=0700,uid=" + std::to_string(st.st_uid) +
+                                    ",gid=" + std::to_string(st.st_gid);
+        mounted_ = ::mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    }
+    ~OwnFileSystem() {
+        if (mounted_) (void)::umount2(path_.c_str(), MNT_DETACH);
+    }
+    OwnFileSystem(const OwnFileSystem&) = delete;
+    OwnFileSystem& operator=(const OwnFileSystem&) = delete;
+    [[nodiscard]] bool Mounted() const { return mounted_; }
+
+private:
+    std::string path_;
+    bool mounted_ = false;
+};
+
+// Param: the destination on another file system (a move is a copy, then the
+// source removed) rather than the source's (one rename).
+class MailStoreRunKillTest : public MailStoreRun, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override { SetUpServer(false); }
+};
+
+// A move run killed at points chosen by counting the files that reached the
+// destination (then a short random wait): no message is lost, and undo of
+// the run leaves each in its folder exactly once with its date and flags.
+// The seed is fixed; a failure names its round's point.
+TEST_P(MailStoreRunKillTest, AMoveKilledAnywhereLosesAndDoublesNothingAfterUndo) {
+    std::unique_ptr<OwnFileSystem> across;
+    if (GetParam()) {
+        across = std::make_unique<OwnFileSystem>(server_->MaildirOf("arch@example.org"));
+        if (!across->Mounted()) GTEST_SKIP() << "mounting a tmpfs is not permitted here";
+        server_->CreateFolder("arch@example.org", "Archive");  // Dovecot makes the Maildir anew
+    }
+    OnTimerRegistration p = Params();
+    p.mailboxToMove = "Archive (arch@example.org)";
+    p.includeSubfolders = "0";
+    const int64_t now = std::time(nullptr);
+    const Strings flags = {"\\Seen", "", "\\Flagged \\Seen", "\\Answered"};
+    for (int i = 0; i < 24; ++i) {
+        server_->Append("ann@example.org", "Spam", Mail("kill-" + std::to_string(i)),
+                        now - (20 + i) * int64_t{86400}, flags[i % flags.size()]);
+    }
+    // Every message of both folders as "id received flags", sorted: a lost
+    // message is missing, a doubled one there twice.
+    auto held = [&] {
+        Strings all;
+        for (const auto& [login, folder] :
+             {std::pair{"ann@example.org", "Spam"}, std::pair{"arch@example.org", ""}}) {
+            for (const auto& m : server_->Messages(login, folder)) {
+                all.push_back(m.messageId + " " + std::to_string(m.received) + " " + m.flags);
+            }
+        }
+        std::sort(all.begin(), all.end());
+        return all;
+    };
+    const Strings before = held();
+    const std::string item = Registration(p);
+    const std::string destination = server_->MaildirOf("arch@example.org");
+    const unsigned seed = 20261207;
+    std::mt19937 random(seed);
+    for (int round = 0; round < 16; ++round) {
+        // The kill comes at the n-th file the run makes in the destination:
+        // a copy begun in tmp/ (across file systems) or a message arrived in
+        // cur/; then after a short wait.
+        const size_t files = 1 + random() % (GetParam() ? 48 : 24);  // of 25 moves
+        const auto wait = std::chrono::microseconds(random() % 400);
+        SCOPED_TRACE("seed " + std::to_string(seed) + ", round " + std::to_string(round) +
+                     ": killed at destination file " + std::to_string(files) + " + " +
+                     std::to_string(wait.count()) + " us");
+        const platform::UniqueFd watch(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+        ASSERT_TRUE(watch.IsOpen());
+        ASSERT_GE(
+            inotify_add_watch(watch.Get(), (destination + "/cur").c_str(), IN_CREATE | IN_MOVED_TO),
+            0);
+        ASSERT_GE(inotify_add_watch(watch.Get(), (destination + "/tmp").c_str(), IN_CREATE), 0);
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            setenv("QUELLIX_KILLED_MOVE_ITEM", item.c_str(), 1);
+            execl("/proc/self/exe", "mail_store_run_test",
+                  "--gtest_filter=MailStoreRunKill.MoveChild", nullptr);
+            _exit(127);
+        }
+        int status = 0;
+        bool ended = false;
+        size_t seen = 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (seen < files && std::chrono::steady_clock::now() < deadline) {
+            pollfd ready{watch.Get(), POLLIN, 0};
+            (void)poll(&ready, 1, 10);
+            alignas(inotify_event) std::array<char, 4096> events{};
+            const ssize_t n = read(watch.Get(), events.data(), events.size());
+            for (ssize_t at = 0; at < n;) {
+                const auto* e = reinterpret_cast<const inotify_event*>(events.data() + at);
+                ++seen;
+                at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+            }
+            if (n > 0) continue;
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                ended = true;
+                break;
+            }
+        }
+        if (!ended) {
+            for (const auto until = std::chrono::steady_clock::now() + wait;
+                 std::chrono::steady_clock::now() < until;) {
+            }
+            ASSERT_EQ(kill(pid, SIGKILL), 0);
+            ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        }
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the run ended before the kill: " << status;
+        // Across file systems a kill may leave both copies, never neither.
+        Strings kept = held();
+        if (GetParam()) kept.erase(std::unique(kept.begin(), kept.end()), kept.end());
+        EXPECT_EQ(kept, before) << "after the kill";
+        const auto runs = platform::RunHistoryReader::OpenCurrent().Runs(1);
+        ASSERT_EQ(runs.size(), 1U);
+        for (const auto& m : platform::MovedMessagesOfRun(runs[0].id)) {
+            if (m.state == platform::MovedMessage::State::kInDestination) {
+                (void)platform::PutBackMovedMessage(m);
+            }
+        }
+        EXPECT_TRUE(Left("arch@example.org", "").empty()) << "after undo";
+        EXPECT_EQ(held(), before) << "after undo";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(FileSystems, MailStoreRunKillTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Across" : "Same"; });
 
 }  // namespace
 }  // namespace quellix

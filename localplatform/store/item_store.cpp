@@ -1580,7 +1580,13 @@ ItemRow ItemStore::MoveMailStoreItem(int64_t id, int64_t fromFolder, int64_t toF
         auto u = h_->db.Cached(
             "UPDATE moves SET destination_key = ?2, destination_name = ?2 WHERE id = ?1");
         u.Bind(1, entry).Bind(2, key).Run();
-        BatchTick();
+        // A new name (the destination had the old one) is committed at once:
+        // until it is, undo knows the message only by its old name.
+        if (key != source.key) {
+            FlushBatch();
+        } else {
+            BatchTick();
+        }
     }
     return h_->mapped.MessageRow(toFolder, MailStoreMessage{key, source.row.received.value_or(0),
                                                             source.row.size, source.flags});
@@ -1599,7 +1605,12 @@ void LocateMailMove(ItemStore& store, MappedNamespaces& mapped, MoveEntry& e, co
     // A move cut short before its key was written kept the source's key.
     e.destinationName = m.destinationKey.value_or(m.sourceKey);
     const auto& node = mapped.Require(folder->id, "locate moved message");
-    if (const auto msg = node.backend->Message(node.folder, e.destinationName)) {
+    const auto msg = node.backend->Message(node.folder, e.destinationName);
+    // Without the destination's key, a file of the source's key is the moved
+    // message only when it has its received time and size: another message
+    // that had that name (the move then chose a new one) is left alone.
+    if (msg && !m.destinationKey && (msg->received != m.received || msg->size != e.size)) return;
+    if (msg) {
         e.currentFolder = folder->id;
         e.received = msg->received;
     }

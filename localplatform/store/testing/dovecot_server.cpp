@@ -81,10 +81,12 @@ DovecotServer::DovecotServer(const Options& options) : options_(options) {
         // Dovecot's own users and the mail's owner must reach the folder.
         ::chmod(dir_.c_str(), 0755);
         if (::geteuid() == 0) {
-            const passwd* nobody = ::getpwnam("nobody");
-            if (nobody == nullptr) Fail("getpwnam", "nobody", "no such account");
-            mailUid_ = nobody->pw_uid;
-            mailGid_ = nobody->pw_gid;
+            const std::string owner =
+                options_.mailAccount.empty() ? "nobody" : options_.mailAccount;
+            const passwd* pw = ::getpwnam(owner.c_str());
+            if (pw == nullptr) Fail("getpwnam", owner, "no such account");
+            mailUid_ = pw->pw_uid;
+            mailGid_ = pw->pw_gid;
         } else {
             mailUid_ = ::geteuid();
             mailGid_ = ::getegid();

@@ -33,6 +33,9 @@ public:
         std::vector<User> users = {{"jdoe@example", "jdoe-secret"}, {"ann@example", "ann-secret"}};
         std::string masterUser = "quellix-admin";
         std::string masterPassword = "master-secret";
+        // As root, the account the mail belongs to (a service account that
+        // runs Quellix as the mail account); "nobody" when empty.
+        std::string mailAccount;
     };
 
     // What Dovecot says of one message.

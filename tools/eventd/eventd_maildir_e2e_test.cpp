@@ -1,0 +1,188 @@
+// From an empty mail server to a cleanup nobody starts by hand, over real
+// mail: a private Dovecot holds the mailboxes (mail appended with past
+// received dates, one message delivered now by the LDA), the namespace is
+// mapped to its Maildirs, quellix-setup installs, configures and marks, and
+// quellix-eventd fires the registration under the service account that owns
+// the mail. Dovecot then reads back exactly the expired junk gone.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "base/date.h"
+#include "base/testing/file_text.h"
+#include "base/testing/run_program.h"
+#include "base/testing/system_account.h"
+#include "localplatform/store/testing/dovecot_server.h"
+#include "platform/ado.h"
+#include "registration/registration.h"
+#include "setup/testing/setup_fixture.h"
+#include "tools/eventd/event_service.h"
+
+namespace {
+
+using localplatform::testing::DovecotServer;
+using platform::testing::RunProgram;
+using platform::testing::SystemAccount;
+using Strings = std::vector<std::string>;
+namespace fs = std::filesystem;
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+std::string Mail(const std::string& id) {
+    return "From: s@example.com\r\nSubject: " + id + "\r\nMessage-ID: <" + id + ">\r\n\r\nbody\r\n";
+}
+
+struct Case {
+    std::string name;
+    std::string mode;    // --delete or --move-to's mailbox
+    Strings archInbox;   // what the destination's Inbox holds afterwards
+    std::string folder;  // the history's line of ann's Junk
+};
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class EventdMaildirEndToEnd : public setup::testing::SetupFixture,
+                              public ::testing::WithParamInterface<Case> {
+protected:
+    void SetUp() override {
+        if (!DovecotServer::Available()) GTEST_SKIP() << "dovecot is not installed";
+        std::string why;
+        account_ = SystemAccount::Create("qxmail", &why);
+        if (!account_) GTEST_SKIP() << "needs root to make the mail's service account: " << why;
+        DovecotServer::Options options;
+        options.users = {
+            {"ann@example.org", "a"}, {"bob@example.org", "b"}, {"arch@example.org", "c"}};
+        options.mailAccount = account_->Name();
+        server_ = std::make_unique<DovecotServer>(options);
+        SetupFixture::SetUp();
+        // The installed layout (see service_account_test): root's state,
+        // the account's data folder.
+        ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+        data_ = dir_ + "/data";
+        ASSERT_EQ(mkdir(data_.c_str(), 0750), 0);
+        ASSERT_EQ(chown(data_.c_str(), account_->Uid(), account_->Gid()), 0);
+        config_ = temp_->Configure(
+            "data_dir = " + data_ + "\nserver.computer_name = " + quellix::testing::kServer +
+            "\nserver.domain_dns_name = " + quellix::testing::kNamespace +
+            "\ntimezone.active_time_bias = 0\neventd.host = " + QUELLIX_HOST_PATH +
+            "\neventd.run_limit_s = 120\n" +
+            server_->MaildirConfigLines(quellix::testing::kNamespace));
+        ASSERT_EQ(chown(config_.c_str(), 0, account_->Gid()), 0);
+        ASSERT_EQ(chmod(config_.c_str(), 0640), 0);
+        tmpDir_ = data_ + "/tmp";
+        // The system mailbox stays in the embedded store.
+        Store()->CreateNamespace(quellix::testing::kNamespace);
+        Mailbox(quellix::testing::kSystemMailbox, quellix::testing::kNamespace, true);
+        quellix::testing::LoadEmbeddedDirectory(
+            data_ + "/directory.ldb",
+            {{.cn = "Ann Lee", .account = "alee", .alias = "ann", .mail = "ann@example.org"},
+             {.cn = "Bob Roe", .account = "bob", .alias = "bob", .mail = "bob@example.org"},
+             {.cn = "Archive", .account = "arch", .alias = "arch", .mail = "arch@example.org"}},
+            setup::testing::ServerObjectsLdif());
+    }
+    void TearDown() override {
+        if (account_ && server_) SetupFixture::TearDown();
+        server_.reset();
+        account_.reset();
+    }
+
+    platform::testing::ProgramOutcome Setup(Strings args, const std::string& input = "") {
+        args.insert(args.begin(), {QUELLIX_SETUP_PATH, "--config", config_});
+        return RunProgram(args, input);
+    }
+    Strings Left(const std::string& login, const std::string& folder) const {
+        Strings ids;
+        for (const auto& m : server_->Messages(login, folder)) ids.push_back(m.messageId);
+        std::sort(ids.begin(), ids.end());
+        return ids;
+    }
+
+    std::unique_ptr<SystemAccount> account_;
+    std::unique_ptr<DovecotServer> server_;
+    std::string data_, config_;
+};
+
+TEST_P(EventdMaildirEndToEnd, TheFiringRemovesExactlyTheExpiredJunkDovecotHolds) {
+    const int64_t now = std::time(nullptr);
+    const int64_t day = 86400;
+    server_->Append("ann@example.org", "Junk", Mail("ann-old"), now - 5 * day, "\\Seen");
+    server_->Append("ann@example.org", "Junk", Mail("ann-older"), now - 40 * day);
+    server_->Append("ann@example.org", "Junk", Mail("ann-young"), now - day);
+    server_->Append("ann@example.org", "Junk", Mail("ann-trashed-young"), now - day, "\\Deleted");
+    server_->Deliver("ann@example.org", "Junk", Mail("ann-new"));
+    server_->Append("ann@example.org", "", Mail("ann-inbox-old"), now - 40 * day);
+    server_->Append("bob@example.org", "Junk", Mail("bob-old"), now - 40 * day);
+    server_->CreateFolder("arch@example.org", "Archive");  // arch's Maildir is there
+
+    auto o = Setup({"install", "--identity", account_->Name(), "--password-file", "-", "--folder",
+                    "Junk", "--age", "30", "--run", "Every day", "--start", "3:00 AM",
+                    "--report-to", "Admin (admin@example.org)"},
+                   "secret\n");
+    ASSERT_EQ(o.code, 0) << o.out << o.err;
+    Strings configure = {"configure", "--age", "3"};
+    if (GetParam().mode == "--delete") {
+        configure.push_back("--delete");
+    } else {
+        configure.insert(configure.end(), {"--move-to", GetParam().mode});
+    }
+    o = Setup(configure);
+    ASSERT_EQ(o.code, 0) << o.out << o.err;
+    o = Setup({"mark", "ann@example.org"});
+    ASSERT_EQ(o.code, 0) << o.out << o.err;
+
+    // The timer falls due three seconds from now (its daily schedule,
+    // shifted), so that the test need not wait for 3:00 AM.
+    const int64_t at = std::time(nullptr) + 3;
+    SetItemProperty(FileUrl(quellix::testing::kSystemMailbox,
+                            "StoreEvents/GlobalEvents/" + std::string(registration::kItemName)),
+                    registration::kTimerStartTime,
+                    platform::Variant(platform::Date::FromUnixSeconds(at - 14 * day)));
+    o = RunProgram({QUELLIX_EVENTD_PATH, "--config", config_, "--once", eventd::IsoUtc(at)});
+    ASSERT_EQ(o.code, 0) << o.err;
+    EXPECT_TRUE(Has(o.err, " as " + account_->Name() + " (pid ")) << o.err;
+    EXPECT_TRUE(Has(o.err, "completed")) << o.err;
+
+    EXPECT_EQ(Left("ann@example.org", "Junk"),
+              (Strings{"<ann-new>", "<ann-trashed-young>", "<ann-young>"}));
+    EXPECT_EQ(Left("ann@example.org", ""), Strings{"<ann-inbox-old>"});
+    EXPECT_EQ(Left("bob@example.org", "Junk"), Strings{"<bob-old>"});  // not marked
+    EXPECT_EQ(Left("arch@example.org", ""), GetParam().archInbox);
+    for (const auto& m : server_->Messages("arch@example.org", "")) {
+        if (m.messageId == "<ann-old>") {
+            EXPECT_EQ(m.flags, "\\Seen");
+        }
+        EXPECT_LT(m.received, now - 4 * day) << m.messageId;
+    }
+
+    std::string report;
+    for (const auto& f : fs::directory_iterator(data_ + "/pickup")) {
+        report = platform::testing::FileText(f.path());
+    }
+    EXPECT_TRUE(Has(report, "Subject: Quellix Report ")) << report;
+    EXPECT_TRUE(Has(report, "admin@example.org")) << report;
+    o = Setup({"history", "--last", "1"});
+    ASSERT_EQ(o.code, 0) << o.err;
+    EXPECT_TRUE(Has(o.out, ": completed\n")) << o.out;
+    EXPECT_TRUE(Has(o.out, GetParam().folder)) << o.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, EventdMaildirEndToEnd,
+                         ::testing::Values(Case{"Delete", "--delete", {}, "/ann/Junk: 2 deleted, "},
+                                           Case{"MoveToAnotherMailbox",
+                                                "Archive (arch@example.org)",
+                                                {"<ann-old>", "<ann-older>"},
+                                                "/ann/Junk: 2 moved, "}),
+                         [](const auto& info) { return info.param.name; });
+
+}  // namespace
