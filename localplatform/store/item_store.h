@@ -299,11 +299,14 @@ private:
     // The query engine evaluates its dialect here: the nodes whose parent is
     // one of parents and for which the SQL condition sqlFilter (over the
     // columns parent, name, key, kind, hidden, content_class, created,
-    // modified, received; "?" for params) holds, in id order.
+    // modified, received; "?" for params) holds, in id order. *filtered
+    // (when given) says whether every row returned passed sqlFilter in SQL;
+    // rows that come without it are for the caller to judge.
     friend QueryResult RunQuery(ItemStore& store, const ParsedQuery& query);
     [[nodiscard]] std::vector<ItemRow> Children(const std::vector<int64_t>& parents,
                                                 const std::string& sqlFilter,
-                                                const std::vector<SqlParam>& params);
+                                                const std::vector<SqlParam>& params,
+                                                bool* filtered = nullptr);
     // What ScopedRead holds: BeginRead returns false, and does nothing,
     // inside a transaction; EndRead ends what BeginRead began.
     [[nodiscard]] bool BeginRead();
