@@ -56,7 +56,14 @@ bench=$(realpath "$(tool sink_bench)")
 
 work=${WORK_DIR:-$(mktemp -d "${TMPDIR:-/tmp}/quellix-bench-run.XXXXXX")}
 work=$(realpath "$work")
-if [ "$keep" = 0 ]; then trap 'rm -rf "$work"' EXIT; fi
+# Dovecot's auth service, unprivileged, reads the corpus's passwd file there.
+if [ "$with_doveadm" = 1 ]; then chmod 755 "$work"; fi
+dovecot_conf=  # the configuration of a private Dovecot while one runs
+cleanup() {
+  if [ -n "$dovecot_conf" ]; then doveadm -c "$dovecot_conf" stop 2>/dev/null || true; fi
+  if [ "$keep" = 0 ]; then rm -rf "$work"; fi
+}
+trap cleanup EXIT
 conf() {  # dir -> a platform configuration keeping everything in dir
   printf 'state_dir = %s\ndata_dir = %s\ntemp_dir = %s/tmp\nserver.computer_name = %s\nserver.domain_dns_name = %s\n' \
     "$1" "$1" "$1" "${server,,}" "$domain" > "$1/platform.conf"
@@ -126,8 +133,15 @@ run_tool() {  # tool -> one line of figures and what it removed
     doveadm)
       cutoff=$(cutoff_now)
       local before; before=$(find "$run_dir/home" -path '*/.Junk/cur/*' -type f | wc -l)
+      # -A lists the users through Dovecot's auth service: a private
+      # instance on the copy's own configuration (no protocols), stopped after.
+      dovecot -c "$run_dir/dovecot.conf"
+      sleep 1  # its auth service up
+      dovecot_conf=$run_dir/dovecot.conf
       out=$(measure "$(command -v doveadm)" -c "$run_dir/dovecot.conf" expunge -A mailbox Junk \
               before "$cutoff")
+      doveadm -c "$run_dir/dovecot.conf" stop
+      dovecot_conf=
       count=$(( before - $(find "$run_dir/home" -path '*/.Junk/cur/*' -type f | wc -l) ))
       ;;
   esac
@@ -136,7 +150,8 @@ run_tool() {  # tool -> one line of figures and what it removed
 
 tools="delete move floor"
 [ "$with_find" = 1 ] && tools="$tools find"
-[ "$with_doveadm" = 1 ] && { command -v doveadm >/dev/null || { echo "doveadm is not installed" >&2; exit 1; }
+[ "$with_doveadm" = 1 ] && { command -v doveadm >/dev/null && command -v dovecot >/dev/null ||
+                               { echo "doveadm is not installed (dovecot-core)" >&2; exit 1; }
                              tools="$tools doveadm"; }
 load_before=$(uptime | sed 's/.*load average: //')
 echo "== load before: $load_before"

@@ -22,6 +22,7 @@ all_packages=(
   qt6-base-dev libgl-dev fontconfig fonts-dejavu-core fonts-liberation2 xvfb xauth
   clang libclang-rt-14-dev clang-format clang-tidy
   debhelper fakeroot lintian help2man mmdebstrap
+  dovecot-core   # doveadm, beside which scripts/bench-run.sh --doveadm times a run
 )
 
 case "${1:-}" in
@@ -43,6 +44,9 @@ if [ "${#missing[@]}" -gt 0 ]; then
   "${sudo_cmd[@]}" apt-get update -q
   # slapd must not start a system-wide server: the tests start their own.
   "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
-  if command -v systemctl >/dev/null 2>&1; then "${sudo_cmd[@]}" systemctl stop slapd 2>/dev/null || true; fi
-  "${sudo_cmd[@]}" service slapd stop >/dev/null 2>&1 || true
+  # Nor a system-wide Dovecot: the benchmark runs doveadm on its own configuration.
+  for service in slapd dovecot; do
+    if command -v systemctl >/dev/null 2>&1; then "${sudo_cmd[@]}" systemctl stop "$service" 2>/dev/null || true; fi
+    "${sudo_cmd[@]}" service "$service" stop >/dev/null 2>&1 || true
+  done
 fi
