@@ -171,15 +171,15 @@ median() {  # tool key -> median of that figure over the rounds
   printf '%s' "${results[$1]}" | tr ' ' '\n' | sed -n "s/^$2=//p" | sort -g |
     awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
-fw=$(median floor seconds) fc=$(median floor cpu_seconds) fb=$(median floor write_bytes)
+fw=$(median floor seconds) fc=$(median floor cpu_seconds)
 echo
 echo "medians of $rounds rounds ($users mailboxes x $messages messages; load $load_before -> $load_after)"
-printf '%-8s %9s %9s %10s %9s %9s %9s %8s\n' tool wall_s cpu_s written_MB rss_MB removed "wall/floor" "cpu/floor"
+printf '%-8s %8s %8s %10s %10s %8s %8s %10s %9s\n' tool wall_s cpu_s written_GB wchar_GB rss_MiB removed wall/floor cpu/floor
 for t in $tools; do
   w=$(median "$t" seconds) c=$(median "$t" cpu_seconds) b=$(median "$t" write_bytes)
-  m=$(median "$t" peak_rss_kib) n=$(median "$t" removed)
-  awk -v t="$t" -v w="$w" -v c="$c" -v b="$b" -v m="$m" -v n="$n" -v fw="$fw" -v fc="$fc" \
-    'BEGIN { printf "%-8s %9.2f %9.2f %10.0f %9.1f %9d %9.2f %8.2f\n", t, w, c, b / 1e6, m / 1024, n, w / fw, c / fc }'
+  x=$(median "$t" wchar) m=$(median "$t" peak_rss_kib) n=$(median "$t" removed)
+  awk -v t="$t" -v w="$w" -v c="$c" -v b="$b" -v x="$x" -v m="$m" -v n="$n" -v fw="$fw" -v fc="$fc" \
+    'BEGIN { printf "%-8s %8.2f %8.2f %10.2f %10.2f %8.1f %8d %10.2f %9.2f\n", t, w, c, b / 1e9, x / 1e9, m / 1024, n, w / fw, c / fc }'
 done
 dw=$(median delete seconds) mw=$(median move seconds)
 awk -v d="$dw" -v m="$mw" 'BEGIN { printf "move / delete (wall) = %.2f\n", m / d }'
