@@ -88,6 +88,10 @@ void Usage(FILE* out) {
                  "           timer at its next instant (quellix-eventd --once, which waits\n"
                  "           for it: the timer is set three seconds ahead) instead of\n"
                  "           calling quellix-host directly\n"
+                 "When the platform configuration maps this server's namespace to a mail\n"
+                 "store (mailstore.<domain>), the users' mailboxes are the mail server's: it\n"
+                 "must hold them, with Spam and Spam/Older (and archive's Inbox); the junk\n"
+                 "is delivered into them through the store.\n"
                  "  --identity the account the application runs as (default: this one); run\n"
                  "           as root, give the service account, whose data folder (data_dir)\n"
                  "           it owns: a component never runs as root\n"
@@ -218,6 +222,25 @@ void PrintFolders(ItemStore& store, const std::string& ns, const char* title, in
     std::printf("Not swept (mailbox not marked \"Quellix\"):\n%s", leftAlone.c_str());
 }
 
+// A folder of a mailbox the mail server holds; the server makes mailboxes and
+// folders, so a missing one is the demo's setup gone wrong.
+int64_t MailServerFolder(ItemStore& store, const std::string& ns, const std::string& alias,
+                         const std::vector<std::string>& path) {
+    std::vector<std::string> segments = {ns, "MBX", alias};
+    segments.insert(segments.end(), path.begin(), path.end());
+    const auto folder = store.Lookup(segments);
+    if (!folder) {
+        std::string joined;
+        for (const auto& p : path) joined += "/" + p;
+        throw platform::Error(platform::err::kNotFound,
+                              platform::Describe("find", alias + joined,
+                                                 "the mail server has no such folder; make the "
+                                                 "mailbox and its folders there first",
+                                                 0));
+    }
+    return folder->id;
+}
+
 // The account this demo runs as: the component application runs as it too.
 std::string CurrentAccount() {
     return localplatform::AccountName(geteuid()).value_or("Interactive User");
@@ -272,7 +295,10 @@ int main(int argc, char** argv) {
             return platform::kExitFailed;
         }
 
-        // The store: mailboxes and junk of many ages (received times in UTC).
+        // The store: mailboxes and junk of many ages (received times in UTC),
+        // delivered through the store into the mail server's folders when
+        // the namespace is mapped to one.
+        const bool onMailServer = config.MailStoreFor(domain).has_value();
         ItemStore::Create();
         auto store = ItemStore::ForThisThread();
         store->CreateNamespace(domain);
@@ -281,11 +307,25 @@ int main(int argc, char** argv) {
         store->BeginTransaction();
         for (const auto& u : kUsers) {
             if (!u.thisServer) continue;
-            store->CreateMailbox(domain, u.alias, u.system);
-            if (u.system || std::string(u.alias) == "archive") continue;
-            const auto root = store->Lookup({domain, "MBX", u.alias});
-            const int64_t spam = store->CreateFolder(root->id, "Spam");
-            const int64_t older = store->CreateFolder(spam, "Older");
+            // A namespace held by a mail server has its users' mailboxes
+            // there, made by the server: only the system mailbox is the
+            // store's own.
+            const bool serversMailbox = onMailServer && !u.system;
+            if (!serversMailbox) store->CreateMailbox(domain, u.alias, u.system);
+            if (u.system || std::string(u.alias) == "archive") {
+                if (serversMailbox) (void)MailServerFolder(*store, domain, u.alias, {"Inbox"});
+                continue;
+            }
+            int64_t spam = 0;
+            int64_t older = 0;
+            if (serversMailbox) {
+                spam = MailServerFolder(*store, domain, u.alias, {"Spam"});
+                older = MailServerFolder(*store, domain, u.alias, {"Spam", "Older"});
+            } else {
+                const auto root = store->Lookup({domain, "MBX", u.alias});
+                spam = store->CreateFolder(root->id, "Spam");
+                older = store->CreateFolder(spam, "Older");
+            }
             const std::string to = std::string(u.alias) + "@" + domain;
             for (double age : kSpamAges) {
                 (void)store->SaveMessage(spam, MessageText(to, ++n, age),

@@ -41,27 +41,25 @@ TEST_F(IsoDateTest, BiasShiftsALocalCutoffToUtc) {
     struct Case {
         const char* bias;
         double want;
-        const char* cutoffUtc;
+        const char* cutoffUtc;  // nullptr: no date to compare
     };
     const Case cases[] = {
         {"-60", -60, "2004-03-05T09:00:00Z"},
         {"300", 300, "2004-03-05T15:00:00Z"},
         {"0", 0, "2004-03-05T10:00:00Z"},
         {"bytes:3C 00 00 00", 60, "2004-03-05T11:00:00Z"},
+        // Bytes are summed little-endian, without a sign.
+        {"bytes:C4 FF FF FF", 4294967236.0, nullptr},
     };
     const Date cutoff = Date::FromParts(2004, 3, 5, 10, 0, 0);
     for (const Case& c : cases) {
         SetBias(c.bias);
         const double bias = ISODate::GetTimeZoneBias();
         EXPECT_EQ(bias, c.want) << c.bias;
-        EXPECT_EQ(ISODate::FormatIsoDate(cutoff.AddMinutes(bias)), c.cutoffUtc) << c.bias;
+        if (c.cutoffUtc != nullptr) {
+            EXPECT_EQ(ISODate::FormatIsoDate(cutoff.AddMinutes(bias)), c.cutoffUtc) << c.bias;
+        }
     }
-}
-
-TEST_F(IsoDateTest, BytesAreSummedLittleEndianWithoutSign) {
-    SetBias("bytes:C4 FF FF FF");
-    EXPECT_EQ(ISODate::GetTimeZoneBias(), 0xC4 + 0xFF * 256.0 + 0xFF * 65536.0 + 0xFF * 16777216.0);
-    EXPECT_EQ(ISODate::GetTimeZoneBias(), 4294967236.0);
 }
 
 // What both the cleanup run and the setup program use: a day either way,
@@ -123,7 +121,6 @@ TEST_F(IsoDateTest, UnrecognisedTypeRaises) {
         FAIL() << "text accepted as a bias";
     } catch (const platform::Error& e) {
         EXPECT_EQ(e.Number(), static_cast<int32_t>(0x80040001));
-        EXPECT_EQ(e.Number(), platform::err::kUnrecognizedData);
         EXPECT_EQ(e.Source(), "ActiveTimeBias");
         EXPECT_EQ(e.Description(), "Can't recognize type of data: sixty minutes");
     }

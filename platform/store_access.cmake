@@ -12,9 +12,16 @@ quellix_add_test(NAME ado_store_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/ado_store
   ${CMAKE_CURRENT_LIST_DIR}/run_lock_test.cpp ${CMAKE_CURRENT_LIST_DIR}/move_manifest_test.cpp
   LIBS platform lp_store_testing PkgConfig::SQLITE3)
 
+quellix_add_test(NAME mail_store_access_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/mail_store_access_test.cpp
+  LIBS platform lp_store_testing lp_store_mailserver_testing)
+
 if(QUELLIX_BENCH)
   # What the move manifest costs a move run, and putting a run back
   # (run by scripts/bench-undo.sh).
   add_executable(move_manifest_bench ${CMAKE_CURRENT_LIST_DIR}/bench/move_manifest_bench.cpp)
-  target_link_libraries(move_manifest_bench PRIVATE platform lp_store lp_config)
+  target_link_libraries(move_manifest_bench PRIVATE platform lp_store lp_config quellix_base_testing)
+  # The sweep over Maildirs against the item store's and the file system's floor.
+  add_executable(maildir_sweep_bench ${CMAKE_CURRENT_LIST_DIR}/bench/maildir_sweep_bench.cpp)
+  target_link_libraries(maildir_sweep_bench PRIVATE platform lp_store lp_config quellix_base_testing)
 endif()

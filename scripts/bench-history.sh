@@ -25,9 +25,9 @@ if [ ! -f "$build/build.ninja" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUELLIX_BENCH=ON >/dev/null
 fi
 cmake --build "$build" -j "${JOBS:-2}" --target quellix-admin store_sweep_bench run_history_bench >/dev/null
-admin=$(find "$build" -name quellix-admin -type f -perm -u+x | head -1)
-sweep=$(find "$build" -name store_sweep_bench -type f -perm -u+x | head -1)
-bench=$(find "$build" -name run_history_bench -type f -perm -u+x | head -1)
+admin=$build/tools/quellix-admin
+sweep=$build/platform/store_sweep_bench
+bench=$build/platform/run_history_bench
 
 work=${WORK_DIR:-$(mktemp -d "${TMPDIR:-/tmp}/quellix-bench-history.XXXXXX")}
 trap 'rm -rf "$work"' EXIT

@@ -5,10 +5,14 @@
 # longest pause in the window's event handling during the fill. Optimised
 # build, offscreen platform.
 #   bash scripts/bench-setup-window.sh [--users N] [--runs R]
+#   BUILD_DIR (default build/release) is configured with the release settings
+#   when missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
-build=build/release
-cmake --preset release >/dev/null
-cmake --build "$build" -j2 --target setup_window_bench
+build=${BUILD_DIR:-build/release}
+if [ ! -f "$build/build.ninja" ]; then
+  bash scripts/install-deps.sh
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUELLIX_BENCH=ON >/dev/null
+fi
+cmake --build "$build" -j "${JOBS:-2}" --target setup_window_bench >/dev/null
 QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen} "$build/setup/windows/setup_window_bench" "$@"

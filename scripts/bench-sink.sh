@@ -41,9 +41,9 @@ if [ ! -f "$build/build.ninja" ]; then
 fi
 cmake --build "$build" -j "${JOBS:-2}" \
   --target quellix-admin quellix-host Quellix sink_bench store_sweep_bench preview_bench >/dev/null
-tool() { find "$build" -name "$1" -type f | head -1; }
-admin=$(tool quellix-admin); host=$(tool quellix-host); module=$(tool Quellix.so)
-bench=$(tool sink_bench); floor=$(tool store_sweep_bench); preview=$(tool preview_bench)
+admin=$build/tools/quellix-admin; host=$build/tools/quellix-host; module=$build/sink/Quellix.so
+bench=$build/sink/sink_bench; floor=$build/platform/store_sweep_bench
+preview=$build/setup/bench/preview_bench
 
 work=${WORK_DIR:-$(mktemp -d "${TMPDIR:-/tmp}/quellix-bench-sink.XXXXXX")}
 trap 'rm -rf "$work"' EXIT

@@ -12,7 +12,7 @@ if [ ! -f "$build/build.ninja" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUELLIX_BENCH=ON >/dev/null
 fi
 cmake --build "$build" -j "${JOBS:-2}" --target move_manifest_bench >/dev/null
-bench=$(find "$build" -name move_manifest_bench -type f -perm -u+x | head -1)
+bench=$build/platform/move_manifest_bench
 echo "load before: $(uptime)"
 "$bench" "${1:-200}" "${2:-100}" "${3:-3}"
 echo "load after: $(uptime)"

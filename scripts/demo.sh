@@ -9,9 +9,16 @@
 #   bash scripts/demo.sh            expired junk is deleted
 #   bash scripts/demo.sh --move     expired junk is moved to an archive Inbox
 #   bash scripts/demo.sh --service  the event service fires the timer
+#   bash scripts/demo.sh --dovecot  the users' mailboxes are a private Dovecot's
+#                                   Maildirs (combines with the others)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh --demo
+dovecot=no
+args=()
+for a in "$@"; do
+  if [ "$a" = --dovecot ]; then dovecot=yes; else args+=("$a"); fi
+done
+if [ "$dovecot" = yes ]; then bash scripts/install-deps.sh --demo-dovecot; else bash scripts/install-deps.sh --demo; fi
 echo "demo: building the demo's programs (build/demo)"
 cmake --preset demo >/dev/null
 cmake --build --preset demo -j "$(nproc)"
@@ -25,5 +32,19 @@ server.computer_name = exch01
 server.domain_dns_name = example.org
 temp_dir = $state/tmp
 CONF
-"$bin/demo/quellix-demo" "$@"
+if [ "$dovecot" = yes ]; then
+  . scripts/demo-dovecot.sh
+  domain=example.org
+  users=(ann bob carla dieter archive)
+  dovecot_start "$domain" "${users[@]}"
+  for alias in "${users[@]}"; do
+    if [ "$alias" = archive ]; then dovecot_make_mailbox "$alias@$domain" INBOX
+    else dovecot_make_mailbox "$alias@$domain" INBOX Spam Spam.Older; fi
+  done
+  echo "mailstore.$domain = maildir:$state/mail/%d/%n/Maildir" >> "$QUELLIX_CONFIG"
+  "$bin/demo/quellix-demo" "${args[@]}"
+  dovecot_show "$domain" "After the run" "${users[@]}"
+else
+  "$bin/demo/quellix-demo" "${args[@]}"
+fi
 echo "demo platform in $state (QUELLIX_CONFIG=$QUELLIX_CONFIG)"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that the build, the tests, the packaging and
-# the demo need (with --demo: only what the demo needs).
+# the demo need (with --demo: only what the demo needs; --demo-dovecot: that
+# and Dovecot, for the demo on a mail server's Maildirs).
 # Safe to run again: packages already present are left alone, and apt-get runs
 # only when something is missing.
 set -euo pipefail
@@ -17,18 +18,18 @@ demo_packages=(
 all_packages=(
   "${demo_packages[@]}"
   libgmock-dev libbenchmark-dev sqlite3 ldb-tools
-  slapd ldap-utils
+  slapd ldap-utils dovecot-core dovecot-imapd cyrus-common sasl2-bin
   python3 python3-aiosmtpd python3-prometheus-client openssl
   qt6-base-dev libgl-dev fontconfig fonts-dejavu-core fonts-liberation2 xvfb xauth
   clang libclang-rt-14-dev clang-format clang-tidy
   debhelper fakeroot lintian help2man mmdebstrap
-  dovecot-core   # doveadm, beside which scripts/bench-run.sh --doveadm times a run
 )
 
 case "${1:-}" in
   --demo) packages=("${demo_packages[@]}") ;;
+  --demo-dovecot) packages=("${demo_packages[@]}" dovecot-core dovecot-imapd python3) ;;
   "") packages=("${all_packages[@]}") ;;
-  *) echo "usage: install-deps.sh [--demo]" >&2; exit 2 ;;
+  *) echo "usage: install-deps.sh [--demo | --demo-dovecot]" >&2; exit 2 ;;
 esac
 
 missing=()
@@ -42,11 +43,32 @@ if [ "${#missing[@]}" -gt 0 ]; then
   sudo_cmd=()
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update -q
-  # slapd must not start a system-wide server: the tests start their own.
+  # slapd and dovecot must not run system-wide servers: the tests start their own.
   "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
-  # Nor a system-wide Dovecot: the benchmark runs doveadm on its own configuration.
-  for service in slapd dovecot; do
-    if command -v systemctl >/dev/null 2>&1; then "${sudo_cmd[@]}" systemctl stop "$service" 2>/dev/null || true; fi
-    "${sudo_cmd[@]}" service "$service" stop >/dev/null 2>&1 || true
+  for server in slapd dovecot; do
+    if command -v systemctl >/dev/null 2>&1; then "${sudo_cmd[@]}" systemctl stop "$server" 2>/dev/null || true; fi
+    "${sudo_cmd[@]}" service "$server" stop >/dev/null 2>&1 || true
   done
+fi
+
+# Cyrus's IMAP server, a second server for the IMAP store's tests, cannot be
+# installed beside Dovecot's (both packages provide imap-server): its one
+# program is taken out of the package into a folder of the tests' own, and
+# runs with cyrus-common's master and libraries.
+cyrus_dir=/opt/quellix-test/cyrus-imapd
+if [ -z "${1:-}" ] && [ ! -x "$cyrus_dir/usr/lib/cyrus/bin/imapd" ]; then
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  download=$(mktemp -d)
+  chmod 755 "$download"
+  version=$(dpkg-query -W -f='${Version}' cyrus-common)
+  (cd "$download" && apt-get download -q "cyrus-imapd=$version" >/dev/null 2>&1) || {
+    echo "install-deps: could not download cyrus-imapd $version; the Cyrus tests will be skipped" >&2
+  }
+  for deb in "$download"/cyrus-imapd_*.deb; do
+    [ -e "$deb" ] || continue
+    "${sudo_cmd[@]}" mkdir -p "$cyrus_dir"
+    "${sudo_cmd[@]}" dpkg -x "$deb" "$cyrus_dir"
+  done
+  rm -rf "$download"
 fi

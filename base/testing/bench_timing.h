@@ -1,5 +1,6 @@
-// Benchmark support: wall-clock seconds since an instant, and the median of
-// repeated runs (the figure the benchmark scripts report beside their floor).
+// Benchmark support: wall-clock seconds since an instant, the median of
+// repeated runs (the figure the benchmark scripts report beside their
+// floor), and what this process used of the machine.
 #pragma once
 
 #include <algorithm>
@@ -16,6 +17,13 @@ inline double SecondsSince(BenchClock::time_point start) {
     return std::chrono::duration<double>(BenchClock::now() - start).count();
 }
 
+// The middle value of times (the upper one of an even count); times must not
+// be empty.
+inline double Median(std::vector<double> times) {
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
 // The median of runs of f, in seconds; f returns what it counted (rows,
 // entries), left in counted from the last run.
 inline double MedianSeconds(int runs, const std::function<size_t()>& f, size_t& counted) {
@@ -25,8 +33,12 @@ inline double MedianSeconds(int runs, const std::function<size_t()>& f, size_t& 
         counted = f();
         times.push_back(SecondsSince(start));
     }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
+    return Median(std::move(times));
 }
+
+// CPU seconds this process has used so far, user and system.
+double CpuSeconds();
+// The largest resident set this process has had, in KiB.
+long PeakRssKib();
 
 }  // namespace platform::testing

@@ -4,27 +4,31 @@
 // the same run: the C library converting the same wall times with its own
 // zone (TZ set for this single-threaded program, which the library itself
 // never does), and snprintf of the same fields.
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <string>
 
+#include "base/testing/bench_args.h"
+#include "base/testing/bench_report.h"
+#include "base/testing/bench_timing.h"
 #include "isodate/iso_date.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = platform::testing::BenchClock;
+using platform::testing::FloorLine;
 
 double NsPerOp(Clock::time_point start, long n) {
-    return std::chrono::duration<double, std::nano>(Clock::now() - start).count() /
-           static_cast<double>(n);
+    return platform::testing::SecondsSince(start) * 1e9 / static_cast<double>(n);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const long n = argc > 1 ? std::atol(argv[1]) : 1000000;
+    platform::testing::BenchArgs args(argc, argv, "iso_date_bench [OPERATIONS]");
+    const long n = args.NumberWord("OPERATIONS", 1000000, 1);
+    if (auto exit = args.Done()) return *exit;
     const platform::Date base = platform::Date::FromParts(2024, 1, 1);
     volatile double sink = 0;
 
@@ -81,18 +85,18 @@ int main(int argc, char** argv) {
     }
     const double formatFloor = NsPerOp(t, n);
 
-    std::printf("operations                         %ld\n", n);
-    std::printf(
-        "ConvertTimeZone Eastern->UTC       %8.1f ns/op  floor (libc mktime) %8.1f ns/op  ratio "
-        "%.2f\n",
-        convert, libc, convert / libc);
-    std::printf(
-        "ConvertTimeZone 13->13 (the sweep) %8.1f ns/op  floor (libc mktime) %8.1f ns/op  ratio "
-        "%.2f\n",
-        same, libc, same / libc);
-    std::printf(
-        "FormatIsoDate                      %8.1f ns/op  floor (snprintf)    %8.1f ns/op  ratio "
-        "%.2f\n",
-        format, formatFloor, format / formatFloor);
+    std::printf("operations                             %ld\n", n);
+    FloorLine("ConvertTimeZone Eastern->UTC", convert, libc)
+        .Unit("ns/op")
+        .FloorName("floor (libc mktime)")
+        .Print();
+    FloorLine("ConvertTimeZone 13->13 (the sweep)", same, libc)
+        .Unit("ns/op")
+        .FloorName("floor (libc mktime)")
+        .Print();
+    FloorLine("FormatIsoDate", format, formatFloor)
+        .Unit("ns/op")
+        .FloorName("floor (snprintf)")
+        .Print();
     return (sink == 0.5 && chars == 0) ? 1 : 0;
 }

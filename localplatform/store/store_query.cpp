@@ -869,13 +869,7 @@ QueryResult RunQuery(ItemStore& store, const ParsedQuery& query) {
     result.selectAll = query.selectAll;
     std::map<int64_t, std::vector<std::string>> parentPaths;  // folder id -> its path
     std::vector<std::vector<Variant>> sortKeys;
-    bool filteredInSql = false;
-    const std::vector<ItemRow> children = store.Children(parents, filter, params, &filteredInSql);
-    // The condition is evaluated here for every row, unless the SQL provably
-    // applied all of it to these rows (rows that come from elsewhere, or a
-    // condition only partly translated, are judged here in full).
-    const bool evaluate = query.where && !(wholeInSql && filteredInSql);
-    for (const ItemRow& row : children) {
+    for (const ItemRow& row : store.Children(parents, filter, params)) {
         auto& parentPath = parentPaths[row.parent];
         if (parentPath.empty()) parentPath = store.PathOf(row.parent);
         parentPath.push_back(row.name);
@@ -899,11 +893,14 @@ QueryResult RunQuery(ItemStore& store, const ParsedQuery& query) {
                 return Variant();
             }
         };
+        // The condition is evaluated here for every row, unless the SQL
+        // provably applied all of it to this one. A mail store's row
+        // (row.foreign) comes without the SQL condition applied, and a
+        // condition only partly translated is judged here in full: whatever
+        // the prefilter did, such rows are evaluated.
+        const bool judgedInSql = wholeInSql && !row.foreign && DatesConvert(row, datesRead);
         try {
-            if ((evaluate || (query.where && !DatesConvert(row, datesRead))) &&
-                !Evaluate(*query.where, values)) {
-                continue;
-            }
+            if (query.where && !judgedInSql && !Evaluate(*query.where, values)) continue;
         } catch (const Error& e) {
             if (e.Number() != err::kCantConvert) throw;
             out.unreadable = Unreadable(href, e);

@@ -9,25 +9,21 @@
 // (--ldb: time an existing embedded directory of the domain example.com,
 // made by "quellix-admin directory generate", instead of generating one)
 #include <ldap.h>
-#include <unistd.h>
 
 extern "C" {
 #include <ldb.h>
 }
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "base/testing/bench_args.h"
+#include "base/testing/bench_report.h"
 #include "base/testing/bench_timing.h"
+#include "base/testing/temp_platform.h"
 #include "localplatform/directory/directory_backend.h"
 #include "localplatform/directory/directory_generator.h"
 #include "localplatform/directory/directory_ldif.h"
@@ -37,15 +33,14 @@ extern "C" {
 namespace {
 
 namespace dir = localplatform::directory;
-using Clock = std::chrono::steady_clock;
+using platform::testing::BenchClock;
+using platform::testing::FloorLine;
+using platform::testing::MedianSeconds;
+using platform::testing::SecondsSince;
 
 const char* const kAttributes[] = {
     "sAMAccountName", "extensionAttribute8", "cn", "msExchHomeServerName", "mailNickName", "mail",
     nullptr};
-
-using platform::testing::SecondsSince;
-
-using platform::testing::MedianSeconds;
 
 // Query 1 of the mailbox loop, every field of every row read.
 size_t PlatformQuery(const std::string& searchRoot) {
@@ -157,38 +152,25 @@ size_t RawLdap(const std::string& uri, const std::string& dn, const std::string&
 
 void Report(const char* what, double figure, double floor, double goal, size_t rows,
             size_t floorRows) {
-    std::printf("%-34s %7.3f s  (goal < %.1f s, %s)  floor %7.3f s  ratio %5.1f  rows %zu/%zu\n",
-                what, figure, goal, figure < goal ? "met" : "MISSED", floor,
-                floor > 0 ? figure / floor : 0.0, rows, floorRows);
+    FloorLine(what, figure, floor)
+        .Goal(goal)
+        .Notes("rows " + std::to_string(rows) + "/" + std::to_string(floorRows))
+        .Print();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    size_t users = 33400;  // nine in ten users have a mailbox: about 30,000 mailbox users
-    int runs = 3;
-    bool slapd = true;
-    std::string existing;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--users") == 0 && i + 1 < argc)
-            users = std::strtoul(argv[++i], nullptr, 10);
-        else if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc)
-            runs = std::max(1, std::atoi(argv[++i]));
-        else if (std::strcmp(argv[i], "--skip-slapd") == 0)
-            slapd = false;
-        else if (std::strcmp(argv[i], "--ldb") == 0 && i + 1 < argc)
-            existing = argv[++i];
-        else {
-            std::fprintf(
-                stderr,
-                "usage: directory_bench [--users N] [--runs R] [--skip-slapd] [--ldb FILE]\n");
-            return 2;
-        }
-    }
-    const std::string tmp =
-        (std::filesystem::temp_directory_path() / ("quellix-dirbench-" + std::to_string(getpid())))
-            .string();
-    std::filesystem::create_directories(tmp);
+    platform::testing::BenchArgs args(
+        argc, argv, "directory_bench [--users N] [--runs R] [--skip-slapd] [--ldb FILE]");
+    // Nine in ten users have a mailbox: about 30,000 mailbox users.
+    const auto users = static_cast<size_t>(args.Number("--users", 33400, 1));
+    const int runs = static_cast<int>(args.Number("--runs", 3, 1));
+    const bool slapd = !args.Flag("--skip-slapd");
+    const std::string existing = args.Text("--ldb", "");
+    if (auto exit = args.Done()) return *exit;
+    platform::testing::TempPlatform folder("quellix-dirbench-");
+    const std::string& tmp = folder.Dir();
     int status = 0;
     try {
         dir::GeneratorOptions o;
@@ -204,17 +186,15 @@ int main(int argc, char** argv) {
 
         // Embedded.
         const std::string ldbPath = existing.empty() ? tmp + "/directory.ldb" : existing;
-        auto start = Clock::now();
+        auto start = BenchClock::now();
         if (existing.empty()) {
             auto backend = dir::OpenLdbDirectory(ldbPath, dir::LdbOptions{true, true, false});
             dir::LoadEntries(*backend, entries);
             std::printf("embedded load (batch mode)          %7.3f s\n", SecondsSince(start));
         }
-        const std::string ldbConf = tmp + "/ldb.conf";
-        std::ofstream(ldbConf)
-            << "state_dir = " << tmp << "\ndirectory = ldb://" << ldbPath
-            << "\nserver.computer_name = mailsrv1\nserver.domain_dns_name = example.com\n";
-        setenv("QUELLIX_CONFIG", ldbConf.c_str(), 1);
+        folder.Configure(
+            "directory = ldb://" + ldbPath +
+            "\nserver.computer_name = mailsrv1\nserver.domain_dns_name = example.com\n");
         size_t rows = 0, floorRows = 0;
         const double floor = MedianSeconds(
             runs, [&] { return RawLdb(ldbPath); }, floorRows);
@@ -230,12 +210,10 @@ int main(int argc, char** argv) {
             }
             dir::testing::SlapdHarness::Options so;
             so.preloadLdif = ldif;
-            start = Clock::now();
+            start = BenchClock::now();
             dir::testing::SlapdHarness server(so);
             std::printf("slapd load (slapadd) and start      %7.3f s\n", SecondsSince(start));
-            const std::string ldapConf = tmp + "/ldap.conf";
-            std::ofstream(ldapConf) << "state_dir = " << tmp << "\n" << server.ConfigLines();
-            setenv("QUELLIX_CONFIG", ldapConf.c_str(), 1);
+            folder.Configure(server.ConfigLines());
             const double lfloor = MedianSeconds(
                 runs, [&] { return RawLdap(server.Uri(), so.rootDn, so.rootPassword); }, floorRows);
             const double lfigure = MedianSeconds(
@@ -246,6 +224,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "directory_bench: %s\n", e.what());
         status = 1;
     }
-    std::filesystem::remove_all(tmp);
     return status;
 }

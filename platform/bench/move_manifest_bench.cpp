@@ -9,17 +9,15 @@
 // back message by message. Prints the seconds of each, repeated ROUNDS times
 // on fresh stores, and the medians with the ratio manifest/floor.
 //   usage: move_manifest_bench [FOLDERS [PER_FOLDER [ROUNDS]]]  (200 100 3)
-#include <unistd.h>
-
-#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "base/testing/bench_args.h"
+#include "base/testing/bench_report.h"
 #include "base/testing/bench_timing.h"
+#include "base/testing/temp_platform.h"
 #include "localplatform/store/item_store.h"
 #include "platform/ado.h"
 #include "platform/move_manifest.h"
@@ -27,22 +25,22 @@
 namespace {
 
 using platform::testing::BenchClock;
+using platform::testing::FloorLine;
+using platform::testing::Median;
 using platform::testing::SecondsSince;
 
 struct Round {
     double floor = 0, manifest = 0, undo = 0;
 };
 
-const std::string kBase = "file://./backofficestorage/example.test/MBX/";
+constexpr const char* kBase = "file://./backofficestorage/example.test/MBX/";
 
 Round OneRound(long folders, long perFolder) {
-    char tmpl[] = "/tmp/quellix-bench-XXXXXX";
-    const std::string dir = mkdtemp(tmpl);
-    const std::string config = dir + "/platform.conf";
-    std::ofstream(config) << "state_dir = " << dir << "\nstore = " << dir << "/store.db\n"
-                          << "server.computer_name = MAIL01\n"
-                          << "server.domain_dns_name = example.test\n";
-    setenv("QUELLIX_CONFIG", config.c_str(), 1);
+    platform::testing::TempPlatform folder("quellix-bench-");
+    const std::string& dir = folder.Dir();
+    folder.Configure("store = " + dir +
+                     "/store.db\nserver.computer_name = MAIL01\n"
+                     "server.domain_dns_name = example.test\n");
     localplatform::ItemStore::Create(dir + "/store.db");
     const std::string body = "Subject: bench\r\n\r\n" + std::string(2000, 'x') + "\r\n";
     std::vector<std::vector<std::string>> urls(static_cast<size_t>(folders));
@@ -64,7 +62,7 @@ Round OneRound(long folders, long perFolder) {
         }
         store->CommitTransaction();
     }
-    const std::string dest = kBase + "dest/Inbox";
+    const std::string dest = std::string(kBase) + "dest/Inbox";
     Round r;
     for (long f = 0; f < folders; ++f) {
         const bool recorded = f % 2 == 1;
@@ -72,7 +70,7 @@ Round OneRound(long folders, long perFolder) {
         {
             platform::Connection cnn;  // the sink's connection per folder
             cnn.SetProvider("ExOLEDB.DataSource");
-            cnn.Open(kBase + "u" + std::to_string(f) + "/Inbox/Spam", "", "", -1);
+            cnn.Open(std::string(kBase) + "u" + std::to_string(f) + "/Inbox/Spam", "", "", -1);
             platform::Record rec;
             for (const auto& url : urls[static_cast<size_t>(f)]) {
                 if (recorded) {
@@ -93,32 +91,30 @@ Round OneRound(long folders, long perFolder) {
     }
     r.undo = SecondsSince(start);
     if (back != static_cast<size_t>(folders / 2 * perFolder)) {
-        std::fprintf(stderr, "put back %zu, expected %ld\n", back, folders / 2 * perFolder);
-        std::exit(1);
+        throw std::runtime_error("put back " + std::to_string(back) + ", expected " +
+                                 std::to_string(folders / 2 * perFolder));
     }
-    unsetenv("QUELLIX_CONFIG");
-    std::filesystem::remove_all(dir);
     return r;
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const long folders = argc > 1 ? std::atol(argv[1]) : 200;
-    const long perFolder = argc > 2 ? std::atol(argv[2]) : 100;
-    const int rounds = argc > 3 ? std::atoi(argv[3]) : 3;
-    if (folders < 2 || perFolder < 1 || rounds < 1) {
-        std::fprintf(stderr, "usage: move_manifest_bench [FOLDERS [PER_FOLDER [ROUNDS]]]\n");
-        return 2;
-    }
+    platform::testing::BenchArgs args(argc, argv,
+                                      "move_manifest_bench [FOLDERS [PER_FOLDER [ROUNDS]]]");
+    const long folders = args.NumberWord("FOLDERS", 200, 2);
+    const long perFolder = args.NumberWord("PER_FOLDER", 100, 1);
+    const auto rounds = static_cast<int>(args.NumberWord("ROUNDS", 3, 1));
+    if (auto exit = args.Done()) return *exit;
     std::vector<double> floor, manifest, undo;
     for (int i = 0; i < rounds; ++i) {
-        const Round r = OneRound(folders, perFolder);
+        Round r;
+        try {
+            r = OneRound(folders, perFolder);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "move_manifest_bench: %s\n", e.what());
+            return 1;
+        }
         std::printf(
             "round %d: moves %ld: floor (MoveRecord) %.3f s, with manifest %.3f s; "
             "put back %ld: %.3f s\n",
@@ -127,10 +123,13 @@ int main(int argc, char** argv) {
         manifest.push_back(r.manifest);
         undo.push_back(r.undo);
     }
-    std::printf(
-        "median: floor %.3f s, with manifest %.3f s, ratio %.2f; put back %.3f s "
-        "(ratio to the floor's moves %.2f)\n",
-        Median(floor), Median(manifest), Median(manifest) / Median(floor), Median(undo),
-        Median(undo) / Median(floor));
+    const long moves = folders / 2 * perFolder;
+    FloorLine("median: " + std::to_string(moves) + " moves with manifest", Median(manifest),
+              Median(floor))
+        .FloorName("floor (MoveRecord)")
+        .Print();
+    FloorLine("median: " + std::to_string(moves) + " put back", Median(undo), Median(floor))
+        .FloorName("floor's moves")
+        .Print();
     return 0;
 }

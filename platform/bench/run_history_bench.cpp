@@ -9,24 +9,16 @@
 // system). The history is the one named by the platform configuration
 // (QUELLIX_CONFIG); scripts/bench-history.sh sets it up and measures the
 // floor beside it.
-#include <sys/resource.h>
-
-#include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
+#include "base/testing/bench_args.h"
+#include "base/testing/bench_report.h"
+#include "base/testing/bench_timing.h"
 #include "localplatform/history/run_history.h"
 #include "platform/run_history.h"
 
 namespace {
-
-double CpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 platform::RunFolderRecord FolderOf(long i) {
     char alias[32];
@@ -34,7 +26,7 @@ platform::RunFolderRecord FolderOf(long i) {
     return {std::string(alias) + "@bench.test",
             "http://bench.bench.test/exadmin/bench.test/mbx/" + std::string(alias) + "/Spam",
             40,
-            40 * 2048,
+            int64_t{40} * 2048,
             false,
             i % 1000 == 0 ? "access denied" : ""};
 }
@@ -42,18 +34,19 @@ platform::RunFolderRecord FolderOf(long i) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3 ||
-        (std::strcmp(argv[1], "recorder") != 0 && std::strcmp(argv[1], "commit-each") != 0)) {
-        std::fprintf(stderr, "usage: run_history_bench recorder|commit-each FOLDERS\n");
-        return 2;
-    }
-    const std::string mode = argv[1];
-    const long folders = std::atol(argv[2]);
+    using namespace platform::testing;
+    BenchArgs args(argc, argv, "run_history_bench recorder|commit-each FOLDERS");
+    const std::string mode = args.Word().value_or("");
+    const long folders = args.NumberWord("FOLDERS", -1, 0);
+    if (auto exit = args.Done()) return *exit;
+    if (mode != "recorder" && mode != "commit-each")
+        return args.Fail("no such mode '" + mode + "'");
+    if (folders < 0) return args.Fail("FOLDERS is needed");
     const std::string item =
         "file://./backofficestorage/bench.test/MBX/SystemMailbox/"
         "StoreEvents/GlobalEvents/Quellix.reg";
     try {
-        const auto start = std::chrono::steady_clock::now();
+        const auto start = BenchClock::now();
         const double cpu = CpuSeconds();
         if (mode == "recorder") {
             auto run = platform::RunRecorder::Begin(item, "Folder: Spam\nAge: 14");
@@ -68,10 +61,13 @@ int main(int argc, char** argv) {
             }
             history.EndRun(id, 0, "completed", "", folders);
         }
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        std::printf("mode=%s folders=%ld seconds=%.3f cpu_seconds=%.3f\n", mode.c_str(), folders,
-                    seconds, CpuSeconds() - cpu);
+        const double seconds = SecondsSince(start);
+        ReportLine()
+            .Add("mode", mode)
+            .Add("folders", folders)
+            .Add("seconds", seconds)
+            .Add("cpu_seconds", CpuSeconds() - cpu)
+            .Print();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "run_history_bench: %s\n", e.what());
         return 1;

@@ -12,14 +12,14 @@
 // The store is the one named by the platform configuration (QUELLIX_CONFIG),
 // made by "quellix-admin store generate-corpus".
 #include <sqlite3.h>
-#include <sys/resource.h>
 
-#include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string>
 
+#include "base/testing/bench_args.h"
+#include "base/testing/bench_report.h"
+#include "base/testing/bench_timing.h"
 #include "localplatform/config/platform_config.h"
 #include "platform/ado.h"
 
@@ -31,19 +31,6 @@ struct DbCloser {
 struct StmtCloser {
     void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
 };
-
-long PeakRssKib() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return u.ru_maxrss;
-}
-
-double CpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 std::string Alias(const std::string& prefix, long i) {
     char buf[64];
@@ -160,42 +147,26 @@ long RunFloor(const std::string& path, const std::string& ns, const std::string&
     return deleted;
 }
 
-int Usage() {
-    std::fprintf(stderr,
-                 "usage: store_sweep_bench access|floor|bulk --namespace NS --mailboxes N --cutoff "
-                 "yyyy-mm-ddThh:mm:ssZ [--folder NAME] [--prefix P]\n");
-    return 2;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) return Usage();
-    const std::string mode = argv[1];
-    std::string ns, folder = "Junk Mail", prefix = "user", cutoffText;
-    long mailboxes = 0;
-    for (int i = 2; i + 1 < argc; i += 2) {
-        const std::string k = argv[i];
-        const std::string v = argv[i + 1];
-        if (k == "--namespace")
-            ns = v;
-        else if (k == "--mailboxes")
-            mailboxes = std::stol(v);
-        else if (k == "--cutoff")
-            cutoffText = v;
-        else if (k == "--folder")
-            folder = v;
-        else if (k == "--prefix")
-            prefix = v;
-        else
-            return Usage();
-    }
+    using namespace platform::testing;
+    BenchArgs args(argc, argv,
+                   "store_sweep_bench access|floor|bulk --namespace NS --mailboxes N --cutoff "
+                   "yyyy-mm-ddThh:mm:ssZ [--folder NAME] [--prefix P]");
+    const std::string mode = args.Word().value_or("");
+    const std::string ns = args.Text("--namespace", "");
+    const long mailboxes = args.Number("--mailboxes", 0, 1);
+    const std::string cutoffText = args.Text("--cutoff", "");
+    const std::string folder = args.Text("--folder", "Junk Mail");
+    const std::string prefix = args.Text("--prefix", "user");
+    if (auto exit = args.Done()) return *exit;
+    if (mode != "access" && mode != "floor" && mode != "bulk")
+        return args.Fail("no such mode '" + mode + "'");
+    if (ns.empty() || mailboxes == 0) return args.Fail("--namespace and --mailboxes are needed");
     const auto cutoff = platform::ParseDateText(cutoffText);
-    if (ns.empty() || mailboxes <= 0 || !cutoff ||
-        (mode != "access" && mode != "floor" && mode != "bulk")) {
-        return Usage();
-    }
-    const auto start = std::chrono::steady_clock::now();
+    if (!cutoff) return args.Fail("--cutoff: '" + cutoffText + "' is not a date");
+    const auto start = BenchClock::now();
     long deleted = 0;
     try {
         if (mode == "access") {
@@ -209,9 +180,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "store_sweep_bench: %s (%d)\n", e.Description().c_str(), e.Number());
         return 1;
     }
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("%s folders=%ld deleted=%ld seconds=%.3f cpu_seconds=%.3f peak_rss_kib=%ld\n",
-                mode.c_str(), mailboxes, deleted, seconds, CpuSeconds(), PeakRssKib());
+    const double seconds = SecondsSince(start);
+    ReportLine(mode)
+        .Add("folders", mailboxes)
+        .Add("deleted", deleted)
+        .Add("seconds", seconds)
+        .Add("cpu_seconds", CpuSeconds())
+        .Add("peak_rss_kib", PeakRssKib())
+        .Print();
     return 0;
 }

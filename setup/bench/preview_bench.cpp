@@ -7,9 +7,12 @@
 // Each prints the mailboxes, messages and bytes it found; neither changes
 // anything.
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "base/error_state.h"
+#include "base/testing/bench_args.h"
+#include "base/testing/bench_report.h"
 #include "platform/ado.h"
 #include "selection/folder_selection.h"
 #include "selection/mailbox_selection.h"
@@ -21,8 +24,11 @@ namespace {
 
 int Preview(const std::string& item) {
     const setup::RunPreview p = setup::PreviewRun(item, platform::Date::NowLocal(), false);
-    std::printf("mailboxes=%zu messages=%lld bytes=%lld\n", p.mailboxes.size(),
-                static_cast<long long>(p.messages), static_cast<long long>(p.bytes));
+    platform::testing::ReportLine()
+        .Add("mailboxes", p.mailboxes.size())
+        .Add("messages", p.messages)
+        .Add("bytes", p.bytes)
+        .Print();
     return 0;
 }
 
@@ -53,21 +59,23 @@ int Select(const std::string& item) {
                 }
             }
         });
-    std::printf("mailboxes=%lld messages=%lld\n", mailboxes, messages);
+    platform::testing::ReportLine().Add("mailboxes", mailboxes).Add("messages", messages).Print();
     return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string verb = argc == 3 ? argv[1] : "";
+    platform::testing::BenchArgs args(argc, argv, "preview_bench preview|select ITEM");
+    const std::string verb = args.Word().value_or("");
+    const std::optional<std::string> item = args.Word();
+    if (auto exit = args.Done()) return *exit;
+    if (verb != "preview" && verb != "select") return args.Fail("no such verb '" + verb + "'");
+    if (!item) return args.Fail("ITEM is needed");
     try {
-        if (verb == "preview") return Preview(argv[2]);
-        if (verb == "select") return Select(argv[2]);
+        return verb == "preview" ? Preview(*item) : Select(*item);
     } catch (const platform::Error& e) {
         std::fprintf(stderr, "preview_bench: %s (%d)\n", e.Description().c_str(), e.Number());
         return 1;
     }
-    std::fprintf(stderr, "usage: preview_bench preview|select ITEM\n");
-    return 2;
 }

@@ -6,20 +6,16 @@
 // rules. Prints figure, floor and their ratio.
 //
 // usage: setup_bench [--users N] [--runs R] [--skip-slapd]
-#include <unistd.h>
-
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "base/testing/bench_args.h"
+#include "base/testing/bench_report.h"
 #include "base/testing/bench_timing.h"
+#include "base/testing/temp_platform.h"
 #include "localplatform/directory/directory_backend.h"
 #include "localplatform/directory/directory_generator.h"
 #include "localplatform/directory/directory_ldif.h"
@@ -30,10 +26,6 @@
 namespace {
 
 namespace dir = localplatform::directory;
-using Clock = std::chrono::steady_clock;
-
-using platform::testing::SecondsSince;
-
 using platform::testing::MedianSeconds;
 
 // The floor: the list query as it is, every column of every row read.
@@ -68,36 +60,26 @@ size_t FillLists(const std::string& searchRoot, size_t& listed) {
 
 void Report(const char* what, double figure, double floor, double goal, size_t rows,
             size_t listed) {
-    std::printf(
-        "%-38s %7.3f s  (goal < %.1f s, %s)  bare search %7.3f s  ratio %5.2f  "
-        "records %zu, listed %zu\n",
-        what, figure, goal, figure < goal ? "met" : "MISSED", floor,
-        floor > 0 ? figure / floor : 0.0, rows, listed);
+    platform::testing::FloorLine(what, figure, floor)
+        .Goal(goal)
+        .FloorName("bare search")
+        .Notes("records " + std::to_string(rows) + ", listed " + std::to_string(listed))
+        .Print();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    size_t users = 33400;  // nine in ten users have a mailbox: about 30,000 mailbox users
-    int runs = 3;
-    bool slapd = true;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--users") == 0 && i + 1 < argc) {
-            users = std::strtoul(argv[++i], nullptr, 10);
-        } else if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) {
-            runs = std::max(1, std::atoi(argv[++i]));
-        } else if (std::strcmp(argv[i], "--skip-slapd") == 0) {
-            slapd = false;
-        } else {
-            std::fprintf(stderr, "usage: setup_bench [--users N] [--runs R] [--skip-slapd]\n");
-            return std::strcmp(argv[i], "--help") == 0 ? 0 : 2;
-        }
-    }
+    platform::testing::BenchArgs args(argc, argv,
+                                      "setup_bench [--users N] [--runs R] [--skip-slapd]");
+    // Nine in ten users have a mailbox: about 30,000 mailbox users.
+    const auto users = static_cast<size_t>(args.Number("--users", 33400, 1));
+    const int runs = static_cast<int>(args.Number("--runs", 3, 1));
+    const bool slapd = !args.Flag("--skip-slapd");
+    if (auto exit = args.Done()) return *exit;
     setenv("LDB_MODULES_DISABLE_DEEPBIND", "1", 0);
-    const std::string tmp = (std::filesystem::temp_directory_path() /
-                             ("quellix-setupbench-" + std::to_string(getpid())))
-                                .string();
-    std::filesystem::create_directories(tmp);
+    platform::testing::TempPlatform folder("quellix-setupbench-");
+    const std::string& tmp = folder.Dir();
     int status = 0;
     try {
         const auto bench = dir::testing::MakeBenchDirectory(users, tmp);
@@ -120,9 +102,7 @@ int main(int argc, char** argv) {
             dir::testing::SlapdHarness::Options so;
             so.preloadLdif = ldif;
             dir::testing::SlapdHarness server(so);
-            const std::string ldapConf = tmp + "/ldap.conf";
-            std::ofstream(ldapConf) << "state_dir = " << tmp << "\n" << server.ConfigLines();
-            setenv("QUELLIX_CONFIG", ldapConf.c_str(), 1);
+            folder.Configure(server.ConfigLines());
             const double lfloor = MedianSeconds(
                 runs, [&] { return BareSearch("GC://127.0.0.1"); }, floorRows);
             const double lfigure = MedianSeconds(
@@ -133,6 +113,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "setup_bench: %s\n", e.what());
         status = 1;
     }
-    std::filesystem::remove_all(tmp);
     return status;
 }

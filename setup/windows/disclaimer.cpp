@@ -4,8 +4,8 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include "setup/windows/disclaimer_layout.h"
 #include "setup/windows/install_form.h"
-#include "setup/windows/twips.h"
 
 namespace setup::windows {
 
@@ -27,30 +27,27 @@ Disclaimer::Disclaimer(QWidget* parent) : QWidget(parent) {
     setWindowTitle(kInstallFormCaption);
     setAttribute(Qt::WA_DeleteOnClose);
     setFont(WindowFont(font()));
-    setFixedSize(Twips(0, 0, 4920, 4905).size());
+    setFixedSize(Twips(0, 0, kDisclaimerWidth, kDisclaimerHeight).size());
     // The label shows the text with plain line breaks; the text itself keeps
     // its CR LF.
     QString limitation = QString::fromStdString(LimitationText());
     limitation.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     Label1 = new QLabel(limitation, this);
-    Label1->setObjectName("Label1");
-    Label1->setGeometry(Twips(240, 240, 4455, 2775));
+    Place(*Label1, DisclaimerControl("Label1"));
     Label1->setWordWrap(true);
     Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     Label2 = new QLabel(QString::fromUtf8(kDisclaimerQuestion), this);
-    Label2->setObjectName("Label2");
-    Label2->setGeometry(Twips(240, 3120, 4575, 855));
+    Place(*Label2, DisclaimerControl("Label2"));
     Label2->setWordWrap(true);
     Label2->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    Command1 = new QPushButton(QStringLiteral("Yes"), this);
-    Command1->setObjectName("Command1");
-    Command1->setGeometry(Twips(2400, 4200, 975, 495));
-    Command2 = new QPushButton(QStringLiteral("No"), this);
-    Command2->setObjectName("Command2");
-    Command2->setGeometry(Twips(3840, 4200, 975, 495));
+    Command1 = new QPushButton(QString::fromUtf8(DisclaimerControl("Command1").caption), this);
+    Place(*Command1, DisclaimerControl("Command1"));
+    Command2 = new QPushButton(QString::fromUtf8(DisclaimerControl("Command2").caption), this);
+    Place(*Command2, DisclaimerControl("Command2"));
     // Return and keypad Enter press the focused button, as Space does.
     Command1->setAutoDefault(true);
     Command2->setAutoDefault(true);
+    OrderTabs(*this, kDisclaimerControls);
     connect(Command1, &QPushButton::clicked, this, [this] { Accept(); });
     // No: the program ends; nothing is opened or written.
     connect(Command2, &QPushButton::clicked, this, [this] { close(); });

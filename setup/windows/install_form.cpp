@@ -25,6 +25,7 @@
 #include "setup/core/setup_text.h"
 #include "setup/windows/colon_label.h"
 #include "setup/windows/drop_down_list.h"
+#include "setup/windows/install_form_layout.h"
 #include "setup/windows/preview_window.h"
 #include "setup/windows/progress_bar.h"
 #include "setup/windows/select_recipient.h"
@@ -53,12 +54,6 @@ QString LogForDisplay(const std::string& log) {
 // How often a list fill lets the window paint and handle input.
 constexpr int kEventIntervalMs = 10;
 
-template <typename W>
-W* Place(W* widget, QRect geometry) {
-    widget->setGeometry(geometry);
-    return widget;
-}
-
 }  // namespace
 
 InstallForm::InstallForm(QWidget* parent) : QWidget(parent) {
@@ -86,201 +81,163 @@ InstallForm::~InstallForm() {
 
 void InstallForm::CreateControls() {
     setFont(WindowFont(font()));
-    const QRect client = Twips(0, 0, 9630, 7845);
-    setFixedSize(client.size());
+    setFixedSize(Twips(0, 0, kInstallFormWidth, kInstallFormHeight).size());
 
-    const auto line = [this](const char* name, int y) {
+    // Each control is named, captioned and placed by its row of the layout.
+    const auto caption = [](const ControlPlace& row) {
+        return QString::fromUtf8(row.caption != nullptr ? row.caption : "");
+    };
+    const auto line = [&](const ControlPlace& row) {
         auto* l = new QFrame(this);
-        l->setObjectName(name);
+        Place(*l, row);
         l->setFrameShape(QFrame::HLine);
         l->setFrameShadow(QFrame::Plain);
         l->setLineWidth(1);
-        l->setGeometry(Pixels(120), Pixels(y), Pixels(9480) - Pixels(120), 1);
         return l;
     };
-    const auto label = [this](const char* name, const char* text, QRect g) {
-        auto* l = Place(new QLabel(QString::fromUtf8(text), this), g);
-        l->setObjectName(name);
+    const auto label = [&](const ControlPlace& row) {
+        auto* l = new QLabel(caption(row), this);
+        Place(*l, row);
         l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         return l;
     };
-    const auto check = [this](const char* name, const char* text, QRect g) {
-        auto* c = Place(new QCheckBox(QString::fromUtf8(text), this), g);
-        c->setObjectName(name);
+    const auto check = [&](const ControlPlace& row) {
+        auto* c = new QCheckBox(caption(row), this);
+        Place(*c, row);
         return c;
     };
-    const auto edit = [this](const char* name, const char* text, QRect g) {
-        auto* e = Place(new QLineEdit(QString::fromUtf8(text), this), g);
-        e->setObjectName(name);
+    const auto edit = [&](const ControlPlace& row) {
+        auto* e = new QLineEdit(caption(row), this);
+        Place(*e, row);
         return e;
     };
-    const auto button = [this](const char* name, const char* text, QRect g) {
-        auto* b = Place(new QPushButton(QString::fromUtf8(text), this), g);
-        b->setObjectName(name);
+    const auto button = [&](const ControlPlace& row) {
+        auto* b = new QPushButton(caption(row), this);
+        Place(*b, row);
         // Return and keypad Enter press the focused button, as Space does.
         b->setAutoDefault(true);
         return b;
     };
-    const auto combo = [this](const char* name, const QStringList& items, QRect g) {
-        auto* c = Place(new DropDownList(this), g);
-        c->setObjectName(name);
+    const auto combo = [&](const ControlPlace& row, const QStringList& items) {
+        auto* c = new DropDownList(this);
+        Place(*c, row);
         c->addItems(items);
         for (int i = 0; i < c->count(); ++i) c->setItemData(i, 0);
         c->setCurrentIndex(-1);
         return c;
     };
-    const auto list = [this](const char* name, QRect g) {
-        auto* l = Place(new QListWidget(this), g);
-        l->setObjectName(name);
+    const auto list = [&](const ControlPlace& row) {
+        auto* l = new QListWidget(this);
+        Place(*l, row);
         l->setSelectionMode(QAbstractItemView::MultiSelection);
         l->setUniformItemSizes(true);
         return l;
     };
+    const auto option = [&](const ControlPlace& row) {
+        auto* o = new QRadioButton(caption(row), this);
+        Place(*o, row);
+        return o;
+    };
+    const auto wrappingCheck = [&](const ControlPlace& row) {
+        auto* c = new WrappingCheckBox(caption(row), this);
+        Place(*c, row);
+        return c;
+    };
 
-    Line1 = line("Line1", 360);
-    Line2 = line("Line2", 2715);
-    Line3 = line("Line3", 5735);
+    Line1 = line(InstallFormControl("Line1"));
+    Line2 = line(InstallFormControl("Line2"));
+    Line3 = line(InstallFormControl("Line3"));
 
     // The installation row.
-    Check1 = check("Check1", "Install COM+ object", Twips(120, 10, 1800, 255));
+    Check1 = check(InstallFormControl("Check1"));
     Check1->setEnabled(false);
-    Label3 = label("Label3", "Identity:", Twips(1920, 25, 615, 205));
-    txtIdent = edit("txtIdent", "", Twips(2520, 10, 2895, 285));
-    Label2 = label("Label2", "Password:", Twips(5745, 25, 2775, 255));
-    txtPwd = edit("txtPwd", "", Twips(6480, 10, 2400, 285));
+    Label3 = label(InstallFormControl("Label3"));
+    txtIdent = edit(InstallFormControl("txtIdent"));
+    Label2 = label(InstallFormControl("Label2"));
+    txtPwd = edit(InstallFormControl("txtPwd"));
     txtPwd->setEchoMode(QLineEdit::Password);
     txtPwd->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));
     txtPwd->raise();
 
     // The parameters and the schedule.
-    Check2 = check("Check2", "Modify parameters", Twips(120, 570, 1695, 375));
+    Check2 = check(InstallFormControl("Check2"));
     Check2->setEnabled(false);
-    Label5 =
-        label("Label5", "Folder name:        (example: Inbox/Spam)", Twips(1920, 390, 3855, 255));
-    txtSpamFolder = edit("txtSpamFolder", "Spam", Twips(1920, 600, 3495, 285));
-    CheckDeep = check("CheckDeep", "Include subfolders", Twips(5470, 600, 1695, 305));
-    Label6 = label("Label6", "Messages age limit:", Twips(8160, 390, 1455, 255));
-    txtAgeLimit = edit("txtAgeLimit", "", Twips(8520, 600, 375, 285));
-    Label8 = label("Label8", "days", Twips(8925, 630, 480, 255));
-    OptMove = Place(new QRadioButton(QStringLiteral("Move expired messages to:"), this),
-                    Twips(1920, 990, 2240, 195));
-    OptMove->setObjectName("OptMove");
-    txtDestFolder = edit("txtDestFolder", "", Twips(4150, 960, 4305, 285));
+    Label5 = label(InstallFormControl("Label5"));
+    txtSpamFolder = edit(InstallFormControl("txtSpamFolder"));
+    CheckDeep = check(InstallFormControl("CheckDeep"));
+    Label6 = label(InstallFormControl("Label6"));
+    txtAgeLimit = edit(InstallFormControl("txtAgeLimit"));
+    Label8 = label(InstallFormControl("Label8"));
+    OptMove = option(InstallFormControl("OptMove"));
+    txtDestFolder = edit(InstallFormControl("txtDestFolder"));
     txtDestFolder->setEnabled(false);
-    Command5 = button("Command5", "Browse...", Twips(8520, 960, 960, 300));
-    OptDelete = Place(new QRadioButton(QStringLiteral("Delete expired messages permanently"), this),
-                      Twips(1920, 1275, 3135, 225));
-    OptDelete->setObjectName("OptDelete");
+    Command5 = button(InstallFormControl("Command5"));
+    OptDelete = option(InstallFormControl("OptDelete"));
     OptDelete->setChecked(true);
-    Label1 = label("Label1", "Send report to:", Twips(1920, 1560, 1335, 255));
-    txtReportRecipient = edit("txtReportRecipient", "", Twips(3000, 1530, 5450, 285));
-    Command10 = button("Command10", "Browse...", Twips(8520, 1530, 960, 300));
-    Label11 = label("Label11", "Run:", Twips(1920, 1920, 495, 255));
+    Label1 = label(InstallFormControl("Label1"));
+    txtReportRecipient = edit(InstallFormControl("txtReportRecipient"));
+    Command10 = button(InstallFormControl("Command10"));
+    Label11 = label(InstallFormControl("Label11"));
     QStringList runs;
     for (int16_t i = 0; i < kRunChoiceCount; ++i) runs << QString::fromUtf8(RunChoiceText(i));
-    ComboRun = combo("ComboRun", runs, Twips(2280, 1890, 1215, 315));
-    Label9 = Place(new ColonLabel(QStringLiteral("Start time:             :"), this),
-                   Twips(4200, 1935, 2055, 255));
-    Label9->setObjectName("Label9");
+    ComboRun = combo(InstallFormControl("ComboRun"), runs);
+    Label9 = new ColonLabel(caption(InstallFormControl("Label9")), this);
+    Place(*Label9, InstallFormControl("Label9"));
     Label9->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     QStringList hours, minutes;
     for (int h = 1; h <= 12; ++h) hours << QString::number(h);
     for (int m = 0; m < 60; ++m) minutes << QStringLiteral("%1").arg(m, 2, 10, QLatin1Char('0'));
-    ComboStartHour = combo("ComboStartHour", hours, Twips(4920, 1890, 555, 315));
-    ComboStartMin = combo("ComboStartMin", minutes, Twips(5550, 1890, 555, 315));
-    ComboStartAmPm = combo("ComboStartAmPm", {QStringLiteral("AM"), QStringLiteral("PM")},
-                           Twips(6165, 1890, 585, 315));
+    ComboStartHour = combo(InstallFormControl("ComboStartHour"), hours);
+    ComboStartMin = combo(InstallFormControl("ComboStartMin"), minutes);
+    ComboStartAmPm =
+        combo(InstallFormControl("ComboStartAmPm"), {QStringLiteral("AM"), QStringLiteral("PM")});
     // The colon of "Start time:" stands in the gap between the hour and the
     // minute lists.
     Label9->SetColonCentre((ComboStartHour->geometry().right() + 1 + ComboStartMin->x()) / 2 -
                            Label9->x());
-    Frame1 = Place(new QFrame(this), Twips(1920, 2165, 2055, 445));
-    Frame1->setObjectName("Frame1");
+    Frame1 = new QFrame(this);
+    Place(*Frame1, InstallFormControl("Frame1"));
     Frame1->setFrameShape(QFrame::NoFrame);
-    CheckAllMbx = Place(new QCheckBox(QStringLiteral("Affect ALL mailboxes"), Frame1),
-                        Twips(120, 120, 1815, 305));
-    CheckAllMbx->setObjectName("CheckAllMbx");
+    CheckAllMbx = new QCheckBox(caption(InstallFormControl("CheckAllMbx")), Frame1);
+    Place(*CheckAllMbx, InstallFormControl("CheckAllMbx"));
 
     // The per-mailbox registration.
-    Check3 = Place(new WrappingCheckBox(
-                       QStringLiteral("Register in the following (selected) Mailboxes:"), this),
-                   Twips(120, 2775, 1800, 615));
-    Check3->setObjectName("Check3");
-    MbxInstList = list("MbxInstList", Twips(1920, 2775, 7575, 1425));
-    Command6 = button("Command6", "Select All", Twips(720, 3465, 1075, 300));
-    Command7 = button("Command7", "Deselect All", Twips(720, 3810, 1075, 300));
-    Check4 = Place(new WrappingCheckBox(
-                       QStringLiteral("Unregister from the following (selected) Mailboxes:"), this),
-                   Twips(120, 4170, 1800, 735));
-    Check4->setObjectName("Check4");
-    MbxUninstList = list("MbxUninstList", Twips(1920, 4250, 7575, 1425));
-    Command8 = button("Command8", "Select All", Twips(720, 4920, 1075, 300));
-    Command9 = button("Command9", "Deselect All", Twips(720, 5280, 1075, 300));
+    Check3 = wrappingCheck(InstallFormControl("Check3"));
+    MbxInstList = list(InstallFormControl("MbxInstList"));
+    Command6 = button(InstallFormControl("Command6"));
+    Command7 = button(InstallFormControl("Command7"));
+    Check4 = wrappingCheck(InstallFormControl("Check4"));
+    MbxUninstList = list(InstallFormControl("MbxUninstList"));
+    Command8 = button(InstallFormControl("Command8"));
+    Command9 = button(InstallFormControl("Command9"));
 
     // Uninstall, the error log, the progress bar and the commands.
-    Check6 = check("Check6", "Uninstall COM+ object ", Twips(120, 5760, 1935, 420));
+    Check6 = check(InstallFormControl("Check6"));
     Check6->setEnabled(false);
-    txtErr = Place(new QPlainTextEdit(this), Twips(1920, 6120, 7575, 1095));
-    txtErr->setObjectName("txtErr");
+    txtErr = new QPlainTextEdit(this);
+    Place(*txtErr, InstallFormControl("txtErr"));
     txtErr->setReadOnly(true);
     txtErr->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     txtErr->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     txtErr->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     txtErr->hide();
-    SysMbxList = Place(new QListWidget(this), Twips(1800, 6240, 7695, 255));
-    SysMbxList->setObjectName("SysMbxList");
+    SysMbxList = new QListWidget(this);
+    Place(*SysMbxList, InstallFormControl("SysMbxList"));
     SysMbxList->hide();
     SysMbxList->lower();
-    Picture1 = Place(new ProgressBar(this), Twips(120, 6480, 9380, 375));
-    Picture1->setObjectName("Picture1");
-    Command3 = button("Command3", "Clear Error Log", Twips(240, 6480, 1575, 375));
+    Picture1 = new ProgressBar(this);
+    Place(*Picture1, InstallFormControl("Picture1"));
+    Command3 = button(InstallFormControl("Command3"));
     Command3->hide();
     Picture1->raise();
-    Command1 = button("Command1", "CHANGE", Twips(2880, 7245, 1575, 375));
+    Command1 = button(InstallFormControl("Command1"));
     // What the next run would remove, with the stored parameters.
-    cmdPreview = button("cmdPreview", "Preview", Twips(600, 7245, 1575, 375));
-    Command2 = button("Command2", "Exit", Twips(5160, 7245, 1575, 375));
+    cmdPreview = button(InstallFormControl("cmdPreview"));
+    Command2 = button(InstallFormControl("Command2"));
 }
 
 void InstallForm::SetTabOrder() {
-    const std::vector<std::pair<int, QWidget*>> order = {
-        {0, Check1},
-        {1, Check6},
-        {2, Command1},
-        {3, Command2},
-        {4, cmdPreview},
-        {5, MbxInstList},
-        {6, MbxUninstList},
-        {7, Command3},
-        {8, Check2},
-        {9, Check3},
-        {10, Check4},
-        {12, txtIdent},
-        {14, txtPwd},
-        {16, txtErr},
-        {17, SysMbxList},
-        {19, txtSpamFolder},
-        {22, txtAgeLimit},
-        {25, ComboStartHour},
-        {26, ComboStartMin},
-        {28, ComboStartAmPm},
-        {29, ComboRun},
-        {31, Command5},
-        {32, txtDestFolder},
-        {33, OptMove},
-        {34, OptDelete},
-        {35, Command6},
-        {36, Command7},
-        {37, Command8},
-        {38, Command9},
-        {39, Command10},
-        {41, txtReportRecipient},
-        {43, CheckAllMbx},
-        {44, CheckDeep},
-    };
-    for (size_t i = 1; i < order.size(); ++i) {
-        QWidget::setTabOrder(order[i - 1].second, order[i].second);
-    }
+    OrderTabs(*this, kInstallFormControls);
     Picture1->setFocusPolicy(Qt::NoFocus);
 }
 

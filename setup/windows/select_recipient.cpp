@@ -8,7 +8,7 @@
 #include "base/strfuncs.h"
 #include "setup/core/setup_text.h"
 #include "setup/windows/install_form.h"
-#include "setup/windows/twips.h"
+#include "setup/windows/select_recipient_layout.h"
 
 namespace setup::windows {
 
@@ -24,20 +24,18 @@ SelectRecipient::SelectRecipient(std::string browseMode, std::vector<std::string
     setWindowTitle(kSelectRecipientCaption);
     setModal(true);
     if (parent != nullptr) setFont(parent->font());
-    setFixedSize(Twips(0, 0, 7020, 3450).size());
+    setFixedSize(Twips(0, 0, kSelectRecipientWidth, kSelectRecipientHeight).size());
     List1 = new QListWidget(this);
-    List1->setObjectName("List1");
-    List1->setGeometry(Twips(0, 0, 6975, 2595));
+    Place(*List1, SelectRecipientControl("List1"));
     List1->setSelectionMode(QAbstractItemView::SingleSelection);
     List1->setUniformItemSizes(true);
-    Command1 = new QPushButton(QStringLiteral("OK"), this);
-    Command1->setObjectName("Command1");
-    Command1->setGeometry(Twips(3720, 2835, 1575, 375));
-    Command2 = new QPushButton(QStringLiteral("Cancel"), this);
-    Command2->setObjectName("Command2");
-    Command2->setGeometry(Twips(5400, 2835, 1575, 375));
+    Command1 = new QPushButton(QString::fromUtf8(SelectRecipientControl("Command1").caption), this);
+    Place(*Command1, SelectRecipientControl("Command1"));
+    Command2 = new QPushButton(QString::fromUtf8(SelectRecipientControl("Command2").caption), this);
+    Place(*Command2, SelectRecipientControl("Command2"));
     Command1->setAutoDefault(false);
     Command2->setAutoDefault(false);
+    OrderTabs(*this, kSelectRecipientControls);
 
     connect(Command1, &QPushButton::clicked, this, [this] {
         if (QListWidgetItem* item = List1->currentItem(); item != nullptr && item->isSelected()) {

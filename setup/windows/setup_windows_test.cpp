@@ -21,12 +21,14 @@
 #include <QTest>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -36,10 +38,13 @@
 #include "setup/core/setup_text.h"
 #include "setup/testing/setup_fixture.h"
 #include "setup/windows/disclaimer.h"
+#include "setup/windows/disclaimer_layout.h"
 #include "setup/windows/install_form.h"
+#include "setup/windows/install_form_layout.h"
 #include "setup/windows/preview_window.h"
 #include "setup/windows/progress_bar.h"
 #include "setup/windows/select_recipient.h"
+#include "setup/windows/select_recipient_layout.h"
 #include "setup/windows/wrapping_check_box.h"
 
 namespace setup::windows {
@@ -102,7 +107,7 @@ private:
 
 std::string ScreenshotDir() {
     const char* dir = std::getenv("QUELLIX_SCREENSHOT_DIR");
-    const std::string path = dir != nullptr ? dir : "screenshots";
+    std::string path = dir != nullptr ? dir : "screenshots";
     std::filesystem::create_directories(path);
     return path;
 }
@@ -114,6 +119,7 @@ void Screenshot(QWidget& w, const std::string& name) {
 
 std::vector<std::string> Lines(const QListWidget* list) {
     std::vector<std::string> lines;
+    lines.reserve(static_cast<size_t>(list->count()));
     for (int i = 0; i < list->count(); ++i) lines.push_back(list->item(i)->text().toStdString());
     return lines;
 }
@@ -287,64 +293,6 @@ TEST_F(SetupWindowsTest, EnterPressesTheFocusedButton) {
 
 // ---- The main window's controls -------------------------------------------
 
-struct ControlRow {
-    const char* name;
-    const char* caption;  // nullptr: no caption to compare
-    int left, top, width, height;
-};
-
-// Positions and sizes in twips, relative to the client area (CheckAllMbx to
-// its frame).
-const ControlRow kControls[] = {
-    {"Check1", "Install COM+ object", 120, 10, 1800, 255},
-    {"Label3", "Identity:", 1920, 25, 615, 205},
-    {"txtIdent", nullptr, 2520, 10, 2895, 285},
-    {"Label2", "Password:", 5745, 25, 2775, 255},
-    {"txtPwd", nullptr, 6480, 10, 2400, 285},
-    {"Check2", "Modify parameters", 120, 570, 1695, 375},
-    {"Label5", "Folder name:        (example: Inbox/Spam)", 1920, 390, 3855, 255},
-    {"txtSpamFolder", "Spam", 1920, 600, 3495, 285},
-    {"CheckDeep", "Include subfolders", 5470, 600, 1695, 305},
-    {"Label6", "Messages age limit:", 8160, 390, 1455, 255},
-    {"txtAgeLimit", nullptr, 8520, 600, 375, 285},
-    {"Label8", "days", 8925, 630, 480, 255},
-    {"OptMove", "Move expired messages to:", 1920, 990, 2240, 195},
-    {"txtDestFolder", "", 4150, 960, 4305, 285},
-    {"Command5", "Browse...", 8520, 960, 960, 300},
-    {"OptDelete", "Delete expired messages permanently", 1920, 1275, 3135, 225},
-    {"Label1", "Send report to:", 1920, 1560, 1335, 255},
-    {"txtReportRecipient", "", 3000, 1530, 5450, 285},
-    {"Command10", "Browse...", 8520, 1530, 960, 300},
-    {"Label11", "Run:", 1920, 1920, 495, 255},
-    {"ComboRun", nullptr, 2280, 1890, 1215, 315},
-    {"Label9", "Start time:             :", 4200, 1935, 2055, 255},
-    {"ComboStartHour", nullptr, 4920, 1890, 555, 315},
-    {"ComboStartMin", nullptr, 5550, 1890, 555, 315},
-    {"ComboStartAmPm", nullptr, 6165, 1890, 585, 315},
-    {"Frame1", nullptr, 1920, 2165, 2055, 445},
-    {"CheckAllMbx", "Affect ALL mailboxes", 120, 120, 1815, 305},
-    {"Check3", "Register in the following (selected) Mailboxes:", 120, 2775, 1800, 615},
-    {"MbxInstList", nullptr, 1920, 2775, 7575, 1425},
-    {"Command6", "Select All", 720, 3465, 1075, 300},
-    {"Command7", "Deselect All", 720, 3810, 1075, 300},
-    {"Check4", "Unregister from the following (selected) Mailboxes:", 120, 4170, 1800, 735},
-    {"MbxUninstList", nullptr, 1920, 4250, 7575, 1425},
-    {"Command8", "Select All", 720, 4920, 1075, 300},
-    {"Command9", "Deselect All", 720, 5280, 1075, 300},
-    {"Check6", "Uninstall COM+ object ", 120, 5760, 1935, 420},
-    {"txtErr", nullptr, 1920, 6120, 7575, 1095},
-    {"SysMbxList", nullptr, 1800, 6240, 7695, 255},
-    {"Picture1", nullptr, 120, 6480, 9380, 375},
-    {"Command3", "Clear Error Log", 240, 6480, 1575, 375},
-    {"Command1", "CHANGE", 2880, 7245, 1575, 375},
-    {"Command2", "Exit", 5160, 7245, 1575, 375},
-    {"cmdPreview", "Preview", 600, 7245, 1575, 375},
-};
-
-int Px(int twips) {
-    return (twips + 7) / 15;
-}
-
 QString Caption(QWidget* w) {
     if (auto* b = qobject_cast<QAbstractButton*>(w)) return b->text();
     if (auto* l = qobject_cast<QLabel*>(w)) return l->text();
@@ -352,26 +300,54 @@ QString Caption(QWidget* w) {
     return {};
 }
 
-TEST_F(SetupWindowsTest, EveryControlHasItsCaptionPlaceAndFirstState) {
-    InstallForm form;  // created, not shown: the state at creation
-    EXPECT_EQ(form.windowTitle(), "Quellix setup");
-    EXPECT_EQ(form.size(), QSize(642, 523));
-    for (const ControlRow& row : kControls) {
+// Every control of window has a row of its layout table and stands where
+// its row puts it (nothing moves it after), wholly inside its parent, with
+// its caption; the focus chain visits the controls that take the focus by
+// their tab index, and no other control takes it.
+void ExpectLaidOut(QWidget& window, std::span<const ControlPlace> table) {
+    for (QWidget* w : window.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        if (w->isWindow()) continue;  // a dialog the window opened
+        EXPECT_NE(
+            std::find_if(table.begin(), table.end(),
+                         [&](const ControlPlace& row) { return w->objectName() == row.name; }),
+            table.end())
+            << "a control without a place: " << w->metaObject()->className() << " \""
+            << w->objectName().toStdString() << "\"";
+    }
+    std::vector<const ControlPlace*> order;
+    for (const ControlPlace& row : table) {
         SCOPED_TRACE(row.name);
-        auto* w = form.findChild<QWidget*>(row.name);
+        auto* w = window.findChild<QWidget*>(row.name);
         ASSERT_NE(w, nullptr);
-        EXPECT_EQ(w->geometry(), QRect(Px(row.left), Px(row.top), Px(row.width), Px(row.height)));
+        EXPECT_EQ(w->geometry(), Twips(row));
+        EXPECT_TRUE(w->parentWidget()->rect().contains(w->geometry()))
+            << "outside its parent " << w->parentWidget()->metaObject()->className();
         if (row.caption != nullptr) {
             EXPECT_EQ(Caption(w).toStdString(), row.caption);
         }
+        EXPECT_EQ(row.tabIndex >= 0, w->focusPolicy() != Qt::NoFocus);
+        if (row.tabIndex >= 0) order.push_back(&row);
     }
-    for (const auto& [name, y] : {std::pair{"Line1", 360}, {"Line2", 2715}, {"Line3", 5735}}) {
-        auto* line = form.findChild<QWidget*>(name);
-        ASSERT_NE(line, nullptr);
-        EXPECT_EQ(line->x(), 8);
-        EXPECT_EQ(line->y(), Px(y));
-        EXPECT_EQ(line->width(), 632 - 8);
+    std::sort(order.begin(), order.end(), [](const ControlPlace* a, const ControlPlace* b) {
+        return a->tabIndex < b->tabIndex;
+    });
+    for (size_t i = 1; i < order.size(); ++i) {
+        SCOPED_TRACE(order[i - 1]->name);
+        QWidget* next = window.findChild<QWidget*>(order[i - 1]->name)->nextInFocusChain();
+        while (next->focusPolicy() == Qt::NoFocus) next = next->nextInFocusChain();
+        EXPECT_EQ(next->objectName().toStdString(), order[i]->name);
     }
+}
+
+TEST_F(SetupWindowsTest, EveryControlHasItsCaptionPlaceAndFirstState) {
+    {
+        SCOPED_TRACE("disclaimer");
+        Disclaimer d;
+        ExpectLaidOut(d, kDisclaimerControls);
+    }
+    InstallForm form;  // created, not shown: the state at creation
+    EXPECT_EQ(form.windowTitle(), "Quellix setup");
+    ExpectLaidOut(form, kInstallFormControls);
     EXPECT_EQ(form.CheckAllMbx->parentWidget(), form.Frame1);
     EXPECT_EQ(form.txtPwd->echoMode(), QLineEdit::Password);
 
@@ -406,48 +382,6 @@ TEST_F(SetupWindowsTest, EveryControlHasItsCaptionPlaceAndFirstState) {
     EXPECT_EQ(form.ComboStartMin->itemText(59), "59");
     ASSERT_EQ(form.ComboStartAmPm->count(), 2);
     EXPECT_EQ(form.ComboStartAmPm->itemText(1), "PM");
-
-    // The tab order: the focus chain visits the controls by their tab index.
-    const std::vector<QWidget*> order = {form.Check1,
-                                         form.Check6,
-                                         form.Command1,
-                                         form.Command2,
-                                         form.cmdPreview,
-                                         form.MbxInstList,
-                                         form.MbxUninstList,
-                                         form.Command3,
-                                         form.Check2,
-                                         form.Check3,
-                                         form.Check4,
-                                         form.txtIdent,
-                                         form.txtPwd,
-                                         form.txtErr,
-                                         form.SysMbxList,
-                                         form.txtSpamFolder,
-                                         form.txtAgeLimit,
-                                         form.ComboStartHour,
-                                         form.ComboStartMin,
-                                         form.ComboStartAmPm,
-                                         form.ComboRun,
-                                         form.Command5,
-                                         form.txtDestFolder,
-                                         form.OptMove,
-                                         form.OptDelete,
-                                         form.Command6,
-                                         form.Command7,
-                                         form.Command8,
-                                         form.Command9,
-                                         form.Command10,
-                                         form.txtReportRecipient,
-                                         form.CheckAllMbx,
-                                         form.CheckDeep};
-    for (size_t i = 1; i < order.size(); ++i) {
-        SCOPED_TRACE(order[i - 1]->objectName().toStdString());
-        QWidget* next = order[i - 1]->nextInFocusChain();
-        while (next->focusPolicy() == Qt::NoFocus && next != order[i])
-            next = next->nextInFocusChain();
-        EXPECT_EQ(next, order[i]);
-    }
 }
 
 // Where a control draws its caption with its own font, in its parent's
@@ -1027,10 +961,7 @@ TEST_F(SetupWindowsTest, BrowserPreselectsScrollsAndFillsTheField) {
         form->Command10,
         [&](SelectRecipient& b) {
             EXPECT_EQ(b.windowTitle(), "Select Recipient");
-            EXPECT_EQ(b.size(), QSize(468, 230));
-            EXPECT_EQ(b.List1->geometry(), QRect(0, 0, 465, 173));
-            EXPECT_EQ(b.Command1->size(), QSize(105, 25));
-            EXPECT_LT(b.Command1->x(), b.Command2->x());
+            ExpectLaidOut(b, kSelectRecipientControls);
             EXPECT_EQ(b.List1->item(0)->text(), "Ann Lee (ann@example.org)");
             EXPECT_EQ(b.List1->count(), 23);
             EXPECT_EQ(b.List1->item(22)->text(), "Bob Marked (bob@example.org)");

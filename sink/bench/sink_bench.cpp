@@ -1,4 +1,5 @@
-// Benchmark helper of the cleanup sink (driven by scripts/bench-sink.sh):
+// Benchmark helper of the cleanup sink (driven by scripts/bench-sink.sh and
+// scripts/bench-run.sh):
 //   directory  --users N [--prefix P] [--digits D] [--server S]
 //              the embedded directory of the configured platform with N
 //              mailbox users P000001.. (D digits, default 6) homed on server
@@ -26,18 +27,23 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "base/error.h"
+#include "base/testing/bench_args.h"
+#include "base/testing/bench_report.h"
+#include "base/testing/bench_timing.h"
 #include "isodate/iso_date.h"
 #include "localplatform/config/platform_config.h"
 #include "localplatform/directory/directory_backend.h"
@@ -49,20 +55,7 @@
 namespace {
 
 namespace dir = localplatform::directory;
-
-std::string Option(int argc, char** argv, const std::string& name, const std::string& fallback) {
-    for (int i = 2; i + 1 < argc; ++i) {
-        if (name == argv[i]) return argv[i + 1];
-    }
-    return fallback;
-}
-
-bool Flag(int argc, char** argv, const std::string& name) {
-    for (int i = 2; i < argc; ++i) {
-        if (name == argv[i]) return true;
-    }
-    return false;
-}
+using platform::testing::BenchArgs;
 
 dir::Entry User(const std::string& base, const std::string& cn, const std::string& alias,
                 const std::string& mail, const std::string& server, bool marked, size_t n) {
@@ -85,13 +78,15 @@ dir::Entry User(const std::string& base, const std::string& cn, const std::strin
     return e;
 }
 
-int Directory(int argc, char** argv) {
+int Directory(BenchArgs& args) {
+    const long users = args.Number("--users", 10000, 0);
+    const std::string prefix = args.Text("--prefix", "user");
+    const int digits = static_cast<int>(args.Number("--digits", 6, 1));
+    const std::string serverOption = args.Text("--server", "");
+    if (auto exit = args.Done()) return *exit;
     const auto& config = localplatform::PlatformConfig::Current();
     const std::string domain = config.DomainDnsName();
-    const long users = std::stol(Option(argc, argv, "--users", "10000"));
-    const std::string prefix = Option(argc, argv, "--prefix", "user");
-    const int digits = std::stoi(Option(argc, argv, "--digits", "6"));
-    const std::string server = Option(argc, argv, "--server", config.ComputerName());
+    const std::string server = serverOption.empty() ? config.ComputerName() : serverOption;
     const std::string base = dir::BaseDnForDomain(domain);
     const std::string configNc = "CN=Configuration," + base;
     std::vector<dir::Entry> entries;
@@ -120,7 +115,11 @@ int Directory(int argc, char** argv) {
     return 0;
 }
 
-int Registration(int argc, char** argv) {
+int Registration(BenchArgs& args) {
+    const std::string folderName = args.Text("--folder", "Spam");
+    const long age = args.Number("--age", 14, 0);
+    const bool move = args.Flag("--move");
+    if (auto exit = args.Done()) return *exit;
     const auto& config = localplatform::PlatformConfig::Current();
     const std::string domain = config.DomainDnsName();
     auto store = localplatform::ItemStore::ForThisThread();
@@ -133,10 +132,10 @@ int Registration(int argc, char** argv) {
     item.mailboxUrl = "file://./backofficestorage/" + domain + "/MBX/" + system;
     item.timerStartTime = platform::Date::NowUtc();
     item.searchRoot = "GC://" + config.ComputerName() + "." + domain;
-    item.folderName = Option(argc, argv, "--folder", "Spam");
-    item.expirationPeriod = static_cast<int16_t>(std::stoi(Option(argc, argv, "--age", "14")));
+    item.folderName = folderName;
+    item.expirationPeriod = static_cast<int16_t>(age);
     item.run = 1;
-    item.mailboxToMove = Flag(argc, argv, "--move") ? "Archive (archive@" + domain + ")" : "";
+    item.mailboxToMove = move ? "Archive (archive@" + domain + ")" : "";
     item.reportRecipient = "postmaster@" + domain;
     platform::Error failure(0, "");
     const std::string folder = registration::CreateOnTimerEventRegistration(item, &failure);
@@ -162,10 +161,13 @@ std::string ReadWhole(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-int ImportMaildir(int argc, char** argv) {
+int ImportMaildir(BenchArgs& args) {
     namespace fs = std::filesystem;
-    const fs::path home = fs::path(argv[2]) / "home";
-    const std::string folderName = Option(argc, argv, "--folder", "Junk");
+    const std::optional<std::string> root = args.Word();
+    const std::string folderName = args.Text("--folder", "Junk");
+    if (auto exit = args.Done()) return *exit;
+    if (!root) return args.Fail("import-maildir needs the corpus's folder");
+    const fs::path home = fs::path(*root) / "home";
     const std::string domain = localplatform::PlatformConfig::Current().DomainDnsName();
     std::vector<std::string> aliases;
     for (const auto& e : fs::directory_iterator(home)) {
@@ -193,7 +195,7 @@ int ImportMaildir(int argc, char** argv) {
     localplatform::ItemStore::Create();
     auto store = localplatform::ItemStore::ForThisThread();
     if (!store->Lookup({domain})) store->CreateNamespace(domain);
-    std::vector<std::pair<int64_t, int64_t>> folders;  // per mailbox: Junk, Inbox
+    std::vector<std::pair<int64_t, int64_t>> folders;  // per mailbox: the folder, Inbox
     store->BeginTransaction();
     for (const auto& alias : aliases) {
         const int64_t mailbox = store->CreateMailbox(domain, alias, false);
@@ -228,42 +230,67 @@ std::pair<long long, long long> WrittenBytes(pid_t pid) {
     return {writeBytes, wchar};
 }
 
-int Measure(char** argv) {
-    const auto start = std::chrono::steady_clock::now();
+int Measure(BenchArgs& args) {
+    std::vector<char*> command = args.Rest();
+    if (auto exit = args.Done()) return *exit;
+    if (command.size() < 2) return args.Fail("measure needs a command to run");
+    const auto start = platform::testing::BenchClock::now();
     const pid_t pid = fork();
-    if (pid < 0) return 1;
+    if (pid < 0) {
+        std::fprintf(stderr, "sink_bench: fork failed: %s\n", std::strerror(errno));
+        return 1;
+    }
     if (pid == 0) {
-        execv(argv[2], argv + 2);
+        execv(command[0], command.data());
+        std::fprintf(stderr, "sink_bench: execv(%s) failed: %s\n", command[0],
+                     std::strerror(errno));
         _exit(127);
     }
     // The child's counters are read while it is a zombie, before reaping.
     siginfo_t info{};
-    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0) return 1;
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0) {
+        std::fprintf(stderr, "sink_bench: waitid(%d) failed: %s\n", static_cast<int>(pid),
+                     std::strerror(errno));
+        return 1;
+    }
+    const double seconds = platform::testing::SecondsSince(start);
     const auto [writeBytes, wchar] = WrittenBytes(pid);
     int status = 0;
     rusage usage{};
-    if (wait4(pid, &status, 0, &usage) != pid) return 1;
+    if (wait4(pid, &status, 0, &usage) != pid) {
+        std::fprintf(stderr, "sink_bench: wait4(%d) failed: %s\n", static_cast<int>(pid),
+                     std::strerror(errno));
+        return 1;
+    }
+    const int exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     const auto cpu = [](const timeval& t) {
         return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
     };
-    std::printf(
-        "seconds=%.3f cpu_seconds=%.3f write_bytes=%lld wchar=%lld peak_rss_kib=%ld exit=%d\n",
-        seconds, cpu(usage.ru_utime) + cpu(usage.ru_stime), writeBytes, wchar, usage.ru_maxrss,
-        WIFEXITED(status) ? WEXITSTATUS(status) : -1);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+    platform::testing::ReportLine()
+        .Add("seconds", seconds)
+        .Add("cpu_seconds", cpu(usage.ru_utime) + cpu(usage.ru_stime))
+        .Add("write_bytes", writeBytes)
+        .Add("wchar", wchar)
+        .Add("peak_rss_kib", usage.ru_maxrss)
+        .Add("exit", exit)
+        .Print();
+    return WIFEXITED(status) ? exit : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string verb = argc > 1 ? argv[1] : "";
+    BenchArgs args(argc, argv,
+                   "sink_bench directory [--users N] [--prefix P] [--digits D] [--server S]\n"
+                   "       sink_bench import-maildir ROOT [--folder F]\n"
+                   "       sink_bench registration [--age DAYS] [--folder F] [--move]\n"
+                   "       sink_bench measure CMD [ARGS...]");
+    const std::string verb = args.Word().value_or("");
     try {
-        if (verb == "directory") return Directory(argc, argv);
-        if (verb == "registration") return Registration(argc, argv);
-        if (verb == "import-maildir" && argc > 2) return ImportMaildir(argc, argv);
-        if (verb == "measure" && argc > 2) return Measure(argv);
+        if (verb == "directory") return Directory(args);
+        if (verb == "registration") return Registration(args);
+        if (verb == "import-maildir") return ImportMaildir(args);
+        if (verb == "measure") return Measure(args);
     } catch (const platform::Error& e) {
         std::fprintf(stderr, "sink_bench: %s (%d)\n", e.Description().c_str(), e.Number());
         return 1;
@@ -271,10 +298,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "sink_bench: %s\n", e.what());
         return 1;
     }
-    std::fprintf(stderr,
-                 "usage: sink_bench directory --users N [--prefix P] [--digits D] [--server S]\n"
-                 "       sink_bench import-maildir ROOT [--folder F]\n"
-                 "       sink_bench registration --age DAYS [--folder F] [--move]\n"
-                 "       sink_bench measure CMD [ARGS...]\n");
-    return 2;
+    return args.Fail("no such verb '" + verb + "'");
 }

@@ -9,23 +9,20 @@
 //
 // usage: setup_window_bench [--users N] [--runs R]   (offscreen unless a
 // display is set through QT_QPA_PLATFORM)
-#include <unistd.h>
-
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QListWidget>
 #include <QTimer>
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "base/testing/bench_args.h"
+#include "base/testing/bench_report.h"
 #include "base/testing/bench_timing.h"
+#include "base/testing/temp_platform.h"
 #include "localplatform/directory/directory_backend.h"
 #include "localplatform/directory/directory_generator.h"
 #include "localplatform/directory/directory_ldif.h"
@@ -36,14 +33,9 @@
 namespace {
 
 namespace dir = localplatform::directory;
-using Clock = std::chrono::steady_clock;
-
+using Clock = platform::testing::BenchClock;
+using platform::testing::Median;
 using platform::testing::SecondsSince;
-
-double Median(std::vector<double> t) {
-    std::sort(t.begin(), t.end());
-    return t[t.size() / 2];
-}
 
 // The floor: both lists filled by the core alone.
 double BareFill(size_t& listed) {
@@ -78,7 +70,8 @@ WindowRun WindowFill() {
     form->show();
     while (!form->State()) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     run.seconds = SecondsSince(start);
-    run.listed = static_cast<size_t>(form->MbxInstList->count() + form->MbxUninstList->count());
+    run.listed = static_cast<size_t>(form->MbxInstList->count()) +
+                 static_cast<size_t>(form->MbxUninstList->count());
     ticker.stop();
     delete form;
     return run;
@@ -87,27 +80,17 @@ WindowRun WindowFill() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    size_t users = 33400;  // nine in ten users have a mailbox: about 30,000 mailbox users
-    int runs = 3;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--users") == 0 && i + 1 < argc) {
-            users = std::strtoul(argv[++i], nullptr, 10);
-        } else if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) {
-            runs = std::max(1, std::atoi(argv[++i]));
-        } else {
-            std::fprintf(stderr, "usage: setup_window_bench [--users N] [--runs R]\n");
-            return std::strcmp(argv[i], "--help") == 0 ? 0 : 2;
-        }
-    }
+    platform::testing::BenchArgs args(argc, argv, "setup_window_bench [--users N] [--runs R]");
+    // Nine in ten users have a mailbox: about 30,000 mailbox users.
+    const auto users = static_cast<size_t>(args.Number("--users", 33400, 1));
+    const int runs = static_cast<int>(args.Number("--runs", 3, 1));
+    if (auto exit = args.Done()) return *exit;
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     setenv("LDB_MODULES_DISABLE_DEEPBIND", "1", 0);
-    const std::string tmp = (std::filesystem::temp_directory_path() /
-                             ("quellix-windowbench-" + std::to_string(getpid())))
-                                .string();
-    std::filesystem::create_directories(tmp);
+    const platform::testing::TempPlatform folder("quellix-windowbench-");
     int status = 0;
     try {
-        const auto bench = dir::testing::MakeBenchDirectory(users, tmp);
+        const auto bench = dir::testing::MakeBenchDirectory(users, folder.Dir());
         const std::vector<dir::Entry>& entries = bench.entries;
         const size_t mailboxUsers = bench.mailboxUsers;
         QApplication app(argc, argv);
@@ -125,15 +108,15 @@ int main(int argc, char** argv) {
         const double floor = Median(floors), figure = Median(figures);
         std::printf("directory: %zu entries, %zu mailbox users; median of %d runs\n",
                     entries.size(), mailboxUsers, runs);
-        std::printf(
-            "window filled (embedded ldb)  %7.3f s  (goal < 3.0 s, %s)  bare fill %7.3f s  "
-            "ratio %5.2f  listed %zu (bare %zu)  longest pause in events %lld ms\n",
-            figure, figure < 3.0 ? "met" : "MISSED", floor, floor > 0 ? figure / floor : 0.0,
-            windowListed, listed, static_cast<long long>(longestGap));
+        platform::testing::FloorLine("window filled (embedded ldb)", figure, floor)
+            .Goal(3.0)
+            .FloorName("bare fill")
+            .Notes("listed " + std::to_string(windowListed) + " (bare " + std::to_string(listed) +
+                   ")  longest pause in events " + std::to_string(longestGap) + " ms")
+            .Print();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "setup_window_bench: %s\n", e.what());
         status = 1;
     }
-    std::filesystem::remove_all(tmp);
     return status;
 }

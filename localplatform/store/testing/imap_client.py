@@ -1,0 +1,132 @@
+#!/usr/bin/python3
+"""A small IMAP client for the test mail servers, doing what a user's client
+does: create a folder, APPEND a message with an INTERNALDATE and flags, and
+list what a folder holds. The password comes from a file, never the command
+line; a login of the form "user*master" or an AUTHZID (PLAIN with an
+authorization identity) acts for another user.
+
+usage: imap_client.py PORT LOGIN PASSWORD_FILE [--as AUTHZID] COMMAND ...
+  create FOLDER
+  append FOLDER RECEIVED_UNIX [FLAGS]   message on standard input; prints the UID
+  fetch FOLDER      one line per message: uid, INTERNALDATE (Unix seconds),
+                    size, flags, Message-ID, separated by tabs
+FOLDER is UTF-8 with "/" between levels; "" is the Inbox.
+"""
+import base64
+import imaplib
+import re
+import sys
+import time
+
+
+def modified_utf7(name):
+    """IMAP's modified UTF-7 (RFC 3501, 5.1.3)."""
+    out, run = [], ""
+
+    def flush():
+        nonlocal run
+        if run:
+            b64 = base64.b64encode(run.encode("utf-16-be")).decode().rstrip("=")
+            out.append("&" + b64.replace("/", ",") + "-")
+            run = ""
+
+    for ch in name:
+        if 0x20 <= ord(ch) <= 0x7E:
+            flush()
+            out.append("&-" if ch == "&" else ch)
+        else:
+            run += ch
+    flush()
+    return "".join(out)
+
+
+def quoted(name, delimiter):
+    if name in ("", "INBOX"):
+        return "INBOX"
+    encoded = modified_utf7(name.replace("/", delimiter))
+    return '"' + encoded.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def connect(port, login, password_file, authzid):
+    with open(password_file, encoding="utf-8") as f:
+        password = f.read().strip()
+    imap = imaplib.IMAP4("127.0.0.1", int(port), timeout=30)
+    if authzid:
+        token = (authzid + "\0" + login + "\0" + password).encode()
+        imap.authenticate("PLAIN", lambda _: token)
+    else:
+        imap.login(login, password)
+    return imap
+
+
+def delimiter_of(imap):
+    typ, listing = imap.list('""', '""')
+    if typ == "OK" and listing and listing[0]:
+        found = re.match(rb'\(.*?\) "(.)"', listing[0])
+        if found:
+            return found.group(1).decode()
+    return "."
+
+
+def create(imap, mailbox, folder):
+    if mailbox == "INBOX":
+        return
+    typ, data = imap.create(mailbox)
+    if typ != "OK" and b"ALREADYEXISTS" not in b" ".join(d or b"" for d in data):
+        sys.exit("create %s: %s" % (folder, data))
+
+
+def fetch(imap, mailbox, folder):
+    typ, data = imap.select(mailbox, readonly=True)
+    if typ != "OK":
+        sys.exit("select %s: %s" % (folder, data))
+    if int(data[0]) == 0:
+        return
+    typ, data = imap.uid(
+        "FETCH", "1:*", "(UID INTERNALDATE RFC822.SIZE FLAGS BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])")
+    if typ != "OK":
+        sys.exit("fetch %s: %s" % (folder, data))
+    for item in data:
+        if not isinstance(item, tuple):
+            continue
+        meta, header = item[0].decode(), item[1].decode(errors="replace")
+        uid = re.search(r"UID (\d+)", meta).group(1)
+        size = re.search(r"RFC822\.SIZE (\d+)", meta).group(1)
+        flags = re.search(r"FLAGS \(([^)]*)\)", meta).group(1)
+        flags = " ".join(f for f in flags.split() if f != "\\Recent")
+        received = int(time.mktime(imaplib.Internaldate2tuple(item[0])))
+        message_id = header.split(":", 1)[1].strip() if ":" in header else ""
+        print("\t".join([uid, str(received), size, flags, message_id]))
+
+
+def main(argv):
+    port, login, password_file = argv[0], argv[1], argv[2]
+    argv = argv[3:]
+    authzid = ""
+    if argv[:1] == ["--as"]:
+        authzid, argv = argv[1], argv[2:]
+    command, folder = argv[0], argv[1]
+    imap = connect(port, login, password_file, authzid)
+    mailbox = quoted(folder, delimiter_of(imap))
+    if command == "create":
+        create(imap, mailbox, folder)
+    elif command == "append":
+        create(imap, mailbox, folder)
+        flags = "(" + (argv[3] if len(argv) > 3 else "") + ")"
+        message = sys.stdin.buffer.read()
+        typ, data = imap.append(mailbox, flags, imaplib.Time2Internaldate(int(argv[2])), message)
+        if typ != "OK":
+            sys.exit("append %s: %s" % (folder, data))
+        uid = re.search(rb"APPENDUID \d+ (\d+)", data[0])
+        if not uid:
+            sys.exit("append %s: no APPENDUID in %s" % (folder, data))
+        print(uid.group(1).decode())
+    elif command == "fetch":
+        fetch(imap, mailbox, folder)
+    else:
+        sys.exit("unknown command " + command)
+    imap.logout()
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
