@@ -830,6 +830,25 @@ ItemStore::ScopedRead::~ScopedRead() {
 
 std::optional<ItemRow> ItemStore::Lookup(const std::vector<std::string>& segments) {
     const ScopedRead together(*this);
+    if (!segments.empty() && !h_->mapped.AnyMapped()) {
+        // Every node is the store's own: the nodes on the way down are found
+        // in the name index alone, and only the last one's row is read from
+        // the table (rows of messages lie scattered over the file, one page
+        // each; a run finds two of them by URL for every message it moves).
+        int64_t parent = 0;
+        auto step = h_->db.Cached("SELECT id FROM items WHERE parent = ?1 AND key = ?2");
+        for (size_t i = 0; i + 1 < segments.size(); ++i) {
+            step.Reset();
+            step.Bind(1, parent).Bind(2, FoldName(segments[i]));
+            if (!step.Step()) return std::nullopt;
+            parent = step.Int(0);
+        }
+        auto last = h_->db.Cached(std::string("SELECT ") + kRowColumns +
+                                  " FROM items WHERE parent = ?1 AND key = ?2");
+        last.Bind(1, parent).Bind(2, FoldName(segments.back()));
+        if (!last.Step()) return std::nullopt;
+        return RowOf(last);
+    }
     std::optional<ItemRow> row;
     std::vector<std::string> names;  // as stored, down to row
     int64_t parent = 0;
