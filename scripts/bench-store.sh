@@ -7,7 +7,8 @@
 #       a Record, the sweep's query and Recordset.Delete row by row;
 #   (b) directly in SQLite, one DELETE and one transaction per folder;
 #   (c) directly in SQLite, one indexed range DELETE in one transaction
-#       (the lean floor, which holds the write lock for the whole run).
+#       (the store's own floor, which holds the write lock for the whole run;
+#       the lean floor of the reference corpus is scripts/bench-run.sh's).
 # Each runs on its own copy of the same store, after a sync. Prints each
 # one's wall and CPU seconds and peak RSS, the machine's load before and
 # after (uptime), and the ratios a/b and a/c, wall and CPU, measured in this
@@ -61,4 +62,4 @@ echo "== load after:  $(uptime | sed 's/.*load average/load average/')"
 awk -v a="$(field "$a" seconds)" -v b="$(field "$b" seconds)" -v c="$(field "$c" seconds)" \
     -v ac="$(field "$a" cpu_seconds)" -v bc="$(field "$b" cpu_seconds)" -v cc="$(field "$c" cpu_seconds)" \
   'BEGIN { printf "access layer / per-folder floor (a/b) = %.2f wall, %.2f cpu\n", a / b, ac / bc;
-           printf "access layer / lean floor (a/c)       = %.2f wall, %.2f cpu\n", a / c, ac / cc }'
+           printf "access layer / store floor (a/c)      = %.2f wall, %.2f cpu\n", a / c, ac / cc }'

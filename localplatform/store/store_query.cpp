@@ -22,6 +22,7 @@ enum class CompareOp { kEq, kNe, kLt, kLe, kGt, kGe };
 struct Operand {
     bool isProperty = false;
     std::string property;  // as written
+    std::string folded;    // property, folded once for every row's lookups
     Variant literal;
 };
 
@@ -451,6 +452,7 @@ private:
                 Next();
                 o.isProperty = true;
                 o.property = t.text;
+                o.folded = FoldName(t.text);
                 return o;
             case Tok::kString:
                 Next();
@@ -600,18 +602,19 @@ bool Holds(CompareOp op, int c) {
     return false;
 }
 
-// Values of one row, fetched on demand and kept for the row.
+// Values of one row, fetched on demand and kept for the row. Names come
+// folded with them (once per query, not once per row); the keys are views of
+// those, which outlive the row.
 class RowValues {
 public:
     RowValues(ItemStore& store, const ItemRow& row, UrlScheme scheme, const std::string& href)
         : store_(store), row_(row), scheme_(scheme), href_(href) {}
 
-    const Variant& Get(const std::string& name) {
-        const std::string k = FoldName(name);
-        auto it = cache_.find(k);
+    const Variant& Get(const std::string& name, const std::string& folded) {
+        auto it = cache_.find(folded);
         if (it != cache_.end()) return it->second;
-        Variant v = k == "dav:href" ? Variant(href_) : store_.Value(row_, name, scheme_);
-        return cache_.emplace(k, std::move(v)).first->second;
+        Variant v = folded == "dav:href" ? Variant(href_) : store_.Value(row_, name, scheme_);
+        return cache_.emplace(folded, std::move(v)).first->second;
     }
 
 private:
@@ -619,11 +622,11 @@ private:
     const ItemRow& row_;
     UrlScheme scheme_;
     const std::string& href_;
-    std::unordered_map<std::string, Variant> cache_;
+    std::unordered_map<std::string_view, Variant> cache_;
 };
 
 const Variant& OperandValue(const Operand& o, RowValues& row) {
-    return o.isProperty ? row.Get(o.property) : o.literal;
+    return o.isProperty ? row.Get(o.property, o.folded) : o.literal;
 }
 
 bool Evaluate(const QueryCondition& c, RowValues& row) {
@@ -723,7 +726,7 @@ std::optional<std::string> ToSql(const QueryCondition& c, bool underNot,
                 op = Mirror(op);
             }
             if (!prop->isProperty || lit->isProperty || lit->literal.IsNull()) return std::nullopt;
-            const std::string k = FoldName(prop->property);
+            const std::string& k = prop->folded;
             const Variant& v = lit->literal;
             if ((k == "dav:ishidden" || k == "dav:iscollection" || k == "dav:isfolder") &&
                 v.Type() == VariantType::Bool && (op == CompareOp::kEq || op == CompareOp::kNe)) {
@@ -758,15 +761,50 @@ std::optional<std::string> ToSql(const QueryCondition& c, bool underNot,
     }
 }
 
-// The top-level AND chain, split: each translatable conjunct narrows the scan.
-void CollectConjuncts(const QueryCondition& c, std::vector<std::string>& sql,
+// The top-level AND chain, split: each translatable conjunct narrows the
+// scan. Returns whether every conjunct was translated (the SQL then holds
+// for exactly the rows the condition holds for).
+bool CollectConjuncts(const QueryCondition& c, std::vector<std::string>& sql,
                       std::vector<SqlParam>& params) {
     if (c.kind == QueryCondition::Kind::kAnd) {
-        CollectConjuncts(*c.a, sql, params);
-        CollectConjuncts(*c.b, sql, params);
-        return;
+        const bool a = CollectConjuncts(*c.a, sql, params);
+        const bool b = CollectConjuncts(*c.b, sql, params);
+        return a && b;
     }
-    if (auto s = ToSql(c, false, params)) sql.push_back(*s);
+    auto s = ToSql(c, false, params);
+    if (!s) return false;
+    sql.push_back(*s);
+    return true;
+}
+
+// The date columns a condition reads (the only values of a translated
+// condition that a row can hold unconvertibly).
+struct DatesRead {
+    bool created = false, modified = false, received = false;
+};
+
+void CollectDates(const QueryCondition& c, DatesRead& dates) {
+    if (c.a) CollectDates(*c.a, dates);
+    if (c.b) CollectDates(*c.b, dates);
+    for (const Operand* o : {&c.lhs, &c.rhs}) {
+        if (!o->isProperty) continue;
+        dates.created |= o->folded == "dav:creationdate";
+        dates.modified |= o->folded == "dav:getlastmodified";
+        dates.received |= o->folded == "urn:schemas:httpmail:datereceived";
+    }
+}
+
+// Whether every date the condition reads converts for this row: then the
+// SQL's verdict is the condition's, and evaluating it again adds nothing.
+bool DatesConvert(const ItemRow& row, const DatesRead& dates) {
+    try {
+        if (dates.created) (void)FromStoreTime(row.created);
+        if (dates.modified) (void)FromStoreTime(row.modified);
+        if (dates.received && row.received) (void)FromStoreTime(*row.received);
+    } catch (const Error&) {
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -815,9 +853,16 @@ QueryResult RunQuery(ItemStore& store, const ParsedQuery& query) {
 
     std::vector<std::string> conjuncts;
     std::vector<SqlParam> params;
-    if (query.where) CollectConjuncts(*query.where, conjuncts, params);
+    const bool wholeInSql = query.where && CollectConjuncts(*query.where, conjuncts, params);
     std::string filter;
     for (const auto& c : conjuncts) filter += (filter.empty() ? "" : " AND ") + c;
+    DatesRead datesRead;
+    if (wholeInSql) CollectDates(*query.where, datesRead);
+    // Names folded once for every row.
+    std::vector<std::string> foldedColumns;
+    for (const auto& n : query.columns) foldedColumns.push_back(FoldName(n));
+    std::vector<std::string> foldedOrder;
+    for (const auto& k : query.orderBy) foldedOrder.push_back(FoldName(k.property));
 
     QueryResult result;
     result.columns = query.columns;
@@ -831,37 +876,49 @@ QueryResult RunQuery(ItemStore& store, const ParsedQuery& query) {
         const std::string href = FormatStoreUrl(url.scheme, fqdn, parentPath);
         parentPath.pop_back();
 
+        // The folded names of SELECT *'s columns, kept while the row's values
+        // are: their cache is keyed by these.
+        std::vector<std::string> foldedNames;
         RowValues values(store, row, url.scheme, href);
         QueryRow out;
         out.id = row.id;
         out.isFolder = row.IsFolder();
         // A value the store cannot convert fails its row, not the query.
-        const auto read = [&](const std::string& name) {
+        const auto read = [&](const std::string& name, const std::string& folded) {
             try {
-                return values.Get(name);
+                return values.Get(name, folded);
             } catch (const Error& e) {
                 if (e.Number() != err::kCantConvert) throw;
                 if (!out.unreadable) out.unreadable = Unreadable(href, e);
                 return Variant();
             }
         };
-        // A mail store's row (row.foreign) comes without the SQL condition
-        // applied: whatever the prefilter did, the condition is evaluated here.
+        // The condition is evaluated here for every row, unless the SQL
+        // provably applied all of it to this one. A mail store's row
+        // (row.foreign) comes without the SQL condition applied, and a
+        // condition only partly translated is judged here in full: whatever
+        // the prefilter did, such rows are evaluated.
+        const bool judgedInSql = wholeInSql && !row.foreign && DatesConvert(row, datesRead);
         try {
-            if (query.where && !Evaluate(*query.where, values)) continue;
+            if (query.where && !judgedInSql && !Evaluate(*query.where, values)) continue;
         } catch (const Error& e) {
             if (e.Number() != err::kCantConvert) throw;
             out.unreadable = Unreadable(href, e);
         }
         if (query.selectAll) {
             out.names = store.PropertyNames(row);
-            for (const auto& n : out.names) out.values.push_back(read(n));
+            for (const auto& n : out.names) foldedNames.push_back(FoldName(n));
+            for (size_t i = 0; i < out.names.size(); ++i)
+                out.values.push_back(read(out.names[i], foldedNames[i]));
         } else {
-            for (const auto& n : query.columns) out.values.push_back(read(n));
+            out.values.reserve(query.columns.size());
+            for (size_t i = 0; i < query.columns.size(); ++i)
+                out.values.push_back(read(query.columns[i], foldedColumns[i]));
         }
         if (!query.orderBy.empty()) {
             std::vector<Variant> keys;
-            for (const auto& k : query.orderBy) keys.push_back(read(k.property));
+            for (size_t i = 0; i < query.orderBy.size(); ++i)
+                keys.push_back(read(query.orderBy[i].property, foldedOrder[i]));
             sortKeys.push_back(std::move(keys));
         }
         result.rows.push_back(std::move(out));

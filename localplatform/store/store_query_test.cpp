@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "base/error.h"
+#include "localplatform/sqlite/sqlite_db.h"
 #include "localplatform/store/store_messages.h"
 #include "localplatform/store/store_test_support.h"
 
@@ -173,6 +176,44 @@ TEST_F(StoreQueryRunTest, OrdersAndTraversesDeep) {
     ASSERT_EQ(star.rows.size(), 1u);
     EXPECT_NE(std::find(star.rows[0].names.begin(), star.rows[0].names.end(), "s"),
               star.rows[0].names.end());
+}
+
+// A received time no date has: the row comes back, unreadable, whenever the
+// condition reads it, whether the SQL judged the whole condition or only part
+// of it, and whether or not the date is among the selected columns.
+TEST_F(StoreQueryRunTest, ARowWhoseDateTheConditionCannotReadComesBackUnreadable) {
+    {
+        auto db = SqliteDb::Open(store_->Path(), {});
+        db.Prepare("UPDATE items SET received = ?1 WHERE id = ?2")
+            .Bind(1, std::numeric_limits<int64_t>::min())
+            .Bind(2, a_)
+            .Run();
+    }
+    const std::string received = "\"urn:schemas:httpmail:datereceived\"";
+    const std::string cutoff = " <= CAST(\"2026-03-01T00:00:00Z\" as 'dateTime')";
+    struct Case {
+        std::string where;
+        size_t rows;  // the bad row, and B.EML where the condition lets it in
+    };
+    const std::vector<Case> cases = {
+        {received + cutoff, 2},                                        // all in SQL
+        {"\"DAV:ishidden\" = false AND " + received + cutoff, 1},      // all in SQL
+        {received + cutoff + " AND (\"n\" = 3 OR \"n\" IS NULL)", 1},  // partly
+    };
+    for (const std::string& columns :
+         {std::string("\"DAV:displayname\""), "\"DAV:displayname\", " + received}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(columns + " where " + c.where);
+            const auto result = RunQuery(*store_, ParseQuery("select " + columns + " from \"" +
+                                                             folder_ + "\" where " + c.where));
+            ASSERT_EQ(result.rows.size(), c.rows);
+            EXPECT_EQ(result.rows[0].id, a_);
+            ASSERT_TRUE(result.rows[0].unreadable.has_value());
+            EXPECT_EQ(result.rows[0].unreadable->Number(), platform::err::kCantConvert);
+            for (size_t i = 1; i < result.rows.size(); ++i)
+                EXPECT_FALSE(result.rows[i].unreadable.has_value());
+        }
+    }
 }
 
 TEST_F(StoreQueryRunTest, ScopeMustNameAFolder) {
