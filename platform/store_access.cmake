@@ -12,6 +12,10 @@ quellix_add_test(NAME ado_store_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/ado_store
   ${CMAKE_CURRENT_LIST_DIR}/run_lock_test.cpp ${CMAKE_CURRENT_LIST_DIR}/move_manifest_test.cpp
   LIBS platform lp_store_testing PkgConfig::SQLITE3)
 
+quellix_add_test(NAME mail_store_access_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/mail_store_access_test.cpp
+  LIBS platform lp_store_testing lp_store_dovecot_testing)
+
 if(QUELLIX_BENCH)
   # What the move manifest costs a move run, and putting a run back
   # (run by scripts/bench-undo.sh).

@@ -10,6 +10,8 @@ quellix_add_test(NAME destination_test SOURCES destination_test.cpp LIBS quellix
 quellix_add_test(NAME quellix_module_test SOURCES quellix_module_test.cpp LIBS quellix_sink_testing)
 quellix_add_test(NAME run_record_test SOURCES run_record_test.cpp LIBS quellix_sink_testing lp_sqlite)
 
+quellix_add_test(NAME mail_store_run_test SOURCES mail_store_run_test.cpp
+                 LIBS quellix_sink_testing platform lp_store_dovecot_testing)
 quellix_add_test(NAME quellix_e2e_test SOURCES quellix_e2e_test.cpp
                  LIBS quellix_sink_testing platform lp_mail lp_mail_testing)
 target_compile_definitions(quellix_e2e_test PRIVATE

@@ -11,6 +11,7 @@
 #include "base/testing/run_program.h"
 #include "localplatform/sqlite/sqlite_db.h"
 #include "localplatform/store/store_test_support.h"
+#include "localplatform/store/testing/dovecot_server.h"
 
 namespace {
 
@@ -121,6 +122,35 @@ TEST(AdminStoreTest, ListShowsAnUnreadableItemAmongTheOthers) {
     EXPECT_NE(listed.out.find("\tunreadable\tvisible\t"), std::string::npos) << listed.out;
     EXPECT_NE(listed.out.find("2026-01-03T03:04:05Z"), std::string::npos) << listed.out;
     EXPECT_NE(listed.err.find("outside the dates a store holds"), std::string::npos) << listed.err;
+}
+
+// A namespace mapped to a mail store is listed and shown from the mail
+// server's Maildirs; its mailboxes are the mail server's to make.
+TEST(AdminStoreTest, AMappedNamespaceIsReadFromItsMailStore) {
+    using localplatform::testing::DovecotServer;
+    if (!DovecotServer::Available()) GTEST_SKIP() << "dovecot is not installed";
+    DovecotServer server;
+    TempStore temp(300, server.MaildirConfigLines("example"));
+    server.Append("jdoe@example", "Junk", "Subject: hi\r\n\r\nx\r\n", 1767225600, "\\Seen");
+    const std::string box = "file://./backofficestorage/example/MBX/jdoe";
+    ASSERT_EQ(Admin("create-namespace example").code, 0);
+
+    const Outcome listed = Admin("list --deep '" + box + "'");
+    EXPECT_EQ(listed.code, 0) << listed.err;
+    EXPECT_NE(listed.out.find(box + "/Junk\t-\tvisible\turn:content-class:folder"),
+              std::string::npos)
+        << listed.out;
+    EXPECT_NE(listed.out.find("\t2026-01-01T00:00:00Z\tvisible\turn:content-class:message"),
+              std::string::npos)
+        << listed.out;
+    const Outcome shown = Admin("show '" + box + "'");
+    EXPECT_EQ(shown.code, 0) << shown.err;
+    EXPECT_NE(shown.out.find("urn:schemas:httpmail:inbox\tString\t" + box + "\n"),
+              std::string::npos)
+        << shown.out;
+    const Outcome refused = Admin("create-mailbox example bob");
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_NE(refused.err.find("the mail server's to change"), std::string::npos) << refused.err;
 }
 
 TEST(AdminStoreTest, CorpusIsTheSameForTheSameSeed) {

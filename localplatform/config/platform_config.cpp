@@ -1,17 +1,24 @@
 #include "localplatform/config/platform_config.h"
 
+#include <fcntl.h>
 #include <netdb.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <mutex>
 #include <sstream>
+#include <string_view>
 
 #include "base/error.h"
 #include "base/strfuncs.h"
+#include "base/unique_fd.h"
 
 namespace localplatform {
 namespace {
@@ -82,6 +89,19 @@ const char* const kKnownKeys[] = {"state_dir",
                                   "eventd.run_limit_s",
                                   "eventd.lock_wait_ms"};
 
+// The keys of a namespace mapped to a mail store: "mailstore.<namespace>"
+// and "mailstore.<namespace><suffix>". A namespace is a domain name, dots
+// and all, so a suffix is one only when the namespace before it is mapped.
+constexpr std::string_view kMailStorePrefix = "mailstore.";
+constexpr std::array<std::string_view, 8> kMailStoreSuffixes = {".login",
+                                                                ".auth",
+                                                                ".admin",
+                                                                ".password_file",
+                                                                ".starttls",
+                                                                ".ca_file",
+                                                                ".connect_timeout_ms",
+                                                                ".reply_timeout_ms"};
+
 }  // namespace
 
 PlatformConfig PlatformConfig::Load(const std::string& path) {
@@ -105,6 +125,7 @@ PlatformConfig PlatformConfig::Load(const std::string& path) {
 std::vector<std::string> PlatformConfig::UnknownKeys() const {
     std::vector<std::string> out;
     for (const auto& [key, line] : lines_) {
+        if (key.starts_with(kMailStorePrefix) && MailStoreKeyKnown(key)) continue;
         if (std::find(std::begin(kKnownKeys), std::end(kKnownKeys), key) == std::end(kKnownKeys))
             out.push_back(source_ + ":" + std::to_string(line) + ": " + platform::VisibleText(key));
     }
@@ -249,6 +270,103 @@ std::string PlatformConfig::PickupDir() const {
 }
 std::string PlatformConfig::TempDir() const {
     return GetOr("temp_dir", DataDir() + "/tmp");
+}
+
+bool PlatformConfig::MailStoreKeyKnown(const std::string& key) {
+    // A namespace's location or one of its sub-keys; a sub-key of a
+    // namespace not mapped reads as a location and is refused as one when
+    // the namespace is used.
+    return key.size() > kMailStorePrefix.size();
+}
+
+std::vector<std::string> PlatformConfig::MailStoreNamespaces() const {
+    std::vector<std::string> out;
+    for (const auto& [key, value] : values_) {
+        if (!key.starts_with(kMailStorePrefix) || key.size() == kMailStorePrefix.size()) continue;
+        bool sub = false;
+        for (const auto suffix : kMailStoreSuffixes) {
+            if (key.ends_with(suffix) &&
+                values_.count(key.substr(0, key.size() - suffix.size())) != 0)
+                sub = true;
+        }
+        if (!sub) out.push_back(key.substr(kMailStorePrefix.size()));
+    }
+    return out;
+}
+
+std::optional<MailStoreSettings> PlatformConfig::MailStoreFor(const std::string& ns) const {
+    std::string key;
+    for (const auto& mapped : MailStoreNamespaces()) {
+        if (platform::EqualsNoCase(mapped, ns)) key = std::string(kMailStorePrefix) + mapped;
+    }
+    if (key.empty()) return std::nullopt;
+    MailStoreSettings s;
+    s.ns = key.substr(kMailStorePrefix.size());
+    s.location = *Get(key);
+    const auto line = lines_.find(key);
+    s.source =
+        source_ + (line == lines_.end() ? std::string() : ":" + std::to_string(line->second));
+    const std::string lower = platform::Lower(s.location);
+    if (lower.starts_with("maildir:")) {
+        const std::string rest = s.location.substr(8);
+        if (rest.empty() || rest[0] != '/') Refuse(key, s.location, "not an absolute Maildir path");
+        if (rest.find("%n") == std::string::npos)
+            Refuse(key, s.location, "the Maildir path names no mailbox (%n)");
+    } else if (lower.starts_with("imap://") || lower.starts_with("imaps://")) {
+        if (s.location.find('/', lower.find("//") + 2) != std::string::npos ||
+            s.location.size() == lower.find("//") + 2)
+            Refuse(key, s.location, "not imap://host[:port] or imaps://host[:port]");
+    } else {
+        Refuse(key, s.location,
+               "not a mail store location (maildir:/path/%d/%n/Maildir, imap://host:port or "
+               "imaps://host:port)");
+    }
+    s.login = GetOr(key + ".login", s.login);
+    if (s.login.empty()) Refuse(key + ".login", s.login, "an empty login name template");
+    s.auth = GetChoice(key + ".auth", s.auth, {"plain", "master", "proxy"});
+    s.admin = GetOr(key + ".admin", "");
+    if (s.auth != "plain" && s.admin.empty() && Get(key + ".auth"))
+        Refuse(key + ".auth", s.auth, "needs " + key + ".admin, the authenticating administrator");
+    s.passwordFile = GetOr(key + ".password_file", "");
+    if (!s.passwordFile.empty() && s.passwordFile[0] != '/')
+        Refuse(key + ".password_file", s.passwordFile, "not an absolute path");
+    s.starttls = GetBool(key + ".starttls", s.starttls);
+    s.caFile = GetOr(key + ".ca_file", "");
+    s.connectTimeoutMs =
+        GetWholeNumber(key + ".connect_timeout_ms", s.connectTimeoutMs, 3600000, "milliseconds", 1);
+    s.replyTimeoutMs =
+        GetWholeNumber(key + ".reply_timeout_ms", s.replyTimeoutMs, 3600000, "milliseconds", 1);
+    return s;
+}
+
+std::string ReadPasswordFile(const std::string& path) {
+    auto refuse = [&](const std::string& why) {
+        throw platform::Error(
+            platform::err::kPermissionDenied,
+            platform::Describe("read password file", path, why, platform::err::kPermissionDenied));
+    };
+    const platform::UniqueFd file(
+        ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
+    if (!file.IsOpen()) refuse(std::strerror(errno));
+    const int fd = file.Get();
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) refuse(std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) refuse("not a regular file");
+    if (st.st_uid != ::geteuid()) refuse("not owned by the running user");
+    if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+        refuse("readable or writable by others than its owner (chmod 600 it)");
+    std::string text;
+    std::array<char, 4096> buf{};
+    for (ssize_t n; (n = ::read(fd, buf.data(), buf.size())) != 0;) {
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            refuse(std::strerror(errno));
+        }
+        text.append(buf.data(), static_cast<size_t>(n));
+        if (text.size() > 65536) refuse("longer than a password file");
+    }
+    const size_t end = text.find_first_of("\r\n");
+    return end == std::string::npos ? text : text.substr(0, end);
 }
 
 std::string PlatformConfig::ComputerName() const {

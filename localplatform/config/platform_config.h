@@ -58,6 +58,20 @@
 //                    was down once at start-up            no
 //   eventd.host, eventd.record, eventd.lock, eventd.poll_ms,
 //   eventd.run_limit_s, eventd.lock_wait_ms   the event service (quellix-eventd --help)
+//   mailstore.<namespace>  the mail store holding the namespace's mailboxes
+//                    (unset: the item store itself):
+//                    "maildir:/var/vmail/%d/%n/Maildir" (%d the namespace,
+//                    %n the mailbox alias, %% a "%"; a ":LAYOUT=fs" suffix for
+//                    Dovecot's fs layout, Maildir++ by default), or
+//                    "imap://host:port" / "imaps://host:port"
+//   mailstore.<namespace>.login     IMAP login name template (%n, %d, %%)   %n
+//   mailstore.<namespace>.auth      plain | master | proxy                    plain
+//   mailstore.<namespace>.admin     the authenticating administrator (master, proxy)
+//   mailstore.<namespace>.password_file  the password's file: a regular file
+//                    owned by the running user, mode 600 (never a link)
+//   mailstore.<namespace>.starttls  yes/no                                     no
+//   mailstore.<namespace>.ca_file   certificates trusted for the server's TLS  the system's
+//   mailstore.<namespace>.connect_timeout_ms, .reply_timeout_ms   10000 / 30000
 #pragma once
 
 #include <cstdint>
@@ -65,6 +79,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "localplatform/config/mail_store_settings.h"
 
 namespace localplatform {
 
@@ -118,11 +134,19 @@ public:
     [[nodiscard]] std::string ComputerName() const;   // as configured or from the host
     [[nodiscard]] std::string DomainDnsName() const;  // as configured or from the host
     [[nodiscard]] const std::string& SourcePath() const { return source_; }
+    // The mail store a namespace is mapped to (its name compared without
+    // regard to case); nothing for a namespace the item store holds. Raises
+    // platform::Error (kInvalidArg) naming the file, the line, the key and
+    // the value for a setting the key cannot take.
+    [[nodiscard]] std::optional<MailStoreSettings> MailStoreFor(const std::string& ns) const;
+    // The namespaces mapped to a mail store, as their keys spell them.
+    [[nodiscard]] std::vector<std::string> MailStoreNamespaces() const;
 
     void Set(const std::string& key, std::string value) { values_[key] = std::move(value); }
 
 private:
     // Raises the error of a value the key cannot take.
+    [[nodiscard]] static bool MailStoreKeyKnown(const std::string& key);
     [[noreturn]] void Refuse(const std::string& key, const std::string& value,
                              const std::string& why) const;
 

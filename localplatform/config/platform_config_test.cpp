@@ -119,3 +119,86 @@ TEST(PlatformConfig, MisspeltValuesAreErrorsAndUnknownKeysAreFound) {
     EXPECT_EQ(cfg.GetWholeNumber("store.batch_ms", 100, 1000, "milliseconds"), 0);
     EXPECT_EQ(cfg.UnknownKeys(), std::vector<std::string>{"p.conf:5: stroe"});
 }
+
+// A namespace mapped to a mail store: its location and the IMAP keys, a
+// namespace with dots in its name, and values the keys cannot take, named
+// by file, line, key and value.
+TEST(PlatformConfig, MailStoreKeysMapNamespaces) {
+    const PlatformConfig cfg = PlatformConfig::Parse(
+        "mailstore.example.org = maildir:/var/vmail/%d/%n/Maildir:LAYOUT=fs\n"
+        "mailstore.corp.test = imaps://mail.corp.test:993\n"
+        "mailstore.corp.test.login = %n@%d\n"
+        "mailstore.corp.test.auth = Master\n"
+        "mailstore.corp.test.admin = quellix\n"
+        "mailstore.corp.test.password_file = /etc/quellix/imap.pw\n"
+        "mailstore.corp.test.starttls = no\n"
+        "mailstore.corp.test.reply_timeout_ms = 5000\n",
+        "platform.conf");
+    EXPECT_TRUE(cfg.UnknownKeys().empty());
+    const auto maildir = cfg.MailStoreFor("EXAMPLE.org");
+    ASSERT_TRUE(maildir);
+    EXPECT_EQ(maildir->ns, "example.org");
+    EXPECT_EQ(maildir->location, "maildir:/var/vmail/%d/%n/Maildir:LAYOUT=fs");
+    EXPECT_EQ(maildir->source, "platform.conf:1");
+    const auto imap = cfg.MailStoreFor("corp.test");
+    ASSERT_TRUE(imap);
+    EXPECT_EQ(imap->login, "%n@%d");
+    EXPECT_EQ(imap->auth, "master");
+    EXPECT_EQ(imap->admin, "quellix");
+    EXPECT_EQ(imap->passwordFile, "/etc/quellix/imap.pw");
+    EXPECT_EQ(imap->replyTimeoutMs, 5000);
+    EXPECT_EQ(imap->connectTimeoutMs, 10000);
+    EXPECT_FALSE(cfg.MailStoreFor("other.test"));
+
+    const struct {
+        const char* lines;
+        const char* want;
+    } bad[] = {
+        {"mailstore.x = pop3://host\n", "platform.conf:1: mailstore.x) failed: not a mail store"},
+        {"mailstore.x = maildir:relative/%n\n", "not an absolute Maildir path"},
+        {"mailstore.x = maildir:/var/vmail/%d\n", "names no mailbox (%n)"},
+        {"mailstore.x = imap://host/path\n", "not imap://host[:port]"},
+        {"mailstore.x = imap://h\nmailstore.x.auth = kerberos\n",
+         "platform.conf:2: mailstore.x.auth) failed: not one of plain, master, proxy: 'kerberos'"},
+        {"mailstore.x = imap://h\nmailstore.x.auth = proxy\n", "needs mailstore.x.admin"},
+        {"mailstore.x = imap://h\nmailstore.x.reply_timeout_ms = soon\n",
+         "mailstore.x.reply_timeout_ms) failed: not a whole number of milliseconds: 'soon'"},
+        {"mailstore.x = imap://h\nmailstore.x.password_file = pw\n", "not an absolute path"},
+    };
+    for (const auto& c : bad) {
+        try {
+            (void)PlatformConfig::Parse(c.lines, "platform.conf").MailStoreFor("x");
+            ADD_FAILURE() << c.lines << ": accepted";
+        } catch (const platform::Error& e) {
+            EXPECT_NE(e.Description().find(c.want), std::string::npos) << e.Description();
+        }
+    }
+}
+
+// A password file must be the running user's alone, and is never read
+// through a link; the password never appears in an error.
+TEST(PlatformConfig, PasswordFilesArePrivateToTheirOwner) {
+    const auto dir = std::filesystem::temp_directory_path() / ("cfgpw-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const auto path = (dir / "imap.pw").string();
+    std::ofstream(path) << "s3cret\nignored\n";
+    std::filesystem::permissions(
+        path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    EXPECT_EQ(localplatform::ReadPasswordFile(path), "s3cret");
+    std::filesystem::create_symlink(path, dir / "link.pw");
+    const auto refused = [](const std::string& p) {
+        try {
+            (void)localplatform::ReadPasswordFile(p);
+        } catch (const platform::Error& e) {
+            EXPECT_EQ(e.Description().find("s3cret"), std::string::npos);
+            return e.Description();
+        }
+        return std::string("accepted");
+    };
+    EXPECT_NE(refused((dir / "link.pw").string()).find("link.pw"), std::string::npos);
+    std::filesystem::permissions(path, std::filesystem::perms::group_read,
+                                 std::filesystem::perm_options::add);
+    EXPECT_NE(refused(path).find("readable or writable by others"), std::string::npos);
+    EXPECT_NE(refused((dir / "missing.pw").string()).find("No such file"), std::string::npos);
+    std::filesystem::remove_all(dir);
+}

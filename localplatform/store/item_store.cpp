@@ -20,6 +20,7 @@
 #include "base/error.h"
 #include "localplatform/config/platform_config.h"
 #include "localplatform/sqlite/sqlite_db.h"
+#include "localplatform/store/mapped_namespace.h"
 
 namespace localplatform {
 namespace {
@@ -29,7 +30,7 @@ using platform::Error;
 using platform::Variant;
 using platform::VariantType;
 
-constexpr int kSchemaVersion = 3;
+constexpr int kSchemaVersion = 4;
 constexpr int kBatchMaxWrites = 256;
 constexpr int kDefaultBatchMs = 100;
 constexpr int kDefaultBusyMs = 10000;
@@ -112,6 +113,21 @@ CREATE INDEX IF NOT EXISTS moves_by_time ON moves(moved_at);
 PRAGMA user_version = 3;
 )sql";
 
+// Version 4: moves of a mail store's messages in the manifest. Such an
+// entry names no item of the store (item 0): the message is its key in the
+// source folder (source_key) and, once moved, its key in the destination
+// folder at destination_path (destination_key; NULL while the move is under
+// way), with the received time and flags it had. A store of an older
+// version gets the columns when it is opened.
+constexpr const char* kMailMovesSchema = R"sql(
+ALTER TABLE moves ADD COLUMN source_key TEXT;
+ALTER TABLE moves ADD COLUMN destination_path TEXT;
+ALTER TABLE moves ADD COLUMN destination_key TEXT;
+ALTER TABLE moves ADD COLUMN received INTEGER;
+ALTER TABLE moves ADD COLUMN flags TEXT;
+PRAGMA user_version = 4;
+)sql";
+
 constexpr const char* kRowColumns =
     "id, parent, name, kind, hidden, content_class, created, modified, received, has_props,"
     " length(content)";
@@ -176,6 +192,7 @@ struct ItemStore::Handle {
     bool readOnly = false;
     int version = kSchemaVersion;  // below it only when read-only
     std::mt19937_64 rng{std::random_device{}()};
+    MappedNamespaces mapped;  // the nodes of namespaces held by mail stores
 };
 
 namespace {
@@ -276,9 +293,9 @@ void SetBusyWait(ItemStore::Handle& h, const StoreSettings& settings) {
                                    std::to_string(settings.busyBudgetMs) + ")"});
 }
 
-// Upgrades a store of version 1 (no move manifest) or 2 (no runs) in
-// place. Another process may be doing the same: the version is read again
-// under the write lock.
+// Upgrades a store of version 1 (no move manifest), 2 (no runs) or 3 (no
+// moves of mail stores' messages) in place. Another process may be doing the same: the version is
+// read again under the write lock.
 void UpgradeSchema(ItemStore::Handle& h) {
     SqliteDb::Transaction tx(h.db);
     int version = 0;
@@ -288,6 +305,7 @@ void UpgradeSchema(ItemStore::Handle& h) {
     }
     if (version == 1) h.db.Exec(kMovesSchema);
     if (version == 1 || version == 2) h.db.Exec(kRunsSchema);
+    if (version >= 1 && version <= 3) h.db.Exec(kMailMovesSchema);
     tx.Commit();
 }
 
@@ -359,6 +377,7 @@ std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path,
         h->db.Exec(kSchema);
         h->db.Exec(kMovesSchema);
         h->db.Exec(kRunsSchema);
+        h->db.Exec(kMailMovesSchema);
         tx.Commit();
     } else if (version < 1 || version > kSchemaVersion) {
         throw Error(
@@ -773,6 +792,9 @@ void ItemStore::BatchTick() {
 }
 
 void ItemStore::FlushBatch() {
+    // The mail stores' deletes are made durable before the batch that
+    // went with them is committed.
+    h_->mapped.Flush();
     if (h_->tx != Handle::Tx::kBatch) return;
     h_->tx = Handle::Tx::kNone;
     if (!h_->db.InTransaction()) return;
@@ -800,15 +822,30 @@ ItemStore::ScopedRead::~ScopedRead() {
 std::optional<ItemRow> ItemStore::Lookup(const std::vector<std::string>& segments) {
     const ScopedRead together(*this);
     std::optional<ItemRow> row;
+    std::vector<std::string> names;  // as stored, down to row
     int64_t parent = 0;
     auto s = h_->db.Cached(std::string("SELECT ") + kRowColumns +
                            " FROM items WHERE parent = ?1 AND key = ?2");
-    for (const auto& seg : segments) {
+    for (size_t i = 0; i < segments.size(); ++i) {
+        if (row && row->foreign) {
+            row = h_->mapped.Child(row->id, segments[i]);
+            if (!row) return std::nullopt;
+            continue;
+        }
         s.Reset();
-        s.Bind(1, parent).Bind(2, FoldName(seg));
-        if (!s.Step()) return std::nullopt;
-        row = RowOf(s);
-        parent = row->id;
+        s.Bind(1, parent).Bind(2, FoldName(segments[i]));
+        if (s.Step()) {
+            row = RowOf(s);
+            names.push_back(row->name);
+            parent = row->id;
+            continue;
+        }
+        // A mailbox the store does not hold itself may be its mail store's.
+        if (i != 2 || row->kind != ItemKind::kMailboxContainer) return std::nullopt;
+        MailStore* backend = h_->mapped.BackendOf(names[0]);
+        if (backend == nullptr) return std::nullopt;
+        row = h_->mapped.Mailbox(*backend, *row, names, segments[i]);
+        if (!row) return std::nullopt;
     }
     return row;
 }
@@ -822,6 +859,10 @@ ItemRow ItemStore::Require(const std::vector<std::string>& segments, const std::
 }
 
 std::optional<ItemRow> ItemStore::Get(int64_t id) {
+    if (MappedNamespaces::IsMapped(id)) {
+        if (h_->mapped.Find(id) == nullptr) return std::nullopt;
+        return h_->mapped.Refresh(id);
+    }
     auto s = h_->db.Cached(std::string("SELECT ") + kRowColumns + " FROM items WHERE id = ?1");
     s.Bind(1, id);
     if (!s.Step()) return std::nullopt;
@@ -829,6 +870,10 @@ std::optional<ItemRow> ItemStore::Get(int64_t id) {
 }
 
 std::vector<std::string> ItemStore::PathOf(int64_t id) {
+    if (MappedNamespaces::IsMapped(id)) {
+        const auto* node = h_->mapped.Find(id);
+        return node != nullptr ? node->urlPath : std::vector<std::string>();
+    }
     std::vector<std::string> names;
     auto s = h_->db.Cached(
         "WITH RECURSIVE up(id, parent, name, depth) AS ("
@@ -870,6 +915,16 @@ std::optional<ItemRow> Child(ItemStore::Handle& h, int64_t parent, const std::st
     return RowOf(s);
 }
 
+// Mailboxes and folders of a mapped namespace are the mail server's to make
+// and remove.
+[[noreturn]] void RefuseMailStoreChange(const std::string& operation, const std::string& what) {
+    throw Error(err::kPermissionDeniedDb,
+                platform::Describe(operation, what,
+                                   "the namespace is held by a mail store: its mailboxes, folders "
+                                   "and properties are the mail server's to change",
+                                   err::kPermissionDeniedDb));
+}
+
 [[noreturn]] void Exists(const std::string& what) {
     throw Error(
         err::kResourceExists,
@@ -901,6 +956,10 @@ int64_t ItemStore::CreateMailbox(const std::string& ns, const std::string& alias
                                  bool systemMailbox, const std::string& inboxName) {
     CheckName(alias);
     CheckName(inboxName);
+    // A system mailbox (store events, registrations) lives in the store
+    // even in a mapped namespace; user mailboxes are the mail server's.
+    if (!systemMailbox && h_->mapped.BackendOf(ns) != nullptr)
+        RefuseMailStoreChange("create mailbox", ns + "/MBX/" + alias);
     SqliteDb::Transaction tx(h_->db);
     auto container = Lookup({ns, "MBX"});
     if (!container) {
@@ -938,6 +997,7 @@ int64_t ItemStore::CreateMailbox(const std::string& ns, const std::string& alias
 
 int64_t ItemStore::CreateFolder(int64_t parent, const std::string& name) {
     CheckName(name);
+    if (MappedNamespaces::IsMapped(parent)) RefuseMailStoreChange("create folder", name);
     SqliteDb::Transaction tx(h_->db);
     RequireFolder(*this, parent);
     if (Child(*h_, parent, name)) Exists(name);
@@ -948,6 +1008,7 @@ int64_t ItemStore::CreateFolder(int64_t parent, const std::string& name) {
 
 int64_t ItemStore::ReplaceItem(int64_t parent, const std::string& name) {
     CheckName(name);
+    if (MappedNamespaces::IsMapped(parent)) RefuseMailStoreChange("create item", name);
     SqliteDb::Transaction tx(h_->db);
     RequireFolder(*this, parent);
     if (auto old = Child(*h_, parent, name)) {
@@ -985,6 +1046,16 @@ std::string JoinPath(const std::vector<std::string>& segments) {
 
 int64_t ItemStore::SaveMessage(int64_t parent, const std::string& rfc822, int64_t receivedUtc,
                                const std::string& name) {
+    if (MappedNamespaces::IsMapped(parent)) {
+        // The mail store names the message itself.
+        const auto& folder = h_->mapped.Require(parent, "save message");
+        if (folder.row.kind == ItemKind::kItem) RefuseMailStoreChange("save message", name);
+        const std::string key = folder.backend->Append(folder.folder, rfc822, receivedUtc, "");
+        return h_->mapped
+            .MessageRow(parent,
+                        MailStoreMessage{key, receivedUtc, static_cast<int64_t>(rfc822.size()), ""})
+            .id;
+    }
     const std::string itemName = name.empty() ? NewItemName(*h_) : name;
     CheckName(itemName);
     RequireFolder(*this, parent);
@@ -1010,6 +1081,8 @@ int64_t ItemStore::SaveMessage(int64_t parent, const std::string& rfc822, int64_
 
 ItemRow ItemStore::MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder, int64_t run,
                             const std::vector<std::string>* sourcePath) {
+    if (MappedNamespaces::IsMapped(id) || MappedNamespaces::IsMapped(toFolder))
+        return MoveMailStoreItem(id, fromFolder, toFolder, run);
     RequireFolder(*this, toFolder);
     const std::string name = NewItemName(*h_);
     const int64_t now = NowSeconds();
@@ -1058,6 +1131,13 @@ ItemRow ItemStore::MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder, in
 }
 
 bool ItemStore::DeleteItem(int64_t id) {
+    if (MappedNamespaces::IsMapped(id)) {
+        const auto* node = h_->mapped.Find(id);
+        if (node == nullptr) return false;
+        if (node->row.kind != ItemKind::kItem)
+            RefuseMailStoreChange("delete folder", JoinPath(node->urlPath));
+        return node->backend->Delete(node->folder, node->key);
+    }
     // The common case, one message, in one cheap statement; a folder takes
     // its whole subtree in one statement too (atomic by itself).
     {
@@ -1097,6 +1177,12 @@ Variant ItemStore::Value(const ItemRow& row, const std::string& name, UrlScheme 
         return Variant(FormatStoreUrl(scheme, ThisServerFqdn(), PathOf(row.parent)));
     }
     if (k == kReceived) return row.received ? Variant(FromStoreTime(*row.received)) : Variant();
+    if (row.kind == ItemKind::kMailbox && row.foreign) {
+        if (StandardFolderFor(k) == nullptr) return Variant();
+        const auto folder = h_->mapped.StandardFolder(row.id, k);
+        if (!folder) return Variant();
+        return Variant(FormatStoreUrl(scheme, ThisServerFqdn(), PathOf(folder->id)));
+    }
     if (row.kind == ItemKind::kMailbox) {
         if (const auto* f = StandardFolderFor(k)) {
             auto child = Child(*h_, row.id, StandardFolderName(*this, row, *f));
@@ -1112,6 +1198,14 @@ Variant ItemStore::Value(const ItemRow& row, const std::string& name, UrlScheme 
 std::vector<std::string> ItemStore::PropertyNames(const ItemRow& row) {
     std::vector<std::string> names(kIntrinsic.begin(), kIntrinsic.end());
     if (row.received) names.emplace_back(kReceived);
+    if (row.foreign) {
+        // A mail store's node carries no property of its own.
+        if (row.kind != ItemKind::kMailbox) return names;
+        for (const auto& f : kStandardFolders) {
+            if (h_->mapped.StandardFolder(row.id, f.property)) names.emplace_back(f.property);
+        }
+        return names;
+    }
     if (row.kind == ItemKind::kMailbox) {
         for (const auto& f : kStandardFolders) {
             if (Child(*h_, row.id, StandardFolderName(*this, row, f)))
@@ -1137,6 +1231,8 @@ Variant ItemStore::CustomValue(int64_t id, const std::string& name) {
 
 void ItemStore::WriteProperties(int64_t id,
                                 const std::vector<std::pair<std::string, Variant>>& values) {
+    if (MappedNamespaces::IsMapped(id))
+        RefuseMailStoreChange("write properties", std::to_string(id));
     SqliteDb::Transaction tx(h_->db);
     auto row = Get(id);
     if (!row)
@@ -1208,6 +1304,11 @@ void ItemStore::WriteProperties(int64_t id,
 }
 
 std::string ItemStore::Content(int64_t id) {
+    if (MappedNamespaces::IsMapped(id)) {
+        const auto& node = h_->mapped.Require(id, "read content");
+        if (node.row.kind != ItemKind::kItem) return {};
+        return node.backend->Content(node.folder, node.key);
+    }
     auto s = h_->db.Cached("SELECT content FROM items WHERE id = ?1");
     s.Bind(1, id);
     if (!s.Step())
@@ -1217,6 +1318,7 @@ std::string ItemStore::Content(int64_t id) {
 }
 
 void ItemStore::SetContent(int64_t id, const std::string& bytes) {
+    if (MappedNamespaces::IsMapped(id)) RefuseMailStoreChange("write content", std::to_string(id));
     auto s = h_->db.Cached("UPDATE items SET content = ?2, modified = ?3 WHERE id = ?1");
     s.Bind(1, id).BindBlob(2, bytes).Bind(3, NowSeconds()).Run();
     if (h_->db.Changes() == 0) {
@@ -1228,6 +1330,7 @@ void ItemStore::SetContent(int64_t id, const std::string& bytes) {
 // ---------------------------------------------------------------- scans
 
 std::vector<int64_t> ItemStore::FolderSubtree(int64_t folder) {
+    if (MappedNamespaces::IsMapped(folder)) return h_->mapped.Subtree(folder);
     std::vector<int64_t> ids;
     auto s = h_->db.Cached(
         "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL"
@@ -1235,7 +1338,29 @@ std::vector<int64_t> ItemStore::FolderSubtree(int64_t folder) {
         " SELECT id FROM sub");
     s.Bind(1, folder);
     while (s.Step()) ids.push_back(s.Int(0));
+    if (!h_->mapped.AnyMapped()) return ids;
+    // The mailboxes of a mapped namespace's mail store, below its "MBX".
+    const size_t embedded = ids.size();
+    for (size_t i = 0; i < embedded; ++i) {
+        for (const auto& mailbox : MappedMailboxes(ids[i])) {
+            for (int64_t id : h_->mapped.Subtree(mailbox.id)) ids.push_back(id);
+        }
+    }
     return ids;
+}
+
+std::vector<ItemRow> ItemStore::MappedMailboxes(int64_t container) {
+    const auto row = Get(container);
+    if (!row || row->kind != ItemKind::kMailboxContainer) return {};
+    const auto path = PathOf(container);
+    MailStore* backend = path.empty() ? nullptr : h_->mapped.BackendOf(path[0]);
+    if (backend == nullptr) return {};
+    // A mailbox the store holds itself wins over the mail store's.
+    std::vector<std::string> shadowed;
+    auto s = h_->db.Cached("SELECT key FROM items WHERE parent = ?1 AND kind = ?2");
+    s.Bind(1, container).Bind(2, static_cast<int64_t>(ItemKind::kMailbox));
+    while (s.Step()) shadowed.push_back(s.Text(0));
+    return h_->mapped.Mailboxes(*backend, *row, path, shadowed);
 }
 
 std::vector<ItemRow> ItemStore::Children(const std::vector<int64_t>& parents,
@@ -1244,7 +1369,13 @@ std::vector<ItemRow> ItemStore::Children(const std::vector<int64_t>& parents,
     std::vector<ItemRow> rows;
     const std::string sql = std::string("SELECT ") + kRowColumns + " FROM items WHERE parent = ?1" +
                             (sqlFilter.empty() ? std::string() : " AND (" + sqlFilter + ")");
+    const bool anyMapped = h_->mapped.AnyMapped();
     for (int64_t parent : parents) {
+        if (MappedNamespaces::IsMapped(parent)) {
+            // Every child, unfiltered (row.foreign): the caller evaluates.
+            for (auto& row : h_->mapped.Children(parent)) rows.push_back(std::move(row));
+            continue;
+        }
         const size_t first = rows.size();
         auto s = h_->db.Cached(sql);
         s.Bind(1, parent);
@@ -1252,28 +1383,50 @@ std::vector<ItemRow> ItemStore::Children(const std::vector<int64_t>& parents,
         while (s.Step()) rows.push_back(RowOf(s));
         std::sort(rows.begin() + static_cast<std::ptrdiff_t>(first), rows.end(),
                   [](const ItemRow& a, const ItemRow& b) { return a.id < b.id; });
+        if (anyMapped) {
+            for (auto& row : MappedMailboxes(parent)) rows.push_back(std::move(row));
+        }
     }
     return rows;
 }
 
 std::vector<ItemRow> ItemStore::ItemsIn(int64_t folder) {
-    return Children({folder}, "kind = ?", {int64_t{static_cast<int>(ItemKind::kItem)}});
+    auto rows = Children({folder}, "kind = ?", {int64_t{static_cast<int>(ItemKind::kItem)}});
+    std::erase_if(rows, [](const ItemRow& r) { return r.foreign && r.IsFolder(); });
+    return rows;
 }
 
 std::vector<ItemRow> ItemStore::ItemsOfContentClass(int64_t folder,
                                                     const std::string& contentClass) {
-    return Children({folder}, "kind = ? AND content_class = ?",
-                    {int64_t{static_cast<int>(ItemKind::kItem)}, contentClass});
+    auto rows = Children({folder}, "kind = ? AND content_class = ?",
+                         {int64_t{static_cast<int>(ItemKind::kItem)}, contentClass});
+    std::erase_if(rows, [&](const ItemRow& r) {
+        return r.foreign && (r.IsFolder() || r.contentClass != contentClass);
+    });
+    return rows;
 }
 
 std::vector<ItemRow> ItemStore::MailboxesHaving(int64_t container, const std::string& childName) {
-    return Children(
+    // The store's own mailboxes only: a mail store keeps no store events.
+    auto rows = Children(
         {container},
         "kind = ? AND EXISTS (SELECT 1 FROM items AS e WHERE e.parent = items.id AND e.key = ?)",
         {int64_t{static_cast<int>(ItemKind::kMailbox)}, FoldName(childName)});
+    std::erase_if(rows, [](const ItemRow& r) { return r.foreign; });
+    return rows;
 }
 
 // ---------------------------------------------------------------- move manifest
+
+// What the manifest keeps of a move of a mail store's message beyond the
+// columns every entry has.
+struct MailMove {
+    std::string sourceKey;
+    std::vector<std::string> destinationPath;
+    std::optional<std::string> destinationKey;  // none while under way
+    int64_t received = 0;
+    std::string flags;
+};
 
 namespace {
 
@@ -1288,14 +1441,24 @@ std::vector<std::string> SplitPath(const std::string& path) {
     return segments;
 }
 
-// The manifest's columns with the item's state now, as MoveEntryOf reads them.
-constexpr const char* kMoveColumns =
-    "m.id, m.run, m.item, m.source_folder, m.source_path, m.source_name,"
-    " m.destination_folder, m.destination_name, m.size, m.moved_at, m.restored_at,"
-    " i.parent, i.received,"
-    " (SELECT l.run FROM moves l WHERE l.item = m.item AND l.id > m.id"
-    "  AND l.restored_at IS NULL ORDER BY l.id LIMIT 1)"
-    " FROM moves m LEFT JOIN items i ON i.id = m.item AND i.kind = 0";
+// The manifest's columns with the item's state now, as MoveEntryOf reads
+// them; a store older than version 4 (read as it stands) has no moves of a
+// mail store's messages.
+std::string MoveColumns(int version) {
+    return std::string(
+               "m.id, m.run, m.item, m.source_folder, m.source_path, m.source_name,"
+               " m.destination_folder, m.destination_name, m.size, m.moved_at, m.restored_at,"
+               " i.parent, i.received,"
+               " (SELECT l.run FROM moves l WHERE l.item = m.item AND m.item <> 0 AND l.id > m.id"
+               "  AND l.restored_at IS NULL ORDER BY l.id LIMIT 1),") +
+           (version >= 4
+                ? " m.source_key, m.destination_path, m.destination_key, m.received, m.flags,"
+                  " (SELECT l.run FROM moves l WHERE m.source_key IS NOT NULL"
+                  "  AND l.source_key = m.destination_key AND l.source_path = m.destination_path"
+                  "  AND l.id > m.id AND l.restored_at IS NULL ORDER BY l.id LIMIT 1)"
+                : " NULL, NULL, NULL, NULL, NULL, NULL") +
+           " FROM moves m LEFT JOIN items i ON i.id = m.item AND i.kind = 0";
+}
 
 MoveEntry MoveEntryOf(const Stmt& s) {
     MoveEntry e;
@@ -1316,7 +1479,142 @@ MoveEntry MoveEntryOf(const Stmt& s) {
     return e;
 }
 
+std::optional<MailMove> MailMoveOf(const Stmt& s, MoveEntry& e) {
+    if (s.IsNull(14)) return std::nullopt;
+    MailMove m;
+    m.sourceKey = s.Text(14);
+    m.destinationPath = SplitPath(s.Text(15));
+    if (!s.IsNull(16)) m.destinationKey = s.Text(16);
+    if (!s.IsNull(17)) m.received = s.Int(17);
+    if (!s.IsNull(18)) m.flags = s.Text(18);
+    if (!s.IsNull(19)) e.laterRun = s.Int(19);
+    return m;
+}
+
 }  // namespace
+
+// ---------------------------------------------------------------- moves of mail stores
+
+ItemRow ItemStore::MoveMailStoreItem(int64_t id, int64_t fromFolder, int64_t toFolder,
+                                     int64_t run) {
+    const auto* src = h_->mapped.Find(id);
+    const auto* dst = h_->mapped.Find(toFolder);
+    if (src == nullptr || src->row.kind != ItemKind::kItem || src->row.parent != fromFolder) {
+        throw Error(err::kNotFound,
+                    platform::Describe("move item", std::to_string(id),
+                                       "the item is no longer in its folder (moved or deleted "
+                                       "meanwhile); nothing was copied",
+                                       err::kNotFound));
+    }
+    if (dst == nullptr || dst->row.kind == ItemKind::kItem || dst->backend != src->backend) {
+        // One mail store moves its own messages; between it and the store
+        // (or another mail store) there is no atomic step to take.
+        throw Error(err::kAdoFeatureNotAvailable,
+                    platform::Describe("move item", JoinPath(src->urlPath),
+                                       "the destination folder is not in the same mail store as "
+                                       "the message (" +
+                                           src->backend->Describe() + ")",
+                                       err::kAdoFeatureNotAvailable));
+    }
+    const MappedNamespaces::Node source = *src;  // copies: registering rows may move the nodes
+    const MappedNamespaces::Node destination = *dst;
+    const std::vector<std::string> sourceFolder(source.urlPath.begin(), source.urlPath.end() - 1);
+    int64_t entry = 0;
+    if (run != 0) {
+        // The entry is committed before the message leaves its folder, so a
+        // crash in between leaves an entry that finds the message in one
+        // of the two folders (a move keeps the key where it can).
+        FlushBatch();
+        SqliteDb::Transaction tx(h_->db);
+        auto e = h_->db.Cached(
+            "INSERT INTO moves(run, item, source_folder, source_path, source_name,"
+            " destination_folder, destination_name, size, moved_at, source_key, destination_path,"
+            " received, flags) VALUES(?1, 0, 0, ?2, ?3, 0, '', ?4, ?5, ?3, ?6, ?7, ?8)");
+        e.Bind(1, run).Bind(2, JoinPath(sourceFolder)).Bind(3, source.key);
+        e.Bind(4, source.row.size).Bind(5, NowSeconds()).Bind(6, JoinPath(destination.urlPath));
+        e.Bind(7, source.row.received.value_or(0)).Bind(8, source.flags).Run();
+        entry = h_->db.LastInsertId();
+        tx.Commit();
+    }
+    std::string key;
+    try {
+        key = source.backend->Move(source.folder, source.key, destination.folder);
+    } catch (const Error&) {
+        // Not moved (the mail store says why): the entry goes again.
+        if (entry != 0) {
+            try {
+                h_->db.Cached("DELETE FROM moves WHERE id = ?1").Bind(1, entry).Run();
+            } catch (const Error&) {
+                // It names a message still in its source: undo leaves that alone.
+            }
+        }
+        throw;
+    }
+    if (entry != 0) {
+        BatchWrite();
+        auto u = h_->db.Cached(
+            "UPDATE moves SET destination_key = ?2, destination_name = ?2 WHERE id = ?1");
+        u.Bind(1, entry).Bind(2, key).Run();
+        BatchTick();
+    }
+    return h_->mapped.MessageRow(toFolder, MailStoreMessage{key, source.row.received.value_or(0),
+                                                            source.row.size, source.flags});
+}
+
+namespace {
+
+// Where a mail store's message a manifest entry names is now: in its
+// destination folder (currentFolder is the folder's id then) or not.
+void LocateMailMove(ItemStore& store, MappedNamespaces& mapped, MoveEntry& e, const MailMove& m) {
+    e.currentFolder.reset();
+    e.received.reset();
+    const auto folder = store.Lookup(m.destinationPath);
+    if (!folder || !folder->foreign || !folder->IsFolder()) return;
+    e.destinationFolder = folder->id;
+    // A move cut short before its key was written kept the source's key.
+    e.destinationName = m.destinationKey.value_or(m.sourceKey);
+    const auto& node = mapped.Require(folder->id, "locate moved message");
+    if (const auto msg = node.backend->Message(node.folder, e.destinationName)) {
+        e.currentFolder = folder->id;
+        e.received = msg->received;
+    }
+}
+
+}  // namespace
+
+void ItemStore::LocateMailMove(MoveEntry& e, const MailMove& m) {
+    localplatform::LocateMailMove(*this, h_->mapped, e, m);
+}
+
+RestoreResult ItemStore::RestoreMailMove(MoveEntry e, const MailMove& m) {
+    if (e.restoredAt) return {RestoreOutcome::kAlreadyRestored, {}};
+    LocateMailMove(e, m);
+    if (e.laterRun != 0) return {RestoreOutcome::kMovedLater, {}};
+    const auto source = Lookup(e.sourcePath);
+    if (!source || !source->foreign || !source->IsFolder())
+        return {RestoreOutcome::kSourceFolderGone, {}};
+    if (!e.currentFolder) return {RestoreOutcome::kNotInDestination, {}};
+    const auto src = *h_->mapped.Find(source->id);
+    const auto dst = *h_->mapped.Find(*e.currentFolder);
+    if (src.backend != dst.backend) return {RestoreOutcome::kSourceFolderGone, {}};
+    std::string key;
+    if (src.backend->Message(src.folder, m.sourceKey)) {
+        // Both copies (a move between file systems cut short after the
+        // copy): the source's stays, the copy goes.
+        (void)dst.backend->Delete(dst.folder, e.destinationName);
+        dst.backend->Flush();
+        key = m.sourceKey;
+    } else {
+        // Back with its received time and flags: a move keeps both.
+        key = dst.backend->Move(dst.folder, e.destinationName, src.folder);
+    }
+    FlushBatch();
+    SqliteDb::Transaction tx(h_->db);
+    auto u = h_->db.Cached("UPDATE moves SET restored_at = ?2 WHERE id = ?1");
+    u.Bind(1, e.entry).Bind(2, NowSeconds()).Run();
+    tx.Commit();
+    return {RestoreOutcome::kRestored, key};
+}
 
 // ---------------------------------------------------------------- runs
 
@@ -1354,10 +1652,17 @@ std::vector<MoveEntry> ItemStore::MovesOfRun(int64_t run, int64_t afterEntry, in
     if (h_->version < 2) return {};  // an older store read as it stands: no manifest
     const ScopedRead together(*this);
     std::vector<MoveEntry> entries;
-    auto s = h_->db.Cached(std::string("SELECT ") + kMoveColumns +
+    auto s = h_->db.Cached("SELECT " + MoveColumns(h_->version) +
                            " WHERE m.run = ?1 AND m.id > ?2 ORDER BY m.id LIMIT ?3");
     s.Bind(1, run).Bind(2, afterEntry).Bind(3, limit > 0 ? limit : int64_t{-1});
-    while (s.Step()) entries.push_back(MoveEntryOf(s));
+    std::vector<std::pair<size_t, MailMove>> mail;
+    while (s.Step()) {
+        entries.push_back(MoveEntryOf(s));
+        if (auto m = MailMoveOf(s, entries.back())) mail.emplace_back(entries.size() - 1, *m);
+    }
+    s.Reset();
+    // Where a mail store's message is now is the mail store's to say.
+    for (const auto& [at, m] : mail) LocateMailMove(entries[at], m);
     return entries;
 }
 
@@ -1367,14 +1672,22 @@ RestoreResult ItemStore::RestoreMove(int64_t entry) {
     FlushBatch();
     SqliteDb::Transaction tx(h_->db);
     std::optional<MoveEntry> e;
+    std::optional<MailMove> mail;
     {
-        auto s = h_->db.Cached(std::string("SELECT ") + kMoveColumns + " WHERE m.id = ?1");
+        auto s = h_->db.Cached("SELECT " + MoveColumns(h_->version) + " WHERE m.id = ?1");
         s.Bind(1, entry);
-        if (s.Step()) e = MoveEntryOf(s);
+        if (s.Step()) {
+            e = MoveEntryOf(s);
+            mail = MailMoveOf(s, *e);
+        }
     }
     if (!e) {
         throw Error(err::kNotFound, platform::Describe("put back moved item", std::to_string(entry),
                                                        "no such move recorded", err::kNotFound));
+    }
+    if (mail) {
+        tx.Commit();  // nothing written: the mail store's move is a step of its own
+        return RestoreMailMove(*e, *mail);
     }
     if (e->restoredAt) return {RestoreOutcome::kAlreadyRestored, {}};
     if (e->currentFolder != e->destinationFolder) return {RestoreOutcome::kNotInDestination, {}};

@@ -50,6 +50,10 @@ struct ItemRow {
     std::optional<int64_t> received;
     bool hasProps = false;  // carries custom properties
     int64_t size = 0;       // length of the content stream in bytes
+    // Held by the mail store of a mapped namespace (its id is negative):
+    // the scans return it without applying their SQL condition, so whoever
+    // filters rows evaluates the condition on it.
+    bool foreign = false;
 
     [[nodiscard]] bool IsFolder() const { return kind != ItemKind::kItem; }
 };
@@ -102,6 +106,7 @@ using SqlParam = std::variant<int64_t, double, std::string>;
 
 struct ParsedQuery;
 struct QueryResult;
+struct MailMove;  // a manifest entry's part for a mail store's message
 
 class ItemStore {
 public:
@@ -198,7 +203,9 @@ public:
     // Creates mailbox alias in namespace ns with the standard folders
     // (and "StoreEvents/GlobalEvents" for a system mailbox), its Inbox named
     // inboxName (a localised mailbox's "Posteingang"; the mailbox's
-    // "urn:schemas:httpmail:inbox" gives its URL). Returns its id.
+    // "urn:schemas:httpmail:inbox" gives its URL). Returns its id. In a
+    // namespace mapped to a mail store only a system mailbox is made here;
+    // any other raises err::kPermissionDeniedDb (the mail server makes it).
     int64_t CreateMailbox(const std::string& ns, const std::string& alias, bool systemMailbox,
                           const std::string& inboxName = "Inbox");
     // Creates a folder under a folder; err::kResourceExists if the name is taken.
@@ -301,9 +308,21 @@ private:
     // columns parent, name, key, kind, hidden, content_class, created,
     // modified, received; "?" for params) holds, in id order.
     friend QueryResult RunQuery(ItemStore& store, const ParsedQuery& query);
+    // Rows of a mail store (row.foreign) come unfiltered: a folder of one
+    // gives every child, and a mapped namespace's "MBX" its mail store's
+    // mailboxes besides its own.
     [[nodiscard]] std::vector<ItemRow> Children(const std::vector<int64_t>& parents,
                                                 const std::string& sqlFilter,
                                                 const std::vector<SqlParam>& params);
+    // The mail store's mailboxes below container when it is a mapped
+    // namespace's "MBX" (none of those the store holds itself).
+    [[nodiscard]] std::vector<ItemRow> MappedMailboxes(int64_t container);
+    // MoveItem of a mail store's message into a folder of the same mail
+    // store, its manifest entry committed before the message leaves.
+    ItemRow MoveMailStoreItem(int64_t id, int64_t fromFolder, int64_t toFolder, int64_t run);
+    // Fills in where the message of a manifest entry for a mail store is now.
+    void LocateMailMove(MoveEntry& e, const MailMove& m);
+    RestoreResult RestoreMailMove(MoveEntry e, const MailMove& m);
     // What ScopedRead holds: BeginRead returns false, and does nothing,
     // inside a transaction; EndRead ends what BeginRead began.
     [[nodiscard]] bool BeginRead();

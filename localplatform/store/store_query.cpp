@@ -845,6 +845,8 @@ QueryResult RunQuery(ItemStore& store, const ParsedQuery& query) {
                 return Variant();
             }
         };
+        // A mail store's row (row.foreign) comes without the SQL condition
+        // applied: whatever the prefilter did, the condition is evaluated here.
         try {
             if (query.where && !Evaluate(*query.where, values)) continue;
         } catch (const Error& e) {

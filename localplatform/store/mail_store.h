@@ -1,0 +1,102 @@
+// A mail store behind a namespace of the item store: the mailboxes, folders
+// and messages of a real mail server (Maildir files, an IMAP server), which
+// the item store shows under "<namespace>/MBX/<alias>/..." with the same URLs
+// as its own. One backend object per mapped namespace and thread; the item
+// store is its only user (nothing above it names a backend).
+//
+// Folders are named by their path from the mailbox root: the empty path is
+// the mailbox's Inbox (Maildir's root, IMAP's INBOX), {"Archive", "2024"} a
+// folder below "Archive". Names are UTF-8, as the user sees them; encoding
+// them for the server (modified UTF-7, Maildir++ dots) is the backend's job.
+// Names compare as the backend spells them: the item store matches URL
+// segments without regard to case before it asks.
+//
+// Every failure raises platform::Error with a number, the operation, the
+// backend's location (Describe, never a password) and the folder or message
+// involved.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "localplatform/config/mail_store_settings.h"
+
+namespace localplatform {
+
+// One message as the backend lists it.
+struct MailStoreMessage {
+    // The backend's stable name for it: Maildir's base file name up to the
+    // ":2," info part, IMAP's UID (in decimal). Unique within its folder.
+    std::string key;
+    int64_t received = 0;  // Unix seconds, UTC (Maildir: the file's mtime; IMAP: INTERNALDATE)
+    int64_t size = 0;      // bytes of the message as stored (RFC822.SIZE over IMAP)
+    // The flags in Maildir's letters, sorted: D draft, F flagged, P passed,
+    // R replied, S seen, T trashed (IMAP \Deleted). An IMAP backend maps its
+    // system flags to them; keywords are not carried.
+    std::string flags;
+};
+
+// A folder of a mailbox of the backend.
+struct MailFolder {
+    std::string alias;              // the mailbox, as the backend spells it
+    std::vector<std::string> path;  // from the mailbox root; empty = the Inbox
+};
+
+class MailStore {
+public:
+    virtual ~MailStore() = default;
+
+    // Where the store is, for messages: "maildir:/var/vmail/%d/%n/Maildir",
+    // "imaps://mail.example.org:993"; never a password.
+    [[nodiscard]] virtual std::string Describe() const = 0;
+
+    // The mailbox named alias (compared without regard to ASCII case where
+    // the backend can list its mailboxes), as the backend spells it; nothing
+    // when the store has no such mailbox.
+    [[nodiscard]] virtual std::optional<std::string> FindMailbox(const std::string& alias) = 0;
+    // Every mailbox the backend can list, in name order; a backend that
+    // cannot list its mailboxes returns none (they are still found by name).
+    [[nodiscard]] virtual std::vector<std::string> Mailboxes() = 0;
+
+    // Whether folder exists.
+    [[nodiscard]] virtual bool HasFolder(const MailFolder& folder) = 0;
+    // The names of folder's direct subfolders, in name order. Raises
+    // err::kNotFound when folder does not exist.
+    [[nodiscard]] virtual std::vector<std::string> Subfolders(const MailFolder& folder) = 0;
+    // The messages directly in folder (not in its subfolders), in key order.
+    [[nodiscard]] virtual std::vector<MailStoreMessage> Messages(const MailFolder& folder) = 0;
+    // One message of folder by key; nothing when it is not there (any more).
+    [[nodiscard]] virtual std::optional<MailStoreMessage> Message(const MailFolder& folder,
+                                                                  const std::string& key) = 0;
+    // The message's bytes as stored. Raises err::kNotFound when it is gone.
+    [[nodiscard]] virtual std::string Content(const MailFolder& folder, const std::string& key) = 0;
+
+    // Deletes the message key of folder. Returns false when it was gone
+    // already (not an error). A backend may batch deletes until Flush; a
+    // failure then surfaces at Flush, naming the folder.
+    virtual bool Delete(const MailFolder& folder, const std::string& key) = 0;
+    // Completes every batched delete (the item store calls it where it
+    // commits its own batch, and before it reads a folder again).
+    virtual void Flush() = 0;
+
+    // Moves the message key of from into folder to (of this backend),
+    // keeping its received time and flags: afterwards it is in one of the
+    // two, never neither, even after a crash. Returns its key in to. Raises
+    // err::kNotFound, changing nothing, when it is no longer in from.
+    [[nodiscard]] virtual std::string Move(const MailFolder& from, const std::string& key,
+                                           const MailFolder& to) = 0;
+    // Stores a new message in folder with its received time (Unix seconds)
+    // and flags (Maildir letters); returns its key.
+    [[nodiscard]] virtual std::string Append(const MailFolder& folder, const std::string& bytes,
+                                             int64_t received, const std::string& flags) = 0;
+};
+
+// The backend of a mapped namespace, chosen by the location's scheme
+// ("maildir:", "imap://", "imaps://"). Raises err::kInvalidArg naming the
+// setting's source, key and value for a location no backend takes.
+[[nodiscard]] std::unique_ptr<MailStore> OpenMailStore(const MailStoreSettings& settings);
+
+}  // namespace localplatform

@@ -1,0 +1,671 @@
+#include "localplatform/store/maildir_store.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <random>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "base/error.h"
+#include "base/strfuncs.h"
+#include "base/unique_fd.h"
+#include "localplatform/store/mail_folder_name.h"
+
+namespace localplatform {
+namespace {
+
+namespace err = platform::err;
+using platform::Error;
+using platform::UniqueFd;
+
+constexpr std::string_view kInfo = ":2,";
+
+struct Location {
+    std::string pathTemplate;
+    bool fsLayout = false;
+    bool utf8Names = false;
+};
+
+Location ParseLocation(const MailStoreSettings& settings) {
+    auto refuse = [&](const std::string& why) {
+        throw Error(
+            err::kInvalidArg,
+            platform::Describe("read configuration", settings.source + ": mailstore." + settings.ns,
+                               why + ": '" + platform::VisibleText(settings.location) + "'",
+                               err::kInvalidArg));
+    };
+    Location loc;
+    const std::string rest = settings.location.substr(settings.location.find(':') + 1);
+    size_t at = rest.find(':');
+    loc.pathTemplate = rest.substr(0, at);
+    while (at != std::string::npos) {
+        const size_t next = rest.find(':', at + 1);
+        const std::string option =
+            rest.substr(at + 1, next == std::string::npos ? next : next - at - 1);
+        const std::string upper = platform::Lower(option);
+        if (upper == "layout=fs") {
+            loc.fsLayout = true;
+        } else if (upper == "layout=maildir++") {
+            loc.fsLayout = false;
+        } else if (upper == "utf-8") {
+            loc.utf8Names = true;
+        } else if (upper.starts_with("index=") || upper.starts_with("control=") ||
+                   upper.starts_with("volatiledir=")) {
+            // Where Dovecot keeps its own files: nothing of ours.
+        } else {
+            refuse("a Maildir option this backend does not take (" + platform::VisibleText(option) +
+                   "; it takes LAYOUT=fs, LAYOUT=maildir++ and UTF-8)");
+        }
+        at = next;
+    }
+    if (loc.pathTemplate.empty() || loc.pathTemplate[0] != '/')
+        refuse("not an absolute Maildir path");
+    for (size_t i = 0; i < loc.pathTemplate.size(); ++i) {
+        if (loc.pathTemplate[i] != '%') continue;
+        const char c = i + 1 < loc.pathTemplate.size() ? loc.pathTemplate[i + 1] : '\0';
+        if (c != 'd' && c != 'n' && c != '%')
+            refuse("an unknown % sequence in the Maildir path (%d, %n and %% are known)");
+        ++i;
+    }
+    return loc;
+}
+
+std::string Expand(const std::string& pathTemplate, const std::string& ns,
+                   const std::string& alias) {
+    std::string out;
+    for (size_t i = 0; i < pathTemplate.size(); ++i) {
+        if (pathTemplate[i] != '%' || i + 1 == pathTemplate.size()) {
+            out += pathTemplate[i];
+            continue;
+        }
+        const char c = pathTemplate[++i];
+        out += c == 'd' ? ns : c == 'n' ? alias : std::string(1, c);
+    }
+    return out;
+}
+
+// A name that is one path segment and nothing else.
+bool PlainSegment(std::string_view name) {
+    if (name.empty() || name == "." || name == "..") return false;
+    return std::none_of(name.begin(), name.end(), [](char c) {
+        return c == '/' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+    });
+}
+
+// The entries of a directory, "." and ".." left out.
+std::vector<std::string> ListDir(int dirFd, const std::string& what) {
+    const int fd = ::dup(dirFd);
+    if (fd < 0) {
+        throw Error(err::kPathFileAccess,
+                    platform::Describe("list folder", what, std::strerror(errno), errno));
+    }
+    DIR* dir = ::fdopendir(fd);
+    if (dir == nullptr) {
+        const int e = errno;
+        ::close(fd);
+        throw Error(err::kPathFileAccess,
+                    platform::Describe("list folder", what, std::strerror(e), e));
+    }
+    const std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, &::closedir);
+    ::rewinddir(dir);
+    std::vector<std::string> names;
+    errno = 0;
+    while (const dirent* d = ::readdir(dir)) {
+        const std::string name = d->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+        errno = 0;
+    }
+    if (errno != 0) {
+        throw Error(err::kPathFileAccess,
+                    platform::Describe("list folder", what, std::strerror(errno), errno));
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Whether name in dirFd is a directory of its own (a link is not one).
+bool IsDirectory(int dirFd, const std::string& name) {
+    struct stat st {};
+    return ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+}
+
+UniqueFd OpenDirAt(int dirFd, const std::string& name) {
+    return UniqueFd(::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+// A message file as found: its folder part ("cur" or "new") and its name.
+struct Located {
+    std::string sub;
+    std::string name;
+    struct stat st {};
+};
+
+std::string KeyOf(const std::string& fileName) {
+    const size_t info = fileName.find(kInfo);
+    return info == std::string::npos ? fileName : fileName.substr(0, info);
+}
+
+// Maildir's system flags of a file name's info part, sorted.
+std::string FlagsOf(const std::string& fileName) {
+    const size_t info = fileName.find(kInfo);
+    if (info == std::string::npos) return {};
+    std::string flags;
+    for (char c : fileName.substr(info + kInfo.size())) {
+        if (c >= 'A' && c <= 'Z') flags += c;
+    }
+    std::sort(flags.begin(), flags.end());
+    return flags;
+}
+
+// Run as root, what is made in a mailbox belongs to the mailbox's owner
+// (as a delivery agent's files do), so the mail server can read it.
+void GiveToFolderOwner(int dir, const char* name, int fd) {
+    if (::geteuid() != 0) return;
+    struct stat owner {};
+    if (::fstat(dir, &owner) != 0) return;
+    // Best effort: a file root keeps is still one root's runs can clean.
+    if (fd >= 0) {
+        (void)::fchown(fd, owner.st_uid, owner.st_gid);
+    } else {
+        (void)::fchownat(dir, name, owner.st_uid, owner.st_gid, AT_SYMLINK_NOFOLLOW);
+    }
+}
+
+void FsyncDir(int fd, const std::string& what) {
+    if (::fsync(fd) != 0) {
+        throw Error(err::kPathFileAccess,
+                    platform::Describe("sync folder", what, std::strerror(errno), errno));
+    }
+}
+
+class MaildirStore final : public MailStore {
+public:
+    MaildirStore(MailStoreSettings settings, Location location)
+        : settings_(std::move(settings)), loc_(std::move(location)) {}
+
+    [[nodiscard]] std::string Describe() const override {
+        return "maildir:" + loc_.pathTemplate + (loc_.fsLayout ? ":LAYOUT=fs" : "") +
+               (loc_.utf8Names ? ":UTF-8" : "");
+    }
+
+    std::optional<std::string> FindMailbox(const std::string& alias) override {
+        if (!PlainSegment(alias)) return std::nullopt;
+        if (OpenDirAt(AT_FDCWD, RootOf(alias)).IsOpen()) return alias;
+        std::optional<std::string> found;
+        for (const auto& name : Mailboxes()) {
+            if (!platform::EqualsNoCase(name, alias)) continue;
+            if (found) {
+                Fail(err::kInvalidArg, "find mailbox", alias,
+                     "two mailboxes differ only in case: '" + platform::VisibleText(*found) +
+                         "' and '" + platform::VisibleText(name) + "'");
+            }
+            found = name;
+        }
+        return found;
+    }
+
+    std::vector<std::string> Mailboxes() override {
+        // Listable when %n is a whole segment of the path: the mailboxes are
+        // the entries of the folder above it that hold the rest of the path.
+        const std::string& t = loc_.pathTemplate;
+        const size_t at = t.find("/%n");
+        if (at == std::string::npos || (at + 3 < t.size() && t[at + 3] != '/')) return {};
+        const std::string parent = Expand(t.substr(0, at), settings_.ns, "");
+        const UniqueFd dir = OpenDirAt(AT_FDCWD, parent.empty() ? "/" : parent);
+        if (!dir.IsOpen()) {
+            if (errno == ENOENT) return {};
+            Fail(err::kPathFileAccess, "list mailboxes", parent, std::strerror(errno));
+        }
+        std::vector<std::string> out;
+        for (const auto& name : ListDir(dir.Get(), parent)) {
+            if (name[0] == '.' || !PlainSegment(name)) continue;
+            if (OpenDirAt(AT_FDCWD, RootOf(name)).IsOpen()) out.push_back(name);
+        }
+        return out;
+    }
+
+    bool HasFolder(const MailFolder& folder) override {
+        if (OpenFolder(folder).IsOpen()) return true;
+        if (loc_.fsLayout || folder.path.empty()) return false;
+        // Maildir++ keeps "A/B" without "A": "A" is there as a parent.
+        return !Subfolders(folder).empty();
+    }
+
+    std::vector<std::string> Subfolders(const MailFolder& folder) override {
+        const UniqueFd root = OpenRoot(folder.alias);
+        std::set<std::string> names;
+        if (loc_.fsLayout) {
+            const UniqueFd dir = OpenFolder(folder);
+            if (!dir.IsOpen())
+                Fail(err::kNotFound, "list folders", PathText(folder), "no such folder");
+            for (const auto& entry : ListDir(dir.Get(), PathText(folder))) {
+                if (entry == "cur" || entry == "new" || entry == "tmp") continue;
+                if (!IsDirectory(dir.Get(), entry)) continue;
+                names.insert(DecodeName(entry));
+            }
+        } else {
+            const std::string prefix =
+                folder.path.empty() ? "." : MaildirPlusName(folder.path) + ".";
+            for (const auto& entry : ListDir(root.Get(), RootOf(folder.alias))) {
+                if (entry.size() <= prefix.size() || !entry.starts_with(prefix)) continue;
+                if (!IsDirectory(root.Get(), entry)) continue;
+                const std::string rest = entry.substr(prefix.size());
+                names.insert(DecodeName(rest.substr(0, rest.find('.'))));
+            }
+        }
+        return {names.begin(), names.end()};
+    }
+
+    std::vector<MailStoreMessage> Messages(const MailFolder& folder) override {
+        const UniqueFd dir = OpenFolder(folder);
+        std::map<std::string, MailStoreMessage> byKey;
+        if (!dir.IsOpen()) return {};
+        auto& known = known_[FolderKey(folder)];
+        known.clear();
+        for (const char* sub : {"new", "cur"}) {
+            const UniqueFd part = OpenDirAt(dir.Get(), sub);
+            if (!part.IsOpen()) {
+                if (errno == ENOENT) continue;
+                Fail(err::kPathFileAccess, "list messages", PathText(folder) + "/" + sub,
+                     std::strerror(errno));
+            }
+            for (const auto& name : ListDir(part.Get(), PathText(folder) + "/" + sub)) {
+                if (name[0] == '.') continue;
+                struct stat st {};
+                if (::fstatat(part.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+                    !S_ISREG(st.st_mode))
+                    continue;  // gone meanwhile, or no message file
+                const std::string key = KeyOf(name);
+                // A message the server is moving from new/ to cur/ may show
+                // in both: cur/ (read last) has its newest name.
+                byKey[key] = MailStoreMessage{key, st.st_mtime, st.st_size, FlagsOf(name)};
+                known[key] = Located{sub, name, st};
+            }
+        }
+        std::vector<MailStoreMessage> out;
+        out.reserve(byKey.size());
+        for (auto& [key, m] : byKey) out.push_back(std::move(m));
+        return out;
+    }
+
+    std::optional<MailStoreMessage> Message(const MailFolder& folder,
+                                            const std::string& key) override {
+        const UniqueFd dir = OpenFolder(folder);
+        if (!dir.IsOpen()) return std::nullopt;
+        const auto found = Locate(folder, dir.Get(), key);
+        if (!found) return std::nullopt;
+        return MailStoreMessage{key, found->st.st_mtime, found->st.st_size, FlagsOf(found->name)};
+    }
+
+    std::string Content(const MailFolder& folder, const std::string& key) override {
+        const UniqueFd dir = OpenFolder(folder);
+        for (int attempt = 0; dir.IsOpen() && attempt < 2; ++attempt) {
+            const auto found = Locate(folder, dir.Get(), key, attempt > 0);
+            if (!found) break;
+            const UniqueFd file(::openat(dir.Get(), (found->sub + "/" + found->name).c_str(),
+                                         O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+            if (!file.IsOpen()) {
+                if (errno == ENOENT) continue;  // renamed by the server: look again
+                Fail(err::kPathFileAccess, "read message", PathText(folder) + "/" + found->name,
+                     std::strerror(errno));
+            }
+            std::string bytes;
+            std::array<char, 65536> buf{};
+            for (ssize_t n; (n = ::read(file.Get(), buf.data(), buf.size())) != 0;) {
+                if (n < 0) {
+                    if (errno == EINTR) continue;
+                    Fail(err::kPathFileAccess, "read message", PathText(folder) + "/" + found->name,
+                         std::strerror(errno));
+                }
+                bytes.append(buf.data(), static_cast<size_t>(n));
+            }
+            return bytes;
+        }
+        Fail(err::kNotFound, "read message", PathText(folder) + "/" + key, "no such message");
+    }
+
+    bool Delete(const MailFolder& folder, const std::string& key) override {
+        const UniqueFd dir = OpenFolder(folder);
+        for (int attempt = 0; dir.IsOpen() && attempt < 2; ++attempt) {
+            const auto found = Locate(folder, dir.Get(), key, attempt > 0);
+            if (!found) return false;
+            const std::string rel = found->sub + "/" + found->name;
+            if (::unlinkat(dir.Get(), rel.c_str(), 0) == 0) {
+                known_[FolderKey(folder)].erase(key);
+                NoteChanged(dir.Get(), found->sub, PathText(folder));
+                return true;
+            }
+            // Renamed by the server (its flags changed): look for it again.
+            if (errno != ENOENT) {
+                Fail(err::kPathFileAccess, "delete message", PathText(folder) + "/" + rel,
+                     std::strerror(errno));
+            }
+        }
+        return false;
+    }
+
+    void Flush() override {
+        // Deletes are done at once; here they are made durable, folder by
+        // folder, before the item store commits what it knows of them.
+        auto pending = std::move(changed_);
+        changed_.clear();
+        for (const auto& [what, fd] : pending) FsyncDir(fd->Get(), what);
+    }
+
+    std::string Move(const MailFolder& from, const std::string& key,
+                     const MailFolder& to) override {
+        const UniqueFd src = OpenFolder(from);
+        const UniqueFd dst = OpenFolder(to);
+        if (!dst.IsOpen()) Fail(err::kNotFound, "move message", PathText(to), "no such folder");
+        const UniqueFd dstCur = SubDir(dst.Get(), "cur", PathText(to));
+        for (int attempt = 0; src.IsOpen() && attempt < 2; ++attempt) {
+            const auto found = Locate(from, src.Get(), key, attempt > 0);
+            if (!found) break;
+            // The info part (flags, keywords) goes with it; a message still
+            // in new/ gets an empty one, as a server does moving it to cur/.
+            const size_t info = found->name.find(kInfo);
+            const std::string infoPart =
+                info == std::string::npos ? std::string(kInfo) : found->name.substr(info);
+            std::string newKey = key;
+            if (Locate(to, dst.Get(), key)) newKey = NewKey();
+            const UniqueFd srcSub = OpenDirAt(src.Get(), found->sub);
+            if (!srcSub.IsOpen()) continue;
+            const std::string target = newKey + infoPart;
+            if (::renameat2(srcSub.Get(), found->name.c_str(), dstCur.Get(), target.c_str(),
+                            RENAME_NOREPLACE) == 0) {
+                FsyncDir(dstCur.Get(), PathText(to) + "/cur");
+                FsyncDir(srcSub.Get(), PathText(from) + "/" + found->sub);
+                known_[FolderKey(from)].erase(key);
+                return newKey;
+            }
+            if (errno == ENOENT) continue;  // renamed meanwhile: look again
+            if (errno != EXDEV) {
+                Fail(err::kPathFileAccess, "move message",
+                     PathText(from) + "/" + found->name + " to " + PathText(to),
+                     std::strerror(errno));
+            }
+            CopyAcross(from, *found, srcSub.Get(), to, dst.Get(), dstCur.Get(), target);
+            known_[FolderKey(from)].erase(key);
+            return newKey;
+        }
+        Fail(err::kNotFound, "move message", PathText(from) + "/" + key,
+             "the message is no longer in its folder (moved or deleted meanwhile); nothing was "
+             "copied");
+    }
+
+    std::string Append(const MailFolder& folder, const std::string& bytes, int64_t received,
+                       const std::string& flags) override {
+        const UniqueFd dir = OpenFolder(folder);
+        if (!dir.IsOpen())
+            Fail(err::kNotFound, "append message", PathText(folder), "no such folder");
+        const UniqueFd tmp = SubDir(dir.Get(), "tmp", PathText(folder));
+        const UniqueFd cur = SubDir(dir.Get(), "cur", PathText(folder));
+        std::string sorted = flags;
+        std::sort(sorted.begin(), sorted.end());
+        std::string key = NewKey();
+        const std::string target = key + std::string(kInfo) + sorted;
+        WriteInto(tmp.Get(), key, bytes, 0600, received, PathText(folder) + "/tmp");
+        if (::renameat2(tmp.Get(), key.c_str(), cur.Get(), target.c_str(), RENAME_NOREPLACE) != 0) {
+            const int e = errno;
+            (void)::unlinkat(tmp.Get(), key.c_str(), 0);
+            Fail(err::kPathFileAccess, "append message", PathText(folder) + "/cur/" + target,
+                 std::strerror(e));
+        }
+        FsyncDir(cur.Get(), PathText(folder) + "/cur");
+        return key;
+    }
+
+private:
+    [[noreturn]] void Fail(int32_t number, const std::string& op, const std::string& object,
+                           const std::string& why) const {
+        throw Error(number, platform::Describe(op, Describe() + " " + platform::VisibleText(object),
+                                               why, number));
+    }
+
+    std::string RootOf(const std::string& alias) const {
+        if (!PlainSegment(alias))
+            Fail(err::kInvalidArg, "open mailbox", alias, "not a mailbox name");
+        return Expand(loc_.pathTemplate, settings_.ns, alias);
+    }
+
+    UniqueFd OpenRoot(const std::string& alias) const {
+        const std::string root = RootOf(alias);
+        UniqueFd fd = OpenDirAt(AT_FDCWD, root);
+        if (!fd.IsOpen()) {
+            if (errno == ENOENT) Fail(err::kNotFound, "open mailbox", root, "no such mailbox");
+            Fail(err::kPathFileAccess, "open mailbox", root, std::strerror(errno));
+        }
+        return fd;
+    }
+
+    // A folder name as the disk spells it.
+    std::string EncodeName(const std::string& name) const {
+        if (!PlainSegment(name)) Fail(err::kInvalidArg, "open folder", name, "not a folder name");
+        if (loc_.utf8Names) return name;
+        const auto encoded = EncodeMailFolderName(name);
+        if (!encoded) Fail(err::kInvalidArg, "open folder", name, "not UTF-8");
+        return *encoded;
+    }
+    // A folder name as the user sees it; a name that is not modified UTF-7
+    // (written by another program) is shown as it is.
+    std::string DecodeName(const std::string& onDisk) const {
+        if (loc_.utf8Names) return onDisk;
+        const auto decoded = DecodeMailFolderName(onDisk);
+        return decoded ? *decoded : onDisk;
+    }
+
+    // Maildir++'s directory of a folder below the Inbox: ".A.B".
+    std::string MaildirPlusName(const std::vector<std::string>& path) const {
+        std::string out;
+        for (const auto& name : path) {
+            std::string disk = EncodeName(name);
+            if (disk.find('.') != std::string::npos) {
+                // As read back from a listing a name never holds one: it was
+                // a separator there.
+                Fail(err::kInvalidArg, "open folder", name,
+                     "a '.' cannot be part of a folder name in Maildir++ (it separates the "
+                     "levels; LAYOUT=fs keeps such names)");
+            }
+            out += "." + disk;
+        }
+        return out;
+    }
+
+    // The folder's directory, not open when there is none.
+    UniqueFd OpenFolder(const MailFolder& folder) const {
+        UniqueFd dir = OpenRoot(folder.alias);
+        if (folder.path.empty()) return dir;
+        if (!loc_.fsLayout) return OpenDirAt(dir.Get(), MaildirPlusName(folder.path));
+        for (const auto& name : folder.path) {
+            if (name == "cur" || name == "new" || name == "tmp") {
+                Fail(err::kInvalidArg, "open folder", name,
+                     "the name of a message directory is no folder name in LAYOUT=fs");
+            }
+            UniqueFd next = OpenDirAt(dir.Get(), EncodeName(name));
+            if (!next.IsOpen() && !loc_.utf8Names) next = OpenDirAt(dir.Get(), name);
+            if (!next.IsOpen()) return next;
+            dir = std::move(next);
+        }
+        return dir;
+    }
+
+    // The folder's cur/, new/ or tmp/, made when missing (as a server does).
+    UniqueFd SubDir(int dir, const char* sub, const std::string& what) const {
+        if (::mkdirat(dir, sub, 0700) == 0) {
+            GiveToFolderOwner(dir, sub, -1);
+        } else if (errno != EEXIST) {
+            Fail(err::kPathFileAccess, "make folder", what + "/" + sub, std::strerror(errno));
+        }
+        UniqueFd fd = OpenDirAt(dir, sub);
+        if (!fd.IsOpen())
+            Fail(err::kPathFileAccess, "open folder", what + "/" + sub, std::strerror(errno));
+        return fd;
+    }
+
+    std::string FolderKey(const MailFolder& folder) const {
+        std::string k = folder.alias;
+        for (const auto& name : folder.path) k += "/" + name;
+        return k;
+    }
+    std::string PathText(const MailFolder& folder) const {
+        return RootOf(folder.alias) + (folder.path.empty() ? "" : " folder " + FolderKey(folder));
+    }
+
+    // The file of message key in folder: where the last listing saw it when
+    // it is still there (fresh = false), else looked up anew, new/ first,
+    // then cur/ (its name carries flags the server may have changed).
+    std::optional<Located> Locate(const MailFolder& folder, int dir, const std::string& key,
+                                  bool fresh = false) {
+        if (key.empty() || !PlainSegment(key)) return std::nullopt;
+        auto& known = known_[FolderKey(folder)];
+        if (const auto it = known.find(key); it != known.end() && !fresh) {
+            Located l = it->second;
+            if (::fstatat(dir, (l.sub + "/" + l.name).c_str(), &l.st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISREG(l.st.st_mode))
+                return l;
+        }
+        // A server keeps the info part in new/ too when it changes flags
+        // there, so both are searched the same way.
+        const std::string prefix = key + std::string(kInfo);
+        for (const char* sub : {"new", "cur"}) {
+            Located l;
+            l.sub = sub;
+            l.name = key;
+            if (::fstatat(dir, (l.sub + "/" + key).c_str(), &l.st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISREG(l.st.st_mode)) {
+                known[key] = l;
+                return l;
+            }
+            const UniqueFd part = OpenDirAt(dir, sub);
+            if (!part.IsOpen()) continue;
+            for (const auto& name : ListDir(part.Get(), PathText(folder) + "/" + sub)) {
+                if (!name.starts_with(prefix)) continue;
+                l.name = name;
+                if (::fstatat(part.Get(), name.c_str(), &l.st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    S_ISREG(l.st.st_mode)) {
+                    known[key] = l;
+                    return l;
+                }
+            }
+        }
+        known.erase(key);
+        return std::nullopt;
+    }
+
+    void NoteChanged(int dir, const std::string& sub, const std::string& what) {
+        const std::string name = what + "/" + sub;
+        if (changed_.count(name) != 0) return;
+        auto fd = std::make_shared<UniqueFd>(OpenDirAt(dir, sub));
+        if (fd->IsOpen()) changed_.emplace(name, std::move(fd));
+    }
+
+    // A name no other message of the store has: Dovecot's own form,
+    // "<seconds>.M<microseconds>P<pid>Q<count>R<random>.<host>".
+    std::string NewKey() {
+        struct timespec now {};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        std::array<char, 256> host{};
+        if (::gethostname(host.data(), host.size() - 1) != 0) std::strcpy(host.data(), "localhost");
+        std::string h;
+        for (const char* c = host.data(); *c != '\0'; ++c) {
+            // The maildir convention for the two characters a name cannot hold.
+            h += *c == '/'   ? std::string("\\057")
+                 : *c == ':' ? std::string("\\072")
+                             : std::string(1, *c);
+        }
+        std::string random;
+        for (uint64_t r = rng_(), i = 0; i < 8; ++i, r >>= 8)
+            platform::AppendHexByte(random, static_cast<unsigned char>(r & 0xff), true);
+        return std::to_string(now.tv_sec) + ".M" + std::to_string(now.tv_nsec / 1000) + "P" +
+               std::to_string(::getpid()) + "Q" + std::to_string(++count_) + "R" + random + "." + h;
+    }
+
+    // Writes a new file name in dir (O_EXCL, never through a link) with
+    // bytes, synced, its mtime received.
+    void WriteInto(int dir, const std::string& name, const std::string& bytes, mode_t mode,
+                   int64_t received, const std::string& what) const {
+        UniqueFd file(::openat(dir, name.c_str(),
+                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+        if (!file.IsOpen())
+            Fail(err::kPathFileAccess, "write message", what + "/" + name, std::strerror(errno));
+        GiveToFolderOwner(dir, nullptr, file.Get());
+        auto fail = [&](int e) {
+            file.Reset();
+            (void)::unlinkat(dir, name.c_str(), 0);
+            Fail(err::kPathFileAccess, "write message", what + "/" + name, std::strerror(e));
+        };
+        for (size_t done = 0; done < bytes.size();) {
+            const ssize_t n = ::write(file.Get(), bytes.data() + done, bytes.size() - done);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                fail(errno);
+            }
+            done += static_cast<size_t>(n);
+        }
+        const std::array<struct timespec, 2> times{{{received, 0}, {received, 0}}};
+        if (::futimens(file.Get(), times.data()) != 0) fail(errno);
+        if (::fsync(file.Get()) != 0) fail(errno);
+        if (!file.Close()) fail(errno);
+    }
+
+    // A move between file systems: a synced copy in the destination's tmp/,
+    // renamed into its cur/, then the source removed. A crash leaves the
+    // source, or both (the move manifest tells which to keep), never neither.
+    void CopyAcross(const MailFolder& from, const Located& found, int srcSub, const MailFolder& to,
+                    int dst, int dstCur, const std::string& target) {
+        const std::string fromText = PathText(from) + "/" + found.sub + "/" + found.name;
+        const UniqueFd in(::openat(srcSub, found.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (!in.IsOpen())
+            Fail(err::kPathFileAccess, "move message", fromText, std::strerror(errno));
+        std::string bytes;
+        std::array<char, 65536> buf{};
+        for (ssize_t n; (n = ::read(in.Get(), buf.data(), buf.size())) != 0;) {
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                Fail(err::kPathFileAccess, "move message", fromText, std::strerror(errno));
+            }
+            bytes.append(buf.data(), static_cast<size_t>(n));
+        }
+        const UniqueFd tmp = SubDir(dst, "tmp", PathText(to));
+        const std::string tmpName = NewKey();
+        WriteInto(tmp.Get(), tmpName, bytes, found.st.st_mode & 0777, found.st.st_mtime,
+                  PathText(to) + "/tmp");
+        if (::renameat2(tmp.Get(), tmpName.c_str(), dstCur, target.c_str(), RENAME_NOREPLACE) !=
+            0) {
+            const int e = errno;
+            (void)::unlinkat(tmp.Get(), tmpName.c_str(), 0);
+            Fail(err::kPathFileAccess, "move message", PathText(to) + "/cur/" + target,
+                 std::strerror(e));
+        }
+        FsyncDir(dstCur, PathText(to) + "/cur");
+        if (::unlinkat(srcSub, found.name.c_str(), 0) != 0 && errno != ENOENT)
+            Fail(err::kPathFileAccess, "move message (remove the source)", fromText,
+                 std::strerror(errno));
+        FsyncDir(srcSub, PathText(from) + "/" + found.sub);
+    }
+
+    MailStoreSettings settings_;
+    Location loc_;
+    std::map<std::string, std::map<std::string, Located>> known_;  // folder -> key -> file
+    std::map<std::string, std::shared_ptr<UniqueFd>> changed_;     // directories to sync
+    std::mt19937_64 rng_{std::random_device{}()};
+    uint64_t count_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<MailStore> OpenMaildirStore(const MailStoreSettings& settings) {
+    return std::make_unique<MaildirStore>(settings, ParseLocation(settings));
+}
+
+}  // namespace localplatform

@@ -1,0 +1,238 @@
+// The Maildir backend against a real Dovecot: what Dovecot puts in is what
+// the backend lists, and what the backend leaves, moves or appends is what
+// Dovecot reads back, in both layouts. Folder names in modified UTF-7.
+#include "localplatform/store/maildir_store.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+
+#include "base/error.h"
+#include "base/testing/run_program.h"
+#include "base/testing/temp_platform.h"
+#include "localplatform/store/mail_folder_name.h"
+#include "localplatform/store/store_test_support.h"
+#include "localplatform/store/testing/dovecot_server.h"
+
+namespace localplatform {
+namespace {
+
+using testing::DovecotServer;
+using testing::ErrorOf;
+namespace err = platform::err;
+namespace fs = std::filesystem;
+
+MailStoreSettings Settings(const std::string& location) {
+    MailStoreSettings s;
+    s.ns = "example";
+    s.location = location;
+    s.source = "platform.conf:1";
+    return s;
+}
+
+std::string Mail(const std::string& id, const std::string& eol = "\r\n") {
+    return "From: a@example.com" + eol + "Subject: test" + eol + "Message-ID: <" + id + ">" + eol +
+           eol + "body" + eol;
+}
+
+TEST(MailFolderNameTest, ModifiedUtf7BothWays) {
+    const struct {
+        const char* utf8;
+        const char* mutf7;
+    } cases[] = {
+        {"Junk E-mail", "Junk E-mail"},      {"Q&A", "Q&-A"},
+        {"Entwürfe", "Entw&APw-rfe"},        {"日本語", "&ZeVnLIqe-"},
+        {"Größe & Co", "Gr&APYA3w-e &- Co"}, {"\xF0\x9F\x93\xA7", "&2D3c5w-"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(EncodeMailFolderName(c.utf8), c.mutf7) << c.utf8;
+        EXPECT_EQ(DecodeMailFolderName(c.mutf7), c.utf8) << c.mutf7;
+    }
+    for (const char* bad : {"&", "&Jjo", "&AGE-", "&2D3-", "caf\xC3\xA9", "a&ZeV!-"})
+        EXPECT_FALSE(DecodeMailFolderName(bad)) << bad;
+    using namespace std::string_view_literals;
+    for (const auto bad : {"\xC3"sv, "\xED\xA0\x80"sv, "a\0b"sv})
+        EXPECT_FALSE(EncodeMailFolderName(bad)) << bad;
+}
+
+class MaildirStoreTest : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        if (!DovecotServer::Available()) GTEST_SKIP() << "dovecot is not installed";
+        DovecotServer::Options options;
+        options.fsLayout = GetParam();
+        server_ = std::make_unique<DovecotServer>(options);
+        store_ = OpenMaildirStore(Settings(server_->MailLocation()));
+    }
+    // The Message-IDs Dovecot lists in folder of jdoe.
+    std::vector<std::string> SeenByDovecot(const std::string& folder) {
+        std::vector<std::string> ids;
+        for (const auto& m : server_->Messages("jdoe@example", folder)) ids.push_back(m.messageId);
+        std::sort(ids.begin(), ids.end());
+        return ids;
+    }
+    std::unique_ptr<DovecotServer> server_;
+    std::unique_ptr<MailStore> store_;
+    const int64_t past_ = std::time(nullptr) - int64_t{40} * 86400;
+};
+
+TEST_P(MaildirStoreTest, ListsFoldersAndMessagesAsDovecotKeepsThem) {
+    const std::vector<std::string> folders = {"Junk E-mail", "Archive/2024", "Größe & Co", "Q&A"};
+    for (const auto& f : folders) server_->Append("jdoe@example", f, Mail(f), past_, "\\Seen");
+    server_->Append("jdoe@example", "", Mail("inbox"), past_, "\\Deleted \\Flagged");
+    server_->Append("ann@example", "", Mail("ann"), past_);
+
+    EXPECT_EQ(store_->Mailboxes(), (std::vector<std::string>{"ann", "jdoe"}));
+    EXPECT_EQ(store_->FindMailbox("JDOE"), "jdoe");
+    EXPECT_FALSE(store_->FindMailbox("nobody"));
+    EXPECT_FALSE(store_->FindMailbox(".."));
+    EXPECT_EQ(store_->Subfolders({"jdoe", {}}),
+              (std::vector<std::string>{"Archive", "Größe & Co", "Junk E-mail", "Q&A"}));
+    EXPECT_EQ(store_->Subfolders({"jdoe", {"Archive"}}), (std::vector<std::string>{"2024"}));
+    EXPECT_TRUE(store_->HasFolder({"jdoe", {"Archive", "2024"}}));
+    EXPECT_FALSE(store_->HasFolder({"jdoe", {"Archive", "2025"}}));
+
+    const auto inbox = store_->Messages({"jdoe", {}});
+    const auto seen = server_->Messages("jdoe@example", "");
+    ASSERT_EQ(inbox.size(), 1U);
+    ASSERT_EQ(seen.size(), 1U);
+    EXPECT_EQ(inbox[0].received, past_);
+    EXPECT_EQ(inbox[0].size, seen[0].size);
+    EXPECT_EQ(inbox[0].flags, "FT");
+    // Dovecot keeps line ends as LF on disk.
+    EXPECT_EQ(store_->Content({"jdoe", {}}, inbox[0].key), Mail("inbox", "\n"));
+    for (const auto& f : folders) {
+        std::vector<std::string> path;
+        for (size_t at = 0, end; at <= f.size(); at = end + 1) {
+            end = std::min(f.find('/', at), f.size());
+            path.push_back(f.substr(at, end - at));
+        }
+        const auto messages = store_->Messages({"jdoe", path});
+        ASSERT_EQ(messages.size(), 1U) << f;
+        EXPECT_EQ(messages[0].flags, "S") << f;
+    }
+}
+
+TEST_P(MaildirStoreTest, DeletesExactlyTheKeysItIsGiven) {
+    server_->Append("jdoe@example", "Junk", Mail("old"), past_);
+    server_->Append("jdoe@example", "Junk", Mail("trashed"), past_, "\\Deleted");
+    const auto listed = store_->Messages({"jdoe", {"Junk"}});
+    ASSERT_EQ(listed.size(), 2U);
+    // Delivered after the listing: never among the keys deleted.
+    server_->Deliver("jdoe@example", "Junk", Mail("new"));
+    // Dovecot renames the file when a flag changes: found by its key.
+    const auto flagged = platform::testing::RunProgram(
+        {"/usr/bin/doveadm", "-c", server_->Folder() + "/dovecot.conf", "flags", "add", "-u",
+         "jdoe@example", "\\Flagged", "mailbox", "Junk", "all"});
+    ASSERT_EQ(flagged.code, 0) << flagged.err;
+
+    const auto& old = listed[0].flags.empty() ? listed[0] : listed[1];
+
+    EXPECT_TRUE(store_->Delete({"jdoe", {"Junk"}}, old.key));
+    EXPECT_FALSE(store_->Delete({"jdoe", {"Junk"}}, old.key));  // gone already
+    store_->Flush();
+    EXPECT_EQ(SeenByDovecot("Junk"), (std::vector<std::string>{"<new>", "<trashed>"}));
+}
+
+TEST_P(MaildirStoreTest, MovesAndAppendsKeepDateAndFlags) {
+    server_->Append("jdoe@example", "Junk", Mail("moved"), past_, "\\Seen \\Deleted");
+    server_->Append("ann@example", "", Mail("ann"), past_);
+    const auto listed = store_->Messages({"jdoe", {"Junk"}});
+    ASSERT_EQ(listed.size(), 1U);
+
+    const std::string key = store_->Move({"jdoe", {"Junk"}}, listed[0].key, {"ann", {}});
+    EXPECT_EQ(ErrorOf([&] {
+                  (void)store_->Move({"jdoe", {"Junk"}}, listed[0].key, {"ann", {}});
+              }),
+              err::kNotFound);
+    const auto there = server_->Messages("ann@example", "");
+    ASSERT_EQ(there.size(), 2U);
+    const auto moved = std::find_if(there.begin(), there.end(),
+                                    [](const auto& m) { return m.messageId == "<moved>"; });
+    ASSERT_NE(moved, there.end());
+    EXPECT_EQ(moved->received, past_);
+    EXPECT_EQ(moved->flags, "\\Deleted \\Seen");
+    EXPECT_TRUE(SeenByDovecot("Junk").empty());
+
+    // And back, as an undo does; then a message written in.
+    EXPECT_EQ(store_->Move({"ann", {}}, key, {"jdoe", {"Junk"}}), key);
+    (void)store_->Append({"jdoe", {"Junk"}}, Mail("appended"), past_ - 60, "S");
+    EXPECT_EQ(SeenByDovecot("Junk"), (std::vector<std::string>{"<appended>", "<moved>"}));
+    for (const auto& m : server_->Messages("jdoe@example", "Junk"))
+        EXPECT_EQ(m.received, m.messageId == "<moved>" ? past_ : past_ - 60);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, MaildirStoreTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Fs" : "MaildirPlusPlus"; });
+
+// Names each layout cannot keep, links, and a move between file systems:
+// on plain folders, as the mail server's files would be.
+class MaildirFilesTest : public ::testing::Test {
+protected:
+    platform::testing::TempPlatform temp_{"quellix-maildir-"};
+    std::unique_ptr<MailStore> Open(const std::string& options = "") {
+        return OpenMaildirStore(Settings("maildir:" + temp_.Dir() + "/%d/%n/Maildir" + options));
+    }
+    void MakeMaildir(const std::string& dir) {
+        for (const char* sub : {"cur", "new", "tmp"}) fs::create_directories(dir + "/" + sub);
+    }
+};
+
+TEST_F(MaildirFilesTest, NamesALayoutCannotKeepAreRefused) {
+    const std::string root = temp_.Dir() + "/example/jdoe/Maildir";
+    MakeMaildir(root);
+    MakeMaildir(root + "/.a");
+    MakeMaildir(root + "/.a.b");
+    MakeMaildir(root + "/.A");
+    auto plus = Open();
+    EXPECT_EQ(plus->Subfolders({"jdoe", {}}), (std::vector<std::string>{"A", "a"}));
+    EXPECT_EQ(plus->Subfolders({"jdoe", {"a"}}), (std::vector<std::string>{"b"}));
+    EXPECT_EQ(ErrorOf([&] { (void)plus->Messages({"jdoe", {"v1.2"}}); }), err::kInvalidArg);
+    EXPECT_EQ(ErrorOf([&] {
+                  (void)Open(":LAYOUT=fs")->Messages({"jdoe", {"cur"}});
+              }),
+              err::kInvalidArg);
+    EXPECT_EQ(ErrorOf([&] { (void)Open(":INBOX=/x"); }), err::kInvalidArg);
+    EXPECT_EQ(ErrorOf([&] { (void)OpenMaildirStore(Settings("maildir:/x/%u/Maildir")); }),
+              err::kInvalidArg);
+
+    // A folder that is a link to elsewhere is not followed.
+    MakeMaildir(temp_.Dir() + "/elsewhere");
+    std::ofstream(temp_.Dir() + "/elsewhere/cur/1.M1P1.host:2,S") << Mail("elsewhere");
+    fs::create_directory_symlink(temp_.Dir() + "/elsewhere", root + "/.linked");
+    EXPECT_FALSE(plus->HasFolder({"jdoe", {"linked"}}));
+    EXPECT_TRUE(plus->Messages({"jdoe", {"linked"}}).empty());
+}
+
+TEST_F(MaildirFilesTest, AMoveAcrossFileSystemsCopiesThenRemoves) {
+    std::string other = "/dev/shm/quellix-maildir-XXXXXX";
+    if (::mkdtemp(other.data()) == nullptr) GTEST_SKIP() << "no second file system at /dev/shm";
+    const std::unique_ptr<std::string, void (*)(std::string*)> removed(
+        &other, [](std::string* dir) { fs::remove_all(*dir); });
+    fs::create_directories(temp_.Dir() + "/example");
+    MakeMaildir(temp_.Dir() + "/example/jdoe/Maildir");
+    MakeMaildir(other + "/Maildir");
+    // The mailbox's folder is the administrator's link to the other file
+    // system; below the mailbox root nothing is followed.
+    fs::create_directory_symlink(other, temp_.Dir() + "/example/ann");
+    auto store = Open();
+    const std::string key = store->Append({"jdoe", {}}, Mail("far"), 1000000000, "ST");
+
+    const std::string moved = store->Move({"jdoe", {}}, key, {"ann", {}});
+    EXPECT_TRUE(store->Messages({"jdoe", {}}).empty());
+    const auto there = store->Messages({"ann", {}});
+    ASSERT_EQ(there.size(), 1U);
+    EXPECT_EQ(there[0].key, moved);
+    EXPECT_EQ(there[0].received, 1000000000);
+    EXPECT_EQ(there[0].flags, "ST");
+    EXPECT_EQ(store->Content({"ann", {}}, moved), Mail("far"));
+    EXPECT_TRUE(fs::is_empty(other + "/Maildir/tmp"));
+}
+
+}  // namespace
+}  // namespace localplatform
