@@ -1,14 +1,19 @@
 // Benchmark helper of the cleanup sink (driven by scripts/bench-sink.sh):
-//   directory  --users N [--prefix P] [--server S]
+//   directory  --users N [--prefix P] [--digits D] [--server S]
 //              the embedded directory of the configured platform with N
-//              mailbox users P000001.. homed on server S, all marked, and the
-//              destination user "archive"
+//              mailbox users P000001.. (D digits, 6 unless told) homed on
+//              server S, all marked, and the destination user "archive"
 //   registration --age DAYS [--folder F] [--move]
-//              the system mailbox and archive mailbox in the store, and a
-//              registration item (every day, marked mailboxes, shallow);
+//              the system mailbox (and for a move the archive mailbox) in
+//              the store, and a registration item (every day, marked
+//              mailboxes, shallow);
 //              prints the item's URL
 //   measure CMD [ARGS...]
-//              runs CMD and prints "seconds=<wall> peak_rss_kib=<child's peak>"
+//              runs CMD and prints "seconds=<wall> cpu_seconds=<user+sys>
+//              write_bytes=<sent to storage> peak_rss_kib=<child's peak> exit=.."
+//              (the child's and its children's; written counts what the
+//              kernel charged to them, so writeback done later by the
+//              kernel's own threads is not in it)
 // The store corpus itself comes from "quellix-admin store generate-corpus".
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -61,6 +66,8 @@ dir::Entry User(const std::string& base, const std::string& cn, const std::strin
 int Directory(BenchArgs& args) {
     const long users = args.Number("--users", 10000, 0);
     const std::string prefix = args.Text("--prefix", "user");
+    // Mail stores name their users with fewer digits (u00001).
+    const int digits = static_cast<int>(args.Number("--digits", 6, 1));
     const std::string serverOption = args.Text("--server", "");
     if (auto exit = args.Done()) return *exit;
     const auto& config = localplatform::PlatformConfig::Current();
@@ -82,7 +89,7 @@ int Directory(BenchArgs& args) {
     }
     for (long i = 1; i <= users; ++i) {
         char alias[64];
-        std::snprintf(alias, sizeof alias, "%s%06ld", prefix.c_str(), i);
+        std::snprintf(alias, sizeof alias, "%s%0*ld", prefix.c_str(), digits, i);
         entries.push_back(User(base, std::string("User ") + alias, alias,
                                std::string(alias) + "@" + domain, server, true,
                                static_cast<size_t>(i)));
@@ -104,7 +111,10 @@ int Registration(BenchArgs& args) {
     auto store = localplatform::ItemStore::ForThisThread();
     const std::string system = "SystemMailbox{BE7C}";
     if (!store->Lookup({domain, "MBX", system})) store->CreateMailbox(domain, system, true);
-    if (!store->Lookup({domain, "MBX", "archive"})) store->CreateMailbox(domain, "archive", false);
+    // Only a move needs it; a namespace held by a mail store has no user
+    // mailbox of the item store's own.
+    if (move && !store->Lookup({domain, "MBX", "archive"}))
+        store->CreateMailbox(domain, "archive", false);
     store.reset();
 
     registration::OnTimerRegistration item;
@@ -124,6 +134,10 @@ int Registration(BenchArgs& args) {
     }
     std::printf("%s/%s\n", folder.c_str(), registration::kItemName);
     return 0;
+}
+
+double Seconds(const timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
 }
 
 int Measure(BenchArgs& args) {
@@ -152,6 +166,8 @@ int Measure(BenchArgs& args) {
     const int exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     platform::testing::ReportLine()
         .Add("seconds", platform::testing::SecondsSince(start))
+        .Add("cpu_seconds", Seconds(usage.ru_utime) + Seconds(usage.ru_stime))
+        .Add("write_bytes", static_cast<long long>(usage.ru_oublock) * 512)
         .Add("peak_rss_kib", usage.ru_maxrss)
         .Add("exit", exit)
         .Print();
@@ -162,7 +178,7 @@ int Measure(BenchArgs& args) {
 
 int main(int argc, char** argv) {
     BenchArgs args(argc, argv,
-                   "sink_bench directory [--users N] [--prefix P] [--server S]\n"
+                   "sink_bench directory [--users N] [--prefix P] [--digits D] [--server S]\n"
                    "       sink_bench registration [--age DAYS] [--folder F] [--move]\n"
                    "       sink_bench measure CMD [ARGS...]");
     const std::string verb = args.Word().value_or("");
