@@ -25,15 +25,17 @@
 # corpus of RSS_USERS users beside the full one's (memory must not grow with
 # the messages).
 #   usage: scripts/bench-mailstore.sh [--users N] [--messages M] [--rounds R]
-#                                     [--rss-users N] [--keep]
+#                                     [--rss-users N] [--keep] [--reuse]
 #   (default 10000 users, 20 messages, 3 rounds, RSS users = users / 5, 0
 #   for none). BUILD_DIR (default build/release, configured with the release
 #   preset when missing); WORK_DIR (default a new temporary directory,
-#   removed unless --keep). Run as root (the corpus belongs to the mail
+#   removed unless --keep; --reuse takes the corpora and states a kept
+#   WORK_DIR holds, whose received times then lie further back: the checks
+#   count from them all the same). Run as root (the corpus belongs to the mail
 #   account, uid 65534, as Dovecot wants it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-users=10000 messages=20 rounds=3 rss_users=-1 keep=0
+users=10000 messages=20 rounds=3 rss_users=-1 keep=0 reuse=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --users) users=$2; shift 2 ;;
@@ -41,6 +43,7 @@ while [ $# -gt 0 ]; do
     --rounds) rounds=$2; shift 2 ;;
     --rss-users) rss_users=$2; shift 2 ;;
     --keep) keep=1; shift ;;
+    --reuse) reuse=1; keep=1; shift ;;
     *) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2; exit 2 ;;
   esac
 done
@@ -134,15 +137,27 @@ make_state() {
   mv "$q" "$dir"
 }
 
+# The corpus of $2 users at $1 and its state at $3, made unless --reuse
+# finds them.
+prepare() {
+  if [ "$reuse" = 1 ] && [ -f "$1.junk-times" ] && [ -f "$3/item" ] &&
+     [ "$(wc -l < "$1/users.txt")" = "$2" ]; then
+    echo "   reusing $1 and $3"
+    return
+  fi
+  make_corpus "$1" "$2"
+  make_state "$3" "$2"
+}
+
 now=$(date +%s)
 echo "== corpus: $users Maildirs x $messages junk messages of ~3 KB over $days days (+ $inbox Inbox each), age limit $age days"
 start=$(date +%s.%N)
-make_corpus "$work/corpus" "$users"
-make_state "$work/state" "$users"
+prepare "$work/corpus" "$users" "$work/state"
 echo "   generated in $(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.0f", e - s }') s: $(du -sh "$work/corpus" | cut -f1), $(wc -l < "$work/corpus.junk-times") junk messages"
 
 # doveadm's Dovecot serves the copies at $work/run: the corpus's config with
 # its paths moved there, its own sockets outside the copy.
+rm -rf "$work/dovecot"  # no sockets or pid of an earlier run
 mkdir -p "$work/dovecot/run"
 sed "s#$work/corpus/#$work/run/#g" "$work/corpus/passwd" > "$work/dovecot/passwd"
 sed -e "s#^base_dir = .*#base_dir = $work/dovecot/run#" \
@@ -272,8 +287,7 @@ awk -v q="$qw" -v f="$fw" -v d="$dw" 'BEGIN {
 
 if [ "$rss_users" -gt 0 ]; then
   stop_dovecot  # its paths are the full corpus's copies
-  make_corpus "$work/small" "$rss_users"
-  make_state "$work/small-state" "$rss_users"
+  prepare "$work/small" "$rss_users" "$work/small-state"
   small=$(run_tool quellix "$work/small" "$rss_users" "$work/small-state")
   echo "quellix peak RSS: $(awk -v m="$(field "$small" peak_rss_kib)" 'BEGIN { printf "%.1f", m / 1024 }') MB over $rss_users Maildirs ($(( rss_users * messages )) messages), $(awk -v m="$(median quellix peak_rss_kib)" 'BEGIN { printf "%.1f", m / 1024 }') MB over $users ($(( users * messages )) messages): ratio $(ratio "$(median quellix peak_rss_kib)" "$(field "$small" peak_rss_kib)")"
 fi
