@@ -153,7 +153,7 @@ now=$(date +%s)
 echo "== corpus: $users Maildirs x $messages junk messages of ~3 KB over $days days (+ $inbox Inbox each), age limit $age days"
 start=$(date +%s.%N)
 prepare "$work/corpus" "$users" "$work/state"
-echo "   generated in $(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.0f", e - s }') s: $(du -sh "$work/corpus" | cut -f1), $(wc -l < "$work/corpus.junk-times") junk messages"
+[ "$reuse" = 1 ] || echo "   generated in $(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.0f", e - s }') s: $(du -sh "$work/corpus" | cut -f1), $(wc -l < "$work/corpus.junk-times") junk messages"
 
 # doveadm's Dovecot serves the copies at $work/run: the corpus's config with
 # its paths moved there, its own sockets outside the copy.
