@@ -18,6 +18,7 @@
 #include "base/error.h"
 #include "base/testing/run_program.h"
 #include "base/testing/small_file_system.h"
+#include "base/testing/temp_platform.h"
 #include "localplatform/store/store_messages.h"
 #include "localplatform/store/store_test_support.h"
 
@@ -58,6 +59,42 @@ TEST(ItemStoreTest, NamespacesAndMailboxesMakeTheirTree) {
     EXPECT_EQ(store->PathOf(mbx->id), (std::vector<std::string>{"example.test", "MBX", "Alice"}));
     EXPECT_EQ(store->Value(*mbx, "urn:schemas:httpmail:sentitems", UrlScheme::kHttp).ToString(),
               "http://mail01.example.test/exadmin/example.test/mbx/Alice/Sent%20Items");
+}
+
+TEST(ItemStoreTest, AMailStoreMessageListedManyMailboxesAgoIsFoundAgainByItsUrl) {
+    // A run over many mailboxes holds the messages of the last ones only;
+    // an older message's id names nothing, its URL finds it again.
+    platform::testing::TempPlatform mail{"quellix-maildirs-"};
+    TempStore temp(300, "mailstore.example = maildir:" + mail.Dir() + "/%n/Maildir\n");
+    constexpr int kMailboxes = 40;
+    const auto name = [](int i) { return "1000000000.M1P1Q" + std::to_string(i) + ".host"; };
+    for (int i = 0; i < kMailboxes; ++i) {
+        const std::string dir = mail.Dir() + "/u" + std::to_string(i) + "/Maildir";
+        for (const char* sub : {"cur", "new", "tmp"})
+            std::filesystem::create_directories(dir + "/" + sub);
+        std::ofstream(dir + "/cur/" + name(i) + ":2,S") << "Subject: x\n\nbody\n";
+    }
+    auto store = ItemStore::ForThisThread();
+    store->CreateNamespace("example");
+    std::vector<int64_t> ids;
+    for (int i = 0; i < kMailboxes; ++i) {
+        const auto mailbox = store->Lookup({"example", "MBX", "u" + std::to_string(i)});
+        ASSERT_TRUE(mailbox);
+        const auto rows = store->ItemsIn(mailbox->id);
+        ASSERT_EQ(rows.size(), 1U);
+        EXPECT_EQ(rows[0].name, name(i));
+        ids.push_back(rows[0].id);
+    }
+    EXPECT_FALSE(store->Get(ids[0]));
+    const auto again = store->Lookup({"example", "MBX", "u0", name(0)});
+    ASSERT_TRUE(again);
+    EXPECT_NE(again->id, ids[0]);
+    EXPECT_TRUE(store->DeleteItem(again->id));
+    EXPECT_TRUE(store->DeleteItem(ids[kMailboxes - 1]));
+    store->FlushBatch();
+    EXPECT_TRUE(std::filesystem::is_empty(mail.Dir() + "/u0/Maildir/cur"));
+    EXPECT_TRUE(std::filesystem::is_empty(mail.Dir() + "/u39/Maildir/cur"));
+    EXPECT_FALSE(std::filesystem::is_empty(mail.Dir() + "/u20/Maildir/cur"));
 }
 
 TEST(ItemStoreTest, NamesAreCheckedBeforeAnythingIsWritten) {

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <random>
 #include <set>
@@ -272,7 +273,7 @@ public:
         const UniqueFd& dir = *held;
         std::map<std::string, MailStoreMessage> byKey;
         if (!dir.IsOpen()) return {};
-        auto& known = known_[FolderKey(folder)];
+        auto& known = Known(folder);
         known.clear();
         for (const char* sub : {"new", "cur"}) {
             const UniqueFd part = OpenDirAt(dir.Get(), sub);
@@ -346,7 +347,7 @@ public:
             if (!found) return false;
             const std::string rel = found->sub + "/" + found->name;
             if (::unlinkat(dir.Get(), rel.c_str(), 0) == 0) {
-                known_[FolderKey(folder)].erase(key);
+                Forget(folder, key);
                 NoteChanged(dir.Get(), found->sub, PathText(folder));
                 return true;
             }
@@ -390,7 +391,7 @@ public:
                             RENAME_NOREPLACE) == 0) {
                 FsyncDir(dstCur.Get(), PathText(to) + "/cur");
                 FsyncDir(srcSub.Get(), PathText(from) + "/" + found->sub);
-                known_[FolderKey(from)].erase(key);
+                Forget(from, key);
                 return newKey;
             }
             if (errno == ENOENT) continue;  // renamed meanwhile: look again
@@ -400,7 +401,7 @@ public:
                      std::strerror(errno));
             }
             CopyAcross(from, *found, srcSub.Get(), to, dst.Get(), dstCur.Get(), target);
-            known_[FolderKey(from)].erase(key);
+            Forget(from, key);
             return newKey;
         }
         Fail(err::kNotFound, "move message", PathText(from) + "/" + key,
@@ -553,7 +554,7 @@ private:
     std::optional<Located> Locate(const MailFolder& folder, int dir, const std::string& key,
                                   bool fresh = false) {
         if (key.empty() || !PlainSegment(key)) return std::nullopt;
-        auto& known = known_[FolderKey(folder)];
+        auto& known = Known(folder);
         if (const auto it = known.find(key); it != known.end() && !fresh) {
             Located l = it->second;
             if (::fstatat(dir, (l.sub + "/" + l.name).c_str(), &l.st, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -586,6 +587,27 @@ private:
         }
         known.erase(key);
         return std::nullopt;
+    }
+
+    // Where the files of folder's messages were last seen. The folders
+    // last looked at are kept, the others forgotten (a later look finds
+    // their files anew): a run over many mailboxes deletes in the folders it
+    // has just listed, and must not hold every listing it made.
+    std::map<std::string, Located>& Known(const MailFolder& folder) {
+        std::string key = FolderKey(folder);
+        if (listed_.empty() || listed_.back() != key) {
+            listed_.erase(std::remove(listed_.begin(), listed_.end(), key), listed_.end());
+            listed_.push_back(key);
+            while (listed_.size() > kKeptListings) {
+                known_.erase(listed_.front());
+                listed_.pop_front();
+            }
+        }
+        return known_[key];
+    }
+    void Forget(const MailFolder& folder, const std::string& key) {
+        if (const auto it = known_.find(FolderKey(folder)); it != known_.end())
+            it->second.erase(key);
     }
 
     void NoteChanged(int dir, const std::string& sub, const std::string& what) {
@@ -682,9 +704,11 @@ private:
 
     MailStoreSettings settings_;
     Location loc_;
+    static constexpr size_t kKeptListings = 64;
     std::map<std::string, std::map<std::string, Located>> known_;  // folder -> key -> file
     std::map<std::string, std::shared_ptr<UniqueFd>> changed_;     // directories to sync
     std::map<std::string, std::shared_ptr<UniqueFd>> held_;        // folder -> its directory
+    std::deque<std::string> listed_;  // known_'s folders, the last looked at last
     std::mt19937_64 rng_{std::random_device{}()};
     uint64_t count_ = 0;
 };

@@ -209,6 +209,29 @@ TEST_F(MaildirFilesTest, NamesALayoutCannotKeepAreRefused) {
     EXPECT_TRUE(plus->Messages({"jdoe", {"linked"}}).empty());
 }
 
+TEST_F(MaildirFilesTest, AFolderListedLongAgoIsSearchedAnew) {
+    // A run over many mailboxes keeps the listings of the last folders it
+    // looked at only; a delete in an older one finds the file again, with
+    // the flags the server gave it meanwhile.
+    auto store = Open();
+    std::vector<std::string> keys;
+    for (int i = 0; i < 100; ++i) {
+        const std::string alias = "u" + std::to_string(i);
+        MakeMaildir(temp_.Dir() + "/example/" + alias + "/Maildir");
+        keys.push_back(store->Append({alias, {}}, Mail(alias), 1000000000, "S"));
+        ASSERT_EQ(store->Messages({alias, {}}).size(), 1U);
+    }
+    const std::string cur = temp_.Dir() + "/example/u0/Maildir/cur/";
+    fs::rename(cur + keys[0] + ":2,S", cur + keys[0] + ":2,FS");
+    EXPECT_TRUE(store->Delete({"u0", {}}, keys[0]));
+    EXPECT_TRUE(fs::is_empty(cur));
+    EXPECT_TRUE(store->Delete({"u99", {}}, keys[99]));
+    EXPECT_FALSE(store->Delete({"u99", {}}, keys[99]));
+    store->Flush();
+    EXPECT_TRUE(store->Messages({"u99", {}}).empty());
+    EXPECT_EQ(store->Messages({"u50", {}}).size(), 1U);
+}
+
 TEST_F(MaildirFilesTest, AMoveAcrossFileSystemsCopiesThenRemoves) {
     std::string other = "/dev/shm/quellix-maildir-XXXXXX";
     if (::mkdtemp(other.data()) == nullptr) GTEST_SKIP() << "no second file system at /dev/shm";

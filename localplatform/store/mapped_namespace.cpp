@@ -90,7 +90,36 @@ ItemRow MappedNamespaces::Register(Node node) {
     node.row.id = it->second;
     node.row.foreign = true;
     nodes_[node.row.id] = node;
+    if (node.row.kind == ItemKind::kItem)
+        KeepMessage(node.backend, node.folder.alias, node.row.id, added);
     return node.row;
+}
+
+void MappedNamespaces::KeepMessage(MailStore* backend, const std::string& alias, int64_t id,
+                                   bool added) {
+    const auto same = [&](const ListedMailbox& m) {
+        return m.backend == backend && m.alias == alias;
+    };
+    if (listed_.empty() || !same(listed_.back())) {
+        ListedMailbox entry{backend, alias, {}};
+        if (const auto it = std::find_if(listed_.begin(), listed_.end(), same);
+            it != listed_.end()) {
+            entry = std::move(*it);
+            listed_.erase(it);
+        }
+        listed_.push_back(std::move(entry));
+        while (listed_.size() > kKeptMailboxes) {
+            // Only message nodes go: the folders callers hold stay.
+            for (const int64_t old : listed_.front().messages) {
+                const auto n = nodes_.find(old);
+                if (n == nodes_.end()) continue;
+                ids_.erase(Identity(n->second.backend, n->second.folder, n->second.key, true));
+                nodes_.erase(n);
+            }
+            listed_.pop_front();
+        }
+    }
+    if (added) listed_.back().messages.push_back(id);
 }
 
 std::optional<ItemRow> MappedNamespaces::Mailbox(MailStore& backend, const ItemRow& container,

@@ -1,12 +1,16 @@
 // The nodes of namespaces mapped to mail stores, as the item store shows
 // them: each mailbox, folder and message a backend holds gets a row with a
-// negative id, kept for the life of this thread's store handle (the same
-// node keeps its id), so that the item store's interface works on them as on
-// its own rows. Only the item store uses this; it keeps the namespace and its
-// "MBX" container itself.
+// negative id, so that the item store's interface works on them as on its
+// own rows. Mailboxes and folders keep theirs for the life of this thread's
+// store handle; messages while their mailbox is among the last ones whose
+// messages were listed (a run goes mailbox by mailbox, and must not hold
+// every message it has seen): an older message's id names nothing any more
+// (Require says so), its URL finds it again under a new one. Only the item store uses this; it
+// keeps the namespace and its "MBX" container itself.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -93,6 +97,9 @@ public:
 private:
     void FollowConfiguration();
     ItemRow Register(Node node);
+    // Notes message id of backend's mailbox alias, forgetting the messages
+    // of the mailboxes listed longest ago.
+    void KeepMessage(MailStore* backend, const std::string& alias, int64_t id, bool added);
     std::vector<std::string> FolderNames(const Node& folder);
 
     const void* config_ = nullptr;
@@ -102,6 +109,13 @@ private:
     std::map<std::string, int64_t> ids_;        // identity of a node -> its id
     std::map<int64_t, MailStore*> containers_;  // store node -> its backend (or nullptr)
     int64_t next_ = -1;
+    struct ListedMailbox {
+        MailStore* backend = nullptr;
+        std::string alias;
+        std::vector<int64_t> messages;
+    };
+    static constexpr size_t kKeptMailboxes = 16;
+    std::deque<ListedMailbox> listed_;  // the mailbox whose messages were listed last, last
 };
 
 }  // namespace localplatform

@@ -1,0 +1,293 @@
+#!/usr/bin/env bash
+# Benchmark of whole cleanup runs over a namespace held by a mail store, on
+# the reference corpus of ../shared/bench (see its README): USERS Maildirs of
+# MESSAGES junk messages of about 3 KB in "Junk", received over 60 days, and
+# a few Inbox messages each that must survive; an age limit of 36 days puts
+# 40 % of the junk past the cutoff. The namespace is mapped to the corpus
+# (mailstore.NS = maildir:<copy>/home/%n/Maildir), the directory holds the
+# same users (u00001..), all marked. Three tools, in interleaved rounds
+# (q f d q f d ...), each on a fresh copy of the corpus made and written out
+# before it is timed:
+#   (q) quellix: quellix-host fires the registration's timer as the event
+#       service does (directory query, every mailbox, deletes, run log,
+#       report, history);
+#   (f) find: `find -delete` of the same expired files, the floor;
+#   (d) doveadm: `doveadm expunge -A mailbox Junk before CUTOFF` through a
+#       private Dovecot (its auth serves the user list), Dovecot's index of
+#       every folder built beforehand (force-resync), as a mail server does.
+# Each tool deletes what was expired when it started (the run's start minus
+# the age limit); after each run the script checks that exactly those Junk
+# messages are gone and every Inbox message is left.
+# Prints every run, then one Markdown table of medians: wall and CPU (user +
+# system) seconds, bytes written to storage, peak RSS, and each one's ratio
+# to the floor's, with the load average before and after; then the goals
+# (quellix <= 1.3 x find, doveadm >= 2 x quellix) and quellix's peak RSS on a
+# corpus of RSS_USERS users beside the full one's (memory must not grow with
+# the messages).
+#   usage: scripts/bench-mailstore.sh [--users N] [--messages M] [--rounds R]
+#                                     [--rss-users N] [--keep] [--reuse]
+#   (default 10000 users, 20 messages, 3 rounds, RSS users = users / 5, 0
+#   for none). BUILD_DIR (default build/release, configured with the release
+#   preset when missing); WORK_DIR (default a new temporary directory,
+#   removed unless --keep; --reuse takes the corpora and states a kept
+#   WORK_DIR holds, whose received times then lie further back: the checks
+#   count from them all the same). Run as root (the corpus belongs to the mail
+#   account, uid 65534, as Dovecot wants it).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+users=10000 messages=20 rounds=3 rss_users=-1 keep=0 reuse=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --users) users=$2; shift 2 ;;
+    --messages) messages=$2; shift 2 ;;
+    --rounds) rounds=$2; shift 2 ;;
+    --rss-users) rss_users=$2; shift 2 ;;
+    --keep) keep=1; shift ;;
+    --reuse) reuse=1; keep=1; shift ;;
+    *) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2; exit 2 ;;
+  esac
+done
+[ "$rss_users" -ge 0 ] 2>/dev/null || rss_users=$(( users / 5 ))
+age=36 days=60 domain=bench.example server=BENCH01 inbox=3
+shared=../shared/bench
+die() { echo "bench-mailstore: $*" >&2; exit 1; }
+[ -f "$shared/gen-maildir.py" ] || die "no $shared/gen-maildir.py (the shared corpus generator) beside the repository"
+for tool in doveadm dovecot find python3; do
+  command -v "$tool" >/dev/null || die "$tool is not installed (scripts/install-deps.sh)"
+done
+[ "$(id -u)" = 0 ] || die "run as root: the corpus belongs to the mail account and Dovecot's auth runs as root"
+
+build=${BUILD_DIR:-build/release}
+if [ ! -f "$build/build.ninja" ]; then
+  if [ "$build" = build/release ]; then
+    cmake --preset release -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache >/dev/null
+  else
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  fi
+fi
+cmake --build "$build" -j "${JOBS:-2}" --target quellix-host Quellix quellix-admin sink_bench >/dev/null ||
+  die "the build of $build failed (run: cmake --build $build --target quellix-host Quellix quellix-admin sink_bench)"
+host=$(realpath "$build/tools/quellix-host") module=$(realpath "$build/sink/Quellix.so")
+admin=$(realpath "$build/tools/quellix-admin") bench=$(realpath "$build/sink/sink_bench")
+
+work=${WORK_DIR:-$(mktemp -d "${TMPDIR:-/tmp}/quellix-bench-mailstore.XXXXXX")}
+mkdir -p "$work"
+work=$(realpath "$work")
+chmod 755 "$work"  # the mail account (Dovecot's mail processes) walks through it
+dovecot_pids=()
+cleanup() {
+  local pid
+  for pid in "${dovecot_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  if [ "$keep" = 0 ]; then rm -rf "$work"; fi
+}
+trap cleanup EXIT
+
+# A private Dovecot (auth and its user list only: no protocols) for config $1,
+# stopped when the script ends.
+start_dovecot() {
+  local conf=$1 base; base=$(sed -n 's/^base_dir = //p' "$conf")
+  dovecot -c "$conf" || die "dovecot -c $conf did not start (see $base/dovecot.log)"
+  local i
+  for i in $(seq 1 100); do
+    [ -S "$base/auth-userdb" ] && [ -f "$base/master.pid" ] && break
+    sleep 0.1
+  done
+  [ -S "$base/auth-userdb" ] || die "dovecot -c $conf: no $base/auth-userdb after 10 s (see $base/dovecot.log)"
+  dovecot_pids+=("$(cat "$base/master.pid")")
+}
+stop_dovecot() {
+  local pid=${dovecot_pids[-1]}
+  kill "$pid"
+  for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  unset 'dovecot_pids[-1]'
+}
+
+# A corpus of $2 users under $1: messages, Dovecot's index of each folder,
+# and the sorted received times of its Junk messages (what a cutoff expires).
+make_corpus() {
+  local root=$1 n=$2
+  python3 "$shared/gen-maildir.py" --root "$root" --users "$n" --messages "$messages" \
+    --inbox "$inbox" --size 3000 --days "$days" --seed 1 --now "$now" >/dev/null
+  start_dovecot "$root/dovecot.conf"
+  doveadm -c "$root/dovecot.conf" force-resync -A '*' ||
+    die "doveadm force-resync over $root failed (see $root/run/dovecot.log)"
+  stop_dovecot
+  find "$root/home" -path '*/.Junk/cur/*' -type f -printf '%T@\n' | sed 's/\..*//' | sort -n \
+    > "$root.junk-times"
+}
+
+# The item store, directory and registration of a run over the copy at
+# $work/run of a corpus of $2 users, kept in $1: what every round starts
+# from. Made where the rounds run it ($work/qrun: the configuration names its
+# folders), then put aside.
+make_state() {
+  local dir=$1 n=$2 q=$work/qrun
+  rm -rf "$q"
+  mkdir -p "$q"
+  printf '%s\n' "state_dir = $q" "data_dir = $q" "temp_dir = $q/tmp" \
+    "server.computer_name = ${server,,}" "server.domain_dns_name = $domain" \
+    "mailstore.$domain = maildir:$work/run/home/%n/Maildir" > "$q/platform.conf"
+  export QUELLIX_CONFIG=$q/platform.conf
+  "$admin" store create-namespace "$domain" >/dev/null
+  "$bench" directory --users "$n" --prefix u --digits 5 --server "$server" >/dev/null
+  "$bench" registration --age "$age" --folder Junk > "$q/item"
+  "$host" register "$module" >/dev/null
+  unset QUELLIX_CONFIG
+  rm -rf "$dir"
+  mv "$q" "$dir"
+}
+
+# The corpus of $2 users at $1 and its state at $3, made unless --reuse
+# finds them.
+prepare() {
+  if [ "$reuse" = 1 ] && [ -f "$1.junk-times" ] && [ -f "$3/item" ] &&
+     [ "$(wc -l < "$1/users.txt")" = "$2" ]; then
+    echo "   reusing $1 and $3"
+    return
+  fi
+  make_corpus "$1" "$2"
+  make_state "$3" "$2"
+}
+
+now=$(date +%s)
+echo "== corpus: $users Maildirs x $messages junk messages of ~3 KB over $days days (+ $inbox Inbox each), age limit $age days"
+start=$(date +%s.%N)
+prepare "$work/corpus" "$users" "$work/state"
+[ "$reuse" = 1 ] || echo "   generated in $(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.0f", e - s }') s: $(du -sh "$work/corpus" | cut -f1), $(wc -l < "$work/corpus.junk-times") junk messages"
+
+# doveadm's Dovecot serves the copies at $work/run: the corpus's config with
+# its paths moved there, its own sockets outside the copy.
+rm -rf "$work/dovecot"  # no sockets or pid of an earlier run
+mkdir -p "$work/dovecot/run"
+sed "s#$work/corpus/#$work/run/#g" "$work/corpus/passwd" > "$work/dovecot/passwd"
+sed -e "s#^base_dir = .*#base_dir = $work/dovecot/run#" \
+    -e "s#^state_dir = .*#state_dir = $work/dovecot/run/state#" \
+    -e "s#^log_path = .*#log_path = $work/dovecot/run/dovecot.log#" \
+    -e "s#$work/corpus/passwd#$work/dovecot/passwd#g" \
+    "$work/corpus/dovecot.conf" > "$work/dovecot/dovecot.conf"
+grep -q "$work/corpus" "$work/dovecot/dovecot.conf" && die "$work/dovecot/dovecot.conf still names the corpus"
+start_dovecot "$work/dovecot/dovecot.conf"
+
+field() { echo "$1" | tr ' ' '\n' | sed -n "s/^$2=//p"; }
+expired() { awk -v c="$2" '$1 <= c { n++ } END { print n + 0 }' "$1.junk-times"; }
+
+# Checks copy $1 of corpus $2 (of $3 users) after a run with cutoff $4: every
+# Junk message received at or before it is gone, no other, every Inbox
+# message is there. A run's own cutoff is only known to the second its log
+# shows, so for quellix the second after it is taken too when that is the
+# one that fits. Prints the count removed.
+check() {
+  local copy=$1 corpus=$2 n=$3 cutoff=$4 slack=${5:-0}
+  local total left oldest inboxes c
+  total=$(wc -l < "$corpus.junk-times")
+  left=$(find "$copy/home" -path '*/.Junk/cur/*' -type f | wc -l)
+  oldest=$(find "$copy/home" -path '*/.Junk/cur/*' -type f -printf '%T@\n' | sed 's/\..*//' |
+           sort -n | head -1)
+  inboxes=$(find "$copy/home" -path '*/Maildir/cur/*' -type f | wc -l)
+  [ "$inboxes" = $(( n * inbox )) ] ||
+    die "$copy: $inboxes Inbox messages left of $(( n * inbox ))"
+  for c in $(seq "$cutoff" $(( cutoff + slack ))); do
+    if [ $(( total - left )) = "$(expired "$corpus" "$c")" ] && { [ -z "$oldest" ] || [ "$oldest" -gt "$c" ]; }; then
+      echo $(( total - left ))
+      return
+    fi
+  done
+  die "$copy: $(( total - left )) Junk messages removed, $(expired "$corpus" "$cutoff") expired at $(date -u -d "@$cutoff" +%FT%TZ); the oldest left was received at ${oldest:-none}"
+}
+
+fresh() {  # a copy of corpus $1 at $work/run and of state $2 at $work/qrun, written out
+  rm -rf "$work/run" "$work/qrun"
+  cp -a "$1" "$work/run"
+  [ -z "${2:-}" ] || cp -a "$2" "$work/qrun"
+  sync
+}
+
+# One run of tool $1 on a fresh copy of corpus $2 ($3 users) with state $4:
+# "seconds=.. cpu_seconds=.. write_bytes=.. peak_rss_kib=.. exit=.. removed=..".
+run_tool() {
+  local t=$1 corpus=$2 n=$3 state=$4 out cutoff started
+  case "$t" in
+    quellix)
+      fresh "$corpus" "$state"
+      out=$(QUELLIX_CONFIG=$work/qrun/platform.conf "$bench" measure "$host" ontimer "$(cat "$work/qrun/item")") ||
+        die "quellix-host ontimer failed: $out (log: $work/qrun/tmp/Quellix.LOG)"
+      started=$(grep -a '^Started at: ' "$work/qrun/tmp/Quellix.LOG" | tail -1 | sed 's/^Started at: //; s/\r$//')
+      [ -n "$started" ] || die "no 'Started at' in $work/qrun/tmp/Quellix.LOG"
+      cutoff=$(( $(date -d "$started" +%s) - age * 86400 ))
+      if grep -aqi 'error' "$work/qrun/tmp/Quellix.LOG"; then
+        die "the run logged an error: $(grep -ai error "$work/qrun/tmp/Quellix.LOG" | head -3)"
+      fi
+      grep -aq "^Mailboxes processed: $n"$'\r'"\?\$" "$work/qrun/tmp/Quellix.LOG" ||
+        die "the run did not process $n mailboxes: $(grep -a '^Mailboxes processed' "$work/qrun/tmp/Quellix.LOG")"
+      out="$out removed=$(check "$work/run" "$corpus" "$n" "$cutoff" 1)"
+      ;;
+    find)
+      fresh "$corpus"
+      cutoff=$(( $(date +%s) - age * 86400 ))
+      out=$("$bench" measure "$(command -v find)" "$work/run/home" -path '*/.Junk/cur/*' -type f \
+              ! -newermt "@$cutoff" -delete) || die "find -delete failed: $out"
+      out="$out removed=$(check "$work/run" "$corpus" "$n" "$cutoff")"
+      ;;
+    doveadm)
+      fresh "$corpus"
+      cutoff=$(( $(date +%s) - age * 86400 ))
+      # "before" a UNIX time is to the second and excludes that second.
+      out=$("$bench" measure "$(command -v doveadm)" -c "$work/dovecot/dovecot.conf" expunge -A \
+              mailbox Junk before $(( cutoff + 1 ))) ||
+        die "doveadm expunge failed: $out (see $work/dovecot/run/dovecot.log)"
+      out="$out removed=$(check "$work/run" "$corpus" "$n" "$cutoff")"
+      ;;
+  esac
+  echo "$out"
+}
+
+tools="quellix find doveadm"
+load_before=$(uptime | sed 's/.*load average: //')
+echo "== load before: $load_before"
+declare -A results
+for r in $(seq 1 "$rounds"); do
+  for t in $tools; do
+    line=$(run_tool "$t" "$work/corpus" "$users" "$work/state")
+    printf 'round %d %-8s %s\n' "$r" "$t" "$line"
+    results[$t]+="$line"$'\n'
+  done
+done
+load_after=$(uptime | sed 's/.*load average: //')
+echo "== load after:  $load_after"
+
+median() {  # tool key -> median of that figure over the rounds
+  printf '%s' "${results[$1]}" | tr ' ' '\n' | sed -n "s/^$2=//p" | sort -g |
+    awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "-" }'; }
+fw=$(median find seconds) fc=$(median find cpu_seconds) fb=$(median find write_bytes)
+fm=$(median find peak_rss_kib)
+echo
+echo "Medians of $rounds interleaved rounds, $users Maildirs x $messages Junk messages ($(( users * messages )) messages, $(median find removed) expired); load average $load_before before, $load_after after."
+echo
+echo "| tool | wall s | CPU s | written MB | peak RSS MB | removed | wall / floor | CPU / floor | written / floor | RSS / floor |"
+echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+for t in $tools; do
+  w=$(median "$t" seconds) c=$(median "$t" cpu_seconds) b=$(median "$t" write_bytes)
+  m=$(median "$t" peak_rss_kib) n=$(median "$t" removed)
+  case "$t" in
+    quellix) name="quellix-host ontimer (Maildir)" ;;
+    find) name="find -delete (floor)" ;;
+    doveadm) name="doveadm expunge -A" ;;
+  esac
+  awk -v t="$name" -v w="$w" -v c="$c" -v b="$b" -v m="$m" -v n="$n" \
+      -v rw="$(ratio "$w" "$fw")" -v rc="$(ratio "$c" "$fc")" -v rb="$(ratio "$b" "$fb")" -v rm="$(ratio "$m" "$fm")" \
+    'BEGIN { printf "| %s | %.2f | %.2f | %.1f | %.1f | %d | %s | %s | %s | %s |\n", t, w, c, b / 1e6, m / 1024, n, rw, rc, rb, rm }'
+done
+echo
+qw=$(median quellix seconds) dw=$(median doveadm seconds)
+awk -v q="$qw" -v f="$fw" -v d="$dw" 'BEGIN {
+  printf "quellix / find = %.2f (goal <= 1.30: %s)   doveadm / quellix = %.2f (goal >= 2.00: %s)\n",
+    q / f, (q / f <= 1.3) ? "met" : "MISSED", d / q, (d / q >= 2) ? "met" : "MISSED" }'
+
+if [ "$rss_users" -gt 0 ]; then
+  stop_dovecot  # its paths are the full corpus's copies
+  prepare "$work/small" "$rss_users" "$work/small-state"
+  small=$(run_tool quellix "$work/small" "$rss_users" "$work/small-state")
+  echo "quellix peak RSS: $(awk -v m="$(field "$small" peak_rss_kib)" 'BEGIN { printf "%.1f", m / 1024 }') MB over $rss_users Maildirs ($(( rss_users * messages )) messages), $(awk -v m="$(median quellix peak_rss_kib)" 'BEGIN { printf "%.1f", m / 1024 }') MB over $users ($(( users * messages )) messages): ratio $(ratio "$(median quellix peak_rss_kib)" "$(field "$small" peak_rss_kib)")"
+fi
