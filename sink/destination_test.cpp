@@ -10,6 +10,7 @@ namespace quellix {
 namespace {
 
 using testing::LogLines;
+using testing::MailUser;
 using testing::SinkFixture;
 using testing::StartsWithNowStamp;
 using testing::User;
@@ -41,7 +42,7 @@ protected:
 
 TEST_F(DestinationTest, ResolvesTheInboxByTheAddressAloneOrInParentheses) {
     Mailbox("arch");
-    Directory({{.cn = "Archive", .account = "arch", .alias = "arch", .mail = "arch@example.org"}});
+    Directory({MailUser("Archive", "arch", "arch@example.org")});
     for (const char* target : {"arch@example.org", "Archive Box (ARCH@example.org)"}) {
         SCOPED_TRACE(target);
         NewRun();
@@ -55,8 +56,7 @@ TEST_F(DestinationTest, ResolvesTheInboxByTheAddressAloneOrInParentheses) {
 
 TEST_F(DestinationTest, ALocalisedInboxIsFoundThroughTheMailboxsInboxProperty) {
     Store()->CreateMailbox(testing::kNamespace, "archiv", false, "Posteingang");
-    Directory(
-        {{.cn = "Archiv", .account = "archiv", .alias = "archiv", .mail = "archiv@example.org"}});
+    Directory({MailUser("Archiv", "archiv", "archiv@example.org")});
     const MoveDestination found = Resolve("archiv@example.org");
     EXPECT_EQ(found.DestFileFolderUrl, FileUrl("archiv", "Posteingang"));
     EXPECT_EQ(found.DestHttpFolderUrl, HttpUrl("archiv", "Posteingang"));
@@ -66,8 +66,7 @@ TEST_F(DestinationTest, ALocalisedInboxIsFoundThroughTheMailboxsInboxProperty) {
 
 TEST_F(DestinationTest, AMailDomainOtherThanTheStoresIsFoundThroughTheStoresBase) {
     Mailbox("arch");
-    Directory(
-        {{.cn = "Archive", .account = "arch", .alias = "arch", .mail = "arch@other.example"}});
+    Directory({MailUser("Archive", "arch", "arch@other.example")});
     const MoveDestination found = Resolve("arch@other.example");
     EXPECT_EQ(found.DestFileFolderUrl, FileUrl("arch", "Inbox"));
     EXPECT_EQ(found.DestHttpFolderUrl, HttpUrl("arch", "Inbox"));
@@ -86,7 +85,7 @@ TEST_F(DestinationTest, NoEntryASystemMailboxOrNoInboxIsNotFound) {
          .account = "SM_77",
          .alias = "SystemMailbox{77}",
          .mail = "SystemMailbox{77}@example.org"},
-        {.cn = "Ghost", .account = "ghost", .alias = "ghost", .mail = "ghost@example.org"},
+        MailUser("Ghost", "ghost", "ghost@example.org"),
     });
     struct Case {
         const char* target;
@@ -118,10 +117,10 @@ TEST_F(DestinationTest, NoEntryASystemMailboxOrNoInboxIsNotFound) {
 TEST_F(DestinationTest, AnAddressMatchesOnlyItselfLiterally) {
     for (const char* alias : {"a1", "star", "paren", "quote"}) Mailbox(alias);
     Directory({
-        {.cn = "A1", .account = "a1", .alias = "a1", .mail = "a1@example.org"},
-        {.cn = "Star", .account = "star", .alias = "star", .mail = "st*r@example.org"},
-        {.cn = "Paren", .account = "paren", .alias = "paren", .mail = "x(y)@example.org"},
-        {.cn = "Quote", .account = "quote", .alias = "quote", .mail = "o'brien@example.org"},
+        MailUser("A1", "a1", "a1@example.org"),
+        MailUser("Star", "star", "st*r@example.org"),
+        MailUser("Paren", "paren", "x(y)@example.org"),
+        MailUser("Quote", "quote", "o'brien@example.org"),
     });
     struct Case {
         const char* target;
@@ -149,9 +148,9 @@ TEST_F(DestinationTest, AnAddressMatchesOnlyItselfLiterally) {
 
 TEST_F(DestinationTest, OverLdapTheAddressMatchesOnlyItselfToo) {
     const std::vector<User> users = {
-        {.cn = "A1", .account = "a1", .alias = "a1", .mail = "a1@example.org"},
-        {.cn = "Star", .account = "star", .alias = "star", .mail = "st*r@example.org"},
-        {.cn = "Quote", .account = "quote", .alias = "quote", .mail = "o'brien@example.org"},
+        MailUser("A1", "a1", "a1@example.org"),
+        MailUser("Star", "star", "st*r@example.org"),
+        MailUser("Quote", "quote", "o'brien@example.org"),
     };
     auto slapd = testing::StartSlapd(users, dir_ + "/users.ldif");
     if (!slapd) GTEST_SKIP() << "slapd is not installed";

@@ -32,6 +32,7 @@ namespace {
 using localplatform::mailtest::SmtpSink;
 using platform::Date;
 using registration::OnTimerRegistration;
+using testing::MailUser;
 using testing::SinkFixture;
 using testing::User;
 using Strings = std::vector<std::string>;
@@ -52,24 +53,16 @@ protected:
         ASSERT_EQ(platform::CallModuleRegistration(QUELLIX_MODULE_PATH, false), platform::S_OK);
 
         Directory({
-            {.cn = "Ann Arbor",
-             .account = "ann",
-             .alias = "ann",
-             .mail = "ann@example.org",
-             .mark = "Quellix"},
-            {.cn = "Bob Baker",
-             .account = "bob",
-             .alias = "bob",
-             .mail = "bob@other.example",
-             .mark = "QUELLIX"},
-            {.cn = "Carla", .account = "carla", .alias = "carla", .mail = "carla@example.org"},
+            MailUser("Ann Arbor", "ann", "ann@example.org", "Quellix"),
+            MailUser("Bob Baker", "bob", "bob@other.example", "QUELLIX"),
+            MailUser("Carla", "carla", "carla@example.org"),
             {.cn = "Remote",
              .account = "remote",
              .alias = "remote",
              .mail = "remote@example.org",
              .homeServer = "EXCH02",
              .mark = "Quellix"},
-            {.cn = "Archive", .account = "arch", .alias = "arch", .mail = "arch@example.org"},
+            MailUser("Archive", "arch", "arch@example.org"),
         });
         const Date now = Date::NowUtc();
         for (const char* alias : {"ann", "bob", "carla", "remote"}) {
@@ -115,78 +108,56 @@ protected:
     std::unique_ptr<SmtpSink> smtp_;
 };
 
+// A moving run, then a deleting one on what it left (the subfolder's
+// message): each log's whole text, and each mailed as the report.
 TEST_F(QuellixModuleTest, ATimerEventPerformsTheWholeRunAndMailsTheLog) {
-    const std::string item = Registration(Params());
-    EXPECT_EQ(FireTimer(item), platform::S_OK);
-
     const std::string base = "file://./backofficestorage/example.org/mbx";
-    const std::string log = ReadLog();
-    EXPECT_EQ(WithoutTimes(log),
-              "Started at: <now>\r\n"
-              "\r\n"
-              "\r\n"
-              "Mailbox: Ann Arbor\r\n"
-              "Source folder: Spam\r\n"
-              "3 messages has been deleted in " +
-                  base +
-                  "/ann/Spam\r\n"
-                  "\r\n"
-                  "Mailbox: Bob Baker\r\n"
-                  "Source folder: Spam\r\n"
-                  "3 messages has been deleted in " +
-                  base +
-                  "/bob/Spam\r\n"
-                  "\r\n"
-                  "Mailboxes processed: 2\r\n"
-                  "\r\n"
-                  "Completed at: <now>\r\n");
+    struct Case {
+        const char* mailboxToMove;
+        const char* includeSubfolders;
+        std::string destination, ann, bob;  // the destination line; each mailbox's count line
+    } cases[] = {
+        {"Archive (arch@example.org)", "0",
+         "Destination folder arch/Inbox is ready to collect messages.\r\n",
+         "2 messages has been moved from " + base + "/ann/Spam to arch/Inbox",
+         "2 messages has been moved from " + base + "/bob/Spam to arch/Inbox"},
+        {"", "1", "", "1 messages has been deleted in " + base + "/ann/Spam",
+         "1 messages has been deleted in " + base + "/bob/Spam"},
+    };
+    size_t reports = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.destination);
+        OnTimerRegistration p = Params();
+        p.mailboxToMove = c.mailboxToMove;
+        p.includeSubfolders = c.includeSubfolders;
+        EXPECT_EQ(FireTimer(Registration(p)), platform::S_OK);
+        const std::string log = ReadLog();
+        EXPECT_EQ(WithoutTimes(log),
+                  "Started at: <now>\r\n\r\n" + c.destination +
+                      "\r\nMailbox: Ann Arbor\r\nSource folder: Spam\r\n" + c.ann +
+                      "\r\n\r\nMailbox: Bob Baker\r\nSource folder: Spam\r\n" + c.bob +
+                      "\r\n\r\nMailboxes processed: 2\r\n\r\nCompleted at: "
+                      "<now>\r\n");
+
+        const auto received = smtp_->Messages();
+        ASSERT_EQ(received.size(), ++reports);
+        EXPECT_EQ(received.back().mailFrom, "<>");
+        EXPECT_EQ(received.back().rcptTo, Strings{"admin@example.org"});
+        const auto mail = localplatform::MailMessage::Parse(received.back().data);
+        EXPECT_EQ(mail.Header("From"), "Quellix <>");
+        EXPECT_EQ(mail.Header("To"), "admin@example.org");
+        EXPECT_EQ(WithoutTimes(mail.Header("Subject")), "Quellix Report <now>");
+        EXPECT_EQ(mail.TextBody(), "");
+        const auto attachments = mail.Attachments();
+        ASSERT_EQ(attachments.size(), 1u);
+        EXPECT_EQ(attachments[0].fileName, "Quellix.LOG");
+        EXPECT_EQ(attachments[0].bytes, log);
+    }
+    EXPECT_EQ(Subjects("arch", "Inbox"), (Strings{"ann-1", "ann-2", "bob-1", "bob-2"}));
     EXPECT_EQ(Messages("ann", "Spam"), Strings{"ann-3"});
     EXPECT_TRUE(Messages("ann", "Spam/Older").empty());
     EXPECT_EQ(Messages("carla", "Spam").size(), 3u);
     EXPECT_EQ(Messages("remote", "Spam").size(), 3u);
-
-    const auto received = smtp_->Messages();
-    ASSERT_EQ(received.size(), 1u);
-    EXPECT_EQ(received[0].mailFrom, "<>");
-    EXPECT_EQ(received[0].rcptTo, Strings{"admin@example.org"});
-    const auto mail = localplatform::MailMessage::Parse(received[0].data);
-    EXPECT_EQ(mail.Header("From"), "Quellix <>");
-    EXPECT_EQ(mail.Header("To"), "admin@example.org");
-    EXPECT_EQ(WithoutTimes(mail.Header("Subject")), "Quellix Report <now>");
-    EXPECT_EQ(mail.TextBody(), "");
-    const auto attachments = mail.Attachments();
-    ASSERT_EQ(attachments.size(), 1u);
-    EXPECT_EQ(attachments[0].fileName, "Quellix.LOG");
-    EXPECT_EQ(attachments[0].bytes, log);
-}
-
-TEST_F(QuellixModuleTest, AMovingRunLogsTheDestinationAndMovesIntoItsInbox) {
-    OnTimerRegistration p = Params();
-    p.mailboxToMove = "Archive (arch@example.org)";
-    p.includeSubfolders = "0";
-    EXPECT_EQ(FireTimer(Registration(p)), platform::S_OK);
-    const std::string base = "file://./backofficestorage/example.org/mbx";
-    EXPECT_EQ(WithoutTimes(ReadLog()),
-              "Started at: <now>\r\n"
-              "\r\n"
-              "Destination folder arch/Inbox is ready to collect messages.\r\n"
-              "\r\n"
-              "Mailbox: Ann Arbor\r\n"
-              "Source folder: Spam\r\n"
-              "2 messages has been moved from " +
-                  base +
-                  "/ann/Spam to arch/Inbox\r\n"
-                  "\r\n"
-                  "Mailbox: Bob Baker\r\n"
-                  "Source folder: Spam\r\n"
-                  "2 messages has been moved from " +
-                  base +
-                  "/bob/Spam to arch/Inbox\r\n"
-                  "\r\n"
-                  "Mailboxes processed: 2\r\n"
-                  "\r\n"
-                  "Completed at: <now>\r\n");
-    EXPECT_EQ(Subjects("arch", "Inbox"), (Strings{"ann-1", "ann-2", "bob-1", "bob-2"}));
 }
 
 TEST_F(QuellixModuleTest, AnItemUrlOutsideAMailboxLogsOnlyTheFrame) {
@@ -194,19 +165,6 @@ TEST_F(QuellixModuleTest, AnItemUrlOutsideAMailboxLogsOnlyTheFrame) {
     EXPECT_EQ(FireTimer("file://./backofficestorage/example.org/Quellix.reg"), platform::E_FAIL);
     EXPECT_EQ(WithoutTimes(ReadLog()), "Started at: <now>\r\n\r\n\r\nCompleted at: <now>\r\n");
     // A fresh thread has no recipient: no report.
-    EXPECT_TRUE(smtp_->Messages().empty());
-}
-
-TEST_F(QuellixModuleTest, AReportThatCannotBeSentIsAFailureTheLogKeeps) {
-    const std::string item = Registration(Params());
-    const std::string relay = "smtp://127.0.0.1:" + std::to_string(SmtpSink::FreePort());
-    Configure({"mail.transport = " + relay});
-    EXPECT_EQ(FireTimer(item), platform::E_FAIL);
-    const auto lines = testing::LogLines(ReadLog());
-    ASSERT_GE(lines.size(), 3u);
-    EXPECT_EQ(WithoutTimes(lines[lines.size() - 3]), "");
-    EXPECT_EQ(WithoutTimes(lines[lines.size() - 2]), "Completed at: <now>");
-    EXPECT_TRUE(testing::StartsWithNowStamp(lines.back())) << lines.back();
     EXPECT_TRUE(smtp_->Messages().empty());
 }
 
@@ -307,6 +265,7 @@ pid_t StartHost(const std::vector<std::string>& args, const std::string& errPath
     std::vector<std::string> argv = {QUELLIX_HOST_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> cargv;
+    cargv.reserve(argv.size() + 1);
     for (auto& a : argv) cargv.push_back(a.data());
     cargv.push_back(nullptr);
     const pid_t pid = fork();
@@ -414,6 +373,8 @@ std::function<Texts(SinkFixture&, const std::string&)> Planted(const char* name,
     };
 }
 
+// Built before main: a throw here ends the test program, which is outcome enough.
+// NOLINTNEXTLINE(cert-err58-cpp)
 const HostCase kHostCases[] = {
     {"TempDirGroupWritable",
      [](SinkFixture& f, const std::string&) -> Texts {
@@ -597,7 +558,7 @@ protected:
         }
         out << "temp_dir = " << tmp << "\n";
         for (const auto& line : extra) out << line << "\n";
-        const std::string path = dir_ + "/" + name + ".conf";
+        std::string path = dir_ + "/" + name + ".conf";
         std::ofstream(path) << out.str();
         return path;
     }

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "selection/testing/server_fixture.h"
 #include "sink/quellix_module.h"
@@ -12,6 +14,13 @@
 #include "sink/run_record.h"
 
 namespace quellix::testing {
+
+// A mailbox user of this fixture's server whose account is its alias; mark
+// is its extensionAttribute8, left out when absent.
+inline User MailUser(const std::string& cn, const std::string& alias, const std::string& mail,
+                     std::optional<std::string> mark = std::nullopt) {
+    return {.cn = cn, .account = alias, .alias = alias, .mail = mail, .mark = std::move(mark)};
+}
 
 class SinkFixture : public ServerFixture {
 protected:
