@@ -334,17 +334,6 @@ public:
         lines.push_back(line);
         Configure(lines);
     }
-    // A second relay, refusing recipients that contain refused.
-    SmtpSink& RefusingRelay(const std::string& refused) {
-        std::filesystem::create_directories(dir_ + "/smtp-refusing");
-        localplatform::mailtest::SmtpSinkOptions options;
-        options.rejectRecipientsContaining = refused;
-        refusing_ = std::make_unique<SmtpSink>(dir_ + "/smtp-refusing", options);
-        return *refusing_;
-    }
-
-private:
-    std::unique_ptr<SmtpSink> refusing_;
 };
 
 HostFailureTest& Self(SinkFixture& f) {
@@ -423,13 +412,6 @@ const HostCase kHostCases[] = {
          return {"store.busy_timeout_ms", "soon"};
      },
      "run", true},
-    {"RelayRefusesTheRecipient",
-     [](SinkFixture& f, const std::string&) -> Texts {
-         const std::string url = Self(f).RefusingRelay("admin").Url();
-         Self(f).Reconfigure("mail.transport = " + url);
-         return {url, "550"};
-     },
-     "report", true},
     {"RelayUnreachable",
      [](SinkFixture& f, const std::string&) -> Texts {
          const std::string relay = "smtp://127.0.0.1:" + std::to_string(SmtpSink::FreePort());
@@ -444,12 +426,6 @@ const HostCase kHostCases[] = {
          Self(f).Reconfigure("mail.transport = pickup");
          Self(f).Reconfigure("mail.pickup_dir = " + file + "/pickup");
          return {file + "/pickup"};
-     },
-     "report", true},
-    {"UnknownTransport",
-     [](SinkFixture& f, const std::string&) -> Texts {
-         Self(f).Reconfigure("mail.transport = pigeon://loft");
-         return {"pigeon://loft", "mail.transport"};
      },
      "report", true},
 };

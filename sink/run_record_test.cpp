@@ -309,19 +309,11 @@ TEST_F(RunRecordTest, KilledChild) {
 TEST_F(RunRecordTest, AKilledRunReadsInterruptedAndItsMovesArePutBack) {
     if (std::getenv("QUELLIX_KILLED_CHILD_CONFIG")) GTEST_SKIP();
     const std::string item = Item(true);
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        setenv("QUELLIX_KILLED_CHILD_CONFIG", std::getenv("QUELLIX_CONFIG"), 1);
-        setenv("QUELLIX_KILLED_CHILD_ITEM", item.c_str(), 1);
-        execl("/proc/self/exe", "run_record_test", "--gtest_filter=RunRecordTest.KilledChild",
-              nullptr);
-        _exit(127);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_EQ(WEXITSTATUS(status), 42) << "the child did not reach its sixth move";
+    ASSERT_EQ(testing::RunChildTest("RunRecordTest.KilledChild",
+                                    {{"QUELLIX_KILLED_CHILD_CONFIG", std::getenv("QUELLIX_CONFIG")},
+                                     {"QUELLIX_KILLED_CHILD_ITEM", item}}),
+              42)
+        << "the child did not reach its sixth move";
 
     const platform::RunSummary run = LastRun();
     EXPECT_EQ(run.outcome, "interrupted");
