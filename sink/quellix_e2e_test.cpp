@@ -285,10 +285,7 @@ HostRun WaitHost(pid_t pid, const std::string& errPath) {
     if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
         run.status = WEXITSTATUS(status);
     }
-    std::ifstream in(errPath);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    run.err = ss.str();
+    run.err = platform::testing::FileText(errPath);
     return run;
 }
 

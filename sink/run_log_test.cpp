@@ -49,10 +49,6 @@ TEST(ExtractReportAddress, FindsTheAddressInTheRecipientText) {
 
 class RunLogTest : public SinkFixture {};
 
-TEST_F(RunLogTest, TheTemporaryDirectoryIsTheConfiguredPrivateOneWithItsSeparator) {
-    EXPECT_EQ(GetTempDirectory(), tmpDir_ + "/");
-}
-
 TEST_F(RunLogTest, EntriesEndWithCrLfAndANewRunStartsTheLogAfresh) {
     WriteLog(Log(), "first run");
     NewRun();

@@ -8,13 +8,12 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "base/error.h"
+#include "base/testing/file_text.h"
 #include "localplatform/sqlite/sqlite_db.h"
 #include "platform/move_manifest.h"
 #include "platform/run_history.h"
@@ -78,12 +77,7 @@ protected:
         return runs.empty() ? platform::RunSummary{} : runs.front();
     }
 
-    std::string Metrics() const {
-        std::ifstream in(metrics_);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
+    std::string Metrics() const { return platform::testing::FileText(metrics_); }
 
     std::string metrics_;
     std::map<std::string, Date> received_;  // by subject

@@ -203,12 +203,18 @@ TEST_F(MoveTest, AMoveKeepsTheBytesAndTheReceivedTime) {
     EXPECT_TRUE(found);
 }
 
-TEST_F(MoveTest, FileSchemeMessagesHaveNoDestinationWhenOnlyTheHttpInboxWasFound) {
-    TheRun().move.DestFileFolderUrl.clear();
-    EXPECT_EQ(SweepFolder(TheRun(), FileUrl("ann", "Spam"), cutoff_, false, "shallow").selected,
-              -1);
-    EXPECT_EQ(Messages("ann", "Spam").size(), 6u);
-    EXPECT_TRUE(Subjects("archive", "Inbox").empty());
+// Each URL form of a folder moves into the destination's URL of that form:
+// when only the other form's Inbox was found, nothing moves.
+TEST_F(MoveTest, MessagesHaveNoDestinationWhenOnlyTheOtherSchemesInboxWasFound) {
+    for (const bool http : {false, true}) {
+        SCOPED_TRACE(http ? "http" : "file");
+        TheRun().move = {"archive/Inbox", http ? FileUrl("archive", "Inbox") : "",
+                         http ? "" : HttpUrl("archive", "Inbox")};
+        const std::string url = http ? HttpUrl("ann", "Spam") : FileUrl("ann", "Spam");
+        EXPECT_EQ(SweepFolder(TheRun(), url, cutoff_, false, "shallow").selected, -1);
+        EXPECT_EQ(Messages("ann", "Spam").size(), 6u);
+        EXPECT_TRUE(Subjects("archive", "Inbox").empty());
+    }
     EXPECT_EQ(ReadLog(), "");
 }
 
