@@ -160,14 +160,6 @@ TEST_F(QuellixModuleTest, ATimerEventPerformsTheWholeRunAndMailsTheLog) {
     EXPECT_EQ(Messages("remote", "Spam").size(), 3u);
 }
 
-TEST_F(QuellixModuleTest, AnItemUrlOutsideAMailboxLogsOnlyTheFrame) {
-    // No run took place: the host hears of it.
-    EXPECT_EQ(FireTimer("file://./backofficestorage/example.org/Quellix.reg"), platform::E_FAIL);
-    EXPECT_EQ(WithoutTimes(ReadLog()), "Started at: <now>\r\n\r\n\r\nCompleted at: <now>\r\n");
-    // A fresh thread has no recipient: no report.
-    EXPECT_TRUE(smtp_->Messages().empty());
-}
-
 TEST_F(QuellixModuleTest, OverlappingRunsMailOneWholeLogEach) {
     const std::string item = Registration(Params());
     std::thread other([&] { EXPECT_EQ(FireTimer(item), platform::S_OK); });
