@@ -10,6 +10,7 @@ namespace quellix {
 namespace {
 
 using testing::LogLines;
+using testing::MailUser;
 using testing::SinkFixture;
 using testing::StartsWithNowStamp;
 using testing::User;
@@ -39,35 +40,37 @@ protected:
     }
 };
 
+// By the address alone or in parentheses, in any case; a localised Inbox
+// through the mailbox's Inbox property.
 TEST_F(DestinationTest, ResolvesTheInboxByTheAddressAloneOrInParentheses) {
     Mailbox("arch");
-    Directory({{.cn = "Archive", .account = "arch", .alias = "arch", .mail = "arch@example.org"}});
-    for (const char* target : {"arch@example.org", "Archive Box (ARCH@example.org)"}) {
-        SCOPED_TRACE(target);
-        NewRun();
-        const MoveDestination found = Resolve(target);
-        EXPECT_EQ(found.DestFileFolderUrl, FileUrl("arch", "Inbox"));
-        EXPECT_EQ(found.DestHttpFolderUrl, HttpUrl("arch", "Inbox"));
-        EXPECT_EQ(found.MoveTarget, "arch/Inbox");
-        EXPECT_EQ(ReadLog(), "Destination folder arch/Inbox is ready to collect messages.\r\n");
-    }
-}
-
-TEST_F(DestinationTest, ALocalisedInboxIsFoundThroughTheMailboxsInboxProperty) {
     Store()->CreateMailbox(testing::kNamespace, "archiv", false, "Posteingang");
-    Directory(
-        {{.cn = "Archiv", .account = "archiv", .alias = "archiv", .mail = "archiv@example.org"}});
-    const MoveDestination found = Resolve("archiv@example.org");
-    EXPECT_EQ(found.DestFileFolderUrl, FileUrl("archiv", "Posteingang"));
-    EXPECT_EQ(found.DestHttpFolderUrl, HttpUrl("archiv", "Posteingang"));
-    EXPECT_EQ(found.MoveTarget, "archiv/Posteingang");
-    EXPECT_EQ(ReadLog(), "Destination folder archiv/Posteingang is ready to collect messages.\r\n");
+    Directory({MailUser("Archive", "arch", "arch@example.org"),
+               MailUser("Archiv", "archiv", "archiv@example.org")});
+    struct Case {
+        const char* target;
+        const char* alias;
+        const char* inbox;
+    } cases[] = {
+        {"arch@example.org", "arch", "Inbox"},
+        {"Archive Box (ARCH@example.org)", "arch", "Inbox"},
+        {"archiv@example.org", "archiv", "Posteingang"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        NewRun();
+        const MoveDestination found = Resolve(c.target);
+        EXPECT_EQ(found.DestFileFolderUrl, FileUrl(c.alias, c.inbox));
+        EXPECT_EQ(found.DestHttpFolderUrl, HttpUrl(c.alias, c.inbox));
+        const std::string target = std::string(c.alias) + "/" + c.inbox;
+        EXPECT_EQ(found.MoveTarget, target);
+        EXPECT_EQ(ReadLog(), "Destination folder " + target + " is ready to collect messages.\r\n");
+    }
 }
 
 TEST_F(DestinationTest, AMailDomainOtherThanTheStoresIsFoundThroughTheStoresBase) {
     Mailbox("arch");
-    Directory(
-        {{.cn = "Archive", .account = "arch", .alias = "arch", .mail = "arch@other.example"}});
+    Directory({MailUser("Archive", "arch", "arch@other.example")});
     const MoveDestination found = Resolve("arch@other.example");
     EXPECT_EQ(found.DestFileFolderUrl, FileUrl("arch", "Inbox"));
     EXPECT_EQ(found.DestHttpFolderUrl, HttpUrl("arch", "Inbox"));
@@ -86,7 +89,7 @@ TEST_F(DestinationTest, NoEntryASystemMailboxOrNoInboxIsNotFound) {
          .account = "SM_77",
          .alias = "SystemMailbox{77}",
          .mail = "SystemMailbox{77}@example.org"},
-        {.cn = "Ghost", .account = "ghost", .alias = "ghost", .mail = "ghost@example.org"},
+        MailUser("Ghost", "ghost", "ghost@example.org"),
     });
     struct Case {
         const char* target;
@@ -114,15 +117,15 @@ TEST_F(DestinationTest, NoEntryASystemMailboxOrNoInboxIsNotFound) {
 }
 
 // The address goes into the directory query as text: wildcards and the
-// query's own punctuation match only themselves.
+// query's own punctuation match only themselves, in either directory.
 TEST_F(DestinationTest, AnAddressMatchesOnlyItselfLiterally) {
+    const std::vector<User> users = {
+        MailUser("A1", "a1", "a1@example.org"),
+        MailUser("Star", "star", "st*r@example.org"),
+        MailUser("Paren", "paren", "x(y)@example.org"),
+        MailUser("Quote", "quote", "o'brien@example.org"),
+    };
     for (const char* alias : {"a1", "star", "paren", "quote"}) Mailbox(alias);
-    Directory({
-        {.cn = "A1", .account = "a1", .alias = "a1", .mail = "a1@example.org"},
-        {.cn = "Star", .account = "star", .alias = "star", .mail = "st*r@example.org"},
-        {.cn = "Paren", .account = "paren", .alias = "paren", .mail = "x(y)@example.org"},
-        {.cn = "Quote", .account = "quote", .alias = "quote", .mail = "o'brien@example.org"},
-    });
     struct Case {
         const char* target;
         const char* wantAlias;  // empty: not found
@@ -131,46 +134,28 @@ TEST_F(DestinationTest, AnAddressMatchesOnlyItselfLiterally) {
         {"a*", ""},
         {"st*r@example.org", "star"},
         {"Paren (x(y)@example.org)", "paren"},
-        {"o'brien@example.org", "quote"},
+        {"Quote (O'Brien@example.org)", "quote"},
         {"a1@example.org') OR (mail='*", ""},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.target);
-        NewRun();
-        const MoveDestination got = Resolve(c.target);
-        if (*c.wantAlias) {
-            EXPECT_EQ(got.DestFileFolderUrl, FileUrl(c.wantAlias, "Inbox"));
-            EXPECT_EQ(got.DestHttpFolderUrl, HttpUrl(c.wantAlias, "Inbox"));
+    for (const bool ldap : {false, true}) {
+        SCOPED_TRACE(ldap ? "slapd" : "embedded");
+        std::unique_ptr<localplatform::directory::testing::SlapdHarness> slapd;
+        if (ldap) {
+            slapd = testing::StartSlapd(users, dir_ + "/users.ldif");
+            if (!slapd) GTEST_SKIP() << "slapd is not installed";
+            Configure({slapd->ConfigLines()});
         } else {
-            EXPECT_FALSE(got.Found());
+            Directory(users);
         }
-    }
-}
-
-TEST_F(DestinationTest, OverLdapTheAddressMatchesOnlyItselfToo) {
-    const std::vector<User> users = {
-        {.cn = "A1", .account = "a1", .alias = "a1", .mail = "a1@example.org"},
-        {.cn = "Star", .account = "star", .alias = "star", .mail = "st*r@example.org"},
-        {.cn = "Quote", .account = "quote", .alias = "quote", .mail = "o'brien@example.org"},
-    };
-    auto slapd = testing::StartSlapd(users, dir_ + "/users.ldif");
-    if (!slapd) GTEST_SKIP() << "slapd is not installed";
-    Configure({slapd->ConfigLines()});
-    for (const char* alias : {"a1", "star", "quote"}) Mailbox(alias);
-    struct Case {
-        const char* target;
-        const char* wantAlias;
-    } cases[] = {
-        {"a*", ""},
-        {"st*r@example.org", "star"},
-        {"Quote (O'Brien@example.org)", "quote"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.target);
-        const MoveDestination got = Resolve(c.target, "GC://127.0.0.1");
-        EXPECT_EQ(got.DestFileFolderUrl + got.DestHttpFolderUrl,
-                  *c.wantAlias ? FileUrl(c.wantAlias, "Inbox") + HttpUrl(c.wantAlias, "Inbox")
-                               : std::string());
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.target);
+            NewRun();
+            const MoveDestination got =
+                Resolve(c.target, ldap ? "GC://127.0.0.1" : testing::kSearchRoot);
+            EXPECT_EQ(got.DestFileFolderUrl + got.DestHttpFolderUrl,
+                      *c.wantAlias ? FileUrl(c.wantAlias, "Inbox") + HttpUrl(c.wantAlias, "Inbox")
+                                   : std::string());
+        }
     }
 }
 

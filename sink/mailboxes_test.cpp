@@ -14,6 +14,7 @@ namespace {
 
 using platform::Date;
 using testing::LogLines;
+using testing::MailUser;
 using testing::SinkFixture;
 using testing::StartsWithNowStamp;
 using testing::User;
@@ -42,16 +43,8 @@ TEST_F(MailboxesTest, TriesTheUrlFormsInOrderAndLogsOnlyTheLastFailure) {
     Junk("carl");  // try 5: the alias names no mailbox, the local part does
     Junk("dora");  // try 7: only the account names the mailbox
     Directory({
-        {.cn = "Ann",
-         .account = "ann",
-         .alias = "ann",
-         .mail = "ann@example.org",
-         .mark = "Quellix"},
-        {.cn = "Bob",
-         .account = "bob",
-         .alias = "bob",
-         .mail = "bob@other.example",
-         .mark = "Quellix"},
+        MailUser("Ann", "ann", "ann@example.org", "Quellix"),
+        MailUser("Bob", "bob", "bob@other.example", "Quellix"),
         {.cn = "Carl",
          .account = "carl",
          .alias = "carl-x",
@@ -63,11 +56,7 @@ TEST_F(MailboxesTest, TriesTheUrlFormsInOrderAndLogsOnlyTheLastFailure) {
          .mail = "dora.d@other.example",
          .mark = "Quellix"},
         // No folder anywhere: local part and account equal the alias, so try 4 logs.
-        {.cn = "Eve",
-         .account = "eve",
-         .alias = "eve",
-         .mail = "eve@other.example",
-         .mark = "Quellix"},
+        MailUser("Eve", "eve", "eve@other.example", "Quellix"),
         // No address: no URL is tried at all, the mailbox still counts, and
         // the log says why it was not swept.
         {.cn = "Fred", .account = "fred", .alias = "fred", .mark = "Quellix"},
@@ -132,26 +121,11 @@ TEST_F(MailboxesTest, TreatsOnlyMailboxesOfThisServerThatTheRunSelects) {
         Junk(alias);
     Mailbox("SystemMailbox{AB12}", testing::kNamespace, true);
     Directory({
-        {.cn = "Marked",
-         .account = "marked",
-         .alias = "marked",
-         .mail = "marked@example.org",
-         .mark = "Quellix"},
-        {.cn = "Upper",
-         .account = "upper",
-         .alias = "upper",
-         .mail = "upper@example.org",
-         .mark = "QUELLIX"},
-        {.cn = "Unmarked",
-         .account = "unmarked",
-         .alias = "unmarked",
-         .mail = "unmarked@example.org"},
-        {.cn = "Other",
-         .account = "other",
-         .alias = "other",
-         .mail = "other@example.org",
-         .mark = "Other"},
-        {.cn = "NoMark", .account = "nomark", .alias = "nomark", .mail = "nomark@example.org"},
+        MailUser("Marked", "marked", "marked@example.org", "Quellix"),
+        MailUser("Upper", "upper", "upper@example.org", "QUELLIX"),
+        MailUser("Unmarked", "unmarked", "unmarked@example.org"),
+        MailUser("Other", "other", "other@example.org", "Other"),
+        MailUser("NoMark", "nomark", "nomark@example.org"),
         {.cn = "Remote",
          .account = "remote",
          .alias = "remote",
@@ -212,26 +186,15 @@ TEST_F(MailboxesTest, ADirectoryFailureIsLoggedWithTheSearchRootAndTheTrueCount)
 
 TEST_F(MailboxesTest, TheLdapDirectoryGivesTheSameRun) {
     const std::vector<User> users = {
-        {.cn = "Ann",
-         .account = "ann",
-         .alias = "ann",
-         .mail = "ann@example.org",
-         .mark = "quellix"},
-        {.cn = "Bob",
-         .account = "bob",
-         .alias = "bob",
-         .mail = "bob@other.example",
-         .mark = "Quellix"},
+        MailUser("Ann", "ann", "ann@example.org", "quellix"),
+        MailUser("Bob", "bob", "bob@other.example", "Quellix"),
         {.cn = "Remote",
          .account = "remote",
          .alias = "remote",
          .mail = "remote@example.org",
          .homeServer = "EXCH02",
          .mark = "Quellix"},
-        {.cn = "Unmarked",
-         .account = "unmarked",
-         .alias = "unmarked",
-         .mail = "unmarked@example.org"},
+        MailUser("Unmarked", "unmarked", "unmarked@example.org"),
     };
     auto slapd = testing::StartSlapd(users, dir_ + "/users.ldif");
     if (!slapd) GTEST_SKIP() << "slapd is not installed";
@@ -249,11 +212,8 @@ TEST_F(MailboxesTest, TheLdapDirectoryGivesTheSameRun) {
 // cannot start a line of its own (a forged "Mailboxes processed: 999").
 TEST_F(MailboxesTest, ANameHoldingLineBreaksCannotForgeALogLine) {
     Junk("eve");
-    Directory({{.cn = "Eve\r\nMailboxes processed: 999\x07",
-                .account = "eve",
-                .alias = "eve",
-                .mail = "eve@example.org",
-                .mark = "Quellix"}});
+    Directory(
+        {MailUser("Eve\r\nMailboxes processed: 999\x07", "eve", "eve@example.org", "Quellix")});
     EXPECT_EQ(ProcessMailboxes(TheRun(), testing::kSearchRoot, "Sp\tam\r\nx", cutoff_, 0, "shallow")
                   .count,
               1);

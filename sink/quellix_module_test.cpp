@@ -15,8 +15,8 @@ using platform::Date;
 using platform::Variant;
 using registration::OnTimerRegistration;
 using testing::LogLines;
+using testing::MailUser;
 using testing::SinkFixture;
-using testing::User;
 using Strings = std::vector<std::string>;
 
 class RunCleanupTest : public SinkFixture {
@@ -25,13 +25,9 @@ protected:
         SinkFixture::SetUp();
         ResetRunStateForRun();
         Directory({
-            {.cn = "Ann",
-             .account = "ann",
-             .alias = "ann",
-             .mail = "ann@example.org",
-             .mark = "Quellix"},
-            {.cn = "Bob", .account = "bob", .alias = "bob", .mail = "bob@example.org"},
-            {.cn = "Archive", .account = "arch", .alias = "arch", .mail = "arch@example.org"},
+            MailUser("Ann", "ann", "ann@example.org", "Quellix"),
+            MailUser("Bob", "bob", "bob@example.org"),
+            MailUser("Archive", "arch", "arch@example.org"),
         });
         Mailbox("arch");
         SetUpFreshMessages();
@@ -266,21 +262,6 @@ TEST_F(RunCleanupTest, TheStoresFirstNamespaceNamesTheBaseUrls) {
     EXPECT_EQ(thread_.server.StoreHttpBase,
               "http://exch01.example.org/exadmin/mail.example.org/mbx");
     EXPECT_EQ(thread_.server.StoreDomain, "example.org");
-}
-
-TEST_F(RunCleanupTest, MovingResolvesTheDestinationOnceAndMovesIntoItsInbox) {
-    OnTimerRegistration p = Params();
-    p.mailboxToMove = "Archive (arch@example.org)";
-    p.allMailboxes = "1";
-    Run(Registration(p));
-    const std::string log = ReadLog();
-    EXPECT_TRUE(log.starts_with("Destination folder arch/Inbox is ready to collect messages.\r\n"))
-        << log;
-    EXPECT_NE(log.find("1 messages has been moved from "
-                       "file://./backofficestorage/example.org/mbx/bob/Spam to arch/Inbox\r\n"),
-              std::string::npos)
-        << log;
-    EXPECT_EQ(Subjects("arch", "Inbox"), (Strings{"ann-old", "bob-old"}));
 }
 
 TEST_F(RunCleanupTest, AnUnresolvableDestinationPreventsTheRun) {

@@ -49,10 +49,6 @@ TEST(ExtractReportAddress, FindsTheAddressInTheRecipientText) {
 
 class RunLogTest : public SinkFixture {};
 
-TEST_F(RunLogTest, TheTemporaryDirectoryIsTheConfiguredPrivateOneWithItsSeparator) {
-    EXPECT_EQ(GetTempDirectory(), tmpDir_ + "/");
-}
-
 TEST_F(RunLogTest, EntriesEndWithCrLfAndANewRunStartsTheLogAfresh) {
     WriteLog(Log(), "first run");
     NewRun();
@@ -72,26 +68,6 @@ TEST_F(RunLogTest, WritingAfterTheRunClosedItsLogFailsAndKeepsTheLog) {
     CloseLog(Log());
     EXPECT_THROW(WriteLog(Log(), "late"), platform::Error);
     EXPECT_EQ(ReadLog(), "Completed at: x\r\n");
-}
-
-TEST_F(RunLogTest, ALinkPlantedInPlaceOfTheLogIsRefusedAndItsTargetUntouched) {
-    const std::string victim = dir_ + "/victim";
-    std::ofstream(victim) << "precious";
-    ASSERT_EQ(symlink(victim.c_str(), LogPath().c_str()), 0);
-    EXPECT_THROW(WriteLog(Log(), "Started at: x"), platform::Error);
-    EXPECT_EQ(platform::testing::FileText(victim), "precious");
-}
-
-TEST_F(RunLogTest, ATemporaryDirectoryOthersCanWriteToIsRefused) {
-    ASSERT_EQ(chmod(tmpDir_.c_str(), 0777), 0);
-    try {
-        WriteLog(Log(), "Started at: x");
-        FAIL() << "log written into a shared directory";
-    } catch (const platform::Error& e) {
-        EXPECT_EQ(e.Number(), platform::err::kPermissionDenied);
-        EXPECT_NE(e.Description().find("not private"), std::string::npos) << e.Description();
-    }
-    EXPECT_FALSE(std::filesystem::exists(LogPath()));
 }
 
 TEST_F(RunLogTest, NoRecipientOrNoLogSendsNothing) {

@@ -1,8 +1,29 @@
 #include "sink/testing/sink_fixture.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
 #include "sink/sweep.h"
 
 namespace quellix::testing {
+
+int RunChildTest(const std::string& filter,
+                 const std::vector<std::pair<std::string, std::string>>& env) {
+    const std::string filterArg = "--gtest_filter=" + filter;
+    const pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        // A fresh process image: no store handle of this one crosses the fork.
+        for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+        execl("/proc/self/exe", "child", filterArg.c_str(), nullptr);
+        _exit(127);
+    }
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
 
 void SinkFixture::SetUp() {
     ServerFixture::SetUp();

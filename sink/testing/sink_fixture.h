@@ -4,7 +4,10 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "selection/testing/server_fixture.h"
 #include "sink/quellix_module.h"
@@ -12,6 +15,19 @@
 #include "sink/run_record.h"
 
 namespace quellix::testing {
+
+// A mailbox user of this fixture's server whose account is its alias; mark
+// is its extensionAttribute8, left out when absent.
+inline User MailUser(const std::string& cn, const std::string& alias, const std::string& mail,
+                     std::optional<std::string> mark = std::nullopt) {
+    return {.cn = cn, .account = alias, .alias = alias, .mail = mail, .mark = std::move(mark)};
+}
+
+// Runs this test program again, as a child with env set, on the one test
+// filter names (the child half of a crash test, named *Child), and waits
+// for it. Returns its exit status, or -1 when it did not exit.
+int RunChildTest(const std::string& filter,
+                 const std::vector<std::pair<std::string, std::string>>& env);
 
 class SinkFixture : public ServerFixture {
 protected:
