@@ -170,17 +170,16 @@ std::string FlagsOf(const std::string& fileName) {
 }
 
 // Run as root, what is made in a mailbox belongs to the mailbox's owner
-// (as a delivery agent's files do), so the mail server can read it.
-void GiveToFolderOwner(int dir, const char* name, int fd) {
-    if (::geteuid() != 0) return;
+// (as a delivery agent's files do), so the mail server can read it. Returns
+// 0, or the errno of a failure: a message the server cannot read would be
+// lost to its user, so the caller fails rather than keep it.
+int GiveToFolderOwner(int dir, const char* name, int fd) {
+    if (::geteuid() != 0) return 0;
     struct stat owner {};
-    if (::fstat(dir, &owner) != 0) return;
-    // Best effort: a file root keeps is still one root's runs can clean.
-    if (fd >= 0) {
-        (void)::fchown(fd, owner.st_uid, owner.st_gid);
-    } else if (name != nullptr) {
-        (void)::fchownat(dir, name, owner.st_uid, owner.st_gid, AT_SYMLINK_NOFOLLOW);
-    }
+    if (::fstat(dir, &owner) != 0) return errno;
+    const int rc = fd >= 0 ? ::fchown(fd, owner.st_uid, owner.st_gid)
+                           : ::fchownat(dir, name, owner.st_uid, owner.st_gid, AT_SYMLINK_NOFOLLOW);
+    return rc == 0 ? 0 : errno;
 }
 
 void FsyncDir(int fd, const std::string& what) {
@@ -529,7 +528,9 @@ private:
     // The folder's cur/, new/ or tmp/, made when missing (as a server does).
     UniqueFd SubDir(int dir, const char* sub, const std::string& what) const {
         if (::mkdirat(dir, sub, 0700) == 0) {
-            GiveToFolderOwner(dir, sub, -1);
+            if (const int e = GiveToFolderOwner(dir, sub, -1); e != 0)
+                Fail(err::kPathFileAccess, "give folder to its owner", what + "/" + sub,
+                     std::strerror(e));
         } else if (errno != EEXIST) {
             Fail(err::kPathFileAccess, "make folder", what + "/" + sub, std::strerror(errno));
         }
@@ -646,12 +647,12 @@ private:
                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
         if (!file.IsOpen())
             Fail(err::kPathFileAccess, "write message", what + "/" + name, std::strerror(errno));
-        GiveToFolderOwner(dir, nullptr, file.Get());
         auto fail = [&](int e) {
             file.Reset();
             (void)::unlinkat(dir, name.c_str(), 0);
             Fail(err::kPathFileAccess, "write message", what + "/" + name, std::strerror(e));
         };
+        if (const int e = GiveToFolderOwner(dir, nullptr, file.Get()); e != 0) fail(e);
         for (size_t done = 0; done < bytes.size();) {
             const ssize_t n = ::write(file.Get(), bytes.data() + done, bytes.size() - done);
             if (n < 0) {
