@@ -623,10 +623,11 @@ private:
     std::string NewKey() {
         struct timespec now {};
         ::clock_gettime(CLOCK_REALTIME, &now);
-        std::array<char, 256> host{};
-        if (::gethostname(host.data(), host.size() - 1) != 0) std::strcpy(host.data(), "localhost");
+        std::array<char, 256> buffer{};
+        const std::string host =
+            ::gethostname(buffer.data(), buffer.size() - 1) == 0 ? buffer.data() : "localhost";
         std::string h;
-        for (const char* c = host.data(); *c != '\0'; ++c) {
+        for (const char* c = host.c_str(); *c != '\0'; ++c) {
             // The maildir convention for the two characters a name cannot hold.
             h += *c == '/'   ? std::string("\\057")
                  : *c == ':' ? std::string("\\072")

@@ -240,8 +240,17 @@ mailimap_flag* NewFlag(const std::string& text) {
     if (platform::EqualsNoCase(text, "\\Deleted")) return mailimap_flag_new_deleted();
     if (platform::EqualsNoCase(text, "\\Seen")) return mailimap_flag_new_seen();
     if (platform::EqualsNoCase(text, "\\Draft")) return mailimap_flag_new_draft();
-    if (text[0] == '\\') return mailimap_flag_new_flag_extension(strdup(text.c_str() + 1));
-    return mailimap_flag_new_flag_keyword(strdup(text.c_str()));
+    // The flag owns the copy once made; when it cannot be made, the copy is
+    // freed here.
+    const bool extension = text[0] == '\\';
+    char* copy = strdup(text.c_str() + (extension ? 1 : 0));
+    if (copy == nullptr) return nullptr;
+    mailimap_flag* flag =
+        extension ? mailimap_flag_new_flag_extension(copy) : mailimap_flag_new_flag_keyword(copy);
+    // libetpan did not take the copy: it is strdup's, freed with free().
+    // NOLINTNEXTLINE(cppcoreguidelines-owning-memory,cppcoreguidelines-no-malloc)
+    if (flag == nullptr) free(copy);
+    return flag;  // NOLINT(clang-analyzer-unix.Malloc): the flag owns the copy
 }
 
 int64_t UnixSeconds(const mailimap_date_time* d) {
