@@ -19,46 +19,19 @@
 #include <thread>
 
 #include "base/error.h"
+#include "base/testing/server_process.h"
 
 extern char** environ;
 
 namespace localplatform::directory::testing {
 namespace {
 
+using platform::testing::FreeLoopbackPort;
+using platform::testing::PortAnswers;
+using platform::testing::ReadWholeFile;
+
 constexpr const char* kSlapd = "/usr/sbin/slapd";
 constexpr const char* kSlapadd = "/usr/sbin/slapadd";
-
-int FreeLoopbackPort() {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    ::close(s);
-    return port;
-}
-
-bool Answers(int port) {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    const bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(s);
-    return ok;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 // Runs a program with stdout and stderr going to logPath; returns its pid.
 pid_t Spawn(const std::vector<std::string>& args, const std::string& logPath) {
@@ -68,6 +41,7 @@ pid_t Spawn(const std::vector<std::string>& args, const std::string& logPath) {
     posix_spawn_file_actions_adddup2(&fa, 1, 2);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     pid_t pid = -1;
@@ -190,7 +164,7 @@ void SlapdHarness::Start() {
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         throw platform::Error(
             platform::err::kDsServerDown,
-            platform::Describe("slapadd", ldif, "the load failed: " + ReadFile(log), status));
+            platform::Describe("slapadd", ldif, "the load failed: " + ReadWholeFile(log), status));
     }
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = FreeLoopbackPort();
@@ -203,7 +177,7 @@ void SlapdHarness::Start() {
             log);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (std::chrono::steady_clock::now() < deadline) {
-            if (Answers(port_)) return;
+            if (PortAnswers(port_)) return;
             int st = 0;
             if (::waitpid(pid_, &st, WNOHANG) == pid_) {
                 pid_ = -1;
@@ -215,7 +189,7 @@ void SlapdHarness::Start() {
     }
     throw platform::Error(
         platform::err::kDsServerDown,
-        platform::Describe("start", kSlapd, "the server did not answer: " + ReadFile(log), 0));
+        platform::Describe("start", kSlapd, "the server did not answer: " + ReadWholeFile(log), 0));
 }
 
 void SlapdHarness::Stop() {

@@ -12,12 +12,16 @@
 
 #include "base/error.h"
 #include "base/testing/run_program.h"
-#include "localplatform/store/testing/server_process.h"
+#include "base/testing/server_process.h"
 
 namespace localplatform::testing {
 namespace {
 
 namespace fs = std::filesystem;
+using platform::testing::FreeLoopbackPort;
+using platform::testing::StartServer;
+using platform::testing::StopServer;
+using platform::testing::WritePrivateFile;
 
 constexpr const char* kMaster = "/usr/sbin/cyrmaster";
 constexpr const char* kSaslPasswd = "/usr/sbin/saslpasswd2";

@@ -1,4 +1,4 @@
-// What the test mail servers' harnesses share: a free loopback port, a server
+// What the test servers' harnesses share: a free loopback port, a server
 // started in the foreground as a child that dies with the test process, a
 // bounded wait until it answers, and its stop.
 #pragma once
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace localplatform::testing {
+namespace platform::testing {
 
 [[nodiscard]] int FreeLoopbackPort();
 [[nodiscard]] bool PortAnswers(int port);
@@ -25,4 +25,4 @@ void StopServer(pid_t pid, int port);
 [[nodiscard]] std::string ReadWholeFile(const std::string& path);
 void WritePrivateFile(const std::string& path, const std::string& text, unsigned mode);
 
-}  // namespace localplatform::testing
+}  // namespace platform::testing

@@ -1,4 +1,4 @@
-#include "localplatform/store/testing/server_process.h"
+#include "base/testing/server_process.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -21,7 +21,7 @@
 
 extern char** environ;
 
-namespace localplatform::testing {
+namespace platform::testing {
 namespace {
 
 [[noreturn]] void Fail(const std::string& what, const std::string& object,
@@ -126,4 +126,4 @@ void StopServer(pid_t pid, int port) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
-}  // namespace localplatform::testing
+}  // namespace platform::testing
