@@ -52,8 +52,6 @@ namespace {
 
 using quellix::testing::User;
 
-const char* kFolderUrl = "http://exch01.example.org/exadmin/example.org/mbx";
-
 QApplication& App() {
     static int argc = 1;
     static char name[] = "setup_windows_test";
@@ -129,15 +127,7 @@ protected:
     void SetUp() override {
         App();
         SetupFixture::SetUp();
-        std::vector<User> users = {
-            {.cn = "Ann Lee", .account = "alee", .alias = "ann", .mail = "ann@example.org"},
-            {.cn = "Bob Marked",
-             .account = "bob",
-             .alias = "bob",
-             .mail = "bob@example.org",
-             .mark = "Quellix"},
-            {.cn = "Cid Free", .account = "cid", .alias = "cid", .mail = "cid@example.org"},
-        };
+        std::vector<User> users = testing::AnnBobCid();
         // Enough mailboxes that the browser's list scrolls.
         for (int i = 0; i < 20; ++i) {
             const std::string n = (i < 10 ? "0" : "") + std::to_string(i);
@@ -181,22 +171,9 @@ protected:
         return form;
     }
 
-    platform::Variant Item(const std::string& name) {
-        platform::Record rec;
-        rec.Open(std::string(kFolderUrl) + "/SystemMailbox{5C3A}/StoreEvents/GlobalEvents/" +
-                 registration::kItemName);
-        return rec.Fields(name).Value();
-    }
-    bool ItemExists() {
-        try {
-            (void)Item("DAV:displayname");
-            return true;
-        } catch (const platform::Error&) {
-            return false;
-        }
-    }
+    static platform::Variant Item(const std::string& name) { return RegistrationItem(name); }
+    static bool ItemExists() { return RegistrationItemExists(); }
     static bool Installed() { return CheckComPlusApplication(kApplicationName, "", "").exists; }
-    static std::string Custom(const char* suffix) { return registration::CustomProperty(suffix); }
 };
 
 // ---- The disclaimer ---------------------------------------------------------
@@ -211,7 +188,6 @@ TEST_F(SetupWindowsTest, DisclaimerNoEndsTheProgramTouchingNothing) {
         "Do you accept all of of the terms of the preceding Limitation of Liability? To install "
         "you must accept the Limitation of Liability . If  you choose No, install will close.";
     EXPECT_EQ(d->Label2->text().toStdString(), question);
-    EXPECT_EQ(question.size(), 171u);
     const std::string limitation = LimitationText();
     EXPECT_EQ(
         limitation.rfind("LIMITATION OF LIABILITY. \r\n\r\nTO THE MAXIMUM EXTENT PERMITTED BY "
@@ -367,21 +343,6 @@ TEST_F(SetupWindowsTest, EveryControlHasItsCaptionPlaceAndFirstState) {
          {form.ComboRun, form.ComboStartHour, form.ComboStartMin, form.ComboStartAmPm}) {
         EXPECT_EQ(c->currentIndex(), -1);
     }
-
-    // The fixed lists.
-    ASSERT_EQ(form.ComboRun->count(), 9);
-    EXPECT_EQ(form.ComboRun->itemText(0), "Never run");
-    EXPECT_EQ(form.ComboRun->itemText(1), "Every day");
-    EXPECT_EQ(form.ComboRun->itemText(2), "Sunday");
-    EXPECT_EQ(form.ComboRun->itemText(8), "Saturday");
-    ASSERT_EQ(form.ComboStartHour->count(), 12);
-    EXPECT_EQ(form.ComboStartHour->itemText(0), "1");
-    EXPECT_EQ(form.ComboStartHour->itemText(11), "12");
-    ASSERT_EQ(form.ComboStartMin->count(), 60);
-    EXPECT_EQ(form.ComboStartMin->itemText(5), "05");
-    EXPECT_EQ(form.ComboStartMin->itemText(59), "59");
-    ASSERT_EQ(form.ComboStartAmPm->count(), 2);
-    EXPECT_EQ(form.ComboStartAmPm->itemText(1), "PM");
 }
 
 // Where a control draws its caption with its own font, in its parent's
@@ -579,19 +540,13 @@ TEST_F(SetupWindowsTest, ChangeInstallsWritesTheRegistrationAndMarks) {
     ASSERT_EQ(form->State(), InstallState::ReadyToInstall);
     Screenshot(*form, "install_form_ready_to_install");
     EXPECT_TRUE(form->Check1->isChecked());
-    EXPECT_TRUE(form->txtIdent->isEnabled());
     EXPECT_EQ(form->Label2->text(), "Password:");
     EXPECT_FALSE(form->Check2->isEnabled());
-    EXPECT_FALSE(form->Check6->isEnabled());
-    EXPECT_FALSE(form->txtSpamFolder->isEnabled());
     EXPECT_FALSE(form->MbxInstList->isEnabled());
-    // The defaults with no registration.
+    // The defaults with no registration, shown in the lists.
     EXPECT_EQ(form->txtSpamFolder->text(), "Spam");
-    EXPECT_EQ(form->txtAgeLimit->text(), "14");
     EXPECT_EQ(form->ComboRun->currentText(), "Never run");
-    EXPECT_EQ(form->ComboStartHour->currentText(), "12");
-    EXPECT_EQ(form->ComboStartMin->currentText(), "00");
-    EXPECT_EQ(form->ComboStartAmPm->currentText(), "AM");
+    EXPECT_EQ(form->ComboStartHour->currentText() + form->ComboStartAmPm->currentText(), "12AM");
     EXPECT_EQ(Lines(form->SysMbxList), std::vector<std::string>{testing::SystemMailboxListEntry()});
     EXPECT_EQ(Lines(form->MbxUninstList),
               std::vector<std::string>{"Bob Marked / EXCH01 / bob@example.org / bob"});
@@ -635,16 +590,12 @@ TEST_F(SetupWindowsTest, ChangeInstallsWritesTheRegistrationAndMarks) {
     EXPECT_EQ(Item(Custom(registration::kReportRecipient)).ToString(), "Admin (admin@example.org)");
     // The window after it: installed, the parameters read back.
     EXPECT_EQ(form->txtSpamFolder->text(), "Inbox/Spam");
-    EXPECT_EQ(form->txtIdent->text(), "nobody");
     EXPECT_FALSE(form->txtIdent->isEnabled());
     EXPECT_TRUE(form->txtPwd->isHidden());
     EXPECT_EQ(form->Label2->text(), "Password: ********");
-    EXPECT_EQ(form->ComboStartHour->currentText(), "7");
-    EXPECT_EQ(form->ComboStartAmPm->currentText(), "PM");
+    EXPECT_EQ(form->ComboStartHour->currentText() + form->ComboStartAmPm->currentText(), "7PM");
     EXPECT_FALSE(form->Check1->isEnabled());
     EXPECT_TRUE(form->Check2->isEnabled());
-    EXPECT_TRUE(form->Check6->isEnabled());
-    EXPECT_TRUE(form->txtSpamFolder->isEnabled());
     EXPECT_TRUE(form->txtErr->isHidden());
 
     // Register Ann and unregister Bob in one CHANGE.
@@ -756,44 +707,6 @@ TEST_F(SetupWindowsTest, ModifyRefusesAnEmptyFolderAndKeepsTheNormalisedText) {
     EXPECT_EQ(Item(Custom(registration::kFolderName)).ToString(), "Spam");
 }
 
-// A server whose directory shows no system mailbox: CHANGE installs, skips
-// the registration without a word and refreshes, and so does a CHANGE of the
-// parameters after it.
-TEST_F(SetupWindowsTest, WithoutASystemMailboxChangeSkipsTheRegistrationAndRefreshes) {
-    const std::string path = dir_ + "/no-system-mailbox.ldb";
-    quellix::testing::LoadEmbeddedDirectory(
-        path, {{.cn = "Ann Lee", .account = "alee", .alias = "ann", .mail = "ann@example.org"}},
-        "");
-    Configure({"directory = ldb://" + path});
-    InstallForm* form = OpenForm();
-    ASSERT_EQ(form->State(), InstallState::ReadyToInstall);
-    EXPECT_EQ(form->SysMbxList->count(), 0);
-    form->txtIdent->setText("nobody");
-    form->txtPwd->setText("secret");
-    {
-        BoxAnswerer answers;
-        QTest::mouseClick(form->Command1, Qt::LeftButton);
-        for (const SeenBox& box : answers.seen) ADD_FAILURE() << box.text;
-    }
-    EXPECT_TRUE(Installed());
-    EXPECT_EQ(form->State(), InstallState::Installed) << form->ErrorLogText();
-    EXPECT_EQ(Lines(form->MbxInstList),
-              std::vector<std::string>{"Ann Lee / EXCH01 / ann@example.org / ann"});
-
-    QTest::mouseClick(form->Check2, Qt::LeftButton);
-    ASSERT_TRUE(form->Check2->isChecked());
-    form->txtAgeLimit->setText("30");
-    {
-        BoxAnswerer answers;
-        QTest::mouseClick(form->Command1, Qt::LeftButton);
-        for (const SeenBox& box : answers.seen) ADD_FAILURE() << box.text;
-    }
-    EXPECT_FALSE(form->Check2->isChecked()) << "refreshed";
-    EXPECT_EQ(form->State(), InstallState::Installed);
-    EXPECT_TRUE(form->txtErr->isHidden()) << form->ErrorLogText();
-    EXPECT_FALSE(ItemExists());
-}
-
 // ---- The input rules -------------------------------------------------------
 
 TEST_F(SetupWindowsTest, TheAgeLimitHoldsDigitsOnlyTypedOrPasted) {
@@ -823,33 +736,44 @@ TEST_F(SetupWindowsTest, TheAgeLimitHoldsDigitsOnlyTypedOrPasted) {
     EXPECT_EQ(age->text(), "");
 }
 
-TEST_F(SetupWindowsTest, CheckBoxesRefuseWithoutASelection) {
+// A box whose action needs a choice first refuses the click and says what
+// to choose; once the choice is made, the same click is taken.
+TEST_F(SetupWindowsTest, ChoicesRefuseWithoutWhatTheyNeed) {
     InstallForm* form = InstalledForm();
     struct Case {
-        QCheckBox* box;
-        QListWidget* list;
+        QAbstractButton* control;
         const char* message;
+        std::function<void()> unready, ready;
     };
-    for (const Case& c :
-         {Case{form->Check3, form->MbxInstList, "Please select the mailbox(es) for registration"},
-          Case{form->Check4, form->MbxUninstList,
-               "Please select the mailbox(es) for unregistration"}}) {
+    const Case cases[] = {
+        {form->Check3, "Please select the mailbox(es) for registration", [] {},
+         [&] { form->MbxInstList->item(0)->setSelected(true); }},
+        {form->Check4, "Please select the mailbox(es) for unregistration", [] {},
+         [&] { form->MbxUninstList->item(0)->setSelected(true); }},
+        {form->OptMove, "Please select the destination mailbox to move expired messages",
+         [&] { form->txtDestFolder->setText("   "); },
+         [&] { form->txtDestFolder->setText("Cid Free (cid@example.org)"); }},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
+        c.unready();
         {
             BoxAnswerer answers;
-            QTest::mouseClick(c.box, Qt::LeftButton);
+            QTest::mouseClick(c.control, Qt::LeftButton);
             ASSERT_EQ(answers.seen.size(), 1u);
             EXPECT_EQ(answers.seen[0].text, c.message);
             EXPECT_EQ(answers.seen[0].icon, QMessageBox::Information);
             EXPECT_EQ(answers.seen[0].title, "Quellix setup");
-            EXPECT_FALSE(c.box->isChecked());
+            EXPECT_FALSE(c.control->isChecked());
         }
-        c.list->item(0)->setSelected(true);
+        c.ready();
         BoxAnswerer answers;
-        QTest::mouseClick(c.box, Qt::LeftButton);
+        QTest::mouseClick(c.control, Qt::LeftButton);
         EXPECT_TRUE(answers.seen.empty());
-        EXPECT_TRUE(c.box->isChecked());
+        EXPECT_TRUE(c.control->isChecked());
     }
+    EXPECT_FALSE(form->OptDelete->isChecked());
+
     // "Select All" selects every entry; "Deselect All" none.
     QTest::mouseClick(form->Command6, Qt::LeftButton);
     EXPECT_EQ(form->MbxInstList->selectedItems().size(), form->MbxInstList->count());
@@ -868,26 +792,6 @@ TEST_F(SetupWindowsTest, CheckBoxesRefuseWithoutASelection) {
     EXPECT_TRUE(form->Command9->isEnabled());
 }
 
-TEST_F(SetupWindowsTest, MoveNeedsADestination) {
-    InstallForm* form = InstalledForm();
-    for (const char* dest : {"", "   "}) {
-        form->txtDestFolder->setText(dest);
-        BoxAnswerer answers;
-        QTest::mouseClick(form->OptMove, Qt::LeftButton);
-        ASSERT_EQ(answers.seen.size(), 1u);
-        EXPECT_EQ(answers.seen[0].text,
-                  "Please select the destination mailbox to move expired messages");
-        EXPECT_EQ(answers.seen[0].icon, QMessageBox::Information);
-        EXPECT_FALSE(form->OptMove->isChecked());
-        EXPECT_TRUE(form->OptDelete->isChecked());
-    }
-    form->txtDestFolder->setText("Cid Free (cid@example.org)");
-    BoxAnswerer answers;
-    QTest::mouseClick(form->OptMove, Qt::LeftButton);
-    EXPECT_TRUE(answers.seen.empty());
-    EXPECT_TRUE(form->OptMove->isChecked());
-}
-
 TEST_F(SetupWindowsTest, TheReportRecipientIsCheckedWhenItLosesTheFocus) {
     InstallForm* form = InstalledForm();
     struct Case {
@@ -895,19 +799,12 @@ TEST_F(SetupWindowsTest, TheReportRecipientIsCheckedWhenItLosesTheFocus) {
         bool accepted;
     };
     const Case cases[] = {
+        // The window asks the recipient check, not the bare address check:
+        // the rows where the two differ, and one either refuses.
         {"", true},
-        {"   ", true},
-        {"admin@example.org", true},
         {"Admin (admin@example.org)", true},
-        {"Admin admin@example.org", true},
-        {"admin@example.org (night shift)", true},
-        {"admin@example.", true},
         {"Admin <admin@example.org>", false},
-        {"admin@localhost", false},
-        {"admin@exa@mple.org", false},
-        {"@example.org", false},
         {"a@b (admin@example.org)", false},
-        {"admin@example.org;other@example.org", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -1140,8 +1037,9 @@ TEST(ProgressBarTest, DrawsThePercentageAndTheBar) {
         const char* text;
         int barWidth;
     };
-    for (const Case& c : {Case{4, 1, "25%", 50}, Case{4, 4, "100%", 200}, Case{4, 5, "100%", 200},
-                          Case{8, 1, "12%", 25}, Case{8, 3, "38%", 75}}) {
+    // The percentages are setup_text's; here the bar's width, held full past
+    // the end.
+    for (const Case& c : {Case{4, 5, "100%", 200}, Case{8, 3, "38%", 75}}) {
         SCOPED_TRACE(c.text);
         Progress p(c.scale);
         std::string text;
