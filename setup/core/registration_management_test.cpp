@@ -196,14 +196,13 @@ TEST_F(RegistrationStoreTest, WhatIsWrittenIsReadBack) {
     const ReadResult r = Read(HttpMbx(kNick), true, &cnn1);
     EXPECT_EQ(r.result, 1);
     EXPECT_FALSE(r.error);
-    EXPECT_EQ(r.values.folderName, "Inbox/Spam");
-    EXPECT_EQ(r.values.expirationPeriod, "30");
-    EXPECT_EQ(r.values.run, "3");
-    EXPECT_EQ(r.values.timeToRun, "7:05 PM");
-    EXPECT_EQ(r.values.mailboxToMove, "Archive (archive@example.test)");
-    EXPECT_EQ(r.values.reportRecipient, "admin@example.test");
-    EXPECT_EQ(r.values.allMailboxes, "1");
-    EXPECT_EQ(r.values.includeSubfolders, "0");
+    const StoredParameters& v = r.values;
+    EXPECT_EQ(std::vector<std::string>({v.folderName, v.expirationPeriod, v.run, v.timeToRun,
+                                        v.mailboxToMove, v.reportRecipient, v.allMailboxes,
+                                        v.includeSubfolders}),
+              std::vector<std::string>({"Inbox/Spam", "30", "3", "7:05 PM",
+                                        "Archive (archive@example.test)", "admin@example.test", "1",
+                                        "0"}));
     EXPECT_EQ(r.controls.ComboStartHour, 6);
     EXPECT_EQ(r.controls.ComboStartAmPm, 1);
     // The caller's connection comes back closed, with its provider.
