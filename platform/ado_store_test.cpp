@@ -409,20 +409,12 @@ TEST_F(AdoStoreTest, MoveRecordMovesAMessageWholeOrNotAtAll) {
 TEST_F(AdoStoreTest, MalformedQueriesFailWithErrorsInCommand) {
     Connection cnn = OpenStore(Junk());
     const std::string scope = "scope('shallow traversal of \"" + Junk() + "\"')";
+    // The parser's own test has the shapes it refuses; here, how a refusal,
+    // a scope that is no folder and one of another server reach a caller.
     const std::vector<std::pair<std::string, int32_t>> cases = {
         {"", err::kErrorsInCommand},
-        {"select", err::kErrorsInCommand},
-        {"select \"DAV:href\" from", err::kErrorsInCommand},
-        {"select \"DAV:href\" from " + scope + " where", err::kErrorsInCommand},
         {"select \"DAV:href\" from " + scope + " where (\"DAV:ishidden\" = false",
          err::kErrorsInCommand},
-        {"select \"DAV:href\" from " + scope +
-             " where \"a\" = CAST(\"2026-13-01T00:00:00Z\" as 'dateTime')",
-         err::kErrorsInCommand},
-        {"select \"DAV:href\" from scope('sideways traversal of \"" + Junk() + "\"')",
-         err::kErrorsInCommand},
-        {"select \"DAV:href\" from " + scope + " order \"DAV:href\"", err::kErrorsInCommand},
-        {"select 'DAV:href' from " + scope, err::kErrorsInCommand},
         {"select \"DAV:href\" from scope('shallow traversal of \"" + Junk() + "/Nope\"')",
          err::kTableNotFound},
         {"select \"DAV:href\" from scope('shallow traversal of "

@@ -23,7 +23,7 @@ const std::string kItemHttp =
 
 // A child process that takes the lock, reports on a pipe, then does what
 // `then` says; the parent gets its pid once it holds the lock.
-enum class Then { kExitHolding, kStop, kSleep };
+enum class Then { kExitHolding, kStop, kSleep, kReleaseSoon };
 
 pid_t ChildHolding(Then then) {
     int fds[2];
@@ -38,6 +38,10 @@ pid_t ChildHolding(Then then) {
             (void)!write(fds[1], &ok, 1);
             if (then == Then::kStop) raise(SIGSTOP);
             if (then == Then::kSleep) sleep(30);
+            if (then == Then::kReleaseSoon) {
+                usleep(300000);
+                lock.reset();
+            }
             _exit(0);  // no destructor runs: the lock stays recorded
         } catch (...) {
             (void)!write(fds[1], &ok, 1);
@@ -72,19 +76,22 @@ TEST(RunLockTest, BothSchemesNameOneLockAndReleaseFreesIt) {
 
 // A holder in another process: one that lives (running or stopped) or is of
 // another host is waited for within the bound and named; one whose process
-// is gone on this host is taken over at once.
+// is gone on this host is taken over at once; one that lets go while it is
+// waited for is followed.
 TEST(RunLockTest, OnlyAHolderGoneFromThisHostIsTakenOver) {
     struct Case {
         const char* name;
         Then then;
         const char* otherHost;
         bool takenOver;
+        std::chrono::milliseconds wait = 200ms;
     };
     for (const Case& c :
          {Case{"living", Then::kSleep, nullptr, false},
           Case{"stopped", Then::kStop, nullptr, false},
           Case{"dead", Then::kExitHolding, nullptr, true},
-          Case{"dead, of another host", Then::kExitHolding, "mx2.example.test", false}}) {
+          Case{"dead, of another host", Then::kExitHolding, "mx2.example.test", false},
+          Case{"released while waited for", Then::kReleaseSoon, nullptr, true, 20s}}) {
         SCOPED_TRACE(c.name);
         TempStore temp;
         const pid_t child = ChildHolding(c.then);
@@ -98,7 +105,8 @@ TEST(RunLockTest, OnlyAHolderGoneFromThisHostIsTakenOver) {
             ASSERT_EQ(localplatform::testing::MoveRunLocksToHost(temp.DbPath(), c.otherHost), "");
         }
         std::string heldBy;
-        EXPECT_EQ(static_cast<bool>(platform::RunLock::Acquire(kItem, 200ms, &heldBy)), c.takenOver)
+        EXPECT_EQ(static_cast<bool>(platform::RunLock::Acquire(kItem, c.wait, &heldBy)),
+                  c.takenOver)
             << heldBy;
         if (!c.takenOver) {
             EXPECT_NE(heldBy.find("held by pid " + std::to_string(child) + " on " +
