@@ -17,7 +17,7 @@ int SmtpSink::FreePort() {
     return pt::FreeLoopbackPort();
 }
 
-SmtpSink::SmtpSink(const std::string& workDir, SmtpSinkOptions options) : workDir_(workDir) {
+SmtpSink::SmtpSink(const std::string& workDir, const SmtpSinkOptions& options) : workDir_(workDir) {
     inbox_ = workDir_ + "/smtp-inbox";
     implicitTls_ = options.implicitTls && !options.tlsCert.empty();
     fs::create_directories(inbox_);
