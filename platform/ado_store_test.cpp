@@ -416,9 +416,9 @@ TEST_F(AdoStoreTest, MalformedQueriesFailWithErrorsInCommand) {
          "\"http://elsewhere/exadmin/x/mbx/y\"')",
          err::kBadUrl},
     };
-    for (const auto& [query, want] : cases) {
+    for (const auto& c : cases) {
         Recordset rs;
-        ExpectError([&] { rs.Open(query, cnn); }, want, query);
+        ExpectError([&] { rs.Open(c.first, cnn); }, c.second, c.first);
         EXPECT_EQ(rs.State(), adStateClosed);
     }
 }
