@@ -26,7 +26,6 @@
 namespace setup {
 namespace {
 
-using quellix::testing::User;
 using testing::Backend;
 using Strings = std::vector<std::string>;
 
@@ -419,12 +418,12 @@ TEST_P(QuellixSetupTest, UndoPutsBackWhatAMoveRunMovedAndSaysWhatItCannot) {
 
     o = QuellixSetup({"undo", "41", "--json"});
     ASSERT_EQ(o.code, 0) << o.output;
-    ExpectSays(o, {"\"result\": \"no longer in the destination Inbox: moved or deleted "
-                   "since\"",
-                   "\"source\": \"" + FileUrl("ann", "Junk/a2.EML"),
-                   "\"result\": \"already put back\"", "\"putBackAs\": ",
-                   "\"totals\": {\"messages\": 4, \"putBack\": 1, \"alreadyPutBack\": 1, "
-                   "\"notPutBack\": 2, \"failed\": 0}"});
+    const std::string notThere = "no longer in the destination Inbox: moved or deleted since";
+    ExpectSays(
+        o, {"\"result\": \"" + notThere + "\"", "\"source\": \"" + FileUrl("ann", "Junk/a2.EML"),
+            "\"result\": \"already put back\"", "\"putBackAs\": ",
+            std::string("\"totals\": {\"messages\": 4, \"putBack\": 1, ") +
+                "\"alreadyPutBack\": 1, \"notPutBack\": 2, \"failed\": 0}"});
     EXPECT_EQ(Subjects("ann", "Junk"), (Strings{"a1", "a1"}));
     EXPECT_TRUE(Subjects("dest", "Inbox").empty());
     EXPECT_EQ(Subjects("dest", "Kept"), Strings{"a3%"});

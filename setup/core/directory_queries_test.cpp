@@ -246,6 +246,22 @@ TEST(DirectoryQueryText, TheSearchRootIsQuotedAsOneValue) {
     }
 }
 
+// The list queries page (a directory answers at most a page unasked) and
+// are bounded in time; the identity lookup asks for one entry.
+TEST(DirectoryQueryText, ListQueriesPageAndAreBounded) {
+    using platform::Variant;
+    platform::Connection cnn;
+    for (QueryKind kind : {QueryKind::MailboxList, QueryKind::SystemAttendant}) {
+        platform::Command cmd = MakeDirectoryCommand(cnn, "q", kind);
+        EXPECT_EQ(cmd.Properties("Page Size").Value(), Variant(int16_t{100}));
+        EXPECT_EQ(cmd.Properties("Timeout").Value(), Variant(int16_t{120}));
+    }
+    EXPECT_TRUE(MakeDirectoryCommand(cnn, "q", QueryKind::Identity)
+                    .Properties("Page Size")
+                    .Value()
+                    .IsNull());
+}
+
 TEST(DirectoryQueryText, EntriesLabelsAndNames) {
     EXPECT_EQ(HomeServerName("/o=Org/ou=First Administrative Group/cn=Configuration/"
                              "cn=Servers/cn=MAILSRV1"),
