@@ -89,6 +89,16 @@ public:
     }
     std::vector<SeenBox> seen;
 
+    // Exactly one box opened, the program's, with this text, icon and buttons.
+    void ExpectOne(const std::string& text, QMessageBox::Icon icon,
+                   QMessageBox::StandardButtons buttons = QMessageBox::Ok) const {
+        ASSERT_EQ(seen.size(), 1u);
+        EXPECT_EQ(seen[0].text, text);
+        EXPECT_EQ(seen[0].title, "Quellix setup");
+        EXPECT_EQ(seen[0].icon, icon);
+        EXPECT_EQ(seen[0].buttons, buttons);
+    }
+
 private:
     void Poll() {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
@@ -529,11 +539,7 @@ TEST_F(SetupWindowsTest, ChangeInstallsWritesTheRegistrationAndMarks) {
     {
         BoxAnswerer answers;
         QTest::mouseClick(form->Command1, Qt::LeftButton);
-        ASSERT_EQ(answers.seen.size(), 1u);
-        EXPECT_EQ(answers.seen[0].text, "Please fill the Identity and Password fields");
-        EXPECT_EQ(answers.seen[0].title, "Quellix setup");
-        EXPECT_EQ(answers.seen[0].icon, QMessageBox::Warning);
-        EXPECT_EQ(answers.seen[0].buttons, QMessageBox::Ok);
+        answers.ExpectOne("Please fill the Identity and Password fields", QMessageBox::Warning);
     }
     EXPECT_FALSE(Installed());
     EXPECT_EQ(form->State(), InstallState::ReadyToInstall);
@@ -625,14 +631,11 @@ TEST_F(SetupWindowsTest, UninstallAsksAndCancelKeepsEverything) {
     {
         BoxAnswerer answers({QMessageBox::Cancel});
         QTest::mouseClick(form->Command1, Qt::LeftButton);
-        ASSERT_EQ(answers.seen.size(), 1u);
-        EXPECT_EQ(answers.seen[0].text,
-                  "You are about to remove the COM+ object.\n"
-                  "Also, if you click Yes all schedule information will be cleared.\n"
-                  "Do you want to continue?");
-        EXPECT_EQ(answers.seen[0].icon, QMessageBox::Warning);
-        EXPECT_EQ(answers.seen[0].buttons, QMessageBox::Ok | QMessageBox::Cancel);
-        EXPECT_EQ(answers.seen[0].title, "Quellix setup");
+        answers.ExpectOne(
+            "You are about to remove the COM+ object.\n"
+            "Also, if you click Yes all schedule information will be cleared.\n"
+            "Do you want to continue?",
+            QMessageBox::Warning, QMessageBox::Ok | QMessageBox::Cancel);
     }
     EXPECT_TRUE(Installed());
     EXPECT_TRUE(ItemExists());
@@ -658,8 +661,7 @@ TEST_F(SetupWindowsTest, ModifyRefusesAnEmptyFolderAndKeepsTheNormalisedText) {
     form->txtSpamFolder->setText("/");
     BoxAnswerer answers;
     QTest::mouseClick(form->Command1, Qt::LeftButton);
-    ASSERT_EQ(answers.seen.size(), 1u);
-    EXPECT_EQ(answers.seen[0].text, "Please fill the Spam folder name field");
+    answers.ExpectOne("Please fill the Spam folder name field", QMessageBox::Warning);
     EXPECT_EQ(form->txtSpamFolder->text(), "");
     EXPECT_TRUE(form->Check2->isChecked());  // not refreshed
     EXPECT_EQ(Item(Custom(registration::kFolderName)).ToString(), "Spam");
@@ -718,10 +720,7 @@ TEST_F(SetupWindowsTest, ChoicesRefuseWithoutWhatTheyNeed) {
         {
             BoxAnswerer answers;
             QTest::mouseClick(c.control, Qt::LeftButton);
-            ASSERT_EQ(answers.seen.size(), 1u);
-            EXPECT_EQ(answers.seen[0].text, c.message);
-            EXPECT_EQ(answers.seen[0].icon, QMessageBox::Information);
-            EXPECT_EQ(answers.seen[0].title, "Quellix setup");
+            answers.ExpectOne(c.message, QMessageBox::Information);
             EXPECT_FALSE(c.control->isChecked());
         }
         c.ready();
@@ -777,12 +776,10 @@ TEST_F(SetupWindowsTest, TheReportRecipientIsCheckedWhenItLosesTheFocus) {
             EXPECT_TRUE(answers.seen.empty());
             continue;
         }
-        ASSERT_EQ(answers.seen.size(), 1u);
-        EXPECT_EQ(answers.seen[0].text,
-                  "Please enter correct e-mail address.\r\n\r\nExamples:\r\n"
-                  "postmaster@example.com\r\nPostmaster (postmaster@example.com)");
-        EXPECT_EQ(answers.seen[0].icon, QMessageBox::Information);
-        EXPECT_EQ(answers.seen[0].buttons, QMessageBox::Ok);
+        answers.ExpectOne(
+            "Please enter correct e-mail address.\r\n\r\nExamples:\r\n"
+            "postmaster@example.com\r\nPostmaster (postmaster@example.com)",
+            QMessageBox::Information);
         EXPECT_TRUE(WaitUntil([&] { return form->txtReportRecipient->hasFocus(); }));
         EXPECT_EQ(form->txtReportRecipient->text(), c.text);  // the text is kept
     }
