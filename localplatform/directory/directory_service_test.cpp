@@ -190,55 +190,30 @@ TEST_P(DirectoryServiceTest, OrdersNamesDescendingWithoutRegardToCaseOrAccents) 
     EXPECT_EQ(d.rows.back()[0], "Ångström Test");
 }
 
-TEST_P(DirectoryServiceTest, AnswersEveryQueryTheSystemSends) {
-    // Destination mailbox: the address in another letter case still matches.
-    QueryResult r =
-        Query("SELECT adspath, cn, msExchHomeServerName,mailNickName,mail FROM '" + Gc() +
-              "' "
-              "WHERE objectcategory='person' AND MsExchMailboxGuid='*' And "
-              "mail='bob.test@example.COM' ORDER BY cn");
+// The system's queries run against both directories in setup's tests (the
+// mailbox lists, the attendant's store, the identity, the marks); here what
+// only this directory decides: an address in another case still matches,
+// an attendant has no alias, a mail server's inetOrgPerson with the
+// auxiliary class is a marked mailbox user, and a user without a mailbox is
+// none.
+TEST_P(DirectoryServiceTest, AnswersTheSystemsQueriesByTheDirectorysRules) {
+    QueryResult r = Query("SELECT mailNickName, mail FROM '" + Gc() +
+                          "' WHERE objectcategory='person' AND MsExchMailboxGuid='*' And "
+                          "mail='bob.test@example.COM' ORDER BY cn");
     ASSERT_EQ(r.rows.size(), 1u);
-    EXPECT_EQ(r.rows[0][Column(r, "mailNickName")], "sorttest2");
-    EXPECT_EQ(r.rows[0][Column(r, "mail")], "Bob.Test@Example.com");
+    EXPECT_EQ(r.rows[0][0], "sorttest2");
+    EXPECT_EQ(r.rows[0][1], "Bob.Test@Example.com");
 
-    // System attendants: one per server, under the server object, with the store.
-    r = Query("SELECT adspath, cn, homeMDB ,msExchHomeServerName,mailNickName,mail FROM '" + Gc() +
-              "' "
-              "WHERE cn='Microsoft System Attendant' ORDER BY cn");
+    r = Query("SELECT adspath, homeMDB, mailNickName FROM '" + Gc() +
+              "' WHERE cn='Microsoft System Attendant' ORDER BY cn");
     ASSERT_EQ(r.rows.size(), 2u);
     for (const auto& row : r.rows) {
         EXPECT_NE(row[0]->find("CN=Microsoft System Attendant,CN=MAILSRV"), std::string::npos)
             << *row[0];
-        ASSERT_TRUE(row[2].has_value());
-        EXPECT_EQ(NormalizeDn(*row[2]).rfind("cn=mailbox store (mailsrv", 0), 0u) << *row[2];
-        EXPECT_FALSE(row[4].has_value());  // the attendant has no alias
+        EXPECT_EQ(NormalizeDn(row[1].value_or("")).rfind("cn=mailbox store (mailsrv", 0), 0u);
+        EXPECT_FALSE(row[2].has_value());
     }
 
-    // System mailboxes: one per server, found by the wildcard on cn.
-    r = Query("SELECT adspath, cn, homeMDB ,msExchHomeServerName,mailNickName,mail FROM '" + Gc() +
-              "' "
-              "WHERE cn='SystemMailbox{*' AND objectcategory='person' AND MsExchMailboxGuid='*' "
-              "ORDER BY cn");
-    ASSERT_EQ(r.rows.size(), 2u);
-    for (const auto& row : r.rows) EXPECT_EQ(row[4]->rfind("SystemMailbox{", 0), 0u);
-
-    // Identity: the category is the expanded DN.
-    r = Query("SELECT sAMAccountName, cn, mail, objectCategory FROM '" + Gc() +
-              "' "
-              "WHERE objectcategory='person' AND sAMAccountName='SORTTEST3'");
-    ASSERT_EQ(r.rows.size(), 1u);
-    EXPECT_EQ(NormalizeDn(r.rows[0][3].value_or("")), NormalizeDn(PersonCategory(kBase)));
-
-    // Mark lookup through the writable path scheme.
-    r = Query("SELECT extensionAttribute8, adspath FROM 'LDAP://" + host_ +
-              "' "
-              "WHERE objectcategory='person' AND mail='zoe@example.com'");
-    ASSERT_EQ(r.rows.size(), 1u);
-    EXPECT_EQ(r.rows[0][0], "Quellix");
-    EXPECT_EQ(r.rows[0][1]->rfind("LDAP://" + host_ + "/CN=Zo", 0), 0u);
-
-    // A mail server's inetOrgPerson with the auxiliary class is a marked
-    // mailbox user of this server.
     r = Query("SELECT mailNickName, msExchHomeServerName, extensionAttribute8 FROM '" + Gc() +
               "' WHERE objectcategory='person' AND MsExchMailboxGuid='*' AND "
               "mail='dove@example.com'");
@@ -246,11 +221,10 @@ TEST_P(DirectoryServiceTest, AnswersEveryQueryTheSystemSends) {
     EXPECT_EQ(r.rows[0][0], "dove");
     EXPECT_EQ(r.rows[0][2], "Quellix");
 
-    // A user without a mailbox is no mailbox user.
-    r = Query("SELECT cn FROM '" + Gc() +
-              "' WHERE objectcategory='person' AND MsExchMailboxGuid='*' AND "
-              "mail='nomailbox@example.com'");
-    EXPECT_TRUE(r.rows.empty());
+    EXPECT_TRUE(Query("SELECT cn FROM '" + Gc() +
+                      "' WHERE objectcategory='person' AND MsExchMailboxGuid='*' AND "
+                      "mail='nomailbox@example.com'")
+                    .rows.empty());
 }
 
 TEST_P(DirectoryServiceTest, WildcardsLogicAndTheMarksCase) {
