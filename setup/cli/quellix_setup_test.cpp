@@ -80,8 +80,6 @@ TEST_P(QuellixSetupTest, FromNothingToARunAndBack) {
     ASSERT_EQ(o.code, 0) << o.output;
     ExpectSays(o, {"\"state\": \"ReadyToInstall\"", "\"registration\": false"});
 
-    // A password never comes from the command line.
-    EXPECT_EQ(QuellixSetup({"install", "--identity", "svc", "--password", "secret"}).code, 2);
     o = QuellixSetup({"install", "--identity", "nobody", "--password-file", "-", "--folder",
                       "\\Junk\\", "--age", "3", "--run", "Every day", "--start", "7:05 PM",
                       "--report-to", "Admin (admin@example.org)", "--subfolders", "yes"},
@@ -206,6 +204,15 @@ TEST_P(QuellixSetupTest, UsageAndStatesThatRefuse) {
         {{"mark", ""}, "", 2, ""},
         {install({"--password-file", "-", "--report-to", "a@example.org\nRCPT TO:<b@example.org>"}),
          "secret\n", 2, ""},
+        // A password never comes from the command line, in either form.
+        {{"install", "--identity", "nobody", "--password", "secret"},
+         "",
+         2,
+         "a password is never taken on the command line"},
+        {{"install", "--identity", "nobody", "--password=secret"},
+         "",
+         2,
+         "a password is never taken on the command line"},
         // Passwords that cannot be read, or are empty, or readable by others.
         {install({"--password-file", dir_ + "/none"}), "", 1, dir_ + "/none"},
         {install({"--password-file", open}), "", 1, "refusing the password file " + open},
@@ -232,6 +239,7 @@ TEST_P(QuellixSetupTest, UsageAndStatesThatRefuse) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
         EXPECT_EQ(o.code, c.code) << o.output;
         ExpectSays(o, {c.says});
+        ExpectNotSays(o, {"secret"});  // no message repeats a password
     }
     EXPECT_TRUE(Has(QuellixSetup({"status"}).output, "State: ReadyToInstall"));
 
