@@ -246,7 +246,7 @@ TEST(DirectoryQueryText, TheSearchRootIsQuotedAsOneValue) {
     }
 }
 
-// The list queries page (a directory answers at most a page unasked) and
+// The list queries page (unpaged, a directory stops at its own limit) and
 // are bounded in time; the identity lookup asks for one entry.
 TEST(DirectoryQueryText, ListQueriesPageAndAreBounded) {
     using platform::Variant;
