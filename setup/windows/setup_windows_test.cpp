@@ -132,21 +132,26 @@ std::vector<std::string> Lines(const QListWidget* list) {
     return lines;
 }
 
+// "User 00" (u00@example.org) and on, count of them.
+std::vector<User> NumberedUsers(int count) {
+    std::vector<User> users;
+    for (int i = 0; i < count; ++i) {
+        const std::string n = (i < 10 ? "0" : "") + std::to_string(i);
+        users.push_back({.cn = "User " + n,
+                         .account = "u" + n,
+                         .alias = "u" + n,
+                         .mail = "u" + n + "@example.org"});
+    }
+    return users;
+}
+
 class SetupWindowsTest : public testing::SetupFixture {
 protected:
     void SetUp() override {
         App();
         SetupFixture::SetUp();
-        std::vector<User> users = testing::AnnBobCid();
         // Enough mailboxes that the browser's list scrolls.
-        for (int i = 0; i < 20; ++i) {
-            const std::string n = (i < 10 ? "0" : "") + std::to_string(i);
-            users.push_back({.cn = "User " + n,
-                             .account = "u" + n,
-                             .alias = "u" + n,
-                             .mail = "u" + n + "@example.org"});
-        }
-        ASSERT_TRUE(LoadDirectory(users));
+        ASSERT_TRUE(LoadDirectory(testing::AnnBobCid(NumberedUsers(20))));
     }
     void TearDown() override {
         // The windows the test opened; their own dialogs and popups go with
@@ -946,14 +951,7 @@ TEST_F(SetupWindowsTest, TheBarIsShownAndEventsRunWhileAListFills) {
 TEST_F(SetupWindowsTest, AMailboxListCutByTheDirectoryIsLogged) {
     using localplatform::directory::testing::SlapdHarness;
     if (!SlapdHarness::Available()) GTEST_SKIP() << "slapd is not installed";
-    std::vector<User> users;
-    for (int i = 0; i < 12; ++i) {
-        const std::string n = (i < 10 ? "0" : "") + std::to_string(i);
-        users.push_back({.cn = "User " + n,
-                         .account = "u" + n,
-                         .alias = "u" + n,
-                         .mail = "u" + n + "@example.org"});
-    }
+    const std::vector<User> users = NumberedUsers(12);
     SlapdHarness::Options o;
     o.suffix = quellix::testing::kBaseDn;
     // Not the server's root: the root is exempt from its limits.
