@@ -328,6 +328,20 @@ TEST_F(SetupWindowsTest, EveryControlHasItsCaptionAndPlace) {
     ExpectLaidOut(form, kInstallFormControls);
     EXPECT_EQ(form.CheckAllMbx->parentWidget(), form.Frame1);
     EXPECT_EQ(form.txtPwd->echoMode(), QLineEdit::Password);
+    // A control laid over another one's edge (Frame1 reaches into the run
+    // list's last pixels) must not take the clicks meant for it.
+    for (auto* w : form.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        const bool takesInput = qobject_cast<QComboBox*>(w) || qobject_cast<QLineEdit*>(w) ||
+                                qobject_cast<QAbstractButton*>(w) || qobject_cast<QListWidget*>(w);
+        if (!takesInput || !w->isVisibleTo(&form)) continue;
+        const QRect r = w->geometry();
+        for (const QPoint p : {r.topLeft(), r.topRight(), r.bottomLeft(), r.bottomRight()}) {
+            const QWidget* hit = form.childAt(p);
+            EXPECT_TRUE(hit == w || w->isAncestorOf(hit))
+                << w->objectName().toStdString() << " at " << p.x() << "," << p.y() << " is under "
+                << (hit ? hit->objectName().toStdString() : "nothing");
+        }
+    }
 }
 
 // Where a control draws its caption with its own font, in its parent's
