@@ -93,6 +93,7 @@ TEST(FolderUrlTries, EachFormOnceInTheOrderARunTriesThem) {
         const char* what;
         MailboxRow row;
         std::vector<std::string> want;
+        const char* folder = "Spam";
     };
     const std::vector<Case> cases = {
         {"alias, local part and account all differ",
@@ -114,13 +115,14 @@ TEST(FolderUrlTries, EachFormOnceInTheOrderARunTriesThem) {
         {"no address: nothing to try", row("acct", "al", "", ""), {}},
         {"names are encoded, each reaching only its own item",
          row("", "o'hara?#", "", "ex%41.org"),
-         {"file://./backofficestorage/ex%2541.org/mbx/o'hara%3F%23/Spam",
-          "http://mx1.example.org/exadmin/ex%2541.org/mbx/o'hara%3F%23/Spam",
-          file + "o'hara%3F%23/Spam", http + "o'hara%3F%23/Spam"}},
+         {"file://./backofficestorage/ex%2541.org/mbx/o'hara%3F%23/Sp%2561m",
+          "http://mx1.example.org/exadmin/ex%2541.org/mbx/o'hara%3F%23/Sp%2561m",
+          file + "o'hara%3F%23/Sp%2561m", http + "o'hara%3F%23/Sp%2561m"},
+         "Sp%61m"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        EXPECT_EQ(FolderUrlTries(c.row, server, "Spam"), c.want);
+        EXPECT_EQ(FolderUrlTries(c.row, server, c.folder), c.want);
     }
 }
 

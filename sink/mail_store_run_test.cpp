@@ -90,13 +90,7 @@ protected:
     }
 
     static OnTimerRegistration Params() {
-        OnTimerRegistration r;
-        r.searchRoot = testing::kSearchRoot;
-        r.folderName = "Spam";
-        r.expirationPeriod = 14;
-        r.run = 1;
-        r.reportRecipient = "admin@example.org";
-        r.allMailboxes = "0";
+        OnTimerRegistration r = testing::RunParams();
         r.includeSubfolders = "1";
         return r;
     }

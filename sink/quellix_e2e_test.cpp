@@ -75,14 +75,11 @@ protected:
         Mailbox("arch");
     }
 
+    // The shared parameters, with a recipient in the "Name (address)" form
+    // and subfolders included.
     static OnTimerRegistration Params() {
-        OnTimerRegistration r;
-        r.searchRoot = testing::kSearchRoot;
-        r.folderName = "Spam";
-        r.expirationPeriod = 14;
-        r.run = 1;
+        OnTimerRegistration r = testing::RunParams();
         r.reportRecipient = "Mail Admin (admin@example.org)";
-        r.allMailboxes = "0";
         r.includeSubfolders = "1";
         return r;
     }
@@ -208,15 +205,6 @@ TEST_F(QuellixModuleTest, TheClassAnswersTheStoresOtherCalls) {
     events->Release();
     reg->Release();
     unknown->Release();
-}
-
-TEST_F(QuellixModuleTest, SelfRegistrationWritesAndRemovesTheClass) {
-    auto entry = platform::FindClassByProgId("Quellix.QuellixCls");
-    ASSERT_TRUE(entry);
-    EXPECT_EQ(entry->modulePath, std::filesystem::canonical(QUELLIX_MODULE_PATH).string());
-    EXPECT_EQ(entry->threadingModel, "Apartment");
-    EXPECT_EQ(platform::CallModuleRegistration(QUELLIX_MODULE_PATH, true), platform::S_OK);
-    EXPECT_FALSE(platform::FindClassByProgId("Quellix.QuellixCls"));
 }
 
 int RunHost(const std::vector<std::string>& args) {
@@ -595,17 +583,13 @@ TEST_F(RunLockTest, AStoppedHolderMakesTheNextRunSkipAfterTheWait) {
     ASSERT_EQ(waitpid(holder, &status, WUNTRACED), holder);
     ASSERT_TRUE(WIFSTOPPED(status)) << "the holder did not take the lock";
 
-    const auto started = std::chrono::steady_clock::now();
     const HostRun run = RunHostCapturing(
         {"--config", OtherConfig("waiter", {"store.run_lock_wait_ms = 1000"}), "ontimer", item},
         dir_ + "/waiter.err");
-    const auto waited = std::chrono::steady_clock::now() - started;
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "not one line: " << run.err;
     EXPECT_TRUE(run.err.starts_with("Quellix: run of " + item + " skipped: ")) << run.err;
     EXPECT_NE(run.err.find("pid " + std::to_string(holder)), std::string::npos) << run.err;
-    EXPECT_GE(waited, std::chrono::milliseconds(1000));
-    EXPECT_LT(waited, std::chrono::seconds(30));
     // The skipped run's log says so too, and nothing was swept.
     const std::string log = platform::testing::FileText(dir_ + "/waiter-tmp/Quellix.LOG");
     EXPECT_NE(log.find("run skipped: another run of the registration holds its lock"),

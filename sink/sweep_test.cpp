@@ -322,24 +322,5 @@ TEST_F(SweepTest, AnyNameIsSweptAndOnlyThatFolder) {
     EXPECT_EQ(ReadLog(), want);
 }
 
-TEST_F(SweepTest, TheMailboxLoopPutsNamesIntoItsUrlsEncoded) {
-    Message(Folder("o'hara", "Sp%61m"), "odd", cutoff_.AddDays(-1));
-    Message(Folder("o'hara", "Spam"), "plain", cutoff_.AddDays(-1));
-    Directory({{.cn = "O'Hara",
-                .account = "ohara",
-                .alias = "o'hara",
-                .mail = "o'hara@example.org",
-                .mark = "Quellix"}});
-    EXPECT_EQ(
-        ProcessMailboxes(TheRun(), testing::kSearchRoot, "Sp%61m", cutoff_, 0, "shallow").count, 1);
-    EXPECT_TRUE(Messages("o'hara", "Sp%61m").empty());
-    EXPECT_EQ(Messages("o'hara", "Spam"), Strings{"plain"});
-    const std::string log = ReadLog();
-    EXPECT_NE(log.find("1 messages has been deleted in file://./backofficestorage/" +
-                       std::string(testing::kNamespace) + "/mbx/o'hara/Sp%2561m\r\n"),
-              std::string::npos)
-        << log;
-}
-
 }  // namespace
 }  // namespace quellix
