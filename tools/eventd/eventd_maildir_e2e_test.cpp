@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/date.h"
+#include "base/testing/contains.h"
 #include "base/testing/file_text.h"
 #include "base/testing/run_program.h"
 #include "base/testing/system_account.h"
@@ -28,15 +29,13 @@
 
 namespace {
 
+using platform::testing::Contains;
+
 using localplatform::testing::DovecotServer;
 using platform::testing::RunProgram;
 using platform::testing::SystemAccount;
 using Strings = std::vector<std::string>;
 namespace fs = std::filesystem;
-
-bool Has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
 
 std::string Mail(const std::string& id) {
     return "From: s@example.com\r\nSubject: " + id + "\r\nMessage-ID: <" + id + ">\r\n\r\nbody\r\n";
@@ -150,8 +149,8 @@ TEST_P(EventdMaildirEndToEnd, TheFiringRemovesExactlyTheExpiredJunkDovecotHolds)
                     platform::Variant(platform::Date::FromUnixSeconds(at - 14 * day)));
     o = RunProgram({QUELLIX_EVENTD_PATH, "--config", config_, "--once", eventd::IsoUtc(at)});
     ASSERT_EQ(o.code, 0) << o.err;
-    EXPECT_TRUE(Has(o.err, " as " + account_->Name() + " (pid ")) << o.err;
-    EXPECT_TRUE(Has(o.err, "completed")) << o.err;
+    EXPECT_TRUE(Contains(o.err, " as " + account_->Name() + " (pid "));
+    EXPECT_TRUE(Contains(o.err, "completed"));
 
     EXPECT_EQ(Left("ann@example.org", "Junk"),
               (Strings{"<ann-new>", "<ann-trashed-young>", "<ann-young>"}));
@@ -169,12 +168,12 @@ TEST_P(EventdMaildirEndToEnd, TheFiringRemovesExactlyTheExpiredJunkDovecotHolds)
     for (const auto& f : fs::directory_iterator(data_ + "/pickup")) {
         report = platform::testing::FileText(f.path());
     }
-    EXPECT_TRUE(Has(report, "Subject: Quellix Report ")) << report;
-    EXPECT_TRUE(Has(report, "admin@example.org")) << report;
+    EXPECT_TRUE(Contains(report, "Subject: Quellix Report "));
+    EXPECT_TRUE(Contains(report, "admin@example.org"));
     o = Setup({"history", "--last", "1"});
     ASSERT_EQ(o.code, 0) << o.err;
-    EXPECT_TRUE(Has(o.out, ": completed\n")) << o.out;
-    EXPECT_TRUE(Has(o.out, GetParam().folder)) << o.out;
+    EXPECT_TRUE(Contains(o.out, ": completed\n"));
+    EXPECT_TRUE(Contains(o.out, GetParam().folder));
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, EventdMaildirEndToEnd,

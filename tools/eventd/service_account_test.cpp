@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "base/date.h"
+#include "base/testing/contains.h"
 #include "base/testing/run_program.h"
 #include "base/testing/system_account.h"
 #include "localplatform/catalog/component_catalog.h"
@@ -29,14 +30,12 @@
 
 namespace {
 
+using platform::testing::Contains;
+
 using platform::testing::RunProgram;
 using platform::testing::SystemAccount;
 using Strings = std::vector<std::string>;
 namespace fs = std::filesystem;
-
-bool Has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
 
 struct stat Stat(const std::string& path) {
     struct stat st {};
@@ -139,17 +138,17 @@ TEST_F(ServiceAccountLayout, TheFirstFiringRunsUnderTheAccountWithoutAChangeOfOw
 
     const auto o = Eventd({"--once", eventd::IsoUtc(at)});
     ASSERT_EQ(o.code, 0) << o.err;
-    EXPECT_TRUE(Has(o.err, " as " + account_->Name() + " (pid ")) << o.err;
-    EXPECT_TRUE(Has(o.err, "completed")) << o.err;
+    EXPECT_TRUE(Contains(o.err, " as " + account_->Name() + " (pid "));
+    EXPECT_TRUE(Contains(o.err, "completed"));
     EXPECT_EQ(Messages("ann", "Junk"), Strings{"ann-young"});
-    EXPECT_TRUE(Has(ReadLog(), "Mailboxes processed: 1")) << ReadLog();
+    EXPECT_TRUE(Contains(ReadLog(), "Mailboxes processed: 1"));
     EXPECT_FALSE(fs::is_empty(data_ + "/pickup"));
     const auto history = Setup({"history", "--last", "1"});
-    EXPECT_TRUE(Has(history.out, ": completed\n")) << history.out << history.err;
+    EXPECT_TRUE(Contains(history.out, ": completed\n")) << history.out << history.err;
 
     std::ifstream metrics(data_ + "/textfile/quellix.prom");
     const std::string text{std::istreambuf_iterator<char>(metrics), {}};
-    EXPECT_TRUE(Has(text, "quellix_last_run_success{")) << text;
+    EXPECT_TRUE(Contains(text, "quellix_last_run_success{"));
 
     // Everything in the data folder is the account's and no one else's
     // (the metrics, for node_exporter, excepted);
@@ -208,20 +207,20 @@ TEST_F(ServiceAccountLayout, TheAccountCannotMakeTheServiceRunAnythingAsRoot) {
     Message(Folder("ann", "Junk"), "ann-old", platform::Date::NowUtc().AddDays(-5));
     o = Eventd({"--once", eventd::IsoUtc(at)});
     EXPECT_EQ(o.code, 1) << o.err;
-    EXPECT_FALSE(Has(o.err, "quellix-eventd: fired")) << o.err;
-    EXPECT_TRUE(Has(o.err, "refusing the platform configuration " + config_ + ": owner of " + dir_ +
-                               " is uid " + std::to_string(account_->Uid()) + ", not root"))
-        << o.err;
+    EXPECT_FALSE(Contains(o.err, "quellix-eventd: fired"));
+    EXPECT_TRUE(Contains(o.err, "refusing the platform configuration " + config_ + ": owner of " +
+                                    dir_ + " is uid " + std::to_string(account_->Uid()) +
+                                    ", not root"));
     // The configuration moved back to a folder of root's: the catalog is
     // still the account's, and refused by name when the timer fires (the
     // account's own setup commands rewrote the registration meanwhile).
     ASSERT_EQ(chown(dir_.c_str(), 0, 0), 0);
     o = Eventd({"--once", eventd::IsoUtc(FireSoon())});
     EXPECT_EQ(o.code, 1) << o.err;
-    EXPECT_FALSE(Has(o.err, "quellix-eventd: fired")) << o.err;
-    EXPECT_TRUE(Has(o.err, "refusing the component catalog " + catalog + ": owner of " + catalog +
-                               " is uid " + std::to_string(account_->Uid()) + ", not root"))
-        << o.err;
+    EXPECT_FALSE(Contains(o.err, "quellix-eventd: fired"));
+    EXPECT_TRUE(Contains(o.err, "refusing the component catalog " + catalog + ": owner of " +
+                                    catalog + " is uid " + std::to_string(account_->Uid()) +
+                                    ", not root"));
     EXPECT_EQ(Messages("ann", "Junk"), Strings{"ann-old"});
 }
 
