@@ -6,11 +6,14 @@
 #include <fstream>
 
 #include "base/error.h"
+#include "base/testing/contains.h"
 #include "localplatform/directory/testing/slapd_harness.h"
 #include "sink/testing/sink_fixture.h"
 
 namespace quellix {
 namespace {
+
+using platform::testing::Contains;
 
 using platform::Date;
 using testing::LogLines;
@@ -175,8 +178,7 @@ TEST_F(MailboxesTest, ADirectoryFailureIsLoggedWithTheSearchRootAndTheTrueCount)
     const auto lines = LogLines(ReadLog());
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(StartsWithNowStamp(lines[0])) << lines[0];
-    EXPECT_NE(lines[0].find(std::to_string(platform::err::kDsServerDown)), std::string::npos)
-        << lines[0];
+    EXPECT_TRUE(Contains(lines[0], std::to_string(platform::err::kDsServerDown)));
     EXPECT_TRUE(lines[0].ends_with(" GC://127.0.0.1")) << lines[0];
 }
 
@@ -240,16 +242,13 @@ TEST_F(MailboxesTest, EveryMailboxPastTheServersLimitsIsTreatedOrTheCutLogged) {
         if (pagesOnly) {
             EXPECT_EQ(treated, 6);
             for (const auto& line : lines) {
-                EXPECT_EQ(line.find(std::to_string(platform::err::kDsSizeLimit)), std::string::npos)
-                    << line;
+                EXPECT_FALSE(Contains(line, std::to_string(platform::err::kDsSizeLimit)));
             }
         } else {
             EXPECT_EQ(treated, 3) << "the rows before the cut";
             ASSERT_FALSE(lines.empty());
             EXPECT_TRUE(StartsWithNowStamp(lines.back())) << lines.back();
-            EXPECT_NE(lines.back().find(std::to_string(platform::err::kDsSizeLimit)),
-                      std::string::npos)
-                << lines.back();
+            EXPECT_TRUE(Contains(lines.back(), std::to_string(platform::err::kDsSizeLimit)));
             EXPECT_TRUE(lines.back().ends_with(" GC://127.0.0.1")) << lines.back();
         }
     }
