@@ -131,22 +131,5 @@ TEST(MailboxQuery, TheSearchRootIsQuotedAsOneValue) {
               std::string::npos);
 }
 
-TEST(IsTreatedMailbox, HomeServerMarkAndSystemMailboxes) {
-    MailboxRow marked;
-    marked.homeServer = "MX1";
-    marked.markNull = false;
-    marked.mark = "quellix";
-    marked.alias = "ann";
-    EXPECT_TRUE(IsTreatedMailbox(marked, "mx1", 0));
-    EXPECT_FALSE(IsTreatedMailbox(marked, "mx2", 1));
-    MailboxRow unmarked = marked;
-    unmarked.markNull = true;
-    EXPECT_FALSE(IsTreatedMailbox(unmarked, "mx1", 0));
-    EXPECT_TRUE(IsTreatedMailbox(unmarked, "mx1", 1));
-    MailboxRow system = marked;
-    system.alias = "SystemMailbox{1234}";
-    EXPECT_FALSE(IsTreatedMailbox(system, "mx1", 1));
-}
-
 }  // namespace
 }  // namespace quellix
