@@ -25,8 +25,8 @@
 #include "localplatform/sqlite/sqlite_db.h"
 #include "platform/ado.h"
 #include "registration/registration.h"
-#include "setup/testing/setup_fixture.h"
 #include "tools/eventd/event_service.h"
+#include "tools/eventd/testing/installed_layout.h"
 
 namespace {
 
@@ -43,50 +43,24 @@ struct stat Stat(const std::string& path) {
     return st;
 }
 
-class ServiceAccountLayout : public setup::testing::SetupFixture {
+class ServiceAccountLayout : public eventd::testing::InstalledLayout {
 protected:
     void SetUp() override {
         std::string why;
         account_ = SystemAccount::Create("qxsvc", &why);
         if (!account_) GTEST_SKIP() << "needs root to make a service account: " << why;
         SetupFixture::SetUp();
-        // As the README lays it out: the state folder root's (0755), the
-        // data folder the account's (0750), the configuration root's and
-        // readable by the account's group (0640). Nothing else is set by hand.
-        ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
-        data_ = dir_ + "/data";
-        ASSERT_EQ(mkdir(data_.c_str(), 0750), 0);
-        ASSERT_EQ(chown(data_.c_str(), account_->Uid(), account_->Gid()), 0);
+        LayOut(*account_, "metrics.textfile = " + dir_ + "/data/textfile/quellix.prom\n",
+               {{.cn = "Ann Lee", .account = "alee", .alias = "ann", .mail = "ann@example.org"}});
         // node_exporter's textfile folder, which the account writes into.
         ASSERT_EQ(mkdir((data_ + "/textfile").c_str(), 0755), 0);
         ASSERT_EQ(chown((data_ + "/textfile").c_str(), account_->Uid(), account_->Gid()), 0);
-        config_ = temp_->Configure(
-            "data_dir = " + data_ + "\nserver.computer_name = " + quellix::testing::kServer +
-            "\nserver.domain_dns_name = " + quellix::testing::kNamespace +
-            "\ntimezone.active_time_bias = 0\neventd.host = " + QUELLIX_HOST_PATH +
-            "\neventd.run_limit_s = 120\nmetrics.textfile = " + data_ + "/textfile/quellix.prom\n");
-        ASSERT_EQ(chown(config_.c_str(), 0, account_->Gid()), 0);
-        ASSERT_EQ(chmod(config_.c_str(), 0640), 0);
-        tmpDir_ = data_ + "/tmp";  // the default temporary folder, where the run log goes
-
-        // Root makes the store, the directory and the system mailbox in
-        // the data folder, as the administration commands do.
-        Store()->CreateNamespace(quellix::testing::kNamespace);
-        Mailbox(quellix::testing::kSystemMailbox, quellix::testing::kNamespace, true);
-        quellix::testing::LoadEmbeddedDirectory(
-            data_ + "/directory.ldb",
-            {{.cn = "Ann Lee", .account = "alee", .alias = "ann", .mail = "ann@example.org"}},
-            setup::testing::ServerObjectsLdif());
     }
     void TearDown() override {
         if (account_) SetupFixture::TearDown();
         account_.reset();
     }
 
-    platform::testing::ProgramOutcome Setup(Strings args, const std::string& input = "") {
-        args.insert(args.begin(), {QUELLIX_SETUP_PATH, "--config", config_});
-        return RunProgram(args, input);
-    }
     platform::testing::ProgramOutcome Eventd(Strings args) {
         args.insert(args.begin(), {QUELLIX_EVENTD_PATH, "--config", config_});
         return RunProgram(args);
@@ -127,7 +101,6 @@ protected:
     }
 
     std::unique_ptr<SystemAccount> account_;
-    std::string data_, config_;
 };
 
 TEST_F(ServiceAccountLayout, TheFirstFiringRunsUnderTheAccountWithoutAChangeOfOwners) {
