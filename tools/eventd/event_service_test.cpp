@@ -4,6 +4,7 @@
 // did from inside the surrogate (or crash, or hang).
 #include "tools/eventd/event_service.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
@@ -243,6 +244,23 @@ protected:
         o.code = service.FireDue(at, at) == 0 ? 0 : 1;
         return o;
     }
+    // quellix-eventd on this test's configuration with args, started and
+    // left running, its standard error written to errPath.
+    pid_t StartEventd(std::vector<std::string> args, const std::string& errPath) const {
+        args.insert(args.begin(), {QUELLIX_EVENTD_PATH, "--config", config_});
+        std::vector<char*> argv;
+        argv.reserve(args.size() + 1);
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const int fd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (fd < 0 || dup2(fd, STDERR_FILENO) < 0) _exit(126);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        return pid;
+    }
     std::vector<std::string> Fired() {
         std::vector<std::string> lines;
         std::istringstream in(platform::testing::FileText(probeOut_));
@@ -322,6 +340,7 @@ TEST_F(EventServiceTest, TwoServicesFireATimerOnce) {
     const int64_t at = now + 2;
     std::vector<Outcome> outcomes(4);
     std::vector<std::thread> threads;
+    threads.reserve(outcomes.size());
     for (auto& o : outcomes) threads.emplace_back([&, at] { o = Once(at); });
     for (auto& t : threads) t.join();
     for (const auto& o : outcomes) EXPECT_EQ(o.code, 0) << o.err;
@@ -449,13 +468,7 @@ TEST_F(EventServiceTest, OnceStoppedBeforeItsInstantRecordsNothing) {
     const int64_t now = std::time(nullptr);
     Register("Probe.Record", now - 14 * kDay + 60);
     const std::string err = temp_->Dir() + "/once.err";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (!freopen(err.c_str(), "w", stderr)) _exit(126);
-        execl(QUELLIX_EVENTD_PATH, QUELLIX_EVENTD_PATH, "--config", config_.c_str(), "--once",
-              IsoUtc(now + 60).c_str(), nullptr);
-        _exit(127);
-    }
+    const pid_t pid = StartEventd({"--once", IsoUtc(now + 60)}, err);
     for (int i = 0;
          i < 100 && platform::testing::FileText(err).find("waiting until") == std::string::npos;
          ++i)
@@ -495,12 +508,7 @@ TEST_F(EventServiceTest, ServiceReportsMissedFiresDueAndSeesNewRegistrations) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // its instant is now past
 
     const std::string err = temp_->Dir() + "/service.err";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (!freopen(err.c_str(), "w", stderr)) _exit(126);
-        execl(QUELLIX_EVENTD_PATH, QUELLIX_EVENTD_PATH, "--config", config_.c_str(), nullptr);
-        _exit(127);
-    }
+    const pid_t pid = StartEventd({}, err);
     auto waitFor = [&](const std::string& text) {
         for (int i = 0; i < 200; ++i) {
             if (platform::testing::FileText(err).find(text) != std::string::npos) return true;

@@ -88,7 +88,7 @@ TEST_F(EventdEndToEnd, SetupInstallsTheServiceFiresTheMarkedMailboxesAreCleaned)
                 "StoreEvents/GlobalEvents/" + std::string(registration::kItemName));
     const int64_t at = std::time(nullptr) + 3;
     SetItemProperty(item, registration::kTimerStartTime,
-                    platform::Variant(platform::Date::FromUnixSeconds(at - 14 * 86400)));
+                    platform::Variant(platform::Date::FromUnixSeconds(at - 14 * int64_t{86400})));
 
     o = eventd({"--once", eventd::IsoUtc(at - 1)});
     EXPECT_EQ(o.code, 0) << o.err;
