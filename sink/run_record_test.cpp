@@ -284,7 +284,8 @@ TEST_F(RunRecordTest, NotARunDayIsRecordedAsSuch) {
 // The child half of the kill test: a run that dies at its sixth move.
 TEST_F(RunRecordTest, KilledChild) {
     const char* config = std::getenv("QUELLIX_KILLED_CHILD_CONFIG");
-    if (!config) GTEST_SKIP() << "started only by the kill test";
+    const char* item = std::getenv("QUELLIX_KILLED_CHILD_ITEM");
+    if (!config || !item) GTEST_SKIP() << "started only by the kill test";
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);  // _exit skips TearDown
     setenv("QUELLIX_CONFIG", config, 1);
@@ -292,7 +293,7 @@ TEST_F(RunRecordTest, KilledChild) {
     SetMoveFaultHook([&](const std::string&) {
         if (++moves == 6) _exit(42);
     });
-    (void)FireTimer(std::getenv("QUELLIX_KILLED_CHILD_ITEM"));
+    (void)FireTimer(item);
     _exit(1);
 }
 
