@@ -290,11 +290,14 @@ bool SmallFileSystemOn(const std::string& dir, bool full) {
     return true;
 }
 
+class HostFailureTest;
+using Texts = std::vector<std::string>;
+
 struct HostCase {
     const char* name;
     // Makes the fault in the fixture; returns the texts that the one line
-    // on standard error must hold ("{tmp}" is the temporary directory).
-    std::function<std::vector<std::string>(SinkFixture&, const std::string& item)> fault;
+    // on standard error must hold.
+    std::function<Texts(HostFailureTest&)> fault;
     const char* what;  // "run" or "report"
     bool logSaysWhy;   // the log's last line is an error entry
     bool rootOnly = false;
@@ -305,7 +308,6 @@ public:
     // Access for the fault makers.
     std::string Dir() const { return dir_; }
     std::string Tmp() const { return tmpDir_; }
-    std::string StorePath() const { return dir_ + "/store.db"; }
     void Reconfigure(const std::string& line) {
         std::vector<std::string> lines = extraConfig_;
         lines.push_back(line);
@@ -313,18 +315,12 @@ public:
     }
 };
 
-HostFailureTest& Self(SinkFixture& f) {
-    return static_cast<HostFailureTest&>(f);
-}
-
-using Texts = std::vector<std::string>;
-
 // A name in the temporary directory replaced by a link, a FIFO or a directory.
-std::function<Texts(SinkFixture&, const std::string&)> Planted(const char* name, char kind) {
-    return [name, kind](SinkFixture& f, const std::string&) -> Texts {
-        const std::string path = Self(f).Tmp() + "/" + name;
+std::function<Texts(HostFailureTest&)> Planted(const char* name, char kind) {
+    return [name, kind](HostFailureTest& f) -> Texts {
+        const std::string path = f.Tmp() + "/" + name;
         std::filesystem::remove(path);
-        const std::string victim = Self(f).Dir() + "/victim";
+        const std::string victim = f.Dir() + "/victim";
         std::ofstream(victim) << "precious";
         int made = -1;
         if (kind == 'l') made = symlink(victim.c_str(), path.c_str());
@@ -343,39 +339,38 @@ std::function<Texts(SinkFixture&, const std::string&)> Planted(const char* name,
 // NOLINTNEXTLINE(cert-err58-cpp)
 const HostCase kHostCases[] = {
     {"TempDirGroupWritable",
-     [](SinkFixture& f, const std::string&) -> Texts {
-         EXPECT_EQ(chmod(Self(f).Tmp().c_str(), 0770), 0);
-         return {Self(f).Tmp(), "not private"};
+     [](HostFailureTest& f) -> Texts {
+         EXPECT_EQ(chmod(f.Tmp().c_str(), 0770), 0);
+         return {f.Tmp(), "not private"};
      },
      "run", false},
     {"TempDirOfAnotherAccount",
-     [](SinkFixture& f, const std::string&) -> Texts {
-         EXPECT_EQ(chown(Self(f).Tmp().c_str(), 65534, 65534), 0);
-         return {Self(f).Tmp(), "not private"};
+     [](HostFailureTest& f) -> Texts {
+         EXPECT_EQ(chown(f.Tmp().c_str(), 65534, 65534), 0);
+         return {f.Tmp(), "not private"};
      },
      "run", false, true},
     {"TempDirALink",
-     [](SinkFixture& f, const std::string&) -> Texts {
-         const std::string link = Self(f).Dir() + "/tmplink";
-         EXPECT_EQ(symlink(Self(f).Tmp().c_str(), link.c_str()), 0);
-         Self(f).Reconfigure("temp_dir = " + link);
+     [](HostFailureTest& f) -> Texts {
+         const std::string link = f.Dir() + "/tmplink";
+         EXPECT_EQ(symlink(f.Tmp().c_str(), link.c_str()), 0);
+         f.Reconfigure("temp_dir = " + link);
          return {link, "symbolic link"};
      },
      "run", false},
     {"TempDirMissingTwoLevelsDown",
-     [](SinkFixture& f, const std::string&) -> Texts {
-         const std::string dir = Self(f).Dir() + "/no/such";
-         Self(f).Reconfigure("temp_dir = " + dir);
+     [](HostFailureTest& f) -> Texts {
+         const std::string dir = f.Dir() + "/no/such";
+         f.Reconfigure("temp_dir = " + dir);
          return {dir, "No such file or directory"};
      },
      "run", false},
     {"TempDirPathTooLong",
-     [](SinkFixture& f, const std::string&) -> Texts {
-         const std::string dir =
-             Self(f).Dir() + "/" + std::string(200, 'x') + "/" + std::string(60, 'y');
+     [](HostFailureTest& f) -> Texts {
+         const std::string dir = f.Dir() + "/" + std::string(200, 'x') + "/" + std::string(60, 'y');
          std::filesystem::create_directories(dir);
          EXPECT_EQ(chmod(dir.c_str(), 0700), 0);
-         Self(f).Reconfigure("temp_dir = " + dir);
+         f.Reconfigure("temp_dir = " + dir);
          return {dir, "longer than 255 bytes"};
      },
      "run", false},
@@ -384,24 +379,24 @@ const HostCase kHostCases[] = {
     {"LogADirectory", Planted("Quellix.LOG", 'd'), "run", false},
     {"LogWithASecondHardLink", Planted("Quellix.LOG", 'h'), "run", false},
     {"BadStoreSetting",
-     [](SinkFixture& f, const std::string&) -> Texts {
-         Self(f).Reconfigure("store.busy_timeout_ms = soon");
+     [](HostFailureTest& f) -> Texts {
+         f.Reconfigure("store.busy_timeout_ms = soon");
          return {"store.busy_timeout_ms", "soon"};
      },
      "run", true},
     {"RelayUnreachable",
-     [](SinkFixture& f, const std::string&) -> Texts {
+     [](HostFailureTest& f) -> Texts {
          const std::string relay = "smtp://127.0.0.1:" + std::to_string(SmtpSink::FreePort());
-         Self(f).Reconfigure("mail.transport = " + relay);
+         f.Reconfigure("mail.transport = " + relay);
          return {relay};
      },
      "report", true},
     {"PickupFolderUnwritable",
-     [](SinkFixture& f, const std::string&) -> Texts {
-         const std::string file = Self(f).Dir() + "/a-file";
+     [](HostFailureTest& f) -> Texts {
+         const std::string file = f.Dir() + "/a-file";
          std::ofstream(file) << "x";
-         Self(f).Reconfigure("mail.transport = pickup");
-         Self(f).Reconfigure("mail.pickup_dir = " + file + "/pickup");
+         f.Reconfigure("mail.transport = pickup");
+         f.Reconfigure("mail.pickup_dir = " + file + "/pickup");
          return {file + "/pickup"};
      },
      "report", true},
@@ -414,7 +409,7 @@ TEST_P(HostFailureTest, AFailureReachesStandardErrorAsOneLineAndTheExitStatus) {
     const HostCase& c = GetParam();
     if (c.rootOnly && geteuid() != 0) GTEST_SKIP() << "needs another account's directory";
     const std::string item = Registration(Params());
-    const Texts want = c.fault(*this, item);
+    const Texts want = c.fault(*this);
     const HostRun run = RunHostCapturing({"ontimer", item}, dir_ + "/host.err");
     EXPECT_EQ(run.status, 1) << run.err;
     ASSERT_FALSE(run.err.empty());
