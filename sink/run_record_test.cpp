@@ -49,9 +49,7 @@ protected:
             Mailbox(alias);
             const int64_t spam = Folder(alias, "Spam");
             for (int i = 1; i <= 4; ++i) {
-                const std::string subject = std::string(alias) + std::to_string(i);
-                received_[subject] = now.AddDays(-10 - i);
-                Message(spam, subject, received_[subject]);
+                Message(spam, std::string(alias) + std::to_string(i), now.AddDays(-10 - i));
             }
             Message(spam, std::string(alias) + "-young", now.AddDays(-1));
         }
@@ -84,7 +82,6 @@ protected:
     std::string Metrics() const { return platform::testing::FileText(metrics_); }
 
     std::string metrics_;
-    std::map<std::string, Date> received_;  // by subject
 };
 
 TEST_F(RunRecordTest, AMoveRunIsRecordedAndPutBackWholeByItsId) {
@@ -123,7 +120,7 @@ TEST_F(RunRecordTest, AMoveRunIsRecordedAndPutBackWholeByItsId) {
     EXPECT_EQ(Subjects("arch", "Inbox").size(), 8U);
 
     // Put back by the run's id: every message where it was, under its own
-    // name, byte for byte, with its received time.
+    // name (its bytes and received time are the manifest's own test's).
     const auto moved = platform::MovedMessagesOfRun(run.id);
     ASSERT_EQ(moved.size(), 8U);
     for (const auto& m : moved) {
@@ -131,20 +128,8 @@ TEST_F(RunRecordTest, AMoveRunIsRecordedAndPutBackWholeByItsId) {
                   platform::PutBackResult::Outcome::kPutBack);
     }
     EXPECT_TRUE(Subjects("arch", "Inbox").empty());
-    for (const char* alias : {"ann", "bob"}) {
-        const std::string a = alias;
-        EXPECT_EQ(Messages(alias, "Spam"),
-                  (Strings{a + "-young", a + "1", a + "2", a + "3", a + "4"}));
-        auto store = Store();
-        for (int i = 1; i <= 4; ++i) {
-            const std::string subject = a + std::to_string(i);
-            const auto row =
-                store->Lookup({testing::kNamespace, "MBX", alias, "Spam", subject + ".EML"});
-            ASSERT_TRUE(row) << subject;
-            EXPECT_EQ(store->Content(row->id), testing::MessageText(subject));
-            ASSERT_TRUE(row->received);
-            EXPECT_EQ(*row->received, localplatform::ToStoreTime(received_[subject]));
-        }
+    for (const std::string a : {"ann", "bob"}) {
+        EXPECT_EQ(Messages(a, "Spam"), (Strings{a + "-young", a + "1", a + "2", a + "3", a + "4"}));
     }
 }
 
