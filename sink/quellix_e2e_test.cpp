@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "base/testing/file_text.h"
+#include "base/testing/run_program.h"
 #include "base/testing/small_file_system.h"
 #include "localplatform/mail/mail_message.h"
 #include "localplatform/mail/testing/smtp_harness.h"
@@ -238,25 +239,11 @@ struct HostRun {
     std::string err;
 };
 
-// childSetup runs in the child before the host is started; it returns false
-// when it cannot make what the test needs (the child then exits with 77).
-pid_t StartHost(const std::vector<std::string>& args, const std::string& errPath,
+// quellix-host with args, started; see StartProgram for childSetup.
+pid_t StartHost(std::vector<std::string> args, const std::string& errPath,
                 const std::function<bool()>& childSetup = {}) {
-    std::vector<std::string> argv = {QUELLIX_HOST_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> cargv;
-    cargv.reserve(argv.size() + 1);
-    for (auto& a : argv) cargv.push_back(a.data());
-    cargv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int fd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (fd < 0 || dup2(fd, STDERR_FILENO) < 0) _exit(127);
-        if (childSetup && !childSetup()) _exit(77);
-        execv(cargv[0], cargv.data());
-        _exit(127);
-    }
-    return pid;
+    args.insert(args.begin(), QUELLIX_HOST_PATH);
+    return platform::testing::StartProgram(args, errPath, childSetup);
 }
 
 HostRun WaitHost(pid_t pid, const std::string& errPath) {

@@ -4,7 +4,6 @@
 // did from inside the surrogate (or crash, or hang).
 #include "tools/eventd/event_service.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
@@ -248,18 +247,7 @@ protected:
     // left running, its standard error written to errPath.
     pid_t StartEventd(std::vector<std::string> args, const std::string& errPath) const {
         args.insert(args.begin(), {QUELLIX_EVENTD_PATH, "--config", config_});
-        std::vector<char*> argv;
-        argv.reserve(args.size() + 1);
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const pid_t pid = fork();
-        if (pid == 0) {
-            const int fd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            if (fd < 0 || dup2(fd, STDERR_FILENO) < 0) _exit(126);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        return pid;
+        return platform::testing::StartProgram(args, errPath);
     }
     std::vector<std::string> Fired() {
         std::vector<std::string> lines;

@@ -88,7 +88,8 @@ protected:
                              "StoreEvents/GlobalEvents/" + std::string(registration::kItemName)),
                      nullptr, platform::adModeReadWrite);
             rec.Fields(registration::kTimerStartTime)
-                .SetValue(platform::Variant(platform::Date::FromUnixSeconds(at - 14 * int64_t{86400})));
+                .SetValue(
+                    platform::Variant(platform::Date::FromUnixSeconds(at - 14 * int64_t{86400})));
             rec.Fields().Update();
         }
         const auto o = Eventd({"--list"});
