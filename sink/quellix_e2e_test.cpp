@@ -208,12 +208,10 @@ TEST_F(QuellixModuleTest, TheClassAnswersTheStoresOtherCalls) {
     unknown->Release();
 }
 
-int RunHost(const std::vector<std::string>& args) {
-    std::string command = QUELLIX_HOST_PATH;
-    for (const auto& a : args) command += " '" + a + "'";
-    command += " >/dev/null 2>&1";
-    const int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+// quellix-host's exit status with args (-1: ended by a signal).
+int RunHost(std::vector<std::string> args) {
+    args.insert(args.begin(), QUELLIX_HOST_PATH);
+    return platform::testing::RunProgram(args).code;
 }
 
 TEST_F(QuellixModuleTest, TheHostFiresTheTimerOfARegistrationItem) {
