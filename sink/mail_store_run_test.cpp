@@ -23,6 +23,7 @@
 #include <thread>
 #include <utility>
 
+#include "base/testing/contains.h"
 #include "base/unique_fd.h"
 #include "localplatform/store/testing/dovecot_server.h"
 #include "platform/move_manifest.h"
@@ -33,6 +34,8 @@
 
 namespace quellix {
 namespace {
+
+using platform::testing::Contains;
 
 using localplatform::testing::DovecotServer;
 using registration::OnTimerRegistration;
@@ -90,13 +93,7 @@ protected:
     }
 
     static OnTimerRegistration Params() {
-        OnTimerRegistration r;
-        r.searchRoot = testing::kSearchRoot;
-        r.folderName = "Spam";
-        r.expirationPeriod = 14;
-        r.run = 1;
-        r.reportRecipient = "admin@example.org";
-        r.allMailboxes = "0";
+        OnTimerRegistration r = testing::RunParams();
         r.includeSubfolders = "1";
         return r;
     }
@@ -124,10 +121,9 @@ protected:
 
 TEST_P(MailStoreRunTest, ARunDeletesTheExpiredMessagesDovecotKeeps) {
     const std::string log = Run(Params());
-    EXPECT_NE(log.find("2 messages has been deleted in "
-                       "file://./backofficestorage/example.org/mbx/ann/Spam\r\n"),
-              std::string::npos)
-        << log;
+    EXPECT_TRUE(Contains(log,
+                         "2 messages has been deleted in "
+                         "file://./backofficestorage/example.org/mbx/ann/Spam\r\n"));
     EXPECT_EQ(Left("ann@example.org", "Spam"), (Strings{"<ann-new>", "<ann-trashed-new>"}));
     EXPECT_TRUE(Left("ann@example.org", "Spam/Sub").empty());
     EXPECT_EQ(Left("bob@example.org", "Spam"), Strings{"<bob-old>"});  // not marked
@@ -138,10 +134,9 @@ TEST_P(MailStoreRunTest, AMoveRunIsPutBackByUndo) {
     p.mailboxToMove = "Archive (arch@example.org)";
     p.includeSubfolders = "0";
     const std::string log = Run(p);
-    EXPECT_NE(log.find("1 messages has been moved from "
-                       "file://./backofficestorage/example.org/mbx/ann/Spam"),
-              std::string::npos)
-        << log;
+    EXPECT_TRUE(Contains(log,
+                         "1 messages has been moved from "
+                         "file://./backofficestorage/example.org/mbx/ann/Spam"));
     EXPECT_EQ(Left("arch@example.org", ""), Strings{"<ann-old>"});
     EXPECT_EQ(Left("ann@example.org", "Spam"), (Strings{"<ann-new>", "<ann-trashed-new>"}));
 
@@ -166,19 +161,16 @@ TEST_P(MailStoreRunTest, AServerThatIsDownOrRefusesTheLoginFailsTheFolderInTheLo
     (void)Registration(Params());  // the system mailbox, made while the server answers
     server_->Stop();
     const std::string down = Run(Params());
-    EXPECT_NE(down.find("connect(" + server_->ImapUrl() + ") failed: Connection refused"),
-              std::string::npos)
-        << down;
+    EXPECT_TRUE(Contains(down, "connect(" + server_->ImapUrl() + ") failed: Connection refused"));
     server_->Start();
     std::ofstream(server_->Folder() + "/quellix-password") << "not-the-master-password\n";
     // A thread of its own: its store handle has no session open yet.
     std::string refused;
     std::thread([&] { refused = Run(Params()); }).join();
-    EXPECT_NE(refused.find("no such item: LOGIN(" + server_->ImapUrl() +
-                           " ann@example.org as quellix-admin) failed: the server answered "
-                           "\"Authentication failed.\""),
-              std::string::npos)
-        << refused;
+    EXPECT_TRUE(
+        Contains(refused, "no such item: LOGIN(" + server_->ImapUrl() +
+                              " ann@example.org as quellix-admin) failed: the server answered "
+                              "\"Authentication failed.\""));
     EXPECT_EQ(Left("ann@example.org", "Spam").size(), 3U);
 }
 
