@@ -415,6 +415,22 @@ public:
 
     std::string Append(const MailFolder& folder, const std::string& bytes, int64_t received,
                        const std::string& flags) override {
+        return AppendPlanned(folder, NewKey(), bytes, received, flags);
+    }
+
+    std::string PlanAppend(const MailFolder& folder, const std::string& wanted) override {
+        if (wanted.empty() || !PlainSegment(wanted) || wanted.find(':') != std::string::npos)
+            return NewKey();
+        const auto held = HeldFolder(folder);
+        if (held->IsOpen() && Locate(folder, held->Get(), wanted)) return NewKey();
+        return wanted;
+    }
+
+    std::string AppendPlanned(const MailFolder& folder, const std::string& planned,
+                              const std::string& bytes, int64_t received,
+                              const std::string& flags) override {
+        if (planned.empty() || !PlainSegment(planned) || planned.find(':') != std::string::npos)
+            Fail(err::kInvalidArg, "append message", PathText(folder), "no key planned");
         const UniqueFd dir = OpenFolder(folder);
         if (!dir.IsOpen())
             Fail(err::kNotFound, "append message", PathText(folder), "no such folder");
@@ -422,7 +438,7 @@ public:
         const UniqueFd cur = SubDir(dir.Get(), "cur", PathText(folder));
         std::string sorted = flags;
         std::sort(sorted.begin(), sorted.end());
-        std::string key = NewKey();
+        const std::string& key = planned;
         const std::string target = key + std::string(kInfo) + sorted;
         WriteInto(tmp.Get(), key, bytes, 0600, received, PathText(folder) + "/tmp");
         if (::renameat2(tmp.Get(), key.c_str(), cur.Get(), target.c_str(), RENAME_NOREPLACE) != 0) {
@@ -433,6 +449,13 @@ public:
         }
         FsyncDir(cur.Get(), PathText(folder) + "/cur");
         return key;
+    }
+
+    std::vector<MailStoreMessage> AppendedSince(const MailFolder& folder,
+                                                const std::string& planned) override {
+        auto m = Message(folder, planned);
+        if (!m) return {};
+        return {*m};
     }
 
 private:

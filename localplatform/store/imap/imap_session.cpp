@@ -616,6 +616,25 @@ std::vector<ImapMessage> ImapSession::FetchMessages() {
     return s.Fetch(SetPtr(mailimap_set_new_interval(1, 0)));
 }
 
+uint32_t ImapSession::UidNext() const {
+    const Impl& s = *impl_;
+    const uint32_t next =
+        s.imap->imap_selection_info != nullptr ? s.imap->imap_selection_info->sel_uidnext : 0;
+    return next == 0 ? 1 : next;
+}
+
+std::vector<ImapMessage> ImapSession::FetchMessagesFrom(uint32_t first) {
+    Impl& s = *impl_;
+    s.CheckUsable("UID FETCH");
+    if (s.imap->imap_selection_info == nullptr || s.imap->imap_selection_info->sel_exists == 0) {
+        return {};
+    }
+    // "first:*" names the highest UID too when it is below first.
+    auto messages = s.Fetch(SetPtr(mailimap_set_new_interval(first, 0)));
+    std::erase_if(messages, [&](const ImapMessage& m) { return m.uid < first; });
+    return messages;
+}
+
 std::optional<ImapMessage> ImapSession::FetchMessage(uint32_t uid) {
     Impl& s = *impl_;
     s.CheckUsable("UID FETCH");
