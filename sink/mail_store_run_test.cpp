@@ -17,6 +17,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <random>
@@ -113,6 +114,57 @@ protected:
         std::sort(ids.begin(), ids.end());
         return ids;
     }
+    // Two mailboxes the item store holds itself, each in a namespace of its
+    // own beside the mail server's: the archive "vault@archive.test" and
+    // "carl@corp.test" (marked for the runs, as ann is unless annMarked is
+    // false), with a Spam folder. Returns carl's Spam.
+    int64_t StoreMailboxes(bool annMarked) {
+        std::filesystem::remove(dir_ + "/directory.ldb");  // made anew with them
+        Directory({
+            {.cn = "Ann",
+             .account = "ann",
+             .alias = "ann",
+             .mail = "ann@example.org",
+             .mark = annMarked ? std::optional<std::string>("Quellix") : std::nullopt},
+            {.cn = "Bob", .account = "bob", .alias = "bob", .mail = "bob@example.org"},
+            {.cn = "Archive", .account = "arch", .alias = "arch", .mail = "arch@example.org"},
+            {.cn = "Vault", .account = "vault", .alias = "vault", .mail = "vault@archive.test"},
+            {.cn = "Carl",
+             .account = "carl",
+             .alias = "carl",
+             .mail = "carl@corp.test",
+             .mark = "Quellix"},
+        });
+        Mailbox("vault", "archive.test");
+        return Folder("carl", "Spam", "corp.test");
+    }
+    // The messages of a folder of the item store as "Message-ID received"
+    // (a store keeps no flags), sorted.
+    Strings InStore(const std::string& alias, const std::string& path, const std::string& ns) {
+        Strings all;
+        auto store = Store();
+        const auto folder = store->Lookup({ns, "MBX", alias, path});
+        if (!folder) return all;
+        for (const auto& row : store->ItemsIn(folder->id)) {
+            const std::string text = store->Content(row.id);
+            const size_t at = text.find("Message-ID: ");
+            const std::string id =
+                at == std::string::npos
+                    ? "?"
+                    : text.substr(at + 12, text.find_first_of("\r\n", at) - at - 12);
+            all.push_back(id + " " + std::to_string(row.received.value_or(0)));
+        }
+        std::sort(all.begin(), all.end());
+        return all;
+    }
+    // The same of a folder Dovecot holds, with the flags.
+    Strings InServer(const std::string& login, const std::string& folder) {
+        Strings all;
+        for (const auto& m : server_->Messages(login, folder))
+            all.push_back(m.messageId + " " + std::to_string(m.received) + " " + m.flags);
+        std::sort(all.begin(), all.end());
+        return all;
+    }
     std::unique_ptr<DovecotServer> server_;
 };
 
@@ -156,6 +208,71 @@ TEST_P(MailStoreRunTest, AMoveRunIsPutBackByUndo) {
     ASSERT_NE(old, back.end());
     EXPECT_EQ(old->flags, "\\Seen");
     EXPECT_LT(old->received, std::time(nullptr) - int64_t{19} * 86400);
+}
+
+// A move run between the item store and the mail server, both ways: into an
+// archive mailbox the item store holds from the mail server's Spam (and
+// from the store's own), and into a mailbox of the mail server from the
+// item store's Spam (and from the server's own). A move between the two
+// copies, then removes; Dovecot and the store read back what the run left,
+// and undo puts each message back with its received time (and its flags
+// where it came from the mail server).
+TEST_P(MailStoreRunTest, AMoveRunBetweenTheStoreAndTheMailServerIsPutBackByUndo) {
+    const int64_t carlSpam = StoreMailboxes(true);
+    const int64_t now = std::time(nullptr);
+    const int64_t old = now - int64_t{30} * 86400;
+    Store()->SaveMessage(carlSpam, Mail("carl-old"), old);
+    Store()->SaveMessage(carlSpam, Mail("carl-new"), now - 86400);
+    const struct {
+        const char* target;
+        bool intoStore;
+    } cases[] = {
+        {"Vault (vault@archive.test)", true},
+        {"Archive (arch@example.org)", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        const Strings annBefore = InServer("ann@example.org", "Spam");
+        const Strings carlBefore = InStore("carl", "Spam", "corp.test");
+        OnTimerRegistration p = Params();
+        p.mailboxToMove = c.target;
+        p.includeSubfolders = "0";
+        const std::string log = Run(p);
+        for (const char* folder : {"example.org/mbx/ann/Spam", "corp.test/mbx/carl/Spam"}) {
+            EXPECT_NE(log.find(std::string("1 messages has been moved from "
+                                           "file://./backofficestorage/") +
+                               folder),
+                      std::string::npos)
+                << log;
+        }
+        EXPECT_EQ(Left("ann@example.org", "Spam"), (Strings{"<ann-new>", "<ann-trashed-new>"}));
+        EXPECT_EQ(Subjects("carl", "Spam", "corp.test"), Strings{"carl-new"});
+        if (c.intoStore) {
+            const Strings vault = InStore("vault", "Inbox", "archive.test");
+            ASSERT_EQ(vault.size(), 2U);
+            EXPECT_EQ(vault[0].rfind("<ann-old> ", 0), 0U) << vault[0];
+            EXPECT_EQ(vault[1], "<carl-old> " + std::to_string(old));
+        } else {
+            EXPECT_EQ(Left("arch@example.org", ""), (Strings{"<ann-old>", "<carl-old>"}));
+            for (const auto& m : server_->Messages("arch@example.org", "")) {
+                if (m.messageId == "<carl-old>") {
+                    EXPECT_EQ(m.received, old);
+                }
+            }
+        }
+        const auto moved = platform::MovedMessagesOfRun(Record().StoreId());
+        ASSERT_EQ(moved.size(), 2U);
+        for (const auto& m : moved) {
+            EXPECT_EQ(m.state, platform::MovedMessage::State::kInDestination) << m.sourceUrl;
+            EXPECT_EQ(platform::PutBackMovedMessage(m).outcome,
+                      platform::PutBackResult::Outcome::kPutBack)
+                << m.sourceUrl;
+        }
+        EXPECT_TRUE(InStore("vault", "Inbox", "archive.test").empty());
+        EXPECT_TRUE(Left("arch@example.org", "").empty());
+        EXPECT_EQ(InServer("ann@example.org", "Spam"), annBefore);
+        EXPECT_EQ(InStore("carl", "Spam", "corp.test"), carlBefore);
+    }
 }
 
 // A mail server that is down, or that refuses the administrator's login,

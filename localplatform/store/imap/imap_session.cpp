@@ -670,8 +670,11 @@ std::vector<ImapMessage> ImapSession::Impl::Fetch(const SetPtr& uids) {
         for (clistiter* i = clist_begin(att->att_list); i != nullptr; i = clist_next(i)) {
             const auto* item = static_cast<const mailimap_msg_att_item*>(clist_content(i));
             if (item->att_type == MAILIMAP_MSG_ATT_ITEM_DYNAMIC) {
-                const clist* flags = item->att_data.att_dyn->att_list;
-                for (clistiter* f = clist_begin(flags); f != nullptr; f = clist_next(f)) {
+                // "FLAGS ()" (no flag, not even \Recent) comes as no list.
+                const clist* flags =
+                    item->att_data.att_dyn != nullptr ? item->att_data.att_dyn->att_list : nullptr;
+                for (clistiter* f = flags != nullptr ? clist_begin(flags) : nullptr; f != nullptr;
+                     f = clist_next(f)) {
                     const auto* ff = static_cast<const mailimap_flag_fetch*>(clist_content(f));
                     if (ff->fl_type != MAILIMAP_FLAG_FETCH_OTHER || ff->fl_flag == nullptr)
                         continue;
