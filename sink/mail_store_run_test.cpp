@@ -337,66 +337,121 @@ private:
     bool mounted_ = false;
 };
 
+// Where a kill test's run moves its messages: between two mailboxes of the
+// mail server, or between the mail server and the item store.
+enum class Way { kMailServer, kIntoStore, kOutOfStore };
+struct KillCase {
+    const char* name;
+    Way way = Way::kMailServer;
+    bool across = false;  // the destination Maildir on a file system of its own
+    bool imap = false;    // the mail server reached over IMAP rather than its Maildirs
+};
+
 // Param: the destination on another file system (a move is a copy, then the
-// source removed) rather than the source's (one rename).
-class MailStoreRunKillTest : public MailStoreRun, public ::testing::WithParamInterface<bool> {
+// source removed) rather than the source's (one rename); or a move between
+// the mail server (its Maildirs, or IMAP) and the item store (a copy, then
+// the source removed, each step committed in the manifest).
+class MailStoreRunKillTest : public MailStoreRun, public ::testing::WithParamInterface<KillCase> {
 protected:
-    void SetUp() override { SetUpServer(false); }
+    void SetUp() override { SetUpServer(GetParam().imap); }
 };
 
 // A move run killed at points chosen by counting the files that reached the
-// destination (then a short random wait): no message is lost, and undo of
-// the run leaves each in its folder exactly once with its date and flags.
-// The seed is fixed; a failure names its round's point.
+// destination, or left the source (then a short random wait): no message is
+// lost, and undo of the run leaves each in its folder exactly once with its
+// date and flags. Between two stores a kill may leave both copies; the
+// registration's next run (every other round) keeps exactly one, and undo
+// of both runs puts each back. The seed is fixed; a failure names its
+// round's point.
 TEST_P(MailStoreRunKillTest, AMoveKilledAnywhereLosesAndDoublesNothingAfterUndo) {
+    const KillCase& c = GetParam();
+    const bool betweenStores = c.way != Way::kMailServer;
     std::unique_ptr<OwnFileSystem> across;
-    if (GetParam()) {
+    if (c.across) {
         across = std::make_unique<OwnFileSystem>(server_->MaildirOf("arch@example.org"));
         if (!across->Mounted()) GTEST_SKIP() << "mounting a tmpfs is not permitted here";
         server_->CreateFolder("arch@example.org", "Archive");  // Dovecot makes the Maildir anew
     }
+    const int64_t carlSpam = betweenStores ? StoreMailboxes(c.way == Way::kIntoStore) : 0;
     OnTimerRegistration p = Params();
-    p.mailboxToMove = "Archive (arch@example.org)";
+    p.mailboxToMove =
+        c.way == Way::kIntoStore ? "Vault (vault@archive.test)" : "Archive (arch@example.org)";
     p.includeSubfolders = "0";
     const int64_t now = std::time(nullptr);
     const Strings flags = {"\\Seen", "", "\\Flagged \\Seen", "\\Answered"};
     for (int i = 0; i < 24; ++i) {
-        server_->Append("ann@example.org", "Spam", Mail("kill-" + std::to_string(i)),
-                        now - (20 + i) * int64_t{86400}, flags[i % flags.size()]);
+        const int64_t received = now - (20 + i) * int64_t{86400};
+        if (c.way == Way::kOutOfStore) {
+            Store()->SaveMessage(carlSpam, Mail("kill-" + std::to_string(i)), received);
+        } else {
+            server_->Append("ann@example.org", "Spam", Mail("kill-" + std::to_string(i)), received,
+                            flags[i % flags.size()]);
+        }
     }
-    // Every message of both folders as "id received flags", sorted: a lost
-    // message is missing, a doubled one there twice.
+    // Every message of both folders as "id received flags" (the store
+    // keeps no flags: "id received"), sorted: a lost message is missing, a
+    // doubled one there twice.
     auto held = [&] {
         Strings all;
-        for (const auto& [login, folder] :
-             {std::pair{"ann@example.org", "Spam"}, std::pair{"arch@example.org", ""}}) {
-            for (const auto& m : server_->Messages(login, folder)) {
-                all.push_back(m.messageId + " " + std::to_string(m.received) + " " + m.flags);
-            }
+        switch (c.way) {
+            case Way::kMailServer:
+                all = InServer("ann@example.org", "Spam");
+                for (auto& m : InServer("arch@example.org", "")) all.push_back(m);
+                break;
+            case Way::kIntoStore:
+                all = InServer("ann@example.org", "Spam");
+                for (auto& m : InStore("vault", "Inbox", "archive.test")) all.push_back(m);
+                break;
+            case Way::kOutOfStore:
+                all = InStore("carl", "Spam", "corp.test");
+                for (auto& m : InServer("arch@example.org", "")) all.push_back(m);
+                break;
         }
         std::sort(all.begin(), all.end());
         return all;
     };
+    // The same without the flags, which a copy in the store does not keep.
+    auto heldIds = [&] {
+        Strings all = held();
+        for (auto& m : all) m = m.substr(0, m.find(' ', m.find(' ') + 1));
+        std::sort(all.begin(), all.end());
+        return all;
+    };
     const Strings before = held();
+    const Strings beforeIds = heldIds();
     const std::string item = Registration(p);
-    const std::string destination = server_->MaildirOf("arch@example.org");
+    // The kill comes at the n-th file the run makes in the destination (a
+    // copy begun in tmp/ across file systems or over IMAP, a message
+    // arrived in new/ or cur/), or, into the store, the n-th it removes
+    // from the source.
+    std::vector<std::pair<std::string, uint32_t>> watched;
+    size_t points = 24;
+    if (c.way == Way::kIntoStore) {
+        const std::string spam = server_->MaildirOf("ann@example.org") + "/.Spam";
+        watched = {{spam + "/cur", IN_DELETE}, {spam + "/new", IN_DELETE}};
+    } else {
+        const std::string destination = server_->MaildirOf("arch@example.org");
+        watched = {{destination + "/cur", IN_CREATE | IN_MOVED_TO},
+                   {destination + "/new", IN_CREATE | IN_MOVED_TO},
+                   {destination + "/tmp", IN_CREATE}};
+        if (c.across || c.way == Way::kOutOfStore) points = 48;  // two files a message
+    }
     const unsigned seed = 20261207;
     std::mt19937 random(seed);
     for (int round = 0; round < 16; ++round) {
-        // The kill comes at the n-th file the run makes in the destination:
-        // a copy begun in tmp/ (across file systems) or a message arrived in
-        // cur/; then after a short wait.
-        const size_t files = 1 + random() % (GetParam() ? 48 : 24);  // of 25 moves
-        const auto wait = std::chrono::microseconds(random() % 400);
+        const size_t files = 1 + random() % points;
+        const auto wait = std::chrono::microseconds(random() % (betweenStores ? 2000 : 400));
+        // Between two stores, every other round the next run settles what the kill left.
+        const bool nextRun = betweenStores && round % 2 == 1;
         SCOPED_TRACE("seed " + std::to_string(seed) + ", round " + std::to_string(round) +
-                     ": killed at destination file " + std::to_string(files) + " + " +
-                     std::to_string(wait.count()) + " us");
+                     ": killed at file " + std::to_string(files) + " + " +
+                     std::to_string(wait.count()) + " us" + (nextRun ? ", then the next run" : ""));
         const platform::UniqueFd watch(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
         ASSERT_TRUE(watch.IsOpen());
-        ASSERT_GE(
-            inotify_add_watch(watch.Get(), (destination + "/cur").c_str(), IN_CREATE | IN_MOVED_TO),
-            0);
-        ASSERT_GE(inotify_add_watch(watch.Get(), (destination + "/tmp").c_str(), IN_CREATE), 0);
+        for (const auto& [dir, mask] : watched) {
+            std::filesystem::create_directories(dir);
+            ASSERT_GE(inotify_add_watch(watch.Get(), dir.c_str(), mask), 0) << dir;
+        }
         const pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
@@ -433,24 +488,47 @@ TEST_P(MailStoreRunKillTest, AMoveKilledAnywhereLosesAndDoublesNothingAfterUndo)
             ASSERT_EQ(waitpid(pid, &status, 0), pid);
         }
         ASSERT_TRUE(WIFSIGNALED(status)) << "the run ended before the kill: " << status;
-        // Across file systems a kill may leave both copies, never neither.
-        Strings kept = held();
-        if (GetParam()) kept.erase(std::unique(kept.begin(), kept.end()), kept.end());
-        EXPECT_EQ(kept, before) << "after the kill";
-        const auto runs = platform::RunHistoryReader::OpenCurrent().Runs(1);
-        ASSERT_EQ(runs.size(), 1U);
-        for (const auto& m : platform::MovedMessagesOfRun(runs[0].id)) {
-            if (m.state == platform::MovedMessage::State::kInDestination) {
-                (void)platform::PutBackMovedMessage(m);
+        // A copy, then a removal (across file systems, between two stores):
+        // a kill may leave both copies, never neither.
+        Strings kept = heldIds();
+        if (c.across || betweenStores)
+            kept.erase(std::unique(kept.begin(), kept.end()), kept.end());
+        EXPECT_EQ(kept, beforeIds) << "after the kill";
+        size_t runs = 1;
+        if (nextRun) {
+            NewRun();
+            const auto failure = RunCleanup(thread_, Log(), Record(), item, 0);
+            EXPECT_FALSE(failure) << failure->Description();
+            // Each message once, every expired one in the destination.
+            EXPECT_EQ(heldIds(), beforeIds) << "after the next run";
+            const Strings source = c.way == Way::kOutOfStore ? InStore("carl", "Spam", "corp.test")
+                                                             : InServer("ann@example.org", "Spam");
+            EXPECT_EQ(source.size(), c.way == Way::kOutOfStore ? 0U : 2U) << "after the next run";
+            runs = 2;
+        }
+        const auto recorded = platform::RunHistoryReader::OpenCurrent().Runs(runs);
+        ASSERT_EQ(recorded.size(), runs);
+        for (const auto& r : recorded) {
+            for (const auto& m : platform::MovedMessagesOfRun(r.id)) {
+                if (m.state == platform::MovedMessage::State::kInDestination) {
+                    (void)platform::PutBackMovedMessage(m);
+                }
             }
         }
         EXPECT_TRUE(Left("arch@example.org", "").empty()) << "after undo";
+        EXPECT_TRUE(InStore("vault", "Inbox", "archive.test").empty()) << "after undo";
         EXPECT_EQ(held(), before) << "after undo";
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(FileSystems, MailStoreRunKillTest, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "Across" : "Same"; });
+INSTANTIATE_TEST_SUITE_P(
+    Moves, MailStoreRunKillTest,
+    ::testing::Values(KillCase{"Same"}, KillCase{"Across", Way::kMailServer, true},
+                      KillCase{"IntoStore", Way::kIntoStore},
+                      KillCase{"OutOfStore", Way::kOutOfStore},
+                      KillCase{"IntoStoreOverImap", Way::kIntoStore, false, true},
+                      KillCase{"OutOfStoreOverImap", Way::kOutOfStore, false, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace quellix
