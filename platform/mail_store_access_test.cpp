@@ -329,6 +329,70 @@ TEST_P(MailStoreAccessTest, AMoveBetweenTheStoreAndAMailStoreCopiesThenRemovesAn
     }
 }
 
+// A move between two mail stores (namespace "example" on the Maildirs,
+// "byimap" on the same Dovecot over IMAP: two backends) copies, then
+// removes, both ways, with the received time and flags; undo puts it back
+// with them, under its old name where the store names its messages.
+TEST_P(MailStoreAccessTest, AMoveBetweenTwoMailStoresCopiesThenRemovesAndIsPutBack) {
+    for (const bool toImap : {true, false}) {
+        SCOPED_TRACE(toImap ? "Maildir to IMAP" : "IMAP to Maildir");
+        Start();
+        const std::string password = server_->Folder() + "/imap-password";
+        std::ofstream(password) << server_->Settings().masterPassword << "\n";
+        ::chmod(password.c_str(), 0600);
+        temp_.reset();  // its configuration goes before the next one's is set
+        temp_ = std::make_unique<TempStore>(
+            300, server_->MaildirConfigLines("example") + "mailstore.byimap = " +
+                     server_->ImapUrl() + "\nmailstore.byimap.login = %n@example\n" +
+                     "mailstore.byimap.auth = master\nmailstore.byimap.admin = " +
+                     server_->Settings().masterUser +
+                     "\nmailstore.byimap.password_file = " + password + "\n");
+        auto store = ItemStore::ForThisThread();
+        store->CreateNamespace("example");
+        store->CreateNamespace("byimap");
+        server_->Append("jdoe@example", "Junk E-mail", Mail("moved@junk"), old_, "\\Seen");
+        server_->CreateFolder("ann@example", "Archive");
+        const std::string from = std::string("file://./backofficestorage/") +
+                                 (toImap ? "example" : "byimap") + "/MBX/jdoe/Junk E-mail";
+        const std::string to = std::string("file://./backofficestorage/") +
+                               (toImap ? "byimap" : "example") + "/MBX/ann";
+        const std::string flags = server_->Messages("jdoe@example", "Junk E-mail")[0].flags;
+        std::string source;
+        {
+            Connection cnn = OpenStore(from);
+            Recordset rs;
+            rs.Open(SweepQuery("shallow", from, IsoDaysAgo(10)), cnn);
+            ASSERT_EQ(rs.RecordCount(), 1);
+            source = rs.Fields("DAV:href").Value().ToString();
+        }
+        const int64_t run = BeginStoreRun(std::string(kMailbox) + "/x.reg", true, 0);
+        const std::string moved = MoveRecordForRun(source, to, run);
+        EXPECT_EQ(moved.rfind(to + "/", 0), 0U) << moved;
+        EXPECT_TRUE(Left("Junk E-mail").empty());
+        const auto there = server_->Messages("ann@example", "");
+        ASSERT_EQ(there.size(), 1U);
+        EXPECT_EQ(there[0].messageId, "<moved@junk>");
+        EXPECT_EQ(there[0].received, old_);
+        EXPECT_EQ(there[0].flags, flags);
+        const auto entries = MovedMessagesOfRun(run);
+        ASSERT_EQ(entries.size(), 1U);
+        EXPECT_EQ(entries[0].state, MovedMessage::State::kInDestination);
+        EXPECT_EQ(entries[0].destinationUrl, moved);
+        const auto back = PutBackMovedMessage(entries[0]);
+        EXPECT_EQ(back.outcome, PutBackResult::Outcome::kPutBack);
+        // Back in its folder: over IMAP under a new UID; into the Maildir
+        // under a new name too, as the bytes came over IMAP with CRLF line
+        // ends and Dovecot's name said the size of its file (",S=").
+        EXPECT_EQ(back.url.rfind(source.substr(0, source.rfind('/') + 1), 0), 0U) << back.url;
+        EXPECT_TRUE(server_->Messages("ann@example", "").empty());
+        const auto home = server_->Messages("jdoe@example", "Junk E-mail");
+        ASSERT_EQ(home.size(), 1U);
+        EXPECT_EQ(home[0].messageId, "<moved@junk>");
+        EXPECT_EQ(home[0].received, old_);
+        EXPECT_EQ(home[0].flags, flags);
+    }
+}
+
 // A copy that fails leaves the source as it was and no manifest entry; the
 // error names the source, the destination and the mail store (never a
 // password).

@@ -1889,7 +1889,8 @@ ItemRow ItemStore::MoveAcrossStores(int64_t id, int64_t fromFolder, int64_t toFo
     std::string planned;
     try {
         bytes = from.Embedded() ? Content(id) : from.backend->Content(from.mailFolder, sourceKey);
-        planned = to.Embedded() ? NewItemName(*h_) : to.backend->PlanAppend(to.mailFolder, "");
+        planned =
+            to.Embedded() ? NewItemName(*h_) : to.backend->PlanAppend(to.mailFolder, "", bytes);
     } catch (const Error& e) {
         throw failed(e);
     }
@@ -2242,7 +2243,7 @@ RestoreResult ItemStore::RestoreCrossMove(MoveEntry e, MailMove m) {
         if (from->Embedded()) {
             planned = FindAt(*h_, *from, e.sourceName) ? NewItemName(*h_) : e.sourceName;
         } else {
-            planned = from->backend->PlanAppend(from->mailFolder, m.sourceKey);
+            planned = from->backend->PlanAppend(from->mailFolder, m.sourceKey, bytes);
         }
     } catch (const Error& err) {
         throw failed(err);

@@ -109,13 +109,15 @@ public:
 
     // A copy from another store goes in in three steps, so that a record of
     // it (the move manifest) made before it exists finds it after a crash.
-    // PlanAppend: the key the next AppendPlanned into folder is to give its
-    // message, known before the message is stored: Maildir's file name
-    // (wanted when no message of folder has that key, else a new one); the
+    // PlanAppend: the key the next AppendPlanned of bytes into folder is to
+    // give its message, known before the message is stored: Maildir's file
+    // name (wanted when no message of folder has that key and the sizes it
+    // may carry, ",S=" and ",W=", are the bytes'; else a new one); the
     // server names it over IMAP, so there it is "<UIDVALIDITY>.<UIDNEXT>",
     // the lowest key the message can get.
     [[nodiscard]] virtual std::string PlanAppend(const MailFolder& folder,
-                                                 const std::string& wanted) = 0;
+                                                 const std::string& wanted,
+                                                 const std::string& bytes) = 0;
     // Append, under the key planned (from PlanAppend) where the backend names
     // its messages. Returns the message's key.
     [[nodiscard]] virtual std::string AppendPlanned(const MailFolder& folder,

@@ -418,9 +418,27 @@ public:
         return AppendPlanned(folder, NewKey(), bytes, received, flags);
     }
 
-    std::string PlanAppend(const MailFolder& folder, const std::string& wanted) override {
+    std::string PlanAppend(const MailFolder& folder, const std::string& wanted,
+                           const std::string& bytes) override {
         if (wanted.empty() || !PlainSegment(wanted) || wanted.find(':') != std::string::npos)
             return NewKey();
+        // A name that says the file's size (Dovecot's ",S=" and ",W=", with
+        // CRLF line ends) must say these bytes' size, or Dovecot takes the
+        // file for a damaged one (bytes read over IMAP come with CRLF).
+        size_t crlf = bytes.size();
+        for (size_t i = 0; i < bytes.size(); ++i) {
+            if (bytes[i] == '\n' && (i == 0 || bytes[i - 1] != '\r')) ++crlf;
+        }
+        for (const auto& [field, size] : {std::pair{",S=", bytes.size()}, std::pair{",W=", crlf}}) {
+            const size_t at = wanted.find(field);
+            if (at == std::string::npos) continue;
+            const size_t from = at + 3;
+            const size_t end = wanted.find_first_not_of("0123456789", from);
+            const std::string digits =
+                wanted.substr(from, end == std::string::npos ? end : end - from);
+            if (digits.empty() || digits.size() > 18 || std::stoull(digits) != size)
+                return NewKey();
+        }
         const auto held = HeldFolder(folder);
         if (held->IsOpen() && Locate(folder, held->Get(), wanted)) return NewKey();
         return wanted;

@@ -272,7 +272,8 @@ public:
         return KeyText(added.validity, added.uid);
     }
 
-    std::string PlanAppend(const MailFolder& folder, const std::string& /*wanted*/) override {
+    std::string PlanAppend(const MailFolder& folder, const std::string& /*wanted*/,
+                           const std::string& /*bytes*/) override {
         // The server names the message: the lowest name it can give it.
         ImapSession& s = Select(folder, false);
         return KeyText(selectedValidity_, s.UidNext());
