@@ -21,6 +21,7 @@
 #include "platform/ado.h"
 #include "platform/move_manifest.h"
 #include "platform/run_history.h"
+#include "platform/run_lock.h"
 #include "setup/testing/setup_fixture.h"
 
 namespace setup {
@@ -526,7 +527,9 @@ TEST_P(QuellixSetupTest, APreviewChangesNoByteOfAnOlderStore) {
 // undo knows a delete run for one, whether the store gave it its identity or
 // only the history knows it; and what undo puts back, history shows.
 TEST_P(QuellixSetupTest, UndoTellsADeleteRunAndHistoryShowsWhatWasPutBack) {
-    const std::string item = "file://./item/Quellix.reg";
+    const std::string item =
+        FileUrl(quellix::testing::kSystemMailbox,
+                std::string("StoreEvents/GlobalEvents/") + registration::kItemName);
     // A delete run of the store.
     const int64_t deleted = platform::BeginStoreRun(item, false, 0);
     Outcome o = QuellixSetup({"undo", std::to_string(deleted)});
@@ -568,6 +571,19 @@ TEST_P(QuellixSetupTest, UndoTellsADeleteRunAndHistoryShowsWhatWasPutBack) {
         auto store = Store();
         const int64_t inbox = store->Lookup({"example.org", "MBX", "dest", "Inbox"})->id;
         store->DeleteItem(store->ItemsIn(inbox).front().id);
+    }
+    // While a run of the registration holds its lock, undo waits within the
+    // bound, then says who holds it and puts nothing back.
+    {
+        ConfigureWith({"store.run_lock_wait_ms = 100"});
+        const auto held = platform::RunLock::Acquire(item, std::chrono::milliseconds(0), nullptr);
+        ASSERT_TRUE(held);
+        o = QuellixSetup({"undo", std::to_string(moved)});
+        EXPECT_EQ(o.code, 1) << o.output;
+        ExpectSays(o, {"holds the run lock past 100 ms (store.run_lock_wait_ms): held by pid " +
+                       std::to_string(getpid())});
+        ExpectNotSays(o, {"Put back"});
+        ConfigureWith({});
     }
     o = QuellixSetup({"undo", std::to_string(moved)});
     EXPECT_EQ(o.code, 0) << o.output;
