@@ -324,6 +324,22 @@ void MakePrivateDirectories(const std::string& dir) {
 }  // namespace
 
 std::string DropInPickup(const std::string& dir, const std::string& text) {
+    return DropInPickup(dir, [&](int fd, const std::string& path) {
+        size_t done = 0;
+        while (done < text.size()) {
+            const ssize_t n = write(fd, text.data() + done, text.size() - done);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                throw Error(err::kCdoSendFailed,
+                            Describe("write", path, std::strerror(errno), errno));
+            }
+            done += static_cast<size_t>(n);
+        }
+    });
+}
+
+std::string DropInPickup(const std::string& dir,
+                         const std::function<void(int fd, const std::string& path)>& write) {
     MakePrivateDirectories(dir);
     const std::string name = RandomHex(16);
     const std::string temp = dir + "/." + name + ".tmp";
@@ -346,15 +362,7 @@ std::string DropInPickup(const std::string& dir, const std::string& text) {
     auto fail = [&](const char* what) {
         return Error(err::kCdoSendFailed, Describe(what, temp, std::strerror(errno), errno));
     };
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(file.Get(), text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw fail("write");
-        }
-        done += static_cast<size_t>(n);
-    }
+    write(file.Get(), temp);
     // On disk before it gets its final name, so a crash never leaves a
     // truncated message for the pickup service.
     if (fsync(file.Get()) != 0) throw fail("fsync");

@@ -2,6 +2,7 @@
 // or handed to an SMTP relay (libcurl, which stays inside mail_transport.cpp).
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,5 +34,9 @@ void SendSmtp(const SmtpSettings& settings, const std::string& sender,
 // all: it is written under a temporary name and renamed. Returns the file's path. Raises
 // platform::Error err::kCdoSendFailed naming what failed.
 std::string DropInPickup(const std::string& dir, const std::string& text);
+// As DropInPickup, the message written by write(fd, path) into the new
+// file as it is made (path names the file for write's errors).
+std::string DropInPickup(const std::string& dir,
+                         const std::function<void(int fd, const std::string& path)>& write);
 
 }  // namespace localplatform
