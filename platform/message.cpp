@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -147,8 +148,22 @@ void Message::Send() {
         (void)localplatform::DropInPickup(
             cfg.PickupDir(), [&](int fd, const std::string& path) { mail.WriteTo(fd, path); });
     } else if (scheme == "smtp" || scheme == "smtps") {
+        // Written out into a nameless file in the temporary folder and sent
+        // from there: never whole in memory either. Where the folder cannot
+        // take one, the message is made in memory.
+        const std::string dir = cfg.TempDir();
+        UniqueFd spool(open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+        if (spool.Get() < 0) {
+            localplatform::SendSmtp(SmtpSettingsFrom(cfg, transport), mail.EnvelopeSender(),
+                                    recipients, mail.Serialize());
+            return;
+        }
+        const std::string path = dir + " (the message being sent)";
+        mail.WriteTo(spool.Get(), path);
+        if (lseek(spool.Get(), 0, SEEK_SET) != 0)
+            throw Error(err::kCdoSendFailed, Describe("seek", path, std::strerror(errno), errno));
         localplatform::SendSmtp(SmtpSettingsFrom(cfg, transport), mail.EnvelopeSender(), recipients,
-                                mail.Serialize());
+                                spool.Get(), path);
     } else {
         throw Error(err::kCdoSendFailed,
                     Describe("Send", transport,

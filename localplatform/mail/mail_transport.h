@@ -28,6 +28,11 @@ struct SmtpSettings {
 // address that cannot go into an SMTP command.
 void SendSmtp(const SmtpSettings& settings, const std::string& sender,
               const std::vector<std::string>& recipients, const std::string& text);
+// As SendSmtp, the message read as it goes out from the file open at fd,
+// from its start to its end (path names it in errors): none of it is held
+// in memory.
+void SendSmtp(const SmtpSettings& settings, const std::string& sender,
+              const std::vector<std::string>& recipients, int fd, const std::string& path);
 
 // Writes text as a new file "<unique>.eml" (mode 0600) into dir, creating
 // dir and its missing parents private (0700, whatever the umask). The file appears whole or not at
