@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -272,6 +273,38 @@ public:
 private:
     struct Scope;
     std::unique_ptr<Scope> scope_;
+};
+
+// While one lives, this thread's store writes (recordset deletes, moves)
+// are committed together across recordsets and connections: after
+// "store.batch_ms" (default 100) or some thousands of writes, at Commit, and
+// when the scope ends, no longer at each recordset's Close. A crash loses
+// the writes since the last commit (deleted messages are back in place, a
+// move is undone whole). Whoever tells of writes tells of them only once
+// Idle is true. Scopes nest.
+class StoreWriteGroup {
+public:
+    StoreWriteGroup();
+    // Commits what is open; a failure is kept for TakeLost.
+    ~StoreWriteGroup();
+    StoreWriteGroup(const StoreWriteGroup&) = delete;
+    StoreWriteGroup& operator=(const StoreWriteGroup&) = delete;
+
+    // Commits the writes that are due. Raises the commit's failure (naming
+    // the store's path).
+    static void Tick();
+    // Commits every write now. Raises as Tick.
+    static void Commit();
+    // True when no write of this thread waits for its commit.
+    [[nodiscard]] static bool Idle();
+    // The first commit that failed since the outermost scope began or the
+    // last call, forgotten here: the writes since the commit before it were
+    // rolled back. Its description names the store's path.
+    [[nodiscard]] static std::optional<Error> TakeLost();
+
+private:
+    struct Scope;
+    std::unique_ptr<Scope> group_;
 };
 
 }  // namespace platform

@@ -36,6 +36,25 @@ struct ReadOnlyStore::Scope {
 ReadOnlyStore::ReadOnlyStore() : scope_(std::make_unique<Scope>()) {}
 ReadOnlyStore::~ReadOnlyStore() = default;
 
+struct StoreWriteGroup::Scope {
+    localplatform::ItemStore::WriteGroup group;
+};
+StoreWriteGroup::StoreWriteGroup() : group_(std::make_unique<Scope>()) {}
+StoreWriteGroup::~StoreWriteGroup() = default;
+
+void StoreWriteGroup::Tick() {
+    localplatform::ItemStore::WriteGroup::Tick();
+}
+void StoreWriteGroup::Commit() {
+    localplatform::ItemStore::WriteGroup::Commit();
+}
+bool StoreWriteGroup::Idle() {
+    return localplatform::ItemStore::WriteGroup::Idle();
+}
+std::optional<Error> StoreWriteGroup::TakeLost() {
+    return localplatform::ItemStore::WriteGroup::TakeLost();
+}
+
 ConnectionImpl::Kind ProviderKind(const std::string& provider) {
     const std::string p = localplatform::FoldName(provider);
     if (p == "exoledb.datasource") return ConnectionImpl::Kind::kStore;

@@ -3,16 +3,17 @@
 // named by the platform configuration; saving goes into the item store.
 #include "platform/message.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include "base/error.h"
 #include "base/strfuncs.h"
+#include "base/unique_fd.h"
 #include "localplatform/config/platform_config.h"
 #include "localplatform/mail/mail_message.h"
 #include "localplatform/mail/mail_transport.h"
@@ -105,23 +106,24 @@ std::string Message::TextBody() const {
 }
 
 void Message::AddAttachment(const std::string& path, const std::string&, const std::string&) {
+    // Opened now, read when the message is sent: a log of any length goes
+    // out without being held in memory.
+    UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.Get() < 0) {
+        throw Error(kResourceNotFound,
+                    Describe("AddAttachment", path, std::strerror(errno), errno));
+    }
     struct stat st {};
-    if (stat(path.c_str(), &st) != 0) {
+    if (fstat(file.Get(), &st) != 0) {
         throw Error(kResourceNotFound,
                     Describe("AddAttachment", path, std::strerror(errno), errno));
     }
     if (!S_ISREG(st.st_mode)) {
         throw Error(kResourceNotFound, Describe("AddAttachment", path, "not a file", EISDIR));
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw Error(kResourceNotFound,
-                    Describe("AddAttachment", path, std::strerror(errno), errno));
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad())
-        throw Error(kResourceNotFound, Describe("AddAttachment", path, "read error", EIO));
     const size_t slash = path.find_last_of("/\\");
-    impl_->mail.AddAttachment(slash == std::string::npos ? path : path.substr(slash + 1), bytes);
+    impl_->mail.AddAttachmentFile(slash == std::string::npos ? path : path.substr(slash + 1),
+                                  file.Release());
 }
 
 void Message::Send() {
@@ -138,15 +140,30 @@ void Message::Send() {
     if (mail.RawHeaders("Date").empty()) mail.SetHeader("Date", localplatform::Rfc5322DateNow());
     if (mail.RawHeaders("Message-ID").empty())
         mail.SetHeader("Message-ID", localplatform::NewMessageId(ServerName(cfg)));
-    const std::string text = mail.Serialize();
 
     const std::string transport = cfg.MailTransport();
     const std::string scheme = Lower(transport.substr(0, transport.find(':')));
     if (Lower(transport) == "pickup") {
-        (void)localplatform::DropInPickup(cfg.PickupDir(), text);
+        // Written into the file as it is made: never whole in memory.
+        (void)localplatform::DropInPickup(
+            cfg.PickupDir(), [&](int fd, const std::string& path) { mail.WriteTo(fd, path); });
     } else if (scheme == "smtp" || scheme == "smtps") {
+        // Written out into a nameless file in the temporary folder and sent
+        // from there: never whole in memory either. Where the folder cannot
+        // take one, the message is made in memory.
+        const std::string dir = cfg.TempDir();
+        UniqueFd spool(open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+        if (spool.Get() < 0) {
+            localplatform::SendSmtp(SmtpSettingsFrom(cfg, transport), mail.EnvelopeSender(),
+                                    recipients, mail.Serialize());
+            return;
+        }
+        const std::string path = dir + " (the message being sent)";
+        mail.WriteTo(spool.Get(), path);
+        if (lseek(spool.Get(), 0, SEEK_SET) != 0)
+            throw Error(err::kCdoSendFailed, Describe("seek", path, std::strerror(errno), errno));
         localplatform::SendSmtp(SmtpSettingsFrom(cfg, transport), mail.EnvelopeSender(), recipients,
-                                text);
+                                spool.Get(), path);
     } else {
         throw Error(err::kCdoSendFailed,
                     Describe("Send", transport,

@@ -31,7 +31,9 @@ public:
 
     // Attaches a file under its own name (the text after the last "/" or
     // "\\"), as application/octet-stream in base64. Raises 0x800C0005 (the
-    // library's "resource not found") when path is not a readable file.
+    // library's "resource not found") when path is not a readable file. The
+    // file is opened here and read when the message is sent or serialized,
+    // so that none of it is held in memory.
     void AddAttachment(const std::string& path, const std::string& user = "",
                        const std::string& password = "");
     // Adds Date and Message-ID when missing and hands the message to the

@@ -14,8 +14,9 @@ namespace {
 // The rows of a store query, made in full when the query runs (so
 // RecordCount is known and no statement stays open between calls).
 // Deletes go through the store's batch: they commit every few hundred rows
-// or 100 ms and at Close, so a long sweep never holds the write lock for
-// long and a crash only leaves items undeleted.
+// or 100 ms and at Close (inside a StoreWriteGroup when the group commits),
+// so a long sweep never holds the write lock for long and a crash only
+// leaves items undeleted.
 class StoreRecordset final : public RecordsetImpl {
 public:
     StoreRecordset(std::shared_ptr<localplatform::ItemStore> store,
@@ -69,7 +70,7 @@ public:
         store_->BatchTick();
     }
 
-    void Close() override { store_->FlushBatch(); }
+    void Close() override { store_->SettleBatch(); }
 
 private:
     std::shared_ptr<localplatform::ItemStore> store_;

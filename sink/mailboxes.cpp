@@ -3,10 +3,12 @@
 #include "platform/ado.h"
 #include "selection/mailbox_selection.h"
 #include "selection/run_text.h"
+#include "sink/packed_mailboxes.h"
 #include "sink/quellix_module.h"
 #include "sink/run_log.h"
 #include "sink/run_record.h"
 #include "sink/sweep.h"
+#include "sink/sweep_commits.h"
 
 namespace quellix {
 
@@ -50,20 +52,31 @@ MailboxesTreated ProcessMailboxes(const RunState& run, const std::string& search
         // The directory hands every row over at once (sorted by cn): the
         // selection is recorded whole before the first mailbox is swept, so
         // the history knows what the run meant to treat, however it ends.
-        std::vector<MailboxRow> selected;
+        PackedMailboxes selected;
         const std::string cut =
             ForEachTreatedMailbox(searchRoot, run.thread.server.ServerName, allMailboxes,
-                                  [&](const MailboxRow& row) { selected.push_back(row); });
-        std::vector<platform::RunSelectedMailbox> selection;
-        selection.reserve(selected.size());
-        for (const auto& row : selected) selection.push_back({row.address, row.name});
-        run.record.Selected(selection);
-        for (const auto& row : selected) {
+                                  [&](const MailboxRow& row) { selected.Add(row); });
+        {
+            std::vector<platform::RunSelectedMailbox> selection;
+            selection.reserve(selected.Size());
+            for (size_t i = 0; i < selected.Size(); ++i) {
+                MailboxRow row = selected.At(i);
+                selection.push_back({std::move(row.address), std::move(row.name)});
+            }
+            run.record.Selected(selection);
+        }
+        // The folders' writes are committed together; what the log and the
+        // history tell of them waits for the commit.
+        SweepCommits commits(run);
+        for (size_t i = 0; i < selected.Size(); ++i) {
+            const MailboxRow row = selected.At(i);
             WriteLog(run.log, std::string(kCrLf) + "Mailbox: " + VisibleText(row.name) + kCrLf +
                                   "Source folder: " + VisibleText(folderName));
             ++count;
             SweepMailbox(run, row, folderName, cutoff, traversal);
+            commits.AfterMailbox();
         }
+        commits.Finish();
         // Rows the directory left out are mailboxes not treated: say so.
         if (!cut.empty()) {
             WriteLog(run.log, ErrorEntry(platform::err::kDsSizeLimit, VisibleText(cut)) + " " +

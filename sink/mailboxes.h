@@ -17,7 +17,9 @@ namespace quellix {
 // first is swept), logs each treated mailbox and sweeps its folder folderName,
 // trying up to eight URL forms (built from the server's names) until one is
 // not refused; the sweeps delete or move as run.move says, and every line
-// goes to run.log. Returns the number of mailboxes treated. A directory
+// goes to run.log. The store commits the sweeps' writes together over many
+// folders; their lines and their folders in the run's record wait for that
+// commit (SweepCommits). Returns the number of mailboxes treated. A directory
 // failure ends the loop: it is logged as an error entry naming searchRoot, and
 // returned with the number treated so far. Raises the log's failure when the
 // log cannot be written.

@@ -115,6 +115,10 @@ void WriteLog(RunLog& log, const std::string& text) {
     // A log that failed once stays failed: a line may be cut, and what
     // follows must not look whole.
     if (log.failure_) throw *log.failure_;
+    if (log.holding_) {
+        log.held_.push_back({text, {}});
+        return;
+    }
     try {
         if (log.number_ == 0) {
             log.file_ = OpenLog(false, log.path_);
@@ -127,6 +131,33 @@ void WriteLog(RunLog& log, const std::string& text) {
     } catch (const platform::Error& e) {
         log.failure_ = e;
         throw;
+    }
+}
+
+void WriteClaim(RunLog& log, const std::string& text, const std::string& folder) {
+    if (log.holding_ && !log.failure_) {
+        log.held_.push_back({text, folder});
+        return;
+    }
+    WriteLog(log, text);
+}
+
+void HoldLog(RunLog& log) {
+    log.holding_ = true;
+}
+
+void WriteHeldLog(RunLog& log, const std::optional<platform::Error>& lost) {
+    log.holding_ = false;
+    std::vector<RunLog::Held> held;
+    held.swap(log.held_);
+    for (const auto& entry : held) {
+        if (lost && !entry.folder.empty()) {
+            WriteLog(log, ErrorEntry(lost->Number(), "not committed, left for the next run (" +
+                                                         lost->Description() + ")") +
+                              " " + entry.folder);
+        } else {
+            WriteLog(log, entry.text);
+        }
     }
 }
 

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/error.h"
 
@@ -35,9 +36,33 @@ public:
 
 private:
     friend void WriteLog(RunLog& log, const std::string& text);
+
+    // An entry that tells of messages removed from folder (as the log shows its
+    // URL): written as WriteLog does, or kept as a claim while the log is held.
+    void WriteClaim(RunLog& log, const std::string& text, const std::string& folder);
+
+    // From now on, until WriteHeldLog, entries are kept in order instead of
+    // written: what a run tells of its store writes waits for their commit.
+    void HoldLog(RunLog& log);
+
+    // Writes the kept entries in order and stops holding. With lost (the
+    // store's commit failed), each claim is written as an error entry saying
+    // that what it told of was not committed, naming its folder. Raises as
+    // WriteLog.
+    void WriteHeldLog(RunLog& log, const std::optional<platform::Error>& lost);
+    friend void WriteClaim(RunLog& log, const std::string& text, const std::string& folder);
+    friend void HoldLog(RunLog& log);
+    friend void WriteHeldLog(RunLog& log, const std::optional<platform::Error>& lost);
     friend void CloseLog(RunLog& log) noexcept;
     friend void SendReport(RunLog& log, const std::string& reportRecipient);
 
+    // An entry kept while the log is held; folder is set for a claim.
+    struct Held {
+        std::string text;
+        std::string folder;
+    };
+    bool holding_ = false;
+    std::vector<Held> held_;
     std::optional<platform::Error> failure_;
     std::string path_;  // the log's path once it is open
     int16_t number_ = 0;

@@ -52,7 +52,26 @@ void RunRecord::Selected(const std::vector<platform::RunSelectedMailbox>& mailbo
 }
 
 void RunRecord::Folder(const platform::RunFolderRecord& folder) {
-    if (recorder_) Write([&] { recorder_->Folder(folder); });
+    if (holding_) {
+        held_.push_back(folder);
+    } else if (recorder_) {
+        Write([&] { recorder_->Folder(folder); });
+    }
+}
+
+void RunRecord::WriteHeldFolders(const std::optional<platform::Error>& lost) {
+    holding_ = false;
+    std::vector<platform::RunFolderRecord> held;
+    held.swap(held_);
+    for (auto& folder : held) {
+        if (lost) {
+            folder.count = 0;
+            folder.bytes = 0;
+            folder.error =
+                std::to_string(lost->Number()) + " not committed: " + lost->Description();
+        }
+        Folder(folder);
+    }
 }
 
 int64_t RunRecord::Id() const {

@@ -29,8 +29,15 @@ public:
     void NotARegistration() { begun_ = true; }
     // Records the mailboxes the run selected, before it sweeps them.
     void Selected(const std::vector<platform::RunSelectedMailbox>& mailboxes);
-    // Adds a folder as the run treated it.
+    // Adds a folder as the run treated it (kept while folders are held).
     void Folder(const platform::RunFolderRecord& folder);
+    // From now on, until WriteHeldFolders, folders are kept in order instead
+    // of written: what a run tells of its store writes waits for their commit.
+    void HoldFolders() { holding_ = true; }
+    // Adds the kept folders and stops holding. With lost (the store's commit
+    // failed), each is added with nothing removed and that failure as its
+    // error, for what it removed may be back in place.
+    void WriteHeldFolders(const std::optional<platform::Error>& lost);
     // Ends the record: "completed", "failed" (detail: why), "not a run day"
     // or "skipped"; begins it first when nothing did.
     void End(const std::string& itemUrl, const std::string& outcome, const std::string& detail);
@@ -58,6 +65,8 @@ private:
     template <class Step>
     void Write(Step&& step);
 
+    bool holding_ = false;
+    std::vector<platform::RunFolderRecord> held_;
     std::optional<platform::RunRecorder> recorder_;
     std::optional<platform::Error> failure_;
     std::optional<platform::Error> storeFailure_;

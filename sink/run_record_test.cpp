@@ -3,10 +3,12 @@
 // half-way, the directory down, the process killed. The runs are the sink's
 // own (OnTimer in this process, or in a child that dies), on a real store.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -282,21 +284,30 @@ TEST_F(RunRecordTest, KilledChild) {
     _exit(1);
 }
 
-TEST_F(RunRecordTest, AKilledRunReadsInterruptedAndItsMovesArePutBack) {
-    if (std::getenv("QUELLIX_KILLED_CHILD_CONFIG")) GTEST_SKIP();
-    const std::string item = Item(true);
-    ASSERT_EQ(testing::RunChildTest("RunRecordTest.KilledChild",
-                                    {{"QUELLIX_KILLED_CHILD_CONFIG", std::getenv("QUELLIX_CONFIG")},
-                                     {"QUELLIX_KILLED_CHILD_ITEM", item}}),
-              42)
-        << "the child did not reach its sixth move";
+// The messages the log says were moved, summed over its lines.
+int64_t ClaimedInLog(const std::string& log) {
+    int64_t claimed = 0;
+    const std::string said = " messages has been moved from ";
+    for (size_t at = log.find(said); at != std::string::npos; at = log.find(said, at + 1)) {
+        const size_t line = log.rfind('\n', at);
+        claimed += std::stoll(log.substr(line == std::string::npos ? 0 : line + 1));
+    }
+    return claimed;
+}
 
-    const platform::RunSummary run = LastRun();
-    EXPECT_EQ(run.outcome, "interrupted");
-    EXPECT_FALSE(run.ended);
-    // Whatever the kill left committed, the manifest says exactly that: each
-    // message is in its folder or in the Inbox with an entry, never lost,
-    // never in both.
+// The store commits a run's moves together over its folders; the log and
+// the history tell of a move only once it is committed. Killed at its sixth
+// move (the second of bob's), a run that commits every move has told of
+// ann's four; one that commits after a long while has told of none and
+// moved none.
+TEST_F(RunRecordTest, AKilledRunToldOnlyOfCommittedMovesAndTheyArePutBack) {
+    if (std::getenv("QUELLIX_KILLED_CHILD_CONFIG")) GTEST_SKIP();
+    const struct {
+        const char* batchMs;
+        size_t moved;
+        int64_t told;
+    } cases[] = {{"0", 5, 4}, {"600000", 0, 0}};
+    const std::string item = Item(true);
     const auto held = [&] {
         Strings all = Subjects("arch", "Inbox");
         for (const char* alias : {"ann", "bob"}) {
@@ -307,15 +318,83 @@ TEST_F(RunRecordTest, AKilledRunReadsInterruptedAndItsMovesArePutBack) {
     };
     const Strings before = {"ann-young", "ann1", "ann2", "ann3", "ann4",
                             "bob-young", "bob1", "bob2", "bob3", "bob4"};
-    EXPECT_EQ(held(), before);
-    const auto moved = platform::MovedMessagesOfRun(run.id);
-    EXPECT_EQ(moved.size(), Subjects("arch", "Inbox").size());
-    for (const auto& m : moved) {
-        EXPECT_EQ(platform::PutBackMovedMessage(m).outcome,
-                  platform::PutBackResult::Outcome::kPutBack);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string("store.batch_ms = ") + c.batchMs);
+        Configure({"metrics.textfile = " + metrics_, std::string("store.batch_ms = ") + c.batchMs});
+        ASSERT_EQ(
+            testing::RunChildTest("RunRecordTest.KilledChild",
+                                  {{"QUELLIX_KILLED_CHILD_CONFIG", std::getenv("QUELLIX_CONFIG")},
+                                   {"QUELLIX_KILLED_CHILD_ITEM", item}}),
+            42)
+            << "the child did not reach its sixth move";
+
+        const platform::RunSummary run = LastRun();
+        EXPECT_EQ(run.outcome, "interrupted");
+        EXPECT_FALSE(run.ended);
+        // Whatever the kill left committed, the manifest says exactly that:
+        // each message is in its folder or in the Inbox with an entry, never
+        // lost, never in both.
+        EXPECT_EQ(held(), before);
+        const auto moved = platform::MovedMessagesOfRun(run.id);
+        EXPECT_EQ(moved.size(), c.moved);
+        EXPECT_EQ(Subjects("arch", "Inbox").size(), c.moved);
+        EXPECT_EQ(ClaimedInLog(ReadLog()), c.told) << ReadLog();
+        int64_t recorded = 0;
+        for (const auto& f : platform::RunHistoryReader::OpenCurrent().Folders(run.id))
+            recorded += f.count;
+        EXPECT_LE(recorded, c.told);
+        for (const auto& m : moved) {
+            EXPECT_EQ(platform::PutBackMovedMessage(m).outcome,
+                      platform::PutBackResult::Outcome::kPutBack);
+        }
+        EXPECT_TRUE(Subjects("arch", "Inbox").empty());
+        EXPECT_EQ(held(), before);
+    }
+}
+
+// A commit the store cannot write (the log's file would pass the process's
+// file size limit, as on a full disk) leaves the moves undone, and the log
+// and the history say so, naming the store, instead of telling of them.
+TEST_F(RunRecordTest, ACommitThatFailsIsToldWithTheStoreAndNothingIsClaimed) {
+    Configure({"metrics.textfile = " + metrics_, "store.batch_ms = 600000"});
+    const std::string item = Item(true);
+    const std::string wal = Store()->Path() + "-wal";
+    rlimit unlimited{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    const auto ignoreBefore = std::signal(SIGXFSZ, SIG_IGN);
+    int moves = 0;
+    SetMoveFaultHook([&](const std::string&) {
+        if (++moves < 8) return;
+        // The last move is made; the commit after it must grow the log.
+        rlimit limit = unlimited;
+        limit.rlim_cur = std::filesystem::file_size(wal);
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    });
+    (void)FireTimer(item);
+    SetMoveFaultHook({});
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    std::signal(SIGXFSZ, ignoreBefore);
+
+    ASSERT_EQ(moves, 8);
+    const std::string log = ReadLog();
+    EXPECT_EQ(ClaimedInLog(log), 0) << log;
+    for (const char* alias : {"ann", "bob"}) {
+        // The folder's line: the error entry in place of its claim.
+        const size_t at = log.find(std::string("/") + alias + "/Spam");
+        ASSERT_NE(at, std::string::npos) << log;
+        const size_t start = log.rfind('\n', at) + 1;
+        const std::string line = log.substr(start, log.find('\r', at) - start);
+        EXPECT_NE(line.find("not committed, left for the next run ("), std::string::npos) << line;
+        EXPECT_NE(line.find(Store()->Path()), std::string::npos) << line;
+        EXPECT_EQ(Messages(alias, "Spam").size(), 5U) << alias;
     }
     EXPECT_TRUE(Subjects("arch", "Inbox").empty());
-    EXPECT_EQ(held(), before);
+    const auto folders = platform::RunHistoryReader::OpenCurrent().Folders(LastRun().id);
+    ASSERT_EQ(folders.size(), 2U);
+    for (const auto& f : folders) {
+        EXPECT_EQ(f.count, 0) << f.mailbox;
+        EXPECT_NE(f.error.find("not committed"), std::string::npos) << f.error;
+    }
 }
 
 }  // namespace

@@ -91,11 +91,15 @@ FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platf
         }
     } else if (!run.move.MoveTarget.empty()) {
         // The count is of what was selected, less what was passed over.
-        WriteLog(run.log, std::to_string(result - skipped) + " messages has been moved from " +
-                              VisibleText(folderUrl) + " to " + VisibleText(run.move.MoveTarget));
+        WriteClaim(run.log,
+                   std::to_string(result - skipped) + " messages has been moved from " +
+                       VisibleText(folderUrl) + " to " + VisibleText(run.move.MoveTarget),
+                   VisibleText(folderUrl));
     } else {
-        WriteLog(run.log, std::to_string(result - skipped) + " messages has been deleted in " +
-                              VisibleText(folderUrl));
+        WriteClaim(run.log,
+                   std::to_string(result - skipped) + " messages has been deleted in " +
+                       VisibleText(folderUrl),
+                   VisibleText(folderUrl));
     }
     return swept;
 }

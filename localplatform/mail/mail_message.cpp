@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <utility>
 
+#include "base/error.h"
 #include "base/strfuncs.h"
 #include "localplatform/mail/gmime_support.h"
 
@@ -222,6 +224,9 @@ struct MailMessage::Impl {
     std::vector<HeaderField> fields;      // top-level fields except Content-*
     GPtr<GMimeObject> body;               // the MIME entity with its Content-* fields
     std::optional<std::string> original;  // the text read, while nothing changed
+
+    // Adds content as an attachment (base64) under fileName.
+    void Attach(const std::string& fileName, GMimeStream* content, const std::string& contentType);
 };
 
 MailMessage::MailMessage() : impl_(std::make_unique<Impl>()) {
@@ -392,30 +397,40 @@ void MailMessage::SetTextBody(const std::string& text) {
 
 void MailMessage::AddAttachment(const std::string& fileName, const std::string& bytes,
                                 const std::string& contentType) {
-    impl_->original.reset();
+    GPtr<GMimeStream> content(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
+    impl_->Attach(fileName, content.get(), contentType);
+}
+
+void MailMessage::AddAttachmentFile(const std::string& fileName, int fd,
+                                    const std::string& contentType) {
+    GPtr<GMimeStream> content(g_mime_stream_fs_new(fd));
+    impl_->Attach(fileName, content.get(), contentType);
+}
+
+void MailMessage::Impl::Attach(const std::string& fileName, GMimeStream* content,
+                               const std::string& contentType) {
+    original.reset();
     const size_t slash = contentType.find('/');
     const std::string type =
         slash == std::string::npos ? "application" : contentType.substr(0, slash);
     const std::string subtype =
         slash == std::string::npos ? "octet-stream" : contentType.substr(slash + 1);
     GPtr<GMimePart> part(g_mime_part_new_with_type(type.c_str(), subtype.c_str()));
-    GPtr<GMimeStream> content(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
     GPtr<GMimeDataWrapper> wrapper(
-        g_mime_data_wrapper_new_with_stream(content.get(), GMIME_CONTENT_ENCODING_DEFAULT));
+        g_mime_data_wrapper_new_with_stream(content, GMIME_CONTENT_ENCODING_DEFAULT));
     g_mime_part_set_content(part.get(), wrapper.get());
     g_mime_part_set_content_encoding(part.get(), GMIME_CONTENT_ENCODING_BASE64);
     g_mime_object_set_disposition(GMIME_OBJECT(part.get()), "attachment");
     g_mime_part_set_filename(part.get(), fileName.c_str());
 
-    GMimeObject* body = impl_->body.get();
-    if (!(GMIME_IS_MULTIPART(body) &&
-          g_mime_content_type_is_type(g_mime_object_get_content_type(body), "multipart",
-                                      "mixed"))) {
+    GMimeObject* top = body.get();
+    if (!(GMIME_IS_MULTIPART(top) &&
+          g_mime_content_type_is_type(g_mime_object_get_content_type(top), "multipart", "mixed"))) {
         GPtr<GMimeObject> mixed(GMIME_OBJECT(g_mime_multipart_new_with_subtype("mixed")));
-        g_mime_multipart_add(GMIME_MULTIPART(mixed.get()), body);
-        impl_->body = std::move(mixed);
+        g_mime_multipart_add(GMIME_MULTIPART(mixed.get()), top);
+        body = std::move(mixed);
     }
-    g_mime_multipart_add(GMIME_MULTIPART(impl_->body.get()), GMIME_OBJECT(part.get()));
+    g_mime_multipart_add(GMIME_MULTIPART(body.get()), GMIME_OBJECT(part.get()));
 }
 
 std::vector<MailAttachment> MailMessage::Attachments() const {
@@ -442,6 +457,33 @@ std::string MailMessage::Serialize() const {
     for (const auto& f : impl_->fields) out += f.name + ":" + f.value + "\r\n";
     out += ToString(GPtr<char, GFree>(g_mime_object_to_string(impl_->body.get(), CrlfFormat())));
     return out;
+}
+
+void MailMessage::WriteTo(int fd, const std::string& path) const {
+    GPtr<GMimeStream> file(g_mime_stream_fs_new(fd));
+    g_mime_stream_fs_set_owner(GMIME_STREAM_FS(file.get()), FALSE);  // the caller's
+    GPtr<GMimeStream> out(g_mime_stream_buffer_new(file.get(), GMIME_STREAM_BUFFER_BLOCK_WRITE));
+    auto failed = [&](const char* what) {
+        const int e = errno;
+        return platform::Error(
+            platform::err::kCdoSendFailed,
+            platform::Describe(what, path, e != 0 ? std::strerror(e) : "the stream failed", e));
+    };
+    auto put = [&](std::string_view text) {
+        if (g_mime_stream_write(out.get(), text.data(), text.size()) !=
+            static_cast<ssize_t>(text.size()))
+            throw failed("write message");
+    };
+    errno = 0;
+    if (impl_->original) {
+        put(*impl_->original);
+    } else {
+        for (const auto& f : impl_->fields) put(f.name + ":" + f.value + "\r\n");
+        // A failed read of an attachment's file fails the write as well.
+        if (g_mime_object_write_to_stream(impl_->body.get(), CrlfFormat(), out.get()) < 0)
+            throw failed("write message");
+    }
+    if (g_mime_stream_flush(out.get()) != 0) throw failed("write message");
 }
 
 std::string MailMessage::EnvelopeSender() const {

@@ -57,12 +57,21 @@ public:
     // multipart/mixed with the text part first.
     void AddAttachment(const std::string& fileName, const std::string& bytes,
                        const std::string& contentType = "application/octet-stream");
+    // As AddAttachment, with the content of the file open at fd (taken over,
+    // closed with the message), read from its start each time the message
+    // is written: an attachment of any size is never held in memory.
+    void AddAttachmentFile(const std::string& fileName, int fd,
+                           const std::string& contentType = "application/octet-stream");
     // Every part that is not the message's text body, in order, decoded.
     [[nodiscard]] std::vector<MailAttachment> Attachments() const;
 
     // The whole message with CRLF line ends: the header fields as set or as
     // read, then the MIME body with its own header fields.
     [[nodiscard]] std::string Serialize() const;
+    // Writes Serialize's text to fd as it is made, never holding it whole.
+    // Raises platform::Error err::kCdoSendFailed naming path (what fd is)
+    // and the cause when a write or an attachment's read fails.
+    void WriteTo(int fd, const std::string& path) const;
 
     // The envelope sender: the address of the first From mailbox, empty for a
     // null sender ("Name <>") or no From at all.

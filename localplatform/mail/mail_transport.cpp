@@ -45,13 +45,25 @@ struct SlistFree {
     void operator()(curl_slist* l) const { curl_slist_free_all(l); }
 };
 
+// The message as libcurl reads it: from text, or from the file open at fd.
 struct Upload {
-    const std::string* text;
+    const std::string* text = nullptr;
     size_t pos = 0;
+    int fd = -1;
+    int readError = 0;  // errno of a failed read of fd
 };
 
 size_t ReadChunk(char* buffer, size_t size, size_t count, void* user) {
     auto* up = static_cast<Upload*>(user);
+    if (up->text == nullptr) {
+        for (;;) {
+            const ssize_t n = read(up->fd, buffer, size * count);
+            if (n >= 0) return static_cast<size_t>(n);
+            if (errno == EINTR) continue;
+            up->readError = errno;
+            return CURL_READFUNC_ABORT;
+        }
+    }
     const size_t n = std::min(size * count, up->text->size() - up->pos);
     // libcurl's upload buffer holds bytes, not a string: no terminator.
     // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
@@ -59,6 +71,9 @@ size_t ReadChunk(char* buffer, size_t size, size_t count, void* user) {
     up->pos += n;
     return n;
 }
+
+void SendUpload(const SmtpSettings& settings, const std::string& sender,
+                const std::vector<std::string>& recipients, Upload& upload, curl_off_t size);
 
 // The relay's replies, as they arrive: the first refusal (4xx or 5xx)
 // explains a failure better than the farewell that follows it.
@@ -173,6 +188,30 @@ private:
 
 void SendSmtp(const SmtpSettings& settings, const std::string& sender,
               const std::vector<std::string>& recipients, const std::string& text) {
+    Upload upload;
+    upload.text = &text;
+    SendUpload(settings, sender, recipients, upload, static_cast<curl_off_t>(text.size()));
+}
+
+void SendSmtp(const SmtpSettings& settings, const std::string& sender,
+              const std::vector<std::string>& recipients, int fd, const std::string& path) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0)
+        throw Error(err::kCdoSendFailed, Describe("stat", path, std::strerror(errno), errno));
+    Upload upload;
+    upload.fd = fd;
+    SendUpload(settings, sender, recipients, upload, static_cast<curl_off_t>(st.st_size));
+    if (upload.readError != 0) {
+        throw Error(
+            err::kCdoSendFailed,
+            Describe("read message", path, std::strerror(upload.readError), upload.readError));
+    }
+}
+
+namespace {
+
+void SendUpload(const SmtpSettings& settings, const std::string& sender,
+                const std::vector<std::string>& recipients, Upload& upload, curl_off_t size) {
     if (!StartsWithNoCase(settings.url, "smtp://") && !StartsWithNoCase(settings.url, "smtps://")) {
         throw Error(err::kInvalidArg, Describe("SMTP send", settings.url,
                                                "not an smtp:// or smtps:// URL", err::kInvalidArg));
@@ -215,7 +254,6 @@ void SendSmtp(const SmtpSettings& settings, const std::string& sender,
     }
     // An empty sender is the null reverse-path: "MAIL FROM:<>".
     const std::string mailFrom = "<" + sender + ">";
-    Upload upload{&text, 0};
     Dialogue dialogue;
     char errorText[CURL_ERROR_SIZE] = {};
 
@@ -226,7 +264,7 @@ void SendSmtp(const SmtpSettings& settings, const std::string& sender,
     curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(c, CURLOPT_READFUNCTION, ReadChunk);
     curl_easy_setopt(c, CURLOPT_READDATA, &upload);
-    curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(text.size()));
+    curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, size);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);  // other threads run: no alarm signals
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, settings.connectTimeoutSeconds);
     // The whole transaction is bounded by the watchdog below; libcurl's own
@@ -271,6 +309,7 @@ void SendSmtp(const SmtpSettings& settings, const std::string& sender,
         // The handle (and the connection it may keep) goes before the watchdog.
         curl.reset();
     }
+    if (upload.readError != 0) return;  // the caller names the file that failed
     if (rc != CURLE_OK) {
         std::string reason = errorText[0] != '\0' ? errorText : curl_easy_strerror(rc);
         if (ended) {
@@ -284,8 +323,6 @@ void SendSmtp(const SmtpSettings& settings, const std::string& sender,
                                                   code != 0 ? code : static_cast<long>(rc)));
     }
 }
-
-namespace {
 
 // Creates dir and any missing parent as 0700, whatever the process umask:
 // messages wait in the pickup folder for delivery and are nobody else's to
@@ -324,6 +361,22 @@ void MakePrivateDirectories(const std::string& dir) {
 }  // namespace
 
 std::string DropInPickup(const std::string& dir, const std::string& text) {
+    return DropInPickup(dir, [&](int fd, const std::string& path) {
+        size_t done = 0;
+        while (done < text.size()) {
+            const ssize_t n = write(fd, text.data() + done, text.size() - done);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                throw Error(err::kCdoSendFailed,
+                            Describe("write", path, std::strerror(errno), errno));
+            }
+            done += static_cast<size_t>(n);
+        }
+    });
+}
+
+std::string DropInPickup(const std::string& dir,
+                         const std::function<void(int fd, const std::string& path)>& write) {
     MakePrivateDirectories(dir);
     const std::string name = RandomHex(16);
     const std::string temp = dir + "/." + name + ".tmp";
@@ -346,15 +399,7 @@ std::string DropInPickup(const std::string& dir, const std::string& text) {
     auto fail = [&](const char* what) {
         return Error(err::kCdoSendFailed, Describe(what, temp, std::strerror(errno), errno));
     };
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(file.Get(), text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw fail("write");
-        }
-        done += static_cast<size_t>(n);
-    }
+    write(file.Get(), temp);
     // On disk before it gets its final name, so a crash never leaves a
     // truncated message for the pickup service.
     if (fsync(file.Get()) != 0) throw fail("fsync");

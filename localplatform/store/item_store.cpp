@@ -34,6 +34,9 @@ using platform::VariantType;
 
 constexpr int kSchemaVersion = 5;
 constexpr int kBatchMaxWrites = 256;
+// Inside a write group the age bounds a batch; this only bounds the pages
+// one commit holds in memory.
+constexpr int kGroupMaxWrites = 8192;
 constexpr int kDefaultBatchMs = 100;
 constexpr int kDefaultBusyMs = 10000;
 constexpr int64_t kDefaultBusyBudgetMs = 60000;
@@ -337,7 +340,7 @@ void ConfigureWriting(ItemStore::Handle& h, const StoreSettings& settings) {
         auto s = h.db.Cached("PRAGMA journal_mode=WAL");
         s.Run();
     }
-    // A run commits once per folder; checkpointing every 1000 pages (the
+    // A run commits a batch every 100 ms; checkpointing every 1000 pages (the
     // default) copied the same index pages into the database again and
     // again, with two disk flushes each time. A larger WAL is checkpointed
     // seldom and writes each page once per checkpoint; the last handle to
@@ -347,6 +350,11 @@ void ConfigureWriting(ItemStore::Handle& h, const StoreSettings& settings) {
     // database, one of 256 MiB about half that, with a quarter of the
     // flushes. Much larger ones cost more than they save: every page read
     // looks through the log's index.
+    // A move inside a batch is a savepoint, whose undo journal SQLite keeps
+    // in a temporary file once it passes 64 KiB: a batch of moves wrote a
+    // gigabyte there for 24,000 moves, more than the store's own log. In
+    // memory it holds one move's pages at a time.
+    h.db.Exec("PRAGMA temp_store=MEMORY");
     h.db.Exec("PRAGMA wal_autocheckpoint=" + std::to_string(kWalCheckpointPages));
     // WAL with synchronous NORMAL never corrupts and keeps every commit
     // through a crash of the process; after a power loss the last commits
@@ -644,10 +652,31 @@ std::string ThisServerFqdn() {
 
 ItemStore::ItemStore(std::unique_ptr<Handle> handle) : h_(std::move(handle)) {}
 
+namespace {
+
+// The write groups living on this thread, the handles whose batch is open
+// (a group keeps one open past its users), and the first commit that failed
+// since the outermost group began.
+thread_local int writeGroups = 0;
+thread_local std::vector<ItemStore*> openBatches;
+thread_local std::optional<Error> lostCommit;
+
+void ForgetBatch(ItemStore* store) {
+    std::erase(openBatches, store);
+}
+
+}  // namespace
+
 ItemStore::~ItemStore() {
     // Batched deletes were asked for: keep them. An explicit transaction
     // that nobody committed is abandoned.
-    if (h_->tx == Handle::Tx::kBatch) h_->db.ExecQuietly("COMMIT");
+    if (h_->tx == Handle::Tx::kBatch) {
+        try {
+            FlushBatch();
+        } catch (const Error&) {
+            // Kept in lostCommit for a write group to tell.
+        }
+    }
     if (h_->db.InTransaction()) h_->db.ExecQuietly("ROLLBACK");
 }
 
@@ -678,13 +707,19 @@ bool SameFile(const std::string& path, dev_t dev, ino_t ino) {
 void ItemStore::Release(ItemStore* store) {
     // The last user let go: end what it left open, then park the handle.
     std::unique_ptr<ItemStore> owned(store);
-    try {
-        store->FlushBatch();
-    } catch (const Error&) {
-        // The rows stay undeleted; nothing else to do for a caller that left.
+    if (store->h_->tx == Handle::Tx::kBatch && store->GroupSpansBatch()) {
+        // A write group spans the batch: it stays open, parked with the
+        // handle, until the group commits it (and tells of a failure).
+    } else {
+        try {
+            store->FlushBatch();
+        } catch (const Error&) {
+            // The rows stay undeleted; the failure is kept in lostCommit
+            // for a write group to tell, a caller that left hears nothing.
+        }
+        if (store->h_->db.InTransaction()) store->h_->db.ExecQuietly("ROLLBACK");
+        store->h_->tx = Handle::Tx::kNone;
     }
-    if (store->h_->db.InTransaction()) store->h_->db.ExecQuietly("ROLLBACK");
-    store->h_->tx = Handle::Tx::kNone;
     // Whoever held a mail store's row held the handle too: nobody does now,
     // so the rows handed out need not be remembered (a run lets go of the
     // handle after each folder).
@@ -710,6 +745,9 @@ std::shared_ptr<ItemStore> ItemStore::ForThisThread(const std::string& path) {
     }
     if (raw) {
         SetBusyWait(*raw->h_, settings);
+        // A batch a write group kept open while nobody used the handle may
+        // be due by now.
+        raw->BatchTick();
     } else {
         // The constructor is private: make_unique cannot reach it.
         // NOLINTNEXTLINE(cppcoreguidelines-owning-memory)
@@ -811,13 +849,14 @@ void ItemStore::BatchWrite() {
         h_->tx = Handle::Tx::kBatch;
         h_->batchWrites = 0;
         h_->batchStart = std::chrono::steady_clock::now();
+        openBatches.push_back(this);
     }
     if (h_->tx == Handle::Tx::kBatch) ++h_->batchWrites;
 }
 
 void ItemStore::BatchTick() {
     if (h_->tx != Handle::Tx::kBatch) return;
-    if (h_->batchWrites >= kBatchMaxWrites ||
+    if (h_->batchWrites >= (writeGroups > 0 ? kGroupMaxWrites : kBatchMaxWrites) ||
         std::chrono::steady_clock::now() - h_->batchStart >= h_->batchMaxAge) {
         FlushBatch();
     }
@@ -829,13 +868,80 @@ void ItemStore::FlushBatch() {
     h_->mapped.Flush();
     if (h_->tx != Handle::Tx::kBatch) return;
     h_->tx = Handle::Tx::kNone;
-    if (!h_->db.InTransaction()) return;
+    ForgetBatch(this);
     try {
+        // SQLite rolls a transaction back by itself after some failures (a
+        // full disk): the batch's writes are gone, which must not pass for
+        // a commit.
+        if (!h_->db.InTransaction()) {
+            throw Error(
+                err::kFail,
+                platform::Describe("commit store writes", h_->db.Path(),
+                                   "the batch was rolled back after a failed write", err::kFail));
+        }
         h_->db.Exec("COMMIT");
+    } catch (const Error& e) {
+        h_->db.ExecQuietly("ROLLBACK");
+        if (!lostCommit) lostCommit = e;
+        throw;
     } catch (...) {
         h_->db.ExecQuietly("ROLLBACK");
         throw;
     }
+}
+
+bool ItemStore::GroupSpansBatch() {
+    // A folder of a mail store waits on its server, which must not happen
+    // while this store is locked for writing: with mail stores configured,
+    // a batch ends with its recordset as it does outside a group.
+    return writeGroups > 0 && !h_->mapped.AnyMapped();
+}
+
+void ItemStore::SettleBatch() {
+    if (GroupSpansBatch()) {
+        BatchTick();
+    } else {
+        FlushBatch();
+    }
+}
+
+ItemStore::WriteGroup::WriteGroup() {
+    if (writeGroups++ == 0) lostCommit.reset();
+}
+
+ItemStore::WriteGroup::~WriteGroup() {
+    if (--writeGroups > 0) return;
+    try {
+        Commit();
+    } catch (const Error&) {
+        // Kept in lostCommit: TakeLost tells it.
+    }
+}
+
+void ItemStore::WriteGroup::Tick() {
+    for (ItemStore* store : std::vector<ItemStore*>(openBatches)) store->BatchTick();
+}
+
+void ItemStore::WriteGroup::Commit() {
+    std::optional<Error> first;
+    for (ItemStore* store : std::vector<ItemStore*>(openBatches)) {
+        try {
+            store->FlushBatch();
+        } catch (const Error& e) {
+            if (!first) first = e;
+        }
+    }
+    if (first) throw *first;
+}
+
+bool ItemStore::WriteGroup::Idle() {
+    return openBatches.empty();
+}
+
+std::optional<Error> ItemStore::WriteGroup::TakeLost() {
+    std::optional<Error> lost;
+    lost.swap(lostCommit);
+    return lost;
 }
 
 // ---------------------------------------------------------------- tree

@@ -180,11 +180,48 @@ public:
     // sure an implicit transaction is open unless an explicit one is; it is
     // committed after 256 writes or 100 ms (configuration key
     // "store.batch_ms"; checked at BatchWrite and BatchTick), by FlushBatch,
-    // and when the last user lets go of the handle. A crash loses
-    // only uncommitted deletes, i.e. leaves items in place.
+    // and, outside a WriteGroup, by SettleBatch and when the last user lets
+    // go of the handle. A crash loses only uncommitted deletes, i.e. leaves
+    // items in place, and undoes a move whole.
     void BatchWrite();
     void BatchTick();
     void FlushBatch();
+    // A user of the batch is done with it (a recordset closing): commits it
+    // as FlushBatch does, or inside a WriteGroup only when it is due.
+    void SettleBatch();
+
+    // While one lives on this thread, a batch spans recordsets and the
+    // handle's users (a run's folders, one after another), so that pages
+    // several folders change are written once per commit, not once per
+    // folder: it is committed after 8192 writes or "store.batch_ms" (checked
+    // at every batched write and row step, when a handle is taken again,
+    // and at Tick), at Commit, and when the scope ends. Another process
+    // waiting for the store is thus held no longer than that age plus one
+    // step. Whoever tells of the writes (a log, a history) tells only once
+    // Idle says they are committed. Where the configuration maps namespaces
+    // to mail stores, whose folders wait on a mail server, a batch still
+    // ends with its recordset and its handle's users. Scopes nest.
+    class WriteGroup {
+    public:
+        WriteGroup();
+        // Commits what is still open; a failure is kept in Lost (call
+        // Commit first to have it raised).
+        ~WriteGroup();
+        WriteGroup(const WriteGroup&) = delete;
+        WriteGroup& operator=(const WriteGroup&) = delete;
+
+        // Commits the batches of this thread that are due.
+        static void Tick();
+        // Commits every batch of this thread now.
+        static void Commit();
+        // True when no write of this thread waits for its commit.
+        [[nodiscard]] static bool Idle();
+        // The first commit that failed since the outermost scope began or
+        // the last call (the error names the store's path), forgotten
+        // here: the writes since the commit before it were rolled back.
+        // Tick and Commit raise the failure of a commit they make, too.
+        [[nodiscard]] static std::optional<platform::Error> TakeLost();
+    };
 
     // ---- The tree
     // The node at a path from the root (names compared after FoldName).
@@ -359,6 +396,8 @@ private:
     void EndRead();
 
     explicit ItemStore(std::unique_ptr<Handle> handle);
+    // Whether a write group keeps this handle's batch open past its users.
+    [[nodiscard]] bool GroupSpansBatch();
     // Deleter of the shared handles: finishes what the last user left open
     // (batched deletes committed, a transaction rolled back) and keeps the
     // handle for this thread's next user.

@@ -432,6 +432,51 @@ TEST(ItemStoreTest, AStoreHeldExclusivelyIsReportedBusyWithItsPath) {
     EXPECT_NE(description.find("locked"), std::string::npos) << description;
 }
 
+// A write group keeps a batch open past its handle's last user: another
+// writer meets the lock, and the delete is neither committed nor undone,
+// until the group commits it; then the writer gets through and sees it.
+TEST(ItemStoreTest, AWriteGroupKeepsItsBatchUntilItCommits) {
+    TempStore temp(200, "store.batch_ms = 3600000\n");
+    FillAndClose();
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(temp.DbPath().c_str(), &raw), SQLITE_OK);
+    std::unique_ptr<sqlite3, int (*)(sqlite3*)> other(raw, sqlite3_close);
+    auto count = [&] {
+        sqlite3_stmt* s = nullptr;
+        EXPECT_EQ(
+            sqlite3_prepare_v2(raw, "SELECT count(*) FROM items WHERE kind = 0", -1, &s, nullptr),
+            SQLITE_OK);
+        EXPECT_EQ(sqlite3_step(s), SQLITE_ROW);
+        const int n = sqlite3_column_int(s, 0);
+        sqlite3_finalize(s);
+        return n;
+    };
+    auto otherWrites = [&] {
+        const bool began = sqlite3_exec(raw, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == 0;
+        if (began) sqlite3_exec(raw, "ROLLBACK", nullptr, nullptr, nullptr);
+        return began;
+    };
+    {
+        ItemStore::WriteGroup group;
+        {
+            auto store = ItemStore::ForThisThread();
+            const auto inbox = store->Require({"example.test", "MBX", "alice", "Inbox"}, "inbox");
+            store->BatchWrite();
+            EXPECT_TRUE(store->DeleteItem(store->ItemsIn(inbox.id).front().id));
+            store->SettleBatch();
+        }
+        ItemStore::WriteGroup::Tick();  // not due for an hour
+        EXPECT_FALSE(ItemStore::WriteGroup::Idle());
+        EXPECT_FALSE(otherWrites());
+        EXPECT_EQ(count(), 200);
+        ItemStore::WriteGroup::Commit();
+        EXPECT_TRUE(ItemStore::WriteGroup::Idle());
+        EXPECT_TRUE(otherWrites());
+        EXPECT_EQ(count(), 199);
+        EXPECT_FALSE(ItemStore::WriteGroup::TakeLost());
+    }
+}
+
 TEST(ItemStoreTest, BadStoreSettingsNameTheFileKeyAndValue) {
     const char* cases[] = {
         "store.busy_timeout_ms = 12abc",
