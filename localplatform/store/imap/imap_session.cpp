@@ -21,6 +21,7 @@
 #include "base/error.h"
 #include "base/strfuncs.h"
 #include "base/unique_fd.h"
+#include "localplatform/store/imap/host_lookup.h"
 #include "localplatform/store/imap/imap_session_faults.h"
 #include "localplatform/store/mail_folder_name.h"
 
@@ -83,24 +84,37 @@ bool IsIpLiteral(const std::string& host) {
            inet_pton(AF_INET6, host.c_str(), buf) == 1;
 }
 
-// Opens a TCP connection to server within its connect bound.
+// "N ms (the connect bound, mailstore.NS.connect_timeout_ms)", for messages.
+std::string ConnectBound(const ImapServer& server) {
+    return std::to_string(server.connectTimeoutMs) + " ms (the connect bound" +
+           (server.settingsKey.empty() ? std::string()
+                                       : ", " + server.settingsKey + ".connect_timeout_ms") +
+           ")";
+}
+
+// Opens a TCP connection to server within its connect bound, which takes
+// in the host name's lookup: the address is connected to here, the name
+// kept for the certificate's check.
 platform::UniqueFd ConnectSocket(const ImapServer& server) {
     const std::string where = server.Url();
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const std::string port = std::to_string(server.port);
-    const int gai = getaddrinfo(server.host.c_str(), port.c_str(), &hints, &found);
-    if (gai != 0) {
-        throw platform::Error(platform::err::kFail,
-                              platform::Describe("connect", where, gai_strerror(gai), gai));
-    }
-    std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> list(found, &freeaddrinfo);
     const auto deadline = Clock::now() + std::chrono::milliseconds(server.connectTimeoutMs);
+    const HostAddresses found = LookUpHost(server.host, server.port, deadline);
+    const std::string host = "host name \"" + platform::VisibleText(server.host) + "\"";
+    if (found.timedOut) {
+        throw platform::Error(
+            platform::err::kFail,
+            platform::Describe("connect", where,
+                               host + " not resolved within " + ConnectBound(server), ETIMEDOUT));
+    }
+    if (found.error != 0) {
+        throw platform::Error(
+            platform::err::kFail,
+            platform::Describe("connect", where, host + ": " + gai_strerror(found.error),
+                               found.error));
+    }
     std::string why = "no address";
     int code = 0;
-    for (const addrinfo* a = list.get(); a != nullptr; a = a->ai_next) {
+    for (const addrinfo* a = found.list.get(); a != nullptr; a = a->ai_next) {
         platform::UniqueFd fd(
             socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol));
         if (!fd.IsOpen()) {
@@ -120,8 +134,7 @@ platform::UniqueFd ConnectSocket(const ImapServer& server) {
             const int ready = left.count() > 0 ? poll(&p, 1, static_cast<int>(left.count())) : 0;
             if (ready == 0) {
                 code = ETIMEDOUT;
-                why = "no connection within " + std::to_string(server.connectTimeoutMs) +
-                      " ms (the connect bound)";
+                why = "no connection within " + ConnectBound(server);
                 break;
             }
             int soError = 0;

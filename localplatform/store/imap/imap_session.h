@@ -8,10 +8,11 @@
 //
 // Every failure raises platform::Error whose description names the server,
 // the login, the folder where there is one, and the server's own answer made
-// harmless for a log line. Every wait on the network is bounded: connecting
-// by ImapServer::connectTimeoutMs, every reply (and the TLS handshake) by
-// replyTimeoutMs, rounded up to whole seconds; the error says which bound was
-// hit. A session is used by one thread at a time.
+// harmless for a log line. Every wait on the network is bounded: looking up
+// the host name and connecting together by ImapServer::connectTimeoutMs,
+// every reply (and the TLS handshake) by replyTimeoutMs, rounded up to whole
+// seconds; the error says which bound was hit. A session is used by one
+// thread at a time.
 #pragma once
 
 #include <cstdint>
@@ -27,11 +28,12 @@ namespace localplatform::imap {
 struct ImapServer {
     std::string host;
     int port = 143;
-    bool implicitTls = false;  // imaps://: TLS from the first byte
-    bool startTls = false;     // imap:// upgraded with STARTTLS before login
-    std::string caFile;        // certificates trusted for the server; empty: the system's
-    int connectTimeoutMs = 10000;
+    bool implicitTls = false;      // imaps://: TLS from the first byte
+    bool startTls = false;         // imap:// upgraded with STARTTLS before login
+    std::string caFile;            // certificates trusted for the server; empty: the system's
+    int connectTimeoutMs = 10000;  // the host name's lookup and the TCP connection together
     int replyTimeoutMs = 60000;
+    std::string settingsKey;  // "mailstore.<namespace>", to name a bound's setting; may be empty
 
     // "imap://host:port" or "imaps://host:port", for messages.
     [[nodiscard]] std::string Url() const;

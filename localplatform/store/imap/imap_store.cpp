@@ -431,6 +431,7 @@ std::unique_ptr<MailStore> OpenImapStore(const MailStoreSettings& settings) {
         static_cast<int>(std::clamp<int64_t>(settings.connectTimeoutMs, 1, 3600000));
     server.replyTimeoutMs =
         static_cast<int>(std::clamp<int64_t>(settings.replyTimeoutMs, 1, 3600000));
+    server.settingsKey = "mailstore." + settings.ns;
 
     LoginMode mode = LoginMode::kPlain;
     const std::string auth = platform::Lower(settings.auth);
