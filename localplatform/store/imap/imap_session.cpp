@@ -325,6 +325,11 @@ struct ImapSession::Impl {
     std::string describe;
     mailimap* imap = nullptr;
     char delimiter = '/';
+    // The user's own folders are named below personalPrefix ("INBOX." on a
+    // Cyrus without its alternate namespace, mostly ""); names below
+    // otherPrefixes are other users' or shared folders.
+    std::string personalPrefix;
+    std::vector<std::string> otherPrefixes;
     bool hasMove = false;
     bool broken = false;
     std::string selectedName;  // for messages
@@ -390,10 +395,69 @@ struct ImapSession::Impl {
                                            delimiter + "')",
                                        0));
             }
-            if (i > 0) wire += delimiter;
+            wire += i > 0 ? std::string(1, delimiter) : personalPrefix;
             wire += *encoded;
         }
         return wire;
+    }
+
+    // The part of a listed name below the user's own namespace ("INBOX"
+    // itself stays); nothing for another namespace's folder.
+    [[nodiscard]] std::optional<std::string> Personal(const std::string& wire) const {
+        if (platform::EqualsNoCase(wire, "INBOX")) return wire;
+        if (!personalPrefix.empty()) {
+            if (wire.size() <= personalPrefix.size() || wire.rfind(personalPrefix, 0) != 0)
+                return std::nullopt;
+            return wire.substr(personalPrefix.size());
+        }
+        for (const std::string& other : otherPrefixes) {
+            if (wire.rfind(other, 0) == 0) return std::nullopt;
+        }
+        return wire;
+    }
+
+    // The personal namespace's prefix and delimiter (NAMESPACE), or without
+    // that extension the hierarchy delimiter alone (LIST "" "").
+    void ReadNamespaces(bool hasNamespace) {
+        auto started = Clock::now();
+        if (hasNamespace) {
+            mailimap_namespace_data* data = nullptr;
+            const int r = mailimap_namespace(imap, &data);
+            if (r != MAILIMAP_NO_ERROR) Fail("NAMESPACE", "", r, started);
+            std::unique_ptr<mailimap_namespace_data, decltype(&mailimap_namespace_data_free)> owned(
+                data, &mailimap_namespace_data_free);
+            auto each = [](const mailimap_namespace_item* item, auto&& f) {
+                if (item == nullptr) return;
+                for (clistiter* it = clist_begin(item->ns_data_list); it != nullptr;
+                     it = clist_next(it)) {
+                    f(*static_cast<const mailimap_namespace_info*>(clist_content(it)));
+                }
+            };
+            bool first = true;
+            each(data->ns_personal, [&](const mailimap_namespace_info& ns) {
+                if (first) {
+                    personalPrefix = ns.ns_prefix;
+                    delimiter = ns.ns_delimiter;
+                    first = false;
+                }
+            });
+            auto other = [&](const mailimap_namespace_info& ns) {
+                if (*ns.ns_prefix != '\0') otherPrefixes.emplace_back(ns.ns_prefix);
+            };
+            each(data->ns_other, other);
+            each(data->ns_shared, other);
+            if (!first) return;
+        }
+        started = Clock::now();
+        clist* list = nullptr;
+        const int r = mailimap_list(imap, "", "", &list);
+        if (r != MAILIMAP_NO_ERROR) Fail("LIST", "", r, started);
+        if (list != nullptr && clist_begin(list) != nullptr) {
+            const auto* mb =
+                static_cast<const mailimap_mailbox_list*>(clist_content(clist_begin(list)));
+            delimiter = mb->mb_delimiter;
+        }
+        if (list != nullptr) mailimap_list_result_free(list);
     }
 
     static std::string Shown(const std::vector<std::string>& folder) {
@@ -511,18 +575,7 @@ ImapSession::ImapSession(const ImapServer& server, const ImapLogin& login)
                                0));
     }
     s.hasMove = caps.count("MOVE") != 0;
-
-    // LIST "" "" gives the hierarchy delimiter.
-    started = Clock::now();
-    clist* list = nullptr;
-    r = mailimap_list(s.imap, "", "", &list);
-    if (r != MAILIMAP_NO_ERROR) s.Fail("LIST", "", r, started);
-    if (list != nullptr && clist_begin(list) != nullptr) {
-        const auto* mb =
-            static_cast<const mailimap_mailbox_list*>(clist_content(clist_begin(list)));
-        s.delimiter = mb->mb_delimiter;
-    }
-    if (list != nullptr) mailimap_list_result_free(list);
+    s.ReadNamespaces(caps.count("NAMESPACE") != 0);
 }
 
 ImapSession::~ImapSession() = default;
@@ -554,7 +607,9 @@ std::vector<ImapFolder> ImapSession::ListFolders() {
         const auto* mb = static_cast<const mailimap_mailbox_list*>(clist_content(it));
         if (mb->mb_name == nullptr) continue;
         ImapFolder folder;
-        const std::string wire = mb->mb_name;
+        const std::optional<std::string> personal = s.Personal(mb->mb_name);
+        if (!personal) continue;
+        const std::string& wire = *personal;
         size_t from = 0;
         bool readable = true;
         while (true) {

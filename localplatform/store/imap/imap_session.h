@@ -6,6 +6,11 @@
 // UID only. A server without UIDPLUS is refused at login: without it a
 // removal could not be limited to the chosen messages.
 //
+// Folders are named as paths from the top of the user's own namespace: the
+// server's personal namespace (NAMESPACE) gives the prefix its names carry
+// ("INBOX." where folders sit below the Inbox, as on a Cyrus without its
+// alternate namespace) and the delimiter between levels.
+//
 // Every failure raises platform::Error whose description names the server,
 // the login, the folder where there is one, and the server's own answer made
 // harmless for a log line. Every wait on the network is bounded: looking up
@@ -78,7 +83,8 @@ public:
     ImapSession(const ImapSession&) = delete;
     ImapSession& operator=(const ImapSession&) = delete;
 
-    // The server's hierarchy delimiter ('\0' for a flat server).
+    // The hierarchy delimiter of the user's own folders ('\0' for a flat
+    // server).
     [[nodiscard]] char Delimiter() const;
     // Whether the server moves messages itself (MOVE); otherwise Move copies
     // and removes.
@@ -89,7 +95,8 @@ public:
     // then, and the caller opens a new session.
     [[nodiscard]] bool Usable() const;
 
-    // Every folder the login sees, in the server's order.
+    // Every folder of the user's own namespace, in the server's order; other
+    // users' and shared folders are left out.
     [[nodiscard]] std::vector<ImapFolder> ListFolders();
 
     // Opens folder (read-only unless forWriting) and returns its
