@@ -289,16 +289,37 @@ struct SetDeleter {
 };
 using SetPtr = std::unique_ptr<mailimap_set, SetDeleter>;
 
-SetPtr NewSet(const std::vector<uint32_t>& sorted, size_t from, size_t to) {
-    SetPtr set(mailimap_set_new_empty());
+// The runs of consecutive UIDs among sorted[from, to).
+std::vector<std::pair<uint32_t, uint32_t>> Runs(const std::vector<uint32_t>& sorted, size_t from,
+                                                size_t to) {
+    std::vector<std::pair<uint32_t, uint32_t>> runs;
     size_t i = from;
     while (i < to) {
         size_t j = i;
         while (j + 1 < to && sorted[j + 1] == sorted[j] + 1) ++j;
-        mailimap_set_add_interval(set.get(), sorted[i], sorted[j]);
+        runs.emplace_back(sorted[i], sorted[j]);
         i = j + 1;
     }
+    return runs;
+}
+
+SetPtr NewSet(const std::vector<uint32_t>& sorted, size_t from, size_t to) {
+    SetPtr set(mailimap_set_new_empty());
+    for (const auto& [first, last] : Runs(sorted, from, to)) {
+        mailimap_set_add_interval(set.get(), first, last);
+    }
     return set;
+}
+
+// The same set as command text: "3:7,9".
+std::string SetText(const std::vector<uint32_t>& sorted, size_t from, size_t to) {
+    std::string text;
+    for (const auto& [first, last] : Runs(sorted, from, to)) {
+        if (!text.empty()) text += ',';
+        text += std::to_string(first);
+        if (last != first) text += ':' + std::to_string(last);
+    }
+    return text;
 }
 
 std::vector<uint32_t> Expand(const mailimap_set* set) {
@@ -335,18 +356,33 @@ struct ImapSession::Impl {
     std::string selectedName;  // for messages
     bool selectedForWriting = false;
 
+    // Says LOGOUT and closes without waiting for the server's goodbye:
+    // every command before it was answered, and nothing the server could
+    // still say changes anything (a run opens one session per mailbox, and
+    // the wait was a round trip of each). The stream is closed here, since
+    // mailimap_free would log out and wait; a broken connection, or a
+    // server not trusted, is told nothing.
     ~Impl() {
         if (imap == nullptr) return;
         const SigpipeHold hold;
-        if (!broken && imap->imap_stream != nullptr) mailimap_logout(imap);
+        if (imap->imap_stream != nullptr) {
+            if (!broken) {
+                static constexpr char kLogout[] = "Z LOGOUT\r\n";
+                if (mailstream_write(imap->imap_stream, kLogout, sizeof kLogout - 1) ==
+                    static_cast<ssize_t>(sizeof kLogout - 1)) {
+                    (void)mailstream_flush(imap->imap_stream);
+                }
+            }
+            mailstream_close(imap->imap_stream);
+            imap->imap_stream = nullptr;
+        }
         mailimap_free(imap);
     }
 
     [[noreturn]] void Fail(const std::string& operation, const std::string& object, int code,
                            Clock::time_point started, int32_t number = platform::err::kFail) {
         std::string why;
-        if (code == MAILIMAP_ERROR_STREAM || code == MAILIMAP_ERROR_PARSE ||
-            code == MAILIMAP_ERROR_FATAL || code == MAILIMAP_ERROR_MEMORY) {
+        if (Lost(code)) {
             broken = true;
             const auto waited =
                 std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
@@ -468,11 +504,73 @@ struct ImapSession::Impl {
 
     std::vector<ImapMessage> Fetch(const SetPtr& uids);
 
+    // Sends command without waiting for its answer, which ReadAnswer takes
+    // later (the server answers in order); returns its tag.
+    int Send(const std::string& command, const std::string& operation, Clock::time_point started) {
+        const std::string line = command + "\r\n";
+        int r = mailimap_send_current_tag(imap);
+        if (r == MAILIMAP_NO_ERROR &&
+            mailstream_write(imap->imap_stream, line.data(), line.size()) !=
+                static_cast<ssize_t>(line.size())) {
+            r = MAILIMAP_ERROR_STREAM;
+        }
+        if (r != MAILIMAP_NO_ERROR) Fail(operation, selectedName, r, started);
+        return imap->imap_tag;
+    }
+
+    // The answer to the command of tag: MAILIMAP_NO_ERROR for OK, refused
+    // (the server's NO) or libetpan's error; the server's words with it.
+    struct Answer {
+        int code = MAILIMAP_NO_ERROR;
+        std::string text;
+    };
+    Answer ReadAnswer(int tag, int refused) {
+        // libetpan takes the tagged answer to be the session's current tag's.
+        imap->imap_tag = tag;
+        mailimap_response* response = nullptr;
+        Answer answer;
+        answer.code = mailimap_read_line(imap) == nullptr
+                          ? MAILIMAP_ERROR_STREAM
+                          : mailimap_parse_response(imap, &response);
+        if (answer.code == MAILIMAP_NO_ERROR) {
+            const int state =
+                response->rsp_resp_done->rsp_data.rsp_tagged->rsp_cond_state->rsp_type;
+            mailimap_response_free(response);
+            if (state != MAILIMAP_RESP_COND_STATE_OK) answer.code = refused;
+        }
+        answer.text = ServerText(imap);
+        return answer;
+    }
+
+    // Whether code says the connection cannot be used any more.
+    static bool Lost(int code) {
+        return code == MAILIMAP_ERROR_STREAM || code == MAILIMAP_ERROR_PARSE ||
+               code == MAILIMAP_ERROR_FATAL || code == MAILIMAP_ERROR_MEMORY;
+    }
+
+    // Forgets the capabilities the server announced before the login, so
+    // that those it announces with its answer to the login can be told
+    // from them.
+    void ForgetCapabilities() const {
+        mailimap_connection_info* info = imap->imap_connection_info;
+        if (info == nullptr || info->imap_capability == nullptr) return;
+        mailimap_capability_data_free(info->imap_capability);
+        info->imap_capability = nullptr;
+    }
+
+    // The capabilities after the login: those the server announced with its
+    // answer (most do), else what CAPABILITY says.
     std::set<std::string> Capabilities() {
-        const auto started = Clock::now();
         mailimap_capability_data* data = nullptr;
-        const int r = mailimap_capability(imap, &data);
-        if (r != MAILIMAP_NO_ERROR) Fail("CAPABILITY", "", r, started);
+        const mailimap_connection_info* info = imap->imap_connection_info;
+        const bool announced = info != nullptr && info->imap_capability != nullptr;
+        if (announced) {
+            data = info->imap_capability;
+        } else {
+            const auto started = Clock::now();
+            const int r = mailimap_capability(imap, &data);
+            if (r != MAILIMAP_NO_ERROR) Fail("CAPABILITY", "", r, started);
+        }
         std::set<std::string> names;
         for (clistiter* it = clist_begin(data->cap_list); it != nullptr; it = clist_next(it)) {
             const auto* cap = static_cast<const struct mailimap_capability*>(clist_content(it));
@@ -480,7 +578,7 @@ struct ImapSession::Impl {
                 names.insert(platform::Upper(cap->cap_data.cap_name));
             }
         }
-        mailimap_capability_data_free(data);
+        if (!announced) mailimap_capability_data_free(data);
 #ifdef QUELLIX_IMAP_FAULTS
         for (const std::string& hidden : faults::hiddenCapabilities) names.erase(hidden);
 #endif
@@ -540,6 +638,7 @@ ImapSession::ImapSession(const ImapServer& server, const ImapLogin& login)
         }
     }
 
+    s.ForgetCapabilities();
     started = Clock::now();
     switch (login.mode) {
         case LoginMode::kMaster:
@@ -801,20 +900,32 @@ void ImapSession::Delete(const std::vector<uint32_t>& uids) {
     std::sort(sorted.begin(), sorted.end());
     sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
     const SigpipeHold hold;
+    static const std::string kStore = "UID STORE +FLAGS.SILENT (\\Deleted)";
     for (size_t from = 0; from < sorted.size(); from += kUidsPerCommand) {
         const size_t to = std::min(sorted.size(), from + kUidsPerCommand);
-        const SetPtr set = NewSet(sorted, from, to);
-        mailimap_flag_list* flags = mailimap_flag_list_new_empty();
-        mailimap_flag_list_add(flags, mailimap_flag_new_deleted());
-        mailimap_store_att_flags* store = mailimap_store_att_flags_new_add_flags_silent(flags);
-        auto started = Clock::now();
-        int r = mailimap_uid_store(s.imap, set.get(), store);
-        mailimap_store_att_flags_free(store);
-        if (r != MAILIMAP_NO_ERROR)
-            s.Fail("UID STORE +FLAGS.SILENT (\\Deleted)", s.selectedName, r, started);
-        started = Clock::now();
-        r = mailimap_uid_expunge(s.imap, set.get());
-        if (r != MAILIMAP_NO_ERROR) s.Fail("UID EXPUNGE", s.selectedName, r, started);
+        const std::string set = SetText(sorted, from, to);
+        // Both commands go at once: the expunge names the same UIDs, so
+        // whatever the store did, it removes none but the chosen messages.
+        const auto started = Clock::now();
+        const int storeTag =
+            s.Send("UID STORE " + set + " +FLAGS.SILENT (\\Deleted)", kStore, started);
+        const int expungeTag = s.Send("UID EXPUNGE " + set, "UID EXPUNGE", started);
+        if (mailstream_flush(s.imap->imap_stream) == -1) {
+            s.Fail(kStore, s.selectedName, MAILIMAP_ERROR_STREAM, started);
+        }
+        const Impl::Answer stored = s.ReadAnswer(storeTag, MAILIMAP_ERROR_UID_STORE);
+        if (Impl::Lost(stored.code)) s.Fail(kStore, s.selectedName, stored.code, started);
+        const Impl::Answer expunged = s.ReadAnswer(expungeTag, MAILIMAP_ERROR_EXPUNGE);
+        if (Impl::Lost(expunged.code))
+            s.Fail("UID EXPUNGE", s.selectedName, expunged.code, started);
+        for (const auto& [operation, answer] :
+             {std::pair{kStore, stored}, {"UID EXPUNGE", expunged}}) {
+            if (answer.code == MAILIMAP_NO_ERROR) continue;
+            throw platform::Error(
+                platform::err::kFail,
+                platform::Describe(operation, s.describe + s.selectedName,
+                                   "the server answered " + answer.text, answer.code));
+        }
     }
 }
 

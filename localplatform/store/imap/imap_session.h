@@ -78,7 +78,7 @@ public:
     // when the certificate is not trusted or names another host, and when the
     // server lacks UIDPLUS.
     ImapSession(const ImapServer& server, const ImapLogin& login);
-    // Logs out (within the reply bound) and closes.
+    // Says LOGOUT and closes, without waiting for the server's goodbye.
     ~ImapSession();
     ImapSession(const ImapSession&) = delete;
     ImapSession& operator=(const ImapSession&) = delete;

@@ -126,7 +126,7 @@ public:
     }
 
     std::vector<std::string> Subfolders(const MailFolder& folder) override {
-        const auto all = Folders(folder.alias);
+        const auto& all = Folders(folder.alias);
         std::set<std::string> names;
         bool found = folder.path.empty();
         for (const auto& f : all) {
@@ -192,6 +192,8 @@ public:
         pending_[{folder.alias, folder.path}].push_back(*k);
         return true;
     }
+
+    void ForgetListings() override { folders_.clear(); }
 
     void Flush() override {
         auto pending = std::move(pending_);
@@ -321,14 +323,13 @@ private:
             lastUse_[login] = ++uses_;
             return *it->second;
         }
-        if (it != sessions_.end()) sessions_.erase(it);
+        if (it != sessions_.end()) Drop(login);
         while (sessions_.size() >= kMaxSessions) {
             const auto oldest = std::min_element(sessions_.begin(), sessions_.end(),
                                                  [&](const auto& a, const auto& b) {
                                                      return lastUse_[a.first] < lastUse_[b.first];
                                                  });
-            lastUse_.erase(oldest->first);
-            sessions_.erase(oldest);
+            Drop(oldest->first);
         }
         if (!password_) password_ = ReadPasswordFile(settings_.passwordFile);
         ImapLogin who{mode_, login, settings_.admin, *password_};
@@ -338,15 +339,31 @@ private:
     }
 
     bool IsLevelOnly(const MailFolder& folder) {
-        const auto all = Folders(folder.alias);
+        const auto& all = Folders(folder.alias);
         return std::any_of(all.begin(), all.end(), [&](const imap::ImapFolder& f) {
             return f.path == folder.path && !f.selectable;
         });
     }
 
-    std::vector<imap::ImapFolder> Folders(const std::string& alias) {
+    // The session of login and what it listed go.
+    void Drop(const std::string& login) {
+        sessions_.erase(login);
+        lastUse_.erase(login);
+        folders_.erase(login);
+    }
+
+    // The folders of alias's login, listed once while its session lasts
+    // (a run asks for them at every level it walks) and again after
+    // ForgetListings.
+    const std::vector<imap::ImapFolder>& Folders(const std::string& alias) {
         ImapSession& s = Session(alias);
-        return Guard(MailFolder{alias, {}}, [&] { return s.ListFolders(); });
+        const std::string login = LoginOf(alias);
+        auto it = folders_.find(login);
+        if (it == folders_.end()) {
+            auto listed = Guard(MailFolder{alias, {}}, [&] { return s.ListFolders(); });
+            it = folders_.emplace(login, std::move(listed)).first;
+        }
+        return it->second;
     }
 
     // Selects folder; its UIDVALIDITY is in selectedValidity_ then.
@@ -363,8 +380,9 @@ private:
         try {
             return f();
         } catch (const platform::Error&) {
-            const auto it = sessions_.find(LoginOf(folder.alias));
-            if (it != sessions_.end() && !it->second->Usable()) sessions_.erase(it);
+            const std::string login = LoginOf(folder.alias);
+            const auto it = sessions_.find(login);
+            if (it != sessions_.end() && !it->second->Usable()) Drop(login);
             throw;
         }
     }
@@ -377,6 +395,8 @@ private:
     std::map<std::string, std::unique_ptr<ImapSession>> sessions_;  // by login
     std::map<std::string, uint64_t> lastUse_;                       // by login
     uint64_t uses_ = 0;
+    std::map<std::string, std::vector<imap::ImapFolder>>
+        folders_;                                 // by login, while its session lasts
     std::map<std::string, std::string> refused_;  // logins refused, with the server's answer
     uint32_t selectedValidity_ = 0;               // of the folder selected last
     std::map<std::pair<std::string, std::vector<std::string>>, std::vector<Key>> pending_;

@@ -154,6 +154,13 @@ TYPED_TEST(ImapStoreTest, ListsWhatTheServerHolds) {
             store->Message({"jdoe", {"Junk E-mail"}}, key.substr(0, key.find('.')) + ".7"));
         EXPECT_FALSE(store->Message({"jdoe", {"Junk E-mail"}}, "1"));
     }
+    // The folders are listed once; a folder made since is seen once the
+    // listings are let go.
+    const auto store = OpenMailStore(this->Settings());
+    EXPECT_FALSE(store->HasFolder({"jdoe", {"Later"}}));
+    server.CreateFolder("jdoe@example", "Later");
+    store->ForgetListings();
+    EXPECT_TRUE(store->HasFolder({"jdoe", {"Later"}}));
 }
 
 TYPED_TEST(ImapStoreTest, DeleteAtFlushLeavesTheUsersDeletedMessage) {
