@@ -335,6 +335,47 @@ std::vector<uint32_t> Expand(const mailimap_set* set) {
     return out;
 }
 
+// The messages of a UID FETCH's answer.
+std::vector<ImapMessage> ToMessages(const clist* result) {
+    std::vector<ImapMessage> messages;
+    for (clistiter* it = clist_begin(result); it != nullptr; it = clist_next(it)) {
+        const auto* att = static_cast<const mailimap_msg_att*>(clist_content(it));
+        ImapMessage m;
+        for (clistiter* i = clist_begin(att->att_list); i != nullptr; i = clist_next(i)) {
+            const auto* item = static_cast<const mailimap_msg_att_item*>(clist_content(i));
+            if (item->att_type == MAILIMAP_MSG_ATT_ITEM_DYNAMIC) {
+                const clist* flags = item->att_data.att_dyn->att_list;
+                for (clistiter* f = clist_begin(flags); f != nullptr; f = clist_next(f)) {
+                    const auto* ff = static_cast<const mailimap_flag_fetch*>(clist_content(f));
+                    if (ff->fl_type != MAILIMAP_FLAG_FETCH_OTHER || ff->fl_flag == nullptr)
+                        continue;
+                    std::string text = FlagText(ff->fl_flag);
+                    if (!text.empty()) m.flags.push_back(std::move(text));
+                }
+                continue;
+            }
+            const mailimap_msg_att_static* st = item->att_data.att_static;
+            switch (st->att_type) {
+                case MAILIMAP_MSG_ATT_UID:
+                    m.uid = st->att_data.att_uid;
+                    break;
+                case MAILIMAP_MSG_ATT_RFC822_SIZE:
+                    m.size = st->att_data.att_rfc822_size;
+                    break;
+                case MAILIMAP_MSG_ATT_INTERNALDATE:
+                    m.internalDate = UnixSeconds(st->att_data.att_internal_date);
+                    break;
+                default:
+                    break;
+            }
+        }
+        // A FETCH the server sent on its own (a flag changed elsewhere)
+        // carries no UID and is no answer to ours.
+        if (m.uid != 0) messages.push_back(std::move(m));
+    }
+    return messages;
+}
+
 }  // namespace
 
 std::string ImapServer::Url() const {
@@ -351,6 +392,10 @@ struct ImapSession::Impl {
     // otherPrefixes are other users' or shared folders.
     std::string personalPrefix;
     std::vector<std::string> otherPrefixes;
+    // LIST "" "*"'s answer, sent with NAMESPACE, for a ListFolders before
+    // any other call.
+    std::unique_ptr<clist, decltype(&mailimap_list_result_free)> prefetched{
+        nullptr, &mailimap_list_result_free};
     bool hasMove = false;
     bool broken = false;
     std::string selectedName;  // for messages
@@ -401,7 +446,11 @@ struct ImapSession::Impl {
         throw platform::Error(number, platform::Describe(operation, describe + object, why, code));
     }
 
-    void CheckUsable(const std::string& operation) const {
+    // Raises when the connection was lost. Every call but ListFolders's
+    // lets go of the listing taken at the session's start: once anything
+    // else was done, a listing must be taken afresh.
+    void CheckUsable(const std::string& operation, bool keepListing = false) {
+        if (!keepListing) prefetched.reset();
         if (!broken) return;
         throw platform::Error(
             platform::err::kFail,
@@ -452,37 +501,75 @@ struct ImapSession::Impl {
         return wire;
     }
 
+    // Takes the personal namespace's prefix and delimiter, and the other
+    // namespaces' prefixes, from a NAMESPACE answer just read. False when
+    // the server gave no personal namespace.
+    bool TakeNamespaces() {
+        const mailimap_namespace_data* data = nullptr;
+        if (imap->imap_response_info != nullptr) {
+            for (clistiter* it = clist_begin(imap->imap_response_info->rsp_extension_list);
+                 it != nullptr; it = clist_next(it)) {
+                const auto* ext = static_cast<const mailimap_extension_data*>(clist_content(it));
+                if (ext->ext_extension->ext_id == MAILIMAP_EXTENSION_NAMESPACE &&
+                    ext->ext_type == MAILIMAP_NAMESPACE_TYPE_NAMESPACE) {
+                    data = static_cast<const mailimap_namespace_data*>(ext->ext_data);
+                }
+            }
+        }
+        if (data == nullptr) return false;
+        auto each = [](const mailimap_namespace_item* item, auto&& f) {
+            if (item == nullptr) return;
+            for (clistiter* it = clist_begin(item->ns_data_list); it != nullptr;
+                 it = clist_next(it)) {
+                f(*static_cast<const mailimap_namespace_info*>(clist_content(it)));
+            }
+        };
+        bool first = true;
+        each(data->ns_personal, [&](const mailimap_namespace_info& ns) {
+            if (first) {
+                personalPrefix = ns.ns_prefix;
+                delimiter = ns.ns_delimiter;
+                first = false;
+            }
+        });
+        auto other = [&](const mailimap_namespace_info& ns) {
+            if (*ns.ns_prefix != '\0') otherPrefixes.emplace_back(ns.ns_prefix);
+        };
+        each(data->ns_other, other);
+        each(data->ns_shared, other);
+        return !first;
+    }
+
     // The personal namespace's prefix and delimiter (NAMESPACE), or without
-    // that extension the hierarchy delimiter alone (LIST "" "").
+    // that extension the hierarchy delimiter alone (LIST "" ""). Every
+    // folder's listing goes with NAMESPACE: a session lists the folders
+    // before it opens one, and the listing does not wait on the answer.
     void ReadNamespaces(bool hasNamespace) {
         auto started = Clock::now();
         if (hasNamespace) {
-            mailimap_namespace_data* data = nullptr;
-            const int r = mailimap_namespace(imap, &data);
-            if (r != MAILIMAP_NO_ERROR) Fail("NAMESPACE", "", r, started);
-            std::unique_ptr<mailimap_namespace_data, decltype(&mailimap_namespace_data_free)> owned(
-                data, &mailimap_namespace_data_free);
-            auto each = [](const mailimap_namespace_item* item, auto&& f) {
-                if (item == nullptr) return;
-                for (clistiter* it = clist_begin(item->ns_data_list); it != nullptr;
-                     it = clist_next(it)) {
-                    f(*static_cast<const mailimap_namespace_info*>(clist_content(it)));
-                }
-            };
-            bool first = true;
-            each(data->ns_personal, [&](const mailimap_namespace_info& ns) {
-                if (first) {
-                    personalPrefix = ns.ns_prefix;
-                    delimiter = ns.ns_delimiter;
-                    first = false;
-                }
-            });
-            auto other = [&](const mailimap_namespace_info& ns) {
-                if (*ns.ns_prefix != '\0') otherPrefixes.emplace_back(ns.ns_prefix);
-            };
-            each(data->ns_other, other);
-            each(data->ns_shared, other);
-            if (!first) return;
+            const int namespaceTag = Send("NAMESPACE", "NAMESPACE", started);
+            const int listTag = Send("LIST \"\" \"*\"", "LIST", started);
+            if (mailstream_flush(imap->imap_stream) == -1) {
+                Fail("NAMESPACE", "", MAILIMAP_ERROR_STREAM, started);
+            }
+            const Answer spaces = ReadAnswer(namespaceTag, MAILIMAP_ERROR_EXTENSION);
+            if (Lost(spaces.code)) Fail("NAMESPACE", "", spaces.code, started);
+            const bool personal = spaces.code == MAILIMAP_NO_ERROR && TakeNamespaces();
+            const Answer listed = ReadAnswer(listTag, MAILIMAP_ERROR_LIST);
+            if (Lost(listed.code)) Fail("LIST", "", listed.code, started);
+            if (spaces.code != MAILIMAP_NO_ERROR) {
+                throw platform::Error(
+                    platform::err::kFail,
+                    platform::Describe("NAMESPACE", describe, "the server answered " + spaces.text,
+                                       spaces.code));
+            }
+            // Kept for the first ListFolders; one that failed is asked again there.
+            if (personal && listed.code == MAILIMAP_NO_ERROR &&
+                imap->imap_response_info != nullptr) {
+                prefetched.reset(imap->imap_response_info->rsp_mailbox_list);
+                imap->imap_response_info->rsp_mailbox_list = clist_new();
+            }
+            if (personal) return;
         }
         started = Clock::now();
         clist* list = nullptr;
@@ -693,14 +780,17 @@ const std::string& ImapSession::Describe() const {
 
 std::vector<ImapFolder> ImapSession::ListFolders() {
     Impl& s = *impl_;
-    s.CheckUsable("LIST");
-    const SigpipeHold hold;
-    const auto started = Clock::now();
-    clist* list = nullptr;
-    const int r = mailimap_list(s.imap, "", "*", &list);
-    if (r != MAILIMAP_NO_ERROR) s.Fail("LIST", "", r, started);
-    std::unique_ptr<clist, decltype(&mailimap_list_result_free)> owned(list,
-                                                                       &mailimap_list_result_free);
+    s.CheckUsable("LIST", true);
+    std::unique_ptr<clist, decltype(&mailimap_list_result_free)> owned = std::move(s.prefetched);
+    if (owned == nullptr) {
+        const SigpipeHold hold;
+        const auto started = Clock::now();
+        clist* fresh = nullptr;
+        const int r = mailimap_list(s.imap, "", "*", &fresh);
+        if (r != MAILIMAP_NO_ERROR) s.Fail("LIST", "", r, started);
+        owned.reset(fresh);
+    }
+    const clist* list = owned.get();
     std::vector<ImapFolder> folders;
     for (clistiter* it = clist_begin(list); it != nullptr; it = clist_next(it)) {
         const auto* mb = static_cast<const mailimap_mailbox_list*>(clist_content(it));
@@ -774,6 +864,62 @@ uint32_t ImapSession::Select(const std::vector<std::string>& folder, bool forWri
                                                   : 0;
 }
 
+ImapSession::Listing ImapSession::ListMessages(const std::vector<std::string>& folder) {
+    Impl& s = *impl_;
+    s.CheckUsable("EXAMINE");
+    std::string quoted = "\"";
+    for (const char c : s.Wire(folder)) {
+        if (c == '"' || c == '\\') quoted += '\\';
+        quoted += c;
+    }
+    quoted += '"';
+    const SigpipeHold hold;
+    const auto started = Clock::now();
+    // Both go at once: a folder the server cannot open leaves none
+    // selected, and the fetch fails with it.
+    s.selectedName = Impl::Shown(folder);
+    s.selectedForWriting = false;
+    const int examineTag = s.Send("EXAMINE " + quoted, "EXAMINE", started);
+    const int fetchTag =
+        s.Send("UID FETCH 1:* (UID INTERNALDATE RFC822.SIZE FLAGS)", "UID FETCH", started);
+    if (mailstream_flush(s.imap->imap_stream) == -1) {
+        s.Fail("EXAMINE", s.selectedName, MAILIMAP_ERROR_STREAM, started);
+    }
+    // The answer's UIDVALIDITY and counts go into a fresh selection record,
+    // as libetpan's own EXAMINE does.
+    if (s.imap->imap_selection_info != nullptr) {
+        mailimap_selection_info_free(s.imap->imap_selection_info);
+    }
+    s.imap->imap_selection_info = mailimap_selection_info_new();
+    const Impl::Answer examined = s.ReadAnswer(examineTag, MAILIMAP_ERROR_EXAMINE);
+    if (Impl::Lost(examined.code)) s.Fail("EXAMINE", s.selectedName, examined.code, started);
+    Listing listing;
+    if (examined.code == MAILIMAP_NO_ERROR && s.imap->imap_selection_info != nullptr) {
+        listing.validity = s.imap->imap_selection_info->sel_uidvalidity;
+    }
+    s.imap->imap_state =
+        examined.code == MAILIMAP_NO_ERROR ? MAILIMAP_STATE_SELECTED : MAILIMAP_STATE_AUTHENTICATED;
+    const Impl::Answer fetched = s.ReadAnswer(fetchTag, MAILIMAP_ERROR_UID_FETCH);
+    if (Impl::Lost(fetched.code)) s.Fail("UID FETCH", s.selectedName, fetched.code, started);
+    if (examined.code != MAILIMAP_NO_ERROR) {
+        s.selectedName.clear();
+        throw platform::Error(
+            platform::err::kTableNotFound,
+            platform::Describe("EXAMINE", s.describe + Impl::Shown(folder),
+                               "the server answered " + examined.text, examined.code));
+    }
+    if (fetched.code != MAILIMAP_NO_ERROR) {
+        throw platform::Error(
+            platform::err::kFail,
+            platform::Describe("UID FETCH", s.describe + s.selectedName,
+                               "the server answered " + fetched.text, fetched.code));
+    }
+    if (s.imap->imap_response_info != nullptr) {
+        listing.messages = ToMessages(s.imap->imap_response_info->rsp_fetch_list);
+    }
+    return listing;
+}
+
 std::vector<ImapMessage> ImapSession::FetchMessages() {
     Impl& s = *impl_;
     s.CheckUsable("UID FETCH");
@@ -798,7 +944,6 @@ bool ImapSession::Usable() const {
 
 std::vector<ImapMessage> ImapSession::Impl::Fetch(const SetPtr& uids) {
     Impl& s = *this;
-    std::vector<ImapMessage> messages;
     const SigpipeHold hold;
     mailimap_fetch_type* type = mailimap_fetch_type_new_fetch_att_list_empty();
     mailimap_fetch_type_new_fetch_att_list_add(type, mailimap_fetch_att_new_uid());
@@ -812,42 +957,7 @@ std::vector<ImapMessage> ImapSession::Impl::Fetch(const SetPtr& uids) {
     if (r != MAILIMAP_NO_ERROR) s.Fail("UID FETCH", s.selectedName, r, started);
     std::unique_ptr<clist, decltype(&mailimap_fetch_list_free)> owned(result,
                                                                       &mailimap_fetch_list_free);
-    for (clistiter* it = clist_begin(result); it != nullptr; it = clist_next(it)) {
-        const auto* att = static_cast<const mailimap_msg_att*>(clist_content(it));
-        ImapMessage m;
-        for (clistiter* i = clist_begin(att->att_list); i != nullptr; i = clist_next(i)) {
-            const auto* item = static_cast<const mailimap_msg_att_item*>(clist_content(i));
-            if (item->att_type == MAILIMAP_MSG_ATT_ITEM_DYNAMIC) {
-                const clist* flags = item->att_data.att_dyn->att_list;
-                for (clistiter* f = clist_begin(flags); f != nullptr; f = clist_next(f)) {
-                    const auto* ff = static_cast<const mailimap_flag_fetch*>(clist_content(f));
-                    if (ff->fl_type != MAILIMAP_FLAG_FETCH_OTHER || ff->fl_flag == nullptr)
-                        continue;
-                    std::string text = FlagText(ff->fl_flag);
-                    if (!text.empty()) m.flags.push_back(std::move(text));
-                }
-                continue;
-            }
-            const mailimap_msg_att_static* st = item->att_data.att_static;
-            switch (st->att_type) {
-                case MAILIMAP_MSG_ATT_UID:
-                    m.uid = st->att_data.att_uid;
-                    break;
-                case MAILIMAP_MSG_ATT_RFC822_SIZE:
-                    m.size = st->att_data.att_rfc822_size;
-                    break;
-                case MAILIMAP_MSG_ATT_INTERNALDATE:
-                    m.internalDate = UnixSeconds(st->att_data.att_internal_date);
-                    break;
-                default:
-                    break;
-            }
-        }
-        // A FETCH the server sent on its own (a flag changed elsewhere)
-        // carries no UID and is no answer to ours.
-        if (m.uid != 0) messages.push_back(std::move(m));
-    }
-    return messages;
+    return ToMessages(result);
 }
 
 std::string ImapSession::FetchContent(uint32_t uid) {

@@ -147,19 +147,18 @@ public:
     }
 
     std::vector<MailStoreMessage> Messages(const MailFolder& folder) override {
-        ImapSession* selected = nullptr;
+        ImapSession::Listing listing;
         try {
-            selected = &Select(folder, false);
+            ImapSession& s = Session(folder.alias);
+            listing = Guard(folder, [&] { return s.ListMessages(PathOf(folder)); });
         } catch (const platform::Error& e) {
             // A level that only holds folders (\Noselect) holds no messages.
             if (e.Number() != err::kTableNotFound || !IsLevelOnly(folder)) throw;
             return {};
         }
-        ImapSession& s = *selected;
+        selectedValidity_ = listing.validity;
         std::vector<MailStoreMessage> out;
-        for (const auto& m : Guard(folder, [&] { return s.FetchMessages(); })) {
-            out.push_back(ToMessage(selectedValidity_, m));
-        }
+        for (const auto& m : listing.messages) out.push_back(ToMessage(selectedValidity_, m));
         // Keys compare as text, the order the interface promises.
         std::sort(out.begin(), out.end(), [](const MailStoreMessage& a, const MailStoreMessage& b) {
             return a.key < b.key;
