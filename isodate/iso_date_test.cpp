@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 
 #include "base/error.h"
@@ -27,66 +26,49 @@ protected:
     platform::testing::TempPlatform temp_{"isodate-"};
 };
 
-TEST(FormatIsoDate, FormatsTheValueUnchanged) {
+TEST(FormatIsoDate, FormatsTheValueUnchangedRoundingToTheSecond) {
     EXPECT_EQ(ISODate::FormatIsoDate(Date::FromParts(2004, 3, 5, 7, 8, 9)), "2004-03-05T07:08:09Z");
-    EXPECT_EQ(ISODate::FormatIsoDate(Date()), "1899-12-30T00:00:00Z");
-    EXPECT_EQ(ISODate::FormatIsoDate(Date::FromParts(2026, 12, 31, 23, 59, 59)),
-              "2026-12-31T23:59:59Z");
     // Half a second before midnight rounds to the next day, as the date's parts do.
     EXPECT_EQ(ISODate::FormatIsoDate(Date(Date::FromParts(2025, 1, 1).Serial() - 0.4 / 86400)),
               "2025-01-01T00:00:00Z");
 }
 
-TEST_F(IsoDateTest, BiasShiftsALocalCutoffToUtc) {
-    struct Case {
-        const char* bias;
-        double want;
-        const char* cutoffUtc;  // nullptr: no date to compare
-    };
-    const Case cases[] = {
-        {"-60", -60, "2004-03-05T09:00:00Z"},
-        {"300", 300, "2004-03-05T15:00:00Z"},
-        {"0", 0, "2004-03-05T10:00:00Z"},
-        {"bytes:3C 00 00 00", 60, "2004-03-05T11:00:00Z"},
-        // Bytes are summed little-endian, without a sign.
-        {"bytes:C4 FF FF FF", 4294967236.0, nullptr},
-    };
-    const Date cutoff = Date::FromParts(2004, 3, 5, 10, 0, 0);
-    for (const Case& c : cases) {
-        SetBias(c.bias);
-        const double bias = ISODate::GetTimeZoneBias();
-        EXPECT_EQ(bias, c.want) << c.bias;
-        if (c.cutoffUtc != nullptr) {
-            EXPECT_EQ(ISODate::FormatIsoDate(cutoff.AddMinutes(bias)), c.cutoffUtc) << c.bias;
-        }
-    }
-}
-
-// What both the cleanup run and the setup program use: a day either way,
+// The bias as configured (bytes summed little-endian, without a sign), and
+// the one both the cleanup run and the setup program use: a day either way,
 // and not a minute more.
 TEST_F(IsoDateTest, UsableBiasLiesWithinADay) {
     const struct {
         const char* bias;
-        std::optional<double> want;  // nothing: refused
+        std::optional<double> raw;     // nothing: no bias of that type
+        std::optional<double> usable;  // nothing: refused
     } cases[] = {
-        {"1440", 1440},
-        {"-1440", -1440},
-        {"bytes:A0 05 00 00", 1440},
-        {"1441", std::nullopt},
-        {"-1441", std::nullopt},
-        {"bytes:C4 FF FF FF", std::nullopt},  // the sum as it stands: no zone
+        {"-60", -60, -60},
+        {"300", 300, 300},
+        {"bytes:3C 00 00 00", 60, 60},
+        {"1440", 1440, 1440},
+        {"-1440", -1440, -1440},
+        {"bytes:A0 05 00 00", 1440, 1440},
+        {"1441", 1441, std::nullopt},
+        {"-1441", -1441, std::nullopt},
+        {"bytes:C4 FF FF FF", 4294967236.0, std::nullopt},  // the sum as it stands: no zone
+        {"sixty minutes", std::nullopt, std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.bias);
         SetBias(c.bias);
-        try {
-            const double bias = ISODate::GetUsableTimeZoneBias();
-            EXPECT_EQ(std::optional<double>(bias), c.want);
-        } catch (const platform::Error& e) {
-            EXPECT_FALSE(c.want) << e.Description();
-            EXPECT_EQ(e.Number(), platform::err::kUnrecognizedData);
-            EXPECT_EQ(e.Source(), "ActiveTimeBias");
-            EXPECT_NE(e.Description().find("out of range"), std::string::npos) << e.Description();
+        for (const bool usable : {false, true}) {
+            const std::optional<double> want = usable ? c.usable : c.raw;
+            const std::string why = c.raw ? "out of range" : "Can't recognize type of data: ";
+            try {
+                const double bias =
+                    usable ? ISODate::GetUsableTimeZoneBias() : ISODate::GetTimeZoneBias();
+                EXPECT_EQ(std::optional<double>(bias), want);
+            } catch (const platform::Error& e) {
+                EXPECT_FALSE(want) << e.Description();
+                EXPECT_EQ(e.Number(), platform::err::kUnrecognizedData);
+                EXPECT_EQ(e.Source(), "ActiveTimeBias");
+                EXPECT_NE(e.Description().find(why), std::string::npos) << e.Description();
+            }
         }
     }
 }
@@ -114,30 +96,6 @@ TEST_F(IsoDateTest, DefaultBiasIsTheLocalZonesOffset) {
     tzset();
 }
 
-TEST_F(IsoDateTest, UnrecognisedTypeRaises) {
-    SetBias("sixty minutes");
-    try {
-        (void)ISODate::GetTimeZoneBias();
-        FAIL() << "text accepted as a bias";
-    } catch (const platform::Error& e) {
-        EXPECT_EQ(e.Number(), static_cast<int32_t>(0x80040001));
-        EXPECT_EQ(e.Source(), "ActiveTimeBias");
-        EXPECT_EQ(e.Description(), "Can't recognize type of data: sixty minutes");
-    }
-}
-
-TEST(ConvertTimeZone, EqualZonesGiveTheValueUnchanged) {
-    // The sweep's call: both identifiers 13 and no names.
-    for (const Date d :
-         {Date::FromParts(2004, 3, 5, 7, 8, 9), Date::FromParts(2024, 3, 10, 2, 30, 0),
-          Date(Date::FromParts(2024, 11, 3, 1, 30, 0).Serial() + 0.25 / 86400)}) {
-        EXPECT_EQ(ISODate::ConvertTimeZone(d, 13, 13, "", "").Serial(), d.Serial());
-    }
-    const Date d = Date::FromParts(2010, 6, 1, 12, 0, 0);
-    EXPECT_EQ(ISODate::ConvertTimeZone(d, 0, 0, "Europe/Paris", "Europe/Paris").Serial(),
-              d.Serial());
-}
-
 // A host whose tz database lacks the zone (TZDIR naming an empty folder):
 // equal zones still convert. Run in a fresh process, whose zone cache holds
 // nothing yet.
@@ -161,14 +119,16 @@ TEST(ConvertTimeZone, EqualZonesNeedNoTimeZoneDatabase) {
     std::filesystem::remove_all(empty);
 }
 
-TEST(ConvertTimeZone, BetweenRealZones) {
+// Between real zones by identifier or by name (names win); equal zones give
+// the value unchanged, even at a time a zone skips; an unknown zone raises.
+TEST(ConvertTimeZone, BetweenZones) {
     struct Case {
         const char* name;
         Date value;
         int32_t to, from;
         const char* fromName;
         const char* toName;
-        const char* want;
+        const char* want;  // nullptr: raises
     };
     const Case cases[] = {
         {"EasternToGmtBeforeDst", Date::FromParts(2024, 3, 10, 1, 0, 0), 1, 10, "", "",
@@ -181,19 +141,25 @@ TEST(ConvertTimeZone, BetweenRealZones) {
          "2024-07-01T10:00:00Z"},
         {"OneNameIsEnoughToUseNames", Date::FromParts(2024, 7, 1, 12, 0, 0), 0, 0,
          "America/Chicago", "Asia/Tokyo", "2024-07-02T02:00:00Z"},
+        {"EqualIdsInASkippedHour", Date::FromParts(2024, 3, 10, 2, 30, 0), 13, 13, "", "",
+         "2024-03-10T02:30:00Z"},
+        {"EqualNames", Date::FromParts(2010, 6, 1, 12, 0, 0), 0, 0, "Europe/Paris", "Europe/Paris",
+         "2010-06-01T12:00:00Z"},
+        {"UnknownId", Date(), 13, 999, "", "", nullptr},
+        {"UnknownName", Date(), 0, 0, "Nowhere/Atlantis", "UTC", nullptr},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.want == nullptr) {
+            EXPECT_THROW(
+                (void)ISODate::ConvertTimeZone(c.value, c.to, c.from, c.fromName, c.toName),
+                platform::Error);
+            continue;
+        }
         EXPECT_EQ(ISODate::FormatIsoDate(
                       ISODate::ConvertTimeZone(c.value, c.to, c.from, c.fromName, c.toName)),
-                  c.want)
-            << c.name;
+                  c.want);
     }
-}
-
-TEST(ConvertTimeZone, UnknownZoneRaises) {
-    EXPECT_THROW((void)ISODate::ConvertTimeZone(Date(), 13, 999, "", ""), platform::Error);
-    EXPECT_THROW((void)ISODate::ConvertTimeZone(Date(), 0, 0, "Nowhere/Atlantis", "UTC"),
-                 platform::Error);
 }
 
 }  // namespace

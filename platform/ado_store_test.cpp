@@ -33,21 +33,6 @@ std::string SweepQuery(const std::string& traversal, const std::string& folderUr
            " AND (\"urn:schemas:httpmail:datereceived\" <= CAST(\"" + iso + "\" as 'dateTime'))";
 }
 
-// The setup's read-back query, built as the registration reader builds it.
-std::string ReadBackQuery(const std::string& folderUrl) {
-    std::string q = "select ";
-    for (const char* s :
-         {"_FolderName", "_ExpirationPeriod", "_Run", "_TimeToRun", "_MailboxToMove",
-          "_ReportRecipient", "_AffectAllMailboxes", "_IncludeSubfolders"}) {
-        q += std::string(" \"Quellix") + s + "\",";
-    }
-    q += " \"DAV:displayname\"";
-    q += " from scope ('shallow traversal of \"" + folderUrl + "\"') ";
-    q += " WHERE \"DAV:displayname\" = 'Quellix.reg'";
-    q += " AND \"DAV:ishidden\" = true AND \"DAV:isfolder\" = false ";
-    return q;
-}
-
 Date Utc(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
     return Date::FromParts(y, mo, d, h, mi, s);
 }
@@ -147,13 +132,8 @@ TEST_F(AdoStoreTest, BadConnectionsAndUrlsFailWithTheirNumbers) {
         {"no URL", "exoledb.datasource", "", err::kAdoInvalidArgument},
         {"other host", "exoledb.datasource",
          "http://other.example.test/exadmin/example.test/mbx/alice", err::kBadUrl},
-        {"dot-dot", "exoledb.datasource", base + "/alice/../bob", err::kBadUrl},
+        // The URL parser's test has every URL it refuses; one reaches here.
         {"encoded dot-dot", "exoledb.datasource", base + "/alice/%2e%2e/Inbox", err::kBadUrl},
-        {"encoded slash", "exoledb.datasource", base + "/alice%2FInbox", err::kBadUrl},
-        {"encoded backslash", "exoledb.datasource", base + "/alice%5cInbox", err::kBadUrl},
-        {"NUL", "exoledb.datasource", base + "/alice%00", err::kBadUrl},
-        {"not MBX", "exoledb.datasource", "file://./backofficestorage/example.test/public/alice",
-         err::kBadUrl},
         {"unknown namespace", "exoledb.datasource", TempStore::FileBase("other.test") + "/alice",
          err::kNotFound},
         {"missing mailbox", "exoledb.datasource", base + "/nobody", err::kNotFound},
@@ -198,54 +178,13 @@ TEST_F(AdoStoreTest, DirectoryProviderOpensWithoutTheStore) {
     EXPECT_EQ(cnn.State(), adStateClosed);
 }
 
-// Writes a registration-like item as the setup does and reads it back.
-void WriteRegistration(Connection& cnn, const std::string& url, bool withFolderName,
-                       int16_t period) {
+// Writes a hidden item through the connection, as the registration writer does.
+void WriteItem(Connection& cnn, const std::string& url) {
     Record rec;
     rec.Open(url, &cnn, adModeReadWrite, adCreateOverwrite, adDelayFetchFields, "", "");
-    rec.Fields("DAV:contentclass").SetValue("urn:content-class:storeeventreg");
-    rec.Fields("http://schemas.microsoft.com/exchange/events/EventMethod").SetValue("onTimer");
-    rec.Fields("http://schemas.microsoft.com/exchange/events/TimerStartTime")
-        .SetValue(Utc(2026, 11, 21, 5));
-    rec.Fields("http://schemas.microsoft.com/exchange/events/TimerInterval")
-        .SetValue(int16_t{1440});
-    rec.Fields().Append("Quellix_MailboxToMove", adBSTR, 0, -1, Variant(""));
-    if (withFolderName)
-        rec.Fields().Append("Quellix_FolderName", adBSTR, 0, -1, Variant("Inbox/Junk Mail"));
-    rec.Fields().Append("Quellix_ExpirationPeriod", adSmallInt, 0, -1, Variant(period));
-    rec.Fields("http://schemas.microsoft.com/exchange/events/Enabled").SetValue(true);
-    rec.Fields().Append("Quellix_AffectAllMailboxes", adBSTR, 0, -1, Variant("1"));
+    rec.Fields().Append("Quellix_ExpirationPeriod", adSmallInt, 0, -1, Variant(int16_t{14}));
     rec.Fields("DAV:ishidden").SetValue(true);
     rec.Fields().Update();
-    rec.Close();
-}
-
-TEST_F(AdoStoreTest, CreateOverwriteReplacesTheItemWholesale) {
-    const std::string mbx = TempStore::FileBase() + "/SystemMailbox{1234}";
-    const std::string url = mbx + "/StoreEvents/GlobalEvents/Quellix.reg";
-    Connection cnn = OpenStore(mbx);
-    cnn.BeginTrans();
-    WriteRegistration(cnn, url, true, 14);
-    cnn.CommitTrans();
-    cnn.BeginTrans();
-    WriteRegistration(cnn, url, false, 30);
-    cnn.CommitTrans();
-
-    Record rec;
-    rec.Open(url, nullptr, adModeUnknown, adFailIfNotExists, adOpenRecordUnspecified);
-    EXPECT_TRUE(rec.Fields("Quellix_FolderName").Value().IsNull());  // not written the second time
-    const Variant period = rec.Fields("Quellix_ExpirationPeriod").Value();
-    EXPECT_EQ(period.Type(), VariantType::Int16);
-    EXPECT_EQ(period.ToInt16(), 30);
-    EXPECT_EQ(
-        rec.Fields("http://schemas.microsoft.com/exchange/events/TimerStartTime").Value().ToDate(),
-        Utc(2026, 11, 21, 5));
-    EXPECT_EQ(rec.Fields("HTTP://SCHEMAS.MICROSOFT.COM/exchange/events/enabled").Value().Type(),
-              VariantType::Bool);
-    EXPECT_EQ(rec.Fields("Quellix_MailboxToMove").Value().ToString(), "");
-    EXPECT_EQ(rec.Fields("DAV:displayname").Value().ToString(), "Quellix.reg");
-    EXPECT_TRUE(rec.Fields("DAV:ishidden").Value().ToBool());
-    EXPECT_EQ(rec.Fields("DAV:contentclass").Value().ToString(), "urn:content-class:storeeventreg");
 }
 
 TEST_F(AdoStoreTest, RecordModesAndCreateOptionsGuardWrites) {
@@ -363,7 +302,12 @@ TEST_F(AdoStoreTest, DeletingRowsWhileIteratingDeletesTheItems) {
     ASSERT_EQ(rs.RecordCount(), 600);
     int deleted = 0;
     while (!rs.Eof()) {
-        const std::string href = rs.Fields("DAV:href").Value().ToString();
+        if (deleted == 0) {
+            ExpectError([&] { (void)rs.Fields("DAV:comment"); }, err::kAdoItemNotFound,
+                        "column not selected");
+            ExpectError([&] { rs.Fields("DAV:href").SetValue(1); }, err::kAdoFeatureNotAvailable,
+                        "write a row");
+        }
         rs.Delete(adAffectCurrent);
         ExpectError([&] { rs.Delete(adAffectCurrent); }, err::kAdoNoCurrentRecord,
                     "delete a row twice");
@@ -384,56 +328,12 @@ TEST_F(AdoStoreTest, DeletingRowsWhileIteratingDeletesTheItems) {
     EXPECT_EQ(all.Fields("DAV:href").Value().ToString(), kept);
 }
 
-TEST_F(AdoStoreTest, ReadBackQueryFindsOnlyTheHiddenRegistration) {
-    const std::string mbx = TempStore::FileBase() + "/SystemMailbox{1234}";
-    const std::string folder = mbx + "/StoreEvents/GlobalEvents";
-    Connection cnn = OpenStore(mbx);
-    {
-        Recordset rs;
-        rs.Open(ReadBackQuery(folder), cnn, -1, -1, -1);
-        EXPECT_EQ(rs.RecordCount(), 0);
-        EXPECT_TRUE(rs.Eof());
-    }
-    // A folder of that name is not the registration.
-    {
-        Record f;
-        f.Open(folder + "/Quellix.reg", &cnn, adModeReadWrite, 0x2000, -1);
-        f.Close();
-        Recordset rs;
-        rs.Open(ReadBackQuery(folder), cnn, -1, -1, -1);
-        EXPECT_EQ(rs.RecordCount(), 0);
-        Record d;
-        d.Open(folder, &cnn, adModeReadWrite, adFailIfNotExists, -1);
-        d.DeleteRecord(folder + "/Quellix.reg", false);
-    }
-    WriteRegistration(cnn, folder + "/Quellix.reg", true, 14);
-    Recordset rs;
-    rs.Open(ReadBackQuery(folder), cnn, -1, -1, -1);
-    ASSERT_EQ(rs.RecordCount(), 1);
-    EXPECT_EQ(rs.Fields("Quellix_FolderName").Value().ToString(), "Inbox/Junk Mail");
-    EXPECT_EQ(rs.Fields("Quellix_ExpirationPeriod").Value().ToInt16(), 14);
-    EXPECT_TRUE(rs.Fields("Quellix_Run").Value().IsNull());
-    ExpectError([&] { (void)rs.Fields("DAV:href"); }, err::kAdoItemNotFound, "column not selected");
-    ExpectError([&] { rs.Fields("Quellix_Run").SetValue(1); }, err::kAdoFeatureNotAvailable,
-                "write a row");
-    rs.Close();
-
-    // Not hidden: not found.
-    Record rec;
-    rec.Open(folder + "/Quellix.reg", &cnn, adModeReadWrite, adFailIfNotExists, -1);
-    rec.Fields("DAV:ishidden").SetValue(false);
-    rec.Fields().Update();
-    Recordset again;
-    again.Open(ReadBackQuery(folder), cnn, -1, -1, -1);
-    EXPECT_EQ(again.RecordCount(), 0);
-}
-
 TEST_F(AdoStoreTest, UncommittedTransactionIsRolledBackWhenTheConnectionCloses) {
     const std::string url = Junk() + "/Quellix.reg";
     {
         Connection cnn = OpenStore(Junk());
         cnn.BeginTrans();
-        WriteRegistration(cnn, url, true, 14);
+        WriteItem(cnn, url);
         ExpectError([&] { cnn.BeginTrans(); }, err::kAdoFeatureNotAvailable, "nested transaction");
     }  // destroyed without CommitTrans
     Record rec;
@@ -442,53 +342,31 @@ TEST_F(AdoStoreTest, UncommittedTransactionIsRolledBackWhenTheConnectionCloses) 
 
     Connection cnn = OpenStore(Junk());
     cnn.BeginTrans();
-    WriteRegistration(cnn, url, true, 14);
+    WriteItem(cnn, url);
     cnn.Close();
     ExpectError([&] { rec.Open(url, nullptr, adModeRead, adFailIfNotExists, -1); }, err::kNotFound,
                 "closed");
 }
 
-TEST_F(AdoStoreTest, MoveIsOneTransaction) {
-    const std::string source = Put(Junk(), Utc(2026, 1, 1), "Subject: move me\r\n\r\nx\r\n");
-    const std::string inbox = TempStore::FileBase() + "/alice/Inbox";
-    for (const bool commit : {false, true}) {
-        Connection cnn = OpenStore(Junk());
-        Recordset rs;
-        rs.Open(SweepQuery("shallow", Junk(), "2026-02-01T00:00:00Z"), cnn);
-        ASSERT_EQ(rs.RecordCount(), 1);
-        cnn.BeginTrans();
-        Record msg;
-        msg.Open(rs.Fields("DAV:href").Value().ToString(), nullptr, adModeUnknown,
-                 adFailIfNotExists, -1);
-        const std::string copy = localplatform::SaveNewMessage(
-            inbox, msg.Fields(adDefaultStream).GetStream().Bytes(), Utc(2026, 1, 1));
-        rs.Delete(adAffectCurrent);
-        msg.Close();
-        if (commit)
-            cnn.CommitTrans();
-        else
-            cnn.RollbackTrans();
-        rs.Close();
-
-        Record check;
-        if (commit) {
-            check.Open(copy, nullptr, adModeRead, adFailIfNotExists, -1);
-            EXPECT_EQ(check.Fields(adDefaultStream).GetStream().Bytes(),
-                      "Subject: move me\r\n\r\nx\r\n");
-            ExpectError(
-                [&] {
-                    Record r;
-                    r.Open(source, nullptr, adModeRead, adFailIfNotExists, -1);
-                },
-                err::kNotFound, "source after commit");
-        } else {
-            ExpectError([&] { check.Open(copy, nullptr, adModeRead, adFailIfNotExists, -1); },
-                        err::kNotFound, "copy after rollback");
-            Record r;
-            r.Open(source, nullptr, adModeRead, adFailIfNotExists, -1);
-            EXPECT_EQ(r.State(), adStateOpen);
-        }
-    }
+// A copy saved and its source's row deleted in one transaction go back
+// together.
+TEST_F(AdoStoreTest, ARolledBackMoveLeavesTheSourceAndNoCopy) {
+    const std::string source = Put(Junk(), Utc(2026, 1, 1));
+    Connection cnn = OpenStore(Junk());
+    Recordset rs;
+    rs.Open(SweepQuery("shallow", Junk(), "2026-02-01T00:00:00Z"), cnn);
+    ASSERT_EQ(rs.RecordCount(), 1);
+    cnn.BeginTrans();
+    const std::string copy =
+        localplatform::SaveNewMessage(TempStore::FileBase() + "/alice/Inbox", "x", Utc(2026, 1, 1));
+    rs.Delete(adAffectCurrent);
+    cnn.RollbackTrans();
+    rs.Close();
+    Record check;
+    ExpectError([&] { check.Open(copy, nullptr, adModeRead, adFailIfNotExists, -1); },
+                err::kNotFound, "copy after rollback");
+    check.Open(source, nullptr, adModeRead, adFailIfNotExists, -1);
+    EXPECT_EQ(check.State(), adStateOpen);
 }
 
 TEST_F(AdoStoreTest, MoveRecordMovesAMessageWholeOrNotAtAll) {
@@ -526,29 +404,21 @@ TEST_F(AdoStoreTest, MoveRecordMovesAMessageWholeOrNotAtAll) {
 TEST_F(AdoStoreTest, MalformedQueriesFailWithErrorsInCommand) {
     Connection cnn = OpenStore(Junk());
     const std::string scope = "scope('shallow traversal of \"" + Junk() + "\"')";
+    // The parser's own test has the shapes it refuses; here, how a refusal,
+    // a scope that is no folder and one of another server reach a caller.
     const std::vector<std::pair<std::string, int32_t>> cases = {
         {"", err::kErrorsInCommand},
-        {"select", err::kErrorsInCommand},
-        {"select \"DAV:href\" from", err::kErrorsInCommand},
-        {"select \"DAV:href\" from " + scope + " where", err::kErrorsInCommand},
         {"select \"DAV:href\" from " + scope + " where (\"DAV:ishidden\" = false",
          err::kErrorsInCommand},
-        {"select \"DAV:href\" from " + scope +
-             " where \"a\" = CAST(\"2026-13-01T00:00:00Z\" as 'dateTime')",
-         err::kErrorsInCommand},
-        {"select \"DAV:href\" from scope('sideways traversal of \"" + Junk() + "\"')",
-         err::kErrorsInCommand},
-        {"select \"DAV:href\" from " + scope + " order \"DAV:href\"", err::kErrorsInCommand},
-        {"select 'DAV:href' from " + scope, err::kErrorsInCommand},
         {"select \"DAV:href\" from scope('shallow traversal of \"" + Junk() + "/Nope\"')",
          err::kTableNotFound},
         {"select \"DAV:href\" from scope('shallow traversal of "
          "\"http://elsewhere/exadmin/x/mbx/y\"')",
          err::kBadUrl},
     };
-    for (const auto& [query, want] : cases) {
+    for (const auto& c : cases) {
         Recordset rs;
-        ExpectError([&] { rs.Open(query, cnn); }, want, query);
+        ExpectError([&] { rs.Open(c.first, cnn); }, c.second, c.first);
         EXPECT_EQ(rs.State(), adStateClosed);
     }
 }

@@ -9,6 +9,7 @@
 #include <array>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 
 #include "base/error.h"
 #include "base/testing/run_program.h"
@@ -217,29 +218,338 @@ TEST_P(MailStoreAccessTest, AMovedMessageIsPutBackWithItsDateAndFlags) {
     EXPECT_EQ(Left("Junk E-mail"), (std::vector<std::string>{"<moved@junk>", "<stays@junk>"}));
 }
 
-// A move between the item store and a mail store has no atomic step: it is
-// refused, and the message stays where it was.
-TEST_P(MailStoreAccessTest, MovesBetweenTheStoreAndAMailStoreAreRefused) {
-    server_->Append("jdoe@example", "", Mail("inbox@jdoe"), old_);
-    const std::string system = "file://./backofficestorage/example/MBX/SystemMailbox{1234}/Inbox";
+// The item store's own mailbox "keep" in namespace "local", beside the
+// mapped namespace: its URL and its folder's ids.
+struct LocalMailbox {
+    std::string url = "file://./backofficestorage/local/MBX/keep";
+    int64_t inbox = 0;
+    int64_t junk = 0;
+};
+LocalMailbox MakeLocalMailbox() {
     auto store = ItemStore::ForThisThread();
-    const auto inbox = store->Lookup({"example", "MBX", "SystemMailbox{1234}", "Inbox"});
-    ASSERT_TRUE(inbox);
-    const std::string name = store->Get(store->SaveMessage(inbox->id, Mail("system"), old_))->name;
-    const auto foreign = store->ItemsIn(store->Lookup({"example", "MBX", "jdoe"})->id);
-    ASSERT_EQ(foreign.size(), 1U);
-    const std::string jdoeMessage = std::string(kMailbox) + "/" + foreign[0].name;
-    const int64_t run = BeginStoreRun(system + "/x.reg", true, 0);
-    for (const auto& move :
-         {std::pair{jdoeMessage, system}, std::pair{system + "/" + name, std::string(kMailbox)}}) {
-        EXPECT_EQ(localplatform::testing::ErrorOf(
-                      [&] { (void)MoveRecordForRun(move.first, move.second, run); }),
-                  err::kAdoFeatureNotAvailable)
-            << move.first;
+    store->CreateNamespace("local");
+    LocalMailbox m;
+    const int64_t mailbox = store->CreateMailbox("local", "keep", false);
+    m.inbox = store->Lookup({"local", "MBX", "keep", "Inbox"})->id;
+    m.junk = store->CreateFolder(mailbox, "Junk");
+    return m;
+}
+
+void Sql(const std::string& db, const std::string& statements) {
+    const auto done = testing::RunProgram({"/usr/bin/sqlite3", db, statements});
+    ASSERT_EQ(done.code, 0) << done.err;
+}
+
+// A move between the item store and a mail store copies, then removes: the
+// message is read back where it went (by Dovecot, by the store) with its
+// bytes and received time, and undo puts it back where it was with its
+// received time and flags, under its old name.
+TEST_P(MailStoreAccessTest, AMoveBetweenTheStoreAndAMailStoreCopiesThenRemovesAndIsPutBack) {
+    const std::string ann = "file://./backofficestorage/example/MBX/ann";
+    for (const bool intoStore : {true, false}) {
+        SCOPED_TRACE(intoStore ? "a Maildir's Junk into the store"
+                               : "the store's Junk into a Maildir");
+        Start();
+        const LocalMailbox local = MakeLocalMailbox();
+        auto store = ItemStore::ForThisThread();
+        server_->Append("jdoe@example", "Junk E-mail", Mail("stays@junk"), recent_);
+        server_->CreateFolder("ann@example", "Archive");  // ann's Maildir is there
+        std::string source;
+        std::string destination;
+        std::string flags;  // as Dovecot lists the source's
+        if (intoStore) {
+            server_->Append("jdoe@example", "Junk E-mail", Mail("moved@junk"), old_,
+                            "\\Seen \\Flagged");
+            for (const auto& m : server_->Messages("jdoe@example", "Junk E-mail")) {
+                if (m.messageId == "<moved@junk>") flags = m.flags;
+            }
+            Connection cnn = OpenStore(kMailbox);
+            Recordset rs;
+            rs.Open(SweepQuery("shallow", std::string(kMailbox) + "/Junk E-mail", IsoDaysAgo(10)),
+                    cnn);
+            ASSERT_EQ(rs.RecordCount(), 1);
+            source = rs.Fields("DAV:href").Value().ToString();
+            destination = local.url + "/Inbox";
+        } else {
+            const auto name = store->Get(store->SaveMessage(local.junk, Mail("moved@junk"), old_));
+            source = local.url + "/Junk/" + name->name;
+            destination = ann;
+        }
+        const int64_t run = BeginStoreRun(local.url + "/x.reg", true, 0);
+        const std::string moved = MoveRecordForRun(source, destination, run);
+        EXPECT_EQ(moved.rfind(destination + "/", 0), 0U) << moved;
+        if (intoStore) {
+            EXPECT_EQ(Left("Junk E-mail"), std::vector<std::string>{"<stays@junk>"});
+            const auto items = store->ItemsIn(local.inbox);
+            ASSERT_EQ(items.size(), 1U);
+            EXPECT_EQ(moved, destination + "/" + items[0].name);
+            EXPECT_EQ(items[0].received, old_);
+            EXPECT_EQ(items[0].contentClass, "urn:content-class:message");
+            const std::string bytes = store->Content(items[0].id);
+            EXPECT_EQ(items[0].size, static_cast<int64_t>(bytes.size()));
+            EXPECT_NE(bytes.find("Message-ID: <moved@junk>"), std::string::npos) << bytes;
+        } else {
+            EXPECT_TRUE(store->ItemsIn(local.junk).empty());
+            const auto there = server_->Messages("ann@example", "");
+            ASSERT_EQ(there.size(), 1U);
+            EXPECT_EQ(there[0].messageId, "<moved@junk>");
+            EXPECT_EQ(there[0].received, old_);
+            EXPECT_EQ(there[0].size, static_cast<int64_t>(Mail("moved@junk").size()));
+        }
+
+        const auto entries = MovedMessagesOfRun(run);
+        ASSERT_EQ(entries.size(), 1U);
+        EXPECT_EQ(entries[0].state, MovedMessage::State::kInDestination);
+        EXPECT_EQ(entries[0].sourceUrl, source);
+        EXPECT_EQ(entries[0].destinationUrl, moved);
+        ASSERT_TRUE(entries[0].received);
+        EXPECT_EQ(entries[0].received->UnixSeconds(), old_);
+        const auto back = PutBackMovedMessage(entries[0]);
+        EXPECT_EQ(back.outcome, PutBackResult::Outcome::kPutBack);
+        EXPECT_EQ(back.url, source);  // under its old name
+        EXPECT_EQ(PutBackMovedMessage(MovedMessagesOfRun(run)[0]).outcome,
+                  PutBackResult::Outcome::kAlreadyPutBack);
+        if (intoStore) {
+            EXPECT_TRUE(store->ItemsIn(local.inbox).empty());
+            EXPECT_EQ(Left("Junk E-mail"),
+                      (std::vector<std::string>{"<moved@junk>", "<stays@junk>"}));
+            for (const auto& m : server_->Messages("jdoe@example", "Junk E-mail")) {
+                if (m.messageId != "<moved@junk>") continue;
+                EXPECT_EQ(m.received, old_);
+                EXPECT_EQ(m.flags, flags);
+            }
+        } else {
+            EXPECT_TRUE(server_->Messages("ann@example", "").empty());
+            const auto items = store->ItemsIn(local.junk);
+            ASSERT_EQ(items.size(), 1U);
+            EXPECT_EQ(source, local.url + "/Junk/" + items[0].name);
+            EXPECT_EQ(items[0].received, old_);
+            EXPECT_EQ(store->Content(items[0].id), Mail("moved@junk"));
+        }
     }
-    EXPECT_EQ(Left(""), std::vector<std::string>{"<inbox@jdoe>"});
-    EXPECT_EQ(store->ItemsIn(inbox->id).size(), 1U);
+}
+
+// A move between two mail stores (namespace "example" on the Maildirs,
+// "byimap" on the same Dovecot over IMAP: two backends) copies, then
+// removes, both ways, with the received time and flags; undo puts it back
+// with them, under its old name where the store names its messages.
+TEST_P(MailStoreAccessTest, AMoveBetweenTwoMailStoresCopiesThenRemovesAndIsPutBack) {
+    for (const bool toImap : {true, false}) {
+        SCOPED_TRACE(toImap ? "Maildir to IMAP" : "IMAP to Maildir");
+        Start();
+        const std::string password = server_->Folder() + "/imap-password";
+        std::ofstream(password) << server_->Settings().masterPassword << "\n";
+        ::chmod(password.c_str(), 0600);
+        temp_.reset();  // its configuration goes before the next one's is set
+        temp_ = std::make_unique<TempStore>(
+            300, server_->MaildirConfigLines("example") + "mailstore.byimap = " +
+                     server_->ImapUrl() + "\nmailstore.byimap.login = %n@example\n" +
+                     "mailstore.byimap.auth = master\nmailstore.byimap.admin = " +
+                     server_->Settings().masterUser +
+                     "\nmailstore.byimap.password_file = " + password + "\n");
+        auto store = ItemStore::ForThisThread();
+        store->CreateNamespace("example");
+        store->CreateNamespace("byimap");
+        server_->Append("jdoe@example", "Junk E-mail", Mail("moved@junk"), old_, "\\Seen");
+        server_->CreateFolder("ann@example", "Archive");
+        const std::string from = std::string("file://./backofficestorage/") +
+                                 (toImap ? "example" : "byimap") + "/MBX/jdoe/Junk E-mail";
+        const std::string to = std::string("file://./backofficestorage/") +
+                               (toImap ? "byimap" : "example") + "/MBX/ann";
+        const std::string flags = server_->Messages("jdoe@example", "Junk E-mail")[0].flags;
+        std::string source;
+        {
+            Connection cnn = OpenStore(from);
+            Recordset rs;
+            rs.Open(SweepQuery("shallow", from, IsoDaysAgo(10)), cnn);
+            ASSERT_EQ(rs.RecordCount(), 1);
+            source = rs.Fields("DAV:href").Value().ToString();
+        }
+        const int64_t run = BeginStoreRun(std::string(kMailbox) + "/x.reg", true, 0);
+        const std::string moved = MoveRecordForRun(source, to, run);
+        EXPECT_EQ(moved.rfind(to + "/", 0), 0U) << moved;
+        EXPECT_TRUE(Left("Junk E-mail").empty());
+        const auto there = server_->Messages("ann@example", "");
+        ASSERT_EQ(there.size(), 1U);
+        EXPECT_EQ(there[0].messageId, "<moved@junk>");
+        EXPECT_EQ(there[0].received, old_);
+        EXPECT_EQ(there[0].flags, flags);
+        const auto entries = MovedMessagesOfRun(run);
+        ASSERT_EQ(entries.size(), 1U);
+        EXPECT_EQ(entries[0].state, MovedMessage::State::kInDestination);
+        EXPECT_EQ(entries[0].destinationUrl, moved);
+        const auto back = PutBackMovedMessage(entries[0]);
+        EXPECT_EQ(back.outcome, PutBackResult::Outcome::kPutBack);
+        // Back in its folder: over IMAP under a new UID; into the Maildir
+        // under a new name too, as the bytes came over IMAP with CRLF line
+        // ends and Dovecot's name said the size of its file (",S=").
+        EXPECT_EQ(back.url.rfind(source.substr(0, source.rfind('/') + 1), 0), 0U) << back.url;
+        EXPECT_TRUE(server_->Messages("ann@example", "").empty());
+        const auto home = server_->Messages("jdoe@example", "Junk E-mail");
+        ASSERT_EQ(home.size(), 1U);
+        EXPECT_EQ(home[0].messageId, "<moved@junk>");
+        EXPECT_EQ(home[0].received, old_);
+        EXPECT_EQ(home[0].flags, flags);
+    }
+}
+
+// A copy that fails leaves the source as it was and no manifest entry; the
+// error names the source, the destination and the mail store (never a
+// password).
+TEST_P(MailStoreAccessTest, AMoveBetweenStoresWhoseCopyFailsLeavesTheSource) {
+    const LocalMailbox local = MakeLocalMailbox();
+    auto store = ItemStore::ForThisThread();
+    const auto item = store->Get(store->SaveMessage(local.junk, Mail("kept@junk"), old_));
+    server_->CreateFolder("ann@example", "Archive");
+    // ann's tmp/ is a file: no message can be written there.
+    const std::string tmp = server_->MaildirOf("ann@example") + "/tmp";
+    std::filesystem::remove_all(tmp);
+    std::ofstream(tmp) << "not a folder";
+    const int64_t run = BeginStoreRun(local.url + "/x.reg", true, 0);
+    try {
+        (void)MoveRecordForRun(local.url + "/Junk/" + item->name,
+                               "file://./backofficestorage/example/MBX/ann", run);
+        ADD_FAILURE() << "no error";
+    } catch (const Error& e) {
+        const std::string& d = e.Description();
+        EXPECT_NE(d.find("local/MBX/keep/Junk/" + item->name), std::string::npos) << d;
+        EXPECT_NE(d.find("example/MBX/ann (maildir:"), std::string::npos) << d;
+        EXPECT_NE(d.find("item store " + temp_->DbPath()), std::string::npos) << d;
+    }
     EXPECT_TRUE(MovedMessagesOfRun(run).empty());
+    const auto items = store->ItemsIn(local.junk);
+    ASSERT_EQ(items.size(), 1U);
+    EXPECT_EQ(items[0].name, item->name);
+    EXPECT_EQ(store->Content(items[0].id), Mail("kept@junk"));
+}
+
+// A move between two stores killed between its steps leaves states that are
+// made here as the kill would leave them: the entry committed without a
+// copy, a copy made whose key was not recorded yet (a Maildir's is the key
+// planned), a copy recorded whose source was not removed yet. Undo keeps
+// the source; the registration's next run keeps the copy where one was made
+// (else the source, and forgets the entry). Exactly one of them is left.
+TEST_P(MailStoreAccessTest, AMoveBetweenStoresCutShortKeepsExactlyOneCopy) {
+    enum Point { kBeforeCopy, kCopyUnrecorded, kSourceNotRemoved };
+    const struct {
+        bool intoStore;
+        Point point;
+        const char* name;
+    } cases[] = {
+        {true, kBeforeCopy, "into the store, before the copy"},
+        {true, kSourceNotRemoved, "into the store, before the source was removed"},
+        {false, kBeforeCopy, "out of the store, before the copy"},
+        {false, kCopyUnrecorded, "out of the store, before the copy's key was recorded"},
+        {false, kSourceNotRemoved, "out of the store, before the source was removed"},
+    };
+    const std::string item = "file://./backofficestorage/local/MBX/keep/x.reg";
+    for (const auto& c : cases) {
+        for (const bool undo : {true, false}) {
+            SCOPED_TRACE(std::string(c.name) + (undo ? ", undo" : ", next run"));
+            Start();
+            const LocalMailbox local = MakeLocalMailbox();
+            auto store = ItemStore::ForThisThread();
+            const std::string junkDir = server_->MaildirOf("jdoe@example") +
+                                        (GetParam() ? "/Junk E-mail/cur/" : "/.Junk E-mail/cur/");
+            server_->CreateFolder("ann@example", "Archive");
+            std::string source;
+            std::string destination;
+            std::string saved = temp_->Dir() + "/saved";
+            if (c.intoStore) {
+                server_->Append("jdoe@example", "Junk E-mail", Mail("moved@junk"), old_, "\\Seen");
+                Connection cnn = OpenStore(kMailbox);
+                Recordset rs;
+                rs.Open(
+                    SweepQuery("shallow", std::string(kMailbox) + "/Junk E-mail", IsoDaysAgo(10)),
+                    cnn);
+                ASSERT_EQ(rs.RecordCount(), 1);
+                source = rs.Fields("DAV:href").Value().ToString();
+                destination = local.url + "/Inbox";
+                // The source's file as it was, to be put back as the kill left it.
+                for (const auto& f : std::filesystem::directory_iterator(junkDir)) {
+                    saved += "-" + f.path().filename().string();
+                    ASSERT_EQ(testing::RunProgram({"/bin/cp", "-p", f.path(), saved}).code, 0);
+                }
+            } else {
+                const auto row =
+                    store->Get(store->SaveMessage(local.junk, Mail("moved@junk"), old_));
+                source = local.url + "/Junk/" + row->name;
+                destination = "file://./backofficestorage/example/MBX/ann";
+                Sql(temp_->DbPath(), "CREATE TABLE saved AS SELECT * FROM items WHERE id = " +
+                                         std::to_string(row->id));
+            }
+            const int64_t run = BeginStoreRun(item, true, 0);
+            (void)MoveRecordForRun(source, destination, run);
+            store->FlushBatch();
+            // The state the kill left.
+            std::string sql = "UPDATE moves SET under_way = 1;";
+            if (c.point != kSourceNotRemoved) {
+                sql += "UPDATE moves SET destination_key = NULL, destination_name = '';";
+            }
+            if (c.intoStore) {
+                const std::string name = saved.substr(saved.find("saved-") + 6);
+                ASSERT_EQ(testing::RunProgram({"/bin/cp", "-p", saved, junkDir + name}).code, 0);
+                if (c.point == kBeforeCopy) {
+                    sql +=
+                        "DELETE FROM items WHERE id = (SELECT item FROM moves);"
+                        "UPDATE moves SET item = 0;";
+                }
+            } else {
+                sql += "INSERT INTO items SELECT * FROM saved;";
+                if (c.point == kBeforeCopy) {
+                    for (const auto& f : std::filesystem::directory_iterator(
+                             server_->MaildirOf("ann@example") + "/cur"))
+                        std::filesystem::remove(f.path());
+                }
+            }
+            Sql(temp_->DbPath(), sql);
+            // Where the message is: (in the source, in the destination).
+            const auto where = [&] {
+                const size_t inMaildir = c.intoStore ? Left("Junk E-mail").size()
+                                                     : server_->Messages("ann@example", "").size();
+                const size_t inStore =
+                    store->ItemsIn(c.intoStore ? local.inbox : local.junk).size();
+                return c.intoStore ? std::pair{inMaildir, inStore} : std::pair{inStore, inMaildir};
+            };
+            ASSERT_EQ(where(), (std::pair<size_t, size_t>{1, c.point == kBeforeCopy ? 0 : 1}));
+            auto entries = MovedMessagesOfRun(run);
+            ASSERT_EQ(entries.size(), 1U);
+            EXPECT_EQ(entries[0].state, c.point == kBeforeCopy
+                                            ? MovedMessage::State::kPutBack
+                                            : MovedMessage::State::kInDestination);
+            if (undo) {
+                EXPECT_EQ(PutBackMovedMessage(entries[0]).outcome,
+                          c.point == kBeforeCopy ? PutBackResult::Outcome::kAlreadyPutBack
+                                                 : PutBackResult::Outcome::kPutBack);
+                EXPECT_EQ(where(), (std::pair<size_t, size_t>{1, 0}));
+                EXPECT_EQ(MovedMessagesOfRun(run)[0].state, MovedMessage::State::kPutBack);
+            } else {
+                EXPECT_EQ(SettleInterruptedMoves(item), 1);
+                EXPECT_EQ(SettleInterruptedMoves(item), 0);
+                entries = MovedMessagesOfRun(run);
+                if (c.point == kBeforeCopy) {
+                    EXPECT_EQ(where(), (std::pair<size_t, size_t>{1, 0}));
+                    EXPECT_TRUE(entries.empty());  // a move that did not happen
+                    continue;
+                }
+                EXPECT_EQ(where(), (std::pair<size_t, size_t>{0, 1}));
+                ASSERT_EQ(entries.size(), 1U);
+                EXPECT_EQ(entries[0].state, MovedMessage::State::kInDestination);
+                // And undo of the run puts it back.
+                EXPECT_EQ(PutBackMovedMessage(entries[0]).outcome,
+                          PutBackResult::Outcome::kPutBack);
+                EXPECT_EQ(where(), (std::pair<size_t, size_t>{1, 0}));
+            }
+            if (c.intoStore) {
+                for (const auto& m : server_->Messages("jdoe@example", "Junk E-mail")) {
+                    EXPECT_EQ(m.received, old_);
+                    EXPECT_EQ(m.flags, "\\Seen");
+                }
+            } else {
+                for (const auto& i : store->ItemsIn(local.junk)) EXPECT_EQ(i.received, old_);
+            }
+        }
+    }
 }
 
 // A crash between the steps of a move leaves states a run cannot be asked

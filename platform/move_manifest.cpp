@@ -85,6 +85,10 @@ int64_t PruneMoveManifest() {
     return pruned;
 }
 
+int64_t SettleInterruptedMoves(const std::string& itemUrl) {
+    return ItemStore::ForThisThread()->SettleMoves(itemUrl);
+}
+
 PutBackResult PutBackMovedMessage(const MovedMessage& message) {
     try {
         auto store = ItemStore::ForThisThread();

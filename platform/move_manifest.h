@@ -90,6 +90,16 @@ struct PutBackResult {
 // when the store fails. A move run calls it when it begins.
 int64_t PruneMoveManifest();
 
+// Settles the moves between two stores (the item store and a mail store, or
+// two mail stores, which copy, then remove) that earlier runs of the
+// registration item at itemUrl left under way when they were killed or
+// crashed, so that each message is kept exactly once: where the run put it
+// when its copy was made (the source still there is removed), else where it
+// was. A move run calls it when it begins, holding the registration's run
+// lock. Returns how many it settled. Raises platform::Error with the first
+// failure (a mail server down); the other entries are settled all the same.
+int64_t SettleInterruptedMoves(const std::string& itemUrl);
+
 // Puts the message back into its source folder, atomically: only when it
 // is still in the destination folder and no later run moved it, under its
 // old name when that is free, else a new unique one. Raises platform::Error

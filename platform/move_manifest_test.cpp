@@ -58,18 +58,20 @@ TEST(MoveManifestPlatformTest, MovedForARunAndPutBackByUrl) {
 
     auto moved = MovedMessagesOfRun(17);
     ASSERT_EQ(moved.size(), 2U);
-    EXPECT_EQ(moved[0].sourceFolderUrl, TempStore::FileBase() + "/alice/Inbox/Spam Box");
-    EXPECT_EQ(moved[0].sourceName, aName);
-    EXPECT_EQ(moved[0].sourceUrl, TempStore::FileBase() + "/alice/Inbox/Spam Box/" + aName);
-    EXPECT_EQ(moved[0].mailboxAlias, "alice");
-    EXPECT_EQ(moved[0].destinationUrl,
-              TempStore::FileBase() + "/junk/Inbox" + movedA.substr(movedA.rfind('/')));
-    EXPECT_EQ(moved[0].size, static_cast<int64_t>(text.size()));
-    EXPECT_EQ(moved[0].received, received);
-    EXPECT_EQ(moved[0].state, MovedMessage::State::kInDestination);
+    const MovedMessage& m = moved[0];
+    EXPECT_EQ(std::vector<std::string>(
+                  {m.sourceFolderUrl, m.sourceName, m.sourceUrl, m.mailboxAlias, m.destinationUrl}),
+              std::vector<std::string>(
+                  {TempStore::FileBase() + "/alice/Inbox/Spam Box", aName,
+                   TempStore::FileBase() + "/alice/Inbox/Spam Box/" + aName, "alice",
+                   TempStore::FileBase() + "/junk/Inbox" + movedA.substr(movedA.rfind('/'))}));
+    EXPECT_EQ(m.size, static_cast<int64_t>(text.size()));
+    EXPECT_EQ(m.received, received);
+    EXPECT_EQ(m.state, MovedMessage::State::kInDestination);
     EXPECT_TRUE(MovedMessagesOfRun(18).empty());
 
-    // The user deletes b; a goes back whole, under its old name.
+    // a goes back whole, under its old name; b, deleted by the user, is gone.
+    // (Undo's own test walks every outcome through quellix-setup.)
     Record del;
     del.Open(movedB, nullptr, adModeReadWrite);
     del.DeleteRecord();
@@ -79,12 +81,7 @@ TEST(MoveManifestPlatformTest, MovedForARunAndPutBackByUrl) {
     EXPECT_EQ(Bytes(a), text);
     EXPECT_EQ(Received(a), received);
     EXPECT_EQ(PutBackMovedMessage(moved[1]).outcome, PutBackResult::Outcome::kGone);
-    EXPECT_EQ(PutBackMovedMessage(moved[0]).outcome, PutBackResult::Outcome::kAlreadyPutBack);
-
-    moved = MovedMessagesOfRun(17);
-    EXPECT_EQ(moved[0].state, MovedMessage::State::kPutBack);
-    EXPECT_EQ(moved[1].state, MovedMessage::State::kGone);
-    EXPECT_FALSE(moved[1].received);
+    EXPECT_EQ(MovedMessagesOfRun(17)[0].state, MovedMessage::State::kPutBack);
 
     MovedMessage unknown = moved[0];
     unknown.entry = 999;

@@ -2,6 +2,7 @@
 
 #include "base/date.h"
 #include "platform/ado.h"
+#include "platform/move_manifest.h"
 #include "platform/system.h"
 #include "selection/destination.h"
 #include "selection/run_parameters.h"
@@ -136,6 +137,18 @@ void BeginRecord(RunState& state, const std::string& itemUrl, RunParameters& par
         params.searchRoot.clear();
     } else if (state.move.Found()) {
         record.PruneManifest();
+        // A move between two stores that an earlier run of this registration
+        // left under way (killed, crashed) keeps one copy before this run
+        // selects its messages, so none is copied twice. A failure is said;
+        // those entries stay under way for the next run or undo.
+        ErrorState settle;
+        if (!settle.Run([&] { (void)platform::SettleInterruptedMoves(itemUrl); })) {
+            WriteLog(state.log, ErrorEntry(settle.Number(),
+                                           "moves an earlier run left under way "
+                                           "are not settled: " +
+                                               settle.Description()) +
+                                    " " + VisibleText(itemUrl));
+        }
     }
 }
 

@@ -58,18 +58,6 @@ protected:
         thread_.server = ServerNames{};
     }
 
-    static OnTimerRegistration Params() {
-        OnTimerRegistration r;
-        r.searchRoot = testing::kSearchRoot;
-        r.folderName = "Spam";
-        r.expirationPeriod = 14;
-        r.run = 1;
-        r.reportRecipient = "admin@example.org";
-        r.allMailboxes = "0";
-        r.includeSubfolders = "0";
-        return r;
-    }
-
     // The run's log; failure_ holds what stopped it, if anything did.
     std::string Run(const std::string& itemUrl) {
         NewRun();
@@ -78,18 +66,10 @@ protected:
     }
 
     std::optional<platform::Error> failure_;
-
-    Strings Treated() {
-        Strings out;
-        for (const auto& line : LogLines(ReadLog())) {
-            if (line.starts_with("Mailbox: ")) out.push_back(line.substr(9));
-        }
-        return out;
-    }
 };
 
 TEST_F(RunCleanupTest, ARunReadsItsParametersAndSweepsTheMarkedMailboxes) {
-    const std::string item = Registration(Params());
+    const std::string item = Registration(testing::RunParams());
     EXPECT_EQ(
         Run(item),
         "\r\nMailbox: Ann\r\nSource folder: Spam\r\n"
@@ -173,7 +153,7 @@ TEST_F(RunCleanupTest, EachParameterAbsentOrUnusableGivesABoundedOutcome) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         SetUpFreshMessages();
-        const std::string item = Registration(Params());
+        const std::string item = Registration(testing::RunParams());
         SetItemProperty(item, registration::CustomProperty(c.suffix), c.value);
         EXPECT_EQ(Run(item), c.want);
     }
@@ -194,54 +174,12 @@ TEST_F(RunCleanupTest, SwitchesSelectAllMailboxesAndSubfolders) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.all) + "/" + c.deep);
         SetUpFreshMessages();
-        OnTimerRegistration p = Params();
+        OnTimerRegistration p = testing::RunParams();
         p.allMailboxes = c.all;
         p.includeSubfolders = c.deep;
         Run(Registration(p));
-        EXPECT_EQ(Treated(), c.treated);
+        EXPECT_EQ(testing::TreatedMailboxes(ReadLog()), c.treated);
         EXPECT_EQ(Messages("ann", "Spam/Sub").size(), c.annSubLeft);
-    }
-}
-
-TEST_F(RunCleanupTest, ARunDayRunsOnlyOnItsWeekday) {
-    for (int16_t run = 1; run <= 8; ++run) {
-        SCOPED_TRACE(run);
-        SetUpFreshMessages();
-        OnTimerRegistration p = Params();
-        p.run = run;
-        // The run reads the clock itself: when midnight passes during it,
-        // either weekday would be right, so that case is not judged.
-        const int before = Date::NowLocal().Weekday();  // 1 = Sunday
-        Run(Registration(p));
-        if (Date::NowLocal().Weekday() != before) continue;
-        const bool due = run == 1 || before == run - 1;
-        EXPECT_EQ(Treated().size(), due ? 1u : 0u);
-    }
-}
-
-// The store compares UTC: the local cutoff is shifted by the bias. With the
-// local zone UTC, a bias of 300 minutes moves the cutoff five hours later.
-TEST_F(RunCleanupTest, TheBiasShiftsTheCutoffToUtc) {
-    const Date now = Date::NowUtc();
-    struct Case {
-        const char* bias;
-        bool selected;
-    } cases[] = {
-        {"0", false},
-        {"300", true},
-        {"-300", false},
-        {"bytes:2C 01 00 00", true},   // 300, little-endian
-        {"bytes:C4 FF FF FF", false},  // a sum far beyond any zone: refused
-        {"unreadable", false},         // no bias: the cutoff stays local
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.bias);
-        Configure({std::string("timezone.active_time_bias = ") + c.bias});
-        SetUpFreshMessages();
-        Message(Folder("ann", "Spam"), "edge", now.AddDays(-14).AddMinutes(240));
-        Run(Registration(Params()));
-        const Strings left = Messages("ann", "Spam");
-        EXPECT_EQ(std::count(left.begin(), left.end(), "edge"), c.selected ? 0 : 1);
     }
 }
 
@@ -252,7 +190,7 @@ TEST_F(RunCleanupTest, TheStoresFirstNamespaceNamesTheBaseUrls) {
     Store()->CreateNamespace("example.org");
     Mailbox("ann", "mail.example.org");
     Message(Folder("ann", "Spam", "mail.example.org"), "old", Date::NowUtc().AddDays(-20));
-    const std::string item = Registration(Params());
+    const std::string item = Registration(testing::RunParams());
     EXPECT_EQ(Run(item),
               "\r\nMailbox: Ann\r\nSource folder: Spam\r\n"
               "1 messages has been deleted in "
@@ -265,7 +203,7 @@ TEST_F(RunCleanupTest, TheStoresFirstNamespaceNamesTheBaseUrls) {
 }
 
 TEST_F(RunCleanupTest, AnUnresolvableDestinationPreventsTheRun) {
-    OnTimerRegistration p = Params();
+    OnTimerRegistration p = testing::RunParams();
     p.mailboxToMove = "Nobody (nobody@example.org)";
     EXPECT_EQ(Run(Registration(p)),
               "Destination folder 'Inbox' is not found in Nobody (nobody@example.org)\r\n"
@@ -277,7 +215,7 @@ TEST_F(RunCleanupTest, AnUnresolvableDestinationPreventsTheRun) {
 }
 
 TEST_F(RunCleanupTest, ADirectoryFailureWhileResolvingTheDestinationPreventsTheRun) {
-    OnTimerRegistration p = Params();
+    OnTimerRegistration p = testing::RunParams();
     p.mailboxToMove = "arch@example.org";
     p.searchRoot = "GC://127.0.0.1";
     const std::string item = Registration(p);
@@ -296,7 +234,7 @@ TEST_F(RunCleanupTest, ADirectoryFailureWhileResolvingTheDestinationPreventsTheR
 // its recipient never gets this run's report.
 TEST_F(RunCleanupTest, AnUnreadRecipientMailsNobody) {
     thread_.ReportRecipient = "earlier@example.org";
-    const std::string item = Registration(Params());
+    const std::string item = Registration(testing::RunParams());
     SetItemProperty(item, registration::CustomProperty(registration::kReportRecipient), Variant());
     Run(item);
     EXPECT_EQ(thread_.ReportRecipient, "");

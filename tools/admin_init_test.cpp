@@ -11,11 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "base/testing/contains.h"
 #include "base/testing/file_text.h"
 #include "base/testing/run_program.h"
 #include "base/testing/temp_platform.h"
 
 namespace {
+
+using platform::testing::Contains;
 
 using Outcome = platform::testing::ProgramOutcome;
 using platform::testing::RunProgram;
@@ -31,10 +34,6 @@ unsigned Mode(const std::string& path) {
     return st.st_mode & 07777;
 }
 
-bool Has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
 TEST(AdminInitTest, TakesAnEmptyServerToOneTheSetupProgramInstallsOn) {
     platform::testing::TempPlatform temp("quellix-init-test-");
     const std::string config = temp.Dir() + "/etc/platform.conf";
@@ -45,18 +44,18 @@ TEST(AdminInitTest, TakesAnEmptyServerToOneTheSetupProgramInstallsOn) {
                                            "--account", "root"};
     Outcome o = Admin(config, init);
     ASSERT_EQ(o.code, 0) << o.out << o.err;
-    EXPECT_TRUE(Has(o.out, "Every check passed")) << o.out;
+    EXPECT_TRUE(Contains(o.out, "Every check passed"));
 
     const std::string text = platform::testing::FileText(config);
     for (const char* key :
          {"server.computer_name = exch01\n", "server.domain_dns_name = example.org\n",
           "# store.busy_timeout_ms = 10000\n"}) {
-        EXPECT_TRUE(Has(text, key)) << key << "\n" << text;
+        EXPECT_TRUE(Contains(text, key)) << key << "\n" << text;
     }
     for (const std::string& key :
          {"store = " + data + "/store.db\n", "directory = ldb://" + data + "/directory.ldb\n",
           "mail.pickup_dir = " + data + "/pickup\n", "temp_dir = " + data + "/tmp\n"}) {
-        EXPECT_TRUE(Has(text, key)) << key << "\n" << text;
+        EXPECT_TRUE(Contains(text, key)) << key << "\n" << text;
     }
     const struct {
         std::string path;
@@ -75,12 +74,12 @@ TEST(AdminInitTest, TakesAnEmptyServerToOneTheSetupProgramInstallsOn) {
                     "--identity", "nobody", "--password-file", "-"},
                    "secret\n");
     EXPECT_EQ(o.code, 0) << o.out << o.err;
-    EXPECT_TRUE(Has(o.out, "State: Installed")) << o.out << o.err;
+    EXPECT_TRUE(Contains(o.out, "State: Installed")) << o.out << o.err;
 
     // A configuration is never replaced without --force.
     o = Admin(config, init);
     EXPECT_EQ(o.code, 1);
-    EXPECT_TRUE(Has(o.err, "already holds a configuration")) << o.err;
+    EXPECT_TRUE(Contains(o.err, "already holds a configuration"));
     EXPECT_EQ(platform::testing::FileText(config), text);
 
     // check finds what went missing, and says so.
@@ -94,14 +93,14 @@ TEST(AdminInitTest, TakesAnEmptyServerToOneTheSetupProgramInstallsOn) {
     ASSERT_EQ(Admin(config, {"store", "delete", mailbox}).code, 0);
     o = Admin(config, {"check"});
     EXPECT_EQ(o.code, 1);
-    EXPECT_TRUE(Has(o.out, "MISSING  the system mailbox SystemMailbox{")) << o.out;
+    EXPECT_TRUE(Contains(o.out, "MISSING  the system mailbox SystemMailbox{"));
 
     // A value of two lines would be a key of its own: refused, nothing written.
     const std::string other = temp.Dir() + "/other/platform.conf";
     o = Admin(other, {"init", "--yes", "--account", "root", "--state-dir", state, "--directory",
                       "ldap://127.0.0.1:1", "--bind-dn", "CN=x\nstate_dir = /tmp"});
     EXPECT_EQ(o.code, 1);
-    EXPECT_TRUE(Has(o.err, "control character")) << o.err;
+    EXPECT_TRUE(Contains(o.err, "control character"));
     EXPECT_NE(access(other.c_str(), F_OK), 0);
 
     EXPECT_EQ(Admin(config, {"init", "--frobnicate", "x"}).code, 2);

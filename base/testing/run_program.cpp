@@ -40,6 +40,7 @@ ProgramOutcome RunProgram(const std::vector<std::string>& argv, const std::strin
             if (fds[i] < 0 || dup2(fds[i], i) < 0) _exit(126);
         }
         std::vector<char*> args;
+        args.reserve(argv.size() + 1);
         for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         execv(args[0], args.data());
@@ -59,6 +60,23 @@ ProgramOutcome RunProgram(const std::vector<std::string>& argv, const std::strin
     std::remove(err.c_str());
     rmdir(dir);
     return outcome;
+}
+
+pid_t StartProgram(const std::vector<std::string>& argv, const std::string& errPath,
+                   const std::function<bool()>& childSetup) {
+    std::vector<char*> args;
+    args.reserve(argv.size() + 1);
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int fd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (fd < 0 || dup2(fd, STDERR_FILENO) < 0) _exit(127);
+        if (childSetup && !childSetup()) _exit(77);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    return pid;
 }
 
 }  // namespace platform::testing

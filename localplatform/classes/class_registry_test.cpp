@@ -21,63 +21,38 @@ protected:
 const ClassRow kSink{"Quellix.QuellixCls", "{0A1B2C3D-0000-4000-8000-00000000000A}",
                      "/opt/quellix/Quellix.so", "Apartment"};
 
-TEST_F(ClassRegistryTest, RegisteredClassIsFoundByProgIdAndClsidWithoutRegardToCase) {
-    auto reg = ClassRegistry::Open(Path());
-    reg.Register(kSink);
-    auto byProgId = reg.FindByProgId("quellix.quelLIXcls");
-    ASSERT_TRUE(byProgId);
-    EXPECT_EQ(byProgId->progId, "Quellix.QuellixCls");
-    EXPECT_EQ(byProgId->modulePath, "/opt/quellix/Quellix.so");
-    EXPECT_EQ(byProgId->threadingModel, "Apartment");
-    auto byClsid = reg.FindByClsid("{0a1b2c3d-0000-4000-8000-00000000000a}");
-    ASSERT_TRUE(byClsid);
-    EXPECT_EQ(byClsid->clsid, kSink.clsid);
-    EXPECT_FALSE(reg.FindByProgId("Other.Cls"));
-}
-
-TEST_F(ClassRegistryTest, RegisteringAgainReplacesTheRowAndSurvivesReopening) {
-    {
-        auto reg = ClassRegistry::Open(Path());
-        reg.Register(kSink);
-        ClassRow moved = kSink;
-        moved.modulePath = "/usr/lib/quellix/Quellix.so";
-        reg.Register(moved);
-    }
-    auto reg = ClassRegistry::Open(Path());
-    auto rows = reg.List();
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0].modulePath, "/usr/lib/quellix/Quellix.so");
-}
-
-TEST_F(ClassRegistryTest, ProgIdRegisteredToAnotherClassMovesToTheNewClass) {
-    auto reg = ClassRegistry::Open(Path());
-    reg.Register(kSink);
-    ClassRow other = kSink;
-    other.clsid = "{0A1B2C3D-0000-4000-8000-00000000000B}";
-    reg.Register(other);
-    EXPECT_FALSE(reg.FindByClsid(kSink.clsid));
-    ASSERT_TRUE(reg.FindByProgId(kSink.progId));
-    EXPECT_EQ(reg.FindByProgId(kSink.progId)->clsid, other.clsid);
-}
-
-TEST_F(ClassRegistryTest, UnregisterRemovesOnlyThatClassAndReportsAbsence) {
+// A class is found by ProgID or CLSID in any case, through any handle on
+// the file; registering it again replaces its row, a ProgID registered to
+// another class moves to it, and unregistering removes that class alone.
+TEST_F(ClassRegistryTest, ClassesAreFoundReplacedMovedAndRemoved) {
     auto reg = ClassRegistry::Open(Path());
     reg.Register(kSink);
     reg.Register({"Other.Cls", "{0A1B2C3D-0000-4000-8000-0000000000FF}", "/x.so", "Both"});
-    EXPECT_TRUE(reg.Unregister(kSink.clsid));
-    EXPECT_FALSE(reg.Unregister(kSink.clsid));
-    auto rows = reg.List();
+    {
+        auto other = ClassRegistry::Open(Path());
+        auto found = other.FindByProgId("quellix.quelLIXcls");
+        ASSERT_TRUE(found);
+        EXPECT_EQ(found->progId + " " + found->modulePath + " " + found->threadingModel,
+                  "Quellix.QuellixCls /opt/quellix/Quellix.so Apartment");
+        ASSERT_TRUE(other.FindByClsid("{0a1b2c3d-0000-4000-8000-00000000000a}"));
+        EXPECT_FALSE(other.FindByProgId("Nobody.Cls"));
+    }
+    ClassRow moved = kSink;
+    moved.modulePath = "/usr/lib/quellix/Quellix.so";
+    reg.Register(moved);
+    EXPECT_EQ(ClassRegistry::Open(Path()).List().size(), 2u);
+    EXPECT_EQ(reg.FindByProgId(kSink.progId)->modulePath, moved.modulePath);
+
+    moved.clsid = "{0A1B2C3D-0000-4000-8000-00000000000B}";
+    reg.Register(moved);
+    EXPECT_FALSE(reg.FindByClsid(kSink.clsid));
+    EXPECT_EQ(reg.FindByProgId(kSink.progId)->clsid, moved.clsid);
+
+    EXPECT_TRUE(reg.Unregister(moved.clsid));
+    EXPECT_FALSE(reg.Unregister(moved.clsid));
+    const auto rows = ClassRegistry::Open(Path()).List();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].progId, "Other.Cls");
-}
-
-TEST_F(ClassRegistryTest, TwoHandlesOnOneFileSeeEachOthersWrites) {
-    auto a = ClassRegistry::Open(Path());
-    auto b = ClassRegistry::Open(Path());
-    a.Register(kSink);
-    EXPECT_TRUE(b.FindByProgId(kSink.progId));
-    EXPECT_TRUE(b.Unregister(kSink.clsid));
-    EXPECT_FALSE(a.FindByProgId(kSink.progId));
 }
 
 TEST_F(ClassRegistryTest, BadInputRaisesPlatformErrors) {

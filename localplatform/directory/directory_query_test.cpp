@@ -47,13 +47,6 @@ TEST(DirectoryQuery, TranslatesTheSystemsQueries) {
          "(&" + person + "(MsExchMailboxGuid=*)(mail=Junk.Keeper@example.com))",
          {"adspath", "cn", "msExchHomeServerName", "mailNickName", "mail"},
          "cn"},
-        {"mailbox list",
-         "SELECT extensionAttribute8, adspath, cn, msExchHomeServerName,mailNickName,mail FROM "
-         "'GC://dc1.example.com' "
-         "WHERE objectcategory='person' AND MsExchMailboxGuid='*' ORDER BY cn",
-         "(&" + person + "(MsExchMailboxGuid=*))",
-         {"extensionAttribute8", "adspath", "cn", "msExchHomeServerName", "mailNickName", "mail"},
-         "cn"},
         {"system attendant",
          "SELECT adspath, cn, homeMDB ,msExchHomeServerName,mailNickName,mail FROM "
          "'GC://dc1.example.com' "

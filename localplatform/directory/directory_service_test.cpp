@@ -181,68 +181,39 @@ TEST_P(DirectoryServiceTest, MailboxEnumerationPagesSortsAndBuildsPaths) {
     }
 }
 
-TEST_P(DirectoryServiceTest, OrdersNamesWithoutRegardToCaseOrAccents) {
-    const QueryResult r =
-        Query("SELECT cn FROM '" + Gc() + "' WHERE sAMAccountName='sorttest*' ORDER BY cn");
-    std::vector<std::string> names;
-    for (const auto& row : r.rows) names.push_back(row[0].value_or("<null>"));
-    EXPECT_EQ(names, (std::vector<std::string>{"Ångström Test", "bob test", "Emile Test",
-                                               "émile test", "Örjan Test", "Zoë Test"}));
+// Ascending order is the enumeration's test; descending reverses it.
+TEST_P(DirectoryServiceTest, OrdersNamesDescendingWithoutRegardToCaseOrAccents) {
     const QueryResult d =
         Query("SELECT cn FROM '" + Gc() + "' WHERE sAMAccountName='sorttest*' ORDER BY cn DESC");
     ASSERT_EQ(d.rows.size(), 6u);
     EXPECT_EQ(d.rows.front()[0], "Zoë Test");
+    EXPECT_EQ(d.rows.back()[0], "Ångström Test");
 }
 
-TEST_P(DirectoryServiceTest, AnswersEveryQueryTheSystemSends) {
-    // Destination mailbox: the address in another letter case still matches.
-    QueryResult r =
-        Query("SELECT adspath, cn, msExchHomeServerName,mailNickName,mail FROM '" + Gc() +
-              "' "
-              "WHERE objectcategory='person' AND MsExchMailboxGuid='*' And "
-              "mail='bob.test@example.COM' ORDER BY cn");
+// The system's queries run against both directories in setup's tests (the
+// mailbox lists, the attendant's store, the identity, the marks); here what
+// only this directory decides: an address in another case still matches,
+// an attendant has no alias, a mail server's inetOrgPerson with the
+// auxiliary class is a marked mailbox user, and a user without a mailbox is
+// none.
+TEST_P(DirectoryServiceTest, AnswersTheSystemsQueriesByTheDirectorysRules) {
+    QueryResult r = Query("SELECT mailNickName, mail FROM '" + Gc() +
+                          "' WHERE objectcategory='person' AND MsExchMailboxGuid='*' And "
+                          "mail='bob.test@example.COM' ORDER BY cn");
     ASSERT_EQ(r.rows.size(), 1u);
-    EXPECT_EQ(r.rows[0][Column(r, "mailNickName")], "sorttest2");
-    EXPECT_EQ(r.rows[0][Column(r, "mail")], "Bob.Test@Example.com");
+    EXPECT_EQ(r.rows[0][0], "sorttest2");
+    EXPECT_EQ(r.rows[0][1], "Bob.Test@Example.com");
 
-    // System attendants: one per server, under the server object, with the store.
-    r = Query("SELECT adspath, cn, homeMDB ,msExchHomeServerName,mailNickName,mail FROM '" + Gc() +
-              "' "
-              "WHERE cn='Microsoft System Attendant' ORDER BY cn");
+    r = Query("SELECT adspath, homeMDB, mailNickName FROM '" + Gc() +
+              "' WHERE cn='Microsoft System Attendant' ORDER BY cn");
     ASSERT_EQ(r.rows.size(), 2u);
     for (const auto& row : r.rows) {
         EXPECT_NE(row[0]->find("CN=Microsoft System Attendant,CN=MAILSRV"), std::string::npos)
             << *row[0];
-        ASSERT_TRUE(row[2].has_value());
-        EXPECT_EQ(NormalizeDn(*row[2]).rfind("cn=mailbox store (mailsrv", 0), 0u) << *row[2];
-        EXPECT_FALSE(row[4].has_value());  // the attendant has no alias
+        EXPECT_EQ(NormalizeDn(row[1].value_or("")).rfind("cn=mailbox store (mailsrv", 0), 0u);
+        EXPECT_FALSE(row[2].has_value());
     }
 
-    // System mailboxes: one per server, found by the wildcard on cn.
-    r = Query("SELECT adspath, cn, homeMDB ,msExchHomeServerName,mailNickName,mail FROM '" + Gc() +
-              "' "
-              "WHERE cn='SystemMailbox{*' AND objectcategory='person' AND MsExchMailboxGuid='*' "
-              "ORDER BY cn");
-    ASSERT_EQ(r.rows.size(), 2u);
-    for (const auto& row : r.rows) EXPECT_EQ(row[4]->rfind("SystemMailbox{", 0), 0u);
-
-    // Identity: the category is the expanded DN.
-    r = Query("SELECT sAMAccountName, cn, mail, objectCategory FROM '" + Gc() +
-              "' "
-              "WHERE objectcategory='person' AND sAMAccountName='SORTTEST3'");
-    ASSERT_EQ(r.rows.size(), 1u);
-    EXPECT_EQ(NormalizeDn(r.rows[0][3].value_or("")), NormalizeDn(PersonCategory(kBase)));
-
-    // Mark lookup through the writable path scheme.
-    r = Query("SELECT extensionAttribute8, adspath FROM 'LDAP://" + host_ +
-              "' "
-              "WHERE objectcategory='person' AND mail='zoe@example.com'");
-    ASSERT_EQ(r.rows.size(), 1u);
-    EXPECT_EQ(r.rows[0][0], "Quellix");
-    EXPECT_EQ(r.rows[0][1]->rfind("LDAP://" + host_ + "/CN=Zo", 0), 0u);
-
-    // A mail server's inetOrgPerson with the auxiliary class is a marked
-    // mailbox user of this server.
     r = Query("SELECT mailNickName, msExchHomeServerName, extensionAttribute8 FROM '" + Gc() +
               "' WHERE objectcategory='person' AND MsExchMailboxGuid='*' AND "
               "mail='dove@example.com'");
@@ -250,29 +221,13 @@ TEST_P(DirectoryServiceTest, AnswersEveryQueryTheSystemSends) {
     EXPECT_EQ(r.rows[0][0], "dove");
     EXPECT_EQ(r.rows[0][2], "Quellix");
 
-    // A user without a mailbox is no mailbox user.
-    r = Query("SELECT cn FROM '" + Gc() +
-              "' WHERE objectcategory='person' AND MsExchMailboxGuid='*' AND "
-              "mail='nomailbox@example.com'");
-    EXPECT_TRUE(r.rows.empty());
+    EXPECT_TRUE(Query("SELECT cn FROM '" + Gc() +
+                      "' WHERE objectcategory='person' AND MsExchMailboxGuid='*' AND "
+                      "mail='nomailbox@example.com'")
+                    .rows.empty());
 }
 
-TEST_P(DirectoryServiceTest, MatchesTheMarkWithoutRegardToCase) {
-    size_t marked = 0;
-    for (const auto& e : CachedTestDirectory()) {
-        const Attribute* a = e.Find("extensionAttribute8");
-        if (a != nullptr && strcasecmp(a->values[0].c_str(), "quellix") == 0) ++marked;
-    }
-    ASSERT_GT(marked, 10u);
-    for (const char* spelling : {"Quellix", "QUELLIX", "quellix"}) {
-        SCOPED_TRACE(spelling);
-        const QueryResult r =
-            Query("SELECT cn FROM '" + Gc() + "' WHERE extensionAttribute8='" + spelling + "'");
-        EXPECT_EQ(r.rows.size(), marked);
-    }
-}
-
-TEST_P(DirectoryServiceTest, WildcardsAndLogic) {
+TEST_P(DirectoryServiceTest, WildcardsLogicAndTheMarksCase) {
     struct Case {
         const char* where;
         size_t rows;
@@ -287,6 +242,9 @@ TEST_P(DirectoryServiceTest, WildcardsAndLogic) {
          "extensionAttribute8='other')",
          3},
         {"sAMAccountName='sorttest*' and not extensionAttribute8='*'", 3},
+        // The mark matches without regard to case, however it is spelt.
+        {"sAMAccountName='sorttest*' AND extensionAttribute8='QUELLIX'", 2},
+        {"sAMAccountName='sorttest*' AND extensionAttribute8='quellix'", 2},
         {"mail='*@MAIL.EXAMPLE.NET' AND sAMAccountName='sorttest*'", 1},
         {"cn='x)(cn=*'", 0},
         {"cn='*'' OR ''1''=''1'", 0},
@@ -312,15 +270,6 @@ TEST_P(DirectoryServiceTest, AbsentAndUnknownAttributesAreNullAndMatchNothing) {
                     "' WHERE sAMAccountName='sorttest1' OR noSuchAttribute='x'")
                   .rows.size(),
               1u);
-}
-
-TEST_P(DirectoryServiceTest, SizeLimitKeepsTheFirstRowsInOrder) {
-    const std::string q = "SELECT cn FROM '" + Gc() +
-                          "' WHERE objectcategory='person' AND MsExchMailboxGuid='*' ORDER BY cn";
-    const QueryResult all = Query(q);
-    const QueryResult some = Query(q, SearchOptions{2, 100, 10, 120});
-    ASSERT_EQ(some.rows.size(), 10u);
-    for (size_t i = 0; i < 10; ++i) EXPECT_EQ(some.rows[i][0], all.rows[i][0]);
 }
 
 // Without ORDER BY the rows are read a page at a time as the caller moves;
@@ -367,9 +316,13 @@ TEST_P(DirectoryServiceTest, UnsortedRowsComePageByPageAndACutIsReported) {
     EXPECT_EQ(rows->Value(0), whole.rows[1][0]);
 }
 
-TEST_P(DirectoryServiceTest, SortedRowsReportTheSizeLimitThatCutsThem) {
+TEST_P(DirectoryServiceTest, SortedRowsKeepTheFirstAndReportTheSizeLimitThatCutsThem) {
     const std::string q = "SELECT cn FROM '" + Gc() +
                           "' WHERE objectcategory='person' AND MsExchMailboxGuid='*' ORDER BY cn";
+    const QueryResult all = Query(q);
+    const QueryResult some = Query(q, SearchOptions{2, 100, 10, 120});
+    ASSERT_EQ(some.rows.size(), 10u);
+    for (size_t i = 0; i < 10; ++i) EXPECT_EQ(some.rows[i][0], all.rows[i][0]);
     std::unique_ptr<QueryRows> cut = OpenDirectoryQuery(config_, q, SearchOptions{2, 100, 10, 120});
     EXPECT_EQ(cut->Count(), 10u);
     EXPECT_NE(cut->Cut().find("\"Size Limit\" of 10"), std::string::npos) << cut->Cut();
@@ -398,9 +351,8 @@ TEST_P(DirectoryServiceTest, SearchRootAndScope) {
 }
 
 TEST_P(DirectoryServiceTest, MalformedQueriesFail) {
-    const std::vector<std::string> queries = {
-        "SELECT cn FROM '" + Gc() + "' WHERE cn=", "SELECT FROM x",
-        "SELECT cn FROM '" + Gc() + "' WHERE (cn='a'"};
+    // The parser's test has the shapes; here the number a caller sees.
+    const std::vector<std::string> queries = {"SELECT cn FROM '" + Gc() + "' WHERE (cn='a'"};
     for (const std::string& q : queries) {
         try {
             (void)Query(q);
@@ -458,6 +410,19 @@ INSTANTIATE_TEST_SUITE_P(Backends, DirectoryServiceTest, ::testing::Values(Kind:
                          [](const ::testing::TestParamInfo<Kind>& i) {
                              return i.param == Kind::Ldb ? "ldb" : "slapd";
                          });
+
+// A TCP socket bound to a free loopback port, not yet listening; its port.
+int LoopbackSocket(std::string& port) {
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    EXPECT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    EXPECT_EQ(::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    port = std::to_string(ntohs(a.sin_port));
+    return s;
+}
 
 // Failures only a server can show.
 class DirectoryServerFailureTest : public ::testing::Test {
@@ -523,14 +488,8 @@ TEST_F(DirectoryServerFailureTest, RefusedBindUnreachableServerAndTimeOut) {
 
     // A port nobody listens on.
     PlatformConfig down = Config(slapd.ConfigLines());
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len), 0);
-    const std::string port = std::to_string(ntohs(a.sin_port));
+    std::string port;
+    const int s = LoopbackSocket(port);
     down.Set("directory", "ldap://127.0.0.1:" + port);
     down.Set("directory.gc_port", port);
     down.Set("directory.ldap_port", port);
@@ -551,42 +510,11 @@ TEST_F(DirectoryServerFailureTest, RefusedBindUnreachableServerAndTimeOut) {
     ::close(s);
 }
 
-// A limit of the server's own, smaller than the result, is a failure, not a
-// short answer (the caller's "Size Limit" is what truncates).
-TEST_F(DirectoryServerFailureTest, ServerSizeLimitIsAnError) {
-    if (!SlapdHarness::Available()) GTEST_SKIP() << "slapd is not installed";
-    SlapdHarness::Options o;
-    o.serverSizeLimit = 3;
-    o.rootDn = "CN=reader,DC=example,DC=com";  // the root DN would be exempt from limits
-    SlapdHarness slapd(o);
-    PlatformConfig c = Config(slapd.ConfigLines());
-    c.Set("directory.bind_dn", "");
-    c.Set("directory.password", "");
-    const std::string q = "SELECT cn FROM 'GC://127.0.0.1' WHERE objectClass='*'";
-    EXPECT_EQ(ErrorOf([&] {
-                  (void)RunDirectoryQuery(c, "SELECT cn FROM 'GC://127.0.0.1' WHERE dc='example'",
-                                          {});
-              }),
-              0);
-    {
-        // Enough entries to pass the limit.
-        std::unique_ptr<Backend> writer =
-            OpenLdapDirectory(LdapSettings{slapd.Uri(), o.rootDn, o.rootPassword, "", false, 5});
-        for (int i = 0; i < 5; ++i) {
-            writer->Add(
-                Entry{"CN=c" + std::to_string(i) + "," + kBase,
-                      {{"objectClass", {"top", "container"}}, {"cn", {"c" + std::to_string(i)}}}});
-        }
-    }
-    EXPECT_EQ(ErrorOf([&] {
-                  (void)RunDirectoryQuery(c, q, SearchOptions{2, 2, 0, 10});
-              }),
-              err::kDsSizeLimit);
-}
-
-// Read through OpenDirectoryQuery, the same limit ends the rows where the
-// server ended them, and says so; a limit on unpaged searches and pages only
-// (a forest's MaxPageSize) cuts nothing: the rows are paged.
+// A limit of the server's own, smaller than the result, fails a whole read
+// (the caller's "Size Limit" is what truncates); read through
+// OpenDirectoryQuery, it ends the rows where the server ended them, and says
+// so. A limit on unpaged searches and pages only (a forest's MaxPageSize)
+// cuts nothing: the rows are paged.
 TEST_F(DirectoryServerFailureTest, ServerLimitsCutOnlyWhatTheyCut) {
     if (!SlapdHarness::Available()) GTEST_SKIP() << "slapd is not installed";
     for (const bool pagesOnly : {false, true}) {
@@ -617,6 +545,10 @@ TEST_F(DirectoryServerFailureTest, ServerLimitsCutOnlyWhatTheyCut) {
             while (rows->Next()) ++n;
             EXPECT_EQ(n, pagesOnly ? 9u : 4u);
             EXPECT_EQ(rows->CutByServer(), !pagesOnly);
+            EXPECT_EQ(ErrorOf([&] {
+                          (void)RunDirectoryQuery(c, q, SearchOptions{2, 2, 0, 10});
+                      }),
+                      pagesOnly ? 0 : err::kDsSizeLimit);
             if (!pagesOnly) {
                 EXPECT_NE(rows->Cut().find("size limit"), std::string::npos) << rows->Cut();
             }
@@ -628,13 +560,8 @@ TEST_F(DirectoryServerFailureTest, ServerLimitsCutOnlyWhatTheyCut) {
 // caller's "Timeout" ends the wait with a time-limit error. (No real server
 // stalls on demand; this one speaks just enough LDAP for the bind.)
 TEST_F(DirectoryServerFailureTest, SearchTimeOutEndsTheWait) {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    std::string port;
+    const int s = LoopbackSocket(port);
     ASSERT_EQ(::listen(s, 4), 0);
     std::thread stalling([s] {
         const int c = ::accept(s, nullptr, nullptr);
@@ -649,7 +576,6 @@ TEST_F(DirectoryServerFailureTest, SearchTimeOutEndsTheWait) {
         }
         ::close(c);
     });
-    const std::string port = std::to_string(ntohs(a.sin_port));
     PlatformConfig c;
     c.Set("directory", "ldap://127.0.0.1:" + port);
     const auto start = std::chrono::steady_clock::now();

@@ -211,50 +211,54 @@ void MakeCertificate(const std::string& cert, const std::string& key) {
     ASSERT_EQ(std::system(cmd.c_str()), 0) << "openssl could not make a certificate";
 }
 
-TEST_F(MailTransportTest, StartTlsWithATrustedCertificate) {
+// STARTTLS and smtps:// both check the relay's certificate: refused until
+// it is trusted, then the message arrives whole.
+TEST_F(MailTransportTest, TlsTrustsOnlyACertificateItWasGiven) {
     const std::string cert = dir_ + "/cert.pem", key = dir_ + "/key.pem";
     ASSERT_NO_FATAL_FAILURE(MakeCertificate(cert, key));
-    SmtpSinkOptions options;
-    options.tlsCert = cert;
-    options.tlsKey = key;
-    SmtpSink sink(dir_, options);
-    SmtpSettings s;
-    s.url = sink.Url();
-    s.startTls = SmtpSettings::StartTls::kRequired;
-    // Not trusted yet: the certificate is checked.
-    EXPECT_THROW(localplatform::SendSmtp(s, "", {"a@example.com"}, kMessage), platform::Error);
-    s.caFile = cert;
-    localplatform::SendSmtp(s, "", {"a@example.com"}, kMessage);
-    ASSERT_EQ(sink.Messages().size(), 1u);
-    EXPECT_EQ(sink.Messages()[0].data, kMessage);
+    for (const bool implicitTls : {false, true}) {
+        SCOPED_TRACE(implicitTls ? "smtps" : "STARTTLS");
+        const std::string work = dir_ + (implicitTls ? "/smtps" : "/starttls");
+        fs::create_directories(work);
+        SmtpSink sink(work, {.rejectRecipientsContaining = "",
+                             .tlsCert = cert,
+                             .tlsKey = key,
+                             .implicitTls = implicitTls});
+        ASSERT_EQ(sink.Url().rfind(implicitTls ? "smtps://" : "smtp://", 0), 0u);
+        SmtpSettings s;
+        s.url = sink.Url();
+        s.startTls = SmtpSettings::StartTls::kRequired;
+        EXPECT_THROW(localplatform::SendSmtp(s, "", {"a@example.com"}, kMessage), platform::Error);
+        s.caFile = cert;
+        localplatform::SendSmtp(s, "", {"a@example.com"}, kMessage);
+        ASSERT_EQ(sink.Messages().size(), 1u);
+        EXPECT_EQ(sink.Messages()[0].mailFrom, "<>");
+        EXPECT_EQ(sink.Messages()[0].data, kMessage);
+    }
 }
 
-TEST_F(MailTransportTest, SmtpsSpeaksTlsFromTheStart) {
-    const std::string cert = dir_ + "/cert.pem", key = dir_ + "/key.pem";
-    ASSERT_NO_FATAL_FAILURE(MakeCertificate(cert, key));
-    SmtpSinkOptions options;
-    options.tlsCert = cert;
-    options.tlsKey = key;
-    options.implicitTls = true;
-    SmtpSink sink(dir_, options);
-    ASSERT_EQ(sink.Url().rfind("smtps://", 0), 0u);
-    SmtpSettings s;
-    s.url = sink.Url();
-    s.caFile = cert;
-    localplatform::SendSmtp(s, "", {"a@example.com"}, kMessage);
-    ASSERT_EQ(sink.Messages().size(), 1u);
-    EXPECT_EQ(sink.Messages()[0].mailFrom, "<>");
-    EXPECT_EQ(sink.Messages()[0].data, kMessage);
-}
-
+// A pickup drop is a whole file of its own, private to the owner whatever
+// the umask, in folders made private; a file where the folder should be
+// fails naming it.
 TEST_F(MailTransportTest, PickupDropsWholePrivateFiles) {
-    const std::string pickup = dir_ + "/spool/pickup";
-    const std::string a = localplatform::DropInPickup(pickup, kMessage);
-    const std::string b = localplatform::DropInPickup(pickup, "second");
+    const std::string pickup = dir_ + "/open/pickup";
+    const mode_t old = umask(0);
+    std::string a, b;
+    try {
+        a = localplatform::DropInPickup(pickup, kMessage);
+        b = localplatform::DropInPickup(pickup, "second");
+    } catch (...) {
+        umask(old);
+        throw;
+    }
+    umask(old);
     EXPECT_NE(a, b);
-    EXPECT_EQ(fs::path(a).extension(), ".eml");
     EXPECT_EQ(Read(a), kMessage);
     struct stat st {};
+    for (const std::string& folder : {pickup, dir_ + "/open"}) {
+        ASSERT_EQ(stat(folder.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0700u) << folder;
+    }
     ASSERT_EQ(stat(a.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     int files = 0;
@@ -263,29 +267,7 @@ TEST_F(MailTransportTest, PickupDropsWholePrivateFiles) {
         EXPECT_EQ(e.path().extension(), ".eml") << "no temporary file is left behind";
     }
     EXPECT_EQ(files, 2);
-}
 
-TEST_F(MailTransportTest, PickupIsPrivateWhateverTheUmask) {
-    const mode_t old = umask(0);
-    const std::string pickup = dir_ + "/open/pickup";
-    std::string file;
-    try {
-        file = localplatform::DropInPickup(pickup, kMessage);
-    } catch (...) {
-        umask(old);
-        throw;
-    }
-    umask(old);
-    struct stat st {};
-    for (const std::string& folder : {pickup, dir_ + "/open"}) {
-        ASSERT_EQ(stat(folder.c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 0777, 0700u) << folder;
-    }
-    ASSERT_EQ(stat(file.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-}
-
-TEST_F(MailTransportTest, PickupIntoAFileFails) {
     std::ofstream(dir_ + "/notadir") << "x";
     try {
         (void)localplatform::DropInPickup(dir_ + "/notadir", kMessage);

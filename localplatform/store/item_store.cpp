@@ -18,9 +18,11 @@
 #include <unordered_map>
 
 #include "base/error.h"
+#include "base/strfuncs.h"
 #include "localplatform/config/platform_config.h"
 #include "localplatform/sqlite/sqlite_db.h"
 #include "localplatform/store/mapped_namespace.h"
+#include "localplatform/store/run_lock.h"
 
 namespace localplatform {
 namespace {
@@ -30,7 +32,7 @@ using platform::Error;
 using platform::Variant;
 using platform::VariantType;
 
-constexpr int kSchemaVersion = 4;
+constexpr int kSchemaVersion = 5;
 constexpr int kBatchMaxWrites = 256;
 constexpr int kDefaultBatchMs = 100;
 constexpr int kDefaultBusyMs = 10000;
@@ -126,6 +128,25 @@ ALTER TABLE moves ADD COLUMN destination_key TEXT;
 ALTER TABLE moves ADD COLUMN received INTEGER;
 ALTER TABLE moves ADD COLUMN flags TEXT;
 PRAGMA user_version = 4;
+)sql";
+
+// Version 5: moves between two stores (the item store and a mail store, or
+// two mail stores), which copy, then remove. Such an entry has the key its
+// copy was planned to get (planned_key: the item's name, Maildir's file
+// name, IMAP's UIDVALIDITY and UIDNEXT before the APPEND), written before
+// the copy is made, and is under way (under_way) until the other end
+// no longer holds the message: 1 while it moves (the source not yet
+// removed), 2 while undo puts it back (restore_key the put-back copy's key,
+// planned, then as made; the destination's copy not yet removed). The item
+// store's end of such an entry is its folder's id (source_folder,
+// destination_folder), as an entry of the store's own moves has it. A store
+// of an older version gets the columns when it is opened.
+constexpr const char* kCrossMovesSchema = R"sql(
+ALTER TABLE moves ADD COLUMN planned_key TEXT;
+ALTER TABLE moves ADD COLUMN under_way INTEGER;
+ALTER TABLE moves ADD COLUMN restore_key TEXT;
+CREATE INDEX moves_under_way ON moves(run) WHERE under_way IS NOT NULL;
+PRAGMA user_version = 5;
 )sql";
 
 constexpr const char* kRowColumns =
@@ -293,9 +314,9 @@ void SetBusyWait(ItemStore::Handle& h, const StoreSettings& settings) {
                                    std::to_string(settings.busyBudgetMs) + ")"});
 }
 
-// Upgrades a store of version 1 (no move manifest), 2 (no runs) or 3 (no
-// moves of mail stores' messages) in place. Another process may be doing the same: the version is
-// read again under the write lock.
+// Upgrades a store of version 1 (no move manifest), 2 (no runs), 3 (no
+// moves of mail stores' messages) or 4 (no moves between two stores) in place. Another process may
+// be doing the same: the version is read again under the write lock.
 void UpgradeSchema(ItemStore::Handle& h) {
     SqliteDb::Transaction tx(h.db);
     int version = 0;
@@ -306,6 +327,7 @@ void UpgradeSchema(ItemStore::Handle& h) {
     if (version == 1) h.db.Exec(kMovesSchema);
     if (version == 1 || version == 2) h.db.Exec(kRunsSchema);
     if (version >= 1 && version <= 3) h.db.Exec(kMailMovesSchema);
+    if (version >= 1 && version <= 4) h.db.Exec(kCrossMovesSchema);
     tx.Commit();
 }
 
@@ -383,6 +405,7 @@ std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path,
         h->db.Exec(kMovesSchema);
         h->db.Exec(kRunsSchema);
         h->db.Exec(kMailMovesSchema);
+        h->db.Exec(kCrossMovesSchema);
         tx.Commit();
     } else if (version < 1 || version > kSchemaVersion) {
         throw Error(
@@ -1078,6 +1101,28 @@ std::string JoinPath(const std::vector<std::string>& segments) {
     return out;
 }
 
+// A message as the store keeps one (content class
+// "urn:content-class:message", its bytes as its content, its received
+// time) under name in folder parent. Returns its id; raises
+// err::kResourceExists when the name is taken.
+int64_t InsertMessage(ItemStore::Handle& h, int64_t parent, const std::string& name,
+                      const std::string& rfc822, int64_t receivedUtc) {
+    const int64_t now = NowSeconds();
+    auto s = h.db.Cached(
+        "INSERT INTO items(parent, name, key, kind, hidden, content_class, created, modified, "
+        "received, content)"
+        " VALUES(?1, ?2, ?3, 0, 0, 'urn:content-class:message', ?4, ?4, ?5, ?6)");
+    s.Bind(1, parent).Bind(2, name).Bind(3, FoldName(name)).Bind(4, now).Bind(5, receivedUtc);
+    s.BindBlob(6, rfc822);
+    try {
+        s.Run();
+    } catch (const Error& e) {
+        if (e.Number() == err::kResourceExists) Exists(name);
+        throw;
+    }
+    return h.db.LastInsertId();
+}
+
 }  // namespace
 
 int64_t ItemStore::SaveMessage(int64_t parent, const std::string& rfc822, int64_t receivedUtc,
@@ -1095,30 +1140,13 @@ int64_t ItemStore::SaveMessage(int64_t parent, const std::string& rfc822, int64_
     const std::string itemName = name.empty() ? NewItemName(*h_) : name;
     CheckName(itemName);
     RequireFolder(*this, parent);
-    const int64_t now = NowSeconds();
-    auto s = h_->db.Cached(
-        "INSERT INTO items(parent, name, key, kind, hidden, content_class, created, modified, "
-        "received, content)"
-        " VALUES(?1, ?2, ?3, 0, 0, 'urn:content-class:message', ?4, ?4, ?5, ?6)");
-    s.Bind(1, parent)
-        .Bind(2, itemName)
-        .Bind(3, FoldName(itemName))
-        .Bind(4, now)
-        .Bind(5, receivedUtc);
-    s.BindBlob(6, rfc822);
-    try {
-        s.Run();
-    } catch (const Error& e) {
-        if (e.Number() == err::kResourceExists) Exists(itemName);
-        throw;
-    }
-    return h_->db.LastInsertId();
+    return InsertMessage(*h_, parent, itemName, rfc822, receivedUtc);
 }
 
 ItemRow ItemStore::MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder, int64_t run,
                             const std::vector<std::string>* sourcePath) {
     if (MappedNamespaces::IsMapped(id) || MappedNamespaces::IsMapped(toFolder))
-        return MoveMailStoreItem(id, fromFolder, toFolder, run);
+        return MoveMailStoreItem(id, fromFolder, toFolder, run, sourcePath);
     RequireFolder(*this, toFolder);
     const std::string name = NewItemName(*h_);
     const int64_t now = NowSeconds();
@@ -1463,11 +1491,20 @@ std::vector<ItemRow> ItemStore::MailboxesHaving(int64_t container, const std::st
 // What the manifest keeps of a move of a mail store's message beyond the
 // columns every entry has.
 struct MailMove {
-    std::string sourceKey;
+    std::string sourceKey;  // empty: the item store's item (MoveEntry::item)
     std::vector<std::string> destinationPath;
     std::optional<std::string> destinationKey;  // none while under way
     int64_t received = 0;
     std::string flags;
+    // A move between two stores (version 5): the key its copy was planned
+    // to get, whether the destination is a folder of the item store (its id
+    // as recorded), and what is under way (0: nothing; 1: the move, the
+    // source not yet removed; 2: the put back, restoreKey its copy's key,
+    // planned until restored_at is set).
+    std::optional<std::string> plannedKey;
+    int64_t destinationFolder = 0;
+    int underWay = 0;
+    std::optional<std::string> restoreKey;
 };
 
 namespace {
@@ -1494,11 +1531,15 @@ std::string MoveColumns(int version) {
                " (SELECT l.run FROM moves l WHERE l.item = m.item AND m.item <> 0 AND l.id > m.id"
                "  AND l.restored_at IS NULL ORDER BY l.id LIMIT 1),") +
            (version >= 4
-                ? " m.source_key, m.destination_path, m.destination_key, m.received, m.flags,"
-                  " (SELECT l.run FROM moves l WHERE m.source_key IS NOT NULL"
-                  "  AND l.source_key = m.destination_key AND l.source_path = m.destination_path"
-                  "  AND l.id > m.id AND l.restored_at IS NULL ORDER BY l.id LIMIT 1)"
-                : " NULL, NULL, NULL, NULL, NULL, NULL") +
+                ? std::string(" m.source_key, m.destination_path, m.destination_key, m.received,"
+                              " m.flags, (SELECT l.run FROM moves l WHERE ") +
+                      (version >= 5 ? "(m.source_key IS NOT NULL OR m.planned_key IS NOT NULL)"
+                                    : "m.source_key IS NOT NULL") +
+                      "  AND l.source_key = m.destination_key AND l.source_path = "
+                      "m.destination_path"
+                      "  AND l.id > m.id AND l.restored_at IS NULL ORDER BY l.id LIMIT 1)"
+                : std::string(" NULL, NULL, NULL, NULL, NULL, NULL")) +
+           (version >= 5 ? ", m.planned_key, m.under_way, m.restore_key" : ", NULL, NULL, NULL") +
            " FROM moves m LEFT JOIN items i ON i.id = m.item AND i.kind = 0";
 }
 
@@ -1522,10 +1563,16 @@ MoveEntry MoveEntryOf(const Stmt& s) {
 }
 
 std::optional<MailMove> MailMoveOf(const Stmt& s, MoveEntry& e) {
-    if (s.IsNull(14)) return std::nullopt;
+    if (s.IsNull(14) && s.IsNull(20)) return std::nullopt;
     MailMove m;
-    m.sourceKey = s.Text(14);
-    m.destinationPath = SplitPath(s.Text(15));
+    if (!s.IsNull(14)) m.sourceKey = s.Text(14);
+    if (!s.IsNull(15)) m.destinationPath = SplitPath(s.Text(15));
+    if (!s.IsNull(20)) {
+        m.plannedKey = s.Text(20);
+        m.destinationFolder = e.destinationFolder;
+    }
+    if (!s.IsNull(21)) m.underWay = static_cast<int>(s.Int(21));
+    if (!s.IsNull(22)) m.restoreKey = s.Text(22);
     if (!s.IsNull(16)) m.destinationKey = s.Text(16);
     if (!s.IsNull(17)) m.received = s.Int(17);
     if (!s.IsNull(18)) m.flags = s.Text(18);
@@ -1537,17 +1584,12 @@ std::optional<MailMove> MailMoveOf(const Stmt& s, MoveEntry& e) {
 
 // ---------------------------------------------------------------- moves of mail stores
 
-ItemRow ItemStore::MoveMailStoreItem(int64_t id, int64_t fromFolder, int64_t toFolder,
-                                     int64_t run) {
-    if (!MappedNamespaces::IsMapped(id)) {
-        // One mail store moves its own messages; between it and the store
-        // there is no atomic step to take.
-        throw Error(err::kAdoFeatureNotAvailable,
-                    platform::Describe("move item", JoinPath(PathOf(id)),
-                                       "the destination folder is in a mail store ("
-                                       "the message is in the item store)",
-                                       err::kAdoFeatureNotAvailable));
-    }
+ItemRow ItemStore::MoveMailStoreItem(int64_t id, int64_t fromFolder, int64_t toFolder, int64_t run,
+                                     const std::vector<std::string>* sourcePath) {
+    // Between the item store and a mail store, or two mail stores, there is
+    // no atomic step to take: the message is copied, then removed.
+    if (!MappedNamespaces::IsMapped(id) || !MappedNamespaces::IsMapped(toFolder))
+        return MoveAcrossStores(id, fromFolder, toFolder, run, sourcePath);
     const auto* src = h_->mapped.Find(id);
     const auto* dst = h_->mapped.Find(toFolder);
     if (src == nullptr || src->row.kind != ItemKind::kItem || src->row.parent != fromFolder) {
@@ -1557,14 +1599,15 @@ ItemRow ItemStore::MoveMailStoreItem(int64_t id, int64_t fromFolder, int64_t toF
                                        "meanwhile); nothing was copied",
                                        err::kNotFound));
     }
-    if (dst == nullptr || dst->row.kind == ItemKind::kItem || dst->backend != src->backend) {
-        throw Error(err::kAdoFeatureNotAvailable,
-                    platform::Describe("move item", JoinPath(src->urlPath),
-                                       "the destination folder is not in the same mail store as "
-                                       "the message (" +
-                                           src->backend->Describe() + ")",
-                                       err::kAdoFeatureNotAvailable));
+    if (dst == nullptr || dst->row.kind == ItemKind::kItem) {
+        throw Error(err::kNotFound, platform::Describe("move item", JoinPath(src->urlPath),
+                                                       "the destination is no folder of a mail "
+                                                       "store (" +
+                                                           src->backend->Describe() + ")",
+                                                       err::kNotFound));
     }
+    if (dst->backend != src->backend)
+        return MoveAcrossStores(id, fromFolder, toFolder, run, sourcePath);
     const MappedNamespaces::Node source = *src;  // copies: registering rows may move the nodes
     const MappedNamespaces::Node destination = *dst;
     const std::vector<std::string> sourceFolder(source.urlPath.begin(), source.urlPath.end() - 1);
@@ -1643,10 +1686,15 @@ void LocateMailMove(ItemStore& store, MappedNamespaces& mapped, MoveEntry& e, co
 }  // namespace
 
 void ItemStore::LocateMailMove(MoveEntry& e, const MailMove& m) {
+    if (m.plannedKey) {
+        LocateCrossMove(e, m);
+        return;
+    }
     localplatform::LocateMailMove(*this, h_->mapped, e, m);
 }
 
 RestoreResult ItemStore::RestoreMailMove(MoveEntry e, const MailMove& m) {
+    if (m.plannedKey) return RestoreCrossMove(e, m);
     if (e.restoredAt) return {RestoreOutcome::kAlreadyRestored, {}};
     LocateMailMove(e, m);
     if (e.laterRun != 0) return {RestoreOutcome::kMovedLater, {}};
@@ -1674,6 +1722,626 @@ RestoreResult ItemStore::RestoreMailMove(MoveEntry e, const MailMove& m) {
     u.Bind(1, e.entry).Bind(2, NowSeconds()).Run();
     tx.Commit();
     return {RestoreOutcome::kRestored, key};
+}
+
+// ---------------------------------------------------------------- moves between two stores
+
+namespace {
+
+// One end of a move between two stores: a folder of the item store, or of
+// a mail store (backend set).
+struct StoreEnd {
+    int64_t folder = 0;             // its id (a mail store's: negative)
+    std::vector<std::string> path;  // its path from the root
+    MailStore* backend = nullptr;   // nullptr: the item store's
+    MailFolder mailFolder;
+    std::string where;  // the store, for messages: the backend's Describe or the store's file
+
+    [[nodiscard]] bool Embedded() const { return backend == nullptr; }
+    // The folder (and the message key) as errors name it.
+    [[nodiscard]] std::string Shown(const std::string& key = "") const {
+        return platform::VisibleText(JoinPath(path) + (key.empty() ? "" : "/" + key)) + " (" +
+               where + ")";
+    }
+};
+
+[[noreturn]] void NoLongerInFolder(int64_t id) {
+    throw Error(err::kNotFound, platform::Describe("move item", std::to_string(id),
+                                                   "the item is no longer in its folder (moved "
+                                                   "or deleted meanwhile); nothing was copied",
+                                                   err::kNotFound));
+}
+
+// Message key (an item's name) of an end, as the end holds it now.
+std::optional<MailStoreMessage> FindAt(ItemStore::Handle& h, const StoreEnd& end,
+                                       const std::string& key) {
+    if (!end.Embedded()) return end.backend->Message(end.mailFolder, key);
+    auto s = h.db.Cached(
+        "SELECT received, coalesce(length(content), 0) FROM items"
+        " WHERE parent = ?1 AND key = ?2 AND kind = 0");
+    s.Bind(1, end.folder).Bind(2, FoldName(key));
+    if (!s.Step()) return std::nullopt;
+    return MailStoreMessage{key, s.IsNull(0) ? 0 : s.Int(0), s.Int(1), ""};
+}
+
+std::string BytesAt(ItemStore::Handle& h, const StoreEnd& end, const std::string& key) {
+    if (!end.Embedded()) return end.backend->Content(end.mailFolder, key);
+    auto s = h.db.Cached("SELECT content FROM items WHERE parent = ?1 AND key = ?2 AND kind = 0");
+    s.Bind(1, end.folder).Bind(2, FoldName(key));
+    if (!s.Step()) {
+        throw Error(err::kNotFound, platform::Describe("read message", end.Shown(key),
+                                                       "no such item", err::kNotFound));
+    }
+    return s.Text(0);
+}
+
+// Whether two copies of a message hold the same bytes: a mail server may
+// give back LF line ends as CRLF (IMAP) or keep them.
+bool SameMessage(const std::string& a, const std::string& b) {
+    size_t i = 0;
+    size_t j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (a[i] == '\r' && i + 1 < a.size() && a[i + 1] == '\n') ++i;
+        if (b[j] == '\r' && j + 1 < b.size() && b[j + 1] == '\n') ++j;
+        if (a[i] != b[j]) return false;
+        ++i;
+        ++j;
+    }
+    if (i + 1 == a.size() && a[i] == '\r') ++i;
+    if (j + 1 == b.size() && b[j] == '\r') ++j;
+    return i == a.size() && j == b.size();
+}
+
+// The copy that a move (or a put back) cut short may have left at end under
+// the plan planned, with the original's received time: the item store's
+// item of that name (made with its record, so it is there only when the
+// entry knows it); a mail store's message of the plan with the original's
+// bytes (when they are known: else only one of the planned key itself).
+std::optional<std::string> FindCopy(ItemStore::Handle& h, const StoreEnd& end,
+                                    const std::string& planned, int64_t received,
+                                    const std::optional<std::string>& original) {
+    if (end.Embedded()) {
+        if (FindAt(h, end, planned)) return planned;
+        return std::nullopt;
+    }
+    for (const auto& m : end.backend->AppendedSince(end.mailFolder, planned)) {
+        if (m.received != received) continue;
+        if (original ? SameMessage(end.backend->Content(end.mailFolder, m.key), *original)
+                     : m.key == planned)
+            return m.key;
+    }
+    return std::nullopt;
+}
+
+// Removes message key (an item's name) from a mail store's end, durably.
+void RemoveFromMailStore(const StoreEnd& end, const std::string& key) {
+    (void)end.backend->Delete(end.mailFolder, key);
+    end.backend->Flush();
+}
+
+void RemoveItemNamed(ItemStore::Handle& h, const StoreEnd& end, const std::string& name) {
+    auto d = h.db.Cached("DELETE FROM items WHERE parent = ?1 AND key = ?2 AND kind = 0");
+    d.Bind(1, end.folder).Bind(2, FoldName(name)).Run();
+}
+
+}  // namespace
+
+ItemRow ItemStore::MoveAcrossStores(int64_t id, int64_t fromFolder, int64_t toFolder, int64_t run,
+                                    const std::vector<std::string>* sourcePath) {
+    if (InTransaction()) {
+        throw Error(err::kAdoFeatureNotAvailable,
+                    platform::Describe("move item", std::to_string(id),
+                                       "a move between two stores copies, then removes: it "
+                                       "cannot be part of a transaction",
+                                       err::kAdoFeatureNotAvailable));
+    }
+    // The message as it stands in its folder, and both ends (copied: the
+    // mapped nodes may move as rows are registered).
+    StoreEnd from;
+    StoreEnd to;
+    from.folder = fromFolder;
+    to.folder = toFolder;
+    std::string sourceKey;  // a mail store's key, or the item's name
+    int64_t received = 0;
+    std::string flags;
+    if (MappedNamespaces::IsMapped(id)) {
+        const auto* src = h_->mapped.Find(id);
+        if (src == nullptr || src->row.kind != ItemKind::kItem || src->row.parent != fromFolder)
+            NoLongerInFolder(id);
+        from.backend = src->backend;
+        from.mailFolder = src->folder;
+        from.path.assign(src->urlPath.begin(), src->urlPath.end() - 1);
+        from.where = src->backend->Describe();
+        sourceKey = src->key;
+        received = src->row.received.value_or(0);
+        flags = src->flags;
+    } else {
+        const auto row = Get(id);
+        if (!row || row->IsFolder() || row->parent != fromFolder) NoLongerInFolder(id);
+        from.path = sourcePath != nullptr ? *sourcePath : PathOf(fromFolder);
+        from.where = "item store " + h_->db.Path();
+        sourceKey = row->name;
+        received = row->received.value_or(0);
+    }
+    if (MappedNamespaces::IsMapped(toFolder)) {
+        const auto* dst = h_->mapped.Find(toFolder);
+        if (dst == nullptr || dst->row.kind == ItemKind::kItem) {
+            throw Error(err::kNotFound,
+                        platform::Describe("move item", from.Shown(sourceKey),
+                                           "the destination is no folder", err::kNotFound));
+        }
+        to.backend = dst->backend;
+        to.mailFolder = dst->folder;
+        to.path = dst->urlPath;
+        to.where = dst->backend->Describe();
+    } else {
+        (void)RequireFolder(*this, toFolder);
+        to.path = PathOf(toFolder);
+        to.where = "item store " + h_->db.Path();
+    }
+    const auto failed = [&](const Error& e) {
+        return Error(e.Number(),
+                     platform::Describe("move item", from.Shown(sourceKey) + " to " + to.Shown(),
+                                        e.Description(), e.Number()));
+    };
+
+    std::string bytes;
+    std::string planned;
+    try {
+        bytes = from.Embedded() ? Content(id) : from.backend->Content(from.mailFolder, sourceKey);
+        planned =
+            to.Embedded() ? NewItemName(*h_) : to.backend->PlanAppend(to.mailFolder, "", bytes);
+    } catch (const Error& e) {
+        throw failed(e);
+    }
+    const auto size = static_cast<int64_t>(bytes.size());
+    int64_t entry = 0;
+    if (run != 0) {
+        // The entry, naming the copy by its plan, is committed before the
+        // copy is made: a crash after it leaves an entry that finds the
+        // message in either store, or in both.
+        FlushBatch();
+        SqliteDb::Transaction tx(h_->db);
+        auto e = h_->db.Cached(
+            "INSERT INTO moves(run, item, source_folder, source_path, source_name,"
+            " destination_folder, destination_name, size, moved_at, source_key, destination_path,"
+            " received, flags, planned_key, under_way)"
+            " VALUES(?1, ?2, ?3, ?4, ?5, ?6, '', ?7, ?8, ?9, ?10, ?11, ?12, ?13, 1)");
+        e.Bind(1, run)
+            .Bind(2, from.Embedded() ? id : int64_t{0})
+            .Bind(3, from.Embedded() ? fromFolder : int64_t{0});
+        e.Bind(4, JoinPath(from.path)).Bind(5, sourceKey);
+        e.Bind(6, to.Embedded() ? toFolder : int64_t{0}).Bind(7, size).Bind(8, NowSeconds());
+        BindOptional(e, 9, from.Embedded() ? std::optional<std::string>() : sourceKey);
+        e.Bind(10, JoinPath(to.path)).Bind(11, received).Bind(12, flags).Bind(13, planned).Run();
+        entry = h_->db.LastInsertId();
+        tx.Commit();
+    }
+    const auto forget = [&] {
+        // Not copied: the source stays as it was, and the entry goes again.
+        if (entry == 0) return;
+        try {
+            h_->db.Cached("DELETE FROM moves WHERE id = ?1").Bind(1, entry).Run();
+        } catch (const Error&) {
+            // It stays under way, naming a copy that is not there: the next
+            // run or undo finds the source and forgets it.
+        }
+    };
+    std::string key;
+    int64_t copy = 0;  // the item store's copy
+    try {
+        if (to.Embedded()) {
+            // The copy and its record are one step.
+            FlushBatch();
+            SqliteDb::Transaction tx(h_->db);
+            copy = InsertMessage(*h_, toFolder, planned, bytes, received);
+            key = planned;
+            if (entry != 0) {
+                auto u = h_->db.Cached(
+                    "UPDATE moves SET item = ?2, destination_key = ?3, destination_name = ?3"
+                    " WHERE id = ?1");
+                u.Bind(1, entry).Bind(2, copy).Bind(3, key).Run();
+            }
+            tx.Commit();
+        } else {
+            key = to.backend->AppendPlanned(to.mailFolder, planned, bytes, received, flags);
+        }
+    } catch (const Error& e) {
+        forget();
+        throw failed(e);
+    }
+    try {
+        if (!to.Embedded() && (entry != 0 || from.Embedded())) {
+            // The copy's key is committed before the source goes; the item
+            // store's source goes in the same step.
+            FlushBatch();
+            SqliteDb::Transaction tx(h_->db);
+            if (entry != 0) {
+                auto u = h_->db.Cached(
+                    "UPDATE moves SET destination_key = ?2, destination_name = ?2,"
+                    " under_way = ?3 WHERE id = ?1");
+                u.Bind(1, entry).Bind(2, key);
+                BindOptional(u, 3, from.Embedded() ? std::optional<int64_t>() : int64_t{1}).Run();
+            }
+            if (from.Embedded()) {
+                auto d =
+                    h_->db.Cached("DELETE FROM items WHERE id = ?1 AND parent = ?2 AND kind = 0");
+                d.Bind(1, id).Bind(2, fromFolder).Run();
+            }
+            tx.Commit();
+        }
+        if (!from.Embedded()) {
+            RemoveFromMailStore(from, sourceKey);
+            if (entry != 0) {
+                BatchWrite();
+                h_->db.Cached("UPDATE moves SET under_way = NULL WHERE id = ?1")
+                    .Bind(1, entry)
+                    .Run();
+                BatchTick();
+            }
+        }
+    } catch (const Error& e) {
+        // Both are there; the entry, under way, names both: the next run
+        // finishes the move, undo keeps the source.
+        throw failed(e);
+    }
+    if (to.Embedded()) {
+        auto row = Get(copy);
+        if (!row) {
+            throw Error(err::kNotFound, platform::Describe("move item", to.Shown(key),
+                                                           "the copy vanished", err::kNotFound));
+        }
+        return *row;
+    }
+    return h_->mapped.MessageRow(toFolder, MailStoreMessage{key, received, size, flags});
+}
+
+namespace {
+
+// An end of a manifest entry's move as it is now: nothing when its folder
+// is gone.
+std::optional<StoreEnd> EndOf(ItemStore& store, MappedNamespaces& mapped, bool embedded,
+                              int64_t folder, const std::vector<std::string>& path) {
+    StoreEnd end;
+    end.path = path;
+    if (embedded) {
+        const auto row = store.Get(folder);
+        if (!row || !row->IsFolder()) return std::nullopt;
+        end.folder = folder;
+        end.where = "item store " + store.Path();
+        return end;
+    }
+    const auto row = store.Lookup(path);
+    if (!row || !row->foreign || !row->IsFolder()) return std::nullopt;
+    const auto& node = mapped.Require(row->id, "locate moved message");
+    end.folder = row->id;
+    end.backend = node.backend;
+    end.mailFolder = node.folder;
+    end.where = node.backend->Describe();
+    return end;
+}
+
+// Whether the source of a move under way is still in its folder (the item
+// store's item by its id).
+bool SourceThere(ItemStore::Handle& h, const MoveEntry& e, const MailMove& m,
+                 const StoreEnd& from) {
+    if (!from.Embedded()) return from.backend->Message(from.mailFolder, m.sourceKey).has_value();
+    auto s = h.db.Cached("SELECT 1 FROM items WHERE id = ?1 AND parent = ?2 AND kind = 0");
+    s.Bind(1, e.item).Bind(2, e.sourceFolder);
+    return s.Step();
+}
+
+std::string SourceBytes(ItemStore::Handle& h, const MoveEntry& e, const MailMove& m,
+                        const StoreEnd& from) {
+    if (!from.Embedded()) return from.backend->Content(from.mailFolder, m.sourceKey);
+    auto s = h.db.Cached("SELECT content FROM items WHERE id = ?1");
+    s.Bind(1, e.item);
+    return s.Step() ? s.Text(0) : std::string();
+}
+
+// Runs write in a transaction of its own, committed (pending batched
+// writes are committed first).
+template <typename Write>
+void Committed(ItemStore& store, ItemStore::Handle& h, Write&& write) {
+    store.FlushBatch();
+    SqliteDb::Transaction tx(h.db);
+    write();
+    tx.Commit();
+}
+
+}  // namespace
+
+void ItemStore::LocateCrossMove(MoveEntry& e, const MailMove& m) {
+    e.currentFolder.reset();
+    e.received.reset();
+    const auto from = EndOf(*this, h_->mapped, m.sourceKey.empty(), e.sourceFolder, e.sourcePath);
+    const auto to =
+        EndOf(*this, h_->mapped, m.destinationFolder != 0, m.destinationFolder, m.destinationPath);
+    e.destinationFolder = to ? to->folder : m.destinationFolder;
+    if (e.restoredAt) return;
+    std::optional<std::string> key = m.destinationKey;
+    if (m.underWay == 1) {
+        // Cut short: the source may still be there, the copy too.
+        const bool sourceThere = from && SourceThere(*h_, e, m, *from);
+        if (!key && to) {
+            key =
+                FindCopy(*h_, *to, *m.plannedKey, m.received,
+                         sourceThere ? std::optional(SourceBytes(*h_, e, m, *from)) : std::nullopt);
+        }
+        // Never copied: it is where it was, as if put back.
+        if (sourceThere && !(key && to && FindAt(*h_, *to, *key))) {
+            e.restoredAt = e.movedAt;
+            return;
+        }
+    }
+    if (!key || !to) return;
+    e.destinationName = *key;
+    if (const auto msg = FindAt(*h_, *to, *key)) {
+        e.currentFolder = to->folder;
+        e.received = msg->received;
+    }
+}
+
+void ItemStore::SettleCrossMove(MoveEntry& e, MailMove& m) {
+    const auto from = EndOf(*this, h_->mapped, m.sourceKey.empty(), e.sourceFolder, e.sourcePath);
+    const auto to =
+        EndOf(*this, h_->mapped, m.destinationFolder != 0, m.destinationFolder, m.destinationPath);
+    const auto update = [&](const std::string& set) {
+        h_->db.Cached("UPDATE moves SET " + set + " WHERE id = ?1").Bind(1, e.entry).Run();
+    };
+    if (m.underWay == 1) {
+        const bool sourceThere = from && SourceThere(*h_, e, m, *from);
+        std::optional<std::string> key = m.destinationKey;
+        if (!key && to) {
+            key =
+                FindCopy(*h_, *to, *m.plannedKey, m.received,
+                         sourceThere ? std::optional(SourceBytes(*h_, e, m, *from)) : std::nullopt);
+        }
+        m.underWay = 0;
+        if (!(key && to && FindAt(*h_, *to, *key))) {
+            // Never copied: the message stays where it was, and the entry
+            // goes (a move that did not happen); with neither, it is gone.
+            Committed(*this, *h_, [&] {
+                if (sourceThere) {
+                    h_->db.Cached("DELETE FROM moves WHERE id = ?1").Bind(1, e.entry).Run();
+                } else {
+                    update("under_way = NULL");
+                }
+            });
+            return;
+        }
+        // Copied: the copy is kept, the source goes.
+        const auto record = [&] {
+            auto u = h_->db.Cached(
+                "UPDATE moves SET destination_key = ?2, destination_name = ?2 WHERE id = ?1");
+            u.Bind(1, e.entry).Bind(2, *key).Run();
+        };
+        if (sourceThere && from->Embedded()) {
+            Committed(*this, *h_, [&] {
+                record();
+                auto d =
+                    h_->db.Cached("DELETE FROM items WHERE id = ?1 AND parent = ?2 AND kind = 0");
+                d.Bind(1, e.item).Bind(2, e.sourceFolder).Run();
+                update("under_way = NULL");
+            });
+        } else {
+            if (!m.destinationKey) Committed(*this, *h_, record);
+            if (sourceThere) RemoveFromMailStore(*from, m.sourceKey);
+            Committed(*this, *h_, [&] { update("under_way = NULL"); });
+        }
+        m.destinationKey = key;
+        return;
+    }
+    if (m.underWay != 2) return;
+    // A put back cut short.
+    const std::optional<std::string>& key = m.destinationKey;
+    const bool copyThere = key && to && FindAt(*h_, *to, *key);
+    if (!e.restoredAt) {
+        std::optional<std::string> back;
+        if (from && m.restoreKey) {
+            back = FindCopy(*h_, *from, *m.restoreKey, m.received,
+                            copyThere ? std::optional(BytesAt(*h_, *to, *key)) : std::nullopt);
+        }
+        if (!back) {
+            // Not put back: the message is where the move put it.
+            Committed(*this, *h_, [&] { update("under_way = NULL, restore_key = NULL"); });
+            m.underWay = 0;
+            m.restoreKey.reset();
+            return;
+        }
+        const int64_t now = NowSeconds();
+        Committed(*this, *h_, [&] {
+            auto u =
+                h_->db.Cached("UPDATE moves SET restored_at = ?2, restore_key = ?3 WHERE id = ?1");
+            u.Bind(1, e.entry).Bind(2, now).Bind(3, *back).Run();
+        });
+        e.restoredAt = now;
+        m.restoreKey = back;
+    }
+    // Put back: the destination's copy goes.
+    if (copyThere && to->Embedded()) {
+        Committed(*this, *h_, [&] {
+            RemoveItemNamed(*h_, *to, *key);
+            update("under_way = NULL");
+        });
+    } else {
+        if (copyThere) RemoveFromMailStore(*to, *key);
+        Committed(*this, *h_, [&] { update("under_way = NULL"); });
+    }
+    m.underWay = 0;
+}
+
+RestoreResult ItemStore::RestoreCrossMove(MoveEntry e, MailMove m) {
+    if (m.underWay == 2) {
+        // A put back cut short: finished, or taken back and made again.
+        SettleCrossMove(e, m);
+        if (e.restoredAt) return {RestoreOutcome::kRestored, m.restoreKey.value_or("")};
+    }
+    if (e.restoredAt) return {RestoreOutcome::kAlreadyRestored, {}};
+    const auto from = EndOf(*this, h_->mapped, m.sourceKey.empty(), e.sourceFolder, e.sourcePath);
+    const auto to =
+        EndOf(*this, h_->mapped, m.destinationFolder != 0, m.destinationFolder, m.destinationPath);
+    const auto update = [&](const std::string& set) {
+        h_->db.Cached("UPDATE moves SET " + set + " WHERE id = ?1").Bind(1, e.entry).Run();
+    };
+    std::optional<std::string> key = m.destinationKey;
+    if (m.underWay == 1) {
+        // A move cut short: the source is kept where it is still there.
+        const bool sourceThere = from && SourceThere(*h_, e, m, *from);
+        if (!key && to) {
+            key =
+                FindCopy(*h_, *to, *m.plannedKey, m.received,
+                         sourceThere ? std::optional(SourceBytes(*h_, e, m, *from)) : std::nullopt);
+        }
+        const bool copyThere = key && to && FindAt(*h_, *to, *key);
+        if (sourceThere) {
+            const int64_t now = NowSeconds();
+            const auto restored = [&] {
+                auto u = h_->db.Cached(
+                    "UPDATE moves SET restored_at = ?2, under_way = NULL WHERE id = ?1");
+                u.Bind(1, e.entry).Bind(2, now).Run();
+            };
+            if (copyThere && to->Embedded()) {
+                Committed(*this, *h_, [&] {
+                    RemoveItemNamed(*h_, *to, *key);
+                    restored();
+                });
+            } else {
+                if (copyThere) RemoveFromMailStore(*to, *key);
+                Committed(*this, *h_, restored);
+            }
+            if (!copyThere) return {RestoreOutcome::kAlreadyRestored, {}};
+            return {RestoreOutcome::kRestored, e.sourceName};
+        }
+        if (!copyThere) {
+            Committed(*this, *h_, [&] { update("under_way = NULL"); });
+            return {RestoreOutcome::kNotInDestination, {}};
+        }
+        // Moved, the source removed: the move is done.
+        Committed(*this, *h_, [&] {
+            auto u = h_->db.Cached(
+                "UPDATE moves SET destination_key = ?2, destination_name = ?2, under_way = NULL"
+                " WHERE id = ?1");
+            u.Bind(1, e.entry).Bind(2, *key).Run();
+        });
+    }
+    if (e.laterRun != 0) return {RestoreOutcome::kMovedLater, {}};
+    if (!from) return {RestoreOutcome::kSourceFolderGone, {}};
+    if (!to || !key || !FindAt(*h_, *to, *key)) return {RestoreOutcome::kNotInDestination, {}};
+    const auto failed = [&](const Error& err) {
+        return Error(err.Number(),
+                     platform::Describe("put back", to->Shown(*key) + " to " + from->Shown(),
+                                        err.Description(), err.Number()));
+    };
+    // The put back copies, then removes, as the move did: its copy's plan
+    // is committed first, then the copy with its key, then the
+    // destination's copy goes. Back under the old name when it is free.
+    std::string bytes;
+    std::string planned;
+    try {
+        bytes = BytesAt(*h_, *to, *key);
+        if (from->Embedded()) {
+            planned = FindAt(*h_, *from, e.sourceName) ? NewItemName(*h_) : e.sourceName;
+        } else {
+            planned = from->backend->PlanAppend(from->mailFolder, m.sourceKey, bytes);
+        }
+    } catch (const Error& err) {
+        throw failed(err);
+    }
+    Committed(*this, *h_, [&] {
+        auto u = h_->db.Cached("UPDATE moves SET under_way = 2, restore_key = ?2 WHERE id = ?1");
+        u.Bind(1, e.entry).Bind(2, planned).Run();
+    });
+    std::string name;
+    const int64_t now = NowSeconds();
+    const auto restored = [&] {
+        auto u = h_->db.Cached("UPDATE moves SET restored_at = ?2, restore_key = ?3 WHERE id = ?1");
+        u.Bind(1, e.entry).Bind(2, now).Bind(3, name).Run();
+    };
+    try {
+        if (from->Embedded()) {
+            name = planned;
+            Committed(*this, *h_, [&] {
+                (void)InsertMessage(*h_, from->folder, name, bytes, m.received);
+                restored();
+            });
+        } else {
+            name =
+                from->backend->AppendPlanned(from->mailFolder, planned, bytes, m.received, m.flags);
+            Committed(*this, *h_, restored);
+        }
+    } catch (const Error& err) {
+        // Not put back: the entry is as it was.
+        try {
+            update("under_way = NULL, restore_key = NULL");
+        } catch (const Error&) {
+            // Under way, it names a copy not made: the next undo finds none.
+        }
+        throw failed(err);
+    }
+    try {
+        if (to->Embedded()) {
+            Committed(*this, *h_, [&] {
+                RemoveItemNamed(*h_, *to, *key);
+                update("under_way = NULL");
+            });
+        } else {
+            RemoveFromMailStore(*to, *key);
+            Committed(*this, *h_, [&] { update("under_way = NULL"); });
+        }
+    } catch (const Error& err) {
+        // Put back; the copy left in the destination goes at the next undo
+        // or run.
+        throw failed(err);
+    }
+    return {RestoreOutcome::kRestored, name};
+}
+
+int64_t ItemStore::SettleMoves(const std::string& itemUrl) {
+    if (h_->version < 5) return 0;
+    const auto keyOf = [](const std::string& url) {
+        try {
+            return StoreRunLock::KeyFor(url);
+        } catch (const Error&) {
+            return url;
+        }
+    };
+    const std::string wanted = keyOf(itemUrl);
+    std::vector<std::pair<MoveEntry, MailMove>> under;
+    {
+        const ScopedRead together(*this);
+        std::vector<int64_t> runs;
+        auto r = h_->db.Cached(
+            "SELECT id, item_url FROM runs WHERE id IN"
+            " (SELECT run FROM moves WHERE under_way IS NOT NULL)");
+        while (r.Step()) {
+            if (keyOf(r.Text(1)) == wanted) runs.push_back(r.Int(0));
+        }
+        r.Reset();
+        auto s = h_->db.Cached("SELECT " + MoveColumns(h_->version) +
+                               " WHERE m.run = ?1 AND m.under_way IS NOT NULL ORDER BY m.id");
+        for (const int64_t run : runs) {
+            s.Reset();
+            s.Bind(1, run);
+            while (s.Step()) {
+                MoveEntry e = MoveEntryOf(s);
+                if (auto m = MailMoveOf(s, e); m && m->plannedKey) under.emplace_back(e, *m);
+            }
+        }
+        s.Reset();
+    }
+    int64_t settled = 0;
+    std::optional<Error> first;
+    for (auto& [e, m] : under) {
+        try {
+            SettleCrossMove(e, m);
+            ++settled;
+        } catch (const Error& err) {
+            if (!first) first = err;
+        }
+    }
+    if (first) throw *first;
+    return settled;
 }
 
 // ---------------------------------------------------------------- runs

@@ -258,6 +258,17 @@ public:
     // and no later move of it is recorded; anything else is left as it is
     // and said in the outcome. Raises err::kNotFound for an unknown entry.
     RestoreResult RestoreMove(int64_t entry);
+    // Settles the moves between two stores (the item store and a mail
+    // store, or two mail stores) that runs of the registration item at
+    // itemUrl left under way when they were killed or crashed: each message
+    // is then kept exactly once, where the run put it when its copy was
+    // made (the source still there is removed), else where it was (the
+    // entry is forgotten, with any copy that a crash left unrecorded). For
+    // a run of that registration as it begins, holding its run lock, so no
+    // other run is moving those messages. Returns how many entries it
+    // settled. Raises platform::Error, after trying every entry, with the
+    // first failure (a mail server down): those entries stay under way.
+    int64_t SettleMoves(const std::string& itemUrl);
     // Forgets at most limit entries of moves made before movedBefore (Unix
     // seconds), oldest first, in one transaction; returns how many went.
     int64_t PruneMoves(int64_t movedBefore, int64_t limit);
@@ -319,11 +330,29 @@ private:
     // namespace's "MBX" (none of those the store holds itself).
     [[nodiscard]] std::vector<ItemRow> MappedMailboxes(int64_t container);
     // MoveItem of a mail store's message into a folder of the same mail
-    // store, its manifest entry committed before the message leaves.
-    ItemRow MoveMailStoreItem(int64_t id, int64_t fromFolder, int64_t toFolder, int64_t run);
+    // store, its manifest entry committed before the message leaves; any
+    // other move of a mail store's message goes to MoveAcrossStores.
+    ItemRow MoveMailStoreItem(int64_t id, int64_t fromFolder, int64_t toFolder, int64_t run,
+                              const std::vector<std::string>* sourcePath);
+    // MoveItem between two stores (the item store and a mail store, or two
+    // mail stores): the manifest entry, naming the copy's planned key, is
+    // committed first; then the copy is made and its key committed; then
+    // the source is removed. A crash leaves the source or the copy, or both
+    // with the entry under way (SettleMoves and RestoreMove keep one).
+    ItemRow MoveAcrossStores(int64_t id, int64_t fromFolder, int64_t toFolder, int64_t run,
+                             const std::vector<std::string>* sourcePath);
     // Fills in where the message of a manifest entry for a mail store is now.
     void LocateMailMove(MoveEntry& e, const MailMove& m);
     RestoreResult RestoreMailMove(MoveEntry e, const MailMove& m);
+    // The same for an entry of a move between two stores.
+    void LocateCrossMove(MoveEntry& e, const MailMove& m);
+    RestoreResult RestoreCrossMove(MoveEntry e, MailMove m);
+    // Brings an entry of a move between two stores that is under way to
+    // rest as the move's next run would: a move whose copy was made is
+    // finished (the source removed), one whose copy was not is forgotten; a
+    // put back whose copy was made is finished (the destination's copy
+    // removed), one whose copy was not is taken back.
+    void SettleCrossMove(MoveEntry& e, MailMove& m);
     // What ScopedRead holds: BeginRead returns false, and does nothing,
     // inside a transaction; EndRead ends what BeginRead began.
     [[nodiscard]] bool BeginRead();

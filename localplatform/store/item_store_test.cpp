@@ -197,12 +197,6 @@ TEST(ItemStoreTest, ExplicitTransactionsDoNotNestAndRollBack) {
     EXPECT_EQ(ErrorOf([&] { store->CommitTransaction(); }), platform::err::kFail);
 }
 
-TEST(ItemStoreTest, ForeignDatabaseIsRefused) {
-    TempStore temp;
-    std::ofstream(temp.DbPath(), std::ios::binary) << "SQLite format 3";  // truncated header
-    EXPECT_EQ(ErrorOf([&] { (void)ItemStore::ForThisThread(); }), platform::err::kCorrupt);
-}
-
 // The error of a call: number and description (0, "" when none).
 std::pair<int32_t, std::string> FailureOf(const std::function<void()>& f) {
     try {

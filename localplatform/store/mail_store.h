@@ -106,6 +106,30 @@ public:
     // and flags (Maildir letters); returns its key.
     [[nodiscard]] virtual std::string Append(const MailFolder& folder, const std::string& bytes,
                                              int64_t received, const std::string& flags) = 0;
+
+    // A copy from another store goes in in three steps, so that a record of
+    // it (the move manifest) made before it exists finds it after a crash.
+    // PlanAppend: the key the next AppendPlanned of bytes into folder is to
+    // give its message, known before the message is stored: Maildir's file
+    // name (wanted when no message of folder has that key and the sizes it
+    // may carry, ",S=" and ",W=", are the bytes'; else a new one); the
+    // server names it over IMAP, so there it is "<UIDVALIDITY>.<UIDNEXT>",
+    // the lowest key the message can get.
+    [[nodiscard]] virtual std::string PlanAppend(const MailFolder& folder,
+                                                 const std::string& wanted,
+                                                 const std::string& bytes) = 0;
+    // Append, under the key planned (from PlanAppend) where the backend names
+    // its messages. Returns the message's key.
+    [[nodiscard]] virtual std::string AppendPlanned(const MailFolder& folder,
+                                                    const std::string& planned,
+                                                    const std::string& bytes, int64_t received,
+                                                    const std::string& flags) = 0;
+    // The messages of folder that an AppendPlanned under planned may have
+    // stored: Maildir's of that key; over IMAP every message of the same
+    // UIDVALIDITY whose UID is at least the planned one (others' among them:
+    // the caller tells its own by their bytes).
+    [[nodiscard]] virtual std::vector<MailStoreMessage> AppendedSince(
+        const MailFolder& folder, const std::string& planned) = 0;
 };
 
 // The backend of a mapped namespace, chosen by the location's scheme

@@ -415,6 +415,40 @@ public:
 
     std::string Append(const MailFolder& folder, const std::string& bytes, int64_t received,
                        const std::string& flags) override {
+        return AppendPlanned(folder, NewKey(), bytes, received, flags);
+    }
+
+    std::string PlanAppend(const MailFolder& folder, const std::string& wanted,
+                           const std::string& bytes) override {
+        if (wanted.empty() || !PlainSegment(wanted) || wanted.find(':') != std::string::npos)
+            return NewKey();
+        // A name that says the file's size (Dovecot's ",S=" and ",W=", with
+        // CRLF line ends) must say these bytes' size, or Dovecot takes the
+        // file for a damaged one (bytes read over IMAP come with CRLF).
+        size_t crlf = bytes.size();
+        for (size_t i = 0; i < bytes.size(); ++i) {
+            if (bytes[i] == '\n' && (i == 0 || bytes[i - 1] != '\r')) ++crlf;
+        }
+        for (const auto& [field, size] : {std::pair{",S=", bytes.size()}, std::pair{",W=", crlf}}) {
+            const size_t at = wanted.find(field);
+            if (at == std::string::npos) continue;
+            const size_t from = at + 3;
+            const size_t end = wanted.find_first_not_of("0123456789", from);
+            const std::string digits =
+                wanted.substr(from, end == std::string::npos ? end : end - from);
+            if (digits.empty() || digits.size() > 18 || std::stoull(digits) != size)
+                return NewKey();
+        }
+        const auto held = HeldFolder(folder);
+        if (held->IsOpen() && Locate(folder, held->Get(), wanted)) return NewKey();
+        return wanted;
+    }
+
+    std::string AppendPlanned(const MailFolder& folder, const std::string& planned,
+                              const std::string& bytes, int64_t received,
+                              const std::string& flags) override {
+        if (planned.empty() || !PlainSegment(planned) || planned.find(':') != std::string::npos)
+            Fail(err::kInvalidArg, "append message", PathText(folder), "no key planned");
         const UniqueFd dir = OpenFolder(folder);
         if (!dir.IsOpen())
             Fail(err::kNotFound, "append message", PathText(folder), "no such folder");
@@ -422,7 +456,7 @@ public:
         const UniqueFd cur = SubDir(dir.Get(), "cur", PathText(folder));
         std::string sorted = flags;
         std::sort(sorted.begin(), sorted.end());
-        std::string key = NewKey();
+        const std::string& key = planned;
         const std::string target = key + std::string(kInfo) + sorted;
         WriteInto(tmp.Get(), key, bytes, 0600, received, PathText(folder) + "/tmp");
         if (::renameat2(tmp.Get(), key.c_str(), cur.Get(), target.c_str(), RENAME_NOREPLACE) != 0) {
@@ -433,6 +467,13 @@ public:
         }
         FsyncDir(cur.Get(), PathText(folder) + "/cur");
         return key;
+    }
+
+    std::vector<MailStoreMessage> AppendedSince(const MailFolder& folder,
+                                                const std::string& planned) override {
+        auto m = Message(folder, planned);
+        if (!m) return {};
+        return {*m};
     }
 
 private:

@@ -235,7 +235,7 @@ TEST(MoveManifestTest, AStoreWithoutTheManifestGetsItWhenOpened) {
 
     // A store of a later version is refused, not taken apart (another
     // thread: a handle of its own).
-    Sql(old, "PRAGMA user_version = 5;");
+    Sql(old, "PRAGMA user_version = 6;");
     std::string refused;
     std::thread([&] {
         try {
@@ -244,7 +244,7 @@ TEST(MoveManifestTest, AStoreWithoutTheManifestGetsItWhenOpened) {
             refused = e.Description();
         }
     }).join();
-    EXPECT_NE(refused.find("unknown store version 5"), std::string::npos) << refused;
+    EXPECT_NE(refused.find("unknown store version 6"), std::string::npos) << refused;
 }
 
 // A run's identity is its key in the manifest: the store hands it out, once,
@@ -284,7 +284,9 @@ TEST(MoveManifestTest, AStoreOfVersionTwoNumbersItsRunsAfterTheManifest) {
     const std::string old = temp.Dir() + "/old.db";
     ASSERT_TRUE(ItemStore::Create(old));
     Sql(old,
-        "DROP TABLE runs; PRAGMA user_version = 2;"
+        "DROP TABLE runs; PRAGMA user_version = 2; DROP INDEX moves_under_way;"
+        "ALTER TABLE moves DROP COLUMN planned_key; ALTER TABLE moves DROP COLUMN under_way;"
+        "ALTER TABLE moves DROP COLUMN restore_key;"
         "ALTER TABLE moves DROP COLUMN source_key; ALTER TABLE moves DROP COLUMN destination_path;"
         "ALTER TABLE moves DROP COLUMN destination_key; ALTER TABLE moves DROP COLUMN received;"
         "ALTER TABLE moves DROP COLUMN flags;"
@@ -296,8 +298,44 @@ TEST(MoveManifestTest, AStoreOfVersionTwoNumbersItsRunsAfterTheManifest) {
     // Upgraded to the manifest of mail stores' moves too; old entries read as before.
     std::string version;
     Sql(old, "PRAGMA user_version", &version);
-    EXPECT_EQ(version, "4");
+    EXPECT_EQ(version, "5");
     EXPECT_EQ(store->MovesOfRun(17).size(), 1U);
+}
+
+// A store of version 4 (moves of mail stores' messages, none between two
+// stores) gets the columns of moves between two stores when it is opened;
+// its entries read and put back as before.
+TEST(MoveManifestTest, AStoreOfVersionFourGetsMovesBetweenStoresAndKeepsItsEntries) {
+    TempStore temp;
+    const std::string old = temp.Dir() + "/old.db";
+    std::thread([&] {
+        ASSERT_TRUE(ItemStore::Create(old));
+        auto store = ItemStore::ForThisThread(old);
+        store->CreateNamespace("example.test");
+        store->CreateMailbox("example.test", "alice", false);
+        const auto inbox = store->Lookup({"example.test", "MBX", "alice", "Inbox"});
+        ASSERT_TRUE(inbox);
+        const int64_t spam = store->CreateFolder(inbox->id, "Spam");
+        store->MoveItem(store->SaveMessage(spam, "a", 1), spam, inbox->id, 7);
+    }).join();
+    Sql(old,
+        "DROP INDEX moves_under_way; ALTER TABLE moves DROP COLUMN planned_key;"
+        "ALTER TABLE moves DROP COLUMN under_way; ALTER TABLE moves DROP COLUMN restore_key;"
+        "PRAGMA user_version = 4;"
+        "INSERT INTO moves(run, item, source_folder, source_path, source_name, destination_folder,"
+        " destination_name, size, moved_at, source_key, destination_path, destination_key,"
+        " received, flags) VALUES(7, 0, 0, 'mapped.test/MBX/bob/Junk', 'k1', 0, 'k2', 3, 1, 'k1',"
+        " 'mapped.test/MBX/arch', 'k2', 1, 'S')");
+    auto store = ItemStore::ForThisThread(old);
+    std::string version;
+    Sql(old, "PRAGMA user_version", &version);
+    EXPECT_EQ(version, "5");
+    const auto entries = store->MovesOfRun(7);
+    ASSERT_EQ(entries.size(), 2U);
+    EXPECT_EQ(entries[1].sourceName, "k1");
+    EXPECT_FALSE(entries[1].currentFolder);  // no mail store maps the namespace here
+    EXPECT_EQ(store->RestoreMove(entries[0].entry).outcome, RestoreOutcome::kRestored);
+    EXPECT_EQ(store->RestoreMove(entries[1].entry).outcome, RestoreOutcome::kSourceFolderGone);
 }
 
 // A read-only handle reads an older store as it stands: not upgraded, not

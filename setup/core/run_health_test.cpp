@@ -106,7 +106,7 @@ int64_t Utc(int year, int month, int day, int hour, int minute) {
     return platform::Date::FromParts(year, month, day, hour, minute).UnixSeconds();
 }
 
-TEST(RunHealth, TheLastDueInstantFollowsTheRunDayAndTime) {
+TEST(RunHealth, TheLastAndNextDueInstantsFollowTheRunDayAndTime) {
     // 2026-12-06 is a Sunday, 2026-12-07 a Monday.
     const int64_t mondayMorning = Utc(2026, 12, 7, 4, 0);
     struct Case {
@@ -114,36 +114,31 @@ TEST(RunHealth, TheLastDueInstantFollowsTheRunDayAndTime) {
         const char* time;
         int64_t now;
         double bias;
-        std::optional<int64_t> want;
+        std::optional<int64_t> last, next;
     };
     const Case cases[] = {
-        {1, "7:05 PM", mondayMorning, 0, Utc(2026, 12, 6, 19, 5)},
-        {2, "7:05 PM", mondayMorning, 0, Utc(2026, 12, 6, 19, 5)},               // Sunday
-        {3, "7:05 PM", mondayMorning, 0, Utc(2026, 11, 30, 19, 5)},              // Monday
-        {3, "3:59 AM", mondayMorning, 0, Utc(2026, 12, 7, 3, 59)},               // this Monday
-        {3, "4:00 AM", mondayMorning, 0, Utc(2026, 12, 7, 4, 0)},                // just now
-        {3, "4:01 AM", mondayMorning, 0, Utc(2026, 11, 30, 4, 1)},               // not yet today
-        {1, "7:05 PM", Utc(2026, 12, 7, 18, 30), -60, Utc(2026, 12, 7, 18, 5)},  // UTC+1
-        {8, "12:00 AM", mondayMorning, 0, Utc(2026, 12, 5, 0, 0)},               // Saturday
-        {0, "7:05 PM", mondayMorning, 0, std::nullopt},                          // never runs
-        {1, "19:05", mondayMorning, 0, std::nullopt},                            // no time
+        {1, "7:05 PM", mondayMorning, 0, Utc(2026, 12, 6, 19, 5), Utc(2026, 12, 7, 19, 5)},
+        {2, "7:05 PM", mondayMorning, 0, Utc(2026, 12, 6, 19, 5),  // Sunday
+         Utc(2026, 12, 13, 19, 5)},
+        {3, "7:05 PM", mondayMorning, 0, Utc(2026, 11, 30, 19, 5),  // Monday
+         Utc(2026, 12, 7, 19, 5)},
+        {3, "3:59 AM", mondayMorning, 0, Utc(2026, 12, 7, 3, 59), Utc(2026, 12, 14, 3, 59)},
+        {3, "4:00 AM", mondayMorning, 0, Utc(2026, 12, 7, 4, 0),  // just now
+         Utc(2026, 12, 14, 4, 0)},
+        {3, "4:01 AM", mondayMorning, 0, Utc(2026, 11, 30, 4, 1),  // not yet today
+         Utc(2026, 12, 7, 4, 1)},
+        {1, "7:05 PM", Utc(2026, 12, 7, 18, 30), -60, Utc(2026, 12, 7, 18, 5),  // UTC+1
+         Utc(2026, 12, 8, 18, 5)},
+        {8, "12:00 AM", mondayMorning, 0, Utc(2026, 12, 5, 0, 0),  // Saturday
+         Utc(2026, 12, 12, 0, 0)},
+        {0, "7:05 PM", mondayMorning, 0, std::nullopt, std::nullopt},  // never runs
+        {1, "19:05", mondayMorning, 0, std::nullopt, std::nullopt},    // no time
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.run) + " " + c.time);
-        EXPECT_EQ(LastDueInstant(c.run, c.time, c.now, c.bias), c.want);
+        EXPECT_EQ(LastDueInstant(c.run, c.time, c.now, c.bias), c.last);
+        EXPECT_EQ(NextDueInstant(c.run, c.time, c.now, c.bias), c.next);
     }
-}
-
-TEST(RunHealth, TheNextDueInstantFollowsTheRunDayAndTime) {
-    const int64_t mondayMorning = Utc(2026, 12, 7, 4, 0);  // a Monday
-    EXPECT_EQ(NextDueInstant(1, "7:05 PM", mondayMorning, 0), Utc(2026, 12, 7, 19, 5));
-    EXPECT_EQ(NextDueInstant(3, "3:59 AM", mondayMorning, 0), Utc(2026, 12, 14, 3, 59));
-    EXPECT_EQ(NextDueInstant(3, "4:00 AM", mondayMorning, 0), Utc(2026, 12, 14, 4, 0));
-    EXPECT_EQ(NextDueInstant(3, "4:01 AM", mondayMorning, 0), Utc(2026, 12, 7, 4, 1));
-    EXPECT_EQ(NextDueInstant(2, "12:00 AM", mondayMorning, 0), Utc(2026, 12, 13, 0, 0));
-    EXPECT_EQ(NextDueInstant(1, "7:05 PM", mondayMorning, -60), Utc(2026, 12, 7, 18, 5));
-    EXPECT_EQ(NextDueInstant(0, "7:05 PM", mondayMorning, 0), std::nullopt);
-    EXPECT_EQ(NextDueInstant(1, "19:05", mondayMorning, 0), std::nullopt);
 }
 
 constexpr const char* kItem =

@@ -6,6 +6,7 @@
 #include "base/strfuncs.h"
 #include "platform/move_manifest.h"
 #include "platform/run_history.h"
+#include "platform/run_lock.h"
 #include "registration/registration.h"
 
 namespace setup {
@@ -71,6 +72,20 @@ UndoLine PutBack(const platform::MovedMessage& m) {
     return line;
 }
 
+platform::RunLock TakeRunLockForUndo(const platform::StoreRunInfo& run) {
+    const auto wait = platform::RunLock::ConfiguredWait();
+    std::string heldBy;
+    auto lock = platform::RunLock::Acquire(run.itemUrl, wait, &heldBy);
+    if (lock) return std::move(*lock);
+    throw platform::Error(
+        platform::err::kResourceLocked,
+        platform::Describe("undo run", std::to_string(run.id),
+                           "a run of its registration " + platform::VisibleText(run.itemUrl) +
+                               " holds the run lock past " + std::to_string(wait.count()) +
+                               " ms (store.run_lock_wait_ms): " + heldBy,
+                           platform::err::kResourceLocked));
+}
+
 }  // namespace
 
 RunKind KindOfRun(int64_t run) {
@@ -92,6 +107,12 @@ UndoReport UndoMoveRun(int64_t run, const std::optional<std::string>& mailboxAli
                        const std::function<void(const UndoLine&)>& done) {
     UndoReport report;
     report.run = run;
+    // Undo takes the registration's run lock as a run does: a run of the
+    // registration settles the moves an earlier one left under way, and the
+    // two doing so at once could each keep a different copy of a message.
+    std::optional<platform::RunLock> lock;
+    if (const auto known = platform::StoreRunOf(run); known && known->moves)
+        lock = TakeRunLockForUndo(*known);
     for (int64_t after = 0;;) {
         const auto part = platform::MovedMessagesOfRun(run, after, kPart);
         if (part.empty()) break;

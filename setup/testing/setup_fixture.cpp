@@ -4,6 +4,8 @@
 
 #include <filesystem>
 
+#include "registration/registration.h"
+
 namespace setup::testing {
 
 using quellix::testing::kNamespace;
@@ -44,6 +46,20 @@ std::string ServerObjectsLdif() {
            "cn=Servers/cn=EXCH01\n\n";
 }
 
+std::vector<quellix::testing::User> AnnBobCid(std::vector<quellix::testing::User> more) {
+    std::vector<quellix::testing::User> users = {
+        {.cn = "Ann Lee", .account = "alee", .alias = "ann", .mail = "ann@example.org"},
+        {.cn = "Bob Marked",
+         .account = "bob",
+         .alias = "bob",
+         .mail = "bob@example.org",
+         .mark = "Quellix"},
+        {.cn = "Cid Free", .account = "cid", .alias = "cid", .mail = "cid@example.org"},
+    };
+    users.insert(users.end(), more.begin(), more.end());
+    return users;
+}
+
 void SetupFixture::SetUp() {
     ServerFixture::SetUp();
     Mailbox(kSystemMailbox, kNamespace, true);
@@ -73,6 +89,33 @@ bool SetupFixture::LoadDirectory(const std::vector<quellix::testing::User>& user
     Configure({slapd_->ConfigLines()});
     host_ = "127.0.0.1";
     return true;
+}
+
+void SetupFixture::ConfigureWith(const std::vector<std::string>& lines) {
+    std::vector<std::string> all;
+    if (slapd_) all.push_back(slapd_->ConfigLines());
+    all.insert(all.end(), lines.begin(), lines.end());
+    Configure(all);
+}
+
+platform::Variant SetupFixture::RegistrationItem(const std::string& name) {
+    platform::Record rec;
+    rec.Open(std::string("http://exch01.example.org/exadmin/example.org/mbx/") + kSystemMailbox +
+             "/StoreEvents/GlobalEvents/" + registration::kItemName);
+    return rec.Fields(name).Value();
+}
+
+bool SetupFixture::RegistrationItemExists() {
+    try {
+        (void)RegistrationItem("DAV:displayname");
+        return true;
+    } catch (const platform::Error&) {
+        return false;
+    }
+}
+
+std::string SetupFixture::Custom(const char* suffix) {
+    return registration::CustomProperty(suffix);
 }
 
 }  // namespace setup::testing

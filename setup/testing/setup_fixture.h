@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "localplatform/directory/testing/slapd_harness.h"
+#include "platform/ado.h"
 #include "selection/testing/directory_fixture.h"
 #include "selection/testing/server_fixture.h"
 
@@ -24,6 +25,10 @@ std::string SystemMailboxListEntry();
 // LDIF for the fixture's directory.
 std::string ServerObjectsLdif();
 
+// Ann (unmarked), Bob (marked) and Cid (unmarked), with the given users
+// after them.
+std::vector<quellix::testing::User> AnnBobCid(std::vector<quellix::testing::User> more = {});
+
 class SetupFixture : public quellix::testing::ServerFixture {
 protected:
     void SetUp() override;
@@ -35,6 +40,15 @@ protected:
                        Backend backend = Backend::Ldb);
     // "GC://" + the directory's host.
     std::string SearchRoot() const { return "GC://" + host_; }
+    // Configuration lines for the directory chosen, then these.
+    void ConfigureWith(const std::vector<std::string>& lines);
+
+    // A property of the registration item in the system mailbox, read
+    // through the store's web scheme; raises when the item is absent.
+    static platform::Variant RegistrationItem(const std::string& name);
+    static bool RegistrationItemExists();
+    // The custom property of the registration with that suffix.
+    static std::string Custom(const char* suffix);
 
     // The folder holding Quellix.so, the process's current directory.
     std::string moduleDir_;

@@ -198,6 +198,9 @@ void InstallForm::CreateControls() {
     Frame1 = new QFrame(this);
     Place(*Frame1, InstallFormControl("Frame1"));
     Frame1->setFrameShape(QFrame::NoFrame);
+    // The frame's top edge lies over the run list's last pixels: it goes
+    // under the list, so that a click there opens the list.
+    Frame1->stackUnder(ComboRun);
     CheckAllMbx = new QCheckBox(caption(InstallFormControl("CheckAllMbx")), Frame1);
     Place(*CheckAllMbx, InstallFormControl("CheckAllMbx"));
 

@@ -52,8 +52,6 @@ namespace {
 
 using quellix::testing::User;
 
-const char* kFolderUrl = "http://exch01.example.org/exadmin/example.org/mbx";
-
 QApplication& App() {
     static int argc = 1;
     static char name[] = "setup_windows_test";
@@ -91,6 +89,16 @@ public:
     }
     std::vector<SeenBox> seen;
 
+    // Exactly one box opened, the program's, with this text, icon and buttons.
+    void ExpectOne(const std::string& text, QMessageBox::Icon icon,
+                   QMessageBox::StandardButtons buttons = QMessageBox::Ok) const {
+        ASSERT_EQ(seen.size(), 1u);
+        EXPECT_EQ(seen[0].text, text);
+        EXPECT_EQ(seen[0].title, "Quellix setup");
+        EXPECT_EQ(seen[0].icon, icon);
+        EXPECT_EQ(seen[0].buttons, buttons);
+    }
+
 private:
     void Poll() {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
@@ -124,29 +132,26 @@ std::vector<std::string> Lines(const QListWidget* list) {
     return lines;
 }
 
+// "User 00" (u00@example.org) and on, count of them.
+std::vector<User> NumberedUsers(int count) {
+    std::vector<User> users;
+    for (int i = 0; i < count; ++i) {
+        const std::string n = (i < 10 ? "0" : "") + std::to_string(i);
+        users.push_back({.cn = "User " + n,
+                         .account = "u" + n,
+                         .alias = "u" + n,
+                         .mail = "u" + n + "@example.org"});
+    }
+    return users;
+}
+
 class SetupWindowsTest : public testing::SetupFixture {
 protected:
     void SetUp() override {
         App();
         SetupFixture::SetUp();
-        std::vector<User> users = {
-            {.cn = "Ann Lee", .account = "alee", .alias = "ann", .mail = "ann@example.org"},
-            {.cn = "Bob Marked",
-             .account = "bob",
-             .alias = "bob",
-             .mail = "bob@example.org",
-             .mark = "Quellix"},
-            {.cn = "Cid Free", .account = "cid", .alias = "cid", .mail = "cid@example.org"},
-        };
         // Enough mailboxes that the browser's list scrolls.
-        for (int i = 0; i < 20; ++i) {
-            const std::string n = (i < 10 ? "0" : "") + std::to_string(i);
-            users.push_back({.cn = "User " + n,
-                             .account = "u" + n,
-                             .alias = "u" + n,
-                             .mail = "u" + n + "@example.org"});
-        }
-        ASSERT_TRUE(LoadDirectory(users));
+        ASSERT_TRUE(LoadDirectory(testing::AnnBobCid(NumberedUsers(20))));
     }
     void TearDown() override {
         // The windows the test opened; their own dialogs and popups go with
@@ -181,22 +186,9 @@ protected:
         return form;
     }
 
-    platform::Variant Item(const std::string& name) {
-        platform::Record rec;
-        rec.Open(std::string(kFolderUrl) + "/SystemMailbox{5C3A}/StoreEvents/GlobalEvents/" +
-                 registration::kItemName);
-        return rec.Fields(name).Value();
-    }
-    bool ItemExists() {
-        try {
-            (void)Item("DAV:displayname");
-            return true;
-        } catch (const platform::Error&) {
-            return false;
-        }
-    }
+    static platform::Variant Item(const std::string& name) { return RegistrationItem(name); }
+    static bool ItemExists() { return RegistrationItemExists(); }
     static bool Installed() { return CheckComPlusApplication(kApplicationName, "", "").exists; }
-    static std::string Custom(const char* suffix) { return registration::CustomProperty(suffix); }
 };
 
 // ---- The disclaimer ---------------------------------------------------------
@@ -211,7 +203,6 @@ TEST_F(SetupWindowsTest, DisclaimerNoEndsTheProgramTouchingNothing) {
         "Do you accept all of of the terms of the preceding Limitation of Liability? To install "
         "you must accept the Limitation of Liability . If  you choose No, install will close.";
     EXPECT_EQ(d->Label2->text().toStdString(), question);
-    EXPECT_EQ(question.size(), 171u);
     const std::string limitation = LimitationText();
     EXPECT_EQ(
         limitation.rfind("LIMITATION OF LIABILITY. \r\n\r\nTO THE MAXIMUM EXTENT PERMITTED BY "
@@ -230,22 +221,6 @@ TEST_F(SetupWindowsTest, DisclaimerNoEndsTheProgramTouchingNothing) {
     EXPECT_FALSE(ItemExists());
 }
 
-TEST_F(SetupWindowsTest, DisclaimerYesOpensTheMainWindowAndCloses) {
-    QPointer<Disclaimer> d = new Disclaimer();
-    d->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(d));
-    QTest::mouseClick(d->Command1, Qt::LeftButton);
-    EXPECT_TRUE(WaitUntil([&] { return d.isNull(); }));
-    InstallForm* form = nullptr;
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-        if (auto* f = qobject_cast<InstallForm*>(w)) form = f;
-    }
-    ASSERT_NE(form, nullptr);
-    EXPECT_TRUE(form->isVisible());
-    EXPECT_TRUE(WaitUntil([&] { return form->State().has_value(); }));
-    EXPECT_EQ(form->State(), InstallState::ReadyToInstall);
-}
-
 // Return and keypad Enter press the focused button, as Space does.
 TEST_F(SetupWindowsTest, EnterPressesTheFocusedButton) {
     struct Key {
@@ -261,7 +236,8 @@ TEST_F(SetupWindowsTest, EnterPressesTheFocusedButton) {
         QTest::keyClick(QApplication::focusWidget(), k.key, k.modifiers);
     };
 
-    // The disclaimer: Enter on "No" closes it; on "Yes" opens the main window.
+    // The disclaimer: Enter on "No" closes it; on "Yes" opens the main window
+    // ready to install, and closes the disclaimer.
     QPointer<Disclaimer> declined = new Disclaimer();
     declined->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(declined));
@@ -277,7 +253,9 @@ TEST_F(SetupWindowsTest, EnterPressesTheFocusedButton) {
         if (auto* f = qobject_cast<InstallForm*>(w)) opened = f;
     }
     ASSERT_NE(opened, nullptr);
+    EXPECT_TRUE(opened->isVisible());
     EXPECT_TRUE(WaitUntil([&] { return opened->State().has_value(); }));
+    EXPECT_EQ(opened->State(), InstallState::ReadyToInstall);
     opened->close();
 
     // The main window.
@@ -339,49 +317,31 @@ void ExpectLaidOut(QWidget& window, std::span<const ControlPlace> table) {
     }
 }
 
-TEST_F(SetupWindowsTest, EveryControlHasItsCaptionPlaceAndFirstState) {
+TEST_F(SetupWindowsTest, EveryControlHasItsCaptionAndPlace) {
     {
         SCOPED_TRACE("disclaimer");
         Disclaimer d;
         ExpectLaidOut(d, kDisclaimerControls);
     }
-    InstallForm form;  // created, not shown: the state at creation
+    InstallForm form;
     EXPECT_EQ(form.windowTitle(), "Quellix setup");
     ExpectLaidOut(form, kInstallFormControls);
     EXPECT_EQ(form.CheckAllMbx->parentWidget(), form.Frame1);
     EXPECT_EQ(form.txtPwd->echoMode(), QLineEdit::Password);
-
-    // States at creation.
-    EXPECT_FALSE(form.Check1->isChecked());
-    EXPECT_FALSE(form.Check1->isEnabled());
-    EXPECT_FALSE(form.Check2->isEnabled());
-    EXPECT_FALSE(form.Check6->isEnabled());
-    EXPECT_FALSE(form.txtDestFolder->isEnabled());
-    EXPECT_TRUE(form.OptDelete->isChecked());
-    EXPECT_FALSE(form.OptMove->isChecked());
-    EXPECT_TRUE(form.txtErr->isHidden());
-    EXPECT_TRUE(form.SysMbxList->isHidden());
-    EXPECT_TRUE(form.Command3->isHidden());
-    EXPECT_FALSE(form.Picture1->isHidden());
-    for (QComboBox* c :
-         {form.ComboRun, form.ComboStartHour, form.ComboStartMin, form.ComboStartAmPm}) {
-        EXPECT_EQ(c->currentIndex(), -1);
+    // A control laid over another one's edge (Frame1 reaches into the run
+    // list's last pixels) must not take the clicks meant for it.
+    for (auto* w : form.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        const bool takesInput = qobject_cast<QComboBox*>(w) || qobject_cast<QLineEdit*>(w) ||
+                                qobject_cast<QAbstractButton*>(w) || qobject_cast<QListWidget*>(w);
+        if (!takesInput || !w->isVisibleTo(&form)) continue;
+        const QRect r = w->geometry();
+        for (const QPoint p : {r.topLeft(), r.topRight(), r.bottomLeft(), r.bottomRight()}) {
+            const QWidget* hit = form.childAt(p);
+            EXPECT_TRUE(hit == w || w->isAncestorOf(hit))
+                << w->objectName().toStdString() << " at " << p.x() << "," << p.y() << " is under "
+                << (hit ? hit->objectName().toStdString() : "nothing");
+        }
     }
-
-    // The fixed lists.
-    ASSERT_EQ(form.ComboRun->count(), 9);
-    EXPECT_EQ(form.ComboRun->itemText(0), "Never run");
-    EXPECT_EQ(form.ComboRun->itemText(1), "Every day");
-    EXPECT_EQ(form.ComboRun->itemText(2), "Sunday");
-    EXPECT_EQ(form.ComboRun->itemText(8), "Saturday");
-    ASSERT_EQ(form.ComboStartHour->count(), 12);
-    EXPECT_EQ(form.ComboStartHour->itemText(0), "1");
-    EXPECT_EQ(form.ComboStartHour->itemText(11), "12");
-    ASSERT_EQ(form.ComboStartMin->count(), 60);
-    EXPECT_EQ(form.ComboStartMin->itemText(5), "05");
-    EXPECT_EQ(form.ComboStartMin->itemText(59), "59");
-    ASSERT_EQ(form.ComboStartAmPm->count(), 2);
-    EXPECT_EQ(form.ComboStartAmPm->itemText(1), "PM");
 }
 
 // Where a control draws its caption with its own font, in its parent's
@@ -579,19 +539,13 @@ TEST_F(SetupWindowsTest, ChangeInstallsWritesTheRegistrationAndMarks) {
     ASSERT_EQ(form->State(), InstallState::ReadyToInstall);
     Screenshot(*form, "install_form_ready_to_install");
     EXPECT_TRUE(form->Check1->isChecked());
-    EXPECT_TRUE(form->txtIdent->isEnabled());
     EXPECT_EQ(form->Label2->text(), "Password:");
     EXPECT_FALSE(form->Check2->isEnabled());
-    EXPECT_FALSE(form->Check6->isEnabled());
-    EXPECT_FALSE(form->txtSpamFolder->isEnabled());
     EXPECT_FALSE(form->MbxInstList->isEnabled());
-    // The defaults with no registration.
+    // The defaults with no registration, shown in the lists.
     EXPECT_EQ(form->txtSpamFolder->text(), "Spam");
-    EXPECT_EQ(form->txtAgeLimit->text(), "14");
     EXPECT_EQ(form->ComboRun->currentText(), "Never run");
-    EXPECT_EQ(form->ComboStartHour->currentText(), "12");
-    EXPECT_EQ(form->ComboStartMin->currentText(), "00");
-    EXPECT_EQ(form->ComboStartAmPm->currentText(), "AM");
+    EXPECT_EQ(form->ComboStartHour->currentText() + form->ComboStartAmPm->currentText(), "12AM");
     EXPECT_EQ(Lines(form->SysMbxList), std::vector<std::string>{testing::SystemMailboxListEntry()});
     EXPECT_EQ(Lines(form->MbxUninstList),
               std::vector<std::string>{"Bob Marked / EXCH01 / bob@example.org / bob"});
@@ -604,11 +558,7 @@ TEST_F(SetupWindowsTest, ChangeInstallsWritesTheRegistrationAndMarks) {
     {
         BoxAnswerer answers;
         QTest::mouseClick(form->Command1, Qt::LeftButton);
-        ASSERT_EQ(answers.seen.size(), 1u);
-        EXPECT_EQ(answers.seen[0].text, "Please fill the Identity and Password fields");
-        EXPECT_EQ(answers.seen[0].title, "Quellix setup");
-        EXPECT_EQ(answers.seen[0].icon, QMessageBox::Warning);
-        EXPECT_EQ(answers.seen[0].buttons, QMessageBox::Ok);
+        answers.ExpectOne("Please fill the Identity and Password fields", QMessageBox::Warning);
     }
     EXPECT_FALSE(Installed());
     EXPECT_EQ(form->State(), InstallState::ReadyToInstall);
@@ -635,16 +585,12 @@ TEST_F(SetupWindowsTest, ChangeInstallsWritesTheRegistrationAndMarks) {
     EXPECT_EQ(Item(Custom(registration::kReportRecipient)).ToString(), "Admin (admin@example.org)");
     // The window after it: installed, the parameters read back.
     EXPECT_EQ(form->txtSpamFolder->text(), "Inbox/Spam");
-    EXPECT_EQ(form->txtIdent->text(), "nobody");
     EXPECT_FALSE(form->txtIdent->isEnabled());
     EXPECT_TRUE(form->txtPwd->isHidden());
     EXPECT_EQ(form->Label2->text(), "Password: ********");
-    EXPECT_EQ(form->ComboStartHour->currentText(), "7");
-    EXPECT_EQ(form->ComboStartAmPm->currentText(), "PM");
+    EXPECT_EQ(form->ComboStartHour->currentText() + form->ComboStartAmPm->currentText(), "7PM");
     EXPECT_FALSE(form->Check1->isEnabled());
     EXPECT_TRUE(form->Check2->isEnabled());
-    EXPECT_TRUE(form->Check6->isEnabled());
-    EXPECT_TRUE(form->txtSpamFolder->isEnabled());
     EXPECT_TRUE(form->txtErr->isHidden());
 
     // Register Ann and unregister Bob in one CHANGE.
@@ -666,18 +612,15 @@ TEST_F(SetupWindowsTest, ChangeInstallsWritesTheRegistrationAndMarks) {
     EXPECT_FALSE(form->Check4->isChecked());
     Screenshot(*form, "install_form_installed");
 
-    // The next firing performs exactly that cleanup: Ann's expired junk in
-    // Inbox/Spam goes, Cid (not marked) keeps his.
+    // The preview beside CHANGE shows what the next firing is about to remove
+    // (what a firing then removes is the preview's own test): Ann's expired
+    // junk in Inbox/Spam, not Cid's (not marked), and it removes nothing.
     Mailbox("ann");
     Mailbox("cid");
     const platform::Date now = platform::Date::NowUtc();
     Message(Folder("ann", "Inbox/Spam"), "old", now.AddDays(-20));
     Message(Folder("ann", "Inbox/Spam"), "young", now.AddDays(-1));
     Message(Folder("cid", "Inbox/Spam"), "cid-old", now.AddDays(-20));
-    const std::string item =
-        HttpUrl(quellix::testing::kSystemMailbox,
-                "StoreEvents/GlobalEvents/" + std::string(registration::kItemName));
-    // The preview beside CHANGE shows what the firing is about to remove.
     bool previewed = false;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, &poll, [&] {
@@ -698,15 +641,6 @@ TEST_F(SetupWindowsTest, ChangeInstallsWritesTheRegistrationAndMarks) {
     EXPECT_TRUE(previewed);
     EXPECT_TRUE(form->txtErr->isHidden()) << form->ErrorLogText();
     EXPECT_EQ(Messages("ann", "Inbox/Spam"), (std::vector<std::string>{"old", "young"}));
-
-    const std::string command =
-        std::string(QUELLIX_HOST_PATH) + " ontimer '" + item + "' >/dev/null 2>&1";
-    ASSERT_EQ(std::system(command.c_str()), 0);
-    const std::string runLog = ReadLog();
-    EXPECT_NE(runLog.find("Mailbox: Ann Lee"), std::string::npos) << runLog;
-    EXPECT_NE(runLog.find("Mailboxes processed: 1"), std::string::npos) << runLog;
-    EXPECT_EQ(Messages("ann", "Inbox/Spam"), std::vector<std::string>{"young"});
-    EXPECT_EQ(Messages("cid", "Inbox/Spam"), std::vector<std::string>{"cid-old"});
 }
 
 TEST_F(SetupWindowsTest, UninstallAsksAndCancelKeepsEverything) {
@@ -716,14 +650,11 @@ TEST_F(SetupWindowsTest, UninstallAsksAndCancelKeepsEverything) {
     {
         BoxAnswerer answers({QMessageBox::Cancel});
         QTest::mouseClick(form->Command1, Qt::LeftButton);
-        ASSERT_EQ(answers.seen.size(), 1u);
-        EXPECT_EQ(answers.seen[0].text,
-                  "You are about to remove the COM+ object.\n"
-                  "Also, if you click Yes all schedule information will be cleared.\n"
-                  "Do you want to continue?");
-        EXPECT_EQ(answers.seen[0].icon, QMessageBox::Warning);
-        EXPECT_EQ(answers.seen[0].buttons, QMessageBox::Ok | QMessageBox::Cancel);
-        EXPECT_EQ(answers.seen[0].title, "Quellix setup");
+        answers.ExpectOne(
+            "You are about to remove the COM+ object.\n"
+            "Also, if you click Yes all schedule information will be cleared.\n"
+            "Do you want to continue?",
+            QMessageBox::Warning, QMessageBox::Ok | QMessageBox::Cancel);
     }
     EXPECT_TRUE(Installed());
     EXPECT_TRUE(ItemExists());
@@ -749,49 +680,10 @@ TEST_F(SetupWindowsTest, ModifyRefusesAnEmptyFolderAndKeepsTheNormalisedText) {
     form->txtSpamFolder->setText("/");
     BoxAnswerer answers;
     QTest::mouseClick(form->Command1, Qt::LeftButton);
-    ASSERT_EQ(answers.seen.size(), 1u);
-    EXPECT_EQ(answers.seen[0].text, "Please fill the Spam folder name field");
+    answers.ExpectOne("Please fill the Spam folder name field", QMessageBox::Warning);
     EXPECT_EQ(form->txtSpamFolder->text(), "");
     EXPECT_TRUE(form->Check2->isChecked());  // not refreshed
     EXPECT_EQ(Item(Custom(registration::kFolderName)).ToString(), "Spam");
-}
-
-// A server whose directory shows no system mailbox: CHANGE installs, skips
-// the registration without a word and refreshes, and so does a CHANGE of the
-// parameters after it.
-TEST_F(SetupWindowsTest, WithoutASystemMailboxChangeSkipsTheRegistrationAndRefreshes) {
-    const std::string path = dir_ + "/no-system-mailbox.ldb";
-    quellix::testing::LoadEmbeddedDirectory(
-        path, {{.cn = "Ann Lee", .account = "alee", .alias = "ann", .mail = "ann@example.org"}},
-        "");
-    Configure({"directory = ldb://" + path});
-    InstallForm* form = OpenForm();
-    ASSERT_EQ(form->State(), InstallState::ReadyToInstall);
-    EXPECT_EQ(form->SysMbxList->count(), 0);
-    form->txtIdent->setText("nobody");
-    form->txtPwd->setText("secret");
-    {
-        BoxAnswerer answers;
-        QTest::mouseClick(form->Command1, Qt::LeftButton);
-        for (const SeenBox& box : answers.seen) ADD_FAILURE() << box.text;
-    }
-    EXPECT_TRUE(Installed());
-    EXPECT_EQ(form->State(), InstallState::Installed) << form->ErrorLogText();
-    EXPECT_EQ(Lines(form->MbxInstList),
-              std::vector<std::string>{"Ann Lee / EXCH01 / ann@example.org / ann"});
-
-    QTest::mouseClick(form->Check2, Qt::LeftButton);
-    ASSERT_TRUE(form->Check2->isChecked());
-    form->txtAgeLimit->setText("30");
-    {
-        BoxAnswerer answers;
-        QTest::mouseClick(form->Command1, Qt::LeftButton);
-        for (const SeenBox& box : answers.seen) ADD_FAILURE() << box.text;
-    }
-    EXPECT_FALSE(form->Check2->isChecked()) << "refreshed";
-    EXPECT_EQ(form->State(), InstallState::Installed);
-    EXPECT_TRUE(form->txtErr->isHidden()) << form->ErrorLogText();
-    EXPECT_FALSE(ItemExists());
 }
 
 // ---- The input rules -------------------------------------------------------
@@ -823,33 +715,41 @@ TEST_F(SetupWindowsTest, TheAgeLimitHoldsDigitsOnlyTypedOrPasted) {
     EXPECT_EQ(age->text(), "");
 }
 
-TEST_F(SetupWindowsTest, CheckBoxesRefuseWithoutASelection) {
+// A box whose action needs a choice first refuses the click and says what
+// to choose; once the choice is made, the same click is taken.
+TEST_F(SetupWindowsTest, ChoicesRefuseWithoutWhatTheyNeed) {
     InstallForm* form = InstalledForm();
     struct Case {
-        QCheckBox* box;
-        QListWidget* list;
+        QAbstractButton* control;
         const char* message;
+        std::function<void()> unready, ready;
     };
-    for (const Case& c :
-         {Case{form->Check3, form->MbxInstList, "Please select the mailbox(es) for registration"},
-          Case{form->Check4, form->MbxUninstList,
-               "Please select the mailbox(es) for unregistration"}}) {
+    const Case cases[] = {
+        {form->Check3, "Please select the mailbox(es) for registration", [] {},
+         [&] { form->MbxInstList->item(0)->setSelected(true); }},
+        {form->Check4, "Please select the mailbox(es) for unregistration", [] {},
+         [&] { form->MbxUninstList->item(0)->setSelected(true); }},
+        {form->OptMove, "Please select the destination mailbox to move expired messages",
+         [&] { form->txtDestFolder->setText("   "); },
+         [&] { form->txtDestFolder->setText("Cid Free (cid@example.org)"); }},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
+        c.unready();
         {
             BoxAnswerer answers;
-            QTest::mouseClick(c.box, Qt::LeftButton);
-            ASSERT_EQ(answers.seen.size(), 1u);
-            EXPECT_EQ(answers.seen[0].text, c.message);
-            EXPECT_EQ(answers.seen[0].icon, QMessageBox::Information);
-            EXPECT_EQ(answers.seen[0].title, "Quellix setup");
-            EXPECT_FALSE(c.box->isChecked());
+            QTest::mouseClick(c.control, Qt::LeftButton);
+            answers.ExpectOne(c.message, QMessageBox::Information);
+            EXPECT_FALSE(c.control->isChecked());
         }
-        c.list->item(0)->setSelected(true);
+        c.ready();
         BoxAnswerer answers;
-        QTest::mouseClick(c.box, Qt::LeftButton);
+        QTest::mouseClick(c.control, Qt::LeftButton);
         EXPECT_TRUE(answers.seen.empty());
-        EXPECT_TRUE(c.box->isChecked());
+        EXPECT_TRUE(c.control->isChecked());
     }
+    EXPECT_FALSE(form->OptDelete->isChecked());
+
     // "Select All" selects every entry; "Deselect All" none.
     QTest::mouseClick(form->Command6, Qt::LeftButton);
     EXPECT_EQ(form->MbxInstList->selectedItems().size(), form->MbxInstList->count());
@@ -868,26 +768,6 @@ TEST_F(SetupWindowsTest, CheckBoxesRefuseWithoutASelection) {
     EXPECT_TRUE(form->Command9->isEnabled());
 }
 
-TEST_F(SetupWindowsTest, MoveNeedsADestination) {
-    InstallForm* form = InstalledForm();
-    for (const char* dest : {"", "   "}) {
-        form->txtDestFolder->setText(dest);
-        BoxAnswerer answers;
-        QTest::mouseClick(form->OptMove, Qt::LeftButton);
-        ASSERT_EQ(answers.seen.size(), 1u);
-        EXPECT_EQ(answers.seen[0].text,
-                  "Please select the destination mailbox to move expired messages");
-        EXPECT_EQ(answers.seen[0].icon, QMessageBox::Information);
-        EXPECT_FALSE(form->OptMove->isChecked());
-        EXPECT_TRUE(form->OptDelete->isChecked());
-    }
-    form->txtDestFolder->setText("Cid Free (cid@example.org)");
-    BoxAnswerer answers;
-    QTest::mouseClick(form->OptMove, Qt::LeftButton);
-    EXPECT_TRUE(answers.seen.empty());
-    EXPECT_TRUE(form->OptMove->isChecked());
-}
-
 TEST_F(SetupWindowsTest, TheReportRecipientIsCheckedWhenItLosesTheFocus) {
     InstallForm* form = InstalledForm();
     struct Case {
@@ -895,19 +775,12 @@ TEST_F(SetupWindowsTest, TheReportRecipientIsCheckedWhenItLosesTheFocus) {
         bool accepted;
     };
     const Case cases[] = {
+        // The window asks the recipient check, not the bare address check:
+        // the rows where the two differ, and one either refuses.
         {"", true},
-        {"   ", true},
-        {"admin@example.org", true},
         {"Admin (admin@example.org)", true},
-        {"Admin admin@example.org", true},
-        {"admin@example.org (night shift)", true},
-        {"admin@example.", true},
         {"Admin <admin@example.org>", false},
-        {"admin@localhost", false},
-        {"admin@exa@mple.org", false},
-        {"@example.org", false},
         {"a@b (admin@example.org)", false},
-        {"admin@example.org;other@example.org", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -922,12 +795,10 @@ TEST_F(SetupWindowsTest, TheReportRecipientIsCheckedWhenItLosesTheFocus) {
             EXPECT_TRUE(answers.seen.empty());
             continue;
         }
-        ASSERT_EQ(answers.seen.size(), 1u);
-        EXPECT_EQ(answers.seen[0].text,
-                  "Please enter correct e-mail address.\r\n\r\nExamples:\r\n"
-                  "postmaster@example.com\r\nPostmaster (postmaster@example.com)");
-        EXPECT_EQ(answers.seen[0].icon, QMessageBox::Information);
-        EXPECT_EQ(answers.seen[0].buttons, QMessageBox::Ok);
+        answers.ExpectOne(
+            "Please enter correct e-mail address.\r\n\r\nExamples:\r\n"
+            "postmaster@example.com\r\nPostmaster (postmaster@example.com)",
+            QMessageBox::Information);
         EXPECT_TRUE(WaitUntil([&] { return form->txtReportRecipient->hasFocus(); }));
         EXPECT_EQ(form->txtReportRecipient->text(), c.text);  // the text is kept
     }
@@ -1094,14 +965,7 @@ TEST_F(SetupWindowsTest, TheBarIsShownAndEventsRunWhileAListFills) {
 TEST_F(SetupWindowsTest, AMailboxListCutByTheDirectoryIsLogged) {
     using localplatform::directory::testing::SlapdHarness;
     if (!SlapdHarness::Available()) GTEST_SKIP() << "slapd is not installed";
-    std::vector<User> users;
-    for (int i = 0; i < 12; ++i) {
-        const std::string n = (i < 10 ? "0" : "") + std::to_string(i);
-        users.push_back({.cn = "User " + n,
-                         .account = "u" + n,
-                         .alias = "u" + n,
-                         .mail = "u" + n + "@example.org"});
-    }
+    const std::vector<User> users = NumberedUsers(12);
     SlapdHarness::Options o;
     o.suffix = quellix::testing::kBaseDn;
     // Not the server's root: the root is exempt from its limits.
@@ -1140,8 +1004,9 @@ TEST(ProgressBarTest, DrawsThePercentageAndTheBar) {
         const char* text;
         int barWidth;
     };
-    for (const Case& c : {Case{4, 1, "25%", 50}, Case{4, 4, "100%", 200}, Case{4, 5, "100%", 200},
-                          Case{8, 1, "12%", 25}, Case{8, 3, "38%", 75}}) {
+    // The percentages are setup_text's; here the bar's width, held full past
+    // the end.
+    for (const Case& c : {Case{4, 5, "100%", 200}, Case{8, 3, "38%", 75}}) {
         SCOPED_TRACE(c.text);
         Progress p(c.scale);
         std::string text;

@@ -25,6 +25,26 @@ int RunChildTest(const std::string& filter,
     return WEXITSTATUS(status);
 }
 
+registration::OnTimerRegistration RunParams() {
+    registration::OnTimerRegistration r;
+    r.searchRoot = kSearchRoot;
+    r.folderName = "Spam";
+    r.expirationPeriod = 14;
+    r.run = 1;
+    r.reportRecipient = "admin@example.org";
+    r.allMailboxes = "0";
+    r.includeSubfolders = "0";
+    return r;
+}
+
+std::vector<std::string> TreatedMailboxes(const std::string& log) {
+    std::vector<std::string> out;
+    for (const auto& line : LogLines(log)) {
+        if (line.starts_with("Mailbox: ")) out.push_back(line.substr(9));
+    }
+    return out;
+}
+
 void SinkFixture::SetUp() {
     ServerFixture::SetUp();
     if (HasFatalFailure()) return;

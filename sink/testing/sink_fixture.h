@@ -29,6 +29,14 @@ inline User MailUser(const std::string& cn, const std::string& alias, const std:
 int RunChildTest(const std::string& filter,
                  const std::vector<std::pair<std::string, std::string>>& env);
 
+// The registration most runs of the sink's tests start from: Spam of the
+// marked mailboxes on this fixture's server, older than 14 days, every day,
+// no subfolders, the report to admin@example.org; nothing moved.
+registration::OnTimerRegistration RunParams();
+
+// The names of the mailboxes a run's log says it treated, in its order.
+std::vector<std::string> TreatedMailboxes(const std::string& log);
+
 class SinkFixture : public ServerFixture {
 protected:
     void SetUp() override;

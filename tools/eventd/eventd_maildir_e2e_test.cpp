@@ -17,26 +17,25 @@
 #include <vector>
 
 #include "base/date.h"
+#include "base/testing/contains.h"
 #include "base/testing/file_text.h"
 #include "base/testing/run_program.h"
 #include "base/testing/system_account.h"
 #include "localplatform/store/testing/dovecot_server.h"
 #include "platform/ado.h"
 #include "registration/registration.h"
-#include "setup/testing/setup_fixture.h"
 #include "tools/eventd/event_service.h"
+#include "tools/eventd/testing/installed_layout.h"
 
 namespace {
+
+using platform::testing::Contains;
 
 using localplatform::testing::DovecotServer;
 using platform::testing::RunProgram;
 using platform::testing::SystemAccount;
 using Strings = std::vector<std::string>;
 namespace fs = std::filesystem;
-
-bool Has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
 
 std::string Mail(const std::string& id) {
     return "From: s@example.com\r\nSubject: " + id + "\r\nMessage-ID: <" + id + ">\r\n\r\nbody\r\n";
@@ -52,7 +51,7 @@ void PrintTo(const Case& c, std::ostream* os) {
     *os << c.name;
 }
 
-class EventdMaildirEndToEnd : public setup::testing::SetupFixture,
+class EventdMaildirEndToEnd : public eventd::testing::InstalledLayout,
                               public ::testing::WithParamInterface<Case> {
 protected:
     void SetUp() override {
@@ -66,30 +65,11 @@ protected:
         options.mailAccount = account_->Name();
         server_ = std::make_unique<DovecotServer>(options);
         SetupFixture::SetUp();
-        // The installed layout (see service_account_test): root's state,
-        // the account's data folder.
-        ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
-        data_ = dir_ + "/data";
-        ASSERT_EQ(mkdir(data_.c_str(), 0750), 0);
-        ASSERT_EQ(chown(data_.c_str(), account_->Uid(), account_->Gid()), 0);
-        config_ = temp_->Configure(
-            "data_dir = " + data_ + "\nserver.computer_name = " + quellix::testing::kServer +
-            "\nserver.domain_dns_name = " + quellix::testing::kNamespace +
-            "\ntimezone.active_time_bias = 0\neventd.host = " + QUELLIX_HOST_PATH +
-            "\neventd.run_limit_s = 120\n" +
-            server_->MaildirConfigLines(quellix::testing::kNamespace));
-        ASSERT_EQ(chown(config_.c_str(), 0, account_->Gid()), 0);
-        ASSERT_EQ(chmod(config_.c_str(), 0640), 0);
-        tmpDir_ = data_ + "/tmp";
         // The system mailbox stays in the embedded store.
-        Store()->CreateNamespace(quellix::testing::kNamespace);
-        Mailbox(quellix::testing::kSystemMailbox, quellix::testing::kNamespace, true);
-        quellix::testing::LoadEmbeddedDirectory(
-            data_ + "/directory.ldb",
-            {{.cn = "Ann Lee", .account = "alee", .alias = "ann", .mail = "ann@example.org"},
-             {.cn = "Bob Roe", .account = "bob", .alias = "bob", .mail = "bob@example.org"},
-             {.cn = "Archive", .account = "arch", .alias = "arch", .mail = "arch@example.org"}},
-            setup::testing::ServerObjectsLdif());
+        LayOut(*account_, server_->MaildirConfigLines(quellix::testing::kNamespace),
+               {{.cn = "Ann Lee", .account = "alee", .alias = "ann", .mail = "ann@example.org"},
+                {.cn = "Bob Roe", .account = "bob", .alias = "bob", .mail = "bob@example.org"},
+                {.cn = "Archive", .account = "arch", .alias = "arch", .mail = "arch@example.org"}});
     }
     void TearDown() override {
         if (account_ && server_) SetupFixture::TearDown();
@@ -97,10 +77,6 @@ protected:
         account_.reset();
     }
 
-    platform::testing::ProgramOutcome Setup(Strings args, const std::string& input = "") {
-        args.insert(args.begin(), {QUELLIX_SETUP_PATH, "--config", config_});
-        return RunProgram(args, input);
-    }
     Strings Left(const std::string& login, const std::string& folder) const {
         Strings ids;
         for (const auto& m : server_->Messages(login, folder)) ids.push_back(m.messageId);
@@ -110,7 +86,6 @@ protected:
 
     std::unique_ptr<SystemAccount> account_;
     std::unique_ptr<DovecotServer> server_;
-    std::string data_, config_;
 };
 
 TEST_P(EventdMaildirEndToEnd, TheFiringRemovesExactlyTheExpiredJunkDovecotHolds) {
@@ -150,8 +125,8 @@ TEST_P(EventdMaildirEndToEnd, TheFiringRemovesExactlyTheExpiredJunkDovecotHolds)
                     platform::Variant(platform::Date::FromUnixSeconds(at - 14 * day)));
     o = RunProgram({QUELLIX_EVENTD_PATH, "--config", config_, "--once", eventd::IsoUtc(at)});
     ASSERT_EQ(o.code, 0) << o.err;
-    EXPECT_TRUE(Has(o.err, " as " + account_->Name() + " (pid ")) << o.err;
-    EXPECT_TRUE(Has(o.err, "completed")) << o.err;
+    EXPECT_TRUE(Contains(o.err, " as " + account_->Name() + " (pid "));
+    EXPECT_TRUE(Contains(o.err, "completed"));
 
     EXPECT_EQ(Left("ann@example.org", "Junk"),
               (Strings{"<ann-new>", "<ann-trashed-young>", "<ann-young>"}));
@@ -169,12 +144,12 @@ TEST_P(EventdMaildirEndToEnd, TheFiringRemovesExactlyTheExpiredJunkDovecotHolds)
     for (const auto& f : fs::directory_iterator(data_ + "/pickup")) {
         report = platform::testing::FileText(f.path());
     }
-    EXPECT_TRUE(Has(report, "Subject: Quellix Report ")) << report;
-    EXPECT_TRUE(Has(report, "admin@example.org")) << report;
+    EXPECT_TRUE(Contains(report, "Subject: Quellix Report "));
+    EXPECT_TRUE(Contains(report, "admin@example.org"));
     o = Setup({"history", "--last", "1"});
     ASSERT_EQ(o.code, 0) << o.err;
-    EXPECT_TRUE(Has(o.out, ": completed\n")) << o.out;
-    EXPECT_TRUE(Has(o.out, GetParam().folder)) << o.out;
+    EXPECT_TRUE(Contains(o.out, ": completed\n"));
+    EXPECT_TRUE(Contains(o.out, GetParam().folder));
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, EventdMaildirEndToEnd,

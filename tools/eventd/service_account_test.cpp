@@ -18,25 +18,24 @@
 #include <vector>
 
 #include "base/date.h"
+#include "base/testing/contains.h"
 #include "base/testing/run_program.h"
 #include "base/testing/system_account.h"
 #include "localplatform/catalog/component_catalog.h"
 #include "localplatform/sqlite/sqlite_db.h"
 #include "platform/ado.h"
 #include "registration/registration.h"
-#include "setup/testing/setup_fixture.h"
 #include "tools/eventd/event_service.h"
+#include "tools/eventd/testing/installed_layout.h"
 
 namespace {
+
+using platform::testing::Contains;
 
 using platform::testing::RunProgram;
 using platform::testing::SystemAccount;
 using Strings = std::vector<std::string>;
 namespace fs = std::filesystem;
-
-bool Has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
 
 struct stat Stat(const std::string& path) {
     struct stat st {};
@@ -44,50 +43,24 @@ struct stat Stat(const std::string& path) {
     return st;
 }
 
-class ServiceAccountLayout : public setup::testing::SetupFixture {
+class ServiceAccountLayout : public eventd::testing::InstalledLayout {
 protected:
     void SetUp() override {
         std::string why;
         account_ = SystemAccount::Create("qxsvc", &why);
         if (!account_) GTEST_SKIP() << "needs root to make a service account: " << why;
         SetupFixture::SetUp();
-        // As the README lays it out: the state folder root's (0755), the
-        // data folder the account's (0750), the configuration root's and
-        // readable by the account's group (0640). Nothing else is set by hand.
-        ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
-        data_ = dir_ + "/data";
-        ASSERT_EQ(mkdir(data_.c_str(), 0750), 0);
-        ASSERT_EQ(chown(data_.c_str(), account_->Uid(), account_->Gid()), 0);
+        LayOut(*account_, "metrics.textfile = " + dir_ + "/data/textfile/quellix.prom\n",
+               {{.cn = "Ann Lee", .account = "alee", .alias = "ann", .mail = "ann@example.org"}});
         // node_exporter's textfile folder, which the account writes into.
         ASSERT_EQ(mkdir((data_ + "/textfile").c_str(), 0755), 0);
         ASSERT_EQ(chown((data_ + "/textfile").c_str(), account_->Uid(), account_->Gid()), 0);
-        config_ = temp_->Configure(
-            "data_dir = " + data_ + "\nserver.computer_name = " + quellix::testing::kServer +
-            "\nserver.domain_dns_name = " + quellix::testing::kNamespace +
-            "\ntimezone.active_time_bias = 0\neventd.host = " + QUELLIX_HOST_PATH +
-            "\neventd.run_limit_s = 120\nmetrics.textfile = " + data_ + "/textfile/quellix.prom\n");
-        ASSERT_EQ(chown(config_.c_str(), 0, account_->Gid()), 0);
-        ASSERT_EQ(chmod(config_.c_str(), 0640), 0);
-        tmpDir_ = data_ + "/tmp";  // the default temporary folder, where the run log goes
-
-        // Root makes the store, the directory and the system mailbox in
-        // the data folder, as the administration commands do.
-        Store()->CreateNamespace(quellix::testing::kNamespace);
-        Mailbox(quellix::testing::kSystemMailbox, quellix::testing::kNamespace, true);
-        quellix::testing::LoadEmbeddedDirectory(
-            data_ + "/directory.ldb",
-            {{.cn = "Ann Lee", .account = "alee", .alias = "ann", .mail = "ann@example.org"}},
-            setup::testing::ServerObjectsLdif());
     }
     void TearDown() override {
         if (account_) SetupFixture::TearDown();
         account_.reset();
     }
 
-    platform::testing::ProgramOutcome Setup(Strings args, const std::string& input = "") {
-        args.insert(args.begin(), {QUELLIX_SETUP_PATH, "--config", config_});
-        return RunProgram(args, input);
-    }
     platform::testing::ProgramOutcome Eventd(Strings args) {
         args.insert(args.begin(), {QUELLIX_EVENTD_PATH, "--config", config_});
         return RunProgram(args);
@@ -115,7 +88,8 @@ protected:
                              "StoreEvents/GlobalEvents/" + std::string(registration::kItemName)),
                      nullptr, platform::adModeReadWrite);
             rec.Fields(registration::kTimerStartTime)
-                .SetValue(platform::Variant(platform::Date::FromUnixSeconds(at - 14 * 86400)));
+                .SetValue(
+                    platform::Variant(platform::Date::FromUnixSeconds(at - 14 * int64_t{86400})));
             rec.Fields().Update();
         }
         const auto o = Eventd({"--list"});
@@ -128,7 +102,6 @@ protected:
     }
 
     std::unique_ptr<SystemAccount> account_;
-    std::string data_, config_;
 };
 
 TEST_F(ServiceAccountLayout, TheFirstFiringRunsUnderTheAccountWithoutAChangeOfOwners) {
@@ -139,17 +112,17 @@ TEST_F(ServiceAccountLayout, TheFirstFiringRunsUnderTheAccountWithoutAChangeOfOw
 
     const auto o = Eventd({"--once", eventd::IsoUtc(at)});
     ASSERT_EQ(o.code, 0) << o.err;
-    EXPECT_TRUE(Has(o.err, " as " + account_->Name() + " (pid ")) << o.err;
-    EXPECT_TRUE(Has(o.err, "completed")) << o.err;
+    EXPECT_TRUE(Contains(o.err, " as " + account_->Name() + " (pid "));
+    EXPECT_TRUE(Contains(o.err, "completed"));
     EXPECT_EQ(Messages("ann", "Junk"), Strings{"ann-young"});
-    EXPECT_TRUE(Has(ReadLog(), "Mailboxes processed: 1")) << ReadLog();
+    EXPECT_TRUE(Contains(ReadLog(), "Mailboxes processed: 1"));
     EXPECT_FALSE(fs::is_empty(data_ + "/pickup"));
     const auto history = Setup({"history", "--last", "1"});
-    EXPECT_TRUE(Has(history.out, ": completed\n")) << history.out << history.err;
+    EXPECT_TRUE(Contains(history.out, ": completed\n")) << history.out << history.err;
 
     std::ifstream metrics(data_ + "/textfile/quellix.prom");
     const std::string text{std::istreambuf_iterator<char>(metrics), {}};
-    EXPECT_TRUE(Has(text, "quellix_last_run_success{")) << text;
+    EXPECT_TRUE(Contains(text, "quellix_last_run_success{"));
 
     // Everything in the data folder is the account's and no one else's
     // (the metrics, for node_exporter, excepted);
@@ -208,20 +181,20 @@ TEST_F(ServiceAccountLayout, TheAccountCannotMakeTheServiceRunAnythingAsRoot) {
     Message(Folder("ann", "Junk"), "ann-old", platform::Date::NowUtc().AddDays(-5));
     o = Eventd({"--once", eventd::IsoUtc(at)});
     EXPECT_EQ(o.code, 1) << o.err;
-    EXPECT_FALSE(Has(o.err, "quellix-eventd: fired")) << o.err;
-    EXPECT_TRUE(Has(o.err, "refusing the platform configuration " + config_ + ": owner of " + dir_ +
-                               " is uid " + std::to_string(account_->Uid()) + ", not root"))
-        << o.err;
+    EXPECT_FALSE(Contains(o.err, "quellix-eventd: fired"));
+    EXPECT_TRUE(Contains(o.err, "refusing the platform configuration " + config_ + ": owner of " +
+                                    dir_ + " is uid " + std::to_string(account_->Uid()) +
+                                    ", not root"));
     // The configuration moved back to a folder of root's: the catalog is
     // still the account's, and refused by name when the timer fires (the
     // account's own setup commands rewrote the registration meanwhile).
     ASSERT_EQ(chown(dir_.c_str(), 0, 0), 0);
     o = Eventd({"--once", eventd::IsoUtc(FireSoon())});
     EXPECT_EQ(o.code, 1) << o.err;
-    EXPECT_FALSE(Has(o.err, "quellix-eventd: fired")) << o.err;
-    EXPECT_TRUE(Has(o.err, "refusing the component catalog " + catalog + ": owner of " + catalog +
-                               " is uid " + std::to_string(account_->Uid()) + ", not root"))
-        << o.err;
+    EXPECT_FALSE(Contains(o.err, "quellix-eventd: fired"));
+    EXPECT_TRUE(Contains(o.err, "refusing the component catalog " + catalog + ": owner of " +
+                                    catalog + " is uid " + std::to_string(account_->Uid()) +
+                                    ", not root"));
     EXPECT_EQ(Messages("ann", "Junk"), Strings{"ann-old"});
 }
 

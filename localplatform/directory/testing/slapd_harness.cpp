@@ -1,58 +1,24 @@
 #include "localplatform/directory/testing/slapd_harness.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <thread>
 
 #include "base/error.h"
+#include "base/testing/run_program.h"
 #include "base/testing/server_process.h"
-
-extern char** environ;
 
 namespace localplatform::directory::testing {
 namespace {
 
-using platform::testing::FreeLoopbackPort;
-using platform::testing::PortAnswers;
-using platform::testing::ReadWholeFile;
+namespace pt = platform::testing;
 
 constexpr const char* kSlapd = "/usr/sbin/slapd";
 constexpr const char* kSlapadd = "/usr/sbin/slapadd";
-
-// Runs a program with stdout and stderr going to logPath; returns its pid.
-pid_t Spawn(const std::vector<std::string>& args, const std::string& logPath) {
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    std::vector<char*> argv;
-    argv.reserve(args.size() + 1);
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    if (rc != 0) {
-        throw platform::Error(platform::err::kDsServerDown,
-                              platform::Describe("start", args[0], std::strerror(rc), rc));
-    }
-    return pid;
-}
 
 std::string SchemaPath() {
 #ifdef QUELLIX_DIRECTORY_SCHEMA
@@ -148,7 +114,6 @@ void SlapdHarness::Start() {
             << "index msExchMailboxGuid pres\n"
             << "access to * by * write\n";
     }
-    const std::string log = dir_ + "/slapd.log";
     std::string ldif = options_.preloadLdif;
     if (ldif.empty()) {
         // The head entry, so that the suffix exists.
@@ -158,55 +123,31 @@ void SlapdHarness::Start() {
             << "\nobjectClass: top\nobjectClass: domainDNS\ndc: " << FirstDcValue(options_.suffix)
             << "\n\n";
     }
-    const pid_t add = Spawn({kSlapadd, "-q", "-f", conf, "-l", ldif}, log);
-    int status = 0;
-    ::waitpid(add, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    const pt::ProgramOutcome add = pt::RunProgram({kSlapadd, "-q", "-f", conf, "-l", ldif});
+    if (add.code != 0) {
         throw platform::Error(
             platform::err::kDsServerDown,
-            platform::Describe("slapadd", ldif, "the load failed: " + ReadWholeFile(log), status));
+            platform::Describe("slapadd", ldif, "the load failed: " + add.out + add.err, add.code));
     }
+    std::string why;
     for (int attempt = 0; attempt < 5; ++attempt) {
-        port_ = FreeLoopbackPort();
-        const std::string urls = Uri() + "/ " + LdapiUri();
-        // -d 0: stay in the foreground, so the pid is the server's. setpriv
-        // makes it die with the test process, even when a failed test never
-        // reaches the teardown.
-        pid_ = Spawn(
-            {"/usr/bin/setpriv", "--pdeathsig", "KILL", kSlapd, "-f", conf, "-h", urls, "-d", "0"},
-            log);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (PortAnswers(port_)) return;
-            int st = 0;
-            if (::waitpid(pid_, &st, WNOHANG) == pid_) {
-                pid_ = -1;
-                break;  // it exited: perhaps the port was taken meanwhile
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        port_ = pt::FreeLoopbackPort();
+        // -d 0: stay in the foreground, so the pid is the server's. An exit
+        // may be a port taken meanwhile: another port is tried.
+        try {
+            pid_ = pt::StartServer({kSlapd, "-f", conf, "-h", Uri() + "/ " + LdapiUri(), "-d", "0"},
+                                   dir_ + "/slapd.log", port_);
+            return;
+        } catch (const platform::Error& e) {
+            why = e.Description();
         }
-        if (pid_ > 0) break;
     }
-    throw platform::Error(
-        platform::err::kDsServerDown,
-        platform::Describe("start", kSlapd, "the server did not answer: " + ReadWholeFile(log), 0));
+    throw platform::Error(platform::err::kDsServerDown, why);
 }
 
 void SlapdHarness::Stop() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGTERM);
-        int st = 0;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (::waitpid(pid_, &st, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                ::kill(pid_, SIGKILL);
-                ::waitpid(pid_, &st, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        pid_ = -1;
-    }
+    pt::StopServer(pid_, port_);
+    pid_ = -1;
     if (!dir_.empty()) {
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);

@@ -1,79 +1,23 @@
 #include "localplatform/mail/testing/smtp_harness.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
-extern char** environ;
+#include "base/error.h"
+#include "base/testing/server_process.h"
 
 namespace localplatform::mailtest {
-namespace {
 
 namespace fs = std::filesystem;
-
-// Owns a socket descriptor.
-struct Socket {
-    int fd;
-    explicit Socket(int f) : fd(f) {}
-    ~Socket() {
-        if (fd >= 0) close(fd);
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-};
-
-sockaddr_in Loopback(int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-bool Answers(int port) {
-    const Socket s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (s.fd < 0) return false;
-    const sockaddr_in a = Loopback(port);
-    return connect(s.fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
-}
-
-std::string ReadFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-}  // namespace
+namespace pt = platform::testing;
 
 int SmtpSink::FreePort() {
-    const Socket s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (s.fd < 0) throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
-    sockaddr_in a = Loopback(0);
-    socklen_t len = sizeof a;
-    if (bind(s.fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        getsockname(s.fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-        throw std::runtime_error(std::string("bind 127.0.0.1:0: ") + std::strerror(errno));
-    }
-    return ntohs(a.sin_port);
+    return pt::FreeLoopbackPort();
 }
 
-SmtpSink::SmtpSink(const std::string& workDir, SmtpSinkOptions options) : workDir_(workDir) {
+SmtpSink::SmtpSink(const std::string& workDir, const SmtpSinkOptions& options) : workDir_(workDir) {
     inbox_ = workDir_ + "/smtp-inbox";
     implicitTls_ = options.implicitTls && !options.tlsCert.empty();
     fs::create_directories(inbox_);
@@ -95,12 +39,9 @@ std::string SmtpSink::Url() const {
 
 bool SmtpSink::Start(const SmtpSinkOptions& options, std::string& why) {
     port_ = FreePort();
-    const std::string log = workDir_ + "/smtp-server.log";
-    // setpriv makes the server die with the test process, even when a failed
-    // test never reaches Stop().
-    std::vector<std::string> args = {"/usr/bin/setpriv",
-                                     "--pdeathsig",
-                                     "KILL",
+    // The sink's folder on the module path, in place of the tests' own.
+    std::vector<std::string> args = {"/usr/bin/env",
+                                     std::string("PYTHONPATH=") + QUELLIX_SMTP_SINK_DIR,
                                      QUELLIX_SMTP_PYTHON,
                                      "-m",
                                      "aiosmtpd",
@@ -117,61 +58,18 @@ bool SmtpSink::Start(const SmtpSinkOptions& options, std::string& why) {
     if (!options.rejectRecipientsContaining.empty()) {
         args.push_back("reject=" + options.rejectRecipientsContaining);
     }
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    // The environment of the tests, with the sink's folder on the module path.
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        if (std::strncmp(*e, "PYTHONPATH=", 11) != 0) env.emplace_back(*e);
-    }
-    env.push_back(std::string("PYTHONPATH=") + QUELLIX_SMTP_SINK_DIR);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
+    try {
+        pid_ = pt::StartServer(args, workDir_ + "/smtp-server.log", port_);
+        return true;
+    } catch (const platform::Error& e) {
         pid_ = -1;
-        why = std::string("posix_spawn ") + argv[0] + ": " + std::strerror(rc);
+        why = e.Description();
         return false;
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (Answers(port_)) return true;
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            why = ReadFile(log);
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    Stop();
-    why = "no answer on port " + std::to_string(port_) + " within 30 s; " + ReadFile(log);
-    return false;
 }
 
 void SmtpSink::Stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    for (int i = 0; i < 100; ++i) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
+    pt::StopServer(pid_, port_);
     pid_ = -1;
 }
 
@@ -184,14 +82,14 @@ std::vector<ReceivedMail> SmtpSink::Messages() const {
     std::vector<ReceivedMail> out;
     for (const auto& env : envs) {
         ReceivedMail m;
-        std::istringstream lines(ReadFile(env));
+        std::istringstream lines(pt::ReadWholeFile(env));
         std::string line;
         std::getline(lines, m.mailFrom);
         while (std::getline(lines, line)) {
             if (!line.empty()) m.rcptTo.push_back(line);
         }
         fs::path eml = env;
-        m.data = ReadFile(eml.replace_extension(".eml"));
+        m.data = pt::ReadWholeFile(eml.replace_extension(".eml"));
         out.push_back(std::move(m));
     }
     return out;

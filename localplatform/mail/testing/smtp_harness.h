@@ -27,7 +27,7 @@ class SmtpSink {
 public:
     // Starts the server under workDir (which must exist); raises
     // std::runtime_error, with the server's output, when it does not come up.
-    explicit SmtpSink(const std::string& workDir, SmtpSinkOptions options = {});
+    explicit SmtpSink(const std::string& workDir, const SmtpSinkOptions& options = {});
     ~SmtpSink();
     SmtpSink(const SmtpSink&) = delete;
     SmtpSink& operator=(const SmtpSink&) = delete;

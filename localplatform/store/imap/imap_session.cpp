@@ -344,8 +344,11 @@ std::vector<ImapMessage> ToMessages(const clist* result) {
         for (clistiter* i = clist_begin(att->att_list); i != nullptr; i = clist_next(i)) {
             const auto* item = static_cast<const mailimap_msg_att_item*>(clist_content(i));
             if (item->att_type == MAILIMAP_MSG_ATT_ITEM_DYNAMIC) {
-                const clist* flags = item->att_data.att_dyn->att_list;
-                for (clistiter* f = clist_begin(flags); f != nullptr; f = clist_next(f)) {
+                // "FLAGS ()" (no flag, not even \Recent) comes as no list.
+                const clist* flags =
+                    item->att_data.att_dyn != nullptr ? item->att_data.att_dyn->att_list : nullptr;
+                for (clistiter* f = flags != nullptr ? clist_begin(flags) : nullptr; f != nullptr;
+                     f = clist_next(f)) {
                     const auto* ff = static_cast<const mailimap_flag_fetch*>(clist_content(f));
                     if (ff->fl_type != MAILIMAP_FLAG_FETCH_OTHER || ff->fl_flag == nullptr)
                         continue;
@@ -927,6 +930,25 @@ std::vector<ImapMessage> ImapSession::FetchMessages() {
         return {};
     }
     return s.Fetch(SetPtr(mailimap_set_new_interval(1, 0)));
+}
+
+uint32_t ImapSession::UidNext() const {
+    const Impl& s = *impl_;
+    const uint32_t next =
+        s.imap->imap_selection_info != nullptr ? s.imap->imap_selection_info->sel_uidnext : 0;
+    return next == 0 ? 1 : next;
+}
+
+std::vector<ImapMessage> ImapSession::FetchMessagesFrom(uint32_t first) {
+    Impl& s = *impl_;
+    s.CheckUsable("UID FETCH");
+    if (s.imap->imap_selection_info == nullptr || s.imap->imap_selection_info->sel_exists == 0) {
+        return {};
+    }
+    // "first:*" names the highest UID too when it is below first.
+    auto messages = s.Fetch(SetPtr(mailimap_set_new_interval(first, 0)));
+    std::erase_if(messages, [&](const ImapMessage& m) { return m.uid < first; });
+    return messages;
 }
 
 std::optional<ImapMessage> ImapSession::FetchMessage(uint32_t uid) {

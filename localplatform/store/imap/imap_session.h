@@ -102,6 +102,9 @@ public:
     // Opens folder (read-only unless forWriting) and returns its
     // UIDVALIDITY. err::kTableNotFound when there is no such folder.
     uint32_t Select(const std::vector<std::string>& folder, bool forWriting);
+    // The UIDNEXT the last Select reported: the lowest UID a message stored
+    // in the folder from then on can get; 1 when the server sent none.
+    [[nodiscard]] uint32_t UidNext() const;
     // The messages of the selected folder.
     [[nodiscard]] std::vector<ImapMessage> FetchMessages();
     // Opens folder read-only and lists its messages (EXAMINE and UID FETCH
@@ -114,6 +117,8 @@ public:
     [[nodiscard]] Listing ListMessages(const std::vector<std::string>& folder);
     // Message uid of the selected folder; nothing when it is not there.
     [[nodiscard]] std::optional<ImapMessage> FetchMessage(uint32_t uid);
+    // The messages of the selected folder whose UID is first or above.
+    [[nodiscard]] std::vector<ImapMessage> FetchMessagesFrom(uint32_t first);
     // The whole message uid of the selected folder, as stored (CRLF);
     // err::kNotFound when it is gone.
     [[nodiscard]] std::string FetchContent(uint32_t uid);

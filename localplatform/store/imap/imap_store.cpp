@@ -273,6 +273,32 @@ public:
         return KeyText(added.validity, added.uid);
     }
 
+    std::string PlanAppend(const MailFolder& folder, const std::string& /*wanted*/,
+                           const std::string& /*bytes*/) override {
+        // The server names the message: the lowest name it can give it.
+        ImapSession& s = Select(folder, false);
+        return KeyText(selectedValidity_, s.UidNext());
+    }
+
+    std::string AppendPlanned(const MailFolder& folder, const std::string& /*planned*/,
+                              const std::string& bytes, int64_t received,
+                              const std::string& flags) override {
+        return Append(folder, bytes, received, flags);
+    }
+
+    std::vector<MailStoreMessage> AppendedSince(const MailFolder& folder,
+                                                const std::string& planned) override {
+        const auto k = KeyOf(planned);
+        if (!k) return {};
+        ImapSession& s = Select(folder, false);
+        // A folder made anew since holds no message of that plan.
+        if (k->validity != selectedValidity_) return {};
+        std::vector<MailStoreMessage> out;
+        for (const auto& m : Guard(folder, [&] { return s.FetchMessagesFrom(k->uid); }))
+            out.push_back(ToMessage(selectedValidity_, m));
+        return out;
+    }
+
 private:
     static std::string Quoted(const std::string& text) {
         return "'" + platform::VisibleText(text) + "'";
