@@ -3,44 +3,55 @@
 # the reference corpus of ../shared/bench (see its README): USERS Maildirs of
 # MESSAGES junk messages of about 3 KB in "Junk", received over 60 days, and
 # a few Inbox messages each that must survive; an age limit of 36 days puts
-# 40 % of the junk past the cutoff. The namespace is mapped to the corpus
-# (mailstore.NS = maildir:<copy>/home/%n/Maildir), the directory holds the
-# same users (u00001..), all marked. Three tools, in interleaved rounds
-# (q f d q f d ...), each on a fresh copy of the corpus made and written out
-# before it is timed:
+# 40 % of the junk past the cutoff. The directory holds the same users
+# (u00001..), all marked. Five tools, in interleaved rounds (q f d i l q f d
+# i l ...), each on a fresh copy of the corpus made and written out before
+# it is timed:
 #   (q) quellix: quellix-host fires the registration's timer as the event
 #       service does (directory query, every mailbox, deletes, run log,
-#       report, history);
-#   (f) find: `find -delete` of the same expired files, the floor;
+#       report, history), the namespace mapped to the Maildirs
+#       (mailstore.NS = maildir:<copy>/home/%n/Maildir);
+#   (f) find: `find -delete` of the same expired files, the Maildir floor;
 #   (d) doveadm: `doveadm expunge -A mailbox Junk before CUTOFF` through a
 #       private Dovecot (its auth serves the user list), Dovecot's index of
-#       every folder built beforehand (force-resync), as a mail server does.
+#       every folder built beforehand (force-resync), as a mail server does;
+#   (i) imap: the same whole run with the namespace mapped to that Dovecot
+#       over IMAP on loopback (mailstore.NS = imap://127.0.0.1:PORT, each
+#       mailbox through the master user "quellix");
+#   (l) imap-floor: scripts/bench-imap-floor.py, the lean IMAP client, the
+#       IMAP floor: one connection per mailbox, the same master-user login,
+#       SELECT, UID SEARCH, UID STORE and UID EXPUNGE sent in one write.
 # Each tool deletes what was expired when it started (the run's start minus
 # the age limit); after each run the script checks that exactly those Junk
 # messages are gone and every Inbox message is left.
 # Prints every run, then one Markdown table of medians: wall and CPU (user +
-# system) seconds, bytes written to storage, peak RSS, and each one's ratio
-# to the floor's, with the load average before and after; then the goals
-# (quellix <= 1.3 x find, doveadm >= 2 x quellix) and quellix's peak RSS on a
+# system) seconds of the tool's own process (the server's are not counted),
+# bytes written to storage, peak RSS, and each one's ratio to its floor's
+# (find for the Maildir tools, imap-floor for the IMAP ones), with the load
+# average before and after; then the goals (quellix <= 1.3 x find, doveadm
+# >= 2 x quellix, imap <= 1.3 x imap-floor) and quellix's peak RSS on a
 # corpus of RSS_USERS users beside the full one's (memory must not grow with
 # the messages).
 #   usage: scripts/bench-mailstore.sh [--users N] [--messages M] [--rounds R]
+#                                     [--tools "quellix find doveadm imap imap-floor"]
 #                                     [--rss-users N] [--keep] [--reuse]
-#   (default 10000 users, 20 messages, 3 rounds, RSS users = users / 5, 0
-#   for none). BUILD_DIR (default build/release, configured with the release
-#   preset when missing); WORK_DIR (default a new temporary directory,
-#   removed unless --keep; --reuse takes the corpora and states a kept
-#   WORK_DIR holds, whose received times then lie further back: the checks
-#   count from them all the same). Run as root (the corpus belongs to the mail
-#   account, uid 65534, as Dovecot wants it).
+#   (default 10000 users, 20 messages, 3 rounds, all five tools, RSS users =
+#   users / 5, 0 for none). BUILD_DIR (default build/release, configured
+#   with the release preset when missing); WORK_DIR (default a new temporary
+#   directory, removed unless --keep; --reuse takes the corpora and states a
+#   kept WORK_DIR holds, whose received times then lie further back: the
+#   checks count from them all the same). Run as root (the corpus belongs to
+#   the mail account, uid 65534, as Dovecot wants it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 users=10000 messages=20 rounds=3 rss_users=-1 keep=0 reuse=0
+tools="quellix find doveadm imap imap-floor"
 while [ $# -gt 0 ]; do
   case "$1" in
     --users) users=$2; shift 2 ;;
     --messages) messages=$2; shift 2 ;;
     --rounds) rounds=$2; shift 2 ;;
+    --tools) tools=$2; shift 2 ;;
     --rss-users) rss_users=$2; shift 2 ;;
     --keep) keep=1; shift ;;
     --reuse) reuse=1; keep=1; shift ;;
@@ -52,6 +63,10 @@ age=36 days=60 domain=bench.example server=BENCH01 inbox=3
 shared=../shared/bench
 die() { echo "bench-mailstore: $*" >&2; exit 1; }
 [ -f "$shared/gen-maildir.py" ] || die "no $shared/gen-maildir.py (the shared corpus generator) beside the repository"
+case " $tools " in *" imap "*|*" imap-floor "*) imap=1 ;; *) imap=0 ;; esac
+for t in $tools; do
+  case "$t" in quellix|find|doveadm|imap|imap-floor) ;; *) die "no tool '$t' (quellix find doveadm imap imap-floor)" ;; esac
+done
 for tool in doveadm dovecot find python3; do
   command -v "$tool" >/dev/null || die "$tool is not installed (scripts/install-deps.sh)"
 done
@@ -119,7 +134,10 @@ make_corpus() {
 # The item store, directory and registration of a run over the copy at
 # $work/run of a corpus of $2 users, kept in $1: what every round starts
 # from. Made where the rounds run it ($work/qrun: the configuration names its
-# folders), then put aside.
+# folders), then put aside. The namespace is mapped to the Maildirs; the
+# same state with the namespace mapped to the private Dovecot over IMAP is
+# kept in $1-imap (the port is written in as each round starts:
+# imap_mapping).
 make_state() {
   local dir=$1 n=$2 q=$work/qrun
   rm -rf "$q"
@@ -133,21 +151,40 @@ make_state() {
   "$bench" registration --age "$age" --folder Junk > "$q/item"
   "$host" register "$module" >/dev/null
   unset QUELLIX_CONFIG
-  rm -rf "$dir"
+  rm -rf "$dir" "$dir-imap"
+  cp -a "$q" "$dir-imap"
+  imap_mapping "$dir-imap/platform.conf"
   mv "$q" "$dir"
 }
 
-# The corpus of $2 users at $1 and its state at $3, made unless --reuse
-# finds them.
+# The namespace's mapping to the private Dovecot over IMAP, in place of any
+# earlier one in configuration $1: each mailbox's login through the master
+# user, its password in a file of its own.
+imap_mapping() {
+  sed -i "/^mailstore\./d" "$1"
+  printf '%s\n' "mailstore.$domain = imap://127.0.0.1:$imap_port" "mailstore.$domain.login = %n" \
+    "mailstore.$domain.auth = master" "mailstore.$domain.admin = $imap_master" \
+    "mailstore.$domain.password_file = $work/imap-password" >> "$1"
+}
+
+# The corpus of $2 users at $1 and its states at $3 (Maildir) and $3-imap
+# (IMAP), made unless --reuse finds them.
 prepare() {
-  if [ "$reuse" = 1 ] && [ -f "$1.junk-times" ] && [ -f "$3/item" ] &&
+  if [ "$reuse" = 1 ] && [ -f "$1.junk-times" ] && [ -f "$3/item" ] && [ -f "$3-imap/item" ] &&
      [ "$(wc -l < "$1/users.txt")" = "$2" ]; then
-    echo "   reusing $1 and $3"
+    echo "   reusing $1, $3 and $3-imap"
     return
   fi
   make_corpus "$1" "$2"
   make_state "$3" "$2"
 }
+
+# The IMAP side: a free loopback port for the private Dovecot, its master
+# user and that user's password (for quellix's configuration and the floor).
+imap_master=quellix
+imap_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+printf '%s\n' "bench-master-secret" > "$work/imap-password"
+chmod 600 "$work/imap-password"
 
 now=$(date +%s)
 echo "== corpus: $users Maildirs x $messages junk messages of ~3 KB over $days days (+ $inbox Inbox each), age limit $age days"
@@ -166,6 +203,30 @@ sed -e "s#^base_dir = .*#base_dir = $work/dovecot/run#" \
     -e "s#$work/corpus/passwd#$work/dovecot/passwd#g" \
     "$work/corpus/dovecot.conf" > "$work/dovecot/dovecot.conf"
 grep -q "$work/corpus" "$work/dovecot/dovecot.conf" && die "$work/dovecot/dovecot.conf still names the corpus"
+if [ "$imap" = 1 ]; then
+  # IMAP on loopback, the master user beside the corpus's users.
+  echo "$imap_master:{PLAIN}$(cat "$work/imap-password")::::::" > "$work/dovecot/masters"
+  cat >> "$work/dovecot/dovecot.conf" <<CONF
+protocols = imap
+listen = 127.0.0.1
+disable_plaintext_auth = no
+auth_master_user_separator = *
+passdb {
+  driver = passwd-file
+  args = scheme=PLAIN $work/dovecot/masters
+  master = yes
+}
+service imap-login {
+  inet_listener imap {
+    address = 127.0.0.1
+    port = $imap_port
+  }
+  inet_listener imaps {
+    port = 0
+  }
+}
+CONF
+fi
 start_dovecot "$work/dovecot/dovecot.conf"
 
 field() { echo "$1" | tr ' ' '\n' | sed -n "s/^$2=//p"; }
@@ -202,23 +263,47 @@ fresh() {  # a copy of corpus $1 at $work/run and of state $2 at $work/qrun, wri
   sync
 }
 
+# Checks after a whole run: its cutoff from its log (printed), no error
+# logged, every one of $1 mailboxes processed.
+run_cutoff() {
+  local log=$work/qrun/tmp/Quellix.LOG started
+  started=$(grep -a '^Started at: ' "$log" | tail -1 | sed 's/^Started at: //; s/\r$//')
+  [ -n "$started" ] || die "no 'Started at' in $log"
+  if grep -aqi 'error' "$log"; then
+    die "the run logged an error: $(grep -ai error "$log" | head -3)"
+  fi
+  grep -aq "^Mailboxes processed: $1"$'\r'"\?\$" "$log" ||
+    die "the run did not process $1 mailboxes: $(grep -a '^Mailboxes processed' "$log")"
+  echo $(( $(date -d "$started" +%s) - age * 86400 ))
+}
+
 # One run of tool $1 on a fresh copy of corpus $2 ($3 users) with state $4:
 # "seconds=.. cpu_seconds=.. write_bytes=.. peak_rss_kib=.. exit=.. removed=..".
 run_tool() {
-  local t=$1 corpus=$2 n=$3 state=$4 out cutoff started
+  local t=$1 corpus=$2 n=$3 state=$4 out cutoff
   case "$t" in
-    quellix)
-      fresh "$corpus" "$state"
-      out=$(QUELLIX_CONFIG=$work/qrun/platform.conf "$bench" measure "$host" ontimer "$(cat "$work/qrun/item")") ||
-        die "quellix-host ontimer failed: $out (log: $work/qrun/tmp/Quellix.LOG)"
-      started=$(grep -a '^Started at: ' "$work/qrun/tmp/Quellix.LOG" | tail -1 | sed 's/^Started at: //; s/\r$//')
-      [ -n "$started" ] || die "no 'Started at' in $work/qrun/tmp/Quellix.LOG"
-      cutoff=$(( $(date -d "$started" +%s) - age * 86400 ))
-      if grep -aqi 'error' "$work/qrun/tmp/Quellix.LOG"; then
-        die "the run logged an error: $(grep -ai error "$work/qrun/tmp/Quellix.LOG" | head -3)"
+    quellix|imap)
+      if [ "$t" = imap ]; then
+        fresh "$corpus" "$state-imap"
+        imap_mapping "$work/qrun/platform.conf"
+      else
+        fresh "$corpus" "$state"
       fi
-      grep -aq "^Mailboxes processed: $n"$'\r'"\?\$" "$work/qrun/tmp/Quellix.LOG" ||
-        die "the run did not process $n mailboxes: $(grep -a '^Mailboxes processed' "$work/qrun/tmp/Quellix.LOG")"
+      out=$(QUELLIX_CONFIG=$work/qrun/platform.conf "$bench" measure "$host" ontimer "$(cat "$work/qrun/item")") ||
+        die "quellix-host ontimer ($t) failed: $out (log: $work/qrun/tmp/Quellix.LOG)"
+      cutoff=$(run_cutoff "$n")
+      out="$out removed=$(check "$work/run" "$corpus" "$n" "$cutoff" 1)"
+      ;;
+    imap-floor)
+      fresh "$corpus"
+      cutoff=$(( $(date +%s) - age * 86400 ))
+      # OLDER is counted from the server's clock when the search runs: the
+      # second after the cutoff may be taken too. The floor's own count
+      # line goes, the measurement's is the last.
+      out=$("$bench" measure "$(command -v python3)" scripts/bench-imap-floor.py --port "$imap_port" \
+              --users-file "$corpus/users.txt" --master "$imap_master" \
+              --password-file "$work/imap-password" --folder Junk --cutoff "$cutoff" | tail -1) ||
+        die "bench-imap-floor.py failed: $out (see $work/dovecot/run/dovecot.log)"
       out="$out removed=$(check "$work/run" "$corpus" "$n" "$cutoff" 1)"
       ;;
     find)
@@ -241,7 +326,6 @@ run_tool() {
   echo "$out"
 }
 
-tools="quellix find doveadm"
 load_before=$(uptime | sed 's/.*load average: //')
 echo "== load before: $load_before"
 declare -A results
@@ -260,32 +344,46 @@ median() {  # tool key -> median of that figure over the rounds
     awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "-" }'; }
-fw=$(median find seconds) fc=$(median find cpu_seconds) fb=$(median find write_bytes)
-fm=$(median find peak_rss_kib)
+has() { case " $tools " in *" $1 "*) return 0 ;; *) return 1 ;; esac; }
+floor_of() { case "$1" in imap|imap-floor) echo imap-floor ;; *) echo find ;; esac; }
+any=${tools%% *}
 echo
-echo "Medians of $rounds interleaved rounds, $users Maildirs x $messages Junk messages ($(( users * messages )) messages, $(median find removed) expired); load average $load_before before, $load_after after."
+echo "Medians of $rounds interleaved rounds, $users Maildirs x $messages Junk messages ($(( users * messages )) messages, $(median "$any" removed) expired); load average $load_before before, $load_after after."
 echo
 echo "| tool | wall s | CPU s | written MB | peak RSS MB | removed | wall / floor | CPU / floor | written / floor | RSS / floor |"
 echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
 for t in $tools; do
   w=$(median "$t" seconds) c=$(median "$t" cpu_seconds) b=$(median "$t" write_bytes)
-  m=$(median "$t" peak_rss_kib) n=$(median "$t" removed)
+  m=$(median "$t" peak_rss_kib) n=$(median "$t" removed) f=$(floor_of "$t")
+  if has "$f"; then
+    rw=$(ratio "$w" "$(median "$f" seconds)") rc=$(ratio "$c" "$(median "$f" cpu_seconds)")
+    rb=$(ratio "$b" "$(median "$f" write_bytes)") rm=$(ratio "$m" "$(median "$f" peak_rss_kib)")
+  else
+    rw=- rc=- rb=- rm=-
+  fi
   case "$t" in
     quellix) name="quellix-host ontimer (Maildir)" ;;
-    find) name="find -delete (floor)" ;;
+    find) name="find -delete (Maildir floor)" ;;
     doveadm) name="doveadm expunge -A" ;;
+    imap) name="quellix-host ontimer (IMAP, Dovecot)" ;;
+    imap-floor) name="bench-imap-floor.py (IMAP floor)" ;;
   esac
   awk -v t="$name" -v w="$w" -v c="$c" -v b="$b" -v m="$m" -v n="$n" \
-      -v rw="$(ratio "$w" "$fw")" -v rc="$(ratio "$c" "$fc")" -v rb="$(ratio "$b" "$fb")" -v rm="$(ratio "$m" "$fm")" \
+      -v rw="$rw" -v rc="$rc" -v rb="$rb" -v rm="$rm" \
     'BEGIN { printf "| %s | %.2f | %.2f | %.1f | %.1f | %d | %s | %s | %s | %s |\n", t, w, c, b / 1e6, m / 1024, n, rw, rc, rb, rm }'
 done
 echo
-qw=$(median quellix seconds) dw=$(median doveadm seconds)
-awk -v q="$qw" -v f="$fw" -v d="$dw" 'BEGIN {
-  printf "quellix / find = %.2f (goal <= 1.30: %s)   doveadm / quellix = %.2f (goal >= 2.00: %s)\n",
-    q / f, (q / f <= 1.3) ? "met" : "MISSED", d / q, (d / q >= 2) ? "met" : "MISSED" }'
+goal() {  # name, numerator tool, denominator tool, at-most|at-least, bound
+  has "$2" && has "$3" || return 0
+  awk -v name="$1" -v a="$(median "$2" seconds)" -v b="$(median "$3" seconds)" -v how="$4" -v g="$5" 'BEGIN {
+    r = a / b; ok = (how == "at-most") ? r <= g : r >= g
+    printf "%s = %.2f (goal %s %.2f: %s)\n", name, r, (how == "at-most") ? "<=" : ">=", g, ok ? "met" : "MISSED" }'
+}
+goal "quellix / find" quellix find at-most 1.3
+goal "doveadm / quellix" doveadm quellix at-least 2
+goal "imap / imap-floor" imap imap-floor at-most 1.3
 
-if [ "$rss_users" -gt 0 ]; then
+if [ "$rss_users" -gt 0 ] && has quellix; then
   stop_dovecot  # its paths are the full corpus's copies
   prepare "$work/small" "$rss_users" "$work/small-state"
   small=$(run_tool quellix "$work/small" "$rss_users" "$work/small-state")

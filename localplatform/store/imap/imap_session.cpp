@@ -21,6 +21,7 @@
 #include "base/error.h"
 #include "base/strfuncs.h"
 #include "base/unique_fd.h"
+#include "localplatform/store/imap/host_lookup.h"
 #include "localplatform/store/imap/imap_session_faults.h"
 #include "localplatform/store/mail_folder_name.h"
 
@@ -83,24 +84,37 @@ bool IsIpLiteral(const std::string& host) {
            inet_pton(AF_INET6, host.c_str(), buf) == 1;
 }
 
-// Opens a TCP connection to server within its connect bound.
+// "N ms (the connect bound, mailstore.NS.connect_timeout_ms)", for messages.
+std::string ConnectBound(const ImapServer& server) {
+    return std::to_string(server.connectTimeoutMs) + " ms (the connect bound" +
+           (server.settingsKey.empty() ? std::string()
+                                       : ", " + server.settingsKey + ".connect_timeout_ms") +
+           ")";
+}
+
+// Opens a TCP connection to server within its connect bound, which takes
+// in the host name's lookup: the address is connected to here, the name
+// kept for the certificate's check.
 platform::UniqueFd ConnectSocket(const ImapServer& server) {
     const std::string where = server.Url();
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const std::string port = std::to_string(server.port);
-    const int gai = getaddrinfo(server.host.c_str(), port.c_str(), &hints, &found);
-    if (gai != 0) {
-        throw platform::Error(platform::err::kFail,
-                              platform::Describe("connect", where, gai_strerror(gai), gai));
-    }
-    std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> list(found, &freeaddrinfo);
     const auto deadline = Clock::now() + std::chrono::milliseconds(server.connectTimeoutMs);
+    const HostAddresses found = LookUpHost(server.host, server.port, deadline);
+    const std::string host = "host name \"" + platform::VisibleText(server.host) + "\"";
+    if (found.timedOut) {
+        throw platform::Error(
+            platform::err::kFail,
+            platform::Describe("connect", where,
+                               host + " not resolved within " + ConnectBound(server), ETIMEDOUT));
+    }
+    if (found.error != 0) {
+        throw platform::Error(
+            platform::err::kFail,
+            platform::Describe("connect", where, host + ": " + gai_strerror(found.error),
+                               found.error));
+    }
     std::string why = "no address";
     int code = 0;
-    for (const addrinfo* a = list.get(); a != nullptr; a = a->ai_next) {
+    for (const addrinfo* a = found.list.get(); a != nullptr; a = a->ai_next) {
         platform::UniqueFd fd(
             socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol));
         if (!fd.IsOpen()) {
@@ -120,8 +134,7 @@ platform::UniqueFd ConnectSocket(const ImapServer& server) {
             const int ready = left.count() > 0 ? poll(&p, 1, static_cast<int>(left.count())) : 0;
             if (ready == 0) {
                 code = ETIMEDOUT;
-                why = "no connection within " + std::to_string(server.connectTimeoutMs) +
-                      " ms (the connect bound)";
+                why = "no connection within " + ConnectBound(server);
                 break;
             }
             int soError = 0;
@@ -276,16 +289,37 @@ struct SetDeleter {
 };
 using SetPtr = std::unique_ptr<mailimap_set, SetDeleter>;
 
-SetPtr NewSet(const std::vector<uint32_t>& sorted, size_t from, size_t to) {
-    SetPtr set(mailimap_set_new_empty());
+// The runs of consecutive UIDs among sorted[from, to).
+std::vector<std::pair<uint32_t, uint32_t>> Runs(const std::vector<uint32_t>& sorted, size_t from,
+                                                size_t to) {
+    std::vector<std::pair<uint32_t, uint32_t>> runs;
     size_t i = from;
     while (i < to) {
         size_t j = i;
         while (j + 1 < to && sorted[j + 1] == sorted[j] + 1) ++j;
-        mailimap_set_add_interval(set.get(), sorted[i], sorted[j]);
+        runs.emplace_back(sorted[i], sorted[j]);
         i = j + 1;
     }
+    return runs;
+}
+
+SetPtr NewSet(const std::vector<uint32_t>& sorted, size_t from, size_t to) {
+    SetPtr set(mailimap_set_new_empty());
+    for (const auto& [first, last] : Runs(sorted, from, to)) {
+        mailimap_set_add_interval(set.get(), first, last);
+    }
     return set;
+}
+
+// The same set as command text: "3:7,9".
+std::string SetText(const std::vector<uint32_t>& sorted, size_t from, size_t to) {
+    std::string text;
+    for (const auto& [first, last] : Runs(sorted, from, to)) {
+        if (!text.empty()) text += ',';
+        text += std::to_string(first);
+        if (last != first) text += ':' + std::to_string(last);
+    }
+    return text;
 }
 
 std::vector<uint32_t> Expand(const mailimap_set* set) {
@@ -301,6 +335,50 @@ std::vector<uint32_t> Expand(const mailimap_set* set) {
     return out;
 }
 
+// The messages of a UID FETCH's answer.
+std::vector<ImapMessage> ToMessages(const clist* result) {
+    std::vector<ImapMessage> messages;
+    for (clistiter* it = clist_begin(result); it != nullptr; it = clist_next(it)) {
+        const auto* att = static_cast<const mailimap_msg_att*>(clist_content(it));
+        ImapMessage m;
+        for (clistiter* i = clist_begin(att->att_list); i != nullptr; i = clist_next(i)) {
+            const auto* item = static_cast<const mailimap_msg_att_item*>(clist_content(i));
+            if (item->att_type == MAILIMAP_MSG_ATT_ITEM_DYNAMIC) {
+                // "FLAGS ()" (no flag, not even \Recent) comes as no list.
+                const clist* flags =
+                    item->att_data.att_dyn != nullptr ? item->att_data.att_dyn->att_list : nullptr;
+                for (clistiter* f = flags != nullptr ? clist_begin(flags) : nullptr; f != nullptr;
+                     f = clist_next(f)) {
+                    const auto* ff = static_cast<const mailimap_flag_fetch*>(clist_content(f));
+                    if (ff->fl_type != MAILIMAP_FLAG_FETCH_OTHER || ff->fl_flag == nullptr)
+                        continue;
+                    std::string text = FlagText(ff->fl_flag);
+                    if (!text.empty()) m.flags.push_back(std::move(text));
+                }
+                continue;
+            }
+            const mailimap_msg_att_static* st = item->att_data.att_static;
+            switch (st->att_type) {
+                case MAILIMAP_MSG_ATT_UID:
+                    m.uid = st->att_data.att_uid;
+                    break;
+                case MAILIMAP_MSG_ATT_RFC822_SIZE:
+                    m.size = st->att_data.att_rfc822_size;
+                    break;
+                case MAILIMAP_MSG_ATT_INTERNALDATE:
+                    m.internalDate = UnixSeconds(st->att_data.att_internal_date);
+                    break;
+                default:
+                    break;
+            }
+        }
+        // A FETCH the server sent on its own (a flag changed elsewhere)
+        // carries no UID and is no answer to ours.
+        if (m.uid != 0) messages.push_back(std::move(m));
+    }
+    return messages;
+}
+
 }  // namespace
 
 std::string ImapServer::Url() const {
@@ -312,23 +390,47 @@ struct ImapSession::Impl {
     std::string describe;
     mailimap* imap = nullptr;
     char delimiter = '/';
+    // The user's own folders are named below personalPrefix ("INBOX." on a
+    // Cyrus without its alternate namespace, mostly ""); names below
+    // otherPrefixes are other users' or shared folders.
+    std::string personalPrefix;
+    std::vector<std::string> otherPrefixes;
+    // LIST "" "*"'s answer, sent with NAMESPACE, for a ListFolders before
+    // any other call.
+    std::unique_ptr<clist, decltype(&mailimap_list_result_free)> prefetched{
+        nullptr, &mailimap_list_result_free};
     bool hasMove = false;
     bool broken = false;
     std::string selectedName;  // for messages
     bool selectedForWriting = false;
 
+    // Says LOGOUT and closes without waiting for the server's goodbye:
+    // every command before it was answered, and nothing the server could
+    // still say changes anything (a run opens one session per mailbox, and
+    // the wait was a round trip of each). The stream is closed here, since
+    // mailimap_free would log out and wait; a broken connection, or a
+    // server not trusted, is told nothing.
     ~Impl() {
         if (imap == nullptr) return;
         const SigpipeHold hold;
-        if (!broken && imap->imap_stream != nullptr) mailimap_logout(imap);
+        if (imap->imap_stream != nullptr) {
+            if (!broken) {
+                static constexpr char kLogout[] = "Z LOGOUT\r\n";
+                if (mailstream_write(imap->imap_stream, kLogout, sizeof kLogout - 1) ==
+                    static_cast<ssize_t>(sizeof kLogout - 1)) {
+                    (void)mailstream_flush(imap->imap_stream);
+                }
+            }
+            mailstream_close(imap->imap_stream);
+            imap->imap_stream = nullptr;
+        }
         mailimap_free(imap);
     }
 
     [[noreturn]] void Fail(const std::string& operation, const std::string& object, int code,
                            Clock::time_point started, int32_t number = platform::err::kFail) {
         std::string why;
-        if (code == MAILIMAP_ERROR_STREAM || code == MAILIMAP_ERROR_PARSE ||
-            code == MAILIMAP_ERROR_FATAL || code == MAILIMAP_ERROR_MEMORY) {
+        if (Lost(code)) {
             broken = true;
             const auto waited =
                 std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
@@ -347,7 +449,11 @@ struct ImapSession::Impl {
         throw platform::Error(number, platform::Describe(operation, describe + object, why, code));
     }
 
-    void CheckUsable(const std::string& operation) const {
+    // Raises when the connection was lost. Every call but ListFolders's
+    // lets go of the listing taken at the session's start: once anything
+    // else was done, a listing must be taken afresh.
+    void CheckUsable(const std::string& operation, bool keepListing = false) {
+        if (!keepListing) prefetched.reset();
         if (!broken) return;
         throw platform::Error(
             platform::err::kFail,
@@ -377,10 +483,107 @@ struct ImapSession::Impl {
                                            delimiter + "')",
                                        0));
             }
-            if (i > 0) wire += delimiter;
+            wire += i > 0 ? std::string(1, delimiter) : personalPrefix;
             wire += *encoded;
         }
         return wire;
+    }
+
+    // The part of a listed name below the user's own namespace ("INBOX"
+    // itself stays); nothing for another namespace's folder.
+    [[nodiscard]] std::optional<std::string> Personal(const std::string& wire) const {
+        if (platform::EqualsNoCase(wire, "INBOX")) return wire;
+        if (!personalPrefix.empty()) {
+            if (wire.size() <= personalPrefix.size() || wire.rfind(personalPrefix, 0) != 0)
+                return std::nullopt;
+            return wire.substr(personalPrefix.size());
+        }
+        for (const std::string& other : otherPrefixes) {
+            if (wire.rfind(other, 0) == 0) return std::nullopt;
+        }
+        return wire;
+    }
+
+    // Takes the personal namespace's prefix and delimiter, and the other
+    // namespaces' prefixes, from a NAMESPACE answer just read. False when
+    // the server gave no personal namespace.
+    bool TakeNamespaces() {
+        const mailimap_namespace_data* data = nullptr;
+        if (imap->imap_response_info != nullptr) {
+            for (clistiter* it = clist_begin(imap->imap_response_info->rsp_extension_list);
+                 it != nullptr; it = clist_next(it)) {
+                const auto* ext = static_cast<const mailimap_extension_data*>(clist_content(it));
+                if (ext->ext_extension->ext_id == MAILIMAP_EXTENSION_NAMESPACE &&
+                    ext->ext_type == MAILIMAP_NAMESPACE_TYPE_NAMESPACE) {
+                    data = static_cast<const mailimap_namespace_data*>(ext->ext_data);
+                }
+            }
+        }
+        if (data == nullptr) return false;
+        auto each = [](const mailimap_namespace_item* item, auto&& f) {
+            if (item == nullptr) return;
+            for (clistiter* it = clist_begin(item->ns_data_list); it != nullptr;
+                 it = clist_next(it)) {
+                f(*static_cast<const mailimap_namespace_info*>(clist_content(it)));
+            }
+        };
+        bool first = true;
+        each(data->ns_personal, [&](const mailimap_namespace_info& ns) {
+            if (first) {
+                personalPrefix = ns.ns_prefix;
+                delimiter = ns.ns_delimiter;
+                first = false;
+            }
+        });
+        auto other = [&](const mailimap_namespace_info& ns) {
+            if (*ns.ns_prefix != '\0') otherPrefixes.emplace_back(ns.ns_prefix);
+        };
+        each(data->ns_other, other);
+        each(data->ns_shared, other);
+        return !first;
+    }
+
+    // The personal namespace's prefix and delimiter (NAMESPACE), or without
+    // that extension the hierarchy delimiter alone (LIST "" ""). Every
+    // folder's listing goes with NAMESPACE: a session lists the folders
+    // before it opens one, and the listing does not wait on the answer.
+    void ReadNamespaces(bool hasNamespace) {
+        auto started = Clock::now();
+        if (hasNamespace) {
+            const int namespaceTag = Send("NAMESPACE", "NAMESPACE", started);
+            const int listTag = Send("LIST \"\" \"*\"", "LIST", started);
+            if (mailstream_flush(imap->imap_stream) == -1) {
+                Fail("NAMESPACE", "", MAILIMAP_ERROR_STREAM, started);
+            }
+            const Answer spaces = ReadAnswer(namespaceTag, MAILIMAP_ERROR_EXTENSION);
+            if (Lost(spaces.code)) Fail("NAMESPACE", "", spaces.code, started);
+            const bool personal = spaces.code == MAILIMAP_NO_ERROR && TakeNamespaces();
+            const Answer listed = ReadAnswer(listTag, MAILIMAP_ERROR_LIST);
+            if (Lost(listed.code)) Fail("LIST", "", listed.code, started);
+            if (spaces.code != MAILIMAP_NO_ERROR) {
+                throw platform::Error(
+                    platform::err::kFail,
+                    platform::Describe("NAMESPACE", describe, "the server answered " + spaces.text,
+                                       spaces.code));
+            }
+            // Kept for the first ListFolders; one that failed is asked again there.
+            if (personal && listed.code == MAILIMAP_NO_ERROR &&
+                imap->imap_response_info != nullptr) {
+                prefetched.reset(imap->imap_response_info->rsp_mailbox_list);
+                imap->imap_response_info->rsp_mailbox_list = clist_new();
+            }
+            if (personal) return;
+        }
+        started = Clock::now();
+        clist* list = nullptr;
+        const int r = mailimap_list(imap, "", "", &list);
+        if (r != MAILIMAP_NO_ERROR) Fail("LIST", "", r, started);
+        if (list != nullptr && clist_begin(list) != nullptr) {
+            const auto* mb =
+                static_cast<const mailimap_mailbox_list*>(clist_content(clist_begin(list)));
+            delimiter = mb->mb_delimiter;
+        }
+        if (list != nullptr) mailimap_list_result_free(list);
     }
 
     static std::string Shown(const std::vector<std::string>& folder) {
@@ -391,11 +594,73 @@ struct ImapSession::Impl {
 
     std::vector<ImapMessage> Fetch(const SetPtr& uids);
 
+    // Sends command without waiting for its answer, which ReadAnswer takes
+    // later (the server answers in order); returns its tag.
+    int Send(const std::string& command, const std::string& operation, Clock::time_point started) {
+        const std::string line = command + "\r\n";
+        int r = mailimap_send_current_tag(imap);
+        if (r == MAILIMAP_NO_ERROR &&
+            mailstream_write(imap->imap_stream, line.data(), line.size()) !=
+                static_cast<ssize_t>(line.size())) {
+            r = MAILIMAP_ERROR_STREAM;
+        }
+        if (r != MAILIMAP_NO_ERROR) Fail(operation, selectedName, r, started);
+        return imap->imap_tag;
+    }
+
+    // The answer to the command of tag: MAILIMAP_NO_ERROR for OK, refused
+    // (the server's NO) or libetpan's error; the server's words with it.
+    struct Answer {
+        int code = MAILIMAP_NO_ERROR;
+        std::string text;
+    };
+    Answer ReadAnswer(int tag, int refused) {
+        // libetpan takes the tagged answer to be the session's current tag's.
+        imap->imap_tag = tag;
+        mailimap_response* response = nullptr;
+        Answer answer;
+        answer.code = mailimap_read_line(imap) == nullptr
+                          ? MAILIMAP_ERROR_STREAM
+                          : mailimap_parse_response(imap, &response);
+        if (answer.code == MAILIMAP_NO_ERROR) {
+            const int state =
+                response->rsp_resp_done->rsp_data.rsp_tagged->rsp_cond_state->rsp_type;
+            mailimap_response_free(response);
+            if (state != MAILIMAP_RESP_COND_STATE_OK) answer.code = refused;
+        }
+        answer.text = ServerText(imap);
+        return answer;
+    }
+
+    // Whether code says the connection cannot be used any more.
+    static bool Lost(int code) {
+        return code == MAILIMAP_ERROR_STREAM || code == MAILIMAP_ERROR_PARSE ||
+               code == MAILIMAP_ERROR_FATAL || code == MAILIMAP_ERROR_MEMORY;
+    }
+
+    // Forgets the capabilities the server announced before the login, so
+    // that those it announces with its answer to the login can be told
+    // from them.
+    void ForgetCapabilities() const {
+        mailimap_connection_info* info = imap->imap_connection_info;
+        if (info == nullptr || info->imap_capability == nullptr) return;
+        mailimap_capability_data_free(info->imap_capability);
+        info->imap_capability = nullptr;
+    }
+
+    // The capabilities after the login: those the server announced with its
+    // answer (most do), else what CAPABILITY says.
     std::set<std::string> Capabilities() {
-        const auto started = Clock::now();
         mailimap_capability_data* data = nullptr;
-        const int r = mailimap_capability(imap, &data);
-        if (r != MAILIMAP_NO_ERROR) Fail("CAPABILITY", "", r, started);
+        const mailimap_connection_info* info = imap->imap_connection_info;
+        const bool announced = info != nullptr && info->imap_capability != nullptr;
+        if (announced) {
+            data = info->imap_capability;
+        } else {
+            const auto started = Clock::now();
+            const int r = mailimap_capability(imap, &data);
+            if (r != MAILIMAP_NO_ERROR) Fail("CAPABILITY", "", r, started);
+        }
         std::set<std::string> names;
         for (clistiter* it = clist_begin(data->cap_list); it != nullptr; it = clist_next(it)) {
             const auto* cap = static_cast<const struct mailimap_capability*>(clist_content(it));
@@ -403,7 +668,7 @@ struct ImapSession::Impl {
                 names.insert(platform::Upper(cap->cap_data.cap_name));
             }
         }
-        mailimap_capability_data_free(data);
+        if (!announced) mailimap_capability_data_free(data);
 #ifdef QUELLIX_IMAP_FAULTS
         for (const std::string& hidden : faults::hiddenCapabilities) names.erase(hidden);
 #endif
@@ -463,6 +728,7 @@ ImapSession::ImapSession(const ImapServer& server, const ImapLogin& login)
         }
     }
 
+    s.ForgetCapabilities();
     started = Clock::now();
     switch (login.mode) {
         case LoginMode::kMaster:
@@ -498,18 +764,7 @@ ImapSession::ImapSession(const ImapServer& server, const ImapLogin& login)
                                0));
     }
     s.hasMove = caps.count("MOVE") != 0;
-
-    // LIST "" "" gives the hierarchy delimiter.
-    started = Clock::now();
-    clist* list = nullptr;
-    r = mailimap_list(s.imap, "", "", &list);
-    if (r != MAILIMAP_NO_ERROR) s.Fail("LIST", "", r, started);
-    if (list != nullptr && clist_begin(list) != nullptr) {
-        const auto* mb =
-            static_cast<const mailimap_mailbox_list*>(clist_content(clist_begin(list)));
-        s.delimiter = mb->mb_delimiter;
-    }
-    if (list != nullptr) mailimap_list_result_free(list);
+    s.ReadNamespaces(caps.count("NAMESPACE") != 0);
 }
 
 ImapSession::~ImapSession() = default;
@@ -528,20 +783,25 @@ const std::string& ImapSession::Describe() const {
 
 std::vector<ImapFolder> ImapSession::ListFolders() {
     Impl& s = *impl_;
-    s.CheckUsable("LIST");
-    const SigpipeHold hold;
-    const auto started = Clock::now();
-    clist* list = nullptr;
-    const int r = mailimap_list(s.imap, "", "*", &list);
-    if (r != MAILIMAP_NO_ERROR) s.Fail("LIST", "", r, started);
-    std::unique_ptr<clist, decltype(&mailimap_list_result_free)> owned(list,
-                                                                       &mailimap_list_result_free);
+    s.CheckUsable("LIST", true);
+    std::unique_ptr<clist, decltype(&mailimap_list_result_free)> owned = std::move(s.prefetched);
+    if (owned == nullptr) {
+        const SigpipeHold hold;
+        const auto started = Clock::now();
+        clist* fresh = nullptr;
+        const int r = mailimap_list(s.imap, "", "*", &fresh);
+        if (r != MAILIMAP_NO_ERROR) s.Fail("LIST", "", r, started);
+        owned.reset(fresh);
+    }
+    const clist* list = owned.get();
     std::vector<ImapFolder> folders;
     for (clistiter* it = clist_begin(list); it != nullptr; it = clist_next(it)) {
         const auto* mb = static_cast<const mailimap_mailbox_list*>(clist_content(it));
         if (mb->mb_name == nullptr) continue;
         ImapFolder folder;
-        const std::string wire = mb->mb_name;
+        const std::optional<std::string> personal = s.Personal(mb->mb_name);
+        if (!personal) continue;
+        const std::string& wire = *personal;
         size_t from = 0;
         bool readable = true;
         while (true) {
@@ -607,6 +867,62 @@ uint32_t ImapSession::Select(const std::vector<std::string>& folder, bool forWri
                                                   : 0;
 }
 
+ImapSession::Listing ImapSession::ListMessages(const std::vector<std::string>& folder) {
+    Impl& s = *impl_;
+    s.CheckUsable("EXAMINE");
+    std::string quoted = "\"";
+    for (const char c : s.Wire(folder)) {
+        if (c == '"' || c == '\\') quoted += '\\';
+        quoted += c;
+    }
+    quoted += '"';
+    const SigpipeHold hold;
+    const auto started = Clock::now();
+    // Both go at once: a folder the server cannot open leaves none
+    // selected, and the fetch fails with it.
+    s.selectedName = Impl::Shown(folder);
+    s.selectedForWriting = false;
+    const int examineTag = s.Send("EXAMINE " + quoted, "EXAMINE", started);
+    const int fetchTag =
+        s.Send("UID FETCH 1:* (UID INTERNALDATE RFC822.SIZE FLAGS)", "UID FETCH", started);
+    if (mailstream_flush(s.imap->imap_stream) == -1) {
+        s.Fail("EXAMINE", s.selectedName, MAILIMAP_ERROR_STREAM, started);
+    }
+    // The answer's UIDVALIDITY and counts go into a fresh selection record,
+    // as libetpan's own EXAMINE does.
+    if (s.imap->imap_selection_info != nullptr) {
+        mailimap_selection_info_free(s.imap->imap_selection_info);
+    }
+    s.imap->imap_selection_info = mailimap_selection_info_new();
+    const Impl::Answer examined = s.ReadAnswer(examineTag, MAILIMAP_ERROR_EXAMINE);
+    if (Impl::Lost(examined.code)) s.Fail("EXAMINE", s.selectedName, examined.code, started);
+    Listing listing;
+    if (examined.code == MAILIMAP_NO_ERROR && s.imap->imap_selection_info != nullptr) {
+        listing.validity = s.imap->imap_selection_info->sel_uidvalidity;
+    }
+    s.imap->imap_state =
+        examined.code == MAILIMAP_NO_ERROR ? MAILIMAP_STATE_SELECTED : MAILIMAP_STATE_AUTHENTICATED;
+    const Impl::Answer fetched = s.ReadAnswer(fetchTag, MAILIMAP_ERROR_UID_FETCH);
+    if (Impl::Lost(fetched.code)) s.Fail("UID FETCH", s.selectedName, fetched.code, started);
+    if (examined.code != MAILIMAP_NO_ERROR) {
+        s.selectedName.clear();
+        throw platform::Error(
+            platform::err::kTableNotFound,
+            platform::Describe("EXAMINE", s.describe + Impl::Shown(folder),
+                               "the server answered " + examined.text, examined.code));
+    }
+    if (fetched.code != MAILIMAP_NO_ERROR) {
+        throw platform::Error(
+            platform::err::kFail,
+            platform::Describe("UID FETCH", s.describe + s.selectedName,
+                               "the server answered " + fetched.text, fetched.code));
+    }
+    if (s.imap->imap_response_info != nullptr) {
+        listing.messages = ToMessages(s.imap->imap_response_info->rsp_fetch_list);
+    }
+    return listing;
+}
+
 std::vector<ImapMessage> ImapSession::FetchMessages() {
     Impl& s = *impl_;
     s.CheckUsable("UID FETCH");
@@ -650,7 +966,6 @@ bool ImapSession::Usable() const {
 
 std::vector<ImapMessage> ImapSession::Impl::Fetch(const SetPtr& uids) {
     Impl& s = *this;
-    std::vector<ImapMessage> messages;
     const SigpipeHold hold;
     mailimap_fetch_type* type = mailimap_fetch_type_new_fetch_att_list_empty();
     mailimap_fetch_type_new_fetch_att_list_add(type, mailimap_fetch_att_new_uid());
@@ -664,45 +979,7 @@ std::vector<ImapMessage> ImapSession::Impl::Fetch(const SetPtr& uids) {
     if (r != MAILIMAP_NO_ERROR) s.Fail("UID FETCH", s.selectedName, r, started);
     std::unique_ptr<clist, decltype(&mailimap_fetch_list_free)> owned(result,
                                                                       &mailimap_fetch_list_free);
-    for (clistiter* it = clist_begin(result); it != nullptr; it = clist_next(it)) {
-        const auto* att = static_cast<const mailimap_msg_att*>(clist_content(it));
-        ImapMessage m;
-        for (clistiter* i = clist_begin(att->att_list); i != nullptr; i = clist_next(i)) {
-            const auto* item = static_cast<const mailimap_msg_att_item*>(clist_content(i));
-            if (item->att_type == MAILIMAP_MSG_ATT_ITEM_DYNAMIC) {
-                // "FLAGS ()" (no flag, not even \Recent) comes as no list.
-                const clist* flags =
-                    item->att_data.att_dyn != nullptr ? item->att_data.att_dyn->att_list : nullptr;
-                for (clistiter* f = flags != nullptr ? clist_begin(flags) : nullptr; f != nullptr;
-                     f = clist_next(f)) {
-                    const auto* ff = static_cast<const mailimap_flag_fetch*>(clist_content(f));
-                    if (ff->fl_type != MAILIMAP_FLAG_FETCH_OTHER || ff->fl_flag == nullptr)
-                        continue;
-                    std::string text = FlagText(ff->fl_flag);
-                    if (!text.empty()) m.flags.push_back(std::move(text));
-                }
-                continue;
-            }
-            const mailimap_msg_att_static* st = item->att_data.att_static;
-            switch (st->att_type) {
-                case MAILIMAP_MSG_ATT_UID:
-                    m.uid = st->att_data.att_uid;
-                    break;
-                case MAILIMAP_MSG_ATT_RFC822_SIZE:
-                    m.size = st->att_data.att_rfc822_size;
-                    break;
-                case MAILIMAP_MSG_ATT_INTERNALDATE:
-                    m.internalDate = UnixSeconds(st->att_data.att_internal_date);
-                    break;
-                default:
-                    break;
-            }
-        }
-        // A FETCH the server sent on its own (a flag changed elsewhere)
-        // carries no UID and is no answer to ours.
-        if (m.uid != 0) messages.push_back(std::move(m));
-    }
-    return messages;
+    return ToMessages(result);
 }
 
 std::string ImapSession::FetchContent(uint32_t uid) {
@@ -755,20 +1032,32 @@ void ImapSession::Delete(const std::vector<uint32_t>& uids) {
     std::sort(sorted.begin(), sorted.end());
     sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
     const SigpipeHold hold;
+    static const std::string kStore = "UID STORE +FLAGS.SILENT (\\Deleted)";
     for (size_t from = 0; from < sorted.size(); from += kUidsPerCommand) {
         const size_t to = std::min(sorted.size(), from + kUidsPerCommand);
-        const SetPtr set = NewSet(sorted, from, to);
-        mailimap_flag_list* flags = mailimap_flag_list_new_empty();
-        mailimap_flag_list_add(flags, mailimap_flag_new_deleted());
-        mailimap_store_att_flags* store = mailimap_store_att_flags_new_add_flags_silent(flags);
-        auto started = Clock::now();
-        int r = mailimap_uid_store(s.imap, set.get(), store);
-        mailimap_store_att_flags_free(store);
-        if (r != MAILIMAP_NO_ERROR)
-            s.Fail("UID STORE +FLAGS.SILENT (\\Deleted)", s.selectedName, r, started);
-        started = Clock::now();
-        r = mailimap_uid_expunge(s.imap, set.get());
-        if (r != MAILIMAP_NO_ERROR) s.Fail("UID EXPUNGE", s.selectedName, r, started);
+        const std::string set = SetText(sorted, from, to);
+        // Both commands go at once: the expunge names the same UIDs, so
+        // whatever the store did, it removes none but the chosen messages.
+        const auto started = Clock::now();
+        const int storeTag =
+            s.Send("UID STORE " + set + " +FLAGS.SILENT (\\Deleted)", kStore, started);
+        const int expungeTag = s.Send("UID EXPUNGE " + set, "UID EXPUNGE", started);
+        if (mailstream_flush(s.imap->imap_stream) == -1) {
+            s.Fail(kStore, s.selectedName, MAILIMAP_ERROR_STREAM, started);
+        }
+        const Impl::Answer stored = s.ReadAnswer(storeTag, MAILIMAP_ERROR_UID_STORE);
+        if (Impl::Lost(stored.code)) s.Fail(kStore, s.selectedName, stored.code, started);
+        const Impl::Answer expunged = s.ReadAnswer(expungeTag, MAILIMAP_ERROR_EXPUNGE);
+        if (Impl::Lost(expunged.code))
+            s.Fail("UID EXPUNGE", s.selectedName, expunged.code, started);
+        for (const auto& [operation, answer] :
+             {std::pair{kStore, stored}, {"UID EXPUNGE", expunged}}) {
+            if (answer.code == MAILIMAP_NO_ERROR) continue;
+            throw platform::Error(
+                platform::err::kFail,
+                platform::Describe(operation, s.describe + s.selectedName,
+                                   "the server answered " + answer.text, answer.code));
+        }
     }
 }
 

@@ -6,12 +6,18 @@
 // UID only. A server without UIDPLUS is refused at login: without it a
 // removal could not be limited to the chosen messages.
 //
+// Folders are named as paths from the top of the user's own namespace: the
+// server's personal namespace (NAMESPACE) gives the prefix its names carry
+// ("INBOX." where folders sit below the Inbox, as on a Cyrus without its
+// alternate namespace) and the delimiter between levels.
+//
 // Every failure raises platform::Error whose description names the server,
 // the login, the folder where there is one, and the server's own answer made
-// harmless for a log line. Every wait on the network is bounded: connecting
-// by ImapServer::connectTimeoutMs, every reply (and the TLS handshake) by
-// replyTimeoutMs, rounded up to whole seconds; the error says which bound was
-// hit. A session is used by one thread at a time.
+// harmless for a log line. Every wait on the network is bounded: looking up
+// the host name and connecting together by ImapServer::connectTimeoutMs,
+// every reply (and the TLS handshake) by replyTimeoutMs, rounded up to whole
+// seconds; the error says which bound was hit. A session is used by one
+// thread at a time.
 #pragma once
 
 #include <cstdint>
@@ -27,11 +33,12 @@ namespace localplatform::imap {
 struct ImapServer {
     std::string host;
     int port = 143;
-    bool implicitTls = false;  // imaps://: TLS from the first byte
-    bool startTls = false;     // imap:// upgraded with STARTTLS before login
-    std::string caFile;        // certificates trusted for the server; empty: the system's
-    int connectTimeoutMs = 10000;
+    bool implicitTls = false;      // imaps://: TLS from the first byte
+    bool startTls = false;         // imap:// upgraded with STARTTLS before login
+    std::string caFile;            // certificates trusted for the server; empty: the system's
+    int connectTimeoutMs = 10000;  // the host name's lookup and the TCP connection together
     int replyTimeoutMs = 60000;
+    std::string settingsKey;  // "mailstore.<namespace>", to name a bound's setting; may be empty
 
     // "imap://host:port" or "imaps://host:port", for messages.
     [[nodiscard]] std::string Url() const;
@@ -71,12 +78,13 @@ public:
     // when the certificate is not trusted or names another host, and when the
     // server lacks UIDPLUS.
     ImapSession(const ImapServer& server, const ImapLogin& login);
-    // Logs out (within the reply bound) and closes.
+    // Says LOGOUT and closes, without waiting for the server's goodbye.
     ~ImapSession();
     ImapSession(const ImapSession&) = delete;
     ImapSession& operator=(const ImapSession&) = delete;
 
-    // The server's hierarchy delimiter ('\0' for a flat server).
+    // The hierarchy delimiter of the user's own folders ('\0' for a flat
+    // server).
     [[nodiscard]] char Delimiter() const;
     // Whether the server moves messages itself (MOVE); otherwise Move copies
     // and removes.
@@ -87,7 +95,8 @@ public:
     // then, and the caller opens a new session.
     [[nodiscard]] bool Usable() const;
 
-    // Every folder the login sees, in the server's order.
+    // Every folder of the user's own namespace, in the server's order; other
+    // users' and shared folders are left out.
     [[nodiscard]] std::vector<ImapFolder> ListFolders();
 
     // Opens folder (read-only unless forWriting) and returns its
@@ -98,6 +107,14 @@ public:
     [[nodiscard]] uint32_t UidNext() const;
     // The messages of the selected folder.
     [[nodiscard]] std::vector<ImapMessage> FetchMessages();
+    // Opens folder read-only and lists its messages (EXAMINE and UID FETCH
+    // sent together: one wait instead of two). err::kTableNotFound when
+    // there is no such folder.
+    struct Listing {
+        uint32_t validity = 0;
+        std::vector<ImapMessage> messages;
+    };
+    [[nodiscard]] Listing ListMessages(const std::vector<std::string>& folder);
     // Message uid of the selected folder; nothing when it is not there.
     [[nodiscard]] std::optional<ImapMessage> FetchMessage(uint32_t uid);
     // The messages of the selected folder whose UID is first or above.

@@ -12,5 +12,8 @@ namespace localplatform::imap::faults {
 // Capabilities (upper case) the session acts as if the server lacked.
 inline std::vector<std::string> hiddenCapabilities;
 
+// Host-name lookups get no answer from the resolver before their deadline.
+inline bool stalledLookups = false;
+
 }  // namespace localplatform::imap::faults
 #endif

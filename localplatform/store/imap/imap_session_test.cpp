@@ -40,7 +40,10 @@ protected:
         options.fsLayout = true;  // "/" between levels: dots may be part of a name
         server_ = std::make_unique<DovecotServer>(options);
     }
-    void TearDown() override { faults::hiddenCapabilities.clear(); }
+    void TearDown() override {
+        faults::hiddenCapabilities.clear();
+        faults::stalledLookups = false;
+    }
 
     ImapServer Server() const {
         ImapServer s;
@@ -246,6 +249,38 @@ TEST_F(ImapSessionTest, SilentServersHitTheBounds) {
         << text;
 }
 
+TEST_F(ImapSessionTest, HostNameLookupIsBounded) {
+    ImapServer s = Server();
+    s.connectTimeoutMs = 200;
+    s.settingsKey = "mailstore.example";
+    struct Case {
+        const char* name;
+        std::string host;
+        bool stalled;
+        std::string wantError;  // empty: connects
+    } cases[] = {
+        {"name", "localhost", false, ""},
+        {"unknown name", "no-such-host.invalid", false, "host name \"no-such-host.invalid\""},
+        {"resolver silent", "localhost", true,
+         "host name \"localhost\" not resolved within 200 ms (the connect bound, "
+         "mailstore.example.connect_timeout_ms)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        s.host = c.host;
+        faults::stalledLookups = c.stalled;
+        if (c.wantError.empty()) {
+            EXPECT_FALSE(ImapSession(s, Proxy()).ListFolders().empty());
+        } else {
+            const auto [number, text] = Failure([&] { ImapSession session(s, Proxy()); });
+            EXPECT_EQ(number, err::kFail);
+            EXPECT_NE(text.find("connect(" + s.Url() + ") failed: " + c.wantError),
+                      std::string::npos)
+                << text;
+        }
+    }
+}
+
 // A port of 127.0.0.1 nothing listens on at the moment of asking.
 int FreePort() {
     platform::UniqueFd fd(socket(AF_INET, SOCK_STREAM, 0));
@@ -278,17 +313,22 @@ TEST_F(ImapSessionTest, TlsChecksCertificateAndName) {
     EXPECT_NE(refused.second.find("STARTTLS("), std::string::npos) << refused.second;
 
     const int imapsPort = FreePort();
+    // The certificate is checked against the name the location gives, not
+    // the address it resolved to.
     struct Case {
         const char* name;
         std::string san;
+        std::string host;
         std::string wantError;  // empty: connects
     } cases[] = {
-        {"trusted, right address", "IP:127.0.0.1", ""},
-        {"trusted, other name", "DNS:imap.example.org",
-         "verify certificate(" + s.Url() + ") failed"},
+        {"trusted, right address", "IP:127.0.0.1", "127.0.0.1", ""},
+        {"trusted, right name", "DNS:localhost", "localhost", ""},
+        {"trusted, other name", "DNS:imap.example.org", "127.0.0.1", "verify certificate("},
+        {"trusted, name of an address only", "IP:127.0.0.1", "localhost", "verify certificate("},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        s.host = c.host;
         server_->Stop();
         ASSERT_NO_FATAL_FAILURE(MakeCertificate(dir, c.san));
         std::ofstream(dir + "/dovecot.conf", std::ios::app)
@@ -311,7 +351,7 @@ TEST_F(ImapSessionTest, TlsChecksCertificateAndName) {
         } else {
             const auto [number, text] = Failure([&] { ImapSession session(s, Proxy()); });
             EXPECT_EQ(number, err::kAccessDenied);
-            EXPECT_NE(text.find(c.wantError), std::string::npos) << text;
+            EXPECT_NE(text.find(c.wantError + s.Url() + ") failed"), std::string::npos) << text;
         }
     }
 }

@@ -126,7 +126,7 @@ public:
     }
 
     std::vector<std::string> Subfolders(const MailFolder& folder) override {
-        const auto all = Folders(folder.alias);
+        const auto& all = Folders(folder.alias);
         std::set<std::string> names;
         bool found = folder.path.empty();
         for (const auto& f : all) {
@@ -147,19 +147,18 @@ public:
     }
 
     std::vector<MailStoreMessage> Messages(const MailFolder& folder) override {
-        ImapSession* selected = nullptr;
+        ImapSession::Listing listing;
         try {
-            selected = &Select(folder, false);
+            ImapSession& s = Session(folder.alias);
+            listing = Guard(folder, [&] { return s.ListMessages(PathOf(folder)); });
         } catch (const platform::Error& e) {
             // A level that only holds folders (\Noselect) holds no messages.
             if (e.Number() != err::kTableNotFound || !IsLevelOnly(folder)) throw;
             return {};
         }
-        ImapSession& s = *selected;
+        selectedValidity_ = listing.validity;
         std::vector<MailStoreMessage> out;
-        for (const auto& m : Guard(folder, [&] { return s.FetchMessages(); })) {
-            out.push_back(ToMessage(selectedValidity_, m));
-        }
+        for (const auto& m : listing.messages) out.push_back(ToMessage(selectedValidity_, m));
         // Keys compare as text, the order the interface promises.
         std::sort(out.begin(), out.end(), [](const MailStoreMessage& a, const MailStoreMessage& b) {
             return a.key < b.key;
@@ -192,6 +191,8 @@ public:
         pending_[{folder.alias, folder.path}].push_back(*k);
         return true;
     }
+
+    void ForgetListings() override { folders_.clear(); }
 
     void Flush() override {
         auto pending = std::move(pending_);
@@ -347,14 +348,13 @@ private:
             lastUse_[login] = ++uses_;
             return *it->second;
         }
-        if (it != sessions_.end()) sessions_.erase(it);
+        if (it != sessions_.end()) Drop(login);
         while (sessions_.size() >= kMaxSessions) {
             const auto oldest = std::min_element(sessions_.begin(), sessions_.end(),
                                                  [&](const auto& a, const auto& b) {
                                                      return lastUse_[a.first] < lastUse_[b.first];
                                                  });
-            lastUse_.erase(oldest->first);
-            sessions_.erase(oldest);
+            Drop(oldest->first);
         }
         if (!password_) password_ = ReadPasswordFile(settings_.passwordFile);
         ImapLogin who{mode_, login, settings_.admin, *password_};
@@ -364,15 +364,31 @@ private:
     }
 
     bool IsLevelOnly(const MailFolder& folder) {
-        const auto all = Folders(folder.alias);
+        const auto& all = Folders(folder.alias);
         return std::any_of(all.begin(), all.end(), [&](const imap::ImapFolder& f) {
             return f.path == folder.path && !f.selectable;
         });
     }
 
-    std::vector<imap::ImapFolder> Folders(const std::string& alias) {
+    // The session of login and what it listed go.
+    void Drop(const std::string& login) {
+        sessions_.erase(login);
+        lastUse_.erase(login);
+        folders_.erase(login);
+    }
+
+    // The folders of alias's login, listed once while its session lasts
+    // (a run asks for them at every level it walks) and again after
+    // ForgetListings.
+    const std::vector<imap::ImapFolder>& Folders(const std::string& alias) {
         ImapSession& s = Session(alias);
-        return Guard(MailFolder{alias, {}}, [&] { return s.ListFolders(); });
+        const std::string login = LoginOf(alias);
+        auto it = folders_.find(login);
+        if (it == folders_.end()) {
+            auto listed = Guard(MailFolder{alias, {}}, [&] { return s.ListFolders(); });
+            it = folders_.emplace(login, std::move(listed)).first;
+        }
+        return it->second;
     }
 
     // Selects folder; its UIDVALIDITY is in selectedValidity_ then.
@@ -389,8 +405,9 @@ private:
         try {
             return f();
         } catch (const platform::Error&) {
-            const auto it = sessions_.find(LoginOf(folder.alias));
-            if (it != sessions_.end() && !it->second->Usable()) sessions_.erase(it);
+            const std::string login = LoginOf(folder.alias);
+            const auto it = sessions_.find(login);
+            if (it != sessions_.end() && !it->second->Usable()) Drop(login);
             throw;
         }
     }
@@ -403,6 +420,8 @@ private:
     std::map<std::string, std::unique_ptr<ImapSession>> sessions_;  // by login
     std::map<std::string, uint64_t> lastUse_;                       // by login
     uint64_t uses_ = 0;
+    std::map<std::string, std::vector<imap::ImapFolder>>
+        folders_;                                 // by login, while its session lasts
     std::map<std::string, std::string> refused_;  // logins refused, with the server's answer
     uint32_t selectedValidity_ = 0;               // of the folder selected last
     std::map<std::pair<std::string, std::vector<std::string>>, std::vector<Key>> pending_;
@@ -457,6 +476,7 @@ std::unique_ptr<MailStore> OpenImapStore(const MailStoreSettings& settings) {
         static_cast<int>(std::clamp<int64_t>(settings.connectTimeoutMs, 1, 3600000));
     server.replyTimeoutMs =
         static_cast<int>(std::clamp<int64_t>(settings.replyTimeoutMs, 1, 3600000));
+    server.settingsKey = "mailstore." + settings.ns;
 
     LoginMode mode = LoginMode::kPlain;
     const std::string auth = platform::Lower(settings.auth);

@@ -1,6 +1,7 @@
 // The IMAP backend of a mapped namespace: the mailboxes of an IMAP server
 // (Dovecot, Cyrus), one logged-in session per mailbox login, the four used
-// most lately kept open.
+// most lately kept open, each login's folders listed once while its session
+// lasts (until ForgetListings).
 //
 // Location "imap://host[:port]" (143) or "imaps://host[:port]" (993). The
 // login of mailbox alias is the "login" template (%n alias, %d namespace,
@@ -18,7 +19,7 @@
 // top of the login's hierarchy.
 //
 // Deletes are gathered per folder and done at Flush: STORE \Deleted and UID
-// EXPUNGE of exactly those UIDs. A move inside one login is UID MOVE (UID
+// EXPUNGE of exactly those UIDs, sent together. A move inside one login is UID MOVE (UID
 // COPY and UID EXPUNGE without MOVE); between logins it is APPEND with the
 // date and flags into the target, then the source's UID EXPUNGE, so a crash
 // between leaves both, never neither. The server cannot list its logins:

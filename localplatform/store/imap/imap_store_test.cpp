@@ -1,5 +1,6 @@
 // The IMAP backend against a private Dovecot (master user) and a private
-// Cyrus (an administrator acting for each user), through the factory the
+// Cyrus (an administrator acting for each user; folders beside the Inbox and
+// below it), through the factory the
 // item store uses: what the server holds is what the backend lists, and what
 // the backend removes, moves or appends is what the server reads back. A
 // server that goes away fails the folder at hand, and the next mailbox
@@ -87,6 +88,14 @@ struct Login<CyrusServer> {
     static std::string Password(const CyrusServer& s) { return s.Settings().adminPassword; }
 };
 
+// Cyrus without its alternate namespace: a user's folders below the Inbox
+// ("INBOX.Junk"), "." between levels.
+struct CyrusBelowInbox : CyrusServer {
+    CyrusBelowInbox() : CyrusServer(Options{.altNamespace = false}) {}
+};
+template <>
+struct Login<CyrusBelowInbox> : Login<CyrusServer> {};
+
 template <typename Server>
 class ImapStoreTest : public ::testing::Test {
 protected:
@@ -113,7 +122,7 @@ protected:
     std::string passwordFile_;
 };
 
-using Servers = ::testing::Types<DovecotServer, CyrusServer>;
+using Servers = ::testing::Types<DovecotServer, CyrusServer, CyrusBelowInbox>;
 TYPED_TEST_SUITE(ImapStoreTest, Servers);
 
 TYPED_TEST(ImapStoreTest, ListsWhatTheServerHolds) {
@@ -145,6 +154,13 @@ TYPED_TEST(ImapStoreTest, ListsWhatTheServerHolds) {
             store->Message({"jdoe", {"Junk E-mail"}}, key.substr(0, key.find('.')) + ".7"));
         EXPECT_FALSE(store->Message({"jdoe", {"Junk E-mail"}}, "1"));
     }
+    // The folders are listed once; a folder made since is seen once the
+    // listings are let go.
+    const auto store = OpenMailStore(this->Settings());
+    EXPECT_FALSE(store->HasFolder({"jdoe", {"Later"}}));
+    server.CreateFolder("jdoe@example", "Later");
+    store->ForgetListings();
+    EXPECT_TRUE(store->HasFolder({"jdoe", {"Later"}}));
 }
 
 TYPED_TEST(ImapStoreTest, DeleteAtFlushLeavesTheUsersDeletedMessage) {

@@ -69,8 +69,9 @@ CyrusServer::CyrusServer(const Options& options) : options_(options) {
         // server's administrator would.
         for (const auto& user : options_.users) {
             const auto [alias, domain] = SplitLogin(user.login);
-            ImapCreate({port_, options_.admin, AdminPasswordFile(), ""},
-                       "user/" + alias + "@" + domain);
+            ImapCreate(
+                {port_, options_.admin, AdminPasswordFile(), ""},
+                std::string("user") + (options_.altNamespace ? "/" : ".") + alias + "@" + domain);
         }
     } catch (...) {
         Stop();
@@ -113,8 +114,8 @@ void CyrusServer::WriteConfiguration() {
           << "sasl_sasldb_path: " << sasldb << "\n"
           << "sasl_mech_list: PLAIN LOGIN\n"
           << "allowplaintext: yes\n"
-          << "unixhierarchysep: yes\n"
-          << "altnamespace: yes\n"
+          << "unixhierarchysep: " << (options_.altNamespace ? "yes" : "no") << "\n"
+          << "altnamespace: " << (options_.altNamespace ? "yes" : "no") << "\n"
           << "virtdomains: userid\n"
           << "hashimapspool: false\n"
           << "idlesocket: " << dir_ << "/run/idle\n"

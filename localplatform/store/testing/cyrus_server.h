@@ -4,7 +4,9 @@
 // as "alias@domain" (virtual domains); one administrator may act for any user
 // with SASL PLAIN and an authorization identity (proxy authorization).
 // Folders sit beside the Inbox, as a user's client shows them
-// (altnamespace), with "/" between levels.
+// (altnamespace), with "/" between levels; or, without the alternate
+// namespace, below it ("INBOX.Junk": the personal namespace's prefix is
+// "INBOX." and "." is between levels).
 //
 // Cyrus refuses to run as root: as root its services run as Debian's
 // "cyrus" account. What the server holds is read back through IMAP.
@@ -30,6 +32,7 @@ public:
         std::vector<User> users = {{"jdoe@example", "jdoe-secret"}, {"ann@example", "ann-secret"}};
         std::string admin = "cyradm@example";
         std::string adminPassword = "admin-secret";
+        bool altNamespace = true;  // false: folders below the Inbox, "." between levels
     };
 
     // Makes every user's mailbox. Raises platform::Error (kFail) when Cyrus

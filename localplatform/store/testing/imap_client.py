@@ -10,7 +10,9 @@ usage: imap_client.py PORT LOGIN PASSWORD_FILE [--as AUTHZID] COMMAND ...
   append FOLDER RECEIVED_UNIX [FLAGS]   message on standard input; prints the UID
   fetch FOLDER      one line per message: uid, INTERNALDATE (Unix seconds),
                     size, flags, Message-ID, separated by tabs
-FOLDER is UTF-8 with "/" between levels; "" is the Inbox.
+FOLDER is UTF-8 with "/" between levels, from the top of the user's own
+namespace (NAMESPACE's personal prefix, "INBOX." on a Cyrus without its
+alternate namespace, goes before it); "" is the Inbox.
 """
 import base64
 import imaplib
@@ -40,10 +42,15 @@ def modified_utf7(name):
     return "".join(out)
 
 
-def quoted(name, delimiter):
+def quoted(name, namespaces):
+    """The server's name of a folder of the user's own namespace; a name
+    already in another namespace (an administrator's "user/jdoe") is kept."""
     if name in ("", "INBOX"):
         return "INBOX"
+    prefix, delimiter, others = namespaces
     encoded = modified_utf7(name.replace("/", delimiter))
+    if not any(encoded.startswith(o) for o in others if o):
+        encoded = prefix + encoded
     return '"' + encoded.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
 
@@ -59,13 +66,23 @@ def connect(port, login, password_file, authzid):
     return imap
 
 
-def delimiter_of(imap):
+def namespaces_of(imap):
+    """(personal prefix, its delimiter, other namespaces' prefixes), from
+    NAMESPACE, or LIST's delimiter alone without it."""
+    typ, data = imap.namespace()
+    if typ == "OK" and data and data[0]:
+        groups = re.findall(rb'NIL|\(\(.*?\)\)', data[0])
+        entries = [re.findall(rb'\("((?:[^"\\]|\\.)*)" (?:"(.)"|NIL)', g) for g in groups]
+        if len(entries) == 3 and entries[0]:
+            prefix, delimiter = entries[0][0]
+            others = [p.decode() for group in entries[1:] for p, _ in group]
+            return prefix.decode(), (delimiter or b"/").decode(), others
     typ, listing = imap.list('""', '""')
     if typ == "OK" and listing and listing[0]:
         found = re.match(rb'\(.*?\) "(.)"', listing[0])
         if found:
-            return found.group(1).decode()
-    return "."
+            return "", found.group(1).decode(), []
+    return "", ".", []
 
 
 def create(imap, mailbox, folder):
@@ -109,7 +126,7 @@ def main(argv):
         authzid, argv = argv[1], argv[2:]
     command, folder = argv[0], argv[1]
     imap = connect(port, login, password_file, authzid)
-    mailbox = quoted(folder, delimiter_of(imap))
+    mailbox = quoted(folder, namespaces_of(imap))
     if command == "create":
         create(imap, mailbox, folder)
     elif command == "append":
