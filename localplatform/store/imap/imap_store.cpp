@@ -354,7 +354,7 @@ private:
                                                  [&](const auto& a, const auto& b) {
                                                      return lastUse_[a.first] < lastUse_[b.first];
                                                  });
-            Drop(oldest->first);
+            Drop(std::string(oldest->first));
         }
         if (!password_) password_ = ReadPasswordFile(settings_.passwordFile);
         ImapLogin who{mode_, login, settings_.admin, *password_};
@@ -370,7 +370,8 @@ private:
         });
     }
 
-    // The session of login and what it listed go.
+    // The session of login and what it listed go. login must not be a key
+    // of these maps: it would go with the first entry erased.
     void Drop(const std::string& login) {
         sessions_.erase(login);
         lastUse_.erase(login);
