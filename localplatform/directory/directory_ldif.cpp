@@ -12,6 +12,7 @@ extern "C" {
 #include <memory>
 
 #include "base/error.h"
+#include "base/strfuncs.h"
 #include "localplatform/directory/ldb_library.h"
 
 namespace localplatform::directory {
@@ -40,12 +41,25 @@ bool OnlyBlank(const char* s) {
 }
 
 bool SafeString(const std::string& v) {
-    // RFC 2849 SAFE-STRING: no NUL, CR, LF, no non-ASCII; no leading blank,
-    // ':' or '<'; no trailing blank.
+    // Narrower than RFC 2849's SAFE-STRING: printable ASCII only, no leading
+    // blank, ':' or '<', no trailing blank. ldb trims tabs and other control
+    // characters at a value's ends, so a value holding them goes as base64
+    // or it would read back shorter (or empty, and then be refused).
     if (v.empty()) return true;
     if (v.front() == ' ' || v.front() == ':' || v.front() == '<' || v.back() == ' ') return false;
     for (unsigned char c : v) {
-        if (c == 0 || c == '\r' || c == '\n' || c >= 0x80) return false;
+        if (c < 0x20 || c >= 0x7f) return false;
+    }
+    return true;
+}
+
+bool AttributeName(const char* name) {
+    // RFC 4512 descriptor or numeric OID, with options: what an LDAP server
+    // takes and what ToLdif can write back as a line's name.
+    if (!std::isalnum(static_cast<unsigned char>(*name))) return false;
+    for (; *name != '\0'; ++name) {
+        const unsigned char c = static_cast<unsigned char>(*name);
+        if (!std::isalnum(c) && c != '-' && c != ';' && c != '.') return false;
     }
     return true;
 }
@@ -105,7 +119,7 @@ std::vector<Entry> ParseLdif(const std::string& text) {
                 err::kUnrecognizedData,
                 platform::Describe(
                     "read LDIF", "record " + std::to_string(out.size() + 1),
-                    "not a valid LDIF record near '" + std::string(before).substr(0, 80) + "'", 0));
+                    "not a valid LDIF record near '" + platform::VisibleText(std::string_view(before).substr(0, 80)) + "'", 0));
         }
         std::unique_ptr<ldb_ldif, std::function<void(ldb_ldif*)>> owner(
             ldif, [&](ldb_ldif* l) { ldb_ldif_read_free(ldb.get(), l); });
@@ -116,8 +130,20 @@ std::vector<Entry> ParseLdif(const std::string& text) {
         }
         Entry e;
         e.dn = ldb_dn_get_linearized(ldif->msg->dn);
+        if (e.dn.empty()) {
+            throw Error(err::kUnrecognizedData,
+                        platform::Describe("read LDIF", "record " + std::to_string(out.size() + 1),
+                                           "the entry has no distinguished name", 0));
+        }
         for (unsigned i = 0; i < ldif->msg->num_elements; ++i) {
             const ldb_message_element& el = ldif->msg->elements[i];
+            if (!AttributeName(el.name)) {
+                throw Error(err::kUnrecognizedData,
+                            platform::Describe("read LDIF", e.dn,
+                                               "an attribute's name '" + platform::VisibleText(el.name) +
+                                                   "' is not an LDAP attribute name",
+                                               0));
+            }
             Attribute* a = nullptr;
             for (auto& existing : e.attributes) {
                 if (strcasecmp(existing.name.c_str(), el.name) == 0) a = &existing;

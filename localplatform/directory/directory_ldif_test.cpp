@@ -19,6 +19,10 @@ TEST(ParseLdif, ReadsRecordsAndRefusesEmptyValuesAnywhere) {
         {"empty value mid-file", "dn: CN=a,DC=x\ncn: \nsn: a\n\n", -1},
         {"empty value on the last line", "dn: CN=a,DC=x\nsn: a\ncn: ", -1},
         {"a modify record", "dn: CN=a,DC=x\nchangetype: modify\nreplace: cn\ncn: b\n-\n", -1},
+        {"an empty dn", "dn: \ncn: a\n\n", -1},
+        {"an attribute without a name", "dn: CN=a,DC=x\n: a\n\n", -1},
+        // Tabs and bytes outside ASCII must go back as base64, not be trimmed.
+        {"tab and latin-1 values", "dn: CN=a,DC=x\ncn:: CQ==\nsn:: Yd8J\n\n", 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
