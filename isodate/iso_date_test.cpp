@@ -101,10 +101,13 @@ TEST_F(IsoDateTest, DefaultBiasIsTheLocalZonesOffset) {
 // nothing yet.
 TEST(ConvertTimeZone, EqualZonesNeedNoTimeZoneDatabase) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const std::string empty = testing::TempDir() + "no-zones-" + std::to_string(getpid());
-    std::filesystem::create_directories(empty);
+    // The threadsafe style runs this whole test again in the child, so the
+    // folder is made and removed there, by the process that names it.
     EXPECT_EXIT(
         {
+            const std::string empty =
+                testing::TempDir() + "no-zones-" + std::to_string(getpid());
+            std::filesystem::create_directories(empty);
             setenv("TZDIR", empty.c_str(), 1);
             const Date d = Date::FromParts(2004, 3, 5, 7, 8, 9);
             bool same = false;
@@ -113,10 +116,10 @@ TEST(ConvertTimeZone, EqualZonesNeedNoTimeZoneDatabase) {
             } catch (const platform::Error& e) {
                 std::fprintf(stderr, "%s\n", e.Description().c_str());
             }
+            std::filesystem::remove_all(empty);
             std::exit(same ? 0 : 1);
         },
         testing::ExitedWithCode(0), "");
-    std::filesystem::remove_all(empty);
 }
 
 // Between real zones by identifier or by name (names win); equal zones give
