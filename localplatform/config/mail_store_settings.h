@@ -19,6 +19,11 @@ struct MailStoreSettings {
     std::string caFile;  // empty: the system's
     int64_t connectTimeoutMs = 10000;
     int64_t replyTimeoutMs = 30000;
+    // Whether deletes are flushed to the disk before the store commits what
+    // it knows of them ("store.synchronous = full"). Otherwise they survive
+    // a crash of the process, and a power loss may bring the last ones
+    // back, as it may roll back the store's last commits.
+    bool syncDeletes = true;
     std::string source;  // "file:line" of the mailstore.<namespace> key, for errors
 };
 

@@ -330,6 +330,7 @@ std::optional<MailStoreSettings> PlatformConfig::MailStoreFor(const std::string&
     s.passwordFile = GetOr(key + ".password_file", "");
     if (!s.passwordFile.empty() && s.passwordFile[0] != '/')
         Refuse(key + ".password_file", s.passwordFile, "not an absolute path");
+    s.syncDeletes = GetChoice("store.synchronous", "normal", {"normal", "full"}) == "full";
     s.starttls = GetBool(key + ".starttls", s.starttls);
     s.caFile = GetOr(key + ".ca_file", "");
     s.connectTimeoutMs =

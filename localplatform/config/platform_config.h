@@ -17,7 +17,8 @@
 //   store.busy_budget_ms   all waits for a busy store in one run   60000
 //   store.run_lock_wait_ms how long a run waits for another run of its
 //                          registration (the lock held in the store)  60000
-//   store.synchronous      "full": every commit survives a power loss  normal
+//   store.synchronous      "full": every commit survives a power loss, and
+//                          so does every delete in a Maildir  normal
 //   store.batch_ms         longest open batch of row deletes and moves   100
 //   store.move_manifest_keep_days  moves older than this many days are
 //                          forgotten by the move manifest (0 keeps all)  90

@@ -132,7 +132,8 @@ TEST(PlatformConfig, MailStoreKeysMapNamespaces) {
         "mailstore.corp.test.admin = quellix\n"
         "mailstore.corp.test.password_file = /etc/quellix/imap.pw\n"
         "mailstore.corp.test.starttls = no\n"
-        "mailstore.corp.test.reply_timeout_ms = 5000\n",
+        "mailstore.corp.test.reply_timeout_ms = 5000\n"
+        "store.synchronous = Full\n",
         "platform.conf");
     EXPECT_TRUE(cfg.UnknownKeys().empty());
     const auto maildir = cfg.MailStoreFor("EXAMPLE.org");
@@ -140,6 +141,10 @@ TEST(PlatformConfig, MailStoreKeysMapNamespaces) {
     EXPECT_EQ(maildir->ns, "example.org");
     EXPECT_EQ(maildir->location, "maildir:/var/vmail/%d/%n/Maildir:LAYOUT=fs");
     EXPECT_EQ(maildir->source, "platform.conf:1");
+    EXPECT_TRUE(maildir->syncDeletes);
+    EXPECT_FALSE(PlatformConfig::Parse("mailstore.x = maildir:/m/%n\n", "p.conf")
+                     .MailStoreFor("x")
+                     ->syncDeletes);
     const auto imap = cfg.MailStoreFor("corp.test");
     ASSERT_TRUE(imap);
     EXPECT_EQ(imap->login, "%n@%d");

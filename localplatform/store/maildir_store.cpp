@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -104,33 +105,42 @@ bool PlainSegment(std::string_view name) {
     });
 }
 
-// The entries of a directory, "." and ".." left out.
+// Calls take(name, type) for each entry of directory dirFd but "." and
+// "..", type as the file system gives it (DT_UNKNOWN when it does not). The
+// directory is read through a description of its own, so that the position
+// of dirFd, which others hold, stays as it is; a run lists every folder of
+// every mailbox, and a directory stream would cost four calls more.
+template <typename Take>
+void ReadDir(int dirFd, const std::string& what, Take take) {
+    const UniqueFd fd(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.IsOpen()) {
+        throw Error(err::kPathFileAccess,
+                    platform::Describe("list folder", what, std::strerror(errno), errno));
+    }
+    alignas(dirent64) std::array<char, 32768> buf{};
+    for (;;) {
+        const ssize_t n = ::getdents64(fd.Get(), buf.data(), buf.size());
+        if (n == 0) return;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw Error(err::kPathFileAccess,
+                        platform::Describe("list folder", what, std::strerror(errno), errno));
+        }
+        for (ssize_t at = 0; at < n;) {
+            dirent64 d{};
+            std::memcpy(&d, buf.data() + at, std::min(sizeof d, static_cast<size_t>(n - at)));
+            const char* name = buf.data() + at + offsetof(dirent64, d_name);
+            at += d.d_reclen;
+            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+            take(name, d.d_type);
+        }
+    }
+}
+
+// The entries of a directory, "." and ".." left out, sorted.
 std::vector<std::string> ListDir(int dirFd, const std::string& what) {
-    const int fd = ::dup(dirFd);
-    if (fd < 0) {
-        throw Error(err::kPathFileAccess,
-                    platform::Describe("list folder", what, std::strerror(errno), errno));
-    }
-    DIR* dir = ::fdopendir(fd);
-    if (dir == nullptr) {
-        const int e = errno;
-        ::close(fd);
-        throw Error(err::kPathFileAccess,
-                    platform::Describe("list folder", what, std::strerror(e), e));
-    }
-    const std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, &::closedir);
-    ::rewinddir(dir);
     std::vector<std::string> names;
-    errno = 0;
-    while (const dirent* d = ::readdir(dir)) {
-        const std::string name = d->d_name;
-        if (name != "." && name != "..") names.push_back(name);
-        errno = 0;
-    }
-    if (errno != 0) {
-        throw Error(err::kPathFileAccess,
-                    platform::Describe("list folder", what, std::strerror(errno), errno));
-    }
+    ReadDir(dirFd, what, [&](const char* name, unsigned char) { names.emplace_back(name); });
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -249,17 +259,15 @@ public:
             const UniqueFd dir = OpenFolder(folder);
             if (!dir.IsOpen())
                 Fail(err::kNotFound, "list folders", PathText(folder), "no such folder");
-            for (const auto& entry : ListDir(dir.Get(), PathText(folder))) {
+            for (const auto& entry : Subdirectories(dir.Get(), PathText(folder))) {
                 if (entry == "cur" || entry == "new" || entry == "tmp") continue;
-                if (!IsDirectory(dir.Get(), entry)) continue;
                 names.insert(DecodeName(entry));
             }
         } else {
             const std::string prefix =
                 folder.path.empty() ? "." : MaildirPlusName(folder.path) + ".";
-            for (const auto& entry : ListDir(root.Get(), RootOf(folder.alias))) {
+            for (const auto& entry : Subdirectories(root.Get(), RootOf(folder.alias))) {
                 if (entry.size() <= prefix.size() || !entry.starts_with(prefix)) continue;
-                if (!IsDirectory(root.Get(), entry)) continue;
                 const std::string rest = entry.substr(prefix.size());
                 names.insert(DecodeName(rest.substr(0, rest.find('.'))));
             }
@@ -342,7 +350,10 @@ public:
         const auto held = HeldFolder(folder);
         const UniqueFd& dir = *held;
         for (int attempt = 0; dir.IsOpen() && attempt < 2; ++attempt) {
-            const auto found = Locate(folder, dir.Get(), key, attempt > 0);
+            // Where the listing saw it, unless it is gone from there: the
+            // unlink itself finds that out, as a look before it would.
+            auto found = attempt == 0 ? Listed(folder, key) : std::nullopt;
+            if (!found) found = Locate(folder, dir.Get(), key, attempt > 0);
             if (!found) return false;
             const std::string rel = found->sub + "/" + found->name;
             if (::unlinkat(dir.Get(), rel.c_str(), 0) == 0) {
@@ -566,6 +577,39 @@ private:
         return fd;
     }
 
+    // The subdirectories of dirFd, as last listed when the directory has
+    // not changed since: a run finds a mailbox's folders by name several
+    // times over, and each time the mailbox's root would be listed again.
+    // A listing is kept only when the directory's last change lies over a
+    // second before it, so that a change after it cannot fall into the
+    // same tick of the file system's clock and leave the mtime as it was.
+    std::vector<std::string> Subdirectories(int dirFd, const std::string& what) {
+        struct stat st {};
+        if (::fstat(dirFd, &st) != 0)
+            Fail(err::kPathFileAccess, "list folders", what, std::strerror(errno));
+        const auto same = [&](const ListedDirectory& d) {
+            return d.dev == st.st_dev && d.ino == st.st_ino;
+        };
+        if (const auto it = std::find_if(subdirs_.begin(), subdirs_.end(), same);
+            it != subdirs_.end()) {
+            if (it->mtime.tv_sec == st.st_mtim.tv_sec && it->mtime.tv_nsec == st.st_mtim.tv_nsec)
+                return it->names;
+            subdirs_.erase(it);
+        }
+        ListedDirectory listed{st.st_dev, st.st_ino, st.st_mtim, {}};
+        ReadDir(dirFd, what, [&](const char* name, unsigned char type) {
+            if (type == DT_DIR || (type == DT_UNKNOWN && IsDirectory(dirFd, name)))
+                listed.names.emplace_back(name);
+        });
+        std::sort(listed.names.begin(), listed.names.end());
+        struct timespec now {};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        if (st.st_mtim.tv_sec + 1 >= now.tv_sec) return std::move(listed.names);
+        subdirs_.push_back(std::move(listed));
+        if (subdirs_.size() > kKeptSubdirectoryLists) subdirs_.pop_front();
+        return subdirs_.back().names;
+    }
+
     // The folder's cur/, new/ or tmp/, made when missing (as a server does).
     UniqueFd SubDir(int dir, const char* sub, const std::string& what) const {
         if (::mkdirat(dir, sub, 0700) == 0) {
@@ -588,6 +632,15 @@ private:
     }
     std::string PathText(const MailFolder& folder) const {
         return RootOf(folder.alias) + (folder.path.empty() ? "" : " folder " + FolderKey(folder));
+    }
+
+    // Where the last listing of folder saw message key, if it did.
+    std::optional<Located> Listed(const MailFolder& folder, const std::string& key) {
+        if (key.empty() || !PlainSegment(key)) return std::nullopt;
+        const auto& known = Known(folder);
+        const auto it = known.find(key);
+        if (it == known.end()) return std::nullopt;
+        return it->second;
     }
 
     // The file of message key in folder: where the last listing saw it when
@@ -653,6 +706,10 @@ private:
     }
 
     void NoteChanged(int dir, const std::string& sub, const std::string& what) {
+        // An unlink is seen by every process at once; syncing the folder
+        // only adds the power loss, which the store's commits do not
+        // survive either unless they are made to.
+        if (!settings_.syncDeletes) return;
         const std::string name = what + "/" + sub;
         if (changed_.count(name) != 0) return;
         auto fd = std::make_shared<UniqueFd>(OpenDirAt(dir, sub));
@@ -752,6 +809,14 @@ private:
     std::map<std::string, std::shared_ptr<UniqueFd>> changed_;     // directories to sync
     std::map<std::string, std::shared_ptr<UniqueFd>> held_;        // folder -> its directory
     std::deque<std::string> listed_;  // known_'s folders, the last looked at last
+    struct ListedDirectory {
+        dev_t dev;
+        ino_t ino;
+        struct timespec mtime;
+        std::vector<std::string> names;
+    };
+    static constexpr size_t kKeptSubdirectoryLists = 8;
+    std::deque<ListedDirectory> subdirs_;  // the last listed last
     std::mt19937_64 rng_{std::random_device{}()};
     uint64_t count_ = 0;
 };

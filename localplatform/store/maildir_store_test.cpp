@@ -3,6 +3,7 @@
 // Dovecot reads back, in both layouts. Folder names in modified UTF-7.
 #include "localplatform/store/maildir_store.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -182,6 +183,31 @@ protected:
         for (const char* sub : {"cur", "new", "tmp"}) fs::create_directories(dir + "/" + sub);
     }
 };
+
+// A listing of folders is kept while the directory has not changed; a
+// folder made or removed after it is seen all the same, in both layouts.
+TEST_F(MaildirFilesTest, FoldersMadeAfterAListingAreSeen) {
+    for (const std::string options : {"", ":LAYOUT=fs"}) {
+        SCOPED_TRACE(options);
+        const std::string alias = "jdoe" + std::to_string(options.size());
+        const std::string root = temp_.Dir() + "/example/" + alias + "/Maildir";
+        const std::string a = root + (options.empty() ? "/.a" : "/a");
+        MakeMaildir(root);
+        MakeMaildir(a);
+        auto store = Open(options);
+        // Last changed long ago: the listing is kept.
+        const struct timespec old[2] = {{std::time(nullptr) - 3600, 0},
+                                        {std::time(nullptr) - 3600, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, root.c_str(), old, 0), 0);
+        EXPECT_EQ(store->Subfolders({alias, {}}), (std::vector<std::string>{"a"}));
+        MakeMaildir(root + (options.empty() ? "/.b" : "/b"));
+        EXPECT_EQ(store->Subfolders({alias, {}}), (std::vector<std::string>{"a", "b"}));
+        ASSERT_EQ(::utimensat(AT_FDCWD, root.c_str(), old, 0), 0);
+        EXPECT_EQ(store->Subfolders({alias, {}}), (std::vector<std::string>{"a", "b"}));
+        fs::remove_all(a);
+        EXPECT_EQ(store->Subfolders({alias, {}}), (std::vector<std::string>{"b"}));
+    }
+}
 
 TEST_F(MaildirFilesTest, NamesALayoutCannotKeepAreRefused) {
     const std::string root = temp_.Dir() + "/example/jdoe/Maildir";
