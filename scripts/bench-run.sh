@@ -23,7 +23,9 @@
 #   their received times then lie further back than the run's cutoff)
 #   (default 10000 users, 20 messages, 3 rounds). BUILD_DIR (default
 #   build/release, configured with the release preset when missing) and
-#   WORK_DIR (default a new temporary directory, removed unless --keep).
+#   WORK_DIR (default a new temporary directory, removed unless --keep);
+#   RUN_CONF, lines added to the runs' platform configuration (for
+#   example "store.batch_ms = 1000").
 set -euo pipefail
 cd "$(dirname "$0")/.."
 users=10000 messages=20 rounds=3 with_find=0 with_doveadm=0 keep=0 reuse=0
@@ -96,7 +98,8 @@ run_dir=$work/run
 fresh() {  # copy of what tool $1 works on, written out before it runs
   rm -rf "$run_dir"
   case "$1" in
-    delete|move) cp -a "$work/store" "$run_dir"; conf "$run_dir" ;;
+    delete|move) cp -a "$work/store" "$run_dir"; conf "$run_dir"
+                 [ -z "${RUN_CONF:-}" ] || printf '%s\n' "$RUN_CONF" >> "$run_dir/platform.conf" ;;
     floor) mkdir -p "$run_dir"; cp "$work/floor.db" "$run_dir/floor.db" ;;
     find|doveadm) cp -a "$work/corpus" "$run_dir"
                   python3 "$shared/gen-maildir.py" --root "$run_dir" --conf-only ;;

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <utility>
@@ -199,6 +200,14 @@ void FsyncDir(int fd, const std::string& what) {
     }
 }
 
+// The subdirectories of a directory as listed, and the directory then.
+struct ListedDirectory {
+    dev_t dev;
+    ino_t ino;
+    struct timespec mtime;
+    std::vector<std::string> names;
+};
+
 class MaildirStore final : public MailStore {
 public:
     MaildirStore(MailStoreSettings settings, Location location)
@@ -211,7 +220,7 @@ public:
 
     std::optional<std::string> FindMailbox(const std::string& alias) override {
         if (!PlainSegment(alias)) return std::nullopt;
-        if (OpenDirAt(AT_FDCWD, RootOf(alias)).IsOpen()) return alias;
+        if (IsDirectory(AT_FDCWD, RootOf(alias))) return alias;
         std::optional<std::string> found;
         for (const auto& name : Mailboxes()) {
             if (!platform::EqualsNoCase(name, alias)) continue;
@@ -240,7 +249,7 @@ public:
         std::vector<std::string> out;
         for (const auto& name : ListDir(dir.Get(), parent)) {
             if (name[0] == '.' || !PlainSegment(name)) continue;
-            if (OpenDirAt(AT_FDCWD, RootOf(name)).IsOpen()) out.push_back(name);
+            if (IsDirectory(AT_FDCWD, RootOf(name))) out.push_back(name);
         }
         return out;
     }
@@ -253,7 +262,6 @@ public:
     }
 
     std::vector<std::string> Subfolders(const MailFolder& folder) override {
-        const UniqueFd root = OpenRoot(folder.alias);
         std::set<std::string> names;
         if (loc_.fsLayout) {
             const UniqueFd dir = OpenFolder(folder);
@@ -266,7 +274,10 @@ public:
         } else {
             const std::string prefix =
                 folder.path.empty() ? "." : MaildirPlusName(folder.path) + ".";
-            for (const auto& entry : Subdirectories(root.Get(), RootOf(folder.alias))) {
+            const std::string root = RootOf(folder.alias);
+            auto entries = KeptSubdirectories(root);
+            if (!entries) entries = Subdirectories(OpenRoot(folder.alias).Get(), root);
+            for (const auto& entry : *entries) {
                 if (entry.size() <= prefix.size() || !entry.starts_with(prefix)) continue;
                 const std::string rest = entry.substr(prefix.size());
                 names.insert(DecodeName(rest.substr(0, rest.find('.'))));
@@ -375,7 +386,13 @@ public:
         // folder, before the item store commits what it knows of them.
         auto pending = std::move(changed_);
         changed_.clear();
-        for (const auto& [what, fd] : pending) FsyncDir(fd->Get(), what);
+        for (const auto& [what, dir] : pending) {
+            // A folder that could not be opened to be synced fails here,
+            // where the caller learns that its deletes are not yet durable.
+            if (!dir.fd.IsOpen())
+                Fail(err::kPathFileAccess, "sync folder", what, std::strerror(dir.openErrno));
+            FsyncDir(dir.fd.Get(), what);
+        }
     }
 
     std::string Move(const MailFolder& from, const std::string& key,
@@ -587,15 +604,7 @@ private:
         struct stat st {};
         if (::fstat(dirFd, &st) != 0)
             Fail(err::kPathFileAccess, "list folders", what, std::strerror(errno));
-        const auto same = [&](const ListedDirectory& d) {
-            return d.dev == st.st_dev && d.ino == st.st_ino;
-        };
-        if (const auto it = std::find_if(subdirs_.begin(), subdirs_.end(), same);
-            it != subdirs_.end()) {
-            if (it->mtime.tv_sec == st.st_mtim.tv_sec && it->mtime.tv_nsec == st.st_mtim.tv_nsec)
-                return it->names;
-            subdirs_.erase(it);
-        }
+        if (const auto* kept = KeptListing(st)) return kept->names;
         ListedDirectory listed{st.st_dev, st.st_ino, st.st_mtim, {}};
         ReadDir(dirFd, what, [&](const char* name, unsigned char type) {
             if (type == DT_DIR || (type == DT_UNKNOWN && IsDirectory(dirFd, name)))
@@ -608,6 +617,28 @@ private:
         subdirs_.push_back(std::move(listed));
         if (subdirs_.size() > kKeptSubdirectoryLists) subdirs_.pop_front();
         return subdirs_.back().names;
+    }
+
+    // The listing kept of the directory st describes, if it has not changed
+    // since; one that has is forgotten.
+    const ListedDirectory* KeptListing(const struct stat& st) {
+        const auto same = [&](const ListedDirectory& d) {
+            return d.dev == st.st_dev && d.ino == st.st_ino;
+        };
+        const auto it = std::find_if(subdirs_.begin(), subdirs_.end(), same);
+        if (it == subdirs_.end()) return nullptr;
+        if (it->mtime.tv_sec == st.st_mtim.tv_sec && it->mtime.tv_nsec == st.st_mtim.tv_nsec)
+            return &*it;
+        subdirs_.erase(it);
+        return nullptr;
+    }
+    // The same for the directory at path, found without opening it.
+    std::optional<std::vector<std::string>> KeptSubdirectories(const std::string& path) {
+        struct stat st {};
+        if (::fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode))
+            return std::nullopt;
+        if (const auto* kept = KeptListing(st)) return kept->names;
+        return std::nullopt;
     }
 
     // The folder's cur/, new/ or tmp/, made when missing (as a server does).
@@ -712,8 +743,9 @@ private:
         if (!settings_.syncDeletes) return;
         const std::string name = what + "/" + sub;
         if (changed_.count(name) != 0) return;
-        auto fd = std::make_shared<UniqueFd>(OpenDirAt(dir, sub));
-        if (fd->IsOpen()) changed_.emplace(name, std::move(fd));
+        ChangedDirectory changed{OpenDirAt(dir, sub), 0};
+        if (!changed.fd.IsOpen()) changed.openErrno = errno;
+        changed_.emplace(name, std::move(changed));
     }
 
     // A name no other message of the store has: Dovecot's own form,
@@ -806,15 +838,13 @@ private:
     Location loc_;
     static constexpr size_t kKeptListings = 64;
     std::map<std::string, std::map<std::string, Located>> known_;  // folder -> key -> file
-    std::map<std::string, std::shared_ptr<UniqueFd>> changed_;     // directories to sync
+    struct ChangedDirectory {
+        UniqueFd fd;
+        int openErrno;  // why fd is not open
+    };
+    std::map<std::string, ChangedDirectory> changed_;  // directories to sync
     std::map<std::string, std::shared_ptr<UniqueFd>> held_;        // folder -> its directory
     std::deque<std::string> listed_;  // known_'s folders, the last looked at last
-    struct ListedDirectory {
-        dev_t dev;
-        ino_t ino;
-        struct timespec mtime;
-        std::vector<std::string> names;
-    };
     static constexpr size_t kKeptSubdirectoryLists = 8;
     std::deque<ListedDirectory> subdirs_;  // the last listed last
     std::mt19937_64 rng_{std::random_device{}()};

@@ -237,9 +237,12 @@ TEST_F(ImapSessionTest, SilentServersHitTheBounds) {
     s.port = ntohs(addr.sin_port);
     s.replyTimeoutMs = 1000;
     s.connectTimeoutMs = 300;
+    s.settingsKey = "mailstore.example";
     const auto greeting = Failure([&] { ImapSession session(s, Proxy()); });
     EXPECT_NE(greeting.second.find("greeting("), std::string::npos) << greeting.second;
-    EXPECT_NE(greeting.second.find("no reply within 1 s (the reply bound)"), std::string::npos)
+    EXPECT_NE(greeting.second.find(
+                  "no reply within 1 s (the reply bound, mailstore.example.reply_timeout_ms)"),
+              std::string::npos)
         << greeting.second;
     // The first connection, never accepted, still fills the backlog.
     const auto [number, text] = Failure([&] { ImapSession session(s, Proxy()); });
