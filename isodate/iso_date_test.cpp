@@ -105,8 +105,7 @@ TEST(ConvertTimeZone, EqualZonesNeedNoTimeZoneDatabase) {
     // folder is made and removed there, by the process that names it.
     EXPECT_EXIT(
         {
-            const std::string empty =
-                testing::TempDir() + "no-zones-" + std::to_string(getpid());
+            const std::string empty = testing::TempDir() + "no-zones-" + std::to_string(getpid());
             std::filesystem::create_directories(empty);
             setenv("TZDIR", empty.c_str(), 1);
             const Date d = Date::FromParts(2004, 3, 5, 7, 8, 9);

@@ -115,11 +115,12 @@ std::vector<Entry> ParseLdif(const std::string& text) {
         ldb_ldif* ldif = ldb_ldif_read_string(ldb.get(), &s);
         if (ldif == nullptr) {
             if (OnlyBlank(before)) break;
-            throw Error(
-                err::kUnrecognizedData,
-                platform::Describe(
-                    "read LDIF", "record " + std::to_string(out.size() + 1),
-                    "not a valid LDIF record near '" + platform::VisibleText(std::string_view(before).substr(0, 80)) + "'", 0));
+            throw Error(err::kUnrecognizedData,
+                        platform::Describe(
+                            "read LDIF", "record " + std::to_string(out.size() + 1),
+                            "not a valid LDIF record near '" +
+                                platform::VisibleText(std::string_view(before).substr(0, 80)) + "'",
+                            0));
         }
         std::unique_ptr<ldb_ldif, std::function<void(ldb_ldif*)>> owner(
             ldif, [&](ldb_ldif* l) { ldb_ldif_read_free(ldb.get(), l); });
@@ -138,11 +139,12 @@ std::vector<Entry> ParseLdif(const std::string& text) {
         for (unsigned i = 0; i < ldif->msg->num_elements; ++i) {
             const ldb_message_element& el = ldif->msg->elements[i];
             if (!AttributeName(el.name)) {
-                throw Error(err::kUnrecognizedData,
-                            platform::Describe("read LDIF", e.dn,
-                                               "an attribute's name '" + platform::VisibleText(el.name) +
-                                                   "' is not an LDAP attribute name",
-                                               0));
+                throw Error(
+                    err::kUnrecognizedData,
+                    platform::Describe("read LDIF", e.dn,
+                                       "an attribute's name '" + platform::VisibleText(el.name) +
+                                           "' is not an LDAP attribute name",
+                                       0));
             }
             Attribute* a = nullptr;
             for (auto& existing : e.attributes) {

@@ -635,7 +635,8 @@ private:
     // The same for the directory at path, found without opening it.
     std::optional<std::vector<std::string>> KeptSubdirectories(const std::string& path) {
         struct stat st {};
-        if (::fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode))
+        if (::fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISDIR(st.st_mode))
             return std::nullopt;
         if (const auto* kept = KeptListing(st)) return kept->names;
         return std::nullopt;
@@ -842,8 +843,8 @@ private:
         UniqueFd fd;
         int openErrno;  // why fd is not open
     };
-    std::map<std::string, ChangedDirectory> changed_;  // directories to sync
-    std::map<std::string, std::shared_ptr<UniqueFd>> held_;        // folder -> its directory
+    std::map<std::string, ChangedDirectory> changed_;        // directories to sync
+    std::map<std::string, std::shared_ptr<UniqueFd>> held_;  // folder -> its directory
     std::deque<std::string> listed_;  // known_'s folders, the last looked at last
     static constexpr size_t kKeptSubdirectoryLists = 8;
     std::deque<ListedDirectory> subdirs_;  // the last listed last

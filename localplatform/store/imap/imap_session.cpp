@@ -435,12 +435,12 @@ struct ImapSession::Impl {
             const auto waited =
                 std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
             if (waited.count() + 50 >= WholeSeconds(server.replyTimeoutMs) * 1000) {
-                why = "no reply within " + std::to_string(WholeSeconds(server.replyTimeoutMs)) +
-                      " s (the reply bound" +
-                      (server.settingsKey.empty()
-                           ? std::string()
-                           : ", " + server.settingsKey + ".reply_timeout_ms") +
-                      ")";
+                why =
+                    "no reply within " + std::to_string(WholeSeconds(server.replyTimeoutMs)) +
+                    " s (the reply bound" +
+                    (server.settingsKey.empty() ? std::string()
+                                                : ", " + server.settingsKey + ".reply_timeout_ms") +
+                    ")";
             } else if (code == MAILIMAP_ERROR_PARSE) {
                 why = "the server's reply could not be read";
             } else {
