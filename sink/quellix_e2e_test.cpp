@@ -535,8 +535,9 @@ TEST_F(RunLockTest, RunsWithDifferentTemporaryDirectoriesTakeTurnsAndMoveEachMes
 }
 
 // The child half of the stopped-holder test: takes the registration's lock
-// and stops itself, holding it. Runs only when started by that test.
-TEST_F(RunLockTest, HolderChild) {
+// and stops itself, holding it. Runs only when started by that test, and
+// without a fixture: it is killed, so what a fixture made would be left.
+TEST(RunLockHolder, Child) {
     const char* config = std::getenv("QUELLIX_LOCK_HOLDER_CONFIG");
     const char* item = std::getenv("QUELLIX_LOCK_HOLDER_ITEM");
     if (!config || !item) GTEST_SKIP() << "started only by the stopped-holder test";
@@ -558,8 +559,7 @@ TEST_F(RunLockTest, AStoppedHolderMakesTheNextRunSkipAfterTheWait) {
     if (holder == 0) {
         setenv("QUELLIX_LOCK_HOLDER_CONFIG", config.c_str(), 1);
         setenv("QUELLIX_LOCK_HOLDER_ITEM", item.c_str(), 1);
-        execl("/proc/self/exe", "quellix_e2e_test", "--gtest_filter=RunLockTest.HolderChild",
-              nullptr);
+        execl("/proc/self/exe", "quellix_e2e_test", "--gtest_filter=RunLockHolder.Child", nullptr);
         _exit(127);
     }
     int status = 0;
