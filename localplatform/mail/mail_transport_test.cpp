@@ -9,13 +9,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
 #include "base/error.h"
+#include "base/testing/certificate.h"
 #include "base/testing/temp_platform.h"
 #include "localplatform/mail/testing/smtp_harness.h"
 
@@ -202,20 +202,11 @@ TEST_F(MailTransportTest, StartTlsRequiredRefusesAPlainRelay) {
     EXPECT_EQ(sink.Messages().size(), 1u);
 }
 
-// A self-signed certificate for 127.0.0.1, made with openssl.
-void MakeCertificate(const std::string& cert, const std::string& key) {
-    const std::string cmd =
-        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 "
-        "-addext subjectAltName=IP:127.0.0.1 -keyout " +
-        key + " -out " + cert + " >/dev/null 2>&1";
-    ASSERT_EQ(std::system(cmd.c_str()), 0) << "openssl could not make a certificate";
-}
-
 // STARTTLS and smtps:// both check the relay's certificate: refused until
 // it is trusted, then the message arrives whole.
 TEST_F(MailTransportTest, TlsTrustsOnlyACertificateItWasGiven) {
     const std::string cert = dir_ + "/cert.pem", key = dir_ + "/key.pem";
-    ASSERT_NO_FATAL_FAILURE(MakeCertificate(cert, key));
+    ASSERT_EQ(platform::testing::MakeCertificate("IP:127.0.0.1", cert, key), "");
     for (const bool implicitTls : {false, true}) {
         SCOPED_TRACE(implicitTls ? "smtps" : "STARTTLS");
         const std::string work = dir_ + (implicitTls ? "/smtps" : "/starttls");

@@ -15,6 +15,7 @@
 #include <fstream>
 
 #include "base/error.h"
+#include "base/testing/certificate.h"
 #include "base/unique_fd.h"
 #include "localplatform/store/imap/imap_session_faults.h"
 #include "localplatform/store/testing/dovecot_server.h"
@@ -297,15 +298,6 @@ int FreePort() {
     return ntohs(addr.sin_port);
 }
 
-// A self-signed certificate for name (a DNS name or an IP address).
-void MakeCertificate(const std::string& dir, const std::string& san) {
-    const std::string cmd =
-        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=test "
-        "-addext subjectAltName=" +
-        san + " -keyout " + dir + "/key.pem -out " + dir + "/cert.pem >/dev/null 2>&1";
-    ASSERT_EQ(std::system(cmd.c_str()), 0) << "openssl could not make a certificate";
-}
-
 TEST_F(ImapSessionTest, TlsChecksCertificateAndName) {
     const std::string dir = server_->Folder();
     ImapServer s = Server();
@@ -333,7 +325,8 @@ TEST_F(ImapSessionTest, TlsChecksCertificateAndName) {
         SCOPED_TRACE(c.name);
         s.host = c.host;
         server_->Stop();
-        ASSERT_NO_FATAL_FAILURE(MakeCertificate(dir, c.san));
+        ASSERT_EQ(platform::testing::MakeCertificate(c.san, dir + "/cert.pem", dir + "/key.pem"),
+                  "");
         std::ofstream(dir + "/dovecot.conf", std::ios::app)
             << "ssl = yes\nssl_cert = <" << dir << "/cert.pem\nssl_key = <" << dir << "/key.pem\n"
             << "service imap-login {\n  inet_listener imaps {\n    port = " << imapsPort
