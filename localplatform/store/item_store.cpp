@@ -32,7 +32,7 @@ using platform::Error;
 using platform::Variant;
 using platform::VariantType;
 
-constexpr int kSchemaVersion = 5;
+constexpr int kSchemaVersion = 6;
 constexpr int kBatchMaxWrites = 256;
 // Inside a write group the age bounds a batch; this only bounds the pages
 // one commit holds in memory.
@@ -151,6 +151,28 @@ ALTER TABLE moves ADD COLUMN restore_key TEXT;
 CREATE INDEX moves_under_way ON moves(run) WHERE under_way IS NOT NULL;
 PRAGMA user_version = 5;
 )sql";
+
+// Version 6: runs of ids kept for one folder's items (extents). An item
+// takes the next id of its folder's run; a folder whose run is used up gets
+// a new one past every id handed out so far, so that no id is ever given
+// twice. Mail arrives mixed over every mailbox, and with ids in arrival
+// order a folder's messages lay one per page among everyone else's:
+// removing a folder's oldest messages rewrote the pages beside each of them
+// as the table closed the gaps. Kept together, they are removed with a few
+// pages more than their own. A store of an older version gets the table
+// when it is opened; its items stay where they are, and those that arrive
+// from then on lie together.
+constexpr const char* kExtentsSchema = R"sql(
+CREATE TABLE extents(
+  folder INTEGER PRIMARY KEY,
+  next INTEGER NOT NULL,
+  last INTEGER NOT NULL);
+PRAGMA user_version = 6;
+)sql";
+
+// Ids in one extent: a day's or a week's mail of a busy folder. A folder
+// that gets fewer leaves the rest unused, which costs nothing but numbers.
+constexpr int64_t kExtentIds = 64;
 
 constexpr const char* kRowColumns =
     "id, parent, name, kind, hidden, content_class, created, modified, received, has_props,"
@@ -318,7 +340,8 @@ void SetBusyWait(ItemStore::Handle& h, const StoreSettings& settings) {
 }
 
 // Upgrades a store of version 1 (no move manifest), 2 (no runs), 3 (no
-// moves of mail stores' messages) or 4 (no moves between two stores) in place. Another process may
+// moves of mail stores' messages), 4 (no moves between two stores) or 5 (no
+// extents) in place. Another process may
 // be doing the same: the version is read again under the write lock.
 void UpgradeSchema(ItemStore::Handle& h) {
     SqliteDb::Transaction tx(h.db);
@@ -331,6 +354,7 @@ void UpgradeSchema(ItemStore::Handle& h) {
     if (version == 1 || version == 2) h.db.Exec(kRunsSchema);
     if (version >= 1 && version <= 3) h.db.Exec(kMailMovesSchema);
     if (version >= 1 && version <= 4) h.db.Exec(kCrossMovesSchema);
+    if (version >= 1 && version <= 5) h.db.Exec(kExtentsSchema);
     tx.Commit();
 }
 
@@ -414,6 +438,7 @@ std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path,
         h->db.Exec(kRunsSchema);
         h->db.Exec(kMailMovesSchema);
         h->db.Exec(kCrossMovesSchema);
+        h->db.Exec(kExtentsSchema);
         tx.Commit();
     } else if (version < 1 || version > kSchemaVersion) {
         throw Error(
@@ -1060,16 +1085,63 @@ std::vector<std::string> ItemStore::Namespaces() {
 
 namespace {
 
+// The id for a new item of folder parent: the next of the folder's extent,
+// or the first of a new one. Inside the caller's transaction; a number
+// taken for an insert that then fails is left unused.
+int64_t NewItemId(ItemStore::Handle& h, int64_t parent) {
+    {
+        auto s = h.db.Cached(
+            "UPDATE extents SET next = next + 1 WHERE folder = ?1 AND next <= last"
+            " RETURNING next - 1");
+        s.Bind(1, parent);
+        if (s.Step()) return s.Int(0);
+    }
+    // Past every id handed out: AUTOINCREMENT's own counter, moved on by
+    // the whole extent so that the ids of folders and of other extents
+    // come after it. A store that never had an item has no counter yet.
+    int64_t last = 0;
+    {
+        auto s = h.db.Cached(
+            "UPDATE sqlite_sequence SET seq = max(seq, coalesce((SELECT max(id) FROM items), 0))"
+            " + ?1 WHERE name = 'items' RETURNING seq");
+        s.Bind(1, kExtentIds);
+        if (s.Step()) last = s.Int(0);
+    }
+    if (last == 0) {
+        auto s = h.db.Cached(
+            "INSERT INTO sqlite_sequence(name, seq)"
+            " VALUES('items', coalesce((SELECT max(id) FROM items), 0) + ?1) RETURNING seq");
+        s.Bind(1, kExtentIds);
+        if (s.Step()) last = s.Int(0);
+    }
+    const int64_t first = last - kExtentIds + 1;
+    auto s = h.db.Cached(
+        "INSERT INTO extents(folder, next, last) VALUES(?1, ?2, ?3)"
+        " ON CONFLICT(folder) DO UPDATE SET next = excluded.next, last = excluded.last");
+    s.Bind(1, parent).Bind(2, first + 1).Bind(3, last).Run();
+    return first;
+}
+
 int64_t InsertNode(ItemStore::Handle& h, int64_t parent, const std::string& name, ItemKind kind,
                    const std::optional<std::string>& contentClass) {
     const int64_t now = NowSeconds();
+    // Folders take the next id; items go into their folder's extent.
+    std::optional<SqliteDb::Transaction> together;
+    if (kind == ItemKind::kItem && !h.db.InTransaction()) together.emplace(h.db);
     auto s = h.db.Cached(
-        "INSERT INTO items(parent, name, key, kind, hidden, content_class, created, modified)"
-        " VALUES(?1, ?2, ?3, ?4, 0, ?5, ?6, ?6)");
+        "INSERT INTO items(id, parent, name, key, kind, hidden, content_class, created, modified)"
+        " VALUES(?7, ?1, ?2, ?3, ?4, 0, ?5, ?6, ?6)");
     s.Bind(1, parent).Bind(2, name).Bind(3, FoldName(name)).Bind(4, static_cast<int64_t>(kind));
     BindOptional(s, 5, contentClass).Bind(6, now);
+    if (kind == ItemKind::kItem) {
+        s.Bind(7, NewItemId(h, parent));
+    } else {
+        s.BindNull(7);
+    }
     s.Run();
-    return h.db.LastInsertId();
+    const int64_t id = h.db.LastInsertId();
+    if (together) together->Commit();
+    return id;
 }
 
 std::optional<ItemRow> Child(ItemStore::Handle& h, int64_t parent, const std::string& name) {
@@ -1214,19 +1286,23 @@ std::string JoinPath(const std::vector<std::string>& segments) {
 int64_t InsertMessage(ItemStore::Handle& h, int64_t parent, const std::string& name,
                       const std::string& rfc822, int64_t receivedUtc) {
     const int64_t now = NowSeconds();
+    std::optional<SqliteDb::Transaction> together;
+    if (!h.db.InTransaction()) together.emplace(h.db);
     auto s = h.db.Cached(
-        "INSERT INTO items(parent, name, key, kind, hidden, content_class, created, modified, "
+        "INSERT INTO items(id, parent, name, key, kind, hidden, content_class, created, modified, "
         "received, content)"
-        " VALUES(?1, ?2, ?3, 0, 0, 'urn:content-class:message', ?4, ?4, ?5, ?6)");
+        " VALUES(?7, ?1, ?2, ?3, 0, 0, 'urn:content-class:message', ?4, ?4, ?5, ?6)");
     s.Bind(1, parent).Bind(2, name).Bind(3, FoldName(name)).Bind(4, now).Bind(5, receivedUtc);
-    s.BindBlob(6, rfc822);
+    s.BindBlob(6, rfc822).Bind(7, NewItemId(h, parent));
     try {
         s.Run();
     } catch (const Error& e) {
         if (e.Number() == err::kResourceExists) Exists(name);
         throw;
     }
-    return h.db.LastInsertId();
+    const int64_t id = h.db.LastInsertId();
+    if (together) together->Commit();
+    return id;
 }
 
 }  // namespace
@@ -1315,10 +1391,15 @@ bool ItemStore::DeleteItem(int64_t id) {
         s.Bind(1, id).Run();
     }
     if (h_->db.Changes() > 0) return true;
-    auto s = h_->db.Cached(
+    // The folders' extents go first: a crash between the two statements
+    // leaves folders that get a new extent, never extents of folders gone.
+    constexpr const char* kSubtree =
         "WITH RECURSIVE sub(id) AS (SELECT id FROM items WHERE id = ?1"
-        " UNION ALL SELECT i.id FROM items i JOIN sub ON i.parent = sub.id)"
-        " DELETE FROM items WHERE id IN sub");
+        " UNION ALL SELECT i.id FROM items i JOIN sub ON i.parent = sub.id)";
+    h_->db.Cached(std::string(kSubtree) + " DELETE FROM extents WHERE folder IN sub")
+        .Bind(1, id)
+        .Run();
+    auto s = h_->db.Cached(std::string(kSubtree) + " DELETE FROM items WHERE id IN sub");
     s.Bind(1, id).Run();
     return h_->db.Changes() > 0;
 }

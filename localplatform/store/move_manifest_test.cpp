@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <ctime>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "base/error.h"
 #include "localplatform/store/item_store.h"
@@ -221,7 +223,7 @@ TEST(MoveManifestTest, AStoreWithoutTheManifestGetsItWhenOpened) {
     TempStore temp;
     const std::string old = temp.Dir() + "/old.db";
     ASSERT_TRUE(ItemStore::Create(old));  // closed at once: no handle of this thread
-    Sql(old, "DROP TABLE moves; DROP TABLE runs; PRAGMA user_version = 1;");
+    Sql(old, "DROP TABLE moves; DROP TABLE runs; DROP TABLE extents; PRAGMA user_version = 1;");
     auto store = ItemStore::ForThisThread(old);
     store->CreateNamespace("example.test");
     store->CreateMailbox("example.test", "alice", false);
@@ -235,7 +237,7 @@ TEST(MoveManifestTest, AStoreWithoutTheManifestGetsItWhenOpened) {
 
     // A store of a later version is refused, not taken apart (another
     // thread: a handle of its own).
-    Sql(old, "PRAGMA user_version = 6;");
+    Sql(old, "PRAGMA user_version = 7;");
     std::string refused;
     std::thread([&] {
         try {
@@ -244,7 +246,7 @@ TEST(MoveManifestTest, AStoreWithoutTheManifestGetsItWhenOpened) {
             refused = e.Description();
         }
     }).join();
-    EXPECT_NE(refused.find("unknown store version 6"), std::string::npos) << refused;
+    EXPECT_NE(refused.find("unknown store version 7"), std::string::npos) << refused;
 }
 
 // A run's identity is its key in the manifest: the store hands it out, once,
@@ -284,7 +286,7 @@ TEST(MoveManifestTest, AStoreOfVersionTwoNumbersItsRunsAfterTheManifest) {
     const std::string old = temp.Dir() + "/old.db";
     ASSERT_TRUE(ItemStore::Create(old));
     Sql(old,
-        "DROP TABLE runs; PRAGMA user_version = 2; DROP INDEX moves_under_way;"
+        "DROP TABLE runs; DROP TABLE extents; PRAGMA user_version = 2; DROP INDEX moves_under_way;"
         "ALTER TABLE moves DROP COLUMN planned_key; ALTER TABLE moves DROP COLUMN under_way;"
         "ALTER TABLE moves DROP COLUMN restore_key;"
         "ALTER TABLE moves DROP COLUMN source_key; ALTER TABLE moves DROP COLUMN destination_path;"
@@ -298,8 +300,78 @@ TEST(MoveManifestTest, AStoreOfVersionTwoNumbersItsRunsAfterTheManifest) {
     // Upgraded to the manifest of mail stores' moves too; old entries read as before.
     std::string version;
     Sql(old, "PRAGMA user_version", &version);
-    EXPECT_EQ(version, "5");
+    EXPECT_EQ(version, "6");
     EXPECT_EQ(store->MovesOfRun(17).size(), 1U);
+}
+
+// A folder's messages lie together in the table however they arrive mixed
+// with another folder's, and no id is handed out twice, not even after
+// everything that had it is gone: the manifest names messages by id.
+TEST(ItemIdsTest, AFoldersMessagesLieTogetherAndNoIdComesBack) {
+    TempStore temp;
+    Mailboxes m;
+    std::vector<int64_t> spamIds, given;
+    for (int i = 0; i < 100; ++i) {  // more than one extent's worth
+        spamIds.push_back(m.store->SaveMessage(m.spam, "s", i));
+        given.push_back(spamIds.back());
+        given.push_back(m.store->SaveMessage(m.destInbox, "d", i));
+        if (i == 70) given.push_back(m.store->CreateFolder(m.aliceInbox, "Made between"));
+    }
+    int breaks = 0;
+    for (size_t i = 1; i < spamIds.size(); ++i) {
+        ASSERT_GT(spamIds[i], spamIds[i - 1]);  // still in arrival order
+        if (spamIds[i] != spamIds[i - 1] + 1) ++breaks;
+    }
+    EXPECT_EQ(breaks, 1);  // where the folder's first extent was used up
+
+    // The folder goes with its messages and its extent; everything is
+    // made again.
+    EXPECT_TRUE(m.store->DeleteItem(m.spam));
+    for (int64_t id : given) (void)m.store->DeleteItem(id);
+    std::string left;
+    Sql(temp.DbPath(), "SELECT count(*) FROM extents WHERE folder = " + std::to_string(m.spam),
+        &left);
+    EXPECT_EQ(left, "0");
+    const int64_t again = m.store->CreateFolder(m.aliceInbox, "Spam");
+    for (int i = 0; i < 70; ++i) {
+        for (int64_t id :
+             {m.store->SaveMessage(again, "s", i), m.store->SaveMessage(m.destInbox, "d", i)}) {
+            EXPECT_EQ(std::count(given.begin(), given.end(), id), 0) << id;
+        }
+    }
+}
+
+// A store of version 5 gets extents when it is opened: its messages keep
+// their ids, and the ones that arrive from then on lie together.
+TEST(ItemIdsTest, AStoreOfVersionFiveGetsExtentsAndKeepsItsMessages) {
+    TempStore temp;
+    const std::string old = temp.Dir() + "/old.db";
+    std::vector<int64_t> before;
+    std::thread([&] {
+        ASSERT_TRUE(ItemStore::Create(old));
+        auto store = ItemStore::ForThisThread(old);
+        store->CreateNamespace("example.test");
+        store->CreateMailbox("example.test", "alice", false);
+        const auto inbox = store->Lookup({"example.test", "MBX", "alice", "Inbox"});
+        ASSERT_TRUE(inbox);
+        for (int i = 0; i < 3; ++i) before.push_back(store->SaveMessage(inbox->id, "old", i));
+    }).join();
+    Sql(old, "DROP TABLE extents; PRAGMA user_version = 5;");
+    auto store = ItemStore::ForThisThread(old);
+    std::string version;
+    Sql(old, "PRAGMA user_version", &version);
+    EXPECT_EQ(version, "6");
+    const auto inbox = store->Lookup({"example.test", "MBX", "alice", "Inbox"});
+    ASSERT_TRUE(inbox);
+    const int64_t spam = store->CreateFolder(inbox->id, "Spam");
+    std::vector<int64_t> after;
+    for (int i = 0; i < 5; ++i) {
+        after.push_back(store->SaveMessage(spam, "new", i));
+        (void)store->SaveMessage(inbox->id, "new", i);
+    }
+    for (int64_t id : before) EXPECT_EQ(store->Content(id), "old");
+    EXPECT_GT(after.front(), before.back());
+    EXPECT_EQ(after.back() - after.front(), 4);
 }
 
 // A store of version 4 (moves of mail stores' messages, none between two
@@ -321,7 +393,7 @@ TEST(MoveManifestTest, AStoreOfVersionFourGetsMovesBetweenStoresAndKeepsItsEntri
     Sql(old,
         "DROP INDEX moves_under_way; ALTER TABLE moves DROP COLUMN planned_key;"
         "ALTER TABLE moves DROP COLUMN under_way; ALTER TABLE moves DROP COLUMN restore_key;"
-        "PRAGMA user_version = 4;"
+        "DROP TABLE extents; PRAGMA user_version = 4;"
         "INSERT INTO moves(run, item, source_folder, source_path, source_name, destination_folder,"
         " destination_name, size, moved_at, source_key, destination_path, destination_key,"
         " received, flags) VALUES(7, 0, 0, 'mapped.test/MBX/bob/Junk', 'k1', 0, 'k2', 3, 1, 'k1',"
@@ -329,7 +401,7 @@ TEST(MoveManifestTest, AStoreOfVersionFourGetsMovesBetweenStoresAndKeepsItsEntri
     auto store = ItemStore::ForThisThread(old);
     std::string version;
     Sql(old, "PRAGMA user_version", &version);
-    EXPECT_EQ(version, "5");
+    EXPECT_EQ(version, "6");
     const auto entries = store->MovesOfRun(7);
     ASSERT_EQ(entries.size(), 2U);
     EXPECT_EQ(entries[1].sourceName, "k1");
@@ -349,7 +421,7 @@ TEST(MoveManifestTest, AReadOnlyHandleChangesNoByteOfAnOlderStore) {
         store->CreateNamespace("example.test");
         store->CreateMailbox("example.test", "alice", false);
     }).join();
-    Sql(old, "DROP TABLE moves; DROP TABLE runs; PRAGMA user_version = 1;");
+    Sql(old, "DROP TABLE moves; DROP TABLE runs; DROP TABLE extents; PRAGMA user_version = 1;");
     const auto bytes = [&] {
         std::ifstream in(old, std::ios::binary);
         return std::string{std::istreambuf_iterator<char>(in), {}};

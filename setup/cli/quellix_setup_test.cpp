@@ -510,7 +510,7 @@ TEST_P(QuellixSetupTest, APreviewChangesNoByteOfAnOlderStore) {
         sqlite3_close(raw);
         return last;
     };
-    sql("DROP TABLE moves; DROP TABLE runs; PRAGMA user_version = 1;");
+    sql("DROP TABLE moves; DROP TABLE runs; DROP TABLE extents; PRAGMA user_version = 1;");
     const auto bytes = [&](const std::string& path) {
         std::ifstream in(path, std::ios::binary);
         return std::string{std::istreambuf_iterator<char>(in), {}};
