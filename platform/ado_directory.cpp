@@ -83,6 +83,12 @@ public:
                              err::kAdoFeatureNotAvailable));
     }
 
+    void MoveCurrent(const std::string& /*destinationFolderUrl*/, int64_t /*run*/) override {
+        throw Error(err::kAdoFeatureNotAvailable,
+                    Describe("MoveRecord", "directory search", "directory rows cannot be moved",
+                             err::kAdoFeatureNotAvailable));
+    }
+
     void Close() override {}
 
     [[nodiscard]] const std::string& Cut() const { return rows_->Cut(); }

@@ -4,6 +4,7 @@
 #include "localplatform/config/platform_config.h"
 #include "localplatform/store/item_store.h"
 #include "localplatform/store/store_url.h"
+#include "platform/recordset_impl.h"
 #include "platform/store_access_impl.h"
 
 namespace platform {
@@ -41,6 +42,15 @@ std::string MoveRecordForRun(const std::string& sourceUrl, const std::string& de
                              int64_t run) {
     auto store = ItemStore::ForThisThread();
     return MoveStoreMessage(*store, sourceUrl, destinationFolderUrl, run);
+}
+
+void MoveCurrentForRun(Recordset& rs, const std::string& destinationFolderUrl, int64_t run) {
+    if (rs.Impl() == nullptr) {
+        throw Error(
+            err::kAdoObjectClosed,
+            Describe("MoveRecord", "Recordset", "the recordset is closed", err::kAdoObjectClosed));
+    }
+    rs.Impl()->MoveCurrent(destinationFolderUrl, run);
 }
 
 std::vector<MovedMessage> MovedMessagesOfRun(int64_t run, int64_t afterEntry, int64_t limit) {

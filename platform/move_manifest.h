@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/date.h"
+#include "platform/ado.h"
 
 namespace platform {
 
@@ -39,6 +40,12 @@ std::optional<StoreRunInfo> StoreRunOf(int64_t run);
 // does; then neither the move nor its record happened.
 std::string MoveRecordForRun(const std::string& sourceUrl, const std::string& destinationFolderUrl,
                              int64_t run);
+
+// Moves the current row of rs, a store query's rows, as MoveRecordForRun
+// moves the message at the row's URL; the cursor stays on the row until
+// MoveNext. A run moving a folder's messages is spared looking up both
+// URLs of every message.
+void MoveCurrentForRun(Recordset& rs, const std::string& destinationFolderUrl, int64_t run);
 
 // One message a run moved.
 struct MovedMessage {

@@ -181,6 +181,17 @@ Fields& Record::Fields() {
     return fields_;
 }
 
+localplatform::ItemRow MoveDestination(localplatform::ItemStore& store,
+                                       const std::string& destination) {
+    const auto to = localplatform::ParseStoreUrl(destination, localplatform::ThisServerFqdn());
+    auto folder = store.Require(to.segments, destination);
+    if (!folder.IsFolder()) {
+        throw Error(err::kNotFound,
+                    Describe("MoveRecord", destination, "not a folder", err::kNotFound));
+    }
+    return folder;
+}
+
 std::string MoveStoreMessage(localplatform::ItemStore& store, const std::string& source,
                              const std::string& destination, int64_t run) {
     const std::string fqdn = localplatform::ThisServerFqdn();
@@ -192,11 +203,7 @@ std::string MoveStoreMessage(localplatform::ItemStore& store, const std::string&
             err::kPermissionDeniedDb,
             Describe("MoveRecord", source, "a folder is not moved", err::kPermissionDeniedDb));
     }
-    const auto folder = store.Require(to.segments, destination);
-    if (!folder.IsFolder()) {
-        throw Error(err::kNotFound,
-                    Describe("MoveRecord", destination, "not a folder", err::kNotFound));
-    }
+    const auto folder = MoveDestination(store, destination);
     // The source folder's path as given: the manifest needs no walk up the
     // tree for every message a run moves.
     const std::vector<std::string> sourceFolder(from.segments.begin(), from.segments.end() - 1);

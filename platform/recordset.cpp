@@ -70,14 +70,45 @@ public:
         store_->BatchTick();
     }
 
+    void MoveCurrent(const std::string& destinationFolderUrl, int64_t run) override {
+        RequireRow("MoveRecord");
+        const auto& row = result_.rows[at_];
+        if (deleted_[at_]) {
+            throw Error(err::kAdoNoCurrentRecord,
+                        Describe("MoveRecord", row.href, "the row was already moved or deleted",
+                                 err::kAdoNoCurrentRecord));
+        }
+        if (row.isFolder) {
+            throw Error(err::kPermissionDeniedDb,
+                        Describe("MoveRecord", row.href, "a folder is not moved",
+                                 err::kPermissionDeniedDb));
+        }
+        // The row knows its item and folder: a run moving a folder's messages
+        // looks up the destination once, not both URLs for every message.
+        if (destinationUrl_ != destinationFolderUrl) {
+            destination_ = MoveDestination(*store_, destinationFolderUrl).id;
+            destinationUrl_ = destinationFolderUrl;
+        }
+        try {
+            (void)store_->MoveItem(row.id, row.parent, destination_, run,
+                                   &result_.folderPaths.at(row.parent));
+        } catch (const Error& e) {
+            // Said of the message, by its URL, as a move by URL says it.
+            throw Error(e.Number(), "MoveRecord(" + row.href + ") failed: " + e.Description());
+        }
+        deleted_[at_] = true;
+    }
+
     void Close() override { store_->SettleBatch(); }
 
 private:
     std::shared_ptr<localplatform::ItemStore> store_;
     localplatform::QueryResult result_;
     std::vector<std::string> folded_;
-    std::vector<bool> deleted_;
+    std::vector<bool> deleted_;  // or moved
     size_t at_ = 0;
+    std::string destinationUrl_;  // of the last move, and its folder's id
+    int64_t destination_ = 0;
 };
 
 [[noreturn]] void Closed(const char* operation) {

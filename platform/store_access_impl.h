@@ -51,6 +51,11 @@ struct RecordImpl {
 std::string MoveStoreMessage(localplatform::ItemStore& store, const std::string& source,
                              const std::string& destination, int64_t run);
 
+// The folder at destination, as a move into it needs it: raises
+// err::kNotFound, naming the URL, when there is none or it is no folder.
+localplatform::ItemRow MoveDestination(localplatform::ItemStore& store,
+                                       const std::string& destination);
+
 // Whether a provider name means the store or the directory (any case).
 [[nodiscard]] ConnectionImpl::Kind ProviderKind(const std::string& provider);
 

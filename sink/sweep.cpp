@@ -19,11 +19,12 @@ std::function<void(const std::string&)>& MoveFaultHook() {
 }
 #endif
 
-// Moves the current row's message into the destination Inbox of the run
-// (the one of its URL's scheme). The store moves it in one step, keeping
-// its bytes and received time: it is then in the Inbox and gone from the
-// folder, or still in the folder only.
-void MoveMessage(const std::string& href, const MoveDestination& move, int64_t run) {
+// Moves the current row's message (at href) into the destination Inbox of
+// the run (the one of its URL's scheme). The store moves it in one step,
+// keeping its bytes and received time: it is then in the Inbox and gone
+// from the folder, or still in the folder only.
+void MoveMessage(platform::Recordset& rs, const std::string& href, const MoveDestination& move,
+                 int64_t run) {
     const std::string& dest =
         StartsWithNoCase(href, "http:") ? move.DestHttpFolderUrl : move.DestFileFolderUrl;
     // No move without its manifest entry: the run stops before it moves
@@ -38,7 +39,7 @@ void MoveMessage(const std::string& href, const MoveDestination& move, int64_t r
 #ifdef QUELLIX_MOVE_FAULTS
     if (MoveFaultHook()) MoveFaultHook()(href);
 #endif
-    (void)platform::MoveRecordForRun(href, dest, run);
+    platform::MoveCurrentForRun(rs, dest, run);
 }
 
 }  // namespace
@@ -76,7 +77,7 @@ FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platf
             if (run.move.MoveTarget.empty()) {
                 rs.Delete(adAffectCurrent);
             } else {
-                MoveMessage(message.href, run.move, runId);
+                MoveMessage(rs, message.href, run.move, runId);
             }
             ++swept.removed;
             swept.bytes += message.size;

@@ -867,10 +867,9 @@ QueryResult RunQuery(ItemStore& store, const ParsedQuery& query) {
     QueryResult result;
     result.columns = query.columns;
     result.selectAll = query.selectAll;
-    std::map<int64_t, std::vector<std::string>> parentPaths;  // folder id -> its path
     std::vector<std::vector<Variant>> sortKeys;
     for (const ItemRow& row : store.Children(parents, filter, params)) {
-        auto& parentPath = parentPaths[row.parent];
+        auto& parentPath = result.folderPaths[row.parent];
         if (parentPath.empty()) parentPath = store.PathOf(row.parent);
         parentPath.push_back(row.name);
         const std::string href = FormatStoreUrl(url.scheme, fqdn, parentPath);
@@ -882,7 +881,9 @@ QueryResult RunQuery(ItemStore& store, const ParsedQuery& query) {
         RowValues values(store, row, url.scheme, href);
         QueryRow out;
         out.id = row.id;
+        out.parent = row.parent;
         out.isFolder = row.IsFolder();
+        out.href = href;
         // A value the store cannot convert fails its row, not the query.
         const auto read = [&](const std::string& name, const std::string& folded) {
             try {

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -64,7 +65,9 @@ struct ParsedQuery {
 
 struct QueryRow {
     int64_t id = 0;
+    int64_t parent = 0;  // its folder, whose path is in QueryResult::folderPaths
     bool isFolder = false;
+    std::string href;                       // in the scheme of the query's URL
     std::vector<std::string> names;         // the row's own column names (SELECT * only)
     std::vector<platform::Variant> values;  // one per column
     // A value of the item that the store cannot convert (a date out of
@@ -80,6 +83,9 @@ struct QueryResult {
     std::vector<std::string> columns;  // SELECT list (empty for SELECT *)
     bool selectAll = false;
     std::vector<QueryRow> rows;
+    // The path of every folder a row is in (the scope, and with a deep
+    // traversal the folders below it), by folder id.
+    std::map<int64_t, std::vector<std::string>> folderPaths;
 };
 
 // Runs a parsed query on a store. The scope URL must be a store URL of this
