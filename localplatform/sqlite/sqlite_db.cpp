@@ -343,7 +343,9 @@ SqliteDb::Transaction::Transaction(const SqliteDb& db) : db_(db) {
     }
     savepoint_ = "quellix_sp" + std::to_string(++db_.savepoints_);
     try {
-        db_.Exec("SAVEPOINT " + savepoint_);
+        // Prepared once per depth: a run opens one for every message it
+        // moves.
+        db_.Cached("SAVEPOINT " + savepoint_).Run();
     } catch (...) {
         --db_.savepoints_;
         throw;
@@ -362,7 +364,11 @@ SqliteDb::Transaction::~Transaction() {
 }
 
 void SqliteDb::Transaction::Commit() {
-    db_.Exec(top_ ? std::string("COMMIT") : "RELEASE " + savepoint_);
+    if (top_) {
+        db_.Exec("COMMIT");
+    } else {
+        db_.Cached("RELEASE " + savepoint_).Run();
+    }
     if (!top_) --db_.savepoints_;
     done_ = true;
 }
