@@ -57,6 +57,7 @@ host=$(realpath "$(tool quellix-host)") module=$(realpath "$(tool Quellix.so)")
 bench=$(realpath "$(tool sink_bench)")
 
 work=${WORK_DIR:-$(mktemp -d "${TMPDIR:-/tmp}/quellix-bench-run.XXXXXX")}
+mkdir -p "$work"
 work=$(realpath "$work")
 # Dovecot's auth service, unprivileged, reads the corpus's passwd file there.
 if [ "$with_doveadm" = 1 ]; then chmod 755 "$work"; fi
