@@ -27,13 +27,18 @@ Date Received(const std::string& url) {
     return rec.Fields("urn:schemas:httpmail:datereceived").Value().ToDate();
 }
 
-TEST(MoveManifestPlatformTest, MovedForARunAndPutBackByUrl) {
-    TempStore temp;
+// Mailboxes alice, with a folder "Spam Box" in her Inbox, and junk.
+void MakeMailboxes() {
     auto store = ItemStore::ForThisThread();
     store->CreateNamespace("example.test");
     store->CreateMailbox("example.test", "alice", false);
     store->CreateMailbox("example.test", "junk", false);
     store->CreateFolder(store->Lookup({"example.test", "MBX", "alice", "Inbox"})->id, "Spam Box");
+}
+
+TEST(MoveManifestPlatformTest, MovedForARunAndPutBackByUrl) {
+    TempStore temp;
+    MakeMailboxes();
     const std::string spam = TempStore::FileBase() + "/alice/Inbox/Spam%20Box";
     const std::string spamHttp = TempStore::HttpBase() + "/alice/Inbox/Spam%20Box";
     const std::string dest = TempStore::HttpBase() + "/junk/Inbox";
@@ -99,11 +104,7 @@ TEST(MoveManifestPlatformTest, MovedForARunAndPutBackByUrl) {
 // and a row whose message is gone, or was moved already, fails naming it.
 TEST(MoveManifestPlatformTest, AQueryRowIsMovedAsItsUrlWouldBe) {
     TempStore temp;
-    auto store = ItemStore::ForThisThread();
-    store->CreateNamespace("example.test");
-    store->CreateMailbox("example.test", "alice", false);
-    store->CreateMailbox("example.test", "junk", false);
-    store->CreateFolder(store->Lookup({"example.test", "MBX", "alice", "Inbox"})->id, "Spam Box");
+    MakeMailboxes();
     const std::string spam = TempStore::FileBase() + "/alice/Inbox/Spam%20Box";
     const std::string a = localplatform::SaveNewMessage(spam, "Subject: a\r\n\r\na", Date());
     const std::string b = localplatform::SaveNewMessage(spam, "Subject: b\r\n\r\nb", Date());

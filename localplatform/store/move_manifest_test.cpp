@@ -55,6 +55,22 @@ void Sql(const std::string& path, const std::string& sql, std::string* last = nu
     ASSERT_EQ(rc, SQLITE_OK) << text;
 }
 
+// Makes a store at path with alice's mailbox, on a thread of its own (so
+// that this thread's handle opens it afresh, as a later process would), and
+// hands it with her Inbox's id to fill.
+void MakeStore(const std::string& path,
+               const std::function<void(ItemStore&, int64_t inbox)>& fill = {}) {
+    std::thread([&] {
+        ASSERT_TRUE(ItemStore::Create(path));
+        auto store = ItemStore::ForThisThread(path);
+        store->CreateNamespace("example.test");
+        store->CreateMailbox("example.test", "alice", false);
+        const auto inbox = store->Lookup({"example.test", "MBX", "alice", "Inbox"});
+        ASSERT_TRUE(inbox);
+        if (fill) fill(*store, inbox->id);
+    }).join();
+}
+
 TEST(MoveManifestTest, ARecordedMoveIsPutBackWholeUnderItsOldName) {
     TempStore temp;
     Mailboxes m;
@@ -347,15 +363,9 @@ TEST(ItemIdsTest, AStoreOfVersionFiveGetsExtentsAndKeepsItsMessages) {
     TempStore temp;
     const std::string old = temp.Dir() + "/old.db";
     std::vector<int64_t> before;
-    std::thread([&] {
-        ASSERT_TRUE(ItemStore::Create(old));
-        auto store = ItemStore::ForThisThread(old);
-        store->CreateNamespace("example.test");
-        store->CreateMailbox("example.test", "alice", false);
-        const auto inbox = store->Lookup({"example.test", "MBX", "alice", "Inbox"});
-        ASSERT_TRUE(inbox);
-        for (int i = 0; i < 3; ++i) before.push_back(store->SaveMessage(inbox->id, "old", i));
-    }).join();
+    MakeStore(old, [&](ItemStore& store, int64_t inbox) {
+        for (int i = 0; i < 3; ++i) before.push_back(store.SaveMessage(inbox, "old", i));
+    });
     Sql(old, "DROP TABLE extents; PRAGMA user_version = 5;");
     auto store = ItemStore::ForThisThread(old);
     std::string version;
@@ -380,16 +390,10 @@ TEST(ItemIdsTest, AStoreOfVersionFiveGetsExtentsAndKeepsItsMessages) {
 TEST(MoveManifestTest, AStoreOfVersionFourGetsMovesBetweenStoresAndKeepsItsEntries) {
     TempStore temp;
     const std::string old = temp.Dir() + "/old.db";
-    std::thread([&] {
-        ASSERT_TRUE(ItemStore::Create(old));
-        auto store = ItemStore::ForThisThread(old);
-        store->CreateNamespace("example.test");
-        store->CreateMailbox("example.test", "alice", false);
-        const auto inbox = store->Lookup({"example.test", "MBX", "alice", "Inbox"});
-        ASSERT_TRUE(inbox);
-        const int64_t spam = store->CreateFolder(inbox->id, "Spam");
-        store->MoveItem(store->SaveMessage(spam, "a", 1), spam, inbox->id, 7);
-    }).join();
+    MakeStore(old, [](ItemStore& store, int64_t inbox) {
+        const int64_t spam = store.CreateFolder(inbox, "Spam");
+        store.MoveItem(store.SaveMessage(spam, "a", 1), spam, inbox, 7);
+    });
     Sql(old,
         "DROP INDEX moves_under_way; ALTER TABLE moves DROP COLUMN planned_key;"
         "ALTER TABLE moves DROP COLUMN under_way; ALTER TABLE moves DROP COLUMN restore_key;"
@@ -415,12 +419,7 @@ TEST(MoveManifestTest, AStoreOfVersionFourGetsMovesBetweenStoresAndKeepsItsEntri
 TEST(MoveManifestTest, AReadOnlyHandleChangesNoByteOfAnOlderStore) {
     TempStore temp;
     const std::string old = temp.Dir() + "/old.db";
-    std::thread([&] {
-        ASSERT_TRUE(ItemStore::Create(old));
-        auto store = ItemStore::ForThisThread(old);
-        store->CreateNamespace("example.test");
-        store->CreateMailbox("example.test", "alice", false);
-    }).join();
+    MakeStore(old);
     Sql(old, "DROP TABLE moves; DROP TABLE runs; DROP TABLE extents; PRAGMA user_version = 1;");
     const auto bytes = [&] {
         std::ifstream in(old, std::ios::binary);
