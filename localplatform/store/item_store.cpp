@@ -174,6 +174,10 @@ PRAGMA user_version = 6;
 // that gets fewer leaves the rest unused, which costs nothing but numbers.
 constexpr int64_t kExtentIds = 64;
 
+// Levels of folders above any item, far beyond what a mailbox holds: a
+// walk up that goes further is walking a loop of parents.
+constexpr size_t kMaxDepth = 4096;
+
 constexpr const char* kRowColumns =
     "id, parent, name, kind, hidden, content_class, created, modified, received, has_props,"
     " length(content)";
@@ -1064,15 +1068,25 @@ std::vector<std::string> ItemStore::PathOf(int64_t id) {
         const auto* node = h_->mapped.Find(id);
         return node != nullptr ? node->urlPath : std::vector<std::string>();
     }
+    // One point lookup per level, up to the namespace: a run asks this for
+    // every folder it sweeps, and a recursive query sorting its few rows
+    // cost twice as much.
+    const ScopedRead together(*this);
     std::vector<std::string> names;
-    auto s = h_->db.Cached(
-        "WITH RECURSIVE up(id, parent, name, depth) AS ("
-        " SELECT id, parent, name, 0 FROM items WHERE id = ?1"
-        " UNION ALL SELECT i.id, i.parent, i.name, up.depth + 1 FROM items i JOIN up ON i.id = "
-        "up.parent)"
-        " SELECT name FROM up ORDER BY depth DESC");
-    s.Bind(1, id);
-    while (s.Step()) names.push_back(s.Text(0));
+    auto s = h_->db.Cached("SELECT parent, name FROM items WHERE id = ?1");
+    for (int64_t at = id; at != 0;) {
+        if (names.size() >= kMaxDepth) {
+            throw Error(err::kCorrupt,
+                        platform::Describe("find the path of item", std::to_string(id),
+                                           "its parents loop", err::kCorrupt));
+        }
+        s.Reset();
+        s.Bind(1, at);
+        if (!s.Step()) break;
+        names.push_back(s.Text(1));
+        at = s.Int(0);
+    }
+    std::reverse(names.begin(), names.end());
     return names;
 }
 

@@ -580,6 +580,31 @@ TEST(ItemStoreTest, DatesNoStoreCanHoldAreErrorsNotUndefinedBehaviour) {
         EXPECT_EQ(ToStoreTime(FromStoreTime(edge)), edge);
 }
 
+// A damaged file whose folders are each other's parents ends the walk up to
+// the namespace with an error, where it once went round for ever.
+TEST(ItemStoreTest, FoldersThatAreEachOthersParentsAreAnErrorNotAnEndlessWalk) {
+    TempStore temp;
+    FillAndClose();
+    int64_t inbox = 0;
+    {
+        sqlite3* raw = nullptr;
+        ASSERT_EQ(sqlite3_open(temp.DbPath().c_str(), &raw), SQLITE_OK);
+        std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close);
+        constexpr const char* kLoop =
+            "UPDATE items SET parent = (SELECT id FROM items WHERE key = 'inbox'"
+            " AND parent = (SELECT id FROM items WHERE key = 'alice')) WHERE key = 'alice';"
+            "SELECT parent FROM items WHERE key = 'alice'";
+        const auto keep = [](void* out, int, char** values, char**) {
+            *static_cast<int64_t*>(out) = std::stoll(values[0]);
+            return 0;
+        };
+        ASSERT_EQ(sqlite3_exec(raw, kLoop, keep, &inbox, nullptr), SQLITE_OK);
+    }
+    ASSERT_NE(inbox, 0);
+    EXPECT_EQ(ErrorOf([&] { (void)ItemStore::ForThisThread()->PathOf(inbox); }),
+              platform::err::kCorrupt);
+}
+
 // Checking a store file's header while this process has the store open must
 // not drop the process's locks on it: another process closing the store
 // would then checkpoint and delete the write-ahead log that this process
