@@ -10,6 +10,11 @@
 #       history): once deleting, once moving into one destination Inbox;
 #   (f) into the lean floor: one SQLite table, one index, one DELETE of every
 #       expired Junk row in one transaction (lean-floor.py bulk);
+#   (s) the store's own floor on a copy of (a)'s store: what SQLite alone
+#       does to delete the same messages folder by folder as the run does
+#       (bench-folder-floor.py: the run's query and deletes, batches and
+#       journal settings, nothing of the run around them), which tells the
+#       store's layout and the folder-by-folder way from the run's own code;
 #   and, when asked, (x) `find -delete` of the same expired files and
 #   (d) `doveadm expunge -A mailbox Junk before DATE` on the same Maildirs.
 # Each tool runs on a fresh copy of its data after a sync, in interleaved
@@ -102,6 +107,7 @@ fresh() {  # copy of what tool $1 works on, written out before it runs
     delete|move) cp -a "$work/store" "$run_dir"; conf "$run_dir"
                  [ -z "${RUN_CONF:-}" ] || printf '%s\n' "$RUN_CONF" >> "$run_dir/platform.conf" ;;
     floor) mkdir -p "$run_dir"; cp "$work/floor.db" "$run_dir/floor.db" ;;
+    folders) mkdir -p "$run_dir"; cp "$work/store/store.db" "$run_dir/store.db" ;;
     find|doveadm) cp -a "$work/corpus" "$run_dir"
                   python3 "$shared/gen-maildir.py" --root "$run_dir" --conf-only ;;
   esac
@@ -126,6 +132,11 @@ run_tool() {  # tool -> one line of figures and what it removed
             tr '\n' ' ')
       count=$(echo "$out" | sed -n 's/.*deleted=\([0-9]*\).*/\1/p')
       python3 "$shared/lean-floor.py" check "$run_dir/floor.db" "$cutoff" "$work/floor.db" >/dev/null
+      ;;
+    folders)
+      out=$(measure "$(command -v python3)" scripts/bench-folder-floor.py "$run_dir/store.db" \
+              "$(cutoff_now)" Junk | tr '\n' ' ')
+      count=$(echo "$out" | sed -n 's/.*deleted=\([0-9]*\).*/\1/p')
       ;;
     find)
       cutoff=$(cutoff_now)
@@ -152,7 +163,7 @@ run_tool() {  # tool -> one line of figures and what it removed
   echo "$out removed=$count"
 }
 
-tools="delete move floor"
+tools="delete move folders floor"
 [ "$with_find" = 1 ] && tools="$tools find"
 [ "$with_doveadm" = 1 ] && { command -v doveadm >/dev/null && command -v dovecot >/dev/null ||
                                { echo "doveadm is not installed (dovecot-core)" >&2; exit 1; }
