@@ -318,14 +318,7 @@ StoreSettings ReadSettings() {
     s.busyMs = static_cast<int>(StoreSettingMs("store.busy_timeout_ms", kDefaultBusyMs, 3600000));
     s.batchAge =
         std::chrono::milliseconds(StoreSettingMs("store.batch_ms", kDefaultBatchMs, 3600000));
-    const std::string sync = FoldName(cfg.GetOr("store.synchronous", "normal"));
-    if (sync != "normal" && sync != "full") {
-        throw Error(
-            err::kInvalidArg,
-            platform::Describe("read configuration", cfg.SourcePath() + ": store.synchronous",
-                               "unknown value '" + sync + "' (normal or full)", err::kInvalidArg));
-    }
-    s.synchronousFull = sync == "full";
+    s.synchronousFull = cfg.GetChoice("store.synchronous", "normal", {"normal", "full"}) == "full";
     s.busyBudgetMs = StoreSettingMs("store.busy_budget_ms", kDefaultBusyBudgetMs, 86400000);
     return s;
 }
@@ -505,22 +498,7 @@ bool IsIntrinsic(const std::string& folded) {
 // ---------------------------------------------------------------- free helpers
 
 int64_t StoreSettingMs(const std::string& key, int64_t fallback, int64_t max) {
-    const auto& cfg = PlatformConfig::Current();
-    const auto v = cfg.Get(key);
-    if (!v) return fallback;
-    auto bad = [&](const std::string& why) {
-        throw Error(err::kInvalidArg,
-                    platform::Describe("read configuration", cfg.SourcePath() + ": " + key,
-                                       why + ": '" + *v + "'", err::kInvalidArg));
-    };
-    if (v->empty() || v->size() > 12) bad("not a whole number of milliseconds");
-    int64_t n = 0;
-    for (char c : *v) {
-        if (c < '0' || c > '9') bad("not a whole number of milliseconds");
-        n = n * 10 + (c - '0');
-    }
-    if (n > max) bad("out of range (0 to " + std::to_string(max) + ")");
-    return n;
+    return PlatformConfig::Current().GetWholeNumber(key, fallback, max, "milliseconds", 0);
 }
 
 namespace {
