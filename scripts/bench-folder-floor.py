@@ -20,6 +20,7 @@ Prints: folders=N deleted=N txn_s=S close_s=S
 import sqlite3
 import sys
 import time
+import urllib.parse
 
 BATCH_S = 0.1
 CHECKPOINT_PAGES = 65536
@@ -30,7 +31,10 @@ ROWS = ("SELECT id, parent, name, kind, hidden, content_class, created, modified
 
 
 def main(path, cutoff, folder):
-    db = sqlite3.connect(path, isolation_level=None)  # BEGIN/COMMIT are ours
+    # An existing store only (mode=rw): a wrong path must not leave an empty
+    # database behind. BEGIN/COMMIT are ours.
+    db = sqlite3.connect("file:%s?mode=rw" % urllib.parse.quote(path), uri=True,
+                         isolation_level=None)
     db.execute("PRAGMA journal_mode=WAL")
     db.execute("PRAGMA synchronous=NORMAL")
     db.execute("PRAGMA wal_autocheckpoint=%d" % CHECKPOINT_PAGES)
@@ -57,6 +61,12 @@ def main(path, cutoff, folder):
 
 
 if __name__ == "__main__":
+    if len(sys.argv) == 2 and sys.argv[1] in ("-h", "--help"):
+        print(__doc__)
+        sys.exit(0)
     if len(sys.argv) not in (3, 4):
-        sys.exit(__doc__)
-    main(sys.argv[1], int(sys.argv[2]), sys.argv[3] if len(sys.argv) == 4 else "Junk")
+        sys.exit(__doc__)  # to standard error, exit status 1
+    try:
+        main(sys.argv[1], int(sys.argv[2]), sys.argv[3] if len(sys.argv) == 4 else "Junk")
+    except (sqlite3.Error, ValueError) as e:
+        sys.exit("bench-folder-floor.py: %s: %s" % (sys.argv[1], e))
