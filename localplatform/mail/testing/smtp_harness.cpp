@@ -58,6 +58,7 @@ bool SmtpSink::Start(const SmtpSinkOptions& options, std::string& why) {
     if (!options.rejectRecipientsContaining.empty()) {
         args.push_back("reject=" + options.rejectRecipientsContaining);
     }
+    if (options.silentAfterData) args.push_back("stall");
     try {
         pid_ = pt::StartServer(args, workDir_ + "/smtp-server.log", port_);
         return true;

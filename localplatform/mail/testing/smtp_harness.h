@@ -21,6 +21,7 @@ struct SmtpSinkOptions {
     std::string rejectRecipientsContaining;  // refuse such RCPT TO with 550
     std::string tlsCert, tlsKey;             // offer STARTTLS with these PEM files
     bool implicitTls = false;                // with them, speak TLS from the start (smtps://)
+    bool silentAfterData = false;            // never reply to the message: the connection hangs
 };
 
 class SmtpSink {

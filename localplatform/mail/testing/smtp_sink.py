@@ -8,28 +8,33 @@ as received) and then NNNNNN.env (line 1: the envelope sender; one line per
 recipient after it), as aiosmtpd reports them: addresses without their angle
 brackets, and "<>" for the null sender. The .env file appears last, by
 rename, so a reader that sees it sees the whole message. With reject=TEXT every recipient whose
-address contains TEXT is refused with 550.
+address contains TEXT is refused with 550. With stall, the reply to the
+message never comes: the connection stays open and silent.
 """
+import asyncio
 import os
 
 
 class FolderSink:
-    def __init__(self, folder, reject=None):
+    def __init__(self, folder, reject=None, stall=False):
         self.folder = folder
         self.reject = reject
+        self.stall = stall
         self.count = 0
 
     @classmethod
     def from_cli(cls, parser, *args):
         if not args:
             parser.error("FolderSink needs the folder to write messages into")
-        reject = None
+        reject, stall = None, False
         for arg in args[1:]:
             if arg.startswith("reject="):
                 reject = arg[len("reject="):]
+            elif arg == "stall":
+                stall = True
             else:
                 parser.error("FolderSink: unknown argument " + arg)
-        return cls(args[0], reject)
+        return cls(args[0], reject, stall)
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if self.reject and self.reject in address:
@@ -38,6 +43,8 @@ class FolderSink:
         return "250 2.1.5 OK"
 
     async def handle_DATA(self, server, session, envelope):
+        if self.stall:
+            await asyncio.sleep(3600)
         self.count += 1
         base = os.path.join(self.folder, "%06d" % self.count)
         data = envelope.original_content
