@@ -30,6 +30,17 @@ using testing::SlapdHarness;
 
 const char kBase[] = "DC=example,DC=com";
 
+// The error number f raises (its text on stderr), 0 when it raises none.
+int32_t ErrorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const platform::Error& e) {
+        std::fprintf(stderr, "error: %s\n", e.Description().c_str());
+        return e.Number();
+    }
+    return 0;
+}
+
 Entry User(const std::string& cn, const std::string& account, std::vector<Attribute> extra) {
     std::vector<Attribute> a = {{"objectClass", {"top", "person", "organizationalPerson", "user"}},
                                 {"cn", {cn}},
@@ -181,13 +192,21 @@ TEST_P(DirectoryServiceTest, MailboxEnumerationPagesSortsAndBuildsPaths) {
     }
 }
 
-// Ascending order is the enumeration's test; descending reverses it.
-TEST_P(DirectoryServiceTest, OrdersNamesDescendingWithoutRegardToCaseOrAccents) {
-    const QueryResult d =
-        Query("SELECT cn FROM '" + Gc() + "' WHERE sAMAccountName='sorttest*' ORDER BY cn DESC");
-    ASSERT_EQ(d.rows.size(), 6u);
-    EXPECT_EQ(d.rows.front()[0], "Zoë Test");
-    EXPECT_EQ(d.rows.back()[0], "Ångström Test");
+// Ascending order is the enumeration's test; descending reverses it. An
+// absent attribute, and one the directory does not define, read as null.
+TEST_P(DirectoryServiceTest, OrdersDescendingAndAbsentOrUnknownAttributesAreNull) {
+    const QueryResult r = Query("SELECT cn, extensionAttribute8, noSuchAttribute, mail FROM '" +
+                                Gc() + "' WHERE sAMAccountName='sorttest*' ORDER BY cn DESC");
+    ASSERT_EQ(r.rows.size(), 6u);
+    EXPECT_EQ(r.rows.front()[0], "Zoë Test");
+    EXPECT_EQ(r.rows.back()[0], "Ångström Test");
+    for (const auto& row : r.rows) {
+        EXPECT_FALSE(row[2].has_value());
+        if (row[0] == "émile test") {
+            EXPECT_FALSE(row[1].has_value());
+            EXPECT_FALSE(row[3].has_value());
+        }
+    }
 }
 
 // The system's queries run against both directories in setup's tests (the
@@ -250,28 +269,15 @@ TEST_P(DirectoryServiceTest, WildcardsLogicAndTheMarksCase) {
         {"mail='*@MAIL.EXAMPLE.NET' AND sAMAccountName='sorttest*'", 1},
         {"cn='x)(cn=*'", 0},
         {"cn='*'' OR ''1''=''1'", 0},
+        // An attribute the directory does not define is undefined, also under NOT.
+        {"noSuchAttribute='x'", 0},
+        {"NOT noSuchAttribute='x'", 0},
+        {"sAMAccountName='sorttest1' OR noSuchAttribute='x'", 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.where);
         EXPECT_EQ(Query("SELECT cn FROM '" + Gc() + "' WHERE " + c.where).rows.size(), c.rows);
     }
-}
-
-TEST_P(DirectoryServiceTest, AbsentAndUnknownAttributesAreNullAndMatchNothing) {
-    QueryResult r = Query("SELECT extensionAttribute8, noSuchAttribute, mail, cn FROM '" + Gc() +
-                          "' WHERE sAMAccountName='sorttest4'");
-    ASSERT_EQ(r.rows.size(), 1u);
-    EXPECT_FALSE(r.rows[0][0].has_value());
-    EXPECT_FALSE(r.rows[0][1].has_value());
-    EXPECT_FALSE(r.rows[0][2].has_value());
-    EXPECT_EQ(r.rows[0][3], "émile test");
-    // An attribute the directory does not define is undefined, also under NOT.
-    EXPECT_TRUE(Query("SELECT cn FROM '" + Gc() + "' WHERE noSuchAttribute='x'").rows.empty());
-    EXPECT_TRUE(Query("SELECT cn FROM '" + Gc() + "' WHERE NOT noSuchAttribute='x'").rows.empty());
-    EXPECT_EQ(Query("SELECT cn FROM '" + Gc() +
-                    "' WHERE sAMAccountName='sorttest1' OR noSuchAttribute='x'")
-                  .rows.size(),
-              1u);
 }
 
 // Without ORDER BY the rows are read a page at a time as the caller moves;
@@ -344,25 +350,14 @@ TEST_P(DirectoryServiceTest, SearchRootAndScope) {
               SearchOptions{0, 0, 0, 0});
     ASSERT_EQ(r.rows.size(), 1u);
     EXPECT_EQ(r.rows[0][0], "Users");
-    try {
-        (void)Query("SELECT cn FROM 'LDAP://" + host_ + "/CN=Nowhere," + kBase + "' WHERE cn='*'");
-        ADD_FAILURE() << "a missing search root was accepted";
-    } catch (const platform::Error& e) {
-        EXPECT_EQ(e.Number(), err::kDsNoSuchObject) << e.Description();
-    }
-}
-
-TEST_P(DirectoryServiceTest, MalformedQueriesFail) {
+    EXPECT_EQ(ErrorOf([&] {
+                  (void)Query("SELECT cn FROM 'LDAP://" + host_ + "/CN=Nowhere," + kBase +
+                              "' WHERE cn='*'");
+              }),
+              err::kDsNoSuchObject);
     // The parser's test has the shapes; here the number a caller sees.
-    const std::vector<std::string> queries = {"SELECT cn FROM '" + Gc() + "' WHERE (cn='a'"};
-    for (const std::string& q : queries) {
-        try {
-            (void)Query(q);
-            ADD_FAILURE() << "accepted: " << q;
-        } catch (const platform::Error& e) {
-            EXPECT_EQ(e.Number(), err::kErrorsInCommand) << e.Description();
-        }
-    }
+    EXPECT_EQ(ErrorOf([&] { (void)Query("SELECT cn FROM '" + Gc() + "' WHERE (cn='a'"); }),
+              err::kErrorsInCommand);
 }
 
 TEST_P(DirectoryServiceTest, RootDseAndObjectsReadAndWrite) {
@@ -390,22 +385,14 @@ TEST_P(DirectoryServiceTest, RootDseAndObjectsReadAndWrite) {
     // Clearing what is already absent is harmless.
     WriteDirectoryObject(config_, path, {{Modification::Op::Clear, "extensionAttribute8", {}}});
 
-    {
-        const std::string missing = "LDAP://" + host_ + "/CN=Nobody,CN=Users," + kBase;
-        try {
-            (void)ReadDirectoryObject(config_, missing);
-            ADD_FAILURE() << "bound to a missing object";
-        } catch (const platform::Error& e2) {
-            EXPECT_EQ(e2.Number(), err::kDsNoSuchObject) << e2.Description();
-        }
-        try {
-            WriteDirectoryObject(config_, missing,
-                                 {{Modification::Op::Replace, "extensionAttribute8", {"Quellix"}}});
-            ADD_FAILURE() << "wrote a missing object";
-        } catch (const platform::Error& e2) {
-            EXPECT_EQ(e2.Number(), err::kDsNoSuchObject) << e2.Description();
-        }
-    }
+    const std::string missing = "LDAP://" + host_ + "/CN=Nobody,CN=Users," + kBase;
+    EXPECT_EQ(ErrorOf([&] { (void)ReadDirectoryObject(config_, missing); }), err::kDsNoSuchObject);
+    EXPECT_EQ(ErrorOf([&] {
+                  WriteDirectoryObject(
+                      config_, missing,
+                      {{Modification::Op::Replace, "extensionAttribute8", {"Quellix"}}});
+              }),
+              err::kDsNoSuchObject);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, DirectoryServiceTest, ::testing::Values(Kind::Ldb, Kind::Slapd),
@@ -429,30 +416,12 @@ int LoopbackSocket(std::string& port) {
 // Failures only a server can show.
 class DirectoryServerFailureTest : public ::testing::Test {
 protected:
-    PlatformConfig Config(const std::string& lines) {
-        PlatformConfig c;
-        std::string rest = lines;
-        while (!rest.empty()) {
-            const size_t nl = rest.find('\n');
-            const std::string line = rest.substr(0, nl);
-            rest = nl == std::string::npos ? "" : rest.substr(nl + 1);
-            const size_t eq = line.find(" = ");
-            if (eq != std::string::npos) c.Set(line.substr(0, eq), line.substr(eq + 3));
-        }
-        return c;
-    }
-    static int32_t ErrorOf(const std::function<void()>& f) {
-        try {
-            f();
-        } catch (const platform::Error& e) {
-            std::fprintf(stderr, "error: %s\n", e.Description().c_str());
-            return e.Number();
-        }
-        return 0;
+    static PlatformConfig Config(const std::string& lines) {
+        return PlatformConfig::Parse(lines, "slapd");
     }
 };
 
-TEST_F(DirectoryServerFailureTest, RefusedBindUnreachableServerAndTimeOut) {
+TEST_F(DirectoryServerFailureTest, RefusedBindAndUnreachableServers) {
     if (!SlapdHarness::Available()) GTEST_SKIP() << "slapd is not installed";
     SlapdHarness slapd;
     PlatformConfig c = Config(slapd.ConfigLines());
@@ -501,14 +470,6 @@ TEST_F(DirectoryServerFailureTest, RefusedBindUnreachableServerAndTimeOut) {
     EXPECT_EQ(ErrorOf([&] { (void)ReadDirectoryObject(down, "GC://RootDSE"); }),
               err::kDsServerDown);
 
-    // Listening but never answering: the search's time-out ends the wait.
-    ASSERT_EQ(::listen(s, 4), 0);
-    down.Set("directory.bind_dn", "");
-    down.Set("directory.password", "");
-    const int32_t silent = ErrorOf([&] {
-        (void)RunDirectoryQuery(down, q, SearchOptions{2, 100, 0, 1});
-    });
-    EXPECT_TRUE(silent == err::kDsTimeLimit || silent == err::kDsServerDown) << silent;
     ::close(s);
 }
 
@@ -596,13 +557,9 @@ TEST_F(DirectoryServerFailureTest, SearchTimeOutEndsTheWait) {
 TEST(EmbeddedDirectory, MissingFileIsAnUnreachableDirectory) {
     PlatformConfig c;
     c.Set("directory", "ldb:///nonexistent-quellix/directory.ldb");
-    try {
-        (void)RunDirectoryQuery(c, "SELECT cn FROM 'GC://h' WHERE cn='*'", {});
-        ADD_FAILURE() << "no error";
-    } catch (const platform::Error& e) {
-        EXPECT_EQ(e.Number(), err::kDsServerDown) << e.Description();
-        EXPECT_NE(e.Description().find("failed:"), std::string::npos);
-    }
+    EXPECT_EQ(
+        ErrorOf([&] { (void)RunDirectoryQuery(c, "SELECT cn FROM 'GC://h' WHERE cn='*'", {}); }),
+        err::kDsServerDown);
 }
 
 }  // namespace
