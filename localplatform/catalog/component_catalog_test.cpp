@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
 #include "base/error.h"
 #include "base/testing/file_text.h"
@@ -50,7 +49,9 @@ protected:
     testing::TempStore store_;
 };
 
-TEST_F(ComponentCatalogTest, ApplicationNamesAreUniqueWithoutRegardToCase) {
+// Names are unique without regard to case; a refused change refuses the
+// whole save it is in.
+TEST_F(ComponentCatalogTest, FindsApplicationsInAnyCaseAndRefusesBadSavesWhole) {
     auto catalog = Catalog();
     catalog.SaveApplications({{Kind::Add, App(kAppId, "Quellix")}});
     ASSERT_TRUE(catalog.FindApplication("QUELLIX"));
@@ -58,34 +59,29 @@ TEST_F(ComponentCatalogTest, ApplicationNamesAreUniqueWithoutRegardToCase) {
     EXPECT_EQ(catalog.FindApplication("{6b29fc40-ca47-1067-b31d-00dd010662da}")->name, "Quellix");
     EXPECT_FALSE(catalog.FindApplication("Quellix2"));
 
-    // A second application of the same name in another case is refused, and
-    // the whole save with it.
-    EXPECT_EQ(ErrorOf([&] {
-                  catalog.SaveApplications({{Kind::Add, App(kOtherId, "quellix")},
-                                            {Kind::Update, App(kAppId, "Renamed")}});
-              }),
-              catalog_err::kApplicationExists);
-    ASSERT_EQ(catalog.Applications().size(), 1u);
-    EXPECT_EQ(catalog.Applications()[0].name, "Quellix");
-}
-
-TEST_F(ComponentCatalogTest, RefusesInvalidApplicationsAndUpdatesOfMissingOnes) {
-    auto catalog = Catalog();
+    // Made first in every save below, and undone with it.
+    ApplicationChange change{Kind::Update, App(kAppId, "Quellix")};
+    change.application.identity = "nobody";
     struct Case {
         const char* name;
         ApplicationChange change;
         int32_t want;
     } cases[] = {
-        {"empty name", {Kind::Add, App(kAppId, "  ")}, catalog_err::kObjectInvalid},
+        {"same name in another case",
+         {Kind::Add, App(kOtherId, "quellix")},
+         catalog_err::kApplicationExists},
+        {"same ID", {Kind::Add, App(kAppId, "Other")}, catalog_err::kApplicationExists},
+        {"empty name", {Kind::Add, App(kOtherId, "  ")}, catalog_err::kObjectInvalid},
         {"malformed ID", {Kind::Add, App("{6B29FC40}", "A")}, catalog_err::kObjectInvalid},
-        {"update of a missing one", {Kind::Update, App(kAppId, "A")}, catalog_err::kKeyMissing},
+        {"update of a missing one", {Kind::Update, App(kOtherId, "A")}, catalog_err::kKeyMissing},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(ErrorOf([&] { catalog.SaveApplications({c.change}); }), c.want) << c.name;
+        EXPECT_EQ(ErrorOf([&] { catalog.SaveApplications({change, c.change}); }), c.want) << c.name;
     }
-    EXPECT_TRUE(catalog.Applications().empty());
+    ASSERT_EQ(catalog.Applications().size(), 1u);
+    EXPECT_NE(catalog.Applications()[0].identity, "nobody");
     // Removing what is not there is no error.
-    catalog.SaveApplications({{Kind::Remove, App(kAppId, "")}});
+    catalog.SaveApplications({{Kind::Remove, App(kOtherId, "")}});
 }
 
 TEST_F(ComponentCatalogTest, ThePasswordIsNeverInTheFile) {
@@ -234,18 +230,14 @@ TEST_F(ComponentCatalogTest, ALinkIsNotFollowedAndAReaderMakesNothing) {
     const std::string target = store_.Dir() + "/passwd-copy", link = store_.Dir() + "/catalog.db";
     std::filesystem::copy_file("/etc/passwd", target);
     ASSERT_EQ(chmod(target.c_str(), 0644), 0);
-    const std::string before = [&] {
-        std::ifstream in(target);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }();
+    const std::string before = platform::testing::FileText(target);
     std::filesystem::create_symlink(target, link);
     EXPECT_NE(ErrorOf([] { (void)ComponentCatalog::OpenCurrent(); }), 0);
     EXPECT_NE(ErrorOf([] { (void)ComponentCatalog::OpenCurrent(true); }), 0);
     struct stat st {};
     ASSERT_EQ(stat(target.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0644u);
-    std::ifstream in(target);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), before);
+    EXPECT_EQ(platform::testing::FileText(target), before);
 
     std::filesystem::remove(link);
     // Nor through a link where SQLite keeps its write-ahead log.
