@@ -12,16 +12,17 @@
 
 using localplatform::PlatformConfig;
 
-TEST(PlatformConfig, ReadsKeysDefaultsAndRejectsMalformedLines) {
+// The configuration in force follows QUELLIX_CONFIG: a new path is read when
+// the variable names it, references to an earlier configuration stay valid,
+// and a file that is named must be there.
+TEST(PlatformConfig, ReadsKeysAndDefaultsAndCurrentFollowsTheVariable) {
     const auto dir =
         std::filesystem::temp_directory_path() / ("cfgtest-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
-    const auto path = (dir / "platform.conf").string();
-    {
-        std::ofstream out(path);
-        out << "# a comment\n\nstate_dir = " << dir.string() << "\n"
-            << "server.computer_name =  EXCH01 \nmail.starttls = Yes\n";
-    }
+    const auto path = (dir / "platform.conf").string(), second = (dir / "second.conf").string();
+    std::ofstream(path) << "# a comment\n\nstate_dir = " << dir.string() << "\n"
+                        << "server.computer_name =  EXCH01 \nmail.starttls = Yes\n";
+    std::ofstream(second) << "server.computer_name = SECOND\n";
     const PlatformConfig cfg = PlatformConfig::Load(path);
     EXPECT_EQ(cfg.ComputerName(), "EXCH01");
     // What the account's runs write lies apart from what decides who runs.
@@ -36,51 +37,28 @@ TEST(PlatformConfig, ReadsKeysDefaultsAndRejectsMalformedLines) {
     EXPECT_EQ(cfg.MailTransport(), "pickup");
 
     setenv("QUELLIX_CONFIG", path.c_str(), 1);
-    EXPECT_EQ(PlatformConfig::Current().ComputerName(), "EXCH01");
+    const PlatformConfig& a = PlatformConfig::Current();
+    EXPECT_EQ(a.ComputerName(), "EXCH01");
+    EXPECT_EQ(a.SourcePath(), path);
+    setenv("QUELLIX_CONFIG", second.c_str(), 1);
+    EXPECT_EQ(PlatformConfig::Current().ComputerName(), "SECOND");
+    EXPECT_EQ(a.ComputerName(), "EXCH01");  // still valid
+    setenv("QUELLIX_CONFIG", path.c_str(), 1);
+    EXPECT_EQ(&PlatformConfig::Current(), &a);
+    // The defaults are another server's.
+    const auto missing = (dir / "missing.conf").string();
+    setenv("QUELLIX_CONFIG", missing.c_str(), 1);
+    EXPECT_THROW((void)PlatformConfig::Current(), platform::Error);
     unsetenv("QUELLIX_CONFIG");
+    EXPECT_THROW((void)PlatformConfig::Load(missing), platform::Error);
 
-    {
-        std::ofstream out(path);
-        out << "no equals sign here\n";
-    }
+    std::ofstream(path) << "no equals sign here\n";
     try {
         (void)PlatformConfig::Load(path);
         FAIL() << "malformed line accepted";
     } catch (const platform::Error& e) {
         EXPECT_NE(e.Description().find(":1:"), std::string::npos) << e.Description();
     }
-    EXPECT_THROW((void)PlatformConfig::Load((dir / "missing.conf").string()), platform::Error);
-    std::filesystem::remove_all(dir);
-}
-
-// The configuration in force follows QUELLIX_CONFIG: a new path is read when
-// the variable names it, references to an earlier configuration stay valid,
-// and a missing file means every default.
-TEST(PlatformConfig, CurrentFollowsTheVariableAndKeepsEarlierConfigurationsAlive) {
-    const auto dir =
-        std::filesystem::temp_directory_path() / ("cfgreload-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
-    const auto first = (dir / "first.conf").string(), second = (dir / "second.conf").string();
-    std::ofstream(first) << "server.computer_name = FIRST\n";
-    std::ofstream(second) << "server.computer_name = SECOND\nstate_dir = " << dir.string() << "\n";
-
-    setenv("QUELLIX_CONFIG", first.c_str(), 1);
-    const PlatformConfig& a = PlatformConfig::Current();
-    EXPECT_EQ(a.ComputerName(), "FIRST");
-    EXPECT_EQ(a.SourcePath(), first);
-    setenv("QUELLIX_CONFIG", second.c_str(), 1);
-    const PlatformConfig& b = PlatformConfig::Current();
-    EXPECT_EQ(b.ComputerName(), "SECOND");
-    EXPECT_EQ(b.StorePath(), dir.string() + "/data/store.db");
-    EXPECT_EQ(a.ComputerName(), "FIRST");  // still valid
-    setenv("QUELLIX_CONFIG", first.c_str(), 1);
-    EXPECT_EQ(&PlatformConfig::Current(), &a);
-
-    // A file that is named must be there: the defaults are another server's.
-    const auto missing = (dir / "missing.conf").string();
-    setenv("QUELLIX_CONFIG", missing.c_str(), 1);
-    EXPECT_THROW((void)PlatformConfig::Current(), platform::Error);
-    unsetenv("QUELLIX_CONFIG");
     std::filesystem::remove_all(dir);
 }
 
