@@ -144,14 +144,6 @@ protected:
 
     std::string Gc() const { return "GC://" + host_; }
 
-    static size_t Column(const QueryResult& r, const std::string& name) {
-        for (size_t i = 0; i < r.columns.size(); ++i) {
-            if (strcasecmp(r.columns[i].c_str(), name.c_str()) == 0) return i;
-        }
-        ADD_FAILURE() << "no column " << name;
-        return 0;
-    }
-
     std::unique_ptr<platform::testing::TempPlatform> temp_;
     std::string dir_;
     std::unique_ptr<SlapdHarness> slapd_;
@@ -175,8 +167,10 @@ TEST_P(DirectoryServiceTest, MailboxEnumerationPagesSortsAndBuildsPaths) {
         Gc() + "' WHERE objectcategory='person' AND MsExchMailboxGuid='*' ORDER BY cn");
     ASSERT_GT(CountMailboxPersons(), 1000u);
     EXPECT_EQ(r.rows.size(), CountMailboxPersons());
-    const size_t cn = Column(r, "cn"), path = Column(r, "adspath"),
-                 home = Column(r, "msExchHomeServerName");
+    EXPECT_EQ(r.columns,
+              (std::vector<std::string>{"sAMAccountName", "extensionAttribute8", "adspath", "cn",
+                                        "msExchHomeServerName", "mailNickName", "mail"}));
+    const size_t path = 2, cn = 3, home = 4;
     for (size_t i = 1; i < r.rows.size(); ++i) {
         ASSERT_TRUE(r.rows[i][cn].has_value());
         EXPECT_LE(CompareForSort(*r.rows[i - 1][cn], *r.rows[i][cn]), 0)
