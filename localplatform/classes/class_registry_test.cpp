@@ -24,8 +24,11 @@ const ClassRow kSink{"Quellix.QuellixCls", "{0A1B2C3D-0000-4000-8000-00000000000
 // A class is found by ProgID or CLSID in any case, through any handle on
 // the file; registering it again replaces its row, a ProgID registered to
 // another class moves to it, and unregistering removes that class alone.
+// A row without a ProgID or CLSID is refused.
 TEST_F(ClassRegistryTest, ClassesAreFoundReplacedMovedAndRemoved) {
     auto reg = ClassRegistry::Open(Path());
+    EXPECT_THROW(reg.Register({"", kSink.clsid, "/x.so", "Apartment"}), platform::Error);
+    EXPECT_THROW(reg.Register({"A.B", "", "/x.so", "Apartment"}), platform::Error);
     reg.Register(kSink);
     reg.Register({"Other.Cls", "{0A1B2C3D-0000-4000-8000-0000000000FF}", "/x.so", "Both"});
     {
@@ -55,12 +58,7 @@ TEST_F(ClassRegistryTest, ClassesAreFoundReplacedMovedAndRemoved) {
     EXPECT_EQ(rows[0].progId, "Other.Cls");
 }
 
-TEST_F(ClassRegistryTest, BadInputRaisesPlatformErrors) {
-    auto reg = ClassRegistry::Open(Path());
-    EXPECT_THROW(reg.Register({"", kSink.clsid, "/x.so", "Apartment"}), platform::Error);
-    EXPECT_THROW(reg.Register({"A.B", "", "/x.so", "Apartment"}), platform::Error);
-
-    // A file that is not a database.
+TEST_F(ClassRegistryTest, AFileThatIsNotADatabaseRaisesAPlatformError) {
     const std::string junk = temp_.Dir() + "/junk.db";
     std::ofstream(junk) << "this is not a database file, just some text long enough to matter";
     try {
