@@ -355,12 +355,17 @@ TEST_P(DirectoryServiceTest, RootDseAndObjectsReadAndWrite) {
 
     const std::string missing = "LDAP://" + host_ + "/CN=Nobody,CN=Users," + kBase;
     EXPECT_EQ(ErrorOf([&] { (void)ReadDirectoryObject(config_, missing); }), err::kDsNoSuchObject);
-    EXPECT_EQ(ErrorOf([&] {
-                  WriteDirectoryObject(
-                      config_, missing,
-                      {{Modification::Op::Replace, "extensionAttribute8", {"Quellix"}}});
-              }),
-              err::kDsNoSuchObject);
+    try {
+        WriteDirectoryObject(config_, missing,
+                             {{Modification::Op::Replace, "extensionAttribute8", {"Quellix"}}});
+        ADD_FAILURE() << "a write to a missing object succeeded";
+    } catch (const platform::Error& e) {
+        EXPECT_EQ(e.Number(), err::kDsNoSuchObject);
+        // The directory's reason, then its number once.
+        const std::string text = e.Description();
+        EXPECT_EQ(text.find("(32)"), text.rfind("(32)")) << text;
+        EXPECT_TRUE(text.ends_with(" (32)")) << text;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, DirectoryServiceTest, ::testing::Values(Kind::Ldb, Kind::Slapd),

@@ -488,9 +488,16 @@ private:
 
     ldb_context* Ldb() const { return static_cast<ldb_context*>(ctx_.get()); }
 
+    // ldb's own text for the last failure, without the " (N)" it ends with:
+    // the message that carries it gives the number once, after the reason.
     std::string Reason(int rc) const {
         const char* s = ldb_errstring(Ldb());
-        return (s != nullptr && *s != '\0') ? s : ldb_strerror(rc);
+        std::string reason = (s != nullptr && *s != '\0') ? s : ldb_strerror(rc);
+        const std::string number = " (" + std::to_string(rc) + ")";
+        if (reason.size() > number.size() && reason.ends_with(number)) {
+            reason.resize(reason.size() - number.size());
+        }
+        return reason;
     }
 
     void AddValues(ldb_message* msg, ldb_message_element* el,
