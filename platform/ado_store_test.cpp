@@ -37,6 +37,39 @@ Date Utc(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
     return Date::FromParts(y, mo, d, h, mi, s);
 }
 
+void ExpectError(const std::function<void()>& f, int32_t number, const std::string& what) {
+    try {
+        f();
+        ADD_FAILURE() << what << ": no error raised";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.Number(), number) << what << ": " << e.Description();
+        EXPECT_FALSE(e.Description().empty()) << what;
+    }
+}
+
+Connection OpenStore(const std::string& url) {
+    Connection cnn;
+    cnn.SetProvider("ExOLEDB.DataSource");
+    cnn.SetConnectionString(url);
+    cnn.Open(url, "", "", -1);
+    return cnn;
+}
+
+// Mailbox alice with messages received on 2026-01-01 in folder
+// (her Inbox or a folder Junk beside it), made on another thread so that
+// this thread holds no store handle a forked child would inherit.
+void MakeAlice(const std::string& folder, int messages) {
+    std::thread([&] {
+        auto store = ItemStore::ForThisThread();
+        store->CreateNamespace(kNs);
+        store->CreateMailbox(kNs, "alice", false);
+        if (folder.ends_with("/Junk"))
+            store->CreateFolder(store->Lookup({kNs, "MBX", "alice"})->id, "Junk");
+        for (int i = 0; i < messages; ++i)
+            (void)localplatform::SaveNewMessage(folder, "old", Utc(2026, 1, 1));
+    }).join();
+}
+
 class AdoStoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -59,25 +92,6 @@ protected:
         return localplatform::SaveNewMessage(folderUrl, text, received);
     }
 
-    static void ExpectError(const std::function<void()>& f, int32_t number,
-                            const std::string& what) {
-        try {
-            f();
-            ADD_FAILURE() << what << ": no error raised";
-        } catch (const Error& e) {
-            EXPECT_EQ(e.Number(), number) << what << ": " << e.Description();
-            EXPECT_FALSE(e.Description().empty()) << what;
-        }
-    }
-
-    static Connection OpenStore(const std::string& url) {
-        Connection cnn;
-        cnn.SetProvider("ExOLEDB.DataSource");
-        cnn.SetConnectionString(url);
-        cnn.Open(url, "", "", -1);
-        return cnn;
-    }
-
     TempStore temp_;
     int64_t junk_ = 0;
     int64_t sub_ = 0;
@@ -88,8 +102,8 @@ TEST_F(AdoStoreTest, BothSchemesReachTheSameItem) {
     const std::string name = file.substr(file.rfind('/') + 1);
     const std::string http = TempStore::HttpBase() + "/ALICE/inbox/junk%20mail/" + name;
     Record a, b;
-    a.Open(file, nullptr, adModeRead, adFailIfNotExists, adOpenRecordUnspecified);
-    b.Open(http, nullptr, adModeRead, adFailIfNotExists, adOpenRecordUnspecified);
+    a.Open(file, nullptr, adModeRead);
+    b.Open(http, nullptr, adModeRead);
     EXPECT_EQ(a.Fields("DAV:displayname").Value().ToString(), name);
     EXPECT_EQ(b.Fields("dav:DisplayName").Value().ToString(), name);
     EXPECT_EQ(a.Fields("DAV:href").Value().ToString(),
@@ -110,7 +124,7 @@ TEST_F(AdoStoreTest, MailboxRootNamesItsInboxInTheSchemeUsed) {
         const std::string root = (http ? TempStore::HttpBase() : TempStore::FileBase()) + "/alice";
         Connection cnn = OpenStore(root);
         Record rec;
-        rec.Open(root, &cnn, adModeRead, adFailIfNotExists, adOpenRecordUnspecified);
+        rec.Open(root, &cnn, adModeRead);
         EXPECT_GT(rec.Fields().Count(), 0);
         EXPECT_EQ(rec.Fields("urn:schemas:httpmail:inbox").Value().ToString(), root + "/Inbox")
             << root;
@@ -146,8 +160,7 @@ TEST_F(AdoStoreTest, BadConnectionsAndUrlsFailWithTheirNumbers) {
         EXPECT_EQ(cnn.State(), adStateClosed) << c.name;
         Record rec;
         if (c.provider == "exoledb.datasource" && !c.url.empty()) {
-            ExpectError([&] { rec.Open(c.url, nullptr, adModeRead, adFailIfNotExists, -1); },
-                        c.want, c.name);
+            ExpectError([&] { rec.Open(c.url, nullptr, adModeRead); }, c.want, c.name);
         }
     }
     // Nothing was created by any of the failed opens.
@@ -155,7 +168,9 @@ TEST_F(AdoStoreTest, BadConnectionsAndUrlsFailWithTheirNumbers) {
     EXPECT_FALSE(ItemStore::ForThisThread()->Lookup({kNs, "MBX", "nobody"}));
 }
 
-TEST_F(AdoStoreTest, OpenWithoutSourceUsesTheConnectionString) {
+// Without a source the connection string is opened; the directory provider
+// opens without the store and has no transactions.
+TEST_F(AdoStoreTest, ConnectionsOpenOnceAndCloseHarmlessly) {
     Connection cnn;
     cnn.SetProvider("EXOLEDB.DATASOURCE");
     cnn.SetConnectionString(TempStore::HttpBase() + "/SystemMailbox{1234}");
@@ -166,16 +181,13 @@ TEST_F(AdoStoreTest, OpenWithoutSourceUsesTheConnectionString) {
     cnn.Close();  // closing a closed connection is harmless
     EXPECT_EQ(cnn.State(), adStateClosed);
     ExpectError([&] { cnn.CommitTrans(); }, err::kAdoObjectClosed, "commit on a closed connection");
-}
 
-TEST_F(AdoStoreTest, DirectoryProviderOpensWithoutTheStore) {
-    Connection cnn;
-    cnn.SetProvider("ADsDSOObject");
-    cnn.Open("Active Directory Provider");
-    EXPECT_EQ(cnn.State(), adStateOpen);
-    ExpectError([&] { cnn.BeginTrans(); }, err::kAdoFeatureNotAvailable, "directory transaction");
-    cnn.Close();
-    EXPECT_EQ(cnn.State(), adStateClosed);
+    Connection directory;
+    directory.SetProvider("ADsDSOObject");
+    directory.Open("Active Directory Provider");
+    EXPECT_EQ(directory.State(), adStateOpen);
+    ExpectError([&] { directory.BeginTrans(); }, err::kAdoFeatureNotAvailable,
+                "directory transaction");
 }
 
 // Writes a hidden item through the connection, as the registration writer does.
@@ -190,7 +202,7 @@ void WriteItem(Connection& cnn, const std::string& url) {
 TEST_F(AdoStoreTest, RecordModesAndCreateOptionsGuardWrites) {
     const std::string url = Put(Junk(), Utc(2026, 1, 1));
     Record read;
-    read.Open(url, nullptr, adModeRead, adFailIfNotExists, -1);
+    read.Open(url, nullptr, adModeRead);
     ExpectError([&] { read.Fields("x").SetValue("y"); }, err::kPermissionDeniedDb,
                 "write in read mode");
     ExpectError([&] { read.Fields().Append("x", adBSTR, 0, -1, Variant("y")); },
@@ -198,25 +210,23 @@ TEST_F(AdoStoreTest, RecordModesAndCreateOptionsGuardWrites) {
     ExpectError([&] { read.DeleteRecord(url, false); }, err::kPermissionDeniedDb,
                 "delete in read mode");
     Record unknown;
-    unknown.Open(url, nullptr, adModeUnknown, adFailIfNotExists, -1);
+    unknown.Open(url, nullptr, adModeUnknown);
     ExpectError([&] { unknown.Fields("x").SetValue("y"); }, err::kPermissionDeniedDb,
                 "write in unknown mode");
 
     Record rec;
     ExpectError(
-        [&] { rec.Open(Junk() + "/No/Such.reg", nullptr, adModeReadWrite, adCreateOverwrite, -1); },
+        [&] { rec.Open(Junk() + "/No/Such.reg", nullptr, adModeReadWrite, adCreateOverwrite); },
         err::kNotFound, "create without parent");
-    ExpectError(
-        [&] { rec.Open(Junk() + "/Older", nullptr, adModeReadWrite, adCreateOverwrite, -1); },
-        err::kResourceExists, "overwrite a folder");
-    ExpectError([&] { rec.Open(Junk() + "/New.reg", nullptr, adModeRead, adCreateOverwrite, -1); },
+    ExpectError([&] { rec.Open(Junk() + "/Older", nullptr, adModeReadWrite, adCreateOverwrite); },
+                err::kResourceExists, "overwrite a folder");
+    ExpectError([&] { rec.Open(Junk() + "/New.reg", nullptr, adModeRead, adCreateOverwrite); },
                 err::kPermissionDeniedDb, "create in read mode");
-    ExpectError(
-        [&] { rec.Open(Junk() + "/Missing.eml", nullptr, adModeReadWrite, adFailIfNotExists, -1); },
-        err::kNotFound, "fail if not exists");
+    ExpectError([&] { rec.Open(Junk() + "/Missing.eml", nullptr, adModeReadWrite); },
+                err::kNotFound, "fail if not exists");
     EXPECT_EQ(rec.State(), adStateClosed);
 
-    rec.Open(Junk() + "/New.reg", nullptr, adModeReadWrite, adCreateOverwrite, -1);
+    rec.Open(Junk() + "/New.reg", nullptr, adModeReadWrite, adCreateOverwrite);
     ExpectError([&] { rec.Fields("DAV:href").SetValue("x"), rec.Fields().Update(); },
                 err::kPermissionDeniedDb, "read-only intrinsic");
 }
@@ -224,18 +234,17 @@ TEST_F(AdoStoreTest, RecordModesAndCreateOptionsGuardWrites) {
 TEST_F(AdoStoreTest, DeleteRecordTakesAFolderWithEverythingBelow) {
     Put(Junk() + "/Older", Utc(2026, 1, 1));
     const std::string keep = Put(Junk(), Utc(2026, 1, 1));
-    const std::string mbx = TempStore::FileBase() + "/alice";
     Record rec;
-    rec.Open(Junk() + "/Older", nullptr, adModeReadWrite, adFailIfNotExists, -1);
+    rec.Open(Junk() + "/Older", nullptr, adModeReadWrite);
     rec.DeleteRecord(Junk() + "/Older", false);
     EXPECT_EQ(rec.State(), adStateClosed);  // its item went
-    ExpectError([&] { rec.Open(Junk() + "/Older", nullptr, adModeRead, adFailIfNotExists, -1); },
-                err::kNotFound, "deleted folder");
+    ExpectError([&] { rec.Open(Junk() + "/Older", nullptr, adModeRead); }, err::kNotFound,
+                "deleted folder");
     Record still;
-    still.Open(keep, nullptr, adModeRead, adFailIfNotExists, -1);
+    still.Open(keep, nullptr, adModeRead);
     EXPECT_EQ(still.State(), adStateOpen);
     Record again;
-    again.Open(Junk(), nullptr, adModeReadWrite, adFailIfNotExists, -1);
+    again.Open(Junk(), nullptr, adModeReadWrite);
     ExpectError([&] { again.DeleteRecord(Junk() + "/Older", false); }, err::kNotFound,
                 "delete twice");
 }
@@ -249,7 +258,7 @@ TEST_F(AdoStoreTest, SweepQuerySelectsExpiredVisibleMessages) {
     const std::string hidden = Put(Junk(), Utc(2026, 1, 1));
     {
         Record rec;
-        rec.Open(hidden, nullptr, adModeReadWrite, adFailIfNotExists, -1);
+        rec.Open(hidden, nullptr, adModeReadWrite);
         rec.Fields("DAV:ishidden").SetValue(true);
         rec.Fields().Update();
     }
@@ -271,7 +280,7 @@ TEST_F(AdoStoreTest, SweepQuerySelectsExpiredVisibleMessages) {
         const std::string folder = Junk(c.http);
         Connection cnn = OpenStore(folder);
         Record rec;
-        rec.Open(folder, &cnn, adModeRead, adFailIfNotExists, -1);
+        rec.Open(folder, &cnn, adModeRead);
         Recordset rs;
         rs.Open(SweepQuery(c.traversal, folder, "2026-03-01T12:00:00Z"), cnn, -1, -1, -1);
         EXPECT_EQ(rs.RecordCount(), static_cast<int32_t>(c.want.size())) << c.traversal;
@@ -328,7 +337,10 @@ TEST_F(AdoStoreTest, DeletingRowsWhileIteratingDeletesTheItems) {
     EXPECT_EQ(all.Fields("DAV:href").Value().ToString(), kept);
 }
 
-TEST_F(AdoStoreTest, UncommittedTransactionIsRolledBackWhenTheConnectionCloses) {
+// An uncommitted transaction is rolled back when its connection closes or
+// goes; a copy saved and its source's row deleted in one transaction go back
+// together.
+TEST_F(AdoStoreTest, TransactionsNotCommittedLeaveNothing) {
     const std::string url = Junk() + "/Quellix.reg";
     {
         Connection cnn = OpenStore(Junk());
@@ -337,22 +349,16 @@ TEST_F(AdoStoreTest, UncommittedTransactionIsRolledBackWhenTheConnectionCloses) 
         ExpectError([&] { cnn.BeginTrans(); }, err::kAdoFeatureNotAvailable, "nested transaction");
     }  // destroyed without CommitTrans
     Record rec;
-    ExpectError([&] { rec.Open(url, nullptr, adModeRead, adFailIfNotExists, -1); }, err::kNotFound,
-                "rolled back");
+    ExpectError([&] { rec.Open(url, nullptr, adModeRead); }, err::kNotFound, "rolled back");
 
     Connection cnn = OpenStore(Junk());
     cnn.BeginTrans();
     WriteItem(cnn, url);
     cnn.Close();
-    ExpectError([&] { rec.Open(url, nullptr, adModeRead, adFailIfNotExists, -1); }, err::kNotFound,
-                "closed");
-}
+    ExpectError([&] { rec.Open(url, nullptr, adModeRead); }, err::kNotFound, "closed");
 
-// A copy saved and its source's row deleted in one transaction go back
-// together.
-TEST_F(AdoStoreTest, ARolledBackMoveLeavesTheSourceAndNoCopy) {
     const std::string source = Put(Junk(), Utc(2026, 1, 1));
-    Connection cnn = OpenStore(Junk());
+    cnn = OpenStore(Junk());
     Recordset rs;
     rs.Open(SweepQuery("shallow", Junk(), "2026-02-01T00:00:00Z"), cnn);
     ASSERT_EQ(rs.RecordCount(), 1);
@@ -362,11 +368,10 @@ TEST_F(AdoStoreTest, ARolledBackMoveLeavesTheSourceAndNoCopy) {
     rs.Delete(adAffectCurrent);
     cnn.RollbackTrans();
     rs.Close();
-    Record check;
-    ExpectError([&] { check.Open(copy, nullptr, adModeRead, adFailIfNotExists, -1); },
-                err::kNotFound, "copy after rollback");
-    check.Open(source, nullptr, adModeRead, adFailIfNotExists, -1);
-    EXPECT_EQ(check.State(), adStateOpen);
+    ExpectError([&] { rec.Open(copy, nullptr, adModeRead); }, err::kNotFound,
+                "copy after rollback");
+    rec.Open(source, nullptr, adModeRead);
+    EXPECT_EQ(rec.State(), adStateOpen);
 }
 
 TEST_F(AdoStoreTest, MoveRecordMovesAMessageWholeOrNotAtAll) {
@@ -435,9 +440,8 @@ TEST_F(AdoStoreTest, LockedStoreWaitsThenFails) {
     });
     locked.get_future().wait();
     Record rec;
-    ExpectError(
-        [&] { rec.Open(Junk() + "/New.reg", nullptr, adModeReadWrite, adCreateOverwrite, -1); },
-        err::kResourceLocked, "create while locked");
+    ExpectError([&] { rec.Open(Junk() + "/New.reg", nullptr, adModeReadWrite, adCreateOverwrite); },
+                err::kResourceLocked, "create while locked");
     ExpectError([&] { (void)localplatform::SaveNewMessage(Junk(), "x", Utc(2026, 1, 1)); },
                 err::kResourceLocked, "save while locked");
     // Readers are not blocked by a writer.
@@ -447,22 +451,15 @@ TEST_F(AdoStoreTest, LockedStoreWaitsThenFails) {
     EXPECT_EQ(rs.RecordCount(), 0);
     release.set_value();
     holder.join();
-    rec.Open(Junk() + "/New.reg", nullptr, adModeReadWrite, adCreateOverwrite, -1);
+    rec.Open(Junk() + "/New.reg", nullptr, adModeReadWrite, adCreateOverwrite);
     EXPECT_EQ(rec.State(), adStateOpen);
 }
 
 TEST(AdoStoreFileTest, CorruptFileIsAnErrorNotACrash) {
     TempStore temp;
     std::ofstream(temp.DbPath(), std::ios::binary) << std::string(8192, '\x5a');
-    Connection cnn;
-    cnn.SetProvider("exoledb.datasource");
-    try {
-        cnn.Open(TempStore::FileBase() + "/alice");
-        ADD_FAILURE() << "opened a corrupt store";
-    } catch (const Error& e) {
-        EXPECT_EQ(e.Number(), err::kCorrupt) << e.Description();
-    }
-    EXPECT_EQ(cnn.State(), adStateClosed);
+    ExpectError([] { (void)OpenStore(TempStore::FileBase() + "/alice"); }, err::kCorrupt,
+                "a corrupt store");
 }
 
 // A process that dies while its batched deletes are not yet committed leaves
@@ -470,24 +467,14 @@ TEST(AdoStoreFileTest, CorruptFileIsAnErrorNotACrash) {
 TEST(AdoStoreCrashTest, CrashDuringBatchedDeletesLeavesTheMessages) {
     TempStore temp(300, "store.batch_ms = 600000\n");
     const std::string folder = TempStore::FileBase() + "/alice/Inbox";
-    // Made on another thread, so this thread holds no store handle that the
-    // child would inherit.
-    std::thread([&] {
-        auto store = ItemStore::ForThisThread();
-        store->CreateNamespace(kNs);
-        store->CreateMailbox(kNs, "alice", false);
-        for (int i = 0; i < 50; ++i)
-            (void)localplatform::SaveNewMessage(folder, "x", Utc(2026, 1, 1));
-    }).join();
+    MakeAlice(folder, 50);
     const std::string query = SweepQuery("shallow", folder, "2026-02-01T00:00:00Z");
     std::fflush(nullptr);
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
         try {
-            Connection cnn;
-            cnn.SetProvider("exoledb.datasource");
-            cnn.Open(folder);
+            Connection cnn = OpenStore(folder);
             Recordset rs;
             rs.Open(query, cnn);
             for (; !rs.Eof(); rs.MoveNext()) rs.Delete(adAffectCurrent);
@@ -501,9 +488,7 @@ TEST(AdoStoreCrashTest, CrashDuringBatchedDeletesLeavesTheMessages) {
     ASSERT_TRUE(WIFEXITED(status));
     ASSERT_EQ(WEXITSTATUS(status), 0);
 
-    Connection cnn;
-    cnn.SetProvider("exoledb.datasource");
-    cnn.Open(folder);
+    Connection cnn = OpenStore(folder);
     Recordset rs;
     rs.Open(query, cnn);
     EXPECT_EQ(rs.RecordCount(), 50);
@@ -520,14 +505,7 @@ TEST(AdoStoreConcurrencyTest, ProcessesShareTheStoreWithoutLosingItems) {
     TempStore temp(20000);
     const std::string inbox = TempStore::FileBase() + "/alice/Inbox";
     const std::string junk = TempStore::FileBase() + "/alice/Junk";
-    std::thread([&] {
-        auto store = ItemStore::ForThisThread();
-        store->CreateNamespace(kNs);
-        store->CreateMailbox(kNs, "alice", false);
-        store->CreateFolder(store->Lookup({kNs, "MBX", "alice"})->id, "Junk");
-        for (int i = 0; i < 100; ++i)
-            (void)localplatform::SaveNewMessage(junk, "old", Utc(2026, 1, 1));
-    }).join();
+    MakeAlice(junk, 100);
     constexpr int kWriters = 3;
     constexpr int kPerWriter = 100;
     std::fflush(nullptr);
@@ -542,9 +520,7 @@ TEST(AdoStoreConcurrencyTest, ProcessesShareTheStoreWithoutLosingItems) {
         try {
             if (w == kWriters) {
                 // The sweeper: deletes the old messages row by row.
-                Connection cnn;
-                cnn.SetProvider("exoledb.datasource");
-                cnn.Open(junk);
+                Connection cnn = OpenStore(junk);
                 Recordset rs;
                 rs.Open(SweepQuery("shallow", junk, "2026-02-01T00:00:00Z"), cnn);
                 for (; !rs.Eof(); rs.MoveNext()) rs.Delete(adAffectCurrent);
@@ -553,9 +529,7 @@ TEST(AdoStoreConcurrencyTest, ProcessesShareTheStoreWithoutLosingItems) {
             }
             for (int i = 0; i < kPerWriter; ++i) {
                 // Each message moved in its own transaction, as the sink may.
-                Connection cnn;
-                cnn.SetProvider("exoledb.datasource");
-                cnn.Open(inbox);
+                Connection cnn = OpenStore(inbox);
                 cnn.BeginTrans();
                 (void)localplatform::SaveNewMessage(inbox, "new " + std::to_string(w),
                                                     Utc(2026, 6, 1));
@@ -572,9 +546,7 @@ TEST(AdoStoreConcurrencyTest, ProcessesShareTheStoreWithoutLosingItems) {
         ASSERT_EQ(waitpid(pid, &status, 0), pid);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
-    Connection cnn;
-    cnn.SetProvider("exoledb.datasource");
-    cnn.Open(inbox);
+    Connection cnn = OpenStore(inbox);
     Recordset saved;
     saved.Open("select \"DAV:href\" from scope('shallow traversal of \"" + inbox +
                    "\"') where \"DAV:isfolder\" = false",

@@ -27,6 +27,8 @@ using localplatform::testing::DovecotServer;
 using localplatform::testing::TempStore;
 
 constexpr const char* kMailbox = "file://./backofficestorage/example/MBX/jdoe";
+constexpr const char* kJunk = "file://./backofficestorage/example/MBX/jdoe/Junk E-mail";
+constexpr const char* kAnn = "file://./backofficestorage/example/MBX/ann";
 
 std::string Mail(const std::string& id) {
     return "From: a@example.com\r\nSubject: test\r\nMessage-ID: <" + id + ">\r\n\r\nbody\r\n";
@@ -57,6 +59,11 @@ Connection OpenStore(const std::string& url) {
     return cnn;
 }
 
+void Sql(const std::string& db, const std::string& statements) {
+    const auto done = testing::RunProgram({"/usr/bin/sqlite3", db, statements});
+    ASSERT_EQ(done.code, 0) << done.err;
+}
+
 class MailStoreAccessTest : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
@@ -74,6 +81,23 @@ protected:
         auto store = ItemStore::ForThisThread();
         store->CreateNamespace("example");
         store->CreateMailbox("example", "SystemMailbox{1234}", true);
+    }
+    // The href of the one message the sweep selects in folderUrl.
+    static std::string OnlyExpired(const std::string& folderUrl) {
+        Connection cnn = OpenStore(folderUrl);
+        Recordset rs;
+        rs.Open(SweepQuery("shallow", folderUrl, IsoDaysAgo(10)), cnn);
+        EXPECT_EQ(rs.RecordCount(), 1);
+        return rs.Eof() ? "" : rs.Fields("DAV:href").Value().ToString();
+    }
+    // jdoe's Junk E-mail folder of files, in this layout.
+    std::string JunkDir() const {
+        return server_->MaildirOf("jdoe@example") +
+               (GetParam() ? "/Junk E-mail/cur/" : "/.Junk E-mail/cur/");
+    }
+    // The state a kill leaves before the batch with the destination's key.
+    void ForgetDestinationKey() const {
+        Sql(temp_->DbPath(), "UPDATE moves SET destination_key = NULL, destination_name = ''");
     }
     // The Message-IDs Dovecot lists in folder of jdoe, sorted.
     std::vector<std::string> Left(const std::string& folder) {
@@ -176,7 +200,6 @@ TEST_P(MailStoreAccessTest, AMovedMessageIsPutBackWithItsDateAndFlags) {
     server_->Append("jdoe@example", "Junk E-mail", Mail("stays@junk"), recent_);
     server_->CreateFolder("ann@example", "Archive");                  // ann's Maildir is there
     const std::string junk = std::string(kMailbox) + "/junk e-mail";  // any case
-    const std::string quarantine = "file://./backofficestorage/example/MBX/ann";
     Connection cnn = OpenStore(kMailbox);
     Recordset rs;
     rs.Open("select \"DAV:href\" from scope('shallow traversal of \"" + junk +
@@ -189,8 +212,8 @@ TEST_P(MailStoreAccessTest, AMovedMessageIsPutBackWithItsDateAndFlags) {
     rs.Close();
 
     const int64_t run = BeginStoreRun(std::string(kMailbox) + "/x.reg", true, 0);
-    const std::string moved = MoveRecordForRun(source, quarantine, run);
-    EXPECT_EQ(moved.rfind(quarantine + "/", 0), 0U) << moved;
+    const std::string moved = MoveRecordForRun(source, kAnn, run);
+    EXPECT_EQ(moved.rfind(std::string(kAnn) + "/", 0), 0U) << moved;
     EXPECT_EQ(Left("Junk E-mail"), (std::vector<std::string>{"<stays@junk>"}));
     const auto there = server_->Messages("ann@example", "");
     ASSERT_EQ(there.size(), 1U);
@@ -235,17 +258,11 @@ LocalMailbox MakeLocalMailbox() {
     return m;
 }
 
-void Sql(const std::string& db, const std::string& statements) {
-    const auto done = testing::RunProgram({"/usr/bin/sqlite3", db, statements});
-    ASSERT_EQ(done.code, 0) << done.err;
-}
-
 // A move between the item store and a mail store copies, then removes: the
 // message is read back where it went (by Dovecot, by the store) with its
 // bytes and received time, and undo puts it back where it was with its
 // received time and flags, under its old name.
 TEST_P(MailStoreAccessTest, AMoveBetweenTheStoreAndAMailStoreCopiesThenRemovesAndIsPutBack) {
-    const std::string ann = "file://./backofficestorage/example/MBX/ann";
     for (const bool intoStore : {true, false}) {
         SCOPED_TRACE(intoStore ? "a Maildir's Junk into the store"
                                : "the store's Junk into a Maildir");
@@ -263,17 +280,12 @@ TEST_P(MailStoreAccessTest, AMoveBetweenTheStoreAndAMailStoreCopiesThenRemovesAn
             for (const auto& m : server_->Messages("jdoe@example", "Junk E-mail")) {
                 if (m.messageId == "<moved@junk>") flags = m.flags;
             }
-            Connection cnn = OpenStore(kMailbox);
-            Recordset rs;
-            rs.Open(SweepQuery("shallow", std::string(kMailbox) + "/Junk E-mail", IsoDaysAgo(10)),
-                    cnn);
-            ASSERT_EQ(rs.RecordCount(), 1);
-            source = rs.Fields("DAV:href").Value().ToString();
+            source = OnlyExpired(kJunk);
             destination = local.url + "/Inbox";
         } else {
             const auto name = store->Get(store->SaveMessage(local.junk, Mail("moved@junk"), old_));
             source = local.url + "/Junk/" + name->name;
-            destination = ann;
+            destination = kAnn;
         }
         const int64_t run = BeginStoreRun(local.url + "/x.reg", true, 0);
         const std::string moved = MoveRecordForRun(source, destination, run);
@@ -357,14 +369,7 @@ TEST_P(MailStoreAccessTest, AMoveBetweenTwoMailStoresCopiesThenRemovesAndIsPutBa
         const std::string to = std::string("file://./backofficestorage/") +
                                (toImap ? "byimap" : "example") + "/MBX/ann";
         const std::string flags = server_->Messages("jdoe@example", "Junk E-mail")[0].flags;
-        std::string source;
-        {
-            Connection cnn = OpenStore(from);
-            Recordset rs;
-            rs.Open(SweepQuery("shallow", from, IsoDaysAgo(10)), cnn);
-            ASSERT_EQ(rs.RecordCount(), 1);
-            source = rs.Fields("DAV:href").Value().ToString();
-        }
+        const std::string source = OnlyExpired(from);
         const int64_t run = BeginStoreRun(std::string(kMailbox) + "/x.reg", true, 0);
         const std::string moved = MoveRecordForRun(source, to, run);
         EXPECT_EQ(moved.rfind(to + "/", 0), 0U) << moved;
@@ -407,8 +412,7 @@ TEST_P(MailStoreAccessTest, AMoveBetweenStoresWhoseCopyFailsLeavesTheSource) {
     std::ofstream(tmp) << "not a folder";
     const int64_t run = BeginStoreRun(local.url + "/x.reg", true, 0);
     try {
-        (void)MoveRecordForRun(local.url + "/Junk/" + item->name,
-                               "file://./backofficestorage/example/MBX/ann", run);
+        (void)MoveRecordForRun(local.url + "/Junk/" + item->name, kAnn, run);
         ADD_FAILURE() << "no error";
     } catch (const Error& e) {
         const std::string& d = e.Description();
@@ -449,21 +453,14 @@ TEST_P(MailStoreAccessTest, AMoveBetweenStoresCutShortKeepsExactlyOneCopy) {
             Start();
             const LocalMailbox local = MakeLocalMailbox();
             auto store = ItemStore::ForThisThread();
-            const std::string junkDir = server_->MaildirOf("jdoe@example") +
-                                        (GetParam() ? "/Junk E-mail/cur/" : "/.Junk E-mail/cur/");
+            const std::string junkDir = JunkDir();
             server_->CreateFolder("ann@example", "Archive");
             std::string source;
             std::string destination;
             std::string saved = temp_->Dir() + "/saved";
             if (c.intoStore) {
                 server_->Append("jdoe@example", "Junk E-mail", Mail("moved@junk"), old_, "\\Seen");
-                Connection cnn = OpenStore(kMailbox);
-                Recordset rs;
-                rs.Open(
-                    SweepQuery("shallow", std::string(kMailbox) + "/Junk E-mail", IsoDaysAgo(10)),
-                    cnn);
-                ASSERT_EQ(rs.RecordCount(), 1);
-                source = rs.Fields("DAV:href").Value().ToString();
+                source = OnlyExpired(kJunk);
                 destination = local.url + "/Inbox";
                 // The source's file as it was, to be put back as the kill left it.
                 for (const auto& f : std::filesystem::directory_iterator(junkDir)) {
@@ -474,7 +471,7 @@ TEST_P(MailStoreAccessTest, AMoveBetweenStoresCutShortKeepsExactlyOneCopy) {
                 const auto row =
                     store->Get(store->SaveMessage(local.junk, Mail("moved@junk"), old_));
                 source = local.url + "/Junk/" + row->name;
-                destination = "file://./backofficestorage/example/MBX/ann";
+                destination = kAnn;
                 Sql(temp_->DbPath(), "CREATE TABLE saved AS SELECT * FROM items WHERE id = " +
                                          std::to_string(row->id));
             }
@@ -557,47 +554,32 @@ TEST_P(MailStoreAccessTest, AMoveBetweenStoresCutShortKeepsExactlyOneCopy) {
 // without the destination's key (the crash came after the rename), or the
 // message in both folders (a move between file systems, after the copy).
 TEST_P(MailStoreAccessTest, AMoveCutShortByACrashIsResolvedByUndo) {
-    const std::string quarantine = "file://./backofficestorage/example/MBX/ann";
     for (const bool bothCopies : {false, true}) {
+        SCOPED_TRACE(bothCopies ? "both copies" : "no key");
         Start();
-        const std::string folderDir = server_->MaildirOf("jdoe@example") +
-                                      (GetParam() ? "/Junk E-mail/cur/" : "/.Junk E-mail/cur/");
         server_->Append("jdoe@example", "Junk E-mail", Mail("moved@junk"), old_, "\\Seen");
         server_->CreateFolder("ann@example", "Archive");
-        std::string source;
-        {
-            Connection cnn = OpenStore(kMailbox);
-            Recordset rs;
-            rs.Open(SweepQuery("shallow", std::string(kMailbox) + "/Junk E-mail", IsoDaysAgo(10)),
-                    cnn);
-            ASSERT_EQ(rs.RecordCount(), 1);
-            source = rs.Fields("DAV:href").Value().ToString();
-        }
         const int64_t run = BeginStoreRun(std::string(kMailbox) + "/x.reg", true, 0);
-        (void)MoveRecordForRun(source, quarantine, run);
+        (void)MoveRecordForRun(OnlyExpired(kJunk), kAnn, run);
         if (bothCopies) {
             for (const auto& f :
                  std::filesystem::directory_iterator(server_->MaildirOf("ann@example") + "/cur")) {
                 // The copy is the mailbox owner's, as the backend's would be.
-                const std::string copy = folderDir + f.path().filename().string();
+                const std::string copy = JunkDir() + f.path().filename().string();
                 std::filesystem::copy_file(f.path(), copy);
                 struct stat st {};
                 ASSERT_EQ(::stat(f.path().c_str(), &st), 0);
                 ASSERT_EQ(::chown(copy.c_str(), st.st_uid, st.st_gid), 0);
             }
         } else {
-            const auto cleared = testing::RunProgram(
-                {"/usr/bin/sqlite3", temp_->DbPath(),
-                 "UPDATE moves SET destination_key = NULL, destination_name = ''"});
-            ASSERT_EQ(cleared.code, 0) << cleared.err;
+            ForgetDestinationKey();
         }
         const auto entries = MovedMessagesOfRun(run);
         ASSERT_EQ(entries.size(), 1U);
-        EXPECT_EQ(entries[0].state, MovedMessage::State::kInDestination) << bothCopies;
-        EXPECT_EQ(PutBackMovedMessage(entries[0]).outcome, PutBackResult::Outcome::kPutBack)
-            << bothCopies;
-        EXPECT_EQ(Left("Junk E-mail"), std::vector<std::string>{"<moved@junk>"}) << bothCopies;
-        EXPECT_TRUE(server_->Messages("ann@example", "").empty()) << bothCopies;
+        EXPECT_EQ(entries[0].state, MovedMessage::State::kInDestination);
+        EXPECT_EQ(PutBackMovedMessage(entries[0]).outcome, PutBackResult::Outcome::kPutBack);
+        EXPECT_EQ(Left("Junk E-mail"), std::vector<std::string>{"<moved@junk>"});
+        EXPECT_TRUE(server_->Messages("ann@example", "").empty());
     }
 }
 
@@ -606,13 +588,10 @@ TEST_P(MailStoreAccessTest, AMoveCutShortByACrashIsResolvedByUndo) {
 // undo never takes the other mailbox's message of that name for it; both
 // stay where they are.
 TEST_P(MailStoreAccessTest, AKilledMoveUnderANewNameNeverPutsBackAnotherMessageOfItsName) {
-    const std::string quarantine = "file://./backofficestorage/example/MBX/ann";
-    const std::string folderDir = server_->MaildirOf("jdoe@example") +
-                                  (GetParam() ? "/Junk E-mail/cur/" : "/.Junk E-mail/cur/");
     server_->Append("jdoe@example", "Junk E-mail", Mail("moved@junk"), old_, "\\Seen");
     server_->Append("ann@example", "", Mail("left@ann"), recent_);
     std::string name;
-    for (const auto& f : std::filesystem::directory_iterator(folderDir)) name = f.path().filename();
+    for (const auto& f : std::filesystem::directory_iterator(JunkDir())) name = f.path().filename();
     ASSERT_FALSE(name.empty());
     const std::string annCur = server_->MaildirOf("ann@example") + "/cur/";
     std::vector<std::filesystem::path> annFiles;
@@ -623,21 +602,10 @@ TEST_P(MailStoreAccessTest, AKilledMoveUnderANewNameNeverPutsBackAnotherMessageO
     }
     ASSERT_EQ(annFiles.size(), 1U);
     std::filesystem::rename(annFiles[0], annCur + name);  // ann's message under jdoe's name
-    std::string source;
-    {
-        Connection cnn = OpenStore(kMailbox);
-        Recordset rs;
-        rs.Open(SweepQuery("shallow", std::string(kMailbox) + "/Junk E-mail", IsoDaysAgo(10)), cnn);
-        ASSERT_EQ(rs.RecordCount(), 1);
-        source = rs.Fields("DAV:href").Value().ToString();
-    }
     const int64_t run = BeginStoreRun(std::string(kMailbox) + "/x.reg", true, 0);
-    (void)MoveRecordForRun(source, quarantine, run);
+    (void)MoveRecordForRun(OnlyExpired(kJunk), kAnn, run);
     // The kill came before the batch that holds the new name was committed.
-    const auto cleared =
-        testing::RunProgram({"/usr/bin/sqlite3", temp_->DbPath(),
-                             "UPDATE moves SET destination_key = NULL, destination_name = ''"});
-    ASSERT_EQ(cleared.code, 0) << cleared.err;
+    ForgetDestinationKey();
     const auto entries = MovedMessagesOfRun(run);
     ASSERT_EQ(entries.size(), 1U);
     EXPECT_EQ(PutBackMovedMessage(entries[0]).outcome, PutBackResult::Outcome::kGone);
