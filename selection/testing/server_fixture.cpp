@@ -12,6 +12,30 @@
 
 namespace quellix::testing {
 
+namespace {
+
+std::vector<std::string> Split(const std::string& path) {
+    std::vector<std::string> out;
+    std::stringstream parts(path);
+    std::string part;
+    while (std::getline(parts, part, '/')) out.push_back(part);
+    return out;
+}
+
+// The rows directly in the folder at path below the mailbox; none when the
+// folder is not there.
+std::vector<localplatform::ItemRow> ItemsIn(localplatform::ItemStore& store,
+                                            const std::string& alias, const std::string& path,
+                                            const std::string& ns) {
+    std::vector<std::string> segments = {ns, "MBX", alias};
+    for (auto& s : Split(path)) segments.push_back(s);
+    auto folder = store.Lookup(segments);
+    if (!folder) return {};
+    return store.ItemsIn(folder->id);
+}
+
+}  // namespace
+
 void ServerFixture::SetUp() {
     // The local zone is UTC in every test, so local and store times agree
     // unless a test sets a bias.
@@ -66,9 +90,7 @@ int64_t ServerFixture::Folder(const std::string& alias, const std::string& path,
         node = store->Lookup(segments);
     }
     int64_t id = node->id;
-    std::stringstream parts(path);
-    std::string part;
-    while (std::getline(parts, part, '/')) {
+    for (const auto& part : Split(path)) {
         segments.push_back(part);
         auto next = store->Lookup(segments);
         id = next ? next->id : store->CreateFolder(id, part);
@@ -85,31 +107,10 @@ int64_t ServerFixture::Message(int64_t folder, const std::string& subject,
     return id;
 }
 
-namespace {
-
-std::vector<localplatform::ItemRow> ItemsIn(localplatform::ItemStore& store,
-                                            const std::vector<std::string>& segments) {
-    auto folder = store.Lookup(segments);
-    if (!folder) return {};
-    return store.ItemsIn(folder->id);
-}
-
-std::vector<std::string> Split(const std::string& path) {
-    std::vector<std::string> out;
-    std::stringstream parts(path);
-    std::string part;
-    while (std::getline(parts, part, '/')) out.push_back(part);
-    return out;
-}
-
-}  // namespace
-
 std::vector<std::string> ServerFixture::Messages(const std::string& alias, const std::string& path,
                                                  const std::string& ns) {
-    std::vector<std::string> segments = {ns, "MBX", alias};
-    for (auto& s : Split(path)) segments.push_back(s);
     std::vector<std::string> names;
-    for (const auto& row : ItemsIn(*Store(), segments)) {
+    for (const auto& row : ItemsIn(*Store(), alias, path, ns)) {
         std::string n = row.name;
         if (n.size() > 4 && n.substr(n.size() - 4) == ".EML") n.resize(n.size() - 4);
         names.push_back(n);
@@ -120,12 +121,10 @@ std::vector<std::string> ServerFixture::Messages(const std::string& alias, const
 
 std::vector<std::string> ServerFixture::Subjects(const std::string& alias, const std::string& path,
                                                  const std::string& ns) {
-    std::vector<std::string> segments = {ns, "MBX", alias};
-    for (auto& s : Split(path)) segments.push_back(s);
     std::vector<std::string> subjects;
     auto store = Store();
     static const std::regex subjectLine("(^|\n)Subject: ([^\r\n]*)");
-    for (const auto& row : ItemsIn(*store, segments)) {
+    for (const auto& row : ItemsIn(*store, alias, path, ns)) {
         const std::string text = store->Content(row.id);
         std::smatch m;
         subjects.push_back(std::regex_search(text, m, subjectLine) ? m[2].str() : "?");
@@ -175,18 +174,9 @@ std::string ServerFixture::ReadLog() const {
 }
 
 std::string MessageText(const std::string& subject) {
-    return "From: Spammer <spam@junk.example>\r\n"
-           "To: someone@example.org\r\n"
-           "Subject: " +
-           subject +
-           "\r\n"
-           "Message-ID: <" +
-           subject +
-           "@junk.example>\r\n"
-           "MIME-Version: 1.0\r\n"
-           "Content-Type: text/plain; charset=us-ascii\r\n"
-           "\r\n"
-           "Buy now.\r\n";
+    return "From: Spammer <spam@junk.example>\r\nTo: someone@example.org\r\nSubject: " + subject +
+           "\r\nMessage-ID: <" + subject + "@junk.example>\r\nMIME-Version: 1.0\r\n" +
+           "Content-Type: text/plain; charset=us-ascii\r\n\r\nBuy now.\r\n";
 }
 
 std::vector<std::string> LogLines(const std::string& log) {
