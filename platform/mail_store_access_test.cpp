@@ -99,6 +99,22 @@ protected:
     void ForgetDestinationKey() const {
         Sql(temp_->DbPath(), "UPDATE moves SET destination_key = NULL, destination_name = ''");
     }
+    // The run's one entry: moved from sourceUrl to moved with its received
+    // time. Undo puts it back once; returns where.
+    std::string PutBackOnce(int64_t run, const std::string& sourceUrl, const std::string& moved) {
+        const auto entries = MovedMessagesOfRun(run);
+        EXPECT_EQ(entries.size(), 1U);
+        if (entries.size() != 1) return "";
+        EXPECT_EQ(entries[0].state, MovedMessage::State::kInDestination);
+        EXPECT_EQ(entries[0].sourceUrl, sourceUrl);
+        EXPECT_EQ(entries[0].destinationUrl, moved);
+        EXPECT_EQ(entries[0].received ? entries[0].received->UnixSeconds() : 0, old_);
+        const auto back = PutBackMovedMessage(entries[0]);
+        EXPECT_EQ(back.outcome, PutBackResult::Outcome::kPutBack);
+        EXPECT_EQ(PutBackMovedMessage(MovedMessagesOfRun(run)[0]).outcome,
+                  PutBackResult::Outcome::kAlreadyPutBack);
+        return back.url;
+    }
     // The Message-IDs Dovecot lists in folder of jdoe, sorted.
     std::vector<std::string> Left(const std::string& folder) {
         std::vector<std::string> ids;
@@ -218,19 +234,9 @@ TEST_P(MailStoreAccessTest, AMovedMessageIsPutBackWithItsDateAndFlags) {
     ASSERT_EQ(there.size(), 1U);
     EXPECT_EQ(there[0].received, old_);
 
-    auto entries = MovedMessagesOfRun(run);
-    ASSERT_EQ(entries.size(), 1U);
-    EXPECT_EQ(entries[0].state, MovedMessage::State::kInDestination);
-    EXPECT_EQ(entries[0].sourceUrl,
-              std::string(kMailbox) + "/Junk E-mail/" + source.substr(source.rfind('/') + 1));
-    EXPECT_EQ(entries[0].destinationUrl, moved);
-    ASSERT_TRUE(entries[0].received);
-    EXPECT_EQ(entries[0].received->UnixSeconds(), old_);
-    const auto back = PutBackMovedMessage(entries[0]);
-    EXPECT_EQ(back.outcome, PutBackResult::Outcome::kPutBack);
-    EXPECT_EQ(back.url, source);
-    EXPECT_EQ(PutBackMovedMessage(MovedMessagesOfRun(run)[0]).outcome,
-              PutBackResult::Outcome::kAlreadyPutBack);
+    // The entry names the folder as the mail server spells it.
+    EXPECT_EQ(PutBackOnce(run, std::string(kJunk) + source.substr(source.rfind('/')), moved),
+              source);
     EXPECT_TRUE(server_->Messages("ann@example", "").empty());
     for (const auto& m : server_->Messages("jdoe@example", "Junk E-mail")) {
         if (m.messageId != "<moved@junk>") continue;
@@ -308,18 +314,7 @@ TEST_P(MailStoreAccessTest, AMoveBetweenTheStoreAndAMailStoreCopiesThenRemovesAn
             EXPECT_EQ(there[0].size, static_cast<int64_t>(Mail("moved@junk").size()));
         }
 
-        const auto entries = MovedMessagesOfRun(run);
-        ASSERT_EQ(entries.size(), 1U);
-        EXPECT_EQ(entries[0].state, MovedMessage::State::kInDestination);
-        EXPECT_EQ(entries[0].sourceUrl, source);
-        EXPECT_EQ(entries[0].destinationUrl, moved);
-        ASSERT_TRUE(entries[0].received);
-        EXPECT_EQ(entries[0].received->UnixSeconds(), old_);
-        const auto back = PutBackMovedMessage(entries[0]);
-        EXPECT_EQ(back.outcome, PutBackResult::Outcome::kPutBack);
-        EXPECT_EQ(back.url, source);  // under its old name
-        EXPECT_EQ(PutBackMovedMessage(MovedMessagesOfRun(run)[0]).outcome,
-                  PutBackResult::Outcome::kAlreadyPutBack);
+        EXPECT_EQ(PutBackOnce(run, source, moved), source);  // under its old name
         if (intoStore) {
             EXPECT_TRUE(store->ItemsIn(local.inbox).empty());
             EXPECT_EQ(Left("Junk E-mail"),
@@ -378,16 +373,11 @@ TEST_P(MailStoreAccessTest, AMoveBetweenTwoMailStoresCopiesThenRemovesAndIsPutBa
         EXPECT_EQ(there[0].messageId, "<moved@junk>");
         EXPECT_EQ(there[0].received, old_);
         EXPECT_EQ(there[0].flags, flags);
-        const auto entries = MovedMessagesOfRun(run);
-        ASSERT_EQ(entries.size(), 1U);
-        EXPECT_EQ(entries[0].state, MovedMessage::State::kInDestination);
-        EXPECT_EQ(entries[0].destinationUrl, moved);
-        const auto back = PutBackMovedMessage(entries[0]);
-        EXPECT_EQ(back.outcome, PutBackResult::Outcome::kPutBack);
         // Back in its folder: over IMAP under a new UID; into the Maildir
         // under a new name too, as the bytes came over IMAP with CRLF line
         // ends and Dovecot's name said the size of its file (",S=").
-        EXPECT_EQ(back.url.rfind(source.substr(0, source.rfind('/') + 1), 0), 0U) << back.url;
+        const std::string back = PutBackOnce(run, source, moved);
+        EXPECT_EQ(back.rfind(source.substr(0, source.rfind('/') + 1), 0), 0U) << back;
         EXPECT_TRUE(server_->Messages("ann@example", "").empty());
         const auto home = server_->Messages("jdoe@example", "Junk E-mail");
         ASSERT_EQ(home.size(), 1U);
