@@ -12,15 +12,7 @@ namespace platform {
 namespace {
 
 namespace cerr = localplatform::catalog_err;
-
-int32_t ErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const Error& e) {
-        return e.Number();
-    }
-    return 0;
-}
+using localplatform::testing::ErrorOf;
 
 class ComAdminTest : public ::testing::Test {
 protected:
