@@ -1,5 +1,7 @@
 // The ADO-shaped access layer against real store database files: what the
-// sink's sweep, the setup's registration writer and read-back rely on.
+// sink's sweep, the setup's registration writer and read-back rely on. What
+// the sweep's query selects (around the cutoff, hidden, below the folder, by
+// either scheme) is tested where the run sweeps a folder.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -248,8 +250,6 @@ TEST_F(AdoStoreTest, DeleteRecordTakesAFolderWithEverythingBelow) {
                 "delete twice");
 }
 
-// What the sweep's query selects (around the cutoff, hidden, below the
-// folder, by either scheme) is tested where the run sweeps a folder.
 TEST_F(AdoStoreTest, DeletingRowsWhileIteratingDeletesTheItems) {
     for (int i = 0; i < 600; ++i)
         Put(Junk(), Utc(2026, 1, 1).AddDays(i / 100.0));  // more than one batch
