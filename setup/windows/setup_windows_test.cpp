@@ -193,36 +193,10 @@ protected:
 
 // ---- The disclaimer ---------------------------------------------------------
 
-TEST_F(SetupWindowsTest, DisclaimerNoEndsTheProgramTouchingNothing) {
-    QPointer<Disclaimer> d = new Disclaimer();
-    d->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(d));
-    Screenshot(*d, "disclaimer");
-    EXPECT_EQ(d->windowTitle(), "Quellix setup");
-    const std::string question =
-        "Do you accept all of of the terms of the preceding Limitation of Liability? To install "
-        "you must accept the Limitation of Liability . If  you choose No, install will close.";
-    EXPECT_EQ(d->Label2->text().toStdString(), question);
-    const std::string limitation = LimitationText();
-    EXPECT_EQ(
-        limitation.rfind("LIMITATION OF LIABILITY. \r\n\r\nTO THE MAXIMUM EXTENT PERMITTED BY "
-                         "APPLICABLE LAW, IN NO EVENT SHALL THE CREATOR OF THIS SOFTWARE BE "
-                         "LIABLE",
-                         0),
-        0u);
-    EXPECT_TRUE(limitation.ends_with(".\r\n\r\n\r\n\r\n" + std::string(80, '-') + "\r\n"));
-
-    QTest::mouseClick(d->Command2, Qt::LeftButton);
-    EXPECT_TRUE(WaitUntil([&] { return d.isNull(); }));
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-        EXPECT_EQ(qobject_cast<InstallForm*>(w), nullptr);
-    }
-    EXPECT_FALSE(Installed());
-    EXPECT_FALSE(ItemExists());
-}
-
-// Return and keypad Enter press the focused button, as Space does.
-TEST_F(SetupWindowsTest, EnterPressesTheFocusedButton) {
+// The disclaimer says its texts; "No" ends the program touching nothing,
+// "Yes" opens the main window ready to install. Return and keypad Enter
+// press the focused button, as Space does.
+TEST_F(SetupWindowsTest, TheDisclaimerAndEnterOnTheFocusedButton) {
     struct Key {
         Qt::Key key;
         Qt::KeyboardModifiers modifiers;
@@ -235,24 +209,41 @@ TEST_F(SetupWindowsTest, EnterPressesTheFocusedButton) {
         ASSERT_TRUE(WaitUntil([&] { return button->hasFocus(); }));
         QTest::keyClick(QApplication::focusWidget(), k.key, k.modifiers);
     };
+    const auto forms = [] {
+        std::vector<InstallForm*> found;
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (auto* f = qobject_cast<InstallForm*>(w)) found.push_back(f);
+        }
+        return found;
+    };
 
-    // The disclaimer: Enter on "No" closes it; on "Yes" opens the main window
-    // ready to install, and closes the disclaimer.
     QPointer<Disclaimer> declined = new Disclaimer();
     declined->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(declined));
+    Screenshot(*declined, "disclaimer");
+    EXPECT_EQ(declined->windowTitle(), "Quellix setup");
+    EXPECT_EQ(declined->Label2->text().toStdString(),
+              "Do you accept all of of the terms of the preceding Limitation of Liability? To "
+              "install you must accept the Limitation of Liability . If  you choose No, install "
+              "will close.");
+    const std::string limitation = LimitationText();
+    EXPECT_TRUE(limitation.starts_with(
+        "LIMITATION OF LIABILITY. \r\n\r\nTO THE MAXIMUM EXTENT PERMITTED BY APPLICABLE LAW, IN "
+        "NO EVENT SHALL THE CREATOR OF THIS SOFTWARE BE LIABLE"));
+    EXPECT_TRUE(limitation.ends_with(".\r\n\r\n\r\n\r\n" + std::string(80, '-') + "\r\n"));
     press(declined->Command2, kReturn);
     EXPECT_TRUE(WaitUntil([&] { return declined.isNull(); }));
+    EXPECT_TRUE(forms().empty());
+    EXPECT_FALSE(Installed());
+    EXPECT_FALSE(ItemExists());
+
     QPointer<Disclaimer> accepted = new Disclaimer();
     accepted->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(accepted));
     press(accepted->Command1, kEnter);
     EXPECT_TRUE(WaitUntil([&] { return accepted.isNull(); }));
-    InstallForm* opened = nullptr;
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-        if (auto* f = qobject_cast<InstallForm*>(w)) opened = f;
-    }
-    ASSERT_NE(opened, nullptr);
+    ASSERT_EQ(forms().size(), 1u);
+    InstallForm* opened = forms().front();
     EXPECT_TRUE(opened->isVisible());
     EXPECT_TRUE(WaitUntil([&] { return opened->State().has_value(); }));
     EXPECT_EQ(opened->State(), InstallState::ReadyToInstall);
@@ -314,33 +305,6 @@ void ExpectLaidOut(QWidget& window, std::span<const ControlPlace> table) {
         QWidget* next = window.findChild<QWidget*>(order[i - 1]->name)->nextInFocusChain();
         while (next->focusPolicy() == Qt::NoFocus) next = next->nextInFocusChain();
         EXPECT_EQ(next->objectName().toStdString(), order[i]->name);
-    }
-}
-
-TEST_F(SetupWindowsTest, EveryControlHasItsCaptionAndPlace) {
-    {
-        SCOPED_TRACE("disclaimer");
-        Disclaimer d;
-        ExpectLaidOut(d, kDisclaimerControls);
-    }
-    InstallForm form;
-    EXPECT_EQ(form.windowTitle(), "Quellix setup");
-    ExpectLaidOut(form, kInstallFormControls);
-    EXPECT_EQ(form.CheckAllMbx->parentWidget(), form.Frame1);
-    EXPECT_EQ(form.txtPwd->echoMode(), QLineEdit::Password);
-    // A control laid over another one's edge (Frame1 reaches into the run
-    // list's last pixels) must not take the clicks meant for it.
-    for (auto* w : form.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
-        const bool takesInput = qobject_cast<QComboBox*>(w) || qobject_cast<QLineEdit*>(w) ||
-                                qobject_cast<QAbstractButton*>(w) || qobject_cast<QListWidget*>(w);
-        if (!takesInput || !w->isVisibleTo(&form)) continue;
-        const QRect r = w->geometry();
-        for (const QPoint p : {r.topLeft(), r.topRight(), r.bottomLeft(), r.bottomRight()}) {
-            const QWidget* hit = form.childAt(p);
-            EXPECT_TRUE(hit == w || w->isAncestorOf(hit))
-                << w->objectName().toStdString() << " at " << p.x() << "," << p.y() << " is under "
-                << (hit ? hit->objectName().toStdString() : "nothing");
-        }
     }
 }
 
@@ -455,18 +419,40 @@ void ExpectWholeCaptions(QWidget& window) {
     }
 }
 
-TEST_F(SetupWindowsTest, EveryCaptionIsWholeInTheWindowsFace) {
+// Every control stands in its place with its caption, and every caption is
+// whole, in the disclaimer and in the main window before and after an
+// installation.
+TEST_F(SetupWindowsTest, EveryControlHasItsPlaceAndAWholeCaption) {
     QPointer<Disclaimer> d = new Disclaimer();
     d->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(d));
     {
         SCOPED_TRACE("disclaimer");
+        ExpectLaidOut(*d, kDisclaimerControls);
         ExpectWholeCaptions(*d);
     }
     d->close();
     InstallForm* form = OpenForm();
+    EXPECT_EQ(form->windowTitle(), "Quellix setup");
+    EXPECT_EQ(form->CheckAllMbx->parentWidget(), form->Frame1);
+    EXPECT_EQ(form->txtPwd->echoMode(), QLineEdit::Password);
+    // A control laid over another one's edge (Frame1 reaches into the run
+    // list's last pixels) must not take the clicks meant for it.
+    for (auto* w : form->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        const bool takesInput = qobject_cast<QComboBox*>(w) || qobject_cast<QLineEdit*>(w) ||
+                                qobject_cast<QAbstractButton*>(w) || qobject_cast<QListWidget*>(w);
+        if (!takesInput || !w->isVisibleTo(form)) continue;
+        const QRect r = w->geometry();
+        for (const QPoint p : {r.topLeft(), r.topRight(), r.bottomLeft(), r.bottomRight()}) {
+            const QWidget* hit = form->childAt(p);
+            EXPECT_TRUE(hit == w || w->isAncestorOf(hit))
+                << w->objectName().toStdString() << " at " << p.x() << "," << p.y() << " is under "
+                << (hit ? hit->objectName().toStdString() : "nothing");
+        }
+    }
     {
         SCOPED_TRACE("ready to install");
+        ExpectLaidOut(*form, kInstallFormControls);
         ExpectWholeCaptions(*form);
     }
     form->txtIdent->setText("nobody");
@@ -507,11 +493,9 @@ TEST_F(SetupWindowsTest, DllMissingLeavesOnlyTheLogAndExit) {
     EXPECT_TRUE(form->txtPwd->isHidden());
     EXPECT_TRUE(form->Label2->isHidden());
     EXPECT_TRUE(form->Label3->isHidden());
-    for (QWidget* w :
-         {static_cast<QWidget*>(form->txtSpamFolder), static_cast<QWidget*>(form->ComboRun),
-          static_cast<QWidget*>(form->Check2), static_cast<QWidget*>(form->Check3),
-          static_cast<QWidget*>(form->Check6), static_cast<QWidget*>(form->MbxInstList),
-          static_cast<QWidget*>(form->CheckAllMbx)}) {
+    for (QWidget* w : std::initializer_list<QWidget*>{form->txtSpamFolder, form->ComboRun,
+                                                      form->Check2, form->Check3, form->Check6,
+                                                      form->MbxInstList, form->CheckAllMbx}) {
         EXPECT_FALSE(w->isEnabled()) << w->objectName().toStdString();
     }
 
@@ -643,9 +627,22 @@ TEST_F(SetupWindowsTest, ChangeInstallsWritesTheRegistrationAndMarks) {
     EXPECT_EQ(Messages("ann", "Inbox/Spam"), (std::vector<std::string>{"old", "young"}));
 }
 
-TEST_F(SetupWindowsTest, UninstallAsksAndCancelKeepsEverything) {
+// A modification refused keeps the registration; an uninstallation asks,
+// and Cancel keeps everything.
+TEST_F(SetupWindowsTest, ModifyRefusesAnEmptyFolderAndUninstallAsks) {
     InstallForm* form = InstalledForm();
-    ASSERT_TRUE(ItemExists());
+    QTest::mouseClick(form->Check2, Qt::LeftButton);
+    form->txtSpamFolder->setText("/");
+    {
+        BoxAnswerer answers;
+        QTest::mouseClick(form->Command1, Qt::LeftButton);
+        answers.ExpectOne("Please fill the Spam folder name field", QMessageBox::Warning);
+    }
+    EXPECT_EQ(form->txtSpamFolder->text(), "");  // the normalised text is kept
+    EXPECT_TRUE(form->Check2->isChecked());      // not refreshed
+    EXPECT_EQ(Item(Custom(registration::kFolderName)).ToString(), "Spam");
+    QTest::mouseClick(form->Check2, Qt::LeftButton);
+
     QTest::mouseClick(form->Check6, Qt::LeftButton);
     {
         BoxAnswerer answers({QMessageBox::Cancel});
@@ -672,18 +669,7 @@ TEST_F(SetupWindowsTest, UninstallAsksAndCancelKeepsEverything) {
     EXPECT_EQ(form->State(), InstallState::ReadyToInstall);
     EXPECT_TRUE(form->Check1->isChecked());
     EXPECT_EQ(form->txtPwd->text(), "");
-}
-
-TEST_F(SetupWindowsTest, ModifyRefusesAnEmptyFolderAndKeepsTheNormalisedText) {
-    InstallForm* form = InstalledForm();
-    QTest::mouseClick(form->Check2, Qt::LeftButton);
-    form->txtSpamFolder->setText("/");
-    BoxAnswerer answers;
-    QTest::mouseClick(form->Command1, Qt::LeftButton);
-    answers.ExpectOne("Please fill the Spam folder name field", QMessageBox::Warning);
-    EXPECT_EQ(form->txtSpamFolder->text(), "");
-    EXPECT_TRUE(form->Check2->isChecked());  // not refreshed
-    EXPECT_EQ(Item(Custom(registration::kFolderName)).ToString(), "Spam");
+    EXPECT_TRUE(form->txtErr->isHidden()) << form->ErrorLogText();
 }
 
 // ---- The input rules -------------------------------------------------------
@@ -749,12 +735,6 @@ TEST_F(SetupWindowsTest, ChoicesRefuseWithoutWhatTheyNeed) {
         EXPECT_TRUE(c.control->isChecked());
     }
     EXPECT_FALSE(form->OptDelete->isChecked());
-
-    // "Select All" selects every entry; "Deselect All" none.
-    QTest::mouseClick(form->Command6, Qt::LeftButton);
-    EXPECT_EQ(form->MbxInstList->selectedItems().size(), form->MbxInstList->count());
-    QTest::mouseClick(form->Command7, Qt::LeftButton);
-    EXPECT_TRUE(form->MbxInstList->selectedItems().isEmpty());
 
     // "Affect ALL mailboxes" at the end of a fill disables the per-mailbox
     // boxes and "Select All", not "Deselect All".
