@@ -26,8 +26,14 @@ class ApplyChangesTest : public testing::SetupFixture,
 protected:
     void SetUp() override {
         SetupFixture::SetUp();
+        // The account running setup, without a mailbox: proposed as the
+        // identity, in no list.
         if (!LoadDirectory(
-                testing::AnnBobCid({{.cn = "Ida NoMail", .account = "ida", .alias = "ida"}}),
+                testing::AnnBobCid({{.cn = "Ida NoMail", .account = "ida", .alias = "ida"},
+                                    {.cn = "Runner",
+                                     .account = GetCurrentUserName(),
+                                     .alias = "runner",
+                                     .mailbox = false}}),
                 GetParam())) {
             GTEST_SKIP() << "slapd is not installed";
         }
@@ -62,6 +68,7 @@ protected:
 TEST_P(ApplyChangesTest, InstallWritesTheRegistrationWithTheShownParameters) {
     WindowValues w = Window();
     EXPECT_TRUE(w.Check1);  // ready to install
+    EXPECT_EQ(w.txtIdent, "example.org\\" + GetCurrentUserName());
     EXPECT_EQ(w.txtSpamFolder, "Spam");
     EXPECT_EQ(w.txtAgeLimit, "14");
     EXPECT_EQ(w.SysMbxList, Strings{testing::SystemMailboxListEntry()});
