@@ -20,10 +20,20 @@ using quellix::testing::User;
 
 // ---- Values and texts ----------------------------------------------------
 
-// The read-back query runs against the real store below; here, a quote in a
-// value stays inside its literal, and the system mailbox query keeps the
-// filters no test directory tells apart.
-TEST(RegistrationText, QueriesQuoteTheirValues) {
+// The queries run against the real store and directories below; their texts
+// hold what no test store or directory tells apart (a shallow traversal, the
+// filters and order of the system mailboxes), and a quote in a value stays
+// inside its literal.
+TEST(RegistrationText, QueriesAreTheExactTexts) {
+    EXPECT_EQ(ReadBackQuery("file://./backofficestorage/x/MBX/s/StoreEvents/GlobalEvents",
+                            "Quellix.reg", kHiddenItemCondition, "Quellix"),
+              "select  \"Quellix_FolderName\", \"Quellix_ExpirationPeriod\", \"Quellix_Run\","
+              " \"Quellix_TimeToRun\", \"Quellix_MailboxToMove\", \"Quellix_ReportRecipient\","
+              " \"Quellix_AffectAllMailboxes\", \"Quellix_IncludeSubfolders\", \"DAV:displayname\""
+              " from scope ('shallow traversal of "
+              "\"file://./backofficestorage/x/MBX/s/StoreEvents/GlobalEvents\"') "
+              " WHERE \"DAV:displayname\" = 'Quellix.reg' AND \"DAV:ishidden\" = true AND "
+              "\"DAV:isfolder\" = false ");
     EXPECT_NE(ReadBackQuery("file://./x/MBX/o'brien", "a'b", "", "P").find("o''brien"),
               std::string::npos);
     EXPECT_NE(ReadBackQuery("u", "a'b", "", "P").find("= 'a''b'"), std::string::npos);
@@ -230,7 +240,7 @@ TEST_F(RegistrationStoreTest, OnlyAHiddenItemIsFound) {
     }
     EXPECT_EQ(Read(FileMbx(kNick)).result, 0);
 
-    // A folder of that name is not the item either.
+    // A folder of that name, hidden too, is not the item either.
     ASSERT_TRUE(DeleteOnTimerEventRegistration(FileMbx(kNick), registration::kFolderPath,
                                                registration::kItemName, false)
                     .deleted);
@@ -238,6 +248,10 @@ TEST_F(RegistrationStoreTest, OnlyAHiddenItemIsFound) {
     const auto events = store->Lookup({kNs, "MBX", kNick, "StoreEvents", "GlobalEvents"});
     ASSERT_TRUE(events);
     store->CreateFolder(events->id, "Quellix.reg");
+    platform::Record rec;
+    rec.Open(ItemUrl(FileMbx(kNick)), nullptr, platform::adModeReadWrite);
+    rec.Fields("DAV:ishidden").SetValue(Variant(true));
+    rec.Fields().Update();
     EXPECT_EQ(Read(FileMbx(kNick)).result, 0);
 }
 
