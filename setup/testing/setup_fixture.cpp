@@ -18,30 +18,20 @@ std::string SystemMailboxListEntry() {
 std::string ServerObjectsLdif() {
     const std::string store =
         "CN=Mailbox Store (EXCH01),CN=EXCH01,CN=Configuration,DC=example,DC=org";
+    const std::string mailbox = kSystemMailbox;
     return "dn: CN=EXCH01,CN=Configuration,DC=example,DC=org\n"
            "objectClass: top\nobjectClass: container\ncn: EXCH01\n\n"
            "dn: CN=Microsoft System Attendant,CN=EXCH01,CN=Configuration,DC=example,DC=org\n"
            "objectClass: top\nobjectClass: exchangeAdminService\n"
-           "cn: Microsoft System Attendant\n"
-           "homeMDB: " +
-           store +
-           "\n\n"
-           "dn: CN=" +
-           kSystemMailbox +
-           ",CN=Users,DC=example,DC=org\n"
+           "cn: Microsoft System Attendant\nhomeMDB: " +
+           store + "\n\n" + "dn: CN=" + mailbox + ",CN=Users,DC=example,DC=org\n" +
            "objectClass: top\nobjectClass: person\nobjectClass: organizationalPerson\n"
-           "objectClass: user\n"
-           "cn: " +
-           kSystemMailbox + "\nsn: " + kSystemMailbox +
-           "\n"
+           "objectClass: user\ncn: " +
+           mailbox + "\nsn: " + mailbox + "\n" +
            "objectCategory: CN=Person,CN=Schema,CN=Configuration,DC=example,DC=org\n"
            "mailNickname: " +
-           kSystemMailbox + "\nmail: " + kSystemMailbox + "@" + kNamespace +
-           "\n"
-           "msExchMailboxGuid:: AAAAAAAAAAAAAAAAAAAAAA==\n"
-           "homeMDB: " +
-           store +
-           "\n"
+           mailbox + "\nmail: " + mailbox + "@" + kNamespace + "\n" +
+           "msExchMailboxGuid:: AAAAAAAAAAAAAAAAAAAAAA==\nhomeMDB: " + store + "\n" +
            "msExchHomeServerName: /o=Org/ou=First Administrative Group/cn=Configuration/"
            "cn=Servers/cn=EXCH01\n\n";
 }
