@@ -91,17 +91,6 @@ TEST(RunHealth, FlagsAMailboxFailedOrMissedOnBothOfTheLastTwoDueRuns) {
     }
 }
 
-// A mailbox without an address is told by its name and named in its flag.
-TEST(RunHealth, AMailboxWithoutAnAddressIsFlaggedByItsName) {
-    RunFolderRecord wendy{
-        "", "", 0, 0, false, "no URL to try: the mailbox has no address", "Wendy Lee 2"};
-    const auto flags = FlagMailboxes({Due(2, {wendy}), Due(1, {wendy})});
-    ASSERT_EQ(flags.size(), 1U);
-    EXPECT_EQ(flags[0].address, "");
-    EXPECT_EQ(flags[0].name, "Wendy Lee 2");
-    EXPECT_EQ(flags[0].reasons[0], "run 2: no URL to try: the mailbox has no address");
-}
-
 int64_t Utc(int year, int month, int day, int hour, int minute) {
     return platform::Date::FromParts(year, month, day, hour, minute).UnixSeconds();
 }

@@ -592,8 +592,9 @@ TEST_F(SetupWindowsTest, ChangeInstallsWritesTheRegistrationAndMarks) {
     Screenshot(*form, "install_form_installed");
 
     // The preview beside CHANGE shows what the next firing is about to remove
-    // (what a firing then removes is the preview's own test): Ann's expired
-    // junk in Inbox/Spam, not Cid's (not marked), and it removes nothing.
+    // (what a firing then removes is the preview's own test, how it is written
+    // the command line's): Ann's expired junk in Inbox/Spam, not Cid's (not
+    // marked), and it removes nothing.
     Mailbox("ann");
     Mailbox("cid");
     const platform::Date now = platform::Date::NowUtc();
@@ -607,9 +608,8 @@ TEST_F(SetupWindowsTest, ChangeInstallsWritesTheRegistrationAndMarks) {
         if (window == nullptr || !window->isVisible() || previewed) return;
         previewed = true;
         const std::string text = window->txtPreview->toPlainText().toStdString();
-        EXPECT_NE(text.find("Mailbox: Ann Lee <ann@example.org>"), std::string::npos) << text;
-        EXPECT_NE(text.find("/ann/Inbox/Spam: 1 messages"), std::string::npos) << text;
         EXPECT_NE(text.find("/ann/Inbox/Spam/old.EML"), std::string::npos) << text;
+        EXPECT_EQ(text.find("young"), std::string::npos) << text;
         EXPECT_EQ(text.find("Cid"), std::string::npos) << text;
         Screenshot(*window, "preview");
         QTest::mouseClick(window->cmdClose, Qt::LeftButton);
