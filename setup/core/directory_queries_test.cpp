@@ -148,7 +148,9 @@ TEST_P(DirectoryQueriesTest, ListRulesAndOrder) {
     EXPECT_EQ(other.registerList.size(), 7u);
 }
 
-TEST_P(DirectoryQueriesTest, SystemAttendantHomeStore) {
+// The attendant's store and the identity are looked up one entry each; a
+// list query that fails reaches the caller, a mark that fails is its result.
+TEST_P(DirectoryQueriesTest, LookupsAndFailures) {
     Load(ListUsers());
     if (IsSkipped()) return;
     EXPECT_TRUE(platform::EqualsNoCase(
@@ -158,16 +160,16 @@ TEST_P(DirectoryQueriesTest, SystemAttendantHomeStore) {
         GetSystemAttendantHomeMDB(cnn_, Root(), "Exch02"),
         "CN=Mailbox Store (EXCH02),CN=EXCH02,CN=Configuration,DC=example,DC=org"));
     EXPECT_EQ(GetSystemAttendantHomeMDB(cnn_, Root(), "exch03"), "");
-}
 
-TEST_P(DirectoryQueriesTest, IdentityProposal) {
-    Load(ListUsers());
-    if (IsSkipped()) return;
     EXPECT_EQ(FillIdentityField(cnn_, Root(), "user1"), "example.org\\user1");
     EXPECT_EQ(FillIdentityField(cnn_, Root(), "nobody"), "nobody");
     // "*" is the dialect's wildcard: it must not lend user1's domain.
     EXPECT_EQ(FillIdentityField(cnn_, Root(), "use*"), "use*");
     EXPECT_EQ(FillIdentityField(cnn_, Root(), "it's"), "it's");
+
+    EXPECT_THROW((void)GetUsersWithMailboxes(cnn_, "FTP://nowhere", "exch01", ""), platform::Error);
+    EXPECT_EQ(MarkMailbox("ann@example.org", std::string(kRegistrationMark), "LDAP:/bad").kind,
+              MarkOutcome::Kind::Failed);
 }
 
 TEST_P(DirectoryQueriesTest, MarkAndUnmark) {
@@ -209,15 +211,6 @@ TEST_P(DirectoryQueriesTest, MarkAndUnmark) {
               (std::vector<std::string>{"Hal DestMarked / EXCH01 / hal@example.org / hal"}));
 }
 
-TEST_P(DirectoryQueriesTest, QueryFailureReachesTheCaller) {
-    Load({});
-    if (IsSkipped()) return;
-    EXPECT_THROW((void)GetUsersWithMailboxes(cnn_, "FTP://nowhere", "exch01", ""), platform::Error);
-    // The mark never raises; a bad root is a failure it reports by result.
-    EXPECT_EQ(MarkMailbox("ann@example.org", std::string(kRegistrationMark), "LDAP:/bad").kind,
-              MarkOutcome::Kind::Failed);
-}
-
 INSTANTIATE_TEST_SUITE_P(Backends, DirectoryQueriesTest,
                          ::testing::Values(Backend::Ldb, Backend::Slapd), [](const auto& info) {
                              return info.param == Backend::Ldb ? std::string("ldb")
@@ -232,11 +225,8 @@ TEST(DirectoryQueryText, ValuesAreQuotedInTheirLiterals) {
     EXPECT_NE(
         MarkQuery("LDAP://dc1.example.org", "a') OR (mail='*").find("mail='a'') OR (mail=''*'"),
         std::string::npos);
-}
-
-// A search root comes from data (the registration item, the directory's
-// own names): it stays one quoted value, whatever it holds.
-TEST(DirectoryQueryText, TheSearchRootIsQuotedAsOneValue) {
+    // A search root comes from data too (the registration item, the
+    // directory's own names): it stays one quoted value, whatever it holds.
     const std::string root = "GC://dc1.example.org' WHERE cn='*";
     const std::string want = "FROM 'GC://dc1.example.org'' WHERE cn=''*' ";
     for (const std::string& q :
