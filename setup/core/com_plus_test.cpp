@@ -67,17 +67,6 @@ protected:
     std::string oldCwd_;
 };
 
-TEST_F(ComPlusTest, NotInstalledFillsOnlyEmptyFields) {
-    ComPlusCheck check = CheckComPlusApplication("Quellix", "", "");
-    EXPECT_FALSE(check.exists);
-    EXPECT_FALSE(check.error);
-    EXPECT_EQ(check.txtSpamFolder, "Spam");
-    EXPECT_EQ(check.txtAgeLimit, "14");
-    check = CheckComPlusApplication("Quellix", "Inbox/Junk", "3");
-    EXPECT_EQ(check.txtSpamFolder, "Inbox/Junk");
-    EXPECT_EQ(check.txtAgeLimit, "3");
-}
-
 TEST_F(ComPlusTest, InstallsTheModuleOfTheCurrentDirectory) {
     PutModuleInCurrentDirectory();
     const std::string secret = "Blue-Harbour-77";
@@ -183,9 +172,11 @@ TEST_F(ComPlusTest, OnlyTheApplicationsOwnComponentGivesTheConstructionString) {
     EXPECT_FALSE(RemoveComPlusApplication("Quellix"));
 }
 
-TEST_F(ComPlusTest, ACatalogThatCannotBeOpenedIsLoggedAndTheFieldsStillFilled) {
+// Not installed, the check fills only the empty fields, also when the
+// catalog cannot be opened, which it logs.
+TEST_F(ComPlusTest, NotInstalledFillsOnlyEmptyFieldsAndAnUnopenableCatalogIsLogged) {
     std::filesystem::create_directory(store_.Dir() + "/catalog.db");  // not a database
-    const ComPlusCheck check = CheckComPlusApplication("Quellix", "", "");
+    ComPlusCheck check = CheckComPlusApplication("Quellix", "", "");
     EXPECT_FALSE(check.exists);
     ASSERT_TRUE(check.error);
     EXPECT_EQ(check.error->where, "");
@@ -194,6 +185,15 @@ TEST_F(ComPlusTest, ACatalogThatCannotBeOpenedIsLoggedAndTheFieldsStillFilled) {
     EXPECT_EQ(check.txtAgeLimit, "14");
     EXPECT_TRUE(RemoveComPlusApplication("Quellix"));
     EXPECT_TRUE(InstallComPlusApplication("Quellix", "", "", ""));
+
+    std::filesystem::remove(store_.Dir() + "/catalog.db");
+    check = CheckComPlusApplication("Quellix", "", "");
+    EXPECT_FALSE(check.exists);
+    EXPECT_FALSE(check.error);
+    EXPECT_EQ(check.txtSpamFolder, "Spam");
+    check = CheckComPlusApplication("Quellix", "Inbox/Junk", "3");
+    EXPECT_EQ(check.txtSpamFolder, "Inbox/Junk");
+    EXPECT_EQ(check.txtAgeLimit, "3");
 }
 
 }  // namespace
