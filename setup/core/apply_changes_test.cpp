@@ -104,7 +104,10 @@ TEST_P(ApplyChangesTest, InstallWritesTheRegistrationWithTheShownParameters) {
     EXPECT_EQ(Item(Custom(registration::kAffectAllMailboxes)).ToString(), "0");
     EXPECT_EQ(Item(Custom(registration::kIncludeSubfolders)).ToString(), "1");
     EXPECT_EQ(Item(Custom(registration::kSearchRoot)).ToString(), context_.strSearchRoot);
+    // Marks are written through the directory's LDAP root, not the global
+    // catalog it reads from; the test directories take either.
     EXPECT_EQ(context_.strSearchRoot.rfind("GC://", 0), 0u);
+    EXPECT_EQ(context_.strSearchRootLDAP, "LDAP://" + context_.strSearchRoot.substr(5));
     EXPECT_EQ(Item(registration::kEnabled), platform::Variant(true));
 
     // The refreshed window shows what was written.
