@@ -129,6 +129,7 @@ TEST_P(ApplyChangesTest, WarningsStopTheCommandWhereTheyAreChecked) {
     ChangeResult r = Apply(w);
     EXPECT_EQ(r.warning, kIdentityWarning);
     EXPECT_TRUE(r.steps.empty());
+    EXPECT_FALSE(r.status);
     EXPECT_TRUE(log_.Empty());  // the log is emptied first
     EXPECT_EQ(Window().Check1, true);
 
