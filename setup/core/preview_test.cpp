@@ -211,7 +211,7 @@ protected:
 
 // A marked mailbox without an address is named, with the run's own reason;
 // a message the store cannot read is passed over and said.
-TEST_F(PreviewEdges, AMailboxWithoutAnAddressAndAnUnreadableMessageAreSaid) {
+TEST_F(PreviewEdges, WhatAPreviewCannotReachIsSaid) {
     Directory({
         {.cn = "Ann",
          .account = "ann",
@@ -247,22 +247,19 @@ TEST_F(PreviewEdges, AMailboxWithoutAnAddressAndAnUnreadableMessageAreSaid) {
               std::string::npos)
         << text;
     EXPECT_NE(text.find("  skipped: read item("), std::string::npos) << text;
-}
 
-// A preview that cannot select says why, and makes up no run day and no
-// cutoff.
-TEST_F(PreviewEdges, APreviewThatCannotSelectSaysWhyAndNothingElse) {
-    Directory({{.cn = "Ann", .account = "ann", .alias = "ann", .mail = "ann@example.org"}});
-    const RunPreview preview = PreviewRun(Item("frank"), Date::NowLocal());
-    EXPECT_FALSE(preview.decided);
-    EXPECT_EQ(preview.noRun, "Destination folder 'Inbox' is not found in frank");
-    const std::string text = PreviewText(preview, false);
-    EXPECT_EQ(text.find("run day"), std::string::npos) << text;
-    EXPECT_EQ(text.find("Cutoff"), std::string::npos) << text;
-    EXPECT_EQ(text.find("1899"), std::string::npos) << text;
-    EXPECT_NE(text.find("No run: Destination folder 'Inbox' is not found in frank"),
+    // A preview that cannot select says why, and makes up no run day and no
+    // cutoff.
+    const RunPreview none = PreviewRun(Item("frank"), Date::NowLocal());
+    EXPECT_FALSE(none.decided);
+    EXPECT_EQ(none.noRun, "Destination folder 'Inbox' is not found in frank");
+    const std::string said = PreviewText(none, false);
+    EXPECT_EQ(said.find("run day"), std::string::npos) << said;
+    EXPECT_EQ(said.find("Cutoff"), std::string::npos) << said;
+    EXPECT_EQ(said.find("1899"), std::string::npos) << said;
+    EXPECT_NE(said.find("No run: Destination folder 'Inbox' is not found in frank"),
               std::string::npos)
-        << text;
+        << said;
 
     // A destination that cannot be read: no run, and why.
     const std::string item = Item("arch@example.org");
