@@ -73,15 +73,7 @@ protected:
         }
         ResetRunState();
         thread_.server = ServerNames{};
-        Directory({
-            {.cn = "Ann",
-             .account = "ann",
-             .alias = "ann",
-             .mail = "ann@example.org",
-             .mark = "Quellix"},
-            {.cn = "Bob", .account = "bob", .alias = "bob", .mail = "bob@example.org"},
-            {.cn = "Archive", .account = "arch", .alias = "arch", .mail = "arch@example.org"},
-        });
+        Directory(Users(true));
         const int64_t now = std::time(nullptr);
         const int64_t twentyDays = int64_t{20} * 86400;
         server_->Append("ann@example.org", "Spam", Mail("ann-old"), now - twentyDays, "\\Seen");
@@ -93,6 +85,13 @@ protected:
         server_->CreateFolder("arch@example.org", "Archive");  // arch's Maildir is there
     }
 
+    // Ann (marked unless annMarked is false), Bob, and the archive Arch.
+    static std::vector<testing::User> Users(bool annMarked) {
+        return {testing::MailUser("Ann", "ann", "ann@example.org",
+                                  annMarked ? std::optional<std::string>("Quellix") : std::nullopt),
+                testing::MailUser("Bob", "bob", "bob@example.org"),
+                testing::MailUser("Archive", "arch", "arch@example.org")};
+    }
     static OnTimerRegistration Params() {
         OnTimerRegistration r = testing::RunParams();
         r.includeSubfolders = "1";
@@ -117,21 +116,10 @@ protected:
     // false), with a Spam folder. Returns carl's Spam.
     int64_t StoreMailboxes(bool annMarked) {
         std::filesystem::remove(dir_ + "/directory.ldb");  // made anew with them
-        Directory({
-            {.cn = "Ann",
-             .account = "ann",
-             .alias = "ann",
-             .mail = "ann@example.org",
-             .mark = annMarked ? std::optional<std::string>("Quellix") : std::nullopt},
-            {.cn = "Bob", .account = "bob", .alias = "bob", .mail = "bob@example.org"},
-            {.cn = "Archive", .account = "arch", .alias = "arch", .mail = "arch@example.org"},
-            {.cn = "Vault", .account = "vault", .alias = "vault", .mail = "vault@archive.test"},
-            {.cn = "Carl",
-             .account = "carl",
-             .alias = "carl",
-             .mail = "carl@corp.test",
-             .mark = "Quellix"},
-        });
+        std::vector<testing::User> users = Users(annMarked);
+        users.push_back(testing::MailUser("Vault", "vault", "vault@archive.test"));
+        users.push_back(testing::MailUser("Carl", "carl", "carl@corp.test", "Quellix"));
+        Directory(users);
         Mailbox("vault", "archive.test");
         return Folder("carl", "Spam", "corp.test");
     }
@@ -179,30 +167,6 @@ TEST_P(MailStoreRunTest, ARunDeletesTheExpiredMessagesDovecotKeeps) {
     EXPECT_EQ(Left("ann@example.org", "Spam"), (Strings{"<ann-new>", "<ann-trashed-new>"}));
     EXPECT_TRUE(Left("ann@example.org", "Spam/Sub").empty());
     EXPECT_EQ(Left("bob@example.org", "Spam"), Strings{"<bob-old>"});  // not marked
-}
-
-TEST_P(MailStoreRunTest, AMoveRunIsPutBackByUndo) {
-    OnTimerRegistration p = Params();
-    p.mailboxToMove = "Archive (arch@example.org)";
-    p.includeSubfolders = "0";
-    const std::string log = Run(p);
-    EXPECT_TRUE(Contains(log,
-                         "1 messages has been moved from "
-                         "file://./backofficestorage/example.org/mbx/ann/Spam"));
-    EXPECT_EQ(Left("arch@example.org", ""), Strings{"<ann-old>"});
-    EXPECT_EQ(Left("ann@example.org", "Spam"), (Strings{"<ann-new>", "<ann-trashed-new>"}));
-
-    const auto moved = platform::MovedMessagesOfRun(Record().StoreId());
-    ASSERT_EQ(moved.size(), 1U);
-    EXPECT_EQ(platform::PutBackMovedMessage(moved[0]).outcome,
-              platform::PutBackResult::Outcome::kPutBack);
-    EXPECT_TRUE(Left("arch@example.org", "").empty());
-    const auto back = server_->Messages("ann@example.org", "Spam");
-    const auto old = std::find_if(back.begin(), back.end(),
-                                  [](const auto& m) { return m.messageId == "<ann-old>"; });
-    ASSERT_NE(old, back.end());
-    EXPECT_EQ(old->flags, "\\Seen");
-    EXPECT_LT(old->received, std::time(nullptr) - int64_t{19} * 86400);
 }
 
 // A move run between the item store and the mail server, both ways: into an
@@ -387,22 +351,15 @@ TEST_P(MailStoreRunKillTest, AMoveKilledAnywhereLosesAndDoublesNothingAfterUndo)
     // Every message of both folders as "id received flags" (the store
     // keeps no flags: "id received"), sorted: a lost message is missing, a
     // doubled one there twice.
+    auto inSource = [&] {
+        return c.way == Way::kOutOfStore ? InStore("carl", "Spam", "corp.test")
+                                         : InServer("ann@example.org", "Spam");
+    };
     auto held = [&] {
-        Strings all;
-        switch (c.way) {
-            case Way::kMailServer:
-                all = InServer("ann@example.org", "Spam");
-                for (auto& m : InServer("arch@example.org", "")) all.push_back(m);
-                break;
-            case Way::kIntoStore:
-                all = InServer("ann@example.org", "Spam");
-                for (auto& m : InStore("vault", "Inbox", "archive.test")) all.push_back(m);
-                break;
-            case Way::kOutOfStore:
-                all = InStore("carl", "Spam", "corp.test");
-                for (auto& m : InServer("arch@example.org", "")) all.push_back(m);
-                break;
-        }
+        Strings all = inSource();
+        for (auto& m : c.way == Way::kIntoStore ? InStore("vault", "Inbox", "archive.test")
+                                                : InServer("arch@example.org", ""))
+            all.push_back(m);
         std::sort(all.begin(), all.end());
         return all;
     };
@@ -503,9 +460,8 @@ TEST_P(MailStoreRunKillTest, AMoveKilledAnywhereLosesAndDoublesNothingAfterUndo)
             EXPECT_FALSE(failure) << failure->Description();
             // Each message once, every expired one in the destination.
             EXPECT_EQ(heldIds(), beforeIds) << "after the next run";
-            const Strings source = c.way == Way::kOutOfStore ? InStore("carl", "Spam", "corp.test")
-                                                             : InServer("ann@example.org", "Spam");
-            EXPECT_EQ(source.size(), c.way == Way::kOutOfStore ? 0U : 2U) << "after the next run";
+            EXPECT_EQ(inSource().size(), c.way == Way::kOutOfStore ? 0U : 2U)
+                << "after the next run";
             runs = 2;
         }
         // A run killed before the history recorded it moved nothing yet
