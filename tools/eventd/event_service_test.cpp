@@ -5,7 +5,6 @@
 #include "tools/eventd/event_service.h"
 
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -31,10 +30,8 @@
 #include "localplatform/sqlite/sqlite_db.h"
 #include "localplatform/store/item_store.h"
 #include "localplatform/store/store_test_support.h"
-#include "platform/ado.h"
 #include "platform/com.h"
 #include "registration/registration.h"
-#include "registration/timer_schedule.h"
 #include "tools/eventd/firing_record.h"
 
 namespace {
@@ -511,17 +508,13 @@ TEST_F(EventServiceTest, ServiceReportsMissedFiresDueAndSeesNewRegistrations) {
 // down fires once at start-up.
 class EventServiceLoop : public EventServiceTest {
 protected:
-    struct Lines {
-        std::mutex mutex;
-        std::string text;  // each line ended by "\n"
-        std::string All() {
-            std::lock_guard<std::mutex> lock(mutex);
-            return text;
-        }
-        bool Has(const std::string& part) { return All().find(part) != std::string::npos; }
-    };
-
-    eventd::ServiceOptions Options(bool catchUp) {
+    void TearDown() override {
+        Stop();
+        EventServiceTest::TearDown();
+    }
+    // The service's loop on a thread of its own, on clock_, its lines
+    // collected; stopped by Stop() or at the test's end.
+    void Start(bool catchUp) {
         eventd::ServiceOptions o;
         o.hostPath = QUELLIX_HOST_PATH;
         o.configPath = config_;
@@ -529,65 +522,57 @@ protected:
         o.catchUp = catchUp;
         o.poll = std::chrono::milliseconds(50);
         o.runLimit = std::chrono::seconds(3);
-        return o;
+        service_ = std::make_unique<eventd::EventService>(
+            o,
+            [identity = Identity()](const std::string&, std::string*) {
+                return eventd::Hosting{"Probes", identity, std::nullopt};
+            },
+            [this](const std::string& l) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                lines_ += l + "\n";
+            });
+        loop_ = std::thread([this] { service_->Run(stop_, [this] { return clock_.load(); }); });
     }
-    static bool WaitFor(Lines& lines, const std::string& part) {
-        for (int i = 0; i < 300 && !lines.Has(part); ++i) {
+    void Stop() {
+        stop_ = true;
+        if (loop_.joinable()) loop_.join();
+    }
+    std::string Lines() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
+    bool Has(const std::string& part) { return Lines().find(part) != std::string::npos; }
+    bool WaitFor(const std::string& part) {
+        for (int i = 0; i < 300 && !Has(part); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        return lines.Has(part);
+        return Has(part);
     }
 
-    // The service's loop on its own thread, on the test's clock, with its
-    // lines collected; stopped at the latest when it goes.
-    class RunningService {
-    public:
-        RunningService(EventServiceLoop& test, bool catchUp, const std::atomic<int64_t>& clock,
-                       Lines& lines)
-            : service_(
-                  test.Options(catchUp),
-                  [identity = test.Identity()](const std::string&, std::string*) {
-                      return eventd::Hosting{"Probes", identity, std::nullopt};
-                  },
-                  [&lines](const std::string& l) {
-                      std::lock_guard<std::mutex> lock(lines.mutex);
-                      lines.text += l + "\n";
-                  }),
-              loop_([this, &clock] { service_.Run(stop_, [&clock] { return clock.load(); }); }) {}
-        ~RunningService() { Stop(); }
-        RunningService(const RunningService&) = delete;
-        RunningService& operator=(const RunningService&) = delete;
-        void Stop() {
-            stop_ = true;
-            if (loop_.joinable()) loop_.join();
-        }
-
-    private:
-        std::atomic<bool> stop_{false};
-        eventd::EventService service_;
-        std::thread loop_;
-    };
+    std::atomic<int64_t> clock_{0};
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::string lines_;
+    std::unique_ptr<eventd::EventService> service_;
+    std::thread loop_;
 };
 
 TEST_F(EventServiceLoop, SkipsAFiringWhileTheLastRunRunsAndSaysAClockJump) {
     const int64_t now = std::time(nullptr);
     Register("Probe.Hang", now - 14 * kDay + 30, /*intervalMinutes=*/1);
     const int64_t next = *eventd::NextFiring({now - 14 * kDay + 30, 60}, Written());
-    std::atomic<int64_t> clock{next - 1};
-    Lines lines;
-    RunningService service(*this, false, clock, lines);
+    clock_ = next - 1;
+    Start(false);
 
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_FALSE(lines.Has("fired")) << lines.All();
-    clock = next;
-    EXPECT_TRUE(WaitFor(lines, "fired Probe.Hang(" + ItemUrl() + ") due " + IsoUtc(next)))
-        << lines.All();
-    clock = next + 60;  // the next minute, while the first run still hangs
-    EXPECT_TRUE(WaitFor(lines, "skipped Probe.Hang(" + ItemUrl() + ") due " + IsoUtc(next + 60)))
-        << lines.All();
-    EXPECT_TRUE(WaitFor(lines, "clock changed by 6")) << lines.All();
-    EXPECT_TRUE(WaitFor(lines, "ran past its limit and was ended")) << lines.All();
-    service.Stop();
+    EXPECT_FALSE(Has("fired")) << Lines();
+    clock_ = next;
+    EXPECT_TRUE(WaitFor("fired Probe.Hang(" + ItemUrl() + ") due " + IsoUtc(next))) << Lines();
+    clock_ = next + 60;  // the next minute, while the first run still hangs
+    EXPECT_TRUE(WaitFor("skipped Probe.Hang(" + ItemUrl() + ") due " + IsoUtc(next + 60)))
+        << Lines();
+    EXPECT_TRUE(WaitFor("clock changed by 6")) << Lines();
+    EXPECT_TRUE(WaitFor("ran past its limit and was ended")) << Lines();
 }
 
 TEST_F(EventServiceLoop, CatchUpFiresAMissedFiringOnceAtStartUp) {
@@ -597,14 +582,13 @@ TEST_F(EventServiceLoop, CatchUpFiresAMissedFiringOnceAtStartUp) {
     eventd::FiringRecord record = eventd::FiringRecord::Load(temp_->Dir() + "/loop.record");
     record.SetLastFiring(ItemUrl(), now - 14 * kDay - 3600);
     record.Save();
-    std::atomic<int64_t> clock{Written() + 2 * kDay};
-    Lines lines;
-    RunningService service(*this, true, clock, lines);
-    EXPECT_TRUE(WaitFor(lines, "completed")) << lines.All();
+    clock_ = Written() + 2 * kDay;
+    Start(true);
+    EXPECT_TRUE(WaitFor("completed")) << Lines();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    service.Stop();
-    EXPECT_EQ(Fired().size(), 1u) << lines.All();
-    EXPECT_FALSE(lines.Has("missed")) << lines.All();
+    Stop();
+    EXPECT_EQ(Fired().size(), 1u) << Lines();
+    EXPECT_FALSE(Has("missed")) << Lines();
 }
 
 // A store that goes away while the service runs is said once, tried again
@@ -612,20 +596,19 @@ TEST_F(EventServiceLoop, CatchUpFiresAMissedFiringOnceAtStartUp) {
 TEST_F(EventServiceLoop, SurvivesTheStoreGoingAwayAndComingBack) {
     const int64_t now = std::time(nullptr);
     Register("Probe.Record", now - 14 * kDay + 600);
-    std::atomic<int64_t> clock{now};
-    Lines lines;
-    RunningService service(*this, false, clock, lines);
+    clock_ = now;
+    Start(false);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const std::string db = temp_->DbPath(), away = db + ".away";
     ASSERT_EQ(std::rename(db.c_str(), away.c_str()), 0);
-    EXPECT_TRUE(WaitFor(lines, "store unavailable: ")) << lines.All();
+    EXPECT_TRUE(WaitFor("store unavailable: ")) << Lines();
     ASSERT_EQ(std::rename(away.c_str(), db.c_str()), 0);
-    EXPECT_TRUE(WaitFor(lines, "store available again")) << lines.All();
-    clock = now + 600;  // and it fires on time
-    EXPECT_TRUE(WaitFor(lines, "fired Probe.Record(" + ItemUrl() + ")")) << lines.All();
-    EXPECT_TRUE(WaitFor(lines, "completed")) << lines.All();
-    service.Stop();
-    EXPECT_EQ(Fired().size(), 1u) << lines.All();
+    EXPECT_TRUE(WaitFor("store available again")) << Lines();
+    clock_ = now + 600;  // and it fires on time
+    EXPECT_TRUE(WaitFor("fired Probe.Record(" + ItemUrl() + ")")) << Lines();
+    EXPECT_TRUE(WaitFor("completed")) << Lines();
+    Stop();
+    EXPECT_EQ(Fired().size(), 1u) << Lines();
 }
 
 }  // namespace
