@@ -150,6 +150,29 @@ TEST_P(EventdMaildirEndToEnd, TheFiringRemovesExactlyTheExpiredJunkDovecotHolds)
     ASSERT_EQ(o.code, 0) << o.err;
     EXPECT_TRUE(Contains(o.out, ": completed\n"));
     EXPECT_TRUE(Contains(o.out, GetParam().folder));
+    EXPECT_TRUE(Contains(ReadLog(), "Mailboxes processed: 1"));
+    EXPECT_TRUE(Contains(platform::testing::FileText(data_ + "/textfile/quellix.prom"),
+                         "quellix_last_run_success{"));
+
+    // No owner was changed by hand: everything in the data folder is the
+    // account's and no one else's (the metrics, for node_exporter,
+    // excepted); what decides who runs is root's.
+    auto stat = [](const std::string& path) {
+        struct stat st {};
+        EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+        return st;
+    };
+    for (const auto& e : fs::recursive_directory_iterator(data_)) {
+        if (e.path().string().find("/textfile") != std::string::npos) continue;
+        EXPECT_EQ(stat(e.path()).st_uid, account_->Uid()) << e.path();
+        EXPECT_EQ(stat(e.path()).st_mode & 07, 0u) << e.path();
+    }
+    for (const char* name : {"store.db", "directory.ldb", "history.db"})
+        EXPECT_EQ(stat(data_ + "/" + name).st_mode & 077, 0u) << name;
+    EXPECT_EQ(stat(dir_ + "/catalog.db").st_uid, 0u);
+    EXPECT_EQ(stat(dir_ + "/catalog.db").st_mode & 0777, 0600u);
+    EXPECT_EQ(stat(dir_ + "/classes.db").st_uid, 0u);
+    EXPECT_EQ(stat(dir_ + "/classes.db").st_mode & 0777, 0644u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, EventdMaildirEndToEnd,

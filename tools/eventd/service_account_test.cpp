@@ -37,12 +37,6 @@ using platform::testing::SystemAccount;
 using Strings = std::vector<std::string>;
 namespace fs = std::filesystem;
 
-struct stat Stat(const std::string& path) {
-    struct stat st {};
-    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
-    return st;
-}
-
 class ServiceAccountLayout : public eventd::testing::InstalledLayout {
 protected:
     void SetUp() override {
@@ -50,11 +44,8 @@ protected:
         account_ = SystemAccount::Create("qxsvc", &why);
         if (!account_) GTEST_SKIP() << "needs root to make a service account: " << why;
         SetupFixture::SetUp();
-        LayOut(*account_, "metrics.textfile = " + dir_ + "/data/textfile/quellix.prom\n",
+        LayOut(*account_, "",
                {{.cn = "Ann Lee", .account = "alee", .alias = "ann", .mail = "ann@example.org"}});
-        // node_exporter's textfile folder, which the account writes into.
-        ASSERT_EQ(mkdir((data_ + "/textfile").c_str(), 0755), 0);
-        ASSERT_EQ(chown((data_ + "/textfile").c_str(), account_->Uid(), account_->Gid()), 0);
     }
     void TearDown() override {
         if (account_) SetupFixture::TearDown();
@@ -103,43 +94,6 @@ protected:
 
     std::unique_ptr<SystemAccount> account_;
 };
-
-TEST_F(ServiceAccountLayout, TheFirstFiringRunsUnderTheAccountWithoutAChangeOfOwners) {
-    const int64_t at = Install();
-    const platform::Date now = platform::Date::NowUtc();
-    Message(Folder("ann", "Junk"), "ann-old", now.AddDays(-5));
-    Message(Folder("ann", "Junk"), "ann-young", now.AddDays(-1));
-
-    const auto o = Eventd({"--once", eventd::IsoUtc(at)});
-    ASSERT_EQ(o.code, 0) << o.err;
-    EXPECT_TRUE(Contains(o.err, " as " + account_->Name() + " (pid "));
-    EXPECT_TRUE(Contains(o.err, "completed"));
-    EXPECT_EQ(Messages("ann", "Junk"), Strings{"ann-young"});
-    EXPECT_TRUE(Contains(ReadLog(), "Mailboxes processed: 1"));
-    EXPECT_FALSE(fs::is_empty(data_ + "/pickup"));
-    const auto history = Setup({"history", "--last", "1"});
-    EXPECT_TRUE(Contains(history.out, ": completed\n")) << history.out << history.err;
-
-    std::ifstream metrics(data_ + "/textfile/quellix.prom");
-    const std::string text{std::istreambuf_iterator<char>(metrics), {}};
-    EXPECT_TRUE(Contains(text, "quellix_last_run_success{"));
-
-    // Everything in the data folder is the account's and no one else's
-    // (the metrics, for node_exporter, excepted);
-    // what decides who runs is root's.
-    for (const auto& e : fs::recursive_directory_iterator(data_)) {
-        if (e.path().string().find("/textfile") != std::string::npos) continue;
-        const struct stat st = Stat(e.path());
-        EXPECT_EQ(st.st_uid, account_->Uid()) << e.path();
-        EXPECT_EQ(st.st_mode & 07, 0u) << e.path();
-    }
-    for (const char* name : {"store.db", "directory.ldb", "history.db"})
-        EXPECT_EQ(Stat(data_ + "/" + name).st_mode & 077, 0u) << name;
-    EXPECT_EQ(Stat(dir_ + "/catalog.db").st_uid, 0u);
-    EXPECT_EQ(Stat(dir_ + "/catalog.db").st_mode & 0777, 0600u);
-    EXPECT_EQ(Stat(dir_ + "/classes.db").st_uid, 0u);
-    EXPECT_EQ(Stat(dir_ + "/classes.db").st_mode & 0777, 0644u);
-}
 
 // The path to root: from the account, remove the application and install
 // one that runs as root; replace the catalog with one of its own. On the

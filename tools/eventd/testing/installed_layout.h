@@ -2,8 +2,9 @@
 // under a service account, as the README lays it out: root's state folder
 // (0755) with the component catalog, the class registry and the
 // configuration (root's, readable by the account's group, 0640); the
-// account's data folder (0750) with the store, the directory, the history
-// and the temporary and pickup folders. Nothing else is set by hand: root
+// account's data folder (0750) with the store, the directory, the history,
+// the temporary and pickup folders and node_exporter's textfile folder
+// (0755), where the run's metrics go. Nothing else is set by hand: root
 // fills it with the ordinary commands, and the firings run as the account.
 #pragma once
 
@@ -35,9 +36,12 @@ protected:
             "data_dir = " + data_ + "\nserver.computer_name = " + quellix::testing::kServer +
             "\nserver.domain_dns_name = " + quellix::testing::kNamespace +
             "\ntimezone.active_time_bias = 0\neventd.host = " + QUELLIX_HOST_PATH +
-            "\neventd.run_limit_s = 120\n" + extraConfig);
+            "\neventd.run_limit_s = 120\nmetrics.textfile = " + data_ + "/textfile/quellix.prom\n" +
+            extraConfig);
         ASSERT_EQ(chown(config_.c_str(), 0, account.Gid()), 0);
         ASSERT_EQ(chmod(config_.c_str(), 0640), 0);
+        ASSERT_EQ(mkdir((data_ + "/textfile").c_str(), 0755), 0);
+        ASSERT_EQ(chown((data_ + "/textfile").c_str(), account.Uid(), account.Gid()), 0);
         tmpDir_ = data_ + "/tmp";  // the default temporary folder, where the run log goes
         Store()->CreateNamespace(quellix::testing::kNamespace);
         Mailbox(quellix::testing::kSystemMailbox, quellix::testing::kNamespace, true);
