@@ -246,13 +246,9 @@ pid_t StartHost(std::vector<std::string> args, const std::string& errPath,
 }
 
 HostRun WaitHost(pid_t pid, const std::string& errPath) {
-    HostRun run;
     int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
-        run.status = WEXITSTATUS(status);
-    }
-    run.err = platform::testing::FileText(errPath);
-    return run;
+    const bool exited = pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status);
+    return {exited ? WEXITSTATUS(status) : -1, platform::testing::FileText(errPath)};
 }
 
 HostRun RunHostCapturing(const std::vector<std::string>& args, const std::string& errPath,

@@ -23,18 +23,6 @@ using platform::HRESULT;
 
 enum class Behaviour { kRecord, kCrash, kHang };
 
-struct ProbeClass {
-    const char* progId;
-    platform::CLSID clsid;
-    Behaviour behaviour;
-};
-
-const ProbeClass kClasses[] = {
-    {"Probe.Record", {0x7A0C5E31, 0x2B4D, 0x4C6E, {0x8F, 0, 0, 0, 0, 0, 0, 1}}, Behaviour::kRecord},
-    {"Probe.Crash", {0x7A0C5E31, 0x2B4D, 0x4C6E, {0x8F, 0, 0, 0, 0, 0, 0, 2}}, Behaviour::kCrash},
-    {"Probe.Hang", {0x7A0C5E31, 0x2B4D, 0x4C6E, {0x8F, 0, 0, 0, 0, 0, 0, 3}}, Behaviour::kHang},
-};
-
 class Probe final : public platform::IExStoreSystemEvents, public platform::IObjectConstruct {
 public:
     explicit Probe(Behaviour b) : behaviour_(b) {}
@@ -90,9 +78,13 @@ private:
     std::string construct_ = "(none)";
 };
 
+// A class's factory, which also names the class.
 class Factory final : public platform::IClassFactory {
 public:
-    explicit Factory(Behaviour b) : behaviour_(b) {}
+    Factory(const char* progId, uint8_t last, Behaviour b) noexcept
+        : progId(progId),
+          clsid{0x7A0C5E31, 0x2B4D, 0x4C6E, {0x8F, 0, 0, 0, 0, 0, 0, last}},
+          behaviour_(b) {}
     HRESULT QueryInterface(platform::REFIID iid, void** object) override {
         if (iid == platform::IID_IUnknown || iid == platform::IID_IClassFactory) {
             *object = this;
@@ -114,12 +106,16 @@ public:
     }
     HRESULT LockServer(bool) override { return platform::S_OK; }
 
+    const char* progId;
+    platform::CLSID clsid;
+
 private:
     Behaviour behaviour_;
 };
 
-Factory g_factories[] = {Factory(Behaviour::kRecord), Factory(Behaviour::kCrash),
-                         Factory(Behaviour::kHang)};
+Factory g_factories[] = {{"Probe.Record", 1, Behaviour::kRecord},
+                         {"Probe.Crash", 2, Behaviour::kCrash},
+                         {"Probe.Hang", 3, Behaviour::kHang}};
 
 std::string ModulePath() {
     Dl_info info{};
@@ -135,8 +131,8 @@ extern "C" {
 __attribute__((visibility("default"))) HRESULT DllGetClassObject(platform::REFCLSID clsid,
                                                                  platform::REFIID iid,
                                                                  void** object) {
-    for (size_t i = 0; i < std::size(kClasses); ++i) {
-        if (kClasses[i].clsid == clsid) return g_factories[i].QueryInterface(iid, object);
+    for (auto& f : g_factories) {
+        if (f.clsid == clsid) return f.QueryInterface(iid, object);
     }
     *object = nullptr;
     return platform::CLASS_E_CLASSNOTAVAILABLE;
@@ -147,16 +143,16 @@ __attribute__((visibility("default"))) HRESULT DllCanUnloadNow() {
 }
 
 __attribute__((visibility("default"))) HRESULT DllRegisterServer() {
-    for (const auto& c : kClasses) {
+    for (const auto& f : g_factories) {
         const HRESULT hr =
-            platform::RegisterClassEntry({c.progId, c.clsid, ModulePath(), "Apartment"});
+            platform::RegisterClassEntry({f.progId, f.clsid, ModulePath(), "Apartment"});
         if (platform::Failed(hr)) return hr;
     }
     return platform::S_OK;
 }
 
 __attribute__((visibility("default"))) HRESULT DllUnregisterServer() {
-    for (const auto& c : kClasses) (void)platform::UnregisterClassEntry(c.clsid);
+    for (const auto& f : g_factories) (void)platform::UnregisterClassEntry(f.clsid);
     return platform::S_OK;
 }
 
