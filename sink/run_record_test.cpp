@@ -4,7 +4,6 @@
 // own (OnTimer in this process, or in a child that dies), on a real store.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>

@@ -1,12 +1,8 @@
 #include "sink/sweep.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdlib>
-#include <filesystem>
 #include <limits>
 #include <thread>
 
@@ -14,9 +10,7 @@
 #include "base/testing/contains.h"
 #include "localplatform/sqlite/sqlite_db.h"
 #include "platform/ado.h"
-#include "sink/mailboxes.h"
 #include "sink/quellix_module.h"
-#include "sink/run_log.h"
 #include "sink/testing/sink_fixture.h"
 
 namespace quellix {

@@ -1,9 +1,7 @@
 // quellix-admin catalog, run as a program on a private catalog: the listing,
 // which never shows a password or its hash, and the exit codes.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <string>
 
 #include "base/testing/run_program.h"

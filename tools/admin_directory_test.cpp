@@ -1,11 +1,7 @@
 // quellix-admin directory, run as a program on a private embedded directory:
 // verbs, their output and their exit codes (0 ok, 1 failed, 2 usage).
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>

@@ -2,10 +2,8 @@
 // output and their exit codes (0 ok, 1 failed, 2 usage).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 
 #include "base/testing/contains.h"

@@ -6,7 +6,6 @@
 // the mail. Dovecot then reads back exactly the expired junk gone.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <ctime>
@@ -22,7 +21,6 @@
 #include "base/testing/run_program.h"
 #include "base/testing/system_account.h"
 #include "localplatform/store/testing/dovecot_server.h"
-#include "platform/ado.h"
 #include "registration/registration.h"
 #include "tools/eventd/event_service.h"
 #include "tools/eventd/testing/installed_layout.h"

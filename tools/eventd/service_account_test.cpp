@@ -6,14 +6,10 @@
 // can neither change what runs as whom nor, when an administrator opens the
 // state to it after all, make the service run anything as root.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 

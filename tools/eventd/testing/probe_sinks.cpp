@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <csignal>
 #include <cstdlib>
 #include <string>
 
