@@ -41,50 +41,20 @@ protected:
 };
 
 // By the address alone or in parentheses, in any case; a localised Inbox
-// through the mailbox's Inbox property.
-TEST_F(DestinationTest, ResolvesTheInboxByTheAddressAloneOrInParentheses) {
+// through the mailbox's Inbox property; a mail domain other than the store's
+// through the store's base, each URL form that fails adding a testing entry
+// (two file forms, then two http forms). No entry, a system mailbox, or an
+// entry whose mailbox the store lacks (four forms of each scheme fail, alias
+// and local part naming the same mailbox) is not found.
+TEST_F(DestinationTest, ResolvesTheInboxOfTheMailboxTheAddressNames) {
     Mailbox("arch");
+    Mailbox("other");
     Store()->CreateMailbox(testing::kNamespace, "archiv", false, "Posteingang");
-    Directory({MailUser("Archive", "arch", "arch@example.org"),
-               MailUser("Archiv", "archiv", "archiv@example.org")});
-    struct Case {
-        const char* target;
-        const char* alias;
-        const char* inbox;
-    } cases[] = {
-        {"arch@example.org", "arch", "Inbox"},
-        {"Archive Box (ARCH@example.org)", "arch", "Inbox"},
-        {"archiv@example.org", "archiv", "Posteingang"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.target);
-        NewRun();
-        const MoveDestination found = Resolve(c.target);
-        EXPECT_EQ(found.DestFileFolderUrl, FileUrl(c.alias, c.inbox));
-        EXPECT_EQ(found.DestHttpFolderUrl, HttpUrl(c.alias, c.inbox));
-        const std::string target = std::string(c.alias) + "/" + c.inbox;
-        EXPECT_EQ(found.MoveTarget, target);
-        EXPECT_EQ(ReadLog(), "Destination folder " + target + " is ready to collect messages.\r\n");
-    }
-}
-
-TEST_F(DestinationTest, AMailDomainOtherThanTheStoresIsFoundThroughTheStoresBase) {
-    Mailbox("arch");
-    Directory({MailUser("Archive", "arch", "arch@other.example")});
-    const MoveDestination found = Resolve("arch@other.example");
-    EXPECT_EQ(found.DestFileFolderUrl, FileUrl("arch", "Inbox"));
-    EXPECT_EQ(found.DestHttpFolderUrl, HttpUrl("arch", "Inbox"));
-    // Each failing URL adds a testing entry: two file forms, then two http forms.
-    const auto lines = LogLines(ReadLog());
-    ASSERT_EQ(lines.size(), 9u) << ReadLog();
-    for (size_t i : {0u, 2u, 5u, 7u}) EXPECT_EQ(lines[i], "Destination folder testing:");
-    for (size_t i : {1u, 3u, 6u, 8u}) EXPECT_TRUE(StartsWithNowStamp(lines[i])) << lines[i];
-    EXPECT_EQ(lines[4], "Destination folder arch/Inbox is ready to collect messages.");
-}
-
-TEST_F(DestinationTest, NoEntryASystemMailboxOrNoInboxIsNotFound) {
     Mailbox("SystemMailbox{77}", testing::kNamespace, true);
     Directory({
+        MailUser("Archive", "arch", "arch@example.org"),
+        MailUser("Archiv", "archiv", "archiv@example.org"),
+        MailUser("Other", "other", "other@other.example"),
         {.cn = "SystemMailbox{77}",
          .account = "SM_77",
          .alias = "SystemMailbox{77}",
@@ -93,26 +63,41 @@ TEST_F(DestinationTest, NoEntryASystemMailboxOrNoInboxIsNotFound) {
     });
     struct Case {
         const char* target;
-        size_t testingEntries;
+        const char* alias;  // empty: not found
+        const char* inbox;
+        size_t failedBefore, failedAfter;  // testing entries before and after the found one
     } cases[] = {
-        {"Nobody (nobody@example.org)", 0},
-        {"SystemMailbox{77}@example.org", 0},
-        // In the directory, but no mailbox in the store: four file forms and
-        // four http forms fail (alias and local part name the same mailbox).
-        {"ghost@example.org", 8},
+        {"arch@example.org", "arch", "Inbox", 0, 0},
+        {"Archive Box (ARCH@example.org)", "arch", "Inbox", 0, 0},
+        {"archiv@example.org", "archiv", "Posteingang", 0, 0},
+        {"other@other.example", "other", "Inbox", 2, 2},
+        {"Nobody (nobody@example.org)", "", "", 0, 0},
+        {"SystemMailbox{77}@example.org", "", "", 0, 0},
+        {"ghost@example.org", "", "", 8, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.target);
         NewRun();
         const MoveDestination found = Resolve(c.target);
-        EXPECT_FALSE(found.Found());
-        EXPECT_EQ(found.DestFileFolderUrl, "");
-        EXPECT_EQ(found.DestHttpFolderUrl, "");
-        EXPECT_EQ(found.MoveTarget, c.target);
+        const bool want = *c.alias != 0;
+        EXPECT_EQ(found.Found(), want);
+        EXPECT_EQ(found.DestFileFolderUrl, want ? FileUrl(c.alias, c.inbox) : "");
+        EXPECT_EQ(found.DestHttpFolderUrl, want ? HttpUrl(c.alias, c.inbox) : "");
+        const std::string target = want ? std::string(c.alias) + "/" + c.inbox : c.target;
+        EXPECT_EQ(found.MoveTarget, target);
         const auto lines = LogLines(ReadLog());
-        ASSERT_EQ(lines.size(), c.testingEntries * 2 + 1) << ReadLog();
-        EXPECT_EQ(lines.back(),
-                  std::string("Destination folder 'Inbox' is not found in ") + c.target);
+        ASSERT_EQ(lines.size(), 2 * (c.failedBefore + c.failedAfter) + 1) << ReadLog();
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (i == 2 * c.failedBefore) {
+                EXPECT_EQ(lines[i],
+                          want ? "Destination folder " + target + " is ready to collect messages."
+                               : "Destination folder 'Inbox' is not found in " + target);
+            } else if ((i < 2 * c.failedBefore ? i : i - 1) % 2 == 0) {
+                EXPECT_EQ(lines[i], "Destination folder testing:");
+            } else {
+                EXPECT_TRUE(StartsWithNowStamp(lines[i])) << lines[i];
+            }
+        }
     }
 }
 
