@@ -459,27 +459,15 @@ TEST_F(EventServiceTest, RunsUnderTheApplicationsIdentityAndNeverAsRoot) {
     }
 }
 
-// Stopped while it waits, --once fires nothing and records no firing.
-TEST_F(EventServiceTest, OnceStoppedBeforeItsInstantRecordsNothing) {
-    const int64_t now = std::time(nullptr);
-    Register("Probe.Record", now - 14 * kDay + 60);
-    const std::string err = temp_->Dir() + "/once.err";
-    const pid_t pid = StartEventd({"--once", IsoUtc(now + 60)}, err);
-    EXPECT_TRUE(WaitForText(err, "waiting until"));
-    EXPECT_EQ(Stop(pid), 1) << platform::testing::FileText(err);
-    EXPECT_TRUE(Contains(platform::testing::FileText(err),
-                         "stopped before " + IsoUtc(now + 60) + ": nothing fired"));
-    EXPECT_TRUE(Fired().empty());
-    EXPECT_FALSE(eventd::FiringRecord::Load(temp_->Dir() + "/eventd.record").LastFiring(ItemUrl()));
-}
-
 // The service itself: a firing missed while it was down is reported, not
 // made up; one that falls due while it runs fires; a second service is
 // refused; a registration written while it runs is seen within a poll.
+// Then a --once stopped while it waits fires nothing and records no firing.
 TEST_F(EventServiceTest, ServiceReportsMissedFiresDueAndSeesNewRegistrations) {
     const int64_t now = std::time(nullptr);
     Register("Probe.Record", now - 14 * kDay + 1, 1440, 1, "missed.reg");
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // its instant is now past
+    Register("Probe.Record", now - 14 * kDay + 60, 1440, 1, "later.reg");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // missed.reg's instant is past
 
     const std::string err = temp_->Dir() + "/service.err";
     const pid_t pid = StartEventd({}, err);
@@ -500,6 +488,17 @@ TEST_F(EventServiceTest, ServiceReportsMissedFiresDueAndSeesNewRegistrations) {
     EXPECT_EQ(Stop(pid), 0) << platform::testing::FileText(err);
     ASSERT_EQ(Fired().size(), 1u) << platform::testing::FileText(err);
     EXPECT_TRUE(Contains(Fired()[0], "new.reg"));
+
+    // Nothing holds the lock now: a --once stopped would otherwise go on to fire.
+    const std::string onceErr = temp_->Dir() + "/once.err";
+    const pid_t once = StartEventd({"--once", IsoUtc(now + 60)}, onceErr);
+    EXPECT_TRUE(WaitForText(onceErr, "waiting until"));
+    EXPECT_EQ(Stop(once), 1) << platform::testing::FileText(onceErr);
+    EXPECT_TRUE(Contains(platform::testing::FileText(onceErr),
+                         "stopped before " + IsoUtc(now + 60) + ": nothing fired"));
+    EXPECT_EQ(Fired().size(), 1u);
+    EXPECT_FALSE(eventd::FiringRecord::Load(temp_->Dir() + "/eventd.record")
+                     .LastFiring(ItemUrl("later.reg")));
 }
 
 // The service's loop on a clock the test moves: a firing due while the
