@@ -235,36 +235,6 @@ TEST(MoveManifestTest, OldEntriesAreForgottenOldestFirst) {
     EXPECT_EQ(m.store->MovesOfRun(12).size(), 1U);
 }
 
-TEST(MoveManifestTest, AStoreWithoutTheManifestGetsItWhenOpened) {
-    TempStore temp;
-    const std::string old = temp.Dir() + "/old.db";
-    ASSERT_TRUE(ItemStore::Create(old));  // closed at once: no handle of this thread
-    Sql(old, "DROP TABLE moves; DROP TABLE runs; DROP TABLE extents; PRAGMA user_version = 1;");
-    auto store = ItemStore::ForThisThread(old);
-    store->CreateNamespace("example.test");
-    store->CreateMailbox("example.test", "alice", false);
-    const auto inbox = store->Lookup({"example.test", "MBX", "alice", "Inbox"});
-    ASSERT_TRUE(inbox);
-    const int64_t spam = store->CreateFolder(inbox->id, "Spam");
-    const int64_t a = store->SaveMessage(spam, "a", 1);
-    store->MoveItem(a, spam, inbox->id, 9);
-    store->FlushBatch();
-    EXPECT_EQ(store->MovesOfRun(9).size(), 1U);
-
-    // A store of a later version is refused, not taken apart (another
-    // thread: a handle of its own).
-    Sql(old, "PRAGMA user_version = 7;");
-    std::string refused;
-    std::thread([&] {
-        try {
-            (void)ItemStore::ForThisThread(old);
-        } catch (const platform::Error& e) {
-            refused = e.Description();
-        }
-    }).join();
-    EXPECT_NE(refused.find("unknown store version 7"), std::string::npos) << refused;
-}
-
 // A run's identity is its key in the manifest: the store hands it out, once,
 // above every run it gave one and every run its manifest names, whatever a
 // history (removed, replaced) says.
@@ -295,29 +265,6 @@ TEST(MoveManifestTest, TheStoreHandsOutEachRunIdentityOnce) {
     }
     for (auto& t : threads) t.join();
     EXPECT_EQ(store->BeginRun("x", 1, true, 0), 42 + 8 * 20 + 1);
-}
-
-TEST(MoveManifestTest, AStoreOfVersionTwoNumbersItsRunsAfterTheManifest) {
-    TempStore temp;
-    const std::string old = temp.Dir() + "/old.db";
-    ASSERT_TRUE(ItemStore::Create(old));
-    Sql(old,
-        "DROP TABLE runs; DROP TABLE extents; PRAGMA user_version = 2; DROP INDEX moves_under_way;"
-        "ALTER TABLE moves DROP COLUMN planned_key; ALTER TABLE moves DROP COLUMN under_way;"
-        "ALTER TABLE moves DROP COLUMN restore_key;"
-        "ALTER TABLE moves DROP COLUMN source_key; ALTER TABLE moves DROP COLUMN destination_path;"
-        "ALTER TABLE moves DROP COLUMN destination_key; ALTER TABLE moves DROP COLUMN received;"
-        "ALTER TABLE moves DROP COLUMN flags;"
-        "INSERT INTO moves(run, item, source_folder, source_path, source_name,"
-        " destination_folder, destination_name, size, moved_at) VALUES(17, 1, 1, '', '', 1, '', 0, "
-        "0)");
-    auto store = ItemStore::ForThisThread(old);
-    EXPECT_EQ(store->BeginRun("item", 1, true, 3), 18);
-    // Upgraded to the manifest of mail stores' moves too; old entries read as before.
-    std::string version;
-    Sql(old, "PRAGMA user_version", &version);
-    EXPECT_EQ(version, "6");
-    EXPECT_EQ(store->MovesOfRun(17).size(), 1U);
 }
 
 // A folder's messages lie together in the table however they arrive mixed
@@ -357,66 +304,89 @@ TEST(ItemIdsTest, AFoldersMessagesLieTogetherAndNoIdComesBack) {
     }
 }
 
-// A store of version 5 gets extents when it is opened: its messages keep
-// their ids, and the ones that arrive from then on lie together.
-TEST(ItemIdsTest, AStoreOfVersionFiveGetsExtentsAndKeepsItsMessages) {
-    TempStore temp;
-    const std::string old = temp.Dir() + "/old.db";
-    std::vector<int64_t> before;
-    MakeStore(old, [&](ItemStore& store, int64_t inbox) {
-        for (int i = 0; i < 3; ++i) before.push_back(store.SaveMessage(inbox, "old", i));
-    });
-    Sql(old, "DROP TABLE extents; PRAGMA user_version = 5;");
-    auto store = ItemStore::ForThisThread(old);
-    std::string version;
-    Sql(old, "PRAGMA user_version", &version);
-    EXPECT_EQ(version, "6");
-    const auto inbox = store->Lookup({"example.test", "MBX", "alice", "Inbox"});
-    ASSERT_TRUE(inbox);
-    const int64_t spam = store->CreateFolder(inbox->id, "Spam");
-    std::vector<int64_t> after;
-    for (int i = 0; i < 5; ++i) {
-        after.push_back(store->SaveMessage(spam, "new", i));
-        (void)store->SaveMessage(inbox->id, "new", i);
+// A store of an older version is upgraded when it is opened for writing: its
+// messages keep their ids and content, its entries read and put back as
+// before, and from then on messages lie together and moves are recorded.
+TEST(MoveManifestTest, OlderStoresAreUpgradedWhenOpened) {
+    // What each version lacks: the columns and tables that came after it.
+    const std::string v5 = "DROP TABLE extents;";
+    const std::string v4 = v5 +
+                           "DROP INDEX moves_under_way; ALTER TABLE moves DROP COLUMN planned_key;"
+                           "ALTER TABLE moves DROP COLUMN under_way;"
+                           "ALTER TABLE moves DROP COLUMN restore_key;";
+    const std::string v2 = v4 +
+                           "DROP TABLE runs; ALTER TABLE moves DROP COLUMN source_key;"
+                           "ALTER TABLE moves DROP COLUMN destination_path;"
+                           "ALTER TABLE moves DROP COLUMN destination_key;"
+                           "ALTER TABLE moves DROP COLUMN received;"
+                           "ALTER TABLE moves DROP COLUMN flags;";
+    const struct {
+        int version;
+        std::string sql;  // makes a store of that version of a new one
+        std::function<void(ItemStore&)> check;
+    } cases[] = {
+        {1, v2 + "DROP TABLE moves;", [](ItemStore&) {}},
+        {2,
+         v2 + "INSERT INTO moves(run, item, source_folder, source_path, source_name,"
+              " destination_folder, destination_name, size, moved_at)"
+              " VALUES(17, 1, 1, '', '', 1, '', 0, 0)",
+         [](ItemStore& store) {
+             // Runs are numbered after the ones the manifest names.
+             EXPECT_EQ(store.BeginRun("item", 1, true, 3), 18);
+             EXPECT_EQ(store.MovesOfRun(17).size(), 1U);
+         }},
+        {4,
+         v4 + "INSERT INTO moves(run, item, source_folder, source_path, source_name,"
+              " destination_folder, destination_name, size, moved_at, source_key,"
+              " destination_path, destination_key, received, flags) VALUES(7, 0, 0,"
+              " 'mapped.test/MBX/bob/Junk', 'k1', 0, 'k2', 3, 1, 'k1', 'mapped.test/MBX/arch',"
+              " 'k2', 1, 'S')",
+         [](ItemStore& store) {
+             const auto entries = store.MovesOfRun(7);
+             ASSERT_EQ(entries.size(), 2U);
+             EXPECT_EQ(entries[1].sourceName, "k1");
+             EXPECT_FALSE(entries[1].currentFolder);  // no mail store maps the namespace here
+             EXPECT_EQ(store.RestoreMove(entries[0].entry).outcome, RestoreOutcome::kRestored);
+             EXPECT_EQ(store.RestoreMove(entries[1].entry).outcome,
+                       RestoreOutcome::kSourceFolderGone);
+         }},
+        {5, v5, [](ItemStore&) {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.version);
+        TempStore temp;
+        const std::string old = temp.Dir() + "/old.db";
+        std::vector<int64_t> before;
+        MakeStore(old, [&](ItemStore& store, int64_t inbox) {
+            for (int i = 0; i < 3; ++i) before.push_back(store.SaveMessage(inbox, "old", i));
+            const int64_t spam = store.CreateFolder(inbox, "Spam");
+            store.MoveItem(store.SaveMessage(spam, "a", 1), spam, inbox, 7);
+        });
+        Sql(old, c.sql + ";PRAGMA user_version = " + std::to_string(c.version));
+        auto store = ItemStore::ForThisThread(old);
+        std::string version;
+        Sql(old, "PRAGMA user_version", &version);
+        EXPECT_EQ(version, "6");
+        for (int64_t id : before) EXPECT_EQ(store->Content(id), "old");
+        c.check(*store);
+        const int64_t inbox = store->Lookup({"example.test", "MBX", "alice", "Inbox"})->id;
+        const int64_t junk = store->CreateFolder(inbox, "Junk");
+        std::vector<int64_t> after;
+        for (int i = 0; i < 5; ++i) {
+            after.push_back(store->SaveMessage(junk, "new", i));
+            (void)store->SaveMessage(inbox, "new", i);
+        }
+        EXPECT_GT(after.front(), before.back());
+        EXPECT_EQ(after.back() - after.front(), 4);
+        store->MoveItem(after[0], junk, inbox, 99);
+        store->FlushBatch();
+        EXPECT_EQ(store->MovesOfRun(99).size(), 1U);
     }
-    for (int64_t id : before) EXPECT_EQ(store->Content(id), "old");
-    EXPECT_GT(after.front(), before.back());
-    EXPECT_EQ(after.back() - after.front(), 4);
-}
-
-// A store of version 4 (moves of mail stores' messages, none between two
-// stores) gets the columns of moves between two stores when it is opened;
-// its entries read and put back as before.
-TEST(MoveManifestTest, AStoreOfVersionFourGetsMovesBetweenStoresAndKeepsItsEntries) {
-    TempStore temp;
-    const std::string old = temp.Dir() + "/old.db";
-    MakeStore(old, [](ItemStore& store, int64_t inbox) {
-        const int64_t spam = store.CreateFolder(inbox, "Spam");
-        store.MoveItem(store.SaveMessage(spam, "a", 1), spam, inbox, 7);
-    });
-    Sql(old,
-        "DROP INDEX moves_under_way; ALTER TABLE moves DROP COLUMN planned_key;"
-        "ALTER TABLE moves DROP COLUMN under_way; ALTER TABLE moves DROP COLUMN restore_key;"
-        "DROP TABLE extents; PRAGMA user_version = 4;"
-        "INSERT INTO moves(run, item, source_folder, source_path, source_name, destination_folder,"
-        " destination_name, size, moved_at, source_key, destination_path, destination_key,"
-        " received, flags) VALUES(7, 0, 0, 'mapped.test/MBX/bob/Junk', 'k1', 0, 'k2', 3, 1, 'k1',"
-        " 'mapped.test/MBX/arch', 'k2', 1, 'S')");
-    auto store = ItemStore::ForThisThread(old);
-    std::string version;
-    Sql(old, "PRAGMA user_version", &version);
-    EXPECT_EQ(version, "6");
-    const auto entries = store->MovesOfRun(7);
-    ASSERT_EQ(entries.size(), 2U);
-    EXPECT_EQ(entries[1].sourceName, "k1");
-    EXPECT_FALSE(entries[1].currentFolder);  // no mail store maps the namespace here
-    EXPECT_EQ(store->RestoreMove(entries[0].entry).outcome, RestoreOutcome::kRestored);
-    EXPECT_EQ(store->RestoreMove(entries[1].entry).outcome, RestoreOutcome::kSourceFolderGone);
 }
 
 // A read-only handle reads an older store as it stands: not upgraded, not
-// one byte of the file changed, and a write refused.
-TEST(MoveManifestTest, AReadOnlyHandleChangesNoByteOfAnOlderStore) {
+// one byte of the file changed, and a write refused. A later store is refused.
+TEST(MoveManifestTest, AReadOnlyHandleChangesNoByteOfAnOlderStoreAndALaterOneIsRefused) {
     TempStore temp;
     const std::string old = temp.Dir() + "/old.db";
     MakeStore(old);
@@ -439,6 +409,18 @@ TEST(MoveManifestTest, AReadOnlyHandleChangesNoByteOfAnOlderStore) {
     std::string version;
     Sql(old, "PRAGMA user_version", &version);
     EXPECT_EQ(version, "1");
+
+    // A store of a later version is refused, not taken apart.
+    Sql(old, "PRAGMA user_version = 7;");
+    std::string refused;
+    std::thread([&] {
+        try {
+            (void)ItemStore::ForThisThread(old);
+        } catch (const platform::Error& e) {
+            refused = e.Description();
+        }
+    }).join();
+    EXPECT_NE(refused.find("unknown store version 7"), std::string::npos) << refused;
 }
 
 }  // namespace
