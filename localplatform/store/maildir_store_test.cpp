@@ -119,53 +119,49 @@ TEST_P(MaildirStoreTest, ListsFoldersAndMessagesAsDovecotKeepsThem) {
     }
 }
 
-TEST_P(MaildirStoreTest, DeletesExactlyTheKeysItIsGiven) {
+TEST_P(MaildirStoreTest, DeletesAndMovesExactlyTheKeysGivenAndAppends) {
     server_->Append("jdoe@example", "Junk", Mail("old"), past_);
     server_->Append("jdoe@example", "Junk", Mail("trashed"), past_, "\\Deleted");
-    const auto listed = store_->Messages({"jdoe", {"Junk"}});
-    ASSERT_EQ(listed.size(), 2U);
+    server_->Append("jdoe@example", "Junk", Mail("moved"), past_, "\\Seen \\Deleted");
+    server_->Append("ann@example", "", Mail("ann"), past_);
+    const MailFolder junk{"jdoe", {"Junk"}};
+    const auto listed = store_->Messages(junk);
+    ASSERT_EQ(listed.size(), 3U);
+    const auto keyOf = [&](const std::string& flags) {
+        return std::find_if(listed.begin(), listed.end(), [&](auto& m) { return m.flags == flags; })
+            ->key;
+    };
     // Delivered after the listing: never among the keys deleted.
     server_->Deliver("jdoe@example", "Junk", Mail("new"));
-    // Dovecot renames the file when a flag changes: found by its key.
+    // Dovecot renames the files when a flag changes: found by their keys.
     const auto flagged = platform::testing::RunProgram(
         {"/usr/bin/doveadm", "-c", server_->Folder() + "/dovecot.conf", "flags", "add", "-u",
          "jdoe@example", "\\Flagged", "mailbox", "Junk", "all"});
     ASSERT_EQ(flagged.code, 0) << flagged.err;
 
-    const auto& old = listed[0].flags.empty() ? listed[0] : listed[1];
-
-    EXPECT_TRUE(store_->Delete({"jdoe", {"Junk"}}, old.key));
-    EXPECT_FALSE(store_->Delete({"jdoe", {"Junk"}}, old.key));  // gone already
+    EXPECT_TRUE(store_->Delete(junk, keyOf("")));
+    EXPECT_FALSE(store_->Delete(junk, keyOf("")));  // gone already
     store_->Flush();
+    const std::string key = store_->Move(junk, keyOf("ST"), {"ann", {}});
+    EXPECT_EQ(ErrorOf([&] { (void)store_->Move(junk, keyOf("ST"), {"ann", {}}); }), err::kNotFound);
     EXPECT_EQ(SeenByDovecot("Junk"), (std::vector<std::string>{"<new>", "<trashed>"}));
-}
-
-TEST_P(MaildirStoreTest, MovesAndAppendsKeepDateAndFlags) {
-    server_->Append("jdoe@example", "Junk", Mail("moved"), past_, "\\Seen \\Deleted");
-    server_->Append("ann@example", "", Mail("ann"), past_);
-    const auto listed = store_->Messages({"jdoe", {"Junk"}});
-    ASSERT_EQ(listed.size(), 1U);
-
-    const std::string key = store_->Move({"jdoe", {"Junk"}}, listed[0].key, {"ann", {}});
-    EXPECT_EQ(ErrorOf([&] {
-                  (void)store_->Move({"jdoe", {"Junk"}}, listed[0].key, {"ann", {}});
-              }),
-              err::kNotFound);
     const auto there = server_->Messages("ann@example", "");
     ASSERT_EQ(there.size(), 2U);
     const auto moved = std::find_if(there.begin(), there.end(),
                                     [](const auto& m) { return m.messageId == "<moved>"; });
     ASSERT_NE(moved, there.end());
     EXPECT_EQ(moved->received, past_);
-    EXPECT_EQ(moved->flags, "\\Deleted \\Seen");
-    EXPECT_TRUE(SeenByDovecot("Junk").empty());
+    EXPECT_EQ(moved->flags, "\\Flagged \\Deleted \\Seen");
 
     // And back, as an undo does; then a message written in.
-    EXPECT_EQ(store_->Move({"ann", {}}, key, {"jdoe", {"Junk"}}), key);
-    (void)store_->Append({"jdoe", {"Junk"}}, Mail("appended"), past_ - 60, "S");
-    EXPECT_EQ(SeenByDovecot("Junk"), (std::vector<std::string>{"<appended>", "<moved>"}));
-    for (const auto& m : server_->Messages("jdoe@example", "Junk"))
-        EXPECT_EQ(m.received, m.messageId == "<moved>" ? past_ : past_ - 60);
+    EXPECT_EQ(store_->Move({"ann", {}}, key, junk), key);
+    (void)store_->Append(junk, Mail("appended"), past_ - 60, "S");
+    EXPECT_EQ(SeenByDovecot("Junk"),
+              (std::vector<std::string>{"<appended>", "<moved>", "<new>", "<trashed>"}));
+    for (const auto& m : server_->Messages("jdoe@example", "Junk")) {
+        const int64_t dated = m.messageId == "<appended>" ? past_ - 60 : past_;
+        EXPECT_EQ(m.received, m.messageId == "<new>" ? m.received : dated) << m.messageId;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, MaildirStoreTest, ::testing::Values(false, true),
