@@ -175,6 +175,9 @@ TYPED_TEST(ImapStoreTest, DeleteAtFlushLeavesTheUsersDeletedMessage) {
     EXPECT_EQ(listed[1].flags, "T");
     EXPECT_TRUE(store->Delete(junk, listed[0].key));
     EXPECT_TRUE(store->Delete(junk, listed[2].key));
+    // A message gone meanwhile (a UID the folder no longer has) changes nothing.
+    const std::string gone = listed[0].key.substr(0, listed[0].key.find('.')) + ".999";
+    EXPECT_TRUE(store->Delete(junk, gone));
     EXPECT_EQ(server.Messages("jdoe@example", "Junk E-mail").size(), 3U);  // batched
     store->Flush();
     const auto left = server.Messages("jdoe@example", "Junk E-mail");
