@@ -1,7 +1,6 @@
 // The move manifest of the item store: written with the move or not at all,
 // read back per run, and moves put back only where that is still right.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <ctime>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/testing/run_program.h"
 #include "localplatform/store/item_store.h"
 #include "localplatform/store/store_test_support.h"
 
@@ -38,21 +38,11 @@ struct Mailboxes {
     int64_t FolderOf(int64_t item) { return store->Get(item)->parent; }
 };
 
-// Runs SQL on the file at path; the first column of the last row goes to
-// *last when given.
-void Sql(const std::string& path, const std::string& sql, std::string* last = nullptr) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    char* message = nullptr;
-    const auto keep = [](void* out, int, char** values, char**) {
-        *static_cast<std::string*>(out) = values[0] ? values[0] : "";
-        return 0;
-    };
-    const int rc = sqlite3_exec(db, sql.c_str(), last ? +keep : nullptr, last, &message);
-    const std::string text = message ? message : "";
-    sqlite3_free(message);
-    sqlite3_close(db);
-    ASSERT_EQ(rc, SQLITE_OK) << text;
+// What the sqlite3 program (another process) prints for sql on the file at path.
+std::string Sql(const std::string& path, const std::string& sql) {
+    const auto outcome = platform::testing::RunProgram({"/usr/bin/sqlite3", path, sql});
+    EXPECT_EQ(outcome.code, 0) << sql << ": " << outcome.err;
+    return outcome.out;
 }
 
 // Makes a store at path with alice's mailbox, on a thread of its own (so
@@ -291,10 +281,9 @@ TEST(ItemIdsTest, AFoldersMessagesLieTogetherAndNoIdComesBack) {
     // made again.
     EXPECT_TRUE(m.store->DeleteItem(m.spam));
     for (int64_t id : given) (void)m.store->DeleteItem(id);
-    std::string left;
-    Sql(temp.DbPath(), "SELECT count(*) FROM extents WHERE folder = " + std::to_string(m.spam),
-        &left);
-    EXPECT_EQ(left, "0");
+    EXPECT_EQ(
+        Sql(temp.DbPath(), "SELECT count(*) FROM extents WHERE folder = " + std::to_string(m.spam)),
+        "0\n");
     const int64_t again = m.store->CreateFolder(m.aliceInbox, "Spam");
     for (int i = 0; i < 70; ++i) {
         for (int64_t id :
@@ -364,9 +353,7 @@ TEST(MoveManifestTest, OlderStoresAreUpgradedWhenOpened) {
         });
         Sql(old, c.sql + ";PRAGMA user_version = " + std::to_string(c.version));
         auto store = ItemStore::ForThisThread(old);
-        std::string version;
-        Sql(old, "PRAGMA user_version", &version);
-        EXPECT_EQ(version, "6");
+        EXPECT_EQ(Sql(old, "PRAGMA user_version"), "6\n");
         for (int64_t id : before) EXPECT_EQ(store->Content(id), "old");
         c.check(*store);
         const int64_t inbox = store->Lookup({"example.test", "MBX", "alice", "Inbox"})->id;
@@ -406,9 +393,7 @@ TEST(MoveManifestTest, AReadOnlyHandleChangesNoByteOfAnOlderStoreAndALaterOneIsR
                   platform::err::kPathFileAccess);
     }).join();
     EXPECT_EQ(bytes(), before);
-    std::string version;
-    Sql(old, "PRAGMA user_version", &version);
-    EXPECT_EQ(version, "1");
+    EXPECT_EQ(Sql(old, "PRAGMA user_version"), "1\n");
 
     // A store of a later version is refused, not taken apart.
     Sql(old, "PRAGMA user_version = 7;");
