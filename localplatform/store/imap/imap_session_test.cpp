@@ -1,8 +1,8 @@
-// The IMAP session against a private Dovecot: every login mode, the
-// capabilities it insists on, folder names in modified UTF-7, removal and
-// moves by UID, APPEND with its date and flags, STARTTLS and imaps with the
-// server's certificate checked, and a server that stops answering. What the session
-// did is read back through Dovecot (its own client), not through the session.
+// The IMAP session against a private Dovecot: what the store's tests cannot
+// reach (the plain login, the copy where MOVE is missing, folder names in
+// modified UTF-7) and every refusal and bound: TLS with the server's
+// certificate checked, a server gone, silent or unresolvable. What the
+// session did is read back through Dovecot, not through the session.
 #include "localplatform/store/imap/imap_session.h"
 
 #include <gtest/gtest.h>

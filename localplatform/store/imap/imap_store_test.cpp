@@ -1,10 +1,9 @@
-// The IMAP backend against a private Dovecot (master user) and a private
-// Cyrus (an administrator acting for each user; folders beside the Inbox and
-// below it), through the factory the
-// item store uses: what the server holds is what the backend lists, and what
-// the backend removes, moves or appends is what the server reads back. A
-// server that goes away fails the folder at hand, and the next mailbox
-// connects afresh.
+// The IMAP backend, through the factory the item store uses, against a
+// private Dovecot (master user) and a private Cyrus (an administrator acting
+// for each user; folders beside the Inbox and below it): what the server
+// holds is what the backend lists, and what the backend removes, moves or
+// appends is what the server reads back. A server gone fails the folder at
+// hand, and the next mailbox connects afresh.
 #include "localplatform/store/imap/imap_store.h"
 
 #include <gtest/gtest.h>
