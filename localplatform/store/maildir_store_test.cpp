@@ -107,15 +107,11 @@ TEST_P(MaildirStoreTest, ListsFoldersAndMessagesAsDovecotKeepsThem) {
     EXPECT_EQ(inbox[0].flags, "FT");
     // Dovecot keeps line ends as LF on disk.
     EXPECT_EQ(store_->Content({"jdoe", {}}, inbox[0].key), Mail("inbox", "\n"));
-    for (const auto& f : folders) {
-        std::vector<std::string> path;
-        for (size_t at = 0, end; at <= f.size(); at = end + 1) {
-            end = std::min(f.find('/', at), f.size());
-            path.push_back(f.substr(at, end - at));
-        }
+    for (const auto& path : std::vector<std::vector<std::string>>{
+             {"Junk E-mail"}, {"Archive", "2024"}, {"Größe & Co"}, {"Q&A"}}) {
         const auto messages = store_->Messages({"jdoe", path});
-        ASSERT_EQ(messages.size(), 1U) << f;
-        EXPECT_EQ(messages[0].flags, "S") << f;
+        ASSERT_EQ(messages.size(), 1U) << path.back();
+        EXPECT_EQ(messages[0].flags, "S") << path.back();
     }
 }
 
