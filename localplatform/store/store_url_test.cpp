@@ -40,23 +40,10 @@ TEST(StoreUrlTest, ParsesBothSchemes) {
 }
 
 TEST(StoreUrlTest, RefusesUrlsThatLeaveTheNamespaceOrNameAnotherHost) {
-    const std::vector<const char*> cases = {
+    std::vector<std::string> cases = {
         "",
         "file://./backofficestorage/",
         "file://./backofficestorage//MBX/alice",
-        "file://./backofficestorage/example.test/MBX/alice//Inbox",
-        "file://./backofficestorage/example.test/MBX/alice/../bob",
-        "file://./backofficestorage/example.test/MBX/alice/./Inbox",
-        "file://./backofficestorage/example.test/MBX/alice/%2E%2E/bob",
-        "file://./backofficestorage/example.test/MBX/alice%2Fbob",
-        "file://./backofficestorage/example.test/MBX/alice%2fbob",
-        "file://./backofficestorage/example.test/MBX/alice%5Cbob",
-        "file://./backofficestorage/example.test/MBX/alice\\bob",
-        "file://./backofficestorage/example.test/MBX/alice%00",
-        "file://./backofficestorage/example.test/MBX/alice%0A",
-        "file://./backofficestorage/example.test/MBX/alice%4",
-        "file://./backofficestorage/example.test/MBX/alice%zz",
-        "file://./backofficestorage/example.test/MBX/alice?x=1",
         "file://./backofficestorage/example.test/Public/alice",
         "file:///etc/passwd",
         "http://other.example.test/exadmin/example.test/mbx/alice",
@@ -66,7 +53,13 @@ TEST(StoreUrlTest, RefusesUrlsThatLeaveTheNamespaceOrNameAnotherHost) {
         "http:///exadmin/example.test",
         "ftp://mail01.example.test/exadmin/example.test",
     };
-    for (const char* c : cases) {
+    // Below a mailbox: empty, relative or encoded separators, controls, bad escapes, a query.
+    for (const char* path : {"alice//Inbox", "alice/../bob", "alice/./Inbox", "alice/%2E%2E/bob",
+                             "alice%2Fbob", "alice%2fbob", "alice%5Cbob", "alice\\bob", "alice%00",
+                             "alice%0A", "alice%4", "alice%zz", "alice?x=1"}) {
+        cases.push_back(std::string("file://./backofficestorage/example.test/MBX/") + path);
+    }
+    for (const std::string& c : cases) {
         try {
             (void)ParseStoreUrl(c, kFqdn);
             ADD_FAILURE() << "accepted " << c;
