@@ -100,11 +100,12 @@ class ImapStoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!Server::Available()) GTEST_SKIP() << "the server is not installed";
-        server_ = std::make_unique<Server>();
+        server_ = MakeServer();
         passwordFile_ = server_->Folder() + "/quellix-password";
         std::ofstream(passwordFile_) << Login<Server>::Password(*server_) << "\n";
         ::chmod(passwordFile_.c_str(), 0600);
     }
+    virtual std::unique_ptr<Server> MakeServer() { return std::make_unique<Server>(); }
     MailStoreSettings Settings(const std::string& auth = Login<Server>::Modes()[0]) const {
         MailStoreSettings s;
         s.ns = "example";
@@ -280,28 +281,23 @@ TEST_F(DovecotStoreTest, AFolderMadeAnewKeepsItsMessagesFromOldKeys) {
     EXPECT_EQ(server_->Messages("jdoe@example", "Junk E-mail").at(0).messageId, "<newcomer>");
 }
 
-TEST(ImapStoreSessionsTest, AFewConnectionsServeManyMailboxes) {
-    if (!DovecotServer::Available()) GTEST_SKIP() << "dovecot is not installed";
-    DovecotServer::Options options;
-    options.users.clear();
-    for (int i = 0; i < 7; ++i)
-        options.users.push_back({"u" + std::to_string(i) + "@example", "pw"});
-    DovecotServer server(options);
-    const std::string password = server.Folder() + "/quellix-password";
-    std::ofstream(password) << options.masterPassword << "\n";
-    ::chmod(password.c_str(), 0600);
-    MailStoreSettings s;
-    s.ns = "example";
-    s.location = server.ImapUrl();
-    s.login = "%n@%d";
-    s.auth = "master";
-    s.admin = options.masterUser;
-    s.passwordFile = password;
-    const auto store = OpenMailStore(s);
+// Seven mailboxes, more than the backend keeps connections open for.
+class ManyMailboxesTest : public DovecotStoreTest {
+    std::unique_ptr<DovecotServer> MakeServer() override {
+        DovecotServer::Options options;
+        options.users.clear();
+        for (int i = 0; i < 7; ++i)
+            options.users.push_back({"u" + std::to_string(i) + "@example", "pw"});
+        return std::make_unique<DovecotServer>(options);
+    }
+};
+
+TEST_F(ManyMailboxesTest, AFewConnectionsServeManyMailboxes) {
+    const auto store = OpenMailStore(Settings());
     for (int i = 0; i < 7; ++i) EXPECT_TRUE(store->Messages({"u" + std::to_string(i), {}}).empty());
     // Dovecot's own count of the logged-in sessions.
     const auto who = platform::testing::RunProgram(
-        {"/usr/bin/doveadm", "-c", server.Folder() + "/dovecot.conf", "who", "-1"});
+        {"/usr/bin/doveadm", "-c", server_->Folder() + "/dovecot.conf", "who", "-1"});
     ASSERT_EQ(who.code, 0) << who.err;
     const auto lines = std::count(who.out.begin(), who.out.end(), '\n');
     EXPECT_GE(lines, 2) << who.out;  // a heading, then one line a session
