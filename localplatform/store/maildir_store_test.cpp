@@ -41,19 +41,9 @@ std::string Mail(const std::string& id, const std::string& eol = "\r\n") {
            eol + "body" + eol;
 }
 
-TEST(MailFolderNameTest, ModifiedUtf7BothWays) {
-    const struct {
-        const char* utf8;
-        const char* mutf7;
-    } cases[] = {
-        {"Junk E-mail", "Junk E-mail"},      {"Q&A", "Q&-A"},
-        {"Entwürfe", "Entw&APw-rfe"},        {"日本語", "&ZeVnLIqe-"},
-        {"Größe & Co", "Gr&APYA3w-e &- Co"}, {"\xF0\x9F\x93\xA7", "&2D3c5w-"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(EncodeMailFolderName(c.utf8), c.mutf7) << c.utf8;
-        EXPECT_EQ(DecodeMailFolderName(c.mutf7), c.utf8) << c.mutf7;
-    }
+// Names in modified UTF-7 go both ways through Dovecot here and in the IMAP
+// session's tests; what no name can be is refused both ways.
+TEST(MailFolderNameTest, WhatNoNameCanBeIsRefused) {
     for (const char* bad : {"&", "&Jjo", "&AGE-", "&2D3-", "caf\xC3\xA9", "a&ZeV!-"})
         EXPECT_FALSE(DecodeMailFolderName(bad)) << bad;
     using namespace std::string_view_literals;

@@ -94,9 +94,9 @@ TEST_F(ImapSessionTest, LoginModes) {
 }
 
 TEST_F(ImapSessionTest, FolderNamesRoundTrip) {
-    const std::vector<std::vector<std::string>> names = {{"Junk E-mail"},   {"dots.in.name"},
-                                                         {"Entwürfe"},      {"R&D"},
-                                                         {"日本語 & more"}, {"Archive", "2024 Q1"}};
+    const std::vector<std::vector<std::string>> names = {
+        {"Junk E-mail"},   {"dots.in.name"},     {"Entwürfe"},          {"R&D"},
+        {"日本語 & more"}, {"\xF0\x9F\x93\xA7"}, {"Archive", "2024 Q1"}};
     ImapSession session(Server(), Proxy());
     ASSERT_EQ(session.Delimiter(), '/');
     for (const auto& path : names) {
