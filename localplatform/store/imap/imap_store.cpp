@@ -91,10 +91,13 @@ public:
     [[nodiscard]] std::string Describe() const override { return server_.Url(); }
 
     std::optional<std::string> FindMailbox(const std::string& alias) override {
-        // A login that works is a mailbox. IMAP does not tell a user it does
-        // not know from a wrong password: a refused login counts as no
-        // mailbox, and the refusal goes to standard error with the
-        // server's words, once per login, so a wrong password is seen.
+        // A login that works and holds an Inbox is a mailbox. IMAP does not
+        // tell a user it does not know from a wrong password: a refused
+        // login counts as no mailbox, and the refusal goes to standard
+        // error with the server's words, once per login, so a wrong
+        // password is seen. An administrator acting for a user may log in
+        // as anyone, known or not (Cyrus lets it): such a login lists no
+        // Inbox, and is no mailbox either.
         const std::string login = LoginOf(alias);
         if (refused_.count(login) != 0) return std::nullopt;
         try {
@@ -105,6 +108,17 @@ public:
             const std::string line = "quellix: warning: " + e.Description() + "; mailbox " +
                                      platform::VisibleText(alias) + " taken as absent\n";
             (void)!::write(STDERR_FILENO, line.data(), line.size());
+            return std::nullopt;
+        }
+        const auto& all = Folders(alias);
+        const bool hasInbox = std::any_of(all.begin(), all.end(), [](const imap::ImapFolder& f) {
+            return f.path.size() == 1 && platform::EqualsNoCase(f.path[0], "INBOX");
+        });
+        if (!hasInbox) {
+            refused_.emplace(login, platform::Describe("find mailbox", platform::VisibleText(login),
+                                                       "the server lists no Inbox for this login",
+                                                       err::kNotFound));
+            Drop(login);
             return std::nullopt;
         }
         return alias;

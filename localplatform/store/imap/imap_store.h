@@ -25,7 +25,8 @@
 // between leaves both, never neither. The server cannot list its logins:
 // Mailboxes() is empty, and FindMailbox logs in to find one; a login the
 // server refuses is no mailbox (IMAP does not say whether the user or the
-// password was wrong), written to standard error with the server's answer.
+// password was wrong), written to standard error with the server's answer,
+// and neither is a login that lists no Inbox.
 #pragma once
 
 #include <memory>

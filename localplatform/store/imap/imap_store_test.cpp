@@ -134,6 +134,9 @@ TYPED_TEST(ImapStoreTest, ListsWhatTheServerHolds) {
         const auto store = OpenMailStore(this->Settings(auth));
         EXPECT_EQ(store->Describe(), server.ImapUrl());
         EXPECT_EQ(store->FindMailbox("jdoe"), "jdoe");
+        // Refused, or let in by a server that lets its administrator act
+        // for anyone: either way no mailbox.
+        EXPECT_FALSE(store->FindMailbox("nobody-here"));
         EXPECT_EQ(store->Subfolders({"jdoe", {}}),
                   (std::vector<std::string>{"Archive", "Junk E-mail"}));
         EXPECT_EQ(store->Subfolders({"jdoe", {"Archive"}}), std::vector<std::string>{"2024"});
