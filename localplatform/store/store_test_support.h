@@ -42,6 +42,17 @@ inline std::string RefusePropertyWrites(const std::string& dbPath, const std::st
     return outcome.code == 0 ? std::string() : "sqlite3: " + outcome.err;
 }
 
+// Makes the store at dbPath refuse to delete any item named name, as a
+// store that cannot write would. Returns sqlite3's message when it cannot.
+inline std::string RefuseDeletes(const std::string& dbPath, const std::string& name) {
+    const std::string sql =
+        "CREATE TRIGGER IF NOT EXISTS test_refuses_delete BEFORE DELETE ON items"
+        " WHEN OLD.name = " +
+        SqlLiteral(name) + " BEGIN SELECT RAISE(ABORT, 'refused by the test'); END;";
+    const auto outcome = platform::testing::RunProgram({"/usr/bin/sqlite3", dbPath, sql});
+    return outcome.code == 0 ? std::string() : "sqlite3: " + outcome.err;
+}
+
 // Records every run lock of the store at dbPath as held on another host, as
 // a process of a second server sharing the store would leave it. Returns
 // sqlite3's message when it cannot.

@@ -227,9 +227,23 @@ ChangeResult ApplyChanges(SetupContext& context, const WindowValues& window,
         result.uninstallConfirmed = confirm && confirm(UninstallConfirmation());
         if (*result.uninstallConfirmed) {
             result.steps.push_back("RemoveOnTimerEventRegistration");
-            (void)RemoveOnTimerEventRegistration(context, window.SysMbxList);
-            result.steps.push_back("RemoveComPlusApplication");
-            if (auto error = RemoveComPlusApplication(kApplicationName)) log.Prepend(*error);
+            const RemoveResult removed = RemoveOnTimerEventRegistration(context, window.SysMbxList);
+            if (removed.deletedAt.empty() && removed.stays) {
+                // A registration without its application would fire every
+                // day at a component that is gone, and the window, finding
+                // nothing installed, would no longer offer to remove it:
+                // both stay, and the log says why.
+                log.Prepend(ErrorEntry::FromError(
+                    platform::Error(removed.stays->number,
+                                    "The registration could not be removed (" +
+                                        removed.stays->description +
+                                        "); the COM+ application was kept"),
+                    removed.stays->where + "/" + registration::kFolderPath + "/" +
+                        registration::kItemName));
+            } else {
+                result.steps.push_back("RemoveComPlusApplication");
+                if (auto error = RemoveComPlusApplication(kApplicationName)) log.Prepend(*error);
+            }
         }
     }
 

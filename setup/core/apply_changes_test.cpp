@@ -318,6 +318,42 @@ TEST_P(ApplyChangesTest, TheBiasIsReadBeforeTheOldRegistrationGoes) {
     EXPECT_EQ(Item(Custom(registration::kExpirationPeriod)), platform::Variant(int16_t{20}));
 }
 
+// A registration that will not go keeps its application: the log says why,
+// and the window still offers to uninstall.
+TEST_P(ApplyChangesTest, ARegistrationThatCannotBeRemovedKeepsTheApplication) {
+    WindowValues w = Installed();
+    ASSERT_EQ(localplatform::testing::RefuseDeletes(dir_ + "/store.db", registration::kItemName),
+              "");
+    w.Check6 = true;
+    ChangeResult r = ApplyChanges(
+        context_, w, [](const std::string&) { return true; }, log_);
+    EXPECT_EQ(r.steps, (Strings{"RemoveOnTimerEventRegistration", "RefreshLists"}));
+    // Every URL of the item was tried; the last one's failure is told.
+    const std::string itemUrl =
+        std::string(kFileFolderUrl) + "/SystemMailbox{5C3A}/StoreEvents/GlobalEvents/Quellix.reg";
+    EXPECT_NE(log_.Text().find("] " + itemUrl +
+                               " - ERROR: -2147217905 The registration could not be removed ("),
+              std::string::npos)
+        << log_.Text();
+    EXPECT_NE(log_.Text().find("refused by the test (1811)); the COM+ application was kept"),
+              std::string::npos)
+        << log_.Text();
+    EXPECT_TRUE(ItemExists());
+    EXPECT_EQ(r.status->state, InstallState::Installed);
+
+    // Once it can go, both go.
+    ASSERT_EQ(platform::testing::RunProgram(
+                  {"/usr/bin/sqlite3", dir_ + "/store.db", "DROP TRIGGER test_refuses_delete"})
+                  .code,
+              0);
+    w = WindowAfterRefresh(*r.status);
+    w.Check6 = true;
+    r = ApplyChanges(
+        context_, w, [](const std::string&) { return true; }, log_);
+    EXPECT_FALSE(ItemExists());
+    EXPECT_EQ(r.status->state, InstallState::ReadyToInstall) << log_.Text();
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, ApplyChangesTest,
                          ::testing::Values(Backend::Ldb, Backend::Slapd), [](const auto& info) {
                              return info.param == Backend::Ldb ? std::string("ldb")

@@ -336,13 +336,17 @@ RemoveResult RemoveOnTimerEventRegistration(const SetupContext& context,
         // this back.
         auto saved = registration::SaveRegistration(url + "/" + registration::kFolderPath + "/" +
                                                     registration::kItemName);
-        if (DeleteOnTimerEventRegistration(url, registration::kFolderPath, registration::kItemName,
-                                           false)
-                .deleted) {
+        // An item read here that will not go is worth its error; at a URL
+        // that holds none, the failure only says so.
+        DeleteResult deleted = DeleteOnTimerEventRegistration(
+            url, registration::kFolderPath, registration::kItemName, saved.has_value());
+        if (deleted.deleted) {
             out.deletedAt = url;
             out.removed = std::move(saved);
+            out.stays.reset();
             break;
         }
+        if (deleted.error) out.stays = std::move(deleted.error);
     }
     return out;
 }

@@ -196,6 +196,9 @@ struct RemoveResult {
     // The deleted item as it stood, to put back when its replacement cannot
     // be written; nothing when none was deleted or it could not be read.
     std::optional<registration::SavedRegistration> removed;
+    // Why an item that was there could not be deleted ("where" its mailbox
+    // URL); nothing when one was deleted or none was found.
+    std::optional<ErrorEntry> stays;
 };
 
 // Deletes the registration of the first system mailbox of sysMbxList at the
