@@ -77,9 +77,6 @@ TEST_F(AdminDirectoryTest, VerbsWorkAndReportByExitCode) {
         {"clear 'LDAP://mail01.example.test/CN=Extra One,CN=Users,DC=example,DC=test' "
          "extensionAttribute8",
          0, ""},
-        {"clear 'LDAP://mail01.example.test/CN=Extra One,CN=Users,DC=example,DC=test' "
-         "extensionAttribute8",
-         0, ""},
         {"search \"" + mark + "\"", 0, "Extra One\t\n"},
         {"show 'LDAP://mail01.example.test/CN=Nobody,DC=example,DC=test'", 1, "",
          "search(CN=Nobody,DC=example,DC=test) failed: there is no such object"},
