@@ -25,7 +25,7 @@ using quellix::testing::User;
 using Names = std::set<std::string>;
 
 // Mailbox aliases and the folders the store holds for them.
-const std::vector<std::string> kAliases = {"ann", "bobby", "cid", "dora", "eve"};
+const std::vector<std::string> kAliases = {"ann", "bobby", "cid", "dora"};
 const std::vector<std::string> kFolders = {"Spam", "Spam/Deeper", "Inbox"};
 
 struct Case {
@@ -61,12 +61,6 @@ protected:
              .account = "dora",
              .alias = "dora",
              .mail = "dora@example.org",
-             .mark = "Quellix"},
-            {.cn = "Eve",
-             .account = "eve",
-             .alias = "eve",
-             .mail = "eve@example.org",
-             .homeServer = "EXCH02",
              .mark = "Quellix"},
             {.cn = "Archive", .account = "arch", .alias = "arch", .mail = "arch@example.org"},
         });
