@@ -28,7 +28,7 @@ struct QueryCase {
 };
 
 // The query texts the system sends, exactly as its procedures build them,
-// one of each shape; setup's directory query tests run every one against
+// one of each shape; the directory service's tests run their shapes against
 // both directories.
 TEST(DirectoryQuery, TranslatesTheSystemsQueries) {
     const std::string person = std::string("(objectcategory=") + kPerson + ")";

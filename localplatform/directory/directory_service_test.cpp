@@ -187,13 +187,16 @@ TEST_P(DirectoryServiceTest, MailboxEnumerationPagesSortsAndBuildsPaths) {
 // Ascending order is the enumeration's test; descending reverses it. An
 // absent attribute, and one the directory does not define, read as null.
 TEST_P(DirectoryServiceTest, OrdersDescendingAndAbsentOrUnknownAttributesAreNull) {
-    const QueryResult r = Query("SELECT cn, extensionAttribute8, noSuchAttribute, mail FROM '" +
-                                Gc() + "' WHERE sAMAccountName='sorttest*' ORDER BY cn DESC");
+    const QueryResult r =
+        Query("SELECT cn, extensionAttribute8, noSuchAttribute, mail, objectCategory FROM '" +
+              Gc() + "' WHERE sAMAccountName='sorttest*' ORDER BY cn DESC");
     ASSERT_EQ(r.rows.size(), 6u);
     EXPECT_EQ(r.rows.front()[0], "Zoë Test");
     EXPECT_EQ(r.rows.back()[0], "Ångström Test");
     for (const auto& row : r.rows) {
         EXPECT_FALSE(row[2].has_value());
+        // The category reads back as the DN it is (setup's identity takes its domain).
+        EXPECT_EQ(NormalizeDn(row[4].value_or("")), NormalizeDn(PersonCategory(kBase)));
         if (row[0] == "émile test") {
             EXPECT_FALSE(row[1].has_value());
             EXPECT_FALSE(row[3].has_value());
@@ -201,10 +204,11 @@ TEST_P(DirectoryServiceTest, OrdersDescendingAndAbsentOrUnknownAttributesAreNull
     }
 }
 
-// The system's queries run against both directories in setup's tests (the
-// mailbox lists, the attendant's store, the identity, the marks); here what
-// only this directory decides: an attendant has no alias, and attendants
-// of one name keep the order of their DNs.
+// The system's queries run here against both directories (the mailbox
+// list and the identity's category above, the mark's lookup below; setup's
+// tests take the rows on the embedded one). For the attendant's, what only
+// this directory decides: an attendant has no alias, and attendants of one
+// name keep the order of their DNs.
 TEST_P(DirectoryServiceTest, AnswersTheAttendantQueryByTheDirectorysRules) {
     const QueryResult r = Query("SELECT adspath, homeMDB, mailNickName FROM '" + Gc() +
                                 "' WHERE cn='Microsoft System Attendant' ORDER BY cn");
@@ -332,7 +336,12 @@ TEST_P(DirectoryServiceTest, RootDseAndObjectsReadAndWrite) {
               "cn=schema,cn=configuration,dc=example,dc=com");
     EXPECT_FALSE(host_.empty());
 
-    const std::string path = "LDAP://" + host_ + "/CN=Emile Test,CN=Users," + kBase;
+    // The object a mark is written on, found as setup's mark finds it.
+    const QueryResult found = Query("SELECT extensionAttribute8, adspath FROM 'LDAP://" + host_ +
+                                    "' WHERE objectcategory='person' AND mail='EMILE@example.com'");
+    ASSERT_EQ(found.rows.size(), 1u);
+    const std::string path = found.rows[0][1].value_or("");
+    EXPECT_EQ(path, "LDAP://" + host_ + "/CN=Emile Test,CN=Users," + kBase);
     Entry e = ReadDirectoryObject(config_, path);
     EXPECT_EQ(e.Find("extensionAttribute8"), nullptr);
     WriteDirectoryObject(config_, path,
