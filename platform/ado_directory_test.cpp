@@ -205,9 +205,8 @@ TEST_F(AdoDirectoryTest, FailuresAreErrorsWithNumbers) {
              (void)cmd.Execute();
          },
          err::kAdoInvalidArgument},
-        {"missing object",
-         [&] { (void)AdsObject::Bind("LDAP://" + host_ + "/CN=Nobody,CN=Users," + kBase); },
-         err::kDsNoSuchObject},
+        {"missing property", [&] { (void)AdsObject::Bind("GC://RootDSE").Get("noSuchProperty"); },
+         err::kDsPropertyNotFound},
         {"delete a directory row",
          [&] {
              Recordset rs =
