@@ -94,12 +94,6 @@ TEST_F(ComAdminTest, BadCallsRaiseTheCatalogsNumbers) {
              apps.SaveChanges();
          },
          cerr::kApplicationExists},
-        {"components of no application",
-         [&] {
-             apps.GetCollection("Components", Variant("{00000000-0000-0000-0000-000000000000}"))
-                 .Populate();
-         },
-         cerr::kKeyMissing},
         {"install into no application",
          [&] { catalog.InstallComponent("Nope", "/bin/true", "", ""); }, cerr::kKeyMissing},
         {"install a missing file",

@@ -31,6 +31,14 @@ CatalogApplication App(const char* id, const char* name) {
     return a;
 }
 
+// An application to run as identity: an account a component may not run as
+// is refused when it is saved, whatever the name of the application.
+CatalogApplication Identity(const char* identity) {
+    CatalogApplication a = App(kOtherId, "Other");
+    a.identity = identity;
+    return a;
+}
+
 int32_t ErrorOf(const std::function<void()>& f) {
     try {
         f();
@@ -74,6 +82,10 @@ TEST_F(ComponentCatalogTest, FindsApplicationsInAnyCaseAndRefusesBadSavesWhole) 
         {"empty name", {Kind::Add, App(kOtherId, "  ")}, catalog_err::kObjectInvalid},
         {"malformed ID", {Kind::Add, App("{6B29FC40}", "A")}, catalog_err::kObjectInvalid},
         {"update of a missing one", {Kind::Update, App(kOtherId, "A")}, catalog_err::kKeyMissing},
+        {"identity of uid 0", {Kind::Add, Identity("root")}, catalog_err::kUserPasswordNotValid},
+        {"identity of no account",
+         {Kind::Add, Identity("no-such-account")},
+         catalog_err::kUserPasswordNotValid},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(ErrorOf([&] { catalog.SaveApplications({change, c.change}); }), c.want) << c.name;

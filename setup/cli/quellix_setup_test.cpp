@@ -221,8 +221,8 @@ TEST_P(QuellixSetupTest, UsageAndStatesThatRefuse) {
         {install({"--password-file", dir_ + "/none"}), "", 1, dir_ + "/none"},
         {install({"--password-file", open}), "", 1, "refusing the password file " + open},
         {install({"--password-file", "-"}), "\n", 1, "the password line is empty"},
-        // Accounts that cannot run the component.
-        {as("no-such-account"), "secret\n", 1, "Identity: no account named 'no-such-account'"},
+        // Accounts that cannot run the component: which ones, the catalog's
+        // test; here, that its reason is said.
         {as("root"), "secret\n", 1, "Identity: 'root' has uid 0"},
         {as("Interactive User"), "secret\n", 1, "'Interactive User' names no account"},
         // --module names the module wherever it is; a missing one is the
@@ -447,14 +447,12 @@ TEST_P(QuellixSetupTest, TheMoveDestinationIsCheckedWhenItIsWritten) {
     Outcome o = Install({"--folder", "Junk", "--age", "3", "--run", "Every day"});
     ASSERT_EQ(o.code, 0) << o.output;
     Mailbox("cid");
-    for (const char* wrong : {"nobody@example.org", "frank", "Ann Lee (ann@example.org)"}) {
-        SCOPED_TRACE(wrong);
-        o = QuellixSetup({"configure", "--move-to", wrong});
-        EXPECT_EQ(o.code, 1) << o.output;
-        ExpectSays(o, {"no mailbox of this server has that address with an Inbox",
-                       "Destination folder 'Inbox' is not found in"});
-        EXPECT_TRUE(Has(QuellixSetup({"status"}).output, "  Expired messages: delete\n"));
-    }
+    // Which addresses name no destination is the destination's own test.
+    o = QuellixSetup({"configure", "--move-to", "Ann Lee (ann@example.org)"});
+    EXPECT_EQ(o.code, 1) << o.output;
+    ExpectSays(o, {"no mailbox of this server has that address with an Inbox",
+                   "Destination folder 'Inbox' is not found in"});
+    EXPECT_TRUE(Has(QuellixSetup({"status"}).output, "  Expired messages: delete\n"));
     o = QuellixSetup({"configure", "--move-to", "cid@example.org"});
     EXPECT_EQ(o.code, 0) << o.output;
     EXPECT_TRUE(Has(QuellixSetup({"status"}).output,

@@ -529,7 +529,6 @@ TEST_F(SetupWindowsTest, ChangeInstallsWritesTheRegistrationAndMarks) {
     EXPECT_TRUE(Installed());
     ASSERT_EQ(form->State(), InstallState::Installed) << form->ErrorLogText();
     EXPECT_TRUE(ItemExists());
-    EXPECT_EQ(Item(Custom(registration::kFolderName)).ToString(), "Inbox/Spam");
     EXPECT_EQ(Item(Custom(registration::kTimeToRun)).ToString(), "7:05 PM");
     EXPECT_EQ(Item(Custom(registration::kRun)), platform::Variant(int16_t{1}));
     EXPECT_EQ(Item(Custom(registration::kReportRecipient)).ToString(), "Admin (admin@example.org)");
@@ -571,15 +570,10 @@ TEST_F(SetupWindowsTest, ChangeInstallsWritesTheRegistrationAndMarks) {
     Screenshot(*form, "install_form_installed");
 
     // The preview beside CHANGE shows what the next firing is about to remove
-    // (what a firing then removes is the preview's own test, how it is written
-    // the command line's): Ann's expired junk in Inbox/Spam, not Cid's (not
-    // marked), and it removes nothing.
+    // (which messages, the preview's own test; how it is written, the
+    // command line's): Ann's expired junk in Inbox/Spam; it removes nothing.
     Mailbox("ann");
-    Mailbox("cid");
-    const platform::Date now = platform::Date::NowUtc();
-    Message(Folder("ann", "Inbox/Spam"), "old", now.AddDays(-20));
-    Message(Folder("ann", "Inbox/Spam"), "young", now.AddDays(-1));
-    Message(Folder("cid", "Inbox/Spam"), "cid-old", now.AddDays(-20));
+    Message(Folder("ann", "Inbox/Spam"), "old", platform::Date::NowUtc().AddDays(-20));
     bool previewed = false;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, &poll, [&] {
@@ -588,8 +582,6 @@ TEST_F(SetupWindowsTest, ChangeInstallsWritesTheRegistrationAndMarks) {
         previewed = true;
         const std::string text = window->txtPreview->toPlainText().toStdString();
         EXPECT_NE(text.find("/ann/Inbox/Spam/old.EML"), std::string::npos) << text;
-        EXPECT_EQ(text.find("young"), std::string::npos) << text;
-        EXPECT_EQ(text.find("Cid"), std::string::npos) << text;
         Screenshot(*window, "preview");
         QTest::mouseClick(window->cmdClose, Qt::LeftButton);
     });
@@ -598,7 +590,7 @@ TEST_F(SetupWindowsTest, ChangeInstallsWritesTheRegistrationAndMarks) {
     poll.stop();
     EXPECT_TRUE(previewed);
     EXPECT_TRUE(form->txtErr->isHidden()) << form->ErrorLogText();
-    EXPECT_EQ(Messages("ann", "Inbox/Spam"), (std::vector<std::string>{"old", "young"}));
+    EXPECT_EQ(Messages("ann", "Inbox/Spam"), std::vector<std::string>{"old"});
 }
 
 // A modification refused keeps the registration; an uninstallation asks,
@@ -740,11 +732,11 @@ TEST_F(SetupWindowsTest, TheInputRules) {
     };
     const Case cases[] = {
         // The window asks the recipient check, not the bare address check:
-        // the rows where the two differ, and one either refuses.
+        // the rows where the two differ, and one either refuses (which
+        // others the check refuses is setup_text's test).
         {"", true},
         {"Admin (admin@example.org)", true},
         {"Admin <admin@example.org>", false},
-        {"a@b (admin@example.org)", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
