@@ -180,8 +180,8 @@ TEST_P(ApplyChangesTest, MarksComeBeforeUnmarksAndUnusableEntriesArePassedOver) 
     ASSERT_EQ(w.MbxInstList, (Strings{"Ann Lee / EXCH01 / ann@example.org / ann",
                                       "Cid Free / EXCH01 / cid@example.org / cid",
                                       "Ida NoMail / EXCH01 /  / ida"}));
-    w.MbxInstList.push_back("At First / EXCH01 / @example.org / at");
-    w.MbxInstSelected = {true, false, true, true};
+    // Ida has no address to mark (which addresses can be marked, setup_text's test).
+    w.MbxInstSelected = {true, false, true};
     w.MbxUninstSelected = {true};
     w.Check3 = true;
     w.Check4 = true;
@@ -283,24 +283,20 @@ TEST_P(ApplyChangesTest, TheBiasIsReadBeforeTheOldRegistrationGoes) {
     const auto bias = [&](const std::string& value) {
         ConfigureWith({"timezone.active_time_bias = " + value});
     };
-    // A bias that cannot be read, or that the cleanup run would refuse: the
-    // registration stays as it was, the failure is in the log, and the marks
-    // still run.
+    // A bias that the cleanup run would refuse, though it can be read (which
+    // ones, the date's test): the registration stays as it was, the failure
+    // is in the log, and the marks still run.
     w.Check2 = true;
     w.txtAgeLimit = "20";
     w.Check3 = true;
-    for (const char* value : {"east", "1441", "-1441", "bytes:C4 FF FF FF"}) {
-        SCOPED_TRACE(value);
-        bias(value);
-        w.MbxInstSelected[0] = true;
-        const ChangeResult r = Apply(w);
-        EXPECT_FALSE(r.warning);
-        EXPECT_EQ(r.steps, (Strings{"MarkMailbox ann@example.org Quellix", "RefreshLists"}));
-        EXPECT_NE(log_.Text().find("] ActiveTimeBias - ERROR: -2147221503 "), std::string::npos)
-            << log_.Text();
-        EXPECT_EQ(Item(Custom(registration::kExpirationPeriod)), platform::Variant(int16_t{14}));
-    }
-    ChangeResult r;
+    w.MbxInstSelected[0] = true;
+    bias("1441");
+    ChangeResult r = Apply(w);
+    EXPECT_FALSE(r.warning);
+    EXPECT_EQ(r.steps, (Strings{"MarkMailbox ann@example.org Quellix", "RefreshLists"}));
+    EXPECT_NE(log_.Text().find("] ActiveTimeBias - ERROR: -2147221503 "), std::string::npos)
+        << log_.Text();
+    EXPECT_EQ(Item(Custom(registration::kExpirationPeriod)), platform::Variant(int16_t{14}));
 
     // Every day at 7:05 PM at UTC+1 on 2004-03-21: first firing 2004-03-07 18:05 UTC.
     bias("-60");
