@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <iterator>
 
 #include "base/error.h"
@@ -64,6 +67,76 @@ TEST_F(RunLogTest, EntriesEndWithCrLfAndANewRunStartsTheLogAfresh) {
     CloseLog(Log());
     EXPECT_THROW(WriteLog(Log(), "late"), platform::Error);
     EXPECT_EQ(ReadLog(), "Started at: x\r\n\r\n\r\nMailbox: Ann\r\nSource folder: Spam\r\n");
+}
+
+// A temporary directory or a log that another account could have planted
+// is refused before anything is written, naming the path and why; what a
+// link or a second name points to keeps its bytes.
+TEST_F(RunLogTest, AnUnsafeTemporaryDirectoryOrLogIsRefusedBeforeAnythingIsWritten) {
+    const std::string victim = dir_ + "/victim";
+    std::ofstream(victim) << "precious";
+    const std::string longDir = dir_ + "/" + std::string(200, 'x') + "/" + std::string(60, 'y');
+    std::filesystem::create_directories(longDir);
+    ASSERT_EQ(chmod(longDir.c_str(), 0700), 0);
+    // Each fault is made on a fresh private directory tmp; it returns the
+    // directory to configure (tmp, or another in its place).
+    using Fault = std::function<std::string(const std::string& tmp)>;
+    const auto log = [&](int (*plant)(const char*, const char*)) -> Fault {
+        return [&victim, plant](const std::string& tmp) {
+            EXPECT_EQ(plant(victim.c_str(), (tmp + "/Quellix.LOG").c_str()), 0);
+            return tmp;
+        };
+    };
+    const auto fifo = [](const char*, const char* path) { return mkfifo(path, 0600); };
+    const auto dir = [](const char*, const char* path) { return mkdir(path, 0700); };
+    struct Case {
+        const char* name;
+        Fault fault;
+        std::string why;
+        bool namesLog;  // the refusal names the log, not the directory
+        bool rootOnly = false;
+    } cases[] = {
+        {"directory group-writable",
+         [](const std::string& tmp) { return chmod(tmp.c_str(), 0770) == 0 ? tmp : ""; },
+         "temporary directory is not private to this account", false},
+        {"directory of another account",
+         [](const std::string& tmp) { return chown(tmp.c_str(), 65534, 65534) == 0 ? tmp : ""; },
+         "temporary directory is not private to this account", false, true},
+        {"directory a link",
+         [](const std::string& tmp) {
+             return symlink(tmp.c_str(), (tmp + "-link").c_str()) == 0 ? tmp + "-link" : "";
+         },
+         "temporary directory is a symbolic link", false},
+        {"directory missing two levels down",
+         [](const std::string& tmp) { return tmp + "/no/such"; }, "No such file or directory",
+         false},
+        {"directory path too long", [&](const std::string&) { return longDir; },
+         "path longer than 255 bytes", false},
+        {"log a link", log(symlink), "is a symbolic link", true},
+        {"log a FIFO", log(fifo), "is not a regular file", true},
+        {"log a directory", log(dir), "is not a regular file", true},
+        {"log with a second hard link", log(link), "has 2 hard links", true},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.rootOnly && geteuid() != 0) continue;  // only root gives a folder away
+        const std::string tmp = dir_ + "/tmp" + std::to_string(++n);
+        ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
+        const std::string configured = c.fault(tmp);
+        ASSERT_FALSE(configured.empty());
+        Configure({"temp_dir = " + configured});
+        NewRun();
+        try {
+            WriteLog(Log(), "Started at: x");
+            ADD_FAILURE() << "the log was written";
+        } catch (const platform::Error& e) {
+            const std::string path = c.namesLog ? configured + "/Quellix.LOG" : configured;
+            EXPECT_NE(e.Description().find(path), std::string::npos) << e.Description();
+            EXPECT_NE(e.Description().find(c.why), std::string::npos) << e.Description();
+        }
+        EXPECT_EQ(platform::testing::FileText(victim), "precious");
+    }
 }
 
 TEST_F(RunLogTest, NoRecipientOrNoLogSendsNothing) {
