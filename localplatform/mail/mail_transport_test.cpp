@@ -87,7 +87,7 @@ TEST_F(MailTransportTest, UnreachableUnusableOrSilentRelayFailsWithinItsBound) {
     stalled.connectTimeoutSeconds = 2;
     stalled.timeoutSeconds = 2;
     const Case cases[] = {
-        {"nothing listens", closed, {"a@x"}, platform::err::kCdoSendFailed, "127.0.0.1"},
+        {"nothing listens", closed, {"a@x"}, platform::err::kCdoSendFailed, closed.url},
         {"not an SMTP URL", wrongScheme, {"a@x"}, platform::err::kInvalidArg, ""},
         {"no recipient", closed, {}, platform::err::kCdoNoRecipients, ""},
         {"recipient that would inject a command",
