@@ -166,13 +166,18 @@ TEST_F(RunRecordTest, AFolderFailingHalfWayIsRecordedWithWhatItRemoved) {
     EXPECT_EQ(Messages("ann", "Spam"), (Strings{"ann-young", "ann3", "ann4"}));
 }
 
-// The directory down: the history records a failure that treated nothing
-// (what the log says is the run's own test's).
+// The directory down: the log's error entry names the directory's error and
+// the search root, and the history records a failure that treated nothing.
 TEST_F(RunRecordTest, ADirectoryOutageIsRecordedAsTheFailureItWas) {
     const std::string item = Item(false);
     Configure({"metrics.textfile = " + metrics_, "directory = ldap://127.0.0.1:1",
                "directory.gc_port = 1"});
     EXPECT_EQ(FireTimer(item), platform::E_FAIL);
+    const auto lines = testing::LogLines(ReadLog());
+    const auto entry = std::find_if(lines.begin(), lines.end(), testing::StartsWithNowStamp);
+    ASSERT_NE(entry, lines.end()) << ReadLog();
+    EXPECT_TRUE(Contains(*entry, std::to_string(platform::err::kDsServerDown))) << *entry;
+    EXPECT_TRUE(entry->ends_with(" GC://dc1.example.org")) << *entry;
     const platform::RunSummary run = LastRun();
     EXPECT_EQ(run.outcome, "failed");
     EXPECT_TRUE(Contains(run.detail, "GC://dc1.example.org"));
@@ -181,6 +186,8 @@ TEST_F(RunRecordTest, ADirectoryOutageIsRecordedAsTheFailureItWas) {
     EXPECT_TRUE(platform::RunHistoryReader::OpenCurrent().Folders(run.id).empty());
     EXPECT_TRUE(Contains(Metrics(), "quellix_last_run_success{"));
     EXPECT_FALSE(Contains(Metrics(), "quellix_last_run_success{item=\"" + item + "\"} 1"));
+    // Nothing was removed.
+    EXPECT_EQ(Messages("ann", "Spam").size(), 5U);
 }
 
 // Without its history (one it cannot write, or one removed as one does with
