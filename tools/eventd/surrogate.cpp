@@ -53,8 +53,9 @@ std::string CurrentAccountName() {
 
 namespace {
 
-// The account the host runs as: nothing for the service's own account, which
-// is refused when that is root. Never root: not by the service's own
+// The account the host runs as: nothing for the service's own account
+// (named, or by the identities that mean it), which is refused when that is
+// root. Never root: not by the service's own
 // account, not by an account of uid 0, whatever its name. Fills why when the
 // call is refused.
 std::optional<ServiceAccount> ChooseAccount(const SurrogateCall& call, std::string& why) {
@@ -70,9 +71,13 @@ std::optional<ServiceAccount> ChooseAccount(const SurrogateCall& call, std::stri
     auto account = localplatform::UsableServiceAccount(platform::Trim(call.identity), &unusable);
     if (!account) {
         why = "cannot run as " + call.identity + ": " + unusable;
-    } else if (geteuid() != 0 && account->uid != geteuid()) {
-        why = "cannot run as " + account->name + ": the service runs as " + CurrentAccountName() +
-              " and may not switch accounts";
+    } else if (geteuid() != 0) {
+        if (account->uid != geteuid()) {
+            why = "cannot run as " + account->name + ": the service runs as " +
+                  CurrentAccountName() + " and may not switch accounts";
+        }
+        // The service's own account: the host runs as it is, as it could
+        // not change its groups or ids anyway.
         account.reset();
     }
     return account;
