@@ -324,7 +324,7 @@ TEST_F(AdoStoreTest, TransactionsNotCommittedLeaveNothing) {
 }
 
 TEST_F(AdoStoreTest, MoveRecordMovesAMessageWholeOrNotAtAll) {
-    const std::string text = "Subject: move me\r\n\r\nx\r\n";
+    const std::string text = "Subject: move me\r\n\r\n\x01\xff binary\r\n";
     const std::string source = Put(Junk(), Utc(2026, 1, 2, 3, 4, 5), text);
     const std::string inboxHttp = TempStore::HttpBase() + "/alice/Inbox";
     Record rec;

@@ -15,18 +15,6 @@ namespace {
 using localplatform::ItemStore;
 using localplatform::testing::TempStore;
 
-std::string Bytes(const std::string& url) {
-    Record rec;
-    rec.Open(url, nullptr, adModeRead);
-    return rec.Fields(adDefaultStream).GetStream().Bytes();
-}
-
-Date Received(const std::string& url) {
-    Record rec;
-    rec.Open(url, nullptr, adModeRead);
-    return rec.Fields("urn:schemas:httpmail:datereceived").Value().ToDate();
-}
-
 // Mailboxes alice, with a folder "Spam Box" in her Inbox, and junk.
 void MakeMailboxes() {
     auto store = ItemStore::ForThisThread();
@@ -53,7 +41,6 @@ TEST(MoveManifestPlatformTest, MovedForARunAndPutBackByUrl) {
     const std::string bHttp = spamHttp + b.substr(b.rfind('/'));
     (void)MoveRecordForRun(bHttp, dest, 17);
     EXPECT_TRUE(movedA.starts_with(dest + "/")) << movedA;
-    EXPECT_EQ(Bytes(movedA), text);
     try {
         (void)MoveRecordForRun(a, dest, 17);
         ADD_FAILURE() << "moved twice";
@@ -75,13 +62,13 @@ TEST(MoveManifestPlatformTest, MovedForARunAndPutBackByUrl) {
     EXPECT_EQ(m.state, MovedMessage::State::kInDestination);
     EXPECT_TRUE(MovedMessagesOfRun(18).empty());
 
-    // a goes back whole, under its old name. (Undo's own test walks every
-    // outcome through quellix-setup.)
+    // a goes back under its old name.
+    // (What a move and its putting back keep of a message is the item
+    // store's test; undo's own test walks every outcome through
+    // quellix-setup.)
     const auto back = PutBackMovedMessage(moved[0]);
     EXPECT_EQ(back.outcome, PutBackResult::Outcome::kPutBack);
     EXPECT_EQ(back.url, a);
-    EXPECT_EQ(Bytes(a), text);
-    EXPECT_EQ(Received(a), received);
 
     MovedMessage unknown = moved[0];
     unknown.entry = 999;

@@ -1,8 +1,9 @@
 // A whole cleanup run over a namespace held by a real Dovecot, reached as
-// its Maildirs or over IMAP (a master user): the run deletes or moves
-// exactly what it selects, a move is put back by undo with its date and
-// flags (also after the run was killed anywhere in its moves), and Dovecot
-// reads back what remains.
+// its Maildirs or over IMAP (a master user): the run deletes exactly what
+// it selects, a move killed anywhere loses nothing and is put back by undo
+// with its date and flags, and Dovecot reads back what remains. What a
+// finished move copies and how undo puts it back is tested where the
+// platform moves a message between stores.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/inotify.h>
@@ -167,71 +168,6 @@ TEST_P(MailStoreRunTest, ARunDeletesTheExpiredMessagesDovecotKeeps) {
     EXPECT_EQ(Left("ann@example.org", "Spam"), (Strings{"<ann-new>", "<ann-trashed-new>"}));
     EXPECT_TRUE(Left("ann@example.org", "Spam/Sub").empty());
     EXPECT_EQ(Left("bob@example.org", "Spam"), Strings{"<bob-old>"});  // not marked
-}
-
-// A move run between the item store and the mail server, both ways: into an
-// archive mailbox the item store holds from the mail server's Spam (and
-// from the store's own), and into a mailbox of the mail server from the
-// item store's Spam (and from the server's own). A move between the two
-// copies, then removes; Dovecot and the store read back what the run left,
-// and undo puts each message back with its received time (and its flags
-// where it came from the mail server).
-TEST_P(MailStoreRunTest, AMoveRunBetweenTheStoreAndTheMailServerIsPutBackByUndo) {
-    const int64_t carlSpam = StoreMailboxes(true);
-    const int64_t now = std::time(nullptr);
-    const int64_t old = now - int64_t{30} * 86400;
-    Store()->SaveMessage(carlSpam, Mail("carl-old"), old);
-    Store()->SaveMessage(carlSpam, Mail("carl-new"), now - 86400);
-    const struct {
-        const char* target;
-        bool intoStore;
-    } cases[] = {
-        {"Vault (vault@archive.test)", true},
-        {"Archive (arch@example.org)", false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.target);
-        const Strings annBefore = InServer("ann@example.org", "Spam");
-        const Strings carlBefore = InStore("carl", "Spam", "corp.test");
-        OnTimerRegistration p = Params();
-        p.mailboxToMove = c.target;
-        p.includeSubfolders = "0";
-        const std::string log = Run(p);
-        for (const char* folder : {"example.org/mbx/ann/Spam", "corp.test/mbx/carl/Spam"}) {
-            EXPECT_NE(log.find(std::string("1 messages has been moved from "
-                                           "file://./backofficestorage/") +
-                               folder),
-                      std::string::npos)
-                << log;
-        }
-        EXPECT_EQ(Left("ann@example.org", "Spam"), (Strings{"<ann-new>", "<ann-trashed-new>"}));
-        EXPECT_EQ(Subjects("carl", "Spam", "corp.test"), Strings{"carl-new"});
-        if (c.intoStore) {
-            const Strings vault = InStore("vault", "Inbox", "archive.test");
-            ASSERT_EQ(vault.size(), 2U);
-            EXPECT_EQ(vault[0].rfind("<ann-old> ", 0), 0U) << vault[0];
-            EXPECT_EQ(vault[1], "<carl-old> " + std::to_string(old));
-        } else {
-            EXPECT_EQ(Left("arch@example.org", ""), (Strings{"<ann-old>", "<carl-old>"}));
-            for (const auto& m : server_->Messages("arch@example.org", "")) {
-                if (m.messageId == "<carl-old>") {
-                    EXPECT_EQ(m.received, old);
-                }
-            }
-        }
-        const auto moved = platform::MovedMessagesOfRun(Record().StoreId());
-        ASSERT_EQ(moved.size(), 2U);
-        for (const auto& m : moved) {
-            EXPECT_EQ(m.state, platform::MovedMessage::State::kInDestination) << m.sourceUrl;
-            EXPECT_EQ(platform::PutBackMovedMessage(m).outcome,
-                      platform::PutBackResult::Outcome::kPutBack)
-                << m.sourceUrl;
-        }
-        EXPECT_TRUE(InStore("vault", "Inbox", "archive.test").empty());
-        EXPECT_TRUE(Left("arch@example.org", "").empty());
-        EXPECT_EQ(InServer("ann@example.org", "Spam"), annBefore);
-        EXPECT_EQ(InStore("carl", "Spam", "corp.test"), carlBefore);
-    }
 }
 
 // A mail server that is down, or that refuses the administrator's login,

@@ -115,12 +115,9 @@ protected:
 };
 
 // A message another run took meanwhile is not copied, and fails the folder;
-// the next sweep moves the rest, each with its bytes and received time under
-// a name of the store's choosing.
-TEST_F(MoveTest, AMessageAnotherRunTookMeanwhileIsNotCopiedAndTheRestMoveWhole) {
-    auto store = Store();
-    const auto m2 = store->Require({testing::kNamespace, "MBX", "ann", "Spam", "m2.EML"}, "m2");
-    const std::string bytes = store->Content(m2.id);
+// the next sweep moves the rest. (What a move keeps of a message is the
+// store's test.)
+TEST_F(MoveTest, AMessageAnotherRunTookMeanwhileIsNotCopiedAndTheRestMove) {
     int moves = 0;
     SetMoveFaultHook([&](const std::string& href) {
         if (++moves != 1) return;
@@ -140,16 +137,6 @@ TEST_F(MoveTest, AMessageAnotherRunTookMeanwhileIsNotCopiedAndTheRestMoveWhole) 
     EXPECT_EQ(SweepFolder(TheRun(), HttpUrl("ann", "Spam"), cutoff_, true, "shallow").selected, 4);
     EXPECT_EQ(Subjects("archive", "Inbox"), (Strings{"m2", "m3", "m4", "m5"}));
     EXPECT_EQ(Messages("ann", "Spam"), Strings{"keep"});
-    const auto inbox = store->Require({testing::kNamespace, "MBX", "archive", "Inbox"}, "inbox");
-    int found = 0;
-    for (const auto& row : store->ItemsIn(inbox.id)) {
-        if (store->Content(row.id) != bytes) continue;
-        ++found;
-        EXPECT_EQ(row.received, m2.received);
-        EXPECT_TRUE(row.name.ends_with(".EML"));
-        EXPECT_NE(row.name, "m2.EML");
-    }
-    EXPECT_EQ(found, 1);
 }
 
 // Nothing moves, and nothing is deleted instead, when the folder's URL form

@@ -83,6 +83,7 @@ TEST(MoveManifestTest, ARecordedMoveIsPutBackWholeUnderItsOldName) {
     EXPECT_EQ(moves[0].currentFolder, m.destInbox);
     EXPECT_EQ(moves[0].received, 1000);
     EXPECT_EQ(moves[0].destinationName, m.store->Get(a)->name);
+    EXPECT_NE(moves[0].destinationName, "a.eml");  // a name of the store's choosing
     EXPECT_TRUE(m.store->MovesOfRun(43).empty());
     // Read a part at a time.
     const auto second = m.store->MovesOfRun(42, moves[0].entry, 1);
