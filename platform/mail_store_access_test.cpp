@@ -70,15 +70,27 @@ protected:
         if (!DovecotServer::Available()) GTEST_SKIP() << "dovecot is not installed";
         Start();
     }
-    // A fresh Dovecot and store, the namespace "example" mapped to it.
-    void Start() {
+    // A fresh Dovecot and store, the namespace "example" mapped to its
+    // Maildirs (and, with imap, "byimap" to the same Dovecot over IMAP).
+    void Start(bool imap = false) {
         temp_.reset();
         server_.reset();
         DovecotServer::Options options;
         options.fsLayout = GetParam();
         server_ = std::make_unique<DovecotServer>(options);
-        temp_ = std::make_unique<TempStore>(300, server_->MaildirConfigLines("example"));
+        std::string config = server_->MaildirConfigLines("example");
+        if (imap) {
+            const std::string password = server_->Folder() + "/imap-password";
+            std::ofstream(password) << options.masterPassword << "\n";
+            ::chmod(password.c_str(), 0600);
+            config += "mailstore.byimap = " + server_->ImapUrl() +
+                      "\nmailstore.byimap.login = %n@example\nmailstore.byimap.auth = master\n"
+                      "mailstore.byimap.admin = " +
+                      options.masterUser + "\nmailstore.byimap.password_file = " + password + "\n";
+        }
+        temp_ = std::make_unique<TempStore>(300, config);
         auto store = ItemStore::ForThisThread();
+        if (imap) store->CreateNamespace("byimap");
         store->CreateNamespace("example");
         store->CreateMailbox("example", "SystemMailbox{1234}", true);
     }
@@ -210,36 +222,6 @@ TEST_P(MailStoreAccessTest, FolderPropertiesNameTheMailServersFoldersOnce) {
     }
 }
 
-TEST_P(MailStoreAccessTest, AMovedMessageIsPutBackIntoTheFolderAsTheServerSpellsIt) {
-    server_->Append("jdoe@example", "Junk E-mail", Mail("moved@junk"), old_, "\\Seen \\Deleted");
-    server_->Append("jdoe@example", "Junk E-mail", Mail("stays@junk"), recent_);
-    server_->CreateFolder("ann@example", "Archive");                  // ann's Maildir is there
-    const std::string junk = std::string(kMailbox) + "/junk e-mail";  // any case
-    Connection cnn = OpenStore(kMailbox);
-    Recordset rs;
-    rs.Open("select \"DAV:href\" from scope('shallow traversal of \"" + junk +
-                "\"') where \"DAV:displayname\" <> 'x' and \"urn:schemas:httpmail:datereceived\" < "
-                "CAST(\"" +
-                IsoDaysAgo(10) + "\" as 'dateTime')",
-            cnn);
-    ASSERT_EQ(rs.RecordCount(), 1);
-    const std::string source = rs.Fields("DAV:href").Value().ToString();
-    rs.Close();
-
-    const int64_t run = BeginStoreRun(std::string(kMailbox) + "/x.reg", true, 0);
-    const std::string moved = MoveRecordForRun(source, kAnn, run);
-    EXPECT_EQ(moved.rfind(std::string(kAnn) + "/", 0), 0U) << moved;
-    EXPECT_EQ(Left("Junk E-mail"), (std::vector<std::string>{"<stays@junk>"}));
-    EXPECT_EQ(server_->Messages("ann@example", "").size(), 1U);
-
-    // The entry names the folder as the mail server spells it. (What the
-    // Maildir keeps of a message it moves is the backend's test.)
-    EXPECT_EQ(PutBackOnce(run, std::string(kJunk) + source.substr(source.rfind('/')), moved),
-              source);
-    EXPECT_TRUE(server_->Messages("ann@example", "").empty());
-    EXPECT_EQ(Left("Junk E-mail"), (std::vector<std::string>{"<moved@junk>", "<stays@junk>"}));
-}
-
 // The item store's own mailbox "keep" in namespace "local", beside the
 // mapped namespace: its URL and its folder's ids.
 struct LocalMailbox {
@@ -257,127 +239,106 @@ LocalMailbox MakeLocalMailbox() {
     return m;
 }
 
-// A move between the item store and a mail store copies, then removes: the
-// message is read back where it went (by Dovecot, by the store) with its
-// bytes and received time, and undo puts it back where it was with its
-// received time and flags, under its old name.
-TEST_P(MailStoreAccessTest, AMoveBetweenTheStoreAndAMailStoreCopiesThenRemovesAndIsPutBack) {
-    for (const bool intoStore : {true, false}) {
-        SCOPED_TRACE(intoStore ? "a Maildir's Junk into the store"
-                               : "the store's Junk into a Maildir");
-        Start();
+// A move between the Maildirs' mailboxes, or between two stores (the item
+// store's own mailbox, the Maildirs of namespace "example", the same
+// Dovecot over IMAP as "byimap": two backends; a copy, then a removal): the
+// message is read back where it went (by the store, by Dovecot) with its
+// received time, and its flags between mail stores; undo puts it back with
+// them into the folder as the mail server spells it, under its old name
+// where the store names its messages. (Over IMAP it comes back under a new
+// UID; into the Maildir from IMAP under a new name too, as the bytes came
+// with CRLF line ends and Dovecot's name said the size of its file, ",S=".)
+TEST_P(MailStoreAccessTest, AMoveIsReadBackWhereItWentAndPutBackByUndo) {
+    enum End { kStore, kMaildir, kImap };
+    const struct {
+        End from, to;
+        const char* name;
+    } cases[] = {
+        {kMaildir, kStore, "a Maildir's Junk into the store"},
+        {kStore, kMaildir, "the store's Junk into a Maildir"},
+        {kMaildir, kImap, "Maildir to IMAP"},
+        {kImap, kMaildir, "IMAP to Maildir"},
+        {kMaildir, kMaildir, "within the Maildirs, the folder named in any case"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Start(true);
         const LocalMailbox local = MakeLocalMailbox();
         auto store = ItemStore::ForThisThread();
         server_->Append("jdoe@example", "Junk E-mail", Mail("stays@junk"), recent_);
         server_->CreateFolder("ann@example", "Archive");  // ann's Maildir is there
+        const auto mapped = [](End e, const std::string& below) {
+            return std::string("file://./backofficestorage/") +
+                   (e == kImap ? "byimap" : "example") + "/MBX/" + below;
+        };
         std::string source;
-        std::string destination;
-        std::string flags;  // as Dovecot lists the source's
-        if (intoStore) {
+        if (c.from == kStore) {
+            const auto row = store->Get(store->SaveMessage(local.junk, Mail("moved@junk"), old_));
+            source = local.url + "/Junk/" + row->name;
+        } else {
             server_->Append("jdoe@example", "Junk E-mail", Mail("moved@junk"), old_,
                             "\\Seen \\Flagged");
-            for (const auto& m : server_->Messages("jdoe@example", "Junk E-mail")) {
-                if (m.messageId == "<moved@junk>") flags = m.flags;
-            }
-            source = OnlyExpired(kJunk);
-            destination = local.url + "/Inbox";
-        } else {
-            const auto name = store->Get(store->SaveMessage(local.junk, Mail("moved@junk"), old_));
-            source = local.url + "/Junk/" + name->name;
-            destination = kAnn;
+            source = OnlyExpired(
+                mapped(c.from, c.to == c.from ? "jdoe/junk e-mail" : "jdoe/Junk E-mail"));
         }
+        const std::string destination = c.to == kStore ? local.url + "/Inbox" : mapped(c.to, "ann");
+        // What an end holds, as "Message-ID received" (and the flags
+        // Dovecot lists), sorted.
+        const auto held = [&](End e, bool atSource) {
+            std::vector<std::string> all;
+            if (e == kStore) {
+                for (const auto& i : store->ItemsIn(atSource ? local.junk : local.inbox)) {
+                    const std::string bytes = store->Content(i.id);
+                    EXPECT_EQ(i.size, static_cast<int64_t>(bytes.size()));
+                    const size_t at = bytes.find("Message-ID: ") + 12;
+                    all.push_back(bytes.substr(at, bytes.find_first_of("\r\n", at) - at) + " " +
+                                  std::to_string(i.received.value_or(0)));
+                }
+            } else {
+                for (const auto& m : server_->Messages(atSource ? "jdoe@example" : "ann@example",
+                                                       atSource ? "Junk E-mail" : "")) {
+                    all.push_back(m.messageId + " " + std::to_string(m.received) + " " + m.flags);
+                }
+            }
+            std::sort(all.begin(), all.end());
+            return all;
+        };
+        const std::vector<std::string> before = held(c.from, true);
         const int64_t run = BeginStoreRun(local.url + "/x.reg", true, 0);
         const std::string moved = MoveRecordForRun(source, destination, run);
         EXPECT_EQ(moved.rfind(destination + "/", 0), 0U) << moved;
-        if (intoStore) {
-            EXPECT_EQ(Left("Junk E-mail"), std::vector<std::string>{"<stays@junk>"});
+        std::vector<std::string> left = before;
+        const auto it = std::find_if(left.begin(), left.end(),
+                                     [](const auto& m) { return m.starts_with("<moved@junk> "); });
+        ASSERT_NE(it, left.end());
+        // Between two mail stores the message arrives as it was; from the
+        // store without flags, into it without them.
+        const std::string arrived = c.to == kStore     ? "<moved@junk> " + std::to_string(old_)
+                                    : c.from == kStore ? *it + " "
+                                                       : *it;
+        left.erase(it);
+        EXPECT_EQ(held(c.from, true), left);
+        EXPECT_EQ(held(c.to, false), std::vector<std::string>{arrived});
+        if (c.to == kStore) {
             const auto items = store->ItemsIn(local.inbox);
-            ASSERT_EQ(items.size(), 1U);
-            EXPECT_EQ(moved, destination + "/" + items[0].name);
-            EXPECT_EQ(items[0].received, old_);
+            EXPECT_EQ(moved, destination + "/" + items.at(0).name);
             EXPECT_EQ(items[0].contentClass, "urn:content-class:message");
-            const std::string bytes = store->Content(items[0].id);
-            EXPECT_EQ(items[0].size, static_cast<int64_t>(bytes.size()));
-            EXPECT_NE(bytes.find("Message-ID: <moved@junk>"), std::string::npos) << bytes;
-        } else {
-            EXPECT_TRUE(store->ItemsIn(local.junk).empty());
-            const auto there = server_->Messages("ann@example", "");
-            ASSERT_EQ(there.size(), 1U);
-            EXPECT_EQ(there[0].messageId, "<moved@junk>");
-            EXPECT_EQ(there[0].received, old_);
-            EXPECT_EQ(there[0].size, static_cast<int64_t>(Mail("moved@junk").size()));
+        } else if (c.from == kStore) {
+            EXPECT_EQ(server_->Messages("ann@example", "").at(0).size,
+                      static_cast<int64_t>(Mail("moved@junk").size()));
         }
 
-        EXPECT_EQ(PutBackOnce(run, source, moved), source);  // under its old name
-        if (intoStore) {
-            EXPECT_TRUE(store->ItemsIn(local.inbox).empty());
-            EXPECT_EQ(Left("Junk E-mail"),
-                      (std::vector<std::string>{"<moved@junk>", "<stays@junk>"}));
-            for (const auto& m : server_->Messages("jdoe@example", "Junk E-mail")) {
-                if (m.messageId != "<moved@junk>") continue;
-                EXPECT_EQ(m.received, old_);
-                EXPECT_EQ(m.flags, flags);
-            }
+        const std::string spelled = c.from == kStore ? source
+                                                     : mapped(c.from, "jdoe/Junk E-mail") +
+                                                           source.substr(source.rfind('/'));
+        const std::string back = PutBackOnce(run, spelled, moved);
+        if (c.from == kImap || c.to == kImap) {
+            EXPECT_EQ(back.rfind(source.substr(0, source.rfind('/') + 1), 0), 0U) << back;
         } else {
-            EXPECT_TRUE(server_->Messages("ann@example", "").empty());
-            const auto items = store->ItemsIn(local.junk);
-            ASSERT_EQ(items.size(), 1U);
-            EXPECT_EQ(source, local.url + "/Junk/" + items[0].name);
-            EXPECT_EQ(items[0].received, old_);
-            EXPECT_EQ(store->Content(items[0].id), Mail("moved@junk"));
+            EXPECT_EQ(back, source);  // under its old name
         }
-    }
-}
-
-// A move between two mail stores (namespace "example" on the Maildirs,
-// "byimap" on the same Dovecot over IMAP: two backends) copies, then
-// removes, both ways, with the received time and flags; undo puts it back
-// with them, under its old name where the store names its messages.
-TEST_P(MailStoreAccessTest, AMoveBetweenTwoMailStoresCopiesThenRemovesAndIsPutBack) {
-    for (const bool toImap : {true, false}) {
-        SCOPED_TRACE(toImap ? "Maildir to IMAP" : "IMAP to Maildir");
-        Start();
-        const std::string password = server_->Folder() + "/imap-password";
-        std::ofstream(password) << server_->Settings().masterPassword << "\n";
-        ::chmod(password.c_str(), 0600);
-        temp_.reset();  // its configuration goes before the next one's is set
-        temp_ = std::make_unique<TempStore>(
-            300, server_->MaildirConfigLines("example") + "mailstore.byimap = " +
-                     server_->ImapUrl() + "\nmailstore.byimap.login = %n@example\n" +
-                     "mailstore.byimap.auth = master\nmailstore.byimap.admin = " +
-                     server_->Settings().masterUser +
-                     "\nmailstore.byimap.password_file = " + password + "\n");
-        auto store = ItemStore::ForThisThread();
-        store->CreateNamespace("example");
-        store->CreateNamespace("byimap");
-        server_->Append("jdoe@example", "Junk E-mail", Mail("moved@junk"), old_, "\\Seen");
-        server_->CreateFolder("ann@example", "Archive");
-        const std::string from = std::string("file://./backofficestorage/") +
-                                 (toImap ? "example" : "byimap") + "/MBX/jdoe/Junk E-mail";
-        const std::string to = std::string("file://./backofficestorage/") +
-                               (toImap ? "byimap" : "example") + "/MBX/ann";
-        const std::string flags = server_->Messages("jdoe@example", "Junk E-mail")[0].flags;
-        const std::string source = OnlyExpired(from);
-        const int64_t run = BeginStoreRun(std::string(kMailbox) + "/x.reg", true, 0);
-        const std::string moved = MoveRecordForRun(source, to, run);
-        EXPECT_EQ(moved.rfind(to + "/", 0), 0U) << moved;
-        EXPECT_TRUE(Left("Junk E-mail").empty());
-        const auto there = server_->Messages("ann@example", "");
-        ASSERT_EQ(there.size(), 1U);
-        EXPECT_EQ(there[0].messageId, "<moved@junk>");
-        EXPECT_EQ(there[0].received, old_);
-        EXPECT_EQ(there[0].flags, flags);
-        // Back in its folder: over IMAP under a new UID; into the Maildir
-        // under a new name too, as the bytes came over IMAP with CRLF line
-        // ends and Dovecot's name said the size of its file (",S=").
-        const std::string back = PutBackOnce(run, source, moved);
-        EXPECT_EQ(back.rfind(source.substr(0, source.rfind('/') + 1), 0), 0U) << back;
-        EXPECT_TRUE(server_->Messages("ann@example", "").empty());
-        const auto home = server_->Messages("jdoe@example", "Junk E-mail");
-        ASSERT_EQ(home.size(), 1U);
-        EXPECT_EQ(home[0].messageId, "<moved@junk>");
-        EXPECT_EQ(home[0].received, old_);
-        EXPECT_EQ(home[0].flags, flags);
+        EXPECT_TRUE(held(c.to, false).empty());
+        EXPECT_EQ(held(c.from, true), before);
     }
 }
 
