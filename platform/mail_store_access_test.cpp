@@ -377,6 +377,7 @@ TEST_P(MailStoreAccessTest, AMoveBetweenStoresWhoseCopyFailsLeavesTheSource) {
 // planned), a copy recorded whose source was not removed yet. Undo keeps
 // the source; the registration's next run keeps the copy where one was made
 // (else the source, and forgets the entry). Exactly one of them is left.
+// (That it keeps its date and flags is the run's kill tests' check.)
 TEST_P(MailStoreAccessTest, AMoveBetweenStoresCutShortKeepsExactlyOneCopy) {
     enum Point { kBeforeCopy, kCopyUnrecorded, kSourceNotRemoved };
     const struct {
@@ -480,14 +481,6 @@ TEST_P(MailStoreAccessTest, AMoveBetweenStoresCutShortKeepsExactlyOneCopy) {
                 EXPECT_EQ(PutBackMovedMessage(entries[0]).outcome,
                           PutBackResult::Outcome::kPutBack);
                 EXPECT_EQ(where(), (std::pair<size_t, size_t>{1, 0}));
-            }
-            if (c.intoStore) {
-                for (const auto& m : server_->Messages("jdoe@example", "Junk E-mail")) {
-                    EXPECT_EQ(m.received, old_);
-                    EXPECT_EQ(m.flags, "\\Seen");
-                }
-            } else {
-                for (const auto& i : store->ItemsIn(local.junk)) EXPECT_EQ(i.received, old_);
             }
         }
     }
