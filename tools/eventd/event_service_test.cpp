@@ -336,11 +336,12 @@ TEST_F(EventServiceTest, FiresOnItsScheduleOnlyWhileItIsEnabledAndThere) {
 // is contained: it is said, the hanging run is ended at its limit, and the
 // next registration still fires.
 TEST_F(EventServiceTest, OnceFiresWhatIsDueAtItsInstantOnceAndContainsCrashesAndHangs) {
-    const int64_t now = std::time(nullptr);
-    Register("Probe.Crash", now - 14 * kDay + 2, 1440, 1, "a-crash.reg");
-    Register("Probe.Hang", now - 14 * kDay + 2, 1440, 1, "b-hang.reg");
-    Register("Probe.Record", now - 14 * kDay + 2, 1440, 1, "c-record.reg");
-    const int64_t at = now + 2;
+    // Far enough ahead that all four have started, on a loaded machine,
+    // before it comes.
+    const int64_t at = std::time(nullptr) + 4;
+    Register("Probe.Crash", at - 14 * kDay, 1440, 1, "a-crash.reg");
+    Register("Probe.Hang", at - 14 * kDay, 1440, 1, "b-hang.reg");
+    Register("Probe.Record", at - 14 * kDay, 1440, 1, "c-record.reg");
     ASSERT_GE(at, Written("c-record.reg"));
     std::vector<Outcome> outcomes(4);
     std::vector<std::thread> threads;
