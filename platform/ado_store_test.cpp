@@ -300,11 +300,15 @@ TEST_F(AdoStoreTest, TransactionsNotCommittedLeaveNothing) {
     Record rec;
     ExpectError([&] { rec.Open(url, nullptr, adModeRead); }, err::kNotFound, "rolled back");
 
+    // Another connection of this thread keeps the store handle the two
+    // share: closing the first must end its transaction itself.
     Connection cnn = OpenStore(Junk());
+    Connection other = OpenStore(Junk());
     cnn.BeginTrans();
     WriteItem(cnn, url);
     cnn.Close();
     ExpectError([&] { rec.Open(url, nullptr, adModeRead); }, err::kNotFound, "closed");
+    other.Close();
 
     const std::string source = Put(Junk(), Utc(2026, 1, 1));
     cnn = OpenStore(Junk());
