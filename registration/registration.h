@@ -27,6 +27,11 @@ inline constexpr const char* kSinkClass = "Quellix.QuellixCls";
 inline constexpr const char* kEventMethodOnTimer = "onTimer";
 inline constexpr int16_t kTimerIntervalDaily = 1440;  // minutes
 
+// The item's URL in the mailbox at mailboxUrl.
+inline std::string ItemUrlIn(const std::string& mailboxUrl) {
+    return mailboxUrl + "/" + kFolderPath + "/" + kItemName;
+}
+
 // Intrinsic properties written on the item.
 inline constexpr const char* kContentClassProperty = "DAV:contentclass";
 inline constexpr const char* kContentClassStoreEventReg = "urn:content-class:storeeventreg";

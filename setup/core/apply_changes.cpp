@@ -96,8 +96,7 @@ void KeepOldRegistration(const RemoveResult& removed, const ErrorEntry& writeFai
             removed.removed->itemUrl));
         return;
     }
-    const std::string itemUrl =
-        removed.deletedAt + "/" + registration::kFolderPath + "/" + registration::kItemName;
+    const std::string itemUrl = registration::ItemUrlIn(removed.deletedAt);
     result.registrationLostAt = itemUrl;
     const std::string why = removed.removed ? failure.Description()
                                             : std::string("it could not be read before removal");
@@ -228,7 +227,7 @@ ChangeResult ApplyChanges(SetupContext& context, const WindowValues& window,
         if (*result.uninstallConfirmed) {
             result.steps.push_back("RemoveOnTimerEventRegistration");
             const RemoveResult removed = RemoveOnTimerEventRegistration(context, window.SysMbxList);
-            if (removed.deletedAt.empty() && removed.stays) {
+            if (removed.stays) {
                 // A registration without its application would fire every
                 // day at a component that is gone, and the window, finding
                 // nothing installed, would no longer offer to remove it:
@@ -238,8 +237,7 @@ ChangeResult ApplyChanges(SetupContext& context, const WindowValues& window,
                                     "The registration could not be removed (" +
                                         removed.stays->description +
                                         "); the COM+ application was kept"),
-                    removed.stays->where + "/" + registration::kFolderPath + "/" +
-                        registration::kItemName));
+                    registration::ItemUrlIn(removed.stays->where)));
             } else {
                 result.steps.push_back("RemoveComPlusApplication");
                 if (auto error = RemoveComPlusApplication(kApplicationName)) log.Prepend(*error);

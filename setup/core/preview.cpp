@@ -64,7 +64,7 @@ PreviewFolder SelectFolder(const quellix::MailboxRow& row, const quellix::Server
 
 std::string RegistrationItemUrl(const RegistrationCheck& check) {
     if (check.result != 1 || check.urlsTried.empty()) return {};
-    return check.urlsTried.back() + "/" + registration::kFolderPath + "/" + registration::kItemName;
+    return registration::ItemUrlIn(check.urlsTried.back());
 }
 
 RunPreview PreviewRun(const std::string& itemUrl, Date at, bool keepMessages) {

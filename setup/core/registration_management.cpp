@@ -334,8 +334,7 @@ RemoveResult RemoveOnTimerEventRegistration(const SetupContext& context,
         out.urlsTried.push_back(url);
         // Read before it goes: a replacement that cannot be written puts
         // this back.
-        auto saved = registration::SaveRegistration(url + "/" + registration::kFolderPath + "/" +
-                                                    registration::kItemName);
+        auto saved = registration::SaveRegistration(registration::ItemUrlIn(url));
         // An item read here that will not go is worth its error; at a URL
         // that holds none, the failure only says so.
         DeleteResult deleted = DeleteOnTimerEventRegistration(

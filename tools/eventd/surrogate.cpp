@@ -55,9 +55,8 @@ namespace {
 
 // The account the host runs as: nothing for the service's own account
 // (named, or by the identities that mean it), which is refused when that is
-// root. Never root: not by the service's own
-// account, not by an account of uid 0, whatever its name. Fills why when the
-// call is refused.
+// root. Never root: not by the service's own account, not by an account of
+// uid 0, whatever its name. Fills why when the call is refused.
 std::optional<ServiceAccount> ChooseAccount(const SurrogateCall& call, std::string& why) {
     if (IsOwnIdentity(call.identity)) {
         if (geteuid() == 0) {
@@ -72,12 +71,12 @@ std::optional<ServiceAccount> ChooseAccount(const SurrogateCall& call, std::stri
     if (!account) {
         why = "cannot run as " + call.identity + ": " + unusable;
     } else if (geteuid() != 0) {
+        // Without root the host runs only as the service's own account, as
+        // it is: it cannot set its groups or ids, not even to those it has.
         if (account->uid != geteuid()) {
             why = "cannot run as " + account->name + ": the service runs as " +
                   CurrentAccountName() + " and may not switch accounts";
         }
-        // The service's own account: the host runs as it is, as it could
-        // not change its groups or ids anyway.
         account.reset();
     }
     return account;
