@@ -40,7 +40,24 @@ constexpr int kGroupMaxWrites = 8192;
 constexpr int kDefaultBatchMs = 100;
 constexpr int kDefaultBusyMs = 10000;
 constexpr int64_t kDefaultBusyBudgetMs = 60000;
-constexpr int kWalCheckpointPages = 65536;  // 256 MiB of 4 KiB pages
+constexpr int64_t kWalCheckpointBytes = int64_t{256} << 20;
+
+// A new store's page. Nearly every byte of a store is message content, a
+// few kilobytes each and up: with SQLite's usual 4 KiB, every message had a
+// page of its own, and removing a folder's oldest messages freed, wiped and
+// rebalanced one page per message. A page of 16 KiB holds a handful of
+// small messages side by side (a folder's lie together), so the same
+// removal touches a fifth of the pages, and a large message needs a quarter
+// of the overflow pages. A store made with another page keeps it: the size
+// changes only by rewriting the whole file.
+constexpr int kNewStorePageBytes = 16384;
+
+// The page cache of a handle that writes. SQLite's default of 2 MiB is 128
+// such pages, fewer than a batch of moves dirties (each move changes the
+// message's page, both indexes by folder and the manifest's pages), and a
+// full cache writes pages into the log before the batch commits, the same
+// page again and again.
+constexpr int kWriterCacheKiB = 4096;
 
 // Storage codes of property types (the props.type column).
 enum PropCode : int {
@@ -376,7 +393,13 @@ void ConfigureWriting(ItemStore::Handle& h, const StoreSettings& settings) {
     // gigabyte there for 24,000 moves, more than the store's own log. In
     // memory it holds one move's pages at a time.
     h.db.Exec("PRAGMA temp_store=MEMORY");
-    h.db.Exec("PRAGMA wal_autocheckpoint=" + std::to_string(kWalCheckpointPages));
+    h.db.Exec("PRAGMA cache_size=-" + std::to_string(kWriterCacheKiB));
+    int64_t pageBytes = 4096;
+    {
+        auto s = h.db.Cached("PRAGMA page_size");
+        if (s.Step() && s.Int(0) > 0) pageBytes = s.Int(0);
+    }
+    h.db.Exec("PRAGMA wal_autocheckpoint=" + std::to_string(kWalCheckpointBytes / pageBytes));
     // WAL with synchronous NORMAL never corrupts and keeps every commit
     // through a crash of the process; after a power loss the last commits
     // may be rolled back, each one whole (a move is one transaction, so it
@@ -419,6 +442,8 @@ std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path,
                 platform::Describe("open store", path, "database is not an item store (no schema)",
                                    err::kCorrupt));
         }
+        // Before the first table: once the file has one, the page stays.
+        h->db.Exec("PRAGMA page_size=" + std::to_string(kNewStorePageBytes));
         SqliteDb::Transaction tx(h->db);
         int tables = 0;
         {
@@ -1317,6 +1342,29 @@ int64_t ItemStore::SaveMessage(int64_t parent, const std::string& rfc822, int64_
     return InsertMessage(*h_, parent, itemName, rfc822, receivedUtc);
 }
 
+namespace {
+
+Error ItemLeftItsFolder(int64_t id) {
+    return Error(err::kNotFound,
+                 platform::Describe("move item", std::to_string(id),
+                                    "the item is no longer in its folder (moved or deleted "
+                                    "meanwhile); nothing was copied",
+                                    err::kNotFound));
+}
+
+}  // namespace
+
+// Removes the manifest entry of a move that did not happen. If even that
+// fails, the batch is rolled back whole rather than commit an entry for a
+// message that never moved; its commit then reports the loss.
+void ItemStore::TakeBackEntry(int64_t entry) {
+    try {
+        h_->db.Cached("DELETE FROM moves WHERE id = ?1").Bind(1, entry).Run();
+    } catch (const Error&) {
+        h_->db.ExecQuietly("ROLLBACK");
+    }
+}
+
 ItemRow ItemStore::MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder, int64_t run,
                             const std::vector<std::string>* sourcePath) {
     if (MappedNamespaces::IsMapped(id) || MappedNamespaces::IsMapped(toFolder))
@@ -1325,24 +1373,41 @@ ItemRow ItemStore::MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder, in
     const std::string name = NewItemName(*h_);
     const int64_t now = NowSeconds();
     BatchWrite();
-    // With a manifest entry the move is two statements: a savepoint inside
-    // the batch makes them one step.
-    std::optional<SqliteDb::Transaction> together;
+    // With a manifest entry the move is two statements, and no savepoint
+    // joins them: a savepoint copies every page the move touches (the
+    // message's, both indexes by folder, the manifest's) into its undo
+    // journal first, which with a store's large pages was most of what a
+    // move cost. Each statement changes one row, so SQLite checks its
+    // constraints before it writes and needs no undo of its own; a write
+    // that fails halfway (a full disk) takes the whole batch back, which
+    // the batch's commit reports. What is left is a move whose second
+    // statement fails cleanly: its entry is taken back by hand.
+    int64_t entry = 0;
     if (run != 0) {
-        together.emplace(h_->db);
-        // The entry first, from the row as it stands in its folder (its name
-        // and size there): the move below then happens with it, or fails and
-        // the savepoint takes it back. No entry is written for an item that
-        // is no longer there, and then the move fails too.
+        // The entry first, from the row as it stands in its folder (its
+        // name and size there): no entry is written for an item that is no
+        // longer there.
+        std::string sourceName;
+        int64_t size = 0;
+        {
+            auto s = h_->db.Cached(
+                "SELECT name, coalesce(length(content), 0) FROM items"
+                " WHERE id = ?1 AND parent = ?2 AND kind = 0");
+            s.Bind(1, id).Bind(2, fromFolder);
+            if (!s.Step()) throw ItemLeftItsFolder(id);
+            sourceName = s.Text(0);
+            size = s.Int(1);
+        }
         auto e = h_->db.Cached(
             "INSERT INTO moves(run, item, source_folder, source_path, source_name,"
             " destination_folder, destination_name, size, moved_at)"
-            " SELECT ?1, id, parent, ?2, name, ?3, ?4, coalesce(length(content), 0), ?5"
-            " FROM items WHERE id = ?6 AND parent = ?7 AND kind = 0");
-        e.Bind(1, run).Bind(2, JoinPath(sourcePath ? *sourcePath : PathOf(fromFolder)));
-        e.Bind(3, toFolder).Bind(4, name).Bind(5, now).Bind(6, id).Bind(7, fromFolder).Run();
+            " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
+        e.Bind(1, run).Bind(2, id).Bind(3, fromFolder);
+        e.Bind(4, JoinPath(sourcePath ? *sourcePath : PathOf(fromFolder))).Bind(5, sourceName);
+        e.Bind(6, toFolder).Bind(7, name).Bind(8, size).Bind(9, now).Run();
+        entry = h_->db.LastInsertId();
     }
-    {
+    try {
         // One statement: the item is in the new folder and out of the old
         // one together, or (any failure, a crash) still in the old one only.
         auto s = h_->db.Cached(
@@ -1350,15 +1415,11 @@ ItemRow ItemStore::MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder, in
             " WHERE id = ?1 AND parent = ?6 AND kind = 0");
         s.Bind(1, id).Bind(2, toFolder).Bind(3, name).Bind(4, FoldName(name));
         s.Bind(5, now).Bind(6, fromFolder).Run();
+        if (h_->db.Changes() != 1) throw ItemLeftItsFolder(id);
+    } catch (...) {
+        if (entry != 0) TakeBackEntry(entry);
+        throw;
     }
-    if (h_->db.Changes() != 1) {
-        throw Error(err::kNotFound,
-                    platform::Describe("move item", std::to_string(id),
-                                       "the item is no longer in its folder (moved or deleted "
-                                       "meanwhile); nothing was copied",
-                                       err::kNotFound));
-    }
-    if (together) together->Commit();
     BatchTick();
     auto row = Get(id);
     if (!row) {

@@ -384,6 +384,7 @@ private:
     // The same for an entry of a move between two stores.
     void LocateCrossMove(MoveEntry& e, const MailMove& m);
     RestoreResult RestoreCrossMove(MoveEntry e, MailMove m);
+    void TakeBackEntry(int64_t entry);
     // Brings an entry of a move between two stores that is under way to
     // rest as the move's next run would: a move whose copy was made is
     // finished (the source removed), one whose copy was not is forgotten; a

@@ -198,11 +198,32 @@ TEST(MoveManifestTest, TheEntryIsWrittenWithTheMoveOrNotAtAll) {
     ASSERT_EQ(m.store->MovesOfRun(5).size(), 1U);
     EXPECT_EQ(m.store->MovesOfRun(5)[0].item, b);
 
+    // A move refused once its entry is written takes the entry back.
+    const std::string c = std::to_string(m.store->SaveMessage(m.spam, "c", 3));
+    Sql(temp.DbPath(), "CREATE TRIGGER stay BEFORE UPDATE OF parent ON items WHEN old.id = " + c +
+                           " BEGIN SELECT RAISE(ABORT, 'move refused'); END");
+    EXPECT_THROW(m.store->MoveItem(std::stoll(c), m.spam, m.destInbox, 5), platform::Error);
+    m.store->FlushBatch();
+    EXPECT_EQ(m.FolderOf(std::stoll(c)), m.spam);
+    EXPECT_EQ(m.store->MovesOfRun(5).size(), 1U);
+
     // A message gone from its folder is neither moved nor recorded.
     m.store->DeleteItem(a);
     EXPECT_THROW(m.store->MoveItem(a, m.spam, m.destInbox, 6), platform::Error);
     m.store->FlushBatch();
     EXPECT_TRUE(m.store->MovesOfRun(6).empty());
+
+    // An entry that cannot be taken back takes its whole batch with it, and
+    // the batch's commit says so: no entry outlives a move never made.
+    const int64_t d = m.store->SaveMessage(m.spam, "d", 4);
+    m.store->FlushBatch();
+    Sql(temp.DbPath(),
+        "CREATE TRIGGER keep BEFORE DELETE ON moves BEGIN SELECT RAISE(ABORT, 'kept'); END");
+    m.store->MoveItem(d, m.spam, m.destInbox, 7);
+    EXPECT_THROW(m.store->MoveItem(std::stoll(c), m.spam, m.destInbox, 7), platform::Error);
+    EXPECT_THROW(m.store->FlushBatch(), platform::Error);
+    EXPECT_EQ(m.FolderOf(d), m.spam);
+    EXPECT_TRUE(m.store->MovesOfRun(7).empty());
 }
 
 TEST(MoveManifestTest, OldEntriesAreForgottenOldestFirst) {
