@@ -388,10 +388,10 @@ void ConfigureWriting(ItemStore::Handle& h, const StoreSettings& settings) {
     // database, one of 256 MiB about half that, with a quarter of the
     // flushes. Much larger ones cost more than they save: every page read
     // looks through the log's index.
-    // A move inside a batch is a savepoint, whose undo journal SQLite keeps
-    // in a temporary file once it passes 64 KiB: a batch of moves wrote a
-    // gigabyte there for 24,000 moves, more than the store's own log. In
-    // memory it holds one move's pages at a time.
+    // A savepoint inside a batch keeps its undo journal in a temporary file
+    // once it passes 64 KiB: a batch of moves, each a savepoint as they once
+    // were, wrote a gigabyte there for 24,000 moves, more than the store's
+    // own log. In memory it holds one savepoint's pages at a time.
     h.db.Exec("PRAGMA temp_store=MEMORY");
     h.db.Exec("PRAGMA cache_size=-" + std::to_string(kWriterCacheKiB));
     int64_t pageBytes = 4096;
@@ -1376,8 +1376,8 @@ ItemRow ItemStore::MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder, in
     // With a manifest entry the move is two statements, and no savepoint
     // joins them: a savepoint copies every page the move touches (the
     // message's, both indexes by folder, the manifest's) into its undo
-    // journal first, which with a store's large pages was most of what a
-    // move cost. Each statement changes one row, so SQLite checks its
+    // journal first, which with a store's large pages was a quarter of what
+    // a move cost. Each statement changes one row, so SQLite checks its
     // constraints before it writes and needs no undo of its own; a write
     // that fails halfway (a full disk) takes the whole batch back, which
     // the batch's commit reports. What is left is a move whose second
