@@ -876,6 +876,11 @@ void ItemStore::EndRead() {
 }
 
 void ItemStore::BatchWrite() {
+    // A batch that SQLite (or a move's failed take-back) rolled back is
+    // reported before anything else is written: otherwise the next writes
+    // would each commit by themselves, outside any batch, and the report
+    // would then call them lost.
+    if (h_->tx == Handle::Tx::kBatch && !h_->db.InTransaction()) FlushBatch();
     if (h_->tx == Handle::Tx::kNone && !h_->db.InTransaction()) {
         h_->db.Exec("BEGIN IMMEDIATE");
         h_->tx = Handle::Tx::kBatch;

@@ -221,9 +221,15 @@ TEST(MoveManifestTest, TheEntryIsWrittenWithTheMoveOrNotAtAll) {
         "CREATE TRIGGER keep BEFORE DELETE ON moves BEGIN SELECT RAISE(ABORT, 'kept'); END");
     m.store->MoveItem(d, m.spam, m.destInbox, 7);
     EXPECT_THROW(m.store->MoveItem(std::stoll(c), m.spam, m.destInbox, 7), platform::Error);
-    EXPECT_THROW(m.store->FlushBatch(), platform::Error);
+    // The next write reports the lost batch instead of committing alone.
+    EXPECT_THROW(m.store->MoveItem(d, m.spam, m.destInbox, 7), platform::Error);
     EXPECT_EQ(m.FolderOf(d), m.spam);
     EXPECT_TRUE(m.store->MovesOfRun(7).empty());
+    // After it, writes go into a new batch.
+    m.store->MoveItem(d, m.spam, m.destInbox, 8);
+    m.store->FlushBatch();
+    EXPECT_EQ(m.FolderOf(d), m.destInbox);
+    EXPECT_EQ(m.store->MovesOfRun(8).size(), 1U);
 }
 
 TEST(MoveManifestTest, OldEntriesAreForgottenOldestFirst) {
