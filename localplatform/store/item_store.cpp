@@ -1349,12 +1349,11 @@ int64_t ItemStore::SaveMessage(int64_t parent, const std::string& rfc822, int64_
 
 namespace {
 
-Error ItemLeftItsFolder(int64_t id) {
-    return Error(err::kNotFound,
-                 platform::Describe("move item", std::to_string(id),
-                                    "the item is no longer in its folder (moved or deleted "
-                                    "meanwhile); nothing was copied",
-                                    err::kNotFound));
+[[noreturn]] void NoLongerInFolder(int64_t id) {
+    throw Error(err::kNotFound, platform::Describe("move item", std::to_string(id),
+                                                   "the item is no longer in its folder (moved "
+                                                   "or deleted meanwhile); nothing was copied",
+                                                   err::kNotFound));
 }
 
 }  // namespace
@@ -1399,7 +1398,7 @@ ItemRow ItemStore::MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder, in
                 "SELECT name, coalesce(length(content), 0) FROM items"
                 " WHERE id = ?1 AND parent = ?2 AND kind = 0");
             s.Bind(1, id).Bind(2, fromFolder);
-            if (!s.Step()) throw ItemLeftItsFolder(id);
+            if (!s.Step()) NoLongerInFolder(id);
             sourceName = s.Text(0);
             size = s.Int(1);
         }
@@ -1420,7 +1419,7 @@ ItemRow ItemStore::MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder, in
             " WHERE id = ?1 AND parent = ?6 AND kind = 0");
         s.Bind(1, id).Bind(2, toFolder).Bind(3, name).Bind(4, FoldName(name));
         s.Bind(5, now).Bind(6, fromFolder).Run();
-        if (h_->db.Changes() != 1) throw ItemLeftItsFolder(id);
+        if (h_->db.Changes() != 1) NoLongerInFolder(id);
     } catch (...) {
         if (entry != 0) TakeBackEntry(entry);
         throw;
@@ -1837,13 +1836,8 @@ ItemRow ItemStore::MoveMailStoreItem(int64_t id, int64_t fromFolder, int64_t toF
         return MoveAcrossStores(id, fromFolder, toFolder, run, sourcePath);
     const auto* src = h_->mapped.Find(id);
     const auto* dst = h_->mapped.Find(toFolder);
-    if (src == nullptr || src->row.kind != ItemKind::kItem || src->row.parent != fromFolder) {
-        throw Error(err::kNotFound,
-                    platform::Describe("move item", std::to_string(id),
-                                       "the item is no longer in its folder (moved or deleted "
-                                       "meanwhile); nothing was copied",
-                                       err::kNotFound));
-    }
+    if (src == nullptr || src->row.kind != ItemKind::kItem || src->row.parent != fromFolder)
+        NoLongerInFolder(id);
     if (dst == nullptr || dst->row.kind == ItemKind::kItem) {
         throw Error(err::kNotFound, platform::Describe("move item", JoinPath(src->urlPath),
                                                        "the destination is no folder of a mail "
@@ -1989,13 +1983,6 @@ struct StoreEnd {
                where + ")";
     }
 };
-
-[[noreturn]] void NoLongerInFolder(int64_t id) {
-    throw Error(err::kNotFound, platform::Describe("move item", std::to_string(id),
-                                                   "the item is no longer in its folder (moved "
-                                                   "or deleted meanwhile); nothing was copied",
-                                                   err::kNotFound));
-}
 
 // Message key (an item's name) of an end, as the end holds it now.
 std::optional<MailStoreMessage> FindAt(ItemStore::Handle& h, const StoreEnd& end,
