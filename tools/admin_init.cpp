@@ -463,6 +463,7 @@ std::string ConfigurationText(const std::vector<std::pair<std::string, std::stri
            "# store.busy_budget_ms = 60000\n"
            "# store.run_lock_wait_ms = 60000\n"
            "# store.synchronous = normal\n"
+           "# store.secure_delete = fast\n"
            "# store.batch_ms = 100\n"
            "# store.move_manifest_keep_days = 90\n"
            "# history.keep_days = 90\n"

@@ -259,7 +259,8 @@ struct ItemStore::Handle {
     bool readOnly = false;
     int version = kSchemaVersion;  // below it only when read-only
     std::mt19937_64 rng{std::random_device{}()};
-    MappedNamespaces mapped;  // the nodes of namespaces held by mail stores
+    uint64_t lastNameMicros = 0;  // of the last name NewItemName gave
+    MappedNamespaces mapped;      // the nodes of namespaces held by mail stores
 };
 
 namespace {
@@ -326,6 +327,7 @@ struct StoreSettings {
     int busyMs = kDefaultBusyMs;
     std::chrono::milliseconds batchAge{kDefaultBatchMs};
     bool synchronousFull = false;
+    bool wipeFreedPages = false;
     int64_t busyBudgetMs = kDefaultBusyBudgetMs;
 };
 
@@ -336,6 +338,7 @@ StoreSettings ReadSettings() {
     s.batchAge =
         std::chrono::milliseconds(StoreSettingMs("store.batch_ms", kDefaultBatchMs, 3600000));
     s.synchronousFull = cfg.GetChoice("store.synchronous", "normal", {"normal", "full"}) == "full";
+    s.wipeFreedPages = cfg.GetChoice("store.secure_delete", "fast", {"fast", "on"}) == "on";
     s.busyBudgetMs = StoreSettingMs("store.busy_budget_ms", kDefaultBusyBudgetMs, 86400000);
     return s;
 }
@@ -406,6 +409,13 @@ void ConfigureWriting(ItemStore::Handle& h, const StoreSettings& settings) {
     // is undone entirely, never half). "store.synchronous = full" makes
     // every commit durable at the price of a disk flush each.
     h.db.Exec(settings.synchronousFull ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
+    // A deleted message's bytes are overwritten with zeros in every page
+    // that is written anyway; a page a delete frees whole keeps them until
+    // new mail takes the page, as a mail server's deleted files keep their
+    // blocks. Wiping freed pages too ("store.secure_delete = on", this
+    // SQLite's own default) writes each of them into the log and again into
+    // the file: a third more bytes for a run deleting 80,000 messages.
+    h.db.Exec(settings.wipeFreedPages ? "PRAGMA secure_delete=ON" : "PRAGMA secure_delete=FAST");
 }
 
 // Handles opened while a ReadOnly scope lives on this thread.
@@ -1282,13 +1292,26 @@ int64_t ItemStore::ReplaceItem(int64_t parent, const std::string& name) {
 
 namespace {
 
-// A new unique item name the store chooses: "<32 hex>.EML".
+// A new unique item name the store chooses: "<32 hex>.EML", the time in
+// microseconds (most significant digit first, one more than the last name's
+// when the clock has not moved on) and then 64 random bits. The names a
+// handle gives therefore sort in the order it gave them, so the name index
+// of a folder that many messages are moved into grows at its end: with
+// names wholly random, a run moving thousands of messages into one Inbox
+// dirtied every page of that folder's stretch of the index in every batch,
+// and wrote half as much again as it does now.
 std::string NewItemName(ItemStore::Handle& h) {
     static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string name;
-    for (int part = 0; part < 2; ++part) {
-        uint64_t r = h.rng();
-        for (int i = 0; i < 16; ++i, r >>= 4) name += kHex[r & 15];
+    const auto now = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                               std::chrono::system_clock::now().time_since_epoch())
+                                               .count());
+    const uint64_t micros = std::max(now, h.lastNameMicros + 1);
+    h.lastNameMicros = micros;
+    std::string name(32, '0');
+    uint64_t r = h.rng();
+    for (size_t i = 0; i < 16; ++i, r >>= 4) {
+        name[15 - i] = kHex[(micros >> (4 * i)) & 15];
+        name[16 + i] = kHex[r & 15];
     }
     return name + ".EML";
 }
@@ -1356,6 +1379,13 @@ namespace {
                                                    err::kNotFound));
 }
 
+// Why a move of id into toFolder changed nothing: the destination is no
+// folder, or else the item is no longer in its folder.
+[[noreturn]] void RefuseMove(ItemStore& store, int64_t id, int64_t toFolder) {
+    (void)RequireFolder(store, toFolder);
+    NoLongerInFolder(id);
+}
+
 }  // namespace
 
 // Removes the manifest entry of a move that did not happen. If even that
@@ -1373,7 +1403,6 @@ ItemRow ItemStore::MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder, in
                             const std::vector<std::string>* sourcePath) {
     if (MappedNamespaces::IsMapped(id) || MappedNamespaces::IsMapped(toFolder))
         return MoveMailStoreItem(id, fromFolder, toFolder, run, sourcePath);
-    RequireFolder(*this, toFolder);
     const std::string name = NewItemName(*h_);
     const int64_t now = NowSeconds();
     BatchWrite();
@@ -1386,51 +1415,49 @@ ItemRow ItemStore::MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder, in
     // that fails halfway (a full disk) takes the whole batch back, which
     // the batch's commit reports. What is left is a move whose second
     // statement fails cleanly: its entry is taken back by hand.
+    // The row as it stands in its folder: the entry records its name and
+    // size there, and the caller gets it back as moved. No entry is written
+    // for an item that is no longer there.
+    ItemRow row;
+    {
+        auto s = h_->db.Cached(std::string("SELECT ") + kRowColumns +
+                               " FROM items WHERE id = ?1 AND parent = ?2 AND kind = 0");
+        s.Bind(1, id).Bind(2, fromFolder);
+        if (!s.Step()) RefuseMove(*this, id, toFolder);
+        row = RowOf(s);
+    }
     int64_t entry = 0;
     if (run != 0) {
-        // The entry first, from the row as it stands in its folder (its
-        // name and size there): no entry is written for an item that is no
-        // longer there.
-        std::string sourceName;
-        int64_t size = 0;
-        {
-            auto s = h_->db.Cached(
-                "SELECT name, coalesce(length(content), 0) FROM items"
-                " WHERE id = ?1 AND parent = ?2 AND kind = 0");
-            s.Bind(1, id).Bind(2, fromFolder);
-            if (!s.Step()) NoLongerInFolder(id);
-            sourceName = s.Text(0);
-            size = s.Int(1);
-        }
         auto e = h_->db.Cached(
             "INSERT INTO moves(run, item, source_folder, source_path, source_name,"
             " destination_folder, destination_name, size, moved_at)"
             " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
         e.Bind(1, run).Bind(2, id).Bind(3, fromFolder);
-        e.Bind(4, JoinPath(sourcePath ? *sourcePath : PathOf(fromFolder))).Bind(5, sourceName);
-        e.Bind(6, toFolder).Bind(7, name).Bind(8, size).Bind(9, now).Run();
+        e.Bind(4, JoinPath(sourcePath ? *sourcePath : PathOf(fromFolder))).Bind(5, row.name);
+        e.Bind(6, toFolder).Bind(7, name).Bind(8, row.size).Bind(9, now).Run();
         entry = h_->db.LastInsertId();
     }
     try {
         // One statement: the item is in the new folder and out of the old
         // one together, or (any failure, a crash) still in the old one only.
+        // The destination is checked in the same statement, so a folder
+        // deleted by another process a moment before takes no orphan.
         auto s = h_->db.Cached(
             "UPDATE items SET parent = ?2, name = ?3, key = ?4, created = ?5, modified = ?5"
-            " WHERE id = ?1 AND parent = ?6 AND kind = 0");
+            " WHERE id = ?1 AND parent = ?6 AND kind = 0"
+            " AND EXISTS (SELECT 1 FROM items WHERE id = ?2 AND kind <> 0)");
         s.Bind(1, id).Bind(2, toFolder).Bind(3, name).Bind(4, FoldName(name));
         s.Bind(5, now).Bind(6, fromFolder).Run();
-        if (h_->db.Changes() != 1) NoLongerInFolder(id);
+        if (h_->db.Changes() != 1) RefuseMove(*this, id, toFolder);
     } catch (...) {
         if (entry != 0) TakeBackEntry(entry);
         throw;
     }
     BatchTick();
-    auto row = Get(id);
-    if (!row) {
-        throw Error(err::kNotFound, platform::Describe("move item", std::to_string(id),
-                                                       "the item vanished", err::kNotFound));
-    }
-    return *row;
+    row.parent = toFolder;
+    row.name = name;
+    row.created = row.modified = now;
+    return row;
 }
 
 bool ItemStore::DeleteItem(int64_t id) {

@@ -153,6 +153,15 @@ TEST(ItemStoreTest, SavedMessagesGetUniqueNamesAndTheirUrlScheme) {
     EXPECT_EQ(b.rfind(TempStore::FileBase() + "/alice/Inbox/", 0), 0u) << b;
     EXPECT_NE(a.substr(a.rfind('/')), b.substr(b.rfind('/')));
     EXPECT_EQ(a.size() - a.rfind('/') - 1, 36u);  // 32 hex digits + ".EML"
+    // Names sort in the order they were given (a folder's name index grows
+    // at its end), however fast they come.
+    std::string last;
+    for (int i = 0; i < 16; ++i) {
+        const std::string url = SaveNewMessage(TempStore::HttpBase() + "/alice/Inbox", "M", when);
+        const std::string name = url.substr(url.rfind('/') + 1);
+        EXPECT_LT(last, name);
+        last = name;
+    }
     EXPECT_EQ(
         ErrorOf([&] { (void)SaveNewMessage(TempStore::FileBase() + "/alice/Nope", "C", when); }),
         platform::err::kNotFound);
@@ -448,6 +457,7 @@ TEST(ItemStoreTest, BadStoreSettingsNameTheFileKeyAndValue) {
         "store.batch_ms = 1e3",
         "store.batch_ms =",
         "store.synchronous = sometimes",
+        "store.secure_delete = always",
         "store.busy_budget_ms = lots",
         "store.batch_ms = 1\x1b[2J",
     };
@@ -463,6 +473,49 @@ TEST(ItemStoreTest, BadStoreSettingsNameTheFileKeyAndValue) {
             << description;
         // A value goes into the message as text that cannot move a terminal.
         EXPECT_EQ(description.find('\x1b'), std::string::npos) << description;
+    }
+}
+
+TEST(ItemStoreTest, ADeletedMessageIsWipedFromPagesWrittenAnywayAndFromFreedOnesWhenAsked) {
+    const std::string marker = "deleted-junk-text ";
+    const struct {
+        const char* config;
+        size_t bytes;  // of the message
+        bool left;     // its text still in the file
+    } cases[] = {
+        {"", 300, false},                               // its page stays and is written
+        {"", 100000, true},                             // pages freed whole are not written
+        {"store.secure_delete = on\n", 100000, false},  // unless wiping is asked for
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.config) + std::to_string(c.bytes));
+        TempStore temp(300, c.config);
+        // Everything in the log goes into the file, and the log is emptied.
+        const auto checkpoint = [&] {
+            sqlite3* db = nullptr;
+            ASSERT_EQ(sqlite3_open(temp.DbPath().c_str(), &db), SQLITE_OK);
+            ASSERT_EQ(
+                sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr),
+                SQLITE_OK);
+            sqlite3_close(db);
+        };
+        auto store = ItemStore::ForThisThread();
+        store->CreateNamespace("example.test");
+        store->CreateMailbox("example.test", "alice", false);
+        std::string body;
+        while (body.size() < c.bytes) body += marker;
+        const std::string url =
+            SaveNewMessage(TempStore::FileBase() + "/alice/Inbox", "Subject: x\r\n\r\n" + body,
+                           platform::Date::FromParts(2026, 1, 2, 3, 4, 5));
+        checkpoint();
+        const auto row = store->Lookup(
+            {"example.test", "MBX", "alice", "Inbox", url.substr(url.rfind('/') + 1)});
+        ASSERT_TRUE(row);
+        ASSERT_TRUE(store->DeleteItem(row->id));
+        checkpoint();
+        std::ifstream in(temp.DbPath(), std::ios::binary);
+        const std::string file{std::istreambuf_iterator<char>(in), {}};
+        EXPECT_EQ(file.find(marker) != std::string::npos, c.left);
     }
 }
 

@@ -212,6 +212,21 @@ TEST(MoveManifestTest, TheEntryIsWrittenWithTheMoveOrNotAtAll) {
     EXPECT_THROW(m.store->MoveItem(a, m.spam, m.destInbox, 6), platform::Error);
     m.store->FlushBatch();
     EXPECT_TRUE(m.store->MovesOfRun(6).empty());
+    // Nor into a folder another process has just deleted: it would lie in
+    // no folder at all.
+    const int64_t e = m.store->SaveMessage(m.spam, "e", 5);
+    const int64_t gone = m.store->CreateFolder(m.destInbox, "Gone");
+    m.store->FlushBatch();
+    Sql(temp.DbPath(), "DELETE FROM items WHERE id = " + std::to_string(gone));
+    try {
+        m.store->MoveItem(e, m.spam, gone, 6);
+        ADD_FAILURE() << "moved into a folder that is gone";
+    } catch (const platform::Error& err) {
+        EXPECT_NE(err.Description().find("no such folder"), std::string::npos) << err.what();
+    }
+    m.store->FlushBatch();
+    EXPECT_EQ(m.FolderOf(e), m.spam);
+    EXPECT_TRUE(m.store->MovesOfRun(6).empty());
 
     // An entry that cannot be taken back takes its whole batch with it, and
     // the batch's commit says so: no entry outlives a move never made.
