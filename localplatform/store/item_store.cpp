@@ -199,6 +199,22 @@ constexpr const char* kRowColumns =
     "id, parent, name, kind, hidden, content_class, created, modified, received, has_props,"
     " length(content)";
 
+// How many of them RowOf reads.
+constexpr int kRowColumnCount = 11;
+
+// Paths up to this deep are looked up in one statement, a join a level;
+// deeper ones a statement a level (SQLite joins at most 64 tables).
+constexpr size_t kJoinedLookupDepth = 16;
+
+// The same columns of the table named t in a join.
+std::string RowColumnsOf(const std::string& t) {
+    std::string columns;
+    for (const char* c : {"id", "parent", "name", "kind", "hidden", "content_class", "created",
+                          "modified", "received", "has_props"})
+        columns += t + "." + c + ", ";
+    return columns + "length(" + t + ".content)";
+}
+
 // The mailbox's standard folders, and the property of the mailbox root that
 // names each one's URL.
 struct StandardFolder {
@@ -259,8 +275,9 @@ struct ItemStore::Handle {
     bool readOnly = false;
     int version = kSchemaVersion;  // below it only when read-only
     std::mt19937_64 rng{std::random_device{}()};
-    uint64_t lastNameMicros = 0;  // of the last name NewItemName gave
-    MappedNamespaces mapped;      // the nodes of namespaces held by mail stores
+    uint64_t lastNameMicros = 0;         // of the last name NewItemName gave
+    std::vector<std::string> lookupSql;  // Lookup's statement by depth - 1
+    MappedNamespaces mapped;             // the nodes of namespaces held by mail stores
 };
 
 namespace {
@@ -1004,27 +1021,44 @@ ItemStore::ScopedRead::~ScopedRead() {
     }
 }
 
-std::optional<ItemRow> ItemStore::Lookup(const std::vector<std::string>& segments) {
-    const ScopedRead together(*this);
-    if (!segments.empty() && !h_->mapped.AnyMapped()) {
-        // Every node is the store's own: the nodes on the way down are found
-        // in the name index alone, and only the last one's row is read from
-        // the table (rows of messages lie scattered over the file, one page
-        // each; a run finds two of them by URL for every message it moves).
-        int64_t parent = 0;
-        auto step = h_->db.Cached("SELECT id FROM items WHERE parent = ?1 AND key = ?2");
-        for (size_t i = 0; i + 1 < segments.size(); ++i) {
-            step.Reset();
-            step.Bind(1, parent).Bind(2, FoldName(segments[i]));
-            if (!step.Step()) return std::nullopt;
-            parent = step.Int(0);
+std::optional<ItemRow> ItemStore::Lookup(const std::vector<std::string>& segments,
+                                         std::vector<std::string>* storedPath) {
+    if (storedPath != nullptr) storedPath->clear();
+    if (!segments.empty() && segments.size() <= kJoinedLookupDepth && !h_->mapped.AnyMapped()) {
+        // Every node is the store's own: one statement walks down the name
+        // index from the top, a join a level, and reads only the last
+        // node's row from the table (rows of messages lie scattered over
+        // the file; a run finds two of them by URL for every message it
+        // moves). One statement is one snapshot, and a run looks up every
+        // folder it sweeps three times: a statement a level, inside a read
+        // transaction of their own, cost three times as much.
+        const size_t depth = segments.size();
+        if (h_->lookupSql.size() < depth) h_->lookupSql.resize(depth);
+        std::string& sql = h_->lookupSql[depth - 1];
+        if (sql.empty()) {
+            // The row, then the names of the nodes above it.
+            sql = "SELECT " + RowColumnsOf("i" + std::to_string(depth - 1));
+            for (size_t i = 0; i + 1 < depth; ++i) sql += ", i" + std::to_string(i) + ".name";
+            sql += " FROM items i0";
+            for (size_t i = 1; i < depth; ++i) {
+                const std::string n = std::to_string(i);
+                sql += " JOIN items i" + n + " ON i" + n + ".parent = i" + std::to_string(i - 1) +
+                       ".id AND i" + n + ".key = ?" + std::to_string(i + 1);
+            }
+            sql += " WHERE i0.parent = 0 AND i0.key = ?1";
         }
-        auto last = h_->db.Cached(std::string("SELECT ") + kRowColumns +
-                                  " FROM items WHERE parent = ?1 AND key = ?2");
-        last.Bind(1, parent).Bind(2, FoldName(segments.back()));
-        if (!last.Step()) return std::nullopt;
-        return RowOf(last);
+        auto s = h_->db.Cached(sql);
+        for (size_t i = 0; i < depth; ++i) s.Bind(static_cast<int>(i + 1), FoldName(segments[i]));
+        if (!s.Step()) return std::nullopt;
+        ItemRow row = RowOf(s);
+        if (storedPath != nullptr) {
+            for (size_t i = 0; i + 1 < depth; ++i)
+                storedPath->push_back(s.Text(static_cast<int>(kRowColumnCount + i)));
+            storedPath->push_back(row.name);
+        }
+        return row;
     }
+    const ScopedRead together(*this);
     std::optional<ItemRow> row;
     std::vector<std::string> names;  // as stored, down to row
     int64_t parent = 0;

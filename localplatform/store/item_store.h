@@ -225,7 +225,11 @@ public:
 
     // ---- The tree
     // The node at a path from the root (names compared after FoldName).
-    [[nodiscard]] std::optional<ItemRow> Lookup(const std::vector<std::string>& segments);
+    // storedPath, when given, gets the path with the names as stored where
+    // that comes for free (the store's own nodes); it is left empty
+    // otherwise, and PathOf tells.
+    [[nodiscard]] std::optional<ItemRow> Lookup(const std::vector<std::string>& segments,
+                                                std::vector<std::string>* storedPath = nullptr);
     // As Lookup; raises err::kNotFound naming url when there is no node.
     [[nodiscard]] ItemRow Require(const std::vector<std::string>& segments, const std::string& url);
     [[nodiscard]] std::optional<ItemRow> Get(int64_t id);

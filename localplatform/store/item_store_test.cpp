@@ -71,6 +71,37 @@ TEST(ItemStoreTest, NamespacesAndMailboxesMakeTheirTreeOfCheckedNames) {
     EXPECT_EQ(ErrorOf([&] { store->CreateNamespace("../x"); }), platform::err::kInvalidArg);
 }
 
+TEST(ItemStoreTest, APathIsFoundInAnyCaseAtAnyDepthWithItsNamesAsStored) {
+    TempStore temp;
+    auto store = ItemStore::ForThisThread();
+    store->CreateNamespace("example.test");
+    store->CreateMailbox("example.test", "Alice", false);
+    std::vector<std::string> asStored{"example.test", "MBX", "Alice", "Inbox"};
+    int64_t parent = store->Lookup(asStored)->id;
+    for (int i = 0; i < 24; ++i) {
+        asStored.push_back("Level " + std::to_string(i));
+        parent = store->CreateFolder(parent, asStored.back());
+    }
+    for (const size_t depth : {size_t{1}, size_t{4}, size_t{16}, size_t{17}, size_t{28}}) {
+        SCOPED_TRACE(depth);
+        std::vector<std::string> asked(asStored.begin(), asStored.begin() + depth);
+        for (auto& name : asked)
+            for (auto& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        std::vector<std::string> path{"stale"};
+        const auto row = store->Lookup(asked, &path);
+        ASSERT_TRUE(row);
+        EXPECT_EQ(row->name, asStored[depth - 1]);
+        // Told as stored, or not at all (left to PathOf).
+        const std::vector<std::string> expected(asStored.begin(), asStored.begin() + depth);
+        if (!path.empty() || depth <= 16) {
+            EXPECT_EQ(path, expected);
+        }
+        // One name wrong anywhere on the way finds nothing.
+        asked[depth / 2] += "x";
+        EXPECT_FALSE(store->Lookup(asked, &path));
+    }
+}
+
 TEST(ItemStoreTest, AMailStoreMessageListedManyMailboxesAgoIsFoundAgainByItsUrl) {
     // A run over many mailboxes holds the messages of the last ones only;
     // an older message's id names nothing, its URL finds it again.

@@ -842,7 +842,8 @@ QueryResult RunQuery(ItemStore& store, const ParsedQuery& query) {
     const StoreUrl url = ParseStoreUrl(query.scopeUrl, fqdn);
     // One read snapshot for the whole query (rows, paths and properties).
     const ItemStore::ScopedRead snapshot(store);
-    const auto folder = store.Lookup(url.segments);
+    std::vector<std::string> folderPath;  // as stored, when Lookup tells it
+    const auto folder = store.Lookup(url.segments, &folderPath);
     if (!folder || !folder->IsFolder()) {
         throw Error(err::kTableNotFound,
                     platform::Describe("query", query.scopeUrl, "the scope names no folder",
@@ -865,6 +866,7 @@ QueryResult RunQuery(ItemStore& store, const ParsedQuery& query) {
     for (const auto& k : query.orderBy) foldedOrder.push_back(FoldName(k.property));
 
     QueryResult result;
+    if (!folderPath.empty()) result.folderPaths[folder->id] = std::move(folderPath);
     result.columns = query.columns;
     result.selectAll = query.selectAll;
     std::vector<std::vector<Variant>> sortKeys;
