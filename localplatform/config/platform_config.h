@@ -20,7 +20,7 @@
 //   store.synchronous      "full": every commit survives a power loss, and
 //                          so does every delete in a Maildir  normal
 //   store.secure_delete    "on": pages a delete frees are wiped as well as
-//                          the deleted rows (a third more written)  fast
+//                          the deleted rows (far more is written)   fast
 //   store.batch_ms         longest open batch of row deletes and moves   100
 //   store.move_manifest_keep_days  moves older than this many days are
 //                          forgotten by the move manifest (0 keeps all)  90
