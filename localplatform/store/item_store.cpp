@@ -43,14 +43,14 @@ constexpr int64_t kDefaultBusyBudgetMs = 60000;
 constexpr int64_t kWalCheckpointBytes = int64_t{256} << 20;
 
 // A new store's page. Nearly every byte of a store is message content, a
-// few kilobytes each and up: with pages of 4 KiB such a message's bytes
-// have a page of their own, so removing a folder's oldest messages frees
-// those pages whole, and a page freed whole is not written at all (unless
+// few kilobytes each and up: with pages of 4 KiB such a message has a page
+// of its own, so removing a folder's oldest messages frees their pages
+// whole, and a page freed whole is not written at all (unless
 // "store.secure_delete = on" wipes it); only the pages around them and the
-// rows and indexes are. Pages of 16 KiB held five such messages each, and
-// the same removal rewrote the pages that kept the others: over 80,000
-// deletes three times the bytes and half as long again. A store made with
-// another page keeps it: the size changes only by rewriting the whole file.
+// indexes are. Pages of 16 KiB held five such messages each, and the same
+// removal rewrote the pages that kept the others: over 80,000 deletes three
+// times the bytes and half as long again. A store made with another page
+// keeps it: the size changes only by rewriting the whole file.
 constexpr int kNewStorePageBytes = 4096;
 
 // The page cache of a handle that writes. SQLite's default of 2 MiB is 128
