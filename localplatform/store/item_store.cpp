@@ -196,24 +196,26 @@ constexpr int64_t kExtentIds = 64;
 // walk up that goes further is walking a loop of parents.
 constexpr size_t kMaxDepth = 4096;
 
-constexpr const char* kRowColumns =
-    "id, parent, name, kind, hidden, content_class, created, modified, received, has_props,"
-    " length(content)";
-
-// How many of them RowOf reads.
+// How many columns RowOf reads.
 constexpr int kRowColumnCount = 11;
 
 // Paths up to this deep are looked up in one statement, a join a level;
 // deeper ones a statement a level (SQLite joins at most 64 tables).
 constexpr size_t kJoinedLookupDepth = 16;
 
-// The same columns of the table named t in a join.
+// The columns RowOf reads, of the items named t.
 std::string RowColumnsOf(const std::string& t) {
     std::string columns;
     for (const char* c : {"id", "parent", "name", "kind", "hidden", "content_class", "created",
                           "modified", "received", "has_props"})
         columns += t + "." + c + ", ";
     return columns + "length(" + t + ".content)";
+}
+
+// RowColumnsOf the items table itself.
+const std::string& RowColumns() {
+    static const std::string columns = RowColumnsOf("items");
+    return columns;
 }
 
 // The mailbox's standard folders, and the property of the mailbox root that
@@ -294,7 +296,7 @@ Stmt& BindOptional(Stmt& s, int i, const std::optional<T>& v) {
     return v ? s.Bind(i, *v) : s.BindNull(i);
 }
 
-// The node of a row selected with kRowColumns.
+// The node of a row selected with RowColumnsOf.
 ItemRow RowOf(const Stmt& s) {
     ItemRow r;
     r.id = s.Int(0);
@@ -1064,8 +1066,7 @@ std::optional<ItemRow> ItemStore::Lookup(const std::vector<std::string>& segment
     std::optional<ItemRow> row;
     std::vector<std::string> names;  // as stored, down to row
     int64_t parent = 0;
-    auto s = h_->db.Cached(std::string("SELECT ") + kRowColumns +
-                           " FROM items WHERE parent = ?1 AND key = ?2");
+    auto s = h_->db.Cached("SELECT " + RowColumns() + " FROM items WHERE parent = ?1 AND key = ?2");
     for (size_t i = 0; i < segments.size(); ++i) {
         if (row && row->foreign) {
             row = h_->mapped.Child(row->id, segments[i]);
@@ -1111,7 +1112,7 @@ std::optional<ItemRow> ItemStore::Get(int64_t id) {
         if (h_->mapped.Find(id) == nullptr) return std::nullopt;
         return h_->mapped.Refresh(id);
     }
-    auto s = h_->db.Cached(std::string("SELECT ") + kRowColumns + " FROM items WHERE id = ?1");
+    auto s = h_->db.Cached("SELECT " + RowColumns() + " FROM items WHERE id = ?1");
     s.Bind(1, id);
     if (!s.Step()) return std::nullopt;
     return RowOf(s);
@@ -1213,8 +1214,7 @@ int64_t InsertNode(ItemStore::Handle& h, int64_t parent, const std::string& name
 }
 
 std::optional<ItemRow> Child(ItemStore::Handle& h, int64_t parent, const std::string& name) {
-    auto s = h.db.Cached(std::string("SELECT ") + kRowColumns +
-                         " FROM items WHERE parent = ?1 AND key = ?2");
+    auto s = h.db.Cached("SELECT " + RowColumns() + " FROM items WHERE parent = ?1 AND key = ?2");
     s.Bind(1, parent).Bind(2, FoldName(name));
     if (!s.Step()) return std::nullopt;
     return RowOf(s);
@@ -1456,7 +1456,7 @@ ItemRow ItemStore::MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder, in
     // for an item that is no longer there.
     ItemRow row;
     {
-        auto s = h_->db.Cached(std::string("SELECT ") + kRowColumns +
+        auto s = h_->db.Cached("SELECT " + RowColumns() +
                                " FROM items WHERE id = ?1 AND parent = ?2 AND kind = 0");
         s.Bind(1, id).Bind(2, fromFolder);
         if (!s.Step()) RefuseMove(*this, id, toFolder);
@@ -1745,7 +1745,7 @@ std::vector<ItemRow> ItemStore::Children(const std::vector<int64_t>& parents,
                                          const std::string& sqlFilter,
                                          const std::vector<SqlParam>& params, bool mailStores) {
     std::vector<ItemRow> rows;
-    const std::string sql = std::string("SELECT ") + kRowColumns + " FROM items WHERE parent = ?1" +
+    const std::string sql = "SELECT " + RowColumns() + " FROM items WHERE parent = ?1" +
                             (sqlFilter.empty() ? std::string() : " AND (" + sqlFilter + ")");
     const bool anyMapped = mailStores && h_->mapped.AnyMapped();
     for (int64_t parent : parents) {
