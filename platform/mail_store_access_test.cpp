@@ -418,6 +418,9 @@ TEST_P(MailStoreAccessTest, AMoveBetweenStoresCutShortKeepsExactlyOneCopy) {
                 source = local.url + "/Junk/" + row->name;
                 destination = kAnn;
                 Sql(temp_->DbPath(), "CREATE TABLE saved AS SELECT * FROM items WHERE id = " +
+                                         std::to_string(row->id) +
+                                         "; CREATE TABLE saved_bytes AS SELECT * FROM contents"
+                                         " WHERE item = " +
                                          std::to_string(row->id));
             }
             const int64_t run = BeginStoreRun(item, true, 0);
@@ -437,7 +440,9 @@ TEST_P(MailStoreAccessTest, AMoveBetweenStoresCutShortKeepsExactlyOneCopy) {
                         "UPDATE moves SET item = 0;";
                 }
             } else {
-                sql += "INSERT INTO items SELECT * FROM saved;";
+                sql +=
+                    "INSERT INTO items SELECT * FROM saved;"
+                    "INSERT INTO contents SELECT * FROM saved_bytes;";
                 if (c.point == kBeforeCopy) {
                     for (const auto& f : std::filesystem::directory_iterator(
                              server_->MaildirOf("ann@example") + "/cur"))

@@ -28,8 +28,10 @@ BATCH_S = 0.1
 CHECKPOINT_BYTES = 256 << 20
 CACHE_KIB = 4096
 KIND_ITEM, KIND_MAILBOX = 0, 4
+# The run's query; a message's size is in its row (content_size), or in a
+# store made before messages had their bytes apart, the length of its bytes.
 ROWS = ("SELECT id, parent, name, kind, hidden, content_class, created, modified, received,"
-        " has_props, length(content) FROM items"
+        " has_props, %s FROM items"
         " WHERE parent = ?1 AND (hidden = 0 AND (kind <> 0) = 0 AND received <= ?2)")
 
 
@@ -44,6 +46,9 @@ def main(path, cutoff, folder):
     db.execute("PRAGMA secure_delete=FAST")
     page = db.execute("PRAGMA page_size").fetchone()[0]
     db.execute("PRAGMA wal_autocheckpoint=%d" % (CHECKPOINT_BYTES // page))
+    columns = [r[1] for r in db.execute("PRAGMA table_info(items)")]
+    rows = ROWS % ("coalesce(content_size, length(content))" if "content_size" in columns
+                   else "length(content)")
     folders = [r[0] for r in db.execute(
         "SELECT f.id FROM items m JOIN items f ON f.parent = m.id AND f.key = ?1"
         " WHERE m.kind = ?2 ORDER BY m.key", (folder.lower(), KIND_MAILBOX))]
@@ -52,7 +57,7 @@ def main(path, cutoff, folder):
     db.execute("BEGIN IMMEDIATE")
     batch_start = time.perf_counter()
     for f in folders:
-        for (item, *_) in db.execute(ROWS, (f, cutoff)).fetchall():
+        for (item, *_) in db.execute(rows, (f, cutoff)).fetchall():
             db.execute("DELETE FROM items WHERE id = ?1 AND kind = ?2", (item, KIND_ITEM))
             deleted += 1
         if time.perf_counter() - batch_start >= BATCH_S:

@@ -32,7 +32,7 @@ using platform::Error;
 using platform::Variant;
 using platform::VariantType;
 
-constexpr int kSchemaVersion = 6;
+constexpr int kSchemaVersion = 7;
 constexpr int kBatchMaxWrites = 256;
 // Inside a write group the age bounds a batch; this only bounds the pages
 // one commit holds in memory.
@@ -43,19 +43,19 @@ constexpr int64_t kDefaultBusyBudgetMs = 60000;
 constexpr int64_t kWalCheckpointBytes = int64_t{256} << 20;
 
 // A new store's page. Nearly every byte of a store is message content, a
-// few kilobytes each and up: with pages of 4 KiB such a message has a page
-// of its own, so removing a folder's oldest messages frees their pages
-// whole, and a page freed whole is not written at all (unless
+// few kilobytes each and up: with pages of 4 KiB such a message's bytes
+// have a page of their own, so removing a folder's oldest messages frees
+// those pages whole, and a page freed whole is not written at all (unless
 // "store.secure_delete = on" wipes it); only the pages around them and the
-// indexes are. Pages of 16 KiB held five such messages each, and the same
-// removal rewrote the pages that kept the others: over 80,000 deletes three
-// times the bytes and half as long again. A store made with another page
-// keeps it: the size changes only by rewriting the whole file.
+// rows and indexes are. Pages of 16 KiB held five such messages each, and
+// the same removal rewrote the pages that kept the others: over 80,000
+// deletes three times the bytes and half as long again. A store made with
+// another page keeps it: the size changes only by rewriting the whole file.
 constexpr int kNewStorePageBytes = 4096;
 
 // The page cache of a handle that writes. SQLite's default of 2 MiB is 128
-// such pages, fewer than a batch of moves dirties (each move changes the
-// message's page, both indexes by folder and the manifest's pages), and a
+// such pages, fewer than a batch of moves dirties (each move changes its
+// row's page, both indexes by folder and the manifest's pages), and a
 // full cache writes pages into the log before the batch commits, the same
 // page again and again.
 constexpr int kWriterCacheKiB = 4096;
@@ -188,6 +188,24 @@ CREATE TABLE extents(
 PRAGMA user_version = 6;
 )sql";
 
+// Version 7: a message's bytes in a table of their own, under its id,
+// and its size in its row (content_size). Moving a message changes its row
+// only; with the bytes in the row, a page of a few KB was written for every
+// message a run moved, though nothing but its folder and name changed. A
+// store of an older version gets the table when it is opened; its messages
+// keep their bytes in their rows (items.content, content_size NULL), and
+// those that arrive from then on keep them here.
+constexpr const char* kContentsSchema = R"sql(
+CREATE TABLE contents(
+  item INTEGER PRIMARY KEY,
+  data BLOB NOT NULL);
+ALTER TABLE items ADD COLUMN content_size INTEGER;
+CREATE TRIGGER items_drop_content AFTER DELETE ON items WHEN old.content_size IS NOT NULL BEGIN
+  DELETE FROM contents WHERE item = old.id;
+END;
+PRAGMA user_version = 7;
+)sql";
+
 // Ids in one extent: a day's or a week's mail of a busy folder. A folder
 // that gets fewer leaves the rest unused, which costs nothing but numbers.
 constexpr int64_t kExtentIds = 64;
@@ -203,19 +221,27 @@ constexpr int kRowColumnCount = 11;
 // deeper ones a statement a level (SQLite joins at most 64 tables).
 constexpr size_t kJoinedLookupDepth = 16;
 
-// The columns RowOf reads, of the items named t.
-std::string RowColumnsOf(const std::string& t) {
+// The size of the content of the items named t, in a store of version.
+std::string SizeOf(const std::string& t, int version) {
+    return version >= 7 ? "coalesce(" + t + ".content_size, length(" + t + ".content))"
+                        : "length(" + t + ".content)";
+}
+
+// The columns RowOf reads, of the items named t in a store of version.
+std::string RowColumnsOf(const std::string& t, int version) {
     std::string columns;
     for (const char* c : {"id", "parent", "name", "kind", "hidden", "content_class", "created",
                           "modified", "received", "has_props"})
         columns += t + "." + c + ", ";
-    return columns + "length(" + t + ".content)";
+    return columns + SizeOf(t, version);
 }
 
-// RowColumnsOf the items table itself.
-const std::string& RowColumns() {
-    static const std::string columns = RowColumnsOf("items");
-    return columns;
+// A statement reading the content of the item (items i) that where finds.
+std::string ContentSql(int version, const std::string& where) {
+    return version >= 7 ? "SELECT coalesce(i.content, c.data) FROM items i"
+                          " LEFT JOIN contents c ON c.item = i.id WHERE " +
+                              where
+                        : "SELECT i.content FROM items i WHERE " + where;
 }
 
 // The mailbox's standard folders, and the property of the mailbox root that
@@ -278,6 +304,7 @@ struct ItemStore::Handle {
     bool readOnly = false;
     int version = kSchemaVersion;  // below it only when read-only
     std::mt19937_64 rng{std::random_device{}()};
+    std::string rowColumns;              // RowColumnsOf("items", version), once known
     uint64_t lastNameMicros = 0;         // of the last name NewItemName gave
     std::vector<std::string> lookupSql;  // Lookup's statement by depth - 1
     MappedNamespaces mapped;             // the nodes of namespaces held by mail stores
@@ -392,6 +419,7 @@ void UpgradeSchema(ItemStore::Handle& h) {
     if (version >= 1 && version <= 3) h.db.Exec(kMailMovesSchema);
     if (version >= 1 && version <= 4) h.db.Exec(kCrossMovesSchema);
     if (version >= 1 && version <= 5) h.db.Exec(kExtentsSchema);
+    if (version >= 1 && version <= 6) h.db.Exec(kContentsSchema);
     tx.Commit();
 }
 
@@ -492,6 +520,7 @@ std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path,
         h->db.Exec(kMailMovesSchema);
         h->db.Exec(kCrossMovesSchema);
         h->db.Exec(kExtentsSchema);
+        h->db.Exec(kContentsSchema);
         tx.Commit();
     } else if (version < 1 || version > kSchemaVersion) {
         throw Error(
@@ -506,6 +535,7 @@ std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path,
         UpgradeSchema(*h);
     }
     if (!readOnly) ConfigureWriting(*h, settings);
+    h->rowColumns = RowColumnsOf("items", h->version);
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) {
         h->dev = st.st_dev;
@@ -1041,7 +1071,7 @@ std::optional<ItemRow> ItemStore::Lookup(const std::vector<std::string>& segment
         std::string& sql = h_->lookupSql[depth - 1];
         if (sql.empty()) {
             // The row, then the names of the nodes above it.
-            sql = "SELECT " + RowColumnsOf("i" + std::to_string(depth - 1));
+            sql = "SELECT " + RowColumnsOf("i" + std::to_string(depth - 1), h_->version);
             for (size_t i = 0; i + 1 < depth; ++i) sql += ", i" + std::to_string(i) + ".name";
             sql += " FROM items i0";
             for (size_t i = 1; i < depth; ++i) {
@@ -1066,7 +1096,8 @@ std::optional<ItemRow> ItemStore::Lookup(const std::vector<std::string>& segment
     std::optional<ItemRow> row;
     std::vector<std::string> names;  // as stored, down to row
     int64_t parent = 0;
-    auto s = h_->db.Cached("SELECT " + RowColumns() + " FROM items WHERE parent = ?1 AND key = ?2");
+    auto s =
+        h_->db.Cached("SELECT " + h_->rowColumns + " FROM items WHERE parent = ?1 AND key = ?2");
     for (size_t i = 0; i < segments.size(); ++i) {
         if (row && row->foreign) {
             row = h_->mapped.Child(row->id, segments[i]);
@@ -1112,7 +1143,7 @@ std::optional<ItemRow> ItemStore::Get(int64_t id) {
         if (h_->mapped.Find(id) == nullptr) return std::nullopt;
         return h_->mapped.Refresh(id);
     }
-    auto s = h_->db.Cached("SELECT " + RowColumns() + " FROM items WHERE id = ?1");
+    auto s = h_->db.Cached("SELECT " + h_->rowColumns + " FROM items WHERE id = ?1");
     s.Bind(1, id);
     if (!s.Step()) return std::nullopt;
     return RowOf(s);
@@ -1214,7 +1245,7 @@ int64_t InsertNode(ItemStore::Handle& h, int64_t parent, const std::string& name
 }
 
 std::optional<ItemRow> Child(ItemStore::Handle& h, int64_t parent, const std::string& name) {
-    auto s = h.db.Cached("SELECT " + RowColumns() + " FROM items WHERE parent = ?1 AND key = ?2");
+    auto s = h.db.Cached("SELECT " + h.rowColumns + " FROM items WHERE parent = ?1 AND key = ?2");
     s.Bind(1, parent).Bind(2, FoldName(name));
     if (!s.Step()) return std::nullopt;
     return RowOf(s);
@@ -1371,10 +1402,10 @@ int64_t InsertMessage(ItemStore::Handle& h, int64_t parent, const std::string& n
     if (!h.db.InTransaction()) together.emplace(h.db);
     auto s = h.db.Cached(
         "INSERT INTO items(id, parent, name, key, kind, hidden, content_class, created, modified, "
-        "received, content)"
+        "received, content_size)"
         " VALUES(?7, ?1, ?2, ?3, 0, 0, 'urn:content-class:message', ?4, ?4, ?5, ?6)");
     s.Bind(1, parent).Bind(2, name).Bind(3, FoldName(name)).Bind(4, now).Bind(5, receivedUtc);
-    s.BindBlob(6, rfc822).Bind(7, NewItemId(h, parent));
+    s.Bind(6, static_cast<int64_t>(rfc822.size())).Bind(7, NewItemId(h, parent));
     try {
         s.Run();
     } catch (const Error& e) {
@@ -1382,6 +1413,8 @@ int64_t InsertMessage(ItemStore::Handle& h, int64_t parent, const std::string& n
         throw;
     }
     const int64_t id = h.db.LastInsertId();
+    auto c = h.db.Cached("INSERT INTO contents(item, data) VALUES(?1, ?2)");
+    c.Bind(1, id).BindBlob(2, rfc822).Run();
     if (together) together->Commit();
     return id;
 }
@@ -1444,7 +1477,7 @@ ItemRow ItemStore::MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder, in
     BatchWrite();
     // With a manifest entry the move is two statements, and no savepoint
     // joins them: a savepoint copies every page the move touches (the
-    // message's, both indexes by folder, the manifest's) into its undo
+    // row's, both indexes by folder, the manifest's) into its undo
     // journal first, which with a store's large pages was a quarter of what
     // a move cost. Each statement changes one row, so SQLite checks its
     // constraints before it writes and needs no undo of its own; a write
@@ -1456,7 +1489,7 @@ ItemRow ItemStore::MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder, in
     // for an item that is no longer there.
     ItemRow row;
     {
-        auto s = h_->db.Cached("SELECT " + RowColumns() +
+        auto s = h_->db.Cached("SELECT " + h_->rowColumns +
                                " FROM items WHERE id = ?1 AND parent = ?2 AND kind = 0");
         s.Bind(1, id).Bind(2, fromFolder);
         if (!s.Step()) RefuseMove(*this, id, toFolder);
@@ -1680,7 +1713,7 @@ std::string ItemStore::Content(int64_t id) {
         if (node.row.kind != ItemKind::kItem) return {};
         return node.backend->Content(node.folder, node.key);
     }
-    auto s = h_->db.Cached("SELECT content FROM items WHERE id = ?1");
+    auto s = h_->db.Cached(ContentSql(h_->version, "i.id = ?1"));
     s.Bind(1, id);
     if (!s.Step())
         throw Error(err::kNotFound, platform::Describe("read content", std::to_string(id),
@@ -1690,12 +1723,18 @@ std::string ItemStore::Content(int64_t id) {
 
 void ItemStore::SetContent(int64_t id, const std::string& bytes) {
     if (MappedNamespaces::IsMapped(id)) RefuseMailStoreChange("write content", std::to_string(id));
-    auto s = h_->db.Cached("UPDATE items SET content = ?2, modified = ?3 WHERE id = ?1");
-    s.Bind(1, id).BindBlob(2, bytes).Bind(3, NowSeconds()).Run();
+    std::optional<SqliteDb::Transaction> together;
+    if (!h_->db.InTransaction()) together.emplace(h_->db);
+    auto s = h_->db.Cached(
+        "UPDATE items SET content = NULL, content_size = ?2, modified = ?3 WHERE id = ?1");
+    s.Bind(1, id).Bind(2, static_cast<int64_t>(bytes.size())).Bind(3, NowSeconds()).Run();
     if (h_->db.Changes() == 0) {
         throw Error(err::kNotFound, platform::Describe("write content", std::to_string(id),
                                                        "no such item", err::kNotFound));
     }
+    auto c = h_->db.Cached("INSERT OR REPLACE INTO contents(item, data) VALUES(?1, ?2)");
+    c.Bind(1, id).BindBlob(2, bytes).Run();
+    if (together) together->Commit();
 }
 
 // ---------------------------------------------------------------- scans
@@ -1745,7 +1784,7 @@ std::vector<ItemRow> ItemStore::Children(const std::vector<int64_t>& parents,
                                          const std::string& sqlFilter,
                                          const std::vector<SqlParam>& params, bool mailStores) {
     std::vector<ItemRow> rows;
-    const std::string sql = "SELECT " + RowColumns() + " FROM items WHERE parent = ?1" +
+    const std::string sql = "SELECT " + h_->rowColumns + " FROM items WHERE parent = ?1" +
                             (sqlFilter.empty() ? std::string() : " AND (" + sqlFilter + ")");
     const bool anyMapped = mailStores && h_->mapped.AnyMapped();
     for (int64_t parent : parents) {
@@ -2051,9 +2090,8 @@ struct StoreEnd {
 std::optional<MailStoreMessage> FindAt(ItemStore::Handle& h, const StoreEnd& end,
                                        const std::string& key) {
     if (!end.Embedded()) return end.backend->Message(end.mailFolder, key);
-    auto s = h.db.Cached(
-        "SELECT received, coalesce(length(content), 0) FROM items"
-        " WHERE parent = ?1 AND key = ?2 AND kind = 0");
+    auto s = h.db.Cached("SELECT received, coalesce(" + SizeOf("items", h.version) +
+                         ", 0) FROM items WHERE parent = ?1 AND key = ?2 AND kind = 0");
     s.Bind(1, end.folder).Bind(2, FoldName(key));
     if (!s.Step()) return std::nullopt;
     return MailStoreMessage{key, s.IsNull(0) ? 0 : s.Int(0), s.Int(1), ""};
@@ -2061,7 +2099,7 @@ std::optional<MailStoreMessage> FindAt(ItemStore::Handle& h, const StoreEnd& end
 
 std::string BytesAt(ItemStore::Handle& h, const StoreEnd& end, const std::string& key) {
     if (!end.Embedded()) return end.backend->Content(end.mailFolder, key);
-    auto s = h.db.Cached("SELECT content FROM items WHERE parent = ?1 AND key = ?2 AND kind = 0");
+    auto s = h.db.Cached(ContentSql(h.version, "i.parent = ?1 AND i.key = ?2 AND i.kind = 0"));
     s.Bind(1, end.folder).Bind(2, FoldName(key));
     if (!s.Step()) {
         throw Error(err::kNotFound, platform::Describe("read message", end.Shown(key),
@@ -2329,7 +2367,7 @@ bool SourceThere(ItemStore::Handle& h, const MoveEntry& e, const MailMove& m,
 std::string SourceBytes(ItemStore::Handle& h, const MoveEntry& e, const MailMove& m,
                         const StoreEnd& from) {
     if (!from.Embedded()) return from.backend->Content(from.mailFolder, m.sourceKey);
-    auto s = h.db.Cached("SELECT content FROM items WHERE id = ?1");
+    auto s = h.db.Cached(ContentSql(h.version, "i.id = ?1"));
     s.Bind(1, e.item);
     return s.Step() ? s.Text(0) : std::string();
 }

@@ -38,7 +38,14 @@ struct Mailboxes {
     int64_t FolderOf(int64_t item) { return store->Get(item)->parent; }
 };
 
+// Makes a new store one of version 6: every message's bytes in its row.
+constexpr const char* kAsVersion6 =
+    "UPDATE items SET content = (SELECT data FROM contents WHERE item = items.id)"
+    " WHERE content_size IS NOT NULL; DROP TRIGGER items_drop_content; DROP TABLE contents;"
+    " ALTER TABLE items DROP COLUMN content_size;";
+
 // What the sqlite3 program (another process) prints for sql on the file at path.
+
 std::string Sql(const std::string& path, const std::string& sql) {
     const auto outcome = platform::testing::RunProgram({"/usr/bin/sqlite3", path, sql});
     EXPECT_EQ(outcome.code, 0) << sql << ": " << outcome.err;
@@ -341,7 +348,7 @@ TEST(ItemIdsTest, AFoldersMessagesLieTogetherAndNoIdComesBack) {
 // before, and from then on messages lie together and moves are recorded.
 TEST(MoveManifestTest, OlderStoresAreUpgradedWhenOpened) {
     // What each version lacks: the columns and tables that came after it.
-    const std::string v5 = "DROP TABLE extents;";
+    const std::string v5 = std::string(kAsVersion6) + "DROP TABLE extents;";
     const std::string v4 = v5 +
                            "DROP INDEX moves_under_way; ALTER TABLE moves DROP COLUMN planned_key;"
                            "ALTER TABLE moves DROP COLUMN under_way;"
@@ -383,6 +390,7 @@ TEST(MoveManifestTest, OlderStoresAreUpgradedWhenOpened) {
                        RestoreOutcome::kSourceFolderGone);
          }},
         {5, v5, [](ItemStore&) {}},
+        {6, kAsVersion6, [](ItemStore&) {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.version);
@@ -396,7 +404,7 @@ TEST(MoveManifestTest, OlderStoresAreUpgradedWhenOpened) {
         });
         Sql(old, c.sql + ";PRAGMA user_version = " + std::to_string(c.version));
         auto store = ItemStore::ForThisThread(old);
-        EXPECT_EQ(Sql(old, "PRAGMA user_version"), "6\n");
+        EXPECT_EQ(Sql(old, "PRAGMA user_version"), "7\n");
         for (int64_t id : before) EXPECT_EQ(store->Content(id), "old");
         c.check(*store);
         const int64_t inbox = store->Lookup({"example.test", "MBX", "alice", "Inbox"})->id;
@@ -409,8 +417,16 @@ TEST(MoveManifestTest, OlderStoresAreUpgradedWhenOpened) {
         EXPECT_GT(after.front(), before.back());
         EXPECT_EQ(after.back() - after.front(), 4);
         store->MoveItem(after[0], junk, inbox, 99);
+        // Old messages keep their bytes in their rows, new ones have them
+        // apart; either kind moves and goes whole.
+        store->MoveItem(before[0], inbox, junk, 99);
+        EXPECT_TRUE(store->DeleteItem(before[1]));
+        EXPECT_TRUE(store->DeleteItem(after[1]));
         store->FlushBatch();
-        EXPECT_EQ(store->MovesOfRun(99).size(), 1U);
+        EXPECT_EQ(store->MovesOfRun(99).size(), 2U);
+        EXPECT_EQ(store->Content(before[0]), "old");
+        EXPECT_EQ(store->Content(after[0]), "new");
+        EXPECT_EQ(Sql(old, "SELECT count(*) FROM contents"), "9\n");
     }
 }
 
@@ -420,7 +436,8 @@ TEST(MoveManifestTest, AReadOnlyHandleChangesNoByteOfAnOlderStoreAndALaterOneIsR
     TempStore temp;
     const std::string old = temp.Dir() + "/old.db";
     MakeStore(old);
-    Sql(old, "DROP TABLE moves; DROP TABLE runs; DROP TABLE extents; PRAGMA user_version = 1;");
+    Sql(old, std::string(kAsVersion6) +
+                 "DROP TABLE moves; DROP TABLE runs; DROP TABLE extents; PRAGMA user_version = 1;");
     const auto bytes = [&] {
         std::ifstream in(old, std::ios::binary);
         return std::string{std::istreambuf_iterator<char>(in), {}};
@@ -439,7 +456,7 @@ TEST(MoveManifestTest, AReadOnlyHandleChangesNoByteOfAnOlderStoreAndALaterOneIsR
     EXPECT_EQ(Sql(old, "PRAGMA user_version"), "1\n");
 
     // A store of a later version is refused, not taken apart.
-    Sql(old, "PRAGMA user_version = 7;");
+    Sql(old, "PRAGMA user_version = 8;");
     std::string refused;
     std::thread([&] {
         try {
@@ -448,7 +465,7 @@ TEST(MoveManifestTest, AReadOnlyHandleChangesNoByteOfAnOlderStoreAndALaterOneIsR
             refused = e.Description();
         }
     }).join();
-    EXPECT_NE(refused.find("unknown store version 7"), std::string::npos) << refused;
+    EXPECT_NE(refused.find("unknown store version 8"), std::string::npos) << refused;
 }
 
 }  // namespace
