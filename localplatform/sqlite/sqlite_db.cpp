@@ -101,6 +101,16 @@ int WaitWhileBusy(void* arg, int count) {
     return 1;
 }
 
+// The hooks that count a connection's transactions as they end.
+int CountCommit(void* ended) {
+    ++*static_cast<uint64_t*>(ended);
+    return 0;  // let the commit go on
+}
+
+void CountRollback(void* ended) {
+    ++*static_cast<uint64_t*>(ended);
+}
+
 }  // namespace
 
 void SqliteDb::Raise(const std::string& operation) const {
@@ -114,7 +124,8 @@ void SqliteDb::Raise(const std::string& operation) const {
                           platform::Describe(operation, path_, reason, code), source_);
 }
 
-SqliteDb::SqliteDb() : waiting_(std::make_unique<Waiting>()) {}
+SqliteDb::SqliteDb()
+    : waiting_(std::make_unique<Waiting>()), transactionsEnded_(std::make_unique<uint64_t>(0)) {}
 
 SqliteDb SqliteDb::Open(const std::string& path, const Options& options) {
     // SQLite refuses a link at the database's own name; the files it opens
@@ -161,6 +172,8 @@ SqliteDb SqliteDb::Open(const std::string& path, const Options& options) {
     db.db_ = std::unique_ptr<sqlite3, void (*)(sqlite3*)>(raw, CloseDb);  // owned even on failure
     if (rc != SQLITE_OK) db.Raise(options.opening);
     sqlite3_extended_result_codes(raw, 1);
+    sqlite3_commit_hook(raw, &CountCommit, db.transactionsEnded_.get());
+    sqlite3_rollback_hook(raw, &CountRollback, db.transactionsEnded_.get());
     // Closed to others when it is open to them, through a descriptor of the
     // file itself (never a link's target); the write-ahead log and its index
     // take the file's mode.
@@ -188,6 +201,7 @@ SqliteDb& SqliteDb::operator=(SqliteDb&& other) noexcept {
     // Swapped, so that the old connection closes with other, its cached
     // statements first and its busy state last.
     std::swap(waiting_, other.waiting_);
+    std::swap(transactionsEnded_, other.transactionsEnded_);
     std::swap(db_, other.db_);
     std::swap(cache_, other.cache_);
     std::swap(savepoints_, other.savepoints_);
@@ -245,6 +259,15 @@ int64_t SqliteDb::LastInsertId() const {
 
 bool SqliteDb::InTransaction() const {
     return sqlite3_get_autocommit(db_.get()) == 0;
+}
+
+bool SqliteDb::InWriteTransaction() const {
+    return sqlite3_txn_state(db_.get(), nullptr) == SQLITE_TXN_WRITE;
+}
+
+uint64_t SqliteDb::ViewSerial() const {
+    // Both counts only grow, so their sum moves when either does.
+    return *transactionsEnded_ + static_cast<uint64_t>(sqlite3_total_changes64(db_.get()));
 }
 
 SqliteDb::Statement::Statement(const SqliteDb* db, sqlite3_stmt* stmt, bool cached)
@@ -357,6 +380,9 @@ SqliteDb::Transaction::~Transaction() {
     if (top_) {
         db_.ExecQuietly("ROLLBACK");
     } else {
+        // No hook sees a savepoint rolled back; rows it took back may have
+        // been read since they were changed.
+        ++*db_.transactionsEnded_;
         db_.ExecQuietly(("ROLLBACK TO " + savepoint_).c_str());
         db_.ExecQuietly(("RELEASE " + savepoint_).c_str());
         --db_.savepoints_;

@@ -100,6 +100,15 @@ public:
     [[nodiscard]] int64_t LastInsertId() const;
     // Whether a transaction is open (an explicit one, or a statement's).
     [[nodiscard]] bool InTransaction() const;
+    // Whether the open transaction is one that writes (BEGIN IMMEDIATE, or
+    // one that has written).
+    [[nodiscard]] bool InWriteTransaction() const;
+    // Moves on when a statement of this connection changes a row and when
+    // a transaction of it that writes ends (committed or rolled back) or
+    // rolls back to a savepoint. Nobody else writes while it holds such a
+    // transaction, so what it read there holds while this stays the same.
+    // (A transaction that only read ends unseen.)
+    [[nodiscard]] uint64_t ViewSerial() const;
     [[nodiscard]] const std::string& Path() const { return path_; }
 
     // Makes a group of statements atomic: BEGIN IMMEDIATE on construction
@@ -152,6 +161,9 @@ private:
     // Declared first, so that it outlives the connection whose busy handler
     // points to it; the cached statements go before the connection.
     std::unique_ptr<Waiting> waiting_;
+    // Transactions ended, counted by the connection's hooks (its own place,
+    // which a move leaves where it is).
+    std::unique_ptr<uint64_t> transactionsEnded_;
     std::unique_ptr<sqlite3, void (*)(sqlite3*)> db_{nullptr, nullptr};
     mutable std::unordered_map<std::string, std::unique_ptr<sqlite3_stmt, void (*)(sqlite3_stmt*)>>
         cache_;

@@ -307,7 +307,16 @@ struct ItemStore::Handle {
     std::string rowColumns;              // RowColumnsOf("items", version), once known
     uint64_t lastNameMicros = 0;         // of the last name NewItemName gave
     std::vector<std::string> lookupSql;  // Lookup's statement by depth - 1
-    MappedNamespaces mapped;             // the nodes of namespaces held by mail stores
+    // What the joined lookup last found inside a transaction that writes,
+    // and the connection's ViewSerial then.
+    struct FoundPath {
+        bool valid = false;
+        uint64_t serial = 0;
+        std::vector<std::string> keys;  // the path as looked up, folded
+        ItemRow row;
+        std::vector<std::string> names;  // as stored
+    } lastFound;
+    MappedNamespaces mapped;  // the nodes of namespaces held by mail stores
 };
 
 namespace {
@@ -1081,15 +1090,31 @@ std::optional<ItemRow> ItemStore::Lookup(const std::vector<std::string>& segment
             }
             sql += " WHERE i0.parent = 0 AND i0.key = ?1";
         }
+        std::vector<std::string> keys;
+        keys.reserve(depth);
+        for (const auto& segment : segments) keys.push_back(FoldName(segment));
+        // A run looks up each folder it sweeps three times in a row (its
+        // connection, its record, its query), mostly inside the batch that
+        // holds its writes, where nobody else writes: the answer stands
+        // until this handle changes a row or the batch ends.
+        Handle::FoundPath& last = h_->lastFound;
+        const bool writing = h_->db.InWriteTransaction();
+        if (writing && last.valid && last.serial == h_->db.ViewSerial() && last.keys == keys) {
+            if (storedPath != nullptr) *storedPath = last.names;
+            return last.row;
+        }
+        last.valid = false;
         auto s = h_->db.Cached(sql);
-        for (size_t i = 0; i < depth; ++i) s.Bind(static_cast<int>(i + 1), FoldName(segments[i]));
+        for (size_t i = 0; i < depth; ++i) s.Bind(static_cast<int>(i + 1), keys[i]);
         if (!s.Step()) return std::nullopt;
         ItemRow row = RowOf(s);
-        if (storedPath != nullptr) {
-            for (size_t i = 0; i + 1 < depth; ++i)
-                storedPath->push_back(s.Text(static_cast<int>(kRowColumnCount + i)));
-            storedPath->push_back(row.name);
-        }
+        std::vector<std::string> names;
+        names.reserve(depth);
+        for (size_t i = 0; i + 1 < depth; ++i)
+            names.push_back(s.Text(static_cast<int>(kRowColumnCount + i)));
+        names.push_back(row.name);
+        if (storedPath != nullptr) *storedPath = names;
+        if (writing) last = {true, h_->db.ViewSerial(), std::move(keys), row, std::move(names)};
         return row;
     }
     const ScopedRead together(*this);

@@ -234,6 +234,60 @@ std::string Sql(const std::string& path, const std::string& sql) {
     return outcome.out;
 }
 
+// A path looked up again inside a transaction that writes comes from
+// memory: each case finds a new folder twice, changes what the path names,
+// and asks again, in the same transaction or the next.
+TEST(ItemStoreTest, APathLookedUpAgainSeesWhatChangedMeanwhile) {
+    TempStore temp;
+    auto store = ItemStore::ForThisThread();
+    store->CreateNamespace("example.test");
+    store->CreateMailbox("example.test", "Alice", false);
+    const std::vector<std::string> mailbox{"example.test", "MBX", "Alice"};
+    const std::vector<std::string> spam{"example.test", "MBX", "Alice", "Spam"};
+    const int64_t alice = store->Lookup(mailbox)->id;
+    const struct {
+        const char* what;
+        bool explicitTransaction;  // else a batch
+        std::function<void(int64_t folder)> change;
+    } cases[] = {
+        {"deleted by this handle in the same batch", false,
+         [&](int64_t folder) { EXPECT_TRUE(store->DeleteItem(folder)); }},
+        {"renamed by another process between two batches", false,
+         [&](int64_t folder) {
+             store->FlushBatch();
+             Sql(temp.DbPath(), "UPDATE items SET name = 'Old spam', key = 'old spam' WHERE id = " +
+                                    std::to_string(folder));
+             store->BatchWrite();
+         }},
+        {"made in a transaction rolled back", true,
+         [&](int64_t) {
+             store->RollbackTransaction();
+             store->BeginTransaction();
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.explicitTransaction) {
+            store->BeginTransaction();
+        } else {
+            store->BatchWrite();
+        }
+        const int64_t folder = store->CreateFolder(alice, "Spam");
+        std::vector<std::string> names;
+        ASSERT_EQ(store->Lookup(spam)->id, folder);
+        ASSERT_EQ(store->Lookup(spam, &names)->id, folder);
+        EXPECT_EQ(names, spam);
+        c.change(folder);
+        EXPECT_FALSE(store->Lookup(spam));
+        EXPECT_EQ(store->Lookup(mailbox)->id, alice);
+        if (c.explicitTransaction) {
+            store->RollbackTransaction();
+        } else {
+            store->FlushBatch();
+        }
+    }
+}
+
 // A store with a few pages of data, written out and closed (by a thread of
 // its own, whose handles go when it ends).
 void FillAndClose() {
