@@ -183,14 +183,20 @@ std::string FlagsOf(const std::string& fileName) {
 // Run as root, what is made in a mailbox belongs to the mailbox's owner
 // (as a delivery agent's files do), so the mail server can read it. Returns
 // 0, or the errno of a failure: a message the server cannot read would be
-// lost to its user, so the caller fails rather than keep it.
-int GiveToFolderOwner(int dir, const char* name, int fd) {
+// lost to its user, so the caller fails rather than keep it. One form for
+// an open file, one for an entry of the folder, not followed if a link.
+int GiveToFolderOwner(int dir, int fd) {
     if (::geteuid() != 0) return 0;
     struct stat owner {};
     if (::fstat(dir, &owner) != 0) return errno;
-    const int rc = fd >= 0 ? ::fchown(fd, owner.st_uid, owner.st_gid)
-                           : ::fchownat(dir, name, owner.st_uid, owner.st_gid, AT_SYMLINK_NOFOLLOW);
-    return rc == 0 ? 0 : errno;
+    return ::fchown(fd, owner.st_uid, owner.st_gid) == 0 ? 0 : errno;
+}
+
+int GiveToFolderOwner(int dir, const char* name) {
+    if (::geteuid() != 0) return 0;
+    struct stat owner {};
+    if (::fstat(dir, &owner) != 0) return errno;
+    return ::fchownat(dir, name, owner.st_uid, owner.st_gid, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
 }
 
 void FsyncDir(int fd, const std::string& what) {
@@ -645,7 +651,7 @@ private:
     // The folder's cur/, new/ or tmp/, made when missing (as a server does).
     UniqueFd SubDir(int dir, const char* sub, const std::string& what) const {
         if (::mkdirat(dir, sub, 0700) == 0) {
-            if (const int e = GiveToFolderOwner(dir, sub, -1); e != 0)
+            if (const int e = GiveToFolderOwner(dir, sub); e != 0)
                 Fail(err::kPathFileAccess, "give folder to its owner", what + "/" + sub,
                      std::strerror(e));
         } else if (errno != EEXIST) {
@@ -784,7 +790,7 @@ private:
             (void)::unlinkat(dir, name.c_str(), 0);
             Fail(err::kPathFileAccess, "write message", what + "/" + name, std::strerror(e));
         };
-        if (const int e = GiveToFolderOwner(dir, nullptr, file.Get()); e != 0) fail(e);
+        if (const int e = GiveToFolderOwner(dir, file.Get()); e != 0) fail(e);
         for (size_t done = 0; done < bytes.size();) {
             const ssize_t n = ::write(file.Get(), bytes.data() + done, bytes.size() - done);
             if (n < 0) {
