@@ -273,32 +273,60 @@ std::string PlatformConfig::TempDir() const {
     return GetOr("temp_dir", DataDir() + "/tmp");
 }
 
-bool PlatformConfig::MailStoreKeyKnown(const std::string& key) {
-    // A namespace's location or one of its sub-keys; a sub-key of a
-    // namespace not mapped reads as a location and is refused as one when
-    // the namespace is used.
-    return key.size() > kMailStorePrefix.size();
+std::optional<std::string> PlatformConfig::MailStoreParent(const std::string& key) const {
+    const size_t dot = key.rfind('.');
+    if (dot == std::string::npos || dot <= kMailStorePrefix.size()) return std::nullopt;
+    const std::string_view parent = std::string_view(key).substr(0, dot);
+    for (const auto& [other, value] : values_) {
+        if (platform::EqualsNoCase(other, parent)) return key.substr(dot);
+    }
+    return std::nullopt;
+}
+
+bool PlatformConfig::MailStoreKeyKnown(const std::string& key) const {
+    // A namespace's location, or one of the sub-keys of a namespace mapped
+    // (spelt in any case). A location that is no location is refused with
+    // the namespace's settings.
+    if (key.size() <= kMailStorePrefix.size()) return false;
+    const auto suffix = MailStoreParent(key);
+    return !suffix || std::find(kMailStoreSuffixes.begin(), kMailStoreSuffixes.end(), *suffix) !=
+                          kMailStoreSuffixes.end();
 }
 
 std::vector<std::string> PlatformConfig::MailStoreNamespaces() const {
     std::vector<std::string> out;
     for (const auto& [key, value] : values_) {
         if (!key.starts_with(kMailStorePrefix) || key.size() == kMailStorePrefix.size()) continue;
-        bool sub = false;
-        for (const auto suffix : kMailStoreSuffixes) {
-            if (key.ends_with(suffix) &&
-                values_.count(key.substr(0, key.size() - suffix.size())) != 0)
-                sub = true;
-        }
-        if (!sub) out.push_back(key.substr(kMailStorePrefix.size()));
+        if (!MailStoreParent(key)) out.push_back(key.substr(kMailStorePrefix.size()));
     }
     return out;
+}
+
+void PlatformConfig::RefuseTwice(const std::string& a, const std::string& b) const {
+    const bool aLater = lines_.at(a) > lines_.at(b);
+    const std::string& later = aLater ? a : b;
+    Refuse(later, values_.at(later),
+           "sets what " + (aLater ? b : a) + " sets (namespaces compare without regard to case)");
+}
+
+std::string PlatformConfig::MailStoreSubKey(const std::string& key, std::string_view suffix) const {
+    std::string found;
+    for (const auto& [other, value] : values_) {
+        if (other.size() != key.size() + suffix.size() || !other.ends_with(suffix) ||
+            !platform::EqualsNoCase(std::string_view(other).substr(0, key.size()), key))
+            continue;
+        if (!found.empty()) RefuseTwice(found, other);
+        found = other;
+    }
+    return found.empty() ? key + std::string(suffix) : found;
 }
 
 std::optional<MailStoreSettings> PlatformConfig::MailStoreFor(const std::string& ns) const {
     std::string key;
     for (const auto& mapped : MailStoreNamespaces()) {
-        if (platform::EqualsNoCase(mapped, ns)) key = std::string(kMailStorePrefix) + mapped;
+        if (!platform::EqualsNoCase(mapped, ns)) continue;
+        if (!key.empty()) RefuseTwice(key, std::string(kMailStorePrefix) + mapped);
+        key = std::string(kMailStorePrefix) + mapped;
     }
     if (key.empty()) return std::nullopt;
     MailStoreSettings s;
@@ -307,6 +335,7 @@ std::optional<MailStoreSettings> PlatformConfig::MailStoreFor(const std::string&
     const auto line = lines_.find(key);
     s.source =
         source_ + (line == lines_.end() ? std::string() : ":" + std::to_string(line->second));
+    const auto sub = [&](std::string_view suffix) { return MailStoreSubKey(key, suffix); };
     const std::string lower = platform::Lower(s.location);
     if (lower.starts_with("maildir:")) {
         const std::string rest = s.location.substr(8);
@@ -322,22 +351,22 @@ std::optional<MailStoreSettings> PlatformConfig::MailStoreFor(const std::string&
                "not a mail store location (maildir:/path/%d/%n/Maildir, imap://host:port or "
                "imaps://host:port)");
     }
-    s.login = GetOr(key + ".login", s.login);
-    if (s.login.empty()) Refuse(key + ".login", s.login, "an empty login name template");
-    s.auth = GetChoice(key + ".auth", s.auth, {"plain", "master", "proxy"});
-    s.admin = GetOr(key + ".admin", "");
-    if (s.auth != "plain" && s.admin.empty() && Get(key + ".auth"))
-        Refuse(key + ".auth", s.auth, "needs " + key + ".admin, the authenticating administrator");
-    s.passwordFile = GetOr(key + ".password_file", "");
+    s.login = GetOr(sub(".login"), s.login);
+    if (s.login.empty()) Refuse(sub(".login"), s.login, "an empty login name template");
+    s.auth = GetChoice(sub(".auth"), s.auth, {"plain", "master", "proxy"});
+    s.admin = GetOr(sub(".admin"), "");
+    if (s.auth != "plain" && s.admin.empty() && Get(sub(".auth")))
+        Refuse(sub(".auth"), s.auth, "needs " + key + ".admin, the authenticating administrator");
+    s.passwordFile = GetOr(sub(".password_file"), "");
     if (!s.passwordFile.empty() && s.passwordFile[0] != '/')
-        Refuse(key + ".password_file", s.passwordFile, "not an absolute path");
+        Refuse(sub(".password_file"), s.passwordFile, "not an absolute path");
     s.syncDeletes = GetChoice("store.synchronous", "normal", {"normal", "full"}) == "full";
-    s.starttls = GetBool(key + ".starttls", s.starttls);
-    s.caFile = GetOr(key + ".ca_file", "");
+    s.starttls = GetBool(sub(".starttls"), s.starttls);
+    s.caFile = GetOr(sub(".ca_file"), "");
     s.connectTimeoutMs =
-        GetWholeNumber(key + ".connect_timeout_ms", s.connectTimeoutMs, 3600000, "milliseconds", 1);
+        GetWholeNumber(sub(".connect_timeout_ms"), s.connectTimeoutMs, 3600000, "milliseconds", 1);
     s.replyTimeoutMs =
-        GetWholeNumber(key + ".reply_timeout_ms", s.replyTimeoutMs, 3600000, "milliseconds", 1);
+        GetWholeNumber(sub(".reply_timeout_ms"), s.replyTimeoutMs, 3600000, "milliseconds", 1);
     return s;
 }
 

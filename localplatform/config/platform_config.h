@@ -75,12 +75,15 @@
 //   mailstore.<namespace>.starttls  yes/no                                     no
 //   mailstore.<namespace>.ca_file   certificates trusted for the server's TLS  the system's
 //   mailstore.<namespace>.connect_timeout_ms, .reply_timeout_ms   10000 / 30000
+//                    (a sub-key's namespace is compared without regard to case;
+//                    any other sub-key of a mapped namespace is an unknown key)
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "localplatform/config/mail_store_settings.h"
@@ -148,8 +151,22 @@ public:
     void Set(const std::string& key, std::string value) { values_[key] = std::move(value); }
 
 private:
+    // Whether a "mailstore." key is a namespace's location or a sub-key of
+    // a namespace mapped; false for any other sub-key of a mapped namespace.
+    [[nodiscard]] bool MailStoreKeyKnown(const std::string& key) const;
+    // The last dotted part of a "mailstore." key (".starttls") when the key
+    // before it is in this file (compared without regard to case): the key
+    // is then a sub-key, known or not, and maps no namespace of its own.
+    [[nodiscard]] std::optional<std::string> MailStoreParent(const std::string& key) const;
+    // The key of the namespace key's sub-key suffix as this file spells it
+    // (the namespace in any case), key + suffix when it is not set. Raises
+    // the error of a value the key cannot take when it is set twice.
+    [[nodiscard]] std::string MailStoreSubKey(const std::string& key,
+                                              std::string_view suffix) const;
+    // Raises the error of the later of two keys that differ only in the
+    // case of their namespace.
+    [[noreturn]] void RefuseTwice(const std::string& a, const std::string& b) const;
     // Raises the error of a value the key cannot take.
-    [[nodiscard]] static bool MailStoreKeyKnown(const std::string& key);
     [[noreturn]] void Refuse(const std::string& key, const std::string& value,
                              const std::string& why) const;
 

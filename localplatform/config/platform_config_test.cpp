@@ -158,6 +158,50 @@ TEST(PlatformConfig, MailStoreKeysMapNamespaces) {
     }
 }
 
+// A sub-key of a mapped namespace is one of its known sub-keys, its
+// namespace spelt in any case; any other is an unknown key, never a
+// namespace of its own.
+TEST(PlatformConfig, MailStoreSubKeysAreKnownOrReported) {
+    const struct {
+        const char* lines;
+        std::vector<std::string> unknown;
+        std::vector<std::string> namespaces;
+    } cases[] = {
+        {"mailstore.example.org = imaps://h\nmailstore.example.org.starttsl = yes\n",
+         {"p.conf:2: mailstore.example.org.starttsl"},
+         {"example.org"}},
+        {"mailstore.x = imap://h\nmailstore.x.login.extra = a\nmailstore.X.Login = b\n",
+         {"p.conf:3: mailstore.X.Login", "p.conf:2: mailstore.x.login.extra"},
+         {"x"}},
+        {"mailstore.fault.test = imaps://h\nmailstore.FAULT.TEST.reply_timeout_ms = 5\n",
+         {},
+         {"fault.test"}},
+        {"mailstore.a.example = imaps://h\nmailstore.example = imaps://h\nmailstore. = x\n",
+         {"p.conf:3: mailstore."},
+         {"a.example", "example"}},
+    };
+    for (const auto& c : cases) {
+        const auto cfg = PlatformConfig::Parse(c.lines, "p.conf");
+        EXPECT_EQ(cfg.UnknownKeys(), c.unknown) << c.lines;
+        EXPECT_EQ(cfg.MailStoreNamespaces(), c.namespaces) << c.lines;
+    }
+    const auto mixed = PlatformConfig::Parse(
+        "mailstore.fault.test = imaps://h\nmailstore.FAULT.TEST.reply_timeout_ms = 5\n", "p.conf");
+    EXPECT_EQ(mixed.MailStoreFor("Fault.Test")->replyTimeoutMs, 5);
+    for (const char* twice :
+         {"mailstore.x = imaps://h\nmailstore.x.login = a\nmailstore.X.login = b\n",
+          "mailstore.x = imaps://h\nmailstore.X = imaps://g\n"}) {
+        try {
+            (void)PlatformConfig::Parse(twice, "p.conf").MailStoreFor("x");
+            ADD_FAILURE() << twice << ": accepted";
+        } catch (const platform::Error& e) {
+            EXPECT_NE(e.Description().find(": mailstore.X"), std::string::npos) << e.Description();
+            EXPECT_NE(e.Description().find("sets what mailstore.x"), std::string::npos)
+                << e.Description();
+        }
+    }
+}
+
 // A password file must be the running user's alone, and is never read
 // through a link; the password never appears in an error.
 TEST(PlatformConfig, PasswordFilesArePrivateToTheirOwner) {
