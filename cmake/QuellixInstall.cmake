@@ -1,7 +1,7 @@
 # What `cmake --install` puts on a server, and what the Debian packages are
 # made of: the programs, the sink module, the event service's unit (with the
 # paths of this install), a sample platform configuration, the LDAP schema,
-# man pages made from the programs' --help, and bash completion.
+# the man pages of man/, and bash completion.
 #
 # The target quellix_programs builds exactly what is installed, so that a
 # build for installing or packaging (CMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON)
@@ -59,43 +59,15 @@ foreach(program quellix-admin quellix-setup quellix-eventd quellix-host)
           RENAME ${program})
 endforeach()
 
-# Man pages from the --help texts (help2man), when help2man is at hand; not
-# in the sanitizer builds, whose programs are no one's to install.
-find_program(HELP2MAN_PROGRAM help2man)
-if(HELP2MAN_PROGRAM AND NOT QUELLIX_SANITIZE AND NOT QUELLIX_FUZZ)
-  set(man_pages "")
-  # quellix-admin's page holds the help of every group: help2man reads it
-  # from a script of the same name that prints them all.
-  file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/man/bin/quellix-admin
-       CONTENT "#!/bin/sh\n$<TARGET_FILE:quellix-admin> --help\nfor g in store directory catalog init check; do echo; $<TARGET_FILE:quellix-admin> $g --help; done\n"
-       FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ
-                        WORLD_EXECUTE)
-  foreach(program ${quellix_installed_programs})
-    set(page ${PROJECT_BINARY_DIR}/man/${program}.1)
-    set(help_program $<TARGET_FILE:${program}>)
-    if(program STREQUAL "quellix-admin")
-      set(help_program ${PROJECT_BINARY_DIR}/man/bin/quellix-admin)
-    endif()
-    set(name_quellix-eventd "the store's event service for timer registrations")
-    set(name_quellix-host "the component host: fires a sink's OnTimer for one item")
-    set(name_quellix-admin "administration of the Quellix local platform")
-    set(name_quellix-setup "install, configure and remove Quellix on this server")
-    set(name_QuellixSetup "the Quellix setup window")
-    add_custom_command(
-      OUTPUT ${page}
-      COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
-      COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen QUELLIX_CONFIG=/nonexistent
-              ${HELP2MAN_PROGRAM} --no-info --no-discard-stderr
-              --version-string=${PROJECT_VERSION} --section=1
-              "--name=${name_${program}}" --output=${page} ${help_program}
-      DEPENDS ${program}
-      COMMENT "Man page of ${program}"
-      VERBATIM)
-    list(APPEND man_pages ${page})
-  endforeach()
-  add_custom_target(quellix_man_pages ALL DEPENDS ${man_pages})
-  add_dependencies(quellix_programs quellix_man_pages)
-  install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# Man pages, written by hand in man/: the configuration's in section 5, the
+# administrators' programs in section 8, the setup window in section 1 (only
+# where the window is built).
+file(GLOB quellix_man5 ${PROJECT_SOURCE_DIR}/man/*.5)
+file(GLOB quellix_man8 ${PROJECT_SOURCE_DIR}/man/*.8)
+install(FILES ${quellix_man5} DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
+install(FILES ${quellix_man8} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+if(TARGET QuellixSetup)
+  install(FILES man/QuellixSetup.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
 # The install rules themselves, into a scratch prefix.

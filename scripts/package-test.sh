@@ -45,7 +45,7 @@ echo "== the programs"
 in_root quellix-admin --help >/dev/null
 in_root quellix-setup --help >/dev/null
 in_root quellix-eventd --help >/dev/null
-in_root man -w quellix-admin >/dev/null 2>&1 || test -e "$root/usr/share/man/man1/quellix-admin.1.gz"
+in_root man -w quellix-admin >/dev/null 2>&1 || test -e "$root/usr/share/man/man8/quellix-admin.8.gz"
 in_root quellix-admin init --yes --computer-name exch01 --domain example.org
 in_root quellix-admin check
 in_root quellix-eventd --list

@@ -20,15 +20,17 @@ echo "== dpkg-buildpackage ($src)"
 echo "== packages and what each holds"
 ls -l "$out"/*.deb
 # Each package holds its programs where the unit, the man pages and the
-# other packages expect them.
+# other packages expect them, and a man page for each program; the tools
+# hold the configuration's page and the manual (README and docs/).
 declare -A want=(
   [quellix-tools]="./usr/bin/quellix-admin ./usr/bin/quellix-host ./etc/quellix/platform.conf
-    ./usr/share/quellix/schema/quellix.schema ./usr/share/man/man1/quellix-admin.1.gz
-    ./usr/share/bash-completion/completions/quellix-admin"
+    ./usr/share/quellix/schema/quellix.schema ./usr/share/man/man8/quellix-admin.8.gz
+    ./usr/share/man/man8/quellix-host.8.gz ./usr/share/man/man5/platform.conf.5.gz
+    ./usr/share/bash-completion/completions/quellix-admin ./usr/share/doc/quellix-tools/docs/"
   [quellix-sink]="./usr/lib/quellix/Quellix.so"
   [quellix-eventd]="./usr/bin/quellix-eventd ./lib/systemd/system/quellix-eventd.service
-    ./usr/share/man/man1/quellix-eventd.1.gz"
-  [quellix-setup]="./usr/bin/quellix-setup ./usr/share/man/man1/quellix-setup.1.gz"
+    ./usr/share/man/man8/quellix-eventd.8.gz"
+  [quellix-setup]="./usr/bin/quellix-setup ./usr/share/man/man8/quellix-setup.8.gz"
   [quellix-setup-gui]="./usr/bin/QuellixSetup ./usr/share/man/man1/QuellixSetup.1.gz"
 )
 for package in "${!want[@]}"; do
