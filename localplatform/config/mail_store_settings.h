@@ -27,6 +27,24 @@ struct MailStoreSettings {
     std::string source;  // "file:line" of the mailstore.<namespace> key, for errors
 };
 
+// Where a mail store is, as its location says.
+struct MailStoreLocation {
+    bool imap = false;  // imap:// or imaps://; maildir: otherwise
+    // maildir:<template>[:option]...
+    std::string pathTemplate;  // absolute, with %n (and %d, %%)
+    bool fsLayout = false;     // LAYOUT=fs: "/" between levels; Maildir++ otherwise
+    bool utf8Names = false;    // UTF-8: folder names stored as they are, not in modified UTF-7
+    // imap://host[:port] and imaps://host[:port]
+    std::string host;  // a name or an address, an IPv6 one without its brackets
+    int port = 0;
+    bool implicitTls = false;  // imaps://
+};
+
+// Reads settings.location. Raises platform::Error (kInvalidArg) naming
+// settings.source, the key mailstore.<ns> and the value when it is none of
+// the forms above, when a Maildir option is unknown or a port out of range.
+[[nodiscard]] MailStoreLocation ParseMailStoreLocation(const MailStoreSettings& settings);
+
 // The first line of a password file, read without following a link; raises
 // platform::Error (kPermissionDenied) when the file is not a regular file
 // owned by the running user and private to it (no group or other bits), or

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -120,6 +121,9 @@ PlatformConfig PlatformConfig::Load(const std::string& path) {
             "quellix: warning: " + unknown + ": unknown configuration key, ignored\n";
         (void)!::write(STDERR_FILENO, line.data(), line.size());
     }
+    // Every namespace's settings are checked now: a program finds a mail
+    // store set as it cannot be when it starts, not when a run gets there.
+    for (const auto& ns : cfg.MailStoreNamespaces()) (void)cfg.MailStoreFor(ns);
     return cfg;
 }
 
@@ -303,7 +307,11 @@ std::vector<std::string> PlatformConfig::MailStoreNamespaces() const {
 }
 
 void PlatformConfig::RefuseTwice(const std::string& a, const std::string& b) const {
-    const bool aLater = lines_.at(a) > lines_.at(b);
+    const auto line = [&](const std::string& key) {
+        const auto it = lines_.find(key);
+        return it == lines_.end() ? 0 : it->second;
+    };
+    const bool aLater = line(a) > line(b);
     const std::string& later = aLater ? a : b;
     Refuse(later, values_.at(later),
            "sets what " + (aLater ? b : a) + " sets (namespaces compare without regard to case)");
@@ -336,21 +344,7 @@ std::optional<MailStoreSettings> PlatformConfig::MailStoreFor(const std::string&
     s.source =
         source_ + (line == lines_.end() ? std::string() : ":" + std::to_string(line->second));
     const auto sub = [&](std::string_view suffix) { return MailStoreSubKey(key, suffix); };
-    const std::string lower = platform::Lower(s.location);
-    if (lower.starts_with("maildir:")) {
-        const std::string rest = s.location.substr(8);
-        if (rest.empty() || rest[0] != '/') Refuse(key, s.location, "not an absolute Maildir path");
-        if (rest.find("%n") == std::string::npos)
-            Refuse(key, s.location, "the Maildir path names no mailbox (%n)");
-    } else if (lower.starts_with("imap://") || lower.starts_with("imaps://")) {
-        if (s.location.find('/', lower.find("//") + 2) != std::string::npos ||
-            s.location.size() == lower.find("//") + 2)
-            Refuse(key, s.location, "not imap://host[:port] or imaps://host[:port]");
-    } else {
-        Refuse(key, s.location,
-               "not a mail store location (maildir:/path/%d/%n/Maildir, imap://host:port or "
-               "imaps://host:port)");
-    }
+    const MailStoreLocation location = ParseMailStoreLocation(s);
     s.login = GetOr(sub(".login"), s.login);
     if (s.login.empty()) Refuse(sub(".login"), s.login, "an empty login name template");
     s.auth = GetChoice(sub(".auth"), s.auth, {"plain", "master", "proxy"});
@@ -367,7 +361,91 @@ std::optional<MailStoreSettings> PlatformConfig::MailStoreFor(const std::string&
         GetWholeNumber(sub(".connect_timeout_ms"), s.connectTimeoutMs, 3600000, "milliseconds", 1);
     s.replyTimeoutMs =
         GetWholeNumber(sub(".reply_timeout_ms"), s.replyTimeoutMs, 3600000, "milliseconds", 1);
+    if (location.imap && s.passwordFile.empty())
+        Refuse(key, s.location, "an IMAP store needs " + key + ".password_file");
     return s;
+}
+
+MailStoreLocation ParseMailStoreLocation(const MailStoreSettings& settings) {
+    auto refuse = [&](const std::string& why) {
+        throw platform::Error(
+            platform::err::kInvalidArg,
+            platform::Describe("read configuration", settings.source + ": mailstore." + settings.ns,
+                               why + ": '" + platform::VisibleText(settings.location) + "'",
+                               platform::err::kInvalidArg));
+    };
+    MailStoreLocation loc;
+    const std::string& text = settings.location;
+    const std::string lower = platform::Lower(text);
+    if (lower.starts_with("maildir:")) {
+        const std::string rest = text.substr(8);
+        size_t at = rest.find(':');
+        loc.pathTemplate = rest.substr(0, at);
+        while (at != std::string::npos) {
+            const size_t next = rest.find(':', at + 1);
+            const std::string option = platform::Lower(
+                rest.substr(at + 1, next == std::string::npos ? next : next - at - 1));
+            if (option == "layout=fs") {
+                loc.fsLayout = true;
+            } else if (option == "layout=maildir++") {
+                loc.fsLayout = false;
+            } else if (option == "utf-8") {
+                loc.utf8Names = true;
+            } else if (!option.starts_with("index=") && !option.starts_with("control=") &&
+                       !option.starts_with("volatiledir=")) {
+                // INDEX, CONTROL and VOLATILEDIR say where Dovecot keeps its
+                // own files: nothing of ours.
+                refuse("a Maildir option this backend does not take (" +
+                       platform::VisibleText(option) +
+                       "; it takes LAYOUT=fs, LAYOUT=maildir++ and UTF-8)");
+            }
+            at = next;
+        }
+        if (loc.pathTemplate.empty() || loc.pathTemplate[0] != '/')
+            refuse("not an absolute Maildir path");
+        for (size_t i = 0; i < loc.pathTemplate.size(); ++i) {
+            if (loc.pathTemplate[i] != '%') continue;
+            const char c = i + 1 < loc.pathTemplate.size() ? loc.pathTemplate[i + 1] : '\0';
+            if (c != 'd' && c != 'n' && c != '%')
+                refuse("an unknown % sequence in the Maildir path (%d, %n and %% are known)");
+            ++i;
+        }
+        if (loc.pathTemplate.find("%n") == std::string::npos)
+            refuse("the Maildir path names no mailbox (%n)");
+        return loc;
+    }
+    if (!lower.starts_with("imap://") && !lower.starts_with("imaps://")) {
+        refuse(
+            "not a mail store location (maildir:/path/%d/%n/Maildir, imap://host:port or "
+            "imaps://host:port)");
+    }
+    loc.imap = true;
+    loc.implicitTls = lower.starts_with("imaps://");
+    std::string hostPort = text.substr(text.find("://") + 3);
+    if (!hostPort.empty() && hostPort.back() == '/') hostPort.pop_back();
+    if (hostPort.empty() || hostPort.find_first_of("/@?#") != std::string::npos)
+        refuse("not imap://host[:port] or imaps://host[:port], nothing more");
+    loc.port = loc.implicitTls ? 993 : 143;
+    size_t portAt = hostPort.rfind(':');
+    if (hostPort[0] == '[') {  // [IPv6]:port
+        const size_t close = hostPort.find(']');
+        if (close == std::string::npos) refuse("an unclosed [ in the host");
+        loc.host = hostPort.substr(1, close - 1);
+        portAt = close + 1 < hostPort.size() && hostPort[close + 1] == ':' ? close + 1
+                                                                           : std::string::npos;
+    } else {
+        loc.host = hostPort.substr(0, portAt);
+    }
+    if (portAt != std::string::npos) {
+        const std::string port = hostPort.substr(portAt + 1);
+        int value = 0;
+        const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), value);
+        if (ec != std::errc() || end != port.data() + port.size() || value < 1 || value > 65535)
+            refuse("not a port number (1 to 65535)");
+        loc.port = value;
+    }
+    if (loc.host.empty()) refuse("no host");
+    return loc;
 }
 
 std::string ReadPasswordFile(const std::string& path) {

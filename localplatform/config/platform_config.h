@@ -93,8 +93,9 @@ namespace localplatform {
 class PlatformConfig {
 public:
     // Parses a file; raises platform::Error (kFileNotFound, or kInvalidArg
-    // naming the line) when it cannot be read or holds a malformed line.
-    // Writes a warning to standard error for each key it does not know.
+    // naming the line) when it cannot be read, holds a malformed line or a
+    // mapped namespace's setting MailStoreFor refuses. Writes a warning to
+    // standard error for each key it does not know.
     static PlatformConfig Load(const std::string& path);
     // Parses the text of a configuration file; source names it in errors.
     static PlatformConfig Parse(const std::string& text, const std::string& source);

@@ -147,15 +147,36 @@ TEST(PlatformConfig, MailStoreKeysMapNamespaces) {
         {"mailstore.x = imap://h\nmailstore.x.reply_timeout_ms = soon\n",
          "mailstore.x.reply_timeout_ms) failed: not a whole number of milliseconds: 'soon'"},
         {"mailstore.x = imap://h\nmailstore.x.password_file = pw\n", "not an absolute path"},
+        {"mailstore.x = imap://h\n",
+         "platform.conf:1: mailstore.x) failed: an IMAP store needs "
+         "mailstore.x.password_file"},
+        {"mailstore.x = imaps://h:99999\nmailstore.x.password_file = /pw\n",
+         "platform.conf:1: mailstore.x) failed: not a port number (1 to 65535)"},
+        {"mailstore.x = maildir:/m/%n:LAYOUT=bogus\n",
+         "platform.conf:1: mailstore.x) failed: a Maildir option this backend does not take "
+         "(layout=bogus"},
+        {"mailstore.x = maildir:/m/%u/%n\n", "an unknown % sequence"},
+        {"mailstore.x = imap://[::1\n", "an unclosed ["},
     };
+    // Loading a file checks every namespace's settings: a program that
+    // loads it fails at once, naming the file, the line and the key.
+    const auto dir = std::filesystem::temp_directory_path() / ("cfgms-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const auto path = (dir / "platform.conf").string();
     for (const auto& c : bad) {
-        try {
-            (void)PlatformConfig::Parse(c.lines, "platform.conf").MailStoreFor("x");
-            ADD_FAILURE() << c.lines << ": accepted";
-        } catch (const platform::Error& e) {
-            EXPECT_NE(e.Description().find(c.want), std::string::npos) << e.Description();
+        std::ofstream(path) << c.lines;
+        for (const auto& read : std::vector<std::function<void()>>{
+                 [&] { (void)PlatformConfig::Parse(c.lines, "platform.conf").MailStoreFor("x"); },
+                 [&] { (void)PlatformConfig::Load(path); }}) {
+            try {
+                read();
+                ADD_FAILURE() << c.lines << ": accepted";
+            } catch (const platform::Error& e) {
+                EXPECT_NE(e.Description().find(c.want), std::string::npos) << e.Description();
+            }
         }
     }
+    std::filesystem::remove_all(dir);
 }
 
 // A sub-key of a mapped namespace is one of its known sub-keys, its
@@ -186,8 +207,11 @@ TEST(PlatformConfig, MailStoreSubKeysAreKnownOrReported) {
         EXPECT_EQ(cfg.MailStoreNamespaces(), c.namespaces) << c.lines;
     }
     const auto mixed = PlatformConfig::Parse(
-        "mailstore.fault.test = imaps://h\nmailstore.FAULT.TEST.reply_timeout_ms = 5\n", "p.conf");
+        "mailstore.fault.test = imaps://h\nmailstore.FAULT.TEST.reply_timeout_ms = 5\n"
+        "mailstore.Fault.Test.password_file = /pw\n",
+        "p.conf");
     EXPECT_EQ(mixed.MailStoreFor("Fault.Test")->replyTimeoutMs, 5);
+    EXPECT_EQ(mixed.MailStoreFor("Fault.Test")->passwordFile, "/pw");
     for (const char* twice :
          {"mailstore.x = imaps://h\nmailstore.x.login = a\nmailstore.X.login = b\n",
           "mailstore.x = imaps://h\nmailstore.X = imaps://g\n"}) {

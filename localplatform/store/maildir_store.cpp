@@ -34,55 +34,7 @@ using platform::UniqueFd;
 constexpr std::string_view kInfo = ":2,";
 constexpr size_t kHeldFolders = 64;  // folder directories kept open
 
-struct Location {
-    std::string pathTemplate;
-    bool fsLayout = false;
-    bool utf8Names = false;
-};
-
-Location ParseLocation(const MailStoreSettings& settings) {
-    auto refuse = [&](const std::string& why) {
-        throw Error(
-            err::kInvalidArg,
-            platform::Describe("read configuration", settings.source + ": mailstore." + settings.ns,
-                               why + ": '" + platform::VisibleText(settings.location) + "'",
-                               err::kInvalidArg));
-    };
-    Location loc;
-    const std::string rest = settings.location.substr(settings.location.find(':') + 1);
-    size_t at = rest.find(':');
-    loc.pathTemplate = rest.substr(0, at);
-    while (at != std::string::npos) {
-        const size_t next = rest.find(':', at + 1);
-        const std::string option =
-            rest.substr(at + 1, next == std::string::npos ? next : next - at - 1);
-        const std::string upper = platform::Lower(option);
-        if (upper == "layout=fs") {
-            loc.fsLayout = true;
-        } else if (upper == "layout=maildir++") {
-            loc.fsLayout = false;
-        } else if (upper == "utf-8") {
-            loc.utf8Names = true;
-        } else if (upper.starts_with("index=") || upper.starts_with("control=") ||
-                   upper.starts_with("volatiledir=")) {
-            // Where Dovecot keeps its own files: nothing of ours.
-        } else {
-            refuse("a Maildir option this backend does not take (" + platform::VisibleText(option) +
-                   "; it takes LAYOUT=fs, LAYOUT=maildir++ and UTF-8)");
-        }
-        at = next;
-    }
-    if (loc.pathTemplate.empty() || loc.pathTemplate[0] != '/')
-        refuse("not an absolute Maildir path");
-    for (size_t i = 0; i < loc.pathTemplate.size(); ++i) {
-        if (loc.pathTemplate[i] != '%') continue;
-        const char c = i + 1 < loc.pathTemplate.size() ? loc.pathTemplate[i + 1] : '\0';
-        if (c != 'd' && c != 'n' && c != '%')
-            refuse("an unknown % sequence in the Maildir path (%d, %n and %% are known)");
-        ++i;
-    }
-    return loc;
-}
+using Location = MailStoreLocation;
 
 std::string Expand(const std::string& pathTemplate, const std::string& ns,
                    const std::string& alias) {
@@ -861,7 +813,7 @@ private:
 }  // namespace
 
 std::unique_ptr<MailStore> OpenMaildirStore(const MailStoreSettings& settings) {
-    return std::make_unique<MaildirStore>(settings, ParseLocation(settings));
+    return std::make_unique<MaildirStore>(settings, ParseMailStoreLocation(settings));
 }
 
 }  // namespace localplatform

@@ -451,40 +451,12 @@ std::unique_ptr<MailStore> OpenImapStore(const MailStoreSettings& settings) {
             platform::Describe("read configuration", settings.source + ": mailstore." + settings.ns,
                                why + ": '" + platform::VisibleText(value) + "'", err::kInvalidArg));
     };
+    const MailStoreLocation location = ParseMailStoreLocation(settings);
+    if (!location.imap) refuse("not an imap:// or imaps:// location", settings.location);
     ImapServer server;
-    const std::string& loc = settings.location;
-    const size_t colon = loc.find("://");
-    const std::string scheme = platform::Lower(loc.substr(0, colon));
-    if (colon == std::string::npos || (scheme != "imap" && scheme != "imaps")) {
-        refuse("not an imap:// or imaps:// location", loc);
-    }
-    server.implicitTls = scheme == "imaps";
-    std::string hostPort = loc.substr(colon + 3);
-    if (!hostPort.empty() && hostPort.back() == '/') hostPort.pop_back();
-    if (hostPort.empty() || hostPort.find_first_of("/@?#") != std::string::npos) {
-        refuse("an IMAP location is imap://host[:port] or imaps://host[:port], nothing more", loc);
-    }
-    server.port = server.implicitTls ? 993 : 143;
-    size_t portAt = hostPort.rfind(':');
-    if (hostPort[0] == '[') {  // [IPv6]:port
-        const size_t close = hostPort.find(']');
-        if (close == std::string::npos) refuse("an unclosed [ in the host", loc);
-        server.host = hostPort.substr(1, close - 1);
-        portAt = close + 1 < hostPort.size() && hostPort[close + 1] == ':' ? close + 1
-                                                                           : std::string::npos;
-    } else {
-        server.host = hostPort.substr(0, portAt);
-    }
-    if (portAt != std::string::npos) {
-        const std::string port = hostPort.substr(portAt + 1);
-        int value = 0;
-        const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), value);
-        if (ec != std::errc() || end != port.data() + port.size() || value < 1 || value > 65535) {
-            refuse("not a port number", port);
-        }
-        server.port = value;
-    }
-    if (server.host.empty()) refuse("no host", loc);
+    server.host = location.host;
+    server.port = location.port;
+    server.implicitTls = location.implicitTls;
     server.startTls = settings.starttls && !server.implicitTls;
     server.caFile = settings.caFile;
     server.connectTimeoutMs =
@@ -506,7 +478,8 @@ std::unique_ptr<MailStore> OpenImapStore(const MailStoreSettings& settings) {
         refuse("auth " + auth + " needs mailstore." + settings.ns + ".admin", settings.auth);
     }
     if (settings.passwordFile.empty()) {
-        refuse("an IMAP store needs mailstore." + settings.ns + ".password_file", loc);
+        refuse("an IMAP store needs mailstore." + settings.ns + ".password_file",
+               settings.location);
     }
     return std::make_unique<ImapStore>(settings, server, mode);
 }
