@@ -1,18 +1,28 @@
 #include "selection/mailbox_selection.h"
 
+#include <array>
+
 #include "platform/ado_directory.h"
 #include "selection/directory_search.h"
 #include "selection/run_text.h"
 
 namespace quellix {
 
-std::string MailboxQuery(const std::string& searchRoot) {
+namespace {
+
+std::string MailboxSelect(const std::string& searchRoot) {
     return "SELECT sAMAccountName,extensionAttribute8, adspath, cn, "
            "msExchHomeServerName,mailNickName,mail "
            "FROM '" +
            platform::QuoteQueryValue(searchRoot) +
            "' "
-           "WHERE objectcategory='person' AND MsExchMailboxGuid='*' ORDER BY cn";
+           "WHERE objectcategory='person' AND MsExchMailboxGuid='*'";
+}
+
+}  // namespace
+
+std::string MailboxQuery(const std::string& searchRoot) {
+    return MailboxSelect(searchRoot) + " ORDER BY cn";
 }
 
 MailboxRow ReadMailboxRow(const platform::Recordset& rs) {
@@ -61,30 +71,63 @@ std::string ForEachTreatedMailbox(const std::string& searchRoot, const std::stri
     return cut;
 }
 
-std::vector<std::string> FolderUrlTries(const MailboxRow& directoryRow, const ServerNames& server,
-                                        const std::string& folderName) {
-    std::vector<std::string> tries;
-    if (directoryRow.mailDomain.empty()) return tries;  // no address: nothing to try
-    MailboxRow row = directoryRow;
-    for (std::string* name : {&row.mailDomain, &row.alias, &row.localPart, &row.account})
-        *name = platform::EncodeStoreUrlPath(*name);
+std::vector<FolderUrlTry> FolderUrlTries(const MailboxRow& row, const ServerNames& server,
+                                         const std::string& folderName) {
+    std::vector<FolderUrlTry> tries;
+    if (row.mailDomain.empty()) return tries;  // no address: nothing to try
+    const std::string domain = platform::EncodeStoreUrlPath(row.mailDomain);
+    const std::string alias = platform::EncodeStoreUrlPath(row.alias);
     const std::string tail = "/" + platform::EncodeStoreUrlPath(folderName);
-    tries.push_back("file://./backofficestorage/" + row.mailDomain + "/mbx/" + row.alias + tail);
-    tries.push_back("http://" + server.ServerFqdn + "/exadmin/" + row.mailDomain + "/mbx/" +
-                    row.alias + tail);
+    tries.push_back({"file://./backofficestorage/" + domain + "/mbx/" + alias + tail, {}});
+    tries.push_back(
+        {"http://" + server.ServerFqdn + "/exadmin/" + domain + "/mbx/" + alias + tail, {}});
     // Then the store's own bases with the alias, the address's local part and
     // the account, each form once: names equal to one before repeat a URL.
+    std::string localPart = row.localPart;
+    std::string account = row.account;
     if (!row.alias.empty()) {
-        if (EqualsNoCase(row.localPart, row.alias)) row.localPart.clear();
-        if (EqualsNoCase(row.account, row.alias)) row.account.clear();
+        if (EqualsNoCase(localPart, row.alias)) localPart.clear();
+        if (EqualsNoCase(account, row.alias)) account.clear();
     }
-    if (!row.localPart.empty() && EqualsNoCase(row.account, row.localPart)) row.account.clear();
-    for (const std::string* name : {&row.alias, &row.localPart, &row.account}) {
+    if (!localPart.empty() && EqualsNoCase(account, localPart)) account.clear();
+    const std::array<const std::string*, 3> names = {&row.alias, &localPart, &account};
+    for (const std::string* name : names) {
         if (name->empty()) continue;
-        tries.push_back(server.StoreFileBase + "/" + *name + tail);
-        tries.push_back(server.StoreHttpBase + "/" + *name + tail);
+        const std::string other = name == &row.alias ? std::string() : *name;
+        const std::string encoded = platform::EncodeStoreUrlPath(*name);
+        tries.push_back({server.StoreFileBase + "/" + encoded + tail, other});
+        tries.push_back({server.StoreHttpBase + "/" + encoded + tail, other});
     }
     return tries;
+}
+
+std::optional<MailboxRow> OtherOwnerOf(const FolderUrlTry& attempt, const MailboxRow& row,
+                                       const std::string& searchRoot,
+                                       const std::string& serverName) {
+    if (attempt.otherName.empty()) return std::nullopt;
+    platform::Connection cnn;
+    OpenDirectoryConnection(cnn);
+    platform::Recordset rs =
+        SearchDirectory(cnn, MailboxSelect(searchRoot) + " AND mailNickName='" +
+                                 platform::QuoteQueryValue(attempt.otherName) + "'");
+    std::optional<MailboxRow> owner;
+    for (; !rs.Eof() && !owner; rs.MoveNext()) {
+        MailboxRow other = ReadMailboxRow(rs);
+        // The directory compares as its schema says; the store's names
+        // compare without regard to case, and so does this.
+        if (EqualsNoCase(other.homeServer, serverName) &&
+            EqualsNoCase(other.alias, attempt.otherName) && !EqualsNoCase(other.alias, row.alias))
+            owner = std::move(other);
+    }
+    rs.Close();
+    cnn.Close();
+    return owner;
+}
+
+std::string AnotherOwnersMailboxText(const std::string& url, const MailboxRow& owner,
+                                     const MailboxRow& row) {
+    return "not swept: " + url + " is the mailbox of " + owner.name + " (alias " + owner.alias +
+           "), not of " + row.name + " (alias " + row.alias + ")";
 }
 
 }  // namespace quellix

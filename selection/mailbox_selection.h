@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,12 +48,36 @@ std::string ForEachTreatedMailbox(const std::string& searchRoot, const std::stri
 // Why a mailbox without an address is not swept: there is no URL to try.
 inline constexpr const char* kNoAddressReason = "no URL to try: the mailbox has no address";
 
+// One URL a run tries for a mailbox's folder.
+struct FolderUrlTry {
+    std::string url;
+    // The directory value the URL names the mailbox by when it is not the
+    // row's alias (the address's local part, or the account); empty for the
+    // alias's own forms.
+    std::string otherName;
+    bool operator==(const FolderUrlTry&) const = default;
+};
+
 // The URLs of the row's folder folderName that a run tries, in order, until
-// one is not refused; the last one is the one whose failure is logged. The
-// directory values go into the URLs encoded, so each reaches exactly the
-// item it names, and a form equal to one already tried is left out. Empty
-// when the row has no address.
-std::vector<std::string> FolderUrlTries(const MailboxRow& row, const ServerNames& server,
-                                        const std::string& folderName);
+// one is not refused. The directory values go into the URLs encoded, so
+// each reaches exactly the item it names, and a form equal to one already
+// tried is left out. Empty when the row has no address.
+std::vector<FolderUrlTry> FolderUrlTries(const MailboxRow& row, const ServerNames& server,
+                                         const std::string& folderName);
+
+// The tries by the local part and by the account exist to reach the row's
+// own mailbox under another name; such a name may be another person's
+// alias, and the mailbox it reaches then theirs. Returns the directory
+// entry under searchRoot, homed on serverName, whose alias is the try's
+// other name, if there is one: the try must then be skipped. nullopt for
+// the alias's own forms and for names that are no other entry's alias.
+// Raises platform::Error when the directory fails.
+std::optional<MailboxRow> OtherOwnerOf(const FolderUrlTry& attempt, const MailboxRow& row,
+                                       const std::string& searchRoot,
+                                       const std::string& serverName);
+
+// Why a try was skipped: its mailbox is owner's, not row's.
+std::string AnotherOwnersMailboxText(const std::string& url, const MailboxRow& owner,
+                                     const MailboxRow& row);
 
 }  // namespace quellix

@@ -122,8 +122,24 @@ TEST(FolderUrlTries, EachFormOnceInTheOrderARunTriesThem) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        EXPECT_EQ(FolderUrlTries(c.row, server, c.folder), c.want);
+        std::vector<std::string> urls;
+        for (const FolderUrlTry& t : FolderUrlTries(c.row, server, c.folder)) urls.push_back(t.url);
+        EXPECT_EQ(urls, c.want);
     }
+}
+
+// The forms by the local part and the account say the name they are by, as
+// the directory holds it, so that a run can ask whose alias it is.
+TEST(FolderUrlTries, FormsByAnotherNameSayWhichName) {
+    ServerNames server;
+    MailboxRow row;
+    row.account = "Acct/1";
+    row.alias = "al";
+    row.localPart = "l p";
+    row.mailDomain = "example.org";
+    std::vector<std::string> names;
+    for (const FolderUrlTry& t : FolderUrlTries(row, server, "Spam")) names.push_back(t.otherName);
+    EXPECT_EQ(names, (std::vector<std::string>{"", "", "", "", "l p", "l p", "Acct/1", "Acct/1"}));
 }
 
 TEST(MailboxQuery, TheSearchRootIsQuotedAsOneValue) {

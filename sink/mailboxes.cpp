@@ -15,10 +15,14 @@ namespace quellix {
 namespace {
 
 // Sweeps the row's folder at the URL forms a run tries until one is not
-// refused; the error of the last form is the one that is logged.
+// refused. A try by another name whose mailbox is another entry's is
+// skipped, with a line naming both. When no try reaches the folder, the
+// error logged is that of the last form by the row's own alias: a try by
+// another name that finds nothing says nothing of this mailbox.
 void SweepMailbox(const RunState& run, const MailboxRow& row, const std::string& folderName,
-                  platform::Date cutoff, const std::string& traversal) {
-    const std::vector<std::string> tries = FolderUrlTries(row, run.thread.server, folderName);
+                  platform::Date cutoff, const std::string& searchRoot,
+                  const std::string& traversal) {
+    const std::vector<FolderUrlTry> tries = FolderUrlTries(row, run.thread.server, folderName);
     platform::RunFolderRecord folder{row.address, {},      0, 0, !run.move.MoveTarget.empty(),
                                      {},          row.name};
     if (tries.empty()) {
@@ -28,15 +32,36 @@ void SweepMailbox(const RunState& run, const MailboxRow& row, const std::string&
         WriteLog(run.log, ErrorEntry(platform::err::kNotFound, kNoAddressReason) + " " +
                               VisibleText(row.name));
     }
-    for (size_t i = 0; i < tries.size(); ++i) {
-        const FolderSwept swept =
-            SweepFolder(run, tries[i], cutoff, i + 1 == tries.size(), traversal);
+    FolderSwept said;  // the failure that tells why the folder was not reached
+    std::string saidUrl;
+    bool reached = false;
+    for (const FolderUrlTry& attempt : tries) {
+        if (const auto owner =
+                OtherOwnerOf(attempt, row, searchRoot, run.thread.server.ServerName)) {
+            WriteLog(run.log, ErrorEntry(platform::err::kAccessDenied,
+                                         AnotherOwnersMailboxText(attempt.url, *owner, row)));
+            continue;
+        }
+        const FolderSwept swept = SweepFolder(run, attempt.url, cutoff, false, traversal);
         // What a failed try removed before it stopped stays removed: it counts.
-        folder.url = tries[i];
         folder.count += swept.removed;
         folder.bytes += swept.bytes;
-        folder.error = swept.error;
-        if (swept.selected != -1) break;
+        if (swept.selected != -1) {
+            folder.url = attempt.url;
+            folder.error.clear();
+            reached = true;
+            break;
+        }
+        if (attempt.otherName.empty() || row.alias.empty() || saidUrl.empty()) {
+            said = swept;
+            saidUrl = attempt.url;
+        }
+    }
+    if (!reached && !saidUrl.empty()) {
+        folder.url = saidUrl;
+        folder.error = said.error;
+        WriteLog(run.log,
+                 ErrorEntry(said.errorNumber, said.errorDescription) + " " + VisibleText(saidUrl));
     }
     run.record.Folder(folder);
 }
@@ -73,7 +98,7 @@ MailboxesTreated ProcessMailboxes(const RunState& run, const std::string& search
             WriteLog(run.log, std::string(kCrLf) + "Mailbox: " + VisibleText(row.name) + kCrLf +
                                   "Source folder: " + VisibleText(folderName));
             ++count;
-            SweepMailbox(run, row, folderName, cutoff, traversal);
+            SweepMailbox(run, row, folderName, cutoff, searchRoot, traversal);
             commits.AfterMailbox();
         }
         commits.Finish();

@@ -39,8 +39,9 @@ protected:
 
 // Each mailbox's folder is reachable at only one of the URL forms (their
 // order is the selection's test); the sweep goes on past the refused ones,
-// reports the form that worked, and only the last form tried logs a failure.
-TEST_F(MailboxesTest, TriesTheUrlFormsInOrderAndLogsOnlyTheLastFailure) {
+// reports the form that worked, and a mailbox no form reached logs one
+// failure: its own alias's.
+TEST_F(MailboxesTest, TriesTheUrlFormsInOrderAndLogsOneFailure) {
     Mailbox("ann");  // reached at try 1: mail domain = store namespace, alias
     Junk("ann");
     Junk("dora");  // try 7: only the account names the mailbox
@@ -76,7 +77,8 @@ TEST_F(MailboxesTest, TriesTheUrlFormsInOrderAndLogsOnlyTheLastFailure) {
     section("Ann", Deleted("file://./backofficestorage/example.org/mbx/ann/Spam"));
     section("Dora", Deleted(base + "/dora/Spam"));
     section("Fred", "<error> no URL to try: the mailbox has no address Fred");
-    section("Gus", "<error> " + http + "/gus2/Spam");
+    // Of a mailbox not reached, the error said is its own alias's.
+    section("Gus", "<error> " + http + "/gus/Spam");
     const auto lines = LogLines(ReadLog());
     ASSERT_EQ(lines.size(), want.size()) << ReadLog();
     for (size_t i = 0; i < want.size(); ++i) {
@@ -90,6 +92,48 @@ TEST_F(MailboxesTest, TriesTheUrlFormsInOrderAndLogsOnlyTheLastFailure) {
     for (const char* alias : {"ann", "dora"}) {
         EXPECT_TRUE(Messages(alias, "Spam").empty()) << alias;
     }
+}
+
+// The tries by the address's local part and by the account reach a
+// mailbox of that name; when the name is another entry's alias, the mailbox
+// is that entry's, and the try is skipped with a line naming both, whether
+// that entry is selected or not. The error said is still the mailbox's own.
+TEST_F(MailboxesTest, ATryByAnotherNameNeverSweepsAnotherEntrysMailbox) {
+    for (const char* alias : {"cara", "fay"}) Junk(alias);
+    Mailbox("dora");  // no Spam: only the tries by other names could find one
+    Directory({
+        {.cn = "Cara", .account = "cara", .alias = "cara", .mail = "cara@example.org"},
+        {.cn = "Dora",
+         .account = "cara",
+         .alias = "dora",
+         .mail = "dora@example.org",
+         .mark = "Quellix"},
+        {.cn = "Erin",
+         .account = "erin",
+         .alias = "erin",
+         .mail = "fay@example.org",
+         .mark = "Quellix"},
+        MailUser("Fay", "fay", "fay2@example.org", "Quellix"),
+    });
+    EXPECT_EQ(ProcessMailboxes(TheRun(), testing::kSearchRoot, "Spam", cutoff_, 0, "shallow").count,
+              3);
+    EXPECT_EQ(Messages("cara", "Spam").size(), 1u) << "an unselected entry's mailbox";
+    const std::string log = ReadLog();
+    const std::string base = thread_.server.StoreFileBase;
+    const std::string http = thread_.server.StoreHttpBase;
+    for (const std::string& said :
+         {base + "/cara/Spam is the mailbox of Cara (alias cara), not of Dora (alias dora)",
+          http + "/cara/Spam is the mailbox of Cara (alias cara), not of Dora (alias dora)",
+          base + "/fay/Spam is the mailbox of Fay (alias fay), not of Erin (alias erin)"})
+        EXPECT_TRUE(
+            Contains(log, std::to_string(platform::err::kAccessDenied) + " not swept: " + said))
+            << said << "\n"
+            << log;
+    EXPECT_TRUE(Contains(log, " " + http + "/dora/Spam\r\n")) << "Dora's own error\n" << log;
+    // Fay's own mailbox is swept under her entry, once.
+    EXPECT_TRUE(Messages("fay", "Spam").empty());
+    EXPECT_TRUE(Contains(log, Deleted("file://./backofficestorage/example.org/mbx/fay/Spam")))
+        << log;
 }
 
 TEST_F(MailboxesTest, TreatsOnlyMailboxesOfThisServerThatTheRunSelects) {

@@ -86,6 +86,8 @@ FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platf
     if (err.Number() != 0) {
         result = -1;
         swept.error = std::to_string(err.Number()) + " " + err.Description();
+        swept.errorNumber = err.Number();
+        swept.errorDescription = err.Description();
         if (logErrors) {
             WriteLog(run.log,
                      ErrorEntry(err.Number(), err.Description()) + " " + VisibleText(folderUrl));

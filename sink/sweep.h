@@ -29,9 +29,11 @@ namespace quellix {
 struct FolderSwept {
     // The messages selected; -1 when the folder was not treated at this URL.
     int32_t selected = -1;
-    int32_t removed = 0;  // deleted or moved, also before a failure
-    int64_t bytes = 0;    // their size
-    std::string error;    // why it was not treated: "number description"
+    int32_t removed = 0;      // deleted or moved, also before a failure
+    int64_t bytes = 0;        // their size
+    std::string error;        // why it was not treated: "number description"
+    int32_t errorNumber = 0;  // the same, apart
+    std::string errorDescription;
 };
 FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platform::Date cutoff,
                         bool logErrors, const std::string& traversal);

@@ -44,7 +44,8 @@ int Select(const std::string& item) {
     (void)quellix::ForEachTreatedMailbox(
         p.searchRoot, server.ServerName, p.allMailboxes, [&](const quellix::MailboxRow& row) {
             ++mailboxes;
-            for (const std::string& url : quellix::FolderUrlTries(row, server, p.folderName)) {
+            for (const auto& [url, otherName] :
+                 quellix::FolderUrlTries(row, server, p.folderName)) {
                 ErrorState tried;
                 if (tried.Run([&] {
                         messages += quellix::ForEachExpiredMessage(

@@ -22,20 +22,29 @@ void Widen(Date received, Date& oldest, Date& newest, bool first) {
 }
 
 // The folder of one mailbox at the URL forms a run tries, stopping where the
-// run would stop.
+// run would stop, passing over what the run passes over and saying the
+// error the run logs.
 PreviewFolder SelectFolder(const quellix::MailboxRow& row, const quellix::ServerNames& server,
                            const RunPreview& preview, bool keepMessages) {
     PreviewFolder folder;
+    PreviewFolder said;  // the failure that tells why the folder was not reached
+    std::vector<std::string> notOwn;
     const auto& p = preview.parameters;
-    const std::vector<std::string> tries = quellix::FolderUrlTries(row, server, p.folderName);
-    if (tries.empty()) folder.error = quellix::kNoAddressReason;  // as the run says
-    for (const std::string& url : tries) {
+    const std::vector<quellix::FolderUrlTry> tries =
+        quellix::FolderUrlTries(row, server, p.folderName);
+    if (tries.empty()) said.error = quellix::kNoAddressReason;  // as the run says
+    for (const quellix::FolderUrlTry& attempt : tries) {
+        if (const auto owner =
+                quellix::OtherOwnerOf(attempt, row, p.searchRoot, server.ServerName)) {
+            notOwn.push_back(quellix::AnotherOwnersMailboxText(attempt.url, *owner, row));
+            continue;
+        }
         folder = PreviewFolder{};
-        folder.url = url;
+        folder.url = attempt.url;
         platform::ErrorState err;
         err.Run([&] {
             (void)quellix::ForEachExpiredMessage(
-                url, preview.cutoff, p.traversal, [&](platform::Recordset& rs) {
+                attempt.url, preview.cutoff, p.traversal, [&](platform::Recordset& rs) {
                     quellix::SelectedMessage m;
                     try {
                         m = quellix::ReadSelectedMessage(rs);
@@ -51,13 +60,21 @@ PreviewFolder SelectFolder(const quellix::MailboxRow& row, const quellix::Server
                     if (keepMessages) folder.messages.push_back(std::move(m));
                 });
         });
-        if (err.Number() == 0) break;
-        // As in a run, what this form found is not what the next one sweeps.
-        folder = PreviewFolder{};
-        folder.url = url;
-        folder.error = std::to_string(err.Number()) + " " + err.Description();
+        if (err.Number() == 0) {
+            folder.notOwn = std::move(notOwn);
+            return folder;
+        }
+        // As in a run, what this form found is not what the next one sweeps,
+        // and a form by another name that finds nothing says nothing of this
+        // mailbox.
+        if (attempt.otherName.empty() || row.alias.empty() || said.url.empty()) {
+            said = PreviewFolder{};
+            said.url = attempt.url;
+            said.error = std::to_string(err.Number()) + " " + err.Description();
+        }
     }
-    return folder;
+    said.notOwn = std::move(notOwn);
+    return said;
 }
 
 }  // namespace
@@ -169,6 +186,7 @@ std::string PreviewText(const RunPreview& p, bool listMessages) {
                                   : " <" + VisibleText(m.address) + ">")
             << "\n";
         const PreviewFolder& f = m.folder;
+        for (const auto& why : f.notOwn) out << "  " << VisibleText(why) << "\n";
         if (!f.error.empty()) {
             out << "  " << (f.url.empty() ? std::string() : VisibleText(f.url) + ": ")
                 << "not reached: " << VisibleText(f.error) << "\n";

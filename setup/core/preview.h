@@ -24,7 +24,12 @@ struct PreviewFolder {
     int64_t bytes = 0;
     platform::Date oldest;  // received, UTC; the zero date when no message
     platform::Date newest;
-    std::string error;  // no form could be swept: the last form's error, as the run logs it
+    // No form could be swept: the error of the last form by the mailbox's
+    // own alias, as the run logs it.
+    std::string error;
+    // Forms not tried because the mailbox they reach is another entry's:
+    // why, each, as the run logs it.
+    std::vector<std::string> notOwn;
     // Messages the store cannot read, which a run passes over: why, each.
     std::vector<std::string> skipped;
 };
