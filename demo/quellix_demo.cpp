@@ -26,6 +26,7 @@
 #include "base/error.h"
 #include "base/exit_codes.h"
 #include "base/strfuncs.h"
+#include "base/version.h"
 #include "isodate/iso_date.h"
 #include "localplatform/catalog/component_catalog.h"
 #include "localplatform/config/config_option.h"
@@ -75,6 +76,7 @@ void Usage(FILE* out) {
     std::fprintf(out,
                  "usage: quellix-demo [--config FILE] [--move] [--service [--identity ACCOUNT]]\n"
                  "                    [--module PATH] [--host PATH]\n"
+                 "       quellix-demo --version\n"
                  "\n"
                  "Builds a demo server in the configured state folder (which must not hold\n"
                  "a store yet): mailboxes with junk of many ages, a directory of their users,\n"
@@ -262,6 +264,8 @@ int main(int argc, char** argv) {
         if (a == "--help" || a == "-h") {
             Usage(stdout);
             return platform::kExitOk;
+        } else if (platform::IsVersionOption(a)) {
+            return platform::PrintVersion("quellix-demo");
         } else if (a == "--move") {
             move = true;
         } else if (a == "--service") {
@@ -273,6 +277,11 @@ int main(int argc, char** argv) {
         } else if (a == "--host" && i + 1 < argc) {
             host = argv[++i];
         } else {
+            std::fprintf(stderr, "quellix-demo: %s '%s'\n",
+                         a == "--identity" || a == "--module" || a == "--host"
+                             ? "a value is missing after"
+                             : "unknown option",
+                         platform::VisibleText(a).c_str());
             Usage(stderr);
             return platform::kExitUsage;
         }

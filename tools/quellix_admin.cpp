@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/version.h"
 #include "localplatform/config/config_option.h"
 #include "tools/admin_verbs.h"
 
@@ -13,6 +14,7 @@ namespace {
 void Usage(FILE* out) {
     std::fprintf(out,
                  "usage: quellix-admin [--config FILE] GROUP VERB [ARGS...]\n"
+                 "       quellix-admin --version\n"
                  "\n"
                  "Administers the local platform named by the platform configuration\n"
                  "(--config, else $QUELLIX_CONFIG, else /etc/quellix/platform.conf).\n"
@@ -43,10 +45,12 @@ int main(int argc, char** argv) {
         Usage(stdout);
         return 0;
     }
+    if (platform::IsVersionOption(group)) return platform::PrintVersion("quellix-admin");
     for (const auto& g : admin::Groups()) {
         if (group == g.name) return g.run(argc - i - 1, argv + i + 1);
     }
-    std::fprintf(stderr, "quellix-admin: unknown group '%s'\n", group.c_str());
+    std::fprintf(stderr, "quellix-admin: unknown %s '%s'\n",
+                 group.starts_with('-') ? "option" : "group", group.c_str());
     Usage(stderr);
     return 2;
 }

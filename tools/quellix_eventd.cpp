@@ -32,6 +32,7 @@
 #include "base/file_safety.h"
 #include "base/strfuncs.h"
 #include "base/unique_fd.h"
+#include "base/version.h"
 #include "localplatform/catalog/component_catalog.h"
 #include "localplatform/classes/class_registry.h"
 #include "localplatform/config/config_option.h"
@@ -47,6 +48,7 @@ void Usage(FILE* out) {
                  "usage: quellix-eventd [--config FILE]              run the service\n"
                  "       quellix-eventd [--config FILE] --once AT    fire what is due up to AT\n"
                  "       quellix-eventd [--config FILE] --list       show registrations\n"
+                 "       quellix-eventd --version\n"
                  "\n"
                  "Fires the timer registrations of the item store: each at its start time\n"
                  "plus a whole number of its intervals, by calling the OnTimer of its sink\n"
@@ -221,17 +223,33 @@ int main(int argc, char** argv) {
     int i = localplatform::TakeConfigOption(argc, argv);
     enum class Mode { kRun, kOnce, kList } mode = Mode::kRun;
     std::string at;
-    for (; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--help" || a == "-h") {
+    // "--help" in any mode, even where --once expects its instant, only
+    // prints the help.
+    for (int k = i; k < argc; ++k) {
+        if (std::strcmp(argv[k], "--help") == 0 || std::strcmp(argv[k], "-h") == 0) {
             Usage(stdout);
             return platform::kExitOk;
-        } else if (a == "--once" && i + 1 < argc && mode == Mode::kRun) {
+        }
+    }
+    if (i < argc && platform::IsVersionOption(argv[i]))
+        return platform::PrintVersion("quellix-eventd");
+    for (; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--once" && i + 1 < argc && mode == Mode::kRun) {
             mode = Mode::kOnce;
             at = argv[++i];
         } else if (a == "--list" && mode == Mode::kRun) {
             mode = Mode::kList;
         } else {
+            if (a == "--once" && i + 1 == argc) {
+                std::fprintf(stderr, "quellix-eventd: --once needs an instant AT\n");
+            } else if (a == "--once" || a == "--list") {
+                std::fprintf(stderr, "quellix-eventd: one mode at a time: --once AT or --list\n");
+            } else {
+                std::fprintf(stderr, "quellix-eventd: unknown %s '%s'\n",
+                             a.starts_with('-') ? "option" : "argument",
+                             platform::VisibleText(a).c_str());
+            }
             Usage(stderr);
             return platform::kExitUsage;
         }

@@ -11,8 +11,10 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/exit_codes.h"
+#include "base/version.h"
 #include "localplatform/config/config_option.h"
 #include "platform/com.h"
 
@@ -26,6 +28,7 @@ void Usage(FILE* out) {
                  "ITEM_URL\n"
                  "       quellix-host [--config FILE] register MODULE\n"
                  "       quellix-host [--config FILE] unregister MODULE\n"
+                 "       quellix-host --version\n"
                  "\n"
                  "ontimer     creates the class PROGID (default %s) from the class\n"
                  "            registry and calls its OnTimer with the registration item's URL,\n"
@@ -100,34 +103,49 @@ int main(int argc, char** argv) {
         Usage(stdout);
         return platform::kExitOk;
     }
-    if (verb == "ontimer") {
-        std::string progId = kDefaultProgId;
-        std::optional<std::string> construct;
-        for (bool more = true; more && i + 1 < argc;) {
-            if (std::strcmp(argv[i], "--progid") == 0) {
-                progId = argv[i + 1];
-                i += 2;
-            } else if (std::strcmp(argv[i], "--construct") == 0) {
-                construct = argv[i + 1];
-                i += 2;
-            } else {
-                more = false;
+    if (platform::IsVersionOption(verb)) return platform::PrintVersion("quellix-host");
+    if (verb != "ontimer" && verb != "register" && verb != "unregister") {
+        std::fprintf(stderr, "quellix-host: unknown verb '%s'\n", verb.c_str());
+        Usage(stderr);
+        return platform::kExitUsage;
+    }
+    // The words after the verb: its options (--progid and --construct take a
+    // value, which may itself start with '-'), "--help", and one operand. A
+    // word that looks like an option and is none of these is refused: an
+    // item URL never starts with '-', and a module so named is given as
+    // ./-NAME. So "--help" is never taken for an item or a module to load.
+    std::string progId = kDefaultProgId;
+    std::optional<std::string> construct;
+    std::vector<std::string> operands;
+    for (; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--help" || word == "-h") {
+            Usage(stdout);
+            return platform::kExitOk;
+        }
+        if (verb == "ontimer" && (word == "--progid" || word == "--construct")) {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "quellix-host: %s needs a value\n", word.c_str());
+                Usage(stderr);
+                return platform::kExitUsage;
             }
-        }
-        if (i + 1 != argc) {
+            if (word == "--progid")
+                progId = argv[++i];
+            else
+                construct = argv[++i];
+        } else if (word.starts_with('-')) {
+            std::fprintf(stderr, "quellix-host: unknown option '%s' for %s\n", word.c_str(),
+                         verb.c_str());
             Usage(stderr);
             return platform::kExitUsage;
+        } else {
+            operands.push_back(word);
         }
-        return FireTimer(progId, construct, argv[i]);
     }
-    if (verb == "register" || verb == "unregister") {
-        if (i + 1 != argc) {
-            Usage(stderr);
-            return platform::kExitUsage;
-        }
-        return SelfRegistration(argv[i], verb == "unregister");
+    if (operands.size() != 1) {
+        Usage(stderr);
+        return platform::kExitUsage;
     }
-    std::fprintf(stderr, "quellix-host: unknown verb '%s'\n", verb.c_str());
-    Usage(stderr);
-    return platform::kExitUsage;
+    if (verb == "ontimer") return FireTimer(progId, construct, operands.front());
+    return SelfRegistration(operands.front(), verb == "unregister");
 }

@@ -31,6 +31,7 @@
 #include "base/exit_codes.h"
 #include "base/strfuncs.h"
 #include "base/unique_fd.h"
+#include "base/version.h"
 #include "isodate/iso_date.h"
 #include "platform/ado.h"
 #include "platform/run_history.h"
@@ -58,6 +59,7 @@ using platform::VisibleText;
 
 constexpr const char* kUsage =
     "usage: quellix-setup [--config FILE] [--module PATH] COMMAND [OPTIONS]\n"
+    "       quellix-setup --version\n"
     "\n"
     "--module PATH names the component module (Quellix.so, installed in\n"
     "/usr/lib/quellix/); without it the module is the file Quellix.so in the\n"
@@ -903,6 +905,8 @@ int main(int argc, char** argv) {
             return kExitOk;
         }
     }
+    if (first < argc && platform::IsVersionOption(argv[first]))
+        return platform::PrintVersion("quellix-setup");
     if (first < argc && std::string(argv[first]) == "undo")
         return UndoCommand(argc, argv, first + 1);
     Args args;

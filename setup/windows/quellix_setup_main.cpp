@@ -17,6 +17,7 @@
 #include <string>
 
 #include "base/exit_codes.h"
+#include "base/version.h"
 #include "platform/system.h"
 #include "setup/windows/disclaimer.h"
 
@@ -24,6 +25,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: QuellixSetup [--config FILE] [Qt options such as -platform offscreen]\n"
+    "       QuellixSetup --version\n"
     "\n"
     "The setup program's windows: a disclaimer, then the main window that installs\n"
     "or removes the component application Quellix (from Quellix.so in the current\n"
@@ -43,6 +45,7 @@ int main(int argc, char** argv) {
             std::cout << kUsage;
             return platform::kExitOk;
         }
+        if (platform::IsVersionOption(argv[i])) return platform::PrintVersion("QuellixSetup");
     }
     const int first = platform::TakeConfigOption(argc, argv, 1);
     if (first < argc && std::strcmp(argv[first], "--config") == 0) {
