@@ -237,6 +237,11 @@ private:
     std::unique_ptr<RecordsetImpl> impl_;
 };
 
+// Delete(adAffectCurrent), telling what it found: false when the row's
+// item was gone already, taken by another program since the query (a mail
+// server may also have renamed it past finding). Raises as Delete does.
+[[nodiscard]] bool DeleteCurrent(Recordset& rs);
+
 // Data that goes into store query text or store URLs passes through these,
 // never pasted: QuoteStoreQueryText gives value as a quoted token of the
 // store's query dialect (quote ' for a text or a SCOPE argument, " for a

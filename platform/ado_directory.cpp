@@ -77,7 +77,7 @@ public:
                              err::kAdoItemNotFound));
     }
 
-    void Delete() override {
+    bool Delete() override {
         throw Error(err::kAdoFeatureNotAvailable,
                     Describe("Delete", "directory search", "directory rows cannot be deleted",
                              err::kAdoFeatureNotAvailable));

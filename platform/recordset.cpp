@@ -56,7 +56,7 @@ public:
                              err::kAdoItemNotFound));
     }
 
-    void Delete() override {
+    bool Delete() override {
         RequireRow("Delete");
         if (deleted_[at_]) {
             throw Error(err::kAdoNoCurrentRecord,
@@ -65,9 +65,10 @@ public:
         }
         store_->BatchWrite();
         // An item already gone (another process took it) needs no deleting.
-        (void)store_->DeleteItem(result_.rows[at_].id);
+        const bool found = store_->DeleteItem(result_.rows[at_].id);
         deleted_[at_] = true;
         store_->BatchTick();
+        return found;
     }
 
     void MoveCurrent(const std::string& destinationFolderUrl, int64_t run) override {
@@ -202,7 +203,16 @@ void Recordset::Delete(int32_t affect) {
                     Describe("Delete", "Recordset", "only the current row can be deleted",
                              err::kAdoFeatureNotAvailable));
     }
-    impl_->Delete();
+    (void)impl_->Delete();
+}
+
+bool DeleteCurrent(Recordset& rs) {
+    if (rs.Impl() == nullptr) {
+        throw Error(
+            err::kAdoObjectClosed,
+            Describe("Delete", "Recordset", "the recordset is closed", err::kAdoObjectClosed));
+    }
+    return rs.Impl()->Delete();
 }
 
 }  // namespace platform

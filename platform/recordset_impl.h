@@ -29,9 +29,10 @@ struct RecordsetImpl {
     // item the store cannot read: it is to be passed over.
     [[nodiscard]] virtual Variant Value(const std::string& name) const = 0;
     // Deletes the current row's item from its source; the cursor stays on
-    // the row until MoveNext. A backend that cannot delete raises
-    // err::kAdoFeatureNotAvailable.
-    virtual void Delete() = 0;
+    // the row until MoveNext. Returns false when the item was gone already
+    // (another program took it meanwhile). A backend that cannot delete
+    // raises err::kAdoFeatureNotAvailable.
+    virtual bool Delete() = 0;
     // Moves the current row's message into the folder at
     // destinationFolderUrl and records the move under run, as
     // MoveRecordForRun does with the row's URL; the cursor stays on the row

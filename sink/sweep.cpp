@@ -57,6 +57,7 @@ FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platf
     int32_t& result = swept.selected;
     const int64_t runId = run.record.StoreId();
     int32_t skipped = 0;
+    int32_t missing = 0;  // selected, then no longer found to delete
     ErrorState err;
     err.Run([&] {
         result = ForEachExpiredMessage(folderUrl, cutoff, traversal, [&](Recordset& rs) {
@@ -75,7 +76,10 @@ FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platf
                 return;
             }
             if (run.move.MoveTarget.empty()) {
-                rs.Delete(adAffectCurrent);
+                if (!DeleteCurrent(rs)) {
+                    ++missing;
+                    return;
+                }
             } else {
                 MoveMessage(rs, message.href, run.move, runId);
             }
@@ -83,6 +87,14 @@ FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platf
             swept.bytes += message.size;
         });
     });
+    // Messages another program took or renamed past finding since the
+    // query: not deleted by this run, and said, so that none is left
+    // without a word.
+    if (missing > 0) {
+        WriteLog(run.log, std::to_string(missing) +
+                              " selected messages were no longer found to delete in " +
+                              VisibleText(folderUrl));
+    }
     if (err.Number() != 0) {
         result = -1;
         swept.error = std::to_string(err.Number()) + " " + err.Description();
@@ -100,7 +112,7 @@ FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platf
                    VisibleText(folderUrl));
     } else {
         WriteClaim(run.log,
-                   std::to_string(result - skipped) + " messages has been deleted in " +
+                   std::to_string(result - skipped - missing) + " messages has been deleted in " +
                        VisibleText(folderUrl),
                    VisibleText(folderUrl));
     }

@@ -19,7 +19,9 @@ namespace quellix {
 // query failed, or a message could not be deleted or moved: those treated before stay so, the rest
 // stay in place), with what was removed and why it stopped. A message the store cannot read (a
 // received time out of range) is passed over with an error entry, and the rest are swept; the
-// summary line counts what was removed. A move is recorded in the store's manifest under the
+// summary line counts what was removed. A selected message another program
+// took (or renamed past finding) before it was deleted is not counted, and
+// a line says how many there were. A move is recorded in the store's manifest under the
 // run's identity from the store (run.record), for putting it back; a run without one moves nothing.
 //
 // A move is one step of the store that keeps the message's bytes and

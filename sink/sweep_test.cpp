@@ -100,6 +100,35 @@ TEST_F(SweepTest, AMessageWithAnImpossibleDateIsSkippedAndTheRestSwept) {
     EXPECT_EQ(Messages("ann", "Spam"), (Strings{"bad", "young"}));
 }
 
+// A selected message another program deletes before the sweep reaches it
+// is not counted as deleted by this run, and a line says how many there were.
+TEST_F(SweepTest, AMessageGoneBeforeItsDeleteIsNotCountedAndIsSaid) {
+    const int64_t spam = Folder("ann", "Spam");
+    const int64_t x = Message(spam, "x", cutoff_.AddDays(-3));
+    const int64_t y = Message(spam, "y", cutoff_.AddDays(-3));
+    Message(spam, "z", cutoff_.AddDays(-3));
+    {
+        // Whichever of x and y the sweep deletes first, "another program"
+        // takes the other at that moment: after the query, before its turn.
+        auto db = localplatform::SqliteDb::Open(Store()->Path(), {});
+        for (const auto& [first, other] : {std::pair{x, y}, std::pair{y, x}}) {
+            db.Prepare("CREATE TRIGGER took_" + std::to_string(other) +
+                       " AFTER DELETE ON items WHEN old.id = " + std::to_string(first) +
+                       " BEGIN DELETE FROM items WHERE id = " + std::to_string(other) + "; END")
+                .Run();
+        }
+    }
+    const FolderSwept swept =
+        SweepFolder(TheRun(), FileUrl("ann", "Spam"), cutoff_, true, "shallow");
+    EXPECT_EQ(swept.selected, 3);
+    EXPECT_EQ(swept.removed, 2);
+    EXPECT_TRUE(Messages("ann", "Spam").empty());
+    EXPECT_EQ(
+        LogLines(ReadLog()),
+        (Strings{"1 selected messages were no longer found to delete in " + FileUrl("ann", "Spam"),
+                 "2 messages has been deleted in " + FileUrl("ann", "Spam")}));
+}
+
 class MoveTest : public SweepTest {
 protected:
     void SetUp() override {

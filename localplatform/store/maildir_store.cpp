@@ -33,6 +33,8 @@ using platform::UniqueFd;
 
 constexpr std::string_view kInfo = ":2,";
 constexpr size_t kHeldFolders = 64;  // folder directories kept open
+// Looks for a message renamed under a delete before it counts as gone.
+constexpr int kLooksForARenamedMessage = 8;
 
 using Location = MailStoreLocation;
 
@@ -318,7 +320,10 @@ public:
     bool Delete(const MailFolder& folder, const std::string& key) override {
         const auto held = HeldFolder(folder);
         const UniqueFd& dir = *held;
-        for (int attempt = 0; dir.IsOpen() && attempt < 2; ++attempt) {
+        // A server that keeps changing the message's flags renames it
+        // between our look and the unlink: each try looks again, a few
+        // times, before the message counts as gone.
+        for (int attempt = 0; dir.IsOpen() && attempt < kLooksForARenamedMessage; ++attempt) {
             // Where the listing saw it, unless it is gone from there: the
             // unlink itself finds that out, as a look before it would.
             auto found = attempt == 0 ? Listed(folder, key) : std::nullopt;
