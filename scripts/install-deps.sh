@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that the build, the tests, the packaging and
 # the demo need (with --demo: only what the demo needs; --demo-dovecot: that
-# and Dovecot, for the demo on a mail server's Maildirs).
+# and Dovecot, for the demo on a mail server's Maildirs; --package: only what
+# building the Debian packages needs, debian/control's Build-Depends).
 # Safe to run again: packages already present are left alone, and apt-get runs
-# only when something is missing.
+# only when something is missing. A server it installs (slapd, Dovecot) is
+# stopped, since the tests start their own; one that was there before is
+# never touched, so this may run on a mail server.
 set -euo pipefail
 
 # What building the programs and running the demo needs (scripts/demo.sh
@@ -27,14 +30,25 @@ all_packages=(
   python3 python3-aiosmtpd python3-prometheus-client openssl
   qt6-base-dev libgl-dev fontconfig fonts-dejavu-core fonts-liberation2 xvfb xauth
   clang libclang-rt-14-dev clang-format clang-tidy
-  debhelper fakeroot lintian help2man mmdebstrap
+  debhelper fakeroot lintian mmdebstrap
 )
+
+# debian/control's Build-Depends, without versions; debhelper-compat is
+# debhelper's.
+build_depends() {
+  awk '/^Build-Depends:/ { on = 1; sub(/^Build-Depends:/, ""); print; next }
+       on && /^[ \t]/ { print; next }
+       { on = 0 }' "$(dirname "$0")/../debian/control" |
+    tr ',' '\n' | sed -e 's/([^)]*)//g' -e 's/|.*//' -e 's/[[:space:]]//g' -e '/^$/d' \
+      -e 's/^debhelper-compat$/debhelper/'
+}
 
 case "${1:-}" in
   --demo) packages=("${demo_packages[@]}") ;;
   --demo-dovecot) packages=("${demo_packages[@]}" dovecot-core dovecot-imapd python3) ;;
+  --package) mapfile -t packages < <(build_depends); packages+=(dpkg-dev fakeroot lintian) ;;
   "") packages=("${all_packages[@]}") ;;
-  *) echo "usage: install-deps.sh [--demo | --demo-dovecot]" >&2; exit 2 ;;
+  *) echo "usage: install-deps.sh [--demo | --demo-dovecot | --package]" >&2; exit 2 ;;
 esac
 
 missing=()
@@ -50,7 +64,11 @@ if [ "${#missing[@]}" -gt 0 ]; then
   "${sudo_cmd[@]}" apt-get update -q
   # slapd and dovecot must not run system-wide servers: the tests start their own.
   "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
-  for server in slapd dovecot; do
+  # Only a server whose package this installed: one that ran before is the
+  # machine's own.
+  for pair in slapd:slapd dovecot-core:dovecot; do
+    case " ${missing[*]} " in *" ${pair%%:*} "*) ;; *) continue ;; esac
+    server=${pair#*:}
     if command -v systemctl >/dev/null 2>&1; then "${sudo_cmd[@]}" systemctl stop "$server" 2>/dev/null || true; fi
     "${sudo_cmd[@]}" service "$server" stop >/dev/null 2>&1 || true
   done

@@ -6,7 +6,8 @@
 #   bash scripts/package.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
+# Only what the build needs: this may run on the mail server itself.
+bash scripts/install-deps.sh --package
 out=build/package
 src=$out/quellix
 rm -rf "$out"
