@@ -74,6 +74,7 @@ TEST(ProgramOptionsTest, HelpAfterEveryVerbPrintsItAndDoesNothingElse) {
     // Verbs that make files when they run: the store, a configuration, a
     // directory, the class registry, the event service's record.
     const std::string newConfig = temp.Dir() + "/new.conf";
+    const std::string kSetupUsage = "usage: quellix-setup [--config FILE] [--module PATH] ";
     struct Case {
         std::vector<std::string> args;  // after the program's path
         int code;
@@ -118,18 +119,25 @@ TEST(ProgramOptionsTest, HelpAfterEveryVerbPrintsItAndDoesNothingElse) {
         {{QUELLIX_EVENTD, "--bogus"}, 2, "", "quellix-eventd: unknown option '--bogus'"},
 
         {{QUELLIX_SETUP, "--help"}, 0, "       quellix-setup --version", ""},
-        {{QUELLIX_SETUP, "status", "--help"}, 0, "  status [--json]", ""},
-        {{QUELLIX_SETUP, "history", "-h"}, 0, "  history [--last N]", ""},
+        // A command's help is its own: its usage line, not the whole list.
+        {{QUELLIX_SETUP, "status", "--help"}, 0, kSetupUsage + "status [--json]\n\n", ""},
+        {{QUELLIX_SETUP, "history", "-h"}, 0, kSetupUsage + "history [--last N]", ""},
         {{QUELLIX_SETUP, "install", "--identity", "nobody", "--help"},
          0,
-         "  install --identity NAME",
+         kSetupUsage + "install --identity NAME",
          ""},
-        {{QUELLIX_SETUP, "configure", "--age", "3", "--help"}, 0, "  configure PARAMETERS", ""},
-        {{QUELLIX_SETUP, "mark", "a@example.org", "--help"}, 0, "  mark ADDRESS...", ""},
-        {{QUELLIX_SETUP, "unmark", "--help"}, 0, "  unmark ADDRESS...", ""},
-        {{QUELLIX_SETUP, "uninstall", "--yes", "--help"}, 0, "  uninstall [--yes]", ""},
-        {{QUELLIX_SETUP, "preview", "--help"}, 0, "  preview [--at INSTANT]", ""},
-        {{QUELLIX_SETUP, "undo", "1", "--help"}, 0, "  undo RUN-ID", ""},
+        {{QUELLIX_SETUP, "configure", "--age", "3", "--help"},
+         0,
+         kSetupUsage + "configure PARAMETERS",
+         ""},
+        {{QUELLIX_SETUP, "mark", "a@example.org", "--help"},
+         0,
+         kSetupUsage + "mark ADDRESS...",
+         ""},
+        {{QUELLIX_SETUP, "unmark", "--help"}, 0, kSetupUsage + "unmark ADDRESS...", ""},
+        {{QUELLIX_SETUP, "uninstall", "--yes", "--help"}, 0, kSetupUsage + "uninstall [--yes]", ""},
+        {{QUELLIX_SETUP, "preview", "--help"}, 0, kSetupUsage + "preview [--at INSTANT]", ""},
+        {{QUELLIX_SETUP, "undo", "1", "--help"}, 0, kSetupUsage + "undo RUN-ID", ""},
         {{QUELLIX_SETUP, "status", "--bogus"}, 2, "", "unknown option --bogus for status"},
 
         {{QUELLIX_DEMO, "--move", "--help"}, 0, "       quellix-demo --version", ""},

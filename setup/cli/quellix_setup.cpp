@@ -122,6 +122,49 @@ constexpr const char* kUsage =
     "/etc/quellix/platform.conf.\n"
     "exit codes: 0 done, 1 failed or refused (standard error says why), 2 bad usage\n";
 
+// The help of one command: its entry of the usage's command list, and the
+// parameters for the commands that take them; the whole usage for a word
+// that is no command.
+std::string CommandHelp(const std::string& command) {
+    const std::string usage = kUsage;
+    const size_t list = usage.find("commands:\n");
+    const size_t params = usage.find("\nparameters ");
+    const std::string head = "  " + command;
+    size_t at = list;
+    for (; at < params; at = usage.find('\n', at) + 1) {
+        if (usage.compare(at, head.size(), head) == 0 &&
+            (usage[at + head.size()] == ' ' || usage[at + head.size()] == '\n'))
+            break;
+    }
+    if (at >= params) return usage;
+    // The entry runs until the next line that starts another command: its
+    // synopsis, then its description from the list's second column.
+    constexpr size_t kColumn = 29;  // where descriptions start
+    size_t end = usage.find('\n', at) + 1;
+    while (end < params && usage.compare(end, 4, "    ") == 0) end = usage.find('\n', end) + 1;
+    std::string help = "usage: quellix-setup [--config FILE] [--module PATH] ";
+    std::string description;
+    for (size_t line = at; line < end;) {
+        const size_t next = usage.find('\n', line) + 1;
+        const std::string text = usage.substr(line, next - line);
+        if (line == at) {
+            const size_t gap = text.find("  ", 2);
+            help += text.substr(2, gap == std::string::npos ? text.size() - 3 : gap - 2) + "\n";
+            if (gap != std::string::npos)
+                description += text.substr(text.find_first_not_of(' ', gap));
+        } else {
+            description += text.substr(kColumn);
+        }
+        line = next;
+    }
+    if (!description.empty()) help += "\n" + description;
+    if (command == "install" || command == "configure") {
+        const size_t notes = usage.find("\n\n", params + 1);
+        help += usage.substr(params, notes - params + 1);
+    }
+    return help;
+}
+
 // The parameters a command line may change; nothing = as shown.
 struct ParameterArgs {
     std::optional<std::string> folder, age, moveTo, reportTo, start;
@@ -901,7 +944,8 @@ int main(int argc, char** argv) {
     for (int i = first; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--help" || a == "-h" || a == "help") {
-            std::cout << kUsage;
+            // After a command, that command's help; before one, all of it.
+            std::cout << (i > first ? CommandHelp(argv[first]) : std::string(kUsage));
             return kExitOk;
         }
     }
