@@ -454,8 +454,10 @@ std::string ReadPasswordFile(const std::string& path) {
             platform::err::kPermissionDenied,
             platform::Describe("read password file", path, why, platform::err::kPermissionDenied));
     };
+    // Without waiting on a FIFO or a device put in the file's place: what is
+    // not a regular file is refused before anything is read.
     const platform::UniqueFd file(
-        ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
+        ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (!file.IsOpen()) refuse(std::strerror(errno));
     const int fd = file.Get();
     struct stat st {};

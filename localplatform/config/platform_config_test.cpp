@@ -1,6 +1,7 @@
 #include "localplatform/config/platform_config.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -251,5 +252,9 @@ TEST(PlatformConfig, PasswordFilesArePrivateToTheirOwner) {
                                  std::filesystem::perm_options::add);
     EXPECT_NE(refused(path).find("readable or writable by others"), std::string::npos);
     EXPECT_NE(refused((dir / "missing.pw").string()).find("No such file"), std::string::npos);
+    // A FIFO in the file's place, with no writer, holds nobody up.
+    ASSERT_EQ(::mkfifo((dir / "fifo.pw").c_str(), 0600), 0);
+    EXPECT_NE(refused((dir / "fifo.pw").string()).find("fifo.pw) failed: not a regular file"),
+              std::string::npos);
     std::filesystem::remove_all(dir);
 }
