@@ -57,6 +57,14 @@ size_t FindNoCase(std::string_view hay, std::string_view needle, size_t from) {
     return std::string_view::npos;
 }
 
+std::string WithoutUserInfo(std::string_view url) {
+    const size_t start = url.find("://");
+    const size_t at = url.rfind('@');
+    if (start == std::string_view::npos || at == std::string_view::npos || at < start + 3)
+        return std::string(url);
+    return std::string(url.substr(0, start + 3)).append(url.substr(at + 1));
+}
+
 std::string VisibleText(std::string_view value) {
     std::string out;
     out.reserve(value.size());

@@ -31,6 +31,12 @@ size_t FindNoCase(std::string_view hay, std::string_view needle, size_t from = 0
 // them), is kept as it is.
 std::string VisibleText(std::string_view value);
 
+// A URL as it may be shown: without its user information (a name and
+// password before "@"). Everything from "://" to the last "@" goes, so a
+// password holding "/" or "@" does not show either; text that is no URL is
+// returned as it is.
+std::string WithoutUserInfo(std::string_view url);
+
 // Appends the two hexadecimal digits of byte to out, upper case unless
 // lower: the one spelling of a byte for URL escapes, DN and filter escapes,
 // log escapes and random names.

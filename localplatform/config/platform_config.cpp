@@ -206,10 +206,12 @@ void PlatformConfig::Refuse(const std::string& key, const std::string& value,
     const std::string where =
         source_ + (line == lines_.end() ? std::string() : ":" + std::to_string(line->second)) +
         ": " + key;
-    throw platform::Error(platform::err::kInvalidArg,
-                          platform::Describe("read configuration", where,
-                                             why + ": '" + platform::VisibleText(value) + "'",
-                                             platform::err::kInvalidArg));
+    throw platform::Error(
+        platform::err::kInvalidArg,
+        platform::Describe(
+            "read configuration", where,
+            why + ": '" + platform::VisibleText(platform::WithoutUserInfo(value)) + "'",
+            platform::err::kInvalidArg));
 }
 
 bool PlatformConfig::GetBool(const std::string& key, bool fallback) const {
@@ -370,9 +372,11 @@ MailStoreLocation ParseMailStoreLocation(const MailStoreSettings& settings) {
     auto refuse = [&](const std::string& why) {
         throw platform::Error(
             platform::err::kInvalidArg,
-            platform::Describe("read configuration", settings.source + ": mailstore." + settings.ns,
-                               why + ": '" + platform::VisibleText(settings.location) + "'",
-                               platform::err::kInvalidArg));
+            platform::Describe(
+                "read configuration", settings.source + ": mailstore." + settings.ns,
+                why + ": '" + platform::VisibleText(platform::WithoutUserInfo(settings.location)) +
+                    "'",
+                platform::err::kInvalidArg));
     };
     MailStoreLocation loc;
     const std::string& text = settings.location;
@@ -423,7 +427,11 @@ MailStoreLocation ParseMailStoreLocation(const MailStoreSettings& settings) {
     loc.implicitTls = lower.starts_with("imaps://");
     std::string hostPort = text.substr(text.find("://") + 3);
     if (!hostPort.empty() && hostPort.back() == '/') hostPort.pop_back();
-    if (hostPort.empty() || hostPort.find_first_of("/@?#") != std::string::npos)
+    if (hostPort.find('@') != std::string::npos) {
+        refuse("a name or password in the location (the login is mailstore." + settings.ns +
+               ".login, the password in mailstore." + settings.ns + ".password_file)");
+    }
+    if (hostPort.empty() || hostPort.find_first_of("/?#") != std::string::npos)
         refuse("not imap://host[:port] or imaps://host[:port], nothing more");
     loc.port = loc.implicitTls ? 993 : 143;
     size_t portAt = hostPort.rfind(':');

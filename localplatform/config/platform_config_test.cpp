@@ -158,6 +158,8 @@ TEST(PlatformConfig, MailStoreKeysMapNamespaces) {
          "(layout=bogus"},
         {"mailstore.x = maildir:/m/%u/%n\n", "an unknown % sequence"},
         {"mailstore.x = imap://[::1\n", "an unclosed ["},
+        {"mailstore.x = imap://jdoe:s3cret@h\n", "a name or password in the location"},
+        {"mailstore.x = ftp://jdoe:s3cret@h\n", "not a mail store location"},
     };
     // Loading a file checks every namespace's settings: a program that
     // loads it fails at once, naming the file, the line and the key.
@@ -174,6 +176,7 @@ TEST(PlatformConfig, MailStoreKeysMapNamespaces) {
                 ADD_FAILURE() << c.lines << ": accepted";
             } catch (const platform::Error& e) {
                 EXPECT_NE(e.Description().find(c.want), std::string::npos) << e.Description();
+                EXPECT_EQ(e.Description().find("s3cret"), std::string::npos) << e.Description();
             }
         }
     }

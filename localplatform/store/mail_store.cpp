@@ -14,11 +14,13 @@ std::unique_ptr<MailStore> OpenMailStore(const MailStoreSettings& settings) {
     if (scheme == "maildir") return OpenMaildirStore(settings);
     const std::string where = settings.source + ": mailstore." + settings.ns;
     if (scheme == "imap" || scheme == "imaps") return OpenImapStore(settings);
-    throw platform::Error(err::kInvalidArg,
-                          platform::Describe("open mail store", where,
-                                             "no mail store backend takes '" +
-                                                 platform::VisibleText(settings.location) + "'",
-                                             err::kInvalidArg));
+    throw platform::Error(
+        err::kInvalidArg,
+        platform::Describe("open mail store", where,
+                           "no mail store backend takes '" +
+                               platform::VisibleText(platform::WithoutUserInfo(settings.location)) +
+                               "'",
+                           err::kInvalidArg));
 }
 
 }  // namespace localplatform

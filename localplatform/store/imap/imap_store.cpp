@@ -448,8 +448,10 @@ std::unique_ptr<MailStore> OpenImapStore(const MailStoreSettings& settings) {
     auto refuse = [&](const std::string& why, const std::string& value) {
         throw platform::Error(
             err::kInvalidArg,
-            platform::Describe("read configuration", settings.source + ": mailstore." + settings.ns,
-                               why + ": '" + platform::VisibleText(value) + "'", err::kInvalidArg));
+            platform::Describe(
+                "read configuration", settings.source + ": mailstore." + settings.ns,
+                why + ": '" + platform::VisibleText(platform::WithoutUserInfo(value)) + "'",
+                err::kInvalidArg));
     };
     const MailStoreLocation location = ParseMailStoreLocation(settings);
     if (!location.imap) refuse("not an imap:// or imaps:// location", settings.location);
