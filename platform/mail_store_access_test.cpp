@@ -86,7 +86,8 @@ protected:
             config += "mailstore.byimap = " + server_->ImapUrl() +
                       "\nmailstore.byimap.login = %n@example\nmailstore.byimap.auth = master\n"
                       "mailstore.byimap.admin = " +
-                      options.masterUser + "\nmailstore.byimap.password_file = " + password + "\n";
+                      options.masterUser + "\nmailstore.byimap.password_file = " + password +
+                      "\nmailstore.byimap.starttls = no\n";
         }
         temp_ = std::make_unique<TempStore>(300, config);
         auto store = ItemStore::ForThisThread();

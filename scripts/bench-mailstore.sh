@@ -164,7 +164,7 @@ imap_mapping() {
   sed -i "/^mailstore\./d" "$1"
   printf '%s\n' "mailstore.$domain = imap://127.0.0.1:$imap_port" "mailstore.$domain.login = %n" \
     "mailstore.$domain.auth = master" "mailstore.$domain.admin = $imap_master" \
-    "mailstore.$domain.password_file = $work/imap-password" >> "$1"
+    "mailstore.$domain.password_file = $work/imap-password" "mailstore.$domain.starttls = no" >> "$1"
 }
 
 # The corpus of $2 users at $1 and its states at $3 (Maildir) and $3-imap

@@ -66,7 +66,7 @@ protected:
             const std::string key = std::string("mailstore.") + testing::kNamespace;
             Configure({key + " = " + server_->ImapUrl(), key + ".login = %n@%d",
                        key + ".auth = master", key + ".admin = " + options.masterUser,
-                       key + ".password_file = " + password});
+                       key + ".password_file = " + password, key + ".starttls = no"});
         } else {
             std::string line = server_->MaildirConfigLines(testing::kNamespace);
             line.pop_back();  // its line break

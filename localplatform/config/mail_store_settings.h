@@ -15,7 +15,9 @@ struct MailStoreSettings {
     std::string auth = "plain";  // plain | master | proxy
     std::string admin;           // the authenticating administrator (master, proxy)
     std::string passwordFile;    // checked private to its owner when read (ReadPasswordFile)
-    bool starttls = false;
+    // imap://: STARTTLS before the login; a login in clear text (no) only
+    // to a loopback address.
+    bool starttls = true;
     std::string caFile;  // empty: the system's
     int64_t connectTimeoutMs = 10000;
     int64_t replyTimeoutMs = 30000;
@@ -42,7 +44,8 @@ struct MailStoreLocation {
 
 // Reads settings.location. Raises platform::Error (kInvalidArg) naming
 // settings.source, the key mailstore.<ns> and the value when it is none of
-// the forms above, when a Maildir option is unknown or a port out of range.
+// the forms above, when a Maildir option is unknown, a port out of range,
+// or an imap:// location without STARTTLS names no loopback address.
 [[nodiscard]] MailStoreLocation ParseMailStoreLocation(const MailStoreSettings& settings);
 
 // The first line of a password file, read without following a link; raises

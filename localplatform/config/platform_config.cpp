@@ -1,5 +1,6 @@
 #include "localplatform/config/platform_config.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <sys/stat.h>
@@ -38,6 +39,16 @@ std::string HostFqdn() {
         freeaddrinfo(res);
     }
     return name;
+}
+
+// Whether host is this machine's loopback: "localhost", 127.0.0.0/8 or ::1
+// as written (a name is not looked up).
+bool IsLoopback(const std::string& host) {
+    if (platform::EqualsNoCase(host, "localhost")) return true;
+    in_addr v4{};
+    if (::inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+    in6_addr v6{};
+    return ::inet_pton(AF_INET6, host.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
 }
 
 // Every key the platform reads; anything else in a file is a misspelling
@@ -346,7 +357,6 @@ std::optional<MailStoreSettings> PlatformConfig::MailStoreFor(const std::string&
     s.source =
         source_ + (line == lines_.end() ? std::string() : ":" + std::to_string(line->second));
     const auto sub = [&](std::string_view suffix) { return MailStoreSubKey(key, suffix); };
-    const MailStoreLocation location = ParseMailStoreLocation(s);
     s.login = GetOr(sub(".login"), s.login);
     if (s.login.empty()) Refuse(sub(".login"), s.login, "an empty login name template");
     s.auth = GetChoice(sub(".auth"), s.auth, {"plain", "master", "proxy"});
@@ -363,6 +373,7 @@ std::optional<MailStoreSettings> PlatformConfig::MailStoreFor(const std::string&
         GetWholeNumber(sub(".connect_timeout_ms"), s.connectTimeoutMs, 3600000, "milliseconds", 1);
     s.replyTimeoutMs =
         GetWholeNumber(sub(".reply_timeout_ms"), s.replyTimeoutMs, 3600000, "milliseconds", 1);
+    const MailStoreLocation location = ParseMailStoreLocation(s);
     if (location.imap && s.passwordFile.empty())
         Refuse(key, s.location, "an IMAP store needs " + key + ".password_file");
     return s;
@@ -453,6 +464,11 @@ MailStoreLocation ParseMailStoreLocation(const MailStoreSettings& settings) {
         loc.port = value;
     }
     if (loc.host.empty()) refuse("no host");
+    if (!loc.implicitTls && !settings.starttls && !IsLoopback(loc.host)) {
+        refuse("mailstore." + settings.ns +
+               ".starttls = no would send the password in clear text, which goes only to a "
+               "loopback address (127.0.0.0/8, ::1, localhost)");
+    }
     return loc;
 }
 

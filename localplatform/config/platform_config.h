@@ -72,7 +72,8 @@
 //   mailstore.<namespace>.admin     the authenticating administrator (master, proxy)
 //   mailstore.<namespace>.password_file  the password's file: a regular file
 //                    owned by the running user, mode 600 (never a link)
-//   mailstore.<namespace>.starttls  yes/no                                     no
+//   mailstore.<namespace>.starttls  yes/no: STARTTLS before the login over imap://;
+//                    no (a login in clear text) only to 127.0.0.0/8, ::1 or localhost   yes
 //   mailstore.<namespace>.ca_file   certificates trusted for the server's TLS  the system's
 //   mailstore.<namespace>.connect_timeout_ms, .reply_timeout_ms   10000 / 30000
 //                    (a sub-key's namespace is compared without regard to case;

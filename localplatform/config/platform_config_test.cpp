@@ -183,6 +183,44 @@ TEST(PlatformConfig, MailStoreKeysMapNamespaces) {
     std::filesystem::remove_all(dir);
 }
 
+// imap:// logs in after STARTTLS unless the file says otherwise, and then
+// only to a loopback address: a master password never crosses a network in
+// clear text.
+TEST(PlatformConfig, ImapLogsInInClearTextOnlyOnLoopback) {
+    const struct {
+        const char* location;
+        const char* starttls;  // the line's value; nullptr: no line
+        bool want;             // the setting, when accepted
+        bool refused;
+    } cases[] = {
+        {"imap://mail.example.org", nullptr, true, false},
+        {"imap://mail.example.org", "yes", true, false},
+        {"imap://mail.example.org", "no", false, true},
+        {"imap://10.0.0.1:143", "no", false, true},
+        {"imap://[::2]", "no", false, true},
+        {"imap://127.0.0.2:1143", "no", false, false},
+        {"imap://LocalHost", "no", false, false},
+        {"imap://[::1]:143", "no", false, false},
+        {"imaps://mail.example.org", "no", false, false},  // TLS from the first byte
+    };
+    for (const auto& c : cases) {
+        const std::string text =
+            std::string("mailstore.x = ") + c.location + "\nmailstore.x.password_file = /pw\n" +
+            (c.starttls ? std::string("mailstore.x.starttls = ") + c.starttls : std::string());
+        try {
+            const auto s = PlatformConfig::Parse(text, "p.conf").MailStoreFor("x");
+            EXPECT_FALSE(c.refused) << text;
+            EXPECT_EQ(s->starttls, c.want) << text;
+        } catch (const platform::Error& e) {
+            EXPECT_TRUE(c.refused) << e.Description();
+            EXPECT_NE(e.Description().find("p.conf:1: mailstore.x) failed: mailstore.x.starttls = "
+                                           "no would send the password in clear text"),
+                      std::string::npos)
+                << e.Description();
+        }
+    }
+}
+
 // A sub-key of a mapped namespace is one of its known sub-keys, its
 // namespace spelt in any case; any other is an unknown key, never a
 // namespace of its own.

@@ -117,6 +117,7 @@ protected:
         s.auth = auth;
         s.admin = Login<Server>::Admin(*server_);
         s.passwordFile = passwordFile_;
+        s.starttls = false;  // the private servers on loopback have no TLS
         s.replyTimeoutMs = 5000;
         s.source = "platform.conf:1";
         return s;

@@ -46,6 +46,7 @@ Round OneRound(long messages, bool deleteOverImap) {
     imap.auth = "master";
     imap.admin = server.Settings().masterUser;
     imap.passwordFile = password;
+    imap.starttls = false;  // the private Dovecot on loopback has no TLS
     imap.source = "bench";
     MailStoreSettings maildir = imap;
     maildir.location = server.MailLocation();
