@@ -305,5 +305,48 @@ TEST_F(ImapSessionTest, TlsChecksCertificateAndName) {
     }
 }
 
+// imaps:// is held to what STARTTLS is: a certificate from a trusted
+// authority, for the name the location gives, checked before the greeting.
+TEST_F(ImapSessionTest, ImplicitTlsChecksCertificateAndName) {
+    const std::string dir = server_->Folder();
+    ImapServer s = Server();
+    s.implicitTls = true;
+    s.port = BoundSocket().second;  // nothing listens there now
+    struct Case {
+        const char* name;
+        std::string san;
+        std::string host;
+        std::string caFile;     // empty: the server's own certificate
+        std::string wantError;  // empty: connects
+    } cases[] = {
+        {"trusted, right name", "DNS:localhost", "localhost", "", ""},
+        {"trusted, other name", "DNS:imap.example.org", "127.0.0.1", "", "verify certificate("},
+        {"trusted, name of an address only", "IP:127.0.0.1", "localhost", "",
+         "verify certificate("},
+        {"untrusted authority", "IP:127.0.0.1", "127.0.0.1", "/etc/ssl/certs/ca-certificates.crt",
+         "verify certificate("},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        s.host = c.host;
+        s.caFile = c.caFile.empty() ? dir + "/cert.pem" : c.caFile;
+        server_->Stop();
+        ASSERT_EQ(platform::testing::MakeCertificate(c.san, dir + "/cert.pem", dir + "/key.pem"),
+                  "");
+        std::ofstream(dir + "/dovecot.conf", std::ios::app)
+            << "ssl = yes\nssl_cert = <" << dir << "/cert.pem\nssl_key = <" << dir << "/key.pem\n"
+            << "service imap-login {\n  inet_listener imaps {\n    port = " << s.port
+            << "\n  }\n}\n";
+        server_->Start();
+        if (c.wantError.empty()) {
+            EXPECT_FALSE(ImapSession(s, Proxy()).ListFolders().empty());
+        } else {
+            const auto [number, text] = Failure([&] { ImapSession session(s, Proxy()); });
+            EXPECT_EQ(number, err::kAccessDenied) << text;
+            EXPECT_NE(text.find(c.wantError + s.Url() + ") failed"), std::string::npos) << text;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace localplatform::imap
