@@ -379,6 +379,14 @@ public:
             const std::string target = newKey + infoPart;
             if (::renameat2(srcSub.Get(), found->name.c_str(), dstCur.Get(), target.c_str(),
                             RENAME_NOREPLACE) == 0) {
+                // The file kept its owner, another mailbox's perhaps: it
+                // goes to this folder's, or back where it was.
+                if (const int e = GiveToFolderOwner(dstCur.Get(), target.c_str()); e != 0) {
+                    (void)::renameat2(dstCur.Get(), target.c_str(), srcSub.Get(),
+                                      found->name.c_str(), RENAME_NOREPLACE);
+                    Fail(err::kPathFileAccess, "give message to its folder's owner",
+                         PathText(to) + "/cur/" + target, std::strerror(e));
+                }
                 FsyncDir(dstCur.Get(), PathText(to) + "/cur");
                 FsyncDir(srcSub.Get(), PathText(from) + "/" + found->sub);
                 Forget(from, key);

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -147,6 +148,55 @@ TEST_P(MaildirStoreTest, DeletesAndMovesExactlyTheKeysGivenAndAppends) {
     for (const auto& m : server_->Messages("jdoe@example", "Junk")) {
         const int64_t dated = m.messageId == "<appended>" ? past_ - 60 : past_;
         EXPECT_EQ(m.received, m.messageId == "<new>" ? m.received : dated) << m.messageId;
+    }
+}
+
+// Run as root, a message moved out of one account's mailbox into another's
+// belongs to the other, renamed on one file system or copied to a second:
+// the destination's Dovecot, running as its owner, reads it.
+TEST(MaildirOwnersTest, AMovedMessageIsItsNewMailboxOwners) {
+    if (::geteuid() != 0) GTEST_SKIP() << "two owners need root";
+    if (!DovecotServer::Available()) GTEST_SKIP() << "dovecot is not installed";
+    const passwd* pw = ::getpwnam("nobody");  // the harness's mail, ann's
+    ASSERT_NE(pw, nullptr);
+    const uid_t annUid = pw->pw_uid;
+    const gid_t annGid = pw->pw_gid;
+    pw = ::getpwnam("daemon");  // jdoe's, here
+    ASSERT_NE(pw, nullptr);
+    const uid_t jdoeUid = pw->pw_uid;
+    const gid_t jdoeGid = pw->pw_gid;
+    const int64_t past = std::time(nullptr) - int64_t{40} * 86400;
+    for (const bool across : {false, true}) {
+        SCOPED_TRACE(across ? "across file systems" : "on one file system");
+        DovecotServer server;
+        server.Append("jdoe@example", "Junk", Mail("moved"), past);
+        std::string other = "/dev/shm/quellix-owner-XXXXXX";
+        if (across) {
+            ASSERT_NE(::mkdtemp(other.data()), nullptr) << "no second file system at /dev/shm";
+            ASSERT_EQ(::chown(other.c_str(), annUid, annGid), 0);
+            fs::create_directory_symlink(other, server.Folder() + "/mail/example/ann");
+        }
+        const std::unique_ptr<std::string, void (*)(std::string*)> removed(
+            across ? &other : nullptr, [](std::string* dir) { fs::remove_all(*dir); });
+        server.Append("ann@example", "", Mail("ann"), past);
+        for (const auto& e :
+             fs::recursive_directory_iterator(server.MaildirOf("jdoe@example") + "/..")) {
+            ASSERT_EQ(::lchown(e.path().c_str(), jdoeUid, jdoeGid), 0) << e.path();
+        }
+        auto store = OpenMaildirStore(Settings(server.MailLocation()));
+        const auto listed = store->Messages({"jdoe", {"Junk"}});
+        ASSERT_EQ(listed.size(), 1U);
+
+        const std::string key = store->Move({"jdoe", {"Junk"}}, listed[0].key, {"ann", {}});
+        const std::string moved = server.MaildirOf("ann@example") + "/cur/" + key + ":2,";
+        struct stat st {};
+        ASSERT_EQ(::stat(moved.c_str(), &st), 0) << moved;
+        EXPECT_EQ(st.st_uid, annUid);
+        EXPECT_EQ(st.st_gid, annGid);
+        std::vector<std::string> ids;
+        for (const auto& m : server.Messages("ann@example", "")) ids.push_back(m.messageId);
+        std::sort(ids.begin(), ids.end());
+        EXPECT_EQ(ids, (std::vector<std::string>{"<ann>", "<moved>"}));
     }
 }
 
