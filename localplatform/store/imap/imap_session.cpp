@@ -322,9 +322,19 @@ std::string SetText(const std::vector<uint32_t>& sorted, size_t from, size_t to)
     return text;
 }
 
-std::vector<uint32_t> Expand(const mailimap_set* set) {
+// The UIDs of a set the server sent, in its order; nothing when the set
+// names more than most of them: an answer about more messages than were
+// asked about is no answer, and "1:4294967295" would take 16 GiB to spell.
+std::optional<std::vector<uint32_t>> Expand(const mailimap_set* set, size_t most) {
     std::vector<uint32_t> out;
     if (set == nullptr) return out;
+    uint64_t count = 0;
+    for (clistiter* it = clist_begin(set->set_list); it != nullptr; it = clist_next(it)) {
+        const auto* item = static_cast<const mailimap_set_item*>(clist_content(it));
+        if (item->set_first != 0 && item->set_first <= item->set_last)
+            count += uint64_t{item->set_last} - item->set_first + 1;
+        if (count > most) return std::nullopt;
+    }
     for (clistiter* it = clist_begin(set->set_list); it != nullptr; it = clist_next(it)) {
         const auto* item = static_cast<const mailimap_set_item*>(clist_content(it));
         for (uint32_t u = item->set_first; u != 0 && u <= item->set_last; ++u) {
@@ -1081,7 +1091,7 @@ ImapSession::Moved ImapSession::Move(const std::vector<uint32_t>& uids,
         uint32_t validity = 0;
         mailimap_set* source = nullptr;
         mailimap_set* dest = nullptr;
-        std::vector<uint32_t> src, dst;
+        std::optional<std::vector<uint32_t>> src, dst;
         {
             const SigpipeHold hold;
             const auto started = Clock::now();
@@ -1089,8 +1099,17 @@ ImapSession::Moved ImapSession::Move(const std::vector<uint32_t>& uids,
                                                                 &validity, &source, &dest)
                                     : mailimap_uidplus_uid_copy(s.imap, set.get(), wire.c_str(),
                                                                 &validity, &source, &dest);
-            src = Expand(source);
-            dst = Expand(dest);
+#ifdef QUELLIX_IMAP_FAULTS
+            if (faults::copyUid) {
+                for (mailimap_set** set : {&source, &dest}) {
+                    if (*set != nullptr) mailimap_set_free(*set);
+                    *set =
+                        mailimap_set_new_interval(faults::copyUid->first, faults::copyUid->second);
+                }
+            }
+#endif
+            src = Expand(source, to - from);
+            dst = Expand(dest, to - from);
             if (source != nullptr) mailimap_set_free(source);
             if (dest != nullptr) mailimap_set_free(dest);
             if (r != MAILIMAP_NO_ERROR) {
@@ -1099,11 +1118,21 @@ ImapSession::Moved ImapSession::Move(const std::vector<uint32_t>& uids,
                        platform::err::kTableNotFound);
             }
         }
+        if (!src || !dst) {
+            // Nothing is removed: what the server did is unknown.
+            throw platform::Error(
+                platform::err::kFail,
+                platform::Describe(s.hasMove ? "UID MOVE" : "UID COPY",
+                                   s.describe + s.selectedName + " to" + Impl::Shown(target),
+                                   "the server's COPYUID names more messages than the " +
+                                       std::to_string(to - from) + " moved",
+                                   0));
+        }
         std::vector<uint32_t> copied;
         moved.validity = validity;
-        for (size_t i = 0; i < src.size() && i < dst.size(); ++i) {
-            moved.uids[src[i]] = dst[i];
-            copied.push_back(src[i]);
+        for (size_t i = 0; i < src->size() && i < dst->size(); ++i) {
+            moved.uids[(*src)[i]] = (*dst)[i];
+            copied.push_back((*src)[i]);
         }
         // Without MOVE the copies exist now; only the messages copied are removed.
         if (!s.hasMove) Delete(copied);

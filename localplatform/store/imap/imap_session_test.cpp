@@ -44,6 +44,7 @@ protected:
     void TearDown() override {
         faults::hiddenCapabilities.clear();
         faults::stalledLookups = false;
+        faults::copyUid.reset();
     }
 
     ImapServer Server() const {
@@ -149,6 +150,28 @@ TEST_F(ImapSessionTest, WithoutMoveACopyKeepsBytesDateAndFlags) {
     const auto [number, text] = Failure([&] { ImapSession s(Server(), Proxy()); });
     EXPECT_EQ(number, err::kAdoFeatureNotAvailable);
     EXPECT_NE(text.find("lacks UIDPLUS"), std::string::npos) << text;
+}
+
+// A COPYUID naming more messages than were moved is a protocol error,
+// never spelt out UID by UID; without MOVE the original is then kept.
+TEST_F(ImapSessionTest, ACopyUidLargerThanTheMoveIsRefused) {
+    server_->CreateFolder(kUser, "Kept");
+    faults::copyUid = {1, 4294967295};
+    for (const bool move : {true, false}) {
+        SCOPED_TRACE(move ? "MOVE" : "COPY");
+        faults::hiddenCapabilities =
+            move ? std::vector<std::string>{} : std::vector<std::string>{"MOVE"};
+        const auto uid = static_cast<uint32_t>(server_->Append(kUser, "Junk", Mail("a"), kPast));
+        ImapSession session(Server(), Proxy());
+        session.Select({"Junk"}, true);
+        const auto [number, text] = Failure([&] { (void)session.Move({uid}, {"Kept"}); });
+        EXPECT_EQ(number, err::kFail);
+        EXPECT_NE(text.find("\"Junk\" to \"Kept\") failed: the server's COPYUID names more "
+                            "messages than the 1 moved"),
+                  std::string::npos)
+            << text;
+        EXPECT_EQ(server_->Messages(kUser, "Junk").size(), move ? 0U : 1U);
+    }
 }
 
 TEST_F(ImapSessionTest, ServerGoneIsAClearError) {
