@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "base/error.h"
 #include "base/unique_fd.h"
@@ -29,30 +30,76 @@ std::string Parent(const std::string& path) {
 
 }  // namespace
 
-std::optional<std::string> WhyNotRootsAlone(const std::string& path) {
-    char resolved[PATH_MAX];
-    if (::realpath(path.c_str(), resolved) == nullptr) return path + ": " + std::strerror(errno);
-    std::string at = resolved;
-    bool entryIsRoots = false;  // the entry below the folder being judged
-    for (bool first = true;; first = false) {
+UniqueFd OpenRootsAlone(const std::string& path, std::string* why) {
+    std::string absolute = path;
+    if (absolute.empty() || absolute[0] != '/') {
+        char cwd[PATH_MAX];
+        if (::getcwd(cwd, sizeof cwd) == nullptr) {
+            *why = path + ": " + std::strerror(errno);
+            return {};
+        }
+        absolute = std::string(cwd) + "/" + path;
+    }
+    std::vector<std::string> names;
+    for (size_t at = 0; at < absolute.size();) {
+        const size_t slash = absolute.find('/', at);
+        const size_t end = slash == std::string::npos ? absolute.size() : slash;
+        const std::string name = absolute.substr(at, end - at);
+        if (name == "..") {
+            *why = path + ": a path with \"..\" is not judged";
+            return {};
+        }
+        if (!name.empty() && name != ".") names.push_back(name);
+        at = end + 1;
+    }
+    UniqueFd fd(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    std::string at = "/";
+    for (size_t i = 0;; ++i) {
+        const bool last = i == names.size();
         struct stat st {};
-        if (::lstat(at.c_str(), &st) != 0) return at + ": " + std::strerror(errno);
-        if (st.st_uid != 0)
-            return "owner of " + at + " is uid " + std::to_string(st.st_uid) + ", not root";
-        const bool othersWrite = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-        const bool stickyShelter =
-            !first && S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) != 0 && entryIsRoots;
-        if (othersWrite && !stickyShelter) {
+        if (!fd.IsOpen() || ::fstat(fd.Get(), &st) != 0) {
+            *why = at + ": " + std::strerror(errno);
+            return {};
+        }
+        if (st.st_uid != 0) {
+            *why = "owner of " + at + " is uid " + std::to_string(st.st_uid) + ", not root";
+            return {};
+        }
+        // A sticky folder open to others shelters the entry below it, which
+        // is judged next: only its owner, root, can move it.
+        const bool sticky = !last && (st.st_mode & S_ISVTX) != 0;
+        if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !sticky) {
             char mode[8];
             std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-            return at + " is writable by others than root (mode " + mode + ")";
+            *why = at + " is writable by others than root (mode " + mode + ")";
+            return {};
         }
-        if (first && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
-            return at + ": not a regular file";
-        entryIsRoots = true;
-        if (at == "/") return std::nullopt;
-        at = Parent(at);
+        if (last) {
+            if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) return fd;
+            *why = at + ": not a regular file";
+            return {};
+        }
+        const std::string& name = names[i];
+        at += (at == "/" ? "" : "/") + name;
+        struct stat entry {};
+        if (::fstatat(fd.Get(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(entry.st_mode)) {
+            *why = at + " is a link (not followed)";
+            return {};
+        }
+        const int next = ::openat(fd.Get(), name.c_str(),
+                                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC |
+                                      (i + 1 < names.size() ? O_DIRECTORY : 0));
+        const int error = errno;
+        fd.Reset(next);
+        errno = error;
     }
+}
+
+std::optional<std::string> WhyNotRootsAlone(const std::string& path) {
+    std::string why;
+    if (OpenRootsAlone(path, &why).IsOpen()) return std::nullopt;
+    return why;
 }
 
 void SettleNewFile(int fd, const std::string& path, mode_t mode) {

@@ -8,15 +8,23 @@
 #include <optional>
 #include <string>
 
+#include "base/unique_fd.h"
+
 namespace platform {
 
-// Why a root process may not trust the file at path, or nothing when it may:
-// the file, and every folder from it up to "/", must belong to root and be
-// writable by no one else (a folder open to all with the sticky bit, such
-// as /tmp, passes when the entry below it is root's: no one else can move
-// that entry). The path is resolved first, so a link is judged by what it
-// names and by every folder on the way there. The reason names the path and
+// Opens the regular file or folder at path for reading when a root process
+// may trust it, as sshd's StrictModes judges: every folder from "/" down
+// and the file itself belong to root and are writable by no one else (a
+// folder open to all with the sticky bit, such as /tmp, passes above an
+// entry of root's: no one else can move that entry), and none of them is a
+// link, which is never followed. Each is judged on the descriptor opened
+// from the folder above it, so what was judged is what is returned. When it
+// may not be trusted, returns no descriptor and sets *why to the path and
 // the fault, as "owner of /var/lib/quellix is uid 999, not root".
+[[nodiscard]] UniqueFd OpenRootsAlone(const std::string& path, std::string* why);
+// Why a root process may not trust path, judged as OpenRootsAlone does, or
+// nothing when it may. A caller that reads the file opens it again by path
+// only because every folder on the way is root's alone.
 [[nodiscard]] std::optional<std::string> WhyNotRootsAlone(const std::string& path);
 
 // Gives a file this process has just created (open as fd) the mode mode,
