@@ -398,8 +398,9 @@ MailStoreLocation ParseMailStoreLocation(const MailStoreSettings& settings) {
         loc.pathTemplate = rest.substr(0, at);
         while (at != std::string::npos) {
             const size_t next = rest.find(':', at + 1);
-            const std::string option = platform::Lower(
-                rest.substr(at + 1, next == std::string::npos ? next : next - at - 1));
+            const std::string spelt =
+                rest.substr(at + 1, next == std::string::npos ? next : next - at - 1);
+            const std::string option = platform::Lower(spelt);
             if (option == "layout=fs") {
                 loc.fsLayout = true;
             } else if (option == "layout=maildir++") {
@@ -411,7 +412,7 @@ MailStoreLocation ParseMailStoreLocation(const MailStoreSettings& settings) {
                 // INDEX, CONTROL and VOLATILEDIR say where Dovecot keeps its
                 // own files: nothing of ours.
                 refuse("a Maildir option this backend does not take (" +
-                       platform::VisibleText(option) +
+                       platform::VisibleText(spelt) +
                        "; it takes LAYOUT=fs, LAYOUT=maildir++ and UTF-8)");
             }
             at = next;

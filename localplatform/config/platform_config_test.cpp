@@ -155,7 +155,7 @@ TEST(PlatformConfig, MailStoreKeysMapNamespaces) {
          "platform.conf:1: mailstore.x) failed: not a port number (1 to 65535)"},
         {"mailstore.x = maildir:/m/%n:LAYOUT=bogus\n",
          "platform.conf:1: mailstore.x) failed: a Maildir option this backend does not take "
-         "(layout=bogus"},
+         "(LAYOUT=bogus"},
         {"mailstore.x = maildir:/m/%u/%n\n", "an unknown % sequence"},
         {"mailstore.x = imap://[::1\n", "an unclosed ["},
         {"mailstore.x = imap://jdoe:s3cret@h\n", "a name or password in the location"},
