@@ -4,6 +4,7 @@
 // with its date and flags, and Dovecot reads back what remains. What a
 // finished move copies and how undo puts it back is tested where the
 // platform moves a message between stores.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/inotify.h>
@@ -32,6 +33,7 @@
 #include "platform/run_history.h"
 #include "sink/quellix_cls.h"
 #include "sink/quellix_module.h"
+#include "sink/sweep.h"
 #include "sink/testing/sink_fixture.h"
 
 namespace quellix {
@@ -190,10 +192,22 @@ TEST_F(MailStoreRunTest, AServerThatRefusesTheLoginFailsTheFolderInTheLog) {
 }
 
 // The child half of the kill test: the sink's own firing of the move
-// registration, on the parent's configuration, until it is killed.
+// registration, on the parent's configuration, until it is killed. Before
+// each move it asks the parent (a byte on the descriptor
+// QUELLIX_KILLED_MOVE_ASK names) and waits for its word (a byte on
+// QUELLIX_KILLED_MOVE_GO's), so that it never moves past the point where
+// the parent kills it, however late the parent runs.
 TEST(MailStoreRunKill, MoveChild) {
     const char* item = std::getenv("QUELLIX_KILLED_MOVE_ITEM");
     if (item == nullptr) GTEST_SKIP() << "started only by the kill test";
+    const char* ask = std::getenv("QUELLIX_KILLED_MOVE_ASK");
+    const char* go = std::getenv("QUELLIX_KILLED_MOVE_GO");
+    if (ask == nullptr || go == nullptr) _exit(2);
+    SetMoveFaultHook([ask = std::atoi(ask), go = std::atoi(go)](const std::string&) {
+        char word = 'm';
+        // The parent gone (no word): nobody waits for this run.
+        if (write(ask, &word, 1) != 1 || read(go, &word, 1) != 1) _exit(3);
+    });
     // A reference-counted object: its last Release frees it.
     auto* sink = new QuellixCls();  // NOLINT(cppcoreguidelines-owning-memory)
     (void)sink->OnTimer(item, 0);
@@ -310,7 +324,10 @@ TEST_P(MailStoreRunKillTest, AMoveKilledAnywhereLosesAndDoublesNothingAfterUndo)
     // arrived in new/ or cur/), or, into the store, at the n-th write of
     // the store's log (every commit writes it: the entry, the copy with its
     // key, the entry done), so that it comes between a copy's commit and its
-    // source's removal too.
+    // source's removal too. The run asks before each move (see MoveChild):
+    // the parent lets it go on while fewer files than that came, else
+    // leaves it waiting there for the kill. So the kill comes after the
+    // n-th file (and the wait), before the next move at the latest.
     std::vector<std::pair<std::string, uint32_t>> watched;
     std::string only;  // the one file of a watched folder whose events count
     size_t points = 24;
@@ -343,29 +360,62 @@ TEST_P(MailStoreRunKillTest, AMoveKilledAnywhereLosesAndDoublesNothingAfterUndo)
             std::filesystem::create_directories(dir);
             ASSERT_GE(inotify_add_watch(watch.Get(), dir.c_str(), mask), 0) << dir;
         }
+        // The child asks on one pipe, the parent gives its word on the other.
+        std::array<int, 2> asks{-1, -1};
+        std::array<int, 2> words{-1, -1};
+        ASSERT_EQ(pipe2(asks.data(), O_CLOEXEC), 0);
+        const platform::UniqueFd asked(asks[0]);
+        platform::UniqueFd asking(asks[1]);
+        ASSERT_EQ(pipe2(words.data(), O_CLOEXEC), 0);
+        platform::UniqueFd hearing(words[0]);
+        const platform::UniqueFd word(words[1]);
         const pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
+            // Its ends kept across exec.
+            (void)fcntl(asks[1], F_SETFD, 0);
+            (void)fcntl(words[0], F_SETFD, 0);
             setenv("QUELLIX_KILLED_MOVE_ITEM", item.c_str(), 1);
+            setenv("QUELLIX_KILLED_MOVE_ASK", std::to_string(asks[1]).c_str(), 1);
+            setenv("QUELLIX_KILLED_MOVE_GO", std::to_string(words[0]).c_str(), 1);
             execl("/proc/self/exe", "mail_store_run_test",
                   "--gtest_filter=MailStoreRunKill.MoveChild", nullptr);
             _exit(127);
         }
+        asking.Reset();
+        hearing.Reset();
         int status = 0;
         bool ended = false;
         size_t seen = 0;
+        // Counts the files come so far (every event is read).
+        auto count = [&] {
+            for (;;) {
+                alignas(inotify_event) std::array<char, 4096> events{};
+                const ssize_t n = read(watch.Get(), events.data(), events.size());
+                if (n <= 0) return;
+                for (ssize_t at = 0; at < n;) {
+                    const auto* e = reinterpret_cast<const inotify_event*>(events.data() + at);
+                    if (only.empty() || (e->len > 0 && only == e->name)) ++seen;
+                    at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+                }
+            }
+        };
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (seen < files && std::chrono::steady_clock::now() < deadline) {
-            pollfd ready{watch.Get(), POLLIN, 0};
-            (void)poll(&ready, 1, 10);
-            alignas(inotify_event) std::array<char, 4096> events{};
-            const ssize_t n = read(watch.Get(), events.data(), events.size());
-            for (ssize_t at = 0; at < n;) {
-                const auto* e = reinterpret_cast<const inotify_event*>(events.data() + at);
-                if (only.empty() || (e->len > 0 && only == e->name)) ++seen;
-                at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+            std::array<pollfd, 2> ready{{{watch.Get(), POLLIN, 0}, {asked.Get(), POLLIN, 0}}};
+            (void)poll(ready.data(), ready.size(), 10);
+            count();
+            if (seen >= files) break;
+            if (ready[1].revents != 0) {
+                char question = 0;
+                if (read(asked.Get(), &question, 1) == 1) {
+                    // The files of the moves before it are in by now.
+                    count();
+                    if (seen >= files) break;  // it waits at this move for the kill
+                    ASSERT_EQ(write(word.Get(), "g", 1), 1);
+                    continue;
+                }
             }
-            if (n > 0) continue;
             if (waitpid(pid, &status, WNOHANG) == pid) {
                 ended = true;
                 break;
