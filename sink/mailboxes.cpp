@@ -60,6 +60,7 @@ void SweepMailbox(const RunState& run, const MailboxRow& row, const std::string&
     if (!reached && !saidUrl.empty()) {
         folder.url = saidUrl;
         folder.error = said.error;
+        if (IsSweepFailure(said.errorNumber)) ++run.record.foldersFailed;
         WriteLog(run.log,
                  ErrorEntry(said.errorNumber, said.errorDescription) + " " + VisibleText(saidUrl));
     }

@@ -168,15 +168,27 @@ HRESULT QuellixCls::OnTimer(const char* bstrURLItem, int32_t lFlags) {
     } catch (...) {
         outcome.Fail("run", "unknown failure");
     }
+    // A run that went to its end but failed to sweep some folders is no
+    // success: the history, the metrics and the caller all learn so.
+    const bool partly = !outcome.Failed() && record.foldersFailed > 0;
+    const std::string failedFolders =
+        std::to_string(record.foldersFailed) + " folders could not be swept";
+    if (partly) {
+        platform::ReportEvent("Quellix", "run of " + itemUrl + " completed with failures: " +
+                                             failedFolders + " (its log says why)");
+    }
     record.End(itemUrl,
                outcome.Failed() ? "failed"
+               : partly         ? "completed with failures"
                : record.due     ? "completed"
                                 : "not a run day",
-               outcome.Because());
+               partly ? failedFolders : outcome.Because());
     if (record.Failure()) outcome.Fail("history", record.Failure()->Description(), "");
     // The store's event service takes no notice of the result; a host that
-    // fires the timer by hand learns from it that the run failed.
-    return outcome.Failed() ? platform::E_FAIL : platform::S_OK;
+    // fires the timer by hand learns from it that the run failed, or
+    // (S_FALSE, a success code) that it completed with failures.
+    if (outcome.Failed()) return platform::E_FAIL;
+    return partly ? platform::S_FALSE : platform::S_OK;
 }
 
 HRESULT QuellixCls::Register(platform::IExStoreEventInfo*, const char*, int32_t,

@@ -65,6 +65,7 @@ void RunRecord::WriteHeldFolders(const std::optional<platform::Error>& lost) {
     held.swap(held_);
     for (auto& folder : held) {
         if (lost) {
+            ++foldersFailed;
             folder.count = 0;
             folder.bytes = 0;
             folder.error =

@@ -60,6 +60,10 @@ public:
 
     bool due = false;       // a run day: the run looked for its mailboxes
     int64_t mailboxes = 0;  // mailboxes processed
+    // Folders the run failed to sweep (a server, a login, a setting or the
+    // store failed; not a folder that does not exist): the run then
+    // completed with failures.
+    int64_t foldersFailed = 0;
 
 private:
     template <class Step>

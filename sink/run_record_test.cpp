@@ -144,11 +144,13 @@ TEST_F(RunRecordTest, AFolderFailingHalfWayIsRecordedWithWhatItRemoved) {
             throw platform::Error(platform::err::kFail, "the store refused the move");
         }
     });
-    // A folder's failure is the run's log's, as ever; the run goes on.
-    EXPECT_EQ(FireTimer(item), platform::S_OK) << ReadLog();
+    // A folder's failure is the run's log's, as ever; the run goes on, and
+    // ends as no success: its caller, the history and the metrics say so.
+    EXPECT_EQ(FireTimer(item), platform::S_FALSE) << ReadLog();
     const platform::RunSummary run = LastRun();
-    EXPECT_EQ(run.outcome, "completed");
+    EXPECT_EQ(run.outcome, "completed with failures");
     EXPECT_EQ(run.errors, 1) << ReadLog();
+    EXPECT_TRUE(Contains(Metrics(), "quellix_last_run_success{item=\"" + item + "\"} 0\n"));
     EXPECT_EQ(run.moved, 2 + 4);
     std::map<std::string, platform::RunFolderRecord> byMailbox;
     for (const auto& f : platform::RunHistoryReader::OpenCurrent().Folders(run.id))
@@ -164,6 +166,25 @@ TEST_F(RunRecordTest, AFolderFailingHalfWayIsRecordedWithWhatItRemoved) {
     EXPECT_EQ(platform::MovedMessagesOfRun(run.id).size(), 6U);
     EXPECT_EQ(Subjects("arch", "Inbox").size(), 6U);
     EXPECT_EQ(Messages("ann", "Spam"), (Strings{"ann-young", "ann3", "ann4"}));
+}
+
+// Many users have no junk folder, and a mail server makes a mailbox at its
+// first message: neither is a failure of the run.
+TEST_F(RunRecordTest, AMailboxWithoutTheFolderOrWithoutAMailboxIsNoFailure) {
+    registration::OnTimerRegistration item;
+    item.searchRoot = "GC://dc1.example.org";
+    item.folderName = "Spam";
+    item.run = 1;
+    item.expirationPeriod = 7;
+    item.allMailboxes = "1";  // the archive too: a mailbox without Spam
+    const std::string url = Registration(item);
+    (void)Store()->DeleteItem(Store()->Lookup({testing::kNamespace, "MBX", "bob"})->id);
+    EXPECT_EQ(FireTimer(url), platform::S_OK) << ReadLog();
+    const platform::RunSummary run = LastRun();
+    EXPECT_EQ(run.outcome, "completed");
+    EXPECT_EQ(run.mailboxes, 3);
+    EXPECT_EQ(run.deleted, 4);
+    EXPECT_TRUE(Contains(Metrics(), "quellix_last_run_success{item=\"" + url + "\"} 1\n"));
 }
 
 // The directory down: the log's error entry names the directory's error and

@@ -50,6 +50,10 @@ void SetMoveFaultHook(std::function<void(const std::string&)> hook) {
 }
 #endif
 
+bool IsSweepFailure(int32_t errorNumber) {
+    return errorNumber != platform::err::kNotFound && errorNumber != platform::err::kTableNotFound;
+}
+
 FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platform::Date cutoff,
                         bool logErrors, const std::string& traversal) {
     using namespace platform;

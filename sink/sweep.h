@@ -40,6 +40,12 @@ struct FolderSwept {
 FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platform::Date cutoff,
                         bool logErrors, const std::string& traversal);
 
+// Whether a folder not swept for errorNumber is a failure of the run. A
+// mailbox or folder that does not exist is not: many users have no junk
+// folder, and a mail server makes a mailbox at its first message. A server
+// not reached, a refused login, a bad setting or a store fault is.
+[[nodiscard]] bool IsSweepFailure(int32_t errorNumber);
+
 #ifdef QUELLIX_MOVE_FAULTS
 // Test seam, only in the unit tests' build of these modules (never in
 // Quellix.so): called for each move just before the store moves the

@@ -42,7 +42,8 @@ void Usage(FILE* out) {
                  "/etc/quellix/platform.conf.\n"
                  "A run that fails, or whose report cannot be sent, says why on standard\n"
                  "error (the event log), one line per cause.\n"
-                 "exit codes: 0 success, 1 the class, module or run failed, 2 bad usage\n",
+                 "exit codes: 0 success, 1 the class, module or run failed, 2 bad usage,\n"
+                 "            3 the run completed with failures (folders it could not sweep)\n",
                  kDefaultProgId);
 }
 
@@ -75,9 +76,11 @@ int FireTimer(const std::string& progId, const std::optional<std::string>& const
     }
     const platform::HRESULT result = sink->OnTimer(itemUrl.c_str(), 0);
     sink->Release();
-    // A class whose OnTimer fails has said why in the event log, which is
-    // this process's standard error: one line per cause, nothing added here.
-    return platform::Failed(result) ? platform::kExitFailed : platform::kExitOk;
+    // A class whose OnTimer fails, or completes with failures (S_FALSE), has
+    // said why in the event log, which is this process's standard error: one
+    // line per cause, nothing added here.
+    if (platform::Failed(result)) return platform::kExitFailed;
+    return result == platform::S_FALSE ? platform::kExitPartly : platform::kExitOk;
 }
 
 int SelfRegistration(const std::string& module, bool unregister) {

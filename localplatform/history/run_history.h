@@ -28,6 +28,8 @@ class SqliteDb;
 namespace run_outcome {
 inline constexpr const char* kRunning = "running";
 inline constexpr const char* kCompleted = "completed";
+// Went to its end, but some folders could not be swept (its log says why).
+inline constexpr const char* kCompletedWithFailures = "completed with failures";
 inline constexpr const char* kFailed = "failed";
 inline constexpr const char* kNotARunDay = "not a run day";
 inline constexpr const char* kSkipped = "skipped";

@@ -12,6 +12,7 @@
 #include <thread>
 #include <utility>
 
+#include "base/exit_codes.h"
 #include "base/strfuncs.h"
 #include "localplatform/process/service_account.h"
 
@@ -242,8 +243,12 @@ std::optional<SurrogateOutcome> Surrogate::Poll() {
             if (code == 0)
                 return SurrogateOutcome{SurrogateOutcome::Kind::kSucceeded, 0,
                                         what_ + " completed"};
-            return SurrogateOutcome{SurrogateOutcome::Kind::kFailed, code,
-                                    what_ + " failed (exit status " + std::to_string(code) + ")"};
+            return SurrogateOutcome{
+                SurrogateOutcome::Kind::kFailed, code,
+                what_ +
+                    (code == platform::kExitPartly ? " completed with failures (exit status "
+                                                   : " failed (exit status ") +
+                    std::to_string(code) + ")"};
         }
         const int sig = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
         return SurrogateOutcome{SurrogateOutcome::Kind::kCrashed, sig,
