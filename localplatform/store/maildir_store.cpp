@@ -23,6 +23,7 @@
 #include "base/strfuncs.h"
 #include "base/unique_fd.h"
 #include "localplatform/store/mail_folder_name.h"
+#include "localplatform/store/maildir_store_faults.h"
 
 namespace localplatform {
 namespace {
@@ -134,7 +135,7 @@ std::string FlagsOf(const std::string& fileName) {
     return flags;
 }
 
-// Run as root, what is made in a mailbox belongs to the mailbox's owner
+// Run as root, what is made or moved in a mailbox belongs to the mailbox's owner
 // (as a delivery agent's files do), so the mail server can read it. Returns
 // 0, or the errno of a failure: a message the server cannot read would be
 // lost to its user, so the caller fails rather than keep it. One form for
@@ -142,8 +143,12 @@ std::string FlagsOf(const std::string& fileName) {
 int GiveToFolderOwner(int dir, int fd) {
     if (::geteuid() != 0) return 0;
     struct stat owner {};
-    if (::fstat(dir, &owner) != 0) return errno;
-    return ::fchown(fd, owner.st_uid, owner.st_gid) == 0 ? 0 : errno;
+    struct stat file {};
+    if (::fstat(dir, &owner) != 0 || ::fstat(fd, &file) != 0) return errno;
+    if (::fchown(fd, owner.st_uid, owner.st_gid) != 0) return errno;
+    // A message moved in keeps its mode, but its new owner must read it.
+    if ((file.st_mode & S_IRUSR) != 0) return 0;
+    return ::fchmod(fd, (file.st_mode & 07777) | S_IRUSR | S_IWUSR) == 0 ? 0 : errno;
 }
 
 int GiveToFolderOwner(int dir, const char* name) {
@@ -151,6 +156,16 @@ int GiveToFolderOwner(int dir, const char* name) {
     struct stat owner {};
     if (::fstat(dir, &owner) != 0) return errno;
     return ::fchownat(dir, name, owner.st_uid, owner.st_gid, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+}
+
+// What a file that is no message is, for the error that names it.
+std::string FileType(mode_t mode) {
+    if (S_ISLNK(mode)) return "a symbolic link";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    return "another file";
 }
 
 void FsyncDir(int fd, const std::string& what) {
@@ -295,13 +310,10 @@ public:
         for (int attempt = 0; dir.IsOpen() && attempt < 2; ++attempt) {
             const auto found = Locate(folder, dir.Get(), key, attempt > 0);
             if (!found) break;
-            const UniqueFd file(::openat(dir.Get(), (found->sub + "/" + found->name).c_str(),
-                                         O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-            if (!file.IsOpen()) {
-                if (errno == ENOENT) continue;  // renamed by the server: look again
-                Fail(err::kPathFileAccess, "read message", PathText(folder) + "/" + found->name,
-                     std::strerror(errno));
-            }
+            struct stat st {};
+            const UniqueFd file = OpenMessage(dir.Get(), found->sub + "/" + found->name, st,
+                                              "read message", PathText(folder));
+            if (!file.IsOpen()) continue;  // renamed by the server: look again
             std::string bytes;
             std::array<char, 65536> buf{};
             for (ssize_t n; (n = ::read(file.Get(), buf.data(), buf.size())) != 0;) {
@@ -377,11 +389,24 @@ public:
             const UniqueFd srcSub = OpenDirAt(src.Get(), found->sub);
             if (!srcSub.IsOpen()) continue;
             const std::string target = newKey + infoPart;
+            const std::string fromText = PathText(from) + "/" + found->sub + "/" + found->name;
+            // What is moved is the file opened here, a message file and no
+            // other, whatever the name holds by the time it is renamed.
+            struct stat st {};
+            const UniqueFd file = OpenMessage(srcSub.Get(), found->name, st, "move message",
+                                              PathText(from) + "/" + found->sub);
+            if (!file.IsOpen()) continue;  // renamed meanwhile: look again
+#ifdef QUELLIX_MAILDIR_FAULTS
+            if (maildir_faults::beforeRename)
+                maildir_faults::beforeRename(srcSub.Get(), found->name);
+#endif
             if (::renameat2(srcSub.Get(), found->name.c_str(), dstCur.Get(), target.c_str(),
                             RENAME_NOREPLACE) == 0) {
+                PutBackUnlessMoved(srcSub.Get(), found->name, fromText, st, dstCur.Get(), target,
+                                   PathText(to) + "/cur/" + target);
                 // The file kept its owner, another mailbox's perhaps: it
                 // goes to this folder's, or back where it was.
-                if (const int e = GiveToFolderOwner(dstCur.Get(), target.c_str()); e != 0) {
+                if (const int e = GiveToFolderOwner(dstCur.Get(), file.Get()); e != 0) {
                     (void)::renameat2(dstCur.Get(), target.c_str(), srcSub.Get(),
                                       found->name.c_str(), RENAME_NOREPLACE);
                     Fail(err::kPathFileAccess, "give message to its folder's owner",
@@ -394,11 +419,11 @@ public:
             }
             if (errno == ENOENT) continue;  // renamed meanwhile: look again
             if (errno != EXDEV) {
-                Fail(err::kPathFileAccess, "move message",
-                     PathText(from) + "/" + found->name + " to " + PathText(to),
+                Fail(err::kPathFileAccess, "move message", fromText + " to " + PathText(to),
                      std::strerror(errno));
             }
-            CopyAcross(from, *found, srcSub.Get(), to, dst.Get(), dstCur.Get(), target);
+            CopyAcross(from, *found, srcSub.Get(), file.Get(), st, to, dst.Get(), dstCur.Get(),
+                       target);
             Forget(from, key);
             return newKey;
         }
@@ -770,18 +795,66 @@ private:
         if (!file.Close()) fail(errno);
     }
 
-    // A move between file systems: a synced copy in the destination's tmp/,
-    // renamed into its cur/, then the source removed. A crash leaves the
-    // source, or both (the move manifest tells which to keep), never neither.
-    void CopyAcross(const MailFolder& from, const Located& found, int srcSub, const MailFolder& to,
-                    int dst, int dstCur, const std::string& target) {
+    // A message file opened to be read or moved (name relative to dir,
+    // where names dir): never through a link, never waiting on a FIFO or a
+    // device; anything but a regular file is refused naming its path. Not
+    // open when it is gone (renamed by the server meanwhile); st is the
+    // file's.
+    UniqueFd OpenMessage(int dir, const std::string& name, struct stat& st, const std::string& op,
+                         const std::string& where) const {
+#ifdef QUELLIX_MAILDIR_FAULTS
+        if (maildir_faults::beforeOpen) maildir_faults::beforeOpen(dir, name);
+#endif
+        const std::string path = where + "/" + name;
+        UniqueFd fd(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (!fd.IsOpen()) {
+            if (errno == ENOENT) return fd;
+            Fail(err::kPathFileAccess, op, path,
+                 errno == ELOOP ? "a symbolic link, no message file" : std::strerror(errno));
+        }
+        if (::fstat(fd.Get(), &st) != 0) Fail(err::kPathFileAccess, op, path, std::strerror(errno));
+        if (!S_ISREG(st.st_mode))
+            Fail(err::kPathFileAccess, op, path, FileType(st.st_mode) + ", no message file");
+        return fd;
+    }
+
+    // After name in srcDir was renamed to target in dstDir: unless target is
+    // the file opened as st, another program swapped something in between,
+    // which goes back where it was (or, when it cannot and is no message
+    // file, away from the folder); the move fails naming the source.
+    void PutBackUnlessMoved(int srcDir, const std::string& name, const std::string& fromText,
+                            const struct stat& st, int dstDir, const std::string& target,
+                            const std::string& targetText) const {
+        struct stat now {};
+        if (::fstatat(dstDir, target.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
+            Fail(err::kPathFileAccess, "move message", targetText, std::strerror(errno));
+        if (now.st_dev == st.st_dev && now.st_ino == st.st_ino) return;
+        std::string why =
+            "the message file was swapped for " + FileType(now.st_mode) + " while it was moved; ";
+        if (::renameat2(dstDir, target.c_str(), srcDir, name.c_str(), RENAME_NOREPLACE) == 0) {
+            why += "that was put back, and nothing was moved";
+        } else {
+            const int e = errno;
+            if (!S_ISREG(now.st_mode) && ::unlinkat(dstDir, target.c_str(), 0) == 0)
+                why += "that was removed from " + targetText;
+            else
+                why += "that is left at " + targetText;
+            why += " (putting it back: " + std::string(std::strerror(e)) + ")";
+        }
+        Fail(err::kPathFileAccess, "move message", fromText, why);
+    }
+
+    // A move between file systems: a synced copy of the opened source (in,
+    // st) in the destination's tmp/, renamed into its cur/, then the source
+    // removed. A crash leaves the source, or both (the move manifest tells
+    // which to keep), never neither.
+    void CopyAcross(const MailFolder& from, const Located& found, int srcSub, int in,
+                    const struct stat& st, const MailFolder& to, int dst, int dstCur,
+                    const std::string& target) {
         const std::string fromText = PathText(from) + "/" + found.sub + "/" + found.name;
-        const UniqueFd in(::openat(srcSub, found.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-        if (!in.IsOpen())
-            Fail(err::kPathFileAccess, "move message", fromText, std::strerror(errno));
         std::string bytes;
         std::array<char, 65536> buf{};
-        for (ssize_t n; (n = ::read(in.Get(), buf.data(), buf.size())) != 0;) {
+        for (ssize_t n; (n = ::read(in, buf.data(), buf.size())) != 0;) {
             if (n < 0) {
                 if (errno == EINTR) continue;
                 Fail(err::kPathFileAccess, "move message", fromText, std::strerror(errno));
@@ -790,8 +863,7 @@ private:
         }
         const UniqueFd tmp = SubDir(dst, "tmp", PathText(to));
         const std::string tmpName = NewKey();
-        WriteInto(tmp.Get(), tmpName, bytes, found.st.st_mode & 0777, found.st.st_mtime,
-                  PathText(to) + "/tmp");
+        WriteInto(tmp.Get(), tmpName, bytes, st.st_mode & 0777, st.st_mtime, PathText(to) + "/tmp");
         if (::renameat2(tmp.Get(), tmpName.c_str(), dstCur, target.c_str(), RENAME_NOREPLACE) !=
             0) {
             const int e = errno;
@@ -800,6 +872,15 @@ private:
                  std::strerror(e));
         }
         FsyncDir(dstCur, PathText(to) + "/cur");
+        // The name removed must still be the file copied.
+        struct stat now {};
+        if (::fstatat(srcSub, found.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+            (now.st_dev != st.st_dev || now.st_ino != st.st_ino)) {
+            (void)::unlinkat(dstCur, target.c_str(), 0);
+            Fail(err::kPathFileAccess, "move message", fromText,
+                 "the message file was swapped for " + FileType(now.st_mode) +
+                     " while it was copied; the copy was removed, and nothing was moved");
+        }
         if (::unlinkat(srcSub, found.name.c_str(), 0) != 0 && errno != ENOENT)
             Fail(err::kPathFileAccess, "move message (remove the source)", fromText,
                  std::strerror(errno));

@@ -13,11 +13,13 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "base/error.h"
 #include "base/testing/run_program.h"
 #include "base/testing/temp_platform.h"
 #include "localplatform/store/mail_folder_name.h"
+#include "localplatform/store/maildir_store_faults.h"
 #include "localplatform/store/store_test_support.h"
 #include "localplatform/store/testing/dovecot_server.h"
 
@@ -149,6 +151,92 @@ TEST_P(MaildirStoreTest, DeletesAndMovesExactlyTheKeysGivenAndAppends) {
         const int64_t dated = m.messageId == "<appended>" ? past_ - 60 : past_;
         EXPECT_EQ(m.received, m.messageId == "<new>" ? m.received : dated) << m.messageId;
     }
+}
+
+// A message is moved or read as the regular file that was listed: a FIFO
+// or a link another program swaps in for it, before the file is opened or
+// between the open and the rename, is never waited on, followed or moved;
+// the move fails naming the file, and each mailbox keeps what it held.
+TEST_P(MaildirStoreTest, WhatIsSwappedInForAMessageIsNeverMovedOrRead) {
+    server_->Append("jdoe@example", "Junk", Mail("junk"), past_);
+    server_->Append("ann@example", "", Mail("ann"), past_);
+    const MailFolder junk{"jdoe", {"Junk"}};
+    const auto listed = store_->Messages(junk);
+    ASSERT_EQ(listed.size(), 1U);
+    // The files of ann's Inbox, as they lie.
+    const auto annsFiles = [&] {
+        std::vector<fs::path> files;
+        for (const char* sub : {"/cur", "/new"}) {
+            for (const auto& e : fs::directory_iterator(server_->MaildirOf("ann@example") + sub))
+                files.push_back(e.path());
+        }
+        return files;
+    };
+    ASSERT_EQ(annsFiles().size(), 1U);
+    const fs::path annsFile = annsFiles()[0];
+    using Seam = std::function<void(int, const std::string&)>;
+    struct Case {
+        const char* what;
+        Seam* seam;
+        fs::file_type swappedIn;
+        bool read;
+    };
+    const Case cases[] = {
+        {"a FIFO after the open", &maildir_faults::beforeRename, fs::file_type::fifo, false},
+        {"a link after the open", &maildir_faults::beforeRename, fs::file_type::symlink, false},
+        {"a FIFO before the open", &maildir_faults::beforeOpen, fs::file_type::fifo, false},
+        {"a link before the open", &maildir_faults::beforeOpen, fs::file_type::symlink, false},
+        {"a link before a read", &maildir_faults::beforeOpen, fs::file_type::symlink, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::path message;  // the message's name, and where the message went
+        fs::path aside;
+        *c.seam = [&](int dir, const std::string& name) {
+            if (!message.empty()) return;
+            const fs::path folder = fs::read_symlink("/proc/self/fd/" + std::to_string(dir));
+            message = folder / name;
+            aside = folder / "swapped";
+            const int made = c.swappedIn == fs::file_type::fifo
+                                 ? ::mkfifoat(dir, "swapped", 0600)
+                                 : ::symlinkat(annsFile.c_str(), dir, "swapped");
+            ASSERT_EQ(made, 0);
+            ASSERT_EQ(::renameat2(dir, "swapped", dir, name.c_str(), RENAME_EXCHANGE), 0);
+        };
+        std::string why;
+        try {
+            if (c.read)
+                (void)store_->Content(junk, listed[0].key);
+            else
+                (void)store_->Move(junk, listed[0].key, {"ann", {}});
+        } catch (const platform::Error& e) {
+            EXPECT_EQ(e.Number(), err::kPathFileAccess);
+            why = e.Description();
+        }
+        *c.seam = nullptr;
+        ASSERT_FALSE(message.empty());
+        EXPECT_NE(why.find(message.filename().string()), std::string::npos) << why;
+        ASSERT_EQ(annsFiles(), std::vector<fs::path>{annsFile});
+        EXPECT_EQ(fs::symlink_status(message).type(), c.swappedIn);
+        fs::remove(message);
+        fs::rename(aside, message);
+    }
+    EXPECT_EQ(SeenByDovecot("Junk"), (std::vector<std::string>{"<junk>"}));
+    EXPECT_EQ(server_->Messages("ann@example", "").size(), 1U);
+    // A FIFO or a link that is there when the folder is listed is no message.
+    const fs::path cur =
+        fs::path(server_->MaildirOf("jdoe@example")) / (GetParam() ? "Junk/cur" : ".Junk/cur");
+    ASSERT_EQ(::mkfifo((cur / "1.fifo:2,S").c_str(), 0600), 0);
+    fs::create_symlink(annsFile, cur / "2.link:2,S");
+    EXPECT_EQ(store_->Messages(junk).size(), 1U);
+    for (const char* key : {"1.fifo", "2.link"}) {
+        EXPECT_EQ(ErrorOf([&] { (void)store_->Move(junk, key, {"ann", {}}); }), err::kNotFound);
+        EXPECT_EQ(ErrorOf([&] { (void)store_->Content(junk, key); }), err::kNotFound);
+    }
+    fs::remove(cur / "1.fifo:2,S");
+    (void)store_->Move(junk, listed[0].key, {"ann", {}});
+    EXPECT_TRUE(fs::is_symlink(cur / "2.link:2,S"));
+    EXPECT_EQ(server_->Messages("ann@example", "").size(), 2U);
 }
 
 // Run as root, a message moved out of one account's mailbox into another's

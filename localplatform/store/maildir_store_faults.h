@@ -1,0 +1,20 @@
+// Faults a real Maildir cannot be made to show on demand, for the tests'
+// build of the Maildir backend only (QUELLIX_MAILDIR_FAULTS): lp_store is
+// built without them.
+#pragma once
+
+#ifdef QUELLIX_MAILDIR_FAULTS
+#include <functional>
+#include <string>
+
+namespace localplatform::maildir_faults {
+
+// Called with a message file's directory and name (relative to it) just
+// before the file is opened to be read or moved, and just before it is
+// renamed into another folder: what a test does there, another program could
+// do between the two steps.
+inline std::function<void(int dir, const std::string& name)> beforeOpen;
+inline std::function<void(int dir, const std::string& name)> beforeRename;
+
+}  // namespace localplatform::maildir_faults
+#endif
