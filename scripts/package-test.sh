@@ -4,7 +4,9 @@
 # mounts /proc and /dev/pts in the root), and there runs the administration
 # command, the setup command line, the event service's listing and a real
 # cleanup run fired by the event service on a server made by 'quellix-admin
-# init'; installs the window's package and asks the window for its help;
+# init'; installs the packages again over it, unattended, as an upgrade
+# does, and checks that nothing init wrote or the administrator changed is
+# touched; installs the window's package and asks the window for its help;
 # then purges the packages and checks that nothing of them is left.
 #   bash scripts/package-test.sh            (MIRROR=... for another mirror)
 set -euo pipefail
@@ -39,6 +41,8 @@ fi
 in_root sh -c 'dpkg-query -W -f="\${Package} \${Status}\n" "quellix*"'
 in_root stat -c '%n %U:%G %a' /etc/quellix /etc/quellix/platform.conf /var/lib/quellix \
   /var/lib/quellix/data /var/lib/quellix/data/tmp /var/lib/quellix/data/pickup
+[ "$(in_root stat -c '%U:%G %a' /etc/quellix/platform.conf)" = "root:quellix 640" ] ||
+  { echo "package-test: /etc/quellix/platform.conf is not root:quellix 0640" >&2; exit 1; }
 in_root getent passwd quellix
 
 echo "== the programs"
@@ -88,6 +92,20 @@ in_root quellix-eventd --once "$(date -u -d "@$at" +%Y-%m-%dT%H:%M:%SZ)"
 in_root quellix-setup history --last 1 | tee "$root/tmp/history.txt"
 grep -q "completed" "$root/tmp/history.txt"
 grep -q "deleted: 1" "$root/tmp/history.txt" || { echo "package-test: the run deleted nothing" >&2; exit 1; }
+
+echo "== the packages again over an initialised server, unattended"
+# As an upgrade runs them: nothing may be asked, and what init wrote and
+# the administrator changed (a data folder given to the mail server's
+# account) stays as it is.
+conf_before=$(in_root sha256sum /etc/quellix/platform.conf)
+in_root chown nobody:nogroup /var/lib/quellix/data/pickup
+in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --reinstall \
+  --no-install-recommends "${server_debs[@]}" </dev/null >/dev/null
+[ "$(in_root sha256sum /etc/quellix/platform.conf)" = "$conf_before" ] ||
+  { echo "package-test: the packages changed the configuration init wrote" >&2; exit 1; }
+[ "$(in_root stat -c %U /var/lib/quellix/data/pickup)" = nobody ] ||
+  { echo "package-test: the packages took back a folder the administrator gave away" >&2; exit 1; }
+in_root chown quellix:quellix /var/lib/quellix/data/pickup
 
 echo "== the setup window's package, with Qt"
 gui_deb="/tmp/debs/$(cd "$root/tmp/debs" && ls quellix-setup-gui_*.deb)"

@@ -24,7 +24,7 @@ ls -l "$out"/*.deb
 # other packages expect them, and a man page for each program; the tools
 # hold the configuration's page and the manual (README and docs/).
 declare -A want=(
-  [quellix-tools]="./usr/bin/quellix-admin ./usr/bin/quellix-host ./etc/quellix/platform.conf
+  [quellix-tools]="./usr/bin/quellix-admin ./usr/bin/quellix-host ./usr/share/quellix/initial/platform.conf
     ./usr/share/quellix/schema/quellix.schema ./usr/share/man/man8/quellix-admin.8.gz
     ./usr/share/man/man8/quellix-host.8.gz ./usr/share/man/man5/platform.conf.5.gz
     ./usr/share/bash-completion/completions/quellix-admin ./usr/share/doc/quellix-tools/docs/"
