@@ -109,6 +109,15 @@ TEST(ProgramOptionsTest, HelpAfterEveryVerbPrintsItAndDoesNothingElse) {
         {{QUELLIX_HOST, "ontimer", "--bogus"}, 2, "", "quellix-host: unknown option '--bogus'"},
         {{QUELLIX_HOST, "register", "--bogus"}, 2, "", "quellix-host: unknown option '--bogus'"},
 
+        // --config after the group or its verb names the configuration too.
+        {{QUELLIX_ADMIN, "catalog", "list", "--config", "/nonexistent/qx.conf"},
+         1,
+         "",
+         "open(/nonexistent/qx.conf) failed"},
+        {{QUELLIX_ADMIN, "init", "--config", "/nonexistent/qx.conf", "--help"},
+         0,
+         "quellix-admin [--config FILE] init",
+         ""},
         {{QUELLIX_EVENTD, "--help"}, 0, "       quellix-eventd --version", ""},
         {{QUELLIX_EVENTD, "--once", "--help"}, 0, "quellix-eventd [--config FILE] --once AT", ""},
         {{QUELLIX_EVENTD, "--once", "2000-01-01T00:00:00Z", "-h"},

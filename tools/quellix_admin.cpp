@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "base/version.h"
 #include "localplatform/config/config_option.h"
@@ -46,8 +47,21 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (platform::IsVersionOption(group)) return platform::PrintVersion("quellix-admin");
+    // --config FILE may also come after the group or its verb
+    // ("quellix-admin init --config FILE"): it is taken out before the
+    // group reads its words.
+    std::vector<char*> rest;
+    for (int k = i + 1; k < argc; ++k) {
+        if (std::strcmp(argv[k], "--config") == 0 && k + 1 < argc) {
+            (void)localplatform::TakeConfigOption(argc, argv, k);
+            ++k;
+        } else {
+            rest.push_back(argv[k]);
+        }
+    }
+    rest.push_back(nullptr);
     for (const auto& g : admin::Groups()) {
-        if (group == g.name) return g.run(argc - i - 1, argv + i + 1);
+        if (group == g.name) return g.run(static_cast<int>(rest.size()) - 1, rest.data());
     }
     std::fprintf(stderr, "quellix-admin: unknown %s '%s'\n",
                  group.starts_with('-') ? "option" : "group", group.c_str());
