@@ -31,6 +31,15 @@ endif()
 
 install(TARGETS ${quellix_installed_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS Quellix LIBRARY DESTINATION ${QUELLIX_MODULE_DIR})
+# The setup programs find the installed module there unless told otherwise
+# (--module), whatever folder they are started from.
+if(IS_ABSOLUTE "${QUELLIX_MODULE_DIR}")
+  set(quellix_installed_module_dir "${QUELLIX_MODULE_DIR}")
+else()
+  set(quellix_installed_module_dir "${CMAKE_INSTALL_PREFIX}/${QUELLIX_MODULE_DIR}")
+endif()
+target_compile_definitions(quellix_setup_core
+                           PRIVATE QUELLIX_INSTALLED_MODULE_DIR="${quellix_installed_module_dir}")
 
 # The unit names the installed service and the folders it writes. It is
 # made when installing, so that it names the prefix given then (cmake
@@ -68,6 +77,7 @@ install(FILES ${quellix_man5} DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
 install(FILES ${quellix_man8} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 if(TARGET QuellixSetup)
   install(FILES man/QuellixSetup.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES packaging/QuellixSetup.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 endif()
 
 # The install rules themselves, into a scratch prefix.

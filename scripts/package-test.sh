@@ -88,6 +88,11 @@ in_root quellix-setup --module /usr/lib/quellix/Quellix.so install --identity qu
   --password-file /tmp/password --folder Spam --age 14 --run "Every day" --start "$start" \
   --report-to "postmaster@example.org"
 in_root quellix-eventd --list
+# Started anywhere, the setup programs take the installed module.
+in_root sh -c 'cd /tmp && quellix-setup status' >"$root/tmp/status.txt" || true
+grep "Component file" "$root/tmp/status.txt"
+grep -q "^Component file: /usr/lib/quellix/Quellix.so$" "$root/tmp/status.txt" ||
+  { echo "package-test: quellix-setup does not take the installed module" >&2; exit 1; }
 in_root quellix-eventd --once "$(date -u -d "@$at" +%Y-%m-%dT%H:%M:%SZ)"
 in_root quellix-setup history --last 1 | tee "$root/tmp/history.txt"
 grep -q "completed" "$root/tmp/history.txt"

@@ -32,7 +32,8 @@ declare -A want=(
   [quellix-eventd]="./usr/bin/quellix-eventd ./lib/systemd/system/quellix-eventd.service
     ./usr/share/man/man8/quellix-eventd.8.gz"
   [quellix-setup]="./usr/bin/quellix-setup ./usr/share/man/man8/quellix-setup.8.gz"
-  [quellix-setup-gui]="./usr/bin/QuellixSetup ./usr/share/man/man1/QuellixSetup.1.gz"
+  [quellix-setup-gui]="./usr/bin/QuellixSetup ./usr/share/man/man1/QuellixSetup.1.gz
+    ./usr/share/applications/QuellixSetup.desktop"
 )
 for package in "${!want[@]}"; do
   deb=$(ls "$out/${package}_"*.deb)

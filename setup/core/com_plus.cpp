@@ -1,5 +1,6 @@
 #include "setup/core/com_plus.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -52,6 +53,14 @@ void SetComponentFile(const std::string& path) {
 
 std::string ComponentFilePath(std::string_view applicationName) {
     if (!ComponentFileOverride().empty()) return ComponentFileOverride();
+#ifdef QUELLIX_INSTALLED_MODULE_DIR
+    // Installed, the programs take the module installed beside them, as the
+    // catalog names it, wherever they are started from.
+    const std::string installed = std::string(QUELLIX_INSTALLED_MODULE_DIR) + "/" +
+                                  std::string(applicationName) + kModuleSuffix;
+    struct stat st {};
+    if (::stat(installed.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return installed;
+#endif
     char cwd[PATH_MAX];
     if (!getcwd(cwd, sizeof cwd)) return {};
     return std::string(cwd) + "/" + std::string(applicationName) + kModuleSuffix;

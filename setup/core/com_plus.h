@@ -24,9 +24,10 @@ inline constexpr const char* kModuleSuffix = ".so";
 inline constexpr const char* kDefaultSpamFolder = "Spam";
 inline constexpr const char* kDefaultAgeLimit = "14";
 
-// The component file: current directory + "/" + applicationName + ".so",
-// or the file set by SetComponentFile. Empty when the current directory
-// cannot be read.
+// The component file: the file set by SetComponentFile, else the installed
+// module (the install's module folder + "/" + applicationName + ".so") when
+// it exists, else current directory + "/" + applicationName + ".so". Empty
+// when the current directory cannot be read.
 std::string ComponentFilePath(std::string_view applicationName);
 // Names the component file of this process (a program told where the module
 // is, so that it need not run in the module's folder): a relative path is

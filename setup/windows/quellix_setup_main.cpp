@@ -19,18 +19,24 @@
 #include "base/exit_codes.h"
 #include "base/version.h"
 #include "platform/system.h"
+#include "setup/core/com_plus.h"
 #include "setup/windows/disclaimer.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: QuellixSetup [--config FILE] [Qt options such as -platform offscreen]\n"
+    "usage: QuellixSetup [--config FILE] [--module PATH] [Qt options such as -platform "
+    "offscreen]\n"
     "       QuellixSetup --version\n"
     "\n"
     "The setup program's windows: a disclaimer, then the main window that installs\n"
-    "or removes the component application Quellix (from Quellix.so in the current\n"
-    "directory), sets the cleanup parameters and the schedule, and registers or\n"
-    "unregisters mailboxes; the CHANGE button applies everything at once.\n"
+    "or removes the component application Quellix, sets the cleanup parameters and\n"
+    "the schedule, and registers or unregisters mailboxes; the CHANGE button applies\n"
+    "everything at once.\n"
+    "\n"
+    "--module PATH names the component module; without it the module is the\n"
+    "installed one (/usr/lib/quellix/Quellix.so from the packages), or, where\n"
+    "none is installed, the file Quellix.so in the current directory.\n"
     "\n"
     "The platform configuration comes from --config, else $QUELLIX_CONFIG, else\n"
     "/etc/quellix/platform.conf. Without a display, run it under xvfb-run or with\n"
@@ -47,7 +53,16 @@ int main(int argc, char** argv) {
         }
         if (platform::IsVersionOption(argv[i])) return platform::PrintVersion("QuellixSetup");
     }
-    const int first = platform::TakeConfigOption(argc, argv, 1);
+    int first = platform::TakeConfigOption(argc, argv, 1);
+    if (first < argc && std::strcmp(argv[first], "--module") == 0) {
+        if (first + 1 >= argc || argv[first + 1][0] == '\0') {
+            std::cerr << "QuellixSetup: --module needs the path of Quellix.so\n"
+                      << "Run 'QuellixSetup --help' for the options.\n";
+            return platform::kExitUsage;
+        }
+        setup::SetComponentFile(argv[first + 1]);
+        first = platform::TakeConfigOption(argc, argv, first + 2);
+    }
     if (first < argc && std::strcmp(argv[first], "--config") == 0) {
         std::cerr << "QuellixSetup: --config needs a FILE\n"
                   << "Run 'QuellixSetup --help' for the options.\n";
