@@ -158,6 +158,22 @@ int GiveToFolderOwner(int dir, const char* name) {
     return ::fchownat(dir, name, owner.st_uid, owner.st_gid, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
 }
 
+// Renames from (in fromDir) to to (in toDir), never replacing a file there.
+// Returns 0, or the errno of a failure (EEXIST when to is taken). Where the
+// file system refuses rename flags (Linux's NFS client, a FUSE file system
+// without them: EINVAL), the file gets the new name as a hard link, which
+// never replaces one either, and loses the old, as Dovecot does there; a
+// crash in between leaves it under both names, never under none.
+int RenameNoReplace(int fromDir, const std::string& from, int toDir, const std::string& to) {
+    if (::renameat2(fromDir, from.c_str(), toDir, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL) return errno;
+    if (::linkat(fromDir, from.c_str(), toDir, to.c_str(), 0) != 0) return errno;
+    if (::unlinkat(fromDir, from.c_str(), 0) == 0) return 0;
+    const int e = errno;
+    (void)::unlinkat(toDir, to.c_str(), 0);
+    return e;
+}
+
 // What a file that is no message is, for the error that names it.
 std::string FileType(mode_t mode) {
     if (S_ISLNK(mode)) return "a symbolic link";
@@ -400,15 +416,14 @@ public:
             if (maildir_faults::beforeRename)
                 maildir_faults::beforeRename(srcSub.Get(), found->name);
 #endif
-            if (::renameat2(srcSub.Get(), found->name.c_str(), dstCur.Get(), target.c_str(),
-                            RENAME_NOREPLACE) == 0) {
+            const int renamed = RenameNoReplace(srcSub.Get(), found->name, dstCur.Get(), target);
+            if (renamed == 0) {
                 PutBackUnlessMoved(srcSub.Get(), found->name, fromText, st, dstCur.Get(), target,
                                    PathText(to) + "/cur/" + target);
                 // The file kept its owner, another mailbox's perhaps: it
                 // goes to this folder's, or back where it was.
                 if (const int e = GiveToFolderOwner(dstCur.Get(), file.Get()); e != 0) {
-                    (void)::renameat2(dstCur.Get(), target.c_str(), srcSub.Get(),
-                                      found->name.c_str(), RENAME_NOREPLACE);
+                    (void)RenameNoReplace(dstCur.Get(), target, srcSub.Get(), found->name);
                     Fail(err::kPathFileAccess, "give message to its folder's owner",
                          PathText(to) + "/cur/" + target, std::strerror(e));
                 }
@@ -417,10 +432,10 @@ public:
                 Forget(from, key);
                 return newKey;
             }
-            if (errno == ENOENT) continue;  // renamed meanwhile: look again
-            if (errno != EXDEV) {
+            if (renamed == ENOENT) continue;  // renamed meanwhile: look again
+            if (renamed != EXDEV) {
                 Fail(err::kPathFileAccess, "move message", fromText + " to " + PathText(to),
-                     std::strerror(errno));
+                     std::strerror(renamed));
             }
             CopyAcross(from, *found, srcSub.Get(), file.Get(), st, to, dst.Get(), dstCur.Get(),
                        target);
@@ -483,8 +498,7 @@ public:
         const std::string& key = planned;
         const std::string target = key + std::string(kInfo) + sorted;
         WriteInto(tmp.Get(), key, bytes, 0600, received, PathText(folder) + "/tmp");
-        if (::renameat2(tmp.Get(), key.c_str(), cur.Get(), target.c_str(), RENAME_NOREPLACE) != 0) {
-            const int e = errno;
+        if (const int e = RenameNoReplace(tmp.Get(), key, cur.Get(), target); e != 0) {
             (void)::unlinkat(tmp.Get(), key.c_str(), 0);
             Fail(err::kPathFileAccess, "append message", PathText(folder) + "/cur/" + target,
                  std::strerror(e));
@@ -831,10 +845,9 @@ private:
         if (now.st_dev == st.st_dev && now.st_ino == st.st_ino) return;
         std::string why =
             "the message file was swapped for " + FileType(now.st_mode) + " while it was moved; ";
-        if (::renameat2(dstDir, target.c_str(), srcDir, name.c_str(), RENAME_NOREPLACE) == 0) {
+        if (const int e = RenameNoReplace(dstDir, target, srcDir, name); e == 0) {
             why += "that was put back, and nothing was moved";
         } else {
-            const int e = errno;
             if (!S_ISREG(now.st_mode) && ::unlinkat(dstDir, target.c_str(), 0) == 0)
                 why += "that was removed from " + targetText;
             else
@@ -864,9 +877,7 @@ private:
         const UniqueFd tmp = SubDir(dst, "tmp", PathText(to));
         const std::string tmpName = NewKey();
         WriteInto(tmp.Get(), tmpName, bytes, st.st_mode & 0777, st.st_mtime, PathText(to) + "/tmp");
-        if (::renameat2(tmp.Get(), tmpName.c_str(), dstCur, target.c_str(), RENAME_NOREPLACE) !=
-            0) {
-            const int e = errno;
+        if (const int e = RenameNoReplace(tmp.Get(), tmpName, dstCur, target); e != 0) {
             (void)::unlinkat(tmp.Get(), tmpName.c_str(), 0);
             Fail(err::kPathFileAccess, "move message", PathText(to) + "/cur/" + target,
                  std::strerror(e));

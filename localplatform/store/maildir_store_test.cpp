@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -286,6 +287,55 @@ TEST(MaildirOwnersTest, AMovedMessageIsItsNewMailboxOwners) {
         std::sort(ids.begin(), ids.end());
         EXPECT_EQ(ids, (std::vector<std::string>{"<ann>", "<moved>"}));
     }
+}
+
+// A Maildir on a file system that refuses rename flags (bindfs, a FUSE
+// one, here; Linux's NFS client too) is moved into, moved back from and
+// written to all the same, by a hard link and the old name removed; a
+// name already taken is not replaced.
+TEST(MaildirRenameFlagsTest, AFileSystemWithoutRenameFlagsTakesLinks) {
+    if (::geteuid() != 0 || ::access("/usr/bin/bindfs", X_OK) != 0)
+        GTEST_SKIP() << "needs root and bindfs (a FUSE file system without rename flags)";
+    if (!DovecotServer::Available()) GTEST_SKIP() << "dovecot is not installed";
+    const int64_t past = std::time(nullptr) - int64_t{40} * 86400;
+    DovecotServer server;
+    server.Append("jdoe@example", "Junk", Mail("moved"), past);
+    server.Append("ann@example", "", Mail("ann"), past);
+    // The mail, Dovecot's and Quellix's alike, seen through bindfs mounted
+    // over its own folder.
+    const std::string mail = server.Folder() + "/mail";
+    const auto mounted = platform::testing::RunProgram({"/usr/bin/bindfs", mail, mail});
+    ASSERT_EQ(mounted.code, 0) << mounted.err;
+    const std::unique_ptr<const std::string, void (*)(const std::string*)> unmount(
+        &mail, [](const std::string* dir) { (void)::umount2(dir->c_str(), MNT_DETACH); });
+    const std::string probe = mail + "/probe";
+    std::ofstream(probe) << "x";
+    ASSERT_EQ(
+        ::renameat2(AT_FDCWD, probe.c_str(), AT_FDCWD, (probe + "2").c_str(), RENAME_NOREPLACE),
+        -1);
+    ASSERT_EQ(errno, EINVAL);
+    fs::remove(probe);
+
+    auto store = OpenMaildirStore(Settings(server.MailLocation()));
+    const MailFolder junk{"jdoe", {"Junk"}};
+    const auto listed = store->Messages(junk);
+    ASSERT_EQ(listed.size(), 1U);
+    const std::string key = store->Move(junk, listed[0].key, {"ann", {}});
+    std::vector<std::string> ids;
+    for (const auto& m : server.Messages("ann@example", "")) ids.push_back(m.messageId);
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(ids, (std::vector<std::string>{"<ann>", "<moved>"}));
+    EXPECT_EQ(store->Move({"ann", {}}, key, junk), key);
+    const std::string appended = store->Append(junk, Mail("appended"), past, "S");
+    EXPECT_EQ(
+        ErrorOf([&] { (void)store->AppendPlanned(junk, appended, Mail("other"), past, "S"); }),
+        err::kPathFileAccess);
+    EXPECT_EQ(store->Content(junk, appended), Mail("appended"));
+    ids.clear();
+    for (const auto& m : server.Messages("jdoe@example", "Junk")) ids.push_back(m.messageId);
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(ids, (std::vector<std::string>{"<appended>", "<moved>"}));
+    EXPECT_EQ(server.Messages("ann@example", "").size(), 1U);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, MaildirStoreTest, ::testing::Values(false, true),
