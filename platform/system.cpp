@@ -209,6 +209,19 @@ bool GetUserNameA(char* buffer, uint32_t* size) {
     return true;
 }
 
+std::string ProposedIdentityAccount() {
+    if (geteuid() != 0) {
+        return localplatform::AccountName(geteuid()).value_or(std::to_string(geteuid()));
+    }
+    struct stat st {};
+    const std::string data = localplatform::PlatformConfig::Current().DataDir();
+    if (lstat(data.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid != 0) {
+        if (auto owner = localplatform::AccountName(st.st_uid)) return *owner;
+    }
+    if (getpwnam("quellix") != nullptr) return "quellix";
+    return {};
+}
+
 std::vector<std::string> ListDirectory(const std::string& path) {
     // The store's share lists its namespaces, as the share does on the server.
     if (IsStoreShare(path)) return localplatform::ListNamespaces();

@@ -38,6 +38,14 @@ std::string GetTempPathFailure();
 // length including the NUL. Returns false when it does not fit.
 bool GetUserNameA(char* buffer, uint32_t* size);
 
+// The account a component application is proposed to run as: the running
+// account, unless that is root, which may never be an application's
+// identity; then the platform's service account: the owner of the
+// configured data folder when that is not root (quellix-admin init gives
+// the folder to it), else the account "quellix" when it exists. Empty when
+// root runs and neither is found.
+std::string ProposedIdentityAccount();
+
 // Names of the entries of a directory (files and folders, no "." or ".."),
 // sorted; the path of a file lists that file's name alone. For the store share
 // "\\.\backofficestorage\" (any letter case, trailing separator optional) the

@@ -116,6 +116,24 @@ TEST_F(SystemTest, UserNameIsTheRunningAccount) {
     EXPECT_FALSE(platform::GetUserNameA(buf, nullptr));
 }
 
+// Root is never proposed as an application's identity: root is offered the
+// account its data folder belongs to, else the account quellix.
+TEST_F(SystemTest, RootIsProposedTheServiceAccountAsIdentity) {
+    if (geteuid() != 0) {
+        EXPECT_EQ(platform::ProposedIdentityAccount(), std::string(getpwuid(geteuid())->pw_name));
+        GTEST_SKIP() << "the rest is what root is proposed";
+    }
+    const passwd* nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    const std::string data = dir_ + "/data";
+    fs::create_directory(data);
+    WriteConfig("data_dir = " + data + "\n");
+    const std::string fallback = getpwnam("quellix") != nullptr ? "quellix" : "";
+    EXPECT_EQ(platform::ProposedIdentityAccount(), fallback) << "a data folder of root's";
+    ASSERT_EQ(chown(data.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    EXPECT_EQ(platform::ProposedIdentityAccount(), std::string(getpwuid(nobody->pw_uid)->pw_name));
+}
+
 TEST_F(SystemTest, ListDirectoryNamesEntriesSorted) {
     const std::string d = dir_ + "/list";
     fs::create_directories(d + "/sub");

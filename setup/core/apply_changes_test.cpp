@@ -10,6 +10,7 @@
 #include "localplatform/store/store_test_support.h"
 #include "platform/ado.h"
 #include "platform/com_admin.h"
+#include "platform/system.h"
 #include "setup/testing/setup_fixture.h"
 
 namespace setup {
@@ -26,14 +27,12 @@ class ApplyChangesTest : public testing::SetupFixture,
 protected:
     void SetUp() override {
         SetupFixture::SetUp();
-        // The account running setup, without a mailbox: proposed as the
-        // identity, in no list.
+        // The account proposed as the identity (the one running setup, or,
+        // for root, the service account), without a mailbox: in no list.
         if (!LoadDirectory(
-                testing::AnnBobCid({{.cn = "Ida NoMail", .account = "ida", .alias = "ida"},
-                                    {.cn = "Runner",
-                                     .account = GetCurrentUserName(),
-                                     .alias = "runner",
-                                     .mailbox = false}}),
+                testing::AnnBobCid(
+                    {{.cn = "Ida NoMail", .account = "ida", .alias = "ida"},
+                     {.cn = "Runner", .account = Proposed(), .alias = "runner", .mailbox = false}}),
                 GetParam())) {
             GTEST_SKIP() << "slapd is not installed";
         }
@@ -59,6 +58,11 @@ protected:
         return WindowAfterRefresh(*r.status);
     }
     static platform::Variant Item(const std::string& name) { return RegistrationItem(name); }
+    // The account setup proposes, or a name no account has when none is.
+    static std::string Proposed() {
+        const std::string account = platform::ProposedIdentityAccount();
+        return account.empty() ? "no-account" : account;
+    }
     static bool ItemExists() { return RegistrationItemExists(); }
 
     SetupContext context_;
@@ -68,7 +72,8 @@ protected:
 TEST_P(ApplyChangesTest, InstallWritesTheRegistrationWithTheShownParameters) {
     WindowValues w = Window();
     EXPECT_TRUE(w.Check1);  // ready to install
-    EXPECT_EQ(w.txtIdent, "example.org\\" + GetCurrentUserName());
+    EXPECT_EQ(w.txtIdent,
+              platform::ProposedIdentityAccount().empty() ? "" : "example.org\\" + Proposed());
     EXPECT_EQ(w.txtSpamFolder, "Spam");
     EXPECT_EQ(w.txtAgeLimit, "14");
     EXPECT_EQ(w.SysMbxList, Strings{testing::SystemMailboxListEntry()});

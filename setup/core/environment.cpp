@@ -99,10 +99,13 @@ SetupStatus RefreshLists(SetupContext& context, const std::string& txtSpamFolder
         log.PrependText(DllMissingEntryText(platform::Date::NowLocal(), status.componentFile));
     } else {
         status.state = InstallState::ReadyToInstall;
-        const std::string user = GetCurrentUserName();
+        // Root may never be the application's identity: root is offered
+        // the service account instead.
+        const std::string user = platform::ProposedIdentityAccount();
         status.identity = user;
         try {
-            status.identity = FillIdentityField(context.cnn, context.strSearchRoot, user);
+            if (!user.empty())
+                status.identity = FillIdentityField(context.cnn, context.strSearchRoot, user);
         } catch (const std::exception& e) {
             log.Prepend(EntryFor(e, context.strSearchRoot));
         }
