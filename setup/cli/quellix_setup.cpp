@@ -136,7 +136,7 @@ std::string CommandHelp(const std::string& command) {
             (usage[at + head.size()] == ' ' || usage[at + head.size()] == '\n'))
             break;
     }
-    if (at >= params) return usage;
+    if (at >= params) return kUsage;
     // The entry runs until the next line that starts another command: its
     // synopsis, then its description from the list's second column.
     constexpr size_t kColumn = 29;  // where descriptions start
