@@ -28,16 +28,27 @@ void Free(std::unique_ptr<Request> request) {
     if (request->cb.ar_result != nullptr) freeaddrinfo(request->cb.ar_result);
 }
 
-// Requests given up before the resolver answered; freed once it has.
-std::mutex abandonedMutex;
-std::vector<std::unique_ptr<Request>> abandoned;
+// Requests given up before the resolver answered; freed once it has. The
+// list is never destroyed: glibc's resolver thread may still write into a
+// request when the process exits or the module that made it is unloaded,
+// and memory it writes must stay allocated until then.
+struct Abandoned {
+    std::mutex mutex;
+    std::vector<std::unique_ptr<Request>> requests;
+};
+Abandoned& AbandonedRequests() {
+    static auto* abandoned = new Abandoned();  // NOLINT(cppcoreguidelines-owning-memory)
+    return *abandoned;
+}
 
 void ReapAbandoned() {
-    const std::lock_guard<std::mutex> lock(abandonedMutex);
-    auto done = std::partition(abandoned.begin(), abandoned.end(),
+    Abandoned& abandoned = AbandonedRequests();
+    const std::lock_guard<std::mutex> lock(abandoned.mutex);
+    auto& requests = abandoned.requests;
+    auto done = std::partition(requests.begin(), requests.end(),
                                [](const auto& r) { return gai_error(&r->cb) == EAI_INPROGRESS; });
-    for (auto it = done; it != abandoned.end(); ++it) Free(std::move(*it));
-    abandoned.erase(done, abandoned.end());
+    for (auto it = done; it != requests.end(); ++it) Free(std::move(*it));
+    requests.erase(done, requests.end());
 }
 
 // Gives up request: cancelled when the resolver has not taken it up yet,
@@ -48,8 +59,9 @@ void Abandon(std::unique_ptr<Request> request) {
         Free(std::move(request));
         return;
     }
-    const std::lock_guard<std::mutex> lock(abandonedMutex);
-    abandoned.push_back(std::move(request));
+    Abandoned& abandoned = AbandonedRequests();
+    const std::lock_guard<std::mutex> lock(abandoned.mutex);
+    abandoned.requests.push_back(std::move(request));
 }
 
 }  // namespace
