@@ -175,8 +175,9 @@ TEST_F(MailStoreRunTest, ARunDeletesTheExpiredMessagesDovecotKeeps) {
 }
 
 // A mail server that refuses the administrator's login fails the mailbox's
-// folder in the run's log with the server's words; the run ends, and
-// nothing is removed. (The words of a server that is down, or of one that
+// folder in the run's log with the server's words, as a mailbox not
+// reached, which is a failure of the run (no absent mailbox); the run ends,
+// and nothing is removed. (The words of a server that is down, or of one that
 // refuses a login, are the IMAP session's tests.)
 TEST_F(MailStoreRunTest, AServerThatRefusesTheLoginFailsTheFolderInTheLog) {
     (void)Registration(Params());  // the system mailbox, made while the login is taken
@@ -185,9 +186,10 @@ TEST_F(MailStoreRunTest, AServerThatRefusesTheLoginFailsTheFolderInTheLog) {
     std::string refused;
     std::thread([&] { refused = Run(Params()); }).join();
     EXPECT_TRUE(
-        Contains(refused, "no such item: LOGIN(" + server_->ImapUrl() +
+        Contains(refused, "mailbox not reached: LOGIN(" + server_->ImapUrl() +
                               " ann@example.org as quellix-admin) failed: the server answered "
                               "\"Authentication failed.\""));
+    EXPECT_EQ(Record().foldersFailed, 1);
     EXPECT_EQ(Left("ann@example.org", "Spam").size(), 3U);
 }
 

@@ -1151,16 +1151,21 @@ ItemRow ItemStore::Require(const std::vector<std::string>& segments, const std::
     auto row = Lookup(segments);
     if (row) return *row;
     // A mail server that refused the mailbox's login has said why; the
-    // error carries its answer, not only the absence it led to.
-    std::string why;
+    // error carries its answer and its number (a mailbox not reached is no
+    // absent one), not only the absence it led to.
     if (segments.size() >= 3) {
-        if (MailStore* backend = h_->mapped.BackendOf(segments[0]))
-            why = backend->WhyNoMailbox(segments[2]);
+        if (MailStore* backend = h_->mapped.BackendOf(segments[0])) {
+            if (const auto why = backend->WhyNoMailbox(segments[2])) {
+                const bool absent = why->Number() == err::kNotFound;
+                throw Error(why->Number(), platform::Describe("open", url,
+                                                              (absent ? "no such item: "
+                                                                      : "mailbox not reached: ") +
+                                                                  why->Description(),
+                                                              why->Number()));
+            }
+        }
     }
-    throw Error(
-        err::kNotFound,
-        platform::Describe("open", url, why.empty() ? "no such item" : "no such item: " + why,
-                           err::kNotFound));
+    throw Error(err::kNotFound, platform::Describe("open", url, "no such item", err::kNotFound));
 }
 
 std::optional<ItemRow> ItemStore::Get(int64_t id) {

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
 #include "localplatform/config/mail_store_settings.h"
 
 namespace localplatform {
@@ -96,10 +97,13 @@ public:
     // Why FindMailbox found no mailbox named alias when the backend could
     // not tell an absent mailbox from one it may not open (an IMAP server
     // refusing the login says no more): the server's answer, for the error
-    // that names the URL. Empty when the mailbox simply is not there.
-    [[nodiscard]] virtual std::string WhyNoMailbox(const std::string& alias) const {
+    // that names the URL; kPermissionDeniedDb when the mailbox could not be
+    // reached (a refused login), kNotFound when the server says there is
+    // none. nullopt when the mailbox simply is not there.
+    [[nodiscard]] virtual std::optional<platform::Error> WhyNoMailbox(
+        const std::string& alias) const {
         (void)alias;
-        return "";
+        return std::nullopt;
     }
 
     // Stores a new message in folder with its received time (Unix seconds)

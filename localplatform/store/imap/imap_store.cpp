@@ -93,21 +93,18 @@ public:
     std::optional<std::string> FindMailbox(const std::string& alias) override {
         // A login that works and holds an Inbox is a mailbox. IMAP does not
         // tell a user it does not know from a wrong password: a refused
-        // login counts as no mailbox, and the refusal goes to standard
-        // error with the server's words, once per login, so a wrong
-        // password is seen. An administrator acting for a user may log in
-        // as anyone, known or not (Cyrus lets it): such a login lists no
-        // Inbox, and is no mailbox either.
+        // login counts as no mailbox, and the error that opening it then
+        // raises carries the server's words, as a mailbox not reached, so a
+        // wrong password is seen where the run logs the folder. An
+        // administrator acting for a user may log in as anyone, known or not
+        // (Cyrus lets it): such a login lists no Inbox, and is no mailbox.
         const std::string login = LoginOf(alias);
         if (refused_.count(login) != 0) return std::nullopt;
         try {
             (void)Session(alias);
         } catch (const platform::Error& e) {
             if (e.Number() != err::kPermissionDeniedDb) throw;
-            refused_.emplace(login, e.Description());
-            const std::string line = "quellix: warning: " + e.Description() + "; mailbox " +
-                                     platform::VisibleText(alias) + " taken as absent\n";
-            (void)!::write(STDERR_FILENO, line.data(), line.size());
+            refused_.emplace(login, e);
             return std::nullopt;
         }
         const auto& all = Folders(alias);
@@ -115,9 +112,12 @@ public:
             return f.path.size() == 1 && platform::EqualsNoCase(f.path[0], "INBOX");
         });
         if (!hasInbox) {
-            refused_.emplace(login, platform::Describe("find mailbox", platform::VisibleText(login),
-                                                       "the server lists no Inbox for this login",
-                                                       err::kNotFound));
+            refused_.emplace(
+                login,
+                platform::Error(err::kNotFound,
+                                platform::Describe("find mailbox", platform::VisibleText(login),
+                                                   "the server lists no Inbox for this login",
+                                                   err::kNotFound)));
             Drop(login);
             return std::nullopt;
         }
@@ -126,9 +126,10 @@ public:
 
     std::vector<std::string> Mailboxes() override { return {}; }
 
-    std::string WhyNoMailbox(const std::string& alias) const override {
+    std::optional<platform::Error> WhyNoMailbox(const std::string& alias) const override {
         const auto it = refused_.find(LoginOf(alias));
-        return it == refused_.end() ? "" : it->second;
+        if (it == refused_.end()) return std::nullopt;
+        return it->second;
     }
 
     bool HasFolder(const MailFolder& folder) override {
@@ -436,9 +437,9 @@ private:
     std::map<std::string, uint64_t> lastUse_;                       // by login
     uint64_t uses_ = 0;
     std::map<std::string, std::vector<imap::ImapFolder>>
-        folders_;                                 // by login, while its session lasts
-    std::map<std::string, std::string> refused_;  // logins refused, with the server's answer
-    uint32_t selectedValidity_ = 0;               // of the folder selected last
+        folders_;                                     // by login, while its session lasts
+    std::map<std::string, platform::Error> refused_;  // logins refused, with the server's answer
+    uint32_t selectedValidity_ = 0;                   // of the folder selected last
     std::map<std::pair<std::string, std::vector<std::string>>, std::vector<Key>> pending_;
 };
 
