@@ -57,7 +57,7 @@ std::string ComponentFilePath(std::string_view applicationName) {
     // Installed, the programs take the module installed beside them, as the
     // catalog names it, wherever they are started from.
     std::string installed = std::string(QUELLIX_INSTALLED_MODULE_DIR) + "/" +
-                                  std::string(applicationName) + kModuleSuffix;
+                            std::string(applicationName) + kModuleSuffix;
     struct stat st {};
     if (::stat(installed.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return installed;
 #endif
