@@ -23,14 +23,15 @@ demo_packages=(
 )
 # Everything else: the window, the tests' servers, a FUSE file system that
 # refuses rename flags as NFS does (bindfs), sanitizers, fuzzing, clang-tidy,
-# the benchmarks and the Debian packaging.
+# LLVM's linker for the checking builds, the benchmarks and the Debian
+# packaging.
 all_packages=(
   "${demo_packages[@]}"
   libgmock-dev libbenchmark-dev sqlite3 ldb-tools
   slapd ldap-utils dovecot-core dovecot-imapd cyrus-common sasl2-bin bindfs
   python3 python3-aiosmtpd python3-prometheus-client openssl
   qt6-base-dev libgl-dev fontconfig fonts-dejavu-core fonts-liberation2 xvfb xauth
-  clang libclang-rt-14-dev clang-format clang-tidy
+  clang libclang-rt-14-dev clang-format clang-tidy lld
   debhelper fakeroot lintian mmdebstrap
 )
 

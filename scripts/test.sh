@@ -1,54 +1,99 @@
 #!/usr/bin/env bash
 # Checks the format; builds everything and runs every test: once in the normal
-# build, once under AddressSanitizer + UndefinedBehaviorSanitizer; compiles the
-# system's own code with clang-tidy (every warning an error); then builds the libFuzzer
-# targets and runs each for FUZZ_SECONDS (default 10) from its seed corpus, so
-# that they keep building and the parsers keep holding; builds the Debian
-# packages and checks what they hold and lintian (scripts/package.sh), and
-# installs, runs and purges them in a clean root (scripts/package-test.sh,
+# build, once under AddressSanitizer + UndefinedBehaviorSanitizer; runs
+# clang-tidy over the system's own code from the normal build's compile
+# commands (scripts/tidy.sh, every warning an error); then builds the
+# libFuzzer targets and runs each for FUZZ_SECONDS (default 10) from its seed
+# corpus, so that they keep building and the parsers keep holding; builds the
+# Debian packages and checks what they hold and lintian (scripts/package.sh),
+# and installs, runs and purges them in a clean root (scripts/package-test.sh,
 # about a minute and a quarter: it downloads a Debian root; PACKAGE_TEST=0
 # leaves it out where Debian's mirror cannot be reached). Installs what is
-# missing first.
+# missing first. Each step says how long it took.
 # Tests start their own slapd and SMTP server on loopback; nothing needs to run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-echo "== format"
+step_started=$SECONDS
+step=""
+# Ends the step under way, saying its time, and begins the next one.
+step() {
+  [ -z "$step" ] || echo "== $step: $((SECONDS - step_started)) s"
+  step=$1 step_started=$SECONDS
+  [ -z "$step" ] || echo "== $step"
+}
+work=$(mktemp -d "${TMPDIR:-/tmp}/quellix-test.XXXXXX")
+tidy_pid=""
+cleanup() {
+  [ -z "$tidy_pid" ] || kill -- "$tidy_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+step "format"
 git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 jobs=$(nproc)
 for preset in dev asan; do
-  echo "== build and test: $preset"
+  step "build: $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
+  if [ "$preset" = dev ]; then
+    # clang-tidy reads the dev build's compile commands. It runs beside the
+    # tests and the next build at the lowest priority, on what the tests,
+    # waiting on their servers, leave of the processors; its findings are
+    # shown when it ends.
+    nice -n 19 bash scripts/tidy.sh build/dev >"$work/tidy.log" 2>&1 &
+    tidy_pid=$!
+  fi
+  step "test: $preset"
   ctest --preset "$preset" -j "$jobs"
 done
 
-echo "== clang-tidy over the system's own code"
-cmake --preset tidy >/dev/null
-cmake --build --preset tidy -j "$jobs"
+step "clang-tidy over the system's own code (begun after the dev build)"
+tidy_status=0
+wait "$tidy_pid" || tidy_status=$?
+tidy_pid=""
+cat "$work/tidy.log"
+[ "$tidy_status" -eq 0 ] || exit 1
 
-echo "== fuzz targets, ${FUZZ_SECONDS:-10} s each"
+step "fuzz targets, ${FUZZ_SECONDS:-10} s each, $jobs at a time"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$jobs" --target fuzzers
-work=$(mktemp -d "${TMPDIR:-/tmp}/quellix-fuzz.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-for fuzzer in $(find build/fuzz -name '*_fuzz' -type f -perm -u+x | sort); do
+# Runs one fuzzer from its seed corpus; new inputs go to a scratch folder, so
+# the seed corpus in the tree stays as it is.
+fuzz() {
+  local fuzzer=$1 name seeds
   name=$(basename "$fuzzer")
   seeds=$(find . -path ./build -prune -o -type d -path "*/fuzz_corpus/${name%_fuzz}" -print | head -1)
-  # New inputs go to a scratch folder: the seed corpus in the tree stays as it is.
   mkdir -p "$work/$name"
   echo "-- $name${seeds:+ (seeds: $seeds)}"
   "$fuzzer" -max_total_time="${FUZZ_SECONDS:-10}" -timeout=10 -rss_limit_mb=2048 \
     -artifact_prefix="$work/$name-" "$work/$name" ${seeds:+"$seeds"} 2>"$work/$name.log" ||
-    { tail -50 "$work/$name.log"; ls "$work/$name"-* 2>/dev/null; exit 1; }
+    { tail -50 "$work/$name.log"; ls "$work/$name"-* 2>/dev/null || true; echo "-- $name failed" >&2; return 1; }
+}
+running=0 fuzz_failed=0
+for fuzzer in $(find build/fuzz -name '*_fuzz' -type f -perm -u+x | sort); do
+  fuzz "$fuzzer" &
+  running=$((running + 1))
+  if [ "$running" -ge "$jobs" ]; then
+    wait -n || fuzz_failed=1
+    running=$((running - 1))
+  fi
 done
+while [ "$running" -gt 0 ]; do
+  wait -n || fuzz_failed=1
+  running=$((running - 1))
+done
+[ "$fuzz_failed" -eq 0 ] || exit 1
 
-echo "== Debian packages: build, contents, lintian"
+step "Debian packages: build, contents, lintian"
 bash scripts/package.sh
 if [ "${PACKAGE_TEST:-1}" = 1 ]; then
-  echo "== Debian packages in a clean root"
+  step "Debian packages in a clean root"
   # It makes a root with chroot and mounts: root's work.
   sudo_cmd=()
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" bash scripts/package-test.sh
 fi
+step ""
+echo "== every step passed in $SECONDS s"
