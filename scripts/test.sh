@@ -25,7 +25,7 @@ step() {
 work=$(mktemp -d "${TMPDIR:-/tmp}/quellix-test.XXXXXX")
 tidy_pid=""
 cleanup() {
-  [ -z "$tidy_pid" ] || kill -- "$tidy_pid" 2>/dev/null || true
+  [ -z "$tidy_pid" ] || kill -- "-$tidy_pid" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -42,7 +42,8 @@ for preset in dev asan; do
     # tests and the next build at the lowest priority, on what the tests,
     # waiting on their servers, leave of the processors; its findings are
     # shown when it ends.
-    nice -n 19 bash scripts/tidy.sh build/dev >"$work/tidy.log" 2>&1 &
+    # In a session of its own, so that a failure stops all of it.
+    setsid nice -n 19 bash scripts/tidy.sh build/dev >"$work/tidy.log" 2>&1 &
     tidy_pid=$!
   fi
   step "test: $preset"

@@ -187,6 +187,11 @@ void DovecotServer::WriteConfiguration() {
 
 void DovecotServer::Start() {
     if (pid_ > 0) return;
+    // A master killed while it started may leave the dot-lock of its list of
+    // instances behind, and the next one would wait for it to go stale
+    // before it starts a single process. None of this folder runs now.
+    std::error_code ec;
+    fs::remove(dir_ + "/state/instances.lock", ec);
     // -F: in the foreground, so the pid is the master's.
     pid_ =
         StartServer({kDovecot, "-F", "-c", dir_ + "/dovecot.conf"}, dir_ + "/dovecot.out", port_);
