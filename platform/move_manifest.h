@@ -102,9 +102,10 @@ int64_t PruneMoveManifest();
 // registration item at itemUrl left under way when they were killed or
 // crashed, so that each message is kept exactly once: where the run put it
 // when its copy was made (the source still there is removed), else where it
-// was. A move run calls it when it begins, holding the registration's run
-// lock. Returns how many it settled. Raises platform::Error with the first
-// failure (a mail server down); the other entries are settled all the same.
+// was. Every run of the registration, moving or deleting, calls it when it
+// begins, holding the registration's run lock. Returns how many it settled.
+// Raises platform::Error with the first failure (a mail server down); the
+// other entries are settled all the same.
 int64_t SettleInterruptedMoves(const std::string& itemUrl);
 
 // Puts the message back into its source folder, atomically: only when it

@@ -28,9 +28,11 @@
 
 #include "base/testing/contains.h"
 #include "base/unique_fd.h"
+#include "localplatform/sqlite/sqlite_db.h"
 #include "localplatform/store/testing/dovecot_server.h"
 #include "platform/move_manifest.h"
 #include "platform/run_history.h"
+#include "registration/registration.h"
 #include "sink/quellix_cls.h"
 #include "sink/quellix_module.h"
 #include "sink/sweep.h"
@@ -153,6 +155,13 @@ protected:
         std::sort(all.begin(), all.end());
         return all;
     }
+    // How many moves the store holds under way.
+    int64_t MovesUnderWay() {
+        Store()->FlushBatch();
+        auto db = localplatform::SqliteDb::Open(Store()->Path(), {});
+        auto count = db.Prepare("SELECT count(*) FROM moves WHERE under_way IS NOT NULL");
+        return count.Step() ? count.Int(0) : -1;
+    }
     std::unique_ptr<DovecotServer> server_;
 };
 
@@ -268,9 +277,10 @@ protected:
 // destination, or left the source (then a short random wait): no message is
 // lost, and undo of the run leaves each in its folder exactly once with its
 // date and flags. Between two stores a kill may leave both copies; the
-// registration's next run (every other round) keeps exactly one, and undo
-// of both runs puts each back. The seed is fixed; a failure names its
-// round's point.
+// registration's next run keeps exactly one and leaves no move under way,
+// whether it moves (every other round) or, switched to deleting, deletes
+// (every fourth round), and undo of both runs puts each moved message back.
+// The seed is fixed; a failure names its round's point.
 TEST_P(MailStoreRunKillTest, AMoveKilledAnywhereLosesAndDoublesNothingAfterUndo) {
     const KillCase& c = GetParam();
     const bool betweenStores = c.way != Way::kMailServer;
@@ -287,15 +297,16 @@ TEST_P(MailStoreRunKillTest, AMoveKilledAnywhereLosesAndDoublesNothingAfterUndo)
     p.includeSubfolders = "0";
     const int64_t now = std::time(nullptr);
     const Strings flags = {"\\Seen", "", "\\Flagged \\Seen", "\\Answered"};
-    for (int i = 0; i < 24; ++i) {
-        const int64_t received = now - (20 + i) * int64_t{86400};
+    const auto put = [&](const std::string& id, int64_t received, const std::string& flagged) {
         if (c.way == Way::kOutOfStore) {
-            Store()->SaveMessage(carlSpam, Mail("kill-" + std::to_string(i)), received);
+            Store()->SaveMessage(carlSpam, Mail(id), received);
         } else {
-            server_->Append("ann@example.org", "Spam", Mail("kill-" + std::to_string(i)), received,
-                            flags[i % flags.size()]);
+            server_->Append("ann@example.org", "Spam", Mail(id), received, flagged);
         }
-    }
+    };
+    for (size_t i = 0; i < 24; ++i)
+        put("kill-" + std::to_string(i), now - static_cast<int64_t>(20 + i) * 86400,
+            flags[i % flags.size()]);
     // Every message of both folders as "id received flags" (the store
     // keeps no flags: "id received"), sorted: a lost message is missing, a
     // doubled one there twice.
@@ -351,11 +362,14 @@ TEST_P(MailStoreRunKillTest, AMoveKilledAnywhereLosesAndDoublesNothingAfterUndo)
         const size_t files = 1 + random() % points;
         const auto wait =
             std::chrono::microseconds(random() % (c.way == Way::kOutOfStore ? 2000 : 400));
-        // Between two stores, every other round the next run settles what the kill left.
+        // Between two stores, every other round the next run settles what
+        // the kill left; every fourth, that run deletes.
         const bool nextRun = betweenStores && round % 2 == 1;
+        const bool deleting = nextRun && round % 4 == 3;
         SCOPED_TRACE("seed " + std::to_string(seed) + ", round " + std::to_string(round) +
                      ": killed at file " + std::to_string(files) + " + " +
-                     std::to_string(wait.count()) + " us" + (nextRun ? ", then the next run" : ""));
+                     std::to_string(wait.count()) + " us" +
+                     (nextRun ? deleting ? ", then a delete run" : ", then the next run" : ""));
         const platform::UniqueFd watch(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
         ASSERT_TRUE(watch.IsOpen());
         for (const auto& [dir, mask] : watched) {
@@ -439,11 +453,21 @@ TEST_P(MailStoreRunKillTest, AMoveKilledAnywhereLosesAndDoublesNothingAfterUndo)
         EXPECT_EQ(kept, beforeIds) << "after the kill";
         size_t runs = 1;
         if (nextRun) {
+            const std::string moveTo = registration::CustomProperty(registration::kMailboxToMove);
+            if (deleting) SetItemProperty(item, moveTo, platform::Variant(std::string()));
             NewRun();
             const auto failure = RunCleanup(thread_, Log(), Record(), item, 0);
             EXPECT_FALSE(failure) << failure->Description();
-            // Each message once, every expired one in the destination.
-            EXPECT_EQ(heldIds(), beforeIds) << "after the next run";
+            if (deleting) SetItemProperty(item, moveTo, platform::Variant(p.mailboxToMove));
+            EXPECT_EQ(MovesUnderWay(), 0) << "after the next run";
+            // Each message once, every expired one in the destination (or,
+            // deleted, gone from the source).
+            const Strings ids = heldIds();
+            EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end())
+                << "a message twice after the next run";
+            if (!deleting) {
+                EXPECT_EQ(ids, beforeIds) << "after the next run";
+            }
             EXPECT_EQ(inSource().size(), c.way == Way::kOutOfStore ? 0U : 2U)
                 << "after the next run";
             runs = 2;
@@ -459,7 +483,25 @@ TEST_P(MailStoreRunKillTest, AMoveKilledAnywhereLosesAndDoublesNothingAfterUndo)
         }
         EXPECT_TRUE(Left("arch@example.org", "").empty()) << "after undo";
         EXPECT_TRUE(InStore("vault", "Inbox", "archive.test").empty()) << "after undo";
-        EXPECT_EQ(held(), before) << "after undo";
+        if (!deleting) {
+            EXPECT_EQ(held(), before) << "after undo";
+            continue;
+        }
+        // What the delete run deleted is gone; the rest is back once, as it
+        // was. The deleted ones ("<id> received flags") come anew for the
+        // next round.
+        const Strings after = held();
+        EXPECT_TRUE(std::includes(before.begin(), before.end(), after.begin(), after.end()))
+            << "after undo";
+        EXPECT_EQ(std::adjacent_find(after.begin(), after.end()), after.end()) << "after undo";
+        for (const std::string& m : before) {
+            if (std::binary_search(after.begin(), after.end(), m)) continue;
+            const size_t space = m.find(' ');
+            const size_t flagsAt = m.find(' ', space + 1);
+            put(m.substr(1, space - 2), std::stoll(m.substr(space + 1, flagsAt - space - 1)),
+                flagsAt == std::string::npos ? "" : m.substr(flagsAt + 1));
+        }
+        ASSERT_EQ(held(), before) << "the deleted messages put anew";
     }
 }
 

@@ -135,12 +135,15 @@ void BeginRecord(RunState& state, const std::string& itemUrl, RunParameters& par
         failure.Fail(why.Number(), text);
         WriteLog(state.log, ErrorEntry(why.Number(), text) + " " + VisibleText(itemUrl));
         params.searchRoot.clear();
-    } else if (state.move.Found()) {
-        record.PruneManifest();
+    } else {
+        if (state.move.Found()) record.PruneManifest();
         // A move between two stores that an earlier run of this registration
         // left under way (killed, crashed) keeps one copy before this run
-        // selects its messages, so none is copied twice. A failure is said;
-        // those entries stay under way for the next run or undo.
+        // selects its messages, so none is copied twice. A delete run settles
+        // them too: it would otherwise delete a source whose copy no entry
+        // then leads undo to, and after a switch to deleting nothing else
+        // would. A failure is said; those entries stay under way for the
+        // next run or undo.
         ErrorState settle;
         if (!settle.Run([&] { (void)platform::SettleInterruptedMoves(itemUrl); })) {
             WriteLog(state.log, ErrorEntry(settle.Number(),
