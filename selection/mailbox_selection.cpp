@@ -101,6 +101,10 @@ std::vector<FolderUrlTry> FolderUrlTries(const MailboxRow& row, const ServerName
     return tries;
 }
 
+bool SaysWhyUnreached(const FolderUrlTry& attempt, const MailboxRow& row, bool saidBefore) {
+    return attempt.otherName.empty() || row.alias.empty() || !saidBefore;
+}
+
 std::optional<MailboxRow> OtherOwnerOf(const FolderUrlTry& attempt, const MailboxRow& row,
                                        const std::string& searchRoot,
                                        const std::string& serverName) {

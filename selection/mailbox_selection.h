@@ -76,6 +76,12 @@ std::optional<MailboxRow> OtherOwnerOf(const FolderUrlTry& attempt, const Mailbo
                                        const std::string& searchRoot,
                                        const std::string& serverName);
 
+// Whether a failed try's error is the one to say when no try reaches the
+// folder: a try by the row's own alias always replaces what was said; a try
+// by another name, which may find nothing of this mailbox, only says
+// something when nothing was said before it.
+bool SaysWhyUnreached(const FolderUrlTry& attempt, const MailboxRow& row, bool saidBefore);
+
 // Why a try was skipped: its mailbox is owner's, not row's.
 std::string AnotherOwnersMailboxText(const std::string& url, const MailboxRow& owner,
                                      const MailboxRow& row);

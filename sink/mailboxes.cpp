@@ -52,7 +52,7 @@ void SweepMailbox(const RunState& run, const MailboxRow& row, const std::string&
             reached = true;
             break;
         }
-        if (attempt.otherName.empty() || row.alias.empty() || saidUrl.empty()) {
+        if (SaysWhyUnreached(attempt, row, !saidUrl.empty())) {
             said = swept;
             saidUrl = attempt.url;
         }

@@ -67,7 +67,7 @@ PreviewFolder SelectFolder(const quellix::MailboxRow& row, const quellix::Server
         // As in a run, what this form found is not what the next one sweeps,
         // and a form by another name that finds nothing says nothing of this
         // mailbox.
-        if (attempt.otherName.empty() || row.alias.empty() || said.url.empty()) {
+        if (quellix::SaysWhyUnreached(attempt, row, !said.url.empty())) {
             said = PreviewFolder{};
             said.url = attempt.url;
             said.error = std::to_string(err.Number()) + " " + err.Description();

@@ -265,5 +265,37 @@ TEST_F(PreviewEdges, WhatAPreviewCannotReachIsSaid) {
         << unreadable.noRun;
 }
 
+// A try by another name that reaches another entry's mailbox is passed
+// over and said, as the run passes it over; the error said is the
+// mailbox's own, and nothing of the other mailbox is counted.
+TEST_F(PreviewEdges, AnotherEntrysMailboxIsNeverPreviewed) {
+    Directory({
+        {.cn = "Cara", .account = "cara", .alias = "cara", .mail = "cara@example.org"},
+        {.cn = "Dora",
+         .account = "cara",
+         .alias = "dora",
+         .mail = "dora@example.org",
+         .mark = "Quellix"},
+    });
+    Mailbox("cara");
+    Message(Folder("cara", "Spam"), "hers", Date::NowUtc().AddDays(-30));
+    Mailbox("dora");  // no Spam
+    const RunPreview preview = PreviewRun(Item(), Date::NowLocal());
+    ASSERT_EQ(preview.mailboxes.size(), 1U);
+    const PreviewFolder& dora = preview.mailboxes[0].folder;
+    EXPECT_EQ(dora.count, 0);
+    EXPECT_NE(dora.url.find("/dora/Spam"), std::string::npos) << dora.url;
+    EXPECT_FALSE(dora.error.empty());
+    ASSERT_EQ(dora.notOwn.size(), 2U);
+    for (const std::string& why : dora.notOwn) {
+        EXPECT_NE(why.find("/cara/Spam is the mailbox of Cara (alias cara), not of Dora (alias "
+                           "dora)"),
+                  std::string::npos)
+            << why;
+    }
+    const std::string text = PreviewText(preview, false);
+    EXPECT_NE(text.find("  " + dora.notOwn[0] + "\n"), std::string::npos) << text;
+}
+
 }  // namespace
 }  // namespace setup
