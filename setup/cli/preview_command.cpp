@@ -46,9 +46,8 @@ void PrintJson(const RunPreview& p) {
         out << (i ? ",\n" : "\n") << "    {\"name\": " << JsonString(m.name)
             << ", \"address\": " << JsonString(m.address) << ", \"url\": " << JsonString(f.url)
             << ", \"error\": " << JsonString(f.error) << ", \"skipped\": " << JsonList(f.skipped)
-            << ", \"notOwn\": " << JsonList(f.notOwn)
-            << ", \"count\": " << count << ", \"bytes\": " << f.bytes
-            << ", \"oldest\": " << date(count, f.oldest)
+            << ", \"notOwn\": " << JsonList(f.notOwn) << ", \"count\": " << count
+            << ", \"bytes\": " << f.bytes << ", \"oldest\": " << date(count, f.oldest)
             << ", \"newest\": " << date(count, f.newest) << ",\n     \"messages\": [";
         for (size_t j = 0; j < f.messages.size(); ++j) {
             const auto& msg = f.messages[j];
