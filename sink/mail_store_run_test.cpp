@@ -202,6 +202,60 @@ TEST_F(MailStoreRunTest, AServerThatRefusesTheLoginFailsTheFolderInTheLog) {
     EXPECT_EQ(Left("ann@example.org", "Spam").size(), 3U);
 }
 
+// Folders a kill test watches, each with the inotify events that count.
+using Watched = std::vector<std::pair<std::string, uint32_t>>;
+
+// An inotify descriptor on every folder of watched (made when missing).
+platform::UniqueFd Watch(const Watched& watched) {
+    platform::UniqueFd watch(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+    for (const auto& [dir, mask] : watched) {
+        std::filesystem::create_directories(dir);
+        if (inotify_add_watch(watch.Get(), dir.c_str(), mask) < 0) {
+            ADD_FAILURE() << "inotify_add_watch " << dir;
+        }
+    }
+    return watch;
+}
+
+// Reads every event waiting on watch, adding to seen those of the file
+// named only (all of them when only is empty).
+void CountEvents(int watch, const std::string& only, size_t& seen) {
+    for (;;) {
+        alignas(inotify_event) std::array<char, 4096> events{};
+        const ssize_t n = read(watch, events.data(), events.size());
+        if (n <= 0) return;
+        for (ssize_t at = 0; at < n;) {
+            const auto* e = reinterpret_cast<const inotify_event*>(events.data() + at);
+            if (only.empty() || (e->len > 0 && only == e->name)) ++seen;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+        }
+    }
+}
+
+// Puts back every message the last runs of the history moved that is still
+// in its destination, and finishes a put-back a kill cut short, as undo
+// does.
+void UndoLastRuns(size_t runs) {
+    using State = platform::MovedMessage::State;
+    for (const auto& r : platform::RunHistoryReader::OpenCurrent().Runs(runs)) {
+        for (const auto& m : platform::MovedMessagesOfRun(r.id)) {
+            if (m.state == State::kInDestination || m.state == State::kPutBack) {
+                (void)platform::PutBackMovedMessage(m);
+            }
+        }
+    }
+}
+
+// The child half of the undo kill: the undo of the last
+// QUELLIX_KILLED_UNDO_RUNS runs, on the parent's configuration, until it is
+// killed.
+TEST(MailStoreRunKill, UndoChild) {
+    const char* runs = std::getenv("QUELLIX_KILLED_UNDO_RUNS");
+    if (runs == nullptr) GTEST_SKIP() << "started only by the kill test";
+    UndoLastRuns(static_cast<size_t>(std::atoi(runs)));
+    _exit(0);
+}
+
 // The child half of the kill test: the sink's own firing of the move
 // registration, on the parent's configuration, until it is killed. Before
 // each move it asks the parent (a byte on the descriptor
@@ -280,6 +334,7 @@ protected:
 // registration's next run keeps exactly one and leaves no move under way,
 // whether it moves (every other round) or, switched to deleting, deletes
 // (every fourth round), and undo of both runs puts each moved message back.
+// Every fourth round the undo is killed too, and the next undo finishes it.
 // The seed is fixed; a failure names its round's point.
 TEST_P(MailStoreRunKillTest, AMoveKilledAnywhereLosesAndDoublesNothingAfterUndo) {
     const KillCase& c = GetParam();
@@ -297,16 +352,20 @@ TEST_P(MailStoreRunKillTest, AMoveKilledAnywhereLosesAndDoublesNothingAfterUndo)
     p.includeSubfolders = "0";
     const int64_t now = std::time(nullptr);
     const Strings flags = {"\\Seen", "", "\\Flagged \\Seen", "\\Answered"};
-    const auto put = [&](const std::string& id, int64_t received, const std::string& flagged) {
+    // Into the source, in one session: (id, received, flags) each.
+    const auto put = [&](const std::vector<localplatform::testing::ImapAppended>& messages) {
         if (c.way == Way::kOutOfStore) {
-            Store()->SaveMessage(carlSpam, Mail(id), received);
+            for (const auto& m : messages) Store()->SaveMessage(carlSpam, m.rfc822, m.received);
         } else {
-            server_->Append("ann@example.org", "Spam", Mail(id), received, flagged);
+            (void)server_->Append("ann@example.org", "Spam", messages);
         }
     };
-    for (size_t i = 0; i < 24; ++i)
-        put("kill-" + std::to_string(i), now - static_cast<int64_t>(20 + i) * 86400,
-            flags[i % flags.size()]);
+    std::vector<localplatform::testing::ImapAppended> messages;
+    for (size_t i = 0; i < 24; ++i) {
+        messages.push_back({Mail("kill-" + std::to_string(i)),
+                            now - static_cast<int64_t>(20 + i) * 86400, flags[i % flags.size()]});
+    }
+    put(messages);
     // Every message of both folders as "id received flags" (the store
     // keeps no flags: "id received"), sorted: a lost message is missing, a
     // doubled one there twice.
@@ -341,7 +400,7 @@ TEST_P(MailStoreRunKillTest, AMoveKilledAnywhereLosesAndDoublesNothingAfterUndo)
     // the parent lets it go on while fewer files than that came, else
     // leaves it waiting there for the kill. So the kill comes after the
     // n-th file (and the wait), before the next move at the latest.
-    std::vector<std::pair<std::string, uint32_t>> watched;
+    Watched watched;
     std::string only;  // the one file of a watched folder whose events count
     size_t points = 24;
     if (c.way == Way::kIntoStore) {
@@ -370,12 +429,8 @@ TEST_P(MailStoreRunKillTest, AMoveKilledAnywhereLosesAndDoublesNothingAfterUndo)
                      ": killed at file " + std::to_string(files) + " + " +
                      std::to_string(wait.count()) + " us" +
                      (nextRun ? deleting ? ", then a delete run" : ", then the next run" : ""));
-        const platform::UniqueFd watch(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+        const platform::UniqueFd watch = Watch(watched);
         ASSERT_TRUE(watch.IsOpen());
-        for (const auto& [dir, mask] : watched) {
-            std::filesystem::create_directories(dir);
-            ASSERT_GE(inotify_add_watch(watch.Get(), dir.c_str(), mask), 0) << dir;
-        }
         // The child asks on one pipe, the parent gives its word on the other.
         std::array<int, 2> asks{-1, -1};
         std::array<int, 2> words{-1, -1};
@@ -404,18 +459,7 @@ TEST_P(MailStoreRunKillTest, AMoveKilledAnywhereLosesAndDoublesNothingAfterUndo)
         bool ended = false;
         size_t seen = 0;
         // Counts the files come so far (every event is read).
-        auto count = [&] {
-            for (;;) {
-                alignas(inotify_event) std::array<char, 4096> events{};
-                const ssize_t n = read(watch.Get(), events.data(), events.size());
-                if (n <= 0) return;
-                for (ssize_t at = 0; at < n;) {
-                    const auto* e = reinterpret_cast<const inotify_event*>(events.data() + at);
-                    if (only.empty() || (e->len > 0 && only == e->name)) ++seen;
-                    at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
-                }
-            }
-        };
+        const auto count = [&] { CountEvents(watch.Get(), only, seen); };
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (seen < files && std::chrono::steady_clock::now() < deadline) {
             std::array<pollfd, 2> ready{{{watch.Get(), POLLIN, 0}, {asked.Get(), POLLIN, 0}}};
@@ -472,15 +516,59 @@ TEST_P(MailStoreRunKillTest, AMoveKilledAnywhereLosesAndDoublesNothingAfterUndo)
                 << "after the next run";
             runs = 2;
         }
-        // A run killed before the history recorded it moved nothing yet
-        // (the runs read then are done with, and put back already).
-        for (const auto& r : platform::RunHistoryReader::OpenCurrent().Runs(runs)) {
-            for (const auto& m : platform::MovedMessagesOfRun(r.id)) {
-                if (m.state == platform::MovedMessage::State::kInDestination) {
-                    (void)platform::PutBackMovedMessage(m);
+        // Every fourth round between two stores the undo is killed too, at a
+        // point counted in the source's files (or the store's log) as the
+        // run's kill was: a put-back copies, then removes, and the kill may
+        // leave one under way for the undo after it.
+        if (betweenStores && round % 4 == 0) {
+            Watched back;
+            std::string backOnly;
+            if (c.way == Way::kOutOfStore) {
+                back = watched;  // the store's log
+                backOnly = only;
+            } else {
+                const std::string spam = server_->MaildirOf("ann@example.org") + "/.Spam";
+                back = {{spam + "/cur", IN_CREATE | IN_MOVED_TO},
+                        {spam + "/new", IN_CREATE | IN_MOVED_TO},
+                        {spam + "/tmp", IN_CREATE}};
+            }
+            const platform::UniqueFd undoWatch = Watch(back);
+            const size_t undoFiles = 1 + random() % 24;
+            const pid_t undo = fork();
+            ASSERT_GE(undo, 0);
+            if (undo == 0) {
+                setenv("QUELLIX_KILLED_UNDO_RUNS", std::to_string(runs).c_str(), 1);
+                execl("/proc/self/exe", "mail_store_run_test",
+                      "--gtest_filter=MailStoreRunKill.UndoChild", nullptr);
+                _exit(127);
+            }
+            size_t undoSeen = 0;
+            int undoStatus = 0;
+            bool undoEnded = false;
+            const auto undoDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            while (undoSeen < undoFiles && std::chrono::steady_clock::now() < undoDeadline) {
+                pollfd ready{undoWatch.Get(), POLLIN, 0};
+                (void)poll(&ready, 1, 10);
+                CountEvents(undoWatch.Get(), backOnly, undoSeen);
+                if (undoSeen < undoFiles && waitpid(undo, &undoStatus, WNOHANG) == undo) {
+                    undoEnded = true;  // it put everything back before the kill
+                    break;
                 }
             }
+            if (!undoEnded) {
+                for (const auto until = std::chrono::steady_clock::now() + wait;
+                     std::chrono::steady_clock::now() < until;) {
+                }
+                (void)kill(undo, SIGKILL);
+                ASSERT_EQ(waitpid(undo, &undoStatus, 0), undo);
+            }
+            Strings kept = heldIds();
+            kept.erase(std::unique(kept.begin(), kept.end()), kept.end());
+            EXPECT_EQ(kept, beforeIds) << "after the undo's kill at file " << undoFiles;
         }
+        // A run killed before the history recorded it moved nothing yet
+        // (the runs read then are done with, and put back already).
+        UndoLastRuns(runs);
         EXPECT_TRUE(Left("arch@example.org", "").empty()) << "after undo";
         EXPECT_TRUE(InStore("vault", "Inbox", "archive.test").empty()) << "after undo";
         if (!deleting) {
@@ -494,13 +582,16 @@ TEST_P(MailStoreRunKillTest, AMoveKilledAnywhereLosesAndDoublesNothingAfterUndo)
         EXPECT_TRUE(std::includes(before.begin(), before.end(), after.begin(), after.end()))
             << "after undo";
         EXPECT_EQ(std::adjacent_find(after.begin(), after.end()), after.end()) << "after undo";
+        std::vector<localplatform::testing::ImapAppended> deleted;
         for (const std::string& m : before) {
             if (std::binary_search(after.begin(), after.end(), m)) continue;
             const size_t space = m.find(' ');
             const size_t flagsAt = m.find(' ', space + 1);
-            put(m.substr(1, space - 2), std::stoll(m.substr(space + 1, flagsAt - space - 1)),
-                flagsAt == std::string::npos ? "" : m.substr(flagsAt + 1));
+            deleted.push_back({Mail(m.substr(1, space - 2)),
+                               std::stoll(m.substr(space + 1, flagsAt - space - 1)),
+                               flagsAt == std::string::npos ? "" : m.substr(flagsAt + 1)});
         }
+        put(deleted);
         ASSERT_EQ(held(), before) << "the deleted messages put anew";
     }
 }

@@ -212,6 +212,11 @@ int64_t DovecotServer::Append(const std::string& login, const std::string& folde
     return ImapAppend(MasterLogin(login), folder, rfc822, received, flags);
 }
 
+std::vector<int64_t> DovecotServer::Append(const std::string& login, const std::string& folder,
+                                           const std::vector<ImapAppended>& messages) {
+    return ImapAppend(MasterLogin(login), folder, messages);
+}
+
 void DovecotServer::CreateFolder(const std::string& login, const std::string& folder) {
     ImapCreate(MasterLogin(login), folder);
 }

@@ -78,6 +78,9 @@ public:
     // Returns the UID the server gave.
     int64_t Append(const std::string& login, const std::string& folder, const std::string& rfc822,
                    int64_t received, const std::string& flags = "");
+    // The same for many messages at once, in one session.
+    std::vector<int64_t> Append(const std::string& login, const std::string& folder,
+                                const std::vector<ImapAppended>& messages);
     // Delivery through Dovecot's LDA, as a mail server would deliver now.
     void Deliver(const std::string& login, const std::string& folder, const std::string& rfc822);
     void CreateFolder(const std::string& login, const std::string& folder);

@@ -58,10 +58,29 @@ void ImapCreate(const ImapLogin& login, const std::string& folder) {
     (void)RunClient(login, {"create", folder});
 }
 
+std::vector<int64_t> ImapAppend(const ImapLogin& login, const std::string& folder,
+                                const std::vector<ImapAppended>& messages) {
+    std::string input;
+    for (const auto& m : messages) {
+        input += std::to_string(m.rfc822.size()) + " " + std::to_string(m.received) + " " +
+                 m.flags + "\n" + m.rfc822;
+    }
+    std::vector<int64_t> uids;
+    std::istringstream out(RunClient(login, {"append", folder}, input));
+    for (std::string line; std::getline(out, line);) uids.push_back(std::stoll(line));
+    if (uids.size() != messages.size()) {
+        throw platform::Error(platform::err::kFail,
+                              platform::Describe("IMAP append", login.user + " " + folder,
+                                                 std::to_string(uids.size()) + " UIDs for " +
+                                                     std::to_string(messages.size()) + " messages",
+                                                 0));
+    }
+    return uids;
+}
+
 int64_t ImapAppend(const ImapLogin& login, const std::string& folder, const std::string& rfc822,
                    int64_t received, const std::string& flags) {
-    return std::stoll(
-        RunClient(login, {"append", folder, std::to_string(received), flags}, rfc822));
+    return ImapAppend(login, folder, {{rfc822, received, flags}}).at(0);
 }
 
 ImapMessage ParseFetchLine(const std::string& line, const std::string& folder) {

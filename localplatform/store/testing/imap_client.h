@@ -32,6 +32,15 @@ bool ImapClientAvailable();
 void ImapCreate(const ImapLogin& login, const std::string& folder);
 int64_t ImapAppend(const ImapLogin& login, const std::string& folder, const std::string& rfc822,
                    int64_t received, const std::string& flags);
+// A message to append: its bytes, INTERNALDATE (Unix seconds) and flags.
+struct ImapAppended {
+    std::string rfc822;
+    int64_t received = 0;
+    std::string flags;
+};
+// Appends them in order in one session; their UIDs, in the same order.
+std::vector<int64_t> ImapAppend(const ImapLogin& login, const std::string& folder,
+                                const std::vector<ImapAppended>& messages);
 std::vector<ImapMessage> ImapFetch(const ImapLogin& login, const std::string& folder);
 // One tab-separated line of the client's fetch output.
 ImapMessage ParseFetchLine(const std::string& line, const std::string& folder);

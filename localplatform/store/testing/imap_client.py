@@ -7,7 +7,9 @@ authorization identity) acts for another user.
 
 usage: imap_client.py PORT LOGIN PASSWORD_FILE [--as AUTHZID] COMMAND ...
   create FOLDER
-  append FOLDER RECEIVED_UNIX [FLAGS]   message on standard input; prints the UID
+  append FOLDER      messages on standard input, each a line "SIZE
+                    RECEIVED_UNIX [FLAGS]" and then SIZE bytes; prints the
+                    UID of each, a line each
   fetch FOLDER      one line per message: uid, INTERNALDATE (Unix seconds),
                     size, flags, Message-ID, separated by tabs
 FOLDER is UTF-8 with "/" between levels, from the top of the user's own
@@ -131,15 +133,21 @@ def main(argv):
         create(imap, mailbox, folder)
     elif command == "append":
         create(imap, mailbox, folder)
-        flags = "(" + (argv[3] if len(argv) > 3 else "") + ")"
-        message = sys.stdin.buffer.read()
-        typ, data = imap.append(mailbox, flags, imaplib.Time2Internaldate(int(argv[2])), message)
-        if typ != "OK":
-            sys.exit("append %s: %s" % (folder, data))
-        uid = re.search(rb"APPENDUID \d+ (\d+)", data[0])
-        if not uid:
-            sys.exit("append %s: no APPENDUID in %s" % (folder, data))
-        print(uid.group(1).decode())
+        source = sys.stdin.buffer
+        while True:
+            head = source.readline()
+            if not head:
+                break
+            size, received, *flags = head.decode().rstrip("\n").split(" ", 2)
+            message = source.read(int(size))
+            typ, data = imap.append(mailbox, "(" + " ".join(flags) + ")",
+                                    imaplib.Time2Internaldate(int(received)), message)
+            if typ != "OK":
+                sys.exit("append %s: %s" % (folder, data))
+            uid = re.search(rb"APPENDUID \d+ (\d+)", data[0])
+            if not uid:
+                sys.exit("append %s: no APPENDUID in %s" % (folder, data))
+            print(uid.group(1).decode())
     elif command == "fetch":
         fetch(imap, mailbox, folder)
     else:
