@@ -41,9 +41,12 @@ for preset in dev asan; do
     # clang-tidy reads the dev build's compile commands. It runs beside the
     # tests and the next build at the lowest priority, on what the tests,
     # waiting on their servers, leave of the processors; its findings are
-    # shown when it ends.
-    # In a session of its own, so that a failure stops all of it.
-    setsid nice -n 19 bash scripts/tidy.sh build/dev >"$work/tidy.log" 2>&1 &
+    # shown when it ends. It runs in a session of its own, so that a failure
+    # stops all of it; the scheduler weighs a session's group of processes
+    # against the others as a whole, so the group's own priority is lowered
+    # too, or nice would not count.
+    setsid sh -c 'echo 19 >/proc/self/autogroup 2>/dev/null; exec nice -n 19 bash scripts/tidy.sh build/dev' \
+      >"$work/tidy.log" 2>&1 &
     tidy_pid=$!
   fi
   step "test: $preset"
