@@ -89,14 +89,8 @@ pid_t StartServer(const std::vector<std::string>& args, const std::string& logPa
     argv.reserve(full.size() + 1);
     for (auto& a : full) argv.push_back(a.data());
     argv.push_back(nullptr);
-    // In a process group of its own, which StopServer ends as a whole.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setpgroup(&attr, 0);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &fa, &attr, argv.data(), environ);
-    posix_spawnattr_destroy(&attr);
+    const int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&fa);
     if (rc != 0) Fail("start", args[0], std::strerror(rc));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -114,13 +108,17 @@ pid_t StartServer(const std::vector<std::string>& args, const std::string& logPa
 
 void StopServer(pid_t pid, int port) {
     if (pid <= 0) return;
-    // The server and every process it started, at once: a master told to
-    // stop waits for its children in turn (a second for Dovecot's, five for
-    // its log process), and what a test's server holds is written to files
-    // already, which a killed process does not take back.
-    ::kill(-pid, SIGKILL);
+    ::kill(pid, SIGTERM);
     int st = 0;
-    ::waitpid(pid, &st, 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (::waitpid(pid, &st, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &st, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     // The master's children leave after it; a test of a stopped server must
     // find it stopped.
     const auto quiet = std::chrono::steady_clock::now() + std::chrono::seconds(10);

@@ -18,9 +18,8 @@ namespace platform::testing {
 // (kFail) with the log when it exits or does not answer.
 [[nodiscard]] pid_t StartServer(const std::vector<std::string>& args, const std::string& logPath,
                                 int port);
-// Kills the server with every process it started (its process group) and
-// waits, bounded, until its port no longer answers. Does nothing for
-// pid <= 0.
+// Ends the server (SIGTERM, then SIGKILL after 10 s) and waits, bounded,
+// until its port no longer answers. Does nothing for pid <= 0.
 void StopServer(pid_t pid, int port);
 
 [[nodiscard]] std::string ReadWholeFile(const std::string& path);
