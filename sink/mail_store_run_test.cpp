@@ -330,7 +330,8 @@ protected:
 // A move run killed at points chosen by counting the files that reached the
 // destination, or left the source (then a short random wait): no message is
 // lost, and undo of the run leaves each in its folder exactly once with its
-// date and flags. Between two stores a kill may leave both copies; the
+// date and flags. Where a move copies, then removes (between two stores,
+// two file systems or two IMAP logins), a kill may leave both copies; the
 // registration's next run keeps exactly one and leaves no move under way,
 // whether it moves (every other round) or, switched to deleting, deletes
 // (every fourth round), and undo of both runs puts each moved message back.
@@ -339,6 +340,8 @@ protected:
 TEST_P(MailStoreRunKillTest, AMoveKilledAnywhereLosesAndDoublesNothingAfterUndo) {
     const KillCase& c = GetParam();
     const bool betweenStores = c.way != Way::kMailServer;
+    // A move that copies, then removes: no one step joins its two folders.
+    const bool copies = betweenStores || c.across || c.imap;
     std::unique_ptr<OwnFileSystem> across;
     if (c.across) {
         across = std::make_unique<OwnFileSystem>(server_->MaildirOf("arch@example.org"));
@@ -413,7 +416,7 @@ TEST_P(MailStoreRunKillTest, AMoveKilledAnywhereLosesAndDoublesNothingAfterUndo)
         watched = {{destination + "/cur", IN_CREATE | IN_MOVED_TO},
                    {destination + "/new", IN_CREATE | IN_MOVED_TO},
                    {destination + "/tmp", IN_CREATE}};
-        if (c.across || c.way == Way::kOutOfStore) points = 48;  // two files a message
+        if (copies) points = 48;  // two files a message
     }
     const unsigned seed = 20261207;
     std::mt19937 random(seed);
@@ -421,9 +424,9 @@ TEST_P(MailStoreRunKillTest, AMoveKilledAnywhereLosesAndDoublesNothingAfterUndo)
         const size_t files = 1 + random() % points;
         const auto wait =
             std::chrono::microseconds(random() % (c.way == Way::kOutOfStore ? 2000 : 400));
-        // Between two stores, every other round the next run settles what
+        // Where a move copies, every other round the next run settles what
         // the kill left; every fourth, that run deletes.
-        const bool nextRun = betweenStores && round % 2 == 1;
+        const bool nextRun = copies && round % 2 == 1;
         const bool deleting = nextRun && round % 4 == 3;
         SCOPED_TRACE("seed " + std::to_string(seed) + ", round " + std::to_string(round) +
                      ": killed at file " + std::to_string(files) + " + " +
@@ -489,10 +492,11 @@ TEST_P(MailStoreRunKillTest, AMoveKilledAnywhereLosesAndDoublesNothingAfterUndo)
             ASSERT_EQ(waitpid(pid, &status, 0), pid);
         }
         ASSERT_TRUE(WIFSIGNALED(status)) << "the run ended before the kill: " << status;
-        // A copy, then a removal (across file systems, between two stores):
+        // A copy, then a removal (across file systems or logins, between
+        // two stores):
         // a kill may leave both copies, never neither.
         Strings kept = heldIds();
-        if (c.across || betweenStores)
+        if (copies)
             kept.erase(std::unique(kept.begin(), kept.end()), kept.end());
         EXPECT_EQ(kept, beforeIds) << "after the kill";
         size_t runs = 1;
@@ -516,11 +520,11 @@ TEST_P(MailStoreRunKillTest, AMoveKilledAnywhereLosesAndDoublesNothingAfterUndo)
                 << "after the next run";
             runs = 2;
         }
-        // Every fourth round between two stores the undo is killed too, at a
+        // Every fourth round of a copying move the undo is killed too, at a
         // point counted in the source's files (or the store's log) as the
         // run's kill was: a put-back copies, then removes, and the kill may
         // leave one under way for the undo after it.
-        if (betweenStores && round % 4 == 0) {
+        if (copies && round % 4 == 0) {
             Watched back;
             std::string backOnly;
             if (c.way == Way::kOutOfStore) {
@@ -599,6 +603,7 @@ TEST_P(MailStoreRunKillTest, AMoveKilledAnywhereLosesAndDoublesNothingAfterUndo)
 INSTANTIATE_TEST_SUITE_P(
     Moves, MailStoreRunKillTest,
     ::testing::Values(KillCase{"Same"}, KillCase{"Across", Way::kMailServer, true},
+                      KillCase{"BetweenLoginsOverImap", Way::kMailServer, false, true},
                       KillCase{"IntoStore", Way::kIntoStore},
                       KillCase{"OutOfStore", Way::kOutOfStore},
                       KillCase{"IntoStoreOverImap", Way::kIntoStore, false, true},

@@ -1956,6 +1956,16 @@ std::optional<MailMove> MailMoveOf(const Stmt& s, MoveEntry& e) {
     return m;
 }
 
+// Runs write in a transaction of its own, committed (pending batched
+// writes are committed first).
+template <typename Write>
+void Committed(ItemStore& store, ItemStore::Handle& h, Write&& write) {
+    store.FlushBatch();
+    SqliteDb::Transaction tx(h.db);
+    write();
+    tx.Commit();
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- moves of mail stores
@@ -2001,7 +2011,13 @@ ItemRow ItemStore::MoveMailStoreItem(int64_t id, int64_t fromFolder, int64_t toF
     }
     std::string key;
     try {
-        key = source.backend->Move(source.folder, source.key, destination.folder);
+        auto moved = source.backend->Move(source.folder, source.key, destination.folder);
+        if (!moved) {
+            // No one step joins the two folders: nothing moved, and the move
+            // copies, then removes, its entry taking this one's place.
+            return MoveAcrossStores(id, fromFolder, toFolder, run, sourcePath, entry);
+        }
+        key = std::move(*moved);
     } catch (const Error&) {
         // Not moved (the mail store says why): the entry goes again.
         if (entry != 0) {
@@ -2079,13 +2095,30 @@ RestoreResult ItemStore::RestoreMailMove(MoveEntry e, const MailMove& m) {
     std::string key;
     if (src.backend->Message(src.folder, m.sourceKey)) {
         // Both copies (a move between file systems cut short after the
-        // copy): the source's stays, the copy goes.
+        // copy, as an older release made it): the source's stays, the copy
+        // goes.
         (void)dst.backend->Delete(dst.folder, e.destinationName);
         dst.backend->Flush();
         key = m.sourceKey;
-    } else {
+    } else if (auto back = dst.backend->Move(dst.folder, e.destinationName, src.folder)) {
         // Back with its received time and flags: a move keeps both.
-        key = dst.backend->Move(dst.folder, e.destinationName, src.folder);
+        key = std::move(*back);
+    } else {
+        // No one step back (the folders are on two file systems now, or
+        // the move was a copy of an older release): the put-back copies,
+        // then removes, as a move between stores does, the entry naming
+        // the copy it put back.
+        Committed(*this, *h_, [&] {
+            auto u = h_->db.Cached(
+                "UPDATE moves SET planned_key = ?2, destination_key = ?2, destination_name = ?2"
+                " WHERE id = ?1");
+            u.Bind(1, e.entry).Bind(2, e.destinationName).Run();
+        });
+        MailMove cross = m;
+        cross.plannedKey = e.destinationName;
+        cross.destinationKey = e.destinationName;
+        cross.destinationFolder = 0;
+        return RestoreCrossMove(e, cross);
     }
     FlushBatch();
     SqliteDb::Transaction tx(h_->db);
@@ -2190,7 +2223,8 @@ void RemoveItemNamed(ItemStore::Handle& h, const StoreEnd& end, const std::strin
 }  // namespace
 
 ItemRow ItemStore::MoveAcrossStores(int64_t id, int64_t fromFolder, int64_t toFolder, int64_t run,
-                                    const std::vector<std::string>* sourcePath) {
+                                    const std::vector<std::string>* sourcePath,
+                                    int64_t replaces) {
     if (InTransaction()) {
         throw Error(err::kAdoFeatureNotAvailable,
                     platform::Describe("move item", std::to_string(id),
@@ -2278,6 +2312,7 @@ ItemRow ItemStore::MoveAcrossStores(int64_t id, int64_t fromFolder, int64_t toFo
         BindOptional(e, 9, from.Embedded() ? std::optional<std::string>() : sourceKey);
         e.Bind(10, JoinPath(to.path)).Bind(11, received).Bind(12, flags).Bind(13, planned).Run();
         entry = h_->db.LastInsertId();
+        if (replaces != 0) h_->db.Cached("DELETE FROM moves WHERE id = ?1").Bind(1, replaces).Run();
         tx.Commit();
     }
     const auto forget = [&] {
@@ -2400,16 +2435,6 @@ std::string SourceBytes(ItemStore::Handle& h, const MoveEntry& e, const MailMove
     auto s = h.db.Cached(ContentSql(h.version, "i.id = ?1"));
     s.Bind(1, e.item);
     return s.Step() ? s.Text(0) : std::string();
-}
-
-// Runs write in a transaction of its own, committed (pending batched
-// writes are committed first).
-template <typename Write>
-void Committed(ItemStore& store, ItemStore::Handle& h, Write&& write) {
-    store.FlushBatch();
-    SqliteDb::Transaction tx(h.db);
-    write();
-    tx.Commit();
 }
 
 }  // namespace

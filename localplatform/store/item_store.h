@@ -371,17 +371,20 @@ private:
     // namespace's "MBX" (none of those the store holds itself).
     [[nodiscard]] std::vector<ItemRow> MappedMailboxes(int64_t container);
     // MoveItem of a mail store's message into a folder of the same mail
-    // store, its manifest entry committed before the message leaves; any
-    // other move of a mail store's message goes to MoveAcrossStores.
+    // store that it moves in one atomic step, its manifest entry committed
+    // before the message leaves; any other move of a mail store's message
+    // goes to MoveAcrossStores.
     ItemRow MoveMailStoreItem(int64_t id, int64_t fromFolder, int64_t toFolder, int64_t run,
                               const std::vector<std::string>* sourcePath);
-    // MoveItem between two stores (the item store and a mail store, or two
-    // mail stores): the manifest entry, naming the copy's planned key, is
-    // committed first; then the copy is made and its key committed; then
-    // the source is removed. A crash leaves the source or the copy, or both
-    // with the entry under way (SettleMoves and RestoreMove keep one).
+    // MoveItem with no atomic step (between the item store and a mail
+    // store, between two mail stores, or within one between folders it
+    // joins by none): the manifest entry, naming the copy's planned key, is
+    // committed first (in place of the entry replaces, when not 0); then
+    // the copy is made and its key committed; then the source is removed.
+    // A crash leaves the source or the copy, or both with the entry under
+    // way (SettleMoves and RestoreMove keep one).
     ItemRow MoveAcrossStores(int64_t id, int64_t fromFolder, int64_t toFolder, int64_t run,
-                             const std::vector<std::string>* sourcePath);
+                             const std::vector<std::string>* sourcePath, int64_t replaces = 0);
     // Fills in where the message of a manifest entry for a mail store is now.
     void LocateMailMove(MoveEntry& e, const MailMove& m);
     RestoreResult RestoreMailMove(MoveEntry e, const MailMove& m);

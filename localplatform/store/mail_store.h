@@ -84,12 +84,17 @@ public:
     // commits its own batch, and before it reads a folder again).
     virtual void Flush() = 0;
 
-    // Moves the message key of from into folder to (of this backend),
-    // keeping its received time and flags: afterwards it is in one of the
-    // two, never neither, even after a crash. Returns its key in to. Raises
-    // err::kNotFound, changing nothing, when it is no longer in from.
-    [[nodiscard]] virtual std::string Move(const MailFolder& from, const std::string& key,
-                                           const MailFolder& to) = 0;
+    // Moves the message key of from into folder to (of this backend) in one
+    // atomic step, keeping its received time and flags: one rename on one
+    // file system, UID MOVE within one login. Returns its key in to. Returns
+    // nothing, changing nothing, when the backend has no such step between
+    // the two folders (Maildirs on two file systems, the mailboxes of two
+    // IMAP logins): the item store then copies and removes, each step
+    // recorded in its move manifest first. Raises err::kNotFound, changing
+    // nothing, when the message is no longer in from.
+    [[nodiscard]] virtual std::optional<std::string> Move(const MailFolder& from,
+                                                          const std::string& key,
+                                                          const MailFolder& to) = 0;
     // Drops what the backend remembers of its listings: the item store lets
     // go of every row it handed out (its last user let go of it). Open
     // connections may stay.

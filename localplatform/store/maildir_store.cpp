@@ -386,8 +386,8 @@ public:
         }
     }
 
-    std::string Move(const MailFolder& from, const std::string& key,
-                     const MailFolder& to) override {
+    std::optional<std::string> Move(const MailFolder& from, const std::string& key,
+                                    const MailFolder& to) override {
         const UniqueFd src = OpenFolder(from);
         const UniqueFd dst = OpenFolder(to);
         if (!dst.IsOpen()) Fail(err::kNotFound, "move message", PathText(to), "no such folder");
@@ -433,14 +433,10 @@ public:
                 return newKey;
             }
             if (renamed == ENOENT) continue;  // renamed meanwhile: look again
-            if (renamed != EXDEV) {
-                Fail(err::kPathFileAccess, "move message", fromText + " to " + PathText(to),
-                     std::strerror(renamed));
-            }
-            CopyAcross(from, *found, srcSub.Get(), file.Get(), st, to, dst.Get(), dstCur.Get(),
-                       target);
-            Forget(from, key);
-            return newKey;
+            // Two file systems (or two mounts of one): no rename joins them.
+            if (renamed == EXDEV) return std::nullopt;
+            Fail(err::kPathFileAccess, "move message", fromText + " to " + PathText(to),
+                 std::strerror(renamed));
         }
         Fail(err::kNotFound, "move message", PathText(from) + "/" + key,
              "the message is no longer in its folder (moved or deleted meanwhile); nothing was "
@@ -497,9 +493,13 @@ public:
         std::sort(sorted.begin(), sorted.end());
         const std::string& key = planned;
         const std::string target = key + std::string(kInfo) + sorted;
-        WriteInto(tmp.Get(), key, bytes, 0600, received, PathText(folder) + "/tmp");
-        if (const int e = RenameNoReplace(tmp.Get(), key, cur.Get(), target); e != 0) {
-            (void)::unlinkat(tmp.Get(), key.c_str(), 0);
+        // A name of its own in tmp/: a write killed before its rename left
+        // its file there, under this plan perhaps (the next try plans the
+        // same key), until the server's clean-up of tmp/ takes it.
+        const std::string written = NewKey();
+        WriteInto(tmp.Get(), written, bytes, 0600, received, PathText(folder) + "/tmp");
+        if (const int e = RenameNoReplace(tmp.Get(), written, cur.Get(), target); e != 0) {
+            (void)::unlinkat(tmp.Get(), written.c_str(), 0);
             Fail(err::kPathFileAccess, "append message", PathText(folder) + "/cur/" + target,
                  std::strerror(e));
         }
@@ -855,47 +855,6 @@ private:
             why += " (putting it back: " + std::string(std::strerror(e)) + ")";
         }
         Fail(err::kPathFileAccess, "move message", fromText, why);
-    }
-
-    // A move between file systems: a synced copy of the opened source (in,
-    // st) in the destination's tmp/, renamed into its cur/, then the source
-    // removed. A crash leaves the source, or both (the move manifest tells
-    // which to keep), never neither.
-    void CopyAcross(const MailFolder& from, const Located& found, int srcSub, int in,
-                    const struct stat& st, const MailFolder& to, int dst, int dstCur,
-                    const std::string& target) {
-        const std::string fromText = PathText(from) + "/" + found.sub + "/" + found.name;
-        std::string bytes;
-        std::array<char, 65536> buf{};
-        for (ssize_t n; (n = ::read(in, buf.data(), buf.size())) != 0;) {
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                Fail(err::kPathFileAccess, "move message", fromText, std::strerror(errno));
-            }
-            bytes.append(buf.data(), static_cast<size_t>(n));
-        }
-        const UniqueFd tmp = SubDir(dst, "tmp", PathText(to));
-        const std::string tmpName = NewKey();
-        WriteInto(tmp.Get(), tmpName, bytes, st.st_mode & 0777, st.st_mtime, PathText(to) + "/tmp");
-        if (const int e = RenameNoReplace(tmp.Get(), tmpName, dstCur, target); e != 0) {
-            (void)::unlinkat(tmp.Get(), tmpName.c_str(), 0);
-            Fail(err::kPathFileAccess, "move message", PathText(to) + "/cur/" + target,
-                 std::strerror(e));
-        }
-        FsyncDir(dstCur, PathText(to) + "/cur");
-        // The name removed must still be the file copied.
-        struct stat now {};
-        if (::fstatat(srcSub, found.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-            (now.st_dev != st.st_dev || now.st_ino != st.st_ino)) {
-            (void)::unlinkat(dstCur, target.c_str(), 0);
-            Fail(err::kPathFileAccess, "move message", fromText,
-                 "the message file was swapped for " + FileType(now.st_mode) +
-                     " while it was copied; the copy was removed, and nothing was moved");
-        }
-        if (::unlinkat(srcSub, found.name.c_str(), 0) != 0 && errno != ENOENT)
-            Fail(err::kPathFileAccess, "move message (remove the source)", fromText,
-                 std::strerror(errno));
-        FsyncDir(srcSub, PathText(from) + "/" + found.sub);
     }
 
     MailStoreSettings settings_;

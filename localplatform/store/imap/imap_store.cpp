@@ -246,38 +246,20 @@ public:
         if (first) throw *first;
     }
 
-    std::string Move(const MailFolder& from, const std::string& key,
-                     const MailFolder& to) override {
+    std::optional<std::string> Move(const MailFolder& from, const std::string& key,
+                                    const MailFolder& to) override {
         const auto k = KeyOf(key);
         if (!k) Fail(err::kNotFound, "move message", from, "no message " + Quoted(key));
-        if (LoginOf(from.alias) == LoginOf(to.alias)) {
-            ImapSession& s = Select(from, true);
-            if (k->validity != selectedValidity_) Gone("move message", from, key);
-            const auto moved = Guard(from, [&] { return s.Move({k->uid}, PathOf(to)); });
-            const auto it = moved.uids.find(k->uid);
-            if (it == moved.uids.end()) {
-                Fail(err::kNotFound, "move message", from, "no message " + Quoted(key));
-            }
-            return KeyText(moved.validity, it->second);
-        }
-        // Two logins: the copy goes in first, then the source goes.
-        ImapSession& src = Select(from, false);
+        // Another login's mailbox is out of this session's reach.
+        if (LoginOf(from.alias) != LoginOf(to.alias)) return std::nullopt;
+        ImapSession& s = Select(from, true);
         if (k->validity != selectedValidity_) Gone("move message", from, key);
-        const auto meta = Guard(from, [&] { return src.FetchMessage(k->uid); });
-        if (!meta) Fail(err::kNotFound, "move message", from, "no message " + Quoted(key));
-        const std::string bytes = Guard(from, [&] { return src.FetchContent(k->uid); });
-        ImapSession& dst = Session(to.alias);
-        const auto copy = Guard(
-            to, [&] { return dst.Append(PathOf(to), bytes, meta->internalDate, meta->flags); });
-        ImapSession& again = Select(from, true);
-        // A folder made anew meanwhile no longer holds the message.
-        if (selectedValidity_ == k->validity) {
-            Guard(from, [&] {
-                again.Delete({k->uid});
-                return 0;
-            });
+        const auto moved = Guard(from, [&] { return s.Move({k->uid}, PathOf(to)); });
+        const auto it = moved.uids.find(k->uid);
+        if (it == moved.uids.end()) {
+            Fail(err::kNotFound, "move message", from, "no message " + Quoted(key));
         }
-        return KeyText(copy.validity, copy.uid);
+        return KeyText(moved.validity, it->second);
     }
 
     std::string Append(const MailFolder& folder, const std::string& bytes, int64_t received,
