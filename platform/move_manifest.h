@@ -33,11 +33,14 @@ std::optional<StoreRunInfo> StoreRunOf(int64_t run);
 
 // Moves the message at sourceUrl into the folder at destinationFolderUrl
 // exactly as Record::MoveRecord does (URLs of either scheme, the message's
-// bytes, received time and properties kept, one atomic step) and records
-// the move under run in the same transaction (run 0 records nothing, as
-// MoveRecord). Returns the moved message's
+// bytes, received time and properties kept) and records the move under run
+// (run 0 records nothing, as MoveRecord). Within the item store the move and
+// its record are one transaction. A mail store's move is recorded before it
+// acts: one step where the store has one (a rename, UID MOVE), else a copy,
+// then the source's removal, each step recorded. Returns the moved message's
 // URL in the destination's scheme. Raises platform::Error as MoveRecord
-// does; then neither the move nor its record happened.
+// does. A move that raises did not happen, or is recorded under way where
+// the store may have acted, for the next run or undo to settle.
 std::string MoveRecordForRun(const std::string& sourceUrl, const std::string& destinationFolderUrl,
                              int64_t run);
 

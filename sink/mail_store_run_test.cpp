@@ -496,8 +496,7 @@ TEST_P(MailStoreRunKillTest, AMoveKilledAnywhereLosesAndDoublesNothingAfterUndo)
         // two stores):
         // a kill may leave both copies, never neither.
         Strings kept = heldIds();
-        if (copies)
-            kept.erase(std::unique(kept.begin(), kept.end()), kept.end());
+        if (copies) kept.erase(std::unique(kept.begin(), kept.end()), kept.end());
         EXPECT_EQ(kept, beforeIds) << "after the kill";
         size_t runs = 1;
         if (nextRun) {
@@ -609,6 +608,72 @@ INSTANTIATE_TEST_SUITE_P(
                       KillCase{"IntoStoreOverImap", Way::kIntoStore, false, true},
                       KillCase{"OutOfStoreOverImap", Way::kOutOfStore, false, true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Param: over IMAP (UID MOVE) rather than the Maildirs (one rename).
+class MailStoreRunUnheardTest : public MailStoreRun, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override { SetUpServer(GetParam()); }
+};
+
+// A move made in one step whose outcome was not heard (its reply lost, a
+// failure after the store acted) leaves its entry under way: the next run
+// settles it from what the two folders hold. A message that left its folder
+// is found in the destination, each entry its own of two twins alike in
+// date and size; an entry whose message never left goes. Undo then puts
+// back exactly what moved, with its flags.
+TEST_P(MailStoreRunUnheardTest, AMoveWhoseOutcomeWasNotHeardIsSettledFromTheFolders) {
+    const int64_t old = std::time(nullptr) - int64_t{30} * 86400;
+    (void)server_->Append("ann@example.org", "Spam",
+                          {{Mail("twin-1"), old, "\\Flagged"}, {Mail("twin-2"), old, "\\Flagged"}});
+    OnTimerRegistration p = Params();
+    p.mailboxToMove = "Ann (ann@example.org)";  // her Inbox: one login, one file system
+    p.includeSubfolders = "0";
+    const Strings spam = InServer("ann@example.org", "Spam");
+    const std::string item = Registration(p);
+    NewRun();
+    ASSERT_FALSE(RunCleanup(thread_, Log(), Record(), item, 0));
+    const Strings archived = InServer("ann@example.org", "");
+    ASSERT_EQ(archived.size(), 3U);
+    // Every entry as a lost reply leaves it; and one more whose message
+    // never left (a message of the source that stays).
+    auto store = Store();
+    const auto folder = store->Lookup({testing::kNamespace, "MBX", "ann", "Spam"});
+    ASSERT_TRUE(folder);
+    std::string stays;
+    for (const auto& row : store->ItemsIn(folder->id)) {
+        if (store->Content(row.id).find("<ann-new>") != std::string::npos) stays = row.name;
+    }
+    ASSERT_FALSE(stays.empty());
+    store->FlushBatch();
+    {
+        auto db = localplatform::SqliteDb::Open(Store()->Path(), {});
+        db.Exec("UPDATE moves SET under_way = 1, destination_key = NULL, destination_name = ''");
+        auto copy = db.Prepare(
+            "INSERT INTO moves(run, item, source_folder, source_path, source_name,"
+            " destination_folder, destination_name, size, moved_at, source_key, destination_path,"
+            " received, flags, under_way) SELECT run, 0, 0, source_path, ?1, 0, '', size,"
+            " moved_at, ?1, destination_path, received, flags, 1 FROM moves LIMIT 1");
+        copy.Bind(1, stays).Run();
+    }
+    NewRun();
+    const auto failure = RunCleanup(thread_, Log(), Record(), item, 0);
+    EXPECT_FALSE(failure) << failure->Description();
+    EXPECT_EQ(MovesUnderWay(), 0);
+    {
+        auto db = localplatform::SqliteDb::Open(Store()->Path(), {});
+        auto keys = db.Prepare("SELECT count(*), count(DISTINCT destination_key) FROM moves");
+        ASSERT_TRUE(keys.Step());
+        EXPECT_EQ(keys.Int(0), 3) << "the entry whose message never left is gone";
+        EXPECT_EQ(keys.Int(1), 3) << "each entry names a message of its own";
+    }
+    EXPECT_EQ(InServer("ann@example.org", ""), archived);
+    UndoLastRuns(2);
+    EXPECT_TRUE(Left("ann@example.org", "").empty());
+    EXPECT_EQ(InServer("ann@example.org", "Spam"), spam);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, MailStoreRunUnheardTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Imap" : "Maildir"; });
 
 }  // namespace
 }  // namespace quellix

@@ -20,9 +20,11 @@ std::function<void(const std::string&)>& MoveFaultHook() {
 #endif
 
 // Moves the current row's message (at href) into the destination Inbox of
-// the run (the one of its URL's scheme). The store moves it in one step,
-// keeping its bytes and received time: it is then in the Inbox and gone
-// from the folder, or still in the folder only.
+// the run (the one of its URL's scheme), keeping its bytes and received
+// time, its manifest entry recorded first: it is then in the Inbox and gone
+// from the folder, or still in the folder only; a move cut short (a copy
+// between two stores, an outcome not heard) leaves its entry under way,
+// and the registration's next run or undo keeps exactly one copy.
 void MoveMessage(platform::Recordset& rs, const std::string& href, const MoveDestination& move,
                  int64_t run) {
     const std::string& dest =

@@ -2018,14 +2018,29 @@ ItemRow ItemStore::MoveMailStoreItem(int64_t id, int64_t fromFolder, int64_t toF
             return MoveAcrossStores(id, fromFolder, toFolder, run, sourcePath, entry);
         }
         key = std::move(*moved);
-    } catch (const Error&) {
-        // Not moved (the mail store says why): the entry goes again.
-        if (entry != 0) {
+    } catch (const Error& err) {
+        if (entry == 0) throw;
+        if (err.Number() == err::kNotFound) {
+            // Not there to move (the mail store looked first): the entry goes
+            // again.
             try {
                 h_->db.Cached("DELETE FROM moves WHERE id = ?1").Bind(1, entry).Run();
             } catch (const Error&) {
                 // It names a message still in its source: undo leaves that alone.
             }
+            throw;
+        }
+        // The store may have moved it (a reply lost, a failure after the
+        // act): the entry stays under way, and is settled from what the two
+        // folders hold, now if the store answers, else by the next run or
+        // undo. The failure is the caller's to tell all the same.
+        try {
+            Committed(*this, *h_, [&] {
+                h_->db.Cached("UPDATE moves SET under_way = 1 WHERE id = ?1").Bind(1, entry).Run();
+            });
+            SettleEntry(entry);
+        } catch (const Error&) {
+            // Left under way.
         }
         throw;
     }
@@ -2050,7 +2065,54 @@ namespace {
 
 // Where a mail store's message a manifest entry names is now: in its
 // destination folder (currentFolder is the folder's id then) or not.
-void LocateMailMove(ItemStore& store, MappedNamespaces& mapped, MoveEntry& e, const MailMove& m) {
+// The folder of a mail store at path, as it is now: nothing when it is gone.
+const MappedNamespaces::Node* MailFolderAt(ItemStore& store, MappedNamespaces& mapped,
+                                           const std::vector<std::string>& path) {
+    const auto folder = store.Lookup(path);
+    if (!folder || !folder->foreign || !folder->IsFolder()) return nullptr;
+    return &mapped.Require(folder->id, "locate moved message");
+}
+
+// Whether the source of a one-step move is still in its folder.
+bool MailSourceThere(ItemStore& store, MappedNamespaces& mapped, const MoveEntry& e,
+                     const MailMove& m) {
+    const auto* node = MailFolderAt(store, mapped, e.sourcePath);
+    return node != nullptr && node->backend->Message(node->folder, m.sourceKey).has_value();
+}
+
+// The message a one-step move whose outcome was not heard put into its
+// destination: one with the source's received time and size (and flags,
+// where two such are there) that no other entry names. A server gives a
+// moved message a name of its own; the source's key is tried first, as
+// Maildir keeps it.
+std::optional<std::string> FindMoved(ItemStore::Handle& h, const MappedNamespaces::Node& to,
+                                     const MoveEntry& e, const MailMove& m) {
+    bool sameFlags = true;
+    const auto fits = [&](const MailStoreMessage& msg) {
+        if (msg.received != m.received || msg.size != e.size) return false;
+        if (sameFlags && msg.flags != m.flags) return false;
+        auto s = h.db.Cached(
+            "SELECT 1 FROM moves WHERE destination_path = ?1 AND destination_key = ?2"
+            " AND id <> ?3 AND restored_at IS NULL");
+        s.Bind(1, JoinPath(m.destinationPath)).Bind(2, msg.key).Bind(3, e.entry);
+        const bool claimed = s.Step();
+        s.Reset();
+        return !claimed;
+    };
+    if (const auto same = to.backend->Message(to.folder, m.sourceKey); same && fits(*same))
+        return same->key;
+    const auto listed = to.backend->Messages(to.folder);
+    for (const bool flagsToo : {true, false}) {
+        sameFlags = flagsToo;
+        for (const auto& msg : listed) {
+            if (fits(msg)) return msg.key;
+        }
+    }
+    return std::nullopt;
+}
+
+void LocateMailMove(ItemStore& store, ItemStore::Handle& h, MoveEntry& e, const MailMove& m) {
+    MappedNamespaces& mapped = h.mapped;
     e.currentFolder.reset();
     e.received.reset();
     const auto folder = store.Lookup(m.destinationPath);
@@ -2059,6 +2121,18 @@ void LocateMailMove(ItemStore& store, MappedNamespaces& mapped, MoveEntry& e, co
     // A move cut short before its key was written kept the source's key.
     e.destinationName = m.destinationKey.value_or(m.sourceKey);
     const auto& node = mapped.Require(folder->id, "locate moved message");
+    if (m.underWay == 1 && !e.restoredAt) {
+        // Its outcome not heard: a source still there did not move.
+        if (MailSourceThere(store, mapped, e, m)) {
+            e.restoredAt = e.movedAt;
+            return;
+        }
+        if (!m.destinationKey) {
+            const auto found = FindMoved(h, node, e, m);
+            if (!found) return;
+            e.destinationName = *found;
+        }
+    }
     const auto msg = node.backend->Message(node.folder, e.destinationName);
     // Without the destination's key, a file of the source's key is the moved
     // message only when it has its received time and size: another message
@@ -2077,11 +2151,66 @@ void ItemStore::LocateMailMove(MoveEntry& e, const MailMove& m) {
         LocateCrossMove(e, m);
         return;
     }
-    localplatform::LocateMailMove(*this, h_->mapped, e, m);
+    localplatform::LocateMailMove(*this, *h_, e, m);
 }
 
-RestoreResult ItemStore::RestoreMailMove(MoveEntry e, const MailMove& m) {
-    if (m.plannedKey) return RestoreCrossMove(e, m);
+void ItemStore::SettleMailMove(MoveEntry& e, MailMove& m) {
+    if (m.underWay != 1) return;
+    if (MailSourceThere(*this, h_->mapped, e, m)) {
+        // It did not move: the entry goes, as the move's did.
+        Committed(*this, *h_,
+                  [&] { h_->db.Cached("DELETE FROM moves WHERE id = ?1").Bind(1, e.entry).Run(); });
+        m.underWay = 0;
+        e.restoredAt = e.movedAt;
+        return;
+    }
+    std::optional<std::string> key = m.destinationKey;
+    if (!key) {
+        if (const auto* to = MailFolderAt(*this, h_->mapped, m.destinationPath))
+            key = FindMoved(*h_, *to, e, m);
+    }
+    // Found, its key is recorded; else it is in neither (deleted meanwhile),
+    // and the entry says it moved, as it did.
+    Committed(*this, *h_, [&] {
+        auto u = h_->db.Cached(
+            "UPDATE moves SET under_way = NULL, destination_key = coalesce(?2, destination_key),"
+            " destination_name = coalesce(?2, destination_name) WHERE id = ?1");
+        u.Bind(1, e.entry);
+        BindOptional(u, 2, key).Run();
+    });
+    m.underWay = 0;
+    m.destinationKey = key;
+}
+
+void ItemStore::SettleEntry(int64_t entry) {
+    std::optional<std::pair<MoveEntry, MailMove>> found;
+    {
+        const ScopedRead together(*this);
+        auto s = h_->db.Cached("SELECT " + MoveColumns(h_->version) + " WHERE m.id = ?1");
+        s.Bind(1, entry);
+        if (s.Step()) {
+            MoveEntry e = MoveEntryOf(s);
+            if (auto m = MailMoveOf(s, e)) found.emplace(e, *m);
+        }
+        s.Reset();
+    }
+    if (!found) return;
+    auto& [e, m] = *found;
+    if (m.plannedKey) {
+        SettleCrossMove(e, m);
+    } else {
+        SettleMailMove(e, m);
+    }
+}
+
+RestoreResult ItemStore::RestoreMailMove(MoveEntry e, const MailMove& settled) {
+    if (settled.plannedKey) return RestoreCrossMove(e, settled);
+    MailMove m = settled;
+    if (m.underWay == 1 && !e.restoredAt) {
+        // Its outcome not heard: settled first.
+        SettleMailMove(e, m);
+        if (e.restoredAt) return {RestoreOutcome::kAlreadyRestored, {}};
+    }
     if (e.restoredAt) return {RestoreOutcome::kAlreadyRestored, {}};
     LocateMailMove(e, m);
     if (e.laterRun != 0) return {RestoreOutcome::kMovedLater, {}};
@@ -2223,8 +2352,7 @@ void RemoveItemNamed(ItemStore::Handle& h, const StoreEnd& end, const std::strin
 }  // namespace
 
 ItemRow ItemStore::MoveAcrossStores(int64_t id, int64_t fromFolder, int64_t toFolder, int64_t run,
-                                    const std::vector<std::string>* sourcePath,
-                                    int64_t replaces) {
+                                    const std::vector<std::string>* sourcePath, int64_t replaces) {
     if (InTransaction()) {
         throw Error(err::kAdoFeatureNotAvailable,
                     platform::Describe("move item", std::to_string(id),
@@ -2713,7 +2841,8 @@ int64_t ItemStore::SettleMoves(const std::string& itemUrl) {
             s.Bind(1, run);
             while (s.Step()) {
                 MoveEntry e = MoveEntryOf(s);
-                if (auto m = MailMoveOf(s, e); m && m->plannedKey) under.emplace_back(e, *m);
+                if (auto m = MailMoveOf(s, e); m && (m->plannedKey || m->underWay == 1))
+                    under.emplace_back(e, *m);
             }
         }
         s.Reset();
@@ -2722,7 +2851,11 @@ int64_t ItemStore::SettleMoves(const std::string& itemUrl) {
     std::optional<Error> first;
     for (auto& [e, m] : under) {
         try {
-            SettleCrossMove(e, m);
+            if (m.plannedKey) {
+                SettleCrossMove(e, m);
+            } else {
+                SettleMailMove(e, m);
+            }
             ++settled;
         } catch (const Error& err) {
             if (!first) first = err;

@@ -398,6 +398,13 @@ private:
     // put back whose copy was made is finished (the destination's copy
     // removed), one whose copy was not is taken back.
     void SettleCrossMove(MoveEntry& e, MailMove& m);
+    // The same for a one-step move whose outcome was not heard (a reply
+    // lost, an error after the store may have acted): a source still there
+    // did not move, and the entry goes; else the moved message is looked
+    // for in the destination, and its key recorded.
+    void SettleMailMove(MoveEntry& e, MailMove& m);
+    // Settles the entry by either of the two (nothing when it is gone).
+    void SettleEntry(int64_t entry);
     // What ScopedRead holds: BeginRead returns false, and does nothing,
     // inside a transaction; EndRead ends what BeginRead began.
     [[nodiscard]] bool BeginRead();

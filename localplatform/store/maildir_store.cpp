@@ -418,6 +418,9 @@ public:
 #endif
             const int renamed = RenameNoReplace(srcSub.Get(), found->name, dstCur.Get(), target);
             if (renamed == 0) {
+#ifdef QUELLIX_MAILDIR_FAULTS
+                if (maildir_faults::afterRename) maildir_faults::afterRename();
+#endif
                 PutBackUnlessMoved(srcSub.Get(), found->name, fromText, st, dstCur.Get(), target,
                                    PathText(to) + "/cur/" + target);
                 // The file kept its owner, another mailbox's perhaps: it

@@ -15,6 +15,9 @@ namespace localplatform::maildir_faults {
 // do between the two steps.
 inline std::function<void(int dir, const std::string& name)> beforeOpen;
 inline std::function<void(int dir, const std::string& name)> beforeRename;
+// After a move's rename, before its folders are synced: a failure there (a
+// failing fsync) comes after the message moved.
+inline std::function<void()> afterRename;
 
 }  // namespace localplatform::maildir_faults
 #endif

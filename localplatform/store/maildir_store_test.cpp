@@ -29,6 +29,7 @@ namespace {
 
 using testing::DovecotServer;
 using testing::ErrorOf;
+using testing::TempStore;
 namespace err = platform::err;
 namespace fs = std::filesystem;
 
@@ -458,6 +459,41 @@ TEST_F(MaildirFilesTest, AMoveAcrossFileSystemsIsNoOneStep) {
     EXPECT_TRUE(store->Messages({"ann", {}}).empty());
     for (const char* sub : {"/Maildir/tmp", "/Maildir/new", "/Maildir/cur"})
         EXPECT_TRUE(fs::is_empty(other + sub)) << sub;
+}
+
+// A failure after the rename (a failing fsync) comes after the message
+// moved: the move fails, and its manifest entry, settled at once from what
+// the two folders hold, names the moved message, which undo puts back with
+// its flags.
+TEST(MaildirMoveFaultTest, AFailureAfterTheRenameKeepsTheMovesEntry) {
+    platform::testing::TempPlatform mail{"quellix-maildirs-"};
+    TempStore temp(300, "mailstore.example = maildir:" + mail.Dir() + "/%n/Maildir\n");
+    for (const char* box : {"u1", "u2"}) {
+        for (const char* sub : {"cur", "new", "tmp"})
+            fs::create_directories(mail.Dir() + "/" + box + "/Maildir/" + sub);
+    }
+    const std::string name = "1000000000.M1P1Q1.host";
+    std::ofstream(mail.Dir() + "/u1/Maildir/cur/" + name + ":2,FS") << Mail("synced");
+    auto store = ItemStore::ForThisThread();
+    store->CreateNamespace("example");
+    const auto from = store->Lookup({"example", "MBX", "u1"});
+    const auto to = store->Lookup({"example", "MBX", "u2"});
+    ASSERT_TRUE(from && to);
+    const auto rows = store->ItemsIn(from->id);
+    ASSERT_EQ(rows.size(), 1U);
+
+    maildir_faults::afterRename = [] {
+        throw platform::Error(err::kPathFileAccess, "sync folder failed: Input/output error");
+    };
+    EXPECT_EQ(ErrorOf([&] { (void)store->MoveItem(rows[0].id, from->id, to->id, 1); }),
+              err::kPathFileAccess);
+    maildir_faults::afterRename = nullptr;
+    EXPECT_EQ(store->ItemsIn(to->id).size(), 1U);
+    const auto moves = store->MovesOfRun(1);
+    ASSERT_EQ(moves.size(), 1U);
+    EXPECT_EQ(store->RestoreMove(moves[0].entry).outcome, RestoreOutcome::kRestored);
+    EXPECT_TRUE(store->ItemsIn(to->id).empty());
+    EXPECT_TRUE(fs::exists(mail.Dir() + "/u1/Maildir/cur/" + name + ":2,FS"));
 }
 
 }  // namespace

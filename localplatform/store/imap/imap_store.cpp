@@ -257,7 +257,11 @@ public:
         const auto moved = Guard(from, [&] { return s.Move({k->uid}, PathOf(to)); });
         const auto it = moved.uids.find(k->uid);
         if (it == moved.uids.end()) {
-            Fail(err::kNotFound, "move message", from, "no message " + Quoted(key));
+            // A UIDPLUS server (no other is taken) names in COPYUID what it
+            // moved; OK naming nothing is its answer for a UID gone already.
+            Fail(
+                err::kNotFound, "move message", from,
+                "no message " + Quoted(key) + " (the server moved nothing into " + Shown(to) + ")");
         }
         return KeyText(moved.validity, it->second);
     }
