@@ -241,6 +241,11 @@ private:
 // item was gone already, taken by another program since the query (a mail
 // server may also have renamed it past finding). Raises as Delete does.
 [[nodiscard]] bool DeleteCurrent(Recordset& rs);
+// How many of this thread's deletes, since the last call, found their row's
+// item gone only when the store completed them (a mail server's deletes go
+// in batches, made when the recordset closes): DeleteCurrent said true for
+// them, and a caller counting deletes takes these off.
+[[nodiscard]] int64_t TakeDeletesFoundGone();
 
 // Data that goes into store query text or store URLs passes through these,
 // never pasted: QuoteStoreQueryText gives value as a quoted token of the

@@ -205,10 +205,18 @@ TEST_P(MailStoreAccessTest, FolderPropertiesNameTheMailServersFoldersOnce) {
     EXPECT_EQ(rec.Fields("DAV:isfolder").Value().ToBool(), true);
     rec.Close();
 
-    // The mail server's mailboxes are its own to make.
+    // A mailbox the mail server has is its own; one it has not (an archive)
+    // may be the store's, beside the server's.
     EXPECT_EQ(localplatform::testing::ErrorOf(
-                  [] { ItemStore::ForThisThread()->CreateMailbox("example", "new", false); }),
-              err::kPermissionDeniedDb);
+                  [] { ItemStore::ForThisThread()->CreateMailbox("example", "JDOE", false); }),
+              err::kResourceExists);
+    (void)ItemStore::ForThisThread()->CreateMailbox("example", "vault", false);
+    rec.Open("file://./backofficestorage/example/MBX/vault/Inbox", nullptr, adModeRead);
+    EXPECT_EQ(rec.Fields("DAV:isfolder").Value().ToBool(), true);
+    rec.Close();
+    rec.Open(kMailbox, nullptr, adModeRead);  // the server's, beside it
+    EXPECT_EQ(rec.Fields("DAV:isfolder").Value().ToBool(), true);
+    rec.Close();
 
     // Two folders that one URL would name are an error.
     server_->CreateFolder("jdoe@example", "Junk");

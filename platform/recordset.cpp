@@ -206,6 +206,10 @@ void Recordset::Delete(int32_t affect) {
     (void)impl_->Delete();
 }
 
+int64_t TakeDeletesFoundGone() {
+    return localplatform::ItemStore::TakeDeletesFoundGone();
+}
+
 bool DeleteCurrent(Recordset& rs) {
     if (rs.Impl() == nullptr) {
         throw Error(

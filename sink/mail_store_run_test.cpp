@@ -27,6 +27,7 @@
 #include <utility>
 
 #include "base/testing/contains.h"
+#include "base/testing/run_program.h"
 #include "base/unique_fd.h"
 #include "localplatform/sqlite/sqlite_db.h"
 #include "localplatform/store/testing/dovecot_server.h"
@@ -188,6 +189,31 @@ TEST_F(MailStoreRunTest, ARunDeletesTheExpiredMessagesDovecotKeeps) {
 // reached, which is a failure of the run (no absent mailbox); the run ends,
 // and nothing is removed. (The words of a server that is down, or of one that
 // refuses a login, are the IMAP session's tests.)
+// A message the user removes while the run deletes (the server's deletes go
+// in batches, made when the folder is done) is told in the log and not
+// counted as the run's: of Spam's two (with its subfolder's), one.
+TEST_F(MailStoreRunTest, AMessageRemovedMeanwhileIsToldNotCounted) {
+    bool removed = false;
+    SetMoveFaultHook([&](const std::string& href) {
+        if (removed || href.find("/ann/Spam/") == std::string::npos ||
+            href.find("/Sub/") != std::string::npos)
+            return;
+        removed = true;
+        const auto done = platform::testing::RunProgram(
+            {"/usr/bin/doveadm", "-c", server_->Folder() + "/dovecot.conf", "expunge", "-u",
+             "ann@example.org", "mailbox", "Spam", "all"});
+        ASSERT_EQ(done.code, 0) << done.err;
+    });
+    const std::string log = Run(Params());
+    SetMoveFaultHook(nullptr);
+    ASSERT_TRUE(removed);
+    const std::string spam = "file://./backofficestorage/example.org/mbx/ann/Spam\r\n";
+    EXPECT_TRUE(Contains(log, "1 selected messages were no longer found to delete in " + spam))
+        << log;
+    EXPECT_TRUE(Contains(log, "1 messages has been deleted in " + spam)) << log;
+    EXPECT_TRUE(Left("ann@example.org", "Spam/Sub").empty());
+}
+
 TEST_F(MailStoreRunTest, AServerThatRefusesTheLoginFailsTheFolderInTheLog) {
     (void)Registration(Params());  // the system mailbox, made while the login is taken
     std::ofstream(server_->Folder() + "/quellix-password") << "not-the-master-password\n";

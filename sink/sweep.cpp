@@ -65,6 +65,7 @@ FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platf
     int32_t skipped = 0;
     int32_t missing = 0;  // selected, then no longer found to delete
     ErrorState err;
+    (void)TakeDeletesFoundGone();  // another folder's, told there
     err.Run([&] {
         result = ForEachExpiredMessage(folderUrl, cutoff, traversal, [&](Recordset& rs) {
             // Of the row's values the sweep needs its URL and size; the
@@ -82,6 +83,9 @@ FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platf
                 return;
             }
             if (run.move.MoveTarget.empty()) {
+#ifdef QUELLIX_MOVE_FAULTS
+                if (MoveFaultHook()) MoveFaultHook()(message.href);
+#endif
                 if (!DeleteCurrent(rs)) {
                     ++missing;
                     return;
@@ -94,8 +98,10 @@ FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platf
         });
     });
     // Messages another program took or renamed past finding since the
-    // query: not deleted by this run, and said, so that none is left
-    // without a word.
+    // query (a mail server that deletes in batches tells of them when the
+    // folder's deletes are made): not deleted by this run, and said, so
+    // that none is left without a word.
+    missing += static_cast<int32_t>(TakeDeletesFoundGone());
     if (missing > 0) {
         WriteLog(run.log, std::to_string(missing) +
                               " selected messages were no longer found to delete in " +

@@ -48,9 +48,10 @@ FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platf
 
 #ifdef QUELLIX_MOVE_FAULTS
 // Test seam, only in the unit tests' build of these modules (never in
-// Quellix.so): called for each move just before the store moves the
-// message, with the source's URL. A hook that raises makes that move fail as
-// a store fault would. Empty by default; set by one test thread at a time.
+// Quellix.so): called for each move or delete just before the store moves
+// or deletes the message, with its URL. A hook that raises makes that move
+// fail as a store fault would. Empty by default; set by one test thread at a
+// time.
 void SetMoveFaultHook(std::function<void(const std::string& href)> hook);
 #endif
 

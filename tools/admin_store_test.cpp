@@ -128,8 +128,9 @@ TEST(AdminStoreTest, ListShowsAnUnreadableItemAmongTheOthersAndWarnsOfAnOpenStor
 }
 
 // A namespace mapped to a mail store is listed from the mail server's
-// Maildirs; its mailboxes are the mail server's to make. (What its folders'
-// properties are is the platform's test.)
+// Maildirs; its mailboxes are the mail server's, and only a mailbox it has
+// not (an archive) may be made in the store. (What its folders' properties
+// are is the platform's test.)
 TEST(AdminStoreTest, AMappedNamespaceIsReadFromItsMailStore) {
     using localplatform::testing::DovecotServer;
     if (!DovecotServer::Available()) GTEST_SKIP() << "dovecot is not installed";
@@ -143,9 +144,13 @@ TEST(AdminStoreTest, AMappedNamespaceIsReadFromItsMailStore) {
     EXPECT_EQ(listed.code, 0) << listed.err;
     EXPECT_TRUE(Contains(listed.out, box + "/Junk\t-\tvisible\turn:content-class:folder"));
     EXPECT_TRUE(Contains(listed.out, "\t2026-01-01T00:00:00Z\tvisible\turn:content-class:message"));
-    const Outcome refused = Admin("create-mailbox example bob");
+    const Outcome refused = Admin("create-mailbox example jdoe");
     EXPECT_EQ(refused.code, 1);
-    EXPECT_TRUE(Contains(refused.err, "the mail server's to change"));
+    EXPECT_TRUE(Contains(refused.err, "has a mailbox of that name")) << refused.err;
+    const Outcome archive = Admin("create-mailbox example vault");
+    EXPECT_EQ(archive.code, 0) << archive.err;
+    EXPECT_TRUE(Contains(Admin("list 'file://./backofficestorage/example/MBX/vault'").out,
+                         "/MBX/vault/Inbox\t"));
 }
 
 TEST(AdminStoreTest, CorpusIsTheSameForTheSameSeed) {

@@ -2,7 +2,10 @@
 // store ("mailstore.<namespace>" and its sub-keys; see platform_config.h).
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace localplatform {
@@ -50,9 +53,11 @@ struct MailStoreLocation {
 
 // The first line of a password file, read without following a link; raises
 // platform::Error (kPermissionDenied) when the file is not a regular file
-// owned by the running user and private to it (no group or other bits), or
-// cannot be read, naming the path and the cause. The password itself never
-// appears in an error.
-[[nodiscard]] std::string ReadPasswordFile(const std::string& path);
+// owned by the running user (or, when that is root, by account, the service
+// account) and private to its owner (no group or other bits), or cannot be
+// read, naming the path and the cause. The password itself never appears
+// in an error.
+[[nodiscard]] std::string ReadPasswordFile(const std::string& path,
+                                           std::optional<uid_t> account = std::nullopt);
 
 }  // namespace localplatform

@@ -265,6 +265,11 @@ std::string PlatformConfig::StateDir() const {
 std::string PlatformConfig::DataDir() const {
     return GetOr("data_dir", StateDir() + "/data");
 }
+std::optional<uid_t> PlatformConfig::ServiceAccount() const {
+    struct stat st {};
+    if (::lstat(DataDir().c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
+    return st.st_uid;
+}
 std::string PlatformConfig::StorePath() const {
     return GetOr("store", DataDir() + "/store.db");
 }
@@ -473,7 +478,7 @@ MailStoreLocation ParseMailStoreLocation(const MailStoreSettings& settings) {
     return loc;
 }
 
-std::string ReadPasswordFile(const std::string& path) {
+std::string ReadPasswordFile(const std::string& path, std::optional<uid_t> account) {
     auto refuse = [&](const std::string& why) {
         throw platform::Error(
             platform::err::kPermissionDenied,
@@ -488,7 +493,14 @@ std::string ReadPasswordFile(const std::string& path) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) refuse(std::strerror(errno));
     if (!S_ISREG(st.st_mode)) refuse("not a regular file");
-    if (st.st_uid != ::geteuid()) refuse("not owned by the running user");
+    // Root reads the service account's file too: only that account (and
+    // root) can write it, and the account is the one whose runs it serves.
+    const uid_t me = ::geteuid();
+    if (st.st_uid != me && !(me == 0 && account && st.st_uid == *account)) {
+        refuse(me == 0 && account ? "owned by neither root nor the service account (uid " +
+                                        std::to_string(*account) + ", data_dir's owner)"
+                                  : std::string("not owned by the running user"));
+    }
     if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0)
         refuse("readable or writable by others than its owner (chmod 600 it)");
     std::string text;

@@ -80,6 +80,8 @@
 //                    any other sub-key of a mapped namespace is an unknown key)
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -131,6 +133,9 @@ public:
     // Resolved settings, with the defaults described above.
     [[nodiscard]] std::string StateDir() const;
     [[nodiscard]] std::string DataDir() const;
+    // The service account: the owner of data_dir (whose runs write there),
+    // when it is a folder and no link; nothing else.
+    [[nodiscard]] std::optional<uid_t> ServiceAccount() const;
     [[nodiscard]] std::string StorePath() const;
     [[nodiscard]] std::string DirectoryUri() const;
     [[nodiscard]] std::string ClassesPath() const;

@@ -1,7 +1,9 @@
 #include "localplatform/config/platform_config.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -293,6 +295,24 @@ TEST(PlatformConfig, PasswordFilesArePrivateToTheirOwner) {
                                  std::filesystem::perm_options::add);
     EXPECT_NE(refused(path).find("readable or writable by others"), std::string::npos);
     EXPECT_NE(refused((dir / "missing.pw").string()).find("No such file"), std::string::npos);
+    // Root reads the service account's own file, and no other account's.
+    if (::geteuid() == 0) {
+        std::filesystem::permissions(path, std::filesystem::perms::group_read,
+                                     std::filesystem::perm_options::remove);
+        const passwd* nobody = ::getpwnam("nobody");
+        ASSERT_NE(nobody, nullptr);
+        ASSERT_EQ(::chown(path.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+        EXPECT_EQ(localplatform::ReadPasswordFile(path, nobody->pw_uid), "s3cret");
+        EXPECT_NE(refused(path).find("not owned by the running user"), std::string::npos);
+        try {
+            (void)localplatform::ReadPasswordFile(path, nobody->pw_uid + 1);
+            ADD_FAILURE() << "another account's file was read";
+        } catch (const platform::Error& e) {
+            EXPECT_NE(e.Description().find("neither root nor the service account"),
+                      std::string::npos)
+                << e.Description();
+        }
+    }
     // A FIFO in the file's place, with no writer, holds nobody up.
     ASSERT_EQ(::mkfifo((dir / "fifo.pw").c_str(), 0600), 0);
     EXPECT_NE(refused((dir / "fifo.pw").string()).find("fifo.pw) failed: not a regular file"),

@@ -11,11 +11,13 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <filesystem>
 #include <map>
 #include <mutex>
 #include <random>
 #include <unordered_map>
+#include <utility>
 
 #include "base/error.h"
 #include "base/strfuncs.h"
@@ -762,6 +764,9 @@ namespace {
 thread_local int writeGroups = 0;
 thread_local std::vector<ItemStore*> openBatches;
 thread_local std::optional<Error> lostCommit;
+// Batched deletes of a mail store that found their message gone already
+// when they were made (at a flush), for TakeDeletesFoundGone.
+thread_local int64_t deletesFoundGone = 0;
 
 void ForgetBatch(ItemStore* store) {
     std::erase(openBatches, store);
@@ -970,31 +975,46 @@ void ItemStore::BatchTick() {
 }
 
 void ItemStore::FlushBatch() {
-    // The mail stores' deletes are made durable before the batch that
-    // went with them is committed.
-    h_->mapped.Flush();
-    if (h_->tx != Handle::Tx::kBatch) return;
-    h_->tx = Handle::Tx::kNone;
-    ForgetBatch(this);
-    try {
-        // SQLite rolls a transaction back by itself after some failures (a
-        // full disk): the batch's writes are gone, which must not pass for
-        // a commit.
-        if (!h_->db.InTransaction()) {
-            throw Error(
-                err::kFail,
-                platform::Describe("commit store writes", h_->db.Path(),
-                                   "the batch was rolled back after a failed write", err::kFail));
+    std::exception_ptr failed;
+    if (h_->tx == Handle::Tx::kBatch) {
+        h_->tx = Handle::Tx::kNone;
+        ForgetBatch(this);
+        try {
+            // SQLite rolls a transaction back by itself after some failures
+            // (a full disk): the batch's writes are gone, which must not
+            // pass for a commit.
+            if (!h_->db.InTransaction()) {
+                throw Error(err::kFail,
+                            platform::Describe("commit store writes", h_->db.Path(),
+                                               "the batch was rolled back after a failed write",
+                                               err::kFail));
+            }
+            h_->db.Exec("COMMIT");
+        } catch (const Error& e) {
+            h_->db.ExecQuietly("ROLLBACK");
+            if (!lostCommit) lostCommit = e;
+            failed = std::current_exception();
+        } catch (...) {
+            h_->db.ExecQuietly("ROLLBACK");
+            failed = std::current_exception();
         }
-        h_->db.Exec("COMMIT");
-    } catch (const Error& e) {
-        h_->db.ExecQuietly("ROLLBACK");
-        if (!lostCommit) lostCommit = e;
-        throw;
-    } catch (...) {
-        h_->db.ExecQuietly("ROLLBACK");
-        throw;
     }
+    // Then the mail stores' deletes are made durable, outside the write
+    // transaction: a server may take up to its reply bound to answer, and
+    // nobody else waits on this store meanwhile. No write of the batch
+    // records a mail store's delete (a move removes its source and syncs
+    // it before its entry says so). They go even when the commit failed:
+    // none is left pending for a later caller.
+    try {
+        deletesFoundGone += static_cast<int64_t>(h_->mapped.Flush());
+    } catch (...) {
+        if (!failed) failed = std::current_exception();
+    }
+    if (failed) std::rethrow_exception(failed);
+}
+
+int64_t ItemStore::TakeDeletesFoundGone() {
+    return std::exchange(deletesFoundGone, 0);
 }
 
 bool ItemStore::GroupSpansBatch() {
@@ -1323,9 +1343,19 @@ int64_t ItemStore::CreateMailbox(const std::string& ns, const std::string& alias
     CheckName(alias);
     CheckName(inboxName);
     // A system mailbox (store events, registrations) lives in the store
-    // even in a mapped namespace; user mailboxes are the mail server's.
-    if (!systemMailbox && h_->mapped.BackendOf(ns) != nullptr)
-        RefuseMailStoreChange("create mailbox", ns + "/MBX/" + alias);
+    // even in a mapped namespace, and so may a mailbox the mail server has
+    // not (the archive a move run fills). One it has stays the server's:
+    // the store's own would hide it from every run.
+    if (MailStore* backend = h_->mapped.BackendOf(ns); !systemMailbox && backend != nullptr) {
+        if (backend->FindMailbox(alias)) {
+            throw Error(err::kResourceExists,
+                        platform::Describe("create mailbox", ns + "/MBX/" + alias,
+                                           "the mail store (" + backend->Describe() +
+                                               ") has a mailbox of that name: it is the mail "
+                                               "server's",
+                                           err::kResourceExists));
+        }
+    }
     SqliteDb::Transaction tx(h_->db);
     auto container = Lookup({ns, "MBX"});
     if (!container) {

@@ -186,6 +186,11 @@ public:
     void BatchWrite();
     void BatchTick();
     void FlushBatch();
+    // How many deletes of this thread's batches, since the last call, found
+    // their message gone already only when a mail store made them at a
+    // flush (an IMAP server's deletes go in batches): DeleteItem had said
+    // true for them.
+    [[nodiscard]] static int64_t TakeDeletesFoundGone();
     // A user of the batch is done with it (a recordset closing): commits it
     // as FlushBatch does, or inside a WriteGroup only when it is due.
     void SettleBatch();

@@ -78,11 +78,13 @@ public:
 
     // Deletes the message key of folder. Returns false when it was gone
     // already (not an error). A backend may batch deletes until Flush; a
-    // failure then surfaces at Flush, naming the folder.
+    // failure then surfaces at Flush, naming the folder, and so does a
+    // message gone already: Delete returned true for it.
     virtual bool Delete(const MailFolder& folder, const std::string& key) = 0;
-    // Completes every batched delete (the item store calls it where it
-    // commits its own batch, and before it reads a folder again).
-    virtual void Flush() = 0;
+    // Completes every batched delete (the item store calls it after it
+    // commits its own batch, and before it reads a folder again). Returns
+    // how many of them found their message gone already.
+    virtual size_t Flush() = 0;
 
     // Moves the message key of from into folder to (of this backend) in one
     // atomic step, keeping its received time and flags: one rename on one

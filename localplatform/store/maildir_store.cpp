@@ -263,15 +263,18 @@ public:
                 names.insert(DecodeName(entry));
             }
         } else {
-            const std::string prefix =
-                folder.path.empty() ? "." : MaildirPlusName(folder.path) + ".";
+            const std::vector<std::string> prefixes =
+                folder.path.empty() ? std::vector<std::string>{""} : MaildirPlusNames(folder.path);
             const std::string root = RootOf(folder.alias);
             auto entries = KeptSubdirectories(root);
             if (!entries) entries = Subdirectories(OpenRoot(folder.alias).Get(), root);
-            for (const auto& entry : *entries) {
-                if (entry.size() <= prefix.size() || !entry.starts_with(prefix)) continue;
-                const std::string rest = entry.substr(prefix.size());
-                names.insert(DecodeName(rest.substr(0, rest.find('.'))));
+            for (const auto& parent : prefixes) {
+                const std::string prefix = parent + ".";
+                for (const auto& entry : *entries) {
+                    if (entry.size() <= prefix.size() || !entry.starts_with(prefix)) continue;
+                    const std::string rest = entry.substr(prefix.size());
+                    names.insert(DecodeName(rest.substr(0, rest.find('.'))));
+                }
             }
         }
         return {names.begin(), names.end()};
@@ -372,11 +375,14 @@ public:
         return false;
     }
 
-    void Flush() override {
+    size_t Flush() override {
         // Deletes are done at once; here they are made durable, folder by
-        // folder, before the item store commits what it knows of them.
+        // folder, before the caller tells of them.
         auto pending = std::move(changed_);
         changed_.clear();
+#ifdef QUELLIX_MAILDIR_FAULTS
+        if (maildir_faults::beforeSync && !pending.empty()) maildir_faults::beforeSync();
+#endif
         for (const auto& [what, dir] : pending) {
             // A folder that could not be opened to be synced fails here,
             // where the caller learns that its deletes are not yet durable.
@@ -384,6 +390,7 @@ public:
                 Fail(err::kPathFileAccess, "sync folder", what, std::strerror(dir.openErrno));
             FsyncDir(dir.fd.Get(), what);
         }
+        return 0;  // a delete found its file gone at once
     }
 
     std::optional<std::string> Move(const MailFolder& from, const std::string& key,
@@ -573,11 +580,32 @@ private:
         return out;
     }
 
+    // The directory names a Maildir++ folder may have: its name encoded,
+    // and as it is when another program wrote it unencoded (in UTF-8, or
+    // with a bare '&'), as a listing shows such a name.
+    std::vector<std::string> MaildirPlusNames(const std::vector<std::string>& path) const {
+        std::vector<std::string> names{MaildirPlusName(path)};
+        if (loc_.utf8Names) return names;
+        std::string raw;
+        for (const auto& name : path) {
+            if (!PlainSegment(name) || name.find('.') != std::string::npos) return names;
+            raw += "." + name;
+        }
+        if (raw != names[0]) names.push_back(raw);
+        return names;
+    }
+
     // The folder's directory, not open when there is none.
     UniqueFd OpenFolder(const MailFolder& folder) const {
         UniqueFd dir = OpenRoot(folder.alias);
         if (folder.path.empty()) return dir;
-        if (!loc_.fsLayout) return OpenDirAt(dir.Get(), MaildirPlusName(folder.path));
+        if (!loc_.fsLayout) {
+            for (const auto& name : MaildirPlusNames(folder.path)) {
+                UniqueFd found = OpenDirAt(dir.Get(), name);
+                if (found.IsOpen()) return found;
+            }
+            return {};
+        }
         for (const auto& name : folder.path) {
             if (name == "cur" || name == "new" || name == "tmp") {
                 Fail(err::kInvalidArg, "open folder", name,

@@ -18,6 +18,8 @@ inline std::function<void(int dir, const std::string& name)> beforeRename;
 // After a move's rename, before its folders are synced: a failure there (a
 // failing fsync) comes after the message moved.
 inline std::function<void()> afterRename;
+// Before deletes are synced (on NFS, a wait on a server).
+inline std::function<void()> beforeSync;
 
 }  // namespace localplatform::maildir_faults
 #endif

@@ -19,6 +19,7 @@
 #include "base/error.h"
 #include "base/testing/run_program.h"
 #include "base/testing/temp_platform.h"
+#include "localplatform/sqlite/sqlite_db.h"
 #include "localplatform/store/mail_folder_name.h"
 #include "localplatform/store/maildir_store_faults.h"
 #include "localplatform/store/store_test_support.h"
@@ -413,6 +414,33 @@ TEST_F(MaildirFilesTest, NamesALayoutCannotKeepAreRefused) {
     EXPECT_TRUE(plus->Messages({"jdoe", {"linked"}}).empty());
 }
 
+// Maildir++ folders that another program named without modified UTF-7 (in
+// UTF-8, or with a bare '&') are listed under their names as they are, and
+// reached, swept and listed below by those names.
+TEST_F(MaildirFilesTest, FoldersNamedUnencodedAreReachedByTheirNames) {
+    const std::string root = temp_.Dir() + "/example/jdoe/Maildir";
+    MakeMaildir(root);
+    for (const char* dir : {"/.Entwürfe", "/.A&B", "/.A&B.Sub", "/.Junk"}) {
+        MakeMaildir(root + dir);
+        std::ofstream(root + dir + "/cur/1000000000.M1P1Q1.host:2,S") << Mail(dir);
+    }
+    auto store = Open();
+    EXPECT_EQ(store->Subfolders({"jdoe", {}}),
+              (std::vector<std::string>{"A&B", "Entwürfe", "Junk"}));
+    EXPECT_EQ(store->Subfolders({"jdoe", {"A&B"}}), std::vector<std::string>{"Sub"});
+    for (const std::vector<std::string>& path :
+         {std::vector<std::string>{"Entwürfe"}, {"A&B"}, {"A&B", "Sub"}, {"Junk"}}) {
+        SCOPED_TRACE(path.back());
+        EXPECT_TRUE(store->HasFolder({"jdoe", path}));
+        const auto listed = store->Messages({"jdoe", path});
+        ASSERT_EQ(listed.size(), 1U);
+        EXPECT_TRUE(store->Delete({"jdoe", path}, listed[0].key));
+    }
+    store->Flush();
+    for (const char* dir : {"/.Entwürfe", "/.A&B", "/.A&B.Sub", "/.Junk"})
+        EXPECT_TRUE(fs::is_empty(root + dir + "/cur")) << dir;
+}
+
 TEST_F(MaildirFilesTest, AFolderListedLongAgoIsSearchedAnew) {
     // A run over many mailboxes keeps the listings of the last folders it
     // looked at only; a delete in an older one finds the file again, with
@@ -494,6 +522,44 @@ TEST(MaildirMoveFaultTest, AFailureAfterTheRenameKeepsTheMovesEntry) {
     EXPECT_EQ(store->RestoreMove(moves[0].entry).outcome, RestoreOutcome::kRestored);
     EXPECT_TRUE(store->ItemsIn(to->id).empty());
     EXPECT_TRUE(fs::exists(mail.Dir() + "/u1/Maildir/cur/" + name + ":2,FS"));
+}
+
+// A mail store's deletes are synced after the batch that went with them is
+// committed: nobody waits for the store meanwhile (a sync on NFS, like an
+// IMAP server's reply, can take long).
+TEST(MaildirMoveFaultTest, DeletesAreSyncedOutsideTheWriteTransaction) {
+    platform::testing::TempPlatform mail{"quellix-maildirs-"};
+    TempStore temp(300, "mailstore.example = maildir:" + mail.Dir() +
+                            "/%n/Maildir\nstore.synchronous = full\n");
+    for (const char* sub : {"cur", "new", "tmp"})
+        fs::create_directories(mail.Dir() + "/u1/Maildir/" + sub);
+    std::ofstream(mail.Dir() + "/u1/Maildir/cur/1000000000.M1P1Q1.host:2,S") << Mail("gone");
+    auto store = ItemStore::ForThisThread();
+    store->CreateNamespace("example");
+    const auto inbox = store->Lookup({"example", "MBX", "u1"});
+    ASSERT_TRUE(inbox);
+    const auto rows = store->ItemsIn(inbox->id);
+    ASSERT_EQ(rows.size(), 1U);
+    int writable = -1;
+    maildir_faults::beforeSync = [&] {
+        SqliteDb::Options noWait;
+        noWait.busyTimeoutMs = 0;
+        noWait.create = false;
+        auto other = SqliteDb::Open(temp.DbPath(), noWait);
+        try {
+            other.Exec("BEGIN IMMEDIATE");
+            other.Exec("ROLLBACK");
+            writable = 1;
+        } catch (const platform::Error&) {
+            writable = 0;
+        }
+    };
+    store->BatchWrite();
+    EXPECT_TRUE(store->DeleteItem(rows[0].id));
+    store->FlushBatch();
+    maildir_faults::beforeSync = nullptr;
+    EXPECT_EQ(writable, 1) << "the store was locked while the folder was synced";
+    EXPECT_TRUE(fs::is_empty(mail.Dir() + "/u1/Maildir/cur"));
 }
 
 }  // namespace

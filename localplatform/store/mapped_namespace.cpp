@@ -284,10 +284,12 @@ void MappedNamespaces::ForgetNodes() {
     }
 }
 
-void MappedNamespaces::Flush() {
+size_t MappedNamespaces::Flush() {
+    size_t gone = 0;
     for (auto& [ns, backend] : backends_) {
-        if (backend) backend->Flush();
+        if (backend) gone += backend->Flush();
     }
+    return gone;
 }
 
 }  // namespace localplatform

@@ -87,8 +87,9 @@ public:
     [[nodiscard]] std::optional<ItemRow> StandardFolder(int64_t mailboxId,
                                                         const std::string& property);
 
-    // Completes every backend's batched deletes.
-    void Flush();
+    // Completes every backend's batched deletes; returns how many found
+    // their message gone already.
+    size_t Flush();
     // Forgets every node (their ids stop naming anything) and what the
     // backends remember of their listings; the backends stay open. For when
     // nobody holds a row any more.

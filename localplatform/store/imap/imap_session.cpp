@@ -101,7 +101,7 @@ platform::UniqueFd ConnectSocket(const ImapServer& server) {
     const HostAddresses found = LookUpHost(server.host, server.port, deadline);
     const std::string host = "host name \"" + platform::VisibleText(server.host) + "\"";
     if (found.timedOut) {
-        throw platform::Error(
+        throw ServerSilent(
             platform::err::kFail,
             platform::Describe("connect", where,
                                host + " not resolved within " + ConnectBound(server), ETIMEDOUT));
@@ -150,7 +150,9 @@ platform::UniqueFd ConnectSocket(const ImapServer& server) {
         fcntl(fd.Get(), F_SETFL, fcntl(fd.Get(), F_GETFL) & ~O_NONBLOCK);
         return fd;
     }
-    throw platform::Error(platform::err::kFail, platform::Describe("connect", where, why, code));
+    const std::string described = platform::Describe("connect", where, why, code);
+    if (code == ETIMEDOUT) throw ServerSilent(platform::err::kFail, described);
+    throw platform::Error(platform::err::kFail, described);
 }
 
 void SetServerName(mailstream_ssl_context* context, void* data) {
@@ -451,7 +453,10 @@ struct ImapSession::Impl {
                     (server.settingsKey.empty() ? std::string()
                                                 : ", " + server.settingsKey + ".reply_timeout_ms") +
                     ")";
-            } else if (code == MAILIMAP_ERROR_PARSE) {
+                throw ServerSilent(platform::err::kFail,
+                                   platform::Describe(operation, describe + object, why, code));
+            }
+            if (code == MAILIMAP_ERROR_PARSE) {
                 why = "the server's reply could not be read";
             } else {
                 why = "the connection was lost";
@@ -1033,10 +1038,10 @@ std::string ImapSession::FetchContent(uint32_t uid) {
         platform::Describe("UID FETCH BODY.PEEK[]", s.describe + object, "no such message", 0));
 }
 
-void ImapSession::Delete(const std::vector<uint32_t>& uids) {
+size_t ImapSession::Delete(const std::vector<uint32_t>& uids) {
     Impl& s = *impl_;
     s.CheckUsable("UID STORE");
-    if (uids.empty()) return;
+    if (uids.empty()) return 0;
     if (!s.selectedForWriting) {
         throw platform::Error(platform::err::kAdoObjectClosed,
                               platform::Describe("UID EXPUNGE", s.describe + s.selectedName,
@@ -1047,17 +1052,31 @@ void ImapSession::Delete(const std::vector<uint32_t>& uids) {
     sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
     const SigpipeHold hold;
     static const std::string kStore = "UID STORE +FLAGS.SILENT (\\Deleted)";
+    size_t gone = 0;
     for (size_t from = 0; from < sorted.size(); from += kUidsPerCommand) {
         const size_t to = std::min(sorted.size(), from + kUidsPerCommand);
         const std::string set = SetText(sorted, from, to);
-        // Both commands go at once: the expunge names the same UIDs, so
+        // The three commands go at once: the fetch tells which of the UIDs
+        // are there still; the expunge names the same UIDs as the store, so
         // whatever the store did, it removes none but the chosen messages.
         const auto started = Clock::now();
+        const int fetchTag = s.Send("UID FETCH " + set + " (UID)", "UID FETCH", started);
         const int storeTag =
             s.Send("UID STORE " + set + " +FLAGS.SILENT (\\Deleted)", kStore, started);
         const int expungeTag = s.Send("UID EXPUNGE " + set, "UID EXPUNGE", started);
         if (mailstream_flush(s.imap->imap_stream) == -1) {
             s.Fail(kStore, s.selectedName, MAILIMAP_ERROR_STREAM, started);
+        }
+        const Impl::Answer fetched = s.ReadAnswer(fetchTag, MAILIMAP_ERROR_UID_FETCH);
+        if (Impl::Lost(fetched.code)) s.Fail("UID FETCH", s.selectedName, fetched.code, started);
+        // (A fetch the server refused tells nothing: none is counted gone.)
+        if (fetched.code == MAILIMAP_NO_ERROR && s.imap->imap_response_info != nullptr) {
+            std::set<uint32_t> there;
+            for (const ImapMessage& m : ToMessages(s.imap->imap_response_info->rsp_fetch_list))
+                there.insert(m.uid);
+            for (size_t i = from; i < to; ++i) {
+                if (there.count(sorted[i]) == 0) ++gone;
+            }
         }
         const Impl::Answer stored = s.ReadAnswer(storeTag, MAILIMAP_ERROR_UID_STORE);
         if (Impl::Lost(stored.code)) s.Fail(kStore, s.selectedName, stored.code, started);
@@ -1073,6 +1092,7 @@ void ImapSession::Delete(const std::vector<uint32_t>& uids) {
                                    "the server answered " + answer.text, answer.code));
         }
     }
+    return gone;
 }
 
 ImapSession::Moved ImapSession::Move(const std::vector<uint32_t>& uids,

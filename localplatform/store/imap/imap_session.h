@@ -27,7 +27,17 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
+
 namespace localplatform::imap {
+
+// What a session raises when the server did not answer within a bound (its
+// name not resolved or no connection within the connect bound, no reply
+// within the reply bound): a caller need not wait on it again soon.
+class ServerSilent : public platform::Error {
+public:
+    using platform::Error::Error;
+};
 
 // Where a server is and how to reach it.
 struct ImapServer {
@@ -124,8 +134,9 @@ public:
     [[nodiscard]] std::string FetchContent(uint32_t uid);
     // Removes exactly the messages uids of the folder selected for writing:
     // marks them \Deleted and expunges those UIDs alone (UID EXPUNGE), so a
-    // message the user marked \Deleted stays. UIDs already gone are no error.
-    void Delete(const std::vector<uint32_t>& uids);
+    // message the user marked \Deleted stays. UIDs already gone are no
+    // error: returns how many of uids the folder no longer had.
+    size_t Delete(const std::vector<uint32_t>& uids);
     // Moves messages uids of the folder selected for writing into target
     // (UID MOVE, or UID COPY then Delete without MOVE). Returns target's
     // UIDVALIDITY and the copies' UIDs there by source UID (COPYUID); a UID

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <map>
 #include <set>
 #include <utility>
@@ -11,6 +12,7 @@
 
 #include "base/error.h"
 #include "base/strfuncs.h"
+#include "localplatform/config/platform_config.h"
 #include "localplatform/store/imap/imap_session.h"
 
 namespace localplatform {
@@ -209,10 +211,11 @@ public:
 
     void ForgetListings() override { folders_.clear(); }
 
-    void Flush() override {
+    size_t Flush() override {
         auto pending = std::move(pending_);
         pending_.clear();
         std::optional<platform::Error> first;
+        size_t gone = 0;
         for (const auto& entry : pending) {
             const MailFolder folder{entry.first.first, entry.first.second};
             try {
@@ -226,10 +229,7 @@ public:
                         ++stale;
                     }
                 }
-                Guard(folder, [&] {
-                    s.Delete(uids);
-                    return 0;
-                });
+                gone += Guard(folder, [&] { return s.Delete(uids); });
                 if (stale > 0) {
                     Fail(err::kResourceLocked, "delete messages", folder,
                          std::to_string(stale) +
@@ -244,6 +244,7 @@ public:
             }
         }
         if (first) throw *first;
+        return gone;
     }
 
     std::optional<std::string> Move(const MailFolder& from, const std::string& key,
@@ -357,9 +358,29 @@ private:
                                                  });
             Drop(std::string(oldest->first));
         }
-        if (!password_) password_ = ReadPasswordFile(settings_.passwordFile);
+        if (silent_ && std::chrono::steady_clock::now() < silentUntil_) {
+            // Found silent a moment ago: the next mailbox is not kept waiting
+            // a bound again.
+            throw imap::ServerSilent(
+                silent_->Number(),
+                platform::Describe(
+                    "connect", server_.Url() + " " + platform::VisibleText(login),
+                    "not asked again for " + std::to_string(kSilentMinutes) +
+                        " minutes after it did not answer in time: " + silent_->Description(),
+                    0));
+        }
+        if (!password_) {
+            password_ = ReadPasswordFile(settings_.passwordFile,
+                                         PlatformConfig::Current().ServiceAccount());
+        }
         ImapLogin who{mode_, login, settings_.admin, *password_};
-        auto session = std::make_unique<ImapSession>(server_, who);
+        std::unique_ptr<ImapSession> session;
+        try {
+            session = std::make_unique<ImapSession>(server_, who);
+        } catch (const imap::ServerSilent& e) {
+            FoundSilent(e);
+            throw;
+        }
         lastUse_[login] = ++uses_;
         return *sessions_.emplace(login, std::move(session)).first->second;
     }
@@ -406,7 +427,9 @@ private:
     auto Guard(const MailFolder& folder, F&& f) -> decltype(f()) {
         try {
             return f();
-        } catch (const platform::Error&) {
+        } catch (const platform::Error& e) {
+            if (const auto* silent = dynamic_cast<const imap::ServerSilent*>(&e))
+                FoundSilent(*silent);
             const std::string login = LoginOf(folder.alias);
             const auto it = sessions_.find(login);
             if (it != sessions_.end() && !it->second->Usable()) Drop(login);
@@ -414,9 +437,20 @@ private:
         }
     }
 
+    // The server did not answer within a bound: for the next minutes, its
+    // other mailboxes fail at once rather than wait again.
+    void FoundSilent(const platform::Error& e) {
+        if (silent_ && std::chrono::steady_clock::now() < silentUntil_) return;
+        silent_ = e;
+        silentUntil_ = std::chrono::steady_clock::now() + std::chrono::minutes(kSilentMinutes);
+    }
+
     MailStoreSettings settings_;
     ImapServer server_;
     LoginMode mode_;
+    static constexpr int kSilentMinutes = 5;
+    std::optional<platform::Error> silent_;  // what the server last left unanswered
+    std::chrono::steady_clock::time_point silentUntil_;
     std::optional<std::string> password_;
     static constexpr size_t kMaxSessions = 4;
     std::map<std::string, std::unique_ptr<ImapSession>> sessions_;  // by login

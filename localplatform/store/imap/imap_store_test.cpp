@@ -6,14 +6,21 @@
 // hand, and the next mailbox connects afresh.
 #include "localplatform/store/imap/imap_store.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
 
 #include "base/error.h"
 #include "base/testing/run_program.h"
+#include "base/testing/temp_platform.h"
+#include "base/unique_fd.h"
 #include "localplatform/store/store_test_support.h"
 #include "localplatform/store/testing/cyrus_server.h"
 #include "localplatform/store/testing/dovecot_server.h"
@@ -182,11 +189,12 @@ TYPED_TEST(ImapStoreTest, DeleteAtFlushLeavesTheUsersDeletedMessage) {
     EXPECT_EQ(listed[1].flags, "T");
     EXPECT_TRUE(store->Delete(junk, listed[0].key));
     EXPECT_TRUE(store->Delete(junk, listed[2].key));
-    // A message gone meanwhile (a UID the folder no longer has) changes nothing.
+    // A message gone meanwhile (a UID the folder no longer has) changes
+    // nothing; batched, its delete is told gone when it is made.
     const std::string gone = listed[0].key.substr(0, listed[0].key.find('.')) + ".999";
     EXPECT_TRUE(store->Delete(junk, gone));
     EXPECT_EQ(server.Messages("jdoe@example", "Junk E-mail").size(), 3U);  // batched
-    store->Flush();
+    EXPECT_EQ(store->Flush(), 1U);
     const auto left = server.Messages("jdoe@example", "Junk E-mail");
     ASSERT_EQ(left.size(), 1U);
     EXPECT_EQ(left[0].messageId, "<user-deleted>");
@@ -320,6 +328,56 @@ TEST_F(ManyMailboxesTest, AFewConnectionsServeManyMailboxes) {
     const auto lines = std::count(who.out.begin(), who.out.end(), '\n');
     EXPECT_GE(lines, 2) << who.out;  // a heading, then one line a session
     EXPECT_LE(lines, 5) << who.out;
+}
+
+// A server that accepts a connection and never greets: the first mailbox
+// waits the reply bound, the next ones fail at once, each with its error,
+// and nothing connects to the server again meanwhile.
+TEST(ImapStoreSilentTest, ASilentServersOtherMailboxesFailAtOnce) {
+    platform::UniqueFd silent(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::bind(silent.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::getsockname(silent.Get(), reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    ASSERT_EQ(::listen(silent.Get(), 8), 0);
+    platform::testing::TempPlatform temp{"quellix-silent-"};
+    const std::string password = temp.Write("password", "secret\n");
+    ASSERT_EQ(::chmod(password.c_str(), 0600), 0);
+    MailStoreSettings s;
+    s.ns = "example";
+    s.location = "imap://127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    s.login = "%n@example";
+    s.auth = "plain";
+    s.passwordFile = password;
+    s.starttls = false;
+    s.connectTimeoutMs = 300;
+    s.replyTimeoutMs = 1000;
+    const auto store = OpenMailStore(s);
+    std::vector<std::string> errors;
+    for (const char* alias : {"u1", "u2", "u3"}) {
+        try {
+            (void)store->Messages({alias, {"Junk"}});
+            ADD_FAILURE() << alias << " was reached";
+        } catch (const platform::Error& e) {
+            errors.push_back(e.Description());
+        }
+    }
+    ASSERT_EQ(errors.size(), 3U);
+    EXPECT_NE(errors[0].find("no reply within 1 s (the reply bound"), std::string::npos)
+        << errors[0];
+    for (const std::string& later : {errors[1], errors[2]}) {
+        EXPECT_NE(later.find("not asked again for 5 minutes"), std::string::npos) << later;
+        EXPECT_NE(later.find("no reply within 1 s"), std::string::npos) << later;
+    }
+    ASSERT_EQ(::fcntl(silent.Get(), F_SETFL, O_NONBLOCK), 0);
+    int connections = 0;
+    for (int fd; (fd = ::accept4(silent.Get(), nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+        ::close(fd);
+        ++connections;
+    }
+    EXPECT_EQ(connections, 1);
 }
 
 }  // namespace
