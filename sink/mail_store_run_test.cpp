@@ -21,6 +21,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <random>
 #include <thread>
@@ -681,6 +682,14 @@ TEST_P(MailStoreRunUnheardTest, AMoveWhoseOutcomeWasNotHeardIsSettledFromTheFold
             " moved_at, ?1, destination_path, received, flags, 1 FROM moves LIMIT 1");
         copy.Bind(1, stays).Run();
     }
+    // Listed before they are settled: the three are in the Inbox, the one
+    // that never left is back.
+    using State = platform::MovedMessage::State;
+    const auto runs = platform::RunHistoryReader::OpenCurrent().Runs(1);
+    ASSERT_EQ(runs.size(), 1U);
+    std::map<State, int> states;
+    for (const auto& m : platform::MovedMessagesOfRun(runs[0].id)) ++states[m.state];
+    EXPECT_EQ(states, (std::map<State, int>{{State::kInDestination, 3}, {State::kPutBack, 1}}));
     NewRun();
     const auto failure = RunCleanup(thread_, Log(), Record(), item, 0);
     EXPECT_FALSE(failure) << failure->Description();

@@ -2145,23 +2145,23 @@ void LocateMailMove(ItemStore& store, ItemStore::Handle& h, MoveEntry& e, const 
     MappedNamespaces& mapped = h.mapped;
     e.currentFolder.reset();
     e.received.reset();
+    // Its outcome not heard: a source still there did not move. (Looked at
+    // before the destination's node is held: a lookup may move the nodes.)
+    const bool unheard = m.underWay == 1 && !e.restoredAt;
+    if (unheard && MailSourceThere(store, mapped, e, m)) {
+        e.restoredAt = e.movedAt;
+        return;
+    }
     const auto folder = store.Lookup(m.destinationPath);
     if (!folder || !folder->foreign || !folder->IsFolder()) return;
     e.destinationFolder = folder->id;
     // A move cut short before its key was written kept the source's key.
     e.destinationName = m.destinationKey.value_or(m.sourceKey);
     const auto& node = mapped.Require(folder->id, "locate moved message");
-    if (m.underWay == 1 && !e.restoredAt) {
-        // Its outcome not heard: a source still there did not move.
-        if (MailSourceThere(store, mapped, e, m)) {
-            e.restoredAt = e.movedAt;
-            return;
-        }
-        if (!m.destinationKey) {
-            const auto found = FindMoved(h, node, e, m);
-            if (!found) return;
-            e.destinationName = *found;
-        }
+    if (unheard && !m.destinationKey) {
+        const auto found = FindMoved(h, node, e, m);
+        if (!found) return;
+        e.destinationName = *found;
     }
     const auto msg = node.backend->Message(node.folder, e.destinationName);
     // Without the destination's key, a file of the source's key is the moved
