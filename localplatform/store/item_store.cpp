@@ -2117,8 +2117,7 @@ bool MailSourceThere(ItemStore& store, MappedNamespaces& mapped, const MoveEntry
 // Maildir keeps it.
 std::optional<std::string> FindMoved(ItemStore::Handle& h, const MappedNamespaces::Node& to,
                                      const MoveEntry& e, const MailMove& m) {
-    bool sameFlags = true;
-    const auto fits = [&](const MailStoreMessage& msg) {
+    const auto fits = [&](const MailStoreMessage& msg, bool sameFlags) {
         if (msg.received != m.received || msg.size != e.size) return false;
         if (sameFlags && msg.flags != m.flags) return false;
         auto s = h.db.Cached(
@@ -2129,13 +2128,12 @@ std::optional<std::string> FindMoved(ItemStore::Handle& h, const MappedNamespace
         s.Reset();
         return !claimed;
     };
-    if (const auto same = to.backend->Message(to.folder, m.sourceKey); same && fits(*same))
+    if (const auto same = to.backend->Message(to.folder, m.sourceKey); same && fits(*same, true))
         return same->key;
     const auto listed = to.backend->Messages(to.folder);
-    for (const bool flagsToo : {true, false}) {
-        sameFlags = flagsToo;
+    for (const bool sameFlags : {true, false}) {
         for (const auto& msg : listed) {
-            if (fits(msg)) return msg.key;
+            if (fits(msg, sameFlags)) return msg.key;
         }
     }
     return std::nullopt;
@@ -2224,8 +2222,10 @@ void ItemStore::SettleEntry(int64_t entry) {
         }
         s.Reset();
     }
-    if (!found) return;
-    auto& [e, m] = *found;
+    if (found) SettleUnderWay(found->first, found->second);
+}
+
+void ItemStore::SettleUnderWay(MoveEntry& e, MailMove& m) {
     if (m.plannedKey) {
         SettleCrossMove(e, m);
     } else {
@@ -2236,11 +2236,9 @@ void ItemStore::SettleEntry(int64_t entry) {
 RestoreResult ItemStore::RestoreMailMove(MoveEntry e, const MailMove& settled) {
     if (settled.plannedKey) return RestoreCrossMove(e, settled);
     MailMove m = settled;
-    if (m.underWay == 1 && !e.restoredAt) {
-        // Its outcome not heard: settled first.
-        SettleMailMove(e, m);
-        if (e.restoredAt) return {RestoreOutcome::kAlreadyRestored, {}};
-    }
+    // Its outcome not heard: settled first (a move that did not happen
+    // reads as put back).
+    if (!e.restoredAt) SettleMailMove(e, m);
     if (e.restoredAt) return {RestoreOutcome::kAlreadyRestored, {}};
     LocateMailMove(e, m);
     if (e.laterRun != 0) return {RestoreOutcome::kMovedLater, {}};
@@ -2276,7 +2274,6 @@ RestoreResult ItemStore::RestoreMailMove(MoveEntry e, const MailMove& settled) {
         MailMove cross = m;
         cross.plannedKey = e.destinationName;
         cross.destinationKey = e.destinationName;
-        cross.destinationFolder = 0;
         return RestoreCrossMove(e, cross);
     }
     FlushBatch();
@@ -2881,11 +2878,7 @@ int64_t ItemStore::SettleMoves(const std::string& itemUrl) {
     std::optional<Error> first;
     for (auto& [e, m] : under) {
         try {
-            if (m.plannedKey) {
-                SettleCrossMove(e, m);
-            } else {
-                SettleMailMove(e, m);
-            }
+            SettleUnderWay(e, m);
             ++settled;
         } catch (const Error& err) {
             if (!first) first = err;

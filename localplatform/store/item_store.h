@@ -408,7 +408,9 @@ private:
     // did not move, and the entry goes; else the moved message is looked
     // for in the destination, and its key recorded.
     void SettleMailMove(MoveEntry& e, MailMove& m);
-    // Settles the entry by either of the two (nothing when it is gone).
+    // Settles an entry under way by the one of the two for its kind.
+    void SettleUnderWay(MoveEntry& e, MailMove& m);
+    // Settles the entry so (nothing when it is gone).
     void SettleEntry(int64_t entry);
     // What ScopedRead holds: BeginRead returns false, and does nothing,
     // inside a transaction; EndRead ends what BeginRead began.
