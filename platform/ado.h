@@ -269,6 +269,14 @@ void StartStoreBusyBudget();
 // store URL of an item.
 bool SameStoreItem(const std::string& a, const std::string& b);
 
+// True when the item at url (either scheme) is in a namespace that a mail
+// server holds (platform.conf maps it to a Maildir tree or an IMAP server):
+// there a mailbox's name is the user's login or home, made from the alias by
+// the namespace's templates. False for the item store's own namespaces and
+// for anything that is no store URL. Raises platform::Error when the
+// namespace's mapping is a setting that cannot be taken.
+bool HeldByMailServer(const std::string& url);
+
 // While one lives, this thread reaches the store read-only: its file is
 // opened read-only, an older store is read as it stands (never upgraded),
 // and any write raises. For those who look without changing a byte (a

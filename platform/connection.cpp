@@ -1,6 +1,7 @@
 // Connection: chooses the provider and, for the store, binds this thread's
 // handle on the store database; transactions begun here cover every write
 // made on this thread's handle until CommitTrans.
+#include "localplatform/config/platform_config.h"
 #include "localplatform/store/item_store.h"
 #include "localplatform/store/run_lock.h"
 #include "localplatform/store/store_query.h"
@@ -28,6 +29,16 @@ bool SameStoreItem(const std::string& a, const std::string& b) {
     } catch (const Error&) {
         return false;
     }
+}
+
+bool HeldByMailServer(const std::string& url) {
+    localplatform::StoreUrl parsed;
+    try {
+        parsed = localplatform::ParseStoreUrl(url, localplatform::StoreUrlHost(url));
+    } catch (const Error&) {
+        return false;
+    }
+    return localplatform::PlatformConfig::Current().MailStoreFor(parsed.segments.at(0)).has_value();
 }
 
 struct ReadOnlyStore::Scope {

@@ -95,8 +95,14 @@ std::vector<FolderUrlTry> FolderUrlTries(const MailboxRow& row, const ServerName
         if (name->empty()) continue;
         const std::string other = name == &row.alias ? std::string() : *name;
         const std::string encoded = platform::EncodeStoreUrlPath(*name);
-        tries.push_back({server.StoreFileBase + "/" + encoded + tail, other});
-        tries.push_back({server.StoreHttpBase + "/" + encoded + tail, other});
+        for (const std::string* base : {&server.StoreFileBase, &server.StoreHttpBase}) {
+            std::string url = *base + "/" + encoded + tail;
+            // A mail server's mailbox is its user's login or home, made from
+            // the alias: another name there logs in as, or opens the home
+            // of, somebody else (or nobody, at the cost of a refused login).
+            if (!other.empty() && platform::HeldByMailServer(url)) continue;
+            tries.push_back({std::move(url), other});
+        }
     }
     return tries;
 }

@@ -61,7 +61,8 @@ struct FolderUrlTry {
 // The URLs of the row's folder folderName that a run tries, in order, until
 // one is not refused. The directory values go into the URLs encoded, so
 // each reaches exactly the item it names, and a form equal to one already
-// tried is left out. Empty when the row has no address.
+// tried is left out, and so is a form by another name than the alias in a
+// namespace a mail server holds. Empty when the row has no address.
 std::vector<FolderUrlTry> FolderUrlTries(const MailboxRow& row, const ServerNames& server,
                                          const std::string& folderName);
 

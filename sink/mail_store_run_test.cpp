@@ -637,7 +637,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // Param: over IMAP (UID MOVE) rather than the Maildirs (one rename).
-class MailStoreRunUnheardTest : public MailStoreRun, public ::testing::WithParamInterface<bool> {
+class MailStoreRunEachBackend : public MailStoreRun, public ::testing::WithParamInterface<bool> {
 protected:
     void SetUp() override { SetUpServer(GetParam()); }
 };
@@ -648,7 +648,7 @@ protected:
 // is found in the destination, each entry its own of two twins alike in
 // date and size; an entry whose message never left goes. Undo then puts
 // back exactly what moved, with its flags.
-TEST_P(MailStoreRunUnheardTest, AMoveWhoseOutcomeWasNotHeardIsSettledFromTheFolders) {
+TEST_P(MailStoreRunEachBackend, AMoveWhoseOutcomeWasNotHeardIsSettledFromTheFolders) {
     const int64_t old = std::time(nullptr) - int64_t{30} * 86400;
     (void)server_->Append("ann@example.org", "Spam",
                           {{Mail("twin-1"), old, "\\Flagged"}, {Mail("twin-2"), old, "\\Flagged"}});
@@ -707,7 +707,30 @@ TEST_P(MailStoreRunUnheardTest, AMoveWhoseOutcomeWasNotHeardIsSettledFromTheFold
     EXPECT_EQ(InServer("ann@example.org", "Spam"), spam);
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, MailStoreRunUnheardTest, ::testing::Values(false, true),
+// A mail server's mailbox is reached by the entry's alias only: a try by
+// the account or the address's local part would log in as (or open the
+// home of) somebody else. Dora's account is the login of Bob, whose entry
+// the directory does not hold; the mail server has no mailbox of hers.
+// Bob's Spam stays whole, and the log does not name him.
+TEST_P(MailStoreRunEachBackend, AMailServersMailboxIsReachedByTheAliasOnly) {
+    std::filesystem::remove(dir_ + "/directory.ldb");
+    Directory({{.cn = "Dora",
+                .account = "bob",
+                .alias = "dora",
+                .mail = "dora@example.org",
+                .mark = "Quellix"}});
+    const std::string log = Run(Params());
+    EXPECT_EQ(Left("bob@example.org", "Spam"), Strings{"<bob-old>"}) << log;
+    EXPECT_FALSE(Contains(log, "bob")) << log;
+    // Over IMAP the server refuses the login of a user it does not have: a
+    // failure, said of Dora's own login. A Maildir tree without her home
+    // holds no mailbox of hers, as a mailbox without the folder.
+    EXPECT_EQ(Record().foldersFailed, GetParam() ? 1 : 0) << log;
+    EXPECT_EQ(Contains(log, "LOGIN(" + server_->ImapUrl() + " dora@example.org as "), GetParam())
+        << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, MailStoreRunEachBackend, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Imap" : "Maildir"; });
 
 }  // namespace

@@ -63,14 +63,7 @@ struct StoreRunLock::State {
 std::string StoreRunLock::KeyFor(const std::string& itemUrl) {
     // Any host: the key is the item's place in the store; the caller's
     // store is this server's, whatever name the URL gives it.
-    std::string_view rest = itemUrl;
-    std::string host;
-    if (rest.size() > 7 && FoldName(rest.substr(0, 7)) == "http://") {
-        const size_t slash = rest.find('/', 7);
-        host = std::string(
-            rest.substr(7, slash == std::string_view::npos ? std::string_view::npos : slash - 7));
-    }
-    const StoreUrl url = ParseStoreUrl(itemUrl, host);
+    const StoreUrl url = ParseStoreUrl(itemUrl, StoreUrlHost(itemUrl));
     std::string key;
     for (const auto& seg : url.segments) {
         if (!key.empty()) key += '/';

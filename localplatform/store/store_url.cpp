@@ -140,6 +140,11 @@ StoreUrl ParseStoreUrl(std::string_view url, std::string_view serverFqdn) {
     return parsed;
 }
 
+std::string StoreUrlHost(std::string_view url) {
+    if (url.size() <= 7 || FoldName(url.substr(0, 7)) != "http://") return {};
+    return std::string(url.substr(7, url.find('/', 7) - 7));
+}
+
 std::string FormatStoreUrl(UrlScheme scheme, std::string_view serverFqdn,
                            const std::vector<std::string>& segments) {
     std::string out = scheme == UrlScheme::kFile ? std::string(kFilePrefix)

@@ -29,6 +29,10 @@ struct StoreUrl {
 // or a malformed percent escape. One trailing "/" is tolerated.
 [[nodiscard]] StoreUrl ParseStoreUrl(std::string_view url, std::string_view serverFqdn);
 
+// The host an http URL names (empty for a file URL, or no URL at all): for
+// callers that take a store URL whatever name it gives this server.
+[[nodiscard]] std::string StoreUrlHost(std::string_view url);
+
 // The URL of the item with the given path in a scheme: the inverse of
 // ParseStoreUrl. Segment 1 is written "MBX" (file) or "mbx" (http); names are
 // percent-encoded where needed ("%", "/", "\", "?", "#", controls, and blanks

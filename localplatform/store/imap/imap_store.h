@@ -19,14 +19,15 @@
 // top of the login's hierarchy.
 //
 // Deletes are gathered per folder and done at Flush: STORE \Deleted and UID
-// EXPUNGE of exactly those UIDs, sent together. A move inside one login is UID MOVE (UID
-// COPY and UID EXPUNGE without MOVE); between logins it is APPEND with the
-// date and flags into the target, then the source's UID EXPUNGE, so a crash
-// between leaves both, never neither. The server cannot list its logins:
-// Mailboxes() is empty, and FindMailbox logs in to find one; a login the
-// server refuses is no mailbox (IMAP does not say whether the user or the
-// password was wrong), written to standard error with the server's answer,
-// and neither is a login that lists no Inbox.
+// EXPUNGE of exactly those UIDs, sent together with a UID FETCH that tells
+// which of them were gone already. A move inside one login is UID MOVE (UID
+// COPY and UID EXPUNGE without MOVE); between logins there is no one step,
+// and the item store copies and removes under its move manifest. The server
+// cannot list its logins: Mailboxes() is empty, and FindMailbox logs in to
+// find one; a login the server refuses is no mailbox (IMAP does not say
+// whether the user or the password was wrong), and WhyNoMailbox keeps the
+// server's answer for the error of the folder not reached; neither is a
+// login that lists no Inbox.
 #pragma once
 
 #include <memory>
