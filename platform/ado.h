@@ -257,12 +257,13 @@ private:
 [[nodiscard]] std::string QuoteStoreQueryText(const std::string& value, char quote);
 [[nodiscard]] std::string EncodeStoreUrlPath(const std::string& text);
 
-// Starts a fresh budget for this thread's waits on a busy store
-// ("store.busy_budget_ms", default 60000, in all; each statement waits at
-// most "store.busy_timeout_ms"). Once the budget is spent, a busy store
-// fails at once with err::kResourceLocked, saying so in the description.
-// A cleanup run calls it when it starts.
-void StartStoreBusyBudget();
+// A cleanup run calls it when it starts. Its waits on a busy store get a
+// fresh budget ("store.busy_budget_ms", default 60000, in all; each
+// statement waits at most "store.busy_timeout_ms"); once the budget is
+// spent, a busy store fails at once with err::kResourceLocked, saying so in
+// the description. Mail servers that failed the last run (silent, refusing
+// a login) are asked again, and their password files read again.
+void StartStoreRun();
 
 // True when both URLs name one item of this server's store, in either
 // scheme and whatever the letter case of its names; false when either is no

@@ -18,8 +18,8 @@ std::string EncodeStoreUrlPath(const std::string& text) {
     return localplatform::EncodeUrlPath(text);
 }
 
-void StartStoreBusyBudget() {
-    localplatform::ItemStore::StartBusyBudget();
+void StartStoreRun() {
+    localplatform::ItemStore::StartRun();
 }
 
 bool SameStoreItem(const std::string& a, const std::string& b) {

@@ -32,6 +32,7 @@
 #include "base/unique_fd.h"
 #include "localplatform/sqlite/sqlite_db.h"
 #include "localplatform/store/testing/dovecot_server.h"
+#include "localplatform/store/testing/imap_fault_proxy.h"
 #include "platform/move_manifest.h"
 #include "platform/run_history.h"
 #include "registration/registration.h"
@@ -46,6 +47,7 @@ namespace {
 using platform::testing::Contains;
 
 using localplatform::testing::DovecotServer;
+using localplatform::testing::ImapFaultProxy;
 using registration::OnTimerRegistration;
 using testing::SinkFixture;
 using Strings = std::vector<std::string>;
@@ -69,10 +71,7 @@ protected:
             const std::string password = server_->Folder() + "/quellix-password";
             std::ofstream(password) << options.masterPassword << "\n";
             ::chmod(password.c_str(), 0600);
-            const std::string key = std::string("mailstore.") + testing::kNamespace;
-            Configure({key + " = " + server_->ImapUrl(), key + ".login = %n@%d",
-                       key + ".auth = master", key + ".admin = " + options.masterUser,
-                       key + ".password_file = " + password, key + ".starttls = no"});
+            ConfigureImap(server_->ImapUrl());
         } else {
             std::string line = server_->MaildirConfigLines(testing::kNamespace);
             line.pop_back();  // its line break
@@ -90,6 +89,20 @@ protected:
         server_->Append("ann@example.org", "Spam/Sub", Mail("ann-sub-old"), now - twentyDays);
         server_->Append("bob@example.org", "Spam", Mail("bob-old"), now - twentyDays);
         server_->CreateFolder("arch@example.org", "Archive");  // arch's Maildir is there
+    }
+
+    // The namespace on the test Dovecot over IMAP at url, as its master
+    // user, with the settings in more.
+    void ConfigureImap(const std::string& url, const Strings& more = {}) {
+        const std::string key = std::string("mailstore.") + testing::kNamespace;
+        Strings lines = {key + " = " + url,
+                         key + ".login = %n@%d",
+                         key + ".auth = master",
+                         key + ".admin = " + server_->Settings().masterUser,
+                         key + ".password_file = " + server_->Folder() + "/quellix-password",
+                         key + ".starttls = no"};
+        for (const auto& line : more) lines.push_back(key + "." + line);
+        Configure(lines);
     }
 
     // Ann (marked unless annMarked is false), Bob, and the archive Arch.
@@ -733,5 +746,92 @@ TEST_P(MailStoreRunEachBackend, AMailServersMailboxIsReachedByTheAliasOnly) {
 INSTANTIATE_TEST_SUITE_P(Backends, MailStoreRunEachBackend, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Imap" : "Maildir"; });
 
+
+// Where the connection to the mail server fails, once: at the first
+// command that holds command ("" the greeting), as fault says.
+struct WireFault {
+    const char* name;
+    const char* command;
+    ImapFaultProxy::Fault fault;
+    const char* moveTo = nullptr;  // a move run's destination; a delete run without
+    const char* login = "ann@example.org";  // whose session fails
+};
+
+void PrintTo(const WireFault& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class MailStoreRunWireFaultTest : public MailStoreRun,
+                                  public ::testing::WithParamInterface<WireFault> {
+protected:
+    void SetUp() override { SetUpServer(true); }
+};
+
+// A connection that fails anywhere (the greeting not heard, the session
+// dropped, a reply cut or lost after the server acted) fails the folder in
+// the run's log, naming the server and the login, and in its record; no
+// other form of the mailbox is tried in its place. The next run, the
+// connection whole, settles what the fault left: the expired messages are
+// gone, or each is in the destination once with its flags, and undo puts
+// back exactly what was there.
+TEST_P(MailStoreRunWireFaultTest, AFailedConnectionIsToldAndTheNextRunEndsTheWork) {
+    const WireFault& c = GetParam();
+    OnTimerRegistration p = Params();
+    if (c.moveTo != nullptr) p.mailboxToMove = c.moveTo;
+    auto held = [&] {
+        Strings all;
+        for (const auto& [login, folder] :
+             std::vector<std::pair<std::string, std::string>>{{"ann@example.org", "Spam"},
+                                                              {"ann@example.org", "Spam/Sub"},
+                                                              {"ann@example.org", ""},
+                                                              {"arch@example.org", ""}})
+            for (const auto& m : InServer(login, folder)) all.push_back(login + " " + m);
+        return all;
+    };
+    const Strings before = held();
+    const std::string item = Registration(p);
+    ImapFaultProxy proxy(server_->ImapPort(), c.command, c.fault);
+    const std::string url = "imap://127.0.0.1:" + std::to_string(proxy.Port());
+    ConfigureImap(url, {"reply_timeout_ms = 1000"});
+    NewRun();
+    (void)RunCleanup(thread_, Log(), Record(), item, 0);
+    ASSERT_TRUE(proxy.Struck());
+    const std::string failed = ReadLog();
+    EXPECT_EQ(Record().foldersFailed, 1) << failed;
+    EXPECT_TRUE(Contains(failed, url + " " + c.login)) << failed;
+
+    NewRun();
+    const auto failure = RunCleanup(thread_, Log(), Record(), item, 0);
+    EXPECT_FALSE(failure) << failure->Description();
+    EXPECT_EQ(Record().foldersFailed, 0) << ReadLog();
+    EXPECT_EQ(MovesUnderWay(), 0);
+    EXPECT_EQ(Left("ann@example.org", "Spam"), (Strings{"<ann-new>", "<ann-trashed-new>"}));
+    EXPECT_TRUE(Left("ann@example.org", "Spam/Sub").empty());
+    if (c.moveTo != nullptr) {
+        const std::string to = Contains(c.moveTo, "arch@") ? "arch@example.org" : "ann@example.org";
+        Strings moved;
+        for (const auto& m : before)
+            if (Contains(m, "<ann-old>") || Contains(m, "<ann-sub-old>"))
+                moved.push_back(m.substr(m.find(' ') + 1));
+        std::sort(moved.begin(), moved.end());
+        EXPECT_EQ(InServer(to, ""), moved) << "each moved message once, with its date and flags";
+        UndoLastRuns(2);
+        EXPECT_EQ(held(), before);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, MailStoreRunWireFaultTest,
+    ::testing::Values(
+        WireFault{"GreetingNeverComes", "", ImapFaultProxy::Fault::kStallBeforeReply},
+        WireFault{"DroppedBeforeTheGreeting", "", ImapFaultProxy::Fault::kDropBeforeReply},
+        WireFault{"DroppedAfterLogin", "LOGIN", ImapFaultProxy::Fault::kDropAfterReply},
+        WireFault{"FetchCutShort", "UID FETCH", ImapFaultProxy::Fault::kCutReply},
+        WireFault{"ExpungeReplyLost", "EXPUNGE", ImapFaultProxy::Fault::kDropBeforeReply},
+        WireFault{"MoveReplyLost", "UID MOVE", ImapFaultProxy::Fault::kDropBeforeReply,
+                  "Ann (ann@example.org)"},
+        WireFault{"DroppedAfterAppend", "APPEND", ImapFaultProxy::Fault::kDropBeforeReply,
+                  "Archive (arch@example.org)", "arch@example.org"}),
+    [](const auto& info) { return std::string(info.param.name); });
 }  // namespace
 }  // namespace quellix

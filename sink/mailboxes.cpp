@@ -16,9 +16,11 @@ namespace {
 
 // Sweeps the row's folder at the URL forms a run tries until one is not
 // refused. A try by another name whose mailbox is another entry's is
-// skipped, with a line naming both. When no try reaches the folder, the
-// error logged is that of the last form by the row's own alias: a try by
-// another name that finds nothing says nothing of this mailbox.
+// skipped, with a line naming both. A try that fails (rather than finding
+// no folder) ends the tries, and its error is logged. When no try reaches
+// the folder, the error logged is that of the last form by the row's own
+// alias: a try by another name that finds nothing says nothing of this
+// mailbox.
 void SweepMailbox(const RunState& run, const MailboxRow& row, const std::string& folderName,
                   platform::Date cutoff, const std::string& searchRoot,
                   const std::string& traversal) {
@@ -52,10 +54,15 @@ void SweepMailbox(const RunState& run, const MailboxRow& row, const std::string&
             reached = true;
             break;
         }
-        if (SaysWhyUnreached(attempt, row, !saidUrl.empty())) {
+        if (SaysWhyUnreached(attempt, row, !saidUrl.empty()) ||
+            IsSweepFailure(swept.errorNumber)) {
             said = swept;
             saidUrl = attempt.url;
         }
+        // The store or its server failed (not reached, a session lost, a
+        // refused login): another form of the mailbox reaches the same
+        // server, and would only hide the failure, or repeat it.
+        if (IsSweepFailure(swept.errorNumber)) break;
     }
     if (!reached && !saidUrl.empty()) {
         folder.url = saidUrl;

@@ -185,7 +185,7 @@ std::optional<platform::Error> RunCleanup(ThreadState& thread, RunLog& log, RunR
     // by an earlier run on this thread may be another registration's.
     thread.ReportRecipient.clear();
     FirstFailure failure;
-    platform::StartStoreBusyBudget();  // this run's waits for a busy store are bounded afresh
+    platform::StartStoreRun();  // its waits for a busy store bounded afresh, servers asked afresh
     LearnServerNames(state, failure);
     if (!IsMailboxItemUrl(itemUrl)) {
         record.NotARegistration();

@@ -402,7 +402,7 @@ StoreSettings ReadSettings() {
 }
 
 // The time this thread may still spend waiting for a busy store: starts at
-// "store.busy_budget_ms", and again after StartBusyBudget.
+// "store.busy_budget_ms", and again after StartRun.
 thread_local SqliteDb::BusyBudget budget;
 
 void SetBusyWait(ItemStore::Handle& h, const StoreSettings& settings) {
@@ -890,8 +890,9 @@ ItemStore::ReadOnly::~ReadOnly() {
     --readOnlyScopes;
 }
 
-void ItemStore::StartBusyBudget() {
+void ItemStore::StartRun() {
     budget.started = false;
+    StartMailStoreRun();
 }
 
 const std::string& ItemStore::Path() const {
@@ -2470,14 +2471,23 @@ ItemRow ItemStore::MoveAcrossStores(int64_t id, int64_t fromFolder, int64_t toFo
         if (replaces != 0) h_->db.Cached("DELETE FROM moves WHERE id = ?1").Bind(1, replaces).Run();
         tx.Commit();
     }
-    const auto forget = [&] {
-        // Not copied: the source stays as it was, and the entry goes again.
+    const auto copyFailed = [&] {
         if (entry == 0) return;
         try {
-            h_->db.Cached("DELETE FROM moves WHERE id = ?1").Bind(1, entry).Run();
+            if (to.Embedded()) {
+                // Not copied (the copy is one transaction): the source stays
+                // as it was, and the entry goes again.
+                h_->db.Cached("DELETE FROM moves WHERE id = ?1").Bind(1, entry).Run();
+            } else {
+                // A mail store may have taken the copy before it failed (an
+                // APPEND whose reply was lost, a folder's sync failing after
+                // the rename): settled from what the two folders hold, now
+                // if the store answers.
+                SettleEntry(entry);
+            }
         } catch (const Error&) {
-            // It stays under way, naming a copy that is not there: the next
-            // run or undo finds the source and forgets it.
+            // It stays under way, naming its plan: the next run or undo
+            // finds the source, the copy or both, and settles it.
         }
     };
     std::string key;
@@ -2500,7 +2510,7 @@ ItemRow ItemStore::MoveAcrossStores(int64_t id, int64_t fromFolder, int64_t toFo
             key = to.backend->AppendPlanned(to.mailFolder, planned, bytes, received, flags);
         }
     } catch (const Error& e) {
-        forget();
+        copyFailed();
         throw failed(e);
     }
     try {

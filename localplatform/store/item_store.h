@@ -144,8 +144,9 @@ public:
     // and "store.busy_budget_ms" (default 60000) in all; a statement that
     // finds the budget spent fails at once with err::kResourceLocked, and
     // its description says the budget is spent. A cleanup run calls it once
-    // at its start.
-    static void StartBusyBudget();
+    // at its start; the mail stores then ask their servers afresh
+    // (StartMailStoreRun).
+    static void StartRun();
 
     ~ItemStore();
     ItemStore(const ItemStore&) = delete;

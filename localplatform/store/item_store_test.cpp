@@ -624,7 +624,7 @@ TEST(ItemStoreTest, WaitsForABusyStoreStopAtTheRunsBudget) {
         });
         return std::make_pair(failure, std::chrono::steady_clock::now() - start);
     };
-    ItemStore::StartBusyBudget();
+    ItemStore::StartRun();
     const auto [first, firstTook] = attempt();  // waits its 400 ms
     EXPECT_EQ(first.first, platform::err::kResourceLocked);
     EXPECT_EQ(first.second.find("store.busy_budget_ms"), std::string::npos) << first.second;
@@ -637,7 +637,7 @@ TEST(ItemStoreTest, WaitsForABusyStoreStopAtTheRunsBudget) {
     const auto [third, thirdTook] = attempt();
     EXPECT_NE(third.second.find("store.busy_budget_ms"), std::string::npos) << third.second;
     // A new run starts a new budget.
-    ItemStore::StartBusyBudget();
+    ItemStore::StartRun();
     const auto [fourth, fourthTook] = attempt();
     EXPECT_EQ(fourth.second.find("store.busy_budget_ms"), std::string::npos) << fourth.second;
     EXPECT_GE(fourthTook, 380ms);

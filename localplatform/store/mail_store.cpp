@@ -7,6 +7,18 @@
 
 namespace localplatform {
 
+namespace {
+thread_local uint64_t runsStarted = 0;
+}  // namespace
+
+void StartMailStoreRun() {
+    ++runsStarted;
+}
+
+uint64_t MailStoreRunsStarted() {
+    return runsStarted;
+}
+
 std::unique_ptr<MailStore> OpenMailStore(const MailStoreSettings& settings) {
     namespace err = platform::err;
     const std::string scheme =

@@ -148,4 +148,12 @@ public:
 // setting's source, key and value for a location no backend takes.
 [[nodiscard]] std::unique_ptr<MailStore> OpenMailStore(const MailStoreSettings& settings);
 
+// A cleanup run starts on this thread (ItemStore::StartRun): what a backend
+// learned of its server in the last one (a server that did not answer, a
+// refused login, the password it read) is asked afresh.
+void StartMailStoreRun();
+// How many runs this thread has started: a backend keeps what it learned
+// only while the count is the one it learned it under.
+[[nodiscard]] uint64_t MailStoreRunsStarted();
+
 }  // namespace localplatform

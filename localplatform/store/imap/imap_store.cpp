@@ -100,6 +100,7 @@ public:
         // wrong password is seen where the run logs the folder. An
         // administrator acting for a user may log in as anyone, known or not
         // (Cyrus lets it): such a login lists no Inbox, and is no mailbox.
+        FollowRun();
         const std::string login = LoginOf(alias);
         if (refused_.count(login) != 0) return std::nullopt;
         try {
@@ -344,6 +345,7 @@ private:
     // sessions used least lately are logged out beyond kMaxSessions, so a
     // namespace of thousands of mailboxes holds a handful of connections.
     ImapSession& Session(const std::string& alias) {
+        FollowRun();
         const std::string login = LoginOf(alias);
         auto it = sessions_.find(login);
         if (it != sessions_.end() && it->second->Usable()) {
@@ -437,6 +439,16 @@ private:
         }
     }
 
+    // What was learned of the server holds for one run: the next asks
+    // afresh (the server may be back, the password mended).
+    void FollowRun() {
+        if (run_ == MailStoreRunsStarted()) return;
+        run_ = MailStoreRunsStarted();
+        silent_.reset();
+        refused_.clear();
+        password_.reset();
+    }
+
     // The server did not answer within a bound: for the next minutes, its
     // other mailboxes fail at once rather than wait again.
     void FoundSilent(const platform::Error& e) {
@@ -452,6 +464,7 @@ private:
     std::optional<platform::Error> silent_;  // what the server last left unanswered
     std::chrono::steady_clock::time_point silentUntil_;
     std::optional<std::string> password_;
+    uint64_t run_ = MailStoreRunsStarted();  // the run the three above were learned in
     static constexpr size_t kMaxSessions = 4;
     std::map<std::string, std::unique_ptr<ImapSession>> sessions_;  // by login
     std::map<std::string, uint64_t> lastUse_;                       // by login
