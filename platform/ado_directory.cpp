@@ -83,7 +83,7 @@ public:
                              err::kAdoFeatureNotAvailable));
     }
 
-    void MoveCurrent(const std::string& /*destinationFolderUrl*/, int64_t /*run*/) override {
+    bool MoveCurrent(const std::string& /*destinationFolderUrl*/, int64_t /*run*/) override {
         throw Error(err::kAdoFeatureNotAvailable,
                     Describe("MoveRecord", "directory search", "directory rows cannot be moved",
                              err::kAdoFeatureNotAvailable));

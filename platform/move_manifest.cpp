@@ -44,13 +44,13 @@ std::string MoveRecordForRun(const std::string& sourceUrl, const std::string& de
     return MoveStoreMessage(*store, sourceUrl, destinationFolderUrl, run);
 }
 
-void MoveCurrentForRun(Recordset& rs, const std::string& destinationFolderUrl, int64_t run) {
+bool MoveCurrentForRun(Recordset& rs, const std::string& destinationFolderUrl, int64_t run) {
     if (rs.Impl() == nullptr) {
         throw Error(
             err::kAdoObjectClosed,
             Describe("MoveRecord", "Recordset", "the recordset is closed", err::kAdoObjectClosed));
     }
-    rs.Impl()->MoveCurrent(destinationFolderUrl, run);
+    return rs.Impl()->MoveCurrent(destinationFolderUrl, run);
 }
 
 std::vector<MovedMessage> MovedMessagesOfRun(int64_t run, int64_t afterEntry, int64_t limit) {

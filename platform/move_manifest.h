@@ -47,8 +47,11 @@ std::string MoveRecordForRun(const std::string& sourceUrl, const std::string& de
 // Moves the current row of rs, a store query's rows, as MoveRecordForRun
 // moves the message at the row's URL; the cursor stays on the row until
 // MoveNext. A run moving a folder's messages is spared looking up both
-// URLs of every message.
-void MoveCurrentForRun(Recordset& rs, const std::string& destinationFolderUrl, int64_t run);
+// URLs of every message. False, as DeleteCurrent says it, when the row's
+// message was no longer in its folder to move: taken by another program
+// since the query, or renamed past finding by a mail server.
+[[nodiscard]] bool MoveCurrentForRun(Recordset& rs, const std::string& destinationFolderUrl,
+                                     int64_t run);
 
 // One message a run moved.
 struct MovedMessage {

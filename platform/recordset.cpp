@@ -71,7 +71,7 @@ public:
         return found;
     }
 
-    void MoveCurrent(const std::string& destinationFolderUrl, int64_t run) override {
+    bool MoveCurrent(const std::string& destinationFolderUrl, int64_t run) override {
         RequireRow("MoveRecord");
         const auto& row = result_.rows[at_];
         if (deleted_[at_]) {
@@ -94,10 +94,21 @@ public:
             (void)store_->MoveItem(row.id, row.parent, destination_, run,
                                    &result_.folderPaths.at(row.parent));
         } catch (const Error& e) {
+            // Taken or renamed past finding since the query (a mail server
+            // renames a message whose flags change): nothing moved, and the
+            // caller counts it, as a delete that finds its row gone.
+            if (e.Number() == err::kNotFound) {
+                const auto now = store_->Get(row.id);
+                if (!now || now->parent != row.parent) {
+                    deleted_[at_] = true;
+                    return false;
+                }
+            }
             // Said of the message, by its URL, as a move by URL says it.
             throw Error(e.Number(), "MoveRecord(" + row.href + ") failed: " + e.Description());
         }
         deleted_[at_] = true;
+        return true;
     }
 
     void Close() override { store_->SettleBatch(); }

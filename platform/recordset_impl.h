@@ -36,9 +36,10 @@ struct RecordsetImpl {
     // Moves the current row's message into the folder at
     // destinationFolderUrl and records the move under run, as
     // MoveRecordForRun does with the row's URL; the cursor stays on the row
-    // until MoveNext. A backend that cannot move raises
-    // err::kAdoFeatureNotAvailable.
-    virtual void MoveCurrent(const std::string& destinationFolderUrl, int64_t run) = 0;
+    // until MoveNext. False when the row's message was no longer in its
+    // folder to move (nothing moved, nothing recorded). A backend that
+    // cannot move raises err::kAdoFeatureNotAvailable.
+    virtual bool MoveCurrent(const std::string& destinationFolderUrl, int64_t run) = 0;
     // Finishes the rows: pending work is written out, resources released.
     // Called once, by Recordset::Close or the Recordset's destructor (which
     // swallows errors); the object is destroyed right after.

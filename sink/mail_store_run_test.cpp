@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -342,6 +343,11 @@ public:
 private:
     std::string path_;
     bool mounted_ = false;
+};
+
+class MailStoreRunMaildirTest : public MailStoreRun {
+protected:
+    void SetUp() override { SetUpServer(false); }
 };
 
 // Where a kill test's run moves its messages: between two mailboxes of the
@@ -746,6 +752,57 @@ TEST_P(MailStoreRunEachBackend, AMailServersMailboxIsReachedByTheAliasOnly) {
 INSTANTIATE_TEST_SUITE_P(Backends, MailStoreRunEachBackend, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Imap" : "Maildir"; });
 
+
+// Dovecot renames a Maildir message's file whenever its flags change. With
+// the user's client changing the flags of every message in Spam throughout
+// a run, each message the run selected is deleted (or moved) under its
+// new name, or counted in the log as no longer found: Dovecot then still
+// holds exactly the expired messages the log says were not removed.
+TEST_F(MailStoreRunMaildirTest, MessagesRenamedThroughoutARunAreRemovedOrTold) {
+    const int64_t old = std::time(nullptr) - int64_t{30} * 86400;
+    std::vector<localplatform::testing::ImapAppended> many;
+    for (int i = 0; i < 300; ++i) many.push_back({Mail("renamed-" + std::to_string(i)), old, ""});
+    (void)server_->Append("ann@example.org", "Spam", many);
+    for (const bool moving : {false, true}) {
+        SCOPED_TRACE(moving ? "a move run" : "a delete run");
+        if (moving) (void)server_->Append("ann@example.org", "Spam", many);
+        const size_t expired = Left("ann@example.org", "Spam").size() - 2;  // but the two new
+        OnTimerRegistration p = Params();
+        p.includeSubfolders = "0";
+        if (moving) p.mailboxToMove = "Archive (arch@example.org)";
+        std::atomic<bool> done{false};
+        std::thread client([&] {
+            for (int i = 0; !done; ++i) {
+                (void)platform::testing::RunProgram(
+                    {"/usr/bin/doveadm", "-c", server_->Folder() + "/dovecot.conf", "flags",
+                     i % 2 == 0 ? "add" : "remove", "\\Flagged", "-u", "ann@example.org",
+                     "mailbox", "Spam", "all"});
+            }
+        });
+        const std::string log = Run(p);
+        done = true;
+        client.join();
+        const std::string spam = "file://./backofficestorage/example.org/mbx/ann/Spam";
+        // The number that begins the log's line holding said.
+        const auto count = [&](const std::string& said) {
+            const size_t at = log.find(said);
+            if (at == std::string::npos) return size_t{0};
+            const size_t start = log.rfind('\n', at) + 1;
+            return static_cast<size_t>(std::stoul(log.substr(start, at - start)));
+        };
+        const size_t removed = count(moving ? " messages has been moved from " + spam + " to "
+                                            : " messages has been deleted in " + spam + "\r\n");
+        const size_t missed = count(" selected messages were no longer found to " +
+                                    std::string(moving ? "move from " : "delete in ") + spam +
+                                    "\r\n");
+        EXPECT_EQ(Record().foldersFailed, 0) << log;
+        EXPECT_EQ(removed + missed, expired) << log;
+        EXPECT_EQ(Left("ann@example.org", "Spam").size(), 2 + missed) << log;
+        if (moving) {
+            EXPECT_EQ(Left("arch@example.org", "").size(), removed) << log;
+        }
+    }
+}
 
 // Where the connection to the mail server fails, once: at the first
 // command that holds command ("" the greeting), as fault says.

@@ -54,20 +54,19 @@ void SweepMailbox(const RunState& run, const MailboxRow& row, const std::string&
             reached = true;
             break;
         }
-        if (SaysWhyUnreached(attempt, row, !saidUrl.empty()) ||
-            IsSweepFailure(swept.errorNumber)) {
+        if (SaysWhyUnreached(attempt, row, !saidUrl.empty()) || IsSweepFailure(swept)) {
             said = swept;
             saidUrl = attempt.url;
         }
         // The store or its server failed (not reached, a session lost, a
         // refused login): another form of the mailbox reaches the same
         // server, and would only hide the failure, or repeat it.
-        if (IsSweepFailure(swept.errorNumber)) break;
+        if (IsSweepFailure(swept)) break;
     }
     if (!reached && !saidUrl.empty()) {
         folder.url = saidUrl;
         folder.error = said.error;
-        if (IsSweepFailure(said.errorNumber)) ++run.record.foldersFailed;
+        if (IsSweepFailure(said)) ++run.record.foldersFailed;
         WriteLog(run.log,
                  ErrorEntry(said.errorNumber, said.errorDescription) + " " + VisibleText(saidUrl));
     }

@@ -25,7 +25,8 @@ std::function<void(const std::string&)>& MoveFaultHook() {
 // from the folder, or still in the folder only; a move cut short (a copy
 // between two stores, an outcome not heard) leaves its entry under way,
 // and the registration's next run or undo keeps exactly one copy.
-void MoveMessage(platform::Recordset& rs, const std::string& href, const MoveDestination& move,
+// False when the message was no longer in its folder to move.
+bool MoveMessage(platform::Recordset& rs, const std::string& href, const MoveDestination& move,
                  int64_t run) {
     const std::string& dest =
         StartsWithNoCase(href, "http:") ? move.DestHttpFolderUrl : move.DestFileFolderUrl;
@@ -41,7 +42,7 @@ void MoveMessage(platform::Recordset& rs, const std::string& href, const MoveDes
 #ifdef QUELLIX_MOVE_FAULTS
     if (MoveFaultHook()) MoveFaultHook()(href);
 #endif
-    platform::MoveCurrentForRun(rs, dest, run);
+    return platform::MoveCurrentForRun(rs, dest, run);
 }
 
 }  // namespace
@@ -52,8 +53,10 @@ void SetMoveFaultHook(std::function<void(const std::string&)> hook) {
 }
 #endif
 
-bool IsSweepFailure(int32_t errorNumber) {
-    return errorNumber != platform::err::kNotFound && errorNumber != platform::err::kTableNotFound;
+bool IsSweepFailure(const FolderSwept& swept) {
+    const bool noFolder = swept.errorNumber == platform::err::kNotFound ||
+                          swept.errorNumber == platform::err::kTableNotFound;
+    return swept.selected == -1 && (swept.reached || !noFolder);
 }
 
 FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platform::Date cutoff,
@@ -63,11 +66,12 @@ FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platf
     int32_t& result = swept.selected;
     const int64_t runId = run.record.StoreId();
     int32_t skipped = 0;
-    int32_t missing = 0;  // selected, then no longer found to delete
+    int32_t missing = 0;  // selected, then no longer found to delete or move
     ErrorState err;
     (void)TakeDeletesFoundGone();  // another folder's, told there
     err.Run([&] {
         result = ForEachExpiredMessage(folderUrl, cutoff, traversal, [&](Recordset& rs) {
+            swept.reached = true;
             // Of the row's values the sweep needs its URL and size; the
             // names and dates the query also selects are not read.
             SelectedMessage message;
@@ -90,8 +94,9 @@ FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platf
                     ++missing;
                     return;
                 }
-            } else {
-                MoveMessage(rs, message.href, run.move, runId);
+            } else if (!MoveMessage(rs, message.href, run.move, runId)) {
+                ++missing;
+                return;
             }
             ++swept.removed;
             swept.bytes += message.size;
@@ -104,7 +109,9 @@ FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platf
     missing += static_cast<int32_t>(TakeDeletesFoundGone());
     if (missing > 0) {
         WriteLog(run.log, std::to_string(missing) +
-                              " selected messages were no longer found to delete in " +
+                              (run.move.MoveTarget.empty()
+                                   ? " selected messages were no longer found to delete in "
+                                   : " selected messages were no longer found to move from ") +
                               VisibleText(folderUrl));
     }
     if (err.Number() != 0) {
@@ -119,7 +126,7 @@ FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platf
     } else if (!run.move.MoveTarget.empty()) {
         // The count is of what was selected, less what was passed over.
         WriteClaim(run.log,
-                   std::to_string(result - skipped) + " messages has been moved from " +
+                   std::to_string(result - skipped - missing) + " messages has been moved from " +
                        VisibleText(folderUrl) + " to " + VisibleText(run.move.MoveTarget),
                    VisibleText(folderUrl));
     } else {

@@ -32,6 +32,7 @@ struct FolderSwept {
     // The messages selected; -1 when the folder was not treated at this URL.
     int32_t selected = -1;
     int32_t removed = 0;      // deleted or moved, also before a failure
+    bool reached = false;     // the folder was there: its messages were being treated
     int64_t bytes = 0;        // their size
     std::string error;        // why it was not treated: "number description"
     int32_t errorNumber = 0;  // the same, apart
@@ -40,11 +41,13 @@ struct FolderSwept {
 FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platform::Date cutoff,
                         bool logErrors, const std::string& traversal);
 
-// Whether a folder not swept for errorNumber is a failure of the run. A
-// mailbox or folder that does not exist is not: many users have no junk
-// folder, and a mail server makes a mailbox at its first message. A server
-// not reached, a refused login, a bad setting or a store fault is.
-[[nodiscard]] bool IsSweepFailure(int32_t errorNumber);
+// Whether a folder not swept is a failure of the run. A mailbox or folder
+// that does not exist is not: many users have no junk folder, and a mail
+// server makes a mailbox at its first message. A server not reached, a
+// refused login, a bad setting or a store fault is; and once the folder was
+// reached, any error is (a message that could not be moved is no missing
+// folder).
+[[nodiscard]] bool IsSweepFailure(const FolderSwept& swept);
 
 #ifdef QUELLIX_MOVE_FAULTS
 // Test seam, only in the unit tests' build of these modules (never in

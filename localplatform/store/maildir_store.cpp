@@ -34,8 +34,13 @@ using platform::UniqueFd;
 
 constexpr std::string_view kInfo = ":2,";
 constexpr size_t kHeldFolders = 64;  // folder directories kept open
-// Looks for a message renamed under a delete before it counts as gone.
+// Looks for a message renamed under a delete or a move before it counts as
+// gone.
 constexpr int kLooksForARenamedMessage = 8;
+// Of those, looks that find no file of its key: a listing made while the
+// server renames files may pass over one that is renamed as it reads, so
+// one miss is not proof.
+constexpr int kMissesForAGoneMessage = 2;
 
 using Location = MailStoreLocation;
 
@@ -354,12 +359,16 @@ public:
         // A server that keeps changing the message's flags renames it
         // between our look and the unlink: each try looks again, a few
         // times, before the message counts as gone.
+        int misses = 0;
         for (int attempt = 0; dir.IsOpen() && attempt < kLooksForARenamedMessage; ++attempt) {
             // Where the listing saw it, unless it is gone from there: the
             // unlink itself finds that out, as a look before it would.
             auto found = attempt == 0 ? Listed(folder, key) : std::nullopt;
             if (!found) found = Locate(folder, dir.Get(), key, attempt > 0);
-            if (!found) return false;
+            if (!found) {
+                if (++misses == kMissesForAGoneMessage) return false;
+                continue;
+            }
             const std::string rel = found->sub + "/" + found->name;
             if (::unlinkat(dir.Get(), rel.c_str(), 0) == 0) {
                 Forget(folder, key);
@@ -399,16 +408,22 @@ public:
         const UniqueFd dst = OpenFolder(to);
         if (!dst.IsOpen()) Fail(err::kNotFound, "move message", PathText(to), "no such folder");
         const UniqueFd dstCur = SubDir(dst.Get(), "cur", PathText(to));
-        for (int attempt = 0; src.IsOpen() && attempt < 2; ++attempt) {
+        // Looked at once, before the source: a server renaming the source
+        // (its flags changing) must not get the time a look at the
+        // destination takes between our look at the source and its rename.
+        const std::string newKey = Locate(to, dst.Get(), key) ? NewKey() : key;
+        int misses = 0;
+        for (int attempt = 0; src.IsOpen() && attempt < kLooksForARenamedMessage; ++attempt) {
             const auto found = Locate(from, src.Get(), key, attempt > 0);
-            if (!found) break;
+            if (!found) {
+                if (++misses == kMissesForAGoneMessage) break;
+                continue;
+            }
             // The info part (flags, keywords) goes with it; a message still
             // in new/ gets an empty one, as a server does moving it to cur/.
             const size_t info = found->name.find(kInfo);
             const std::string infoPart =
                 info == std::string::npos ? std::string(kInfo) : found->name.substr(info);
-            std::string newKey = key;
-            if (Locate(to, dst.Get(), key)) newKey = NewKey();
             const UniqueFd srcSub = OpenDirAt(src.Get(), found->sub);
             if (!srcSub.IsOpen()) continue;
             const std::string target = newKey + infoPart;
