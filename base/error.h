@@ -43,6 +43,7 @@ constexpr int32_t kPathFileAccess = 75;
 constexpr int32_t kFail = Hr(0x80004005);                // E_FAIL
 constexpr int32_t kInvalidArg = Hr(0x80070057);          // E_INVALIDARG
 constexpr int32_t kOutOfMemory = Hr(0x8007000E);         // E_OUTOFMEMORY
+constexpr int32_t kFileTooLarge = Hr(0x800700DF);        // ERROR_FILE_TOO_LARGE
 constexpr int32_t kAccessDenied = Hr(0x80070005);        // E_ACCESSDENIED
 constexpr int32_t kNoInterface = Hr(0x80004002);         // E_NOINTERFACE
 constexpr int32_t kClassNotRegistered = Hr(0x80040154);  // REGDB_E_CLASSNOTREG

@@ -804,6 +804,44 @@ TEST_F(MailStoreRunMaildirTest, MessagesRenamedThroughoutARunAreRemovedOrTold) {
     }
 }
 
+// A copy between two stores holds the message in memory: one larger than
+// store.max_copy_bytes (64 MiB unless set) is passed over before a byte of
+// it is read, with a line that says so, and the run goes on with the rest of
+// the folder and the next mailboxes. Ann's expired message grown to 100 MB
+// (a sparse file: no disk or quota spent) stays in her Spam.
+TEST_F(MailStoreRunMaildirTest, AMessageTooLargeToCopyIsPassedOverAndTheRunGoesOn) {
+    (void)StoreMailboxes(true);
+    OnTimerRegistration p = Params();
+    p.mailboxToMove = "Vault (vault@archive.test)";
+    const std::filesystem::path spam = server_->MaildirOf("ann@example.org") + "/.Spam/cur";
+    std::string grown;
+    for (const auto& f : std::filesystem::directory_iterator(spam)) {
+        std::ifstream in(f.path());
+        const std::string text((std::istreambuf_iterator<char>(in)), {});
+        if (Contains(text, "<ann-old>")) grown = f.path().string();
+    }
+    ASSERT_FALSE(grown.empty());
+    const auto received = std::filesystem::last_write_time(grown);  // the message's date
+    std::filesystem::resize_file(grown, 100'000'000);
+    std::filesystem::last_write_time(grown, received);
+    const platform::UniqueFd reads(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    ASSERT_GE(inotify_add_watch(reads.Get(), grown.c_str(), IN_ACCESS), 0);
+    const std::string log = Run(p);
+    std::array<char, 4096> events{};
+    EXPECT_LT(read(reads.Get(), events.data(), events.size()), 0) << "the message was read";
+    EXPECT_TRUE(Contains(log, "message skipped: ")) << log;
+    EXPECT_TRUE(Contains(log, "the message is 100000000 bytes, more than a copy between stores "
+                              "takes (store.max_copy_bytes = 67108864); it stays"))
+        << log;
+    EXPECT_TRUE(Contains(log, "1 messages has been moved from ")) << log;  // Spam/Sub's
+    EXPECT_TRUE(Contains(log, "Mailbox: Carl")) << log;
+    EXPECT_EQ(Record().foldersFailed, 0) << log;
+    EXPECT_TRUE(std::filesystem::exists(grown));
+    Strings vault = InStore("vault", "Inbox", "archive.test");
+    ASSERT_EQ(vault.size(), 1U);
+    EXPECT_TRUE(vault[0].starts_with("<ann-sub-old> ")) << vault[0];
+}
+
 // Where the connection to the mail server fails, once: at the first
 // command that holds command ("" the greeting), as fault says.
 struct WireFault {

@@ -94,9 +94,21 @@ FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platf
                     ++missing;
                     return;
                 }
-            } else if (!MoveMessage(rs, message.href, run.move, runId)) {
-                ++missing;
-                return;
+            } else {
+                try {
+                    if (!MoveMessage(rs, message.href, run.move, runId)) {
+                        ++missing;
+                        return;
+                    }
+                } catch (const Error& e) {
+                    // Too large for a copy between stores: it stays, said,
+                    // and the rest of the folder moves.
+                    if (e.Number() != err::kFileTooLarge) throw;
+                    ++skipped;
+                    WriteLog(run.log, ErrorEntry(e.Number(), "message skipped: " + e.Description()) +
+                                          " " + VisibleText(folderUrl));
+                    return;
+                }
             }
             ++swept.removed;
             swept.bytes += message.size;

@@ -42,6 +42,9 @@ constexpr int kGroupMaxWrites = 8192;
 constexpr int kDefaultBatchMs = 100;
 constexpr int kDefaultBusyMs = 10000;
 constexpr int64_t kDefaultBusyBudgetMs = 60000;
+// The largest message a copy between two stores takes: it is held in memory
+// whole on its way.
+constexpr int64_t kDefaultMaxCopyBytes = int64_t{64} << 20;
 constexpr int64_t kWalCheckpointBytes = int64_t{256} << 20;
 
 // A new store's page. Nearly every byte of a store is message content, a
@@ -301,6 +304,7 @@ struct ItemStore::Handle {
     int batchWrites = 0;
     std::chrono::steady_clock::time_point batchStart;
     std::chrono::milliseconds batchMaxAge{kDefaultBatchMs};
+    int64_t maxCopyBytes = kDefaultMaxCopyBytes;  // a copy between stores takes no larger message
     dev_t dev = 0;  // the file opened, to notice it being replaced
     ino_t ino = 0;
     bool readOnly = false;
@@ -387,6 +391,7 @@ struct StoreSettings {
     bool synchronousFull = false;
     bool wipeFreedPages = false;
     int64_t busyBudgetMs = kDefaultBusyBudgetMs;
+    int64_t maxCopyBytes = kDefaultMaxCopyBytes;
 };
 
 StoreSettings ReadSettings() {
@@ -398,6 +403,8 @@ StoreSettings ReadSettings() {
     s.synchronousFull = cfg.GetChoice("store.synchronous", "normal", {"normal", "full"}) == "full";
     s.wipeFreedPages = cfg.GetChoice("store.secure_delete", "fast", {"fast", "on"}) == "on";
     s.busyBudgetMs = StoreSettingMs("store.busy_budget_ms", kDefaultBusyBudgetMs, 86400000);
+    s.maxCopyBytes = cfg.GetWholeNumber("store.max_copy_bytes", kDefaultMaxCopyBytes,
+                                        int64_t{1} << 40, "bytes", 1);
     return s;
 }
 
@@ -861,6 +868,7 @@ std::shared_ptr<ItemStore> ItemStore::ForThisThread(const std::string& path) {
         raw.reset(new ItemStore(OpenHandle(canonical, settings, false, readOnly)));
     }
     raw->h_->batchMaxAge = settings.batchAge;
+    raw->h_->maxCopyBytes = settings.maxCopyBytes;
     std::shared_ptr<ItemStore> store(raw.release(), &ItemStore::Release);
     handles[key] = store;
     return store;
@@ -2396,6 +2404,7 @@ ItemRow ItemStore::MoveAcrossStores(int64_t id, int64_t fromFolder, int64_t toFo
     to.folder = toFolder;
     std::string sourceKey;  // a mail store's key, or the item's name
     int64_t received = 0;
+    int64_t listedSize = 0;
     std::string flags;
     if (MappedNamespaces::IsMapped(id)) {
         const auto* src = h_->mapped.Find(id);
@@ -2407,6 +2416,7 @@ ItemRow ItemStore::MoveAcrossStores(int64_t id, int64_t fromFolder, int64_t toFo
         from.where = src->backend->Describe();
         sourceKey = src->key;
         received = src->row.received.value_or(0);
+        listedSize = src->row.size;
         flags = src->flags;
     } else {
         const auto row = Get(id);
@@ -2415,6 +2425,7 @@ ItemRow ItemStore::MoveAcrossStores(int64_t id, int64_t fromFolder, int64_t toFo
         from.where = "item store " + h_->db.Path();
         sourceKey = row->name;
         received = row->received.value_or(0);
+        listedSize = row->size;
     }
     if (MappedNamespaces::IsMapped(toFolder)) {
         const auto* dst = h_->mapped.Find(toFolder);
@@ -2438,6 +2449,19 @@ ItemRow ItemStore::MoveAcrossStores(int64_t id, int64_t fromFolder, int64_t toFo
                                         e.Description(), e.Number()));
     };
 
+    // The copy holds the message in memory: one larger than the bound stays
+    // where it is, said (a run passes over it and goes on), before anything
+    // is read or recorded.
+    const auto tooLarge = [&](int64_t size) {
+        return Error(err::kFileTooLarge,
+                     platform::Describe("move item", from.Shown(sourceKey) + " to " + to.Shown(),
+                                        "the message is " + std::to_string(size) +
+                                            " bytes, more than a copy between stores takes "
+                                            "(store.max_copy_bytes = " +
+                                            std::to_string(h_->maxCopyBytes) + "); it stays",
+                                        err::kFileTooLarge));
+    };
+    if (listedSize > h_->maxCopyBytes) throw tooLarge(listedSize);
     std::string bytes;
     std::string planned;
     try {
@@ -2448,6 +2472,7 @@ ItemRow ItemStore::MoveAcrossStores(int64_t id, int64_t fromFolder, int64_t toFo
         throw failed(e);
     }
     const auto size = static_cast<int64_t>(bytes.size());
+    if (size > h_->maxCopyBytes) throw tooLarge(size);  // its listing said less
     int64_t entry = 0;
     if (run != 0) {
         // The entry, naming the copy by its plan, is committed before the
