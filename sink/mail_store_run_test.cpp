@@ -25,6 +25,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <thread>
 #include <utility>
 
@@ -163,11 +164,19 @@ protected:
         std::sort(all.begin(), all.end());
         return all;
     }
-    // The same of a folder Dovecot holds, with the flags.
+    // The same of a folder Dovecot holds, with the flags (sorted: Dovecot
+    // lists keywords in each folder's own order).
     Strings InServer(const std::string& login, const std::string& folder) {
         Strings all;
-        for (const auto& m : server_->Messages(login, folder))
-            all.push_back(m.messageId + " " + std::to_string(m.received) + " " + m.flags);
+        for (const auto& m : server_->Messages(login, folder)) {
+            Strings flags;
+            std::istringstream words(m.flags);
+            for (std::string w; words >> w;) flags.push_back(w);
+            std::sort(flags.begin(), flags.end());
+            std::string line = m.messageId + " " + std::to_string(m.received) + " ";
+            for (size_t i = 0; i < flags.size(); ++i) line += (i == 0 ? "" : " ") + flags[i];
+            all.push_back(line);
+        }
         std::sort(all.begin(), all.end());
         return all;
     }
@@ -840,6 +849,42 @@ TEST_F(MailStoreRunMaildirTest, AMessageTooLargeToCopyIsPassedOverAndTheRunGoesO
     Strings vault = InStore("vault", "Inbox", "archive.test");
     ASSERT_EQ(vault.size(), 1U);
     EXPECT_TRUE(vault[0].starts_with("<ann-sub-old> ")) << vault[0];
+}
+
+// Keywords go with a message wherever it moves, and come back with it on
+// undo, as Dovecot reads them: into another user's Maildir, whose keyword
+// list gives its letters to other names (each folder has its own), and
+// into the item store, which keeps none (the move's entry does).
+TEST_P(MailStoreRunEachBackend, KeywordsSurviveEveryMoveAndItsUndo) {
+    const int64_t old = std::time(nullptr) - int64_t{30} * 86400;
+    // Arch's list first names other keywords: "a" is Other there, $Junk in
+    // Ann's Spam.
+    (void)server_->Append("arch@example.org", "", {{Mail("arch-own"), old, "Other NonJunk"}});
+    (void)server_->Append("ann@example.org", "Spam",
+                          {{Mail("kw-1"), old, "\\Seen $Junk"},
+                           {Mail("kw-2"), old, "$Junk NonJunk \\Flagged"},
+                           {Mail("kw-3"), old, "Third"}});
+    (void)StoreMailboxes(true);
+    for (const char* to : {"Archive (arch@example.org)", "Vault (vault@archive.test)"}) {
+        SCOPED_TRACE(to);
+        const Strings spam = InServer("ann@example.org", "Spam");
+        OnTimerRegistration p = Params();
+        p.includeSubfolders = "0";
+        p.mailboxToMove = to;
+        const std::string log = Run(p);
+        EXPECT_EQ(Record().foldersFailed, 0) << log;
+        if (Contains(to, "arch@")) {
+            Strings moved;
+            for (const auto& m : spam)
+                if (!Contains(m, "-new>")) moved.push_back(m);
+            Strings there;
+            for (const auto& m : InServer("arch@example.org", ""))
+                if (!Contains(m, "<arch-own>")) there.push_back(m);
+            EXPECT_EQ(there, moved);
+        }
+        UndoLastRuns(1);
+        EXPECT_EQ(InServer("ann@example.org", "Spam"), spam);
+    }
 }
 
 // Where the connection to the mail server fails, once: at the first

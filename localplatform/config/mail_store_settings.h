@@ -24,6 +24,9 @@ struct MailStoreSettings {
     std::string caFile;  // empty: the system's
     int64_t connectTimeoutMs = 10000;
     int64_t replyTimeoutMs = 30000;
+    // Maildir: how long to wait for the server's lock of a folder's
+    // keyword list (dovecot-keywords.lock) to add a keyword to it.
+    int64_t lockWaitMs = 5000;
     // Whether deletes are flushed to the disk before the store commits what
     // it knows of them ("store.synchronous = full"). Otherwise they survive
     // a crash of the process, and a power loss may bring the last ones

@@ -107,14 +107,15 @@ const char* const kKnownKeys[] = {"state_dir",
 // and "mailstore.<namespace><suffix>". A namespace is a domain name, dots
 // and all, so a suffix is one only when the namespace before it is mapped.
 constexpr std::string_view kMailStorePrefix = "mailstore.";
-constexpr std::array<std::string_view, 8> kMailStoreSuffixes = {".login",
+constexpr std::array<std::string_view, 9> kMailStoreSuffixes = {".login",
                                                                 ".auth",
                                                                 ".admin",
                                                                 ".password_file",
                                                                 ".starttls",
                                                                 ".ca_file",
                                                                 ".connect_timeout_ms",
-                                                                ".reply_timeout_ms"};
+                                                                ".reply_timeout_ms",
+                                                                ".lock_wait_ms"};
 
 }  // namespace
 
@@ -379,6 +380,7 @@ std::optional<MailStoreSettings> PlatformConfig::MailStoreFor(const std::string&
         GetWholeNumber(sub(".connect_timeout_ms"), s.connectTimeoutMs, 3600000, "milliseconds", 1);
     s.replyTimeoutMs =
         GetWholeNumber(sub(".reply_timeout_ms"), s.replyTimeoutMs, 3600000, "milliseconds", 1);
+    s.lockWaitMs = GetWholeNumber(sub(".lock_wait_ms"), s.lockWaitMs, 3600000, "milliseconds");
     const MailStoreLocation location = ParseMailStoreLocation(s);
     if (location.imap && s.passwordFile.empty())
         Refuse(key, s.location, "an IMAP store needs " + key + ".password_file");

@@ -36,10 +36,23 @@ struct MailStoreMessage {
     int64_t received = 0;  // Unix seconds, UTC (Maildir: the file's mtime; IMAP: INTERNALDATE)
     int64_t size = 0;      // bytes of the message as stored (RFC822.SIZE over IMAP)
     // The flags in Maildir's letters, sorted: D draft, F flagged, P passed,
-    // R replied, S seen, T trashed (IMAP \Deleted). An IMAP backend maps its
-    // system flags to them; keywords are not carried.
+    // R replied, S seen, T trashed (IMAP \Deleted); an IMAP backend maps its
+    // system flags to them. Then the keywords ($Junk, NonJunk, ...), each
+    // after a blank, sorted: "FS $Junk". JoinFlags makes it, SplitFlags
+    // takes it apart.
     std::string flags;
 };
+
+// A message's flags, apart: the system flags' letters, and the keywords.
+struct FlagParts {
+    std::string letters;
+    std::vector<std::string> keywords;
+};
+[[nodiscard]] FlagParts SplitFlags(const std::string& flags);
+// The flags text of letters and keywords, both sorted; a keyword that is no
+// IMAP atom (a blank, a parenthesis, a quote, a control character ...) is
+// left out, as no server would take it.
+[[nodiscard]] std::string JoinFlags(std::string letters, std::vector<std::string> keywords);
 
 // A folder of a mailbox of the backend.
 struct MailFolder {

@@ -23,6 +23,7 @@
 #include "base/strfuncs.h"
 #include "base/unique_fd.h"
 #include "localplatform/store/mail_folder_name.h"
+#include "localplatform/store/maildir_keywords.h"
 #include "localplatform/store/maildir_store_faults.h"
 
 namespace localplatform {
@@ -128,17 +129,6 @@ std::string KeyOf(const std::string& fileName) {
     return info == std::string::npos ? fileName : fileName.substr(0, info);
 }
 
-// Maildir's system flags of a file name's info part, sorted.
-std::string FlagsOf(const std::string& fileName) {
-    const size_t info = fileName.find(kInfo);
-    if (info == std::string::npos) return {};
-    std::string flags;
-    for (char c : fileName.substr(info + kInfo.size())) {
-        if (c >= 'A' && c <= 'Z') flags += c;
-    }
-    std::sort(flags.begin(), flags.end());
-    return flags;
-}
 
 // Run as root, what is made or moved in a mailbox belongs to the mailbox's owner
 // (as a delivery agent's files do), so the mail server can read it. Returns
@@ -292,6 +282,7 @@ public:
         if (!dir.IsOpen()) return {};
         auto& known = Known(folder);
         known.clear();
+        const MaildirKeywords keywords = MaildirKeywords::Read(dir.Get(), PathText(folder));
         for (const char* sub : {"new", "cur"}) {
             const UniqueFd part = OpenDirAt(dir.Get(), sub);
             if (!part.IsOpen()) {
@@ -308,7 +299,7 @@ public:
                 const std::string key = KeyOf(name);
                 // A message the server is moving from new/ to cur/ may show
                 // in both: cur/ (read last) has its newest name.
-                byKey[key] = MailStoreMessage{key, st.st_mtime, st.st_size, FlagsOf(name)};
+                byKey[key] = MailStoreMessage{key, st.st_mtime, st.st_size, keywords.FlagsOf(name)};
                 known[key] = Located{sub, name, st};
             }
         }
@@ -325,7 +316,8 @@ public:
         if (!dir.IsOpen()) return std::nullopt;
         const auto found = Locate(folder, dir.Get(), key);
         if (!found) return std::nullopt;
-        return MailStoreMessage{key, found->st.st_mtime, found->st.st_size, FlagsOf(found->name)};
+        return MailStoreMessage{key, found->st.st_mtime, found->st.st_size,
+                                MaildirKeywords::Read(dir.Get(), PathText(folder)).FlagsOf(found->name)};
     }
 
     std::string Content(const MailFolder& folder, const std::string& key) override {
@@ -412,6 +404,10 @@ public:
         // (its flags changing) must not get the time a look at the
         // destination takes between our look at the source and its rename.
         const std::string newKey = Locate(to, dst.Get(), key) ? NewKey() : key;
+        // A keyword's letter is the folder's own: the source's names, the
+        // destination's letters for them.
+        const MaildirKeywords sourceKeywords =
+            src.IsOpen() ? MaildirKeywords::Read(src.Get(), PathText(from)) : MaildirKeywords();
         int misses = 0;
         for (int attempt = 0; src.IsOpen() && attempt < kLooksForARenamedMessage; ++attempt) {
             const auto found = Locate(from, src.Get(), key, attempt > 0);
@@ -419,11 +415,12 @@ public:
                 if (++misses == kMissesForAGoneMessage) break;
                 continue;
             }
-            // The info part (flags, keywords) goes with it; a message still
-            // in new/ gets an empty one, as a server does moving it to cur/.
-            const size_t info = found->name.find(kInfo);
+            // The flags go with it, the keywords by the destination's
+            // letters; a message still in new/ gets an empty info part, as a
+            // server does moving it to cur/.
             const std::string infoPart =
-                info == std::string::npos ? std::string(kInfo) : found->name.substr(info);
+                std::string(kInfo) + InfoLetters(dst.Get(), sourceKeywords.FlagsOf(found->name),
+                                                 PathText(to), LockWait(), LockSetting());
             const UniqueFd srcSub = OpenDirAt(src.Get(), found->sub);
             if (!srcSub.IsOpen()) continue;
             const std::string target = newKey + infoPart;
@@ -514,10 +511,9 @@ public:
             Fail(err::kNotFound, "append message", PathText(folder), "no such folder");
         const UniqueFd tmp = SubDir(dir.Get(), "tmp", PathText(folder));
         const UniqueFd cur = SubDir(dir.Get(), "cur", PathText(folder));
-        std::string sorted = flags;
-        std::sort(sorted.begin(), sorted.end());
         const std::string& key = planned;
-        const std::string target = key + std::string(kInfo) + sorted;
+        const std::string target =
+            key + std::string(kInfo) + InfoLetters(dir.Get(), flags, PathText(folder), LockWait(), LockSetting());
         // A name of its own in tmp/: a write killed before its rename left
         // its file there, under this plan perhaps (the next try plans the
         // same key), until the server's clean-up of tmp/ takes it.
@@ -540,6 +536,13 @@ public:
     }
 
 private:
+    [[nodiscard]] std::chrono::milliseconds LockWait() const {
+        return std::chrono::milliseconds(settings_.lockWaitMs);
+    }
+    [[nodiscard]] std::string LockSetting() const {
+        return "mailstore." + settings_.ns + ".lock_wait_ms";
+    }
+
     [[noreturn]] void Fail(int32_t number, const std::string& op, const std::string& object,
                            const std::string& why) const {
         throw Error(number, platform::Describe(op, Describe() + " " + platform::VisibleText(object),

@@ -15,12 +15,15 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <thread>
 
 #include "base/error.h"
+#include "base/unique_fd.h"
 #include "base/testing/run_program.h"
 #include "base/testing/temp_platform.h"
 #include "localplatform/sqlite/sqlite_db.h"
 #include "localplatform/store/mail_folder_name.h"
+#include "localplatform/store/maildir_keywords.h"
 #include "localplatform/store/maildir_store_faults.h"
 #include "localplatform/store/store_test_support.h"
 #include "localplatform/store/testing/dovecot_server.h"
@@ -560,6 +563,55 @@ TEST(MaildirMoveFaultTest, DeletesAreSyncedOutsideTheWriteTransaction) {
     maildir_faults::beforeSync = nullptr;
     EXPECT_EQ(writable, 1) << "the store was locked while the folder was synced";
     EXPECT_TRUE(fs::is_empty(mail.Dir() + "/u1/Maildir/cur"));
+}
+
+
+// A keyword's letter is its folder's own: names are read from the folder's
+// list, a name new to it gets the first free letter (the list written under
+// Dovecot's lock, which is waited for, within its bound), and a name past
+// the 26 letters is not carried.
+TEST(MaildirKeywordsTest, LettersAreTheFoldersOwnAndNewOnesWaitForTheLock) {
+    platform::testing::TempPlatform temp;
+    const std::string folder = temp.Dir();
+    std::ofstream(folder + "/dovecot-keywords") << "0 NonJunk\n2 Other\nx bad\n99 far\n";
+    const platform::UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(dir.IsOpen());
+    const auto list = [&] {
+        std::ifstream in(folder + "/dovecot-keywords");
+        return std::string((std::istreambuf_iterator<char>(in)), {});
+    };
+    const auto letters = [&](const std::string& flags, int waitMs = 0) {
+        return InfoLetters(dir.Get(), flags, folder, std::chrono::milliseconds(waitMs),
+                           "mailstore.x.lock_wait_ms");
+    };
+    EXPECT_EQ(MaildirKeywords::Read(dir.Get(), folder).FlagsOf("1.x:2,Sacz"), "S NonJunk Other");
+    EXPECT_EQ(letters("FS NonJunk Other"), "FSac");  // known: no lock taken, nothing written
+    // Held by the server: a known name still goes; a new one waits, then
+    // fails naming the lock and the setting.
+    std::ofstream(folder + "/dovecot-keywords.lock") << "";
+    EXPECT_EQ(letters("S Other"), "Sc");
+    try {
+        (void)letters("S $Junk", 100);
+        ADD_FAILURE() << "a new keyword went past the lock";
+    } catch (const platform::Error& e) {
+        EXPECT_EQ(e.Number(), err::kResourceLocked);
+        EXPECT_NE(e.Description().find("dovecot-keywords.lock"), std::string::npos);
+        EXPECT_NE(e.Description().find("mailstore.x.lock_wait_ms"), std::string::npos);
+    }
+    // Let go while it waits: the name is added.
+    std::thread server([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        fs::remove(folder + "/dovecot-keywords.lock");
+    });
+    EXPECT_EQ(letters("S $Junk", 5000), "Sb");
+    server.join();
+    EXPECT_EQ(list(), "0 NonJunk\n1 $Junk\n2 Other\n");
+    EXPECT_FALSE(fs::exists(folder + "/dovecot-keywords.lock"));
+    // Full: the 27th name is not carried.
+    std::string flags = "T";
+    for (int i = 0; i < 26; ++i) flags += " k" + std::to_string(i);
+    EXPECT_EQ(letters(flags), "Tdefghijklmnopqrstuvwxyz");  // k23 to k25 find no letter
+    EXPECT_EQ(letters("T extra"), "T");
 }
 
 }  // namespace

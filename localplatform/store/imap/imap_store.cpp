@@ -31,22 +31,31 @@ constexpr std::pair<char, const char*> kLetters[] = {
     {'R', "\\Answered"}, {'S', "\\Seen"},    {'T', "\\Deleted"},
 };
 
+// The flags text of a message's IMAP flags: the system flags as letters,
+// the keywords as they are. (\Recent and other server flags go.)
 std::string Letters(const std::vector<std::string>& flags) {
-    std::string out;
-    for (const auto& letter : kLetters) {
-        const bool set = std::any_of(flags.begin(), flags.end(), [&](const std::string& f) {
-            return platform::EqualsNoCase(f, letter.second);
-        });
-        if (set) out += letter.first;
+    std::string letters;
+    std::vector<std::string> keywords;
+    for (const auto& f : flags) {
+        const auto* letter = std::find_if(std::begin(kLetters), std::end(kLetters),
+                                          [&](const auto& l) { return platform::EqualsNoCase(f, l.second); });
+        if (letter != std::end(kLetters)) {
+            letters += letter->first;
+        } else if (!f.empty() && f[0] != '\\') {
+            keywords.push_back(f);
+        }
     }
-    return out;
+    return JoinFlags(std::move(letters), std::move(keywords));
 }
 
-std::vector<std::string> FlagsOf(const std::string& letters) {
+// The IMAP flags of a flags text: the system flags, then the keywords.
+std::vector<std::string> FlagsOf(const std::string& text) {
+    const FlagParts parts = SplitFlags(text);
     std::vector<std::string> out;
     for (const auto& [letter, flag] : kLetters) {
-        if (letters.find(letter) != std::string::npos) out.emplace_back(flag);
+        if (parts.letters.find(letter) != std::string::npos) out.emplace_back(flag);
     }
+    for (const auto& k : parts.keywords) out.push_back(k);
     return out;
 }
 
