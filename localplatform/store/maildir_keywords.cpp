@@ -24,7 +24,7 @@ namespace {
 
 constexpr const char* kList = "dovecot-keywords";
 constexpr const char* kLock = "dovecot-keywords.lock";
-constexpr size_t kMostListBytes = 64 * 1024;  // 26 names of an IMAP atom each
+constexpr size_t kMostListBytes = size_t{64} * 1024;  // 26 names of an IMAP atom each
 
 [[noreturn]] void Fail(int32_t number, const std::string& op, const std::string& object,
                        const std::string& why) {
