@@ -23,6 +23,7 @@
 #include "base/strfuncs.h"
 #include "localplatform/config/platform_config.h"
 #include "localplatform/sqlite/sqlite_db.h"
+#include "localplatform/store/item_store_internal.h"
 #include "localplatform/store/mapped_namespace.h"
 #include "localplatform/store/run_lock.h"
 
@@ -34,17 +35,12 @@ using platform::Error;
 using platform::Variant;
 using platform::VariantType;
 
-constexpr int kSchemaVersion = 7;
 constexpr int kBatchMaxWrites = 256;
 // Inside a write group the age bounds a batch; this only bounds the pages
 // one commit holds in memory.
 constexpr int kGroupMaxWrites = 8192;
-constexpr int kDefaultBatchMs = 100;
 constexpr int kDefaultBusyMs = 10000;
 constexpr int64_t kDefaultBusyBudgetMs = 60000;
-// The largest message a copy between two stores takes: it is held in memory
-// whole on its way.
-constexpr int64_t kDefaultMaxCopyBytes = int64_t{64} << 20;
 constexpr int64_t kWalCheckpointBytes = int64_t{256} << 20;
 
 // A new store's page. Nearly every byte of a store is message content, a
@@ -226,11 +222,6 @@ constexpr int kRowColumnCount = 11;
 // deeper ones a statement a level (SQLite joins at most 64 tables).
 constexpr size_t kJoinedLookupDepth = 16;
 
-// The size of the content of the items named t, in a store of version.
-std::string SizeOf(const std::string& t, int version) {
-    return version >= 7 ? "coalesce(" + t + ".content_size, length(" + t + ".content))"
-                        : "length(" + t + ".content)";
-}
 
 // The columns RowOf reads, of the items named t in a store of version.
 std::string RowColumnsOf(const std::string& t, int version) {
@@ -241,13 +232,6 @@ std::string RowColumnsOf(const std::string& t, int version) {
     return columns + SizeOf(t, version);
 }
 
-// A statement reading the content of the item (items i) that where finds.
-std::string ContentSql(int version, const std::string& where) {
-    return version >= 7 ? "SELECT coalesce(i.content, c.data) FROM items i"
-                          " LEFT JOIN contents c ON c.item = i.id WHERE " +
-                              where
-                        : "SELECT i.content FROM items i WHERE " + where;
-}
 
 // The mailbox's standard folders, and the property of the mailbox root that
 // names each one's URL.
@@ -276,9 +260,6 @@ constexpr std::array<const char*, 10> kIntrinsic = {
     "DAV:parentname", "DAV:getcontentlength"};
 constexpr const char* kReceived = "urn:schemas:httpmail:datereceived";
 
-int64_t NowSeconds() {
-    return static_cast<int64_t>(std::time(nullptr));
-}
 
 void CheckName(const std::string& name) {
     bool bad = name.empty() || name == "." || name == ".." || name.size() > 1024;
@@ -296,46 +277,11 @@ void CheckName(const std::string& name) {
 
 // ---------------------------------------------------------------- handle
 
-struct ItemStore::Handle {
-    explicit Handle(SqliteDb database) : db(std::move(database)) {}
-
-    SqliteDb db;
-    enum class Tx { kNone, kExplicit, kBatch } tx = Tx::kNone;
-    int batchWrites = 0;
-    std::chrono::steady_clock::time_point batchStart;
-    std::chrono::milliseconds batchMaxAge{kDefaultBatchMs};
-    int64_t maxCopyBytes = kDefaultMaxCopyBytes;  // a copy between stores takes no larger message
-    dev_t dev = 0;  // the file opened, to notice it being replaced
-    ino_t ino = 0;
-    bool readOnly = false;
-    int version = kSchemaVersion;  // below it only when read-only
-    std::mt19937_64 rng{std::random_device{}()};
-    std::string rowColumns;              // RowColumnsOf("items", version), once known
-    uint64_t lastNameMicros = 0;         // of the last name NewItemName gave
-    std::vector<std::string> lookupSql;  // Lookup's statement by depth - 1
-    // What the joined lookup last found inside a transaction that writes,
-    // and the connection's ViewSerial then.
-    struct FoundPath {
-        bool valid = false;
-        uint64_t serial = 0;
-        std::vector<std::string> keys;  // the path as looked up, folded
-        ItemRow row;
-        std::vector<std::string> names;  // as stored
-    } lastFound;
-    MappedNamespaces mapped;  // the nodes of namespaces held by mail stores
-};
-
 namespace {
-
-using Stmt = SqliteDb::Statement;
 
 Stmt& BindParam(Stmt& s, int i, const SqlParam& p) {
     std::visit([&](const auto& v) { s.Bind(i, v); }, p);
     return s;
-}
-template <typename T>
-Stmt& BindOptional(Stmt& s, int i, const std::optional<T>& v) {
-    return v ? s.Bind(i, *v) : s.BindNull(i);
 }
 
 // The node of a row selected with RowColumnsOf.
@@ -1326,14 +1272,6 @@ std::optional<ItemRow> Child(ItemStore::Handle& h, int64_t parent, const std::st
         platform::Describe("create", what, "an item of that name exists", err::kResourceExists));
 }
 
-ItemRow RequireFolder(ItemStore& store, int64_t id) {
-    auto row = store.Get(id);
-    if (!row || !row->IsFolder()) {
-        throw Error(err::kNotFound, platform::Describe("open folder", std::to_string(id),
-                                                       "no such folder", err::kNotFound));
-    }
-    return *row;
-}
 
 }  // namespace
 
@@ -1428,65 +1366,8 @@ int64_t ItemStore::ReplaceItem(int64_t parent, const std::string& name) {
 
 namespace {
 
-// A new unique item name the store chooses: "<32 hex>.EML", the time in
-// microseconds (most significant digit first, one more than the last name's
-// when the clock has not moved on) and then 64 random bits. The names a
-// handle gives therefore sort in the order it gave them, so the name index
-// of a folder that many messages are moved into grows at its end: with
-// names wholly random, a run moving thousands of messages into one Inbox
-// dirtied every page of that folder's stretch of the index in every batch,
-// and wrote half as much again as it does now.
-std::string NewItemName(ItemStore::Handle& h) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    const auto now = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                               std::chrono::system_clock::now().time_since_epoch())
-                                               .count());
-    const uint64_t micros = std::max(now, h.lastNameMicros + 1);
-    h.lastNameMicros = micros;
-    std::string name(32, '0');
-    uint64_t r = h.rng();
-    for (size_t i = 0; i < 16; ++i, r >>= 4) {
-        name[15 - i] = kHex[(micros >> (4 * i)) & 15];
-        name[16 + i] = kHex[r & 15];
-    }
-    return name + ".EML";
-}
 
-// A folder path as the manifest keeps it: names joined by "/" (no name
-// holds one).
-std::string JoinPath(const std::vector<std::string>& segments) {
-    std::string out;
-    for (const auto& seg : segments) out += (out.empty() ? "" : "/") + seg;
-    return out;
-}
 
-// A message as the store keeps one (content class
-// "urn:content-class:message", its bytes as its content, its received
-// time) under name in folder parent. Returns its id; raises
-// err::kResourceExists when the name is taken.
-int64_t InsertMessage(ItemStore::Handle& h, int64_t parent, const std::string& name,
-                      const std::string& rfc822, int64_t receivedUtc) {
-    const int64_t now = NowSeconds();
-    std::optional<SqliteDb::Transaction> together;
-    if (!h.db.InTransaction()) together.emplace(h.db);
-    auto s = h.db.Cached(
-        "INSERT INTO items(id, parent, name, key, kind, hidden, content_class, created, modified, "
-        "received, content_size)"
-        " VALUES(?7, ?1, ?2, ?3, 0, 0, 'urn:content-class:message', ?4, ?4, ?5, ?6)");
-    s.Bind(1, parent).Bind(2, name).Bind(3, FoldName(name)).Bind(4, now).Bind(5, receivedUtc);
-    s.Bind(6, static_cast<int64_t>(rfc822.size())).Bind(7, NewItemId(h, parent));
-    try {
-        s.Run();
-    } catch (const Error& e) {
-        if (e.Number() == err::kResourceExists) Exists(name);
-        throw;
-    }
-    const int64_t id = h.db.LastInsertId();
-    auto c = h.db.Cached("INSERT INTO contents(item, data) VALUES(?1, ?2)");
-    c.Bind(1, id).BindBlob(2, rfc822).Run();
-    if (together) together->Commit();
-    return id;
-}
 
 }  // namespace
 
@@ -1510,12 +1391,6 @@ int64_t ItemStore::SaveMessage(int64_t parent, const std::string& rfc822, int64_
 
 namespace {
 
-[[noreturn]] void NoLongerInFolder(int64_t id) {
-    throw Error(err::kNotFound, platform::Describe("move item", std::to_string(id),
-                                                   "the item is no longer in its folder (moved "
-                                                   "or deleted meanwhile); nothing was copied",
-                                                   err::kNotFound));
-}
 
 // Why a move of id into toFolder changed nothing: the destination is no
 // folder, or else the item is no longer in its folder.
@@ -1901,1028 +1776,6 @@ std::vector<ItemRow> ItemStore::MailboxesHaving(int64_t container, const std::st
         {int64_t{static_cast<int>(ItemKind::kMailbox)}, FoldName(childName)}, false);
 }
 
-// ---------------------------------------------------------------- move manifest
-
-// What the manifest keeps of a move of a mail store's message beyond the
-// columns every entry has.
-struct MailMove {
-    std::string sourceKey;  // empty: the item store's item (MoveEntry::item)
-    std::vector<std::string> destinationPath;
-    std::optional<std::string> destinationKey;  // none while under way
-    int64_t received = 0;
-    std::string flags;
-    // A move between two stores (version 5): the key its copy was planned
-    // to get, whether the destination is a folder of the item store (its id
-    // as recorded), and what is under way (0: nothing; 1: the move, the
-    // source not yet removed; 2: the put back, restoreKey its copy's key,
-    // planned until restored_at is set).
-    std::optional<std::string> plannedKey;
-    int64_t destinationFolder = 0;
-    int underWay = 0;
-    std::optional<std::string> restoreKey;
-};
-
-namespace {
-
-std::vector<std::string> SplitPath(const std::string& path) {
-    std::vector<std::string> segments;
-    for (size_t start = 0; start < path.size();) {
-        size_t end = path.find('/', start);
-        if (end == std::string::npos) end = path.size();
-        segments.push_back(path.substr(start, end - start));
-        start = end + 1;
-    }
-    return segments;
-}
-
-// The manifest's columns with the item's state now, as MoveEntryOf reads
-// them; a store older than version 4 (read as it stands) has no moves of a
-// mail store's messages.
-std::string MoveColumns(int version) {
-    return std::string(
-               "m.id, m.run, m.item, m.source_folder, m.source_path, m.source_name,"
-               " m.destination_folder, m.destination_name, m.size, m.moved_at, m.restored_at,"
-               " i.parent, i.received,"
-               " (SELECT l.run FROM moves l WHERE l.item = m.item AND m.item <> 0 AND l.id > m.id"
-               "  AND l.restored_at IS NULL ORDER BY l.id LIMIT 1),") +
-           (version >= 4
-                ? std::string(" m.source_key, m.destination_path, m.destination_key, m.received,"
-                              " m.flags, (SELECT l.run FROM moves l WHERE ") +
-                      (version >= 5 ? "(m.source_key IS NOT NULL OR m.planned_key IS NOT NULL)"
-                                    : "m.source_key IS NOT NULL") +
-                      "  AND l.source_key = m.destination_key AND l.source_path = "
-                      "m.destination_path"
-                      "  AND l.id > m.id AND l.restored_at IS NULL ORDER BY l.id LIMIT 1)"
-                : std::string(" NULL, NULL, NULL, NULL, NULL, NULL")) +
-           (version >= 5 ? ", m.planned_key, m.under_way, m.restore_key" : ", NULL, NULL, NULL") +
-           " FROM moves m LEFT JOIN items i ON i.id = m.item AND i.kind = 0";
-}
-
-MoveEntry MoveEntryOf(const Stmt& s) {
-    MoveEntry e;
-    e.entry = s.Int(0);
-    e.run = s.Int(1);
-    e.item = s.Int(2);
-    e.sourceFolder = s.Int(3);
-    e.sourcePath = SplitPath(s.Text(4));
-    e.sourceName = s.Text(5);
-    e.destinationFolder = s.Int(6);
-    e.destinationName = s.Text(7);
-    e.size = s.Int(8);
-    e.movedAt = s.Int(9);
-    if (!s.IsNull(10)) e.restoredAt = s.Int(10);
-    if (!s.IsNull(11)) e.currentFolder = s.Int(11);
-    if (!s.IsNull(12)) e.received = s.Int(12);
-    if (!s.IsNull(13)) e.laterRun = s.Int(13);
-    return e;
-}
-
-std::optional<MailMove> MailMoveOf(const Stmt& s, MoveEntry& e) {
-    if (s.IsNull(14) && s.IsNull(20)) return std::nullopt;
-    MailMove m;
-    if (!s.IsNull(14)) m.sourceKey = s.Text(14);
-    if (!s.IsNull(15)) m.destinationPath = SplitPath(s.Text(15));
-    if (!s.IsNull(20)) {
-        m.plannedKey = s.Text(20);
-        m.destinationFolder = e.destinationFolder;
-    }
-    if (!s.IsNull(21)) m.underWay = static_cast<int>(s.Int(21));
-    if (!s.IsNull(22)) m.restoreKey = s.Text(22);
-    if (!s.IsNull(16)) m.destinationKey = s.Text(16);
-    if (!s.IsNull(17)) m.received = s.Int(17);
-    if (!s.IsNull(18)) m.flags = s.Text(18);
-    if (!s.IsNull(19)) e.laterRun = s.Int(19);
-    return m;
-}
-
-// Runs write in a transaction of its own, committed (pending batched
-// writes are committed first).
-template <typename Write>
-void Committed(ItemStore& store, ItemStore::Handle& h, Write&& write) {
-    store.FlushBatch();
-    SqliteDb::Transaction tx(h.db);
-    write();
-    tx.Commit();
-}
-
-}  // namespace
-
-// ---------------------------------------------------------------- moves of mail stores
-
-ItemRow ItemStore::MoveMailStoreItem(int64_t id, int64_t fromFolder, int64_t toFolder, int64_t run,
-                                     const std::vector<std::string>* sourcePath) {
-    // Between the item store and a mail store, or two mail stores, there is
-    // no atomic step to take: the message is copied, then removed.
-    if (!MappedNamespaces::IsMapped(id) || !MappedNamespaces::IsMapped(toFolder))
-        return MoveAcrossStores(id, fromFolder, toFolder, run, sourcePath);
-    const auto* src = h_->mapped.Find(id);
-    const auto* dst = h_->mapped.Find(toFolder);
-    if (src == nullptr || src->row.kind != ItemKind::kItem || src->row.parent != fromFolder)
-        NoLongerInFolder(id);
-    if (dst == nullptr || dst->row.kind == ItemKind::kItem) {
-        throw Error(err::kNotFound, platform::Describe("move item", JoinPath(src->urlPath),
-                                                       "the destination is no folder of a mail "
-                                                       "store (" +
-                                                           src->backend->Describe() + ")",
-                                                       err::kNotFound));
-    }
-    if (dst->backend != src->backend)
-        return MoveAcrossStores(id, fromFolder, toFolder, run, sourcePath);
-    const MappedNamespaces::Node source = *src;  // copies: registering rows may move the nodes
-    const MappedNamespaces::Node destination = *dst;
-    const std::vector<std::string> sourceFolder(source.urlPath.begin(), source.urlPath.end() - 1);
-    int64_t entry = 0;
-    if (run != 0) {
-        // The entry is committed before the message leaves its folder, so a
-        // crash in between leaves an entry that finds the message in one
-        // of the two folders (a move keeps the key where it can).
-        FlushBatch();
-        SqliteDb::Transaction tx(h_->db);
-        auto e = h_->db.Cached(
-            "INSERT INTO moves(run, item, source_folder, source_path, source_name,"
-            " destination_folder, destination_name, size, moved_at, source_key, destination_path,"
-            " received, flags) VALUES(?1, 0, 0, ?2, ?3, 0, '', ?4, ?5, ?3, ?6, ?7, ?8)");
-        e.Bind(1, run).Bind(2, JoinPath(sourceFolder)).Bind(3, source.key);
-        e.Bind(4, source.row.size).Bind(5, NowSeconds()).Bind(6, JoinPath(destination.urlPath));
-        e.Bind(7, source.row.received.value_or(0)).Bind(8, source.flags).Run();
-        entry = h_->db.LastInsertId();
-        tx.Commit();
-    }
-    std::string key;
-    try {
-        auto moved = source.backend->Move(source.folder, source.key, destination.folder);
-        if (!moved) {
-            // No one step joins the two folders: nothing moved, and the move
-            // copies, then removes, its entry taking this one's place.
-            return MoveAcrossStores(id, fromFolder, toFolder, run, sourcePath, entry);
-        }
-        key = std::move(*moved);
-    } catch (const Error& err) {
-        if (entry == 0) throw;
-        if (err.Number() == err::kNotFound) {
-            // Not there to move (the mail store looked first): the entry goes
-            // again.
-            try {
-                h_->db.Cached("DELETE FROM moves WHERE id = ?1").Bind(1, entry).Run();
-            } catch (const Error&) {
-                // It names a message still in its source: undo leaves that alone.
-            }
-            throw;
-        }
-        // The store may have moved it (a reply lost, a failure after the
-        // act): the entry stays under way, and is settled from what the two
-        // folders hold, now if the store answers, else by the next run or
-        // undo. The failure is the caller's to tell all the same.
-        try {
-            Committed(*this, *h_, [&] {
-                h_->db.Cached("UPDATE moves SET under_way = 1 WHERE id = ?1").Bind(1, entry).Run();
-            });
-            SettleEntry(entry);
-        } catch (const Error&) {
-            // Left under way.
-        }
-        throw;
-    }
-    if (entry != 0) {
-        BatchWrite();
-        auto u = h_->db.Cached(
-            "UPDATE moves SET destination_key = ?2, destination_name = ?2 WHERE id = ?1");
-        u.Bind(1, entry).Bind(2, key).Run();
-        // A new name (the destination had the old one) is committed at once:
-        // until it is, undo knows the message only by its old name.
-        if (key != source.key) {
-            FlushBatch();
-        } else {
-            BatchTick();
-        }
-    }
-    return h_->mapped.MessageRow(toFolder, MailStoreMessage{key, source.row.received.value_or(0),
-                                                            source.row.size, source.flags});
-}
-
-namespace {
-
-// Where a mail store's message a manifest entry names is now: in its
-// destination folder (currentFolder is the folder's id then) or not.
-// The folder of a mail store at path, as it is now: nothing when it is gone.
-const MappedNamespaces::Node* MailFolderAt(ItemStore& store, MappedNamespaces& mapped,
-                                           const std::vector<std::string>& path) {
-    const auto folder = store.Lookup(path);
-    if (!folder || !folder->foreign || !folder->IsFolder()) return nullptr;
-    return &mapped.Require(folder->id, "locate moved message");
-}
-
-// Whether the source of a one-step move is still in its folder.
-bool MailSourceThere(ItemStore& store, MappedNamespaces& mapped, const MoveEntry& e,
-                     const MailMove& m) {
-    const auto* node = MailFolderAt(store, mapped, e.sourcePath);
-    return node != nullptr && node->backend->Message(node->folder, m.sourceKey).has_value();
-}
-
-// The message a one-step move whose outcome was not heard put into its
-// destination: one with the source's received time and size (and flags,
-// where two such are there) that no other entry names. A server gives a
-// moved message a name of its own; the source's key is tried first, as
-// Maildir keeps it.
-std::optional<std::string> FindMoved(ItemStore::Handle& h, const MappedNamespaces::Node& to,
-                                     const MoveEntry& e, const MailMove& m) {
-    const auto fits = [&](const MailStoreMessage& msg, bool sameFlags) {
-        if (msg.received != m.received || msg.size != e.size) return false;
-        if (sameFlags && msg.flags != m.flags) return false;
-        auto s = h.db.Cached(
-            "SELECT 1 FROM moves WHERE destination_path = ?1 AND destination_key = ?2"
-            " AND id <> ?3 AND restored_at IS NULL");
-        s.Bind(1, JoinPath(m.destinationPath)).Bind(2, msg.key).Bind(3, e.entry);
-        const bool claimed = s.Step();
-        s.Reset();
-        return !claimed;
-    };
-    if (const auto same = to.backend->Message(to.folder, m.sourceKey); same && fits(*same, true))
-        return same->key;
-    const auto listed = to.backend->Messages(to.folder);
-    for (const bool sameFlags : {true, false}) {
-        for (const auto& msg : listed) {
-            if (fits(msg, sameFlags)) return msg.key;
-        }
-    }
-    return std::nullopt;
-}
-
-void LocateMailMove(ItemStore& store, ItemStore::Handle& h, MoveEntry& e, const MailMove& m) {
-    MappedNamespaces& mapped = h.mapped;
-    e.currentFolder.reset();
-    e.received.reset();
-    // Its outcome not heard: a source still there did not move. (Looked at
-    // before the destination's node is held: a lookup may move the nodes.)
-    const bool unheard = m.underWay == 1 && !e.restoredAt;
-    if (unheard && MailSourceThere(store, mapped, e, m)) {
-        e.restoredAt = e.movedAt;
-        return;
-    }
-    const auto folder = store.Lookup(m.destinationPath);
-    if (!folder || !folder->foreign || !folder->IsFolder()) return;
-    e.destinationFolder = folder->id;
-    // A move cut short before its key was written kept the source's key.
-    e.destinationName = m.destinationKey.value_or(m.sourceKey);
-    const auto& node = mapped.Require(folder->id, "locate moved message");
-    if (unheard && !m.destinationKey) {
-        const auto found = FindMoved(h, node, e, m);
-        if (!found) return;
-        e.destinationName = *found;
-    }
-    const auto msg = node.backend->Message(node.folder, e.destinationName);
-    // Without the destination's key, a file of the source's key is the moved
-    // message only when it has its received time and size: another message
-    // that had that name (the move then chose a new one) is left alone.
-    if (msg && !m.destinationKey && (msg->received != m.received || msg->size != e.size)) return;
-    if (msg) {
-        e.currentFolder = folder->id;
-        e.received = msg->received;
-    }
-}
-
-}  // namespace
-
-void ItemStore::LocateMailMove(MoveEntry& e, const MailMove& m) {
-    if (m.plannedKey) {
-        LocateCrossMove(e, m);
-        return;
-    }
-    localplatform::LocateMailMove(*this, *h_, e, m);
-}
-
-void ItemStore::SettleMailMove(MoveEntry& e, MailMove& m) {
-    if (m.underWay != 1) return;
-    if (MailSourceThere(*this, h_->mapped, e, m)) {
-        // It did not move: the entry goes, as the move's did.
-        Committed(*this, *h_,
-                  [&] { h_->db.Cached("DELETE FROM moves WHERE id = ?1").Bind(1, e.entry).Run(); });
-        m.underWay = 0;
-        e.restoredAt = e.movedAt;
-        return;
-    }
-    std::optional<std::string> key = m.destinationKey;
-    if (!key) {
-        if (const auto* to = MailFolderAt(*this, h_->mapped, m.destinationPath))
-            key = FindMoved(*h_, *to, e, m);
-    }
-    // Found, its key is recorded; else it is in neither (deleted meanwhile),
-    // and the entry says it moved, as it did.
-    Committed(*this, *h_, [&] {
-        auto u = h_->db.Cached(
-            "UPDATE moves SET under_way = NULL, destination_key = coalesce(?2, destination_key),"
-            " destination_name = coalesce(?2, destination_name) WHERE id = ?1");
-        u.Bind(1, e.entry);
-        BindOptional(u, 2, key).Run();
-    });
-    m.underWay = 0;
-    m.destinationKey = key;
-}
-
-void ItemStore::SettleEntry(int64_t entry) {
-    std::optional<std::pair<MoveEntry, MailMove>> found;
-    {
-        const ScopedRead together(*this);
-        auto s = h_->db.Cached("SELECT " + MoveColumns(h_->version) + " WHERE m.id = ?1");
-        s.Bind(1, entry);
-        if (s.Step()) {
-            MoveEntry e = MoveEntryOf(s);
-            if (auto m = MailMoveOf(s, e)) found.emplace(e, *m);
-        }
-        s.Reset();
-    }
-    if (found) SettleUnderWay(found->first, found->second);
-}
-
-void ItemStore::SettleUnderWay(MoveEntry& e, MailMove& m) {
-    if (m.plannedKey) {
-        SettleCrossMove(e, m);
-    } else {
-        SettleMailMove(e, m);
-    }
-}
-
-RestoreResult ItemStore::RestoreMailMove(MoveEntry e, const MailMove& settled) {
-    if (settled.plannedKey) return RestoreCrossMove(e, settled);
-    MailMove m = settled;
-    // Its outcome not heard: settled first (a move that did not happen
-    // reads as put back).
-    if (!e.restoredAt) SettleMailMove(e, m);
-    if (e.restoredAt) return {RestoreOutcome::kAlreadyRestored, {}};
-    LocateMailMove(e, m);
-    if (e.laterRun != 0) return {RestoreOutcome::kMovedLater, {}};
-    const auto source = Lookup(e.sourcePath);
-    if (!source || !source->foreign || !source->IsFolder())
-        return {RestoreOutcome::kSourceFolderGone, {}};
-    if (!e.currentFolder) return {RestoreOutcome::kNotInDestination, {}};
-    const auto src = *h_->mapped.Find(source->id);
-    const auto dst = *h_->mapped.Find(*e.currentFolder);
-    if (src.backend != dst.backend) return {RestoreOutcome::kSourceFolderGone, {}};
-    std::string key;
-    if (src.backend->Message(src.folder, m.sourceKey)) {
-        // Both copies (a move between file systems cut short after the
-        // copy, as an older release made it): the source's stays, the copy
-        // goes.
-        (void)dst.backend->Delete(dst.folder, e.destinationName);
-        dst.backend->Flush();
-        key = m.sourceKey;
-    } else if (auto back = dst.backend->Move(dst.folder, e.destinationName, src.folder)) {
-        // Back with its received time and flags: a move keeps both.
-        key = std::move(*back);
-    } else {
-        // No one step back (the folders are on two file systems now, or
-        // the move was a copy of an older release): the put-back copies,
-        // then removes, as a move between stores does, the entry naming
-        // the copy it put back.
-        Committed(*this, *h_, [&] {
-            auto u = h_->db.Cached(
-                "UPDATE moves SET planned_key = ?2, destination_key = ?2, destination_name = ?2"
-                " WHERE id = ?1");
-            u.Bind(1, e.entry).Bind(2, e.destinationName).Run();
-        });
-        MailMove cross = m;
-        cross.plannedKey = e.destinationName;
-        cross.destinationKey = e.destinationName;
-        return RestoreCrossMove(e, cross);
-    }
-    FlushBatch();
-    SqliteDb::Transaction tx(h_->db);
-    auto u = h_->db.Cached("UPDATE moves SET restored_at = ?2 WHERE id = ?1");
-    u.Bind(1, e.entry).Bind(2, NowSeconds()).Run();
-    tx.Commit();
-    return {RestoreOutcome::kRestored, key};
-}
-
-// ---------------------------------------------------------------- moves between two stores
-
-namespace {
-
-// One end of a move between two stores: a folder of the item store, or of
-// a mail store (backend set).
-struct StoreEnd {
-    int64_t folder = 0;             // its id (a mail store's: negative)
-    std::vector<std::string> path;  // its path from the root
-    MailStore* backend = nullptr;   // nullptr: the item store's
-    MailFolder mailFolder;
-    std::string where;  // the store, for messages: the backend's Describe or the store's file
-
-    [[nodiscard]] bool Embedded() const { return backend == nullptr; }
-    // The folder (and the message key) as errors name it.
-    [[nodiscard]] std::string Shown(const std::string& key = "") const {
-        return platform::VisibleText(JoinPath(path) + (key.empty() ? "" : "/" + key)) + " (" +
-               where + ")";
-    }
-};
-
-// Message key (an item's name) of an end, as the end holds it now.
-std::optional<MailStoreMessage> FindAt(ItemStore::Handle& h, const StoreEnd& end,
-                                       const std::string& key) {
-    if (!end.Embedded()) return end.backend->Message(end.mailFolder, key);
-    auto s = h.db.Cached("SELECT received, coalesce(" + SizeOf("items", h.version) +
-                         ", 0) FROM items WHERE parent = ?1 AND key = ?2 AND kind = 0");
-    s.Bind(1, end.folder).Bind(2, FoldName(key));
-    if (!s.Step()) return std::nullopt;
-    return MailStoreMessage{key, s.IsNull(0) ? 0 : s.Int(0), s.Int(1), ""};
-}
-
-std::string BytesAt(ItemStore::Handle& h, const StoreEnd& end, const std::string& key) {
-    if (!end.Embedded()) return end.backend->Content(end.mailFolder, key);
-    auto s = h.db.Cached(ContentSql(h.version, "i.parent = ?1 AND i.key = ?2 AND i.kind = 0"));
-    s.Bind(1, end.folder).Bind(2, FoldName(key));
-    if (!s.Step()) {
-        throw Error(err::kNotFound, platform::Describe("read message", end.Shown(key),
-                                                       "no such item", err::kNotFound));
-    }
-    return s.Text(0);
-}
-
-// Whether two copies of a message hold the same bytes: a mail server may
-// give back LF line ends as CRLF (IMAP) or keep them.
-bool SameMessage(const std::string& a, const std::string& b) {
-    size_t i = 0;
-    size_t j = 0;
-    while (i < a.size() && j < b.size()) {
-        if (a[i] == '\r' && i + 1 < a.size() && a[i + 1] == '\n') ++i;
-        if (b[j] == '\r' && j + 1 < b.size() && b[j + 1] == '\n') ++j;
-        if (a[i] != b[j]) return false;
-        ++i;
-        ++j;
-    }
-    if (i + 1 == a.size() && a[i] == '\r') ++i;
-    if (j + 1 == b.size() && b[j] == '\r') ++j;
-    return i == a.size() && j == b.size();
-}
-
-// The copy that a move (or a put back) cut short may have left at end under
-// the plan planned, with the original's received time: the item store's
-// item of that name (made with its record, so it is there only when the
-// entry knows it); a mail store's message of the plan with the original's
-// bytes (when they are known: else only one of the planned key itself).
-std::optional<std::string> FindCopy(ItemStore::Handle& h, const StoreEnd& end,
-                                    const std::string& planned, int64_t received,
-                                    const std::optional<std::string>& original) {
-    if (end.Embedded()) {
-        if (FindAt(h, end, planned)) return planned;
-        return std::nullopt;
-    }
-    for (const auto& m : end.backend->AppendedSince(end.mailFolder, planned)) {
-        if (m.received != received) continue;
-        if (original ? SameMessage(end.backend->Content(end.mailFolder, m.key), *original)
-                     : m.key == planned)
-            return m.key;
-    }
-    return std::nullopt;
-}
-
-// Removes message key (an item's name) from a mail store's end, durably.
-void RemoveFromMailStore(const StoreEnd& end, const std::string& key) {
-    (void)end.backend->Delete(end.mailFolder, key);
-    end.backend->Flush();
-}
-
-void RemoveItemNamed(ItemStore::Handle& h, const StoreEnd& end, const std::string& name) {
-    auto d = h.db.Cached("DELETE FROM items WHERE parent = ?1 AND key = ?2 AND kind = 0");
-    d.Bind(1, end.folder).Bind(2, FoldName(name)).Run();
-}
-
-}  // namespace
-
-ItemRow ItemStore::MoveAcrossStores(int64_t id, int64_t fromFolder, int64_t toFolder, int64_t run,
-                                    const std::vector<std::string>* sourcePath, int64_t replaces) {
-    if (InTransaction()) {
-        throw Error(err::kAdoFeatureNotAvailable,
-                    platform::Describe("move item", std::to_string(id),
-                                       "a move between two stores copies, then removes: it "
-                                       "cannot be part of a transaction",
-                                       err::kAdoFeatureNotAvailable));
-    }
-    // The message as it stands in its folder, and both ends (copied: the
-    // mapped nodes may move as rows are registered).
-    StoreEnd from;
-    StoreEnd to;
-    from.folder = fromFolder;
-    to.folder = toFolder;
-    std::string sourceKey;  // a mail store's key, or the item's name
-    int64_t received = 0;
-    int64_t listedSize = 0;
-    std::string flags;
-    if (MappedNamespaces::IsMapped(id)) {
-        const auto* src = h_->mapped.Find(id);
-        if (src == nullptr || src->row.kind != ItemKind::kItem || src->row.parent != fromFolder)
-            NoLongerInFolder(id);
-        from.backend = src->backend;
-        from.mailFolder = src->folder;
-        from.path.assign(src->urlPath.begin(), src->urlPath.end() - 1);
-        from.where = src->backend->Describe();
-        sourceKey = src->key;
-        received = src->row.received.value_or(0);
-        listedSize = src->row.size;
-        flags = src->flags;
-    } else {
-        const auto row = Get(id);
-        if (!row || row->IsFolder() || row->parent != fromFolder) NoLongerInFolder(id);
-        from.path = sourcePath != nullptr ? *sourcePath : PathOf(fromFolder);
-        from.where = "item store " + h_->db.Path();
-        sourceKey = row->name;
-        received = row->received.value_or(0);
-        listedSize = row->size;
-    }
-    if (MappedNamespaces::IsMapped(toFolder)) {
-        const auto* dst = h_->mapped.Find(toFolder);
-        if (dst == nullptr || dst->row.kind == ItemKind::kItem) {
-            throw Error(err::kNotFound,
-                        platform::Describe("move item", from.Shown(sourceKey),
-                                           "the destination is no folder", err::kNotFound));
-        }
-        to.backend = dst->backend;
-        to.mailFolder = dst->folder;
-        to.path = dst->urlPath;
-        to.where = dst->backend->Describe();
-    } else {
-        (void)RequireFolder(*this, toFolder);
-        to.path = PathOf(toFolder);
-        to.where = "item store " + h_->db.Path();
-    }
-    const auto failed = [&](const Error& e) {
-        return Error(e.Number(),
-                     platform::Describe("move item", from.Shown(sourceKey) + " to " + to.Shown(),
-                                        e.Description(), e.Number()));
-    };
-
-    // The copy holds the message in memory: one larger than the bound stays
-    // where it is, said (a run passes over it and goes on), before anything
-    // is read or recorded.
-    const auto tooLarge = [&](int64_t size) {
-        return Error(err::kFileTooLarge,
-                     platform::Describe("move item", from.Shown(sourceKey) + " to " + to.Shown(),
-                                        "the message is " + std::to_string(size) +
-                                            " bytes, more than a copy between stores takes "
-                                            "(store.max_copy_bytes = " +
-                                            std::to_string(h_->maxCopyBytes) + "); it stays",
-                                        err::kFileTooLarge));
-    };
-    if (listedSize > h_->maxCopyBytes) throw tooLarge(listedSize);
-    std::string bytes;
-    std::string planned;
-    try {
-        bytes = from.Embedded() ? Content(id) : from.backend->Content(from.mailFolder, sourceKey);
-        planned =
-            to.Embedded() ? NewItemName(*h_) : to.backend->PlanAppend(to.mailFolder, "", bytes);
-    } catch (const Error& e) {
-        throw failed(e);
-    }
-    const auto size = static_cast<int64_t>(bytes.size());
-    if (size > h_->maxCopyBytes) throw tooLarge(size);  // its listing said less
-    int64_t entry = 0;
-    if (run != 0) {
-        // The entry, naming the copy by its plan, is committed before the
-        // copy is made: a crash after it leaves an entry that finds the
-        // message in either store, or in both.
-        FlushBatch();
-        SqliteDb::Transaction tx(h_->db);
-        auto e = h_->db.Cached(
-            "INSERT INTO moves(run, item, source_folder, source_path, source_name,"
-            " destination_folder, destination_name, size, moved_at, source_key, destination_path,"
-            " received, flags, planned_key, under_way)"
-            " VALUES(?1, ?2, ?3, ?4, ?5, ?6, '', ?7, ?8, ?9, ?10, ?11, ?12, ?13, 1)");
-        e.Bind(1, run)
-            .Bind(2, from.Embedded() ? id : int64_t{0})
-            .Bind(3, from.Embedded() ? fromFolder : int64_t{0});
-        e.Bind(4, JoinPath(from.path)).Bind(5, sourceKey);
-        e.Bind(6, to.Embedded() ? toFolder : int64_t{0}).Bind(7, size).Bind(8, NowSeconds());
-        BindOptional(e, 9, from.Embedded() ? std::optional<std::string>() : sourceKey);
-        e.Bind(10, JoinPath(to.path)).Bind(11, received).Bind(12, flags).Bind(13, planned).Run();
-        entry = h_->db.LastInsertId();
-        if (replaces != 0) h_->db.Cached("DELETE FROM moves WHERE id = ?1").Bind(1, replaces).Run();
-        tx.Commit();
-    }
-    const auto copyFailed = [&] {
-        if (entry == 0) return;
-        try {
-            if (to.Embedded()) {
-                // Not copied (the copy is one transaction): the source stays
-                // as it was, and the entry goes again.
-                h_->db.Cached("DELETE FROM moves WHERE id = ?1").Bind(1, entry).Run();
-            } else {
-                // A mail store may have taken the copy before it failed (an
-                // APPEND whose reply was lost, a folder's sync failing after
-                // the rename): settled from what the two folders hold, now
-                // if the store answers.
-                SettleEntry(entry);
-            }
-        } catch (const Error&) {
-            // It stays under way, naming its plan: the next run or undo
-            // finds the source, the copy or both, and settles it.
-        }
-    };
-    std::string key;
-    int64_t copy = 0;  // the item store's copy
-    try {
-        if (to.Embedded()) {
-            // The copy and its record are one step.
-            FlushBatch();
-            SqliteDb::Transaction tx(h_->db);
-            copy = InsertMessage(*h_, toFolder, planned, bytes, received);
-            key = planned;
-            if (entry != 0) {
-                auto u = h_->db.Cached(
-                    "UPDATE moves SET item = ?2, destination_key = ?3, destination_name = ?3"
-                    " WHERE id = ?1");
-                u.Bind(1, entry).Bind(2, copy).Bind(3, key).Run();
-            }
-            tx.Commit();
-        } else {
-            key = to.backend->AppendPlanned(to.mailFolder, planned, bytes, received, flags);
-        }
-    } catch (const Error& e) {
-        copyFailed();
-        throw failed(e);
-    }
-    try {
-        if (!to.Embedded() && (entry != 0 || from.Embedded())) {
-            // The copy's key is committed before the source goes; the item
-            // store's source goes in the same step.
-            FlushBatch();
-            SqliteDb::Transaction tx(h_->db);
-            if (entry != 0) {
-                auto u = h_->db.Cached(
-                    "UPDATE moves SET destination_key = ?2, destination_name = ?2,"
-                    " under_way = ?3 WHERE id = ?1");
-                u.Bind(1, entry).Bind(2, key);
-                BindOptional(u, 3, from.Embedded() ? std::optional<int64_t>() : int64_t{1}).Run();
-            }
-            if (from.Embedded()) {
-                auto d =
-                    h_->db.Cached("DELETE FROM items WHERE id = ?1 AND parent = ?2 AND kind = 0");
-                d.Bind(1, id).Bind(2, fromFolder).Run();
-            }
-            tx.Commit();
-        }
-        if (!from.Embedded()) {
-            RemoveFromMailStore(from, sourceKey);
-            if (entry != 0) {
-                BatchWrite();
-                h_->db.Cached("UPDATE moves SET under_way = NULL WHERE id = ?1")
-                    .Bind(1, entry)
-                    .Run();
-                BatchTick();
-            }
-        }
-    } catch (const Error& e) {
-        // Both are there; the entry, under way, names both: the next run
-        // finishes the move, undo keeps the source.
-        throw failed(e);
-    }
-    if (to.Embedded()) {
-        auto row = Get(copy);
-        if (!row) {
-            throw Error(err::kNotFound, platform::Describe("move item", to.Shown(key),
-                                                           "the copy vanished", err::kNotFound));
-        }
-        return *row;
-    }
-    return h_->mapped.MessageRow(toFolder, MailStoreMessage{key, received, size, flags});
-}
-
-namespace {
-
-// An end of a manifest entry's move as it is now: nothing when its folder
-// is gone.
-std::optional<StoreEnd> EndOf(ItemStore& store, MappedNamespaces& mapped, bool embedded,
-                              int64_t folder, const std::vector<std::string>& path) {
-    StoreEnd end;
-    end.path = path;
-    if (embedded) {
-        const auto row = store.Get(folder);
-        if (!row || !row->IsFolder()) return std::nullopt;
-        end.folder = folder;
-        end.where = "item store " + store.Path();
-        return end;
-    }
-    const auto row = store.Lookup(path);
-    if (!row || !row->foreign || !row->IsFolder()) return std::nullopt;
-    const auto& node = mapped.Require(row->id, "locate moved message");
-    end.folder = row->id;
-    end.backend = node.backend;
-    end.mailFolder = node.folder;
-    end.where = node.backend->Describe();
-    return end;
-}
-
-// Whether the source of a move under way is still in its folder (the item
-// store's item by its id).
-bool SourceThere(ItemStore::Handle& h, const MoveEntry& e, const MailMove& m,
-                 const StoreEnd& from) {
-    if (!from.Embedded()) return from.backend->Message(from.mailFolder, m.sourceKey).has_value();
-    auto s = h.db.Cached("SELECT 1 FROM items WHERE id = ?1 AND parent = ?2 AND kind = 0");
-    s.Bind(1, e.item).Bind(2, e.sourceFolder);
-    return s.Step();
-}
-
-std::string SourceBytes(ItemStore::Handle& h, const MoveEntry& e, const MailMove& m,
-                        const StoreEnd& from) {
-    if (!from.Embedded()) return from.backend->Content(from.mailFolder, m.sourceKey);
-    auto s = h.db.Cached(ContentSql(h.version, "i.id = ?1"));
-    s.Bind(1, e.item);
-    return s.Step() ? s.Text(0) : std::string();
-}
-
-}  // namespace
-
-void ItemStore::LocateCrossMove(MoveEntry& e, const MailMove& m) {
-    e.currentFolder.reset();
-    e.received.reset();
-    const auto from = EndOf(*this, h_->mapped, m.sourceKey.empty(), e.sourceFolder, e.sourcePath);
-    const auto to =
-        EndOf(*this, h_->mapped, m.destinationFolder != 0, m.destinationFolder, m.destinationPath);
-    e.destinationFolder = to ? to->folder : m.destinationFolder;
-    if (e.restoredAt) return;
-    std::optional<std::string> key = m.destinationKey;
-    if (m.underWay == 1) {
-        // Cut short: the source may still be there, the copy too.
-        const bool sourceThere = from && SourceThere(*h_, e, m, *from);
-        if (!key && to) {
-            key =
-                FindCopy(*h_, *to, *m.plannedKey, m.received,
-                         sourceThere ? std::optional(SourceBytes(*h_, e, m, *from)) : std::nullopt);
-        }
-        // Never copied: it is where it was, as if put back.
-        if (sourceThere && !(key && to && FindAt(*h_, *to, *key))) {
-            e.restoredAt = e.movedAt;
-            return;
-        }
-    }
-    if (!key || !to) return;
-    e.destinationName = *key;
-    if (const auto msg = FindAt(*h_, *to, *key)) {
-        e.currentFolder = to->folder;
-        e.received = msg->received;
-    }
-}
-
-void ItemStore::SettleCrossMove(MoveEntry& e, MailMove& m) {
-    const auto from = EndOf(*this, h_->mapped, m.sourceKey.empty(), e.sourceFolder, e.sourcePath);
-    const auto to =
-        EndOf(*this, h_->mapped, m.destinationFolder != 0, m.destinationFolder, m.destinationPath);
-    const auto update = [&](const std::string& set) {
-        h_->db.Cached("UPDATE moves SET " + set + " WHERE id = ?1").Bind(1, e.entry).Run();
-    };
-    if (m.underWay == 1) {
-        const bool sourceThere = from && SourceThere(*h_, e, m, *from);
-        std::optional<std::string> key = m.destinationKey;
-        if (!key && to) {
-            key =
-                FindCopy(*h_, *to, *m.plannedKey, m.received,
-                         sourceThere ? std::optional(SourceBytes(*h_, e, m, *from)) : std::nullopt);
-        }
-        m.underWay = 0;
-        if (!(key && to && FindAt(*h_, *to, *key))) {
-            // Never copied: the message stays where it was, and the entry
-            // goes (a move that did not happen); with neither, it is gone.
-            Committed(*this, *h_, [&] {
-                if (sourceThere) {
-                    h_->db.Cached("DELETE FROM moves WHERE id = ?1").Bind(1, e.entry).Run();
-                } else {
-                    update("under_way = NULL");
-                }
-            });
-            return;
-        }
-        // Copied: the copy is kept, the source goes.
-        const auto record = [&] {
-            auto u = h_->db.Cached(
-                "UPDATE moves SET destination_key = ?2, destination_name = ?2 WHERE id = ?1");
-            u.Bind(1, e.entry).Bind(2, *key).Run();
-        };
-        if (sourceThere && from->Embedded()) {
-            Committed(*this, *h_, [&] {
-                record();
-                auto d =
-                    h_->db.Cached("DELETE FROM items WHERE id = ?1 AND parent = ?2 AND kind = 0");
-                d.Bind(1, e.item).Bind(2, e.sourceFolder).Run();
-                update("under_way = NULL");
-            });
-        } else {
-            if (!m.destinationKey) Committed(*this, *h_, record);
-            if (sourceThere) RemoveFromMailStore(*from, m.sourceKey);
-            Committed(*this, *h_, [&] { update("under_way = NULL"); });
-        }
-        m.destinationKey = key;
-        return;
-    }
-    if (m.underWay != 2) return;
-    // A put back cut short.
-    const std::optional<std::string>& key = m.destinationKey;
-    const bool copyThere = key && to && FindAt(*h_, *to, *key);
-    if (!e.restoredAt) {
-        std::optional<std::string> back;
-        if (from && m.restoreKey) {
-            back = FindCopy(*h_, *from, *m.restoreKey, m.received,
-                            copyThere ? std::optional(BytesAt(*h_, *to, *key)) : std::nullopt);
-        }
-        if (!back) {
-            // Not put back: the message is where the move put it.
-            Committed(*this, *h_, [&] { update("under_way = NULL, restore_key = NULL"); });
-            m.underWay = 0;
-            m.restoreKey.reset();
-            return;
-        }
-        const int64_t now = NowSeconds();
-        Committed(*this, *h_, [&] {
-            auto u =
-                h_->db.Cached("UPDATE moves SET restored_at = ?2, restore_key = ?3 WHERE id = ?1");
-            u.Bind(1, e.entry).Bind(2, now).Bind(3, *back).Run();
-        });
-        e.restoredAt = now;
-        m.restoreKey = back;
-    }
-    // Put back: the destination's copy goes.
-    if (copyThere && to->Embedded()) {
-        Committed(*this, *h_, [&] {
-            RemoveItemNamed(*h_, *to, *key);
-            update("under_way = NULL");
-        });
-    } else {
-        if (copyThere) RemoveFromMailStore(*to, *key);
-        Committed(*this, *h_, [&] { update("under_way = NULL"); });
-    }
-    m.underWay = 0;
-}
-
-RestoreResult ItemStore::RestoreCrossMove(MoveEntry e, MailMove m) {
-    if (m.underWay == 2) {
-        // A put back cut short: finished, or taken back and made again.
-        SettleCrossMove(e, m);
-        if (e.restoredAt) return {RestoreOutcome::kRestored, m.restoreKey.value_or("")};
-    }
-    if (e.restoredAt) return {RestoreOutcome::kAlreadyRestored, {}};
-    const auto from = EndOf(*this, h_->mapped, m.sourceKey.empty(), e.sourceFolder, e.sourcePath);
-    const auto to =
-        EndOf(*this, h_->mapped, m.destinationFolder != 0, m.destinationFolder, m.destinationPath);
-    const auto update = [&](const std::string& set) {
-        h_->db.Cached("UPDATE moves SET " + set + " WHERE id = ?1").Bind(1, e.entry).Run();
-    };
-    std::optional<std::string> key = m.destinationKey;
-    if (m.underWay == 1) {
-        // A move cut short: the source is kept where it is still there.
-        const bool sourceThere = from && SourceThere(*h_, e, m, *from);
-        if (!key && to) {
-            key =
-                FindCopy(*h_, *to, *m.plannedKey, m.received,
-                         sourceThere ? std::optional(SourceBytes(*h_, e, m, *from)) : std::nullopt);
-        }
-        const bool copyThere = key && to && FindAt(*h_, *to, *key);
-        if (sourceThere) {
-            const int64_t now = NowSeconds();
-            const auto restored = [&] {
-                auto u = h_->db.Cached(
-                    "UPDATE moves SET restored_at = ?2, under_way = NULL WHERE id = ?1");
-                u.Bind(1, e.entry).Bind(2, now).Run();
-            };
-            if (copyThere && to->Embedded()) {
-                Committed(*this, *h_, [&] {
-                    RemoveItemNamed(*h_, *to, *key);
-                    restored();
-                });
-            } else {
-                if (copyThere) RemoveFromMailStore(*to, *key);
-                Committed(*this, *h_, restored);
-            }
-            if (!copyThere) return {RestoreOutcome::kAlreadyRestored, {}};
-            return {RestoreOutcome::kRestored, e.sourceName};
-        }
-        if (!copyThere) {
-            Committed(*this, *h_, [&] { update("under_way = NULL"); });
-            return {RestoreOutcome::kNotInDestination, {}};
-        }
-        // Moved, the source removed: the move is done.
-        Committed(*this, *h_, [&] {
-            auto u = h_->db.Cached(
-                "UPDATE moves SET destination_key = ?2, destination_name = ?2, under_way = NULL"
-                " WHERE id = ?1");
-            u.Bind(1, e.entry).Bind(2, *key).Run();
-        });
-    }
-    if (e.laterRun != 0) return {RestoreOutcome::kMovedLater, {}};
-    if (!from) return {RestoreOutcome::kSourceFolderGone, {}};
-    if (!to || !key || !FindAt(*h_, *to, *key)) return {RestoreOutcome::kNotInDestination, {}};
-    const auto failed = [&](const Error& err) {
-        return Error(err.Number(),
-                     platform::Describe("put back", to->Shown(*key) + " to " + from->Shown(),
-                                        err.Description(), err.Number()));
-    };
-    // The put back copies, then removes, as the move did: its copy's plan
-    // is committed first, then the copy with its key, then the
-    // destination's copy goes. Back under the old name when it is free.
-    std::string bytes;
-    std::string planned;
-    try {
-        bytes = BytesAt(*h_, *to, *key);
-        if (from->Embedded()) {
-            planned = FindAt(*h_, *from, e.sourceName) ? NewItemName(*h_) : e.sourceName;
-        } else {
-            planned = from->backend->PlanAppend(from->mailFolder, m.sourceKey, bytes);
-        }
-    } catch (const Error& err) {
-        throw failed(err);
-    }
-    Committed(*this, *h_, [&] {
-        auto u = h_->db.Cached("UPDATE moves SET under_way = 2, restore_key = ?2 WHERE id = ?1");
-        u.Bind(1, e.entry).Bind(2, planned).Run();
-    });
-    std::string name;
-    const int64_t now = NowSeconds();
-    const auto restored = [&] {
-        auto u = h_->db.Cached("UPDATE moves SET restored_at = ?2, restore_key = ?3 WHERE id = ?1");
-        u.Bind(1, e.entry).Bind(2, now).Bind(3, name).Run();
-    };
-    try {
-        if (from->Embedded()) {
-            name = planned;
-            Committed(*this, *h_, [&] {
-                (void)InsertMessage(*h_, from->folder, name, bytes, m.received);
-                restored();
-            });
-        } else {
-            name =
-                from->backend->AppendPlanned(from->mailFolder, planned, bytes, m.received, m.flags);
-            Committed(*this, *h_, restored);
-        }
-    } catch (const Error& err) {
-        // Not put back: the entry is as it was.
-        try {
-            update("under_way = NULL, restore_key = NULL");
-        } catch (const Error&) {
-            // Under way, it names a copy not made: the next undo finds none.
-        }
-        throw failed(err);
-    }
-    try {
-        if (to->Embedded()) {
-            Committed(*this, *h_, [&] {
-                RemoveItemNamed(*h_, *to, *key);
-                update("under_way = NULL");
-            });
-        } else {
-            RemoveFromMailStore(*to, *key);
-            Committed(*this, *h_, [&] { update("under_way = NULL"); });
-        }
-    } catch (const Error& err) {
-        // Put back; the copy left in the destination goes at the next undo
-        // or run.
-        throw failed(err);
-    }
-    return {RestoreOutcome::kRestored, name};
-}
-
-int64_t ItemStore::SettleMoves(const std::string& itemUrl) {
-    if (h_->version < 5) return 0;
-    const auto keyOf = [](const std::string& url) {
-        try {
-            return StoreRunLock::KeyFor(url);
-        } catch (const Error&) {
-            return url;
-        }
-    };
-    const std::string wanted = keyOf(itemUrl);
-    std::vector<std::pair<MoveEntry, MailMove>> under;
-    {
-        const ScopedRead together(*this);
-        std::vector<int64_t> runs;
-        auto r = h_->db.Cached(
-            "SELECT id, item_url FROM runs WHERE id IN"
-            " (SELECT run FROM moves WHERE under_way IS NOT NULL)");
-        while (r.Step()) {
-            if (keyOf(r.Text(1)) == wanted) runs.push_back(r.Int(0));
-        }
-        r.Reset();
-        auto s = h_->db.Cached("SELECT " + MoveColumns(h_->version) +
-                               " WHERE m.run = ?1 AND m.under_way IS NOT NULL ORDER BY m.id");
-        for (const int64_t run : runs) {
-            s.Reset();
-            s.Bind(1, run);
-            while (s.Step()) {
-                MoveEntry e = MoveEntryOf(s);
-                if (auto m = MailMoveOf(s, e); m && (m->plannedKey || m->underWay == 1))
-                    under.emplace_back(e, *m);
-            }
-        }
-        s.Reset();
-    }
-    int64_t settled = 0;
-    std::optional<Error> first;
-    for (auto& [e, m] : under) {
-        try {
-            SettleUnderWay(e, m);
-            ++settled;
-        } catch (const Error& err) {
-            if (!first) first = err;
-        }
-    }
-    if (first) throw *first;
-    return settled;
-}
-
 // ---------------------------------------------------------------- runs
 
 int64_t ItemStore::BeginRun(const std::string& itemUrl, int64_t started, bool moves,
@@ -3037,6 +1890,102 @@ int64_t ItemStore::PruneMoves(int64_t movedBefore, int64_t limit) {
     const int64_t gone = h_->db.Changes();
     tx.Commit();
     return gone;
+}
+
+// ---------------------------------------------------------------- shared with the moves
+
+// A statement reading the content of the item (items i) that where finds.
+std::string ContentSql(int version, const std::string& where) {
+    return version >= 7 ? "SELECT coalesce(i.content, c.data) FROM items i"
+                          " LEFT JOIN contents c ON c.item = i.id WHERE " +
+                              where
+                        : "SELECT i.content FROM items i WHERE " + where;
+}
+
+// The size of the content of the items named t, in a store of version.
+std::string SizeOf(const std::string& t, int version) {
+    return version >= 7 ? "coalesce(" + t + ".content_size, length(" + t + ".content))"
+                        : "length(" + t + ".content)";
+}
+
+// A message as the store keeps one (content class
+// "urn:content-class:message", its bytes as its content, its received
+// time) under name in folder parent. Returns its id; raises
+// err::kResourceExists when the name is taken.
+int64_t InsertMessage(ItemStore::Handle& h, int64_t parent, const std::string& name,
+                      const std::string& rfc822, int64_t receivedUtc) {
+    const int64_t now = NowSeconds();
+    std::optional<SqliteDb::Transaction> together;
+    if (!h.db.InTransaction()) together.emplace(h.db);
+    auto s = h.db.Cached(
+        "INSERT INTO items(id, parent, name, key, kind, hidden, content_class, created, modified, "
+        "received, content_size)"
+        " VALUES(?7, ?1, ?2, ?3, 0, 0, 'urn:content-class:message', ?4, ?4, ?5, ?6)");
+    s.Bind(1, parent).Bind(2, name).Bind(3, FoldName(name)).Bind(4, now).Bind(5, receivedUtc);
+    s.Bind(6, static_cast<int64_t>(rfc822.size())).Bind(7, NewItemId(h, parent));
+    try {
+        s.Run();
+    } catch (const Error& e) {
+        if (e.Number() == err::kResourceExists) Exists(name);
+        throw;
+    }
+    const int64_t id = h.db.LastInsertId();
+    auto c = h.db.Cached("INSERT INTO contents(item, data) VALUES(?1, ?2)");
+    c.Bind(1, id).BindBlob(2, rfc822).Run();
+    if (together) together->Commit();
+    return id;
+}
+
+// A folder path as the manifest keeps it: names joined by "/" (no name
+// holds one).
+std::string JoinPath(const std::vector<std::string>& segments) {
+    std::string out;
+    for (const auto& seg : segments) out += (out.empty() ? "" : "/") + seg;
+    return out;
+}
+
+// A new unique item name the store chooses: "<32 hex>.EML", the time in
+// microseconds (most significant digit first, one more than the last name's
+// when the clock has not moved on) and then 64 random bits. The names a
+// handle gives therefore sort in the order it gave them, so the name index
+// of a folder that many messages are moved into grows at its end: with
+// names wholly random, a run moving thousands of messages into one Inbox
+// dirtied every page of that folder's stretch of the index in every batch,
+// and wrote half as much again as it does now.
+std::string NewItemName(ItemStore::Handle& h) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    const auto now = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                               std::chrono::system_clock::now().time_since_epoch())
+                                               .count());
+    const uint64_t micros = std::max(now, h.lastNameMicros + 1);
+    h.lastNameMicros = micros;
+    std::string name(32, '0');
+    uint64_t r = h.rng();
+    for (size_t i = 0; i < 16; ++i, r >>= 4) {
+        name[15 - i] = kHex[(micros >> (4 * i)) & 15];
+        name[16 + i] = kHex[r & 15];
+    }
+    return name + ".EML";
+}
+
+[[noreturn]] void NoLongerInFolder(int64_t id) {
+    throw Error(err::kNotFound, platform::Describe("move item", std::to_string(id),
+                                                   "the item is no longer in its folder (moved "
+                                                   "or deleted meanwhile); nothing was copied",
+                                                   err::kNotFound));
+}
+
+int64_t NowSeconds() {
+    return static_cast<int64_t>(std::time(nullptr));
+}
+
+ItemRow RequireFolder(ItemStore& store, int64_t id) {
+    auto row = store.Get(id);
+    if (!row || !row->IsFolder()) {
+        throw Error(err::kNotFound, platform::Describe("open folder", std::to_string(id),
+                                                       "no such folder", err::kNotFound));
+    }
+    return *row;
 }
 
 }  // namespace localplatform
