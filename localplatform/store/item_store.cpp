@@ -72,141 +72,6 @@ enum PropCode : int {
     kBytes = 7
 };
 
-constexpr const char* kSchema = R"sql(
-CREATE TABLE items(
-  id INTEGER PRIMARY KEY AUTOINCREMENT,
-  parent INTEGER NOT NULL,
-  name TEXT NOT NULL,
-  key TEXT NOT NULL,
-  kind INTEGER NOT NULL,
-  hidden INTEGER NOT NULL DEFAULT 0,
-  content_class TEXT,
-  created INTEGER NOT NULL,
-  modified INTEGER NOT NULL,
-  received INTEGER,
-  has_props INTEGER NOT NULL DEFAULT 0,
-  content BLOB);
-CREATE UNIQUE INDEX items_by_name ON items(parent, key);
-CREATE INDEX items_by_received ON items(parent, received);
-CREATE TABLE props(
-  item INTEGER NOT NULL,
-  key TEXT NOT NULL,
-  name TEXT NOT NULL,
-  type INTEGER NOT NULL,
-  value,
-  PRIMARY KEY(item, key)) WITHOUT ROWID;
-CREATE TRIGGER items_drop_props AFTER DELETE ON items BEGIN
-  DELETE FROM props WHERE item = old.id;
-END;
-PRAGMA user_version = 1;
-)sql";
-
-// Version 2: the move manifest, one row per message a run moved. A store
-// of version 1 gets it when it is opened.
-constexpr const char* kMovesSchema = R"sql(
-CREATE TABLE moves(
-  id INTEGER PRIMARY KEY AUTOINCREMENT,
-  run INTEGER NOT NULL,
-  item INTEGER NOT NULL,
-  source_folder INTEGER NOT NULL,
-  source_path TEXT NOT NULL,
-  source_name TEXT NOT NULL,
-  destination_folder INTEGER NOT NULL,
-  destination_name TEXT NOT NULL,
-  size INTEGER NOT NULL,
-  moved_at INTEGER NOT NULL,
-  restored_at INTEGER);
-CREATE INDEX moves_by_run ON moves(run);
-CREATE INDEX moves_by_item ON moves(item);
-PRAGMA user_version = 2;
-)sql";
-
-// Version 3: the runs, one row per run the store gave an identity. A run's
-// identity is its key in the move manifest, so it is handed out here, where
-// the manifest lives, and never twice. A store of version 1 or 2 gets the
-// table when it is opened; its first run comes after every run the manifest
-// already names. The manifest gets an index by time with it, so that
-// forgetting old moves reads only those.
-constexpr const char* kRunsSchema = R"sql(
-CREATE TABLE runs(
-  id INTEGER PRIMARY KEY,
-  item_url TEXT NOT NULL,
-  started INTEGER NOT NULL,
-  moves INTEGER NOT NULL);
-CREATE INDEX IF NOT EXISTS moves_by_time ON moves(moved_at);
-PRAGMA user_version = 3;
-)sql";
-
-// Version 4: moves of a mail store's messages in the manifest. Such an
-// entry names no item of the store (item 0): the message is its key in the
-// source folder (source_key) and, once moved, its key in the destination
-// folder at destination_path (destination_key; NULL while the move is under
-// way), with the received time and flags it had. A store of an older
-// version gets the columns when it is opened.
-constexpr const char* kMailMovesSchema = R"sql(
-ALTER TABLE moves ADD COLUMN source_key TEXT;
-ALTER TABLE moves ADD COLUMN destination_path TEXT;
-ALTER TABLE moves ADD COLUMN destination_key TEXT;
-ALTER TABLE moves ADD COLUMN received INTEGER;
-ALTER TABLE moves ADD COLUMN flags TEXT;
-PRAGMA user_version = 4;
-)sql";
-
-// Version 5: moves between two stores (the item store and a mail store, or
-// two mail stores), which copy, then remove. Such an entry has the key its
-// copy was planned to get (planned_key: the item's name, Maildir's file
-// name, IMAP's UIDVALIDITY and UIDNEXT before the APPEND), written before
-// the copy is made, and is under way (under_way) until the other end
-// no longer holds the message: 1 while it moves (the source not yet
-// removed), 2 while undo puts it back (restore_key the put-back copy's key,
-// planned, then as made; the destination's copy not yet removed). The item
-// store's end of such an entry is its folder's id (source_folder,
-// destination_folder), as an entry of the store's own moves has it. A store
-// of an older version gets the columns when it is opened.
-constexpr const char* kCrossMovesSchema = R"sql(
-ALTER TABLE moves ADD COLUMN planned_key TEXT;
-ALTER TABLE moves ADD COLUMN under_way INTEGER;
-ALTER TABLE moves ADD COLUMN restore_key TEXT;
-CREATE INDEX moves_under_way ON moves(run) WHERE under_way IS NOT NULL;
-PRAGMA user_version = 5;
-)sql";
-
-// Version 6: runs of ids kept for one folder's items (extents). An item
-// takes the next id of its folder's run; a folder whose run is used up gets
-// a new one past every id handed out so far, so that no id is ever given
-// twice. Mail arrives mixed over every mailbox, and with ids in arrival
-// order a folder's messages lay one per page among everyone else's:
-// removing a folder's oldest messages rewrote the pages beside each of them
-// as the table closed the gaps. Kept together, they are removed with a few
-// pages more than their own. A store of an older version gets the table
-// when it is opened; its items stay where they are, and those that arrive
-// from then on lie together.
-constexpr const char* kExtentsSchema = R"sql(
-CREATE TABLE extents(
-  folder INTEGER PRIMARY KEY,
-  next INTEGER NOT NULL,
-  last INTEGER NOT NULL);
-PRAGMA user_version = 6;
-)sql";
-
-// Version 7: a message's bytes in a table of their own, under its id,
-// and its size in its row (content_size). Moving a message changes its row
-// only; with the bytes in the row, a page of a few KB was written for every
-// message a run moved, though nothing but its folder and name changed. A
-// store of an older version gets the table when it is opened; its messages
-// keep their bytes in their rows (items.content, content_size NULL), and
-// those that arrive from then on keep them here.
-constexpr const char* kContentsSchema = R"sql(
-CREATE TABLE contents(
-  item INTEGER PRIMARY KEY,
-  data BLOB NOT NULL);
-ALTER TABLE items ADD COLUMN content_size INTEGER;
-CREATE TRIGGER items_drop_content AFTER DELETE ON items WHEN old.content_size IS NOT NULL BEGIN
-  DELETE FROM contents WHERE item = old.id;
-END;
-PRAGMA user_version = 7;
-)sql";
-
 // Ids in one extent: a day's or a week's mail of a busy folder. A folder
 // that gets fewer leaves the rest unused, which costs nothing but numbers.
 constexpr int64_t kExtentIds = 64;
@@ -221,7 +86,6 @@ constexpr int kRowColumnCount = 11;
 // Paths up to this deep are looked up in one statement, a join a level;
 // deeper ones a statement a level (SQLite joins at most 64 tables).
 constexpr size_t kJoinedLookupDepth = 16;
-
 
 // The columns RowOf reads, of the items named t in a store of version.
 std::string RowColumnsOf(const std::string& t, int version) {
@@ -367,25 +231,6 @@ void SetBusyWait(ItemStore::Handle& h, const StoreSettings& settings) {
                                    std::to_string(settings.busyBudgetMs) + ")"});
 }
 
-// Upgrades a store of version 1 (no move manifest), 2 (no runs), 3 (no
-// moves of mail stores' messages), 4 (no moves between two stores) or 5 (no
-// extents) in place. Another process may
-// be doing the same: the version is read again under the write lock.
-void UpgradeSchema(ItemStore::Handle& h) {
-    SqliteDb::Transaction tx(h.db);
-    int version = 0;
-    {
-        auto s = h.db.Cached("PRAGMA user_version");
-        if (s.Step()) version = static_cast<int>(s.Int(0));
-    }
-    if (version == 1) h.db.Exec(kMovesSchema);
-    if (version == 1 || version == 2) h.db.Exec(kRunsSchema);
-    if (version >= 1 && version <= 3) h.db.Exec(kMailMovesSchema);
-    if (version >= 1 && version <= 4) h.db.Exec(kCrossMovesSchema);
-    if (version >= 1 && version <= 5) h.db.Exec(kExtentsSchema);
-    if (version >= 1 && version <= 6) h.db.Exec(kContentsSchema);
-    tx.Commit();
-}
 
 // The journal and the checkpoints of a handle that writes.
 void ConfigureWriting(ItemStore::Handle& h, const StoreSettings& settings) {
@@ -478,13 +323,7 @@ std::unique_ptr<ItemStore::Handle> OpenHandle(const std::string& path,
                         platform::Describe("open store", path, "database is not an item store",
                                            err::kCorrupt));
         }
-        h->db.Exec(kSchema);
-        h->db.Exec(kMovesSchema);
-        h->db.Exec(kRunsSchema);
-        h->db.Exec(kMailMovesSchema);
-        h->db.Exec(kCrossMovesSchema);
-        h->db.Exec(kExtentsSchema);
-        h->db.Exec(kContentsSchema);
+        CreateSchema(h->db);
         tx.Commit();
     } else if (version < 1 || version > kSchemaVersion) {
         throw Error(
@@ -1249,12 +1088,6 @@ int64_t InsertNode(ItemStore::Handle& h, int64_t parent, const std::string& name
     return id;
 }
 
-std::optional<ItemRow> Child(ItemStore::Handle& h, int64_t parent, const std::string& name) {
-    auto s = h.db.Cached("SELECT " + h.rowColumns + " FROM items WHERE parent = ?1 AND key = ?2");
-    s.Bind(1, parent).Bind(2, FoldName(name));
-    if (!s.Step()) return std::nullopt;
-    return RowOf(s);
-}
 
 // Mailboxes and folders of a mapped namespace are the mail server's to make
 // and remove.
@@ -1776,122 +1609,6 @@ std::vector<ItemRow> ItemStore::MailboxesHaving(int64_t container, const std::st
         {int64_t{static_cast<int>(ItemKind::kMailbox)}, FoldName(childName)}, false);
 }
 
-// ---------------------------------------------------------------- runs
-
-int64_t ItemStore::BeginRun(const std::string& itemUrl, int64_t started, bool moves,
-                            int64_t above) {
-    FlushBatch();
-    SqliteDb::Transaction tx(h_->db);
-    int64_t id = 0;
-    {
-        auto s = h_->db.Cached(
-            "SELECT max(?1, IFNULL((SELECT max(id) FROM runs), 0),"
-            " IFNULL((SELECT max(run) FROM moves), 0)) + 1");
-        s.Bind(1, above);
-        if (s.Step()) id = s.Int(0);
-    }
-    h_->db.Cached("INSERT INTO runs(id, item_url, started, moves) VALUES(?1, ?2, ?3, ?4)")
-        .Bind(1, id)
-        .Bind(2, itemUrl)
-        .Bind(3, started)
-        .Bind(4, int64_t{moves ? 1 : 0})
-        .Run();
-    tx.Commit();
-    return id;
-}
-
-std::optional<StoreRun> ItemStore::Run(int64_t id) {
-    if (h_->version < 3) return std::nullopt;  // an older store read as it stands
-    auto s = h_->db.Cached("SELECT id, item_url, started, moves FROM runs WHERE id = ?1");
-    s.Bind(1, id);
-    if (!s.Step()) return std::nullopt;
-    return StoreRun{s.Int(0), s.Text(1), s.Int(2), s.Int(3) != 0};
-}
-
-std::vector<MoveEntry> ItemStore::MovesOfRun(int64_t run, int64_t afterEntry, int64_t limit) {
-    if (h_->version < 2) return {};  // an older store read as it stands: no manifest
-    const ScopedRead together(*this);
-    std::vector<MoveEntry> entries;
-    auto s = h_->db.Cached("SELECT " + MoveColumns(h_->version) +
-                           " WHERE m.run = ?1 AND m.id > ?2 ORDER BY m.id LIMIT ?3");
-    s.Bind(1, run).Bind(2, afterEntry).Bind(3, limit > 0 ? limit : int64_t{-1});
-    std::vector<std::pair<size_t, MailMove>> mail;
-    while (s.Step()) {
-        entries.push_back(MoveEntryOf(s));
-        if (auto m = MailMoveOf(s, entries.back())) mail.emplace_back(entries.size() - 1, *m);
-    }
-    s.Reset();
-    // Where a mail store's message is now is the mail store's to say.
-    for (const auto& [at, m] : mail) LocateMailMove(entries[at], m);
-    return entries;
-}
-
-RestoreResult ItemStore::RestoreMove(int64_t entry) {
-    // Whatever a batch holds is committed first: each message put back is
-    // a commit of its own.
-    FlushBatch();
-    SqliteDb::Transaction tx(h_->db);
-    std::optional<MoveEntry> e;
-    std::optional<MailMove> mail;
-    {
-        auto s = h_->db.Cached("SELECT " + MoveColumns(h_->version) + " WHERE m.id = ?1");
-        s.Bind(1, entry);
-        if (s.Step()) {
-            e = MoveEntryOf(s);
-            mail = MailMoveOf(s, *e);
-        }
-    }
-    if (!e) {
-        throw Error(err::kNotFound, platform::Describe("put back moved item", std::to_string(entry),
-                                                       "no such move recorded", err::kNotFound));
-    }
-    if (mail) {
-        tx.Commit();  // nothing written: the mail store's move is a step of its own
-        return RestoreMailMove(*e, *mail);
-    }
-    if (e->restoredAt) return {RestoreOutcome::kAlreadyRestored, {}};
-    if (e->currentFolder != e->destinationFolder) return {RestoreOutcome::kNotInDestination, {}};
-    if (e->laterRun != 0) return {RestoreOutcome::kMovedLater, {}};
-    const auto source = Get(e->sourceFolder);
-    if (!source || !source->IsFolder()) return {RestoreOutcome::kSourceFolderGone, {}};
-    const std::string name = !e->sourceName.empty() && !Child(*h_, source->id, e->sourceName)
-                                 ? e->sourceName
-                                 : NewItemName(*h_);
-    const int64_t now = NowSeconds();
-    {
-        // The row itself moves back: content, received time and
-        // properties stay as they are.
-        auto s = h_->db.Cached(
-            "UPDATE items SET parent = ?2, name = ?3, key = ?4, modified = ?5"
-            " WHERE id = ?1 AND parent = ?6 AND kind = 0");
-        s.Bind(1, e->item).Bind(2, source->id).Bind(3, name).Bind(4, FoldName(name));
-        s.Bind(5, now).Bind(6, e->destinationFolder).Run();
-    }
-    if (h_->db.Changes() != 1) return {RestoreOutcome::kNotInDestination, {}};
-    {
-        auto s = h_->db.Cached("UPDATE moves SET restored_at = ?2 WHERE id = ?1");
-        s.Bind(1, entry).Bind(2, now).Run();
-    }
-    tx.Commit();
-    return {RestoreOutcome::kRestored, name};
-}
-
-int64_t ItemStore::PruneMoves(int64_t movedBefore, int64_t limit) {
-    FlushBatch();
-    SqliteDb::Transaction tx(h_->db);
-    {
-        // The oldest first, read through the index by time: a manifest
-        // with nothing old enough costs one probe, not a scan.
-        auto s = h_->db.Cached(
-            "DELETE FROM moves WHERE id IN (SELECT id FROM moves WHERE moved_at < ?1"
-            " ORDER BY moved_at, id LIMIT ?2)");
-        s.Bind(1, movedBefore).Bind(2, limit).Run();
-    }
-    const int64_t gone = h_->db.Changes();
-    tx.Commit();
-    return gone;
-}
-
 // ---------------------------------------------------------------- shared with the moves
 
 // A statement reading the content of the item (items i) that where finds.
@@ -1986,6 +1703,13 @@ ItemRow RequireFolder(ItemStore& store, int64_t id) {
                                                        "no such folder", err::kNotFound));
     }
     return *row;
+}
+
+std::optional<ItemRow> Child(ItemStore::Handle& h, int64_t parent, const std::string& name) {
+    auto s = h.db.Cached("SELECT " + h.rowColumns + " FROM items WHERE parent = ?1 AND key = ?2");
+    s.Bind(1, parent).Bind(2, FoldName(name));
+    if (!s.Step()) return std::nullopt;
+    return RowOf(s);
 }
 
 }  // namespace localplatform

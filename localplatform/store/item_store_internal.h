@@ -52,6 +52,11 @@ struct MailMove {
     std::optional<std::string> restoreKey;
 };
 
+// The tables (item_store_schema.cpp): a new store's, made inside the
+// caller's transaction, and an older store's brought up to kSchemaVersion.
+void CreateSchema(SqliteDb& db);
+void UpgradeSchema(ItemStore::Handle& h);
+
 // Rows and content (item_store.cpp).
 std::string ContentSql(int version, const std::string& where);
 std::string SizeOf(const std::string& t, int version);
@@ -62,6 +67,8 @@ std::string NewItemName(ItemStore::Handle& h);
 [[noreturn]] void NoLongerInFolder(int64_t id);
 int64_t NowSeconds();
 ItemRow RequireFolder(ItemStore& store, int64_t id);
+// The child of parent named name (compared folded); nothing when none.
+std::optional<ItemRow> Child(ItemStore::Handle& h, int64_t parent, const std::string& name);
 
 // The manifest's rows (item_store_moves.cpp).
 std::vector<std::string> SplitPath(const std::string& path);

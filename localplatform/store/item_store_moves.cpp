@@ -1023,4 +1023,120 @@ int64_t ItemStore::SettleMoves(const std::string& itemUrl) {
     return settled;
 }
 
+// ---------------------------------------------------------------- runs
+
+int64_t ItemStore::BeginRun(const std::string& itemUrl, int64_t started, bool moves,
+                            int64_t above) {
+    FlushBatch();
+    SqliteDb::Transaction tx(h_->db);
+    int64_t id = 0;
+    {
+        auto s = h_->db.Cached(
+            "SELECT max(?1, IFNULL((SELECT max(id) FROM runs), 0),"
+            " IFNULL((SELECT max(run) FROM moves), 0)) + 1");
+        s.Bind(1, above);
+        if (s.Step()) id = s.Int(0);
+    }
+    h_->db.Cached("INSERT INTO runs(id, item_url, started, moves) VALUES(?1, ?2, ?3, ?4)")
+        .Bind(1, id)
+        .Bind(2, itemUrl)
+        .Bind(3, started)
+        .Bind(4, int64_t{moves ? 1 : 0})
+        .Run();
+    tx.Commit();
+    return id;
+}
+
+std::optional<StoreRun> ItemStore::Run(int64_t id) {
+    if (h_->version < 3) return std::nullopt;  // an older store read as it stands
+    auto s = h_->db.Cached("SELECT id, item_url, started, moves FROM runs WHERE id = ?1");
+    s.Bind(1, id);
+    if (!s.Step()) return std::nullopt;
+    return StoreRun{s.Int(0), s.Text(1), s.Int(2), s.Int(3) != 0};
+}
+
+std::vector<MoveEntry> ItemStore::MovesOfRun(int64_t run, int64_t afterEntry, int64_t limit) {
+    if (h_->version < 2) return {};  // an older store read as it stands: no manifest
+    const ScopedRead together(*this);
+    std::vector<MoveEntry> entries;
+    auto s = h_->db.Cached("SELECT " + MoveColumns(h_->version) +
+                           " WHERE m.run = ?1 AND m.id > ?2 ORDER BY m.id LIMIT ?3");
+    s.Bind(1, run).Bind(2, afterEntry).Bind(3, limit > 0 ? limit : int64_t{-1});
+    std::vector<std::pair<size_t, MailMove>> mail;
+    while (s.Step()) {
+        entries.push_back(MoveEntryOf(s));
+        if (auto m = MailMoveOf(s, entries.back())) mail.emplace_back(entries.size() - 1, *m);
+    }
+    s.Reset();
+    // Where a mail store's message is now is the mail store's to say.
+    for (const auto& [at, m] : mail) LocateMailMove(entries[at], m);
+    return entries;
+}
+
+RestoreResult ItemStore::RestoreMove(int64_t entry) {
+    // Whatever a batch holds is committed first: each message put back is
+    // a commit of its own.
+    FlushBatch();
+    SqliteDb::Transaction tx(h_->db);
+    std::optional<MoveEntry> e;
+    std::optional<MailMove> mail;
+    {
+        auto s = h_->db.Cached("SELECT " + MoveColumns(h_->version) + " WHERE m.id = ?1");
+        s.Bind(1, entry);
+        if (s.Step()) {
+            e = MoveEntryOf(s);
+            mail = MailMoveOf(s, *e);
+        }
+    }
+    if (!e) {
+        throw Error(err::kNotFound, platform::Describe("put back moved item", std::to_string(entry),
+                                                       "no such move recorded", err::kNotFound));
+    }
+    if (mail) {
+        tx.Commit();  // nothing written: the mail store's move is a step of its own
+        return RestoreMailMove(*e, *mail);
+    }
+    if (e->restoredAt) return {RestoreOutcome::kAlreadyRestored, {}};
+    if (e->currentFolder != e->destinationFolder) return {RestoreOutcome::kNotInDestination, {}};
+    if (e->laterRun != 0) return {RestoreOutcome::kMovedLater, {}};
+    const auto source = Get(e->sourceFolder);
+    if (!source || !source->IsFolder()) return {RestoreOutcome::kSourceFolderGone, {}};
+    const std::string name = !e->sourceName.empty() && !Child(*h_, source->id, e->sourceName)
+                                 ? e->sourceName
+                                 : NewItemName(*h_);
+    const int64_t now = NowSeconds();
+    {
+        // The row itself moves back: content, received time and
+        // properties stay as they are.
+        auto s = h_->db.Cached(
+            "UPDATE items SET parent = ?2, name = ?3, key = ?4, modified = ?5"
+            " WHERE id = ?1 AND parent = ?6 AND kind = 0");
+        s.Bind(1, e->item).Bind(2, source->id).Bind(3, name).Bind(4, FoldName(name));
+        s.Bind(5, now).Bind(6, e->destinationFolder).Run();
+    }
+    if (h_->db.Changes() != 1) return {RestoreOutcome::kNotInDestination, {}};
+    {
+        auto s = h_->db.Cached("UPDATE moves SET restored_at = ?2 WHERE id = ?1");
+        s.Bind(1, entry).Bind(2, now).Run();
+    }
+    tx.Commit();
+    return {RestoreOutcome::kRestored, name};
+}
+
+int64_t ItemStore::PruneMoves(int64_t movedBefore, int64_t limit) {
+    FlushBatch();
+    SqliteDb::Transaction tx(h_->db);
+    {
+        // The oldest first, read through the index by time: a manifest
+        // with nothing old enough costs one probe, not a scan.
+        auto s = h_->db.Cached(
+            "DELETE FROM moves WHERE id IN (SELECT id FROM moves WHERE moved_at < ?1"
+            " ORDER BY moved_at, id LIMIT ?2)");
+        s.Bind(1, movedBefore).Bind(2, limit).Run();
+    }
+    const int64_t gone = h_->db.Changes();
+    tx.Commit();
+    return gone;
+}
+
 }  // namespace localplatform
