@@ -4,6 +4,7 @@
 #include "platform/message.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include "localplatform/config/platform_config.h"
 #include "localplatform/mail/mail_message.h"
 #include "localplatform/mail/mail_transport.h"
+#include "localplatform/mail/sendmail_transport.h"
 #include "localplatform/store/store_messages.h"
 
 namespace platform {
@@ -147,6 +149,22 @@ void Message::Send() {
         // Written into the file as it is made: never whole in memory.
         (void)localplatform::DropInPickup(
             cfg.PickupDir(), [&](int fd, const std::string& path) { mail.WriteTo(fd, path); });
+    } else if (Lower(transport) == "sendmail") {
+        // The program reads the message from a nameless file in the
+        // temporary folder (or, where it cannot take one, in memory).
+        const std::string dir = cfg.TempDir();
+        UniqueFd spool(open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+        if (spool.Get() < 0) spool = UniqueFd(memfd_create("quellix-message", MFD_CLOEXEC));
+        const std::string path = dir + " (the message being sent)";
+        if (spool.Get() < 0)
+            throw Error(err::kCdoSendFailed, Describe("create", path, std::strerror(errno), errno));
+        mail.WriteTo(spool.Get(), path);
+        if (lseek(spool.Get(), 0, SEEK_SET) != 0)
+            throw Error(err::kCdoSendFailed, Describe("seek", path, std::strerror(errno), errno));
+        localplatform::SendmailSettings s;
+        s.program = cfg.GetOr("mail.sendmail", s.program);
+        s.timeoutSeconds = Seconds(cfg, "mail.timeout", s.timeoutSeconds);
+        localplatform::SendWithSendmail(s, mail.EnvelopeSender(), recipients, spool.Get(), path);
     } else if (scheme == "smtp" || scheme == "smtps") {
         // Written out into a nameless file in the temporary folder and sent
         // from there: never whole in memory either. Where the folder cannot
@@ -167,7 +185,8 @@ void Message::Send() {
     } else {
         throw Error(err::kCdoSendFailed,
                     Describe("Send", transport,
-                             "mail.transport is neither \"pickup\" nor an smtp:// or smtps:// URL",
+                             "mail.transport is none of \"pickup\", \"sendmail\" and an smtp:// or "
+                             "smtps:// URL",
                              err::kCdoSendFailed));
     }
 }

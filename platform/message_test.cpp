@@ -119,6 +119,70 @@ TEST_F(MessageTest, RefusedUnreachableOrUnknownTransportsFail) {
     EXPECT_FALSE(fs::exists(dir_ + "/pickup")) << "nothing was dropped";
 }
 
+// Through the system's sendmail (msmtp here, towards a real SMTP server on
+// loopback), as cron mails an administrator: the report arrives with its
+// envelope, the recipients given to the program as arguments. A program
+// that fails is told with its exit status and its words; one that hangs is
+// killed at the bound.
+TEST_F(MessageTest, TheSystemsSendmailDeliversTheReportOrSaysWhyNot) {
+    if (access("/usr/bin/msmtp", X_OK) != 0) GTEST_SKIP() << "msmtp is not installed";
+    SmtpSinkOptions refuse;
+    refuse.rejectRecipientsContaining = "refused";
+    SmtpSink sink(dir_, refuse);
+    // The program the configuration names: msmtp with a configuration of
+    // its own (private, as msmtp requires), towards the sink.
+    const auto sendmail = [&](const std::string& name, int port, const std::string& before) {
+        const std::string rc = dir_ + "/" + name + ".msmtprc";
+        std::ofstream(rc) << "account default\nhost 127.0.0.1\nport " << port
+                          << "\nfrom quellix@example.com\nset_from_header off\nauth off\ntls off\n";
+        fs::permissions(rc, fs::perms::owner_read | fs::perms::owner_write);
+        const std::string program = dir_ + "/" + name;
+        std::ofstream(program) << "#!/bin/sh\n" << before << "exec /usr/bin/msmtp -C " << rc
+                               << " \"$@\"\n";
+        fs::permissions(program, fs::perms::owner_all);
+        return program;
+    };
+    Configure("mail.transport = sendmail\nmail.sendmail = " + sendmail("sendmail", sink.Port(), "") +
+              "\n");
+    Report("admin@example.com").Send();
+    auto got = sink.Messages();
+    ASSERT_EQ(got.size(), 1U);
+    EXPECT_EQ(got[0].rcptTo, std::vector<std::string>{"admin@example.com"});
+    ExpectReportShape(MailMessage::Parse(got[0].data));
+
+    struct Case {
+        const char* name;
+        std::string program, to;
+        const char* mention;
+    } cases[] = {
+        {"refused by the relay", sendmail("refusing", sink.Port(), ""), "refused@example.com",
+         "exit status"},
+        {"no relay", sendmail("closed", SmtpSink::FreePort(), ""), "admin@example.com",
+         "exit status"},
+        {"hangs", sendmail("hanging", sink.Port(), "sleep 30\n"), "admin@example.com",
+         "did not end within 1 s (mail.timeout), and was killed"},
+        {"no such program", dir_ + "/missing", "admin@example.com", "No such file"},
+        {"a recipient taken for an option", sendmail("sendmail", sink.Port(), ""),
+         "-oQ/tmp@example.com", "not an address"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Configure("mail.transport = sendmail\nmail.timeout = 1\nmail.sendmail = " + c.program +
+                  "\n");
+        try {
+            Report(c.to).Send();
+            ADD_FAILURE() << "reported as sent";
+        } catch (const platform::Error& e) {
+            EXPECT_NE(e.Description().find(c.mention), std::string::npos) << e.Description();
+            if (c.name != std::string("a recipient taken for an option")) {
+                EXPECT_EQ(e.Number(), platform::err::kCdoSendFailed);
+                EXPECT_NE(e.Description().find(c.program), std::string::npos) << e.Description();
+            }
+        }
+    }
+    EXPECT_EQ(sink.Messages().size(), 1U);
+}
+
 TEST_F(MessageTest, UnreadableAttachmentRaises) {
     for (const std::string& path : {dir_ + "/missing.LOG", dir_}) {
         Message m;

@@ -64,7 +64,9 @@ constexpr const char* kInitUsage =
     "  --bind-dn DN             the directory's bind DN (anonymous when not given)\n"
     "  --password-file FILE|-   the bind password: the first line of FILE (- for\n"
     "                           standard input)\n"
-    "  --transport T            pickup (default: files in <data-dir>/pickup) or\n"
+    "  --transport T            sendmail (the system's /usr/sbin/sendmail: the\n"
+    "                           default where there is one), pickup (files in\n"
+    "                           <data-dir>/pickup: the default elsewhere), or\n"
     "                           smtp://host:port, smtps://host:port\n"
     "  --store PATH             the store database (default <data-dir>/store.db)\n"
     "  --state-dir DIR          default /var/lib/quellix (root's: catalog, class\n"
@@ -260,15 +262,40 @@ void CheckStore(Report& r, const PlatformConfig& config, const std::string& syst
 
 void CheckTransport(Report& r, const PlatformConfig& config, const std::string& testMail) {
     const std::string transport = config.MailTransport();
-    if (transport == "pickup") {
+    const std::string lower = platform::Lower(transport);
+    try {
+        // What a report's sending reads, read as it reads it: a value it
+        // would refuse fails here, not at the first report.
+        (void)config.GetWholeNumber("mail.timeout", 300, 86400, "seconds", 1);
+        (void)config.GetWholeNumber("mail.connect_timeout", 30, 86400, "seconds", 1);
+        (void)config.GetChoice("mail.starttls", "no", {"no", "yes", "required"});
+    } catch (const platform::Error& e) {
+        r.Failed("mail transport " + transport + ": " + e.Description());
+        return;
+    }
+    if (lower == "pickup") {
         // The transport makes a missing pickup folder (0700) with the first message.
         if (access(config.PickupDir().c_str(), F_OK) != 0) {
             r.Note("pickup folder " + config.PickupDir() + " is made with the first report");
         } else {
             CheckFolder(r, config.PickupDir(), "pickup folder (mail.transport = pickup)");
         }
-    } else {
+        r.Note("reports wait in " + config.PickupDir() +
+               " for a program that collects them: nothing delivers them from there");
+    } else if (lower == "sendmail") {
+        const std::string program = config.GetOr("mail.sendmail", "/usr/sbin/sendmail");
+        if (program.empty() || program[0] != '/' || access(program.c_str(), X_OK) != 0) {
+            r.Failed("mail transport sendmail: " + program +
+                     " is not a program this account can run (mail.sendmail)");
+            return;
+        }
+        r.Ok("mail transport sendmail (" + program + ")");
+    } else if (lower.starts_with("smtp://") || lower.starts_with("smtps://")) {
         r.Ok("mail transport " + transport);
+    } else {
+        r.Failed("mail transport " + transport +
+                 ": none of pickup, sendmail and an smtp:// or smtps:// URL (mail.transport)");
+        return;
     }
     if (testMail.empty()) return;
     try {
@@ -593,8 +620,12 @@ int Init(const Args& args) {
         embedded ? "" : Value(args, "bind-dn", "Bind DN (empty: anonymous)", "", ask);
     const std::string password =
         bindDn.empty() ? "" : ReadPassword(args.Get("password-file", ""), ask);
+    // Where the host has a sendmail, reports go through it, as cron's mail
+    // does; else they wait in the pickup folder.
+    const bool hasSendmail = access("/usr/sbin/sendmail", X_OK) == 0;
     const std::string transport =
-        Value(args, "transport", "Mail transport (pickup or smtp://host:port)", "pickup", ask);
+        Value(args, "transport", "Mail transport (sendmail, pickup or smtp://host:port)",
+              hasSendmail ? "sendmail" : "pickup", ask);
     const std::string store = Value(args, "store", "Store database", dataDir + "/store.db", ask);
     if (server.empty() || domain.empty()) Fail("this server's name and domain are needed");
 

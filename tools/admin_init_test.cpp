@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -37,9 +38,9 @@ TEST(AdminInitTest, TakesAnEmptyServerToOneTheSetupProgramInstallsOn) {
     const std::string config = temp.Dir() + "/etc/platform.conf";
     const std::string state = temp.Dir() + "/state";
     const std::string data = state + "/data";
-    const std::vector<std::string> init = {"init",      "--yes",       "--computer-name", "Exch01",
-                                           "--domain",  "example.org", "--state-dir",     state,
-                                           "--account", "root"};
+    const std::vector<std::string> init = {
+        "init",        "--yes",     "--computer-name", "Exch01", "--domain", "example.org",
+        "--state-dir", state,       "--account",       "root",   "--transport", "pickup"};
     Outcome o = Admin(config, init);
     ASSERT_EQ(o.code, 0) << o.out << o.err;
     EXPECT_TRUE(Contains(o.out, "Every check passed"));
@@ -103,6 +104,34 @@ TEST(AdminInitTest, TakesAnEmptyServerToOneTheSetupProgramInstallsOn) {
 
     EXPECT_EQ(Admin(config, {"init", "--frobnicate", "x"}).code, 2);
     EXPECT_EQ(Admin(temp.Dir() + "/none.conf", {"check"}).code, 1);
+
+    // check reads the mail transport's settings as a report's sending reads
+    // them: each that sending would refuse fails check, naming it. (The
+    // system mailbox is still missing: check fails for that too.)
+    const struct {
+        const char* lines;
+        const char* says;
+    } transports[] = {
+        {"mail.starttls = requried\n", "FAILED   mail transport pickup: "},
+        {"mail.timeout = abc\n", "mail.timeout"},
+        {"mail.transport = carrier-pigeon\n", "FAILED   mail transport carrier-pigeon: none of"},
+        {"mail.transport = sendmail\nmail.sendmail = /nonexistent/sendmail\n",
+         "FAILED   mail transport sendmail: /nonexistent/sendmail is not a program"},
+        {"mail.transport = sendmail\nmail.sendmail = /bin/true\n",
+         "ok       mail transport sendmail (/bin/true)"},
+    };
+    for (const auto& t : transports) {
+        SCOPED_TRACE(t.lines);
+        const std::string changed = temp.Dir() + "/changed.conf";
+        {
+            std::ofstream out(changed);
+            out << text << t.lines;
+        }
+        ::chmod(changed.c_str(), 0640);
+        o = Admin(changed, {"check"});
+        EXPECT_EQ(o.code, 1) << o.out << o.err;
+        EXPECT_TRUE(Contains(o.out, t.says)) << o.out;
+    }
 }
 
 }  // namespace
