@@ -1,6 +1,7 @@
 // Operating-system services on Linux: the registry value of the time-zone
 // bias from the platform configuration or the C library's zone, the account's
 // private temporary directory, the account name and directory listings.
+#include "base/journal.h"
 #include "platform/system.h"
 
 #include <dirent.h>
@@ -246,7 +247,8 @@ std::vector<std::string> ListDirectory(const std::string& path) {
 
 void ReportEvent(const std::string& source, const std::string& text) noexcept {
     try {
-        const std::string line = VisibleText(source) + ": " + VisibleText(text) + "\n";
+        const std::string line = JournalPrefix(LogPriority::kErr) + VisibleText(source) + ": " +
+                                 VisibleText(text) + "\n";
         // One write, so that lines of several threads or processes never mix.
         size_t done = 0;
         while (done < line.size()) {

@@ -7,10 +7,12 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fcntl.h>
 #include <fstream>
 #include <string>
 
 #include "base/error.h"
+#include "base/journal.h"
 #include "base/testing/temp_platform.h"
 #include "localplatform/store/item_store.h"
 #include "platform/system_internal.h"
@@ -18,6 +20,47 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// An error event written where systemd's journal takes the service's
+// standard error carries the journal's priority of an error ("<3>"), so
+// that journalctl -p err shows it; on any other standard error (a terminal,
+// a file, a stream other than the one JOURNAL_STREAM names) the line is as
+// it was.
+TEST(ReportEventTest, AnErrorOnTheJournalsStreamCarriesItsPriority) {
+    platform::testing::TempPlatform temp("journal-");
+    const std::string path = temp.Dir() + "/stderr";
+    const int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(file, 0);
+    struct stat st {};
+    ASSERT_EQ(::fstat(file, &st), 0);
+    const std::string ours = std::to_string(static_cast<unsigned long long>(st.st_dev)) + ":" +
+                             std::to_string(static_cast<unsigned long long>(st.st_ino));
+    const int saved = ::dup(STDERR_FILENO);
+    ASSERT_GE(saved, 0);
+    ASSERT_EQ(::dup2(file, STDERR_FILENO), STDERR_FILENO);
+    const struct {
+        const char* stream;  // nullptr: unset
+        const char* prefix;
+    } cases[] = {{nullptr, ""}, {"1:2", ""}, {ours.c_str(), "<3>"}};
+    std::string want;
+    for (const auto& c : cases) {
+        if (c.stream == nullptr) {
+            ::unsetenv("JOURNAL_STREAM");
+        } else {
+            ::setenv("JOURNAL_STREAM", c.stream, 1);
+        }
+        platform::ReportEvent("Quellix", std::string("run failed\n") + (c.stream ? c.stream : "-"));
+        want += std::string(c.prefix) + "Quellix: run failed\\n" + (c.stream ? c.stream : "-") + "\n";
+        EXPECT_EQ(platform::JournalPrefix(platform::LogPriority::kWarning),
+                  *c.prefix != 0 ? "<4>" : "");
+    }
+    ::unsetenv("JOURNAL_STREAM");
+    ASSERT_EQ(::dup2(saved, STDERR_FILENO), STDERR_FILENO);
+    ::close(saved);
+    ::close(file);
+    std::ifstream in(path);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), want);
+}
 
 constexpr const char* kBias =
     "HKLM\\System\\CurrentControlSet\\Control\\TimeZoneInformation\\ActiveTimeBias";

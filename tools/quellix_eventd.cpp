@@ -27,6 +27,7 @@
 #include <string>
 #include <thread>
 
+#include "base/journal.h"
 #include "base/error.h"
 #include "base/exit_codes.h"
 #include "base/file_safety.h"
@@ -75,8 +76,8 @@ void Usage(FILE* out) {
                  "exit codes: 0 success, 1 a firing or the service failed, 2 bad usage\n");
 }
 
-void LogLine(const std::string& line) {
-    const std::string text = "quellix-eventd: " + line + "\n";
+void LogLine(platform::LogPriority priority, const std::string& line) {
+    const std::string text = platform::JournalPrefix(priority) + "quellix-eventd: " + line + "\n";
     (void)!::write(STDERR_FILENO, text.data(), text.size());
 }
 
@@ -269,7 +270,7 @@ int main(int argc, char** argv) {
         // The configuration names the catalog, the registry and the state:
         // as root, only one that root alone can change is followed.
         if (auto untrusted = Untrusted("platform configuration", cfg.SourcePath())) {
-            LogLine(*untrusted);
+            LogLine(platform::LogPriority::kErr, *untrusted);
             return platform::kExitFailed;
         }
         eventd::ServiceOptions options;
@@ -312,13 +313,13 @@ int main(int argc, char** argv) {
             // A firing is due once its instant has come: an AT ahead is
             // waited for (without the service lock), so that nothing fires
             // early and no firing is recorded that did not happen.
-            LogLine("waiting until " + eventd::IsoUtc(*atUnix) + " (" +
+            LogLine(platform::LogPriority::kInfo, "waiting until " + eventd::IsoUtc(*atUnix) + " (" +
                     std::to_string(*atUnix - NowUnix()) + " s) to fire what is due then");
             while (!g_stop.load() && NowUnix() < *atUnix) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
             }
             if (g_stop.load()) {
-                LogLine("stopped before " + eventd::IsoUtc(*atUnix) + ": nothing fired");
+                LogLine(platform::LogPriority::kWarning, "stopped before " + eventd::IsoUtc(*atUnix) + ": nothing fired");
                 return platform::kExitFailed;
             }
         }
@@ -329,16 +330,16 @@ int main(int argc, char** argv) {
             const int failed = service.FireDue(*atUnix, NowUnix());
             return failed == 0 ? platform::kExitOk : platform::kExitFailed;
         }
-        LogLine("started (pid " + std::to_string(::getpid()) + ", as " +
+        LogLine(platform::LogPriority::kInfo, "started (pid " + std::to_string(::getpid()) + ", as " +
                 eventd::CurrentAccountName() + ", store " + cfg.StorePath() + ")");
         service.Run(g_stop, NowUnix);
-        LogLine("stopped");
+        LogLine(platform::LogPriority::kInfo, "stopped");
         return platform::kExitOk;
     } catch (const platform::Error& e) {
-        LogLine(platform::VisibleText(e.Description()) + " (" + std::to_string(e.Number()) + ")");
+        LogLine(platform::LogPriority::kErr, platform::VisibleText(e.Description()) + " (" + std::to_string(e.Number()) + ")");
         return platform::kExitFailed;
     } catch (const std::exception& e) {
-        LogLine(platform::VisibleText(e.what()));
+        LogLine(platform::LogPriority::kErr, platform::VisibleText(e.what()));
         return platform::kExitFailed;
     }
 }

@@ -41,8 +41,8 @@ EventService::EventService(ServiceOptions options, HostingLookup hosting, LogLin
 
 EventService::~EventService() = default;
 
-void EventService::Log(const std::string& line) const {
-    if (log_) log_(line);
+void EventService::Log(platform::LogPriority priority, const std::string& line) const {
+    if (log_) log_(priority, line);
 }
 
 void EventService::Scan() {
@@ -75,7 +75,7 @@ std::optional<Surrogate> EventService::Launch(const TimerRegistration& r, int64_
     std::string why;
     const std::optional<Hosting> hosting = hosting_ ? hosting_(r.sinkClass, &why) : Hosting{};
     if (!hosting) {
-        Log("not fired " + what + " due " + IsoUtc(due) + ": " + VisibleText(why));
+        Log(platform::LogPriority::kErr, "not fired " + what + " due " + IsoUtc(due) + ": " + VisibleText(why));
         ++failures_;
         return std::nullopt;
     }
@@ -84,12 +84,12 @@ std::optional<Surrogate> EventService::Launch(const TimerRegistration& r, int64_
     SurrogateOutcome refused;
     auto surrogate = Surrogate::Start(call, &refused);
     if (!surrogate) {
-        Log("not fired " + what + " due " + IsoUtc(due) + ": " + VisibleText(refused.detail));
+        Log(platform::LogPriority::kErr, "not fired " + what + " due " + IsoUtc(due) + ": " + VisibleText(refused.detail));
         ++failures_;
         return std::nullopt;
     }
     const std::string as = hosting->identity.empty() ? CurrentAccountName() : hosting->identity;
-    Log("fired " + what + " due " + IsoUtc(due) + " as " + VisibleText(as) + " (pid " +
+    Log(platform::LogPriority::kInfo, "fired " + what + " due " + IsoUtc(due) + " as " + VisibleText(as) + " (pid " +
         std::to_string(surrogate->Pid()) + ")");
     return surrogate;
 }
@@ -108,8 +108,9 @@ void EventService::Reap(bool wait) {
         if (outcome->kind == SurrogateOutcome::Kind::kTimedOut) {
             line += " (limit " + std::to_string(options_.runLimit.count()) + " s)";
         }
-        Log(line);
-        if (outcome->kind != SurrogateOutcome::Kind::kSucceeded) ++failures_;
+        const bool succeeded = outcome->kind == SurrogateOutcome::Kind::kSucceeded;
+        Log(succeeded ? platform::LogPriority::kInfo : platform::LogPriority::kErr, line);
+        if (!succeeded) ++failures_;
         it = running_.erase(it);
     }
 }
@@ -121,7 +122,7 @@ int EventService::FireDue(int64_t at, int64_t now) {
     for (const auto& r : registrations_) {
         if (!r.enabled) continue;
         if (!r.defect.empty()) {
-            Log("cannot fire " + VisibleText(r.url) + ": " + VisibleText(r.defect));
+            Log(platform::LogPriority::kErr, "cannot fire " + VisibleText(r.url) + ": " + VisibleText(r.defect));
             continue;
         }
         const auto due = LatestFiring(r.schedule, Baseline(r), at);
@@ -147,7 +148,7 @@ void EventService::NoteClockJump(LoopState& loop, int64_t now) const {
         loop.lastWall +
         std::chrono::duration_cast<std::chrono::seconds>(steadyNow - loop.lastSteady).count();
     if (loop.started && (now - expected > 2 || expected - now > 2)) {
-        Log("clock changed by " + std::to_string(now - expected) + " s; schedule recomputed");
+        Log(platform::LogPriority::kWarning, "clock changed by " + std::to_string(now - expected) + " s; schedule recomputed");
     }
     loop.lastWall = now;
     loop.lastSteady = steadyNow;
@@ -156,11 +157,11 @@ void EventService::NoteClockJump(LoopState& loop, int64_t now) const {
 void EventService::ScanOrSayStoreDown(LoopState& loop) {
     try {
         Scan();
-        if (loop.storeDown) Log("store available again");
+        if (loop.storeDown) Log(platform::LogPriority::kInfo, "store available again");
         loop.storeDown = false;
     } catch (const platform::Error& e) {
         if (!loop.storeDown) {
-            Log("store unavailable: " + VisibleText(e.Description()) + " (" +
+            Log(platform::LogPriority::kErr, "store unavailable: " + VisibleText(e.Description()) + " (" +
                 std::to_string(e.Number()) + "); trying again every " +
                 std::to_string(options_.poll.count()) + " ms");
         }
@@ -180,10 +181,10 @@ std::optional<int64_t> EventService::FireWhatIsDue(LoopState& loop, int64_t now)
             record_.SetLastFiring(r.url, *due);
             const std::string what = VisibleText(r.sinkClass) + "(" + VisibleText(r.url) + ")";
             if (!loop.started && !options_.catchUp) {
-                Log("missed " + what + " due " + IsoUtc(*due) +
+                Log(platform::LogPriority::kWarning, "missed " + what + " due " + IsoUtc(*due) +
                     " while the service was not running (catch_up = no)");
             } else if (auto it = running_.find(r.url); it != running_.end()) {
-                Log("skipped " + what + " due " + IsoUtc(*due) + ": the run due " +
+                Log(platform::LogPriority::kWarning, "skipped " + what + " due " + IsoUtc(*due) + ": the run due " +
                     IsoUtc(it->second.due) + " (pid " + std::to_string(it->second.surrogate.Pid()) +
                     ") still runs");
             } else if (auto surrogate = Launch(r, *due)) {
@@ -200,7 +201,7 @@ std::optional<int64_t> EventService::FireWhatIsDue(LoopState& loop, int64_t now)
         try {
             record_.Save();
         } catch (const platform::Error& e) {
-            Log(VisibleText(e.Description()));
+            Log(platform::LogPriority::kErr, VisibleText(e.Description()));
         }
     }
     loop.started = true;
@@ -235,7 +236,7 @@ void EventService::Run(const std::atomic<bool>& stop, const WallClock& clock) {
         SleepUntilNext(stop, clock, soonest);
     }
     for (auto& [url, run] : running_) {
-        Log("ending " + VisibleText(url) + " (pid " + std::to_string(run.surrogate.Pid()) +
+        Log(platform::LogPriority::kWarning, "ending " + VisibleText(url) + " (pid " + std::to_string(run.surrogate.Pid()) +
             "): the service stops");
     }
     running_.clear();

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "base/journal.h"
 #include "tools/eventd/firing_record.h"
 #include "tools/eventd/surrogate.h"
 #include "tools/eventd/timer_registrations.h"
@@ -38,7 +39,7 @@ struct Hosting {
 using HostingLookup =
     std::function<std::optional<Hosting>(const std::string& progId, std::string* why)>;
 // Receives each line of the service's log, without its line end.
-using LogLine = std::function<void(const std::string&)>;
+using LogLine = std::function<void(platform::LogPriority, const std::string&)>;
 // The wall clock, in Unix seconds (tests drive the service with --once instead).
 using WallClock = std::function<int64_t()>;
 
@@ -95,7 +96,7 @@ private:
     // Starts the call; false (and logged) when it could not start.
     std::optional<Surrogate> Launch(const TimerRegistration& r, int64_t due);
     void Reap(bool wait);
-    void Log(const std::string& line) const;
+    void Log(platform::LogPriority priority, const std::string& line) const;
 
     // The steps of one turn of Run, and what they keep from turn to turn.
     struct LoopState {

@@ -249,7 +249,9 @@ protected:
                     localplatform::ComponentCatalog::OpenCurrent().FindApplication("Probes");
                 return eventd::Hosting{"Probes", app ? app->identity : "", std::nullopt};
             },
-            [&o](const std::string& line) { o.err += "quellix-eventd: " + line + "\n"; });
+            [&o](platform::LogPriority, const std::string& line) {
+                o.err += "quellix-eventd: " + line + "\n";
+            });
         o.code = service.FireDue(at, at) == 0 ? 0 : 1;
         return o;
     }
@@ -523,7 +525,7 @@ protected:
             [identity = Identity()](const std::string&, std::string*) {
                 return eventd::Hosting{"Probes", identity, std::nullopt};
             },
-            [this](const std::string& l) {
+            [this](platform::LogPriority, const std::string& l) {
                 std::lock_guard<std::mutex> lock(mutex_);
                 lines_ += l + "\n";
             });
