@@ -13,9 +13,8 @@ std::string JournalPrefix(LogPriority priority) {
     if (stream == nullptr) return {};
     struct stat st {};
     if (::fstat(STDERR_FILENO, &st) != 0) return {};
-    const std::string ours =
-        std::to_string(static_cast<unsigned long long>(st.st_dev)) + ":" +
-        std::to_string(static_cast<unsigned long long>(st.st_ino));
+    const std::string ours = std::to_string(static_cast<unsigned long long>(st.st_dev)) + ":" +
+                             std::to_string(static_cast<unsigned long long>(st.st_ino));
     if (ours != stream) return {};
     return "<" + std::to_string(static_cast<int>(priority)) + ">";
 }

@@ -137,13 +137,13 @@ TEST_F(MessageTest, TheSystemsSendmailDeliversTheReportOrSaysWhyNot) {
                           << "\nfrom quellix@example.com\nset_from_header off\nauth off\ntls off\n";
         fs::permissions(rc, fs::perms::owner_read | fs::perms::owner_write);
         const std::string program = dir_ + "/" + name;
-        std::ofstream(program) << "#!/bin/sh\n" << before << "exec /usr/bin/msmtp -C " << rc
-                               << " \"$@\"\n";
+        std::ofstream(program) << "#!/bin/sh\n"
+                               << before << "exec /usr/bin/msmtp -C " << rc << " \"$@\"\n";
         fs::permissions(program, fs::perms::owner_all);
         return program;
     };
-    Configure("mail.transport = sendmail\nmail.sendmail = " + sendmail("sendmail", sink.Port(), "") +
-              "\n");
+    Configure("mail.transport = sendmail\nmail.sendmail = " +
+              sendmail("sendmail", sink.Port(), "") + "\n");
     Report("admin@example.com").Send();
     auto got = sink.Messages();
     ASSERT_EQ(got.size(), 1U);

@@ -1,7 +1,6 @@
 // Operating-system services on Linux: the registry value of the time-zone
 // bias from the platform configuration or the C library's zone, the account's
 // private temporary directory, the account name and directory listings.
-#include "base/journal.h"
 #include "platform/system.h"
 
 #include <dirent.h>
@@ -22,6 +21,7 @@
 
 #include "base/error.h"
 #include "base/file_safety.h"
+#include "base/journal.h"
 #include "base/strfuncs.h"
 #include "base/unique_fd.h"
 #include "localplatform/config/config_option.h"

@@ -1,5 +1,6 @@
 #include "platform/system.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -7,7 +8,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fcntl.h>
 #include <fstream>
 #include <string>
 
@@ -50,7 +50,8 @@ TEST(ReportEventTest, AnErrorOnTheJournalsStreamCarriesItsPriority) {
             ::setenv("JOURNAL_STREAM", c.stream, 1);
         }
         platform::ReportEvent("Quellix", std::string("run failed\n") + (c.stream ? c.stream : "-"));
-        want += std::string(c.prefix) + "Quellix: run failed\\n" + (c.stream ? c.stream : "-") + "\n";
+        want +=
+            std::string(c.prefix) + "Quellix: run failed\\n" + (c.stream ? c.stream : "-") + "\n";
         EXPECT_EQ(platform::JournalPrefix(platform::LogPriority::kWarning),
                   *c.prefix != 0 ? "<4>" : "");
     }

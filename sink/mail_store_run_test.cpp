@@ -761,7 +761,6 @@ TEST_P(MailStoreRunEachBackend, AMailServersMailboxIsReachedByTheAliasOnly) {
 INSTANTIATE_TEST_SUITE_P(Backends, MailStoreRunEachBackend, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Imap" : "Maildir"; });
 
-
 // Dovecot renames a Maildir message's file whenever its flags change. With
 // the user's client changing the flags of every message in Spam throughout
 // a run, each message the run selected is deleted (or moved) under its
@@ -784,8 +783,8 @@ TEST_F(MailStoreRunMaildirTest, MessagesRenamedThroughoutARunAreRemovedOrTold) {
             for (int i = 0; !done; ++i) {
                 (void)platform::testing::RunProgram(
                     {"/usr/bin/doveadm", "-c", server_->Folder() + "/dovecot.conf", "flags",
-                     i % 2 == 0 ? "add" : "remove", "\\Flagged", "-u", "ann@example.org",
-                     "mailbox", "Spam", "all"});
+                     i % 2 == 0 ? "add" : "remove", "\\Flagged", "-u", "ann@example.org", "mailbox",
+                     "Spam", "all"});
             }
         });
         const std::string log = Run(p);
@@ -801,9 +800,9 @@ TEST_F(MailStoreRunMaildirTest, MessagesRenamedThroughoutARunAreRemovedOrTold) {
         };
         const size_t removed = count(moving ? " messages has been moved from " + spam + " to "
                                             : " messages has been deleted in " + spam + "\r\n");
-        const size_t missed = count(" selected messages were no longer found to " +
-                                    std::string(moving ? "move from " : "delete in ") + spam +
-                                    "\r\n");
+        const size_t missed =
+            count(" selected messages were no longer found to " +
+                  std::string(moving ? "move from " : "delete in ") + spam + "\r\n");
         EXPECT_EQ(Record().foldersFailed, 0) << log;
         EXPECT_EQ(removed + missed, expired) << log;
         EXPECT_EQ(Left("ann@example.org", "Spam").size(), 2 + missed) << log;
@@ -839,8 +838,9 @@ TEST_F(MailStoreRunMaildirTest, AMessageTooLargeToCopyIsPassedOverAndTheRunGoesO
     std::array<char, 4096> events{};
     EXPECT_LT(read(reads.Get(), events.data(), events.size()), 0) << "the message was read";
     EXPECT_TRUE(Contains(log, "message skipped: ")) << log;
-    EXPECT_TRUE(Contains(log, "the message is 100000000 bytes, more than a copy between stores "
-                              "takes (store.max_copy_bytes = 67108864); it stays"))
+    EXPECT_TRUE(Contains(log,
+                         "the message is 100000000 bytes, more than a copy between stores "
+                         "takes (store.max_copy_bytes = 67108864); it stays"))
         << log;
     EXPECT_TRUE(Contains(log, "1 messages has been moved from ")) << log;  // Spam/Sub's
     EXPECT_TRUE(Contains(log, "Mailbox: Carl")) << log;
@@ -893,7 +893,7 @@ struct WireFault {
     const char* name;
     const char* command;
     ImapFaultProxy::Fault fault;
-    const char* moveTo = nullptr;  // a move run's destination; a delete run without
+    const char* moveTo = nullptr;           // a move run's destination; a delete run without
     const char* login = "ann@example.org";  // whose session fails
 };
 

@@ -105,8 +105,9 @@ FolderSwept SweepFolder(const RunState& run, const std::string& folderUrl, platf
                     // and the rest of the folder moves.
                     if (e.Number() != err::kFileTooLarge) throw;
                     ++skipped;
-                    WriteLog(run.log, ErrorEntry(e.Number(), "message skipped: " + e.Description()) +
-                                          " " + VisibleText(folderUrl));
+                    WriteLog(run.log,
+                             ErrorEntry(e.Number(), "message skipped: " + e.Description()) + " " +
+                                 VisibleText(folderUrl));
                     return;
                 }
             }

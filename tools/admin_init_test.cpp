@@ -38,9 +38,9 @@ TEST(AdminInitTest, TakesAnEmptyServerToOneTheSetupProgramInstallsOn) {
     const std::string config = temp.Dir() + "/etc/platform.conf";
     const std::string state = temp.Dir() + "/state";
     const std::string data = state + "/data";
-    const std::vector<std::string> init = {
-        "init",        "--yes",     "--computer-name", "Exch01", "--domain", "example.org",
-        "--state-dir", state,       "--account",       "root",   "--transport", "pickup"};
+    const std::vector<std::string> init = {"init",      "--yes",       "--computer-name", "Exch01",
+                                           "--domain",  "example.org", "--state-dir",     state,
+                                           "--account", "root",        "--transport",     "pickup"};
     Outcome o = Admin(config, init);
     ASSERT_EQ(o.code, 0) << o.out << o.err;
     EXPECT_TRUE(Contains(o.out, "Every check passed"));

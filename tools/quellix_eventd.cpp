@@ -27,10 +27,10 @@
 #include <string>
 #include <thread>
 
-#include "base/journal.h"
 #include "base/error.h"
 #include "base/exit_codes.h"
 #include "base/file_safety.h"
+#include "base/journal.h"
 #include "base/strfuncs.h"
 #include "base/unique_fd.h"
 #include "base/version.h"
@@ -313,13 +313,15 @@ int main(int argc, char** argv) {
             // A firing is due once its instant has come: an AT ahead is
             // waited for (without the service lock), so that nothing fires
             // early and no firing is recorded that did not happen.
-            LogLine(platform::LogPriority::kInfo, "waiting until " + eventd::IsoUtc(*atUnix) + " (" +
-                    std::to_string(*atUnix - NowUnix()) + " s) to fire what is due then");
+            LogLine(platform::LogPriority::kInfo, "waiting until " + eventd::IsoUtc(*atUnix) +
+                                                      " (" + std::to_string(*atUnix - NowUnix()) +
+                                                      " s) to fire what is due then");
             while (!g_stop.load() && NowUnix() < *atUnix) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
             }
             if (g_stop.load()) {
-                LogLine(platform::LogPriority::kWarning, "stopped before " + eventd::IsoUtc(*atUnix) + ": nothing fired");
+                LogLine(platform::LogPriority::kWarning,
+                        "stopped before " + eventd::IsoUtc(*atUnix) + ": nothing fired");
                 return platform::kExitFailed;
             }
         }
@@ -330,13 +332,15 @@ int main(int argc, char** argv) {
             const int failed = service.FireDue(*atUnix, NowUnix());
             return failed == 0 ? platform::kExitOk : platform::kExitFailed;
         }
-        LogLine(platform::LogPriority::kInfo, "started (pid " + std::to_string(::getpid()) + ", as " +
-                eventd::CurrentAccountName() + ", store " + cfg.StorePath() + ")");
+        LogLine(platform::LogPriority::kInfo, "started (pid " + std::to_string(::getpid()) +
+                                                  ", as " + eventd::CurrentAccountName() +
+                                                  ", store " + cfg.StorePath() + ")");
         service.Run(g_stop, NowUnix);
         LogLine(platform::LogPriority::kInfo, "stopped");
         return platform::kExitOk;
     } catch (const platform::Error& e) {
-        LogLine(platform::LogPriority::kErr, platform::VisibleText(e.Description()) + " (" + std::to_string(e.Number()) + ")");
+        LogLine(platform::LogPriority::kErr,
+                platform::VisibleText(e.Description()) + " (" + std::to_string(e.Number()) + ")");
         return platform::kExitFailed;
     } catch (const std::exception& e) {
         LogLine(platform::LogPriority::kErr, platform::VisibleText(e.what()));

@@ -46,8 +46,7 @@ void CheckAddress(const std::string& address, const std::string& role) {
 }  // namespace
 
 void SendWithSendmail(const SendmailSettings& settings, const std::string& sender,
-                      const std::vector<std::string>& recipients, int fd,
-                      const std::string& path) {
+                      const std::vector<std::string>& recipients, int fd, const std::string& path) {
     if (recipients.empty())
         Fail(err::kCdoNoRecipients, "send mail", path, "At least one recipient is required");
     if (settings.program.empty() || settings.program[0] != '/')

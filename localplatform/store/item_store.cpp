@@ -96,7 +96,6 @@ std::string RowColumnsOf(const std::string& t, int version) {
     return columns + SizeOf(t, version);
 }
 
-
 // The mailbox's standard folders, and the property of the mailbox root that
 // names each one's URL.
 struct StandardFolder {
@@ -123,7 +122,6 @@ constexpr std::array<const char*, 10> kIntrinsic = {
     "DAV:ishidden",   "DAV:iscollection",    "DAV:isfolder",     "DAV:contentclass",
     "DAV:parentname", "DAV:getcontentlength"};
 constexpr const char* kReceived = "urn:schemas:httpmail:datereceived";
-
 
 void CheckName(const std::string& name) {
     bool bad = name.empty() || name == "." || name == ".." || name.size() > 1024;
@@ -230,7 +228,6 @@ void SetBusyWait(ItemStore::Handle& h, const StoreSettings& settings) {
                                    " (store.busy_budget_ms = " +
                                    std::to_string(settings.busyBudgetMs) + ")"});
 }
-
 
 // The journal and the checkpoints of a handle that writes.
 void ConfigureWriting(ItemStore::Handle& h, const StoreSettings& settings) {
@@ -1088,7 +1085,6 @@ int64_t InsertNode(ItemStore::Handle& h, int64_t parent, const std::string& name
     return id;
 }
 
-
 // Mailboxes and folders of a mapped namespace are the mail server's to make
 // and remove.
 [[noreturn]] void RefuseMailStoreChange(const std::string& operation, const std::string& what) {
@@ -1104,7 +1100,6 @@ int64_t InsertNode(ItemStore::Handle& h, int64_t parent, const std::string& name
         err::kResourceExists,
         platform::Describe("create", what, "an item of that name exists", err::kResourceExists));
 }
-
 
 }  // namespace
 
@@ -1197,12 +1192,7 @@ int64_t ItemStore::ReplaceItem(int64_t parent, const std::string& name) {
     return id;
 }
 
-namespace {
-
-
-
-
-}  // namespace
+namespace {}  // namespace
 
 int64_t ItemStore::SaveMessage(int64_t parent, const std::string& rfc822, int64_t receivedUtc,
                                const std::string& name) {
@@ -1223,7 +1213,6 @@ int64_t ItemStore::SaveMessage(int64_t parent, const std::string& rfc822, int64_
 }
 
 namespace {
-
 
 // Why a move of id into toFolder changed nothing: the destination is no
 // folder, or else the item is no longer in its folder.

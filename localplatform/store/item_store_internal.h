@@ -3,12 +3,13 @@
 // properties, the moves and their manifest) both use.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
 #include <random>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 #include "base/error.h"
@@ -85,7 +86,7 @@ struct ItemStore::Handle {
     std::chrono::steady_clock::time_point batchStart;
     std::chrono::milliseconds batchMaxAge{kDefaultBatchMs};
     int64_t maxCopyBytes = kDefaultMaxCopyBytes;  // a copy between stores takes no larger message
-    dev_t dev = 0;  // the file opened, to notice it being replaced
+    dev_t dev = 0;                                // the file opened, to notice it being replaced
     ino_t ino = 0;
     bool readOnly = false;
     int version = kSchemaVersion;  // below it only when read-only

@@ -2,8 +2,6 @@
 // (one step where the store has one), a move between two stores (plan,
 // copy, record, remove), and how both are settled after a crash and put
 // back by undo.
-#include "localplatform/store/item_store.h"
-
 #include <algorithm>
 #include <cstdint>
 #include <map>
@@ -15,6 +13,7 @@
 #include "base/error.h"
 #include "base/strfuncs.h"
 #include "localplatform/sqlite/sqlite_db.h"
+#include "localplatform/store/item_store.h"
 #include "localplatform/store/item_store_internal.h"
 #include "localplatform/store/mapped_namespace.h"
 #include "localplatform/store/run_lock.h"
@@ -22,8 +21,6 @@
 namespace localplatform {
 
 // ---------------------------------------------------------------- move manifest
-
-
 
 std::vector<std::string> SplitPath(const std::string& path) {
     std::vector<std::string> segments;
@@ -105,7 +102,6 @@ void Committed(ItemStore& store, ItemStore::Handle& h, Write&& write) {
     write();
     tx.Commit();
 }
-
 
 // ---------------------------------------------------------------- moves of mail stores
 

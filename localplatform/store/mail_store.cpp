@@ -18,7 +18,8 @@ bool IsAtom(const std::string& word) {
     if (word.empty() || word[0] == '\\') return false;
     return std::none_of(word.begin(), word.end(), [](char c) {
         const auto u = static_cast<unsigned char>(c);
-        return u <= 0x20 || u >= 0x7f || std::string_view("(){%*\"\\]").find(c) != std::string_view::npos;
+        return u <= 0x20 || u >= 0x7f ||
+               std::string_view("(){%*\"\\]").find(c) != std::string_view::npos;
     });
 }
 

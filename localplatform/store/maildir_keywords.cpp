@@ -45,13 +45,13 @@ std::string ReadList(int dir, const std::string& what) {
     for (;;) {
         const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) Fail(err::kPathFileAccess, "read keywords", what + "/" + kList, std::strerror(errno));
+        if (n < 0)
+            Fail(err::kPathFileAccess, "read keywords", what + "/" + kList, std::strerror(errno));
         if (n == 0 || text.size() > kMostListBytes) break;
         text.append(buffer, static_cast<size_t>(n));
     }
     return text;
 }
-
 
 }  // namespace
 
@@ -79,7 +79,6 @@ MaildirKeywords MaildirKeywords::Parse(const std::string& text) {
     return k;
 }
 
-
 std::string MaildirKeywords::FlagsOf(const std::string& fileName) const {
     const size_t info = fileName.find(":2,");
     if (info == std::string::npos) return {};
@@ -100,10 +99,11 @@ MaildirKeywords MaildirKeywords::Add(int dir, const std::vector<std::string>& na
     const auto deadline = std::chrono::steady_clock::now() + lockWait;
     UniqueFd lock;
     for (;;) {
-        lock = UniqueFd(::openat(dir, kLock, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                                 0600));
+        lock = UniqueFd(
+            ::openat(dir, kLock, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (lock.IsOpen()) break;
-        if (errno != EEXIST) Fail(err::kPathFileAccess, "lock keywords", lockPath, std::strerror(errno));
+        if (errno != EEXIST)
+            Fail(err::kPathFileAccess, "lock keywords", lockPath, std::strerror(errno));
         if (std::chrono::steady_clock::now() >= deadline) {
             Fail(err::kResourceLocked, "lock keywords", lockPath,
                  "held by another process for " + std::to_string(lockWait.count()) + " ms (" +
@@ -127,14 +127,16 @@ MaildirKeywords MaildirKeywords::Add(int dir, const std::vector<std::string>& na
             if (!k.names_[i].empty()) text += std::to_string(i) + " " + k.names_[i] + "\n";
         }
         struct stat folder {};
-        if (::fstat(dir, &folder) != 0) Fail(err::kPathFileAccess, "lock keywords", lockPath, std::strerror(errno));
+        if (::fstat(dir, &folder) != 0)
+            Fail(err::kPathFileAccess, "lock keywords", lockPath, std::strerror(errno));
         // The list belongs to the folder's owner, as the server writes it.
         if (::geteuid() == 0 && ::fchown(lock.Get(), folder.st_uid, folder.st_gid) != 0)
             Fail(err::kPathFileAccess, "write keywords", lockPath, std::strerror(errno));
         for (size_t done = 0; done < text.size();) {
             const ssize_t n = ::write(lock.Get(), text.data() + done, text.size() - done);
             if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) Fail(err::kPathFileAccess, "write keywords", lockPath, std::strerror(errno));
+            if (n <= 0)
+                Fail(err::kPathFileAccess, "write keywords", lockPath, std::strerror(errno));
             done += static_cast<size_t>(n);
         }
         if (::fsync(lock.Get()) != 0 || ::renameat(dir, kLock, dir, kList) != 0)

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "localplatform/store/maildir_keywords.h"
 #include "localplatform/store/mail_store.h"
+#include "localplatform/store/maildir_keywords.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);

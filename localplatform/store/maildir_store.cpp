@@ -129,7 +129,6 @@ std::string KeyOf(const std::string& fileName) {
     return info == std::string::npos ? fileName : fileName.substr(0, info);
 }
 
-
 // Run as root, what is made or moved in a mailbox belongs to the mailbox's owner
 // (as a delivery agent's files do), so the mail server can read it. Returns
 // 0, or the errno of a failure: a message the server cannot read would be
@@ -316,8 +315,9 @@ public:
         if (!dir.IsOpen()) return std::nullopt;
         const auto found = Locate(folder, dir.Get(), key);
         if (!found) return std::nullopt;
-        return MailStoreMessage{key, found->st.st_mtime, found->st.st_size,
-                                MaildirKeywords::Read(dir.Get(), PathText(folder)).FlagsOf(found->name)};
+        return MailStoreMessage{
+            key, found->st.st_mtime, found->st.st_size,
+            MaildirKeywords::Read(dir.Get(), PathText(folder)).FlagsOf(found->name)};
     }
 
     std::string Content(const MailFolder& folder, const std::string& key) override {
@@ -513,7 +513,8 @@ public:
         const UniqueFd cur = SubDir(dir.Get(), "cur", PathText(folder));
         const std::string& key = planned;
         const std::string target =
-            key + std::string(kInfo) + InfoLetters(dir.Get(), flags, PathText(folder), LockWait(), LockSetting());
+            key + std::string(kInfo) +
+            InfoLetters(dir.Get(), flags, PathText(folder), LockWait(), LockSetting());
         // A name of its own in tmp/: a write killed before its rename left
         // its file there, under this plan perhaps (the next try plans the
         // same key), until the server's clean-up of tmp/ takes it.

@@ -18,9 +18,9 @@
 #include <thread>
 
 #include "base/error.h"
-#include "base/unique_fd.h"
 #include "base/testing/run_program.h"
 #include "base/testing/temp_platform.h"
+#include "base/unique_fd.h"
 #include "localplatform/sqlite/sqlite_db.h"
 #include "localplatform/store/mail_folder_name.h"
 #include "localplatform/store/maildir_keywords.h"
@@ -564,7 +564,6 @@ TEST(MaildirMoveFaultTest, DeletesAreSyncedOutsideTheWriteTransaction) {
     EXPECT_EQ(writable, 1) << "the store was locked while the folder was synced";
     EXPECT_TRUE(fs::is_empty(mail.Dir() + "/u1/Maildir/cur"));
 }
-
 
 // A keyword's letter is its folder's own: names are read from the folder's
 // list, a name new to it gets the first free letter (the list written under

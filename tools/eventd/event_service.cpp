@@ -75,7 +75,8 @@ std::optional<Surrogate> EventService::Launch(const TimerRegistration& r, int64_
     std::string why;
     const std::optional<Hosting> hosting = hosting_ ? hosting_(r.sinkClass, &why) : Hosting{};
     if (!hosting) {
-        Log(platform::LogPriority::kErr, "not fired " + what + " due " + IsoUtc(due) + ": " + VisibleText(why));
+        Log(platform::LogPriority::kErr,
+            "not fired " + what + " due " + IsoUtc(due) + ": " + VisibleText(why));
         ++failures_;
         return std::nullopt;
     }
@@ -84,13 +85,15 @@ std::optional<Surrogate> EventService::Launch(const TimerRegistration& r, int64_
     SurrogateOutcome refused;
     auto surrogate = Surrogate::Start(call, &refused);
     if (!surrogate) {
-        Log(platform::LogPriority::kErr, "not fired " + what + " due " + IsoUtc(due) + ": " + VisibleText(refused.detail));
+        Log(platform::LogPriority::kErr,
+            "not fired " + what + " due " + IsoUtc(due) + ": " + VisibleText(refused.detail));
         ++failures_;
         return std::nullopt;
     }
     const std::string as = hosting->identity.empty() ? CurrentAccountName() : hosting->identity;
-    Log(platform::LogPriority::kInfo, "fired " + what + " due " + IsoUtc(due) + " as " + VisibleText(as) + " (pid " +
-        std::to_string(surrogate->Pid()) + ")");
+    Log(platform::LogPriority::kInfo, "fired " + what + " due " + IsoUtc(due) + " as " +
+                                          VisibleText(as) + " (pid " +
+                                          std::to_string(surrogate->Pid()) + ")");
     return surrogate;
 }
 
@@ -122,7 +125,8 @@ int EventService::FireDue(int64_t at, int64_t now) {
     for (const auto& r : registrations_) {
         if (!r.enabled) continue;
         if (!r.defect.empty()) {
-            Log(platform::LogPriority::kErr, "cannot fire " + VisibleText(r.url) + ": " + VisibleText(r.defect));
+            Log(platform::LogPriority::kErr,
+                "cannot fire " + VisibleText(r.url) + ": " + VisibleText(r.defect));
             continue;
         }
         const auto due = LatestFiring(r.schedule, Baseline(r), at);
@@ -148,7 +152,8 @@ void EventService::NoteClockJump(LoopState& loop, int64_t now) const {
         loop.lastWall +
         std::chrono::duration_cast<std::chrono::seconds>(steadyNow - loop.lastSteady).count();
     if (loop.started && (now - expected > 2 || expected - now > 2)) {
-        Log(platform::LogPriority::kWarning, "clock changed by " + std::to_string(now - expected) + " s; schedule recomputed");
+        Log(platform::LogPriority::kWarning,
+            "clock changed by " + std::to_string(now - expected) + " s; schedule recomputed");
     }
     loop.lastWall = now;
     loop.lastSteady = steadyNow;
@@ -161,9 +166,10 @@ void EventService::ScanOrSayStoreDown(LoopState& loop) {
         loop.storeDown = false;
     } catch (const platform::Error& e) {
         if (!loop.storeDown) {
-            Log(platform::LogPriority::kErr, "store unavailable: " + VisibleText(e.Description()) + " (" +
-                std::to_string(e.Number()) + "); trying again every " +
-                std::to_string(options_.poll.count()) + " ms");
+            Log(platform::LogPriority::kErr, "store unavailable: " + VisibleText(e.Description()) +
+                                                 " (" + std::to_string(e.Number()) +
+                                                 "); trying again every " +
+                                                 std::to_string(options_.poll.count()) + " ms");
         }
         loop.storeDown = true;
     }
@@ -181,12 +187,14 @@ std::optional<int64_t> EventService::FireWhatIsDue(LoopState& loop, int64_t now)
             record_.SetLastFiring(r.url, *due);
             const std::string what = VisibleText(r.sinkClass) + "(" + VisibleText(r.url) + ")";
             if (!loop.started && !options_.catchUp) {
-                Log(platform::LogPriority::kWarning, "missed " + what + " due " + IsoUtc(*due) +
-                    " while the service was not running (catch_up = no)");
+                Log(platform::LogPriority::kWarning,
+                    "missed " + what + " due " + IsoUtc(*due) +
+                        " while the service was not running (catch_up = no)");
             } else if (auto it = running_.find(r.url); it != running_.end()) {
-                Log(platform::LogPriority::kWarning, "skipped " + what + " due " + IsoUtc(*due) + ": the run due " +
-                    IsoUtc(it->second.due) + " (pid " + std::to_string(it->second.surrogate.Pid()) +
-                    ") still runs");
+                Log(platform::LogPriority::kWarning,
+                    "skipped " + what + " due " + IsoUtc(*due) + ": the run due " +
+                        IsoUtc(it->second.due) + " (pid " +
+                        std::to_string(it->second.surrogate.Pid()) + ") still runs");
             } else if (auto surrogate = Launch(r, *due)) {
                 running_.emplace(
                     r.url, Running{std::move(*surrogate), *due, std::chrono::steady_clock::now()});
@@ -236,8 +244,9 @@ void EventService::Run(const std::atomic<bool>& stop, const WallClock& clock) {
         SleepUntilNext(stop, clock, soonest);
     }
     for (auto& [url, run] : running_) {
-        Log(platform::LogPriority::kWarning, "ending " + VisibleText(url) + " (pid " + std::to_string(run.surrogate.Pid()) +
-            "): the service stops");
+        Log(platform::LogPriority::kWarning, "ending " + VisibleText(url) + " (pid " +
+                                                 std::to_string(run.surrogate.Pid()) +
+                                                 "): the service stops");
     }
     running_.clear();
 }

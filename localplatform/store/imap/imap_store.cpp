@@ -37,8 +37,9 @@ std::string Letters(const std::vector<std::string>& flags) {
     std::string letters;
     std::vector<std::string> keywords;
     for (const auto& f : flags) {
-        const auto* letter = std::find_if(std::begin(kLetters), std::end(kLetters),
-                                          [&](const auto& l) { return platform::EqualsNoCase(f, l.second); });
+        const auto* letter =
+            std::find_if(std::begin(kLetters), std::end(kLetters),
+                         [&](const auto& l) { return platform::EqualsNoCase(f, l.second); });
         if (letter != std::end(kLetters)) {
             letters += letter->first;
         } else if (!f.empty() && f[0] != '\\') {

@@ -113,7 +113,8 @@ void ImapFaultProxy::Serve() {
             if (fds[i].revents == 0) continue;
             Pair* pair = nullptr;
             for (Pair& p : pairs)
-                if (p.phase != Pair::Phase::kClosed && (p.client == fds[i].fd || p.server == fds[i].fd))
+                if (p.phase != Pair::Phase::kClosed &&
+                    (p.client == fds[i].fd || p.server == fds[i].fd))
                     pair = &p;
             if (pair == nullptr || pair->phase == Pair::Phase::kStalled) continue;
             const bool fromClient = fds[i].fd == pair->client;
