@@ -31,6 +31,7 @@
 #include "base/error.h"
 #include "base/exit_codes.h"
 #include "base/strfuncs.h"
+#include "localplatform/config/mail_store_settings.h"
 #include "localplatform/config/platform_config.h"
 #include "localplatform/directory/directory_backend.h"
 #include "localplatform/directory/directory_generator.h"
@@ -62,8 +63,10 @@ constexpr const char* kInitUsage =
     "                           <data-dir>/directory.ldb) or ldap://host:port,\n"
     "                           ldaps://..., ldapi://...\n"
     "  --bind-dn DN             the directory's bind DN (anonymous when not given)\n"
-    "  --password-file FILE|-   the bind password: the first line of FILE (- for\n"
-    "                           standard input)\n"
+    "  --password-file FILE|-   the bind password: the first line of FILE, which\n"
+    "                           must be the service account's (or root's), mode\n"
+    "                           0600, and is named in the configuration; - reads\n"
+    "                           it from standard input into the configuration\n"
     "  --transport T            sendmail (the system's /usr/sbin/sendmail: the\n"
     "                           default where there is one), pickup (files in\n"
     "                           <data-dir>/pickup: the default elsewhere), or\n"
@@ -618,8 +621,30 @@ int Init(const Args& args) {
     const bool embedded = localplatform::directory::IsEmbeddedUri(directory);
     const std::string bindDn =
         embedded ? "" : Value(args, "bind-dn", "Bind DN (empty: anonymous)", "", ask);
-    const std::string password =
-        bindDn.empty() ? "" : ReadPassword(args.Get("password-file", ""), ask);
+    // A password file stays where it is, named by the configuration, once
+    // it is the service account's (or root's) alone, as the runs will read
+    // it; a password given on standard input or typed goes into the
+    // configuration.
+    const std::string passwordFile = bindDn.empty() ? "" : args.Get("password-file", "");
+    const bool fromFile = !passwordFile.empty() && passwordFile != "-";
+    if (fromFile) {
+        if (passwordFile[0] != '/')
+            Fail("--password-file " + passwordFile + " is not an absolute path");
+        try {
+            (void)localplatform::ReadPasswordFile(passwordFile, account->uid);
+        } catch (const platform::Error& e) {
+            Fail(e.Description());
+        }
+        // The runs read it as the service account: root's own file would
+        // pass here and fail every run.
+        struct stat st {};
+        if (lstat(passwordFile.c_str(), &st) == 0 && st.st_uid != account->uid) {
+            Fail("the password file " + passwordFile + " is not " + account->name +
+                 "'s, the account the runs read it as: chown " + account->name + " " +
+                 passwordFile);
+        }
+    }
+    const std::string password = bindDn.empty() || fromFile ? "" : ReadPassword(passwordFile, ask);
     // Where the host has a sendmail, reports go through it, as cron's mail
     // does; else they wait in the pickup folder.
     const bool hasSendmail = access("/usr/sbin/sendmail", X_OK) == 0;
@@ -639,6 +664,7 @@ int Init(const Args& args) {
     };
     if (!bindDn.empty()) keys.emplace_back("directory.bind_dn", bindDn);
     if (!password.empty()) keys.emplace_back("directory.password", password);
+    if (fromFile) keys.emplace_back("directory.password_file", passwordFile);
     keys.emplace_back("mail.transport", transport);
     keys.emplace_back("mail.pickup_dir", dataDir + "/pickup");
     keys.emplace_back("temp_dir", dataDir + "/tmp");

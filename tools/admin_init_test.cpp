@@ -102,6 +102,28 @@ TEST(AdminInitTest, TakesAnEmptyServerToOneTheSetupProgramInstallsOn) {
     EXPECT_TRUE(Contains(o.err, "control character"));
     EXPECT_NE(access(other.c_str(), F_OK), 0);
 
+    // The bind password from a file: one others may read is refused before
+    // anything is written; a private one is named, never copied.
+    const std::string secret = temp.Dir() + "/bind-password";
+    std::ofstream(secret) << "s3cret\n";
+    for (const unsigned mode : {0644U, 0600U}) {
+        SCOPED_TRACE(mode);
+        ::chmod(secret.c_str(), mode);
+        const std::string named = temp.Dir() + "/named-" + std::to_string(mode) + "/platform.conf";
+        o = Admin(named, {"init", "--yes", "--account", "root", "--state-dir", state, "--directory",
+                          "ldap://127.0.0.1:1", "--bind-dn", "CN=reader", "--password-file", secret,
+                          "--transport", "pickup"});
+        if (mode == 0644U) {
+            EXPECT_EQ(o.code, 1);
+            EXPECT_TRUE(Contains(o.err, secret)) << o.err;
+            EXPECT_NE(access(named.c_str(), F_OK), 0);
+        } else {
+            const std::string written = platform::testing::FileText(named);
+            EXPECT_TRUE(Contains(written, "directory.password_file = " + secret + "\n")) << written;
+            EXPECT_FALSE(Contains(written, "s3cret")) << written;
+        }
+    }
+
     EXPECT_EQ(Admin(config, {"init", "--frobnicate", "x"}).code, 2);
     EXPECT_EQ(Admin(temp.Dir() + "/none.conf", {"check"}).code, 1);
 

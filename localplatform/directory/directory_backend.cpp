@@ -7,6 +7,7 @@
 
 #include "base/error.h"
 #include "base/strfuncs.h"
+#include "localplatform/config/mail_store_settings.h"
 
 namespace localplatform::directory {
 namespace {
@@ -131,6 +132,19 @@ std::unique_ptr<Backend> OpenDirectory(const PlatformConfig& config, const AdsPa
     s.uri = ResolveLdapUri(config, path, forWrite);
     s.bindDn = config.GetOr("directory.bind_dn", "");
     s.password = config.GetOr("directory.password", "");
+    // The bind password from a file of its own, private to its owner (the
+    // configuration is the quellix group's to read), as a mail store's.
+    if (const std::string file = config.GetOr("directory.password_file", ""); !file.empty()) {
+        if (!s.password.empty()) {
+            throw platform::Error(
+                platform::err::kInvalidArg,
+                platform::Describe("read configuration", config.SourcePath(),
+                                   "directory.password and directory.password_file are both "
+                                   "set: keep one",
+                                   platform::err::kInvalidArg));
+        }
+        s.password = ReadPasswordFile(file, config.ServiceAccount());
+    }
     s.saslMech = config.GetOr("directory.sasl_mech", "");
     s.startTls = config.GetBool("directory.starttls", false);
     s.networkTimeoutSeconds = static_cast<int>(config.GetWholeNumber(

@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <thread>
@@ -429,6 +431,30 @@ TEST_F(DirectoryServerFailureTest, RefusedBindAndUnreachableServers) {
 
     c.Set("directory.password", "wrong");
     EXPECT_EQ(ErrorOf([&] { (void)RunDirectoryQuery(c, q, {}); }), err::kDsInvalidCredentials);
+
+    // The password from a file private to its owner; one others may read is
+    // refused, naming it, and so are both keys at once.
+    {
+        char folder[] = "/tmp/quellix-bind-XXXXXX";
+        ASSERT_NE(::mkdtemp(folder), nullptr);
+        const std::string file = std::string(folder) + "/bind-password";
+        std::ofstream(file) << SlapdHarness::Options().rootPassword << "\n";
+        ::chmod(file.c_str(), 0600);
+        PlatformConfig fromFile = c;
+        fromFile.Set("directory.password", "");
+        fromFile.Set("directory.password_file", file);
+        EXPECT_EQ(ErrorOf([&] { (void)RunDirectoryQuery(fromFile, q, {}); }), 0);
+        ::chmod(file.c_str(), 0644);
+        EXPECT_EQ(ErrorOf([&] { (void)RunDirectoryQuery(fromFile, q, {}); }),
+                  err::kPermissionDenied);
+        ::chmod(file.c_str(), 0600);
+        std::ofstream(file) << "wrong\n";
+        EXPECT_EQ(ErrorOf([&] { (void)RunDirectoryQuery(fromFile, q, {}); }),
+                  err::kDsInvalidCredentials);
+        fromFile.Set("directory.password", "wrong");
+        EXPECT_EQ(ErrorOf([&] { (void)RunDirectoryQuery(fromFile, q, {}); }), err::kInvalidArg);
+        std::filesystem::remove_all(folder);
+    }
 
     // SASL EXTERNAL over the local socket needs no password.
     PlatformConfig ldapi;
