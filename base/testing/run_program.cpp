@@ -32,6 +32,13 @@ ProgramOutcome RunProgram(const std::vector<std::string>& argv, const std::strin
     const std::string in = std::string(dir) + "/in", out = std::string(dir) + "/out",
                       err = std::string(dir) + "/err";
     std::ofstream(in, std::ios::binary) << input;
+    // Everything the child needs is made before the fork: a child of a
+    // process with other threads may only make system calls until it execs
+    // (an allocator lock another thread held at the fork stays held there).
+    std::vector<char*> args;
+    args.reserve(argv.size() + 1);
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
         const int fds[3] = {open(in.c_str(), O_RDONLY), open(out.c_str(), O_WRONLY | O_CREAT, 0600),
@@ -39,10 +46,6 @@ ProgramOutcome RunProgram(const std::vector<std::string>& argv, const std::strin
         for (int i = 0; i < 3; ++i) {
             if (fds[i] < 0 || dup2(fds[i], i) < 0) _exit(126);
         }
-        std::vector<char*> args;
-        args.reserve(argv.size() + 1);
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
         execv(args[0], args.data());
         _exit(127);
     }

@@ -42,6 +42,8 @@ constexpr int kLooksForARenamedMessage = 8;
 // server renames files may pass over one that is renamed as it reads, so
 // one miss is not proof.
 constexpr int kMissesForAGoneMessage = 2;
+// Listings of a folder that changes while it is read, at most.
+constexpr int kListingsOfAChangingFolder = 4;
 
 using Location = MailStoreLocation;
 
@@ -123,6 +125,22 @@ struct Located {
     std::string name;
     struct stat st {};
 };
+
+// When new/ and cur/ of the folder open at dir last changed (a rename in
+// either changes it); zeros for one that is missing.
+std::array<int64_t, 4> FolderStamp(int dir) {
+    std::array<int64_t, 4> stamp{};
+    size_t at = 0;
+    for (const char* sub : {"new", "cur"}) {
+        struct stat st {};
+        if (::fstatat(dir, sub, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            stamp[at] = st.st_mtim.tv_sec;
+            stamp[at + 1] = st.st_mtim.tv_nsec;
+        }
+        at += 2;
+    }
+    return stamp;
+}
 
 std::string KeyOf(const std::string& fileName) {
     const size_t info = fileName.find(kInfo);
@@ -282,25 +300,34 @@ public:
         auto& known = Known(folder);
         known.clear();
         const MaildirKeywords keywords = MaildirKeywords::Read(dir.Get(), PathText(folder));
-        for (const char* sub : {"new", "cur"}) {
-            const UniqueFd part = OpenDirAt(dir.Get(), sub);
-            if (!part.IsOpen()) {
-                if (errno == ENOENT) continue;
-                Fail(err::kPathFileAccess, "list messages", PathText(folder) + "/" + sub,
-                     std::strerror(errno));
+        // A listing read while the server renames files (their flags
+        // change) may pass over a file renamed behind the read: while the
+        // folder changed during a listing, it is listed again, and every
+        // message any listing saw is kept (a later listing's name first).
+        for (int pass = 0; pass < kListingsOfAChangingFolder; ++pass) {
+            const auto before = FolderStamp(dir.Get());
+            for (const char* sub : {"new", "cur"}) {
+                const UniqueFd part = OpenDirAt(dir.Get(), sub);
+                if (!part.IsOpen()) {
+                    if (errno == ENOENT) continue;
+                    Fail(err::kPathFileAccess, "list messages", PathText(folder) + "/" + sub,
+                         std::strerror(errno));
+                }
+                for (const auto& name : ListDir(part.Get(), PathText(folder) + "/" + sub)) {
+                    if (name[0] == '.') continue;
+                    struct stat st {};
+                    if (::fstatat(part.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+                        !S_ISREG(st.st_mode))
+                        continue;  // gone meanwhile, or no message file
+                    const std::string key = KeyOf(name);
+                    // A message the server is moving from new/ to cur/ may
+                    // show in both: cur/ (read last) has its newest name.
+                    byKey[key] =
+                        MailStoreMessage{key, st.st_mtime, st.st_size, keywords.FlagsOf(name)};
+                    known[key] = Located{sub, name, st};
+                }
             }
-            for (const auto& name : ListDir(part.Get(), PathText(folder) + "/" + sub)) {
-                if (name[0] == '.') continue;
-                struct stat st {};
-                if (::fstatat(part.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-                    !S_ISREG(st.st_mode))
-                    continue;  // gone meanwhile, or no message file
-                const std::string key = KeyOf(name);
-                // A message the server is moving from new/ to cur/ may show
-                // in both: cur/ (read last) has its newest name.
-                byKey[key] = MailStoreMessage{key, st.st_mtime, st.st_size, keywords.FlagsOf(name)};
-                known[key] = Located{sub, name, st};
-            }
+            if (FolderStamp(dir.Get()) == before) break;
         }
         std::vector<MailStoreMessage> out;
         out.reserve(byKey.size());
