@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "base/error.h"
 #include "base/strfuncs.h"
@@ -63,6 +64,22 @@ localplatform::SmtpSettings SmtpSettingsFrom(const localplatform::PlatformConfig
     else if (tls == "yes")
         s.startTls = localplatform::SmtpSettings::StartTls::kTry;
     return s;
+}
+
+// The message written out into a nameless file in the temporary folder dir
+// (or, where the folder cannot take one, a file in memory), at its start,
+// for a transport to read as it sends: never whole in this process's
+// memory. The second is what names it in errors.
+std::pair<UniqueFd, std::string> Spooled(localplatform::MailMessage& mail, const std::string& dir) {
+    const std::string path = dir + " (the message being sent)";
+    UniqueFd spool(open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (spool.Get() < 0) spool = UniqueFd(memfd_create("quellix-message", MFD_CLOEXEC));
+    if (spool.Get() < 0)
+        throw Error(err::kCdoSendFailed, Describe("create", path, std::strerror(errno), errno));
+    mail.WriteTo(spool.Get(), path);
+    if (lseek(spool.Get(), 0, SEEK_SET) != 0)
+        throw Error(err::kCdoSendFailed, Describe("seek", path, std::strerror(errno), errno));
+    return {std::move(spool), path};
 }
 
 }  // namespace
@@ -150,36 +167,13 @@ void Message::Send() {
         (void)localplatform::DropInPickup(
             cfg.PickupDir(), [&](int fd, const std::string& path) { mail.WriteTo(fd, path); });
     } else if (Lower(transport) == "sendmail") {
-        // The program reads the message from a nameless file in the
-        // temporary folder (or, where it cannot take one, in memory).
-        const std::string dir = cfg.TempDir();
-        UniqueFd spool(open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-        if (spool.Get() < 0) spool = UniqueFd(memfd_create("quellix-message", MFD_CLOEXEC));
-        const std::string path = dir + " (the message being sent)";
-        if (spool.Get() < 0)
-            throw Error(err::kCdoSendFailed, Describe("create", path, std::strerror(errno), errno));
-        mail.WriteTo(spool.Get(), path);
-        if (lseek(spool.Get(), 0, SEEK_SET) != 0)
-            throw Error(err::kCdoSendFailed, Describe("seek", path, std::strerror(errno), errno));
+        const auto [spool, path] = Spooled(mail, cfg.TempDir());
         localplatform::SendmailSettings s;
         s.program = cfg.GetOr("mail.sendmail", s.program);
         s.timeoutSeconds = Seconds(cfg, "mail.timeout", s.timeoutSeconds);
         localplatform::SendWithSendmail(s, mail.EnvelopeSender(), recipients, spool.Get(), path);
     } else if (scheme == "smtp" || scheme == "smtps") {
-        // Written out into a nameless file in the temporary folder and sent
-        // from there: never whole in memory either. Where the folder cannot
-        // take one, the message is made in memory.
-        const std::string dir = cfg.TempDir();
-        UniqueFd spool(open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-        if (spool.Get() < 0) {
-            localplatform::SendSmtp(SmtpSettingsFrom(cfg, transport), mail.EnvelopeSender(),
-                                    recipients, mail.Serialize());
-            return;
-        }
-        const std::string path = dir + " (the message being sent)";
-        mail.WriteTo(spool.Get(), path);
-        if (lseek(spool.Get(), 0, SEEK_SET) != 0)
-            throw Error(err::kCdoSendFailed, Describe("seek", path, std::strerror(errno), errno));
+        const auto [spool, path] = Spooled(mail, cfg.TempDir());
         localplatform::SendSmtp(SmtpSettingsFrom(cfg, transport), mail.EnvelopeSender(), recipients,
                                 spool.Get(), path);
     } else {
