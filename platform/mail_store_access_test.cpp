@@ -388,113 +388,151 @@ TEST_P(MailStoreAccessTest, AMoveBetweenStoresWhoseCopyFailsLeavesTheSource) {
 // (else the source, and forgets the entry). Exactly one of them is left.
 // (That it keeps its date and flags is the run's kill tests' check.)
 TEST_P(MailStoreAccessTest, AMoveBetweenStoresCutShortKeepsExactlyOneCopy) {
-    enum Point { kBeforeCopy, kCopyUnrecorded, kSourceNotRemoved };
-    const struct {
-        bool intoStore;
-        Point point;
-        const char* name;
-    } cases[] = {
-        {true, kBeforeCopy, "into the store, before the copy"},
-        {true, kSourceNotRemoved, "into the store, before the source was removed"},
-        {false, kBeforeCopy, "out of the store, before the copy"},
-        {false, kCopyUnrecorded, "out of the store, before the copy's key was recorded"},
-        {false, kSourceNotRemoved, "out of the store, before the source was removed"},
-    };
+    // Where a kill stopped the move, or the undo that put it back.
+    enum Point { kBeforeCopy, kCopyUnrecorded, kSourceNotRemoved, kPutBackPlanned, kPutBackCopied };
+    const char* const pointNames[] = {"before the copy", "before the copy's key was recorded",
+                                      "before the source was removed",
+                                      "in a put back, before its copy",
+                                      "in a put back, before the destination's copy was removed"};
     const std::string item = "file://./backofficestorage/local/MBX/keep/x.reg";
-    for (const auto& c : cases) {
-        for (const bool undo : {true, false}) {
-            SCOPED_TRACE(std::string(c.name) + (undo ? ", undo" : ", next run"));
-            Start();
-            const LocalMailbox local = MakeLocalMailbox();
-            auto store = ItemStore::ForThisThread();
-            const std::string junkDir = JunkDir();
-            server_->CreateFolder("ann@example", "Archive");
-            std::string source;
-            std::string destination;
-            std::string saved = temp_->Dir() + "/saved";
-            if (c.intoStore) {
-                server_->Append("jdoe@example", "Junk E-mail", Mail("moved@junk"), old_, "\\Seen");
-                source = OnlyExpired(kJunk);
-                destination = local.url + "/Inbox";
-                // The source's file as it was, to be put back as the kill left it.
-                for (const auto& f : std::filesystem::directory_iterator(junkDir)) {
-                    saved += "-" + f.path().filename().string();
-                    ASSERT_EQ(testing::RunProgram({"/bin/cp", "-p", f.path(), saved}).code, 0);
-                }
-            } else {
-                const auto row =
-                    store->Get(store->SaveMessage(local.junk, Mail("moved@junk"), old_));
-                source = local.url + "/Junk/" + row->name;
-                destination = kAnn;
-                Sql(temp_->DbPath(), "CREATE TABLE saved AS SELECT * FROM items WHERE id = " +
-                                         std::to_string(row->id) +
-                                         "; CREATE TABLE saved_bytes AS SELECT * FROM contents"
-                                         " WHERE item = " +
-                                         std::to_string(row->id));
-            }
-            const int64_t run = BeginStoreRun(item, true, 0);
-            (void)MoveRecordForRun(source, destination, run);
-            store->FlushBatch();
-            // The state the kill left.
-            std::string sql = "UPDATE moves SET under_way = 1;";
-            if (c.point != kSourceNotRemoved) {
-                sql += "UPDATE moves SET destination_key = NULL, destination_name = '';";
-            }
-            if (c.intoStore) {
-                const std::string name = saved.substr(saved.find("saved-") + 6);
-                ASSERT_EQ(testing::RunProgram({"/bin/cp", "-p", saved, junkDir + name}).code, 0);
-                if (c.point == kBeforeCopy) {
-                    sql +=
-                        "DELETE FROM items WHERE id = (SELECT item FROM moves);"
-                        "UPDATE moves SET item = 0;";
-                }
-            } else {
-                sql +=
+    for (const bool intoStore : {true, false}) {
+        for (const Point point :
+             {kBeforeCopy, kCopyUnrecorded, kSourceNotRemoved, kPutBackPlanned, kPutBackCopied}) {
+            for (const bool undo : {true, false}) {
+                SCOPED_TRACE(std::string(intoStore ? "into the store, " : "out of the store, ") +
+                             pointNames[point] + (undo ? ", undo" : ", next run"));
+                Start();
+                const LocalMailbox local = MakeLocalMailbox();
+                auto store = ItemStore::ForThisThread();
+                const std::string junkDir = JunkDir();
+                const std::string annCur = server_->MaildirOf("ann@example") + "/cur/";
+                server_->CreateFolder("ann@example", "Archive");
+                std::string source;
+                std::string destination;
+                const std::string saved = temp_->Dir() + "/saved";
+                ASSERT_TRUE(std::filesystem::create_directory(saved));
+                // The files of dir, as they are, into saved (and back).
+                const auto keep = [&](const std::string& dir) {
+                    for (const auto& f : std::filesystem::directory_iterator(dir))
+                        ASSERT_EQ(testing::RunProgram({"/bin/cp", "-p", f.path(), saved}).code, 0);
+                };
+                const auto bring = [&](const std::string& dir) {
+                    for (const auto& f : std::filesystem::directory_iterator(saved))
+                        ASSERT_EQ(testing::RunProgram({"/bin/cp", "-p", f.path(), dir}).code, 0);
+                };
+                // The item store's rows of the items the query names, as they
+                // are, into tables of their own (and back).
+                const auto keepRows = [&](const std::string& ids) {
+                    Sql(temp_->DbPath(), "CREATE TABLE saved AS SELECT * FROM items WHERE id IN (" +
+                                             ids +
+                                             "); CREATE TABLE saved_bytes AS SELECT * FROM "
+                                             "contents WHERE item IN (" +
+                                             ids + ")");
+                };
+                const std::string bringRows =
                     "INSERT INTO items SELECT * FROM saved;"
                     "INSERT INTO contents SELECT * FROM saved_bytes;";
-                if (c.point == kBeforeCopy) {
-                    for (const auto& f : std::filesystem::directory_iterator(
-                             server_->MaildirOf("ann@example") + "/cur"))
-                        std::filesystem::remove(f.path());
+                if (intoStore) {
+                    server_->Append("jdoe@example", "Junk E-mail", Mail("moved@junk"), old_,
+                                    "\\Seen");
+                    source = OnlyExpired(kJunk);
+                    destination = local.url + "/Inbox";
+                    if (point < kPutBackPlanned) keep(junkDir);
+                } else {
+                    const auto row =
+                        store->Get(store->SaveMessage(local.junk, Mail("moved@junk"), old_));
+                    source = local.url + "/Junk/" + row->name;
+                    destination = kAnn;
+                    if (point < kPutBackPlanned) keepRows(std::to_string(row->id));
                 }
-            }
-            Sql(temp_->DbPath(), sql);
-            // Where the message is: (in the source, in the destination).
-            const auto where = [&] {
-                const size_t inMaildir = c.intoStore ? Left("Junk E-mail").size()
-                                                     : server_->Messages("ann@example", "").size();
-                const size_t inStore =
-                    store->ItemsIn(c.intoStore ? local.inbox : local.junk).size();
-                return c.intoStore ? std::pair{inMaildir, inStore} : std::pair{inStore, inMaildir};
-            };
-            ASSERT_EQ(where(), (std::pair<size_t, size_t>{1, c.point == kBeforeCopy ? 0 : 1}));
-            auto entries = MovedMessagesOfRun(run);
-            ASSERT_EQ(entries.size(), 1U);
-            EXPECT_EQ(entries[0].state, c.point == kBeforeCopy
-                                            ? MovedMessage::State::kPutBack
-                                            : MovedMessage::State::kInDestination);
-            if (undo) {
-                EXPECT_EQ(PutBackMovedMessage(entries[0]).outcome,
-                          c.point == kBeforeCopy ? PutBackResult::Outcome::kAlreadyPutBack
-                                                 : PutBackResult::Outcome::kPutBack);
-                EXPECT_EQ(where(), (std::pair<size_t, size_t>{1, 0}));
-                EXPECT_EQ(MovedMessagesOfRun(run)[0].state, MovedMessage::State::kPutBack);
-            } else {
+                const int64_t run = BeginStoreRun(item, true, 0);
+                (void)MoveRecordForRun(source, destination, run);
+                store->FlushBatch();
+                // The state the kill left.
+                std::string sql;
+                if (point < kPutBackPlanned) {
+                    sql = "UPDATE moves SET under_way = 1;";
+                    if (point != kSourceNotRemoved)
+                        sql += "UPDATE moves SET destination_key = NULL, destination_name = '';";
+                    if (intoStore) {
+                        bring(junkDir);
+                        if (point == kBeforeCopy)
+                            sql += "DELETE FROM items WHERE id = (SELECT item FROM moves);";
+                    } else {
+                        sql += bringRows;
+                        if (point == kBeforeCopy) {
+                            for (const auto& f : std::filesystem::directory_iterator(annCur))
+                                std::filesystem::remove(f.path());
+                        }
+                    }
+                } else if (point == kPutBackPlanned) {
+                    sql =
+                        "UPDATE moves SET under_way = 2,"
+                        " restore_key = coalesce(source_key, source_name);";
+                } else {
+                    // Put back whole, then the destination's copy made again.
+                    if (intoStore) {
+                        keepRows("SELECT item FROM moves");
+                    } else {
+                        keep(annCur);
+                    }
+                    ASSERT_EQ(PutBackMovedMessage(MovedMessagesOfRun(run)[0]).outcome,
+                              PutBackResult::Outcome::kPutBack);
+                    if (intoStore) {
+                        sql = bringRows;
+                    } else {
+                        bring(annCur);
+                    }
+                    sql += "UPDATE moves SET under_way = 2, restored_at = NULL;";
+                }
+                Sql(temp_->DbPath(), sql);
+                // Where the message is: (in the source, in the destination).
+                const auto where = [&] {
+                    const size_t inMaildir = intoStore
+                                                 ? Left("Junk E-mail").size()
+                                                 : server_->Messages("ann@example", "").size();
+                    const size_t inStore =
+                        store->ItemsIn(intoStore ? local.inbox : local.junk).size();
+                    return intoStore ? std::pair{inMaildir, inStore}
+                                     : std::pair{inStore, inMaildir};
+                };
+                using Where = std::pair<size_t, size_t>;
+                const Where start[] = {{1, 0}, {1, 1}, {1, 1}, {0, 1}, {1, 1}};
+                ASSERT_EQ(where(), start[point]);
+                auto entries = MovedMessagesOfRun(run);
+                ASSERT_EQ(entries.size(), 1U);
+                EXPECT_EQ(entries[0].state, point == kBeforeCopy
+                                                ? MovedMessage::State::kPutBack
+                                                : MovedMessage::State::kInDestination);
+                if (undo) {
+                    EXPECT_EQ(PutBackMovedMessage(entries[0]).outcome,
+                              point == kBeforeCopy ? PutBackResult::Outcome::kAlreadyPutBack
+                                                   : PutBackResult::Outcome::kPutBack);
+                    EXPECT_EQ(where(), (Where{1, 0}));
+                    EXPECT_EQ(MovedMessagesOfRun(run)[0].state, MovedMessage::State::kPutBack);
+                    continue;
+                }
                 EXPECT_EQ(SettleInterruptedMoves(item), 1);
                 EXPECT_EQ(SettleInterruptedMoves(item), 0);
                 entries = MovedMessagesOfRun(run);
-                if (c.point == kBeforeCopy) {
-                    EXPECT_EQ(where(), (std::pair<size_t, size_t>{1, 0}));
+                if (point == kBeforeCopy) {
+                    EXPECT_EQ(where(), (Where{1, 0}));
                     EXPECT_TRUE(entries.empty());  // a move that did not happen
                     continue;
                 }
-                EXPECT_EQ(where(), (std::pair<size_t, size_t>{0, 1}));
                 ASSERT_EQ(entries.size(), 1U);
+                if (point == kPutBackCopied) {
+                    // The put back is finished: the destination's copy went.
+                    EXPECT_EQ(where(), (Where{1, 0}));
+                    EXPECT_EQ(entries[0].state, MovedMessage::State::kPutBack);
+                    continue;
+                }
+                EXPECT_EQ(where(), (Where{0, 1}));
                 EXPECT_EQ(entries[0].state, MovedMessage::State::kInDestination);
                 // And undo of the run puts it back.
                 EXPECT_EQ(PutBackMovedMessage(entries[0]).outcome,
                           PutBackResult::Outcome::kPutBack);
-                EXPECT_EQ(where(), (std::pair<size_t, size_t>{1, 0}));
+                EXPECT_EQ(where(), (Where{1, 0}));
             }
         }
     }

@@ -114,10 +114,13 @@ int64_t PruneMoveManifest();
 // other entries are settled all the same.
 int64_t SettleInterruptedMoves(const std::string& itemUrl);
 
-// Puts the message back into its source folder, atomically: only when it
-// is still in the destination folder and no later run moved it, under its
-// old name when that is free, else a new unique one. Raises platform::Error
-// naming the message's URL when the store fails.
+// Puts the message back into its source folder, as the move went: in one
+// step where the store has one, else a copy, then the destination's removed,
+// each step recorded first, so that a put back cut short is finished or
+// taken back by the next undo or run. Only when the message is still in
+// the destination folder and no later run moved it; under its old name when
+// that is free, else a new unique one. Raises platform::Error naming the
+// message's URL when the store fails.
 PutBackResult PutBackMovedMessage(const MovedMessage& message);
 
 }  // namespace platform

@@ -28,6 +28,8 @@
 
 namespace localplatform {
 
+struct MailStoreMessage;
+
 // What a node of the tree is. Everything but kItem is a folder.
 enum class ItemKind : int {
     kItem = 0,
@@ -391,6 +393,9 @@ private:
     // way (SettleMoves and RestoreMove keep one).
     ItemRow MoveAcrossStores(int64_t id, int64_t fromFolder, int64_t toFolder, int64_t run,
                              const std::vector<std::string>* sourcePath, int64_t replaces = 0);
+    // The row of message in folder: a mail store's as its mapped namespace
+    // shows it, the item store's as stored.
+    [[nodiscard]] ItemRow RowOfMessage(int64_t folder, const MailStoreMessage& message);
     // Fills in where the message of a manifest entry for a mail store is now.
     void LocateMailMove(MoveEntry& e, const MailMove& m);
     RestoreResult RestoreMailMove(MoveEntry e, const MailMove& m);

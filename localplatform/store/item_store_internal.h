@@ -37,7 +37,9 @@ Stmt& BindOptional(Stmt& s, int i, const std::optional<T>& v) {
 // What the manifest keeps of a move of a mail store's message beyond the
 // columns every entry has.
 struct MailMove {
-    std::string sourceKey;  // empty: the item store's item (MoveEntry::item)
+    // The source's key; empty in an older entry of an item store's message,
+    // whose name (MoveEntry::sourceName) is its key.
+    std::string sourceKey;
     std::vector<std::string> destinationPath;
     std::optional<std::string> destinationKey;  // none while under way
     int64_t received = 0;

@@ -14,6 +14,7 @@
 #include "base/strfuncs.h"
 #include "localplatform/sqlite/sqlite_db.h"
 #include "localplatform/store/item_store.h"
+#include "localplatform/store/item_store_folders.h"
 #include "localplatform/store/item_store_internal.h"
 #include "localplatform/store/mapped_namespace.h"
 #include "localplatform/store/run_lock.h"
@@ -391,45 +392,39 @@ RestoreResult ItemStore::RestoreMailMove(MoveEntry e, const MailMove& settled) {
 
 // ---------------------------------------------------------------- moves between two stores
 
+ItemRow ItemStore::RowOfMessage(int64_t folder, const MailStoreMessage& message) {
+    if (MappedNamespaces::IsMapped(folder)) return h_->mapped.MessageRow(folder, message);
+    auto row = Child(*h_, folder, message.key);
+    if (!row) {
+        throw Error(err::kNotFound, platform::Describe("move item", message.key,
+                                                       "the copy vanished", err::kNotFound));
+    }
+    return *row;
+}
+
 namespace {
 
-// One end of a move between two stores: a folder of the item store, or of
-// a mail store (backend set).
+// One end of a move between two stores: a folder of the item store or of a
+// mail store, each behind the mail-store interface (the item store's own
+// through ItemStoreFolders), so that no step below asks which.
 struct StoreEnd {
-    int64_t folder = 0;             // its id (a mail store's: negative)
+    int64_t folder = 0;  // its id (a mail store's: negative)
+    // How the manifest's folder columns name it: the item store's folder by
+    // its id; 0 for a mail store's, found again by its path.
+    int64_t recorded = 0;
     std::vector<std::string> path;  // its path from the root
-    MailStore* backend = nullptr;   // nullptr: the item store's
+    MailStore* backend = nullptr;
     MailFolder mailFolder;
-    std::string where;  // the store, for messages: the backend's Describe or the store's file
 
-    [[nodiscard]] bool Embedded() const { return backend == nullptr; }
     // The folder (and the message key) as errors name it.
     [[nodiscard]] std::string Shown(const std::string& key = "") const {
         return platform::VisibleText(JoinPath(path) + (key.empty() ? "" : "/" + key)) + " (" +
-               where + ")";
+               backend->Describe() + ")";
     }
 };
 
-// Message key (an item's name) of an end, as the end holds it now.
-std::optional<MailStoreMessage> FindAt(ItemStore::Handle& h, const StoreEnd& end,
-                                       const std::string& key) {
-    if (!end.Embedded()) return end.backend->Message(end.mailFolder, key);
-    auto s = h.db.Cached("SELECT received, coalesce(" + SizeOf("items", h.version) +
-                         ", 0) FROM items WHERE parent = ?1 AND key = ?2 AND kind = 0");
-    s.Bind(1, end.folder).Bind(2, FoldName(key));
-    if (!s.Step()) return std::nullopt;
-    return MailStoreMessage{key, s.IsNull(0) ? 0 : s.Int(0), s.Int(1), ""};
-}
-
-std::string BytesAt(ItemStore::Handle& h, const StoreEnd& end, const std::string& key) {
-    if (!end.Embedded()) return end.backend->Content(end.mailFolder, key);
-    auto s = h.db.Cached(ContentSql(h.version, "i.parent = ?1 AND i.key = ?2 AND i.kind = 0"));
-    s.Bind(1, end.folder).Bind(2, FoldName(key));
-    if (!s.Step()) {
-        throw Error(err::kNotFound, platform::Describe("read message", end.Shown(key),
-                                                       "no such item", err::kNotFound));
-    }
-    return s.Text(0);
+std::optional<MailStoreMessage> FindAt(const StoreEnd& end, const std::string& key) {
+    return end.backend->Message(end.mailFolder, key);
 }
 
 // Whether two copies of a message hold the same bytes: a mail server may
@@ -450,17 +445,11 @@ bool SameMessage(const std::string& a, const std::string& b) {
 }
 
 // The copy that a move (or a put back) cut short may have left at end under
-// the plan planned, with the original's received time: the item store's
-// item of that name (made with its record, so it is there only when the
-// entry knows it); a mail store's message of the plan with the original's
-// bytes (when they are known: else only one of the planned key itself).
-std::optional<std::string> FindCopy(ItemStore::Handle& h, const StoreEnd& end,
-                                    const std::string& planned, int64_t received,
-                                    const std::optional<std::string>& original) {
-    if (end.Embedded()) {
-        if (FindAt(h, end, planned)) return planned;
-        return std::nullopt;
-    }
+// the plan planned, with the original's received time: a message of the
+// plan with the original's bytes (when they are known: else only one of
+// the planned key itself).
+std::optional<std::string> FindCopy(const StoreEnd& end, const std::string& planned,
+                                    int64_t received, const std::optional<std::string>& original) {
     for (const auto& m : end.backend->AppendedSince(end.mailFolder, planned)) {
         if (m.received != received) continue;
         if (original ? SameMessage(end.backend->Content(end.mailFolder, m.key), *original)
@@ -470,15 +459,90 @@ std::optional<std::string> FindCopy(ItemStore::Handle& h, const StoreEnd& end,
     return std::nullopt;
 }
 
-// Removes message key (an item's name) from a mail store's end, durably.
-void RemoveFromMailStore(const StoreEnd& end, const std::string& key) {
+// Removes message key from end, durably.
+void RemoveAt(const StoreEnd& end, const std::string& key) {
     (void)end.backend->Delete(end.mailFolder, key);
     end.backend->Flush();
 }
 
-void RemoveItemNamed(ItemStore::Handle& h, const StoreEnd& end, const std::string& name) {
-    auto d = h.db.Cached("DELETE FROM items WHERE parent = ?1 AND key = ?2 AND kind = 0");
-    d.Bind(1, end.folder).Bind(2, FoldName(name)).Run();
+// The manifest also knows a copy in the item store by its id, so that a
+// later move of that item (a row moved between folders) is seen.
+int64_t ItemIdAt(ItemStoreFolders& own, const StoreEnd& end, const std::string& key) {
+    return end.recorded != 0 ? own.ItemId(end.mailFolder, key) : 0;
+}
+
+// The message key the entry's source had.
+const std::string& SourceKeyOf(const MoveEntry& e, const MailMove& m) {
+    // An item store's message was recorded by its name alone before keys
+    // were recorded for every source.
+    return m.sourceKey.empty() ? e.sourceName : m.sourceKey;
+}
+
+// The end at a folder: a mapped namespace's node, or the item store's own
+// folder (its path given, or looked up).
+StoreEnd EndAtFolder(ItemStore& store, ItemStore::Handle& h, ItemStoreFolders& own, int64_t folder,
+                     const std::vector<std::string>* path) {
+    StoreEnd end;
+    end.folder = folder;
+    if (MappedNamespaces::IsMapped(folder)) {
+        const auto* node = h.mapped.Find(folder);
+        if (node == nullptr || node->row.kind == ItemKind::kItem) {
+            throw Error(err::kNotFound, platform::Describe("open folder", std::to_string(folder),
+                                                           "no such folder", err::kNotFound));
+        }
+        end.backend = node->backend;
+        end.mailFolder = node->folder;
+        end.path = node->urlPath;
+        return end;
+    }
+    (void)RequireFolder(store, folder);
+    end.recorded = folder;
+    end.path = path != nullptr ? *path : store.PathOf(folder);
+    end.backend = &own;
+    end.mailFolder = ItemStoreFolders::FolderAt(end.path);
+    return end;
+}
+
+// An end of a manifest entry's move as it is now: nothing when its folder
+// is gone (the item store's by the id recorded, a mail store's by its
+// path).
+std::optional<StoreEnd> EndOf(ItemStore& store, ItemStore::Handle& h, ItemStoreFolders& own,
+                              int64_t recorded, const std::vector<std::string>& path) {
+    std::optional<ItemRow> row = recorded != 0 ? store.Get(recorded) : store.Lookup(path);
+    if (!row || !row->IsFolder() || row->foreign != (recorded == 0)) return std::nullopt;
+    if (recorded == 0) (void)h.mapped.Require(row->id, "locate moved message");
+    return EndAtFolder(store, h, own, row->id, nullptr);
+}
+
+// The message a move takes, as it stands in its folder.
+struct Moving {
+    StoreEnd from;
+    std::string key;
+    int64_t received = 0;
+    int64_t listedSize = 0;
+    std::string flags;
+};
+
+Moving MessageToMove(ItemStore& store, ItemStore::Handle& h, ItemStoreFolders& own, int64_t id,
+                     int64_t fromFolder, const std::vector<std::string>* sourcePath) {
+    Moving m;
+    if (MappedNamespaces::IsMapped(id)) {
+        const auto* src = h.mapped.Find(id);
+        if (src == nullptr || src->row.kind != ItemKind::kItem || src->row.parent != fromFolder)
+            NoLongerInFolder(id);
+        m.key = src->key;
+        m.received = src->row.received.value_or(0);
+        m.listedSize = src->row.size;
+        m.flags = src->flags;
+    } else {
+        const auto row = store.Get(id);
+        if (!row || row->IsFolder() || row->parent != fromFolder) NoLongerInFolder(id);
+        m.key = row->name;
+        m.received = row->received.value_or(0);
+        m.listedSize = row->size;
+    }
+    m.from = EndAtFolder(store, h, own, fromFolder, sourcePath);
+    return m;
 }
 
 }  // namespace
@@ -492,52 +556,18 @@ ItemRow ItemStore::MoveAcrossStores(int64_t id, int64_t fromFolder, int64_t toFo
                                        "cannot be part of a transaction",
                                        err::kAdoFeatureNotAvailable));
     }
-    // The message as it stands in its folder, and both ends (copied: the
-    // mapped nodes may move as rows are registered).
-    StoreEnd from;
+    // Both ends are copied out: the mapped nodes may move as rows are
+    // registered.
+    ItemStoreFolders own(*this, *h_);
+    const Moving source = MessageToMove(*this, *h_, own, id, fromFolder, sourcePath);
+    const StoreEnd& from = source.from;
+    const std::string& sourceKey = source.key;
     StoreEnd to;
-    from.folder = fromFolder;
-    to.folder = toFolder;
-    std::string sourceKey;  // a mail store's key, or the item's name
-    int64_t received = 0;
-    int64_t listedSize = 0;
-    std::string flags;
-    if (MappedNamespaces::IsMapped(id)) {
-        const auto* src = h_->mapped.Find(id);
-        if (src == nullptr || src->row.kind != ItemKind::kItem || src->row.parent != fromFolder)
-            NoLongerInFolder(id);
-        from.backend = src->backend;
-        from.mailFolder = src->folder;
-        from.path.assign(src->urlPath.begin(), src->urlPath.end() - 1);
-        from.where = src->backend->Describe();
-        sourceKey = src->key;
-        received = src->row.received.value_or(0);
-        listedSize = src->row.size;
-        flags = src->flags;
-    } else {
-        const auto row = Get(id);
-        if (!row || row->IsFolder() || row->parent != fromFolder) NoLongerInFolder(id);
-        from.path = sourcePath != nullptr ? *sourcePath : PathOf(fromFolder);
-        from.where = "item store " + h_->db.Path();
-        sourceKey = row->name;
-        received = row->received.value_or(0);
-        listedSize = row->size;
-    }
-    if (MappedNamespaces::IsMapped(toFolder)) {
-        const auto* dst = h_->mapped.Find(toFolder);
-        if (dst == nullptr || dst->row.kind == ItemKind::kItem) {
-            throw Error(err::kNotFound,
-                        platform::Describe("move item", from.Shown(sourceKey),
-                                           "the destination is no folder", err::kNotFound));
-        }
-        to.backend = dst->backend;
-        to.mailFolder = dst->folder;
-        to.path = dst->urlPath;
-        to.where = dst->backend->Describe();
-    } else {
-        (void)RequireFolder(*this, toFolder);
-        to.path = PathOf(toFolder);
-        to.where = "item store " + h_->db.Path();
+    try {
+        to = EndAtFolder(*this, *h_, own, toFolder, nullptr);
+    } catch (const Error& e) {
+        throw Error(e.Number(), platform::Describe("move item", from.Shown(sourceKey),
+                                                   "the destination is no folder", e.Number()));
     }
     const auto failed = [&](const Error& e) {
         return Error(e.Number(),
@@ -557,13 +587,12 @@ ItemRow ItemStore::MoveAcrossStores(int64_t id, int64_t fromFolder, int64_t toFo
                                             std::to_string(h_->maxCopyBytes) + "); it stays",
                                         err::kFileTooLarge));
     };
-    if (listedSize > h_->maxCopyBytes) throw tooLarge(listedSize);
+    if (source.listedSize > h_->maxCopyBytes) throw tooLarge(source.listedSize);
     std::string bytes;
     std::string planned;
     try {
-        bytes = from.Embedded() ? Content(id) : from.backend->Content(from.mailFolder, sourceKey);
-        planned =
-            to.Embedded() ? NewItemName(*h_) : to.backend->PlanAppend(to.mailFolder, "", bytes);
+        bytes = from.backend->Content(from.mailFolder, sourceKey);
+        planned = to.backend->PlanAppend(to.mailFolder, "", bytes);
     } catch (const Error& e) {
         throw failed(e);
     }
@@ -574,205 +603,115 @@ ItemRow ItemStore::MoveAcrossStores(int64_t id, int64_t fromFolder, int64_t toFo
         // The entry, naming the copy by its plan, is committed before the
         // copy is made: a crash after it leaves an entry that finds the
         // message in either store, or in both.
-        FlushBatch();
-        SqliteDb::Transaction tx(h_->db);
-        auto e = h_->db.Cached(
-            "INSERT INTO moves(run, item, source_folder, source_path, source_name,"
-            " destination_folder, destination_name, size, moved_at, source_key, destination_path,"
-            " received, flags, planned_key, under_way)"
-            " VALUES(?1, ?2, ?3, ?4, ?5, ?6, '', ?7, ?8, ?9, ?10, ?11, ?12, ?13, 1)");
-        e.Bind(1, run)
-            .Bind(2, from.Embedded() ? id : int64_t{0})
-            .Bind(3, from.Embedded() ? fromFolder : int64_t{0});
-        e.Bind(4, JoinPath(from.path)).Bind(5, sourceKey);
-        e.Bind(6, to.Embedded() ? toFolder : int64_t{0}).Bind(7, size).Bind(8, NowSeconds());
-        BindOptional(e, 9, from.Embedded() ? std::optional<std::string>() : sourceKey);
-        e.Bind(10, JoinPath(to.path)).Bind(11, received).Bind(12, flags).Bind(13, planned).Run();
-        entry = h_->db.LastInsertId();
-        if (replaces != 0) h_->db.Cached("DELETE FROM moves WHERE id = ?1").Bind(1, replaces).Run();
-        tx.Commit();
+        Committed(*this, *h_, [&] {
+            auto e = h_->db.Cached(
+                "INSERT INTO moves(run, item, source_folder, source_path, source_name,"
+                " destination_folder, destination_name, size, moved_at, source_key,"
+                " destination_path, received, flags, planned_key, under_way)"
+                " VALUES(?1, 0, ?2, ?3, ?4, ?5, '', ?6, ?7, ?4, ?8, ?9, ?10, ?11, 1)");
+            e.Bind(1, run).Bind(2, from.recorded).Bind(3, JoinPath(from.path)).Bind(4, sourceKey);
+            e.Bind(5, to.recorded).Bind(6, size).Bind(7, NowSeconds()).Bind(8, JoinPath(to.path));
+            e.Bind(9, source.received).Bind(10, source.flags).Bind(11, planned).Run();
+            entry = h_->db.LastInsertId();
+            if (replaces != 0)
+                h_->db.Cached("DELETE FROM moves WHERE id = ?1").Bind(1, replaces).Run();
+        });
     }
-    const auto copyFailed = [&] {
-        if (entry == 0) return;
-        try {
-            if (to.Embedded()) {
-                // Not copied (the copy is one transaction): the source stays
-                // as it was, and the entry goes again.
-                h_->db.Cached("DELETE FROM moves WHERE id = ?1").Bind(1, entry).Run();
-            } else {
-                // A mail store may have taken the copy before it failed (an
-                // APPEND whose reply was lost, a folder's sync failing after
-                // the rename): settled from what the two folders hold, now
-                // if the store answers.
-                SettleEntry(entry);
-            }
-        } catch (const Error&) {
-            // It stays under way, naming its plan: the next run or undo
-            // finds the source, the copy or both, and settles it.
-        }
-    };
     std::string key;
-    int64_t copy = 0;  // the item store's copy
     try {
-        if (to.Embedded()) {
-            // The copy and its record are one step.
-            FlushBatch();
-            SqliteDb::Transaction tx(h_->db);
-            copy = InsertMessage(*h_, toFolder, planned, bytes, received);
-            key = planned;
-            if (entry != 0) {
-                auto u = h_->db.Cached(
-                    "UPDATE moves SET item = ?2, destination_key = ?3, destination_name = ?3"
-                    " WHERE id = ?1");
-                u.Bind(1, entry).Bind(2, copy).Bind(3, key).Run();
-            }
-            tx.Commit();
-        } else {
-            key = to.backend->AppendPlanned(to.mailFolder, planned, bytes, received, flags);
-        }
+        key =
+            to.backend->AppendPlanned(to.mailFolder, planned, bytes, source.received, source.flags);
     } catch (const Error& e) {
-        copyFailed();
+        if (entry != 0) {
+            // The store may have taken the copy before it failed (an APPEND
+            // whose reply was lost, a folder's sync failing after the
+            // rename): settled from what the two folders hold, now if the
+            // store answers.
+            try {
+                SettleEntry(entry);
+            } catch (const Error&) {
+                // It stays under way, naming its plan: the next run or undo
+                // finds the source, the copy or both, and settles it.
+            }
+        }
         throw failed(e);
     }
     try {
-        if (!to.Embedded() && (entry != 0 || from.Embedded())) {
-            // The copy's key is committed before the source goes; the item
-            // store's source goes in the same step.
-            FlushBatch();
-            SqliteDb::Transaction tx(h_->db);
-            if (entry != 0) {
+        if (entry != 0) {
+            // The copy's key is committed before the source goes.
+            Committed(*this, *h_, [&] {
                 auto u = h_->db.Cached(
-                    "UPDATE moves SET destination_key = ?2, destination_name = ?2,"
-                    " under_way = ?3 WHERE id = ?1");
-                u.Bind(1, entry).Bind(2, key);
-                BindOptional(u, 3, from.Embedded() ? std::optional<int64_t>() : int64_t{1}).Run();
-            }
-            if (from.Embedded()) {
-                auto d =
-                    h_->db.Cached("DELETE FROM items WHERE id = ?1 AND parent = ?2 AND kind = 0");
-                d.Bind(1, id).Bind(2, fromFolder).Run();
-            }
-            tx.Commit();
+                    "UPDATE moves SET destination_key = ?2, destination_name = ?2, item = ?3"
+                    " WHERE id = ?1");
+                u.Bind(1, entry).Bind(2, key).Bind(3, ItemIdAt(own, to, key)).Run();
+            });
         }
-        if (!from.Embedded()) {
-            RemoveFromMailStore(from, sourceKey);
-            if (entry != 0) {
-                BatchWrite();
-                h_->db.Cached("UPDATE moves SET under_way = NULL WHERE id = ?1")
-                    .Bind(1, entry)
-                    .Run();
-                BatchTick();
-            }
+        RemoveAt(from, sourceKey);
+        if (entry != 0) {
+            BatchWrite();
+            h_->db.Cached("UPDATE moves SET under_way = NULL WHERE id = ?1").Bind(1, entry).Run();
+            BatchTick();
         }
     } catch (const Error& e) {
         // Both are there; the entry, under way, names both: the next run
         // finishes the move, undo keeps the source.
         throw failed(e);
     }
-    if (to.Embedded()) {
-        auto row = Get(copy);
-        if (!row) {
-            throw Error(err::kNotFound, platform::Describe("move item", to.Shown(key),
-                                                           "the copy vanished", err::kNotFound));
-        }
-        return *row;
-    }
-    return h_->mapped.MessageRow(toFolder, MailStoreMessage{key, received, size, flags});
+    return RowOfMessage(toFolder, MailStoreMessage{key, source.received, size, source.flags});
 }
-
-namespace {
-
-// An end of a manifest entry's move as it is now: nothing when its folder
-// is gone.
-std::optional<StoreEnd> EndOf(ItemStore& store, MappedNamespaces& mapped, bool embedded,
-                              int64_t folder, const std::vector<std::string>& path) {
-    StoreEnd end;
-    end.path = path;
-    if (embedded) {
-        const auto row = store.Get(folder);
-        if (!row || !row->IsFolder()) return std::nullopt;
-        end.folder = folder;
-        end.where = "item store " + store.Path();
-        return end;
-    }
-    const auto row = store.Lookup(path);
-    if (!row || !row->foreign || !row->IsFolder()) return std::nullopt;
-    const auto& node = mapped.Require(row->id, "locate moved message");
-    end.folder = row->id;
-    end.backend = node.backend;
-    end.mailFolder = node.folder;
-    end.where = node.backend->Describe();
-    return end;
-}
-
-// Whether the source of a move under way is still in its folder (the item
-// store's item by its id).
-bool SourceThere(ItemStore::Handle& h, const MoveEntry& e, const MailMove& m,
-                 const StoreEnd& from) {
-    if (!from.Embedded()) return from.backend->Message(from.mailFolder, m.sourceKey).has_value();
-    auto s = h.db.Cached("SELECT 1 FROM items WHERE id = ?1 AND parent = ?2 AND kind = 0");
-    s.Bind(1, e.item).Bind(2, e.sourceFolder);
-    return s.Step();
-}
-
-std::string SourceBytes(ItemStore::Handle& h, const MoveEntry& e, const MailMove& m,
-                        const StoreEnd& from) {
-    if (!from.Embedded()) return from.backend->Content(from.mailFolder, m.sourceKey);
-    auto s = h.db.Cached(ContentSql(h.version, "i.id = ?1"));
-    s.Bind(1, e.item);
-    return s.Step() ? s.Text(0) : std::string();
-}
-
-}  // namespace
 
 void ItemStore::LocateCrossMove(MoveEntry& e, const MailMove& m) {
     e.currentFolder.reset();
     e.received.reset();
-    const auto from = EndOf(*this, h_->mapped, m.sourceKey.empty(), e.sourceFolder, e.sourcePath);
-    const auto to =
-        EndOf(*this, h_->mapped, m.destinationFolder != 0, m.destinationFolder, m.destinationPath);
+    ItemStoreFolders own(*this, *h_);
+    const auto from = EndOf(*this, *h_, own, e.sourceFolder, e.sourcePath);
+    const auto to = EndOf(*this, *h_, own, m.destinationFolder, m.destinationPath);
     e.destinationFolder = to ? to->folder : m.destinationFolder;
     if (e.restoredAt) return;
     std::optional<std::string> key = m.destinationKey;
     if (m.underWay == 1) {
         // Cut short: the source may still be there, the copy too.
-        const bool sourceThere = from && SourceThere(*h_, e, m, *from);
+        const std::string& sourceKey = SourceKeyOf(e, m);
+        const auto source = from ? FindAt(*from, sourceKey) : std::nullopt;
         if (!key && to) {
             key =
-                FindCopy(*h_, *to, *m.plannedKey, m.received,
-                         sourceThere ? std::optional(SourceBytes(*h_, e, m, *from)) : std::nullopt);
+                FindCopy(*to, *m.plannedKey, m.received,
+                         source ? std::optional(from->backend->Content(from->mailFolder, sourceKey))
+                                : std::nullopt);
         }
         // Never copied: it is where it was, as if put back.
-        if (sourceThere && !(key && to && FindAt(*h_, *to, *key))) {
+        if (source && !(key && to && FindAt(*to, *key))) {
             e.restoredAt = e.movedAt;
             return;
         }
     }
     if (!key || !to) return;
     e.destinationName = *key;
-    if (const auto msg = FindAt(*h_, *to, *key)) {
+    if (const auto msg = FindAt(*to, *key)) {
         e.currentFolder = to->folder;
         e.received = msg->received;
     }
 }
 
 void ItemStore::SettleCrossMove(MoveEntry& e, MailMove& m) {
-    const auto from = EndOf(*this, h_->mapped, m.sourceKey.empty(), e.sourceFolder, e.sourcePath);
-    const auto to =
-        EndOf(*this, h_->mapped, m.destinationFolder != 0, m.destinationFolder, m.destinationPath);
+    ItemStoreFolders own(*this, *h_);
+    const auto from = EndOf(*this, *h_, own, e.sourceFolder, e.sourcePath);
+    const auto to = EndOf(*this, *h_, own, m.destinationFolder, m.destinationPath);
     const auto update = [&](const std::string& set) {
         h_->db.Cached("UPDATE moves SET " + set + " WHERE id = ?1").Bind(1, e.entry).Run();
     };
     if (m.underWay == 1) {
-        const bool sourceThere = from && SourceThere(*h_, e, m, *from);
+        const std::string& sourceKey = SourceKeyOf(e, m);
+        const bool sourceThere = from && FindAt(*from, sourceKey);
         std::optional<std::string> key = m.destinationKey;
         if (!key && to) {
-            key =
-                FindCopy(*h_, *to, *m.plannedKey, m.received,
-                         sourceThere ? std::optional(SourceBytes(*h_, e, m, *from)) : std::nullopt);
+            key = FindCopy(*to, *m.plannedKey, m.received,
+                           sourceThere
+                               ? std::optional(from->backend->Content(from->mailFolder, sourceKey))
+                               : std::nullopt);
         }
         m.underWay = 0;
-        if (!(key && to && FindAt(*h_, *to, *key))) {
+        if (!(key && to && FindAt(*to, *key))) {
             // Never copied: the message stays where it was, and the entry
             // goes (a move that did not happen); with neither, it is gone.
             Committed(*this, *h_, [&] {
@@ -784,37 +723,30 @@ void ItemStore::SettleCrossMove(MoveEntry& e, MailMove& m) {
             });
             return;
         }
-        // Copied: the copy is kept, the source goes.
-        const auto record = [&] {
-            auto u = h_->db.Cached(
-                "UPDATE moves SET destination_key = ?2, destination_name = ?2 WHERE id = ?1");
-            u.Bind(1, e.entry).Bind(2, *key).Run();
-        };
-        if (sourceThere && from->Embedded()) {
+        // Copied: the copy's key is recorded, then the source goes.
+        if (!m.destinationKey) {
             Committed(*this, *h_, [&] {
-                record();
-                auto d =
-                    h_->db.Cached("DELETE FROM items WHERE id = ?1 AND parent = ?2 AND kind = 0");
-                d.Bind(1, e.item).Bind(2, e.sourceFolder).Run();
-                update("under_way = NULL");
+                auto u = h_->db.Cached(
+                    "UPDATE moves SET destination_key = ?2, destination_name = ?2, item = ?3"
+                    " WHERE id = ?1");
+                u.Bind(1, e.entry).Bind(2, *key).Bind(3, ItemIdAt(own, *to, *key)).Run();
             });
-        } else {
-            if (!m.destinationKey) Committed(*this, *h_, record);
-            if (sourceThere) RemoveFromMailStore(*from, m.sourceKey);
-            Committed(*this, *h_, [&] { update("under_way = NULL"); });
         }
+        if (sourceThere) RemoveAt(*from, sourceKey);
+        Committed(*this, *h_, [&] { update("under_way = NULL"); });
         m.destinationKey = key;
         return;
     }
     if (m.underWay != 2) return;
     // A put back cut short.
     const std::optional<std::string>& key = m.destinationKey;
-    const bool copyThere = key && to && FindAt(*h_, *to, *key);
+    const bool copyThere = key && to && FindAt(*to, *key);
     if (!e.restoredAt) {
         std::optional<std::string> back;
         if (from && m.restoreKey) {
-            back = FindCopy(*h_, *from, *m.restoreKey, m.received,
-                            copyThere ? std::optional(BytesAt(*h_, *to, *key)) : std::nullopt);
+            back = FindCopy(*from, *m.restoreKey, m.received,
+                            copyThere ? std::optional(to->backend->Content(to->mailFolder, *key))
+                                      : std::nullopt);
         }
         if (!back) {
             // Not put back: the message is where the move put it.
@@ -833,15 +765,8 @@ void ItemStore::SettleCrossMove(MoveEntry& e, MailMove& m) {
         m.restoreKey = back;
     }
     // Put back: the destination's copy goes.
-    if (copyThere && to->Embedded()) {
-        Committed(*this, *h_, [&] {
-            RemoveItemNamed(*h_, *to, *key);
-            update("under_way = NULL");
-        });
-    } else {
-        if (copyThere) RemoveFromMailStore(*to, *key);
-        Committed(*this, *h_, [&] { update("under_way = NULL"); });
-    }
+    if (copyThere) RemoveAt(*to, *key);
+    Committed(*this, *h_, [&] { update("under_way = NULL"); });
     m.underWay = 0;
 }
 
@@ -852,38 +777,32 @@ RestoreResult ItemStore::RestoreCrossMove(MoveEntry e, MailMove m) {
         if (e.restoredAt) return {RestoreOutcome::kRestored, m.restoreKey.value_or("")};
     }
     if (e.restoredAt) return {RestoreOutcome::kAlreadyRestored, {}};
-    const auto from = EndOf(*this, h_->mapped, m.sourceKey.empty(), e.sourceFolder, e.sourcePath);
-    const auto to =
-        EndOf(*this, h_->mapped, m.destinationFolder != 0, m.destinationFolder, m.destinationPath);
+    ItemStoreFolders own(*this, *h_);
+    const auto from = EndOf(*this, *h_, own, e.sourceFolder, e.sourcePath);
+    const auto to = EndOf(*this, *h_, own, m.destinationFolder, m.destinationPath);
     const auto update = [&](const std::string& set) {
         h_->db.Cached("UPDATE moves SET " + set + " WHERE id = ?1").Bind(1, e.entry).Run();
     };
+    const std::string& sourceKey = SourceKeyOf(e, m);
     std::optional<std::string> key = m.destinationKey;
     if (m.underWay == 1) {
         // A move cut short: the source is kept where it is still there.
-        const bool sourceThere = from && SourceThere(*h_, e, m, *from);
+        const bool sourceThere = from && FindAt(*from, sourceKey);
         if (!key && to) {
-            key =
-                FindCopy(*h_, *to, *m.plannedKey, m.received,
-                         sourceThere ? std::optional(SourceBytes(*h_, e, m, *from)) : std::nullopt);
+            key = FindCopy(*to, *m.plannedKey, m.received,
+                           sourceThere
+                               ? std::optional(from->backend->Content(from->mailFolder, sourceKey))
+                               : std::nullopt);
         }
-        const bool copyThere = key && to && FindAt(*h_, *to, *key);
+        const bool copyThere = key && to && FindAt(*to, *key);
         if (sourceThere) {
+            if (copyThere) RemoveAt(*to, *key);
             const int64_t now = NowSeconds();
-            const auto restored = [&] {
+            Committed(*this, *h_, [&] {
                 auto u = h_->db.Cached(
                     "UPDATE moves SET restored_at = ?2, under_way = NULL WHERE id = ?1");
                 u.Bind(1, e.entry).Bind(2, now).Run();
-            };
-            if (copyThere && to->Embedded()) {
-                Committed(*this, *h_, [&] {
-                    RemoveItemNamed(*h_, *to, *key);
-                    restored();
-                });
-            } else {
-                if (copyThere) RemoveFromMailStore(*to, *key);
-                Committed(*this, *h_, restored);
-            }
+            });
             if (!copyThere) return {RestoreOutcome::kAlreadyRestored, {}};
             return {RestoreOutcome::kRestored, e.sourceName};
         }
@@ -894,14 +813,14 @@ RestoreResult ItemStore::RestoreCrossMove(MoveEntry e, MailMove m) {
         // Moved, the source removed: the move is done.
         Committed(*this, *h_, [&] {
             auto u = h_->db.Cached(
-                "UPDATE moves SET destination_key = ?2, destination_name = ?2, under_way = NULL"
-                " WHERE id = ?1");
-            u.Bind(1, e.entry).Bind(2, *key).Run();
+                "UPDATE moves SET destination_key = ?2, destination_name = ?2, item = ?3,"
+                " under_way = NULL WHERE id = ?1");
+            u.Bind(1, e.entry).Bind(2, *key).Bind(3, ItemIdAt(own, *to, *key)).Run();
         });
     }
     if (e.laterRun != 0) return {RestoreOutcome::kMovedLater, {}};
     if (!from) return {RestoreOutcome::kSourceFolderGone, {}};
-    if (!to || !key || !FindAt(*h_, *to, *key)) return {RestoreOutcome::kNotInDestination, {}};
+    if (!to || !key || !FindAt(*to, *key)) return {RestoreOutcome::kNotInDestination, {}};
     const auto failed = [&](const Error& err) {
         return Error(err.Number(),
                      platform::Describe("put back", to->Shown(*key) + " to " + from->Shown(),
@@ -909,16 +828,12 @@ RestoreResult ItemStore::RestoreCrossMove(MoveEntry e, MailMove m) {
     };
     // The put back copies, then removes, as the move did: its copy's plan
     // is committed first, then the copy with its key, then the
-    // destination's copy goes. Back under the old name when it is free.
+    // destination's copy goes. Back under the old key when it is free.
     std::string bytes;
     std::string planned;
     try {
-        bytes = BytesAt(*h_, *to, *key);
-        if (from->Embedded()) {
-            planned = FindAt(*h_, *from, e.sourceName) ? NewItemName(*h_) : e.sourceName;
-        } else {
-            planned = from->backend->PlanAppend(from->mailFolder, m.sourceKey, bytes);
-        }
+        bytes = to->backend->Content(to->mailFolder, *key);
+        planned = from->backend->PlanAppend(from->mailFolder, sourceKey, bytes);
     } catch (const Error& err) {
         throw failed(err);
     }
@@ -926,43 +841,31 @@ RestoreResult ItemStore::RestoreCrossMove(MoveEntry e, MailMove m) {
         auto u = h_->db.Cached("UPDATE moves SET under_way = 2, restore_key = ?2 WHERE id = ?1");
         u.Bind(1, e.entry).Bind(2, planned).Run();
     });
+    m.underWay = 2;
+    m.restoreKey = planned;
     std::string name;
-    const int64_t now = NowSeconds();
-    const auto restored = [&] {
-        auto u = h_->db.Cached("UPDATE moves SET restored_at = ?2, restore_key = ?3 WHERE id = ?1");
-        u.Bind(1, e.entry).Bind(2, now).Bind(3, name).Run();
-    };
     try {
-        if (from->Embedded()) {
-            name = planned;
-            Committed(*this, *h_, [&] {
-                (void)InsertMessage(*h_, from->folder, name, bytes, m.received);
-                restored();
-            });
-        } else {
-            name =
-                from->backend->AppendPlanned(from->mailFolder, planned, bytes, m.received, m.flags);
-            Committed(*this, *h_, restored);
-        }
+        name = from->backend->AppendPlanned(from->mailFolder, planned, bytes, m.received, m.flags);
     } catch (const Error& err) {
-        // Not put back: the entry is as it was.
+        // Not put back, as far as is known: settled from what the two
+        // folders hold (the store may have taken the copy before it
+        // failed), now if they answer, else by the next undo or run.
         try {
-            update("under_way = NULL, restore_key = NULL");
+            SettleCrossMove(e, m);
         } catch (const Error&) {
-            // Under way, it names a copy not made: the next undo finds none.
+            // Under way, it names the copy planned: the next undo or run
+            // finds it or none.
         }
         throw failed(err);
     }
+    const int64_t now = NowSeconds();
+    Committed(*this, *h_, [&] {
+        auto u = h_->db.Cached("UPDATE moves SET restored_at = ?2, restore_key = ?3 WHERE id = ?1");
+        u.Bind(1, e.entry).Bind(2, now).Bind(3, name).Run();
+    });
     try {
-        if (to->Embedded()) {
-            Committed(*this, *h_, [&] {
-                RemoveItemNamed(*h_, *to, *key);
-                update("under_way = NULL");
-            });
-        } else {
-            RemoveFromMailStore(*to, *key);
-            Committed(*this, *h_, [&] { update("under_way = NULL"); });
-        }
+        RemoveAt(*to, *key);
+        Committed(*this, *h_, [&] { update("under_way = NULL"); });
     } catch (const Error& err) {
         // Put back; the copy left in the destination goes at the next undo
         // or run.

@@ -1120,6 +1120,12 @@ ImapSession::Moved ImapSession::Move(const std::vector<uint32_t>& uids,
                                     : mailimap_uidplus_uid_copy(s.imap, set.get(), wire.c_str(),
                                                                 &validity, &source, &dest);
 #ifdef QUELLIX_IMAP_FAULTS
+            if (faults::noCopyUid) {
+                for (mailimap_set** set : {&source, &dest}) {
+                    if (*set != nullptr) mailimap_set_free(*set);
+                    *set = nullptr;
+                }
+            }
             if (faults::copyUid) {
                 for (mailimap_set** set : {&source, &dest}) {
                     if (*set != nullptr) mailimap_set_free(*set);
@@ -1130,6 +1136,14 @@ ImapSession::Moved ImapSession::Move(const std::vector<uint32_t>& uids,
 #endif
             src = Expand(source, to - from);
             dst = Expand(dest, to - from);
+            // MOVE expunges what it moved: more expunged than COPYUID
+            // named moved without a name in the target.
+            const clist* expunged = s.imap->imap_response_info != nullptr
+                                        ? s.imap->imap_response_info->rsp_expunged
+                                        : nullptr;
+            const size_t gone = expunged != nullptr ? clist_count(expunged) : 0;
+            const size_t named = src ? src->size() : 0;
+            if (s.hasMove && r == MAILIMAP_NO_ERROR && gone > named) moved.unnamed += gone - named;
             if (source != nullptr) mailimap_set_free(source);
             if (dest != nullptr) mailimap_set_free(dest);
             if (r != MAILIMAP_NO_ERROR) {

@@ -141,9 +141,13 @@ public:
     // (UID MOVE, or UID COPY then Delete without MOVE). Returns target's
     // UIDVALIDITY and the copies' UIDs there by source UID (COPYUID); a UID
     // the server did not move is absent.
+    // What the server says it moved: each UID moved and its UID in target
+    // (COPYUID), and how many it expunged moving them that no COPYUID named
+    // (a server breaking UIDPLUS: those moved, but where to is not known).
     struct Moved {
         uint32_t validity = 0;
         std::map<uint32_t, uint32_t> uids;
+        size_t unnamed = 0;
     };
     Moved Move(const std::vector<uint32_t>& uids, const std::vector<std::string>& target);
     // Appends content to folder with its received time and flags and returns

@@ -19,6 +19,10 @@ inline std::vector<std::string> hiddenCapabilities;
 // source and its destination, in place of what the server said.
 inline std::optional<std::pair<uint32_t, uint32_t>> copyUid;
 
+// Every UID MOVE or UID COPY is answered without COPYUID, as a server
+// breaking UIDPLUS would answer.
+inline bool noCopyUid = false;
+
 // Host-name lookups get no answer from the resolver before their deadline.
 inline bool stalledLookups = false;
 

@@ -45,6 +45,7 @@ protected:
         faults::hiddenCapabilities.clear();
         faults::stalledLookups = false;
         faults::copyUid.reset();
+        faults::noCopyUid = false;
     }
 
     ImapServer Server() const {
@@ -172,6 +173,24 @@ TEST_F(ImapSessionTest, ACopyUidLargerThanTheMoveIsRefused) {
             << text;
         EXPECT_EQ(server_->Messages(kUser, "Junk").size(), move ? 0U : 1U);
     }
+}
+
+// A MOVE answered without COPYUID: a message it expunged moved, unnamed; a
+// UID gone already moved nothing. The two must not read alike, or a move
+// made would be forgotten as a message gone.
+TEST_F(ImapSessionTest, AMoveWithoutCopyUidIsToldFromAUidGone) {
+    server_->CreateFolder(kUser, "Kept");
+    faults::noCopyUid = true;
+    const auto uid = static_cast<uint32_t>(server_->Append(kUser, "Junk", Mail("a"), kPast));
+    ImapSession session(Server(), Proxy());
+    session.Select({"Junk"}, true);
+    const auto moved = session.Move({uid}, {"Kept"});
+    EXPECT_TRUE(moved.uids.empty());
+    EXPECT_EQ(moved.unnamed, 1U);
+    EXPECT_EQ(server_->Messages(kUser, "Kept").size(), 1U);
+    const auto again = session.Move({uid}, {"Kept"});
+    EXPECT_TRUE(again.uids.empty());
+    EXPECT_EQ(again.unnamed, 0U);
 }
 
 TEST_F(ImapSessionTest, ServerGoneIsAClearError) {

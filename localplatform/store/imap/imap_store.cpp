@@ -269,6 +269,13 @@ public:
         const auto moved = Guard(from, [&] { return s.Move({k->uid}, PathOf(to)); });
         const auto it = moved.uids.find(k->uid);
         if (it == moved.uids.end()) {
+            if (moved.unnamed > 0) {
+                // It left the folder, but the server named no COPYUID for
+                // it: where it went is settled from the two folders.
+                Fail(err::kFail, "move message", from,
+                     Quoted(key) + " was moved into " + Shown(to) +
+                         ", but the server named no COPYUID for it (it breaks UIDPLUS)");
+            }
             // A UIDPLUS server (no other is taken) names in COPYUID what it
             // moved; OK naming nothing is its answer for a UID gone already.
             Fail(
