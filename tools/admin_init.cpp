@@ -40,6 +40,7 @@
 #include "platform/ado.h"
 #include "platform/message.h"
 #include "setup/core/environment.h"
+#include "tools/admin_checks.h"
 #include "tools/admin_verbs.h"
 
 namespace admin {
@@ -72,6 +73,11 @@ constexpr const char* kInitUsage =
     "                           <data-dir>/pickup: the default elsewhere), or\n"
     "                           smtp://host:port, smtps://host:port\n"
     "  --store PATH             the store database (default <data-dir>/store.db)\n"
+    "  --mailstore LOCATION     the mail server that holds this server's mailboxes:\n"
+    "                           maildir:/var/vmail/%d/%n/Maildir (their Maildirs)\n"
+    "                           or imap://host, imaps://host (then set its\n"
+    "                           mailstore.<domain>.* login keys); without it the\n"
+    "                           store holds the mailboxes itself\n"
     "  --state-dir DIR          default /var/lib/quellix (root's: catalog, class\n"
     "                           registry, the event service's record and lock)\n"
     "  --data-dir DIR           default <state-dir>/data (the service account's:\n"
@@ -84,267 +90,6 @@ constexpr const char* kInitUsage =
     "\n"
     "exit codes: 0 configured and every check passed, 1 a step or a check failed\n"
     "(each says what is missing), 2 bad usage\n";
-
-constexpr const char* kCheckUsage =
-    "usage: quellix-admin [--config FILE] check [--test-mail ADDRESS]\n"
-    "\n"
-    "Checks the platform configuration and each service it names, and says\n"
-    "plainly what is missing: the configuration file and its folders; the\n"
-    "directory (bind and root DSE), this server's system attendant and system\n"
-    "mailbox in it, and the mailboxes homed on this server; the store, this\n"
-    "server's namespace and the system mailbox's event folder in it; the mail\n"
-    "transport, with a test message to ADDRESS when asked. What quellix-setup\n"
-    "needs to install is exactly what these checks find; run it after a failed\n"
-    "run or a changed configuration.\n"
-    "\n"
-    "exit codes: 0 every check passed, 1 a check failed, 2 bad usage\n";
-
-// The outcome of the checks: one line each, counted.
-struct Report {
-    int failed = 0;
-    bool quiet = false;  // counts only
-    void Line(const char* tag, const std::string& what) const {
-        if (!quiet) std::printf("%-8s %s\n", tag, what.c_str());
-    }
-    void Ok(const std::string& what) const { Line("ok", what); }
-    void Made(const std::string& what) const { Line("made", what); }
-    void Note(const std::string& what) const { Line("note", what); }
-    void Missing(const std::string& what) {
-        ++failed;
-        Line("MISSING", what);
-    }
-    void Failed(const std::string& what) {
-        ++failed;
-        Line("FAILED", what);
-    }
-};
-
-std::string Described(const std::exception& e) {
-    if (const auto* pe = dynamic_cast<const platform::Error*>(&e)) {
-        return pe->Description() + " (" + std::to_string(pe->Number()) + ")";
-    }
-    return e.what();
-}
-
-std::string DataDir(const PlatformConfig& config) {
-    if (auto d = config.Get("data_dir")) return *d;
-    const std::string store = config.StorePath();
-    const size_t slash = store.rfind('/');
-    return slash == std::string::npos ? "." : store.substr(0, slash == 0 ? 1 : slash);
-}
-
-// ---- The checks shared by init and check ----------------------------------
-
-void CheckFolder(Report& r, const std::string& path, const char* role) {
-    struct stat st {};
-    if (lstat(path.c_str(), &st) != 0) {
-        r.Missing(std::string(role) + " " + path + " does not exist");
-    } else if (!S_ISDIR(st.st_mode)) {
-        r.Failed(std::string(role) + " " + path + " is not a folder (a link or a file)");
-    } else if ((st.st_mode & S_IWOTH) != 0) {
-        r.Failed(std::string(role) + " " + path + " can be written by every account");
-    } else {
-        r.Ok(std::string(role) + " " + path);
-    }
-}
-
-// The directory, as the setup program finds this server in it: the root DSE,
-// the system attendant of this server, its system mailbox (the one on the
-// attendant's home store) and the mailboxes homed here. Returns the system
-// mailbox's alias, empty when there is none.
-std::string CheckDirectory(Report& r, const PlatformConfig& config) {
-    setup::SetupContext context;
-    const auto errors = setup::DiscoverEnvironment(context);
-    bool reached = true;
-    for (const auto& e : errors) {
-        if (e.where == setup::kStoreShare) continue;  // the store is checked on its own
-        r.Failed("directory " + config.DirectoryUri() + ": " + e.where + ": " + e.description);
-        reached = false;
-    }
-    if (!reached) return {};
-    r.Ok("directory " + config.DirectoryUri() + " answers; search root " + context.strSearchRoot);
-
-    std::string homeMdb;
-    try {
-        homeMdb = setup::GetSystemAttendantHomeMDB(context.cnn, context.strSearchRoot,
-                                                   context.ShortComputerName);
-    } catch (const std::exception& e) {
-        r.Failed("directory search for the system attendant: " + Described(e));
-        return {};
-    }
-    if (homeMdb.empty()) {
-        r.Missing("this server's system attendant: no entry \"CN=Microsoft System Attendant,CN=" +
-                  platform::Upper(context.ShortComputerName) + ",...\" with a homeMDB under " +
-                  context.strSearchRoot +
-                  " (quellix-setup finds this server's system mailbox through it)");
-        return {};
-    }
-    r.Ok("system attendant of " + platform::Upper(context.ShortComputerName) + ", home store " +
-         homeMdb);
-
-    std::string alias;
-    try {
-        platform::Command cmd;
-        cmd.SetActiveConnection(context.cnn);
-        cmd.SetCommandText(setup::SystemMailboxQuery(context.strSearchRoot));
-        cmd.Properties("searchscope").SetValue(platform::Variant(int32_t{2}));
-        platform::Recordset rs = cmd.Execute();
-        for (; !rs.Eof() && alias.empty(); rs.MoveNext()) {
-            const std::string home = platform::Trim(rs.Fields("homeMDB").Value().ToStringOrEmpty());
-            if (platform::EqualsNoCase(home, homeMdb))
-                alias = rs.Fields("mailNickName").Value().ToStringOrEmpty();
-        }
-        rs.Close();
-    } catch (const std::exception& e) {
-        r.Failed("directory search for the system mailbox: " + Described(e));
-        return {};
-    }
-    if (alias.empty()) {
-        r.Missing(
-            "this server's system mailbox: no person \"SystemMailbox{...}\" with a mailbox "
-            "(msExchMailboxGuid) and homeMDB " +
-            homeMdb);
-        return {};
-    }
-    r.Ok("system mailbox " + alias);
-
-    try {
-        const setup::MailboxLists lists = setup::GetUsersWithMailboxes(
-            context.cnn, context.strSearchRoot, context.ShortComputerName, "", {});
-        const size_t n = lists.registerList.size() + lists.unregisterList.size();
-        const std::string counts = std::to_string(n) + " mailboxes homed on " +
-                                   platform::Upper(context.ShortComputerName) + " (" +
-                                   std::to_string(lists.unregisterList.size()) + " marked)";
-        if (n == 0) {
-            // Not a failure: the setup program installs, and a run finds nothing to do.
-            r.Note("no mailboxes homed on this server yet (msExchHomeServerName ending in cn=" +
-                   platform::Upper(context.ShortComputerName) + ")");
-        } else {
-            r.Ok(counts);
-        }
-    } catch (const std::exception& e) {
-        r.Failed("directory search for the mailboxes: " + Described(e));
-    }
-    return alias;
-}
-
-// The store: it opens, holds this server's namespace first (the setup
-// program takes the store's first namespace), and the system mailbox's
-// event folder.
-void CheckStore(Report& r, const PlatformConfig& config, const std::string& systemAlias) {
-    try {
-        auto store = localplatform::ItemStore::ForThisThread();
-        r.Ok("store " + store->Path());
-        const auto namespaces = store->Namespaces();
-        const std::string domain = config.DomainDnsName();
-        if (namespaces.empty()) {
-            r.Missing("the store holds no namespace; make " + domain +
-                      " (quellix-admin store create-namespace " + domain + ")");
-            return;
-        }
-        if (!platform::EqualsNoCase(namespaces.front(), domain)) {
-            r.Failed("the store's first namespace is " + namespaces.front() + ", not " + domain +
-                     " (the setup program takes the first one)");
-        } else {
-            r.Ok("namespace " + namespaces.front());
-        }
-        if (systemAlias.empty()) return;
-        if (store->Lookup(
-                {namespaces.front(), "MBX", systemAlias, "StoreEvents", "GlobalEvents"})) {
-            r.Ok("event folder of " + systemAlias + " in the store");
-        } else {
-            r.Missing("the system mailbox " + systemAlias +
-                      " in the store, with StoreEvents/GlobalEvents (quellix-admin store "
-                      "create-mailbox " +
-                      namespaces.front() + " '" + systemAlias + "' --system)");
-        }
-    } catch (const std::exception& e) {
-        r.Failed("store " + config.StorePath() + ": " + Described(e));
-    }
-}
-
-void CheckTransport(Report& r, const PlatformConfig& config, const std::string& testMail) {
-    const std::string transport = config.MailTransport();
-    const std::string lower = platform::Lower(transport);
-    try {
-        // What a report's sending reads, read as it reads it: a value it
-        // would refuse fails here, not at the first report.
-        (void)config.GetWholeNumber("mail.timeout", 300, 86400, "seconds", 1);
-        (void)config.GetWholeNumber("mail.connect_timeout", 30, 86400, "seconds", 1);
-        (void)config.GetChoice("mail.starttls", "no", {"no", "yes", "required"});
-    } catch (const platform::Error& e) {
-        r.Failed("mail transport " + transport + ": " + e.Description());
-        return;
-    }
-    if (lower == "pickup") {
-        // The transport makes a missing pickup folder (0700) with the first message.
-        if (access(config.PickupDir().c_str(), F_OK) != 0) {
-            r.Note("pickup folder " + config.PickupDir() + " is made with the first report");
-        } else {
-            CheckFolder(r, config.PickupDir(), "pickup folder (mail.transport = pickup)");
-        }
-        r.Note("reports wait in " + config.PickupDir() +
-               " for a program that collects them: nothing delivers them from there");
-    } else if (lower == "sendmail") {
-        const std::string program = config.GetOr("mail.sendmail", "/usr/sbin/sendmail");
-        if (program.empty() || program[0] != '/' || access(program.c_str(), X_OK) != 0) {
-            r.Failed("mail transport sendmail: " + program +
-                     " is not a program this account can run (mail.sendmail)");
-            return;
-        }
-        r.Ok("mail transport sendmail (" + program + ")");
-    } else if (lower.starts_with("smtp://") || lower.starts_with("smtps://")) {
-        r.Ok("mail transport " + transport);
-    } else {
-        r.Failed("mail transport " + transport +
-                 ": none of pickup, sendmail and an smtp:// or smtps:// URL (mail.transport)");
-        return;
-    }
-    if (testMail.empty()) return;
-    try {
-        platform::Message message;
-        message.SetFrom("Quellix <>");
-        message.SetTo(testMail);
-        message.SetSubject("Quellix test message from " + config.ComputerName() + "." +
-                           config.DomainDnsName());
-        message.SetTextBody(
-            "This message was sent by 'quellix-admin' to check the mail "
-            "transport " +
-            transport + ".\r\n");
-        message.Send();
-        r.Ok("test message to " + testMail + " accepted by " + transport);
-    } catch (const std::exception& e) {
-        r.Failed("test message to " + testMail + " through " + transport + ": " + Described(e));
-    }
-}
-
-int RunChecks(const std::string& testMail) {
-    Report r;
-    const std::string path = PlatformConfig::DefaultPath();
-    if (access(path.c_str(), R_OK) != 0) {
-        std::printf("MISSING  configuration %s cannot be read: %s (quellix-admin init writes it)\n",
-                    path.c_str(), std::strerror(errno));
-        return platform::kExitFailed;
-    }
-    try {
-        const PlatformConfig& config = PlatformConfig::Current();
-        r.Ok("configuration " + path + ": server " + config.ComputerName() + "." +
-             config.DomainDnsName());
-        CheckFolder(r, config.StateDir(), "state folder");
-        CheckFolder(r, DataDir(config), "data folder");
-        const std::string alias = CheckDirectory(r, config);
-        CheckStore(r, config, alias);
-        CheckTransport(r, config, testMail);
-    } catch (const std::exception& e) {
-        r.Failed("configuration " + path + ": " + Described(e));
-    }
-    if (r.failed == 0) {
-        std::printf("Every check passed: quellix-setup can install on this server.\n");
-        return platform::kExitOk;
-    }
-    std::printf("%d check%s failed: see the lines above.\n", r.failed, r.failed == 1 ? "" : "s");
-    return platform::kExitFailed;
-}
 
 // ---- init -------------------------------------------------------------------
 
@@ -653,6 +398,17 @@ int Init(const Args& args) {
               hasSendmail ? "sendmail" : "pickup", ask);
     const std::string store = Value(args, "store", "Store database", dataDir + "/store.db", ask);
     if (server.empty() || domain.empty()) Fail("this server's name and domain are needed");
+    // The namespace's mailboxes then come from the mail server: its
+    // location is checked as a run reads it, before anything is written.
+    const std::string mailstore = args.Get("mailstore", "");
+    if (!mailstore.empty()) {
+        const std::string lower = platform::Lower(mailstore);
+        if (!lower.starts_with("maildir:/") && !lower.starts_with("imap://") &&
+            !lower.starts_with("imaps://")) {
+            Fail("--mailstore " + platform::VisibleText(mailstore) +
+                 ": none of maildir:/PATH, imap://HOST and imaps://HOST");
+        }
+    }
 
     std::vector<std::pair<std::string, std::string>> keys = {
         {"server.computer_name", server},
@@ -665,6 +421,7 @@ int Init(const Args& args) {
     if (!bindDn.empty()) keys.emplace_back("directory.bind_dn", bindDn);
     if (!password.empty()) keys.emplace_back("directory.password", password);
     if (fromFile) keys.emplace_back("directory.password_file", passwordFile);
+    if (!mailstore.empty()) keys.emplace_back("mailstore." + domain, mailstore);
     keys.emplace_back("mail.transport", transport);
     keys.emplace_back("mail.pickup_dir", dataDir + "/pickup");
     keys.emplace_back("temp_dir", dataDir + "/tmp");
@@ -732,14 +489,6 @@ int Init(const Args& args) {
     return checks;
 }
 
-bool WantsHelp(int argc, char** argv) {
-    for (int i = 0; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--help" || a == "-h" || a == "help") return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 int InitMain(int argc, char** argv) {
@@ -751,10 +500,10 @@ int InitMain(int argc, char** argv) {
         const Args args = Split(std::vector<std::string>(argv, argv + argc), {"force", "yes"});
         if (!args.positional.empty()) throw UsageError("unexpected " + args.positional.front());
         for (const auto& [key, value] : args.options) {
-            static const char* known[] = {
-                "computer-name", "domain", "directory", "bind-dn",  "password-file",
-                "transport",     "store",  "state-dir", "data-dir", "account",
-                "test-mail",     "force",  "yes"};
+            static const char* known[] = {"computer-name", "domain",    "directory", "bind-dn",
+                                          "password-file", "transport", "store",     "state-dir",
+                                          "data-dir",      "account",   "mailstore", "test-mail",
+                                          "force",         "yes"};
             bool ok = false;
             for (const char* k : known) ok = ok || key == k;
             if (!ok) throw UsageError("unknown option --" + key);
@@ -765,27 +514,6 @@ int InitMain(int argc, char** argv) {
         return platform::kExitUsage;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "quellix-admin init: %s\n", Described(e).c_str());
-        return platform::kExitFailed;
-    }
-}
-
-int CheckMain(int argc, char** argv) {
-    if (WantsHelp(argc, argv)) {
-        std::printf("%s", kCheckUsage);
-        return platform::kExitOk;
-    }
-    try {
-        const Args args = Split(std::vector<std::string>(argv, argv + argc), {});
-        if (!args.positional.empty()) throw UsageError("unexpected " + args.positional.front());
-        for (const auto& [key, value] : args.options) {
-            if (key != "test-mail") throw UsageError("unknown option --" + key);
-        }
-        return RunChecks(args.Get("test-mail", ""));
-    } catch (const UsageError& e) {
-        std::fprintf(stderr, "quellix-admin check: %s\n%s", e.what(), kCheckUsage);
-        return platform::kExitUsage;
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "quellix-admin check: %s\n", Described(e).c_str());
         return platform::kExitFailed;
     }
 }

@@ -156,4 +156,83 @@ TEST(AdminInitTest, TakesAnEmptyServerToOneTheSetupProgramInstallsOn) {
     }
 }
 
+// check looks for the marked mailboxes as a run reaches them, and for what
+// the runs' account (the data folder's owner) cannot read or write: a
+// server that passes check cleans what is marked.
+TEST(AdminInitTest, CheckFailsForMarkedMailboxesNotReachedAndAnAccountThatCannotRun) {
+    platform::testing::TempPlatform temp("quellix-check-test-");
+    const std::string config = temp.Dir() + "/etc/platform.conf";
+    const std::string data = temp.Dir() + "/state/data";
+    Outcome o = Admin(config, {"init", "--yes", "--computer-name", "Exch01", "--domain",
+                               "example.org", "--state-dir", temp.Dir() + "/state", "--account",
+                               "root", "--transport", "pickup"});
+    ASSERT_EQ(o.code, 0) << o.out << o.err;
+    const size_t at = o.out.find("home store ");
+    ASSERT_NE(at, std::string::npos) << o.out;
+    const std::string homeMdb = o.out.substr(at + 11, o.out.find('\n', at) - at - 11);
+    // Two users homed here, one marked.
+    const std::string ldif = temp.Dir() + "/users.ldif";
+    {
+        std::ofstream out(ldif);
+        for (const char* who : {"amarked", "bplain"}) {
+            out << "dn: CN=" << who << ",DC=example,DC=org\nobjectClass: top\nobjectClass: "
+                << "person\nobjectClass: organizationalPerson\nobjectClass: user\ncn: " << who
+                << "\nobjectCategory: CN=Person,CN=Schema,CN=Configuration,DC=example,DC=org"
+                << "\nsAMAccountName: " << who << "\nmailNickname: " << who << "\nmail: " << who
+                << "@example.org\nmsExchMailboxGuid:: Y4EQWb8fgjyy/4eGOA3/pw==\nhomeMDB: "
+                << homeMdb
+                << "\nmsExchHomeServerName: /o=Org/ou=First Administrative Group/cn="
+                   "Configuration/cn=Servers/cn=EXCH01\n"
+                << (who[0] == 'a' ? "extensionAttribute8: Quellix\n" : "") << "\n";
+        }
+    }
+    o = Admin(config, {"directory", "load", ldif});
+    ASSERT_EQ(o.code, 0) << o.out << o.err;
+
+    o = Admin(config, {"check"});
+    EXPECT_EQ(o.code, 1) << o.out;
+    EXPECT_TRUE(Contains(o.out,
+                         "FAILED   1 of 1 marked mailboxes cannot be reached in the store: "
+                         "amarked (open(file://./backofficestorage/example.org/mbx/"
+                         "amarked) failed"))
+        << o.out;
+    EXPECT_TRUE(Contains(o.out, "mailstore.example.org = maildir:")) << o.out;
+
+    // init maps the namespace to the mail server that holds the mailboxes;
+    // a location no mail store takes is refused before anything is written.
+    for (const char* location : {"ftp://mail.example.org", "maildir:/var/vmail/%d/%n/Maildir"}) {
+        SCOPED_TRACE(location);
+        const std::string mapped = temp.Dir() + "/mapped/" + location[0] + ".conf";
+        o = Admin(mapped,
+                  {"init", "--yes", "--domain", "example.org", "--account", "root", "--state-dir",
+                   temp.Dir() + "/state", "--transport", "pickup", "--mailstore", location});
+        if (location[0] == 'f') {
+            EXPECT_EQ(o.code, 1);
+            EXPECT_TRUE(Contains(o.err, "--mailstore ftp://mail.example.org: none of")) << o.err;
+            EXPECT_NE(access(mapped.c_str(), F_OK), 0);
+        } else {
+            EXPECT_TRUE(Contains(platform::testing::FileText(mapped),
+                                 "mailstore.example.org = maildir:/var/vmail/%d/%n/Maildir\n"));
+        }
+    }
+
+    ASSERT_EQ(Admin(config, {"store", "create-mailbox", "example.org", "amarked"}).code, 0);
+    o = Admin(config, {"check"});
+    EXPECT_EQ(o.code, 0) << o.out;
+    EXPECT_TRUE(Contains(o.out, "ok       1 marked mailboxes reached in the store")) << o.out;
+
+    // The data folder given to an account the configuration's group lacks,
+    // its store left root's: a run as that account fails on both.
+    if (geteuid() != 0) GTEST_SKIP() << "giving files to another account needs root";
+    ASSERT_EQ(::chown(data.c_str(), 65534, 65534), 0);
+    o = Admin(config, {"check"});
+    EXPECT_EQ(o.code, 1) << o.out;
+    for (const std::string& says :
+         {"FAILED   account nobody (the data folder's owner, whom runs go as) cannot read " +
+              config + " (root:root 0640): usermod -a -G root nobody",
+          "cannot write " + data + "/store.db (root:root 0600): chown nobody:"}) {
+        EXPECT_TRUE(Contains(o.out, says)) << says << "\n" << o.out;
+    }
+}
+
 }  // namespace

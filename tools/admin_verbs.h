@@ -24,7 +24,7 @@ int StoreMain(int argc, char** argv);      // admin_store.cpp
 int DirectoryMain(int argc, char** argv);  // admin_directory.cpp
 int CatalogMain(int argc, char** argv);    // admin_catalog.cpp
 int InitMain(int argc, char** argv);       // admin_init.cpp
-int CheckMain(int argc, char** argv);      // admin_init.cpp
+int CheckMain(int argc, char** argv);      // admin_checks.cpp
 
 // Bad usage found by a verb: the dispatcher prints it with the verb's
 // synopsis and exits with kExitUsage.
