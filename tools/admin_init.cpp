@@ -296,6 +296,38 @@ void WriteConfiguration(const std::string& path, const std::string& text, gid_t 
     }
 }
 
+// The store an init before made for another domain (init --force with a
+// new --domain): its namespace gives way when it holds nothing but what
+// init made (the system mailbox's folders), as the setup program takes the
+// store's first namespace. A store holding anything more is another
+// server's data: left alone, and the way out said.
+void ReplaceEmptyNamespace(Report& r, localplatform::ItemStore& items,
+                           const std::vector<std::string>& namespaces, const std::string& domain) {
+    const std::string& old = namespaces.front();
+    const auto root = items.Lookup({old});
+    size_t mailboxes = 0;
+    size_t held = 0;
+    if (root) {
+        for (const int64_t folder : items.FolderSubtree(root->id)) {
+            const auto row = items.Get(folder);
+            if (row && row->kind == localplatform::ItemKind::kMailbox &&
+                !platform::StartsWithNoCase(row->name, "SystemMailbox{"))
+                ++mailboxes;
+            held += items.ItemsIn(folder).size();
+        }
+    }
+    if (!root || namespaces.size() > 1 || mailboxes > 0 || held > 0) {
+        Fail("the store " + items.Path() + " serves " + old + " (" + std::to_string(mailboxes) +
+             " mailboxes, " + std::to_string(held) + " items" +
+             (namespaces.size() > 1 ? ", " + std::to_string(namespaces.size()) + " namespaces"
+                                    : std::string()) +
+             "), not " + domain + ": it is left as it is. Give --store a new file for " + domain +
+             ", or --domain " + old);
+    }
+    (void)items.DeleteItem(root->id);
+    r.Made("namespace " + old + " taken out of the store: it held only what init made");
+}
+
 // A seed for the system mailbox's GUID, so that every server's differs.
 uint64_t RandomSeed() {
     uint64_t seed = 0;
@@ -454,6 +486,10 @@ int Init(const Args& args) {
     if (localplatform::ItemStore::Create()) r.Made("store " + config.StorePath());
     {
         auto items = localplatform::ItemStore::ForThisThread();
+        if (const auto namespaces = items->Namespaces();
+            !namespaces.empty() && !platform::EqualsNoCase(namespaces.front(), domain)) {
+            ReplaceEmptyNamespace(r, *items, namespaces, domain);
+        }
         if (items->Namespaces().empty()) {
             items->CreateNamespace(domain);
             r.Made("namespace " + domain + " in the store");

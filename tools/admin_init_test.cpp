@@ -221,6 +221,33 @@ TEST(AdminInitTest, CheckFailsForMarkedMailboxesNotReachedAndAnAccountThatCannot
     EXPECT_EQ(o.code, 0) << o.out;
     EXPECT_TRUE(Contains(o.out, "ok       1 marked mailboxes reached in the store")) << o.out;
 
+    // init --force with another domain: a store holding only what init made
+    // takes the new domain's namespace; one holding a mailbox is left alone,
+    // and the way out is said.
+    {
+        const std::string moved = temp.Dir() + "/moved/platform.conf";
+        const std::vector<std::string> again = {
+            "init",      "--yes",   "--state-dir", temp.Dir() + "/moved",
+            "--account", "root",    "--transport", "pickup",
+            "--force",   "--domain"};
+        const auto initAs = [&](const char* domain) {
+            std::vector<std::string> words = again;
+            words.emplace_back(domain);
+            return Admin(moved, words);
+        };
+        ASSERT_EQ(initAs("example.org").code, 0);
+        o = initAs("other.org");
+        EXPECT_EQ(o.code, 0) << o.out << o.err;
+        EXPECT_TRUE(Contains(o.out, "ok       namespace other.org")) << o.out;
+        ASSERT_EQ(Admin(moved, {"store", "create-mailbox", "other.org", "kept"}).code, 0);
+        o = initAs("third.org");
+        EXPECT_EQ(o.code, 1);
+        EXPECT_TRUE(Contains(o.err,
+                             "serves other.org (1 mailboxes, 0 items), not third.org: it "
+                             "is left as it is. Give --store a new file"))
+            << o.err;
+    }
+
     // The data folder given to an account the configuration's group lacks,
     // its store left root's: a run as that account fails on both.
     if (geteuid() != 0) GTEST_SKIP() << "giving files to another account needs root";
