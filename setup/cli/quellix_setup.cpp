@@ -55,6 +55,7 @@ namespace {
 using namespace setup;
 using platform::kExitFailed;
 using platform::kExitOk;
+using platform::kExitPartly;
 using platform::VisibleText;
 
 constexpr const char* kUsage =
@@ -120,7 +121,9 @@ constexpr const char* kUsage =
     "on a terminal; --yes answers OK.\n"
     "The platform configuration comes from --config, else $QUELLIX_CONFIG, else\n"
     "/etc/quellix/platform.conf.\n"
-    "exit codes: 0 done, 1 failed or refused (standard error says why), 2 bad usage\n";
+    "exit codes: 0 done, 1 failed or refused (standard error says why), 2 bad usage,\n"
+    "3 (status) read, and a line says Attention: the last run failed or completed\n"
+    "with failures, a mailbox failed on the last two due runs, or a due run was missed\n";
 
 // The help of one command: its entry of the usage's command list, and the
 // parameters for the commands that take them; the whole usage for a word
@@ -400,6 +403,10 @@ struct HealthReport {
     std::string text;
     std::string json;
     std::vector<PartFailure> failures;
+    // An Attention line was written: the last run failed or completed with
+    // failures, a mailbox failed on the last two due runs, or a due run was
+    // missed.
+    bool attention = false;
 };
 
 // The start time the lists show: "7:05 PM", or nothing when a list has
@@ -478,6 +485,10 @@ HealthReport Health(const SetupStatus& status, const WindowValues& w,
                  << UtcText(r.started)
                  << (r.detail.empty() ? std::string() : " (" + VisibleText(r.detail) + ")")
                  << "; next run: " << InstantText(next, noNext) << "\n";
+            if (r.outcome == "failed" || r.outcome == "completed with failures") {
+                text << "  Attention: the last run " << r.outcome << "\n";
+                report.attention = true;
+            }
             json << "{\"id\": " << r.id << ", \"outcome\": " << JsonString(r.outcome)
                  << ", \"started\": " << JsonString(UtcText(r.started))
                  << ", \"detail\": " << JsonString(r.detail) << "}";
@@ -486,6 +497,7 @@ HealthReport Health(const SetupStatus& status, const WindowValues& w,
         json << ",\n    \"flaggedMailboxes\": [";
         for (size_t i = 0; i < health.mailboxes.size(); ++i) {
             const auto& flag = health.mailboxes[i];
+            report.attention = true;
             text << "  Attention: " << RunMailboxName(flag.address, flag.name)
                  << " failed or was not reached on the last two due runs (";
             for (size_t j = 0; j < flag.reasons.size(); ++j)
@@ -497,6 +509,7 @@ HealthReport Health(const SetupStatus& status, const WindowValues& w,
         }
         json << "],\n    \"missedRun\": ";
         if (health.missedRun) {
+            report.attention = true;
             text << "  Attention: the run due at " << UtcText(*health.missedRun)
                  << " did not happen\n";
             json << JsonString(UtcText(*health.missedRun));
@@ -628,7 +641,8 @@ int Status(const SetupStatus& status, const ErrorLog& log, bool json,
         std::cerr << "quellix-setup: status: the " << f.part
                   << " cannot be read: " << VisibleText(f.why) << "\n";
     }
-    return failures.empty() ? kExitOk : kExitFailed;
+    if (!failures.empty()) return kExitFailed;
+    return health.attention ? kExitPartly : kExitOk;
 }
 
 // Applies the parameter options to what the window shows.

@@ -276,8 +276,10 @@ TEST_P(QuellixSetupTest, HistoryAndStatusTellWhatTheRunsDid) {
     notARunDay();
     const int64_t second = due(true);
     notARunDay();
+    // An Attention line makes status exit 3, which monitoring reads as a
+    // warning; once bob is swept again, it exits 0.
     o = QuellixSetup({"status"});
-    ASSERT_EQ(o.code, 0) << o.output;
+    ASSERT_EQ(o.code, 3) << o.output;
     ExpectSays(o, {"Run history: " + dir_,
                    "Attention: bob@example.org failed or was not reached on the last "
                    "two due runs (run " +
@@ -285,8 +287,12 @@ TEST_P(QuellixSetupTest, HistoryAndStatusTellWhatTheRunsDid) {
                        std::to_string(first)});
     ExpectNotSays(o, {"Attention: ann"});
     o = QuellixSetup({"status", "--json"});
+    EXPECT_EQ(o.code, 3) << o.output;
     ExpectSays(o, {"\"flaggedMailboxes\": [{\"mailbox\": \"bob@example.org\""});
     due(false);
+    o = QuellixSetup({"status"});
+    EXPECT_EQ(o.code, 0) << o.output;
+    ExpectNotSays(o, {"Attention"});
 
     o = QuellixSetup({"history", "--last", "2"});
     ASSERT_EQ(o.code, 0) << o.output;
@@ -320,6 +326,15 @@ TEST_P(QuellixSetupTest, HistoryAndStatusTellWhatTheRunsDid) {
     EXPECT_EQ(QuellixSetup({"history", "--mailbox"}).code, 2);
     EXPECT_EQ(QuellixSetup({"history", "--yes"}).code, 2);
     EXPECT_EQ(QuellixSetup({"history", "--help"}).code, 0);
+
+    // A last run that did not go well is said, and exits 3 too.
+    for (const char* outcome : {"completed with failures", "failed"}) {
+        auto run = platform::RunRecorder::Begin(item, "");
+        run.End(outcome, "", 0);
+        o = QuellixSetup({"status"});
+        EXPECT_EQ(o.code, 3) << o.output;
+        ExpectSays(o, {"  Attention: the last run " + std::string(outcome) + "\n"});
+    }
 }
 
 // A part of status that cannot be read is reported in that part while the
@@ -616,7 +631,7 @@ TEST_F(StatusTest, TellsTheRegistrationsOwnRunsAndTheNextOne) {
     ASSERT_EQ(QuellixSetup({"mark", "cid@example.org"}).code, 0);
 
     o = QuellixSetup({"status"});
-    ASSERT_EQ(o.code, 0) << o.output;
+    ASSERT_EQ(o.code, 3) << o.output;
     const std::string lastRun = "  Last run: 2, completed, started ";
     ExpectSays(o, {lastRun});
     EXPECT_TRUE(Has(o.output.substr(o.output.find(lastRun)), " UTC; next run: 20")) << o.output;
@@ -625,7 +640,7 @@ TEST_F(StatusTest, TellsTheRegistrationsOwnRunsAndTheNextOne) {
                    "URL to try: the mailbox has no address)"});
     ExpectNotSays(o, {"Attention: cid", "Attention:  "});
     o = QuellixSetup({"status", "--json"});
-    ASSERT_EQ(o.code, 0) << o.output;
+    ASSERT_EQ(o.code, 3) << o.output;
     ExpectSays(
         o, {"\"nextRun\": \"20", "{\"mailbox\": \"\", \"name\": \"Wendy Lee 2\", \"reasons\": "});
     o = QuellixSetup({"history", "--last", "0"});
