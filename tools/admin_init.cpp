@@ -84,6 +84,10 @@ constexpr const char* kInitUsage =
     "                           store, history, directory, tmp/, pickup/)\n"
     "  --account NAME           the service account (default quellix as root,\n"
     "                           else the calling account)\n"
+    "  --unit-dir DIR           where the service's drop-in goes (default\n"
+    "                           /etc/systemd/system): as root, init opens a data\n"
+    "                           folder outside the state folder and the mapped\n"
+    "                           Maildirs to the service (ReadWritePaths=)\n"
     "  --test-mail ADDRESS      send a test message there through the transport\n"
     "  --force                  replace an existing configuration\n"
     "  --yes                    ask nothing, even on a terminal\n"
@@ -275,12 +279,13 @@ bool HoldsConfiguration(const std::string& path) {
 
 // Writes the file under a temporary name in its folder, with its owner and
 // mode set before a byte is written, and renames it into place.
-void WriteConfiguration(const std::string& path, const std::string& text, gid_t group) {
+void WriteConfiguration(const std::string& path, const std::string& text, gid_t group,
+                        mode_t mode = 0640) {
     const std::string temp = path + ".new";
     unlink(temp.c_str());
     const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) Fail("cannot write " + temp + ": " + std::strerror(errno));
-    bool ok = fchown(fd, geteuid(), group) == 0 && fchmod(fd, 0640) == 0;
+    bool ok = fchown(fd, geteuid(), group) == 0 && fchmod(fd, mode) == 0;
     for (size_t done = 0; ok && done < text.size();) {
         const ssize_t n = write(fd, text.data() + done, text.size() - done);
         ok = n > 0;
@@ -294,6 +299,52 @@ void WriteConfiguration(const std::string& path, const std::string& text, gid_t 
         unlink(temp.c_str());
         Fail("cannot write " + path + ": " + cause);
     }
+}
+
+// The folder a mail store's Maildirs lie in: the location's path up to its
+// first template (%d, %n, ~ ...); empty when that leaves no folder below
+// the root.
+std::string MaildirRoot(const std::string& location) {
+    if (!location.starts_with("maildir:/")) return {};
+    std::string path = location.substr(8);
+    path = path.substr(0, path.find_first_of("%~"));
+    path = path.substr(0, path.rfind('/'));
+    return path.size() > 1 ? path : std::string();
+}
+
+// The service runs with the file system read-only but for its state folder
+// (ProtectSystem=strict, ProtectHome=read-only): a data folder elsewhere and
+// the Maildirs a namespace is mapped to are opened for writing by a drop-in
+// of init's own, written again by every init ("-": a folder that does not
+// exist is no error). Only as root, and only where the unit folder exists.
+void WriteServiceDropIn(Report& r, const std::string& unitDir,
+                        const std::vector<std::string>& paths) {
+    if (geteuid() != 0) return;
+    struct stat st {};
+    if (lstat(unitDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
+    const std::string folder = unitDir + "/quellix-eventd.service.d";
+    const std::string file = folder + "/quellix-admin-init.conf";
+    if (paths.empty()) {
+        if (unlink(file.c_str()) == 0) r.Made("service drop-in " + file + " removed: none needed");
+        return;
+    }
+    if (access(folder.c_str(), F_OK) != 0) MakeFolder(r, folder, 0, 0, 0755);
+    std::string text =
+        "# Written by quellix-admin init, and again by each init: the folders the\n"
+        "# runs write besides the state folder (the data folder, mapped Maildirs).\n"
+        "[Service]\n";
+    std::string shown;
+    for (const std::string& p : paths) {
+        // One word each, quoted: a blank in a path does not split it.
+        (void)KeyLine("ReadWritePaths", p);  // refuses a control character
+        if (p.find_first_of("\"\\") != std::string::npos)
+            Fail("the folder " + platform::VisibleText(p) + " holds a quote or a backslash");
+        text += "ReadWritePaths=\"-" + p + "\"\n";
+        shown += (shown.empty() ? "" : " ") + p;
+    }
+    WriteConfiguration(file, text, 0, 0644);
+    r.Made("service drop-in " + file + " (ReadWritePaths=" + shown +
+           "; systemctl daemon-reload takes it in)");
 }
 
 // The store an init before made for another domain (init --force with a
@@ -475,6 +526,12 @@ int Init(const Args& args) {
     MakeFolder(r, dataDir, account->uid, account->gid, 0750);
     MakeFolder(r, dataDir + "/tmp", account->uid, account->gid, 0700);
     MakeFolder(r, dataDir + "/pickup", account->uid, account->gid, 0700);
+    {
+        std::vector<std::string> writes;
+        if (!(dataDir + "/").starts_with(stateDir + "/")) writes.push_back(dataDir);
+        if (const std::string root = MaildirRoot(mailstore); !root.empty()) writes.push_back(root);
+        WriteServiceDropIn(r, args.Get("unit-dir", "/etc/systemd/system"), writes);
+    }
 
     // From here on the platform is the one just written.
     setenv("QUELLIX_CONFIG", path.c_str(), 1);
@@ -538,8 +595,8 @@ int InitMain(int argc, char** argv) {
         for (const auto& [key, value] : args.options) {
             static const char* known[] = {"computer-name", "domain",    "directory", "bind-dn",
                                           "password-file", "transport", "store",     "state-dir",
-                                          "data-dir",      "account",   "mailstore", "test-mail",
-                                          "force",         "yes"};
+                                          "data-dir",      "account",   "mailstore", "unit-dir",
+                                          "test-mail",     "force",     "yes"};
             bool ok = false;
             for (const char* k : known) ok = ok || key == k;
             if (!ok) throw UsageError("unknown option --" + key);

@@ -200,19 +200,33 @@ TEST(AdminInitTest, CheckFailsForMarkedMailboxesNotReachedAndAnAccountThatCannot
 
     // init maps the namespace to the mail server that holds the mailboxes;
     // a location no mail store takes is refused before anything is written.
+    // As root it lets the service write the Maildirs and a data folder
+    // outside the state folder, by a drop-in of its own.
+    const std::string units = temp.Dir() + "/units";
+    ASSERT_EQ(::mkdir(units.c_str(), 0755), 0);
+    const std::string dropIn = units + "/quellix-eventd.service.d/quellix-admin-init.conf";
     for (const char* location : {"ftp://mail.example.org", "maildir:/var/vmail/%d/%n/Maildir"}) {
         SCOPED_TRACE(location);
         const std::string mapped = temp.Dir() + "/mapped/" + location[0] + ".conf";
         o = Admin(mapped,
                   {"init", "--yes", "--domain", "example.org", "--account", "root", "--state-dir",
-                   temp.Dir() + "/state", "--transport", "pickup", "--mailstore", location});
+                   temp.Dir() + "/state", "--data-dir", temp.Dir() + "/outside", "--transport",
+                   "pickup", "--unit-dir", units, "--mailstore", location});
         if (location[0] == 'f') {
             EXPECT_EQ(o.code, 1);
             EXPECT_TRUE(Contains(o.err, "--mailstore ftp://mail.example.org: none of")) << o.err;
             EXPECT_NE(access(mapped.c_str(), F_OK), 0);
+            EXPECT_NE(access(dropIn.c_str(), F_OK), 0);
         } else {
             EXPECT_TRUE(Contains(platform::testing::FileText(mapped),
                                  "mailstore.example.org = maildir:/var/vmail/%d/%n/Maildir\n"));
+            if (geteuid() == 0) {
+                const std::string text = platform::testing::FileText(dropIn);
+                EXPECT_TRUE(Contains(text, "[Service]\nReadWritePaths=\"-" + temp.Dir() +
+                                               "/outside\"\nReadWritePaths=\"-/var/vmail\"\n"))
+                    << text;
+                EXPECT_EQ(Mode(dropIn), 0644U);
+            }
         }
     }
 
