@@ -7,7 +7,9 @@
 # init'; installs the packages again over it, unattended, as an upgrade
 # does, and checks that nothing init wrote or the administrator changed is
 # touched; installs the window's package and asks the window for its help;
-# then purges the packages and checks that nothing of them is left.
+# then purges the packages, first keeping the data folder as an unanswered
+# question does, then with the answer changed, and checks that nothing of
+# them is left.
 #   bash scripts/package-test.sh            (MIRROR=... for another mirror)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -118,8 +120,21 @@ in_root apt-get install -y -q --no-install-recommends "$gui_deb" >/dev/null
 in_root env QT_QPA_PLATFORM=offscreen QuellixSetup --help >/dev/null
 
 echo "== remove and purge"
+# Unanswered, purge keeps the data folder (the store with the archive of
+# moved mail, the history) and takes the rest; answered, it takes it too.
 in_root apt-get purge -y -q quellix-tools quellix-sink quellix-eventd quellix-setup \
   quellix-setup-gui >/dev/null
+in_root test -s /var/lib/quellix/data/store.db ||
+  { echo "package-test: purge took the store without being asked to" >&2; exit 1; }
+kept=$(in_root sh -c 'ls -A /var/lib/quellix; ls -d /etc/quellix 2>/dev/null || true' | tr '\n' ' ')
+[ "$kept" = "data " ] || { echo "package-test: purge left more than the data folder: $kept" >&2; exit 1; }
+tools_deb="/tmp/debs/$(cd "$root/tmp/debs" && ls quellix-tools_*.deb)"
+in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+  "$tools_deb" </dev/null >/dev/null
+in_root test -s /var/lib/quellix/data/store.db ||
+  { echo "package-test: installing again lost the kept store" >&2; exit 1; }
+echo "quellix-tools quellix-tools/purge_data boolean true" | in_root debconf-set-selections
+in_root apt-get purge -y -q quellix-tools >/dev/null
 left=$(in_root sh -c 'ls -d /etc/quellix /var/lib/quellix /usr/lib/quellix /usr/share/quellix /usr/bin/quellix-* 2>/dev/null || true')
 if [ -n "$left" ]; then echo "package-test: left after purge: $left" >&2; exit 1; fi
 if in_root dpkg -l | grep -q '^.. *quellix'; then echo "package-test: a package is left after purge" >&2; exit 1; fi
