@@ -1,5 +1,6 @@
 #include "setup/cli/preview_command.h"
 
+#include <algorithm>
 #include <iostream>
 #include <sstream>
 
@@ -87,6 +88,16 @@ int PreviewCommand(const std::string& itemUrl, const PreviewOptions& options) {
         PrintJson(preview);
     } else {
         std::cout << PreviewText(preview, options.messages);
+    }
+    // A folder the run could not reach is a run that completes with
+    // failures: the preview says so in its exit status too.
+    const bool unreached =
+        std::any_of(preview.mailboxes.begin(), preview.mailboxes.end(),
+                    [](const PreviewMailbox& m) { return !m.folder.error.empty(); });
+    if (unreached) {
+        std::cerr << "quellix-setup: preview: a run would not reach the folder of some mailboxes "
+                     "(\"not reached\" above)\n";
+        return platform::kExitPartly;
     }
     return platform::kExitOk;
 }

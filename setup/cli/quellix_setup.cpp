@@ -123,7 +123,8 @@ constexpr const char* kUsage =
     "/etc/quellix/platform.conf.\n"
     "exit codes: 0 done, 1 failed or refused (standard error says why), 2 bad usage,\n"
     "3 (status) read, and a line says Attention: the last run failed or completed\n"
-    "with failures, a mailbox failed on the last two due runs, or a due run was missed\n";
+    "with failures, a mailbox failed on the last two due runs, or a due run was missed;\n"
+    "(preview) shown, and a run would not reach some mailboxes' folders\n";
 
 // The help of one command: its entry of the usage's command list, and the
 // parameters for the commands that take them; the whole usage for a word
