@@ -30,10 +30,18 @@
 #   build/release, configured with the release preset when missing) and
 #   WORK_DIR (default a new temporary directory, removed unless --keep);
 #   RUN_CONF, lines added to the runs' platform configuration (for
-#   example "store.batch_ms = 1000").
+#   example "store.batch_ms = 1000"); PYTHON (default /usr/bin/python3,
+#   the system's: a shim first on PATH would add its own start-up to the
+#   floor's time and flatter every ratio).
+# Every tool is started the same way, by its path, under the same measure.
+# The floor's own work (its transaction and close, as it times them) is
+# reported beside its process's wall time: the ratio "wall/work" leaves the
+# interpreter's start-up out of the floor.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 users=10000 messages=20 rounds=3 with_find=0 with_doveadm=0 keep=0 reuse=0
+py=${PYTHON:-/usr/bin/python3}
+[ -x "$py" ] || { echo "bench-run: $py is not a program (PYTHON)" >&2; exit 1; }
 while [ $# -gt 0 ]; do
   case "$1" in
     --users) users=$2; shift 2 ;;
@@ -82,7 +90,7 @@ if [ "$reuse" = 1 ] && [ -f "$work/floor.db" ]; then
   echo "== reusing the corpus, store and floor of $work"
 else
 echo "== corpus: $users mailboxes x $messages junk messages of ~3 KB over 60 days, age limit $age days"
-python3 "$shared/gen-maildir.py" --root "$work/corpus" --users "$users" --messages "$messages" \
+"$py" "$shared/gen-maildir.py" --root "$work/corpus" --users "$users" --messages "$messages" \
   --size 3000 --days 60 --seed 1 --now "$now"
 mkdir -p "$work/store"
 conf "$work/store"
@@ -91,7 +99,7 @@ export QUELLIX_CONFIG=$work/store/platform.conf
 "$bench" import-maildir "$work/corpus" --folder Junk
 "$host" register "$module"
 unset QUELLIX_CONFIG
-python3 "$shared/lean-floor.py" build "$work/floor.db" "$work/corpus"
+"$py" "$shared/lean-floor.py" build "$work/floor.db" "$work/corpus"
 echo "   store $(du -sh "$work/store" | cut -f1), floor $(du -h "$work/floor.db" | cut -f1)"
 fi
 
@@ -109,7 +117,7 @@ fresh() {  # copy of what tool $1 works on, written out before it runs
     floor) mkdir -p "$run_dir"; cp "$work/floor.db" "$run_dir/floor.db" ;;
     folders) mkdir -p "$run_dir"; cp "$work/store/store.db" "$run_dir/store.db" ;;
     find|doveadm) cp -a "$work/corpus" "$run_dir"
-                  python3 "$shared/gen-maildir.py" --root "$run_dir" --conf-only ;;
+                  "$py" "$shared/gen-maildir.py" --root "$run_dir" --conf-only ;;
   esac
   sync
 }
@@ -128,13 +136,15 @@ run_tool() {  # tool -> one line of figures and what it removed
       ;;
     floor)
       cutoff=$(cutoff_now)
-      out=$(measure "$(command -v python3)" "$shared/lean-floor.py" bulk "$run_dir/floor.db" "$cutoff" |
+      out=$(measure "$py" "$shared/lean-floor.py" bulk "$run_dir/floor.db" "$cutoff" |
             tr '\n' ' ')
       count=$(echo "$out" | sed -n 's/.*deleted=\([0-9]*\).*/\1/p')
-      python3 "$shared/lean-floor.py" check "$run_dir/floor.db" "$cutoff" "$work/floor.db" >/dev/null
+      out="$out work_s=$(echo "$out" | sed -n 's/.*txn_s=\([0-9.]*\) close_s=\([0-9.]*\).*/\1 \2/p' |
+                         awk '{ print $1 + $2 }')"
+      "$py" "$shared/lean-floor.py" check "$run_dir/floor.db" "$cutoff" "$work/floor.db" >/dev/null
       ;;
     folders)
-      out=$(measure "$(command -v python3)" scripts/bench-folder-floor.py "$run_dir/store.db" \
+      out=$(measure "$py" scripts/bench-folder-floor.py "$run_dir/store.db" \
               "$(cutoff_now)" Junk | tr '\n' ' ')
       count=$(echo "$out" | sed -n 's/.*deleted=\([0-9]*\).*/\1/p')
       ;;
@@ -196,5 +206,8 @@ for t in $tools; do
   awk -v t="$t" -v w="$w" -v c="$c" -v b="$b" -v x="$x" -v m="$m" -v n="$n" -v fw="$fw" -v fc="$fc" \
     'BEGIN { printf "%-8s %8.2f %8.2f %10.2f %10.2f %8.1f %8d %10.2f %9.2f\n", t, w, c, b / 1e9, x / 1e9, m / 1024, n, w / fw, c / fc }'
 done
-dw=$(median delete seconds) mw=$(median move seconds)
+dw=$(median delete seconds) mw=$(median move seconds) fk=$(median floor work_s)
 awk -v d="$dw" -v m="$mw" 'BEGIN { printf "move / delete (wall) = %.2f\n", m / d }'
+awk -v d="$dw" -v m="$mw" -v f="$fw" -v k="$fk" 'BEGIN {
+  printf "floor: process %.2f s, its own work %.2f s (start-up %.2f s); delete / floor work = %.2f, move / floor work = %.2f\n",
+         f, k, f - k, d / k, m / k }'
