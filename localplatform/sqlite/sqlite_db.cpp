@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "base/error.h"
 #include "base/file_safety.h"
@@ -247,6 +248,64 @@ void SqliteDb::Exec(const std::string& sql) const {
 
 void SqliteDb::ExecQuietly(const char* sql) const noexcept {
     sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr);
+}
+
+namespace {
+
+// An open blob handle, closed when it goes.
+struct BlobHandle {
+    sqlite3_blob* blob = nullptr;
+    BlobHandle() = default;
+    BlobHandle(const BlobHandle&) = delete;
+    BlobHandle& operator=(const BlobHandle&) = delete;
+    ~BlobHandle() {
+        if (blob != nullptr) sqlite3_blob_close(blob);
+    }
+};
+
+}  // namespace
+
+bool SqliteDb::ReadBlob(const char* table, const char* column, int64_t rowid, size_t piece,
+                        const BlobSink& take) const {
+    BlobHandle h;
+    const int rc = sqlite3_blob_open(db_.get(), "main", table, column, rowid, 0, &h.blob);
+    if (rc == SQLITE_ERROR) return false;  // no such row, or no blob in it
+    if (rc != SQLITE_OK) Raise("read blob");
+    const int size = sqlite3_blob_bytes(h.blob);
+    std::vector<char> buf(std::min(piece, static_cast<size_t>(size > 0 ? size : 1)));
+    for (int at = 0; at < size;) {
+        const int n = std::min(static_cast<int>(buf.size()), size - at);
+        if (sqlite3_blob_read(h.blob, buf.data(), n, at) != SQLITE_OK) Raise("read blob");
+        take(buf.data(), static_cast<size_t>(n));
+        at += n;
+    }
+    return true;
+}
+
+void SqliteDb::WriteBlob(const char* table, const char* column, int64_t rowid,
+                         const std::function<void(const BlobSink&)>& produce) const {
+    BlobHandle h;
+    if (sqlite3_blob_open(db_.get(), "main", table, column, rowid, 1, &h.blob) != SQLITE_OK)
+        Raise("write blob");
+    const int size = sqlite3_blob_bytes(h.blob);
+    int at = 0;
+    produce([&](const char* data, size_t n) {
+        if (n > static_cast<size_t>(size - at)) {
+            throw platform::Error(
+                platform::err::kFail,
+                platform::Describe("write blob", path_, "more bytes than the blob was made for",
+                                   platform::err::kFail));
+        }
+        if (sqlite3_blob_write(h.blob, data, static_cast<int>(n), at) != SQLITE_OK)
+            Raise("write blob");
+        at += static_cast<int>(n);
+    });
+    if (at != size) {
+        throw platform::Error(
+            platform::err::kFail,
+            platform::Describe("write blob", path_, "fewer bytes than the blob was made for",
+                               platform::err::kFail));
+    }
 }
 
 int SqliteDb::Changes() const {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -94,6 +95,18 @@ public:
     // Runs SQL text ignoring failure: only for undoing (a rollback) on the
     // way out of a failure.
     void ExecQuietly(const char* sql) const noexcept;
+    // A blob read or written piece by piece (sqlite3_blob_*), so that a
+    // large one is never whole in memory: the blob of column in the row
+    // rowid of table. ReadBlob gives take each piece of at most piece bytes
+    // and returns false when there is no such row (or the value is not a
+    // blob); WriteBlob overwrites the blob from its start with what produce
+    // hands its sink (the blob has its size already: zeroblob(N)), inside
+    // the caller's transaction. Both raise as the statements do.
+    using BlobSink = std::function<void(const char*, size_t)>;
+    bool ReadBlob(const char* table, const char* column, int64_t rowid, size_t piece,
+                  const BlobSink& take) const;
+    void WriteBlob(const char* table, const char* column, int64_t rowid,
+                   const std::function<void(const BlobSink&)>& produce) const;
     // Rows changed by the last statement.
     [[nodiscard]] int Changes() const;
     // The rowid of the last row inserted.

@@ -1620,26 +1620,32 @@ std::string SizeOf(const std::string& t, int version) {
 // err::kResourceExists when the name is taken.
 int64_t InsertMessage(ItemStore::Handle& h, int64_t parent, const std::string& name,
                       const std::string& rfc822, int64_t receivedUtc) {
-    const int64_t now = NowSeconds();
     std::optional<SqliteDb::Transaction> together;
     if (!h.db.InTransaction()) together.emplace(h.db);
+    const int64_t id =
+        InsertMessageRow(h, parent, name, static_cast<int64_t>(rfc822.size()), receivedUtc);
+    auto c = h.db.Cached("INSERT INTO contents(item, data) VALUES(?1, ?2)");
+    c.Bind(1, id).BindBlob(2, rfc822).Run();
+    if (together) together->Commit();
+    return id;
+}
+
+int64_t InsertMessageRow(ItemStore::Handle& h, int64_t parent, const std::string& name,
+                         int64_t size, int64_t receivedUtc) {
+    const int64_t now = NowSeconds();
     auto s = h.db.Cached(
         "INSERT INTO items(id, parent, name, key, kind, hidden, content_class, created, modified, "
         "received, content_size)"
         " VALUES(?7, ?1, ?2, ?3, 0, 0, 'urn:content-class:message', ?4, ?4, ?5, ?6)");
     s.Bind(1, parent).Bind(2, name).Bind(3, FoldName(name)).Bind(4, now).Bind(5, receivedUtc);
-    s.Bind(6, static_cast<int64_t>(rfc822.size())).Bind(7, NewItemId(h, parent));
+    s.Bind(6, size).Bind(7, NewItemId(h, parent));
     try {
         s.Run();
     } catch (const Error& e) {
         if (e.Number() == err::kResourceExists) Exists(name);
         throw;
     }
-    const int64_t id = h.db.LastInsertId();
-    auto c = h.db.Cached("INSERT INTO contents(item, data) VALUES(?1, ?2)");
-    c.Bind(1, id).BindBlob(2, rfc822).Run();
-    if (together) together->Commit();
-    return id;
+    return h.db.LastInsertId();
 }
 
 // A folder path as the manifest keeps it: names joined by "/" (no name

@@ -97,6 +97,22 @@ std::string ItemStoreFolders::Content(const MailFolder& folder, const std::strin
     return bytes;
 }
 
+void ItemStoreFolders::ContentInto(const MailFolder& folder, const std::string& key,
+                                   MessageSpool& spool) {
+    // The content's own table (a store of version 7) is read piece by
+    // piece; a content kept in the item's row (older) whole.
+    const int64_t id = ItemId(folder, key);
+    if (id != 0 && h_.version >= 7) {
+        auto s = h_.db.Cached("SELECT content IS NULL FROM items WHERE id = ?1");
+        const bool apart = s.Bind(1, id).Step() && s.Int(0) != 0;
+        s.Reset();
+        if (apart && h_.db.ReadBlob("contents", "data", id, MessageSpool::kPiece,
+                                    [&](const char* data, size_t n) { spool.Append(data, n); }))
+            return;
+    }
+    spool.Append(Content(folder, key));
+}
+
 int64_t ItemStoreFolders::ItemId(const MailFolder& folder, const std::string& key) {
     auto s = h_.db.Cached("SELECT id FROM items WHERE parent = ?1 AND key = ?2 AND kind = 0");
     s.Bind(1, FolderId(folder, "read message")).Bind(2, FoldName(key));
@@ -126,11 +142,11 @@ std::optional<std::string> ItemStoreFolders::Move(const MailFolder& from, const 
 
 std::string ItemStoreFolders::Append(const MailFolder& folder, const std::string& bytes,
                                      int64_t received, const std::string& flags) {
-    return AppendPlanned(folder, PlanAppend(folder, "", bytes), bytes, received, flags);
+    return AppendPlanned(folder, NewItemName(h_), bytes, received, flags);
 }
 
 std::string ItemStoreFolders::PlanAppend(const MailFolder& folder, const std::string& wanted,
-                                         const std::string& bytes) {
+                                         const MessageSpool& bytes) {
     (void)bytes;
     if (!wanted.empty() && !Child(h_, FolderId(folder, "plan message"), wanted)) return wanted;
     return NewItemName(h_);
@@ -144,6 +160,23 @@ std::string ItemStoreFolders::AppendPlanned(const MailFolder& folder, const std:
     store_.FlushBatch();
     SqliteDb::Transaction tx(h_.db);
     (void)InsertMessage(h_, id, planned, bytes, received);
+    tx.Commit();
+    return planned;
+}
+
+std::string ItemStoreFolders::AppendPlannedFrom(const MailFolder& folder,
+                                                const std::string& planned,
+                                                const MessageSpool& spool, int64_t received,
+                                                const std::string& flags) {
+    (void)flags;
+    const int64_t id = FolderId(folder, "store message");
+    store_.FlushBatch();
+    SqliteDb::Transaction tx(h_.db);
+    const int64_t item = InsertMessageRow(h_, id, planned, spool.Size(), received);
+    auto c = h_.db.Cached("INSERT INTO contents(item, data) VALUES(?1, zeroblob(?2))");
+    c.Bind(1, item).Bind(2, spool.Size()).Run();
+    h_.db.WriteBlob("contents", "data", item,
+                    [&](const SqliteDb::BlobSink& put) { spool.ForEachPiece(put); });
     tx.Commit();
     return planned;
 }

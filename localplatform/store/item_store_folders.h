@@ -37,6 +37,8 @@ public:
     [[nodiscard]] std::optional<MailStoreMessage> Message(const MailFolder& folder,
                                                           const std::string& key) override;
     [[nodiscard]] std::string Content(const MailFolder& folder, const std::string& key) override;
+    void ContentInto(const MailFolder& folder, const std::string& key,
+                     MessageSpool& spool) override;
     // Each delete is committed at once: nothing waits for Flush.
     bool Delete(const MailFolder& folder, const std::string& key) override;
     size_t Flush() override { return 0; }
@@ -49,10 +51,14 @@ public:
     // The name wanted when no message of folder has it, else a new one the
     // store chooses.
     [[nodiscard]] std::string PlanAppend(const MailFolder& folder, const std::string& wanted,
-                                         const std::string& bytes) override;
+                                         const MessageSpool& bytes) override;
     [[nodiscard]] std::string AppendPlanned(const MailFolder& folder, const std::string& planned,
                                             const std::string& bytes, int64_t received,
                                             const std::string& flags) override;
+    [[nodiscard]] std::string AppendPlannedFrom(const MailFolder& folder,
+                                                const std::string& planned,
+                                                const MessageSpool& spool, int64_t received,
+                                                const std::string& flags) override;
     // The message named planned, when it is there.
     [[nodiscard]] std::vector<MailStoreMessage> AppendedSince(const MailFolder& folder,
                                                               const std::string& planned) override;

@@ -21,8 +21,9 @@ namespace localplatform {
 
 constexpr int kSchemaVersion = 7;
 constexpr int kDefaultBatchMs = 100;
-// The largest message a copy between two stores takes: it is held in memory
-// whole on its way.
+// The largest message a copy between two stores takes: the bytes go through
+// a spool file in pieces, but an IMAP server's end (libetpan's FETCH and
+// APPEND) holds them whole, and a huge one would hold up the run.
 constexpr int64_t kDefaultMaxCopyBytes = int64_t{64} << 20;
 
 namespace err = platform::err;
@@ -65,6 +66,10 @@ std::string ContentSql(int version, const std::string& where);
 std::string SizeOf(const std::string& t, int version);
 int64_t InsertMessage(ItemStore::Handle& h, int64_t parent, const std::string& name,
                       const std::string& content, int64_t received);
+// The row of such a message, of size bytes, without its content: the
+// caller's transaction adds it (contents, by the id returned).
+int64_t InsertMessageRow(ItemStore::Handle& h, int64_t parent, const std::string& name,
+                         int64_t size, int64_t received);
 std::string JoinPath(const std::vector<std::string>& segments);
 std::string NewItemName(ItemStore::Handle& h);
 [[noreturn]] void NoLongerInFolder(int64_t id);

@@ -12,11 +12,13 @@
 
 #include "base/error.h"
 #include "base/strfuncs.h"
+#include "localplatform/config/platform_config.h"
 #include "localplatform/sqlite/sqlite_db.h"
 #include "localplatform/store/item_store.h"
 #include "localplatform/store/item_store_folders.h"
 #include "localplatform/store/item_store_internal.h"
 #include "localplatform/store/mapped_namespace.h"
+#include "localplatform/store/message_spool.h"
 #include "localplatform/store/run_lock.h"
 
 namespace localplatform {
@@ -427,23 +429,6 @@ std::optional<MailStoreMessage> FindAt(const StoreEnd& end, const std::string& k
     return end.backend->Message(end.mailFolder, key);
 }
 
-// Whether two copies of a message hold the same bytes: a mail server may
-// give back LF line ends as CRLF (IMAP) or keep them.
-bool SameMessage(const std::string& a, const std::string& b) {
-    size_t i = 0;
-    size_t j = 0;
-    while (i < a.size() && j < b.size()) {
-        if (a[i] == '\r' && i + 1 < a.size() && a[i + 1] == '\n') ++i;
-        if (b[j] == '\r' && j + 1 < b.size() && b[j + 1] == '\n') ++j;
-        if (a[i] != b[j]) return false;
-        ++i;
-        ++j;
-    }
-    if (i + 1 == a.size() && a[i] == '\r') ++i;
-    if (j + 1 == b.size() && b[j] == '\r') ++j;
-    return i == a.size() && j == b.size();
-}
-
 // The copy that a move (or a put back) cut short may have left at end under
 // the plan planned, with the original's received time: a message of the
 // plan with the original's bytes (when they are known: else only one of
@@ -588,16 +573,19 @@ ItemRow ItemStore::MoveAcrossStores(int64_t id, int64_t fromFolder, int64_t toFo
                                         err::kFileTooLarge));
     };
     if (source.listedSize > h_->maxCopyBytes) throw tooLarge(source.listedSize);
-    std::string bytes;
+    // The bytes go through a spool file, never whole in memory; it stops
+    // at the bound when the listing said less than the message holds.
+    std::optional<MessageSpool> bytes;
     std::string planned;
     try {
-        bytes = from.backend->Content(from.mailFolder, sourceKey);
-        planned = to.backend->PlanAppend(to.mailFolder, "", bytes);
+        bytes.emplace(PlatformConfig::Current().TempDir(), h_->maxCopyBytes);
+        from.backend->ContentInto(from.mailFolder, sourceKey, *bytes);
+        planned = to.backend->PlanAppend(to.mailFolder, "", *bytes);
     } catch (const Error& e) {
+        if (e.Number() == err::kFileTooLarge && bytes) throw tooLarge(h_->maxCopyBytes + 1);
         throw failed(e);
     }
-    const auto size = static_cast<int64_t>(bytes.size());
-    if (size > h_->maxCopyBytes) throw tooLarge(size);  // its listing said less
+    const int64_t size = bytes->Size();
     int64_t entry = 0;
     if (run != 0) {
         // The entry, naming the copy by its plan, is committed before the
@@ -619,8 +607,8 @@ ItemRow ItemStore::MoveAcrossStores(int64_t id, int64_t fromFolder, int64_t toFo
     }
     std::string key;
     try {
-        key =
-            to.backend->AppendPlanned(to.mailFolder, planned, bytes, source.received, source.flags);
+        key = to.backend->AppendPlannedFrom(to.mailFolder, planned, *bytes, source.received,
+                                            source.flags);
     } catch (const Error& e) {
         if (entry != 0) {
             // The store may have taken the copy before it failed (an APPEND
@@ -829,11 +817,12 @@ RestoreResult ItemStore::RestoreCrossMove(MoveEntry e, MailMove m) {
     // The put back copies, then removes, as the move did: its copy's plan
     // is committed first, then the copy with its key, then the
     // destination's copy goes. Back under the old key when it is free.
-    std::string bytes;
+    std::optional<MessageSpool> bytes;
     std::string planned;
     try {
-        bytes = to->backend->Content(to->mailFolder, *key);
-        planned = from->backend->PlanAppend(from->mailFolder, sourceKey, bytes);
+        bytes.emplace(PlatformConfig::Current().TempDir());
+        to->backend->ContentInto(to->mailFolder, *key, *bytes);
+        planned = from->backend->PlanAppend(from->mailFolder, sourceKey, *bytes);
     } catch (const Error& err) {
         throw failed(err);
     }
@@ -845,7 +834,8 @@ RestoreResult ItemStore::RestoreCrossMove(MoveEntry e, MailMove m) {
     m.restoreKey = planned;
     std::string name;
     try {
-        name = from->backend->AppendPlanned(from->mailFolder, planned, bytes, m.received, m.flags);
+        name = from->backend->AppendPlannedFrom(from->mailFolder, planned, *bytes, m.received,
+                                                m.flags);
     } catch (const Error& err) {
         // Not put back, as far as is known: settled from what the two
         // folders hold (the store may have taken the copy before it

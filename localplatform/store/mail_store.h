@@ -24,6 +24,7 @@
 
 #include "base/error.h"
 #include "localplatform/config/mail_store_settings.h"
+#include "localplatform/store/message_spool.h"
 
 namespace localplatform {
 
@@ -88,6 +89,12 @@ public:
                                                                   const std::string& key) = 0;
     // The message's bytes as stored. Raises err::kNotFound when it is gone.
     [[nodiscard]] virtual std::string Content(const MailFolder& folder, const std::string& key) = 0;
+    // The same, added to spool piece by piece where the backend can read
+    // them so (a copy between stores); the default reads them whole.
+    virtual void ContentInto(const MailFolder& folder, const std::string& key,
+                             MessageSpool& spool) {
+        spool.Append(Content(folder, key));
+    }
 
     // Deletes the message key of folder. Returns false when it was gone
     // already (not an error). A backend may batch deletes until Flush; a
@@ -141,13 +148,21 @@ public:
     // the lowest key the message can get.
     [[nodiscard]] virtual std::string PlanAppend(const MailFolder& folder,
                                                  const std::string& wanted,
-                                                 const std::string& bytes) = 0;
+                                                 const MessageSpool& bytes) = 0;
     // Append, under the key planned (from PlanAppend) where the backend names
     // its messages. Returns the message's key.
     [[nodiscard]] virtual std::string AppendPlanned(const MailFolder& folder,
                                                     const std::string& planned,
                                                     const std::string& bytes, int64_t received,
                                                     const std::string& flags) = 0;
+    // AppendPlanned of the bytes in spool, read piece by piece where the
+    // backend can take them so; the default takes them whole.
+    [[nodiscard]] virtual std::string AppendPlannedFrom(const MailFolder& folder,
+                                                        const std::string& planned,
+                                                        const MessageSpool& spool, int64_t received,
+                                                        const std::string& flags) {
+        return AppendPlanned(folder, planned, spool.Whole(), received, flags);
+    }
     // The messages of folder that an AppendPlanned under planned may have
     // stored: Maildir's of that key; over IMAP every message of the same
     // UIDVALIDITY whose UID is at least the planned one (others' among them:

@@ -348,28 +348,14 @@ public:
     }
 
     std::string Content(const MailFolder& folder, const std::string& key) override {
-        const auto held = HeldFolder(folder);
-        const UniqueFd& dir = *held;
-        for (int attempt = 0; dir.IsOpen() && attempt < 2; ++attempt) {
-            const auto found = Locate(folder, dir.Get(), key, attempt > 0);
-            if (!found) break;
-            struct stat st {};
-            const UniqueFd file = OpenMessage(dir.Get(), found->sub + "/" + found->name, st,
-                                              "read message", PathText(folder));
-            if (!file.IsOpen()) continue;  // renamed by the server: look again
-            std::string bytes;
-            std::array<char, 65536> buf{};
-            for (ssize_t n; (n = ::read(file.Get(), buf.data(), buf.size())) != 0;) {
-                if (n < 0) {
-                    if (errno == EINTR) continue;
-                    Fail(err::kPathFileAccess, "read message", PathText(folder) + "/" + found->name,
-                         std::strerror(errno));
-                }
-                bytes.append(buf.data(), static_cast<size_t>(n));
-            }
-            return bytes;
-        }
-        Fail(err::kNotFound, "read message", PathText(folder) + "/" + key, "no such message");
+        std::string bytes;
+        Read(folder, key, [&](const char* data, size_t n) { bytes.append(data, n); });
+        return bytes;
+    }
+
+    void ContentInto(const MailFolder& folder, const std::string& key,
+                     MessageSpool& spool) override {
+        Read(folder, key, [&](const char* data, size_t n) { spool.Append(data, n); });
     }
 
     bool Delete(const MailFolder& folder, const std::string& key) override {
@@ -503,17 +489,15 @@ public:
     }
 
     std::string PlanAppend(const MailFolder& folder, const std::string& wanted,
-                           const std::string& bytes) override {
+                           const MessageSpool& bytes) override {
         if (wanted.empty() || !PlainSegment(wanted) || wanted.find(':') != std::string::npos)
             return NewKey();
         // A name that says the file's size (Dovecot's ",S=" and ",W=", with
         // CRLF line ends) must say these bytes' size, or Dovecot takes the
         // file for a damaged one (bytes read over IMAP come with CRLF).
-        size_t crlf = bytes.size();
-        for (size_t i = 0; i < bytes.size(); ++i) {
-            if (bytes[i] == '\n' && (i == 0 || bytes[i - 1] != '\r')) ++crlf;
-        }
-        for (const auto& [field, size] : {std::pair{",S=", bytes.size()}, std::pair{",W=", crlf}}) {
+        for (const auto& [field, size] :
+             {std::pair{",S=", static_cast<uint64_t>(bytes.Size())},
+              std::pair{",W=", static_cast<uint64_t>(bytes.CrlfSize())}}) {
             const size_t at = wanted.find(field);
             if (at == std::string::npos) continue;
             const size_t from = at + 3;
@@ -531,6 +515,56 @@ public:
     std::string AppendPlanned(const MailFolder& folder, const std::string& planned,
                               const std::string& bytes, int64_t received,
                               const std::string& flags) override {
+        return AppendWith(folder, planned, received, flags,
+                          [&](const Take& put) { put(bytes.data(), bytes.size()); });
+    }
+
+    std::string AppendPlannedFrom(const MailFolder& folder, const std::string& planned,
+                                  const MessageSpool& spool, int64_t received,
+                                  const std::string& flags) override {
+        return AppendWith(folder, planned, received, flags,
+                          [&](const Take& put) { spool.ForEachPiece(put); });
+    }
+
+    std::vector<MailStoreMessage> AppendedSince(const MailFolder& folder,
+                                                const std::string& planned) override {
+        auto m = Message(folder, planned);
+        if (!m) return {};
+        return {*m};
+    }
+
+private:
+    // Where bytes go, piece by piece, and what gives them.
+    using Take = std::function<void(const char*, size_t)>;
+    using Produce = std::function<void(const Take&)>;
+
+    // The message key of folder, piece by piece into take.
+    void Read(const MailFolder& folder, const std::string& key, const Take& take) {
+        const auto held = HeldFolder(folder);
+        const UniqueFd& dir = *held;
+        for (int attempt = 0; dir.IsOpen() && attempt < 2; ++attempt) {
+            const auto found = Locate(folder, dir.Get(), key, attempt > 0);
+            if (!found) break;
+            struct stat st {};
+            const UniqueFd file = OpenMessage(dir.Get(), found->sub + "/" + found->name, st,
+                                              "read message", PathText(folder));
+            if (!file.IsOpen()) continue;  // renamed by the server: look again
+            std::vector<char> buf(MessageSpool::kPiece);
+            for (ssize_t n; (n = ::read(file.Get(), buf.data(), buf.size())) != 0;) {
+                if (n < 0) {
+                    if (errno == EINTR) continue;
+                    Fail(err::kPathFileAccess, "read message", PathText(folder) + "/" + found->name,
+                         std::strerror(errno));
+                }
+                take(buf.data(), static_cast<size_t>(n));
+            }
+            return;
+        }
+        Fail(err::kNotFound, "read message", PathText(folder) + "/" + key, "no such message");
+    }
+
+    std::string AppendWith(const MailFolder& folder, const std::string& planned, int64_t received,
+                           const std::string& flags, const Produce& bytes) {
         if (planned.empty() || !PlainSegment(planned) || planned.find(':') != std::string::npos)
             Fail(err::kInvalidArg, "append message", PathText(folder), "no key planned");
         const UniqueFd dir = OpenFolder(folder);
@@ -556,14 +590,6 @@ public:
         return key;
     }
 
-    std::vector<MailStoreMessage> AppendedSince(const MailFolder& folder,
-                                                const std::string& planned) override {
-        auto m = Message(folder, planned);
-        if (!m) return {};
-        return {*m};
-    }
-
-private:
     [[nodiscard]] std::chrono::milliseconds LockWait() const {
         return std::chrono::milliseconds(settings_.lockWaitMs);
     }
@@ -860,7 +886,7 @@ private:
 
     // Writes a new file name in dir (O_EXCL, never through a link) with
     // bytes, synced, its mtime received.
-    void WriteInto(int dir, const std::string& name, const std::string& bytes, mode_t mode,
+    void WriteInto(int dir, const std::string& name, const Produce& bytes, mode_t mode,
                    int64_t received, const std::string& what) const {
         UniqueFd file(::openat(dir, name.c_str(),
                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
@@ -872,13 +898,23 @@ private:
             Fail(err::kPathFileAccess, "write message", what + "/" + name, std::strerror(e));
         };
         if (const int e = GiveToFolderOwner(dir, file.Get()); e != 0) fail(e);
-        for (size_t done = 0; done < bytes.size();) {
-            const ssize_t n = ::write(file.Get(), bytes.data() + done, bytes.size() - done);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                fail(errno);
+        const auto put = [&](const char* data, size_t size) {
+            for (size_t done = 0; done < size;) {
+                const ssize_t n = ::write(file.Get(), data + done, size - done);
+                if (n < 0) {
+                    if (errno == EINTR) continue;
+                    fail(errno);
+                }
+                done += static_cast<size_t>(n);
             }
-            done += static_cast<size_t>(n);
+        };
+        try {
+            bytes(put);
+        } catch (const Error&) {
+            // The bytes could not be read (a spool's failure): no file stays.
+            file.Reset();
+            (void)::unlinkat(dir, name.c_str(), 0);
+            throw;
         }
         const std::array<struct timespec, 2> times{{{received, 0}, {received, 0}}};
         if (::futimens(file.Get(), times.data()) != 0) fail(errno);

@@ -294,7 +294,7 @@ public:
     }
 
     std::string PlanAppend(const MailFolder& folder, const std::string& /*wanted*/,
-                           const std::string& /*bytes*/) override {
+                           const MessageSpool& /*bytes*/) override {
         // The server names the message: the lowest name it can give it.
         ImapSession& s = Select(folder, false);
         return KeyText(selectedValidity_, s.UidNext());

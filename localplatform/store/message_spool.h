@@ -1,0 +1,57 @@
+// A message's bytes on their way from one store into another: written into
+// a nameless file of the temporary folder as they are read, and read back
+// from there in pieces, so that a copy between stores never holds a message
+// whole in memory (a store that takes a message only whole, as libetpan's
+// APPEND does, reads it whole from here).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "base/unique_fd.h"
+
+namespace localplatform {
+
+class MessageSpool {
+public:
+    // The pieces Append is given and ForEachPiece gives: small enough for a
+    // buffer on the way, large enough for few system calls.
+    static constexpr size_t kPiece = size_t{256} * 1024;
+
+    // A new, empty spool in folder (a nameless file, 0600; where the folder
+    // cannot take one, a file in memory). Raises platform::Error naming
+    // the folder when neither can be made.
+    // most, when not 0, is the most it takes: Append raises
+    // err::kFileTooLarge past it.
+    explicit MessageSpool(const std::string& folder, int64_t most = 0);
+
+    // Adds bytes at the end. Raises platform::Error on a failed write.
+    void Append(const char* data, size_t size);
+    void Append(const std::string& bytes) { Append(bytes.data(), bytes.size()); }
+
+    // Its size in bytes, and with every bare LF made CRLF (what Dovecot's
+    // ",W=" names).
+    [[nodiscard]] int64_t Size() const { return size_; }
+    [[nodiscard]] int64_t CrlfSize() const { return size_ + bareLf_; }
+
+    // Calls take with each piece, from the start.
+    void ForEachPiece(const std::function<void(const char*, size_t)>& take) const;
+    // The bytes whole, for a store that takes them only so.
+    [[nodiscard]] std::string Whole() const;
+
+private:
+    platform::UniqueFd fd_;
+    std::string what_;  // names it in errors
+    int64_t most_ = 0;
+    int64_t size_ = 0;
+    int64_t bareLf_ = 0;
+    char last_ = 0;  // the last byte appended
+};
+
+// Whether two copies of a message hold the same bytes: a mail server may
+// give back LF line ends as CRLF (IMAP) or keep them.
+[[nodiscard]] bool SameMessage(const std::string& a, const std::string& b);
+
+}  // namespace localplatform
