@@ -22,8 +22,8 @@ namespace localplatform {
 constexpr int kSchemaVersion = 7;
 constexpr int kDefaultBatchMs = 100;
 // The largest message a copy between two stores takes: the bytes go through
-// a spool file in pieces, but an IMAP server's end (libetpan's FETCH and
-// APPEND) holds them whole, and a huge one would hold up the run.
+// a spool file in pieces (over IMAP, partial FETCHes in, APPEND out from the
+// file's mapped pages), but a huge one would still hold up the run.
 constexpr int64_t kDefaultMaxCopyBytes = int64_t{64} << 20;
 
 namespace err = platform::err;

@@ -73,6 +73,20 @@ std::string MessageSpool::Whole() const {
     return bytes;
 }
 
+MessageSpool::Mapping MessageSpool::Map() const {
+    if (size_ == 0) return {nullptr, 0};
+    void* at = ::mmap(nullptr, static_cast<size_t>(size_), PROT_READ, MAP_SHARED, fd_.Get(), 0);
+    if (at == MAP_FAILED) {
+        throw Error(err::kPathFileAccess,
+                    platform::Describe("map", what_, std::strerror(errno), errno));
+    }
+    return {at, static_cast<size_t>(size_)};
+}
+
+MessageSpool::Mapping::~Mapping() {
+    if (at_ != nullptr) ::munmap(at_, size_);
+}
+
 bool SameMessage(const std::string& a, const std::string& b) {
     size_t i = 0;
     size_t j = 0;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "base/unique_fd.h"
 
@@ -40,6 +41,26 @@ public:
     void ForEachPiece(const std::function<void(const char*, size_t)>& take) const;
     // The bytes whole, for a store that takes them only so.
     [[nodiscard]] std::string Whole() const;
+
+    // The bytes mapped read-only, for a store that sends them only whole
+    // (IMAP's APPEND): the spool file's pages, which the kernel may drop
+    // and read again, not this process's heap. Unmapped when it goes.
+    class Mapping {
+    public:
+        Mapping(const Mapping&) = delete;
+        Mapping& operator=(const Mapping&) = delete;
+        ~Mapping();
+        [[nodiscard]] std::string_view Bytes() const {
+            return {static_cast<const char*>(at_), size_};
+        }
+
+    private:
+        friend class MessageSpool;
+        Mapping(void* at, size_t size) : at_(at), size_(size) {}
+        void* at_;
+        size_t size_;
+    };
+    [[nodiscard]] Mapping Map() const;
 
 private:
     platform::UniqueFd fd_;

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <set>
@@ -1002,13 +1003,46 @@ std::vector<ImapMessage> ImapSession::Impl::Fetch(const SetPtr& uids) {
 }
 
 std::string ImapSession::FetchContent(uint32_t uid) {
+    std::string bytes;
+    FetchBody(uid, std::nullopt, [&](const char* data, size_t n) { bytes.append(data, n); });
+    return bytes;
+}
+
+void ImapSession::FetchContentInto(uint32_t uid, size_t piece,
+                                   const std::function<void(const char*, size_t)>& take) {
+    // A piece shorter than asked for is the last; past the end the server
+    // answers with an empty one.
+    for (uint32_t offset = 0;;) {
+        size_t got = 0;
+        FetchBody(uid, std::pair{offset, static_cast<uint32_t>(piece)},
+                  [&](const char* data, size_t n) {
+                      got = n;
+                      take(data, n);
+                  });
+        if (got < piece) return;
+        if (offset > UINT32_MAX - piece) {
+            throw platform::Error(
+                platform::err::kFileTooLarge,
+                platform::Describe("UID FETCH BODY.PEEK[]", impl_->describe + impl_->selectedName,
+                                   "the message is larger than IMAP's "
+                                   "partial fetch can address",
+                                   0));
+        }
+        offset += static_cast<uint32_t>(piece);
+    }
+}
+
+void ImapSession::FetchBody(uint32_t uid, std::optional<std::pair<uint32_t, uint32_t>> partial,
+                            const std::function<void(const char*, size_t)>& take) {
     Impl& s = *impl_;
     s.CheckUsable("UID FETCH");
     const SigpipeHold hold;
     mailimap_fetch_type* type = mailimap_fetch_type_new_fetch_att_list_empty();
     mailimap_fetch_type_new_fetch_att_list_add(type, mailimap_fetch_att_new_uid());
     mailimap_fetch_type_new_fetch_att_list_add(
-        type, mailimap_fetch_att_new_body_peek_section(mailimap_section_new(nullptr)));
+        type, partial ? mailimap_fetch_att_new_body_peek_section_partial(
+                            mailimap_section_new(nullptr), partial->first, partial->second)
+                      : mailimap_fetch_att_new_body_peek_section(mailimap_section_new(nullptr)));
     const SetPtr one(mailimap_set_new_single(uid));
     clist* result = nullptr;
     const auto started = Clock::now();
@@ -1029,8 +1063,11 @@ std::string ImapSession::FetchContent(uint32_t uid) {
             if (st->att_type == MAILIMAP_MSG_ATT_UID) got = st->att_data.att_uid;
             if (st->att_type == MAILIMAP_MSG_ATT_BODY_SECTION) body = st->att_data.att_body_section;
         }
-        if (got == uid && body != nullptr && body->sec_body_part != nullptr) {
-            return {body->sec_body_part, body->sec_length};
+        // A piece past the end may come as NIL: nothing more.
+        if (got == uid && body != nullptr && (body->sec_body_part != nullptr || partial)) {
+            if (body->sec_body_part != nullptr && body->sec_length > 0)
+                take(body->sec_body_part, body->sec_length);
+            return;
         }
     }
     throw platform::Error(
@@ -1175,7 +1212,7 @@ ImapSession::Moved ImapSession::Move(const std::vector<uint32_t>& uids,
 }
 
 ImapSession::Appended ImapSession::Append(const std::vector<std::string>& folder,
-                                          const std::string& content, int64_t internalDate,
+                                          std::string_view content, int64_t internalDate,
                                           const std::vector<std::string>& flags) {
     Impl& s = *impl_;
     s.CheckUsable("APPEND");

@@ -21,10 +21,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/error.h"
@@ -132,6 +134,10 @@ public:
     // The whole message uid of the selected folder, as stored (CRLF);
     // err::kNotFound when it is gone.
     [[nodiscard]] std::string FetchContent(uint32_t uid);
+    // The same, piece by piece (BODY.PEEK[]<offset.piece>), each piece
+    // handed to take as it arrives: a message never whole in memory.
+    void FetchContentInto(uint32_t uid, size_t piece,
+                          const std::function<void(const char*, size_t)>& take);
     // Removes exactly the messages uids of the folder selected for writing:
     // marks them \Deleted and expunges those UIDs alone (UID EXPUNGE), so a
     // message the user marked \Deleted stays. UIDs already gone are no
@@ -156,12 +162,17 @@ public:
         uint32_t validity = 0;
         uint32_t uid = 0;
     };
-    Appended Append(const std::vector<std::string>& folder, const std::string& content,
+    Appended Append(const std::vector<std::string>& folder, std::string_view content,
                     int64_t internalDate, const std::vector<std::string>& flags);
 
     struct Impl;
 
 private:
+    // One UID FETCH of the message's body (a part of it: offset, size),
+    // handed to take; err::kNotFound when the message is not there.
+    void FetchBody(uint32_t uid, std::optional<std::pair<uint32_t, uint32_t>> partial,
+                   const std::function<void(const char*, size_t)>& take);
+
     std::unique_ptr<Impl> impl_;
 };
 

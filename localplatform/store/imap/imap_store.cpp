@@ -213,6 +213,19 @@ public:
         return Guard(folder, [&] { return s.FetchContent(k->uid); });
     }
 
+    void ContentInto(const MailFolder& folder, const std::string& key,
+                     MessageSpool& spool) override {
+        const auto k = KeyOf(key);
+        if (!k) Fail(err::kNotFound, "read message", folder, "no message " + Quoted(key));
+        ImapSession& s = Select(folder, false);
+        if (k->validity != selectedValidity_) Gone("read message", folder, key);
+        (void)Guard(folder, [&] {
+            s.FetchContentInto(k->uid, MessageSpool::kPiece,
+                               [&](const char* data, size_t n) { spool.Append(data, n); });
+            return 0;
+        });
+    }
+
     bool Delete(const MailFolder& folder, const std::string& key) override {
         const auto k = KeyOf(key);
         if (!k) return false;
@@ -290,6 +303,19 @@ public:
         ImapSession& s = Session(folder.alias);
         const auto added = Guard(
             folder, [&] { return s.Append(PathOf(folder), bytes, received, FlagsOf(flags)); });
+        return KeyText(added.validity, added.uid);
+    }
+
+    std::string AppendPlannedFrom(const MailFolder& folder, const std::string& /*planned*/,
+                                  const MessageSpool& spool, int64_t received,
+                                  const std::string& flags) override {
+        // APPEND sends the message as one literal: it goes from the spool
+        // file's mapped pages, never copied whole into memory.
+        const MessageSpool::Mapping mapped = spool.Map();
+        ImapSession& s = Session(folder.alias);
+        const auto added = Guard(folder, [&] {
+            return s.Append(PathOf(folder), mapped.Bytes(), received, FlagsOf(flags));
+        });
         return KeyText(added.validity, added.uid);
     }
 
