@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "base/error.h"
+#include "base/strfuncs.h"
 #include "localplatform/config/platform_config.h"
 #include "localplatform/history/metrics_file.h"
 #include "localplatform/history/run_history.h"
@@ -112,16 +113,26 @@ void RunRecorder::Folder(const RunFolderRecord& folder) {
     }
 }
 
-void RunRecorder::End(const std::string& outcome, const std::string& detail, int64_t mailboxes) {
+std::optional<Error> RunRecorder::End(const std::string& outcome, const std::string& detail,
+                                      int64_t mailboxes) {
     if (!s_ || s_->ended || s_->id == 0) {
         throw Error(err::kFail, "RunRecorder.End: the run's record is already ended", "RunHistory");
     }
     s_->Flush();
     s_->history.EndRun(s_->id, Now(), outcome, detail, mailboxes);
     s_->ended = true;
-    if (const auto path = localplatform::PlatformConfig::Current().Get("metrics.textfile");
-        path && !path->empty()) {
+    const auto path = localplatform::PlatformConfig::Current().Get("metrics.textfile");
+    if (!path || path->empty()) return std::nullopt;
+    try {
         localplatform::WriteMetricsFile(*path, localplatform::MetricsText(s_->history.LastRuns()));
+        return std::nullopt;
+    } catch (const Error& e) {
+        const std::string said = outcome == "completed" ? "completed with failures" : outcome;
+        const std::string why =
+            "the metrics file " + VisibleText(*path) + " was not written: " + e.Description();
+        s_->history.EndRun(s_->id, Now(), said, detail.empty() ? why : detail + "; " + why,
+                           mailboxes);
+        return Error(e.Number(), why, "RunHistory");
     }
 }
 

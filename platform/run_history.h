@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
+
 namespace localplatform {
 class RunHistory;
 }
@@ -65,8 +67,13 @@ public:
     // Records the end (outcome "completed", "failed", "not a run day",
     // "skipped"), the mailboxes processed, and the totals summed from the
     // folders; then writes the metrics file when one is configured
-    // ("metrics.textfile"). Raises platform::Error.
-    void End(const std::string& outcome, const std::string& detail, int64_t mailboxes);
+    // ("metrics.textfile"). Raises platform::Error when the history fails.
+    // A metrics file that cannot be written is returned, and the history
+    // says so too: a "completed" run is then "completed with failures",
+    // its detail naming the file and why, so the history, the caller's
+    // result and the status all tell the same run.
+    std::optional<Error> End(const std::string& outcome, const std::string& detail,
+                             int64_t mailboxes);
 
     struct State;  // defined in run_history.cpp
 

@@ -66,12 +66,32 @@ TEST(RunRecorder, WhatARunRecordsIsReadBack) {
     { auto dropped = RunRecorder::Begin(kItem, ""); }
     EXPECT_EQ(RunHistoryReader::OpenCurrent().Runs(1).at(0).outcome, "interrupted");
 
-    // A metrics file that cannot be written fails End (its error is the
-    // history's own test's); the run's end is recorded all the same.
-    temp.Configure("metrics.textfile = " + temp.Dir() + "/nowhere/quellix.prom\n");
-    auto failing = RunRecorder::Begin(kItem, "");
-    EXPECT_THROW(failing.End("failed", "directory gone", 0), Error);
-    EXPECT_EQ(RunHistoryReader::OpenCurrent().Runs(1).at(0).outcome, "failed");
+    // A metrics file that cannot be written is returned by End, and the
+    // history tells it too: a completed run completed with failures, and
+    // says why; a failed one stays failed, with both reasons.
+    const std::string nowhere = temp.Dir() + "/nowhere/quellix.prom";
+    temp.Configure("metrics.textfile = " + nowhere + "\n");
+    const struct {
+        const char* outcome;
+        const char* detail;
+        const char* recorded;
+        const char* says;
+    } lost[] = {
+        {"completed", "", "completed with failures", "the metrics file "},
+        {"failed", "directory gone", "failed", "directory gone; the metrics file "},
+    };
+    for (const auto& c : lost) {
+        SCOPED_TRACE(c.outcome);
+        auto failing = RunRecorder::Begin(kItem, "");
+        const auto why = failing.End(c.outcome, c.detail, 0);
+        ASSERT_TRUE(why.has_value());
+        EXPECT_NE(why->Description().find(nowhere + " was not written: "), std::string::npos)
+            << why->Description();
+        const auto run = RunHistoryReader::OpenCurrent().Runs(1).at(0);
+        EXPECT_EQ(run.outcome, c.recorded);
+        EXPECT_EQ(run.detail.rfind(std::string(c.says) + nowhere + " was not written: ", 0), 0U)
+            << run.detail;
+    }
 }
 
 }  // namespace

@@ -184,11 +184,17 @@ HRESULT QuellixCls::OnTimer(const char* bstrURLItem, int32_t lFlags) {
                                 : "not a run day",
                partly ? failedFolders : outcome.Because());
     if (record.Failure()) outcome.Fail("history", record.Failure()->Description(), "");
+    // The history says it was no full success; the caller learns the same.
+    const bool metricsLost = !outcome.Failed() && record.MetricsFailure().has_value();
+    if (metricsLost) {
+        platform::ReportEvent("Quellix", "run of " + itemUrl + " completed with failures: " +
+                                             record.MetricsFailure()->Description());
+    }
     // The store's event service takes no notice of the result; a host that
     // fires the timer by hand learns from it that the run failed, or
     // (S_FALSE, a success code) that it completed with failures.
     if (outcome.Failed()) return platform::E_FAIL;
-    return partly ? platform::S_FALSE : platform::S_OK;
+    return partly || metricsLost ? platform::S_FALSE : platform::S_OK;
 }
 
 HRESULT QuellixCls::Register(platform::IExStoreEventInfo*, const char*, int32_t,

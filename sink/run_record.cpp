@@ -88,7 +88,7 @@ void RunRecord::End(const std::string& itemUrl, const std::string& outcome,
                     const std::string& detail) {
     Begin(itemUrl, "", false);
     if (!recorder_) return;
-    Write([&] { recorder_->End(outcome, detail, mailboxes); });
+    Write([&] { metricsFailure_ = recorder_->End(outcome, detail, mailboxes); });
     recorder_.reset();
 }
 

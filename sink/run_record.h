@@ -57,6 +57,11 @@ public:
     void PruneManifest();
     // The first failure to write the history, if any.
     [[nodiscard]] const std::optional<platform::Error>& Failure() const { return failure_; }
+    // Why the metrics file was not written at the end, if it was not: the
+    // history recorded the run as completed with failures, saying why.
+    [[nodiscard]] const std::optional<platform::Error>& MetricsFailure() const {
+        return metricsFailure_;
+    }
 
     bool due = false;       // a run day: the run looked for its mailboxes
     int64_t mailboxes = 0;  // mailboxes processed
@@ -74,6 +79,7 @@ private:
     std::optional<platform::RunRecorder> recorder_;
     std::optional<platform::Error> failure_;
     std::optional<platform::Error> storeFailure_;
+    std::optional<platform::Error> metricsFailure_;
     int64_t storeId_ = 0;
     bool begun_ = false;
 };

@@ -185,6 +185,16 @@ TEST_F(RunRecordTest, AMailboxWithoutTheFolderOrWithoutAMailboxIsNoFailure) {
     EXPECT_EQ(run.mailboxes, 3);
     EXPECT_EQ(run.deleted, 4);
     EXPECT_TRUE(Contains(Metrics(), "quellix_last_run_success{item=\"" + url + "\"} 1\n"));
+
+    // A metrics file the run cannot write: the cleanup is done, and the
+    // caller and the history both say it completed with failures, and why.
+    const std::string nowhere = dir_ + "/no-such-folder/quellix.prom";
+    Configure({"metrics.textfile = " + nowhere});
+    EXPECT_EQ(FireTimer(url), platform::S_FALSE) << ReadLog();
+    const platform::RunSummary lost = LastRun();
+    EXPECT_EQ(lost.outcome, "completed with failures");
+    EXPECT_TRUE(Contains(lost.detail, "the metrics file " + nowhere + " was not written: "))
+        << lost.detail;
 }
 
 // The directory down: the log's error entry names the directory's error and

@@ -43,7 +43,8 @@ void Usage(FILE* out) {
                  "A run that fails, or whose report cannot be sent, says why on standard\n"
                  "error (the event log), one line per cause.\n"
                  "exit codes: 0 success, 1 the class, module or run failed, 2 bad usage,\n"
-                 "            3 the run completed with failures (folders it could not sweep)\n",
+                 "            3 the run completed with failures (folders it could not sweep,\n"
+                 "              or a metrics file it could not write)\n",
                  kDefaultProgId);
 }
 
