@@ -52,7 +52,27 @@ in_root quellix-admin --help >/dev/null
 in_root quellix-setup --help >/dev/null
 in_root quellix-eventd --help >/dev/null
 in_root man -w quellix-admin >/dev/null 2>&1 || test -e "$root/usr/share/man/man8/quellix-admin.8.gz"
+# The system's sendmail (msmtp's, relaying to a receiving SMTP server on
+# loopback): init takes it, and the run's report must arrive there.
+in_root apt-get install -y -q --no-install-recommends msmtp-mta python3 >/dev/null
+printf 'account default\nhost 127.0.0.1\nport 2526\nfrom quellix@example.org\n' > "$root/etc/msmtprc"
+cat > "$root/tmp/smtp-sink.py" <<'PY'
+# Takes every message and writes it, after its envelope's recipients, to a file.
+import asyncore, smtpd, sys
+class Sink(smtpd.SMTPServer):
+    def process_message(self, peer, mailfrom, rcpttos, data, **kwargs):
+        with open(sys.argv[1], "ab") as out:
+            out.write(("X-RcptTo: " + ",".join(rcpttos) + "\n").encode() + data + b"\n")
+Sink(("127.0.0.1", 2526), None, decode_data=False)
+asyncore.loop()
+PY
+chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin python3 -W ignore /tmp/smtp-sink.py \
+  /tmp/received.txt > "$root/tmp/smtp-sink.log" 2>&1 &
+smtp_pid=$!
+trap 'kill $smtp_pid 2>/dev/null || true; umount "$root/dev/pts" "$root/proc" 2>/dev/null || true; rm -rf --one-file-system "$root"' EXIT
 in_root quellix-admin init --yes --computer-name exch01 --domain example.org
+grep -q '^mail.transport = sendmail$' "$root/etc/quellix/platform.conf" ||
+  { echo "package-test: init did not take the system's sendmail" >&2; exit 1; }
 in_root quellix-admin check
 in_root quellix-eventd --list
 
@@ -99,6 +119,13 @@ in_root quellix-eventd --once "$(date -u -d "@$at" +%Y-%m-%dT%H:%M:%SZ)"
 in_root quellix-setup history --last 1 | tee "$root/tmp/history.txt"
 grep -q "completed" "$root/tmp/history.txt"
 grep -q "deleted: 1" "$root/tmp/history.txt" || { echo "package-test: the run deleted nothing" >&2; exit 1; }
+# The report went through sendmail to the receiving server, to its recipient.
+for _ in $(seq 1 20); do grep -q '^Subject: Quellix Report' "$root/tmp/received.txt" && break; sleep 0.5; done
+grep -q '^Subject: Quellix Report' "$root/tmp/received.txt" &&
+  grep -qi '^X-RcptTo: .*postmaster@example.org' "$root/tmp/received.txt" ||
+  { echo "package-test: the report did not arrive through sendmail:" >&2
+    cat "$root/tmp/received.txt" "$root/tmp/smtp-sink.log" >&2 2>/dev/null; exit 1; }
+kill "$smtp_pid" 2>/dev/null || true
 
 echo "== the packages again over an initialised server, unattended"
 # As an upgrade runs them: nothing may be asked, and what init wrote and
