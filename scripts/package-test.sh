@@ -125,7 +125,6 @@ grep -q '^Subject: Quellix Report' "$root/tmp/received.txt" &&
   grep -qi '^X-RcptTo: .*postmaster@example.org' "$root/tmp/received.txt" ||
   { echo "package-test: the report did not arrive through sendmail:" >&2
     cat "$root/tmp/received.txt" "$root/tmp/smtp-sink.log" >&2 2>/dev/null; exit 1; }
-kill "$smtp_pid" 2>/dev/null || true
 
 echo "== the packages again over an initialised server, unattended"
 # As an upgrade runs them: nothing may be asked, and what init wrote and
@@ -141,6 +140,45 @@ in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --reinstall \
   { echo "package-test: the packages took back a folder the administrator gave away" >&2; exit 1; }
 in_root chown quellix:quellix /var/lib/quellix/data/pickup
 
+echo "== beside a mail server: runs as its account (vmail), on its Maildirs"
+# As README's path: init gives vmail a data folder of its own and maps the
+# domain to the Maildirs; the event service fires the run as vmail, which
+# must read the configuration and write its store, history and Maildirs.
+in_root quellix-setup --module /usr/lib/quellix/Quellix.so uninstall --yes >/dev/null
+in_root adduser --system --group --home /var/vmail --no-create-home vmail >/dev/null
+spam=/var/vmail/example.org/ann/Maildir/.Spam
+for d in /var/vmail /var/vmail/example.org /var/vmail/example.org/ann \
+         /var/vmail/example.org/ann/Maildir "$spam"; do
+  in_root install -d -o vmail -g vmail -m 0700 "$d"
+done
+for d in cur new tmp; do
+  in_root install -d -o vmail -g vmail -m 0700 "/var/vmail/example.org/ann/Maildir/$d" "$spam/$d"
+done
+in_root install -o vmail -g vmail -m 0600 /tmp/junk.eml "$spam/cur/1577836800.M1P1.mail01:2,S"
+in_root touch -d 2020-01-01T00:00:00Z "$spam/cur/1577836800.M1P1.mail01:2,S"
+in_root quellix-admin init --yes --force --computer-name exch01 --domain example.org \
+  --account vmail --data-dir /var/lib/quellix/vmail --mailstore 'maildir:/var/vmail/%d/%n/Maildir'
+in_root quellix-admin directory load /tmp/users.ldif >/dev/null
+in_root quellix-admin check | tee "$root/tmp/check.txt"
+grep -q '^ok  *1 marked mailboxes reached in the store$' "$root/tmp/check.txt" &&
+  grep -q '^ok  *account vmail ' "$root/tmp/check.txt" ||
+  { echo "package-test: check does not find vmail's Maildir and access" >&2; exit 1; }
+(umask 077 && printf 'secret\n' > "$root/tmp/password")
+at=$(( ($(date -u +%s) / 60 + 2) * 60 ))
+start=$(in_root env LC_ALL=C date -d "@$at" '+%-I:%M %p')
+in_root quellix-setup --module /usr/lib/quellix/Quellix.so install --identity vmail \
+  --password-file /tmp/password --folder Spam --age 14 --run "Every day" --start "$start" \
+  --report-to "postmaster@example.org" >/dev/null
+in_root quellix-eventd --once "$(date -u -d "@$at" +%Y-%m-%dT%H:%M:%SZ)"
+in_root quellix-setup history --last 1 | tee "$root/tmp/history.txt"
+grep -q "deleted: 1" "$root/tmp/history.txt" ||
+  { echo "package-test: the run as vmail deleted nothing" >&2; exit 1; }
+[ -z "$(in_root ls -A "$spam/cur")" ] ||
+  { echo "package-test: the expired message is still in ann's Maildir" >&2; exit 1; }
+[ "$(in_root stat -c %U /var/lib/quellix/vmail/history.db)" = vmail ] ||
+  { echo "package-test: the run's history is not vmail's" >&2; exit 1; }
+kill "$smtp_pid" 2>/dev/null || true
+
 echo "== the setup window's package, with Qt"
 gui_deb="/tmp/debs/$(cd "$root/tmp/debs" && ls quellix-setup-gui_*.deb)"
 in_root apt-get install -y -q --no-install-recommends "$gui_deb" >/dev/null
@@ -151,14 +189,15 @@ echo "== remove and purge"
 # moved mail, the history) and takes the rest; answered, it takes it too.
 in_root apt-get purge -y -q quellix-tools quellix-sink quellix-eventd quellix-setup \
   quellix-setup-gui >/dev/null
-in_root test -s /var/lib/quellix/data/store.db ||
+in_root test -s /var/lib/quellix/vmail/store.db ||
   { echo "package-test: purge took the store without being asked to" >&2; exit 1; }
 kept=$(in_root sh -c 'ls -A /var/lib/quellix; ls -d /etc/quellix 2>/dev/null || true' | tr '\n' ' ')
-[ "$kept" = "data " ] || { echo "package-test: purge left more than the data folder: $kept" >&2; exit 1; }
+[ "$kept" = "data vmail " ] ||
+  { echo "package-test: purge left other than the data folders: $kept" >&2; exit 1; }
 tools_deb="/tmp/debs/$(cd "$root/tmp/debs" && ls quellix-tools_*.deb)"
 in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
   "$tools_deb" </dev/null >/dev/null
-in_root test -s /var/lib/quellix/data/store.db ||
+in_root test -s /var/lib/quellix/vmail/store.db ||
   { echo "package-test: installing again lost the kept store" >&2; exit 1; }
 echo "quellix-tools quellix-tools/purge_data boolean true" | in_root debconf-set-selections
 in_root apt-get purge -y -q quellix-tools >/dev/null
