@@ -101,10 +101,10 @@ in_root quellix-admin store import "file://./backofficestorage/example.org/MBX/a
   --received 2020-01-01T00:00:00Z >/dev/null
 # The password file is the administrator's alone, or setup refuses it.
 (umask 077 && printf 'secret\n' > "$root/tmp/password")
-# The timer starts two minutes ahead (a whole minute, as the setup program's
+# The timer starts at the first whole minute at least 20 s ahead (as the setup program's
 # lists give it, in the root's own zone); --once waits for that instant and
 # fires what is due then.
-at=$(( ($(date -u +%s) / 60 + 2) * 60 ))
+at=$(( ($(date -u +%s) + 20) / 60 * 60 + 60 ))
 start=$(in_root env LC_ALL=C date -d "@$at" '+%-I:%M %p')
 in_root quellix-setup --module /usr/lib/quellix/Quellix.so install --identity quellix \
   --password-file /tmp/password --folder Spam --age 14 --run "Every day" --start "$start" \
@@ -164,7 +164,7 @@ grep -q '^ok  *1 marked mailboxes reached in the store$' "$root/tmp/check.txt" &
   grep -q '^ok  *account vmail ' "$root/tmp/check.txt" ||
   { echo "package-test: check does not find vmail's Maildir and access" >&2; exit 1; }
 (umask 077 && printf 'secret\n' > "$root/tmp/password")
-at=$(( ($(date -u +%s) / 60 + 2) * 60 ))
+at=$(( ($(date -u +%s) + 20) / 60 * 60 + 60 ))
 start=$(in_root env LC_ALL=C date -d "@$at" '+%-I:%M %p')
 in_root quellix-setup --module /usr/lib/quellix/Quellix.so install --identity vmail \
   --password-file /tmp/password --folder Spam --age 14 --run "Every day" --start "$start" \
