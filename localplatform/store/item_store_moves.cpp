@@ -560,21 +560,21 @@ ItemRow ItemStore::MoveAcrossStores(int64_t id, int64_t fromFolder, int64_t toFo
                                         e.Description(), e.Number()));
     };
 
-    // The copy holds the message in memory: one larger than the bound stays
-    // where it is, said (a run passes over it and goes on), before anything
-    // is read or recorded.
-    const auto tooLarge = [&](int64_t size) {
+    // A message larger than the bound stays where it is, said (a run passes
+    // over it and goes on), before anything is recorded: by its listed size
+    // before a byte is read, else when the spool reaches the bound.
+    const auto tooLarge = [&](const std::string& size) {
         return Error(err::kFileTooLarge,
                      platform::Describe("move item", from.Shown(sourceKey) + " to " + to.Shown(),
-                                        "the message is " + std::to_string(size) +
-                                            " bytes, more than a copy between stores takes "
+                                        "the message is " + size +
+                                            ", more than a copy between stores takes "
                                             "(store.max_copy_bytes = " +
                                             std::to_string(h_->maxCopyBytes) + "); it stays",
                                         err::kFileTooLarge));
     };
-    if (source.listedSize > h_->maxCopyBytes) throw tooLarge(source.listedSize);
-    // The bytes go through a spool file, never whole in memory; it stops
-    // at the bound when the listing said less than the message holds.
+    if (source.listedSize > h_->maxCopyBytes)
+        throw tooLarge(std::to_string(source.listedSize) + " bytes");
+    // The bytes go through a spool file, never whole in memory.
     std::optional<MessageSpool> bytes;
     std::string planned;
     try {
@@ -582,7 +582,10 @@ ItemRow ItemStore::MoveAcrossStores(int64_t id, int64_t fromFolder, int64_t toFo
         from.backend->ContentInto(from.mailFolder, sourceKey, *bytes);
         planned = to.backend->PlanAppend(to.mailFolder, "", *bytes);
     } catch (const Error& e) {
-        if (e.Number() == err::kFileTooLarge && bytes) throw tooLarge(h_->maxCopyBytes + 1);
+        if (e.Number() == err::kFileTooLarge && bytes) {
+            throw tooLarge("over " + std::to_string(h_->maxCopyBytes) + " bytes (listed as " +
+                           std::to_string(source.listedSize) + ")");
+        }
         throw failed(e);
     }
     const int64_t size = bytes->Size();
