@@ -23,6 +23,7 @@
 #include "base/strfuncs.h"
 #include "localplatform/config/platform_config.h"
 #include "localplatform/sqlite/sqlite_db.h"
+#include "localplatform/store/item_store_ends.h"
 #include "localplatform/store/item_store_internal.h"
 #include "localplatform/store/mapped_namespace.h"
 #include "localplatform/store/run_lock.h"
@@ -1236,8 +1237,14 @@ void ItemStore::TakeBackEntry(int64_t entry) {
 
 ItemRow ItemStore::MoveItem(int64_t id, int64_t fromFolder, int64_t toFolder, int64_t run,
                             const std::vector<std::string>* sourcePath) {
-    if (MappedNamespaces::IsMapped(id) || MappedNamespaces::IsMapped(toFolder))
-        return MoveMailStoreItem(id, fromFolder, toFolder, run, sourcePath);
+    switch (WayBetween(*h_, id, toFolder)) {
+        case MoveWay::kRow:
+            break;
+        case MoveWay::kWithinMailStore:
+            return MoveMailStoreItem(id, fromFolder, toFolder, run, sourcePath);
+        case MoveWay::kAcrossStores:
+            return MoveAcrossStores(id, fromFolder, toFolder, run, sourcePath);
+    }
     const std::string name = NewItemName(*h_);
     const int64_t now = NowSeconds();
     BatchWrite();

@@ -379,9 +379,9 @@ private:
     // namespace's "MBX" (none of those the store holds itself).
     [[nodiscard]] std::vector<ItemRow> MappedMailboxes(int64_t container);
     // MoveItem of a mail store's message into a folder of the same mail
-    // store that it moves in one atomic step, its manifest entry committed
-    // before the message leaves; any other move of a mail store's message
-    // goes to MoveAcrossStores.
+    // store, in the store's one atomic step, its manifest entry committed
+    // before the message leaves; where the store has no such step between
+    // the two folders, the move goes to MoveAcrossStores.
     ItemRow MoveMailStoreItem(int64_t id, int64_t fromFolder, int64_t toFolder, int64_t run,
                               const std::vector<std::string>* sourcePath);
     // MoveItem with no atomic step (between the item store and a mail

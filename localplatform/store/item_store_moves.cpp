@@ -15,6 +15,7 @@
 #include "localplatform/config/platform_config.h"
 #include "localplatform/sqlite/sqlite_db.h"
 #include "localplatform/store/item_store.h"
+#include "localplatform/store/item_store_ends.h"
 #include "localplatform/store/item_store_folders.h"
 #include "localplatform/store/item_store_internal.h"
 #include "localplatform/store/mapped_namespace.h"
@@ -110,10 +111,6 @@ void Committed(ItemStore& store, ItemStore::Handle& h, Write&& write) {
 
 ItemRow ItemStore::MoveMailStoreItem(int64_t id, int64_t fromFolder, int64_t toFolder, int64_t run,
                                      const std::vector<std::string>* sourcePath) {
-    // Between the item store and a mail store, or two mail stores, there is
-    // no atomic step to take: the message is copied, then removed.
-    if (!MappedNamespaces::IsMapped(id) || !MappedNamespaces::IsMapped(toFolder))
-        return MoveAcrossStores(id, fromFolder, toFolder, run, sourcePath);
     const auto* src = h_->mapped.Find(id);
     const auto* dst = h_->mapped.Find(toFolder);
     if (src == nullptr || src->row.kind != ItemKind::kItem || src->row.parent != fromFolder)
@@ -125,8 +122,6 @@ ItemRow ItemStore::MoveMailStoreItem(int64_t id, int64_t fromFolder, int64_t toF
                                                            src->backend->Describe() + ")",
                                                        err::kNotFound));
     }
-    if (dst->backend != src->backend)
-        return MoveAcrossStores(id, fromFolder, toFolder, run, sourcePath);
     const MappedNamespaces::Node source = *src;  // copies: registering rows may move the nodes
     const MappedNamespaces::Node destination = *dst;
     const std::vector<std::string> sourceFolder(source.urlPath.begin(), source.urlPath.end() - 1);
@@ -394,36 +389,7 @@ RestoreResult ItemStore::RestoreMailMove(MoveEntry e, const MailMove& settled) {
 
 // ---------------------------------------------------------------- moves between two stores
 
-ItemRow ItemStore::RowOfMessage(int64_t folder, const MailStoreMessage& message) {
-    if (MappedNamespaces::IsMapped(folder)) return h_->mapped.MessageRow(folder, message);
-    auto row = Child(*h_, folder, message.key);
-    if (!row) {
-        throw Error(err::kNotFound, platform::Describe("move item", message.key,
-                                                       "the copy vanished", err::kNotFound));
-    }
-    return *row;
-}
-
 namespace {
-
-// One end of a move between two stores: a folder of the item store or of a
-// mail store, each behind the mail-store interface (the item store's own
-// through ItemStoreFolders), so that no step below asks which.
-struct StoreEnd {
-    int64_t folder = 0;  // its id (a mail store's: negative)
-    // How the manifest's folder columns name it: the item store's folder by
-    // its id; 0 for a mail store's, found again by its path.
-    int64_t recorded = 0;
-    std::vector<std::string> path;  // its path from the root
-    MailStore* backend = nullptr;
-    MailFolder mailFolder;
-
-    // The folder (and the message key) as errors name it.
-    [[nodiscard]] std::string Shown(const std::string& key = "") const {
-        return platform::VisibleText(JoinPath(path) + (key.empty() ? "" : "/" + key)) + " (" +
-               backend->Describe() + ")";
-    }
-};
 
 std::optional<MailStoreMessage> FindAt(const StoreEnd& end, const std::string& key) {
     return end.backend->Message(end.mailFolder, key);
@@ -461,73 +427,6 @@ const std::string& SourceKeyOf(const MoveEntry& e, const MailMove& m) {
     // An item store's message was recorded by its name alone before keys
     // were recorded for every source.
     return m.sourceKey.empty() ? e.sourceName : m.sourceKey;
-}
-
-// The end at a folder: a mapped namespace's node, or the item store's own
-// folder (its path given, or looked up).
-StoreEnd EndAtFolder(ItemStore& store, ItemStore::Handle& h, ItemStoreFolders& own, int64_t folder,
-                     const std::vector<std::string>* path) {
-    StoreEnd end;
-    end.folder = folder;
-    if (MappedNamespaces::IsMapped(folder)) {
-        const auto* node = h.mapped.Find(folder);
-        if (node == nullptr || node->row.kind == ItemKind::kItem) {
-            throw Error(err::kNotFound, platform::Describe("open folder", std::to_string(folder),
-                                                           "no such folder", err::kNotFound));
-        }
-        end.backend = node->backend;
-        end.mailFolder = node->folder;
-        end.path = node->urlPath;
-        return end;
-    }
-    (void)RequireFolder(store, folder);
-    end.recorded = folder;
-    end.path = path != nullptr ? *path : store.PathOf(folder);
-    end.backend = &own;
-    end.mailFolder = ItemStoreFolders::FolderAt(end.path);
-    return end;
-}
-
-// An end of a manifest entry's move as it is now: nothing when its folder
-// is gone (the item store's by the id recorded, a mail store's by its
-// path).
-std::optional<StoreEnd> EndOf(ItemStore& store, ItemStore::Handle& h, ItemStoreFolders& own,
-                              int64_t recorded, const std::vector<std::string>& path) {
-    std::optional<ItemRow> row = recorded != 0 ? store.Get(recorded) : store.Lookup(path);
-    if (!row || !row->IsFolder() || row->foreign != (recorded == 0)) return std::nullopt;
-    if (recorded == 0) (void)h.mapped.Require(row->id, "locate moved message");
-    return EndAtFolder(store, h, own, row->id, nullptr);
-}
-
-// The message a move takes, as it stands in its folder.
-struct Moving {
-    StoreEnd from;
-    std::string key;
-    int64_t received = 0;
-    int64_t listedSize = 0;
-    std::string flags;
-};
-
-Moving MessageToMove(ItemStore& store, ItemStore::Handle& h, ItemStoreFolders& own, int64_t id,
-                     int64_t fromFolder, const std::vector<std::string>* sourcePath) {
-    Moving m;
-    if (MappedNamespaces::IsMapped(id)) {
-        const auto* src = h.mapped.Find(id);
-        if (src == nullptr || src->row.kind != ItemKind::kItem || src->row.parent != fromFolder)
-            NoLongerInFolder(id);
-        m.key = src->key;
-        m.received = src->row.received.value_or(0);
-        m.listedSize = src->row.size;
-        m.flags = src->flags;
-    } else {
-        const auto row = store.Get(id);
-        if (!row || row->IsFolder() || row->parent != fromFolder) NoLongerInFolder(id);
-        m.key = row->name;
-        m.received = row->received.value_or(0);
-        m.listedSize = row->size;
-    }
-    m.from = EndAtFolder(store, h, own, fromFolder, sourcePath);
-    return m;
 }
 
 }  // namespace
