@@ -32,7 +32,7 @@ all_packages=(
   python3 python3-aiosmtpd python3-prometheus-client openssl msmtp
   qt6-base-dev libgl-dev fontconfig fonts-dejavu-core fonts-liberation2 xvfb xauth
   clang libclang-rt-14-dev clang-format clang-tidy lld
-  debhelper fakeroot lintian mmdebstrap
+  debhelper fakeroot lintian mmdebstrap autopkgtest uidmap
 )
 
 # debian/control's Build-Depends, without versions; debhelper-compat is

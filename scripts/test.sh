@@ -6,8 +6,9 @@
 # libFuzzer targets and runs each for FUZZ_SECONDS (default 10) from its seed
 # corpus, so that they keep building and the parsers keep holding; builds the
 # Debian packages and checks what they hold and lintian (scripts/package.sh),
-# and installs, runs and purges them in a clean root (scripts/package-test.sh,
-# about a minute and a quarter: it downloads a Debian root; PACKAGE_TEST=0
+# and runs their tests (debian/tests, by autopkgtest) and an upgrade in clean
+# roots (scripts/package-test.sh, a few minutes: it downloads a Debian root and, for
+# each test, the packages it depends on; PACKAGE_TEST=0
 # leaves it out where Debian's mirror cannot be reached). Installs what is
 # missing first. Each step says how long it took.
 # Tests start their own slapd and SMTP server on loopback; nothing needs to run.

@@ -1,0 +1,53 @@
+# What the package tests share: a marked mailbox's directory entry, an old
+# junk message, the timer's next instant and a firing of the event service.
+# Sourced by the tests; they run as root with the packages installed.
+
+fail() { echo "$(basename "$0"): $*" >&2; exit 1; }
+
+scratch=${AUTOPKGTEST_TMP:-$(mktemp -d)}
+
+# ann, marked for cleanup, homed on EXCH01.
+write_users_ldif() {
+  cat > "$scratch/users.ldif" <<LDIF
+dn: CN=Ann Arbor,CN=Users,DC=example,DC=org
+objectClass: top
+objectClass: person
+objectClass: organizationalPerson
+objectClass: user
+cn: Ann Arbor
+sn: Arbor
+objectCategory: CN=Person,CN=Schema,CN=Configuration,DC=example,DC=org
+sAMAccountName: ann
+mailNickname: ann
+mail: ann@example.org
+msExchMailboxGuid: package-test-1
+msExchHomeServerName: /o=Org/ou=First Administrative Group/cn=Configuration/cn=Servers/cn=EXCH01
+extensionAttribute8: Quellix
+LDIF
+  printf 'From: a@b.example\r\nTo: ann@example.org\r\nSubject: old junk\r\n\r\nbuy\r\n' \
+    > "$scratch/junk.eml"
+}
+
+# The password file is the administrator's alone, or setup refuses it.
+write_password() { (umask 077 && printf 'secret\n' > "$scratch/password"); }
+
+# The first whole minute at least 20 s ahead, in seconds since the epoch;
+# the setup program takes it as a time of day in the machine's zone.
+next_minute() { echo $(( ($(date -u +%s) + 20) / 60 * 60 + 60 )); }
+time_of_day() { LC_ALL=C date -d "@$1" '+%-I:%M %p'; }
+
+# Registers the daily cleanup of Spam, starting at the instant $2, run as
+# the account $1.
+install_cleanup() {
+  write_password
+  quellix-setup --module /usr/lib/quellix/Quellix.so install --identity "$1" \
+    --password-file "$scratch/password" --folder Spam --age 14 --run "Every day" \
+    --start "$(time_of_day "$2")" --report-to "postmaster@example.org" >/dev/null
+}
+
+# Waits for the instant $1 and fires what is due then, as the service does;
+# the run's line in the history is left in $scratch/history.txt.
+fire() {
+  quellix-eventd --once "$(date -u -d "@$1" +%Y-%m-%dT%H:%M:%SZ)"
+  quellix-setup history --last 1 | tee "$scratch/history.txt"
+}
