@@ -28,7 +28,7 @@ demo_packages=(
 all_packages=(
   "${demo_packages[@]}"
   libgmock-dev libbenchmark-dev sqlite3 ldb-tools
-  slapd ldap-utils dovecot-core dovecot-imapd cyrus-common sasl2-bin bindfs
+  slapd ldap-utils dovecot-core dovecot-imapd dovecot-ldap cyrus-common sasl2-bin bindfs
   python3 python3-aiosmtpd python3-prometheus-client openssl msmtp
   qt6-base-dev libgl-dev fontconfig fonts-dejavu-core fonts-liberation2 xvfb xauth
   clang libclang-rt-14-dev clang-format clang-tidy lld

@@ -29,10 +29,11 @@ namespace {
     throw platform::Error(platform::err::kFail, platform::Describe(what, object, reason, 0));
 }
 
-sockaddr_in Loopback(int port) {
+sockaddr_in Loopback(int port, const std::string& address = "127.0.0.1") {
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1)
+        Fail("inet_pton", address, "not an IPv4 address");
     a.sin_port = htons(static_cast<uint16_t>(port));
     return a;
 }
@@ -51,9 +52,9 @@ int FreeLoopbackPort() {
     return port;
 }
 
-bool PortAnswers(int port) {
+bool PortAnswers(int port, const std::string& address) {
     const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in a = Loopback(port);
+    const sockaddr_in a = Loopback(port, address);
     const bool ok = ::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
     ::close(s);
     return ok;
@@ -75,7 +76,8 @@ void WritePrivateFile(const std::string& path, const std::string& text, unsigned
     if (::chmod(path.c_str(), mode) != 0) Fail("chmod", path, std::strerror(errno));
 }
 
-pid_t StartServer(const std::vector<std::string>& args, const std::string& logPath, int port) {
+pid_t StartServer(const std::vector<std::string>& args, const std::string& logPath, int port,
+                  const std::string& address) {
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
@@ -95,18 +97,18 @@ pid_t StartServer(const std::vector<std::string>& args, const std::string& logPa
     if (rc != 0) Fail("start", args[0], std::strerror(rc));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < deadline) {
-        if (PortAnswers(port)) return pid;
+        if (PortAnswers(port, address)) return pid;
         int st = 0;
         if (::waitpid(pid, &st, WNOHANG) == pid) {
             Fail("start", args[0], "the server exited: " + ReadWholeFile(logPath));
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    StopServer(pid, port);
+    StopServer(pid, port, address);
     Fail("start", args[0], "the server did not answer within 20 s: " + ReadWholeFile(logPath));
 }
 
-void StopServer(pid_t pid, int port) {
+void StopServer(pid_t pid, int port, const std::string& address) {
     if (pid <= 0) return;
     ::kill(pid, SIGTERM);
     int st = 0;
@@ -122,7 +124,7 @@ void StopServer(pid_t pid, int port) {
     // The master's children leave after it; a test of a stopped server must
     // find it stopped.
     const auto quiet = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (PortAnswers(port) && std::chrono::steady_clock::now() < quiet)
+    while (PortAnswers(port, address) && std::chrono::steady_clock::now() < quiet)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 

@@ -71,6 +71,8 @@ std::string DirectoryLdif(const std::vector<User>& users, const std::string& ext
         out << "dn: CN=" << DnValue(u.cn) << ",CN=Users," << base << "\n"
             << "objectClass: top\nobjectClass: person\nobjectClass: organizationalPerson\n"
             << "objectClass: user\n"
+            << (u.mailHost.empty() ? ""
+                                   : "objectClass: extensibleObject\nhost: " + u.mailHost + "\n")
             << Attribute("cn", u.cn) << "\n"
             << Attribute("sn", u.cn) << "\n"
             << "objectCategory: CN=Person,CN=Schema," << config << "\n";
@@ -78,6 +80,7 @@ std::string DirectoryLdif(const std::vector<User>& users, const std::string& ext
         if (!u.alias.empty()) out << "mailNickname: " << u.alias << "\n";
         if (!u.mail.empty()) out << "mail: " << u.mail << "\n";
         if (u.mark) out << "extensionAttribute8: " << *u.mark << "\n";
+        if (!u.password.empty()) out << Attribute("userPassword", u.password) << "\n";
         if (!u.homeMdb.empty()) out << "homeMDB: " << u.homeMdb << "\n";
         if (u.mailbox) {
             out << "msExchMailboxGuid:: " << MailboxGuidBase64(index) << "\n";

@@ -26,6 +26,10 @@ struct User {
     std::optional<std::string> mark{};  // extensionAttribute8
     bool mailbox = true;                // has msExchMailboxGuid
     std::string homeMdb{};              // DN of its mailbox store (homeMDB)
+    // The address of the mail server that holds its mail, as a cluster's
+    // proxy reads it (host, of an extensibleObject); empty: none.
+    std::string mailHost{};
+    std::string password{};  // userPassword; empty: none
 };
 
 // The domain, the containers the category needs, and the users, as LDIF;

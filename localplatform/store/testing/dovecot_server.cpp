@@ -99,7 +99,7 @@ DovecotServer::DovecotServer(const Options& options) : options_(options) {
         fs::create_directories(dir_ + "/run");
         if (::chown((dir_ + "/mail").c_str(), mailUid_, mailGid_) != 0)
             Fail("chown", dir_ + "/mail", std::strerror(errno));
-        port_ = FreeLoopbackPort();
+        port_ = options_.port != 0 ? options_.port : FreeLoopbackPort();
         WriteConfiguration();
         Start();
     } catch (...) {
@@ -135,6 +135,28 @@ std::string DovecotServer::MaildirConfigLines(const std::string& ns) const {
     return "mailstore." + ns + " = " + MailLocation() + "\n";
 }
 
+std::string DovecotServer::UserPassdb() const {
+    if (!options_.proxy) {
+        return "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN " + dir_ + "/passwd\n}\n";
+    }
+    // The user's entry, found by its address: its password checks a login
+    // of its own, and its host attribute names its backend. A master
+    // user's login checks no password here (the master passdb did), and
+    // the backend is logged in to through the backends' master user.
+    const auto& p = *options_.proxy;
+    WritePrivateFile(dir_ + "/dovecot-ldap.conf.ext",
+                     "uris = " + p.ldapUri + "\ndn = " + p.bindDn + "\ndnpass = " + p.bindPassword +
+                         "\nbase = " + p.base +
+                         "\nscope = subtree\nauth_bind = no\n"
+                         "pass_filter = (&(objectClass=user)(mail=%u))\n"
+                         "pass_attrs = userPassword=password, =proxy=y, =host=%{ldap:host}, "
+                         "=port=" +
+                         std::to_string(p.backendPort) + ", =master=" + options_.masterUser +
+                         ", =pass=" + options_.masterPassword + "\n",
+                     0644);
+    return "passdb {\n  driver = ldap\n  args = " + dir_ + "/dovecot-ldap.conf.ext\n}\n";
+}
+
 void DovecotServer::WriteConfiguration() {
     std::string users;
     for (const auto& u : options_.users) users += u.login + ":{PLAIN}" + u.password + "::::::\n";
@@ -152,7 +174,7 @@ void DovecotServer::WriteConfiguration() {
          << "instance_name = quellix-test\n"
          << "log_path = " << dir_ << "/dovecot.log\n"
          << "protocols = imap\n"
-         << "listen = 127.0.0.1\n"
+         << "listen = " << options_.address << "\n"
          << "ssl = no\n"
          << "disable_plaintext_auth = no\n"
          << "auth_mechanisms = plain login\n"
@@ -164,11 +186,10 @@ void DovecotServer::WriteConfiguration() {
          << "first_valid_uid = 1\n"
          << "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN " << dir_
          << "/masters\n  master = yes\n  pass = yes\n}\n"
-         << "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN " << dir_ << "/passwd\n}\n"
-         << "userdb {\n  driver = static\n  args = uid=" << mailUser << " gid=" << mailGroup
-         << " home=" << dir_ << "/mail/%d/%n\n}\n"
-         << "service imap-login {\n  inet_listener imap {\n    address = 127.0.0.1\n    port = "
-         << port_ << "\n  }\n  inet_listener imaps {\n    port = 0\n  }\n";
+         << UserPassdb() << "userdb {\n  driver = static\n  args = uid=" << mailUser
+         << " gid=" << mailGroup << " home=" << dir_ << "/mail/%d/%n\n}\n"
+         << "service imap-login {\n  inet_listener imap {\n    address = " << options_.address
+         << "\n    port = " << port_ << "\n  }\n  inet_listener imaps {\n    port = 0\n  }\n";
     if (!root) conf << "  chroot =\n";
     conf << "}\n";
     if (!root) {
@@ -193,17 +214,18 @@ void DovecotServer::Start() {
     std::error_code ec;
     fs::remove(dir_ + "/state/instances.lock", ec);
     // -F: in the foreground, so the pid is the master's.
-    pid_ =
-        StartServer({kDovecot, "-F", "-c", dir_ + "/dovecot.conf"}, dir_ + "/dovecot.out", port_);
+    pid_ = StartServer({kDovecot, "-F", "-c", dir_ + "/dovecot.conf"}, dir_ + "/dovecot.out", port_,
+                       options_.address);
 }
 
 void DovecotServer::Stop() {
-    StopServer(pid_, port_);
+    StopServer(pid_, port_, options_.address);
     pid_ = -1;
 }
 
 ImapLogin DovecotServer::MasterLogin(const std::string& login) const {
-    return {port_, login + "*" + options_.masterUser, dir_ + "/master-password", ""};
+    return {port_, login + "*" + options_.masterUser, dir_ + "/master-password", "",
+            options_.address};
 }
 
 int64_t DovecotServer::Append(const std::string& login, const std::string& folder,

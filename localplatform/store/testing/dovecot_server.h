@@ -1,6 +1,7 @@
 // A private Dovecot for tests and benchmarks: Debian's dovecot with its own
 // configuration in a temporary folder, serving IMAP on a free loopback port,
-// with a passdb of test users and a master user. Mail is kept in Maildirs
+// with a passdb of test users and a master user; or a proxy in front of such
+// servers, routing each login by the directory (a cluster). Mail is kept in Maildirs
 // below the folder (Maildir++ or LAYOUT=fs). The constructor returns once
 // the server answers; the destructor stops it and removes the folder.
 //
@@ -15,6 +16,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,6 +38,24 @@ public:
         // As root, the account the mail belongs to (a service account that
         // runs Quellix as the mail account); "nobody" when empty.
         std::string mailAccount;
+        // Where it listens: a loopback address and a port (0: a free one).
+        // The backends of a cluster share a port, each on an address of
+        // its own, as the servers of a real one do.
+        std::string address = "127.0.0.1";
+        int port = 0;
+        // A proxy in front of backends, holding no mail: a login (a user's
+        // through the master user, as Quellix logs in) is passed on to the
+        // backend that the user's directory entry names by its host
+        // attribute, on backendPort, as that user through the backends'
+        // master user (the same name and password as this server's).
+        struct Proxy {
+            std::string ldapUri;
+            std::string bindDn;
+            std::string bindPassword;
+            std::string base;
+            int backendPort = 0;
+        };
+        std::optional<Proxy> proxy;
     };
 
     // What Dovecot says of one message.
@@ -55,7 +75,7 @@ public:
 
     [[nodiscard]] int ImapPort() const { return port_; }
     [[nodiscard]] std::string ImapUrl() const {
-        return "imap://127.0.0.1:" + std::to_string(port_);
+        return "imap://" + options_.address + ":" + std::to_string(port_);
     }
     [[nodiscard]] const std::string& Folder() const { return dir_; }
     [[nodiscard]] const Options& Settings() const { return options_; }
@@ -96,6 +116,8 @@ public:
 
 private:
     void WriteConfiguration();
+    // The passdb of the users: the list of test users, or a proxy's LDAP.
+    [[nodiscard]] std::string UserPassdb() const;
     [[nodiscard]] ImapLogin MasterLogin(const std::string& login) const;
     [[nodiscard]] std::string Doveadm(const std::vector<std::string>& args) const;
 

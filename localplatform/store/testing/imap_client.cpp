@@ -24,7 +24,8 @@ std::string ScriptPath() {
 
 std::string RunClient(const ImapLogin& login, const std::vector<std::string>& command,
                       const std::string& input = "") {
-    std::vector<std::string> argv = {kPython, ScriptPath(), std::to_string(login.port), login.user,
+    std::vector<std::string> argv = {kPython, ScriptPath(),
+                                     login.address + ":" + std::to_string(login.port), login.user,
                                      login.passwordFile};
     if (!login.authzid.empty()) {
         argv.emplace_back("--as");

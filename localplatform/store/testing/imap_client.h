@@ -14,6 +14,7 @@ struct ImapLogin {
     std::string user;          // the login (e.g. "jdoe@example*master" for a master user)
     std::string passwordFile;  // private to its owner
     std::string authzid;       // non-empty: PLAIN acting as this user
+    std::string address = "127.0.0.1";
 };
 
 // A message as an IMAP server lists it.

@@ -5,7 +5,7 @@ list what a folder holds. The password comes from a file, never the command
 line; a login of the form "user*master" or an AUTHZID (PLAIN with an
 authorization identity) acts for another user.
 
-usage: imap_client.py PORT LOGIN PASSWORD_FILE [--as AUTHZID] COMMAND ...
+usage: imap_client.py [ADDRESS:]PORT LOGIN PASSWORD_FILE [--as AUTHZID] COMMAND ...
   create FOLDER
   append FOLDER      messages on standard input, each a line "SIZE
                     RECEIVED_UNIX [FLAGS]" and then SIZE bytes; prints the
@@ -56,10 +56,11 @@ def quoted(name, namespaces):
     return '"' + encoded.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
 
-def connect(port, login, password_file, authzid):
+def connect(server, login, password_file, authzid):
     with open(password_file, encoding="utf-8") as f:
         password = f.read().strip()
-    imap = imaplib.IMAP4("127.0.0.1", int(port), timeout=30)
+    address, _, port = server.rpartition(":")
+    imap = imaplib.IMAP4(address or "127.0.0.1", int(port), timeout=30)
     if authzid:
         token = (authzid + "\0" + login + "\0" + password).encode()
         imap.authenticate("PLAIN", lambda _: token)
