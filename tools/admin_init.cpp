@@ -497,6 +497,10 @@ int Init(const Args& args) {
         {"server.computer_name", server},
         {"server.domain_dns_name", domain},
         {"state_dir", stateDir},
+        // Named even where it is the default: its owner is the account the
+        // runs go as, whom root's programs read that account's password
+        // files for.
+        {"data_dir", dataDir},
         {"store", store},
         {"history", dataDir + "/history.db"},
         {"directory", directory},

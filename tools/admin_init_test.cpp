@@ -52,7 +52,8 @@ TEST(AdminInitTest, TakesAnEmptyServerToOneTheSetupProgramInstallsOn) {
         EXPECT_TRUE(Contains(text, key)) << key << "\n" << text;
     }
     for (const std::string& key :
-         {"store = " + data + "/store.db\n", "directory = ldb://" + data + "/directory.ldb\n",
+         {"data_dir = " + data + "\n", "store = " + data + "/store.db\n",
+          "directory = ldb://" + data + "/directory.ldb\n",
           "mail.pickup_dir = " + data + "/pickup\n", "temp_dir = " + data + "/tmp\n"}) {
         EXPECT_TRUE(Contains(text, key)) << key << "\n" << text;
     }
@@ -122,6 +123,28 @@ TEST(AdminInitTest, TakesAnEmptyServerToOneTheSetupProgramInstallsOn) {
             EXPECT_TRUE(Contains(written, "directory.password_file = " + secret + "\n")) << written;
             EXPECT_FALSE(Contains(written, "s3cret")) << written;
         }
+    }
+
+    // Done again for another account with a data folder of its own, init
+    // names that folder in the configuration: its owner is the account whose
+    // password file root reads (here the check's), not the old folder's.
+    if (geteuid() == 0) {
+        const std::string again = temp.Dir() + "/again/platform.conf";
+        const std::string againState = temp.Dir() + "/again-state";
+        ASSERT_EQ(Admin(again, {"init", "--yes", "--account", "root", "--state-dir", againState,
+                                "--transport", "pickup"})
+                      .code,
+                  0);
+        const std::string nobodys = temp.Dir() + "/nobodys-password";
+        std::ofstream(nobodys) << "s3cret\n";
+        ASSERT_EQ(::chown(nobodys.c_str(), 65534, 65534), 0);
+        ::chmod(nobodys.c_str(), 0600);
+        o = Admin(again,
+                  {"init", "--yes", "--force", "--account", "nobody", "--state-dir", againState,
+                   "--data-dir", temp.Dir() + "/nobodys-data", "--directory", "ldap://127.0.0.1:1",
+                   "--bind-dn", "CN=reader", "--password-file", nobodys, "--transport", "pickup"});
+        EXPECT_FALSE(Contains(o.out, "owned by neither root nor the service account")) << o.out;
+        EXPECT_TRUE(Contains(o.out, "FAILED   directory ldap://127.0.0.1:1")) << o.out;
     }
 
     EXPECT_EQ(Admin(config, {"init", "--frobnicate", "x"}).code, 2);
