@@ -51,3 +51,37 @@ fire() {
   quellix-eventd --once "$(date -u -d "@$1" +%Y-%m-%dT%H:%M:%SZ)"
   quellix-setup history --last 1 | tee "$scratch/history.txt"
 }
+
+# A free port on loopback: the testbed shares the host's network.
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# A receiving SMTP server on loopback port $1: each message it takes is
+# written, after its envelope's recipients, to $scratch/received.txt. Its
+# pid is left in smtp_pid.
+start_smtp_sink() {
+  cat > "$scratch/smtp-sink.py" <<'PY'
+import asyncore, smtpd, sys
+class Sink(smtpd.SMTPServer):
+    def process_message(self, peer, mailfrom, rcpttos, data, **kwargs):
+        with open(sys.argv[2], "ab") as out:
+            out.write(("X-RcptTo: " + ",".join(rcpttos) + "\n").encode() + data + b"\n")
+Sink(("127.0.0.1", int(sys.argv[1])), None, decode_data=False)
+asyncore.loop()
+PY
+  python3 -W ignore "$scratch/smtp-sink.py" "$1" "$scratch/received.txt" \
+    > "$scratch/smtp-sink.log" 2>&1 &
+  smtp_pid=$!
+}
+
+# Whether a report to $1 arrived there (within 10 s).
+report_arrived() {
+  for _ in $(seq 1 20); do
+    grep -q '^Subject: Quellix Report' "$scratch/received.txt" 2>/dev/null &&
+      grep -qi "^X-RcptTo: .*$1" "$scratch/received.txt" && return 0
+    sleep 0.5
+  done
+  cat "$scratch/received.txt" "$scratch/smtp-sink.log" >&2 2>/dev/null || true
+  return 1
+}
