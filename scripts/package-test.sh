@@ -82,20 +82,12 @@ upgrade_test() {
 set -eu
 . /tmp/tests/common.sh
 conf=/etc/quellix/platform.conf
-slapd -h "$(sed -n 's/^directory = //p' $conf)/ ldapi:///" -u openldap -g openldap
+trap 'kill "$(cat /run/slapd/slapd.pid)" ${smtp_pid:-} 2>/dev/null || true; dovecot stop || true' EXIT
+start_slapd "$(sed -n 's/^directory = //p' $conf)"
 dovecot
 rm -f "$scratch/received.txt"
 start_smtp_sink "$(sed -n 's|^mail.transport = smtp://127.0.0.1:||p' $conf)"
-trap 'kill "$(cat /run/slapd/slapd.pid)" $smtp_pid 2>/dev/null || true; dovecot stop || true' EXIT
-for _ in $(seq 1 100); do
-  ldapsearch -Q -Y EXTERNAL -H ldapi:/// -b cn=config -s base dn >/dev/null 2>&1 && break
-  sleep 0.1
-done
-printf 'From: a@b.example\r\nSubject: older junk\r\nMessage-ID: <ann-older@b.example>\r\n\r\nbuy\r\n' |
-  doveadm save -u ann@example.org -m Junk
-touch -d "@$(($(date +%s) - 60 * 86400))" \
-  "$(grep -l '^Subject: older junk' /var/vmail/example.org/ann/Maildir/.Junk/*/*)"
-doveadm force-resync -u ann@example.org Junk
+save_junk ann@example.org ann-older "older junk" 60
 quellix-admin check
 # The registration the upgrade kept, its start moved to the next minute.
 at=$(next_minute)

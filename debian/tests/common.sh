@@ -85,3 +85,26 @@ report_arrived() {
   cat "$scratch/received.txt" "$scratch/smtp-sink.log" >&2 2>/dev/null || true
   return 1
 }
+
+# Starts slapd on the LDAP URI $1 and the ldapi socket, and waits (up to
+# 10 s) until it answers there.
+start_slapd() {
+  install -d -o openldap -g openldap /run/slapd
+  slapd -h "$1/ ldapi:///" -u openldap -g openldap
+  for _ in $(seq 1 100); do
+    ldapsearch -Q -Y EXTERNAL -H ldapi:/// -b cn=config -s base dn >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  fail "slapd does not answer on ldapi:///"
+}
+
+# Saves a message with Message-ID <$2@b.example> and subject $3 into $1's
+# Junk through Dovecot, received $4 days ago (a Maildir file's time is its
+# arrival; Dovecot reads it again).
+save_junk() {
+  printf 'From: a@b.example\r\nTo: %s\r\nSubject: %s\r\nMessage-ID: <%s@b.example>\r\n\r\nbuy\r\n' \
+    "$1" "$3" "$2" | doveadm save -u "$1" -m Junk
+  file=$(grep -l "^Message-ID: <$2@b.example>" "/var/vmail/${1#*@}/${1%@*}/Maildir/.Junk"/*/*)
+  touch -d "@$(($(date +%s) - $4 * 86400))" "$file"
+  doveadm force-resync -u "$1" Junk
+}

@@ -80,7 +80,6 @@ std::string DirectoryLdif(const std::vector<User>& users, const std::string& ext
         if (!u.alias.empty()) out << "mailNickname: " << u.alias << "\n";
         if (!u.mail.empty()) out << "mail: " << u.mail << "\n";
         if (u.mark) out << "extensionAttribute8: " << *u.mark << "\n";
-        if (!u.password.empty()) out << Attribute("userPassword", u.password) << "\n";
         if (!u.homeMdb.empty()) out << "homeMDB: " << u.homeMdb << "\n";
         if (u.mailbox) {
             out << "msExchMailboxGuid:: " << MailboxGuidBase64(index) << "\n";

@@ -29,7 +29,6 @@ struct User {
     // The address of the mail server that holds its mail, as a cluster's
     // proxy reads it (host, of an extensibleObject); empty: none.
     std::string mailHost{};
-    std::string password{};  // userPassword; empty: none
 };
 
 // The domain, the containers the category needs, and the users, as LDIF;
