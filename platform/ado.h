@@ -265,6 +265,13 @@ private:
 // a login) are asked again, and their password files read again.
 void StartStoreRun();
 
+// How many mailboxes a cleanup run sweeps at once ("run.workers"; by
+// default 1, or 2 per core up to 8 when mail servers hold namespaces: their
+// waits overlap). Each worker thread calls StartStoreRun and reaches the
+// store through handles of its own. Raises platform::Error naming the
+// configuration's line for a value out of 1 to 64.
+[[nodiscard]] int StoreRunWorkers();
+
 // True when both URLs name one item of this server's store, in either
 // scheme and whatever the letter case of its names; false when either is no
 // store URL of an item.

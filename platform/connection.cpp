@@ -22,6 +22,10 @@ void StartStoreRun() {
     localplatform::ItemStore::StartRun();
 }
 
+int StoreRunWorkers() {
+    return localplatform::PlatformConfig::Current().RunWorkers();
+}
+
 bool SameStoreItem(const std::string& a, const std::string& b) {
     try {
         // The run lock's key: the item's place in the store, folded.

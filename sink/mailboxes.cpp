@@ -1,5 +1,10 @@
 #include "sink/mailboxes.h"
 
+#include <exception>
+#include <memory>
+#include <vector>
+
+#include "base/ordered_workers.h"
 #include "platform/ado.h"
 #include "selection/mailbox_selection.h"
 #include "selection/run_text.h"
@@ -21,10 +26,22 @@ namespace {
 // the folder, the error logged is that of the last form by the row's own
 // alias: a try by another name that finds nothing says nothing of this
 // mailbox.
-void SweepMailbox(const RunState& run, const MailboxRow& row, const std::string& folderName,
-                  platform::Date cutoff, const std::string& searchRoot,
-                  const std::string& traversal) {
-    const std::vector<FolderUrlTry> tries = FolderUrlTries(row, run.thread.server, folderName);
+struct Sweep {
+    const std::string& folderName;
+    platform::Date cutoff;
+    const std::string& searchRoot;
+    const std::string& traversal;
+};
+
+std::string MailboxHeading(const MailboxRow& row, const std::string& folderName) {
+    return std::string(kCrLf) + "Mailbox: " + VisibleText(row.name) + kCrLf +
+           "Source folder: " + VisibleText(folderName);
+}
+
+void SweepMailbox(const RunState& run, const MailboxRow& row, const Sweep& sweep) {
+    const std::string& searchRoot = sweep.searchRoot;
+    const std::vector<FolderUrlTry> tries =
+        FolderUrlTries(row, run.thread.server, sweep.folderName);
     platform::RunFolderRecord folder{row.address, {},      0, 0, !run.move.MoveTarget.empty(),
                                      {},          row.name};
     if (tries.empty()) {
@@ -44,7 +61,8 @@ void SweepMailbox(const RunState& run, const MailboxRow& row, const std::string&
                                          AnotherOwnersMailboxText(attempt.url, *owner, row)));
             continue;
         }
-        const FolderSwept swept = SweepFolder(run, attempt.url, cutoff, false, traversal);
+        const FolderSwept swept =
+            SweepFolder(run, attempt.url, sweep.cutoff, false, sweep.traversal);
         // What a failed try removed before it stopped stays removed: it counts.
         folder.count += swept.removed;
         folder.bytes += swept.bytes;
@@ -73,6 +91,64 @@ void SweepMailbox(const RunState& run, const MailboxRow& row, const std::string&
     run.record.Folder(folder);
 }
 
+// One mailbox as a worker swept it: what the run's log and record are to
+// tell of it, in the directory's order.
+struct MailboxSwept {
+    explicit MailboxSwept(const RunRecord& run) : record(run.ForOneMailbox()) { HoldLog(log); }
+    RunLog log;                           // held throughout: never opens the log file
+    RunRecord record;                     // its folder, held
+    std::optional<platform::Error> lost;  // the commit of its writes failed
+    std::exception_ptr failed;            // what stopped the sweep
+};
+
+// Sweeps the selected mailboxes on `workers` threads, each with its own
+// store handles (and so its own mail server sessions), committing each
+// mailbox's writes when it ends. The log and the record are written here,
+// a mailbox at a time in the directory's order, each as one run would have
+// written it. A directory failure stops the mailboxes not begun: it is
+// logged after the mailbox that met it, the mailboxes begun before it was
+// told are told after it (their sweeps happened), and it is returned.
+std::optional<platform::Error> SweepInParallel(const RunState& run, const PackedMailboxes& selected,
+                                               const Sweep& sweep, size_t workers, int32_t& count) {
+    const size_t ahead = 4 * workers;
+    std::vector<std::unique_ptr<MailboxSwept>> slots(ahead);
+    std::optional<platform::Error> directoryFailure;
+    platform::RunInOrder(
+        selected.Size(), workers, ahead, [] { platform::StartStoreRun(); },
+        [&](size_t i) {
+            auto swept = std::make_unique<MailboxSwept>(run.record);
+            ThreadState thread = run.thread;
+            const RunState mine{swept->log, thread, swept->record, run.move};
+            try {
+                const platform::StoreWriteGroup group;
+                SweepMailbox(mine, selected.At(i), sweep);
+            } catch (...) {
+                swept->failed = std::current_exception();
+            }
+            // The group committed as it ended; a failure is kept till now.
+            swept->lost = platform::StoreWriteGroup::TakeLost();
+            slots[i % ahead] = std::move(swept);
+        },
+        [&](size_t i) {
+            const std::unique_ptr<MailboxSwept> swept = std::move(slots[i % ahead]);
+            // The history first, as a run that holds its log writes it.
+            run.record.TakeHeldFolders(swept->record, swept->lost);
+            WriteLog(run.log, MailboxHeading(selected.At(i), sweep.folderName));
+            ++count;
+            PassHeldLog(swept->log, run.log, swept->lost);
+            if (!swept->failed) return true;
+            try {
+                std::rethrow_exception(swept->failed);
+            } catch (const platform::Error& e) {
+                WriteLog(run.log, ErrorEntry(e.Number(), e.Description()) + " " +
+                                      VisibleText(sweep.searchRoot));
+                if (!directoryFailure) directoryFailure = e;
+            }
+            return false;
+        });
+    return directoryFailure;
+}
+
 }  // namespace
 
 MailboxesTreated ProcessMailboxes(const RunState& run, const std::string& searchRoot,
@@ -80,6 +156,16 @@ MailboxesTreated ProcessMailboxes(const RunState& run, const std::string& search
                                   int16_t allMailboxes, const std::string& traversal) {
     MailboxesTreated treated;
     int32_t& count = treated.count;
+    int workers = 1;
+    try {
+        workers = platform::StoreRunWorkers();
+    } catch (const platform::Error& e) {
+        // A setting the platform refuses (its description names the line):
+        // no mailbox is swept with a guess.
+        WriteLog(run.log, ErrorEntry(e.Number(), e.Description()));
+        treated.failure = e;
+        return treated;
+    }
     try {
         // The directory hands every row over at once (sorted by cn): the
         // selection is recorded whole before the first mailbox is swept, so
@@ -97,18 +183,24 @@ MailboxesTreated ProcessMailboxes(const RunState& run, const std::string& search
             }
             run.record.Selected(selection);
         }
-        // The folders' writes are committed together; what the log and the
-        // history tell of them waits for the commit.
-        SweepCommits commits(run);
-        for (size_t i = 0; i < selected.Size(); ++i) {
-            const MailboxRow row = selected.At(i);
-            WriteLog(run.log, std::string(kCrLf) + "Mailbox: " + VisibleText(row.name) + kCrLf +
-                                  "Source folder: " + VisibleText(folderName));
-            ++count;
-            SweepMailbox(run, row, folderName, cutoff, searchRoot, traversal);
-            commits.AfterMailbox();
+        const Sweep sweep{folderName, cutoff, searchRoot, traversal};
+        if (workers > 1 && selected.Size() > 1) {
+            treated.failure =
+                SweepInParallel(run, selected, sweep, static_cast<size_t>(workers), count);
+            if (treated.failure) return treated;
+        } else {
+            // The folders' writes are committed together; what the log and
+            // the history tell of them waits for the commit.
+            SweepCommits commits(run);
+            for (size_t i = 0; i < selected.Size(); ++i) {
+                const MailboxRow row = selected.At(i);
+                WriteLog(run.log, MailboxHeading(row, folderName));
+                ++count;
+                SweepMailbox(run, row, sweep);
+                commits.AfterMailbox();
+            }
+            commits.Finish();
         }
-        commits.Finish();
         // Rows the directory left out are mailboxes not treated: say so.
         if (!cut.empty()) {
             WriteLog(run.log, ErrorEntry(platform::err::kDsSizeLimit, VisibleText(cut)) + " " +

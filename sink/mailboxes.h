@@ -19,7 +19,12 @@ namespace quellix {
 // not refused; the sweeps delete or move as run.move says, and every line
 // goes to run.log. The store commits the sweeps' writes together over many
 // folders; their lines and their folders in the run's record wait for that
-// commit (SweepCommits). Returns the number of mailboxes treated. A directory
+// commit (SweepCommits). With more than one worker (platform::StoreRunWorkers)
+// the mailboxes are swept several at once, each committed as it ends, and
+// the log and the record still tell them one after the other in the
+// directory's order, each as one worker would. Returns the number of
+// mailboxes treated. A setting of the workers the platform refuses ends
+// the run before any mailbox, as an error entry. A directory
 // failure ends the loop: it is logged as an error entry naming searchRoot, and
 // returned with the number treated so far. Raises the log's failure when the
 // log cannot be written.

@@ -146,19 +146,23 @@ void HoldLog(RunLog& log) {
     log.holding_ = true;
 }
 
-void WriteHeldLog(RunLog& log, const std::optional<platform::Error>& lost) {
-    log.holding_ = false;
+void PassHeldLog(RunLog& from, RunLog& to, const std::optional<platform::Error>& lost) {
+    from.holding_ = false;
     std::vector<RunLog::Held> held;
-    held.swap(log.held_);
+    held.swap(from.held_);
     for (const auto& entry : held) {
         if (lost && !entry.folder.empty()) {
-            WriteLog(log, ErrorEntry(lost->Number(), "not committed, left for the next run (" +
-                                                         lost->Description() + ")") +
-                              " " + entry.folder);
+            WriteLog(to, ErrorEntry(lost->Number(), "not committed, left for the next run (" +
+                                                        lost->Description() + ")") +
+                             " " + entry.folder);
         } else {
-            WriteLog(log, entry.text);
+            WriteLog(to, entry.text);
         }
     }
+}
+
+void WriteHeldLog(RunLog& log, const std::optional<platform::Error>& lost) {
+    PassHeldLog(log, log, lost);
 }
 
 void CloseLog(RunLog& log) noexcept {

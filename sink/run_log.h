@@ -50,9 +50,14 @@ private:
     // that what it told of was not committed, naming its folder. Raises as
     // WriteLog.
     void WriteHeldLog(RunLog& log, const std::optional<platform::Error>& lost);
+    // Writes the entries from holds (which stops holding) into to, as
+    // WriteHeldLog writes its own: a worker's log of one mailbox goes into
+    // the run's, which is not held. Raises as WriteLog.
+    void PassHeldLog(RunLog& from, RunLog& to, const std::optional<platform::Error>& lost);
     friend void WriteClaim(RunLog& log, const std::string& text, const std::string& folder);
     friend void HoldLog(RunLog& log);
     friend void WriteHeldLog(RunLog& log, const std::optional<platform::Error>& lost);
+    friend void PassHeldLog(RunLog& from, RunLog& to, const std::optional<platform::Error>& lost);
     friend void CloseLog(RunLog& log) noexcept;
     friend void SendReport(RunLog& log, const std::string& reportRecipient);
 

@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <new>
+#include <utility>
 
 #include "platform/move_manifest.h"
 
@@ -60,9 +61,24 @@ void RunRecord::Folder(const platform::RunFolderRecord& folder) {
 }
 
 void RunRecord::WriteHeldFolders(const std::optional<platform::Error>& lost) {
-    holding_ = false;
+    TakeHeldFolders(*this, lost);
+}
+
+RunRecord RunRecord::ForOneMailbox() const {
+    RunRecord part;
+    part.storeId_ = storeId_;
+    part.begun_ = true;
+    part.holding_ = true;
+    return part;
+}
+
+void RunRecord::TakeHeldFolders(RunRecord& part, const std::optional<platform::Error>& lost) {
+    part.holding_ = false;
+    if (&part != this) {
+        foldersFailed += std::exchange(part.foldersFailed, 0);
+    }
     std::vector<platform::RunFolderRecord> held;
-    held.swap(held_);
+    held.swap(part.held_);
     for (auto& folder : held) {
         if (lost) {
             ++foldersFailed;

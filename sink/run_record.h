@@ -38,6 +38,13 @@ public:
     // failed), each is added with nothing removed and that failure as its
     // error, for what it removed may be back in place.
     void WriteHeldFolders(const std::optional<platform::Error>& lost);
+    // A record of one mailbox of this run, for a worker that sweeps it:
+    // the run's store identity, its folders held until the run takes them
+    // (TakeHeldFolders); it writes nothing to the history itself.
+    [[nodiscard]] RunRecord ForOneMailbox() const;
+    // Adds part's held folders as WriteHeldFolders adds its own, and its
+    // failed folders to this run's.
+    void TakeHeldFolders(RunRecord& part, const std::optional<platform::Error>& lost);
     // Ends the record: "completed", "failed" (detail: why), "not a run day"
     // or "skipped"; begins it first when nothing did.
     void End(const std::string& itemUrl, const std::string& outcome, const std::string& detail);

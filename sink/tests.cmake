@@ -12,6 +12,8 @@ quellix_add_test(NAME run_record_test SOURCES run_record_test.cpp LIBS quellix_s
 
 quellix_add_test(NAME mail_store_run_test SOURCES mail_store_run_test.cpp
                  LIBS quellix_sink_testing platform lp_store_mailserver_testing lp_sqlite)
+quellix_add_test(NAME parallel_run_test SOURCES parallel_run_test.cpp
+                 LIBS quellix_sink_testing platform lp_store_mailserver_testing)
 quellix_add_test(NAME cluster_run_test SOURCES cluster_run_test.cpp
                  LIBS quellix_sink_testing platform lp_store_mailserver_testing)
 quellix_add_test(NAME quellix_e2e_test SOURCES quellix_e2e_test.cpp

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <sstream>
 #include <string_view>
+#include <thread>
 
 #include "base/error.h"
 #include "base/strfuncs.h"
@@ -98,6 +99,7 @@ const char* const kKnownKeys[] = {"state_dir",
                                   "timezone.active_time_bias",
                                   "temp_dir",
                                   "catch_up",
+                                  "run.workers",
                                   "eventd.host",
                                   "eventd.record",
                                   "eventd.lock",
@@ -274,6 +276,15 @@ std::optional<uid_t> PlatformConfig::ServiceAccount() const {
     if (::lstat(DataDir().c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
     return st.st_uid;
 }
+int PlatformConfig::RunWorkers() const {
+    // The waits of a mail store (its server, its disk) overlap; the item
+    // store's own rows are written by one writer at a time, and more
+    // workers only queue for it.
+    const unsigned cores = std::max(1U, std::thread::hardware_concurrency());
+    const int64_t fallback = MailStoreNamespaces().empty() ? 1 : std::min(8U, 2 * cores);
+    return static_cast<int>(GetWholeNumber("run.workers", fallback, kMaxRunWorkers, "workers", 1));
+}
+
 std::string PlatformConfig::StorePath() const {
     return GetOr("store", DataDir() + "/store.db");
 }

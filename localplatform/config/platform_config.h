@@ -59,6 +59,10 @@
 //   temp_dir         the private temporary folder of GetTempPathA  <data_dir>/tmp
 //   catch_up         yes/no: fire a firing missed while the event service
 //                    was down once at start-up            no
+//   run.workers      mailboxes a run sweeps at once (1 to 64): each worker
+//                    has its own store handle and mail server sessions, and
+//                    the log still tells the mailboxes in the directory's order
+//                                   1; with mail stores, 2 per core (up to 8)
 //   eventd.host, eventd.record, eventd.lock, eventd.poll_ms,
 //   eventd.run_limit_s, eventd.lock_wait_ms   the event service (quellix-eventd --help)
 //   mailstore.<namespace>  the mail store holding the namespace's mailboxes
@@ -137,6 +141,9 @@ public:
     // when it is a folder and no link; nothing else.
     [[nodiscard]] std::optional<uid_t> ServiceAccount() const;
     [[nodiscard]] std::string StorePath() const;
+    // "run.workers", with its default for this machine and mapping.
+    [[nodiscard]] int RunWorkers() const;
+    static constexpr int kMaxRunWorkers = 64;
     [[nodiscard]] std::string DirectoryUri() const;
     [[nodiscard]] std::string ClassesPath() const;
     [[nodiscard]] std::string CatalogPath() const;

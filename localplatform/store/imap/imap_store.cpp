@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <chrono>
 #include <map>
@@ -94,6 +95,25 @@ MailStoreMessage ToMessage(uint32_t validity, const ImapMessage& m) {
 std::vector<std::string> PathOf(const MailFolder& folder) {
     return folder.path.empty() ? std::vector<std::string>{"INBOX"} : folder.path;
 }
+
+// A session a store keeps open, counted with those of every other store
+// of the process.
+class KeptSession {
+public:
+    explicit KeptSession(std::unique_ptr<ImapSession> session) : session_(std::move(session)) {
+        ++kept;
+    }
+    ~KeptSession() { --kept; }
+    KeptSession(const KeptSession&) = delete;
+    KeptSession& operator=(const KeptSession&) = delete;
+    ImapSession* operator->() const { return session_.get(); }
+    ImapSession& operator*() const { return *session_; }
+    static size_t Count() { return kept.load(); }
+
+private:
+    std::unique_ptr<ImapSession> session_;
+    static inline std::atomic<size_t> kept{0};
+};
 
 class ImapStore final : public MailStore {
 public:
@@ -396,7 +416,11 @@ private:
             return *it->second;
         }
         if (it != sessions_.end()) Drop(login);
-        while (sessions_.size() >= kMaxSessions) {
+        // The bound counts the sessions of every thread (a run's workers
+        // each have their own handle, and so their own store): each keeps
+        // at least the one it works in.
+        while (!sessions_.empty() &&
+               (sessions_.size() >= kMaxSessions || KeptSession::Count() >= kMaxSessions)) {
             const auto oldest = std::min_element(sessions_.begin(), sessions_.end(),
                                                  [&](const auto& a, const auto& b) {
                                                      return lastUse_[a.first] < lastUse_[b.first];
@@ -509,8 +533,8 @@ private:
     std::optional<std::string> password_;
     uint64_t run_ = MailStoreRunsStarted();  // the run the three above were learned in
     static constexpr size_t kMaxSessions = 4;
-    std::map<std::string, std::unique_ptr<ImapSession>> sessions_;  // by login
-    std::map<std::string, uint64_t> lastUse_;                       // by login
+    std::map<std::string, KeptSession> sessions_;  // by login
+    std::map<std::string, uint64_t> lastUse_;      // by login
     uint64_t uses_ = 0;
     std::map<std::string, std::vector<imap::ImapFolder>>
         folders_;                                     // by login, while its session lasts
