@@ -63,7 +63,7 @@ public:
                         Describe("Delete", "Recordset", "the row was already deleted",
                                  err::kAdoNoCurrentRecord));
         }
-        store_->BatchWrite();
+        store_->BatchDeleteOf(result_.rows[at_].id);
         // An item already gone (another process took it) needs no deleting.
         const bool found = store_->DeleteItem(result_.rows[at_].id);
         deleted_[at_] = true;

@@ -17,16 +17,19 @@ SEARCHRES ($, RFC 5182) lets the STORE and the EXPUNGE name the search's
 result without waiting for it, WITHIN (OLDER, RFC 5032) searches by the
 received time to the second: one round trip per mailbox. Every reply is
 read and every command must succeed; a server without SEARCHRES or WITHIN
-is refused. Prints "mailboxes=N expunged=M" on success, exits 1 naming the
-user and the server's answer otherwise.
+is refused. With --connections N, N threads take the users in turn, each
+with its connection of the moment (the waits overlap, as a run's workers'
+do). Prints "mailboxes=N expunged=M" on success, exits 1 naming the user
+and the server's answer otherwise.
 
 usage: bench-imap-floor.py --port P --users-file F --master M
                            --password-file F --folder NAME --cutoff UNIX
-                           [--timeout SECONDS]
+                           [--connections N] [--timeout SECONDS]
 """
 import argparse
 import socket
 import sys
+import threading
 import time
 
 
@@ -34,8 +37,12 @@ def quoted(text):
     return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
 
+class Failed(Exception):
+    pass
+
+
 def fail(user, why):
-    sys.exit("bench-imap-floor: %s: %s" % (user, why))
+    raise Failed("bench-imap-floor: %s: %s" % (user, why))
 
 
 def clean_mailbox(args, user, password):
@@ -84,18 +91,43 @@ def main():
     ap.add_argument("--folder", required=True)
     ap.add_argument("--cutoff", type=int, required=True)
     ap.add_argument("--timeout", type=float, default=60, help="bound of every wait, seconds")
+    ap.add_argument("--connections", type=int, default=1, help="users cleaned at once")
     args = ap.parse_args()
     with open(args.password_file, encoding="utf-8") as f:
         password = f.read().strip()
     with open(args.users_file, encoding="utf-8") as f:
         users = [line.strip() for line in f if line.strip()]
-    expunged = 0
-    for user in users:
-        try:
-            expunged += clean_mailbox(args, user, password)
-        except OSError as e:
-            fail(user, "127.0.0.1:%d: %s" % (args.port, e))
-    print("mailboxes=%d expunged=%d" % (len(users), expunged))
+    lock = threading.Lock()
+    state = {"next": 0, "expunged": 0, "failed": None}
+
+    def work():
+        while True:
+            with lock:
+                if state["failed"] or state["next"] >= len(users):
+                    return
+                user = users[state["next"]]
+                state["next"] += 1
+            try:
+                n = clean_mailbox(args, user, password)
+            except OSError as e:
+                n, why = 0, "bench-imap-floor: %s: 127.0.0.1:%d: %s" % (user, args.port, e)
+            except Failed as e:
+                n, why = 0, str(e)
+            else:
+                why = None
+            with lock:
+                state["expunged"] += n
+                if why and not state["failed"]:
+                    state["failed"] = why
+
+    threads = [threading.Thread(target=work) for _ in range(max(1, args.connections))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if state["failed"]:
+        sys.exit(state["failed"])
+    print("mailboxes=%d expunged=%d" % (len(users), state["expunged"]))
 
 
 if __name__ == "__main__":

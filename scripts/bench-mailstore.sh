@@ -21,6 +21,9 @@
 #   (l) imap-floor: scripts/bench-imap-floor.py, the lean IMAP client, the
 #       IMAP floor: one connection per mailbox, the same master-user login,
 #       SELECT, UID SEARCH, UID STORE and UID EXPUNGE sent in one write.
+# A tool named with "@N" runs with N at once: quellix@N and imap@N with
+# run.workers = N, imap-floor@N with N connections (each run's floor is then
+# the floor with as many connections, when it is among the tools).
 # Each tool deletes what was expired when it started (the run's start minus
 # the age limit); after each run the script checks that exactly those Junk
 # messages are gone and every Inbox message is left.
@@ -29,18 +32,22 @@
 # bytes written to storage, peak RSS, and each one's ratio to its floor's
 # (find for the Maildir tools, imap-floor for the IMAP ones), with the load
 # average before and after; then the goals (quellix <= 1.3 x find, doveadm
-# >= 2 x quellix, imap <= 1.3 x imap-floor) and quellix's peak RSS on a
+# >= 2 x quellix, imap <= 1.3 x imap-floor; with workers: quellix@N <= 1.0 x
+# find, doveadm >= 3 x quellix@N, imap@N <= 1.3 x imap-floor@N and at least
+# 0.7 N times as fast as imap@1) and quellix's peak RSS on a
 # corpus of RSS_USERS users beside the full one's (memory must not grow with
 # the messages).
 #   usage: scripts/bench-mailstore.sh [--users N] [--messages M] [--rounds R]
 #                                     [--tools "quellix find doveadm imap imap-floor"]
+#                                     (e.g. --tools "quellix@1 quellix@4 find doveadm")
 #                                     [--rss-users N] [--keep] [--reuse]
 #   (default 10000 users, 20 messages, 3 rounds, all five tools, RSS users =
 #   users / 5, 0 for none). BUILD_DIR (default build/release, configured
 #   with the release preset when missing); WORK_DIR (default a new temporary
 #   directory, removed unless --keep; --reuse takes the corpora and states a
 #   kept WORK_DIR holds, whose received times then lie further back: the
-#   checks count from them all the same). Run as root (the corpus belongs to
+#   checks count from them all the same); PYTHON (default /usr/bin/python3,
+#   the system's, started by its path) runs the lean IMAP client. Run as root (the corpus belongs to
 #   the mail account, uid 65534, as Dovecot wants it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -63,9 +70,15 @@ age=36 days=60 domain=bench.example server=BENCH01 inbox=3
 shared=../shared/bench
 die() { echo "bench-mailstore: $*" >&2; exit 1; }
 [ -f "$shared/gen-maildir.py" ] || die "no $shared/gen-maildir.py (the shared corpus generator) beside the repository"
-case " $tools " in *" imap "*|*" imap-floor "*) imap=1 ;; *) imap=0 ;; esac
+imap=0
 for t in $tools; do
-  case "$t" in quellix|find|doveadm|imap|imap-floor) ;; *) die "no tool '$t' (quellix find doveadm imap imap-floor)" ;; esac
+  case "$t" in
+    quellix|find|doveadm|imap|imap-floor) ;;
+    quellix@[1-9]*|imap@[1-9]*|imap-floor@[1-9]*)
+      [ -z "${t#*@}" ] || [ "${t#*@}" -ge 1 ] 2>/dev/null || die "no tool '$t': N of @N is a number" ;;
+    *) die "no tool '$t' (quellix find doveadm imap imap-floor, quellix@N imap@N imap-floor@N)" ;;
+  esac
+  case "${t%@*}" in imap|imap-floor) imap=1 ;; esac
 done
 for tool in doveadm dovecot find python3; do
   command -v "$tool" >/dev/null || die "$tool is not installed (scripts/install-deps.sh)"
@@ -75,7 +88,11 @@ done
 build=${BUILD_DIR:-build/release}
 if [ ! -f "$build/build.ninja" ]; then
   if [ "$build" = build/release ]; then
-    cmake --preset release -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache >/dev/null
+    launcher=()
+    if command -v ccache >/dev/null; then
+      launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+    fi
+    cmake --preset release "${launcher[@]}" >/dev/null
   else
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   fi
@@ -280,7 +297,8 @@ run_cutoff() {
 # One run of tool $1 on a fresh copy of corpus $2 ($3 users) with state $4:
 # "seconds=.. cpu_seconds=.. write_bytes=.. peak_rss_kib=.. exit=.. removed=..".
 run_tool() {
-  local t=$1 corpus=$2 n=$3 state=$4 out cutoff
+  local t=${1%@*} at= corpus=$2 n=$3 state=$4 out cutoff
+  case "$1" in *@*) at=${1#*@} ;; esac
   case "$t" in
     quellix|imap)
       if [ "$t" = imap ]; then
@@ -289,6 +307,7 @@ run_tool() {
       else
         fresh "$corpus" "$state"
       fi
+      [ -z "$at" ] || echo "run.workers = $at" >> "$work/qrun/platform.conf"
       out=$(QUELLIX_CONFIG=$work/qrun/platform.conf "$bench" measure "$host" ontimer "$(cat "$work/qrun/item")") ||
         die "quellix-host ontimer ($t) failed: $out (log: $work/qrun/tmp/Quellix.LOG)"
       cutoff=$(run_cutoff "$n")
@@ -300,9 +319,10 @@ run_tool() {
       # OLDER is counted from the server's clock when the search runs: the
       # second after the cutoff may be taken too. The floor's own count
       # line goes, the measurement's is the last.
-      out=$("$bench" measure "$(command -v python3)" scripts/bench-imap-floor.py --port "$imap_port" \
+      out=$("$bench" measure "${PYTHON:-/usr/bin/python3}" scripts/bench-imap-floor.py --port "$imap_port" \
               --users-file "$corpus/users.txt" --master "$imap_master" \
-              --password-file "$work/imap-password" --folder Junk --cutoff "$cutoff" | tail -1) ||
+              --password-file "$work/imap-password" --folder Junk --cutoff "$cutoff" \
+              --connections "${at:-1}" | tail -1) ||
         die "bench-imap-floor.py failed: $out (see $work/dovecot/run/dovecot.log)"
       out="$out removed=$(check "$work/run" "$corpus" "$n" "$cutoff" 1)"
       ;;
@@ -345,7 +365,13 @@ median() {  # tool key -> median of that figure over the rounds
 }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "-" }'; }
 has() { case " $tools " in *" $1 "*) return 0 ;; *) return 1 ;; esac; }
-floor_of() { case "$1" in imap|imap-floor) echo imap-floor ;; *) echo find ;; esac; }
+floor_of() {
+  case "${1%@*}" in
+    imap|imap-floor)
+      if [ "$1" != "${1#*@}" ] && has "imap-floor@${1#*@}"; then echo "imap-floor@${1#*@}"; else echo imap-floor; fi ;;
+    *) echo find ;;
+  esac
+}
 any=${tools%% *}
 echo
 echo "Medians of $rounds interleaved rounds, $users Maildirs x $messages Junk messages ($(( users * messages )) messages, $(median "$any" removed) expired); load average $load_before before, $load_after after."
@@ -361,12 +387,18 @@ for t in $tools; do
   else
     rw=- rc=- rb=- rm=-
   fi
+  case "${t%@*}" in
+    quellix) name="quellix-host ontimer (Maildir" ;;
+    find) name="find -delete (Maildir floor" ;;
+    doveadm) name="doveadm expunge -A (" ;;
+    imap) name="quellix-host ontimer (IMAP, Dovecot" ;;
+    imap-floor) name="bench-imap-floor.py (IMAP floor" ;;
+  esac
   case "$t" in
-    quellix) name="quellix-host ontimer (Maildir)" ;;
-    find) name="find -delete (Maildir floor)" ;;
+    imap-floor@*) name="$name, ${t#*@} connections)" ;;
+    *@*) name="$name, ${t#*@} workers)" ;;
     doveadm) name="doveadm expunge -A" ;;
-    imap) name="quellix-host ontimer (IMAP, Dovecot)" ;;
-    imap-floor) name="bench-imap-floor.py (IMAP floor)" ;;
+    *) name="$name)" ;;
   esac
   awk -v t="$name" -v w="$w" -v c="$c" -v b="$b" -v m="$m" -v n="$n" \
       -v rw="$rw" -v rc="$rc" -v rb="$rb" -v rm="$rm" \
@@ -382,6 +414,17 @@ goal() {  # name, numerator tool, denominator tool, at-most|at-least, bound
 goal "quellix / find" quellix find at-most 1.3
 goal "doveadm / quellix" doveadm quellix at-least 2
 goal "imap / imap-floor" imap imap-floor at-most 1.3
+for t in $tools; do
+  case "$t" in
+    quellix@*)
+      goal "$t / find" "$t" find at-most 1.0
+      goal "doveadm / $t" doveadm "$t" at-least 3 ;;
+    imap@*)
+      goal "$t / imap-floor@${t#*@}" "$t" "imap-floor@${t#*@}" at-most 1.3
+      # N workers at least 0.7 N times as fast as one.
+      goal "imap@1 / $t" imap@1 "$t" at-least "$(awk -v n="${t#*@}" 'BEGIN { print 0.7 * n }')" ;;
+  esac
+done
 
 if [ "$rss_users" -gt 0 ] && has quellix; then
   stop_dovecot  # its paths are the full corpus's copies

@@ -9,8 +9,10 @@
 # and runs their tests (debian/tests, by autopkgtest) and an upgrade in clean
 # roots (scripts/package-test.sh, a few minutes: it downloads a Debian root and, for
 # each test, the packages it depends on; PACKAGE_TEST=0
-# leaves it out where Debian's mirror cannot be reached). Installs what is
-# missing first. Each step says how long it took.
+# leaves it out where Debian's mirror cannot be reached). The packages are
+# built after the normal tests, and their tests run beside the sanitizer
+# build and its tests: both spend most of their time waiting on servers and
+# downloads. Installs what is missing first. Each step says how long it took.
 # Tests start their own slapd and SMTP server on loopback; nothing needs to run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,9 +26,10 @@ step() {
   [ -z "$step" ] || echo "== $step"
 }
 work=$(mktemp -d "${TMPDIR:-/tmp}/quellix-test.XXXXXX")
-tidy_pid=""
+tidy_pid="" package_test_pid=""
 cleanup() {
   [ -z "$tidy_pid" ] || kill -- "-$tidy_pid" 2>/dev/null || true
+  [ -z "$package_test_pid" ] || kill -- "-$package_test_pid" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -56,6 +59,20 @@ for preset in dev asan; do
   fi
   step "test: $preset"
   ctest --preset "$preset" -j "$test_jobs"
+  if [ "$preset" = dev ]; then
+    step "Debian packages: build, contents, lintian"
+    bash scripts/package.sh
+    if [ "${PACKAGE_TEST:-1}" = 1 ]; then
+      # In a session of its own, so that a failure elsewhere stops all of it;
+      # its log is shown when it is waited for. It makes a root with chroot
+      # and mounts: root's work.
+      sudo_cmd=()
+      [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+      setsid "${sudo_cmd[@]}" bash scripts/package-test.sh >"$work/package-test.log" 2>&1 &
+      package_test_pid=$!
+      echo "-- the packages' tests in clean roots begun beside the sanitizer build"
+    fi
+  fi
 done
 
 step "clang-tidy over the system's own code (begun after the dev build)"
@@ -95,14 +112,13 @@ while [ "$running" -gt 0 ]; do
 done
 [ "$fuzz_failed" -eq 0 ] || exit 1
 
-step "Debian packages: build, contents, lintian"
-bash scripts/package.sh
-if [ "${PACKAGE_TEST:-1}" = 1 ]; then
-  step "Debian packages in a clean root"
-  # It makes a root with chroot and mounts: root's work.
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" bash scripts/package-test.sh
+if [ -n "$package_test_pid" ]; then
+  step "Debian packages in a clean root (begun after the packages were built)"
+  package_status=0
+  wait "$package_test_pid" || package_status=$?
+  package_test_pid=""
+  cat "$work/package-test.log"
+  [ "$package_status" -eq 0 ] || exit 1
 fi
 step ""
 echo "== every step passed in $SECONDS s"

@@ -567,7 +567,7 @@ void ForgetBatch(ItemStore* store) {
 ItemStore::~ItemStore() {
     // Batched deletes were asked for: keep them. An explicit transaction
     // that nobody committed is abandoned.
-    if (h_->tx == Handle::Tx::kBatch) {
+    if (h_->tx == Handle::Tx::kBatch || h_->tx == Handle::Tx::kMailBatch) {
         try {
             FlushBatch();
         } catch (const Error&) {
@@ -604,7 +604,8 @@ bool SameFile(const std::string& path, dev_t dev, ino_t ino) {
 void ItemStore::Release(ItemStore* store) {
     // The last user let go: end what it left open, then park the handle.
     std::unique_ptr<ItemStore> owned(store);
-    if (store->h_->tx == Handle::Tx::kBatch && store->GroupSpansBatch()) {
+    if ((store->h_->tx == Handle::Tx::kBatch || store->h_->tx == Handle::Tx::kMailBatch) &&
+        store->GroupSpansBatch()) {
         // A write group spans the batch: it stays open, parked with the
         // handle, until the group commits it (and tells of a failure).
     } else {
@@ -739,7 +740,9 @@ bool ItemStore::BeginRead() {
 }
 
 void ItemStore::EndRead() {
-    if (h_->tx == Handle::Tx::kNone && h_->db.InTransaction()) h_->db.Cached("COMMIT").Run();
+    if ((h_->tx == Handle::Tx::kNone || h_->tx == Handle::Tx::kMailBatch) &&
+        h_->db.InTransaction())
+        h_->db.Cached("COMMIT").Run();
 }
 
 void ItemStore::BatchWrite() {
@@ -748,6 +751,11 @@ void ItemStore::BatchWrite() {
     // would each commit by themselves, outside any batch, and the report
     // would then call them lost.
     if (h_->tx == Handle::Tx::kBatch && !h_->db.InTransaction()) FlushBatch();
+    if (h_->tx == Handle::Tx::kMailBatch && !h_->db.InTransaction()) {
+        // The batch's first write of this store's own.
+        h_->db.Exec("BEGIN IMMEDIATE");
+        h_->tx = Handle::Tx::kBatch;
+    }
     if (h_->tx == Handle::Tx::kNone && !h_->db.InTransaction()) {
         h_->db.Exec("BEGIN IMMEDIATE");
         h_->tx = Handle::Tx::kBatch;
@@ -755,11 +763,25 @@ void ItemStore::BatchWrite() {
         h_->batchStart = std::chrono::steady_clock::now();
         openBatches.push_back(this);
     }
-    if (h_->tx == Handle::Tx::kBatch) ++h_->batchWrites;
+    if (h_->tx == Handle::Tx::kBatch || h_->tx == Handle::Tx::kMailBatch) ++h_->batchWrites;
+}
+
+void ItemStore::BatchDeleteOf(int64_t id) {
+    if (!MappedNamespaces::IsMapped(id)) {
+        BatchWrite();
+        return;
+    }
+    if (h_->tx == Handle::Tx::kNone) {
+        h_->tx = Handle::Tx::kMailBatch;
+        h_->batchWrites = 0;
+        h_->batchStart = std::chrono::steady_clock::now();
+        openBatches.push_back(this);
+    }
+    if (h_->tx == Handle::Tx::kBatch || h_->tx == Handle::Tx::kMailBatch) ++h_->batchWrites;
 }
 
 void ItemStore::BatchTick() {
-    if (h_->tx != Handle::Tx::kBatch) return;
+    if (h_->tx != Handle::Tx::kBatch && h_->tx != Handle::Tx::kMailBatch) return;
     if (h_->batchWrites >= (writeGroups > 0 ? kGroupMaxWrites : kBatchMaxWrites) ||
         std::chrono::steady_clock::now() - h_->batchStart >= h_->batchMaxAge) {
         FlushBatch();
@@ -768,6 +790,10 @@ void ItemStore::BatchTick() {
 
 void ItemStore::FlushBatch() {
     std::exception_ptr failed;
+    if (h_->tx == Handle::Tx::kMailBatch) {
+        h_->tx = Handle::Tx::kNone;
+        ForgetBatch(this);
+    }
     if (h_->tx == Handle::Tx::kBatch) {
         h_->tx = Handle::Tx::kNone;
         ForgetBatch(this);

@@ -187,6 +187,11 @@ public:
     // go of the handle. A crash loses only uncommitted deletes, i.e. leaves
     // items in place, and undoes a move whole.
     void BatchWrite();
+    // BatchWrite for a delete of item id. A mail store's item opens no
+    // transaction of this store (its delete is the mail store's, made
+    // durable when the batch is flushed); the batch is still committed and
+    // flushed as BatchWrite's is.
+    void BatchDeleteOf(int64_t id);
     void BatchTick();
     void FlushBatch();
     // How many deletes of this thread's batches, since the last call, found

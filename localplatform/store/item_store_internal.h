@@ -88,7 +88,10 @@ struct ItemStore::Handle {
     explicit Handle(SqliteDb database) : db(std::move(database)) {}
 
     SqliteDb db;
-    enum class Tx { kNone, kExplicit, kBatch } tx = Tx::kNone;
+    // kMailBatch: a batch of mail stores' deletes alone, which writes
+    // nothing of this store's own and so holds no transaction: workers
+    // deleting in mail stores at once do not wait on each other here.
+    enum class Tx { kNone, kExplicit, kBatch, kMailBatch } tx = Tx::kNone;
     int batchWrites = 0;
     std::chrono::steady_clock::time_point batchStart;
     std::chrono::milliseconds batchMaxAge{kDefaultBatchMs};

@@ -527,9 +527,11 @@ TEST(MaildirMoveFaultTest, AFailureAfterTheRenameKeepsTheMovesEntry) {
     EXPECT_TRUE(fs::exists(mail.Dir() + "/u1/Maildir/cur/" + name + ":2,FS"));
 }
 
-// A mail store's deletes are synced after the batch that went with them is
-// committed: nobody waits for the store meanwhile (a sync on NFS, like an
-// IMAP server's reply, can take long).
+// A mail store's deletes hold no write transaction of the store while
+// their batch is open (a run's workers deleting in mailboxes at once would
+// wait on each other), and are synced after the batch is flushed: nobody
+// waits for the store meanwhile (a sync on NFS, like an IMAP server's
+// reply, can take long).
 TEST(MaildirMoveFaultTest, DeletesAreSyncedOutsideTheWriteTransaction) {
     platform::testing::TempPlatform mail{"quellix-maildirs-"};
     TempStore temp(300, "mailstore.example = maildir:" + mail.Dir() +
@@ -543,8 +545,7 @@ TEST(MaildirMoveFaultTest, DeletesAreSyncedOutsideTheWriteTransaction) {
     ASSERT_TRUE(inbox);
     const auto rows = store->ItemsIn(inbox->id);
     ASSERT_EQ(rows.size(), 1U);
-    int writable = -1;
-    maildir_faults::beforeSync = [&] {
+    const auto writable = [&] {
         SqliteDb::Options noWait;
         noWait.busyTimeoutMs = 0;
         noWait.create = false;
@@ -552,16 +553,19 @@ TEST(MaildirMoveFaultTest, DeletesAreSyncedOutsideTheWriteTransaction) {
         try {
             other.Exec("BEGIN IMMEDIATE");
             other.Exec("ROLLBACK");
-            writable = 1;
+            return 1;
         } catch (const platform::Error&) {
-            writable = 0;
+            return 0;
         }
     };
-    store->BatchWrite();
+    int whileSynced = -1;
+    maildir_faults::beforeSync = [&] { whileSynced = writable(); };
+    store->BatchDeleteOf(rows[0].id);
     EXPECT_TRUE(store->DeleteItem(rows[0].id));
+    EXPECT_EQ(writable(), 1) << "the store was locked while the delete's batch was open";
     store->FlushBatch();
     maildir_faults::beforeSync = nullptr;
-    EXPECT_EQ(writable, 1) << "the store was locked while the folder was synced";
+    EXPECT_EQ(whileSynced, 1) << "the store was locked while the folder was synced";
     EXPECT_TRUE(fs::is_empty(mail.Dir() + "/u1/Maildir/cur"));
 }
 
