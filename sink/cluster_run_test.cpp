@@ -143,8 +143,9 @@ protected:
 
 // Through the proxy: every user is homed on the one server the run knows
 // (the cluster's name); one run reaches every marked mailbox on either
-// backend (the proxy finds the backend, the run does not know there are
-// two), and leaves the unmarked one and the recent mail.
+// backend in sessions side by side (the proxy finds the backend, the run
+// does not know there are two), and leaves the unmarked one and the recent
+// mail.
 TEST_F(ClusterRunTest, OneRunThroughTheProxyCleansEveryBackend) {
     StartCluster([](size_t) { return "MAIL"; });
     const std::string password = dir_ + "/master-password";
@@ -152,7 +153,7 @@ TEST_F(ClusterRunTest, OneRunThroughTheProxyCleansEveryBackend) {
     ::chmod(password.c_str(), 0600);
     const std::string key = std::string("mailstore.") + testing::kNamespace;
     const std::string log =
-        RunAs("mail", {key + " = " + proxy_->ImapUrl(), key + ".login = %n@%d",
+        RunAs("mail", {"run.workers = 3", key + " = " + proxy_->ImapUrl(), key + ".login = %n@%d",
                        key + ".auth = master", key + ".admin = " + proxy_->Settings().masterUser,
                        key + ".password_file = " + password, key + ".starttls = no"});
     EXPECT_EQ(testing::TreatedMailboxes(log), (Strings{"ann", "bob", "cid"})) << log;
