@@ -740,8 +740,7 @@ bool ItemStore::BeginRead() {
 }
 
 void ItemStore::EndRead() {
-    if ((h_->tx == Handle::Tx::kNone || h_->tx == Handle::Tx::kMailBatch) &&
-        h_->db.InTransaction())
+    if ((h_->tx == Handle::Tx::kNone || h_->tx == Handle::Tx::kMailBatch) && h_->db.InTransaction())
         h_->db.Cached("COMMIT").Run();
 }
 
