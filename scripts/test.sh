@@ -75,12 +75,18 @@ for preset in dev asan; do
   fi
 done
 
+# Waits for a step begun beside the others (pid $1), shows its log ($2),
+# and stops here when it failed.
+wait_beside() {
+  local status=0
+  wait "$1" || status=$?
+  cat "$2"
+  [ "$status" -eq 0 ] || exit 1
+}
+
 step "clang-tidy over the system's own code (begun after the dev build)"
-tidy_status=0
-wait "$tidy_pid" || tidy_status=$?
+wait_beside "$tidy_pid" "$work/tidy.log"
 tidy_pid=""
-cat "$work/tidy.log"
-[ "$tidy_status" -eq 0 ] || exit 1
 
 step "fuzz targets, ${FUZZ_SECONDS:-10} s each, $jobs at a time"
 cmake --preset fuzz >/dev/null
@@ -114,11 +120,8 @@ done
 
 if [ -n "$package_test_pid" ]; then
   step "Debian packages in a clean root (begun after the packages were built)"
-  package_status=0
-  wait "$package_test_pid" || package_status=$?
+  wait_beside "$package_test_pid" "$work/package-test.log"
   package_test_pid=""
-  cat "$work/package-test.log"
-  [ "$package_status" -eq 0 ] || exit 1
 fi
 step ""
 echo "== every step passed in $SECONDS s"
