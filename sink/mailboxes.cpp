@@ -91,6 +91,12 @@ void SweepMailbox(const RunState& run, const MailboxRow& row, const Sweep& sweep
     run.record.Folder(folder);
 }
 
+// The entry of a directory failure that ended the mailbox loop.
+void LogDirectoryFailure(const RunState& run, const platform::Error& e,
+                         const std::string& searchRoot) {
+    WriteLog(run.log, ErrorEntry(e.Number(), e.Description()) + " " + VisibleText(searchRoot));
+}
+
 // One mailbox as a worker swept it: what the run's log and record are to
 // tell of it, in the directory's order.
 struct MailboxSwept {
@@ -140,8 +146,7 @@ std::optional<platform::Error> SweepInParallel(const RunState& run, const Packed
             try {
                 std::rethrow_exception(swept->failed);
             } catch (const platform::Error& e) {
-                WriteLog(run.log, ErrorEntry(e.Number(), e.Description()) + " " +
-                                      VisibleText(sweep.searchRoot));
+                LogDirectoryFailure(run, e, sweep.searchRoot);
                 if (!directoryFailure) directoryFailure = e;
             }
             return false;
@@ -210,7 +215,7 @@ MailboxesTreated ProcessMailboxes(const RunState& run, const std::string& search
         if (run.log.Failure()) throw;  // the log, not the directory, failed
         // The directory failed part-way: say so, and report the mailboxes
         // that were treated before it did.
-        WriteLog(run.log, ErrorEntry(e.Number(), e.Description()) + " " + VisibleText(searchRoot));
+        LogDirectoryFailure(run, e, searchRoot);
         treated.failure = e;
     }
     return treated;

@@ -562,12 +562,25 @@ void ForgetBatch(ItemStore* store) {
     std::erase(openBatches, store);
 }
 
+// A batch is open on the handle: of this store's rows, or of mail stores'
+// deletes alone.
+bool BatchOpen(const ItemStore::Handle& h) {
+    return h.tx == ItemStore::Handle::Tx::kBatch || h.tx == ItemStore::Handle::Tx::kMailBatch;
+}
+
+void StartBatch(ItemStore* store, ItemStore::Handle& h, ItemStore::Handle::Tx kind) {
+    h.tx = kind;
+    h.batchWrites = 0;
+    h.batchStart = std::chrono::steady_clock::now();
+    openBatches.push_back(store);
+}
+
 }  // namespace
 
 ItemStore::~ItemStore() {
     // Batched deletes were asked for: keep them. An explicit transaction
     // that nobody committed is abandoned.
-    if (h_->tx == Handle::Tx::kBatch || h_->tx == Handle::Tx::kMailBatch) {
+    if (BatchOpen(*h_)) {
         try {
             FlushBatch();
         } catch (const Error&) {
@@ -604,8 +617,7 @@ bool SameFile(const std::string& path, dev_t dev, ino_t ino) {
 void ItemStore::Release(ItemStore* store) {
     // The last user let go: end what it left open, then park the handle.
     std::unique_ptr<ItemStore> owned(store);
-    if ((store->h_->tx == Handle::Tx::kBatch || store->h_->tx == Handle::Tx::kMailBatch) &&
-        store->GroupSpansBatch()) {
+    if (BatchOpen(*store->h_) && store->GroupSpansBatch()) {
         // A write group spans the batch: it stays open, parked with the
         // handle, until the group commits it (and tells of a failure).
     } else {
@@ -757,12 +769,9 @@ void ItemStore::BatchWrite() {
     }
     if (h_->tx == Handle::Tx::kNone && !h_->db.InTransaction()) {
         h_->db.Exec("BEGIN IMMEDIATE");
-        h_->tx = Handle::Tx::kBatch;
-        h_->batchWrites = 0;
-        h_->batchStart = std::chrono::steady_clock::now();
-        openBatches.push_back(this);
+        StartBatch(this, *h_, Handle::Tx::kBatch);
     }
-    if (h_->tx == Handle::Tx::kBatch || h_->tx == Handle::Tx::kMailBatch) ++h_->batchWrites;
+    if (BatchOpen(*h_)) ++h_->batchWrites;
 }
 
 void ItemStore::BatchDeleteOf(int64_t id) {
@@ -770,17 +779,12 @@ void ItemStore::BatchDeleteOf(int64_t id) {
         BatchWrite();
         return;
     }
-    if (h_->tx == Handle::Tx::kNone) {
-        h_->tx = Handle::Tx::kMailBatch;
-        h_->batchWrites = 0;
-        h_->batchStart = std::chrono::steady_clock::now();
-        openBatches.push_back(this);
-    }
-    if (h_->tx == Handle::Tx::kBatch || h_->tx == Handle::Tx::kMailBatch) ++h_->batchWrites;
+    if (h_->tx == Handle::Tx::kNone) StartBatch(this, *h_, Handle::Tx::kMailBatch);
+    if (BatchOpen(*h_)) ++h_->batchWrites;
 }
 
 void ItemStore::BatchTick() {
-    if (h_->tx != Handle::Tx::kBatch && h_->tx != Handle::Tx::kMailBatch) return;
+    if (!BatchOpen(*h_)) return;
     if (h_->batchWrites >= (writeGroups > 0 ? kGroupMaxWrites : kBatchMaxWrites) ||
         std::chrono::steady_clock::now() - h_->batchStart >= h_->batchMaxAge) {
         FlushBatch();

@@ -417,10 +417,9 @@ private:
         }
         if (it != sessions_.end()) Drop(login);
         // The bound counts the sessions of every thread (a run's workers
-        // each have their own handle, and so their own store): each keeps
-        // at least the one it works in.
-        while (!sessions_.empty() &&
-               (sessions_.size() >= kMaxSessions || KeptSession::Count() >= kMaxSessions)) {
+        // each have their own handle, and so their own store), this
+        // store's among them: each keeps at least the one it works in.
+        while (!sessions_.empty() && KeptSession::Count() >= kMaxSessions) {
             const auto oldest = std::min_element(sessions_.begin(), sessions_.end(),
                                                  [&](const auto& a, const auto& b) {
                                                      return lastUse_[a.first] < lastUse_[b.first];
