@@ -85,14 +85,14 @@ RunRecorder RunRecorder::Begin(const std::string& itemUrl, const std::string& pa
     return recorder;
 }
 
-void RunRecorder::Selected(const std::vector<RunSelectedMailbox>& mailboxes) {
+void RunRecorder::Selected(const std::vector<RunSelectedMailbox>& mailboxes, bool last) {
     if (!s_ || s_->id == 0 || s_->ended) {
         throw Error(err::kFail, "RunRecorder.Selected: the run's record is not open", "RunHistory");
     }
     std::vector<localplatform::SelectedMailbox> rows;
     rows.reserve(mailboxes.size());
     for (const auto& m : mailboxes) rows.push_back({m.mailbox, m.name});
-    s_->history.RecordSelection(s_->id, rows);
+    s_->history.RecordSelection(s_->id, rows, last);
 }
 
 int64_t RunRecorder::Id() const {

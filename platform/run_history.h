@@ -59,9 +59,10 @@ public:
     ~RunRecorder();
 
     [[nodiscard]] int64_t Id() const;
-    // Records the mailboxes the run selected, at once (before it sweeps
-    // them). Raises platform::Error.
-    void Selected(const std::vector<RunSelectedMailbox>& mailboxes);
+    // Records mailboxes the run selected, before it sweeps them: a page at
+    // a time, the selection read as recorded once the last page is (a run
+    // stopped before it has none). Raises platform::Error.
+    void Selected(const std::vector<RunSelectedMailbox>& mailboxes, bool last = true);
     // Records one folder as the run treats it. Raises platform::Error.
     void Folder(const RunFolderRecord& folder);
     // Records the end (outcome "completed", "failed", "not a run day",

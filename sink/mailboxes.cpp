@@ -1,5 +1,6 @@
 #include "sink/mailboxes.h"
 
+#include <algorithm>
 #include <exception>
 #include <memory>
 #include <vector>
@@ -8,12 +9,13 @@
 #include "platform/ado.h"
 #include "selection/mailbox_selection.h"
 #include "selection/run_text.h"
-#include "sink/packed_mailboxes.h"
 #include "sink/quellix_module.h"
 #include "sink/run_log.h"
 #include "sink/run_record.h"
+#include "sink/selected_mailboxes.h"
 #include "sink/sweep.h"
 #include "sink/sweep_commits.h"
+#include "sink/windirs.h"
 
 namespace quellix {
 
@@ -114,44 +116,88 @@ struct MailboxSwept {
 // written it. A directory failure stops the mailboxes not begun: it is
 // logged after the mailbox that met it, the mailboxes begun before it was
 // told are told after it (their sweeps happened), and it is returned.
-std::optional<platform::Error> SweepInParallel(const RunState& run, const PackedMailboxes& selected,
+std::optional<platform::Error> SweepInParallel(const RunState& run, SelectedMailboxes& selected,
                                                const Sweep& sweep, size_t workers, int32_t& count) {
     const size_t ahead = 4 * workers;
-    std::vector<std::unique_ptr<MailboxSwept>> slots(ahead);
+    // Slot i % ahead holds mailbox i from before it starts until it is told:
+    // its row is read here, in order, and the next row into a slot once its
+    // mailbox is told (the item `ahead` on starts only after that).
+    struct Slot {
+        MailboxRow row;
+        std::unique_ptr<MailboxSwept> swept;
+    };
+    std::vector<Slot> slots(ahead);
+    const size_t total = selected.Size();
+    for (size_t i = 0; i < std::min(ahead, total); ++i) (void)selected.Next(slots[i].row);
     std::optional<platform::Error> directoryFailure;
     platform::RunInOrder(
-        selected.Size(), workers, ahead, [] { platform::StartStoreRun(); },
+        total, workers, ahead, [] { platform::StartStoreRun(); },
         [&](size_t i) {
+            Slot& slot = slots[i % ahead];
             auto swept = std::make_unique<MailboxSwept>(run.record);
             ThreadState thread = run.thread;
             const RunState mine{swept->log, thread, swept->record, run.move};
             try {
                 const platform::StoreWriteGroup group;
-                SweepMailbox(mine, selected.At(i), sweep);
+                SweepMailbox(mine, slot.row, sweep);
             } catch (...) {
                 swept->failed = std::current_exception();
             }
             // The group committed as it ended; a failure is kept till now.
             swept->lost = platform::StoreWriteGroup::TakeLost();
-            slots[i % ahead] = std::move(swept);
+            slot.swept = std::move(swept);
         },
         [&](size_t i) {
-            const std::unique_ptr<MailboxSwept> swept = std::move(slots[i % ahead]);
+            Slot& slot = slots[i % ahead];
+            const std::unique_ptr<MailboxSwept> swept = std::move(slot.swept);
             // The history first, as a run that holds its log writes it.
             run.record.TakeHeldFolders(swept->record, swept->lost);
-            WriteLog(run.log, MailboxHeading(selected.At(i), sweep.folderName));
+            WriteLog(run.log, MailboxHeading(slot.row, sweep.folderName));
             ++count;
             PassHeldLog(swept->log, run.log, swept->lost);
-            if (!swept->failed) return true;
-            try {
-                std::rethrow_exception(swept->failed);
-            } catch (const platform::Error& e) {
-                LogDirectoryFailure(run, e, sweep.searchRoot);
-                if (!directoryFailure) directoryFailure = e;
+            bool more = true;
+            if (swept->failed) {
+                try {
+                    std::rethrow_exception(swept->failed);
+                } catch (const platform::Error& e) {
+                    LogDirectoryFailure(run, e, sweep.searchRoot);
+                    if (!directoryFailure) directoryFailure = e;
+                }
+                more = false;
             }
-            return false;
+            if (more && i + ahead < total) (void)selected.Next(slot.row);
+            return more;
         });
     return directoryFailure;
+}
+
+// Asks the directory for the mailboxes the run treats, keeps them for the
+// sweep, and records them in the history a page at a time: the selection
+// is recorded whole before the first mailbox is swept, so the history
+// knows what the run meant to treat, however it ends. Returns what cut the
+// directory's rows short (see ForEachTreatedMailbox).
+struct SelectionNotKept {
+    platform::Error error;
+};
+
+std::string SelectMailboxes(const RunState& run, const std::string& searchRoot,
+                            int16_t allMailboxes, SelectedMailboxes& selected) {
+    constexpr size_t kPage = 1000;
+    std::vector<platform::RunSelectedMailbox> page;
+    const std::string cut = ForEachTreatedMailbox(
+        searchRoot, run.thread.server.ServerName, allMailboxes, [&](const MailboxRow& row) {
+            try {
+                selected.Add(row);
+            } catch (const platform::Error& e) {
+                throw SelectionNotKept{e};  // the temporary folder's, not the directory's
+            }
+            page.push_back({row.address, row.name});
+            if (page.size() < kPage) return;
+            run.record.Selected(page, false);
+            page.clear();
+        });
+    run.record.Selected(page, true);
+    return cut;
 }
 
 }  // namespace
@@ -172,22 +218,8 @@ MailboxesTreated ProcessMailboxes(const RunState& run, const std::string& search
         return treated;
     }
     try {
-        // The directory hands every row over at once (sorted by cn): the
-        // selection is recorded whole before the first mailbox is swept, so
-        // the history knows what the run meant to treat, however it ends.
-        PackedMailboxes selected;
-        const std::string cut =
-            ForEachTreatedMailbox(searchRoot, run.thread.server.ServerName, allMailboxes,
-                                  [&](const MailboxRow& row) { selected.Add(row); });
-        {
-            std::vector<platform::RunSelectedMailbox> selection;
-            selection.reserve(selected.Size());
-            for (size_t i = 0; i < selected.Size(); ++i) {
-                MailboxRow row = selected.At(i);
-                selection.push_back({std::move(row.address), std::move(row.name)});
-            }
-            run.record.Selected(selection);
-        }
+        SelectedMailboxes selected(GetTempDirectory());
+        const std::string cut = SelectMailboxes(run, searchRoot, allMailboxes, selected);
         const Sweep sweep{folderName, cutoff, searchRoot, traversal};
         if (workers > 1 && selected.Size() > 1) {
             treated.failure =
@@ -197,8 +229,7 @@ MailboxesTreated ProcessMailboxes(const RunState& run, const std::string& search
             // The folders' writes are committed together; what the log and
             // the history tell of them waits for the commit.
             SweepCommits commits(run);
-            for (size_t i = 0; i < selected.Size(); ++i) {
-                const MailboxRow row = selected.At(i);
+            for (MailboxRow row; selected.Next(row);) {
                 WriteLog(run.log, MailboxHeading(row, folderName));
                 ++count;
                 SweepMailbox(run, row, sweep);
@@ -211,6 +242,10 @@ MailboxesTreated ProcessMailboxes(const RunState& run, const std::string& search
             WriteLog(run.log, ErrorEntry(platform::err::kDsSizeLimit, VisibleText(cut)) + " " +
                                   VisibleText(searchRoot));
         }
+    } catch (const SelectionNotKept& notKept) {
+        // Nothing was swept: the selection's file names itself.
+        WriteLog(run.log, ErrorEntry(notKept.error.Number(), notKept.error.Description()));
+        treated.failure = notKept.error;
     } catch (const platform::Error& e) {
         if (run.log.Failure()) throw;  // the log, not the directory, failed
         // The directory failed part-way: say so, and report the mailboxes

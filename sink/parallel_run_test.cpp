@@ -2,8 +2,8 @@
 // sweeps them one after the other tells: the same log, line for line and in
 // the directory's order, the same history, the same moves in the manifest,
 // and the same mail left behind, read back through Dovecot. Each scenario
-// runs twice on the same mail, once with one worker and once with eight,
-// with failures of several kinds among the mailboxes.
+// runs twice on the same mail, once with one worker and once with two or
+// eight, with failures of several kinds among the mailboxes.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -43,6 +43,9 @@ struct WorkersCase {
     bool move;
     bool storeMailboxes;  // mailboxes of the item store beside the server's
     bool faults;          // a folder whose sweep fails, a message taken meanwhile
+    // Two workers hold 8 mailboxes at once, fewer than the run treats: the
+    // rest come in as the first are told.
+    int workers;
 };
 
 // What a run left for a reader: its log without the times, its history,
@@ -211,9 +214,9 @@ protected:
     std::unique_ptr<DovecotServer> server_;
 };
 
-TEST_P(ParallelRunTest, EightWorkersTellWhatOneTells) {
+TEST_P(ParallelRunTest, ManyWorkersTellWhatOneTells) {
     const Outcome one = RunWith(1);
-    const Outcome eight = RunWith(8);
+    const Outcome many = RunWith(GetParam().workers);
     // The scenario did what it is for: mailboxes swept, and failures told.
     EXPECT_EQ(testing::TreatedMailboxes(one.log).size(),
               size_t{kUsers} + (GetParam().storeMailboxes ? 2 : 0))
@@ -221,18 +224,18 @@ TEST_P(ParallelRunTest, EightWorkersTellWhatOneTells) {
     if (GetParam().faults) {
         EXPECT_NE(one.log.find("refused by the test"), std::string::npos) << one.log;
     }
-    EXPECT_EQ(one.log, eight.log);
-    EXPECT_EQ(one.history, eight.history);
-    EXPECT_EQ(one.moves, eight.moves);
-    EXPECT_EQ(one.mail, eight.mail);
+    EXPECT_EQ(one.log, many.log);
+    EXPECT_EQ(one.history, many.history);
+    EXPECT_EQ(one.moves, many.moves);
+    EXPECT_EQ(one.mail, many.mail);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Scenarios, ParallelRunTest,
-    ::testing::Values(WorkersCase{"MaildirMoveWithFaults", false, true, false, true},
-                      WorkersCase{"ImapDeleteWithFaults", true, false, false, true},
-                      WorkersCase{"ImapMoveWithStoreMailboxes", true, true, true, true},
-                      WorkersCase{"MaildirDeleteWithStoreMailboxes", false, false, true, false}),
+    ::testing::Values(WorkersCase{"MaildirMoveWithFaults", false, true, false, true, 2},
+                      WorkersCase{"ImapDeleteWithFaults", true, false, false, true, 8},
+                      WorkersCase{"ImapMoveWithStoreMailboxes", true, true, true, true, 8},
+                      WorkersCase{"MaildirDeleteWithStoreMailboxes", false, false, true, false, 2}),
     [](const ::testing::TestParamInfo<WorkersCase>& info) { return info.param.name; });
 
 }  // namespace

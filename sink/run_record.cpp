@@ -48,8 +48,8 @@ void RunRecord::Begin(const std::string& itemUrl, const std::string& parameters,
     if (recorder_) Write([&] { recorder_->Start(itemUrl, parameters, storeId_); });
 }
 
-void RunRecord::Selected(const std::vector<platform::RunSelectedMailbox>& mailboxes) {
-    if (recorder_) Write([&] { recorder_->Selected(mailboxes); });
+void RunRecord::Selected(const std::vector<platform::RunSelectedMailbox>& mailboxes, bool last) {
+    if (recorder_) Write([&] { recorder_->Selected(mailboxes, last); });
 }
 
 void RunRecord::Folder(const platform::RunFolderRecord& folder) {

@@ -27,8 +27,9 @@ public:
     // The firing names no registration item (no item of a mailbox, or none
     // at that URL): it is no run of a registration, and nothing is recorded.
     void NotARegistration() { begun_ = true; }
-    // Records the mailboxes the run selected, before it sweeps them.
-    void Selected(const std::vector<platform::RunSelectedMailbox>& mailboxes);
+    // Records mailboxes the run selected, before it sweeps them, a page at
+    // a time; the selection is whole once the last page is recorded.
+    void Selected(const std::vector<platform::RunSelectedMailbox>& mailboxes, bool last = true);
     // Adds a folder as the run treated it (kept while folders are held).
     void Folder(const platform::RunFolderRecord& folder);
     // From now on, until WriteHeldFolders, folders are kept in order instead

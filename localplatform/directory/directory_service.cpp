@@ -5,11 +5,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <numeric>
 #include <string_view>
 
 #include "base/error.h"
 #include "localplatform/directory/directory_schema.h"
+#include "localplatform/directory/sorted_rows.h"
 
 namespace localplatform::directory {
 namespace {
@@ -35,6 +35,7 @@ struct QueryRows::State {
     size_t sizeLimit = 0;  // 0: none
     std::unique_ptr<Backend> backend;
     std::unique_ptr<SearchCursor> cursor;  // open while pages are left to read
+    std::unique_ptr<SortedRows> sorted;    // with ORDER BY: the rows not given yet
     std::vector<PackedRow> rows;           // the rows at hand
     size_t at = 0;                         // the current row in rows, + 1 (0: before it)
     size_t before = 0;                     // rows given before rows[0]
@@ -73,11 +74,16 @@ struct QueryRows::State {
         return std::string_view(row.data() + header + from, to - from);
     }
 
+    std::string LimitCut() const {
+        return "the search's \"Size Limit\" of " + std::to_string(sizeLimit) +
+               " rows left out the rows after them";
+    }
+
     void CutAtLimit() {
-        cut = "the search's \"Size Limit\" of " + std::to_string(sizeLimit) +
-              " rows left out the rows after them";
+        cut = LimitCut();
         cursor.reset();
         backend.reset();
+        sorted.reset();
     }
 };
 
@@ -106,6 +112,16 @@ std::optional<std::string_view> QueryRows::Value(size_t column) const {
 // Appends the next page's rows; false when the directory has no more.
 bool QueryRows::Fill() {
     State& s = *state_;
+    if (s.sorted) {
+        // Sorted rows come a page at a time too: a merge of spilled runs
+        // gives them as they are read.
+        constexpr size_t kSortedPage = 1000;
+        std::string row;
+        size_t n = 0;
+        for (; n < kSortedPage && s.sorted->Next(row); ++n) s.rows.push_back(row);
+        if (n == 0) s.sorted.reset();
+        return n > 0;
+    }
     if (!s.cursor) return false;
     std::vector<Entry> page;
     if (!s.cursor->NextPage(page)) {
@@ -210,73 +226,23 @@ std::unique_ptr<QueryRows> OpenDirectoryQuery(const PlatformConfig& config, std:
         return rows;
     }
 
-    // Sorted here: every row is read, packed as it comes, with its sort key.
-    // Entries without the attribute come first, as the directory's own sort
-    // puts them; ties keep DN order so the result is stable. The keys' texts
-    // share one buffer: a run reads every mailbox user here, and three
-    // strings an entry were a tenth of its memory at this point.
-    struct Key {
-        size_t at = 0;                            // in keyText: the primary key, the value, the DN
-        uint32_t primary = 0, value = 0, dn = 0;  // their lengths
-        bool present = false;
-    };
-    std::vector<Key> keys;
-    std::string keyText;
+    // Sorted here: every row is read, packed as it comes, with its sort key;
+    // past options.sortMemory the sorted runs go to the private temporary
+    // folder and are merged as the rows are read.
+    s.sorted = std::make_unique<SortedRows>(query.descending, options.sortMemory, config.TempDir());
     s.cut = backend.ForEach(request, [&](Entry& e) {
-        Key k;
-        k.at = keyText.size();
-        if (const Attribute* a = e.Find(query.orderBy); a != nullptr && !a->values.empty()) {
-            k.present = true;
-            const std::string primary = PrimarySortKey(a->values.front());
-            k.primary = static_cast<uint32_t>(primary.size());
-            k.value = static_cast<uint32_t>(a->values.front().size());
-            keyText += primary;
-            keyText += a->values.front();
-        }
-        const std::string dn = NormalizeDn(e.dn);
-        k.dn = static_cast<uint32_t>(dn.size());
-        keyText += dn;
-        keys.push_back(k);
-        s.rows.push_back(s.Pack(e));
+        const Attribute* a = e.Find(query.orderBy);
+        const bool present = a != nullptr && !a->values.empty();
+        s.sorted->Add(present ? std::optional<std::string_view>(a->values.front()) : std::nullopt,
+                      NormalizeDn(e.dn), s.Pack(e));
     });
     s.cutByServer = !s.cut.empty();
     s.backend.reset();
-    auto primaryOf = [&](const Key& k) {
-        return std::string_view(keyText).substr(k.at, k.primary);
-    };
-    auto valueOf = [&](const Key& k) {
-        return std::string_view(keyText).substr(k.at + k.primary, k.value);
-    };
-    auto dnOf = [&](const Key& k) {
-        return std::string_view(keyText).substr(k.at + k.primary + k.value, k.dn);
-    };
-    std::vector<size_t> order(keys.size());
-    std::iota(order.begin(), order.end(), size_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](size_t x, size_t y) {
-        const Key& kx = keys[x];
-        const Key& ky = keys[y];
-        int c = 0;
-        if (!kx.present || !ky.present)
-            c = (kx.present ? 1 : 0) - (ky.present ? 1 : 0);
-        else if (primaryOf(kx) != primaryOf(ky))
-            c = primaryOf(kx) < primaryOf(ky) ? -1 : 1;
-        else
-            c = CompareForSort(valueOf(kx), valueOf(ky));
-        if (query.descending) c = -c;
-        if (c != 0) return c < 0;
-        return dnOf(kx) < dnOf(ky);
-    });
-    std::vector<Key>().swap(keys);
-    std::string().swap(keyText);
-    if (s.sizeLimit > 0 && order.size() > s.sizeLimit) {
-        order.resize(s.sizeLimit);
-        if (s.cut.empty()) s.CutAtLimit();
-    }
-    std::vector<PackedRow> sorted;
-    sorted.reserve(order.size());
-    for (size_t i : order) sorted.push_back(std::move(s.rows[i]));
-    s.rows = std::move(sorted);
-    return std::make_unique<QueryRows>(std::move(state));
+    s.sorted->Finish();
+    if (s.sizeLimit > 0 && s.sorted->Count() > s.sizeLimit && s.cut.empty()) s.cut = s.LimitCut();
+    auto rows = std::make_unique<QueryRows>(std::move(state));
+    (void)rows->Fill();
+    return rows;
 }
 
 QueryResult RunDirectoryQuery(const PlatformConfig& config, std::string_view text,

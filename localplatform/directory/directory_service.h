@@ -20,6 +20,9 @@ struct SearchOptions {
     int pageSize = 0;        // "Page Size": 0 = the backend's page
     int sizeLimit = 0;       // "Size Limit": at most this many rows, 0 = all
     int timeoutSeconds = 0;  // "Timeout": 0 = no limit of the caller's
+    // With ORDER BY: the rows held in memory while sorting; past it, sorted
+    // runs go to the private temporary folder and are merged as read.
+    size_t sortMemory = size_t{8} << 20;
 };
 
 struct QueryResult {

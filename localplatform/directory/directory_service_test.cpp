@@ -265,8 +265,9 @@ TEST_P(DirectoryServiceTest, WildcardsLogicAndTheMarksCase) {
 }
 
 // Without ORDER BY the rows are read a page at a time as the caller moves;
-// small pages give every row of one big read, in the same order. With it
-// or without, a "Size Limit" keeps the first rows and the cut says so.
+// small pages give every row of one big read, in the same order, and so
+// does a sort spilled in many runs. With ORDER BY or without, a "Size
+// Limit" keeps the first rows and the cut says so.
 TEST_P(DirectoryServiceTest, RowsComePageByPageAndASizeLimitKeepsTheFirst) {
     for (const char* order : {"", " ORDER BY cn"}) {
         SCOPED_TRACE(order);
@@ -286,6 +287,10 @@ TEST_P(DirectoryServiceTest, RowsComePageByPageAndASizeLimitKeepsTheFirst) {
             {"a limit at the end", {2, 7, static_cast<int>(all), 120}, all, false},
             {"a limit inside a page", {2, 7, 10, 120}, 10, true},
             {"a limit at a page's end", {2, 5, 10, 120}, 10, true},
+            // A sort past its memory merges runs spilled to the temporary
+            // folder: the same rows in the same order.
+            {"sorted in runs of 2 KiB", {2, 7, 0, 120, 2048}, all, false},
+            {"sorted in runs, with a limit", {2, 7, 10, 120, 2048}, 10, true},
         };
         for (const Case& c : cases) {
             SCOPED_TRACE(c.name);

@@ -210,11 +210,14 @@ int64_t RunHistory::BeginRun(const std::string& itemUrl, int64_t started,
     });
 }
 
-void RunHistory::RecordSelection(int64_t run, const std::vector<SelectedMailbox>& mailboxes) {
+void RunHistory::RecordSelection(int64_t run, const std::vector<SelectedMailbox>& mailboxes,
+                                 bool last) {
     constexpr size_t kRowsPerStatement = 200;
     Guarded(*db_, busyTimeoutMs_, [&] {
         SqliteDb::Transaction tx(*db_);
-        db_->Prepare("UPDATE runs SET selection_recorded = 1 WHERE id = ?1").Bind(1, run).Run();
+        if (last) {
+            db_->Prepare("UPDATE runs SET selection_recorded = 1 WHERE id = ?1").Bind(1, run).Run();
+        }
         for (size_t first = 0; first < mailboxes.size(); first += kRowsPerStatement) {
             const size_t rows = std::min(kRowsPerStatement, mailboxes.size() - first);
             std::string sql = "INSERT INTO selections (run, mailbox, name) VALUES ";

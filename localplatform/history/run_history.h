@@ -95,9 +95,11 @@ public:
     // The highest id a run of this history ever had (pruned runs too); 0
     // when none.
     [[nodiscard]] int64_t HighestRunId() const;
-    // Records the mailboxes a run selected, in one transaction, before it
-    // sweeps them.
-    void RecordSelection(int64_t run, const std::vector<SelectedMailbox>& mailboxes);
+    // Records mailboxes a run selected, before it sweeps them: a page of
+    // them in one transaction. The selection reads as recorded once its
+    // last page is; a run that stopped before has none.
+    void RecordSelection(int64_t run, const std::vector<SelectedMailbox>& mailboxes,
+                         bool last = true);
     // What a run selected, in order; nothing when it recorded no selection
     // (it stopped before, or ran before selections were recorded).
     [[nodiscard]] std::optional<std::vector<SelectedMailbox>> Selection(int64_t run) const;

@@ -3,7 +3,11 @@
 //   directory  --users N [--prefix P] [--digits D] [--server S]
 //              the embedded directory of the configured platform with N
 //              mailbox users P000001.. (D digits, default 6) homed on server
-//              S, all marked, and the destination user "archive"
+//              S, all marked, and the destination user "archive"; with
+//              --ldif FILE, written to FILE for slapadd instead
+//   slapd --ldif FILE
+//              a private slapd loaded from FILE, serving until standard
+//              input ends (its configuration lines printed, then "ready")
 //   import-maildir ROOT [--folder F]
 //              the messages of a Maildir++ corpus (ROOT/home/ALIAS/Maildir,
 //              its ".F" folder and its Inbox) into the configured store, in
@@ -50,6 +54,7 @@
 #include "localplatform/directory/directory_backend.h"
 #include "localplatform/directory/directory_generator.h"
 #include "localplatform/directory/directory_ldif.h"
+#include "localplatform/directory/testing/slapd_harness.h"
 #include "localplatform/store/item_store.h"
 #include "registration/registration.h"
 
@@ -84,35 +89,75 @@ int Directory(BenchArgs& args) {
     const std::string prefix = args.Text("--prefix", "user");
     const int digits = static_cast<int>(args.Number("--digits", 6, 1));
     const std::string serverOption = args.Text("--server", "");
+    const std::string ldif = args.Text("--ldif", "");
     if (auto exit = args.Done()) return *exit;
     const auto& config = localplatform::PlatformConfig::Current();
     const std::string domain = config.DomainDnsName();
     const std::string server = serverOption.empty() ? config.ComputerName() : serverOption;
     const std::string base = dir::BaseDnForDomain(domain);
     const std::string configNc = "CN=Configuration," + base;
+    // Written as made into an LDIF file (for slapadd), or gathered for the
+    // embedded directory's bulk load.
+    std::ofstream out;
+    if (!ldif.empty()) {
+        out.open(ldif, std::ios::binary | std::ios::trunc);
+        if (!out) return args.Fail("cannot write " + ldif);
+    }
     std::vector<dir::Entry> entries;
-    entries.push_back(
-        {base,
+    size_t made = 0;
+    auto add = [&](dir::Entry e) {
+        ++made;
+        if (ldif.empty()) {
+            entries.push_back(std::move(e));
+        } else {
+            out << dir::ToLdif(e);
+        }
+    };
+    add({base,
          {{"objectClass", {"top", "domainDNS"}}, {"dc", {domain.substr(0, domain.find('.'))}}}});
     for (const auto& [cn, parent] :
          std::vector<std::pair<std::string, std::string>>{{"Users", base},
                                                           {"Configuration", base},
                                                           {"Schema", configNc},
                                                           {"Person", "CN=Schema," + configNc}}) {
-        entries.push_back(
-            {"CN=" + cn + "," + parent, {{"objectClass", {"top", "container"}}, {"cn", {cn}}}});
+        add({"CN=" + cn + "," + parent, {{"objectClass", {"top", "container"}}, {"cn", {cn}}}});
     }
     for (long i = 1; i <= users; ++i) {
         char alias[64];
         std::snprintf(alias, sizeof alias, "%s%0*ld", prefix.c_str(), digits, i);
-        entries.push_back(User(base, std::string("User ") + alias, alias,
-                               std::string(alias) + "@" + domain, server, true,
-                               static_cast<size_t>(i)));
+        add(User(base, std::string("User ") + alias, alias, std::string(alias) + "@" + domain,
+                 server, true, static_cast<size_t>(i)));
     }
-    entries.push_back(User(base, "Archive", "archive", "archive@" + domain, server, false, 0));
+    add(User(base, "Archive", "archive", "archive@" + domain, server, false, 0));
+    if (!ldif.empty()) {
+        out.close();
+        if (!out) return args.Fail("cannot write " + ldif);
+        std::printf("directory: %zu entries in %s\n", made, ldif.c_str());
+        return 0;
+    }
     auto backend = dir::OpenLdbDirectory(dir::EmbeddedPath(config.DirectoryUri()),
                                          {.create = true, .batch = true});
     std::printf("directory: %zu entries\n", dir::LoadEntries(*backend, entries));
+    return 0;
+}
+
+// A private slapd loaded from an LDIF file (the configured domain's suffix),
+// serving until standard input ends; its configuration lines are printed
+// first, on one line each, then a line "ready".
+int Slapd(BenchArgs& args) {
+    const std::string ldif = args.Text("--ldif", "");
+    if (auto exit = args.Done()) return *exit;
+    if (ldif.empty()) return args.Fail("slapd needs --ldif FILE");
+    dir::testing::SlapdHarness::Options o;
+    o.suffix = dir::BaseDnForDomain(localplatform::PlatformConfig::Current().DomainDnsName());
+    o.rootDn = "CN=admin," + o.suffix;
+    o.preloadLdif = ldif;
+    const dir::testing::SlapdHarness server(o);
+    std::printf("%sready\n", server.ConfigLines().c_str());
+    std::fflush(stdout);
+    char buffer[256];
+    while (::read(0, buffer, sizeof buffer) > 0) {
+    }
     return 0;
 }
 
@@ -286,6 +331,8 @@ int Measure(BenchArgs& args) {
 int main(int argc, char** argv) {
     BenchArgs args(argc, argv,
                    "sink_bench directory [--users N] [--prefix P] [--digits D] [--server S]\n"
+                   "                         [--ldif FILE]\n"
+                   "       sink_bench slapd --ldif FILE\n"
                    "       sink_bench import-maildir ROOT [--folder F]\n"
                    "       sink_bench registration [--age DAYS] [--folder F] [--move]\n"
                    "       sink_bench measure CMD [ARGS...]");
@@ -293,6 +340,7 @@ int main(int argc, char** argv) {
     try {
         if (verb == "directory") return Directory(args);
         if (verb == "registration") return Registration(args);
+        if (verb == "slapd") return Slapd(args);
         if (verb == "import-maildir") return ImportMaildir(args);
         if (verb == "measure") return Measure(args);
     } catch (const platform::Error& e) {

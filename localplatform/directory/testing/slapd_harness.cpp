@@ -103,7 +103,7 @@ void SlapdHarness::Start() {
                                   "size.pr=unlimited size.prtotal=unlimited\n"))
             << "timelimit unlimited\n"
             << "database mdb\n"
-            << "maxsize 2147483648\n"
+            << "maxsize 17179869184\n"  // a map bound, not a size: room for 10^6 users
             << "suffix \"" << options_.suffix << "\"\n"
             << "rootdn \"" << options_.rootDn << "\"\n"
             << "rootpw " << options_.rootPassword << "\n"
