@@ -15,7 +15,7 @@ namespace platform {
 
 namespace {
 
-constexpr size_t kFlushAt = 256 * 1024;
+constexpr size_t kFlushAt = size_t{64} << 10;
 constexpr size_t kLengthBytes = 4;
 
 }  // namespace
@@ -58,6 +58,9 @@ void SpillFile::Flush() {
         done += static_cast<size_t>(n);
     }
     written_ += buffer_.size();
+    // What was held before the file was made goes back to the system: from
+    // here on only a small buffer is needed.
+    if (buffer_.capacity() > 2 * kFlushAt) std::string().swap(buffer_);
     buffer_.clear();
 }
 

@@ -20,7 +20,7 @@ public:
     // a file system without it a new name made with O_EXCL and unlinked at
     // once. A small spill never needs the disk. `what` names the file in
     // errors.
-    SpillFile(std::string folder, std::string what, size_t hold = 256 * 1024);
+    SpillFile(std::string folder, std::string what, size_t hold = size_t{256} << 10);
     SpillFile(const SpillFile&) = delete;
     SpillFile& operator=(const SpillFile&) = delete;
 
@@ -35,7 +35,7 @@ public:
     // appends up to `to` must be done before the first Next.
     class Reader {
     public:
-        Reader(SpillFile& file, uint64_t from, uint64_t to, size_t window = 64 * 1024);
+        Reader(SpillFile& file, uint64_t from, uint64_t to, size_t window = size_t{64} << 10);
         // The next record into record; false at the end. Raises
         // platform::Error when the file cannot be read, or is not what was
         // written.

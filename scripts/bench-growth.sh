@@ -66,7 +66,7 @@ for n in $sizes; do
   done
   grep -v '^ready$' "$w/slapd.out" >> "$conf"
   rm -f "$w/users.ldif"
-  item=$(QUELLIX_CONFIG=$conf "$bench" registration --age "$age" --folder Junk)
+  item=$(QUELLIX_CONFIG=$conf "$bench" registration --age "$age" --folder Junk --search-root GC://127.0.0.1)
   "$host" --config "$conf" register "$module" >/dev/null
   before=$(messages "$w" "")
   sync
@@ -75,9 +75,9 @@ for n in $sizes; do
   wait "$slapd_pid" || true
   slapd_pid=
   log=$w/tmp/Quellix.LOG
-  processed=$(grep -a 'Mailboxes processed' "$log" | tr -dc '0-9')
+  processed=$(grep -a 'Mailboxes processed' "$log" | tr -dc '0-9' || true)
   deleted=$(grep -aoE '^[0-9]+ messages has been deleted' "$log" | awk '{ s += $1 } END { print s + 0 }')
-  started=$(grep -a '^Started at: ' "$log" | sed 's/^Started at: //; s/\r$//')
+  started=$(grep -a '^Started at: ' "$log" | sed 's/^Started at: //; s/\r$//' || true)
   cutoff=$(( $(date -d "$started" +%s) - age * 86400 ))
   after=$(messages "$w" "")
   expired=$(messages "$w" "AND received < $cutoff")
@@ -95,6 +95,6 @@ for r in "${rows[@]}"; do
   set -- $r
   awk -v n="$1" -v s="$2" -v rss="$3" -v d="$4" -v j="$5" -v b="${base_us:-0}" 'BEGIN {
     us = s * 1e6 / n
-    printf "%10d %10.2f %12.1f %12s %10.1f %10d %8d\n", n, s, us, b > 0 ? sprintf("%.2f", us / b) : "-", rss / 1024, d, j }'
+    printf "%10d %10.2f %12.1f %12s %10.1f %10d %8d\n", n, s, us, (b > 0 ? sprintf("%.2f", us / b) : "-"), rss / 1024, d, j }'
 done
 echo "== load after:  $(uptime | sed 's/.*load average/load average/')"

@@ -1,5 +1,7 @@
 #include "sink/mailboxes.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <exception>
 #include <memory>
@@ -184,7 +186,7 @@ std::string SelectMailboxes(const RunState& run, const std::string& searchRoot,
                             int16_t allMailboxes, SelectedMailboxes& selected) {
     constexpr size_t kPage = 1000;
     std::vector<platform::RunSelectedMailbox> page;
-    const std::string cut = ForEachTreatedMailbox(
+    std::string cut = ForEachTreatedMailbox(
         searchRoot, run.thread.server.ServerName, allMailboxes, [&](const MailboxRow& row) {
             try {
                 selected.Add(row);
@@ -220,6 +222,9 @@ MailboxesTreated ProcessMailboxes(const RunState& run, const std::string& search
     try {
         SelectedMailboxes selected(GetTempDirectory());
         const std::string cut = SelectMailboxes(run, searchRoot, allMailboxes, selected);
+        // The directory's rows were many small blocks, all free now: their
+        // pages go back before the sweep, which needs memory of its own.
+        ::malloc_trim(0);
         const Sweep sweep{folderName, cutoff, searchRoot, traversal};
         if (workers > 1 && selected.Size() > 1) {
             treated.failure =

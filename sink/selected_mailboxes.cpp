@@ -18,9 +18,9 @@ constexpr std::array<std::string MailboxRow::*, 6> kFields = {
 
 }  // namespace
 
-// Some 30,000 mailboxes: an ordinary run never writes its selection out,
+// Some 4,000 mailboxes: an ordinary run never writes its selection out,
 // and needs no room on the disk to clean it up.
-constexpr size_t kHeldBytes = size_t{4} << 20;
+constexpr size_t kHeldBytes = size_t{512} << 10;
 
 SelectedMailboxes::SelectedMailboxes(const std::string& tempFolder)
     : file_(tempFolder, tempFolder + " (the mailboxes a run selected)", kHeldBytes) {}

@@ -21,8 +21,16 @@ SweepCommits::~SweepCommits() {
 }
 
 void SweepCommits::AfterMailbox() {
+    // A batch open over many mailboxes (most of them with nothing to
+    // remove) is committed early: what is held waits for it, and must not
+    // grow with the mailboxes one batch spans.
+    constexpr size_t kMostMailboxesHeld = 256;
     try {
-        platform::StoreWriteGroup::Tick();
+        if (++mailboxesHeld_ >= kMostMailboxesHeld) {
+            platform::StoreWriteGroup::Commit();
+        } else {
+            platform::StoreWriteGroup::Tick();
+        }
     } catch (const platform::Error&) {
         // TakeLost tells it below, for everything held.
     }
@@ -45,6 +53,7 @@ void SweepCommits::WriteHeld(const std::optional<platform::Error>& lost, bool ho
     // then still has every folder.
     run_.record.WriteHeldFolders(lost);
     WriteHeldLog(run_.log, lost);
+    mailboxesHeld_ = 0;
     if (holdAgain) {
         HoldLog(run_.log);
         run_.record.HoldFolders();

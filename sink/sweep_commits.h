@@ -6,6 +6,7 @@
 // writes and what would have told of them together, never only the writes.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 
 #include "base/error.h"
@@ -39,6 +40,7 @@ private:
 
     const RunState& run_;
     platform::StoreWriteGroup group_;
+    size_t mailboxesHeld_ = 0;  // swept since what is held was last written
     bool finished_ = false;
 };
 

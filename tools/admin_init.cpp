@@ -245,6 +245,7 @@ std::string ConfigurationText(const std::vector<std::pair<std::string, std::stri
            "# store.secure_delete = fast\n"
            "# store.batch_ms = 100\n"
            "# store.move_manifest_keep_days = 90\n"
+           "# run.workers = <1 on the item store alone; 2 a core, up to 8, with a mail store>\n"
            "# history.keep_days = 90\n"
            "# history.busy_timeout_ms = 10000\n"
            "# metrics.textfile =\n"

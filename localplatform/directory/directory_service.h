@@ -22,7 +22,7 @@ struct SearchOptions {
     int timeoutSeconds = 0;  // "Timeout": 0 = no limit of the caller's
     // With ORDER BY: the rows held in memory while sorting; past it, sorted
     // runs go to the private temporary folder and are merged as read.
-    size_t sortMemory = size_t{8} << 20;
+    size_t sortMemory = size_t{1} << 20;
 };
 
 struct QueryResult {

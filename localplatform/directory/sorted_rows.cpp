@@ -76,10 +76,13 @@ struct SortedRows::Merge {
 
     bool HeapBefore(size_t x, size_t y) const { return Before(heads[y], heads[x], descending); }
 
-    void Start() {
+    // The readers' windows share half the sort's memory.
+    void Start(size_t memoryBytes) {
+        const size_t window =
+            std::clamp<size_t>(memoryBytes / 2 / runEnds.size(), size_t{4} << 10, size_t{64} << 10);
         uint64_t from = 0;
         for (uint64_t end : runEnds) {
-            readers.emplace_back(file, from, end);
+            readers.emplace_back(file, from, end, window);
             from = end;
         }
         heads.resize(readers.size());
@@ -116,14 +119,16 @@ void SortedRows::Add(std::optional<std::string_view> value, std::string_view dn,
     const uint32_t lengths[3] = {static_cast<uint32_t>(primary.size()),
                                  static_cast<uint32_t>(value ? value->size() : 0),
                                  static_cast<uint32_t>(dn.size())};
-    std::string record(kHeader, '\0');
+    std::string record;
+    record.reserve(kHeader + lengths[0] + lengths[1] + lengths[2] + row.size());
+    record.assign(kHeader, '\0');
     record[0] = value ? 1 : 0;
     std::memcpy(record.data() + 1, lengths, sizeof lengths);
     record += primary;
     if (value) record += *value;
     record += dn;
     record += row;
-    heldBytes_ += record.size() + sizeof(std::string);
+    heldBytes_ += record.capacity() + sizeof(std::string);
     held_.push_back(std::move(record));
     ++count_;
     if (heldBytes_ > memoryBytes_) SpillHeld();
@@ -164,7 +169,7 @@ void SortedRows::SpillHeld() {
 void SortedRows::Finish() {
     if (merge_) {
         SpillHeld();
-        merge_->Start();
+        merge_->Start(memoryBytes_);
     } else {
         SortHeld();
     }

@@ -73,11 +73,15 @@ TEST_F(RunHistoryTest, AnOlderHistoryGetsTheNewRecordsAndKeepsItsRuns) {
     const int64_t run = h.BeginRun(kItem, kNow, "", 40);
     EXPECT_EQ(run, 40);
     EXPECT_EQ(h.HighestRunId(), 40);
-    h.RecordSelection(run, {{"ann@example.org", "Ann"}, {"", "Wendy Lee 2"}});
+    // A selection recorded in pages is none until its last page is.
+    h.RecordSelection(run, {{"ann@example.org", "Ann"}}, false);
+    EXPECT_FALSE(h.Selection(run)) << "a selection not yet whole";
+    h.RecordSelection(run, {{"", "Wendy Lee 2"}});
     h.RecordFolders(run, {{"", "", 0, 0, false, "no URL to try", "Wendy Lee 2"}});
     const auto selection = h.Selection(run);
     ASSERT_TRUE(selection);
     ASSERT_EQ(selection->size(), 2U);
+    EXPECT_EQ((*selection)[0].name, "Ann");
     EXPECT_EQ((*selection)[1].name, "Wendy Lee 2");
     EXPECT_EQ(h.Folders(run).at(0).name, "Wendy Lee 2");
     EXPECT_THROW((void)h.BeginRun(kItem, kNow, "", 40), platform::Error);

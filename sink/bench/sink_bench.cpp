@@ -15,7 +15,7 @@
 //              as mail arrives), each with its file's mtime as received
 //              time: mailbox ALIAS of the domain's namespace, folder F
 //              directly below it
-//   registration --age DAYS [--folder F] [--move]
+//   registration --age DAYS [--folder F] [--move] [--search-root R]
 //              the system mailbox (and for a move the archive mailbox) in
 //              the store, and a registration item (every day, marked
 //              mailboxes, shallow);
@@ -165,6 +165,7 @@ int Registration(BenchArgs& args) {
     const std::string folderName = args.Text("--folder", "Spam");
     const long age = args.Number("--age", 14, 0);
     const bool move = args.Flag("--move");
+    const std::string searchRoot = args.Text("--search-root", "");
     if (auto exit = args.Done()) return *exit;
     const auto& config = localplatform::PlatformConfig::Current();
     const std::string domain = config.DomainDnsName();
@@ -180,7 +181,8 @@ int Registration(BenchArgs& args) {
     registration::OnTimerRegistration item;
     item.mailboxUrl = "file://./backofficestorage/" + domain + "/MBX/" + system;
     item.timerStartTime = platform::Date::NowUtc();
-    item.searchRoot = "GC://" + config.ComputerName() + "." + domain;
+    item.searchRoot =
+        searchRoot.empty() ? "GC://" + config.ComputerName() + "." + domain : searchRoot;
     item.folderName = folderName;
     item.expirationPeriod = static_cast<int16_t>(age);
     item.run = 1;
@@ -335,6 +337,7 @@ int main(int argc, char** argv) {
                    "       sink_bench slapd --ldif FILE\n"
                    "       sink_bench import-maildir ROOT [--folder F]\n"
                    "       sink_bench registration [--age DAYS] [--folder F] [--move]\n"
+                   "                         [--search-root GC://HOST]\n"
                    "       sink_bench measure CMD [ARGS...]");
     const std::string verb = args.Word().value_or("");
     try {
