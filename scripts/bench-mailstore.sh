@@ -21,6 +21,10 @@
 #   (l) imap-floor: scripts/bench-imap-floor.py, the lean IMAP client, the
 #       IMAP floor: one connection per mailbox, the same master-user login,
 #       SELECT, UID SEARCH, UID STORE and UID EXPUNGE sent in one write.
+# With --proxy, (i) and (l) go through a Dovecot proxy in front of two
+# backends, as a cluster is reached: the proxy's passdb routes every other
+# user's login to the second backend and logs in there through the master
+# user; both backends serve the same Maildirs (the first is doveadm's).
 # A tool named with "@N" runs with N at once: quellix@N and imap@N with
 # run.workers = N, imap-floor@N with N connections (each run's floor is then
 # the floor with as many connections, when it is among the tools).
@@ -40,7 +44,7 @@
 #   usage: scripts/bench-mailstore.sh [--users N] [--messages M] [--rounds R]
 #                                     [--tools "quellix find doveadm imap imap-floor"]
 #                                     (e.g. --tools "quellix@1 quellix@4 find doveadm")
-#                                     [--rss-users N] [--keep] [--reuse]
+#                                     [--rss-users N] [--keep] [--reuse] [--proxy]
 #   (default 10000 users, 20 messages, 3 rounds, all five tools, RSS users =
 #   users / 5, 0 for none). BUILD_DIR (default build/release, configured
 #   with the release preset when missing); WORK_DIR (default a new temporary
@@ -51,7 +55,7 @@
 #   the mail account, uid 65534, as Dovecot wants it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-users=10000 messages=20 rounds=3 rss_users=-1 keep=0 reuse=0
+users=10000 messages=20 rounds=3 rss_users=-1 keep=0 reuse=0 proxy=0
 tools="quellix find doveadm imap imap-floor"
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -62,6 +66,7 @@ while [ $# -gt 0 ]; do
     --rss-users) rss_users=$2; shift 2 ;;
     --keep) keep=1; shift ;;
     --reuse) reuse=1; keep=1; shift ;;
+    --proxy) proxy=1; shift ;;
     *) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2; exit 2 ;;
   esac
 done
@@ -199,7 +204,12 @@ prepare() {
 # The IMAP side: a free loopback port for the private Dovecot, its master
 # user and that user's password (for quellix's configuration and the floor).
 imap_master=quellix
-imap_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+imap_port=$(free_port)
+# With --proxy the clients' port is the proxy's; doveadm's Dovecot is the
+# first backend, on a port of its own.
+backend_port=$imap_port
+if [ "$proxy" = 1 ]; then backend_port=$(free_port); fi
 printf '%s\n' "bench-master-secret" > "$work/imap-password"
 chmod 600 "$work/imap-password"
 
@@ -236,7 +246,7 @@ passdb {
 service imap-login {
   inet_listener imap {
     address = 127.0.0.1
-    port = $imap_port
+    port = $backend_port
   }
   inet_listener imaps {
     port = 0
@@ -245,6 +255,56 @@ service imap-login {
 CONF
 fi
 start_dovecot "$work/dovecot/dovecot.conf"
+if [ "$imap" = 1 ] && [ "$proxy" = 1 ]; then
+  # The second backend: the first's configuration on its own port and run
+  # folder. The proxy: the master user checked here, then the user's entry,
+  # which sends the login on to its backend as the master user.
+  second_port=$(free_port)
+  mkdir -p "$work/backend2/run" "$work/proxy/run"
+  sed -e "s#^base_dir = .*#base_dir = $work/backend2/run#" \
+      -e "s#^state_dir = .*#state_dir = $work/backend2/run/state#" \
+      -e "s#^log_path = .*#log_path = $work/backend2/run/dovecot.log#" \
+      -e "s#port = $backend_port\$#port = $second_port#" \
+      "$work/dovecot/dovecot.conf" > "$work/backend2/dovecot.conf"
+  awk -v a="$backend_port" -v b="$second_port" -v m="$imap_master" -v p="$(cat "$work/imap-password")" \
+    '{ printf "%s:{PLAIN}unused::::::proxy=y host=127.0.0.1 port=%s master=%s pass=%s\n", $1, (NR % 2) ? a : b, m, p }' \
+    "$work/corpus/users.txt" > "$work/proxy/passwd"
+  cat > "$work/proxy/dovecot.conf" <<CONF
+base_dir = $work/proxy/run
+state_dir = $work/proxy/run/state
+log_path = $work/proxy/run/dovecot.log
+protocols = imap
+listen = 127.0.0.1
+ssl = no
+disable_plaintext_auth = no
+auth_master_user_separator = *
+passdb {
+  driver = passwd-file
+  args = scheme=PLAIN $work/dovecot/masters
+  master = yes
+  pass = yes
+}
+passdb {
+  driver = passwd-file
+  args = scheme=PLAIN $work/proxy/passwd
+}
+userdb {
+  driver = static
+  args = uid=65534 gid=65534 home=/nonexistent
+}
+service imap-login {
+  inet_listener imap {
+    address = 127.0.0.1
+    port = $imap_port
+  }
+  inet_listener imaps {
+    port = 0
+  }
+}
+CONF
+  start_dovecot "$work/backend2/dovecot.conf"
+  start_dovecot "$work/proxy/dovecot.conf"
+fi
 
 field() { echo "$1" | tr ' ' '\n' | sed -n "s/^$2=//p"; }
 expired() { awk -v c="$2" '$1 <= c { n++ } END { print n + 0 }' "$1.junk-times"; }
@@ -394,6 +454,7 @@ for t in $tools; do
     imap) name="quellix-host ontimer (IMAP, Dovecot" ;;
     imap-floor) name="bench-imap-floor.py (IMAP floor" ;;
   esac
+  case "$proxy:${t%@*}" in 1:imap|1:imap-floor) name="$name through the proxy" ;; esac
   case "$t" in
     imap-floor@*) name="$name, ${t#*@} connections)" ;;
     *@*) name="$name, ${t#*@} workers)" ;;
