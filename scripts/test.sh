@@ -103,19 +103,22 @@ fuzz() {
     -artifact_prefix="$work/$name-" "$work/$name" ${seeds:+"$seeds"} 2>"$work/$name.log" ||
     { tail -50 "$work/$name.log"; ls "$work/$name"-* 2>/dev/null || true; echo "-- $name failed" >&2; return 1; }
 }
-running=0 fuzz_failed=0
+# Waits for one of the fuzzers still running, by pid: a bare `wait -n` also
+# takes the package test begun beside them, and the last fuzzer then ran on
+# unchecked after the step.
+fuzz_pids=() fuzz_failed=0
+fuzz_wait_one() {
+  local ended="" kept=() p
+  wait -n -p ended "${fuzz_pids[@]}" || fuzz_failed=1
+  for p in "${fuzz_pids[@]}"; do [ "$p" = "$ended" ] || kept+=("$p"); done
+  fuzz_pids=("${kept[@]}")
+}
 for fuzzer in $(find build/fuzz -name '*_fuzz' -type f -perm -u+x | sort); do
   fuzz "$fuzzer" &
-  running=$((running + 1))
-  if [ "$running" -ge "$jobs" ]; then
-    wait -n || fuzz_failed=1
-    running=$((running - 1))
-  fi
+  fuzz_pids+=("$!")
+  if [ "${#fuzz_pids[@]}" -ge "$jobs" ]; then fuzz_wait_one; fi
 done
-while [ "$running" -gt 0 ]; do
-  wait -n || fuzz_failed=1
-  running=$((running - 1))
-done
+while [ "${#fuzz_pids[@]}" -gt 0 ]; do fuzz_wait_one; done
 [ "$fuzz_failed" -eq 0 ] || exit 1
 
 if [ -n "$package_test_pid" ]; then
