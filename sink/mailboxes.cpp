@@ -173,31 +173,33 @@ std::optional<platform::Error> SweepInParallel(const RunState& run, SelectedMail
     return directoryFailure;
 }
 
+// The selection could not be kept (the temporary folder failed, not the
+// directory): nothing is swept.
+struct SelectionNotKept {
+    platform::Error error;
+};
+
 // Asks the directory for the mailboxes the run treats, keeps them for the
 // sweep, and records them in the history a page at a time: the selection
 // is recorded whole before the first mailbox is swept, so the history
 // knows what the run meant to treat, however it ends. Returns what cut the
 // directory's rows short (see ForEachTreatedMailbox).
-struct SelectionNotKept {
-    platform::Error error;
-};
-
 std::string SelectMailboxes(const RunState& run, const std::string& searchRoot,
                             int16_t allMailboxes, SelectedMailboxes& selected) {
     constexpr size_t kPage = 1000;
     std::vector<platform::RunSelectedMailbox> page;
-    std::string cut = ForEachTreatedMailbox(
-        searchRoot, run.thread.server.ServerName, allMailboxes, [&](const MailboxRow& row) {
-            try {
-                selected.Add(row);
-            } catch (const platform::Error& e) {
-                throw SelectionNotKept{e};  // the temporary folder's, not the directory's
-            }
-            page.push_back({row.address, row.name});
-            if (page.size() < kPage) return;
-            run.record.Selected(page, false);
-            page.clear();
-        });
+    std::string cut = ForEachTreatedMailbox(searchRoot, run.thread.server.ServerName, allMailboxes,
+                                            [&](const MailboxRow& row) {
+                                                try {
+                                                    selected.Add(row);
+                                                } catch (const platform::Error& e) {
+                                                    throw SelectionNotKept{e};
+                                                }
+                                                page.push_back({row.address, row.name});
+                                                if (page.size() < kPage) return;
+                                                run.record.Selected(page, false);
+                                                page.clear();
+                                            });
     run.record.Selected(page, true);
     return cut;
 }
