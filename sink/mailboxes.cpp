@@ -188,18 +188,19 @@ std::string SelectMailboxes(const RunState& run, const std::string& searchRoot,
                             int16_t allMailboxes, SelectedMailboxes& selected) {
     constexpr size_t kPage = 1000;
     std::vector<platform::RunSelectedMailbox> page;
-    std::string cut = ForEachTreatedMailbox(searchRoot, run.thread.server.ServerName, allMailboxes,
-                                            [&](const MailboxRow& row) {
-                                                try {
-                                                    selected.Add(row);
-                                                } catch (const platform::Error& e) {
-                                                    throw SelectionNotKept{e};
-                                                }
-                                                page.push_back({row.address, row.name});
-                                                if (page.size() < kPage) return;
-                                                run.record.Selected(page, false);
-                                                page.clear();
-                                            });
+    auto keep = [&](const MailboxRow& row) {
+        try {
+            selected.Add(row);
+        } catch (const platform::Error& e) {
+            throw SelectionNotKept{e};
+        }
+        page.push_back({row.address, row.name});
+        if (page.size() < kPage) return;
+        run.record.Selected(page, false);
+        page.clear();
+    };
+    std::string cut =
+        ForEachTreatedMailbox(searchRoot, run.thread.server.ServerName, allMailboxes, keep);
     run.record.Selected(page, true);
     return cut;
 }
