@@ -224,35 +224,32 @@ prepare "$work/corpus" "$users" "$work/state"
 rm -rf "$work/dovecot"  # no sockets or pid of an earlier run
 mkdir -p "$work/dovecot/run"
 sed "s#$work/corpus/#$work/run/#g" "$work/corpus/passwd" > "$work/dovecot/passwd"
-sed -e "s#^base_dir = .*#base_dir = $work/dovecot/run#" \
-    -e "s#^state_dir = .*#state_dir = $work/dovecot/run/state#" \
-    -e "s#^log_path = .*#log_path = $work/dovecot/run/dovecot.log#" \
-    -e "s#$work/corpus/passwd#$work/dovecot/passwd#g" \
-    "$work/corpus/dovecot.conf" > "$work/dovecot/dovecot.conf"
+# Dovecot configuration $1 with its run folder (sockets, state, log) at $2.
+with_run_dir() {
+  sed -e "s#^base_dir = .*#base_dir = $2#" -e "s#^state_dir = .*#state_dir = $2/state#" \
+      -e "s#^log_path = .*#log_path = $2/dovecot.log#" "$1"
+}
+# IMAP on loopback for the corpus's users and the master user; with $1
+# "pass", a master login goes on to the users' passdb (a proxy's routing).
+imap_auth() {
+  printf '%s\n' "protocols = imap" "listen = 127.0.0.1" "disable_plaintext_auth = no" \
+    "auth_master_user_separator = *" "passdb {" "  driver = passwd-file" \
+    "  args = scheme=PLAIN $work/dovecot/masters" "  master = yes"
+  if [ "${1:-}" = pass ]; then echo "  pass = yes"; fi
+  echo "}"
+}
+# The IMAP listener of a private Dovecot: port $1 on loopback, no IMAPS.
+imap_listener() {
+  printf '%s\n' "service imap-login {" "  inet_listener imap {" "    address = 127.0.0.1" \
+    "    port = $1" "  }" "  inet_listener imaps {" "    port = 0" "  }" "}"
+}
+with_run_dir "$work/corpus/dovecot.conf" "$work/dovecot/run" |
+  sed "s#$work/corpus/passwd#$work/dovecot/passwd#g" > "$work/dovecot/dovecot.conf"
 grep -q "$work/corpus" "$work/dovecot/dovecot.conf" && die "$work/dovecot/dovecot.conf still names the corpus"
 if [ "$imap" = 1 ]; then
   # IMAP on loopback, the master user beside the corpus's users.
   echo "$imap_master:{PLAIN}$(cat "$work/imap-password")::::::" > "$work/dovecot/masters"
-  cat >> "$work/dovecot/dovecot.conf" <<CONF
-protocols = imap
-listen = 127.0.0.1
-disable_plaintext_auth = no
-auth_master_user_separator = *
-passdb {
-  driver = passwd-file
-  args = scheme=PLAIN $work/dovecot/masters
-  master = yes
-}
-service imap-login {
-  inet_listener imap {
-    address = 127.0.0.1
-    port = $backend_port
-  }
-  inet_listener imaps {
-    port = 0
-  }
-}
-CONF
+  { imap_auth; imap_listener "$backend_port"; } >> "$work/dovecot/dovecot.conf"
 fi
 start_dovecot "$work/dovecot/dovecot.conf"
 if [ "$imap" = 1 ] && [ "$proxy" = 1 ]; then
@@ -261,11 +258,8 @@ if [ "$imap" = 1 ] && [ "$proxy" = 1 ]; then
   # which sends the login on to its backend as the master user.
   second_port=$(free_port)
   mkdir -p "$work/backend2/run" "$work/proxy/run"
-  sed -e "s#^base_dir = .*#base_dir = $work/backend2/run#" \
-      -e "s#^state_dir = .*#state_dir = $work/backend2/run/state#" \
-      -e "s#^log_path = .*#log_path = $work/backend2/run/dovecot.log#" \
-      -e "s#port = $backend_port\$#port = $second_port#" \
-      "$work/dovecot/dovecot.conf" > "$work/backend2/dovecot.conf"
+  with_run_dir "$work/dovecot/dovecot.conf" "$work/backend2/run" |
+    sed "s#port = $backend_port\$#port = $second_port#" > "$work/backend2/dovecot.conf"
   awk -v a="$backend_port" -v b="$second_port" -v m="$imap_master" -v p="$(cat "$work/imap-password")" \
     '{ printf "%s:{PLAIN}unused::::::proxy=y host=127.0.0.1 port=%s master=%s pass=%s\n", $1, (NR % 2) ? a : b, m, p }' \
     "$work/corpus/users.txt" > "$work/proxy/passwd"
@@ -273,17 +267,8 @@ if [ "$imap" = 1 ] && [ "$proxy" = 1 ]; then
 base_dir = $work/proxy/run
 state_dir = $work/proxy/run/state
 log_path = $work/proxy/run/dovecot.log
-protocols = imap
-listen = 127.0.0.1
 ssl = no
-disable_plaintext_auth = no
-auth_master_user_separator = *
-passdb {
-  driver = passwd-file
-  args = scheme=PLAIN $work/dovecot/masters
-  master = yes
-  pass = yes
-}
+$(imap_auth pass)
 passdb {
   driver = passwd-file
   args = scheme=PLAIN $work/proxy/passwd
@@ -292,15 +277,7 @@ userdb {
   driver = static
   args = uid=65534 gid=65534 home=/nonexistent
 }
-service imap-login {
-  inet_listener imap {
-    address = 127.0.0.1
-    port = $imap_port
-  }
-  inet_listener imaps {
-    port = 0
-  }
-}
+$(imap_listener "$imap_port")
 CONF
   start_dovecot "$work/backend2/dovecot.conf"
   start_dovecot "$work/proxy/dovecot.conf"
