@@ -80,7 +80,10 @@ private:
 class Field {
 public:
     [[nodiscard]] const std::string& Name() const { return name_; }
-    [[nodiscard]] Variant Value() const;
+    [[nodiscard]] Variant Value() const&;
+    // A recordset's field read once (rs.Fields(name).Value()) gives its value
+    // up rather than copying it.
+    [[nodiscard]] Variant Value() &&;
     void SetValue(Variant value);
     // The item's content, for the field Fields(adDefaultStream) of a record.
     [[nodiscard]] Stream GetStream() const;

@@ -265,6 +265,10 @@ TEST_F(AdoStoreTest, DeletingRowsWhileIteratingDeletesTheItems) {
                         "column not selected");
             ExpectError([&] { rs.Fields("DAV:href").SetValue(1); }, err::kAdoFeatureNotAvailable,
                         "write a row");
+            // A column is found by its name in any case.
+            const Variant href = rs.Fields("DAV:href").Value();
+            EXPECT_EQ(href.ToString().rfind(TempStore::FileBase() + "/", 0), 0U) << href.ToString();
+            EXPECT_EQ(rs.Fields("dav:HREF").Value().ToString(), href.ToString());
         }
         rs.Delete(adAffectCurrent);
         ExpectError([&] { rs.Delete(adAffectCurrent); }, err::kAdoNoCurrentRecord,

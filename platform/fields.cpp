@@ -1,5 +1,7 @@
 // Fields and Field: a record's properties by schema name, its default
 // stream, and the values of recordset rows.
+#include <utility>
+
 #include "localplatform/store/item_store.h"
 #include "localplatform/store/store_url.h"
 #include "platform/store_access_impl.h"
@@ -41,10 +43,15 @@ Variant Coerce(int32_t type, Variant value, const std::string& name) {
 Field::Field(std::string name, RecordImpl* owner, Variant snapshot)
     : name_(std::move(name)), owner_(owner), snapshot_(std::move(snapshot)) {}
 
-Variant Field::Value() const {
+Variant Field::Value() const& {
     if (owner_ == nullptr) return snapshot_;
     if (IsStream(name_)) return Variant(GetStream().Bytes());
     return owner_->Read(name_);
+}
+
+Variant Field::Value() && {
+    if (owner_ == nullptr) return std::move(snapshot_);
+    return std::as_const(*this).Value();
 }
 
 void Field::SetValue(Variant value) {

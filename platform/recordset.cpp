@@ -41,15 +41,15 @@ public:
         const auto& row = result_.rows[at_];
         // An item the store cannot read: its row is there, to be passed over.
         if (row.unreadable) throw *row.unreadable;
-        const std::string k = localplatform::FoldName(name);
         if (result_.selectAll) {
+            const std::string k = localplatform::FoldName(name);
             for (size_t i = 0; i < row.names.size(); ++i) {
-                if (localplatform::FoldName(row.names[i]) == k) return row.values[i];
+                if (localplatform::FoldsTo(row.names[i], k)) return row.values[i];
             }
             return Variant();
         }
         for (size_t i = 0; i < folded_.size(); ++i) {
-            if (folded_[i] == k) return row.values[i];
+            if (localplatform::FoldsTo(name, folded_[i])) return row.values[i];
         }
         throw Error(err::kAdoItemNotFound,
                     Describe("Fields", name, "the query did not select this property",

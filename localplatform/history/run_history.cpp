@@ -222,7 +222,8 @@ void RunHistory::RecordSelection(int64_t run, const std::vector<SelectedMailbox>
             const size_t rows = std::min(kRowsPerStatement, mailboxes.size() - first);
             std::string sql = "INSERT INTO selections (run, mailbox, name) VALUES ";
             for (size_t i = 0; i < rows; ++i) sql += i ? ",(?,?,?)" : "(?,?,?)";
-            auto insert = db_->Prepare(sql);
+            // The full statement is kept: a large run writes many of them.
+            auto insert = rows == kRowsPerStatement ? db_->Cached(sql) : db_->Prepare(sql);
             for (size_t i = 0; i < rows; ++i) {
                 const auto& m = mailboxes[first + i];
                 const int at = static_cast<int>(i) * 3;
@@ -274,7 +275,8 @@ void RunHistory::RecordFolders(int64_t run, const std::vector<FolderRecord>& fol
             std::string sql =
                 "INSERT INTO folders (run, mailbox, url, count, bytes, moved, error, name) VALUES ";
             for (size_t i = 0; i < rows; ++i) sql += i ? ",(?,?,?,?,?,?,?,?)" : "(?,?,?,?,?,?,?,?)";
-            auto insert = db_->Prepare(sql.c_str());
+            // The full statement is kept: a large run writes many of them.
+            auto insert = rows == kRowsPerStatement ? db_->Cached(sql) : db_->Prepare(sql);
             for (size_t i = 0; i < rows; ++i) {
                 const auto& f = folders[first + i];
                 const int at = static_cast<int>(i) * kColumns;

@@ -205,6 +205,11 @@ struct StoreSettings {
 
 StoreSettings ReadSettings() {
     const auto& cfg = PlatformConfig::Current();
+    // A configuration, once loaded, stays as it is: its settings are read
+    // once, not at every folder a run opens.
+    thread_local const PlatformConfig* readFrom = nullptr;
+    thread_local StoreSettings read;
+    if (readFrom == &cfg) return read;
     StoreSettings s;
     s.busyMs = static_cast<int>(StoreSettingMs("store.busy_timeout_ms", kDefaultBusyMs, 3600000));
     s.batchAge =
@@ -214,6 +219,8 @@ StoreSettings ReadSettings() {
     s.busyBudgetMs = StoreSettingMs("store.busy_budget_ms", kDefaultBusyBudgetMs, 86400000);
     s.maxCopyBytes = cfg.GetWholeNumber("store.max_copy_bytes", kDefaultMaxCopyBytes,
                                         int64_t{1} << 40, "bytes", 1);
+    read = s;
+    readFrom = &cfg;
     return s;
 }
 
@@ -357,7 +364,7 @@ std::string CanonicalPath(const std::string& path) {
     return canonical;
 }
 
-const StandardFolder* StandardFolderFor(const std::string& folded) {
+const StandardFolder* StandardFolderFor(std::string_view folded) {
     for (const auto& f : kStandardFolders) {
         if (folded == f.property) return &f;
     }
@@ -1362,7 +1369,11 @@ bool ItemStore::DeleteItem(int64_t id) {
 // ---------------------------------------------------------------- properties
 
 Variant ItemStore::Value(const ItemRow& row, const std::string& name, UrlScheme scheme) {
-    const std::string k = FoldName(name);
+    return Value(row, name, FoldName(name), scheme);
+}
+
+Variant ItemStore::Value(const ItemRow& row, const std::string& name, std::string_view k,
+                         UrlScheme scheme) {
     if (k == "dav:href") return Variant(FormatStoreUrl(scheme, ThisServerFqdn(), PathOf(row.id)));
     if (k == "dav:displayname") return Variant(row.name);
     if (k == "dav:creationdate") return Variant(FromStoreTime(row.created));
@@ -1385,7 +1396,7 @@ Variant ItemStore::Value(const ItemRow& row, const std::string& name, UrlScheme 
     if (k == kReceived) return row.received ? Variant(FromStoreTime(*row.received)) : Variant();
     if (row.kind == ItemKind::kMailbox && row.foreign) {
         if (StandardFolderFor(k) == nullptr) return Variant();
-        const auto folder = h_->mapped.StandardFolder(row.id, k);
+        const auto folder = h_->mapped.StandardFolder(row.id, std::string(k));
         if (!folder) return Variant();
         return Variant(FormatStoreUrl(scheme, ThisServerFqdn(), PathOf(folder->id)));
     }

@@ -334,6 +334,10 @@ public:
     // when absent.
     [[nodiscard]] platform::Variant Value(const ItemRow& row, const std::string& name,
                                           UrlScheme scheme);
+    // The same, with the name already folded (FoldName): a query reads the
+    // same few names for every row.
+    [[nodiscard]] platform::Variant Value(const ItemRow& row, const std::string& name,
+                                          std::string_view folded, UrlScheme scheme);
     // The names of every property the node has: intrinsic first, then custom.
     [[nodiscard]] std::vector<std::string> PropertyNames(const ItemRow& row);
     // A custom property only (no intrinsic names); Null when absent.

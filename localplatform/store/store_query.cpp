@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
 #include <map>
 #include <optional>
-#include <unordered_map>
 
 #include "base/error.h"
 #include "localplatform/store/store_url.h"
@@ -160,17 +160,17 @@ std::vector<Token> Lex(std::string_view q) {
             t.type = c == '"' ? Tok::kQuoted : Tok::kString;
             ++i;
             for (;;) {
-                if (i >= q.size()) SyntaxError(q, t.pos, "unterminated quoted text");
-                if (q[i] == c) {
-                    if (i + 1 < q.size() && q[i + 1] == c) {
-                        t.text += c;
-                        i += 2;
-                        continue;
-                    }
+                const size_t end = q.find(c, i);
+                if (end == std::string_view::npos)
+                    SyntaxError(q, t.pos, "unterminated quoted text");
+                t.text.append(q.substr(i, end - i));
+                i = end + 1;
+                if (i < q.size() && q[i] == c) {  // a doubled quote stands for one
+                    t.text += c;
                     ++i;
-                    break;
+                    continue;
                 }
-                t.text += q[i++];
+                break;
             }
         } else if ((c >= '0' && c <= '9') ||
                    (c == '.' && i + 1 < q.size() && q[i + 1] >= '0' && q[i + 1] <= '9')) {
@@ -183,7 +183,9 @@ std::vector<Token> Lex(std::string_view q) {
             }
         } else if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_') {
             t.type = Tok::kWord;
-            while (i < q.size() && isWordChar(q[i])) t.text += q[i++];
+            const size_t start = i;
+            while (i < q.size() && isWordChar(q[i])) ++i;
+            t.text.assign(q.substr(start, i - start));
         } else if (c == '(') {
             t.type = Tok::kLParen;
             ++i;
@@ -284,9 +286,16 @@ public:
 
 private:
     const Token& Peek() const { return toks_[at_]; }
-    Token Next() { return toks_[at_ < toks_.size() - 1 ? at_++ : at_]; }
+    const Token& Next() { return toks_[at_ < toks_.size() - 1 ? at_++ : at_]; }
+    // kw is upper case: a keyword is compared as written, in any case.
     bool IsWord(std::string_view kw) const {
-        return Peek().type == Tok::kWord && FoldName(Peek().text) == FoldName(kw);
+        const std::string& w = Peek().text;
+        if (Peek().type != Tok::kWord || w.size() != kw.size()) return false;
+        for (size_t i = 0; i < w.size(); ++i) {
+            const char c = w[i] >= 'a' && w[i] <= 'z' ? static_cast<char>(w[i] - 'a' + 'A') : w[i];
+            if (c != kw[i]) return false;
+        }
+        return true;
     }
     [[noreturn]] void Fail(const std::string& expected) const {
         SyntaxError(q_, Peek().pos, "expected " + expected);
@@ -446,7 +455,7 @@ private:
 
     Operand OperandAt() {
         Operand o;
-        const Token t = Peek();
+        const Token& t = Peek();
         switch (t.type) {
             case Tok::kQuoted:
                 Next();
@@ -604,25 +613,35 @@ bool Holds(CompareOp op, int c) {
 
 // Values of one row, fetched on demand and kept for the row. Names come
 // folded with them (once per query, not once per row); the keys are views of
-// those, which outlive the row.
+// those, which outlive the row. A query reads a handful of names, so they
+// are looked for in order; a deque keeps every value handed out where it is
+// while more are added, and keeps its storage from row to row.
 class RowValues {
 public:
-    RowValues(ItemStore& store, const ItemRow& row, UrlScheme scheme, const std::string& href)
-        : store_(store), row_(row), scheme_(scheme), href_(href) {}
+    RowValues(ItemStore& store, UrlScheme scheme) : store_(store), scheme_(scheme) {}
+
+    // The row whose values Get reads from now on; the last row's are dropped.
+    void Reset(const ItemRow& row, const std::string& href) {
+        row_ = &row;
+        href_ = &href;
+        cache_.clear();
+    }
 
     const Variant& Get(const std::string& name, const std::string& folded) {
-        auto it = cache_.find(folded);
-        if (it != cache_.end()) return it->second;
-        Variant v = folded == "dav:href" ? Variant(href_) : store_.Value(row_, name, scheme_);
-        return cache_.emplace(folded, std::move(v)).first->second;
+        for (const auto& [key, value] : cache_) {
+            if (key == folded) return value;
+        }
+        Variant v =
+            folded == "dav:href" ? Variant(*href_) : store_.Value(*row_, name, folded, scheme_);
+        return cache_.emplace_back(folded, std::move(v)).second;
     }
 
 private:
     ItemStore& store_;
-    const ItemRow& row_;
     UrlScheme scheme_;
-    const std::string& href_;
-    std::unordered_map<std::string_view, Variant> cache_;
+    const ItemRow* row_ = nullptr;
+    const std::string* href_ = nullptr;
+    std::deque<std::pair<std::string_view, Variant>> cache_;
 };
 
 const Variant& OperandValue(const Operand& o, RowValues& row) {
@@ -870,22 +889,30 @@ QueryResult RunQuery(ItemStore& store, const ParsedQuery& query) {
     result.columns = query.columns;
     result.selectAll = query.selectAll;
     std::vector<std::vector<Variant>> sortKeys;
+    std::map<int64_t, std::string> folderUrls;  // by folder id, as rows in it extend them
+    RowValues values(store, url.scheme);
+    // The folded names of SELECT *'s columns, kept while the row's values
+    // are: their cache is keyed by these.
+    std::vector<std::string> foldedNames;
     for (const ItemRow& row : store.Children(parents, filter, params)) {
         auto& parentPath = result.folderPaths[row.parent];
         if (parentPath.empty()) parentPath = store.PathOf(row.parent);
-        parentPath.push_back(row.name);
-        const std::string href = FormatStoreUrl(url.scheme, fqdn, parentPath);
-        parentPath.pop_back();
-
-        // The folded names of SELECT *'s columns, kept while the row's values
-        // are: their cache is keyed by these.
-        std::vector<std::string> foldedNames;
-        RowValues values(store, row, url.scheme, href);
         QueryRow out;
+        if (parentPath.size() >= 2) {
+            std::string& folderUrl = folderUrls[row.parent];
+            if (folderUrl.empty()) folderUrl = FormatStoreUrl(url.scheme, fqdn, parentPath);
+            out.href = StoreUrlBelow(folderUrl, row.name, url.scheme);
+        } else {
+            parentPath.push_back(row.name);
+            out.href = FormatStoreUrl(url.scheme, fqdn, parentPath);
+            parentPath.pop_back();
+        }
+        const std::string& href = out.href;
+        foldedNames.clear();
+        values.Reset(row, href);
         out.id = row.id;
         out.parent = row.parent;
         out.isFolder = row.IsFolder();
-        out.href = href;
         // A value the store cannot convert fails its row, not the query.
         const auto read = [&](const std::string& name, const std::string& folded) {
             try {

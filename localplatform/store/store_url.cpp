@@ -25,7 +25,7 @@ constexpr size_t kMaxUrlLength = 8192;
 }
 
 bool StartsWithFolded(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && FoldName(text.substr(0, prefix.size())) == prefix;
+    return text.size() >= prefix.size() && FoldsTo(text.substr(0, prefix.size()), prefix);
 }
 
 int HexValue(char c) {
@@ -71,6 +71,21 @@ bool NeedsEscape(unsigned char c, UrlScheme scheme) {
            (c == ' ' && scheme == UrlScheme::kHttp);
 }
 
+// One segment of a path, percent-encoded where needed; the stretches between
+// escapes go in whole.
+void AppendSegment(std::string& out, std::string_view segment, UrlScheme scheme) {
+    size_t plain = 0;
+    for (size_t i = 0; i < segment.size(); ++i) {
+        const auto u = static_cast<unsigned char>(segment[i]);
+        if (!NeedsEscape(u, scheme)) continue;
+        out.append(segment.substr(plain, i - plain));
+        out += '%';
+        platform::AppendHexByte(out, u);
+        plain = i + 1;
+    }
+    out.append(segment.substr(plain));
+}
+
 }  // namespace
 
 std::string EncodeUrlPath(std::string_view text) {
@@ -94,6 +109,16 @@ std::string FoldName(std::string_view name) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
     return out;
+}
+
+bool FoldsTo(std::string_view name, std::string_view folded) {
+    if (name.size() != folded.size()) return false;
+    for (size_t i = 0; i < name.size(); ++i) {
+        const char c = name[i];
+        if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != folded[i])
+            return false;
+    }
+    return true;
 }
 
 StoreUrl ParseStoreUrl(std::string_view url, std::string_view serverFqdn) {
@@ -155,16 +180,17 @@ std::string FormatStoreUrl(UrlScheme scheme, std::string_view serverFqdn,
             out += scheme == UrlScheme::kFile ? "MBX" : "mbx";
             continue;
         }
-        for (char c : segments[i]) {
-            const auto u = static_cast<unsigned char>(c);
-            if (NeedsEscape(u, scheme)) {
-                out += '%';
-                platform::AppendHexByte(out, u);
-            } else {
-                out += c;
-            }
-        }
+        AppendSegment(out, segments[i], scheme);
     }
+    return out;
+}
+
+std::string StoreUrlBelow(std::string_view folderUrl, std::string_view name, UrlScheme scheme) {
+    std::string out;
+    out.reserve(folderUrl.size() + 1 + name.size());
+    out.append(folderUrl);
+    out += '/';
+    AppendSegment(out, name, scheme);
     return out;
 }
 

@@ -40,6 +40,12 @@ struct StoreUrl {
 [[nodiscard]] std::string FormatStoreUrl(UrlScheme scheme, std::string_view serverFqdn,
                                          const std::vector<std::string>& segments);
 
+// The URL of the item name in the folder at folderUrl, a URL FormatStoreUrl
+// gave for a path of two segments or more: the same URL FormatStoreUrl gives
+// for the item's path, without writing the folder's part again for every item.
+[[nodiscard]] std::string StoreUrlBelow(std::string_view folderUrl, std::string_view name,
+                                        UrlScheme scheme);
+
 // Encodes text (a name, or a "/"-separated path of names, taken from data) as it
 // goes into a store URL: "%", "?", "#", "\" and control characters are
 // percent-encoded, everything else (blanks, "/" between names) stays. Every
@@ -50,5 +56,8 @@ struct StoreUrl {
 // ASCII case folding used for every name comparison of the store (names
 // outside ASCII compare exactly).
 [[nodiscard]] std::string FoldName(std::string_view name);
+// Whether name folds to folded (a name FoldName gave), without making the
+// folded copy.
+[[nodiscard]] bool FoldsTo(std::string_view name, std::string_view folded);
 
 }  // namespace localplatform

@@ -79,6 +79,10 @@ TEST(StoreUrlTest, EncodedNamesDecodeOnceToThemselves) {
         for (const auto scheme : {UrlScheme::kFile, UrlScheme::kHttp}) {
             const std::vector<std::string> path = {"example.test", "MBX", "a", "Inbox", name};
             const std::string inbox = FormatStoreUrl(scheme, kFqdn, {"e", "MBX", "a", "Inbox"});
+            // A folder's URL extended by one name is the name's URL written whole.
+            EXPECT_EQ(StoreUrlBelow(FormatStoreUrl(scheme, kFqdn, {path.begin(), path.end() - 1}),
+                                    name, scheme),
+                      FormatStoreUrl(scheme, kFqdn, path));
             for (const std::string& url :
                  {inbox + "/" + EncodeUrlPath(name), FormatStoreUrl(scheme, kFqdn, path)}) {
                 const StoreUrl back = ParseStoreUrl(url, kFqdn);
