@@ -119,6 +119,11 @@ void WriteLog(RunLog& log, const std::string& text) {
         log.held_.push_back({text, {}});
         return;
     }
+    RunLog::WriteEntries(log, text + kCrLf);
+}
+
+void RunLog::WriteEntries(RunLog& log, const std::string& bytes) {
+    if (log.failure_) throw *log.failure_;
     try {
         if (log.number_ == 0) {
             log.file_ = OpenLog(false, log.path_);
@@ -127,7 +132,7 @@ void WriteLog(RunLog& log, const std::string& text) {
             // The run closed its log already: writing must not start it afresh.
             throw platform::Error(kBadFileNameOrNumber, "Bad file name or number", "WriteLog");
         }
-        WriteAll(log.file_, log.path_, text + kCrLf);
+        WriteAll(log.file_, log.path_, bytes);
     } catch (const platform::Error& e) {
         log.failure_ = e;
         throw;
@@ -150,15 +155,29 @@ void PassHeldLog(RunLog& from, RunLog& to, const std::optional<platform::Error>&
     from.holding_ = false;
     std::vector<RunLog::Held> held;
     held.swap(from.held_);
+    // Into a log that is written, the entries go in writes of many at once:
+    // a run holds two or so for every mailbox.
+    constexpr size_t kWriteBytes = size_t{64} << 10;
+    std::string pending;
     for (const auto& entry : held) {
-        if (lost && !entry.folder.empty()) {
-            WriteLog(to, ErrorEntry(lost->Number(), "not committed, left for the next run (" +
-                                                        lost->Description() + ")") +
-                             " " + entry.folder);
-        } else {
-            WriteLog(to, entry.text);
+        std::string text =
+            lost && !entry.folder.empty()
+                ? ErrorEntry(lost->Number(),
+                             "not committed, left for the next run (" + lost->Description() + ")") +
+                      " " + entry.folder
+                : entry.text;
+        if (to.holding_ || to.failure_) {
+            WriteLog(to, text);
+            continue;
+        }
+        pending += text;
+        pending += kCrLf;
+        if (pending.size() >= kWriteBytes) {
+            RunLog::WriteEntries(to, pending);
+            pending.clear();
         }
     }
+    if (!pending.empty()) RunLog::WriteEntries(to, pending);
 }
 
 void WriteHeldLog(RunLog& log, const std::optional<platform::Error>& lost) {

@@ -35,6 +35,9 @@ public:
     [[nodiscard]] const std::optional<platform::Error>& Failure() const { return failure_; }
 
 private:
+    // Writes bytes, whole entries each ending in CR LF, opening the log with
+    // the first entry; a failure stops the log. Raises as WriteLog.
+    static void WriteEntries(RunLog& log, const std::string& bytes);
     friend void WriteLog(RunLog& log, const std::string& text);
 
     // An entry that tells of messages removed from folder (as the log shows its

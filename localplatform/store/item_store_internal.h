@@ -19,7 +19,7 @@
 
 namespace localplatform {
 
-constexpr int kSchemaVersion = 7;
+constexpr int kSchemaVersion = 8;
 constexpr int kDefaultBatchMs = 100;
 // The largest message a copy between two stores takes: the bytes go through
 // a spool file in pieces (over IMAP, partial FETCHes in, APPEND out from the

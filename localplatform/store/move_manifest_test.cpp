@@ -38,11 +38,22 @@ struct Mailboxes {
     int64_t FolderOf(int64_t item) { return store->Get(item)->parent; }
 };
 
+// Makes a new store one of version 7: a trigger for each table an item
+// leaves rows in.
+constexpr const char* kAsVersion7 =
+    "DROP TRIGGER items_drop;"
+    " CREATE TRIGGER items_drop_props AFTER DELETE ON items BEGIN"
+    " DELETE FROM props WHERE item = old.id; END;"
+    " CREATE TRIGGER items_drop_content AFTER DELETE ON items WHEN old.content_size IS NOT NULL"
+    " BEGIN DELETE FROM contents WHERE item = old.id; END;";
+
 // Makes a new store one of version 6: every message's bytes in its row.
-constexpr const char* kAsVersion6 =
-    "UPDATE items SET content = (SELECT data FROM contents WHERE item = items.id)"
-    " WHERE content_size IS NOT NULL; DROP TRIGGER items_drop_content; DROP TABLE contents;"
-    " ALTER TABLE items DROP COLUMN content_size;";
+std::string AsVersion6() {
+    return std::string(kAsVersion7) +
+           "UPDATE items SET content = (SELECT data FROM contents WHERE item = items.id)"
+           " WHERE content_size IS NOT NULL; DROP TRIGGER items_drop_content; DROP TABLE contents;"
+           " ALTER TABLE items DROP COLUMN content_size;";
+}
 
 // What the sqlite3 program (another process) prints for sql on the file at path.
 
@@ -348,7 +359,7 @@ TEST(ItemIdsTest, AFoldersMessagesLieTogetherAndNoIdComesBack) {
 // before, and from then on messages lie together and moves are recorded.
 TEST(MoveManifestTest, OlderStoresAreUpgradedWhenOpened) {
     // What each version lacks: the columns and tables that came after it.
-    const std::string v5 = std::string(kAsVersion6) + "DROP TABLE extents;";
+    const std::string v5 = AsVersion6() + "DROP TABLE extents;";
     const std::string v4 = v5 +
                            "DROP INDEX moves_under_way; ALTER TABLE moves DROP COLUMN planned_key;"
                            "ALTER TABLE moves DROP COLUMN under_way;"
@@ -390,7 +401,8 @@ TEST(MoveManifestTest, OlderStoresAreUpgradedWhenOpened) {
                        RestoreOutcome::kSourceFolderGone);
          }},
         {5, v5, [](ItemStore&) {}},
-        {6, kAsVersion6, [](ItemStore&) {}},
+        {6, AsVersion6(), [](ItemStore&) {}},
+        {7, kAsVersion7, [](ItemStore&) {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.version);
@@ -404,7 +416,7 @@ TEST(MoveManifestTest, OlderStoresAreUpgradedWhenOpened) {
         });
         Sql(old, c.sql + ";PRAGMA user_version = " + std::to_string(c.version));
         auto store = ItemStore::ForThisThread(old);
-        EXPECT_EQ(Sql(old, "PRAGMA user_version"), "7\n");
+        EXPECT_EQ(Sql(old, "PRAGMA user_version"), "8\n");
         for (int64_t id : before) EXPECT_EQ(store->Content(id), "old");
         c.check(*store);
         const int64_t inbox = store->Lookup({"example.test", "MBX", "alice", "Inbox"})->id;
@@ -420,13 +432,20 @@ TEST(MoveManifestTest, OlderStoresAreUpgradedWhenOpened) {
         // Old messages keep their bytes in their rows, new ones have them
         // apart; either kind moves and goes whole.
         store->MoveItem(before[0], inbox, junk, 99);
+        // An item's properties go with it, as its bytes do.
+        store->WriteProperties(after[1], {{"urn:example:tag", platform::Variant("x")}});
+        store->WriteProperties(after[2], {{"urn:example:tag", platform::Variant("y")}});
         EXPECT_TRUE(store->DeleteItem(before[1]));
         EXPECT_TRUE(store->DeleteItem(after[1]));
         store->FlushBatch();
         EXPECT_EQ(store->MovesOfRun(99).size(), 2U);
         EXPECT_EQ(store->Content(before[0]), "old");
         EXPECT_EQ(store->Content(after[0]), "new");
-        EXPECT_EQ(Sql(old, "SELECT count(*) FROM contents"), "9\n");
+        // The new messages' bytes, less one deleted; from version 7 on, the
+        // four old messages' too, less one deleted.
+        EXPECT_EQ(Sql(old, "SELECT count(*) FROM contents"), c.version >= 7 ? "12\n" : "9\n");
+        EXPECT_EQ(Sql(old, "SELECT item FROM props WHERE key = 'urn:example:tag'"),
+                  std::to_string(after[2]) + "\n");
     }
 }
 
@@ -436,7 +455,7 @@ TEST(MoveManifestTest, AReadOnlyHandleChangesNoByteOfAnOlderStoreAndALaterOneIsR
     TempStore temp;
     const std::string old = temp.Dir() + "/old.db";
     MakeStore(old);
-    Sql(old, std::string(kAsVersion6) +
+    Sql(old, AsVersion6() +
                  "DROP TABLE moves; DROP TABLE runs; DROP TABLE extents; PRAGMA user_version = 1;");
     const auto bytes = [&] {
         std::ifstream in(old, std::ios::binary);
@@ -456,7 +475,7 @@ TEST(MoveManifestTest, AReadOnlyHandleChangesNoByteOfAnOlderStoreAndALaterOneIsR
     EXPECT_EQ(Sql(old, "PRAGMA user_version"), "1\n");
 
     // A store of a later version is refused, not taken apart.
-    Sql(old, "PRAGMA user_version = 8;");
+    Sql(old, "PRAGMA user_version = 9;");
     std::string refused;
     std::thread([&] {
         try {
@@ -465,7 +484,7 @@ TEST(MoveManifestTest, AReadOnlyHandleChangesNoByteOfAnOlderStoreAndALaterOneIsR
             refused = e.Description();
         }
     }).join();
-    EXPECT_NE(refused.find("unknown store version 8"), std::string::npos) << refused;
+    EXPECT_NE(refused.find("unknown store version 9"), std::string::npos) << refused;
 }
 
 }  // namespace
