@@ -21,7 +21,8 @@
 # rounds (a f a f ...); the script prints every run, then per tool the
 # medians of wall and CPU seconds (user + system), bytes written (what the
 # process sent to storage, /proc/PID/io write_bytes) and peak RSS, with the
-# ratio of each median to the floor's and the load average before and after.
+# ratio of each median to the floor's and the load average before and after,
+# and the median over the rounds of each round's ratio to its own floor.
 #   usage: scripts/bench-run.sh [--users N] [--messages M] [--rounds R]
 #                               [--find] [--doveadm] [--keep] [--reuse]
 #   (--reuse: the corpus, store and floor a kept WORK_DIR already holds;
@@ -206,6 +207,21 @@ for t in $tools; do
   awk -v t="$t" -v w="$w" -v c="$c" -v b="$b" -v x="$x" -v m="$m" -v n="$n" -v fw="$fw" -v fc="$fc" \
     'BEGIN { printf "%-8s %8.2f %8.2f %10.2f %10.2f %8.1f %8d %10.2f %9.2f\n", t, w, c, b / 1e9, x / 1e9, m / 1024, n, w / fw, c / fc }'
 done
+# A round's tools run minutes apart at most: the ratio of each to the floor
+# of its own round leaves out a machine that is slower for a while (a
+# shared host), where the medians of each tool over the rounds do not.
+round_ratio() {  # tool key -> median over the rounds of tool / floor, each of one round
+  local pick="{ for (i = 1; i <= NF; i++) if (index(\$i, \"$2=\") == 1) print substr(\$i, ${#2} + 2) }"
+  paste <(printf '%s' "${results[$1]}" | awk "$pick") <(printf '%s' "${results[floor]}" | awk "$pick") |
+    awk '{ print $1 / $2 }' | sort -g |
+    awk '{ v[NR] = $1 } END { printf "%.2f", (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+printf 'by round (median of each round'"'"'s tool / floor):'
+for t in $tools; do
+  [ "$t" = floor ] || printf ' %s wall %s cpu %s;' "$t" "$(round_ratio "$t" seconds)" \
+                               "$(round_ratio "$t" cpu_seconds)"
+done
+echo
 dw=$(median delete seconds) mw=$(median move seconds) fk=$(median floor work_s)
 awk -v d="$dw" -v m="$mw" 'BEGIN { printf "move / delete (wall) = %.2f\n", m / d }'
 awk -v d="$dw" -v m="$mw" -v f="$fw" -v k="$fk" 'BEGIN {
