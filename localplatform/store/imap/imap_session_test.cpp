@@ -10,12 +10,15 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <thread>
 
 #include "base/error.h"
 #include "base/testing/certificate.h"
+#include "base/testing/server_process.h"
 #include "base/unique_fd.h"
 #include "localplatform/store/imap/imap_session_faults.h"
 #include "localplatform/store/testing/dovecot_server.h"
@@ -31,6 +34,19 @@ const int64_t kPast = 1700000000;  // 2023-11-14
 
 std::string Mail(const std::string& id) {
     return "From: a@example.com\r\nSubject: " + id + "\r\nMessage-ID: <" + id + ">\r\n\r\nbody\r\n";
+}
+
+// Waits, bounded, until a listener the test added beside the harness's own
+// port answers (or no longer does): the harness waits for its port alone.
+// A login process of the stopped server may hold the other a moment longer,
+// and the next server listens there only once it is free.
+void WaitUntilPortAnswers(int port, bool answers) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (platform::testing::PortAnswers(port) != answers &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_EQ(platform::testing::PortAnswers(port), answers) << "port " << port;
 }
 
 class ImapSessionTest : public ::testing::Test {
@@ -320,6 +336,7 @@ TEST_F(ImapSessionTest, TlsChecksCertificateAndName) {
         SCOPED_TRACE(c.name);
         s.host = c.host;
         server_->Stop();
+        WaitUntilPortAnswers(imapsPort, false);
         ASSERT_EQ(platform::testing::MakeCertificate(c.san, dir + "/cert.pem", dir + "/key.pem"),
                   "");
         std::ofstream(dir + "/dovecot.conf", std::ios::app)
@@ -327,6 +344,7 @@ TEST_F(ImapSessionTest, TlsChecksCertificateAndName) {
             << "service imap-login {\n  inet_listener imaps {\n    port = " << imapsPort
             << "\n  }\n}\n";
         server_->Start();
+        WaitUntilPortAnswers(imapsPort, true);
         if (c.wantError.empty()) {
             ImapSession session(s, Proxy());
             EXPECT_FALSE(session.ListFolders().empty());
@@ -373,6 +391,7 @@ TEST_F(ImapSessionTest, ImplicitTlsChecksCertificateAndName) {
         s.host = c.host;
         s.caFile = c.caFile.empty() ? dir + "/cert.pem" : c.caFile;
         server_->Stop();
+        WaitUntilPortAnswers(s.port, false);
         ASSERT_EQ(platform::testing::MakeCertificate(c.san, dir + "/cert.pem", dir + "/key.pem"),
                   "");
         std::ofstream(dir + "/dovecot.conf", std::ios::app)
@@ -380,6 +399,7 @@ TEST_F(ImapSessionTest, ImplicitTlsChecksCertificateAndName) {
             << "service imap-login {\n  inet_listener imaps {\n    port = " << s.port
             << "\n  }\n}\n";
         server_->Start();
+        WaitUntilPortAnswers(s.port, true);
         if (c.wantError.empty()) {
             EXPECT_FALSE(ImapSession(s, Proxy()).ListFolders().empty());
         } else {
