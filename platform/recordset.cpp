@@ -23,9 +23,7 @@ public:
                    localplatform::QueryResult result)
         : store_(std::move(store)),
           result_(std::move(result)),
-          deleted_(result_.rows.size(), false) {
-        for (const auto& c : result_.columns) folded_.push_back(localplatform::FoldName(c));
-    }
+          deleted_(result_.rows.size(), false) {}
 
     int32_t RecordCount() const override { return static_cast<int32_t>(result_.rows.size()); }
     bool Eof() const override { return at_ >= result_.rows.size(); }
@@ -42,14 +40,13 @@ public:
         // An item the store cannot read: its row is there, to be passed over.
         if (row.unreadable) throw *row.unreadable;
         if (result_.selectAll) {
-            const std::string k = localplatform::FoldName(name);
             for (size_t i = 0; i < row.names.size(); ++i) {
-                if (localplatform::FoldsTo(row.names[i], k)) return row.values[i];
+                if (localplatform::SameFolded(row.names[i], name)) return row.values[i];
             }
             return Variant();
         }
-        for (size_t i = 0; i < folded_.size(); ++i) {
-            if (localplatform::FoldsTo(name, folded_[i])) return row.values[i];
+        for (size_t i = 0; i < result_.columns.size(); ++i) {
+            if (localplatform::SameFolded(result_.columns[i], name)) return row.values[i];
         }
         throw Error(err::kAdoItemNotFound,
                     Describe("Fields", name, "the query did not select this property",
@@ -116,7 +113,6 @@ public:
 private:
     std::shared_ptr<localplatform::ItemStore> store_;
     localplatform::QueryResult result_;
-    std::vector<std::string> folded_;
     std::vector<bool> deleted_;  // or moved
     size_t at_ = 0;
     std::string destinationUrl_;  // of the last move, and its folder's id

@@ -155,22 +155,23 @@ void PassHeldLog(RunLog& from, RunLog& to, const std::optional<platform::Error>&
     from.holding_ = false;
     std::vector<RunLog::Held> held;
     held.swap(from.held_);
+    const auto textOf = [&](const RunLog::Held& entry) {
+        return lost && !entry.folder.empty()
+                   ? ErrorEntry(lost->Number(), "not committed, left for the next run (" +
+                                                    lost->Description() + ")") +
+                         " " + entry.folder
+                   : entry.text;
+    };
+    if (to.holding_) {
+        for (const auto& entry : held) WriteLog(to, textOf(entry));
+        return;
+    }
     // Into a log that is written, the entries go in writes of many at once:
     // a run holds two or so for every mailbox.
     constexpr size_t kWriteBytes = size_t{64} << 10;
     std::string pending;
     for (const auto& entry : held) {
-        std::string text =
-            lost && !entry.folder.empty()
-                ? ErrorEntry(lost->Number(),
-                             "not committed, left for the next run (" + lost->Description() + ")") +
-                      " " + entry.folder
-                : entry.text;
-        if (to.holding_ || to.failure_) {
-            WriteLog(to, text);
-            continue;
-        }
-        pending += text;
+        pending += textOf(entry);
         pending += kCrLf;
         if (pending.size() >= kWriteBytes) {
             RunLog::WriteEntries(to, pending);

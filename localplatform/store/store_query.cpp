@@ -287,15 +287,8 @@ public:
 private:
     const Token& Peek() const { return toks_[at_]; }
     const Token& Next() { return toks_[at_ < toks_.size() - 1 ? at_++ : at_]; }
-    // kw is upper case: a keyword is compared as written, in any case.
     bool IsWord(std::string_view kw) const {
-        const std::string& w = Peek().text;
-        if (Peek().type != Tok::kWord || w.size() != kw.size()) return false;
-        for (size_t i = 0; i < w.size(); ++i) {
-            const char c = w[i] >= 'a' && w[i] <= 'z' ? static_cast<char>(w[i] - 'a' + 'A') : w[i];
-            if (c != kw[i]) return false;
-        }
-        return true;
+        return Peek().type == Tok::kWord && SameFolded(Peek().text, kw);
     }
     [[noreturn]] void Fail(const std::string& expected) const {
         SyntaxError(q_, Peek().pos, "expected " + expected);

@@ -25,7 +25,7 @@ constexpr size_t kMaxUrlLength = 8192;
 }
 
 bool StartsWithFolded(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && FoldsTo(text.substr(0, prefix.size()), prefix);
+    return text.size() >= prefix.size() && SameFolded(text.substr(0, prefix.size()), prefix);
 }
 
 int HexValue(char c) {
@@ -111,12 +111,13 @@ std::string FoldName(std::string_view name) {
     return out;
 }
 
-bool FoldsTo(std::string_view name, std::string_view folded) {
-    if (name.size() != folded.size()) return false;
-    for (size_t i = 0; i < name.size(); ++i) {
-        const char c = name[i];
-        if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != folded[i])
-            return false;
+bool SameFolded(std::string_view a, std::string_view b) {
+    const auto fold = [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    };
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (fold(a[i]) != fold(b[i])) return false;
     }
     return true;
 }

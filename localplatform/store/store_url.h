@@ -56,8 +56,7 @@ struct StoreUrl {
 // ASCII case folding used for every name comparison of the store (names
 // outside ASCII compare exactly).
 [[nodiscard]] std::string FoldName(std::string_view name);
-// Whether name folds to folded (a name FoldName gave), without making the
-// folded copy.
-[[nodiscard]] bool FoldsTo(std::string_view name, std::string_view folded);
+// Whether a and b are the same name once folded, without making folded copies.
+[[nodiscard]] bool SameFolded(std::string_view a, std::string_view b);
 
 }  // namespace localplatform
