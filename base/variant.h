@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -42,8 +43,13 @@ public:
     [[nodiscard]] bool ToBool() const;
     [[nodiscard]] Date ToDate() const;
     // Null reads as the empty string (the system's rule for absent values).
-    [[nodiscard]] std::string ToStringOrEmpty() const {
+    [[nodiscard]] std::string ToStringOrEmpty() const& {
         return IsNull() ? std::string() : ToString();
+    }
+    // A value about to go gives its string up rather than copying it.
+    [[nodiscard]] std::string ToStringOrEmpty() && {
+        if (auto* s = std::get_if<std::string>(&v_)) return std::move(*s);
+        return std::as_const(*this).ToStringOrEmpty();
     }
 
     // Direct access for callers that already checked Type().

@@ -230,6 +230,8 @@ public:
     // the row has no such value. Raises kAdoItemNotFound for a name the query
     // did not select, kAdoNoCurrentRecord at EOF.
     [[nodiscard]] Field Fields(const std::string& name) const;
+    // Fields(name).Value() without the field: for rows read by the thousand.
+    [[nodiscard]] Variant FieldValue(const std::string& name) const;
     void Delete(int32_t affect = adAffectCurrent);
 
     // For the backends: adopts an implementation.

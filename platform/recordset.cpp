@@ -203,6 +203,11 @@ Field Recordset::Fields(const std::string& name) const {
     return Field(name, nullptr, impl_->Value(name));
 }
 
+Variant Recordset::FieldValue(const std::string& name) const {
+    if (!impl_) Closed("Fields");
+    return impl_->Value(name);
+}
+
 void Recordset::Delete(int32_t affect) {
     if (!impl_) Closed("Delete");
     if (affect != adAffectCurrent) {

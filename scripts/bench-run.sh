@@ -12,9 +12,10 @@
 #       expired Junk row in one transaction (lean-floor.py bulk);
 #   (s) the store's own floor on a copy of (a)'s store: what SQLite alone
 #       does to delete the same messages folder by folder as the run does
-#       (bench-folder-floor.py: the run's query and deletes, batches and
-#       journal settings, nothing of the run around them), which tells the
-#       store's layout and the folder-by-folder way from the run's own code;
+#       (store_floor, on SQLite's C interface as the store is: the run's
+#       query and deletes, batches and journal settings, nothing of the run
+#       around them), which tells the store's layout and the folder-by-folder
+#       way from the run's own code;
 #   and, when asked, (x) `find -delete` of the same expired files and
 #   (d) `doveadm expunge -A mailbox Junk before DATE` on the same Maildirs.
 # Each tool runs on a fresh copy of its data after a sync, in interleaved
@@ -65,10 +66,10 @@ if [ ! -f "$build/build.ninja" ]; then
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   fi
 fi
-cmake --build "$build" -j "${JOBS:-2}" --target quellix-host Quellix sink_bench >/dev/null
+cmake --build "$build" -j "${JOBS:-2}" --target quellix-host Quellix sink_bench store_floor >/dev/null
 tool() { find "$build" -name "$1" -type f | head -1; }
 host=$(realpath "$(tool quellix-host)") module=$(realpath "$(tool Quellix.so)")
-bench=$(realpath "$(tool sink_bench)")
+bench=$(realpath "$(tool sink_bench)") store_floor=$(realpath "$(tool store_floor)")
 
 work=${WORK_DIR:-$(mktemp -d "${TMPDIR:-/tmp}/quellix-bench-run.XXXXXX")}
 mkdir -p "$work"
@@ -145,8 +146,7 @@ run_tool() {  # tool -> one line of figures and what it removed
       "$py" "$shared/lean-floor.py" check "$run_dir/floor.db" "$cutoff" "$work/floor.db" >/dev/null
       ;;
     folders)
-      out=$(measure "$py" scripts/bench-folder-floor.py "$run_dir/store.db" \
-              "$(cutoff_now)" Junk | tr '\n' ' ')
+      out=$(measure "$store_floor" "$run_dir/store.db" "$(cutoff_now)" Junk | tr '\n' ' ')
       count=$(echo "$out" | sed -n 's/.*deleted=\([0-9]*\).*/\1/p')
       ;;
     find)

@@ -55,16 +55,20 @@ int32_t ForEachExpiredMessage(const std::string& folderUrl, platform::Date cutof
 }
 
 SelectedMessage ReadSelectedMessage(const platform::Recordset& rs) {
+    // Read for every message a run selects: the names are made once.
+    static const std::string kHref = "DAV:href";
+    static const std::string kSize = "DAV:getcontentlength";
+    static const std::string kReceived = "urn:schemas:httpmail:datereceived";
     SelectedMessage message;
-    message.href = rs.Fields("DAV:href").Value().ToStringOrEmpty();
-    const platform::Variant size = rs.Fields("DAV:getcontentlength").Value();
+    message.href = rs.FieldValue(kHref).ToStringOrEmpty();
+    const platform::Variant size = rs.FieldValue(kSize);
     // Read whole, whatever number type the store gives it in: a length is
     // not bounded by 32 bits.
     if (!size.IsNull()) {
         const double bytes = size.ToDouble();
         if (bytes >= 0 && bytes < 9.2e18) message.size = static_cast<int64_t>(bytes);
     }
-    const platform::Variant received = rs.Fields("urn:schemas:httpmail:datereceived").Value();
+    const platform::Variant received = rs.FieldValue(kReceived);
     if (!received.IsNull()) message.received = received.ToDate();
     return message;
 }

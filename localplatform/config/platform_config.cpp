@@ -107,6 +107,9 @@ const char* const kKnownKeys[] = {"state_dir",
                                   "eventd.run_limit_s",
                                   "eventd.lock_wait_ms"};
 
+// Where the configuration is when QUELLIX_CONFIG names none.
+constexpr const char* kDefaultPath = "/etc/quellix/platform.conf";
+
 // The keys of a namespace mapped to a mail store: "mailstore.<namespace>"
 // and "mailstore.<namespace><suffix>". A namespace is a domain name, dots
 // and all, so a suffix is one only when the namespace before it is mapped.
@@ -178,7 +181,7 @@ PlatformConfig PlatformConfig::Parse(const std::string& text, const std::string&
 
 std::string PlatformConfig::DefaultPath() {
     const char* env = std::getenv("QUELLIX_CONFIG");
-    return (env != nullptr && *env != '\0') ? env : "/etc/quellix/platform.conf";
+    return (env != nullptr && *env != '\0') ? env : kDefaultPath;
 }
 
 const PlatformConfig& PlatformConfig::Current() {
@@ -187,6 +190,13 @@ const PlatformConfig& PlatformConfig::Current() {
     // alive: callers may hold references.
     static std::mutex mu;
     static std::map<std::string, std::unique_ptr<PlatformConfig>> loaded;
+    // A run asks at every folder it opens; the one this thread was last
+    // given, under the same name, is given again without a lock or a copy.
+    thread_local const PlatformConfig* last = nullptr;
+    thread_local std::string lastPath;
+    const char* env = std::getenv("QUELLIX_CONFIG");
+    if (last != nullptr && lastPath == ((env != nullptr && *env != '\0') ? env : kDefaultPath))
+        return *last;
     std::lock_guard<std::mutex> lock(mu);
     const std::string path = DefaultPath();
     auto it = loaded.find(path);
@@ -203,7 +213,9 @@ const PlatformConfig& PlatformConfig::Current() {
         }
         it = loaded.emplace(path, std::move(cfg)).first;
     }
-    return *it->second;
+    last = it->second.get();
+    lastPath = path;
+    return *last;
 }
 
 std::optional<std::string> PlatformConfig::Get(const std::string& key) const {

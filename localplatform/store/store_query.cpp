@@ -143,6 +143,7 @@ struct Token {
 
 std::vector<Token> Lex(std::string_view q) {
     std::vector<Token> out;
+    out.reserve(32);  // a run's query has about thirty
     size_t i = 0;
     auto isWordChar = [](char c) {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
@@ -624,12 +625,23 @@ public:
         for (const auto& [key, value] : cache_) {
             if (key == folded) return value;
         }
-        Variant v =
-            folded == "dav:href" ? Variant(*href_) : store_.Value(*row_, name, folded, scheme_);
-        return cache_.emplace_back(folded, std::move(v)).second;
+        return cache_.emplace_back(folded, Fetch(name, folded)).second;
+    }
+
+    // As Get, for a value read for the last time in this row: one not yet
+    // read is made for the caller alone, not kept and copied.
+    Variant Take(const std::string& name, const std::string& folded) {
+        for (const auto& [key, value] : cache_) {
+            if (key == folded) return value;
+        }
+        return Fetch(name, folded);
     }
 
 private:
+    Variant Fetch(const std::string& name, const std::string& folded) {
+        return folded == "dav:href" ? Variant(*href_) : store_.Value(*row_, name, folded, scheme_);
+    }
+
     ItemStore& store_;
     UrlScheme scheme_;
     const ItemRow* row_ = nullptr;
@@ -907,9 +919,11 @@ QueryResult RunQuery(ItemStore& store, const ParsedQuery& query) {
         out.parent = row.parent;
         out.isFolder = row.IsFolder();
         // A value the store cannot convert fails its row, not the query.
+        // The columns are read last unless the rows are sorted after them.
+        const bool columnsLast = query.orderBy.empty();
         const auto read = [&](const std::string& name, const std::string& folded) {
             try {
-                return values.Get(name, folded);
+                return columnsLast ? values.Take(name, folded) : values.Get(name, folded);
             } catch (const Error& e) {
                 if (e.Number() != err::kCantConvert) throw;
                 if (!out.unreadable) out.unreadable = Unreadable(href, e);

@@ -116,6 +116,8 @@ bool SameFolded(std::string_view a, std::string_view b) {
         return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
     };
     if (a.size() != b.size()) return false;
+    // Mostly the same spelling: one comparison of the bytes says so.
+    if (a == b) return true;
     for (size_t i = 0; i < a.size(); ++i) {
         if (fold(a[i]) != fold(b[i])) return false;
     }
