@@ -107,8 +107,11 @@ const char* const kKnownKeys[] = {"state_dir",
                                   "eventd.run_limit_s",
                                   "eventd.lock_wait_ms"};
 
-// Where the configuration is when QUELLIX_CONFIG names none.
-constexpr const char* kDefaultPath = "/etc/quellix/platform.conf";
+// The configuration's file: the one QUELLIX_CONFIG names, else the default.
+const char* ConfigPath() {
+    const char* env = std::getenv("QUELLIX_CONFIG");
+    return (env != nullptr && *env != '\0') ? env : "/etc/quellix/platform.conf";
+}
 
 // The keys of a namespace mapped to a mail store: "mailstore.<namespace>"
 // and "mailstore.<namespace><suffix>". A namespace is a domain name, dots
@@ -180,8 +183,7 @@ PlatformConfig PlatformConfig::Parse(const std::string& text, const std::string&
 }
 
 std::string PlatformConfig::DefaultPath() {
-    const char* env = std::getenv("QUELLIX_CONFIG");
-    return (env != nullptr && *env != '\0') ? env : kDefaultPath;
+    return ConfigPath();
 }
 
 const PlatformConfig& PlatformConfig::Current() {
@@ -194,11 +196,10 @@ const PlatformConfig& PlatformConfig::Current() {
     // given, under the same name, is given again without a lock or a copy.
     thread_local const PlatformConfig* last = nullptr;
     thread_local std::string lastPath;
-    const char* env = std::getenv("QUELLIX_CONFIG");
-    if (last != nullptr && lastPath == ((env != nullptr && *env != '\0') ? env : kDefaultPath))
-        return *last;
+    const char* wanted = ConfigPath();
+    if (last != nullptr && lastPath == wanted) return *last;
     std::lock_guard<std::mutex> lock(mu);
-    const std::string path = DefaultPath();
+    const std::string path = wanted;
     auto it = loaded.find(path);
     if (it == loaded.end()) {
         auto cfg = std::make_unique<PlatformConfig>();

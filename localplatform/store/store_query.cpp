@@ -899,6 +899,9 @@ QueryResult RunQuery(ItemStore& store, const ParsedQuery& query) {
     // The folded names of SELECT *'s columns, kept while the row's values
     // are: their cache is keyed by these.
     std::vector<std::string> foldedNames;
+    // A row's columns are its last values read, unless the rows are sorted
+    // by values read after them.
+    const bool columnsLast = query.orderBy.empty();
     for (const ItemRow& row : store.Children(parents, filter, params)) {
         auto& parentPath = result.folderPaths[row.parent];
         if (parentPath.empty()) parentPath = store.PathOf(row.parent);
@@ -919,8 +922,6 @@ QueryResult RunQuery(ItemStore& store, const ParsedQuery& query) {
         out.parent = row.parent;
         out.isFolder = row.IsFolder();
         // A value the store cannot convert fails its row, not the query.
-        // The columns are read last unless the rows are sorted after them.
-        const bool columnsLast = query.orderBy.empty();
         const auto read = [&](const std::string& name, const std::string& folded) {
             try {
                 return columnsLast ? values.Take(name, folded) : values.Get(name, folded);
